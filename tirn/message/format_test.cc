@@ -1,0 +1,161 @@
+#include "tirn/message/format.h"
+
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace Tirn {
+namespace Detail {
+namespace {
+
+struct Formatted {
+  std::string text;
+  std::error_code ec;
+  bool streamGood;
+};
+
+Formatted Format(std::string const& tmpl, std::vector<std::string> const& values) {
+  std::vector<format_arg> args;
+  for (std::string const& value : values) args.push_back(MakeFormatArg(value));
+  std::ostringstream out;
+  std::error_code ec = std::make_error_code(std::errc::io_error);  // must be overwritten
+  FormatTo(out, tmpl, args.data(), args.size(), ec);
+  return {out.str(), ec, out.good()};
+}
+
+TEST(FormatCategoryTest, NameAndMessages) {
+  EXPECT_STREQ(GetFormatCategory().name(), "Tirn Format Error");
+  EXPECT_EQ(&GetFormatCategory(), &GetFormatCategory());
+  struct Case {
+    int code;
+    char const* message;
+  } const cases[] = {
+      {1, "Named argument not found."},      {2, "Empty Named specifier found."},
+      {3, "More specifiers than expected."}, {4, "Invalid format specification."},
+      {0, "format error"},                   {5, "format error"},
+      {99, "format error"},                  {-1, "format error"},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.code);
+    EXPECT_EQ(GetFormatCategory().message(c.code), c.message);
+  }
+}
+
+TEST(FormatToTest, Placeholders) {
+  struct Case {
+    char const* tmpl;
+    std::vector<std::string> args;
+    char const* expected;
+  } const cases[] = {
+      {"Field {1} is unset", {"name"}, "Field name is unset"},
+      {"{{{1}}}", {"x"}, "{x}"},
+      {"{{}}", {}, "{}"},
+      {"no placeholders", {"a", "b"}, "no placeholders"},
+      {"", {"a"}, ""},
+      {"{}{}", {"a", "b"}, "ab"},
+      {"{2}{}", {"a", "b"}, "bb"},
+      {"{2}{1}{}", {"a", "b", "c"}, "bac"},
+      {"{0}{0}", {"a", "b"}, "ab"},
+      {"{x}{:3}", {"a", "b"}, "a  b"},
+      {"{-0}{ 2}{\t+2}", {"a", "b"}, "abb"},
+      {"{2nd}", {"a", "b"}, "b"},
+      // Only the first 20 characters of the index are read.
+      {"{00000000000000000002}", {"a", "b"}, "b"},
+      {"{000000000000000000002}", {"a", "b"}, "a"},
+      {"x{1", {"v"}, "xv"},
+      {"x{", {"v"}, "xv"},
+      {"x{1:-3", {"v"}, "xv  "},
+      {"{1:}", {"ab"}, "ab"},
+      {"a}b}", {}, "a}b}"},
+      {"a}}b", {}, "a}b"},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.tmpl);
+    Formatted const result = Format(c.tmpl, c.args);
+    EXPECT_EQ(result.text, c.expected);
+    EXPECT_FALSE(result.ec) << result.ec.message();
+  }
+}
+
+TEST(FormatToTest, MissingArgumentStopsWithPartialText) {
+  struct Case {
+    char const* tmpl;
+    std::vector<std::string> args;
+    char const* expected;
+  } const cases[] = {
+      {"before {2} after", {"a"}, "before "},
+      {"{}{}", {"x"}, "x"},
+      {"{}", {}, ""},
+      {"a{-1}", {"x"}, "a"},
+      {"a{99999999999999999999}", {"x"}, "a"},
+      {"a{1}", {}, "a"},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.tmpl);
+    Formatted const result = Format(c.tmpl, c.args);
+    EXPECT_EQ(result.text, c.expected);
+    EXPECT_EQ(result.ec, std::error_code(kMoreSpecifiersThanExpected, GetFormatCategory()));
+  }
+}
+
+TEST(FormatToTest, StringSpecifications) {
+  struct Case {
+    char const* tmpl;
+    char const* value;
+    char const* expected;
+  } const cases[] = {
+      {"{1:-5}|", "ab", "ab   |"},
+      {"{1:5}|", "ab", "   ab|"},
+      {"{1:1}", "abc", "abc"},
+      {"{1:.1}", "ab", "a"},
+      {"{1:.}|", "ab", "|"},
+      {"{1:.5}", "ab", "ab"},
+      {"{1:s}", "ab", "ab"},
+      {"{1:-5.1s}|", "ab", "a    |"},
+      {"{1:+ 4}", "ab", "  ab"},
+      {"{1:-+ -3}|", "ab", "ab |"},
+      {"{1:.05}", "abcdef", "abcde"},
+      // Longer specifications follow the same grammar.
+      {"{1:              -5}|", "ab", "ab   |"},
+      {"{1:.00000000000000001}", "ab", "a"},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.tmpl);
+    Formatted const result = Format(c.tmpl, {c.value});
+    EXPECT_EQ(result.text, c.expected);
+    EXPECT_FALSE(result.ec) << result.ec.message();
+  }
+  Formatted const widest = Format("{1:4096}", {"ab"});
+  EXPECT_EQ(widest.text, std::string(4094, ' ') + "ab");
+}
+
+TEST(FormatToTest, UnsafeSpecificationsAreRefused) {
+  char const* const specs[] = {
+      "n",    "*",     "*5", "l",  "ls",    "d",  "5d",   "5.3d",
+      "0",    "05",    "#",  "%",  "%n",    "ss", "s5",   "5 ",
+      ".-1",  "4097",  "5000", ".5000", "99999999999999999999", "-000000000010",
+      "                  %n",
+  };
+  for (char const* spec : specs) {
+    SCOPED_TRACE(spec);
+    Formatted const result = Format(std::string("pre{1:") + spec + "}post{1}", {"ab"});
+    EXPECT_EQ(result.text, "pre");
+    EXPECT_EQ(result.ec, std::error_code(kInvalidSpecification, GetFormatCategory()));
+    EXPECT_TRUE(result.streamGood);
+  }
+}
+
+TEST(StringFormatterTest, InvalidSpecificationSetsFailbitAndWritesNothing) {
+  std::string const value = "ab";
+  std::ostringstream out;
+  formatter<std::string, false>::call(out, "n", &value);
+  EXPECT_TRUE(out.fail());
+  EXPECT_EQ(out.str(), "");
+}
+
+}  // namespace
+}  // namespace Detail
+}  // namespace Tirn

@@ -1,0 +1,70 @@
+// Building localizable messages.
+//
+// Tirn::MakeMessage fills a template's placeholders with string arguments and keeps the
+// arguments beside the text, so that a localizer can render the message again in another
+// language. Tirn::Message<Tirn::CoreTag> does the same for the messages of the core catalog,
+// taking the template from Message<CoreTag>::DefaultMessageForId.
+//
+//   messages.push_back(Tirn::Message<Tirn::CoreTag>(
+//       Tirn::MessageIds::kUnsetNonOptionalField, std::string("my.type")));
+//   messages.push_back(Tirn::MakeMessage("my.server.full", "Server {1} is full", host));
+#ifndef TIRN_MESSAGE_MESSAGE_H_
+#define TIRN_MESSAGE_MESSAGE_H_
+
+#include <cstddef>
+#include <list>
+#include <string>
+#include <utility>
+
+#include "tirn/message/base_message.h"
+#include "tirn/message/export.h"
+#include "tirn/message/format.h"
+
+namespace Tirn {
+
+namespace Detail {
+// Formats `tmpl` with `args` (text up to the first error on failure) and collects each
+// argument's own string form; returns the finished message.
+TIRN_CORE_EXPORT BaseMessage BuildMessage(std::string const& id, std::string const& tmpl,
+                                          std::string const* args, std::size_t count);
+}  // namespace Detail
+
+// A message with identifier `id` whose default text is `tmpl` formatted with `args`. Each
+// argument must convert to std::string. Never throws on a malformed template: the text is
+// then what was formatted before the failing placeholder.
+template <class... Args>
+BaseMessage MakeMessage(std::string const& id, std::string const& tmpl, Args&&... args) {
+  if constexpr (sizeof...(Args) == 0) {
+    return Detail::BuildMessage(id, tmpl, nullptr, 0);
+  } else {
+    std::string const strings[] = {std::string(std::forward<Args>(args))...};
+    return Detail::BuildMessage(id, tmpl, strings, sizeof...(Args));
+  }
+}
+
+// Tag of the runtime's core message catalog.
+struct CoreTag {};
+
+template <class Tag>
+class Message;
+
+template <>
+class TIRN_CORE_EXPORT Message<CoreTag> : public BaseMessage {
+ public:
+  // The message `id` with its catalog text, unformatted, and no arguments.
+  explicit Message(std::string const& id) : BaseMessage(id, DefaultMessageForId(id), {}) {}
+
+  // Exactly MakeMessage(id, DefaultMessageForId(id), args...).
+  template <class Arg, class... Args>
+  Message(std::string const& id, Arg&& arg, Args&&... args)
+      : BaseMessage(MakeMessage(id, DefaultMessageForId(id), std::forward<Arg>(arg),
+                                std::forward<Args>(args)...)) {}
+
+  // The default English template of a core message. An identifier the catalog does not know
+  // gets a text that names it (never an empty string).
+  static std::string DefaultMessageForId(std::string const& id);
+};
+
+}  // namespace Tirn
+
+#endif  // TIRN_MESSAGE_MESSAGE_H_

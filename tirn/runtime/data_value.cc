@@ -1,0 +1,360 @@
+#include "tirn/runtime/data_value.h"
+
+#include <cerrno>
+#include <charconv>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include "tirn/message/message.h"
+#include "tirn/message/message_ids.h"
+
+namespace Tirn {
+namespace Data {
+
+// Takes the children out of values that are about to die, so that destroying a tree runs in a
+// loop instead of one nested destructor call per level.
+struct ValueInternals {
+  using Pending = std::vector<DataValuePtr>;
+
+  // Moves the children of `value` (which nobody else owns) into `pending`.
+  static void TakeChildren(DataValue const& value, Pending& pending) {
+    // Values are created non-const and are shared as const; their last owner may empty them.
+    auto& mutableValue = const_cast<DataValue&>(value);
+    switch (value.GetType().kind()) {
+      case DataType::ERROR:
+      case DataType::STRUCTURE:
+      case DataType::DYNAMIC_STRUCTURE: {
+        auto& fields = static_cast<CompoundValue&>(mutableValue).fields_;
+        for (auto& field : fields) {
+          if (field.second) pending.push_back(std::move(field.second));
+        }
+        fields.clear();
+        break;
+      }
+      case DataType::LIST: {
+        auto& elements = static_cast<ListValue&>(mutableValue).elements_;
+        for (auto& element : elements) {
+          if (element) pending.push_back(std::move(element));
+        }
+        elements.clear();
+        break;
+      }
+      case DataType::OPTIONAL: {
+        auto& content = static_cast<OptionalValue&>(mutableValue).content_;
+        if (content) pending.push_back(std::move(content));
+        break;
+      }
+      default:
+        break;
+    }
+  }
+
+  static void Drain(Pending& pending) {
+    while (!pending.empty()) {
+      DataValuePtr value = std::move(pending.back());
+      pending.pop_back();
+      // Sole owner: adopt the grandchildren so that `value` dies without children.
+      if (value.use_count() == 1) TakeChildren(*value, pending);
+    }
+  }
+};
+
+DataValue::~DataValue() = default;
+ValueVisitor::~ValueVisitor() = default;
+
+// ---- Leaves -----------------------------------------------------------------------------
+
+std::shared_ptr<VoidValue const> VoidValue::GetInstance() { return std::make_shared<VoidValue>(); }
+void VoidValue::Accept(ValueVisitor& visitor) const { visitor.VisitVoid(*this); }
+
+#define TIRN_DEFINE_LEAF(Class, ParamType, Visit)                             \
+  Class::Class(ParamType value) : value_(std::move(value)) {}                 \
+  std::shared_ptr<Class const> Class::GetInstance(ParamType value) {          \
+    return std::make_shared<Class>(std::move(value));                         \
+  }                                                                           \
+  void Class::Accept(ValueVisitor& visitor) const { visitor.Visit(*this); }
+
+TIRN_DEFINE_LEAF(IntegerValue, long long, VisitInteger)
+TIRN_DEFINE_LEAF(DoubleValue, double, VisitDouble)
+TIRN_DEFINE_LEAF(BooleanValue, bool, VisitBoolean)
+TIRN_DEFINE_LEAF(BlobValue, std::string, VisitBlob)
+TIRN_DEFINE_LEAF(StringValue, std::string, VisitString)
+TIRN_DEFINE_LEAF(SecretValue, SecretString, VisitSecret)
+#undef TIRN_DEFINE_LEAF
+
+// ---- Compound values --------------------------------------------------------------------
+
+CompoundValue::~CompoundValue() {
+  if (fields_.empty()) return;
+  ValueInternals::Pending pending;
+  ValueInternals::TakeChildren(*this, pending);
+  ValueInternals::Drain(pending);
+}
+
+bool CompoundValue::GetField(std::string const& name, DataValuePtr& out,
+                             std::list<BaseMessage>& messages) const {
+  auto it = fields_.find(name);
+  if (it == fields_.end()) {
+    messages.push_back(Message<CoreTag>(MessageIds::kFieldMissing, name, name_));
+    return false;
+  }
+  out = it->second;
+  return true;
+}
+
+DataValuePtr const* CompoundValue::FindField(boost::string_view name) const {
+  auto it = fields_.find(name);
+  return it == fields_.end() ? nullptr : &it->second;
+}
+
+void CompoundValue::SetField(std::string const& name, DataValuePtr value) {
+  *FieldSlot(name) = std::move(value);
+}
+
+DataValuePtr* CompoundValue::FieldSlot(std::string const& name) {
+  auto it = fields_.lower_bound(name);
+  if (it == fields_.end() || it->first != name) it = fields_.emplace_hint(it, name, nullptr);
+  return &it->second;
+}
+
+std::shared_ptr<StructValue> StructValue::GetInstance(std::string const& name) {
+  return std::make_shared<StructValue>(name);
+}
+void StructValue::Accept(ValueVisitor& visitor) const { visitor.VisitStruct(*this); }
+
+std::shared_ptr<DynamicStructValue> DynamicStructValue::GetInstance(std::string const& name) {
+  return std::make_shared<DynamicStructValue>(name);
+}
+
+std::shared_ptr<ErrorValue> ErrorValue::GetInstance(std::string const& name) {
+  return std::make_shared<ErrorValue>(name);
+}
+void ErrorValue::Accept(ValueVisitor& visitor) const { visitor.VisitError(*this); }
+
+// ErrorValue::Create and GetMessages live in wire_shapes.cc, beside the message shape.
+
+// ---- Optional and list ------------------------------------------------------------------
+
+std::shared_ptr<OptionalValue> OptionalValue::GetInstance() {
+  return std::make_shared<OptionalValue>();
+}
+void OptionalValue::Accept(ValueVisitor& visitor) const { visitor.VisitOptional(*this); }
+
+OptionalValue::~OptionalValue() {
+  if (!content_) return;
+  ValueInternals::Pending pending;
+  pending.push_back(std::move(content_));
+  ValueInternals::Drain(pending);
+}
+
+DataValuePtr* OptionalValue::value(DataValuePtr content) {
+  hasValue_ = true;
+  content_ = std::move(content);
+  return &content_;
+}
+
+std::shared_ptr<ListValue> ListValue::GetInstance(Kind kind) {
+  return std::make_shared<ListValue>(kind);
+}
+void ListValue::Accept(ValueVisitor& visitor) const { visitor.VisitList(*this); }
+
+ListValue::~ListValue() {
+  if (elements_.empty()) return;
+  ValueInternals::Pending pending;
+  ValueInternals::TakeChildren(*this, pending);
+  ValueInternals::Drain(pending);
+}
+
+DataValuePtr* ListValue::AppendSlot() {
+  elements_.emplace_back();
+  return &elements_.back();
+}
+
+// ---- Create, Value, ToPrimitive ---------------------------------------------------------
+
+template <>
+DataValuePtr DataValue::Create<std::string>(std::string const& value) {
+  return StringValue::GetInstance(value);
+}
+template <>
+DataValuePtr DataValue::Create<long long>(long long const& value) {
+  return IntegerValue::GetInstance(value);
+}
+template <>
+DataValuePtr DataValue::Create<bool>(bool const& value) {
+  return BooleanValue::GetInstance(value);
+}
+template <>
+DataValuePtr DataValue::Create<SecretString>(SecretString const& value) {
+  return SecretValue::GetInstance(value);
+}
+template <>
+DataValuePtr DataValue::Create<Void>(Void const&) {
+  return VoidValue::GetInstance();
+}
+template <>
+DataValuePtr DataValue::Create<double>(double const& value) {
+  return DoubleValue::GetInstance(value);
+}
+
+namespace {
+
+char const* KindName(DataValuePtr const& value) {
+  return value ? value->GetType().name() : "null";
+}
+
+// Adds the wrong-kind message and returns false unless `value` has kind `expected`.
+bool ExpectKind(DataValuePtr const& value, DataType::Kind expected,
+                std::list<BaseMessage>& messages) {
+  if (value && value->GetType().kind() == expected) return true;
+  messages.push_back(Message<CoreTag>(MessageIds::kWrongKind,
+                                      std::string(DataType(expected).name()),
+                                      std::string(KindName(value))));
+  return false;
+}
+
+// The text of a string value, or null after adding the wrong-kind message.
+std::string const* StringText(DataValuePtr const& value, std::list<BaseMessage>& messages) {
+  if (!ExpectKind(value, DataType::STRING, messages)) return nullptr;
+  return &static_cast<StringValue const&>(*value).value();
+}
+
+void AddParseFailure(std::string const& text, DataType::Kind kind,
+                     std::list<BaseMessage>& messages) {
+  messages.push_back(
+      Message<CoreTag>(MessageIds::kParseFailed, text, std::string(DataType(kind).name())));
+}
+
+}  // namespace
+
+template <>
+bool DataValue::Value<std::string>(DataValuePtr const& value, std::string& out,
+                                   std::list<BaseMessage>& messages) {
+  std::string const* text = StringText(value, messages);
+  if (text) out = *text;
+  return text != nullptr;
+}
+
+template <>
+bool DataValue::Value<long long>(DataValuePtr const& value, long long& out,
+                                 std::list<BaseMessage>& messages) {
+  if (!ExpectKind(value, DataType::INTEGER, messages)) return false;
+  out = static_cast<IntegerValue const&>(*value).value();
+  return true;
+}
+
+template <>
+bool DataValue::Value<bool>(DataValuePtr const& value, bool& out,
+                            std::list<BaseMessage>& messages) {
+  if (!ExpectKind(value, DataType::BOOLEAN, messages)) return false;
+  out = static_cast<BooleanValue const&>(*value).value();
+  return true;
+}
+
+template <>
+bool DataValue::Value<SecretString>(DataValuePtr const& value, SecretString& out,
+                                    std::list<BaseMessage>& messages) {
+  if (!ExpectKind(value, DataType::SECRET, messages)) return false;
+  out = static_cast<SecretValue const&>(*value).value();
+  return true;
+}
+
+template <>
+bool DataValue::Value<Void>(DataValuePtr const& value, Void&, std::list<BaseMessage>& messages) {
+  return ExpectKind(value, DataType::VOID, messages);
+}
+
+template <>
+bool DataValue::Value<double>(DataValuePtr const& value, double& out,
+                              std::list<BaseMessage>& messages) {
+  if (!ExpectKind(value, DataType::DOUBLE, messages)) return false;
+  out = static_cast<DoubleValue const&>(*value).value();
+  return true;
+}
+
+template <>
+bool DataValue::ToPrimitive<std::string>(DataValuePtr const& value, std::string& out,
+                                         std::list<BaseMessage>& messages) {
+  return Value<std::string>(value, out, messages);
+}
+
+template <>
+bool DataValue::ToPrimitive<long long>(DataValuePtr const& value, long long& out,
+                                       std::list<BaseMessage>& messages) {
+  std::string const* text = StringText(value, messages);
+  if (!text) return false;
+  char const* begin = text->data();
+  char const* end = begin + text->size();
+  // from_chars takes no '+'; accept one in front of the digits, never in front of a '-'.
+  if (begin != end && *begin == '+' && end - begin > 1 && begin[1] != '-') ++begin;
+  long long parsed = 0;
+  auto result = std::from_chars(begin, end, parsed);
+  if (result.ec == std::errc::result_out_of_range && result.ptr == end) {
+    messages.push_back(Message<CoreTag>(MessageIds::kOutOfRange, *text,
+                                        std::string(DataType(DataType::INTEGER).name())));
+    return false;
+  }
+  if (result.ec != std::errc() || result.ptr != end || begin == end) {
+    AddParseFailure(*text, DataType::INTEGER, messages);
+    return false;
+  }
+  out = parsed;
+  return true;
+}
+
+template <>
+bool DataValue::ToPrimitive<bool>(DataValuePtr const& value, bool& out,
+                                  std::list<BaseMessage>& messages) {
+  std::string const* text = StringText(value, messages);
+  if (!text) return false;
+  if (*text == "true") {
+    out = true;
+  } else if (*text == "false") {
+    out = false;
+  } else {
+    AddParseFailure(*text, DataType::BOOLEAN, messages);
+    return false;
+  }
+  return true;
+}
+
+template <>
+bool DataValue::ToPrimitive<SecretString>(DataValuePtr const& value, SecretString& out,
+                                          std::list<BaseMessage>& messages) {
+  std::string const* text = StringText(value, messages);
+  if (text) out = SecretString(*text);
+  return text != nullptr;
+}
+
+template <>
+bool DataValue::ToPrimitive<Void>(DataValuePtr const& value, Void&,
+                                  std::list<BaseMessage>& messages) {
+  std::string const* text = StringText(value, messages);
+  if (!text) return false;
+  if (!text->empty()) {
+    AddParseFailure(*text, DataType::VOID, messages);
+    return false;
+  }
+  return true;
+}
+
+template <>
+bool DataValue::ToPrimitive<double>(DataValuePtr const& value, double& out,
+                                    std::list<BaseMessage>& messages) {
+  std::string const* text = StringText(value, messages);
+  if (!text) return false;
+  std::istringstream in(*text);
+  in.imbue(std::locale::classic());
+  double parsed = 0;
+  in >> std::noskipws >> parsed;
+  if (text->empty() || in.fail() || !in.eof()) {
+    AddParseFailure(*text, DataType::DOUBLE, messages);
+    return false;
+  }
+  out = parsed;
+  return true;
+}
+
+}  // namespace Data
+}  // namespace Tirn

@@ -1,0 +1,277 @@
+// The dynamic data model: immutable trees of values.
+//
+// Every value is a Tirn::Data::DataValue, shared as std::shared_ptr<DataValue const>. Leaves
+// hold a string, a 64-bit integer, a double, a boolean, bytes, a secret or nothing (void);
+// compound values hold named fields (structures, dynamic structures, errors), elements
+// (lists of kind 1, sets of kind 2) or an optional content. A value is built once, through the
+// mutating operations of its concrete class, and then only read.
+//
+// Building hands out slots: a field, element or optional content is created first, empty,
+// and filled later. Slots never move while the value is built, so converters may keep
+// pointers to them.
+//
+//   auto address = StructValue::GetInstance("com.example.address");
+//   address->SetField("host", DataValue::Create<std::string>("example.org"));
+//   auto port = OptionalValue::GetInstance();
+//   *port->value(nullptr) = DataValue::Create<long long>(443);
+//   address->SetField("port", port);
+//
+// Destroying a tree never recurses, whatever its depth.
+#ifndef TIRN_RUNTIME_DATA_VALUE_H_
+#define TIRN_RUNTIME_DATA_VALUE_H_
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <boost/utility/string_view.hpp>
+
+#include "tirn/message/base_message.h"
+#include "tirn/message/export.h"
+#include "tirn/runtime/data_type.h"
+#include "tirn/runtime/secret_string.h"
+#include "tirn/runtime/void.h"
+
+namespace Tirn {
+namespace Data {
+
+class ValueVisitor;
+class DataValue;
+
+using DataValuePtr = std::shared_ptr<DataValue const>;
+
+class TIRN_CORE_EXPORT DataValue {
+ public:
+  virtual DataType GetType() const = 0;
+  // Calls the visitor's operation for this value's kind.
+  virtual void Accept(ValueVisitor& visitor) const = 0;
+  virtual ~DataValue();
+
+  DataValue(DataValue const&) = delete;
+  DataValue& operator=(DataValue const&) = delete;
+
+  // A new value of T's kind: T is std::string, long long, bool, Tirn::SecretString or
+  // Tirn::Void.
+  template <class T>
+  static DataValuePtr Create(T const& value);
+
+  // Writes `out` and returns true when `value` has T's kind; otherwise appends a message
+  // and returns false.
+  template <class T>
+  static bool Value(DataValuePtr const& value, T& out, std::list<BaseMessage>& messages);
+
+  // Parses a string value as T: the whole decimal text for long long (nothing that does not
+  // fit 64 bits), exactly "true" or "false" for bool, any text for std::string and
+  // Tirn::SecretString, only the empty string for Tirn::Void. Otherwise appends a message
+  // and returns false.
+  template <class T>
+  static bool ToPrimitive(DataValuePtr const& value, T& out, std::list<BaseMessage>& messages);
+
+ protected:
+  DataValue() = default;
+};
+
+template <>
+TIRN_CORE_EXPORT DataValuePtr DataValue::Create<std::string>(std::string const&);
+template <>
+TIRN_CORE_EXPORT DataValuePtr DataValue::Create<long long>(long long const&);
+template <>
+TIRN_CORE_EXPORT DataValuePtr DataValue::Create<bool>(bool const&);
+template <>
+TIRN_CORE_EXPORT DataValuePtr DataValue::Create<SecretString>(SecretString const&);
+template <>
+TIRN_CORE_EXPORT DataValuePtr DataValue::Create<Void>(Void const&);
+template <>
+TIRN_CORE_EXPORT DataValuePtr DataValue::Create<double>(double const&);
+
+#define TIRN_DECLARE_VALUE_ACCESS(T)                                                          \
+  template <>                                                                                  \
+  TIRN_CORE_EXPORT bool DataValue::Value<T>(DataValuePtr const&, T&, std::list<BaseMessage>&); \
+  template <>                                                                                  \
+  TIRN_CORE_EXPORT bool DataValue::ToPrimitive<T>(DataValuePtr const&, T&,                     \
+                                                  std::list<BaseMessage>&);
+TIRN_DECLARE_VALUE_ACCESS(std::string)
+TIRN_DECLARE_VALUE_ACCESS(long long)
+TIRN_DECLARE_VALUE_ACCESS(bool)
+TIRN_DECLARE_VALUE_ACCESS(SecretString)
+TIRN_DECLARE_VALUE_ACCESS(Void)
+TIRN_DECLARE_VALUE_ACCESS(double)
+#undef TIRN_DECLARE_VALUE_ACCESS
+
+class TIRN_CORE_EXPORT VoidValue final : public DataValue {
+ public:
+  static std::shared_ptr<VoidValue const> GetInstance();
+  DataType GetType() const override { return DataType(DataType::VOID); }
+  void Accept(ValueVisitor& visitor) const override;
+  VoidValue() = default;
+};
+
+// Leaf values. Each is created by GetInstance and read through value().
+#define TIRN_LEAF_VALUE(Class, Kind, Type, ParamType)                       \
+  class TIRN_CORE_EXPORT Class final : public DataValue {                   \
+   public:                                                                  \
+    static std::shared_ptr<Class const> GetInstance(ParamType value);       \
+    DataType GetType() const override { return DataType(DataType::Kind); }  \
+    void Accept(ValueVisitor& visitor) const override;                      \
+    Type const& value() const { return value_; }                            \
+    explicit Class(ParamType value);                                        \
+                                                                            \
+   private:                                                                 \
+    Type value_;                                                            \
+  };
+
+TIRN_LEAF_VALUE(IntegerValue, INTEGER, long long, long long)
+TIRN_LEAF_VALUE(DoubleValue, DOUBLE, double, double)
+TIRN_LEAF_VALUE(BooleanValue, BOOLEAN, bool, bool)
+TIRN_LEAF_VALUE(BlobValue, BLOB, std::string, std::string)
+TIRN_LEAF_VALUE(StringValue, STRING, std::string, std::string)
+TIRN_LEAF_VALUE(SecretValue, SECRET, SecretString, SecretString)
+#undef TIRN_LEAF_VALUE
+
+// Values with named fields: structures, dynamic structures and errors. Fields are kept in
+// ascending byte order of their names; a field's slot keeps its address for the life of the
+// value.
+class TIRN_CORE_EXPORT CompoundValue : public DataValue {
+ public:
+  using FieldMap = std::map<std::string, DataValuePtr, std::less<>>;
+
+  ~CompoundValue() override;
+
+  // The structure's or error's canonical name.
+  std::string const& name() const { return name_; }
+
+  // Writes the field and returns true when present; otherwise appends a message naming the
+  // field and this structure, and returns false.
+  bool GetField(std::string const& name, DataValuePtr& out,
+                std::list<BaseMessage>& messages) const;
+  // The field's value, or null when there is no such field. Never adds a message.
+  DataValuePtr const* FindField(boost::string_view name) const;
+  // Stores or replaces a field.
+  void SetField(std::string const& name, DataValuePtr value);
+  // The slot of a field, created empty when absent.
+  DataValuePtr* FieldSlot(std::string const& name);
+
+  FieldMap const& fields() const { return fields_; }
+
+ protected:
+  explicit CompoundValue(std::string name) : name_(std::move(name)) {}
+
+ private:
+  friend struct ValueInternals;
+  std::string name_;
+  FieldMap fields_;
+};
+
+class TIRN_CORE_EXPORT StructValue : public CompoundValue {
+ public:
+  // An empty structure value named `name`.
+  static std::shared_ptr<StructValue> GetInstance(std::string const& name);
+  DataType GetType() const override { return DataType(DataType::STRUCTURE); }
+  void Accept(ValueVisitor& visitor) const override;
+  explicit StructValue(std::string name) : CompoundValue(std::move(name)) {}
+};
+
+// A structure whose type is not known statically. It reads and visits like a structure.
+class TIRN_CORE_EXPORT DynamicStructValue final : public StructValue {
+ public:
+  static std::shared_ptr<DynamicStructValue> GetInstance(std::string const& name);
+  DataType GetType() const override { return DataType(DataType::DYNAMIC_STRUCTURE); }
+  explicit DynamicStructValue(std::string name) : StructValue(std::move(name)) {}
+};
+
+// An error: a named compound value. Errors made by Create carry a "messages" field, a list of
+// localizable-message structures (see wire_shapes.h).
+class TIRN_CORE_EXPORT ErrorValue final : public CompoundValue {
+ public:
+  // An error named `name` carrying `messages`, in order.
+  static std::shared_ptr<ErrorValue const> Create(std::string const& name,
+                                                  std::list<BaseMessage> const& messages);
+  // An error named `name` without fields.
+  static std::shared_ptr<ErrorValue> GetInstance(std::string const& name);
+  DataType GetType() const override { return DataType(DataType::ERROR); }
+  void Accept(ValueVisitor& visitor) const override;
+  // The messages carried in the "messages" field; messages that are not well formed are
+  // skipped.
+  std::list<BaseMessage> GetMessages() const;
+  explicit ErrorValue(std::string name) : CompoundValue(std::move(name)) {}
+};
+
+class TIRN_CORE_EXPORT OptionalValue final : public DataValue {
+ public:
+  // An optional value without content.
+  static std::shared_ptr<OptionalValue> GetInstance();
+  DataType GetType() const override { return DataType(DataType::OPTIONAL); }
+  void Accept(ValueVisitor& visitor) const override;
+  ~OptionalValue() override;
+
+  // Sets the content to `content` and returns its slot.
+  DataValuePtr* value(DataValuePtr content);
+  bool has_value() const { return hasValue_; }
+  // The content; null when there is none.
+  DataValuePtr const& value() const { return content_; }
+
+  OptionalValue() = default;
+
+ private:
+  friend struct ValueInternals;
+  bool hasValue_ = false;
+  DataValuePtr content_;
+};
+
+class TIRN_CORE_EXPORT ListValue final : public DataValue {
+ public:
+  enum Kind : int { LIST = 1, SET = 2 };
+  using Elements = std::deque<DataValuePtr>;
+
+  // An empty list value of the given kind.
+  static std::shared_ptr<ListValue> GetInstance(Kind kind);
+  DataType GetType() const override { return DataType(DataType::LIST); }
+  void Accept(ValueVisitor& visitor) const override;
+  ~ListValue() override;
+
+  Kind kind() const { return kind_; }
+  // Appends an empty element and returns its slot, which keeps its address.
+  DataValuePtr* AppendSlot();
+  void Append(DataValuePtr element) { elements_.push_back(std::move(element)); }
+  Elements const& elements() const { return elements_; }
+  std::size_t size() const { return elements_.size(); }
+
+  explicit ListValue(Kind kind) : kind_(kind) {}
+
+ private:
+  friend struct ValueInternals;
+  Kind kind_;
+  Elements elements_;
+};
+
+// Dispatch by value kind; the slot order is fixed.
+class TIRN_CORE_EXPORT ValueVisitor {
+ public:
+  virtual void VisitVoid(VoidValue const& value) = 0;
+  virtual void VisitInteger(IntegerValue const& value) = 0;
+  virtual void VisitDouble(DoubleValue const& value) = 0;
+  virtual void VisitBoolean(BooleanValue const& value) = 0;
+  virtual void VisitBlob(BlobValue const& value) = 0;
+  virtual void VisitString(StringValue const& value) = 0;
+  virtual void VisitSecret(SecretValue const& value) = 0;
+  virtual void VisitError(ErrorValue const& value) = 0;
+  virtual void VisitOptional(OptionalValue const& value) = 0;
+  virtual void VisitList(ListValue const& value) = 0;
+  virtual void VisitStruct(StructValue const& value) = 0;
+  virtual ~ValueVisitor();
+};
+
+// Deep comparison of two trees (kinds, names, fields, elements, contents); two null
+// pointers are equal. Iterative.
+TIRN_CORE_EXPORT bool Equal(DataValuePtr const& a, DataValuePtr const& b);
+
+// A readable one-line rendering of a tree for logs and tests. Secrets print as a mask.
+// Iterative.
+TIRN_CORE_EXPORT std::string ToDebugString(DataValuePtr const& value);
+
+}  // namespace Data
+}  // namespace Tirn
+
+#endif  // TIRN_RUNTIME_DATA_VALUE_H_

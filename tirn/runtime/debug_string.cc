@@ -1,0 +1,273 @@
+// Equality and debug printing of value and definition trees, with explicit work stacks so
+// that any depth is fine.
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tirn/runtime/data_definition.h"
+#include "tirn/runtime/data_value.h"
+
+namespace Tirn {
+namespace Data {
+namespace {
+
+void AppendQuoted(std::string& out, std::string const& text) {
+  out += '"';
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7f) {
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\x%02x", c);
+      out += buffer;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '"';
+}
+
+// One step of a printer: either literal text or a node to print.
+template <class Node>
+struct PrintTask {
+  Node const* node;
+  char const* text;
+};
+
+}  // namespace
+
+bool Equal(DataValuePtr const& a, DataValuePtr const& b) {
+  std::vector<std::pair<DataValue const*, DataValue const*>> pending{{a.get(), b.get()}};
+  while (!pending.empty()) {
+    auto [x, y] = pending.back();
+    pending.pop_back();
+    if (x == y) continue;
+    if (!x || !y || x->GetType() != y->GetType()) return false;
+    switch (x->GetType().kind()) {
+      case DataType::VOID:
+        break;
+      case DataType::INTEGER:
+        if (static_cast<IntegerValue const*>(x)->value() !=
+            static_cast<IntegerValue const*>(y)->value())
+          return false;
+        break;
+      case DataType::DOUBLE:
+        if (static_cast<DoubleValue const*>(x)->value() !=
+            static_cast<DoubleValue const*>(y)->value())
+          return false;
+        break;
+      case DataType::BOOLEAN:
+        if (static_cast<BooleanValue const*>(x)->value() !=
+            static_cast<BooleanValue const*>(y)->value())
+          return false;
+        break;
+      case DataType::BLOB:
+        if (static_cast<BlobValue const*>(x)->value() != static_cast<BlobValue const*>(y)->value())
+          return false;
+        break;
+      case DataType::STRING:
+        if (static_cast<StringValue const*>(x)->value() !=
+            static_cast<StringValue const*>(y)->value())
+          return false;
+        break;
+      case DataType::SECRET:
+        if (static_cast<SecretValue const*>(x)->value() !=
+            static_cast<SecretValue const*>(y)->value())
+          return false;
+        break;
+      case DataType::OPTIONAL: {
+        auto const* p = static_cast<OptionalValue const*>(x);
+        auto const* q = static_cast<OptionalValue const*>(y);
+        if (p->has_value() != q->has_value()) return false;
+        pending.emplace_back(p->value().get(), q->value().get());
+        break;
+      }
+      case DataType::LIST: {
+        auto const* p = static_cast<ListValue const*>(x);
+        auto const* q = static_cast<ListValue const*>(y);
+        if (p->kind() != q->kind() || p->size() != q->size()) return false;
+        for (std::size_t i = 0; i < p->size(); ++i) {
+          pending.emplace_back(p->elements()[i].get(), q->elements()[i].get());
+        }
+        break;
+      }
+      case DataType::ERROR:
+      case DataType::STRUCTURE:
+      case DataType::DYNAMIC_STRUCTURE: {
+        auto const* p = static_cast<CompoundValue const*>(x);
+        auto const* q = static_cast<CompoundValue const*>(y);
+        if (p->name() != q->name() || p->fields().size() != q->fields().size()) return false;
+        auto i = p->fields().begin();
+        auto j = q->fields().begin();
+        for (; i != p->fields().end(); ++i, ++j) {
+          if (i->first != j->first) return false;
+          pending.emplace_back(i->second.get(), j->second.get());
+        }
+        break;
+      }
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+std::string ToDebugString(DataValuePtr const& root) {
+  std::string out;
+  std::vector<PrintTask<DataValue>> pending{{root.get(), nullptr}};
+  while (!pending.empty()) {
+    PrintTask<DataValue> task = pending.back();
+    pending.pop_back();
+    if (task.text) {
+      out += task.text;
+      continue;
+    }
+    DataValue const* value = task.node;
+    if (!value) {
+      out += "<null>";
+      continue;
+    }
+    switch (value->GetType().kind()) {
+      case DataType::VOID:
+        out += "void";
+        break;
+      case DataType::INTEGER:
+        out += std::to_string(static_cast<IntegerValue const*>(value)->value());
+        break;
+      case DataType::DOUBLE: {
+        std::ostringstream text;
+        text.imbue(std::locale::classic());
+        text << static_cast<DoubleValue const*>(value)->value();
+        out += text.str();
+        break;
+      }
+      case DataType::BOOLEAN:
+        out += static_cast<BooleanValue const*>(value)->value() ? "true" : "false";
+        break;
+      case DataType::BLOB:
+        out += "blob(" + std::to_string(static_cast<BlobValue const*>(value)->value().size()) +
+               " bytes)";
+        break;
+      case DataType::STRING:
+        AppendQuoted(out, static_cast<StringValue const*>(value)->value());
+        break;
+      case DataType::SECRET:
+        out += SecretString::kMask;
+        break;
+      case DataType::OPTIONAL: {
+        auto const* optional = static_cast<OptionalValue const*>(value);
+        if (!optional->has_value()) {
+          out += "optional()";
+          break;
+        }
+        out += "optional(";
+        pending.push_back({nullptr, ")"});
+        pending.push_back({optional->value().get(), nullptr});
+        break;
+      }
+      case DataType::LIST: {
+        auto const* list = static_cast<ListValue const*>(value);
+        out += list->kind() == ListValue::SET ? "set[" : "[";
+        pending.push_back({nullptr, "]"});
+        auto const& elements = list->elements();
+        for (std::size_t i = elements.size(); i-- > 0;) {
+          pending.push_back({elements[i].get(), nullptr});
+          if (i != 0) pending.push_back({nullptr, ", "});
+        }
+        break;
+      }
+      case DataType::ERROR:
+      case DataType::STRUCTURE:
+      case DataType::DYNAMIC_STRUCTURE: {
+        auto const* compound = static_cast<CompoundValue const*>(value);
+        if (value->GetType().kind() == DataType::ERROR) out += "error ";
+        out += compound->name();
+        out += '{';
+        pending.push_back({nullptr, "}"});
+        auto const& fields = compound->fields();
+        std::vector<PrintTask<DataValue>> parts;
+        bool first = true;
+        for (auto const& field : fields) {
+          if (!first) parts.push_back({nullptr, ", "});
+          first = false;
+          parts.push_back({nullptr, field.first.c_str()});
+          parts.push_back({nullptr, ": "});
+          parts.push_back({field.second.get(), nullptr});
+        }
+        pending.insert(pending.end(), parts.rbegin(), parts.rend());
+        break;
+      }
+      default:
+        out += "<unknown>";
+        break;
+    }
+  }
+  return out;
+}
+
+std::string ToDebugString(DataDefinitionPtr const& root) {
+  std::string out;
+  std::vector<PrintTask<DataDefinition>> pending{{root.get(), nullptr}};
+  while (!pending.empty()) {
+    PrintTask<DataDefinition> task = pending.back();
+    pending.pop_back();
+    if (task.text) {
+      out += task.text;
+      continue;
+    }
+    DataDefinition const* definition = task.node;
+    if (!definition) {
+      out += "<null>";
+      continue;
+    }
+    DataType type = definition->GetType();
+    switch (type.kind()) {
+      case DataType::STRUCTURE:
+      case DataType::ERROR: {
+        auto const* structure = static_cast<StructDefinition const*>(definition);
+        if (type.kind() == DataType::ERROR) out += "error ";
+        out += structure->name();
+        out += '{';
+        pending.push_back({nullptr, "}"});
+        std::vector<PrintTask<DataDefinition>> parts;
+        bool first = true;
+        for (auto const& field : structure->fields()) {
+          if (!first) parts.push_back({nullptr, ", "});
+          first = false;
+          parts.push_back({nullptr, field.first.c_str()});
+          parts.push_back({nullptr, ": "});
+          parts.push_back({field.second.get(), nullptr});
+        }
+        pending.insert(pending.end(), parts.rbegin(), parts.rend());
+        break;
+      }
+      case DataType::STRUCTURE_REF:
+        out += "ref(" + static_cast<StructRefDefinition const*>(definition)->name() + ")";
+        break;
+      case DataType::LIST:
+      case DataType::OPTIONAL:
+      case DataType::UNION_CASE: {
+        auto const* wrapping = static_cast<WrappingDefinition const*>(definition);
+        if (type.kind() == DataType::UNION_CASE) {
+          out += "union_case(" +
+                 static_cast<UnionCaseDefinition const*>(definition)->tagName() + ", ";
+        } else {
+          out += type.kind() == DataType::LIST ? "list(" : "optional(";
+        }
+        pending.push_back({nullptr, ")"});
+        pending.push_back({wrapping->element().get(), nullptr});
+        break;
+      }
+      default:
+        out += type.name();
+        break;
+    }
+  }
+  return out;
+}
+
+}  // namespace Data
+}  // namespace Tirn

@@ -1,0 +1,251 @@
+#include "tirn/runtime/validation.h"
+
+#include <string>
+#include <vector>
+
+#include "tirn/message/message.h"
+#include "tirn/message/message_ids.h"
+
+namespace Tirn {
+namespace Data {
+namespace {
+
+constexpr int kNoParent = -1;
+
+// One segment of a field path; segments point at their parent so that paths are built only
+// when a problem is reported.
+struct PathNode {
+  int parent;
+  std::string const* field;  // null for a list index
+  std::size_t index;
+};
+
+struct Work {
+  DataDefinition const* definition;
+  DataValue const* value;
+  int path;
+  bool top;
+};
+
+bool IsKind(DataValue const* value, DataType::Kind kind) {
+  return value && value->GetType().kind() == kind;
+}
+
+bool IsEmptyString(DataValue const* value) {
+  return IsKind(value, DataType::STRING) &&
+         static_cast<StringValue const*>(value)->value().empty();
+}
+
+// Absent, an optional without content, or the empty string that stands for one.
+bool IsAbsent(DataValue const* value) {
+  if (!value) return true;
+  if (IsKind(value, DataType::OPTIONAL)) {
+    auto const* optional = static_cast<OptionalValue const*>(value);
+    return !optional->has_value() || !optional->value();
+  }
+  return IsEmptyString(value);
+}
+
+// The text of a tag field: a string, or an optional holding one; empty otherwise.
+std::string TagText(DataValue const* value) {
+  if (IsKind(value, DataType::OPTIONAL)) value = static_cast<OptionalValue const*>(value)->value().get();
+  return IsKind(value, DataType::STRING) ? static_cast<StringValue const*>(value)->value()
+                                         : std::string();
+}
+
+// Whether a leaf of kind `found` is accepted where `expected` is defined.
+bool LeafAccepts(DataType::Kind expected, DataType::Kind found) {
+  if (expected == found) return true;
+  switch (expected) {
+    case DataType::INTEGER:
+    case DataType::BOOLEAN:
+    case DataType::DOUBLE:
+    case DataType::BLOB:
+    case DataType::VOID:
+      return found == DataType::STRING;
+    default:
+      return false;  // strings and secrets must arrive as themselves
+  }
+}
+
+class Validator {
+ public:
+  Validator(std::list<BaseMessage>& messages, ValidationOptions const& options)
+      : messages_(messages), options_(options) {}
+
+  bool Run(DataDefinition const* definition, DataValue const* value) {
+    std::size_t before = messages_.size();
+    pending_.push_back({definition, value, kNoParent, true});
+    while (!pending_.empty() && added_ < kMaxValidationMessages) {
+      Work work = pending_.back();
+      pending_.pop_back();
+      Step(work);
+    }
+    return messages_.size() == before;
+  }
+
+ private:
+  std::string Path(int node) const {
+    if (node == kNoParent) return "<value>";
+    std::vector<PathNode const*> chain;
+    for (int at = node; at != kNoParent; at = paths_[at].parent) chain.push_back(&paths_[at]);
+    std::string text;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      if ((*it)->field) {
+        if (!text.empty()) text += '.';
+        text += *(*it)->field;
+      } else {
+        text += '[' + std::to_string((*it)->index) + ']';
+      }
+    }
+    return text;
+  }
+
+  int Child(int parent, std::string const& field) {
+    paths_.push_back({parent, &field, 0});
+    return static_cast<int>(paths_.size() - 1);
+  }
+  int Child(int parent, std::size_t index) {
+    paths_.push_back({parent, nullptr, index});
+    return static_cast<int>(paths_.size() - 1);
+  }
+
+  template <class... Args>
+  void Report(char const* id, int path, Args&&... args) {
+    if (added_ >= kMaxValidationMessages) return;
+    ++added_;
+    messages_.push_back(Message<CoreTag>(id, Path(path), std::forward<Args>(args)...));
+  }
+
+  void WrongKind(int path, DataType expected, DataValue const* found) {
+    Report(MessageIds::kValidationWrongKind, path, std::string(expected.name()),
+           std::string(found ? found->GetType().name() : "null"));
+  }
+
+  // Follows structure references to the structure they stand for; null after reporting an
+  // unbound one.
+  DataDefinition const* Resolve(DataDefinition const* definition, int path) {
+    while (definition && definition->GetType().kind() == DataType::STRUCTURE_REF) {
+      auto const* reference = static_cast<StructRefDefinition const*>(definition);
+      auto target = reference->target();
+      if (!target) {
+        Report(MessageIds::kValidationUnresolvedReference, path, reference->name());
+        return nullptr;
+      }
+      definition = target.get();
+      keepAlive_.push_back(std::move(target));
+    }
+    return definition;
+  }
+
+  void Step(Work const& work) {
+    DataDefinition const* definition = Resolve(work.definition, work.path);
+    if (!definition) return;
+    DataValue const* value = work.value;
+    DataType type = definition->GetType();
+    switch (type.kind()) {
+      case DataType::OPTIONAL:
+      case DataType::UNION_CASE: {
+        if (IsAbsent(value)) return;
+        if (IsKind(value, DataType::OPTIONAL)) value = static_cast<OptionalValue const*>(value)->value().get();
+        Push(static_cast<WrappingDefinition const*>(definition)->element().get(), value,
+             work.path);
+        return;
+      }
+      case DataType::LIST: {
+        DataDefinition const* element =
+            static_cast<ListDefinition const*>(definition)->element().get();
+        if (IsKind(value, DataType::LIST)) {
+          auto const& elements = static_cast<ListValue const*>(value)->elements();
+          for (std::size_t i = elements.size(); i-- > 0;) {
+            Push(element, elements[i].get(), Child(work.path, i));
+          }
+        } else if (IsKind(value, DataType::STRING)) {
+          if (!IsEmptyString(value)) Push(element, value, work.path);
+        } else {
+          WrongKind(work.path, type, value);
+        }
+        return;
+      }
+      case DataType::STRUCTURE:
+      case DataType::ERROR:
+        if (value && value->GetType().IsCompound()) {
+          Fields(static_cast<StructDefinition const&>(*definition),
+                 static_cast<CompoundValue const&>(*value), work);
+        } else if (!IsEmptyString(value)) {
+          WrongKind(work.path, type, value);
+        }
+        return;
+      default:
+        if (!value || !LeafAccepts(type.kind(), value->GetType().kind())) {
+          WrongKind(work.path, type, value);
+        }
+        return;
+    }
+  }
+
+  void Fields(StructDefinition const& definition, CompoundValue const& value, Work const& work) {
+    auto const& fields = definition.fields();
+    // Pushed in reverse so that problems are reported in field order.
+    for (auto it = fields.rbegin(); it != fields.rend(); ++it) {
+      std::string const& name = it->first;
+      DataDefinition const* field = it->second.get();
+      DataValuePtr const* slot = value.FindField(name);
+      DataValue const* fieldValue = slot ? slot->get() : nullptr;
+      DataType::Kind kind = field ? field->GetType().kind() : DataType::VOID;
+      if (kind == DataType::OPTIONAL) {
+        if (slot) Push(field, fieldValue, Child(work.path, name));
+      } else if (kind == DataType::UNION_CASE) {
+        auto const* unionCase = static_cast<UnionCaseDefinition const*>(field);
+        std::string tag;
+        if (DataValuePtr const* tagSlot = value.FindField(unionCase->tagName())) {
+          tag = TagText(tagSlot->get());
+        }
+        boost::logic::tribool active =
+            unionCase->predicate() ? unionCase->predicate()(tag) : boost::logic::indeterminate;
+        bool present = !IsAbsent(fieldValue);
+        int path = Child(work.path, name);
+        if (active && !present) {
+          Report(MessageIds::kValidationUnionCaseMissing, path, unionCase->tagName(), tag);
+        } else if (!active && present) {
+          Report(MessageIds::kValidationUnionCaseUnexpected, path, unionCase->tagName(), tag);
+        } else if (present) {
+          Push(field, fieldValue, path);
+        }
+      } else if (!slot) {
+        Report(MessageIds::kValidationMissingField, Child(work.path, name));
+      } else {
+        Push(field, fieldValue, Child(work.path, name));
+      }
+    }
+    if (work.top && options_.rejectUnknownFields) {
+      for (auto const& field : value.fields()) {
+        if (fields.find(field.first) == fields.end()) {
+          Report(MessageIds::kValidationUnexpectedField, Child(work.path, field.first));
+        }
+      }
+    }
+  }
+
+  void Push(DataDefinition const* definition, DataValue const* value, int path) {
+    pending_.push_back({definition, value, path, false});
+  }
+
+  std::list<BaseMessage>& messages_;
+  ValidationOptions const& options_;
+  std::vector<Work> pending_;
+  std::vector<PathNode> paths_;
+  std::vector<std::shared_ptr<StructDefinition const>> keepAlive_;
+  std::size_t added_ = 0;
+};
+
+}  // namespace
+
+bool Validate(DataDefinitionPtr const& definition, DataValuePtr const& value,
+              std::list<BaseMessage>& messages, ValidationOptions const& options) {
+  Validator validator(messages, options);
+  return validator.Run(definition.get(), value.get());
+}
+
+}  // namespace Data
+}  // namespace Tirn
