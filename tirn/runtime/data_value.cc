@@ -24,14 +24,9 @@ struct ValueInternals {
     switch (value.GetType().kind()) {
       case DataType::ERROR:
       case DataType::STRUCTURE:
-      case DataType::DYNAMIC_STRUCTURE: {
-        auto& fields = static_cast<CompoundValue&>(mutableValue).fields_;
-        for (auto& field : fields) {
-          if (field.second) pending.push_back(std::move(field.second));
-        }
-        fields.clear();
+      case DataType::DYNAMIC_STRUCTURE:
+        TakeFields(static_cast<CompoundValue&>(mutableValue).fields_, pending);
         break;
-      }
       case DataType::LIST: {
         auto& elements = static_cast<ListValue&>(mutableValue).elements_;
         for (auto& element : elements) {
@@ -48,6 +43,13 @@ struct ValueInternals {
       default:
         break;
     }
+  }
+
+  static void TakeFields(CompoundValue::FieldMap& fields, Pending& pending) {
+    for (auto& field : fields) {
+      if (field.second) pending.push_back(std::move(field.second));
+    }
+    fields.clear();
   }
 
   static void Drain(Pending& pending) {
@@ -87,8 +89,10 @@ TIRN_DEFINE_LEAF(SecretValue, SecretString, VisitSecret)
 
 CompoundValue::~CompoundValue() {
   if (fields_.empty()) return;
+  // The derived part is already gone, so GetType() cannot tell the kind here: take the fields
+  // directly.
   ValueInternals::Pending pending;
-  ValueInternals::TakeChildren(*this, pending);
+  ValueInternals::TakeFields(fields_, pending);
   ValueInternals::Drain(pending);
 }
 
@@ -166,9 +170,10 @@ ListValue::~ListValue() {
   ValueInternals::Drain(pending);
 }
 
-DataValuePtr* ListValue::AppendSlot() {
-  elements_.emplace_back();
-  return &elements_.back();
+DataValuePtr* ListValue::AppendSlots(std::size_t count) {
+  std::size_t const first = elements_.size();
+  elements_.resize(first + count);
+  return elements_.data() + first;
 }
 
 // ---- Create, Value, ToPrimitive ---------------------------------------------------------

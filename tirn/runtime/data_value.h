@@ -20,11 +20,11 @@
 #ifndef TIRN_RUNTIME_DATA_VALUE_H_
 #define TIRN_RUNTIME_DATA_VALUE_H_
 
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/utility/string_view.hpp>
 
@@ -223,7 +223,7 @@ class TIRN_CORE_EXPORT OptionalValue final : public DataValue {
 class TIRN_CORE_EXPORT ListValue final : public DataValue {
  public:
   enum Kind : int { LIST = 1, SET = 2 };
-  using Elements = std::deque<DataValuePtr>;
+  using Elements = std::vector<DataValuePtr>;
 
   // An empty list value of the given kind.
   static std::shared_ptr<ListValue> GetInstance(Kind kind);
@@ -232,8 +232,10 @@ class TIRN_CORE_EXPORT ListValue final : public DataValue {
   ~ListValue() override;
 
   Kind kind() const { return kind_; }
-  // Appends an empty element and returns its slot, which keeps its address.
-  DataValuePtr* AppendSlot();
+  // Appends `count` empty elements and returns the slot of the first; the slots are
+  // contiguous and keep their addresses until the next append.
+  DataValuePtr* AppendSlots(std::size_t count);
+  DataValuePtr* AppendSlot() { return AppendSlots(1); }
   void Append(DataValuePtr element) { elements_.push_back(std::move(element)); }
   Elements const& elements() const { return elements_; }
   std::size_t size() const { return elements_.size(); }

@@ -1,0 +1,19 @@
+#include "tirn/data/base_native.h"
+
+namespace Tirn {
+namespace Data {
+
+void BaseNative::AdapterHelper::AddUnknownFields(BaseNative const& native,
+                                                 std::shared_ptr<StructValue>& target) {
+  if (!native.unknownFields) return;
+  for (auto const& field : native.unknownFields->fields()) {
+    target->SetField(field.first, field.second);
+  }
+}
+
+bool EqualUnknownFields(BaseNative const& a, BaseNative const& b) {
+  return Equal(a.unknownFields, b.unknownFields);
+}
+
+}  // namespace Data
+}  // namespace Tirn

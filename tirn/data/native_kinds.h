@@ -1,0 +1,88 @@
+// How the conversion engines classify a native member type. Selection happens at compile time
+// from the member's declared type; nothing is registered at run time.
+#ifndef TIRN_DATA_NATIVE_KINDS_H_
+#define TIRN_DATA_NATIVE_KINDS_H_
+
+#include <list>
+#include <memory>
+#include <set>
+#include <string>
+#include <type_traits>
+
+#include <boost/optional/optional.hpp>
+
+#include "tirn/runtime/optional_ptr.h"
+#include "tirn/runtime/secret_string.h"
+#include "tirn/runtime/void.h"
+
+namespace Tirn {
+namespace Data {
+namespace detail {
+
+template <class T>
+struct IsPrimitive
+    : std::integral_constant<bool, std::is_same<T, std::string>::value ||
+                                       std::is_same<T, long long>::value ||
+                                       std::is_same<T, bool>::value ||
+                                       std::is_same<T, SecretString>::value ||
+                                       std::is_same<T, Void>::value> {};
+
+template <class T, class = void>
+struct IsEnumeration : std::false_type {};
+template <class T>
+struct IsEnumeration<T, std::void_t<typename T::Strings, decltype(T::_UNKNOWN),
+                                    decltype(std::declval<T const&>().unknownValue())>>
+    : std::true_type {};
+
+template <class T, class = void>
+struct IsStructure : std::false_type {};
+template <class T>
+struct IsStructure<T, std::void_t<typename T::AdapterHelper::IsStructure>> : std::true_type {};
+
+template <class T>
+struct IsBoostOptional : std::false_type {};
+template <class E>
+struct IsBoostOptional<boost::optional<E>> : std::true_type {
+  using Element = E;
+};
+
+template <class T>
+struct IsOptionalPtr : std::false_type {};
+template <class E>
+struct IsOptionalPtr<OptionalPtr<E const>> : std::true_type {
+  using Element = E;
+};
+
+template <class T>
+struct IsList : std::false_type {};
+template <class E>
+struct IsList<std::list<E>> : std::true_type {
+  using Element = E;
+};
+
+template <class T>
+struct IsSet : std::false_type {};
+template <class E>
+struct IsSet<std::set<E>> : std::true_type {
+  using Element = E;
+};
+
+template <class T>
+struct IsSharedPtr : std::false_type {};
+template <class E>
+struct IsSharedPtr<std::shared_ptr<E const>> : std::true_type {
+  using Element = E;
+};
+
+template <class T>
+struct IsOptional
+    : std::integral_constant<bool, IsBoostOptional<T>::value || IsOptionalPtr<T>::value> {};
+
+template <class T>
+struct Unsupported : std::false_type {};
+
+}  // namespace detail
+}  // namespace Data
+}  // namespace Tirn
+
+#endif  // TIRN_DATA_NATIVE_KINDS_H_

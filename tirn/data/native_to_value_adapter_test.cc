@@ -1,0 +1,205 @@
+#include "tirn/data/native_to_value_adapter.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/shapes.h"
+#include "tirn/runtime/request_localizer.h"
+
+namespace Tirn {
+namespace Data {
+namespace {
+
+using Shapes::Address;
+using Shapes::Color;
+using Shapes::Node;
+using Shapes::Record;
+using Shapes::Variant;
+
+template <class T>
+bool ToValue(T const& native, DataValuePtr& value, std::list<BaseMessage>& messages) {
+  return NativeToValueAdapter::Adapt(&native, NativeToValueAdapter::AdaptMethod<T>::Get(&native),
+                                     &value, messages,
+                                     L10n::RequestLocalizerHelper::GetDefaultRequestLocalizer());
+}
+
+template <class T>
+DataValuePtr ToValue(T const& native) {
+  DataValuePtr value;
+  std::list<BaseMessage> messages;
+  EXPECT_TRUE(ToValue(native, value, messages));
+  EXPECT_TRUE(messages.empty());
+  return value;
+}
+
+CompoundValue const& AsCompound(DataValuePtr const& value) {
+  return dynamic_cast<CompoundValue const&>(*value);
+}
+
+DataValuePtr FieldOf(DataValuePtr const& value, std::string const& name) {
+  DataValuePtr const* field = AsCompound(value).FindField(name);
+  return field ? *field : nullptr;
+}
+
+std::shared_ptr<Address const> MakeAddress(std::string host, boost::optional<long long> port) {
+  auto address = std::make_shared<Address>();
+  address->host = std::move(host);
+  address->port = port;
+  return address;
+}
+
+TEST(NativeToValueAdapter, StructureFieldsAndOptionals) {
+  Address address;
+  address.host = "h";
+  DataValuePtr value = ToValue(address);
+  ASSERT_EQ(value->GetType().kind(), DataType::STRUCTURE);
+  EXPECT_EQ(AsCompound(value).name(), "test.shapes.address");
+  EXPECT_TRUE(Equal(FieldOf(value, "host"), StringValue::GetInstance("h")));
+  auto port = std::dynamic_pointer_cast<OptionalValue const>(FieldOf(value, "port"));
+  ASSERT_TRUE(port);
+  EXPECT_FALSE(port->has_value());
+
+  address.port = 0;
+  port = std::dynamic_pointer_cast<OptionalValue const>(FieldOf(ToValue(address), "port"));
+  ASSERT_TRUE(port && port->has_value());
+  EXPECT_TRUE(Equal(port->value(), IntegerValue::GetInstance(0)));
+}
+
+TEST(NativeToValueAdapter, EveryMemberKind) {
+  Record record;
+  record.id = "r1";
+  record.count = -7;
+  record.enabled = true;
+  record.key = SecretString("s3cret");
+  record.color = Color::GREEN;
+  record.tags = {"b", "a"};
+  record.labels = {"y", "x"};
+  record.colors = std::set<Color>{Color::GREEN, Color::RED};
+  record.address = MakeAddress("main", 1);
+  record.mirrors = std::list<std::shared_ptr<Address const>>{MakeAddress("m", boost::none)};
+
+  DataValuePtr value = ToValue(record);
+  EXPECT_EQ(ToDebugString(value),
+            "test.shapes.record{address: test.shapes.address{host: \"main\", port: optional(1)}, "
+            "backup: optional(), color: \"GREEN\", colors: optional(set[\"RED\", \"GREEN\"]), "
+            "count: -7, enabled: true, id: \"r1\", key: <secret>, labels: set[\"x\", \"y\"], "
+            "mirrors: optional([test.shapes.address{host: \"m\", port: optional()}]), "
+            "note: optional(), tags: [\"b\", \"a\"]}");
+  EXPECT_EQ(FieldOf(value, "key")->GetType().kind(), DataType::SECRET);
+  auto tags = std::dynamic_pointer_cast<ListValue const>(FieldOf(value, "tags"));
+  auto labels = std::dynamic_pointer_cast<ListValue const>(FieldOf(value, "labels"));
+  ASSERT_TRUE(tags && labels);
+  EXPECT_EQ(tags->kind(), ListValue::LIST);
+  EXPECT_EQ(labels->kind(), ListValue::SET);
+}
+
+TEST(NativeToValueAdapter, EnumerationWireStrings) {
+  struct Case {
+    Color color;
+    char const* wire;
+  };
+  Case const cases[] = {
+      {Color::RED, "RED"},
+      {Color(), "_UNKNOWN"},
+      {Color(Color::_UNKNOWN, "FUTURE_KIND"), "FUTURE_KIND"},
+      {Color(Color::_UNKNOWN, "red"), "red"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.wire);
+    EXPECT_TRUE(Equal(ToValue(c.color), StringValue::GetInstance(c.wire)));
+  }
+}
+
+TEST(NativeToValueAdapter, UnsetRequiredStructureStopsTheRun) {
+  Record record;  // address is null
+  record.backup = MakeAddress("b", 2);
+  DataValuePtr value;
+  std::list<BaseMessage> messages{BaseMessage("earlier", "kept", {})};
+  EXPECT_FALSE(ToValue(record, value, messages));
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages.back().id(), "tirn.data.unset.non.optional.field");
+  EXPECT_EQ(messages.back().args(), std::list<std::string>{"test.shapes.address"});
+
+  // Messages already present do not make a run fail.
+  Address address;
+  EXPECT_TRUE(ToValue(address, value, messages));
+}
+
+TEST(NativeToValueAdapter, OnlyTheFirstUnsetMemberIsReported) {
+  Shapes::Input input;  // "spec" is null, and so is the filter's address
+  auto filter = std::make_shared<Record>();
+  input.filter = filter;
+  DataValuePtr value;
+  std::list<BaseMessage> messages;
+  EXPECT_FALSE(ToValue(input, value, messages));
+  EXPECT_EQ(messages.size(), 1u);
+}
+
+TEST(NativeToValueAdapter, UnknownFieldsAreSentBackShared) {
+  Address address;
+  address.host = "h";
+  address.unknownFields = StructValue::GetInstance("unknownFields");
+  DataValuePtr zone = StringValue::GetInstance("eu");
+  address.unknownFields->SetField("zone", zone);
+  DataValuePtr value = ToValue(address);
+  EXPECT_EQ(FieldOf(value, "zone"), zone);
+  EXPECT_EQ(AsCompound(value).fields().size(), 3u);
+}
+
+TEST(NativeToValueAdapter, UnionCaseIsAnOrdinaryOptional) {
+  Variant variant;
+  variant.kind = Color::GREEN;
+  variant.red_case = MakeAddress("r", boost::none);
+  DataValuePtr value = ToValue(variant);
+  auto redCase = std::dynamic_pointer_cast<OptionalValue const>(FieldOf(value, "red_case"));
+  ASSERT_TRUE(redCase);
+  EXPECT_TRUE(redCase->has_value());
+}
+
+TEST(NativeToValueAdapter, InputStructureHasNoUnknownFieldStep) {
+  Shapes::Input input;
+  input.target = "t";
+  input.spec = MakeAddress("h", 1);
+  DataValuePtr value = ToValue(input);
+  EXPECT_EQ(AsCompound(value).name(), "test.shapes.operation_input");
+  EXPECT_EQ(AsCompound(value).fields().size(), 3u);
+}
+
+// A million-level native chain converts without exhausting the stack.
+TEST(NativeToValueAdapter, MillionLevelChain) {
+  constexpr int kDepth = 1000000;
+  auto head = std::make_shared<Node>();
+  Node* tail = head.get();
+  for (int i = 1; i < kDepth; ++i) {
+    auto next = std::make_shared<Node>();
+    Node* raw = next.get();
+    tail->next = next;
+    tail = raw;
+  }
+  tail->name = "bottom";
+
+  DataValuePtr value = ToValue(*head);
+  DataValue const* at = value.get();
+  int depth = 1;
+  while (true) {
+    auto const* next = static_cast<CompoundValue const*>(at)->FindField("next");
+    auto const* optional = static_cast<OptionalValue const*>(next->get());
+    if (!optional->has_value()) break;
+    at = optional->value().get();
+    ++depth;
+  }
+  EXPECT_EQ(depth, kDepth);
+  EXPECT_TRUE(Equal(*static_cast<CompoundValue const*>(at)->FindField("name"),
+                    StringValue::GetInstance("bottom")));
+
+  // The native chain is ours: take it apart without recursion.
+  std::shared_ptr<Node const> rest = std::move(head);
+  while (rest) {
+    std::shared_ptr<Node const> next = rest->next.shared();
+    const_cast<Node&>(*rest).next.reset();
+    rest = std::move(next);
+  }
+}
+
+}  // namespace
+}  // namespace Data
+}  // namespace Tirn

@@ -1,0 +1,457 @@
+// Tirn::Data::ValueToNativeAdapter: value trees to native objects.
+//
+// The validating direction: fills a bound native object from a tree of values, checking value
+// kinds, required fields and primitive conversions, and stops at the first problem with a
+// message. It is lenient where the wire is: an optional may arrive bare or wrapped, an empty
+// string stands for an empty optional, list, set or default structure, and a string may stand
+// for a primitive (it is parsed). Unknown enumeration strings and unknown fields are kept, not
+// rejected. Nested values go through an explicit work stack, never recursion.
+//
+//   NetworkAddress address;
+//   std::list<Tirn::BaseMessage> messages;
+//   bool ok = ValueToNativeAdapter::Adapt(value,
+//       ValueToNativeAdapter::AdaptMethod<NetworkAddress>::Get(&address), &address, messages);
+//
+// Thread-safety: each call owns its state; calls may run concurrently on different
+// destinations. Source values are only read.
+#ifndef TIRN_DATA_VALUE_TO_NATIVE_ADAPTER_H_
+#define TIRN_DATA_VALUE_TO_NATIVE_ADAPTER_H_
+
+#include <cstddef>
+#include <deque>
+#include <list>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+#include "tirn/data/adapt_entry.h"
+#include "tirn/data/base_native.h"
+#include "tirn/data/enumeration.h"
+#include "tirn/data/native_kinds.h"
+#include "tirn/data/native_ptr.h"
+#include "tirn/data/type_info.h"
+#include "tirn/message/base_message.h"
+#include "tirn/message/export.h"
+#include "tirn/message/message.h"
+#include "tirn/message/message_ids.h"
+#include "tirn/runtime/data_value.h"
+
+namespace Tirn {
+namespace Data {
+
+namespace V2N_internal {
+struct StackMapCnt;
+}  // namespace V2N_internal
+
+class TIRN_CORE_EXPORT ValueToNativeAdapter {
+ public:
+  using Entry = BasicAdaptEntry<DataValuePtr, NativePtr, std::list<BaseMessage>,
+                                V2N_internal::StackMapCnt>;
+  using Method = Entry::Method;
+  using Stack = V2N_internal::StackMapCnt;
+
+  // Fills `destination` from `source` with `root`. True when no message was added.
+  [[nodiscard]] static bool Adapt(DataValuePtr const& source, Method const& root,
+                                  NativePtr const& destination,
+                                  std::list<BaseMessage>& messages);
+
+  // The routine that fills one object of type T.
+  template <class T, class Enable = void>
+  struct AdaptMethod {
+    static Method Get(T const* = nullptr) { return Select<T>(); }
+  };
+
+  template <class V>
+  class CompoundHelper;
+
+  template <class T>
+  static void StructMethod(DataValuePtr const& source, NativePtr const& destination,
+                           Stack& stack, std::list<BaseMessage>& messages);
+  template <class T>
+  static void PrimitiveMethod(DataValuePtr const& source, NativePtr const& destination,
+                              Stack& stack, std::list<BaseMessage>& messages);
+  template <class T>
+  static void EnumMethod(DataValuePtr const& source, NativePtr const& destination,
+                         Stack& stack, std::list<BaseMessage>& messages);
+  template <class E, class Holder>
+  static void OptionalBeginMethod(DataValuePtr const& source, NativePtr const& destination,
+                                  Stack& stack, std::list<BaseMessage>& messages);
+  template <class E, class Container>
+  static void ListBeginMethod(DataValuePtr const& source, NativePtr const& destination,
+                              Stack& stack, std::list<BaseMessage>& messages);
+  template <class E, class Container>
+  static void SetBeginMethod(DataValuePtr const& source, NativePtr const& destination,
+                             Stack& stack, std::list<BaseMessage>& messages);
+  template <class E, class Container>
+  static void CastStringToSet(DataValuePtr const& source, NativePtr const& destination,
+                              Stack& stack, std::list<BaseMessage>& messages);
+  template <class E>
+  static void SharedPtrMethod(DataValuePtr const& source, NativePtr const& destination,
+                              Stack& stack, std::list<BaseMessage>& messages);
+
+  // Pushes (value, routine for T, member); every check happens when the entry runs.
+  template <class T>
+  static void ValueMethod(DataValuePtr const& value, T* member, Stack& stack);
+  // Sets `holder` to a new default object of E.
+  template <class E>
+  static void InitOptional(OptionalPtr<E>& holder, DataValuePtr const& value);
+  // `value` as a list value, or null after adding "tirn.data.invalid.type".
+  template <class L>
+  static std::shared_ptr<L const> NarrowSrc(DataValuePtr const& value,
+                                            std::list<BaseMessage>& messages);
+
+  template <class E, class Holder>
+  class OptionalVisitor;
+
+ private:
+  template <class T>
+  static Method Select();
+  // Converts one set element completely, into `out`.
+  template <class E>
+  static bool ConvertElement(DataValuePtr const& value, E& out, std::list<BaseMessage>& messages);
+};
+
+namespace V2N_internal {
+
+// The work stack of one value-to-native run: entries used at the back only, and the root
+// routine.
+struct StackMapCnt {
+  explicit StackMapCnt(ValueToNativeAdapter::Method root) : root(root) {}
+
+  // Drops all pending work: the run ends without converting anything else.
+  void Abandon() { entries.clear(); }
+
+  std::deque<ValueToNativeAdapter::Entry> entries;
+  ValueToNativeAdapter::Method root;
+};
+
+}  // namespace V2N_internal
+
+// Reads one structure value into a native structure through its field list.
+template <class V>
+class ValueToNativeAdapter::CompoundHelper {
+ public:
+  // Accepts a compound value (structure, dynamic structure or error); an empty string stands
+  // for a default structure; anything else adds a message.
+  CompoundHelper(DataValuePtr const& value, Stack& stack, std::list<BaseMessage>& messages)
+      : stack_(stack), messages_(messages), count_(messages.size()) {
+    if (value && value->GetType().kind() == DataType::STRING) {
+      auto const& text = static_cast<StringValue const&>(*value).value();
+      if (text.empty()) {
+        fallback_ = value;
+      } else {
+        messages.push_back(Message<CoreTag>(MessageIds::kBadCast, text));
+      }
+    } else if (value && value->GetType().IsCompound()) {
+      source_ = std::static_pointer_cast<CompoundValue const>(value);
+    } else {
+      messages.push_back(Message<CoreTag>(MessageIds::kInvalidType));
+    }
+    count_ = messages.size();
+  }
+
+  // Runs T's field list with this helper, then collects T's unknown fields.
+  template <class T>
+  void AddFields(T* native) {
+    T::AdapterHelper::AddFields(*this, native);
+    if constexpr (std::is_base_of<BaseNative, T>::value) {
+      if (Clean()) {
+        BaseNative::AdapterHelper::AddUnknownFields(T::AdapterHelper::knownNames, source_,
+                                                    native->unknownFields);
+      }
+    }
+  }
+
+  template <class S, class M>
+  void Field(char const* name, S* native, M S::*member) {
+    if (!Clean()) return;
+    M* target = &(native->*member);
+    if constexpr (detail::IsOptional<M>::value) {
+      AddOptionalField(name, target);
+    } else if constexpr (detail::IsSharedPtr<M>::value || detail::IsEnumeration<M>::value) {
+      AddField(name, target);
+    } else {
+      AddFieldInt(name, target, messages_);
+    }
+  }
+
+  template <class Tags, std::size_t Index, class Predicate, class S, class M>
+  void UnionCase(char const* name, S* native, M S::*member) {
+    Field(name, native, member);
+  }
+
+  // A required structure or enumeration member: without a source structure (an empty string
+  // stood for it) it is converted from that empty string, giving a default object.
+  template <class M>
+  void AddField(char const* name, M* member) {
+    if (!source_) {
+      ValueMethod(fallback_, member, stack_);
+      return;
+    }
+    DataValuePtr value;
+    if (source_->GetField(name, value, messages_)) ValueMethod(value, member, stack_);
+  }
+
+  // A required primitive or list member: left at its default without a source structure.
+  template <class M>
+  void AddFieldInt(char const* name, M* member, std::list<BaseMessage>& messages) {
+    if (!source_) return;
+    DataValuePtr value;
+    if (source_->GetField(name, value, messages)) ValueMethod(value, member, stack_);
+  }
+
+  // An optional member: a missing field leaves it unset and is no error.
+  template <class M>
+  void AddOptionalField(char const* name, M* member) {
+    if (!source_) return;
+    if (DataValuePtr const* value = source_->FindField(name)) {
+      ValueMethod(*value, member, stack_);
+    }
+  }
+
+  // No message was added since this helper was built.
+  bool Clean() const { return messages_.size() == count_; }
+
+ private:
+  std::shared_ptr<CompoundValue const> source_;
+  DataValuePtr fallback_;
+  Stack& stack_;
+  std::list<BaseMessage>& messages_;
+  std::size_t count_;
+};
+
+// Engages an optional holder for any present value and pushes its conversion; leaves it
+// unset for an optional value without content.
+template <class E, class Holder>
+class ValueToNativeAdapter::OptionalVisitor final : public ValueVisitor {
+ public:
+  OptionalVisitor(DataValuePtr const& source, Holder& holder, Stack& stack,
+                  std::list<BaseMessage>& messages)
+      : source_(source), holder_(holder), stack_(stack), messages_(messages) {}
+
+  void VisitVoid(VoidValue const&) override { Engage(source_); }
+  void VisitInteger(IntegerValue const&) override { Engage(source_); }
+  void VisitDouble(DoubleValue const&) override { Engage(source_); }
+  void VisitBoolean(BooleanValue const&) override { Engage(source_); }
+  void VisitBlob(BlobValue const&) override { Engage(source_); }
+  void VisitString(StringValue const&) override { Engage(source_); }
+  void VisitSecret(SecretValue const&) override { Engage(source_); }
+  void VisitError(ErrorValue const&) override { Engage(source_); }
+  void VisitOptional(OptionalValue const& value) override {
+    if (value.has_value()) Engage(value.value());
+  }
+  void VisitList(ListValue const&) override { Engage(source_); }
+  void VisitStruct(StructValue const&) override { Engage(source_); }
+  ~OptionalVisitor() override = default;
+
+  // Engages the holder with a default payload and pushes the conversion of `value` into it.
+  void Engage(DataValuePtr const& value) {
+    using Element = std::remove_const_t<E>;
+    if constexpr (detail::IsOptionalPtr<Holder>::value) {
+      InitOptional(holder_, value);
+      ValueMethod(value, const_cast<Element*>(holder_.get()), stack_);
+    } else {
+      holder_ = Element();
+      ValueMethod(value, &*holder_, stack_);
+    }
+  }
+
+ private:
+  DataValuePtr const& source_;
+  Holder& holder_;
+  Stack& stack_;
+  std::list<BaseMessage>& messages_;
+};
+
+// ---- Implementation ---------------------------------------------------------------------
+
+template <class T>
+ValueToNativeAdapter::Method ValueToNativeAdapter::Select() {
+  using namespace detail;
+  if constexpr (IsPrimitive<T>::value) {
+    return &PrimitiveMethod<T>;
+  } else if constexpr (IsEnumeration<T>::value) {
+    return &EnumMethod<T>;
+  } else if constexpr (IsStructure<T>::value) {
+    return &StructMethod<T>;
+  } else if constexpr (IsBoostOptional<T>::value) {
+    return &OptionalBeginMethod<typename IsBoostOptional<T>::Element, T>;
+  } else if constexpr (IsOptionalPtr<T>::value) {
+    return &OptionalBeginMethod<typename IsOptionalPtr<T>::Element const, T>;
+  } else if constexpr (IsList<T>::value) {
+    return &ListBeginMethod<typename IsList<T>::Element, T>;
+  } else if constexpr (IsSet<T>::value) {
+    return &SetBeginMethod<typename IsSet<T>::Element, T>;
+  } else if constexpr (IsSharedPtr<T>::value) {
+    return &SharedPtrMethod<typename IsSharedPtr<T>::Element const>;
+  } else {
+    static_assert(Unsupported<T>::value, "no value-to-native conversion for this type");
+    return nullptr;
+  }
+}
+
+template <class T>
+void ValueToNativeAdapter::ValueMethod(DataValuePtr const& value, T* member, Stack& stack) {
+  stack.entries.push_back(Entry{value, AdaptMethod<T>::Get(), member});
+}
+
+template <class E>
+void ValueToNativeAdapter::InitOptional(OptionalPtr<E>& holder, DataValuePtr const& value) {
+  holder = TypeInfo<std::remove_const_t<E>>::defaultInstance(value);
+}
+
+template <class L>
+std::shared_ptr<L const> ValueToNativeAdapter::NarrowSrc(DataValuePtr const& value,
+                                                         std::list<BaseMessage>& messages) {
+  if (value && value->GetType().kind() == DataType::LIST) {
+    return std::static_pointer_cast<L const>(value);
+  }
+  messages.push_back(Message<CoreTag>(MessageIds::kInvalidType));
+  return nullptr;
+}
+
+template <class T>
+void ValueToNativeAdapter::StructMethod(DataValuePtr const& source, NativePtr const& destination,
+                                        Stack& stack, std::list<BaseMessage>& messages) {
+  std::size_t const before = messages.size();
+  CompoundHelper<StructValue> compound(source, stack, messages);
+  if (messages.size() != before) {
+    stack.Abandon();
+    return;
+  }
+  compound.AddFields(static_cast<T*>(destination));
+  if (messages.size() != before) stack.Abandon();
+}
+
+template <class T>
+void ValueToNativeAdapter::PrimitiveMethod(DataValuePtr const& source,
+                                           NativePtr const& destination, Stack& stack,
+                                           std::list<BaseMessage>& messages) {
+  T& target = *static_cast<T*>(destination);
+  bool const ok = source && source->GetType().kind() == DataType::STRING
+                      ? DataValue::ToPrimitive<T>(source, target, messages)
+                      : DataValue::Value<T>(source, target, messages);
+  if (!ok) stack.Abandon();
+}
+
+template <class T>
+void ValueToNativeAdapter::EnumMethod(DataValuePtr const& source, NativePtr const& destination,
+                                      Stack& stack, std::list<BaseMessage>& messages) {
+  if (!source || source->GetType().kind() != DataType::STRING) {
+    std::string ignored;
+    (void)DataValue::Value<std::string>(source, ignored, messages);
+    stack.Abandon();
+    return;
+  }
+  *static_cast<T*>(destination) =
+      EnumFromWire<T>(static_cast<StringValue const&>(*source).value());
+}
+
+template <class E, class Holder>
+void ValueToNativeAdapter::OptionalBeginMethod(DataValuePtr const& source,
+                                               NativePtr const& destination, Stack& stack,
+                                               std::list<BaseMessage>& messages) {
+  Holder& holder = *static_cast<Holder*>(destination);
+  OptionalVisitor<E, Holder> visitor(source, holder, stack, messages);
+  if (!source) {
+    // A missing value: let the element's routine report it.
+    visitor.Engage(source);
+  } else if (source->GetType().kind() == DataType::STRING) {
+    if (!static_cast<StringValue const&>(*source).value().empty()) visitor.Engage(source);
+  } else {
+    source->Accept(visitor);
+  }
+}
+
+template <class E, class Container>
+void ValueToNativeAdapter::ListBeginMethod(DataValuePtr const& source,
+                                           NativePtr const& destination, Stack& stack,
+                                           std::list<BaseMessage>& messages) {
+  Container& list = *static_cast<Container*>(destination);
+  Method const element = AdaptMethod<E>::Get();
+  if (source && source->GetType().kind() == DataType::STRING) {
+    list.clear();
+    if (!static_cast<StringValue const&>(*source).value().empty()) {
+      list.emplace_back();
+      stack.entries.push_back(Entry{source, element, &list.back()});
+    }
+  } else if (source && source->GetType().kind() == DataType::LIST) {
+    list.clear();
+    for (auto const& item : static_cast<ListValue const&>(*source).elements()) {
+      list.emplace_back();
+      stack.entries.push_back(Entry{item, element, &list.back()});
+    }
+  } else {
+    messages.push_back(Message<CoreTag>(MessageIds::kInvalidType));
+    stack.Abandon();
+  }
+}
+
+template <class E>
+bool ValueToNativeAdapter::ConvertElement(DataValuePtr const& value, E& out,
+                                          std::list<BaseMessage>& messages) {
+  if constexpr (detail::IsPrimitive<E>::value) {
+    return value && value->GetType().kind() == DataType::STRING
+               ? DataValue::ToPrimitive<E>(value, out, messages)
+               : DataValue::Value<E>(value, out, messages);
+  } else {
+    // A set element cannot be a pending destination: it is converted by a run of its own.
+    return Adapt(value, AdaptMethod<E>::Get(), &out, messages);
+  }
+}
+
+template <class E, class Container>
+void ValueToNativeAdapter::CastStringToSet(DataValuePtr const& source,
+                                           NativePtr const& destination, Stack& stack,
+                                           std::list<BaseMessage>& messages) {
+  Container& set = *static_cast<Container*>(destination);
+  set.clear();
+  if (static_cast<StringValue const&>(*source).value().empty()) return;
+  E element{};
+  if (!ConvertElement(source, element, messages)) {
+    stack.Abandon();
+    return;
+  }
+  set.insert(std::move(element));
+}
+
+template <class E, class Container>
+void ValueToNativeAdapter::SetBeginMethod(DataValuePtr const& source,
+                                          NativePtr const& destination, Stack& stack,
+                                          std::list<BaseMessage>& messages) {
+  if (source && source->GetType().kind() == DataType::STRING) {
+    CastStringToSet<E, Container>(source, destination, stack, messages);
+    return;
+  }
+  auto list = NarrowSrc<ListValue>(source, messages);
+  if (!list) {
+    stack.Abandon();
+    return;
+  }
+  Container& set = *static_cast<Container*>(destination);
+  set.clear();
+  for (auto const& item : list->elements()) {
+    E element{};
+    if (!ConvertElement(item, element, messages)) {
+      stack.Abandon();
+      return;
+    }
+    set.insert(std::move(element));
+  }
+}
+
+template <class E>
+void ValueToNativeAdapter::SharedPtrMethod(DataValuePtr const& source,
+                                           NativePtr const& destination, Stack& stack,
+                                           std::list<BaseMessage>&) {
+  using Element = std::remove_const_t<E>;
+  std::shared_ptr<Element> object = TypeInfo<Element>::defaultInstance(source);
+  Element* target = object.get();
+  *static_cast<std::shared_ptr<E>*>(destination) = std::move(object);
+  stack.entries.push_back(Entry{source, AdaptMethod<Element>::Get(target), target});
+}
+
+}  // namespace Data
+}  // namespace Tirn
+
+#endif  // TIRN_DATA_VALUE_TO_NATIVE_ADAPTER_H_
