@@ -27,6 +27,8 @@ class TIRN_CORE_EXPORT BaseNative {
     // Native to value: copies every stored unknown field into `target`, in name order,
     // sharing the stored values.
     static void AddUnknownFields(BaseNative const& native, std::shared_ptr<StructValue>& target);
+    // The same for a native standard error converted into an error value.
+    static void AddUnknownFields(BaseNative const& native, std::shared_ptr<ErrorValue>& target);
 
     // Value to native: stores every field of `source` whose name is not in `knownNames` (the
     // structure's wire names, in strictly ascending byte order) into `unknownFields`, creating

@@ -174,16 +174,16 @@ class NativeToDefinitionAdapter::CompoundHelper {
     T::AdapterHelper::AddFields(*this, static_cast<T*>(nullptr));
   }
 
-  template <class S, class M>
-  void Field(char const* name, S*, M S::*) {
+  template <class S, class C, class M>
+  void Field(char const* name, S*, M C::*) {
     // The map's slots keep their addresses; the field's routine writes into its slot.
     DataDefinitionPtr* slot = &(*fields)[name];
     stack_.entries.push_back(Entry{SrcType{}, AdaptMethod<M>::Get(), slot});
   }
 
   // A union case is described directly around its case structure, without an optional layer.
-  template <class Tags, std::size_t Index, class Predicate, class S, class M>
-  void UnionCase(char const* name, S*, M S::*) {
+  template <class Tags, std::size_t Index, class Predicate, class S, class C, class M>
+  void UnionCase(char const* name, S*, M C::*) {
     static_assert(detail::IsOptionalPtr<M>::value, "a union case is an optional structure");
     using Case = typename detail::IsOptionalPtr<M>::Element;
     DataDefinitionPtr* slot = &(*fields)[name];
@@ -207,6 +207,8 @@ NativeToDefinitionAdapter::Method NativeToDefinitionAdapter::Select() {
     return &PrimitiveMethod<T>;
   } else if constexpr (IsEnumeration<T>::value) {
     return &PrimitiveMethod<std::string>;
+  } else if constexpr (IsErrorStructure<T>::value) {
+    return &ErrorBeginMethod<T>;
   } else if constexpr (IsStructure<T>::value) {
     return &StructBeginMethod<T>;
   } else if constexpr (IsBoostOptional<T>::value) {

@@ -92,15 +92,15 @@ class TIRN_CORE_EXPORT NativeToValueAdapter {
     void AddFields(T const* native);
 
     // One member: its field slot now, its value when the pushed entry runs.
-    template <class S, class M>
-    void Field(char const* name, S* native, M S::*member) {
+    template <class S, class C, class M>
+    void Field(char const* name, S* native, M C::*member) {
       DataValuePtr* slot = target_->FieldSlot(name);
       stack_.entries.push_back(Entry{&(native->*member), AdaptMethod<M>::Get(), slot});
     }
 
     // A union case converts like any optional member; only its definition knows the union.
-    template <class Tags, std::size_t Index, class Predicate, class S, class M>
-    void UnionCase(char const* name, S* native, M S::*member) {
+    template <class Tags, std::size_t Index, class Predicate, class S, class C, class M>
+    void UnionCase(char const* name, S* native, M C::*member) {
       Field(name, native, member);
     }
 
@@ -147,6 +147,8 @@ NativeToValueAdapter::Method NativeToValueAdapter::Select() {
     return &PrimitiveMethod<T>;
   } else if constexpr (IsEnumeration<T>::value) {
     return &EnumMethod<T>;
+  } else if constexpr (IsErrorStructure<T>::value) {
+    return &ErrorMethod<T>;
   } else if constexpr (IsStructure<T>::value) {
     return &StructMethod<T>;
   } else if constexpr (IsBoostOptional<T>::value) {

@@ -162,8 +162,8 @@ class ValueToNativeAdapter::CompoundHelper {
     }
   }
 
-  template <class S, class M>
-  void Field(char const* name, S* native, M S::*member) {
+  template <class S, class C, class M>
+  void Field(char const* name, S* native, M C::*member) {
     if (!Clean()) return;
     M* target = &(native->*member);
     if constexpr (detail::IsOptional<M>::value) {
@@ -175,8 +175,8 @@ class ValueToNativeAdapter::CompoundHelper {
     }
   }
 
-  template <class Tags, std::size_t Index, class Predicate, class S, class M>
-  void UnionCase(char const* name, S* native, M S::*member) {
+  template <class Tags, std::size_t Index, class Predicate, class S, class C, class M>
+  void UnionCase(char const* name, S* native, M C::*member) {
     Field(name, native, member);
   }
 

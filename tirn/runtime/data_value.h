@@ -248,6 +248,8 @@ class TIRN_CORE_EXPORT ListValue final : public DataValue {
   Elements elements_;
 };
 
+using ErrorValuePtr = std::shared_ptr<ErrorValue const>;
+
 // Dispatch by value kind; the slot order is fixed.
 class TIRN_CORE_EXPORT ValueVisitor {
  public:

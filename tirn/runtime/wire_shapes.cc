@@ -4,7 +4,7 @@ namespace Tirn {
 namespace Data {
 namespace Wire {
 
-DataValuePtr MessageToValue(BaseMessage const& message,
+std::shared_ptr<StructValue> MessageToValue(BaseMessage const& message,
                             boost::optional<std::string> const& localized) {
   auto value = StructValue::GetInstance(kLocalizableMessageName);
   value->SetField(kMessageId, StringValue::GetInstance(message.id()));

