@@ -329,6 +329,16 @@ void NativeToDefinitionAdapter::UnionCaseEndMethod(SrcType const& source,
       UnionCaseDefinition::Predicate(Predicate()));
 }
 
+// The definition of T, built anew by one run of the engine.
+template <class T>
+DataDefinitionPtr DescribeType() {
+  DataDefinitionPtr definition;
+  std::list<BaseMessage> const messages;
+  NativeToDefinitionAdapter::Adapt(NativeToDefinitionAdapter::AdaptMethod<T>::Get(), &definition,
+                                   messages);
+  return definition;
+}
+
 }  // namespace Data
 }  // namespace Tirn
 

@@ -41,6 +41,14 @@ struct TIRN_STD_EXPORT LocalizableMessage : ::Tirn::Data::BaseNative {
   // The message without its localized text.
   ::Tirn::BaseMessage ToBaseMessage() const;
 
+  friend bool operator==(LocalizableMessage const& a, LocalizableMessage const& b) {
+    return a.id == b.id && a.default_message == b.default_message && a.args == b.args &&
+           a.localized == b.localized && ::Tirn::Data::EqualUnknownFields(a, b);
+  }
+  friend bool operator!=(LocalizableMessage const& a, LocalizableMessage const& b) {
+    return !(a == b);
+  }
+
   struct AdapterHelper {
     using IsStructure = void;
     static constexpr boost::string_view knownNames[] = {

@@ -1,0 +1,160 @@
+"""Tests of the package generator: every mistake it can see in a description is reported with
+the description's line, and a good description generates the expected files."""
+
+import os
+import sys
+import tempfile
+import textwrap
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
+import tirn_generate  # noqa: E402
+
+GOOD = """\
+package com.example.shop
+
+structure Address
+  street: string
+
+service store.items
+  resource store.item
+
+  enumeration Kind
+    BOOK
+    GAME
+
+  structure Detail
+    pages: int64
+
+  structure Item
+    item: id store.item
+    kind: Kind
+    detail: optional Detail  case kind BOOK
+    tags: optional set string
+    where: list Address
+
+  operation get -> Item
+    item: string
+    errors NotFound Error
+
+  operation list -> list Item
+    errors Error
+"""
+
+
+def describe(text):
+    handle = tempfile.NamedTemporaryFile("w", suffix=".tidl", delete=False)
+    handle.write(textwrap.dedent(text))
+    handle.close()
+    return handle.name
+
+
+class GeneratorErrors(unittest.TestCase):
+    def assertFails(self, text, line, fragment):
+        path = describe(text)
+        try:
+            with self.assertRaises(tirn_generate.DescriptionError) as raised:
+                tirn_generate.generate(path)
+        finally:
+            os.unlink(path)
+        message = str(raised.exception)
+        self.assertTrue(message.startswith(f"{path}:{line}: error: "), message)
+        self.assertIn(fragment, message)
+
+    def replace(self, old, new):
+        self.assertIn(old, GOOD)
+        return GOOD.replace(old, new, 1)
+
+    def test_mistakes_name_their_line(self):
+        cases = [
+            ("unknown type", self.replace("pages: int64", "pages: integer"), 14,
+             "unknown type 'integer'"),
+            ("duplicate field", self.replace("    tags: optional set string",
+                                             "    tags: optional set string\n    kind: string"),
+             21, "field 'kind' is declared twice"),
+            ("not a standard error", self.replace("errors NotFound Error", "errors NotFound Oops"),
+             25, "'Oops' is not a standard error"),
+            ("tag is not an enumeration", self.replace("case kind BOOK", "case item BOOK"), 19,
+             "not an enumeration field"),
+            ("tag is not a field", self.replace("case kind BOOK", "case sort BOOK"), 19,
+             "'sort', which is not a field"),
+            ("case value not an enumerator", self.replace("case kind BOOK", "case kind MOVIE"), 19,
+             "'MOVIE' is not a value of 'Kind'"),
+            ("case must be optional structure",
+             self.replace("detail: optional Detail  case", "detail: Detail  case"), 19,
+             "must be an optional structure"),
+            ("unknown resource", self.replace("item: id store.item", "item: id store.thing"), 17,
+             "unknown resource 'store.thing'"),
+            ("duplicate structure", self.replace("  structure Item\n", "  structure Detail\n"),
+             16, "'Detail' is declared twice"),
+            ("duplicate enumerator", self.replace("    GAME\n", "    BOOK\n"), 11,
+             "enumerator 'BOOK' is declared twice"),
+            ("duplicate operation", self.replace("operation list", "operation get"), 27,
+             "operation 'get' is declared twice"),
+            ("operation without errors",
+             self.replace("    errors Error\n", ""), 27, "declares no errors"),
+            ("set of structures", self.replace("where: list Address", "where: set Address"), 21,
+             "a set of structures is not supported"),
+            ("keyword as field", self.replace("street: string", "class: string"), 4,
+             "'class' cannot be a field name"),
+            ("bad keyword", self.replace("  resource store.item", "  resources store.item"), 7,
+             "found 'resources'"),
+            ("tab indentation", self.replace("  street: string", "\tstreet: string"), 4,
+             "indent with spaces"),
+        ]
+        for name, text, line, fragment in cases:
+            with self.subTest(name):
+                self.assertFails(text, line, fragment)
+
+    def test_command_line_reports_and_writes_nothing(self):
+        path = describe(GOOD.replace("pages: int64", "pages: integer"))
+        output = tempfile.mkdtemp()
+        try:
+            self.assertEqual(tirn_generate.main([path, "--output", output]), 1)
+            self.assertEqual(os.listdir(output), [])
+        finally:
+            os.unlink(path)
+
+
+class GeneratorOutput(unittest.TestCase):
+    def test_good_description_generates_every_file(self):
+        path = describe(GOOD)
+        try:
+            files = tirn_generate.generate(path)
+        finally:
+            os.unlink(path)
+        root = "com/example/shop/"
+        expected = {root + name for name in [
+            "types.h", "types.cc", "shop.h",
+            "store/items/types.h", "store/items/types.cc", "store/items/service.h",
+            "store/items/service.cc", "store/items/stub.h", "store/items/stub.cc",
+            "store/items/binder.h", "store/items/binder.cc", "store/items/metadata.h",
+            "store/items/metadata.cc"]}
+        self.assertEqual(set(files), expected)
+        types = files[root + "store/items/types.h"]
+        self.assertIn('static constexpr char const* values[] = {"BOOK", "GAME", "_UNKNOWN", nullptr};',
+                      types)
+        self.assertIn('"detail", "item", "kind", "tags", "where"', types)
+        self.assertIn("namespace ItemAnnotations", types)
+        self.assertIn('"com.example.shop.store.items.item"',
+                      files[root + "store/items/types.cc"])
+        self.assertIn('"com.example.shop.store.Items.Item"',
+                      files[root + "store/items/metadata.cc"])
+        for name, text in files.items():
+            self.assertTrue(text.startswith("// Generated by tools/tirn_generate.py"), name)
+
+    def test_writing_is_idempotent(self):
+        path = describe(GOOD)
+        output = tempfile.mkdtemp()
+        try:
+            self.assertEqual(tirn_generate.main([path, "--output", output]), 0)
+            target = os.path.join(output, "com/example/shop/store/items/types.h")
+            before = os.stat(target).st_mtime_ns
+            self.assertEqual(tirn_generate.main([path, "--output", output]), 0)
+            self.assertEqual(os.stat(target).st_mtime_ns, before)
+        finally:
+            os.unlink(path)
+
+
+if __name__ == "__main__":
+    unittest.main()
