@@ -31,3 +31,53 @@ if(TIRN_STD_SOURCES)
   tirn_library(tirn_std TIRN_STD_BUILDING ${TIRN_STD_SOURCES})
   target_link_libraries(tirn_std PUBLIC tirn_core)
 endif()
+
+# The generated package: the generator turns the description into C++ under the build tree's
+# generated include root. The list of files is known at configure time; the sources are
+# regenerated whenever the description or the generator changes.
+set(TIRN_DESCRIPTION
+    ${PROJECT_SOURCE_DIR}/com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.tidl)
+set(TIRN_GENERATOR ${PROJECT_SOURCE_DIR}/tools/tirn_generate.py)
+set(TIRN_GENERATED_ROOT ${PROJECT_BINARY_DIR}/generated)
+execute_process(
+  COMMAND ${Python3_EXECUTABLE} ${TIRN_GENERATOR} ${TIRN_DESCRIPTION} --list
+  OUTPUT_VARIABLE TIRN_GENERATED_LIST
+  ERROR_VARIABLE TIRN_GENERATOR_ERRORS
+  RESULT_VARIABLE TIRN_GENERATOR_RESULT)
+if(NOT TIRN_GENERATOR_RESULT EQUAL 0)
+  message(FATAL_ERROR "The package description has mistakes:\n${TIRN_GENERATOR_ERRORS}")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${TIRN_DESCRIPTION} ${TIRN_GENERATOR})
+string(STRIP "${TIRN_GENERATED_LIST}" TIRN_GENERATED_LIST)
+string(REPLACE "\n" ";" TIRN_GENERATED_LIST "${TIRN_GENERATED_LIST}")
+set(TIRN_GENERATED_FILES "")
+set(TIRN_GENERATED_SOURCES "")
+set(TIRN_GENERATED_HEADERS "")
+foreach(file IN LISTS TIRN_GENERATED_LIST)
+  list(APPEND TIRN_GENERATED_FILES ${TIRN_GENERATED_ROOT}/${file})
+  if(file MATCHES "\\.cc$")
+    list(APPEND TIRN_GENERATED_SOURCES ${TIRN_GENERATED_ROOT}/${file})
+  else()
+    list(APPEND TIRN_GENERATED_HEADERS ${file})
+  endif()
+endforeach()
+add_custom_command(
+  OUTPUT ${TIRN_GENERATED_ROOT}/generated.stamp
+  BYPRODUCTS ${TIRN_GENERATED_FILES}
+  COMMAND ${Python3_EXECUTABLE} ${TIRN_GENERATOR} ${TIRN_DESCRIPTION}
+          --name com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.tidl
+          --output ${TIRN_GENERATED_ROOT}
+  COMMAND ${CMAKE_COMMAND} -E touch ${TIRN_GENERATED_ROOT}/generated.stamp
+  DEPENDS ${TIRN_DESCRIPTION} ${TIRN_GENERATOR}
+  COMMENT "Generating the trusted-infrastructure package"
+  VERBATIM)
+add_custom_target(tirn_generate DEPENDS ${TIRN_GENERATED_ROOT}/generated.stamp)
+
+# The package's library: structure metadata, the stub engine, the provider signal and filters,
+# and the generated package, whose sources are listed in TIRN_GENERATED_SOURCES once they are
+# generated.
+tirn_sources(TIRN_BINDINGS_SOURCES tirn/metadata tirn/stub tirn/provider)
+tirn_library(tirn_bindings TIRN_BINDINGS_BUILDING ${TIRN_BINDINGS_SOURCES} ${TIRN_GENERATED_SOURCES})
+target_link_libraries(tirn_bindings PUBLIC tirn_std)
+add_dependencies(tirn_bindings tirn_generate)
+target_include_directories(tirn_bindings PUBLIC $<BUILD_INTERFACE:${TIRN_GENERATED_ROOT}>)

@@ -24,3 +24,9 @@ tirn_test_program(tirn_core_tests tirn_core tirn/message tirn/runtime tirn/data)
 if(TARGET tirn_std)
   tirn_test_program(tirn_std_tests tirn_std tirn/std)
 endif()
+tirn_test_program(tirn_bindings_tests tirn_bindings tirn/metadata tirn/stub tirn/provider)
+
+# The generator reports every mistake of a description with its line.
+add_test(NAME generator_test
+         COMMAND ${Python3_EXECUTABLE} -m unittest -q tests/generator_test.py
+         WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})

@@ -994,6 +994,8 @@ class Generator:
             op = camel_case(operation.name)
             method = f"{op}Method"
             args = "".join(f"input.{p.name}, " for p in operation.params)
+            # An operation without parameters receives only the activation and the handle.
+            input_name = " input" if operation.params else ""
             src.append(
                 f"\nstd::shared_ptr<::Tirn::Provider::AsyncApiMethodSignal> "
                 f"AsyncServiceBinderHelper::{op}MethodBuilder::operator()(\n"
@@ -1004,7 +1006,7 @@ class Generator:
                 f"      {method}::methodName(), {method}::inputDef(), {method}::outputDef(), "
                 f"{method}::errorDefs(),\n      localizer);\n"
                 f"  auto call = [operation, implementation](\n"
-                f"                  {method}::Input const& input,\n"
+                f"                  {method}::Input const&{input_name},\n"
                 f"                  std::shared_ptr<::Tirn::Core::AsyncActivation> const& activation,\n"
                 f"                  {method}::ResultCbType const& result) {{\n"
                 f"    ((*implementation).*operation)({args}activation, result);\n  }};\n"

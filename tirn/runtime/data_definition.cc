@@ -35,9 +35,8 @@ struct DefinitionInternals {
     }
   }
 
-  static void Release(DataDefinition const& definition) {
-    Pending pending;
-    TakeChildren(definition, pending);
+  // Destroys the definitions in `pending`, adopting the children of each one that dies.
+  static void Release(Pending& pending) {
     while (!pending.empty()) {
       DataDefinitionPtr next = std::move(pending.back());
       pending.pop_back();
@@ -48,12 +47,23 @@ struct DefinitionInternals {
 
 DataDefinition::~DataDefinition() = default;
 
+// The destructors take their own children directly: while a base destructor runs, the
+// derived part is gone and GetType() no longer tells the kind.
 StructDefinition::~StructDefinition() {
-  if (!fields_.empty()) DefinitionInternals::Release(*this);
+  if (fields_.empty()) return;
+  DefinitionInternals::Pending pending;
+  for (auto& field : fields_) {
+    if (field.second) pending.push_back(std::move(field.second));
+  }
+  fields_.clear();
+  DefinitionInternals::Release(pending);
 }
 
 WrappingDefinition::~WrappingDefinition() {
-  if (element_) DefinitionInternals::Release(*this);
+  if (!element_) return;
+  DefinitionInternals::Pending pending;
+  pending.push_back(std::move(element_));
+  DefinitionInternals::Release(pending);
 }
 
 DataDefinitionPtr PrimitiveDefinition::GetInstance(DataType::Kind kind) {

@@ -1,5 +1,7 @@
 #include "tirn/runtime/validation.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -86,7 +88,7 @@ class Validator {
 
  private:
   std::string Path(int node) const {
-    if (node == kNoParent) return "<value>";
+    if (node == kNoParent) return "<root>";
     std::vector<PathNode const*> chain;
     for (int at = node; at != kNoParent; at = paths_[at].parent) chain.push_back(&paths_[at]);
     std::string text;
@@ -186,8 +188,10 @@ class Validator {
 
   void Fields(StructDefinition const& definition, CompoundValue const& value, Work const& work) {
     auto const& fields = definition.fields();
-    // Pushed in reverse so that problems are reported in field order.
-    for (auto it = fields.rbegin(); it != fields.rend(); ++it) {
+    // Problems of this structure are reported in field order now; its fields are checked next,
+    // also in field order, so they go on the stack in reverse.
+    std::size_t const firstChild = pending_.size();
+    for (auto it = fields.begin(); it != fields.end(); ++it) {
       std::string const& name = it->first;
       DataDefinition const* field = it->second.get();
       DataValuePtr const* slot = value.FindField(name);
@@ -225,6 +229,7 @@ class Validator {
         }
       }
     }
+    std::reverse(pending_.begin() + static_cast<std::ptrdiff_t>(firstChild), pending_.end());
   }
 
   void Push(DataDefinition const* definition, DataValue const* value, int path) {

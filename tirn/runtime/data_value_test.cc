@@ -1,0 +1,436 @@
+#include "tirn/runtime/data_value.h"
+
+#include <cstddef>
+#include <limits>
+#include <list>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tirn/message/message.h"
+#include "tirn/message/message_ids.h"
+
+namespace Tirn {
+namespace Data {
+namespace {
+
+using Args = std::list<std::string>;
+
+constexpr int kDeep = 1000000;
+constexpr long long kMin = std::numeric_limits<long long>::min();
+
+// Records which visitor slot a value dispatched to.
+class SlotRecorder final : public ValueVisitor {
+ public:
+  std::string slot;
+  void VisitVoid(VoidValue const&) override { slot = "VisitVoid"; }
+  void VisitInteger(IntegerValue const&) override { slot = "VisitInteger"; }
+  void VisitDouble(DoubleValue const&) override { slot = "VisitDouble"; }
+  void VisitBoolean(BooleanValue const&) override { slot = "VisitBoolean"; }
+  void VisitBlob(BlobValue const&) override { slot = "VisitBlob"; }
+  void VisitString(StringValue const&) override { slot = "VisitString"; }
+  void VisitSecret(SecretValue const&) override { slot = "VisitSecret"; }
+  void VisitError(ErrorValue const&) override { slot = "VisitError"; }
+  void VisitOptional(OptionalValue const&) override { slot = "VisitOptional"; }
+  void VisitList(ListValue const&) override { slot = "VisitList"; }
+  void VisitStruct(StructValue const&) override { slot = "VisitStruct"; }
+};
+
+TEST(DataValueTest, KindNumbersAndVisitorSlots) {
+  struct Case {
+    DataValuePtr value;
+    int kind;
+    bool compound;
+    char const* slot;
+  } const cases[] = {
+      {VoidValue::GetInstance(), DataType::VOID, false, "VisitVoid"},
+      {IntegerValue::GetInstance(1), DataType::INTEGER, false, "VisitInteger"},
+      {DoubleValue::GetInstance(0.5), DataType::DOUBLE, false, "VisitDouble"},
+      {BooleanValue::GetInstance(true), DataType::BOOLEAN, false, "VisitBoolean"},
+      {BlobValue::GetInstance("\x01"), DataType::BLOB, false, "VisitBlob"},
+      {StringValue::GetInstance("s"), 5, false, "VisitString"},
+      {SecretValue::GetInstance(SecretString("k")), DataType::SECRET, false, "VisitSecret"},
+      {ErrorValue::GetInstance("e"), 6, true, "VisitError"},
+      {OptionalValue::GetInstance(), DataType::OPTIONAL, false, "VisitOptional"},
+      {ListValue::GetInstance(ListValue::LIST), 8, false, "VisitList"},
+      {StructValue::GetInstance("s"), 9, true, "VisitStruct"},
+      {DynamicStructValue::GetInstance("d"), 15, true, "VisitStruct"},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.slot + std::string(" kind ") + std::to_string(c.kind));
+    EXPECT_EQ(static_cast<int>(c.value->GetType().kind()), c.kind);
+    EXPECT_EQ(c.value->GetType().IsCompound(), c.compound);
+    EXPECT_EQ(dynamic_cast<CompoundValue const*>(c.value.get()) != nullptr, c.compound);
+    SlotRecorder recorder;
+    c.value->Accept(recorder);
+    EXPECT_EQ(recorder.slot, c.slot);
+  }
+}
+
+// Asserts that `messages` holds exactly one message, `id` with `args`.
+void ExpectOne(std::list<BaseMessage> const& messages, char const* id, Args const& args) {
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages.front().id(), id);
+  EXPECT_EQ(messages.front().args(), args);
+}
+
+// A sample of each primitive type, with the kind name that messages use for it.
+std::pair<std::string, char const*> Sample(std::string const*) { return {"text", "string"}; }
+std::pair<long long, char const*> Sample(long long const*) { return {kMin, "integer"}; }
+std::pair<bool, char const*> Sample(bool const*) { return {true, "boolean"}; }
+std::pair<SecretString, char const*> Sample(SecretString const*) {
+  return {SecretString("key material"), "secret"};
+}
+std::pair<Void, char const*> Sample(Void const*) { return {Void(), "void"}; }
+template <class T>
+auto SampleOf() {
+  return Sample(static_cast<T const*>(nullptr));
+}
+
+template <class T>
+class PrimitiveValueTest : public ::testing::Test {};
+using PrimitiveTypes = ::testing::Types<std::string, long long, bool, SecretString, Void>;
+TYPED_TEST_SUITE(PrimitiveValueTest, PrimitiveTypes);
+
+TYPED_TEST(PrimitiveValueTest, CreateThenValueRoundTrips) {
+  auto const sample = SampleOf<TypeParam>();
+  DataValuePtr value = DataValue::Create<TypeParam>(sample.first);
+  ASSERT_TRUE(value);
+  EXPECT_STREQ(value->GetType().name(), sample.second);
+  TypeParam out{};
+  std::list<BaseMessage> messages;
+  EXPECT_TRUE(DataValue::Value<TypeParam>(value, out, messages));
+  EXPECT_TRUE(messages.empty());
+  EXPECT_TRUE(out == sample.first);
+}
+
+TYPED_TEST(PrimitiveValueTest, ValueOfAnotherKindOrNullAddsOneWrongKindMessage) {
+  bool const isString = std::is_same<TypeParam, std::string>::value;
+  // Value<T> never parses: even "" is no Void.
+  struct Case {
+    DataValuePtr value;
+    char const* found;
+  } const cases[] = {
+      {isString ? DataValue::Create<long long>(0) : DataValue::Create<std::string>(""),
+       isString ? "integer" : "string"},
+      {nullptr, "null"},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.found);
+    TypeParam out = SampleOf<TypeParam>().first;
+    std::list<BaseMessage> messages;
+    EXPECT_FALSE(DataValue::Value<TypeParam>(c.value, out, messages));
+    ExpectOne(messages, MessageIds::kWrongKind, {SampleOf<TypeParam>().second, c.found});
+  }
+}
+
+// Parses `text` as T; on success compares with `expected`, else expects one `failure`
+// message naming the text and `kind`.
+template <class T>
+void ExpectParse(std::string const& text, T const& expected, char const* failure,
+                 char const* kind) {
+  SCOPED_TRACE("text: '" + text + "'");
+  T out{};
+  std::list<BaseMessage> messages;
+  bool ok = DataValue::ToPrimitive<T>(DataValue::Create<std::string>(text), out, messages);
+  EXPECT_EQ(ok, failure == nullptr);
+  if (ok) {
+    EXPECT_TRUE(messages.empty());
+    EXPECT_TRUE(out == expected);
+  } else {
+    ExpectOne(messages, failure, {text, kind});
+  }
+}
+
+constexpr char const* kOk = nullptr;
+constexpr char const* kBad = MessageIds::kParseFailed;
+constexpr char const* kRange = MessageIds::kOutOfRange;
+
+TEST(ToPrimitiveTest, IntegerTakesExactlyTheWholeDecimalText) {
+  struct Case {
+    std::string text;
+    long long expected;
+    char const* failure;
+  } const cases[] = {
+      {"0", 0, kOk}, {"-9223372036854775808", kMin, kOk},
+      {"9223372036854775807", 9223372036854775807LL, kOk}, {"+5", 5, kOk}, {"007", 7, kOk},
+      {"", 0, kBad}, {"+", 0, kBad}, {"-", 0, kBad}, {" 1", 0, kBad}, {"1 ", 0, kBad},
+      {"1x", 0, kBad}, {"x8", 0, kBad}, {"0x10", 0, kBad}, {"1.0", 0, kBad}, {"--1", 0, kBad},
+      {"+-1", 0, kBad}, {"++1", 0, kBad}, {std::string("1\0", 2), 0, kBad},
+      {"99999999999999999999x", 0, kBad}, {"9223372036854775808", 0, kRange},
+      {"-9223372036854775809", 0, kRange}, {"+99999999999999999999", 0, kRange},
+  };
+  for (Case const& c : cases) ExpectParse<long long>(c.text, c.expected, c.failure, "integer");
+}
+
+TEST(ToPrimitiveTest, BooleanVoidSecretAndString) {
+  struct BoolCase {
+    std::string text;
+    bool expected;
+    char const* failure;
+  } const bools[] = {{"true", true, kOk}, {"false", false, kOk}, {"True", false, kBad},
+                     {"FALSE", false, kBad}, {"1", false, kBad}, {"0", false, kBad},
+                     {"", false, kBad}, {"true ", false, kBad}};
+  for (BoolCase const& c : bools) ExpectParse<bool>(c.text, c.expected, c.failure, "boolean");
+
+  ExpectParse<Void>("", Void(), kOk, "void");
+  for (std::string const text : {" ", "void", "\t"}) ExpectParse<Void>(text, Void(), kBad, "void");
+
+  for (std::string const text : {"", " padded ", "x8", "a\x01z"}) {
+    ExpectParse<SecretString>(text, SecretString(text), kOk, "secret");
+    ExpectParse<std::string>(text, text, kOk, "string");
+  }
+
+  long long out = 0;
+  std::list<BaseMessage> messages;
+  EXPECT_FALSE(DataValue::ToPrimitive<long long>(DataValue::Create<long long>(3), out, messages));
+  ExpectOne(messages, MessageIds::kWrongKind, {"string", "integer"});
+}
+
+TEST(StructValueTest, FieldsComeOutInAscendingByteOrder) {
+  // Byte order: upper case before '_' before lower case, and UTF-8 lead bytes last.
+  std::vector<std::string> const sorted = {"",   "A", "_",         "a",       "aa",
+                                           "ab", "b", "z\xc3\xa9", "\xc3\xa9"};
+  std::vector<std::string> const orders[] = {
+      sorted,
+      {sorted.rbegin(), sorted.rend()},
+      {"b", "\xc3\xa9", "aa", "", "A", "z\xc3\xa9", "_", "ab", "a"}};
+  for (auto const& order : orders) {
+    auto value = StructValue::GetInstance("com.example.s");
+    for (auto const& name : order) value->SetField(name, DataValue::Create<std::string>(name));
+    std::vector<std::string> names;
+    for (auto const& field : value->fields()) {
+      names.push_back(field.first);
+      EXPECT_TRUE(Equal(field.second, DataValue::Create<std::string>(field.first)));
+    }
+    EXPECT_EQ(names, sorted);
+  }
+}
+
+TEST(StructValueTest, FieldSlotKeepsItsAddressAndSetFieldReplaces) {
+  auto value = StructValue::GetInstance("com.example.s");
+  DataValuePtr* slot = value->FieldSlot("m");
+  EXPECT_EQ(*slot, nullptr);
+  for (int i = 0; i < 5000; ++i) value->FieldSlot("f" + std::to_string(i));
+  *slot = DataValue::Create<long long>(1);
+  value->SetField("m", DataValue::Create<long long>(2));
+  EXPECT_EQ(value->FieldSlot("m"), slot);
+  EXPECT_EQ(value->FindField("m"), slot);
+  EXPECT_EQ(value->fields().size(), 5001u);
+  DataValuePtr out;
+  std::list<BaseMessage> messages;
+  ASSERT_TRUE(value->GetField("m", out, messages));
+  EXPECT_TRUE(messages.empty());
+  EXPECT_TRUE(Equal(out, DataValue::Create<long long>(2)));
+}
+
+TEST(StructValueTest, MissingFieldIsReported) {
+  auto value = StructValue::GetInstance("com.example.address");
+  value->SetField("host", DataValue::Create<std::string>("h"));
+  DataValuePtr out;
+  std::list<BaseMessage> messages;
+  EXPECT_FALSE(value->GetField("port", out, messages));
+  ExpectOne(messages, MessageIds::kFieldMissing, {"port", "com.example.address"});
+  EXPECT_EQ(value->FindField("hos"), nullptr);
+}
+
+TEST(ListValueTest, KindsAndSlots) {
+  EXPECT_EQ(static_cast<int>(ListValue::LIST), 1);
+  EXPECT_EQ(static_cast<int>(ListValue::SET), 2);
+  EXPECT_EQ(ListValue::GetInstance(ListValue::SET)->kind(), ListValue::SET);
+
+  // A block of slots is contiguous and stays put until the next append; elements filled
+  // through it keep their values when later appends move them.
+  auto list = ListValue::GetInstance(ListValue::LIST);
+  DataValuePtr* first = list->AppendSlots(10000);
+  ASSERT_EQ(list->size(), 10000u);
+  for (int i = 0; i < 10000; ++i) {
+    ASSERT_EQ(first[i], nullptr) << i;
+    first[i] = DataValue::Create<long long>(i);
+  }
+  *list->AppendSlot() = DataValue::Create<long long>(10000);
+  list->Append(DataValue::Create<long long>(10001));
+  ASSERT_EQ(list->size(), 10002u);
+  for (int i = 0; i < 10002; ++i) {
+    ASSERT_TRUE(Equal(list->elements()[i], DataValue::Create<long long>(i))) << i;
+  }
+}
+
+TEST(OptionalValueTest, EmptyThenFilledThroughItsSlot) {
+  auto optional = OptionalValue::GetInstance();
+  EXPECT_FALSE(optional->has_value());
+  EXPECT_EQ(optional->value(), nullptr);
+  DataValuePtr* slot = optional->value(nullptr);
+  EXPECT_TRUE(optional->has_value());
+  EXPECT_EQ(slot, &optional->value());
+  *slot = DataValue::Create<bool>(false);
+  EXPECT_TRUE(Equal(optional->value(), DataValue::Create<bool>(false)));
+}
+
+TEST(ErrorValueTest, CreateCarriesTheMessagesBack) {
+  std::list<BaseMessage> const lists[] = {
+      {},
+      {BaseMessage("a.b", "Field x of y", {"x", "y"}), BaseMessage("a.c", "", {"", "\" \\ \n"}),
+       Message<CoreTag>(MessageIds::kFieldMissing, std::string("f"), std::string("s"))},
+  };
+  for (auto const& messages : lists) {
+    SCOPED_TRACE(std::to_string(messages.size()) + " messages");
+    auto error = ErrorValue::Create("com.example.errors.broken", messages);
+    EXPECT_EQ(error->name(), "com.example.errors.broken");
+    EXPECT_EQ(error->GetMessages(), messages);
+  }
+  EXPECT_TRUE(ErrorValue::GetInstance("com.example.errors.empty")->GetMessages().empty());
+}
+
+DataValuePtr Num(long long n) { return DataValue::Create<long long>(n); }
+
+DataValuePtr Struct(std::string const& name, std::string const& field, DataValuePtr value,
+                    std::shared_ptr<StructValue> result = nullptr) {
+  if (!result) result = StructValue::GetInstance(name);
+  result->SetField(field, std::move(value));
+  return result;
+}
+
+DataValuePtr List(ListValue::Kind kind, std::vector<DataValuePtr> elements) {
+  auto result = ListValue::GetInstance(kind);
+  for (auto& element : elements) result->Append(std::move(element));
+  return result;
+}
+
+DataValuePtr Optional(DataValuePtr content) {
+  auto result = OptionalValue::GetInstance();
+  result->value(std::move(content));
+  return result;
+}
+
+TEST(EqualTest, ComparesKindsNamesFieldsElementsAndContents) {
+  auto str = [](char const* text) { return DataValue::Create<std::string>(text); };
+  auto secret = [](char const* text) { return DataValue::Create(SecretString(text)); };
+  auto const list = ListValue::LIST;
+  struct Case {
+    char const* what;
+    DataValuePtr a, b;
+    bool equal;
+  } const cases[] = {
+      {"two nulls", nullptr, nullptr, true},
+      {"null and value", nullptr, Num(0), false},
+      {"integers", Num(7), Num(7), true},
+      {"different integers", Num(7), Num(8), false},
+      {"integer and its text", Num(7), str("7"), false},
+      {"string and secret", str("k"), secret("k"), false},
+      {"secrets", secret("k"), secret("k"), true},
+      {"different secrets", secret("k"), secret("l"), false},
+      {"structures", Struct("s", "f", Num(1)), Struct("s", "f", Num(1)), true},
+      {"structure names", Struct("s", "f", Num(1)), Struct("t", "f", Num(1)), false},
+      {"field names", Struct("s", "f", Num(1)), Struct("s", "g", Num(1)), false},
+      {"field values", Struct("s", "f", Num(1)), Struct("s", "f", Num(2)), false},
+      {"dynamic structure", Struct("s", "f", Num(1)),
+       Struct("s", "f", Num(1), DynamicStructValue::GetInstance("s")), false},
+      {"lists", List(list, {Num(1), Num(2)}), List(list, {Num(1), Num(2)}), true},
+      {"list order", List(list, {Num(1), Num(2)}), List(list, {Num(2), Num(1)}), false},
+      {"list and set", List(list, {Num(1)}), List(ListValue::SET, {Num(1)}), false},
+      {"list lengths", List(list, {Num(1)}), List(list, {Num(1), Num(1)}), false},
+      {"empty optionals", OptionalValue::GetInstance(), OptionalValue::GetInstance(), true},
+      {"empty and filled", OptionalValue::GetInstance(), Optional(Num(1)), false},
+      {"contents", Optional(Num(1)), Optional(Num(2)), false},
+      {"optional and content", Optional(Num(1)), Num(1), false},
+      {"error messages", ErrorValue::Create("e", {BaseMessage("a", "A", {})}),
+       ErrorValue::Create("e", {BaseMessage("a", "A", {"x"})}), false},
+      {"error and structure", ErrorValue::GetInstance("e"), StructValue::GetInstance("e"), false},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(Equal(c.a, c.b), c.equal);
+    EXPECT_EQ(Equal(c.b, c.a), c.equal);
+  }
+}
+
+std::size_t Count(std::string const& text, std::string const& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+TEST(ToDebugStringTest, SecretsPrintAsTheMask) {
+  std::string const text = "correct horse battery staple";
+  DataValuePtr secret = DataValue::Create(SecretString(text));
+  auto error = ErrorValue::GetInstance("com.example.errors.e");
+  error->SetField("s", secret);
+  auto root = StructValue::GetInstance("com.example.key");
+  root->SetField("c", error);
+  root->SetField("b", List(ListValue::SET, {secret, Optional(secret)}));
+  root->SetField("a", secret);
+  std::string const printed = ToDebugString(root);
+  EXPECT_EQ(printed.find("correct"), std::string::npos) << printed;
+  EXPECT_EQ(Count(printed, SecretString::kMask), 4u) << printed;
+  EXPECT_LT(printed.find("a:"), printed.find("b:")) << printed;
+  EXPECT_LT(printed.find("b:"), printed.find("c:")) << printed;
+}
+
+TEST(DataValueTest, DestroyingOneOwnerLeavesSharedSubtreesIntact) {
+  DataValuePtr const shared = Struct("s", "f", List(ListValue::SET, {Optional(Num(1))}));
+  std::string const printed = ToDebugString(shared);
+  DataValuePtr first = Optional(List(ListValue::LIST, {shared}));
+  DataValuePtr second = Struct("t", "g", shared);
+  first.reset();
+  second.reset();
+  EXPECT_EQ(ToDebugString(shared), printed);
+}
+
+// One more level around `inner`; `slot` receives the slot that holds `inner`.
+using Wrap = DataValuePtr (*)(DataValuePtr inner, DataValuePtr** slot);
+
+DataValuePtr WrapOptional(DataValuePtr inner, DataValuePtr** slot) {
+  auto level = OptionalValue::GetInstance();
+  *slot = level->value(std::move(inner));
+  return level;
+}
+DataValuePtr WrapStruct(DataValuePtr inner, DataValuePtr** slot) {
+  auto level = StructValue::GetInstance("n");
+  *slot = level->FieldSlot("f");
+  **slot = std::move(inner);
+  return level;
+}
+DataValuePtr WrapList(DataValuePtr inner, DataValuePtr** slot) {
+  auto level = ListValue::GetInstance(ListValue::LIST);
+  *slot = level->AppendSlot();
+  **slot = std::move(inner);
+  return level;
+}
+
+// Equality, printing and destruction of million-level trees, on the default stack. The
+// chains are built in a loop.
+TEST(DeepValueTest, MillionLevelChainsCompareAndPrint) {
+  struct Case {
+    Wrap wrap;
+    std::string opening;
+  } const cases[] = {{WrapOptional, "optional("}, {WrapStruct, "n{f: "}, {WrapList, "["}};
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.opening);
+    DataValuePtr chains[2];
+    DataValuePtr* leaf = nullptr;
+    for (DataValuePtr& chain : chains) {
+      chain = c.wrap(Num(7), &leaf);
+      DataValuePtr* slot;
+      for (int i = 1; i < kDeep; ++i) chain = c.wrap(std::move(chain), &slot);
+    }
+    EXPECT_TRUE(Equal(chains[0], chains[1]));
+
+    std::string const printed = ToDebugString(chains[0]);
+    EXPECT_EQ(printed.compare(0, 2 * c.opening.size(), c.opening + c.opening), 0);
+    EXPECT_EQ(Count(printed, c.opening), static_cast<std::size_t>(kDeep));
+    EXPECT_EQ(Count(printed, "7"), 1u);
+
+    // A difference at the very bottom is found.
+    *leaf = Num(8);
+    EXPECT_FALSE(Equal(chains[0], chains[1]));
+  }
+}
+
+}  // namespace
+}  // namespace Data
+}  // namespace Tirn

@@ -1,0 +1,367 @@
+#include "tirn/runtime/validation.h"
+
+#include <cstddef>
+#include <iterator>
+#include <list>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/logic/tribool.hpp>
+#include <gtest/gtest.h>
+
+#include "tirn/message/message_ids.h"
+#include "tirn/runtime/wire_shapes.h"
+
+namespace Tirn {
+namespace Data {
+namespace {
+
+using Args = std::list<std::string>;
+
+// One reported problem: message id and arguments.
+struct Problem {
+  std::string id;
+  Args args;
+  friend bool operator==(Problem const& a, Problem const& b) {
+    return a.id == b.id && a.args == b.args;
+  }
+  friend std::ostream& operator<<(std::ostream& out, Problem const& p) {
+    out << p.id << "(";
+    for (auto const& arg : p.args) out << "'" << arg << "' ";
+    return out << ")";
+  }
+};
+using Problems = std::vector<Problem>;
+
+Problems Check(DataDefinitionPtr const& definition, DataValuePtr const& value,
+               ValidationOptions const& options = {}) {
+  std::list<BaseMessage> messages;
+  bool ok = Validate(definition, value, messages, options);
+  EXPECT_EQ(ok, messages.empty());
+  Problems problems;
+  for (auto const& message : messages) problems.push_back({message.id(), message.args()});
+  return problems;
+}
+
+Problem WrongKind(std::string path, std::string expected, std::string found) {
+  return {MessageIds::kValidationWrongKind, {path, expected, found}};
+}
+Problem Missing(std::string path) { return {MessageIds::kValidationMissingField, {path}}; }
+
+// Definitions.
+DataDefinitionPtr Str() { return DataDefinition::Create<std::string>(); }
+DataDefinitionPtr Int() { return DataDefinition::Create<long long>(); }
+DataDefinitionPtr Bool() { return DataDefinition::Create<bool>(); }
+DataDefinitionPtr Secret() { return DataDefinition::Create<SecretString>(); }
+DataDefinitionPtr Opt(DataDefinitionPtr inner) { return OptionalDefinition::GetInstance(inner); }
+DataDefinitionPtr ListOf(DataDefinitionPtr element) { return ListDefinition::GetInstance(element); }
+std::shared_ptr<StructDefinition const> Def(std::string name, DataDefinition::FieldMap fields) {
+  return StructDefinition::GetInstance(name, fields);
+}
+
+// Values.
+DataValuePtr S(std::string text) { return DataValue::Create<std::string>(text); }
+DataValuePtr I(long long n) { return DataValue::Create<long long>(n); }
+DataValuePtr B(bool b) { return DataValue::Create<bool>(b); }
+DataValuePtr Sec(std::string text) { return DataValue::Create(SecretString(text)); }
+DataValuePtr None() { return OptionalValue::GetInstance(); }
+DataValuePtr Some(DataValuePtr content) {
+  auto optional = OptionalValue::GetInstance();
+  optional->value(std::move(content));
+  return optional;
+}
+DataValuePtr L(std::vector<DataValuePtr> elements) {
+  auto list = ListValue::GetInstance(ListValue::LIST);
+  for (auto& element : elements) list->Append(element);
+  return list;
+}
+std::shared_ptr<StructValue> V(std::string name,
+                               std::vector<std::pair<std::string, DataValuePtr>> fields) {
+  auto value = StructValue::GetInstance(name);
+  for (auto& field : fields) value->SetField(field.first, field.second);
+  return value;
+}
+
+struct Case {
+  char const* what;
+  DataDefinitionPtr definition;
+  DataValuePtr value;
+  Problems expected;
+};
+
+void RunCases(std::vector<Case> const& cases, ValidationOptions const& options = {}) {
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(Check(c.definition, c.value, options), c.expected);
+  }
+}
+
+TEST(ValidationTest, LenientWhereTheNativeSideIs) {
+  auto host = Def("com.example.host", {{"name", Str()}});
+  RunCases({
+      {"optional bare", Opt(Int()), I(1), {}},
+      {"optional wrapped", Opt(Int()), Some(I(1)), {}},
+      {"optional as empty string", Opt(Int()), S(""), {}},
+      {"empty optional", Opt(Int()), None(), {}},
+      {"optional structure bare", Opt(host), V("com.example.host", {{"name", S("a")}}), {}},
+      {"optional field absent", Def("s", {{"port", Opt(Int())}}), V("s", {}), {}},
+      {"optional field empty", Def("s", {{"port", Opt(Int())}}), V("s", {{"port", None()}}), {}},
+      {"string for integer", Int(), S("x8"), {}},
+      {"string for boolean", Bool(), S("maybe"), {}},
+      {"string for optional integer", Opt(Int()), Some(S("12")), {}},
+      {"empty string for list", ListOf(Int()), S(""), {}},
+      {"one string for a list", ListOf(Int()), S("7"), {}},
+      {"empty string for structure", host, S(""), {}},
+      {"extra field", host, V("com.example.host", {{"name", S("a")}, {"extra", I(1)}}), {}},
+      {"nested extra field", Def("s", {{"host", host}}),
+       V("s", {{"host", V("com.example.host", {{"name", S("a")}, {"extra", I(1)}})}}), {}},
+      {"error value for structure", host,
+       [] {
+         auto error = ErrorValue::GetInstance("com.example.host");
+         error->SetField("name", S("a"));
+         return DataValuePtr(error);
+       }(),
+       {}},
+  });
+}
+
+TEST(ValidationTest, StrictWhereTheNativeSideCannotHelp) {
+  RunCases({
+      {"integer for string", Def("s", {{"name", Str()}}), V("s", {{"name", I(3)}}),
+       {WrongKind("name", "string", "integer")}},
+      {"boolean for integer", Def("s", {{"n", Int()}}), V("s", {{"n", B(true)}}),
+       {WrongKind("n", "integer", "boolean")}},
+      {"integer for boolean", Def("s", {{"b", Bool()}}), V("s", {{"b", I(1)}}),
+       {WrongKind("b", "boolean", "integer")}},
+      {"structure for list", Def("s", {{"l", ListOf(Str())}}), V("s", {{"l", V("t", {})}}),
+       {WrongKind("l", "list", "structure")}},
+      {"list for structure", Def("s", {{"t", Def("t", {})}}), V("s", {{"t", L({})}}),
+       {WrongKind("t", "structure", "list")}},
+      {"empty optional for required", Def("s", {{"n", Int()}}), V("s", {{"n", None()}}),
+       {WrongKind("n", "integer", "optional")}},
+      {"root of the wrong kind", Str(), I(1), {WrongKind("<root>", "string", "integer")}},
+      {"missing root", Str(), nullptr, {WrongKind("<root>", "string", "null")}},
+      {"required field missing", Def("s", {{"id", Str()}, {"name", Opt(Str())}}),
+       V("s", {{"name", S("n")}}), {Missing("id")}},
+      {"wrong kind inside an optional", Def("s", {{"n", Opt(Int())}}),
+       V("s", {{"n", Some(B(false))}}), {WrongKind("n", "integer", "boolean")}},
+  });
+}
+
+TEST(ValidationTest, SecretsAndStringsMustArriveAsThemselves) {
+  std::string const text = "s3cr3t-pa55phrase";
+  auto def = Def("s", {{"password", Secret()}, {"user", Str()}, {"tags", ListOf(Str())}});
+  std::vector<Case> const cases = {
+      {"secret as secret", def,
+       V("s", {{"password", Sec(text)}, {"user", S("u")}, {"tags", S("")}}), {}},
+      {"plain text for secret", def,
+       V("s", {{"password", S(text)}, {"user", S("u")}, {"tags", S("")}}),
+       {WrongKind("password", "secret", "string")}},
+      {"secret for string", def,
+       V("s", {{"password", Sec(text)}, {"user", Sec(text)}, {"tags", L({S("a"), Sec(text)})}}),
+       {WrongKind("tags[1]", "string", "secret"), WrongKind("user", "string", "secret")}},
+      {"secret for integer", Int(), Sec(text), {WrongKind("<root>", "integer", "secret")}},
+  };
+  RunCases(cases);
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (Problem const& problem : Check(c.definition, c.value)) {
+      for (std::string const& arg : problem.args) EXPECT_EQ(arg.find(text), std::string::npos);
+    }
+  }
+}
+
+TEST(ValidationTest, PathsNameNestedFieldsAndListIndexes) {
+  auto nativeSpec = Def("native", {{"key_id", Str()}, {"rotation", Opt(Int())}});
+  auto spec = Def("spec", {{"native_spec", Opt(nativeSpec)}});
+  auto address = Def("address", {{"hostname", Str()}, {"port", Opt(Int())}});
+  auto def = Def("provider", {{"spec", spec}, {"address", ListOf(address)}});
+  auto goodAddress = V("address", {{"hostname", S("a")}});
+  RunCases({
+      {"valid", def,
+       V("provider",
+         {{"spec", V("spec", {{"native_spec", Some(V("native", {{"key_id", S("k")}}))}})},
+          {"address", L({goodAddress, goodAddress})}}),
+       {}},
+      {"nested wrong kind and list index", def,
+       V("provider",
+         {{"spec", V("spec", {{"native_spec", Some(V("native", {{"key_id", I(1)}}))}})},
+          {"address", L({goodAddress, V("address", {{"hostname", B(true)}}),
+                         V("address", {{"port", S("80")}})})}}),
+       {WrongKind("address[1].hostname", "string", "boolean"), Missing("address[2].hostname"),
+        WrongKind("spec.native_spec.key_id", "string", "integer")}},
+      {"nested missing", def,
+       V("provider", {{"spec", V("spec", {{"native_spec", V("native", {{"rotation", I(3)}})}})},
+                      {"address", S("")}}),
+       {Missing("spec.native_spec.key_id")}},
+      {"list at the root", ListOf(Int()), L({I(1), S("2"), B(true)}),
+       {WrongKind("[2]", "integer", "boolean")}},
+  });
+}
+
+TEST(ValidationTest, UnionCasesFollowTheirTag) {
+  // kind: "HOST" activates "hostname", "PORT" activates "port"; an unknown kind leaves both
+  // free.
+  auto activeFor = [](std::string const& wanted) {
+    return [wanted](std::string const& tag) -> boost::logic::tribool {
+      if (tag == "HOST" || tag == "PORT") return tag == wanted;
+      return boost::logic::indeterminate;
+    };
+  };
+  auto def = Def("endpoint", {{"kind", Opt(Str())},
+                              {"hostname", UnionCaseDefinition::GetInstance(Str(), "kind",
+                                                                            activeFor("HOST"))},
+                              {"port", UnionCaseDefinition::GetInstance(Int(), "kind",
+                                                                        activeFor("PORT"))}});
+  auto value = [](std::vector<std::pair<std::string, DataValuePtr>> fields) {
+    return V("endpoint", fields);
+  };
+  RunCases({
+      {"active present", def, value({{"kind", S("HOST")}, {"hostname", S("h")}}), {}},
+      {"active present wrapped", def, value({{"kind", S("PORT")}, {"port", Some(I(1))}}), {}},
+      {"tag wrapped in an optional", def, value({{"kind", Some(S("HOST"))}, {"hostname", S("h")}}),
+       {}},
+      {"inactive empty optional", def,
+       value({{"kind", S("HOST")}, {"hostname", S("h")}, {"port", None()}}), {}},
+      {"inactive empty string", def,
+       value({{"kind", S("HOST")}, {"hostname", S("h")}, {"port", S("")}}), {}},
+      {"undecided tag leaves cases free", def,
+       value({{"kind", S("OTHER")}, {"hostname", S("h")}}), {}},
+      {"active missing", def, value({{"kind", S("PORT")}}),
+       {{MessageIds::kValidationUnionCaseMissing, {"port", "kind", "PORT"}}}},
+      {"active empty", def, value({{"kind", S("HOST")}, {"hostname", None()}}),
+       {{MessageIds::kValidationUnionCaseMissing, {"hostname", "kind", "HOST"}}}},
+      {"inactive present", def, value({{"kind", S("HOST")}, {"hostname", S("h")}, {"port", I(1)}}),
+       {{MessageIds::kValidationUnionCaseUnexpected, {"port", "kind", "HOST"}}}},
+      {"active of the wrong kind", def, value({{"kind", S("HOST")}, {"hostname", I(5)}}),
+       {WrongKind("hostname", "string", "integer")}},
+  });
+}
+
+TEST(ValidationTest, UnknownTopLevelFieldsCanBeRejected) {
+  auto inner = Def("inner", {{"a", Str()}});
+  auto def = Def("input", {{"inner", inner}, {"n", Opt(Int())}});
+  ValidationOptions const strict{true};
+  RunCases(
+      {
+          {"known fields only", def, V("input", {{"inner", V("inner", {{"a", S("x")}})}}), {}},
+          {"extra nested field", def,
+           V("input", {{"inner", V("inner", {{"a", S("x")}, {"b", S("y")}})}}), {}},
+          {"extra top-level field", def,
+           V("input", {{"inner", V("inner", {{"a", S("x")}})}, {"bogus", I(1)}}),
+           {{MessageIds::kValidationUnexpectedField, {"bogus"}}}},
+      },
+      strict);
+  EXPECT_TRUE(Check(def, V("input", {{"inner", V("inner", {{"a", S("x")}})}, {"bogus", I(1)}}))
+                  .empty());
+}
+
+TEST(ValidationTest, StructureReferences) {
+  // node { name: string, next: optional(ref(node)) }
+  auto reference = StructRefDefinition::GetInstance("node");
+  auto node = Def("node", {{"name", Str()}, {"next", Opt(reference)}});
+  reference->SetTarget(node);
+
+  auto unbound = Def("holder", {{"child", StructRefDefinition::GetInstance("missing")}});
+  auto expiring = StructRefDefinition::GetInstance("gone");
+  expiring->SetTarget(Def("gone", {}));
+  auto expired = Def("holder", {{"child", expiring}});
+
+  auto leaf = V("node", {{"name", S("c")}});
+  RunCases({
+      {"recursive value", node,
+       V("node", {{"name", S("a")}, {"next", Some(V("node", {{"name", S("b")}, {"next", leaf}}))}}),
+       {}},
+      {"recursive value with a deep problem", node,
+       V("node",
+         {{"name", S("a")}, {"next", V("node", {{"name", S("b")}, {"next", V("node", {})}})}}),
+       {Missing("next.next.name")}},
+      {"reference at the root", reference, leaf, {}},
+      {"unbound reference", unbound, V("holder", {{"child", leaf}}),
+       {{MessageIds::kValidationUnresolvedReference, {"child", "missing"}}}},
+      {"expired reference", expired, V("holder", {{"child", leaf}}),
+       {{MessageIds::kValidationUnresolvedReference, {"child", "gone"}}}},
+  });
+  // The root is the top level even when reached through a reference.
+  EXPECT_EQ(Check(reference, V("node", {{"name", S("a")}, {"x", I(1)}}), ValidationOptions{true}),
+            (Problems{{MessageIds::kValidationUnexpectedField, {"x"}}}));
+}
+
+TEST(ValidationTest, MessagesAreCapped) {
+  DataDefinition::FieldMap fields;
+  for (int i = 0; i < 100; ++i) fields["f" + std::to_string(100 + i)] = Int();
+  std::vector<DataValuePtr> wrong(100, B(true));
+  struct CapCase {
+    char const* what;
+    DataDefinitionPtr definition;
+    DataValuePtr value;
+    char const* id;
+  } const cases[] = {
+      {"missing fields", Def("s", fields), V("s", {}), MessageIds::kValidationMissingField},
+      {"wrong elements", ListOf(Int()), L(wrong), MessageIds::kValidationWrongKind},
+  };
+  for (CapCase const& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::list<BaseMessage> messages{BaseMessage("earlier", "Earlier", {})};
+    EXPECT_FALSE(Validate(c.definition, c.value, messages));
+    ASSERT_EQ(messages.size(), 1 + kMaxValidationMessages);
+    messages.pop_front();
+    for (auto const& message : messages) EXPECT_EQ(message.id(), c.id);
+  }
+  // Messages already in the list do not count as failures.
+  std::list<BaseMessage> messages{BaseMessage("earlier", "Earlier", {})};
+  EXPECT_TRUE(Validate(Int(), I(1), messages));
+  EXPECT_EQ(messages.size(), 1u);
+}
+
+TEST(ValidationTest, StandardErrorsMatchTheirDefinition) {
+  std::string const name = "com.ostrel.tirn.std.errors.invalid_argument";
+  std::list<BaseMessage> const lists[] = {
+      {},
+      {BaseMessage("a.b", "A b", {"x", "y"}), BaseMessage("c", "", {})},
+  };
+  for (auto const& messages : lists) {
+    SCOPED_TRACE(std::to_string(messages.size()) + " messages");
+    EXPECT_EQ(Check(Wire::StandardErrorDefinition(name), ErrorValue::Create(name, messages)),
+              Problems{});
+  }
+  EXPECT_EQ(Check(Wire::LocalizableMessageDefinition(),
+                  Wire::MessageToValue(BaseMessage("a", "A {1}", {"1"}), std::string("Ein 1"))),
+            Problems{});
+}
+
+// A million-level recursive value against a recursive definition, on the default stack.
+TEST(ValidationTest, MillionLevelRecursiveValue) {
+  constexpr int kDeep = 1000000;
+  auto reference = StructRefDefinition::GetInstance("node");
+  auto node = Def("node", {{"id", Int()}, {"next", Opt(reference)}});
+  reference->SetTarget(node);
+
+  auto innermost = V("node", {{"id", I(0)}});
+  DataValuePtr chain = innermost;
+  for (int i = 1; i < kDeep; ++i) {
+    // Alternate bare and wrapped optionals.
+    DataValuePtr next = i % 2 ? Some(std::move(chain)) : std::move(chain);
+    chain = V("node", {{"id", S("1")}, {"next", std::move(next)}});
+  }
+  EXPECT_EQ(Check(node, chain), Problems{});
+
+  innermost->SetField("id", B(true));
+  Problems const problems = Check(node, chain);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].id, MessageIds::kValidationWrongKind);
+  ASSERT_EQ(problems[0].args.size(), 3u);
+  std::string const& path = problems[0].args.front();
+  EXPECT_EQ(path.size(), (kDeep - 1) * std::string("next.").size() + 2);
+  EXPECT_EQ(path.compare(0, 10, "next.next."), 0);
+  EXPECT_EQ(path.compare(path.size() - 8, 8, ".next.id"), 0);
+  EXPECT_EQ(*std::next(problems[0].args.begin()), "integer");
+  EXPECT_EQ(problems[0].args.back(), "boolean");
+}
+
+}  // namespace
+}  // namespace Data
+}  // namespace Tirn
