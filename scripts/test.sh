@@ -23,13 +23,21 @@ run_preset() {
 }
 
 run_preset release
-run_preset asan
 
-if [ -f fuzz/CMakeLists.txt ]; then
-  echo "==== fuzz ===="
-  cmake --preset fuzz >/dev/null
-  cmake --build --preset fuzz -j "$jobs"
-  bash fuzz/run.sh build/fuzz "${FUZZ_SECONDS:-60}"
-fi
+echo "==== installed package ===="
+rm -rf build/install build/consumer
+cmake --install build/release --prefix "$PWD/build/install" >/dev/null
+cmake -S examples/consumer -B build/consumer -G Ninja -DCMAKE_PREFIX_PATH="$PWD/build/install" \
+  >/dev/null
+cmake --build build/consumer
+build/consumer/consumer
+
+run_preset asan
+run_preset tsan
+
+echo "==== fuzz ===="
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs" --target value_to_native_fuzz
+bash fuzz/run.sh build/fuzz "${FUZZ_SECONDS:-60}"
 
 echo "All suites passed in $((SECONDS - start)) s."

@@ -565,8 +565,8 @@ def header(path, description, purpose, includes, body):
             lines += [f"#include {i}\n" for i in group]
             lines.append("\n")
     lines.append(body)
-    lines.append(f"\n#endif  // {guard(path)}\n")
-    return "".join(lines)
+    # Exactly one blank line before the guard's end, whatever the body ends with.
+    return "".join(lines).rstrip("\n") + f"\n\n#endif  // {guard(path)}\n"
 
 
 def source(description, includes, body):
@@ -724,7 +724,7 @@ class Generator:
                 tags.append(item.case_tag)
         if not tags:
             return ""
-        out = [f"\n\n// Union annotations of {structure.name}.\n"
+        out = [f"\n// Union annotations of {structure.name}.\n"
                f"namespace {structure.name}Annotations {{\n"
                f"struct TIRN_BINDINGS_EXPORT UnionTags {{\n  struct Strings {{\n"
                f"    static constexpr char const* values[] = "
