@@ -86,6 +86,11 @@ class TIRN_CORE_EXPORT NativeToValueAdapter {
         : target_(V::GetInstance(name)), stack_(stack) {
       *destination = target_;
     }
+    // Names the structure without copying the name, which outlives the value.
+    CompoundHelper(StaticName name, DataValuePtr* const& destination, Stack& stack)
+        : target_(V::GetInstance(name)), stack_(stack) {
+      *destination = target_;
+    }
 
     // Runs T's field list with this helper, then re-emits T's unknown fields.
     template <class T>
@@ -179,11 +184,24 @@ void NativeToValueAdapter::CompoundHelper<V>::AddFields(T const* native) {
   }
 }
 
+namespace detail {
+// A type's name as the value engines pass it on: not copied when TypeInfo returns a reference
+// (which must refer to storage that lives as long as the program), copied otherwise.
+template <class T>
+decltype(auto) ValueName() {
+  if constexpr (std::is_lvalue_reference<decltype(TypeInfo<T>::name())>::value) {
+    return StaticName{TypeInfo<T>::name()};
+  } else {
+    return TypeInfo<T>::name();
+  }
+}
+}  // namespace detail
+
 template <class T>
 void NativeToValueAdapter::StructMethod(NativeConstPtr const& source,
                                         DataValuePtr* const& destination, Stack& stack,
                                         std::list<BaseMessage>&) {
-  CompoundHelper<StructValue> compound(TypeInfo<T>::name(), destination, stack);
+  CompoundHelper<StructValue> compound(detail::ValueName<T>(), destination, stack);
   compound.AddFields(static_cast<T const*>(source));
 }
 
@@ -191,7 +209,7 @@ template <class T>
 void NativeToValueAdapter::ErrorMethod(NativeConstPtr const& source,
                                        DataValuePtr* const& destination, Stack& stack,
                                        std::list<BaseMessage>&) {
-  CompoundHelper<ErrorValue> compound(TypeInfo<T>::name(), destination, stack);
+  CompoundHelper<ErrorValue> compound(detail::ValueName<T>(), destination, stack);
   compound.AddFields(static_cast<T const*>(source));
 }
 

@@ -188,16 +188,24 @@ class ValueToNativeAdapter::CompoundHelper {
       ValueMethod(fallback_, member, stack_);
       return;
     }
-    DataValuePtr value;
-    if (source_->GetField(name, value, messages_)) ValueMethod(value, member, stack_);
+    if (DataValuePtr const* value = source_->FindField(name)) {
+      ValueMethod(*value, member, stack_);
+      return;
+    }
+    DataValuePtr missing;
+    (void)source_->GetField(name, missing, messages_);  // adds the missing-field message
   }
 
   // A required primitive or list member: left at its default without a source structure.
   template <class M>
   void AddFieldInt(char const* name, M* member, std::list<BaseMessage>& messages) {
     if (!source_) return;
-    DataValuePtr value;
-    if (source_->GetField(name, value, messages)) ValueMethod(value, member, stack_);
+    if (DataValuePtr const* value = source_->FindField(name)) {
+      ValueMethod(*value, member, stack_);
+      return;
+    }
+    DataValuePtr missing;
+    (void)source_->GetField(name, missing, messages);  // adds the missing-field message
   }
 
   // An optional member: a missing field leaves it unset and is no error.

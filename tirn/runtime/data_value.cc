@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <charconv>
 #include <sstream>
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -46,10 +47,7 @@ struct ValueInternals {
   }
 
   static void TakeFields(CompoundValue::FieldMap& fields, Pending& pending) {
-    for (auto& field : fields) {
-      if (field.second) pending.push_back(std::move(field.second));
-    }
-    fields.clear();
+    fields.TakeValues(pending);
   }
 
   static void Drain(Pending& pending) {
@@ -96,36 +94,80 @@ CompoundValue::~CompoundValue() {
   ValueInternals::Drain(pending);
 }
 
-bool CompoundValue::GetField(std::string const& name, DataValuePtr& out,
+bool CompoundValue::GetField(boost::string_view name, DataValuePtr& out,
                              std::list<BaseMessage>& messages) const {
-  auto it = fields_.find(name);
-  if (it == fields_.end()) {
-    messages.push_back(Message<CoreTag>(MessageIds::kFieldMissing, name, name_));
+  detail::FieldStore::Entry const* entry = fields_.Find(name);
+  if (!entry) {
+    messages.push_back(Message<CoreTag>(MessageIds::kFieldMissing,
+                                        std::string(name.data(), name.size()), *name_));
     return false;
   }
-  out = it->second;
+  out = entry->second;
   return true;
 }
 
 DataValuePtr const* CompoundValue::FindField(boost::string_view name) const {
-  auto it = fields_.find(name);
-  return it == fields_.end() ? nullptr : &it->second;
+  detail::FieldStore::Entry const* entry = fields_.Find(name);
+  return entry ? &entry->second : nullptr;
 }
 
 void CompoundValue::SetField(std::string const& name, DataValuePtr value) {
   *FieldSlot(name) = std::move(value);
 }
 
-DataValuePtr* CompoundValue::FieldSlot(std::string const& name) {
-  auto it = fields_.lower_bound(name);
-  if (it == fields_.end() || it->first != name) it = fields_.emplace_hint(it, name, nullptr);
-  return &it->second;
+DataValuePtr* CompoundValue::FieldSlot(boost::string_view name) {
+  return &fields_.Slot(name).second;
 }
+
+namespace detail {
+
+FieldStore::Index::const_iterator FieldStore::LowerBound(boost::string_view name) const {
+  return std::lower_bound(index_.begin(), index_.end(), name,
+                          [](Entry const* entry, boost::string_view wanted) {
+                            return boost::string_view(entry->first) < wanted;
+                          });
+}
+
+FieldStore::Entry const* FieldStore::Find(boost::string_view name) const {
+  auto at = LowerBound(name);
+  return at != index_.end() && boost::string_view((*at)->first) == name ? *at : nullptr;
+}
+
+FieldStore::Entry& FieldStore::Slot(boost::string_view name) {
+  auto at = LowerBound(name);
+  if (at != index_.end() && boost::string_view((*at)->first) == name) return **at;
+  Entry* entry;
+  if (inlineUsed_ < kInline) {
+    entry = &inline_[inlineUsed_++];
+    entry->first.assign(name.data(), name.size());
+  } else {
+    if (!overflow_) overflow_ = std::make_unique<std::deque<Entry>>();
+    overflow_->emplace_back(std::string(name.data(), name.size()), nullptr);
+    entry = &overflow_->back();
+  }
+  index_.insert(index_.begin() + (at - index_.begin()), entry);
+  return *entry;
+}
+
+void FieldStore::TakeValues(std::vector<DataValuePtr>& out) {
+  for (Entry* entry : index_) {
+    if (entry->second) out.push_back(std::move(entry->second));
+  }
+  index_.clear();
+  overflow_.reset();
+  inlineUsed_ = 0;
+}
+
+}  // namespace detail
 
 std::shared_ptr<StructValue> StructValue::GetInstance(std::string const& name) {
   return std::make_shared<StructValue>(name);
 }
 void StructValue::Accept(ValueVisitor& visitor) const { visitor.VisitStruct(*this); }
+
+std::shared_ptr<StructValue> StructValue::GetInstance(StaticName name) {
+  return std::make_shared<StructValue>(name);
+}
 
 std::shared_ptr<DynamicStructValue> DynamicStructValue::GetInstance(std::string const& name) {
   return std::make_shared<DynamicStructValue>(name);
@@ -134,6 +176,10 @@ std::shared_ptr<DynamicStructValue> DynamicStructValue::GetInstance(std::string 
 std::shared_ptr<ErrorValue> ErrorValue::GetInstance(std::string const& name) {
   return std::make_shared<ErrorValue>(name);
 }
+std::shared_ptr<ErrorValue> ErrorValue::GetInstance(StaticName name) {
+  return std::make_shared<ErrorValue>(name);
+}
+
 void ErrorValue::Accept(ValueVisitor& visitor) const { visitor.VisitError(*this); }
 
 // ErrorValue::Create and GetMessages live in wire_shapes.cc, beside the message shape.

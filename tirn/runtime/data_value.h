@@ -20,12 +20,17 @@
 #ifndef TIRN_RUNTIME_DATA_VALUE_H_
 #define TIRN_RUNTIME_DATA_VALUE_H_
 
+#include <array>
+#include <cstddef>
+#include <deque>
 #include <functional>
-#include <map>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
 #include <boost/utility/string_view.hpp>
 
 #include "tirn/message/base_message.h"
@@ -130,37 +135,115 @@ TIRN_LEAF_VALUE(StringValue, STRING, std::string, std::string)
 TIRN_LEAF_VALUE(SecretValue, SECRET, SecretString, SecretString)
 #undef TIRN_LEAF_VALUE
 
+namespace detail {
+
+// The fields of a compound value. Entries never move once created: the first few live inside
+// the value itself (no allocation for small structures), later ones in a deque. An index keeps
+// them in ascending byte order of their names for lookup and iteration.
+class TIRN_CORE_EXPORT FieldStore {
+ public:
+  using Entry = std::pair<std::string, std::shared_ptr<DataValue const>>;
+  using Index = boost::container::small_vector<Entry*, 4>;
+
+  // Iterates the entries in name order.
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = Entry;
+    using difference_type = std::ptrdiff_t;
+    using pointer = Entry const*;
+    using reference = Entry const&;
+
+    explicit const_iterator(Entry* const* at) : at_(at) {}
+    reference operator*() const { return **at_; }
+    pointer operator->() const { return *at_; }
+    const_iterator& operator++() {
+      ++at_;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator old = *this;
+      ++at_;
+      return old;
+    }
+    friend bool operator==(const_iterator a, const_iterator b) { return a.at_ == b.at_; }
+    friend bool operator!=(const_iterator a, const_iterator b) { return a.at_ != b.at_; }
+
+   private:
+    Entry* const* at_;
+  };
+
+  FieldStore() = default;
+  FieldStore(FieldStore const&) = delete;
+  FieldStore& operator=(FieldStore const&) = delete;
+
+  const_iterator begin() const { return const_iterator(index_.data()); }
+  const_iterator end() const { return const_iterator(index_.data() + index_.size()); }
+  std::size_t size() const { return index_.size(); }
+  bool empty() const { return index_.empty(); }
+
+  // The entry named `name`, or null.
+  Entry const* Find(boost::string_view name) const;
+  // The entry named `name`, created with a null value when absent.
+  Entry& Slot(boost::string_view name);
+  // Moves every non-null value into `out` and forgets the entries.
+  void TakeValues(std::vector<std::shared_ptr<DataValue const>>& out);
+
+ private:
+  static constexpr std::size_t kInline = 4;
+
+  // The position in the index where `name` is or would be.
+  Index::const_iterator LowerBound(boost::string_view name) const;
+
+  std::array<Entry, kInline> inline_;
+  std::size_t inlineUsed_ = 0;
+  std::unique_ptr<std::deque<Entry>> overflow_;
+  Index index_;
+};
+
+}  // namespace detail
+
+// A structure name that is not copied: the string must outlive every value named with it (a
+// function-local static such as the one TypeInfo<T>::name() returns a reference to).
+struct StaticName {
+  std::string const& name;
+};
+
 // Values with named fields: structures, dynamic structures and errors. Fields are kept in
 // ascending byte order of their names; a field's slot keeps its address for the life of the
 // value.
 class TIRN_CORE_EXPORT CompoundValue : public DataValue {
  public:
-  using FieldMap = std::map<std::string, DataValuePtr, std::less<>>;
+  // The fields in ascending byte order of their names; iterates as (name, value) pairs.
+  using FieldMap = detail::FieldStore;
 
   ~CompoundValue() override;
 
   // The structure's or error's canonical name.
-  std::string const& name() const { return name_; }
+  std::string const& name() const { return *name_; }
 
   // Writes the field and returns true when present; otherwise appends a message naming the
   // field and this structure, and returns false.
-  bool GetField(std::string const& name, DataValuePtr& out,
+  bool GetField(boost::string_view name, DataValuePtr& out,
                 std::list<BaseMessage>& messages) const;
   // The field's value, or null when there is no such field. Never adds a message.
   DataValuePtr const* FindField(boost::string_view name) const;
   // Stores or replaces a field.
   void SetField(std::string const& name, DataValuePtr value);
   // The slot of a field, created empty when absent.
-  DataValuePtr* FieldSlot(std::string const& name);
+  DataValuePtr* FieldSlot(boost::string_view name);
 
   FieldMap const& fields() const { return fields_; }
 
  protected:
-  explicit CompoundValue(std::string name) : name_(std::move(name)) {}
+  explicit CompoundValue(std::string name) : ownedName_(std::move(name)), name_(&ownedName_) {}
+  explicit CompoundValue(StaticName name) : name_(&name.name) {}
 
  private:
   friend struct ValueInternals;
-  std::string name_;
+  std::string ownedName_;
+  // The name: ownedName_ or a string that outlives the value. Values never move.
+  std::string const* name_;
   FieldMap fields_;
 };
 
@@ -168,9 +251,12 @@ class TIRN_CORE_EXPORT StructValue : public CompoundValue {
  public:
   // An empty structure value named `name`.
   static std::shared_ptr<StructValue> GetInstance(std::string const& name);
+  // The same without copying the name.
+  static std::shared_ptr<StructValue> GetInstance(StaticName name);
   DataType GetType() const override { return DataType(DataType::STRUCTURE); }
   void Accept(ValueVisitor& visitor) const override;
   explicit StructValue(std::string name) : CompoundValue(std::move(name)) {}
+  explicit StructValue(StaticName name) : CompoundValue(name) {}
 };
 
 // A structure whose type is not known statically. It reads and visits like a structure.
@@ -190,12 +276,15 @@ class TIRN_CORE_EXPORT ErrorValue final : public CompoundValue {
                                                   std::list<BaseMessage> const& messages);
   // An error named `name` without fields.
   static std::shared_ptr<ErrorValue> GetInstance(std::string const& name);
+  // The same without copying the name.
+  static std::shared_ptr<ErrorValue> GetInstance(StaticName name);
   DataType GetType() const override { return DataType(DataType::ERROR); }
   void Accept(ValueVisitor& visitor) const override;
   // The messages carried in the "messages" field; messages that are not well formed are
   // skipped.
   std::list<BaseMessage> GetMessages() const;
   explicit ErrorValue(std::string name) : CompoundValue(std::move(name)) {}
+  explicit ErrorValue(StaticName name) : CompoundValue(name) {}
 };
 
 class TIRN_CORE_EXPORT OptionalValue final : public DataValue {

@@ -1,0 +1,251 @@
+// Speed of the conversion engines, each beside the same work done by Boost.JSON
+// (value_from / value_to with Boost.Describe) on equivalent structures, in the same run.
+//
+// The report ends with one line per pair: our time divided by Boost.JSON's.
+//
+//   build/bench/tirn_engines_bench [--benchmark_filter=...]
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/describe.hpp>
+#include <boost/json.hpp>
+
+#include "com/ostrel/nox/trusted_infrastructure/kms/providers/service.h"
+#include "com/ostrel/nox/trusted_infrastructure/kms/services/service.h"
+#include "tirn/data/native_to_definition_adapter.h"
+#include "tirn/data/native_to_value_adapter.h"
+#include "tirn/data/value_to_native_adapter.h"
+#include "tirn/runtime/request_localizer.h"
+
+namespace {
+
+namespace Ti = Com::Ostrel::Nox::TrustedInfrastructure;
+using Tirn::Data::NativeToValueAdapter;
+using Tirn::Data::ValueToNativeAdapter;
+
+constexpr int kCount = 10000;
+
+// ---- Equivalent plain structures for Boost.JSON --------------------------------------------
+
+namespace plain {
+
+struct NetworkAddress {
+  std::string hostname;
+  std::optional<long long> port;
+};
+BOOST_DESCRIBE_STRUCT(NetworkAddress, (), (hostname, port))
+
+struct KeyServerSummary {
+  std::string service;
+  NetworkAddress address;
+  std::string group;
+};
+BOOST_DESCRIBE_STRUCT(KeyServerSummary, (), (service, address, group))
+
+struct Message {
+  std::string id;
+  std::string default_message;
+  std::vector<std::string> args;
+  std::optional<std::string> localized;
+};
+BOOST_DESCRIBE_STRUCT(Message, (), (id, default_message, args, localized))
+
+BOOST_DEFINE_ENUM_CLASS(ProviderType, NATIVE, TRUST_AUTHORITY)
+
+struct ProviderSummary {
+  std::string provider;
+  bool available;
+  std::vector<Message> details;
+  std::optional<ProviderType> type;
+};
+BOOST_DESCRIBE_STRUCT(ProviderSummary, (), (provider, available, details, type))
+
+}  // namespace plain
+
+// ---- Inputs --------------------------------------------------------------------------------
+
+std::string ServiceId(int i) { return "key-server-" + std::to_string(i); }
+std::string Host(int i) { return "kms-" + std::to_string(i) + ".example.org"; }
+
+std::list<std::shared_ptr<Ti::Kms::ServicesSvc::Summary const>> KeyServers() {
+  std::list<std::shared_ptr<Ti::Kms::ServicesSvc::Summary const>> list;
+  for (int i = 0; i < kCount; ++i) {
+    auto address = std::make_shared<Ti::NetworkAddress>();
+    address->hostname = Host(i);
+    address->port = 5696 + i % 7;
+    auto summary = std::make_shared<Ti::Kms::ServicesSvc::Summary>();
+    summary->service = ServiceId(i);
+    summary->address = address;
+    summary->group = "group-" + std::to_string(i % 10);
+    list.push_back(summary);
+  }
+  return list;
+}
+
+std::vector<plain::KeyServerSummary> PlainKeyServers() {
+  std::vector<plain::KeyServerSummary> list;
+  for (int i = 0; i < kCount; ++i) {
+    list.push_back({ServiceId(i), {Host(i), 5696 + i % 7}, "group-" + std::to_string(i % 10)});
+  }
+  return list;
+}
+
+std::list<std::shared_ptr<Ti::Kms::ProvidersSvc::Summary const>> Providers() {
+  std::list<std::shared_ptr<Ti::Kms::ProvidersSvc::Summary const>> list;
+  for (int i = 0; i < kCount; ++i) {
+    auto summary = std::make_shared<Ti::Kms::ProvidersSvc::Summary>();
+    summary->provider = "provider-" + std::to_string(i);
+    summary->available = i % 2 == 0;
+    auto message = std::make_shared<Com::Ostrel::Tirn::Std::LocalizableMessage>();
+    message->id = "kms.provider.unavailable";
+    message->default_message = "Provider is unavailable: no key server";
+    message->args = {summary->provider};
+    summary->details.push_back(message);
+    summary->type = Ti::Kms::ProvidersSvc::ProviderType(
+        i % 2 ? Ti::Kms::ProvidersSvc::ProviderType::NATIVE
+              : Ti::Kms::ProvidersSvc::ProviderType::TRUST_AUTHORITY);
+    list.push_back(summary);
+  }
+  return list;
+}
+
+std::vector<plain::ProviderSummary> PlainProviders() {
+  std::vector<plain::ProviderSummary> list;
+  for (int i = 0; i < kCount; ++i) {
+    std::string provider = "provider-" + std::to_string(i);
+    list.push_back({provider,
+                    i % 2 == 0,
+                    {{"kms.provider.unavailable", "Provider is unavailable: no key server",
+                      {provider}, std::nullopt}},
+                    i % 2 ? plain::ProviderType::NATIVE : plain::ProviderType::TRUST_AUTHORITY});
+  }
+  return list;
+}
+
+// ---- Benchmarks ----------------------------------------------------------------------------
+
+template <class T>
+Tirn::Data::DataValuePtr ToValue(T const& native) {
+  Tirn::Data::DataValuePtr value;
+  std::list<Tirn::BaseMessage> messages;
+  auto localizer = Tirn::L10n::RequestLocalizerHelper::GetDefaultRequestLocalizer();
+  if (!NativeToValueAdapter::Adapt(&native, NativeToValueAdapter::AdaptMethod<T>::Get(&native),
+                                   &value, messages, localizer)) {
+    std::abort();
+  }
+  return value;
+}
+
+template <class T>
+void ToNative(Tirn::Data::DataValuePtr const& value, T& native) {
+  std::list<Tirn::BaseMessage> messages;
+  if (!ValueToNativeAdapter::Adapt(value, ValueToNativeAdapter::AdaptMethod<T>::Get(&native),
+                                   &native, messages)) {
+    std::abort();
+  }
+}
+
+template <class Make>
+void NativeToValue(benchmark::State& state, Make make) {
+  auto const native = make();
+  for (auto _ : state) benchmark::DoNotOptimize(ToValue(native));
+  state.SetItemsProcessed(state.iterations() * kCount);
+}
+
+template <class Make>
+void ValueToNative(benchmark::State& state, Make make) {
+  auto const value = ToValue(make());
+  for (auto _ : state) {
+    decltype(make()) native;
+    ToNative(value, native);
+    benchmark::DoNotOptimize(native);
+  }
+  state.SetItemsProcessed(state.iterations() * kCount);
+}
+
+template <class Make>
+void JsonValueFrom(benchmark::State& state, Make make) {
+  auto const native = make();
+  for (auto _ : state) benchmark::DoNotOptimize(boost::json::value_from(native));
+  state.SetItemsProcessed(state.iterations() * kCount);
+}
+
+template <class Make>
+void JsonValueTo(benchmark::State& state, Make make) {
+  auto const json = boost::json::value_from(make());
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(boost::json::value_to<decltype(make())>(json));
+  }
+  state.SetItemsProcessed(state.iterations() * kCount);
+}
+
+BENCHMARK_CAPTURE(NativeToValue, KeyServerSummaries, KeyServers)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(JsonValueFrom, KeyServerSummaries, PlainKeyServers)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(ValueToNative, KeyServerSummaries, KeyServers)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(JsonValueTo, KeyServerSummaries, PlainKeyServers)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(NativeToValue, ProviderSummaries, Providers)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(JsonValueFrom, ProviderSummaries, PlainProviders)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(ValueToNative, ProviderSummaries, Providers)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(JsonValueTo, ProviderSummaries, PlainProviders)->Unit(benchmark::kMillisecond);
+
+void OperationInputDefinition(benchmark::State& state) {
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(Ti::Kms::ServicesSvc::ListMethod::inputDef());
+  }
+}
+BENCHMARK(OperationInputDefinition)->Unit(benchmark::kMicrosecond);
+
+// Keeps every run's time and prints our time divided by Boost.JSON's for each pair.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(std::vector<Run> const& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (auto const& run : runs) {
+      if (run.run_type == Run::RT_Iteration) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+    }
+  }
+
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    struct Pair {
+      char const* ours;
+      char const* theirs;
+    };
+    Pair const pairs[] = {
+        {"NativeToValue/KeyServerSummaries", "JsonValueFrom/KeyServerSummaries"},
+        {"ValueToNative/KeyServerSummaries", "JsonValueTo/KeyServerSummaries"},
+        {"NativeToValue/ProviderSummaries", "JsonValueFrom/ProviderSummaries"},
+        {"ValueToNative/ProviderSummaries", "JsonValueTo/ProviderSummaries"},
+    };
+    std::printf("\nOur time / Boost.JSON's (below 1.0: we are faster)\n");
+    for (auto const& pair : pairs) {
+      auto ours = times_.find(pair.ours);
+      auto theirs = times_.find(pair.theirs);
+      if (ours == times_.end() || theirs == times_.end()) continue;
+      std::printf("  %-36s %6.2f\n", pair.ours, ours->second / theirs->second);
+    }
+  }
+
+ private:
+  std::map<std::string, double> times_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}
