@@ -13,7 +13,7 @@ and structure metadata.
   tirn_generate.py DESCRIPTION --list           print the files it would write
   tirn_generate.py DESCRIPTION --check          validate the description only
 
-Every mistake in the description is reported as "FILE:LINE: error: MESSAGE" and the tool exits
+A mistake in the description is reported as "FILE:LINE: error: MESSAGE" and the tool exits
 with status 1 without writing anything.
 
 Only the Python standard library is used.

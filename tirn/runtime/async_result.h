@@ -6,14 +6,17 @@
 // native-error one (result, error value, native error, progress). Every delivery calls the
 // plain callable when it is set, otherwise the native-error one with an empty native error,
 // otherwise throws std::bad_function_call. A final delivery (a value or an error) spends the
-// handle: afterwards any delivery through it terminates the process. Copies share nothing:
-// each copy is spent on its own.
+// handle: afterwards any delivery through it terminates the process. Each copy of a handle is
+// spent on its own, but copies deliver to the same call: a server whose copy delivers a second
+// final answer finds the call already answered (std::bad_function_call).
 //
 // A server implementation reports through its handle with
 //   result.value(v);               // final: the result
 //   result.error(errorValue);      // final: an error value
 //   result.error(nativeError);     // final: a native standard error (tirn/std)
 //   result.progress({0, 10, 3});   // any number of times before the final delivery
+// A progress whose maximum equals its current position (Progress::IsFinal, which includes the
+// default (0, 0, 0)) is itself a final delivery: it ends the call with neither value nor error.
 //
 // Tirn::AsyncStreamResult is the same for one further piece of a streamed result; its value
 // delivery takes the function that receives the handle for the next piece.
@@ -98,7 +101,8 @@ class AsyncResult {
     Dispatch(boost::none, nullptr, nativeError, Progress::Final());
     Spend();
   }
-  // A progress report; the handle stays live.
+  // A progress report; the handle stays live. A final progress (progress.IsFinal()) ends the
+  // call on the server side with neither value nor error.
   void progress(Progress const& progress) const {
     Dispatch(boost::none, nullptr, boost::none, progress);
   }

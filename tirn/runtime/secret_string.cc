@@ -12,8 +12,9 @@ void SecureZero(void* data, std::size_t size) noexcept {
 }
 }  // namespace Detail
 
-SecretString::SecretString(std::string value) : value_(value) {
+SecretString::SecretString(std::string&& value) : value_(value) {
   Detail::SecureZero(&value[0], value.capacity() + 1);
+  value.clear();
 }
 
 SecretString::SecretString(SecretString&& other) noexcept : value_(other.value_) {

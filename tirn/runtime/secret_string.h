@@ -20,8 +20,11 @@ namespace Tirn {
 class TIRN_CORE_EXPORT SecretString {
  public:
   SecretString() = default;
-  // Takes the text; a temporary passed here is wiped once its text was copied.
-  explicit SecretString(std::string value);
+  // Copies the text; the caller's string stays the caller's to protect.
+  explicit SecretString(std::string const& value) : value_(value) {}
+  // Takes the text and wipes the string it came from, inline bytes and spare capacity included.
+  explicit SecretString(std::string&& value);
+  explicit SecretString(char const* value) : value_(value) {}
   SecretString(char const* data, std::size_t size) : value_(data, size) {}
   SecretString(SecretString const& other) : value_(other.value_) {}
   SecretString(SecretString&& other) noexcept;

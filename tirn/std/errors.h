@@ -73,6 +73,12 @@ TIRN_STD_ERROR(OperationNotFound)
 template <class E>
 ::Tirn::Data::NativeError MakeNativeError(std::list<::Tirn::BaseMessage> const& messages);
 
+// A native error of type E without messages.
+template <class E>
+::Tirn::Data::NativeError MakeNativeError() {
+  return MakeNativeError<E>(std::list<::Tirn::BaseMessage>());
+}
+
 // A native error carrying the structure `error`.
 template <class E>
 ::Tirn::Data::NativeError MakeNativeError(std::shared_ptr<E const> error);
