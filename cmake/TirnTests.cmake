@@ -1,7 +1,37 @@
 # Unit tests: every *_test.cc beside the sources of a library is built into that library's
 # test program; cross-cutting tests live in tests/.
 find_package(GTest REQUIRED)
+find_package(Threads REQUIRED)
 include(GoogleTest)
+
+option(TIRN_ONLY_CONCURRENCY_TESTS
+       "Build and register only the concurrency tests (for the ThreadSanitizer build)" OFF)
+
+# A cross-cutting test program of tests/ made of the given sources (paths from the source
+# root), left out when TIRN_TEST_FILTER matches none of them.
+function(tirn_cross_cutting_test name)
+  set(sources "")
+  foreach(file IN LISTS ARGN)
+    list(APPEND sources "${PROJECT_SOURCE_DIR}/${file}")
+  endforeach()
+  if(TIRN_TEST_FILTER)
+    list(FILTER sources INCLUDE REGEX "${TIRN_TEST_FILTER}")
+  endif()
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(${name} ${sources})
+  target_link_libraries(${name} PRIVATE tirn_bindings GTest::gtest GTest::gtest_main
+                                        Threads::Threads)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 600)
+endfunction()
+
+# Many client threads through shared stubs to a server answering from its own threads; the
+# ThreadSanitizer build runs only this.
+tirn_cross_cutting_test(tirn_concurrency_tests tests/concurrency_test.cc)
+if(TIRN_ONLY_CONCURRENCY_TESTS)
+  return()
+endif()
 
 function(tirn_test_program name library)
   set(sources "")
@@ -25,6 +55,15 @@ if(TARGET tirn_std)
   tirn_test_program(tirn_std_tests tirn_std tirn/std)
 endif()
 tirn_test_program(tirn_bindings_tests tirn_bindings tirn/metadata tirn/stub tirn/provider)
+
+# The compiled package checked against its naming, metadata and descriptor tables, and its
+# structures' round trips through the value model.
+tirn_cross_cutting_test(tirn_package_tests tests/package_tables_test.cc
+                        tests/package_round_trip_test.cc)
+
+# Calls from client stubs through the in-process provider to bound implementations and back,
+# for every operation of the package.
+tirn_cross_cutting_test(tirn_calls_tests tests/end_to_end_test.cc)
 
 # The generator reports every mistake of a description with its line.
 add_test(NAME generator_test

@@ -1,0 +1,304 @@
+// Many client threads call one bound service through shared stubs while the implementation
+// answers from threads of its own. Built and run under ThreadSanitizer as well.
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <boost/optional/optional.hpp>
+
+#include "com/ostrel/nox/trusted_infrastructure/kms/services/binder.h"
+#include "com/ostrel/nox/trusted_infrastructure/kms/services/stub.h"
+#include "tirn/message/message.h"
+#include "tirn/runtime/activation.h"
+#include "tirn/runtime/in_process_provider.h"
+#include "tirn/runtime/locale.h"
+#include "tirn/runtime/localizer.h"
+#include "tirn/runtime/wire_shapes.h"
+#include "tirn/std/errors.h"
+#include "tirn/stub/async_api_stub.h"
+
+namespace {
+
+namespace KmsServices = ::Com::Ostrel::Nox::TrustedInfrastructure::Kms::ServicesSvc;
+namespace Errors = ::Com::Ostrel::Tirn::Std::Errors;
+using Tirn::Core::AsyncActivation;
+using Tirn::Data::ErrorValuePtr;
+template <class T>
+using Handle = Tirn::AsyncResult<T, Tirn::AsyncResultTerminateCbPolicy>;
+
+constexpr int kClientThreads = 4;
+constexpr int kCallsPerThread = 10000;
+constexpr int kWorkerThreads = 2;
+
+// Runs posted tasks on a few threads of its own. Stop runs what is still queued, then joins.
+class WorkerPool {
+ public:
+  explicit WorkerPool(int threads) {
+    for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { Run(); });
+  }
+  ~WorkerPool() { Stop(); }
+
+  void Post(std::function<void()> task) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      tasks_.push_back(std::move(task));
+    }
+    ready_.notify_one();
+  }
+
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    ready_.notify_all();
+    for (auto& worker : workers_) {
+      if (worker.joinable()) worker.join();
+    }
+  }
+
+ private:
+  void Run() {
+    for (;;) {
+      std::function<void()> task;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+        if (tasks_.empty()) return;
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+      }
+      task();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::function<void()>> tasks_;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;
+};
+
+std::shared_ptr<Com::Ostrel::Nox::TrustedInfrastructure::NetworkAddress const> Address(
+    std::string host) {
+  auto address = std::make_shared<Com::Ostrel::Nox::TrustedInfrastructure::NetworkAddress>();
+  address->hostname = std::move(host);
+  address->port = 5696;
+  return address;
+}
+
+// Answers every call later, from the pool, with results derived from the call's input: Get
+// and List name the requested service, Create the requested group; Delete reports NotFound
+// naming the service. List reports progress first.
+class PooledServices : public KmsServices::AsyncServiceInterface {
+ public:
+  explicit PooledServices(WorkerPool& pool) : pool_(pool) {}
+
+  void List(Tirn::OptionalPtr<KmsServices::FilterSpec const> const& filter,
+            std::shared_ptr<AsyncActivation> const&,
+            KmsServices::ListMethod::ResultCbType const& result) override {
+    std::string service = filter && filter->services ? *filter->services->begin() : "";
+    pool_.Post([result, service = std::move(service)] {
+      result.progress(Tirn::Progress(0, 2, 1));
+      auto summary = std::make_shared<KmsServices::Summary>();
+      summary->service = service;
+      summary->address = Address(service);
+      result.value({summary});
+    });
+  }
+  void Get(std::string const& service, std::shared_ptr<AsyncActivation> const&,
+           KmsServices::GetMethod::ResultCbType const& result) override {
+    pool_.Post([result, service] {
+      auto info = std::make_shared<KmsServices::Info>();
+      info->address = Address(service);
+      info->trusted_CA = std::make_shared<Com::Ostrel::Nox::TrustedInfrastructure::X509CertChain>();
+      info->group = service;
+      result.value(info);
+    });
+  }
+  void Create(std::shared_ptr<KmsServices::CreateSpec const> const& spec,
+              std::shared_ptr<AsyncActivation> const&,
+              KmsServices::CreateMethod::ResultCbType const& result) override {
+    pool_.Post([result, group = spec->group] { result.value("created-" + group); });
+  }
+  void Delete(std::string const& service, std::shared_ptr<AsyncActivation> const&,
+              KmsServices::DeleteMethod::ResultCbType const& result) override {
+    pool_.Post([result, service] {
+      result.error(Errors::MakeNativeError<Errors::NotFound>(
+          {Tirn::MakeMessage("test.service.missing", "No service {1}", service)}));
+    });
+  }
+
+ private:
+  WorkerPool& pool_;
+};
+
+// What one call received. Written only by the thread delivering that call's results.
+struct Slot {
+  int progressReports = 0;
+  int finalDeliveries = 0;
+  bool right = false;
+};
+
+// Counts calls that have not had their final delivery yet.
+class Countdown {
+ public:
+  explicit Countdown(int count) : count_(count) {}
+  void Done() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--count_ <= 0) zero_.notify_all();
+  }
+  void Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    zero_.wait(lock, [this] { return count_ <= 0; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable zero_;
+  int count_;
+};
+
+// A handle recording into `slot`; `isRight` judges the final delivery.
+template <class T, class Check>
+Handle<T> Track(Slot& slot, Countdown& countdown, Check isRight) {
+  return Handle<T>(typename Handle<T>::Plain(
+      [&slot, &countdown, isRight](boost::optional<T> const& value, ErrorValuePtr const& error,
+                                   Tirn::Progress const& progress) {
+        if (!progress.IsFinal()) {
+          ++slot.progressReports;
+          return;
+        }
+        ++slot.finalDeliveries;
+        slot.right = isRight(value, error);
+        countdown.Done();
+      }));
+}
+
+// Whether `error` is the NotFound naming `service`, in German exactly when asked.
+bool IsNotFound(ErrorValuePtr const& error, std::string const& service, bool german) {
+  if (!error || error->name() != "com.ostrel.tirn.std.errors.not_found") return false;
+  auto const* list = error->FindField(Tirn::Data::Wire::kErrorMessages);
+  if (!list || (*list)->GetType().kind() != Tirn::Data::DataType::LIST) return false;
+  auto const& messages = static_cast<Tirn::Data::ListValue const&>(**list).elements();
+  if (messages.size() != 1) return false;
+  Tirn::BaseMessage message("", "", {});
+  boost::optional<std::string> localized;
+  if (!Tirn::Data::Wire::MessageFromValue(messages.front(), message, localized)) return false;
+  boost::optional<std::string> expected;
+  if (german) expected = "Kein Dienst " + service;
+  return message.id() == "test.service.missing" &&
+         message.args() == std::list<std::string>{service} && localized == expected;
+}
+
+TEST(Concurrency, EveryCallThroughSharedStubsGetsExactlyOneFinalDelivery) {
+  WorkerPool pool(kWorkerThreads);
+  auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
+  provider->Register(KmsServices::AsyncServiceBinder::BindImplementation(
+      std::make_shared<PooledServices>(pool),
+      std::make_shared<Tirn::L10n::Localizer>(std::map<std::string, Tirn::L10n::Localizer::Catalog>{
+          {"de", {{"test.service.missing", "Kein Dienst {1}"}}}})));
+
+  auto templateActivation = std::make_shared<AsyncActivation>();
+  templateActivation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
+  templateActivation->executionContext->applicationData["trace"] = {"t", boost::none};
+  auto const apiStub = std::make_shared<Tirn::Stub::AsyncApiStub>(provider, templateActivation);
+  KmsServices::AsyncServiceStub stub(apiStub);
+
+  constexpr int kCalls = kClientThreads * kCallsPerThread;
+  std::vector<Slot> slots(kCalls);
+  Countdown countdown(kCalls);
+
+  // Call k goes to operation k % 4; odd calls bring their own German activation, even ones
+  // use a copy of the template.
+  auto const call = [&](int k) {
+    std::string const service = "svc-" + std::to_string(k);
+    bool const german = k % 2 == 1;
+    std::shared_ptr<AsyncActivation> activation;
+    if (german) {
+      activation = std::make_shared<AsyncActivation>();
+      activation->requestLocalizer.localeSpec =
+          std::make_shared<Tirn::L10n::LocaleSpec const>("de-DE", "C", "Europe/Berlin");
+    }
+    Slot& slot = slots[static_cast<std::size_t>(k)];
+    switch (k % 4) {
+      case 0:
+        stub.Get(service, activation,
+                 Track<std::shared_ptr<KmsServices::Info const>>(
+                     slot, countdown, [service](auto const& value, auto const& error) {
+                       return !error && value && *value && (*value)->group == service &&
+                              (*value)->address->hostname == service;
+                     }));
+        break;
+      case 1: {
+        auto spec = std::make_shared<KmsServices::CreateSpec>();
+        spec->address = Address(service);
+        spec->trusted_CA =
+            std::make_shared<Com::Ostrel::Nox::TrustedInfrastructure::X509CertChain>();
+        spec->group = service;
+        stub.Create(spec, activation,
+                    Track<std::string>(slot, countdown,
+                                       [service](auto const& value, auto const& error) {
+                                         return !error && value && *value == "created-" + service;
+                                       }));
+        break;
+      }
+      case 2: {
+        auto filter = std::make_shared<KmsServices::FilterSpec>();
+        filter->services = std::set<std::string>{service};
+        stub.List(filter, activation,
+                  Track<std::list<std::shared_ptr<KmsServices::Summary const>>>(
+                      slot, countdown, [service](auto const& value, auto const& error) {
+                        return !error && value && value->size() == 1 &&
+                               value->front()->service == service;
+                      }));
+        break;
+      }
+      default:
+        stub.Delete(service, activation,
+                    Track<Tirn::Void>(slot, countdown,
+                                      [service, german](auto const& value, auto const& error) {
+                                        return !value && IsNotFound(error, service, german);
+                                      }));
+        break;
+    }
+  };
+
+  std::vector<std::thread> clients;
+  for (int t = 0; t < kClientThreads; ++t) {
+    clients.emplace_back([&call, t] {
+      for (int i = 0; i < kCallsPerThread; ++i) call(t * kCallsPerThread + i);
+    });
+  }
+  for (auto& client : clients) client.join();
+  countdown.Wait();
+  // Whatever is still queued (there is nothing when every call was answered once) runs now.
+  pool.Stop();
+
+  int wrongCount = 0;
+  int firstWrong = -1;
+  for (int k = 0; k < kCalls; ++k) {
+    Slot const& slot = slots[static_cast<std::size_t>(k)];
+    int const expectedProgress = k % 4 == 2 ? 1 : 0;
+    if (slot.finalDeliveries != 1 || !slot.right || slot.progressReports != expectedProgress) {
+      if (firstWrong < 0) firstWrong = k;
+      ++wrongCount;
+    }
+  }
+  EXPECT_EQ(wrongCount, 0) << "first wrong call: " << firstWrong;
+  EXPECT_EQ(templateActivation->executionContext->applicationData.size(), 1u);
+}
+
+}  // namespace
