@@ -69,3 +69,13 @@ tirn_cross_cutting_test(tirn_calls_tests tests/end_to_end_test.cc)
 add_test(NAME generator_test
          COMMAND ${Python3_EXECUTABLE} -m unittest -q tests/generator_test.py
          WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
+
+# An unsorted known-name array is rejected at compile time; a sorted one is accepted.
+foreach(case sorted unsorted)
+  add_test(NAME compile_${case}_known_names
+           COMMAND ${CMAKE_CXX_COMPILER} -std=c++17 -fsyntax-only -I${PROJECT_SOURCE_DIR}
+                   -I${Boost_INCLUDE_DIRS}
+                   ${PROJECT_SOURCE_DIR}/tests/compile_fail/${case}_known_names.cc)
+endforeach()
+set_tests_properties(compile_unsorted_known_names PROPERTIES
+                     PASS_REGULAR_EXPRESSION "known names must be sorted")

@@ -50,21 +50,13 @@ TEST(FormatToTest, Placeholders) {
     std::vector<std::string> args;
     char const* expected;
   } const cases[] = {
-      {"Field {1} is unset", {"name"}, "Field name is unset"},
-      {"{{{1}}}", {"x"}, "{x}"},
-      {"{{}}", {}, "{}"},
-      {"no placeholders", {"a", "b"}, "no placeholders"},
-      {"", {"a"}, ""},
-      {"{}{}", {"a", "b"}, "ab"},
-      {"{2}{}", {"a", "b"}, "bb"},
-      {"{2}{1}{}", {"a", "b", "c"}, "bac"},
-      {"{0}{0}", {"a", "b"}, "ab"},
-      {"{x}{:3}", {"a", "b"}, "a  b"},
-      {"{-0}{ 2}{\t+2}", {"a", "b"}, "abb"},
-      {"{2nd}", {"a", "b"}, "b"},
+      {"Field {1} is unset", {"name"}, "Field name is unset"}, {"{{{1}}}", {"x"}, "{x}"},
+      {"{{}}", {}, "{}"}, {"no placeholders", {"a", "b"}, "no placeholders"}, {"", {"a"}, ""},
+      {"{}{}", {"a", "b"}, "ab"}, {"{2}{}", {"a", "b"}, "bb"}, {"{2}{1}{}", {"a", "b", "c"}, "bac"},
+      {"{0}{0}", {"a", "b"}, "ab"}, {"{x}{:3}", {"a", "b"}, "a  b"},
+      {"{-0}{ 2}{\t+2}", {"a", "b"}, "abb"}, {"{2nd}", {"a", "b"}, "b"},
       // Only the first 20 characters of the index are read.
-      {"{00000000000000000002}", {"a", "b"}, "b"},
-      {"{000000000000000000002}", {"a", "b"}, "a"},
+      {"{00000000000000000002}", {"a", "b"}, "b"}, {"{000000000000000000002}", {"a", "b"}, "a"},
       {"x{1", {"v"}, "xv"},
       {"x{", {"v"}, "xv"},
       {"x{1:-3", {"v"}, "xv  "},
@@ -86,12 +78,8 @@ TEST(FormatToTest, MissingArgumentStopsWithPartialText) {
     std::vector<std::string> args;
     char const* expected;
   } const cases[] = {
-      {"before {2} after", {"a"}, "before "},
-      {"{}{}", {"x"}, "x"},
-      {"{}", {}, ""},
-      {"a{-1}", {"x"}, "a"},
-      {"a{99999999999999999999}", {"x"}, "a"},
-      {"a{1}", {}, "a"},
+      {"before {2} after", {"a"}, "before "}, {"{}{}", {"x"}, "x"}, {"{}", {}, ""},
+      {"a{-1}", {"x"}, "a"}, {"a{99999999999999999999}", {"x"}, "a"}, {"a{1}", {}, "a"},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.tmpl);
@@ -107,20 +95,12 @@ TEST(FormatToTest, StringSpecifications) {
     char const* value;
     char const* expected;
   } const cases[] = {
-      {"{1:-5}|", "ab", "ab   |"},
-      {"{1:5}|", "ab", "   ab|"},
-      {"{1:1}", "abc", "abc"},
-      {"{1:.1}", "ab", "a"},
-      {"{1:.}|", "ab", "|"},
-      {"{1:.5}", "ab", "ab"},
-      {"{1:s}", "ab", "ab"},
-      {"{1:-5.1s}|", "ab", "a    |"},
-      {"{1:+ 4}", "ab", "  ab"},
-      {"{1:-+ -3}|", "ab", "ab |"},
+      {"{1:-5}|", "ab", "ab   |"}, {"{1:5}|", "ab", "   ab|"}, {"{1:1}", "abc", "abc"},
+      {"{1:.1}", "ab", "a"}, {"{1:.}|", "ab", "|"}, {"{1:.5}", "ab", "ab"}, {"{1:s}", "ab", "ab"},
+      {"{1:-5.1s}|", "ab", "a    |"}, {"{1:+ 4}", "ab", "  ab"}, {"{1:-+ -3}|", "ab", "ab |"},
       {"{1:.05}", "abcdef", "abcde"},
       // Longer specifications follow the same grammar.
-      {"{1:              -5}|", "ab", "ab   |"},
-      {"{1:.00000000000000001}", "ab", "a"},
+      {"{1:              -5}|", "ab", "ab   |"}, {"{1:.00000000000000001}", "ab", "a"},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.tmpl);

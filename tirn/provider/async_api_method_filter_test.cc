@@ -15,57 +15,15 @@
 #include "tirn/runtime/wire_shapes.h"
 #include "tirn/std/errors.h"
 
-namespace FilterTest {
-
-using NodePtr = std::shared_ptr<Shapes::Node const>;
-using NodeResult = Tirn::AsyncResult<NodePtr, Tirn::AsyncResultTerminateCbPolicy>;
-
-// Stands for a service's AsyncServiceInterface with one operation.
-class NodeService {
- public:
-  virtual ~NodeService() = default;
-  virtual void Get(std::string const& target, std::shared_ptr<Shapes::Address const> const& spec,
-                   Tirn::OptionalPtr<Shapes::Record const> const& filter,
-                   std::shared_ptr<Tirn::Core::AsyncActivation> const& activation,
-                   NodeResult const& result) = 0;
-};
-
-// Records its arguments and then runs the test's script.
-class ScriptedService : public NodeService {
- public:
-  using Script = std::function<void(NodeResult const& result)>;
-
-  void Get(std::string const& target, std::shared_ptr<Shapes::Address const> const& spec,
-           Tirn::OptionalPtr<Shapes::Record const> const&,
-           std::shared_ptr<Tirn::Core::AsyncActivation> const& activation,
-           NodeResult const& result) override {
-    ++entered;
-    this->activation = activation;
-    this->target = target;
-    host = spec ? spec->host : "<null>";
-    if (script) script(result);
-  }
-
-  Script script;
-  int entered = 0;
-  std::shared_ptr<Tirn::Core::AsyncActivation> activation;
-  std::string target;
-  std::string host;
-};
-
-}  // namespace FilterTest
-
 namespace Tirn {
 namespace Provider {
 namespace {
 
 using Data::DataDefinitionPtr;
 using Data::DataValuePtr;
-using Data::ErrorValuePtr;
-using FilterTest::NodePtr;
-using FilterTest::NodeResult;
-using FilterTest::NodeService;
-using FilterTest::ScriptedService;
+using NodePtr = std::shared_ptr<Shapes::Node const>;
+using NodeResult = AsyncResult<NodePtr, AsyncResultTerminateCbPolicy>;
+namespace Errors = Com::Ostrel::Tirn::Std::Errors;
 
 template <class T>
 DataDefinitionPtr Define() {
@@ -76,17 +34,29 @@ DataDefinitionPtr Define() {
   return definition;
 }
 
+// What the implementation was called with; then it runs the test's script.
+struct Implementation {
+  std::function<void(NodeResult const&)> script;
+  int entered = 0;
+  std::shared_ptr<Core::AsyncActivation> activation;
+  std::string target;
+  std::string host;
+};
+
 // What a generated binder does for one operation.
-std::shared_ptr<AsyncApiMethodSignal> Bind(std::shared_ptr<NodeService> const& impl,
+std::shared_ptr<AsyncApiMethodSignal> Bind(Implementation& impl,
                                            std::shared_ptr<L10n::Localizer> const& localizer) {
   auto signal = AsyncApiMethodSignal::GetInstance(
       "get", Define<Shapes::Input>(), Define<Shapes::Node>(),
       {Data::Wire::StandardErrorDefinition(Data::Wire::kNotFoundError)}, localizer);
-  auto lambda = [method = &NodeService::Get, impl](
-                    Shapes::Input const& input,
-                    std::shared_ptr<Core::AsyncActivation> const& activation,
-                    NodeResult const& result) {
-    ((*impl).*method)(input.target, input.spec, input.filter, activation, result);
+  auto lambda = [&impl](Shapes::Input const& input,
+                        std::shared_ptr<Core::AsyncActivation> const& activation,
+                        NodeResult const& result) {
+    ++impl.entered;
+    impl.activation = activation;
+    impl.target = input.target;
+    impl.host = input.spec ? input.spec->host : "<null>";
+    if (impl.script) impl.script(result);
   };
   signal->Connect(
       AsyncApiMethodFilter<decltype(lambda), NodePtr, Shapes::Input, DirectFilterBinder>(lambda));
@@ -105,16 +75,34 @@ DataValuePtr InputValue(DataValuePtr port) {
   return value;
 }
 
-struct Received {
-  std::shared_ptr<Core::MethodResult const> result;
-  Progress progress;
-};
+// A delivery as text: the progress, then "-" for a progress report, or the output's name
+// and the error's name with each message's id and its text in the caller's language.
+std::string Describe(std::shared_ptr<Core::MethodResult const> const& result, Progress const& p) {
+  std::string text = std::to_string(p.maximum) + "/" + std::to_string(p.current);
+  if (!result) return text + " -";
+  if (result->output) {
+    auto const* name = static_cast<Data::CompoundValue const&>(*result->output).FindField("name");
+    text += " node " + static_cast<Data::StringValue const&>(**name).value();
+  }
+  if (!result->error) return text;
+  text += " " + result->error->name() + ":";
+  if (auto const* list = result->error->FindField(Data::Wire::kErrorMessages)) {
+    for (auto const& element : static_cast<Data::ListValue const&>(**list).elements()) {
+      BaseMessage message("", "", {});
+      boost::optional<std::string> localized;
+      EXPECT_TRUE(Data::Wire::MessageFromValue(element, message, localized));
+      text += " " + message.id() + (localized ? "=" + *localized : "");
+      for (auto const& arg : message.args()) text += "," + arg;
+    }
+  }
+  return text;
+}
 
-Core::AsyncApiResultCb Runtime(std::vector<Received>& received) {
+Core::AsyncApiResultCb Runtime(std::vector<std::string>& received) {
   return Core::AsyncApiResultCb([&received](std::shared_ptr<Core::MethodResult const> const& r,
                                             Progress const& p,
                                             Core::AsyncApiResultCb::Continuation&&) {
-    received.push_back({r, p});
+    received.push_back(Describe(r, p));
   });
 }
 
@@ -123,7 +111,7 @@ std::shared_ptr<L10n::Localizer> German() {
       std::map<std::string, L10n::Localizer::Catalog>{{"de", {{"shop.gone", "{1} ist weg"}}}});
 }
 
-std::shared_ptr<Core::AsyncActivation> Activation(bool withLocale) {
+std::shared_ptr<Core::AsyncActivation> Activation(bool withLocale = true) {
   auto activation = std::make_shared<Core::AsyncActivation>();
   activation->executionContext = std::make_shared<Core::ExecutionContext>();
   if (withLocale) {
@@ -134,46 +122,29 @@ std::shared_ptr<Core::AsyncActivation> Activation(bool withLocale) {
 }
 
 TEST(AsyncApiMethodFilter, InputTheNativeTypeRefusesNeverEntersTheImplementation) {
+  std::string const prefix = std::string("1/1 ") + Data::Wire::kInvalidArgumentError + ": ";
   struct Case {
-    char const* name;
-    DataValuePtr port;
-    std::list<std::string> args;
-    char const* id;
-  };
-  Case const cases[] = {
-      {"text for an integer", Str("x8"), {"x8", "integer"}, MessageIds::kParseFailed},
-      {"integer out of range",
-       Str("99999999999999999999"),
-       {"99999999999999999999", "integer"},
-       MessageIds::kOutOfRange},
+    char const* text;
+    std::string expected;
+  } const cases[] = {
+      {"x8", prefix + MessageIds::kParseFailed + ",x8,integer"},
+      {"99999999999999999999",
+       prefix + MessageIds::kOutOfRange + ",99999999999999999999,integer"},
   };
   for (auto const& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto impl = std::make_shared<ScriptedService>();
+    SCOPED_TRACE(c.text);
+    Implementation impl;
     auto signal = Bind(impl, German());
-    DataValuePtr const input = InputValue(c.port);
+    DataValuePtr const input = InputValue(Str(c.text));
     // The definition admits the text: only the native type refuses it.
     std::shared_ptr<Core::MethodResult const> rejected;
     ASSERT_TRUE(ApiMethodHelper::ValidateInput("get", signal->inputDefinition(), input, rejected));
-
-    std::vector<Received> received;
-    signal->Invoke(input, Activation(true), Runtime(received));
-
-    EXPECT_EQ(impl->entered, 0);
-    ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(received[0].progress, Progress(0, 1, 1));
-    ASSERT_TRUE(received[0].result);
-    EXPECT_FALSE(received[0].result->output);
-    ASSERT_TRUE(received[0].result->error);
-    EXPECT_EQ(received[0].result->error->name(), "com.ostrel.tirn.std.errors.invalid_argument");
-    auto const messages = received[0].result->error->GetMessages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages.front().id(), c.id);
-    EXPECT_EQ(messages.front().args(), c.args);
+    std::vector<std::string> received;
+    signal->Invoke(input, Activation(), Runtime(received));
+    EXPECT_EQ(impl.entered, 0);
+    EXPECT_EQ(received, std::vector<std::string>{c.expected});
   }
 }
-
-namespace Errors = Com::Ostrel::Tirn::Std::Errors;
 
 NodePtr Node(std::string name) {
   auto node = std::make_shared<Shapes::Node>();
@@ -183,165 +154,73 @@ NodePtr Node(std::string name) {
 
 BaseMessage Gone(std::string const& what) { return MakeMessage("shop.gone", "{1} is gone", what); }
 
-// What the runtime should see for one report.
-struct Seen {
-  bool isNull;                     // a progress notification
-  char const* node;                // the output's "name"
-  char const* error;               // the error's name
-  std::vector<std::string> ids;    // the error's message ids
-  std::vector<std::string> texts;  // each message's text in the caller's language, or "-"
-  Progress progress;
-};
-
-std::string NameOf(DataValuePtr const& value) {
-  auto const* name = static_cast<Data::CompoundValue const&>(*value).FindField("name");
-  return name && *name ? static_cast<Data::StringValue const&>(**name).value() : "";
-}
-
 TEST(AsyncApiMethodFilter, ImplementationReportsReachTheRuntimeConvertedAndLocalized) {
   auto const german = German();
   auto const withNullChild = std::make_shared<Shapes::Node>();
-  withNullChild->name = "parent";
   withNullChild->children.push_back(nullptr);
   auto const notFound = Errors::MakeNativeError<Errors::NotFound>({Gone("Item 7")});
-
+  std::string const found = std::string("1/1 ") + Data::Wire::kNotFoundError + ": shop.gone";
+  std::string const internal = std::string("1/1 ") + Data::Wire::kInternalServerError + ":";
   struct Case {
     char const* name;
     std::shared_ptr<L10n::Localizer> localizer;
-    bool withLocale;
-    ScriptedService::Script script;
-    std::vector<Seen> seen;
-  };
-  Case const cases[] = {
-      {"value",
-       german,
-       true,
-       [](NodeResult const& r) { r.value(Node("n")); },
-       {{false, "n", nullptr, {}, {}, Progress(0, 1, 1)}}},
-      {"progress, then value",
-       german,
-       true,
+    std::function<void(NodeResult const&)> script;
+    std::vector<std::string> expected;
+    bool withLocale = true;
+  } const cases[] = {
+      {"value", german, [](NodeResult const& r) { r.value(Node("n")); }, {"1/1 node n"}},
+      {"progress, then value", german,
        [](NodeResult const& r) {
          r.progress(Progress(0, 2, 1));
          r.value(Node("n"));
        },
-       {{true, nullptr, nullptr, {}, {}, Progress(0, 2, 1)},
-        {false, "n", nullptr, {}, {}, Progress(0, 1, 1)}}},
-      {"native error",
-       german,
-       true,
-       [&](NodeResult const& r) { r.error(notFound); },
-       {{false,
-         nullptr,
-         Data::Wire::kNotFoundError,
-         {"shop.gone"},
-         {"Item 7 ist weg"},
-         Progress(0, 1, 1)}}},
-      {"error value",
-       german,
-       true,
+       {"2/1 -", "1/1 node n"}},
+      {"native error", german, [&](NodeResult const& r) { r.error(notFound); },
+       {found + "=Item 7 ist weg,Item 7"}},
+      {"error value", german,
        [](NodeResult const& r) {
          r.error(Data::ErrorValue::Create(Data::Wire::kNotFoundError, {Gone("Box")}));
        },
-       {{false,
-         nullptr,
-         Data::Wire::kNotFoundError,
-         {"shop.gone"},
-         {"Box ist weg"},
-         Progress(0, 1, 1)}}},
-      {"native error, empty localizer",
-       std::make_shared<L10n::Localizer>(),
-       true,
-       [&](NodeResult const& r) { r.error(notFound); },
-       {{false, nullptr, Data::Wire::kNotFoundError, {"shop.gone"}, {"-"}, Progress(0, 1, 1)}}},
-      {"native error, no localizer",
-       nullptr,
-       true,
-       [&](NodeResult const& r) { r.error(notFound); },
-       {{false, nullptr, Data::Wire::kNotFoundError, {"shop.gone"}, {"-"}, Progress(0, 1, 1)}}},
-      {"native error, caller without locale",
-       german,
-       false,
-       [&](NodeResult const& r) { r.error(notFound); },
-       {{false, nullptr, Data::Wire::kNotFoundError, {"shop.gone"}, {"-"}, Progress(0, 1, 1)}}},
-      {"undeclared native error",
-       german,
-       true,
+       {found + "=Box ist weg,Box"}},
+      {"native error, empty localizer", std::make_shared<L10n::Localizer>(),
+       [&](NodeResult const& r) { r.error(notFound); }, {found + ",Item 7"}},
+      {"native error, no localizer", nullptr, [&](NodeResult const& r) { r.error(notFound); },
+       {found + ",Item 7"}},
+      {"native error, caller without locale", german,
+       [&](NodeResult const& r) { r.error(notFound); }, {found + ",Item 7"}, false},
+      {"undeclared native error", german,
        [](NodeResult const& r) {
          r.error(Errors::MakeNativeError<Errors::Unsupported>({Gone("x")}));
        },
-       {{false,
-         nullptr,
-         Data::Wire::kInternalServerError,
-         {MessageIds::kErrorNotDeclared},
-         {"-"},
-         Progress(0, 1, 1)}}},
-      {"result with a null required structure",
-       german,
-       true,
-       [&](NodeResult const& r) { r.value(withNullChild); },
-       {{false, nullptr, Data::Wire::kInternalServerError, {}, {}, Progress(0, 1, 1)}}},
+       {internal + " " + MessageIds::kErrorNotDeclared + "," + Data::Wire::kUnsupportedError +
+        ",get"}},
+      {"result with a null required structure", german,
+       [&](NodeResult const& r) { r.value(withNullChild); }, {internal}},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.name);
-    auto impl = std::make_shared<ScriptedService>();
-    impl->script = c.script;
-    auto signal = Bind(impl, c.localizer);
-    std::vector<Received> received;
-
+    Implementation impl;
+    impl.script = c.script;
+    std::vector<std::string> received;
     auto const activation = Activation(c.withLocale);
-    signal->Invoke(InputValue(nullptr), activation, Runtime(received));
-
-    EXPECT_EQ(impl->entered, 1);
-    EXPECT_EQ(impl->activation, activation);
-    EXPECT_EQ(impl->target, "t");
-    EXPECT_EQ(impl->host, "h");
-    ASSERT_EQ(received.size(), c.seen.size());
-    for (std::size_t i = 0; i < received.size(); ++i) {
-      SCOPED_TRACE(i);
-      Received const& got = received[i];
-      Seen const& want = c.seen[i];
-      EXPECT_EQ(got.progress, want.progress);
-      if (want.isNull) {
-        EXPECT_FALSE(got.result);
-        continue;
-      }
-      ASSERT_TRUE(got.result);
-      EXPECT_EQ(static_cast<bool>(got.result->output), want.node != nullptr);
-      if (want.node) {
-        EXPECT_EQ(NameOf(got.result->output), want.node);
-      }
-      EXPECT_EQ(static_cast<bool>(got.result->error), want.error != nullptr);
-      if (!want.error || !got.result->error) continue;
-      EXPECT_EQ(got.result->error->name(), want.error);
-      std::vector<std::string> ids;
-      for (auto const& message : got.result->error->GetMessages()) ids.push_back(message.id());
-      EXPECT_EQ(ids, want.ids);
-      std::vector<std::string> texts;
-      if (auto const* list = got.result->error->FindField(Data::Wire::kErrorMessages)) {
-        for (auto const& element : static_cast<Data::ListValue const&>(**list).elements()) {
-          BaseMessage message("", "", {});
-          boost::optional<std::string> localized;
-          ASSERT_TRUE(Data::Wire::MessageFromValue(element, message, localized));
-          texts.push_back(localized.value_or("-"));
-        }
-      }
-      EXPECT_EQ(texts, want.texts);
-    }
+    Bind(impl, c.localizer)->Invoke(InputValue(nullptr), activation, Runtime(received));
+    EXPECT_EQ(impl.entered, 1);
+    EXPECT_EQ(impl.activation, activation);
+    EXPECT_EQ(impl.target, "t");
+    EXPECT_EQ(impl.host, "h");
+    EXPECT_EQ(received, c.expected);
   }
 }
 
 TEST(AsyncApiMethodFilter, ImplementationMayReportAfterItReturned) {
   NodeResult later;
-  std::vector<Received> received;
-  auto impl = std::make_shared<ScriptedService>();
-  impl->script = [&](NodeResult const& r) { later = r; };
-  Bind(impl, German())->Invoke(InputValue(nullptr), Activation(true), Runtime(received));
+  std::vector<std::string> received;
+  Implementation impl;
+  impl.script = [&](NodeResult const& r) { later = r; };
+  Bind(impl, German())->Invoke(InputValue(nullptr), Activation(), Runtime(received));
   EXPECT_TRUE(received.empty());
   later.value(Node("late"));
-  ASSERT_EQ(received.size(), 1u);
-  ASSERT_TRUE(received[0].result && received[0].result->output);
-  EXPECT_EQ(NameOf(received[0].result->output), "late");
+  EXPECT_EQ(received, std::vector<std::string>{"1/1 node late"});
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <memory>
 #include <string>
 
-#include <boost/logic/tribool.hpp>
 #include <gtest/gtest.h>
 
 namespace Tirn {
@@ -58,21 +57,6 @@ TEST(StructRefDefinitionTest, TargetIsBoundLaterAndNotOwned) {
   node.reset();
   EXPECT_TRUE(watch.expired());
   EXPECT_EQ(reference->target(), nullptr);
-}
-
-TEST(UnionCaseDefinitionTest, HoldsElementTagAndPredicate) {
-  DataDefinitionPtr const element = DataDefinition::Create<long long>();
-  auto unionCase = UnionCaseDefinition::GetInstance(
-      element, "kind", [](std::string const& tag) -> boost::logic::tribool {
-        if (tag.empty()) return boost::logic::indeterminate;
-        return tag == "PORT";
-      });
-  EXPECT_EQ(unionCase->tagName(), "kind");
-  EXPECT_EQ(unionCase->element(), element);
-  ASSERT_TRUE(unionCase->predicate());
-  EXPECT_TRUE(unionCase->predicate()("PORT"));
-  EXPECT_TRUE(!unionCase->predicate()("HOST"));
-  EXPECT_TRUE(boost::logic::indeterminate(unionCase->predicate()("")));
 }
 
 TEST(DataDefinitionTest, DestroyingOneOwnerLeavesSharedChildrenIntact) {

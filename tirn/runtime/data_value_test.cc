@@ -224,25 +224,15 @@ TEST(StructValueTest, FieldSlotKeepsItsAddressAndSetFieldReplaces) {
   DataValuePtr out;
   std::list<BaseMessage> messages;
   ASSERT_TRUE(value->GetField("m", out, messages));
-  EXPECT_TRUE(messages.empty());
   EXPECT_TRUE(Equal(out, DataValue::Create<long long>(2)));
-}
-
-TEST(StructValueTest, MissingFieldIsReported) {
-  auto value = StructValue::GetInstance("com.example.address");
-  value->SetField("host", DataValue::Create<std::string>("h"));
-  DataValuePtr out;
-  std::list<BaseMessage> messages;
-  EXPECT_FALSE(value->GetField("port", out, messages));
-  ExpectOne(messages, MessageIds::kFieldMissing, {"port", "com.example.address"});
-  EXPECT_EQ(value->FindField("hos"), nullptr);
+  EXPECT_EQ(value->FindField("n"), nullptr);
+  EXPECT_FALSE(value->GetField("n", out, messages));
+  ExpectOne(messages, MessageIds::kFieldMissing, {"n", "com.example.s"});
 }
 
 TEST(ListValueTest, KindsAndSlots) {
-  EXPECT_EQ(static_cast<int>(ListValue::LIST), 1);
+  EXPECT_EQ(static_cast<int>(ListValue::LIST), 1);  // fixed by the wire
   EXPECT_EQ(static_cast<int>(ListValue::SET), 2);
-  EXPECT_EQ(ListValue::GetInstance(ListValue::SET)->kind(), ListValue::SET);
-
   // A block of slots is contiguous and stays put until the next append; elements filled
   // through it keep their values when later appends move them.
   auto list = ListValue::GetInstance(ListValue::LIST);
@@ -316,10 +306,8 @@ TEST(EqualTest, ComparesKindsNamesFieldsElementsAndContents) {
     DataValuePtr a, b;
     bool equal;
   } const cases[] = {
-      {"two nulls", nullptr, nullptr, true},
-      {"null and value", nullptr, Num(0), false},
-      {"integers", Num(7), Num(7), true},
-      {"different integers", Num(7), Num(8), false},
+      {"two nulls", nullptr, nullptr, true}, {"null and value", nullptr, Num(0), false},
+      {"integers", Num(7), Num(7), true}, {"different integers", Num(7), Num(8), false},
       {"integer and its text", Num(7), str("7"), false},
       {"string and secret", str("k"), secret("k"), false},
       {"secrets", secret("k"), secret("k"), true},

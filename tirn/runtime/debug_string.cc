@@ -37,6 +37,40 @@ struct PrintTask {
   char const* text;
 };
 
+// Schedules "name: field, name: field}" so that the fields print in order.
+template <class Node, class Fields>
+void PushFields(std::vector<PrintTask<Node>>& pending, Fields const& fields) {
+  pending.push_back({nullptr, "}"});
+  std::vector<PrintTask<Node>> parts;
+  for (auto const& field : fields) {
+    if (!parts.empty()) parts.push_back({nullptr, ", "});
+    parts.push_back({nullptr, field.first.c_str()});
+    parts.push_back({nullptr, ": "});
+    parts.push_back({field.second.get(), nullptr});
+  }
+  pending.insert(pending.end(), parts.rbegin(), parts.rend());
+}
+
+// Prints a tree without recursion: `print(node, out, pending)` writes a node's own text and
+// schedules its children.
+template <class Node, class Print>
+std::string PrintTree(Node const* root, Print print) {
+  std::string out;
+  std::vector<PrintTask<Node>> pending{{root, nullptr}};
+  while (!pending.empty()) {
+    PrintTask<Node> task = pending.back();
+    pending.pop_back();
+    if (task.text) {
+      out += task.text;
+    } else if (!task.node) {
+      out += "<null>";
+    } else {
+      print(*task.node, out, pending);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 bool Equal(DataValuePtr const& a, DataValuePtr const& b) {
@@ -116,20 +150,9 @@ bool Equal(DataValuePtr const& a, DataValuePtr const& b) {
 }
 
 std::string ToDebugString(DataValuePtr const& root) {
-  std::string out;
-  std::vector<PrintTask<DataValue>> pending{{root.get(), nullptr}};
-  while (!pending.empty()) {
-    PrintTask<DataValue> task = pending.back();
-    pending.pop_back();
-    if (task.text) {
-      out += task.text;
-      continue;
-    }
-    DataValue const* value = task.node;
-    if (!value) {
-      out += "<null>";
-      continue;
-    }
+  return PrintTree(root.get(), [](DataValue const& node, std::string& out,
+                                  std::vector<PrintTask<DataValue>>& pending) {
+    DataValue const* value = &node;
     switch (value->GetType().kind()) {
       case DataType::VOID:
         out += "void";
@@ -186,43 +209,20 @@ std::string ToDebugString(DataValuePtr const& root) {
         if (value->GetType().kind() == DataType::ERROR) out += "error ";
         out += compound->name();
         out += '{';
-        pending.push_back({nullptr, "}"});
-        auto const& fields = compound->fields();
-        std::vector<PrintTask<DataValue>> parts;
-        bool first = true;
-        for (auto const& field : fields) {
-          if (!first) parts.push_back({nullptr, ", "});
-          first = false;
-          parts.push_back({nullptr, field.first.c_str()});
-          parts.push_back({nullptr, ": "});
-          parts.push_back({field.second.get(), nullptr});
-        }
-        pending.insert(pending.end(), parts.rbegin(), parts.rend());
+        PushFields(pending, compound->fields());
         break;
       }
       default:
         out += "<unknown>";
         break;
     }
-  }
-  return out;
+  });
 }
 
 std::string ToDebugString(DataDefinitionPtr const& root) {
-  std::string out;
-  std::vector<PrintTask<DataDefinition>> pending{{root.get(), nullptr}};
-  while (!pending.empty()) {
-    PrintTask<DataDefinition> task = pending.back();
-    pending.pop_back();
-    if (task.text) {
-      out += task.text;
-      continue;
-    }
-    DataDefinition const* definition = task.node;
-    if (!definition) {
-      out += "<null>";
-      continue;
-    }
+  return PrintTree(root.get(), [](DataDefinition const& node, std::string& out,
+                                  std::vector<PrintTask<DataDefinition>>& pending) {
+    DataDefinition const* definition = &node;
     DataType type = definition->GetType();
     switch (type.kind()) {
       case DataType::STRUCTURE:
@@ -231,17 +231,7 @@ std::string ToDebugString(DataDefinitionPtr const& root) {
         if (type.kind() == DataType::ERROR) out += "error ";
         out += structure->name();
         out += '{';
-        pending.push_back({nullptr, "}"});
-        std::vector<PrintTask<DataDefinition>> parts;
-        bool first = true;
-        for (auto const& field : structure->fields()) {
-          if (!first) parts.push_back({nullptr, ", "});
-          first = false;
-          parts.push_back({nullptr, field.first.c_str()});
-          parts.push_back({nullptr, ": "});
-          parts.push_back({field.second.get(), nullptr});
-        }
-        pending.insert(pending.end(), parts.rbegin(), parts.rend());
+        PushFields(pending, structure->fields());
         break;
       }
       case DataType::STRUCTURE_REF:
@@ -265,8 +255,7 @@ std::string ToDebugString(DataDefinitionPtr const& root) {
         out += type.name();
         break;
     }
-  }
-  return out;
+  });
 }
 
 }  // namespace Data

@@ -19,14 +19,11 @@ namespace {
 
 using Data::DataDefinitionPtr;
 using Data::DataValuePtr;
-using Data::StringValue;
 
-// An operation that records the activation of each call and answers with `answer_` as output.
+// An operation that records the activation of each call and answers with `answer` as output.
 class RecordingMethod : public Provider::AsyncApiMethod {
  public:
-  RecordingMethod(std::string name, std::string answer)
-      : name_(std::move(name)), answer_(std::move(answer)) {}
-
+  explicit RecordingMethod(std::string answer) : answer_(std::move(answer)) {}
   std::string const& methodName() const override { return name_; }
   std::shared_ptr<MethodDefinition const> definition(
       std::shared_ptr<InterfaceIdentifier const> const&) const override {
@@ -36,35 +33,26 @@ class RecordingMethod : public Provider::AsyncApiMethod {
   DataDefinitionPtr outputDefinition() const override { return nullptr; }
   std::list<DataDefinitionPtr> errorDefinitions() override { return {}; }
   std::list<DataDefinitionPtr> const& errorDefinitions() const override { return none_; }
-
   void Invoke(DataValuePtr const& input, std::shared_ptr<AsyncActivation> const& activation,
               AsyncApiResultCb const& resultCb) const override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      activations_.push_back(activation);
-      inputs_.push_back(input);
+      activations.push_back(activation);
+      inputs.push_back(input);
     }
     resultCb(std::make_shared<MethodResult const>(
-                 MethodResult{StringValue::GetInstance(answer_), nullptr, true}),
+                 MethodResult{Data::StringValue::GetInstance(answer_), nullptr, true}),
              Progress::Final(), nullptr);
   }
 
-  std::vector<std::shared_ptr<AsyncActivation>> activations() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return activations_;
-  }
-  std::vector<DataValuePtr> inputs() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return inputs_;
-  }
+  mutable std::vector<std::shared_ptr<AsyncActivation>> activations;  // read after the calls
+  mutable std::vector<DataValuePtr> inputs;
 
  private:
-  std::string name_;
+  std::string name_ = "get";
   std::string answer_;
   std::list<DataDefinitionPtr> none_;
   mutable std::mutex mutex_;
-  mutable std::vector<std::shared_ptr<AsyncActivation>> activations_;
-  mutable std::vector<DataValuePtr> inputs_;
 };
 
 std::shared_ptr<Provider::AsyncApiInterface const> Interface(
@@ -74,100 +62,73 @@ std::shared_ptr<Provider::AsyncApiInterface const> Interface(
 }
 
 std::shared_ptr<MethodIdentifier const> Method(std::string const& interfaceName,
-                                               std::string const& methodName) {
+                                               std::string const& methodName = "get") {
   return std::make_shared<MethodIdentifier const>(
       std::make_shared<InterfaceIdentifier const>(interfaceName), methodName);
 }
 
-struct Answer {
-  std::shared_ptr<MethodResult const> result;
-  Progress progress;
-  int calls = 0;
-};
-
-AsyncApiResultCb Recorder(Answer& answer) {
-  return AsyncApiResultCb([&answer](std::shared_ptr<MethodResult const> const& result,
-                                    Progress const& progress, AsyncApiResultCb::Continuation&&) {
-    answer.result = result;
-    answer.progress = progress;
-    ++answer.calls;
-  });
-}
-
-// The output text of a successful answer, or the error's name prefixed with "error:".
-std::string Outcome(Answer const& answer) {
-  if (answer.calls != 1 || !answer.result) return "no answer";
-  if (answer.result->error) return "error:" + answer.result->error->name();
-  if (!answer.result->output || answer.result->output->GetType().kind() != Data::DataType::STRING) {
-    return "unexpected output";
-  }
-  return static_cast<StringValue const&>(*answer.result->output).value();
-}
-
+// The answers of one call, as text: the output string, or the error's name with each
+// message's id and arguments; "not final" and a progress other than 0/1/1 are marked.
 std::string Call(InProcessApiProvider& provider,
-                 std::shared_ptr<MethodIdentifier const> const& method) {
-  Answer answer;
-  provider.Invoke(method, nullptr, std::make_shared<AsyncActivation>(), Recorder(answer));
-  return Outcome(answer);
+                 std::shared_ptr<MethodIdentifier const> const& method,
+                 std::shared_ptr<AsyncActivation> const& activation = nullptr,
+                 DataValuePtr const& input = nullptr) {
+  std::string text;
+  provider.Invoke(method, input, activation,
+                  AsyncApiResultCb([&text](std::shared_ptr<MethodResult const> const& result,
+                                           Progress const& progress,
+                                           AsyncApiResultCb::Continuation&&) {
+                    if (!text.empty()) text += " | another answer: ";
+                    if (!result) return void(text += "no result");
+                    if (!result->final || progress != Progress(0, 1, 1)) text += "not final ";
+                    if (result->output) {
+                      text += static_cast<Data::StringValue const&>(*result->output).value();
+                    }
+                    if (!result->error) return;
+                    text += "error " + result->error->name() + ":";
+                    for (auto const& message : result->error->GetMessages()) {
+                      text += " " + message.id();
+                      for (auto const& arg : message.args()) text += "," + arg;
+                    }
+                  }));
+  return text;
+}
+
+std::string NotFound(std::string const& interfaceName, std::string const& methodName) {
+  return std::string("error ") + Data::Wire::kOperationNotFoundError + ": " +
+         MessageIds::kOperationNotFound + "," + interfaceName + "," + methodName;
 }
 
 TEST(InProcessApiProvider, RegistrationDecidesWhichInterfaceServes) {
   InProcessApiProvider provider;
-  auto first = Interface("test.shop", std::make_shared<RecordingMethod const>("get", "first"));
-  auto second = Interface("test.shop", std::make_shared<RecordingMethod const>("get", "second"));
-  std::string const notFound = std::string("error:") + Data::Wire::kOperationNotFoundError;
+  auto first = Interface("test.shop", std::make_shared<RecordingMethod const>("first"));
+  auto second = Interface("test.shop", std::make_shared<RecordingMethod const>("second"));
 
-  EXPECT_EQ(Call(provider, Method("test.shop", "get")), notFound);
+  EXPECT_EQ(Call(provider, Method("test.shop")), NotFound("test.shop", "get"));
   EXPECT_FALSE(provider.Register(first));
   EXPECT_EQ(provider.Find("test.shop"), first);
-  EXPECT_EQ(Call(provider, Method("test.shop", "get")), "first");
+  EXPECT_EQ(Call(provider, Method("test.shop")), "first");
   EXPECT_TRUE(provider.Register(second));
-  EXPECT_EQ(Call(provider, Method("test.shop", "get")), "second");
+  EXPECT_EQ(Call(provider, Method("test.shop")), "second");
   EXPECT_FALSE(provider.Register(nullptr));
-  EXPECT_EQ(Call(provider, Method("test.shop", "get")), "second");
+  EXPECT_EQ(Call(provider, Method("test.shop")), "second");
   EXPECT_TRUE(provider.Unregister("test.shop"));
   EXPECT_FALSE(provider.Unregister("test.shop"));
   EXPECT_EQ(provider.Find("test.shop"), nullptr);
-  EXPECT_EQ(Call(provider, Method("test.shop", "get")), notFound);
-}
+  EXPECT_EQ(Call(provider, Method("test.shop")), NotFound("test.shop", "get"));
 
-TEST(InProcessApiProvider, UnknownInterfaceOrOperationIsOperationNotFound) {
-  InProcessApiProvider provider;
-  provider.Register(Interface("test.shop", std::make_shared<RecordingMethod const>("get", "x")));
-  struct Case {
-    char const* name;
-    std::shared_ptr<MethodIdentifier const> method;
-    std::list<std::string> args;
-  };
-  Case const cases[] = {
-      {"unknown interface", Method("test.other", "get"), {"test.other", "get"}},
-      {"unknown operation", Method("test.shop", "list"), {"test.shop", "list"}},
-      {"no interface identifier",
-       std::make_shared<MethodIdentifier const>(nullptr, "get"),
-       {"", "get"}},
-      {"no method identifier", nullptr, {"", ""}},
-  };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.name);
-    Answer answer;
-    provider.Invoke(c.method, nullptr, nullptr, Recorder(answer));
-    ASSERT_EQ(answer.calls, 1);
-    ASSERT_TRUE(answer.result);
-    EXPECT_TRUE(answer.result->final);
-    EXPECT_FALSE(answer.result->output);
-    EXPECT_EQ(answer.progress, Progress(0, 1, 1));
-    ASSERT_TRUE(answer.result->error);
-    EXPECT_EQ(answer.result->error->name(), Data::Wire::kOperationNotFoundError);
-    auto const messages = answer.result->error->GetMessages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages.front().id(), MessageIds::kOperationNotFound);
-    EXPECT_EQ(messages.front().args(), c.args);
-  }
+  // Unknown interfaces and operations, and missing identifiers.
+  provider.Register(first);
+  EXPECT_EQ(Call(provider, Method("test.other")), NotFound("test.other", "get"));
+  EXPECT_EQ(Call(provider, Method("test.shop", "list")), NotFound("test.shop", "list"));
+  EXPECT_EQ(Call(provider, std::make_shared<MethodIdentifier const>(nullptr, "get")),
+            NotFound("", "get"));
+  EXPECT_EQ(Call(provider, nullptr), NotFound("", ""));
 }
 
 TEST(InProcessApiProvider, EveryCallGetsItsOwnActivation) {
   InProcessApiProvider provider;
-  auto method = std::make_shared<RecordingMethod const>("get", "x");
+  auto method = std::make_shared<RecordingMethod const>("x");
   provider.Register(Interface("test.shop", method));
 
   auto caller = std::make_shared<AsyncActivation>();
@@ -178,69 +139,53 @@ TEST(InProcessApiProvider, EveryCallGetsItsOwnActivation) {
   caller->properties["origin"] = "test";
   caller->flags = 7;
 
-  auto const input = StringValue::GetInstance("in");
-  Answer first;
-  Answer second;
-  Answer withoutActivation;
-  provider.Invoke(Method("test.shop", "get"), input, caller, Recorder(first));
-  provider.Invoke(Method("test.shop", "get"), input, caller, Recorder(second));
-  provider.Invoke(Method("test.shop", "get"), input, nullptr, Recorder(withoutActivation));
-  EXPECT_EQ(Outcome(first), "x");
-  EXPECT_EQ(Outcome(second), "x");
-  EXPECT_EQ(Outcome(withoutActivation), "x");
-
-  auto const activations = method->activations();
+  auto const input = Data::StringValue::GetInstance("in");
+  EXPECT_EQ(Call(provider, Method("test.shop"), caller, input), "x");
+  EXPECT_EQ(Call(provider, Method("test.shop"), caller, input), "x");
+  EXPECT_EQ(Call(provider, Method("test.shop")), "x");
+  auto const& activations = method->activations;
   ASSERT_EQ(activations.size(), 3u);
-  EXPECT_EQ(method->inputs()[0], input);
+  EXPECT_EQ(method->inputs[0], input);
   for (int i = 0; i < 2; ++i) {
     SCOPED_TRACE(i);
-    auto const& received = activations[i];
-    ASSERT_TRUE(received);
-    EXPECT_NE(received, caller);
-    ASSERT_TRUE(received->executionContext);
-    EXPECT_NE(received->executionContext, caller->executionContext);
-    EXPECT_EQ(*received->executionContext, *caller->executionContext);
-    EXPECT_EQ(received->properties, caller->properties);
-    EXPECT_EQ(received->flags, 0);
+    ASSERT_TRUE(activations[i] && activations[i]->executionContext);
+    EXPECT_NE(activations[i], caller);
+    EXPECT_NE(activations[i]->executionContext, caller->executionContext);
+    EXPECT_EQ(*activations[i]->executionContext, *caller->executionContext);
+    EXPECT_EQ(activations[i]->properties, caller->properties);
+    EXPECT_EQ(activations[i]->flags, 0);
   }
-  EXPECT_NE(activations[0]->executionContext, activations[1]->executionContext);
-
   // What an operation writes into its activation stays with its call.
   activations[0]->executionContext->applicationData["trace"].value = "changed";
   EXPECT_EQ(caller->executionContext->applicationData["trace"].value, "abc");
   EXPECT_EQ(activations[1]->executionContext->applicationData["trace"].value, "abc");
 
-  ASSERT_TRUE(activations[2]);
-  ASSERT_TRUE(activations[2]->executionContext);
+  ASSERT_TRUE(activations[2] && activations[2]->executionContext);
   EXPECT_EQ(*activations[2]->executionContext, ExecutionContext());
   EXPECT_TRUE(activations[2]->properties.empty());
 }
 
 TEST(InProcessApiProvider, RegistrationAndCallsRunConcurrently) {
   InProcessApiProvider provider;
-  auto stable = Interface("test.stable", std::make_shared<RecordingMethod const>("get", "stable"));
+  auto stable = Interface("test.stable", std::make_shared<RecordingMethod const>("stable"));
   provider.Register(stable);
   auto const flapping =
-      Interface("test.flapping", std::make_shared<RecordingMethod const>("get", "flapping"));
-  std::string const notFound = std::string("error:") + Data::Wire::kOperationNotFoundError;
+      Interface("test.flapping", std::make_shared<RecordingMethod const>("flapping"));
 
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 500;
   std::atomic<int> unexpected{0};
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < kRounds; ++i) {
+      for (int i = 0; i < 500; ++i) {
         if (t == 0) {
           provider.Register(flapping);
           provider.Unregister("test.flapping");
-          // Re-registering the same identifier replaces without a gap.
-          provider.Register(stable);
+          provider.Register(stable);  // replaces without a gap
           continue;
         }
-        if (Call(provider, Method("test.stable", "get")) != "stable") ++unexpected;
-        std::string const outcome = Call(provider, Method("test.flapping", "get"));
-        if (outcome != "flapping" && outcome != notFound) ++unexpected;
+        if (Call(provider, Method("test.stable")) != "stable") ++unexpected;
+        std::string const outcome = Call(provider, Method("test.flapping"));
+        if (outcome != "flapping" && outcome != NotFound("test.flapping", "get")) ++unexpected;
       }
     });
   }

@@ -70,9 +70,8 @@ TEST(AsyncApiStub, ProviderReceivesTheCallersActivationOrAFreshCopyOfTheTemplate
   for (int i = 1; i <= 2; ++i) {
     SCOPED_TRACE(i);
     auto const& copy = provider->calls[i].activation;
-    ASSERT_TRUE(copy);
+    ASSERT_TRUE(copy && copy->executionContext);
     EXPECT_NE(copy, templateActivation);
-    ASSERT_TRUE(copy->executionContext);
     EXPECT_NE(copy->executionContext, templateActivation->executionContext);
     EXPECT_EQ(*copy->executionContext, *templateActivation->executionContext);
     EXPECT_EQ(copy->properties, templateActivation->properties);
@@ -85,29 +84,21 @@ TEST(AsyncApiStub, ProviderReceivesTheCallersActivationOrAFreshCopyOfTheTemplate
 
 TEST(AsyncApiStub, CallWithoutAnyActivationIsRejectedWithoutReachingTheProvider) {
   auto provider = std::make_shared<RecordingProvider>();
-  AsyncApiStub const stub(provider);
-
-  std::shared_ptr<Core::MethodResult const> received;
-  Progress progress;
-  int calls = 0;
-  Core::AsyncApiResultCb const resultCb([&](std::shared_ptr<Core::MethodResult const> const& result,
-                                            Progress const& p,
-                                            Core::AsyncApiResultCb::Continuation&&) {
-    received = result;
-    progress = p;
-    ++calls;
-  });
-  stub.Invoke(Method(), Data::StringValue::GetInstance("in"), nullptr, resultCb);
-
+  std::vector<std::shared_ptr<Core::MethodResult const>> received;
+  AsyncApiStub(provider).Invoke(
+      Method(), Data::StringValue::GetInstance("in"), nullptr,
+      Core::AsyncApiResultCb([&](std::shared_ptr<Core::MethodResult const> const& result,
+                                 Progress const& progress, Core::AsyncApiResultCb::Continuation&&) {
+        EXPECT_EQ(progress, Progress(0, 1, 1));
+        received.push_back(result);
+      }));
   EXPECT_TRUE(provider->calls.empty());
-  ASSERT_EQ(calls, 1);
-  ASSERT_TRUE(received);
-  EXPECT_TRUE(received->final);
-  EXPECT_FALSE(received->output);
-  EXPECT_EQ(progress, Progress(0, 1, 1));
-  ASSERT_TRUE(received->error);
-  EXPECT_EQ(received->error->name(), Data::Wire::kInvalidArgumentError);
-  auto const messages = received->error->GetMessages();
+  ASSERT_EQ(received.size(), 1u);
+  ASSERT_TRUE(received[0] && received[0]->error);
+  EXPECT_TRUE(received[0]->final);
+  EXPECT_FALSE(received[0]->output);
+  EXPECT_EQ(received[0]->error->name(), Data::Wire::kInvalidArgumentError);
+  auto const messages = received[0]->error->GetMessages();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages.front().id(), MessageIds::kNoActivation);
   EXPECT_TRUE(messages.front().args().empty());
