@@ -209,8 +209,15 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(std::vector<Run> const& runs) override {
     ConsoleReporter::ReportRuns(runs);
+    // Single runs, or the median when repetitions are asked for; CPU time, so that another
+    // process on the machine disturbs the ratio less.
     for (auto const& run : runs) {
-      if (run.run_type == Run::RT_Iteration) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+      if (run.run_type == Run::RT_Iteration) {
+        times_.emplace(run.run_name.str(),
+                       run.GetAdjustedCPUTime());
+      } else if (run.aggregate_name == "median") {
+        times_[run.run_name.str()] = run.GetAdjustedCPUTime();
+      }
     }
   }
 
