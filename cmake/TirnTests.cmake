@@ -7,13 +7,9 @@ include(GoogleTest)
 option(TIRN_ONLY_CONCURRENCY_TESTS
        "Build and register only the concurrency tests (for the ThreadSanitizer build)" OFF)
 
-# A cross-cutting test program of tests/ made of the given sources (paths from the source
-# root), left out when TIRN_TEST_FILTER matches none of them.
-function(tirn_cross_cutting_test name)
-  set(sources "")
-  foreach(file IN LISTS ARGN)
-    list(APPEND sources "${PROJECT_SOURCE_DIR}/${file}")
-  endforeach()
+# A test program made of `sources` (full paths), left out when TIRN_TEST_FILTER matches none.
+function(tirn_add_test_program name library)
+  set(sources ${ARGN})
   if(TIRN_TEST_FILTER)
     list(FILTER sources INCLUDE REGEX "${TIRN_TEST_FILTER}")
   endif()
@@ -21,9 +17,15 @@ function(tirn_cross_cutting_test name)
     return()
   endif()
   add_executable(${name} ${sources})
-  target_link_libraries(${name} PRIVATE tirn_bindings GTest::gtest GTest::gtest_main
+  target_link_libraries(${name} PRIVATE ${library} GTest::gtest GTest::gmock GTest::gtest_main
                                         Threads::Threads)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 600)
+endfunction()
+
+# A cross-cutting test program of tests/ made of the given sources (paths from the source root).
+function(tirn_cross_cutting_test name)
+  list(TRANSFORM ARGN PREPEND "${PROJECT_SOURCE_DIR}/" OUTPUT_VARIABLE sources)
+  tirn_add_test_program(${name} tirn_bindings ${sources})
 endfunction()
 
 # Many client threads through shared stubs to a server answering from its own threads; the
@@ -39,15 +41,7 @@ function(tirn_test_program name library)
     file(GLOB found CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/${dir}/*_test.cc")
     list(APPEND sources ${found})
   endforeach()
-  if(TIRN_TEST_FILTER)
-    list(FILTER sources INCLUDE REGEX "${TIRN_TEST_FILTER}")
-  endif()
-  if(NOT sources)
-    return()
-  endif()
-  add_executable(${name} ${sources})
-  target_link_libraries(${name} PRIVATE ${library} GTest::gtest GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 600)
+  tirn_add_test_program(${name} ${library} ${sources})
 endfunction()
 
 tirn_test_program(tirn_core_tests tirn_core tirn/message tirn/runtime tirn/data)
