@@ -81,3 +81,10 @@ tirn_library(tirn_bindings TIRN_BINDINGS_BUILDING ${TIRN_BINDINGS_SOURCES} ${TIR
 target_link_libraries(tirn_bindings PUBLIC tirn_std)
 add_dependencies(tirn_bindings tirn_generate)
 target_include_directories(tirn_bindings PUBLIC $<BUILD_INTERFACE:${TIRN_GENERATED_ROOT}>)
+
+# The JSON form of value trees, on RapidJSON's iterative reader and its writer (header-only).
+find_path(RAPIDJSON_INCLUDE_DIR rapidjson/reader.h REQUIRED)
+tirn_sources(TIRN_JSON_SOURCES tirn/json)
+tirn_library(tirn_json TIRN_JSON_BUILDING ${TIRN_JSON_SOURCES})
+target_include_directories(tirn_json PRIVATE ${RAPIDJSON_INCLUDE_DIR})
+target_link_libraries(tirn_json PUBLIC tirn_core)

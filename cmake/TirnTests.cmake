@@ -49,11 +49,18 @@ if(TARGET tirn_std)
   tirn_test_program(tirn_std_tests tirn_std tirn/std)
 endif()
 tirn_test_program(tirn_bindings_tests tirn_bindings tirn/metadata tirn/stub tirn/provider)
+tirn_test_program(tirn_json_tests tirn_json tirn/json)
 
 # The compiled package checked against its naming, metadata and descriptor tables, and its
 # structures' round trips through the value model.
 tirn_cross_cutting_test(tirn_package_tests tests/package_tables_test.cc
                         tests/package_round_trip_test.cc)
+
+# Every structure and error of the package through JSON and back.
+tirn_cross_cutting_test(tirn_json_package_tests tests/json_round_trip_test.cc)
+if(TARGET tirn_json_package_tests)
+  target_link_libraries(tirn_json_package_tests PRIVATE tirn_json)
+endif()
 
 # Calls from client stubs through the in-process provider to bound implementations and back,
 # for every operation of the package.

@@ -14,6 +14,7 @@
 #include <boost/optional/optional.hpp>
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
+#include "tests/package_samples.h"
 #include "tirn/data/native_equal.h"
 #include "tirn/message/message.h"
 #include "tirn/message/message_ids.h"
@@ -54,15 +55,8 @@ std::string const kPackage = "com.ostrel.nox.trusted_infrastructure.";
 
 // ---- What clients send ----------------------------------------------------------------------
 
-template <class T>
-std::shared_ptr<T const> Ptr(T native) {
-  return std::make_shared<T const>(std::move(native));
-}
-
-std::shared_ptr<TI::NetworkAddress const> Address(std::string host,
-                                                  boost::optional<long long> port) {
-  return Ptr(TI::NetworkAddress{{}, std::move(host), port});
-}
+using package_samples::Address;
+using package_samples::Ptr;
 
 std::shared_ptr<TI::X509CertChain const> CertChain() {
   return Ptr(TI::X509CertChain{{}, {"-----CERTIFICATE-----root", "-----CERTIFICATE-----leaf"}});

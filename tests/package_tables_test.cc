@@ -217,7 +217,7 @@ void AddServicesTypes(std::vector<TypeRow>& rows, std::string const& service) {
   rows.push_back(
       Struct<FilterSpec>(service + ".filter_spec",
                          "address: optional(list(@network_address@)), "
-                         "group: optional(list(string)), services: optional(list(string))"));
+                         "group: optional(set(string)), services: optional(set(string))"));
 }
 
 std::vector<TypeRow> TypeRows() {
@@ -235,8 +235,8 @@ std::vector<TypeRow> TypeRows() {
                                  "provider: string, type: optional(string)"),
       Struct<Providers::FilterSpec>("kms.providers.filter_spec",
                                     "available: optional(boolean), "
-                                    "providers: optional(list(string)), "
-                                    "types: optional(list(string))"),
+                                    "providers: optional(set(string)), "
+                                    "types: optional(set(string))"),
       Struct<Providers::NativeProviderCreateSpec>("kms.providers.native_provider_create_spec",
                                                   "key_derivation_key: secret, key_id: string"),
       Struct<Providers::CreateSpec>(

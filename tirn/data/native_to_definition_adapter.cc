@@ -22,5 +22,11 @@ void NativeToDefinitionAdapter::ResolveMethod(SrcType const& source, DataDefinit
       std::dynamic_pointer_cast<StructDefinition const>(found.first));
 }
 
+void NativeToDefinitionAdapter::SetEndMethod(SrcType const& source,
+                                             DataDefinitionPtr* const& destination, Stack&,
+                                             std::list<BaseMessage> const&) {
+  *destination = ListDefinition::GetSetInstance(*source.element);
+}
+
 }  // namespace Data
 }  // namespace Tirn

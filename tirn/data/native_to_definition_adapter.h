@@ -65,6 +65,7 @@ class TIRN_CORE_EXPORT NativeToDefinitionAdapter {
   struct ErrorEnd {};
   struct OptionalEnd {};
   struct ListEnd {};
+  struct SetEnd {};
   template <class UnionTags, std::size_t Index, class Predicate>
   struct UnionCaseEnd {};
 
@@ -105,6 +106,8 @@ class TIRN_CORE_EXPORT NativeToDefinitionAdapter {
   template <class D>
   static void CompositeEndMethod(SrcType const& source, DataDefinitionPtr* const& destination,
                                  Stack& stack, std::list<BaseMessage> const& messages);
+  static void SetEndMethod(SrcType const& source, DataDefinitionPtr* const& destination,
+                           Stack& stack, std::list<BaseMessage> const& messages);
   template <class UnionTags, std::size_t Index, class Predicate>
   static void UnionCaseEndMethod(SrcType const& source, DataDefinitionPtr* const& destination,
                                  Stack& stack, std::list<BaseMessage> const& messages);
@@ -218,7 +221,7 @@ NativeToDefinitionAdapter::Method NativeToDefinitionAdapter::Select() {
   } else if constexpr (IsList<T>::value) {
     return &CompositeBeginMethod<typename IsList<T>::Element, ListEnd>;
   } else if constexpr (IsSet<T>::value) {
-    return &CompositeBeginMethod<typename IsSet<T>::Element, ListEnd>;
+    return &CompositeBeginMethod<typename IsSet<T>::Element, SetEnd>;
   } else if constexpr (IsSharedPtr<T>::value) {
     return AdaptMethod<typename IsSharedPtr<T>::Element>::Get();
   } else {
@@ -237,6 +240,8 @@ NativeToDefinitionAdapter::Method NativeToDefinitionAdapter::EndRoutine() {
     return &CompositeEndMethod<OptionalDefinition>;
   } else if constexpr (std::is_same<End, ListEnd>::value) {
     return &CompositeEndMethod<ListDefinition>;
+  } else if constexpr (std::is_same<End, SetEnd>::value) {
+    return &SetEndMethod;
   } else {
     return UnionEnd(static_cast<End*>(nullptr));
   }

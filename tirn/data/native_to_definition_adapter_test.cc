@@ -44,8 +44,8 @@ TEST(NativeToDefinitionAdapter, DescribesEveryShape) {
   std::string const address = "test.shapes.address{host: string, port: optional(integer)}";
   std::string const record =
       "test.shapes.record{address: " + address + ", backup: optional(" + address +
-      "), color: string, colors: optional(list(string)), count: integer, enabled: boolean, "
-      "id: string, key: secret, labels: list(string), mirrors: optional(list(" + address +
+      "), color: string, colors: optional(set(string)), count: integer, enabled: boolean, "
+      "id: string, key: secret, labels: set(string), mirrors: optional(list(" + address +
       ")), note: optional(string), tags: list(string)}";
   struct Case {
     char const* what;
@@ -65,8 +65,8 @@ TEST(NativeToDefinitionAdapter, DescribesEveryShape) {
       {"empty", Define<Shapes::Empty>(), "test.shapes.empty{}"},
       // Types other than structures describe themselves at the root too.
       {"enumeration", Define<Color>(), "string"},
-      {"set of enumerations", Define<std::set<Color>>(), "list(string)"},
-      {"optional set", Define<boost::optional<std::set<std::string>>>(), "optional(list(string))"},
+      {"set of enumerations", Define<std::set<Color>>(), "set(string)"},
+      {"optional set", Define<boost::optional<std::set<std::string>>>(), "optional(set(string))"},
       {"void", Define<Void>(), "void"},
   };
   for (auto const& c : cases) {

@@ -114,6 +114,11 @@ std::shared_ptr<ListDefinition const> ListDefinition::GetInstance(
   return std::make_shared<ListDefinition>(element);
 }
 
+std::shared_ptr<ListDefinition const> ListDefinition::GetSetInstance(
+    DataDefinitionPtr const& element) {
+  return std::make_shared<ListDefinition>(element, true);
+}
+
 std::shared_ptr<OptionalDefinition const> OptionalDefinition::GetInstance(
     DataDefinitionPtr const& element) {
   return std::make_shared<OptionalDefinition>(element);

@@ -139,11 +139,19 @@ class TIRN_CORE_EXPORT WrappingDefinition : public DataDefinition {
   DataDefinitionPtr element_;
 };
 
+// A list, or a set: a list whose elements are unique and kept in ascending order.
 class TIRN_CORE_EXPORT ListDefinition final : public WrappingDefinition {
  public:
   static std::shared_ptr<ListDefinition const> GetInstance(DataDefinitionPtr const& element);
+  // The definition of a set of `element`.
+  static std::shared_ptr<ListDefinition const> GetSetInstance(DataDefinitionPtr const& element);
   DataType GetType() const override { return DataType(DataType::LIST); }
-  explicit ListDefinition(DataDefinitionPtr element) : WrappingDefinition(std::move(element)) {}
+  bool isSet() const { return set_; }
+  explicit ListDefinition(DataDefinitionPtr element, bool set = false)
+      : WrappingDefinition(std::move(element)), set_(set) {}
+
+ private:
+  bool set_;
 };
 
 class TIRN_CORE_EXPORT OptionalDefinition final : public WrappingDefinition {

@@ -245,7 +245,9 @@ std::string ToDebugString(DataDefinitionPtr const& root) {
           out += "union_case(" +
                  static_cast<UnionCaseDefinition const*>(definition)->tagName() + ", ";
         } else {
-          out += type.kind() == DataType::LIST ? "list(" : "optional(";
+          bool const set = type.kind() == DataType::LIST &&
+                           static_cast<ListDefinition const*>(definition)->isSet();
+          out += type.kind() == DataType::OPTIONAL ? "optional(" : set ? "set(" : "list(";
         }
         pending.push_back({nullptr, ")"});
         pending.push_back({wrapping->element().get(), nullptr});

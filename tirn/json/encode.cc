@@ -1,0 +1,231 @@
+// Value trees to JSON text. The tree is walked with an explicit stack of open containers and
+// written through RapidJSON's writer, which checks that every string is valid UTF-8.
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <type_traits>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Every writer checks that strings are valid UTF-8.
+#define RAPIDJSON_WRITE_DEFAULT_FLAGS kWriteValidateEncodingFlag
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/writer.h>
+
+#include "tirn/json/json.h"
+#include "tirn/json/json_internal.h"
+#include "tirn/runtime/secret_string.h"
+#include "tirn/runtime/validation.h"
+
+namespace Tirn {
+namespace Json {
+namespace detail {
+
+// The writer's output: a string that grows geometrically and, once a secret has been written
+// into it, wipes every buffer it leaves behind.
+class Output {
+ public:
+  using Ch = char;
+
+  Output() { text_.reserve(256); }
+  ~Output() {
+    if (sensitive_) Tirn::Detail::SecureZero(&text_[0], text_.capacity());
+  }
+
+  void Put(char c) {
+    if (text_.size() == text_.capacity()) Grow(1);
+    text_.push_back(c);
+  }
+  void Reserve(std::size_t count) {
+    if (text_.capacity() - text_.size() < count) Grow(count);
+  }
+  void Flush() {}
+  void MarkSensitive() { sensitive_ = true; }
+  std::string& text() { return text_; }
+
+ private:
+  void Grow(std::size_t count) {
+    std::string larger;
+    larger.reserve(std::max(2 * text_.capacity(), text_.size() + count));
+    larger.append(text_);
+    if (sensitive_) Tirn::Detail::SecureZero(&text_[0], text_.capacity());
+    text_.swap(larger);
+  }
+
+  std::string text_;
+  bool sensitive_ = false;
+};
+
+// RapidJSON's writer asks its stream for room before writing runs of characters.
+inline void PutReserve(Output& output, std::size_t count) { output.Reserve(count); }
+inline void PutUnsafe(Output& output, char c) { output.Put(c); }
+
+}  // namespace detail
+
+namespace {
+
+using Data::CompoundValue;
+using Data::DataType;
+using Data::DataValue;
+using Data::DataValuePtr;
+using Data::ListValue;
+using detail::JsonMessage;
+using detail::PathStep;
+
+using CompactWriter = rapidjson::Writer<detail::Output>;
+using PrettyWriter = rapidjson::PrettyWriter<detail::Output>;
+
+// A container being written.
+struct Open {
+  DataValue const* container;
+  bool object;
+  std::optional<CompoundValue::FieldMap::const_iterator> field;  // next member (objects)
+  std::size_t index;                              // next element (arrays)
+  PathStep step;                                  // the member or element being written
+};
+
+template <class Writer>
+class Encoder {
+ public:
+  Encoder(detail::Output& output, EncodeOptions const& options, std::list<BaseMessage>& messages)
+      : output_(output), writer_(output), options_(options), messages_(messages) {
+    if constexpr (std::is_same<Writer, PrettyWriter>::value) writer_.SetIndent(' ', 2);
+  }
+
+  bool Run(DataValue const* root) {
+    if (!Write(root)) return false;
+    while (!open_.empty()) {
+      Open& top = open_.back();
+      DataValue const* next;
+      if (top.object) {
+        auto const& fields = static_cast<CompoundValue const*>(top.container)->fields();
+        if (*top.field == fields.end()) {
+          writer_.EndObject();
+          open_.pop_back();
+          continue;
+        }
+        auto const& entry = **top.field;
+        ++*top.field;
+        top.step = PathStep{entry.first.data(), entry.first.size()};
+        if (!writer_.Key(entry.first.data(), static_cast<rapidjson::SizeType>(entry.first.size()))) {
+          return Fail(MessageIds::kInvalidUtf8Value);
+        }
+        next = entry.second.get();
+      } else {
+        auto const& elements = static_cast<ListValue const*>(top.container)->elements();
+        if (top.index == elements.size()) {
+          writer_.EndArray();
+          open_.pop_back();
+          continue;
+        }
+        top.step = PathStep{nullptr, top.index};
+        next = elements[top.index++].get();
+      }
+      if (!Write(next)) return false;
+    }
+    return true;
+  }
+
+ private:
+  // Writes a leaf, or opens a container; false after a message.
+  bool Write(DataValue const* value) {
+    if (value && value->GetType().kind() == DataType::OPTIONAL) {
+      auto const* optional = static_cast<Data::OptionalValue const*>(value);
+      value = optional->value().get();
+      if (!value) return writer_.Null();
+      if (value->GetType().kind() == DataType::OPTIONAL) return Fail(MessageIds::kNestedOptional);
+    }
+    if (!value) return Fail(MessageIds::kNullValue);
+    switch (value->GetType().kind()) {
+      case DataType::VOID:
+        return writer_.Null();
+      case DataType::INTEGER:
+        return WriteInteger(static_cast<Data::IntegerValue const*>(value)->value());
+      case DataType::DOUBLE: {
+        double const number = static_cast<Data::DoubleValue const*>(value)->value();
+        if (!std::isfinite(number)) return Fail(MessageIds::kNotFinite);
+        char buffer[32];
+        std::size_t const size = detail::FormatDouble(number, buffer);
+        return writer_.RawValue(buffer, size, rapidjson::kNumberType);
+      }
+      case DataType::BOOLEAN:
+        return writer_.Bool(static_cast<Data::BooleanValue const*>(value)->value());
+      case DataType::BLOB: {
+        std::string text;
+        detail::AppendBase64(static_cast<Data::BlobValue const*>(value)->value(), text);
+        return writer_.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+      }
+      case DataType::STRING:
+        return WriteString(static_cast<Data::StringValue const*>(value)->value());
+      case DataType::SECRET: {
+        if (options_.redactSecrets) {
+          return writer_.String(SecretString::kMask,
+                                static_cast<rapidjson::SizeType>(std::strlen(SecretString::kMask)));
+        }
+        output_.MarkSensitive();
+        return WriteString(static_cast<Data::SecretValue const*>(value)->value().value());
+      }
+      case DataType::LIST:
+        writer_.StartArray();
+        open_.push_back(Open{value, false, std::nullopt, 0, {nullptr, 0}});
+        return true;
+      default:  // structures, dynamic structures and errors
+        writer_.StartObject();
+        open_.push_back(Open{value, true,
+                             static_cast<CompoundValue const*>(value)->fields().begin(), 0,
+                             {nullptr, 0}});
+        return true;
+    }
+  }
+
+  bool WriteInteger(long long number) {
+    if (!options_.integersAsStrings) return writer_.Int64(number);
+    char buffer[24];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, number);
+    return writer_.String(buffer, static_cast<rapidjson::SizeType>(result.ptr - buffer));
+  }
+
+  bool WriteString(std::string const& text) {
+    if (text.size() >= std::numeric_limits<rapidjson::SizeType>::max()) {
+      return Fail(MessageIds::kTooLarge);
+    }
+    if (!writer_.String(text.data(), static_cast<rapidjson::SizeType>(text.size()))) {
+      return Fail(MessageIds::kInvalidUtf8Value);
+    }
+    return true;
+  }
+
+  bool Fail(char const* id) {
+    std::vector<PathStep> steps;
+    for (Open const& open : open_) steps.push_back(open.step);
+    messages_.push_back(JsonMessage(id, detail::FormatPath(steps)));
+    return false;
+  }
+
+  detail::Output& output_;
+  Writer writer_;
+  EncodeOptions const& options_;
+  std::list<BaseMessage>& messages_;
+  std::vector<Open> open_;
+};
+
+}  // namespace
+
+bool Encode(Data::DataValuePtr const& value, Data::DataDefinitionPtr const& definition,
+            std::string* out, std::list<BaseMessage>& messages, EncodeOptions const& options) {
+  if (definition && !Data::Validate(definition, value, messages)) return false;
+  detail::Output output;
+  bool const written =
+      options.pretty ? Encoder<PrettyWriter>(output, options, messages).Run(value.get())
+                     : Encoder<CompactWriter>(output, options, messages).Run(value.get());
+  if (!written) return false;
+  out->swap(output.text());
+  return true;
+}
+
+}  // namespace Json
+}  // namespace Tirn

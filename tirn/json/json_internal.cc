@@ -1,0 +1,141 @@
+#include "tirn/json/json_internal.h"
+
+#include <charconv>
+#include <cstring>
+#include <system_error>
+
+#include "tirn/json/json.h"
+
+namespace Tirn {
+namespace Json {
+namespace detail {
+namespace {
+
+// Paths longer than this many steps print their first and last kPathEnds steps only.
+constexpr std::size_t kPathEnds = 8;
+
+void AppendStep(PathStep const& step, std::string& out) {
+  if (step.name) {
+    if (!out.empty()) out += '.';
+    out.append(step.name, step.size);
+  } else {
+    out += '[';
+    out += std::to_string(step.size);
+    out += ']';
+  }
+}
+
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int Base64Digit(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+}  // namespace
+
+std::string FormatPath(std::vector<PathStep> const& steps) {
+  if (steps.empty()) return "<root>";
+  std::string out;
+  if (steps.size() <= 2 * kPathEnds) {
+    for (PathStep const& step : steps) AppendStep(step, out);
+    return out;
+  }
+  for (std::size_t i = 0; i < kPathEnds; ++i) AppendStep(steps[i], out);
+  out += ".(";
+  out += std::to_string(steps.size() - 2 * kPathEnds);
+  out += " more)";
+  for (std::size_t i = steps.size() - kPathEnds; i < steps.size(); ++i) {
+    AppendStep(steps[i], out);
+  }
+  return out;
+}
+
+char const* DefaultText(char const* id) {
+  struct Entry {
+    char const* id;
+    char const* text;
+  };
+  static constexpr Entry kTexts[] = {
+      {MessageIds::kSyntax, "Not JSON: {2} at byte {3}."},
+      {MessageIds::kInvalidUtf8, "Invalid UTF-8 at byte {2}."},
+      {MessageIds::kDuplicateKey, "At {1}: the key \"{2}\" appears twice."},
+      {MessageIds::kNumberOutOfRange, "At {1}: the number {2} is out of range."},
+      {MessageIds::kInvalidBase64, "At {1}: the text is not base64."},
+      {MessageIds::kNestedOptional,
+       "At {1}: an optional directly inside an optional has no JSON form."},
+      {MessageIds::kNotFinite, "At {1}: NaN and infinities have no JSON form."},
+      {MessageIds::kNullValue, "At {1}: there is no value."},
+      {MessageIds::kInvalidUtf8Value, "At {1}: the string is not valid UTF-8."},
+      {MessageIds::kTooLarge, "The text of {2} bytes is too large."},
+  };
+  for (Entry const& entry : kTexts) {
+    if (std::strcmp(entry.id, id) == 0) return entry.text;
+  }
+  return "";
+}
+
+void AppendBase64(std::string const& bytes, std::string& out) {
+  out.reserve(out.size() + (bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  auto byte = [&](std::size_t at) { return static_cast<unsigned char>(bytes[at]); };
+  for (; i + 3 <= bytes.size(); i += 3) {
+    unsigned const group = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
+    out += kBase64Alphabet[group >> 18];
+    out += kBase64Alphabet[(group >> 12) & 63];
+    out += kBase64Alphabet[(group >> 6) & 63];
+    out += kBase64Alphabet[group & 63];
+  }
+  std::size_t const rest = bytes.size() - i;
+  if (rest == 0) return;
+  unsigned const group = byte(i) << 16 | (rest == 2 ? byte(i + 1) << 8 : 0);
+  out += kBase64Alphabet[group >> 18];
+  out += kBase64Alphabet[(group >> 12) & 63];
+  out += rest == 2 ? kBase64Alphabet[(group >> 6) & 63] : '=';
+  out += '=';
+}
+
+bool DecodeBase64(boost::string_view text, std::string& out) {
+  if (text.size() % 4 != 0) return false;
+  out.clear();
+  out.reserve(text.size() / 4 * 3);
+  for (std::size_t i = 0; i < text.size(); i += 4) {
+    bool const last = i + 4 == text.size();
+    int const padding = last ? (text[i + 3] == '=') + (text[i + 2] == '=') : 0;
+    if (padding == 1 && text[i + 2] == '=') return false;  // "x=y=" and the like
+    unsigned group = 0;
+    for (int k = 0; k < 4 - padding; ++k) {
+      int const digit = Base64Digit(text[i + k]);
+      if (digit < 0) return false;
+      group = group << 6 | static_cast<unsigned>(digit);
+    }
+    group <<= 6 * padding;
+    // Bits below the last byte must be zero, so every text has one reading only.
+    if ((padding == 1 && (group & 0xff) != 0) || (padding == 2 && (group & 0xffff) != 0)) {
+      return false;
+    }
+    out += static_cast<char>(group >> 16);
+    if (padding < 2) out += static_cast<char>((group >> 8) & 0xff);
+    if (padding < 1) out += static_cast<char>(group & 0xff);
+  }
+  return true;
+}
+
+std::size_t FormatDouble(double value, char (&buffer)[32]) {
+  auto result = std::to_chars(buffer, buffer + sizeof buffer - 3, value);
+  std::size_t size = static_cast<std::size_t>(result.ptr - buffer);
+  if (std::memchr(buffer, '.', size) == nullptr && std::memchr(buffer, 'e', size) == nullptr) {
+    buffer[size++] = '.';
+    buffer[size++] = '0';
+  }
+  return size;
+}
+
+}  // namespace detail
+}  // namespace Json
+}  // namespace Tirn

@@ -1,0 +1,51 @@
+// Pieces shared by the JSON decoder and encoder: field paths for messages, the messages
+// themselves, and base64.
+#ifndef TIRN_JSON_JSON_INTERNAL_H_
+#define TIRN_JSON_JSON_INTERNAL_H_
+
+#include <cstddef>
+#include <list>
+#include <string>
+#include <vector>
+
+#include <boost/utility/string_view.hpp>
+
+#include "tirn/message/base_message.h"
+#include "tirn/message/message.h"
+
+namespace Tirn {
+namespace Json {
+namespace detail {
+
+// One step of a field path: a member name, or an array index when `name` is null.
+struct PathStep {
+  char const* name;
+  std::size_t size;  // the name's length, or the index
+};
+
+// "spec.address.port", "filter.address[2]", "<root>" for no step at all. Long paths keep
+// their first and last steps around an ellipsis, so a message stays small at any depth.
+std::string FormatPath(std::vector<PathStep> const& steps);
+
+// The default English text of a message of this library.
+char const* DefaultText(char const* id);
+
+template <class... Args>
+BaseMessage JsonMessage(char const* id, Args&&... args) {
+  return MakeMessage(id, DefaultText(id), std::forward<Args>(args)...);
+}
+
+// Standard base64 with padding.
+void AppendBase64(std::string const& bytes, std::string& out);
+// False when `text` is not standard base64 with correct padding.
+bool DecodeBase64(boost::string_view text, std::string& out);
+
+// The shortest text that reads back to `value`, always with a fraction or an exponent
+// ("1.0", "1e+300"). `value` must be finite. Returns the text's length in `buffer`.
+std::size_t FormatDouble(double value, char (&buffer)[32]);
+
+}  // namespace detail
+}  // namespace Json
+}  // namespace Tirn
+
+#endif  // TIRN_JSON_JSON_INTERNAL_H_

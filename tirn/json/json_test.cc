@@ -1,0 +1,338 @@
+#include "tirn/json/json.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <list>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tirn/message/message_ids.h"
+#include "tirn/runtime/data_definition.h"
+#include "tirn/runtime/data_value.h"
+
+namespace {
+
+using Tirn::BaseMessage;
+using Tirn::Data::DataDefinition;
+using Tirn::Data::DataDefinitionPtr;
+using Tirn::Data::DataType;
+using Tirn::Data::DataValuePtr;
+using Tirn::Data::ListDefinition;
+using Tirn::Data::ListValue;
+using Tirn::Data::OptionalDefinition;
+using Tirn::Data::OptionalValue;
+using Tirn::Data::StructDefinition;
+using Tirn::Data::ToDebugString;
+using Messages = std::list<BaseMessage>;
+namespace Ids = Tirn::Json::MessageIds;
+
+DataValuePtr Decoded(std::string const& text, DataDefinitionPtr const& definition = nullptr) {
+  DataValuePtr value;
+  Messages messages;
+  EXPECT_TRUE(Tirn::Json::Decode(text, definition, &value, messages)) << text;
+  for (BaseMessage const& message : messages) ADD_FAILURE() << message.defaultMessage();
+  return value;
+}
+
+std::string Encoded(DataValuePtr const& value, Tirn::Json::EncodeOptions const& options = {}) {
+  std::string text;
+  Messages messages;
+  EXPECT_TRUE(Tirn::Json::Encode(value, nullptr, &text, messages, options));
+  for (BaseMessage const& message : messages) ADD_FAILURE() << message.defaultMessage();
+  return text;
+}
+
+// The one message a refused decode reports.
+BaseMessage DecodeFailure(std::string const& text, DataDefinitionPtr const& definition = nullptr) {
+  DataValuePtr value;
+  Messages messages;
+  EXPECT_FALSE(Tirn::Json::Decode(text, definition, &value, messages)) << text;
+  EXPECT_EQ(value, nullptr);
+  EXPECT_FALSE(messages.empty());
+  return messages.empty() ? BaseMessage("", "", {}) : messages.front();
+}
+
+std::vector<std::string> Args(BaseMessage const& message) {
+  return {message.args().begin(), message.args().end()};
+}
+
+DataDefinitionPtr Struct(std::string const& name, DataDefinition::FieldMap const& fields) {
+  return StructDefinition::GetInstance(name, fields);
+}
+
+// ---- Without a definition ------------------------------------------------------------------
+
+TEST(JsonDecode, FollowsTheShapeOfTheTextAndEncodesBackCanonically) {
+  struct Row {
+    char const* text;
+    char const* debug;      // the tree
+    char const* canonical;  // the tree encoded again
+  };
+  Row const rows[] = {
+      {R"({"b": 1, "a": [true, null, "x", -2.5]})",
+       R"({a: [true, void, "x", -2.5], b: 1})", R"({"a":[true,null,"x",-2.5],"b":1})"},
+      {"[]", "[]", "[]"},
+      {"{}", "{}", "{}"},
+      {R"("caf\u00e9 \ud83d\ude00")", "\"caf\xc3\xa9 \xf0\x9f\x98\x80\"",
+       "\"caf\xc3\xa9 \xf0\x9f\x98\x80\""},
+      {"9223372036854775807", "9223372036854775807", "9223372036854775807"},
+      {"-9223372036854775808", "-9223372036854775808", "-9223372036854775808"},
+      {"9223372036854775808", "9.22337e+18", "9223372036854775808.0"},
+      {"1.0", "1", "1.0"},
+      {"-0.0", "-0", "-0.0"},
+      {"0.1", "0.1", "0.1"},
+      {"1e-400", "0", "0.0"},
+      {"2.5E3", "2500", "2500.0"},
+      {R"({"k": "\"\\\/\b\f\n\r\t\u0001"})", R"({k: "\"\\/\x08\x0c\x0a\x0d\x09\x01"})",
+       R"({"k":"\"\\/\b\f\n\r\t\u0001"})"},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.text);
+    DataValuePtr const value = Decoded(row.text);
+    EXPECT_EQ(ToDebugString(value), row.debug);
+    EXPECT_EQ(Encoded(value), row.canonical);
+    EXPECT_TRUE(Tirn::Data::Equal(Decoded(row.canonical), value));
+  }
+  DataValuePtr const object = Decoded(R"({"a": {}})");
+  EXPECT_EQ(object->GetType().kind(), DataType::DYNAMIC_STRUCTURE);
+  EXPECT_EQ(static_cast<Tirn::Data::CompoundValue const&>(*object).name(), "");
+  EXPECT_EQ(Decoded("2")->GetType().kind(), DataType::INTEGER);
+  EXPECT_EQ(Decoded("2.0")->GetType().kind(), DataType::DOUBLE);
+}
+
+TEST(JsonDecode, RefusesWhatIsNotOneJsonTextWithTheByteOffset) {
+  struct Row {
+    std::string text;
+    char const* id;
+    char const* path;
+    char const* offset;  // null: no offset argument
+  };
+  Row const rows[] = {
+      {"", Ids::kSyntax, "<root>", "0"},
+      {R"({"a": 1,})", Ids::kSyntax, "a", "8"},
+      {"[1] [2]", Ids::kSyntax, "<root>", "4"},
+      {"NaN", Ids::kSyntax, "<root>", "0"},
+      {"[1, 2", Ids::kSyntax, "[2]", "5"},
+      {"{\"a\": \"\xff\"}", Ids::kInvalidUtf8, "a", "7"},
+      {"[\"ok\", \"\xc0\xaf\"]", Ids::kInvalidUtf8, "[1]", "8"},
+      {R"({"x": {"a": 1, "a": 2}})", Ids::kDuplicateKey, "x.a", nullptr},
+      {"1e400", Ids::kNumberOutOfRange, "<root>", nullptr},
+      {"[-1e400]", Ids::kNumberOutOfRange, "[0]", nullptr},
+      {R"({"a": 1e-400, "b": [0, 12e999999]})", Ids::kNumberOutOfRange, "b[1]", nullptr},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.text);
+    BaseMessage const message = DecodeFailure(row.text);
+    EXPECT_EQ(message.id(), row.id);
+    std::vector<std::string> const args = Args(message);
+    ASSERT_FALSE(args.empty());
+    EXPECT_EQ(args.front(), row.path);
+    if (row.offset) {
+      EXPECT_EQ(args.back(), row.offset);
+    }
+  }
+  EXPECT_EQ(Args(DecodeFailure(R"({"x": {"a": 1, "a": 2}})"))[1], "a");
+}
+
+// ---- With a definition ---------------------------------------------------------------------
+
+DataDefinitionPtr Address() {
+  return Struct("com.example.address",
+                {{"host", DataDefinition::Create<std::string>()},
+                 {"port", OptionalDefinition::GetInstance(DataDefinition::Create<long long>())}});
+}
+
+DataDefinitionPtr Account() {
+  DataDefinition::FieldMap fields;
+  fields["address"] = Address();
+  fields["key"] = DataDefinition::Create<Tirn::SecretString>();
+  fields["tags"] = ListDefinition::GetSetInstance(DataDefinition::Create<std::string>());
+  fields["ids"] = ListDefinition::GetSetInstance(DataDefinition::Create<long long>());
+  fields["blob"] = OptionalDefinition::GetInstance(Tirn::Data::PrimitiveDefinition::GetInstance(DataType::BLOB));
+  fields["ratio"] = OptionalDefinition::GetInstance(DataDefinition::Create<double>());
+  return Struct("com.example.account", fields);
+}
+
+TEST(JsonDecode, GivesTheTreeTheKindsItsDefinitionNames) {
+  std::string const text = R"({"zz_new": {"n": 1}, "ratio": 2, "ids": ["7", 3, 7],
+      "tags": ["b", "a", "b"], "key": "s3cr3t-kdk", "blob": "aGk=",
+      "address": {"port": null, "host": "h"}})";
+  DataValuePtr const value = Decoded(text, Account());
+  EXPECT_EQ(ToDebugString(value),
+            "com.example.account{address: com.example.address{host: \"h\", port: optional()}, "
+            "blob: optional(blob(2 bytes)), ids: set[3, 7], key: <secret>, ratio: optional(2), "
+            "tags: set[\"a\", \"b\"], zz_new: {n: 1}}");
+  auto const& account = static_cast<Tirn::Data::CompoundValue const&>(*value);
+  DataValuePtr const* key = account.FindField("key");
+  ASSERT_NE(key, nullptr);
+  ASSERT_EQ((*key)->GetType().kind(), DataType::SECRET);
+  EXPECT_EQ(static_cast<Tirn::Data::SecretValue const&>(**key).value().value(), "s3cr3t-kdk");
+  DataValuePtr const* ratio = account.FindField("ratio");
+  ASSERT_NE(ratio, nullptr);
+  EXPECT_EQ(static_cast<OptionalValue const&>(**ratio).value()->GetType().kind(), DataType::DOUBLE);
+
+  // The wire form writes the secret and reads back to the same tree; the log form masks it.
+  std::string const wire = Encoded(value);
+  EXPECT_TRUE(Tirn::Data::Equal(Decoded(wire, Account()), value)) << wire;
+  std::string const logged = Encoded(value, {false, /*redactSecrets=*/true, false});
+  EXPECT_EQ(logged.find("s3cr3t"), std::string::npos);
+  EXPECT_NE(logged.find(R"("key":"<secret>")"), std::string::npos) << logged;
+}
+
+TEST(JsonDecode, RefusesWhatTheDefinitionRefusesNamingTheField) {
+  struct Row {
+    char const* text;
+    char const* id;
+    char const* path;
+  };
+  Row const rows[] = {
+      {R"({"key": "k", "tags": [], "ids": [], "address": {"port": 1}})",
+       Tirn::MessageIds::kValidationMissingField, "address.host"},
+      {R"({"key": "k", "tags": [], "ids": [], "address": {"host": 5}})",
+       Tirn::MessageIds::kValidationWrongKind, "address.host"},
+      {R"({"key": "k", "tags": [], "ids": ["x", 9223372036854775808], "address": {"host": ""}})",
+       Ids::kNumberOutOfRange, "ids[1]"},
+      {R"({"key": "k", "tags": [], "ids": [], "address": {"host": ""}, "blob": "a=b="})",
+       Ids::kInvalidBase64, "blob"},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.text);
+    BaseMessage const message = DecodeFailure(row.text, Account());
+    EXPECT_EQ(message.id(), row.id);
+    ASSERT_FALSE(message.args().empty());
+    EXPECT_EQ(message.args().front(), row.path);
+  }
+}
+
+TEST(JsonDecode, ChecksUnionCasesWhateverTheOrderOfKeys) {
+  auto const isNative = [](std::string const& tag) -> boost::logic::tribool {
+    return tag == "NATIVE";
+  };
+  DataDefinitionPtr const info = Struct(
+      "com.example.info",
+      {{"type", DataDefinition::Create<std::string>()},
+       {"native", Tirn::Data::UnionCaseDefinition::GetInstance(
+                      OptionalDefinition::GetInstance(Address()), "type", isNative)}});
+  Decoded(R"({"native": {"host": "h"}, "type": "NATIVE"})", info);
+  Decoded(R"({"type": "NATIVE", "native": {"host": "h"}})", info);
+  Decoded(R"({"type": "OTHER", "native": null})", info);
+  EXPECT_EQ(DecodeFailure(R"({"native": {"host": "h"}, "type": "OTHER"})", info).id(),
+            Tirn::MessageIds::kValidationUnionCaseUnexpected);
+  EXPECT_EQ(DecodeFailure(R"({"type": "NATIVE"})", info).id(),
+            Tirn::MessageIds::kValidationUnionCaseMissing);
+}
+
+TEST(JsonCodec, AnOptionalDirectlyInsideAnOptionalIsRefusedAtBothEnds) {
+  DataDefinitionPtr const nested = Struct(
+      "com.example.nested",
+      {{"maybe", OptionalDefinition::GetInstance(
+                     OptionalDefinition::GetInstance(DataDefinition::Create<long long>()))}});
+  BaseMessage const decoding = DecodeFailure(R"({"maybe": 1})", nested);
+  EXPECT_EQ(decoding.id(), Ids::kNestedOptional);
+  EXPECT_EQ(Args(decoding).front(), "maybe");
+
+  auto inner = OptionalValue::GetInstance();
+  inner->value(Tirn::Data::IntegerValue::GetInstance(1));
+  auto outer = OptionalValue::GetInstance();
+  outer->value(inner);
+  auto list = ListValue::GetInstance(ListValue::LIST);
+  list->Append(Tirn::Data::IntegerValue::GetInstance(0));
+  list->Append(outer);
+  std::string text = "unchanged";
+  Messages messages;
+  EXPECT_FALSE(Tirn::Json::Encode(list, nullptr, &text, messages));
+  EXPECT_EQ(text, "unchanged");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages.front().id(), Ids::kNestedOptional);
+  EXPECT_EQ(Args(messages.front()).front(), "[1]");
+}
+
+// ---- Encoding ------------------------------------------------------------------------------
+
+TEST(JsonEncode, RefusesWhatHasNoJsonFormNamingTheField) {
+  auto const structWith = [](DataValuePtr field) {
+    auto outer = Tirn::Data::StructValue::GetInstance("com.example.outer");
+    auto inner = Tirn::Data::StructValue::GetInstance("com.example.inner");
+    inner->SetField("a", Tirn::Data::IntegerValue::GetInstance(1));
+    inner->SetField("field", std::move(field));
+    outer->SetField("inner", inner);
+    return outer;
+  };
+  struct Row {
+    char const* label;
+    DataValuePtr value;
+    char const* id;
+  };
+  Row const rows[] = {
+      {"NaN", structWith(Tirn::Data::DoubleValue::GetInstance(std::nan(""))), Ids::kNotFinite},
+      {"infinity", structWith(Tirn::Data::DoubleValue::GetInstance(-HUGE_VAL)), Ids::kNotFinite},
+      {"broken UTF-8", structWith(Tirn::Data::StringValue::GetInstance("ab\xe2\x82")),
+       Ids::kInvalidUtf8Value},
+      {"a surrogate", structWith(Tirn::Data::StringValue::GetInstance("\xed\xa0\x80")),
+       Ids::kInvalidUtf8Value},
+      {"no value", structWith(nullptr), Ids::kNullValue},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.label);
+    std::string text;
+    Messages messages;
+    EXPECT_FALSE(Tirn::Json::Encode(row.value, nullptr, &text, messages));
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages.front().id(), row.id);
+    EXPECT_EQ(Args(messages.front()).front(), "inner.field");
+    EXPECT_EQ(text, "");
+  }
+}
+
+TEST(JsonEncode, OptionsShapeTheText) {
+  DataValuePtr const value = Decoded(R"({"n": [1, -9007199254740993], "o": {}, "s": "x"})");
+  EXPECT_EQ(Encoded(value, {/*pretty=*/true, false, false}),
+            "{\n  \"n\": [\n    1,\n    -9007199254740993\n  ],\n  \"o\": {},\n  \"s\": \"x\"\n}");
+  std::string const asStrings = Encoded(value, {false, false, /*integersAsStrings=*/true});
+  EXPECT_EQ(asStrings, R"({"n":["1","-9007199254740993"],"o":{},"s":"x"})");
+  // Where integers are defined, their string form reads back as integers.
+  DataDefinitionPtr const numbers =
+      Struct("com.example.numbers",
+             {{"n", ListDefinition::GetInstance(DataDefinition::Create<long long>())}});
+  DataValuePtr const back = Decoded(R"({"n":["1","-9007199254740993", "+4", "x8"]})", numbers);
+  EXPECT_EQ(ToDebugString(back), R"(com.example.numbers{n: [1, -9007199254740993, 4, "x8"]})");
+}
+
+TEST(JsonEncode, BlobsTravelAsBase64) {
+  DataDefinitionPtr const blob = Tirn::Data::PrimitiveDefinition::GetInstance(DataType::BLOB);
+  for (std::string const& bytes : std::vector<std::string>{"", "f", "fo", "foo", "foob",
+                                                          std::string("\0\xff\x10", 3)}) {
+    SCOPED_TRACE(bytes);
+    std::string const text = Encoded(Tirn::Data::BlobValue::GetInstance(bytes));
+    DataValuePtr const back = Decoded(text, blob);
+    ASSERT_EQ(back->GetType().kind(), DataType::BLOB);
+    EXPECT_EQ(static_cast<Tirn::Data::BlobValue const&>(*back).value(), bytes);
+  }
+  EXPECT_EQ(Encoded(Tirn::Data::BlobValue::GetInstance("foob")), "\"Zm9vYg==\"");
+  for (char const* text : {"\"Zm9vYg=\"", "\"Zm9vYh==\"", "\"Zm9v!g==\"", "\"Zg==Zg==\""}) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(DecodeFailure(text, blob).id(), Ids::kInvalidBase64);
+  }
+}
+
+// ---- Depth and size ------------------------------------------------------------------------
+
+TEST(JsonCodec, AMillionLevelsDecodeEncodeAndRelease) {
+  constexpr std::size_t kDepth = 1000000;
+  for (auto const& [open, close] : {std::pair<char const*, char const*>{"[", "]"},
+                                    std::pair<char const*, char const*>{"{\"a\":", "}"}}) {
+    std::string text;
+    for (std::size_t i = 0; i < kDepth; ++i) text += open;
+    text += "1";
+    for (std::size_t i = 0; i < kDepth; ++i) text += close;
+    DataValuePtr value = Decoded(text);
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(Encoded(value), text);
+    value.reset();
+  }
+}
+
+}  // namespace
