@@ -433,10 +433,16 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   bool decodedSecret_ = false;
 };
 
-// Our private copy of the text, parsed in place; wiped when it held a secret.
+// Our private copy of the text, parsed in place; wiped when it held a secret. The reader's
+// UTF-8 check takes the continuation bytes a lead byte announces before it looks at them, so
+// the text is followed by enough zero bytes for the longest sequence.
 class Buffer {
  public:
-  explicit Buffer(boost::string_view text) : bytes_(text.data(), text.size()) {}
+  explicit Buffer(boost::string_view text) {
+    bytes_.reserve(text.size() + kPadding);
+    bytes_.append(text.data(), text.size());
+    bytes_.append(kPadding, '\0');
+  }
   ~Buffer() {
     if (sensitive_) Tirn::Detail::SecureZero(&bytes_[0], bytes_.size());
   }
@@ -444,6 +450,7 @@ class Buffer {
   void MarkSensitive() { sensitive_ = true; }
 
  private:
+  static constexpr std::size_t kPadding = 4;
   std::string bytes_;
   bool sensitive_ = false;
 };
@@ -462,6 +469,13 @@ bool Decode(boost::string_view text, Data::DataDefinitionPtr const& definition,
   if (text.size() >= std::numeric_limits<rapidjson::SizeType>::max()) {
     messages.push_back(
         JsonMessage(MessageIds::kTooLarge, std::string("<root>"), std::to_string(text.size())));
+    return false;
+  }
+  // The reader takes a zero byte for the end of the text: refuse one inside it.
+  if (void const* zero = std::memchr(text.data(), '\0', text.size())) {
+    std::size_t const offset = static_cast<std::size_t>(static_cast<char const*>(zero) - text.data());
+    messages.push_back(JsonMessage(MessageIds::kSyntax, std::string("<root>"),
+                                   std::string("A zero byte"), std::to_string(offset)));
     return false;
   }
   Buffer buffer(text);

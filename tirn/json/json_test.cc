@@ -116,6 +116,8 @@ TEST(JsonDecode, RefusesWhatIsNotOneJsonTextWithTheByteOffset) {
       {"[1] [2]", Ids::kSyntax, "<root>", "4"},
       {"NaN", Ids::kSyntax, "<root>", "0"},
       {"[1, 2", Ids::kSyntax, "[2]", "5"},
+      {std::string("[1]\0[2]", 7), Ids::kSyntax, "<root>", "3"},
+      {"[\"\xf3\"]", Ids::kInvalidUtf8, "[0]", "2"},
       {"{\"a\": \"\xff\"}", Ids::kInvalidUtf8, "a", "7"},
       {"[\"ok\", \"\xc0\xaf\"]", Ids::kInvalidUtf8, "[1]", "8"},
       {R"({"x": {"a": 1, "a": 2}})", Ids::kDuplicateKey, "x.a", nullptr},
