@@ -16,12 +16,15 @@
 
 #include <boost/describe.hpp>
 #include <boost/json.hpp>
+#include <rapidjson/reader.h>
+#include <simdjson.h>
 
 #include "com/ostrel/nox/trusted_infrastructure/kms/providers/service.h"
 #include "com/ostrel/nox/trusted_infrastructure/kms/services/service.h"
 #include "tirn/data/native_to_definition_adapter.h"
 #include "tirn/data/native_to_value_adapter.h"
 #include "tirn/data/value_to_native_adapter.h"
+#include "tirn/json/json.h"
 #include "tirn/runtime/request_localizer.h"
 
 namespace {
@@ -197,6 +200,122 @@ BENCHMARK_CAPTURE(JsonValueFrom, ProviderSummaries, PlainProviders)
 BENCHMARK_CAPTURE(ValueToNative, ProviderSummaries, Providers)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(JsonValueTo, ProviderSummaries, PlainProviders)->Unit(benchmark::kMillisecond);
 
+// ---- JSON text -----------------------------------------------------------------------------
+
+template <class Make>
+std::string JsonText(Make make) {
+  std::string text;
+  std::list<Tirn::BaseMessage> messages;
+  if (!Tirn::Json::ToJson(make(), &text, messages)) std::abort();
+  return text;
+}
+
+// Native structures to JSON text: ours through the value tree, Boost.JSON's through its own.
+template <class Make>
+void ToJsonText(benchmark::State& state, Make make) {
+  auto const native = make();
+  std::list<Tirn::BaseMessage> messages;
+  for (auto _ : state) {
+    std::string text;
+    if (!Tirn::Json::ToJson(native, &text, messages)) std::abort();
+    benchmark::DoNotOptimize(text);
+  }
+  state.SetItemsProcessed(state.iterations() * kCount);
+}
+
+template <class Make>
+void JsonSerialize(benchmark::State& state, Make make) {
+  auto const native = make();
+  for (auto _ : state) benchmark::DoNotOptimize(boost::json::serialize(boost::json::value_from(native)));
+  state.SetItemsProcessed(state.iterations() * kCount);
+}
+
+// JSON text to native structures: ours decodes, validates and converts; Boost.JSON parses and
+// converts.
+template <class Make>
+void FromJsonText(benchmark::State& state, Make make) {
+  std::string const text = JsonText(make);
+  std::list<Tirn::BaseMessage> messages;
+  for (auto _ : state) {
+    decltype(make()) native;
+    if (!Tirn::Json::FromJson(text, &native, messages)) std::abort();
+    benchmark::DoNotOptimize(native);
+  }
+  state.SetItemsProcessed(state.iterations() * kCount);
+}
+
+template <class Make, class PlainMake>
+void JsonParse(benchmark::State& state, Make make, PlainMake) {
+  std::string const text = JsonText(make);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(boost::json::value_to<decltype(PlainMake()())>(boost::json::parse(text)));
+  }
+  state.SetItemsProcessed(state.iterations() * kCount);
+}
+
+// The two parsers that keep their nesting on the heap, alone on the same text: RapidJSON's
+// iterative SAX reader in place (what the decoder uses) and simdjson's DOM parser followed by
+// an iterative walk of every node.
+struct CountingHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, CountingHandler> {
+  bool Default() {
+    ++nodes;
+    return true;
+  }
+  std::size_t nodes = 0;
+};
+
+template <class Make>
+void RapidJsonReaderOnly(benchmark::State& state, Make make) {
+  std::string const text = JsonText(make);
+  for (auto _ : state) {
+    std::string copy = text;
+    CountingHandler handler;
+    rapidjson::Reader reader;
+    rapidjson::InsituStringStream stream(&copy[0]);
+    constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseValidateEncodingFlag |
+                                rapidjson::kParseIterativeFlag |
+                                rapidjson::kParseNumbersAsStringsFlag;
+    if (reader.Parse<kFlags>(stream, handler).IsError()) std::abort();
+    benchmark::DoNotOptimize(handler.nodes);
+  }
+  state.SetItemsProcessed(state.iterations() * kCount);
+}
+
+template <class Make>
+void SimdjsonDomWalk(benchmark::State& state, Make make) {
+  simdjson::padded_string const text(JsonText(make));
+  simdjson::dom::parser parser;
+  for (auto _ : state) {
+    simdjson::dom::element root;
+    if (parser.parse(text).get(root)) std::abort();
+    std::size_t nodes = 0;
+    std::vector<simdjson::dom::element> pending{root};
+    while (!pending.empty()) {
+      simdjson::dom::element element = pending.back();
+      pending.pop_back();
+      ++nodes;
+      if (element.is_array()) {
+        for (simdjson::dom::element child : simdjson::dom::array(element)) pending.push_back(child);
+      } else if (element.is_object()) {
+        for (auto field : simdjson::dom::object(element)) pending.push_back(field.value);
+      }
+    }
+    benchmark::DoNotOptimize(nodes);
+  }
+  state.SetItemsProcessed(state.iterations() * kCount);
+}
+
+BENCHMARK_CAPTURE(ToJsonText, KeyServerSummaries, KeyServers)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(JsonSerialize, KeyServerSummaries, PlainKeyServers)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(FromJsonText, KeyServerSummaries, KeyServers)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(JsonParse, KeyServerSummaries, KeyServers, PlainKeyServers)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(RapidJsonReaderOnly, KeyServerSummaries, KeyServers)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SimdjsonDomWalk, KeyServerSummaries, KeyServers)
+    ->Unit(benchmark::kMillisecond);
+
 void OperationInputDefinition(benchmark::State& state) {
   for (auto _ : state) {
     benchmark::DoNotOptimize(Ti::Kms::ServicesSvc::ListMethod::inputDef());
@@ -232,13 +351,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
         {"ValueToNative/KeyServerSummaries", "JsonValueTo/KeyServerSummaries"},
         {"NativeToValue/ProviderSummaries", "JsonValueFrom/ProviderSummaries"},
         {"ValueToNative/ProviderSummaries", "JsonValueTo/ProviderSummaries"},
+        {"ToJsonText/KeyServerSummaries", "JsonSerialize/KeyServerSummaries"},
+        {"FromJsonText/KeyServerSummaries", "JsonParse/KeyServerSummaries"},
+        {"RapidJsonReaderOnly/KeyServerSummaries", "SimdjsonDomWalk/KeyServerSummaries"},
     };
-    std::printf("\nOur time / Boost.JSON's (below 1.0: we are faster)\n");
+    std::printf("\nOur time / Boost.JSON's (below 1.0: we are faster); last line: RapidJSON's\n"
+                "reader alone / simdjson's parser and walk alone\n");
     for (auto const& pair : pairs) {
       auto ours = times_.find(pair.ours);
       auto theirs = times_.find(pair.theirs);
       if (ours == times_.end() || theirs == times_.end()) continue;
-      std::printf("  %-36s %6.2f\n", pair.ours, ours->second / theirs->second);
+      std::printf("  %-40s %6.2f\n", pair.ours, ours->second / theirs->second);
     }
   }
 
