@@ -125,7 +125,7 @@ class GeneratorOutput(unittest.TestCase):
             os.unlink(path)
         root = "com/example/shop/"
         expected = {root + name for name in [
-            "types.h", "types.cc", "shop.h",
+            "types.h", "types.cc", "shop.h", "operations.h", "operations.cc",
             "store/items/types.h", "store/items/types.cc", "store/items/service.h",
             "store/items/service.cc", "store/items/stub.h", "store/items/stub.cc",
             "store/items/binder.h", "store/items/binder.cc", "store/items/metadata.h",

@@ -371,6 +371,27 @@ TEST(PackageTables, OperationDescriptors) {
     EXPECT_EQ(ToDebugString(row.outputDef()), Expand(row.output, texts));
     EXPECT_EQ(ErrorNames(row.errorDefs()), row.errors);
   }
+  // The package's table lists the same operations with the same descriptors, each once.
+  Tirn::Core::OperationTable const& table = TI::Operations();
+  EXPECT_EQ(table.package(), "com.ostrel.nox.trusted_infrastructure");
+  ASSERT_EQ(table.operations().size(), rows.size());
+  std::set<std::string> seen;
+  for (Tirn::Core::OperationDescriptor const& operation : table.operations()) {
+    std::string const label = std::string(operation.serviceName) + "." + operation.operationName;
+    SCOPED_TRACE(label);
+    EXPECT_TRUE(seen.insert(label).second);
+    auto row = std::find_if(rows.begin(), rows.end(),
+                            [&](OperationRow const& r) { return r.label == label; });
+    ASSERT_NE(row, rows.end());
+    EXPECT_EQ(std::string(operation.interfaceName), kPackage + operation.serviceName);
+    EXPECT_EQ(operation.inputDefinition, row->inputDef);
+    EXPECT_EQ(operation.outputDefinition, row->outputDef);
+    EXPECT_EQ(operation.errorDefinitions, row->errorDefs);
+    EXPECT_EQ(table.Find(operation.interfaceName, operation.operationName), &operation);
+    EXPECT_EQ(table.FindByService(operation.serviceName, operation.operationName), &operation);
+  }
+  EXPECT_EQ(table.Find("com.ostrel.nox.trusted_infrastructure.kms.providers", "gets"), nullptr);
+  EXPECT_EQ(table.FindByService("kms", "get"), nullptr);
 }
 
 // Adds every node of a definition tree to `nodes`.

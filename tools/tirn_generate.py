@@ -603,6 +603,7 @@ class Generator:
             self.stub_files(service, directory)
             self.binder_files(service, directory)
             self.metadata_files(service, directory)
+        self.operations_files()
         self.umbrella()
         return self.files
 
@@ -1085,8 +1086,41 @@ class Generator:
                   source(self.description, [f'"{self.root}/{directory}/metadata.h"'],
                          "".join(src)))
 
+    # -- The table of operations --
+
+    def operations_files(self):
+        parts = namespace_parts(self.package.name)
+        body = [open_namespaces(parts),
+                f"\n// Every operation of the package, in the order of its description.\n"
+                f"TIRN_BINDINGS_EXPORT ::Tirn::Core::OperationTable const& Operations();\n\n",
+                close_namespaces(parts)]
+        self.emit("operations.h",
+                  header(f"{self.root}/operations.h", self.description,
+                         f"The table of the operations of {self.package.name}.",
+                         {'"tirn/message/export.h"', '"tirn/runtime/operation_table.h"'},
+                         "".join(body)))
+        rows = []
+        includes = [f'"{self.root}/operations.h"']
+        for service in self.package.services:
+            includes.append(f'"{self.root}/{service.subpackage}/{service.name}/service.h"')
+            ns = "::" + "::".join(self.namespaces(service))
+            for operation in service.operations:
+                method = f"{ns}::{camel_case(operation.name)}Method"
+                rows.append(f"      {{{quote(service.identifier(self.package.name))}, "
+                            f"{quote(service.subpackage + '.' + service.name)}, "
+                            f"{quote(operation.name)},\n"
+                            f"       &{method}::inputDef, &{method}::outputDef, "
+                            f"&{method}::errorDefs}},\n")
+        src = [open_namespaces(parts),
+               "\n::Tirn::Core::OperationTable const& Operations() {\n"
+               "  static ::Tirn::Core::OperationTable const kTable(\n"
+               f"      {quote(self.package.name)},\n"
+               "      {\n", "".join(rows), "      });\n  return kTable;\n}\n\n",
+               close_namespaces(parts)]
+        self.emit("operations.cc", source(self.description, includes, "".join(src)))
+
     def umbrella(self):
-        includes = {f'"{self.root}/types.h"'}
+        includes = {f'"{self.root}/types.h"', f'"{self.root}/operations.h"'}
         for service in self.package.services:
             directory = f"{self.root}/{service.subpackage}/{service.name}"
             includes |= {f'"{directory}/types.h"', f'"{directory}/service.h"',
