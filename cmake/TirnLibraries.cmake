@@ -95,3 +95,14 @@ if(TIRN_SANITIZE MATCHES "undefined")
                               ${PROJECT_SOURCE_DIR}/tirn/json/encode.cc
                               PROPERTIES COMPILE_OPTIONS -fno-sanitize=pointer-overflow)
 endif()
+
+# Calls across processes: HTTP/1.1 with Beast and Asio (compiled once, into this library
+# only) and TLS with OpenSSL.
+find_package(OpenSSL REQUIRED)
+find_package(Threads REQUIRED)
+tirn_sources(TIRN_HTTP_SOURCES tirn/http)
+tirn_library(tirn_http TIRN_HTTP_BUILDING ${TIRN_HTTP_SOURCES})
+target_compile_definitions(tirn_http PRIVATE BOOST_ASIO_SEPARATE_COMPILATION
+                                             BOOST_BEAST_SEPARATE_COMPILATION)
+target_link_libraries(tirn_http PUBLIC tirn_json PRIVATE OpenSSL::SSL OpenSSL::Crypto
+                                                         Threads::Threads)

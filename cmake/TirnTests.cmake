@@ -62,6 +62,12 @@ if(TARGET tirn_json_package_tests)
   target_link_libraries(tirn_json_package_tests PRIVATE tirn_json)
 endif()
 
+# Calls across HTTP on 127.0.0.1, with TLS certificates the tests make.
+tirn_cross_cutting_test(tirn_http_tests tests/http_test.cc)
+if(TARGET tirn_http_tests)
+  target_link_libraries(tirn_http_tests PRIVATE tirn_http tirn_reference_server OpenSSL::Crypto)
+endif()
+
 # Calls from client stubs through the in-process provider to bound implementations and back,
 # for every operation of the package.
 tirn_cross_cutting_test(tirn_calls_tests tests/end_to_end_test.cc)

@@ -465,7 +465,8 @@ std::string NumberAt(boost::string_view text, std::size_t offset) {
 }  // namespace
 
 bool Decode(boost::string_view text, Data::DataDefinitionPtr const& definition,
-            Data::DataValuePtr* out, std::list<BaseMessage>& messages) {
+            Data::DataValuePtr* out, std::list<BaseMessage>& messages,
+            DecodeOptions const& options) {
   if (text.size() >= std::numeric_limits<rapidjson::SizeType>::max()) {
     messages.push_back(
         JsonMessage(MessageIds::kTooLarge, std::string("<root>"), std::to_string(text.size())));
@@ -506,7 +507,9 @@ bool Decode(boost::string_view text, Data::DataDefinitionPtr const& definition,
     }
     return false;
   }
-  if (definition && !Data::Validate(definition, builder.root(), messages)) return false;
+  if (definition && options.validate && !Data::Validate(definition, builder.root(), messages)) {
+    return false;
+  }
   *out = std::move(builder.root());
   return true;
 }

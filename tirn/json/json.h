@@ -78,6 +78,12 @@ struct EncodeOptions {
   bool integersAsStrings = false;
 };
 
+struct DecodeOptions {
+  // Validate the tree against the definition. A reader that hands the tree to a converter
+  // which checks what it needs (a client reading its answers) may skip it. Default: on.
+  bool validate = true;
+};
+
 // Parses one JSON text into `*out`. With a null definition the tree follows the JSON's shape
 // (object: dynamic structure with an empty name; array: list; string; integer when the number
 // has no fraction or exponent and fits 64 bits, double otherwise; boolean; null: void). With
@@ -87,7 +93,8 @@ struct EncodeOptions {
 [[nodiscard]] TIRN_JSON_EXPORT bool Decode(boost::string_view text,
                                            Data::DataDefinitionPtr const& definition,
                                            Data::DataValuePtr* out,
-                                           std::list<BaseMessage>& messages);
+                                           std::list<BaseMessage>& messages,
+                                           DecodeOptions const& options = {});
 
 // Writes `value` as JSON into `*out` (replacing its content). With a definition the value is
 // first validated against it. Refused with messages, `*out` unchanged: a missing (null)

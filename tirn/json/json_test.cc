@@ -207,6 +207,13 @@ TEST(JsonDecode, RefusesWhatTheDefinitionRefusesNamingTheField) {
     ASSERT_FALSE(message.args().empty());
     EXPECT_EQ(message.args().front(), row.path);
   }
+  // A reader that skips validation still gets the definition's kinds.
+  DataValuePtr value;
+  Messages messages;
+  ASSERT_TRUE(Tirn::Json::Decode(R"({"key": "k", "address": {"host": 5}})", Account(), &value,
+                                 messages, {/*validate=*/false}));
+  EXPECT_EQ(ToDebugString(value),
+            "com.example.account{address: com.example.address{host: 5}, key: <secret>}");
 }
 
 TEST(JsonDecode, ChecksUnionCasesWhateverTheOrderOfKeys) {

@@ -26,7 +26,8 @@ std::shared_ptr<Core::MethodResult const> FinalError(char const* name,
 // The runtime reports these itself, for any operation; no operation has to declare them.
 bool IsRuntimeError(std::string const& name) {
   return name == Data::Wire::kInvalidArgumentError || name == Data::Wire::kInternalServerError ||
-         name == Data::Wire::kOperationNotFoundError;
+         name == Data::Wire::kOperationNotFoundError ||
+         name == Data::Wire::kServiceUnavailableError || name == Data::Wire::kTimedOutError;
 }
 
 // The name of the error or structure a declared-error definition stands for; null for other

@@ -50,6 +50,10 @@ inline constexpr char kInternalServerError[] =
     "com.ostrel.tirn.std.errors.internal_server_error";
 inline constexpr char kOperationNotFoundError[] =
     "com.ostrel.tirn.std.errors.operation_not_found";
+// Reported by transports: the service could not be reached, or the call's time ran out.
+inline constexpr char kServiceUnavailableError[] =
+    "com.ostrel.tirn.std.errors.service_unavailable";
+inline constexpr char kTimedOutError[] = "com.ostrel.tirn.std.errors.timed_out";
 
 // The structure value of one message; `localized` becomes the "localized" field's content.
 TIRN_CORE_EXPORT std::shared_ptr<StructValue> MessageToValue(BaseMessage const& message,

@@ -43,6 +43,8 @@ TIRN_STD_ERROR_DEFINITIONS(Unauthorized, kUnauthorizedError)
 TIRN_STD_ERROR_DEFINITIONS(Unsupported, kUnsupportedError)
 TIRN_STD_ERROR_DEFINITIONS(InternalServerError, kInternalServerError)
 TIRN_STD_ERROR_DEFINITIONS(OperationNotFound, kOperationNotFoundError)
+TIRN_STD_ERROR_DEFINITIONS(ServiceUnavailable, kServiceUnavailableError)
+TIRN_STD_ERROR_DEFINITIONS(TimedOut, kTimedOutError)
 #undef TIRN_STD_ERROR_DEFINITIONS
 
 }  // namespace Data
@@ -59,3 +61,5 @@ TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::Unauthorized)
 TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::Unsupported)
 TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::InternalServerError)
 TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::OperationNotFound)
+TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::ServiceUnavailable)
+TIRN_DEFINE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::TimedOut)

@@ -8,7 +8,9 @@
 //       {Tirn::MakeMessage("shop.item.missing", "Item {1} is missing", id)}));
 //
 // InvalidArgument, InternalServerError and OperationNotFound are also what the runtime itself
-// reports for rejected input, failed output and unknown operations.
+// reports for rejected input, failed output and unknown operations; ServiceUnavailable and
+// TimedOut are what network transports report when a server cannot be reached or a call's
+// time runs out. These five pass every operation's declared-error check.
 #ifndef TIRN_STD_ERRORS_H_
 #define TIRN_STD_ERRORS_H_
 
@@ -67,6 +69,8 @@ TIRN_STD_ERROR(Unauthorized)
 TIRN_STD_ERROR(Unsupported)
 TIRN_STD_ERROR(InternalServerError)
 TIRN_STD_ERROR(OperationNotFound)
+TIRN_STD_ERROR(ServiceUnavailable)
+TIRN_STD_ERROR(TimedOut)
 #undef TIRN_STD_ERROR
 
 // A native error of type E carrying `messages`, ready for AsyncResult::error.
@@ -110,6 +114,8 @@ TIRN_STD_ERROR_TYPE_INFO(Unauthorized)
 TIRN_STD_ERROR_TYPE_INFO(Unsupported)
 TIRN_STD_ERROR_TYPE_INFO(InternalServerError)
 TIRN_STD_ERROR_TYPE_INFO(OperationNotFound)
+TIRN_STD_ERROR_TYPE_INFO(ServiceUnavailable)
+TIRN_STD_ERROR_TYPE_INFO(TimedOut)
 #undef TIRN_STD_ERROR_TYPE_INFO
 
 namespace detail {
@@ -166,5 +172,7 @@ TIRN_DECLARE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::Unauthorized)
 TIRN_DECLARE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::Unsupported)
 TIRN_DECLARE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::InternalServerError)
 TIRN_DECLARE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::OperationNotFound)
+TIRN_DECLARE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::ServiceUnavailable)
+TIRN_DECLARE_ERROR_ROUTINES(Com::Ostrel::Tirn::Std::Errors::TimedOut)
 
 #endif  // TIRN_STD_ERRORS_H_

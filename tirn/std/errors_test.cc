@@ -116,8 +116,9 @@ TEST(StandardErrors, NamesAreDistinctAndInTheStandardNamespace) {
       TypeInfo<Errors::NotFound>::name(),        TypeInfo<Errors::UnableToAllocateResource>::name(),
       TypeInfo<Errors::Unauthenticated>::name(), TypeInfo<Errors::Unauthorized>::name(),
       TypeInfo<Errors::Unsupported>::name(),     TypeInfo<Errors::InternalServerError>::name(),
-      TypeInfo<Errors::OperationNotFound>::name()};
-  EXPECT_EQ(names.size(), 11u);
+      TypeInfo<Errors::OperationNotFound>::name(), TypeInfo<Errors::ServiceUnavailable>::name(),
+      TypeInfo<Errors::TimedOut>::name()};
+  EXPECT_EQ(names.size(), 13u);
   for (auto const& name : names) {
     EXPECT_EQ(name.rfind("com.ostrel.tirn.std.errors.", 0), 0u) << name;
   }

@@ -1,0 +1,670 @@
+// Calls across a real HTTP connection on 127.0.0.1: the reference server's services behind
+// Tirn::Http::Server, the generated stubs on a Tirn::Http::ClientProvider. Timeouts are short
+// and every wait is bounded.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
+#include "examples/reference_server.h"
+#include "tests/test_tls.h"
+#include "tirn/http/client_provider.h"
+#include "tirn/http/server.h"
+#include "tirn/json/json.h"
+#include "tirn/runtime/in_process_provider.h"
+#include "tirn/runtime/locale.h"
+#include "tirn/runtime/wire_shapes.h"
+#include "tirn/std/errors.h"
+#include "tirn/stub/async_api_stub.h"
+
+namespace {
+
+namespace TI = Com::Ostrel::Nox::TrustedInfrastructure;
+namespace Providers = TI::Kms::ProvidersSvc;
+namespace KeyServers = TI::Kms::ServicesSvc;
+namespace Attestation = TI::Attestation::ServicesSvc;
+namespace Reports = TI::Attestation::ReportsSvc;
+namespace Errors = Com::Ostrel::Tirn::Std::Errors;
+namespace Wire = Tirn::Data::Wire;
+using Activation = std::shared_ptr<Tirn::Core::AsyncActivation>;
+using namespace std::chrono_literals;
+
+constexpr auto kWait = 10s;  // no single call in these tests may take longer
+
+// ---- Calling -------------------------------------------------------------------------------
+
+template <class T>
+struct Outcome {
+  boost::optional<T> value;
+  Tirn::Data::ErrorValuePtr error;
+  std::vector<Tirn::Progress> progress;  // every delivery's progress, the final one last
+};
+
+// Makes a call and waits (bounded) for its final delivery.
+template <class T, class Invoke>
+Outcome<T> Call(Invoke invoke) {
+  auto outcome = std::make_shared<Outcome<T>>();
+  auto done = std::make_shared<std::promise<void>>();
+  auto future = done->get_future();
+  Tirn::AsyncResult<T, Tirn::AsyncResultTerminateCbPolicy> result(
+      [outcome, done](boost::optional<T> const& value, Tirn::Data::ErrorValuePtr const& error,
+                      Tirn::Progress const& progress) {
+        outcome->progress.push_back(progress);
+        if (!progress.IsFinal()) return;
+        outcome->value = value;
+        outcome->error = error;
+        done->set_value();
+      });
+  invoke(result);
+  if (future.wait_for(kWait) != std::future_status::ready) {
+    ADD_FAILURE() << "no final delivery";
+    return {};
+  }
+  return *outcome;
+}
+
+// "name: id(args) = localized | id(args)" for an error.
+std::string Describe(Tirn::Data::ErrorValuePtr const& error) {
+  if (!error) return "no error";
+  std::string text = error->name() + ":";
+  auto const* list = error->FindField(Wire::kErrorMessages);
+  if (!list || !*list || (*list)->GetType().kind() != Tirn::Data::DataType::LIST) return text;
+  for (auto const& element : static_cast<Tirn::Data::ListValue const&>(**list).elements()) {
+    Tirn::BaseMessage message("", "", {});
+    boost::optional<std::string> localized;
+    if (!Wire::MessageFromValue(element, message, localized)) return text + " (malformed)";
+    text += " " + message.id() + "(";
+    for (auto const& arg : message.args()) text += arg + ";";
+    text += ")";
+    if (localized) text += " = " + *localized;
+  }
+  return text;
+}
+
+// What a call ended with, as text: the value as JSON or the error.
+template <class T>
+std::string Show(Outcome<T> const& outcome) {
+  if (outcome.error) return Describe(outcome.error);
+  if (!outcome.value) return "nothing";
+  std::string text;
+  std::list<Tirn::BaseMessage> messages;
+  EXPECT_TRUE(Tirn::Json::ToJson(*outcome.value, &text, messages));
+  return text;
+}
+
+Activation CallerActivation(char const* languages = "en-US") {
+  auto activation = std::make_shared<Tirn::Core::AsyncActivation>();
+  activation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
+  activation->requestLocalizer.localeSpec =
+      std::make_shared<Tirn::L10n::LocaleSpec const>(languages, "C", "Europe/Berlin");
+  return activation;
+}
+
+// ---- A scripted key-providers service ------------------------------------------------------
+
+// Get answers by the identifier it is asked for: "progress" reports twice, then answers;
+// "hold" keeps the call open (the test can watch its activation); anything else is not found.
+struct Held {
+  std::mutex mutex;
+  Activation activation;
+  std::shared_ptr<Providers::GetMethod::ResultCbType> result;
+  std::promise<void> arrived;
+
+  Activation Wait() {
+    auto future = arrived.get_future();
+    if (future.wait_for(kWait) != std::future_status::ready) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex);
+    return activation;
+  }
+};
+
+class ScriptedProviders : public Providers::AsyncServiceInterface {
+ public:
+  explicit ScriptedProviders(std::shared_ptr<Held> held) : held_(std::move(held)) {}
+
+  void Get(std::string const& id, Activation const& activation,
+           Providers::GetMethod::ResultCbType const& result) override {
+    if (id == "progress") {
+      result.progress(Tirn::Progress(0, 3, 1));
+      result.progress(Tirn::Progress(0, 3, 2));
+      auto info = std::make_shared<Providers::Info>();
+      info->type = Providers::ProviderType::TRUST_AUTHORITY;
+      result.value(info);
+    } else if (id == "hold") {
+      std::lock_guard<std::mutex> lock(held_->mutex);
+      held_->activation = activation;
+      held_->result = std::make_shared<Providers::GetMethod::ResultCbType>(result);
+      held_->arrived.set_value();
+    } else if (id == "who") {
+      auto const& security = activation->executionContext->securityContext;
+      auto caller = security.find(Tirn::Http::kCallerKey);
+      auto info = std::make_shared<Providers::Info>();
+      info->type = Providers::ProviderType(Providers::ProviderType::_UNKNOWN,
+                                           caller == security.end() ? "anonymous"
+                                                                    : caller->second.text);
+      result.value(info);
+    } else {
+      result.error(Errors::MakeNativeError<Errors::NotFound>(
+          {Tirn::MakeMessage("test.missing", "{1} is missing", id)}));
+    }
+  }
+  void List(Tirn::OptionalPtr<Providers::FilterSpec const> const&, Activation const&,
+            Providers::ListMethod::ResultCbType const& result) override {
+    result.value({});
+  }
+  void Create(std::shared_ptr<Providers::CreateSpec const> const&, Activation const&,
+              Providers::CreateMethod::ResultCbType const& result) override {
+    result.value(Tirn::Void());
+  }
+  void Update(std::string const&, std::shared_ptr<Providers::UpdateSpec const> const&,
+              Activation const&, Providers::UpdateMethod::ResultCbType const& result) override {
+    result.value(Tirn::Void());
+  }
+  void Delete(std::string const&, Activation const&,
+              Providers::DeleteMethod::ResultCbType const& result) override {
+    result.value(Tirn::Void());
+  }
+
+ private:
+  std::shared_ptr<Held> held_;
+};
+
+// ---- Worlds --------------------------------------------------------------------------------
+
+// The reference server bound to an in-process provider, reached through stubs either directly
+// or across HTTP.
+struct World {
+  struct Options {
+    bool remote = true;
+    bool scriptedProviders = false;
+    bool tls = false;
+    Tirn::Http::ServerOptions server;
+    Tirn::Http::ClientOptions client;
+  };
+
+  explicit World(Options options) : files(options.tls ? test_tls::MakeSelfSigned() : test_tls::Files{}) {
+    reference.RegisterWith(*provider);
+    if (options.scriptedProviders) {
+      provider->Register(Providers::AsyncServiceBinder::BindImplementation(
+          std::make_shared<ScriptedProviders>(held), Reference::MakeLocalizer()));
+    }
+    std::shared_ptr<Tirn::Core::AsyncApiProvider> calls = provider;
+    if (options.remote) {
+      options.server.log = [this](std::string const& line) {
+        std::lock_guard<std::mutex> lock(logMutex);
+        log.push_back(line);
+      };
+      options.server.accessLog = [this](Tirn::Http::AccessLogEntry const& entry) {
+        std::lock_guard<std::mutex> lock(logMutex);
+        access.push_back(entry);
+      };
+      if (options.tls) {
+        options.server.tlsCertificateFile = files.certificate;
+        options.server.tlsPrivateKeyFile = files.key;
+        if (options.client.caFile.empty()) options.client.caFile = files.certificate;
+      }
+      server = std::make_unique<Tirn::Http::Server>(threads.context(), provider, TI::Operations(),
+                                                    options.server);
+      std::string error;
+      EXPECT_TRUE(server->Start(&error)) << error;
+      url = std::string(options.tls ? "https" : "http") + "://localhost:" +
+            std::to_string(server->port());
+      calls = std::make_shared<Tirn::Http::ClientProvider>(threads.context(), url,
+                                                           TI::Operations(), options.client);
+    }
+    auto templateActivation = CallerActivation();
+    apiStub = std::make_shared<Tirn::Stub::AsyncApiStub>(calls, templateActivation);
+    providers = std::make_unique<Providers::AsyncServiceStub>(apiStub);
+    keyServers = std::make_unique<KeyServers::AsyncServiceStub>(apiStub);
+    attestation = std::make_unique<Attestation::AsyncServiceStub>(apiStub);
+    reports = std::make_unique<Reports::AsyncServiceStub>(apiStub);
+  }
+
+  ~World() {
+    if (server) {
+      std::promise<void> stopped;
+      server->Stop(0ms, [&] { stopped.set_value(); });
+      stopped.get_future().wait_for(kWait);
+    }
+    if (!files.folder.empty()) test_tls::Remove(files);
+  }
+
+  std::vector<Tirn::Http::AccessLogEntry> Access() {
+    std::lock_guard<std::mutex> lock(logMutex);
+    return access;
+  }
+
+  test_tls::Files files;
+  Tirn::Http::IoThreads threads{2};
+  std::shared_ptr<Tirn::Core::InProcessApiProvider> provider =
+      std::make_shared<Tirn::Core::InProcessApiProvider>();
+  Reference::ReferenceServer reference;
+  std::shared_ptr<Held> held = std::make_shared<Held>();
+  std::unique_ptr<Tirn::Http::Server> server;
+  std::string url;
+  std::shared_ptr<Tirn::Stub::AsyncApiStub> apiStub;
+  std::unique_ptr<Providers::AsyncServiceStub> providers;
+  std::unique_ptr<KeyServers::AsyncServiceStub> keyServers;
+  std::unique_ptr<Attestation::AsyncServiceStub> attestation;
+  std::unique_ptr<Reports::AsyncServiceStub> reports;
+  std::mutex logMutex;
+  std::vector<std::string> log;
+  std::vector<Tirn::Http::AccessLogEntry> access;
+};
+
+World::Options Remote() { return World::Options{}; }
+
+std::shared_ptr<TI::NetworkAddress const> Address(std::string host, long long port) {
+  auto address = std::make_shared<TI::NetworkAddress>();
+  address->hostname = std::move(host);
+  address->port = port;
+  return address;
+}
+
+// Every operation of the package, with values and with errors, English and German; one line
+// per call.
+std::vector<std::string> Story(World& w) {
+  std::vector<std::string> lines;
+  auto const german = CallerActivation("de-DE");
+  auto spec = std::make_shared<Providers::CreateSpec>();
+  spec->provider = "vault-native";
+  auto native = std::make_shared<Providers::NativeProviderCreateSpec>();
+  native->key_id = "k1";
+  native->key_derivation_key = Tirn::SecretString("kdk-3e9a");
+  spec->native_spec = native;
+  using P = Providers::AsyncServiceStub;
+  P& providers = *w.providers;
+  lines.push_back(Show(Call<Tirn::Void>([&](auto r) { providers.Create(spec, nullptr, r); })));
+  lines.push_back(Show(Call<Tirn::Void>([&](auto r) { providers.Create(spec, german, r); })));
+  lines.push_back(Show(Call<Providers::ListMethod::Result>(
+      [&](auto r) { providers.List(nullptr, nullptr, r); })));
+  lines.push_back(Show(Call<std::shared_ptr<Providers::Info const>>(
+      [&](auto r) { providers.Get("vault-native", nullptr, r); })));
+  auto update = std::make_shared<Providers::UpdateSpec>();
+  auto nativeUpdate = std::make_shared<Providers::NativeProviderUpdateSpec>();
+  nativeUpdate->key_id = std::string("k2");
+  update->native_spec = nativeUpdate;
+  lines.push_back(Show(Call<Tirn::Void>(
+      [&](auto r) { providers.Update("vault-native", update, nullptr, r); })));
+  lines.push_back(Show(Call<std::shared_ptr<Providers::Info const>>(
+      [&](auto r) { providers.Get("vault-native", german, r); })));
+  lines.push_back(Show(Call<std::shared_ptr<Providers::Info const>>(
+      [&](auto r) { providers.Get("missing", german, r); })));
+
+  auto serverSpec = std::make_shared<KeyServers::CreateSpec>();
+  serverSpec->address = Address("kms.example", 5696);
+  auto chain = std::make_shared<TI::X509CertChain>();
+  chain->cert_chain = {"-----CERT-----root", "-----CERT-----leaf"};
+  serverSpec->trusted_CA = chain;
+  serverSpec->group = "g1";
+  auto const created = Call<std::string>([&](auto r) { w.keyServers->Create(serverSpec, nullptr, r); });
+  lines.push_back(Show(created));
+  std::string const serverId = created.value.value_or("");
+  lines.push_back(Show(Call<KeyServers::ListMethod::Result>(
+      [&](auto r) { w.keyServers->List(nullptr, nullptr, r); })));
+  lines.push_back(Show(Call<std::shared_ptr<KeyServers::Info const>>(
+      [&](auto r) { w.keyServers->Get(serverId, nullptr, r); })));
+
+  auto attestationSpec = std::make_shared<Attestation::CreateSpec>();
+  attestationSpec->address = Address("attest.example", 443);
+  attestationSpec->trusted_CA = chain;
+  attestationSpec->group = "g1";
+  auto const service =
+      Call<std::string>([&](auto r) { w.attestation->Create(attestationSpec, nullptr, r); });
+  lines.push_back(Show(service));
+  lines.push_back(Show(Call<Attestation::ListMethod::Result>(
+      [&](auto r) { w.attestation->List(nullptr, nullptr, r); })));
+  lines.push_back(Show(Call<std::shared_ptr<Attestation::Info const>>(
+      [&](auto r) { w.attestation->Get(service.value.value_or(""), german, r); })));
+  lines.push_back(Show(Call<Reports::ListMethod::Result>(
+      [&](auto r) { w.reports->List(nullptr, r); })));
+  lines.push_back(Show(Call<Tirn::Void>(
+      [&](auto r) { w.attestation->Delete(service.value.value_or(""), nullptr, r); })));
+  lines.push_back(Show(Call<Tirn::Void>([&](auto r) { w.keyServers->Delete(serverId, nullptr, r); })));
+  lines.push_back(Show(Call<Tirn::Void>([&](auto r) { w.keyServers->Delete(serverId, german, r); })));
+  lines.push_back(Show(Call<Tirn::Void>([&](auto r) { providers.Delete("vault-native", nullptr, r); })));
+  return lines;
+}
+
+// ---- Raw HTTP ------------------------------------------------------------------------------
+
+int Connect(unsigned short port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  timeval timeout{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  return fd;
+}
+
+// Everything the server sends until it closes the connection (or 5 s pass).
+std::string ReadAll(int fd) {
+  std::string answer;
+  char buffer[4096];
+  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, n);
+  return answer;
+}
+
+struct RawAnswer {
+  int status = 0;
+  std::string body;
+};
+
+RawAnswer Raw(unsigned short port, std::string const& request) {
+  int fd = Connect(port);
+  EXPECT_GE(fd, 0);
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string const answer = ReadAll(fd);
+  ::close(fd);
+  RawAnswer raw;
+  if (answer.size() > 12) raw.status = std::atoi(answer.c_str() + 9);
+  std::size_t const split = answer.find("\r\n\r\n");
+  if (split != std::string::npos) raw.body = answer.substr(split + 4);
+  return raw;
+}
+
+std::string Post(std::string const& path, std::string const& body,
+                 std::string const& type = "application/json", std::string const& extra = "") {
+  return "POST " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nContent-Type: " +
+         type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra + "\r\n" +
+         body;
+}
+
+constexpr char kGetPath[] = "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/get";
+
+// ---- Tests ---------------------------------------------------------------------------------
+
+TEST(HttpCalls, EveryOperationAnswersAsItDoesInProcess) {
+  World::Options inProcess;
+  inProcess.remote = false;
+  World local(inProcess);
+  World remote(Remote());
+  std::vector<std::string> const expected = Story(local);
+  std::vector<std::string> const actual = Story(remote);
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(actual[i], expected[i]);
+  }
+  // The story holds German errors and never shows the secret.
+  std::string all;
+  for (auto const& line : actual) all += line + "\n";
+  EXPECT_NE(all.find(Wire::kAlreadyExistsError), std::string::npos) << all;
+  EXPECT_NE(all.find(" = "), std::string::npos) << all;
+  EXPECT_EQ(all.find("kdk-3e9a"), std::string::npos) << all;
+  // One access-log line per call, naming the operation.
+  auto const access = remote.Access();
+  ASSERT_EQ(access.size(), actual.size());
+  EXPECT_EQ(access.front().operation, "kms.providers.create");
+  EXPECT_EQ(access.front().status, 200u);
+}
+
+TEST(HttpCalls, ProgressArrivesInOrderBeforeTheAnswer) {
+  World::Options options;
+  options.scriptedProviders = true;
+  World world(options);
+  auto const outcome = Call<std::shared_ptr<Providers::Info const>>(
+      [&](auto r) { world.providers->Get("progress", nullptr, r); });
+  ASSERT_TRUE(outcome.value) << Describe(outcome.error);
+  EXPECT_EQ((*outcome.value)->type, Providers::ProviderType::TRUST_AUTHORITY);
+  std::vector<Tirn::Progress> const expected = {{0, 3, 1}, {0, 3, 2}, {0, 1, 1}};
+  EXPECT_EQ(outcome.progress, expected);
+}
+
+TEST(HttpCalls, ADeadlineEndsTheCallOnBothSides) {
+  World::Options options;
+  options.scriptedProviders = true;
+  World world(options);
+  auto activation = CallerActivation();
+  activation->executionContext->applicationData[Tirn::Http::kTimeoutKey] = {"300", boost::none};
+  auto const start = std::chrono::steady_clock::now();
+  auto const outcome = Call<std::shared_ptr<Providers::Info const>>(
+      [&](auto r) { world.providers->Get("hold", activation, r); });
+  auto const waited = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(outcome.error);
+  EXPECT_EQ(outcome.error->name(), Wire::kTimedOutError);
+  EXPECT_NE(Describe(outcome.error).find(Tirn::Http::MessageIds::kTimedOut), std::string::npos);
+  EXPECT_GE(waited, 300ms);
+  EXPECT_LT(waited, 5s);
+  // The server got the time limit and cancelled the implementation's activation.
+  Activation const serverSide = world.held->Wait();
+  ASSERT_TRUE(serverSide);
+  EXPECT_EQ(serverSide->executionContext->applicationData.at(Tirn::Http::kTimeoutKey).value,
+            "300");
+  for (int i = 0; i < 100 && !serverSide->isCancelled(); ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(serverSide->isCancelled());
+}
+
+TEST(HttpCalls, AClientThatGoesAwayCancelsTheCall) {
+  World::Options options;
+  options.scriptedProviders = true;
+  World world(options);
+  int fd = Connect(world.server->port());
+  ASSERT_GE(fd, 0);
+  std::string const request = Post(kGetPath, R"({"provider": "hold"})", "application/json",
+                                   "Connection: keep-alive\r\n");
+  std::string keepAlive = request;
+  keepAlive.replace(keepAlive.find("Connection: close\r\n"), 19, "");
+  ::send(fd, keepAlive.data(), keepAlive.size(), MSG_NOSIGNAL);
+  Activation const serverSide = world.held->Wait();
+  ASSERT_TRUE(serverSide);
+  EXPECT_FALSE(serverSide->isCancelled());
+  ::close(fd);
+  for (int i = 0; i < 100 && !serverSide->isCancelled(); ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(serverSide->isCancelled());
+}
+
+TEST(HttpCalls, ACallerThatCancelsAbortsTheRequest) {
+  World::Options options;
+  options.scriptedProviders = true;
+  World world(options);
+  auto cancelled = std::make_shared<std::atomic<bool>>(false);
+  auto activation = CallerActivation();
+  activation->isCancelled = [cancelled] { return cancelled->load(); };
+  std::thread canceller([&] {
+    world.held->Wait();
+    *cancelled = true;
+  });
+  auto const outcome = Call<std::shared_ptr<Providers::Info const>>(
+      [&](auto r) { world.providers->Get("hold", activation, r); });
+  canceller.join();
+  ASSERT_TRUE(outcome.error);
+  EXPECT_EQ(outcome.error->name(), Wire::kGenericError);
+  EXPECT_NE(Describe(outcome.error).find(Tirn::Http::MessageIds::kCancelled), std::string::npos);
+}
+
+TEST(HttpCalls, AnAuthenticatorDecidesWhoCalls) {
+  World::Options options;
+  options.scriptedProviders = true;
+  options.server.authenticator = [](Tirn::Http::Credentials const& credentials,
+                                    Tirn::Core::SecurityContextWrappedEntry& identity) {
+    if (credentials.bearerToken != "t0ken") return false;
+    identity.text = "alice";
+    return true;
+  };
+  auto token = std::make_shared<std::string>();
+  options.client.tokenSupplier = [token] { return *token; };
+  World world(options);
+  auto const anonymous = Call<std::shared_ptr<Providers::Info const>>(
+      [&](auto r) { world.providers->Get("who", nullptr, r); });
+  ASSERT_TRUE(anonymous.error);
+  EXPECT_EQ(anonymous.error->name(), Wire::kUnauthenticatedError);
+  *token = "t0ken";
+  auto const alice = Call<std::shared_ptr<Providers::Info const>>(
+      [&](auto r) { world.providers->Get("who", nullptr, r); });
+  ASSERT_TRUE(alice.value) << Describe(alice.error);
+  EXPECT_EQ((*alice.value)->type.unknownValue(), "alice");
+}
+
+TEST(HttpServer, MalformedRequestsGetAClearAnswerAndNeverReachTheImplementation) {
+  World::Options options;
+  options.scriptedProviders = true;
+  options.server.bodyLimit = 1000;
+  World world(options);
+  struct Row {
+    char const* label;
+    std::string request;
+    int status;
+    char const* error;   // the error's name
+    char const* detail;  // text the body holds
+  };
+  std::string const big(2000, ' ');
+  Row const rows[] = {
+      {"not JSON", Post(kGetPath, "{\"provider\": "), 400, Wire::kInvalidArgumentError,
+       "tirn.json.syntax"},
+      {"wrong shape", Post(kGetPath, R"({"provider": 7})"), 400, Wire::kInvalidArgumentError,
+       "tirn.validation.wrong.kind"},
+      {"unknown operation", Post("/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/gets", "{}"),
+       404, Wire::kOperationNotFoundError, "tirn.http.unknown.path"},
+      {"unknown path", Post("/v2/x", "{}"), 404, Wire::kOperationNotFoundError, "/v2/x"},
+      {"GET", "GET " + std::string(kGetPath) + " HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n",
+       405, Wire::kInvalidArgumentError, "tirn.http.method.not.allowed"},
+      {"text/plain", Post(kGetPath, R"({"provider": "x"})", "text/plain"), 415,
+       Wire::kInvalidArgumentError, "tirn.http.unsupported.media.type"},
+      {"too large", Post(kGetPath, R"({"provider": ")" + big + "\"}"), 413,
+       Wire::kInvalidArgumentError, "tirn.http.body.too.large"},
+      {"bad time limit", Post(kGetPath, R"({"provider": "x"})", "application/json",
+                              "X-Tirn-Timeout-Ms: soon\r\n"),
+       400, Wire::kInvalidArgumentError, "tirn.http.bad.header"},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.label);
+    RawAnswer const answer = Raw(world.server->port(), row.request);
+    EXPECT_EQ(answer.status, row.status) << answer.body;
+    EXPECT_NE(answer.body.find(std::string("\"error\":\"") + row.error + "\""), std::string::npos)
+        << answer.body;
+    EXPECT_NE(answer.body.find(row.detail), std::string::npos) << answer.body;
+  }
+  EXPECT_EQ(Raw(world.server->port(), "GET /healthz HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n")
+                .status,
+            200);
+  // None of them reached the implementation.
+  EXPECT_EQ(world.held->arrived.get_future().wait_for(0ms), std::future_status::timeout);
+}
+
+TEST(HttpTls, VerifiedConnectionsWorkAndOthersFailClearly) {
+  World::Options options;
+  options.tls = true;
+  World world(options);
+  auto const ok = Call<Providers::ListMethod::Result>(
+      [&](auto r) { world.providers->List(nullptr, nullptr, r); });
+  EXPECT_TRUE(ok.value) << Describe(ok.error);
+
+  // A client that does not trust the server's certificate.
+  Tirn::Http::ClientOptions untrusting;
+  untrusting.caFile = "/dev/null";
+  auto stranger = std::make_shared<Tirn::Http::ClientProvider>(world.threads.context(), world.url,
+                                                               TI::Operations(), untrusting);
+  Providers::AsyncServiceStub strangerStub(
+      std::make_shared<Tirn::Stub::AsyncApiStub>(stranger, CallerActivation()));
+  auto const refused =
+      Call<Providers::ListMethod::Result>([&](auto r) { strangerStub.List(nullptr, nullptr, r); });
+  ASSERT_TRUE(refused.error);
+  EXPECT_EQ(refused.error->name(), Wire::kServiceUnavailableError);
+  EXPECT_NE(Describe(refused.error).find(Tirn::Http::MessageIds::kTlsFailed), std::string::npos)
+      << Describe(refused.error);
+
+  // A plain connection to nothing.
+  int fd = Connect(world.server->port());
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  auto nowhere = std::make_shared<Tirn::Http::ClientProvider>(
+      world.threads.context(), "http://127.0.0.1:1", TI::Operations());
+  Providers::AsyncServiceStub nowhereStub(
+      std::make_shared<Tirn::Stub::AsyncApiStub>(nowhere, CallerActivation()));
+  auto const unreachable =
+      Call<Providers::ListMethod::Result>([&](auto r) { nowhereStub.List(nullptr, nullptr, r); });
+  ASSERT_TRUE(unreachable.error);
+  EXPECT_EQ(unreachable.error->name(), Wire::kServiceUnavailableError);
+  EXPECT_NE(Describe(unreachable.error).find(Tirn::Http::MessageIds::kConnectFailed),
+            std::string::npos);
+}
+
+TEST(HttpServer, SlowAndIdleClientsAreCutOffWhileOthersAreServed) {
+  World::Options options;
+  options.server.readTimeout = 300ms;
+  options.server.idleTimeout = 300ms;
+  options.server.maxConnections = 8;
+  World world(options);
+  unsigned short const port = world.server->port();
+
+  // Headers that never end, and connections that never send anything.
+  int slow = Connect(port);
+  ASSERT_GE(slow, 0);
+  ::send(slow, "POST / HTTP/1.1\r\nHost:", 22, MSG_NOSIGNAL);
+  std::vector<int> idle;
+  for (int i = 0; i < 6; ++i) idle.push_back(Connect(port));
+
+  // Others are served meanwhile.
+  auto const served = Call<Providers::ListMethod::Result>(
+      [&](auto r) { world.providers->List(nullptr, nullptr, r); });
+  EXPECT_TRUE(served.value) << Describe(served.error);
+
+  // All of them are closed by the server within the time limits (recv returns 0).
+  auto const start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadAll(slow), "");
+  for (int fd : idle) EXPECT_EQ(ReadAll(fd), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  ::close(slow);
+  for (int fd : idle) ::close(fd);
+
+  // Beyond the connection limit, a connection is closed at once.
+  std::vector<int> many;
+  for (int i = 0; i < 12; ++i) many.push_back(Connect(port));
+  int closedAtOnce = 0;
+  for (int fd : many) {
+    timeval quick{0, 200000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &quick, sizeof quick);
+    char byte;
+    if (::recv(fd, &byte, 1, 0) == 0) ++closedAtOnce;
+    ::close(fd);
+  }
+  EXPECT_GE(closedAtOnce, 4);
+}
+
+TEST(HttpServer, StopLetsCallsInFlightFinish) {
+  World::Options options;
+  options.scriptedProviders = true;
+  World world(options);
+  auto outcome = std::async(std::launch::async, [&] {
+    return Call<std::shared_ptr<Providers::Info const>>(
+        [&](auto r) { world.providers->Get("hold", nullptr, r); });
+  });
+  ASSERT_TRUE(world.held->Wait());
+  std::promise<void> stopped;
+  world.server->Stop(5s, [&] { stopped.set_value(); });
+  std::this_thread::sleep_for(100ms);
+  // No new connection is accepted, and the call in flight still answers.
+  EXPECT_EQ(Connect(world.server->port()), -1);
+  auto info = std::make_shared<Providers::Info>();
+  info->type = Providers::ProviderType::TRUST_AUTHORITY;
+  {
+    std::lock_guard<std::mutex> lock(world.held->mutex);
+    world.held->result->value(info);
+  }
+  auto const answered = outcome.get();
+  ASSERT_TRUE(answered.value) << Describe(answered.error);
+  EXPECT_EQ(stopped.get_future().wait_for(kWait), std::future_status::ready);
+}
+
+}  // namespace

@@ -1,0 +1,626 @@
+#include "tirn/http/client_provider.h"
+
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <charconv>
+#include <cstdio>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "tirn/http/asio_internal.h"
+#include "tirn/http/handler_internal.h"
+#include "tirn/json/json.h"
+#include "tirn/runtime/locale.h"
+#include "tirn/runtime/wire_shapes.h"
+
+namespace Tirn {
+namespace Http {
+
+using namespace detail;
+
+namespace {
+
+namespace Wire = Data::Wire;
+using Clock = std::chrono::steady_clock;
+
+// One connection to the server, plain or TLS, reused by one call after another.
+struct Connection {
+  std::unique_ptr<beast::tcp_stream> plain;
+  std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls;
+  WipingBuffer buffer;
+  bool connected = false;
+  Clock::time_point idleSince;
+
+  beast::tcp_stream& Lowest() { return tls ? beast::get_lowest_layer(*tls) : *plain; }
+
+  // Whether an idle connection still looks usable: the server has neither closed it nor sent
+  // anything unasked.
+  bool StillOpen() {
+    char byte;
+    ssize_t const peeked = ::recv(Lowest().socket().native_handle(), &byte, 1,
+                                  MSG_PEEK | MSG_DONTWAIT);
+    return peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+};
+
+std::string RandomRequestId() {
+  static thread_local std::mt19937_64 generator{std::random_device{}()};
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(generator()));
+  return text;
+}
+
+std::string Join(std::list<std::string> const& items) {
+  std::string text;
+  for (auto const& item : items) {
+    if (!text.empty()) text += ", ";
+    text += item;
+  }
+  return text;
+}
+
+}  // namespace
+
+class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider::Impl> {
+ public:
+  Impl(net::io_context& context, std::string const& baseUrl,
+       Core::OperationTable const& operations, ClientOptions options)
+      : context_(context), operations_(operations), options_(std::move(options)) {
+    ParseUrl(baseUrl);
+    if (tlsEnabled_) {
+      tls_ = std::make_unique<ssl::context>(ssl::context::tls_client);
+      tls_->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                        ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
+                        ssl::context::no_tlsv1_1);
+      beast::error_code ec;
+      if (options_.caFile.empty()) {
+        tls_->set_default_verify_paths(ec);
+      } else {
+        tls_->load_verify_file(options_.caFile, ec);
+        if (ec) tlsSetupError_ = "cannot read " + options_.caFile + ": " + ec.message();
+      }
+      if (!options_.certificateFile.empty()) {
+        tls_->use_certificate_chain_file(options_.certificateFile, ec);
+        if (!ec) tls_->use_private_key_file(options_.privateKeyFile, ssl::context::pem, ec);
+        if (ec) tlsSetupError_ = "cannot read the client certificate: " + ec.message();
+      }
+      tls_->set_verify_mode(options_.verifyPeer ? ssl::verify_peer : ssl::verify_none);
+    }
+  }
+
+  void Invoke(std::shared_ptr<Core::MethodIdentifier const> const& method,
+              Data::DataValuePtr const& input,
+              std::shared_ptr<Core::AsyncActivation> const& activation,
+              Core::AsyncApiResultCb const& resultCb);
+
+  // A connection for one call: an idle one that still looks open, or a new one.
+  std::shared_ptr<Connection> Acquire() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      while (!idle_.empty()) {
+        std::shared_ptr<Connection> connection = std::move(idle_.back());
+        idle_.pop_back();
+        if (Clock::now() - connection->idleSince < options_.idleTimeout &&
+            connection->StillOpen()) {
+          return connection;
+        }
+      }
+    }
+    auto connection = std::make_shared<Connection>();
+    NewStream(*connection);
+    return connection;
+  }
+
+  void NewStream(Connection& connection) {
+    auto executor = net::make_strand(context_);
+    connection.connected = false;
+    if (tlsEnabled_) {
+      connection.plain.reset();
+      connection.tls = std::make_unique<beast::ssl_stream<beast::tcp_stream>>(executor, *tls_);
+    } else {
+      connection.plain = std::make_unique<beast::tcp_stream>(executor);
+    }
+  }
+
+  void Release(std::shared_ptr<Connection> connection) {
+    if (!options_.keepAlive) return;
+    connection->idleSince = Clock::now();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (idle_.size() < options_.poolSize) idle_.push_back(std::move(connection));
+  }
+
+  net::io_context& context_;
+  Core::OperationTable const& operations_;
+  ClientOptions options_;
+  bool tlsEnabled_ = false;
+  std::string host_;
+  std::string port_;
+  std::string server_;  // host:port, for messages
+  std::unique_ptr<ssl::context> tls_;
+  std::string tlsSetupError_;
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<Connection>> idle_;
+
+ private:
+  void ParseUrl(std::string const& url) {
+    std::string rest;
+    if (url.rfind("http://", 0) == 0) {
+      rest = url.substr(7);
+    } else if (url.rfind("https://", 0) == 0) {
+      rest = url.substr(8);
+      tlsEnabled_ = true;
+    } else {
+      throw std::invalid_argument("the URL must start with http:// or https://: " + url);
+    }
+    while (!rest.empty() && rest.back() == '/') rest.pop_back();
+    if (rest.empty() || rest.find('/') != std::string::npos) {
+      throw std::invalid_argument("the URL must be scheme://host[:port]: " + url);
+    }
+    std::size_t colon = rest.rfind(':');
+    if (!rest.empty() && rest.front() == '[') {  // [::1]:8080
+      std::size_t const close = rest.find(']');
+      if (close == std::string::npos) throw std::invalid_argument("malformed URL: " + url);
+      host_ = rest.substr(1, close - 1);
+      colon = close + 1 < rest.size() && rest[close + 1] == ':' ? close + 1 : std::string::npos;
+    } else {
+      host_ = rest.substr(0, colon);
+    }
+    port_ = colon == std::string::npos ? (tlsEnabled_ ? "443" : "80") : rest.substr(colon + 1);
+    unsigned port = 0;
+    auto parsed = std::from_chars(port_.data(), port_.data() + port_.size(), port);
+    if (host_.empty() || parsed.ec != std::errc() || parsed.ptr != port_.data() + port_.size() ||
+        port == 0 || port > 65535) {
+      throw std::invalid_argument("malformed host or port in URL: " + url);
+    }
+    server_ = rest;
+  }
+};
+
+namespace {
+
+// One call in flight. Every step runs on its connection's strand, so deliveries never overlap.
+class Call : public std::enable_shared_from_this<Call> {
+ public:
+  Call(std::shared_ptr<ClientProvider::Impl> client, std::shared_ptr<Connection> connection,
+       Core::AsyncApiResultCb resultCb)
+      : client_(std::move(client)),
+        connection_(std::move(connection)),
+        resultCb_(std::move(resultCb)),
+        deadline_(connection_->Lowest().get_executor()),
+        cancelPoll_(connection_->Lowest().get_executor()) {}
+
+  void Start(Core::OperationDescriptor const* operation, std::string target,
+             Data::DataValuePtr const& input,
+             std::shared_ptr<Core::AsyncActivation> const& activation) {
+    operation_ = operation;
+    activation_ = activation;
+    timeout_ = client_->options_.defaultTimeout;
+    if (activation && activation->executionContext) {
+      auto const& data = activation->executionContext->applicationData;
+      auto found = data.find(kTimeoutKey);
+      if (found != data.end()) {
+        long long milliseconds = 0;
+        auto const& text = found->second.value;
+        auto parsed = std::from_chars(text.data(), text.data() + text.size(), milliseconds);
+        if (parsed.ec == std::errc() && milliseconds > 0) {
+          timeout_ = std::chrono::milliseconds(milliseconds);
+        }
+      }
+    }
+    BuildRequest(std::move(target), input);
+    net::dispatch(deadline_.get_executor(), [self = shared_from_this()] { self->Begin(); });
+  }
+
+ private:
+  ClientOptions const& options() const { return client_->options_; }
+
+  void BuildRequest(std::string target, Data::DataValuePtr const& input) {
+    request_.method(http::verb::post);
+    request_.target(std::move(target));
+    request_.version(11);
+    request_.set(http::field::host, client_->host_);
+    request_.set(http::field::content_type, kJsonType);
+    request_.set(http::field::accept, kStreamType);
+    request_.keep_alive(options().keepAlive);
+    request_.set(kTimeoutHeader, std::to_string(timeout_.count()));
+    std::string requestId;
+    if (activation_ && activation_->executionContext) {
+      auto const& data = activation_->executionContext->applicationData;
+      auto found = data.find(kRequestIdKey);
+      if (found != data.end()) requestId = found->second.value;
+    }
+    request_.set(kRequestIdHeader, requestId.empty() ? RandomRequestId() : requestId);
+    if (activation_ && activation_->requestLocalizer.localeSpec) {
+      auto const& spec = *activation_->requestLocalizer.localeSpec;
+      if (!spec.languages().empty()) request_.set(http::field::accept_language, Join(spec.languages()));
+      if (spec.timezone().valid()) request_.set(kTimeZoneHeader, spec.timezone().text());
+    }
+    if (options().tokenSupplier) {
+      std::string token = options().tokenSupplier();
+      if (!token.empty()) request_.set(http::field::authorization, "Bearer " + token);
+      WipeString(token);
+    }
+    std::list<BaseMessage> messages;
+    if (!Json::Encode(input ? input : Data::DataValuePtr(Data::DynamicStructValue::GetInstance("")),
+                      nullptr, &request_.body(), messages)) {
+      encodeFailure_ = std::move(messages);
+    }
+    request_.prepare_payload();
+  }
+
+  void Begin() {
+    if (!encodeFailure_.empty()) {
+      return Fail(Wire::kInvalidArgumentError, std::move(encodeFailure_));
+    }
+    deadline_.expires_after(timeout_);
+    deadline_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (ec) return;
+      self->Fail(Wire::kTimedOutError,
+                 {HttpMessage(MessageIds::kTimedOut,
+                              {self->client_->server_, std::to_string(self->timeout_.count())})});
+    });
+    if (activation_ && activation_->isCancelled) PollCancel();
+    if (connection_->connected) return Send();
+    attempts_ = 0;
+    Resolve();
+  }
+
+  void PollCancel() {
+    cancelPoll_.expires_after(ClientProvider::kCancelPoll);
+    cancelPoll_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (ec || self->finished_) return;
+      if (self->activation_->isCancelled()) {
+        return self->Fail(Wire::kGenericError, {HttpMessage(MessageIds::kCancelled)});
+      }
+      self->PollCancel();
+    });
+  }
+
+  // ---- Connecting -------------------------------------------------------------------------
+
+  void Resolve() {
+    if (!client_->tlsSetupError_.empty()) {
+      return Fail(Wire::kServiceUnavailableError,
+                  {HttpMessage(MessageIds::kTlsFailed, {client_->server_, client_->tlsSetupError_})});
+    }
+    ++attempts_;
+    resolver_ = std::make_shared<tcp::resolver>(deadline_.get_executor());
+    resolver_->async_resolve(client_->host_, client_->port_,
+                             [self = shared_from_this()](beast::error_code ec,
+                                                         tcp::resolver::results_type results) {
+                               if (self->finished_) return;
+                               if (ec) return self->ConnectFailed(ec);
+                               self->Connect(results);
+                             });
+  }
+
+  void Connect(tcp::resolver::results_type const& results) {
+    auto& lowest = connection_->Lowest();
+    lowest.expires_after(options().connectTimeout);
+    lowest.async_connect(results, [self = shared_from_this()](beast::error_code ec,
+                                                              tcp::endpoint const&) {
+      if (self->finished_) return;
+      if (ec) return self->ConnectFailed(ec);
+      beast::error_code ignored;
+      self->connection_->Lowest().socket().set_option(tcp::no_delay(true), ignored);
+      if (!self->connection_->tls) {
+        self->connection_->connected = true;
+        return self->Send();
+      }
+      self->Handshake();
+    });
+  }
+
+  void ConnectFailed(beast::error_code ec) {
+    if (attempts_ < options().connectAttempts) {
+      client_->NewStream(*connection_);  // nothing was sent: another attempt is safe
+      return Resolve();
+    }
+    Fail(Wire::kServiceUnavailableError,
+         {HttpMessage(MessageIds::kConnectFailed, {client_->server_, ec.message()})});
+  }
+
+  void Handshake() {
+    auto& stream = *connection_->tls;
+    if (!SSL_set_tlsext_host_name(stream.native_handle(), client_->host_.c_str())) {
+      return Fail(Wire::kServiceUnavailableError,
+                  {HttpMessage(MessageIds::kTlsFailed, {client_->server_, "no server name"})});
+    }
+    if (options().verifyPeer) stream.set_verify_callback(ssl::host_name_verification(client_->host_));
+    connection_->Lowest().expires_after(options().connectTimeout);
+    stream.async_handshake(ssl::stream_base::client,
+                           [self = shared_from_this()](beast::error_code ec) {
+                             if (self->finished_) return;
+                             if (ec) {
+                               return self->Fail(Wire::kServiceUnavailableError,
+                                                 {HttpMessage(MessageIds::kTlsFailed,
+                                                              {self->client_->server_,
+                                                               ec.message()})});
+                             }
+                             self->connection_->connected = true;
+                             self->Send();
+                           });
+  }
+
+  // ---- Exchanging -------------------------------------------------------------------------
+
+  template <class F>
+  void WithStream(F&& f) {
+    if (connection_->tls) {
+      f(*connection_->tls);
+    } else {
+      f(*connection_->plain);
+    }
+  }
+
+  void Send() {
+    connection_->Lowest().expires_never();  // the call's deadline bounds the exchange
+    WithStream([this](auto& stream) {
+      http::async_write(stream, request_,
+                        [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                          WipeString(self->request_.body());
+                          if (self->finished_) return;
+                          if (ec) return self->Broken(ec);
+                          self->ReadHead();
+                        });
+    });
+  }
+
+  void ReadHead() {
+    parser_.emplace();
+    parser_->body_limit(options().answerLimit);
+    WithStream([this](auto& stream) {
+      http::async_read_header(stream, connection_->buffer, *parser_,
+                              [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                                if (self->finished_) return;
+                                if (ec) return self->Broken(ec);
+                                self->OnHead();
+                              });
+    });
+  }
+
+  void OnHead() {
+    auto const& head = parser_->get();
+    auto type = head.find(http::field::content_type);
+    streamed_ = head.result() == http::status::ok && type != head.end() &&
+                type->value().substr(0, std::strlen(kStreamType)) == kStreamType;
+    ReadBody();
+  }
+
+  void ReadBody() {
+    WithStream([this](auto& stream) {
+      auto handler = [self = shared_from_this()](beast::error_code ec, std::size_t) {
+        if (self->finished_) return;
+        if (ec) return self->Broken(ec);
+        self->OnBody();
+      };
+      if (streamed_) {
+        http::async_read_some(stream, connection_->buffer, *parser_, std::move(handler));
+      } else {
+        http::async_read(stream, connection_->buffer, *parser_, std::move(handler));
+      }
+    });
+  }
+
+  void OnBody() {
+    std::string& body = parser_->get().body();
+    if (!streamed_) {
+      Answer(body);
+      return;
+    }
+    // Complete lines are frames; the rest waits for more.
+    std::size_t end;
+    while (!finished_ && (end = body.find('\n', consumed_)) != std::string::npos) {
+      Frame(boost::string_view(body).substr(consumed_, end - consumed_));
+      consumed_ = end + 1;
+    }
+    if (finished_) return;
+    if (parser_->is_done()) {
+      return Fail(Wire::kInternalServerError,
+                  {HttpMessage(MessageIds::kBadAnswer, {client_->server_, "the stream ended early"})});
+    }
+    ReadBody();
+  }
+
+  // A whole answer that is not streamed.
+  void Answer(std::string& body) {
+    unsigned const status = parser_->get().result_int();
+    std::list<BaseMessage> messages;
+    if (status == 200) {
+      Data::DataValuePtr output;
+      if (!Json::Decode(body, OutputDefinition(), &output, messages, {false})) {
+        return BadAnswer(messages);
+      }
+      return Deliver(std::move(output), nullptr);
+    }
+    ErrorAnswer(body, status);
+  }
+
+  void ErrorAnswer(boost::string_view text, unsigned status) {
+    std::list<BaseMessage> messages;
+    Data::DataValuePtr frame;
+    std::shared_ptr<Data::ErrorValue const> error;
+    if (Json::Decode(text, ErrorFrameDefinition(), &frame, messages, {false})) {
+      error = ErrorFrom(frame);
+    }
+    if (!error) {
+      messages.push_front(HttpMessage(MessageIds::kBadAnswer,
+                                      {client_->server_, "status " + std::to_string(status) +
+                                                             " without an error in JSON"}));
+      return Fail(Wire::kInternalServerError, std::move(messages));
+    }
+    Deliver(nullptr, std::move(error));
+  }
+
+  void Frame(boost::string_view line) {
+    std::list<BaseMessage> messages;
+    Data::DataValuePtr frame;
+    if (!Json::Decode(line, FrameDefinition(), &frame, messages, {false}) || !frame ||
+        !frame->GetType().IsCompound()) {
+      return BadAnswer(messages);
+    }
+    auto const& fields = static_cast<Data::CompoundValue const&>(*frame);
+    if (DataValuePtrOrNull(fields.FindField(kProgressMember))) {
+      Progress progress;
+      if (!ProgressFrom(*fields.FindField(kProgressMember), progress)) return BadAnswer({});
+      resultCb_(nullptr, progress, {});
+      return;
+    }
+    if (Data::DataValuePtr const* output = fields.FindField(kOutputMember)) {
+      return Deliver(*output, nullptr);
+    }
+    if (auto error = ErrorFrom(frame)) return Deliver(nullptr, std::move(error));
+    BadAnswer({});
+  }
+
+  static Data::DataValuePtr DataValuePtrOrNull(Data::DataValuePtr const* slot) {
+    return slot ? *slot : nullptr;
+  }
+
+  static bool ProgressFrom(Data::DataValuePtr const& value, Progress& progress) {
+    if (!value || !value->GetType().IsCompound()) return false;
+    auto const& numbers = static_cast<Data::CompoundValue const&>(*value);
+    std::int64_t* targets[] = {&progress.minimum, &progress.maximum, &progress.current};
+    char const* names[] = {"minimum", "maximum", "current"};
+    for (int i = 0; i < 3; ++i) {
+      Data::DataValuePtr const* slot = numbers.FindField(names[i]);
+      if (!slot || !*slot || (*slot)->GetType().kind() != Data::DataType::INTEGER) return false;
+      *targets[i] = static_cast<Data::IntegerValue const&>(**slot).value();
+    }
+    return true;
+  }
+
+  // The error of an answer {"error": name, "value": {...}}, named as the answer says.
+  static std::shared_ptr<Data::ErrorValue const> ErrorFrom(Data::DataValuePtr const& frame) {
+    if (!frame || !frame->GetType().IsCompound()) return nullptr;
+    auto const& fields = static_cast<Data::CompoundValue const&>(*frame);
+    Data::DataValuePtr const* name = fields.FindField(kErrorMember);
+    Data::DataValuePtr const* value = fields.FindField(kValueMember);
+    if (!name || !*name || (*name)->GetType().kind() != Data::DataType::STRING || !value ||
+        !*value || !(*value)->GetType().IsCompound()) {
+      return nullptr;
+    }
+    auto error =
+        Data::ErrorValue::GetInstance(static_cast<Data::StringValue const&>(**name).value());
+    for (auto const& field : static_cast<Data::CompoundValue const&>(**value).fields()) {
+      error->SetField(field.first, field.second);
+    }
+    return error;
+  }
+
+  Data::DataDefinitionPtr OutputDefinition() const {
+    return operation_ ? operation_->outputDefinition() : nullptr;
+  }
+
+  // Frames and error answers read with the definitions of what they carry.
+  Data::DataDefinitionPtr ErrorFrameDefinition() const {
+    Data::DataDefinition::FieldMap fields;
+    fields[kErrorMember] = Data::DataDefinition::Create<std::string>();
+    fields[kValueMember] = Wire::StandardErrorDefinition(Wire::kGenericError);
+    return Data::StructDefinition::GetInstance("tirn.http.frame", fields);
+  }
+
+  Data::DataDefinitionPtr FrameDefinition() const {
+    Data::DataDefinition::FieldMap fields;
+    fields[kErrorMember] = Data::DataDefinition::Create<std::string>();
+    fields[kValueMember] = Wire::StandardErrorDefinition(Wire::kGenericError);
+    Data::DataDefinitionPtr output = OutputDefinition();
+    if (output) fields[kOutputMember] = output;
+    return Data::StructDefinition::GetInstance("tirn.http.frame", fields);
+  }
+
+  void BadAnswer(std::list<BaseMessage> messages) {
+    messages.push_front(HttpMessage(MessageIds::kBadAnswer, {client_->server_, "not JSON of the expected shape"}));
+    Fail(Wire::kInternalServerError, std::move(messages));
+  }
+
+  void Broken(beast::error_code ec) {
+    Fail(Wire::kServiceUnavailableError,
+         {HttpMessage(MessageIds::kConnectionBroken, {client_->server_, ec.message()})});
+  }
+
+  // ---- Ending -----------------------------------------------------------------------------
+
+  void Fail(char const* name, std::list<BaseMessage> messages) {
+    if (finished_) return;
+    Close();
+    Deliver(nullptr, Data::ErrorValue::Create(name, messages), false);
+  }
+
+  void Deliver(Data::DataValuePtr output, std::shared_ptr<Data::ErrorValue const> error,
+               bool reusable = true) {
+    if (finished_) return;
+    finished_ = true;
+    deadline_.cancel();
+    cancelPoll_.cancel();
+    if (reusable && parser_ && parser_->is_done() && parser_->get().keep_alive()) {
+      if (connection_->buffer.size() == 0) connection_->buffer.shrink_to_fit();
+      client_->Release(connection_);
+    } else if (reusable) {
+      Close();
+    }
+    auto result = std::make_shared<Core::MethodResult>();
+    result->output = std::move(output);
+    result->error = std::move(error);
+    result->final = true;
+    resultCb_(result, Progress::Final(), {});
+  }
+
+  void Close() {
+    beast::error_code ec;
+    connection_->Lowest().socket().shutdown(tcp::socket::shutdown_both, ec);
+    connection_->Lowest().close();
+    connection_->connected = false;
+  }
+
+  std::shared_ptr<ClientProvider::Impl> client_;
+  std::shared_ptr<Connection> connection_;
+  Core::AsyncApiResultCb resultCb_;
+  net::steady_timer deadline_;
+  net::steady_timer cancelPoll_;
+  std::shared_ptr<tcp::resolver> resolver_;
+  Core::OperationDescriptor const* operation_ = nullptr;
+  std::shared_ptr<Core::AsyncActivation> activation_;
+  std::chrono::milliseconds timeout_{0};
+  http::request<http::string_body> request_;
+  std::optional<http::response_parser<http::string_body>> parser_;
+  std::list<BaseMessage> encodeFailure_;
+  std::size_t consumed_ = 0;
+  int attempts_ = 0;
+  bool streamed_ = false;
+  bool finished_ = false;
+};
+
+}  // namespace
+
+void ClientProvider::Impl::Invoke(std::shared_ptr<Core::MethodIdentifier const> const& method,
+                                  Data::DataValuePtr const& input,
+                                  std::shared_ptr<Core::AsyncActivation> const& activation,
+                                  Core::AsyncApiResultCb const& resultCb) {
+  std::string interfaceName = method && method->interface ? method->interface->name : "";
+  std::string operationName = method ? method->name : "";
+  Core::OperationDescriptor const* operation = operations_.Find(interfaceName, operationName);
+  auto call = std::make_shared<Call>(shared_from_this(), Acquire(), resultCb);
+  call->Start(operation, OperationPath(interfaceName, operationName), input, activation);
+}
+
+ClientProvider::ClientProvider(net::io_context& context, std::string const& baseUrl,
+                               Core::OperationTable const& operations, ClientOptions options)
+    : impl_(std::make_shared<Impl>(context, baseUrl, operations, std::move(options))) {}
+
+ClientProvider::~ClientProvider() = default;
+
+void ClientProvider::Invoke(std::shared_ptr<Core::MethodIdentifier const> const& method,
+                            Data::DataValuePtr const& input,
+                            std::shared_ptr<Core::AsyncActivation> const& activation,
+                            Core::AsyncApiResultCb const& resultCb) {
+  impl_->Invoke(method, input, activation, resultCb);
+}
+
+}  // namespace Http
+}  // namespace Tirn

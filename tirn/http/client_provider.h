@@ -1,0 +1,104 @@
+// Tirn::Http::ClientProvider: an API provider that sends calls to a Tirn::Http::Server.
+//
+// Hand it to an AsyncApiStub in place of an in-process provider and the generated stubs call
+// a server in another process:
+//
+//   Tirn::Http::IoThreads threads(1);
+//   auto provider = std::make_shared<Tirn::Http::ClientProvider>(
+//       threads.context(), "https://kms.example:8443",
+//       Com::Ostrel::Nox::TrustedInfrastructure::Operations(), options);
+//   auto apiStub = std::make_shared<Tirn::Stub::AsyncApiStub>(provider, templateActivation);
+//
+// Each call is one POST (docs/protocol.md) on a kept-alive connection from a small pool. The
+// activation's language preference and time zone travel as headers; so does its time limit
+// (execution-context key kTimeoutKey, else the default of the options): when it passes, the
+// handle receives timed_out whatever the server does. A call whose activation's isCancelled()
+// turns true is aborted within kCancelPoll and answered with the generic error carrying
+// "tirn.http.cancelled". Progress reports stream back in order before the final result.
+//
+// Answers are decoded with the operation's definitions but not validated: what the stub
+// cannot convert takes the stub's own path. Transport failures reach the handle as standard
+// errors: service_unavailable (connection refused, TLS failure, broken connection),
+// timed_out, and internal_server_error for an answer that cannot be read. A call is retried
+// only when its connection could not be made, never once its request may have been sent.
+//
+// Thread-safety: Invoke may be called from any number of threads at once. Answers are
+// delivered on the io_context's threads.
+#ifndef TIRN_HTTP_CLIENT_PROVIDER_H_
+#define TIRN_HTTP_CLIENT_PROVIDER_H_
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tirn/http/protocol.h"
+#include "tirn/runtime/invocation.h"
+#include "tirn/runtime/operation_table.h"
+
+namespace boost {
+namespace asio {
+class io_context;
+}  // namespace asio
+}  // namespace boost
+
+namespace Tirn {
+namespace Http {
+
+struct ClientOptions {
+  // PEM file of the CAs that may sign the server's certificate; empty: the system's.
+  std::string caFile;
+  // Verify the server's certificate and its host name (https only). Default: on.
+  bool verifyPeer = true;
+  // PEM files of a client certificate and key, for servers that ask for one; empty: none.
+  std::string certificateFile;
+  std::string privateKeyFile;
+  // Returns the bearer token to send with each call; empty function or empty token: none.
+  std::function<std::string()> tokenSupplier;
+  // Time limit of a call whose activation gives none. Default 30 s.
+  std::chrono::milliseconds defaultTimeout{30000};
+  // Time to connect (and shake hands) before an attempt counts as failed. Default 5 s.
+  std::chrono::milliseconds connectTimeout{5000};
+  // Attempts to connect before the call fails with service_unavailable. Default 2.
+  int connectAttempts = 2;
+  // Idle connections kept for reuse. Default 8.
+  std::size_t poolSize = 8;
+  // Reuse connections. Default: on.
+  bool keepAlive = true;
+  // An idle connection older than this is not reused. Default 15 s (below the server's 30 s).
+  std::chrono::milliseconds idleTimeout{15000};
+  // Largest answer accepted, in bytes. Default 64 MiB.
+  std::size_t answerLimit = 64 << 20;
+};
+
+class TIRN_HTTP_EXPORT ClientProvider : public Core::AsyncApiProvider {
+ public:
+  // How often a call in flight checks whether its caller cancelled it.
+  static constexpr std::chrono::milliseconds kCancelPoll{50};
+
+  // Calls the server at `baseUrl` ("http://host:port" or "https://host:port", no path).
+  // Throws std::invalid_argument for a malformed URL (a programming error). `operations` must
+  // outlive the provider.
+  ClientProvider(boost::asio::io_context& context, std::string const& baseUrl,
+                 Core::OperationTable const& operations, ClientOptions options = {});
+  ~ClientProvider() override;
+
+  ClientProvider(ClientProvider const&) = delete;
+  ClientProvider& operator=(ClientProvider const&) = delete;
+
+  void Invoke(std::shared_ptr<Core::MethodIdentifier const> const& method,
+              Data::DataValuePtr const& input, std::shared_ptr<Core::AsyncActivation> const& activation,
+              Core::AsyncApiResultCb const& resultCb) override;
+
+  // The implementation, private to the library.
+  class Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace Http
+}  // namespace Tirn
+
+#endif  // TIRN_HTTP_CLIENT_PROVIDER_H_

@@ -1,0 +1,93 @@
+// The HTTP form of calls, shared by Tirn::Http::Server and Tirn::Http::ClientProvider and
+// described for people in docs/protocol.md.
+//
+// One call is one POST to OperationPath(interface, operation) with the input structure as a
+// JSON object (docs/json.md). A value answer is 200 with the output as JSON; an error answer
+// has the status StatusForError(name) and the body {"error": "<name>", "value": {...}}. A
+// client that accepts kStreamType receives each progress report as a line
+// {"progress": {"minimum": 0, "maximum": 10, "current": 3}}, then one final line,
+// {"output": ...} or {"error": ..., "value": ...}.
+#ifndef TIRN_HTTP_PROTOCOL_H_
+#define TIRN_HTTP_PROTOCOL_H_
+
+#include <string>
+
+#include "tirn/message/export.h"
+
+#define TIRN_HTTP_EXPORT TIRN_VISIBLE
+
+namespace Tirn {
+namespace Http {
+
+inline constexpr char kPathPrefix[] = "/v1/";
+inline constexpr char kHealthPath[] = "/healthz";
+inline constexpr char kJsonType[] = "application/json";
+// Newline-delimited JSON: progress frames, then the final frame.
+inline constexpr char kStreamType[] = "application/x-ndjson";
+
+// Echoed in every answer and in the access log; the client makes one when the caller has
+// none.
+inline constexpr char kRequestIdHeader[] = "X-Request-Id";
+// The caller's time zone ("Europe/Berlin"); the language preference travels as
+// Accept-Language.
+inline constexpr char kTimeZoneHeader[] = "X-Tirn-Time-Zone";
+// The milliseconds the caller still waits for the answer.
+inline constexpr char kTimeoutHeader[] = "X-Tirn-Timeout-Ms";
+
+// The execution-context key (application data) of a call's time limit in milliseconds, as
+// decimal text. A client reads it from the caller's activation; a server writes it into the
+// activation it gives the implementation.
+inline constexpr char kTimeoutKey[] = "tirn.timeout_ms";
+// The execution-context key (application data) of the call's request id: the client sends it
+// as kRequestIdHeader (making one when it is absent); the server writes the id it received.
+inline constexpr char kRequestIdKey[] = "tirn.request_id";
+// The security-context key under which the server stores the caller's identity.
+inline constexpr char kCallerKey[] = "tirn.caller";
+// Frame and error-body members.
+inline constexpr char kProgressMember[] = "progress";
+inline constexpr char kOutputMember[] = "output";
+inline constexpr char kErrorMember[] = "error";
+inline constexpr char kValueMember[] = "value";
+
+// Identifiers of the messages the transport adds to the errors it answers or delivers.
+namespace MessageIds {
+// Server side. {1}: the method.
+inline constexpr char kMethodNotAllowed[] = "tirn.http.method.not.allowed";
+// {1}: the content type received.
+inline constexpr char kUnsupportedMediaType[] = "tirn.http.unsupported.media.type";
+// {1}: the limit in bytes.
+inline constexpr char kBodyTooLarge[] = "tirn.http.body.too.large";
+// No arguments.
+inline constexpr char kUnauthenticated[] = "tirn.http.unauthenticated";
+// {1}: the header, {2}: its value.
+inline constexpr char kBadHeader[] = "tirn.http.bad.header";
+// {1}: the path.
+inline constexpr char kUnknownPath[] = "tirn.http.unknown.path";
+// No arguments: the output could not be written as JSON (the encoder's messages follow).
+inline constexpr char kOutputNotEncodable[] = "tirn.http.output.not.encodable";
+// Client side. {1}: the server, {2}: the reason.
+inline constexpr char kConnectFailed[] = "tirn.http.connect.failed";
+inline constexpr char kTlsFailed[] = "tirn.http.tls.failed";
+inline constexpr char kConnectionBroken[] = "tirn.http.connection.broken";
+// {1}: the server, {2}: the time limit in milliseconds.
+inline constexpr char kTimedOut[] = "tirn.http.timed.out";
+// {1}: the server, {2}: what is wrong with the answer.
+inline constexpr char kBadAnswer[] = "tirn.http.bad.answer";
+// No arguments.
+inline constexpr char kCancelled[] = "tirn.http.cancelled";
+}  // namespace MessageIds
+
+// "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/get".
+TIRN_HTTP_EXPORT std::string OperationPath(std::string const& interfaceName,
+                                           std::string const& operationName);
+
+// The status of an error answer: invalid_argument 400, unauthenticated 401, unauthorized 403,
+// not_found and operation_not_found 404, already_exists and not_allowed_in_current_state 409,
+// unsupported 501, unable_to_allocate_resource and service_unavailable 503, timed_out 504,
+// everything else 500.
+TIRN_HTTP_EXPORT unsigned StatusForError(std::string const& name);
+
+}  // namespace Http
+}  // namespace Tirn
+
+#endif  // TIRN_HTTP_PROTOCOL_H_

@@ -1,0 +1,159 @@
+// Tirn::Http::Server: serves any API provider over HTTP/1.1, with or without TLS.
+//
+// Each call is one POST (docs/protocol.md): the server decodes the input with the operation's
+// definition, hands the call to the provider with a fresh activation (the caller's language and
+// time zone, its identity from the authenticator, its time limit), and answers with the
+// provider's result as JSON, streaming progress reports to clients that ask for them.
+//
+//   Tirn::Http::IoThreads threads(2);
+//   Tirn::Http::ServerOptions options;
+//   options.port = 0;  // any free port
+//   Tirn::Http::Server server(threads.context(), provider,
+//                             Com::Ostrel::Nox::TrustedInfrastructure::Operations(), options);
+//   std::string error;
+//   if (!server.Start(&error)) Fail(error);
+//   std::cout << "listening on port " << server.port() << "\n";
+//   ...
+//   server.Stop(std::chrono::seconds(5));
+//
+// The server runs on an io_context that the application owns and runs on threads of its own
+// (IoThreads owns some for programs that want that); it starts no thread itself. Resolving a
+// listen address that is a host name, not an IP address, uses Asio's resolver, which keeps one
+// internal thread. Every limit has a safe default; a slow or hostile client is cut off by them
+// while others keep being served.
+//
+// Thread-safety: Start, Stop and port may be called from any thread; the callbacks in the
+// options are called from the io_context's threads, possibly concurrently.
+#ifndef TIRN_HTTP_SERVER_H_
+#define TIRN_HTTP_SERVER_H_
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tirn/http/protocol.h"
+#include "tirn/runtime/activation.h"
+#include "tirn/runtime/invocation.h"
+#include "tirn/runtime/operation_table.h"
+
+namespace boost {
+namespace asio {
+class io_context;
+}  // namespace asio
+}  // namespace boost
+
+namespace Tirn {
+namespace Http {
+
+// What a caller presented.
+struct Credentials {
+  // The token of an "Authorization: Bearer" header; empty when there is none. Wiped after the
+  // authenticator returns.
+  std::string bearerToken;
+  // The subject of the client's TLS certificate, verified against the server's client CA;
+  // empty when the client sent none.
+  std::string clientCertificate;
+  // "address:port" of the peer.
+  std::string peer;
+};
+
+// Decides who a caller is: true with `identity` filled to accept the call (the identity is
+// stored in the activation's security context under kCallerKey), false to answer
+// unauthenticated (401). Called concurrently from the server's threads.
+using Authenticator =
+    std::function<bool(Credentials const& credentials, Core::SecurityContextWrappedEntry& identity)>;
+
+// One line of the access log: never a body, a token or a secret.
+struct AccessLogEntry {
+  std::string peer;
+  std::string method;
+  // "kms.providers.get", "healthz", or "-" when the request named no operation.
+  std::string operation;
+  unsigned status = 0;
+  std::chrono::microseconds duration{0};
+  std::string requestId;
+};
+
+struct ServerOptions {
+  // The address to listen on: an IP address or a host name. Default: loopback only.
+  std::string address = "127.0.0.1";
+  // 0 picks a free port; port() tells which.
+  unsigned short port = 0;
+  // PEM files of the server's certificate chain and private key; both empty: plain HTTP.
+  std::string tlsCertificateFile;
+  std::string tlsPrivateKeyFile;
+  // PEM file of the CAs whose client certificates are verified and handed to the
+  // authenticator; empty: no client certificates are asked for.
+  std::string tlsClientCaFile;
+  // Largest request body, in bytes (413 beyond). Default 1 MiB.
+  std::size_t bodyLimit = 1 << 20;
+  // Largest request header block, in bytes. Default 16 KiB.
+  std::size_t headerLimit = 16 << 10;
+  // Connections served at once; further ones are closed at once. Default 512.
+  std::size_t maxConnections = 512;
+  // Time for one whole request (headers and body) to arrive, and for one answer to be
+  // written. Default 10 s.
+  std::chrono::milliseconds readTimeout{10000};
+  // Time a kept-alive connection may wait for its next request. Default 30 s.
+  std::chrono::milliseconds idleTimeout{30000};
+  // Decides who calls; empty: every call is anonymous (the log callback says so at start).
+  Authenticator authenticator;
+  // Called once per answered request.
+  std::function<void(AccessLogEntry const&)> accessLog;
+  // Called with what the server has to say (started, anonymous, stopping, failures).
+  std::function<void(std::string const&)> log;
+};
+
+class TIRN_HTTP_EXPORT Server {
+ public:
+  // Serves `provider`'s operations listed in `operations`, which must outlive the server.
+  Server(boost::asio::io_context& context, std::shared_ptr<Core::AsyncApiProvider> provider,
+         Core::OperationTable const& operations, ServerOptions options);
+  // Stops at once (no grace) if still running.
+  ~Server();
+
+  Server(Server const&) = delete;
+  Server& operator=(Server const&) = delete;
+
+  // Loads the TLS files, binds and starts accepting. False, with the reason in `*error`, when
+  // a file cannot be read or the address cannot be bound.
+  bool Start(std::string* error);
+
+  // The port listened on; 0 before Start.
+  unsigned short port() const;
+
+  // Stops accepting, lets the calls in flight finish for up to `grace`, then closes every
+  // connection; `done` (optional) is called once all are closed. Idle connections close at
+  // once. Calling it again changes nothing but adds its `done`.
+  void Stop(std::chrono::milliseconds grace, std::function<void()> done = {});
+
+  // The implementation, private to the library.
+  class Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// Owns an io_context and `count` threads that run it, for programs that do not run their own.
+class TIRN_HTTP_EXPORT IoThreads {
+ public:
+  explicit IoThreads(unsigned count);
+  // Stops the context and joins the threads.
+  ~IoThreads();
+
+  IoThreads(IoThreads const&) = delete;
+  IoThreads& operator=(IoThreads const&) = delete;
+
+  boost::asio::io_context& context();
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace Http
+}  // namespace Tirn
+
+#endif  // TIRN_HTTP_SERVER_H_
