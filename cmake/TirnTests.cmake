@@ -66,6 +66,7 @@ endif()
 tirn_cross_cutting_test(tirn_http_tests tests/http_test.cc)
 if(TARGET tirn_http_tests)
   target_link_libraries(tirn_http_tests PRIVATE tirn_http tirn_reference_server OpenSSL::Crypto)
+  target_compile_definitions(tirn_http_tests PRIVATE TIRN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 endif()
 
 # Calls from client stubs through the in-process provider to bound implementations and back,

@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -665,6 +667,53 @@ TEST(HttpServer, StopLetsCallsInFlightFinish) {
   auto const answered = outcome.get();
   ASSERT_TRUE(answered.value) << Describe(answered.error);
   EXPECT_EQ(stopped.get_future().wait_for(kWait), std::future_status::ready);
+}
+
+// ---- The protocol document ------------------------------------------------------------------
+
+// Every curl command of docs/protocol.md, run against a live server, prints the JSON shown
+// right after it.
+TEST(HttpProtocolDocument, CurlCommandsPrintWhatTheDocumentShows) {
+  World world(Remote());
+  std::ifstream file(std::string(TIRN_SOURCE_DIR) + "/docs/protocol.md");
+  ASSERT_TRUE(file) << "docs/protocol.md";
+  std::vector<std::pair<std::string, std::string>> examples;  // command, expected output
+  std::string line, block, command;
+  bool inBlock = false;
+  std::string kind;
+  while (std::getline(file, line)) {
+    if (!inBlock && line.rfind("```", 0) == 0) {
+      inBlock = true;
+      kind = line.substr(3);
+      block.clear();
+    } else if (inBlock && line == "```") {
+      inBlock = false;
+      if (kind == "sh" && block.rfind("curl ", 0) == 0) {
+        command = block;
+      } else if (kind == "json" && !command.empty()) {
+        examples.emplace_back(command, block);
+        command.clear();
+      }
+    } else if (inBlock) {
+      block += line + "\n";
+    }
+  }
+  ASSERT_GE(examples.size(), 4u);
+  std::string const port = std::to_string(world.server->port());
+  for (auto const& [curl, expected] : examples) {
+    SCOPED_TRACE(curl);
+    std::string const run = "PORT=" + port + " bash -c \"$(cat <<'CURL'\n" + curl + "CURL\n)\"";
+    FILE* pipe = ::popen(run.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    EXPECT_EQ(::pclose(pipe), 0);
+    while (!output.empty() && output.back() == '\n') output.pop_back();
+    std::string want = expected;
+    while (!want.empty() && want.back() == '\n') want.pop_back();
+    EXPECT_EQ(output, want);
+  }
 }
 
 }  // namespace
