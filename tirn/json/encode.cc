@@ -1,5 +1,6 @@
 // Value trees to JSON text. The tree is walked with an explicit stack of open containers and
-// written through RapidJSON's writer, which checks that every string is valid UTF-8.
+// written through RapidJSON's writer; every string is checked to be valid UTF-8 first (the
+// writer's own check reads past the end of a string cut inside a character).
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -11,8 +12,6 @@
 #include <utility>
 #include <vector>
 
-// Every writer checks that strings are valid UTF-8.
-#define RAPIDJSON_WRITE_DEFAULT_FLAGS kWriteValidateEncodingFlag
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/writer.h>
 
@@ -111,9 +110,10 @@ class Encoder {
         auto const& entry = **top.field;
         ++*top.field;
         top.step = PathStep{entry.first.data(), entry.first.size()};
-        if (!writer_.Key(entry.first.data(), static_cast<rapidjson::SizeType>(entry.first.size()))) {
+        if (!detail::IsValidUtf8(entry.first.data(), entry.first.size())) {
           return Fail(MessageIds::kInvalidUtf8Value);
         }
+        writer_.Key(entry.first.data(), static_cast<rapidjson::SizeType>(entry.first.size()));
         next = entry.second.get();
       } else {
         auto const& elements = static_cast<ListValue const*>(top.container)->elements();
@@ -193,10 +193,8 @@ class Encoder {
     if (text.size() >= std::numeric_limits<rapidjson::SizeType>::max()) {
       return Fail(MessageIds::kTooLarge);
     }
-    if (!writer_.String(text.data(), static_cast<rapidjson::SizeType>(text.size()))) {
-      return Fail(MessageIds::kInvalidUtf8Value);
-    }
-    return true;
+    if (!detail::IsValidUtf8(text.data(), text.size())) return Fail(MessageIds::kInvalidUtf8Value);
+    return writer_.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
   }
 
   bool Fail(char const* id) {

@@ -136,6 +136,40 @@ std::size_t FormatDouble(double value, char (&buffer)[32]) {
   return size;
 }
 
+bool IsValidUtf8(char const* data, std::size_t size) {
+  auto const* p = reinterpret_cast<unsigned char const*>(data);
+  auto const* end = p + size;
+  while (p != end) {
+    unsigned char const lead = *p;
+    if (lead < 0x80) {
+      ++p;
+      continue;
+    }
+    std::size_t length;
+    unsigned char low = 0x80, high = 0xbf;  // the range of the second byte
+    if (lead >= 0xc2 && lead <= 0xdf) {
+      length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+      length = 3;
+      if (lead == 0xe0) low = 0xa0;   // no overlong forms
+      if (lead == 0xed) high = 0x9f;  // no surrogates
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+      length = 4;
+      if (lead == 0xf0) low = 0x90;
+      if (lead == 0xf4) high = 0x8f;  // nothing above U+10FFFF
+    } else {
+      return false;
+    }
+    if (static_cast<std::size_t>(end - p) < length) return false;
+    if (p[1] < low || p[1] > high) return false;
+    for (std::size_t i = 2; i < length; ++i) {
+      if (p[i] < 0x80 || p[i] > 0xbf) return false;
+    }
+    p += length;
+  }
+  return true;
+}
+
 }  // namespace detail
 }  // namespace Json
 }  // namespace Tirn

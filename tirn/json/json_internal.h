@@ -44,6 +44,10 @@ bool DecodeBase64(boost::string_view text, std::string& out);
 // ("1.0", "1e+300"). `value` must be finite. Returns the text's length in `buffer`.
 std::size_t FormatDouble(double value, char (&buffer)[32]);
 
+// Whether `text` is valid UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF,
+// no sequence cut short. Reads only [data, data + size).
+bool IsValidUtf8(char const* data, std::size_t size);
+
 }  // namespace detail
 }  // namespace Json
 }  // namespace Tirn

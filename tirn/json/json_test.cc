@@ -282,6 +282,12 @@ TEST(JsonEncode, RefusesWhatHasNoJsonFormNamingTheField) {
        Ids::kInvalidUtf8Value},
       {"a surrogate", structWith(Tirn::Data::StringValue::GetInstance("\xed\xa0\x80")),
        Ids::kInvalidUtf8Value},
+      {"an overlong form", structWith(Tirn::Data::StringValue::GetInstance("\xc0\xaf")),
+       Ids::kInvalidUtf8Value},
+      {"cut at the end", structWith(Tirn::Data::StringValue::GetInstance("ok\xf0\x9f")),
+       Ids::kInvalidUtf8Value},
+      {"above U+10FFFF", structWith(Tirn::Data::StringValue::GetInstance("\xf4\x90\x80\x80")),
+       Ids::kInvalidUtf8Value},
       {"no value", structWith(nullptr), Ids::kNullValue},
   };
   for (Row const& row : rows) {

@@ -1,0 +1,111 @@
+// Fuzz target for the server's handling of one request, without sockets.
+//
+// The input is a request in lines: method, target, then "Name: value" header lines up to an
+// empty line, then the body. It is handed to the server's request handler in front of an
+// in-process provider with all four services of the package bound. Every request must get
+// exactly one answer (a reply, or a stream whose last frame comes once), with a status the
+// protocol knows and a body that is JSON.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "examples/reference_server.h"
+#include "tirn/http/handler_internal.h"
+#include "tirn/json/json.h"
+#include "tirn/runtime/in_process_provider.h"
+
+namespace {
+
+void Check(bool condition, char const* what) {
+  if (!condition) {
+    std::fprintf(stderr, "http_request_fuzz: %s\n", what);
+    std::abort();
+  }
+}
+
+bool IsJson(std::string const& text) {
+  Tirn::Data::DataValuePtr value;
+  std::list<Tirn::BaseMessage> messages;
+  return Tirn::Json::Decode(text, nullptr, &value, messages);
+}
+
+class Recorder : public Tirn::Http::detail::Exchange {
+ public:
+  void Reply(unsigned status, std::string body, bool) override {
+    static std::set<unsigned> const kStatuses = {200, 400, 401, 403, 404, 405, 409,
+                                                 413, 415, 500, 501, 503, 504};
+    Check(!finished, "a second answer");
+    Check(frames == 0, "a reply after frames");
+    Check(kStatuses.count(status) == 1, "an unknown status");
+    Check(IsJson(body), "a reply that is not JSON");
+    finished = true;
+  }
+  void StreamFrame(std::string line, bool last, bool) override {
+    Check(!finished, "a frame after the answer");
+    Check(IsJson(line), "a frame that is not JSON");
+    ++frames;
+    finished = last;
+  }
+  bool finished = false;
+  int frames = 0;
+};
+
+struct Fixture {
+  Fixture() {
+    reference.RegisterWith(*provider);
+    context.provider = provider;
+    context.operations = &Com::Ostrel::Nox::TrustedInfrastructure::Operations();
+    context.bodyLimit = 1 << 20;
+    context.authenticator = [](Tirn::Http::Credentials const& credentials,
+                               Tirn::Core::SecurityContextWrappedEntry& identity) {
+      identity.text = "caller";
+      return credentials.bearerToken != "refused";
+    };
+  }
+  std::shared_ptr<Tirn::Core::InProcessApiProvider> provider =
+      std::make_shared<Tirn::Core::InProcessApiProvider>();
+  Reference::ReferenceServer reference;
+  Tirn::Http::detail::HandlerContext context;
+};
+
+std::string NextLine(std::string const& text, std::size_t& at) {
+  std::size_t end = text.find('\n', at);
+  if (end == std::string::npos) end = text.size();
+  std::string line = text.substr(at, end - at);
+  at = end < text.size() ? end + 1 : end;
+  return line;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
+  static Fixture fixture;
+  std::string const text(reinterpret_cast<char const*>(data), size);
+  std::size_t at = 0;
+  Tirn::Http::detail::Request request;
+  request.method = NextLine(text, at);
+  request.target = NextLine(text, at);
+  for (std::string line; !(line = NextLine(text, at)).empty();) {
+    std::size_t const colon = line.find(':');
+    std::string const name = line.substr(0, colon);
+    std::string const value = colon == std::string::npos ? "" : line.substr(colon + 1);
+    if (name == "Content-Type") request.contentType = value;
+    if (name == "Accept") request.accept = value;
+    if (name == "Accept-Language") request.acceptLanguage = value;
+    if (name == "X-Tirn-Time-Zone") request.timeZone = value;
+    if (name == "Authorization") request.authorization = value;
+    if (name == "X-Tirn-Timeout-Ms") request.timeout = value;
+    if (name == "Too-Large") request.bodyTooLarge = true;
+  }
+  request.body = text.substr(at);
+  auto recorder = std::make_shared<Recorder>();
+  Tirn::Http::detail::Handle(fixture.context, std::move(request), recorder);
+  // The in-process provider answers before Invoke returns.
+  Check(recorder->finished, "no answer");
+  return 0;
+}
