@@ -564,6 +564,7 @@ class Call : public std::enable_shared_from_this<Call> {
     } else if (reusable) {
       Close();
     }
+    if (parser_) WipeString(parser_->get().body());  // the answer may have carried a secret
     auto result = std::make_shared<Core::MethodResult>();
     result->output = std::move(output);
     result->error = std::move(error);
