@@ -129,29 +129,54 @@ FieldStore::Index::const_iterator FieldStore::LowerBound(boost::string_view name
 }
 
 FieldStore::Entry const* FieldStore::Find(boost::string_view name) const {
+  if (wide()) {
+    auto at = overflow_->tree.find(name);
+    return at != overflow_->tree.end() ? *at : nullptr;
+  }
   auto at = LowerBound(name);
   return at != index_.end() && boost::string_view((*at)->first) == name ? *at : nullptr;
 }
 
+FieldStore::Entry* FieldStore::NewEntry(boost::string_view name) {
+  if (inlineUsed_ < kInline) {
+    Entry* entry = &inline_[inlineUsed_++];
+    entry->first.assign(name.data(), name.size());
+    return entry;
+  }
+  if (!overflow_) overflow_ = std::make_unique<Overflow>();
+  overflow_->entries.emplace_back(std::string(name.data(), name.size()), nullptr);
+  return &overflow_->entries.back();
+}
+
 FieldStore::Entry& FieldStore::Slot(boost::string_view name) {
+  if (wide()) {
+    Tree& tree = overflow_->tree;
+    auto at = tree.lower_bound(name);
+    if (at != tree.end() && boost::string_view((*at)->first) == name) return **at;
+    Entry* entry = NewEntry(name);
+    tree.insert(at, entry);
+    return *entry;
+  }
   auto at = LowerBound(name);
   if (at != index_.end() && boost::string_view((*at)->first) == name) return **at;
-  Entry* entry;
-  if (inlineUsed_ < kInline) {
-    entry = &inline_[inlineUsed_++];
-    entry->first.assign(name.data(), name.size());
-  } else {
-    if (!overflow_) overflow_ = std::make_unique<std::deque<Entry>>();
-    overflow_->emplace_back(std::string(name.data(), name.size()), nullptr);
-    entry = &overflow_->back();
+  auto const position = at - index_.begin();
+  Entry* entry = NewEntry(name);
+  if (index_.size() < kArrayIndexLimit) {
+    index_.insert(index_.begin() + position, entry);
+    return *entry;
   }
-  index_.insert(index_.begin() + (at - index_.begin()), entry);
+  // Wide from now on: the array's entries go into the tree, already in order.
+  Tree& tree = overflow_->tree;
+  for (Entry* indexed : index_) tree.insert(tree.end(), indexed);
+  tree.insert(entry);
+  Index().swap(index_);
   return *entry;
 }
 
 void FieldStore::TakeValues(std::vector<DataValuePtr>& out) {
-  for (Entry* entry : index_) {
-    if (entry->second) out.push_back(std::move(entry->second));
+  for (auto it = begin(); it != end(); ++it) {
+    auto& value = const_cast<Entry&>(*it).second;
+    if (value) out.push_back(std::move(value));
   }
   index_.clear();
   overflow_.reset();

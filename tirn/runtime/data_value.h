@@ -26,6 +26,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -139,11 +140,27 @@ namespace detail {
 
 // The fields of a compound value. Entries never move once created: the first few live inside
 // the value itself (no allocation for small structures), later ones in a deque. An index keeps
-// them in ascending byte order of their names for lookup and iteration.
+// them in ascending byte order of their names for lookup and iteration: a sorted array while
+// the store is small, a balanced tree once it is wide, so that adding n fields costs
+// O(n log n) in any order. Reading never changes the store, so a finished value can be read
+// from several threads at once.
 class TIRN_CORE_EXPORT FieldStore {
  public:
   using Entry = std::pair<std::string, std::shared_ptr<DataValue const>>;
   using Index = boost::container::small_vector<Entry*, 4>;
+
+  // Orders entries by name, in ascending byte order; looks names up without copying them.
+  struct ByName {
+    using is_transparent = void;
+    bool operator()(Entry const* a, Entry const* b) const { return a->first < b->first; }
+    bool operator()(Entry const* a, boost::string_view b) const {
+      return boost::string_view(a->first) < b;
+    }
+    bool operator()(boost::string_view a, Entry const* b) const {
+      return a < boost::string_view(b->first);
+    }
+  };
+  using Tree = std::set<Entry*, ByName>;
 
   // Iterates the entries in name order.
   class const_iterator {
@@ -155,32 +172,45 @@ class TIRN_CORE_EXPORT FieldStore {
     using reference = Entry const&;
 
     explicit const_iterator(Entry* const* at) : at_(at) {}
-    reference operator*() const { return **at_; }
-    pointer operator->() const { return *at_; }
+    explicit const_iterator(Tree::const_iterator node) : node_(node) {}
+    reference operator*() const { return at_ ? **at_ : **node_; }
+    pointer operator->() const { return at_ ? *at_ : *node_; }
     const_iterator& operator++() {
-      ++at_;
+      if (at_) {
+        ++at_;
+      } else {
+        ++node_;
+      }
       return *this;
     }
     const_iterator operator++(int) {
       const_iterator old = *this;
-      ++at_;
+      ++*this;
       return old;
     }
-    friend bool operator==(const_iterator a, const_iterator b) { return a.at_ == b.at_; }
-    friend bool operator!=(const_iterator a, const_iterator b) { return a.at_ != b.at_; }
+    friend bool operator==(const_iterator a, const_iterator b) {
+      return a.at_ == b.at_ && (a.at_ || a.node_ == b.node_);
+    }
+    friend bool operator!=(const_iterator a, const_iterator b) { return !(a == b); }
 
    private:
-    Entry* const* at_;
+    Entry* const* at_ = nullptr;  // in the sorted array; null when walking the tree
+    Tree::const_iterator node_;
   };
 
   FieldStore() = default;
   FieldStore(FieldStore const&) = delete;
   FieldStore& operator=(FieldStore const&) = delete;
 
-  const_iterator begin() const { return const_iterator(index_.data()); }
-  const_iterator end() const { return const_iterator(index_.data() + index_.size()); }
-  std::size_t size() const { return index_.size(); }
-  bool empty() const { return index_.empty(); }
+  const_iterator begin() const {
+    return wide() ? const_iterator(overflow_->tree.begin()) : const_iterator(index_.data());
+  }
+  const_iterator end() const {
+    return wide() ? const_iterator(overflow_->tree.end())
+                  : const_iterator(index_.data() + index_.size());
+  }
+  std::size_t size() const { return wide() ? overflow_->tree.size() : index_.size(); }
+  bool empty() const { return size() == 0; }
 
   // The entry named `name`, or null.
   Entry const* Find(boost::string_view name) const;
@@ -191,14 +221,27 @@ class TIRN_CORE_EXPORT FieldStore {
 
  private:
   static constexpr std::size_t kInline = 4;
+  // Up to this many fields the index is a sorted array (inserting moves at most this many
+  // pointers); past it, a tree.
+  static constexpr std::size_t kArrayIndexLimit = 32;
+  static_assert(kArrayIndexLimit >= kInline, "a wide store keeps its later entries in the overflow");
 
-  // The position in the index where `name` is or would be.
+  // Entries past the inline ones, and the tree index of a wide store.
+  struct Overflow {
+    std::deque<Entry> entries;
+    Tree tree;
+  };
+
+  bool wide() const { return overflow_ && !overflow_->tree.empty(); }
+  // The position in the array index where `name` is or would be.
   Index::const_iterator LowerBound(boost::string_view name) const;
+  // A new entry named `name`, not yet indexed.
+  Entry* NewEntry(boost::string_view name);
 
   std::array<Entry, kInline> inline_;
   std::size_t inlineUsed_ = 0;
-  std::unique_ptr<std::deque<Entry>> overflow_;
-  Index index_;
+  std::unique_ptr<Overflow> overflow_;
+  Index index_;  // empty once the store is wide
 };
 
 }  // namespace detail
