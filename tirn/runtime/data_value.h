@@ -283,7 +283,6 @@ class TIRN_CORE_EXPORT CompoundValue : public DataValue {
   explicit CompoundValue(StaticName name) : name_(&name.name) {}
 
  private:
-  friend struct ValueInternals;
   std::string ownedName_;
   // The name: ownedName_ or a string that outlives the value. Values never move.
   std::string const* name_;
@@ -347,7 +346,6 @@ class TIRN_CORE_EXPORT OptionalValue final : public DataValue {
   OptionalValue() = default;
 
  private:
-  friend struct ValueInternals;
   bool hasValue_ = false;
   DataValuePtr content_;
 };
@@ -375,7 +373,6 @@ class TIRN_CORE_EXPORT ListValue final : public DataValue {
   explicit ListValue(Kind kind) : kind_(kind) {}
 
  private:
-  friend struct ValueInternals;
   Kind kind_;
   Elements elements_;
 };
