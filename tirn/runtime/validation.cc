@@ -38,13 +38,10 @@ bool IsEmptyString(DataValue const* value) {
          static_cast<StringValue const*>(value)->value().empty();
 }
 
-// Absent, an optional without content, or the empty string that stands for one.
+// An optional without content, or the empty string that stands for one. A null value is not
+// absent: it is a value missing where one belongs, and the native side refuses it.
 bool IsAbsent(DataValue const* value) {
-  if (!value) return true;
-  if (IsKind(value, DataType::OPTIONAL)) {
-    auto const* optional = static_cast<OptionalValue const*>(value);
-    return !optional->has_value() || !optional->value();
-  }
+  if (IsKind(value, DataType::OPTIONAL)) return !static_cast<OptionalValue const*>(value)->has_value();
   return IsEmptyString(value);
 }
 
@@ -64,9 +61,10 @@ bool LeafAccepts(DataType::Kind expected, DataType::Kind found) {
     case DataType::DOUBLE:
     case DataType::BLOB:
     case DataType::VOID:
+    case DataType::SECRET:  // the text becomes the secret
       return found == DataType::STRING;
     default:
-      return false;  // strings and secrets must arrive as themselves
+      return false;  // a string must arrive as a string
   }
 }
 
@@ -148,8 +146,15 @@ class Validator {
     switch (type.kind()) {
       case DataType::OPTIONAL:
       case DataType::UNION_CASE: {
+        if (!value) {
+          WrongKind(work.path, type, value);
+          return;
+        }
         if (IsAbsent(value)) return;
-        if (IsKind(value, DataType::OPTIONAL)) value = static_cast<OptionalValue const*>(value)->value().get();
+        // The content of a present optional must be there: a null content is refused below.
+        if (IsKind(value, DataType::OPTIONAL)) {
+          value = static_cast<OptionalValue const*>(value)->value().get();
+        }
         Push(static_cast<WrappingDefinition const*>(definition)->element().get(), value,
              work.path);
         return;
@@ -207,7 +212,7 @@ class Validator {
         }
         boost::logic::tribool active =
             unionCase->predicate() ? unionCase->predicate()(tag) : boost::logic::indeterminate;
-        bool present = !IsAbsent(fieldValue);
+        bool present = slot && !IsAbsent(fieldValue);
         int path = Child(work.path, name);
         if (active && !present) {
           Report(MessageIds::kValidationUnionCaseMissing, path, unionCase->tagName(), tag);

@@ -137,15 +137,51 @@ TEST(ValidationTest, StrictWhereTheNativeSideCannotHelp) {
   });
 }
 
-TEST(ValidationTest, SecretsAndStringsMustArriveAsThemselves) {
+// A field that holds null, or an optional that holds null, is a value missing where one
+// belongs, not an absent optional: the native side refuses it, and so does validation.
+TEST(ValidationTest, NullWhereAValueBelongsIsRefusedEvenForOptionals) {
+  auto const someNull = [] {
+    auto optional = OptionalValue::GetInstance();
+    optional->value(nullptr);
+    return DataValuePtr(optional);
+  };
+  auto host = Def("host", {{"name", Str()}});
+  auto always = [](std::string const&) -> boost::logic::tribool { return true; };
+  auto never = [](std::string const&) -> boost::logic::tribool { return false; };
+  auto def = Def("s", {{"n", Opt(Int())},
+                       {"h", Opt(host)},
+                       {"l", Opt(ListOf(Str()))},
+                       {"on", UnionCaseDefinition::GetInstance(host, "kind", always)},
+                       {"off", UnionCaseDefinition::GetInstance(host, "kind", never)}});
+  auto const good = V("host", {{"name", S("a")}});
+  RunCases({
+      {"absent fields", def, V("s", {{"on", good}}), {}},
+      {"null fields", def,
+       V("s", {{"n", nullptr}, {"h", nullptr}, {"l", nullptr}, {"on", nullptr}, {"off", nullptr}}),
+       // Problems found at the structure come first, then those of its fields, in field order.
+       {Problem(MessageIds::kValidationUnionCaseUnexpected, {"off", "kind", ""}),
+        WrongKind("h", "optional", "null"), WrongKind("l", "optional", "null"),
+        WrongKind("n", "optional", "null"), WrongKind("on", "union case", "null")}},
+      {"optionals holding null", def,
+       V("s", {{"n", someNull()}, {"h", someNull()}, {"l", someNull()}, {"on", someNull()}}),
+       {WrongKind("h", "structure", "null"), WrongKind("l", "list", "null"),
+        WrongKind("n", "integer", "null"), WrongKind("on", "structure", "null")}},
+      {"null element of a list", ListOf(Opt(Int())), L({I(1), nullptr}),
+       {WrongKind("[1]", "optional", "null")}},
+  });
+}
+
+// A secret may arrive as plain text (the native side takes the text as the secret); a string
+// must arrive as a string.
+TEST(ValidationTest, SecretsMayArriveAsTextButStringsOnlyAsStrings) {
   std::string const text = "s3cr3t-pa55phrase";
   auto def = Def("s", {{"password", Secret()}, {"user", Str()}, {"tags", ListOf(Str())}});
   std::vector<Case> const cases = {
       {"secret as secret", def,
        V("s", {{"password", Sec(text)}, {"user", S("u")}, {"tags", S("")}}), {}},
       {"plain text for secret", def,
-       V("s", {{"password", S(text)}, {"user", S("u")}, {"tags", S("")}}),
-       {WrongKind("password", "secret", "string")}},
+       V("s", {{"password", S(text)}, {"user", S("u")}, {"tags", S("")}}), {}},
+      {"plain text for an optional secret", Opt(Secret()), Some(S(text)), {}},
       {"secret for string", def,
        V("s", {{"password", Sec(text)}, {"user", Sec(text)}, {"tags", L({S("a"), Sec(text)})}}),
        {WrongKind("tags[1]", "string", "secret"), WrongKind("user", "string", "secret")}},
