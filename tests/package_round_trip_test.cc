@@ -327,23 +327,28 @@ TEST(PackageRoundTrip, NullRequiredStructuresFailNativeToValue) {
     char const* label;
     Messages messages;
     char const* missing;
+    char const* path;
   };
   Row const rows[] = {
-      {"kms.services.summary", FailuresOf(KmsServices::Summary()), "network_address"},
+      {"kms.services.summary", FailuresOf(KmsServices::Summary()), "network_address",
+       "address"},
       {"attestation.services.create_spec without trusted_CA", FailuresOf(*withoutChain),
-       "x509_cert_chain"},
+       "x509_cert_chain", "trusted_CA"},
       {"an element of a list result",
-       FailuresOf(KmsServices::ListMethod::Result{Ptr(KmsServices::Summary())}), "network_address"},
+       FailuresOf(KmsServices::ListMethod::Result{Ptr(KmsServices::Summary())}), "network_address",
+       "[0].address"},
       {"kms.providers create input", FailuresOf(Providers::CreateMethod::Input()),
-       "kms.providers.create_spec"},
+       "kms.providers.create_spec", "spec"},
       {"attestation.services create input, two levels down", FailuresOf(createInput),
-       "x509_cert_chain"},
+       "x509_cert_chain", "spec.trusted_CA"},
   };
   for (auto const& row : rows) {
     SCOPED_TRACE(row.label);
-    ASSERT_EQ(row.messages.size(), 1u);
+    ASSERT_EQ(row.messages.size(), 2u);
     EXPECT_EQ(row.messages.front().id(), Tirn::MessageIds::kUnsetNonOptionalField);
     EXPECT_EQ(row.messages.front().args(), std::list<std::string>{kPackage + row.missing});
+    EXPECT_EQ(row.messages.back().id(), Tirn::MessageIds::kAtPath);
+    EXPECT_EQ(row.messages.back().args(), std::list<std::string>{row.path});
   }
 }
 

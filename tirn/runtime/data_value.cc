@@ -1,9 +1,10 @@
 #include "tirn/runtime/data_value.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <sstream>
-#include <algorithm>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -132,7 +133,17 @@ DataValuePtr const* CompoundValue::FindField(boost::string_view name) const {
   return entry ? &entry->second : nullptr;
 }
 
+namespace {
+
+// Refuses to store `value` into `self`: a value cannot contain itself.
+void RefuseLoop(DataValue const* self, DataValuePtr const& value) {
+  if (value.get() == self) throw std::invalid_argument("a value cannot contain itself");
+}
+
+}  // namespace
+
 void CompoundValue::SetField(std::string const& name, DataValuePtr value) {
+  RefuseLoop(this, value);
   *FieldSlot(name) = std::move(value);
 }
 
@@ -245,6 +256,7 @@ OptionalValue::~OptionalValue() {
 }
 
 DataValuePtr* OptionalValue::value(DataValuePtr content) {
+  RefuseLoop(this, content);
   hasValue_ = true;
   content_ = std::move(content);
   return &content_;
@@ -260,6 +272,11 @@ ListValue::~ListValue() {
   ValueInternals::Pending pending;
   pending.swap(elements_);
   ValueInternals::Drain(pending);
+}
+
+void ListValue::Append(DataValuePtr element) {
+  RefuseLoop(this, element);
+  elements_.push_back(std::move(element));
 }
 
 DataValuePtr* ListValue::AppendSlots(std::size_t count) {

@@ -16,7 +16,17 @@
 //   *port->value(nullptr) = DataValue::Create<long long>(443);
 //   address->SetField("port", port);
 //
-// Destroying a tree never recurses, whatever its depth.
+// Destroying a tree never recurses, whatever its depth, and a tree whose parts are shared
+// between threads may be released from any of them.
+//
+// A value cannot contain itself. Subtrees may be shared (the same value under several parents
+// or several times in one list), but a loop would make every walk over the tree endless.
+// Storing a value into itself through SetField, Append or OptionalValue::value(content)
+// throws std::invalid_argument at once. A loop made any other way (through a slot, or through
+// a longer chain) is found by the walks themselves, which compare each value only with the
+// values above it on the way down (detail::AncestorMark): printing shows "<contains itself>",
+// Equal reports the trees different, validation and conversion fail with a message. Such a
+// tree is never freed.
 #ifndef TIRN_RUNTIME_DATA_VALUE_H_
 #define TIRN_RUNTIME_DATA_VALUE_H_
 
@@ -137,6 +147,25 @@ TIRN_LEAF_VALUE(SecretValue, SECRET, SecretString, SecretString)
 #undef TIRN_LEAF_VALUE
 
 namespace detail {
+
+// Finds a value that contains itself while a walk goes down a tree, comparing only along the
+// path being walked (shared subtrees are fine), in constant time and space per level: Brent's
+// loop finding over the chain of ancestors. A walk keeps one mark per pending value; each
+// mark remembers the ancestor last seen at a power-of-two depth, and a descendant equal to it
+// closes a loop, found at the latest about twice the loop's length below where it starts.
+struct AncestorMark {
+  DataValue const* marked = nullptr;
+  std::size_t depth = 0;
+
+  // The mark of `child`, one level below the value this mark belongs to (start from a default
+  // mark for the root). False when `child` is the marked ancestor: the tree loops.
+  bool Down(DataValue const* child, AncestorMark& below) const {
+    if (child && child == marked) return false;
+    below.depth = depth + 1;
+    below.marked = (below.depth & (below.depth - 1)) == 0 ? child : marked;
+    return true;
+  }
+};
 
 // The fields of a compound value. Entries never move once created: the first few live inside
 // the value itself (no allocation for small structures), later ones in a deque. An index keeps
@@ -271,7 +300,7 @@ class TIRN_CORE_EXPORT CompoundValue : public DataValue {
                 std::list<BaseMessage>& messages) const;
   // The field's value, or null when there is no such field. Never adds a message.
   DataValuePtr const* FindField(boost::string_view name) const;
-  // Stores or replaces a field.
+  // Stores or replaces a field. Throws std::invalid_argument when `value` is this value.
   void SetField(std::string const& name, DataValuePtr value);
   // The slot of a field, created empty when absent.
   DataValuePtr* FieldSlot(boost::string_view name);
@@ -337,7 +366,8 @@ class TIRN_CORE_EXPORT OptionalValue final : public DataValue {
   void Accept(ValueVisitor& visitor) const override;
   ~OptionalValue() override;
 
-  // Sets the content to `content` and returns its slot.
+  // Sets the content to `content` and returns its slot. Throws std::invalid_argument when
+  // `content` is this value.
   DataValuePtr* value(DataValuePtr content);
   bool has_value() const { return hasValue_; }
   // The content; null when there is none.
@@ -366,7 +396,8 @@ class TIRN_CORE_EXPORT ListValue final : public DataValue {
   // contiguous and keep their addresses until the next append.
   DataValuePtr* AppendSlots(std::size_t count);
   DataValuePtr* AppendSlot() { return AppendSlots(1); }
-  void Append(DataValuePtr element) { elements_.push_back(std::move(element)); }
+  // Appends `element`. Throws std::invalid_argument when `element` is this value.
+  void Append(DataValuePtr element);
   Elements const& elements() const { return elements_; }
   std::size_t size() const { return elements_.size(); }
 
@@ -397,11 +428,11 @@ class TIRN_CORE_EXPORT ValueVisitor {
 };
 
 // Deep comparison of two trees (kinds, names, fields, elements, contents); two null
-// pointers are equal. Iterative.
+// pointers are equal, and a tree that contains itself equals only itself. Iterative.
 TIRN_CORE_EXPORT bool Equal(DataValuePtr const& a, DataValuePtr const& b);
 
-// A readable one-line rendering of a tree for logs and tests. Secrets print as a mask.
-// Iterative.
+// A readable one-line rendering of a tree for logs and tests. Secrets print as a mask; a
+// value met again below itself prints as "<contains itself>". Iterative.
 TIRN_CORE_EXPORT std::string ToDebugString(DataValuePtr const& value);
 
 }  // namespace Data

@@ -7,6 +7,7 @@
 #include <list>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -434,6 +435,41 @@ TEST(DataValueTest, DestroyingOneOwnerLeavesSharedSubtreesIntact) {
   first.reset();
   second.reset();
   EXPECT_EQ(ToDebugString(shared), printed);
+}
+
+// Storing a value into itself is refused at once; a loop made through slots or a longer chain
+// is found by printing and comparing, which stop there. Shared subtrees are no loop.
+TEST(DataValueTest, AValueCannotContainItself) {
+  auto structure = StructValue::GetInstance("s");
+  auto list = ListValue::GetInstance(ListValue::LIST);
+  auto optional = OptionalValue::GetInstance();
+  EXPECT_THROW(structure->SetField("self", structure), std::invalid_argument);
+  EXPECT_THROW(list->Append(list), std::invalid_argument);
+  EXPECT_THROW(optional->value(optional), std::invalid_argument);
+  EXPECT_TRUE(structure->fields().empty());
+  EXPECT_EQ(list->size(), 0u);
+  EXPECT_FALSE(optional->has_value());
+
+  // a = [b], b = [a], made through slots; c = [c].
+  auto a = ListValue::GetInstance(ListValue::LIST);
+  auto b = ListValue::GetInstance(ListValue::LIST);
+  auto c = ListValue::GetInstance(ListValue::LIST);
+  DataValuePtr* slots[] = {a->AppendSlot(), b->AppendSlot(), c->AppendSlot()};
+  *slots[0] = b;
+  *slots[1] = a;
+  *slots[2] = c;
+  EXPECT_EQ(ToDebugString(a), "[[[<contains itself>]]]");
+  EXPECT_EQ(ToDebugString(c), "[<contains itself>]");
+  EXPECT_FALSE(Equal(a, c));
+  EXPECT_FALSE(Equal(c, List(ListValue::LIST, {c})));
+  EXPECT_TRUE(Equal(a, a));
+  for (DataValuePtr* slot : slots) *slot = nullptr;  // lets the loops be freed
+
+  DataValuePtr const shared = Optional(Num(1));
+  DataValuePtr const twice = Struct("s", "f", List(ListValue::LIST, {shared, shared}),
+                                    StructValue::GetInstance("s"));
+  EXPECT_EQ(ToDebugString(twice), "s{f: [optional(1), optional(1)]}");
+  EXPECT_TRUE(Equal(twice, Struct("s", "f", List(ListValue::LIST, {Optional(Num(1)), shared}))));
 }
 
 // One more level around `inner`; `slot` receives the slot that holds `inner`.

@@ -350,12 +350,58 @@ TEST(ValidationTest, MillionLevelRecursiveValue) {
   }
   EXPECT_EQ(Check(node, chain), Problems{});
 
+  // The path of a problem a million levels down keeps its ends only.
   innermost->SetField("id", B(true));
-  Problems const problems = Check(node, chain);
-  ASSERT_EQ(problems.size(), 1u);
-  std::string path;
-  for (int i = 1; i < kDeep; ++i) path += "next.";
-  EXPECT_TRUE(problems[0] == WrongKind(path + "id", "integer", "boolean"));
+  std::string const next8 = "next.next.next.next.next.next.next.next";
+  EXPECT_EQ(Check(node, chain),
+            Problems{WrongKind(next8 + "...next.next.next.next.next.next.next.id", "integer",
+                               "boolean")});
+}
+
+// Paths name fields and elements from the top; a long path keeps its first and last eight
+// steps, a long field name its first 64 bytes (whole characters).
+TEST(ValidationTest, LongPathsAndNamesAreShortened) {
+  auto const nested = [](int levels, DataDefinitionPtr definition, DataValuePtr value) {
+    for (int i = 0; i < levels; ++i) {
+      std::string const name = "f" + std::to_string(i);
+      definition = Def("s", {{name, ListOf(definition)}});
+      value = V("s", {{name, L({value})}});
+    }
+    return std::make_pair(definition, value);
+  };
+  auto const atSixteen = nested(8, Int(), B(true));  // 16 steps: all kept
+  auto const atSeventeen = nested(8, Def("t", {{"x", Int()}}), V("t", {{"x", B(true)}}));
+  // 67 bytes; the 65th continues a two-byte character, which is dropped whole.
+  std::string const longName = std::string(63, 'n') + "\xc3\xa9\xc3\xa9";
+  RunCases({
+      {"sixteen steps", atSixteen.first, atSixteen.second,
+       {WrongKind("f7[0].f6[0].f5[0].f4[0].f3[0].f2[0].f1[0].f0[0]", "integer", "boolean")}},
+      {"seventeen steps", atSeventeen.first, atSeventeen.second,
+       {WrongKind("f7[0].f6[0].f5[0].f4[0]...[0].f2[0].f1[0].f0[0].x", "integer", "boolean")}},
+      {"a long field name", Def("s", {{longName, Int()}}), V("s", {{longName, B(true)}}),
+       {WrongKind(std::string(63, 'n') + "...", "integer", "boolean")}},
+  });
+}
+
+// A value built into a loop is reported where the walk meets it again, instead of walking it
+// forever; a subtree shared by several fields is no loop.
+TEST(ValidationTest, AValueThatContainsItselfIsReported) {
+  auto reference = StructRefDefinition::GetInstance("node");
+  auto node = Def("node", {{"next", Opt(reference)}});
+  reference->SetTarget(node);
+  auto loop = V("node", {});
+  auto next = OptionalValue::GetInstance();
+  loop->SetField("next", next);
+  DataValuePtr* slot = next->value(nullptr);
+  *slot = loop;
+  auto const shared = V("node", {});
+  RunCases({
+      // Found within one more turn of the loop.
+      {"loop", node, loop, {Problem(MessageIds::kValidationContainsItself, {"next.next"})}},
+      {"shared", Def("pair", {{"a", node}, {"b", node}, {"c", ListOf(node)}}),
+       V("pair", {{"a", shared}, {"b", shared}, {"c", L({shared, shared})}}), {}},
+  });
+  *slot = nullptr;  // lets the loop be freed
 }
 
 }  // namespace
