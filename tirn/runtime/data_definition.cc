@@ -17,27 +17,14 @@ namespace Data {
 struct DefinitionInternals {
   using Pending = std::vector<DataDefinitionPtr>;
 
-  static bool HasChildren(DataDefinition const& definition) {
-    switch (definition.GetType().kind()) {
-      case DataType::STRUCTURE:
-      case DataType::ERROR:
-      case DataType::LIST:
-      case DataType::OPTIONAL:
-      case DataType::UNION_CASE:
-        return true;
-      default:
-        return false;
-    }
-  }
-
   // Whether dropping `child` alone may destroy definitions beneath it.
   static bool MayTakeDeeper(DataDefinitionPtr const& child) {
-    return child && child.use_count() == 1 && HasChildren(*child);
+    return child && child.use_count() == 1 && child->GetType().HoldsOthers();
   }
 
   static void ShareChildren(DataDefinition const& definition, Pending& pending) {
     auto const keep = [&pending](DataDefinitionPtr const& child) {
-      if (child && HasChildren(*child)) pending.push_back(child);
+      if (child && child->GetType().HoldsOthers()) pending.push_back(child);
     };
     switch (definition.GetType().kind()) {
       case DataType::STRUCTURE:

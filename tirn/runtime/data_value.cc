@@ -25,29 +25,15 @@ namespace Data {
 struct ValueInternals {
   using Pending = std::vector<DataValuePtr>;
 
-  // Whether `value` can hold other values.
-  static bool HasChildren(DataValue const& value) {
-    switch (value.GetType().kind()) {
-      case DataType::ERROR:
-      case DataType::STRUCTURE:
-      case DataType::DYNAMIC_STRUCTURE:
-      case DataType::LIST:
-      case DataType::OPTIONAL:
-        return true;
-      default:
-        return false;
-    }
-  }
-
   // Whether dropping `child` alone may destroy values beneath it.
   static bool MayTakeDeeper(DataValuePtr const& child) {
-    return child && child.use_count() == 1 && HasChildren(*child);
+    return child && child.use_count() == 1 && child->GetType().HoldsOthers();
   }
 
   // Copies the children of `value` that can hold values themselves into `pending`.
   static void ShareChildren(DataValue const& value, Pending& pending) {
     auto const keep = [&pending](DataValuePtr const& child) {
-      if (child && HasChildren(*child)) pending.push_back(child);
+      if (child && child->GetType().HoldsOthers()) pending.push_back(child);
     };
     switch (value.GetType().kind()) {
       case DataType::ERROR:

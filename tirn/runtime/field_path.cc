@@ -53,23 +53,6 @@ std::string PathText::str() const {
   return text;
 }
 
-namespace {
-
-bool HasChildren(DataValue const& value) {
-  switch (value.GetType().kind()) {
-    case DataType::ERROR:
-    case DataType::STRUCTURE:
-    case DataType::DYNAMIC_STRUCTURE:
-    case DataType::LIST:
-    case DataType::OPTIONAL:
-      return true;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
-
 std::string PathToSlot(DataValuePtr const* root, DataValuePtr const* slot) {
   if (!root || slot == root || !*root) return "<root>";
   // Every value met so far with the step that leads to it from its parent; an optional's
@@ -102,7 +85,7 @@ std::string PathToSlot(DataValuePtr const* root, DataValuePtr const* slot) {
       return true;
     }
     AncestorMark mark;
-    if (child && HasChildren(*child) && nodes[parent].mark.Down(child.get(), mark)) {
+    if (child && child->GetType().HoldsOthers() && nodes[parent].mark.Down(child.get(), mark)) {
       nodes.push_back({child.get(), parent, hasStep, step, mark});
       pending.push_back(nodes.size() - 1);
     }
