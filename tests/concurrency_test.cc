@@ -1,8 +1,11 @@
 // Many client threads call one bound service through shared stubs while the implementation
-// answers from threads of its own. Built and run under ThreadSanitizer as well.
+// answers from threads of its own; value and definition trees that share parts are read and
+// released from several threads at once. Built and run under ThreadSanitizer as well.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -21,10 +24,14 @@
 #include "com/ostrel/nox/trusted_infrastructure/kms/services/binder.h"
 #include "com/ostrel/nox/trusted_infrastructure/kms/services/stub.h"
 #include "tirn/message/message.h"
+#include "tirn/message/message_ids.h"
 #include "tirn/runtime/activation.h"
+#include "tirn/runtime/data_definition.h"
+#include "tirn/runtime/data_value.h"
 #include "tirn/runtime/in_process_provider.h"
 #include "tirn/runtime/locale.h"
 #include "tirn/runtime/localizer.h"
+#include "tirn/runtime/validation.h"
 #include "tirn/runtime/wire_shapes.h"
 #include "tirn/std/errors.h"
 #include "tirn/stub/async_api_stub.h"
@@ -299,6 +306,133 @@ TEST(Concurrency, EveryCallThroughSharedStubsGetsExactlyOneFinalDelivery) {
   }
   EXPECT_EQ(wrongCount, 0) << "first wrong call: " << firstWrong;
   EXPECT_EQ(templateActivation->executionContext->applicationData.size(), 1u);
+}
+
+// ---- Trees shared between threads ------------------------------------------------------------
+
+using Tirn::Data::DataDefinitionPtr;
+using Tirn::Data::DataValuePtr;
+
+constexpr int kReleaseRounds = 300;
+
+// Runs `first` and `second` on two threads that start together.
+template <class First, class Second>
+void RunTogether(First first, Second second) {
+  std::atomic<int> ready{0};
+  auto const start = [&ready] {
+    ready.fetch_add(1);
+    while (ready.load() < 2) std::this_thread::yield();
+  };
+  std::thread one([&] {
+    start();
+    first();
+  });
+  std::thread two([&] {
+    start();
+    second();
+  });
+  one.join();
+  two.join();
+}
+
+// A subtree of every compound kind, `depth` levels deep.
+DataValuePtr SharedSubtree(int depth) {
+  using namespace Tirn::Data;
+  DataValuePtr tree = IntegerValue::GetInstance(7);
+  for (int level = 0; level < depth; ++level) {
+    auto list = ListValue::GetInstance(ListValue::LIST);
+    list->Append(tree);
+    list->Append(StringValue::GetInstance("s"));
+    auto optional = OptionalValue::GetInstance();
+    optional->value(list);
+    auto structure = StructValue::GetInstance("com.example.level");
+    structure->SetField("next", optional);
+    structure->SetField("leaf", IntegerValue::GetInstance(level));
+    tree = structure;
+  }
+  return tree;
+}
+
+// One thread reads a subtree and drops its own reference to it while another drops the
+// parents that hold the same subtree; whichever is last takes the subtree apart. The reader
+// holds the subtree itself or one of its parents; the other thread lets go at once or only
+// after a pause (a pause orders nothing between the threads, it only makes the reader likely
+// to let go first), so both orders happen. Each reader must see the whole subtree.
+TEST(Concurrency, SharedValueSubtreesAreReleasedFromTwoThreadsInEitherOrder) {
+  std::string const expected = Tirn::Data::ToDebugString(SharedSubtree(40));
+  int wrong = 0;
+  for (int round = 0; round < kReleaseRounds; ++round) {
+    DataValuePtr subtree = SharedSubtree(40);
+    auto parent = Tirn::Data::StructValue::GetInstance("com.example.parent");
+    parent->SetField("shared", subtree);
+    auto list = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::SET);
+    list->Append(subtree);
+    DataValuePtr parents[2] = {std::move(parent), std::move(list)};
+    DataValuePtr readerHolds = round % 2 == 0 ? subtree : parents[1];
+    if (round % 2 == 1) parents[1].reset();
+    subtree.reset();
+    bool const pause = round % 4 >= 2;
+    bool same = false;
+    RunTogether(
+        [&] {
+          same = Tirn::Data::ToDebugString(readerHolds).find(expected) != std::string::npos;
+          readerHolds.reset();
+        },
+        [&] {
+          if (pause) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+          for (DataValuePtr& held : parents) held.reset();
+        });
+    if (!same) ++wrong;
+  }
+  EXPECT_EQ(wrong, 0);
+}
+
+// A recursive definition: "node" holds a list of references to itself. A thread that keeps
+// only the inner list validates through the reference (reaching "node" through its weak
+// target) while another thread drops the definition that holds "node", at once or after a
+// pause. The validation sees either the whole definition or an unbound reference.
+TEST(Concurrency, RecursiveDefinitionsAreReleasedWhileReachedThroughAReference) {
+  using namespace Tirn::Data;
+  DataValuePtr value;
+  for (int level = 0; level < 30; ++level) {
+    auto node = StructValue::GetInstance("com.example.node");
+    auto children = ListValue::GetInstance(ListValue::LIST);
+    if (value) children->Append(value);
+    node->SetField("children", children);
+    node->SetField("name", StringValue::GetInstance("n"));
+    value = node;
+  }
+  auto wrapped = ListValue::GetInstance(ListValue::LIST);
+  wrapped->Append(value);
+  DataValuePtr const input = wrapped;
+
+  for (int round = 0; round < kReleaseRounds; ++round) {
+    auto reference = StructRefDefinition::GetInstance("com.example.node");
+    DataDefinitionPtr children = ListDefinition::GetInstance(reference);
+    auto node = StructDefinition::GetInstance(
+        "com.example.node",
+        {{"children", children}, {"name", DataDefinition::Create<std::string>()}});
+    reference->SetTarget(node);
+    DataDefinitionPtr root = StructDefinition::GetInstance("com.example.root", {{"node", node}});
+    node.reset();
+    bool const pause = round % 2 == 1;
+    std::list<Tirn::BaseMessage> messages;
+    RunTogether(
+        [&] {
+          (void)Validate(children, input, messages);
+          children.reset();
+        },
+        [&] {
+          if (pause) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+          root.reset();
+        });
+    std::string problems;
+    for (auto const& message : messages) problems += message.defaultMessage() + "\n";
+    ASSERT_TRUE(messages.empty() ||
+                messages.front().id() == Tirn::MessageIds::kValidationUnresolvedReference)
+        << "round " << round << ":\n"
+        << problems;
+  }
 }
 
 }  // namespace

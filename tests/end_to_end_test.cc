@@ -584,7 +584,7 @@ TEST(Calls, InputsTheServerCannotTakeNeverReachTheImplementation) {
     char const* service;
     char const* method;
     DataValuePtr input;
-    std::string message;
+    std::vector<std::string> messages;
   };
   Case const cases[] = {
       {"a port the definition admits as text but the native integer does not", "kms.services",
@@ -597,10 +597,11 @@ TEST(Calls, InputsTheServerCannotTakeNeverReachTheImplementation) {
                                         {{"hostname", text("h")}, {"port", text("x8")}})},
                      {"trusted_CA", Struct(kPackage + "x509_cert_chain", {{"cert_chain", chain}})},
                      {"group", text("blue")}})}}),
-       Msg(Tirn::MessageIds::kParseFailed, "x8, integer")},
+       {Msg(Tirn::MessageIds::kParseFailed, "x8, integer"),
+        Msg(Tirn::MessageIds::kAtPath, "spec.address.port")}},
       {"a parameter the operation does not name", "kms.providers", "get",
        Struct(kOperationInput, {{"provider", text("kms-1")}, {"zone", text("eu")}}),
-       Msg(Tirn::MessageIds::kValidationUnexpectedField, "zone")},
+       {Msg(Tirn::MessageIds::kValidationUnexpectedField, "zone")}},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.name);
@@ -618,7 +619,7 @@ TEST(Calls, InputsTheServerCannotTakeNeverReachTheImplementation) {
                   {result && result->output, false, result ? result->error : nullptr, progress});
             }));
     EXPECT_EQ(world.script->calls, 0);
-    ExpectOneFinalError(deliveries, kInvalidArgument, {c.message});
+    ExpectOneFinalError(deliveries, kInvalidArgument, c.messages);
   }
 }
 
@@ -627,8 +628,9 @@ TEST(Calls, CallsTheClientCannotSendFailAtOnceWithoutReachingTheProvider) {
     char const* name;
     bool withTemplate;
     Deliveries (*call)(World&);
-    std::string message;
+    std::vector<std::string> messages;
   };
+  std::string const at = Tirn::MessageIds::kAtPath;
   std::string const unset = Tirn::MessageIds::kUnsetNonOptionalField;
   Case const cases[] = {
       {"kms.providers/create without spec", true,
@@ -636,15 +638,15 @@ TEST(Calls, CallsTheClientCannotSendFailAtOnceWithoutReachingTheProvider) {
          return Record(Tirn::Void(),
                        [&](auto const& h) { w.providers.Create(nullptr, CallerActivation(), h); });
        },
-       Msg(unset, kPackage + "kms.providers.create_spec")},
+       {Msg(unset, kPackage + "kms.providers.create_spec"), Msg(at, "spec")}},
       {"attestation.services/create with a spec without address, without activation", true,
        [](World& w) {
          auto const spec = Ptr(AttServices::CreateSpec{{}, nullptr, CertChain(), "red"});
          return Record(std::string(), [&](auto const& h) { w.att.Create(spec, nullptr, h); });
        },
-       Msg(unset, kPackage + "network_address")},
+       {Msg(unset, kPackage + "network_address"), Msg(at, "spec.address")}},
       {"neither activation nor template", false, [](World& w) { return Kms::Get(w, nullptr); },
-       Msg(Tirn::MessageIds::kNoActivation, "")},
+       {Msg(Tirn::MessageIds::kNoActivation, "")}},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.name);
@@ -652,7 +654,7 @@ TEST(Calls, CallsTheClientCannotSendFailAtOnceWithoutReachingTheProvider) {
     Deliveries const deliveries = c.call(world);
     EXPECT_EQ(world.provider->calls, 0);
     EXPECT_EQ(world.script->calls, 0);
-    ExpectOneFinalError(deliveries, kInvalidArgument, {c.message});
+    ExpectOneFinalError(deliveries, kInvalidArgument, c.messages);
   }
 }
 

@@ -234,23 +234,28 @@ TEST(PackageRoundTrip, NullRequiredStructuresFailNativeToValue) {
     char const* label;
     Messages messages;
     char const* missing;
+    char const* path;
   };
   Row const rows[] = {
-      {"kms.services.summary", FailuresOf(KmsServices::Summary()), "network_address"},
+      {"kms.services.summary", FailuresOf(KmsServices::Summary()), "network_address",
+       "address"},
       {"attestation.services.create_spec without trusted_CA", FailuresOf(*withoutChain),
-       "x509_cert_chain"},
+       "x509_cert_chain", "trusted_CA"},
       {"an element of a list result",
-       FailuresOf(KmsServices::ListMethod::Result{Ptr(KmsServices::Summary())}), "network_address"},
+       FailuresOf(KmsServices::ListMethod::Result{Ptr(KmsServices::Summary())}), "network_address",
+       "[0].address"},
       {"kms.providers create input", FailuresOf(Providers::CreateMethod::Input()),
-       "kms.providers.create_spec"},
+       "kms.providers.create_spec", "spec"},
       {"attestation.services create input, two levels down", FailuresOf(createInput),
-       "x509_cert_chain"},
+       "x509_cert_chain", "spec.trusted_CA"},
   };
   for (auto const& row : rows) {
     SCOPED_TRACE(row.label);
-    ASSERT_EQ(row.messages.size(), 1u);
+    ASSERT_EQ(row.messages.size(), 2u);
     EXPECT_EQ(row.messages.front().id(), Tirn::MessageIds::kUnsetNonOptionalField);
     EXPECT_EQ(row.messages.front().args(), std::list<std::string>{kPackage + row.missing});
+    EXPECT_EQ(row.messages.back().id(), Tirn::MessageIds::kAtPath);
+    EXPECT_EQ(row.messages.back().args(), std::list<std::string>{row.path});
   }
 }
 
@@ -268,6 +273,149 @@ TEST(PackageRoundTrip, SecretsTravelAsSecretValuesAndAreNeverPrinted) {
     std::string const printed = ToDebugString(value);
     EXPECT_EQ(printed.find(text), std::string::npos) << printed;
   }
+}
+
+// ---- Validation agrees with conversion ----------------------------------------------------
+
+// The value without field `name`.
+DataValuePtr WithoutField(DataValuePtr const& value, std::string const& name) {
+  auto const& compound = static_cast<CompoundValue const&>(*value);
+  auto copy = StructValue::GetInstance(compound.name());
+  for (auto const& entry : compound.fields()) {
+    if (entry.first != name) copy->SetField(entry.first, entry.second);
+  }
+  return copy;
+}
+
+// What may stand in a field instead of its value: every kind, null, strings that do and do not
+// parse, optionals and lists holding each of those, and the field's own value wrapped.
+std::vector<std::pair<std::string, DataValuePtr>> Replacements(DataValuePtr const& own) {
+  using namespace Tirn::Data;
+  auto const optionalOfNull = [] {
+    auto optional = OptionalValue::GetInstance();
+    optional->value(nullptr);
+    return DataValuePtr(optional);
+  };
+  return {
+      {"null", nullptr},
+      {"empty string", Str("")},
+      {"text", Str("x8")},
+      {"digits", Str("8443")},
+      {"true", Str("true")},
+      {"enumerator", Str("NATIVE")},
+      {"integer", Int(5)},
+      {"boolean", BooleanValue::GetInstance(true)},
+      {"secret", SecretValue::GetInstance(Tirn::SecretString("kdk"))},
+      {"void", VoidValue::GetInstance()},
+      {"double", DoubleValue::GetInstance(0.5)},
+      {"blob", BlobValue::GetInstance("\x01")},
+      {"empty optional", Opt()},
+      {"optional of null", optionalOfNull()},
+      {"optional of empty string", Opt(Str(""))},
+      {"optional of text", Opt(Str("x8"))},
+      {"optional of integer", Opt(Int(5))},
+      {"empty list", List({})},
+      {"list of null", List({nullptr})},
+      {"list of text", List({Str("a")})},
+      {"list of integers", List({Int(1), Int(2)})},
+      {"set of enumerators", List({Str("NATIVE"), Str("REPORTING_JWT")}, ListValue::SET)},
+      {"empty structure", StructValue::GetInstance(kPackage + "network_address")},
+      {"error", ErrorValue::GetInstance("com.ostrel.tirn.std.errors.error")},
+      {"dynamic structure", DynamicStructValue::GetInstance("x")},
+      {"own value in an optional", Opt(own)},
+      {"own value in two optionals", Opt(Opt(own))},
+      {"own value in a list", List({own})},
+  };
+}
+
+// Every single-field change of `sample`'s value (each replacement, and the field removed):
+// whatever conversion accepts, validation accepts, except where a union case contradicts its
+// tag (only validation checks unions); whatever validation accepts and conversion refuses
+// holds a string that does not parse as the primitive it stands for.
+template <class T>
+void ExpectValidationAgreesWithConversion(T const& sample, Tirn::Data::DataDefinitionPtr const&
+                                                               definition) {
+  using Tirn::MessageIds::kOutOfRange;
+  using Tirn::MessageIds::kParseFailed;
+  using Tirn::MessageIds::kValidationUnionCaseMissing;
+  using Tirn::MessageIds::kValidationUnionCaseUnexpected;
+  DataValuePtr const value = ToValue(sample);
+  ASSERT_NE(value, nullptr);
+  std::vector<std::pair<std::string, DataValuePtr>> changes;
+  for (auto const& field : static_cast<CompoundValue const&>(*value).fields()) {
+    changes.emplace_back(field.first + " removed", WithoutField(value, field.first));
+    for (auto const& replacement : Replacements(field.second)) {
+      changes.emplace_back(field.first + " := " + replacement.first,
+                           WithField(value, field.first, replacement.second));
+    }
+  }
+  for (auto const& change : changes) {
+    SCOPED_TRACE(change.first);
+    T native{};
+    Messages conversion;
+    bool const converts = ValueToNativeAdapter::Adapt(
+        change.second, ValueToNativeAdapter::AdaptMethod<T>::Get(&native), &native, conversion);
+    Messages validation;
+    bool const validates = Tirn::Data::Validate(definition, change.second, validation);
+    if (converts && !validates) {
+      for (BaseMessage const& problem : validation) {
+        EXPECT_TRUE(problem.id() == kValidationUnionCaseMissing ||
+                    problem.id() == kValidationUnionCaseUnexpected)
+            << "validation refuses what conversion accepts: " << problem.defaultMessage();
+      }
+    }
+    if (validates && !converts) {
+      ASSERT_FALSE(conversion.empty());
+      EXPECT_TRUE(conversion.front().id() == kParseFailed ||
+                  conversion.front().id() == kOutOfRange)
+          << "validation accepts what conversion refuses: " << conversion.front().defaultMessage();
+    }
+  }
+}
+
+template <class M>
+void CheckInput(typename M::Input const& sample) {
+  SCOPED_TRACE(M::methodName() + " input");
+  ExpectValidationAgreesWithConversion(sample, M::inputDef());
+}
+
+// Key servers and attestation services take inputs of the same shapes.
+template <class List, class Get, class Create, class Delete>
+void CheckServicesInputs() {
+  using FilterSpec = std::remove_const_t<typename decltype(List::Input::filter)::element_type>;
+  using CreateSpec = std::remove_const_t<typename decltype(Create::Input::spec)::element_type>;
+  CheckInput<List>(
+      {nullptr, Ptr(FilterSpec{{}, Strings{"s-1"}, Addresses{Address("a", 1LL)}, Strings{"g"}})});
+  CheckInput<Get>({nullptr, "s-1"});
+  CheckInput<Create>({nullptr, Ptr(CreateSpec{{}, Address("kms.example", 5696LL),
+                                              Chain({"leaf"}), "g"})});
+  CheckInput<Delete>({nullptr, "s-1"});
+}
+
+TEST(PackageRoundTrip, ValidationAcceptsWhatConversionAcceptsForEveryFieldChange) {
+  ForEveryStructure([](auto const& samples) {
+    using T = SampleType<decltype(samples)>;
+    SCOPED_TRACE(NameOf<T>());
+    for (T const& sample : samples) ExpectValidationAgreesWithConversion(sample, DescribeType<T>());
+  });
+  // Operation inputs, each with all its parameters set.
+  CheckInput<Providers::ListMethod>(
+      {nullptr, Ptr(Providers::FilterSpec{{}, Strings{"p-1"}, true, boost::none})});
+  CheckInput<Providers::CreateMethod>(
+      {nullptr, Ptr(Providers::CreateSpec{{},
+                                          "p-1",
+                                          Ptr(Providers::NativeProviderCreateSpec{
+                                              {}, "key-1", Tirn::SecretString("kdk-3e9a")})})});
+  CheckInput<Providers::UpdateMethod>(
+      {nullptr, "p-1",
+       Ptr(Providers::UpdateSpec{
+           {}, Ptr(Providers::NativeProviderUpdateSpec{{}, std::string("key-2")})})});
+  CheckInput<Providers::DeleteMethod>({nullptr, "p-1"});
+  CheckInput<Providers::GetMethod>({nullptr, "p-1"});
+  CheckServicesInputs<KmsServices::ListMethod, KmsServices::GetMethod, KmsServices::CreateMethod,
+                      KmsServices::DeleteMethod>();
+  CheckServicesInputs<AttServices::ListMethod, AttServices::GetMethod, AttServices::CreateMethod,
+                      AttServices::DeleteMethod>();
 }
 
 TEST(PackageRoundTrip, ValueFormsTheServicesRelyOn) {

@@ -122,16 +122,19 @@ int main() {
                     KeyServers::CreateMethod::ResultCbType(
                         [&](boost::optional<std::string> const&,
                             Tirn::Data::ErrorValuePtr const& error, Tirn::Progress const&) {
-                          // invalid_argument carrying "tirn.data.unset.non.optional.field"
+                          // invalid_argument carrying "tirn.data.unset.non.optional.field",
+                          // then "tirn.data.at.path" naming the field: "spec"
                           errorName = error->name();
                           why = error->GetMessages();
                         }));
   // [client-input-failure]
   CHECK(errorName == Tirn::Data::Wire::kInvalidArgumentError);
-  CHECK(why.size() == 1);
+  CHECK(why.size() == 2);
   CHECK(why.front().id() == Tirn::MessageIds::kUnsetNonOptionalField);
   CHECK(why.front().args() ==
         std::list<std::string>{"com.ostrel.nox.trusted_infrastructure.kms.services.create_spec"});
+  CHECK(why.back().id() == Tirn::MessageIds::kAtPath);
+  CHECK(why.back().args() == std::list<std::string>{"spec"});
   CHECK(counting->calls == callsBefore);
 
   // [client-no-activation]

@@ -156,10 +156,16 @@ int main() {
     CHECK(nested.size() == 1);
     CHECK(nested.front().id() == Tirn::MessageIds::kValidationWrongKind);
     CHECK((nested.front().args() == Args{"address[1]", "structure", "integer"}));
-    // A secret must arrive as a secret, never as plain text.
+    // A secret may arrive as plain text: the native side takes the text as the secret.
     std::list<Tirn::BaseMessage> secretProblems;
-    CHECK(!Validate(DataDefinition::Create<Tirn::SecretString>(),
-                    DataValue::Create<std::string>("hunter2"), secretProblems));
+    CHECK(Validate(DataDefinition::Create<Tirn::SecretString>(),
+                   DataValue::Create<std::string>("hunter2"), secretProblems));
+    // A field that holds null is refused, even where an optional is defined.
+    auto holdsNull = StructValue::GetInstance("com.ostrel.nox.trusted_infrastructure.network_address");
+    holdsNull->SetField("hostname", DataValue::Create<std::string>("kms.example.org"));
+    holdsNull->SetField("port", nullptr);
+    CHECK(!Validate(definition, holdsNull, secretProblems));
+    CHECK((secretProblems.front().args() == Args{"port", "optional", "null"}));
     // An empty string stands for an empty optional, list or structure.
     std::list<Tirn::BaseMessage> none;
     CHECK(Validate(definition, DataValue::Create<std::string>(""), none));

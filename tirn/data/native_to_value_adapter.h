@@ -6,9 +6,11 @@
 // result (a field, a list element, an optional's content) is created before its value and
 // written exactly once.
 //
-// The only failure is a required structure member that holds no object: one message
-// "tirn.data.unset.non.optional.field" naming the structure type, and nothing more is
-// converted.
+// The only failure is a required structure member that holds no object: the message
+// "tirn.data.unset.non.optional.field" naming the structure type, followed by a
+// "tirn.data.at.path" message naming the member's field path in the value ("spec.trusted_CA",
+// "[2].address"; written as validation writes paths), and nothing more is converted. The
+// path is looked up in the partly built value only when this happens.
 //
 //   std::shared_ptr<Tirn::Data::DataValue const> value;
 //   std::list<Tirn::BaseMessage> messages;

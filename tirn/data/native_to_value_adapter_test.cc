@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <list>
+#include <memory>
+#include <string>
+#include <type_traits>
+
 #include "tests/shapes.h"
 #include "tirn/message/message_ids.h"
 #include "tirn/runtime/request_localizer.h"
@@ -90,25 +95,56 @@ TEST(NativeToValueAdapter, EnumerationWireStrings) {
   }
 }
 
-TEST(NativeToValueAdapter, UnsetRequiredStructureStopsTheRun) {
+// A required structure member that holds nothing fails the run with its type's name, then
+// the member's field path in the value built so far.
+TEST(NativeToValueAdapter, UnsetRequiredStructureStopsTheRunAndNamesItsPlace) {
   Record record;  // address is null
   record.backup = MakeAddress("b", 2);
-  DataValuePtr value;
-  std::list<BaseMessage> messages{BaseMessage("earlier", "kept", {})};
-  EXPECT_FALSE(ToValue(record, value, messages));
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages.back().id(), MessageIds::kUnsetNonOptionalField);
-  EXPECT_EQ(messages.back().args(), std::list<std::string>{"test.shapes.address"});
-
-  // Messages already present do not make a run fail.
-  EXPECT_TRUE(ToValue(Address(), value, messages));
-
-  // Only the first unset member is reported: "spec" is null, and so is the filter's address.
+  Record mirrored;
+  mirrored.address = MakeAddress("a", 1);
+  mirrored.mirrors = std::list<std::shared_ptr<Address const>>{MakeAddress("m", 1), nullptr};
+  // "spec" is null, and so is the filter's address: the filter's members run first.
   Shapes::Input input;
   input.filter = std::make_shared<Record>();
-  messages.clear();
-  EXPECT_FALSE(ToValue(input, value, messages));
-  EXPECT_EQ(messages.size(), 1u);
+  std::list<std::shared_ptr<Address const>> const addresses{nullptr};
+  std::shared_ptr<Address const> const none;
+
+  struct Case {
+    char const* what;
+    bool (*run)(void const* native, DataValuePtr& value, std::list<BaseMessage>& messages);
+    void const* native;
+    char const* path;
+  };
+  auto const runner = [](auto const* typed) {
+    using T = std::remove_const_t<std::remove_pointer_t<decltype(typed)>>;
+    return +[](void const* native, DataValuePtr& value, std::list<BaseMessage>& messages) {
+      return ToValue(*static_cast<T const*>(native), value, messages);
+    };
+  };
+  Case const cases[] = {
+      {"a member", runner(&record), &record, "address"},
+      {"an element of an optional list", runner(&mirrored), &mirrored, "mirrors[1]"},
+      {"the first in the order of conversion", runner(&input), &input, "filter.address"},
+      {"an element at the root", runner(&addresses), &addresses, "[0]"},
+      {"the root", runner(&none), &none, "<root>"},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    DataValuePtr value;
+    std::list<BaseMessage> messages{BaseMessage("earlier", "kept", {})};
+    EXPECT_FALSE(c.run(c.native, value, messages));
+    ASSERT_EQ(messages.size(), 3u);
+    messages.pop_front();
+    EXPECT_EQ(messages.front().id(), MessageIds::kUnsetNonOptionalField);
+    EXPECT_EQ(messages.front().args(), std::list<std::string>{"test.shapes.address"});
+    EXPECT_EQ(messages.back().id(), MessageIds::kAtPath);
+    EXPECT_EQ(messages.back().args(), std::list<std::string>{c.path});
+  }
+
+  // Messages already present do not make a run fail.
+  DataValuePtr value;
+  std::list<BaseMessage> messages{BaseMessage("earlier", "kept", {})};
+  EXPECT_TRUE(ToValue(Address(), value, messages));
 }
 
 TEST(NativeToValueAdapter, UnknownFieldsAreSentBackShared) {

@@ -7,6 +7,12 @@
 // for a primitive (it is parsed). Unknown enumeration strings and unknown fields are kept, not
 // rejected. Nested values go through an explicit work stack, never recursion.
 //
+// The problem's own message is followed by one "tirn.data.at.path" message whose argument is
+// the field path of the value the problem was found in, written as validation writes paths
+// ("spec.address[1].port", "<root>"; the middle of a very long path is left out). The path is
+// worked out only when a conversion fails, from the structures and lists still open on the
+// stack. A value that contains itself fails with "tirn.data.contains.itself".
+//
 //   NetworkAddress address;
 //   std::list<Tirn::BaseMessage> messages;
 //   bool ok = ValueToNativeAdapter::Adapt(value,
@@ -23,6 +29,7 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "tirn/data/adapt_entry.h"
 #include "tirn/data/base_native.h"
@@ -41,6 +48,13 @@ namespace Data {
 
 namespace V2N_internal {
 struct StackMapCnt;
+
+// One step of the path to a value that failed to convert: a field name, or when `field` is
+// null, an element index.
+struct PathLabel {
+  char const* field;
+  std::size_t index;
+};
 }  // namespace V2N_internal
 
 class TIRN_CORE_EXPORT ValueToNativeAdapter {
@@ -106,23 +120,63 @@ class TIRN_CORE_EXPORT ValueToNativeAdapter {
  private:
   template <class T>
   static Method Select();
-  // Converts one set element completely, into `out`.
+  // Adapt, except that a failure's path is not appended as a message but written into
+  // `failedAt`, innermost step first: a set element converts through a run of its own, whose
+  // path continues the path of its set.
+  static bool Run(DataValuePtr const& source, Method const& root, NativePtr const& destination,
+                  std::list<BaseMessage>& messages,
+                  std::vector<V2N_internal::PathLabel>& failedAt);
+  // Converts one set element completely, into `out`; on failure, `failedAt` receives the
+  // element's inner path.
   template <class E>
-  static bool ConvertElement(DataValuePtr const& value, E& out, std::list<BaseMessage>& messages);
+  static bool ConvertElement(DataValuePtr const& value, E& out, std::list<BaseMessage>& messages,
+                             std::vector<V2N_internal::PathLabel>& failedAt);
 };
 
 namespace V2N_internal {
 
 // The work stack of one value-to-native run: entries used at the back only, and the root
 // routine.
+//
+// Beside the entries, the stack keeps where they come from, for the path of a failure: a frame
+// for each structure or list whose members were pushed and are not all done yet. A frame's
+// members sit on the stack from `base` up, in the order they were pushed: a list's elements in
+// order, a structure's members with their names in `names`. Bookkeeping costs a frame per
+// structure or list and a name per member; no text is made unless the run fails.
 struct StackMapCnt {
+  // The members of a structure or list; see above.
+  struct Frame {
+    std::size_t base;       // stack position of the first member
+    std::size_t firstName;  // in `names`, the first member's name
+    bool list;              // members are elements, named by their index
+    detail::AncestorMark mark;  // finds the structure or list below itself
+  };
+
   explicit StackMapCnt(ValueToNativeAdapter::Method root) : root(root) {}
 
   // Drops all pending work: the run ends without converting anything else.
   void Abandon() { entries.clear(); }
 
+  // Starts the frame of `owner`, a structure (or the empty string that stands for one) or a
+  // list, whose members are pushed next. False, and no frame, when `owner` contains itself.
+  bool OpenFrame(DataValue const* owner, bool list) {
+    Frame frame{entries.size(), names.size(), list, {}};
+    if (!(frames.empty() ? detail::AncestorMark() : frames.back().mark).Down(owner, frame.mark)) {
+      return false;
+    }
+    frames.push_back(frame);
+    return true;
+  }
+  // Names the member just pushed.
+  void NameLast(char const* name) { names.push_back(name); }
+
   std::deque<ValueToNativeAdapter::Entry> entries;
   ValueToNativeAdapter::Method root;
+  std::vector<Frame> frames;
+  std::vector<char const*> names;
+  // Set by a routine that failed inside a value of its own (a set's element): the path from
+  // that value down, innermost step first.
+  std::vector<PathLabel> failedBelow;
 };
 
 }  // namespace V2N_internal
@@ -186,10 +240,12 @@ class ValueToNativeAdapter::CompoundHelper {
   void AddField(char const* name, M* member) {
     if (!source_) {
       ValueMethod(fallback_, member, stack_);
+      stack_.NameLast(name);
       return;
     }
     if (DataValuePtr const* value = source_->FindField(name)) {
       ValueMethod(*value, member, stack_);
+      stack_.NameLast(name);
       return;
     }
     DataValuePtr missing;
@@ -202,6 +258,7 @@ class ValueToNativeAdapter::CompoundHelper {
     if (!source_) return;
     if (DataValuePtr const* value = source_->FindField(name)) {
       ValueMethod(*value, member, stack_);
+      stack_.NameLast(name);
       return;
     }
     DataValuePtr missing;
@@ -214,6 +271,7 @@ class ValueToNativeAdapter::CompoundHelper {
     if (!source_) return;
     if (DataValuePtr const* value = source_->FindField(name)) {
       ValueMethod(*value, member, stack_);
+      stack_.NameLast(name);
     }
   }
 
@@ -327,6 +385,13 @@ void ValueToNativeAdapter::StructMethod(DataValuePtr const& source, NativePtr co
     stack.Abandon();
     return;
   }
+  // An empty string that stands for a structure is no value of its own to loop through.
+  bool const fromText = source->GetType().kind() == DataType::STRING;
+  if (!stack.OpenFrame(fromText ? nullptr : source.get(), false)) {
+    messages.push_back(Message<CoreTag>(MessageIds::kContainsItself));
+    stack.Abandon();
+    return;
+  }
   compound.AddFields(static_cast<T*>(destination));
   if (messages.size() != before) stack.Abandon();
 }
@@ -385,6 +450,11 @@ void ValueToNativeAdapter::ListBeginMethod(DataValuePtr const& source,
     }
   } else if (source && source->GetType().kind() == DataType::LIST) {
     list.clear();
+    if (!stack.OpenFrame(source.get(), true)) {
+      messages.push_back(Message<CoreTag>(MessageIds::kContainsItself));
+      stack.Abandon();
+      return;
+    }
     for (auto const& item : static_cast<ListValue const&>(*source).elements()) {
       list.emplace_back();
       stack.entries.push_back(Entry{item, element, &list.back()});
@@ -397,14 +467,15 @@ void ValueToNativeAdapter::ListBeginMethod(DataValuePtr const& source,
 
 template <class E>
 bool ValueToNativeAdapter::ConvertElement(DataValuePtr const& value, E& out,
-                                          std::list<BaseMessage>& messages) {
+                                          std::list<BaseMessage>& messages,
+                                          std::vector<V2N_internal::PathLabel>& failedAt) {
   if constexpr (detail::IsPrimitive<E>::value) {
     return value && value->GetType().kind() == DataType::STRING
                ? DataValue::ToPrimitive<E>(value, out, messages)
                : DataValue::Value<E>(value, out, messages);
   } else {
     // A set element cannot be a pending destination: it is converted by a run of its own.
-    return Adapt(value, AdaptMethod<E>::Get(), &out, messages);
+    return Run(value, AdaptMethod<E>::Get(), &out, messages, failedAt);
   }
 }
 
@@ -416,7 +487,8 @@ void ValueToNativeAdapter::CastStringToSet(DataValuePtr const& source,
   set.clear();
   if (static_cast<StringValue const&>(*source).value().empty()) return;
   E element{};
-  if (!ConvertElement(source, element, messages)) {
+  // The string stands for the set's one element, so a failure is the set's own.
+  if (!ConvertElement(source, element, messages, stack.failedBelow)) {
     stack.Abandon();
     return;
   }
@@ -438,9 +510,11 @@ void ValueToNativeAdapter::SetBeginMethod(DataValuePtr const& source,
   }
   Container& set = *static_cast<Container*>(destination);
   set.clear();
-  for (auto const& item : list->elements()) {
+  auto const& items = list->elements();
+  for (std::size_t i = 0; i < items.size(); ++i) {
     E element{};
-    if (!ConvertElement(item, element, messages)) {
+    if (!ConvertElement(items[i], element, messages, stack.failedBelow)) {
+      stack.failedBelow.push_back({nullptr, i});
       stack.Abandon();
       return;
     }

@@ -78,13 +78,17 @@ T FromValue(DataValuePtr const& value) {
   return native;
 }
 
-// Converts `value`, expecting failure with exactly one message, which is returned.
+// Converts `value`, expecting failure with exactly one message followed by the message that
+// names `path`; returns the first.
 template <class T>
-BaseMessage FailureOf(DataValuePtr const& value, T& native) {
+BaseMessage FailureOf(DataValuePtr const& value, T& native, std::string const& path) {
   Messages messages;
   EXPECT_FALSE(FromValue(value, native, messages));
-  EXPECT_EQ(messages.size(), 1u);
-  return messages.empty() ? BaseMessage("<none>", "", {}) : messages.front();
+  EXPECT_EQ(messages.size(), 2u);
+  if (messages.size() != 2) return BaseMessage("<none>", "", {});
+  EXPECT_EQ(messages.back().id(), MessageIds::kAtPath);
+  EXPECT_EQ(messages.back().args(), Args{path});
+  return messages.front();
 }
 
 template <class T>
@@ -188,11 +192,16 @@ std::string Join(Container const& items, Render render) {
   return "[" + text + "]";
 }
 
-// A failed run as text: "!" and its message's id and arguments.
-std::string Failure(char const* id, Args const& args) {
+// A message as text: "!" and its id and arguments.
+std::string Said(char const* id, Args const& args) {
   std::string text = std::string("! ") + id;
   for (auto const& arg : args) text += "," + arg;
   return text;
+}
+
+// A failed run as text: its message, then the one that names the path of the failing value.
+std::string Failure(char const* id, Args const& args, std::string const& path) {
+  return Said(id, args) + Said(MessageIds::kAtPath, {path});
 }
 
 // What a record's member holds after conversion, as text; "none" when it is unset.
@@ -254,35 +263,43 @@ TEST(ValueToNativeAdapter, MembersTakeEveryFormTheWireAllowsAndNoOther) {
       {"names are case-sensitive", "color", Str("red"), "_UNKNOWN(red)"},
       {"empty string for an enumeration", "color", Str(""), "_UNKNOWN()"},
       {"unparsable integer", "count", Str("x8"),
-       Failure(MessageIds::kParseFailed, {"x8", "integer"})},
+       Failure(MessageIds::kParseFailed, {"x8", "integer"}, "count")},
       {"boolean for an integer", "count", Bool(),
-       Failure(MessageIds::kWrongKind, {"integer", "boolean"})},
+       Failure(MessageIds::kWrongKind, {"integer", "boolean"}, "count")},
       {"optional for an integer", "count", Opt(Int(1)),
-       Failure(MessageIds::kWrongKind, {"integer", "optional"})},
+       Failure(MessageIds::kWrongKind, {"integer", "optional"}, "count")},
       {"null for an integer", "count", nullptr,
-       Failure(MessageIds::kWrongKind, {"integer", "null"})},
-      {"integer for a list", "tags", Int(3), Failure(MessageIds::kInvalidType, {})},
-      {"optional for a list", "tags", Opt(List({})), Failure(MessageIds::kInvalidType, {})},
+       Failure(MessageIds::kWrongKind, {"integer", "null"}, "count")},
+      {"unparsable port", "port", Opt(Str("y9")),
+       Failure(MessageIds::kParseFailed, {"y9", "integer"}, "address.port")},
+      {"integer for a list", "tags", Int(3), Failure(MessageIds::kInvalidType, {}, "tags")},
+      {"optional for a list", "tags", Opt(List({})),
+       Failure(MessageIds::kInvalidType, {}, "tags")},
       {"list element of another kind", "tags", List({Str("a"), Int(1)}),
-       Failure(MessageIds::kWrongKind, {"string", "integer"})},
-      {"integer for a set", "labels", Int(1), Failure(MessageIds::kInvalidType, {})},
+       Failure(MessageIds::kWrongKind, {"string", "integer"}, "tags[1]")},
+      {"integer for a set", "labels", Int(1), Failure(MessageIds::kInvalidType, {}, "labels")},
       {"set element of another kind", "labels", List({Str("a"), Int(5)}),
-       Failure(MessageIds::kWrongKind, {"string", "integer"})},
+       Failure(MessageIds::kWrongKind, {"string", "integer"}, "labels[1]")},
       {"enumeration element of another kind", "colors", List({Str("RED"), Bool()}),
-       Failure(MessageIds::kWrongKind, {"string", "boolean"})},
+       Failure(MessageIds::kWrongKind, {"string", "boolean"}, "colors[1]")},
       {"integer for an enumeration", "color", Int(0),
-       Failure(MessageIds::kWrongKind, {"string", "integer"})},
+       Failure(MessageIds::kWrongKind, {"string", "integer"}, "color")},
       {"optional for an enumeration", "color", Opt(Str("RED")),
-       Failure(MessageIds::kWrongKind, {"string", "optional"})},
+       Failure(MessageIds::kWrongKind, {"string", "optional"}, "color")},
       {"non-empty string for a structure", "address", Str("abc"),
-       Failure(MessageIds::kBadCast, {"abc"})},
-      {"integer for a structure", "address", Int(1), Failure(MessageIds::kInvalidType, {})},
+       Failure(MessageIds::kBadCast, {"abc"}, "address")},
+      {"integer for a structure", "address", Int(1),
+       Failure(MessageIds::kInvalidType, {}, "address")},
       {"optional for a structure", "address", Opt(Struct("a", {{"host", Str("h")}})),
-       Failure(MessageIds::kInvalidType, {})},
-      {"null for a structure", "address", nullptr, Failure(MessageIds::kInvalidType, {})},
+       Failure(MessageIds::kInvalidType, {}, "address")},
+      {"null for a structure", "address", nullptr,
+       Failure(MessageIds::kInvalidType, {}, "address")},
       {"present optional structure lacking a field", "backup",
        Opt(DynamicStructValue::GetInstance("d")),
-       Failure(MessageIds::kFieldMissing, {"host", "d"})},
+       Failure(MessageIds::kFieldMissing, {"host", "d"}, "backup")},
+      {"an element of a list of structures", "mirrors",
+       List({Struct("a", {{"host", Str("m")}}), Struct("a", {{"host", Str("n")}, {"port", Bool()}})}),
+       Failure(MessageIds::kWrongKind, {"integer", "boolean"}, "mirrors[1].port")},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(std::string(c.field) + ": " + c.what);
@@ -300,7 +317,7 @@ TEST(ValueToNativeAdapter, MembersTakeEveryFormTheWireAllowsAndNoOther) {
     Messages messages;
     bool const ok = FromValue(value, record, messages);
     std::string got = ok ? Member(record, c.field) : "";
-    for (auto const& message : messages) got += Failure(message.id().c_str(), message.args());
+    for (auto const& message : messages) got += Said(message.id().c_str(), message.args());
     EXPECT_EQ(got, c.expected);
     // A failure stops the run: "id", converted last, stays empty.
     EXPECT_EQ(record.id, ok ? "r" : "");
@@ -331,7 +348,7 @@ TEST(ValueToNativeAdapter, RootOfAStructure) {
   EXPECT_EQ(variant.red_case, nullptr);
 
   Node node;
-  BaseMessage const message = FailureOf(Str("abc"), node);
+  BaseMessage const message = FailureOf(Str("abc"), node, "<root>");
   EXPECT_EQ(message.id(), MessageIds::kBadCast);
   EXPECT_EQ(message.args(), Args{"abc"});
 }
@@ -345,7 +362,7 @@ TEST(ValueToNativeAdapter, MissingRequiredFieldConvertsNothing) {
     value->SetField("backup", Struct("a", {{"host", Str("b")}}));
     value->SetField("extra", Str("x"));
     Record record;
-    BaseMessage const message = FailureOf(value, record);
+    BaseMessage const message = FailureOf(value, record, "<root>");
     EXPECT_EQ(message.id(), MessageIds::kFieldMissing);
     EXPECT_EQ(message.args(), (Args{field, "test.shapes.record"}));
     EXPECT_EQ(record.id, "");
@@ -360,7 +377,7 @@ TEST(ValueToNativeAdapter, OrderOfChecks) {
   {
     SCOPED_TRACE("the first missing field in declaration order");
     Record record;
-    EXPECT_EQ(FailureOf(RecordValue({"labels", "enabled"}), record).args(),
+    EXPECT_EQ(FailureOf(RecordValue({"labels", "enabled"}), record, "<root>").args(),
               (Args{"enabled", "test.shapes.record"}));
   }
   {
@@ -368,7 +385,7 @@ TEST(ValueToNativeAdapter, OrderOfChecks) {
     auto value = RecordValue({"labels"});
     value->SetField("count", Str("x8"));
     Record record;
-    EXPECT_EQ(FailureOf(value, record).id(), MessageIds::kFieldMissing);
+    EXPECT_EQ(FailureOf(value, record, "<root>").id(), MessageIds::kFieldMissing);
   }
   {
     SCOPED_TRACE("values from the last member to the first");
@@ -377,7 +394,7 @@ TEST(ValueToNativeAdapter, OrderOfChecks) {
     value->SetField("tags", Int(3));
     value->SetField("note", Str("converted"));
     Record record;
-    EXPECT_EQ(FailureOf(value, record).id(), MessageIds::kInvalidType);
+    EXPECT_EQ(FailureOf(value, record, "tags").id(), MessageIds::kInvalidType);
     EXPECT_EQ(record.note, std::string("converted"));  // declared after tags
     EXPECT_EQ(record.count, 0);
   }
@@ -387,7 +404,7 @@ TEST(ValueToNativeAdapter, OrderOfChecks) {
     value->SetField("count", Str("x8"));
     value->SetField("address", Struct("a", {{"host", Str("h")}, {"port", Str("y9")}}));
     Record record;
-    EXPECT_EQ(FailureOf(value, record).args(), (Args{"y9", "integer"}));
+    EXPECT_EQ(FailureOf(value, record, "address.port").args(), (Args{"y9", "integer"}));
   }
 }
 
@@ -403,13 +420,26 @@ TEST(ValueToNativeAdapter, EarlierMessagesDoNotMakeARunFail) {
 
   Address address;
   EXPECT_FALSE(FromValue(Str("abc"), address, messages));
-  EXPECT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages.size(), 3u);
 }
 
-// A million-level value chain converts without exhausting the stack.
+// The native chain is ours: take it apart without recursion.
+void TakeApart(Node& head) {
+  std::shared_ptr<Node const> rest = head.next.shared();
+  head.next.reset();
+  while (rest) {
+    std::shared_ptr<Node const> next = rest->next.shared();
+    const_cast<Node&>(*rest).next.reset();
+    rest = std::move(next);
+  }
+}
+
+// A million-level value chain converts without exhausting the stack; a failure at its bottom
+// names a path whose middle is left out.
 TEST(ValueToNativeAdapter, MillionLevelChain) {
   constexpr int kDepth = 1000000;
-  DataValuePtr chain = Struct("n", {{"name", Str("bottom")}, {"children", Str("")}});
+  auto const bottom = Struct("n", {{"name", Str("bottom")}, {"children", Str("")}});
+  DataValuePtr chain = bottom;
   for (int i = 1; i < kDepth; ++i) {
     DataValuePtr kids = List({});  // the head has one child
     if (i == kDepth - 1) kids = List({Struct("n", {{"name", Str("kid")}, {"children", kids}})});
@@ -417,7 +447,6 @@ TEST(ValueToNativeAdapter, MillionLevelChain) {
   }
 
   Node head = FromValue<Node>(chain);
-  chain.reset();
   ASSERT_EQ(head.children.size(), 1u);
   EXPECT_EQ(head.children.front()->name, "kid");
   int depth = 1;
@@ -428,15 +457,45 @@ TEST(ValueToNativeAdapter, MillionLevelChain) {
   }
   EXPECT_EQ(depth, kDepth);
   EXPECT_EQ(at->name, "bottom");
+  TakeApart(head);
 
-  // The native chain is ours: take it apart without recursion.
-  std::shared_ptr<Node const> rest = head.next.shared();
-  head.next.reset();
-  while (rest) {
-    std::shared_ptr<Node const> next = rest->next.shared();
-    const_cast<Node&>(*rest).next.reset();
-    rest = std::move(next);
-  }
+  bottom->SetField("name", Int(7));
+  Node failed;
+  std::string const next8 = "next.next.next.next.next.next.next.next";
+  EXPECT_EQ(FailureOf(chain, failed, next8 + "..." + "next.next.next.next.next.next.next.name")
+                .args(),
+            (Args{"string", "integer"}));
+  TakeApart(failed);
+}
+
+// A value built into a loop (through a slot, where nothing checks) fails the conversion with a
+// message instead of converting forever; shared subtrees are no loop.
+TEST(ValueToNativeAdapter, AValueThatContainsItselfFails) {
+  auto node = Struct("n", {{"name", Str("a")}, {"children", Str("")}});
+  auto next = OptionalValue::GetInstance();
+  node->SetField("next", next);
+  DataValuePtr* loop = next->value(nullptr);
+  *loop = node;
+  Node native;
+  EXPECT_EQ(FailureOf(node, native, "next").id(), MessageIds::kContainsItself);
+  TakeApart(native);
+  *loop = nullptr;  // lets the loop be freed
+
+  auto list = ListValue::GetInstance(ListValue::LIST);
+  DataValuePtr* element = list->AppendSlot();
+  auto holder = Struct("n", {{"name", Str("b")}, {"children", list}});
+  *element = holder;
+  // Found within one more turn of the loop.
+  EXPECT_EQ(FailureOf(holder, native, "children[0].children").id(),
+            MessageIds::kContainsItself);
+  TakeApart(native);
+  *element = nullptr;
+
+  DataValuePtr const shared = Struct("n", {{"name", Str("s")}, {"children", Str("")}});
+  Node twice = FromValue<Node>(
+      Struct("n", {{"name", Str("t")}, {"children", List({shared, shared})}, {"next", shared}}));
+  EXPECT_EQ(twice.children.size(), 2u);
+  TakeApart(twice);
 }
 
 }  // namespace

@@ -50,7 +50,9 @@ struct CatalogEntry {
 
 // The core catalog, sorted by identifier for the binary search below.
 constexpr CatalogEntry kCoreCatalog[] = {
+    {MessageIds::kAtPath, "At {1}."},
     {MessageIds::kBadCast, "Cannot read the string '{1}' as a structure."},
+    {MessageIds::kContainsItself, "The value contains itself."},
     {MessageIds::kFieldMissing, "Field '{1}' is missing from structure '{2}'."},
     {MessageIds::kInvalidType, "A value of this kind cannot be converted here."},
     {MessageIds::kOutOfRange, "The value '{1}' is out of range for {2}."},
@@ -63,6 +65,7 @@ constexpr CatalogEntry kCoreCatalog[] = {
     {MessageIds::kOperationNotFound, "Interface '{1}' has no operation '{2}'."},
     {MessageIds::kNoActivation,
      "The call has no activation and the stub has no template activation."},
+    {MessageIds::kValidationContainsItself, "{1}: the value contains itself."},
     {MessageIds::kValidationMissingField, "{1}: a required field is missing."},
     {MessageIds::kValidationUnexpectedField, "{1}: the field is not part of the definition."},
     {MessageIds::kValidationUnionCaseMissing, "{1}: the field is required when {2} is '{3}'."},

@@ -21,9 +21,15 @@ inline constexpr char kWrongKind[] = "tirn.data.wrong.kind";
 inline constexpr char kParseFailed[] = "tirn.data.parse.failed";
 // {1}: the text, {2}: the kind whose range it exceeds.
 inline constexpr char kOutOfRange[] = "tirn.data.out.of.range";
+// No arguments: the value met again below itself (it was built into a loop).
+inline constexpr char kContainsItself[] = "tirn.data.contains.itself";
+// {1}: the field path of the value a conversion failed on, as validation writes it. Follows
+// every conversion failure's own message.
+inline constexpr char kAtPath[] = "tirn.data.at.path";
 
 // Validation against a definition. {1} is always the field path ("spec.native_spec.key_id",
-// "filter.address[2].port"; "<root>" for the value itself).
+// "filter.address[2].port"; "<root>" for the value itself; a long path keeps its first and
+// last steps with "..." between them).
 // {2}: expected kind, {3}: found kind.
 inline constexpr char kValidationWrongKind[] = "tirn.validation.wrong.kind";
 inline constexpr char kValidationMissingField[] = "tirn.validation.missing.field";
@@ -33,6 +39,8 @@ inline constexpr char kValidationUnionCaseUnexpected[] = "tirn.validation.union.
 inline constexpr char kValidationUnionCaseMissing[] = "tirn.validation.union.case.missing";
 // {2}: the referenced structure name.
 inline constexpr char kValidationUnresolvedReference[] = "tirn.validation.unresolved.reference";
+// No further arguments: the value is met again below itself.
+inline constexpr char kValidationContainsItself[] = "tirn.validation.contains.itself";
 
 // Invocation. {1}: interface identifier, {2}: operation name.
 inline constexpr char kOperationNotFound[] = "tirn.runtime.operation.not.found";

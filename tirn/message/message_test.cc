@@ -89,6 +89,8 @@ TEST(CoreCatalogTest, EveryIdentifierHasTextForItsArguments) {
       {MessageIds::kValidationUnionCaseMissing, 3}, {MessageIds::kValidationUnresolvedReference, 2},
       {MessageIds::kOperationNotFound, 2}, {MessageIds::kErrorNotDeclared, 2},
       {MessageIds::kSignalNotConnected, 0}, {MessageIds::kNoActivation, 0},
+      {MessageIds::kAtPath, 1}, {MessageIds::kContainsItself, 0},
+      {MessageIds::kValidationContainsItself, 1},
   };
   std::set<std::string> texts;
   for (Case const& c : cases) {

@@ -127,9 +127,11 @@ TEST(AsyncApiMethodFilter, InputTheNativeTypeRefusesNeverEntersTheImplementation
     char const* text;
     std::string expected;
   } const cases[] = {
-      {"x8", prefix + MessageIds::kParseFailed + ",x8,integer"},
-      {"99999999999999999999",
-       prefix + MessageIds::kOutOfRange + ",99999999999999999999,integer"},
+      {"x8", prefix + MessageIds::kParseFailed + ",x8,integer " + MessageIds::kAtPath +
+                 ",spec.port"},
+      {"99999999999999999999", prefix + MessageIds::kOutOfRange +
+                                   ",99999999999999999999,integer " + MessageIds::kAtPath +
+                                   ",spec.port"},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.text);

@@ -1,46 +1,55 @@
 #include "tirn/runtime/data_definition.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace Tirn {
 namespace Data {
 
-// Takes the children out of definitions that are about to die, so that destroying a deep
-// chain runs in a loop instead of one nested destructor call per level.
+// Takes definition trees apart in a loop instead of one nested destructor call per level, the
+// way values are (see data_value.cc): before dropping what may be a definition's last
+// reference, the loop copies its children into its pending list, so that it dies with
+// children someone else still owns. A shared definition is only ever read here, never
+// emptied: a structure definition can be reached through the weak target of a structure
+// reference by another thread at any moment, so a use count of one does not make it ours.
+// Only a dying definition's own destructor, which no other thread can reach, moves its
+// children out.
 struct DefinitionInternals {
   using Pending = std::vector<DataDefinitionPtr>;
 
-  static void TakeChildren(DataDefinition const& definition, Pending& pending) {
-    // Definitions are created non-const and shared as const; their last owner may empty them.
-    auto& mutableDefinition = const_cast<DataDefinition&>(definition);
+  // Whether dropping `child` alone may destroy definitions beneath it.
+  static bool MayTakeDeeper(DataDefinitionPtr const& child) {
+    return child && child.use_count() == 1 && child->GetType().HoldsOthers();
+  }
+
+  static void ShareChildren(DataDefinition const& definition, Pending& pending) {
+    auto const keep = [&pending](DataDefinitionPtr const& child) {
+      if (child && child->GetType().HoldsOthers()) pending.push_back(child);
+    };
     switch (definition.GetType().kind()) {
       case DataType::STRUCTURE:
-      case DataType::ERROR: {
-        auto& fields = static_cast<StructDefinition&>(mutableDefinition).fields_;
-        for (auto& field : fields) {
-          if (field.second) pending.push_back(std::move(field.second));
+      case DataType::ERROR:
+        for (auto const& field : static_cast<StructDefinition const&>(definition).fields()) {
+          keep(field.second);
         }
-        fields.clear();
         break;
-      }
       case DataType::LIST:
       case DataType::OPTIONAL:
-      case DataType::UNION_CASE: {
-        auto& element = static_cast<WrappingDefinition&>(mutableDefinition).element_;
-        if (element) pending.push_back(std::move(element));
+      case DataType::UNION_CASE:
+        keep(static_cast<WrappingDefinition const&>(definition).element());
         break;
-      }
       default:
         break;
     }
   }
 
-  // Destroys the definitions in `pending`, adopting the children of each one that dies.
+  // Drops every definition in `pending`, sharing the children of each that is about to die
+  // first.
   static void Release(Pending& pending) {
     while (!pending.empty()) {
       DataDefinitionPtr next = std::move(pending.back());
       pending.pop_back();
-      if (next.use_count() == 1) TakeChildren(*next, pending);
+      if (next.use_count() == 1) ShareChildren(*next, pending);
     }
   }
 };
@@ -48,9 +57,14 @@ struct DefinitionInternals {
 DataDefinition::~DataDefinition() = default;
 
 // The destructors take their own children directly: while a base destructor runs, the
-// derived part is gone and GetType() no longer tells the kind.
+// derived part is gone and GetType() no longer tells the kind. When each child has another
+// owner, dropping them goes no deeper and nothing is done.
 StructDefinition::~StructDefinition() {
-  if (fields_.empty()) return;
+  if (std::none_of(fields_.begin(), fields_.end(), [](FieldMap::value_type const& field) {
+        return DefinitionInternals::MayTakeDeeper(field.second);
+      })) {
+    return;
+  }
   DefinitionInternals::Pending pending;
   for (auto& field : fields_) {
     if (field.second) pending.push_back(std::move(field.second));
@@ -60,7 +74,7 @@ StructDefinition::~StructDefinition() {
 }
 
 WrappingDefinition::~WrappingDefinition() {
-  if (!element_) return;
+  if (!DefinitionInternals::MayTakeDeeper(element_)) return;
   DefinitionInternals::Pending pending;
   pending.push_back(std::move(element_));
   DefinitionInternals::Release(pending);

@@ -91,7 +91,6 @@ class TIRN_CORE_EXPORT StructDefinition : public DataDefinition {
       : name_(std::move(name)), fields_(std::move(fields)) {}
 
  private:
-  friend struct DefinitionInternals;
   std::string name_;
   FieldMap fields_;
 };
@@ -135,7 +134,6 @@ class TIRN_CORE_EXPORT WrappingDefinition : public DataDefinition {
   explicit WrappingDefinition(DataDefinitionPtr element) : element_(std::move(element)) {}
 
  private:
-  friend struct DefinitionInternals;
   DataDefinitionPtr element_;
 };
 

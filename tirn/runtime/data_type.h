@@ -36,6 +36,11 @@ class DataType {
   constexpr bool IsCompound() const {
     return kind_ == ERROR || kind_ == STRUCTURE || kind_ == DYNAMIC_STRUCTURE;
   }
+  // True for the kinds that hold other values or definitions: the compound kinds, list,
+  // optional and union case.
+  constexpr bool HoldsOthers() const {
+    return IsCompound() || kind_ == LIST || kind_ == OPTIONAL || kind_ == UNION_CASE;
+  }
   // Lower-case name of the kind ("string", "dynamic structure"), used in messages.
   TIRN_CORE_EXPORT char const* name() const;
 

@@ -1,9 +1,10 @@
 #include "tirn/runtime/data_value.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <sstream>
-#include <algorithm>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -13,49 +14,52 @@
 namespace Tirn {
 namespace Data {
 
-// Takes the children out of values that are about to die, so that destroying a tree runs in a
-// loop instead of one nested destructor call per level.
+// Takes trees apart in a loop instead of one nested destructor call per level. Before the
+// releasing loop drops what may be a node's last reference, it copies the node's children
+// into its pending list, so that the node dies with children that someone else still owns and
+// its destructor goes no deeper; the copies are dropped next, the same way. A shared node is
+// only ever read here: the one place that changes a node is its own destructor, which runs
+// after every owner on every thread has let go (the reference count orders that), so another
+// thread reading a shared subtree, or releasing its own reference to it, never races with
+// this. Use counts only tell when copying is worth it; a stale one costs one nested level.
 struct ValueInternals {
   using Pending = std::vector<DataValuePtr>;
 
-  // Moves the children of `value` (which nobody else owns) into `pending`.
-  static void TakeChildren(DataValue const& value, Pending& pending) {
-    // Values are created non-const and are shared as const; their last owner may empty them.
-    auto& mutableValue = const_cast<DataValue&>(value);
+  // Whether dropping `child` alone may destroy values beneath it.
+  static bool MayTakeDeeper(DataValuePtr const& child) {
+    return child && child.use_count() == 1 && child->GetType().HoldsOthers();
+  }
+
+  // Copies the children of `value` that can hold values themselves into `pending`.
+  static void ShareChildren(DataValue const& value, Pending& pending) {
+    auto const keep = [&pending](DataValuePtr const& child) {
+      if (child && child->GetType().HoldsOthers()) pending.push_back(child);
+    };
     switch (value.GetType().kind()) {
       case DataType::ERROR:
       case DataType::STRUCTURE:
       case DataType::DYNAMIC_STRUCTURE:
-        TakeFields(static_cast<CompoundValue&>(mutableValue).fields_, pending);
-        break;
-      case DataType::LIST: {
-        auto& elements = static_cast<ListValue&>(mutableValue).elements_;
-        for (auto& element : elements) {
-          if (element) pending.push_back(std::move(element));
+        for (auto const& field : static_cast<CompoundValue const&>(value).fields()) {
+          keep(field.second);
         }
-        elements.clear();
         break;
-      }
-      case DataType::OPTIONAL: {
-        auto& content = static_cast<OptionalValue&>(mutableValue).content_;
-        if (content) pending.push_back(std::move(content));
+      case DataType::LIST:
+        for (auto const& element : static_cast<ListValue const&>(value).elements()) keep(element);
         break;
-      }
+      case DataType::OPTIONAL:
+        keep(static_cast<OptionalValue const&>(value).value());
+        break;
       default:
         break;
     }
   }
 
-  static void TakeFields(CompoundValue::FieldMap& fields, Pending& pending) {
-    fields.TakeValues(pending);
-  }
-
+  // Drops every value in `pending`, sharing the children of each that is about to die first.
   static void Drain(Pending& pending) {
     while (!pending.empty()) {
       DataValuePtr value = std::move(pending.back());
       pending.pop_back();
-      // Sole owner: adopt the grandchildren so that `value` dies without children.
-      if (value.use_count() == 1) TakeChildren(*value, pending);
+      if (value.use_count() == 1) ShareChildren(*value, pending);
     }
   }
 };
@@ -85,12 +89,16 @@ TIRN_DEFINE_LEAF(SecretValue, SecretString, VisitSecret)
 
 // ---- Compound values --------------------------------------------------------------------
 
+// A dying value is ours alone, so its destructor may move its children out. When each child
+// has another owner (or holds nothing), dropping them goes no deeper and nothing is done.
 CompoundValue::~CompoundValue() {
-  if (fields_.empty()) return;
-  // The derived part is already gone, so GetType() cannot tell the kind here: take the fields
-  // directly.
+  if (std::none_of(fields_.begin(), fields_.end(), [](detail::FieldStore::Entry const& field) {
+        return ValueInternals::MayTakeDeeper(field.second);
+      })) {
+    return;
+  }
   ValueInternals::Pending pending;
-  ValueInternals::TakeFields(fields_, pending);
+  fields_.TakeValues(pending);
   ValueInternals::Drain(pending);
 }
 
@@ -111,7 +119,17 @@ DataValuePtr const* CompoundValue::FindField(boost::string_view name) const {
   return entry ? &entry->second : nullptr;
 }
 
+namespace {
+
+// Refuses to store `value` into `self`: a value cannot contain itself.
+void RefuseLoop(DataValue const* self, DataValuePtr const& value) {
+  if (value.get() == self) throw std::invalid_argument("a value cannot contain itself");
+}
+
+}  // namespace
+
 void CompoundValue::SetField(std::string const& name, DataValuePtr value) {
+  RefuseLoop(this, value);
   *FieldSlot(name) = std::move(value);
 }
 
@@ -129,29 +147,54 @@ FieldStore::Index::const_iterator FieldStore::LowerBound(boost::string_view name
 }
 
 FieldStore::Entry const* FieldStore::Find(boost::string_view name) const {
+  if (wide()) {
+    auto at = overflow_->tree.find(name);
+    return at != overflow_->tree.end() ? *at : nullptr;
+  }
   auto at = LowerBound(name);
   return at != index_.end() && boost::string_view((*at)->first) == name ? *at : nullptr;
 }
 
+FieldStore::Entry* FieldStore::NewEntry(boost::string_view name) {
+  if (inlineUsed_ < kInline) {
+    Entry* entry = &inline_[inlineUsed_++];
+    entry->first.assign(name.data(), name.size());
+    return entry;
+  }
+  if (!overflow_) overflow_ = std::make_unique<Overflow>();
+  overflow_->entries.emplace_back(std::string(name.data(), name.size()), nullptr);
+  return &overflow_->entries.back();
+}
+
 FieldStore::Entry& FieldStore::Slot(boost::string_view name) {
+  if (wide()) {
+    Tree& tree = overflow_->tree;
+    auto at = tree.lower_bound(name);
+    if (at != tree.end() && boost::string_view((*at)->first) == name) return **at;
+    Entry* entry = NewEntry(name);
+    tree.insert(at, entry);
+    return *entry;
+  }
   auto at = LowerBound(name);
   if (at != index_.end() && boost::string_view((*at)->first) == name) return **at;
-  Entry* entry;
-  if (inlineUsed_ < kInline) {
-    entry = &inline_[inlineUsed_++];
-    entry->first.assign(name.data(), name.size());
-  } else {
-    if (!overflow_) overflow_ = std::make_unique<std::deque<Entry>>();
-    overflow_->emplace_back(std::string(name.data(), name.size()), nullptr);
-    entry = &overflow_->back();
+  auto const position = at - index_.begin();
+  Entry* entry = NewEntry(name);
+  if (index_.size() < kArrayIndexLimit) {
+    index_.insert(index_.begin() + position, entry);
+    return *entry;
   }
-  index_.insert(index_.begin() + (at - index_.begin()), entry);
+  // Wide from now on: the array's entries go into the tree, already in order.
+  Tree& tree = overflow_->tree;
+  for (Entry* indexed : index_) tree.insert(tree.end(), indexed);
+  tree.insert(entry);
+  Index().swap(index_);
   return *entry;
 }
 
 void FieldStore::TakeValues(std::vector<DataValuePtr>& out) {
-  for (Entry* entry : index_) {
-    if (entry->second) out.push_back(std::move(entry->second));
+  for (auto it = begin(); it != end(); ++it) {
+    auto& value = const_cast<Entry&>(*it).second;
+    if (value) out.push_back(std::move(value));
   }
   index_.clear();
   overflow_.reset();
@@ -192,13 +235,14 @@ std::shared_ptr<OptionalValue> OptionalValue::GetInstance() {
 void OptionalValue::Accept(ValueVisitor& visitor) const { visitor.VisitOptional(*this); }
 
 OptionalValue::~OptionalValue() {
-  if (!content_) return;
+  if (!ValueInternals::MayTakeDeeper(content_)) return;
   ValueInternals::Pending pending;
   pending.push_back(std::move(content_));
   ValueInternals::Drain(pending);
 }
 
 DataValuePtr* OptionalValue::value(DataValuePtr content) {
+  RefuseLoop(this, content);
   hasValue_ = true;
   content_ = std::move(content);
   return &content_;
@@ -210,10 +254,15 @@ std::shared_ptr<ListValue> ListValue::GetInstance(Kind kind) {
 void ListValue::Accept(ValueVisitor& visitor) const { visitor.VisitList(*this); }
 
 ListValue::~ListValue() {
-  if (elements_.empty()) return;
+  if (std::none_of(elements_.begin(), elements_.end(), ValueInternals::MayTakeDeeper)) return;
   ValueInternals::Pending pending;
-  ValueInternals::TakeChildren(*this, pending);
+  pending.swap(elements_);
   ValueInternals::Drain(pending);
+}
+
+void ListValue::Append(DataValuePtr element) {
+  RefuseLoop(this, element);
+  elements_.push_back(std::move(element));
 }
 
 DataValuePtr* ListValue::AppendSlots(std::size_t count) {

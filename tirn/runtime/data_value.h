@@ -16,7 +16,17 @@
 //   *port->value(nullptr) = DataValue::Create<long long>(443);
 //   address->SetField("port", port);
 //
-// Destroying a tree never recurses, whatever its depth.
+// Destroying a tree never recurses, whatever its depth, and a tree whose parts are shared
+// between threads may be released from any of them.
+//
+// A value cannot contain itself. Subtrees may be shared (the same value under several parents
+// or several times in one list), but a loop would make every walk over the tree endless.
+// Storing a value into itself through SetField, Append or OptionalValue::value(content)
+// throws std::invalid_argument at once. A loop made any other way (through a slot, or through
+// a longer chain) is found by the walks themselves, which compare each value only with the
+// values above it on the way down (detail::AncestorMark): printing shows "<contains itself>",
+// Equal reports the trees different, validation and conversion fail with a message. Such a
+// tree is never freed.
 #ifndef TIRN_RUNTIME_DATA_VALUE_H_
 #define TIRN_RUNTIME_DATA_VALUE_H_
 
@@ -26,6 +36,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -137,13 +148,48 @@ TIRN_LEAF_VALUE(SecretValue, SECRET, SecretString, SecretString)
 
 namespace detail {
 
+// Finds a value that contains itself while a walk goes down a tree, comparing only along the
+// path being walked (shared subtrees are fine), in constant time and space per level: Brent's
+// loop finding over the chain of ancestors. A walk keeps one mark per pending value; each
+// mark remembers the ancestor last seen at a power-of-two depth, and a descendant equal to it
+// closes a loop, found at the latest about twice the loop's length below where it starts.
+struct AncestorMark {
+  DataValue const* marked = nullptr;
+  std::size_t depth = 0;
+
+  // The mark of `child`, one level below the value this mark belongs to (start from a default
+  // mark for the root). False when `child` is the marked ancestor: the tree loops.
+  bool Down(DataValue const* child, AncestorMark& below) const {
+    if (child && child == marked) return false;
+    below.depth = depth + 1;
+    below.marked = (below.depth & (below.depth - 1)) == 0 ? child : marked;
+    return true;
+  }
+};
+
 // The fields of a compound value. Entries never move once created: the first few live inside
 // the value itself (no allocation for small structures), later ones in a deque. An index keeps
-// them in ascending byte order of their names for lookup and iteration.
+// them in ascending byte order of their names for lookup and iteration: a sorted array while
+// the store is small, a balanced tree once it is wide, so that adding n fields costs
+// O(n log n) in any order. Reading never changes the store, so a finished value can be read
+// from several threads at once.
 class TIRN_CORE_EXPORT FieldStore {
  public:
   using Entry = std::pair<std::string, std::shared_ptr<DataValue const>>;
   using Index = boost::container::small_vector<Entry*, 4>;
+
+  // Orders entries by name, in ascending byte order; looks names up without copying them.
+  struct ByName {
+    using is_transparent = void;
+    bool operator()(Entry const* a, Entry const* b) const { return a->first < b->first; }
+    bool operator()(Entry const* a, boost::string_view b) const {
+      return boost::string_view(a->first) < b;
+    }
+    bool operator()(boost::string_view a, Entry const* b) const {
+      return a < boost::string_view(b->first);
+    }
+  };
+  using Tree = std::set<Entry*, ByName>;
 
   // Iterates the entries in name order.
   class const_iterator {
@@ -155,32 +201,45 @@ class TIRN_CORE_EXPORT FieldStore {
     using reference = Entry const&;
 
     explicit const_iterator(Entry* const* at) : at_(at) {}
-    reference operator*() const { return **at_; }
-    pointer operator->() const { return *at_; }
+    explicit const_iterator(Tree::const_iterator node) : node_(node) {}
+    reference operator*() const { return at_ ? **at_ : **node_; }
+    pointer operator->() const { return at_ ? *at_ : *node_; }
     const_iterator& operator++() {
-      ++at_;
+      if (at_) {
+        ++at_;
+      } else {
+        ++node_;
+      }
       return *this;
     }
     const_iterator operator++(int) {
       const_iterator old = *this;
-      ++at_;
+      ++*this;
       return old;
     }
-    friend bool operator==(const_iterator a, const_iterator b) { return a.at_ == b.at_; }
-    friend bool operator!=(const_iterator a, const_iterator b) { return a.at_ != b.at_; }
+    friend bool operator==(const_iterator a, const_iterator b) {
+      return a.at_ == b.at_ && (a.at_ || a.node_ == b.node_);
+    }
+    friend bool operator!=(const_iterator a, const_iterator b) { return !(a == b); }
 
    private:
-    Entry* const* at_;
+    Entry* const* at_ = nullptr;  // in the sorted array; null when walking the tree
+    Tree::const_iterator node_;
   };
 
   FieldStore() = default;
   FieldStore(FieldStore const&) = delete;
   FieldStore& operator=(FieldStore const&) = delete;
 
-  const_iterator begin() const { return const_iterator(index_.data()); }
-  const_iterator end() const { return const_iterator(index_.data() + index_.size()); }
-  std::size_t size() const { return index_.size(); }
-  bool empty() const { return index_.empty(); }
+  const_iterator begin() const {
+    return wide() ? const_iterator(overflow_->tree.begin()) : const_iterator(index_.data());
+  }
+  const_iterator end() const {
+    return wide() ? const_iterator(overflow_->tree.end())
+                  : const_iterator(index_.data() + index_.size());
+  }
+  std::size_t size() const { return wide() ? overflow_->tree.size() : index_.size(); }
+  bool empty() const { return size() == 0; }
 
   // The entry named `name`, or null.
   Entry const* Find(boost::string_view name) const;
@@ -191,14 +250,27 @@ class TIRN_CORE_EXPORT FieldStore {
 
  private:
   static constexpr std::size_t kInline = 4;
+  // Up to this many fields the index is a sorted array (inserting moves at most this many
+  // pointers); past it, a tree.
+  static constexpr std::size_t kArrayIndexLimit = 32;
+  static_assert(kArrayIndexLimit >= kInline, "a wide store keeps its later entries in the overflow");
 
-  // The position in the index where `name` is or would be.
+  // Entries past the inline ones, and the tree index of a wide store.
+  struct Overflow {
+    std::deque<Entry> entries;
+    Tree tree;
+  };
+
+  bool wide() const { return overflow_ && !overflow_->tree.empty(); }
+  // The position in the array index where `name` is or would be.
   Index::const_iterator LowerBound(boost::string_view name) const;
+  // A new entry named `name`, not yet indexed.
+  Entry* NewEntry(boost::string_view name);
 
   std::array<Entry, kInline> inline_;
   std::size_t inlineUsed_ = 0;
-  std::unique_ptr<std::deque<Entry>> overflow_;
-  Index index_;
+  std::unique_ptr<Overflow> overflow_;
+  Index index_;  // empty once the store is wide
 };
 
 }  // namespace detail
@@ -228,7 +300,7 @@ class TIRN_CORE_EXPORT CompoundValue : public DataValue {
                 std::list<BaseMessage>& messages) const;
   // The field's value, or null when there is no such field. Never adds a message.
   DataValuePtr const* FindField(boost::string_view name) const;
-  // Stores or replaces a field.
+  // Stores or replaces a field. Throws std::invalid_argument when `value` is this value.
   void SetField(std::string const& name, DataValuePtr value);
   // The slot of a field, created empty when absent.
   DataValuePtr* FieldSlot(boost::string_view name);
@@ -240,7 +312,6 @@ class TIRN_CORE_EXPORT CompoundValue : public DataValue {
   explicit CompoundValue(StaticName name) : name_(&name.name) {}
 
  private:
-  friend struct ValueInternals;
   std::string ownedName_;
   // The name: ownedName_ or a string that outlives the value. Values never move.
   std::string const* name_;
@@ -295,7 +366,8 @@ class TIRN_CORE_EXPORT OptionalValue final : public DataValue {
   void Accept(ValueVisitor& visitor) const override;
   ~OptionalValue() override;
 
-  // Sets the content to `content` and returns its slot.
+  // Sets the content to `content` and returns its slot. Throws std::invalid_argument when
+  // `content` is this value.
   DataValuePtr* value(DataValuePtr content);
   bool has_value() const { return hasValue_; }
   // The content; null when there is none.
@@ -304,7 +376,6 @@ class TIRN_CORE_EXPORT OptionalValue final : public DataValue {
   OptionalValue() = default;
 
  private:
-  friend struct ValueInternals;
   bool hasValue_ = false;
   DataValuePtr content_;
 };
@@ -325,14 +396,14 @@ class TIRN_CORE_EXPORT ListValue final : public DataValue {
   // contiguous and keep their addresses until the next append.
   DataValuePtr* AppendSlots(std::size_t count);
   DataValuePtr* AppendSlot() { return AppendSlots(1); }
-  void Append(DataValuePtr element) { elements_.push_back(std::move(element)); }
+  // Appends `element`. Throws std::invalid_argument when `element` is this value.
+  void Append(DataValuePtr element);
   Elements const& elements() const { return elements_; }
   std::size_t size() const { return elements_.size(); }
 
   explicit ListValue(Kind kind) : kind_(kind) {}
 
  private:
-  friend struct ValueInternals;
   Kind kind_;
   Elements elements_;
 };
@@ -357,11 +428,11 @@ class TIRN_CORE_EXPORT ValueVisitor {
 };
 
 // Deep comparison of two trees (kinds, names, fields, elements, contents); two null
-// pointers are equal. Iterative.
+// pointers are equal, and a tree that contains itself equals only itself. Iterative.
 TIRN_CORE_EXPORT bool Equal(DataValuePtr const& a, DataValuePtr const& b);
 
-// A readable one-line rendering of a tree for logs and tests. Secrets print as a mask.
-// Iterative.
+// A readable one-line rendering of a tree for logs and tests. Secrets print as a mask; a
+// value met again below itself prints as "<contains itself>". Iterative.
 TIRN_CORE_EXPORT std::string ToDebugString(DataValuePtr const& value);
 
 }  // namespace Data

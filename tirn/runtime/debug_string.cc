@@ -13,6 +13,8 @@ namespace Tirn {
 namespace Data {
 namespace {
 
+using detail::AncestorMark;
+
 void AppendQuoted(std::string& out, std::string const& text) {
   out += '"';
   for (unsigned char c : text) {
@@ -30,33 +32,48 @@ void AppendQuoted(std::string& out, std::string const& text) {
   out += '"';
 }
 
-// One step of a printer: either literal text or a node to print.
+// One step of a printer: either literal text or a node to print, with the mark that finds a
+// value below itself (values only).
 template <class Node>
 struct PrintTask {
   Node const* node;
   char const* text;
+  AncestorMark mark;
 };
+
+constexpr char kLoopText[] = "<contains itself>";
+
+// The task that prints `child` of the node `parent` is printing.
+PrintTask<DataDefinition> ChildTask(PrintTask<DataDefinition> const&, DataDefinition const* child) {
+  return {child, nullptr, {}};
+}
+PrintTask<DataValue> ChildTask(PrintTask<DataValue> const& parent, DataValue const* child) {
+  PrintTask<DataValue> task{child, nullptr, {}};
+  if (!parent.mark.Down(child, task.mark)) return {nullptr, kLoopText, {}};
+  return task;
+}
 
 // Schedules "name: field, name: field}" so that the fields print in order.
 template <class Node, class Fields>
-void PushFields(std::vector<PrintTask<Node>>& pending, Fields const& fields) {
-  pending.push_back({nullptr, "}"});
+void PushFields(PrintTask<Node> const& parent, std::vector<PrintTask<Node>>& pending,
+                Fields const& fields) {
+  pending.push_back({nullptr, "}", {}});
   std::vector<PrintTask<Node>> parts;
   for (auto const& field : fields) {
-    if (!parts.empty()) parts.push_back({nullptr, ", "});
-    parts.push_back({nullptr, field.first.c_str()});
-    parts.push_back({nullptr, ": "});
-    parts.push_back({field.second.get(), nullptr});
+    if (!parts.empty()) parts.push_back({nullptr, ", ", {}});
+    parts.push_back({nullptr, field.first.c_str(), {}});
+    parts.push_back({nullptr, ": ", {}});
+    parts.push_back(ChildTask(parent, field.second.get()));
   }
   pending.insert(pending.end(), parts.rbegin(), parts.rend());
 }
 
-// Prints a tree without recursion: `print(node, out, pending)` writes a node's own text and
+// Prints a tree without recursion: `print(task, out, pending)` writes a node's own text and
 // schedules its children.
 template <class Node, class Print>
 std::string PrintTree(Node const* root, Print print) {
   std::string out;
-  std::vector<PrintTask<Node>> pending{{root, nullptr}};
+  std::vector<PrintTask<Node>> pending{ChildTask(PrintTask<Node>{nullptr, nullptr, {}}, root)};
   while (!pending.empty()) {
     PrintTask<Node> task = pending.back();
     pending.pop_back();
@@ -65,7 +82,7 @@ std::string PrintTree(Node const* root, Print print) {
     } else if (!task.node) {
       out += "<null>";
     } else {
-      print(*task.node, out, pending);
+      print(task, out, pending);
     }
   }
   return out;
@@ -74,10 +91,30 @@ std::string PrintTree(Node const* root, Print print) {
 }  // namespace
 
 bool Equal(DataValuePtr const& a, DataValuePtr const& b) {
-  std::vector<std::pair<DataValue const*, DataValue const*>> pending{{a.get(), b.get()}};
+  // Pairs to compare, with the mark that finds a value of the first tree below itself.
+  struct Pair {
+    DataValue const* x;
+    DataValue const* y;
+    AncestorMark mark;
+  };
+  std::vector<Pair> pending;
+  {
+    Pair root{a.get(), b.get(), {}};
+    (void)AncestorMark().Down(a.get(), root.mark);
+    pending.push_back(root);
+  }
+  bool loops = false;
+  auto const push = [&pending, &loops](AncestorMark const& parent, DataValue const* x,
+                                       DataValue const* y) {
+    Pair pair{x, y, {}};
+    if (!parent.Down(x, pair.mark)) loops = true;
+    pending.push_back(pair);
+  };
   while (!pending.empty()) {
-    auto [x, y] = pending.back();
+    Pair const pair = pending.back();
     pending.pop_back();
+    DataValue const* x = pair.x;
+    DataValue const* y = pair.y;
     if (x == y) continue;
     if (!x || !y || x->GetType() != y->GetType()) return false;
     switch (x->GetType().kind()) {
@@ -116,7 +153,7 @@ bool Equal(DataValuePtr const& a, DataValuePtr const& b) {
         auto const* p = static_cast<OptionalValue const*>(x);
         auto const* q = static_cast<OptionalValue const*>(y);
         if (p->has_value() != q->has_value()) return false;
-        pending.emplace_back(p->value().get(), q->value().get());
+        push(pair.mark, p->value().get(), q->value().get());
         break;
       }
       case DataType::LIST: {
@@ -124,7 +161,7 @@ bool Equal(DataValuePtr const& a, DataValuePtr const& b) {
         auto const* q = static_cast<ListValue const*>(y);
         if (p->kind() != q->kind() || p->size() != q->size()) return false;
         for (std::size_t i = 0; i < p->size(); ++i) {
-          pending.emplace_back(p->elements()[i].get(), q->elements()[i].get());
+          push(pair.mark, p->elements()[i].get(), q->elements()[i].get());
         }
         break;
       }
@@ -138,21 +175,23 @@ bool Equal(DataValuePtr const& a, DataValuePtr const& b) {
         auto j = q->fields().begin();
         for (; i != p->fields().end(); ++i, ++j) {
           if (i->first != j->first) return false;
-          pending.emplace_back(i->second.get(), j->second.get());
+          push(pair.mark, i->second.get(), j->second.get());
         }
         break;
       }
       default:
         return false;
     }
+    // A loop in the first tree: different trees can only be told apart by walking it forever.
+    if (loops) return false;
   }
   return true;
 }
 
 std::string ToDebugString(DataValuePtr const& root) {
-  return PrintTree(root.get(), [](DataValue const& node, std::string& out,
+  return PrintTree(root.get(), [](PrintTask<DataValue> const& task, std::string& out,
                                   std::vector<PrintTask<DataValue>>& pending) {
-    DataValue const* value = &node;
+    DataValue const* value = task.node;
     switch (value->GetType().kind()) {
       case DataType::VOID:
         out += "void";
@@ -187,18 +226,18 @@ std::string ToDebugString(DataValuePtr const& root) {
           break;
         }
         out += "optional(";
-        pending.push_back({nullptr, ")"});
-        pending.push_back({optional->value().get(), nullptr});
+        pending.push_back({nullptr, ")", {}});
+        pending.push_back(ChildTask(task, optional->value().get()));
         break;
       }
       case DataType::LIST: {
         auto const* list = static_cast<ListValue const*>(value);
         out += list->kind() == ListValue::SET ? "set[" : "[";
-        pending.push_back({nullptr, "]"});
+        pending.push_back({nullptr, "]", {}});
         auto const& elements = list->elements();
         for (std::size_t i = elements.size(); i-- > 0;) {
-          pending.push_back({elements[i].get(), nullptr});
-          if (i != 0) pending.push_back({nullptr, ", "});
+          pending.push_back(ChildTask(task, elements[i].get()));
+          if (i != 0) pending.push_back({nullptr, ", ", {}});
         }
         break;
       }
@@ -209,7 +248,7 @@ std::string ToDebugString(DataValuePtr const& root) {
         if (value->GetType().kind() == DataType::ERROR) out += "error ";
         out += compound->name();
         out += '{';
-        PushFields(pending, compound->fields());
+        PushFields(task, pending, compound->fields());
         break;
       }
       default:
@@ -220,9 +259,9 @@ std::string ToDebugString(DataValuePtr const& root) {
 }
 
 std::string ToDebugString(DataDefinitionPtr const& root) {
-  return PrintTree(root.get(), [](DataDefinition const& node, std::string& out,
+  return PrintTree(root.get(), [](PrintTask<DataDefinition> const& task, std::string& out,
                                   std::vector<PrintTask<DataDefinition>>& pending) {
-    DataDefinition const* definition = &node;
+    DataDefinition const* definition = task.node;
     DataType type = definition->GetType();
     switch (type.kind()) {
       case DataType::STRUCTURE:
@@ -231,7 +270,7 @@ std::string ToDebugString(DataDefinitionPtr const& root) {
         if (type.kind() == DataType::ERROR) out += "error ";
         out += structure->name();
         out += '{';
-        PushFields(pending, structure->fields());
+        PushFields(task, pending, structure->fields());
         break;
       }
       case DataType::STRUCTURE_REF:
@@ -249,8 +288,8 @@ std::string ToDebugString(DataDefinitionPtr const& root) {
                            static_cast<ListDefinition const*>(definition)->isSet();
           out += type.kind() == DataType::OPTIONAL ? "optional(" : set ? "set(" : "list(";
         }
-        pending.push_back({nullptr, ")"});
-        pending.push_back({wrapping->element().get(), nullptr});
+        pending.push_back({nullptr, ")", {}});
+        pending.push_back(ChildTask(task, wrapping->element().get()));
         break;
       }
       default:

@@ -7,10 +7,13 @@
 
 #include "tirn/message/message.h"
 #include "tirn/message/message_ids.h"
+#include "tirn/runtime/field_path_internal.h"
 
 namespace Tirn {
 namespace Data {
 namespace {
+
+using detail::AncestorMark;
 
 constexpr int kNoParent = -1;
 
@@ -27,6 +30,7 @@ struct Work {
   DataValue const* value;
   int path;
   bool top;
+  AncestorMark mark;  // finds `value` below itself
 };
 
 bool IsKind(DataValue const* value, DataType::Kind kind) {
@@ -38,13 +42,10 @@ bool IsEmptyString(DataValue const* value) {
          static_cast<StringValue const*>(value)->value().empty();
 }
 
-// Absent, an optional without content, or the empty string that stands for one.
+// An optional without content, or the empty string that stands for one. A null value is not
+// absent: it is a value missing where one belongs, and the native side refuses it.
 bool IsAbsent(DataValue const* value) {
-  if (!value) return true;
-  if (IsKind(value, DataType::OPTIONAL)) {
-    auto const* optional = static_cast<OptionalValue const*>(value);
-    return !optional->has_value() || !optional->value();
-  }
+  if (IsKind(value, DataType::OPTIONAL)) return !static_cast<OptionalValue const*>(value)->has_value();
   return IsEmptyString(value);
 }
 
@@ -64,9 +65,10 @@ bool LeafAccepts(DataType::Kind expected, DataType::Kind found) {
     case DataType::DOUBLE:
     case DataType::BLOB:
     case DataType::VOID:
+    case DataType::SECRET:  // the text becomes the secret
       return found == DataType::STRING;
     default:
-      return false;  // strings and secrets must arrive as themselves
+      return false;  // a string must arrive as a string
   }
 }
 
@@ -77,7 +79,9 @@ class Validator {
 
   bool Run(DataDefinition const* definition, DataValue const* value) {
     std::size_t before = messages_.size();
-    pending_.push_back({definition, value, kNoParent, true});
+    Work root{definition, value, kNoParent, true, {}};
+    (void)AncestorMark().Down(value, root.mark);
+    pending_.push_back(root);
     while (!pending_.empty() && added_ < kMaxValidationMessages) {
       Work work = pending_.back();
       pending_.pop_back();
@@ -88,19 +92,13 @@ class Validator {
 
  private:
   std::string Path(int node) const {
-    if (node == kNoParent) return "<root>";
-    std::vector<PathNode const*> chain;
-    for (int at = node; at != kNoParent; at = paths_[at].parent) chain.push_back(&paths_[at]);
-    std::string text;
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-      if ((*it)->field) {
-        if (!text.empty()) text += '.';
-        text += *(*it)->field;
-      } else {
-        text += '[' + std::to_string((*it)->index) + ']';
-      }
+    detail::PathText text;
+    for (int at = node; at != kNoParent; at = paths_[at].parent) {
+      PathNode const& step = paths_[at];
+      text.AddOuter(step.field ? detail::PathStep::Field(*step.field)
+                               : detail::PathStep::Element(step.index));
     }
-    return text;
+    return text.str();
   }
 
   int Child(int parent, std::string const& field) {
@@ -148,10 +146,20 @@ class Validator {
     switch (type.kind()) {
       case DataType::OPTIONAL:
       case DataType::UNION_CASE: {
+        if (!value) {
+          WrongKind(work.path, type, value);
+          return;
+        }
         if (IsAbsent(value)) return;
-        if (IsKind(value, DataType::OPTIONAL)) value = static_cast<OptionalValue const*>(value)->value().get();
-        Push(static_cast<WrappingDefinition const*>(definition)->element().get(), value,
-             work.path);
+        DataDefinition const* element =
+            static_cast<WrappingDefinition const*>(definition)->element().get();
+        // The content of a present optional must be there: a null content is refused below.
+        if (IsKind(value, DataType::OPTIONAL)) {
+          PushChild(work, element, static_cast<OptionalValue const*>(value)->value().get(),
+                    work.path);
+        } else {
+          Push(element, value, work.path, work.mark);  // a bare value stands for the optional
+        }
         return;
       }
       case DataType::LIST: {
@@ -160,10 +168,10 @@ class Validator {
         if (IsKind(value, DataType::LIST)) {
           auto const& elements = static_cast<ListValue const*>(value)->elements();
           for (std::size_t i = elements.size(); i-- > 0;) {
-            Push(element, elements[i].get(), Child(work.path, i));
+            PushChild(work, element, elements[i].get(), Child(work.path, i));
           }
         } else if (IsKind(value, DataType::STRING)) {
-          if (!IsEmptyString(value)) Push(element, value, work.path);
+          if (!IsEmptyString(value)) Push(element, value, work.path, work.mark);
         } else {
           WrongKind(work.path, type, value);
         }
@@ -198,7 +206,7 @@ class Validator {
       DataValue const* fieldValue = slot ? slot->get() : nullptr;
       DataType::Kind kind = field ? field->GetType().kind() : DataType::VOID;
       if (kind == DataType::OPTIONAL) {
-        if (slot) Push(field, fieldValue, Child(work.path, name));
+        if (slot) PushChild(work, field, fieldValue, Child(work.path, name));
       } else if (kind == DataType::UNION_CASE) {
         auto const* unionCase = static_cast<UnionCaseDefinition const*>(field);
         std::string tag;
@@ -207,19 +215,19 @@ class Validator {
         }
         boost::logic::tribool active =
             unionCase->predicate() ? unionCase->predicate()(tag) : boost::logic::indeterminate;
-        bool present = !IsAbsent(fieldValue);
+        bool present = slot && !IsAbsent(fieldValue);
         int path = Child(work.path, name);
         if (active && !present) {
           Report(MessageIds::kValidationUnionCaseMissing, path, unionCase->tagName(), tag);
         } else if (!active && present) {
           Report(MessageIds::kValidationUnionCaseUnexpected, path, unionCase->tagName(), tag);
         } else if (present) {
-          Push(field, fieldValue, path);
+          PushChild(work, field, fieldValue, path);
         }
       } else if (!slot) {
         Report(MessageIds::kValidationMissingField, Child(work.path, name));
       } else {
-        Push(field, fieldValue, Child(work.path, name));
+        PushChild(work, field, fieldValue, Child(work.path, name));
       }
     }
     if (work.top && options_.rejectUnknownFields) {
@@ -232,8 +240,21 @@ class Validator {
     std::reverse(pending_.begin() + static_cast<std::ptrdiff_t>(firstChild), pending_.end());
   }
 
-  void Push(DataDefinition const* definition, DataValue const* value, int path) {
-    pending_.push_back({definition, value, path, false});
+  void Push(DataDefinition const* definition, DataValue const* value, int path,
+            AncestorMark const& mark) {
+    pending_.push_back({definition, value, path, false, mark});
+  }
+
+  // Pushes `child`, a value one level below the value of `parent`; reports instead when
+  // `child` is also above it.
+  void PushChild(Work const& parent, DataDefinition const* definition, DataValue const* child,
+                 int path) {
+    AncestorMark mark;
+    if (!parent.mark.Down(child, mark)) {
+      Report(MessageIds::kValidationContainsItself, path);
+      return;
+    }
+    Push(definition, child, path, mark);
   }
 
   std::list<BaseMessage>& messages_;

@@ -4,13 +4,16 @@
 // never rejects what a server's native types would accept:
 //  - an optional may arrive bare or wrapped in an optional value, and an empty string stands
 //    for an empty optional, list or structure;
-//  - a string may stand for an integer, boolean, double, blob or void (the native side parses
-//    it; "x8" for an integer passes here and fails there);
+//  - a string may stand for an integer, boolean, double, blob, void or secret (the native side
+//    parses it, or takes the text as the secret; "x8" for an integer passes here and fails
+//    there, the one kind of value that validation admits and conversion refuses);
 //  - a non-empty string in a list position stands for a one-element list;
 //  - structures accept fields their definition does not name (the native side keeps them).
-// It is strict where the native side cannot help: required fields must be present, a union
-// case must be present when its tag activates it and absent (or empty) when it does not, a
-// secret must arrive as a secret value (never as plain text) and a string as a string. With
+// It refuses what the native side refuses: a required field missing, a value of the wrong
+// kind (a string must arrive as a string), and a null value where a value belongs, even where
+// an optional is defined (a missing field is absent; a field holding null, or an optional
+// holding null, is not). It is stricter than the native side in one place, unions: a case
+// must be present when its tag activates it and absent (or empty) when it does not. With
 // `rejectUnknownFields`, fields of the top-level structure that its definition does not name
 // are rejected too (an operation input the server cannot honour).
 //

@@ -137,15 +137,51 @@ TEST(ValidationTest, StrictWhereTheNativeSideCannotHelp) {
   });
 }
 
-TEST(ValidationTest, SecretsAndStringsMustArriveAsThemselves) {
+// A field that holds null, or an optional that holds null, is a value missing where one
+// belongs, not an absent optional: the native side refuses it, and so does validation.
+TEST(ValidationTest, NullWhereAValueBelongsIsRefusedEvenForOptionals) {
+  auto const someNull = [] {
+    auto optional = OptionalValue::GetInstance();
+    optional->value(nullptr);
+    return DataValuePtr(optional);
+  };
+  auto host = Def("host", {{"name", Str()}});
+  auto always = [](std::string const&) -> boost::logic::tribool { return true; };
+  auto never = [](std::string const&) -> boost::logic::tribool { return false; };
+  auto def = Def("s", {{"n", Opt(Int())},
+                       {"h", Opt(host)},
+                       {"l", Opt(ListOf(Str()))},
+                       {"on", UnionCaseDefinition::GetInstance(host, "kind", always)},
+                       {"off", UnionCaseDefinition::GetInstance(host, "kind", never)}});
+  auto const good = V("host", {{"name", S("a")}});
+  RunCases({
+      {"absent fields", def, V("s", {{"on", good}}), {}},
+      {"null fields", def,
+       V("s", {{"n", nullptr}, {"h", nullptr}, {"l", nullptr}, {"on", nullptr}, {"off", nullptr}}),
+       // Problems found at the structure come first, then those of its fields, in field order.
+       {Problem(MessageIds::kValidationUnionCaseUnexpected, {"off", "kind", ""}),
+        WrongKind("h", "optional", "null"), WrongKind("l", "optional", "null"),
+        WrongKind("n", "optional", "null"), WrongKind("on", "union case", "null")}},
+      {"optionals holding null", def,
+       V("s", {{"n", someNull()}, {"h", someNull()}, {"l", someNull()}, {"on", someNull()}}),
+       {WrongKind("h", "structure", "null"), WrongKind("l", "list", "null"),
+        WrongKind("n", "integer", "null"), WrongKind("on", "structure", "null")}},
+      {"null element of a list", ListOf(Opt(Int())), L({I(1), nullptr}),
+       {WrongKind("[1]", "optional", "null")}},
+  });
+}
+
+// A secret may arrive as plain text (the native side takes the text as the secret); a string
+// must arrive as a string.
+TEST(ValidationTest, SecretsMayArriveAsTextButStringsOnlyAsStrings) {
   std::string const text = "s3cr3t-pa55phrase";
   auto def = Def("s", {{"password", Secret()}, {"user", Str()}, {"tags", ListOf(Str())}});
   std::vector<Case> const cases = {
       {"secret as secret", def,
        V("s", {{"password", Sec(text)}, {"user", S("u")}, {"tags", S("")}}), {}},
       {"plain text for secret", def,
-       V("s", {{"password", S(text)}, {"user", S("u")}, {"tags", S("")}}),
-       {WrongKind("password", "secret", "string")}},
+       V("s", {{"password", S(text)}, {"user", S("u")}, {"tags", S("")}}), {}},
+      {"plain text for an optional secret", Opt(Secret()), Some(S(text)), {}},
       {"secret for string", def,
        V("s", {{"password", Sec(text)}, {"user", Sec(text)}, {"tags", L({S("a"), Sec(text)})}}),
        {WrongKind("tags[1]", "string", "secret"), WrongKind("user", "string", "secret")}},
@@ -314,12 +350,58 @@ TEST(ValidationTest, MillionLevelRecursiveValue) {
   }
   EXPECT_EQ(Check(node, chain), Problems{});
 
+  // The path of a problem a million levels down keeps its ends only.
   innermost->SetField("id", B(true));
-  Problems const problems = Check(node, chain);
-  ASSERT_EQ(problems.size(), 1u);
-  std::string path;
-  for (int i = 1; i < kDeep; ++i) path += "next.";
-  EXPECT_TRUE(problems[0] == WrongKind(path + "id", "integer", "boolean"));
+  std::string const next8 = "next.next.next.next.next.next.next.next";
+  EXPECT_EQ(Check(node, chain),
+            Problems{WrongKind(next8 + "...next.next.next.next.next.next.next.id", "integer",
+                               "boolean")});
+}
+
+// Paths name fields and elements from the top; a long path keeps its first and last eight
+// steps, a long field name its first 64 bytes (whole characters).
+TEST(ValidationTest, LongPathsAndNamesAreShortened) {
+  auto const nested = [](int levels, DataDefinitionPtr definition, DataValuePtr value) {
+    for (int i = 0; i < levels; ++i) {
+      std::string const name = "f" + std::to_string(i);
+      definition = Def("s", {{name, ListOf(definition)}});
+      value = V("s", {{name, L({value})}});
+    }
+    return std::make_pair(definition, value);
+  };
+  auto const atSixteen = nested(8, Int(), B(true));  // 16 steps: all kept
+  auto const atSeventeen = nested(8, Def("t", {{"x", Int()}}), V("t", {{"x", B(true)}}));
+  // 67 bytes; the 65th continues a two-byte character, which is dropped whole.
+  std::string const longName = std::string(63, 'n') + "\xc3\xa9\xc3\xa9";
+  RunCases({
+      {"sixteen steps", atSixteen.first, atSixteen.second,
+       {WrongKind("f7[0].f6[0].f5[0].f4[0].f3[0].f2[0].f1[0].f0[0]", "integer", "boolean")}},
+      {"seventeen steps", atSeventeen.first, atSeventeen.second,
+       {WrongKind("f7[0].f6[0].f5[0].f4[0]...[0].f2[0].f1[0].f0[0].x", "integer", "boolean")}},
+      {"a long field name", Def("s", {{longName, Int()}}), V("s", {{longName, B(true)}}),
+       {WrongKind(std::string(63, 'n') + "...", "integer", "boolean")}},
+  });
+}
+
+// A value built into a loop is reported where the walk meets it again, instead of walking it
+// forever; a subtree shared by several fields is no loop.
+TEST(ValidationTest, AValueThatContainsItselfIsReported) {
+  auto reference = StructRefDefinition::GetInstance("node");
+  auto node = Def("node", {{"next", Opt(reference)}});
+  reference->SetTarget(node);
+  auto loop = V("node", {});
+  auto next = OptionalValue::GetInstance();
+  loop->SetField("next", next);
+  DataValuePtr* slot = next->value(nullptr);
+  *slot = loop;
+  auto const shared = V("node", {});
+  RunCases({
+      // Found within one more turn of the loop.
+      {"loop", node, loop, {Problem(MessageIds::kValidationContainsItself, {"next.next"})}},
+      {"shared", Def("pair", {{"a", node}, {"b", node}, {"c", ListOf(node)}}),
+       V("pair", {{"a", shared}, {"b", shared}, {"c", L({shared, shared})}}), {}},
+  });
+  *slot = nullptr;  // lets the loop be freed
 }
 
 }  // namespace

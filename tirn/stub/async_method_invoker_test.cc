@@ -109,7 +109,8 @@ TEST(AsyncMethodInvoker, InputThatDoesNotConvertIsAnsweredAtOnceAndNeverSent) {
   EXPECT_EQ(deliveries,
             std::vector<std::string>{std::string("1/1 ") + Data::Wire::kInvalidArgumentError +
                                      ": " + MessageIds::kUnsetNonOptionalField +
-                                     ",test.shapes.address"});
+                                     ",test.shapes.address " + MessageIds::kAtPath +
+                                     ",filter.address"});
   // The error went through the caller's own handle, which is now spent.
   EXPECT_DEATH(handle.error(nullptr), "");
 }

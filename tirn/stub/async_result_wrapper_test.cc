@@ -87,10 +87,10 @@ TEST(ResultWrapper, TurnsRuntimeReportsIntoDeliveries) {
       {"neither output nor error", {{Result(nullptr, nullptr), Progress(0, 1, 1)}}, {"1/1"}},
       {"an output that is not a structure",
        {{Result(Data::StringValue::GetInstance("abc"), nullptr), Progress(0, 1, 1)}},
-       {invalid + MessageIds::kBadCast + ",abc"}},
+       {invalid + MessageIds::kBadCast + ",abc " + MessageIds::kAtPath + ",<root>"}},
       {"an output of the wrong kind",
        {{Result(Data::IntegerValue::GetInstance(1), nullptr), Progress(0, 1, 1)}},
-       {invalid + MessageIds::kInvalidType}},
+       {invalid + MessageIds::kInvalidType + " " + MessageIds::kAtPath + ",<root>"}},
   };
   for (bool nativeOnly : {false, true}) {
     for (auto const& c : cases) {
