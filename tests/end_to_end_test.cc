@@ -100,7 +100,7 @@ std::shared_ptr<CreateSpec const> ServicesCreateSpec() {
 
 // How the implementations answer, and what they saw.
 struct Script {
-  enum class Answer { kValue, kProgressThenValue, kError };
+  enum class Answer { kValue, kProgressThenValue, kFinalProgressThenValue, kError };
 
   Answer answer = Answer::kValue;
   boost::optional<Tirn::Data::NativeError> error;
@@ -122,6 +122,12 @@ struct Script {
     if (answer == Answer::kProgressThenValue) {
       result.progress(Tirn::Progress(0, 3, 1));
       result.progress(Tirn::Progress(0, 3, 2));
+    }
+    if (answer == Answer::kFinalProgressThenValue) {
+      // Reports whose current position reached their maximum end nothing: they are held back.
+      result.progress(Tirn::Progress(0, 10, 10));
+      result.progress(Tirn::Progress(0, 3, 1));
+      result.progress(Tirn::Progress());
     }
     result.value(value);
   }
@@ -465,11 +471,21 @@ std::vector<Operation> const& Operations() {
 
 TEST(Calls, EveryOperationDeliversProgressInOrderThenTheAnswerConvertedOnce) {
   ASSERT_EQ(Operations().size(), 14u);
-  for (auto answer : {Script::Answer::kValue, Script::Answer::kProgressThenValue}) {
-    std::vector<Tirn::Progress> expected = {{0, 1, 1}};
-    if (answer == Script::Answer::kProgressThenValue) expected = {{0, 3, 1}, {0, 3, 2}, {0, 1, 1}};
+  struct Case {
+    Script::Answer answer;
+    char const* name;
+    std::vector<Tirn::Progress> expected;
+  } const cases[] = {
+      {Script::Answer::kValue, "value", {{0, 1, 1}}},
+      {Script::Answer::kProgressThenValue, "progress, value", {{0, 3, 1}, {0, 3, 2}, {0, 1, 1}}},
+      {Script::Answer::kFinalProgressThenValue, "final-looking progress, value",
+       {{0, 3, 1}, {0, 1, 1}}},
+  };
+  for (Case const& c : cases) {
+    std::vector<Tirn::Progress> const& expected = c.expected;
+    auto const answer = c.answer;
     for (Operation const& operation : Operations()) {
-      SCOPED_TRACE(operation.name + (expected.size() > 1 ? " with progress" : ""));
+      SCOPED_TRACE(operation.name + ", " + c.name);
       World world;
       world.script->answer = answer;
       Deliveries const deliveries = operation.call(world, CallerActivation());
