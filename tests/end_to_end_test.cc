@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -100,9 +101,18 @@ std::shared_ptr<CreateSpec const> ServicesCreateSpec() {
 
 // How the implementations answer, and what they saw.
 struct Script {
-  enum class Answer { kValue, kProgressThenValue, kFinalProgressThenValue, kError };
+  enum class Answer {
+    kValue,
+    kProgressThenValue,
+    kFinalProgressThenValue,
+    kError,
+    kNothing,             // returns without answering, dropping its handle
+    kProgressThenNothing,
+    kKeepHandle,          // keeps a copy of its handle in `kept`, unanswered
+  };
 
   Answer answer = Answer::kValue;
+  std::shared_ptr<void const> kept;
   boost::optional<Tirn::Data::NativeError> error;
 
   int calls = 0;
@@ -117,6 +127,12 @@ struct Script {
     activation = callActivation;
     if (answer == Answer::kError) {
       result.error(*error);
+      return;
+    }
+    if (answer == Answer::kProgressThenNothing) result.progress(Tirn::Progress(0, 3, 1));
+    if (answer == Answer::kKeepHandle) kept = std::make_shared<Handle<T> const>(result);
+    if (answer == Answer::kNothing || answer == Answer::kProgressThenNothing ||
+        answer == Answer::kKeepHandle) {
       return;
     }
     if (answer == Answer::kProgressThenValue) {
@@ -502,6 +518,45 @@ TEST(Calls, EveryOperationDeliversProgressInOrderThenTheAnswerConvertedOnce) {
       EXPECT_TRUE(deliveries.back().valueAsAnswered);
     }
   }
+}
+
+TEST(Calls, ACallWhoseHandleIsReleasedUnansweredEndsAsAbandoned) {
+  std::string const abandoned = Msg(Tirn::MessageIds::kCallAbandoned, "");
+  for (Operation const& operation : Operations()) {
+    SCOPED_TRACE(operation.name);
+    World world;
+    world.script->answer = Script::Answer::kNothing;
+    ExpectOneFinalError(operation.call(world, CallerActivation()), kInternalServerError,
+                        {abandoned});
+
+    world.script->answer = Script::Answer::kProgressThenNothing;
+    Deliveries const deliveries = operation.call(world, CallerActivation());
+    ASSERT_EQ(deliveries.size(), 2u);
+    EXPECT_EQ(deliveries[0].progress, Tirn::Progress(0, 3, 1));
+    EXPECT_FALSE(deliveries[0].error);
+    ExpectOneFinalError({deliveries[1]}, kInternalServerError, {abandoned});
+  }
+
+  // A handle kept by the implementation keeps the call open until its last copy goes; the
+  // client's callable may throw there, and the exception goes no further.
+  World world;
+  world.script->answer = Script::Answer::kKeepHandle;
+  int calls = 0;
+  ErrorValuePtr received;
+  world.kms.Get("svc-1", CallerActivation(),
+                Handle<std::shared_ptr<KmsServices::Info const>>(
+                    Handle<std::shared_ptr<KmsServices::Info const>>::Plain(
+                        [&](auto const&, ErrorValuePtr const& error, Tirn::Progress const&) {
+                          ++calls;
+                          received = error;
+                          throw std::runtime_error("client callable fails");
+                        })));
+  EXPECT_EQ(calls, 0);
+  ASSERT_TRUE(world.script->kept);
+  EXPECT_NO_THROW(world.script->kept.reset());
+  EXPECT_EQ(calls, 1);
+  ExpectOneFinalError({{false, false, received, Tirn::Progress(0, 1, 1)}}, kInternalServerError,
+                      {abandoned});
 }
 
 TEST(Calls, DeclaredErrorsArriveAsTheirErrorValuesInTheCallersLanguage) {

@@ -58,6 +58,8 @@ constexpr CatalogEntry kCoreCatalog[] = {
     {MessageIds::kErrorNotDeclared,
      "The error '{1}' reported by operation '{2}' is not among its declared errors."},
     {MessageIds::kSignalNotConnected, "No implementation is connected to this operation."},
+    {MessageIds::kCallAbandoned,
+     "The call was abandoned: it ended without a result or an error."},
     {MessageIds::kOperationNotFound, "Interface '{1}' has no operation '{2}'."},
     {MessageIds::kNoActivation,
      "The call has no activation and the stub has no template activation."},

@@ -98,6 +98,7 @@ TEST(CoreCatalogTest, EveryIdentifierHasTextForItsArguments) {
       {MessageIds::kValidationUnionCaseMissing, 3}, {MessageIds::kValidationUnresolvedReference, 2},
       {MessageIds::kOperationNotFound, 2}, {MessageIds::kErrorNotDeclared, 2},
       {MessageIds::kSignalNotConnected, 0}, {MessageIds::kNoActivation, 0},
+      {MessageIds::kCallAbandoned, 0},
   };
   std::set<std::string> texts;
   for (Case const& c : cases) {

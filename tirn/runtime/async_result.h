@@ -20,6 +20,13 @@
 // the call with neither value nor error, so progress() holds it back: it reaches no one, and
 // the value or error that follows is delivered as usual. Every other report passes unchanged.
 //
+// A call is never left waiting: when an implementation releases every copy of its handle
+// without a final delivery (or the runtime drops the call), the client's handle receives a
+// final internal_server_error carrying "tirn.runtime.call.abandoned". That delivery runs in a
+// destructor, on the thread that releases the last copy; an exception thrown by the client's
+// callable there is caught and dropped. When the provider throws out of a stub call, the
+// client's handle receives this error and the exception propagates.
+//
 // Tirn::AsyncStreamResult is the same for one further piece of a streamed result; its value
 // delivery takes the function that receives the handle for the next piece.
 //
