@@ -4,7 +4,7 @@
 # concurrency tests under ThreadSanitizer, and the fuzz targets for a bounded time.
 #
 #   scripts/test.sh              everything
-#   FUZZ_SECONDS=300 scripts/test.sh   fuzz longer
+#   FUZZ_SECONDS=300 scripts/test.sh   fuzz each target longer (30 s by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -37,7 +37,7 @@ run_preset tsan
 
 echo "==== fuzz ===="
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$jobs" --target value_to_native_fuzz
-bash fuzz/run.sh build/fuzz "${FUZZ_SECONDS:-60}"
+cmake --build --preset fuzz -j "$jobs" --target tirn_fuzz_targets
+bash fuzz/run.sh build/fuzz "${FUZZ_SECONDS:-30}"
 
 echo "All suites passed in $((SECONDS - start)) s."
