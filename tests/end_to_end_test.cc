@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -94,9 +95,18 @@ std::shared_ptr<CreateSpec const> ServicesCreateSpec() {
 
 // How the implementations answer, and what they saw.
 struct Script {
-  enum class Answer { kValue, kProgressThenValue, kError };
+  enum class Answer {
+    kValue,
+    kProgressThenValue,
+    kFinalProgressThenValue,
+    kError,
+    kNothing,             // returns without answering, dropping its handle
+    kProgressThenNothing,
+    kKeepHandle,          // keeps a copy of its handle in `kept`, unanswered
+  };
 
   Answer answer = Answer::kValue;
+  std::shared_ptr<void const> kept;
   boost::optional<Tirn::Data::NativeError> error;
 
   int calls = 0;
@@ -113,9 +123,21 @@ struct Script {
       result.error(*error);
       return;
     }
+    if (answer == Answer::kProgressThenNothing) result.progress(Tirn::Progress(0, 3, 1));
+    if (answer == Answer::kKeepHandle) kept = std::make_shared<Handle<T> const>(result);
+    if (answer == Answer::kNothing || answer == Answer::kProgressThenNothing ||
+        answer == Answer::kKeepHandle) {
+      return;
+    }
     if (answer == Answer::kProgressThenValue) {
       result.progress(Tirn::Progress(0, 3, 1));
       result.progress(Tirn::Progress(0, 3, 2));
+    }
+    if (answer == Answer::kFinalProgressThenValue) {
+      // Reports whose current position reached their maximum end nothing: they are held back.
+      result.progress(Tirn::Progress(0, 10, 10));
+      result.progress(Tirn::Progress(0, 3, 1));
+      result.progress(Tirn::Progress());
     }
     result.value(value);
   }
@@ -459,11 +481,21 @@ std::vector<Operation> const& Operations() {
 
 TEST(Calls, EveryOperationDeliversProgressInOrderThenTheAnswerConvertedOnce) {
   ASSERT_EQ(Operations().size(), 14u);
-  for (auto answer : {Script::Answer::kValue, Script::Answer::kProgressThenValue}) {
-    std::vector<Tirn::Progress> expected = {{0, 1, 1}};
-    if (answer == Script::Answer::kProgressThenValue) expected = {{0, 3, 1}, {0, 3, 2}, {0, 1, 1}};
+  struct Case {
+    Script::Answer answer;
+    char const* name;
+    std::vector<Tirn::Progress> expected;
+  } const cases[] = {
+      {Script::Answer::kValue, "value", {{0, 1, 1}}},
+      {Script::Answer::kProgressThenValue, "progress, value", {{0, 3, 1}, {0, 3, 2}, {0, 1, 1}}},
+      {Script::Answer::kFinalProgressThenValue, "final-looking progress, value",
+       {{0, 3, 1}, {0, 1, 1}}},
+  };
+  for (Case const& c : cases) {
+    std::vector<Tirn::Progress> const& expected = c.expected;
+    auto const answer = c.answer;
     for (Operation const& operation : Operations()) {
-      SCOPED_TRACE(operation.name + (expected.size() > 1 ? " with progress" : ""));
+      SCOPED_TRACE(operation.name + ", " + c.name);
       World world;
       world.script->answer = answer;
       Deliveries const deliveries = operation.call(world, CallerActivation());
@@ -480,6 +512,45 @@ TEST(Calls, EveryOperationDeliversProgressInOrderThenTheAnswerConvertedOnce) {
       EXPECT_TRUE(deliveries.back().valueAsAnswered);
     }
   }
+}
+
+TEST(Calls, ACallWhoseHandleIsReleasedUnansweredEndsAsAbandoned) {
+  std::string const abandoned = Msg(Tirn::MessageIds::kCallAbandoned, "");
+  for (Operation const& operation : Operations()) {
+    SCOPED_TRACE(operation.name);
+    World world;
+    world.script->answer = Script::Answer::kNothing;
+    ExpectOneFinalError(operation.call(world, CallerActivation()), kInternalServerError,
+                        {abandoned});
+
+    world.script->answer = Script::Answer::kProgressThenNothing;
+    Deliveries const deliveries = operation.call(world, CallerActivation());
+    ASSERT_EQ(deliveries.size(), 2u);
+    EXPECT_EQ(deliveries[0].progress, Tirn::Progress(0, 3, 1));
+    EXPECT_FALSE(deliveries[0].error);
+    ExpectOneFinalError({deliveries[1]}, kInternalServerError, {abandoned});
+  }
+
+  // A handle kept by the implementation keeps the call open until its last copy goes; the
+  // client's callable may throw there, and the exception goes no further.
+  World world;
+  world.script->answer = Script::Answer::kKeepHandle;
+  int calls = 0;
+  ErrorValuePtr received;
+  world.kms.Get("svc-1", CallerActivation(),
+                Handle<std::shared_ptr<KmsServices::Info const>>(
+                    Handle<std::shared_ptr<KmsServices::Info const>>::Plain(
+                        [&](auto const&, ErrorValuePtr const& error, Tirn::Progress const&) {
+                          ++calls;
+                          received = error;
+                          throw std::runtime_error("client callable fails");
+                        })));
+  EXPECT_EQ(calls, 0);
+  ASSERT_TRUE(world.script->kept);
+  EXPECT_NO_THROW(world.script->kept.reset());
+  EXPECT_EQ(calls, 1);
+  ExpectOneFinalError({{false, false, received, Tirn::Progress(0, 1, 1)}}, kInternalServerError,
+                      {abandoned});
 }
 
 TEST(Calls, DeclaredErrorsArriveAsTheirErrorValuesInTheCallersLanguage) {

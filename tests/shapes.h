@@ -15,6 +15,7 @@
 
 #include "tirn/data/base_native.h"
 #include "tirn/data/enumeration.h"
+#include "tirn/data/native_equal.h"
 #include "tirn/data/type_info.h"
 #include "tirn/runtime/optional_ptr.h"
 #include "tirn/runtime/secret_string.h"
@@ -135,6 +136,9 @@ struct Node : Tirn::Data::BaseNative {
   std::string name;
   Tirn::OptionalPtr<Node const> next;
   std::list<std::shared_ptr<Node const>> children;
+
+  // Member-wise equality, unknown fields included.
+  friend bool operator==(Node const& a, Node const& b) { return Tirn::Data::NativeEqual(a, b); }
 
   struct AdapterHelper {
     using IsStructure = void;

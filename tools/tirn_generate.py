@@ -785,11 +785,10 @@ class Generator:
                 + "".join(visits) + "    }\n  };\n};\n")
 
     def struct_equality(self, structure):
-        checks = ["::Tirn::Data::EqualUnknownFields(a, b)"]
-        checks += [f"::Tirn::Data::NativeEqual(a.{f.name}, b.{f.name})" for f in structure.fields]
-        joined = " &&\n         ".join(checks)
+        # NativeEqual walks the field list with a work stack: recursive types compare without
+        # recursion.
         return (f"\nbool operator==({structure.name} const& a, {structure.name} const& b) {{\n"
-                f"  return {joined};\n}}\n")
+                f"  return ::Tirn::Data::NativeEqual(a, b);\n}}\n")
 
     # -- Operations and the service interface --
 

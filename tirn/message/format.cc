@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <ostream>
+#include <streambuf>
 #include <string>
 
 namespace Tirn {
@@ -17,8 +18,6 @@ std::string FormatCategory::message(int code) const {
       return "Empty Named specifier found.";
     case Detail::kMoreSpecifiersThanExpected:
       return "More specifiers than expected.";
-    case Detail::kInvalidSpecification:
-      return "Invalid format specification.";
     default:
       return "format error";
   }
@@ -63,12 +62,13 @@ unsigned long long ReadIndex(boost::string_view text) {
   return negative ? 0ULL - value : value;
 }
 
-// A parsed string specification: flags, width and precision.
+// A parsed string specification: flags, width, precision and a trailing 's'.
 struct StringSpec {
   bool leftAlign = false;
   std::size_t width = 0;
   bool hasPrecision = false;
   std::size_t precision = 0;
+  bool endsInS = false;
 };
 
 // Reads the digits at `pos` into `value` (0 when there are none); false when the number
@@ -98,15 +98,55 @@ bool ParseStringSpec(boost::string_view spec, StringSpec& parsed) {
     parsed.hasPrecision = true;
     if (!ReadBoundedNumber(spec, pos, parsed.precision)) return false;
   }
-  if (pos < spec.size() && spec[pos] == 's') ++pos;
+  if (pos < spec.size() && spec[pos] == 's') {
+    ++pos;
+    parsed.endsInS = true;
+  }
   return pos == spec.size();
 }
+
+// Passes at most a fixed number of characters on to another stream buffer and refuses the
+// rest, remembering that it did.
+class BoundedBuffer : public std::streambuf {
+ public:
+  BoundedBuffer(std::streambuf* target, std::size_t limit) : target_(target), remaining_(limit) {}
+
+  // Whether something was refused because the limit was reached.
+  bool exceeded() const { return exceeded_; }
+
+ protected:
+  std::streamsize xsputn(char const* text, std::streamsize count) override {
+    std::size_t allowed = static_cast<std::size_t>(count);
+    if (allowed > remaining_) {
+      allowed = remaining_;
+      exceeded_ = true;
+    }
+    if (!target_ || allowed == 0) return 0;
+    std::streamsize const written = target_->sputn(text, static_cast<std::streamsize>(allowed));
+    remaining_ -= static_cast<std::size_t>(written);
+    return written;
+  }
+
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    char const one = traits_type::to_char_type(c);
+    return xsputn(&one, 1) == 1 ? c : traits_type::eof();
+  }
+
+  int sync() override { return target_ ? target_->pubsync() : 0; }
+
+ private:
+  std::streambuf* target_;
+  std::size_t remaining_;
+  bool exceeded_ = false;
+};
 
 }  // namespace
 
 void formatter<std::string, false>::call(std::ostream& out, boost::string_view spec,
                                          void const* value) {
-  std::string const& text = *static_cast<std::string const*>(value);
+  static std::string const kEmpty;
+  std::string const& text = value ? *static_cast<std::string const*>(value) : kEmpty;
   StringSpec parsed;
   if (!ParseStringSpec(spec, parsed)) {
     out.setstate(std::ios_base::failbit);
@@ -120,26 +160,40 @@ void formatter<std::string, false>::call(std::ostream& out, boost::string_view s
   if (!parsed.leftAlign) out.write(padding.data(), static_cast<std::streamsize>(padding.size()));
   out.write(text.data(), static_cast<std::streamsize>(shown));
   if (parsed.leftAlign) out.write(padding.data(), static_cast<std::streamsize>(padding.size()));
+  // The conversion is "%" + spec + "s": a specification ending in 's' leaves that 's' as
+  // literal text after the conversion. "s" alone means the plain text.
+  if (parsed.endsInS && spec.size() > 1) out.put('s');
 }
 
 void FormatTo(std::ostream& out, boost::string_view tmpl, format_arg const* args,
               std::size_t count, std::error_code& ec) {
   ec.clear();
+  // Everything goes through a bounded stream, so that neither a long template, nor a long
+  // argument, nor many wide placeholders can make one message arbitrarily large.
+  BoundedBuffer buffer(out.rdbuf(), kMaxFormattedSize);
+  std::ostream bounded(&buffer);
+  bounded.setstate(out.rdstate());
+  auto const stop = [&](int code) {
+    ec.assign(code, GetFormatCategory());
+    bounded.clear();
+  };
+
   std::size_t const size = tmpl.size();
   std::size_t nextAutomatic = 0;
   std::size_t pos = 0;
   while (pos < size) {
+    if (buffer.exceeded()) return stop(kFormatError);
     std::size_t runEnd = pos;
     while (runEnd < size && tmpl[runEnd] != '{' && tmpl[runEnd] != '}') ++runEnd;
     if (runEnd > pos) {
-      out.write(tmpl.data() + pos, static_cast<std::streamsize>(runEnd - pos));
+      bounded.write(tmpl.data() + pos, static_cast<std::streamsize>(runEnd - pos));
       pos = runEnd;
       continue;
     }
 
     char const brace = tmpl[pos];
     if (pos + 1 < size && tmpl[pos + 1] == brace) {
-      out.put(brace);
+      bounded.put(brace);
       pos += 2;
       continue;
     }
@@ -147,7 +201,7 @@ void FormatTo(std::ostream& out, boost::string_view tmpl, format_arg const* args
       // A lone '}' cannot close anything here, so it is written as it stands. Treating it as
       // the start of a placeholder would swallow the rest of the template, and a stray brace
       // in a translated text should cost one character, not the remainder of the message.
-      out.put('}');
+      bounded.put('}');
       ++pos;
       continue;
     }
@@ -168,21 +222,21 @@ void FormatTo(std::ostream& out, boost::string_view tmpl, format_arg const* args
 
     unsigned long long const index = ReadIndex(indexText);
     unsigned long long const position = index == 0 ? nextAutomatic : index - 1;
-    if (position >= count) {
-      ec.assign(kMoreSpecifiersThanExpected, GetFormatCategory());
-      return;
-    }
+    if (position >= count) return stop(kMoreSpecifiersThanExpected);
     format_arg const& arg = args[position];
-    std::ios_base::iostate const before = out.rdstate();
-    arg.format(out, spec, arg.value);
-    if ((out.rdstate() & std::ios_base::failbit) && !(before & std::ios_base::failbit)) {
-      out.clear(before);
-      ec.assign(kInvalidSpecification, GetFormatCategory());
-      return;
+    std::ios_base::iostate const before = bounded.rdstate();
+    // An argument without a routine formats as the empty text.
+    if (arg.format) arg.format(bounded, spec, arg.value);
+    if (buffer.exceeded()) return stop(kFormatError);
+    if ((bounded.rdstate() & std::ios_base::failbit) && !(before & std::ios_base::failbit)) {
+      return stop(kFormatError);
     }
     ++nextAutomatic;
     pos = close == boost::string_view::npos ? size : close + 1;
   }
+  if (buffer.exceeded()) return stop(kFormatError);
+  // A failure of the caller's own stream buffer shows on the caller's stream.
+  if (bounded.bad()) out.setstate(std::ios_base::badbit);
 }
 
 }  // namespace Detail

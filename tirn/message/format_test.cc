@@ -1,5 +1,6 @@
 #include "tirn/message/format.h"
 
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -34,7 +35,7 @@ TEST(FormatCategoryTest, NameAndMessages) {
     char const* message;
   } const cases[] = {
       {1, "Named argument not found."},      {2, "Empty Named specifier found."},
-      {3, "More specifiers than expected."}, {4, "Invalid format specification."},
+      {3, "More specifiers than expected."}, {4, "format error"},
       {0, "format error"},                   {5, "format error"},
       {99, "format error"},                  {-1, "format error"},
   };
@@ -89,33 +90,99 @@ TEST(FormatToTest, MissingArgumentStopsWithPartialText) {
   }
 }
 
-TEST(FormatToTest, StringSpecifications) {
+// What printf prints for the conversion "%" + spec + "s".
+std::string Printf(std::string const& spec, std::string const& value) {
+  std::string const conversion = "%" + spec + "s";
+  int const size = std::snprintf(nullptr, 0, conversion.c_str(), value.c_str());
+  std::string result(static_cast<std::size_t>(size) + 1, '\0');
+  std::snprintf(&result[0], result.size(), conversion.c_str(), value.c_str());
+  result.resize(static_cast<std::size_t>(size));
+  return result;
+}
+
+TEST(FormatToTest, StringSpecificationsPrintWhatPrintfPrints) {
   struct Case {
-    char const* tmpl;
+    char const* spec;
     char const* value;
     char const* expected;
   } const cases[] = {
-      {"{1:-5}|", "ab", "ab   |"}, {"{1:5}|", "ab", "   ab|"}, {"{1:1}", "abc", "abc"},
-      {"{1:.1}", "ab", "a"}, {"{1:.}|", "ab", "|"}, {"{1:.5}", "ab", "ab"}, {"{1:s}", "ab", "ab"},
-      {"{1:-5.1s}|", "ab", "a    |"}, {"{1:+ 4}", "ab", "  ab"}, {"{1:-+ -3}|", "ab", "ab |"},
-      {"{1:.05}", "abcdef", "abcde"},
-      // Longer specifications follow the same grammar.
-      {"{1:              -5}|", "ab", "ab   |"}, {"{1:.00000000000000001}", "ab", "a"},
+      {"-5", "ab", "ab   "}, {"5", "ab", "   ab"}, {"1", "abc", "abc"}, {".1", "ab", "a"},
+      {".", "ab", ""}, {".5", "ab", "ab"}, {"+ 4", "ab", "  ab"}, {"-+ -3", "ab", "ab "},
+      {".05", "abcdef", "abcde"}, {"              -5", "ab", "ab   "},
+      {".00000000000000001", "ab", "a"},
+      // A specification ending in 's' is followed by a literal 's', as in printf's "%5ss".
+      {"5s", "ab", "   abs"}, {"-5.1s", "ab", "a    s"}, {".s", "ab", "s"}, {"-s", "ab", "abs"},
+      {"4096", "ab", nullptr},
   };
   for (Case const& c : cases) {
-    SCOPED_TRACE(c.tmpl);
-    Formatted const result = Format(c.tmpl, {c.value});
-    EXPECT_EQ(result.text, c.expected);
+    SCOPED_TRACE(c.spec);
+    Formatted const result = Format(std::string("{1:") + c.spec + "}|", {c.value});
+    EXPECT_EQ(result.text, Printf(c.spec, c.value) + "|");
+    if (c.expected) {
+      EXPECT_EQ(result.text, std::string(c.expected) + "|");
+    }
     EXPECT_FALSE(result.ec) << result.ec.message();
   }
-  Formatted const widest = Format("{1:4096}", {"ab"});
-  EXPECT_EQ(widest.text, std::string(4094, ' ') + "ab");
+  // An empty specification and "s" alone write the text as it is.
+  EXPECT_EQ(Format("{1:s}|{1:}|{1}", {"ab"}).text, "ab|ab|ab");
+}
+
+TEST(FormatToTest, MissingValuesFormatAsTheEmptyText) {
+  std::string const value = "ab";
+  format_arg const args[] = {{nullptr, &formatter<std::string, false>::call}, {&value, nullptr}};
+  struct Case {
+    char const* tmpl;
+    char const* expected;
+  } const cases[] = {{"<{1}>", "<>"}, {"<{1:3}>", "<   >"}, {"<{2}>", "<>"}, {"<{2:3}>", "<>"}};
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.tmpl);
+    std::ostringstream out;
+    std::error_code ec;
+    FormatTo(out, c.tmpl, args, 2, ec);
+    EXPECT_EQ(out.str(), c.expected);
+    EXPECT_FALSE(ec) << ec.message();
+  }
+}
+
+TEST(FormatToTest, OutputIsBoundedAndStopsWithFormatError) {
+  std::string const wide = std::string(kMaxFormattedSize + 10, 'w');
+  std::string placeholders;
+  for (std::size_t i = 0; i < kMaxFormattedSize / 4096 + 2; ++i) placeholders += "{1:4096}";
+  struct Case {
+    char const* name;
+    std::string tmpl;
+    std::string value;
+    std::string unbounded;  // the text without a limit
+  } const cases[] = {
+      {"long literal text", wide, "", wide},
+      {"long argument", "ab{1}", wide, "ab" + wide},
+      {"many padded placeholders", placeholders, "x",
+       [&] {
+         std::string text;
+         for (std::size_t i = 0; i < kMaxFormattedSize / 4096 + 2; ++i) {
+           text += std::string(4095, ' ') + "x";
+         }
+         return text;
+       }()},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.name);
+    Formatted const result = Format(c.tmpl, {c.value});
+    EXPECT_EQ(result.text.size(), kMaxFormattedSize);
+    EXPECT_EQ(result.text, c.unbounded.substr(0, kMaxFormattedSize));
+    EXPECT_EQ(result.ec, std::error_code(kFormatError, GetFormatCategory()));
+    EXPECT_TRUE(result.streamGood);
+  }
+  // Exactly at the limit is still complete.
+  Formatted const full = Format("{1}", {std::string(kMaxFormattedSize, 'f')});
+  EXPECT_EQ(full.text.size(), kMaxFormattedSize);
+  EXPECT_FALSE(full.ec) << full.ec.message();
 }
 
 TEST(FormatToTest, UnsafeSpecificationsAreRefused) {
   char const* const specs[] = {
       "n",    "*",     "*5", "l",  "ls",    "d",  "5d",   "5.3d",
-      "0",    "05",    "#",  "%",  "%n",    "ss", "s5",   "5 ",
+      "0",    "05",    "#",  "%",  "%n",    "ss",   "s5", "5ss",   "5 ",
       ".-1",  "4097",  "5000", ".5000", "99999999999999999999", "-000000000010",
       "                  %n",
   };
@@ -123,7 +190,7 @@ TEST(FormatToTest, UnsafeSpecificationsAreRefused) {
     SCOPED_TRACE(spec);
     Formatted const result = Format(std::string("pre{1:") + spec + "}post{1}", {"ab"});
     EXPECT_EQ(result.text, "pre");
-    EXPECT_EQ(result.ec, std::error_code(kInvalidSpecification, GetFormatCategory()));
+    EXPECT_EQ(result.ec, std::error_code(kFormatError, GetFormatCategory()));
     EXPECT_TRUE(result.streamGood);
   }
 }

@@ -29,13 +29,11 @@ BaseMessage BuildMessage(std::string const& id, std::string const& tmpl, std::st
   std::error_code ec;
   FormatTo(text, tmpl, formatArgs.data(), count, ec);
 
-  std::list<std::string> forms;
-  for (format_arg const& arg : formatArgs) {
-    std::ostringstream form;
-    std::error_code ignored;
-    FormatTo(form, "{1}", &arg, 1, ignored);
-    forms.push_back(form.str());
-  }
+  // An argument's own string form is what "{1}" makes of it alone, which for a string is the
+  // string itself. It is copied rather than formatted: the output limit of a formatting
+  // guards against templates that multiply their arguments, and a copy multiplies nothing,
+  // so a long argument travels whole even when the text had to stop.
+  std::list<std::string> forms(args, args + count);
   return BaseMessage(id, text.str(), forms);
 }
 
@@ -62,6 +60,8 @@ constexpr CatalogEntry kCoreCatalog[] = {
     {MessageIds::kErrorNotDeclared,
      "The error '{1}' reported by operation '{2}' is not among its declared errors."},
     {MessageIds::kSignalNotConnected, "No implementation is connected to this operation."},
+    {MessageIds::kCallAbandoned,
+     "The call was abandoned: it ended without a result or an error."},
     {MessageIds::kOperationNotFound, "Interface '{1}' has no operation '{2}'."},
     {MessageIds::kNoActivation,
      "The call has no activation and the stub has no template activation."},

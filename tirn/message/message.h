@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <list>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "tirn/message/base_message.h"
@@ -27,17 +28,32 @@ namespace Detail {
 // argument's own string form; returns the finished message.
 TIRN_CORE_EXPORT BaseMessage BuildMessage(std::string const& id, std::string const& tmpl,
                                           std::string const* args, std::size_t count);
+
+// The text of one argument of MakeMessage. A null C string is the empty text, as std::string
+// cannot hold it.
+template <class Arg>
+std::string ArgumentText(Arg&& arg) {
+  using Plain = std::remove_cv_t<std::remove_reference_t<Arg>>;
+  if constexpr (std::is_null_pointer_v<Plain>) {
+    return std::string();
+  } else if constexpr (std::is_pointer_v<Plain>) {
+    return arg ? std::string(arg) : std::string();
+  } else {
+    return std::string(std::forward<Arg>(arg));
+  }
+}
 }  // namespace Detail
 
 // A message with identifier `id` whose default text is `tmpl` formatted with `args`. Each
-// argument must convert to std::string. Never throws on a malformed template: the text is
-// then what was formatted before the failing placeholder.
+// argument must convert to std::string; a null C string stands for the empty text. Never
+// throws on a malformed template: the text is then what was formatted before the failing
+// placeholder.
 template <class... Args>
 BaseMessage MakeMessage(std::string const& id, std::string const& tmpl, Args&&... args) {
   if constexpr (sizeof...(Args) == 0) {
     return Detail::BuildMessage(id, tmpl, nullptr, 0);
   } else {
-    std::string const strings[] = {std::string(std::forward<Args>(args))...};
+    std::string const strings[] = {Detail::ArgumentText(std::forward<Args>(args))...};
     return Detail::BuildMessage(id, tmpl, strings, sizeof...(Args));
   }
 }

@@ -44,6 +44,8 @@ inline constexpr char kValidationContainsItself[] = "tirn.validation.contains.it
 
 // Invocation. {1}: interface identifier, {2}: operation name.
 inline constexpr char kOperationNotFound[] = "tirn.runtime.operation.not.found";
+// No arguments: the call's result callback was released before a final result reached it.
+inline constexpr char kCallAbandoned[] = "tirn.runtime.call.abandoned";
 // {1}: reported error name, {2}: operation name.
 inline constexpr char kErrorNotDeclared[] = "tirn.provider.error.not.declared";
 // No arguments.

@@ -25,6 +25,9 @@ namespace {
 TEST(MakeMessageTest, FormatsTextAndKeepsArguments) {
   std::string mutableArg = "m";
   std::string const constArg = "c";
+  char const* const nullText = nullptr;
+  char* mutableNullText = nullptr;
+  std::string const longArg(Detail::kMaxFormattedSize + 1, 'x');
   struct Case {
     char const* name;
     BaseMessage actual;
@@ -41,6 +44,12 @@ TEST(MakeMessageTest, FormatsTextAndKeepsArguments) {
       {"lvalue arguments", MakeMessage("a.b", "{2}{1}", mutableArg, constArg),
        BaseMessage("a.b", "cm", {"m", "c"})},
       {"no arguments", MakeMessage("a.b", "a {{b}} {1}"), BaseMessage("a.b", "a {b} ", {})},
+      {"null C strings are empty texts",
+       MakeMessage("a.b", "<{1}|{2:2}|{3}|{4}>", nullText, mutableNullText, nullptr, "lit"),
+       BaseMessage("a.b", "<|  ||lit>", {"", "", "", "lit"})},
+      {"text stops at the output limit, the argument travels whole",
+       MakeMessage("a.b", "{1}{1}", longArg),
+       BaseMessage("a.b", longArg.substr(0, Detail::kMaxFormattedSize), {longArg})},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.name);
@@ -91,6 +100,7 @@ TEST(CoreCatalogTest, EveryIdentifierHasTextForItsArguments) {
       {MessageIds::kSignalNotConnected, 0}, {MessageIds::kNoActivation, 0},
       {MessageIds::kAtPath, 1}, {MessageIds::kContainsItself, 0},
       {MessageIds::kValidationContainsItself, 1},
+      {MessageIds::kCallAbandoned, 0},
   };
   std::set<std::string> texts;
   for (Case const& c : cases) {

@@ -10,9 +10,6 @@ namespace Tirn {
 namespace Provider {
 namespace {
 
-void DoNothing(std::shared_ptr<Core::MethodResult const> const&, Progress const&,
-               Core::AsyncApiResultCb::Continuation&&) {}
-
 std::shared_ptr<Core::MethodResult const> FinalResult(Data::ErrorValuePtr error) {
   return std::make_shared<Core::MethodResult const>(
       Core::MethodResult{nullptr, std::move(error), true});
@@ -25,14 +22,18 @@ AsyncApiMethodSignal::ValidateResultWrapper::ValidateResultWrapper(
     : signal_(std::move(signal)), resultCb_(std::move(resultCb)) {}
 
 Core::AsyncApiResultCb AsyncApiMethodSignal::ValidateResultWrapper::TakeResultCb() {
-  Core::AsyncApiResultCb taken(&DoNothing);
+  // An empty callback rather than one that does nothing: a callback released while it still
+  // holds a callable answers its call as abandoned, and this one has nothing to answer.
+  Core::AsyncApiResultCb taken;
   std::swap(taken, resultCb_);
+  answered_ = true;
   return taken;
 }
 
 void AsyncApiMethodSignal::ValidateResultWrapper::operator()(
     boost::optional<Data::DataValuePtr> const& output, Data::ErrorValuePtr const& error,
     Progress const& progress, AsyncApiMethod::ResultCb::Continuation&& next) {
+  if (answered_) return;
   if (error) {
     auto result =
         ApiMethodHelper::ValidateError(signal_->methodName(), signal_->errorDefinitions(), error);

@@ -49,7 +49,9 @@ class TIRN_BINDINGS_EXPORT AsyncApiMethodSignal
 
   // Stands between the handler and the runtime's callback for one call: validates each report
   // and passes the runtime's result on. After the first error, output or final report with
-  // neither it holds a callback that does nothing, so later reports reach nobody.
+  // neither it has let go of the runtime's callback, and later reports reach nobody. Released
+  // before that (every copy of the handler's result callback gone), it releases the runtime's
+  // callback unanswered, which answers the call as abandoned (Core::AsyncApiResultCb).
   class TIRN_BINDINGS_EXPORT ValidateResultWrapper {
    public:
     ValidateResultWrapper(std::shared_ptr<AsyncApiMethodSignal const> signal,
@@ -65,11 +67,13 @@ class TIRN_BINDINGS_EXPORT AsyncApiMethodSignal
                     AsyncApiMethod::ResultCb::Continuation&& next);
 
    private:
-    // Swaps the runtime's callback out for one that does nothing and returns it.
+    // Swaps the runtime's callback out for an empty one, marks the call answered and returns
+    // the runtime's callback.
     Core::AsyncApiResultCb TakeResultCb();
 
     std::shared_ptr<AsyncApiMethodSignal const> signal_;
     Core::AsyncApiResultCb resultCb_;
+    bool answered_ = false;
   };
 
   // A new signal without handler. The definitions and the localizer are shared, the error

@@ -151,12 +151,13 @@ TEST(AsyncApiMethodSignal, ValidInputReachesTheHandlerWithTheSignalsLocalizer) {
   for (auto const& localizer : {German(), std::shared_ptr<L10n::Localizer>()}) {
     SCOPED_TRACE(localizer ? "bound localizer" : "no localizer");
     auto signal = Signal(localizer);
+    // Declared first, so that it outlives the unanswered call the handler keeps.
+    std::vector<Received> received;
     std::vector<HandlerCall> calls;
     signal->Connect(Handler(calls));
     auto activation = std::make_shared<Core::AsyncActivation>();
     activation->requestLocalizer.localizer = std::make_shared<L10n::Localizer const>();
     auto const input = InputValue();
-    std::vector<Received> received;
     signal->Invoke(input, activation, Runtime(received));
 
     EXPECT_TRUE(received.empty());
@@ -207,9 +208,9 @@ TEST(AsyncApiMethodSignal, HandlerReportsAreValidatedOnTheirWayToTheRuntime) {
   for (auto const& c : cases) {
     SCOPED_TRACE(c.name);
     auto signal = Signal(German());
+    std::vector<Received> received;
     std::vector<HandlerCall> calls;
     signal->Connect(Handler(calls));
-    std::vector<Received> received;
     signal->Invoke(InputValue(), std::make_shared<Core::AsyncActivation>(), Runtime(received));
     ASSERT_EQ(calls.size(), 1u);
     for (auto const& r : c.reports) calls[0].result(r.output, r.error, r.progress, nullptr);
@@ -254,9 +255,9 @@ TEST(AsyncApiMethodSignal, DescribesItsOperation) {
 
 TEST(AsyncApiMethodSignal, StreamedPiecesAreValidatedAndReachTheCallbackSuppliedForThem) {
   auto signal = Signal(German());
+  std::vector<Received> received[3];
   std::vector<HandlerCall> calls;
   signal->Connect(Handler(calls));
-  std::vector<Received> received[3];
   signal->Invoke(InputValue(), std::make_shared<Core::AsyncActivation>(), Runtime(received[0]));
   ASSERT_EQ(calls.size(), 1u);
 

@@ -15,8 +15,17 @@
 //   result.error(errorValue);      // final: an error value
 //   result.error(nativeError);     // final: a native standard error (tirn/std)
 //   result.progress({0, 10, 3});   // any number of times before the final delivery
-// A progress whose maximum equals its current position (Progress::IsFinal, which includes the
-// default (0, 0, 0)) is itself a final delivery: it ends the call with neither value nor error.
+// Only value() and error() end a call. A progress report whose current position equals its
+// maximum (Progress::IsFinal, which includes the default (0, 0, 0)) would read as the end of
+// the call with neither value nor error, so progress() holds it back: it reaches no one, and
+// the value or error that follows is delivered as usual. Every other report passes unchanged.
+//
+// A call is never left waiting: when an implementation releases every copy of its handle
+// without a final delivery (or the runtime drops the call), the client's handle receives a
+// final internal_server_error carrying "tirn.runtime.call.abandoned". That delivery runs in a
+// destructor, on the thread that releases the last copy; an exception thrown by the client's
+// callable there is caught and dropped. When the provider throws out of a stub call, the
+// client's handle receives this error and the exception propagates.
 //
 // Tirn::AsyncStreamResult is the same for one further piece of a streamed result; its value
 // delivery takes the function that receives the handle for the next piece.
@@ -101,9 +110,10 @@ class AsyncResult {
     Dispatch(boost::none, nullptr, nativeError, Progress::Final());
     Spend();
   }
-  // A progress report; the handle stays live. A final progress (progress.IsFinal()) ends the
-  // call on the server side with neither value nor error.
+  // A progress report; the handle stays live. A report that looks final (progress.IsFinal())
+  // is held back and reaches no one.
   void progress(Progress const& progress) const {
+    if (progress.IsFinal()) return;
     Dispatch(boost::none, nullptr, boost::none, progress);
   }
 
@@ -174,7 +184,9 @@ class AsyncStreamResult {
     Dispatch(boost::none, nullptr, nativeError, Progress::Final(), nullptr);
     Spend();
   }
+  // A progress report, held back when it looks final, as for AsyncResult::progress.
   void progress(Progress const& progress) const {
+    if (progress.IsFinal()) return;
     Dispatch(boost::none, nullptr, boost::none, progress, nullptr);
   }
 

@@ -50,24 +50,33 @@ struct MethodResult {
 // The runtime's result callback of one call. Copies share one callable, which is released
 // after the first call with a non-null result; calling it when empty throws
 // std::bad_function_call.
+//
+// A call is never left without an answer: when the last copy is released while the callable
+// is still held (no final result reached it, for instance because the implementation dropped
+// its result handle), the callable receives a final internal_server_error carrying
+// "tirn.runtime.call.abandoned", with Progress (0, 1, 1) and no continuation. That delivery
+// runs in the destructor of the last copy, on whichever thread releases it; an exception the
+// callable throws there is caught and dropped, since a destructor cannot pass it on.
 class TIRN_CORE_EXPORT AsyncApiResultCb {
  public:
   using Continuation = std::function<void(std::shared_ptr<AsyncApiResultCb>)>;
   using Callable = std::function<void(std::shared_ptr<MethodResult const> const& result,
                                       Progress const& progress, Continuation&& next)>;
 
-  AsyncApiResultCb() : callable_(std::make_shared<Callable>()) {}
-  explicit AsyncApiResultCb(Callable callable)
-      : callable_(std::make_shared<Callable>(std::move(callable))) {}
+  // An empty callback: calling it throws std::bad_function_call.
+  AsyncApiResultCb();
+  explicit AsyncApiResultCb(Callable callable);
 
   void operator()(std::shared_ptr<MethodResult const> const& result, Progress const& progress,
                   Continuation&& next) const;
 
   // Whether a callable is still held.
-  explicit operator bool() const { return static_cast<bool>(*callable_); }
+  explicit operator bool() const;
 
  private:
-  std::shared_ptr<Callable> callable_;
+  // The callable shared by all copies; answers the call as abandoned when destroyed holding it.
+  struct Shared;
+  std::shared_ptr<Shared> shared_;
 };
 
 // Carries calls to their implementations. Answers each call through its callback: progress

@@ -4,6 +4,7 @@
 
 #include <list>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -156,6 +157,28 @@ TEST(AsyncMethodInvoker, EachCallIsSentOnItsOwnAndAnswersThroughItsOwnCopyOfTheH
   // The caller's handle is still live.
   handle.error(nullptr);
   EXPECT_EQ(deliveries.size(), 3u);
+}
+
+class ThrowingProvider : public Core::AsyncApiProvider {
+ public:
+  void Invoke(std::shared_ptr<Core::MethodIdentifier const> const&, Data::DataValuePtr const&,
+              std::shared_ptr<Core::AsyncActivation> const&,
+              Core::AsyncApiResultCb const&) override {
+    throw std::runtime_error("provider down");
+  }
+};
+
+TEST(AsyncMethodInvoker, AProviderThatThrowsPassesTheExceptionOnAndTheCallEndsAsAbandoned) {
+  std::vector<std::string> deliveries;
+  Shapes::Input input;
+  input.spec = Address("h");
+  EXPECT_THROW(AsyncMethodInvoker::Invoke<GetAddressMethod>(
+                   input, std::make_shared<Core::AsyncActivation>(), Recording(deliveries),
+                   std::make_shared<AsyncApiStub>(std::make_shared<ThrowingProvider>())),
+               std::runtime_error);
+  EXPECT_EQ(deliveries, std::vector<std::string>{std::string("1/1 ") +
+                                                 Data::Wire::kInternalServerError + ": " +
+                                                 MessageIds::kCallAbandoned});
 }
 
 }  // namespace
