@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <random>
@@ -348,6 +349,30 @@ TEST(JsonCodec, AMillionLevelsDecodeEncodeAndRelease) {
     EXPECT_EQ(Encoded(value), text);
     value.reset();
   }
+}
+
+// The cost of decoding an object whose n distinct keys arrive in descending order.
+double DecodeSeconds(std::size_t n) {
+  std::string text = "{";
+  for (std::size_t i = n; i-- > 0;) {
+    char key[64];
+    std::snprintf(key, sizeof key, "\"k%09zu\":%zu", i, i);
+    text += key;
+    if (i != 0) text += ',';
+  }
+  text += '}';
+  auto const start = std::chrono::steady_clock::now();
+  DataValuePtr value = Decoded(text);
+  EXPECT_EQ(static_cast<Tirn::Data::CompoundValue const&>(*value).fields().size(), n);
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(JsonDecode, ManyKeysCostCloseToTheirNumber) {
+  DecodeSeconds(1000);  // warm up
+  double const small = DecodeSeconds(20000);
+  double const large = DecodeSeconds(160000);
+  // Proportional growth gives about 8x (a little more with n log n); quadratic gives 64x.
+  EXPECT_LT(large / small, 24.0) << small << " s against " << large << " s";
 }
 
 }  // namespace
