@@ -10,9 +10,10 @@ set_target_properties(tirn_core PROPERTIES EXPORT_NAME Core)
 set_target_properties(tirn_std PROPERTIES EXPORT_NAME Std)
 set_target_properties(tirn_bindings PROPERTIES EXPORT_NAME TrustedInfrastructure)
 set_target_properties(tirn_json PROPERTIES EXPORT_NAME Json)
+set_target_properties(tirn_http PROPERTIES EXPORT_NAME Http)
 target_include_directories(tirn_bindings PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 
-install(TARGETS tirn_core tirn_std tirn_bindings tirn_json
+install(TARGETS tirn_core tirn_std tirn_bindings tirn_json tirn_http
         EXPORT TirnTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
