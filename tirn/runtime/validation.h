@@ -18,7 +18,10 @@
 // are rejected too (an operation input the server cannot honour).
 //
 // Every problem found is reported, with the path of the offending field
-// ("spec.native_spec.key_id", "filter.address[1]"), up to kMaxValidationMessages messages.
+// ("spec.native_spec.key_id", "filter.address[1]"), up to kMaxValidationMessages messages. A
+// path of more than sixteen steps keeps its first and last eight with "..." between them, and
+// a field name its first 64 bytes, so a message stays short however deep the problem. A value
+// that contains itself is reported where the walk meets it again.
 //
 //   std::list<Tirn::BaseMessage> messages;
 //   if (!Tirn::Data::Validate(definition, value, messages)) Report(messages);
