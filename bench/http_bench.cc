@@ -56,12 +56,14 @@
 #include "tirn/http/server.h"
 #include "tirn/runtime/in_process_provider.h"
 #include "tirn/runtime/locale.h"
+#include "tirn/std/errors.h"
 #include "tirn/stub/async_api_stub.h"
 
 namespace {
 
 namespace TI = Com::Ostrel::Nox::TrustedInfrastructure;
 namespace Providers = TI::Kms::ProvidersSvc;
+namespace Errors = Com::Ostrel::Tirn::Std::Errors;
 namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = boost::beast::http;
@@ -83,7 +85,8 @@ int CallsFor(int callers) { return callers >= 64 ? 6400 : 2000; }
 
 // ---- Ours ----------------------------------------------------------------------------------
 
-// Answers get with one fixed native provider; the other operations answer empty.
+// Answers get with one fixed native provider; the operations the benchmark does not call
+// answer unsupported.
 class FixedProviders : public Providers::AsyncServiceInterface {
  public:
   FixedProviders() {
@@ -101,22 +104,27 @@ class FixedProviders : public Providers::AsyncServiceInterface {
   }
   void List(Tirn::OptionalPtr<Providers::FilterSpec const> const&, Activation const&,
             Providers::ListMethod::ResultCbType const& result) override {
-    result.value({});
+    NotMeasured(result);
   }
   void Create(std::shared_ptr<Providers::CreateSpec const> const&, Activation const&,
               Providers::CreateMethod::ResultCbType const& result) override {
-    result.value(Tirn::Void());
+    NotMeasured(result);
   }
   void Update(std::string const&, std::shared_ptr<Providers::UpdateSpec const> const&,
               Activation const&, Providers::UpdateMethod::ResultCbType const& result) override {
-    result.value(Tirn::Void());
+    NotMeasured(result);
   }
   void Delete(std::string const&, Activation const&,
               Providers::DeleteMethod::ResultCbType const& result) override {
-    result.value(Tirn::Void());
+    NotMeasured(result);
   }
 
  private:
+  template <class Result>
+  static void NotMeasured(Result const& result) {
+    result.error(Errors::MakeNativeError<Errors::Unsupported>());
+  }
+
   std::shared_ptr<Providers::Info const> info_;
 };
 
