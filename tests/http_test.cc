@@ -433,6 +433,34 @@ TEST(HttpCalls, ProgressArrivesInOrderBeforeTheAnswer) {
   EXPECT_EQ(outcome.progress, expected);
 }
 
+// Calls one after another reuse one kept-alive connection, whatever their answer streamed:
+// an output, progress reports before it, or an error. The server's access log tells the
+// connection by the peer's port.
+TEST(HttpCalls, ConsecutiveCallsShareOneConnection) {
+  World::Options options;
+  options.scriptedProviders = true;
+  World world(options);
+  std::size_t calls = 0;
+  for (std::string const id : {"who", "progress", "missing"}) {
+    SCOPED_TRACE(id);
+    for (int i = 0; i < 3; ++i, ++calls) {
+      auto const outcome = Call<std::shared_ptr<Providers::Info const>>(
+          [&](auto r) { world.providers->Get(id, nullptr, r); });
+      EXPECT_EQ(outcome.value.has_value(), id != "missing") << Describe(outcome.error);
+    }
+  }
+  // The server logs an answer once it is written, possibly after the caller has it.
+  auto const deadline = std::chrono::steady_clock::now() + kWait;
+  while (world.Access().size() < calls && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  auto const access = world.Access();
+  ASSERT_EQ(access.size(), calls);
+  for (std::size_t i = 1; i < access.size(); ++i) {
+    EXPECT_EQ(access[i].peer, access[0].peer) << "call " << i << ", " << access[i].operation;
+  }
+}
+
 TEST(HttpCalls, ADeadlineEndsTheCallOnBothSides) {
   World::Options options;
   options.scriptedProviders = true;

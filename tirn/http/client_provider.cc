@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <utility>
@@ -415,11 +416,20 @@ class Call : public std::enable_shared_from_this<Call> {
     }
     // Complete lines are frames; the rest waits for more.
     std::size_t end;
-    while (!finished_ && (end = body.find('\n', consumed_)) != std::string::npos) {
+    while (!finished_ && !final_ &&
+           (end = body.find('\n', consumed_)) != std::string::npos) {
       Frame(boost::string_view(body).substr(consumed_, end - consumed_));
       consumed_ = end + 1;
     }
     if (finished_) return;
+    if (final_) {
+      // The outcome waits for the end of the chunked body, which follows the final frame at
+      // once: only a whole answer leaves the connection fit to be reused, and the connection
+      // goes back to the pool before the caller hears of the outcome and calls again.
+      if (!parser_->is_done()) return ReadBody();
+      auto outcome = std::move(*final_);
+      return Deliver(std::move(outcome.first), std::move(outcome.second));
+    }
     if (parser_->is_done()) {
       return Fail(Wire::kInternalServerError,
                   {HttpMessage(MessageIds::kBadAnswer, {client_->server_, "the stream ended early"})});
@@ -472,9 +482,13 @@ class Call : public std::enable_shared_from_this<Call> {
       return;
     }
     if (Data::DataValuePtr const* output = fields.FindField(kOutputMember)) {
-      return Deliver(*output, nullptr);
+      final_.emplace(*output, nullptr);
+      return;
     }
-    if (auto error = ErrorFrom(frame)) return Deliver(nullptr, std::move(error));
+    if (auto error = ErrorFrom(frame)) {
+      final_.emplace(nullptr, std::move(error));
+      return;
+    }
     BadAnswer({});
   }
 
@@ -590,6 +604,8 @@ class Call : public std::enable_shared_from_this<Call> {
   std::chrono::milliseconds timeout_{0};
   http::request<http::string_body> request_;
   std::optional<http::response_parser<http::string_body>> parser_;
+  // The outcome of a streamed answer's final frame, read before the end of its body.
+  std::optional<std::pair<Data::DataValuePtr, std::shared_ptr<Data::ErrorValue const>>> final_;
   std::list<BaseMessage> encodeFailure_;
   std::size_t consumed_ = 0;
   int attempts_ = 0;

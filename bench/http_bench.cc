@@ -1,0 +1,736 @@
+// Load on the HTTP transport: calls per second and latency of one small call through our whole
+// stack, beside a minimal Boost.Beast server and client doing the same HTTP exchange, in one run.
+//
+// Ours: the generated Providers::AsyncServiceStub calls `get` of the key-providers service
+// through a Tirn::Http::ClientProvider; a Tirn::Http::Server hands the call to a trivial
+// implementation bound to an InProcessApiProvider. The floor: a Beast server that answers every
+// request with a fixed body, and one Beast client connection per caller, kept alive. At start
+// the program records what our client sends for one call (path, headers, body) and what our
+// server answers; the floor client sends that request and the floor server answers a body of
+// the same size (ours streams it as one chunk of a chunked answer, the floor with a length).
+//
+// Each case runs 1, 8 or 64 callers, each a thread making blocking calls one after another
+// (a promise per call), after a few untimed calls per caller that open the connections. Both
+// stacks give their server and their client two I/O threads each. Everything runs on
+// 127.0.0.1 with ephemeral ports, and every wait is bounded: a call that takes longer than
+// kCallWait, or a case that takes longer than kRunLimit, fails the case.
+//
+// Counters per case: calls_per_s; the latency percentiles p50_us, p90_us, p99_us in
+// microseconds; cpu_us_per_call, the whole process's CPU time (callers, both clients' and
+// servers' threads) per call, which bounds the throughput on a machine with few cores. (The
+// CPU column of the table is the main thread's alone, which only waits.) The report ends with
+// ours / floor for calls per second and p50 at each concurrency.
+//
+//   cmake --preset bench && cmake --build --preset bench -j2 --target tirn_http_bench
+//   build/bench/bench/tirn_http_bench [--benchmark_filter=...] [--benchmark_repetitions=3]
+#include <sys/resource.h>
+#include <sys/time.h>
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include "com/ostrel/nox/trusted_infrastructure/kms/providers/binder.h"
+#include "com/ostrel/nox/trusted_infrastructure/kms/providers/stub.h"
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "tirn/http/client_provider.h"
+#include "tirn/http/server.h"
+#include "tirn/runtime/in_process_provider.h"
+#include "tirn/runtime/locale.h"
+#include "tirn/std/errors.h"
+#include "tirn/stub/async_api_stub.h"
+
+namespace {
+
+namespace TI = Com::Ostrel::Nox::TrustedInfrastructure;
+namespace Providers = TI::Kms::ProvidersSvc;
+namespace Errors = Com::Ostrel::Tirn::Std::Errors;
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+using tcp = boost::asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using Activation = std::shared_ptr<Tirn::Core::AsyncActivation>;
+using Request = http::request<http::string_body>;
+using Answer = http::response<http::string_body>;
+using namespace std::chrono_literals;
+
+constexpr unsigned kIoThreads = 2;  // for each server and each client, ours and the floor's
+constexpr auto kCallWait = 5s;      // no single call may take longer
+constexpr auto kSetupWait = 30s;    // warming up, recording, stopping
+constexpr auto kRunLimit = 60s;     // no case may take longer
+constexpr int kWarmupCalls = 20;    // per caller, untimed
+constexpr int kConcurrencies[] = {1, 8, 64};
+
+int CallsFor(int callers) { return callers >= 64 ? 6400 : 2000; }
+
+// ---- Ours ----------------------------------------------------------------------------------
+
+// Answers get with one fixed native provider; the operations the benchmark does not call
+// answer unsupported.
+class FixedProviders : public Providers::AsyncServiceInterface {
+ public:
+  FixedProviders() {
+    auto native = std::make_shared<Providers::NativeProviderInfo>();
+    native->key_id = "k1";
+    auto info = std::make_shared<Providers::Info>();
+    info->type = Providers::ProviderType::NATIVE;
+    info->native_info = native;
+    info_ = info;
+  }
+
+  void Get(std::string const&, Activation const&,
+           Providers::GetMethod::ResultCbType const& result) override {
+    result.value(info_);
+  }
+  void List(Tirn::OptionalPtr<Providers::FilterSpec const> const&, Activation const&,
+            Providers::ListMethod::ResultCbType const& result) override {
+    NotMeasured(result);
+  }
+  void Create(std::shared_ptr<Providers::CreateSpec const> const&, Activation const&,
+              Providers::CreateMethod::ResultCbType const& result) override {
+    NotMeasured(result);
+  }
+  void Update(std::string const&, std::shared_ptr<Providers::UpdateSpec const> const&,
+              Activation const&, Providers::UpdateMethod::ResultCbType const& result) override {
+    NotMeasured(result);
+  }
+  void Delete(std::string const&, Activation const&,
+              Providers::DeleteMethod::ResultCbType const& result) override {
+    NotMeasured(result);
+  }
+
+ private:
+  template <class Result>
+  static void NotMeasured(Result const& result) {
+    result.error(Errors::MakeNativeError<Errors::Unsupported>());
+  }
+
+  std::shared_ptr<Providers::Info const> info_;
+};
+
+// Tirn::Http::Server on its own I/O threads, serving FixedProviders.
+class OurServer {
+ public:
+  OurServer() {
+    provider_->Register(
+        Providers::AsyncServiceBinder::BindImplementation(std::make_shared<FixedProviders>()));
+    server_ = std::make_unique<Tirn::Http::Server>(threads_.context(), provider_, TI::Operations(),
+                                                   Tirn::Http::ServerOptions{});
+  }
+
+  ~OurServer() {
+    auto stopped = std::make_shared<std::promise<void>>();
+    auto future = stopped->get_future();
+    server_->Stop(0ms, [stopped] { stopped->set_value(); });
+    if (future.wait_for(kSetupWait) != std::future_status::ready) {
+      std::fprintf(stderr, "our server did not stop within %lld s\n",
+                   static_cast<long long>(kSetupWait.count()));
+    }
+  }
+
+  bool Start(std::string* error) { return server_->Start(error); }
+  unsigned short port() const { return server_->port(); }
+
+ private:
+  Tirn::Http::IoThreads threads_{kIoThreads};
+  std::shared_ptr<Tirn::Core::InProcessApiProvider> provider_ =
+      std::make_shared<Tirn::Core::InProcessApiProvider>();
+  std::unique_ptr<Tirn::Http::Server> server_;
+};
+
+// The generated stub over a Tirn::Http::ClientProvider on its own I/O threads.
+class OurClient {
+ public:
+  OurClient(unsigned short port, std::size_t poolSize) {
+    Tirn::Http::ClientOptions options;
+    options.poolSize = poolSize;
+    options.defaultTimeout = std::chrono::duration_cast<std::chrono::milliseconds>(kCallWait);
+    auto provider = std::make_shared<Tirn::Http::ClientProvider>(
+        threads_.context(), "http://127.0.0.1:" + std::to_string(port), TI::Operations(),
+        options);
+    auto templateActivation = std::make_shared<Tirn::Core::AsyncActivation>();
+    templateActivation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
+    templateActivation->requestLocalizer.localeSpec =
+        std::make_shared<Tirn::L10n::LocaleSpec const>("en-US", "C", "Europe/Berlin");
+    stub_ = std::make_unique<Providers::AsyncServiceStub>(
+        std::make_shared<Tirn::Stub::AsyncApiStub>(provider, templateActivation));
+  }
+
+  // One get, waited for: true when it answered the fixed provider.
+  bool Call(std::string* error) {
+    auto done = std::make_shared<std::promise<std::string>>();
+    auto future = done->get_future();
+    Providers::GetMethod::ResultCbType result(
+        [done](boost::optional<std::shared_ptr<Providers::Info const>> const& value,
+               Tirn::Data::ErrorValuePtr const& failure, Tirn::Progress const& progress) {
+          if (!progress.IsFinal()) return;
+          if (failure) return done->set_value(failure->name());
+          bool const expected =
+              value && *value && (*value)->type == Providers::ProviderType::NATIVE;
+          done->set_value(expected ? "" : "an unexpected answer");
+        });
+    stub_->Get("vault-native", nullptr, result);
+    // The client provider's own time limit (kCallWait) answers first; the margin is for it.
+    if (future.wait_for(kCallWait + 1s) != std::future_status::ready) {
+      *error = "no answer in time";
+      return false;
+    }
+    *error = future.get();
+    return error->empty();
+  }
+
+ private:
+  Tirn::Http::IoThreads threads_{kIoThreads};
+  std::unique_ptr<Providers::AsyncServiceStub> stub_;
+};
+
+// ---- The floor -----------------------------------------------------------------------------
+
+// I/O threads for the floor. Asio is header-only in this program and compiled into tirn_http,
+// so the floor keeps its own io_context and never shares an Asio object with ours.
+class FloorThreads {
+ public:
+  FloorThreads() {
+    for (unsigned i = 0; i < kIoThreads; ++i) threads_.emplace_back([this] { context_.run(); });
+  }
+  ~FloorThreads() { Join(); }
+
+  net::io_context& context() { return context_; }
+
+  // Stops the threads; the floor's sockets may then be destroyed from this thread.
+  void Join() {
+    work_.reset();
+    context_.stop();
+    for (auto& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+ private:
+  net::io_context context_;
+  net::executor_work_guard<net::io_context::executor_type> work_ = net::make_work_guard(context_);
+  std::vector<std::thread> threads_;
+};
+
+// What the floor server answers, and the first request it received.
+struct FloorState {
+  std::string contentType;
+  std::string body;
+  std::mutex mutex;
+  std::optional<Request> first;
+};
+
+// One connection of the floor server: read a request, write the fixed answer, again.
+class FloorSession : public std::enable_shared_from_this<FloorSession> {
+ public:
+  FloorSession(tcp::socket socket, std::shared_ptr<FloorState> state)
+      : stream_(std::move(socket)), state_(std::move(state)) {}
+
+  void Read() {
+    request_ = {};
+    stream_.expires_after(kSetupWait);
+    http::async_read(stream_, buffer_, request_,
+                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                       if (!ec) self->Write();
+                     });
+  }
+
+ private:
+  void Write() {
+    {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      if (!state_->first) state_->first = request_;
+    }
+    answer_ = {};
+    answer_.result(http::status::ok);
+    answer_.version(11);
+    answer_.set(http::field::content_type, state_->contentType);
+    auto id = request_.find(Tirn::Http::kRequestIdHeader);
+    if (id != request_.end()) answer_.set(Tirn::Http::kRequestIdHeader, id->value());
+    answer_.keep_alive(request_.keep_alive());
+    answer_.body() = state_->body;
+    answer_.prepare_payload();
+    stream_.expires_after(kCallWait);
+    http::async_write(stream_, answer_,
+                      [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                        if (!ec && self->answer_.keep_alive()) self->Read();
+                      });
+  }
+
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  Request request_;
+  Answer answer_;
+  std::shared_ptr<FloorState> state_;
+};
+
+class FloorServer : public std::enable_shared_from_this<FloorServer> {
+ public:
+  FloorServer(net::io_context& context, std::string contentType, std::string body)
+      : context_(context), acceptor_(net::make_strand(context)),
+        state_(std::make_shared<FloorState>()) {
+    state_->contentType = std::move(contentType);
+    state_->body = std::move(body);
+  }
+
+  bool Start(std::string* error) {
+    beast::error_code ec;
+    tcp::endpoint const endpoint(net::ip::make_address("127.0.0.1"), 0);
+    acceptor_.open(endpoint.protocol(), ec);
+    if (!ec) acceptor_.bind(endpoint, ec);
+    if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
+    if (!ec) port_ = acceptor_.local_endpoint(ec).port();
+    if (ec) {
+      *error = "the floor server cannot listen: " + ec.message();
+      return false;
+    }
+    net::dispatch(acceptor_.get_executor(), [self = shared_from_this()] { self->Accept(); });
+    return true;
+  }
+
+  unsigned short port() const { return port_; }
+
+  // The first request received, if one has been.
+  std::optional<Request> First() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->first;
+  }
+
+ private:
+  void Accept() {
+    acceptor_.async_accept(net::make_strand(context_), [self = shared_from_this()](
+                                                           beast::error_code ec,
+                                                           tcp::socket socket) {
+      if (ec) return;  // the acceptor was closed
+      socket.set_option(tcp::no_delay(true), ec);
+      std::make_shared<FloorSession>(std::move(socket), self->state_)->Read();
+      self->Accept();
+    });
+  }
+
+  net::io_context& context_;
+  tcp::acceptor acceptor_;
+  std::shared_ptr<FloorState> state_;
+  unsigned short port_ = 0;
+};
+
+// One caller's kept-alive connection of the floor client, made at its first exchange.
+class FloorConnection : public std::enable_shared_from_this<FloorConnection> {
+ public:
+  FloorConnection(net::io_context& context, unsigned short port, Request request)
+      : stream_(net::make_strand(context)),
+        server_(net::ip::make_address("127.0.0.1"), port),
+        request_(std::move(request)) {}
+
+  // Sends the request and reads the answer into `*answer`; empty on success, else what went
+  // wrong. Waits at most kCallWait (and a margin).
+  std::string Exchange(Answer* answer) {
+    auto done = std::make_shared<std::promise<std::string>>();
+    auto future = done->get_future();
+    net::dispatch(stream_.get_executor(), [self = shared_from_this(), done] {
+      self->Begin(done);
+    });
+    if (future.wait_for(kCallWait + 1s) != std::future_status::ready) return "no answer in time";
+    std::string error = future.get();
+    if (error.empty()) *answer = std::move(answer_);
+    return error;
+  }
+
+ private:
+  using Done = std::shared_ptr<std::promise<std::string>>;
+
+  void Begin(Done done) {
+    stream_.expires_after(kCallWait);  // bounds the whole exchange, connecting included
+    if (connected_) return Write(std::move(done));
+    stream_.async_connect(server_, [self = shared_from_this(), done](beast::error_code ec) {
+      if (ec) return self->Fail(done, "cannot connect: " + ec.message());
+      self->connected_ = true;
+      self->stream_.socket().set_option(tcp::no_delay(true), ec);
+      self->Write(done);
+    });
+  }
+
+  void Write(Done done) {
+    http::async_write(stream_, request_,
+                      [self = shared_from_this(), done](beast::error_code ec, std::size_t) {
+                        if (ec) return self->Fail(done, "cannot send: " + ec.message());
+                        self->Read(done);
+                      });
+  }
+
+  void Read(Done done) {
+    answer_ = {};
+    http::async_read(stream_, buffer_, answer_,
+                     [self = shared_from_this(), done](beast::error_code ec, std::size_t) {
+                       if (ec) return self->Fail(done, "cannot read: " + ec.message());
+                       done->set_value("");
+                     });
+  }
+
+  void Fail(Done const& done, std::string error) {
+    connected_ = false;
+    stream_.close();
+    done->set_value(std::move(error));
+  }
+
+  beast::tcp_stream stream_;
+  tcp::endpoint server_;
+  Request request_;
+  beast::flat_buffer buffer_;
+  Answer answer_;
+  bool connected_ = false;
+};
+
+// ---- The exchange --------------------------------------------------------------------------
+
+// One call as our stack makes it: the request our client sends and our server's answer.
+struct Exchange {
+  Request request;
+  std::string answerType;
+  std::string answerBody;
+};
+
+// Records one call: our client calls a floor server that keeps the request, which is then
+// sent to our server as it was and its answer kept.
+bool RecordExchange(Exchange* exchange, std::string* error) {
+  FloorThreads threads;
+  {
+    auto recorder = std::make_shared<FloorServer>(threads.context(), "application/json", "null");
+    if (!recorder->Start(error)) return false;
+    OurClient client(recorder->port(), 1);
+    std::string ignored;
+    client.Call(&ignored);  // the recorder's answer does not decode; only the request counts
+    auto first = recorder->First();
+    if (!first) {
+      *error = "our client sent no request to the recorder";
+      return false;
+    }
+    exchange->request = std::move(*first);
+  }
+  OurServer server;
+  if (!server.Start(error)) return false;
+  auto connection =
+      std::make_shared<FloorConnection>(threads.context(), server.port(), exchange->request);
+  Answer answer;
+  std::string const failure = connection->Exchange(&answer);
+  threads.Join();  // the floor's sockets are not used again
+  if (!failure.empty()) {
+    *error = "replaying the request to our server: " + failure;
+    return false;
+  }
+  if (answer.result() != http::status::ok) {
+    *error = "our server answered the recorded request with status " +
+             std::to_string(answer.result_int());
+    return false;
+  }
+  exchange->answerType = std::string(answer[http::field::content_type]);
+  exchange->answerBody = std::move(answer.body());
+  return true;
+}
+
+std::optional<Exchange> recorded;
+
+// User and system time of every thread of the process so far.
+double ProcessCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](timeval const& time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+  };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// ---- Load ----------------------------------------------------------------------------------
+
+// `callers` threads, each making untimed warm-up calls and then, all released together, its
+// share of the timed calls; the first failure stops a caller.
+class Load {
+ public:
+  // One blocking call by caller `caller`: true on success, else false with `*error` set.
+  using Call = std::function<bool(int caller, std::string* error)>;
+
+  Load(int callers, int callsPerCaller, Call call)
+      : callsPerCaller_(callsPerCaller), call_(std::move(call)), latencies_(callers) {
+    for (int i = 0; i < callers; ++i) threads_.emplace_back([this, i] { Caller(i); });
+  }
+
+  ~Load() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      released_ = true;
+    }
+    gate_.notify_all();
+    for (auto& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+  // Waits until every caller has warmed up; false when one failed or it took too long.
+  bool WarmedUp() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    bool const all = gate_.wait_for(lock, kSetupWait, [this] {
+      return warm_ == static_cast<int>(threads_.size());
+    });
+    if (!all && error_.empty()) error_ = "the callers did not warm up in time";
+    return error_.empty();
+  }
+
+  // Releases the callers and waits for them; every call is bounded, and so is the run.
+  void Run() {
+    double const cpuBefore = ProcessCpuSeconds();
+    start_ = Clock::now();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      timing_ = true;
+      released_ = true;
+    }
+    gate_.notify_all();
+    for (auto& thread : threads_) thread.join();
+    seconds_ = std::chrono::duration<double>(Clock::now() - start_).count();
+    cpuSeconds_ = ProcessCpuSeconds() - cpuBefore;
+  }
+
+  std::string error() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return error_;
+  }
+  double seconds() const { return seconds_; }
+  // CPU time of the whole process (callers, clients and servers) during the timed calls.
+  double cpuSeconds() const { return cpuSeconds_; }
+
+  // Every timed call's latency in microseconds, sorted.
+  std::vector<double> Latencies() const {
+    std::vector<double> all;
+    for (auto const& one : latencies_) all.insert(all.end(), one.begin(), one.end());
+    std::sort(all.begin(), all.end());
+    return all;
+  }
+
+ private:
+  void Caller(int i) {
+    std::string error;
+    bool ok = true;
+    for (int k = 0; ok && k < kWarmupCalls; ++k) ok = call_(i, &error);
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!ok) Failed(error);
+      ++warm_;
+      gate_.notify_all();
+      if (!ok) return;
+      if (!gate_.wait_for(lock, kSetupWait, [this] { return released_; })) {
+        return Failed("the callers were not released in time");
+      }
+      if (!timing_) return;  // the case ended before it ran
+    }
+    auto& latencies = latencies_[i];
+    latencies.reserve(callsPerCaller_);
+    for (int k = 0; k < callsPerCaller_; ++k) {
+      auto const before = Clock::now();
+      if (!call_(i, &error)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return Failed(error);
+      }
+      auto const after = Clock::now();
+      latencies.push_back(std::chrono::duration<double, std::micro>(after - before).count());
+      if (after - start_ > kRunLimit) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return Failed("the run took longer than the limit");
+      }
+    }
+  }
+
+  // Keeps the first failure; the caller holds mutex_.
+  void Failed(std::string const& error) {
+    if (error_.empty()) error_ = error.empty() ? "a call failed" : error;
+  }
+
+  int const callsPerCaller_;
+  Call const call_;
+  std::vector<std::vector<double>> latencies_;
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable gate_;
+  int warm_ = 0;
+  bool released_ = false;
+  bool timing_ = false;
+  std::string error_;
+  Clock::time_point start_;
+  double seconds_ = 0;
+  double cpuSeconds_ = 0;
+};
+
+// The latency below which a fraction `q` of the calls finished (nearest rank).
+double Percentile(std::vector<double> const& sorted, double q) {
+  if (sorted.empty()) return 0;
+  auto const rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(sorted.size())));
+  return sorted[std::min(sorted.size(), std::max<std::size_t>(rank, 1)) - 1];
+}
+
+// Runs one case with the benchmark's number of callers and reports its counters.
+void Measure(benchmark::State& state, Load::Call call) {
+  int const callers = static_cast<int>(state.range(0));
+  int const callsPerCaller = CallsFor(callers) / callers;
+  Load load(callers, callsPerCaller, std::move(call));
+  if (!load.WarmedUp()) {
+    state.SkipWithError(("warming up: " + load.error()).c_str());
+    return;
+  }
+  for (auto _ : state) load.Run();
+  if (!load.error().empty()) {
+    state.SkipWithError(load.error().c_str());
+    return;
+  }
+  auto const latencies = load.Latencies();
+  state.counters["calls_per_s"] = static_cast<double>(latencies.size()) / load.seconds();
+  state.counters["p50_us"] = Percentile(latencies, 0.50);
+  state.counters["p90_us"] = Percentile(latencies, 0.90);
+  state.counters["p99_us"] = Percentile(latencies, 0.99);
+  state.counters["cpu_us_per_call"] =
+      load.cpuSeconds() * 1e6 / static_cast<double>(latencies.size());
+}
+
+void Ours(benchmark::State& state) {
+  std::size_t const callers = static_cast<std::size_t>(state.range(0));
+  OurServer server;
+  std::string error;
+  if (!server.Start(&error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  OurClient client(server.port(), std::max<std::size_t>(callers, 8));
+  Measure(state, [&client](int, std::string* failure) { return client.Call(failure); });
+}
+
+void Floor(benchmark::State& state) {
+  std::size_t const callers = static_cast<std::size_t>(state.range(0));
+  FloorThreads serverThreads;
+  FloorThreads clientThreads;
+  auto server = std::make_shared<FloorServer>(serverThreads.context(), recorded->answerType,
+                                              recorded->answerBody);
+  std::string error;
+  if (!server->Start(&error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  std::vector<std::shared_ptr<FloorConnection>> connections;
+  for (std::size_t i = 0; i < callers; ++i) {
+    connections.push_back(std::make_shared<FloorConnection>(clientThreads.context(),
+                                                            server->port(), recorded->request));
+  }
+  std::size_t const expectedSize = recorded->answerBody.size();
+  Measure(state, [&connections, expectedSize](int caller, std::string* failure) {
+    Answer answer;
+    *failure = connections[static_cast<std::size_t>(caller)]->Exchange(&answer);
+    if (failure->empty() &&
+        (answer.result() != http::status::ok || answer.body().size() != expectedSize)) {
+      *failure = "an unexpected answer";
+    }
+    return failure->empty();
+  });
+  // Stop both sides before their sockets go.
+  clientThreads.Join();
+  serverThreads.Join();
+}
+
+// Prints ours / floor for calls per second and p50 at each concurrency.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(std::vector<Run> const& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    // Single runs, or the median when repetitions are asked for.
+    for (auto const& run : runs) {
+      if (run.error_occurred) continue;
+      auto key = std::make_pair(run.run_name.function_name, run.run_name.args);
+      Figures figures{Counter(run, "calls_per_s"), Counter(run, "p50_us")};
+      if (run.run_type == Run::RT_Iteration) {
+        figures_.emplace(key, figures);
+      } else if (run.aggregate_name == "median") {
+        figures_[key] = figures;
+      }
+    }
+  }
+
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    std::printf("\nOurs / floor (calls per second: below 1.0, we are slower; p50 latency: "
+                "above 1.0, we are slower)\n");
+    for (int callers : kConcurrencies) {
+      std::string const args = "callers:" + std::to_string(callers);
+      auto ours = figures_.find({"Ours", args});
+      auto floor = figures_.find({"Floor", args});
+      if (ours == figures_.end() || floor == figures_.end()) {
+        std::printf("  %2d callers: not measured\n", callers);
+        continue;
+      }
+      std::printf("  %2d callers: calls/s %5.2f   p50 %5.2f\n", callers,
+                  ours->second.callsPerSecond / floor->second.callsPerSecond,
+                  ours->second.p50 / floor->second.p50);
+    }
+  }
+
+ private:
+  struct Figures {
+    double callsPerSecond;
+    double p50;
+  };
+
+  static double Counter(Run const& run, char const* name) {
+    auto found = run.counters.find(name);
+    return found == run.counters.end() ? 0 : found->second.value;
+  }
+
+  std::map<std::pair<std::string, std::string>, Figures> figures_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  Exchange exchange;
+  std::string error;
+  if (!RecordExchange(&exchange, &error)) {
+    std::fprintf(stderr, "cannot record the exchange: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("One call: POST %s, request body %zu bytes; answer %s, body %zu bytes\n",
+              std::string(exchange.request.target()).c_str(), exchange.request.body().size(),
+              exchange.answerType.c_str(), exchange.answerBody.size());
+  recorded = std::move(exchange);
+  // Ours and the floor alternate, so that a change in the machine's load touches both alike.
+  for (int callers : kConcurrencies) {
+    for (auto const& [name, function] :
+         {std::make_pair("Ours", &Ours), std::make_pair("Floor", &Floor)}) {
+      benchmark::RegisterBenchmark(name, function)
+          ->ArgName("callers")
+          ->Arg(callers)
+          ->Iterations(1)
+          ->UseRealTime()
+          ->Unit(benchmark::kMillisecond);
+    }
+  }
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}
