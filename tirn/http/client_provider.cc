@@ -258,17 +258,20 @@ class Call : public std::enable_shared_from_this<Call> {
     if (!encodeFailure_.empty()) {
       return Fail(Wire::kInvalidArgumentError, std::move(encodeFailure_));
     }
-    deadline_.expires_after(timeout_);
+    deadlineAt_ = Clock::now() + timeout_;
+    deadline_.expires_at(deadlineAt_);
     deadline_.async_wait([self = shared_from_this()](beast::error_code ec) {
-      if (ec) return;
-      self->Fail(Wire::kTimedOutError,
-                 {HttpMessage(MessageIds::kTimedOut,
-                              {self->client_->server_, std::to_string(self->timeout_.count())})});
+      if (!ec) self->TimedOut();
     });
     if (activation_ && activation_->isCancelled) PollCancel();
     if (connection_->connected) return Send();
     attempts_ = 0;
     Resolve();
+  }
+
+  void TimedOut() {
+    Fail(Wire::kTimedOutError, {HttpMessage(MessageIds::kTimedOut,
+                                            {client_->server_, std::to_string(timeout_.count())})});
   }
 
   void PollCancel() {
@@ -554,6 +557,9 @@ class Call : public std::enable_shared_from_this<Call> {
   }
 
   void Broken(beast::error_code ec) {
+    // The server gives up at the same time limit and closes the connection: past the
+    // deadline, that is the time-out, whichever of the two was noticed first.
+    if (Clock::now() >= deadlineAt_) return TimedOut();
     Fail(Wire::kServiceUnavailableError,
          {HttpMessage(MessageIds::kConnectionBroken, {client_->server_, ec.message()})});
   }
@@ -602,6 +608,7 @@ class Call : public std::enable_shared_from_this<Call> {
   Core::OperationDescriptor const* operation_ = nullptr;
   std::shared_ptr<Core::AsyncActivation> activation_;
   std::chrono::milliseconds timeout_{0};
+  Clock::time_point deadlineAt_ = Clock::time_point::max();
   http::request<http::string_body> request_;
   std::optional<http::response_parser<http::string_body>> parser_;
   // The outcome of a streamed answer's final frame, read before the end of its body.
