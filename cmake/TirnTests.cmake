@@ -28,9 +28,12 @@ function(tirn_cross_cutting_test name)
   tirn_add_test_program(${name} tirn_bindings ${sources})
 endfunction()
 
-# Many client threads through shared stubs to a server answering from its own threads; the
-# ThreadSanitizer build runs only this.
+# Many client threads through shared stubs (in process and over HTTP) to a server answering
+# from its own threads; the ThreadSanitizer build runs only this.
 tirn_cross_cutting_test(tirn_concurrency_tests tests/concurrency_test.cc)
+if(TARGET tirn_concurrency_tests)
+  target_link_libraries(tirn_concurrency_tests PRIVATE tirn_http)
+endif()
 if(TIRN_ONLY_CONCURRENCY_TESTS)
   return()
 endif()

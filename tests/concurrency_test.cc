@@ -1,5 +1,5 @@
-// Many client threads call one bound service through shared stubs while the implementation
-// answers from threads of its own; value and definition trees that share parts are read and
+// Many client threads call one bound service through shared stubs, in process and across
+// HTTP, while the implementation answers from threads of its own; value and definition trees that share parts are read and
 // released from several threads at once. Built and run under ThreadSanitizer as well.
 
 #include <gtest/gtest.h>
@@ -22,7 +22,10 @@
 #include <boost/optional/optional.hpp>
 
 #include "com/ostrel/nox/trusted_infrastructure/kms/services/binder.h"
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "com/ostrel/nox/trusted_infrastructure/kms/services/stub.h"
+#include "tirn/http/client_provider.h"
+#include "tirn/http/server.h"
 #include "tirn/message/message.h"
 #include "tirn/message/message_ids.h"
 #include "tirn/runtime/activation.h"
@@ -47,6 +50,7 @@ using Handle = Tirn::AsyncResult<T, Tirn::AsyncResultTerminateCbPolicy>;
 
 constexpr int kClientThreads = 4;
 constexpr int kCallsPerThread = 10000;
+constexpr int kRemoteCallsPerThread = 150;
 constexpr int kWorkerThreads = 2;
 
 // Runs posted tasks on a few threads of its own. Stop runs what is still queued, then joins.
@@ -167,9 +171,10 @@ class Countdown {
     std::lock_guard<std::mutex> lock(mutex_);
     if (--count_ <= 0) zero_.notify_all();
   }
-  void Wait() {
+  // Whether every call was answered within `limit`.
+  bool Wait(std::chrono::seconds limit) {
     std::unique_lock<std::mutex> lock(mutex_);
-    zero_.wait(lock, [this] { return count_ <= 0; });
+    return zero_.wait_for(lock, limit, [this] { return count_ <= 0; });
   }
 
  private:
@@ -210,7 +215,14 @@ bool IsNotFound(ErrorValuePtr const& error, std::string const& service, bool ger
          message.args() == std::list<std::string>{service} && localized == expected;
 }
 
-TEST(Concurrency, EveryCallThroughSharedStubsGetsExactlyOneFinalDelivery) {
+// How the clients reach the bound service: the provider it is registered with, or one that
+// carries calls to it.
+using Reach = std::function<std::shared_ptr<Tirn::Core::AsyncApiProvider>(
+    std::shared_ptr<Tirn::Core::InProcessApiProvider> const&)>;
+
+// kClientThreads threads make `callsPerThread` calls each through one shared stub; every call
+// must get exactly one final delivery, the right one.
+void ExpectEveryCallAnsweredOnce(Reach const& reach, int callsPerThread) {
   WorkerPool pool(kWorkerThreads);
   auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
   provider->Register(KmsServices::AsyncServiceBinder::BindImplementation(
@@ -221,10 +233,10 @@ TEST(Concurrency, EveryCallThroughSharedStubsGetsExactlyOneFinalDelivery) {
   auto templateActivation = std::make_shared<AsyncActivation>();
   templateActivation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
   templateActivation->executionContext->applicationData["trace"] = {"t", boost::none};
-  auto const apiStub = std::make_shared<Tirn::Stub::AsyncApiStub>(provider, templateActivation);
+  auto const apiStub = std::make_shared<Tirn::Stub::AsyncApiStub>(reach(provider), templateActivation);
   KmsServices::AsyncServiceStub stub(apiStub);
 
-  constexpr int kCalls = kClientThreads * kCallsPerThread;
+  int const kCalls = kClientThreads * callsPerThread;
   std::vector<Slot> slots(kCalls);
   Countdown countdown(kCalls);
 
@@ -285,12 +297,12 @@ TEST(Concurrency, EveryCallThroughSharedStubsGetsExactlyOneFinalDelivery) {
 
   std::vector<std::thread> clients;
   for (int t = 0; t < kClientThreads; ++t) {
-    clients.emplace_back([&call, t] {
-      for (int i = 0; i < kCallsPerThread; ++i) call(t * kCallsPerThread + i);
+    clients.emplace_back([&call, t, callsPerThread] {
+      for (int i = 0; i < callsPerThread; ++i) call(t * callsPerThread + i);
     });
   }
   for (auto& client : clients) client.join();
-  countdown.Wait();
+  ASSERT_TRUE(countdown.Wait(std::chrono::seconds(120)));
   // Whatever is still queued (there is nothing when every call was answered once) runs now.
   pool.Stop();
 
@@ -306,6 +318,32 @@ TEST(Concurrency, EveryCallThroughSharedStubsGetsExactlyOneFinalDelivery) {
   }
   EXPECT_EQ(wrongCount, 0) << "first wrong call: " << firstWrong;
   EXPECT_EQ(templateActivation->executionContext->applicationData.size(), 1u);
+}
+
+TEST(Concurrency, EveryCallThroughSharedStubsGetsExactlyOneFinalDelivery) {
+  ExpectEveryCallAnsweredOnce([](auto const& provider) { return provider; }, kCallsPerThread);
+}
+
+// The same through one HTTP client provider to one server, each on threads of its own.
+TEST(Concurrency, EveryCallThroughOneClientProviderGetsExactlyOneFinalDelivery) {
+  Tirn::Http::IoThreads serverThreads(2);
+  Tirn::Http::IoThreads clientThreads(2);
+  std::unique_ptr<Tirn::Http::Server> server;
+  ExpectEveryCallAnsweredOnce(
+      [&](std::shared_ptr<Tirn::Core::InProcessApiProvider> const& provider)
+          -> std::shared_ptr<Tirn::Core::AsyncApiProvider> {
+        server = std::make_unique<Tirn::Http::Server>(
+            serverThreads.context(), provider,
+            ::Com::Ostrel::Nox::TrustedInfrastructure::Operations(), Tirn::Http::ServerOptions());
+        std::string error;
+        EXPECT_TRUE(server->Start(&error)) << error;
+        Tirn::Http::ClientOptions options;
+        options.poolSize = kClientThreads;
+        return std::make_shared<Tirn::Http::ClientProvider>(
+            clientThreads.context(), "http://127.0.0.1:" + std::to_string(server->port()),
+            ::Com::Ostrel::Nox::TrustedInfrastructure::Operations(), options);
+      },
+      kRemoteCallsPerThread);
 }
 
 // ---- Trees shared between threads ------------------------------------------------------------
