@@ -151,6 +151,10 @@ class ScriptedProviders : public Providers::AsyncServiceInterface {
       held_->activation = activation;
       held_->result = std::make_shared<Providers::GetMethod::ResultCbType>(result);
       held_->arrived.set_value();
+    } else if (id == "not-utf8") {
+      auto info = std::make_shared<Providers::Info>();
+      info->type = Providers::ProviderType(Providers::ProviderType::_UNKNOWN, "\xff\xfe");
+      result.value(info);
     } else if (id == "who") {
       auto const& security = activation->executionContext->securityContext;
       auto caller = security.find(Tirn::Http::kCallerKey);
@@ -521,6 +525,23 @@ TEST(HttpCalls, ACallerThatCancelsAbortsTheRequest) {
   ASSERT_TRUE(outcome.error);
   EXPECT_EQ(outcome.error->name(), Wire::kGenericError);
   EXPECT_NE(Describe(outcome.error).find(Tirn::Http::MessageIds::kCancelled), std::string::npos);
+}
+
+TEST(HttpCalls, AnOutputWithNoJsonFormIsAnsweredAsAnInternalError) {
+  World::Options options;
+  options.scriptedProviders = true;
+  World world(options);
+  auto const streamed = Call<std::shared_ptr<Providers::Info const>>(
+      [&](auto r) { world.providers->Get("not-utf8", nullptr, r); });
+  ASSERT_TRUE(streamed.error);
+  EXPECT_EQ(streamed.error->name(), Wire::kInternalServerError);
+  EXPECT_NE(Describe(streamed.error).find(Tirn::Http::MessageIds::kOutputNotEncodable),
+            std::string::npos)
+      << Describe(streamed.error);
+  // A client that does not stream gets the same error with its status, never half a body.
+  RawAnswer const plain = Raw(world.server->port(), Post(kGetPath, R"({"provider": "not-utf8"})"));
+  EXPECT_EQ(plain.status, 500);
+  EXPECT_NE(plain.body.find("tirn.json.invalid.utf8.value"), std::string::npos) << plain.body;
 }
 
 TEST(HttpCalls, AnAuthenticatorDecidesWhoCalls) {
