@@ -22,6 +22,8 @@
 // timed_out, and internal_server_error for an answer that cannot be read. A call is retried
 // only when its connection could not be made, never once its request may have been sent.
 //
+// Threads: the provider starts none of its own, but the first call makes Asio's asynchronous
+// resolver start its one internal thread (per io_context) to look the server's name up.
 // Thread-safety: Invoke may be called from any number of threads at once. Answers are
 // delivered on the io_context's threads.
 #ifndef TIRN_HTTP_CLIENT_PROVIDER_H_

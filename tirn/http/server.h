@@ -17,9 +17,8 @@
 //   server.Stop(std::chrono::seconds(5));
 //
 // The server runs on an io_context that the application owns and runs on threads of its own
-// (IoThreads owns some for programs that want that); it starts no thread itself. Resolving a
-// listen address that is a host name, not an IP address, uses Asio's resolver, which keeps one
-// internal thread. Every limit has a safe default; a slow or hostile client is cut off by them
+// (IoThreads owns some for programs that want that); it starts no thread itself, and resolves
+// its listen address synchronously in Start. Every limit has a safe default; a slow or hostile client is cut off by them
 // while others keep being served.
 //
 // Thread-safety: Start, Stop and port may be called from any thread; the callbacks in the
