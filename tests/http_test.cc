@@ -241,6 +241,13 @@ struct World {
   }
 
   ~World() {
+    {
+      // A held call's handle keeps the server's session, the server its provider and the
+      // provider the scripted service that holds the handle: let go of it first.
+      std::lock_guard<std::mutex> lock(held->mutex);
+      held->result.reset();
+      held->activation.reset();
+    }
     if (server) {
       std::promise<void> stopped;
       server->Stop(0ms, [&] { stopped.set_value(); });
