@@ -20,7 +20,9 @@ bool ValueToNativeAdapter::Run(DataValuePtr const& source, Method const& root,
     position = stack.entries.size();
     // Frames whose members all ran are done.
     while (!stack.frames.empty() && stack.frames.back().base > position) {
-      stack.names.resize(stack.frames.back().firstName);
+      if (stack.frames.back().firstName != V2N_internal::StackMapCnt::Frame::kList) {
+        stack.names.resize(stack.frames.back().firstName);
+      }
       stack.frames.pop_back();
     }
     enclosing = stack.frames.size();
@@ -35,7 +37,7 @@ bool ValueToNativeAdapter::Run(DataValuePtr const& source, Method const& root,
     V2N_internal::StackMapCnt::Frame const& frame = stack.frames[i];
     if (position < frame.base) break;  // not one of its members: nothing to name it by
     std::size_t const member = position - frame.base;
-    if (frame.list) {
+    if (frame.firstName == V2N_internal::StackMapCnt::Frame::kList) {
       failedAt.push_back({nullptr, member});
     } else if (frame.firstName + member < stack.names.size()) {
       failedAt.push_back({stack.names[frame.firstName + member], 0});

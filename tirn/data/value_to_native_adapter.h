@@ -144,12 +144,14 @@ namespace V2N_internal {
 // order, a structure's members with their names in `names`. Bookkeeping costs a frame per
 // structure or list and a name per member; no text is made unless the run fails.
 struct StackMapCnt {
-  // The members of a structure or list; see above.
+  // The members of a structure or list; see above. The frames are the chain of structures and
+  // lists above the entries, so they also find a value below itself: each keeps the mark of
+  // detail::AncestorMark, whose depth is the frame's place in the chain.
   struct Frame {
+    static constexpr std::size_t kList = static_cast<std::size_t>(-1);
     std::size_t base;       // stack position of the first member
-    std::size_t firstName;  // in `names`, the first member's name
-    bool list;              // members are elements, named by their index
-    detail::AncestorMark mark;  // finds the structure or list below itself
+    std::size_t firstName;  // in `names`, the first member's name; kList for a list's elements
+    DataValue const* marked;
   };
 
   explicit StackMapCnt(ValueToNativeAdapter::Method root) : root(root) {}
@@ -160,11 +162,11 @@ struct StackMapCnt {
   // Starts the frame of `owner`, a structure (or the empty string that stands for one) or a
   // list, whose members are pushed next. False, and no frame, when `owner` contains itself.
   bool OpenFrame(DataValue const* owner, bool list) {
-    Frame frame{entries.size(), names.size(), list, {}};
-    if (!(frames.empty() ? detail::AncestorMark() : frames.back().mark).Down(owner, frame.mark)) {
-      return false;
-    }
-    frames.push_back(frame);
+    detail::AncestorMark const above{frames.empty() ? nullptr : frames.back().marked,
+                                     frames.size()};
+    detail::AncestorMark mark;
+    if (!above.Down(owner, mark)) return false;
+    frames.push_back({entries.size(), list ? Frame::kList : names.size(), mark.marked});
     return true;
   }
   // Names the member just pushed.

@@ -147,12 +147,14 @@ FieldStore::Index::const_iterator FieldStore::LowerBound(boost::string_view name
 }
 
 FieldStore::Entry const* FieldStore::Find(boost::string_view name) const {
-  if (wide()) {
-    auto at = overflow_->tree.find(name);
-    return at != overflow_->tree.end() ? *at : nullptr;
-  }
+  if (wide()) return FindInTree(name);
   auto at = LowerBound(name);
   return at != index_.end() && boost::string_view((*at)->first) == name ? *at : nullptr;
+}
+
+FieldStore::Entry const* FieldStore::FindInTree(boost::string_view name) const {
+  auto at = overflow_->tree.find(name);
+  return at != overflow_->tree.end() ? *at : nullptr;
 }
 
 FieldStore::Entry* FieldStore::NewEntry(boost::string_view name) {

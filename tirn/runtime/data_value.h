@@ -261,7 +261,10 @@ class TIRN_CORE_EXPORT FieldStore {
     Tree tree;
   };
 
-  bool wide() const { return overflow_ && !overflow_->tree.empty(); }
+  // A wide store indexes by its tree and leaves its array empty.
+  bool wide() const { return index_.empty() && overflow_ && !overflow_->tree.empty(); }
+  // Find, in a wide store; kept apart so that the usual case stays small.
+  Entry const* FindInTree(boost::string_view name) const;
   // The position in the array index where `name` is or would be.
   Index::const_iterator LowerBound(boost::string_view name) const;
   // A new entry named `name`, not yet indexed.
