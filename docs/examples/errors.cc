@@ -216,10 +216,12 @@ int main() {
   auto unparsable =
       call("com.ostrel.nox.trusted_infrastructure.kms.services", "create", createInput);
   // Validation admits "x8" for the port; the native side cannot read it:
-  // invalid_argument: "tirn.data.parse.failed" {"x8", "integer"}
+  // invalid_argument: "tirn.data.parse.failed" {"x8", "integer"}, then where:
+  // "tirn.data.at.path" {"spec.address.port"}
   CHECK(unparsable && unparsable->name() == Tirn::Data::Wire::kInvalidArgumentError);
   CHECK(unparsable && unparsable->GetMessages().front().id() == Tirn::MessageIds::kParseFailed);
   CHECK(unparsable && unparsable->GetMessages().front().args() == Args({"x8", "integer"}));
+  CHECK(unparsable && unparsable->GetMessages().back().args() == Args({"spec.address.port"}));
 
   if (failures == 0) std::printf("errors: all checks passed\n");
   return failures == 0 ? 0 : 1;
