@@ -10,7 +10,7 @@
 #include <string>
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
-#include "examples/reference_server.h"
+#include "apps/services/reference_server.h"
 #include "tirn/runtime/in_process_provider.h"
 #include "tirn/runtime/locale.h"
 #include "tirn/runtime/wire_shapes.h"

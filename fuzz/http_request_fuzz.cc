@@ -14,7 +14,7 @@
 #include <string>
 
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
-#include "examples/reference_server.h"
+#include "apps/services/reference_server.h"
 #include "tirn/http/handler_internal.h"
 #include "tirn/json/json.h"
 #include "tirn/runtime/in_process_provider.h"

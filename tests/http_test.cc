@@ -22,7 +22,7 @@
 
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
-#include "examples/reference_server.h"
+#include "apps/services/reference_server.h"
 #include "tests/test_tls.h"
 #include "tirn/http/client_provider.h"
 #include "tirn/http/server.h"

@@ -11,7 +11,7 @@
 #include <system_error>
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
-#include "examples/reference_server.h"
+#include "apps/services/reference_server.h"
 #include "tirn/data/value_to_native_adapter.h"
 #include "tirn/message/message.h"
 #include "tirn/message/message_ids.h"

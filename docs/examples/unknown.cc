@@ -7,7 +7,7 @@
 #include <string>
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
-#include "examples/reference_server.h"
+#include "apps/services/reference_server.h"
 #include "tirn/data/native_to_value_adapter.h"
 #include "tirn/data/value_to_native_adapter.h"
 #include "tirn/runtime/in_process_provider.h"

@@ -1,4 +1,4 @@
-#include "examples/reference_server.h"
+#include "apps/services/reference_server.h"
 
 #include <utility>
 
