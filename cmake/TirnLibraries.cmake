@@ -17,10 +17,13 @@ function(tirn_library name define)
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
     $<INSTALL_INTERFACE:include>)
   target_link_libraries(${name} PUBLIC Boost::headers)
+  target_compile_features(${name} PUBLIC cxx_std_17)
   target_compile_definitions(${name} PRIVATE ${define})
+  # Installed side by side, the libraries find each other wherever the prefix is.
   set_target_properties(${name} PROPERTIES
     VERSION ${PROJECT_VERSION}
-    SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
+    SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}
+    INSTALL_RPATH "$ORIGIN")
 endfunction()
 
 tirn_sources(TIRN_CORE_SOURCES tirn/message tirn/runtime tirn/data)
@@ -32,55 +35,27 @@ if(TIRN_STD_SOURCES)
   target_link_libraries(tirn_std PUBLIC tirn_core)
 endif()
 
-# The generated package: the generator turns the description into C++ under the build tree's
-# generated include root. The list of files is known at configure time; the sources are
-# regenerated whenever the description or the generator changes.
+# The package-independent bindings: structure metadata, the stub engine, the provider signal
+# and filters. Every generated package is a library of its own on top of it.
+tirn_sources(TIRN_BINDINGS_SOURCES tirn/metadata tirn/stub tirn/provider)
+tirn_library(tirn_bindings TIRN_BINDINGS_BUILDING ${TIRN_BINDINGS_SOURCES})
+target_link_libraries(tirn_bindings PUBLIC tirn_std)
+
+# The trusted-infrastructure package, generated at build time from its description by the same
+# function that users of the installed package call for theirs.
+set(TIRN_GENERATOR ${PROJECT_SOURCE_DIR}/tools/tirn_generate.py)
+set(TIRN_BINDINGS_TARGET tirn_bindings)
+include(${PROJECT_SOURCE_DIR}/cmake/TirnGenerate.cmake)
 set(TIRN_DESCRIPTION
     ${PROJECT_SOURCE_DIR}/com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.tidl)
-set(TIRN_GENERATOR ${PROJECT_SOURCE_DIR}/tools/tirn_generate.py)
-set(TIRN_GENERATED_ROOT ${PROJECT_BINARY_DIR}/generated)
-execute_process(
-  COMMAND ${Python3_EXECUTABLE} ${TIRN_GENERATOR} ${TIRN_DESCRIPTION} --list
-  OUTPUT_VARIABLE TIRN_GENERATED_LIST
-  ERROR_VARIABLE TIRN_GENERATOR_ERRORS
-  RESULT_VARIABLE TIRN_GENERATOR_RESULT)
-if(NOT TIRN_GENERATOR_RESULT EQUAL 0)
-  message(FATAL_ERROR "The package description has mistakes:\n${TIRN_GENERATOR_ERRORS}")
-endif()
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${TIRN_DESCRIPTION} ${TIRN_GENERATOR})
-string(STRIP "${TIRN_GENERATED_LIST}" TIRN_GENERATED_LIST)
-string(REPLACE "\n" ";" TIRN_GENERATED_LIST "${TIRN_GENERATED_LIST}")
-set(TIRN_GENERATED_FILES "")
-set(TIRN_GENERATED_SOURCES "")
-set(TIRN_GENERATED_HEADERS "")
-foreach(file IN LISTS TIRN_GENERATED_LIST)
-  list(APPEND TIRN_GENERATED_FILES ${TIRN_GENERATED_ROOT}/${file})
-  if(file MATCHES "\\.cc$")
-    list(APPEND TIRN_GENERATED_SOURCES ${TIRN_GENERATED_ROOT}/${file})
-  else()
-    list(APPEND TIRN_GENERATED_HEADERS ${file})
-  endif()
-endforeach()
-add_custom_command(
-  OUTPUT ${TIRN_GENERATED_ROOT}/generated.stamp
-  BYPRODUCTS ${TIRN_GENERATED_FILES}
-  COMMAND ${Python3_EXECUTABLE} ${TIRN_GENERATOR} ${TIRN_DESCRIPTION}
-          --name com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.tidl
-          --output ${TIRN_GENERATED_ROOT}
-  COMMAND ${CMAKE_COMMAND} -E touch ${TIRN_GENERATED_ROOT}/generated.stamp
-  DEPENDS ${TIRN_DESCRIPTION} ${TIRN_GENERATOR}
-  COMMENT "Generating the trusted-infrastructure package"
-  VERBATIM)
-add_custom_target(tirn_generate DEPENDS ${TIRN_GENERATED_ROOT}/generated.stamp)
-
-# The package's library: structure metadata, the stub engine, the provider signal and filters,
-# and the generated package, whose sources are listed in TIRN_GENERATED_SOURCES once they are
-# generated.
-tirn_sources(TIRN_BINDINGS_SOURCES tirn/metadata tirn/stub tirn/provider)
-tirn_library(tirn_bindings TIRN_BINDINGS_BUILDING ${TIRN_BINDINGS_SOURCES} ${TIRN_GENERATED_SOURCES})
-target_link_libraries(tirn_bindings PUBLIC tirn_std)
-add_dependencies(tirn_bindings tirn_generate)
-target_include_directories(tirn_bindings PUBLIC $<BUILD_INTERFACE:${TIRN_GENERATED_ROOT}>)
+tirn_generate(tirn_trusted_infrastructure SHARED DESCRIPTION ${TIRN_DESCRIPTION}
+              NAME com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.tidl)
+target_include_directories(tirn_trusted_infrastructure PUBLIC $<INSTALL_INTERFACE:include>)
+set_target_properties(tirn_trusted_infrastructure PROPERTIES
+  VERSION ${PROJECT_VERSION}
+  SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}
+  INSTALL_RPATH "$ORIGIN")
+get_target_property(TIRN_GENERATED_ROOT tirn_trusted_infrastructure TIRN_GENERATED_ROOT)
 
 # The JSON form of value trees, on RapidJSON's iterative reader and its writer (header-only).
 find_path(RAPIDJSON_INCLUDE_DIR rapidjson/reader.h REQUIRED)

@@ -25,7 +25,7 @@ endfunction()
 # A cross-cutting test program of tests/ made of the given sources (paths from the source root).
 function(tirn_cross_cutting_test name)
   list(TRANSFORM ARGN PREPEND "${PROJECT_SOURCE_DIR}/" OUTPUT_VARIABLE sources)
-  tirn_add_test_program(${name} tirn_bindings ${sources})
+  tirn_add_test_program(${name} tirn_trusted_infrastructure ${sources})
 endfunction()
 
 # Many client threads through shared stubs (in process and over HTTP) to a server answering
@@ -74,7 +74,7 @@ endif()
 
 # Calls from client stubs through the in-process provider to bound implementations and back,
 # for every operation of the package.
-tirn_cross_cutting_test(tirn_calls_tests tests/end_to_end_test.cc)
+tirn_cross_cutting_test(tirn_calls_tests tests/end_to_end_test.cc tests/calling_test.cc)
 
 # The generator reports every mistake of a description with its line.
 add_test(NAME generator_test

@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# Installs what a fresh machine lacks to build, test, fuzz and benchmark the library, through
-# apt-get. Does nothing when everything is present.
+# Installs, through apt-get, what a fresh machine lacks for one command, and nothing more.
+# Does nothing when everything is present.
+#
+#   scripts/setup.sh          build the libraries and the programs (the main command)
+#   scripts/setup.sh test     and test them: test frameworks, curl, the fuzzing toolchain
+#   scripts/setup.sh bench    and benchmark them against their peers
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ python3
-  libboost1.81-dev libboost-json1.81-dev rapidjson-dev libsimdjson-dev libssl-dev curl
-  libgtest-dev libgmock-dev libbenchmark-dev
-  clang-14 libclang-rt-14-dev
-)
+packages=(cmake ninja-build g++ python3 libboost1.81-dev rapidjson-dev libssl-dev libsqlite3-dev)
+case "${1:-build}" in
+  build) ;;
+  test) packages+=(libgtest-dev libgmock-dev curl pkg-config clang-14 libclang-rt-14-dev) ;;
+  bench) packages+=(libbenchmark-dev libboost-json1.81-dev libsimdjson-dev) ;;
+  *)
+    echo "usage: scripts/setup.sh [build|test|bench]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

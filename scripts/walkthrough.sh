@@ -5,6 +5,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
-cmake --preset release >/dev/null
-cmake --build --preset release -j "${JOBS:-$(nproc)}" --target tirn_walkthrough
-exec build/release/examples/tirn_walkthrough
+cmake --preset default >/dev/null
+cmake --build --preset default -j "${JOBS:-$(nproc)}" --target tirn_walkthrough
+exec build/default/examples/tirn_walkthrough

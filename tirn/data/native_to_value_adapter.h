@@ -51,8 +51,8 @@ namespace Data {
 // routine.
 template <class Entry>
 struct Deque {
-  Deque(L10n::RequestLocalizer const& localizer, typename Entry::Method root)
-      : localizer(localizer), root(root) {}
+  Deque(L10n::RequestLocalizer const& requestLocalizer, typename Entry::Method rootMethod)
+      : localizer(requestLocalizer), root(rootMethod) {}
 
   std::deque<Entry> entries;
   L10n::RequestLocalizer const& localizer;

@@ -154,7 +154,7 @@ struct StackMapCnt {
     DataValue const* marked;
   };
 
-  explicit StackMapCnt(ValueToNativeAdapter::Method root) : root(root) {}
+  explicit StackMapCnt(ValueToNativeAdapter::Method rootMethod) : root(rootMethod) {}
 
   // Drops all pending work: the run ends without converting anything else.
   void Abandon() { entries.clear(); }

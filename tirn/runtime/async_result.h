@@ -38,11 +38,13 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 #include <boost/none.hpp>
 #include <boost/optional/optional.hpp>
 
+#include "tirn/runtime/call_result.h"
 #include "tirn/runtime/data_value.h"
 #include "tirn/runtime/native_error.h"
 #include "tirn/runtime/optional_ptr.h"
@@ -85,8 +87,43 @@ class AsyncResult {
     }
   };
 
+  // Whether F can be called with the arguments of the callable of that arity.
+  template <class F, int arity>
+  static constexpr bool IsInvocable() {
+    if constexpr (arity == 3) {
+      return std::is_invocable<F&, boost::optional<T> const&, ErrorValuePtr const&,
+                               Progress const&>::value;
+    } else if constexpr (arity == 4) {
+      return std::is_invocable<F&, boost::optional<T> const&, ErrorValuePtr const&,
+                               boost::optional<Data::NativeError> const&, Progress const&>::value;
+    } else {
+      return std::is_invocable<F&, CallResult<T> const&>::value;
+    }
+  }
+
   AsyncResult() = default;
   explicit AsyncResult(Plain plain) { callbacks_.plain = std::move(plain); }
+  // A handle from any callable: one taking (result, error, progress) hears every delivery,
+  // one taking (result, error, native error, progress) too, and one taking a CallResult<T>
+  // hears only the final delivery (progress reports pass it by):
+  //
+  //   stub.Get("p1", activation, [](Tirn::CallResult<Result> const& result) { ... });
+  template <class F, class = std::enable_if_t<!std::is_same<std::decay_t<F>, AsyncResult>::value &&
+                                              (IsInvocable<F, 3>() || IsInvocable<F, 4>() ||
+                                               IsInvocable<F, 1>())>>
+  AsyncResult(F&& callable) {  // NOLINT(google-explicit-constructor): handles are made in place
+    if constexpr (IsInvocable<F, 3>()) {
+      callbacks_.plain = std::forward<F>(callable);
+    } else if constexpr (IsInvocable<F, 4>()) {
+      callbacks_.withNativeError = std::forward<F>(callable);
+    } else {
+      callbacks_.plain = [onFinal = std::forward<F>(callable)](
+                             boost::optional<T> const& result, ErrorValuePtr const& error,
+                             Progress const& progress) mutable {
+        if (progress.IsFinal()) onFinal(CallResult<T>(result, error));
+      };
+    }
+  }
   explicit AsyncResult(WithNativeError withNativeError) {
     callbacks_.withNativeError = std::move(withNativeError);
   }

@@ -1,5 +1,9 @@
 #include "tirn/std/errors.h"
 
+#include <ostream>
+
+#include "tirn/data/print_native.h"
+
 namespace Com {
 namespace Ostrel {
 namespace Tirn {
@@ -13,6 +17,25 @@ std::list<::Tirn::BaseMessage> StandardError::GetMessages() const {
   }
   return result;
 }
+
+#define TIRN_STD_ERROR_PRINT(Name)                                 \
+  std::ostream& operator<<(std::ostream& out, Name const& error) { \
+    return ::Tirn::Data::PrintNative(out, error);                  \
+  }
+TIRN_STD_ERROR_PRINT(AlreadyExists)
+TIRN_STD_ERROR_PRINT(Error)
+TIRN_STD_ERROR_PRINT(InvalidArgument)
+TIRN_STD_ERROR_PRINT(NotAllowedInCurrentState)
+TIRN_STD_ERROR_PRINT(NotFound)
+TIRN_STD_ERROR_PRINT(UnableToAllocateResource)
+TIRN_STD_ERROR_PRINT(Unauthenticated)
+TIRN_STD_ERROR_PRINT(Unauthorized)
+TIRN_STD_ERROR_PRINT(Unsupported)
+TIRN_STD_ERROR_PRINT(InternalServerError)
+TIRN_STD_ERROR_PRINT(OperationNotFound)
+TIRN_STD_ERROR_PRINT(ServiceUnavailable)
+TIRN_STD_ERROR_PRINT(TimedOut)
+#undef TIRN_STD_ERROR_PRINT
 
 }  // namespace Errors
 }  // namespace Std

@@ -7,6 +7,13 @@
 //   result.error(Errors::MakeNativeError<Errors::NotFound>(
 //       {Tirn::MakeMessage("shop.item.missing", "Item {1} is missing", id)}));
 //
+// A client asks what an error value is, and reads it as its native structure in one call:
+//
+//   if (Errors::Is<Errors::NotFound>(result.error())) ...
+//   if (auto notFound = Errors::As<Errors::NotFound>(result.error())) {
+//     for (auto const& message : notFound->messages) std::cout << message->Text() << "\n";
+//   }
+//
 // InvalidArgument, InternalServerError and OperationNotFound are also what the runtime itself
 // reports for rejected input, failed output and unknown operations; ServiceUnavailable and
 // TimedOut are what network transports report when a server cannot be reached or a call's
@@ -14,6 +21,7 @@
 #ifndef TIRN_STD_ERRORS_H_
 #define TIRN_STD_ERRORS_H_
 
+#include <iosfwd>
 #include <list>
 #include <memory>
 #include <string>
@@ -23,8 +31,10 @@
 #include "tirn/data/base_native.h"
 #include "tirn/data/instantiation.h"
 #include "tirn/data/type_info.h"
+#include "tirn/data/value_to_native_adapter.h"
 #include "tirn/message/base_message.h"
 #include "tirn/message/export.h"
+#include "tirn/runtime/data_value.h"
 #include "tirn/runtime/native_error.h"
 #include "tirn/runtime/request_localizer.h"
 #include "tirn/runtime/wire_shapes.h"
@@ -46,6 +56,8 @@ struct TIRN_STD_EXPORT StandardError : ::Tirn::Data::BaseNative {
 
 #define TIRN_STD_ERROR(Name)                                                          \
   struct TIRN_STD_EXPORT Name : StandardError {                                       \
+    /* Writes the error readably on one line. */                                      \
+    friend TIRN_STD_EXPORT std::ostream& operator<<(std::ostream& out, Name const& error); \
     struct AdapterHelper {                                                            \
       using IsStructure = void;                                                       \
       using IsError = void;                                                           \
@@ -153,6 +165,27 @@ template <class E>
   auto error = std::make_shared<E>();
   for (auto const& message : messages) error->messages.push_back(LocalizableMessage::From(message));
   return MakeNativeError<E>(std::shared_ptr<E const>(std::move(error)));
+}
+
+// Whether `error` is the error E; a null error is no error.
+template <class E>
+bool Is(::Tirn::Data::ErrorValuePtr const& error) {
+  return error && error->name() == ::Tirn::Data::TypeInfo<E>::name();
+}
+
+// `error` as the native structure of E, its messages with their localized texts when the
+// server sent them; null when `error` is not E or cannot be read as E.
+template <class E>
+std::shared_ptr<E const> As(::Tirn::Data::ErrorValuePtr const& error) {
+  if (!Is<E>(error)) return nullptr;
+  auto native = std::make_shared<E>();
+  std::list<::Tirn::BaseMessage> messages;
+  if (!::Tirn::Data::ValueToNativeAdapter::Adapt(
+          error, ::Tirn::Data::ValueToNativeAdapter::AdaptMethod<E>::Get(native.get()),
+          native.get(), messages)) {
+    return nullptr;
+  }
+  return native;
 }
 
 }  // namespace Errors

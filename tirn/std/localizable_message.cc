@@ -1,5 +1,9 @@
 #include "tirn/std/localizable_message.h"
 
+#include <ostream>
+
+#include "tirn/data/print_native.h"
+
 TIRN_DEFINE_ROUTINES(Com::Ostrel::Tirn::Std::LocalizableMessage)
 
 namespace Com {
@@ -18,6 +22,10 @@ std::shared_ptr<LocalizableMessage const> LocalizableMessage::From(
 
 ::Tirn::BaseMessage LocalizableMessage::ToBaseMessage() const {
   return ::Tirn::BaseMessage(id, default_message, args);
+}
+
+std::ostream& operator<<(std::ostream& out, LocalizableMessage const& message) {
+  return ::Tirn::Data::PrintNative(out, message);
 }
 
 }  // namespace Std

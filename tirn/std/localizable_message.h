@@ -10,6 +10,7 @@
 #ifndef TIRN_STD_LOCALIZABLE_MESSAGE_H_
 #define TIRN_STD_LOCALIZABLE_MESSAGE_H_
 
+#include <iosfwd>
 #include <list>
 #include <memory>
 #include <string>
@@ -40,6 +41,9 @@ struct TIRN_STD_EXPORT LocalizableMessage : ::Tirn::Data::BaseNative {
   static std::shared_ptr<LocalizableMessage const> From(::Tirn::BaseMessage const& message);
   // The message without its localized text.
   ::Tirn::BaseMessage ToBaseMessage() const;
+  // The text to show: the localized text when the message has one, otherwise the default
+  // (English) text.
+  std::string const& Text() const { return localized ? *localized : default_message; }
 
   friend bool operator==(LocalizableMessage const& a, LocalizableMessage const& b) {
     return a.id == b.id && a.default_message == b.default_message && a.args == b.args &&
@@ -48,6 +52,9 @@ struct TIRN_STD_EXPORT LocalizableMessage : ::Tirn::Data::BaseNative {
   friend bool operator!=(LocalizableMessage const& a, LocalizableMessage const& b) {
     return !(a == b);
   }
+  // Writes the message readably on one line.
+  friend TIRN_STD_EXPORT std::ostream& operator<<(std::ostream& out,
+                                                  LocalizableMessage const& message);
 
   struct AdapterHelper {
     using IsStructure = void;
