@@ -1,0 +1,56 @@
+// The README's calls across processes: a server of the reference services over HTTP and a
+// client of it through the generated stubs, here in one program on 127.0.0.1.
+#include <cstdio>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "apps/services/reference_server.h"
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "tirn/http/client_provider.h"
+#include "tirn/http/server.h"
+#include "tirn/stub/async_api_stub.h"
+
+namespace Providers = Com::Ostrel::Nox::TrustedInfrastructure::Kms::ProvidersSvc;
+
+int main() {
+  Reference::ReferenceServer implementations;
+  // [remote-server]
+  // #include "com/ostrel/nox/trusted_infrastructure/operations.h"
+  // #include "tirn/http/server.h"
+  auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
+  implementations.RegisterWith(*provider);  // or Register(...BindImplementation(...)) per service
+
+  Tirn::Http::IoThreads serverThreads(2);
+  Tirn::Http::ServerOptions options;  // 127.0.0.1; port 0 picks a free one
+  Tirn::Http::Server server(serverThreads.context(), provider,
+                            Com::Ostrel::Nox::TrustedInfrastructure::Operations(), options);
+  std::string error;
+  if (!server.Start(&error)) {
+    std::cerr << error << "\n";
+    return 1;
+  }
+  std::cout << "listening on port " << server.port() << "\n";
+  // [remote-server]
+
+  std::string const url = "http://127.0.0.1:" + std::to_string(server.port());
+  // [remote-client]
+  // #include "tirn/http/client_provider.h"
+  Tirn::Http::IoThreads clientThreads(1);
+  auto remote = std::make_shared<Tirn::Http::ClientProvider>(
+      clientThreads.context(), url, Com::Ostrel::Nox::TrustedInfrastructure::Operations());
+  Providers::AsyncServiceStub providers(std::make_shared<Tirn::Stub::AsyncApiStub>(
+      remote, std::make_shared<Tirn::Core::AsyncActivation>()));
+  // As in process: the same calls, errors and progress.
+  auto answer = providers.Get("vault-native").get();  // not on a thread of clientThreads
+  std::cout << (answer.ok() ? "found" : answer.error()->name()) << "\n";
+  // [remote-client]
+
+  bool const ok = !answer.ok() && answer.error()->name() == "com.ostrel.tirn.std.errors.not_found";
+  std::promise<void> stopped;
+  server.Stop(std::chrono::seconds(1), [&] { stopped.set_value(); });
+  stopped.get_future().wait();
+  if (!ok) std::fprintf(stderr, "remote: the call did not end as not_found\n");
+  return ok ? 0 : 1;
+}
