@@ -2,15 +2,18 @@
 // in-process API provider, and this program then acts as a client through the generated
 // stubs only. It creates, lists, reads, updates and deletes across the four services, shows a
 // declared error in English and in German, and a call whose input cannot be converted failing
-// before it is sent.
+// before it is sent. With --url it tells the same story to a server in another process.
 #include <cstdio>
-#include <future>
-#include <iostream>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "apps/services/reference_server.h"
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "tirn/http/client_provider.h"
+#include "tirn/http/server.h"
 #include "tirn/runtime/in_process_provider.h"
 #include "tirn/runtime/locale.h"
 #include "tirn/runtime/wire_shapes.h"
@@ -23,27 +26,6 @@ namespace Providers = Ti::Kms::ProvidersSvc;
 namespace KeyServers = Ti::Kms::ServicesSvc;
 namespace Attestation = Ti::Attestation::ServicesSvc;
 namespace Reports = Ti::Attestation::ReportsSvc;
-
-// The final outcome of one call.
-template <class T>
-struct Outcome {
-  boost::optional<T> value;
-  Tirn::Data::ErrorValuePtr error;
-};
-
-// Makes a call and waits for its final delivery (which may come from any thread).
-template <class T, class Invoke>
-Outcome<T> Call(Invoke invoke) {
-  auto promise = std::make_shared<std::promise<Outcome<T>>>();
-  auto future = promise->get_future();
-  Tirn::AsyncResult<T, Tirn::AsyncResultTerminateCbPolicy> result(
-      [promise](boost::optional<T> const& value, Tirn::Data::ErrorValuePtr const& error,
-                Tirn::Progress const& progress) {
-        if (progress.IsFinal()) promise->set_value(Outcome<T>{value, error});
-      });
-  invoke(result);
-  return future.get();
-}
 
 // One line per message of an error: its identifier and the text in the caller's language when
 // the server had one, otherwise the English text.
@@ -62,14 +44,21 @@ std::string Explain(Tirn::Data::ErrorValuePtr const& error) {
   return text;
 }
 
+// One line per call: what was done, and "ok" (with what `describe` makes of the value) or the
+// error.
 template <class T>
-void Show(std::string const& what, Outcome<T> const& outcome, std::string const& detail = "") {
-  if (outcome.error) {
-    std::printf("  %-44s -> error %s\n", what.c_str(), Explain(outcome.error).c_str());
+void Show(std::string const& what, Tirn::CallResult<T> const& outcome,
+          std::function<std::string(T const&)> const& describe = nullptr) {
+  if (!outcome.ok()) {
+    std::printf("  %-44s -> error %s\n", what.c_str(), Explain(outcome.error()).c_str());
   } else {
+    std::string const detail = describe ? describe(outcome.value()) : std::string();
     std::printf("  %-44s -> ok%s%s\n", what.c_str(), detail.empty() ? "" : ": ", detail.c_str());
   }
 }
+
+std::string Identity(std::string const& text) { return text; }
+
 
 std::shared_ptr<Ti::NetworkAddress const> Address(std::string host, long long port) {
   auto address = std::make_shared<Ti::NetworkAddress>();
@@ -117,11 +106,39 @@ std::string ServiceNames(std::list<std::shared_ptr<Summary const>> const& summar
 
 }  // namespace
 
-int main() {
-  // The server side: bind the four services and register them.
-  auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
+int main(int argc, char** argv) {
+  // The server side: in process, bind the four services and register them; with --url URL,
+  // call the server there (tirn-server) over HTTP instead.
+  std::string url;
+  for (int i = 1; i < argc; ++i) {
+    std::string const argument = argv[i];
+    if (argument == "--url" && i + 1 < argc) {
+      url = argv[++i];
+    } else if (argument.rfind("--url=", 0) == 0) {
+      url = argument.substr(6);
+    } else {
+      std::fprintf(stderr, "usage: %s [--url http://HOST:PORT]\n", argv[0]);
+      return 2;
+    }
+  }
+  std::shared_ptr<Tirn::Core::AsyncApiProvider> provider;
   Reference::ReferenceServer server;
-  server.RegisterWith(*provider);
+  std::unique_ptr<Tirn::Http::IoThreads> clientThreads;
+  if (url.empty()) {
+    auto inProcess = std::make_shared<Tirn::Core::InProcessApiProvider>();
+    server.RegisterWith(*inProcess);
+    provider = inProcess;
+  } else {
+    clientThreads = std::make_unique<Tirn::Http::IoThreads>(1);
+    try {
+      provider = std::make_shared<Tirn::Http::ClientProvider>(
+          clientThreads->context(), url, Ti::Operations());
+    } catch (std::invalid_argument const& error) {
+      std::fprintf(stderr, "walkthrough: %s\n", error.what());
+      return 2;
+    }
+    std::printf("Calling the server at %s\n\n", url.c_str());
+  }
 
   // The client side: one connection shared by four stubs; calls without an activation get a
   // copy of the template (English).
@@ -130,7 +147,6 @@ int main() {
   KeyServers::AsyncServiceStub keyServers(apiStub);
   Attestation::AsyncServiceStub attestation(apiStub);
   Reports::AsyncServiceStub reports(apiStub);
-  using Void = Tirn::Void;
 
   std::printf("Key providers\n");
   auto native = std::make_shared<Providers::NativeProviderCreateSpec>();
@@ -139,99 +155,75 @@ int main() {
   auto createNative = std::make_shared<Providers::CreateSpec>();
   createNative->provider = "vault-native";
   createNative->native_spec = native;
-  Show("create vault-native (NATIVE)", Call<Void>([&](auto const& r) {
-         providers.Create(createNative, nullptr, r);
-       }));
+  Show("create vault-native (NATIVE)", providers.Create(createNative).get());
   auto createTa = std::make_shared<Providers::CreateSpec>();
   createTa->provider = "trust-authority";
-  Show("create trust-authority (TRUST_AUTHORITY)", Call<Void>([&](auto const& r) {
-         providers.Create(createTa, nullptr, r);
-       }));
-  Show("create vault-native again", Call<Void>([&](auto const& r) {
-         providers.Create(createNative, nullptr, r);
-       }));
-  auto all = Call<Providers::ListMethod::Result>([&](auto const& r) {
-    providers.List(nullptr, nullptr, r);
+  Show("create trust-authority (TRUST_AUTHORITY)", providers.Create(createTa).get());
+  Show("create vault-native again", providers.Create(createNative).get());
+  auto all = providers.List(nullptr).get();
+  Show<Providers::ListMethod::Result>("list", all, Names);
+  auto info = providers.Get("vault-native").get();
+  Show<std::shared_ptr<Providers::Info const>>("get vault-native", info, [](auto const& found) {
+    // native_info is the union's case for NATIVE providers.
+    return found->native_info ? "key id " + found->native_info->key_id +
+                                    " (the key derivation key is never returned)"
+                              : std::string("not a native provider");
   });
-  Show("list", all, Names(*all.value));
-  auto info = Call<std::shared_ptr<Providers::Info const>>([&](auto const& r) {
-    providers.Get("vault-native", nullptr, r);
-  });
-  Show("get vault-native", info,
-       "key id " + (*info.value)->native_info->key_id + " (the key derivation key is never returned)");
   auto update = std::make_shared<Providers::UpdateSpec>();
   auto nativeUpdate = std::make_shared<Providers::NativeProviderUpdateSpec>();
   nativeUpdate->key_id = std::string("key-2");
   update->native_spec = nativeUpdate;
-  Show("update vault-native key id to key-2", Call<Void>([&](auto const& r) {
-         providers.Update("vault-native", update, nullptr, r);
-       }));
-  Show("update trust-authority's key id", Call<Void>([&](auto const& r) {
-         providers.Update("trust-authority", update, nullptr, r);
-       }));
+  Show("update vault-native key id to key-2", providers.Update("vault-native", update).get());
+  Show("update trust-authority's key id", providers.Update("trust-authority", update).get());
 
   std::printf("\nKey servers\n");
   auto keyServer = std::make_shared<KeyServers::CreateSpec>();
   keyServer->address = Address("kms.example.org", 5696);
   keyServer->trusted_CA = Chain();
   keyServer->group = "production";
-  auto created = Call<std::string>([&](auto const& r) { keyServers.Create(keyServer, nullptr, r); });
-  Show("create kms.example.org:5696", created, *created.value);
+  auto created = keyServers.Create(keyServer).get();
+  Show<std::string>("create kms.example.org:5696", created, Identity);
   auto badPort = std::make_shared<KeyServers::CreateSpec>(*keyServer);
   badPort->address = Address("kms.example.org", 70000);
-  Show("create kms.example.org:70000", Call<std::string>([&](auto const& r) {
-         keyServers.Create(badPort, nullptr, r);
-       }));
+  Show("create kms.example.org:70000", keyServers.Create(badPort).get());
   auto filter = std::make_shared<KeyServers::FilterSpec>();
   filter->address = std::list<std::shared_ptr<Ti::NetworkAddress const>>{
       Address("kms.example.org", 5696)};
-  auto filtered = Call<KeyServers::ListMethod::Result>([&](auto const& r) {
-    keyServers.List(filter, nullptr, r);
-  });
-  Show("list where address is kms.example.org:5696", filtered, ServiceNames(*filtered.value));
-  auto afterServer = Call<Providers::ListMethod::Result>([&](auto const& r) {
-    providers.List(nullptr, nullptr, r);
-  });
-  Show("list key providers again", afterServer, Names(*afterServer.value));
+  auto filtered = keyServers.List(filter).get();
+  Show<KeyServers::ListMethod::Result>("list where address is kms.example.org:5696", filtered,
+                                      ServiceNames<KeyServers::Summary>);
+  auto afterServer = providers.List(nullptr).get();
+  Show<Providers::ListMethod::Result>("list key providers again", afterServer, Names);
 
   std::printf("\nAttestation services and reports\n");
   auto attestationSpec = std::make_shared<Attestation::CreateSpec>();
   attestationSpec->address = Address("attest.example.org", 443);
   attestationSpec->trusted_CA = Chain();
   attestationSpec->group = "production";
-  auto attested = Call<std::string>([&](auto const& r) {
-    attestation.Create(attestationSpec, nullptr, r);
-  });
-  Show("create attest.example.org:443", attested, *attested.value);
-  auto listed = Call<Attestation::ListMethod::Result>([&](auto const& r) {
-    attestation.List(nullptr, nullptr, r);
-  });
-  Show("list", listed, ServiceNames(*listed.value));
-  auto reportList = Call<Reports::ListMethod::Result>([&](auto const& r) { reports.List(nullptr, r); });
-  for (auto const& report : *reportList.value) {
-    Show("report " + report->report, reportList, report->reporting_jwt->jwt);
+  auto attested = attestation.Create(attestationSpec).get();
+  Show<std::string>("create attest.example.org:443", attested, Identity);
+  auto listed = attestation.List(nullptr).get();
+  Show<Attestation::ListMethod::Result>("list", listed, ServiceNames<Attestation::Summary>);
+  auto reportList = reports.List().get();
+  if (!reportList.ok()) Show("list reports", reportList);
+  for (auto const& report : reportList.ok() ? reportList.value() : Reports::ListMethod::Result()) {
+    std::string const jwt = report->reporting_jwt ? report->reporting_jwt->jwt : "";
+    Show<Reports::ListMethod::Result>("report " + report->report, reportList,
+                                      [&](auto const&) { return jwt; });
   }
 
   std::printf("\nErrors in two languages\n");
-  Show("get missing (English)", Call<std::shared_ptr<Providers::Info const>>([&](auto const& r) {
-         providers.Get("missing", nullptr, r);
-       }));
-  Show("get missing (German)", Call<std::shared_ptr<Providers::Info const>>([&](auto const& r) {
-         providers.Get("missing", InLanguage("de-DE"), r);
-       }));
+  Show("get missing (English)", providers.Get("missing").get());
+  Show("get missing (German)", providers.Get("missing", InLanguage("de-DE")).get());
 
   std::printf("\nA call that cannot be sent\n");
-  Show("create a key server without a specification", Call<std::string>([&](auto const& r) {
-         keyServers.Create(nullptr, nullptr, r);
-       }));
+  Show("create a key server without a specification", keyServers.Create(nullptr).get());
 
   std::printf("\nClean up\n");
-  Show("delete " + *created.value, Call<Void>([&](auto const& r) { keyServers.Delete(*created.value, nullptr, r); }));
-  Show("delete vault-native", Call<Void>([&](auto const& r) {
-         providers.Delete("vault-native", nullptr, r);
-       }));
-  Show("delete vault-native again", Call<Void>([&](auto const& r) {
-         providers.Delete("vault-native", nullptr, r);
-       }));
+  if (created.ok()) {
+    Show("delete " + created.value(), keyServers.Delete(created.value()).get());
+  }
+  Show("delete vault-native", providers.Delete("vault-native").get());
+  Show("delete vault-native again", providers.Delete("vault-native").get());
   return 0;
 }

@@ -7,4 +7,4 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default -j "${JOBS:-$(nproc)}" --target tirn_walkthrough
-exec build/default/examples/tirn_walkthrough
+exec build/default/examples/tirn_walkthrough "$@"
