@@ -30,8 +30,11 @@ using InfoPtr = std::shared_ptr<Providers::Info const>;
 // provider is missing (a message with a German text).
 class ProgressingProviders : public Providers::AsyncServiceInterface {
  public:
-  ~ProgressingProviders() override {
+  // Waits for the answers in flight. Called by the test's thread: the last reference to the
+  // implementation may be dropped on a worker, which must not join itself.
+  void Join() {
     for (auto& worker : workers_) worker.join();
+    workers_.clear();
   }
   void List(Tirn::OptionalPtr<Providers::FilterSpec const> const&, Activation const&,
             Providers::ListMethod::ResultCbType const& result) override {
@@ -90,6 +93,7 @@ struct World {
             {"de", {{"test.provider.missing", "Kein Anbieter {1}"}}}});
     provider->Register(Providers::AsyncServiceBinder::BindImplementation(implementation, localizer));
   }
+  ~World() { implementation->Join(); }
   std::shared_ptr<ProgressingProviders> implementation = std::make_shared<ProgressingProviders>();
   std::shared_ptr<Tirn::Core::InProcessApiProvider> provider =
       std::make_shared<Tirn::Core::InProcessApiProvider>();
