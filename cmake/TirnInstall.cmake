@@ -12,6 +12,10 @@ set_target_properties(tirn_bindings PROPERTIES EXPORT_NAME TrustedInfrastructure
 set_target_properties(tirn_json PROPERTIES EXPORT_NAME Json)
 set_target_properties(tirn_http PROPERTIES EXPORT_NAME Http)
 target_include_directories(tirn_bindings PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+# Installed libraries find each other in their own folder, whoever loads them: a program's
+# run path reaches only the libraries it links directly.
+set_target_properties(tirn_core tirn_std tirn_bindings tirn_json tirn_http
+                      PROPERTIES INSTALL_RPATH "\$ORIGIN")
 
 install(TARGETS tirn_core tirn_std tirn_bindings tirn_json tirn_http
         EXPORT TirnTargets

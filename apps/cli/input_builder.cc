@@ -40,6 +40,11 @@ Tirn::BaseMessage WrongKind(std::string const& path, std::string const& text, Da
                            type.name());
 }
 
+Tirn::BaseMessage NeedsField(std::string const& path, char const* kind) {
+  return Tirn::MakeMessage(MessageIds::kNeedsField, "{1} is a {2}: name one of its fields", path,
+                           kind);
+}
+
 // The content of a field's value, seen through an optional.
 DataValuePtr Content(DataValuePtr value) {
   if (value && value->GetType().kind() == DataType::OPTIONAL) {
@@ -151,9 +156,7 @@ DataValuePtr TypeText(DataDefinitionPtr const& definition, std::string const& pa
           path));
       return nullptr;
     default:
-      messages.push_back(Tirn::MakeMessage(MessageIds::kNeedsField,
-                                           "{1} is a {2}: name one of its fields", path,
-                                           type.name()));
+      messages.push_back(NeedsField(path, type.name()));
       return nullptr;
   }
   messages.push_back(WrongKind(path, text, type));
@@ -189,6 +192,17 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
   if (!top.definition || !IsStructure(top.definition)) return unknown(path);
   std::vector<std::string> const segments = Split(path);
   auto const* structure = static_cast<StructDefinition const*>(top.definition.get());
+  // The value of a leaf: the one given, the text read as the definition's kind, or true for
+  // a boolean named without text.
+  auto leaf = [&](DataDefinitionPtr const& definition, std::string const& where) -> DataValuePtr {
+    if (value) return value;
+    if (text) return TypeText(definition, where, *text, messages);
+    if (definition->GetType().kind() == DataType::BOOLEAN) {
+      return Tirn::Data::DataValue::Create<bool>(true);
+    }
+    messages.push_back(Tirn::MakeMessage(MessageIds::kNeedsValue, "{1} needs a value", where));
+    return nullptr;
+  };
   // The values below the root were all made here, mutable, and are only stored as const.
   StructValue* container = root_.get();
   std::string walked;
@@ -217,9 +231,7 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
       }
       if (IsStructure(element.definition)) {
         if (last) {
-          messages.push_back(Tirn::MakeMessage(MessageIds::kNeedsField,
-                                               "{1} is a {2}: name one of its fields", walked,
-                                               "list of structures"));
+          messages.push_back(NeedsField(walked, "list of structures"));
           return false;
         }
         auto const& elementDefinition = static_cast<StructDefinition const&>(*element.definition);
@@ -241,14 +253,7 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
         continue;
       }
       if (!last) return unknown(walked + "." + segments[i + 1]);
-      DataValuePtr typed = value;
-      if (!typed) {
-        if (!text) {
-          messages.push_back(Tirn::MakeMessage(MessageIds::kNeedsValue, "{1} needs a value", walked));
-          return false;
-        }
-        typed = TypeText(element.definition, walked, *text, messages);
-      }
+      DataValuePtr typed = leaf(element.definition, walked);
       if (!typed) return false;
       list->Append(Wrap(typed, element.optional));
       return true;
@@ -256,9 +261,7 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
 
     if (IsStructure(resolved.definition)) {
       if (last) {
-        messages.push_back(Tirn::MakeMessage(MessageIds::kNeedsField,
-                                             "{1} is a {2}: name one of its fields", walked,
-                                             resolved.definition->GetType().name()));
+        messages.push_back(NeedsField(walked, resolved.definition->GetType().name()));
         return false;
       }
       auto const& inner = static_cast<StructDefinition const&>(*resolved.definition);
@@ -279,15 +282,7 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
       messages.push_back(Tirn::MakeMessage(MessageIds::kGivenTwice, "{1} is given twice", walked));
       return false;
     }
-    DataValuePtr typed = value;
-    if (!typed && !text) {
-      if (kind != DataType::BOOLEAN) {
-        messages.push_back(Tirn::MakeMessage(MessageIds::kNeedsValue, "{1} needs a value", walked));
-        return false;
-      }
-      typed = Tirn::Data::DataValue::Create<bool>(true);
-    }
-    if (!typed) typed = TypeText(resolved.definition, walked, *text, messages);
+    DataValuePtr typed = leaf(resolved.definition, walked);
     if (!typed) return false;
     container->SetField(name, Wrap(typed, resolved.optional));
     return true;

@@ -169,9 +169,16 @@ TEST(InputBuilder, RefusesWhatTheDefinitionDoesNotAdmit) {
     EXPECT_EQ(messages.front().id(), c.id);
     EXPECT_EQ(messages.front().args().front(), c.path);
   }
+  // Only a boolean may be named without a value.
+  std::list<Tirn::BaseMessage> messages;
+  Cli::InputBuilder noValue(Input("kms.providers", "get"));
+  EXPECT_FALSE(noValue.Add("provider", "", messages, /*hasText=*/false));
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages.front().id(), Cli::MessageIds::kNeedsValue);
+  messages.clear();
+
   // A missing required field is found by validation, with its path.
   Cli::InputBuilder empty(Input("kms.providers", "update"));
-  std::list<Tirn::BaseMessage> messages;
   EXPECT_TRUE(empty.Add("provider", "p", messages));
   EXPECT_EQ(Build(empty), std::string(Tirn::MessageIds::kValidationMissingField) + " spec");
 }
