@@ -90,6 +90,14 @@ bool Occupied(StructValue const& element, StructDefinition const& definition,
 
 }  // namespace
 
+Tirn::BaseMessage SecretOnCommandLine(std::string const& path) {
+  return Tirn::MakeMessage(MessageIds::kSecretOnCommandLine,
+                           "{1} is a secret and is not taken from the command line (it would "
+                           "show in the process list): give it through --json @file, --json - "
+                           "or the prompt",
+                           path);
+}
+
 Resolved Resolve(DataDefinitionPtr definition) {
   Resolved resolved;
   while (definition) {
@@ -149,11 +157,7 @@ DataValuePtr TypeText(DataDefinitionPtr const& definition, std::string const& pa
       return blob;
     }
     case DataType::SECRET:
-      messages.push_back(Tirn::MakeMessage(
-          MessageIds::kSecretOnCommandLine,
-          "{1} is a secret and is not taken from the command line (it would show in the "
-          "process list): give it through --json @file, --json - or the prompt",
-          path));
+      messages.push_back(SecretOnCommandLine(path));
       return nullptr;
     default:
       messages.push_back(NeedsField(path, type.name()));
@@ -161,6 +165,44 @@ DataValuePtr TypeText(DataDefinitionPtr const& definition, std::string const& pa
   }
   messages.push_back(WrongKind(path, text, type));
   return nullptr;
+}
+
+boost::optional<std::string> FindSecret(DataValuePtr const& value) {
+  struct Pending {
+    DataValuePtr value;
+    std::string path;
+  };
+  std::vector<Pending> stack{{value, ""}};
+  std::vector<Pending> below;
+  while (!stack.empty()) {
+    Pending pending = std::move(stack.back());
+    stack.pop_back();
+    if (!pending.value) continue;
+    below.clear();
+    switch (pending.value->GetType().kind()) {
+      case DataType::SECRET:
+        return pending.path.empty() ? std::string("<root>") : pending.path;
+      case DataType::OPTIONAL:
+        below.push_back({static_cast<OptionalValue const&>(*pending.value).value(), pending.path});
+        break;
+      case DataType::LIST: {
+        std::size_t index = 0;
+        for (auto const& element : static_cast<ListValue const&>(*pending.value).elements()) {
+          below.push_back({element, pending.path + "[" + std::to_string(index++) + "]"});
+        }
+        break;
+      }
+      default:
+        if (!pending.value->GetType().IsCompound()) break;
+        for (auto const& field : static_cast<CompoundValue const&>(*pending.value).fields()) {
+          below.push_back(
+              {field.second, pending.path.empty() ? field.first : pending.path + "." + field.first});
+        }
+    }
+    stack.insert(stack.end(), std::make_move_iterator(below.rbegin()),
+                 std::make_move_iterator(below.rend()));
+  }
+  return boost::none;
 }
 
 InputBuilder::InputBuilder(DataDefinitionPtr input) : input_(std::move(input)) {

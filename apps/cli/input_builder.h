@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/optional.hpp>
+
 #include "tirn/message/base_message.h"
 #include "tirn/runtime/data_definition.h"
 #include "tirn/runtime/data_value.h"
@@ -60,6 +62,13 @@ Resolved Resolve(Tirn::Data::DataDefinitionPtr definition);
 Tirn::Data::DataValuePtr TypeText(Tirn::Data::DataDefinitionPtr const& definition,
                                   std::string const& path, std::string const& text,
                                   std::list<Tirn::BaseMessage>& messages);
+
+// The refusal of a secret given on the command line at `path`.
+Tirn::BaseMessage SecretOnCommandLine(std::string const& path);
+
+// The path of the first secret in `value` (fields in name order, "a.b[2].c"), or none: input
+// given on the command line must not hold one. Iterative.
+boost::optional<std::string> FindSecret(Tirn::Data::DataValuePtr const& value);
 
 class InputBuilder {
  public:

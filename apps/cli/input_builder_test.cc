@@ -183,6 +183,35 @@ TEST(InputBuilder, RefusesWhatTheDefinitionDoesNotAdmit) {
   EXPECT_EQ(Build(empty), std::string(Tirn::MessageIds::kValidationMissingField) + " spec");
 }
 
+TEST(FindSecret, NamesThePathOfTheFirstSecret) {
+  struct Case {
+    char const* json;
+    std::string path;  // empty: none
+  };
+  std::vector<Case> const cases = {
+      {R"({"spec":{"provider":"p","native_spec":{"key_id":"k","key_derivation_key":"s"}}})",
+       "spec.native_spec.key_derivation_key"},
+      {R"({"spec":{"provider":"p","native_spec":null}})", ""},
+      {R"({"spec":{"provider":"p"}})", ""},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.json);
+    std::list<Tirn::BaseMessage> messages;
+    Tirn::Data::DataValuePtr value;
+    ASSERT_TRUE(Tirn::Json::Decode(c.json, Input("kms.providers", "create"), &value, messages));
+    EXPECT_EQ(Cli::FindSecret(value).value_or(""), c.path);
+  }
+  // Inside lists and optionals, by index.
+  auto list = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
+  list->Append(Tirn::Data::DataValue::Create<std::string>("a"));
+  auto optional = Tirn::Data::OptionalValue::GetInstance();
+  optional->value(Tirn::Data::DataValue::Create<Tirn::SecretString>(Tirn::SecretString("s")));
+  list->Append(optional);
+  auto root = Tirn::Data::StructValue::GetInstance("test");
+  root->SetField("items", list);
+  EXPECT_EQ(Cli::FindSecret(root).value_or(""), "items[1]");
+}
+
 TEST(InputBuilder, FollowsARecursiveDefinitionAMillionLevelsDownWithoutRecursing) {
   // node { value: integer, next: optional node }
   auto reference = Tirn::Data::StructRefDefinition::GetInstance("test.node");

@@ -48,9 +48,10 @@ bool InputFromJson(std::string const& given, Tirn::Data::DataDefinitionPtr const
                    Console& console, Tirn::Data::DataValuePtr* input,
                    std::list<Tirn::BaseMessage>& messages) {
   std::string text;
+  bool const onCommandLine = given != "-" && (given.empty() || given[0] != '@');
   if (given == "-") {
     text.assign(std::istreambuf_iterator<char>(console.in), std::istreambuf_iterator<char>());
-  } else if (!given.empty() && given[0] == '@') {
+  } else if (!onCommandLine) {
     if (!ReadFile(given.substr(1), &text, messages)) return false;
   } else {
     text = given;
@@ -62,6 +63,12 @@ bool InputFromJson(std::string const& given, Tirn::Data::DataDefinitionPtr const
   Tirn::Data::ValidationOptions strict;
   strict.rejectUnknownFields = true;
   if (!ok || !Tirn::Data::Validate(definition, value, messages, strict)) return false;
+  if (onCommandLine) {
+    if (auto secret = FindSecret(value)) {
+      messages.push_back(SecretOnCommandLine(*secret));
+      return false;
+    }
+  }
   *input = value;
   return true;
 }
