@@ -176,10 +176,11 @@ std::string HelpText() {
           "decides how the text is read (integer, boolean, double, enumeration name, string,\n"
           "base64 for bytes). Naming a list field again appends to it; in a list of structures\n"
           "a field already set in the last element starts a new one. A boolean given without a\n"
-          "value is true. Secrets are never taken from the command line: give them in --json\n"
-          "@file or --json -, or answer the prompt (without echo on a terminal; otherwise one\n"
-          "line per missing secret is read from standard input). Unknown fields, missing\n"
-          "required fields and values of the wrong kind are refused before anything is sent.\n"
+          "value is true. Secrets are never taken from the command line, in an option or in\n"
+          "--json text: give them in --json @file or --json -, or answer the prompt (without\n"
+          "echo on a terminal; otherwise one line per missing secret is read from standard\n"
+          "input). Unknown fields, missing required fields and values of the wrong kind are\n"
+          "refused before anything is sent.\n"
           "\n";
   text << GlobalOptions();
   text << "\n"
