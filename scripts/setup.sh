@@ -7,7 +7,8 @@
 #   scripts/setup.sh bench    and benchmark them against their peers
 set -euo pipefail
 
-packages=(cmake ninja-build g++ python3 libboost1.81-dev rapidjson-dev libssl-dev libsqlite3-dev)
+packages=(cmake ninja-build g++ python3 libboost1.81-dev libboost-program-options1.81-dev rapidjson-dev
+  libssl-dev libsqlite3-dev)
 case "${1:-build}" in
   build) ;;
   test) packages+=(libgtest-dev libgmock-dev curl pkg-config clang-14 libclang-rt-14-dev) ;;

@@ -1,0 +1,216 @@
+#include "apps/cli/arguments.h"
+
+#include <exception>
+#include <sstream>
+
+#include <boost/program_options.hpp>
+
+#include "apps/common/defaults.h"
+#include "tirn/message/message.h"
+
+namespace Apps {
+namespace Cli {
+
+namespace {
+
+namespace po = boost::program_options;
+
+po::options_description GlobalOptions() {
+  po::options_description options("Global options");
+  options.add_options()
+      ("help,h", "print this help")
+      ("url", po::value<std::string>()->value_name("URL"),
+       ("the server (default: $" + std::string(kUrlVariable) + ", else http://127.0.0.1:" +
+        std::to_string(kDefaultPort) + ")").c_str())
+      ("token", po::value<std::string>()->value_name("TOKEN"), "bearer token sent with the call")
+      ("token-file", po::value<std::string>()->value_name("FILE"),
+       "file whose first line is the bearer token")
+      ("ca", po::value<std::string>()->value_name("FILE"),
+       "PEM file of the CAs trusted for https (default: the system's)")
+      ("timeout", po::value<double>()->value_name("SECONDS"), "time limit of the call (default 30)")
+      ("json", po::value<std::string>()->value_name("JSON|@FILE|-"),
+       "the whole input as JSON: text, a file, or standard input")
+      ("output", po::value<std::string>()->value_name("json|text"),
+       "result as JSON (default; indented on a terminal) or as indented text")
+      ("lang", po::value<std::string>()->value_name("LANG"),
+       "language of error messages (default: from LC_ALL, LC_MESSAGES, LANG)")
+      ("show-secrets", po::bool_switch(), "print secrets instead of masking them");
+  return options;
+}
+
+bool Usage(std::string const& what, std::list<Tirn::BaseMessage>& messages) {
+  messages.push_back(Tirn::MakeMessage(MessageIds::kUsage, "{1}", what));
+  return false;
+}
+
+bool StartsWithDashes(std::string const& token) { return token.compare(0, 2, "--") == 0; }
+
+}  // namespace
+
+bool ParseArguments(std::vector<std::string> const& args, Arguments* out,
+                    std::list<Tirn::BaseMessage>& messages) {
+  namespace style = po::command_line_style;
+  Arguments parsed;
+  std::vector<std::string> rest;
+  try {
+    // Unregistered options are the input's fields; no guessing of abbreviations, so that a
+    // field is never taken for a global option it happens to begin.
+    // The parsed options refer to their description: it must outlive them.
+    po::options_description const global = GlobalOptions();
+    po::parsed_options options =
+        po::command_line_parser(args)
+            .options(global)
+            .allow_unregistered()
+            .style(style::allow_long | style::long_allow_adjacent | style::long_allow_next |
+                   style::allow_short | style::allow_dash_for_short | style::short_allow_next)
+            .run();
+    po::variables_map values;
+    po::store(options, values);
+    rest = po::collect_unrecognized(options.options, po::include_positional);
+    if (values.count("help")) {
+      out->command = Arguments::Command::kHelp;
+      return true;
+    }
+    auto text = [&values](char const* name) {
+      return values.count(name) ? values[name].as<std::string>() : std::string();
+    };
+    if (values.count("json")) parsed.json = values["json"].as<std::string>();
+    parsed.url = text("url");
+    parsed.token = text("token");
+    parsed.tokenFile = text("token-file");
+    parsed.caFile = text("ca");
+    parsed.language = text("lang");
+    parsed.showSecrets = values["show-secrets"].as<bool>();
+    if (values.count("timeout")) {
+      double seconds = values["timeout"].as<double>();
+      if (!(seconds > 0) || seconds > 1e7) return Usage("--timeout must be a positive number of seconds", messages);
+      parsed.timeoutSeconds = seconds;
+    }
+    if (values.count("output")) {
+      std::string format = text("output");
+      if (format == "json") {
+        parsed.output = Format::kJson;
+      } else if (format == "text") {
+        parsed.output = Format::kText;
+      } else {
+        return Usage("--output takes json or text, not " + format, messages);
+      }
+    }
+  } catch (std::exception const& error) {
+    return Usage(error.what(), messages);
+  }
+  if (!parsed.token.empty() && !parsed.tokenFile.empty()) {
+    return Usage("give either --token or --token-file", messages);
+  }
+
+  std::size_t next = 0;
+  auto positional = [&](char const* what, std::string* into) {
+    if (next >= rest.size() || StartsWithDashes(rest[next])) {
+      return Usage(std::string("missing ") + what, messages);
+    }
+    *into = rest[next++];
+    return true;
+  };
+  if (rest.empty()) return Usage("missing <service> <operation>, or list, or describe", messages);
+  if (rest[0] == "list") {
+    parsed.command = Arguments::Command::kList;
+    next = 1;
+  } else if (rest[0] == "describe") {
+    parsed.command = Arguments::Command::kDescribe;
+    next = 1;
+    if (!positional("<service>", &parsed.service) ||
+        !positional("<operation>", &parsed.operation)) {
+      return false;
+    }
+  } else {
+    parsed.command = Arguments::Command::kCall;
+    if (!positional("<service>", &parsed.service) ||
+        !positional("<operation>", &parsed.operation)) {
+      return false;
+    }
+  }
+  if (parsed.command != Arguments::Command::kCall && next < rest.size()) {
+    return Usage("unexpected argument " + rest[next], messages);
+  }
+  while (next < rest.size()) {
+    std::string const& token = rest[next++];
+    if (!StartsWithDashes(token) || token.size() == 2) {
+      return Usage("unexpected argument " + token + " (input fields are options: --field value)",
+                   messages);
+    }
+    FieldOption field;
+    std::string body = token.substr(2);
+    std::size_t equals = body.find('=');
+    if (equals != std::string::npos) {
+      field.path = body.substr(0, equals);
+      field.text = body.substr(equals + 1);
+    } else {
+      field.path = body;
+      if (next < rest.size() && !StartsWithDashes(rest[next])) {
+        field.text = rest[next++];
+      } else {
+        field.hasText = false;
+      }
+    }
+    parsed.fields.push_back(std::move(field));
+  }
+  if (parsed.json && !parsed.fields.empty()) {
+    return Usage("give the input either as --json or as field options, not both", messages);
+  }
+  *out = std::move(parsed);
+  return true;
+}
+
+std::string HelpText() {
+  std::ostringstream text;
+  text << "Calls the operations of com.ostrel.nox.trusted_infrastructure on a tirn server.\n"
+          "\n"
+          "Usage:\n"
+          "  tirn [global options] <service> <operation> [--field.path value ...]\n"
+          "  tirn [global options] <service> <operation> --json '{...}' | --json @file | --json -\n"
+          "  tirn list                             the services and their operations\n"
+          "  tirn describe <service> <operation>   an operation's input, output and errors\n"
+          "\n"
+          "Input: each option after the operation sets the input field named by its dotted path\n"
+          "(--spec.native_spec.key_id k2, or --spec.native_spec.key_id=k2); the field's kind\n"
+          "decides how the text is read (integer, boolean, double, enumeration name, string,\n"
+          "base64 for bytes). Naming a list field again appends to it; in a list of structures\n"
+          "a field already set in the last element starts a new one. A boolean given without a\n"
+          "value is true. Secrets are never taken from the command line, in an option or in\n"
+          "--json text: give them in --json @file or --json -, or answer the prompt (without\n"
+          "echo on a terminal; otherwise one line per missing secret is read from standard\n"
+          "input). Unknown fields, missing required fields and values of the wrong kind are\n"
+          "refused before anything is sent.\n"
+          "\n";
+  text << GlobalOptions();
+  text << "\n"
+          "Output: the result as JSON on standard output (indented when it is a terminal), or\n"
+          "as indented text with --output text. Errors go to standard error with their name\n"
+          "and messages. A progress bar shows on standard error when it is a terminal.\n"
+          "\n"
+          "Exit status:\n"
+          "  0  success\n"
+          "  1  the server answered with an error (declared by the operation or not)\n"
+          "  2  usage or input error: nothing was sent\n"
+          "  3  transport failure: server unreachable, TLS failure, time limit passed\n";
+  return text.str();
+}
+
+std::string ResolveUrl(Arguments const& arguments, Environment const& environment) {
+  if (!arguments.url.empty()) return arguments.url;
+  char const* fromEnvironment = environment(kUrlVariable);
+  if (fromEnvironment && *fromEnvironment) return fromEnvironment;
+  return "http://127.0.0.1:" + std::to_string(kDefaultPort);
+}
+
+std::string ResolveLanguage(Arguments const& arguments, Environment const& environment) {
+  if (!arguments.language.empty()) return arguments.language;
+  for (char const* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    char const* value = environment(name);
+    if (value && *value) return value;
+  }
+  return "en";
+}
+
+}  // namespace Cli
+}  // namespace Apps

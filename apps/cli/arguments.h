@@ -1,0 +1,82 @@
+// Apps::Cli::Arguments: the command line of the `tirn` client, parsed into a struct or refused
+// as a usage error.
+//
+//   tirn [global options] <service> <operation> [--field.path value ...]
+//   tirn [global options] <service> <operation> --json '{...}' | --json @file | --json -
+//   tirn list
+//   tirn describe <service> <operation>
+//
+// Global options are read by Boost.Program_options wherever they stand; every other option
+// after the operation names an input field by its dotted path ("--spec.native_spec.key_id k2"
+// or "--spec.native_spec.key_id=k2"; a value that starts with "--" needs the "=" form). A
+// field option without a value is a boolean set to true.
+#ifndef APPS_CLI_ARGUMENTS_H_
+#define APPS_CLI_ARGUMENTS_H_
+
+#include <functional>
+#include <list>
+#include <string>
+#include <vector>
+
+#include <boost/optional.hpp>
+
+#include "apps/cli/output.h"
+#include "tirn/message/base_message.h"
+
+namespace Apps {
+namespace Cli {
+
+namespace MessageIds {
+// {1}: what is wrong, in words.
+inline constexpr char kUsage[] = "tirn.cli.usage";
+}  // namespace MessageIds
+
+// One input field given as an option.
+struct FieldOption {
+  std::string path;
+  std::string text;
+  // False for an option given without a value.
+  bool hasText = true;
+};
+
+struct Arguments {
+  enum class Command { kHelp, kList, kDescribe, kCall };
+  Command command = Command::kHelp;
+  std::string service;
+  std::string operation;
+  std::vector<FieldOption> fields;
+  // --json as given: the JSON text, "@file" or "-" (standard input).
+  boost::optional<std::string> json;
+  std::string url;
+  std::string token;
+  std::string tokenFile;
+  std::string caFile;
+  std::string language;
+  // --timeout, in seconds; none: the client provider's default (30 s).
+  boost::optional<double> timeoutSeconds;
+  // --output; none: JSON.
+  boost::optional<Format> output;
+  bool showSecrets = false;
+};
+
+// Parses the arguments after the program name. False with a kUsage message when they are not
+// a valid command line.
+[[nodiscard]] bool ParseArguments(std::vector<std::string> const& args, Arguments* out,
+                                  std::list<Tirn::BaseMessage>& messages);
+
+// The text of --help: syntax, global options, input, output and exit status.
+std::string HelpText();
+
+// Reads an environment variable; null when unset.
+using Environment = std::function<char const*(char const*)>;
+
+// --url, else the variable Apps::kUrlVariable, else http://127.0.0.1:<Apps::kDefaultPort>.
+std::string ResolveUrl(Arguments const& arguments, Environment const& environment);
+
+// --lang, else the first of LC_ALL, LC_MESSAGES and LANG that is set and not empty, else "en".
+std::string ResolveLanguage(Arguments const& arguments, Environment const& environment);
+
+}  // namespace Cli
+}  // namespace Apps
+
+#endif  // APPS_CLI_ARGUMENTS_H_

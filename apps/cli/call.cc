@@ -1,0 +1,71 @@
+#include "apps/cli/call.h"
+
+#include <algorithm>
+#include <future>
+#include <memory>
+
+#include "tirn/http/client_provider.h"
+#include "tirn/http/server.h"
+#include "tirn/message/message.h"
+#include "tirn/runtime/locale.h"
+#include "tirn/runtime/wire_shapes.h"
+
+namespace Apps {
+namespace Cli {
+
+CallOutcome CallRemote(Tirn::Core::OperationTable const& table,
+                       Tirn::Core::OperationDescriptor const& operation,
+                       Tirn::Data::DataValuePtr const& input, CallSettings const& settings) {
+  Tirn::Http::ClientOptions options;
+  options.caFile = settings.caFile;
+  if (!settings.token.empty()) {
+    std::string token = settings.token;
+    options.tokenSupplier = [token] { return token; };
+  }
+  if (settings.timeout.count() > 0) {
+    options.defaultTimeout = settings.timeout;
+    options.connectTimeout = std::min(options.connectTimeout, settings.timeout);
+  }
+  // One thread runs the connection; the answer is waited for here.
+  Tirn::Http::IoThreads threads(1);
+  auto provider = std::make_shared<Tirn::Http::ClientProvider>(threads.context(), settings.url,
+                                                               table, options);
+  auto activation = std::make_shared<Tirn::Core::AsyncActivation>();
+  activation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
+  activation->requestLocalizer.localeSpec =
+      std::make_shared<Tirn::L10n::LocaleSpec const>(settings.language, "C", settings.timeZone);
+
+  auto done = std::make_shared<std::promise<CallOutcome>>();
+  std::future<CallOutcome> answer = done->get_future();
+  auto onProgress = settings.onProgress;
+  Tirn::Core::AsyncApiResultCb callback(
+      [done, onProgress](std::shared_ptr<Tirn::Core::MethodResult const> const& result,
+                         Tirn::Progress const& progress, Tirn::Core::AsyncApiResultCb::Continuation&&) {
+        if (!result) {
+          if (onProgress) onProgress(progress);
+          return;
+        }
+        done->set_value(CallOutcome{result->output, result->error});
+      });
+  auto method = std::make_shared<Tirn::Core::MethodIdentifier const>(
+      std::make_shared<Tirn::Core::InterfaceIdentifier const>(operation.interfaceName),
+      operation.operationName);
+  provider->Invoke(method, input, activation, callback);
+  callback = Tirn::Core::AsyncApiResultCb();
+  // The provider answers at its time limit whatever the server does; the margin only guards
+  // against a provider that never answers.
+  auto const limit = (settings.timeout.count() > 0 ? settings.timeout : options.defaultTimeout) +
+                     options.connectTimeout * options.connectAttempts + std::chrono::seconds(5);
+  if (answer.wait_for(limit) != std::future_status::ready) {
+    return CallOutcome{nullptr, Tirn::Data::ErrorValue::Create(
+                                    Tirn::Data::Wire::kTimedOutError,
+                                    {Tirn::MakeMessage(Tirn::Http::MessageIds::kTimedOut,
+                                                       "No answer from {1} within {2} ms",
+                                                       settings.url,
+                                                       std::to_string(limit.count()))})};
+  }
+  return answer.get();
+}
+
+}  // namespace Cli
+}  // namespace Apps

@@ -1,0 +1,54 @@
+// Apps::Cli::CallRemote: one call of an operation on a server, through
+// Tirn::Http::ClientProvider, waited for.
+//
+//   Apps::Cli::CallSettings settings;
+//   settings.url = "http://127.0.0.1:7431";
+//   settings.language = "de";
+//   Apps::Cli::CallOutcome outcome = Apps::Cli::CallRemote(table, *descriptor, input, settings);
+//   if (outcome.error) Report(*outcome.error);
+#ifndef APPS_CLI_CALL_H_
+#define APPS_CLI_CALL_H_
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "tirn/runtime/data_value.h"
+#include "tirn/runtime/operation_table.h"
+#include "tirn/runtime/progress.h"
+
+namespace Apps {
+namespace Cli {
+
+struct CallSettings {
+  // "http://host:port" or "https://host:port".
+  std::string url;
+  // Bearer token; empty: none.
+  std::string token;
+  // PEM file of trusted CAs for https; empty: the system's.
+  std::string caFile;
+  // Language preference and time zone sent with the call.
+  std::string language = "en";
+  std::string timeZone = "Etc/UTC";
+  // Time limit of the call; none: the client provider's default.
+  std::chrono::milliseconds timeout{0};
+  // Called with each progress report before the final result, from another thread.
+  std::function<void(Tirn::Progress const&)> onProgress;
+};
+
+struct CallOutcome {
+  Tirn::Data::DataValuePtr output;
+  Tirn::Data::ErrorValuePtr error;
+};
+
+// Sends the call and waits for its final result: the output, or the error the server
+// answered or the client provider made (connection, TLS, time limit). Throws
+// std::invalid_argument for a malformed URL.
+CallOutcome CallRemote(Tirn::Core::OperationTable const& table,
+                       Tirn::Core::OperationDescriptor const& operation,
+                       Tirn::Data::DataValuePtr const& input, CallSettings const& settings);
+
+}  // namespace Cli
+}  // namespace Apps
+
+#endif  // APPS_CLI_CALL_H_

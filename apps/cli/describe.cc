@@ -1,0 +1,132 @@
+#include "apps/cli/describe.h"
+
+#include <algorithm>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "apps/cli/output.h"
+
+namespace Apps {
+namespace Cli {
+
+namespace {
+
+using Tirn::Data::DataDefinitionPtr;
+using Tirn::Data::DataType;
+using Tirn::Data::StructDefinition;
+
+// The kind of a definition in words, seen through its wrappers; `structure` is set to the
+// structure whose fields belong below the line, if any.
+std::string Summarize(DataDefinitionPtr definition, StructDefinition const** structure) {
+  std::string text;
+  *structure = nullptr;
+  std::string note;
+  while (definition) {
+    auto const kind = definition->GetType().kind();
+    if (kind == DataType::OPTIONAL) {
+      text += "optional ";
+      definition = static_cast<Tirn::Data::OptionalDefinition const&>(*definition).element();
+    } else if (kind == DataType::LIST) {
+      auto const& list = static_cast<Tirn::Data::ListDefinition const&>(*definition);
+      text += list.isSet() ? "set of " : "list of ";
+      definition = list.element();
+    } else if (kind == DataType::UNION_CASE) {
+      auto const& unionCase = static_cast<Tirn::Data::UnionCaseDefinition const&>(*definition);
+      note = " (only for some values of " + unionCase.tagName() + ")";
+      definition = unionCase.element();
+    } else if (kind == DataType::STRUCTURE_REF) {
+      text += "structure " + static_cast<Tirn::Data::StructRefDefinition const&>(*definition).name() +
+              " (recursive, see above)";
+      return text + note;
+    } else if (kind == DataType::STRUCTURE || kind == DataType::ERROR) {
+      auto const& inner = static_cast<StructDefinition const&>(*definition);
+      text += std::string(definition->GetType().name()) + " " + inner.name();
+      *structure = &inner;
+      return text + note;
+    } else {
+      return text + definition->GetType().name() + note;
+    }
+  }
+  return text + "(undefined)" + note;
+}
+
+// Appends the lines of `definition`. A structure named in `described` prints by name only;
+// each one expanded here is added to it.
+void Describe(DataDefinitionPtr const& definition, std::string const& label, int indent,
+              bool fieldsOnly, std::set<std::string>& described, std::string& out) {
+  struct Frame {
+    std::string label;
+    DataDefinitionPtr definition;
+    int indent;
+  };
+  std::vector<Frame> stack;
+  auto pushFields = [&stack](StructDefinition const& structure, int fieldIndent) {
+    auto const& fields = structure.fields();
+    for (auto field = fields.rbegin(); field != fields.rend(); ++field) {
+      stack.push_back({field->first, field->second, fieldIndent});
+    }
+  };
+  if (fieldsOnly) {
+    StructDefinition const* structure = nullptr;
+    Summarize(definition, &structure);
+    if (!structure || structure->fields().empty()) {
+      out += std::string(indent, ' ') + "(no fields)\n";
+      return;
+    }
+    described.insert(structure->name());
+    pushFields(*structure, indent);
+  } else {
+    stack.push_back({label, definition, indent});
+  }
+  while (!stack.empty()) {
+    Frame frame = std::move(stack.back());
+    stack.pop_back();
+    StructDefinition const* structure = nullptr;
+    std::string kind = Summarize(frame.definition, &structure);
+    out += std::string(std::min(frame.indent, kMaxIndent), ' ');
+    if (!frame.label.empty()) out += frame.label + ": ";
+    if (structure && !described.insert(structure->name()).second) {
+      out += kind + " (see above)\n";
+      continue;
+    }
+    out += kind + "\n";
+    if (structure) pushFields(*structure, frame.indent + 2);
+  }
+}
+
+}  // namespace
+
+std::string ListOperations(Tirn::Core::OperationTable const& table) {
+  std::string out;
+  for (auto const& operation : table.operations()) {
+    out += std::string(operation.serviceName) + " " + operation.operationName + "\n";
+  }
+  return out;
+}
+
+std::string DescribeDefinition(DataDefinitionPtr const& definition, std::string const& label,
+                               int indent) {
+  std::string out;
+  std::set<std::string> described;
+  Describe(definition, label, indent, false, described, out);
+  return out;
+}
+
+std::string DescribeOperation(Tirn::Core::OperationDescriptor const& operation) {
+  std::string out = std::string(operation.serviceName) + " " + operation.operationName + " (" +
+                    operation.interfaceName + ")\n";
+  std::set<std::string> described;
+  out += "input:\n";
+  Describe(operation.inputDefinition(), "", 2, true, described, out);
+  out += "output:\n";
+  Describe(operation.outputDefinition(), "", 2, false, described, out);
+  out += "errors:\n";
+  auto const errors = operation.errorDefinitions();
+  if (errors.empty()) out += "  (none)\n";
+  for (auto const& error : errors) Describe(error, "", 2, false, described, out);
+  return out;
+}
+
+}  // namespace Cli
+}  // namespace Apps

@@ -1,0 +1,37 @@
+// Apps::Cli: readable descriptions of the package's operations, from the operation table and
+// the definitions alone.
+//
+// DescribeOperation prints an operation's input fields, its output and its declared errors,
+// one field per line with its kind ("optional set of string", "structure <name>"), nested
+// structures indented below their field. A structure is expanded once: met again (a recursive
+// reference, or the same structure in another place) it prints by name. Iterative: any depth
+// is fine.
+//
+//   std::cout << Apps::Cli::ListOperations(table);
+//   std::cout << Apps::Cli::DescribeOperation(*table.FindByService("kms.providers", "get"));
+#ifndef APPS_CLI_DESCRIBE_H_
+#define APPS_CLI_DESCRIBE_H_
+
+#include <string>
+
+#include "tirn/runtime/data_definition.h"
+#include "tirn/runtime/operation_table.h"
+
+namespace Apps {
+namespace Cli {
+
+// One line per operation, "<service> <operation>", in the table's order.
+std::string ListOperations(Tirn::Core::OperationTable const& table);
+
+// The input, output and errors of `operation`.
+std::string DescribeOperation(Tirn::Core::OperationDescriptor const& operation);
+
+// `definition` as lines indented by `indent` spaces; `label` (a field name) starts the first
+// line unless empty.
+std::string DescribeDefinition(Tirn::Data::DataDefinitionPtr const& definition,
+                               std::string const& label, int indent);
+
+}  // namespace Cli
+}  // namespace Apps
+
+#endif  // APPS_CLI_DESCRIBE_H_

@@ -1,0 +1,423 @@
+// The `tirn` program run as a process against a live server in this test: the reference
+// services behind Tirn::Http::Server on 127.0.0.1, an ephemeral port. Every wait is bounded.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "apps/services/reference_server.h"
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "tests/test_tls.h"
+#include "tirn/http/server.h"
+#include "tirn/runtime/in_process_provider.h"
+
+extern char** environ;
+
+namespace {
+
+namespace TI = Com::Ostrel::Nox::TrustedInfrastructure;
+using namespace std::chrono_literals;
+
+struct Ran {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::ostream& operator<<(std::ostream& stream, Ran const& ran) {
+  return stream << "exit " << ran.status << "\nstdout: " << ran.out << "\nstderr: " << ran.err;
+}
+
+// Runs the program with `args`, feeding `input` on standard input, in an environment of
+// `environment` only; kills it after 20 s.
+Ran RunTirn(std::vector<std::string> const& args, std::string const& input = "",
+            std::vector<std::string> environment = {"LANG=C"}) {
+  int in[2], out[2], err[2];
+  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
+    posix_spawn_file_actions_addclose(&actions, fd);
+  }
+  std::vector<std::string> argv{TIRN_CLI_PROGRAM};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> argp, envp;
+  for (auto& arg : argv) argp.push_back(&arg[0]);
+  argp.push_back(nullptr);
+  for (auto& entry : environment) envp.push_back(&entry[0]);
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  int const spawned = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, argp.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  Ran ran;
+  if (spawned != 0) {
+    for (int fd : {in[1], out[0], err[0]}) close(fd);
+    ADD_FAILURE() << "cannot start " << argv[0];
+    return ran;
+  }
+  // Small inputs fit the pipe: written at once, then closed so that the program sees the end.
+  signal(SIGPIPE, SIG_IGN);
+  if (!input.empty() && write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
+    ADD_FAILURE() << "short write to the program";
+  }
+  close(in[1]);
+  auto const deadline = std::chrono::steady_clock::now() + 20s;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* sinks[2] = {&ran.out, &ran.err};
+  int open = 2;
+  while (open > 0 && std::chrono::steady_clock::now() < deadline) {
+    if (poll(fds, 2, 200) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buffer[4096];
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  for (auto& fd : fds) {
+    if (fd.fd >= 0) close(fd.fd);
+  }
+  if (open > 0) {
+    kill(pid, SIGKILL);
+    ADD_FAILURE() << "the program did not finish in time";
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return ran;
+}
+
+// The reference services served over HTTP on 127.0.0.1, optionally behind an authenticator
+// that accepts one token, or over TLS.
+struct Served {
+  explicit Served(std::string acceptedToken = "", bool tls = false)
+      : files(tls ? test_tls::MakeSelfSigned() : test_tls::Files{}) {
+    reference.RegisterWith(*provider);
+    Tirn::Http::ServerOptions options;
+    if (!acceptedToken.empty()) {
+      options.authenticator = [this, acceptedToken](Tirn::Http::Credentials const& credentials,
+                                                    Tirn::Core::SecurityContextWrappedEntry& identity) {
+        std::lock_guard<std::mutex> lock(mutex);
+        tokens.push_back(credentials.bearerToken);
+        identity.text = "tester";
+        return credentials.bearerToken == acceptedToken;
+      };
+    }
+    if (tls) {
+      options.tlsCertificateFile = files.certificate;
+      options.tlsPrivateKeyFile = files.key;
+    }
+    server = std::make_unique<Tirn::Http::Server>(threads.context(), provider, TI::Operations(),
+                                                  options);
+    std::string error;
+    EXPECT_TRUE(server->Start(&error)) << error;
+    url = std::string(tls ? "https" : "http") + "://localhost:" + std::to_string(server->port());
+  }
+  ~Served() {
+    std::promise<void> stopped;
+    server->Stop(0ms, [&] { stopped.set_value(); });
+    stopped.get_future().wait_for(10s);
+    if (!files.folder.empty()) test_tls::Remove(files);
+  }
+
+  // Runs the program against this server.
+  Ran Run(std::vector<std::string> args, std::string const& input = "",
+          std::vector<std::string> environment = {"LANG=C"}) {
+    args.insert(args.begin(), {"--url", url});
+    return RunTirn(args, input, std::move(environment));
+  }
+
+  std::vector<std::string> Tokens() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return tokens;
+  }
+
+  test_tls::Files files;
+  Tirn::Http::IoThreads threads{2};
+  std::shared_ptr<Tirn::Core::InProcessApiProvider> provider =
+      std::make_shared<Tirn::Core::InProcessApiProvider>();
+  Reference::ReferenceServer reference;
+  std::unique_ptr<Tirn::Http::Server> server;
+  std::string url;
+  std::mutex mutex;
+  std::vector<std::string> tokens;
+};
+
+bool Contains(std::string const& text, std::string const& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A file that removes itself.
+struct TempFile {
+  explicit TempFile(std::string const& content) {
+    char name[] = "/tmp/tirn-cli-XXXXXX";
+    int fd = mkstemp(name);
+    path = name;
+    if (fd >= 0) close(fd);
+    std::ofstream(path) << content;
+  }
+  ~TempFile() { std::remove(path.c_str()); }
+  std::string path;
+};
+
+TEST(TirnProgram, CallsEveryOperationOfThePackage) {
+  Served served;
+  struct Step {
+    std::vector<std::string> args;
+    std::string input;  // standard input (the secrets read from it)
+    std::string output;  // exactly, compact JSON
+  };
+  std::vector<Step> const steps = {
+      {{"kms.providers", "create", "--spec.provider", "vault-native", "--spec.native_spec.key_id",
+        "k1"},
+       "kdk-3e9a\n",
+       "null\n"},
+      {{"kms.providers", "list"}, "",
+       R"([{"available":true,"details":[],"provider":"vault-native","type":"NATIVE"}])" "\n"},
+      {{"kms.providers", "update", "--provider", "vault-native", "--spec.native_spec.key_id=k2"},
+       "",
+       "null\n"},
+      {{"kms.providers", "get", "--provider", "vault-native"}, "",
+       R"({"native_info":{"key_id":"k2"},"type":"NATIVE"})" "\n"},
+      {{"kms.services", "create", "--spec.address.hostname", "kms.example", "--spec.address.port",
+        "5696", "--spec.trusted_CA.cert_chain", "root", "--spec.trusted_CA.cert_chain", "leaf",
+        "--spec.group", "g1"},
+       "",
+       "\"key-server-1\"\n"},
+      {{"kms.services", "list", "--filter.group", "g1"}, "",
+       R"([{"address":{"hostname":"kms.example","port":5696},"group":"g1","service":"key-server-1"}])" "\n"},
+      {{"kms.services", "get", "--service", "key-server-1"}, "",
+       R"({"address":{"hostname":"kms.example","port":5696},"group":"g1","trusted_CA":{"cert_chain":["root","leaf"]}})" "\n"},
+      {{"attestation.services", "create", "--spec.address.hostname", "as.example",
+        "--spec.trusted_CA.cert_chain", "root", "--spec.group", "g1"},
+       "",
+       "\"attestation-service-1\"\n"},
+      {{"attestation.services", "get", "--service", "attestation-service-1"}, "",
+       R"({"address":{"hostname":"as.example","port":null},"group":"g1","trusted_CA":{"cert_chain":["root"]}})" "\n"},
+      {{"attestation.services", "list"}, "",
+       R"([{"address":{"hostname":"as.example","port":null},"group":"g1","service":"attestation-service-1"}])" "\n"},
+      {{"attestation.reports", "list"}, "", ""},
+      {{"attestation.services", "delete", "--service", "attestation-service-1"}, "", "null\n"},
+      {{"kms.services", "delete", "--service", "key-server-1"}, "", "null\n"},
+      {{"kms.providers", "delete", "--provider", "vault-native"}, "", "null\n"},
+      {{"kms.providers", "list"}, "", "[]\n"},
+  };
+  for (auto const& step : steps) {
+    std::string line;
+    for (auto const& arg : step.args) line += arg + " ";
+    SCOPED_TRACE(line);
+    Ran ran = served.Run(step.args, step.input);
+    EXPECT_EQ(ran.status, 0) << ran;
+    if (!step.output.empty()) {
+      EXPECT_EQ(ran.out, step.output) << ran;
+    }
+    EXPECT_EQ(ran.err, "") << ran;
+  }
+  // Every operation of the table was called above.
+  std::vector<std::string> called;
+  for (auto const& step : steps) called.push_back(step.args[0] + " " + step.args[1]);
+  for (auto const& operation : TI::Operations().operations()) {
+    std::string name = std::string(operation.serviceName) + " " + operation.operationName;
+    EXPECT_NE(std::find(called.begin(), called.end(), name), called.end()) << name;
+  }
+}
+
+TEST(TirnProgram, ServerErrorsExitOneWithTheirNameAndLocalizedText) {
+  Served served;
+  Ran german = served.Run({"--lang", "de", "kms.providers", "get", "--provider", "nope"});
+  EXPECT_EQ(german.status, 1) << german;
+  EXPECT_TRUE(Contains(german.err, "com.ostrel.tirn.std.errors.not_found")) << german;
+  EXPECT_TRUE(Contains(german.err, "Der Schlüsselanbieter nope existiert nicht.")) << german;
+  EXPECT_EQ(german.out, "");
+
+  // The language from the environment when --lang is not given; LC_ALL before LANG.
+  Ran fromEnvironment = served.Run({"kms.providers", "get", "--provider", "nope"}, "",
+                                   {"LC_ALL=de_DE.UTF-8", "LANG=en_US.UTF-8"});
+  EXPECT_EQ(fromEnvironment.status, 1) << fromEnvironment;
+  EXPECT_TRUE(Contains(fromEnvironment.err, "existiert nicht")) << fromEnvironment;
+
+  Ran english = served.Run({"kms.providers", "get", "--provider", "nope"});
+  EXPECT_EQ(english.status, 1) << english;
+  EXPECT_TRUE(Contains(english.err, "Key provider nope does not exist.")) << english;
+}
+
+TEST(TirnProgram, RefusesBadInputBeforeSendingWithExitTwo) {
+  Served served;
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;  // part of standard error
+  };
+  std::vector<Case> const cases = {
+      {{"kms.providers", "get", "--provider", "p", "--nope", "x"}, "nope: there is no such field"},
+      {{"kms.providers", "get"}, "provider: a required field is missing"},
+      {{"kms.services", "list", "--filter.address.hostname", "h", "--filter.address.port", "80x"},
+       "filter.address[0].port: \"80x\" is not a valid integer"},
+      {{"kms.providers", "list", "--filter_spec.available", "maybe"},
+       "filter_spec.available: \"maybe\" is not a valid boolean"},
+      {{"kms.providers", "create", "--spec.provider", "p", "--spec.native_spec.key_id", "k",
+        "--spec.native_spec.key_derivation_key", "hunter2"},
+       "spec.native_spec.key_derivation_key is a secret"},
+      {{"kms.providers", "create", "--json",
+        R"({"spec":{"provider":"p","native_spec":{"key_id":"k","key_derivation_key":"hunter2"}}})"},
+       "spec.native_spec.key_derivation_key is a secret"},
+      {{"kms.providers", "frobnicate"}, "there is no operation frobnicate"},
+      {{"kms.providers"}, "missing <operation>"},
+      {{"--output", "yaml", "kms.providers", "list"}, "--output takes json or text"},
+  };
+  for (auto const& c : cases) {
+    std::string line;
+    for (auto const& arg : c.args) line += arg + " ";
+    SCOPED_TRACE(line);
+    Ran ran = served.Run(c.args);
+    EXPECT_EQ(ran.status, 2) << ran;
+    EXPECT_TRUE(Contains(ran.err, c.message)) << ran;
+    EXPECT_FALSE(Contains(ran.err, "hunter2")) << ran;
+    EXPECT_EQ(ran.out, "");
+  }
+  // Nothing refused reached the server: no provider was created.
+  Ran list = served.Run({"kms.providers", "list"});
+  EXPECT_EQ(list.out, "[]\n") << list;
+}
+
+TEST(TirnProgram, TransportFailuresExitThree) {
+  int port = 0;
+  {
+    // A port that was just free and is closed now.
+    Served closed;
+    port = closed.server->port();
+  }
+  Ran refused = RunTirn({"--url", "http://127.0.0.1:" + std::to_string(port), "--timeout", "5",
+                         "kms.providers", "list"});
+  EXPECT_EQ(refused.status, 3) << refused;
+  EXPECT_TRUE(Contains(refused.err, "service_unavailable")) << refused;
+
+  // The default address comes from TIRN_URL.
+  Ran fromVariable = RunTirn({"kms.providers", "list"}, "",
+                             {"TIRN_URL=http://127.0.0.1:" + std::to_string(port)});
+  EXPECT_EQ(fromVariable.status, 3) << fromVariable;
+  EXPECT_TRUE(Contains(fromVariable.err, std::to_string(port))) << fromVariable;
+
+  // TLS: a server whose certificate nobody trusts fails the handshake; with --ca it is trusted.
+  Served tls("", true);
+  Ran untrusted = tls.Run({"kms.providers", "list"});
+  EXPECT_EQ(untrusted.status, 3) << untrusted;
+  EXPECT_TRUE(Contains(untrusted.err, "tirn.http.tls.failed")) << untrusted;
+  Ran trusted = tls.Run({"--ca", tls.files.certificate, "kms.providers", "list"});
+  EXPECT_EQ(trusted.status, 0) << trusted;
+  EXPECT_EQ(trusted.out, "[]\n") << trusted;
+}
+
+TEST(TirnProgram, ListsAndDescribesOperations) {
+  Ran list = RunTirn({"list"});
+  EXPECT_EQ(list.status, 0) << list;
+  EXPECT_TRUE(Contains(list.out, "kms.providers get\n")) << list;
+  EXPECT_TRUE(Contains(list.out, "attestation.reports list\n")) << list;
+
+  Ran describe = RunTirn({"describe", "kms.providers", "create"});
+  EXPECT_EQ(describe.status, 0) << describe;
+  EXPECT_TRUE(Contains(describe.out, "input:\n  spec: structure ")) << describe;
+  EXPECT_TRUE(Contains(describe.out, "    native_spec: optional structure ")) << describe;
+  EXPECT_TRUE(Contains(describe.out, "      key_derivation_key: secret\n")) << describe;
+  EXPECT_TRUE(Contains(describe.out, "output:\n  void\n")) << describe;
+  EXPECT_TRUE(Contains(describe.out, "  error com.ostrel.tirn.std.errors.already_exists\n")) << describe;
+
+  Ran help = RunTirn({"--help"});
+  EXPECT_EQ(help.status, 0) << help;
+  EXPECT_TRUE(Contains(help.out, "Exit status:")) << help;
+  Ran nothing = RunTirn({});
+  EXPECT_EQ(nothing.status, 2) << nothing;
+}
+
+TEST(TirnProgram, TakesTheWholeInputAsJson) {
+  Served served;
+  std::string const spec =
+      R"({"spec":{"provider":"p1","native_spec":{"key_id":"k1","key_derivation_key":"kdk-1"}}})";
+  TempFile file(spec);
+  Ran fromFile = served.Run({"kms.providers", "create", "--json", "@" + file.path});
+  EXPECT_EQ(fromFile.status, 0) << fromFile;
+  Ran fromInput = served.Run({"kms.providers", "create", "--json", "-"},
+                             R"({"spec":{"provider":"p2","native_spec":{"key_id":"k2","key_derivation_key":"kdk-2"}}})");
+  EXPECT_EQ(fromInput.status, 0) << fromInput;
+  Ran inline_ = served.Run({"kms.providers", "list", "--json",
+                            R"({"filter_spec":{"providers":["p2","p1"]}})", "--output", "text"});
+  EXPECT_EQ(inline_.status, 0) << inline_;
+  EXPECT_EQ(inline_.out,
+            "- available: true\n  details: (empty)\n  provider: p1\n  type: NATIVE\n"
+            "- available: true\n  details: (empty)\n  provider: p2\n  type: NATIVE\n")
+      << inline_;
+
+  Ran unknown = served.Run({"kms.providers", "get", "--json", R"({"provider":"p1","x":1})"});
+  EXPECT_EQ(unknown.status, 2) << unknown;
+  EXPECT_TRUE(Contains(unknown.err, "x")) << unknown;
+  Ran broken = served.Run({"kms.providers", "get", "--json", "{"});
+  EXPECT_EQ(broken.status, 2) << broken;
+  Ran both = served.Run({"kms.providers", "get", "--json", "{}", "--provider", "p"});
+  EXPECT_EQ(both.status, 2) << both;
+}
+
+TEST(TirnProgram, RepeatedOptionsFillListsAndSets) {
+  Served served;
+  for (auto const& host : {"a.example", "b.example", "c.example"}) {
+    Ran created = served.Run({"kms.services", "create", "--spec.address.hostname", host,
+                              "--spec.address.port", "1", "--spec.trusted_CA.cert_chain", "r",
+                              "--spec.group", host[0] == 'c' ? "g2" : "g1"});
+    ASSERT_EQ(created.status, 0) << created;
+  }
+  // A set of groups: both named, each matching.
+  Ran groups = served.Run({"kms.services", "list", "--filter.group", "g2", "--filter.group", "g1",
+                           "--output", "text"});
+  EXPECT_EQ(groups.status, 0) << groups;
+  EXPECT_EQ(groups.out.substr(0, 12), "- address:\n ") << groups;
+  EXPECT_TRUE(Contains(groups.out, "\n  group: g2\n")) << groups;
+  EXPECT_EQ(std::count(groups.out.begin(), groups.out.end(), ':'), 3 * 5) << groups;
+  // A list of addresses: a hostname given again starts the next element.
+  Ran addresses = served.Run({"kms.services", "list", "--filter.address.hostname", "a.example",
+                              "--filter.address.port", "1", "--filter.address.hostname",
+                              "c.example", "--filter.address.port", "1"});
+  EXPECT_EQ(addresses.status, 0) << addresses;
+  EXPECT_TRUE(Contains(addresses.out, "a.example")) << addresses;
+  EXPECT_TRUE(Contains(addresses.out, "c.example")) << addresses;
+  EXPECT_FALSE(Contains(addresses.out, "b.example")) << addresses;
+}
+
+TEST(TirnProgram, SendsTheBearerToken) {
+  Served served("t0k3n");
+  Ran without = served.Run({"kms.providers", "list"});
+  EXPECT_EQ(without.status, 1) << without;
+  EXPECT_TRUE(Contains(without.err, "com.ostrel.tirn.std.errors.unauthenticated")) << without;
+
+  Ran with = served.Run({"--token", "t0k3n", "kms.providers", "list"});
+  EXPECT_EQ(with.status, 0) << with;
+  TempFile file("t0k3n\n");
+  Ran withFile = served.Run({"--token-file", file.path, "kms.providers", "list"});
+  EXPECT_EQ(withFile.status, 0) << withFile;
+  EXPECT_EQ(served.Tokens(), (std::vector<std::string>{"", "t0k3n", "t0k3n"}));
+}
+
+}  // namespace

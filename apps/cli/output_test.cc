@@ -1,0 +1,164 @@
+#include "apps/cli/output.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "apps/cli/exit_code.h"
+#include "tirn/http/protocol.h"
+#include "tirn/message/message.h"
+#include "tirn/runtime/wire_shapes.h"
+
+namespace {
+
+namespace Cli = Apps::Cli;
+using Tirn::Data::DataValue;
+
+// {"name": "k", "key": <secret "hunter2">, "tags": ["a", "b"], "port": optional 443,
+//  "none": optional empty, "inner": {"ok": true}}
+Tirn::Data::DataValuePtr Sample() {
+  auto value = Tirn::Data::StructValue::GetInstance("test.sample");
+  value->SetField("name", DataValue::Create<std::string>("k"));
+  value->SetField("key", DataValue::Create<Tirn::SecretString>(Tirn::SecretString("hunter2")));
+  auto tags = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
+  tags->Append(DataValue::Create<std::string>("a"));
+  tags->Append(DataValue::Create<std::string>("b"));
+  value->SetField("tags", tags);
+  auto port = Tirn::Data::OptionalValue::GetInstance();
+  port->value(DataValue::Create<long long>(443));
+  value->SetField("port", port);
+  value->SetField("none", Tirn::Data::OptionalValue::GetInstance());
+  auto inner = Tirn::Data::StructValue::GetInstance("test.inner");
+  inner->SetField("ok", DataValue::Create<bool>(true));
+  value->SetField("inner", inner);
+  return value;
+}
+
+TEST(FormatValue, PrintsJsonOrTextWithSecretsMaskedUnlessAskedFor) {
+  struct Case {
+    Cli::OutputOptions options;
+    std::string expected;
+  };
+  std::vector<Case> const cases = {
+      {{Cli::Format::kJson, false, false},
+       R"({"inner":{"ok":true},"key":"<secret>","name":"k","none":null,"port":443,"tags":["a","b"]})" "\n"},
+      {{Cli::Format::kJson, false, true},
+       R"({"inner":{"ok":true},"key":"hunter2","name":"k","none":null,"port":443,"tags":["a","b"]})" "\n"},
+      {{Cli::Format::kText, false, false},
+       "inner:\n  ok: true\nkey: <secret>\nname: k\nnone: (none)\nport: 443\ntags:\n  - a\n  - b\n"},
+      {{Cli::Format::kText, false, true},
+       "inner:\n  ok: true\nkey: hunter2\nname: k\nnone: (none)\nport: 443\ntags:\n  - a\n  - b\n"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.expected);
+    std::string text;
+    std::list<Tirn::BaseMessage> messages;
+    EXPECT_TRUE(Cli::FormatValue(Sample(), c.options, &text, messages));
+    EXPECT_EQ(text, c.expected);
+  }
+  std::string pretty;
+  std::list<Tirn::BaseMessage> messages;
+  EXPECT_TRUE(Cli::FormatValue(Sample(), {Cli::Format::kJson, true, false}, &pretty, messages));
+  EXPECT_NE(pretty.find("\n  \"key\": \"<secret>\""), std::string::npos) << pretty;
+  EXPECT_EQ(pretty.find("hunter2"), std::string::npos);
+
+  // Nothing at all for a void result in text form; null in JSON.
+  std::string text = "stale";
+  EXPECT_TRUE(Cli::FormatValue(Tirn::Data::VoidValue::GetInstance(), {Cli::Format::kText},
+                               &text, messages));
+  EXPECT_EQ(text, "");
+  EXPECT_TRUE(Cli::FormatValue(Tirn::Data::VoidValue::GetInstance(), {}, &text, messages));
+  EXPECT_EQ(text, "null\n");
+}
+
+TEST(FormatValue, PrintsADeepListAsTextWithoutRecursing) {
+  constexpr int kDepth = 200000;
+  Tirn::Data::DataValuePtr value = DataValue::Create<long long>(1);
+  for (int i = 0; i < kDepth; ++i) {
+    auto list = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
+    list->Append(value);
+    value = list;
+  }
+  std::string text;
+  std::list<Tirn::BaseMessage> messages;
+  EXPECT_TRUE(Cli::FormatValue(value, {Cli::Format::kText}, &text, messages));
+  // Nested lists share a line until their dashes reach the indentation limit.
+  EXPECT_GE(std::count(text.begin(), text.end(), '\n'), kDepth / Cli::kMaxIndent);
+  EXPECT_LT(text.size(), static_cast<std::size_t>(kDepth) * (2 * Cli::kMaxIndent + 8));
+  EXPECT_EQ(text.substr(0, 8), "- - - - ");
+}
+
+TEST(FormatValue, StartsStructuresInListsOnTheElementLine) {
+  auto list = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
+  for (auto const* name : {"a", "b"}) {
+    auto element = Tirn::Data::StructValue::GetInstance("test.element");
+    element->SetField("name", DataValue::Create<std::string>(name));
+    auto address = Tirn::Data::StructValue::GetInstance("test.address");
+    address->SetField("port", DataValue::Create<long long>(1));
+    element->SetField("address", address);
+    list->Append(element);
+  }
+  auto pair = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
+  pair->Append(DataValue::Create<std::string>("x"));
+  pair->Append(DataValue::Create<std::string>("y"));
+  list->Append(pair);
+  list->Append(Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST));
+  std::string text;
+  std::list<Tirn::BaseMessage> messages;
+  EXPECT_TRUE(Cli::FormatValue(list, {Cli::Format::kText}, &text, messages));
+  EXPECT_EQ(text,
+            "- address:\n    port: 1\n  name: a\n"
+            "- address:\n    port: 1\n  name: b\n"
+            "- - x\n  - y\n"
+            "- (empty)\n");
+}
+
+TEST(FormatError, NamesTheErrorAndPrefersLocalizedTexts) {
+  auto error = Tirn::Data::ErrorValue::GetInstance(Tirn::Data::Wire::kNotFoundError);
+  auto list = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
+  list->Append(Tirn::Data::Wire::MessageToValue(
+      Tirn::MakeMessage("x.missing", "{1} is missing", "p"), std::string("p fehlt")));
+  list->Append(Tirn::Data::Wire::MessageToValue(Tirn::MakeMessage("x.hint", "try again"),
+                                                boost::none));
+  error->SetField(Tirn::Data::Wire::kErrorMessages, list);
+  EXPECT_EQ(Cli::FormatError(*error),
+            "error: com.ostrel.tirn.std.errors.not_found\n"
+            "  p fehlt [x.missing]\n"
+            "  try again [x.hint]\n");
+}
+
+TEST(ExitCodeForError, TellsTransportFailuresFromServerAnswers) {
+  namespace Ids = Tirn::Http::MessageIds;
+  namespace Wire = Tirn::Data::Wire;
+  struct Case {
+    char const* name;
+    char const* id;
+    Cli::ExitCode expected;
+  };
+  std::vector<Case> const cases = {
+      {Wire::kServiceUnavailableError, Ids::kConnectFailed, Cli::kExitTransport},
+      {Wire::kServiceUnavailableError, Ids::kTlsFailed, Cli::kExitTransport},
+      {Wire::kServiceUnavailableError, Ids::kConnectionBroken, Cli::kExitTransport},
+      {Wire::kTimedOutError, Ids::kTimedOut, Cli::kExitTransport},
+      {Wire::kInternalServerError, Ids::kBadAnswer, Cli::kExitTransport},
+      // The same names answered by a server are the server's errors.
+      {Wire::kServiceUnavailableError, "reference.busy", Cli::kExitServerError},
+      {Wire::kTimedOutError, "reference.slow", Cli::kExitServerError},
+      {Wire::kNotFoundError, "reference.provider.not.found", Cli::kExitServerError},
+      {Wire::kUnauthenticatedError, Ids::kUnauthenticated, Cli::kExitServerError},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + c.id);
+    auto error = Tirn::Data::ErrorValue::Create(c.name, {Tirn::MakeMessage(c.id, "text")});
+    EXPECT_EQ(Cli::ExitCodeForError(*error), c.expected);
+  }
+}
+
+TEST(ProgressLine, FillsTheBarInProportion) {
+  EXPECT_EQ(Cli::ProgressLine({0, 4, 1}), "[#######.......................]  25% (1/4)");
+  EXPECT_EQ(Cli::ProgressLine({0, 4, 4}), "[##############################] 100% (4/4)");
+  EXPECT_EQ(Cli::ProgressLine({10, 10, 10}), "[..............................]   0% (10/10)");
+  EXPECT_EQ(Cli::ProgressLine({0, 2, 5}), "[##############################] 100% (5/2)");
+}
+
+}  // namespace

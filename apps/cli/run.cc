@@ -1,0 +1,208 @@
+#include "apps/cli/run.h"
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <mutex>
+#include <stdexcept>
+
+#include "apps/cli/call.h"
+#include "apps/cli/describe.h"
+#include "apps/cli/exit_code.h"
+#include "apps/cli/input_builder.h"
+#include "apps/cli/output.h"
+#include "tirn/json/json.h"
+#include "tirn/message/message.h"
+#include "tirn/runtime/locale.h"
+#include "tirn/runtime/validation.h"
+
+namespace Apps {
+namespace Cli {
+
+namespace {
+
+// {1}: the file, {2}: the reason.
+constexpr char kUnreadableFile[] = "tirn.cli.unreadable.file";
+// {1}: the service, {2}: the operation.
+constexpr char kUnknownOperation[] = "tirn.cli.unknown.operation";
+
+int Refuse(Console& console, std::list<Tirn::BaseMessage> const& messages) {
+  console.err << FormatMessages(messages);
+  return kExitUsage;
+}
+
+bool ReadFile(std::string const& path, std::string* text, std::list<Tirn::BaseMessage>& messages) {
+  std::ifstream file(path, std::ios::binary);
+  if (file) text->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  if (!file && !file.eof()) {
+    messages.push_back(Tirn::MakeMessage(kUnreadableFile, "cannot read {1}", path));
+    return false;
+  }
+  return true;
+}
+
+// The input from --json: the text itself, @file, or standard input.
+bool InputFromJson(std::string const& given, Tirn::Data::DataDefinitionPtr const& definition,
+                   Console& console, Tirn::Data::DataValuePtr* input,
+                   std::list<Tirn::BaseMessage>& messages) {
+  std::string text;
+  bool const onCommandLine = given != "-" && (given.empty() || given[0] != '@');
+  if (given == "-") {
+    text.assign(std::istreambuf_iterator<char>(console.in), std::istreambuf_iterator<char>());
+  } else if (!onCommandLine) {
+    if (!ReadFile(given.substr(1), &text, messages)) return false;
+  } else {
+    text = given;
+  }
+  Tirn::Data::DataValuePtr value;
+  bool ok = Tirn::Json::Decode(text, definition, &value, messages);
+  // The text may hold secrets: it is wiped before its memory is given back.
+  Tirn::Detail::SecureZero(&text[0], text.size());
+  Tirn::Data::ValidationOptions strict;
+  strict.rejectUnknownFields = true;
+  if (!ok || !Tirn::Data::Validate(definition, value, messages, strict)) return false;
+  if (onCommandLine) {
+    if (auto secret = FindSecret(value)) {
+      messages.push_back(SecretOnCommandLine(*secret));
+      return false;
+    }
+  }
+  *input = value;
+  return true;
+}
+
+// The input from field options, secrets asked for where their structure is given.
+bool InputFromOptions(Arguments const& arguments, Tirn::Data::DataDefinitionPtr const& definition,
+                      Console& console, Tirn::Data::DataValuePtr* input,
+                      std::list<Tirn::BaseMessage>& messages) {
+  InputBuilder builder(definition);
+  bool ok = true;
+  for (auto const& field : arguments.fields) {
+    ok = builder.Add(field.path, field.text, messages, field.hasText) && ok;
+  }
+  if (!ok) return false;
+  for (auto const& path : builder.MissingSecrets()) {
+    Tirn::SecretString secret;
+    if (console.inIsTerminal) {
+      if (!console.promptSecret || !console.promptSecret(path, &secret)) break;
+    } else {
+      std::string line;
+      if (!std::getline(console.in, line)) break;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      secret = Tirn::SecretString(std::move(line));
+    }
+    if (!builder.AddSecret(path, std::move(secret), messages)) return false;
+  }
+  return builder.Finish(input, messages);
+}
+
+bool ReadToken(Arguments const& arguments, std::string* token,
+               std::list<Tirn::BaseMessage>& messages) {
+  if (arguments.tokenFile.empty()) {
+    *token = arguments.token;
+    return true;
+  }
+  std::string text;
+  if (!ReadFile(arguments.tokenFile, &text, messages)) return false;
+  *token = text.substr(0, text.find_first_of("\r\n"));
+  Tirn::Detail::SecureZero(&text[0], text.size());
+  return true;
+}
+
+// The time zone sent with the call: $TZ when it is one, else UTC.
+std::string TimeZone(Environment const& environment) {
+  char const* tz = environment("TZ");
+  if (tz && *tz && Tirn::L10n::TimezoneSpec(tz).valid()) return tz;
+  return "Etc/UTC";
+}
+
+}  // namespace
+
+int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& table,
+        Console& console) {
+  Arguments arguments;
+  std::list<Tirn::BaseMessage> messages;
+  if (!ParseArguments(args, &arguments, messages)) {
+    console.err << FormatMessages(messages) << "Try 'tirn --help'.\n";
+    return kExitUsage;
+  }
+  switch (arguments.command) {
+    case Arguments::Command::kHelp:
+      console.out << HelpText();
+      return kExitSuccess;
+    case Arguments::Command::kList:
+      console.out << ListOperations(table);
+      return kExitSuccess;
+    default:
+      break;
+  }
+  auto const* operation = table.FindByService(arguments.service, arguments.operation);
+  if (!operation) {
+    messages.push_back(Tirn::MakeMessage(kUnknownOperation,
+                                         "there is no operation {2} in service {1} ('tirn list' "
+                                         "shows them)",
+                                         arguments.service, arguments.operation));
+    return Refuse(console, messages);
+  }
+  if (arguments.command == Arguments::Command::kDescribe) {
+    console.out << DescribeOperation(*operation);
+    return kExitSuccess;
+  }
+
+  Tirn::Data::DataDefinitionPtr const definition = operation->inputDefinition();
+  Tirn::Data::DataValuePtr input;
+  bool const built = arguments.json
+                         ? InputFromJson(*arguments.json, definition, console, &input, messages)
+                         : InputFromOptions(arguments, definition, console, &input, messages);
+  CallSettings settings;
+  if (!built || !ReadToken(arguments, &settings.token, messages)) return Refuse(console, messages);
+  settings.url = ResolveUrl(arguments, console.environment);
+  settings.caFile = arguments.caFile;
+  settings.language = ResolveLanguage(arguments, console.environment);
+  settings.timeZone = TimeZone(console.environment);
+  if (arguments.timeoutSeconds) {
+    settings.timeout = std::chrono::milliseconds(
+        static_cast<long long>(std::ceil(*arguments.timeoutSeconds * 1000)));
+  }
+  std::mutex progressMutex;
+  bool barShown = false;
+  if (console.errIsTerminal) {
+    settings.onProgress = [&](Tirn::Progress const& progress) {
+      std::lock_guard<std::mutex> lock(progressMutex);
+      console.err << "\r" << ProgressLine(progress) << std::flush;
+      barShown = true;
+    };
+  }
+
+  CallOutcome outcome;
+  try {
+    outcome = CallRemote(table, *operation, input, settings);
+  } catch (std::invalid_argument const& error) {
+    messages.push_back(Tirn::MakeMessage(MessageIds::kUsage, "{1}", error.what()));
+    return Refuse(console, messages);
+  }
+  {
+    std::lock_guard<std::mutex> lock(progressMutex);
+    if (barShown) console.err << "\r\033[K" << std::flush;
+  }
+  if (outcome.error) {
+    console.err << FormatError(*outcome.error);
+    return ExitCodeForError(*outcome.error);
+  }
+  OutputOptions output;
+  output.format = arguments.output.value_or(Format::kJson);
+  output.pretty = console.outIsTerminal;
+  output.showSecrets = arguments.showSecrets;
+  std::string text;
+  if (!FormatValue(outcome.output, output, &text, messages)) {
+    console.err << FormatMessages(messages);
+    return kExitServerError;
+  }
+  console.out << text << std::flush;
+  return kExitSuccess;
+}
+
+}  // namespace Cli
+}  // namespace Apps

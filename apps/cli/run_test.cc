@@ -1,0 +1,138 @@
+#include "apps/cli/run.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <sstream>
+
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
+#include "tirn/http/server.h"
+#include "tirn/runtime/in_process_provider.h"
+
+namespace {
+
+namespace TI = Com::Ostrel::Nox::TrustedInfrastructure;
+namespace Providers = TI::Kms::ProvidersSvc;
+using Activation = std::shared_ptr<Tirn::Core::AsyncActivation>;
+using namespace std::chrono_literals;
+
+// Get reports progress twice before it answers; Create keeps the key it was given.
+class ProgressingProviders : public Providers::AsyncServiceInterface {
+ public:
+  void Get(std::string const&, Activation const&,
+           Providers::GetMethod::ResultCbType const& result) override {
+    result.progress(Tirn::Progress(0, 4, 1));
+    result.progress(Tirn::Progress(0, 4, 3));
+    auto info = std::make_shared<Providers::Info>();
+    info->type = Providers::ProviderType::TRUST_AUTHORITY;
+    result.value(info);
+  }
+  void List(Tirn::OptionalPtr<Providers::FilterSpec const> const&, Activation const&,
+            Providers::ListMethod::ResultCbType const& result) override {
+    result.value({});
+  }
+  void Create(std::shared_ptr<Providers::CreateSpec const> const& spec, Activation const&,
+              Providers::CreateMethod::ResultCbType const& result) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    key = spec->native_spec ? spec->native_spec->key_derivation_key.value() : "";
+    result.value(Tirn::Void());
+  }
+  void Update(std::string const&, std::shared_ptr<Providers::UpdateSpec const> const&,
+              Activation const&, Providers::UpdateMethod::ResultCbType const& result) override {
+    result.value(Tirn::Void());
+  }
+  void Delete(std::string const&, Activation const&,
+              Providers::DeleteMethod::ResultCbType const& result) override {
+    result.value(Tirn::Void());
+  }
+
+  std::mutex mutex;
+  std::string key;
+};
+
+struct Served {
+  Served() {
+    provider->Register(Providers::AsyncServiceBinder::BindImplementation(providers));
+    server = std::make_unique<Tirn::Http::Server>(threads.context(), provider, TI::Operations(),
+                                                  Tirn::Http::ServerOptions{});
+    std::string error;
+    EXPECT_TRUE(server->Start(&error)) << error;
+    url = "http://127.0.0.1:" + std::to_string(server->port());
+  }
+  ~Served() {
+    std::promise<void> stopped;
+    server->Stop(0ms, [&] { stopped.set_value(); });
+    stopped.get_future().wait_for(10s);
+  }
+
+  Tirn::Http::IoThreads threads{1};
+  std::shared_ptr<ProgressingProviders> providers = std::make_shared<ProgressingProviders>();
+  std::shared_ptr<Tirn::Core::InProcessApiProvider> provider =
+      std::make_shared<Tirn::Core::InProcessApiProvider>();
+  std::unique_ptr<Tirn::Http::Server> server;
+  std::string url;
+};
+
+TEST(Run, DrawsAProgressBarOnATerminalAndClearsIt) {
+  Served served;
+  for (bool terminal : {true, false}) {
+    SCOPED_TRACE(terminal);
+    std::istringstream in;
+    std::ostringstream out, err;
+    Apps::Cli::Console console(in, out, err);
+    console.errIsTerminal = terminal;
+    int status = Apps::Cli::Run({"--url", served.url, "kms.providers", "get", "--provider", "p"},
+                                TI::Operations(), console);
+    EXPECT_EQ(status, 0) << err.str();
+    EXPECT_EQ(out.str(), "{\"native_info\":null,\"type\":\"TRUST_AUTHORITY\"}\n");
+    if (terminal) {
+      EXPECT_EQ(err.str(), "\r" + Apps::Cli::ProgressLine({0, 4, 1}) + "\r" +
+                               Apps::Cli::ProgressLine({0, 4, 3}) + "\r\033[K");
+    } else {
+      EXPECT_EQ(err.str(), "");
+    }
+  }
+}
+
+TEST(Run, AsksForAMissingSecretOnTheTerminalAndPrintsPrettyJsonThere) {
+  Served served;
+  std::istringstream in;
+  std::ostringstream out, err;
+  Apps::Cli::Console console(in, out, err);
+  console.inIsTerminal = true;
+  console.outIsTerminal = true;
+  std::vector<std::string> asked;
+  console.promptSecret = [&asked](std::string const& path, Tirn::SecretString* secret) {
+    asked.push_back(path);
+    *secret = Tirn::SecretString("kdk-typed");
+    return true;
+  };
+  int status = Apps::Cli::Run({"--url", served.url, "kms.providers", "create", "--spec.provider",
+                               "p", "--spec.native_spec.key_id", "k"},
+                              TI::Operations(), console);
+  EXPECT_EQ(status, 0) << err.str();
+  EXPECT_EQ(asked, std::vector<std::string>{"spec.native_spec.key_derivation_key"});
+  {
+    std::lock_guard<std::mutex> lock(served.providers->mutex);
+    EXPECT_EQ(served.providers->key, "kdk-typed");
+  }
+
+  // A prompt left unanswered leaves the secret missing: refused, nothing sent.
+  console.promptSecret = [](std::string const&, Tirn::SecretString*) { return false; };
+  status = Apps::Cli::Run({"--url", served.url, "kms.providers", "create", "--spec.provider", "q",
+                           "--spec.native_spec.key_id", "k"},
+                          TI::Operations(), console);
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(err.str().find("spec.native_spec.key_derivation_key"), std::string::npos) << err.str();
+
+  out.str("");
+  status = Apps::Cli::Run({"--url", served.url, "kms.providers", "get", "--provider", "p"},
+                          TI::Operations(), console);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(out.str(), "{\n  \"native_info\": null,\n  \"type\": \"TRUST_AUTHORITY\"\n}\n");
+}
+
+}  // namespace
