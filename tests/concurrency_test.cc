@@ -332,9 +332,13 @@ TEST(Concurrency, EveryCallThroughOneClientProviderGetsExactlyOneFinalDelivery) 
   ExpectEveryCallAnsweredOnce(
       [&](std::shared_ptr<Tirn::Core::InProcessApiProvider> const& provider)
           -> std::shared_ptr<Tirn::Core::AsyncApiProvider> {
+        // Every call may be in flight at once, each on a connection of its own: the server
+        // must take them all (its default limit would close the excess at once).
+        Tirn::Http::ServerOptions serverOptions;
+        serverOptions.maxConnections = kClientThreads * kRemoteCallsPerThread;
         server = std::make_unique<Tirn::Http::Server>(
             serverThreads.context(), provider,
-            ::Com::Ostrel::Nox::TrustedInfrastructure::Operations(), Tirn::Http::ServerOptions());
+            ::Com::Ostrel::Nox::TrustedInfrastructure::Operations(), serverOptions);
         std::string error;
         EXPECT_TRUE(server->Start(&error)) << error;
         Tirn::Http::ClientOptions options;
