@@ -12,6 +12,10 @@ set_target_properties(tirn_bindings PROPERTIES EXPORT_NAME TrustedInfrastructure
 set_target_properties(tirn_json PROPERTIES EXPORT_NAME Json)
 set_target_properties(tirn_http PROPERTIES EXPORT_NAME Http)
 target_include_directories(tirn_bindings PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+# An installed library finds the others beside it (tirn_http needs tirn_json, which a program
+# that does not call it directly does not load first), wherever the prefix is.
+set_target_properties(tirn_core tirn_std tirn_bindings tirn_json tirn_http
+                      PROPERTIES INSTALL_RPATH "$ORIGIN")
 
 install(TARGETS tirn_core tirn_std tirn_bindings tirn_json tirn_http
         EXPORT TirnTargets

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ python3
-  libboost1.81-dev libboost-json1.81-dev rapidjson-dev libsimdjson-dev libssl-dev curl
+  libboost1.81-dev libboost-json1.81-dev libboost-program-options1.81-dev rapidjson-dev
+  libsimdjson-dev libssl-dev libsqlite3-dev curl
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
 )
