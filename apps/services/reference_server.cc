@@ -1,6 +1,9 @@
 #include "apps/services/reference_server.h"
 
+#include <map>
+#include <set>
 #include <utility>
+#include <vector>
 
 #include "tirn/message/message.h"
 #include "tirn/std/errors.h"
@@ -26,6 +29,7 @@ constexpr char kAttestationServiceExists[] = "reference.attestation.service.exis
 constexpr char kHostEmpty[] = "reference.address.host.empty";
 constexpr char kPortOutOfRange[] = "reference.address.port.range";
 constexpr char kTrustedCaMissing[] = "reference.trusted.ca.missing";
+constexpr char kStoreFailed[] = "reference.store.failed";
 
 std::string const& EnglishFor(char const* id) {
   static std::map<std::string, std::string> const texts = [] {
@@ -79,34 +83,52 @@ std::string Describe(Ti::NetworkAddress const& address) {
   return address.port ? address.hostname + ":" + std::to_string(*address.port) : address.hostname;
 }
 
+// What the services share: the records and where store failures are told.
+struct Context {
+  std::shared_ptr<RecordStore> store;
+  StoreLog log;
+
+  // Answers a store failure with internal_server_error and tells the log.
+  template <class Handle>
+  void Failed(Handle const& result, char const* operation, std::string const& why) const {
+    if (log) log(std::string(operation) + ": " + why);
+    Fail<Errors::InternalServerError>(result, Say(kStoreFailed, why));
+  }
+};
+
 // ---- Key providers ------------------------------------------------------------------------
 
 namespace Providers = Ti::Kms::ProvidersSvc;
 
 class KeyProviders final : public Providers::AsyncServiceInterface {
  public:
-  explicit KeyProviders(std::shared_ptr<Store> store) : store_(std::move(store)) {}
+  explicit KeyProviders(std::shared_ptr<Context const> context) : context_(std::move(context)) {}
 
   void List(Tirn::OptionalPtr<Providers::FilterSpec const> const& filter,
             std::shared_ptr<Tirn::Core::AsyncActivation> const&,
             Providers::ListMethod::ResultCbType const& result) override {
+    std::vector<ProviderRecord> records;
+    std::vector<ServerRecord> keyServers;
+    std::string error;
+    if (context_->store->ListProviders(records, error) != StoreStatus::kOk ||
+        context_->store->ListServers(ServerKind::kKeyServer, keyServers, error) !=
+            StoreStatus::kOk) {
+      return context_->Failed(result, "kms.providers.list", error);
+    }
+    bool const haveKeyServer = !keyServers.empty();
     Providers::ListMethod::Result summaries;
-    {
-      std::lock_guard<std::mutex> lock(store_->mutex);
-      bool const haveKeyServer = !store_->keyServers.empty();
-      for (auto const& entry : store_->providers) {
-        auto summary = std::make_shared<Providers::Summary>();
-        summary->provider = entry.first;
-        summary->type = entry.second.type;
-        summary->available = Available(entry.second, haveKeyServer);
-        if (!summary->available) summary->details.push_back(LocalizableMessage::From(Say(kNoKeyServer)));
-        if (filter && (!Matches(filter->providers, summary->provider) ||
-                       (filter->available && *filter->available != summary->available) ||
-                       !Matches(filter->types, entry.second.type))) {
-          continue;
-        }
-        summaries.push_back(std::move(summary));
+    for (auto const& record : records) {
+      auto summary = std::make_shared<Providers::Summary>();
+      summary->provider = record.id;
+      summary->type = record.type;
+      summary->available = Available(record, haveKeyServer);
+      if (!summary->available) summary->details.push_back(LocalizableMessage::From(Say(kNoKeyServer)));
+      if (filter && (!Matches(filter->providers, summary->provider) ||
+                     (filter->available && *filter->available != summary->available) ||
+                     !Matches(filter->types, record.type))) {
+        continue;
       }
+      summaries.push_back(std::move(summary));
     }
     result.value(summaries);
   }
@@ -115,67 +137,94 @@ class KeyProviders final : public Providers::AsyncServiceInterface {
               std::shared_ptr<Tirn::Core::AsyncActivation> const&,
               Providers::CreateMethod::ResultCbType const& result) override {
     if (!spec || spec->provider.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
-    Store::Provider provider;
+    ProviderRecord record;
+    record.id = spec->provider;
     if (spec->native_spec) {
       if (spec->native_spec->key_id.empty()) return Fail<Errors::InvalidArgument>(result, Say(kKeyIdEmpty));
-      provider.type = Providers::ProviderType::NATIVE;
-      provider.keyId = spec->native_spec->key_id;
-      provider.keyDerivationKey = spec->native_spec->key_derivation_key;
+      record.type = Providers::ProviderType::NATIVE;
+      record.keyId = spec->native_spec->key_id;
+      record.keyDerivationKey = spec->native_spec->key_derivation_key;
     } else {
-      provider.type = Providers::ProviderType::TRUST_AUTHORITY;
+      record.type = Providers::ProviderType::TRUST_AUTHORITY;
     }
-    {
-      std::lock_guard<std::mutex> lock(store_->mutex);
-      if (!store_->providers.emplace(spec->provider, std::move(provider)).second) {
+    std::string error;
+    switch (context_->store->CreateProvider(record, error)) {
+      case StoreStatus::kOk:
+        return result.value(Tirn::Void());
+      case StoreStatus::kExists:
         return Fail<Errors::AlreadyExists>(result, Say(kProviderExists, spec->provider));
-      }
+      default:
+        return context_->Failed(result, "kms.providers.create", error);
     }
-    result.value(Tirn::Void());
   }
 
   void Update(std::string const& id, std::shared_ptr<Providers::UpdateSpec const> const& spec,
               std::shared_ptr<Tirn::Core::AsyncActivation> const&,
               Providers::UpdateMethod::ResultCbType const& result) override {
     if (id.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
-    std::lock_guard<std::mutex> lock(store_->mutex);
-    auto found = store_->providers.find(id);
-    if (found == store_->providers.end()) return Fail<Errors::NotFound>(result, Say(kProviderNotFound, id));
-    if (spec && spec->native_spec) {
-      if (found->second.type.value() != Providers::ProviderType::NATIVE) {
-        return Fail<Errors::Unsupported>(result, Say(kProviderNotNative, id));
+    // Why the change was refused, decided inside the store's read-modify-write.
+    boost::optional<Tirn::BaseMessage> notNative;
+    boost::optional<Tirn::BaseMessage> emptyKeyId;
+    auto change = [&](ProviderRecord& record) {
+      if (!spec || !spec->native_spec) return false;
+      if (record.type.value() != Providers::ProviderType::NATIVE) {
+        notNative = Say(kProviderNotNative, id);
+        return false;
       }
-      if (spec->native_spec->key_id) {
-        if (spec->native_spec->key_id->empty()) return Fail<Errors::InvalidArgument>(result, Say(kKeyIdEmpty));
-        found->second.keyId = *spec->native_spec->key_id;
+      if (!spec->native_spec->key_id) return false;
+      if (spec->native_spec->key_id->empty()) {
+        emptyKeyId = Say(kKeyIdEmpty);
+        return false;
       }
+      record.keyId = *spec->native_spec->key_id;
+      return true;
+    };
+    std::string error;
+    switch (context_->store->UpdateProvider(id, change, error)) {
+      case StoreStatus::kOk:
+        if (notNative) return Fail<Errors::Unsupported>(result, *notNative);
+        if (emptyKeyId) return Fail<Errors::InvalidArgument>(result, *emptyKeyId);
+        return result.value(Tirn::Void());
+      case StoreStatus::kNotFound:
+        return Fail<Errors::NotFound>(result, Say(kProviderNotFound, id));
+      default:
+        return context_->Failed(result, "kms.providers.update", error);
     }
-    result.value(Tirn::Void());
   }
 
   void Delete(std::string const& id, std::shared_ptr<Tirn::Core::AsyncActivation> const&,
               Providers::DeleteMethod::ResultCbType const& result) override {
     if (id.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
-    {
-      std::lock_guard<std::mutex> lock(store_->mutex);
-      if (store_->providers.erase(id) == 0) return Fail<Errors::NotFound>(result, Say(kProviderNotFound, id));
+    std::string error;
+    switch (context_->store->DeleteProvider(id, error)) {
+      case StoreStatus::kOk:
+        return result.value(Tirn::Void());
+      case StoreStatus::kNotFound:
+        return Fail<Errors::NotFound>(result, Say(kProviderNotFound, id));
+      default:
+        return context_->Failed(result, "kms.providers.delete", error);
     }
-    result.value(Tirn::Void());
   }
 
   void Get(std::string const& id, std::shared_ptr<Tirn::Core::AsyncActivation> const&,
            Providers::GetMethod::ResultCbType const& result) override {
     if (id.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
+    ProviderRecord record;
+    std::string error;
+    switch (context_->store->GetProvider(id, record, error)) {
+      case StoreStatus::kOk:
+        break;
+      case StoreStatus::kNotFound:
+        return Fail<Errors::NotFound>(result, Say(kProviderNotFound, id));
+      default:
+        return context_->Failed(result, "kms.providers.get", error);
+    }
     auto info = std::make_shared<Providers::Info>();
-    {
-      std::lock_guard<std::mutex> lock(store_->mutex);
-      auto found = store_->providers.find(id);
-      if (found == store_->providers.end()) return Fail<Errors::NotFound>(result, Say(kProviderNotFound, id));
-      info->type = found->second.type;
-      if (found->second.type.value() == Providers::ProviderType::NATIVE) {
-        auto native = std::make_shared<Providers::NativeProviderInfo>();
-        native->key_id = found->second.keyId;
-        info->native_info = native;
-      }
+    info->type = record.type;
+    if (record.type.value() == Providers::ProviderType::NATIVE) {
+      auto native = std::make_shared<Providers::NativeProviderInfo>();
+      native->key_id = record.keyId;
+      info->native_info = native;
     }
     result.value(info);
   }
@@ -183,11 +232,11 @@ class KeyProviders final : public Providers::AsyncServiceInterface {
  private:
   // A native provider is always available; a trust-authority provider while a key server
   // exists.
-  static bool Available(Store::Provider const& provider, bool haveKeyServer) {
+  static bool Available(ProviderRecord const& provider, bool haveKeyServer) {
     return provider.type.value() == Providers::ProviderType::NATIVE || haveKeyServer;
   }
 
-  std::shared_ptr<Store> store_;
+  std::shared_ptr<Context const> context_;
 };
 
 // ---- Key servers and attestation services --------------------------------------------------
@@ -203,11 +252,11 @@ struct KeyServerTraits {
   using GetMethod = Ti::Kms::ServicesSvc::GetMethod;
   using CreateMethod = Ti::Kms::ServicesSvc::CreateMethod;
   using DeleteMethod = Ti::Kms::ServicesSvc::DeleteMethod;
+  static constexpr ServerKind kKind = ServerKind::kKeyServer;
   static constexpr char const* kPrefix = "key-server-";
   static constexpr char const* kNotFound = kKeyServerNotFound;
   static constexpr char const* kExists = kKeyServerExists;
-  static std::map<std::string, Store::Server>& Entries(Store& store) { return store.keyServers; }
-  static long long& Next(Store& store) { return store.nextKeyServer; }
+  static constexpr char const* kOperations = "kms.services";
 };
 
 struct AttestationServiceTraits {
@@ -220,55 +269,58 @@ struct AttestationServiceTraits {
   using GetMethod = Ti::Attestation::ServicesSvc::GetMethod;
   using CreateMethod = Ti::Attestation::ServicesSvc::CreateMethod;
   using DeleteMethod = Ti::Attestation::ServicesSvc::DeleteMethod;
+  static constexpr ServerKind kKind = ServerKind::kAttestationService;
   static constexpr char const* kPrefix = "attestation-service-";
   static constexpr char const* kNotFound = kAttestationServiceNotFound;
   static constexpr char const* kExists = kAttestationServiceExists;
-  static std::map<std::string, Store::Server>& Entries(Store& store) {
-    return store.attestationServices;
-  }
-  static long long& Next(Store& store) { return store.nextAttestationService; }
+  static constexpr char const* kOperations = "attestation.services";
 };
 
 template <class Traits>
 class Servers final : public Traits::Svc {
  public:
-  explicit Servers(std::shared_ptr<Store> store) : store_(std::move(store)) {}
+  explicit Servers(std::shared_ptr<Context const> context) : context_(std::move(context)) {}
 
   void List(Tirn::OptionalPtr<typename Traits::FilterSpec const> const& filter,
             std::shared_ptr<Tirn::Core::AsyncActivation> const&,
             typename Traits::ListMethod::ResultCbType const& result) override {
+    std::vector<ServerRecord> records;
+    std::string error;
+    if (context_->store->ListServers(Traits::kKind, records, error) != StoreStatus::kOk) {
+      return context_->Failed(result, Operation("list").c_str(), error);
+    }
     typename Traits::ListMethod::Result summaries;
-    {
-      std::lock_guard<std::mutex> lock(store_->mutex);
-      for (auto const& entry : Traits::Entries(*store_)) {
-        Store::Server const& server = entry.second;
-        if (filter && (!Matches(filter->services, entry.first) ||
-                       !Matches(filter->address, *server.address) ||
-                       !Matches(filter->group, server.group))) {
-          continue;
-        }
-        auto summary = std::make_shared<typename Traits::Summary>();
-        summary->service = entry.first;
-        summary->address = server.address;
-        summary->group = server.group;
-        summaries.push_back(std::move(summary));
+    for (auto const& record : records) {
+      if (filter && (!Matches(filter->services, record.id) ||
+                     !Matches(filter->address, *record.address) ||
+                     !Matches(filter->group, record.group))) {
+        continue;
       }
+      auto summary = std::make_shared<typename Traits::Summary>();
+      summary->service = record.id;
+      summary->address = record.address;
+      summary->group = record.group;
+      summaries.push_back(std::move(summary));
     }
     result.value(summaries);
   }
 
   void Get(std::string const& id, std::shared_ptr<Tirn::Core::AsyncActivation> const&,
            typename Traits::GetMethod::ResultCbType const& result) override {
-    auto info = std::make_shared<typename Traits::Info>();
-    {
-      std::lock_guard<std::mutex> lock(store_->mutex);
-      auto& entries = Traits::Entries(*store_);
-      auto found = entries.find(id);
-      if (found == entries.end()) return Fail<Errors::NotFound>(result, Say(Traits::kNotFound, id));
-      info->address = found->second.address;
-      info->trusted_CA = found->second.trustedCa;
-      info->group = found->second.group;
+    ServerRecord record;
+    std::string error;
+    switch (context_->store->GetServer(Traits::kKind, id, record, error)) {
+      case StoreStatus::kOk:
+        break;
+      case StoreStatus::kNotFound:
+        return Fail<Errors::NotFound>(result, Say(Traits::kNotFound, id));
+      default:
+        return context_->Failed(result, Operation("get").c_str(), error);
     }
+    auto info = std::make_shared<typename Traits::Info>();
+    info->address = record.address;
+    info->trusted_CA = record.trustedCa;
+    info->group = record.group;
     result.value(info);
   }
 
@@ -279,86 +331,78 @@ class Servers final : public Traits::Svc {
       return Fail<Errors::InvalidArgument>(result, *problem);
     }
     if (!spec->trusted_CA) return Fail<Errors::InvalidArgument>(result, Say(kTrustedCaMissing));
-    std::string id;
-    {
-      std::lock_guard<std::mutex> lock(store_->mutex);
-      auto& entries = Traits::Entries(*store_);
-      for (auto const& entry : entries) {
-        Ti::NetworkAddress const& existing = *entry.second.address;
-        if (existing.hostname == spec->address->hostname && existing.port == spec->address->port) {
-          return Fail<Errors::AlreadyExists>(result, Say(Traits::kExists, Describe(existing)));
-        }
-      }
-      id = Traits::kPrefix + std::to_string(Traits::Next(*store_)++);
-      entries[id] = Store::Server{spec->address, spec->trusted_CA, spec->group};
+    ServerRecord record;
+    record.address = spec->address;
+    record.trustedCa = spec->trusted_CA;
+    record.group = spec->group;
+    std::string error;
+    switch (context_->store->CreateServer(Traits::kKind, Traits::kPrefix, record, error)) {
+      case StoreStatus::kOk:
+        return result.value(record.id);
+      case StoreStatus::kExists:
+        return Fail<Errors::AlreadyExists>(result, Say(Traits::kExists, Describe(*spec->address)));
+      default:
+        return context_->Failed(result, Operation("create").c_str(), error);
     }
-    result.value(id);
   }
 
   void Delete(std::string const& id, std::shared_ptr<Tirn::Core::AsyncActivation> const&,
               typename Traits::DeleteMethod::ResultCbType const& result) override {
-    {
-      std::lock_guard<std::mutex> lock(store_->mutex);
-      if (Traits::Entries(*store_).erase(id) == 0) {
+    std::string error;
+    switch (context_->store->DeleteServer(Traits::kKind, id, error)) {
+      case StoreStatus::kOk:
+        return result.value(Tirn::Void());
+      case StoreStatus::kNotFound:
         return Fail<Errors::NotFound>(result, Say(Traits::kNotFound, id));
-      }
+      default:
+        return context_->Failed(result, Operation("delete").c_str(), error);
     }
-    result.value(Tirn::Void());
   }
 
  private:
-  std::shared_ptr<Store> store_;
+  static std::string Operation(char const* name) {
+    return std::string(Traits::kOperations) + "." + name;
+  }
+
+  std::shared_ptr<Context const> context_;
 };
 
 // ---- Attestation reports -------------------------------------------------------------------
 
 namespace Reports = Ti::Attestation::ReportsSvc;
 
+// One report per attestation service, derived when asked for; nothing of it is stored.
 class AttestationReports final : public Reports::AsyncServiceInterface {
  public:
-  explicit AttestationReports(std::shared_ptr<Store> store) : store_(std::move(store)) {}
+  explicit AttestationReports(std::shared_ptr<Context const> context)
+      : context_(std::move(context)) {}
 
   void List(std::shared_ptr<Tirn::Core::AsyncActivation> const&,
             Reports::ListMethod::ResultCbType const& result) override {
+    std::vector<ServerRecord> records;
+    std::string error;
+    if (context_->store->ListServers(ServerKind::kAttestationService, records, error) !=
+        StoreStatus::kOk) {
+      return context_->Failed(result, "attestation.reports.list", error);
+    }
     Reports::ListMethod::Result summaries;
-    {
-      std::lock_guard<std::mutex> lock(store_->mutex);
-      for (auto const& entry : store_->attestationServices) {
-        auto jwt = std::make_shared<Reports::ReportingJwt>();
-        jwt->service = entry.first;
-        jwt->group = entry.second.group;
-        jwt->jwt = UnsignedJwt(entry.first, entry.second.group);
-        auto summary = std::make_shared<Reports::Summary>();
-        summary->report = "report-" + entry.first;
-        summary->type = Reports::ReportType::REPORTING_JWT;
-        summary->reporting_jwt = jwt;
-        summaries.push_back(std::move(summary));
-      }
+    for (auto const& record : records) {
+      auto jwt = std::make_shared<Reports::ReportingJwt>();
+      jwt->service = record.id;
+      jwt->group = record.group;
+      jwt->jwt = UnsignedJwt(record.id, record.group);
+      auto summary = std::make_shared<Reports::Summary>();
+      summary->report = "report-" + record.id;
+      summary->type = Reports::ReportType::REPORTING_JWT;
+      summary->reporting_jwt = jwt;
+      summaries.push_back(std::move(summary));
     }
     result.value(summaries);
   }
 
  private:
-  std::shared_ptr<Store> store_;
+  std::shared_ptr<Context const> context_;
 };
-
-std::string JsonString(std::string const& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      static char const hex[] = "0123456789abcdef";
-      out += "\\u00";
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
 
 }  // namespace
 
@@ -389,6 +433,8 @@ std::list<MessageText> const& Messages() {
        "Der Port {1} liegt nicht zwischen 1 und 65535."},
       {kTrustedCaMissing, "A trusted certificate chain is required.",
        "Eine vertrauenswürdige Zertifikatskette ist erforderlich."},
+      {kStoreFailed, "The server could not use its records: {1}",
+       "Der Server konnte seine Datensätze nicht verwenden: {1}"},
   };
   return messages;
 }
@@ -400,13 +446,16 @@ std::shared_ptr<Tirn::L10n::Localizer> MakeLocalizer() {
       std::map<std::string, Tirn::L10n::Localizer::Catalog>{{"de", german}});
 }
 
-ReferenceServer::ReferenceServer()
-    : store_(std::make_shared<Store>()),
-      localizer_(MakeLocalizer()),
-      keyProviders_(std::make_shared<KeyProviders>(store_)),
-      keyServers_(std::make_shared<Servers<KeyServerTraits>>(store_)),
-      attestationServices_(std::make_shared<Servers<AttestationServiceTraits>>(store_)),
-      reports_(std::make_shared<AttestationReports>(store_)) {}
+ReferenceServer::ReferenceServer() : ReferenceServer(std::make_shared<MemoryRecordStore>()) {}
+
+ReferenceServer::ReferenceServer(std::shared_ptr<RecordStore> store, StoreLog log)
+    : store_(std::move(store)), localizer_(MakeLocalizer()) {
+  auto context = std::make_shared<Context const>(Context{store_, std::move(log)});
+  keyProviders_ = std::make_shared<KeyProviders>(context);
+  keyServers_ = std::make_shared<Servers<KeyServerTraits>>(context);
+  attestationServices_ = std::make_shared<Servers<AttestationServiceTraits>>(context);
+  reports_ = std::make_shared<AttestationReports>(context);
+}
 
 void ReferenceServer::RegisterWith(Tirn::Core::InProcessApiProvider& provider) const {
   provider.Register(Ti::Kms::ProvidersSvc::AsyncServiceBinder::BindImplementation(keyProviders_,
@@ -441,6 +490,24 @@ std::string Base64Url(std::string const& bytes) {
     if (i + 1 < bytes.size()) out += alphabet[(n >> 6) & 63];
   }
   return out;
+}
+
+std::string JsonString(std::string const& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      static char const hex[] = "0123456789abcdef";
+      out += "\\u00";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
 }
 
 std::string UnsignedJwt(std::string const& service, std::string const& group) {

@@ -1,9 +1,11 @@
-// A complete in-memory server of the trusted-infrastructure package.
+// A complete server of the trusted-infrastructure package.
 //
 // ReferenceServer implements the four services (key providers, key servers, attestation
 // services, attestation reports) against their generated AsyncServiceInterfaces, as a server
-// implementer would, and binds them for registration with an API provider. Its state is safe
-// under concurrent calls. Errors carry the server's own localizable messages, with English
+// implementer would, and binds them for registration with an API provider. It keeps its
+// records in a RecordStore (apps/services/record_store.h): in memory unless it is given
+// another; reports are derived from the attestation services. It is safe under concurrent
+// calls, and answers a call that changes records only once the store has kept the change. Errors carry the server's own localizable messages, with English
 // default texts and a German catalog.
 //
 //   auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
@@ -12,20 +14,17 @@
 #ifndef EXAMPLES_REFERENCE_SERVER_H_
 #define EXAMPLES_REFERENCE_SERVER_H_
 
+#include <functional>
 #include <list>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "apps/services/record_store.h"
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "tirn/runtime/in_process_provider.h"
 #include "tirn/runtime/localizer.h"
-#include "tirn/runtime/secret_string.h"
 
 namespace Reference {
-
-namespace Ti = Com::Ostrel::Nox::TrustedInfrastructure;
 
 // The server's own messages: identifier, English template, German template.
 struct MessageText {
@@ -40,32 +39,16 @@ std::list<MessageText> const& Messages();
 // A localizer whose German ("de") catalog holds the server's messages.
 std::shared_ptr<Tirn::L10n::Localizer> MakeLocalizer();
 
-// Everything the four services share, behind one lock.
-class Store {
- public:
-  struct Provider {
-    Ti::Kms::ProvidersSvc::ProviderType type;
-    std::string keyId;
-    // Kept, never returned, never printed.
-    Tirn::SecretString keyDerivationKey;
-  };
-  struct Server {
-    std::shared_ptr<Ti::NetworkAddress const> address;
-    std::shared_ptr<Ti::X509CertChain const> trustedCa;
-    std::string group;
-  };
-
-  std::mutex mutex;
-  std::map<std::string, Provider> providers;
-  std::map<std::string, Server> keyServers;
-  std::map<std::string, Server> attestationServices;
-  long long nextKeyServer = 1;
-  long long nextAttestationService = 1;
-};
+// Called with what the services have to say about their store's failures; never a secret.
+using StoreLog = std::function<void(std::string const&)>;
 
 class ReferenceServer {
  public:
+  // Records in memory, lost with the server.
   ReferenceServer();
+  // Records in `store`; a store failure answers the call with internal_server_error and is
+  // told to `log` (when set).
+  explicit ReferenceServer(std::shared_ptr<RecordStore> store, StoreLog log = {});
 
   // Binds the four services with the server's localizer and registers them.
   void RegisterWith(Tirn::Core::InProcessApiProvider& provider) const;
@@ -85,7 +68,7 @@ class ReferenceServer {
   }
 
  private:
-  std::shared_ptr<Store> store_;
+  std::shared_ptr<RecordStore> store_;
   std::shared_ptr<Tirn::L10n::Localizer> localizer_;
   std::shared_ptr<Ti::Kms::ProvidersSvc::AsyncServiceInterface> keyProviders_;
   std::shared_ptr<Ti::Kms::ServicesSvc::AsyncServiceInterface> keyServers_;
@@ -96,6 +79,9 @@ class ReferenceServer {
 // The unsigned JSON Web Token of a report: base64url header {"alg":"none","typ":"JWT"}, a dot,
 // base64url claims naming the attestation service and group, and a final dot.
 std::string UnsignedJwt(std::string const& service, std::string const& group);
+
+// `text` as a JSON string literal, quotes included; bytes above 0x7f are copied as they are.
+std::string JsonString(std::string const& text);
 
 // base64url without padding.
 std::string Base64Url(std::string const& bytes);

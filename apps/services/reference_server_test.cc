@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <list>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "tirn/runtime/wire_shapes.h"
+#include "apps/services/test_calls.h"
 #include "tirn/stub/async_api_stub.h"
 
 namespace Reference {
@@ -17,30 +20,8 @@ namespace KeyServers = Ti::Kms::ServicesSvc;
 namespace Attestation = Ti::Attestation::ServicesSvc;
 namespace Reports = Ti::Attestation::ReportsSvc;
 
-template <class T>
-struct Outcome {
-  boost::optional<T> value;
-  Tirn::Data::ErrorValuePtr error;
-  // The error's name and its first message id, or "ok".
-  std::string Describe() const {
-    if (!error) return "ok";
-    auto messages = error->GetMessages();
-    return error->name() + (messages.empty() ? "" : " " + messages.front().id());
-  }
-};
-
-// The reference server answers before a call returns, so a call is complete on return.
-template <class T, class Invoke>
-Outcome<T> Call(Invoke invoke) {
-  Outcome<T> outcome;
-  invoke(Tirn::AsyncResult<T, Tirn::AsyncResultTerminateCbPolicy>(
-      [&outcome](boost::optional<T> const& value, Tirn::Data::ErrorValuePtr const& error,
-                 Tirn::Progress const&) {
-        outcome.value = value;
-        outcome.error = error;
-      }));
-  return outcome;
-}
+using Testing::Call;
+using Testing::Outcome;
 
 class ReferenceServerTest : public ::testing::Test {
  protected:
@@ -248,6 +229,88 @@ TEST_F(ReferenceServerTest, KeyDerivationKeyIsKeptButNeverReturned) {
   for (auto const& summary : *list.value) printed += summary->provider;
   printed += (*info.value)->native_info->key_id;
   EXPECT_EQ(printed.find("kdk-"), std::string::npos);
+}
+
+// A store whose every operation fails, as a full disk would make it.
+class FailingStore final : public RecordStore {
+ public:
+  StoreStatus ListProviders(std::vector<ProviderRecord>&, std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus GetProvider(std::string const&, ProviderRecord&, std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus CreateProvider(ProviderRecord const&, std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus UpdateProvider(std::string const&, std::function<bool(ProviderRecord&)> const&,
+                             std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus DeleteProvider(std::string const&, std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus ListServers(ServerKind, std::vector<ServerRecord>&, std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus GetServer(ServerKind, std::string const&, ServerRecord&,
+                        std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus CreateServer(ServerKind, std::string const&, ServerRecord&,
+                           std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus DeleteServer(ServerKind, std::string const&, std::string& error) override {
+    return Fail(error);
+  }
+
+ private:
+  static StoreStatus Fail(std::string& error) {
+    error = "database or disk is full";
+    return StoreStatus::kFailed;
+  }
+};
+
+TEST(ReferenceServerStore, AFailingStoreAnswersInternalErrorsAndIsLogged) {
+  std::vector<std::string> logged;
+  ReferenceServer server(std::make_shared<FailingStore>(),
+                         [&logged](std::string const& line) { logged.push_back(line); });
+  auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
+  server.RegisterWith(*provider);
+  auto apiStub = std::make_shared<Tirn::Stub::AsyncApiStub>(
+      provider, std::make_shared<Tirn::Core::AsyncActivation>());
+  Providers::AsyncServiceStub providers(apiStub);
+  Attestation::AsyncServiceStub attestation(apiStub);
+  Reports::AsyncServiceStub reports(apiStub);
+  auto spec = std::make_shared<Providers::CreateSpec>();
+  spec->provider = "p";
+  std::string const failed = "com.ostrel.tirn.std.errors.internal_server_error reference.store.failed";
+  struct Case {
+    char const* name;
+    Tirn::Data::ErrorValuePtr error;
+  } const cases[] = {
+      {"kms.providers.create",
+       Call<Tirn::Void>([&](auto const& r) { providers.Create(spec, nullptr, r); }).error},
+      {"kms.providers.get", Call<std::shared_ptr<Providers::Info const>>([&](auto const& r) {
+                              providers.Get("p", nullptr, r);
+                            }).error},
+      {"attestation.services.delete",
+       Call<Tirn::Void>([&](auto const& r) { attestation.Delete("a", nullptr, r); }).error},
+      {"attestation.reports.list", Call<Reports::ListMethod::Result>([&](auto const& r) {
+                                     reports.List(nullptr, r);
+                                   }).error},
+  };
+  ASSERT_EQ(logged.size(), std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    ASSERT_TRUE(cases[i].error);
+    auto const messages = cases[i].error->GetMessages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(cases[i].error->name() + " " + messages.front().id(), failed);
+    EXPECT_EQ(messages.front().args(), std::list<std::string>{"database or disk is full"});
+    EXPECT_EQ(logged[i], std::string(cases[i].name) + ": database or disk is full");
+  }
 }
 
 std::string Base64UrlDecode(std::string const& text) {

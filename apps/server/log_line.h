@@ -1,0 +1,50 @@
+// The lines tirn-server writes to stderr: one per answered call (the access log) and one per
+// thing the server has to say, as text or as one JSON object per line.
+//
+//   text: 2026-01-02T03:04:05.678Z access 127.0.0.1:5123 POST kms.providers.get 200 1234us id=ab12
+//   json: {"time":"2026-01-02T03:04:05.678Z","kind":"access","peer":"127.0.0.1:5123",...}
+//
+// The HTTP server's access-log entries hold no body, token or secret, and so neither do these
+// lines.
+#ifndef APPS_SERVER_LOG_LINE_H_
+#define APPS_SERVER_LOG_LINE_H_
+
+#include <chrono>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+#include "apps/server/options.h"
+#include "tirn/http/server.h"
+
+namespace ServerApp {
+
+// One access-log line, without the line end.
+std::string FormatAccessLine(Tirn::Http::AccessLogEntry const& entry, LogFormat format,
+                             std::chrono::system_clock::time_point when);
+
+// One line of what the server says (`text`), without the line end.
+std::string FormatNoteLine(std::string const& text, LogFormat format,
+                           std::chrono::system_clock::time_point when);
+
+// `when` as UTC with milliseconds: 2026-01-02T03:04:05.678Z.
+std::string FormatTime(std::chrono::system_clock::time_point when);
+
+// Writes whole lines to a stream shared by the server's threads, one at a time, flushed.
+class LogWriter {
+ public:
+  LogWriter(LogFormat format, std::ostream& out) : format_(format), out_(out) {}
+  void Access(Tirn::Http::AccessLogEntry const& entry);
+  void Note(std::string const& text);
+
+ private:
+  void Write(std::string const& line);
+
+  LogFormat const format_;
+  std::mutex mutex_;
+  std::ostream& out_;
+};
+
+}  // namespace ServerApp
+
+#endif  // APPS_SERVER_LOG_LINE_H_

@@ -1,0 +1,110 @@
+// tirn-server: the reference services of the trusted-infrastructure package over HTTP, with
+// their records in an SQLite file. `tirn-server --help` lists the options.
+#include <pthread.h>
+#include <signal.h>
+
+#include <chrono>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "apps/server/data_files.h"
+#include "apps/server/log_line.h"
+#include "apps/server/options.h"
+#include "apps/server/tokens.h"
+#include "apps/services/reference_server.h"
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "tirn/http/server.h"
+#include "tirn/runtime/in_process_provider.h"
+
+namespace {
+
+// Time the calls in flight get to finish once a stop is asked for.
+constexpr std::chrono::seconds kGrace{5};
+
+int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
+  ServerApp::LogWriter log(config.logFormat, std::cerr);
+  ServerApp::OpenedData data;
+  std::vector<std::string> notices;
+  std::string error;
+  if (!ServerApp::OpenData(config, data, notices, error)) {
+    log.Note("cannot start: " + error);
+    return 1;
+  }
+  for (auto const& notice : notices) log.Note(notice);
+
+  Tirn::Http::ServerOptions options;
+  options.address = config.host;
+  options.port = config.port;
+  options.tlsCertificateFile = config.tlsCertificateFile;
+  options.tlsPrivateKeyFile = config.tlsPrivateKeyFile;
+  // Without tokens the HTTP server itself says that every call is anonymous.
+  if (!config.tokenFile.empty()) {
+    ServerApp::TokenTable tokens;
+    if (!ServerApp::ReadTokenFile(config.tokenFile, tokens, error)) {
+      log.Note("cannot start: " + error);
+      return 1;
+    }
+    options.authenticator = tokens.Authenticator();
+  }
+  options.accessLog = [&log](Tirn::Http::AccessLogEntry const& entry) { log.Access(entry); };
+  options.log = [&log](std::string const& text) { log.Note(text); };
+
+  int stopSignal = 0;
+  {
+    Reference::ReferenceServer reference(
+        data.store, [&log](std::string const& text) { log.Note("records: " + text); });
+    auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
+    reference.RegisterWith(*provider);
+    Tirn::Http::IoThreads threads(config.threads);
+    Tirn::Http::Server server(threads.context(), provider,
+                              Com::Ostrel::Nox::TrustedInfrastructure::Operations(), options);
+    if (!server.Start(&error)) {
+      log.Note("cannot start: " + error);
+      return 1;
+    }
+    std::string const host =
+        config.host.find(':') != std::string::npos ? "[" + config.host + "]" : config.host;
+    std::cout << "listening on " << (config.tlsCertificateFile.empty() ? "http" : "https") << "://" << host << ":"
+              << server.port() << std::endl;
+    sigwait(&stopSignals, &stopSignal);
+    log.Note(std::string("stopping on ") + (stopSignal == SIGINT ? "SIGINT" : "SIGTERM"));
+    std::promise<void> stopped;
+    server.Stop(std::chrono::duration_cast<std::chrono::milliseconds>(kGrace),
+                [&stopped] { stopped.set_value(); });
+    if (stopped.get_future().wait_for(kGrace * 2) != std::future_status::ready) {
+      log.Note("calls still open after the grace period; closing anyway");
+    }
+  }
+  // The threads are joined and the services gone: nothing uses the records any more.
+  data.store.reset();
+  data.lock.reset();
+  log.Note("stopped");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  auto const parsed = ServerApp::ParseOptions(argc, argv);
+  switch (parsed.outcome) {
+    case ServerApp::ParsedOptions::kHelp:
+      std::cout << parsed.text;
+      return 0;
+    case ServerApp::ParsedOptions::kError:
+      std::cerr << "tirn-server: " << parsed.text << " (see --help)\n";
+      return 2;
+    case ServerApp::ParsedOptions::kRun:
+      break;
+  }
+  // Blocked before any thread starts, so that every thread inherits the mask and only the
+  // sigwait in Serve receives the stop signals.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  return Serve(parsed.config, stopSignals);
+}

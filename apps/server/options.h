@@ -1,0 +1,52 @@
+// The command line of tirn-server, parsed into a configuration or an error text.
+//
+//   auto parsed = ServerApp::ParseOptions(argc, argv);
+//   if (parsed.outcome == ServerApp::ParsedOptions::kError) { std::cerr << parsed.text; return 2; }
+//   if (parsed.outcome == ServerApp::ParsedOptions::kHelp) { std::cout << parsed.text; return 0; }
+//   Serve(parsed.config);
+#ifndef APPS_SERVER_OPTIONS_H_
+#define APPS_SERVER_OPTIONS_H_
+
+#include <string>
+
+namespace ServerApp {
+
+enum class LogFormat { kText, kJson };
+
+struct ServerConfig {
+  // Address and port to listen on. Default 127.0.0.1 and Apps::kDefaultPort; port 0 picks a
+  // free one.
+  std::string host = "127.0.0.1";
+  unsigned short port = 0;
+  // PEM certificate chain and private key; both empty: plain HTTP.
+  std::string tlsCertificateFile;
+  std::string tlsPrivateKeyFile;
+  // Bearer tokens accepted ("<token> <caller name>" per line); empty: anonymous callers.
+  std::string tokenFile;
+  // Threads that serve calls. Default 2.
+  unsigned threads = 2;
+  LogFormat logFormat = LogFormat::kText;
+  // The records' file; ":memory:" keeps them in memory. Default tirn-server.db.
+  std::string dataFile = "tirn-server.db";
+  // The 32-byte key that seals secrets at rest; empty: <dataFile>.key, created when absent.
+  std::string keyFile;
+};
+
+struct ParsedOptions {
+  enum Outcome { kRun, kHelp, kError };
+  Outcome outcome = kRun;
+  ServerConfig config;
+  // kHelp: the usage text; kError: what is wrong, one line.
+  std::string text;
+};
+
+ParsedOptions ParseOptions(int argc, char const* const* argv);
+
+// Splits "host:port" (or "[v6]:port") into its parts; false when it is not of that form or
+// the port is not 0 to 65535.
+[[nodiscard]] bool ParseListenAddress(std::string const& text, std::string& host,
+                                      unsigned short& port);
+
+}  // namespace ServerApp
+
+#endif  // APPS_SERVER_OPTIONS_H_

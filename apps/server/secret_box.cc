@@ -1,0 +1,187 @@
+#include "apps/server/secret_box.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+namespace ServerApp {
+
+namespace {
+
+// A byte buffer that is wiped when it goes away: for key material and opened plaintext.
+class WipedBuffer {
+ public:
+  explicit WipedBuffer(std::size_t size) : bytes_(size) {}
+  ~WipedBuffer() {
+    if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
+  }
+  WipedBuffer(WipedBuffer const&) = delete;
+  WipedBuffer& operator=(WipedBuffer const&) = delete;
+
+  unsigned char* data() { return bytes_.data(); }
+  std::size_t size() const { return bytes_.size(); }
+
+ private:
+  std::vector<unsigned char> bytes_;
+};
+
+struct CipherContext {
+  CipherContext() : context(EVP_CIPHER_CTX_new()) {}
+  ~CipherContext() { EVP_CIPHER_CTX_free(context); }
+  CipherContext(CipherContext const&) = delete;
+  CipherContext& operator=(CipherContext const&) = delete;
+  EVP_CIPHER_CTX* context;
+};
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+unsigned char const* Bytes(std::string const& text) {
+  return reinterpret_cast<unsigned char const*>(text.data());
+}
+
+}  // namespace
+
+SecretBox::~SecretBox() { OPENSSL_cleanse(key_, sizeof key_); }
+
+std::unique_ptr<SecretBox> SecretBox::WithRandomKey(std::string& error) {
+  std::unique_ptr<SecretBox> box(new SecretBox());
+  if (RAND_bytes(box->key_, kKeySize) != 1) {
+    error = "the random source failed";
+    return nullptr;
+  }
+  return box;
+}
+
+std::unique_ptr<SecretBox> SecretBox::FromKeyFile(std::string const& path, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot read the key file " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  // Read at most a little more than the longest valid form, so that a huge file is refused
+  // without being loaded.
+  WipedBuffer text(2 * kKeySize + 3);
+  in.read(reinterpret_cast<char*>(text.data()), static_cast<std::streamsize>(text.size()));
+  std::size_t length = static_cast<std::size_t>(in.gcount());
+  std::unique_ptr<SecretBox> box(new SecretBox());
+  if (length == kKeySize) {
+    std::memcpy(box->key_, text.data(), kKeySize);
+    return box;
+  }
+  while (length > 0 && (text.data()[length - 1] == '\n' || text.data()[length - 1] == '\r')) {
+    --length;
+  }
+  bool valid = length == 2 * kKeySize;
+  for (std::size_t i = 0; valid && i < kKeySize; ++i) {
+    int const high = HexDigit(static_cast<char>(text.data()[2 * i]));
+    int const low = HexDigit(static_cast<char>(text.data()[2 * i + 1]));
+    valid = high >= 0 && low >= 0;
+    box->key_[i] = static_cast<unsigned char>(valid ? high * 16 + low : 0);
+  }
+  if (!valid) {
+    error = "the key file " + path + " holds no key (expected 32 bytes or 64 hexadecimal digits)";
+    return nullptr;
+  }
+  return box;
+}
+
+std::unique_ptr<SecretBox> SecretBox::CreateKeyFile(std::string const& path, std::string& error) {
+  auto box = WithRandomKey(error);
+  if (!box) return nullptr;
+  static char const hex[] = "0123456789abcdef";
+  WipedBuffer text(2 * kKeySize + 1);
+  for (std::size_t i = 0; i < kKeySize; ++i) {
+    text.data()[2 * i] = static_cast<unsigned char>(hex[box->key_[i] >> 4]);
+    text.data()[2 * i + 1] = static_cast<unsigned char>(hex[box->key_[i] & 15]);
+  }
+  text.data()[2 * kKeySize] = '\n';
+  int const fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    error = "cannot create the key file " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  std::size_t written = 0;
+  while (written < text.size()) {
+    ssize_t const n = ::write(fd, text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  bool const ok = written == text.size() && ::fsync(fd) == 0;
+  int const saved = errno;
+  ::close(fd);
+  if (!ok) {
+    ::unlink(path.c_str());
+    error = "cannot write the key file " + path + ": " + std::strerror(saved);
+    return nullptr;
+  }
+  return box;
+}
+
+bool SecretBox::Seal(std::string const& plaintext, std::string const& associated,
+                     std::string& sealed, std::string& error) const {
+  sealed.assign(kNonceSize + plaintext.size() + kTagSize, '\0');
+  auto* out = reinterpret_cast<unsigned char*>(&sealed[0]);
+  CipherContext cipher;
+  int length = 0;
+  bool ok = cipher.context != nullptr && RAND_bytes(out, kNonceSize) == 1 &&
+            EVP_EncryptInit_ex(cipher.context, EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+            EVP_CIPHER_CTX_ctrl(cipher.context, EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
+            EVP_EncryptInit_ex(cipher.context, nullptr, nullptr, key_, out) == 1 &&
+            EVP_EncryptUpdate(cipher.context, nullptr, &length, Bytes(associated),
+                              static_cast<int>(associated.size())) == 1 &&
+            EVP_EncryptUpdate(cipher.context, out + kNonceSize, &length, Bytes(plaintext),
+                              static_cast<int>(plaintext.size())) == 1 &&
+            EVP_EncryptFinal_ex(cipher.context, out + kNonceSize + length, &length) == 1 &&
+            EVP_CIPHER_CTX_ctrl(cipher.context, EVP_CTRL_GCM_GET_TAG, kTagSize,
+                                out + kNonceSize + plaintext.size()) == 1;
+  if (!ok) {
+    OPENSSL_cleanse(&sealed[0], sealed.size());
+    sealed.clear();
+    error = "cannot encrypt a secret";
+  }
+  return ok;
+}
+
+bool SecretBox::Open(std::string const& sealed, std::string const& associated,
+                     Tirn::SecretString& plaintext) const {
+  if (sealed.size() < kNonceSize + kTagSize) return false;
+  std::size_t const size = sealed.size() - kNonceSize - kTagSize;
+  auto const* in = Bytes(sealed);
+  // One spare byte so that an empty secret still has a buffer to write into.
+  WipedBuffer opened(size + 1);
+  std::vector<unsigned char> tag(in + kNonceSize + size, in + sealed.size());
+  CipherContext cipher;
+  int length = 0;
+  int finalLength = 0;
+  bool const ok =
+      cipher.context != nullptr &&
+      EVP_DecryptInit_ex(cipher.context, EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+      EVP_CIPHER_CTX_ctrl(cipher.context, EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
+      EVP_DecryptInit_ex(cipher.context, nullptr, nullptr, key_, in) == 1 &&
+      EVP_DecryptUpdate(cipher.context, nullptr, &length, Bytes(associated),
+                        static_cast<int>(associated.size())) == 1 &&
+      EVP_DecryptUpdate(cipher.context, opened.data(), &length, in + kNonceSize,
+                        static_cast<int>(size)) == 1 &&
+      EVP_CIPHER_CTX_ctrl(cipher.context, EVP_CTRL_GCM_SET_TAG, kTagSize, tag.data()) == 1 &&
+      EVP_DecryptFinal_ex(cipher.context, opened.data() + length, &finalLength) == 1;
+  if (!ok) return false;
+  plaintext = Tirn::SecretString(reinterpret_cast<char const*>(opened.data()), size);
+  return true;
+}
+
+}  // namespace ServerApp

@@ -1,0 +1,428 @@
+// Runs the built tirn-server program (TIRN_SERVER_BINARY) and calls it over 127.0.0.1 through
+// Tirn::Http::ClientProvider and the generated stubs. Every wait is bounded.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apps/server/test_files.h"
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
+#include "tirn/http/client_provider.h"
+#include "tirn/http/server.h"
+#include "tirn/runtime/wire_shapes.h"
+#include "tirn/stub/async_api_stub.h"
+
+namespace {
+
+using ServerApp::Testing::ReadAll;
+using ServerApp::Testing::TempDir;
+
+namespace Ti = Com::Ostrel::Nox::TrustedInfrastructure;
+namespace Providers = Ti::Kms::ProvidersSvc;
+using namespace std::chrono_literals;
+
+constexpr auto kWait = 10s;  // no single step of these tests may take longer
+
+
+
+// A running tirn-server: stdout through a pipe (for the start line), stderr to a file.
+class ServerProcess {
+ public:
+  ServerProcess(std::vector<std::string> const& args, std::string stderrFile)
+      : stderrFile_(std::move(stderrFile)) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      int const err = open(stderrFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      dup2(out[1], 1);
+      if (err >= 0) dup2(err, 2);
+      std::vector<char*> argv;
+      std::string binary = TIRN_SERVER_BINARY;
+      argv.push_back(&binary[0]);
+      std::vector<std::string> copies = args;
+      for (auto& arg : copies) argv.push_back(&arg[0]);
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    stdout_ = out[0];
+  }
+
+  ~ServerProcess() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      (void)Wait();
+    }
+    if (stdout_ >= 0) close(stdout_);
+  }
+
+  // The first line on stdout, without its end; empty when none came in time.
+  std::string FirstLine() {
+    std::string line;
+    auto const deadline = std::chrono::steady_clock::now() + kWait;
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd ready{stdout_, POLLIN, 0};
+      if (poll(&ready, 1, 100) <= 0) continue;
+      char c;
+      if (read(stdout_, &c, 1) != 1) break;
+      if (c == '\n') return line;
+      line += c;
+    }
+    return {};
+  }
+
+  // The exit status, or -1 when the process has not exited in time (it is then killed).
+  int Wait() {
+    auto const deadline = std::chrono::steady_clock::now() + kWait;
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        exited_ = true;
+        return -1;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    exited_ = true;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+  }
+
+  void Signal(int signal) const { kill(pid_, signal); }
+  std::string Stderr() const { return ReadAll(stderrFile_); }
+
+  // The rest of stdout, once the process has exited.
+  std::string RestOfStdout() {
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(stdout_, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+    return text;
+  }
+
+ private:
+  std::string stderrFile_;
+  pid_t pid_ = -1;
+  int stdout_ = -1;
+  bool exited_ = false;
+};
+
+// Runs the program to its end: exit status, stdout, stderr.
+struct Finished {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+Finished RunToEnd(std::vector<std::string> const& args, std::string const& dir) {
+  std::string const errFile = dir + "/run.err";
+  std::remove(errFile.c_str());
+  ServerProcess process(args, errFile);
+  int const status = process.Wait();
+  return {status, process.RestOfStdout(), process.Stderr()};
+}
+
+// Starts a server and reads its start line; the URL is empty when it did not start.
+struct Running {
+  Running(std::vector<std::string> args, std::string const& dir)
+      : process(args, Fresh(dir + "/server.err")) {
+    line = process.FirstLine();
+    // Exactly "listening on http://127.0.0.1:PORT", PORT the real one.
+    std::string const prefix = "listening on http://127.0.0.1:";
+    if (line.rfind(prefix, 0) != 0) return;
+    std::string const port = line.substr(prefix.size());
+    if (port.empty() || port.size() > 5 || port[0] == '0' ||
+        port.find_first_not_of("0123456789") != std::string::npos) {
+      return;
+    }
+    url = line.substr(std::string("listening on ").size());
+  }
+  static std::string Fresh(std::string const& path) {
+    std::remove(path.c_str());
+    return path;
+  }
+
+  ServerProcess process;
+  std::string line;
+  std::string url;
+};
+
+// The generated key-providers stub on an HTTP client provider.
+class Client {
+ public:
+  explicit Client(std::string const& url, std::string token = {}) : threads_(1) {
+    Tirn::Http::ClientOptions options;
+    options.defaultTimeout = 5s;
+    options.connectTimeout = 2s;
+    if (!token.empty()) options.tokenSupplier = [token] { return token; };
+    auto provider = std::make_shared<Tirn::Http::ClientProvider>(threads_.context(), url,
+                                                                 Ti::Operations(), options);
+    auto activation = std::make_shared<Tirn::Core::AsyncActivation>();
+    activation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
+    stub_ = std::make_unique<Providers::AsyncServiceStub>(
+        std::make_shared<Tirn::Stub::AsyncApiStub>(provider, activation));
+  }
+
+  // "ok" or the error's name.
+  std::string Create(std::string const& id, std::string const& keyId, std::string const& secret) {
+    auto spec = std::make_shared<Providers::CreateSpec>();
+    spec->provider = id;
+    auto native = std::make_shared<Providers::NativeProviderCreateSpec>();
+    native->key_id = keyId;
+    native->key_derivation_key = Tirn::SecretString(secret);
+    spec->native_spec = native;
+    return Await<Tirn::Void>([&](auto r) { stub_->Create(spec, nullptr, r); }).first;
+  }
+
+  std::string Update(std::string const& id, std::string const& keyId) {
+    auto spec = std::make_shared<Providers::UpdateSpec>();
+    auto native = std::make_shared<Providers::NativeProviderUpdateSpec>();
+    native->key_id = keyId;
+    spec->native_spec = native;
+    return Await<Tirn::Void>([&](auto r) { stub_->Update(id, spec, nullptr, r); }).first;
+  }
+
+  // The key id of a native provider, or the error's name prefixed by '!'.
+  std::string KeyIdOf(std::string const& id) {
+    auto got = Await<std::shared_ptr<Providers::Info const>>(
+        [&](auto r) { stub_->Get(id, nullptr, r); });
+    if (got.first != "ok") return "!" + got.first;
+    return got.second && (*got.second)->native_info ? (*got.second)->native_info->key_id : "!none";
+  }
+
+  std::vector<std::string> List() {
+    auto got =
+        Await<Providers::ListMethod::Result>([&](auto r) { stub_->List(nullptr, nullptr, r); });
+    std::vector<std::string> ids;
+    if (got.second) {
+      for (auto const& summary : *got.second) ids.push_back(summary->provider);
+    }
+    return ids;
+  }
+
+ private:
+  template <class T, class Invoke>
+  std::pair<std::string, boost::optional<T>> Await(Invoke invoke) {
+    auto done = std::make_shared<std::promise<std::pair<std::string, boost::optional<T>>>>();
+    auto future = done->get_future();
+    invoke(Tirn::AsyncResult<T, Tirn::AsyncResultTerminateCbPolicy>(
+        [done](boost::optional<T> const& value, Tirn::Data::ErrorValuePtr const& error,
+               Tirn::Progress const& progress) {
+          if (!progress.IsFinal()) return;
+          done->set_value({error ? error->name() : "ok", value});
+        }));
+    if (future.wait_for(kWait) != std::future_status::ready) return {"no answer", boost::none};
+    return future.get();
+  }
+
+  Tirn::Http::IoThreads threads_;
+  std::unique_ptr<Providers::AsyncServiceStub> stub_;
+};
+
+std::vector<std::string> ServeArgs(std::string const& data) {
+  return {"--listen", "127.0.0.1:0", "--data", data};
+}
+
+// ---- The program ---------------------------------------------------------------------------
+
+TEST(ServerProgram, ServesUntilASignalAndKeepsItsRecords) {
+  TempDir dir;
+  std::string const data = dir.path + "/records.db";
+  std::string const secret = "kdk-never-printed-5150";
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    Running server(ServeArgs(data), dir.path);
+    ASSERT_FALSE(server.url.empty()) << "start line: '" << server.line << "'\n"
+                                     << server.process.Stderr();
+    Client client(server.url);
+    if (signal == SIGTERM) {
+      EXPECT_EQ(client.Create("vault", "key-1", secret), "ok");
+    } else {
+      EXPECT_EQ(client.KeyIdOf("vault"), "key-1") << "the record did not survive a restart";
+    }
+    server.process.Signal(signal);
+    EXPECT_EQ(server.process.Wait(), 0);
+    std::string const log = server.process.Stderr();
+    EXPECT_NE(log.find("access 127.0.0.1:"), std::string::npos) << log;
+    EXPECT_NE(log.find("kms.providers."), std::string::npos) << log;
+    EXPECT_NE(log.find("anonymous"), std::string::npos) << log;
+    EXPECT_EQ(log.find(secret), std::string::npos) << log;
+  }
+}
+
+TEST(ServerProgram, HelpAndCommandLineMistakes) {
+  TempDir dir;
+  auto const help = RunToEnd({"--help"}, dir.path);
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--key-file"), std::string::npos) << help.out;
+  // The parser's own tests go through every mistake; these show how the program ends.
+  std::vector<std::string> const cases[] = {{"--bogus"}, {"--threads", "0"}};
+  for (auto const& args : cases) {
+    SCOPED_TRACE(args.front());
+    auto const run = RunToEnd(args, dir.path);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("tirn-server: "), std::string::npos) << run.err;
+  }
+}
+
+TEST(ServerProgram, OneDataFileHasOneServer) {
+  TempDir dir;
+  std::string const data = dir.path + "/records.db";
+  Running first(ServeArgs(data), dir.path);
+  ASSERT_FALSE(first.url.empty()) << first.line << first.process.Stderr();
+  auto const second = RunToEnd(ServeArgs(data), dir.path);
+  EXPECT_NE(second.status, 0);
+  EXPECT_EQ(second.out, "");
+  EXPECT_NE(second.err.find("already running"), std::string::npos) << second.err;
+  Client client(first.url);
+  EXPECT_EQ(client.Create("still-served", "k", "s"), "ok");
+}
+
+TEST(ServerProgram, TokensDecideWhoCalls) {
+  TempDir dir;
+  std::ofstream(dir.path + "/tokens") << "# callers\nt0ken-alice alice\n";
+  auto args = ServeArgs(":memory:");
+  args.insert(args.end(), {"--tokens", dir.path + "/tokens", "--log-format", "json"});
+  Running server(args, dir.path);
+  ASSERT_FALSE(server.url.empty()) << server.line << server.process.Stderr();
+  // The clients stay until the server has stopped: a connection closed at once may take its
+  // answer's access-log line with it.
+  Client stranger(server.url);
+  Client alice(server.url, "t0ken-alice");
+  EXPECT_EQ(stranger.Create("p", "k", "s"), "com.ostrel.tirn.std.errors.unauthenticated");
+  EXPECT_EQ(alice.Create("p", "k", "s"), "ok");
+  server.process.Signal(SIGTERM);
+  EXPECT_EQ(server.process.Wait(), 0);
+  std::string const log = server.process.Stderr();
+  EXPECT_NE(log.find(R"("kind":"access")"), std::string::npos) << log;
+  EXPECT_NE(log.find(R"("status":401)"), std::string::npos) << log;
+  EXPECT_EQ(log.find("t0ken-alice"), std::string::npos) << log;
+  EXPECT_EQ(log.find("anonymous"), std::string::npos) << log;
+}
+
+// ---- Durability ----------------------------------------------------------------------------
+
+// Several clients create and update providers while the server is killed with SIGKILL at a
+// random moment; after a restart every acknowledged write must be there, whole. A write in
+// flight at the kill may or may not be. TIRN_DURABILITY_SEED replays a run.
+TEST(ServerProgram, AcknowledgedWritesSurviveAKill) {
+  TempDir dir;
+  std::string const data = dir.path + "/records.db";
+  unsigned seed = std::random_device{}();
+  if (char const* given = std::getenv("TIRN_DURABILITY_SEED")) seed = static_cast<unsigned>(std::strtoul(given, nullptr, 10));
+  std::mt19937 random(seed);
+
+  // What each client knows of a provider: the key id last acknowledged (empty while its
+  // creation is unacknowledged) and the one it was writing when the server went away.
+  struct Known {
+    std::string acknowledged;
+    std::string inFlight;
+  };
+  constexpr int kClients = 4;
+  constexpr int kCallsEach = 300;
+  // The moment of the kill, as a count of acknowledged writes, so that it falls inside the
+  // stream however fast the build is.
+  int const killAt = std::uniform_int_distribution<int>(10, kClients * kCallsEach * 3 / 4)(random);
+  std::cout << "durability: seed " << seed << " (TIRN_DURABILITY_SEED), kill after " << killAt
+            << " acknowledged writes" << std::endl;
+  std::vector<std::map<std::string, Known>> known(kClients);
+  std::atomic<bool> stop{false};
+  std::atomic<int> acknowledgedWrites{0};
+  {
+    Running server(ServeArgs(data), dir.path);
+    ASSERT_FALSE(server.url.empty()) << server.line << server.process.Stderr();
+    std::vector<std::thread> clients;
+    auto const deadline = std::chrono::steady_clock::now() + 4s;
+    for (int c = 0; c < kClients; ++c) {
+      clients.emplace_back([&, c] {
+        Client client(server.url);
+        auto& mine = known[c];
+        for (int i = 0; i < kCallsEach && !stop && std::chrono::steady_clock::now() < deadline; ++i) {
+          // Every third call updates the provider this client created last.
+          std::string const id = "c" + std::to_string(c) + "-" + std::to_string(i / 3 * 3);
+          std::string const keyId = "v" + std::to_string(i);
+          Known& record = mine[id];
+          record.inFlight = keyId;
+          std::string const outcome = i % 3 == 0 ? client.Create(id, keyId, "secret-" + id)
+                                                 : client.Update(id, keyId);
+          if (outcome != "ok") break;  // the server is gone
+          record.acknowledged = keyId;
+          record.inFlight.clear();
+          ++acknowledgedWrites;
+        }
+      });
+    }
+    auto const started = std::chrono::steady_clock::now();
+    while (acknowledgedWrites < killAt && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    server.process.Signal(SIGKILL);
+    std::cout << "durability: killed at " << acknowledgedWrites << " acknowledged writes, after "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - started)
+                     .count()
+              << " ms" << std::endl;
+    stop = true;
+    for (auto& client : clients) client.join();
+    EXPECT_EQ(server.process.Wait(), 128 + SIGKILL);
+  }
+
+  Running restarted(ServeArgs(data), dir.path);
+  ASSERT_FALSE(restarted.url.empty()) << restarted.line << restarted.process.Stderr();
+  Client client(restarted.url);
+  int acknowledged = 0;
+  int found = 0;
+  int extra = 0;
+  for (auto const& mine : known) {
+    for (auto const& entry : mine) {
+      std::string const keyId = client.KeyIdOf(entry.first);
+      bool const isAcknowledged = !entry.second.acknowledged.empty();
+      acknowledged += isAcknowledged;
+      if (keyId == "!com.ostrel.tirn.std.errors.not_found") {
+        EXPECT_FALSE(isAcknowledged) << entry.first << " was acknowledged and is gone";
+        continue;
+      }
+      // Whole and readable (its sealed key opens), with a value that was written to it.
+      EXPECT_TRUE(keyId == entry.second.acknowledged || keyId == entry.second.inFlight)
+          << entry.first << ": " << keyId << " (acknowledged '" << entry.second.acknowledged
+          << "', in flight '" << entry.second.inFlight << "')";
+      if (isAcknowledged) {
+        ++found;
+      } else {
+        ++extra;
+      }
+    }
+  }
+  std::size_t attempted = 0;
+  for (auto const& mine : known) attempted += mine.size();
+  EXPECT_LE(client.List().size(), attempted) << "records nobody wrote";
+  EXPECT_EQ(found, acknowledged);
+  std::cout << "durability: " << acknowledgedWrites << " writes acknowledged; records: acknowledged "
+            << acknowledged << ", found " << found << ", extra " << extra << std::endl;
+  EXPECT_GT(acknowledged, 0) << "the kill came before any write";
+}
+
+}  // namespace

@@ -1,0 +1,430 @@
+#include "apps/server/sqlite_store.h"
+
+#include <sqlite3.h>
+
+#include <list>
+#include <utility>
+
+#include "tirn/data/enumeration.h"
+#include "tirn/json/json.h"
+
+namespace ServerApp {
+
+namespace {
+
+using Status = Reference::StoreStatus;
+using ProviderType = Reference::Ti::Kms::ProvidersSvc::ProviderType;
+
+// The schema, one step per version. A later version appends a step that takes a file of the
+// previous version to it; a step never changes once released.
+struct Migration {
+  int version;
+  char const* sql;
+};
+
+constexpr Migration kMigrations[] = {
+    {1, R"sql(
+      CREATE TABLE migrations (version INTEGER PRIMARY KEY, applied TEXT NOT NULL);
+      CREATE TABLE meta (key TEXT PRIMARY KEY, value BLOB NOT NULL);
+      CREATE TABLE providers (
+        id TEXT PRIMARY KEY,
+        type TEXT NOT NULL,
+        key_id TEXT NOT NULL,
+        sealed_key BLOB NOT NULL);
+      CREATE TABLE servers (
+        kind INTEGER NOT NULL,
+        id TEXT NOT NULL,
+        hostname TEXT NOT NULL,
+        port INTEGER,
+        address TEXT NOT NULL,
+        trusted_ca TEXT NOT NULL,
+        grp TEXT NOT NULL,
+        PRIMARY KEY (kind, id));
+      CREATE INDEX servers_by_address ON servers (kind, hostname, port);
+      CREATE TABLE counters (kind INTEGER PRIMARY KEY, next INTEGER NOT NULL);
+    )sql"},
+};
+static_assert(sizeof kMigrations / sizeof kMigrations[0] == SqliteRecordStore::kSchemaVersion,
+              "one migration per schema version");
+
+// The check value sealed in the meta table: it opens only with the key the file was made with.
+constexpr char kCheckKey[] = "key_check";
+constexpr char kCheckText[] = "tirn-server records";
+
+std::string ProviderBinding(std::string const& id) { return "provider:" + id; }
+
+// A native structure as JSON, fields this server does not know included.
+template <class T>
+bool StoreJson(std::shared_ptr<T const> const& native, std::string& text, std::string& error) {
+  std::list<Tirn::BaseMessage> messages;
+  if (native && Tirn::Json::ToJson(*native, &text, messages)) return true;
+  error = "cannot write a record as JSON";
+  return false;
+}
+
+template <class T>
+bool LoadJson(std::string const& text, std::shared_ptr<T const>& native, std::string& error,
+              std::string const& id) {
+  auto loaded = std::make_shared<T>();
+  std::list<Tirn::BaseMessage> messages;
+  if (!Tirn::Json::FromJson(text, loaded.get(), messages)) {
+    error = "the stored record " + id + " is damaged";
+    return false;
+  }
+  native = std::move(loaded);
+  return true;
+}
+
+// Reads every row of `statement` into `out` with `read`.
+template <class Record, class Read>
+Status ReadRows(Sqlite::Statement& statement, std::vector<Record>& out, Read const& read,
+                std::string& error) {
+  Sqlite::ResetOnExit reset(statement);
+  out.clear();
+  for (;;) {
+    switch (statement.Next(error)) {
+      case Sqlite::Step::kRow:
+        out.emplace_back();
+        if (!read(statement, out.back(), error)) return Status::kFailed;
+        continue;
+      case Sqlite::Step::kDone:
+        return Status::kOk;
+      case Sqlite::Step::kFailed:
+        return Status::kFailed;
+    }
+  }
+}
+
+// Reads the row `statement` finds into `out` with `read`; kNotFound when there is none.
+template <class Record, class Read>
+Status ReadRow(Sqlite::Statement& statement, Record& out, Read const& read, std::string& error) {
+  Sqlite::ResetOnExit reset(statement);
+  switch (statement.Next(error)) {
+    case Sqlite::Step::kRow:
+      return read(statement, out, error) ? Status::kOk : Status::kFailed;
+    case Sqlite::Step::kDone:
+      return Status::kNotFound;
+    default:
+      return Status::kFailed;
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<SqliteRecordStore> SqliteRecordStore::Open(std::string const& path,
+                                                           std::shared_ptr<SecretBox const> box,
+                                                           std::string& error) {
+  std::shared_ptr<SqliteRecordStore> store(new SqliteRecordStore());
+  store->box_ = std::move(box);
+  if (!store->db_.Open(path, error)) return nullptr;
+  sqlite3_busy_timeout(store->db_.handle(), 5000);
+  // WAL keeps readers off the writer's path; FULL makes each commit reach the disk before it
+  // returns, so an acknowledged change survives a crash or a power cut.
+  Sqlite::Statement journal;
+  if (!journal.Prepare(store->db_, "PRAGMA journal_mode=WAL", error)) return nullptr;
+  if (journal.Next(error) != Sqlite::Step::kRow) {
+    error = path + ": " + error;
+    return nullptr;
+  }
+  std::string const mode = journal.ColumnText(0);
+  journal.Finalize();
+  if (mode != "wal" && path != ":memory:") {
+    error = path + ": cannot use a write-ahead log (journal mode " + mode + ")";
+    return nullptr;
+  }
+  if (!store->db_.Execute("PRAGMA synchronous=FULL", error) || !store->Migrate(path, error) ||
+      !store->Prepare(error) || !store->CheckKey(path, error)) {
+    return nullptr;
+  }
+  return store;
+}
+
+bool SqliteRecordStore::Migrate(std::string const& path, std::string& error) {
+  Sqlite::Statement read;
+  if (!read.Prepare(db_, "PRAGMA user_version", error)) return false;
+  if (read.Next(error) != Sqlite::Step::kRow) {
+    error = path + ": " + error;
+    return false;
+  }
+  auto const version = read.ColumnInt(0);
+  read.Finalize();
+  if (version > kSchemaVersion) {
+    error = path + " has schema version " + std::to_string(version) +
+            ", newer than this server's " + std::to_string(kSchemaVersion) +
+            "; use the newer server that wrote it";
+    return false;
+  }
+  for (auto const& migration : kMigrations) {
+    if (migration.version <= version) continue;
+    std::string const stamp =
+        "INSERT INTO migrations (version, applied) VALUES (" + std::to_string(migration.version) +
+        ", datetime('now')); PRAGMA user_version = " + std::to_string(migration.version) + ";";
+    if (!db_.Execute("BEGIN IMMEDIATE", error)) return false;
+    if (!db_.Execute(migration.sql, error) || !db_.Execute(stamp.c_str(), error) ||
+        !db_.Execute("COMMIT", error)) {
+      std::string ignored;
+      (void)db_.Execute("ROLLBACK", ignored);
+      error = path + ": cannot migrate to schema version " + std::to_string(migration.version) +
+              ": " + error;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SqliteRecordStore::Prepare(std::string& error) {
+  return begin_.Prepare(db_, "BEGIN IMMEDIATE", error) &&
+         commit_.Prepare(db_, "COMMIT", error) && rollback_.Prepare(db_, "ROLLBACK", error) &&
+         listProviders_.Prepare(
+             db_, "SELECT id, type, key_id, sealed_key FROM providers ORDER BY id", error) &&
+         getProvider_.Prepare(
+             db_, "SELECT id, type, key_id, sealed_key FROM providers WHERE id = ?1", error) &&
+         insertProvider_.Prepare(db_,
+                                 "INSERT INTO providers (id, type, key_id, sealed_key) "
+                                 "VALUES (?1, ?2, ?3, ?4) ON CONFLICT (id) DO NOTHING",
+                                 error) &&
+         updateProvider_.Prepare(
+             db_, "UPDATE providers SET type = ?2, key_id = ?3, sealed_key = ?4 WHERE id = ?1",
+             error) &&
+         deleteProvider_.Prepare(db_, "DELETE FROM providers WHERE id = ?1", error) &&
+         listServers_.Prepare(db_,
+                              "SELECT id, address, trusted_ca, grp FROM servers "
+                              "WHERE kind = ?1 ORDER BY id",
+                              error) &&
+         getServer_.Prepare(db_,
+                            "SELECT id, address, trusted_ca, grp FROM servers "
+                            "WHERE kind = ?1 AND id = ?2",
+                            error) &&
+         findServer_.Prepare(
+             db_, "SELECT 1 FROM servers WHERE kind = ?1 AND hostname = ?2 AND port IS ?3",
+             error) &&
+         nextNumber_.Prepare(db_, "SELECT next FROM counters WHERE kind = ?1", error) &&
+         setNumber_.Prepare(db_, "INSERT OR REPLACE INTO counters (kind, next) VALUES (?1, ?2)",
+                            error) &&
+         insertServer_.Prepare(db_,
+                               "INSERT INTO servers "
+                               "(kind, id, hostname, port, address, trusted_ca, grp) "
+                               "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+                               error) &&
+         deleteServer_.Prepare(db_, "DELETE FROM servers WHERE kind = ?1 AND id = ?2", error);
+}
+
+bool SqliteRecordStore::CheckKey(std::string const& path, std::string& error) {
+  Sqlite::Statement read;
+  if (!read.Prepare(db_, "SELECT value FROM meta WHERE key = ?1", error)) return false;
+  read.BindText(1, kCheckKey);
+  switch (read.Next(error)) {
+    case Sqlite::Step::kRow: {
+      Tirn::SecretString opened;
+      if (!box_->Open(read.ColumnBlob(0), kCheckKey, opened) || opened.value() != kCheckText) {
+        error = path +
+                " was written with another key; start the server with the key file it was "
+                "created with";
+        return false;
+      }
+      return true;
+    }
+    case Sqlite::Step::kDone:
+      break;
+    case Sqlite::Step::kFailed:
+      return false;
+  }
+  read.Finalize();
+  std::string sealed;
+  if (!box_->Seal(kCheckText, kCheckKey, sealed, error)) return false;
+  Sqlite::Statement write;
+  if (!write.Prepare(db_, "INSERT INTO meta (key, value) VALUES (?1, ?2)", error)) return false;
+  write.BindText(1, kCheckKey);
+  write.BindBlob(2, sealed);
+  return Run(write, error);
+}
+
+bool SqliteRecordStore::Run(Sqlite::Statement& statement, std::string& error) {
+  Sqlite::ResetOnExit reset(statement);
+  return statement.Next(error) == Sqlite::Step::kDone;
+}
+
+Status SqliteRecordStore::InTransaction(std::function<Status()> const& body, std::string& error) {
+  if (!Run(begin_, error)) return Status::kFailed;
+  Status const status = body();
+  if (status == Status::kFailed || !Run(commit_, error)) {
+    std::string ignored;
+    (void)Run(rollback_, ignored);
+    return Status::kFailed;
+  }
+  return status;
+}
+
+std::function<bool(Sqlite::Statement&, Reference::ProviderRecord&, std::string&)>
+SqliteRecordStore::ProviderReader() {
+  return [this](Sqlite::Statement& statement, ProviderRecord& out, std::string& error) {
+    return ReadProvider(statement, out, error);
+  };
+}
+
+bool SqliteRecordStore::ReadProvider(Sqlite::Statement& statement, ProviderRecord& out,
+                                     std::string& error) {
+  out.id = statement.ColumnText(0);
+  out.type = Tirn::Data::EnumFromWire<ProviderType>(statement.ColumnText(1));
+  out.keyId = statement.ColumnText(2);
+  if (!box_->Open(statement.ColumnBlob(3), ProviderBinding(out.id), out.keyDerivationKey)) {
+    error = "the stored key of provider " + out.id + " does not open with this server's key";
+    return false;
+  }
+  return true;
+}
+
+bool SqliteRecordStore::WriteProvider(Sqlite::Statement& statement, ProviderRecord const& record,
+                                      std::string& error) {
+  std::string sealed;
+  if (!box_->Seal(record.keyDerivationKey.value(), ProviderBinding(record.id), sealed, error)) {
+    return false;
+  }
+  statement.BindText(1, record.id);
+  statement.BindText(2, Tirn::Data::EnumToWire(record.type));
+  statement.BindText(3, record.keyId);
+  statement.BindBlob(4, sealed);
+  return Run(statement, error);
+}
+
+Status SqliteRecordStore::ListProviders(std::vector<ProviderRecord>& out, std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ReadRows(listProviders_, out, ProviderReader(), error);
+}
+
+Status SqliteRecordStore::GetProvider(std::string const& id, ProviderRecord& out,
+                                      std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  getProvider_.BindText(1, id);
+  return ReadRow(getProvider_, out, ProviderReader(), error);
+}
+
+Status SqliteRecordStore::CreateProvider(ProviderRecord const& record, std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!WriteProvider(insertProvider_, record, error)) return Status::kFailed;
+  return db_.Changes() == 0 ? Status::kExists : Status::kOk;
+}
+
+Status SqliteRecordStore::UpdateProvider(std::string const& id,
+                                         std::function<bool(ProviderRecord&)> const& change,
+                                         std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return InTransaction(
+      [&] {
+        ProviderRecord record;
+        getProvider_.BindText(1, id);
+        Status const read = ReadRow(getProvider_, record, ProviderReader(), error);
+        if (read != Status::kOk || !change(record)) return read;
+        record.id = id;
+        return WriteProvider(updateProvider_, record, error) ? Status::kOk : Status::kFailed;
+      },
+      error);
+}
+
+Status SqliteRecordStore::DeleteProvider(std::string const& id, std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  deleteProvider_.BindText(1, id);
+  if (!Run(deleteProvider_, error)) return Status::kFailed;
+  return db_.Changes() == 0 ? Status::kNotFound : Status::kOk;
+}
+
+namespace {
+
+bool ReadServer(Sqlite::Statement& statement, Reference::ServerRecord& out, std::string& error) {
+  out.id = statement.ColumnText(0);
+  out.group = statement.ColumnText(3);
+  return LoadJson(statement.ColumnText(1), out.address, error, out.id) &&
+         LoadJson(statement.ColumnText(2), out.trustedCa, error, out.id);
+}
+
+}  // namespace
+
+Status SqliteRecordStore::ListServers(ServerKind kind, std::vector<ServerRecord>& out,
+                                      std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  listServers_.BindInt(1, static_cast<int>(kind));
+  return ReadRows(listServers_, out, ReadServer, error);
+}
+
+Status SqliteRecordStore::GetServer(ServerKind kind, std::string const& id, ServerRecord& out,
+                                    std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Sqlite::ResetOnExit reset(getServer_);
+  getServer_.BindInt(1, static_cast<int>(kind));
+  getServer_.BindText(2, id);
+  return ReadRow(getServer_, out, ReadServer, error);
+}
+
+Status SqliteRecordStore::CreateServer(ServerKind kind, std::string const& idPrefix,
+                                       ServerRecord& record, std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int const kindNumber = static_cast<int>(kind);
+  std::string address;
+  std::string trustedCa;
+  if (!StoreJson(record.address, address, error) || !StoreJson(record.trustedCa, trustedCa, error)) {
+    return Status::kFailed;
+  }
+  return InTransaction(
+      [&] {
+        {
+          Sqlite::ResetOnExit reset(findServer_);
+          findServer_.BindInt(1, kindNumber);
+          findServer_.BindText(2, record.address->hostname);
+          if (record.address->port) {
+            findServer_.BindInt(3, *record.address->port);
+          } else {
+            findServer_.BindNull(3);
+          }
+          switch (findServer_.Next(error)) {
+            case Sqlite::Step::kRow:
+              return Status::kExists;
+            case Sqlite::Step::kDone:
+              break;
+            default:
+              return Status::kFailed;
+          }
+        }
+        std::int64_t number = 1;
+        {
+          Sqlite::ResetOnExit reset(nextNumber_);
+          nextNumber_.BindInt(1, kindNumber);
+          switch (nextNumber_.Next(error)) {
+            case Sqlite::Step::kRow:
+              number = nextNumber_.ColumnInt(0);
+              break;
+            case Sqlite::Step::kDone:
+              break;
+            default:
+              return Status::kFailed;
+          }
+        }
+        setNumber_.BindInt(1, kindNumber);
+        setNumber_.BindInt(2, number + 1);
+        if (!Run(setNumber_, error)) return Status::kFailed;
+        record.id = idPrefix + std::to_string(number);
+        insertServer_.BindInt(1, kindNumber);
+        insertServer_.BindText(2, record.id);
+        insertServer_.BindText(3, record.address->hostname);
+        if (record.address->port) {
+          insertServer_.BindInt(4, *record.address->port);
+        } else {
+          insertServer_.BindNull(4);
+        }
+        insertServer_.BindText(5, address);
+        insertServer_.BindText(6, trustedCa);
+        insertServer_.BindText(7, record.group);
+        return Run(insertServer_, error) ? Status::kOk : Status::kFailed;
+      },
+      error);
+}
+
+Status SqliteRecordStore::DeleteServer(ServerKind kind, std::string const& id,
+                                       std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  deleteServer_.BindInt(1, static_cast<int>(kind));
+  deleteServer_.BindText(2, id);
+  if (!Run(deleteServer_, error)) return Status::kFailed;
+  return db_.Changes() == 0 ? Status::kNotFound : Status::kOk;
+}
+
+}  // namespace ServerApp

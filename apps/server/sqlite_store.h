@@ -1,0 +1,88 @@
+// SqliteRecordStore: the reference services' records in an SQLite file, for tirn-server.
+//
+// The file is kept in WAL mode with synchronous=FULL: every change has reached the disk when
+// its call returns. Each provider's key-derivation key is sealed with the server's SecretBox,
+// bound to the provider's identifier; the file also holds a sealed check value, so that a
+// file opened with another key is refused at once rather than served half-readable.
+//
+// The schema is versioned (PRAGMA user_version, and a migrations table listing the versions
+// applied): opening a file of an older version migrates it, a file of a newer version is
+// refused.
+//
+//   std::string error;
+//   auto store = ServerApp::SqliteRecordStore::Open("tirn-server.db", box, error);
+//   if (!store) Fail(error);
+//   Reference::ReferenceServer server(store, log);
+#ifndef APPS_SERVER_SQLITE_STORE_H_
+#define APPS_SERVER_SQLITE_STORE_H_
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "apps/server/secret_box.h"
+#include "apps/server/sqlite.h"
+#include "apps/services/record_store.h"
+
+namespace ServerApp {
+
+class SqliteRecordStore final : public Reference::RecordStore {
+ public:
+  // The schema version this server writes.
+  static constexpr int kSchemaVersion = 1;
+
+  // Opens the file at `path` (":memory:" for none), creating or migrating its schema. Null,
+  // with the reason in `error`, when it cannot be opened, is of a newer schema, or was written
+  // with a key other than `box`'s.
+  static std::shared_ptr<SqliteRecordStore> Open(std::string const& path,
+                                                 std::shared_ptr<SecretBox const> box,
+                                                 std::string& error);
+
+  using Status = Reference::StoreStatus;
+  using ProviderRecord = Reference::ProviderRecord;
+  using ServerRecord = Reference::ServerRecord;
+  using ServerKind = Reference::ServerKind;
+
+  Status ListProviders(std::vector<ProviderRecord>& out, std::string& error) override;
+  Status GetProvider(std::string const& id, ProviderRecord& out, std::string& error) override;
+  Status CreateProvider(ProviderRecord const& record, std::string& error) override;
+  Status UpdateProvider(std::string const& id, std::function<bool(ProviderRecord&)> const& change,
+                        std::string& error) override;
+  Status DeleteProvider(std::string const& id, std::string& error) override;
+  Status ListServers(ServerKind kind, std::vector<ServerRecord>& out,
+                     std::string& error) override;
+  Status GetServer(ServerKind kind, std::string const& id, ServerRecord& out,
+                   std::string& error) override;
+  Status CreateServer(ServerKind kind, std::string const& idPrefix, ServerRecord& record,
+                      std::string& error) override;
+  Status DeleteServer(ServerKind kind, std::string const& id, std::string& error) override;
+
+ private:
+  SqliteRecordStore() = default;
+
+  bool Prepare(std::string& error);
+  bool Migrate(std::string const& path, std::string& error);
+  bool CheckKey(std::string const& path, std::string& error);
+  // Runs `statement` to its end.
+  bool Run(Sqlite::Statement& statement, std::string& error);
+  bool ReadProvider(Sqlite::Statement& statement, ProviderRecord& out, std::string& error);
+  std::function<bool(Sqlite::Statement&, ProviderRecord&, std::string&)> ProviderReader();
+  bool WriteProvider(Sqlite::Statement& statement, ProviderRecord const& record,
+                     std::string& error);
+  // Runs `body` inside BEGIN IMMEDIATE ... COMMIT, rolling back when it fails.
+  Status InTransaction(std::function<Status()> const& body, std::string& error);
+
+  std::mutex mutex_;
+  std::shared_ptr<SecretBox const> box_;
+  // Declared before the statements, so that they are finalised before it closes.
+  Sqlite::Database db_;
+  Sqlite::Statement begin_, commit_, rollback_;
+  Sqlite::Statement listProviders_, getProvider_, insertProvider_, updateProvider_,
+      deleteProvider_;
+  Sqlite::Statement listServers_, getServer_, findServer_, nextNumber_, setNumber_,
+      insertServer_, deleteServer_;
+};
+
+}  // namespace ServerApp
+
+#endif  // APPS_SERVER_SQLITE_STORE_H_

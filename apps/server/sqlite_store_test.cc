@@ -1,0 +1,334 @@
+#include "apps/server/sqlite_store.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <boost/optional/optional_io.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <thread>
+
+#include "apps/server/data_files.h"
+#include "apps/server/test_files.h"
+#include "apps/services/reference_server.h"
+#include "tirn/runtime/in_process_provider.h"
+#include "apps/services/test_calls.h"
+#include "tirn/stub/async_api_stub.h"
+
+namespace ServerApp {
+namespace {
+
+using Testing::ReadAll;
+using Testing::TempDir;
+
+namespace Ti = Reference::Ti;
+namespace Providers = Ti::Kms::ProvidersSvc;
+namespace KeyServers = Ti::Kms::ServicesSvc;
+namespace Attestation = Ti::Attestation::ServicesSvc;
+
+
+using Reference::Testing::Call;
+using Reference::Testing::Outcome;
+
+// The reference services over a store, called through the generated stubs.
+struct Services {
+  explicit Services(std::shared_ptr<Reference::RecordStore> store) : server(std::move(store)) {
+    server.RegisterWith(*provider);
+    auto apiStub = std::make_shared<Tirn::Stub::AsyncApiStub>(
+        provider, std::make_shared<Tirn::Core::AsyncActivation>());
+    providers = std::make_unique<Providers::AsyncServiceStub>(apiStub);
+    keyServers = std::make_unique<KeyServers::AsyncServiceStub>(apiStub);
+    attestation = std::make_unique<Attestation::AsyncServiceStub>(apiStub);
+  }
+
+  std::string CreateProvider(std::string const& id, char const* keyId, std::string const& kdk) {
+    auto spec = std::make_shared<Providers::CreateSpec>();
+    spec->provider = id;
+    if (keyId) {
+      auto native = std::make_shared<Providers::NativeProviderCreateSpec>();
+      native->key_id = keyId;
+      native->key_derivation_key = Tirn::SecretString(kdk);
+      spec->native_spec = native;
+    }
+    return Call<Tirn::Void>([&](auto const& r) { providers->Create(spec, nullptr, r); })
+        .Describe();
+  }
+
+  std::string UpdateKeyId(std::string const& id, std::string const& keyId) {
+    auto spec = std::make_shared<Providers::UpdateSpec>();
+    auto native = std::make_shared<Providers::NativeProviderUpdateSpec>();
+    native->key_id = keyId;
+    spec->native_spec = native;
+    return Call<Tirn::Void>([&](auto const& r) { providers->Update(id, spec, nullptr, r); })
+        .Describe();
+  }
+
+  Outcome<std::shared_ptr<Providers::Info const>> GetProvider(std::string const& id) {
+    return Call<std::shared_ptr<Providers::Info const>>(
+        [&](auto const& r) { providers->Get(id, nullptr, r); });
+  }
+
+  // `zone`, when set, travels as a field of the address this server does not know.
+  Outcome<std::string> CreateKeyServer(std::string host, boost::optional<long long> port,
+                                       std::list<std::string> chain = {},
+                                       char const* zone = nullptr) {
+    auto spec = std::make_shared<KeyServers::CreateSpec>();
+    auto address = std::make_shared<Ti::NetworkAddress>();
+    address->hostname = std::move(host);
+    address->port = port;
+    if (zone) {
+      address->unknownFields = Tirn::Data::StructValue::GetInstance(
+          "com.ostrel.nox.trusted_infrastructure.network_address");
+      address->unknownFields->SetField("zone", Tirn::Data::DataValue::Create<std::string>(zone));
+    }
+    spec->address = address;
+    auto ca = std::make_shared<Ti::X509CertChain>();
+    ca->cert_chain.assign(chain.begin(), chain.end());
+    spec->trusted_CA = ca;
+    spec->group = "group-a";
+    return Call<std::string>([&](auto const& r) { keyServers->Create(spec, nullptr, r); });
+  }
+
+  std::vector<std::string> ListProviderIds() {
+    auto list = Call<Providers::ListMethod::Result>(
+        [&](auto const& r) { providers->List(nullptr, nullptr, r); });
+    std::vector<std::string> ids;
+    if (list.value) {
+      for (auto const& summary : *list.value) ids.push_back(summary->provider);
+    }
+    return ids;
+  }
+
+  std::vector<std::string> ListKeyServerIds() {
+    auto list = Call<KeyServers::ListMethod::Result>(
+        [&](auto const& r) { keyServers->List(nullptr, nullptr, r); });
+    std::vector<std::string> ids;
+    if (list.value) {
+      for (auto const& summary : *list.value) ids.push_back(summary->service);
+    }
+    return ids;
+  }
+
+  std::shared_ptr<Tirn::Core::InProcessApiProvider> provider =
+      std::make_shared<Tirn::Core::InProcessApiProvider>();
+  Reference::ReferenceServer server;
+  std::unique_ptr<Providers::AsyncServiceStub> providers;
+  std::unique_ptr<KeyServers::AsyncServiceStub> keyServers;
+  std::unique_ptr<Attestation::AsyncServiceStub> attestation;
+};
+
+// ---- Both stores, through the services -----------------------------------------------------
+
+class StoreTest : public ::testing::TestWithParam<char const*> {
+ protected:
+  void SetUp() override {
+    if (std::string(GetParam()) == "memory") {
+      store_ = std::make_shared<Reference::MemoryRecordStore>();
+      return;
+    }
+    std::string error;
+    auto box = SecretBox::WithRandomKey(error);
+    ASSERT_TRUE(box) << error;
+    store_ = SqliteRecordStore::Open(dir_.path + "/records.db", std::move(box), error);
+    ASSERT_TRUE(store_) << error;
+  }
+
+  TempDir dir_;
+  std::shared_ptr<Reference::RecordStore> store_;
+};
+
+TEST_P(StoreTest, RecordsGoThroughTheirWholeLife) {
+  Services services(store_);
+  EXPECT_EQ(services.CreateProvider("vault", "key-1", "kdk-vault"), "ok");
+  EXPECT_EQ(services.CreateProvider("authority", nullptr, ""), "ok");
+  EXPECT_EQ(services.CreateProvider("vault", "key-2", "other"),
+            "com.ostrel.tirn.std.errors.already_exists reference.provider.exists");
+  EXPECT_EQ(services.ListProviderIds(), (std::vector<std::string>{"authority", "vault"}));
+
+  EXPECT_EQ(services.UpdateKeyId("vault", "key-9"), "ok");
+  EXPECT_EQ(services.UpdateKeyId("authority", "key-9"),
+            "com.ostrel.tirn.std.errors.unsupported reference.provider.not.native");
+  EXPECT_EQ(services.UpdateKeyId("nobody", "key-9"),
+            "com.ostrel.tirn.std.errors.not_found reference.provider.not.found");
+  auto vault = services.GetProvider("vault");
+  ASSERT_TRUE(vault.value && (*vault.value)->native_info) << vault.Describe();
+  EXPECT_EQ((*vault.value)->type.value(), Providers::ProviderType::NATIVE);
+  EXPECT_EQ((*vault.value)->native_info->key_id, "key-9");
+  // The key-derivation key is kept through the update, though the services never return it.
+  Reference::ProviderRecord record;
+  std::string error;
+  ASSERT_EQ(store_->GetProvider("vault", record, error), Reference::StoreStatus::kOk) << error;
+  EXPECT_EQ(record.keyDerivationKey.value(), "kdk-vault");
+
+  // Certificates come back as they went in, and so do fields of the address that the server
+  // does not know.
+  std::list<std::string> const chain = {"-----BEGIN\n12:ab\n", "", "3:x"};
+  auto first = services.CreateKeyServer("kms.example", 443, chain, "eu-west");
+  auto second = services.CreateKeyServer("kms.example", boost::none);
+  EXPECT_EQ(services.CreateKeyServer("kms.example", 443).Describe(),
+            "com.ostrel.tirn.std.errors.already_exists reference.key.server.exists");
+  ASSERT_TRUE(first.value && second.value) << first.Describe() << second.Describe();
+  EXPECT_EQ(*first.value, "key-server-1");
+  EXPECT_EQ(*second.value, "key-server-2");
+  auto info = Call<std::shared_ptr<KeyServers::Info const>>(
+      [&](auto const& r) { services.keyServers->Get("key-server-1", nullptr, r); });
+  ASSERT_TRUE(info.value) << info.Describe();
+  EXPECT_EQ((*info.value)->address->hostname, "kms.example");
+  EXPECT_EQ((*info.value)->address->port, boost::optional<long long>(443));
+  EXPECT_EQ(std::list<std::string>((*info.value)->trusted_CA->cert_chain.begin(),
+                                   (*info.value)->trusted_CA->cert_chain.end()),
+            chain);
+  EXPECT_EQ((*info.value)->group, "group-a");
+  auto const& unknown = (*info.value)->address->unknownFields;
+  auto const* zone = unknown ? unknown->FindField("zone") : nullptr;
+  ASSERT_TRUE(zone && *zone && (*zone)->GetType().kind() == Tirn::Data::DataType::STRING)
+      << "a field the server does not know was lost";
+  EXPECT_EQ(static_cast<Tirn::Data::StringValue const&>(**zone).value(), "eu-west");
+  auto portless = Call<std::shared_ptr<KeyServers::Info const>>(
+      [&](auto const& r) { services.keyServers->Get("key-server-2", nullptr, r); });
+  ASSERT_TRUE(portless.value) << portless.Describe();
+  EXPECT_FALSE((*portless.value)->address->port);
+
+  // Deleting frees the address but not the number.
+  EXPECT_EQ(Call<Tirn::Void>([&](auto const& r) {
+              services.keyServers->Delete("key-server-1", nullptr, r);
+            }).Describe(),
+            "ok");
+  EXPECT_EQ(Call<Tirn::Void>([&](auto const& r) {
+              services.keyServers->Delete("key-server-1", nullptr, r);
+            }).Describe(),
+            "com.ostrel.tirn.std.errors.not_found reference.key.server.not.found");
+  auto third = services.CreateKeyServer("kms.example", 443);
+  ASSERT_TRUE(third.value) << third.Describe();
+  EXPECT_EQ(*third.value, "key-server-3");
+  EXPECT_EQ(services.ListKeyServerIds(), (std::vector<std::string>{"key-server-2", "key-server-3"}));
+
+  EXPECT_EQ(Call<Tirn::Void>([&](auto const& r) { services.providers->Delete("vault", nullptr, r); })
+                .Describe(),
+            "ok");
+  EXPECT_EQ(services.GetProvider("vault").Describe(),
+            "com.ostrel.tirn.std.errors.not_found reference.provider.not.found");
+  EXPECT_EQ(services.ListProviderIds(), (std::vector<std::string>{"authority"}));
+}
+
+TEST_P(StoreTest, ConcurrentCallsLoseNothing) {
+  Services services(store_);
+  constexpr int kThreads = 4;
+  constexpr int kEach = 20;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&services, t] {
+      for (int i = 0; i < kEach; ++i) {
+        std::string const id = "p-" + std::to_string(t) + "-" + std::to_string(i);
+        EXPECT_EQ(services.CreateProvider(id, "k", "s"), "ok");
+        EXPECT_EQ(services.UpdateKeyId(id, "k" + std::to_string(i)), "ok");
+        // Every thread creates a server at the same address; exactly one of them wins it.
+        (void)services.CreateKeyServer("shared", i + 1);
+        EXPECT_TRUE(services.CreateKeyServer("host-" + std::to_string(t), i + 1).value);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(services.ListProviderIds().size(), static_cast<std::size_t>(kThreads * kEach));
+  auto const servers = services.ListKeyServerIds();
+  std::set<std::string> const unique(servers.begin(), servers.end());
+  EXPECT_EQ(servers.size(), static_cast<std::size_t>(kThreads * kEach + kEach));
+  EXPECT_EQ(unique.size(), servers.size());
+  auto last = services.GetProvider("p-3-" + std::to_string(kEach - 1));
+  ASSERT_TRUE(last.value && (*last.value)->native_info);
+  EXPECT_EQ((*last.value)->native_info->key_id, "k" + std::to_string(kEach - 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothStores, StoreTest, ::testing::Values("memory", "sqlite"));
+
+// ---- The SQLite file -----------------------------------------------------------------------
+
+
+TEST(SqliteFile, SecretsAreSealedAndNeedTheirKey) {
+  TempDir dir;
+  ServerConfig config;
+  config.dataFile = dir.path + "/records.db";
+  std::string const secret = "kdk-a-secret-that-must-not-be-on-disk";
+  std::string error;
+  {
+    OpenedData data;
+    std::vector<std::string> notices;
+    ASSERT_TRUE(OpenData(config, data, notices, error)) << error;
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find(config.dataFile + ".key"), std::string::npos) << notices[0];
+    struct stat status {};
+    ASSERT_EQ(stat((config.dataFile + ".key").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat(config.dataFile.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u) << "the data file is readable by others";
+
+    Services services(data.store);
+    ASSERT_EQ(services.CreateProvider("vault", "key-1", secret), "ok");
+    // The WAL holds the change until a checkpoint: look at both while the store is open.
+    std::string const onDisk = ReadAll(config.dataFile) + ReadAll(config.dataFile + "-wal");
+    EXPECT_NE(onDisk.find("key-1"), std::string::npos) << "the record is not on disk at all";
+    EXPECT_EQ(onDisk.find(secret), std::string::npos);
+
+    // A second opener of the same file is refused while the first holds it.
+    OpenedData second;
+    EXPECT_FALSE(OpenData(config, second, notices, error));
+    EXPECT_NE(error.find("already running"), std::string::npos) << error;
+  }
+  EXPECT_EQ(ReadAll(config.dataFile).find(secret), std::string::npos);
+  {
+    OpenedData data;
+    std::vector<std::string> notices;
+    ASSERT_TRUE(OpenData(config, data, notices, error)) << error;
+    EXPECT_TRUE(notices.empty());
+    Reference::ProviderRecord record;
+    ASSERT_EQ(data.store->GetProvider("vault", record, error), Reference::StoreStatus::kOk)
+        << error;
+    EXPECT_EQ(record.keyDerivationKey.value(), secret);
+  }
+  config.keyFile = dir.path + "/other.key";
+  std::string otherError;
+  ASSERT_TRUE(SecretBox::CreateKeyFile(config.keyFile, otherError)) << otherError;
+  OpenedData data;
+  std::vector<std::string> notices;
+  EXPECT_FALSE(OpenData(config, data, notices, error));
+  EXPECT_NE(error.find("was written with another key"), std::string::npos) << error;
+  EXPECT_EQ(error.find(secret), std::string::npos);
+}
+
+TEST(SqliteFile, SchemaIsVersionedAndANewerOneRefused) {
+  TempDir dir;
+  std::string const path = dir.path + "/records.db";
+  std::string error;
+  std::shared_ptr<SecretBox const> box = SecretBox::WithRandomKey(error);
+  ASSERT_TRUE(SqliteRecordStore::Open(path, box, error)) << error;
+  {
+    Sqlite::Database db;
+    ASSERT_TRUE(db.Open(path, error)) << error;
+    Sqlite::Statement read;
+    ASSERT_TRUE(read.Prepare(
+        db, "SELECT (SELECT group_concat(version) FROM migrations), user_version FROM pragma_user_version",
+        error))
+        << error;
+    ASSERT_EQ(read.Next(error), Sqlite::Step::kRow) << error;
+    EXPECT_EQ(read.ColumnText(0), std::to_string(SqliteRecordStore::kSchemaVersion));
+    EXPECT_EQ(read.ColumnInt(1), SqliteRecordStore::kSchemaVersion);
+    read.Finalize();
+    ASSERT_TRUE(db.Execute("PRAGMA user_version = 99", error)) << error;
+  }
+  EXPECT_FALSE(SqliteRecordStore::Open(path, box, error));
+  EXPECT_NE(error.find("schema version 99"), std::string::npos) << error;
+
+  // A file that is not a database at all is refused with SQLite's word for it.
+  std::ofstream(dir.path + "/junk.db") << std::string(4096, 'x');
+  EXPECT_FALSE(SqliteRecordStore::Open(dir.path + "/junk.db", box, error));
+  EXPECT_NE(error.find("not a database"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace ServerApp

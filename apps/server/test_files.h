@@ -1,0 +1,40 @@
+// For tests of the server program: a temporary directory that goes away with its object, and
+// a whole file read as bytes.
+#ifndef APPS_SERVER_TEST_FILES_H_
+#define APPS_SERVER_TEST_FILES_H_
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace ServerApp {
+namespace Testing {
+
+struct TempDir {
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tirn-server-XXXXXX").string();
+    path = mkdtemp(&pattern[0]) ? pattern : std::string();
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  TempDir(TempDir const&) = delete;
+  TempDir& operator=(TempDir const&) = delete;
+
+  std::string path;
+};
+
+// The file's bytes; empty when it cannot be read.
+inline std::string ReadAll(std::string const& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace Testing
+}  // namespace ServerApp
+
+#endif  // APPS_SERVER_TEST_FILES_H_

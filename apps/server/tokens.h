@@ -1,0 +1,49 @@
+// The bearer tokens tirn-server accepts, read from a file of lines "<token> <caller name>"
+// (blank lines and lines starting with '#' are skipped), and the authenticator that checks a
+// caller's token against them.
+//
+//   ServerApp::TokenTable tokens;
+//   std::string error;
+//   if (!ServerApp::ReadTokenFile("tokens.txt", tokens, error)) Fail(error);
+//   options.authenticator = tokens.Authenticator();
+//
+// Error texts name the file and the line, never a token.
+#ifndef APPS_SERVER_TOKENS_H_
+#define APPS_SERVER_TOKENS_H_
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tirn/http/server.h"
+#include "tirn/runtime/secret_string.h"
+
+namespace ServerApp {
+
+class TokenTable {
+ public:
+  // Adds a token; false when it is already there.
+  bool Add(std::string const& token, std::string const& caller);
+  // The caller the token belongs to; empty when none. Compares in time independent of where
+  // the tokens differ.
+  std::string Find(std::string const& token) const;
+  std::size_t size() const { return entries_->size(); }
+  // Accepts a call whose bearer token is in the table, naming its caller as the identity.
+  Tirn::Http::Authenticator Authenticator() const;
+
+ private:
+  std::shared_ptr<std::vector<std::pair<Tirn::SecretString, std::string>>> entries_ =
+      std::make_shared<std::vector<std::pair<Tirn::SecretString, std::string>>>();
+};
+
+// Parses the text of a token file into `tokens`; false with the first problem in `error`
+// ("<source>:<line>: ...") when a line has no caller name or repeats a token.
+[[nodiscard]] bool ParseTokens(std::string const& text, std::string const& source,
+                               TokenTable& tokens, std::string& error);
+// Reads and parses the file at `path`; an empty table is an error too.
+[[nodiscard]] bool ReadTokenFile(std::string const& path, TokenTable& tokens, std::string& error);
+
+}  // namespace ServerApp
+
+#endif  // APPS_SERVER_TOKENS_H_
