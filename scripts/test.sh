@@ -33,6 +33,9 @@ cmake -S examples/consumer -B build/consumer -G Ninja -DCMAKE_PREFIX_PATH="$PWD/
   >/dev/null
 cmake --build build/consumer -j "$jobs"
 build/consumer/consumer
+# The installed programs start from the moved prefix with nothing on the library path.
+env -i build/installed/bin/tirn list >/dev/null
+env -i build/installed/bin/tirn-server --help >/dev/null
 # The same program built with nothing but the pkg-config file, and run without a library path.
 export PKG_CONFIG_PATH="$PWD/build/installed/lib/pkgconfig"
 # shellcheck disable=SC2046 # pkg-config's flags are meant to be split.
