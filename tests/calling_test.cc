@@ -30,8 +30,13 @@ using InfoPtr = std::shared_ptr<Providers::Info const>;
 // provider is missing (a message with a German text).
 class ProgressingProviders : public Providers::AsyncServiceInterface {
  public:
-  ~ProgressingProviders() override {
-    for (auto& worker : workers_) worker.join();
+  ~ProgressingProviders() override { Join(); }
+  // Waits for every answer. The workers' handles can hold the last reference to this
+  // implementation, so the world joins them from its own thread before letting go.
+  void Join() {
+    for (auto& worker : workers_) {
+      if (worker.joinable()) worker.join();
+    }
   }
   void List(Tirn::OptionalPtr<Providers::FilterSpec const> const&, Activation const&,
             Providers::ListMethod::ResultCbType const& result) override {
@@ -90,6 +95,7 @@ struct World {
             {"de", {{"test.provider.missing", "Kein Anbieter {1}"}}}});
     provider->Register(Providers::AsyncServiceBinder::BindImplementation(implementation, localizer));
   }
+  ~World() { implementation->Join(); }
   std::shared_ptr<ProgressingProviders> implementation = std::make_shared<ProgressingProviders>();
   std::shared_ptr<Tirn::Core::InProcessApiProvider> provider =
       std::make_shared<Tirn::Core::InProcessApiProvider>();
