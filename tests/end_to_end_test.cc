@@ -264,6 +264,7 @@ std::shared_ptr<AsyncActivation const> TemplateActivation() {
   activation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
   activation->executionContext->applicationData["trace"] = {"trace-42", std::string("client")};
   activation->properties["origin"] = "template";
+  activation->flags = 5;
   return activation;
 }
 
@@ -751,11 +752,18 @@ TEST(Calls, CallWithoutActivationRunsOnAFreshCopyOfTheTemplate) {
     EXPECT_NE(sent.back()->executionContext, templateActivation->executionContext);
     EXPECT_EQ(*sent.back()->executionContext, *templateActivation->executionContext);
     EXPECT_EQ(sent.back()->properties, templateActivation->properties);
+    EXPECT_EQ(sent.back()->flags, 0);
     // The implementation runs with the template's execution context too.
     ASSERT_TRUE(world.script->activation && world.script->activation->executionContext);
     EXPECT_EQ(*world.script->activation->executionContext, *templateActivation->executionContext);
   }
   EXPECT_NE(sent[0], sent[1]);
+  EXPECT_EQ(templateActivation->flags, 5);
+  // The caller's own activation passes untouched, without even a context added.
+  auto const own = std::make_shared<AsyncActivation>();
+  Kms::Get(world, own);
+  EXPECT_EQ(world.provider->lastActivation, own);
+  EXPECT_FALSE(own->executionContext);
 }
 
 TEST(Calls, SignalsAreRegisteredInSlotOrder) {

@@ -122,16 +122,6 @@ TEST(JsonPackageRoundTrip, UnknownFieldsAndEnumerationStringsSurvive) {
   }
 }
 
-TEST(JsonPackageRoundTrip, SecretsAreWrittenOnTheWireAndMaskedInLogs) {
-  Providers::NativeProviderCreateSpec const spec{{}, "key-1", Tirn::SecretString("kdk-7f3c91")};
-  std::string wire, logged;
-  Messages messages;
-  ASSERT_TRUE(Tirn::Json::ToJson(spec, &wire, messages));
-  ASSERT_TRUE(Tirn::Json::ToJson(spec, &logged, messages, {true, /*redactSecrets=*/true, false}));
-  EXPECT_EQ(wire, R"({"key_derivation_key":"kdk-7f3c91","key_id":"key-1"})");
-  EXPECT_EQ(logged, "{\n  \"key_derivation_key\": \"<secret>\",\n  \"key_id\": \"key-1\"\n}");
-}
-
 TEST(JsonPackageRoundTrip, InputsThatDoNotMatchAreRefusedWithTheirPath) {
   Providers::CreateSpec spec;
   Messages messages;
