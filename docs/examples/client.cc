@@ -1,6 +1,7 @@
 // A client of the trusted-infrastructure package, as the guide shows it (docs/guide.md,
 // "Writing a client"): the reference server of examples/ is bound to an in-process provider,
 // and everything else goes through the generated stubs.
+// [client-includes]
 #include <atomic>
 #include <cstdio>
 #include <list>
@@ -15,6 +16,7 @@
 #include "tirn/runtime/in_process_provider.h"
 #include "tirn/runtime/wire_shapes.h"
 #include "tirn/stub/async_api_stub.h"
+// [client-includes]
 
 namespace {
 
@@ -27,9 +29,11 @@ void Check(bool ok, char const* what, int line) {
 }
 #define CHECK(condition) Check((condition), #condition, __LINE__)
 
+// [client-names]
 namespace Ti = Com::Ostrel::Nox::TrustedInfrastructure;
 namespace Providers = Ti::Kms::ProvidersSvc;
 namespace KeyServers = Ti::Kms::ServicesSvc;
+// [client-names]
 
 // Counts the calls that reach the provider, then passes them on.
 class CountingProvider : public Tirn::Core::AsyncApiProvider {

@@ -1,6 +1,7 @@
 // Errors and their localization, as the guide shows them (docs/guide.md, "Errors and their
 // localization"): reading the errors a call delivers, in the caller's language, and the errors
 // the runtime reports before an implementation runs.
+// [errors-includes]
 #include "tirn/std/errors.h"
 
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include "tirn/runtime/localizer.h"
 #include "tirn/runtime/wire_shapes.h"
 #include "tirn/stub/async_api_stub.h"
+// [errors-includes]
 
 namespace {
 
@@ -34,9 +36,11 @@ void Check(bool ok, char const* what, int line) {
 
 using Args = std::list<std::string>;
 
+// [errors-names]
 namespace Ti = Com::Ostrel::Nox::TrustedInfrastructure;
 namespace Providers = Ti::Kms::ProvidersSvc;
 namespace Errors = Com::Ostrel::Tirn::Std::Errors;
+// [errors-names]
 
 }  // namespace
 

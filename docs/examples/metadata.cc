@@ -1,11 +1,13 @@
 // Resource metadata, as the guide shows it (docs/guide.md, "Resource metadata"): which resource
 // the identifiers in a structure's fields name.
+// [metadata-includes]
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
+// [metadata-includes]
 
 namespace {
 
@@ -21,9 +23,11 @@ void Check(bool ok, char const* what, int line) {
 }  // namespace
 
 int main() {
+  // [metadata-names]
   namespace Ti = Com::Ostrel::Nox::TrustedInfrastructure;
   namespace Providers = Ti::Kms::ProvidersSvc;
   namespace Reports = Ti::Attestation::ReportsSvc;
+  // [metadata-names]
 
   // [metadata]
   std::shared_ptr<Tirn::Metadata::StructInfo> info =

@@ -1,5 +1,6 @@
 // Secrets, as the guide shows them (docs/guide.md, "Secrets"): readable only through value(),
 // printed as a mask, wiped when released.
+// [secrets-includes]
 #include <cstdio>
 #include <list>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "tirn/runtime/data_value.h"
 #include "tirn/runtime/request_localizer.h"
 #include "tirn/runtime/secret_string.h"
+// [secrets-includes]
 
 namespace {
 
@@ -23,7 +25,9 @@ void Check(bool ok, char const* what, int line) {
 }
 #define CHECK(condition) Check((condition), #condition, __LINE__)
 
+// [secrets-names]
 namespace Providers = Com::Ostrel::Nox::TrustedInfrastructure::Kms::ProvidersSvc;
+// [secrets-names]
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 // A server of the key-server service, as the guide shows it (docs/guide.md, "Writing a server"
 // and "Progress"): an implementation of the generated interface, bound with a localizer,
 // registered with an in-process provider and called through the generated stub.
+// [server-includes]
 #include <cstdio>
 #include <list>
 #include <map>
@@ -18,6 +19,7 @@
 #include "tirn/runtime/wire_shapes.h"
 #include "tirn/std/errors.h"
 #include "tirn/stub/async_api_stub.h"
+// [server-includes]
 
 namespace {
 

@@ -1,6 +1,7 @@
 // Unknown fields and unknown enumeration values, as the guide shows them (docs/guide.md,
 // "Unknown fields and enumeration values"): what a structure does not know is kept and sent
 // back unchanged.
+// [unknown-includes]
 #include <cstdio>
 #include <list>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "tirn/runtime/request_localizer.h"
 #include "tirn/runtime/wire_shapes.h"
 #include "tirn/stub/async_api_stub.h"
+// [unknown-includes]
 
 namespace {
 
@@ -26,9 +28,11 @@ void Check(bool ok, char const* what, int line) {
 }
 #define CHECK(condition) Check((condition), #condition, __LINE__)
 
+// [unknown-names]
 namespace Ti = Com::Ostrel::Nox::TrustedInfrastructure;
 namespace Providers = Ti::Kms::ProvidersSvc;
 namespace KeyServers = Ti::Kms::ServicesSvc;
+// [unknown-names]
 
 // The text of a string value, or "" for any other value.
 std::string Text(Tirn::Data::DataValuePtr const* value) {

@@ -1,5 +1,6 @@
 // The value model, definitions and validation, as the guide shows them (docs/guide.md,
 // "Values and definitions"). Runs the guide's snippets and checks what the guide says of them.
+// [values-includes]
 #include <cstdio>
 #include <list>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "tirn/runtime/data_definition.h"
 #include "tirn/runtime/data_value.h"
 #include "tirn/runtime/validation.h"
+// [values-includes]
 
 namespace {
 
@@ -28,7 +30,9 @@ using Args = std::list<std::string>;
 }  // namespace
 
 int main() {
+  // [values-names]
   namespace Ti = Com::Ostrel::Nox::TrustedInfrastructure;
+  // [values-names]
   using namespace Tirn::Data;
 
   // [values-build]
