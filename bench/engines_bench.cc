@@ -1,13 +1,26 @@
 // Speed of the conversion engines, each beside the same work done by Boost.JSON
 // (value_from / value_to with Boost.Describe) on equivalent structures, in the same run.
 //
+// Boost.JSON runs on two native shapes: its natural one (vectors of plain structures) and ours
+// (std::list of std::shared_ptr<T const>, members held by std::shared_ptr as the generated
+// structures hold them). Every benchmark reports the allocations and bytes allocated per
+// structure (or per call), counted by this program's own operator new. glibc's heap trimming
+// is disabled for the whole run, so that returning pages to the system and faulting them in
+// again does not decide a comparison.
+//
 // The report ends with one line per pair: our time divided by Boost.JSON's.
 //
 //   build/bench/tirn_engines_bench [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
+
+#include <atomic>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <list>
+#include <new>
 #include <map>
 #include <memory>
 #include <optional>
@@ -20,14 +33,59 @@
 #include <simdjson.h>
 
 #include "com/ostrel/nox/trusted_infrastructure/kms/providers/service.h"
+#include "com/ostrel/nox/trusted_infrastructure/kms/services/binder.h"
 #include "com/ostrel/nox/trusted_infrastructure/kms/services/service.h"
+#include "com/ostrel/nox/trusted_infrastructure/kms/services/stub.h"
 #include "tirn/data/native_to_definition_adapter.h"
 #include "tirn/data/native_to_value_adapter.h"
 #include "tirn/data/value_to_native_adapter.h"
 #include "tirn/json/json.h"
+#include "tirn/runtime/in_process_provider.h"
 #include "tirn/runtime/request_localizer.h"
+#include "tirn/stub/async_api_stub.h"
 
 namespace {
+
+// ---- Allocation counting ---------------------------------------------------------------------
+
+std::atomic<long long> gAllocations{0};
+std::atomic<long long> gBytes{0};
+
+}  // namespace
+
+// The replacements below pair malloc with free; g++ sees the library's own `new` inlined into
+// this file's deletes and takes them for a mismatch.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+void* operator new(std::size_t size) {
+  gAllocations.fetch_add(1, std::memory_order_relaxed);
+  gBytes.fetch_add(static_cast<long long>(size), std::memory_order_relaxed);
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+
+namespace {
+
+// Allocations and bytes between its construction and Report, per item.
+class AllocationCount {
+ public:
+  AllocationCount()
+      : allocations_(gAllocations.load(std::memory_order_relaxed)),
+        bytes_(gBytes.load(std::memory_order_relaxed)) {}
+  void Report(benchmark::State& state, long long items) const {
+    double const count = static_cast<double>(items);
+    state.counters["allocs/item"] =
+        static_cast<double>(gAllocations.load(std::memory_order_relaxed) - allocations_) / count;
+    state.counters["bytes/item"] =
+        static_cast<double>(gBytes.load(std::memory_order_relaxed) - bytes_) / count;
+  }
+
+ private:
+  long long allocations_;
+  long long bytes_;
+};
 
 namespace Ti = Com::Ostrel::Nox::TrustedInfrastructure;
 using Tirn::Data::NativeToValueAdapter;
@@ -69,6 +127,34 @@ struct ProviderSummary {
   std::optional<ProviderType> type;
 };
 BOOST_DESCRIBE_STRUCT(ProviderSummary, (), (provider, available, details, type))
+
+// Boost.JSON on our shape: a std::shared_ptr<T const> is written as its object and read into a
+// new one.
+template <class T>
+void tag_invoke(boost::json::value_from_tag, boost::json::value& out,
+                std::shared_ptr<T const> const& pointer) {
+  out = boost::json::value_from(*pointer, out.storage());
+}
+template <class T>
+std::shared_ptr<T const> tag_invoke(boost::json::value_to_tag<std::shared_ptr<T const>>,
+                                    boost::json::value const& in) {
+  return std::make_shared<T const>(boost::json::value_to<T>(in));
+}
+
+struct SharedKeyServerSummary {
+  std::string service;
+  std::shared_ptr<NetworkAddress const> address;
+  std::string group;
+};
+BOOST_DESCRIBE_STRUCT(SharedKeyServerSummary, (), (service, address, group))
+
+struct SharedProviderSummary {
+  std::string provider;
+  bool available;
+  std::list<std::shared_ptr<Message const>> details;
+  std::optional<ProviderType> type;
+};
+BOOST_DESCRIBE_STRUCT(SharedProviderSummary, (), (provider, available, details, type))
 
 }  // namespace plain
 
@@ -132,6 +218,29 @@ std::vector<plain::ProviderSummary> PlainProviders() {
   return list;
 }
 
+std::list<std::shared_ptr<plain::SharedKeyServerSummary const>> SharedPlainKeyServers() {
+  std::list<std::shared_ptr<plain::SharedKeyServerSummary const>> list;
+  for (auto const& summary : PlainKeyServers()) {
+    list.push_back(std::make_shared<plain::SharedKeyServerSummary const>(plain::SharedKeyServerSummary{
+        summary.service, std::make_shared<plain::NetworkAddress const>(summary.address),
+        summary.group}));
+  }
+  return list;
+}
+
+std::list<std::shared_ptr<plain::SharedProviderSummary const>> SharedPlainProviders() {
+  std::list<std::shared_ptr<plain::SharedProviderSummary const>> list;
+  for (auto const& summary : PlainProviders()) {
+    std::list<std::shared_ptr<plain::Message const>> details;
+    for (auto const& detail : summary.details) {
+      details.push_back(std::make_shared<plain::Message const>(detail));
+    }
+    list.push_back(std::make_shared<plain::SharedProviderSummary const>(plain::SharedProviderSummary{
+        summary.provider, summary.available, std::move(details), summary.type}));
+  }
+  return list;
+}
+
 // ---- Benchmarks ----------------------------------------------------------------------------
 
 template <class T>
@@ -158,34 +267,42 @@ void ToNative(Tirn::Data::DataValuePtr const& value, T& native) {
 template <class Make>
 void NativeToValue(benchmark::State& state, Make make) {
   auto const native = make();
+  AllocationCount const count;
   for (auto _ : state) benchmark::DoNotOptimize(ToValue(native));
+  count.Report(state, state.iterations() * kCount);
   state.SetItemsProcessed(state.iterations() * kCount);
 }
 
 template <class Make>
 void ValueToNative(benchmark::State& state, Make make) {
   auto const value = ToValue(make());
+  AllocationCount const count;
   for (auto _ : state) {
     decltype(make()) native;
     ToNative(value, native);
     benchmark::DoNotOptimize(native);
   }
+  count.Report(state, state.iterations() * kCount);
   state.SetItemsProcessed(state.iterations() * kCount);
 }
 
 template <class Make>
 void JsonValueFrom(benchmark::State& state, Make make) {
   auto const native = make();
+  AllocationCount const count;
   for (auto _ : state) benchmark::DoNotOptimize(boost::json::value_from(native));
+  count.Report(state, state.iterations() * kCount);
   state.SetItemsProcessed(state.iterations() * kCount);
 }
 
 template <class Make>
 void JsonValueTo(benchmark::State& state, Make make) {
   auto const json = boost::json::value_from(make());
+  AllocationCount const count;
   for (auto _ : state) {
     benchmark::DoNotOptimize(boost::json::value_to<decltype(make())>(json));
   }
+  count.Report(state, state.iterations() * kCount);
   state.SetItemsProcessed(state.iterations() * kCount);
 }
 
@@ -198,6 +315,15 @@ BENCHMARK_CAPTURE(NativeToValue, ProviderSummaries, Providers)->Unit(benchmark::
 BENCHMARK_CAPTURE(JsonValueFrom, ProviderSummaries, PlainProviders)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(ValueToNative, ProviderSummaries, Providers)->Unit(benchmark::kMillisecond);
+// Boost.JSON on our native shape.
+BENCHMARK_CAPTURE(JsonValueFrom, SharedKeyServerSummaries, SharedPlainKeyServers)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(JsonValueTo, SharedKeyServerSummaries, SharedPlainKeyServers)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(JsonValueFrom, SharedProviderSummaries, SharedPlainProviders)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(JsonValueTo, SharedProviderSummaries, SharedPlainProviders)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(JsonValueTo, ProviderSummaries, PlainProviders)->Unit(benchmark::kMillisecond);
 
 // ---- JSON text -----------------------------------------------------------------------------
@@ -323,6 +449,66 @@ void OperationInputDefinition(benchmark::State& state) {
 }
 BENCHMARK(OperationInputDefinition)->Unit(benchmark::kMicrosecond);
 
+// ---- One call in process ---------------------------------------------------------------------
+
+namespace KeyServersSvc = Ti::Kms::ServicesSvc;
+
+// Answers "get" at once with a small summary-sized structure.
+class ImmediateKeyServers : public KeyServersSvc::AsyncServiceInterface {
+ public:
+  ImmediateKeyServers() {
+    auto address = std::make_shared<Ti::NetworkAddress>();
+    address->hostname = "kms.example.org";
+    address->port = 5696;
+    auto info = std::make_shared<KeyServersSvc::Info>();
+    info->address = address;
+    info->trusted_CA = std::make_shared<Ti::X509CertChain>();
+    info->group = "production";
+    info_ = info;
+  }
+  void List(Tirn::OptionalPtr<KeyServersSvc::FilterSpec const> const&,
+            std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+            KeyServersSvc::ListMethod::ResultCbType const& result) override {
+    result.value({});
+  }
+  void Get(std::string const&, std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+           KeyServersSvc::GetMethod::ResultCbType const& result) override {
+    result.value(info_);
+  }
+  void Create(std::shared_ptr<KeyServersSvc::CreateSpec const> const&,
+              std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+              KeyServersSvc::CreateMethod::ResultCbType const& result) override {
+    result.value("key-server-1");
+  }
+  void Delete(std::string const&, std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+              KeyServersSvc::DeleteMethod::ResultCbType const& result) override {
+    result.value(Tirn::Void());
+  }
+
+ private:
+  std::shared_ptr<KeyServersSvc::Info const> info_;
+};
+
+// A whole call through the generated stub and the in-process provider: input to value,
+// validation, dispatch, the implementation, output to value and back to native.
+void InProcessCall(benchmark::State& state) {
+  auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
+  provider->Register(
+      KeyServersSvc::AsyncServiceBinder::BindImplementation(std::make_shared<ImmediateKeyServers>()));
+  KeyServersSvc::AsyncServiceStub stub(std::make_shared<Tirn::Stub::AsyncApiStub>(
+      provider, std::make_shared<Tirn::Core::AsyncActivation>()));
+  long long answered = 0;
+  KeyServersSvc::GetMethod::ResultCbType const handle(
+      [&answered](Tirn::CallResult<std::shared_ptr<KeyServersSvc::Info const>> const& result) {
+        if (result.ok()) ++answered;
+      });
+  AllocationCount const count;
+  for (auto _ : state) stub.Get("key-server-1", nullptr, handle);
+  count.Report(state, state.iterations());
+  if (answered != static_cast<long long>(state.iterations())) state.SkipWithError("a call failed");
+}
+BENCHMARK(InProcessCall)->Unit(benchmark::kMicrosecond);
+
 // Keeps every run's time and prints our time divided by Boost.JSON's for each pair.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -351,6 +537,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
         {"ValueToNative/KeyServerSummaries", "JsonValueTo/KeyServerSummaries"},
         {"NativeToValue/ProviderSummaries", "JsonValueFrom/ProviderSummaries"},
         {"ValueToNative/ProviderSummaries", "JsonValueTo/ProviderSummaries"},
+        {"NativeToValue/KeyServerSummaries", "JsonValueFrom/SharedKeyServerSummaries"},
+        {"ValueToNative/KeyServerSummaries", "JsonValueTo/SharedKeyServerSummaries"},
+        {"NativeToValue/ProviderSummaries", "JsonValueFrom/SharedProviderSummaries"},
+        {"ValueToNative/ProviderSummaries", "JsonValueTo/SharedProviderSummaries"},
         {"ToJsonText/KeyServerSummaries", "JsonSerialize/KeyServerSummaries"},
         {"FromJsonText/KeyServerSummaries", "JsonParse/KeyServerSummaries"},
         {"RapidJsonReaderOnly/KeyServerSummaries", "SimdjsonDomWalk/KeyServerSummaries"},
@@ -361,7 +551,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
       auto ours = times_.find(pair.ours);
       auto theirs = times_.find(pair.theirs);
       if (ours == times_.end() || theirs == times_.end()) continue;
-      std::printf("  %-40s %6.2f\n", pair.ours, ours->second / theirs->second);
+      std::printf("  %-40s / %-42s %6.2f\n", pair.ours, pair.theirs, ours->second / theirs->second);
     }
   }
 
@@ -372,6 +562,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // No heap trimming (and so a fixed mmap threshold) for either side of a comparison.
+  mallopt(M_TRIM_THRESHOLD, INT_MAX);
+  mallopt(M_TOP_PAD, 64 << 20);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter;
