@@ -10,7 +10,7 @@
 //
 // The report ends with one line per pair: our time divided by Boost.JSON's.
 //
-//   build/bench/tirn_engines_bench [--benchmark_filter=...]
+//   build/bench/bench/tirn_engines_bench [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
