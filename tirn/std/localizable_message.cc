@@ -44,9 +44,13 @@ using Com::Ostrel::Tirn::Std::LocalizableMessage;
 void LocalizableMessageToValue(NativeConstPtr const& source, DataValuePtr* const& destination,
                                NativeToValueAdapter::Stack& stack, std::list<BaseMessage>&) {
   auto const& message = *static_cast<LocalizableMessage const*>(source);
+  BaseMessage const base = message.ToBaseMessage();  // built once, for both uses
   boost::optional<std::string> localized = message.localized;
-  if (!localized) localized = stack.localizer.Localize(message.ToBaseMessage());
-  std::shared_ptr<StructValue> structure = Wire::MessageToValue(message.ToBaseMessage(), localized);
+  // Without a catalog there is nothing to look up.
+  if (!localized && stack.localizer.localizer && !stack.localizer.localizer->empty()) {
+    localized = stack.localizer.Localize(base);
+  }
+  std::shared_ptr<StructValue> structure = Wire::MessageToValue(base, localized);
   BaseNative::AdapterHelper::AddUnknownFields(message, structure);
   *destination = std::move(structure);
 }
