@@ -72,6 +72,5 @@ function(tirn_generate target)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     POSITION_INDEPENDENT_CODE ON
-    TIRN_GENERATED_ROOT ${root}
-    TIRN_GENERATED_HEADERS "${listed}")
+    TIRN_GENERATED_ROOT ${root})
 endfunction()
