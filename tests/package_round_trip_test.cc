@@ -149,10 +149,11 @@ TEST(PackageRoundTrip, EqualityTellsEveryFieldApart) {
     DataValuePtr const second = ToValue(samples[1]);
     ASSERT_NE(first, nullptr);
     for (auto const& field : static_cast<CompoundValue const&>(*first).fields()) {
-      SCOPED_TRACE(field.first);
-      DataValuePtr const other = FieldOf(second, field.first);
+      std::string const name(field.first);
+      SCOPED_TRACE(name);
+      DataValuePtr const other = FieldOf(second, name);
       ASSERT_FALSE(Tirn::Data::Equal(field.second, other)) << "the samples must differ here";
-      EXPECT_FALSE(ToNative<T>(WithField(first, field.first, other)) == samples[0]);
+      EXPECT_FALSE(ToNative<T>(WithField(first, name, other)) == samples[0]);
     }
     EXPECT_FALSE(ToNative<T>(WithField(first, "zz_unknown", Str("x"))) == samples[0]);
   });
@@ -286,10 +287,11 @@ void ExpectValidationAgreesWithConversion(T const& sample, Tirn::Data::DataDefin
   ASSERT_NE(value, nullptr);
   std::vector<std::pair<std::string, DataValuePtr>> changes;
   for (auto const& field : static_cast<CompoundValue const&>(*value).fields()) {
-    changes.emplace_back(field.first + " removed", WithoutField(value, field.first));
+    std::string const name(field.first);
+    changes.emplace_back(name + " removed", WithoutField(value, name));
     for (auto const& replacement : Replacements(field.second)) {
-      changes.emplace_back(field.first + " := " + replacement.first,
-                           WithField(value, field.first, replacement.second));
+      changes.emplace_back(name + " := " + replacement.first,
+                           WithField(value, name, replacement.second));
     }
   }
   for (auto const& change : changes) {

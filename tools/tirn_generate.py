@@ -867,6 +867,8 @@ class Generator:
                     '"tirn/runtime/void.h"', f'"{self.root}/{directory}/types.h"'}
         if any(not op.params for op in service.operations):
             includes.add('"tirn/std/operation_input.h"')
+        if any(op.params for op in service.operations):
+            includes.update({"<boost/utility/string_view.hpp>", '"tirn/data/enumeration.h"'})
         body = [open_namespaces(self.namespaces(service)),
                 "\nclass AsyncServiceInterface;\n"]
         for operation in service.operations:
@@ -959,6 +961,10 @@ class Generator:
                        f"    // Reserved for the transport; no conversion reads or writes it.\n"
                        f"    std::shared_ptr<void const> opaque;\n{members}\n"
                        f"    struct AdapterHelper {{\n      using IsStructure = void;\n"
+                       f"      static constexpr boost::string_view knownNames[] = {{\n"
+                       f"          {', '.join(quote(n) for n in sorted(p.name for p in operation.params))}}};\n"
+                       f"      static_assert(::Tirn::Data::AreNamesSorted(knownNames), "
+                       f"\"known names must be sorted\");\n"
                        f"      template <class H>\n"
                        f"      static void AddFields(H& compound, Input* native) {{\n{visits}"
                        f"      }}\n    }};\n  }};\n")

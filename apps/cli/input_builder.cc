@@ -196,7 +196,8 @@ boost::optional<std::string> FindSecret(DataValuePtr const& value) {
         if (!pending.value->GetType().IsCompound()) break;
         for (auto const& field : static_cast<CompoundValue const&>(*pending.value).fields()) {
           below.push_back(
-              {field.second, pending.path.empty() ? field.first : pending.path + "." + field.first});
+              {field.second, pending.path.empty() ? std::string(field.first)
+                                               : pending.path + "." + std::string(field.first)});
         }
     }
     stack.insert(stack.end(), std::make_move_iterator(below.rbegin()),

@@ -93,7 +93,7 @@ void WriteText(DataValuePtr const& root, bool showSecrets, std::string& out) {
       }
     } else if (value->GetType().IsCompound()) {
       for (auto const& field : static_cast<Tirn::Data::CompoundValue const&>(*value).fields()) {
-        below.push_back({"", field.first, field.second, 0});
+        below.push_back({"", std::string(field.first), field.second, 0});
       }
     } else {
       line(frame, std::string("(") + value->GetType().name() + ")");

@@ -34,8 +34,7 @@ class TIRN_CORE_EXPORT BaseNative {
     // structure's wire names, in strictly ascending byte order) into `unknownFields`, creating
     // it on the first one. A null source stores nothing.
     template <class Names>
-    static void AddUnknownFields(Names const& knownNames,
-                                 std::shared_ptr<CompoundValue const> const& source,
+    static void AddUnknownFields(Names const& knownNames, CompoundValue const* source,
                                  std::shared_ptr<StructValue>& unknownFields);
   };
 };
@@ -45,14 +44,14 @@ TIRN_CORE_EXPORT bool EqualUnknownFields(BaseNative const& a, BaseNative const& 
 
 template <class Names>
 void BaseNative::AdapterHelper::AddUnknownFields(Names const& knownNames,
-                                                 std::shared_ptr<CompoundValue const> const& source,
+                                                 CompoundValue const* source,
                                                  std::shared_ptr<StructValue>& unknownFields) {
   if (!source) return;
   auto known = std::begin(knownNames);
   auto const knownEnd = std::end(knownNames);
   // Both sequences are in ascending byte order: one merge pass separates the unknown names.
   for (auto const& field : source->fields()) {
-    boost::string_view name(field.first);
+    boost::string_view const name = field.first;
     while (known != knownEnd && boost::string_view(*known) < name) ++known;
     if (known != knownEnd && boost::string_view(*known) == name) {
       ++known;

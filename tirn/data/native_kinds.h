@@ -39,6 +39,12 @@ struct IsStructure : std::false_type {};
 template <class T>
 struct IsStructure<T, std::void_t<typename T::AdapterHelper::IsStructure>> : std::true_type {};
 
+// A structure that declares its wire names, sorted, as AdapterHelper::knownNames.
+template <class T, class = void>
+struct HasKnownNames : std::false_type {};
+template <class T>
+struct HasKnownNames<T, std::void_t<decltype(T::AdapterHelper::knownNames)>> : std::true_type {};
+
 // A standard error structure: converted to and described as an error, not a structure.
 template <class T, class = void>
 struct IsErrorStructure : std::false_type {};

@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <iterator>
 #include <list>
 #include <memory>
 #include <string>
@@ -84,13 +85,12 @@ class TIRN_CORE_EXPORT NativeToValueAdapter {
   template <class V>
   class CompoundHelper {
    public:
-    CompoundHelper(std::string const& name, DataValuePtr* const& destination, Stack& stack)
-        : target_(V::GetInstance(name)), stack_(stack) {
-      *destination = target_;
-    }
-    // Names the structure without copying the name, which outlives the value.
-    CompoundHelper(StaticName name, DataValuePtr* const& destination, Stack& stack)
-        : target_(V::GetInstance(name)), stack_(stack) {
+    // A value named `name` (copied, or a StaticName that outlives it) with room for
+    // `fieldCount` fields.
+    template <class Name>
+    CompoundHelper(Name const& name, std::size_t fieldCount, DataValuePtr* const& destination,
+                   Stack& stack)
+        : target_(V::GetInstance(name, fieldCount)), stack_(stack) {
       *destination = target_;
     }
 
@@ -98,7 +98,8 @@ class TIRN_CORE_EXPORT NativeToValueAdapter {
     template <class T>
     void AddFields(T const* native);
 
-    // One member: its field slot now, its value when the pushed entry runs.
+    // One member: its field slot now (made already when the structure declares its names),
+    // its value when the pushed entry runs.
     template <class S, class C, class M>
     void Field(char const* name, S* native, M C::*member) {
       DataValuePtr* slot = target_->FieldSlot(name);
@@ -177,6 +178,11 @@ NativeToValueAdapter::Method NativeToValueAdapter::Select() {
 template <class V>
 template <class T>
 void NativeToValueAdapter::CompoundHelper<V>::AddFields(T const* native) {
+  if constexpr (detail::HasKnownNames<T>::value) {
+    // Every slot at once, in name order and naming them with the structure's static names:
+    // the value's room is its index, and no name is copied.
+    for (boost::string_view name : T::AdapterHelper::knownNames) target_->StaticFieldSlot(name);
+  }
   // The field list is shared with the value-to-native direction, which writes through it.
   T::AdapterHelper::AddFields(*this, const_cast<T*>(native));
   if constexpr (std::is_base_of<BaseNative, T>::value) {
@@ -197,22 +203,38 @@ decltype(auto) ValueName() {
     return TypeInfo<T>::name();
   }
 }
+
+// The fields a value converted from `native` will hold: its declared ones and any unknown
+// ones it carries; a guess when the type does not declare its names.
+template <class T>
+std::size_t FieldCount(T const& native) {
+  std::size_t count = CompoundValue::kDefaultFieldCount;
+  if constexpr (HasKnownNames<T>::value) count = std::size(T::AdapterHelper::knownNames);
+  if constexpr (std::is_base_of<BaseNative, T>::value) {
+    if (native.unknownFields) count += native.unknownFields->fields().size();
+  }
+  return count;
+}
 }  // namespace detail
 
 template <class T>
 void NativeToValueAdapter::StructMethod(NativeConstPtr const& source,
                                         DataValuePtr* const& destination, Stack& stack,
                                         std::list<BaseMessage>&) {
-  CompoundHelper<StructValue> compound(detail::ValueName<T>(), destination, stack);
-  compound.AddFields(static_cast<T const*>(source));
+  T const* native = static_cast<T const*>(source);
+  CompoundHelper<StructValue> compound(detail::ValueName<T>(), detail::FieldCount(*native),
+                                       destination, stack);
+  compound.AddFields(native);
 }
 
 template <class T>
 void NativeToValueAdapter::ErrorMethod(NativeConstPtr const& source,
                                        DataValuePtr* const& destination, Stack& stack,
                                        std::list<BaseMessage>&) {
-  CompoundHelper<ErrorValue> compound(detail::ValueName<T>(), destination, stack);
-  compound.AddFields(static_cast<T const*>(source));
+  T const* native = static_cast<T const*>(source);
+  CompoundHelper<ErrorValue> compound(detail::ValueName<T>(), detail::FieldCount(*native),
+                                      destination, stack);
+  compound.AddFields(native);
 }
 
 template <class T>

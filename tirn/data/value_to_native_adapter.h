@@ -23,7 +23,10 @@
 #ifndef TIRN_DATA_VALUE_TO_NATIVE_ADAPTER_H_
 #define TIRN_DATA_VALUE_TO_NATIVE_ADAPTER_H_
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
+#include <iterator>
 #include <deque>
 #include <list>
 #include <memory>
@@ -184,6 +187,11 @@ struct StackMapCnt {
 }  // namespace V2N_internal
 
 // Reads one structure value into a native structure through its field list.
+//
+// A structure that declares its sorted names is matched against the value's sorted fields in
+// one merge pass before its field list runs, which also tells whether any field is unknown;
+// each member then finds its value by its place among the names. Names that come from the
+// same literals (a value made from a native structure in this process) match by address.
 template <class V>
 class ValueToNativeAdapter::CompoundHelper {
  public:
@@ -194,12 +202,12 @@ class ValueToNativeAdapter::CompoundHelper {
     if (value && value->GetType().kind() == DataType::STRING) {
       auto const& text = static_cast<StringValue const&>(*value).value();
       if (text.empty()) {
-        fallback_ = value;
+        fallback_ = &value;
       } else {
         messages.push_back(Message<CoreTag>(MessageIds::kBadCast, text));
       }
     } else if (value && value->GetType().IsCompound()) {
-      source_ = std::static_pointer_cast<CompoundValue const>(value);
+      source_ = static_cast<CompoundValue const*>(value.get());
     } else {
       messages.push_back(Message<CoreTag>(MessageIds::kInvalidType));
     }
@@ -209,12 +217,22 @@ class ValueToNativeAdapter::CompoundHelper {
   // Runs T's field list with this helper, then collects T's unknown fields.
   template <class T>
   void AddFields(T* native) {
-    T::AdapterHelper::AddFields(*this, native);
-    if constexpr (std::is_base_of<BaseNative, T>::value) {
-      if (Clean()) {
-        BaseNative::AdapterHelper::AddUnknownFields(T::AdapterHelper::knownNames, source_,
-                                                    native->unknownFields);
+    if constexpr (detail::HasKnownNames<T>::value) {
+      auto const& names = T::AdapterHelper::knownNames;
+      std::array<DataValuePtr const*, std::size(T::AdapterHelper::knownNames)> found{};
+      bool const unknown = Match(names, found.data());
+      known_ = std::begin(names);
+      knownCount_ = found.size();
+      found_ = found.data();
+      T::AdapterHelper::AddFields(*this, native);
+      found_ = nullptr;
+      if constexpr (std::is_base_of<BaseNative, T>::value) {
+        if (unknown && Clean()) {
+          BaseNative::AdapterHelper::AddUnknownFields(names, source_, native->unknownFields);
+        }
       }
+    } else {
+      T::AdapterHelper::AddFields(*this, native);
     }
   }
 
@@ -241,11 +259,11 @@ class ValueToNativeAdapter::CompoundHelper {
   template <class M>
   void AddField(char const* name, M* member) {
     if (!source_) {
-      ValueMethod(fallback_, member, stack_);
+      ValueMethod(*fallback_, member, stack_);
       stack_.NameLast(name);
       return;
     }
-    if (DataValuePtr const* value = source_->FindField(name)) {
+    if (DataValuePtr const* value = Lookup(name)) {
       ValueMethod(*value, member, stack_);
       stack_.NameLast(name);
       return;
@@ -258,7 +276,7 @@ class ValueToNativeAdapter::CompoundHelper {
   template <class M>
   void AddFieldInt(char const* name, M* member, std::list<BaseMessage>& messages) {
     if (!source_) return;
-    if (DataValuePtr const* value = source_->FindField(name)) {
+    if (DataValuePtr const* value = Lookup(name)) {
       ValueMethod(*value, member, stack_);
       stack_.NameLast(name);
       return;
@@ -271,7 +289,7 @@ class ValueToNativeAdapter::CompoundHelper {
   template <class M>
   void AddOptionalField(char const* name, M* member) {
     if (!source_) return;
-    if (DataValuePtr const* value = source_->FindField(name)) {
+    if (DataValuePtr const* value = Lookup(name)) {
       ValueMethod(*value, member, stack_);
       stack_.NameLast(name);
     }
@@ -281,11 +299,55 @@ class ValueToNativeAdapter::CompoundHelper {
   bool Clean() const { return messages_.size() == count_; }
 
  private:
-  std::shared_ptr<CompoundValue const> source_;
-  DataValuePtr fallback_;
+  // Names that share their address share their bytes: both are whole literals.
+  static bool SameLiteral(boost::string_view known, char const* name) {
+    return known.data() == name;
+  }
+  static bool SameName(boost::string_view known, boost::string_view name) {
+    return (known.data() == name.data() && known.size() == name.size()) || known == name;
+  }
+
+  // The merge pass: the value of each of `names` (null when absent) into `found`; true when
+  // the value has a field that is not among them.
+  template <class Names>
+  bool Match(Names const& names, DataValuePtr const** found) const {
+    if (!source_) return false;
+    std::size_t const count = std::size(names);
+    std::size_t i = 0;
+    bool unknown = false;
+    for (auto const& field : source_->fields()) {
+      while (i < count && !SameName(names[i], field.first) && names[i] < field.first) ++i;
+      if (i < count && SameName(names[i], field.first)) {
+        found[i++] = &field.second;
+      } else {
+        unknown = true;
+      }
+    }
+    return unknown;
+  }
+
+  // The value of the member named `name`, or null when the value lacks it.
+  DataValuePtr const* Lookup(char const* name) const {
+    if (!found_) return source_->FindField(name);
+    for (std::size_t i = 0; i < knownCount_; ++i) {
+      if (SameLiteral(known_[i], name)) return found_[i];
+    }
+    boost::string_view const wanted(name);
+    auto const at = std::lower_bound(known_, known_ + knownCount_, wanted);
+    if (at != known_ + knownCount_ && *at == wanted) return found_[at - known_];
+    return source_->FindField(wanted);  // a member whose name the structure does not declare
+  }
+
+  CompoundValue const* source_ = nullptr;
+  DataValuePtr const* fallback_ = nullptr;
   Stack& stack_;
   std::list<BaseMessage>& messages_;
   std::size_t count_;
+  // While the field list of a structure that declares its names runs: the names, and the
+  // value of each, found by the merge pass.
+  boost::string_view const* known_ = nullptr;
+  std::size_t knownCount_ = 0;
+  DataValuePtr const* const* found_ = nullptr;
 };
 
 // Engages an optional holder for any present value and pushes its conversion; leaves it

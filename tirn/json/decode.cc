@@ -220,11 +220,13 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
     DataDefinition const* structure = nullptr;
     if (kind == DataType::STRUCTURE || kind == DataType::ERROR) {
       structure = expected.definition;
-      auto const& name = static_cast<Data::StructDefinition const*>(structure)->name();
+      auto const& definition = *static_cast<Data::StructDefinition const*>(structure);
+      // Room for the defined fields; unknown ones still fit.
+      std::size_t const fieldCount = definition.fields().size();
       if (kind == DataType::ERROR) {
-        object = Data::ErrorValue::GetInstance(name);
+        object = Data::ErrorValue::GetInstance(definition.name(), fieldCount);
       } else {
-        object = Data::StructValue::GetInstance(name);
+        object = Data::StructValue::GetInstance(definition.name(), fieldCount);
       }
     } else {
       object = Data::DynamicStructValue::GetInstance(std::string());

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstddef>
+#include <cstring>
+#include <new>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -92,14 +95,39 @@ TIRN_DEFINE_LEAF(SecretValue, SecretString, VisitSecret)
 // A dying value is ours alone, so its destructor may move its children out. When each child
 // has another owner (or holds nothing), dropping them goes no deeper and nothing is done.
 CompoundValue::~CompoundValue() {
-  if (std::none_of(fields_.begin(), fields_.end(), [](detail::FieldStore::Entry const& field) {
+  if (std::any_of(fields_.begin(), fields_.end(), [](detail::FieldStore::Entry const& field) {
         return ValueInternals::MayTakeDeeper(field.second);
       })) {
-    return;
+    ValueInternals::Pending pending;
+    fields_.TakeValues(pending);
+    ValueInternals::Drain(pending);
   }
-  ValueInternals::Pending pending;
-  fields_.TakeValues(pending);
-  ValueInternals::Drain(pending);
+  if (ownsName_) {
+    using String = std::string;
+    const_cast<String*>(name_)->~String();
+  }
+}
+
+namespace {
+
+// Where the room of `placement` starts, and where a copied name goes after it.
+char* Trailing(detail::CompoundPlacement const& placement) {
+  return static_cast<char*>(*placement.trailing);
+}
+std::size_t RoomBytes(std::size_t capacity) {
+  return capacity * sizeof(detail::FieldStore::Entry);
+}
+
+}  // namespace
+
+CompoundValue::CompoundValue(detail::CompoundPlacement const& placement)
+    : name_(placement.staticName),
+      ownsName_(placement.copyName != nullptr),
+      fields_({reinterpret_cast<detail::FieldStore::Entry*>(Trailing(placement)),
+               placement.capacity}) {
+  if (ownsName_) {
+    name_ = new (Trailing(placement) + RoomBytes(placement.capacity)) std::string(*placement.copyName);
+  }
 }
 
 bool CompoundValue::GetField(boost::string_view name, DataValuePtr& out,
@@ -128,7 +156,7 @@ void RefuseLoop(DataValue const* self, DataValuePtr const& value) {
 
 }  // namespace
 
-void CompoundValue::SetField(std::string const& name, DataValuePtr value) {
+void CompoundValue::SetField(boost::string_view name, DataValuePtr value) {
   RefuseLoop(this, value);
   *FieldSlot(name) = std::move(value);
 }
@@ -137,59 +165,148 @@ DataValuePtr* CompoundValue::FieldSlot(boost::string_view name) {
   return &fields_.Slot(name).second;
 }
 
+DataValuePtr* CompoundValue::StaticFieldSlot(boost::string_view name) {
+  return &fields_.Slot(name, false).second;
+}
+
 namespace detail {
 
+struct FieldStore::Extra {
+  // Entries past the room, in blocks that never move; each block twice the one before.
+  std::vector<std::unique_ptr<Entry[]>> blocks;
+  std::size_t lastBlockSize = 0;
+  std::size_t lastBlockUsed = 0;
+  Index index;  // empty once the store is wide
+  Tree tree;
+};
+
+struct FieldStore::NameBlock {
+  NameBlock* previous;
+  std::size_t left;
+  char* next;
+  static constexpr std::size_t kMinimumBytes = 128;
+};
+
+FieldStore::FieldStore(Room room) : room_(room.entries), capacity_(room.capacity) {}
+
+FieldStore::~FieldStore() {
+  for (std::size_t i = 0; i < used_; ++i) room_[i].~Entry();
+  while (names_) {
+    NameBlock* previous = names_->previous;
+    names_->~NameBlock();
+    ::operator delete(names_);
+    names_ = previous;
+  }
+}
+
+bool FieldStore::wide() const { return indexed_ && extra_->index.empty(); }
+
+FieldStore::const_iterator FieldStore::begin() const {
+  if (direct()) return const_iterator(static_cast<Entry const*>(room_));
+  return wide() ? const_iterator(extra_->tree.begin()) : const_iterator(extra_->index.data());
+}
+
+FieldStore::const_iterator FieldStore::end() const {
+  if (direct()) return const_iterator(static_cast<Entry const*>(room_ + used_));
+  return wide() ? const_iterator(extra_->tree.end())
+                : const_iterator(extra_->index.data() + extra_->index.size());
+}
+
 FieldStore::Index::const_iterator FieldStore::LowerBound(boost::string_view name) const {
-  return std::lower_bound(index_.begin(), index_.end(), name,
-                          [](Entry const* entry, boost::string_view wanted) {
-                            return boost::string_view(entry->first) < wanted;
-                          });
+  return std::lower_bound(extra_->index.begin(), extra_->index.end(), name, ByName());
 }
 
 FieldStore::Entry const* FieldStore::Find(boost::string_view name) const {
-  if (wide()) return FindInTree(name);
-  auto at = LowerBound(name);
-  return at != index_.end() && boost::string_view((*at)->first) == name ? *at : nullptr;
-}
-
-FieldStore::Entry const* FieldStore::FindInTree(boost::string_view name) const {
-  auto at = overflow_->tree.find(name);
-  return at != overflow_->tree.end() ? *at : nullptr;
-}
-
-FieldStore::Entry* FieldStore::NewEntry(boost::string_view name) {
-  if (inlineUsed_ < kInline) {
-    Entry* entry = &inline_[inlineUsed_++];
-    entry->first.assign(name.data(), name.size());
-    return entry;
+  if (direct()) {
+    Entry const* const first = room_;
+    Entry const* const last = room_ + used_;
+    // Names that come from the same literal as the entry's are the same bytes.
+    if (used_ <= kAddressScanLimit) {
+      for (Entry const* at = first; at != last; ++at) {
+        if (at->first.data() == name.data() && at->first.size() == name.size()) return at;
+      }
+    }
+    Entry const* at = std::lower_bound(first, last, name, [](Entry const& entry, boost::string_view wanted) {
+      return entry.first < wanted;
+    });
+    return at != last && at->first == name ? at : nullptr;
   }
-  if (!overflow_) overflow_ = std::make_unique<Overflow>();
-  overflow_->entries.emplace_back(std::string(name.data(), name.size()), nullptr);
-  return &overflow_->entries.back();
+  if (wide()) {
+    auto at = extra_->tree.find(name);
+    return at != extra_->tree.end() ? at->second : nullptr;
+  }
+  auto at = LowerBound(name);
+  return at != extra_->index.end() && (*at)->first == name ? *at : nullptr;
 }
 
-FieldStore::Entry& FieldStore::Slot(boost::string_view name) {
+boost::string_view FieldStore::CopyName(boost::string_view name) {
+  if (!names_ || names_->left < name.size()) {
+    std::size_t const bytes = std::max(name.size(), NameBlock::kMinimumBytes);
+    void* memory = ::operator new(sizeof(NameBlock) + bytes);
+    char* text = static_cast<char*>(memory) + sizeof(NameBlock);
+    names_ = new (memory) NameBlock{names_, bytes, text};
+  }
+  char* copy = names_->next;
+  if (!name.empty()) std::memcpy(copy, name.data(), name.size());
+  names_->next += name.size();
+  names_->left -= name.size();
+  return boost::string_view(copy, name.size());
+}
+
+FieldStore::Entry* FieldStore::NewEntry(boost::string_view name, bool copyName) {
+  boost::string_view const stored = copyName ? CopyName(name) : name;
+  ++size_;
+  if (used_ < capacity_) return new (&room_[used_++]) Entry{stored, nullptr};
+  if (!extra_) extra_ = std::make_unique<Extra>();
+  Extra& extra = *extra_;
+  if (extra.lastBlockUsed == extra.lastBlockSize) {
+    extra.lastBlockSize = extra.lastBlockSize ? extra.lastBlockSize * 2 : std::max<std::size_t>(capacity_, 4);
+    extra.blocks.push_back(std::make_unique<Entry[]>(extra.lastBlockSize));
+    extra.lastBlockUsed = 0;
+  }
+  Entry* entry = &extra.blocks.back()[extra.lastBlockUsed++];
+  entry->first = stored;
+  return entry;
+}
+
+void FieldStore::IndexRoom() {
+  if (!extra_) extra_ = std::make_unique<Extra>();
+  extra_->index.reserve(used_ + 1);
+  for (std::size_t i = 0; i < used_; ++i) extra_->index.push_back(&room_[i]);
+  indexed_ = true;
+}
+
+FieldStore::Entry& FieldStore::Slot(boost::string_view name, bool copyName) {
+  if (direct()) {
+    // In order and room to spare: the room stays the index.
+    if (used_ < capacity_ && (used_ == 0 || room_[used_ - 1].first < name)) {
+      return *NewEntry(name, copyName);
+    }
+    if (Entry const* found = Find(name)) return const_cast<Entry&>(*found);
+    IndexRoom();
+  }
   if (wide()) {
-    Tree& tree = overflow_->tree;
+    Tree& tree = extra_->tree;
     auto at = tree.lower_bound(name);
-    if (at != tree.end() && boost::string_view((*at)->first) == name) return **at;
-    Entry* entry = NewEntry(name);
-    tree.insert(at, entry);
+    if (at != tree.end() && at->first == name) return *at->second;
+    Entry* entry = NewEntry(name, copyName);
+    tree.emplace_hint(at, entry->first, entry);
     return *entry;
   }
+  Index& index = extra_->index;
   auto at = LowerBound(name);
-  if (at != index_.end() && boost::string_view((*at)->first) == name) return **at;
-  auto const position = at - index_.begin();
-  Entry* entry = NewEntry(name);
-  if (index_.size() < kArrayIndexLimit) {
-    index_.insert(index_.begin() + position, entry);
+  if (at != index.end() && (*at)->first == name) return **at;
+  auto const position = at - index.cbegin();
+  Entry* entry = NewEntry(name, copyName);
+  if (index.size() < kArrayIndexLimit) {
+    index.insert(index.begin() + position, entry);
     return *entry;
   }
   // Wide from now on: the array's entries go into the tree, already in order.
-  Tree& tree = overflow_->tree;
-  for (Entry* indexed : index_) tree.insert(tree.end(), indexed);
-  tree.insert(entry);
-  Index().swap(index_);
+  Tree& tree = extra_->tree;
+  for (Entry* indexed : index) tree.emplace_hint(tree.end(), indexed->first, indexed);
+  tree.emplace(entry->first, entry);
+  Index().swap(index);
   return *entry;
 }
 
@@ -198,31 +315,85 @@ void FieldStore::TakeValues(std::vector<DataValuePtr>& out) {
     auto& value = const_cast<Entry&>(*it).second;
     if (value) out.push_back(std::move(value));
   }
-  index_.clear();
-  overflow_.reset();
-  inlineUsed_ = 0;
 }
 
 }  // namespace detail
 
-std::shared_ptr<StructValue> StructValue::GetInstance(std::string const& name) {
-  return std::make_shared<StructValue>(name);
+namespace {
+
+// Allocates a compound value, its shared-pointer control block, the room for its fields and
+// the copy of its name in one piece: the first `extra` bytes after the control block are the
+// value's, and their address is written to `*trailing` before the value is constructed.
+template <class T>
+class TrailingAllocator {
+ public:
+  using value_type = T;
+
+  TrailingAllocator(std::size_t extra, void** trailing) : extra_(extra), trailing_(trailing) {}
+  template <class U>
+  TrailingAllocator(TrailingAllocator<U> const& other)  // NOLINT: rebinding converts
+      : extra_(other.extra_), trailing_(other.trailing_) {}
+
+  T* allocate(std::size_t n) {
+    constexpr std::size_t kAlign = alignof(std::max_align_t);
+    std::size_t const head = (n * sizeof(T) + kAlign - 1) / kAlign * kAlign;
+    char* block = static_cast<char*>(::operator new(head + extra_));
+    *trailing_ = block + head;
+    return reinterpret_cast<T*>(block);
+  }
+  void deallocate(T* block, std::size_t) { ::operator delete(block); }
+
+  template <class U>
+  bool operator==(TrailingAllocator<U> const& other) const {
+    return extra_ == other.extra_ && trailing_ == other.trailing_;
+  }
+  template <class U>
+  bool operator!=(TrailingAllocator<U> const& other) const {
+    return !(*this == other);
+  }
+
+ private:
+  template <class U>
+  friend class TrailingAllocator;
+  std::size_t extra_;
+  void** trailing_;
+};
+
+template <class V>
+std::shared_ptr<V> MakeCompound(std::string const* copyName, std::string const* staticName,
+                                std::size_t fieldCount) {
+  static_assert(alignof(detail::FieldStore::Entry) <= alignof(std::max_align_t) &&
+                    sizeof(detail::FieldStore::Entry) % alignof(std::string) == 0,
+                "the name's copy follows the room");
+  void* trailing = nullptr;
+  std::size_t const extra = RoomBytes(fieldCount) + (copyName ? sizeof(std::string) : 0);
+  detail::CompoundPlacement const placement{&trailing, fieldCount, copyName, staticName};
+  return std::allocate_shared<V>(TrailingAllocator<V>(extra, &trailing), placement);
+}
+
+}  // namespace
+
+std::shared_ptr<StructValue> StructValue::GetInstance(std::string const& name,
+                                                      std::size_t fieldCount) {
+  return MakeCompound<StructValue>(&name, nullptr, fieldCount);
 }
 void StructValue::Accept(ValueVisitor& visitor) const { visitor.VisitStruct(*this); }
 
-std::shared_ptr<StructValue> StructValue::GetInstance(StaticName name) {
-  return std::make_shared<StructValue>(name);
+std::shared_ptr<StructValue> StructValue::GetInstance(StaticName name, std::size_t fieldCount) {
+  return MakeCompound<StructValue>(nullptr, &name.name, fieldCount);
 }
 
-std::shared_ptr<DynamicStructValue> DynamicStructValue::GetInstance(std::string const& name) {
-  return std::make_shared<DynamicStructValue>(name);
+std::shared_ptr<DynamicStructValue> DynamicStructValue::GetInstance(std::string const& name,
+                                                                    std::size_t fieldCount) {
+  return MakeCompound<DynamicStructValue>(&name, nullptr, fieldCount);
 }
 
-std::shared_ptr<ErrorValue> ErrorValue::GetInstance(std::string const& name) {
-  return std::make_shared<ErrorValue>(name);
+std::shared_ptr<ErrorValue> ErrorValue::GetInstance(std::string const& name,
+                                                    std::size_t fieldCount) {
+  return MakeCompound<ErrorValue>(&name, nullptr, fieldCount);
 }
-std::shared_ptr<ErrorValue> ErrorValue::GetInstance(StaticName name) {
-  return std::make_shared<ErrorValue>(name);
+std::shared_ptr<ErrorValue> ErrorValue::GetInstance(StaticName name, std::size_t fieldCount) {
+  return MakeCompound<ErrorValue>(nullptr, &name.name, fieldCount);
 }
 
 void ErrorValue::Accept(ValueVisitor& visitor) const { visitor.VisitError(*this); }

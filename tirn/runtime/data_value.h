@@ -30,18 +30,15 @@
 #ifndef TIRN_RUNTIME_DATA_VALUE_H_
 #define TIRN_RUNTIME_DATA_VALUE_H_
 
-#include <array>
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <iterator>
 #include <memory>
-#include <set>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <boost/container/small_vector.hpp>
 #include <boost/utility/string_view.hpp>
 
 #include "tirn/message/base_message.h"
@@ -167,29 +164,38 @@ struct AncestorMark {
   }
 };
 
-// The fields of a compound value. Entries never move once created: the first few live inside
-// the value itself (no allocation for small structures), later ones in a deque. An index keeps
-// them in ascending byte order of their names for lookup and iteration: a sorted array while
-// the store is small, a balanced tree once it is wide, so that adding n fields costs
+// The fields of a compound value. Entries never move once created. The first ones live in
+// room allocated with the value itself, sized to the fields it is expected to hold (a
+// structure's field count, where it is known); more go into blocks of their own. A field name
+// is a view: of a string that outlives the value (a structure's static field names), or of a
+// copy the store keeps.
+//
+// While names arrive in ascending byte order and fit the room, as a structure's fields do when
+// they are created from its sorted names, the room is the index: lookups search it directly.
+// Otherwise an index keeps the entries in ascending byte order of their names: a sorted array
+// while the store is small, a balanced tree once it is wide, so that adding n fields costs
 // O(n log n) in any order. Reading never changes the store, so a finished value can be read
 // from several threads at once.
 class TIRN_CORE_EXPORT FieldStore {
  public:
-  using Entry = std::pair<std::string, std::shared_ptr<DataValue const>>;
-  using Index = boost::container::small_vector<Entry*, 4>;
-
-  // Orders entries by name, in ascending byte order; looks names up without copying them.
-  struct ByName {
-    using is_transparent = void;
-    bool operator()(Entry const* a, Entry const* b) const { return a->first < b->first; }
-    bool operator()(Entry const* a, boost::string_view b) const {
-      return boost::string_view(a->first) < b;
-    }
-    bool operator()(boost::string_view a, Entry const* b) const {
-      return a < boost::string_view(b->first);
-    }
+  struct Entry {
+    boost::string_view first;                  // the field's name
+    std::shared_ptr<DataValue const> second;  // its value; null until the slot is filled
   };
-  using Tree = std::set<Entry*, ByName>;
+  // Uninitialised storage for the first `capacity` entries, owned by whoever owns the store.
+  struct Room {
+    Entry* entries = nullptr;
+    std::size_t capacity = 0;
+  };
+  using Index = std::vector<Entry*>;
+
+  // Orders the array index's entries by name, in ascending byte order, against a name.
+  struct ByName {
+    bool operator()(Entry const* a, boost::string_view b) const { return a->first < b; }
+  };
+  // Keyed by a copy of the entry's name view, so that a comparison reads the node and the
+  // name's bytes only.
+  using Tree = std::map<boost::string_view, Entry*>;
 
   // Iterates the entries in name order.
   class const_iterator {
@@ -200,12 +206,15 @@ class TIRN_CORE_EXPORT FieldStore {
     using pointer = Entry const*;
     using reference = Entry const&;
 
+    explicit const_iterator(Entry const* direct) : direct_(direct) {}
     explicit const_iterator(Entry* const* at) : at_(at) {}
     explicit const_iterator(Tree::const_iterator node) : node_(node) {}
-    reference operator*() const { return at_ ? **at_ : **node_; }
-    pointer operator->() const { return at_ ? *at_ : *node_; }
+    reference operator*() const { return *operator->(); }
+    pointer operator->() const { return direct_ ? direct_ : at_ ? *at_ : node_->second; }
     const_iterator& operator++() {
-      if (at_) {
+      if (direct_) {
+        ++direct_;
+      } else if (at_) {
         ++at_;
       } else {
         ++node_;
@@ -218,62 +227,76 @@ class TIRN_CORE_EXPORT FieldStore {
       return old;
     }
     friend bool operator==(const_iterator a, const_iterator b) {
-      return a.at_ == b.at_ && (a.at_ || a.node_ == b.node_);
+      return a.direct_ == b.direct_ && a.at_ == b.at_ && (a.direct_ || a.at_ || a.node_ == b.node_);
     }
     friend bool operator!=(const_iterator a, const_iterator b) { return !(a == b); }
 
    private:
-    Entry* const* at_ = nullptr;  // in the sorted array; null when walking the tree
-    Tree::const_iterator node_;
+    Entry const* direct_ = nullptr;  // in the room, while the room is the index
+    Entry* const* at_ = nullptr;     // in the sorted array
+    Tree::const_iterator node_;      // in the tree, when both others are null
   };
 
-  FieldStore() = default;
+  explicit FieldStore(Room room);
   FieldStore(FieldStore const&) = delete;
   FieldStore& operator=(FieldStore const&) = delete;
+  ~FieldStore();
 
-  const_iterator begin() const {
-    return wide() ? const_iterator(overflow_->tree.begin()) : const_iterator(index_.data());
-  }
-  const_iterator end() const {
-    return wide() ? const_iterator(overflow_->tree.end())
-                  : const_iterator(index_.data() + index_.size());
-  }
-  std::size_t size() const { return wide() ? overflow_->tree.size() : index_.size(); }
-  bool empty() const { return size() == 0; }
+  const_iterator begin() const;
+  const_iterator end() const;
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
 
   // The entry named `name`, or null.
   Entry const* Find(boost::string_view name) const;
-  // The entry named `name`, created with a null value when absent.
-  Entry& Slot(boost::string_view name);
-  // Moves every non-null value into `out` and forgets the entries.
+  // The entry named `name`, created with a null value when absent; a new entry keeps a copy
+  // of the name, or with `copyName` false, a view of it (the name must then outlive the store).
+  Entry& Slot(boost::string_view name, bool copyName = true);
+  // Moves every non-null value into `out`.
   void TakeValues(std::vector<std::shared_ptr<DataValue const>>& out);
 
  private:
-  static constexpr std::size_t kInline = 4;
   // Up to this many fields the index is a sorted array (inserting moves at most this many
   // pointers); past it, a tree.
   static constexpr std::size_t kArrayIndexLimit = 32;
-  static_assert(kArrayIndexLimit >= kInline, "a wide store keeps its later entries in the overflow");
+  // Up to this many entries in the room, a name that comes from the same literal as an
+  // entry's is found by comparing addresses before bytes.
+  static constexpr std::size_t kAddressScanLimit = 8;
 
-  // Entries past the inline ones, and the tree index of a wide store.
-  struct Overflow {
-    std::deque<Entry> entries;
-    Tree tree;
-  };
+  // Entries that did not fit the room, the index once the room is no longer one, and the
+  // copied names.
+  struct Extra;
+  // Copies of names, in blocks that never move.
+  struct NameBlock;
 
-  // A wide store indexes by its tree and leaves its array empty.
-  bool wide() const { return index_.empty() && overflow_ && !overflow_->tree.empty(); }
-  // Find, in a wide store; kept apart so that the usual case stays small.
-  Entry const* FindInTree(boost::string_view name) const;
+  // Whether the room alone is the index.
+  bool direct() const { return !indexed_; }
+  // Whether the index is the tree.
+  bool wide() const;
   // The position in the array index where `name` is or would be.
   Index::const_iterator LowerBound(boost::string_view name) const;
   // A new entry named `name`, not yet indexed.
-  Entry* NewEntry(boost::string_view name);
+  Entry* NewEntry(boost::string_view name, bool copyName);
+  // Indexes the room's entries in an array: names no longer arrive in order.
+  void IndexRoom();
+  boost::string_view CopyName(boost::string_view name);
 
-  std::array<Entry, kInline> inline_;
-  std::size_t inlineUsed_ = 0;
-  std::unique_ptr<Overflow> overflow_;
-  Index index_;  // empty once the store is wide
+  Entry* room_;
+  std::size_t capacity_;
+  std::size_t used_ = 0;  // entries constructed in the room
+  std::size_t size_ = 0;
+  bool indexed_ = false;  // the room is no longer the index: extra_ holds it
+  std::unique_ptr<Extra> extra_;
+  NameBlock* names_ = nullptr;  // the newest block; each holds the one before it
+};
+
+// How a compound value's storage is laid out: where its room is and, for a name that is
+// copied, where the copy goes. Filled by the allocation that creates the value.
+struct CompoundPlacement {
+  void* const* trailing;       // the bytes allocated after the value
+  std::size_t capacity;        // entries of room at their start
+  std::string const* copyName;  // copied after the room; null when the name is static
+  std::string const* staticName;
 };
 
 }  // namespace detail
@@ -286,11 +309,14 @@ struct StaticName {
 
 // Values with named fields: structures, dynamic structures and errors. Fields are kept in
 // ascending byte order of their names; a field's slot keeps its address for the life of the
-// value.
+// value. A value is allocated in one piece with room for the fields it is expected to hold
+// (`fieldCount`); more fields are still accepted.
 class TIRN_CORE_EXPORT CompoundValue : public DataValue {
  public:
   // The fields in ascending byte order of their names; iterates as (name, value) pairs.
   using FieldMap = detail::FieldStore;
+  // Room for this many fields when the count is not given.
+  static constexpr std::size_t kDefaultFieldCount = 4;
 
   ~CompoundValue() override;
 
@@ -304,41 +330,47 @@ class TIRN_CORE_EXPORT CompoundValue : public DataValue {
   // The field's value, or null when there is no such field. Never adds a message.
   DataValuePtr const* FindField(boost::string_view name) const;
   // Stores or replaces a field. Throws std::invalid_argument when `value` is this value.
-  void SetField(std::string const& name, DataValuePtr value);
+  void SetField(boost::string_view name, DataValuePtr value);
   // The slot of a field, created empty when absent.
   DataValuePtr* FieldSlot(boost::string_view name);
+  // The same without copying the name of a new field: `name` must outlive the value (a string
+  // literal).
+  DataValuePtr* StaticFieldSlot(boost::string_view name);
 
   FieldMap const& fields() const { return fields_; }
 
  protected:
-  explicit CompoundValue(std::string name) : ownedName_(std::move(name)), name_(&ownedName_) {}
-  explicit CompoundValue(StaticName name) : name_(&name.name) {}
+  explicit CompoundValue(detail::CompoundPlacement const& placement);
 
  private:
-  std::string ownedName_;
-  // The name: ownedName_ or a string that outlives the value. Values never move.
+  // The name: a copy in the value's own storage, or a string that outlives the value.
   std::string const* name_;
+  bool ownsName_;
   FieldMap fields_;
 };
 
 class TIRN_CORE_EXPORT StructValue : public CompoundValue {
  public:
-  // An empty structure value named `name`.
-  static std::shared_ptr<StructValue> GetInstance(std::string const& name);
+  // An empty structure value named `name`, with room for `fieldCount` fields.
+  static std::shared_ptr<StructValue> GetInstance(std::string const& name,
+                                                  std::size_t fieldCount = kDefaultFieldCount);
   // The same without copying the name.
-  static std::shared_ptr<StructValue> GetInstance(StaticName name);
+  static std::shared_ptr<StructValue> GetInstance(StaticName name,
+                                                  std::size_t fieldCount = kDefaultFieldCount);
   DataType GetType() const override { return DataType(DataType::STRUCTURE); }
   void Accept(ValueVisitor& visitor) const override;
-  explicit StructValue(std::string name) : CompoundValue(std::move(name)) {}
-  explicit StructValue(StaticName name) : CompoundValue(name) {}
+  // Use GetInstance; public for the allocation.
+  explicit StructValue(detail::CompoundPlacement const& placement) : CompoundValue(placement) {}
 };
 
 // A structure whose type is not known statically. It reads and visits like a structure.
 class TIRN_CORE_EXPORT DynamicStructValue final : public StructValue {
  public:
-  static std::shared_ptr<DynamicStructValue> GetInstance(std::string const& name);
+  static std::shared_ptr<DynamicStructValue> GetInstance(
+      std::string const& name, std::size_t fieldCount = kDefaultFieldCount);
   DataType GetType() const override { return DataType(DataType::DYNAMIC_STRUCTURE); }
-  explicit DynamicStructValue(std::string name) : StructValue(std::move(name)) {}
+  explicit DynamicStructValue(detail::CompoundPlacement const& placement)
+      : StructValue(placement) {}
 };
 
 // An error: a named compound value. Errors made by Create carry a "messages" field, a list of
@@ -348,17 +380,18 @@ class TIRN_CORE_EXPORT ErrorValue final : public CompoundValue {
   // An error named `name` carrying `messages`, in order.
   static std::shared_ptr<ErrorValue const> Create(std::string const& name,
                                                   std::list<BaseMessage> const& messages);
-  // An error named `name` without fields.
-  static std::shared_ptr<ErrorValue> GetInstance(std::string const& name);
+  // An error named `name` without fields, with room for `fieldCount` fields.
+  static std::shared_ptr<ErrorValue> GetInstance(std::string const& name,
+                                                 std::size_t fieldCount = kDefaultFieldCount);
   // The same without copying the name.
-  static std::shared_ptr<ErrorValue> GetInstance(StaticName name);
+  static std::shared_ptr<ErrorValue> GetInstance(StaticName name,
+                                                 std::size_t fieldCount = kDefaultFieldCount);
   DataType GetType() const override { return DataType(DataType::ERROR); }
   void Accept(ValueVisitor& visitor) const override;
   // The messages carried in the "messages" field; messages that are not well formed are
   // skipped.
   std::list<BaseMessage> GetMessages() const;
-  explicit ErrorValue(std::string name) : CompoundValue(std::move(name)) {}
-  explicit ErrorValue(StaticName name) : CompoundValue(name) {}
+  explicit ErrorValue(detail::CompoundPlacement const& placement) : CompoundValue(placement) {}
 };
 
 class TIRN_CORE_EXPORT OptionalValue final : public DataValue {

@@ -195,6 +195,9 @@ TEST(ToPrimitiveTest, BooleanVoidSecretAndString) {
   ExpectOne(messages, MessageIds::kWrongKind, {"string", "integer"});
 }
 
+// Whatever the room a value was made with (none, too little, exact, more) and whether its
+// names are copied or static, fields come out in ascending byte order, are found by name, and
+// keep their slots.
 TEST(StructValueTest, FieldsComeOutInAscendingByteOrder) {
   // Byte order: upper case before '_' before lower case, and UTF-8 lead bytes last.
   std::vector<std::string> const sorted = {"",   "A", "_",         "a",       "aa",
@@ -202,16 +205,34 @@ TEST(StructValueTest, FieldsComeOutInAscendingByteOrder) {
   std::vector<std::string> const orders[] = {
       sorted,
       {sorted.rbegin(), sorted.rend()},
+      {"a", "aa", "ab", "", "A", "z\xc3\xa9", "_", "b", "\xc3\xa9"},
       {"b", "\xc3\xa9", "aa", "", "A", "z\xc3\xa9", "_", "ab", "a"}};
-  for (auto const& order : orders) {
-    auto value = StructValue::GetInstance("com.example.s");
-    for (auto const& name : order) value->SetField(name, DataValue::Create<std::string>(name));
-    std::vector<std::string> names;
-    for (auto const& field : value->fields()) {
-      names.push_back(field.first);
-      EXPECT_TRUE(Equal(field.second, DataValue::Create<std::string>(field.first)));
+  for (std::size_t room : {0, 2, 9, 20}) {
+    for (bool copied : {true, false}) {
+      for (auto const& order : orders) {
+        SCOPED_TRACE(testing::Message() << "room " << room << (copied ? ", copied" : ", static"));
+        auto value = StructValue::GetInstance("com.example.s", room);
+        std::vector<DataValuePtr*> slots;
+        for (auto const& name : order) {
+          // A copied name may come from a temporary that is gone before the value is read.
+          DataValuePtr* slot =
+              copied ? value->FieldSlot(std::string(name)) : value->StaticFieldSlot(name);
+          *slot = DataValue::Create<std::string>(name);
+          slots.push_back(slot);
+        }
+        for (std::size_t i = 0; i < order.size(); ++i) {
+          EXPECT_EQ(value->FindField(std::string(order[i])), slots[i]) << order[i];
+          EXPECT_EQ(value->FieldSlot(order[i]), slots[i]) << order[i];
+        }
+        EXPECT_EQ(value->FindField("ac"), nullptr);
+        std::vector<std::string> names;
+        for (auto const& field : value->fields()) {
+          names.emplace_back(field.first);
+          EXPECT_TRUE(Equal(field.second, DataValue::Create<std::string>(std::string(field.first))));
+        }
+        EXPECT_EQ(names, sorted);
+      }
     }
-    EXPECT_EQ(names, sorted);
   }
 }
 
@@ -291,8 +312,8 @@ TEST(StructValueTest, BuildingAWideStructureIsNotQuadraticInAnyOrder) {
     }
     std::vector<std::string> seen;
     for (auto const& field : value->fields()) {
-      EXPECT_TRUE(Equal(field.second, DataValue::Create<std::string>(field.first)));
-      seen.push_back(field.first);
+      EXPECT_TRUE(Equal(field.second, DataValue::Create<std::string>(std::string(field.first))));
+      seen.emplace_back(field.first);
     }
     EXPECT_EQ(seen, FieldNames(300, "ascending"));
   }

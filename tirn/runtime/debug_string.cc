@@ -37,7 +37,7 @@ void AppendQuoted(std::string& out, std::string const& text) {
 template <class Node>
 struct PrintTask {
   Node const* node;
-  char const* text;
+  boost::string_view text;  // printed as it is when not null
   AncestorMark mark;
 };
 
@@ -45,10 +45,10 @@ constexpr char kLoopText[] = "<contains itself>";
 
 // The task that prints `child` of the node `parent` is printing.
 PrintTask<DataDefinition> ChildTask(PrintTask<DataDefinition> const&, DataDefinition const* child) {
-  return {child, nullptr, {}};
+  return {child, {}, {}};
 }
 PrintTask<DataValue> ChildTask(PrintTask<DataValue> const& parent, DataValue const* child) {
-  PrintTask<DataValue> task{child, nullptr, {}};
+  PrintTask<DataValue> task{child, {}, {}};
   if (!parent.mark.Down(child, task.mark)) return {nullptr, kLoopText, {}};
   return task;
 }
@@ -61,7 +61,7 @@ void PushFields(PrintTask<Node> const& parent, std::vector<PrintTask<Node>>& pen
   std::vector<PrintTask<Node>> parts;
   for (auto const& field : fields) {
     if (!parts.empty()) parts.push_back({nullptr, ", ", {}});
-    parts.push_back({nullptr, field.first.c_str(), {}});
+    parts.push_back({nullptr, field.first, {}});
     parts.push_back({nullptr, ": ", {}});
     parts.push_back(ChildTask(parent, field.second.get()));
   }
@@ -73,12 +73,12 @@ void PushFields(PrintTask<Node> const& parent, std::vector<PrintTask<Node>>& pen
 template <class Node, class Print>
 std::string PrintTree(Node const* root, Print print) {
   std::string out;
-  std::vector<PrintTask<Node>> pending{ChildTask(PrintTask<Node>{nullptr, nullptr, {}}, root)};
+  std::vector<PrintTask<Node>> pending{ChildTask(PrintTask<Node>{nullptr, {}, {}}, root)};
   while (!pending.empty()) {
     PrintTask<Node> task = pending.back();
     pending.pop_back();
-    if (task.text) {
-      out += task.text;
+    if (task.text.data()) {
+      out.append(task.text.data(), task.text.size());
     } else if (!task.node) {
       out += "<null>";
     } else {

@@ -21,7 +21,7 @@ constexpr int kNoParent = -1;
 // when a problem is reported.
 struct PathNode {
   int parent;
-  std::string const* field;  // null for a list index
+  boost::string_view field;  // null for a list index
   std::size_t index;
 };
 
@@ -95,18 +95,18 @@ class Validator {
     detail::PathText text;
     for (int at = node; at != kNoParent; at = paths_[at].parent) {
       PathNode const& step = paths_[at];
-      text.AddOuter(step.field ? detail::PathStep::Field(*step.field)
+      text.AddOuter(step.field.data() ? detail::PathStep::Field(step.field)
                                : detail::PathStep::Element(step.index));
     }
     return text.str();
   }
 
-  int Child(int parent, std::string const& field) {
-    paths_.push_back({parent, &field, 0});
+  int Child(int parent, boost::string_view field) {
+    paths_.push_back({parent, field, 0});
     return static_cast<int>(paths_.size() - 1);
   }
   int Child(int parent, std::size_t index) {
-    paths_.push_back({parent, nullptr, index});
+    paths_.push_back({parent, {}, index});
     return static_cast<int>(paths_.size() - 1);
   }
 
@@ -232,7 +232,7 @@ class Validator {
     }
     if (work.top && options_.rejectUnknownFields) {
       for (auto const& field : value.fields()) {
-        if (fields.find(field.first) == fields.end()) {
+        if (fields.find(std::string(field.first)) == fields.end()) {
           Report(MessageIds::kValidationUnexpectedField, Child(work.path, field.first));
         }
       }

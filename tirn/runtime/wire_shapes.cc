@@ -6,15 +6,19 @@ namespace Wire {
 
 std::shared_ptr<StructValue> MessageToValue(BaseMessage const& message,
                             boost::optional<std::string> const& localized) {
-  auto value = StructValue::GetInstance(kLocalizableMessageName);
-  value->SetField(kMessageId, StringValue::GetInstance(message.id()));
-  value->SetField(kMessageDefaultText, StringValue::GetInstance(message.defaultMessage()));
+  static std::string const name(kLocalizableMessageName);
+  // The four fields in name order, named by the static constants: the value's own room is its
+  // index and no name is copied.
+  auto value = StructValue::GetInstance(StaticName{name}, 4);
   auto args = ListValue::GetInstance(ListValue::LIST);
-  for (auto const& arg : message.args()) args->Append(StringValue::GetInstance(arg));
-  value->SetField(kMessageArgs, std::move(args));
+  DataValuePtr* slot = args->AppendSlots(message.args().size());
+  for (auto const& arg : message.args()) *slot++ = StringValue::GetInstance(arg);
+  *value->StaticFieldSlot(kMessageArgs) = std::move(args);
+  *value->StaticFieldSlot(kMessageDefaultText) = StringValue::GetInstance(message.defaultMessage());
+  *value->StaticFieldSlot(kMessageId) = StringValue::GetInstance(message.id());
   auto text = OptionalValue::GetInstance();
   if (localized) text->value(StringValue::GetInstance(*localized));
-  value->SetField(kMessageLocalized, std::move(text));
+  *value->StaticFieldSlot(kMessageLocalized) = std::move(text);
   return value;
 }
 
@@ -78,10 +82,11 @@ DataDefinitionPtr StandardErrorDefinition(std::string const& name) {
 
 std::shared_ptr<ErrorValue const> ErrorValue::Create(std::string const& name,
                                                      std::list<BaseMessage> const& messages) {
-  auto error = GetInstance(name);
+  auto error = GetInstance(name, 1);
   auto list = ListValue::GetInstance(ListValue::LIST);
-  for (auto const& message : messages) list->Append(Wire::MessageToValue(message, boost::none));
-  error->SetField(Wire::kErrorMessages, std::move(list));
+  DataValuePtr* slot = list->AppendSlots(messages.size());
+  for (auto const& message : messages) *slot++ = Wire::MessageToValue(message, boost::none);
+  *error->StaticFieldSlot(Wire::kErrorMessages) = std::move(list);
   return error;
 }
 
