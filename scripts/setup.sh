@@ -12,7 +12,8 @@ packages=(cmake ninja-build g++ python3 libboost1.81-dev libboost-program-option
 case "${1:-build}" in
   build) ;;
   test) packages+=(libgtest-dev libgmock-dev curl pkg-config clang-14 libclang-rt-14-dev) ;;
-  bench) packages+=(libbenchmark-dev libboost-json1.81-dev libsimdjson-dev) ;;
+  bench) packages+=(libbenchmark-dev libboost-json1.81-dev libsimdjson-dev pkg-config libgrpc++-dev
+    libprotobuf-dev protobuf-compiler protobuf-compiler-grpc) ;;
   *)
     echo "usage: scripts/setup.sh [build|test|bench]" >&2
     exit 2
