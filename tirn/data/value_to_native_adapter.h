@@ -34,6 +34,8 @@
 #include <type_traits>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
+
 #include "tirn/data/adapt_entry.h"
 #include "tirn/data/base_native.h"
 #include "tirn/data/enumeration.h"
@@ -177,8 +179,9 @@ struct StackMapCnt {
 
   std::deque<ValueToNativeAdapter::Entry> entries;
   ValueToNativeAdapter::Method root;
-  std::vector<Frame> frames;
-  std::vector<char const*> names;
+  // Inline room for the usual small trees: converting a call's value allocates no bookkeeping.
+  boost::container::small_vector<Frame, 8> frames;
+  boost::container::small_vector<char const*, 16> names;
   // Set by a routine that failed inside a value of its own (a set's element): the path from
   // that value down, innermost step first.
   std::vector<PathLabel> failedBelow;

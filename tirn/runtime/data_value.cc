@@ -26,7 +26,7 @@ namespace Data {
 // thread reading a shared subtree, or releasing its own reference to it, never races with
 // this. Use counts only tell when copying is worth it; a stale one costs one nested level.
 struct ValueInternals {
-  using Pending = std::vector<DataValuePtr>;
+  using Pending = detail::FieldStore::Values;
 
   // Whether dropping `child` alone may destroy values beneath it.
   static bool MayTakeDeeper(DataValuePtr const& child) {
@@ -34,7 +34,8 @@ struct ValueInternals {
   }
 
   // Copies the children of `value` that can hold values themselves into `pending`.
-  static void ShareChildren(DataValue const& value, Pending& pending) {
+  template <class Values>
+  static void ShareChildren(DataValue const& value, Values& pending) {
     auto const keep = [&pending](DataValuePtr const& child) {
       if (child && child->GetType().HoldsOthers()) pending.push_back(child);
     };
@@ -58,7 +59,8 @@ struct ValueInternals {
   }
 
   // Drops every value in `pending`, sharing the children of each that is about to die first.
-  static void Drain(Pending& pending) {
+  template <class Values>
+  static void Drain(Values& pending) {
     while (!pending.empty()) {
       DataValuePtr value = std::move(pending.back());
       pending.pop_back();
@@ -310,7 +312,7 @@ FieldStore::Entry& FieldStore::Slot(boost::string_view name, bool copyName) {
   return *entry;
 }
 
-void FieldStore::TakeValues(std::vector<DataValuePtr>& out) {
+void FieldStore::TakeValues(Values& out) {
   for (auto it = begin(); it != end(); ++it) {
     auto& value = const_cast<Entry&>(*it).second;
     if (value) out.push_back(std::move(value));
@@ -428,7 +430,8 @@ void ListValue::Accept(ValueVisitor& visitor) const { visitor.VisitList(*this); 
 
 ListValue::~ListValue() {
   if (std::none_of(elements_.begin(), elements_.end(), ValueInternals::MayTakeDeeper)) return;
-  ValueInternals::Pending pending;
+  // The elements themselves are the first pending values: nothing is copied.
+  Elements pending;
   pending.swap(elements_);
   ValueInternals::Drain(pending);
 }

@@ -39,6 +39,7 @@
 #include <utility>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
 #include <boost/utility/string_view.hpp>
 
 #include "tirn/message/base_message.h"
@@ -252,8 +253,10 @@ class TIRN_CORE_EXPORT FieldStore {
   // The entry named `name`, created with a null value when absent; a new entry keeps a copy
   // of the name, or with `copyName` false, a view of it (the name must then outlive the store).
   Entry& Slot(boost::string_view name, bool copyName = true);
+  // Values that a release takes over; a few fit without allocating.
+  using Values = boost::container::small_vector<std::shared_ptr<DataValue const>, 8>;
   // Moves every non-null value into `out`.
-  void TakeValues(std::vector<std::shared_ptr<DataValue const>>& out);
+  void TakeValues(Values& out);
 
  private:
   // Up to this many fields the index is a sorted array (inserting moves at most this many

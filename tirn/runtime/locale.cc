@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
+
 namespace Tirn {
 namespace L10n {
 namespace {
@@ -192,7 +194,8 @@ std::list<std::string> LocaleHelpers::MakeLanguagePreference(std::string const& 
   std::string_view const all = Trim(text);
   if (all.empty()) return {};
 
-  std::vector<WeightedTag> tags;
+  // Tags in the order written; a few fit without allocating.
+  boost::container::small_vector<WeightedTag, 8> tags;
   std::size_t begin = 0;
   while (true) {
     std::size_t const comma = all.find(',', begin);
@@ -207,9 +210,19 @@ std::list<std::string> LocaleHelpers::MakeLanguagePreference(std::string const& 
     begin = comma + 1;
   }
 
-  std::stable_sort(tags.begin(), tags.end(), [](WeightedTag const& a, WeightedTag const& b) {
-    return a.weight > b.weight;
-  });
+  // Highest weight first, equal weights in the order written. A short list is sorted in place
+  // by insertion; a long one by a merge sort, which needs a buffer but is never quadratic.
+  auto const heavier = [](WeightedTag const& a, WeightedTag const& b) { return a.weight > b.weight; };
+  if (tags.size() <= 16) {
+    for (std::size_t i = 1; i < tags.size(); ++i) {
+      WeightedTag const tag = tags[i];
+      std::size_t j = i;
+      for (; j > 0 && heavier(tag, tags[j - 1]); --j) tags[j] = tags[j - 1];
+      tags[j] = tag;
+    }
+  } else {
+    std::stable_sort(tags.begin(), tags.end(), heavier);
+  }
   std::list<std::string> result;
   for (WeightedTag const& tag : tags) result.emplace_back(tag.tag);
   return result;

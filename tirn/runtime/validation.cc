@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
+
 #include "tirn/message/message.h"
 #include "tirn/message/message_ids.h"
 #include "tirn/runtime/field_path_internal.h"
@@ -259,8 +261,9 @@ class Validator {
 
   std::list<BaseMessage>& messages_;
   ValidationOptions const& options_;
-  std::vector<Work> pending_;
-  std::vector<PathNode> paths_;
+  // Inline room for the usual small trees: validating a call's input allocates no work list.
+  boost::container::small_vector<Work, 16> pending_;
+  boost::container::small_vector<PathNode, 32> paths_;
   std::vector<std::shared_ptr<StructDefinition const>> keepAlive_;
   std::size_t added_ = 0;
 };
