@@ -60,30 +60,6 @@ DataValuePtr Address(std::list<std::pair<std::string, DataValuePtr>> fields) {
   return value;
 }
 
-TEST(ApiMethodHelper, ValidateInputRejectsNonConformingAndUnknownFields) {
-  std::string const invalid = std::string(Wire::kInvalidArgumentError) + ": ";
-  struct Case {
-    char const* name;
-    DataValuePtr input;
-    std::string expected;  // "-": accepted
-  } const cases[] = {
-      {"conforming", Address({{"host", Str("h")}}), "-"},
-      {"string for an integer", Address({{"host", Str("h")}, {"port", Str("x8")}}), "-"},
-      {"missing field", Address({}), invalid + MessageIds::kValidationMissingField + ",host"},
-      {"unknown field", Address({{"host", Str("h")}, {"scheme", Str("https")}}),
-       invalid + MessageIds::kValidationUnexpectedField + ",scheme"},
-      {"wrong kind", Data::IntegerValue::GetInstance(1),
-       invalid + MessageIds::kValidationWrongKind + ",<root>,structure,integer"},
-  };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.name);
-    Result result;
-    bool const ok = ApiMethodHelper::ValidateInput("get", AddressDefinition(), c.input, result);
-    EXPECT_EQ(ok, c.expected == "-");
-    EXPECT_EQ(Describe(result), c.expected);
-  }
-}
-
 TEST(ApiMethodHelper, ValidateOutputPassesConformingOutputsOnly) {
   std::string const internal = std::string(Wire::kInternalServerError) + ": ";
   struct Case {
