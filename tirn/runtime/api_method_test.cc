@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/convert.h"
 #include "tirn/message/message_ids.h"
 #include "tirn/runtime/wire_shapes.h"
 
@@ -21,6 +22,7 @@ using Data::ErrorValue;
 using Data::ErrorValuePtr;
 using Result = std::shared_ptr<Core::MethodResult const>;
 namespace Wire = Data::Wire;
+using namespace ::test_convert;
 
 // A result as text: "-" when there is none, else its output's kind and its error's name with
 // each message's id and arguments; "not final" marks a result that does not end the call.
@@ -52,12 +54,8 @@ DataDefinitionPtr AddressDefinition() {
        {"port", Data::OptionalDefinition::GetInstance(Data::DataDefinition::Create<long long>())}});
 }
 
-DataValuePtr Str(std::string text) { return Data::StringValue::GetInstance(std::move(text)); }
-
-DataValuePtr Address(std::list<std::pair<std::string, DataValuePtr>> fields) {
-  auto value = Data::StructValue::GetInstance("test.address");
-  for (auto const& field : fields) value->SetField(field.first, field.second);
-  return value;
+DataValuePtr Address(std::initializer_list<std::pair<std::string, DataValuePtr>> fields) {
+  return Struct("test.address", fields);
 }
 
 TEST(ApiMethodHelper, ValidateOutputPassesConformingOutputsOnly) {
