@@ -1,5 +1,5 @@
-// What the conversion tests share: natives to values and back, definitions of bound types, and
-// value trees written inline.
+// What the engine tests share: natives to values and back, definitions of bound types, value
+// trees written inline, and messages as text.
 #ifndef TESTS_CONVERT_H_
 #define TESTS_CONVERT_H_
 
@@ -87,6 +87,16 @@ inline std::shared_ptr<Tirn::Data::StructValue> Struct(
   auto value = Tirn::Data::StructValue::GetInstance(name);
   for (auto const& field : fields) value->SetField(field.first, field.second);
   return value;
+}
+
+// Messages as text: " id,argument,argument" for each.
+inline std::string Said(Messages const& messages) {
+  std::string text;
+  for (auto const& message : messages) {
+    text += " " + message.id();
+    for (auto const& arg : message.args()) text += "," + arg;
+  }
+  return text;
 }
 
 }  // namespace test_convert

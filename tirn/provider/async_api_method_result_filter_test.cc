@@ -107,10 +107,7 @@ Core::AsyncApiResultCb Runtime(std::vector<Received>& received) {
     std::string text = r && r->output ? FieldOf(r->output, "kind") : "";
     if (r && r->error) {
       text += r->error->name() + ":";
-      for (auto const& message : r->error->GetMessages()) {
-        text += " " + message.id();
-        for (auto const& arg : message.args()) text += "," + arg;
-      }
+      text += test_convert::Said(r->error->GetMessages());
     }
     received.push_back({text, std::move(next)});
   });

@@ -68,10 +68,7 @@ std::string Describe(Result const& result, Progress const& p) {
   }
   if (!result->error) return text;
   text += " " + result->error->name() + ":";
-  for (auto const& message : result->error->GetMessages()) {
-    text += " " + message.id();
-    for (auto const& arg : message.args()) text += "," + arg;
-  }
+  text += test_convert::Said(result->error->GetMessages());
   return text;
 }
 
