@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/convert.h"
 #include "tirn/message/message.h"
 #include "tirn/message/message_ids.h"
 
@@ -23,6 +24,9 @@ namespace Data {
 namespace {
 
 using Args = std::list<std::string>;
+using ::test_convert::Int;
+using ::test_convert::List;
+using ::test_convert::Opt;
 
 constexpr int kDeep = 1000000;
 constexpr long long kMin = std::numeric_limits<long long>::min();
@@ -285,8 +289,6 @@ TEST(ListValueTest, KindsAndSlots) {
   }
 }
 
-DataValuePtr Num(long long n) { return DataValue::Create<long long>(n); }
-
 DataValuePtr Struct(std::string const& name, std::string const& field, DataValuePtr value,
                     std::shared_ptr<StructValue> result = nullptr) {
   if (!result) result = StructValue::GetInstance(name);
@@ -294,47 +296,34 @@ DataValuePtr Struct(std::string const& name, std::string const& field, DataValue
   return result;
 }
 
-DataValuePtr List(ListValue::Kind kind, std::vector<DataValuePtr> elements) {
-  auto result = ListValue::GetInstance(kind);
-  for (auto& element : elements) result->Append(std::move(element));
-  return result;
-}
-
-DataValuePtr Optional(DataValuePtr content) {
-  auto result = OptionalValue::GetInstance();
-  result->value(std::move(content));
-  return result;
-}
-
 TEST(EqualTest, ComparesKindsNamesFieldsElementsAndContents) {
   auto str = [](char const* text) { return DataValue::Create<std::string>(text); };
   auto secret = [](char const* text) { return DataValue::Create(SecretString(text)); };
-  auto const list = ListValue::LIST;
   struct Case {
     char const* what;
     DataValuePtr a, b;
     bool equal;
   } const cases[] = {
-      {"two nulls", nullptr, nullptr, true}, {"null and value", nullptr, Num(0), false},
-      {"integers", Num(7), Num(7), true}, {"different integers", Num(7), Num(8), false},
-      {"integer and its text", Num(7), str("7"), false},
+      {"two nulls", nullptr, nullptr, true}, {"null and value", nullptr, Int(0), false},
+      {"integers", Int(7), Int(7), true}, {"different integers", Int(7), Int(8), false},
+      {"integer and its text", Int(7), str("7"), false},
       {"string and secret", str("k"), secret("k"), false},
       {"secrets", secret("k"), secret("k"), true},
       {"different secrets", secret("k"), secret("l"), false},
-      {"structures", Struct("s", "f", Num(1)), Struct("s", "f", Num(1)), true},
-      {"structure names", Struct("s", "f", Num(1)), Struct("t", "f", Num(1)), false},
-      {"field names", Struct("s", "f", Num(1)), Struct("s", "g", Num(1)), false},
-      {"field values", Struct("s", "f", Num(1)), Struct("s", "f", Num(2)), false},
-      {"dynamic structure", Struct("s", "f", Num(1)),
-       Struct("s", "f", Num(1), DynamicStructValue::GetInstance("s")), false},
-      {"lists", List(list, {Num(1), Num(2)}), List(list, {Num(1), Num(2)}), true},
-      {"list order", List(list, {Num(1), Num(2)}), List(list, {Num(2), Num(1)}), false},
-      {"list and set", List(list, {Num(1)}), List(ListValue::SET, {Num(1)}), false},
-      {"list lengths", List(list, {Num(1)}), List(list, {Num(1), Num(1)}), false},
+      {"structures", Struct("s", "f", Int(1)), Struct("s", "f", Int(1)), true},
+      {"structure names", Struct("s", "f", Int(1)), Struct("t", "f", Int(1)), false},
+      {"field names", Struct("s", "f", Int(1)), Struct("s", "g", Int(1)), false},
+      {"field values", Struct("s", "f", Int(1)), Struct("s", "f", Int(2)), false},
+      {"dynamic structure", Struct("s", "f", Int(1)),
+       Struct("s", "f", Int(1), DynamicStructValue::GetInstance("s")), false},
+      {"lists", List({Int(1), Int(2)}), List({Int(1), Int(2)}), true},
+      {"list order", List({Int(1), Int(2)}), List({Int(2), Int(1)}), false},
+      {"list and set", List({Int(1)}), List({Int(1)}, ListValue::SET), false},
+      {"list lengths", List({Int(1)}), List({Int(1), Int(1)}), false},
       {"empty optionals", OptionalValue::GetInstance(), OptionalValue::GetInstance(), true},
-      {"empty and filled", OptionalValue::GetInstance(), Optional(Num(1)), false},
-      {"contents", Optional(Num(1)), Optional(Num(2)), false},
-      {"optional and content", Optional(Num(1)), Num(1), false},
+      {"empty and filled", OptionalValue::GetInstance(), Opt(Int(1)), false},
+      {"contents", Opt(Int(1)), Opt(Int(2)), false},
+      {"optional and content", Opt(Int(1)), Int(1), false},
       {"error messages", ErrorValue::Create("e", {BaseMessage("a", "A", {})}),
        ErrorValue::Create("e", {BaseMessage("a", "A", {"x"})}), false},
       {"error and structure", ErrorValue::GetInstance("e"), StructValue::GetInstance("e"), false},
@@ -359,7 +348,7 @@ TEST(ToDebugStringTest, SecretsPrintAsTheMask) {
   error->SetField("s", secret);
   auto root = StructValue::GetInstance("com.example.key");
   root->SetField("c", error);
-  root->SetField("b", List(ListValue::SET, {secret, Optional(secret)}));
+  root->SetField("b", List({secret, Opt(secret)}, ListValue::SET));
   root->SetField("a", secret);
   std::string const printed = ToDebugString(root);
   EXPECT_EQ(printed.find("correct"), std::string::npos) << printed;
@@ -369,9 +358,9 @@ TEST(ToDebugStringTest, SecretsPrintAsTheMask) {
 }
 
 TEST(DataValueTest, DestroyingOneOwnerLeavesSharedSubtreesIntact) {
-  DataValuePtr const shared = Struct("s", "f", List(ListValue::SET, {Optional(Num(1))}));
+  DataValuePtr const shared = Struct("s", "f", List({Opt(Int(1))}, ListValue::SET));
   std::string const printed = ToDebugString(shared);
-  DataValuePtr first = Optional(List(ListValue::LIST, {shared}));
+  DataValuePtr first = Opt(List({shared}));
   DataValuePtr second = Struct("t", "g", shared);
   first.reset();
   second.reset();
@@ -402,15 +391,14 @@ TEST(DataValueTest, AValueCannotContainItself) {
   EXPECT_EQ(ToDebugString(a), "[[[<contains itself>]]]");
   EXPECT_EQ(ToDebugString(c), "[<contains itself>]");
   EXPECT_FALSE(Equal(a, c));
-  EXPECT_FALSE(Equal(c, List(ListValue::LIST, {c})));
+  EXPECT_FALSE(Equal(c, List({c})));
   EXPECT_TRUE(Equal(a, a));
   for (DataValuePtr* slot : slots) *slot = nullptr;  // lets the loops be freed
 
-  DataValuePtr const shared = Optional(Num(1));
-  DataValuePtr const twice = Struct("s", "f", List(ListValue::LIST, {shared, shared}),
-                                    StructValue::GetInstance("s"));
+  DataValuePtr const shared = Opt(Int(1));
+  DataValuePtr const twice = Struct("s", "f", List({shared, shared}));
   EXPECT_EQ(ToDebugString(twice), "s{f: [optional(1), optional(1)]}");
-  EXPECT_TRUE(Equal(twice, Struct("s", "f", List(ListValue::LIST, {Optional(Num(1)), shared}))));
+  EXPECT_TRUE(Equal(twice, Struct("s", "f", List({Opt(Int(1)), shared}))));
 }
 
 // One more level around `inner`; `slot` receives the slot that holds `inner`.
@@ -446,7 +434,7 @@ TEST(DeepValueTest, MillionLevelChainsCompareAndPrint) {
     DataValuePtr chains[2];
     DataValuePtr* leaf = nullptr;
     for (DataValuePtr& chain : chains) {
-      chain = c.wrap(Num(7), &leaf);
+      chain = c.wrap(Int(7), &leaf);
       DataValuePtr* slot;
       for (int i = 1; i < kDeep; ++i) chain = c.wrap(std::move(chain), &slot);
     }
@@ -458,7 +446,7 @@ TEST(DeepValueTest, MillionLevelChainsCompareAndPrint) {
     EXPECT_EQ(Count(printed, "7"), 1u);
 
     // A difference at the very bottom is found.
-    *leaf = Num(8);
+    *leaf = Int(8);
     EXPECT_FALSE(Equal(chains[0], chains[1]));
   }
 }
