@@ -110,15 +110,4 @@ TEST(JsonPackageRoundTrip, UnknownFieldsAndEnumerationStringsSurvive) {
   }
 }
 
-TEST(JsonPackageRoundTrip, InputsThatDoNotMatchAreRefusedWithTheirPath) {
-  Providers::CreateSpec spec;
-  Messages messages;
-  EXPECT_FALSE(Tirn::Json::FromJson(
-      R"({"provider": "p", "native_spec": {"key_id": 7, "key_derivation_key": "k"}})", &spec,
-      messages));
-  ASSERT_FALSE(messages.empty());
-  EXPECT_EQ(messages.front().id(), Tirn::MessageIds::kValidationWrongKind);
-  EXPECT_EQ(messages.front().args().front(), "native_spec.key_id");
-}
-
 }  // namespace
