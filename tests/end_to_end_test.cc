@@ -15,6 +15,7 @@
 #include <boost/optional/optional.hpp>
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
+#include "tests/convert.h"
 #include "tests/package_samples.h"
 #include "tirn/data/native_equal.h"
 #include "tirn/message/message.h"
@@ -41,7 +42,6 @@ using Tirn::Core::AsyncActivation;
 using Tirn::Data::DataValuePtr;
 using Tirn::Data::ErrorValuePtr;
 using Tirn::Data::NativeEqual;
-using Tirn::Data::StringValue;
 using Tirn::Data::StructValue;
 using Activation = std::shared_ptr<AsyncActivation>;
 using Addresses = std::list<std::shared_ptr<TI::NetworkAddress const>>;
@@ -58,6 +58,9 @@ std::string const kPackage = "com.ostrel.nox.trusted_infrastructure.";
 
 using package_samples::Address;
 using package_samples::Ptr;
+using test_convert::List;
+using test_convert::Str;
+using test_convert::Struct;
 
 std::shared_ptr<TI::X509CertChain const> CertChain() {
   return Ptr(TI::X509CertChain{{}, {"-----CERTIFICATE-----root", "-----CERTIFICATE-----leaf"}});
@@ -640,17 +643,7 @@ TEST(Calls, InvalidOutputsArriveAsInternalServerError) {
   }
 }
 
-std::shared_ptr<StructValue> Struct(
-    std::string const& name, std::vector<std::pair<std::string, DataValuePtr>> const& fields) {
-  auto value = StructValue::GetInstance(name);
-  for (auto const& field : fields) value->SetField(field.first, field.second);
-  return value;
-}
-
 TEST(Calls, InputsTheServerCannotTakeNeverReachTheImplementation) {
-  auto const text = [](char const* s) { return StringValue::GetInstance(s); };
-  auto chain = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
-  chain->Append(text("root"));
   struct Case {
     char const* name;
     char const* service;
@@ -666,13 +659,14 @@ TEST(Calls, InputsTheServerCannotTakeNeverReachTheImplementation) {
            {{"spec",
              Struct(kPackage + "kms.services.create_spec",
                     {{"address", Struct(kPackage + "network_address",
-                                        {{"hostname", text("h")}, {"port", text("x8")}})},
-                     {"trusted_CA", Struct(kPackage + "x509_cert_chain", {{"cert_chain", chain}})},
-                     {"group", text("blue")}})}}),
+                                        {{"hostname", Str("h")}, {"port", Str("x8")}})},
+                     {"trusted_CA",
+                      Struct(kPackage + "x509_cert_chain", {{"cert_chain", List({Str("root")})}})},
+                     {"group", Str("blue")}})}}),
        {Msg(Tirn::MessageIds::kParseFailed, "x8, integer"),
         Msg(Tirn::MessageIds::kAtPath, "spec.address.port")}},
       {"a parameter the operation does not name", "kms.providers", "get",
-       Struct(kOperationInput, {{"provider", text("kms-1")}, {"zone", text("eu")}}),
+       Struct(kOperationInput, {{"provider", Str("kms-1")}, {"zone", Str("eu")}}),
        {Msg(Tirn::MessageIds::kValidationUnexpectedField, "zone")}},
   };
   for (Case const& c : cases) {

@@ -7,12 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "tests/convert.h"
 #include "tests/package_samples.h"
-#include "tirn/data/native_to_definition_adapter.h"
-#include "tirn/data/native_to_value_adapter.h"
-#include "tirn/data/value_to_native_adapter.h"
 #include "tirn/json/json.h"
-#include "tirn/runtime/request_localizer.h"
 #include "tirn/std/errors.h"
 #include "tirn/std/localizable_message.h"
 
@@ -23,18 +20,9 @@ using Tirn::BaseMessage;
 using Tirn::Data::DataValuePtr;
 using Tirn::Data::DescribeType;
 using Tirn::Data::ToDebugString;
-using Messages = std::list<BaseMessage>;
+using test_convert::Messages;
+using test_convert::ToValue;
 namespace Errors = Com::Ostrel::Tirn::Std::Errors;
-
-template <class T>
-DataValuePtr ToValue(T const& native) {
-  DataValuePtr value;
-  Messages messages;
-  EXPECT_TRUE(Tirn::Data::NativeToValueAdapter::Adapt(
-      &native, Tirn::Data::NativeToValueAdapter::AdaptMethod<T>::Get(&native), &value, messages,
-      Tirn::L10n::RequestLocalizerHelper::GetDefaultRequestLocalizer()));
-  return value;
-}
 
 void ExpectNoMessages(Messages const& messages) {
   for (BaseMessage const& message : messages) ADD_FAILURE() << message.defaultMessage();
@@ -120,17 +108,6 @@ TEST(JsonPackageRoundTrip, UnknownFieldsAndEnumerationStringsSurvive) {
     ASSERT_TRUE(Tirn::Json::ToJson(summary, &sent, messages));
     EXPECT_EQ(sent, row.text);
   }
-}
-
-TEST(JsonPackageRoundTrip, InputsThatDoNotMatchAreRefusedWithTheirPath) {
-  Providers::CreateSpec spec;
-  Messages messages;
-  EXPECT_FALSE(Tirn::Json::FromJson(
-      R"({"provider": "p", "native_spec": {"key_id": 7, "key_derivation_key": "k"}})", &spec,
-      messages));
-  ASSERT_FALSE(messages.empty());
-  EXPECT_EQ(messages.front().id(), Tirn::MessageIds::kValidationWrongKind);
-  EXPECT_EQ(messages.front().args().front(), "native_spec.key_id");
 }
 
 }  // namespace

@@ -16,13 +16,10 @@
 #include <utility>
 #include <vector>
 
-#include "tirn/data/native_to_definition_adapter.h"
-#include "tirn/data/native_to_value_adapter.h"
-#include "tirn/data/value_to_native_adapter.h"
 #include "tirn/message/message_ids.h"
-#include "tirn/runtime/request_localizer.h"
 #include "tirn/runtime/validation.h"
 #include "tirn/std/localizable_message.h"
+#include "tests/convert.h"
 #include "tests/package_samples.h"
 
 namespace {
@@ -35,12 +32,10 @@ using Tirn::Data::DataType;
 using Tirn::Data::DataValuePtr;
 using Tirn::Data::DescribeType;
 using Tirn::Data::ListValue;
-using Tirn::Data::NativeToValueAdapter;
 using Tirn::Data::OptionalValue;
 using Tirn::Data::StructValue;
 using Tirn::Data::ToDebugString;
-using Tirn::Data::ValueToNativeAdapter;
-using Messages = std::list<BaseMessage>;
+using namespace ::test_convert;
 
 std::string const kPackage = "com.ostrel.nox.trusted_infrastructure.";
 
@@ -49,50 +44,7 @@ std::string const& NameOf() {
   return Tirn::Data::TypeInfo<T>::name();
 }
 
-// ---- Conversions ---------------------------------------------------------------------------
-
-template <class T>
-bool ToValue(T const& native, DataValuePtr& value, Messages& messages) {
-  return NativeToValueAdapter::Adapt(
-      &native, NativeToValueAdapter::AdaptMethod<T>::Get(&native), &value, messages,
-      Tirn::L10n::RequestLocalizerHelper::GetDefaultRequestLocalizer());
-}
-
-template <class T>
-DataValuePtr ToValue(T const& native) {
-  DataValuePtr value;
-  Messages messages;
-  EXPECT_TRUE(ToValue(native, value, messages));
-  EXPECT_TRUE(messages.empty()) << messages.front().id();
-  return value;
-}
-
-template <class T>
-T ToNative(DataValuePtr const& value) {
-  T native;
-  Messages messages;
-  EXPECT_TRUE(ValueToNativeAdapter::Adapt(value, ValueToNativeAdapter::AdaptMethod<T>::Get(&native),
-                                          &native, messages));
-  EXPECT_TRUE(messages.empty()) << messages.front().id();
-  return native;
-}
-
-// ---- Values and natives --------------------------------------------------------------------
-
-DataValuePtr Str(std::string text) { return Tirn::Data::StringValue::GetInstance(std::move(text)); }
-DataValuePtr Int(long long value) { return Tirn::Data::IntegerValue::GetInstance(value); }
-DataValuePtr Opt() { return OptionalValue::GetInstance(); }
-DataValuePtr Opt(DataValuePtr content) {
-  auto optional = OptionalValue::GetInstance();
-  optional->value(std::move(content));
-  return optional;
-}
-DataValuePtr List(std::initializer_list<DataValuePtr> elements,
-                  ListValue::Kind kind = ListValue::LIST) {
-  auto list = ListValue::GetInstance(kind);
-  for (auto const& element : elements) list->Append(element);
-  return list;
-}
+// ---- Values ------------------------------------------------------------------------------
 
 // A structure of the package, named without the package prefix.
 DataValuePtr Struct(std::string const& name,
@@ -134,7 +86,7 @@ TEST(PackageRoundTrip, EveryStructureRoundTripsThroughAValueItsDefinitionAdmits)
       EXPECT_TRUE(Tirn::Data::Validate(DescribeType<T>(), value, messages));
       for (BaseMessage const& message : messages) ADD_FAILURE() << message.id();
 
-      T const back = ToNative<T>(value);
+      T const back = FromValue<T>(value);
       EXPECT_TRUE(back == samples[i]) << ToDebugString(value);
       EXPECT_TRUE(Tirn::Data::Equal(ToValue(back), value));
     }
@@ -153,9 +105,9 @@ TEST(PackageRoundTrip, EqualityTellsEveryFieldApart) {
       SCOPED_TRACE(name);
       DataValuePtr const other = FieldOf(second, name);
       ASSERT_FALSE(Tirn::Data::Equal(field.second, other)) << "the samples must differ here";
-      EXPECT_FALSE(ToNative<T>(WithField(first, name, other)) == samples[0]);
+      EXPECT_FALSE(FromValue<T>(WithField(first, name, other)) == samples[0]);
     }
-    EXPECT_FALSE(ToNative<T>(WithField(first, "zz_unknown", Str("x"))) == samples[0]);
+    EXPECT_FALSE(FromValue<T>(WithField(first, "zz_unknown", Str("x"))) == samples[0]);
   });
 }
 
@@ -163,11 +115,11 @@ TEST(PackageRoundTrip, EqualityTellsEveryFieldApart) {
 // sent back unchanged, and the structure read from it survives another round trip.
 template <class T>
 void ExpectSentBackUnchanged(DataValuePtr const& received) {
-  T const native = ToNative<T>(received);
+  T const native = FromValue<T>(received);
   DataValuePtr const sent = ToValue(native);
   EXPECT_TRUE(Tirn::Data::Equal(sent, received))
       << "received " << ToDebugString(received) << "\nsent     " << ToDebugString(sent);
-  EXPECT_TRUE(ToNative<T>(sent) == native);
+  EXPECT_TRUE(FromValue<T>(sent) == native);
 }
 
 TEST(PackageRoundTrip, UnknownFieldsAndEnumerationStringsAtSeveralDepths) {
@@ -298,8 +250,7 @@ void ExpectValidationAgreesWithConversion(T const& sample, Tirn::Data::DataDefin
     SCOPED_TRACE(change.first);
     T native{};
     Messages conversion;
-    bool const converts = ValueToNativeAdapter::Adapt(
-        change.second, ValueToNativeAdapter::AdaptMethod<T>::Get(&native), &native, conversion);
+    bool const converts = FromValue(change.second, native, conversion);
     Messages validation;
     bool const validates = Tirn::Data::Validate(definition, change.second, validation);
     if (converts && !validates) {

@@ -5,6 +5,7 @@
 #include <set>
 #include <string>
 
+#include "tests/convert.h"
 #include "tests/shapes.h"
 
 namespace Tirn {
@@ -15,16 +16,7 @@ using Shapes::Color;
 using Shapes::Node;
 using Shapes::Record;
 using Shapes::Variant;
-
-template <class T>
-DataDefinitionPtr Define() {
-  DataDefinitionPtr definition;
-  std::list<BaseMessage> const messages;
-  NativeToDefinitionAdapter::Adapt(NativeToDefinitionAdapter::AdaptMethod<T>::Get(), &definition,
-                                   messages);
-  EXPECT_TRUE(messages.empty());
-  return definition;
-}
+using ::test_convert::Define;
 
 StructDefinition const& AsStruct(DataDefinitionPtr const& definition) {
   return dynamic_cast<StructDefinition const&>(*definition);

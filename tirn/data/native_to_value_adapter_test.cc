@@ -7,9 +7,9 @@
 #include <string>
 #include <type_traits>
 
+#include "tests/convert.h"
 #include "tests/shapes.h"
 #include "tirn/message/message_ids.h"
-#include "tirn/runtime/request_localizer.h"
 
 namespace Tirn {
 namespace Data {
@@ -20,22 +20,7 @@ using Shapes::Color;
 using Shapes::Node;
 using Shapes::Record;
 using Shapes::Variant;
-
-template <class T>
-bool ToValue(T const& native, DataValuePtr& value, std::list<BaseMessage>& messages) {
-  return NativeToValueAdapter::Adapt(&native, NativeToValueAdapter::AdaptMethod<T>::Get(&native),
-                                     &value, messages,
-                                     L10n::RequestLocalizerHelper::GetDefaultRequestLocalizer());
-}
-
-template <class T>
-DataValuePtr ToValue(T const& native) {
-  DataValuePtr value;
-  std::list<BaseMessage> messages;
-  EXPECT_TRUE(ToValue(native, value, messages));
-  EXPECT_TRUE(messages.empty());
-  return value;
-}
+using namespace ::test_convert;
 
 CompoundValue const& AsCompound(DataValuePtr const& value) {
   return dynamic_cast<CompoundValue const&>(*value);

@@ -8,10 +8,9 @@
 
 #include <boost/optional/optional_io.hpp>
 
+#include "tests/convert.h"
 #include "tests/shapes.h"
-#include "tirn/data/native_to_value_adapter.h"
 #include "tirn/message/message_ids.h"
-#include "tirn/runtime/request_localizer.h"
 
 namespace Tirn {
 namespace Data {
@@ -22,31 +21,10 @@ using Shapes::Color;
 using Shapes::Node;
 using Shapes::Record;
 using Shapes::Variant;
-using Messages = std::list<BaseMessage>;
+using namespace ::test_convert;
 using Args = std::list<std::string>;
 
-DataValuePtr Str(std::string text) { return StringValue::GetInstance(std::move(text)); }
-DataValuePtr Int(long long value) { return IntegerValue::GetInstance(value); }
 DataValuePtr Bool() { return BooleanValue::GetInstance(true); }
-
-DataValuePtr Opt(DataValuePtr content) {
-  auto optional = OptionalValue::GetInstance();
-  optional->value(std::move(content));
-  return optional;
-}
-
-DataValuePtr List(std::initializer_list<DataValuePtr> elements) {
-  auto list = ListValue::GetInstance(ListValue::LIST);
-  for (auto const& element : elements) list->Append(element);
-  return list;
-}
-
-std::shared_ptr<StructValue> Struct(
-    std::string const& name, std::initializer_list<std::pair<std::string, DataValuePtr>> fields) {
-  auto value = StructValue::GetInstance(name);
-  for (auto const& field : fields) value->SetField(field.first, field.second);
-  return value;
-}
 
 // A record value holding every required field, except those named in `without`.
 std::shared_ptr<StructValue> RecordValue(std::set<std::string> const& without = {}) {
@@ -62,22 +40,6 @@ std::shared_ptr<StructValue> RecordValue(std::set<std::string> const& without = 
   return value;
 }
 
-template <class T>
-bool FromValue(DataValuePtr const& value, T& native, Messages& messages) {
-  return ValueToNativeAdapter::Adapt(value, ValueToNativeAdapter::AdaptMethod<T>::Get(&native),
-                                     &native, messages);
-}
-
-// Converts `value`, expecting success without messages.
-template <class T>
-T FromValue(DataValuePtr const& value) {
-  T native{};
-  Messages messages;
-  EXPECT_TRUE(FromValue(value, native, messages));
-  for (auto const& message : messages) ADD_FAILURE() << message.id();
-  return native;
-}
-
 // Converts `value`, expecting failure with exactly one message followed by the message that
 // names `path`; returns the first.
 template <class T>
@@ -89,16 +51,6 @@ BaseMessage FailureOf(DataValuePtr const& value, T& native, std::string const& p
   EXPECT_EQ(messages.back().id(), MessageIds::kAtPath);
   EXPECT_EQ(messages.back().args(), Args{path});
   return messages.front();
-}
-
-template <class T>
-DataValuePtr ToValue(T const& native) {
-  DataValuePtr value;
-  Messages messages;
-  EXPECT_TRUE(NativeToValueAdapter::Adapt(
-      &native, NativeToValueAdapter::AdaptMethod<T>::Get(&native), &value, messages,
-      L10n::RequestLocalizerHelper::GetDefaultRequestLocalizer()));
-  return value;
 }
 
 std::shared_ptr<Address> MakeAddress(std::string host, boost::optional<long long> port,

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/convert.h"
 #include "tests/shapes.h"
-#include "tirn/data/native_to_definition_adapter.h"
 #include "tirn/message/message_ids.h"
 #include "tirn/provider/async_api_method_signal.h"
 #include "tirn/runtime/wire_shapes.h"
@@ -21,18 +21,10 @@ namespace {
 
 using Data::DataDefinitionPtr;
 using Data::DataValuePtr;
+using namespace ::test_convert;
 using NodePtr = std::shared_ptr<Shapes::Node const>;
 using NodeResult = AsyncResult<NodePtr, AsyncResultTerminateCbPolicy>;
 namespace Errors = Com::Ostrel::Tirn::Std::Errors;
-
-template <class T>
-DataDefinitionPtr Define() {
-  DataDefinitionPtr definition;
-  std::list<BaseMessage> const messages;
-  Data::NativeToDefinitionAdapter::Adapt(Data::NativeToDefinitionAdapter::AdaptMethod<T>::Get(),
-                                         &definition, messages);
-  return definition;
-}
 
 // What the implementation was called with; then it runs the test's script.
 struct Implementation {
@@ -63,16 +55,9 @@ std::shared_ptr<AsyncApiMethodSignal> Bind(Implementation& impl,
   return signal;
 }
 
-DataValuePtr Str(std::string text) { return Data::StringValue::GetInstance(std::move(text)); }
-
-DataValuePtr InputValue(DataValuePtr port) {
-  auto spec = Data::StructValue::GetInstance("test.shapes.address");
-  spec->SetField("host", Str("h"));
-  if (port) spec->SetField("port", port);
-  auto value = Data::StructValue::GetInstance("test.shapes.operation_input");
-  value->SetField("target", Str("t"));
-  value->SetField("spec", spec);
-  return value;
+DataValuePtr InputValue() {
+  auto const spec = Struct("test.shapes.address", {{"host", Str("h")}});
+  return Struct("test.shapes.operation_input", {{"target", Str("t")}, {"spec", spec}});
 }
 
 // A delivery as text: the progress, then "-" for a progress report, or the output's name
@@ -152,7 +137,7 @@ TEST(AsyncApiMethodFilter, ImplementationReportsReachTheRuntimeConvertedAndLocal
     impl.script = c.script;
     std::vector<std::string> received;
     auto const activation = Activation(c.withLocale);
-    Bind(impl, c.localizer)->Invoke(InputValue(nullptr), activation, Runtime(received));
+    Bind(impl, c.localizer)->Invoke(InputValue(), activation, Runtime(received));
     EXPECT_EQ(impl.entered, 1);
     EXPECT_EQ(impl.activation, activation);
     EXPECT_EQ(impl.target, "t");

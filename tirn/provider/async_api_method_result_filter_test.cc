@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/convert.h"
 #include "tests/shapes.h"
-#include "tirn/data/native_to_definition_adapter.h"
 #include "tirn/message/message_ids.h"
 #include "tirn/provider/async_api_method_signal.h"
 #include "tirn/runtime/wire_shapes.h"
@@ -107,10 +107,7 @@ Core::AsyncApiResultCb Runtime(std::vector<Received>& received) {
     std::string text = r && r->output ? FieldOf(r->output, "kind") : "";
     if (r && r->error) {
       text += r->error->name() + ":";
-      for (auto const& message : r->error->GetMessages()) {
-        text += " " + message.id();
-        for (auto const& arg : message.args()) text += "," + arg;
-      }
+      text += test_convert::Said(r->error->GetMessages());
     }
     received.push_back({text, std::move(next)});
   });
@@ -119,12 +116,9 @@ Core::AsyncApiResultCb Runtime(std::vector<Received>& received) {
 TEST(AsyncApiMethodResultFilter, StreamedPiecesAreConvertedValidatedAndDeliveredInTurn) {
   // A signal with a variant output, driven by a handler that keeps a result filter for the
   // test to report through by hand.
-  Data::DataDefinitionPtr output;
-  std::list<BaseMessage> const none;
-  Data::NativeToDefinitionAdapter::Adapt(
-      Data::NativeToDefinitionAdapter::AdaptMethod<Shapes::Variant>::Get(), &output, none);
   auto signal = AsyncApiMethodSignal::GetInstance(
-      "stream", Data::StructDefinition::GetInstance("test.any_input", {}), output, {}, nullptr);
+      "stream", Data::StructDefinition::GetInstance("test.any_input", {}),
+      test_convert::Define<Shapes::Variant>(), {}, nullptr);
   std::vector<StreamFilter> filters;
   signal->Connect([&filters](DataValuePtr const&,
                              std::shared_ptr<Core::AsyncActivation> const& activation,

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/convert.h"
 #include "tests/shapes.h"
-#include "tirn/data/native_to_definition_adapter.h"
 #include "tirn/message/message_ids.h"
 #include "tirn/runtime/wire_shapes.h"
 
@@ -18,25 +18,13 @@ namespace {
 
 using Data::DataDefinitionPtr;
 using Data::DataValuePtr;
+using namespace ::test_convert;
 using Data::ErrorValue;
 using Data::ErrorValuePtr;
 using Result = std::shared_ptr<Core::MethodResult const>;
 
-template <class T>
-DataDefinitionPtr Define() {
-  DataDefinitionPtr definition;
-  std::list<BaseMessage> const messages;
-  Data::NativeToDefinitionAdapter::Adapt(Data::NativeToDefinitionAdapter::AdaptMethod<T>::Get(),
-                                         &definition, messages);
-  return definition;
-}
-
-DataValuePtr Str(std::string text) { return Data::StringValue::GetInstance(std::move(text)); }
-
 DataValuePtr AddressValue(std::string host) {
-  auto value = Data::StructValue::GetInstance("test.shapes.address");
-  value->SetField("host", Str(std::move(host)));
-  return value;
+  return Struct("test.shapes.address", {{"host", Str(std::move(host))}});
 }
 
 DataValuePtr InputValue(bool withSpec = true, bool withExtra = false) {
@@ -80,10 +68,7 @@ std::string Describe(Result const& result, Progress const& p) {
   }
   if (!result->error) return text;
   text += " " + result->error->name() + ":";
-  for (auto const& message : result->error->GetMessages()) {
-    text += " " + message.id();
-    for (auto const& arg : message.args()) text += "," + arg;
-  }
+  text += test_convert::Said(result->error->GetMessages());
   return text;
 }
 

@@ -41,24 +41,6 @@ TEST(DataDefinitionTest, KindOfEachForm) {
   EXPECT_EQ(static_cast<int>(ListDefinition::GetInstance(leaf)->GetType().kind()), 8);
 }
 
-TEST(StructRefDefinitionTest, TargetIsBoundLaterAndNotOwned) {
-  auto reference = StructRefDefinition::GetInstance("com.example.node");
-  EXPECT_EQ(reference->name(), "com.example.node");
-  EXPECT_EQ(reference->target(), nullptr);
-
-  // A recursive structure: node { next: optional(ref(node)) }. The reference must not keep
-  // its own structure alive.
-  auto node = StructDefinition::GetInstance(
-      "com.example.node", {{"next", OptionalDefinition::GetInstance(reference)}});
-  reference->SetTarget(node);
-  EXPECT_EQ(reference->target(), node);
-
-  std::weak_ptr<StructDefinition const> watch = node;
-  node.reset();
-  EXPECT_TRUE(watch.expired());
-  EXPECT_EQ(reference->target(), nullptr);
-}
-
 TEST(DataDefinitionTest, DestroyingOneOwnerLeavesSharedChildrenIntact) {
   DataDefinitionPtr const shared = StructDefinition::GetInstance(
       "s", {{"f", OptionalDefinition::GetInstance(DataDefinition::Create<bool>())}});

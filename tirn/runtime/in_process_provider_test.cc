@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/convert.h"
 #include "tirn/message/message_ids.h"
 #include "tirn/runtime/wire_shapes.h"
 
@@ -86,10 +87,7 @@ std::string Call(InProcessApiProvider& provider,
                     }
                     if (!result->error) return;
                     text += "error " + result->error->name() + ":";
-                    for (auto const& message : result->error->GetMessages()) {
-                      text += " " + message.id();
-                      for (auto const& arg : message.args()) text += "," + arg;
-                    }
+                    text += test_convert::Said(result->error->GetMessages());
                   }));
   return text;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/convert.h"
 #include "tirn/message/message.h"
 #include "tirn/runtime/localizer.h"
 #include "tirn/runtime/validation.h"
@@ -80,33 +81,22 @@ TEST(StandardErrors, ErrorValuesAreLocalizedWithoutLosingFields) {
 }
 
 TEST(StandardErrors, RoundTripAndDefinitionsAgree) {
-  auto native = std::make_shared<Errors::Unsupported>();
-  native->messages.push_back(LocalizableMessage::From(Missing("1")));
-  DataValuePtr value;
-  std::list<BaseMessage> messages;
-  ASSERT_TRUE(NativeToValueAdapter::Adapt(
-      native.get(), NativeToValueAdapter::AdaptMethod<Errors::Unsupported>::Get(), &value,
-      messages, L10n::RequestLocalizerHelper::GetDefaultRequestLocalizer()));
-
-  DataDefinitionPtr definition;
-  NativeToDefinitionAdapter::Adapt(
-      NativeToDefinitionAdapter::AdaptMethod<Errors::Unsupported>::Get(), &definition, messages);
+  Errors::Unsupported native;
+  native.messages.push_back(LocalizableMessage::From(Missing("1")));
+  DataValuePtr const value = test_convert::ToValue(native);
+  DataDefinitionPtr const definition = test_convert::Define<Errors::Unsupported>();
   EXPECT_EQ(ToDebugString(definition),
             ToDebugString(Wire::StandardErrorDefinition(Wire::kUnsupportedError)));
+  std::list<BaseMessage> messages;
   EXPECT_TRUE(Validate(definition, value, messages));
-
-  Errors::Unsupported back;
-  ASSERT_TRUE(ValueToNativeAdapter::Adapt(
-      value, ValueToNativeAdapter::AdaptMethod<Errors::Unsupported>::Get(), &back, messages));
-  EXPECT_EQ(back.GetMessages(), native->GetMessages());
-  EXPECT_TRUE(messages.empty());
+  EXPECT_EQ(test_convert::FromValue<Errors::Unsupported>(value).GetMessages(),
+            native.GetMessages());
 
   // The runtime's own errors read back as native errors too.
-  Errors::InvalidArgument invalid;
-  ASSERT_TRUE(ValueToNativeAdapter::Adapt(
-      ErrorValue::Create(Wire::kInvalidArgumentError, {Missing("2")}),
-      ValueToNativeAdapter::AdaptMethod<Errors::InvalidArgument>::Get(), &invalid, messages));
-  EXPECT_EQ(invalid.GetMessages(), std::list<BaseMessage>{Missing("2")});
+  EXPECT_EQ(test_convert::FromValue<Errors::InvalidArgument>(
+                ErrorValue::Create(Wire::kInvalidArgumentError, {Missing("2")}))
+                .GetMessages(),
+            std::list<BaseMessage>{Missing("2")});
 }
 
 TEST(StandardErrors, NamesAreDistinctAndInTheStandardNamespace) {
@@ -126,11 +116,8 @@ TEST(StandardErrors, NamesAreDistinctAndInTheStandardNamespace) {
 }
 
 TEST(OperationInput, IsAnEmptyStructure) {
-  DataDefinitionPtr definition;
-  std::list<BaseMessage> const none;
-  NativeToDefinitionAdapter::Adapt(NativeToDefinitionAdapter::AdaptMethod<OperationInput>::Get(),
-                                   &definition, none);
-  auto structure = std::dynamic_pointer_cast<StructDefinition const>(definition);
+  auto structure =
+      std::dynamic_pointer_cast<StructDefinition const>(test_convert::Define<OperationInput>());
   ASSERT_TRUE(structure);
   EXPECT_EQ(structure->name(), TypeInfo<OperationInput>::name());
   EXPECT_TRUE(structure->fields().empty());

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/convert.h"
 #include "tests/shapes.h"
 #include "tirn/message/message_ids.h"
 #include "tirn/runtime/wire_shapes.h"
@@ -53,10 +54,7 @@ Handle Recording(std::vector<std::string>& deliveries) {
     std::string text = std::to_string(p.maximum) + "/" + std::to_string(p.current);
     if (value) text += " " + (*value ? (*value)->host : "null");
     if (error) text += " " + error->name() + ":";
-    for (auto const& message : error ? error->GetMessages() : std::list<BaseMessage>()) {
-      text += " " + message.id();
-      for (auto const& arg : message.args()) text += "," + arg;
-    }
+    if (error) text += test_convert::Said(error->GetMessages());
     deliveries.push_back(text);
   }));
 }

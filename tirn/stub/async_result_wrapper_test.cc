@@ -9,6 +9,7 @@
 
 #include <boost/optional/optional_io.hpp>
 
+#include "tests/convert.h"
 #include "tests/shapes.h"
 #include "tirn/message/message_ids.h"
 #include "tirn/runtime/wire_shapes.h"
@@ -33,10 +34,7 @@ Handle Recording(std::vector<std::string>& deliveries, bool nativeOnly, ErrorVal
     std::string text = std::to_string(p.maximum) + "/" + std::to_string(p.current);
     if (value) text += " " + (*value)->host + ":" + std::to_string((*value)->port.value_or(-1));
     if (error) text += error == reported ? " same error" : " " + error->name() + ":";
-    for (auto const& message : error ? error->GetMessages() : std::list<BaseMessage>()) {
-      text += " " + message.id();
-      for (auto const& arg : message.args()) text += "," + arg;
-    }
+    if (error) text += test_convert::Said(error->GetMessages());
     deliveries.push_back(text + (native ? " native" : ""));
   };
   if (!nativeOnly) {
