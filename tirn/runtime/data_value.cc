@@ -201,7 +201,7 @@ FieldStore::~FieldStore() {
   }
 }
 
-bool FieldStore::wide() const { return indexed_ && extra_->index.empty(); }
+bool FieldStore::wide() const { return indexed_ && !extra_->tree.empty(); }
 
 FieldStore::const_iterator FieldStore::begin() const {
   if (direct()) return const_iterator(static_cast<Entry const*>(room_));
