@@ -23,11 +23,10 @@
 #ifndef TIRN_DATA_VALUE_TO_NATIVE_ADAPTER_H_
 #define TIRN_DATA_VALUE_TO_NATIVE_ADAPTER_H_
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
-#include <iterator>
 #include <deque>
+#include <iterator>
 #include <list>
 #include <memory>
 #include <string>
@@ -302,14 +301,6 @@ class ValueToNativeAdapter::CompoundHelper {
   bool Clean() const { return messages_.size() == count_; }
 
  private:
-  // Names that share their address share their bytes: both are whole literals.
-  static bool SameLiteral(boost::string_view known, char const* name) {
-    return known.data() == name;
-  }
-  static bool SameName(boost::string_view known, boost::string_view name) {
-    return (known.data() == name.data() && known.size() == name.size()) || known == name;
-  }
-
   // The merge pass: the value of each of `names` (null when absent) into `found`; true when
   // the value has a field that is not among them.
   template <class Names>
@@ -319,8 +310,9 @@ class ValueToNativeAdapter::CompoundHelper {
     std::size_t i = 0;
     bool unknown = false;
     for (auto const& field : source_->fields()) {
-      while (i < count && !SameName(names[i], field.first) && names[i] < field.first) ++i;
-      if (i < count && SameName(names[i], field.first)) {
+      int order = 1;
+      while (i < count && (order = detail::CompareNames(names[i], field.first)) < 0) ++i;
+      if (i < count && order == 0) {
         found[i++] = &field.second;
       } else {
         unknown = true;
@@ -332,13 +324,11 @@ class ValueToNativeAdapter::CompoundHelper {
   // The value of the member named `name`, or null when the value lacks it.
   DataValuePtr const* Lookup(char const* name) const {
     if (!found_) return source_->FindField(name);
-    for (std::size_t i = 0; i < knownCount_; ++i) {
-      if (SameLiteral(known_[i], name)) return found_[i];
-    }
-    boost::string_view const wanted(name);
-    auto const at = std::lower_bound(known_, known_ + knownCount_, wanted);
-    if (at != known_ + knownCount_ && *at == wanted) return found_[at - known_];
-    return source_->FindField(wanted);  // a member whose name the structure does not declare
+    boost::string_view const* const last = known_ + knownCount_;
+    boost::string_view const* const at =
+        detail::FindName(known_, last, name, [](boost::string_view known) { return known; });
+    if (at != last) return found_[at - known_];
+    return source_->FindField(name);  // a member whose name the structure does not declare
   }
 
   CompoundValue const* source_ = nullptr;

@@ -220,18 +220,10 @@ FieldStore::Index::const_iterator FieldStore::LowerBound(boost::string_view name
 
 FieldStore::Entry const* FieldStore::Find(boost::string_view name) const {
   if (direct()) {
-    Entry const* const first = room_;
     Entry const* const last = room_ + used_;
-    // Names that come from the same literal as the entry's are the same bytes.
-    if (used_ <= kAddressScanLimit) {
-      for (Entry const* at = first; at != last; ++at) {
-        if (at->first.data() == name.data() && at->first.size() == name.size()) return at;
-      }
-    }
-    Entry const* at = std::lower_bound(first, last, name, [](Entry const& entry, boost::string_view wanted) {
-      return entry.first < wanted;
-    });
-    return at != last && at->first == name ? at : nullptr;
+    Entry const* at = FindName(static_cast<Entry const*>(room_), last, name,
+                               [](Entry const& entry) { return entry.first; });
+    return at != last ? at : nullptr;
   }
   if (wide()) {
     auto at = extra_->tree.find(name);

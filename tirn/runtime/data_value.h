@@ -30,6 +30,7 @@
 #ifndef TIRN_RUNTIME_DATA_VALUE_H_
 #define TIRN_RUNTIME_DATA_VALUE_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <functional>
 #include <iterator>
@@ -165,6 +166,31 @@ struct AncestorMark {
   }
 };
 
+// Compares two names in byte order; names that view the same bytes (the same literal) are
+// equal without being read.
+inline int CompareNames(boost::string_view a, boost::string_view b) {
+  return a.data() == b.data() && a.size() == b.size() ? 0 : a.compare(b);
+}
+
+// The element of [first, last), sorted by `nameOf(element)` in ascending byte order, named
+// `name`; or `last`. A short range is first scanned for a name viewing the same bytes, which
+// finds a name that comes from the same literal without comparing any bytes.
+template <class It, class NameOf>
+It FindName(It first, It last, boost::string_view name, NameOf nameOf) {
+  constexpr std::ptrdiff_t kAddressScanLimit = 8;
+  if (last - first <= kAddressScanLimit) {
+    for (It at = first; at != last; ++at) {
+      boost::string_view const candidate = nameOf(*at);
+      if (candidate.data() == name.data() && candidate.size() == name.size()) return at;
+    }
+  }
+  It const at = std::lower_bound(first, last, name, [&nameOf](auto const& element,
+                                                              boost::string_view wanted) {
+    return nameOf(element) < wanted;
+  });
+  return at != last && nameOf(*at) == name ? at : last;
+}
+
 // The fields of a compound value. Entries never move once created. The first ones live in
 // room allocated with the value itself, sized to the fields it is expected to hold (a
 // structure's field count, where it is known); more go into blocks of their own. A field name
@@ -262,9 +288,6 @@ class TIRN_CORE_EXPORT FieldStore {
   // Up to this many fields the index is a sorted array (inserting moves at most this many
   // pointers); past it, a tree.
   static constexpr std::size_t kArrayIndexLimit = 32;
-  // Up to this many entries in the room, a name that comes from the same literal as an
-  // entry's is found by comparing addresses before bytes.
-  static constexpr std::size_t kAddressScanLimit = 8;
 
   // Entries that did not fit the room, the index once the room is no longer one, and the
   // copied names.
