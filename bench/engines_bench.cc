@@ -45,8 +45,8 @@
 #include "tirn/data/native_to_value_adapter.h"
 #include "tirn/data/value_to_native_adapter.h"
 #include "tirn/json/json.h"
-#include "tirn/runtime/in_process_provider.h"
-#include "tirn/runtime/request_localizer.h"
+#include "tirn/runtime/call/in_process_provider.h"
+#include "tirn/runtime/l10n/request_localizer.h"
 #include "tirn/stub/async_api_stub.h"
 
 namespace {

@@ -53,9 +53,10 @@
 #include "com/ostrel/nox/trusted_infrastructure/kms/providers/stub.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "tirn/http/client_provider.h"
+#include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
-#include "tirn/runtime/in_process_provider.h"
-#include "tirn/runtime/locale.h"
+#include "tirn/runtime/call/in_process_provider.h"
+#include "tirn/runtime/l10n/locale.h"
 #include "tirn/std/errors.h"
 #include "tirn/stub/async_api_stub.h"
 

@@ -1,4 +1,4 @@
-# The three shared libraries. Each folder's sources (everything but *_test.cc) belong to the
+# The shared libraries. Each folder's sources (everything but *_test.cc) belong to the
 # library that owns the folder; a library links only the ones below it.
 
 function(tirn_sources out)
@@ -11,14 +11,13 @@ function(tirn_sources out)
   set(${out} ${result} PARENT_SCOPE)
 endfunction()
 
-function(tirn_library name define)
+function(tirn_library name)
   add_library(${name} SHARED ${ARGN})
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
     $<INSTALL_INTERFACE:include>)
   target_link_libraries(${name} PUBLIC Boost::headers)
   target_compile_features(${name} PUBLIC cxx_std_17)
-  target_compile_definitions(${name} PRIVATE ${define})
   # Installed side by side, the libraries find each other wherever the prefix is.
   set_target_properties(${name} PROPERTIES
     VERSION ${PROJECT_VERSION}
@@ -26,19 +25,19 @@ function(tirn_library name define)
     INSTALL_RPATH "$ORIGIN")
 endfunction()
 
-tirn_sources(TIRN_CORE_SOURCES tirn/message tirn/runtime tirn/data)
-tirn_library(tirn_core TIRN_CORE_BUILDING ${TIRN_CORE_SOURCES})
+tirn_sources(TIRN_CORE_SOURCES tirn/message tirn/runtime/value tirn/runtime/l10n tirn/runtime/call tirn/data)
+tirn_library(tirn_core ${TIRN_CORE_SOURCES})
 
 tirn_sources(TIRN_STD_SOURCES tirn/std)
 if(TIRN_STD_SOURCES)
-  tirn_library(tirn_std TIRN_STD_BUILDING ${TIRN_STD_SOURCES})
+  tirn_library(tirn_std ${TIRN_STD_SOURCES})
   target_link_libraries(tirn_std PUBLIC tirn_core)
 endif()
 
 # The package-independent bindings: structure metadata, the stub engine, the provider signal
 # and filters. Every generated package is a library of its own on top of it.
 tirn_sources(TIRN_BINDINGS_SOURCES tirn/metadata tirn/stub tirn/provider)
-tirn_library(tirn_bindings TIRN_BINDINGS_BUILDING ${TIRN_BINDINGS_SOURCES})
+tirn_library(tirn_bindings ${TIRN_BINDINGS_SOURCES})
 target_link_libraries(tirn_bindings PUBLIC tirn_std)
 
 # The trusted-infrastructure package, generated at build time from its description by the same
@@ -60,7 +59,7 @@ get_target_property(TIRN_GENERATED_ROOT tirn_trusted_infrastructure TIRN_GENERAT
 # The JSON form of value trees, on RapidJSON's iterative reader and its writer (header-only).
 find_path(RAPIDJSON_INCLUDE_DIR rapidjson/reader.h REQUIRED)
 tirn_sources(TIRN_JSON_SOURCES tirn/json)
-tirn_library(tirn_json TIRN_JSON_BUILDING ${TIRN_JSON_SOURCES})
+tirn_library(tirn_json ${TIRN_JSON_SOURCES})
 target_include_directories(tirn_json PRIVATE ${RAPIDJSON_INCLUDE_DIR})
 target_link_libraries(tirn_json PUBLIC tirn_core)
 if(TIRN_SANITIZE MATCHES "undefined")
@@ -76,7 +75,7 @@ endif()
 find_package(OpenSSL REQUIRED)
 find_package(Threads REQUIRED)
 tirn_sources(TIRN_HTTP_SOURCES tirn/http)
-tirn_library(tirn_http TIRN_HTTP_BUILDING ${TIRN_HTTP_SOURCES})
+tirn_library(tirn_http ${TIRN_HTTP_SOURCES})
 target_compile_definitions(tirn_http PRIVATE BOOST_ASIO_SEPARATE_COMPILATION
                                              BOOST_BEAST_SEPARATE_COMPILATION)
 target_link_libraries(tirn_http PUBLIC tirn_json PRIVATE OpenSSL::SSL OpenSSL::Crypto

@@ -10,13 +10,14 @@
 #include <string>
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
-#include "apps/services/reference_server.h"
+#include "apps/reference/reference_server.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "tirn/http/client_provider.h"
+#include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
-#include "tirn/runtime/in_process_provider.h"
-#include "tirn/runtime/locale.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/call/in_process_provider.h"
+#include "tirn/runtime/l10n/locale.h"
+#include "tirn/runtime/value/wire_shapes.h"
 #include "tirn/stub/async_api_stub.h"
 
 namespace {

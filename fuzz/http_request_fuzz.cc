@@ -14,10 +14,10 @@
 #include <string>
 
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
-#include "apps/services/reference_server.h"
+#include "apps/reference/reference_server.h"
 #include "tirn/http/handler_internal.h"
 #include "tirn/json/json.h"
-#include "tirn/runtime/in_process_provider.h"
+#include "tirn/runtime/call/in_process_provider.h"
 
 namespace {
 
@@ -36,16 +36,17 @@ bool IsJson(std::string const& text) {
 
 class Recorder : public Tirn::Http::detail::Exchange {
  public:
-  void Reply(unsigned status, std::string body, bool) override {
+  void Reply(Tirn::Http::detail::Answer answer) override {
     static std::set<unsigned> const kStatuses = {200, 400, 401, 403, 404, 405, 409,
-                                                 413, 415, 500, 501, 503, 504};
+                                                 413, 415, 429, 500, 501, 503, 504};
     Check(!finished, "a second answer");
     Check(frames == 0, "a reply after frames");
-    Check(kStatuses.count(status) == 1, "an unknown status");
-    Check(IsJson(body), "a reply that is not JSON");
+    Check(kStatuses.count(answer.status) == 1, "an unknown status");
+    Check(IsJson(answer.body), "a reply that is not JSON");
     finished = true;
   }
-  void StreamFrame(std::string line, bool last, bool) override {
+  bool BindCaller(std::string const&) override { return true; }
+  void StreamFrame(std::string line, bool last) override {
     Check(!finished, "a frame after the answer");
     Check(IsJson(line), "a frame that is not JSON");
     ++frames;
@@ -61,6 +62,7 @@ struct Fixture {
     context.provider = provider;
     context.operations = &Com::Ostrel::Nox::TrustedInfrastructure::Operations();
     context.bodyLimit = 1 << 20;
+    context.depthLimit = 10000;
     context.authenticator = [](Tirn::Http::Credentials const& credentials,
                                Tirn::Core::SecurityContextWrappedEntry& identity) {
       identity.text = "caller";
@@ -102,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
     if (name == "X-Tirn-Timeout-Ms") request.timeout = value;
     if (name == "Too-Large") request.bodyTooLarge = true;
   }
-  request.body = text.substr(at);
+  request.body.assign(text, at, std::string::npos);
   auto recorder = std::make_shared<Recorder>();
   Tirn::Http::detail::Handle(fixture.context, std::move(request), recorder);
   // The in-process provider answers before Invoke returns.

@@ -14,6 +14,7 @@
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "tirn/data/native_to_definition_adapter.h"
 #include "tirn/json/json.h"
+#include "tirn/runtime/value/equal.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <system_error>
 #include <vector>
 
-#include "tirn/runtime/locale.h"
+#include "tirn/runtime/l10n/locale.h"
 
 namespace {
 

@@ -32,7 +32,7 @@
 #include "tirn/data/native_to_definition_adapter.h"
 #include "tirn/data/value_to_native_adapter.h"
 #include "tirn/message/message_ids.h"
-#include "tirn/runtime/validation.h"
+#include "tirn/runtime/value/validation.h"
 
 namespace {
 

@@ -22,8 +22,9 @@
 #include "tirn/data/native_to_value_adapter.h"
 #include "tirn/data/value_to_native_adapter.h"
 #include "tirn/message/message_ids.h"
-#include "tirn/runtime/request_localizer.h"
-#include "tirn/runtime/validation.h"
+#include "tirn/runtime/l10n/request_localizer.h"
+#include "tirn/runtime/value/equal.h"
+#include "tirn/runtime/value/validation.h"
 
 namespace {
 

@@ -33,8 +33,8 @@
 #include <utility>
 #include <vector>
 
-#include "tirn/runtime/data_value.h"
-#include "tirn/runtime/secret_string.h"
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/value/secret_string.h"
 
 namespace FuzzValues {
 

@@ -14,8 +14,8 @@
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "tirn/message/message.h"
-#include "tirn/runtime/in_process_provider.h"
-#include "tirn/runtime/localizer.h"
+#include "tirn/runtime/call/in_process_provider.h"
+#include "tirn/runtime/l10n/localizer.h"
 #include "tirn/std/errors.h"
 #include "tirn/stub/async_api_stub.h"
 

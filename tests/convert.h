@@ -14,7 +14,8 @@
 #include "tirn/data/native_to_definition_adapter.h"
 #include "tirn/data/native_to_value_adapter.h"
 #include "tirn/data/value_to_native_adapter.h"
-#include "tirn/runtime/request_localizer.h"
+#include "tirn/runtime/l10n/request_localizer.h"
+#include "tirn/runtime/value/equal.h"
 
 namespace test_convert {
 

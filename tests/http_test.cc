@@ -22,14 +22,15 @@
 
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
-#include "apps/services/reference_server.h"
+#include "apps/reference/reference_server.h"
 #include "tests/test_tls.h"
 #include "tirn/http/client_provider.h"
+#include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
 #include "tirn/json/json.h"
-#include "tirn/runtime/in_process_provider.h"
-#include "tirn/runtime/locale.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/call/in_process_provider.h"
+#include "tirn/runtime/l10n/locale.h"
+#include "tirn/runtime/value/wire_shapes.h"
 #include "tirn/std/errors.h"
 #include "tirn/stub/async_api_stub.h"
 
@@ -214,7 +215,7 @@ struct World {
         std::lock_guard<std::mutex> lock(logMutex);
         log.push_back(line);
       };
-      options.server.accessLog = [this](Tirn::Http::AccessLogEntry const& entry) {
+      options.server.callFinished = [this](Tirn::Http::CallRecord const& entry) {
         std::lock_guard<std::mutex> lock(logMutex);
         access.push_back(entry);
       };
@@ -256,7 +257,7 @@ struct World {
     if (!files.folder.empty()) test_tls::Remove(files);
   }
 
-  std::vector<Tirn::Http::AccessLogEntry> Access() {
+  std::vector<Tirn::Http::CallRecord> Access() {
     std::lock_guard<std::mutex> lock(logMutex);
     return access;
   }
@@ -276,7 +277,7 @@ struct World {
   std::unique_ptr<Reports::AsyncServiceStub> reports;
   std::mutex logMutex;
   std::vector<std::string> log;
-  std::vector<Tirn::Http::AccessLogEntry> access;
+  std::vector<Tirn::Http::CallRecord> access;
 };
 
 World::Options Remote() { return World::Options{}; }

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "tirn/message/message_ids.h"
-#include "tirn/runtime/validation.h"
+#include "tirn/runtime/value/validation.h"
 #include "tirn/std/localizable_message.h"
 #include "tests/convert.h"
 #include "tests/package_samples.h"

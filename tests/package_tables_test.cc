@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "tirn/data/native_to_definition_adapter.h"
-#include "tirn/runtime/data_definition.h"
+#include "tirn/runtime/value/data_definition.h"
 #include "tirn/std/localizable_message.h"
 #include "tirn/std/operation_input.h"
 

@@ -17,8 +17,8 @@
 #include "tirn/data/enumeration.h"
 #include "tirn/data/native_equal.h"
 #include "tirn/data/type_info.h"
-#include "tirn/runtime/optional_ptr.h"
-#include "tirn/runtime/secret_string.h"
+#include "tirn/runtime/value/optional_ptr.h"
+#include "tirn/runtime/value/secret_string.h"
 
 namespace Shapes {
 

@@ -5,10 +5,11 @@
 #include <memory>
 
 #include "tirn/http/client_provider.h"
+#include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
 #include "tirn/message/message.h"
-#include "tirn/runtime/locale.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/l10n/locale.h"
+#include "tirn/runtime/value/wire_shapes.h"
 
 namespace Apps {
 namespace Cli {

@@ -13,9 +13,9 @@
 #include <functional>
 #include <string>
 
-#include "tirn/runtime/data_value.h"
-#include "tirn/runtime/operation_table.h"
-#include "tirn/runtime/progress.h"
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/call/operation_table.h"
+#include "tirn/runtime/call/progress.h"
 
 namespace Apps {
 namespace Cli {

@@ -14,8 +14,8 @@
 
 #include <string>
 
-#include "tirn/runtime/data_definition.h"
-#include "tirn/runtime/operation_table.h"
+#include "tirn/runtime/value/data_definition.h"
+#include "tirn/runtime/call/operation_table.h"
 
 namespace Apps {
 namespace Cli {

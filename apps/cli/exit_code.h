@@ -7,7 +7,7 @@
 #ifndef APPS_CLI_EXIT_CODE_H_
 #define APPS_CLI_EXIT_CODE_H_
 
-#include "tirn/runtime/data_value.h"
+#include "tirn/runtime/value/data_value.h"
 
 namespace Apps {
 namespace Cli {

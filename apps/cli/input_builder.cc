@@ -7,7 +7,7 @@
 
 #include "tirn/json/json.h"
 #include "tirn/message/message.h"
-#include "tirn/runtime/validation.h"
+#include "tirn/runtime/value/validation.h"
 
 namespace Apps {
 namespace Cli {

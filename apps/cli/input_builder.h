@@ -26,9 +26,9 @@
 #include <boost/optional.hpp>
 
 #include "tirn/message/base_message.h"
-#include "tirn/runtime/data_definition.h"
-#include "tirn/runtime/data_value.h"
-#include "tirn/runtime/secret_string.h"
+#include "tirn/runtime/value/data_definition.h"
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/value/secret_string.h"
 
 namespace Apps {
 namespace Cli {

@@ -19,11 +19,12 @@
 #include <string>
 #include <vector>
 
-#include "apps/services/reference_server.h"
+#include "apps/reference/reference_server.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "tests/test_tls.h"
+#include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
-#include "tirn/runtime/in_process_provider.h"
+#include "tirn/runtime/call/in_process_provider.h"
 
 extern char** environ;
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "tirn/json/json.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/value/wire_shapes.h"
 
 namespace Apps {
 namespace Cli {

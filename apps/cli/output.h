@@ -15,8 +15,8 @@
 #include <string>
 
 #include "tirn/message/base_message.h"
-#include "tirn/runtime/data_value.h"
-#include "tirn/runtime/progress.h"
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/call/progress.h"
 
 namespace Apps {
 namespace Cli {

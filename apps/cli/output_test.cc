@@ -7,7 +7,7 @@
 #include "apps/cli/exit_code.h"
 #include "tirn/http/protocol.h"
 #include "tirn/message/message.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/value/wire_shapes.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "apps/cli/output.h"
 #include "tirn/json/json.h"
 #include "tirn/message/message.h"
-#include "tirn/runtime/locale.h"
-#include "tirn/runtime/validation.h"
+#include "tirn/runtime/l10n/locale.h"
+#include "tirn/runtime/value/validation.h"
 
 namespace Apps {
 namespace Cli {

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "apps/cli/arguments.h"
-#include "tirn/runtime/operation_table.h"
-#include "tirn/runtime/secret_string.h"
+#include "tirn/runtime/call/operation_table.h"
+#include "tirn/runtime/value/secret_string.h"
 
 namespace Apps {
 namespace Cli {

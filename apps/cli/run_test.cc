@@ -9,8 +9,9 @@
 
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
+#include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
-#include "tirn/runtime/in_process_provider.h"
+#include "tirn/runtime/call/in_process_provider.h"
 
 namespace {
 

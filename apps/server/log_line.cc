@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "apps/services/reference_server.h"
+#include "apps/reference/reference_server.h"
 
 namespace ServerApp {
 
@@ -33,7 +33,7 @@ std::string FormatTime(std::chrono::system_clock::time_point when) {
   return std::string(text, length) + fraction;
 }
 
-std::string FormatAccessLine(Tirn::Http::AccessLogEntry const& entry, LogFormat format,
+std::string FormatAccessLine(Tirn::Http::CallRecord const& entry, LogFormat format,
                              std::chrono::system_clock::time_point when) {
   std::string const micros = std::to_string(entry.duration.count());
   if (format == LogFormat::kJson) {
@@ -41,11 +41,16 @@ std::string FormatAccessLine(Tirn::Http::AccessLogEntry const& entry, LogFormat 
     return "{\"time\":" + JsonString(FormatTime(when)) + ",\"kind\":\"access\",\"peer\":" +
            JsonString(entry.peer) + ",\"method\":" + JsonString(entry.method) +
            ",\"operation\":" + JsonString(entry.operation) +
-           ",\"status\":" + std::to_string(entry.status) + ",\"duration_us\":" + micros +
-           ",\"request_id\":" + JsonString(entry.requestId) + "}";
+           ",\"status\":" + std::to_string(entry.status) +
+           ",\"outcome\":" + JsonString(entry.outcome) + ",\"caller\":" + JsonString(entry.caller) +
+           ",\"duration_us\":" + micros + ",\"request_bytes\":" +
+           std::to_string(entry.requestBytes) + ",\"answer_bytes\":" +
+           std::to_string(entry.answerBytes) + ",\"request_id\":" + JsonString(entry.requestId) +
+           "}";
   }
   return FormatTime(when) + " access " + TextField(entry.peer) + " " + TextField(entry.method) +
-         " " + TextField(entry.operation) + " " + std::to_string(entry.status) + " " + micros +
+         " " + TextField(entry.operation) + " " + std::to_string(entry.status) + " " +
+         TextField(entry.outcome) + " " + TextField(entry.caller) + " " + micros +
          "us id=" + TextField(entry.requestId);
 }
 
@@ -60,7 +65,7 @@ std::string FormatNoteLine(std::string const& text, LogFormat format,
   return line;
 }
 
-void LogWriter::Access(Tirn::Http::AccessLogEntry const& entry) {
+void LogWriter::Access(Tirn::Http::CallRecord const& entry) {
   Write(FormatAccessLine(entry, format_, std::chrono::system_clock::now()));
 }
 

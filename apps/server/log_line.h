@@ -1,11 +1,14 @@
-// The lines tirn-server writes to stderr: one per answered call (the access log) and one per
-// thing the server has to say, as text or as one JSON object per line.
+// The lines tirn-server writes to stderr: one per call (the access log: answered, timed out,
+// or abandoned by its client) and one per thing the server has to say, as text or as one JSON
+// object per line.
 //
-//   text: 2026-01-02T03:04:05.678Z access 127.0.0.1:5123 POST kms.providers.get 200 1234us id=ab12
+//   text: 2026-01-02T03:04:05.678Z access 127.0.0.1:5123 POST kms.providers.get 404
+//         com.ostrel.tirn.std.errors.not_found alice 1234us id=ab12
 //   json: {"time":"2026-01-02T03:04:05.678Z","kind":"access","peer":"127.0.0.1:5123",...}
 //
-// The HTTP server's access-log entries hold no body, token or secret, and so neither do these
-// lines.
+// The HTTP server's call records hold no body, token or secret, and so neither do these
+// lines. The JSON form is valid JSON whatever bytes a client sent (bytes that are not UTF-8
+// are escaped).
 #ifndef APPS_SERVER_LOG_LINE_H_
 #define APPS_SERVER_LOG_LINE_H_
 
@@ -20,7 +23,7 @@
 namespace ServerApp {
 
 // One access-log line, without the line end.
-std::string FormatAccessLine(Tirn::Http::AccessLogEntry const& entry, LogFormat format,
+std::string FormatAccessLine(Tirn::Http::CallRecord const& entry, LogFormat format,
                              std::chrono::system_clock::time_point when);
 
 // One line of what the server says (`text`), without the line end.
@@ -34,7 +37,7 @@ std::string FormatTime(std::chrono::system_clock::time_point when);
 class LogWriter {
  public:
   LogWriter(LogFormat format, std::ostream& out) : format_(format), out_(out) {}
-  void Access(Tirn::Http::AccessLogEntry const& entry);
+  void Access(Tirn::Http::CallRecord const& entry);
   void Note(std::string const& text);
 
  private:

@@ -14,10 +14,11 @@
 #include "apps/server/log_line.h"
 #include "apps/server/options.h"
 #include "apps/server/tokens.h"
-#include "apps/services/reference_server.h"
+#include "apps/reference/reference_server.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
-#include "tirn/runtime/in_process_provider.h"
+#include "tirn/runtime/call/in_process_provider.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
     }
     options.authenticator = tokens.Authenticator();
   }
-  options.accessLog = [&log](Tirn::Http::AccessLogEntry const& entry) { log.Access(entry); };
+  options.callFinished = [&log](Tirn::Http::CallRecord const& entry) { log.Access(entry); };
   options.log = [&log](std::string const& text) { log.Note(text); };
 
   int stopSignal = 0;

@@ -19,7 +19,7 @@
 #include <memory>
 #include <string>
 
-#include "tirn/runtime/secret_string.h"
+#include "tirn/runtime/value/secret_string.h"
 
 namespace ServerApp {
 

@@ -27,8 +27,9 @@
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "tirn/http/client_provider.h"
+#include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/value/wire_shapes.h"
 #include "tirn/stub/async_api_stub.h"
 
 namespace {

@@ -22,7 +22,7 @@
 
 #include "apps/server/secret_box.h"
 #include "apps/server/sqlite.h"
-#include "apps/services/record_store.h"
+#include "apps/reference/record_store.h"
 
 namespace ServerApp {
 

@@ -16,9 +16,9 @@
 
 #include "apps/server/data_files.h"
 #include "apps/server/test_files.h"
-#include "apps/services/reference_server.h"
-#include "tirn/runtime/in_process_provider.h"
-#include "apps/services/test_calls.h"
+#include "apps/reference/reference_server.h"
+#include "tirn/runtime/call/in_process_provider.h"
+#include "apps/reference/test_calls.h"
 #include "tirn/stub/async_api_stub.h"
 
 namespace ServerApp {

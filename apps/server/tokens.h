@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "tirn/http/server.h"
-#include "tirn/runtime/secret_string.h"
+#include "tirn/runtime/value/secret_string.h"
 
 namespace ServerApp {
 

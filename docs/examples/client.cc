@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
-#include "apps/services/reference_server.h"
+#include "apps/reference/reference_server.h"
 #include "tirn/message/message_ids.h"
-#include "tirn/runtime/in_process_provider.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/call/in_process_provider.h"
+#include "tirn/runtime/value/wire_shapes.h"
 #include "tirn/stub/async_api_stub.h"
 // [client-includes]
 

@@ -12,14 +12,14 @@
 #include <system_error>
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
-#include "apps/services/reference_server.h"
+#include "apps/reference/reference_server.h"
 #include "tirn/data/value_to_native_adapter.h"
 #include "tirn/message/message.h"
 #include "tirn/message/message_ids.h"
-#include "tirn/runtime/in_process_provider.h"
-#include "tirn/runtime/locale.h"
-#include "tirn/runtime/localizer.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/call/in_process_provider.h"
+#include "tirn/runtime/l10n/locale.h"
+#include "tirn/runtime/l10n/localizer.h"
+#include "tirn/runtime/value/wire_shapes.h"
 #include "tirn/stub/async_api_stub.h"
 // [errors-includes]
 

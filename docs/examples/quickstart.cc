@@ -9,7 +9,7 @@
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "tirn/message/message.h"
-#include "tirn/runtime/in_process_provider.h"
+#include "tirn/runtime/call/in_process_provider.h"
 #include "tirn/std/errors.h"
 
 namespace Providers = Com::Ostrel::Nox::TrustedInfrastructure::Kms::ProvidersSvc;

@@ -6,9 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "apps/services/reference_server.h"
+#include "apps/reference/reference_server.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "tirn/http/client_provider.h"
+#include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
 #include "tirn/stub/async_api_stub.h"
 

@@ -9,9 +9,9 @@
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "tirn/data/native_to_value_adapter.h"
-#include "tirn/runtime/data_value.h"
-#include "tirn/runtime/request_localizer.h"
-#include "tirn/runtime/secret_string.h"
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/l10n/request_localizer.h"
+#include "tirn/runtime/value/secret_string.h"
 // [secrets-includes]
 
 namespace {

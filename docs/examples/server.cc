@@ -14,9 +14,9 @@
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "tirn/message/message.h"
 #include "tirn/message/message_ids.h"
-#include "tirn/runtime/in_process_provider.h"
-#include "tirn/runtime/localizer.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/call/in_process_provider.h"
+#include "tirn/runtime/l10n/localizer.h"
+#include "tirn/runtime/value/wire_shapes.h"
 #include "tirn/std/errors.h"
 #include "tirn/stub/async_api_stub.h"
 // [server-includes]

@@ -8,12 +8,13 @@
 #include <string>
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
-#include "apps/services/reference_server.h"
+#include "apps/reference/reference_server.h"
 #include "tirn/data/native_to_value_adapter.h"
 #include "tirn/data/value_to_native_adapter.h"
-#include "tirn/runtime/in_process_provider.h"
-#include "tirn/runtime/request_localizer.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/call/in_process_provider.h"
+#include "tirn/runtime/l10n/request_localizer.h"
+#include "tirn/runtime/value/equal.h"
+#include "tirn/runtime/value/wire_shapes.h"
 #include "tirn/stub/async_api_stub.h"
 // [unknown-includes]
 

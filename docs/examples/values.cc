@@ -9,9 +9,10 @@
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "tirn/data/native_to_definition_adapter.h"
 #include "tirn/message/message_ids.h"
-#include "tirn/runtime/data_definition.h"
-#include "tirn/runtime/data_value.h"
-#include "tirn/runtime/validation.h"
+#include "tirn/runtime/value/data_definition.h"
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/value/equal.h"
+#include "tirn/runtime/value/validation.h"
 // [values-includes]
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
-#include "tirn/runtime/in_process_provider.h"
+#include "tirn/runtime/call/in_process_provider.h"
 #include "tirn/std/errors.h"
 #include "tirn/stub/async_api_stub.h"
 

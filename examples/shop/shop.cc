@@ -6,7 +6,7 @@
 
 #include "com/example/shop/shop.h"
 #include "tirn/message/message.h"
-#include "tirn/runtime/in_process_provider.h"
+#include "tirn/runtime/call/in_process_provider.h"
 #include "tirn/std/errors.h"
 #include "tirn/stub/async_api_stub.h"
 

@@ -1,4 +1,5 @@
 #include "tirn/data/base_native.h"
+#include "tirn/runtime/value/equal.h"
 
 namespace Tirn {
 namespace Data {

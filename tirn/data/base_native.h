@@ -13,7 +13,7 @@
 #include <boost/utility/string_view.hpp>
 
 #include "tirn/message/export.h"
-#include "tirn/runtime/data_value.h"
+#include "tirn/runtime/value/data_value.h"
 
 namespace Tirn {
 namespace Data {

@@ -21,7 +21,7 @@
 
 #include "tirn/data/base_native.h"
 #include "tirn/data/native_kinds.h"
-#include "tirn/runtime/optional_ptr.h"
+#include "tirn/runtime/value/optional_ptr.h"
 
 namespace Tirn {
 namespace Data {

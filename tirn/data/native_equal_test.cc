@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tests/shapes.h"
-#include "tirn/runtime/data_value.h"
+#include "tirn/runtime/value/data_value.h"
 
 namespace Tirn {
 namespace Data {

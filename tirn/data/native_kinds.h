@@ -11,9 +11,9 @@
 
 #include <boost/optional/optional.hpp>
 
-#include "tirn/runtime/optional_ptr.h"
-#include "tirn/runtime/secret_string.h"
-#include "tirn/runtime/void.h"
+#include "tirn/runtime/value/optional_ptr.h"
+#include "tirn/runtime/value/secret_string.h"
+#include "tirn/runtime/value/void.h"
 
 namespace Tirn {
 namespace Data {

@@ -30,7 +30,7 @@
 #include "tirn/data/type_info.h"
 #include "tirn/message/base_message.h"
 #include "tirn/message/export.h"
-#include "tirn/runtime/data_definition.h"
+#include "tirn/runtime/value/data_definition.h"
 
 namespace Tirn {
 namespace Data {

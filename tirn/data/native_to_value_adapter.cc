@@ -1,6 +1,6 @@
 #include "tirn/data/native_to_value_adapter.h"
 
-#include "tirn/runtime/field_path_internal.h"
+#include "tirn/runtime/value/field_path_internal.h"
 
 namespace Tirn {
 namespace Data {

@@ -41,8 +41,8 @@
 #include "tirn/message/export.h"
 #include "tirn/message/message.h"
 #include "tirn/message/message_ids.h"
-#include "tirn/runtime/data_value.h"
-#include "tirn/runtime/request_localizer.h"
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/l10n/request_localizer.h"
 
 namespace Tirn {
 namespace Data {

@@ -16,8 +16,8 @@
 
 #include "tirn/data/native_to_value_adapter.h"
 #include "tirn/message/base_message.h"
-#include "tirn/runtime/data_value.h"
-#include "tirn/runtime/request_localizer.h"
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/l10n/request_localizer.h"
 
 namespace Tirn {
 namespace Data {

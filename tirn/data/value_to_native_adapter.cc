@@ -1,6 +1,6 @@
 #include "tirn/data/value_to_native_adapter.h"
 
-#include "tirn/runtime/field_path_internal.h"
+#include "tirn/runtime/value/field_path_internal.h"
 
 namespace Tirn {
 namespace Data {

@@ -45,7 +45,7 @@
 #include "tirn/message/export.h"
 #include "tirn/message/message.h"
 #include "tirn/message/message_ids.h"
-#include "tirn/runtime/data_value.h"
+#include "tirn/runtime/value/data_value.h"
 
 namespace Tirn {
 namespace Data {

@@ -3,21 +3,16 @@
 #ifndef TIRN_HTTP_ASIO_INTERNAL_H_
 #define TIRN_HTTP_ASIO_INTERNAL_H_
 
-#include <cstddef>
-#include <memory>
-#include <string>
-
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
-#include "tirn/runtime/secret_string.h"
+#include "tirn/http/transport_internal.h"
 
 namespace Tirn {
 namespace Http {
-namespace detail {
 
 namespace net = boost::asio;
 namespace beast = boost::beast;
@@ -25,29 +20,9 @@ namespace http = boost::beast::http;
 namespace ssl = boost::asio::ssl;
 using tcp = boost::asio::ip::tcp;
 
-// Zeroes memory before giving it back, so that request and answer bytes (which may carry a
-// secret) do not linger in freed buffers.
-template <class T>
-struct WipingAllocator {
-  using value_type = T;
-  WipingAllocator() = default;
-  template <class U>
-  WipingAllocator(WipingAllocator<U> const&) {}
-  T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
-  void deallocate(T* p, std::size_t n) {
-    Tirn::Detail::SecureZero(p, n * sizeof(T));
-    std::allocator<T>().deallocate(p, n);
-  }
-  template <class U>
-  bool operator==(WipingAllocator<U> const&) const {
-    return true;
-  }
-  template <class U>
-  bool operator!=(WipingAllocator<U> const&) const {
-    return false;
-  }
-};
+namespace detail {
 
+// A read buffer whose outgrown and freed memory is wiped.
 using WipingBuffer = beast::basic_flat_buffer<WipingAllocator<char>>;
 
 }  // namespace detail

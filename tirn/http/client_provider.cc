@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <deque>
 #include <charconv>
 #include <cstdio>
 #include <mutex>
@@ -14,28 +15,41 @@
 #include <vector>
 
 #include "tirn/http/asio_internal.h"
-#include "tirn/http/handler_internal.h"
+#include "tirn/http/transport_internal.h"
 #include "tirn/json/json.h"
-#include "tirn/runtime/locale.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/l10n/locale.h"
+#include "tirn/runtime/value/wire_shapes.h"
 
 namespace Tirn {
 namespace Http {
 
-using namespace detail;
+using detail::HttpMessage;
+using detail::WipeString;
+using detail::WipingAllocator;
+using detail::WipingBuffer;
+
 
 namespace {
 
 namespace Wire = Data::Wire;
 using Clock = std::chrono::steady_clock;
 
-// One connection to the server, plain or TLS, reused by one call after another.
+// Answer bodies live in memory that is wiped as it is freed.
+using AnswerBody = http::basic_string_body<char, std::char_traits<char>, WipingAllocator<char>>;
+
+// One connection to the server, plain or TLS, reused by one call after another. Everything
+// done on it runs on its strand. While it exists it takes one of the client's places
+// (ClientOptions::maxConnections); `place` gives it back when the connection is destroyed.
 struct Connection {
+  net::strand<net::io_context::executor_type> executor;
+  std::shared_ptr<void> place;
   std::unique_ptr<beast::tcp_stream> plain;
   std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls;
   WipingBuffer buffer;
   bool connected = false;
   Clock::time_point idleSince;
+
+  explicit Connection(net::io_context& context) : executor(net::make_strand(context)) {}
 
   beast::tcp_stream& Lowest() { return tls ? beast::get_lowest_layer(*tls) : *plain; }
 
@@ -64,6 +78,8 @@ std::string Join(std::list<std::string> const& items) {
   }
   return text;
 }
+
+class Call;
 
 }  // namespace
 
@@ -99,45 +115,68 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
               std::shared_ptr<Core::AsyncActivation> const& activation,
               Core::AsyncApiResultCb const& resultCb);
 
-  // A connection for one call: an idle one that still looks open, or a new one.
-  std::shared_ptr<Connection> Acquire() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      while (!idle_.empty()) {
-        std::shared_ptr<Connection> connection = std::move(idle_.back());
-        idle_.pop_back();
-        if (Clock::now() - connection->idleSince < options_.idleTimeout &&
-            connection->StillOpen()) {
-          return connection;
-        }
+  ~Impl() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = true;
+  }
+
+  // Gives `call` a connection now (an idle one that still looks open, or a new one while the
+  // client holds fewer than its bound), or queues it until one is free.
+  void Acquire(std::shared_ptr<Call> const& call);
+
+  // Takes a queued call out of the queue; false when it has already left it (it was given a
+  // connection). Used by a call that gives up waiting.
+  bool LeaveQueue(Call const* call) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto at = waiting_.begin(); at != waiting_.end(); ++at) {
+      if (at->get() == call) {
+        waiting_.erase(at);
+        return true;
       }
     }
-    auto connection = std::make_shared<Connection>();
-    NewStream(*connection);
-    return connection;
+    return false;
   }
 
   void NewStream(Connection& connection) {
-    auto executor = net::make_strand(context_);
     connection.connected = false;
     if (tlsEnabled_) {
       connection.plain.reset();
-      connection.tls = std::make_unique<beast::ssl_stream<beast::tcp_stream>>(executor, *tls_);
+      connection.tls =
+          std::make_unique<beast::ssl_stream<beast::tcp_stream>>(connection.executor, *tls_);
     } else {
-      connection.plain = std::make_unique<beast::tcp_stream>(executor);
+      connection.plain = std::make_unique<beast::tcp_stream>(connection.executor);
     }
   }
 
-  void Release(std::shared_ptr<Connection> connection) {
-    if (!options_.keepAlive) return;
-    connection->idleSince = Clock::now();
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (idle_.size() < options_.poolSize) idle_.push_back(std::move(connection));
-  }
+  // A connection whose call has ended with a whole answer: to the first queued call, else to
+  // the pool.
+  void Release(std::shared_ptr<Connection> connection);
+
+  // A connection's place was given back: the first queued call gets a new connection.
+  void PlaceFreed();
 
   net::io_context& context_;
   Core::OperationTable const& operations_;
   ClientOptions options_;
+
+  // A new connection taking one of the places; the caller holds mutex_.
+  std::shared_ptr<Connection> NewConnectionLocked() {
+    ++open_;
+    auto connection = std::make_shared<Connection>(context_);
+    std::weak_ptr<Impl> weak = shared_from_this();
+    connection->place = std::shared_ptr<void>(static_cast<void*>(nullptr), [weak](void*) {
+      // Runs wherever the connection is released, possibly under mutex_: the queue is served
+      // from the io_context.
+      if (auto self = weak.lock()) {
+        net::post(self->context_, [weak] {
+          if (auto alive = weak.lock()) alive->PlaceFreed();
+        });
+      }
+    });
+    NewStream(*connection);
+    return connection;
+  }
+
   bool tlsEnabled_ = false;
   std::string host_;
   std::string port_;
@@ -146,6 +185,9 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
   std::string tlsSetupError_;
   std::mutex mutex_;
   std::vector<std::shared_ptr<Connection>> idle_;
+  std::deque<std::shared_ptr<Call>> waiting_;
+  std::size_t open_ = 0;  // connections in existence, idle or in use
+  bool closing_ = false;
 
  private:
   void ParseUrl(std::string const& url) {
@@ -187,34 +229,57 @@ namespace {
 // One call in flight. Every step runs on its connection's strand, so deliveries never overlap.
 class Call : public std::enable_shared_from_this<Call> {
  public:
-  Call(std::shared_ptr<ClientProvider::Impl> client, std::shared_ptr<Connection> connection,
-       Core::AsyncApiResultCb resultCb)
-      : client_(std::move(client)),
-        connection_(std::move(connection)),
-        resultCb_(std::move(resultCb)),
-        deadline_(connection_->Lowest().get_executor()),
-        cancelPoll_(connection_->Lowest().get_executor()) {}
+  Call(std::shared_ptr<ClientProvider::Impl> client, Core::AsyncApiResultCb resultCb)
+      : client_(std::move(client)), resultCb_(std::move(resultCb)) {}
 
-  void Start(Core::OperationDescriptor const* operation, std::string target,
-             Data::DataValuePtr const& input,
-             std::shared_ptr<Core::AsyncActivation> const& activation) {
+  // Prepares the request; the call then waits for a connection (Client::Acquire).
+  void Prepare(Core::OperationDescriptor const* operation, std::string target,
+               Data::DataValuePtr const& input,
+               std::shared_ptr<Core::AsyncActivation> const& activation) {
     operation_ = operation;
     activation_ = activation;
-    timeout_ = client_->options_.defaultTimeout;
+    timeout_ = std::min(client_->options_.defaultTimeout, client_->options_.maxCallTimeout);
     if (activation && activation->executionContext) {
       auto const& data = activation->executionContext->applicationData;
       auto found = data.find(kTimeoutKey);
-      if (found != data.end()) {
-        long long milliseconds = 0;
-        auto const& text = found->second.value;
-        auto parsed = std::from_chars(text.data(), text.data() + text.size(), milliseconds);
-        if (parsed.ec == std::errc() && milliseconds > 0) {
-          timeout_ = std::chrono::milliseconds(milliseconds);
-        }
+      std::chrono::milliseconds limit{0};
+      if (found != data.end() &&
+          detail::ParseTimeLimit(found->second.value, client_->options_.maxCallTimeout, limit)) {
+        timeout_ = limit;
       }
     }
+    deadlineAt_ = Clock::now() + timeout_;
     BuildRequest(std::move(target), input);
-    net::dispatch(deadline_.get_executor(), [self = shared_from_this()] { self->Begin(); });
+  }
+
+  // Runs the call on `connection`, from its strand.
+  void Run(std::shared_ptr<Connection> connection) {
+    running_ = true;
+    connection_ = std::move(connection);
+    net::dispatch(connection_->executor, [self = shared_from_this()] { self->Begin(); });
+  }
+
+  // Waits in the client's queue for a connection, giving up (and leaving the queue) when the
+  // call's time limit passes or its caller cancels it.
+  void Wait(net::io_context& context) {
+    waitTimer_.emplace(net::make_strand(context));
+    WaitTick();
+  }
+
+ private:
+  void WaitTick() {
+    waitTimer_->expires_at(std::min(deadlineAt_, Clock::now() + ClientProvider::kCancelPoll));
+    waitTimer_->async_wait([self = shared_from_this()](beast::error_code) {
+      if (self->running_ || self->delivered_) return;
+      bool const late = Clock::now() >= self->deadlineAt_;
+      bool const cancelled = self->activation_ && self->activation_->isCancelled &&
+                             self->activation_->isCancelled();
+      if (!late && !cancelled) return self->WaitTick();
+      // Given a connection meanwhile: that strand takes the call over.
+      if (!self->client_->LeaveQueue(self.get())) return;
+      if (cancelled) return self->Fail(Wire::kGenericError, {HttpMessage(MessageIds::kCancelled)});
+      self->TimedOut();
+    });
   }
 
  private:
@@ -255,12 +320,13 @@ class Call : public std::enable_shared_from_this<Call> {
   }
 
   void Begin() {
+    deadline_.emplace(connection_->executor);
+    cancelPoll_.emplace(connection_->executor);
     if (!encodeFailure_.empty()) {
       return Fail(Wire::kInvalidArgumentError, std::move(encodeFailure_));
     }
-    deadlineAt_ = Clock::now() + timeout_;
-    deadline_.expires_at(deadlineAt_);
-    deadline_.async_wait([self = shared_from_this()](beast::error_code ec) {
+    deadline_->expires_at(deadlineAt_);
+    deadline_->async_wait([self = shared_from_this()](beast::error_code ec) {
       if (!ec) self->TimedOut();
     });
     if (activation_ && activation_->isCancelled) PollCancel();
@@ -275,8 +341,8 @@ class Call : public std::enable_shared_from_this<Call> {
   }
 
   void PollCancel() {
-    cancelPoll_.expires_after(ClientProvider::kCancelPoll);
-    cancelPoll_.async_wait([self = shared_from_this()](beast::error_code ec) {
+    cancelPoll_->expires_after(ClientProvider::kCancelPoll);
+    cancelPoll_->async_wait([self = shared_from_this()](beast::error_code ec) {
       if (ec || self->finished_) return;
       if (self->activation_->isCancelled()) {
         return self->Fail(Wire::kGenericError, {HttpMessage(MessageIds::kCancelled)});
@@ -293,7 +359,7 @@ class Call : public std::enable_shared_from_this<Call> {
                   {HttpMessage(MessageIds::kTlsFailed, {client_->server_, client_->tlsSetupError_})});
     }
     ++attempts_;
-    resolver_ = std::make_shared<tcp::resolver>(deadline_.get_executor());
+    resolver_ = std::make_shared<tcp::resolver>(connection_->executor);
     resolver_->async_resolve(client_->host_, client_->port_,
                              [self = shared_from_this()](beast::error_code ec,
                                                          tcp::resolver::results_type results) {
@@ -481,6 +547,9 @@ class Call : public std::enable_shared_from_this<Call> {
     if (DataValuePtrOrNull(fields.FindField(kProgressMember))) {
       Progress progress;
       if (!ProgressFrom(*fields.FindField(kProgressMember), progress)) return BadAnswer({});
+      // A report whose numbers look final would end the call for the caller's handle without
+      // its answer: the server may not send one, and it is dropped.
+      if (progress.IsFinal()) return;
       resultCb_(nullptr, progress, {});
       return;
     }
@@ -576,9 +645,12 @@ class Call : public std::enable_shared_from_this<Call> {
                bool reusable = true) {
     if (finished_) return;
     finished_ = true;
-    deadline_.cancel();
-    cancelPoll_.cancel();
-    if (reusable && parser_ && parser_->is_done() && parser_->get().keep_alive()) {
+    delivered_ = true;
+    if (deadline_) deadline_->cancel();
+    if (cancelPoll_) cancelPoll_->cancel();
+    if (!connection_) {
+      // Never given a connection: nothing to give back.
+    } else if (reusable && parser_ && parser_->is_done() && parser_->get().keep_alive()) {
       if (connection_->buffer.size() == 0) connection_->buffer.shrink_to_fit();
       client_->Release(connection_);
     } else if (reusable) {
@@ -593,6 +665,7 @@ class Call : public std::enable_shared_from_this<Call> {
   }
 
   void Close() {
+    if (!connection_) return;
     beast::error_code ec;
     connection_->Lowest().socket().shutdown(tcp::socket::shutdown_both, ec);
     connection_->Lowest().close();
@@ -602,8 +675,15 @@ class Call : public std::enable_shared_from_this<Call> {
   std::shared_ptr<ClientProvider::Impl> client_;
   std::shared_ptr<Connection> connection_;
   Core::AsyncApiResultCb resultCb_;
-  net::steady_timer deadline_;
-  net::steady_timer cancelPoll_;
+  // On the connection's strand, once the call has one.
+  std::optional<net::steady_timer> deadline_;
+  std::optional<net::steady_timer> cancelPoll_;
+  // On a strand of its own, while the call waits for a connection.
+  std::optional<net::steady_timer> waitTimer_;
+  // Set once the call has delivered its outcome (read by the wait timer's strand too).
+  std::atomic<bool> delivered_{false};
+  // Set once the call has been given a connection.
+  std::atomic<bool> running_{false};
   std::shared_ptr<tcp::resolver> resolver_;
   Core::OperationDescriptor const* operation_ = nullptr;
   std::shared_ptr<Core::AsyncActivation> activation_;
@@ -629,8 +709,75 @@ void ClientProvider::Impl::Invoke(std::shared_ptr<Core::MethodIdentifier const> 
   std::string interfaceName = method && method->interface ? method->interface->name : "";
   std::string operationName = method ? method->name : "";
   Core::OperationDescriptor const* operation = operations_.Find(interfaceName, operationName);
-  auto call = std::make_shared<Call>(shared_from_this(), Acquire(), resultCb);
-  call->Start(operation, OperationPath(interfaceName, operationName), input, activation);
+  auto call = std::make_shared<Call>(shared_from_this(), resultCb);
+  call->Prepare(operation, OperationPath(interfaceName, operationName), input, activation);
+  Acquire(call);
+}
+
+void ClientProvider::Impl::Acquire(std::shared_ptr<Call> const& call) {
+  std::vector<std::shared_ptr<Connection>> stale;  // released after the lock
+  std::shared_ptr<Connection> connection;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    while (!idle_.empty() && !connection) {
+      std::shared_ptr<Connection> candidate = std::move(idle_.back());
+      idle_.pop_back();
+      if (Clock::now() - candidate->idleSince < options_.idleTimeout && candidate->StillOpen()) {
+        connection = std::move(candidate);
+      } else {
+        stale.push_back(std::move(candidate));
+      }
+    }
+    if (!connection) {
+      if (options_.maxConnections == 0 || open_ < options_.maxConnections) {
+        connection = NewConnectionLocked();
+      } else {
+        waiting_.push_back(call);
+      }
+    }
+  }
+  stale.clear();
+  if (connection) {
+    call->Run(std::move(connection));
+  } else {
+    call->Wait(context_);
+  }
+}
+
+void ClientProvider::Impl::Release(std::shared_ptr<Connection> connection) {
+  std::shared_ptr<Call> next;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!waiting_.empty()) {
+      next = std::move(waiting_.front());
+      waiting_.pop_front();
+    } else if (options_.keepAlive && idle_.size() < options_.poolSize) {
+      connection->idleSince = Clock::now();
+      idle_.push_back(std::move(connection));
+    }
+  }
+  if (!next) return;  // a connection not pooled is closed as it is released here
+  if (options_.keepAlive) {
+    next->Run(std::move(connection));
+  } else {
+    connection.reset();  // its place goes to `next` through PlaceFreed
+    std::lock_guard<std::mutex> lock(mutex_);
+    waiting_.push_front(std::move(next));
+  }
+}
+
+void ClientProvider::Impl::PlaceFreed() {
+  std::shared_ptr<Call> next;
+  std::shared_ptr<Connection> connection;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --open_;
+    if (closing_ || waiting_.empty()) return;
+    next = std::move(waiting_.front());
+    waiting_.pop_front();
+    connection = NewConnectionLocked();
+  }
+  next->Run(std::move(connection));
 }
 
 ClientProvider::ClientProvider(net::io_context& context, std::string const& baseUrl,

@@ -22,6 +22,9 @@
 // timed_out, and internal_server_error for an answer that cannot be read. A call is retried
 // only when its connection could not be made, never once its request may have been sent.
 //
+// At most ClientOptions::maxConnections connections are open at once; further calls wait in
+// order for one. Answer bodies and requests are wiped from memory once read or sent.
+//
 // Threads: the provider starts none of its own, but the first call makes Asio's asynchronous
 // resolver start its one internal thread (per io_context) to look the server's name up.
 // Thread-safety: Invoke may be called from any number of threads at once. Answers are
@@ -36,8 +39,8 @@
 #include <string>
 
 #include "tirn/http/protocol.h"
-#include "tirn/runtime/invocation.h"
-#include "tirn/runtime/operation_table.h"
+#include "tirn/runtime/call/invocation.h"
+#include "tirn/runtime/call/operation_table.h"
 
 namespace boost {
 namespace asio {
@@ -66,6 +69,13 @@ struct ClientOptions {
   int connectAttempts = 2;
   // Idle connections kept for reuse. Default 8.
   std::size_t poolSize = 8;
+  // Connections open at once, in use or idle; calls beyond them wait, in order, for one to
+  // be free, each still bound by its own time limit (a cancelled call leaves the queue).
+  // 0: no bound. Default 32.
+  std::size_t maxConnections = 32;
+  // The longest time limit a call may have (from its activation or defaultTimeout); longer
+  // ones are clamped to it. Default one hour.
+  std::chrono::milliseconds maxCallTimeout{3600000};
   // Reuse connections. Default: on.
   bool keepAlive = true;
   // An idle connection older than this is not reused. Default 15 s (below the server's 30 s).

@@ -1,16 +1,11 @@
-#include <algorithm>
-#include <cctype>
-#include <charconv>
 #include <cstring>
 #include <utility>
 
 #include "tirn/http/handler_internal.h"
 #include "tirn/http/protocol.h"
 #include "tirn/json/json.h"
-#include "tirn/message/message.h"
-#include "tirn/runtime/locale.h"
-#include "tirn/runtime/secret_string.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/l10n/locale.h"
+#include "tirn/runtime/value/wire_shapes.h"
 
 namespace Tirn {
 namespace Http {
@@ -19,83 +14,36 @@ namespace {
 
 namespace Wire = Data::Wire;
 
-char const* DefaultText(char const* id) {
-  struct Entry {
-    char const* id;
-    char const* text;
-  };
-  static constexpr Entry kTexts[] = {
-      {MessageIds::kMethodNotAllowed, "The method {1} is not allowed here; calls are POST."},
-      {MessageIds::kUnsupportedMediaType,
-       "The content type \"{1}\" is not supported; send application/json."},
-      {MessageIds::kBodyTooLarge, "The body is larger than {1} bytes."},
-      {MessageIds::kUnauthenticated, "The call carries no credentials the server accepts."},
-      {MessageIds::kUnknownPath, "No operation is served at {1}."},
-      {MessageIds::kBadHeader, "The header {1} has the malformed value \"{2}\"."},
-      {MessageIds::kOutputNotEncodable, "The operation's output could not be written as JSON."},
-      {MessageIds::kConnectFailed, "Could not connect to {1}: {2}."},
-      {MessageIds::kTlsFailed, "The TLS handshake with {1} failed: {2}."},
-      {MessageIds::kConnectionBroken, "The connection to {1} broke: {2}."},
-      {MessageIds::kTimedOut, "{1} did not answer within {2} ms."},
-      {MessageIds::kBadAnswer, "The answer of {1} cannot be read: {2}."},
-      {MessageIds::kCancelled, "The call was cancelled by its caller."},
-  };
-  for (Entry const& entry : kTexts) {
-    if (std::strcmp(entry.id, id) == 0) return entry.text;
-  }
-  return "";
+constexpr char kAnonymous[] = "-";
+
+// Answers an error: the one way every step of Handle refuses a request.
+void Refuse(Exchange& exchange, CallControl& control, unsigned status, char const* name,
+            std::list<BaseMessage> const& messages, std::vector<Header> headers = {}) {
+  control.outcome = name;
+  Answer answer;
+  answer.status = status;
+  answer.headers = std::move(headers);
+  answer.body = ErrorBody(name, messages);
+  exchange.Reply(std::move(answer));
 }
 
-bool EqualsIgnoringCase(boost::string_view a, boost::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
+void Refuse(Exchange& exchange, CallControl& control, char const* name,
+            std::list<BaseMessage> const& messages) {
+  Refuse(exchange, control, StatusForError(name), name, messages);
 }
 
-boost::string_view Trim(boost::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
-// The media type of a Content-Type or Accept item, without its parameters.
-boost::string_view MediaType(boost::string_view value) {
-  return Trim(value.substr(0, value.find(';')));
-}
-
-bool Accepts(boost::string_view accept, boost::string_view type) {
-  while (!accept.empty()) {
-    std::size_t const comma = accept.find(',');
-    if (EqualsIgnoringCase(MediaType(accept.substr(0, comma)), type)) return true;
-    if (comma == boost::string_view::npos) break;
-    accept.remove_prefix(comma + 1);
-  }
-  return false;
-}
-
-void ReplyError(Exchange& exchange, char const* name, std::list<BaseMessage> const& messages,
-                CallControl& control) {
-  control.operation = control.operation.empty() ? std::string("-") : control.operation;
-  exchange.Reply(StatusForError(name), ErrorBody(name, messages), false);
-}
-
-// The status and the frame or body that carry a final result.
-struct Answer {
-  unsigned status;
-  std::string text;
-};
-
-Answer FinalAnswer(Core::MethodResult const& result, bool streamed) {
+// The status and the frame or body that carry a final result, and its outcome for the record.
+Answer FinalAnswer(Core::MethodResult const& result, bool streamed, std::string& outcome) {
   std::list<BaseMessage> messages;
-  std::string text;
+  Answer answer;
+  outcome = result.error ? result.error->name() : std::string("ok");
   if (result.error) {
     auto frame = Data::DynamicStructValue::GetInstance(std::string());
     frame->SetField(kErrorMember, Data::StringValue::GetInstance(result.error->name()));
     frame->SetField(kValueMember, result.error);
-    if (Json::Encode(frame, nullptr, &text, messages)) {
-      return {StatusForError(result.error->name()), std::move(text)};
+    if (Json::Encode(frame, nullptr, &answer.body, messages)) {
+      answer.status = StatusForError(result.error->name());
+      return answer;
     }
   } else {
     Data::DataValuePtr output = result.output ? result.output : Data::VoidValue::GetInstance();
@@ -104,10 +52,13 @@ Answer FinalAnswer(Core::MethodResult const& result, bool streamed) {
       frame->SetField(kOutputMember, output);
       output = std::move(frame);
     }
-    if (Json::Encode(output, nullptr, &text, messages)) return {200, std::move(text)};
+    if (Json::Encode(output, nullptr, &answer.body, messages)) return answer;
   }
   messages.push_front(HttpMessage(MessageIds::kOutputNotEncodable));
-  return {500, ErrorBody(Wire::kInternalServerError, messages)};
+  outcome = Wire::kInternalServerError;
+  answer.status = 500;
+  answer.body = ErrorBody(Wire::kInternalServerError, messages);
+  return answer;
 }
 
 std::string ProgressLine(Progress const& progress) {
@@ -123,16 +74,88 @@ std::string ProgressLine(Progress const& progress) {
   return text;
 }
 
-}  // namespace
+// Wipes what a request carried of its caller's secrets when Handle is done with it, on every
+// path: the body (which may hold a secret's text) and the credentials.
+struct RequestWiper {
+  Request& request;
+  ~RequestWiper() {
+    WipeString(request.body);
+    WipeString(request.authorization);
+  }
+};
 
-void WipeString(std::string& text) {
-  if (!text.empty()) Tirn::Detail::SecureZero(&text[0], text.size());
-  text.clear();
+// Who the caller is: false when an authenticator refuses the credentials.
+bool Authenticate(HandlerContext const& context, Request& request,
+                  Core::SecurityContextWrappedEntry& identity) {
+  Credentials credentials;
+  boost::string_view authorization = Trim(request.authorization);
+  if (authorization.size() > 7 && EqualsIgnoringCase(authorization.substr(0, 7), "Bearer ")) {
+    credentials.bearerToken = std::string(Trim(authorization.substr(7)));
+  }
+  credentials.clientCertificate = request.peerCertificate;
+  credentials.peer = request.peer;
+  bool const accepted = context.authenticator(credentials, identity);
+  WipeString(credentials.bearerToken);
+  return accepted;
 }
 
-BaseMessage HttpMessage(char const* id, std::list<std::string> args) {
-  std::vector<std::string> const strings(args.begin(), args.end());
-  return Tirn::Detail::BuildMessage(id, DefaultText(id), strings.data(), strings.size());
+void RefuseUnauthenticated(Exchange& exchange, CallControl& control) {
+  Refuse(exchange, control, 401, Wire::kUnauthenticatedError,
+         {HttpMessage(MessageIds::kUnauthenticated)}, {{"WWW-Authenticate", "Bearer"}});
+}
+
+Endpoint const* FindEndpoint(HandlerContext const& context, boost::string_view path) {
+  for (Endpoint const& endpoint : context.endpoints) {
+    if (endpoint.path == path) return &endpoint;
+  }
+  return nullptr;
+}
+
+void ServeEndpoint(HandlerContext const& context, Request& request, Endpoint const* endpoint,
+                   boost::string_view path, Exchange& exchange, CallControl& control) {
+  control.operation = std::string(path.substr(1));
+  bool const open = !endpoint || endpoint->open;
+  if (!open && context.authenticator) {
+    Core::SecurityContextWrappedEntry identity;
+    if (!Authenticate(context, request, identity)) return RefuseUnauthenticated(exchange, control);
+    control.caller = identity.text.empty() ? kAnonymous : identity.text;
+  }
+  EndpointAnswer served;
+  if (endpoint) {
+    served = endpoint->answer();
+  } else {
+    served.body = "{\"status\":\"serving\"}";
+  }
+  control.outcome = served.status < 400 ? "ok" : std::to_string(served.status);
+  Answer answer;
+  answer.status = served.status;
+  answer.contentType = std::move(served.contentType);
+  answer.body = std::move(served.body);
+  exchange.Reply(std::move(answer));
+}
+
+}  // namespace
+
+CallerLedger::Hold CallerLedger::Take(std::string const& caller, std::size_t Counts::*which,
+                                      std::size_t limit) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Counts& counts = counts_[caller];
+    if (limit != 0 && counts.*which >= limit) {
+      if (counts.connections == 0 && counts.calls == 0) counts_.erase(caller);
+      return nullptr;
+    }
+    ++(counts.*which);
+  }
+  auto self = shared_from_this();
+  // The pointer is the ledger itself: a hold is never null.
+  return Hold(static_cast<void*>(this), [self, caller, which](void*) {
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    auto found = self->counts_.find(caller);
+    if (found == self->counts_.end()) return;
+    --(found->second.*which);
+    if (found->second.connections == 0 && found->second.calls == 0) self->counts_.erase(found);
+  });
 }
 
 std::string ErrorBody(std::string const& name, std::list<BaseMessage> const& messages) {
@@ -150,98 +173,109 @@ std::string ErrorBody(std::string const& name, std::list<BaseMessage> const& mes
 
 std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request request,
                                     std::shared_ptr<Exchange> exchange) {
+  RequestWiper const wiper{request};
   auto control = std::make_shared<CallControl>();
   boost::string_view path(request.target);
   path = path.substr(0, path.find('?'));
 
-  if (request.method == "GET" && path == kHealthPath) {
-    control->operation = "healthz";
-    exchange->Reply(200, "{\"status\":\"serving\"}", false);
+  // Routing: the GET endpoints, then one operation per POST path.
+  Endpoint const* endpoint = FindEndpoint(context, path);
+  bool const isEndpoint = endpoint || path == kHealthPath;
+  if (request.method == "GET" && isEndpoint) {
+    ServeEndpoint(context, request, endpoint, path, *exchange, *control);
     return control;
   }
   if (request.method != "POST") {
-    control->operation = "-";
-    exchange->Reply(405,
-                    ErrorBody(Wire::kInvalidArgumentError,
-                              {HttpMessage(MessageIds::kMethodNotAllowed, {request.method})}),
-                    false);
+    Refuse(*exchange, *control, 405, Wire::kInvalidArgumentError,
+           {HttpMessage(MessageIds::kMethodNotAllowed, {request.method})},
+           {{"Allow", isEndpoint ? "GET" : "POST"}});
     return control;
   }
   Core::OperationDescriptor const* operation = nullptr;
-  if (path.starts_with(kPathPrefix)) {
+  if (path.starts_with(kPathPrefix) && context.operations) {
     boost::string_view rest = path.substr(std::strlen(kPathPrefix));
     std::size_t const slash = rest.rfind('/');
-    if (slash != boost::string_view::npos && context.operations) {
+    if (slash != boost::string_view::npos) {
       operation = context.operations->Find(rest.substr(0, slash), rest.substr(slash + 1));
     }
   }
   if (!operation) {
-    ReplyError(*exchange, Wire::kOperationNotFoundError,
-               {HttpMessage(MessageIds::kUnknownPath, {std::string(path)})}, *control);
+    Refuse(*exchange, *control, Wire::kOperationNotFoundError,
+           {HttpMessage(MessageIds::kUnknownPath, {std::string(path)})});
     return control;
   }
   control->operation = std::string(operation->serviceName) + "." + operation->operationName;
+
+  // What can be told from the request alone.
   if (request.bodyTooLarge) {
-    exchange->Reply(413,
-                    ErrorBody(Wire::kInvalidArgumentError,
-                              {HttpMessage(MessageIds::kBodyTooLarge,
-                                           {std::to_string(context.bodyLimit)})}),
-                    false);
+    Refuse(*exchange, *control, 413, Wire::kInvalidArgumentError,
+           {HttpMessage(MessageIds::kBodyTooLarge, {std::to_string(context.bodyLimit)})});
     return control;
   }
   if (!EqualsIgnoringCase(MediaType(request.contentType), kJsonType)) {
-    exchange->Reply(415,
-                    ErrorBody(Wire::kInvalidArgumentError,
-                              {HttpMessage(MessageIds::kUnsupportedMediaType,
-                                           {request.contentType})}),
-                    false);
+    Refuse(*exchange, *control, 415, Wire::kInvalidArgumentError,
+           {HttpMessage(MessageIds::kUnsupportedMediaType, {request.contentType})});
     return control;
   }
-  if (!request.timeout.empty()) {
-    long long milliseconds = 0;
-    char const* end = request.timeout.data() + request.timeout.size();
-    auto parsed = std::from_chars(request.timeout.data(), end, milliseconds);
-    if (parsed.ec != std::errc() || parsed.ptr != end || milliseconds <= 0) {
-      ReplyError(*exchange, Wire::kInvalidArgumentError,
-                 {HttpMessage(MessageIds::kBadHeader, {kTimeoutHeader, request.timeout})},
-                 *control);
-      return control;
-    }
-    control->timeout = std::chrono::milliseconds(milliseconds);
+  if (!request.timeout.empty() &&
+      !ParseTimeLimit(request.timeout, context.maxCallTimeout, control->timeout)) {
+    Refuse(*exchange, *control, Wire::kInvalidArgumentError,
+           {HttpMessage(MessageIds::kBadHeader, {kTimeoutHeader, request.timeout})});
+    return control;
   }
 
+  // Who calls, whether it may, and whether it holds room for another call.
   auto activation = std::make_shared<Core::AsyncActivation>();
   activation->executionContext = std::make_shared<Core::ExecutionContext>();
+  std::string limitKey = "address " + request.peerAddress;
   if (context.authenticator) {
-    Credentials credentials;
-    boost::string_view authorization = Trim(request.authorization);
-    if (authorization.size() > 7 && EqualsIgnoringCase(authorization.substr(0, 7), "Bearer ")) {
-      credentials.bearerToken = std::string(Trim(authorization.substr(7)));
-    }
-    credentials.clientCertificate = request.peerCertificate;
-    credentials.peer = request.peer;
     Core::SecurityContextWrappedEntry identity;
-    bool const accepted = context.authenticator(credentials, identity);
-    WipeString(credentials.bearerToken);
-    if (!accepted) {
-      ReplyError(*exchange, Wire::kUnauthenticatedError,
-                 {HttpMessage(MessageIds::kUnauthenticated)}, *control);
+    if (!Authenticate(context, request, identity)) {
+      RefuseUnauthenticated(*exchange, *control);
       return control;
+    }
+    if (!identity.text.empty()) {
+      control->caller = identity.text;
+      limitKey = "caller " + identity.text;
     }
     activation->executionContext->securityContext[kCallerKey] = std::move(identity);
   }
-  WipeString(request.authorization);
+  if (context.authorizer && !context.authorizer(control->caller, control->operation)) {
+    Refuse(*exchange, *control, Wire::kUnauthorizedError,
+           {HttpMessage(MessageIds::kUnauthorized, {control->operation})});
+    return control;
+  }
+  if (context.ledger) {
+    std::vector<Header> const retry = {{"Retry-After", "1"}};
+    if (!exchange->BindCaller(limitKey)) {
+      Refuse(*exchange, *control, 429, Wire::kUnableToAllocateResourceError,
+             {HttpMessage(MessageIds::kTooManyConnections,
+                          {std::to_string(context.ledger->connectionLimit())})},
+             retry);
+      return control;
+    }
+    control->callHold = context.ledger->TakeCall(limitKey);
+    if (!control->callHold) {
+      Refuse(*exchange, *control, 429, Wire::kUnableToAllocateResourceError,
+             {HttpMessage(MessageIds::kTooManyCalls,
+                          {std::to_string(context.ledger->callLimit())})},
+             retry);
+      return control;
+    }
+  }
 
+  // The input, decoded with the operation's definition.
   Data::DataValuePtr input;
   std::list<BaseMessage> messages;
-  bool const decoded =
-      Json::Decode(request.body, operation->inputDefinition(), &input, messages);
-  WipeString(request.body);
-  if (!decoded) {
-    ReplyError(*exchange, Wire::kInvalidArgumentError, messages, *control);
+  Json::DecodeOptions decodeOptions;
+  decodeOptions.maxDepth = context.depthLimit;
+  if (!Json::Decode(boost::string_view(request.body.data(), request.body.size()),
+                    operation->inputDefinition(), &input, messages, decodeOptions)) {
+    Refuse(*exchange, *control, Wire::kInvalidArgumentError, messages);
     return control;
   }
 
+  // The call, with a fresh activation.
   activation->requestLocalizer.localeSpec = std::make_shared<L10n::LocaleSpec const>(
       request.acceptLanguage.empty() ? std::string("en") : request.acceptLanguage, "C",
       request.timeZone.empty() ? std::string("Etc/UTC") : request.timeZone);
@@ -267,17 +301,18 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
       std::make_shared<Core::InterfaceIdentifier const>(operation->interfaceName),
       operation->operationName);
   Core::AsyncApiResultCb resultCb(
-      [exchange, streamed](std::shared_ptr<Core::MethodResult const> const& result,
-                           Progress const& progress, Core::AsyncApiResultCb::Continuation&&) {
+      [exchange, control, streamed](std::shared_ptr<Core::MethodResult const> const& result,
+                                    Progress const& progress,
+                                    Core::AsyncApiResultCb::Continuation&&) {
         if (!result) {
-          if (streamed) exchange->StreamFrame(ProgressLine(progress), false, false);
+          if (streamed) exchange->StreamFrame(ProgressLine(progress), false);
           return;
         }
-        Answer answer = FinalAnswer(*result, streamed);
+        Answer answer = FinalAnswer(*result, streamed, control->outcome);
         if (streamed) {
-          exchange->StreamFrame(std::move(answer.text), true, true);
+          exchange->StreamFrame(std::move(answer.body), true);
         } else {
-          exchange->Reply(answer.status, std::move(answer.text), true);
+          exchange->Reply(std::move(answer));
         }
       });
   context.provider->Invoke(method, input, activation, resultCb);

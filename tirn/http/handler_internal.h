@@ -1,19 +1,25 @@
 // The server's handling of one request, apart from sockets: from a parsed request to the
-// answer, through the operation table, the JSON form, the authenticator and the provider. The
-// server's sessions feed it from the network; the fuzz target feeds it directly.
+// answer, through the GET endpoints, the operation table, the JSON form, the authenticator,
+// the authorizer, the per-caller limits and the provider. The server's sessions feed it from
+// the network; the fuzz target feeds it directly.
 #ifndef TIRN_HTTP_HANDLER_INTERNAL_H_
 #define TIRN_HTTP_HANDLER_INTERNAL_H_
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "tirn/http/server.h"
+#include "tirn/http/transport_internal.h"
 #include "tirn/message/base_message.h"
-#include "tirn/runtime/invocation.h"
-#include "tirn/runtime/operation_table.h"
+#include "tirn/runtime/call/invocation.h"
+#include "tirn/runtime/call/operation_table.h"
 
 namespace Tirn {
 namespace Http {
@@ -30,52 +36,108 @@ struct Request {
   std::string authorization;
   std::string timeout;
   std::string requestId;
-  std::string body;
-  std::string peer;
+  WipingString body;
+  std::string peer;         // "address:port"
+  std::string peerAddress;  // the address alone: an anonymous caller's key for the limits
   std::string peerCertificate;  // the subject of the client's certificate, when it sent one
   bool bodyTooLarge = false;
 };
 
+struct Header {
+  std::string name;
+  std::string value;
+};
+
+// A whole answer.
+struct Answer {
+  unsigned status = 200;
+  std::string contentType = kJsonType;
+  std::vector<Header> headers;  // besides Content-Type and X-Request-Id
+  std::string body;
+};
+
 // Where the answer goes. Exactly one of Reply and the last StreamFrame is called, once; frames
-// come in order. Calls may come from any thread, and after Handle has returned.
+// come in order. Reply and StreamFrame may come from any thread, and after Handle has
+// returned; BindCaller only from within Handle.
 class Exchange {
  public:
   virtual ~Exchange() = default;
-  // A whole JSON answer. `sensitive`: the body holds a secret's text.
-  virtual void Reply(unsigned status, std::string body, bool sensitive) = 0;
+  virtual void Reply(Answer answer) = 0;
   // One line of a streamed answer (status 200); `last` ends the answer.
-  virtual void StreamFrame(std::string line, bool last, bool sensitive) = 0;
+  virtual void StreamFrame(std::string line, bool last) = 0;
+  // Counts the connection as one of `caller`'s (a caller's key, see CallerLedger). False
+  // when the caller already holds as many connections as it may.
+  virtual bool BindCaller(std::string const& caller) = 0;
 };
 
-// The shared state of one call between the server and the activation it hands out.
+// Counts what each caller holds (connections, calls in flight) against its limits. A hold is
+// given back when its last copy is released. Thread-safe.
+class CallerLedger : public std::enable_shared_from_this<CallerLedger> {
+ public:
+  using Hold = std::shared_ptr<void>;
+
+  // 0: no limit.
+  CallerLedger(std::size_t connectionsPerCaller, std::size_t callsPerCaller)
+      : connectionLimit_(connectionsPerCaller), callLimit_(callsPerCaller) {}
+
+  // A hold on one of `caller`'s connections or calls; null when it holds its limit already.
+  Hold TakeConnection(std::string const& caller) { return Take(caller, &Counts::connections, connectionLimit_); }
+  Hold TakeCall(std::string const& caller) { return Take(caller, &Counts::calls, callLimit_); }
+
+  std::size_t connectionLimit() const { return connectionLimit_; }
+  std::size_t callLimit() const { return callLimit_; }
+
+ private:
+  struct Counts {
+    std::size_t connections = 0;
+    std::size_t calls = 0;
+  };
+  Hold Take(std::string const& caller, std::size_t Counts::*which, std::size_t limit);
+
+  std::size_t const connectionLimit_;
+  std::size_t const callLimit_;
+  std::mutex mutex_;
+  std::unordered_map<std::string, Counts> counts_;
+};
+
+// The shared state of one call between the server, the handler and the activation it hands
+// out. The handler fills the names before it hands the answer to the exchange; the server
+// reads them after.
 struct CallControl {
   std::atomic<bool> cancelled{false};
   // The caller's time limit; zero when it gave none.
   std::chrono::milliseconds timeout{0};
-  // "service.operation" once known, for the access log; the error name of the answer.
-  std::string operation;
+  // "service.operation", the GET endpoint's name, or "-".
+  std::string operation = "-";
+  // "ok" or the name of the error answered.
+  std::string outcome;
+  // The authenticated caller's name; "-" when anonymous.
+  std::string caller = "-";
+  // The call's place among its caller's calls in flight, given back when the call ends.
+  CallerLedger::Hold callHold;
 };
 
 struct HandlerContext {
   std::shared_ptr<Core::AsyncApiProvider> provider;
   Core::OperationTable const* operations = nullptr;
   Authenticator authenticator;
+  Authorizer authorizer;
+  std::vector<Endpoint> endpoints;
+  // Null: no per-caller limits.
+  std::shared_ptr<CallerLedger> ledger;
   std::size_t bodyLimit = 0;
+  std::size_t depthLimit = 0;  // 0: no limit
+  std::chrono::milliseconds maxCallTimeout{3600000};
 };
 
-// Handles `request`: answers malformed requests at once, otherwise invokes the operation and
-// answers when the provider does. Returns the call's control.
+// Handles `request`: answers what cannot be called at once, otherwise invokes the operation
+// and answers when the provider does. Returns the call's control. The request's body and
+// credentials are wiped whichever way it ends.
 std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request request,
                                     std::shared_ptr<Exchange> exchange);
 
 // The error answer body {"error": name, "value": error}.
 std::string ErrorBody(std::string const& name, std::list<BaseMessage> const& messages);
-
-// Zeroes a string's characters and empties it.
-void WipeString(std::string& text);
-
-// A message of the transport with its default English text.
-BaseMessage HttpMessage(char const* id, std::list<std::string> args = {});
 
 }  // namespace detail
 }  // namespace Http

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/value/wire_shapes.h"
 
 namespace Tirn {
 namespace Http {

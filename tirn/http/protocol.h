@@ -59,6 +59,17 @@ inline constexpr char kUnsupportedMediaType[] = "tirn.http.unsupported.media.typ
 inline constexpr char kBodyTooLarge[] = "tirn.http.body.too.large";
 // No arguments.
 inline constexpr char kUnauthenticated[] = "tirn.http.unauthenticated";
+// {1}: the operation ("kms.providers.create").
+inline constexpr char kUnauthorized[] = "tirn.http.unauthorized";
+// {1}: what is wrong with the request's framing or syntax.
+inline constexpr char kBadRequest[] = "tirn.http.bad.request";
+// No arguments.
+inline constexpr char kVersionNotSupported[] = "tirn.http.version.not.supported";
+// {1}: the limit in bytes.
+inline constexpr char kHeadersTooLarge[] = "tirn.http.headers.too.large";
+// {1}: the caller's limit.
+inline constexpr char kTooManyConnections[] = "tirn.http.too.many.connections";
+inline constexpr char kTooManyCalls[] = "tirn.http.too.many.calls";
 // {1}: the header, {2}: its value.
 inline constexpr char kBadHeader[] = "tirn.http.bad.header";
 // {1}: the path.

@@ -3,24 +3,47 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <deque>
 #include <list>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "tirn/http/asio_internal.h"
 #include "tirn/http/handler_internal.h"
+#include "tirn/runtime/value/wire_shapes.h"
 
 namespace Tirn {
 namespace Http {
 
-using namespace detail;
+using detail::Answer;
+using detail::CallControl;
+using detail::CallerLedger;
+using detail::ErrorBody;
+using detail::Exchange;
+using detail::HandlerContext;
+using detail::Header;
+using detail::HttpMessage;
+using detail::Request;
+using detail::WipeString;
+using detail::WipingAllocator;
+using detail::WipingBuffer;
+using detail::WipingString;
 
 namespace {
+
+// Request bodies and header fields live in memory that is wiped as it is freed.
+using RequestBody = http::basic_string_body<char, std::char_traits<char>, WipingAllocator<char>>;
+using RequestFields = http::basic_fields<WipingAllocator<char>>;
+using RequestParser = http::request_parser<RequestBody, WipingAllocator<char>>;
+using RequestMessage = http::request<RequestBody, RequestFields>;
+
+// Deadlines further away than this are not representable everywhere; no caller waits longer.
+constexpr std::chrono::milliseconds kLongestCallTimeout = std::chrono::hours(24 * 365);
 
 // What the server needs of a session to stop it.
 class SessionBase {
@@ -32,19 +55,14 @@ class SessionBase {
   virtual void CloseNow() = 0;
 };
 
-std::string PeerOf(tcp::socket const& socket) {
-  beast::error_code ec;
-  auto endpoint = socket.remote_endpoint(ec);
-  if (ec) return "?";
-  return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
+std::string AddressOf(tcp::endpoint const& endpoint) { return endpoint.address().to_string(); }
 
-std::string HeaderOf(http::request<http::string_body> const& request, http::field field) {
+std::string HeaderOf(RequestMessage const& request, http::field field) {
   auto found = request.find(field);
   return found == request.end() ? std::string() : std::string(found->value());
 }
 
-std::string HeaderOf(http::request<http::string_body> const& request, char const* name) {
+std::string HeaderOf(RequestMessage const& request, char const* name) {
   auto found = request.find(name);
   return found == request.end() ? std::string() : std::string(found->value());
 }
@@ -69,6 +87,24 @@ std::string PeerCertificate(beast::ssl_stream<beast::tcp_stream>& stream) {
   return subject;
 }
 
+// Whether the request's framing is one the server accepts: a Transfer-Encoding must end in
+// chunked and must not come with a Content-Length (RFC 9112, section 6.3). A request framed
+// otherwise cannot be told apart from the next one, so it is refused and its connection closed.
+bool FramingAccepted(RequestParser const& parser, std::string& why) {
+  auto const& head = parser.get();
+  bool const hasEncoding = head.find(http::field::transfer_encoding) != head.end();
+  bool const hasLength = head.find(http::field::content_length) != head.end();
+  if (hasEncoding && hasLength) {
+    why = "a request may not carry both Transfer-Encoding and Content-Length";
+    return false;
+  }
+  if (hasEncoding && !parser.chunked()) {
+    why = "the last transfer coding must be chunked";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
@@ -79,10 +115,19 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
         options_(std::move(options)),
         acceptor_(net::make_strand(context)),
         graceTimer_(acceptor_.get_executor()) {
+    options_.maxCallTimeout = std::min(options_.maxCallTimeout, kLongestCallTimeout);
     handler_.provider = std::move(provider);
     handler_.operations = &operations;
     handler_.authenticator = options_.authenticator;
+    handler_.authorizer = options_.authorizer;
+    handler_.endpoints = options_.endpoints;
     handler_.bodyLimit = options_.bodyLimit;
+    handler_.depthLimit = options_.depthLimit;
+    handler_.maxCallTimeout = options_.maxCallTimeout;
+    if (options_.maxConnectionsPerCaller != 0 || options_.maxCallsPerCaller != 0) {
+      handler_.ledger = std::make_shared<CallerLedger>(options_.maxConnectionsPerCaller,
+                                                       options_.maxCallsPerCaller);
+    }
   }
 
   bool Start(std::string* error);
@@ -96,8 +141,15 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
   void Log(std::string const& text) const {
     if (options_.log) options_.log(text);
   }
-  void AccessLog(AccessLogEntry const& entry) const {
-    if (options_.accessLog) options_.accessLog(entry);
+  void Record(CallRecord const& record) const {
+    if (options_.callFinished) options_.callFinished(record);
+  }
+  void Connection(ConnectionEvent::Kind kind, std::string const& peer) const {
+    if (!options_.connectionEvent) return;
+    ConnectionEvent event;
+    event.kind = kind;
+    event.peer = peer;
+    options_.connectionEvent(event);
   }
 
   // A session ended.
@@ -125,7 +177,7 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
 
   void Accept();
   template <class Stream>
-  void Launch(Stream stream);
+  void Launch(Stream stream, std::string peer, std::string address);
 
   net::io_context& context_;
   ServerOptions options_;
@@ -145,18 +197,28 @@ namespace {
 
 // One connection: reads requests one after the other, hands each to the handler, writes its
 // answer. Every step runs on the connection's strand.
+//
+// While a call runs, a read watches the connection: a client that goes away cancels the
+// call, and the same read receives the next request. Between requests the idle limit
+// applies, whatever the connection has done before.
 template <class Stream>
 class Session : public SessionBase,
                 public Exchange,
                 public std::enable_shared_from_this<Session<Stream>> {
  public:
-  Session(Stream stream, std::shared_ptr<Server::Impl> server)
+  Session(Stream stream, std::shared_ptr<Server::Impl> server, std::string peer,
+          std::string address)
       : stream_(std::move(stream)),
         server_(std::move(server)),
         deadline_(stream_.get_executor()),
-        peer_(PeerOf(beast::get_lowest_layer(stream_).socket())) {}
+        idleTimer_(stream_.get_executor()),
+        peer_(std::move(peer)),
+        address_(std::move(address)) {}
 
-  ~Session() override { server_->Forget(this); }
+  ~Session() override {
+    if (state_ != State::kClosed) server_->Connection(ConnectionEvent::kClosed, peer_);
+    server_->Forget(this);
+  }
 
   void Run() {
     if constexpr (std::is_same<Stream, beast::ssl_stream<beast::tcp_stream>>::value) {
@@ -177,7 +239,7 @@ class Session : public SessionBase,
   void StopWhenIdle() override {
     net::post(stream_.get_executor(), [self = this->shared_from_this()] {
       self->keepAlive_ = false;
-      if (!self->busy_) self->Close();
+      if (!self->Busy()) self->Close();
     });
   }
 
@@ -187,32 +249,77 @@ class Session : public SessionBase,
 
   // ---- Answers (from any thread) ----------------------------------------------------------
 
-  void Reply(unsigned status, std::string body, bool) override {
+  void Reply(Answer answer) override {
     net::post(stream_.get_executor(),
-              [self = this->shared_from_this(), status, body = std::move(body)]() mutable {
-                self->WriteReply(status, std::move(body));
+              [self = this->shared_from_this(), answer = std::move(answer)]() mutable {
+                self->WriteReply(std::move(answer));
               });
   }
 
-  void StreamFrame(std::string line, bool last, bool) override {
+  void StreamFrame(std::string line, bool last) override {
     net::post(stream_.get_executor(),
               [self = this->shared_from_this(), line = std::move(line), last]() mutable {
                 self->QueueFrame(std::move(line), last);
               });
   }
 
+  // Runs on the strand, from within Handle.
+  bool BindCaller(std::string const& caller) override {
+    if (connectionHold_ && boundCaller_ == caller) return true;
+    auto hold = server_->handler().ledger->TakeConnection(caller);
+    if (!hold) return false;
+    connectionHold_ = std::move(hold);
+    boundCaller_ = caller;
+    return true;
+  }
+
  private:
+  // Where the connection is. Busy from a request's arrival to the end of its answer.
+  enum class State {
+    kReading,    // waiting for a request, or reading one
+    kCalling,    // a call is in flight; nothing of its answer is sent yet
+    kReplying,   // a whole answer is being written
+    kStreaming,  // a streamed answer's head is sent; frames follow
+    kClosed,
+  };
+
   ServerOptions const& options() const { return server_->options(); }
   beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
+  bool Busy() const { return state_ == State::kCalling || state_ == State::kReplying || state_ == State::kStreaming; }
 
   // ---- Reading ----------------------------------------------------------------------------
 
   void ReadRequest() {
-    if (closed_) return;
+    if (state_ == State::kClosed) return;
     if (server_->stopping()) return Close();
+    state_ = State::kReading;
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(options().headerLimit));
     parser_->body_limit(options().bodyLimit);
+    // A connection that has been served waits for its next request no longer than the idle
+    // limit; a request that has begun must arrive whole within the read limit.
+    Lowest().expires_after(served_ && buffer_.size() == 0 ? options().idleTimeout
+                                                           : options().readTimeout);
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                              self->OnHeader(ec);
+                            });
+  }
+
+  void OnHeader(beast::error_code ec) {
+    if (state_ == State::kClosed) return;
+    // A declared length past the limit is known from the head: answered 413 like a body that
+    // grows past it.
+    if (ec == http::error::body_limit) return OnRequest(ec);
+    if (ec) return OnReadFailed(ec);
+    unsigned const version = parser_->get().version();
+    if (version != 10 && version != 11) {
+      return RefuseRequest(505, HttpMessage(MessageIds::kVersionNotSupported));
+    }
+    std::string why;
+    if (!FramingAccepted(*parser_, why)) {
+      return RefuseRequest(400, HttpMessage(MessageIds::kBadRequest, {why}));
+    }
     Lowest().expires_after(options().readTimeout);
     http::async_read(stream_, buffer_, *parser_,
                      [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
@@ -220,27 +327,63 @@ class Session : public SessionBase,
                      });
   }
 
-  void OnRequest(beast::error_code ec) {
-    if (closed_) return;
-    bool tooLarge = ec == http::error::body_limit;
-    if (ec == http::error::header_limit) {
-      busy_ = true;
-      keepAlive_ = false;
-      started_ = std::chrono::steady_clock::now();
-      control_ = std::make_shared<CallControl>();
-      control_->operation = "-";
-      return WriteReply(431, ErrorBody("com.ostrel.tirn.std.errors.invalid_argument", {}));
+  // A request that could not be read: answered when it can still be (the peer is speaking
+  // HTTP, badly), then the connection closes; a peer that went away or went quiet is closed on.
+  void OnReadFailed(beast::error_code ec) {
+    bool const http = ec.category() == http::make_error_code(http::error::bad_method).category();
+    if (!http || ec == http::error::end_of_stream || ec == http::error::partial_message) {
+      return Close();
     }
-    if (ec && !tooLarge) return Close();
+    if (ec == http::error::header_limit) {
+      return RefuseRequest(431, HttpMessage(MessageIds::kHeadersTooLarge,
+                                            {std::to_string(options().headerLimit)}));
+    }
+    if (ec == http::error::bad_version) {
+      return RefuseRequest(505, HttpMessage(MessageIds::kVersionNotSupported));
+    }
+    RefuseRequest(400, HttpMessage(MessageIds::kBadRequest, {ec.message()}));
+  }
 
-    busy_ = true;
+  // Answers a request that cannot be handled, then closes the connection: whatever follows
+  // cannot be trusted to start a request.
+  void RefuseRequest(unsigned status, BaseMessage message) {
+    BeginRequest();
+    keepAlive_ = false;
+    control_ = std::make_shared<CallControl>();
+    control_->outcome = Data::Wire::kInvalidArgumentError;
+    Answer answer;
+    answer.status = status;
+    answer.body = ErrorBody(Data::Wire::kInvalidArgumentError, {std::move(message)});
+    parser_.reset();
+    WriteReply(std::move(answer));
+  }
+
+  void BeginRequest() {
+    state_ = State::kCalling;
+    served_ = true;
+    recorded_ = false;
+    status_ = 0;
+    answerBytes_ = 0;
+    requestBytes_ = 0;
     started_ = std::chrono::steady_clock::now();
+    if (parser_) {
+      auto const& message = parser_->get();
+      method_ = std::string(message.method_string());
+      requestId_ = HeaderOf(message, kRequestIdHeader);
+    } else {
+      method_.clear();
+      requestId_.clear();
+    }
+  }
+
+  void OnRequest(beast::error_code ec) {
+    if (state_ == State::kClosed) return;
+    bool const tooLarge = ec == http::error::body_limit;
+    if (ec && !tooLarge) return OnReadFailed(ec);
+
+    BeginRequest();
     auto& message = parser_->get();
     keepAlive_ = !tooLarge && message.keep_alive() && !server_->stopping();
-    method_ = std::string(message.method_string());
-    requestId_ = HeaderOf(message, kRequestIdHeader);
-    streaming_ = false;
-    headSent_ = false;
 
     Request request;
     request.method = method_;
@@ -254,58 +397,67 @@ class Session : public SessionBase,
     request.requestId = requestId_;
     request.body = std::move(message.body());
     request.peer = peer_;
+    request.peerAddress = address_;
     request.peerCertificate = PeerCertificate(stream_);
     request.bodyTooLarge = tooLarge;
+    requestBytes_ = request.body.size();
     parser_.reset();
     if (buffer_.size() == 0) buffer_.shrink_to_fit();  // gives the wiped bytes back
 
-    // Watch the connection while the call runs: a client that goes away cancels it. The same
-    // read then waits for the next request.
-    if (keepAlive_ && buffer_.size() == 0) {
-      Lowest().expires_never();
-      watching_ = true;
-      stream_.async_read_some(buffer_.prepare(4096),
-                              [self = this->shared_from_this()](beast::error_code ec,
-                                                                std::size_t read) {
-                                self->OnWatch(ec, read);
-                              });
-    }
-    control_ = Handle(server_->handler(), std::move(request), this->shared_from_this());
-    if (control_->timeout.count() > 0 && busy_) {
+    if (keepAlive_ && buffer_.size() == 0) Watch();
+    control_ = detail::Handle(server_->handler(), std::move(request), this->shared_from_this());
+    if (control_->timeout.count() > 0 && state_ == State::kCalling) {
       deadline_.expires_after(control_->timeout);
       deadline_.async_wait([self = this->shared_from_this()](beast::error_code ec) {
-        if (ec || !self->busy_) return;
+        if (ec || !self->Busy()) return;
         // The caller stops waiting now: the call is cancelled and nothing more is sent.
         self->control_->cancelled = true;
+        self->control_->outcome = Data::Wire::kTimedOutError;
         self->Close();
       });
     }
   }
 
+  void Watch() {
+    watching_ = true;
+    stream_.async_read_some(buffer_.prepare(4096),
+                            [self = this->shared_from_this()](beast::error_code ec,
+                                                              std::size_t read) {
+                              self->OnWatch(ec, read);
+                            });
+  }
+
   void OnWatch(beast::error_code ec, std::size_t read) {
     watching_ = false;
-    if (closed_) return;
+    idleTimer_.cancel();
+    if (state_ == State::kClosed) return;
     if (ec) {
-      if (busy_ && control_) control_->cancelled = true;  // the client went away mid-call
+      if (Busy() && control_) {
+        control_->cancelled = true;  // the client went away mid-call
+        if (control_->outcome.empty()) control_->outcome = "cancelled";
+      }
       return Close();
     }
     buffer_.commit(read);
-    if (!busy_) ReadRequest();  // the next request has begun
+    if (state_ == State::kReading) ReadRequest();  // the next request has begun
   }
 
   // ---- Writing ----------------------------------------------------------------------------
 
-  void WriteReply(unsigned status, std::string body) {
-    if (closed_ || !busy_ || streaming_) return;
+  void WriteReply(Answer answer) {
+    if (state_ != State::kCalling) return;
     deadline_.cancel();
+    state_ = State::kReplying;
     auto response = std::make_shared<http::response<http::string_body>>(
-        static_cast<http::status>(status), 11);
-    response->set(http::field::content_type, kJsonType);
+        static_cast<http::status>(answer.status), 11);
+    response->set(http::field::content_type, answer.contentType);
     if (!requestId_.empty()) response->set(kRequestIdHeader, requestId_);
+    for (Header const& header : answer.headers) response->set(header.name, header.value);
     response->keep_alive(keepAlive_);
-    response->body() = std::move(body);
+    response->body() = std::move(answer.body);
     response->prepare_payload();
-    status_ = status;
+    status_ = answer.status;
+    answerBytes_ += response->body().size();
     Lowest().expires_after(options().readTimeout);
     http::async_write(stream_, *response,
                       [self = this->shared_from_this(), response](beast::error_code ec,
@@ -316,94 +468,113 @@ class Session : public SessionBase,
   }
 
   void QueueFrame(std::string line, bool last) {
-    if (closed_ || !busy_) return;
-    streaming_ = true;
+    if (state_ != State::kCalling && state_ != State::kStreaming) return;
+    if (last) deadline_.cancel();
     line += '\n';
     frames_.emplace_back(std::move(line), last);
-    if (!writing_) WriteNextFrame();
+    if (!writing_) WriteFrames();
   }
 
-  void WriteNextFrame() {
-    if (closed_) return;
-    writing_ = true;
-    auto self = this->shared_from_this();
-    Lowest().expires_after(options().readTimeout);
-    if (!headSent_) {
-      headSent_ = true;
+  // Writes everything that is ready in one write: the head of the answer the first time, each
+  // queued frame as a chunk, and the end of the body after the last frame.
+  void WriteFrames() {
+    auto out = std::make_shared<std::string>();
+    if (state_ == State::kCalling) {
+      state_ = State::kStreaming;
       status_ = 200;
-      head_ = std::make_shared<http::response<http::empty_body>>(http::status::ok, 11);
-      head_->set(http::field::content_type, kStreamType);
-      if (!requestId_.empty()) head_->set(kRequestIdHeader, requestId_);
-      head_->keep_alive(keepAlive_);
-      head_->chunked(true);
-      serializer_ = std::make_shared<http::response_serializer<http::empty_body>>(*head_);
-      http::async_write_header(stream_, *serializer_,
-                               [self](beast::error_code ec, std::size_t) {
-                                 if (ec) return self->Finished(ec);
-                                 self->WriteNextFrame();
-                               });
-      return;
+      *out += "HTTP/1.1 200 OK\r\nContent-Type: ";
+      *out += kStreamType;
+      *out += "\r\nTransfer-Encoding: chunked\r\n";
+      if (!requestId_.empty()) *out += std::string(kRequestIdHeader) + ": " + requestId_ + "\r\n";
+      if (!keepAlive_) *out += "Connection: close\r\n";
+      *out += "\r\n";
     }
-    if (frames_.empty()) {
-      writing_ = false;
-      if (!busy_) return;
-      Lowest().expires_never();
-      return;
+    bool ends = false;
+    char size[20];
+    for (auto& frame : frames_) {
+      std::snprintf(size, sizeof size, "%zx\r\n", frame.first.size());
+      *out += size;
+      *out += frame.first;
+      *out += "\r\n";
+      answerBytes_ += frame.first.size();
+      WipeString(frame.first);
+      if (frame.second) {
+        *out += "0\r\n\r\n";
+        ends = true;
+        break;
+      }
     }
-    auto frame = std::make_shared<std::pair<std::string, bool>>(std::move(frames_.front()));
-    frames_.pop_front();
-    auto after = [self, frame](beast::error_code ec, std::size_t) {
-      WipeString(frame->first);
-      if (ec) return self->Finished(ec);
-      if (frame->second) return self->Finished(ec);
-      self->WriteNextFrame();
-    };
-    if (frame->second) {
-      // The last frame, then the end of the chunked body.
-      net::async_write(stream_, http::make_chunk(net::buffer(frame->first)),
-                       [self, after](beast::error_code ec, std::size_t n) {
-                         if (ec) return after(ec, n);
-                         net::async_write(self->stream_, http::make_chunk_last(), after);
-                       });
-    } else {
-      net::async_write(stream_, http::make_chunk(net::buffer(frame->first)), after);
-    }
+    frames_.clear();
+    writing_ = true;
+    Lowest().expires_after(options().readTimeout);
+    net::async_write(stream_, net::buffer(*out),
+                     [self = this->shared_from_this(), out, ends](beast::error_code ec,
+                                                                  std::size_t) {
+                       WipeString(*out);
+                       self->writing_ = false;
+                       if (ec || ends) return self->Finished(ec);
+                       if (self->state_ == State::kClosed) return;
+                       if (!self->frames_.empty()) self->WriteFrames();
+                     });
   }
 
   // The answer has been written (or could not be).
   void Finished(beast::error_code ec) {
-    writing_ = false;
-    if (closed_) return;
-    AccessLogEntry entry;
-    entry.peer = peer_;
-    entry.method = method_;
-    entry.operation = control_ ? control_->operation : std::string("-");
-    entry.status = status_;
-    entry.duration = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::steady_clock::now() - started_);
-    entry.requestId = requestId_;
-    server_->AccessLog(entry);
-    busy_ = false;
-    streaming_ = false;
+    if (state_ == State::kClosed) return;
+    EmitRecord();
+    state_ = State::kReading;
     frames_.clear();
-    serializer_.reset();
-    head_.reset();
     control_.reset();
     if (ec || !keepAlive_ || server_->stopping()) return Close();
     if (watching_) {
-      Lowest().expires_after(options().idleTimeout);  // the watch now waits for the next request
+      // The watch waits for the next request, no longer than the idle limit.
+      idleTimer_.expires_after(options().idleTimeout);
+      idleTimer_.async_wait([self = this->shared_from_this()](beast::error_code ec) {
+        if (!ec && self->state_ == State::kReading && self->watching_) self->Close();
+      });
       return;
     }
     ReadRequest();
   }
 
+  // One record per request read, however it ended.
+  void EmitRecord() {
+    if (recorded_) return;
+    recorded_ = true;
+    CallRecord record;
+    record.peer = peer_;
+    record.method = method_;
+    if (control_) {
+      record.operation = control_->operation;
+      record.outcome = control_->outcome.empty() ? std::string("cancelled") : control_->outcome;
+      record.caller = control_->caller;
+    } else {
+      record.operation = "-";
+      record.outcome = "cancelled";
+    }
+    record.status = status_;
+    record.requestId = requestId_;
+    record.requestBytes = requestBytes_;
+    record.answerBytes = answerBytes_;
+    record.duration = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - started_);
+    server_->Record(record);
+  }
+
   void Close() {
-    if (closed_) return;
-    closed_ = true;
+    if (state_ == State::kClosed) return;
+    if (Busy()) EmitRecord();
+    state_ = State::kClosed;
     deadline_.cancel();
+    idleTimer_.cancel();
+    if (parser_) parser_.reset();
+    frames_.clear();
+    control_.reset();
+    connectionHold_.reset();
     beast::error_code ec;
     Lowest().socket().shutdown(tcp::socket::shutdown_both, ec);
     Lowest().close();
+    server_->Connection(ConnectionEvent::kClosed, peer_);
     // A call may still hold this session to answer into; the server counts it closed now.
     server_->Forget(this);
   }
@@ -411,24 +582,27 @@ class Session : public SessionBase,
   Stream stream_;
   std::shared_ptr<Server::Impl> server_;
   net::steady_timer deadline_;
+  net::steady_timer idleTimer_;
   std::string peer_;
+  std::string address_;
   WipingBuffer buffer_;
-  std::optional<http::request_parser<http::string_body>> parser_;
+  std::optional<RequestParser> parser_;
   std::shared_ptr<CallControl> control_;
+  CallerLedger::Hold connectionHold_;
+  std::string boundCaller_;
   std::string method_;
   std::string requestId_;
   std::chrono::steady_clock::time_point started_;
   unsigned status_ = 0;
-  bool busy_ = false;
-  bool keepAlive_ = true;
-  bool watching_ = false;
-  bool closed_ = false;
-  bool streaming_ = false;
-  bool headSent_ = false;
-  bool writing_ = false;
+  std::size_t requestBytes_ = 0;
+  std::size_t answerBytes_ = 0;
+  State state_ = State::kReading;
+  bool keepAlive_ = true;  // of the request being answered
+  bool served_ = false;    // a request has been read on this connection
+  bool recorded_ = true;   // the request's record has been emitted
+  bool watching_ = false;  // a watch read is pending
+  bool writing_ = false;   // a write of frames is pending
   std::deque<std::pair<std::string, bool>> frames_;
-  std::shared_ptr<http::response<http::empty_body>> head_;
-  std::shared_ptr<http::response_serializer<http::empty_body>> serializer_;
 };
 
 }  // namespace
@@ -496,20 +670,27 @@ void Server::Impl::Accept() {
           self->Log("accept failed: " + ec.message());
           return self->Accept();
         }
+        beast::error_code ignored;
+        tcp::endpoint const remote = socket.remote_endpoint(ignored);
+        std::string const address = ignored ? std::string("?") : AddressOf(remote);
+        std::string const peer =
+            ignored ? std::string("?") : address + ":" + std::to_string(remote.port());
         bool full;
         {
           std::lock_guard<std::mutex> lock(self->mutex_);
           full = self->sessions_.size() >= self->options_.maxConnections;
         }
         if (full || self->stopping_) {
-          beast::error_code ignored;
           socket.close(ignored);
+          self->Connection(ConnectionEvent::kRefused, peer);
         } else {
-          socket.set_option(tcp::no_delay(true), ec);
+          socket.set_option(tcp::no_delay(true), ignored);
+          self->Connection(ConnectionEvent::kOpened, peer);
           if (self->tls_) {
-            self->Launch(beast::ssl_stream<beast::tcp_stream>(std::move(socket), *self->tls_));
+            self->Launch(beast::ssl_stream<beast::tcp_stream>(std::move(socket), *self->tls_),
+                         peer, address);
           } else {
-            self->Launch(beast::tcp_stream(std::move(socket)));
+            self->Launch(beast::tcp_stream(std::move(socket)), peer, address);
           }
         }
         self->Accept();
@@ -517,8 +698,9 @@ void Server::Impl::Accept() {
 }
 
 template <class Stream>
-void Server::Impl::Launch(Stream stream) {
-  auto session = std::make_shared<Session<Stream>>(std::move(stream), shared_from_this());
+void Server::Impl::Launch(Stream stream, std::string peer, std::string address) {
+  auto session = std::make_shared<Session<Stream>>(std::move(stream), shared_from_this(),
+                                                   std::move(peer), std::move(address));
   {
     std::lock_guard<std::mutex> lock(mutex_);
     sessions_.push_back(session);
@@ -591,29 +773,6 @@ unsigned short Server::port() const { return impl_->port; }
 void Server::Stop(std::chrono::milliseconds grace, std::function<void()> done) {
   impl_->Stop(grace, std::move(done));
 }
-
-// ---- IoThreads ----------------------------------------------------------------------------
-
-class IoThreads::Impl {
- public:
-  explicit Impl(unsigned count) : work_(net::make_work_guard(context_)) {
-    for (unsigned i = 0; i < std::max(count, 1u); ++i) {
-      threads_.emplace_back([this] { context_.run(); });
-    }
-  }
-  ~Impl() {
-    work_.reset();
-    context_.stop();
-    for (auto& thread : threads_) thread.join();
-  }
-  net::io_context context_;
-  net::executor_work_guard<net::io_context::executor_type> work_;
-  std::vector<std::thread> threads_;
-};
-
-IoThreads::IoThreads(unsigned count) : impl_(std::make_unique<Impl>(count)) {}
-IoThreads::~IoThreads() = default;
-net::io_context& IoThreads::context() { return impl_->context_; }
 
 }  // namespace Http
 }  // namespace Tirn

@@ -5,7 +5,7 @@
 // time zone, its identity from the authenticator, its time limit), and answers with the
 // provider's result as JSON, streaming progress reports to clients that ask for them.
 //
-//   Tirn::Http::IoThreads threads(2);
+//   Tirn::Http::IoThreads threads(2);  // tirn/http/io_threads.h
 //   Tirn::Http::ServerOptions options;
 //   options.port = 0;  // any free port
 //   Tirn::Http::Server server(threads.context(), provider,
@@ -17,7 +17,7 @@
 //   server.Stop(std::chrono::seconds(5));
 //
 // The server runs on an io_context that the application owns and runs on threads of its own
-// (IoThreads owns some for programs that want that); it starts no thread itself, and resolves
+// (tirn/http/io_threads.h owns some for programs that want that); it starts no thread itself, and resolves
 // its listen address synchronously in Start. Every limit has a safe default; a slow or hostile client is cut off by them
 // while others keep being served.
 //
@@ -31,11 +31,12 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tirn/http/protocol.h"
-#include "tirn/runtime/activation.h"
-#include "tirn/runtime/invocation.h"
-#include "tirn/runtime/operation_table.h"
+#include "tirn/runtime/call/activation.h"
+#include "tirn/runtime/call/invocation.h"
+#include "tirn/runtime/call/operation_table.h"
 
 namespace boost {
 namespace asio {
@@ -59,20 +60,61 @@ struct Credentials {
 };
 
 // Decides who a caller is: true with `identity` filled to accept the call (the identity is
-// stored in the activation's security context under kCallerKey), false to answer
+// stored in the activation's security context under kCallerKey, and its `text` names the
+// caller in the access log, the authorizer and the per-caller limits), false to answer
 // unauthenticated (401). Called concurrently from the server's threads.
 using Authenticator =
     std::function<bool(Credentials const& credentials, Core::SecurityContextWrappedEntry& identity)>;
 
-// One line of the access log: never a body, a token or a secret.
-struct AccessLogEntry {
+// Decides whether `caller` (the identity's text; "-" for an anonymous caller) may call
+// `operation` ("kms.providers.create"): false answers unauthorized (403) before the provider
+// hears of the call. Called concurrently from the server's threads.
+using Authorizer = std::function<bool(std::string const& caller, std::string const& operation)>;
+
+// A finished call, or any other answered request: one per request the server read, whether
+// it was answered, timed out, or its client went away. Never a body, a token or a secret.
+struct CallRecord {
   std::string peer;
   std::string method;
-  // "kms.providers.get", "healthz", or "-" when the request named no operation.
+  // "kms.providers.get", "healthz" (a GET endpoint's path without its slash), or "-" when
+  // the request named nothing the server serves.
   std::string operation;
+  // "ok", the name of the error answered ("com.ostrel.tirn.std.errors.not_found", also when a
+  // streamed answer carried it), "com.ostrel.tirn.std.errors.timed_out" when the caller's time
+  // limit passed first, or "cancelled" when the client went away before its answer.
+  std::string outcome;
+  // The HTTP status actually sent; 0 when the connection closed before any answer.
   unsigned status = 0;
-  std::chrono::microseconds duration{0};
+  // The authenticated caller; "-" when anonymous or not yet known.
+  std::string caller = "-";
   std::string requestId;
+  std::size_t requestBytes = 0;  // of the request's body
+  std::size_t answerBytes = 0;   // of the answer's body or frames
+  std::chrono::microseconds duration{0};
+};
+
+// A connection accepted, refused (a limit was reached or the server is stopping) or closed.
+struct ConnectionEvent {
+  enum Kind { kOpened, kRefused, kClosed };
+  Kind kind = kOpened;
+  std::string peer;
+};
+
+// The answer of a GET endpoint.
+struct EndpointAnswer {
+  unsigned status = 200;
+  std::string contentType = kJsonType;
+  std::string body;
+};
+
+// A GET endpoint served beside the operations ("/metrics", "/readyz"). When the server has an
+// authenticator, an endpoint needs a token it accepts unless `open` is set; the built-in
+// kHealthPath is always open. `answer` is called on the server's threads, possibly
+// concurrently.
+struct Endpoint {
+  std::string path;
+  bool open = false;
+  std::function<EndpointAnswer()> answer;
 };
 
 struct ServerOptions {
@@ -88,19 +130,37 @@ struct ServerOptions {
   std::string tlsClientCaFile;
   // Largest request body, in bytes (413 beyond). Default 1 MiB.
   std::size_t bodyLimit = 1 << 20;
-  // Largest request header block, in bytes. Default 16 KiB.
+  // Largest request header block, in bytes (431 beyond). Default 16 KiB.
   std::size_t headerLimit = 16 << 10;
+  // Deepest nesting of a request body's JSON (400 beyond, naming where). Default 10,000.
+  std::size_t depthLimit = 10000;
   // Connections served at once; further ones are closed at once. Default 512.
   std::size_t maxConnections = 512;
+  // Connections and calls in flight one caller may hold at once (the authenticated caller,
+  // or the peer's address for an anonymous one); beyond them a request is answered 429 with
+  // Retry-After. 0: no limit. Default 256 each, so that no caller can take every connection.
+  std::size_t maxConnectionsPerCaller = 256;
+  std::size_t maxCallsPerCaller = 256;
   // Time for one whole request (headers and body) to arrive, and for one answer to be
   // written. Default 10 s.
   std::chrono::milliseconds readTimeout{10000};
-  // Time a kept-alive connection may wait for its next request. Default 30 s.
+  // Time a connection may wait for its next request, whatever it has done before. Default
+  // 30 s.
   std::chrono::milliseconds idleTimeout{30000};
+  // The longest time limit a caller may give (X-Tirn-Timeout-Ms); longer ones are clamped to
+  // it. Default one hour.
+  std::chrono::milliseconds maxCallTimeout{3600000};
   // Decides who calls; empty: every call is anonymous (the log callback says so at start).
   Authenticator authenticator;
-  // Called once per answered request.
-  std::function<void(AccessLogEntry const&)> accessLog;
+  // Decides who may call what; empty: every caller may call every operation.
+  Authorizer authorizer;
+  // GET endpoints served beside kHealthPath.
+  std::vector<Endpoint> endpoints;
+  // Called once per request read (answered or not), after its answer is written or the
+  // connection closed.
+  std::function<void(CallRecord const&)> callFinished;
+  // Called when a connection is accepted, refused or closed.
+  std::function<void(ConnectionEvent const&)> connectionEvent;
   // Called with what the server has to say (started, anonymous, stopping, failures).
   std::function<void(std::string const&)> log;
 };
@@ -133,23 +193,6 @@ class TIRN_HTTP_EXPORT Server {
 
  private:
   std::shared_ptr<Impl> impl_;
-};
-
-// Owns an io_context and `count` threads that run it, for programs that do not run their own.
-class TIRN_HTTP_EXPORT IoThreads {
- public:
-  explicit IoThreads(unsigned count);
-  // Stops the context and joins the threads.
-  ~IoThreads();
-
-  IoThreads(IoThreads const&) = delete;
-  IoThreads& operator=(IoThreads const&) = delete;
-
-  boost::asio::io_context& context();
-
- private:
-  class Impl;
-  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace Http

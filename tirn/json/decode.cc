@@ -1,10 +1,12 @@
 // JSON text to value trees. RapidJSON's iterative SAX reader (its nesting state lives on the
-// heap) parses a private copy of the text in place; the events build the tree directly, with
-// an explicit stack of open containers and the definitions that describe them.
+// heap) parses a private copy of the text in place; the events build the tree from the leaves
+// up, with an explicit stack of open containers and the definitions that describe them and a
+// stack of the complete values that wait for their container to close.
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <memory>
 #include <string>
@@ -17,8 +19,9 @@
 
 #include "tirn/json/json.h"
 #include "tirn/json/json_internal.h"
-#include "tirn/runtime/secret_string.h"
-#include "tirn/runtime/validation.h"
+#include "tirn/runtime/value/field_path_internal.h"
+#include "tirn/runtime/value/secret_string.h"
+#include "tirn/runtime/value/validation.h"
 
 namespace Tirn {
 namespace Json {
@@ -31,7 +34,6 @@ using Data::DataValue;
 using Data::DataValuePtr;
 using Data::ListValue;
 using detail::JsonMessage;
-using detail::PathStep;
 
 // What a position of the document is defined as, with optionals and union cases taken off.
 struct Expected {
@@ -78,19 +80,6 @@ DataType::Kind KindOf(DataDefinition const* definition) {
   return definition ? definition->GetType().kind() : DataType::VOID;
 }
 
-// A container being filled.
-struct Frame {
-  DataValue* container;                     // a CompoundValue or a ListValue
-  bool object;
-  bool set;
-  DataDefinition const* definition;         // the structure, or the list's element definition
-  // The next member's definition and slot (objects), set by its key.
-  DataDefinition const* memberDefinition;
-  DataValuePtr* memberSlot;
-  PathStep key;                             // the member being read (objects)
-  PathStep reachedBy;                       // how the parent reached this container
-};
-
 // Orders set elements of one leaf kind; other sets keep the order they arrived in.
 bool SortableSet(ListValue::Elements const& elements, DataType::Kind& kind) {
   if (elements.empty() || !elements.front()) return false;
@@ -118,35 +107,122 @@ void SortUnique(ListValue::Elements& elements) {
                  elements.end());
 }
 
+// RapidJSON's own stack (two 4-byte words per open container), allocated through operator
+// new like the rest of the decoder's memory, so that whoever watches the process's
+// allocations sees what a decode costs in one place.
+class StackAllocator {
+ public:
+  static bool const kNeedFree = true;
+  void* Malloc(std::size_t size) { return size ? ::operator new(size) : nullptr; }
+  void* Realloc(void* original, std::size_t originalSize, std::size_t newSize) {
+    if (newSize == 0) {
+      Free(original);
+      return nullptr;
+    }
+    void* block = ::operator new(newSize);
+    if (original) std::memcpy(block, original, std::min(originalSize, newSize));
+    Free(original);
+    return block;
+  }
+  static void Free(void* block) { ::operator delete(block); }
+};
+
+using Reader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, StackAllocator>;
+
+// An open container. Nothing of its value exists yet: its complete members or elements wait on
+// the value stack, and the value is made when it closes. So a document that opens containers
+// and never closes them costs this frame and the reader's 8 bytes per level, nothing more.
+struct Frame {
+  DataDefinition const* definition;  // the structure (objects) or the element (arrays)
+  std::uint32_t first;               // its first complete child on the value stack
+  std::uint32_t keyOffset;           // objects: the member being read, as its key's place in
+  std::uint32_t keyLength;           // the buffer; 0 before the first key
+  std::uint8_t flags;
+};
+static_assert(sizeof(Frame) <= 24, "a frame is paid once per level of nesting");
+
+constexpr std::uint8_t kObject = 1;
+constexpr std::uint8_t kSet = 2;
+constexpr std::uint8_t kOptional = 4;  // wrap the value in an optional when it closes
+
+// A complete value waiting for its container to close; members keep their key.
+struct Member {
+  DataValuePtr value;
+  std::uint32_t keyOffset;
+  std::uint32_t keyLength;
+};
+
+// Whether decoded text holds a UTF-16 surrogate. The reader refuses surrogates in the raw
+// bytes, and a high surrogate escape without the escape of a low one after it, but writes a
+// lone low surrogate escape ("\udc00") out as three bytes that are no UTF-8: those are what
+// this finds.
+bool HoldsSurrogate(char const* text, std::size_t length) {
+  char const* const end = text + length;
+  for (char const* p = text; p != end; ++p) {
+    p = static_cast<char const*>(std::memchr(p, '\xed', static_cast<std::size_t>(end - p)));
+    if (!p) return false;
+    if (end - p > 1 && static_cast<unsigned char>(p[1]) >= 0xa0) return true;
+  }
+  return false;
+}
+
+unsigned Hex4(char const* text) {
+  unsigned value = 0;
+  for (int i = 0; i < 4; ++i) {
+    char const c = text[i];
+    unsigned const digit = static_cast<unsigned>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+    value = value << 4 | digit;
+  }
+  return value;
+}
+
+// The offset of the first \u escape of an unpaired surrogate in the string whose text starts
+// at `from`. The reader has accepted the string: its escapes are whole, and a high surrogate
+// is always followed by the escape of a low one.
+std::size_t SurrogateEscapeAt(boost::string_view source, std::size_t from) {
+  for (std::size_t i = from; i < source.size() && source[i] != '"'; ++i) {
+    if (source[i] != '\\') continue;
+    if (source[i + 1] != 'u') {
+      ++i;
+      continue;
+    }
+    unsigned const unit = Hex4(source.data() + i + 2);
+    if (unit >= 0xdc00 && unit <= 0xdfff) return i;
+    i += unit >= 0xd800 && unit <= 0xdbff ? 11 : 5;
+  }
+  return from;
+}
+
 class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> {
  public:
-  Builder(DataDefinition const* root, std::list<BaseMessage>& messages)
-      : rootDefinition_(root), messages_(messages) {}
+  Builder(DataDefinition const* root, boost::string_view source, char const* buffer,
+          std::size_t maxDepth, std::list<BaseMessage>& messages)
+      : rootDefinition_(root),
+        source_(source),
+        buffer_(buffer),
+        maxDepth_(maxDepth),
+        messages_(messages) {}
 
   DataValuePtr& root() { return root_; }
   bool failed() const { return failed_; }
-  bool decodedSecret() const { return decodedSecret_; }
 
   // ---- Scalars ----------------------------------------------------------------------------
 
   bool Null() {
     Expected expected;
-    DataValuePtr* slot = Next(expected);
-    if (!slot) return false;
-    if (expected.optional) {
-      *slot = Data::OptionalValue::GetInstance();
-    } else {
-      *slot = Data::VoidValue::GetInstance();
-    }
-    return true;
+    if (!Next(expected)) return false;
+    if (expected.optional) return Complete(Data::OptionalValue::GetInstance());
+    return Complete(Data::VoidValue::GetInstance());
   }
 
-  bool Bool(bool value) { return Place(Data::BooleanValue::GetInstance(value)); }
+  bool Bool(bool value) {
+    Expected expected;
+    return Next(expected) && Complete(Data::BooleanValue::GetInstance(value), expected.optional);
+  }
 
   bool RawNumber(char const* text, rapidjson::SizeType length, bool) {
     Expected expected;
-    DataValuePtr* slot = Next(expected);
-    if (!slot) return false;
+    if (!Next(expected)) return false;
     char const* end = text + length;
     DataType::Kind const kind = KindOf(expected.definition);
     bool const integral = std::find_if(text, end, [](char c) {
@@ -156,7 +232,7 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
       long long number = 0;
       auto result = std::from_chars(text, end, number);
       if (result.ec == std::errc() && result.ptr == end) {
-        return Fill(slot, expected, Data::IntegerValue::GetInstance(number));
+        return Complete(Data::IntegerValue::GetInstance(number), expected.optional);
       }
       if (kind == DataType::INTEGER) {
         return Fail(MessageIds::kNumberOutOfRange, std::string(text, length));
@@ -173,23 +249,23 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
     } else if (result.ec != std::errc() || result.ptr != end) {
       return Fail(MessageIds::kNumberOutOfRange, std::string(text, length));
     }
-    return Fill(slot, expected, Data::DoubleValue::GetInstance(number));
+    return Complete(Data::DoubleValue::GetInstance(number), expected.optional);
   }
 
   bool String(char const* text, rapidjson::SizeType length, bool) {
     Expected expected;
-    DataValuePtr* slot = Next(expected);
-    if (!slot) return false;
+    if (!Next(expected)) return false;
+    if (HoldsSurrogate(text, length)) return FailSurrogate(text);
     switch (KindOf(expected.definition)) {
       case DataType::SECRET:
-        decodedSecret_ = true;
-        return Fill(slot, expected, Data::SecretValue::GetInstance(SecretString(text, length)));
+        return Complete(Data::SecretValue::GetInstance(SecretString(text, length)),
+                        expected.optional);
       case DataType::BLOB: {
         std::string bytes;
         if (!detail::DecodeBase64(boost::string_view(text, length), bytes)) {
           return Fail(MessageIds::kInvalidBase64);
         }
-        return Fill(slot, expected, Data::BlobValue::GetInstance(std::move(bytes)));
+        return Complete(Data::BlobValue::GetInstance(std::move(bytes)), expected.optional);
       }
       case DataType::INTEGER: {
         // Integers may travel as strings; text that is no integer stays a string, which the
@@ -199,90 +275,81 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
         if (length > 1 && *begin == '+' && begin[1] != '-') ++begin;
         auto result = std::from_chars(begin, text + length, number);
         if (length > 0 && result.ec == std::errc() && result.ptr == text + length) {
-          return Fill(slot, expected, Data::IntegerValue::GetInstance(number));
+          return Complete(Data::IntegerValue::GetInstance(number), expected.optional);
         }
         break;
       }
       default:
         break;
     }
-    return Fill(slot, expected, Data::StringValue::GetInstance(std::string(text, length)));
+    return Complete(Data::StringValue::GetInstance(std::string(text, length)), expected.optional);
   }
 
   // ---- Containers -------------------------------------------------------------------------
 
-  bool StartObject() {
-    Expected expected;
-    DataValuePtr* slot = Next(expected);
-    if (!slot) return false;
-    DataType::Kind const kind = KindOf(expected.definition);
-    std::shared_ptr<CompoundValue> object;
-    DataDefinition const* structure = nullptr;
-    if (kind == DataType::STRUCTURE || kind == DataType::ERROR) {
-      structure = expected.definition;
-      auto const& definition = *static_cast<Data::StructDefinition const*>(structure);
-      // Room for the defined fields; unknown ones still fit.
-      std::size_t const fieldCount = definition.fields().size();
-      if (kind == DataType::ERROR) {
-        object = Data::ErrorValue::GetInstance(definition.name(), fieldCount);
-      } else {
-        object = Data::StructValue::GetInstance(definition.name(), fieldCount);
-      }
-    } else {
-      object = Data::DynamicStructValue::GetInstance(std::string());
-    }
-    CompoundValue* raw = object.get();
-    Fill(slot, expected, std::move(object));
-    Open(raw, true, false, structure);
-    return true;
-  }
+  bool StartObject() { return Open(true); }
 
   bool Key(char const* text, rapidjson::SizeType length, bool) {
     Frame& frame = frames_.back();
-    auto* object = static_cast<CompoundValue*>(frame.container);
-    boost::string_view const name(text, length);
-    std::size_t const before = object->fields().size();
-    frame.memberSlot = object->FieldSlot(name);
-    frame.key = PathStep{text, length};
-    if (object->fields().size() == before) return Fail(MessageIds::kDuplicateKey, std::string(name));
-    frame.memberDefinition = nullptr;
+    frame.keyOffset = 0;  // a message about the key names the object
+    if (HoldsSurrogate(text, length)) return FailSurrogate(text);
+    frame.keyOffset = OffsetOf(text);
+    frame.keyLength = length;
+    member_ = nullptr;
     if (frame.definition) {
       auto const& fields = static_cast<Data::StructDefinition const*>(frame.definition)->fields();
-      auto found = fields.find(std::string(name));
-      if (found != fields.end()) frame.memberDefinition = found->second.get();
+      auto found = fields.find(std::string(text, length));
+      if (found != fields.end()) member_ = found->second.get();
     }
     return true;
   }
 
   bool EndObject(rapidjson::SizeType) {
-    frames_.pop_back();
-    return true;
+    Frame& frame = frames_.back();
+    std::size_t const count = values_.size() - frame.first;
+    std::shared_ptr<CompoundValue> object;
+    if (frame.definition) {
+      auto const& definition = *static_cast<Data::StructDefinition const*>(frame.definition);
+      // Room for the defined fields and for those that arrived.
+      std::size_t const room = std::max(definition.fields().size(), count);
+      if (definition.GetType().kind() == DataType::ERROR) {
+        object = Data::ErrorValue::GetInstance(definition.name(), room);
+      } else {
+        object = Data::StructValue::GetInstance(definition.name(), room);
+      }
+    } else {
+      object = Data::DynamicStructValue::GetInstance(std::string(), count);
+    }
+    for (auto member = values_.begin() + frame.first; member != values_.end(); ++member) {
+      std::size_t const before = object->fields().size();
+      DataValuePtr* slot = object->FieldSlot(KeyAt(member->keyOffset, member->keyLength));
+      if (object->fields().size() == before) {
+        frame.keyOffset = member->keyOffset;
+        frame.keyLength = member->keyLength;
+        return Fail(MessageIds::kDuplicateKey,
+                    std::string(KeyAt(member->keyOffset, member->keyLength)));
+      }
+      *slot = std::move(member->value);
+    }
+    return Close(std::move(object));
   }
 
-  bool StartArray() {
-    Expected expected;
-    DataValuePtr* slot = Next(expected);
-    if (!slot) return false;
-    bool set = false;
-    DataDefinition const* element = nullptr;
-    if (KindOf(expected.definition) == DataType::LIST) {
-      auto const* list = static_cast<Data::ListDefinition const*>(expected.definition);
-      set = list->isSet();
-      element = list->element().get();
-    }
-    auto array = ListValue::GetInstance(set ? ListValue::SET : ListValue::LIST);
-    ListValue* raw = array.get();
-    Fill(slot, expected, std::move(array));
-    Open(raw, false, set, element);
-    return true;
-  }
+  bool StartArray() { return Open(false); }
 
   bool EndArray(rapidjson::SizeType) {
     Frame const& frame = frames_.back();
-    if (frame.set) {
+    std::size_t const count = values_.size() - frame.first;
+    bool const set = (frame.flags & kSet) != 0;
+    auto list = ListValue::GetInstance(set ? ListValue::SET : ListValue::LIST);
+    if (count > 0) {
+      DataValuePtr* slot = list->AppendSlots(count);
+      for (auto member = values_.begin() + frame.first; member != values_.end(); ++member) {
+        *slot++ = std::move(member->value);
+      }
+    }
+    if (set) {
       // Building is over for this list; it is still private to the decoder.
-      auto& elements = const_cast<ListValue::Elements&>(
-          static_cast<ListValue*>(frame.container)->elements());
+      auto& elements = const_cast<ListValue::Elements&>(list->elements());
       DataType::Kind kind;
       if (SortableSet(elements, kind)) {
         switch (kind) {
@@ -304,82 +371,89 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
         }
       }
     }
-    frames_.pop_back();
-    return true;
+    return Close(std::move(list));
   }
 
-  // The field path of the value being read, for messages; with `upcoming`, of the value the
-  // parser was about to read when it stopped.
-  std::string Path(bool upcoming = false) const {
-    std::vector<PathStep> steps;
-    steps.reserve(frames_.size());
-    for (std::size_t i = 1; i < frames_.size(); ++i) steps.push_back(frames_[i].reachedBy);
-    if (!frames_.empty()) {
-      Frame const& last = frames_.back();
-      if (last.object) {
-        if (last.memberSlot) steps.push_back(last.key);
-      } else {
-        std::size_t const count = static_cast<ListValue*>(last.container)->size();
-        if (upcoming) {
-          steps.push_back(PathStep{nullptr, count});
-        } else if (count > 0) {
-          steps.push_back(PathStep{nullptr, count - 1});
-        }
+  // The field path of the value being read, or, after the parser stopped, of the one it was
+  // about to read: in an array, the element after the complete ones.
+  std::string Path() const {
+    Data::detail::PathText path;
+    std::size_t end = values_.size();
+    for (auto frame = frames_.rbegin(); frame != frames_.rend(); ++frame) {
+      if (!(frame->flags & kObject)) {
+        path.AddOuter(Data::detail::PathStep::Element(end - frame->first));
+      } else if (frame->keyOffset != 0) {
+        path.AddOuter(Data::detail::PathStep::Field(KeyAt(frame->keyOffset, frame->keyLength)));
       }
+      end = frame->first;
     }
-    return detail::FormatPath(steps);
+    return path.str();
   }
 
  private:
-  // The slot for the value that starts now and what it is defined as; null after a message.
-  DataValuePtr* Next(Expected& expected) {
-    DataValuePtr* slot;
-    DataDefinition const* definition;
-    if (frames_.empty()) {
-      slot = &root_;
-      definition = rootDefinition_;
-    } else if (frames_.back().object) {
-      Frame& frame = frames_.back();
-      slot = frame.memberSlot;
-      definition = frame.memberDefinition;
-    } else {
-      Frame& frame = frames_.back();
-      slot = static_cast<ListValue*>(frame.container)->AppendSlot();
-      definition = frame.definition;
+  // What the value that starts now is defined as; false after a message.
+  bool Next(Expected& expected) {
+    DataDefinition const* definition = rootDefinition_;
+    if (!frames_.empty()) {
+      Frame const& frame = frames_.back();
+      definition = frame.flags & kObject ? member_ : frame.definition;
     }
     expected = Resolve(definition);
-    if (expected.nestedOptional) {
-      Fail(MessageIds::kNestedOptional);
-      return nullptr;
+    if (expected.nestedOptional) return Fail(MessageIds::kNestedOptional);
+    return true;
+  }
+
+  // A value is complete: the root, or a child of the innermost open container.
+  bool Complete(DataValuePtr value, bool optional = false) {
+    if (optional) {
+      auto wrapper = Data::OptionalValue::GetInstance();
+      wrapper->value(std::move(value));
+      value = std::move(wrapper);
     }
-    return slot;
-  }
-
-  bool Place(DataValuePtr value) {
-    Expected expected;
-    DataValuePtr* slot = Next(expected);
-    return slot && Fill(slot, expected, std::move(value));
-  }
-
-  static bool Fill(DataValuePtr* slot, Expected const& expected, DataValuePtr value) {
-    if (expected.optional) {
-      auto optional = Data::OptionalValue::GetInstance();
-      optional->value(std::move(value));
-      *slot = std::move(optional);
+    if (frames_.empty()) {
+      root_ = std::move(value);
     } else {
-      *slot = std::move(value);
+      Frame const& parent = frames_.back();
+      values_.push_back(Member{std::move(value), parent.keyOffset, parent.keyLength});
     }
     return true;
   }
 
-  void Open(DataValue* container, bool object, bool set, DataDefinition const* definition) {
-    PathStep step{nullptr, 0};
-    if (!frames_.empty()) {
-      Frame const& parent = frames_.back();
-      step = parent.object ? parent.key
-                           : PathStep{nullptr, static_cast<ListValue*>(parent.container)->size() - 1};
+  bool Open(bool object) {
+    if (maxDepth_ != 0 && frames_.size() >= maxDepth_) {
+      return Fail(MessageIds::kTooDeep, std::to_string(maxDepth_));
     }
-    frames_.push_back(Frame{container, object, set, definition, nullptr, nullptr, {nullptr, 0}, step});
+    Expected expected;
+    if (!Next(expected)) return false;
+    Frame frame{nullptr, static_cast<std::uint32_t>(values_.size()), 0, 0,
+                static_cast<std::uint8_t>((object ? kObject : 0) |
+                                          (expected.optional ? kOptional : 0))};
+    DataType::Kind const kind = KindOf(expected.definition);
+    if (object && (kind == DataType::STRUCTURE || kind == DataType::ERROR)) {
+      frame.definition = expected.definition;
+    } else if (!object && kind == DataType::LIST) {
+      auto const* list = static_cast<Data::ListDefinition const*>(expected.definition);
+      if (list->isSet()) frame.flags |= kSet;
+      frame.definition = list->element().get();
+    }
+    frames_.push_back(frame);
+    return true;
+  }
+
+  // The innermost container is made: its children leave the value stack, and it takes their
+  // place as a child of its own container.
+  bool Close(DataValuePtr value) {
+    bool const optional = (frames_.back().flags & kOptional) != 0;
+    values_.erase(values_.begin() + frames_.back().first, values_.end());
+    frames_.pop_back();
+    return Complete(std::move(value), optional);
+  }
+
+  std::uint32_t OffsetOf(char const* text) const {
+    return static_cast<std::uint32_t>(text - buffer_);
+  }
+  boost::string_view KeyAt(std::uint32_t offset, std::uint32_t length) const {
+    return boost::string_view(buffer_ + offset, length);
   }
 
   template <class... Args>
@@ -387,6 +461,14 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
     messages_.push_back(JsonMessage(id, Path(), std::forward<Args>(args)...));
     failed_ = true;
     return false;
+  }
+
+  // The string whose decoded text starts at `text` holds a lone surrogate. Parsing in place
+  // writes a string's text from where its source starts, so the source is found at the same
+  // offset.
+  bool FailSurrogate(char const* text) {
+    return Fail(MessageIds::kInvalidUtf8,
+                std::to_string(SurrogateEscapeAt(source_, OffsetOf(text))));
   }
 
   // Whether a number text that is out of range is too small rather than too large: its
@@ -428,16 +510,22 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   }
 
   DataDefinition const* rootDefinition_;
+  boost::string_view source_;
+  char const* buffer_;
+  std::size_t maxDepth_;
   std::list<BaseMessage>& messages_;
   DataValuePtr root_;
-  std::vector<Frame> frames_;
+  // Grows in fixed blocks: no reallocation holds two copies of a deep stack at once.
+  std::deque<Frame> frames_;
+  std::vector<Member> values_;
+  DataDefinition const* member_ = nullptr;  // the definition of the member whose key was read
   bool failed_ = false;
-  bool decodedSecret_ = false;
 };
 
-// Our private copy of the text, parsed in place; wiped when it held a secret. The reader's
-// UTF-8 check takes the continuation bytes a lead byte announces before it looks at them, so
-// the text is followed by enough zero bytes for the longest sequence.
+// Our private copy of the text, parsed in place, and wiped however the decoding ends: a
+// secret's text may sit in it, whole or cut short. The reader's UTF-8 check takes the
+// continuation bytes a lead byte announces before it looks at them, so the text is followed
+// by enough zero bytes for the longest sequence.
 class Buffer {
  public:
   explicit Buffer(boost::string_view text) {
@@ -445,16 +533,14 @@ class Buffer {
     bytes_.append(text.data(), text.size());
     bytes_.append(kPadding, '\0');
   }
-  ~Buffer() {
-    if (sensitive_) Tirn::Detail::SecureZero(&bytes_[0], bytes_.size());
-  }
+  ~Buffer() { Tirn::Detail::SecureZero(&bytes_[0], bytes_.size()); }
+  Buffer(Buffer const&) = delete;
+  Buffer& operator=(Buffer const&) = delete;
   char* data() { return &bytes_[0]; }
-  void MarkSensitive() { sensitive_ = true; }
 
  private:
   static constexpr std::size_t kPadding = 4;
   std::string bytes_;
-  bool sensitive_ = false;
 };
 
 // The number text that starts at `offset`.
@@ -482,20 +568,20 @@ bool Decode(boost::string_view text, Data::DataDefinitionPtr const& definition,
     return false;
   }
   Buffer buffer(text);
-  Builder builder(definition.get(), messages);
-  rapidjson::Reader reader;
+  Builder builder(definition.get(), text, buffer.data(), options.maxDepth, messages);
+  Reader reader;
   rapidjson::InsituStringStream stream(buffer.data());
   constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseValidateEncodingFlag |
                               rapidjson::kParseIterativeFlag |
                               rapidjson::kParseNumbersAsStringsFlag;
   rapidjson::ParseResult const result = reader.Parse<kFlags>(stream, builder);
-  if (builder.decodedSecret()) buffer.MarkSensitive();
   if (builder.failed()) return false;
   if (result.IsError()) {
     std::string const offset = std::to_string(result.Offset());
-    std::string const path = builder.Path(true);
+    std::string const path = builder.Path();
     switch (result.Code()) {
       case rapidjson::kParseErrorStringInvalidEncoding:
+      case rapidjson::kParseErrorStringUnicodeSurrogateInvalid:
         messages.push_back(JsonMessage(MessageIds::kInvalidUtf8, path, offset));
         break;
       case rapidjson::kParseErrorNumberTooBig:

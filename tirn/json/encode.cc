@@ -17,23 +17,26 @@
 
 #include "tirn/json/json.h"
 #include "tirn/json/json_internal.h"
-#include "tirn/runtime/secret_string.h"
-#include "tirn/runtime/validation.h"
+#include "tirn/runtime/value/field_path_internal.h"
+#include "tirn/runtime/value/secret_string.h"
+#include "tirn/runtime/value/validation.h"
 
 namespace Tirn {
 namespace Json {
 namespace detail {
 
-// The writer's output: a string that grows geometrically and, once a secret has been written
-// into it, wipes every buffer it leaves behind.
+// The writer's output: a string that grows geometrically and wipes every buffer it leaves
+// behind, and its own at the end (by then the caller's former text, or the failed output).
+// Any of them may have held a secret; wiping all of them costs about twice the text's size in
+// writes, small beside the writing itself.
 class Output {
  public:
   using Ch = char;
 
   Output() { text_.reserve(256); }
-  ~Output() {
-    if (sensitive_) Tirn::Detail::SecureZero(&text_[0], text_.capacity());
-  }
+  ~Output() { Wipe(text_); }
+  Output(Output const&) = delete;
+  Output& operator=(Output const&) = delete;
 
   void Put(char c) {
     if (text_.size() == text_.capacity()) Grow(1);
@@ -43,20 +46,20 @@ class Output {
     if (text_.capacity() - text_.size() < count) Grow(count);
   }
   void Flush() {}
-  void MarkSensitive() { sensitive_ = true; }
   std::string& text() { return text_; }
 
  private:
+  static void Wipe(std::string& text) { Tirn::Detail::SecureZero(&text[0], text.capacity()); }
+
   void Grow(std::size_t count) {
     std::string larger;
     larger.reserve(std::max(2 * text_.capacity(), text_.size() + count));
     larger.append(text_);
-    if (sensitive_) Tirn::Detail::SecureZero(&text_[0], text_.capacity());
+    Wipe(text_);
     text_.swap(larger);
   }
 
   std::string text_;
-  bool sensitive_ = false;
 };
 
 // RapidJSON's writer asks its stream for room before writing runs of characters.
@@ -72,8 +75,8 @@ using Data::DataType;
 using Data::DataValue;
 using Data::DataValuePtr;
 using Data::ListValue;
+using Data::detail::PathStep;
 using detail::JsonMessage;
-using detail::PathStep;
 
 using CompactWriter = rapidjson::Writer<detail::Output>;
 using PrettyWriter = rapidjson::PrettyWriter<detail::Output>;
@@ -109,7 +112,7 @@ class Encoder {
         }
         auto const& entry = **top.field;
         ++*top.field;
-        top.step = PathStep{entry.first.data(), entry.first.size()};
+        top.step = PathStep::Field(boost::string_view(entry.first.data(), entry.first.size()));
         if (!detail::IsValidUtf8(entry.first.data(), entry.first.size())) {
           return Fail(MessageIds::kInvalidUtf8Value);
         }
@@ -122,7 +125,7 @@ class Encoder {
           open_.pop_back();
           continue;
         }
-        top.step = PathStep{nullptr, top.index};
+        top.step = PathStep::Element(top.index);
         next = elements[top.index++].get();
       }
       if (!Write(next)) return false;
@@ -166,18 +169,17 @@ class Encoder {
           return writer_.String(SecretString::kMask,
                                 static_cast<rapidjson::SizeType>(std::strlen(SecretString::kMask)));
         }
-        output_.MarkSensitive();
         return WriteString(static_cast<Data::SecretValue const*>(value)->value().value());
       }
       case DataType::LIST:
         writer_.StartArray();
-        open_.push_back(Open{value, false, std::nullopt, 0, {nullptr, 0}});
+        open_.push_back(Open{value, false, std::nullopt, 0, PathStep()});
         return true;
       default:  // structures, dynamic structures and errors
         writer_.StartObject();
         open_.push_back(Open{value, true,
                              static_cast<CompoundValue const*>(value)->fields().begin(), 0,
-                             {nullptr, 0}});
+                             PathStep()});
         return true;
     }
   }
@@ -198,9 +200,9 @@ class Encoder {
   }
 
   bool Fail(char const* id) {
-    std::vector<PathStep> steps;
-    for (Open const& open : open_) steps.push_back(open.step);
-    messages_.push_back(JsonMessage(id, detail::FormatPath(steps)));
+    Data::detail::PathText path;
+    for (auto open = open_.rbegin(); open != open_.rend(); ++open) path.AddOuter(open->step);
+    messages_.push_back(JsonMessage(id, path.str()));
     return false;
   }
 

@@ -1,7 +1,8 @@
 // Tirn::Json: the JSON form of value trees, guided by definitions.
 //
 // Decode reads one JSON text straight into a value tree; Encode writes a tree as JSON. Both
-// work with explicit stacks, so the depth of a document is limited by memory only. With a
+// work with explicit stacks, so the depth of a document is limited by memory only (and, when
+// decoding, by DecodeOptions::maxDepth); the decoder keeps at most 64 bytes per open level. With a
 // definition, decoding gives the tree the kinds the definition names (structure and error
 // names, secrets, sets, wrapped optionals, blobs from base64, integers from their string
 // form) and then validates it; without one, the tree follows the JSON's own shape. The
@@ -27,6 +28,7 @@
 #ifndef TIRN_JSON_JSON_H_
 #define TIRN_JSON_JSON_H_
 
+#include <cstddef>
 #include <list>
 #include <string>
 
@@ -37,9 +39,9 @@
 #include "tirn/data/value_to_native_adapter.h"
 #include "tirn/message/base_message.h"
 #include "tirn/message/export.h"
-#include "tirn/runtime/data_definition.h"
-#include "tirn/runtime/data_value.h"
-#include "tirn/runtime/request_localizer.h"
+#include "tirn/runtime/value/data_definition.h"
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/l10n/request_localizer.h"
 
 #define TIRN_JSON_EXPORT TIRN_VISIBLE
 
@@ -65,6 +67,8 @@ inline constexpr char kNullValue[] = "tirn.json.null.value";
 inline constexpr char kInvalidUtf8Value[] = "tirn.json.invalid.utf8.value";
 // {2}: the size in bytes.
 inline constexpr char kTooLarge[] = "tirn.json.too.large";
+// {1}: the container that opens one level too many, {2}: DecodeOptions::maxDepth.
+inline constexpr char kTooDeep[] = "tirn.json.too.deep";
 }  // namespace MessageIds
 
 struct EncodeOptions {
@@ -82,6 +86,9 @@ struct DecodeOptions {
   // Validate the tree against the definition. A reader that hands the tree to a converter
   // which checks what it needs (a client reading its answers) may skip it. Default: on.
   bool validate = true;
+  // The most containers (objects and arrays) open at once; the first one past it stops the
+  // reading with MessageIds::kTooDeep. Default: 0, no limit but memory.
+  std::size_t maxDepth = 0;
 };
 
 // Parses one JSON text into `*out`. With a null definition the tree follows the JSON's shape
@@ -89,7 +96,8 @@ struct DecodeOptions {
 // has no fraction or exponent and fits 64 bits, double otherwise; boolean; null: void). With
 // a definition the tree takes the kinds it names and is then validated against it. Returns
 // false with messages, and leaves `*out` unchanged, when the text is not JSON, is not valid
-// UTF-8, repeats a key, holds a number no double can hold, or does not validate.
+// UTF-8 (an escaped surrogate without its other half included), repeats a key, holds a number
+// no double can hold, nests deeper than `options.maxDepth`, or does not validate.
 [[nodiscard]] TIRN_JSON_EXPORT bool Decode(boost::string_view text,
                                            Data::DataDefinitionPtr const& definition,
                                            Data::DataValuePtr* out,

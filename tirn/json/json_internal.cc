@@ -11,20 +11,6 @@ namespace Json {
 namespace detail {
 namespace {
 
-// Paths longer than this many steps print their first and last kPathEnds steps only.
-constexpr std::size_t kPathEnds = 8;
-
-void AppendStep(PathStep const& step, std::string& out) {
-  if (step.name) {
-    if (!out.empty()) out += '.';
-    out.append(step.name, step.size);
-  } else {
-    out += '[';
-    out += std::to_string(step.size);
-    out += ']';
-  }
-}
-
 constexpr char kBase64Alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -38,23 +24,6 @@ int Base64Digit(char c) {
 }
 
 }  // namespace
-
-std::string FormatPath(std::vector<PathStep> const& steps) {
-  if (steps.empty()) return "<root>";
-  std::string out;
-  if (steps.size() <= 2 * kPathEnds) {
-    for (PathStep const& step : steps) AppendStep(step, out);
-    return out;
-  }
-  for (std::size_t i = 0; i < kPathEnds; ++i) AppendStep(steps[i], out);
-  out += ".(";
-  out += std::to_string(steps.size() - 2 * kPathEnds);
-  out += " more)";
-  for (std::size_t i = steps.size() - kPathEnds; i < steps.size(); ++i) {
-    AppendStep(steps[i], out);
-  }
-  return out;
-}
 
 char const* DefaultText(char const* id) {
   struct Entry {
@@ -73,6 +42,7 @@ char const* DefaultText(char const* id) {
       {MessageIds::kNullValue, "At {1}: there is no value."},
       {MessageIds::kInvalidUtf8Value, "At {1}: the string is not valid UTF-8."},
       {MessageIds::kTooLarge, "The text of {2} bytes is too large."},
+      {MessageIds::kTooDeep, "At {1}: more than {2} levels of objects and arrays."},
   };
   for (Entry const& entry : kTexts) {
     if (std::strcmp(entry.id, id) == 0) return entry.text;

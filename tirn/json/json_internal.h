@@ -1,12 +1,11 @@
-// Pieces shared by the JSON decoder and encoder: field paths for messages, the messages
-// themselves, and base64.
+// Pieces shared by the JSON decoder and encoder: the messages, base64 and number text. Field
+// paths are the runtime's (tirn/runtime/value/field_path_internal.h), as in every message.
 #ifndef TIRN_JSON_JSON_INTERNAL_H_
 #define TIRN_JSON_JSON_INTERNAL_H_
 
 #include <cstddef>
 #include <list>
 #include <string>
-#include <vector>
 
 #include <boost/utility/string_view.hpp>
 
@@ -16,16 +15,6 @@
 namespace Tirn {
 namespace Json {
 namespace detail {
-
-// One step of a field path: a member name, or an array index when `name` is null.
-struct PathStep {
-  char const* name;
-  std::size_t size;  // the name's length, or the index
-};
-
-// "spec.address.port", "filter.address[2]", "<root>" for no step at all. Long paths keep
-// their first and last steps around an ellipsis, so a message stays small at any depth.
-std::string FormatPath(std::vector<PathStep> const& steps);
 
 // The default English text of a message of this library.
 char const* DefaultText(char const* id);

@@ -8,11 +8,14 @@
 #include <list>
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "tirn/message/message_ids.h"
-#include "tirn/runtime/data_definition.h"
-#include "tirn/runtime/data_value.h"
+#include "tirn/runtime/value/data_definition.h"
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/value/equal.h"
 
 namespace {
 
@@ -157,6 +160,68 @@ DataDefinitionPtr Account() {
   fields["blob"] = OptionalDefinition::GetInstance(Tirn::Data::PrimitiveDefinition::GetInstance(DataType::BLOB));
   fields["ratio"] = OptionalDefinition::GetInstance(DataDefinition::Create<double>());
   return Struct("com.example.account", fields);
+}
+
+// An escape of half a surrogate pair without the other half is refused like invalid UTF-8, at
+// its backslash, in a value, a key or a secret; pairs, and what lies around them, still read.
+TEST(JsonDecode, RefusesUnpairedSurrogateEscapes) {
+  DataDefinitionPtr const secret =
+      Struct("com.example.secret", {{"key", DataDefinition::Create<Tirn::SecretString>()}});
+  std::tuple<char const*, DataDefinitionPtr, char const*, char const*> const rows[] = {
+      {R"({"b": ["x\udefa"]})", nullptr, "b[0]", "9"},
+      {R"(["\uDC00"])", nullptr, "[0]", "2"},
+      {R"(["\ud83d"])", nullptr, "[0]", "2"},
+      {R"(["\ud83d\ud83d"])", nullptr, "[0]", "2"},
+      {R"(["ok", "\ud83d\ude00\\\ude00"])", nullptr, "[1]", "22"},
+      {R"({"k": {"\udc00": 1}})", nullptr, "k", "8"},
+      {R"({"key": "\udefa"})", secret, "key", "9"},
+  };
+  for (auto const& [text, definition, path, offset] : rows) {
+    BaseMessage const message = DecodeFailure(text, definition);
+    EXPECT_EQ(message.id(), Ids::kInvalidUtf8) << text;
+    EXPECT_EQ(Args(message), (std::vector<std::string>{path, offset})) << text;
+  }
+  std::pair<char const*, char const*> const accepted[] = {
+      {R"("\uD83D\uDE00")", "\xf0\x9f\x98\x80"},
+      {R"("\udbff\udfff")", "\xf4\x8f\xbf\xbf"},
+      {R"("\ud7ff\ue000")", "\xed\x9f\xbf\xee\x80\x80"},
+      {R"("\\udefa")", "\\udefa"},
+  };
+  for (auto const& [text, utf8] : accepted) {
+    DataValuePtr const value = Decoded(text);
+    ASSERT_NE(value, nullptr) << text;
+    EXPECT_EQ(static_cast<Tirn::Data::StringValue const&>(*value).value(), utf8) << text;
+  }
+}
+
+// The limit counts open objects and arrays; the first container past it stops the reading.
+TEST(JsonDecode, RefusesContainersNestedDeeperThanTheLimit) {
+  std::string const deep = std::string(1000, '[') + std::string(1000, ']');
+  char const* const account = R"({"address": {"host": "h"}, "key": "k", "tags": [], "ids": []})";
+  std::tuple<std::string, DataDefinitionPtr, std::size_t, char const*> const rows[] = {
+      {"[[1]]", nullptr, 2, nullptr},
+      {"[1, [2], [[ not JSON", nullptr, 2, "[2][0]"},
+      {R"({"a": {"b": {}}})", nullptr, 3, nullptr},
+      {R"({"a": {"b": {}}})", nullptr, 2, "a.b"},
+      {"1", nullptr, 1, nullptr},
+      {deep, nullptr, 0, nullptr},
+      {deep, nullptr, 1000, nullptr},
+      {deep, nullptr, 999, "[0][0][0][0][0][0][0][0]...[0][0][0][0][0][0][0][0]"},
+      {account, Account(), 2, nullptr},
+      {account, Account(), 1, "address"},
+  };
+  for (auto const& [text, definition, maxDepth, path] : rows) {
+    SCOPED_TRACE(text.substr(0, 30) + " limit " + std::to_string(maxDepth));
+    DataValuePtr value;
+    Messages messages;
+    Tirn::Json::DecodeOptions options;
+    options.maxDepth = maxDepth;
+    EXPECT_EQ(Tirn::Json::Decode(text, definition, &value, messages, options), path == nullptr);
+    ASSERT_EQ(messages.size(), path ? 1u : 0u);
+    if (!path) continue;
+    EXPECT_EQ(messages.front().id(), Ids::kTooDeep);
+    EXPECT_EQ(Args(messages.front()), (std::vector<std::string>{path, std::to_string(maxDepth)}));
+  }
 }
 
 TEST(JsonDecode, GivesTheTreeTheKindsItsDefinitionNames) {

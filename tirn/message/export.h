@@ -1,8 +1,8 @@
-// Symbol visibility for the three shared libraries.
+// Symbol visibility for the shared libraries.
 //
 // Everything is built with hidden visibility; a declaration marked with the macro of its
-// library is exported. Each library defines TIRN_<LIB>_BUILDING while it is compiled, so the
-// same header serves the library itself and its users.
+// library is exported. Every library exports the same way, whether it is being built or used,
+// so one header serves them all.
 #ifndef TIRN_MESSAGE_EXPORT_H_
 #define TIRN_MESSAGE_EXPORT_H_
 

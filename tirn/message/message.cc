@@ -62,6 +62,7 @@ constexpr CatalogEntry kCoreCatalog[] = {
     {MessageIds::kSignalNotConnected, "No implementation is connected to this operation."},
     {MessageIds::kCallAbandoned,
      "The call was abandoned: it ended without a result or an error."},
+    {MessageIds::kCallNoAnswer, "The call ended without an answer: neither a value nor an error."},
     {MessageIds::kOperationNotFound, "Interface '{1}' has no operation '{2}'."},
     {MessageIds::kNoActivation,
      "The call has no activation and the stub has no template activation."},

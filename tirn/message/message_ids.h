@@ -46,6 +46,8 @@ inline constexpr char kValidationContainsItself[] = "tirn.validation.contains.it
 inline constexpr char kOperationNotFound[] = "tirn.runtime.operation.not.found";
 // No arguments: the call's result callback was released before a final result reached it.
 inline constexpr char kCallAbandoned[] = "tirn.runtime.call.abandoned";
+// No arguments: a final delivery carried neither a value nor an error.
+inline constexpr char kCallNoAnswer[] = "tirn.runtime.call.no.answer";
 // {1}: reported error name, {2}: operation name.
 inline constexpr char kErrorNotDeclared[] = "tirn.provider.error.not.declared";
 // No arguments.

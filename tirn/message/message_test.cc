@@ -100,7 +100,7 @@ TEST(CoreCatalogTest, EveryIdentifierHasTextForItsArguments) {
       {MessageIds::kSignalNotConnected, 0}, {MessageIds::kNoActivation, 0},
       {MessageIds::kAtPath, 1}, {MessageIds::kContainsItself, 0},
       {MessageIds::kValidationContainsItself, 1},
-      {MessageIds::kCallAbandoned, 0},
+      {MessageIds::kCallAbandoned, 0}, {MessageIds::kCallNoAnswer, 0},
   };
   std::set<std::string> texts;
   for (Case const& c : cases) {

@@ -31,12 +31,12 @@
 #include "tirn/data/value_to_native_adapter.h"
 #include "tirn/message/base_message.h"
 #include "tirn/provider/async_api_method_result_filter.h"
-#include "tirn/runtime/activation.h"
-#include "tirn/runtime/api_method.h"
-#include "tirn/runtime/async_result.h"
-#include "tirn/runtime/data_value.h"
-#include "tirn/runtime/progress.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/call/activation.h"
+#include "tirn/runtime/call/api_method.h"
+#include "tirn/runtime/call/async_result.h"
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/call/progress.h"
+#include "tirn/runtime/value/wire_shapes.h"
 
 namespace Tirn {
 namespace Provider {

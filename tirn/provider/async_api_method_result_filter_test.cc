@@ -11,7 +11,7 @@
 #include "tests/shapes.h"
 #include "tirn/message/message_ids.h"
 #include "tirn/provider/async_api_method_signal.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/value/wire_shapes.h"
 
 namespace Tirn {
 namespace Provider {

@@ -28,13 +28,13 @@
 #include <boost/optional/optional.hpp>
 
 #include "tirn/message/export.h"
-#include "tirn/runtime/activation.h"
-#include "tirn/runtime/api_method.h"
-#include "tirn/runtime/data_definition.h"
-#include "tirn/runtime/data_value.h"
-#include "tirn/runtime/invocation.h"
-#include "tirn/runtime/localizer.h"
-#include "tirn/runtime/progress.h"
+#include "tirn/runtime/call/activation.h"
+#include "tirn/runtime/call/api_method.h"
+#include "tirn/runtime/value/data_definition.h"
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/call/invocation.h"
+#include "tirn/runtime/l10n/localizer.h"
+#include "tirn/runtime/call/progress.h"
 
 namespace Tirn {
 namespace Provider {

@@ -34,10 +34,10 @@
 #include "tirn/data/value_to_native_adapter.h"
 #include "tirn/message/base_message.h"
 #include "tirn/message/export.h"
-#include "tirn/runtime/data_value.h"
-#include "tirn/runtime/native_error.h"
-#include "tirn/runtime/request_localizer.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/call/native_error.h"
+#include "tirn/runtime/l10n/request_localizer.h"
+#include "tirn/runtime/value/wire_shapes.h"
 #include "tirn/std/localizable_message.h"
 
 namespace Com {

@@ -4,8 +4,8 @@
 
 #include "tests/convert.h"
 #include "tirn/message/message.h"
-#include "tirn/runtime/localizer.h"
-#include "tirn/runtime/validation.h"
+#include "tirn/runtime/l10n/localizer.h"
+#include "tirn/runtime/value/validation.h"
 #include "tirn/std/native_error_helper.h"
 #include "tirn/std/operation_input.h"
 

@@ -24,7 +24,7 @@
 #include "tirn/data/type_info.h"
 #include "tirn/message/base_message.h"
 #include "tirn/message/export.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/value/wire_shapes.h"
 
 namespace Com {
 namespace Ostrel {

@@ -3,7 +3,7 @@
 #include <list>
 #include <string>
 
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/value/wire_shapes.h"
 
 namespace Tirn {
 namespace Data {

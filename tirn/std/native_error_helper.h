@@ -12,9 +12,9 @@
 #include <boost/optional/optional.hpp>
 
 #include "tirn/message/export.h"
-#include "tirn/runtime/data_value.h"
-#include "tirn/runtime/native_error.h"
-#include "tirn/runtime/request_localizer.h"
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/call/native_error.h"
+#include "tirn/runtime/l10n/request_localizer.h"
 
 namespace Tirn {
 namespace Data {

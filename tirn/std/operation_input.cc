@@ -1,6 +1,6 @@
 #include "tirn/std/operation_input.h"
 
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/value/wire_shapes.h"
 
 TIRN_DEFINE_ROUTINES(Tirn::OperationInput)
 

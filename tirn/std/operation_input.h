@@ -9,7 +9,7 @@
 #include "tirn/data/instantiation.h"
 #include "tirn/data/type_info.h"
 #include "tirn/message/export.h"
-#include "tirn/runtime/data_value.h"
+#include "tirn/runtime/value/data_value.h"
 
 namespace Tirn {
 

@@ -4,8 +4,8 @@
 
 #include "tirn/message/message.h"
 #include "tirn/message/message_ids.h"
-#include "tirn/runtime/progress.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/call/progress.h"
+#include "tirn/runtime/value/wire_shapes.h"
 
 namespace Tirn {
 namespace Stub {

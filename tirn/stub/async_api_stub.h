@@ -17,9 +17,9 @@
 #include <memory>
 
 #include "tirn/message/export.h"
-#include "tirn/runtime/activation.h"
-#include "tirn/runtime/data_value.h"
-#include "tirn/runtime/invocation.h"
+#include "tirn/runtime/call/activation.h"
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/call/invocation.h"
 
 namespace Tirn {
 namespace Stub {

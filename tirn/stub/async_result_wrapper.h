@@ -25,10 +25,10 @@
 
 #include "tirn/data/value_to_native_adapter.h"
 #include "tirn/message/base_message.h"
-#include "tirn/runtime/async_result.h"
-#include "tirn/runtime/data_value.h"
-#include "tirn/runtime/invocation.h"
-#include "tirn/runtime/progress.h"
+#include "tirn/runtime/call/async_result.h"
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/call/invocation.h"
+#include "tirn/runtime/call/progress.h"
 
 namespace Tirn {
 namespace Stub {

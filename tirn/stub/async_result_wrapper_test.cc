@@ -12,7 +12,7 @@
 #include "tests/convert.h"
 #include "tests/shapes.h"
 #include "tirn/message/message_ids.h"
-#include "tirn/runtime/wire_shapes.h"
+#include "tirn/runtime/value/wire_shapes.h"
 
 namespace Tirn {
 namespace Stub {

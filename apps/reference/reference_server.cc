@@ -1,0 +1,562 @@
+#include "apps/reference/reference_server.h"
+
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "tirn/message/message.h"
+#include "tirn/std/errors.h"
+
+namespace Reference {
+
+namespace Errors = Com::Ostrel::Tirn::Std::Errors;
+using Com::Ostrel::Tirn::Std::LocalizableMessage;
+
+namespace {
+
+constexpr char kProviderIdEmpty[] = "reference.provider.id.empty";
+constexpr char kProviderNotFound[] = "reference.provider.not.found";
+constexpr char kProviderExists[] = "reference.provider.exists";
+constexpr char kKeyIdEmpty[] = "reference.provider.key.id.empty";
+constexpr char kProviderNotNative[] = "reference.provider.not.native";
+constexpr char kNoKeyServer[] = "reference.provider.no.key.server";
+constexpr char kIdEmpty[] = "reference.id.empty";
+constexpr char kKeyServerNotFound[] = "reference.key.server.not.found";
+constexpr char kKeyServerExists[] = "reference.key.server.exists";
+constexpr char kAttestationServiceNotFound[] = "reference.attestation.service.not.found";
+constexpr char kAttestationServiceExists[] = "reference.attestation.service.exists";
+constexpr char kHostEmpty[] = "reference.address.host.empty";
+constexpr char kPortOutOfRange[] = "reference.address.port.range";
+constexpr char kTrustedCaMissing[] = "reference.trusted.ca.missing";
+constexpr char kStoreFailed[] = "reference.store.failed";
+
+std::string const& EnglishFor(char const* id) {
+  static std::map<std::string, std::string> const texts = [] {
+    std::map<std::string, std::string> result;
+    for (auto const& text : Messages()) result[text.id] = text.english;
+    return result;
+  }();
+  return texts.at(id);
+}
+
+Tirn::BaseMessage Say(char const* id) { return Tirn::MakeMessage(id, EnglishFor(id)); }
+
+Tirn::BaseMessage Say(char const* id, std::string const& argument) {
+  return Tirn::MakeMessage(id, EnglishFor(id), argument);
+}
+
+// Reports the standard error E with one of the server's messages.
+template <class E, class Handle>
+void Fail(Handle const& result, Tirn::BaseMessage const& message) {
+  result.error(Errors::MakeNativeError<E>({message}));
+}
+
+// A filter's set matches a value in it; an unset filter matches everything.
+template <class T>
+bool Matches(boost::optional<std::set<T>> const& wanted, T const& value) {
+  return !wanted || wanted->count(value) != 0;
+}
+
+// An address list matches an address whose host name equals a listed one, and whose port
+// equals the listed port when that is set.
+bool Matches(boost::optional<std::list<std::shared_ptr<Ti::NetworkAddress const>>> const& wanted,
+             Ti::NetworkAddress const& address) {
+  if (!wanted) return true;
+  for (auto const& listed : *wanted) {
+    if (!listed || listed->hostname != address.hostname) continue;
+    if (!listed->port || listed->port == address.port) return true;
+  }
+  return false;
+}
+
+// The problem with an address, if any.
+boost::optional<Tirn::BaseMessage> CheckAddress(Ti::NetworkAddress const* address) {
+  if (!address || address->hostname.empty()) return Say(kHostEmpty);
+  if (address->port && (*address->port < 1 || *address->port > 65535)) {
+    return Say(kPortOutOfRange, std::to_string(*address->port));
+  }
+  return boost::none;
+}
+
+std::string Describe(Ti::NetworkAddress const& address) {
+  return address.port ? address.hostname + ":" + std::to_string(*address.port) : address.hostname;
+}
+
+// What the services share: the records and where store failures are told.
+struct Context {
+  std::shared_ptr<RecordStore> store;
+  StoreLog log;
+
+  // Answers a store failure with internal_server_error and tells the log.
+  template <class Handle>
+  void Failed(Handle const& result, char const* operation, std::string const& why) const {
+    if (log) log(std::string(operation) + ": " + why);
+    Fail<Errors::InternalServerError>(result, Say(kStoreFailed, why));
+  }
+};
+
+// ---- Key providers ------------------------------------------------------------------------
+
+namespace Providers = Ti::Kms::ProvidersSvc;
+
+class KeyProviders final : public Providers::AsyncServiceInterface {
+ public:
+  explicit KeyProviders(std::shared_ptr<Context const> context) : context_(std::move(context)) {}
+
+  void List(Tirn::OptionalPtr<Providers::FilterSpec const> const& filter,
+            std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+            Providers::ListMethod::ResultCbType const& result) override {
+    std::vector<ProviderRecord> records;
+    std::vector<ServerRecord> keyServers;
+    std::string error;
+    if (context_->store->ListProviders(records, error) != StoreStatus::kOk ||
+        context_->store->ListServers(ServerKind::kKeyServer, keyServers, error) !=
+            StoreStatus::kOk) {
+      return context_->Failed(result, "kms.providers.list", error);
+    }
+    bool const haveKeyServer = !keyServers.empty();
+    Providers::ListMethod::Result summaries;
+    for (auto const& record : records) {
+      auto summary = std::make_shared<Providers::Summary>();
+      summary->provider = record.id;
+      summary->type = record.type;
+      summary->available = Available(record, haveKeyServer);
+      if (!summary->available) summary->details.push_back(LocalizableMessage::From(Say(kNoKeyServer)));
+      if (filter && (!Matches(filter->providers, summary->provider) ||
+                     (filter->available && *filter->available != summary->available) ||
+                     !Matches(filter->types, record.type))) {
+        continue;
+      }
+      summaries.push_back(std::move(summary));
+    }
+    result.value(summaries);
+  }
+
+  void Create(std::shared_ptr<Providers::CreateSpec const> const& spec,
+              std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+              Providers::CreateMethod::ResultCbType const& result) override {
+    if (!spec || spec->provider.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
+    ProviderRecord record;
+    record.id = spec->provider;
+    if (spec->native_spec) {
+      if (spec->native_spec->key_id.empty()) return Fail<Errors::InvalidArgument>(result, Say(kKeyIdEmpty));
+      record.type = Providers::ProviderType::NATIVE;
+      record.keyId = spec->native_spec->key_id;
+      record.keyDerivationKey = spec->native_spec->key_derivation_key;
+    } else {
+      record.type = Providers::ProviderType::TRUST_AUTHORITY;
+    }
+    std::string error;
+    switch (context_->store->CreateProvider(record, error)) {
+      case StoreStatus::kOk:
+        return result.value(Tirn::Void());
+      case StoreStatus::kExists:
+        return Fail<Errors::AlreadyExists>(result, Say(kProviderExists, spec->provider));
+      default:
+        return context_->Failed(result, "kms.providers.create", error);
+    }
+  }
+
+  void Update(std::string const& id, std::shared_ptr<Providers::UpdateSpec const> const& spec,
+              std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+              Providers::UpdateMethod::ResultCbType const& result) override {
+    if (id.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
+    // Why the change was refused, decided inside the store's read-modify-write.
+    boost::optional<Tirn::BaseMessage> notNative;
+    boost::optional<Tirn::BaseMessage> emptyKeyId;
+    auto change = [&](ProviderRecord& record) {
+      if (!spec || !spec->native_spec) return false;
+      if (record.type.value() != Providers::ProviderType::NATIVE) {
+        notNative = Say(kProviderNotNative, id);
+        return false;
+      }
+      if (!spec->native_spec->key_id) return false;
+      if (spec->native_spec->key_id->empty()) {
+        emptyKeyId = Say(kKeyIdEmpty);
+        return false;
+      }
+      record.keyId = *spec->native_spec->key_id;
+      return true;
+    };
+    std::string error;
+    switch (context_->store->UpdateProvider(id, change, error)) {
+      case StoreStatus::kOk:
+        if (notNative) return Fail<Errors::Unsupported>(result, *notNative);
+        if (emptyKeyId) return Fail<Errors::InvalidArgument>(result, *emptyKeyId);
+        return result.value(Tirn::Void());
+      case StoreStatus::kNotFound:
+        return Fail<Errors::NotFound>(result, Say(kProviderNotFound, id));
+      default:
+        return context_->Failed(result, "kms.providers.update", error);
+    }
+  }
+
+  void Delete(std::string const& id, std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+              Providers::DeleteMethod::ResultCbType const& result) override {
+    if (id.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
+    std::string error;
+    switch (context_->store->DeleteProvider(id, error)) {
+      case StoreStatus::kOk:
+        return result.value(Tirn::Void());
+      case StoreStatus::kNotFound:
+        return Fail<Errors::NotFound>(result, Say(kProviderNotFound, id));
+      default:
+        return context_->Failed(result, "kms.providers.delete", error);
+    }
+  }
+
+  void Get(std::string const& id, std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+           Providers::GetMethod::ResultCbType const& result) override {
+    if (id.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
+    ProviderRecord record;
+    std::string error;
+    switch (context_->store->GetProvider(id, record, error)) {
+      case StoreStatus::kOk:
+        break;
+      case StoreStatus::kNotFound:
+        return Fail<Errors::NotFound>(result, Say(kProviderNotFound, id));
+      default:
+        return context_->Failed(result, "kms.providers.get", error);
+    }
+    auto info = std::make_shared<Providers::Info>();
+    info->type = record.type;
+    if (record.type.value() == Providers::ProviderType::NATIVE) {
+      auto native = std::make_shared<Providers::NativeProviderInfo>();
+      native->key_id = record.keyId;
+      info->native_info = native;
+    }
+    result.value(info);
+  }
+
+ private:
+  // A native provider is always available; a trust-authority provider while a key server
+  // exists.
+  static bool Available(ProviderRecord const& provider, bool haveKeyServer) {
+    return provider.type.value() == Providers::ProviderType::NATIVE || haveKeyServer;
+  }
+
+  std::shared_ptr<Context const> context_;
+};
+
+// ---- Key servers and attestation services --------------------------------------------------
+
+// What differs between the two services with the same shape.
+struct KeyServerTraits {
+  using Svc = Ti::Kms::ServicesSvc::AsyncServiceInterface;
+  using Summary = Ti::Kms::ServicesSvc::Summary;
+  using Info = Ti::Kms::ServicesSvc::Info;
+  using CreateSpec = Ti::Kms::ServicesSvc::CreateSpec;
+  using FilterSpec = Ti::Kms::ServicesSvc::FilterSpec;
+  using ListMethod = Ti::Kms::ServicesSvc::ListMethod;
+  using GetMethod = Ti::Kms::ServicesSvc::GetMethod;
+  using CreateMethod = Ti::Kms::ServicesSvc::CreateMethod;
+  using DeleteMethod = Ti::Kms::ServicesSvc::DeleteMethod;
+  static constexpr ServerKind kKind = ServerKind::kKeyServer;
+  static constexpr char const* kPrefix = "key-server-";
+  static constexpr char const* kNotFound = kKeyServerNotFound;
+  static constexpr char const* kExists = kKeyServerExists;
+  static constexpr char const* kOperations = "kms.services";
+};
+
+struct AttestationServiceTraits {
+  using Svc = Ti::Attestation::ServicesSvc::AsyncServiceInterface;
+  using Summary = Ti::Attestation::ServicesSvc::Summary;
+  using Info = Ti::Attestation::ServicesSvc::Info;
+  using CreateSpec = Ti::Attestation::ServicesSvc::CreateSpec;
+  using FilterSpec = Ti::Attestation::ServicesSvc::FilterSpec;
+  using ListMethod = Ti::Attestation::ServicesSvc::ListMethod;
+  using GetMethod = Ti::Attestation::ServicesSvc::GetMethod;
+  using CreateMethod = Ti::Attestation::ServicesSvc::CreateMethod;
+  using DeleteMethod = Ti::Attestation::ServicesSvc::DeleteMethod;
+  static constexpr ServerKind kKind = ServerKind::kAttestationService;
+  static constexpr char const* kPrefix = "attestation-service-";
+  static constexpr char const* kNotFound = kAttestationServiceNotFound;
+  static constexpr char const* kExists = kAttestationServiceExists;
+  static constexpr char const* kOperations = "attestation.services";
+};
+
+template <class Traits>
+class Servers final : public Traits::Svc {
+ public:
+  explicit Servers(std::shared_ptr<Context const> context) : context_(std::move(context)) {}
+
+  void List(Tirn::OptionalPtr<typename Traits::FilterSpec const> const& filter,
+            std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+            typename Traits::ListMethod::ResultCbType const& result) override {
+    std::vector<ServerRecord> records;
+    std::string error;
+    if (context_->store->ListServers(Traits::kKind, records, error) != StoreStatus::kOk) {
+      return context_->Failed(result, Operation("list").c_str(), error);
+    }
+    typename Traits::ListMethod::Result summaries;
+    for (auto const& record : records) {
+      if (filter && (!Matches(filter->services, record.id) ||
+                     !Matches(filter->address, *record.address) ||
+                     !Matches(filter->group, record.group))) {
+        continue;
+      }
+      auto summary = std::make_shared<typename Traits::Summary>();
+      summary->service = record.id;
+      summary->address = record.address;
+      summary->group = record.group;
+      summaries.push_back(std::move(summary));
+    }
+    result.value(summaries);
+  }
+
+  void Get(std::string const& id, std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+           typename Traits::GetMethod::ResultCbType const& result) override {
+    ServerRecord record;
+    std::string error;
+    switch (context_->store->GetServer(Traits::kKind, id, record, error)) {
+      case StoreStatus::kOk:
+        break;
+      case StoreStatus::kNotFound:
+        return Fail<Errors::NotFound>(result, Say(Traits::kNotFound, id));
+      default:
+        return context_->Failed(result, Operation("get").c_str(), error);
+    }
+    auto info = std::make_shared<typename Traits::Info>();
+    info->address = record.address;
+    info->trusted_CA = record.trustedCa;
+    info->group = record.group;
+    result.value(info);
+  }
+
+  void Create(std::shared_ptr<typename Traits::CreateSpec const> const& spec,
+              std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+              typename Traits::CreateMethod::ResultCbType const& result) override {
+    if (auto problem = CheckAddress(spec ? spec->address.get() : nullptr)) {
+      return Fail<Errors::InvalidArgument>(result, *problem);
+    }
+    if (!spec->trusted_CA) return Fail<Errors::InvalidArgument>(result, Say(kTrustedCaMissing));
+    ServerRecord record;
+    record.address = spec->address;
+    record.trustedCa = spec->trusted_CA;
+    record.group = spec->group;
+    std::string error;
+    switch (context_->store->CreateServer(Traits::kKind, Traits::kPrefix, record, error)) {
+      case StoreStatus::kOk:
+        return result.value(record.id);
+      case StoreStatus::kExists:
+        return Fail<Errors::AlreadyExists>(result, Say(Traits::kExists, Describe(*spec->address)));
+      default:
+        return context_->Failed(result, Operation("create").c_str(), error);
+    }
+  }
+
+  void Delete(std::string const& id, std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+              typename Traits::DeleteMethod::ResultCbType const& result) override {
+    std::string error;
+    switch (context_->store->DeleteServer(Traits::kKind, id, error)) {
+      case StoreStatus::kOk:
+        return result.value(Tirn::Void());
+      case StoreStatus::kNotFound:
+        return Fail<Errors::NotFound>(result, Say(Traits::kNotFound, id));
+      default:
+        return context_->Failed(result, Operation("delete").c_str(), error);
+    }
+  }
+
+ private:
+  static std::string Operation(char const* name) {
+    return std::string(Traits::kOperations) + "." + name;
+  }
+
+  std::shared_ptr<Context const> context_;
+};
+
+// ---- Attestation reports -------------------------------------------------------------------
+
+namespace Reports = Ti::Attestation::ReportsSvc;
+
+// One report per attestation service, derived when asked for; nothing of it is stored.
+class AttestationReports final : public Reports::AsyncServiceInterface {
+ public:
+  explicit AttestationReports(std::shared_ptr<Context const> context)
+      : context_(std::move(context)) {}
+
+  void List(std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+            Reports::ListMethod::ResultCbType const& result) override {
+    std::vector<ServerRecord> records;
+    std::string error;
+    if (context_->store->ListServers(ServerKind::kAttestationService, records, error) !=
+        StoreStatus::kOk) {
+      return context_->Failed(result, "attestation.reports.list", error);
+    }
+    Reports::ListMethod::Result summaries;
+    for (auto const& record : records) {
+      auto jwt = std::make_shared<Reports::ReportingJwt>();
+      jwt->service = record.id;
+      jwt->group = record.group;
+      jwt->jwt = UnsignedJwt(record.id, record.group);
+      auto summary = std::make_shared<Reports::Summary>();
+      summary->report = "report-" + record.id;
+      summary->type = Reports::ReportType::REPORTING_JWT;
+      summary->reporting_jwt = jwt;
+      summaries.push_back(std::move(summary));
+    }
+    result.value(summaries);
+  }
+
+ private:
+  std::shared_ptr<Context const> context_;
+};
+
+}  // namespace
+
+std::list<MessageText> const& Messages() {
+  static std::list<MessageText> const messages = {
+      {kProviderIdEmpty, "A key provider needs a non-empty identifier.",
+       "Ein Schlüsselanbieter braucht eine nicht leere Kennung."},
+      {kProviderNotFound, "Key provider {1} does not exist.",
+       "Der Schlüsselanbieter {1} existiert nicht."},
+      {kProviderExists, "Key provider {1} already exists.",
+       "Der Schlüsselanbieter {1} existiert bereits."},
+      {kKeyIdEmpty, "A native key provider needs a non-empty key identifier.",
+       "Ein nativer Schlüsselanbieter braucht eine nicht leere Schlüsselkennung."},
+      {kProviderNotNative, "Key provider {1} is not native and has no native settings.",
+       "Der Schlüsselanbieter {1} ist nicht nativ und hat keine nativen Einstellungen."},
+      {kNoKeyServer, "No key server is configured.", "Es ist kein Schlüsselserver eingerichtet."},
+      {kIdEmpty, "An identifier is required.", "Eine Kennung ist erforderlich."},
+      {kKeyServerNotFound, "Key server {1} does not exist.",
+       "Der Schlüsselserver {1} existiert nicht."},
+      {kKeyServerExists, "A key server already listens at {1}.",
+       "Unter {1} ist bereits ein Schlüsselserver eingerichtet."},
+      {kAttestationServiceNotFound, "Attestation service {1} does not exist.",
+       "Der Attestierungsdienst {1} existiert nicht."},
+      {kAttestationServiceExists, "An attestation service already listens at {1}.",
+       "Unter {1} ist bereits ein Attestierungsdienst eingerichtet."},
+      {kHostEmpty, "An address needs a host name.", "Eine Adresse braucht einen Hostnamen."},
+      {kPortOutOfRange, "Port {1} is outside 1 to 65535.",
+       "Der Port {1} liegt nicht zwischen 1 und 65535."},
+      {kTrustedCaMissing, "A trusted certificate chain is required.",
+       "Eine vertrauenswürdige Zertifikatskette ist erforderlich."},
+      {kStoreFailed, "The server could not use its records: {1}",
+       "Der Server konnte seine Datensätze nicht verwenden: {1}"},
+  };
+  return messages;
+}
+
+std::shared_ptr<Tirn::L10n::Localizer> MakeLocalizer() {
+  Tirn::L10n::Localizer::Catalog german;
+  for (auto const& text : Messages()) german[text.id] = text.german;
+  return std::make_shared<Tirn::L10n::Localizer>(
+      std::map<std::string, Tirn::L10n::Localizer::Catalog>{{"de", german}});
+}
+
+ReferenceServer::ReferenceServer() : ReferenceServer(std::make_shared<MemoryRecordStore>()) {}
+
+ReferenceServer::ReferenceServer(std::shared_ptr<RecordStore> store, StoreLog log)
+    : store_(std::move(store)), localizer_(MakeLocalizer()) {
+  auto context = std::make_shared<Context const>(Context{store_, std::move(log)});
+  keyProviders_ = std::make_shared<KeyProviders>(context);
+  keyServers_ = std::make_shared<Servers<KeyServerTraits>>(context);
+  attestationServices_ = std::make_shared<Servers<AttestationServiceTraits>>(context);
+  reports_ = std::make_shared<AttestationReports>(context);
+}
+
+void ReferenceServer::RegisterWith(Tirn::Core::InProcessApiProvider& provider) const {
+  provider.Register(Ti::Kms::ProvidersSvc::AsyncServiceBinder::BindImplementation(keyProviders_,
+                                                                                  localizer_));
+  provider.Register(Ti::Kms::ServicesSvc::AsyncServiceBinder::BindImplementation(keyServers_,
+                                                                                 localizer_));
+  provider.Register(Ti::Attestation::ServicesSvc::AsyncServiceBinder::BindImplementation(
+      attestationServices_, localizer_));
+  provider.Register(
+      Ti::Attestation::ReportsSvc::AsyncServiceBinder::BindImplementation(reports_, localizer_));
+}
+
+std::string Base64Url(std::string const& bytes) {
+  static char const alphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  std::string out;
+  std::size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    unsigned const n = static_cast<unsigned char>(bytes[i]) << 16 |
+                       static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                       static_cast<unsigned char>(bytes[i + 2]);
+    out += alphabet[n >> 18];
+    out += alphabet[(n >> 12) & 63];
+    out += alphabet[(n >> 6) & 63];
+    out += alphabet[n & 63];
+  }
+  if (i < bytes.size()) {
+    unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    out += alphabet[n >> 18];
+    out += alphabet[(n >> 12) & 63];
+    if (i + 1 < bytes.size()) out += alphabet[(n >> 6) & 63];
+  }
+  return out;
+}
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence that starts `text` at `at`, or 0 when the byte
+// there starts none (a stray continuation byte, an overlong form, a surrogate, past U+10FFFF,
+// a sequence cut short).
+std::size_t Utf8SequenceAt(std::string const& text, std::size_t at) {
+  auto const byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char const lead = byte(at);
+  if (lead < 0x80) return 1;
+  std::size_t length;
+  unsigned char low = 0x80;
+  unsigned char high = 0xbf;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    if (lead == 0xe0) low = 0xa0;   // overlong
+    if (lead == 0xed) high = 0x9f;  // surrogates
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    if (lead == 0xf0) low = 0x90;   // overlong
+    if (lead == 0xf4) high = 0x8f;  // past U+10FFFF
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xbf) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
+std::string JsonString(std::string const& text) {
+  static char const hex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (std::size_t at = 0; at < text.size();) {
+    unsigned char const c = static_cast<unsigned char>(text[at]);
+    std::size_t const length = Utf8SequenceAt(text, at);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || length == 0) {
+      // Control characters, and every byte that is not part of well-formed UTF-8, as
+      // \u00XX: the line stays JSON that every reader accepts.
+      out += "\\u00";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out.append(text, at, length);
+      at += length;
+      continue;
+    }
+    ++at;
+  }
+  return out + "\"";
+}
+
+std::string UnsignedJwt(std::string const& service, std::string const& group) {
+  std::string const header = R"({"alg":"none","typ":"JWT"})";
+  std::string const claims = "{\"iss\":\"reference-server\",\"sub\":" + JsonString(service) +
+                             ",\"group\":" + JsonString(group) + "}";
+  return Base64Url(header) + "." + Base64Url(claims) + ".";
+}
+
+}  // namespace Reference

@@ -1,0 +1,358 @@
+#include "apps/reference/reference_server.h"
+
+#include <gtest/gtest.h>
+
+#include <iterator>
+#include <list>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tirn/runtime/value/wire_shapes.h"
+#include "apps/reference/test_calls.h"
+#include "tirn/stub/async_api_stub.h"
+
+namespace Reference {
+namespace {
+
+namespace Providers = Ti::Kms::ProvidersSvc;
+namespace KeyServers = Ti::Kms::ServicesSvc;
+namespace Attestation = Ti::Attestation::ServicesSvc;
+namespace Reports = Ti::Attestation::ReportsSvc;
+
+using Testing::Call;
+using Testing::Outcome;
+
+class ReferenceServerTest : public ::testing::Test {
+ protected:
+  ReferenceServerTest() {
+    server_.RegisterWith(*provider_);
+    auto apiStub = std::make_shared<Tirn::Stub::AsyncApiStub>(
+        provider_, std::make_shared<Tirn::Core::AsyncActivation>());
+    providers_ = std::make_unique<Providers::AsyncServiceStub>(apiStub);
+    keyServers_ = std::make_unique<KeyServers::AsyncServiceStub>(apiStub);
+    attestation_ = std::make_unique<Attestation::AsyncServiceStub>(apiStub);
+    reports_ = std::make_unique<Reports::AsyncServiceStub>(apiStub);
+  }
+
+  std::string CreateProvider(std::string const& id, char const* keyId = nullptr) {
+    auto spec = std::make_shared<Providers::CreateSpec>();
+    spec->provider = id;
+    if (keyId) {
+      auto native = std::make_shared<Providers::NativeProviderCreateSpec>();
+      native->key_id = keyId;
+      native->key_derivation_key = Tirn::SecretString("kdk-" + id + "-secret");
+      spec->native_spec = native;
+    }
+    return Call<Tirn::Void>([&](auto const& r) { providers_->Create(spec, nullptr, r); })
+        .Describe();
+  }
+
+  template <class Spec>
+  std::shared_ptr<Spec> ServerSpec(std::string host, boost::optional<long long> port,
+                                   std::string group) {
+    auto spec = std::make_shared<Spec>();
+    auto address = std::make_shared<Ti::NetworkAddress>();
+    address->hostname = std::move(host);
+    address->port = port;
+    spec->address = address;
+    spec->trusted_CA = std::make_shared<Ti::X509CertChain>();
+    spec->group = std::move(group);
+    return spec;
+  }
+
+  Outcome<std::string> CreateKeyServer(std::string host, boost::optional<long long> port,
+                                       std::string group = "g") {
+    auto spec = ServerSpec<KeyServers::CreateSpec>(std::move(host), port, std::move(group));
+    return Call<std::string>([&](auto const& r) { keyServers_->Create(spec, nullptr, r); });
+  }
+
+  std::set<std::string> ListProviders(std::shared_ptr<Providers::FilterSpec const> filter) {
+    auto outcome = Call<Providers::ListMethod::Result>(
+        [&](auto const& r) { providers_->List(filter, nullptr, r); });
+    std::set<std::string> ids;
+    for (auto const& summary : *outcome.value) ids.insert(summary->provider);
+    return ids;
+  }
+
+  std::set<std::string> ListKeyServers(std::shared_ptr<KeyServers::FilterSpec const> filter) {
+    auto outcome = Call<KeyServers::ListMethod::Result>(
+        [&](auto const& r) { keyServers_->List(filter, nullptr, r); });
+    std::set<std::string> ids;
+    for (auto const& summary : *outcome.value) ids.insert(summary->service);
+    return ids;
+  }
+
+  std::shared_ptr<Tirn::Core::InProcessApiProvider> provider_ =
+      std::make_shared<Tirn::Core::InProcessApiProvider>();
+  ReferenceServer server_;
+  std::unique_ptr<Providers::AsyncServiceStub> providers_;
+  std::unique_ptr<KeyServers::AsyncServiceStub> keyServers_;
+  std::unique_ptr<Attestation::AsyncServiceStub> attestation_;
+  std::unique_ptr<Reports::AsyncServiceStub> reports_;
+};
+
+TEST_F(ReferenceServerTest, ProviderFiltersAreConjunctionsOfSets) {
+  ASSERT_EQ(CreateProvider("native", "key-1"), "ok");
+  ASSERT_EQ(CreateProvider("authority"), "ok");
+  using Types = std::set<Providers::ProviderType>;
+  struct Case {
+    char const* name;
+    boost::optional<std::set<std::string>> providers;
+    boost::optional<bool> available;
+    boost::optional<Types> types;
+    std::set<std::string> expected;
+  };
+  Case const cases[] = {
+      {"no field set", boost::none, boost::none, boost::none, {"authority", "native"}},
+      {"one provider", std::set<std::string>{"native"}, boost::none, boost::none, {"native"}},
+      {"empty set", std::set<std::string>{}, boost::none, boost::none, {}},
+      {"unavailable without key server", boost::none, false, boost::none, {"authority"}},
+      {"type", boost::none, boost::none, Types{Providers::ProviderType::NATIVE}, {"native"}},
+      {"all must hold", std::set<std::string>{"native", "authority"}, true,
+       Types{Providers::ProviderType::TRUST_AUTHORITY}, {}},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto filter = std::make_shared<Providers::FilterSpec>();
+    filter->providers = c.providers;
+    filter->available = c.available;
+    filter->types = c.types;
+    EXPECT_EQ(ListProviders(filter), c.expected);
+  }
+}
+
+TEST_F(ReferenceServerTest, TrustAuthorityIsAvailableOnlyWithAKeyServer) {
+  ASSERT_EQ(CreateProvider("authority"), "ok");
+  auto summaries = Call<Providers::ListMethod::Result>(
+      [&](auto const& r) { providers_->List(nullptr, nullptr, r); });
+  ASSERT_EQ(summaries.value->size(), 1u);
+  auto const& summary = *summaries.value->front();
+  EXPECT_FALSE(summary.available);
+  ASSERT_EQ(summary.details.size(), 1u);
+  EXPECT_EQ(summary.details.front()->id, "reference.provider.no.key.server");
+
+  ASSERT_TRUE(CreateKeyServer("kms.example.org", 5696).value);
+  auto filter = std::make_shared<Providers::FilterSpec>();
+  filter->available = true;
+  EXPECT_EQ(ListProviders(filter), std::set<std::string>{"authority"});
+}
+
+TEST_F(ReferenceServerTest, AddressFiltersMatchHostAndListedPort) {
+  std::string const a = *CreateKeyServer("a.example.org", 1, "blue").value;
+  std::string const b = *CreateKeyServer("b.example.org", boost::none, "red").value;
+  struct Case {
+    char const* name;
+    std::vector<std::pair<std::string, boost::optional<long long>>> addresses;
+    boost::optional<std::set<std::string>> groups;
+    std::set<std::string> expected;
+  };
+  Case const cases[] = {
+      {"host only", {{"a.example.org", boost::none}}, boost::none, {a}},
+      {"host and port", {{"a.example.org", 1}}, boost::none, {a}},
+      {"other port", {{"a.example.org", 2}}, boost::none, {}},
+      {"port wanted, none set", {{"b.example.org", 1}}, boost::none, {}},
+      {"either address", {{"a.example.org", 1}, {"b.example.org", boost::none}}, boost::none, {a, b}},
+      {"and the group", {{"a.example.org", 1}, {"b.example.org", boost::none}},
+       std::set<std::string>{"red"}, {b}},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto filter = std::make_shared<KeyServers::FilterSpec>();
+    filter->address.emplace();
+    for (auto const& address : c.addresses) {
+      auto listed = std::make_shared<Ti::NetworkAddress>();
+      listed->hostname = address.first;
+      listed->port = address.second;
+      filter->address->push_back(listed);
+    }
+    filter->group = c.groups;
+    EXPECT_EQ(ListKeyServers(filter), c.expected);
+  }
+}
+
+TEST_F(ReferenceServerTest, DeclaredErrorsForBadRequests) {
+  ASSERT_EQ(CreateProvider("authority"), "ok");
+  auto update = std::make_shared<Providers::UpdateSpec>();
+  update->native_spec = std::make_shared<Providers::NativeProviderUpdateSpec>();
+  struct Case {
+    char const* name;
+    std::string outcome;
+    char const* expected;
+  };
+  Case const cases[] = {
+      {"empty provider id", CreateProvider(""),
+       "com.ostrel.tirn.std.errors.invalid_argument reference.provider.id.empty"},
+      {"duplicate provider", CreateProvider("authority"),
+       "com.ostrel.tirn.std.errors.already_exists reference.provider.exists"},
+      {"empty key id", CreateProvider("native", ""),
+       "com.ostrel.tirn.std.errors.invalid_argument reference.provider.key.id.empty"},
+      {"unknown provider",
+       Call<std::shared_ptr<Providers::Info const>>([&](auto const& r) {
+         providers_->Get("missing", nullptr, r);
+       }).Describe(),
+       "com.ostrel.tirn.std.errors.not_found reference.provider.not.found"},
+      {"native settings on a trust authority",
+       Call<Tirn::Void>([&](auto const& r) {
+         providers_->Update("authority", update, nullptr, r);
+       }).Describe(),
+       "com.ostrel.tirn.std.errors.unsupported reference.provider.not.native"},
+      {"empty host", CreateKeyServer("", 1).Describe(),
+       "com.ostrel.tirn.std.errors.invalid_argument reference.address.host.empty"},
+      {"port 0", CreateKeyServer("h", 0).Describe(),
+       "com.ostrel.tirn.std.errors.invalid_argument reference.address.port.range"},
+      {"port 65536", CreateKeyServer("h", 65536).Describe(),
+       "com.ostrel.tirn.std.errors.invalid_argument reference.address.port.range"},
+      {"unknown key server",
+       Call<Tirn::Void>([&](auto const& r) { keyServers_->Delete("ks-9", nullptr, r); })
+           .Describe(),
+       "com.ostrel.tirn.std.errors.not_found reference.key.server.not.found"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.outcome, c.expected);
+  }
+  // Failed requests changed nothing.
+  EXPECT_EQ(ListProviders(nullptr), std::set<std::string>{"authority"});
+  EXPECT_TRUE(ListKeyServers(nullptr).empty());
+}
+
+TEST_F(ReferenceServerTest, KeyDerivationKeyIsKeptButNeverReturned) {
+  ASSERT_EQ(CreateProvider("native", "key-1"), "ok");
+  auto info = Call<std::shared_ptr<Providers::Info const>>(
+      [&](auto const& r) { providers_->Get("native", nullptr, r); });
+  ASSERT_TRUE(info.value && (*info.value)->native_info);
+  EXPECT_EQ((*info.value)->native_info->key_id, "key-1");
+  auto list = Call<Providers::ListMethod::Result>(
+      [&](auto const& r) { providers_->List(nullptr, nullptr, r); });
+  std::string printed;
+  for (auto const& summary : *list.value) printed += summary->provider;
+  printed += (*info.value)->native_info->key_id;
+  EXPECT_EQ(printed.find("kdk-"), std::string::npos);
+}
+
+// A store whose every operation fails, as a full disk would make it.
+class FailingStore final : public RecordStore {
+ public:
+  StoreStatus ListProviders(std::vector<ProviderRecord>&, std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus GetProvider(std::string const&, ProviderRecord&, std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus CreateProvider(ProviderRecord const&, std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus UpdateProvider(std::string const&, std::function<bool(ProviderRecord&)> const&,
+                             std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus DeleteProvider(std::string const&, std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus ListServers(ServerKind, std::vector<ServerRecord>&, std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus GetServer(ServerKind, std::string const&, ServerRecord&,
+                        std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus CreateServer(ServerKind, std::string const&, ServerRecord&,
+                           std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus DeleteServer(ServerKind, std::string const&, std::string& error) override {
+    return Fail(error);
+  }
+
+ private:
+  static StoreStatus Fail(std::string& error) {
+    error = "database or disk is full";
+    return StoreStatus::kFailed;
+  }
+};
+
+TEST(ReferenceServerStore, AFailingStoreAnswersInternalErrorsAndIsLogged) {
+  std::vector<std::string> logged;
+  ReferenceServer server(std::make_shared<FailingStore>(),
+                         [&logged](std::string const& line) { logged.push_back(line); });
+  auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
+  server.RegisterWith(*provider);
+  auto apiStub = std::make_shared<Tirn::Stub::AsyncApiStub>(
+      provider, std::make_shared<Tirn::Core::AsyncActivation>());
+  Providers::AsyncServiceStub providers(apiStub);
+  Attestation::AsyncServiceStub attestation(apiStub);
+  Reports::AsyncServiceStub reports(apiStub);
+  auto spec = std::make_shared<Providers::CreateSpec>();
+  spec->provider = "p";
+  std::string const failed = "com.ostrel.tirn.std.errors.internal_server_error reference.store.failed";
+  struct Case {
+    char const* name;
+    Tirn::Data::ErrorValuePtr error;
+  } const cases[] = {
+      {"kms.providers.create",
+       Call<Tirn::Void>([&](auto const& r) { providers.Create(spec, nullptr, r); }).error},
+      {"kms.providers.get", Call<std::shared_ptr<Providers::Info const>>([&](auto const& r) {
+                              providers.Get("p", nullptr, r);
+                            }).error},
+      {"attestation.services.delete",
+       Call<Tirn::Void>([&](auto const& r) { attestation.Delete("a", nullptr, r); }).error},
+      {"attestation.reports.list", Call<Reports::ListMethod::Result>([&](auto const& r) {
+                                     reports.List(nullptr, r);
+                                   }).error},
+  };
+  ASSERT_EQ(logged.size(), std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    ASSERT_TRUE(cases[i].error);
+    auto const messages = cases[i].error->GetMessages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(cases[i].error->name() + " " + messages.front().id(), failed);
+    EXPECT_EQ(messages.front().args(), std::list<std::string>{"database or disk is full"});
+    EXPECT_EQ(logged[i], std::string(cases[i].name) + ": database or disk is full");
+  }
+}
+
+std::string Base64UrlDecode(std::string const& text) {
+  static std::string const alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  std::string out;
+  unsigned bits = 0;
+  int count = 0;
+  for (char c : text) {
+    auto at = alphabet.find(c);
+    if (at == std::string::npos) return "<invalid>";
+    bits = bits << 6 | static_cast<unsigned>(at);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out += static_cast<char>((bits >> count) & 0xff);
+    }
+  }
+  return out;
+}
+
+TEST_F(ReferenceServerTest, OneUnsignedJwtReportPerAttestationService) {
+  auto spec = ServerSpec<Attestation::CreateSpec>("attest.example.org", 443, "prod\"uction");
+  auto created = Call<std::string>([&](auto const& r) { attestation_->Create(spec, nullptr, r); });
+  ASSERT_TRUE(created.value);
+  auto reports = Call<Reports::ListMethod::Result>([&](auto const& r) { reports_->List(nullptr, r); });
+  ASSERT_EQ(reports.value->size(), 1u);
+  auto const& report = *reports.value->front();
+  EXPECT_EQ(report.type, Reports::ReportType::REPORTING_JWT);
+  ASSERT_TRUE(report.reporting_jwt);
+  EXPECT_EQ(report.reporting_jwt->service, *created.value);
+
+  std::string const& jwt = report.reporting_jwt->jwt;
+  auto first = jwt.find('.');
+  auto second = jwt.find('.', first + 1);
+  ASSERT_NE(second, std::string::npos);
+  EXPECT_EQ(second, jwt.size() - 1) << "an unsigned token has an empty signature";
+  EXPECT_EQ(Base64UrlDecode(jwt.substr(0, first)), R"({"alg":"none","typ":"JWT"})");
+  std::string const claims = Base64UrlDecode(jwt.substr(first + 1, second - first - 1));
+  EXPECT_NE(claims.find("\"sub\":\"" + *created.value + "\""), std::string::npos) << claims;
+  EXPECT_NE(claims.find(R"("group":"prod\"uction")"), std::string::npos) << claims;
+}
+
+}  // namespace
+}  // namespace Reference

@@ -1,0 +1,119 @@
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <vector>
+
+#include "tirn/http/protocol.h"
+#include "tirn/http/transport_internal.h"
+#include "tirn/message/message.h"
+
+namespace Tirn {
+namespace Http {
+namespace detail {
+namespace {
+
+char const* DefaultText(char const* id) {
+  struct Entry {
+    char const* id;
+    char const* text;
+  };
+  static constexpr Entry kTexts[] = {
+      {MessageIds::kMethodNotAllowed, "The method {1} is not allowed here."},
+      {MessageIds::kUnsupportedMediaType,
+       "The content type \"{1}\" is not supported; send application/json."},
+      {MessageIds::kBodyTooLarge, "The body is larger than {1} bytes."},
+      {MessageIds::kUnauthenticated, "The call carries no credentials the server accepts."},
+      {MessageIds::kUnauthorized, "The caller may not call {1}."},
+      {MessageIds::kUnknownPath, "No operation is served at {1}."},
+      {MessageIds::kBadHeader, "The header {1} has the malformed value \"{2}\"."},
+      {MessageIds::kBadRequest, "The request cannot be read: {1}."},
+      {MessageIds::kVersionNotSupported, "Only HTTP/1.0 and HTTP/1.1 are spoken here."},
+      {MessageIds::kHeadersTooLarge, "The request's header block is larger than {1} bytes."},
+      {MessageIds::kTooManyConnections,
+       "The caller already holds {1} connections, the most it may hold at once."},
+      {MessageIds::kTooManyCalls, "The caller already has {1} calls in flight, the most it may have."},
+      {MessageIds::kOutputNotEncodable, "The operation's output could not be written as JSON."},
+      {MessageIds::kConnectFailed, "Could not connect to {1}: {2}."},
+      {MessageIds::kTlsFailed, "The TLS handshake with {1} failed: {2}."},
+      {MessageIds::kConnectionBroken, "The connection to {1} broke: {2}."},
+      {MessageIds::kTimedOut, "{1} did not answer within {2} ms."},
+      {MessageIds::kBadAnswer, "The answer of {1} cannot be read: {2}."},
+      {MessageIds::kCancelled, "The call was cancelled by its caller."},
+  };
+  for (Entry const& entry : kTexts) {
+    if (std::strcmp(entry.id, id) == 0) return entry.text;
+  }
+  return "";
+}
+
+}  // namespace
+
+void WipeString(std::string& text) {
+  if (!text.empty()) Tirn::Detail::SecureZero(&text[0], text.size());
+  text.clear();
+}
+
+void WipeString(WipingString& text) {
+  if (!text.empty()) Tirn::Detail::SecureZero(&text[0], text.size());
+  text.clear();
+}
+
+BaseMessage HttpMessage(char const* id, std::list<std::string> args) {
+  std::vector<std::string> const strings(args.begin(), args.end());
+  return Tirn::Detail::BuildMessage(id, DefaultText(id), strings.data(), strings.size());
+}
+
+bool EqualsIgnoringCase(boost::string_view a, boost::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+boost::string_view Trim(boost::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+boost::string_view MediaType(boost::string_view value) {
+  return Trim(value.substr(0, value.find(';')));
+}
+
+bool Accepts(boost::string_view accept, boost::string_view type) {
+  while (!accept.empty()) {
+    std::size_t const comma = accept.find(',');
+    if (EqualsIgnoringCase(MediaType(accept.substr(0, comma)), type)) return true;
+    if (comma == boost::string_view::npos) break;
+    accept.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+bool ParseTimeLimit(boost::string_view text, std::chrono::milliseconds maximum,
+                    std::chrono::milliseconds& limit) {
+  if (text.empty()) return false;
+  // Digits are added up only while the sum stays at or below the maximum, so that no number
+  // of digits can overflow.
+  long long const cap = maximum.count();
+  long long sum = 0;
+  bool clamped = false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    if (clamped) continue;
+    int const digit = c - '0';
+    if (sum > (cap - digit) / 10) {
+      clamped = true;
+      continue;
+    }
+    sum = sum * 10 + digit;
+  }
+  if (!clamped && sum == 0) return false;
+  limit = clamped ? maximum : std::chrono::milliseconds(sum);
+  return true;
+}
+
+}  // namespace detail
+}  // namespace Http
+}  // namespace Tirn

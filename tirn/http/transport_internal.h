@@ -1,0 +1,76 @@
+// What the server and the client provider share, apart from sockets: wiping of buffers that
+// held a body, the transport's own messages, header helpers and the reading of time limits.
+// Beast-free, so that every file of the transport may include it cheaply.
+#ifndef TIRN_HTTP_TRANSPORT_INTERNAL_H_
+#define TIRN_HTTP_TRANSPORT_INTERNAL_H_
+
+#include <chrono>
+#include <cstddef>
+#include <list>
+#include <memory>
+#include <string>
+
+#include <boost/utility/string_view.hpp>
+
+#include "tirn/message/base_message.h"
+#include "tirn/runtime/value/secret_string.h"
+
+namespace Tirn {
+namespace Http {
+namespace detail {
+
+// Zeroes memory before giving it back, so that request and answer bytes (which may carry a
+// secret) never linger in freed memory, whichever path frees them.
+template <class T>
+struct WipingAllocator {
+  using value_type = T;
+  WipingAllocator() = default;
+  template <class U>
+  WipingAllocator(WipingAllocator<U> const&) {}
+  T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
+  void deallocate(T* p, std::size_t n) {
+    Tirn::Detail::SecureZero(p, n * sizeof(T));
+    std::allocator<T>().deallocate(p, n);
+  }
+  template <class U>
+  bool operator==(WipingAllocator<U> const&) const {
+    return true;
+  }
+  template <class U>
+  bool operator!=(WipingAllocator<U> const&) const {
+    return false;
+  }
+};
+
+// A body's bytes: every buffer it outgrows is wiped as it is freed.
+using WipingString = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
+
+// Zeroes a string's characters and empties it.
+void WipeString(std::string& text);
+void WipeString(WipingString& text);
+
+// A message of the transport with its default English text.
+BaseMessage HttpMessage(char const* id, std::list<std::string> args = {});
+
+bool EqualsIgnoringCase(boost::string_view a, boost::string_view b);
+
+// `text` without leading and trailing spaces and tabs.
+boost::string_view Trim(boost::string_view text);
+
+// The media type of a Content-Type or Accept item, without its parameters.
+boost::string_view MediaType(boost::string_view value);
+
+// Whether an Accept header lists `type`.
+bool Accepts(boost::string_view accept, boost::string_view type);
+
+// Reads a time limit in milliseconds written as decimal digits ("250"). A limit above
+// `maximum` (however many digits it has) is clamped to it. False for anything that is not a
+// positive decimal number.
+bool ParseTimeLimit(boost::string_view text, std::chrono::milliseconds maximum,
+                    std::chrono::milliseconds& limit);
+
+}  // namespace detail
+}  // namespace Http
+}  // namespace Tirn
+
+#endif  // TIRN_HTTP_TRANSPORT_INTERNAL_H_

@@ -1,0 +1,478 @@
+#include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/value/equal.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <ctime>
+#include <limits>
+#include <list>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/convert.h"
+#include "tirn/message/message.h"
+#include "tirn/message/message_ids.h"
+
+namespace Tirn {
+namespace Data {
+namespace {
+
+using Args = std::list<std::string>;
+using ::test_convert::Int;
+using ::test_convert::List;
+using ::test_convert::Opt;
+
+constexpr int kDeep = 1000000;
+constexpr long long kMin = std::numeric_limits<long long>::min();
+
+TEST(DataValueTest, KindNumbersAndCompoundness) {
+  struct Case {
+    DataValuePtr value;
+    int kind;
+    bool compound;
+  } const cases[] = {
+      {VoidValue::GetInstance(), DataType::VOID, false},
+      {IntegerValue::GetInstance(1), DataType::INTEGER, false},
+      {DoubleValue::GetInstance(0.5), DataType::DOUBLE, false},
+      {BooleanValue::GetInstance(true), DataType::BOOLEAN, false},
+      {BlobValue::GetInstance("\x01"), DataType::BLOB, false},
+      {StringValue::GetInstance("s"), 5, false},
+      {SecretValue::GetInstance(SecretString("k")), DataType::SECRET, false},
+      {ErrorValue::GetInstance("e"), 6, true},
+      {OptionalValue::GetInstance(), DataType::OPTIONAL, false},
+      {ListValue::GetInstance(ListValue::LIST), 8, false},
+      {StructValue::GetInstance("s"), 9, true},
+      {DynamicStructValue::GetInstance("d"), 15, true},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE("kind " + std::to_string(c.kind));
+    EXPECT_EQ(static_cast<int>(c.value->GetType().kind()), c.kind);
+    EXPECT_EQ(c.value->GetType().IsCompound(), c.compound);
+    EXPECT_EQ(dynamic_cast<CompoundValue const*>(c.value.get()) != nullptr, c.compound);
+  }
+}
+
+// Asserts that `messages` holds exactly one message, `id` with `args`.
+void ExpectOne(std::list<BaseMessage> const& messages, char const* id, Args const& args) {
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages.front().id(), id);
+  EXPECT_EQ(messages.front().args(), args);
+}
+
+// A sample of each primitive type, with the kind name that messages use for it.
+std::pair<std::string, char const*> Sample(std::string const*) { return {"text", "string"}; }
+std::pair<long long, char const*> Sample(long long const*) { return {kMin, "integer"}; }
+std::pair<bool, char const*> Sample(bool const*) { return {true, "boolean"}; }
+std::pair<SecretString, char const*> Sample(SecretString const*) {
+  return {SecretString("key material"), "secret"};
+}
+std::pair<Void, char const*> Sample(Void const*) { return {Void(), "void"}; }
+template <class T>
+auto SampleOf() {
+  return Sample(static_cast<T const*>(nullptr));
+}
+
+template <class T>
+class PrimitiveValueTest : public ::testing::Test {};
+using PrimitiveTypes = ::testing::Types<std::string, long long, bool, SecretString, Void>;
+TYPED_TEST_SUITE(PrimitiveValueTest, PrimitiveTypes);
+
+TYPED_TEST(PrimitiveValueTest, ValueOfAnotherKindOrNullAddsOneWrongKindMessage) {
+  bool const isString = std::is_same<TypeParam, std::string>::value;
+  // Value<T> never parses: even "" is no Void.
+  struct Case {
+    DataValuePtr value;
+    char const* found;
+  } const cases[] = {
+      {isString ? DataValue::Create<long long>(0) : DataValue::Create<std::string>(""),
+       isString ? "integer" : "string"},
+      {nullptr, "null"},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.found);
+    TypeParam out = SampleOf<TypeParam>().first;
+    std::list<BaseMessage> messages;
+    EXPECT_FALSE(DataValue::Value<TypeParam>(c.value, out, messages));
+    ExpectOne(messages, MessageIds::kWrongKind, {SampleOf<TypeParam>().second, c.found});
+  }
+}
+
+// Parses `text` as T; on success compares with `expected`, else expects one `failure`
+// message naming the text and `kind`.
+template <class T>
+void ExpectParse(std::string const& text, T const& expected, char const* failure,
+                 char const* kind) {
+  SCOPED_TRACE("text: '" + text + "'");
+  T out{};
+  std::list<BaseMessage> messages;
+  bool ok = DataValue::ToPrimitive<T>(DataValue::Create<std::string>(text), out, messages);
+  EXPECT_EQ(ok, failure == nullptr);
+  if (ok) {
+    EXPECT_TRUE(messages.empty());
+    EXPECT_TRUE(out == expected);
+  } else {
+    ExpectOne(messages, failure, {text, kind});
+  }
+}
+
+constexpr char const* kOk = nullptr;
+constexpr char const* kBad = MessageIds::kParseFailed;
+constexpr char const* kRange = MessageIds::kOutOfRange;
+
+TEST(ToPrimitiveTest, IntegerTakesExactlyTheWholeDecimalText) {
+  struct Case {
+    std::string text;
+    long long expected;
+    char const* failure;
+  } const cases[] = {
+      {"0", 0, kOk}, {"-9223372036854775808", kMin, kOk},
+      {"9223372036854775807", 9223372036854775807LL, kOk}, {"+5", 5, kOk}, {"007", 7, kOk},
+      {"", 0, kBad}, {"+", 0, kBad}, {"-", 0, kBad}, {" 1", 0, kBad}, {"1 ", 0, kBad},
+      {"1x", 0, kBad}, {"x8", 0, kBad}, {"0x10", 0, kBad}, {"1.0", 0, kBad}, {"--1", 0, kBad},
+      {"+-1", 0, kBad}, {"++1", 0, kBad}, {std::string("1\0", 2), 0, kBad},
+      {"99999999999999999999x", 0, kBad}, {"9223372036854775808", 0, kRange},
+      {"-9223372036854775809", 0, kRange}, {"+99999999999999999999", 0, kRange},
+  };
+  for (Case const& c : cases) ExpectParse<long long>(c.text, c.expected, c.failure, "integer");
+}
+
+TEST(ToPrimitiveTest, BooleanVoidSecretAndString) {
+  struct BoolCase {
+    std::string text;
+    bool expected;
+    char const* failure;
+  } const bools[] = {{"true", true, kOk}, {"false", false, kOk}, {"True", false, kBad},
+                     {"FALSE", false, kBad}, {"1", false, kBad}, {"0", false, kBad},
+                     {"", false, kBad}, {"true ", false, kBad}};
+  for (BoolCase const& c : bools) ExpectParse<bool>(c.text, c.expected, c.failure, "boolean");
+
+  ExpectParse<Void>("", Void(), kOk, "void");
+  for (std::string const text : {" ", "void", "\t"}) ExpectParse<Void>(text, Void(), kBad, "void");
+
+  for (std::string const text : {"", " padded ", "x8", "a\x01z"}) {
+    ExpectParse<SecretString>(text, SecretString(text), kOk, "secret");
+    ExpectParse<std::string>(text, text, kOk, "string");
+  }
+
+  long long out = 0;
+  std::list<BaseMessage> messages;
+  EXPECT_FALSE(DataValue::ToPrimitive<long long>(DataValue::Create<long long>(3), out, messages));
+  ExpectOne(messages, MessageIds::kWrongKind, {"string", "integer"});
+}
+
+// Whatever the room a value was made with (none, too little, exact, more) and whether its
+// names are copied or static, fields come out in ascending byte order, are found by name, and
+// keep their slots.
+TEST(StructValueTest, FieldsComeOutInAscendingByteOrder) {
+  // Byte order: upper case before '_' before lower case, and UTF-8 lead bytes last.
+  std::vector<std::string> const sorted = {"",   "A", "_",         "a",       "aa",
+                                           "ab", "b", "z\xc3\xa9", "\xc3\xa9"};
+  std::vector<std::string> const orders[] = {
+      sorted,
+      {sorted.rbegin(), sorted.rend()},
+      {"a", "aa", "ab", "", "A", "z\xc3\xa9", "_", "b", "\xc3\xa9"},
+      {"b", "\xc3\xa9", "aa", "", "A", "z\xc3\xa9", "_", "ab", "a"}};
+  for (std::size_t room : {0, 2, 9, 20}) {
+    for (bool copied : {true, false}) {
+      for (auto const& order : orders) {
+        SCOPED_TRACE(testing::Message() << "room " << room << (copied ? ", copied" : ", static"));
+        auto value = StructValue::GetInstance("com.example.s", room);
+        std::vector<DataValuePtr*> slots;
+        for (auto const& name : order) {
+          // A copied name may come from a temporary that is gone before the value is read.
+          DataValuePtr* slot =
+              copied ? value->FieldSlot(std::string(name)) : value->StaticFieldSlot(name);
+          *slot = DataValue::Create<std::string>(name);
+          slots.push_back(slot);
+        }
+        for (std::size_t i = 0; i < order.size(); ++i) {
+          EXPECT_EQ(value->FindField(std::string(order[i])), slots[i]) << order[i];
+          EXPECT_EQ(value->FieldSlot(order[i]), slots[i]) << order[i];
+        }
+        EXPECT_EQ(value->FindField("ac"), nullptr);
+        std::vector<std::string> names;
+        for (auto const& field : value->fields()) {
+          names.emplace_back(field.first);
+          EXPECT_TRUE(Equal(field.second, DataValue::Create<std::string>(std::string(field.first))));
+        }
+        EXPECT_EQ(names, sorted);
+      }
+    }
+  }
+}
+
+TEST(StructValueTest, FieldSlotKeepsItsAddressAndSetFieldReplaces) {
+  auto value = StructValue::GetInstance("com.example.s");
+  DataValuePtr* slot = value->FieldSlot("m");
+  EXPECT_EQ(*slot, nullptr);
+  for (int i = 0; i < 5000; ++i) value->FieldSlot("f" + std::to_string(i));
+  *slot = DataValue::Create<long long>(1);
+  value->SetField("m", DataValue::Create<long long>(2));
+  EXPECT_EQ(value->FieldSlot("m"), slot);
+  EXPECT_EQ(value->FindField("m"), slot);
+  EXPECT_EQ(value->fields().size(), 5001u);
+  DataValuePtr out;
+  std::list<BaseMessage> messages;
+  ASSERT_TRUE(value->GetField("m", out, messages));
+  EXPECT_TRUE(Equal(out, DataValue::Create<long long>(2)));
+  EXPECT_EQ(value->FindField("n"), nullptr);
+  EXPECT_FALSE(value->GetField("n", out, messages));
+  ExpectOne(messages, MessageIds::kFieldMissing, {"n", "com.example.s"});
+}
+
+// CPU seconds that building a structure of `names` (in that order), then reading each field
+// back, takes; the median of three runs.
+double BuildAndReadSeconds(std::vector<std::string> const& names) {
+  std::vector<double> runs;
+  for (int run = 0; run < 3; ++run) {
+    auto value = StructValue::GetInstance("com.example.wide");
+    DataValuePtr const field = DataValue::Create<long long>(1);
+    std::clock_t const start = std::clock();
+    for (auto const& name : names) value->SetField(name, field);
+    std::size_t found = 0;
+    for (auto const& name : names) found += value->FindField(name) != nullptr;
+    runs.push_back(static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC);
+    EXPECT_EQ(found, names.size());
+    EXPECT_EQ(value->fields().size(), names.size());
+  }
+  std::sort(runs.begin(), runs.end());
+  return runs[1];
+}
+
+// Field names f00000000, f00000001, ... in the given order.
+std::vector<std::string> FieldNames(std::size_t count, char const* order) {
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string digits = std::to_string(i);
+    names.push_back("f" + std::string(8 - digits.size(), '0') + digits);
+  }
+  if (std::string(order) == "descending") {
+    std::reverse(names.begin(), names.end());
+  } else if (std::string(order) == "random") {
+    std::shuffle(names.begin(), names.end(), std::mt19937(13));
+  }
+  return names;
+}
+
+// Building n fields costs O(n log n) whatever their order: eight times the fields may cost about
+// nine times as much, far from the 64 times of inserting each into a sorted array.
+TEST(StructValueTest, BuildingAWideStructureIsNotQuadraticInAnyOrder) {
+  constexpr std::size_t kFields = 8000;
+  for (char const* order : {"ascending", "descending", "random"}) {
+    SCOPED_TRACE(order);
+    double const small = BuildAndReadSeconds(FieldNames(kFields, order));
+    double const large = BuildAndReadSeconds(FieldNames(8 * kFields, order));
+    EXPECT_LT(large, 24 * std::max(small, 1e-3)) << small << " s, then " << large << " s";
+  }
+  // Past the first few fields, order and addresses still hold.
+  for (char const* order : {"descending", "random"}) {
+    SCOPED_TRACE(order);
+    auto value = StructValue::GetInstance("com.example.wide");
+    std::vector<std::string> const names = FieldNames(300, order);
+    std::vector<DataValuePtr*> slots;
+    for (auto const& name : names) slots.push_back(value->FieldSlot(name));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      ASSERT_EQ(value->FieldSlot(names[i]), slots[i]) << names[i];
+      *slots[i] = DataValue::Create<std::string>(names[i]);
+    }
+    std::vector<std::string> seen;
+    for (auto const& field : value->fields()) {
+      EXPECT_TRUE(Equal(field.second, DataValue::Create<std::string>(std::string(field.first))));
+      seen.emplace_back(field.first);
+    }
+    EXPECT_EQ(seen, FieldNames(300, "ascending"));
+  }
+}
+
+TEST(ListValueTest, KindsAndSlots) {
+  EXPECT_EQ(static_cast<int>(ListValue::LIST), 1);  // fixed by the wire
+  EXPECT_EQ(static_cast<int>(ListValue::SET), 2);
+  // A block of slots is contiguous and stays put until the next append; elements filled
+  // through it keep their values when later appends move them.
+  auto list = ListValue::GetInstance(ListValue::LIST);
+  DataValuePtr* first = list->AppendSlots(10000);
+  ASSERT_EQ(list->size(), 10000u);
+  for (int i = 0; i < 10000; ++i) {
+    ASSERT_EQ(first[i], nullptr) << i;
+    first[i] = DataValue::Create<long long>(i);
+  }
+  *list->AppendSlot() = DataValue::Create<long long>(10000);
+  list->Append(DataValue::Create<long long>(10001));
+  ASSERT_EQ(list->size(), 10002u);
+  for (int i = 0; i < 10002; ++i) {
+    ASSERT_TRUE(Equal(list->elements()[i], DataValue::Create<long long>(i))) << i;
+  }
+}
+
+DataValuePtr Struct(std::string const& name, std::string const& field, DataValuePtr value,
+                    std::shared_ptr<StructValue> result = nullptr) {
+  if (!result) result = StructValue::GetInstance(name);
+  result->SetField(field, std::move(value));
+  return result;
+}
+
+TEST(EqualTest, ComparesKindsNamesFieldsElementsAndContents) {
+  auto str = [](char const* text) { return DataValue::Create<std::string>(text); };
+  auto secret = [](char const* text) { return DataValue::Create(SecretString(text)); };
+  struct Case {
+    char const* what;
+    DataValuePtr a, b;
+    bool equal;
+  } const cases[] = {
+      {"two nulls", nullptr, nullptr, true}, {"null and value", nullptr, Int(0), false},
+      {"integers", Int(7), Int(7), true}, {"different integers", Int(7), Int(8), false},
+      {"integer and its text", Int(7), str("7"), false},
+      {"string and secret", str("k"), secret("k"), false},
+      {"secrets", secret("k"), secret("k"), true},
+      {"different secrets", secret("k"), secret("l"), false},
+      {"structures", Struct("s", "f", Int(1)), Struct("s", "f", Int(1)), true},
+      {"structure names", Struct("s", "f", Int(1)), Struct("t", "f", Int(1)), false},
+      {"field names", Struct("s", "f", Int(1)), Struct("s", "g", Int(1)), false},
+      {"field values", Struct("s", "f", Int(1)), Struct("s", "f", Int(2)), false},
+      {"dynamic structure", Struct("s", "f", Int(1)),
+       Struct("s", "f", Int(1), DynamicStructValue::GetInstance("s")), false},
+      {"lists", List({Int(1), Int(2)}), List({Int(1), Int(2)}), true},
+      {"list order", List({Int(1), Int(2)}), List({Int(2), Int(1)}), false},
+      {"list and set", List({Int(1)}), List({Int(1)}, ListValue::SET), false},
+      {"list lengths", List({Int(1)}), List({Int(1), Int(1)}), false},
+      {"empty optionals", OptionalValue::GetInstance(), OptionalValue::GetInstance(), true},
+      {"empty and filled", OptionalValue::GetInstance(), Opt(Int(1)), false},
+      {"contents", Opt(Int(1)), Opt(Int(2)), false},
+      {"optional and content", Opt(Int(1)), Int(1), false},
+      {"error messages", ErrorValue::Create("e", {BaseMessage("a", "A", {})}),
+       ErrorValue::Create("e", {BaseMessage("a", "A", {"x"})}), false},
+      {"error and structure", ErrorValue::GetInstance("e"), StructValue::GetInstance("e"), false},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(Equal(c.a, c.b), c.equal);
+    EXPECT_EQ(Equal(c.b, c.a), c.equal);
+  }
+}
+
+std::size_t Count(std::string const& text, std::string const& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+TEST(ToDebugStringTest, SecretsPrintAsTheMask) {
+  std::string const text = "correct horse battery staple";
+  DataValuePtr secret = DataValue::Create(SecretString(text));
+  auto error = ErrorValue::GetInstance("com.example.errors.e");
+  error->SetField("s", secret);
+  auto root = StructValue::GetInstance("com.example.key");
+  root->SetField("c", error);
+  root->SetField("b", List({secret, Opt(secret)}, ListValue::SET));
+  root->SetField("a", secret);
+  std::string const printed = ToDebugString(root);
+  EXPECT_EQ(printed.find("correct"), std::string::npos) << printed;
+  EXPECT_EQ(Count(printed, SecretString::kMask), 4u) << printed;
+  EXPECT_LT(printed.find("a:"), printed.find("b:")) << printed;
+  EXPECT_LT(printed.find("b:"), printed.find("c:")) << printed;
+}
+
+TEST(DataValueTest, DestroyingOneOwnerLeavesSharedSubtreesIntact) {
+  DataValuePtr const shared = Struct("s", "f", List({Opt(Int(1))}, ListValue::SET));
+  std::string const printed = ToDebugString(shared);
+  DataValuePtr first = Opt(List({shared}));
+  DataValuePtr second = Struct("t", "g", shared);
+  first.reset();
+  second.reset();
+  EXPECT_EQ(ToDebugString(shared), printed);
+}
+
+// Storing a value into itself is refused at once; a loop made through slots or a longer chain
+// is found by printing and comparing, which stop there. Shared subtrees are no loop.
+TEST(DataValueTest, AValueCannotContainItself) {
+  auto structure = StructValue::GetInstance("s");
+  auto list = ListValue::GetInstance(ListValue::LIST);
+  auto optional = OptionalValue::GetInstance();
+  EXPECT_THROW(structure->SetField("self", structure), std::invalid_argument);
+  EXPECT_THROW(list->Append(list), std::invalid_argument);
+  EXPECT_THROW(optional->value(optional), std::invalid_argument);
+  EXPECT_TRUE(structure->fields().empty());
+  EXPECT_EQ(list->size(), 0u);
+  EXPECT_FALSE(optional->has_value());
+
+  // a = [b], b = [a], made through slots; c = [c].
+  auto a = ListValue::GetInstance(ListValue::LIST);
+  auto b = ListValue::GetInstance(ListValue::LIST);
+  auto c = ListValue::GetInstance(ListValue::LIST);
+  DataValuePtr* slots[] = {a->AppendSlot(), b->AppendSlot(), c->AppendSlot()};
+  *slots[0] = b;
+  *slots[1] = a;
+  *slots[2] = c;
+  EXPECT_EQ(ToDebugString(a), "[[[<contains itself>]]]");
+  EXPECT_EQ(ToDebugString(c), "[<contains itself>]");
+  EXPECT_FALSE(Equal(a, c));
+  EXPECT_FALSE(Equal(c, List({c})));
+  EXPECT_TRUE(Equal(a, a));
+  for (DataValuePtr* slot : slots) *slot = nullptr;  // lets the loops be freed
+
+  DataValuePtr const shared = Opt(Int(1));
+  DataValuePtr const twice = Struct("s", "f", List({shared, shared}));
+  EXPECT_EQ(ToDebugString(twice), "s{f: [optional(1), optional(1)]}");
+  EXPECT_TRUE(Equal(twice, Struct("s", "f", List({Opt(Int(1)), shared}))));
+}
+
+// One more level around `inner`; `slot` receives the slot that holds `inner`.
+using Wrap = DataValuePtr (*)(DataValuePtr inner, DataValuePtr** slot);
+
+DataValuePtr WrapOptional(DataValuePtr inner, DataValuePtr** slot) {
+  auto level = OptionalValue::GetInstance();
+  *slot = level->value(std::move(inner));
+  return level;
+}
+DataValuePtr WrapStruct(DataValuePtr inner, DataValuePtr** slot) {
+  auto level = StructValue::GetInstance("n");
+  *slot = level->FieldSlot("f");
+  **slot = std::move(inner);
+  return level;
+}
+DataValuePtr WrapList(DataValuePtr inner, DataValuePtr** slot) {
+  auto level = ListValue::GetInstance(ListValue::LIST);
+  *slot = level->AppendSlot();
+  **slot = std::move(inner);
+  return level;
+}
+
+// Equality, printing and destruction of million-level trees, on the default stack. The
+// chains are built in a loop.
+TEST(DeepValueTest, MillionLevelChainsCompareAndPrint) {
+  struct Case {
+    Wrap wrap;
+    std::string opening;
+  } const cases[] = {{WrapOptional, "optional("}, {WrapStruct, "n{f: "}, {WrapList, "["}};
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.opening);
+    DataValuePtr chains[2];
+    DataValuePtr* leaf = nullptr;
+    for (DataValuePtr& chain : chains) {
+      chain = c.wrap(Int(7), &leaf);
+      DataValuePtr* slot;
+      for (int i = 1; i < kDeep; ++i) chain = c.wrap(std::move(chain), &slot);
+    }
+    EXPECT_TRUE(Equal(chains[0], chains[1]));
+
+    std::string const printed = ToDebugString(chains[0]);
+    EXPECT_EQ(printed.compare(0, 2 * c.opening.size(), c.opening + c.opening), 0);
+    EXPECT_EQ(Count(printed, c.opening), static_cast<std::size_t>(kDeep));
+    EXPECT_EQ(Count(printed, "7"), 1u);
+
+    // A difference at the very bottom is found.
+    *leaf = Int(8);
+    EXPECT_FALSE(Equal(chains[0], chains[1]));
+  }
+}
+
+}  // namespace
+}  // namespace Data
+}  // namespace Tirn
