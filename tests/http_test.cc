@@ -9,7 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -381,8 +385,18 @@ std::string ReadAll(int fd) {
 
 struct RawAnswer {
   int status = 0;
+  std::string head;  // status line and headers
   std::string body;
 };
+
+RawAnswer Parse(std::string const& answer) {
+  RawAnswer raw;
+  if (answer.size() > 12) raw.status = std::atoi(answer.c_str() + 9);
+  std::size_t const split = answer.find("\r\n\r\n");
+  raw.head = answer.substr(0, split);
+  if (split != std::string::npos) raw.body = answer.substr(split + 4);
+  return raw;
+}
 
 RawAnswer Raw(unsigned short port, std::string const& request) {
   int fd = Connect(port);
@@ -390,11 +404,29 @@ RawAnswer Raw(unsigned short port, std::string const& request) {
   ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   std::string const answer = ReadAll(fd);
   ::close(fd);
-  RawAnswer raw;
-  if (answer.size() > 12) raw.status = std::atoi(answer.c_str() + 9);
-  std::size_t const split = answer.find("\r\n\r\n");
-  if (split != std::string::npos) raw.body = answer.substr(split + 4);
-  return raw;
+  return Parse(answer);
+}
+
+// Reads one whole answer (with a Content-Length, or chunked to its end) from a connection that
+// stays open.
+RawAnswer ReadOneAnswer(int fd) {
+  std::string answer;
+  char buffer[4096];
+  auto const complete = [&answer] {
+    std::size_t const split = answer.find("\r\n\r\n");
+    if (split == std::string::npos) return false;
+    std::size_t const length = answer.find("Content-Length: ");
+    if (length != std::string::npos && length < split) {
+      return answer.size() >= split + 4 + std::stoul(answer.substr(length + 16));
+    }
+    return answer.size() >= 5 && answer.compare(answer.size() - 5, 5, "0\r\n\r\n") == 0;
+  };
+  while (!complete()) {
+    ssize_t const n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    answer.append(buffer, n);
+  }
+  return Parse(answer);
 }
 
 std::string Post(std::string const& path, std::string const& body,
@@ -716,6 +748,353 @@ TEST(HttpServer, StopLetsCallsInFlightFinish) {
   auto const answered = outcome.get();
   ASSERT_TRUE(answered.value) << Describe(answered.error);
   EXPECT_EQ(stopped.get_future().wait_for(kWait), std::future_status::ready);
+}
+
+// ---- Hostile peers --------------------------------------------------------------------------
+
+// Forwards calls to another provider, after a progress report whose numbers look final
+// (current equal to maximum): a server that says it has finished before it answers.
+class FinalLookingProgress : public Tirn::Core::AsyncApiProvider {
+ public:
+  explicit FinalLookingProgress(std::shared_ptr<Tirn::Core::AsyncApiProvider> inner)
+      : inner_(std::move(inner)) {}
+  void Invoke(std::shared_ptr<Tirn::Core::MethodIdentifier const> const& method,
+              Tirn::Data::DataValuePtr const& input, Activation const& activation,
+              Tirn::Core::AsyncApiResultCb const& resultCb) override {
+    resultCb(nullptr, Tirn::Progress(5, 5, 5), {});
+    inner_->Invoke(method, input, activation, resultCb);
+  }
+
+ private:
+  std::shared_ptr<Tirn::Core::AsyncApiProvider> inner_;
+};
+
+// A server that sends such a report cannot crash its client: the report is dropped and the
+// future receives the answer that follows.
+TEST(HttpHostilePeers, AProgressReportThatLooksFinalDoesNotEndTheCall) {
+  World::Options options;
+  options.scriptedProviders = true;
+  options.remote = false;
+  World world(options);
+  Tirn::Http::Server server(world.threads.context(),
+                            std::make_shared<FinalLookingProgress>(world.provider),
+                            TI::Operations(), {});
+  std::string error;
+  ASSERT_TRUE(server.Start(&error)) << error;
+  auto client = std::make_shared<Tirn::Http::ClientProvider>(
+      world.threads.context(), "http://127.0.0.1:" + std::to_string(server.port()),
+      TI::Operations());
+  Providers::AsyncServiceStub stub(
+      std::make_shared<Tirn::Stub::AsyncApiStub>(client, CallerActivation()));
+  for (char const* id : {"progress", "missing"}) {
+    SCOPED_TRACE(id);
+    auto future = stub.Get(id);
+    ASSERT_EQ(future.wait_for(kWait), std::future_status::ready);
+    auto const result = future.get();
+    if (std::string(id) == "progress") {
+      ASSERT_TRUE(result.ok()) << Describe(result.error());
+      EXPECT_EQ(result.value()->type, Providers::ProviderType::TRUST_AUTHORITY);
+    } else {
+      ASSERT_TRUE(result.error());
+      EXPECT_EQ(result.error()->name(), Wire::kNotFoundError);
+    }
+  }
+}
+
+// Every connection closes after the idle limit, also one that has made calls; a server whose
+// connections are all taken by such callers serves a new client once they expire.
+TEST(HttpHostilePeers, ConnectionsIdleAfterACallAreClosed) {
+  World::Options options;
+  options.server.idleTimeout = 300ms;
+  options.server.maxConnections = 4;
+  World world(options);
+  unsigned short const port = world.server->port();
+  std::string const call = Post("/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/list",
+                                "{}", "application/json", "Accept: application/x-ndjson\r\n");
+  std::string keepAlive = call;
+  keepAlive.replace(keepAlive.find("Connection: close\r\n"), 19, "");
+  std::vector<int> sitting;
+  for (int i = 0; i < 4; ++i) {
+    int fd = Connect(port);
+    ASSERT_GE(fd, 0);
+    ::send(fd, keepAlive.data(), keepAlive.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(ReadOneAnswer(fd).status, 200);
+    sitting.push_back(fd);
+  }
+  auto const start = std::chrono::steady_clock::now();
+  for (int fd : sitting) {
+    EXPECT_EQ(ReadAll(fd), "");  // the server closes: recv returns 0, not the 5 s time-out
+    ::close(fd);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  auto const served = Call<Providers::ListMethod::Result>(
+      [&](auto r) { world.providers->List(nullptr, nullptr, r); });
+  EXPECT_TRUE(served.value) << Describe(served.error);
+}
+
+// A time limit of any size is clamped to the server's maximum, never overflowed into a
+// deadline that has passed (which cut the streamed answer after its head).
+TEST(HttpHostilePeers, HugeTimeLimitsAreClamped) {
+  World world(Remote());
+  for (char const* limit : {"9223372036855", "9223372036854775807", "99999999999999999999999999"}) {
+    SCOPED_TRACE(limit);
+    RawAnswer const answer =
+        Raw(world.server->port(),
+            Post("/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/list", "{}",
+                 "application/json",
+                 std::string("Accept: application/x-ndjson\r\nX-Tirn-Timeout-Ms: ") + limit +
+                     "\r\n"));
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_NE(answer.body.find("{\"output\":"), std::string::npos) << answer.body;
+    EXPECT_NE(answer.body.find("\r\n0\r\n\r\n"), std::string::npos) << answer.body;
+  }
+}
+
+// A request framed in a way the server does not accept, or that cannot be read, is answered
+// with the usual error body and its connection closed: what follows it is never read as a
+// request of its own.
+TEST(HttpHostilePeers, BadFramingIsAnsweredAndClosesTheConnection) {
+  World world(Remote());
+  std::string const create = "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/create";
+  std::string const smuggled =
+      Post(create, R"({"spec": {"provider": "smuggled", "native_spec": {"key_id": "k"}}})");
+  auto const head = [&](std::string const& framing) {
+    return "POST " + create + " HTTP/1.1\r\nHost: h\r\nContent-Type: application/json\r\n" +
+           framing + "\r\n";
+  };
+  struct Row {
+    char const* label;
+    std::string request;
+    int status;
+    char const* detail;
+  };
+  Row const rows[] = {
+      {"gzip", head("Transfer-Encoding: gzip\r\n") + smuggled, 400, "tirn.http.bad.request"},
+      {"xchunked", head("Transfer-Encoding: xchunked\r\n") + smuggled, 400, ""},
+      {"chunked, identity", head("Transfer-Encoding: chunked, identity\r\n") + smuggled, 400, ""},
+      {"length and chunked",
+       head("Transfer-Encoding: chunked\r\nContent-Length: 5\r\n") + "0\r\n\r\n" + smuggled, 400,
+       ""},
+      {"bad request line", "GARBAGE\r\n\r\n", 400, "tirn.http.bad.request"},
+      {"bad length", head("Content-Length: 1x\r\n") + "{}", 400, ""},
+      {"bad chunk size", head("Transfer-Encoding: chunked\r\n") + "zz\r\n{}\r\n0\r\n\r\n", 400, ""},
+      {"header syntax", head("Bad Header\r\n") + "", 400, ""},
+      {"HTTP/0.9", "GET /healthz\r\n\r\n", 400, ""},
+      {"HTTP/2 preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 505, "tirn.http.version.not.supported"},
+      {"headers too large", head("X-Big: " + std::string(20000, 'a') + "\r\n"), 431,
+       "tirn.http.headers.too.large"},
+      {"nesting too deep", head("Connection: close\r\nContent-Length: 20000\r\n") +
+                               std::string(20000, '['),
+       400, "tirn.json.too.deep"},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.label);
+    int fd = Connect(world.server->port());
+    ASSERT_GE(fd, 0);
+    ::send(fd, row.request.data(), row.request.size(), MSG_NOSIGNAL);
+    auto const start = std::chrono::steady_clock::now();
+    RawAnswer const answer = Parse(ReadAll(fd));  // to the server's close
+    ::close(fd);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "the connection stayed open";
+    EXPECT_EQ(answer.status, row.status) << answer.head;
+    EXPECT_NE(answer.body.find("\"error\":\"com.ostrel.tirn.std.errors.invalid_argument\""),
+              std::string::npos)
+        << answer.body;
+    EXPECT_NE(answer.body.find(row.detail), std::string::npos) << answer.body;
+    for (std::size_t at = 0; (at = answer.body.find("HTTP/1.1 ", at)) != std::string::npos; ++at) {
+      EXPECT_FALSE(std::isdigit(static_cast<unsigned char>(answer.body[at + 9])))
+          << "a second answer followed: " << answer.body;
+    }
+  }
+  auto const listed = Call<Providers::ListMethod::Result>(
+      [&](auto r) { world.providers->List(nullptr, nullptr, r); });
+  ASSERT_TRUE(listed.value) << Describe(listed.error);
+  EXPECT_TRUE(listed.value->empty()) << "a smuggled request was served";
+}
+
+// The answers that tell the client what to do next carry the header that says it.
+TEST(HttpHostilePeers, RefusalsCarryTheirHeaders) {
+  World::Options options;
+  options.server.authenticator = [](Tirn::Http::Credentials const& credentials,
+                                    Tirn::Core::SecurityContextWrappedEntry& identity) {
+    identity.text = credentials.bearerToken;
+    return !credentials.bearerToken.empty();
+  };
+  World world(options);
+  RawAnswer const anonymous = Raw(world.server->port(), Post(kGetPath, R"({"provider": "x"})"));
+  EXPECT_EQ(anonymous.status, 401);
+  EXPECT_NE(anonymous.head.find("WWW-Authenticate: Bearer"), std::string::npos) << anonymous.head;
+  RawAnswer const get =
+      Raw(world.server->port(), "GET " + std::string(kGetPath) +
+                                    " HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(get.status, 405);
+  EXPECT_NE(get.head.find("Allow: POST"), std::string::npos) << get.head;
+}
+
+// A provider that answers each call after a short while, from a thread of its own, so that
+// many calls are in flight at once.
+class SlowProvider : public Tirn::Core::AsyncApiProvider {
+ public:
+  explicit SlowProvider(std::shared_ptr<Tirn::Core::AsyncApiProvider> inner)
+      : inner_(std::move(inner)), worker_([this] { Run(); }) {}
+  ~SlowProvider() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    worker_.join();
+  }
+  void Invoke(std::shared_ptr<Tirn::Core::MethodIdentifier const> const& method,
+              Tirn::Data::DataValuePtr const& input, Activation const& activation,
+              Tirn::Core::AsyncApiResultCb const& resultCb) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_.push_back({std::chrono::steady_clock::now() + 20ms,
+                        [=] { inner_->Invoke(method, input, activation, resultCb); }});
+    wake_.notify_one();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+      if (pending_.empty()) {
+        wake_.wait(lock);
+        continue;
+      }
+      auto next = pending_.front();
+      if (wake_.wait_until(lock, next.first) == std::cv_status::no_timeout) continue;
+      pending_.erase(pending_.begin());
+      lock.unlock();
+      next.second();
+      lock.lock();
+    }
+  }
+  std::shared_ptr<Tirn::Core::AsyncApiProvider> inner_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::vector<std::pair<std::chrono::steady_clock::time_point, std::function<void()>>> pending_;
+  bool stopping_ = false;
+  std::thread worker_;
+};
+
+// 600 calls in flight through one client provider against a server with its default limits:
+// all are answered, over no more connections than the client's bound.
+TEST(HttpHostilePeers, ManyCallsInFlightWaitForABoundedSetOfConnections) {
+  World::Options options;
+  options.remote = false;
+  World world(options);
+  std::mutex mutex;
+  int open = 0;
+  int most = 0;
+  Tirn::Http::ServerOptions serverOptions;
+  serverOptions.connectionEvent = [&](Tirn::Http::ConnectionEvent const& event) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (event.kind == Tirn::Http::ConnectionEvent::kOpened) most = std::max(most, ++open);
+    if (event.kind == Tirn::Http::ConnectionEvent::kClosed) --open;
+  };
+  auto slow = std::make_shared<SlowProvider>(world.provider);
+  Tirn::Http::Server server(world.threads.context(), slow, TI::Operations(), serverOptions);
+  std::string error;
+  ASSERT_TRUE(server.Start(&error)) << error;
+  Tirn::Http::ClientOptions clientOptions;
+  auto client = std::make_shared<Tirn::Http::ClientProvider>(
+      world.threads.context(), "http://127.0.0.1:" + std::to_string(server.port()),
+      TI::Operations(), clientOptions);
+  Providers::AsyncServiceStub stub(
+      std::make_shared<Tirn::Stub::AsyncApiStub>(client, CallerActivation()));
+  std::vector<std::future<Tirn::CallResult<Providers::ListMethod::Result>>> calls;
+  for (int i = 0; i < 600; ++i) calls.push_back(stub.List(nullptr));
+  int answered = 0;
+  for (auto& call : calls) {
+    ASSERT_EQ(call.wait_for(30s), std::future_status::ready);
+    auto const result = call.get();
+    EXPECT_TRUE(result.ok()) << Describe(result.error());
+    answered += result.ok();
+  }
+  EXPECT_EQ(answered, 600);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_LE(most, static_cast<int>(clientOptions.maxConnections));
+  EXPECT_GT(most, 1);
+}
+
+// One record per call however it ended: the outcome of a streamed answer (not "200"), a call
+// whose client left, and one whose time limit passed.
+TEST(HttpHostilePeers, EveryCallIsRecordedWithItsOutcome) {
+  World::Options options;
+  options.scriptedProviders = true;
+  World world(options);
+  auto const missing = Call<std::shared_ptr<Providers::Info const>>(
+      [&](auto r) { world.providers->Get("missing", nullptr, r); });
+  ASSERT_TRUE(missing.error);
+
+  int fd = Connect(world.server->port());
+  ASSERT_GE(fd, 0);
+  std::string hold = Post(kGetPath, R"({"provider": "hold"})");
+  hold.replace(hold.find("Connection: close\r\n"), 19, "");
+  ::send(fd, hold.data(), hold.size(), MSG_NOSIGNAL);
+  ASSERT_TRUE(world.held->Wait());
+  ::close(fd);
+
+  auto const deadline = std::chrono::steady_clock::now() + kWait;
+  while (world.Access().size() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  auto const access = world.Access();
+  ASSERT_EQ(access.size(), 2u);
+  EXPECT_EQ(access[0].operation, "kms.providers.get");
+  EXPECT_EQ(access[0].status, 200u);
+  EXPECT_EQ(access[0].outcome, Wire::kNotFoundError);
+  EXPECT_GT(access[0].answerBytes, 0u);
+  EXPECT_EQ(access[1].outcome, "cancelled");
+  EXPECT_EQ(access[1].status, 0u);
+  EXPECT_EQ(access[1].requestBytes, std::string(R"({"provider": "hold"})").size());
+}
+
+// One caller cannot take every connection or every call: beyond its limits it is answered
+// 429 with Retry-After, while another caller is still served.
+TEST(HttpHostilePeers, AGreedyCallerIsLimitedAndOthersAreServed) {
+  World::Options options;
+  options.scriptedProviders = true;
+  options.server.maxConnectionsPerCaller = 2;
+  options.server.maxCallsPerCaller = 1;
+  options.server.authenticator = [](Tirn::Http::Credentials const& credentials,
+                                    Tirn::Core::SecurityContextWrappedEntry& identity) {
+    identity.text = credentials.bearerToken;
+    return !credentials.bearerToken.empty();
+  };
+  World world(options);
+  unsigned short const port = world.server->port();
+  auto const request = [](char const* token, char const* id) {
+    std::string text = Post(kGetPath, std::string(R"({"provider": ")") + id + "\"}",
+                            "application/json", std::string("Authorization: Bearer ") + token + "\r\n");
+    text.replace(text.find("Connection: close\r\n"), 19, "");
+    return text;
+  };
+  // The greedy caller holds one call in flight, then asks for another on a second connection.
+  int first = Connect(port);
+  std::string const held = request("greedy", "hold");
+  ::send(first, held.data(), held.size(), MSG_NOSIGNAL);
+  ASSERT_TRUE(world.held->Wait());
+  int second = Connect(port);
+  std::string const more = request("greedy", "missing");
+  ::send(second, more.data(), more.size(), MSG_NOSIGNAL);
+  RawAnswer const tooManyCalls = ReadOneAnswer(second);
+  EXPECT_EQ(tooManyCalls.status, 429);
+  EXPECT_NE(tooManyCalls.head.find("Retry-After: 1"), std::string::npos) << tooManyCalls.head;
+  EXPECT_NE(tooManyCalls.body.find("tirn.http.too.many.calls"), std::string::npos);
+  // A third connection is one too many.
+  int third = Connect(port);
+  ::send(third, more.data(), more.size(), MSG_NOSIGNAL);
+  RawAnswer const tooManyConnections = Parse(ReadAll(third));
+  EXPECT_EQ(tooManyConnections.status, 429);
+  EXPECT_NE(tooManyConnections.body.find("tirn.http.too.many.connections"), std::string::npos);
+  // Someone else is served meanwhile.
+  int polite = Connect(port);
+  std::string const asked = request("polite", "missing");
+  ::send(polite, asked.data(), asked.size(), MSG_NOSIGNAL);
+  EXPECT_EQ(ReadOneAnswer(polite).status, 404);
+  for (int fd : {first, second, third, polite}) ::close(fd);
 }
 
 // ---- The protocol document ------------------------------------------------------------------

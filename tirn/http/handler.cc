@@ -18,11 +18,13 @@ constexpr char kAnonymous[] = "-";
 
 // Answers an error: the one way every step of Handle refuses a request.
 void Refuse(Exchange& exchange, CallControl& control, unsigned status, char const* name,
-            std::list<BaseMessage> const& messages, std::vector<Header> headers = {}) {
+            std::list<BaseMessage> const& messages, std::vector<Header> headers = {},
+            bool close = false) {
   control.outcome = name;
   Answer answer;
   answer.status = status;
   answer.headers = std::move(headers);
+  answer.close = close;
   answer.body = ErrorBody(name, messages);
   exchange.Reply(std::move(answer));
 }
@@ -251,7 +253,7 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
       Refuse(*exchange, *control, 429, Wire::kUnableToAllocateResourceError,
              {HttpMessage(MessageIds::kTooManyConnections,
                           {std::to_string(context.ledger->connectionLimit())})},
-             retry);
+             retry, /*close=*/true);
       return control;
     }
     control->callHold = context.ledger->TakeCall(limitKey);

@@ -54,6 +54,8 @@ struct Answer {
   std::string contentType = kJsonType;
   std::vector<Header> headers;  // besides Content-Type and X-Request-Id
   std::string body;
+  // Close the connection after this answer.
+  bool close = false;
 };
 
 // Where the answer goes. Exactly one of Reply and the last StreamFrame is called, once; frames

@@ -448,6 +448,7 @@ class Session : public SessionBase,
     if (state_ != State::kCalling) return;
     deadline_.cancel();
     state_ = State::kReplying;
+    if (answer.close) keepAlive_ = false;
     auto response = std::make_shared<http::response<http::string_body>>(
         static_cast<http::status>(answer.status), 11);
     response->set(http::field::content_type, answer.contentType);
