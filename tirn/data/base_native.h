@@ -34,6 +34,14 @@ class TIRN_CORE_EXPORT BaseNative {
     // structure's wire names, in strictly ascending byte order) into `unknownFields`, creating
     // it on the first one. A null source stores nothing.
     template <class Names>
+    static void AddUnknownFields(Names const& knownNames,
+                                 std::shared_ptr<StructValue const> const& source,
+                                 std::shared_ptr<StructValue>& unknownFields) {
+      AddUnknownFields(knownNames, static_cast<CompoundValue const*>(source.get()), unknownFields);
+    }
+    // The same for any compound source held elsewhere (the engine's form: no shared pointer is
+    // copied per structure).
+    template <class Names>
     static void AddUnknownFields(Names const& knownNames, CompoundValue const* source,
                                  std::shared_ptr<StructValue>& unknownFields);
   };

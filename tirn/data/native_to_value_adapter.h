@@ -85,8 +85,13 @@ class TIRN_CORE_EXPORT NativeToValueAdapter {
   template <class V>
   class CompoundHelper {
    public:
-    // A value named `name` (copied, or a StaticName that outlives it) with room for
-    // `fieldCount` fields.
+    // An empty value named `name`, placed into `destination` at once.
+    CompoundHelper(std::string const& name, DataValuePtr* const& destination, Stack& stack)
+        : target_(V::GetInstance(name)), stack_(stack) {
+      *destination = target_;
+    }
+    // The same with room for `fieldCount` fields made with the value, and a name that is
+    // copied or, as a StaticName, outlives it: the form the engine's own routines use.
     template <class Name>
     CompoundHelper(Name const& name, std::size_t fieldCount, DataValuePtr* const& destination,
                    Stack& stack)

@@ -143,6 +143,32 @@ TEST(NativeToValueAdapter, UnknownFieldsAreSentBackShared) {
   EXPECT_EQ(AsCompound(value).fields().size(), 3u);
 }
 
+// The documented entry forms: a helper built from a name, a destination and the work stack,
+// and the value-to-native unknown-field step taking the source as a shared structure.
+TEST(NativeToValueAdapter, DocumentedHelperAndUnknownFieldForms) {
+  Address address;
+  address.host = "h";
+  NativeToValueAdapter::Stack stack(L10n::RequestLocalizerHelper::GetDefaultRequestLocalizer(),
+                                    NativeToValueAdapter::AdaptMethod<Address>::Get());
+  DataValuePtr value;
+  NativeToValueAdapter::CompoundHelper<StructValue> helper(std::string("test.shapes.address"),
+                                                           &value, stack);
+  ASSERT_TRUE(value);
+  EXPECT_EQ(AsCompound(value).name(), "test.shapes.address");
+  helper.AddFields(&address);
+  EXPECT_EQ(stack.entries.size(), 2u);  // one pending entry per member
+
+  auto source = StructValue::GetInstance("test.shapes.address");
+  source->SetField("host", StringValue::GetInstance("h"));
+  source->SetField("zone", StringValue::GetInstance("eu"));
+  std::shared_ptr<StructValue const> const shared = source;
+  std::shared_ptr<StructValue> unknown;
+  BaseNative::AdapterHelper::AddUnknownFields(Address::AdapterHelper::knownNames, shared, unknown);
+  ASSERT_TRUE(unknown);
+  EXPECT_EQ(unknown->fields().size(), 1u);
+  EXPECT_NE(unknown->FindField("zone"), nullptr);
+}
+
 TEST(NativeToValueAdapter, UnionCaseIsAnOrdinaryOptional) {
   Variant variant;
   variant.kind = Color::GREEN;
