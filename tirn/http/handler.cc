@@ -272,7 +272,7 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
   Json::DecodeOptions decodeOptions;
   decodeOptions.maxDepth = context.depthLimit;
   if (!Json::Decode(boost::string_view(request.body.data(), request.body.size()),
-                    operation->inputDefinition(), &input, messages, decodeOptions)) {
+                    operation->input, &input, messages, decodeOptions)) {
     Refuse(*exchange, *control, Wire::kInvalidArgumentError, messages);
     return control;
   }
@@ -299,9 +299,6 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
   };
 
   bool const streamed = Accepts(request.accept, kStreamType);
-  auto method = std::make_shared<Core::MethodIdentifier const>(
-      std::make_shared<Core::InterfaceIdentifier const>(operation->interfaceName),
-      operation->operationName);
   Core::AsyncApiResultCb resultCb(
       [exchange, control, streamed](std::shared_ptr<Core::MethodResult const> const& result,
                                     Progress const& progress,
@@ -317,7 +314,12 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
           exchange->Reply(std::move(answer));
         }
       });
-  context.provider->Invoke(method, input, activation, resultCb);
+  if (context.inProcess) {
+    context.inProcess->InvokeWithFreshActivation(operation->method, input, std::move(activation),
+                                                 resultCb);
+  } else {
+    context.provider->Invoke(operation->method, input, activation, resultCb);
+  }
   return control;
 }
 

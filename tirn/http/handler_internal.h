@@ -18,6 +18,7 @@
 #include "tirn/http/server.h"
 #include "tirn/http/transport_internal.h"
 #include "tirn/message/base_message.h"
+#include "tirn/runtime/call/in_process_provider.h"
 #include "tirn/runtime/call/invocation.h"
 #include "tirn/runtime/call/operation_table.h"
 
@@ -121,6 +122,9 @@ struct CallControl {
 
 struct HandlerContext {
   std::shared_ptr<Core::AsyncApiProvider> provider;
+  // The same provider when it serves in process: it takes the activation the handler made
+  // for the call as it is, instead of copying it.
+  Core::InProcessApiProvider* inProcess = nullptr;
   Core::OperationTable const* operations = nullptr;
   Authenticator authenticator;
   Authorizer authorizer;

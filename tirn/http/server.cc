@@ -117,6 +117,7 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
         graceTimer_(acceptor_.get_executor()) {
     options_.maxCallTimeout = std::min(options_.maxCallTimeout, kLongestCallTimeout);
     handler_.provider = std::move(provider);
+    handler_.inProcess = dynamic_cast<Core::InProcessApiProvider*>(handler_.provider.get());
     handler_.operations = &operations;
     handler_.authenticator = options_.authenticator;
     handler_.authorizer = options_.authorizer;

@@ -48,10 +48,14 @@ void InProcessApiProvider::Invoke(std::shared_ptr<MethodIdentifier const> const&
                                   Data::DataValuePtr const& input,
                                   std::shared_ptr<AsyncActivation> const& activation,
                                   AsyncApiResultCb const& resultCb) {
-  std::shared_ptr<AsyncActivation> callActivation;
-  if (activation) {
-    callActivation = activation->ForCall();
-  } else {
+  InvokeWithFreshActivation(method, input, activation ? activation->ForCall() : nullptr,
+                            resultCb);
+}
+
+void InProcessApiProvider::InvokeWithFreshActivation(
+    std::shared_ptr<MethodIdentifier const> const& method, Data::DataValuePtr const& input,
+    std::shared_ptr<AsyncActivation> callActivation, AsyncApiResultCb const& resultCb) {
+  if (!callActivation) {
     callActivation = std::make_shared<AsyncActivation>();
     callActivation->executionContext = std::make_shared<ExecutionContext>();
   }

@@ -61,6 +61,13 @@ class TIRN_CORE_EXPORT InProcessApiProvider : public AsyncApiProvider {
               Data::DataValuePtr const& input, std::shared_ptr<AsyncActivation> const& activation,
               AsyncApiResultCb const& resultCb) override;
 
+  // The same for an activation made for this call alone (a transport builds one per request):
+  // it is handed to the operation as it is, not copied. The caller keeps no use of it.
+  void InvokeWithFreshActivation(std::shared_ptr<MethodIdentifier const> const& method,
+                                 Data::DataValuePtr const& input,
+                                 std::shared_ptr<AsyncActivation> activation,
+                                 AsyncApiResultCb const& resultCb);
+
  private:
   mutable std::shared_mutex mutex_;
   std::map<std::string, std::shared_ptr<Provider::AsyncApiInterface const>, std::less<>>

@@ -6,43 +6,67 @@
 //   for (auto const& operation : Com::Ostrel::Nox::TrustedInfrastructure::Operations().operations())
 //     std::cout << operation.serviceName << " " << operation.operationName << "\n";
 //   auto const* get = table.Find("com.ostrel.nox.trusted_infrastructure.kms.providers", "get");
-//   Tirn::Data::DataDefinitionPtr input = get->inputDefinition();
+//   Tirn::Data::DataDefinitionPtr const& input = get->input;
 //
-// The definitions are built anew on every call of the descriptor's functions. A table is
-// immutable and may be read from any thread.
+// A descriptor's functions build the definitions anew on every call, as the generated methods
+// do; the table builds them once, when it is made, and keeps them in the descriptor (`input`,
+// `output`, `errors`) beside the call's identifier (`method`), so that a transport handling
+// many calls builds nothing per call. A table is immutable and may be read from any thread.
 #ifndef TIRN_RUNTIME_CALL_OPERATION_TABLE_H_
 #define TIRN_RUNTIME_CALL_OPERATION_TABLE_H_
 
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <boost/utility/string_view.hpp>
 
 #include "tirn/message/export.h"
+#include "tirn/runtime/call/invocation.h"
 #include "tirn/runtime/value/data_definition.h"
 
 namespace Tirn {
 namespace Core {
 
 // One operation: where it lives, its wire names, and its definitions.
-struct OperationDescriptor {
+struct TIRN_CORE_EXPORT OperationDescriptor {
+  using DefinitionFunction = Data::DataDefinitionPtr (*)();
+  using ErrorsFunction = std::list<Data::DataDefinitionPtr> (*)();
+
+  OperationDescriptor(char const* interface, char const* service, char const* operation,
+                      DefinitionFunction input, DefinitionFunction output, ErrorsFunction errors)
+      : interfaceName(interface),
+        serviceName(service),
+        operationName(operation),
+        inputDefinition(input),
+        outputDefinition(output),
+        errorDefinitions(errors) {}
+
   // The interface identifier ("com.ostrel.nox.trusted_infrastructure.kms.providers").
   char const* interfaceName;
   // The service's name within its package ("kms.providers").
   char const* serviceName;
   // The operation's wire name ("get").
   char const* operationName;
-  Data::DataDefinitionPtr (*inputDefinition)();
-  Data::DataDefinitionPtr (*outputDefinition)();
+  DefinitionFunction inputDefinition;
+  DefinitionFunction outputDefinition;
   // The declared errors, in a fixed order.
-  std::list<Data::DataDefinitionPtr> (*errorDefinitions)();
+  ErrorsFunction errorDefinitions;
+
+  // What the functions above build, built once by the table that holds the descriptor (null
+  // in a descriptor outside a table).
+  Data::DataDefinitionPtr input;
+  Data::DataDefinitionPtr output;
+  std::list<Data::DataDefinitionPtr> errors;
+  // The identifier a call of the operation carries.
+  std::shared_ptr<MethodIdentifier const> method;
 };
 
 class TIRN_CORE_EXPORT OperationTable {
  public:
-  OperationTable(std::string package, std::vector<OperationDescriptor> operations)
-      : package_(std::move(package)), operations_(std::move(operations)) {}
+  // Builds every operation's definitions and identifier once.
+  OperationTable(std::string package, std::vector<OperationDescriptor> operations);
 
   // The package name ("com.ostrel.nox.trusted_infrastructure").
   std::string const& package() const { return package_; }
