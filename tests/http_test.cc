@@ -1097,6 +1097,146 @@ TEST(HttpHostilePeers, AGreedyCallerIsLimitedAndOthersAreServed) {
   for (int fd : {first, second, third, polite}) ::close(fd);
 }
 
+// ---- What travels with a call ----------------------------------------------------------------
+
+// The client makes a request id when the caller has none, passes the caller's own, and the
+// server echoes and records it; the caller's time zone reaches the implementation.
+TEST(HttpTravel, RequestIdsAndTimeZonesTravelWithTheCall) {
+  World::Options options;
+  options.scriptedProviders = true;
+  World world(options);
+  auto withId = CallerActivation();
+  withId->executionContext->applicationData[Tirn::Http::kRequestIdKey] = {"caller-id-1",
+                                                                          boost::none};
+  auto const mine = Call<std::shared_ptr<Providers::Info const>>(
+      [&](auto r) { world.providers->Get("missing", withId, r); });
+  auto const made = Call<std::shared_ptr<Providers::Info const>>(
+      [&](auto r) { world.providers->Get("missing", nullptr, r); });
+  std::string raw = Post(kGetPath, R"({"provider": "missing"})", "application/json",
+                         "X-Request-Id: raw-id-2\r\n");
+  RawAnswer const echoed = Raw(world.server->port(), raw);
+  EXPECT_NE(echoed.head.find("X-Request-Id: raw-id-2"), std::string::npos) << echoed.head;
+
+  auto const deadline = std::chrono::steady_clock::now() + kWait;
+  while (world.Access().size() < 3 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  auto const access = world.Access();
+  ASSERT_EQ(access.size(), 3u);
+  EXPECT_EQ(access[0].requestId, "caller-id-1");
+  EXPECT_EQ(access[1].requestId.size(), 16u) << access[1].requestId;
+  EXPECT_EQ(access[2].requestId, "raw-id-2");
+
+  std::thread caller([&] {
+    (void)Call<std::shared_ptr<Providers::Info const>>(
+        [&](auto r) { world.providers->Get("hold", nullptr, r); });
+  });
+  Activation const serverSide = world.held->Wait();
+  ASSERT_TRUE(serverSide);
+  ASSERT_TRUE(serverSide->requestLocalizer.localeSpec);
+  EXPECT_EQ(serverSide->requestLocalizer.localeSpec->timezone().text(), "Europe/Berlin");
+  {
+    std::lock_guard<std::mutex> lock(world.held->mutex);
+    world.held->result->value(std::make_shared<Providers::Info>());
+  }
+  caller.join();
+}
+
+// A request that may have reached the server is never sent again: a connection that breaks
+// after the request ends the call with service_unavailable, and the server saw one request.
+TEST(HttpTravel, ASentRequestIsNeverRetried) {
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 8), 0);
+  socklen_t length = sizeof address;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  std::atomic<int> requests{0};
+  std::thread server([&] {
+    timeval timeout{2, 0};
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    for (int fd; (fd = ::accept(listener, nullptr, nullptr)) >= 0;) {
+      char buffer[4096];
+      if (::recv(fd, buffer, sizeof buffer, 0) > 0) ++requests;
+      ::close(fd);  // gone before answering
+    }
+  });
+  Tirn::Http::IoThreads threads(1);
+  auto client = std::make_shared<Tirn::Http::ClientProvider>(
+      threads.context(), "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)),
+      TI::Operations());
+  Providers::AsyncServiceStub stub(
+      std::make_shared<Tirn::Stub::AsyncApiStub>(client, CallerActivation()));
+  auto future = stub.List(nullptr);
+  ASSERT_EQ(future.wait_for(kWait), std::future_status::ready);
+  auto const result = future.get();
+  ASSERT_TRUE(result.error());
+  EXPECT_EQ(result.error()->name(), Wire::kServiceUnavailableError);
+  EXPECT_NE(Describe(result.error()).find(Tirn::Http::MessageIds::kConnectionBroken),
+            std::string::npos)
+      << Describe(result.error());
+  ::shutdown(listener, SHUT_RDWR);
+  server.join();
+  ::close(listener);
+  EXPECT_EQ(requests.load(), 1);
+}
+
+// A certificate for another name is refused even when its signer is trusted; a client
+// certificate the server trusts reaches the authenticator with its subject.
+TEST(HttpTls, HostNamesAreCheckedAndClientCertificatesReachTheAuthenticator) {
+  test_tls::Files const serverFiles = test_tls::MakeSelfSigned("elsewhere.test");
+  test_tls::Files const clientFiles = test_tls::MakeSelfSigned("client-alice");
+  World::Options options;
+  options.remote = false;
+  options.scriptedProviders = true;
+  World world(options);
+  Tirn::Http::ServerOptions serverOptions;
+  serverOptions.tlsCertificateFile = serverFiles.certificate;
+  serverOptions.tlsPrivateKeyFile = serverFiles.key;
+  serverOptions.tlsClientCaFile = clientFiles.certificate;
+  serverOptions.authenticator = [](Tirn::Http::Credentials const& credentials,
+                                   Tirn::Core::SecurityContextWrappedEntry& identity) {
+    identity.text = credentials.clientCertificate;
+    return !credentials.clientCertificate.empty();
+  };
+  Tirn::Http::Server server(world.threads.context(), world.provider, TI::Operations(),
+                            serverOptions);
+  std::string error;
+  ASSERT_TRUE(server.Start(&error)) << error;
+  std::string const port = std::to_string(server.port());
+  auto const who = [&](std::string const& url, Tirn::Http::ClientOptions clientOptions) {
+    clientOptions.caFile = serverFiles.certificate;
+    auto client = std::make_shared<Tirn::Http::ClientProvider>(world.threads.context(), url,
+                                                               TI::Operations(), clientOptions);
+    Providers::AsyncServiceStub stub(
+        std::make_shared<Tirn::Stub::AsyncApiStub>(client, CallerActivation()));
+    auto future = stub.Get("who");
+    EXPECT_EQ(future.wait_for(kWait), std::future_status::ready);
+    return future.get();
+  };
+  Tirn::Http::ClientOptions withCertificate;
+  withCertificate.certificateFile = clientFiles.certificate;
+  withCertificate.privateKeyFile = clientFiles.key;
+
+  auto const mismatch = who("https://localhost:" + port, withCertificate);
+  ASSERT_TRUE(mismatch.error());
+  EXPECT_EQ(mismatch.error()->name(), Wire::kServiceUnavailableError);
+  EXPECT_NE(Describe(mismatch.error()).find(Tirn::Http::MessageIds::kTlsFailed), std::string::npos);
+
+  auto const alice = who("https://127.0.0.1:" + port, withCertificate);
+  ASSERT_TRUE(alice.ok()) << Describe(alice.error());
+  EXPECT_NE(alice.value()->type.unknownValue().find("CN=client-alice"), std::string::npos)
+      << alice.value()->type.unknownValue();
+
+  auto const anonymous = who("https://127.0.0.1:" + port, {});
+  ASSERT_TRUE(anonymous.error());
+  EXPECT_EQ(anonymous.error()->name(), Wire::kUnauthenticatedError);
+  test_tls::Remove(serverFiles);
+  test_tls::Remove(clientFiles);
+}
+
 // ---- The protocol document ------------------------------------------------------------------
 
 // Every curl command of docs/protocol.md, run against a live server, prints the JSON shown
