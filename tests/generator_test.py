@@ -148,6 +148,32 @@ class GeneratorOutput(unittest.TestCase):
         self.assertIn("class COM_EXAMPLE_SHOP_EXPORT AsyncServiceStub",
                       files[root + "store/items/stub.h"])
 
+    def test_every_bound_type_has_its_type_info(self):
+        path = describe(GOOD)
+        try:
+            files = tirn_generate.generate(path)
+        finally:
+            os.unlink(path)
+        root = "com/example/shop/"
+        items = "::Com::Example::Shop::Store::ItemsSvc"
+        # (file stem, bound type, TypeInfo specialisations, conversion routines)
+        cases = [
+            ("types", "::Com::Example::Shop::Address", 1, 1),
+            ("store/items/types", items + "::Kind", 1, 0),
+            ("store/items/types", items + "::Item", 1, 1),
+            ("store/items/service", items + "::AsyncServiceInterface", 1, 0),
+            ("store/items/service", items + "::GetMethod::Input", 1, 1),
+            # An operation without parameters takes the standard input: nothing of its own.
+            ("store/items/service", items + "::ListMethod::Input", 0, 0),
+        ]
+        for stem, bound, specialisations, routines in cases:
+            with self.subTest(bound):
+                declared, defined = files[root + stem + ".h"], files[root + stem + ".cc"]
+                self.assertEqual(declared.count(f"TypeInfo<{bound}> {{"), specialisations)
+                self.assertEqual(defined.count(f"TypeInfo<{bound}>::name() {{"), specialisations)
+                self.assertEqual(declared.count(f"TIRN_DECLARE_ROUTINES({bound[2:]})"), routines)
+                self.assertEqual(defined.count(f"TIRN_DEFINE_ROUTINES({bound[2:]})"), routines)
+
     def test_writing_is_idempotent(self):
         path = describe(GOOD)
         output = tempfile.mkdtemp()
@@ -159,6 +185,33 @@ class GeneratorOutput(unittest.TestCase):
             self.assertEqual(os.stat(target).st_mtime_ns, before)
         finally:
             os.unlink(path)
+
+
+class Templates(unittest.TestCase):
+    def test_pieces_must_match_the_placeholders(self):
+        fills = [
+            ("braced placeholder", "${operation}Method($type)", {"operation": "Get", "type": "T"},
+             "GetMethod(T)"),
+            ("doubled dollar", "$$x = $x;", {"x": "1"}, "$x = 1;"),
+        ]
+        for name, text, pieces, expected in fills:
+            with self.subTest(name):
+                self.assertEqual(tirn_generate.Template(text).fill(**pieces), expected)
+        mistakes = [
+            ("placeholder left unfilled", "struct $name {$members};", {"name": "A"},
+             "needs members"),
+            ("piece with no place", "struct $name;", {"name": "A", "export": "X"},
+             "no place for export"),
+            ("placeholder run into the text", "$operationMethod", {"operation": "Get"},
+             "needs operationMethod"),
+        ]
+        for name, text, pieces, fragment in mistakes:
+            with self.subTest(name):
+                with self.assertRaises(tirn_generate.TemplateError) as raised:
+                    tirn_generate.Template(text).fill(**pieces)
+                self.assertIn(fragment, str(raised.exception))
+        with self.assertRaises(tirn_generate.TemplateError):
+            tirn_generate.Template("costs $5")
 
 
 if __name__ == "__main__":
