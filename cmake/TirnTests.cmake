@@ -73,6 +73,12 @@ if(TARGET tirn_http_tests)
   target_compile_definitions(tirn_http_tests PRIVATE TIRN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 endif()
 
+# The client's reading of answers, without sockets.
+tirn_cross_cutting_test(tirn_answer_reader_tests tests/answer_reader_test.cc)
+if(TARGET tirn_answer_reader_tests)
+  target_link_libraries(tirn_answer_reader_tests PRIVATE tirn_http)
+endif()
+
 # Calls from client stubs through the in-process provider to bound implementations and back,
 # for every operation of the package.
 tirn_cross_cutting_test(tirn_calls_tests tests/end_to_end_test.cc tests/calling_test.cc)

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "tirn/http/answer_reader_internal.h"
 #include "tirn/http/asio_internal.h"
 #include "tirn/http/transport_internal.h"
 #include "tirn/json/json.h"
@@ -25,7 +26,6 @@ namespace Http {
 
 using detail::HttpMessage;
 using detail::WipeString;
-using detail::WipingAllocator;
 using detail::WipingBuffer;
 
 
@@ -34,8 +34,8 @@ namespace {
 namespace Wire = Data::Wire;
 using Clock = std::chrono::steady_clock;
 
-// Answer bodies live in memory that is wiped as it is freed.
-using AnswerBody = http::basic_string_body<char, std::char_traits<char>, WipingAllocator<char>>;
+// The most read from a connection at once.
+constexpr std::size_t kReadSize = 64 << 10;
 
 // One connection to the server, plain or TLS, reused by one call after another. Everything
 // done on it runs on its strand. While it exists it takes one of the client's places
@@ -436,193 +436,53 @@ class Call : public std::enable_shared_from_this<Call> {
                           WipeString(self->request_.body());
                           if (self->finished_) return;
                           if (ec) return self->Broken(ec);
-                          self->ReadHead();
+                          self->ReadAnswer();
                         });
     });
   }
 
-  void ReadHead() {
-    parser_.emplace();
-    parser_->body_limit(options().answerLimit);
-    WithStream([this](auto& stream) {
-      http::async_read_header(stream, connection_->buffer, *parser_,
-                              [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                                if (self->finished_) return;
-                                if (ec) return self->Broken(ec);
-                                self->OnHead();
-                              });
-    });
+  void ReadAnswer() {
+    reader_.emplace(operation_ ? operation_->outputDefinition() : nullptr, client_->server_,
+                    options().answerLimit);
+    ReadSome();
   }
 
-  void OnHead() {
-    auto const& head = parser_->get();
-    auto type = head.find(http::field::content_type);
-    streamed_ = head.result() == http::status::ok && type != head.end() &&
-                type->value().substr(0, std::strlen(kStreamType)) == kStreamType;
-    ReadBody();
-  }
-
-  void ReadBody() {
-    WithStream([this](auto& stream) {
-      auto handler = [self = shared_from_this()](beast::error_code ec, std::size_t) {
+  void ReadSome() {
+    auto& buffer = connection_->buffer;
+    auto space = buffer.prepare(beast::read_size(buffer, kReadSize));
+    WithStream([this, space](auto& stream) {
+      stream.async_read_some(space, [self = shared_from_this()](beast::error_code ec,
+                                                                std::size_t bytes) {
         if (self->finished_) return;
-        if (ec) return self->Broken(ec);
-        self->OnBody();
-      };
-      if (streamed_) {
-        http::async_read_some(stream, connection_->buffer, *parser_, std::move(handler));
-      } else {
-        http::async_read(stream, connection_->buffer, *parser_, std::move(handler));
-      }
+        self->connection_->buffer.commit(bytes);
+        self->OnRead(ec);
+      });
     });
   }
 
-  void OnBody() {
-    std::string& body = parser_->get().body();
-    if (!streamed_) {
-      Answer(body);
-      return;
+  // Hands what was read to the reader, whose buffers hold it from then on.
+  void OnRead(beast::error_code ec) {
+    auto& buffer = connection_->buffer;
+    detail::AnswerEvents events;
+    if (buffer.size() != 0) {
+      auto const bytes = buffer.data();
+      events = reader_->Feed(
+          boost::string_view(static_cast<char const*>(bytes.data()), bytes.size()));
+      buffer.consume(buffer.size());
     }
-    // Complete lines are frames; the rest waits for more.
-    std::size_t end;
-    while (!finished_ && !final_ &&
-           (end = body.find('\n', consumed_)) != std::string::npos) {
-      Frame(boost::string_view(body).substr(consumed_, end - consumed_));
-      consumed_ = end + 1;
+    if (!events.outcome && ec == net::error::eof) {
+      detail::AnswerEvents closed = reader_->Closed();
+      events.progress.insert(events.progress.end(), closed.progress.begin(), closed.progress.end());
+      events.outcome = std::move(closed.outcome);
     }
-    if (finished_) return;
-    if (final_) {
-      // The outcome waits for the end of the chunked body, which follows the final frame at
-      // once: only a whole answer leaves the connection fit to be reused, and the connection
-      // goes back to the pool before the caller hears of the outcome and calls again.
-      if (!parser_->is_done()) return ReadBody();
-      auto outcome = std::move(*final_);
-      return Deliver(std::move(outcome.first), std::move(outcome.second));
-    }
-    if (parser_->is_done()) {
-      return Fail(Wire::kInternalServerError,
-                  {HttpMessage(MessageIds::kBadAnswer, {client_->server_, "the stream ended early"})});
-    }
-    ReadBody();
-  }
-
-  // A whole answer that is not streamed.
-  void Answer(std::string& body) {
-    unsigned const status = parser_->get().result_int();
-    std::list<BaseMessage> messages;
-    if (status == 200) {
-      Data::DataValuePtr output;
-      if (!Json::Decode(body, OutputDefinition(), &output, messages, {false})) {
-        return BadAnswer(messages);
-      }
-      return Deliver(std::move(output), nullptr);
-    }
-    ErrorAnswer(body, status);
-  }
-
-  void ErrorAnswer(boost::string_view text, unsigned status) {
-    std::list<BaseMessage> messages;
-    Data::DataValuePtr frame;
-    std::shared_ptr<Data::ErrorValue const> error;
-    if (Json::Decode(text, ErrorFrameDefinition(), &frame, messages, {false})) {
-      error = ErrorFrom(frame);
-    }
-    if (!error) {
-      messages.push_front(HttpMessage(MessageIds::kBadAnswer,
-                                      {client_->server_, "status " + std::to_string(status) +
-                                                             " without an error in JSON"}));
-      return Fail(Wire::kInternalServerError, std::move(messages));
-    }
-    Deliver(nullptr, std::move(error));
-  }
-
-  void Frame(boost::string_view line) {
-    std::list<BaseMessage> messages;
-    Data::DataValuePtr frame;
-    if (!Json::Decode(line, FrameDefinition(), &frame, messages, {false}) || !frame ||
-        !frame->GetType().IsCompound()) {
-      return BadAnswer(messages);
-    }
-    auto const& fields = static_cast<Data::CompoundValue const&>(*frame);
-    if (DataValuePtrOrNull(fields.FindField(kProgressMember))) {
-      Progress progress;
-      if (!ProgressFrom(*fields.FindField(kProgressMember), progress)) return BadAnswer({});
-      // A report whose numbers look final would end the call for the caller's handle without
-      // its answer: the server may not send one, and it is dropped.
-      if (progress.IsFinal()) return;
-      resultCb_(nullptr, progress, {});
-      return;
-    }
-    if (Data::DataValuePtr const* output = fields.FindField(kOutputMember)) {
-      final_.emplace(*output, nullptr);
-      return;
-    }
-    if (auto error = ErrorFrom(frame)) {
-      final_.emplace(nullptr, std::move(error));
-      return;
-    }
-    BadAnswer({});
-  }
-
-  static Data::DataValuePtr DataValuePtrOrNull(Data::DataValuePtr const* slot) {
-    return slot ? *slot : nullptr;
-  }
-
-  static bool ProgressFrom(Data::DataValuePtr const& value, Progress& progress) {
-    if (!value || !value->GetType().IsCompound()) return false;
-    auto const& numbers = static_cast<Data::CompoundValue const&>(*value);
-    std::int64_t* targets[] = {&progress.minimum, &progress.maximum, &progress.current};
-    char const* names[] = {"minimum", "maximum", "current"};
-    for (int i = 0; i < 3; ++i) {
-      Data::DataValuePtr const* slot = numbers.FindField(names[i]);
-      if (!slot || !*slot || (*slot)->GetType().kind() != Data::DataType::INTEGER) return false;
-      *targets[i] = static_cast<Data::IntegerValue const&>(**slot).value();
-    }
-    return true;
-  }
-
-  // The error of an answer {"error": name, "value": {...}}, named as the answer says.
-  static std::shared_ptr<Data::ErrorValue const> ErrorFrom(Data::DataValuePtr const& frame) {
-    if (!frame || !frame->GetType().IsCompound()) return nullptr;
-    auto const& fields = static_cast<Data::CompoundValue const&>(*frame);
-    Data::DataValuePtr const* name = fields.FindField(kErrorMember);
-    Data::DataValuePtr const* value = fields.FindField(kValueMember);
-    if (!name || !*name || (*name)->GetType().kind() != Data::DataType::STRING || !value ||
-        !*value || !(*value)->GetType().IsCompound()) {
-      return nullptr;
-    }
-    auto error =
-        Data::ErrorValue::GetInstance(static_cast<Data::StringValue const&>(**name).value());
-    for (auto const& field : static_cast<Data::CompoundValue const&>(**value).fields()) {
-      error->SetField(field.first, field.second);
-    }
-    return error;
-  }
-
-  Data::DataDefinitionPtr OutputDefinition() const {
-    return operation_ ? operation_->outputDefinition() : nullptr;
-  }
-
-  // Frames and error answers read with the definitions of what they carry.
-  Data::DataDefinitionPtr ErrorFrameDefinition() const {
-    Data::DataDefinition::FieldMap fields;
-    fields[kErrorMember] = Data::DataDefinition::Create<std::string>();
-    fields[kValueMember] = Wire::StandardErrorDefinition(Wire::kGenericError);
-    return Data::StructDefinition::GetInstance("tirn.http.frame", fields);
-  }
-
-  Data::DataDefinitionPtr FrameDefinition() const {
-    Data::DataDefinition::FieldMap fields;
-    fields[kErrorMember] = Data::DataDefinition::Create<std::string>();
-    fields[kValueMember] = Wire::StandardErrorDefinition(Wire::kGenericError);
-    Data::DataDefinitionPtr output = OutputDefinition();
-    if (output) fields[kOutputMember] = output;
-    return Data::StructDefinition::GetInstance("tirn.http.frame", fields);
-  }
-
-  void BadAnswer(std::list<BaseMessage> messages) {
-    messages.push_front(HttpMessage(MessageIds::kBadAnswer, {client_->server_, "not JSON of the expected shape"}));
-    Fail(Wire::kInternalServerError, std::move(messages));
+    for (Progress const& progress : events.progress) resultCb_(nullptr, progress, {});
+    if (!events.outcome) return ec ? Broken(ec) : ReadSome();
+    detail::AnswerOutcome& outcome = *events.outcome;
+    // The server gives up at the same time limit and closes the connection (see Broken).
+    if (outcome.cutOff && Clock::now() >= deadlineAt_) return TimedOut();
+    // A streamed answer's outcome comes with the end of its chunked body: the connection
+    // goes back to the pool before the caller hears of the outcome and calls again.
+    Deliver(std::move(outcome.output), std::move(outcome.error), outcome.reusable);
   }
 
   void Broken(beast::error_code ec) {
@@ -637,26 +497,27 @@ class Call : public std::enable_shared_from_this<Call> {
 
   void Fail(char const* name, std::list<BaseMessage> messages) {
     if (finished_) return;
-    Close();
     Deliver(nullptr, Data::ErrorValue::Create(name, messages), false);
   }
 
+  // Ends the call: `reusable` (the reader read a whole answer the server keeps the connection
+  // open after) gives the connection back, anything else closes it.
   void Deliver(Data::DataValuePtr output, std::shared_ptr<Data::ErrorValue const> error,
-               bool reusable = true) {
+               bool reusable) {
     if (finished_) return;
     finished_ = true;
     delivered_ = true;
     if (deadline_) deadline_->cancel();
     if (cancelPoll_) cancelPoll_->cancel();
+    reader_.reset();  // its buffers held the answer, which may have carried a secret
     if (!connection_) {
       // Never given a connection: nothing to give back.
-    } else if (reusable && parser_ && parser_->is_done() && parser_->get().keep_alive()) {
-      if (connection_->buffer.size() == 0) connection_->buffer.shrink_to_fit();
-      client_->Release(connection_);
     } else if (reusable) {
+      connection_->buffer.shrink_to_fit();  // empty: every byte read went to the reader
+      client_->Release(connection_);
+    } else {
       Close();
     }
-    if (parser_) WipeString(parser_->get().body());  // the answer may have carried a secret
     auto result = std::make_shared<Core::MethodResult>();
     result->output = std::move(output);
     result->error = std::move(error);
@@ -690,13 +551,9 @@ class Call : public std::enable_shared_from_this<Call> {
   std::chrono::milliseconds timeout_{0};
   Clock::time_point deadlineAt_ = Clock::time_point::max();
   http::request<http::string_body> request_;
-  std::optional<http::response_parser<http::string_body>> parser_;
-  // The outcome of a streamed answer's final frame, read before the end of its body.
-  std::optional<std::pair<Data::DataValuePtr, std::shared_ptr<Data::ErrorValue const>>> final_;
+  std::optional<detail::AnswerReader> reader_;  // while the answer is read
   std::list<BaseMessage> encodeFailure_;
-  std::size_t consumed_ = 0;
   int attempts_ = 0;
-  bool streamed_ = false;
   bool finished_ = false;
 };
 

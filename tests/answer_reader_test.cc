@@ -1,0 +1,219 @@
+// The client's reading of answers, without sockets: whole, error and streamed answers, however
+// their bytes arrive, cut short, followed by more bytes, or larger than the limit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "tirn/http/answer_reader_internal.h"
+#include "tirn/json/json.h"
+#include "tirn/runtime/value/wire_shapes.h"
+
+namespace {
+
+using Tirn::Http::detail::AnswerEvents;
+using Tirn::Http::detail::AnswerReader;
+namespace Wire = Tirn::Data::Wire;
+
+constexpr std::size_t kLimit = 1 << 20;
+
+Tirn::Data::DataDefinitionPtr GetOutput() {
+  return Com::Ostrel::Nox::TrustedInfrastructure::Operations()
+      .Find("com.ostrel.nox.trusted_infrastructure.kms.providers", "get")
+      ->outputDefinition();
+}
+
+std::string Whole(int status, std::string const& body, std::string const& extra = "") {
+  return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: application/json\r\n" +
+         extra + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// A chunked stream with one chunk per line.
+std::string Streamed(std::vector<std::string> const& lines, std::string const& end = "0\r\n\r\n") {
+  std::string text =
+      "HTTP/1.1 200 OK\r\nContent-Type: application/x-ndjson\r\nTransfer-Encoding: chunked\r\n\r\n";
+  char size[20];
+  for (auto const& line : lines) {
+    std::snprintf(size, sizeof size, "%zx\r\n", line.size() + 1);
+    text += size + line + "\n\r\n";
+  }
+  return text + end;
+}
+
+constexpr char kInfo[] = R"({"type":"TRUST_AUTHORITY"})";
+constexpr char kNotFound[] = R"({"error":"com.ostrel.tirn.std.errors.not_found","value":{"messages":[]}})";
+std::string Progress(int current) {
+  return R"({"progress":{"minimum":0,"maximum":3,"current":)" + std::to_string(current) + "}}";
+}
+
+std::string FirstMessageId(Tirn::Data::ErrorValuePtr const& error) {
+  auto const* list = error->FindField(Wire::kErrorMessages);
+  if (!list || !*list || (*list)->GetType().kind() != Tirn::Data::DataType::LIST) return "-";
+  auto const& elements = static_cast<Tirn::Data::ListValue const&>(**list).elements();
+  Tirn::BaseMessage message("", "", {});
+  boost::optional<std::string> localized;
+  if (elements.empty() || !Wire::MessageFromValue(elements.front(), message, localized)) return "-";
+  return message.id();
+}
+
+// What the reader said, as lines; fails the test when anything comes after the outcome.
+std::vector<std::string> Read(std::vector<std::string> const& pieces, bool closed,
+                              std::size_t limit = kLimit) {
+  AnswerReader reader(GetOutput(), "server:1", limit);
+  std::vector<std::string> said;
+  bool ended = false;
+  auto const take = [&](AnswerEvents events) {
+    if (ended && (events.outcome || !events.progress.empty())) ADD_FAILURE() << "events after the outcome";
+    for (auto const& progress : events.progress) {
+      said.push_back("progress " + std::to_string(progress.current) + "/" +
+                     std::to_string(progress.maximum));
+    }
+    if (!events.outcome) return;
+    ended = true;
+    auto const& outcome = *events.outcome;
+    std::string line;
+    if (outcome.failed) {
+      line = "failed " + outcome.error->name() + " " + FirstMessageId(outcome.error);
+    } else if (outcome.error) {
+      line = "error " + outcome.error->name();
+    } else {
+      std::list<Tirn::BaseMessage> messages;
+      EXPECT_TRUE(Tirn::Json::Encode(outcome.output, nullptr, &line, messages));
+      line = "output " + line;
+    }
+    if (outcome.cutOff) line += " cut off";
+    if (outcome.reusable) line += " reusable";
+    said.push_back(line);
+  };
+  for (auto const& piece : pieces) take(reader.Feed(piece));
+  if (closed) take(reader.Closed());
+  EXPECT_EQ(reader.Finished(), ended);
+  return said;
+}
+
+std::vector<std::string> Pieces(std::string const& text, std::size_t size) {
+  std::vector<std::string> pieces;
+  for (std::size_t at = 0; at < text.size(); at += size) pieces.push_back(text.substr(at, size));
+  return pieces;
+}
+
+constexpr char kBad[] = "failed com.ostrel.tirn.std.errors.internal_server_error tirn.http.bad.answer";
+constexpr char kCut[] =
+    "failed com.ostrel.tirn.std.errors.service_unavailable tirn.http.connection.broken cut off";
+
+struct Case {
+  char const* what;
+  std::string answer;
+  std::vector<std::string> said;
+  // One answer of sound framing, no bad frame before its end: cut short, it is cut off.
+  bool whole;
+};
+
+std::vector<Case> const& Answers() {
+  static std::vector<Case> const cases = {
+      {"a value", Whole(200, kInfo), {R"(output {"type":"TRUST_AUTHORITY"} reusable)"}, true},
+      {"an error", Whole(404, kNotFound), {"error com.ostrel.tirn.std.errors.not_found reusable"},
+       true},
+      {"a value the server closes after", Whole(200, kInfo, "Connection: close\r\n"),
+       {R"(output {"type":"TRUST_AUTHORITY"})"}, true},
+      {"an error status without an error", Whole(500, "oops"), {kBad}, true},
+      {"a value that is not JSON", Whole(200, "{\"type\":"), {kBad}, true},
+      {"a stream", Streamed({Progress(1), Progress(2), std::string("{\"output\":") + kInfo + "}"}),
+       {"progress 1/3", "progress 2/3", R"(output {"type":"TRUST_AUTHORITY"} reusable)"}, true},
+      {"a stream ending in an error", Streamed({Progress(1), kNotFound}),
+       {"progress 1/3", "error com.ostrel.tirn.std.errors.not_found reusable"}, true},
+      {"a final-looking report", Streamed({Progress(3), Progress(2), kNotFound}),
+       {"progress 2/3", "error com.ostrel.tirn.std.errors.not_found reusable"}, true},
+      {"a stream without its final frame", Streamed({Progress(1)}), {"progress 1/3", kBad}, true},
+      {"an empty stream", Streamed({}), {kBad}, true},
+      {"lines after the final frame", Streamed({kNotFound, Progress(2), "garbage"}),
+       {"error com.ostrel.tirn.std.errors.not_found reusable"}, true},
+      {"a malformed report", Streamed({Progress(1), R"({"progress":{"current":1}})", kNotFound}),
+       {"progress 1/3", kBad}, false},
+      {"broken framing after the final frame", Streamed({kNotFound}, "zz\r\n\r\n"), {kBad}, false},
+      {"a header block without its end", "HTTP/1.1 200 OK\r\nX: " + std::string(9000, 'a'),
+       {kBad}, false},
+      {"a chunk header without its end", Streamed({Progress(1)}, std::string(9000, '0')),
+       {"progress 1/3", kBad}, false},
+  };
+  return cases;
+}
+
+TEST(AnswerReader, ReadsTheSameHoweverTheBytesArrive) {
+  for (Case const& c : Answers()) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(Read({c.answer}, false), c.said);
+    EXPECT_EQ(Read(Pieces(c.answer, 1), false), c.said);
+    EXPECT_EQ(Read(Pieces(c.answer, 7), false), c.said);
+    for (std::size_t split = 1; split < c.answer.size(); split += 3) {
+      EXPECT_EQ(Read({c.answer.substr(0, split), c.answer.substr(split)}, false), c.said) << split;
+    }
+    // Whatever follows the outcome, even the connection's close, adds nothing.
+    EXPECT_EQ(Read({c.answer, "0\r\n\r\nmore"}, true), c.said);
+  }
+}
+
+TEST(AnswerReader, AnAnswerCutAnywhereEndsInOneFailure) {
+  for (Case const& c : Answers()) {
+    SCOPED_TRACE(c.what);
+    bool const fails = c.said.back().rfind("failed ", 0) == 0;
+    if (!c.whole && !fails) continue;
+    for (std::size_t length = 0; length < c.answer.size(); ++length) {
+      auto said = Read({c.answer.substr(0, length)}, true);
+      ASSERT_FALSE(said.empty()) << length;
+      std::string const last = said.back();
+      said.pop_back();
+      // The reports before the failure are the answer's first ones.
+      ASSERT_LE(said.size(), c.said.size() - 1) << length;
+      EXPECT_TRUE(std::equal(said.begin(), said.end(), c.said.begin())) << length;
+      if (c.whole) {
+        EXPECT_EQ(last, kCut) << length;
+      } else {
+        EXPECT_EQ(last.rfind("failed ", 0), 0u) << length << ": " << last;
+      }
+    }
+  }
+}
+
+TEST(AnswerReader, BytesAfterTheAnswerLeaveItsConnectionUnfitForReuse) {
+  std::string const answer = Whole(200, kInfo);
+  EXPECT_EQ(Read({answer + "HTTP/1.1 200"}, false),
+            std::vector<std::string>{R"(output {"type":"TRUST_AUTHORITY"})"});
+  std::string const stream = Streamed({kNotFound});
+  EXPECT_EQ(Read({stream.substr(0, 20), stream.substr(20) + "\r\n"}, false),
+            std::vector<std::string>{"error com.ostrel.tirn.std.errors.not_found"});
+}
+
+TEST(AnswerReader, AnAnswerWithoutALengthEndsWithTheConnection) {
+  std::string const answer = std::string("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n") + kInfo;
+  EXPECT_EQ(Read({answer}, false), std::vector<std::string>{});
+  EXPECT_EQ(Read({answer}, true), std::vector<std::string>{R"(output {"type":"TRUST_AUTHORITY"})"});
+  EXPECT_EQ(Read({}, true), std::vector<std::string>{kCut});
+}
+
+TEST(AnswerReader, AnAnswerAboveTheLimitFails) {
+  std::string const frame = std::string("{\"output\":") + kInfo + "}";
+  struct Limited {
+    char const* what;
+    std::string answer;
+    std::size_t limit;
+    std::vector<std::string> said;
+  };
+  Limited const cases[] = {
+      {"a body at the limit", Whole(200, kInfo), sizeof kInfo - 1, {R"(output {"type":"TRUST_AUTHORITY"} reusable)"}},
+      {"a body above it", Whole(200, kInfo), sizeof kInfo - 2, {kBad}},
+      {"a stream passing it", Streamed({Progress(1), Progress(2), frame}), 2 * Progress(1).size() + 2,
+       {"progress 1/3", "progress 2/3", kBad}},
+  };
+  for (Limited const& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(Read({c.answer}, true, c.limit), c.said);
+    EXPECT_EQ(Read(Pieces(c.answer, 1), true, c.limit), c.said);
+  }
+}
+
+}  // namespace
