@@ -190,7 +190,8 @@ std::string HelpText() {
           "\n"
           "Exit status:\n"
           "  0  success\n"
-          "  1  the server answered with an error (declared by the operation or not)\n"
+          "  1  the server answered with an error (declared by the operation or not), or\n"
+          "     the result could not be written to standard output\n"
           "  2  usage or input error: nothing was sent\n"
           "  3  transport failure: server unreachable, TLS failure, time limit passed\n";
   return text.str();

@@ -1,7 +1,8 @@
 // Apps::Cli: the exit status of the command-line client.
 //
 //   0  the call succeeded (or list, describe, --help)
-//   1  the server answered with an error, declared or not
+//   1  the server answered with an error, declared or not; or the result could not be
+//      written to standard output
 //   2  usage or input error: refused before anything was sent
 //   3  transport failure: the server could not be reached or did not answer in time
 #ifndef APPS_CLI_EXIT_CODE_H_

@@ -44,15 +44,16 @@ std::ostream& operator<<(std::ostream& stream, Ran const& ran) {
 }
 
 // Runs the program with `args`, feeding `input` on standard input, in an environment of
-// `environment` only; kills it after 20 s.
+// `environment` only; kills it after 20 s. Standard output goes to `stdoutTo` when it is a
+// descriptor (`out` then stays empty).
 Ran RunTirn(std::vector<std::string> const& args, std::string const& input = "",
-            std::vector<std::string> environment = {"LANG=C"}) {
+            std::vector<std::string> environment = {"LANG=C"}, int stdoutTo = -1) {
   int in[2], out[2], err[2];
   if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return {};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, stdoutTo >= 0 ? stdoutTo : out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
     posix_spawn_file_actions_addclose(&actions, fd);
@@ -353,6 +354,42 @@ TEST(TirnProgram, ListsAndDescribesOperations) {
   EXPECT_TRUE(Contains(help.out, "Exit status:")) << help;
   Ran nothing = RunTirn({});
   EXPECT_EQ(nothing.status, 2) << nothing;
+}
+
+// A result that does not arrive (a full disk, a pipe nobody reads) is a failure, whichever
+// command wrote it: exit 1 and a word on standard error, never a silent 0.
+TEST(TirnProgram, AResultThatCannotBeWrittenIsAFailure) {
+  Served served;
+  ASSERT_EQ(served.Run({"kms.providers", "create", "--spec.provider", "p"}).status, 0);
+  // Ignored here and so in the program: a write to the closed pipe fails instead of killing it.
+  signal(SIGPIPE, SIG_IGN);
+  int const full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  int unread[2];
+  ASSERT_EQ(pipe2(unread, O_CLOEXEC), 0);
+  close(unread[0]);
+  struct Case {
+    char const* name;
+    std::vector<std::string> args;
+  };
+  std::vector<Case> const cases = {
+      {"list", {"list"}},
+      {"describe", {"describe", "kms.providers", "create"}},
+      {"help", {"--help"}},
+      {"an answer as JSON", {"--url", served.url, "kms.providers", "list"}},
+      {"an answer as text", {"--url", served.url, "--output", "text", "kms.providers", "get",
+                             "--provider", "p"}},
+  };
+  for (auto const& sink : {std::make_pair("/dev/full", full), std::make_pair("closed pipe", unread[1])}) {
+    for (auto const& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + " to " + sink.first);
+      Ran ran = RunTirn(c.args, "", {"LANG=C"}, sink.second);
+      EXPECT_EQ(ran.status, 1) << ran;
+      EXPECT_TRUE(Contains(ran.err, "tirn: cannot write the result to standard output: ")) << ran;
+    }
+  }
+  close(full);
+  close(unread[1]);
 }
 
 TEST(TirnProgram, TakesTheWholeInputAsJson) {

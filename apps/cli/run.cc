@@ -1,7 +1,9 @@
 #include "apps/cli/run.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -27,6 +29,22 @@ namespace {
 constexpr char kUnreadableFile[] = "tirn.cli.unreadable.file";
 // {1}: the service, {2}: the operation.
 constexpr char kUnknownOperation[] = "tirn.cli.unknown.operation";
+
+// {1}: the reason.
+constexpr char kOutputFailed[] = "tirn.cli.output.failed";
+
+// Writes a result to standard output and flushes it. A result that does not arrive whole (a
+// full disk, a closed pipe) is a failure said on standard error, never a silent success.
+int WriteResult(Console& console, std::string const& text) {
+  errno = 0;
+  console.out << text << std::flush;
+  if (console.out) return kExitSuccess;
+  int const reason = errno;
+  console.err << FormatMessages({Tirn::MakeMessage(
+      kOutputFailed, "cannot write the result to standard output: {1}",
+      reason != 0 ? std::strerror(reason) : "the stream failed")});
+  return kExitServerError;
+}
 
 int Refuse(Console& console, std::list<Tirn::BaseMessage> const& messages) {
   console.err << FormatMessages(messages);
@@ -130,11 +148,9 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
   }
   switch (arguments.command) {
     case Arguments::Command::kHelp:
-      console.out << HelpText();
-      return kExitSuccess;
+      return WriteResult(console, HelpText());
     case Arguments::Command::kList:
-      console.out << ListOperations(table);
-      return kExitSuccess;
+      return WriteResult(console, ListOperations(table));
     default:
       break;
   }
@@ -147,8 +163,7 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
     return Refuse(console, messages);
   }
   if (arguments.command == Arguments::Command::kDescribe) {
-    console.out << DescribeOperation(*operation);
-    return kExitSuccess;
+    return WriteResult(console, DescribeOperation(*operation));
   }
 
   Tirn::Data::DataDefinitionPtr const definition = operation->inputDefinition();
@@ -200,8 +215,7 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
     console.err << FormatMessages(messages);
     return kExitServerError;
   }
-  console.out << text << std::flush;
-  return kExitSuccess;
+  return WriteResult(console, text);
 }
 
 }  // namespace Cli

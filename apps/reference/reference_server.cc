@@ -2,8 +2,11 @@
 
 #include <map>
 #include <set>
+#include <unordered_set>
 #include <utility>
 #include <vector>
+
+#include <boost/utility/string_view.hpp>
 
 #include "tirn/message/message.h"
 #include "tirn/std/errors.h"
@@ -30,6 +33,99 @@ constexpr char kHostEmpty[] = "reference.address.host.empty";
 constexpr char kPortOutOfRange[] = "reference.address.port.range";
 constexpr char kTrustedCaMissing[] = "reference.trusted.ca.missing";
 constexpr char kStoreFailed[] = "reference.store.failed";
+constexpr char kNotUtf8[] = "reference.text.not.utf8";
+
+// The length of the well-formed UTF-8 sequence that starts `text` at `at`, or 0 when the byte
+// there starts none (a stray continuation byte, an overlong form, a surrogate, past U+10FFFF,
+// a sequence cut short).
+std::size_t Utf8SequenceAt(boost::string_view text, std::size_t at) {
+  auto const byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char const lead = byte(at);
+  if (lead < 0x80) return 1;
+  std::size_t length;
+  unsigned char low = 0x80;
+  unsigned char high = 0xbf;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    if (lead == 0xe0) low = 0xa0;   // overlong
+    if (lead == 0xed) high = 0x9f;  // surrogates
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    if (lead == 0xf0) low = 0x90;   // overlong
+    if (lead == 0xf4) high = 0x8f;  // past U+10FFFF
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xbf) return 0;
+  }
+  return length;
+}
+
+// True when the whole of `text` is well-formed UTF-8.
+bool IsUtf8(boost::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t const length = Utf8SequenceAt(text, at);
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
+}
+
+// Where the first string below `root` that is not well-formed UTF-8 sits (`where` followed
+// by the fields and elements down to it), field names and secrets' texts included; none when
+// every string is. For the fields a record carries without knowing them: they are stored and
+// handed back like the rest. Iterative, and each shared value is looked at once, so that a
+// deep or looping tree ends the walk too.
+boost::optional<std::string> FirstNonUtf8(Tirn::Data::DataValuePtr const& root,
+                                          std::string const& where) {
+  namespace Data = Tirn::Data;
+  std::vector<std::pair<Data::DataValue const*, std::string>> pending{{root.get(), where}};
+  std::unordered_set<Data::DataValue const*> seen;
+  while (!pending.empty()) {
+    auto [value, path] = std::move(pending.back());
+    pending.pop_back();
+    if (!value || !seen.insert(value).second) continue;
+    if (auto const* text = dynamic_cast<Data::StringValue const*>(value)) {
+      if (!IsUtf8(text->value())) return path;
+    } else if (auto const* secret = dynamic_cast<Data::SecretValue const*>(value)) {
+      if (!IsUtf8(secret->value().value())) return path;
+    } else if (auto const* compound = dynamic_cast<Data::CompoundValue const*>(value)) {
+      for (auto const& field : compound->fields()) {
+        boost::string_view const name = field.first;
+        // The name itself cannot go into the message: it is not text.
+        if (!IsUtf8(name)) return path + " (a field name)";
+        pending.emplace_back(field.second.get(), path + "." + std::string(name));
+      }
+    } else if (auto const* list = dynamic_cast<Data::ListValue const*>(value)) {
+      for (std::size_t i = 0; i < list->size(); ++i) {
+        pending.emplace_back(list->elements()[i].get(), path + "[" + std::to_string(i) + "]");
+      }
+    } else if (auto const* optional = dynamic_cast<Data::OptionalValue const*>(value)) {
+      pending.emplace_back(optional->value().get(), std::move(path));
+    }
+  }
+  return boost::none;
+}
+
+// The same for a server's address, certificate chain and group, as they are to be stored.
+template <class Spec>
+boost::optional<std::string> FirstNonUtf8InServer(Spec const& spec) {
+  if (!IsUtf8(spec.address->hostname)) return std::string("spec.address.hostname");
+  if (auto bad = FirstNonUtf8(spec.address->unknownFields, "spec.address")) return bad;
+  std::size_t index = 0;
+  for (auto const& certificate : spec.trusted_CA->cert_chain) {
+    if (!IsUtf8(certificate)) return "spec.trusted_CA.cert_chain[" + std::to_string(index) + "]";
+    ++index;
+  }
+  if (auto bad = FirstNonUtf8(spec.trusted_CA->unknownFields, "spec.trusted_CA")) return bad;
+  if (!IsUtf8(spec.group)) return std::string("spec.group");
+  return boost::none;
+}
 
 std::string const& EnglishFor(char const* id) {
   static std::map<std::string, std::string> const texts = [] {
@@ -137,10 +233,14 @@ class KeyProviders final : public Providers::AsyncServiceInterface {
               std::shared_ptr<Tirn::Core::AsyncActivation> const&,
               Providers::CreateMethod::ResultCbType const& result) override {
     if (!spec || spec->provider.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
+    if (!IsUtf8(spec->provider)) return Fail<Errors::InvalidArgument>(result, Say(kNotUtf8, "spec.provider"));
     ProviderRecord record;
     record.id = spec->provider;
     if (spec->native_spec) {
       if (spec->native_spec->key_id.empty()) return Fail<Errors::InvalidArgument>(result, Say(kKeyIdEmpty));
+      if (!IsUtf8(spec->native_spec->key_id)) {
+        return Fail<Errors::InvalidArgument>(result, Say(kNotUtf8, "spec.native_spec.key_id"));
+      }
       record.type = Providers::ProviderType::NATIVE;
       record.keyId = spec->native_spec->key_id;
       record.keyDerivationKey = spec->native_spec->key_derivation_key;
@@ -162,6 +262,10 @@ class KeyProviders final : public Providers::AsyncServiceInterface {
               std::shared_ptr<Tirn::Core::AsyncActivation> const&,
               Providers::UpdateMethod::ResultCbType const& result) override {
     if (id.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
+    if (spec && spec->native_spec && spec->native_spec->key_id &&
+        !IsUtf8(*spec->native_spec->key_id)) {
+      return Fail<Errors::InvalidArgument>(result, Say(kNotUtf8, "spec.native_spec.key_id"));
+    }
     // Why the change was refused, decided inside the store's read-modify-write.
     boost::optional<Tirn::BaseMessage> notNative;
     boost::optional<Tirn::BaseMessage> emptyKeyId;
@@ -331,6 +435,9 @@ class Servers final : public Traits::Svc {
       return Fail<Errors::InvalidArgument>(result, *problem);
     }
     if (!spec->trusted_CA) return Fail<Errors::InvalidArgument>(result, Say(kTrustedCaMissing));
+    if (auto where = FirstNonUtf8InServer(*spec)) {
+      return Fail<Errors::InvalidArgument>(result, Say(kNotUtf8, *where));
+    }
     ServerRecord record;
     record.address = spec->address;
     record.trustedCa = spec->trusted_CA;
@@ -435,6 +542,7 @@ std::list<MessageText> const& Messages() {
        "Eine vertrauenswürdige Zertifikatskette ist erforderlich."},
       {kStoreFailed, "The server could not use its records: {1}",
        "Der Server konnte seine Datensätze nicht verwenden: {1}"},
+      {kNotUtf8, "{1} is not well-formed UTF-8 text.", "{1} ist kein wohlgeformter UTF-8-Text."},
   };
   return messages;
 }
@@ -491,41 +599,6 @@ std::string Base64Url(std::string const& bytes) {
   }
   return out;
 }
-
-namespace {
-
-// The length of the well-formed UTF-8 sequence that starts `text` at `at`, or 0 when the byte
-// there starts none (a stray continuation byte, an overlong form, a surrogate, past U+10FFFF,
-// a sequence cut short).
-std::size_t Utf8SequenceAt(std::string const& text, std::size_t at) {
-  auto const byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned char const lead = byte(at);
-  if (lead < 0x80) return 1;
-  std::size_t length;
-  unsigned char low = 0x80;
-  unsigned char high = 0xbf;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    if (lead == 0xe0) low = 0xa0;   // overlong
-    if (lead == 0xed) high = 0x9f;  // surrogates
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    if (lead == 0xf0) low = 0x90;   // overlong
-    if (lead == 0xf4) high = 0x8f;  // past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(at + i) < 0x80 || byte(at + i) > 0xbf) return 0;
-  }
-  return length;
-}
-
-}  // namespace
 
 std::string JsonString(std::string const& text) {
   static char const hex[] = "0123456789abcdef";

@@ -5,8 +5,13 @@
 // implementer would, and binds them for registration with an API provider. It keeps its
 // records in a RecordStore (apps/reference/record_store.h): in memory unless it is given
 // another; reports are derived from the attestation services. It is safe under concurrent
-// calls, and answers a call that changes records only once the store has kept the change. Errors carry the server's own localizable messages, with English
-// default texts and a German catalog.
+// calls, and answers a call that changes records only once the store has kept the change.
+// A record to be created or updated whose strings (identifiers, key identifiers, host names,
+// certificates, groups, and the strings among the fields an address or a certificate chain
+// carries without the server knowing them) are not all well-formed UTF-8 is refused with
+// invalid_argument before it reaches the store: a store keeps only what it can hand back.
+// Errors carry the server's own localizable messages, with English default texts and a German
+// catalog.
 //
 //   auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
 //   Reference::ReferenceServer server;

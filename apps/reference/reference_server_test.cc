@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <iterator>
 #include <list>
 #include <set>
@@ -214,6 +215,98 @@ TEST_F(ReferenceServerTest, DeclaredErrorsForBadRequests) {
   }
   // Failed requests changed nothing.
   EXPECT_EQ(ListProviders(nullptr), std::set<std::string>{"authority"});
+  EXPECT_TRUE(ListKeyServers(nullptr).empty());
+}
+
+// A C++ caller can hand the services any bytes; a record that a store could never hand back
+// as text is refused before it is stored, naming the field.
+TEST_F(ReferenceServerTest, StringsThatAreNotUtf8AreRefusedNamingTheField) {
+  ASSERT_EQ(CreateProvider("native", "key-1"), "ok");
+  namespace Data = Tirn::Data;
+  // Fields a record carries without the server knowing them, as a newer client sends them.
+  auto const unknown = [](std::string const& name, Data::DataValuePtr value) {
+    auto fields = Data::StructValue::GetInstance("unknownFields");
+    fields->SetField(name, std::move(value));
+    return fields;
+  };
+  auto const text = [](std::string const& bytes) { return Data::DataValue::Create(bytes); };
+  auto const create = [&](std::string const& id, std::string const& keyId) {
+    auto spec = std::make_shared<Providers::CreateSpec>();
+    spec->provider = id;
+    auto native = std::make_shared<Providers::NativeProviderCreateSpec>();
+    native->key_id = keyId;
+    spec->native_spec = native;
+    return Call<Tirn::Void>([&](auto const& r) { providers_->Create(spec, nullptr, r); }).error;
+  };
+  auto const update = [&](std::string const& keyId) {
+    auto spec = std::make_shared<Providers::UpdateSpec>();
+    auto native = std::make_shared<Providers::NativeProviderUpdateSpec>();
+    native->key_id = keyId;
+    spec->native_spec = native;
+    return Call<Tirn::Void>([&](auto const& r) { providers_->Update("native", spec, nullptr, r); })
+        .error;
+  };
+  using Change = std::function<void(Ti::NetworkAddress&, Ti::X509CertChain&, std::string&)>;
+  // A key server (an attestation service with `attestation`) after `change`.
+  auto const server = [&](bool attestation, Change const& change) {
+    auto address = std::make_shared<Ti::NetworkAddress>();
+    address->hostname = "h.example";
+    auto chain = std::make_shared<Ti::X509CertChain>();
+    chain->cert_chain = {"root", "leaf"};
+    std::string group = "g";
+    change(*address, *chain, group);
+    auto const send = [&](auto spec, auto& stub) {
+      spec->address = address;
+      spec->trusted_CA = chain;
+      spec->group = group;
+      return Call<std::string>([&](auto const& r) { stub.Create(spec, nullptr, r); }).error;
+    };
+    return attestation ? send(std::make_shared<Attestation::CreateSpec>(), *attestation_)
+                       : send(std::make_shared<KeyServers::CreateSpec>(), *keyServers_);
+  };
+  std::string const stray = "ab\x80", overlong = "\xc0\xaf", surrogate = "\xed\xa0\x80",
+                    cut = "x\xe2\x82", past = "\xf4\x90\x80\x80";
+  struct Case {
+    char const* field;  // named in the refusal; none: accepted
+    Data::ErrorValuePtr error;
+  } const cases[] = {
+      {"spec.provider", create(stray, "k")},
+      {"spec.native_spec.key_id", create("p", overlong)},
+      {"spec.native_spec.key_id", update(surrogate)},
+      {"spec.address.hostname", server(false, [&](auto& a, auto&, auto&) { a.hostname = cut; })},
+      {"spec.group", server(false, [&](auto&, auto&, auto& group) { group = past; })},
+      {"spec.trusted_CA.cert_chain[1]",
+       server(false, [&](auto&, auto& c, auto&) { c.cert_chain.back() += stray; })},
+      {"spec.address.extra.tags[1]", server(false, [&](auto& a, auto&, auto&) {
+         auto tags = Data::ListValue::GetInstance(Data::ListValue::LIST);
+         tags->Append(text("fine"));
+         tags->Append(Data::DataValue::Create(Tirn::SecretString(cut)));
+         a.unknownFields = unknown("extra", unknown("tags", tags));
+       })},
+      {"spec.address.hostname", server(true, [&](auto& a, auto&, auto&) { a.hostname = stray; })},
+      {"spec.trusted_CA (a field name)",
+       server(true, [&](auto&, auto& c, auto&) { c.unknownFields = unknown(stray, text("x")); })},
+      // Well-formed sequences of every length are kept.
+      {nullptr, server(true, [&](auto& a, auto&, auto& group) {
+         a.hostname = "b\xc3\xbc" "cher.example";
+         group = "\xe2\x82\xac \xf0\x9f\x94\x91";
+         a.unknownFields = unknown("\xc3\xa9t\xc3\xa9", text("\xf4\x8f\xbf\xbf"));
+       })},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.field ? c.field : "accepted");
+    std::string said = "ok";
+    if (c.error) {
+      said = c.error->name();
+      for (auto const& message : c.error->GetMessages()) {
+        said += " " + message.id() + (message.args().empty() ? "" : " " + message.args().front());
+      }
+    }
+    EXPECT_EQ(said, c.field ? std::string("com.ostrel.tirn.std.errors.invalid_argument "
+                                          "reference.text.not.utf8 ") + c.field
+                            : "ok");
+  }
+  EXPECT_EQ(ListProviders(nullptr), std::set<std::string>{"native"});
   EXPECT_TRUE(ListKeyServers(nullptr).empty());
 }
 

@@ -6,7 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
+#include <utility>
 
 namespace ServerApp {
 
@@ -21,43 +25,85 @@ bool Exists(std::string const& path, off_t* size = nullptr) {
   return true;
 }
 
+// The files this process holds locks on, by device and inode.
+std::mutex heldMutex;
+std::set<std::pair<dev_t, ino_t>> held;
+
+std::string HeldText(std::string const& path) {
+  return path + " is locked by another server (perhaps under another name of the same file): "
+                "is a server already running on this data file?";
+}
+
 }  // namespace
 
 std::unique_ptr<FileLock> FileLock::Acquire(std::string const& path, std::string& error) {
+  std::lock_guard<std::mutex> guard(heldMutex);
+  // A file this process holds already is refused without opening it again: closing that
+  // second descriptor would drop the fcntl locks SQLite holds on the file here.
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0 && held.count({status.st_dev, status.st_ino}) != 0) {
+    error = HeldText(path);
+    return nullptr;
+  }
   int const fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) {
-    error = "cannot open the lock file " + path + ": " + std::strerror(errno);
+    error = "cannot open " + path + ": " + std::strerror(errno);
     return nullptr;
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &status) != 0) {
     int const saved = errno;
     ::close(fd);
-    error = saved == EWOULDBLOCK ? "another process holds " + path + ": is a server already running on this data file?"
-                                 : "cannot lock " + path + ": " + std::strerror(saved);
+    error = saved == EWOULDBLOCK ? HeldText(path) : "cannot lock " + path + ": " + std::strerror(saved);
     return nullptr;
   }
-  return std::unique_ptr<FileLock>(new FileLock(fd));
+  held.insert({status.st_dev, status.st_ino});
+  return std::unique_ptr<FileLock>(new FileLock(fd, status.st_dev, status.st_ino));
 }
 
-FileLock::~FileLock() { ::close(fd_); }
+FileLock::~FileLock() {
+  std::lock_guard<std::mutex> guard(heldMutex);
+  held.erase({device_, inode_});
+  ::close(fd_);
+}
+
+std::string ReadableByOthers(std::string const& what, std::string const& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return {};
+  unsigned const mode = status.st_mode & 07777;
+  if ((mode & (S_IRGRP | S_IROTH)) == 0) return {};
+  char octal[8];
+  std::snprintf(octal, sizeof octal, "%04o", mode);
+  return what + " " + path + " can be read by " +
+         ((mode & S_IROTH) != 0 ? "others" : "its group") + " (mode " + octal +
+         "); make it readable by its owner only: chmod 600 " + path;
+}
 
 bool OpenData(ServerConfig const& config, OpenedData& out, std::vector<std::string>& notices,
               std::string& error) {
   bool const inMemory = config.dataFile == kMemory;
   if (!inMemory) {
-    out.lock = FileLock::Acquire(config.dataFile + ".lock", error);
+    // The lock is on the data file, made here (empty, mode 0600: SQLite gives its journal
+    // files the same mode) when it is absent.
+    out.lock = FileLock::Acquire(config.dataFile, error);
     if (!out.lock) return false;
   }
+  // A key file another user may read gives away every secret sealed with it: refused before
+  // it is read.
+  auto const loadKey = [&error](std::string const& path) -> std::unique_ptr<SecretBox> {
+    error = ReadableByOthers("the key file", path);
+    if (!error.empty()) return nullptr;
+    return SecretBox::FromKeyFile(path, error);
+  };
   std::shared_ptr<SecretBox> box;
   if (!config.keyFile.empty()) {
-    box = SecretBox::FromKeyFile(config.keyFile, error);
+    box = loadKey(config.keyFile);
   } else if (inMemory) {
     box = SecretBox::WithRandomKey(error);
   } else {
     std::string const keyFile = config.dataFile + ".key";
     off_t dataSize = 0;
     if (Exists(keyFile)) {
-      box = SecretBox::FromKeyFile(keyFile, error);
+      box = loadKey(keyFile);
     } else if (Exists(config.dataFile, &dataSize) && dataSize > 0) {
       error = config.dataFile + " exists but its key file " + keyFile +
               " does not; name the key it was written with (--key-file)";
@@ -71,12 +117,6 @@ bool OpenData(ServerConfig const& config, OpenedData& out, std::vector<std::stri
     }
   }
   if (!box) return false;
-  if (!inMemory && !Exists(config.dataFile)) {
-    // Made here so that only its owner can read it; SQLite gives its journal files the same
-    // mode.
-    int const fd = ::open(config.dataFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) ::close(fd);
-  }
   out.store = SqliteRecordStore::Open(config.dataFile, std::move(box), error);
   return out.store != nullptr;
 }

@@ -1,9 +1,11 @@
 // The files tirn-server keeps its records in: the data file, its lock and the key that seals
 // its secrets.
 //
-// OpenData takes an exclusive lock on "<data>.lock" (so that a second server on the same file
-// is refused rather than becoming a second writer), loads the key (creating "<data>.key",
-// mode 0600, on first start when no key file is named) and opens the records.
+// OpenData takes an exclusive lock on the data file itself (so that a second server on the
+// same file is refused rather than becoming a second writer, whatever name it was given: a
+// symbolic link, a hard link, another path), loads the key (creating "<data>.key", mode 0600,
+// on first start when no key file is named; refusing a key file that its group or others may
+// read) and opens the records.
 //
 //   ServerApp::OpenedData data;
 //   std::vector<std::string> notices;
@@ -11,6 +13,8 @@
 //   if (!ServerApp::OpenData(config, data, notices, error)) Fail(error);
 #ifndef APPS_SERVER_DATA_FILES_H_
 #define APPS_SERVER_DATA_FILES_H_
+
+#include <sys/types.h>
 
 #include <memory>
 #include <string>
@@ -21,30 +25,44 @@
 
 namespace ServerApp {
 
-// An exclusive advisory lock on a file, held until destruction.
+// An exclusive advisory lock (flock) on a file, created with mode 0600 when absent, held
+// until destruction. The lock belongs to the file, not to its name: any path to the same file
+// finds it taken.
+//
+// It is kept apart from the fcntl locks SQLite takes on the same file, but a process drops
+// all its fcntl locks on a file when it closes any descriptor of it: the lock must outlive
+// every SQLite connection to the file in the process, and be taken before the first. A
+// second Acquire of a file the process holds is refused without opening it.
 class FileLock {
  public:
-  // Null, with the reason in `error`, when another process holds the lock or the file cannot
-  // be opened. Never waits.
+  // Null, with the reason in `error`, when another holder has the lock or the file cannot be
+  // opened. Never waits.
   static std::unique_ptr<FileLock> Acquire(std::string const& path, std::string& error);
   ~FileLock();
   FileLock(FileLock const&) = delete;
   FileLock& operator=(FileLock const&) = delete;
 
  private:
-  explicit FileLock(int fd) : fd_(fd) {}
+  FileLock(int fd, dev_t device, ino_t inode) : fd_(fd), device_(device), inode_(inode) {}
   int fd_;
+  dev_t device_;
+  ino_t inode_;
 };
 
 struct OpenedData {
-  // Null for ":memory:".
+  // Null for ":memory:". Declared first, so that it is released after the store.
   std::unique_ptr<FileLock> lock;
   std::shared_ptr<SqliteRecordStore> store;
 };
 
+// When the file at `path` (a link followed) may be read by its group or by others: says so,
+// naming it as `what` ("the key file"), its mode and the fix (chmod 600). Empty when it may
+// not, or cannot be examined (then opening it says why).
+std::string ReadableByOthers(std::string const& what, std::string const& path);
+
 // Opens the records `config` names. `notices` receives what the user should be told (a key
 // file created). False, with the reason in `error`, when the file is in use, the key is
-// missing or wrong, or the file cannot be opened.
+// missing, wrong or readable by others, or the file cannot be opened or is damaged.
 [[nodiscard]] bool OpenData(ServerConfig const& config, OpenedData& out,
                             std::vector<std::string>& notices, std::string& error);
 

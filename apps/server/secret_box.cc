@@ -5,6 +5,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/rand.h>
 
 #include <cerrno>
@@ -182,6 +183,18 @@ bool SecretBox::Open(std::string const& sealed, std::string const& associated,
   if (!ok) return false;
   plaintext = Tirn::SecretString(reinterpret_cast<char const*>(opened.data()), size);
   return true;
+}
+
+std::string SecretBox::Fingerprint() const {
+  static char const kText[] = "tirn-server key fingerprint";
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!HMAC(EVP_sha256(), key_, kKeySize, reinterpret_cast<unsigned char const*>(kText),
+            sizeof kText - 1, digest, &length) ||
+      length < 16) {
+    return {};
+  }
+  return std::string(reinterpret_cast<char const*>(digest), 16);
 }
 
 }  // namespace ServerApp

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -45,10 +48,12 @@ constexpr auto kWait = 10s;  // no single step of these tests may take longer
 
 
 
-// A running tirn-server: stdout through a pipe (for the start line), stderr to a file.
+// A running tirn-server: stdout through a pipe (for the start line), stderr to a file; the
+// files it writes limited to `fileSizeLimit` bytes (RLIMIT_FSIZE) when that is given.
 class ServerProcess {
  public:
-  ServerProcess(std::vector<std::string> const& args, std::string stderrFile)
+  ServerProcess(std::vector<std::string> const& args, std::string stderrFile,
+                rlim_t fileSizeLimit = RLIM_INFINITY)
       : stderrFile_(std::move(stderrFile)) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
@@ -57,6 +62,8 @@ class ServerProcess {
       int const err = open(stderrFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
       dup2(out[1], 1);
       if (err >= 0) dup2(err, 2);
+      rlimit const limit{fileSizeLimit, fileSizeLimit};
+      if (fileSizeLimit != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
       std::vector<char*> argv;
       std::string binary = TIRN_SERVER_BINARY;
       argv.push_back(&binary[0]);
@@ -147,8 +154,9 @@ Finished RunToEnd(std::vector<std::string> const& args, std::string const& dir) 
 
 // Starts a server and reads its start line; the URL is empty when it did not start.
 struct Running {
-  Running(std::vector<std::string> args, std::string const& dir)
-      : process(args, Fresh(dir + "/server.err")) {
+  Running(std::vector<std::string> args, std::string const& dir,
+          rlim_t fileSizeLimit = RLIM_INFINITY)
+      : process(args, Fresh(dir + "/server.err"), fileSizeLimit) {
     line = process.FirstLine();
     // Exactly "listening on http://127.0.0.1:PORT", PORT the real one.
     std::string const prefix = "listening on http://127.0.0.1:";
@@ -302,6 +310,73 @@ TEST(ServerProgram, OneDataFileHasOneServer) {
   EXPECT_EQ(client.Create("still-served", "k", "s"), "ok");
 }
 
+// The lock belongs to the data file, not to the name it was given: a second server on a
+// symbolic or a hard link to the file is refused too.
+TEST(ServerProgram, OneDataFileHasOneServerWhateverItsName) {
+  TempDir dir;
+  std::string const data = dir.path + "/records.db";
+  Running first(ServeArgs(data), dir.path);
+  ASSERT_FALSE(first.url.empty()) << first.line << first.process.Stderr();
+  std::filesystem::create_symlink(data, dir.path + "/symbolic.db");
+  std::filesystem::create_hard_link(data, dir.path + "/hard.db");
+  for (char const* name : {"/symbolic.db", "/hard.db"}) {
+    SCOPED_TRACE(name);
+    // The key named, so that nothing but the lock can stop the second server.
+    auto args = ServeArgs(dir.path + name);
+    args.insert(args.end(), {"--key-file", data + ".key"});
+    auto const second = RunToEnd(args, dir.path);
+    EXPECT_EQ(second.status, 1) << second.err;
+    EXPECT_EQ(second.out, "");
+    EXPECT_NE(second.err.find("already running"), std::string::npos) << second.err;
+  }
+  Client client(first.url);
+  EXPECT_EQ(client.Create("still-served", "k", "s"), "ok");
+}
+
+// A key file its group or others may read gives the sealed secrets away: the server does not
+// start with one. A token file like that is said on stderr, and the server starts.
+TEST(ServerProgram, KeyAndTokenFilesOthersMayRead) {
+  TempDir dir;
+  std::string const data = dir.path + "/records.db";
+  std::string const key = data + ".key";
+  std::string const tokens = dir.path + "/tokens";
+  ASSERT_FALSE(Running(ServeArgs(data), dir.path).url.empty());  // makes the key file
+  std::ofstream(tokens) << "t0ken-alice alice\n";
+  ASSERT_EQ(chmod(tokens.c_str(), 0600), 0);
+  struct Case {
+    std::string file;
+    mode_t mode;
+    char const* said;  // part of stderr before the file's name; none: no complaint
+    bool starts;
+  } const cases[] = {
+      {key, 0644, "cannot start: the key file ", false},
+      {key, 0640, "cannot start: the key file ", false},
+      {key, 0604, "cannot start: the key file ", false},
+      {key, 0400, nullptr, true},
+      {tokens, 0644, "warning: the token file ", true},
+      {tokens, 0600, nullptr, true},
+  };
+  for (auto const& c : cases) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(c.mode));
+    SCOPED_TRACE(c.file + " mode " + mode);
+    ASSERT_EQ(chmod(c.file.c_str(), c.mode), 0);
+    auto args = ServeArgs(data);
+    args.insert(args.end(), {"--tokens", tokens});
+    Running server(args, dir.path);
+    EXPECT_EQ(!server.url.empty(), c.starts) << server.process.Stderr();
+    server.process.Signal(SIGTERM);
+    EXPECT_EQ(server.process.Wait(), c.starts ? 0 : 1);
+    std::string const log = server.process.Stderr();
+    EXPECT_EQ(log.find("chmod 600 " + c.file) != std::string::npos, c.said != nullptr) << log;
+    if (c.said) {
+      EXPECT_NE(log.find(c.said + c.file + " can be read by"), std::string::npos) << log;
+    }
+    EXPECT_EQ(log.find("t0ken-alice"), std::string::npos) << log;
+    ASSERT_EQ(chmod(c.file.c_str(), 0600), 0);
+  }
+}
+
 TEST(ServerProgram, TokensDecideWhoCalls) {
   TempDir dir;
   std::ofstream(dir.path + "/tokens") << "# callers\nt0ken-alice alice\n";
@@ -325,6 +400,31 @@ TEST(ServerProgram, TokensDecideWhoCalls) {
 }
 
 // ---- Durability ----------------------------------------------------------------------------
+
+// Under a file-size limit (ulimit -f) the write that would pass it fails like a write to a
+// full disk: its call answers internal_server_error, and the server keeps serving what it
+// kept.
+TEST(ServerProgram, AFileSizeLimitFailsTheWriteNotTheServer) {
+  TempDir dir;
+  std::string const data = dir.path + "/records.db";
+  Running server(ServeArgs(data), dir.path, 256 * 1024);
+  ASSERT_FALSE(server.url.empty()) << server.line << server.process.Stderr();
+  Client client(server.url);
+  std::string const bulky(16 * 1024, 'k');
+  std::string outcome = "ok";
+  int created = 0;
+  while (created < 100 && outcome == "ok") {
+    outcome = client.Create("p" + std::to_string(created), bulky + std::to_string(created), "s");
+    if (outcome == "ok") ++created;
+  }
+  EXPECT_EQ(outcome, "com.ostrel.tirn.std.errors.internal_server_error");
+  ASSERT_GT(created, 0);
+  EXPECT_EQ(client.List().size(), static_cast<std::size_t>(created));
+  std::string const first = client.KeyIdOf("p0");
+  EXPECT_TRUE(first == bulky + "0") << first.substr(0, 80);
+  server.process.Signal(SIGTERM);
+  EXPECT_EQ(server.process.Wait(), 0);
+}
 
 // Several clients create and update providers while the server is killed with SIGKILL at a
 // random moment; after a restart every acknowledged write must be there, whole. A write in

@@ -50,6 +50,34 @@ static_assert(sizeof kMigrations / sizeof kMigrations[0] == SqliteRecordStore::k
 // The check value sealed in the meta table: it opens only with the key the file was made with.
 constexpr char kCheckKey[] = "key_check";
 constexpr char kCheckText[] = "tirn-server records";
+// Beside it, the key's fingerprint (SecretBox::Fingerprint): when the check value does not
+// open, the two together tell a damaged check value (the fingerprint matches) from another
+// key (it does not). Files written before it was kept get it when they are next opened.
+constexpr char kFingerprintKey[] = "key_fingerprint";
+
+std::string DamagedText(std::string const& path, std::string const& report) {
+  return "the data file " + path + " is damaged: " + report + "; restore it from a backup";
+}
+
+// What SQLite's own check (PRAGMA quick_check) finds wrong with the file, a few findings
+// joined; empty when it finds nothing, and when the check cannot run for another reason than
+// damage (a file that is no database at all, a lock: the error that led here says so).
+std::string Damage(Sqlite::Database& db) {
+  Sqlite::Statement check;
+  std::string ignored;
+  std::string report;
+  Sqlite::Step step = Sqlite::Step::kFailed;
+  if (check.Prepare(db, "PRAGMA quick_check(5)", ignored)) {
+    while ((step = check.Next(ignored)) == Sqlite::Step::kRow) {
+      std::string const finding = check.ColumnText(0);
+      if (finding != "ok") report += (report.empty() ? "" : "; ") + finding;
+    }
+  }
+  if (step == Sqlite::Step::kDone) return report;
+  // The check itself stopped: at damage it says what SQLite met, else nothing.
+  if ((sqlite3_errcode(db.handle()) & 0xff) != SQLITE_CORRUPT) return {};
+  return sqlite3_errmsg(db.handle());
+}
 
 std::string ProviderBinding(std::string const& id) { return "provider:" + id; }
 
@@ -118,13 +146,25 @@ std::shared_ptr<SqliteRecordStore> SqliteRecordStore::Open(std::string const& pa
   store->box_ = std::move(box);
   if (!store->db_.Open(path, error)) return nullptr;
   sqlite3_busy_timeout(store->db_.handle(), 5000);
+  // A step below that fails may have met a damaged file: SQLite's check then says where.
+  auto const failed = [&store, &path, &error]() -> std::shared_ptr<SqliteRecordStore> {
+    if ((sqlite3_errcode(store->db_.handle()) & 0xff) == SQLITE_NOTADB) {
+      error = "the data file " + path +
+              " is not a database, or its header is damaged; check its name, or restore it "
+              "from a backup";
+      return nullptr;
+    }
+    std::string const report = Damage(store->db_);
+    if (!report.empty()) error = DamagedText(path, report);
+    return nullptr;
+  };
   // WAL keeps readers off the writer's path; FULL makes each commit reach the disk before it
   // returns, so an acknowledged change survives a crash or a power cut.
   Sqlite::Statement journal;
-  if (!journal.Prepare(store->db_, "PRAGMA journal_mode=WAL", error)) return nullptr;
+  if (!journal.Prepare(store->db_, "PRAGMA journal_mode=WAL", error)) return failed();
   if (journal.Next(error) != Sqlite::Step::kRow) {
     error = path + ": " + error;
-    return nullptr;
+    return failed();
   }
   std::string const mode = journal.ColumnText(0);
   journal.Finalize();
@@ -133,10 +173,18 @@ std::shared_ptr<SqliteRecordStore> SqliteRecordStore::Open(std::string const& pa
     return nullptr;
   }
   if (!store->db_.Execute("PRAGMA synchronous=FULL", error) || !store->Migrate(path, error) ||
-      !store->Prepare(error) || !store->CheckKey(path, error)) {
-    return nullptr;
+      !store->Prepare(error)) {
+    return failed();
   }
-  return store;
+  switch (store->CheckKey(path, error)) {
+    case KeyCheck::kMatches:
+      return store;
+    case KeyCheck::kFailed:
+      return failed();
+    case KeyCheck::kRefused:
+      return nullptr;
+  }
+  return nullptr;
 }
 
 bool SqliteRecordStore::Migrate(std::string const& path, std::string& error) {
@@ -209,34 +257,84 @@ bool SqliteRecordStore::Prepare(std::string& error) {
          deleteServer_.Prepare(db_, "DELETE FROM servers WHERE kind = ?1 AND id = ?2", error);
 }
 
-bool SqliteRecordStore::CheckKey(std::string const& path, std::string& error) {
+bool SqliteRecordStore::ReadMeta(char const* key, std::string& value, bool& found,
+                                 std::string& error) {
   Sqlite::Statement read;
   if (!read.Prepare(db_, "SELECT value FROM meta WHERE key = ?1", error)) return false;
-  read.BindText(1, kCheckKey);
+  read.BindText(1, key);
   switch (read.Next(error)) {
-    case Sqlite::Step::kRow: {
-      Tirn::SecretString opened;
-      if (!box_->Open(read.ColumnBlob(0), kCheckKey, opened) || opened.value() != kCheckText) {
-        error = path +
-                " was written with another key; start the server with the key file it was "
-                "created with";
-        return false;
-      }
+    case Sqlite::Step::kRow:
+      value = read.ColumnBlob(0);
+      found = true;
       return true;
-    }
     case Sqlite::Step::kDone:
-      break;
-    case Sqlite::Step::kFailed:
+      found = false;
+      return true;
+    default:
       return false;
   }
-  read.Finalize();
-  std::string sealed;
-  if (!box_->Seal(kCheckText, kCheckKey, sealed, error)) return false;
+}
+
+bool SqliteRecordStore::WriteMeta(char const* key, std::string const& value, std::string& error) {
   Sqlite::Statement write;
-  if (!write.Prepare(db_, "INSERT INTO meta (key, value) VALUES (?1, ?2)", error)) return false;
-  write.BindText(1, kCheckKey);
-  write.BindBlob(2, sealed);
+  if (!write.Prepare(db_, "INSERT OR REPLACE INTO meta (key, value) VALUES (?1, ?2)", error)) {
+    return false;
+  }
+  write.BindText(1, key);
+  write.BindBlob(2, value);
   return Run(write, error);
+}
+
+SqliteRecordStore::KeyCheck SqliteRecordStore::CheckKey(std::string const& path,
+                                                        std::string& error) {
+  std::string const fingerprint = box_->Fingerprint();
+  if (fingerprint.empty()) {
+    error = "cannot compute the key's fingerprint";
+    return KeyCheck::kRefused;
+  }
+  std::string sealed;
+  std::string stored;
+  bool haveCheck = false;
+  bool haveFingerprint = false;
+  if (!ReadMeta(kCheckKey, sealed, haveCheck, error) ||
+      !ReadMeta(kFingerprintKey, stored, haveFingerprint, error)) {
+    return KeyCheck::kFailed;
+  }
+  if (!haveCheck) {
+    // A new file: sealed with this key from now on.
+    if (!box_->Seal(kCheckText, kCheckKey, sealed, error)) return KeyCheck::kRefused;
+    bool const written = WriteMeta(kCheckKey, sealed, error) &&
+                         WriteMeta(kFingerprintKey, fingerprint, error);
+    return written ? KeyCheck::kMatches : KeyCheck::kFailed;
+  }
+  Tirn::SecretString opened;
+  bool const opens = box_->Open(sealed, kCheckKey, opened) && opened.value() == kCheckText;
+  bool const sameKey = haveFingerprint && stored == fingerprint;
+  if (opens && (sameKey || !haveFingerprint)) {
+    if (haveFingerprint) return KeyCheck::kMatches;
+    return WriteMeta(kFingerprintKey, fingerprint, error) ? KeyCheck::kMatches
+                                                          : KeyCheck::kFailed;
+  }
+  // Something does not match. Damage SQLite finds explains it first; then the two values
+  // tell on each other.
+  std::string report = Damage(db_);
+  if (report.empty() && opens) {
+    report = "the key fingerprint it holds does not match the key its check value opens with";
+  } else if (report.empty() && sameKey) {
+    report = "its key-check value does not open, though the key is the one it was written with";
+  }
+  if (!report.empty()) {
+    error = DamagedText(path, report);
+  } else if (haveFingerprint) {
+    error = "the data file " + path +
+            " was written with another key; start the server with the key file it was created "
+            "with";
+  } else {
+    error = "the data file " + path +
+            " was written with another key, or its key-check value is damaged; start the server "
+            "with the key file it was created with, or restore the file from a backup";
+  }
+  return KeyCheck::kRefused;
 }
 
 bool SqliteRecordStore::Run(Sqlite::Statement& statement, std::string& error) {

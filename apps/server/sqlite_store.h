@@ -3,7 +3,9 @@
 // The file is kept in WAL mode with synchronous=FULL: every change has reached the disk when
 // its call returns. Each provider's key-derivation key is sealed with the server's SecretBox,
 // bound to the provider's identifier; the file also holds a sealed check value, so that a
-// file opened with another key is refused at once rather than served half-readable.
+// file opened with another key is refused at once rather than served half-readable, and the
+// key's fingerprint, so that a damaged check value is not taken for another key. When opening
+// fails, SQLite's own check of the file (PRAGMA quick_check) says whether it is damaged.
 //
 // The schema is versioned (PRAGMA user_version, and a migrations table listing the versions
 // applied): opening a file of an older version migrates it, a file of a newer version is
@@ -32,8 +34,8 @@ class SqliteRecordStore final : public Reference::RecordStore {
   static constexpr int kSchemaVersion = 1;
 
   // Opens the file at `path` (":memory:" for none), creating or migrating its schema. Null,
-  // with the reason in `error`, when it cannot be opened, is of a newer schema, or was written
-  // with a key other than `box`'s.
+  // with the reason in `error`, when it cannot be opened, is damaged, is of a newer schema,
+  // or was written with a key other than `box`'s.
   static std::shared_ptr<SqliteRecordStore> Open(std::string const& path,
                                                  std::shared_ptr<SecretBox const> box,
                                                  std::string& error);
@@ -62,7 +64,13 @@ class SqliteRecordStore final : public Reference::RecordStore {
 
   bool Prepare(std::string& error);
   bool Migrate(std::string const& path, std::string& error);
-  bool CheckKey(std::string const& path, std::string& error);
+  // Whether the file was written with box_'s key. kFailed: SQLite failed reading or writing
+  // the values that say so (the file may be damaged); kRefused: `error` says what is wrong.
+  enum class KeyCheck { kMatches, kFailed, kRefused };
+  KeyCheck CheckKey(std::string const& path, std::string& error);
+  // A value of the meta table; `found` false when there is none.
+  bool ReadMeta(char const* key, std::string& value, bool& found, std::string& error);
+  bool WriteMeta(char const* key, std::string const& value, std::string& error);
   // Runs `statement` to its end.
   bool Run(Sqlite::Statement& statement, std::string& error);
   bool ReadProvider(Sqlite::Statement& statement, ProviderRecord& out, std::string& error);

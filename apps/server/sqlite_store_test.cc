@@ -7,9 +7,12 @@
 
 #include <boost/optional/optional_io.hpp>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <thread>
@@ -328,6 +331,61 @@ TEST(SqliteFile, SchemaIsVersionedAndANewerOneRefused) {
   std::ofstream(dir.path + "/junk.db") << std::string(4096, 'x');
   EXPECT_FALSE(SqliteRecordStore::Open(dir.path + "/junk.db", box, error));
   EXPECT_NE(error.find("not a database"), std::string::npos) << error;
+}
+
+// A copy of a real data file, damaged in one place, is reported as damaged, with what SQLite
+// found, and not as written with another key.
+TEST(SqliteFile, DamageIsToldApartFromAnotherKey) {
+  TempDir dir;
+  std::string error;
+  std::shared_ptr<SecretBox const> key = SecretBox::WithRandomKey(error);
+  std::string const original = dir.path + "/original.db";
+  ASSERT_EQ(Services(SqliteRecordStore::Open(original, key, error)).CreateProvider("v", "k", "s"),
+            "ok");
+  // Where the check value lies: its bytes, and the page of its table.
+  Sqlite::Database db;
+  Sqlite::Statement read;
+  ASSERT_TRUE(db.Open(original, error) &&
+              read.Prepare(db,
+                           "SELECT (SELECT value FROM meta WHERE key = 'key_check'), "
+                           "(SELECT rootpage FROM sqlite_master WHERE name = 'meta'), page_size "
+                           "FROM pragma_page_size",
+                           error) &&
+              read.Next(error) == Sqlite::Step::kRow)
+      << error;
+  std::string const check = read.ColumnBlob(0);
+  auto const pageSize = static_cast<std::size_t>(read.ColumnInt(2));
+  auto const pageAt = static_cast<std::size_t>(read.ColumnInt(1) - 1) * pageSize;
+  read.Finalize();
+  db.Close();
+  std::string const bytes = ReadAll(original);
+  std::size_t const checkAt = bytes.find(check);
+  ASSERT_NE(checkAt, std::string::npos);
+
+  struct Case {
+    char const* name;
+    std::function<void(std::string&)> damage;
+    char const* said;
+  } const cases[] = {
+      {"a bit of the check value flipped", [&](std::string& file) { file[checkAt + 20] ^= 0x10; },
+       "is damaged: its key-check value does not open"},
+      {"the check value's page overwritten",
+       [&](std::string& file) { file.replace(pageAt, pageSize, pageSize, '\x5a'); },
+       "is damaged: database disk image is malformed;"},
+      {"the header overwritten", [](std::string& file) { file.replace(0, 16, 16, 'X'); },
+       "is not a database, or its header is damaged;"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string const path = dir.path + "/damaged-" + std::to_string(&c - cases) + ".db";
+    std::string file = bytes;
+    c.damage(file);
+    std::ofstream(path, std::ios::binary) << file;
+    EXPECT_FALSE(SqliteRecordStore::Open(path, key, error));
+    EXPECT_NE(error.find("the data file " + path + " " + c.said), std::string::npos) << error;
+    EXPECT_NE(error.find("restore it from a backup"), std::string::npos) << error;
+    EXPECT_EQ(error.find("another key"), std::string::npos) << error;
+  }
 }
 
 }  // namespace
