@@ -13,6 +13,7 @@
 #include "apps/server/data_files.h"
 #include "apps/server/log_line.h"
 #include "apps/server/options.h"
+#include "apps/server/policy.h"
 #include "apps/server/tokens.h"
 #include "apps/reference/reference_server.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
@@ -48,7 +49,18 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
       log.Note("cannot start: " + error);
       return 1;
     }
+    // Tokens others can read let them call as anyone listed: worth a warning, not a refusal.
+    std::string const exposed = ServerApp::ReadableByOthers("the token file", config.tokenFile);
+    if (!exposed.empty()) log.Note("warning: " + exposed);
     options.authenticator = tokens.Authenticator();
+  }
+  if (!config.policyFile.empty()) {
+    ServerApp::Policy policy;
+    if (!ServerApp::ReadPolicyFile(config.policyFile, policy, error)) {
+      log.Note("cannot start: " + error);
+      return 1;
+    }
+    options.authorizer = policy.Authorizer();
   }
   options.callFinished = [&log](Tirn::Http::CallRecord const& entry) { log.Access(entry); };
   options.log = [&log](std::string const& text) { log.Note(text); };
@@ -100,6 +112,10 @@ int main(int argc, char** argv) {
     case ServerApp::ParsedOptions::kRun:
       break;
   }
+  // A write past the file-size limit (ulimit -f) then fails with EFBIG, as a full disk makes
+  // it fail, instead of killing the server: the call that made it answers with an error and
+  // the others are still served.
+  signal(SIGXFSZ, SIG_IGN);
   // Blocked before any thread starts, so that every thread inherits the mask and only the
   // sigwait in Serve receives the stop signals.
   sigset_t stopSignals;

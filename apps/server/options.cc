@@ -54,6 +54,9 @@ ParsedOptions ParseOptions(int argc, char const* const* argv) {
       ("tokens", po::value(&config.tokenFile)->value_name("FILE"),
        "bearer tokens accepted, one '<token> <caller name>' per line; without it every caller "
        "is anonymous")
+      ("policy", po::value(&config.policyFile)->value_name("FILE"),
+       "which caller may call which operations, one '<caller> <pattern>' per line ('-' is the "
+       "anonymous caller, '*' matches any characters); everything else is refused (403)")
       ("threads", po::value(&config.threads)->default_value(config.threads)->value_name("N"),
        "threads serving calls (1 to 256)")
       ("log-format", po::value(&logFormat)->default_value("text")->value_name("text|json"),

@@ -23,6 +23,9 @@ struct ServerConfig {
   std::string tlsPrivateKeyFile;
   // Bearer tokens accepted ("<token> <caller name>" per line); empty: anonymous callers.
   std::string tokenFile;
+  // Which caller may call which operations ("<caller> <pattern>" per line); empty: every
+  // caller may call everything.
+  std::string policyFile;
   // Threads that serve calls. Default 2.
   unsigned threads = 2;
   LogFormat logFormat = LogFormat::kText;

@@ -1,0 +1,68 @@
+#include "apps/server/policy.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "apps/server/test_files.h"
+
+namespace ServerApp {
+namespace {
+
+TEST(Policy, PatternsMatchAnyCharactersDotsIncluded) {
+  struct Case {
+    char const* pattern;
+    char const* operation;
+    bool matches;
+  };
+  Case const cases[] = {
+      {"*", "kms.providers.list", true},
+      {"*.list", "kms.providers.list", true},
+      {"*.list", "kms.providers.get", false},
+      {"kms.providers.*", "kms.providers.create", true},
+      {"kms.providers.*", "kms.services.create", false},
+      {"kms.*.get", "kms.providers.get", true},
+      {"kms.*.get", "kms.providers.getall", false},
+      {"kms.providers.get", "kms.providers.get", true},
+      {"kms.providers.get", "kms.providers.ge", false},
+      {"*s*s*", "attestation.services.list", true},
+      {"a*a*a*a*a*a*a*b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false},
+  };
+  for (Case const& c : cases) {
+    EXPECT_EQ(Matches(c.pattern, c.operation), c.matches) << c.pattern << " ~ " << c.operation;
+  }
+}
+
+TEST(Policy, ACallerMayCallWhatAnyOfItsRulesAllows) {
+  Testing::TempDir dir;
+  std::string const path = dir.path + "/policy";
+  std::ofstream(path) << "# who what\nalice *\nbob *.list   # reading only\nbob kms.providers.get\n"
+                         "\n- attestation.reports.*\n";
+  Policy policy;
+  std::string error;
+  ASSERT_TRUE(ReadPolicyFile(path, policy, error)) << error;
+  auto const allows = policy.Authorizer();
+  EXPECT_TRUE(allows("alice", "kms.providers.delete"));
+  EXPECT_TRUE(allows("bob", "kms.services.list"));
+  EXPECT_TRUE(allows("bob", "kms.providers.get"));
+  EXPECT_FALSE(allows("bob", "kms.providers.delete"));
+  EXPECT_TRUE(allows("-", "attestation.reports.summary"));
+  EXPECT_FALSE(allows("-", "kms.providers.list"));
+  EXPECT_FALSE(allows("carol", "kms.providers.list"));  // no rule: nothing
+}
+
+TEST(Policy, AMalformedFileIsRefusedNamingTheLine) {
+  Testing::TempDir dir;
+  std::string const path = dir.path + "/policy";
+  std::ofstream(path) << "alice *\nbob\n";
+  Policy policy;
+  policy.Add("kept", "*");
+  std::string error;
+  EXPECT_FALSE(ReadPolicyFile(path, policy, error));
+  EXPECT_EQ(error, path + ":2: a rule is '<caller> <pattern>'");
+  EXPECT_TRUE(policy.Allows("kept", "x"));  // the policy read before is unchanged
+  EXPECT_FALSE(ReadPolicyFile(dir.path + "/absent", policy, error));
+}
+
+}  // namespace
+}  // namespace ServerApp
