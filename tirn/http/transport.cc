@@ -12,39 +12,32 @@ namespace Http {
 namespace detail {
 namespace {
 
-char const* DefaultText(char const* id) {
-  struct Entry {
-    char const* id;
-    char const* text;
-  };
-  static constexpr Entry kTexts[] = {
-      {MessageIds::kMethodNotAllowed, "The method {1} is not allowed here."},
-      {MessageIds::kUnsupportedMediaType,
-       "The content type \"{1}\" is not supported; send application/json."},
-      {MessageIds::kBodyTooLarge, "The body is larger than {1} bytes."},
-      {MessageIds::kUnauthenticated, "The call carries no credentials the server accepts."},
-      {MessageIds::kUnauthorized, "The caller may not call {1}."},
-      {MessageIds::kUnknownPath, "No operation is served at {1}."},
-      {MessageIds::kBadHeader, "The header {1} has the malformed value \"{2}\"."},
-      {MessageIds::kBadRequest, "The request cannot be read: {1}."},
-      {MessageIds::kVersionNotSupported, "Only HTTP/1.0 and HTTP/1.1 are spoken here."},
-      {MessageIds::kHeadersTooLarge, "The request's header block is larger than {1} bytes."},
-      {MessageIds::kTooManyConnections,
-       "The caller already holds {1} connections, the most it may hold at once."},
-      {MessageIds::kTooManyCalls, "The caller already has {1} calls in flight, the most it may have."},
-      {MessageIds::kOutputNotEncodable, "The operation's output could not be written as JSON."},
-      {MessageIds::kConnectFailed, "Could not connect to {1}: {2}."},
-      {MessageIds::kTlsFailed, "The TLS handshake with {1} failed: {2}."},
-      {MessageIds::kConnectionBroken, "The connection to {1} broke: {2}."},
-      {MessageIds::kTimedOut, "{1} did not answer within {2} ms."},
-      {MessageIds::kBadAnswer, "The answer of {1} cannot be read: {2}."},
-      {MessageIds::kCancelled, "The call was cancelled by its caller."},
-  };
-  for (Entry const& entry : kTexts) {
-    if (std::strcmp(entry.id, id) == 0) return entry.text;
-  }
-  return "";
-}
+// Sorted by identifier.
+constexpr CatalogEntry kHttpCatalog[] = {
+    {MessageIds::kBadAnswer, "The answer of {1} cannot be read: {2}."},
+    {MessageIds::kBadHeader, "The header {1} has the malformed value \"{2}\"."},
+    {MessageIds::kBadRequest, "The request cannot be read: {1}."},
+    {MessageIds::kBodyTooLarge, "The body is larger than {1} bytes."},
+    {MessageIds::kCancelled, "The call was cancelled by its caller."},
+    {MessageIds::kConnectFailed, "Could not connect to {1}: {2}."},
+    {MessageIds::kConnectionBroken, "The connection to {1} broke: {2}."},
+    {MessageIds::kHeadersTooLarge, "The request's header block is larger than {1} bytes."},
+    {MessageIds::kMethodNotAllowed, "The method {1} is not allowed here."},
+    {MessageIds::kOutputNotEncodable, "The operation's output could not be written as JSON."},
+    {MessageIds::kTimedOut, "{1} did not answer within {2} ms."},
+    {MessageIds::kTlsFailed, "The TLS handshake with {1} failed: {2}."},
+    {MessageIds::kTooManyCalls,
+     "The caller already has {1} calls in flight, the most it may have."},
+    {MessageIds::kTooManyConnections,
+     "The caller already holds {1} connections, the most it may hold at once."},
+    {MessageIds::kUnauthenticated, "The call carries no credentials the server accepts."},
+    {MessageIds::kUnauthorized, "The caller may not call {1}."},
+    {MessageIds::kUnknownPath, "No operation is served at {1}."},
+    {MessageIds::kUnsupportedMediaType,
+     "The content type \"{1}\" is not supported; send application/json."},
+    {MessageIds::kVersionNotSupported, "Only HTTP/1.0 and HTTP/1.1 are spoken here."},
+};
+static_assert(CatalogIsSorted(kHttpCatalog), "the transport's catalog must be sorted by identifier");
 
 }  // namespace
 
@@ -58,9 +51,12 @@ void WipeString(WipingString& text) {
   text.clear();
 }
 
+CatalogView HttpTag::Catalog() { return CatalogView(kHttpCatalog); }
+
 BaseMessage HttpMessage(char const* id, std::list<std::string> args) {
   std::vector<std::string> const strings(args.begin(), args.end());
-  return Tirn::Detail::BuildMessage(id, DefaultText(id), strings.data(), strings.size());
+  return Tirn::Detail::BuildMessage(id, Message<HttpTag>::DefaultMessageForId(id), strings.data(),
+                                    strings.size());
 }
 
 bool EqualsIgnoringCase(boost::string_view a, boost::string_view b) {

@@ -13,6 +13,7 @@
 #include <boost/utility/string_view.hpp>
 
 #include "tirn/message/base_message.h"
+#include "tirn/message/message.h"
 #include "tirn/runtime/value/secret_string.h"
 
 namespace Tirn {
@@ -49,7 +50,12 @@ using WipingString = std::basic_string<char, std::char_traits<char>, WipingAlloc
 void WipeString(std::string& text);
 void WipeString(WipingString& text);
 
-// A message of the transport with its default English text.
+// The catalog of the transport's messages (MessageIds in protocol.h).
+struct HttpTag {
+  static CatalogView Catalog();
+};
+
+// A message of the transport, its arguments filled into the catalog's template.
 BaseMessage HttpMessage(char const* id, std::list<std::string> args = {});
 
 bool EqualsIgnoringCase(boost::string_view a, boost::string_view b);

@@ -112,7 +112,8 @@ void SortUnique(ListValue::Elements& elements) {
 // allocations sees what a decode costs in one place.
 class StackAllocator {
  public:
-  static bool const kNeedFree = true;
+  // Part of the allocator concept the reader expects; it reads it only in some builds.
+  [[maybe_unused]] static bool const kNeedFree = true;
   void* Malloc(std::size_t size) { return size ? ::operator new(size) : nullptr; }
   void* Realloc(void* original, std::size_t originalSize, std::size_t newSize) {
     if (newSize == 0) {

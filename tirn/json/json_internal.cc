@@ -25,30 +25,28 @@ int Base64Digit(char c) {
 
 }  // namespace
 
-char const* DefaultText(char const* id) {
-  struct Entry {
-    char const* id;
-    char const* text;
-  };
-  static constexpr Entry kTexts[] = {
-      {MessageIds::kSyntax, "Not JSON: {2} at byte {3}."},
-      {MessageIds::kInvalidUtf8, "Invalid UTF-8 at byte {2}."},
-      {MessageIds::kDuplicateKey, "At {1}: the key \"{2}\" appears twice."},
-      {MessageIds::kNumberOutOfRange, "At {1}: the number {2} is out of range."},
-      {MessageIds::kInvalidBase64, "At {1}: the text is not base64."},
-      {MessageIds::kNestedOptional,
-       "At {1}: an optional directly inside an optional has no JSON form."},
-      {MessageIds::kNotFinite, "At {1}: NaN and infinities have no JSON form."},
-      {MessageIds::kNullValue, "At {1}: there is no value."},
-      {MessageIds::kInvalidUtf8Value, "At {1}: the string is not valid UTF-8."},
-      {MessageIds::kTooLarge, "The text of {2} bytes is too large."},
-      {MessageIds::kTooDeep, "At {1}: more than {2} levels of objects and arrays."},
-  };
-  for (Entry const& entry : kTexts) {
-    if (std::strcmp(entry.id, id) == 0) return entry.text;
-  }
-  return "";
-}
+namespace {
+
+// Sorted by identifier.
+constexpr CatalogEntry kJsonCatalog[] = {
+    {MessageIds::kDuplicateKey, "At {1}: the key \"{2}\" appears twice."},
+    {MessageIds::kInvalidBase64, "At {1}: the text is not base64."},
+    {MessageIds::kInvalidUtf8, "Invalid UTF-8 at byte {2}."},
+    {MessageIds::kInvalidUtf8Value, "At {1}: the string is not valid UTF-8."},
+    {MessageIds::kNestedOptional,
+     "At {1}: an optional directly inside an optional has no JSON form."},
+    {MessageIds::kNotFinite, "At {1}: NaN and infinities have no JSON form."},
+    {MessageIds::kNullValue, "At {1}: there is no value."},
+    {MessageIds::kNumberOutOfRange, "At {1}: the number {2} is out of range."},
+    {MessageIds::kSyntax, "Not JSON: {2} at byte {3}."},
+    {MessageIds::kTooDeep, "At {1}: more than {2} levels of objects and arrays."},
+    {MessageIds::kTooLarge, "The text of {2} bytes is too large."},
+};
+static_assert(CatalogIsSorted(kJsonCatalog), "the JSON catalog must be sorted by identifier");
+
+}  // namespace
+
+CatalogView JsonTag::Catalog() { return CatalogView(kJsonCatalog); }
 
 void AppendBase64(std::string const& bytes, std::string& out) {
   out.reserve(out.size() + (bytes.size() + 2) / 3 * 4);

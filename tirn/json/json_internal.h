@@ -16,12 +16,15 @@ namespace Tirn {
 namespace Json {
 namespace detail {
 
-// The default English text of a message of this library.
-char const* DefaultText(char const* id);
+// The catalog of this library's messages (MessageIds in json.h).
+struct JsonTag {
+  static CatalogView Catalog();
+};
 
+// A message of this library, its arguments filled into the catalog's template.
 template <class... Args>
 BaseMessage JsonMessage(char const* id, Args&&... args) {
-  return MakeMessage(id, DefaultText(id), std::forward<Args>(args)...);
+  return MakeMessage(id, Message<JsonTag>::DefaultMessageForId(id), std::forward<Args>(args)...);
 }
 
 // Standard base64 with padding.

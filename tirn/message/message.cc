@@ -41,11 +41,6 @@ BaseMessage BuildMessage(std::string const& id, std::string const& tmpl, std::st
 
 namespace {
 
-struct CatalogEntry {
-  char const* id;
-  char const* text;
-};
-
 // The core catalog, sorted by identifier for the binary search below.
 constexpr CatalogEntry kCoreCatalog[] = {
     {MessageIds::kAtPath, "At {1}."},
@@ -77,19 +72,8 @@ constexpr CatalogEntry kCoreCatalog[] = {
     {MessageIds::kValidationWrongKind, "{1}: expected {2}, found {3}."},
 };
 
-constexpr bool Less(char const* a, char const* b) {
-  for (; *a != '\0' && *a == *b; ++a, ++b) {
-  }
-  return static_cast<unsigned char>(*a) < static_cast<unsigned char>(*b);
-}
-
-constexpr bool CatalogIsSorted() {
-  for (std::size_t i = 1; i < sizeof(kCoreCatalog) / sizeof(kCoreCatalog[0]); ++i) {
-    if (!Less(kCoreCatalog[i - 1].id, kCoreCatalog[i].id)) return false;
-  }
-  return true;
-}
-static_assert(CatalogIsSorted(), "the core catalog must be sorted by identifier, without repeats");
+static_assert(CatalogIsSorted(kCoreCatalog),
+              "the core catalog must be sorted by identifier, without repeats");
 
 // The text of an identifier the catalog does not know. The identifier's braces are doubled so
 // that the text is a well-formed template whatever the identifier holds.
@@ -105,13 +89,19 @@ std::string FallbackText(std::string const& id) {
 
 }  // namespace
 
-std::string Message<CoreTag>::DefaultMessageForId(std::string const& id) {
+CatalogView CoreTag::Catalog() { return CatalogView(kCoreCatalog); }
+
+namespace Detail {
+
+std::string CatalogText(CatalogView catalog, std::string const& id) {
   boost::string_view const key(id);
   auto const found = std::lower_bound(
-      std::begin(kCoreCatalog), std::end(kCoreCatalog), key,
+      catalog.begin, catalog.end, key,
       [](CatalogEntry const& entry, boost::string_view k) { return boost::string_view(entry.id) < k; });
-  if (found != std::end(kCoreCatalog) && boost::string_view(found->id) == key) return found->text;
+  if (found != catalog.end && boost::string_view(found->id) == key) return found->text;
   return FallbackText(id);
 }
+
+}  // namespace Detail
 
 }  // namespace Tirn
