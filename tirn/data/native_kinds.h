@@ -93,6 +93,51 @@ struct IsOptional
 template <class T>
 struct Unsupported : std::false_type {};
 
+// The kind of a native type, as a tag that each engine overloads its routine selection on:
+// the one place that sorts a type into its kind.
+struct PrimitiveKind {};
+struct EnumerationKind {};
+struct ErrorStructureKind {};
+struct StructureKind {};
+template <class E>
+struct BoostOptionalKind {};  // boost::optional<E>
+template <class E>
+struct OptionalPtrKind {};  // OptionalPtr<E const>
+template <class E>
+struct ListKind {};  // std::list<E>
+template <class E>
+struct SetKind {};  // std::set<E>
+template <class E>
+struct SharedPtrKind {};  // std::shared_ptr<E const>
+
+template <class T>
+constexpr auto KindOf() {
+  if constexpr (IsPrimitive<T>::value) {
+    return PrimitiveKind();
+  } else if constexpr (IsEnumeration<T>::value) {
+    return EnumerationKind();
+  } else if constexpr (IsErrorStructure<T>::value) {
+    return ErrorStructureKind();
+  } else if constexpr (IsStructure<T>::value) {
+    return StructureKind();
+  } else if constexpr (IsBoostOptional<T>::value) {
+    return BoostOptionalKind<typename IsBoostOptional<T>::Element>();
+  } else if constexpr (IsOptionalPtr<T>::value) {
+    return OptionalPtrKind<typename IsOptionalPtr<T>::Element>();
+  } else if constexpr (IsList<T>::value) {
+    return ListKind<typename IsList<T>::Element>();
+  } else if constexpr (IsSet<T>::value) {
+    return SetKind<typename IsSet<T>::Element>();
+  } else if constexpr (IsSharedPtr<T>::value) {
+    return SharedPtrKind<typename IsSharedPtr<T>::Element>();
+  } else {
+    static_assert(Unsupported<T>::value, "no conversion for this native type");
+  }
+}
+
+template <class T>
+using NativeKind = decltype(KindOf<T>());
+
 }  // namespace detail
 }  // namespace Data
 }  // namespace Tirn

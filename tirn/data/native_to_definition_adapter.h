@@ -115,8 +115,47 @@ class TIRN_CORE_EXPORT NativeToDefinitionAdapter {
                             Stack& stack, std::list<BaseMessage> const& messages);
 
  private:
+  // The routine of T, chosen by its kind. An enumeration is described as a string.
   template <class T>
-  static Method Select();
+  static Method Select() {
+    return Select<T>(detail::NativeKind<T>());
+  }
+  template <class T>
+  static Method Select(detail::PrimitiveKind) {
+    return &PrimitiveMethod<T>;
+  }
+  template <class T>
+  static Method Select(detail::EnumerationKind) {
+    return &PrimitiveMethod<std::string>;
+  }
+  template <class T>
+  static Method Select(detail::ErrorStructureKind) {
+    return &ErrorBeginMethod<T>;
+  }
+  template <class T>
+  static Method Select(detail::StructureKind) {
+    return &StructBeginMethod<T>;
+  }
+  template <class T, class E>
+  static Method Select(detail::BoostOptionalKind<E>) {
+    return &CompositeBeginMethod<E, OptionalEnd>;
+  }
+  template <class T, class E>
+  static Method Select(detail::OptionalPtrKind<E>) {
+    return &CompositeBeginMethod<E const, OptionalEnd>;
+  }
+  template <class T, class E>
+  static Method Select(detail::ListKind<E>) {
+    return &CompositeBeginMethod<E, ListEnd>;
+  }
+  template <class T, class E>
+  static Method Select(detail::SetKind<E>) {
+    return &CompositeBeginMethod<E, SetEnd>;
+  }
+  template <class T, class E>
+  static Method Select(detail::SharedPtrKind<E>) {
+    return AdaptMethod<E>::Get();
+  }
   template <class End>
   static Method EndRoutine();
   template <class UnionTags, std::size_t Index, class Predicate>
@@ -202,33 +241,6 @@ class NativeToDefinitionAdapter::CompoundHelper {
 };
 
 // ---- Implementation ---------------------------------------------------------------------
-
-template <class T>
-NativeToDefinitionAdapter::Method NativeToDefinitionAdapter::Select() {
-  using namespace detail;
-  if constexpr (IsPrimitive<T>::value) {
-    return &PrimitiveMethod<T>;
-  } else if constexpr (IsEnumeration<T>::value) {
-    return &PrimitiveMethod<std::string>;
-  } else if constexpr (IsErrorStructure<T>::value) {
-    return &ErrorBeginMethod<T>;
-  } else if constexpr (IsStructure<T>::value) {
-    return &StructBeginMethod<T>;
-  } else if constexpr (IsBoostOptional<T>::value) {
-    return &CompositeBeginMethod<typename IsBoostOptional<T>::Element, OptionalEnd>;
-  } else if constexpr (IsOptionalPtr<T>::value) {
-    return &CompositeBeginMethod<typename IsOptionalPtr<T>::Element const, OptionalEnd>;
-  } else if constexpr (IsList<T>::value) {
-    return &CompositeBeginMethod<typename IsList<T>::Element, ListEnd>;
-  } else if constexpr (IsSet<T>::value) {
-    return &CompositeBeginMethod<typename IsSet<T>::Element, SetEnd>;
-  } else if constexpr (IsSharedPtr<T>::value) {
-    return AdaptMethod<typename IsSharedPtr<T>::Element>::Get();
-  } else {
-    static_assert(Unsupported<T>::value, "no definition for this type");
-    return nullptr;
-  }
-}
 
 template <class End>
 NativeToDefinitionAdapter::Method NativeToDefinitionAdapter::EndRoutine() {

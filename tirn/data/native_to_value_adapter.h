@@ -147,38 +147,50 @@ class TIRN_CORE_EXPORT NativeToValueAdapter {
                               Stack& stack, std::list<BaseMessage>& messages);
 
  private:
+  // The routine of T, chosen by its kind.
   template <class T>
-  static Method Select();
+  static Method Select() {
+    return Select<T>(detail::NativeKind<T>());
+  }
+  template <class T>
+  static Method Select(detail::PrimitiveKind) {
+    return &PrimitiveMethod<T>;
+  }
+  template <class T>
+  static Method Select(detail::EnumerationKind) {
+    return &EnumMethod<T>;
+  }
+  template <class T>
+  static Method Select(detail::ErrorStructureKind) {
+    return &ErrorMethod<T>;
+  }
+  template <class T>
+  static Method Select(detail::StructureKind) {
+    return &StructMethod<T>;
+  }
+  template <class T, class E>
+  static Method Select(detail::BoostOptionalKind<E>) {
+    return &OptionalBeginMethod<E, T>;
+  }
+  template <class T, class E>
+  static Method Select(detail::OptionalPtrKind<E>) {
+    return &OptionalBeginMethod<E const, T>;
+  }
+  template <class T, class E>
+  static Method Select(detail::ListKind<E>) {
+    return &ListBeginMethod<E, T, ListValue::LIST>;
+  }
+  template <class T, class E>
+  static Method Select(detail::SetKind<E>) {
+    return &ListBeginMethod<E, T, ListValue::SET>;
+  }
+  template <class T, class E>
+  static Method Select(detail::SharedPtrKind<E>) {
+    return &SharedPtrMethod<E const>;
+  }
 };
 
 // ---- Implementation ---------------------------------------------------------------------
-
-template <class T>
-NativeToValueAdapter::Method NativeToValueAdapter::Select() {
-  using namespace detail;
-  if constexpr (IsPrimitive<T>::value) {
-    return &PrimitiveMethod<T>;
-  } else if constexpr (IsEnumeration<T>::value) {
-    return &EnumMethod<T>;
-  } else if constexpr (IsErrorStructure<T>::value) {
-    return &ErrorMethod<T>;
-  } else if constexpr (IsStructure<T>::value) {
-    return &StructMethod<T>;
-  } else if constexpr (IsBoostOptional<T>::value) {
-    return &OptionalBeginMethod<typename IsBoostOptional<T>::Element, T>;
-  } else if constexpr (IsOptionalPtr<T>::value) {
-    return &OptionalBeginMethod<typename IsOptionalPtr<T>::Element const, T>;
-  } else if constexpr (IsList<T>::value) {
-    return &ListBeginMethod<typename IsList<T>::Element, T, ListValue::LIST>;
-  } else if constexpr (IsSet<T>::value) {
-    return &ListBeginMethod<typename IsSet<T>::Element, T, ListValue::SET>;
-  } else if constexpr (IsSharedPtr<T>::value) {
-    return &SharedPtrMethod<typename IsSharedPtr<T>::Element const>;
-  } else {
-    static_assert(Unsupported<T>::value, "no native-to-value conversion for this type");
-    return nullptr;
-  }
-}
 
 template <class V>
 template <class T>

@@ -122,8 +122,48 @@ class TIRN_CORE_EXPORT ValueToNativeAdapter {
   class OptionalVisitor;
 
  private:
+  // The routine of T, chosen by its kind. A standard error structure converts like any
+  // structure.
   template <class T>
-  static Method Select();
+  static Method Select() {
+    return Select<T>(detail::NativeKind<T>());
+  }
+  template <class T>
+  static Method Select(detail::PrimitiveKind) {
+    return &PrimitiveMethod<T>;
+  }
+  template <class T>
+  static Method Select(detail::EnumerationKind) {
+    return &EnumMethod<T>;
+  }
+  template <class T>
+  static Method Select(detail::ErrorStructureKind) {
+    return &StructMethod<T>;
+  }
+  template <class T>
+  static Method Select(detail::StructureKind) {
+    return &StructMethod<T>;
+  }
+  template <class T, class E>
+  static Method Select(detail::BoostOptionalKind<E>) {
+    return &OptionalBeginMethod<E, T>;
+  }
+  template <class T, class E>
+  static Method Select(detail::OptionalPtrKind<E>) {
+    return &OptionalBeginMethod<E const, T>;
+  }
+  template <class T, class E>
+  static Method Select(detail::ListKind<E>) {
+    return &ListBeginMethod<E, T>;
+  }
+  template <class T, class E>
+  static Method Select(detail::SetKind<E>) {
+    return &SetBeginMethod<E, T>;
+  }
+  template <class T, class E>
+  static Method Select(detail::SharedPtrKind<E>) {
+    return &SharedPtrMethod<E const>;
+  }
   // Adapt, except that a failure's path is not appended as a message but written into
   // `failedAt`, innermost step first: a set element converts through a run of its own, whose
   // path continues the path of its set.
@@ -387,31 +427,6 @@ class ValueToNativeAdapter::OptionalVisitor final : public ValueVisitor {
 };
 
 // ---- Implementation ---------------------------------------------------------------------
-
-template <class T>
-ValueToNativeAdapter::Method ValueToNativeAdapter::Select() {
-  using namespace detail;
-  if constexpr (IsPrimitive<T>::value) {
-    return &PrimitiveMethod<T>;
-  } else if constexpr (IsEnumeration<T>::value) {
-    return &EnumMethod<T>;
-  } else if constexpr (IsStructure<T>::value) {
-    return &StructMethod<T>;
-  } else if constexpr (IsBoostOptional<T>::value) {
-    return &OptionalBeginMethod<typename IsBoostOptional<T>::Element, T>;
-  } else if constexpr (IsOptionalPtr<T>::value) {
-    return &OptionalBeginMethod<typename IsOptionalPtr<T>::Element const, T>;
-  } else if constexpr (IsList<T>::value) {
-    return &ListBeginMethod<typename IsList<T>::Element, T>;
-  } else if constexpr (IsSet<T>::value) {
-    return &SetBeginMethod<typename IsSet<T>::Element, T>;
-  } else if constexpr (IsSharedPtr<T>::value) {
-    return &SharedPtrMethod<typename IsSharedPtr<T>::Element const>;
-  } else {
-    static_assert(Unsupported<T>::value, "no value-to-native conversion for this type");
-    return nullptr;
-  }
-}
 
 template <class T>
 void ValueToNativeAdapter::ValueMethod(DataValuePtr const& value, T* member, Stack& stack) {
