@@ -19,6 +19,7 @@ int main() {
   Reference::ReferenceServer implementations;
   // [remote-server]
   // #include "com/ostrel/nox/trusted_infrastructure/operations.h"
+  // #include "tirn/http/io_threads.h"
   // #include "tirn/http/server.h"
   auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
   implementations.RegisterWith(*provider);  // or Register(...BindImplementation(...)) per service
@@ -38,6 +39,7 @@ int main() {
   std::string const url = "http://127.0.0.1:" + std::to_string(server.port());
   // [remote-client]
   // #include "tirn/http/client_provider.h"
+  // #include "tirn/http/io_threads.h"
   Tirn::Http::IoThreads clientThreads(1);
   auto remote = std::make_shared<Tirn::Http::ClientProvider>(
       clientThreads.context(), url, Com::Ostrel::Nox::TrustedInfrastructure::Operations());
