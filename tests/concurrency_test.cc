@@ -1,6 +1,7 @@
 // Many client threads call one bound service through shared stubs, in process and across
-// HTTP, while the implementation answers from threads of its own; value and definition trees that share parts are read and
-// released from several threads at once. Built and run under ThreadSanitizer as well.
+// HTTP, while the implementation answers from threads of its own; value and definition trees
+// with shared subtrees are read and released from several threads at once. Built and run
+// under ThreadSanitizer as well.
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,6 @@
 #include <deque>
 #include <functional>
 #include <list>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -19,35 +19,17 @@
 #include <utility>
 #include <vector>
 
-#include <boost/optional/optional.hpp>
-
-#include "com/ostrel/nox/trusted_infrastructure/kms/services/binder.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
-#include "com/ostrel/nox/trusted_infrastructure/kms/services/stub.h"
+#include "tests/world.h"
 #include "tirn/http/client_provider.h"
 #include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
-#include "tirn/message/message.h"
 #include "tirn/message/message_ids.h"
-#include "tirn/runtime/call/activation.h"
-#include "tirn/runtime/value/data_definition.h"
-#include "tirn/runtime/value/data_value.h"
-#include "tirn/runtime/call/in_process_provider.h"
-#include "tirn/runtime/l10n/locale.h"
-#include "tirn/runtime/l10n/localizer.h"
 #include "tirn/runtime/value/validation.h"
-#include "tirn/runtime/value/wire_shapes.h"
-#include "tirn/std/errors.h"
-#include "tirn/stub/async_api_stub.h"
 
 namespace {
 
-namespace KmsServices = ::Com::Ostrel::Nox::TrustedInfrastructure::Kms::ServicesSvc;
-namespace Errors = ::Com::Ostrel::Tirn::Std::Errors;
-using Tirn::Core::AsyncActivation;
-using Tirn::Data::ErrorValuePtr;
-template <class T>
-using Handle = Tirn::AsyncResult<T, Tirn::AsyncResultTerminateCbPolicy>;
+using namespace ::test_world;
 
 constexpr int kClientThreads = 4;
 constexpr int kCallsPerThread = 10000;
@@ -103,17 +85,9 @@ class WorkerPool {
   std::vector<std::thread> workers_;
 };
 
-std::shared_ptr<Com::Ostrel::Nox::TrustedInfrastructure::NetworkAddress const> Address(
-    std::string host) {
-  auto address = std::make_shared<Com::Ostrel::Nox::TrustedInfrastructure::NetworkAddress>();
-  address->hostname = std::move(host);
-  address->port = 5696;
-  return address;
-}
-
 // Answers every call later, from the pool, with results derived from the call's input: Get
-// and List name the requested service, Create the requested group; Delete reports NotFound
-// naming the service. List reports progress first.
+// and List name the requested service, Create the requested group; Delete refuses the
+// service. List reports progress first.
 class PooledServices : public KmsServices::AsyncServiceInterface {
  public:
   explicit PooledServices(WorkerPool& pool) : pool_(pool) {}
@@ -126,7 +100,7 @@ class PooledServices : public KmsServices::AsyncServiceInterface {
       result.progress(Tirn::Progress(0, 2, 1));
       auto summary = std::make_shared<KmsServices::Summary>();
       summary->service = service;
-      summary->address = Address(service);
+      summary->address = Address(service, 5696LL);
       result.value({summary});
     });
   }
@@ -134,8 +108,8 @@ class PooledServices : public KmsServices::AsyncServiceInterface {
            KmsServices::GetMethod::ResultCbType const& result) override {
     pool_.Post([result, service] {
       auto info = std::make_shared<KmsServices::Info>();
-      info->address = Address(service);
-      info->trusted_CA = std::make_shared<Com::Ostrel::Nox::TrustedInfrastructure::X509CertChain>();
+      info->address = Address(service, 5696LL);
+      info->trusted_CA = std::make_shared<TI::X509CertChain>();
       info->group = service;
       result.value(info);
     });
@@ -147,10 +121,7 @@ class PooledServices : public KmsServices::AsyncServiceInterface {
   }
   void Delete(std::string const& service, std::shared_ptr<AsyncActivation> const&,
               KmsServices::DeleteMethod::ResultCbType const& result) override {
-    pool_.Post([result, service] {
-      result.error(Errors::MakeNativeError<Errors::NotFound>(
-          {Tirn::MakeMessage("test.service.missing", "No service {1}", service)}));
-    });
+    pool_.Post([result, service] { result.error(Refusal(service)); });
   }
 
  private:
@@ -200,20 +171,12 @@ Handle<T> Track(Slot& slot, Countdown& countdown, Check isRight) {
       }));
 }
 
-// Whether `error` is the NotFound naming `service`, in German exactly when asked.
-bool IsNotFound(ErrorValuePtr const& error, std::string const& service, bool german) {
-  if (!error || error->name() != "com.ostrel.tirn.std.errors.not_found") return false;
-  auto const* list = error->FindField(Tirn::Data::Wire::kErrorMessages);
-  if (!list || (*list)->GetType().kind() != Tirn::Data::DataType::LIST) return false;
-  auto const& messages = static_cast<Tirn::Data::ListValue const&>(**list).elements();
-  if (messages.size() != 1) return false;
-  Tirn::BaseMessage message("", "", {});
-  boost::optional<std::string> localized;
-  if (!Tirn::Data::Wire::MessageFromValue(messages.front(), message, localized)) return false;
-  boost::optional<std::string> expected;
-  if (german) expected = "Kein Dienst " + service;
-  return message.id() == "test.service.missing" &&
-         message.args() == std::list<std::string>{service} && localized == expected;
+// Whether `error` is the refusal of `service`, in German exactly when asked.
+bool IsRefusal(ErrorValuePtr const& error, std::string const& service, bool german) {
+  std::string message = Msg("test.server.refused", service);
+  if (german) message += " = " + service + " abgelehnt";
+  return error && error->name() == "com.ostrel.tirn.std.errors.not_found" &&
+         MessagesOf(error) == std::vector<std::string>{message};
 }
 
 // How the clients reach the bound service: the provider it is registered with, or one that
@@ -227,15 +190,11 @@ void ExpectEveryCallAnsweredOnce(Reach const& reach, int callsPerThread) {
   WorkerPool pool(kWorkerThreads);
   auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
   provider->Register(KmsServices::AsyncServiceBinder::BindImplementation(
-      std::make_shared<PooledServices>(pool),
-      std::make_shared<Tirn::L10n::Localizer>(std::map<std::string, Tirn::L10n::Localizer::Catalog>{
-          {"de", {{"test.service.missing", "Kein Dienst {1}"}}}})));
+      std::make_shared<PooledServices>(pool), GermanCatalog()));
 
-  auto templateActivation = std::make_shared<AsyncActivation>();
-  templateActivation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
-  templateActivation->executionContext->applicationData["trace"] = {"t", boost::none};
-  auto const apiStub = std::make_shared<Tirn::Stub::AsyncApiStub>(reach(provider), templateActivation);
-  KmsServices::AsyncServiceStub stub(apiStub);
+  auto const templateActivation = TemplateActivation();
+  KmsServices::AsyncServiceStub stub(
+      std::make_shared<Tirn::Stub::AsyncApiStub>(reach(provider), templateActivation));
 
   int const kCalls = kClientThreads * callsPerThread;
   std::vector<Slot> slots(kCalls);
@@ -246,7 +205,7 @@ void ExpectEveryCallAnsweredOnce(Reach const& reach, int callsPerThread) {
   auto const call = [&](int k) {
     std::string const service = "svc-" + std::to_string(k);
     bool const german = k % 2 == 1;
-    std::shared_ptr<AsyncActivation> activation;
+    Activation activation;
     if (german) {
       activation = std::make_shared<AsyncActivation>();
       activation->requestLocalizer.localeSpec =
@@ -264,9 +223,8 @@ void ExpectEveryCallAnsweredOnce(Reach const& reach, int callsPerThread) {
         break;
       case 1: {
         auto spec = std::make_shared<KmsServices::CreateSpec>();
-        spec->address = Address(service);
-        spec->trusted_CA =
-            std::make_shared<Com::Ostrel::Nox::TrustedInfrastructure::X509CertChain>();
+        spec->address = Address(service, 5696LL);
+        spec->trusted_CA = std::make_shared<TI::X509CertChain>();
         spec->group = service;
         stub.Create(spec, activation,
                     Track<std::string>(slot, countdown,
@@ -290,7 +248,7 @@ void ExpectEveryCallAnsweredOnce(Reach const& reach, int callsPerThread) {
         stub.Delete(service, activation,
                     Track<Tirn::Void>(slot, countdown,
                                       [service, german](auto const& value, auto const& error) {
-                                        return !value && IsNotFound(error, service, german);
+                                        return !value && IsRefusal(error, service, german);
                                       }));
         break;
     }
@@ -338,15 +296,14 @@ TEST(Concurrency, EveryCallThroughOneClientProviderGetsExactlyOneFinalDelivery) 
         Tirn::Http::ServerOptions serverOptions;
         serverOptions.maxConnections = kClientThreads * kRemoteCallsPerThread;
         server = std::make_unique<Tirn::Http::Server>(
-            serverThreads.context(), provider,
-            ::Com::Ostrel::Nox::TrustedInfrastructure::Operations(), serverOptions);
+            serverThreads.context(), provider, TI::Operations(), serverOptions);
         std::string error;
         EXPECT_TRUE(server->Start(&error)) << error;
         Tirn::Http::ClientOptions options;
         options.poolSize = kClientThreads;
         return std::make_shared<Tirn::Http::ClientProvider>(
             clientThreads.context(), "http://127.0.0.1:" + std::to_string(server->port()),
-            ::Com::Ostrel::Nox::TrustedInfrastructure::Operations(), options);
+            TI::Operations(), options);
       },
       kRemoteCallsPerThread);
 }

@@ -1,21 +1,28 @@
 // What the engine tests share: natives to values and back, definitions of bound types, value
-// trees written inline, and messages as text.
+// trees written inline, messages as text, and an operation that answers at once.
 #ifndef TESTS_CONVERT_H_
 #define TESTS_CONVERT_H_
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <initializer_list>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include <boost/optional/optional.hpp>
 
 #include "tirn/data/native_to_definition_adapter.h"
 #include "tirn/data/native_to_value_adapter.h"
 #include "tirn/data/value_to_native_adapter.h"
+#include "tirn/runtime/call/api_method.h"
 #include "tirn/runtime/l10n/request_localizer.h"
 #include "tirn/runtime/value/equal.h"
+#include "tirn/runtime/value/wire_shapes.h"
 
 namespace test_convert {
 
@@ -90,6 +97,22 @@ inline std::shared_ptr<Tirn::Data::StructValue> Struct(
   return value;
 }
 
+// The field `name` of a compound value; null when the value is none or lacks the field.
+inline DataValuePtr FieldOf(DataValuePtr const& value, std::string const& name) {
+  auto const* compound = dynamic_cast<Tirn::Data::CompoundValue const*>(value.get());
+  DataValuePtr const* field = compound ? compound->FindField(name) : nullptr;
+  return field ? *field : nullptr;
+}
+
+// How often `part` occurs in `text`, without overlaps.
+inline std::size_t Count(std::string const& text, std::string const& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) {
+    ++count;
+  }
+  return count;
+}
+
 // Messages as text: " id,argument,argument" for each.
 inline std::string Said(Messages const& messages) {
   std::string text;
@@ -99,6 +122,67 @@ inline std::string Said(Messages const& messages) {
   }
   return text;
 }
+
+// The messages of an error value as they arrived, each as "id(arguments)", followed by
+// " = text" when localized.
+inline std::vector<std::string> MessagesOf(Tirn::Data::ErrorValuePtr const& error) {
+  std::vector<std::string> result;
+  DataValuePtr const* list = error ? error->FindField(Tirn::Data::Wire::kErrorMessages) : nullptr;
+  auto const* messages = list ? dynamic_cast<Tirn::Data::ListValue const*>(list->get()) : nullptr;
+  if (!messages) return result;
+  for (auto const& element : messages->elements()) {
+    Tirn::BaseMessage message("", "", {});
+    boost::optional<std::string> localized;
+    EXPECT_TRUE(Tirn::Data::Wire::MessageFromValue(element, message, localized));
+    std::string text = message.id() + "(";
+    for (auto const& arg : message.args()) text += (text.back() == '(' ? "" : ", ") + arg;
+    result.push_back(text + ")" + (localized ? " = " + *localized : ""));
+  }
+  return result;
+}
+
+// A message as MessagesOf shows it.
+inline std::string Msg(std::string const& id, std::string const& args) {
+  return id + "(" + args + ")";
+}
+
+// An operation named `name` without definitions that records the input and activation of each
+// call and answers it at once with the string `answer` as its output.
+class AnsweringMethod : public Tirn::Provider::AsyncApiMethod {
+ public:
+  AnsweringMethod(std::string name, std::string answer)
+      : name_(std::move(name)), answer_(std::move(answer)) {}
+  std::string const& methodName() const override { return name_; }
+  std::shared_ptr<Tirn::Core::MethodDefinition const> definition(
+      std::shared_ptr<Tirn::Core::InterfaceIdentifier const> const&) const override {
+    return nullptr;
+  }
+  DataDefinitionPtr inputDefinition() const override { return nullptr; }
+  DataDefinitionPtr outputDefinition() const override { return nullptr; }
+  std::list<DataDefinitionPtr> errorDefinitions() override { return {}; }
+  std::list<DataDefinitionPtr> const& errorDefinitions() const override { return none_; }
+  void Invoke(DataValuePtr const& input,
+              std::shared_ptr<Tirn::Core::AsyncActivation> const& activation,
+              Tirn::Core::AsyncApiResultCb const& resultCb) const override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      activations.push_back(activation);
+      inputs.push_back(input);
+    }
+    resultCb(std::make_shared<Tirn::Core::MethodResult const>(
+                 Tirn::Core::MethodResult{Str(answer_), nullptr, true}),
+             Tirn::Progress::Final(), nullptr);
+  }
+
+  mutable std::vector<std::shared_ptr<Tirn::Core::AsyncActivation>> activations;  // read after
+  mutable std::vector<DataValuePtr> inputs;                                       // the calls
+
+ private:
+  std::string name_;
+  std::string answer_;
+  std::list<DataDefinitionPtr> none_;
+  mutable std::mutex mutex_;
+};
 
 }  // namespace test_convert
 

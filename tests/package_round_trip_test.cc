@@ -37,13 +37,6 @@ using Tirn::Data::StructValue;
 using Tirn::Data::ToDebugString;
 using namespace ::test_convert;
 
-std::string const kPackage = "com.ostrel.nox.trusted_infrastructure.";
-
-template <class T>
-std::string const& NameOf() {
-  return Tirn::Data::TypeInfo<T>::name();
-}
-
 // ---- Values ------------------------------------------------------------------------------
 
 // A structure of the package, named without the package prefix.
@@ -54,18 +47,15 @@ DataValuePtr Struct(std::string const& name,
   return value;
 }
 
-DataValuePtr FieldOf(DataValuePtr const& value, std::string const& name) {
-  auto const* compound = dynamic_cast<CompoundValue const*>(value.get());
-  DataValuePtr const* field = compound ? compound->FindField(name) : nullptr;
-  return field ? *field : nullptr;
-}
-
-// A copy of the structure value with one field set to `field`.
-DataValuePtr WithField(DataValuePtr const& value, std::string const& name, DataValuePtr field) {
+// A copy of the structure value with field `name` set to `field`, or without it.
+DataValuePtr WithField(DataValuePtr const& value, std::string const& name, DataValuePtr field,
+                       bool without = false) {
   auto const& compound = static_cast<CompoundValue const&>(*value);
   auto copy = StructValue::GetInstance(compound.name());
-  for (auto const& entry : compound.fields()) copy->SetField(entry.first, entry.second);
-  copy->SetField(name, std::move(field));
+  for (auto const& entry : compound.fields()) {
+    if (entry.first != name) copy->SetField(entry.first, entry.second);
+  }
+  if (!without) copy->SetField(name, std::move(field));
   return copy;
 }
 
@@ -112,7 +102,8 @@ TEST(PackageRoundTrip, EqualityTellsEveryFieldApart) {
 }
 
 // A value as received, with fields and enumeration strings this version does not know, is
-// sent back unchanged, and the structure read from it survives another round trip.
+// sent back unchanged, and the structure read from it survives another round trip. (A report
+// of an unknown type, with an unknown field in its case, travels in json_round_trip_test.cc.)
 template <class T>
 void ExpectSentBackUnchanged(DataValuePtr const& received) {
   T const native = FromValue<T>(received);
@@ -154,16 +145,6 @@ TEST(PackageRoundTrip, UnknownFieldsAndEnumerationStringsAtSeveralDepths) {
               {{"providers", Opt()},
                {"available", Opt()},
                {"types", Opt(List({Str("NATIVE"), Str("native")}, ListValue::SET))}})},
-      {"attestation.reports.summary: type FUTURE_KIND, unknown field in the case",
-       &ExpectSentBackUnchanged<Reports::Summary>,
-       Struct("attestation.reports.summary",
-              {{"report", Str("r-1")},
-               {"type", Str("FUTURE_KIND")},
-               {"reporting_jwt", Opt(Struct("attestation.reports.reporting_jwt",
-                                            {{"service", Str("s")},
-                                             {"group", Str("g")},
-                                             {"jwt", Str("e30")},
-                                             {"audience", List({Str("x")})}}))}})},
   };
   for (auto const& row : rows) {
     SCOPED_TRACE(row.label);
@@ -172,16 +153,6 @@ TEST(PackageRoundTrip, UnknownFieldsAndEnumerationStringsAtSeveralDepths) {
 }
 
 // ---- Validation agrees with conversion ----------------------------------------------------
-
-// The value without field `name`.
-DataValuePtr WithoutField(DataValuePtr const& value, std::string const& name) {
-  auto const& compound = static_cast<CompoundValue const&>(*value);
-  auto copy = StructValue::GetInstance(compound.name());
-  for (auto const& entry : compound.fields()) {
-    if (entry.first != name) copy->SetField(entry.first, entry.second);
-  }
-  return copy;
-}
 
 // What may stand in a field instead of its value: every kind, null, strings that do and do not
 // parse, optionals and lists holding each of those, and the field's own value wrapped.
@@ -240,7 +211,7 @@ void ExpectValidationAgreesWithConversion(T const& sample, Tirn::Data::DataDefin
   std::vector<std::pair<std::string, DataValuePtr>> changes;
   for (auto const& field : static_cast<CompoundValue const&>(*value).fields()) {
     std::string const name(field.first);
-    changes.emplace_back(name + " removed", WithoutField(value, name));
+    changes.emplace_back(name + " removed", WithField(value, name, nullptr, true));
     for (auto const& replacement : Replacements(field.second)) {
       changes.emplace_back(name + " := " + replacement.first,
                            WithField(value, name, replacement.second));

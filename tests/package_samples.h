@@ -1,4 +1,5 @@
-// Samples of every structure of the package, for tests that convert them.
+// Samples of every structure of the package, for tests that convert them, and the names that
+// the package tests share.
 #ifndef TESTS_PACKAGE_SAMPLES_H_
 #define TESTS_PACKAGE_SAMPLES_H_
 
@@ -22,17 +23,24 @@ namespace Reports = TI::Attestation::ReportsSvc;
 using ProviderType = Providers::ProviderType;
 using ReportType = Reports::ReportType;
 
+std::string const kPackage = "com.ostrel.nox.trusted_infrastructure.";
+
+template <class T>
+std::string const& NameOf() {
+  return Tirn::Data::TypeInfo<T>::name();
+}
+
 template <class T>
 std::shared_ptr<T const> Ptr(T native) {
   return std::make_shared<T const>(std::move(native));
 }
 
-std::shared_ptr<TI::NetworkAddress const> Address(std::string host,
-                                                  boost::optional<long long> port) {
+inline std::shared_ptr<TI::NetworkAddress const> Address(std::string host,
+                                                         boost::optional<long long> port) {
   return Ptr(TI::NetworkAddress{{}, std::move(host), port});
 }
 
-std::shared_ptr<TI::X509CertChain const> Chain(std::list<std::string> certificates) {
+inline std::shared_ptr<TI::X509CertChain const> Chain(std::list<std::string> certificates) {
   return Ptr(TI::X509CertChain{{}, std::move(certificates)});
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 
 #include <boost/optional/optional.hpp>
 #include <boost/utility/string_view.hpp>
@@ -73,6 +74,17 @@ struct Address : Tirn::Data::BaseNative {
     }
   };
 };
+
+// An address with `unknownFields` as the fields it was received with but does not know.
+inline std::shared_ptr<Address const> MakeAddress(
+    std::string host, boost::optional<long long> port = boost::none,
+    std::shared_ptr<Tirn::Data::StructValue> unknownFields = nullptr) {
+  auto address = std::make_shared<Address>();
+  address->host = std::move(host);
+  address->port = port;
+  address->unknownFields = std::move(unknownFields);
+  return address;
+}
 
 // One member of every kind.
 struct Record : Tirn::Data::BaseNative {

@@ -17,6 +17,7 @@ namespace {
 
 using Shapes::Address;
 using Shapes::Color;
+using Shapes::MakeAddress;
 using Shapes::Node;
 using Shapes::Record;
 using Shapes::Variant;
@@ -24,18 +25,6 @@ using namespace ::test_convert;
 
 CompoundValue const& AsCompound(DataValuePtr const& value) {
   return dynamic_cast<CompoundValue const&>(*value);
-}
-
-DataValuePtr FieldOf(DataValuePtr const& value, std::string const& name) {
-  DataValuePtr const* field = AsCompound(value).FindField(name);
-  return field ? *field : nullptr;
-}
-
-std::shared_ptr<Address const> MakeAddress(std::string host, boost::optional<long long> port) {
-  auto address = std::make_shared<Address>();
-  address->host = std::move(host);
-  address->port = port;
-  return address;
 }
 
 TEST(NativeToValueAdapter, EveryMemberKind) {

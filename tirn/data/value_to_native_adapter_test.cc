@@ -18,6 +18,7 @@ namespace {
 
 using Shapes::Address;
 using Shapes::Color;
+using Shapes::MakeAddress;
 using Shapes::Node;
 using Shapes::Record;
 using Shapes::Variant;
@@ -51,15 +52,6 @@ BaseMessage FailureOf(DataValuePtr const& value, T& native, std::string const& p
   EXPECT_EQ(messages.back().id(), MessageIds::kAtPath);
   EXPECT_EQ(messages.back().args(), Args{path});
   return messages.front();
-}
-
-std::shared_ptr<Address> MakeAddress(std::string host, boost::optional<long long> port,
-                                     std::shared_ptr<StructValue> extras = nullptr) {
-  auto address = std::make_shared<Address>();
-  address->host = std::move(host);
-  address->port = port;
-  address->unknownFields = std::move(extras);
-  return address;
 }
 
 // Native to value to native: the native read back sends the same value again.

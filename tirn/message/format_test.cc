@@ -27,24 +27,6 @@ Formatted Format(std::string const& tmpl, std::vector<std::string> const& values
   return {out.str(), ec, out.good()};
 }
 
-TEST(FormatCategoryTest, NameAndMessages) {
-  EXPECT_STREQ(GetFormatCategory().name(), "Tirn Format Error");
-  EXPECT_EQ(&GetFormatCategory(), &GetFormatCategory());
-  struct Case {
-    int code;
-    char const* message;
-  } const cases[] = {
-      {1, "Named argument not found."},      {2, "Empty Named specifier found."},
-      {3, "More specifiers than expected."}, {4, "format error"},
-      {0, "format error"},                   {5, "format error"},
-      {99, "format error"},                  {-1, "format error"},
-  };
-  for (Case const& c : cases) {
-    SCOPED_TRACE(c.code);
-    EXPECT_EQ(GetFormatCategory().message(c.code), c.message);
-  }
-}
-
 TEST(FormatToTest, Placeholders) {
   struct Case {
     char const* tmpl;

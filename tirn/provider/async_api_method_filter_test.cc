@@ -61,7 +61,7 @@ DataValuePtr InputValue() {
 }
 
 // A delivery as text: the progress, then "-" for a progress report, or the output's name
-// and the error's name with each message's id and its text in the caller's language.
+// and the error's name with its messages as MessagesOf shows them.
 std::string Describe(std::shared_ptr<Core::MethodResult const> const& result, Progress const& p) {
   std::string text = std::to_string(p.maximum) + "/" + std::to_string(p.current);
   if (!result) return text + " -";
@@ -71,15 +71,7 @@ std::string Describe(std::shared_ptr<Core::MethodResult const> const& result, Pr
   }
   if (!result->error) return text;
   text += " " + result->error->name() + ":";
-  if (auto const* list = result->error->FindField(Data::Wire::kErrorMessages)) {
-    for (auto const& element : static_cast<Data::ListValue const&>(**list).elements()) {
-      BaseMessage message("", "", {});
-      boost::optional<std::string> localized;
-      EXPECT_TRUE(Data::Wire::MessageFromValue(element, message, localized));
-      text += " " + message.id() + (localized ? "=" + *localized : "");
-      for (auto const& arg : message.args()) text += "," + arg;
-    }
-  }
+  for (auto const& message : MessagesOf(result->error)) text += " " + message;
   return text;
 }
 
@@ -125,11 +117,11 @@ TEST(AsyncApiMethodFilter, ImplementationReportsReachTheRuntimeConvertedAndLocal
        [](NodeResult const& r) {
          r.error(Data::ErrorValue::Create(Data::Wire::kNotFoundError, {Gone("Box")}));
        },
-       {found + "=Box ist weg,Box"}},
+       {found + "(Box) = Box ist weg"}},
       {"native error, empty localizer", std::make_shared<L10n::Localizer>(),
-       [&](NodeResult const& r) { r.error(notFound); }, {found + ",Item 7"}},
+       [&](NodeResult const& r) { r.error(notFound); }, {found + "(Item 7)"}},
       {"native error, caller without locale", german,
-       [&](NodeResult const& r) { r.error(notFound); }, {found + ",Item 7"}, false},
+       [&](NodeResult const& r) { r.error(notFound); }, {found + "(Item 7)"}, false},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.name);

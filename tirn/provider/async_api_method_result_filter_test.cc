@@ -19,14 +19,9 @@ namespace {
 
 using AddressPtr = std::shared_ptr<Shapes::Address const>;
 using Filter = AsyncApiMethodResultFilter<AddressPtr>;
+using Shapes::MakeAddress;
 using Data::DataValuePtr;
 using Data::ErrorValuePtr;
-
-AddressPtr Address(std::string host) {
-  auto address = std::make_shared<Shapes::Address>();
-  address->host = std::move(host);
-  return address;
-}
 
 // A string field of a structure value.
 std::string FieldOf(DataValuePtr const& value, char const* name) {
@@ -49,17 +44,17 @@ TEST(AsyncApiMethodResultFilter, ProgressStaysLiveAndTheFirstFinalReportIsTheLas
       {"progress, progress, result, result",
        {{boost::none, nullptr, Progress(0, 3, 1)},
         {boost::none, nullptr, Progress(0, 3, 2)},
-        {Address("a"), nullptr, Progress(0, 1, 1)},
-        {Address("b"), nullptr, Progress(0, 1, 1)}},
+        {MakeAddress("a"), nullptr, Progress(0, 1, 1)},
+        {MakeAddress("b"), nullptr, Progress(0, 1, 1)}},
        {"1", "2", "1 a"}},
       {"error, then result",
-       {{boost::none, notFound, Progress(0, 1, 1)}, {Address("b"), nullptr, Progress(0, 1, 1)}},
+       {{boost::none, notFound, Progress(0, 1, 1)}, {MakeAddress("b"), nullptr, Progress(0, 1, 1)}},
        {std::string("1 ") + Data::Wire::kNotFoundError}},
       {"result and error",
-       {{Address("a"), notFound, Progress(0, 1, 1)}},
+       {{MakeAddress("a"), notFound, Progress(0, 1, 1)}},
        {std::string("1 ") + Data::Wire::kNotFoundError}},
       {"unconvertible result, then result",
-       {{AddressPtr(), nullptr, Progress(0, 1, 1)}, {Address("b"), nullptr, Progress(0, 1, 1)}},
+       {{AddressPtr(), nullptr, Progress(0, 1, 1)}, {MakeAddress("b"), nullptr, Progress(0, 1, 1)}},
        {std::string("1 ") + Data::Wire::kInternalServerError}},
   };
   for (auto const& c : cases) {
@@ -82,7 +77,7 @@ TEST(AsyncApiMethodResultFilter, ProgressStaysLiveAndTheFirstFinalReportIsTheLas
   Filter empty(Filter::ResultFunction(), std::make_shared<Core::AsyncActivation>());
   EXPECT_THROW(empty(boost::none, nullptr, boost::none, Progress(0, 2, 1)),
                std::bad_function_call);
-  EXPECT_THROW(empty(Address("a"), nullptr, boost::none, Progress(0, 1, 1)),
+  EXPECT_THROW(empty(MakeAddress("a"), nullptr, boost::none, Progress(0, 1, 1)),
                std::bad_function_call);
 }
 

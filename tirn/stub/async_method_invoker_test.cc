@@ -59,12 +59,6 @@ Handle Recording(std::vector<std::string>& deliveries) {
   }));
 }
 
-std::shared_ptr<Shapes::Address const> Address(std::string host) {
-  auto address = std::make_shared<Shapes::Address>();
-  address->host = std::move(host);
-  return address;
-}
-
 class ThrowingProvider : public Core::AsyncApiProvider {
  public:
   void Invoke(std::shared_ptr<Core::MethodIdentifier const> const&, Data::DataValuePtr const&,
@@ -77,7 +71,7 @@ class ThrowingProvider : public Core::AsyncApiProvider {
 TEST(AsyncMethodInvoker, AProviderThatThrowsPassesTheExceptionOnAndTheCallEndsAsAbandoned) {
   std::vector<std::string> deliveries;
   Shapes::Input input;
-  input.spec = Address("h");
+  input.spec = Shapes::MakeAddress("h");
   EXPECT_THROW(AsyncMethodInvoker::Invoke<GetAddressMethod>(
                    input, std::make_shared<Core::AsyncActivation>(), Recording(deliveries),
                    std::make_shared<AsyncApiStub>(std::make_shared<ThrowingProvider>())),

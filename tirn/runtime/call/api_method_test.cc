@@ -125,35 +125,10 @@ TEST(ApiMethodHelper, ValidateErrorPassesDeclaredAndRuntimeErrorsOnly) {
   }
 }
 
-// An operation that answers every call with its own name as output.
-class EchoMethod : public AsyncApiMethod {
- public:
-  explicit EchoMethod(std::string name) : name_(std::move(name)) {}
-  std::string const& methodName() const override { return name_; }
-  std::shared_ptr<Core::MethodDefinition const> definition(
-      std::shared_ptr<Core::InterfaceIdentifier const> const&) const override {
-    return nullptr;
-  }
-  DataDefinitionPtr inputDefinition() const override { return nullptr; }
-  DataDefinitionPtr outputDefinition() const override { return nullptr; }
-  std::list<DataDefinitionPtr> errorDefinitions() override { return {}; }
-  std::list<DataDefinitionPtr> const& errorDefinitions() const override { return none_; }
-  void Invoke(DataValuePtr const&, std::shared_ptr<Core::AsyncActivation> const&,
-              Core::AsyncApiResultCb const& resultCb) const override {
-    resultCb(
-        std::make_shared<Core::MethodResult const>(Core::MethodResult{Str(name_), nullptr, true}),
-        Progress::Final(), nullptr);
-  }
-
- private:
-  std::string name_;
-  std::list<DataDefinitionPtr> none_;
-};
-
 TEST(AsyncApiInterface, DispatchesByNameAndAnswersUnknownOperations) {
-  auto list = std::make_shared<EchoMethod const>("list");
-  auto get = std::make_shared<EchoMethod const>("get");
-  auto shadowed = std::make_shared<EchoMethod const>("get");
+  auto list = std::make_shared<AnsweringMethod const>("list", "list");
+  auto get = std::make_shared<AnsweringMethod const>("get", "get");
+  auto shadowed = std::make_shared<AnsweringMethod const>("get", "shadowed");
   auto interface =
       AsyncApiInterface::GetInstance(std::make_shared<Core::InterfaceIdentifier const>("test.shop"),
                                      {list, nullptr, get, shadowed});

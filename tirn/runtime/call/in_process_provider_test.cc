@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,43 +16,8 @@ namespace Tirn {
 namespace Core {
 namespace {
 
-using Data::DataDefinitionPtr;
 using Data::DataValuePtr;
-
-// An operation that records the activation of each call and answers with `answer` as output.
-class RecordingMethod : public Provider::AsyncApiMethod {
- public:
-  explicit RecordingMethod(std::string answer) : answer_(std::move(answer)) {}
-  std::string const& methodName() const override { return name_; }
-  std::shared_ptr<MethodDefinition const> definition(
-      std::shared_ptr<InterfaceIdentifier const> const&) const override {
-    return nullptr;
-  }
-  DataDefinitionPtr inputDefinition() const override { return nullptr; }
-  DataDefinitionPtr outputDefinition() const override { return nullptr; }
-  std::list<DataDefinitionPtr> errorDefinitions() override { return {}; }
-  std::list<DataDefinitionPtr> const& errorDefinitions() const override { return none_; }
-  void Invoke(DataValuePtr const& input, std::shared_ptr<AsyncActivation> const& activation,
-              AsyncApiResultCb const& resultCb) const override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      activations.push_back(activation);
-      inputs.push_back(input);
-    }
-    resultCb(std::make_shared<MethodResult const>(
-                 MethodResult{Data::StringValue::GetInstance(answer_), nullptr, true}),
-             Progress::Final(), nullptr);
-  }
-
-  mutable std::vector<std::shared_ptr<AsyncActivation>> activations;  // read after the calls
-  mutable std::vector<DataValuePtr> inputs;
-
- private:
-  std::string name_ = "get";
-  std::string answer_;
-  std::list<DataDefinitionPtr> none_;
-  mutable std::mutex mutex_;
-};
+using test_convert::AnsweringMethod;
 
 std::shared_ptr<Provider::AsyncApiInterface const> Interface(
     std::string const& name, std::shared_ptr<Provider::AsyncApiMethod const> const& method) {
@@ -99,8 +62,8 @@ std::string NotFound(std::string const& interfaceName, std::string const& method
 
 TEST(InProcessApiProvider, RegistrationDecidesWhichInterfaceServes) {
   InProcessApiProvider provider;
-  auto first = Interface("test.shop", std::make_shared<RecordingMethod const>("first"));
-  auto second = Interface("test.shop", std::make_shared<RecordingMethod const>("second"));
+  auto first = Interface("test.shop", std::make_shared<AnsweringMethod const>("get", "first"));
+  auto second = Interface("test.shop", std::make_shared<AnsweringMethod const>("get", "second"));
 
   EXPECT_EQ(Call(provider, Method("test.shop")), NotFound("test.shop", "get"));
   EXPECT_FALSE(provider.Register(first));
@@ -126,7 +89,7 @@ TEST(InProcessApiProvider, RegistrationDecidesWhichInterfaceServes) {
 
 TEST(InProcessApiProvider, EveryCallGetsItsOwnActivation) {
   InProcessApiProvider provider;
-  auto method = std::make_shared<RecordingMethod const>("x");
+  auto method = std::make_shared<AnsweringMethod const>("get", "x");
   provider.Register(Interface("test.shop", method));
 
   auto caller = std::make_shared<AsyncActivation>();
@@ -165,10 +128,10 @@ TEST(InProcessApiProvider, EveryCallGetsItsOwnActivation) {
 
 TEST(InProcessApiProvider, RegistrationAndCallsRunConcurrently) {
   InProcessApiProvider provider;
-  auto stable = Interface("test.stable", std::make_shared<RecordingMethod const>("stable"));
+  auto stable = Interface("test.stable", std::make_shared<AnsweringMethod const>("get", "stable"));
   provider.Register(stable);
   auto const flapping =
-      Interface("test.flapping", std::make_shared<RecordingMethod const>("flapping"));
+      Interface("test.flapping", std::make_shared<AnsweringMethod const>("get", "flapping"));
 
   std::atomic<int> unexpected{0};
   std::vector<std::thread> threads;

@@ -155,18 +155,6 @@ TEST(LocaleSpecTest, KeepsParsedPartsAndErrors) {
   }
 }
 
-TEST(LocaleSpecTest, DefaultIsAmericanEnglishInUtc) {
-  LocaleSpec const spec;
-  EXPECT_FALSE(spec.languageError());
-  EXPECT_FALSE(spec.formatError());
-  EXPECT_EQ(spec.languages(), Tags{"en_US"});
-  EXPECT_EQ(spec.formats(), Tags{"C"});
-  EXPECT_EQ(spec.timezone().text(), "Etc/UTC");
-  EXPECT_TRUE(spec.timezone().valid());
-  EXPECT_EQ(spec.timezone().offsetMinutes(), boost::optional<int>(0));
-  EXPECT_EQ(TimezoneSpec().text(), "Etc/UTC");
-}
-
 }  // namespace
 }  // namespace L10n
 }  // namespace Tirn
