@@ -399,6 +399,29 @@ TEST(ServerProgram, TokensDecideWhoCalls) {
   EXPECT_EQ(log.find("anonymous"), std::string::npos) << log;
 }
 
+// A policy decides which caller may call what: a refused call is answered unauthorized and
+// never reaches the records; a caller without a valid token is unauthenticated.
+TEST(ServerProgram, APolicyDecidesWhoMayCallWhat) {
+  TempDir dir;
+  std::ofstream(dir.path + "/tokens") << "t0ken-alice alice\nt0ken-bob bob\n";
+  std::ofstream(dir.path + "/policy") << "alice *   # everything\nbob *.list\n";
+  auto args = ServeArgs(":memory:");
+  args.insert(args.end(),
+              {"--tokens", dir.path + "/tokens", "--policy", dir.path + "/policy"});
+  Running server(args, dir.path);
+  ASSERT_FALSE(server.url.empty()) << server.line << server.process.Stderr();
+  Client alice(server.url, "t0ken-alice");
+  Client bob(server.url, "t0ken-bob");
+  Client stranger(server.url, "wrong");
+  EXPECT_EQ(bob.Create("by-bob", "k", "s"), "com.ostrel.tirn.std.errors.unauthorized");
+  EXPECT_EQ(stranger.Create("by-stranger", "k", "s"), "com.ostrel.tirn.std.errors.unauthenticated");
+  EXPECT_EQ(alice.Create("by-alice", "k", "s"), "ok");
+  EXPECT_EQ(bob.List(), std::vector<std::string>{"by-alice"});  // bob may list; his create never ran
+  EXPECT_EQ(bob.KeyIdOf("by-alice"), "!com.ostrel.tirn.std.errors.unauthorized");
+  server.process.Signal(SIGTERM);
+  EXPECT_EQ(server.process.Wait(), 0);
+}
+
 // ---- Durability ----------------------------------------------------------------------------
 
 // Under a file-size limit (ulimit -f) the write that would pass it fails like a write to a
