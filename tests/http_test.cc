@@ -982,6 +982,21 @@ TEST(HttpHostilePeers, HugeTimeLimitsAreClamped) {
     EXPECT_NE(answer.body.find("{\"output\":"), std::string::npos) << answer.body;
     EXPECT_NE(answer.body.find("\r\n0\r\n\r\n"), std::string::npos) << answer.body;
   }
+  // The client clamps the limits its callers give it the same way.
+  auto client = std::make_shared<Tirn::Http::ClientProvider>(
+      world.threads.context(), "http://127.0.0.1:" + std::to_string(server.port()),
+      TI::Operations());
+  Providers::AsyncServiceStub stub(
+      std::make_shared<Tirn::Stub::AsyncApiStub>(client, CallerActivation()));
+  for (char const* limit : {"9223372036855", "99999999999999999999999999"}) {
+    SCOPED_TRACE(limit);
+    auto activation = CallerActivation();
+    activation->executionContext->applicationData[Tirn::Http::kTimeoutKey] = {limit, boost::none};
+    auto listed = stub.List(nullptr, activation);
+    ASSERT_EQ(listed.wait_for(kWait), std::future_status::ready);
+    auto const result = listed.get();
+    EXPECT_TRUE(result.ok()) << Describe(result.error());
+  }
 }
 
 // 600 calls in flight through one client provider against a server with its default limits:
