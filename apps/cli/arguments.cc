@@ -19,10 +19,14 @@ po::options_description GlobalOptions() {
   po::options_description options("Global options");
   options.add_options()
       ("help,h", "print this help")
+      ("version", "print the version")
       ("url", po::value<std::string>()->value_name("URL"),
        ("the server (default: $" + std::string(kUrlVariable) + ", else http://127.0.0.1:" +
         std::to_string(kDefaultPort) + ")").c_str())
-      ("token", po::value<std::string>()->value_name("TOKEN"), "bearer token sent with the call")
+      ("token", po::value<std::string>()->value_name("TOKEN"),
+       ("bearer token sent with the call (default: $" + std::string(kTokenVariable) +
+        "; the command line shows in the process list, the environment does not)")
+           .c_str())
       ("token-file", po::value<std::string>()->value_name("FILE"),
        "file whose first line is the bearer token")
       ("ca", po::value<std::string>()->value_name("FILE"),
@@ -69,6 +73,10 @@ bool ParseArguments(std::vector<std::string> const& args, Arguments* out,
     rest = po::collect_unrecognized(options.options, po::include_positional);
     if (values.count("help")) {
       out->command = Arguments::Command::kHelp;
+      return true;
+    }
+    if (values.count("version")) {
+      out->command = Arguments::Command::kVersion;
       return true;
     }
     auto text = [&values](char const* name) {

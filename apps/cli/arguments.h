@@ -40,7 +40,7 @@ struct FieldOption {
 };
 
 struct Arguments {
-  enum class Command { kHelp, kList, kDescribe, kCall };
+  enum class Command { kHelp, kVersion, kList, kDescribe, kCall };
   Command command = Command::kHelp;
   std::string service;
   std::string operation;

@@ -352,6 +352,9 @@ TEST(TirnProgram, ListsAndDescribesOperations) {
   Ran help = RunTirn({"--help"});
   EXPECT_EQ(help.status, 0) << help;
   EXPECT_TRUE(Contains(help.out, "Exit status:")) << help;
+  Ran version = RunTirn({"--version"});
+  EXPECT_EQ(version.status, 0) << version;
+  EXPECT_EQ(version.out.rfind("tirn 0.", 0), 0u) << version;
   Ran nothing = RunTirn({});
   EXPECT_EQ(nothing.status, 2) << nothing;
 }
@@ -455,7 +458,14 @@ TEST(TirnProgram, SendsTheBearerToken) {
   TempFile file("t0k3n\n");
   Ran withFile = served.Run({"--token-file", file.path, "kms.providers", "list"});
   EXPECT_EQ(withFile.status, 0) << withFile;
-  EXPECT_EQ(served.Tokens(), (std::vector<std::string>{"", "t0k3n", "t0k3n"}));
+  // From the environment, where the process list does not show it; the option comes first.
+  Ran fromEnvironment = served.Run({"kms.providers", "list"}, "", {"LANG=C", "TIRN_TOKEN=t0k3n"});
+  EXPECT_EQ(fromEnvironment.status, 0) << fromEnvironment;
+  Ran optionFirst =
+      served.Run({"--token", "other", "kms.providers", "list"}, "", {"LANG=C", "TIRN_TOKEN=t0k3n"});
+  EXPECT_EQ(optionFirst.status, 1) << optionFirst;
+  EXPECT_EQ(served.Tokens(),
+            (std::vector<std::string>{"", "t0k3n", "t0k3n", "t0k3n", "other"}));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "apps/cli/exit_code.h"
 #include "apps/cli/input_builder.h"
 #include "apps/cli/output.h"
+#include "apps/common/defaults.h"
 #include "tirn/json/json.h"
 #include "tirn/message/message.h"
 #include "tirn/runtime/l10n/locale.h"
@@ -116,10 +117,12 @@ bool InputFromOptions(Arguments const& arguments, Tirn::Data::DataDefinitionPtr 
   return builder.Finish(input, messages);
 }
 
-bool ReadToken(Arguments const& arguments, std::string* token,
+bool ReadToken(Arguments const& arguments, Environment const& environment, std::string* token,
                std::list<Tirn::BaseMessage>& messages) {
   if (arguments.tokenFile.empty()) {
     *token = arguments.token;
+    char const* fromEnvironment = environment(Apps::kTokenVariable);
+    if (token->empty() && fromEnvironment) *token = fromEnvironment;
     return true;
   }
   std::string text;
@@ -149,6 +152,8 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
   switch (arguments.command) {
     case Arguments::Command::kHelp:
       return WriteResult(console, HelpText());
+    case Arguments::Command::kVersion:
+      return WriteResult(console, std::string("tirn ") + TIRN_VERSION + "\n");
     case Arguments::Command::kList:
       return WriteResult(console, ListOperations(table));
     default:
@@ -172,7 +177,7 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
                          ? InputFromJson(*arguments.json, definition, console, &input, messages)
                          : InputFromOptions(arguments, definition, console, &input, messages);
   CallSettings settings;
-  if (!built || !ReadToken(arguments, &settings.token, messages)) return Refuse(console, messages);
+  if (!built || !ReadToken(arguments, console.environment, &settings.token, messages)) return Refuse(console, messages);
   settings.url = ResolveUrl(arguments, console.environment);
   settings.caFile = arguments.caFile;
   settings.language = ResolveLanguage(arguments, console.environment);

@@ -1,6 +1,6 @@
 // What the server program and the command-line client agree on without being told: the port
-// the server listens on when no --listen is given, and the environment variable through which
-// a user names the server for the client.
+// the server listens on when no --listen is given, and the environment variables through which
+// a user names the server and the token for the client.
 #ifndef APPS_COMMON_DEFAULTS_H_
 #define APPS_COMMON_DEFAULTS_H_
 
@@ -12,6 +12,10 @@ constexpr unsigned short kDefaultPort = 7431;
 
 // The client's default server address, before its built-in default.
 constexpr char kUrlVariable[] = "TIRN_URL";
+
+// The client's bearer token when neither --token nor --token-file gives one (a command line
+// shows in the process list; the environment does not).
+constexpr char kTokenVariable[] = "TIRN_TOKEN";
 
 }  // namespace Apps
 

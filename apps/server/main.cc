@@ -98,12 +98,31 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
   return 0;
 }
 
+// `tirn-server hash-token [CALLER]`: reads a token from standard input (its first line) and
+// prints the token file's line for it, which holds the token's digest, not the token.
+int HashToken(int argc, char** argv) {
+  std::string token;
+  std::getline(std::cin, token);
+  if (!token.empty() && token.back() == '\r') token.pop_back();
+  if (token.empty() || argc > 3) {
+    std::cerr << "tirn-server: hash-token reads a token from standard input and takes an "
+                 "optional caller name: tirn-server hash-token [CALLER] < token\n";
+    return 2;
+  }
+  std::cout << ServerApp::HashedToken(token) << (argc == 3 ? std::string(" ") + argv[2] : "")
+            << "\n";
+  Tirn::Detail::SecureZero(&token[0], token.size());
+  return std::cout.flush() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "hash-token") return HashToken(argc, argv);
   auto const parsed = ServerApp::ParseOptions(argc, argv);
   switch (parsed.outcome) {
     case ServerApp::ParsedOptions::kHelp:
+    case ServerApp::ParsedOptions::kVersion:
       std::cout << parsed.text;
       return 0;
     case ServerApp::ParsedOptions::kError:

@@ -45,6 +45,7 @@ ParsedOptions ParseOptions(int argc, char const* const* argv) {
   po::options_description options("tirn-server: serves the trusted-infrastructure services over HTTP\n\nOptions");
   options.add_options()
       ("help", "print this help and exit")
+      ("version", "print the version and exit")
       ("listen", po::value(&listen)->default_value(defaultListen)->value_name("HOST:PORT"),
        "address to listen on; port 0 picks a free one")
       ("tls-cert", po::value(&config.tlsCertificateFile)->value_name("FILE"),
@@ -72,6 +73,11 @@ ParsedOptions ParseOptions(int argc, char const* const* argv) {
   } catch (std::exception const& problem) {
     parsed.outcome = ParsedOptions::kError;
     parsed.text = problem.what();
+    return parsed;
+  }
+  if (values.count("version")) {
+    parsed.outcome = ParsedOptions::kVersion;
+    parsed.text = std::string("tirn-server ") + TIRN_VERSION + "\n";
     return parsed;
   }
   if (values.count("help")) {

@@ -36,10 +36,10 @@ struct ServerConfig {
 };
 
 struct ParsedOptions {
-  enum Outcome { kRun, kHelp, kError };
+  enum Outcome { kRun, kHelp, kVersion, kError };
   Outcome outcome = kRun;
   ServerConfig config;
-  // kHelp: the usage text; kError: what is wrong, one line.
+  // kHelp: the usage text; kVersion: the version line; kError: what is wrong, one line.
   std::string text;
 };
 

@@ -286,6 +286,9 @@ TEST(ServerProgram, HelpAndCommandLineMistakes) {
   auto const help = RunToEnd({"--help"}, dir.path);
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--key-file"), std::string::npos) << help.out;
+  auto const version = RunToEnd({"--version"}, dir.path);
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("tirn-server 0.", 0), 0u) << version.out;
   // The parser's own tests go through every mistake; these show how the program ends.
   std::vector<std::string> const cases[] = {{"--bogus"}, {"--threads", "0"}};
   for (auto const& args : cases) {
@@ -295,6 +298,29 @@ TEST(ServerProgram, HelpAndCommandLineMistakes) {
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err.find("tirn-server: "), std::string::npos) << run.err;
   }
+}
+
+// `hash-token` prints the token file's line for a token read from standard input, which holds
+// its digest, and that line lets the token in.
+TEST(ServerProgram, HashTokenPrintsALineWithoutTheToken) {
+  TempDir dir;
+  std::string const command = "printf 't0ken-alice\\n' | " + std::string(TIRN_SERVER_BINARY) +
+                              " hash-token alice";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char buffer[256] = {};
+  std::string line = std::fgets(buffer, sizeof buffer, pipe) ? buffer : "";
+  EXPECT_EQ(::pclose(pipe), 0);
+  EXPECT_EQ(line.rfind("sha256:", 0), 0u) << line;
+  EXPECT_EQ(line.find("t0ken-alice"), std::string::npos) << line;
+  std::ofstream(dir.path + "/tokens") << line;
+  auto args = ServeArgs(":memory:");
+  args.insert(args.end(), {"--tokens", dir.path + "/tokens"});
+  Running server(args, dir.path);
+  ASSERT_FALSE(server.url.empty()) << server.line << server.process.Stderr();
+  EXPECT_EQ(Client(server.url, "t0ken-alice").Create("p", "k", "s"), "ok");
+  server.process.Signal(SIGTERM);
+  EXPECT_EQ(server.process.Wait(), 0);
 }
 
 TEST(ServerProgram, OneDataFileHasOneServer) {

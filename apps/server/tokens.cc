@@ -1,6 +1,7 @@
 #include "apps/server/tokens.h"
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 
 #include <cerrno>
 #include <cstring>
@@ -13,22 +14,67 @@ namespace {
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
+constexpr char kDigestPrefix[] = "sha256:";
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The digest written after "sha256:"; false unless it is 64 hexadecimal digits.
+bool ParseDigest(std::string const& hex, TokenTable::Digest& digest) {
+  if (hex.size() != 2 * digest.size()) return false;
+  for (std::size_t i = 0; i < digest.size(); ++i) {
+    int const high = HexValue(hex[2 * i]);
+    int const low = HexValue(hex[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    digest[i] = static_cast<unsigned char>(high << 4 | low);
+  }
+  return true;
+}
+
 }  // namespace
 
+TokenTable::Digest TokenDigest(std::string const& token) {
+  TokenTable::Digest digest{};
+  unsigned int size = 0;
+  EVP_Digest(token.data(), token.size(), digest.data(), &size, EVP_sha256(), nullptr);
+  return digest;
+}
+
+std::string HashedToken(std::string const& token) {
+  static char const hex[] = "0123456789abcdef";
+  std::string line = kDigestPrefix;
+  for (unsigned char byte : TokenDigest(token)) {
+    line += hex[byte >> 4];
+    line += hex[byte & 15];
+  }
+  return line;
+}
+
 bool TokenTable::Add(std::string const& token, std::string const& caller) {
-  if (!Find(token).empty()) return false;
-  entries_->emplace_back(Tirn::SecretString(token), caller);
+  return AddDigest(TokenDigest(token), caller);
+}
+
+bool TokenTable::AddDigest(Digest const& digest, std::string const& caller) {
+  if (!FindDigest(digest).empty()) return false;
+  entries_->emplace_back(digest, caller);
   return true;
 }
 
 std::string TokenTable::Find(std::string const& token) const {
+  if (token.empty()) return std::string();
+  return FindDigest(TokenDigest(token));
+}
+
+std::string TokenTable::FindDigest(Digest const& digest) const {
   // Every entry is compared, and each comparison takes the same time whatever the bytes, so
   // that the answer's timing tells nothing about how close a guess came.
   std::string const* found = nullptr;
   for (auto const& entry : *entries_) {
-    std::string const& known = entry.first.value();
-    if (known.size() == token.size() && !token.empty() &&
-        CRYPTO_memcmp(known.data(), token.data(), token.size()) == 0) {
+    if (CRYPTO_memcmp(entry.first.data(), digest.data(), digest.size()) == 0) {
       found = &entry.second;
     }
   }
@@ -69,9 +115,16 @@ bool ParseTokens(std::string const& text, std::string const& source, TokenTable&
     };
     if (at == end) return fail("a token needs a caller name after it");
     Tirn::SecretString token(text.data() + tokenStart, tokenEnd - tokenStart);
-    if (!tokens.Add(token.value(), text.substr(at, end - at))) {
-      return fail("this token is already listed");
+    std::string const caller = text.substr(at, end - at);
+    TokenTable::Digest digest{};
+    if (token.value().compare(0, sizeof kDigestPrefix - 1, kDigestPrefix) == 0) {
+      if (!ParseDigest(token.value().substr(sizeof kDigestPrefix - 1), digest)) {
+        return fail("a sha256: entry wants 64 hexadecimal digits");
+      }
+    } else {
+      digest = TokenDigest(token.value());
     }
+    if (!tokens.AddDigest(digest, caller)) return fail("this token is already listed");
   }
   return true;
 }

@@ -1,6 +1,8 @@
 // The bearer tokens tirn-server accepts, read from a file of lines "<token> <caller name>"
 // (blank lines and lines starting with '#' are skipped), and the authenticator that checks a
-// caller's token against them.
+// caller's token against them. A line may give "sha256:<64 hex digits>", the SHA-256 of the
+// token, instead of the token, so that the file holds no usable credential; `tirn-server
+// hash-token` prints such a line. Only digests are kept in memory either way.
 //
 //   ServerApp::TokenTable tokens;
 //   std::string error;
@@ -11,6 +13,7 @@
 #ifndef APPS_SERVER_TOKENS_H_
 #define APPS_SERVER_TOKENS_H_
 
+#include <array>
 #include <memory>
 #include <string>
 #include <utility>
@@ -32,10 +35,22 @@ class TokenTable {
   // Accepts a call whose bearer token is in the table, naming its caller as the identity.
   Tirn::Http::Authenticator Authenticator() const;
 
+  using Digest = std::array<unsigned char, 32>;
+  // Adds the token whose SHA-256 is `digest`; false when it is already there.
+  bool AddDigest(Digest const& digest, std::string const& caller);
+
  private:
-  std::shared_ptr<std::vector<std::pair<Tirn::SecretString, std::string>>> entries_ =
-      std::make_shared<std::vector<std::pair<Tirn::SecretString, std::string>>>();
+  std::string FindDigest(Digest const& digest) const;
+
+  std::shared_ptr<std::vector<std::pair<Digest, std::string>>> entries_ =
+      std::make_shared<std::vector<std::pair<Digest, std::string>>>();
 };
+
+// The SHA-256 of `token`.
+TokenTable::Digest TokenDigest(std::string const& token);
+
+// The token file's entry for `token` without the token: "sha256:<64 lower-case hex digits>".
+std::string HashedToken(std::string const& token);
 
 // Parses the text of a token file into `tokens`; false with the first problem in `error`
 // ("<source>:<line>: ...") when a line has no caller name or repeats a token.

@@ -19,11 +19,15 @@ TEST(TokenFile, LinesNameCallersAndMistakesNameTheLine) {
   }
 
   struct Case {
-    char const* text;
+    std::string text;
     char const* error;
   } const cases[] = {
       {"ok name\nlonely-token-123\n", "t.txt:2: a token needs a caller name"},
       {"dup a\ndup b\n", "t.txt:2: this token is already listed"},
+      {"sha256:abc alice\n", "t.txt:1: a sha256: entry wants 64 hexadecimal digits"},
+      {"sha256:" + std::string(63, 'a') + "g alice\n",
+       "t.txt:1: a sha256: entry wants 64 hexadecimal digits"},
+      {HashedToken("dup") + " a\ndup b\n", "t.txt:2: this token is already listed"},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.text);
@@ -32,6 +36,20 @@ TEST(TokenFile, LinesNameCallersAndMistakesNameTheLine) {
     EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
     EXPECT_EQ(error.find("lonely-token-123"), std::string::npos) << "a token in an error";
   }
+}
+
+// A line may hold the token's SHA-256 instead of the token: the file then holds nothing a
+// caller could present, and the token still opens the door.
+TEST(TokenFile, DigestsStandForTheirTokens) {
+  EXPECT_EQ(HashedToken("t0ken"),
+            "sha256:b46c09677343261f0b439a472422225e3a230c9c094d6ab16762e2036b597053");
+  TokenTable tokens;
+  std::string error;
+  ASSERT_TRUE(ParseTokens(HashedToken("t0ken") + " alice\nplain bob\n", "t.txt", tokens, error))
+      << error;
+  EXPECT_EQ(tokens.Find("t0ken"), "alice");
+  EXPECT_EQ(tokens.Find(HashedToken("t0ken")), "");  // the digest itself is no token
+  EXPECT_EQ(tokens.Find("plain"), "bob");
 }
 
 TEST(TokenFile, TheAuthenticatorNamesTheCaller) {
