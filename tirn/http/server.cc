@@ -363,6 +363,7 @@ class Session : public SessionBase,
     state_ = State::kCalling;
     served_ = true;
     recorded_ = false;
+    abandoned_.clear();
     status_ = 0;
     answerBytes_ = 0;
     requestBytes_ = 0;
@@ -413,7 +414,7 @@ class Session : public SessionBase,
         if (ec || !self->Busy()) return;
         // The caller stops waiting now: the call is cancelled and nothing more is sent.
         self->control_->cancelled = true;
-        self->control_->outcome = Data::Wire::kTimedOutError;
+        self->abandoned_ = Data::Wire::kTimedOutError;
         self->Close();
       });
     }
@@ -435,7 +436,7 @@ class Session : public SessionBase,
     if (ec) {
       if (Busy() && control_) {
         control_->cancelled = true;  // the client went away mid-call
-        if (control_->outcome.empty()) control_->outcome = "cancelled";
+        abandoned_ = "cancelled";
       }
       return Close();
     }
@@ -547,8 +548,11 @@ class Session : public SessionBase,
     record.peer = peer_;
     record.method = method_;
     if (control_) {
+      // The handler fills the names before the call starts, and the outcome before it hands
+      // over the answer; a call that ends without its answer may be answering right now on
+      // another thread, so its outcome is the session's.
       record.operation = control_->operation;
-      record.outcome = control_->outcome.empty() ? std::string("cancelled") : control_->outcome;
+      record.outcome = !abandoned_.empty() ? abandoned_ : control_->outcome;
       record.caller = control_->caller;
     } else {
       record.operation = "-";
@@ -565,7 +569,11 @@ class Session : public SessionBase,
 
   void Close() {
     if (state_ == State::kClosed) return;
-    if (Busy()) EmitRecord();
+    if (Busy()) {
+      // Closed before its answer was written: its outcome is how it was abandoned.
+      if (abandoned_.empty()) abandoned_ = "cancelled";
+      EmitRecord();
+    }
     state_ = State::kClosed;
     deadline_.cancel();
     idleTimer_.cancel();
@@ -594,6 +602,8 @@ class Session : public SessionBase,
   std::string boundCaller_;
   std::string method_;
   std::string requestId_;
+  // How the call in flight ended when it ended without its answer (timed out, client gone).
+  std::string abandoned_;
   std::chrono::steady_clock::time_point started_;
   unsigned status_ = 0;
   std::size_t requestBytes_ = 0;
