@@ -34,14 +34,15 @@ struct TIRN_CORE_EXPORT OperationDescriptor {
   using DefinitionFunction = Data::DataDefinitionPtr (*)();
   using ErrorsFunction = std::list<Data::DataDefinitionPtr> (*)();
 
-  OperationDescriptor(char const* interface, char const* service, char const* operation,
-                      DefinitionFunction input, DefinitionFunction output, ErrorsFunction errors)
-      : interfaceName(interface),
+  OperationDescriptor(char const* interfaceId, char const* service, char const* operation,
+                      DefinitionFunction makeInput, DefinitionFunction makeOutput,
+                      ErrorsFunction makeErrors)
+      : interfaceName(interfaceId),
         serviceName(service),
         operationName(operation),
-        inputDefinition(input),
-        outputDefinition(output),
-        errorDefinitions(errors) {}
+        inputDefinition(makeInput),
+        outputDefinition(makeOutput),
+        errorDefinitions(makeErrors) {}
 
   // The interface identifier ("com.ostrel.nox.trusted_infrastructure.kms.providers").
   char const* interfaceName;
