@@ -1204,6 +1204,49 @@ TEST(HttpTravel, ASentRequestIsNeverRetried) {
   EXPECT_EQ(requests.load(), 1);
 }
 
+// A connection that cannot be made is tried again, up to the client's number of attempts:
+// against a server whose queue of connections is full, each attempt waits its whole connect
+// time before the call fails.
+TEST(HttpTravel, AFailedConnectIsTriedAgain) {
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  socklen_t length = sizeof address;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  std::vector<int> fillers;  // never accepted: the queue stays full and new attempts hang
+  for (int i = 0; i < 4; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    fillers.push_back(fd);
+  }
+  std::this_thread::sleep_for(50ms);
+  Tirn::Http::IoThreads threads(1);
+  Tirn::Http::ClientOptions options;
+  options.connectTimeout = 150ms;
+  options.connectAttempts = 3;
+  auto client = std::make_shared<Tirn::Http::ClientProvider>(
+      threads.context(), "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)),
+      TI::Operations(), options);
+  Providers::AsyncServiceStub stub(
+      std::make_shared<Tirn::Stub::AsyncApiStub>(client, CallerActivation()));
+  auto const start = std::chrono::steady_clock::now();
+  auto future = stub.List(nullptr);
+  ASSERT_EQ(future.wait_for(kWait), std::future_status::ready);
+  auto const waited = std::chrono::steady_clock::now() - start;
+  auto const result = future.get();
+  ASSERT_TRUE(result.error());
+  EXPECT_EQ(result.error()->name(), Wire::kServiceUnavailableError);
+  EXPECT_NE(Describe(result.error()).find(Tirn::Http::MessageIds::kConnectFailed),
+            std::string::npos)
+      << Describe(result.error());
+  EXPECT_GE(waited, 3 * options.connectTimeout);  // three attempts, each waited out
+  for (int fd : fillers) ::close(fd);
+  ::close(listener);
+}
+
 // A certificate for another name is refused even when its signer is trusted; a client
 // certificate the server trusts reaches the authenticator with its subject.
 TEST(HttpTls, HostNamesAreCheckedAndClientCertificatesReachTheAuthenticator) {
