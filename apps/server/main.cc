@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <iostream>
@@ -26,6 +27,55 @@ namespace {
 // Time the calls in flight get to finish once a stop is asked for.
 constexpr std::chrono::seconds kGrace{5};
 
+// Who may call, and what: the tokens and the policy, read at start and again on SIGHUP. A
+// reload that cannot read every file changes nothing; calls in flight keep the tables they
+// started with.
+class AccessFiles {
+ public:
+  explicit AccessFiles(ServerApp::ServerConfig const& config) : config_(config) {}
+
+  // Reads the files the configuration names; false with the reason when one does not parse.
+  bool Load(std::string& error, std::vector<std::string>& warnings) {
+    auto next = std::make_shared<Tables>();
+    if (!config_.tokenFile.empty()) {
+      if (!ServerApp::ReadTokenFile(config_.tokenFile, next->tokens, error)) return false;
+      // Tokens others can read let them call as anyone listed: worth a warning, not a refusal.
+      std::string const exposed = ServerApp::ReadableByOthers("the token file", config_.tokenFile);
+      if (!exposed.empty()) warnings.push_back(exposed);
+    }
+    if (!config_.policyFile.empty() &&
+        !ServerApp::ReadPolicyFile(config_.policyFile, next->policy, error)) {
+      return false;
+    }
+    std::atomic_store(&tables_, std::shared_ptr<Tables const>(std::move(next)));
+    return true;
+  }
+
+  // Installs the authenticator and the authorizer the configuration asks for; they read the
+  // tables in force at each call.
+  void Install(Tirn::Http::ServerOptions& options) const {
+    if (!config_.tokenFile.empty()) {
+      options.authenticator = [this](Tirn::Http::Credentials const& credentials,
+                                     Tirn::Core::SecurityContextWrappedEntry& identity) {
+        return std::atomic_load(&tables_)->tokens.Authenticate(credentials, identity);
+      };
+    }
+    if (!config_.policyFile.empty()) {
+      options.authorizer = [this](std::string const& caller, std::string const& operation) {
+        return std::atomic_load(&tables_)->policy.Allows(caller, operation);
+      };
+    }
+  }
+
+ private:
+  struct Tables {
+    ServerApp::TokenTable tokens;
+    ServerApp::Policy policy;
+  };
+  ServerApp::ServerConfig const& config_;
+  std::shared_ptr<Tables const> tables_ = std::make_shared<Tables const>();
+};
+
 int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
   ServerApp::LogWriter log(config.logFormat, std::cerr);
   ServerApp::OpenedData data;
@@ -43,25 +93,14 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
   options.tlsCertificateFile = config.tlsCertificateFile;
   options.tlsPrivateKeyFile = config.tlsPrivateKeyFile;
   // Without tokens the HTTP server itself says that every call is anonymous.
-  if (!config.tokenFile.empty()) {
-    ServerApp::TokenTable tokens;
-    if (!ServerApp::ReadTokenFile(config.tokenFile, tokens, error)) {
-      log.Note("cannot start: " + error);
-      return 1;
-    }
-    // Tokens others can read let them call as anyone listed: worth a warning, not a refusal.
-    std::string const exposed = ServerApp::ReadableByOthers("the token file", config.tokenFile);
-    if (!exposed.empty()) log.Note("warning: " + exposed);
-    options.authenticator = tokens.Authenticator();
+  AccessFiles access(config);
+  std::vector<std::string> warnings;
+  if (!access.Load(error, warnings)) {
+    log.Note("cannot start: " + error);
+    return 1;
   }
-  if (!config.policyFile.empty()) {
-    ServerApp::Policy policy;
-    if (!ServerApp::ReadPolicyFile(config.policyFile, policy, error)) {
-      log.Note("cannot start: " + error);
-      return 1;
-    }
-    options.authorizer = policy.Authorizer();
-  }
+  for (auto const& warning : warnings) log.Note("warning: " + warning);
+  access.Install(options);
   options.callFinished = [&log](Tirn::Http::CallRecord const& entry) { log.Access(entry); };
   options.log = [&log](std::string const& text) { log.Note(text); };
 
@@ -82,7 +121,16 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
         config.host.find(':') != std::string::npos ? "[" + config.host + "]" : config.host;
     std::cout << "listening on " << (config.tlsCertificateFile.empty() ? "http" : "https") << "://" << host << ":"
               << server.port() << std::endl;
-    sigwait(&stopSignals, &stopSignal);
+    // SIGHUP rereads the tokens and the policy; SIGINT and SIGTERM stop.
+    while (sigwait(&stopSignals, &stopSignal) == 0 && stopSignal == SIGHUP) {
+      warnings.clear();
+      if (access.Load(error, warnings)) {
+        for (auto const& warning : warnings) log.Note("warning: " + warning);
+        log.Note("reloaded the tokens and the policy");
+      } else {
+        log.Note("reload refused, the files read before stay in force: " + error);
+      }
+    }
     log.Note(std::string("stopping on ") + (stopSignal == SIGINT ? "SIGINT" : "SIGTERM"));
     std::promise<void> stopped;
     server.Stop(std::chrono::duration_cast<std::chrono::milliseconds>(kGrace),
@@ -141,6 +189,7 @@ int main(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   return Serve(parsed.config, stopSignals);
 }

@@ -82,7 +82,11 @@ ParsedOptions ParseOptions(int argc, char const* const* argv) {
   }
   if (values.count("help")) {
     std::ostringstream usage;
-    usage << "Usage: tirn-server [options]\n" << options;
+    usage << "Usage: tirn-server [options]\n"
+          << "       tirn-server hash-token [CALLER] < token   (a --tokens line without the token)\n"
+          << options
+          << "\nSIGHUP rereads the --tokens and --policy files (a file that does not parse is "
+             "refused\nand the one read before stays); every other option needs a restart.\n";
     parsed.outcome = ParsedOptions::kHelp;
     parsed.text = usage.str();
     return parsed;

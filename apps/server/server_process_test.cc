@@ -300,6 +300,46 @@ TEST(ServerProgram, HelpAndCommandLineMistakes) {
   }
 }
 
+// SIGHUP rereads the tokens and the policy without a restart; a file that does not parse
+// changes nothing, and the server keeps serving throughout.
+TEST(ServerProgram, SighupReloadsTokensAndPolicy) {
+  TempDir dir;
+  std::string const tokens = dir.path + "/tokens";
+  std::string const policy = dir.path + "/policy";
+  std::ofstream(tokens) << "t0ken-alice alice\n";
+  std::ofstream(policy) << "alice *\n";
+  auto args = ServeArgs(":memory:");
+  args.insert(args.end(), {"--tokens", tokens, "--policy", policy});
+  Running server(args, dir.path);
+  ASSERT_FALSE(server.url.empty()) << server.line << server.process.Stderr();
+  Client alice(server.url, "t0ken-alice");
+  Client bob(server.url, "t0ken-bob");
+  EXPECT_EQ(alice.Create("a1", "k", "s"), "ok");
+  EXPECT_EQ(bob.Create("b1", "k", "s"), "com.ostrel.tirn.std.errors.unauthenticated");
+
+  auto const reload = [&](std::string const& tokenText, std::string const& policyText,
+                          char const* said) {
+    std::ofstream(tokens) << tokenText;
+    std::ofstream(policy) << policyText;
+    server.process.Signal(SIGHUP);
+    for (int i = 0; i < 200 && server.process.Stderr().find(said) == std::string::npos; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_NE(server.process.Stderr().find(said), std::string::npos) << server.process.Stderr();
+  };
+  // bob added with reading rights, alice removed.
+  reload("t0ken-bob bob\n", "bob *.list\n", "reloaded the tokens and the policy");
+  EXPECT_EQ(alice.Create("a2", "k", "s"), "com.ostrel.tirn.std.errors.unauthenticated");
+  EXPECT_EQ(bob.Create("b2", "k", "s"), "com.ostrel.tirn.std.errors.unauthorized");
+  EXPECT_EQ(bob.List(), std::vector<std::string>{"a1"});
+  // A policy that does not parse: the tables read before stay.
+  reload("t0ken-alice alice\n", "bob\n", "reload refused");
+  EXPECT_EQ(bob.List(), std::vector<std::string>{"a1"});
+  EXPECT_EQ(alice.Create("a3", "k", "s"), "com.ostrel.tirn.std.errors.unauthenticated");
+  server.process.Signal(SIGTERM);
+  EXPECT_EQ(server.process.Wait(), 0);
+}
+
 // `hash-token` prints the token file's line for a token read from standard input, which holds
 // its digest, and that line lets the token in.
 TEST(ServerProgram, HashTokenPrintsALineWithoutTheToken) {

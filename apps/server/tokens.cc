@@ -81,15 +81,20 @@ std::string TokenTable::FindDigest(Digest const& digest) const {
   return found ? *found : std::string();
 }
 
+bool TokenTable::Authenticate(Tirn::Http::Credentials const& credentials,
+                              Tirn::Core::SecurityContextWrappedEntry& identity) const {
+  std::string caller = Find(credentials.bearerToken);
+  if (caller.empty()) return false;
+  identity.entry.scheme = "bearer";
+  identity.text = std::move(caller);
+  return true;
+}
+
 Tirn::Http::Authenticator TokenTable::Authenticator() const {
   TokenTable table = *this;
   return [table](Tirn::Http::Credentials const& credentials,
                  Tirn::Core::SecurityContextWrappedEntry& identity) {
-    std::string caller = table.Find(credentials.bearerToken);
-    if (caller.empty()) return false;
-    identity.entry.scheme = "bearer";
-    identity.text = std::move(caller);
-    return true;
+    return table.Authenticate(credentials, identity);
   };
 }
 

@@ -33,6 +33,9 @@ class TokenTable {
   std::string Find(std::string const& token) const;
   std::size_t size() const { return entries_->size(); }
   // Accepts a call whose bearer token is in the table, naming its caller as the identity.
+  bool Authenticate(Tirn::Http::Credentials const& credentials,
+                    Tirn::Core::SecurityContextWrappedEntry& identity) const;
+  // An authenticator for Tirn::Http::ServerOptions that asks this table (a copy of it).
   Tirn::Http::Authenticator Authenticator() const;
 
   using Digest = std::array<unsigned char, 32>;
