@@ -515,8 +515,11 @@ TEST(HttpCalls, ADeadlineEndsTheCallOnBothSides) {
   // The server got the time limit and cancelled the implementation's activation.
   Activation const serverSide = world.held->Wait();
   ASSERT_TRUE(serverSide);
-  EXPECT_EQ(serverSide->executionContext->applicationData.at(Tirn::Http::kTimeoutKey).value,
-            "300");
+  // What the caller still waits when the request leaves: at most its whole limit.
+  int const sent =
+      std::stoi(serverSide->executionContext->applicationData.at(Tirn::Http::kTimeoutKey).value);
+  EXPECT_GT(sent, 200);
+  EXPECT_LE(sent, 300);
   for (int i = 0; i < 100 && !serverSide->isCancelled(); ++i) std::this_thread::sleep_for(20ms);
   EXPECT_TRUE(serverSide->isCancelled());
 }
@@ -959,6 +962,28 @@ class SlowProvider : public Tirn::Core::AsyncApiProvider {
   bool stopping_ = false;
   std::thread worker_;
 };
+
+// A call may take longer than the time a request has to arrive: the read limit bounds the
+// request, not the call that follows it.
+TEST(HttpHostilePeers, ACallMayTakeLongerThanTheReadLimit) {
+  World::Options options;
+  options.scriptedProviders = true;
+  options.server.readTimeout = 200ms;
+  World world(options);
+  std::thread answerer([&] {
+    ASSERT_TRUE(world.held->Wait());
+    std::this_thread::sleep_for(500ms);
+    auto info = std::make_shared<Providers::Info>();
+    info->type = Providers::ProviderType::TRUST_AUTHORITY;
+    std::lock_guard<std::mutex> lock(world.held->mutex);
+    world.held->result->value(info);
+  });
+  auto const outcome = Call<std::shared_ptr<Providers::Info const>>(
+      [&](auto r) { world.providers->Get("hold", nullptr, r); });
+  answerer.join();
+  ASSERT_TRUE(outcome.value) << Describe(outcome.error);
+  EXPECT_EQ((*outcome.value)->type, Providers::ProviderType::TRUST_AUTHORITY);
+}
 
 // A time limit of any size is clamped to the server's maximum, never overflowed into a
 // deadline that has passed (which cut an answer that takes a moment off after its head).

@@ -132,10 +132,12 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
       }
     }
     log.Note(std::string("stopping on ") + (stopSignal == SIGINT ? "SIGINT" : "SIGTERM"));
-    std::promise<void> stopped;
+    // Shared with the callback, which may still run after this scope when the stop is slow.
+    auto stopped = std::make_shared<std::promise<void>>();
+    auto stoppedFuture = stopped->get_future();
     server.Stop(std::chrono::duration_cast<std::chrono::milliseconds>(kGrace),
-                [&stopped] { stopped.set_value(); });
-    if (stopped.get_future().wait_for(kGrace * 2) != std::future_status::ready) {
+                [stopped] { stopped->set_value(); });
+    if (stoppedFuture.wait_for(kGrace * 2) != std::future_status::ready) {
       log.Note("calls still open after the grace period; closing anyway");
     }
   }

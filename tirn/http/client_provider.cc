@@ -3,6 +3,7 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <charconv>
@@ -26,6 +27,7 @@ namespace Http {
 
 using detail::HttpMessage;
 using detail::WipeString;
+using detail::WipingAllocator;
 using detail::WipingBuffer;
 
 
@@ -88,6 +90,12 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
   Impl(net::io_context& context, std::string const& baseUrl,
        Core::OperationTable const& operations, ClientOptions options)
       : context_(context), operations_(operations), options_(std::move(options)) {
+    // Time limits further away than a year overflow a deadline in nanoseconds.
+    constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365);
+    for (auto* limit : {&options_.maxCallTimeout, &options_.defaultTimeout,
+                        &options_.connectTimeout, &options_.idleTimeout}) {
+      *limit = std::clamp(*limit, std::chrono::milliseconds(1), kLongest);
+    }
     ParseUrl(baseUrl);
     if (tlsEnabled_) {
       tls_ = std::make_unique<ssl::context>(ssl::context::tls_client);
@@ -308,7 +316,11 @@ class Call : public std::enable_shared_from_this<Call> {
     }
     if (options().tokenSupplier) {
       std::string token = options().tokenSupplier();
-      if (!token.empty()) request_.set(http::field::authorization, "Bearer " + token);
+      if (!token.empty()) {
+        std::string header = "Bearer " + token;
+        request_.set(http::field::authorization, header);
+        WipeString(header);
+      }
       WipeString(token);
     }
     std::list<BaseMessage> messages;
@@ -325,6 +337,14 @@ class Call : public std::enable_shared_from_this<Call> {
     if (!encodeFailure_.empty()) {
       return Fail(Wire::kInvalidArgumentError, std::move(encodeFailure_));
     }
+    // A call that waited for its connection past its time, or that its caller gave up
+    // meanwhile, is not sent: the server would do what nobody waits for any more.
+    auto const remaining = std::chrono::ceil<std::chrono::milliseconds>(deadlineAt_ - Clock::now());
+    if (remaining.count() <= 0) return TimedOut();
+    if (activation_ && activation_->isCancelled && activation_->isCancelled()) {
+      return Fail(Wire::kGenericError, {HttpMessage(MessageIds::kCancelled)});
+    }
+    request_.set(kTimeoutHeader, std::to_string(remaining.count()));
     deadline_->expires_at(deadlineAt_);
     deadline_->async_wait([self = shared_from_this()](beast::error_code ec) {
       if (!ec) self->TimedOut();
@@ -509,6 +529,8 @@ class Call : public std::enable_shared_from_this<Call> {
     delivered_ = true;
     if (deadline_) deadline_->cancel();
     if (cancelPoll_) cancelPoll_->cancel();
+    if (resolver_) resolver_->cancel();  // a pending look-up would keep the connection's place
+    WipeString(request_.body());
     reader_.reset();  // its buffers held the answer, which may have carried a secret
     if (!connection_) {
       // Never given a connection: nothing to give back.
@@ -550,7 +572,9 @@ class Call : public std::enable_shared_from_this<Call> {
   std::shared_ptr<Core::AsyncActivation> activation_;
   std::chrono::milliseconds timeout_{0};
   Clock::time_point deadlineAt_ = Clock::time_point::max();
-  http::request<http::string_body> request_;
+  // Its header fields (the token) live in memory that is wiped as it is freed; its body is
+  // wiped once sent, or when the call ends without sending it.
+  http::request<http::string_body, http::basic_fields<WipingAllocator<char>>> request_;
   std::optional<detail::AnswerReader> reader_;  // while the answer is read
   std::list<BaseMessage> encodeFailure_;
   int attempts_ = 0;

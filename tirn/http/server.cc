@@ -42,7 +42,8 @@ using RequestFields = http::basic_fields<WipingAllocator<char>>;
 using RequestParser = http::request_parser<RequestBody, WipingAllocator<char>>;
 using RequestMessage = http::request<RequestBody, RequestFields>;
 
-// Deadlines further away than this are not representable everywhere; no caller waits longer.
+// Time limits further away than this are not representable everywhere (a deadline in
+// nanoseconds overflows); nothing waits longer.
 constexpr std::chrono::milliseconds kLongestCallTimeout = std::chrono::hours(24 * 365);
 
 // What the server needs of a session to stop it.
@@ -115,7 +116,9 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
         options_(std::move(options)),
         acceptor_(net::make_strand(context)),
         graceTimer_(acceptor_.get_executor()) {
-    options_.maxCallTimeout = std::min(options_.maxCallTimeout, kLongestCallTimeout);
+    for (auto* limit : {&options_.maxCallTimeout, &options_.readTimeout, &options_.idleTimeout}) {
+      *limit = std::clamp(*limit, std::chrono::milliseconds(1), kLongestCallTimeout);
+    }
     handler_.provider = std::move(provider);
     handler_.inProcess = dynamic_cast<Core::InProcessApiProvider*>(handler_.provider.get());
     handler_.operations = &operations;
@@ -158,9 +161,10 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
     std::function<void()> done;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      sessions_.remove_if([session](std::weak_ptr<SessionBase> const& weak) {
-        auto alive = weak.lock();
-        return !alive || alive.get() == session;
+      // Compared by address: locking another session here could make this thread its last
+      // owner, and its destructor would come back here under the lock.
+      sessions_.remove_if([session](Registered const& registered) {
+        return registered.first == session || registered.second.expired();
       });
       if (stopping_ && sessions_.empty() && !acceptorOpen_) done = std::exchange(done_, nullptr);
     }
@@ -189,7 +193,8 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
   std::atomic<bool> stopping_{false};
 
   std::mutex mutex_;
-  std::list<std::weak_ptr<SessionBase>> sessions_;
+  using Registered = std::pair<SessionBase*, std::weak_ptr<SessionBase>>;
+  std::list<Registered> sessions_;
   bool acceptorOpen_ = false;
   std::function<void()> done_;
 };
@@ -406,10 +411,17 @@ class Session : public SessionBase,
     parser_.reset();
     if (buffer_.size() == 0) buffer_.shrink_to_fit();  // gives the wiped bytes back
 
-    if (keepAlive_ && buffer_.size() == 0) Watch();
+    if (keepAlive_ && buffer_.size() == 0) {
+      // The read limit bounded the request; the watch is bounded by the call's deadline, then
+      // by the idle limit.
+      Lowest().expires_never();
+      Watch();
+    }
     control_ = detail::Handle(server_->handler(), std::move(request), this->shared_from_this());
-    if (control_->timeout.count() > 0 && state_ == State::kCalling) {
-      deadline_.expires_after(control_->timeout);
+    if (state_ == State::kCalling) {
+      // A caller that gave no time limit waits no longer than the longest one allowed.
+      deadline_.expires_after(control_->timeout.count() > 0 ? control_->timeout
+                                                            : options().maxCallTimeout);
       deadline_.async_wait([self = this->shared_from_this()](beast::error_code ec) {
         if (ec || !self->Busy()) return;
         // The caller stops waiting now: the call is cancelled and nothing more is sent.
@@ -447,7 +459,7 @@ class Session : public SessionBase,
   // ---- Writing ----------------------------------------------------------------------------
 
   void WriteReply(Answer answer) {
-    if (state_ != State::kCalling) return;
+    if (state_ != State::kCalling) return WipeString(answer.body);  // too late: dropped
     deadline_.cancel();
     state_ = State::kReplying;
     if (answer.close) keepAlive_ = false;
@@ -471,9 +483,8 @@ class Session : public SessionBase,
   }
 
   void QueueFrame(std::string line, bool last) {
-    if (state_ != State::kCalling && state_ != State::kStreaming) return;
+    if (state_ != State::kCalling && state_ != State::kStreaming) return WipeString(line);
     if (last) deadline_.cancel();
-    line += '\n';
     frames_.emplace_back(std::move(line), last);
     if (!writing_) WriteFrames();
   }
@@ -481,7 +492,11 @@ class Session : public SessionBase,
   // Writes everything that is ready in one write: the head of the answer the first time, each
   // queued frame as a chunk, and the end of the body after the last frame.
   void WriteFrames() {
+    // Sized once, so that no byte of a frame is left behind in a buffer outgrown on the way.
+    std::size_t size = 128 + requestId_.size();
+    for (auto const& frame : frames_) size += frame.first.size() + 32;
     auto out = std::make_shared<std::string>();
+    out->reserve(size);
     if (state_ == State::kCalling) {
       state_ = State::kStreaming;
       status_ = 200;
@@ -493,21 +508,21 @@ class Session : public SessionBase,
       *out += "\r\n";
     }
     bool ends = false;
-    char size[20];
+    char chunkSize[20];
     for (auto& frame : frames_) {
-      std::snprintf(size, sizeof size, "%zx\r\n", frame.first.size());
-      *out += size;
+      // Each frame is one line: its text and a newline, in one chunk.
+      std::snprintf(chunkSize, sizeof chunkSize, "%zx\r\n", frame.first.size() + 1);
+      *out += chunkSize;
       *out += frame.first;
-      *out += "\r\n";
-      answerBytes_ += frame.first.size();
-      WipeString(frame.first);
+      *out += "\n\r\n";
+      answerBytes_ += frame.first.size() + 1;
       if (frame.second) {
         *out += "0\r\n\r\n";
         ends = true;
         break;
       }
     }
-    frames_.clear();
+    DropFrames();
     writing_ = true;
     Lowest().expires_after(options().readTimeout);
     net::async_write(stream_, net::buffer(*out),
@@ -524,9 +539,15 @@ class Session : public SessionBase,
   // The answer has been written (or could not be).
   void Finished(beast::error_code ec) {
     if (state_ == State::kClosed) return;
+    if (ec && control_) {
+      // The answer could not be written: its client is gone, and a streamed call may still be
+      // running (and writing its outcome) on another thread.
+      control_->cancelled = true;
+      abandoned_ = "cancelled";
+    }
     EmitRecord();
     state_ = State::kReading;
-    frames_.clear();
+    DropFrames();
     control_.reset();
     if (ec || !keepAlive_ || server_->stopping()) return Close();
     if (watching_) {
@@ -538,6 +559,12 @@ class Session : public SessionBase,
       return;
     }
     ReadRequest();
+  }
+
+  // Frames not written: wiped before they are freed.
+  void DropFrames() {
+    for (auto& frame : frames_) WipeString(frame.first);
+    frames_.clear();
   }
 
   // One record per request read, however it ended.
@@ -570,7 +597,9 @@ class Session : public SessionBase,
   void Close() {
     if (state_ == State::kClosed) return;
     if (Busy()) {
-      // Closed before its answer was written: its outcome is how it was abandoned.
+      // Closed before its answer was written: the call is cancelled, and its outcome is how
+      // it was abandoned.
+      if (control_) control_->cancelled = true;
       if (abandoned_.empty()) abandoned_ = "cancelled";
       EmitRecord();
     }
@@ -578,7 +607,7 @@ class Session : public SessionBase,
     deadline_.cancel();
     idleTimer_.cancel();
     if (parser_) parser_.reset();
-    frames_.clear();
+    DropFrames();
     control_.reset();
     connectionHold_.reset();
     beast::error_code ec;
@@ -715,7 +744,7 @@ void Server::Impl::Launch(Stream stream, std::string peer, std::string address) 
                                                    std::move(peer), std::move(address));
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    sessions_.push_back(session);
+    sessions_.emplace_back(session.get(), session);
   }
   session->Run();
 }
@@ -744,8 +773,8 @@ void Server::Impl::Stop(std::chrono::milliseconds grace, std::function<void()> d
     {
       std::lock_guard<std::mutex> lock(self->mutex_);
       self->acceptorOpen_ = false;
-      for (auto const& weak : self->sessions_) {
-        if (auto session = weak.lock()) sessions.push_back(std::move(session));
+      for (auto const& registered : self->sessions_) {
+        if (auto session = registered.second.lock()) sessions.push_back(std::move(session));
       }
       finished = sessions.empty();
       if (!finished && done) self->AddDone(std::move(done));
@@ -762,8 +791,8 @@ void Server::Impl::Stop(std::chrono::milliseconds grace, std::function<void()> d
       std::vector<std::shared_ptr<SessionBase>> remaining;
       {
         std::lock_guard<std::mutex> lock(self->mutex_);
-        for (auto const& weak : self->sessions_) {
-          if (auto session = weak.lock()) remaining.push_back(std::move(session));
+        for (auto const& registered : self->sessions_) {
+          if (auto session = registered.second.lock()) remaining.push_back(std::move(session));
         }
       }
       for (auto const& session : remaining) session->CloseNow();

@@ -99,7 +99,7 @@ bool ParseTimeLimit(boost::string_view text, std::chrono::milliseconds maximum,
     if (c < '0' || c > '9') return false;
     if (clamped) continue;
     int const digit = c - '0';
-    if (sum > (cap - digit) / 10) {
+    if (digit > cap || sum > (cap - digit) / 10) {
       clamped = true;
       continue;
     }
