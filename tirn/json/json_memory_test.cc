@@ -51,6 +51,23 @@ void operator delete(void* pointer) noexcept {
   std::free(block);
 }
 void operator delete(void* pointer, std::size_t) noexcept { operator delete(pointer); }
+// Every other form goes through the two above, so that a block is always freed by the form
+// that knows its header (a sanitizer's runtime would otherwise provide some of them).
+void* operator new(std::size_t size, std::nothrow_t const&) noexcept {
+  try {
+    return operator new(size);
+  } catch (std::bad_alloc const&) {
+    return nullptr;
+  }
+}
+void operator delete(void* pointer, std::nothrow_t const&) noexcept { operator delete(pointer); }
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new[](std::size_t size, std::nothrow_t const& tag) noexcept {
+  return operator new(size, tag);
+}
+void operator delete[](void* pointer) noexcept { operator delete(pointer); }
+void operator delete[](void* pointer, std::size_t) noexcept { operator delete(pointer); }
+void operator delete[](void* pointer, std::nothrow_t const&) noexcept { operator delete(pointer); }
 
 namespace {
 
