@@ -301,7 +301,6 @@ class Call : public std::enable_shared_from_this<Call> {
     request_.set(http::field::content_type, kJsonType);
     request_.set(http::field::accept, kStreamType);
     request_.keep_alive(options().keepAlive);
-    request_.set(kTimeoutHeader, std::to_string(timeout_.count()));
     std::string requestId;
     if (activation_ && activation_->executionContext) {
       auto const& data = activation_->executionContext->applicationData;
