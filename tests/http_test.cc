@@ -686,6 +686,60 @@ TEST(HttpTls, VerifiedConnectionsWorkAndOthersFailClearly) {
             std::string::npos);
 }
 
+TEST(HttpTls, AReloadServesNewConnectionsTheNewCertificateAndKeepsOpenOnes) {
+  World::Options options;
+  options.tls = true;
+  World world(options);
+  // Lists the providers through a new client that trusts only `caFile`, or through the world's
+  // client and its open connection when `caFile` is empty; the error's name, empty for success.
+  auto const list = [&](std::string const& caFile) -> std::string {
+    std::shared_ptr<Tirn::Stub::AsyncApiStub> stub = world.apiStub;
+    if (!caFile.empty()) {
+      Tirn::Http::ClientOptions trusting;
+      trusting.caFile = caFile;
+      stub = std::make_shared<Tirn::Stub::AsyncApiStub>(
+          std::make_shared<Tirn::Http::ClientProvider>(world.threads.context(), world.url,
+                                                       TI::Operations(), trusting),
+          CallerActivation());
+    }
+    Providers::AsyncServiceStub providers(stub);
+    auto const result =
+        Call<Providers::ListMethod::Result>([&](auto r) { providers.List(nullptr, nullptr, r); });
+    return result.error ? result.error->name() : std::string();
+  };
+  auto const copy = [](std::string const& from, std::string const& to) {
+    std::ofstream(to, std::ios::trunc) << std::ifstream(from).rdbuf();
+  };
+  ASSERT_EQ(list(""), "");  // opens the world's connection under the first certificate
+  test_tls::Files const next = test_tls::MakeSelfSigned();
+  std::string const first = next.folder + "/first.pem";
+  copy(world.files.certificate, first);
+  copy(next.certificate, world.files.certificate);
+  copy(next.key, world.files.key);
+  std::string error;
+  ASSERT_TRUE(world.server->ReloadTls(&error)) << error;
+
+  EXPECT_EQ(list(next.certificate), "");
+  EXPECT_EQ(list(first), Wire::kServiceUnavailableError);
+  EXPECT_EQ(list(""), "") << "the connection opened before the reload keeps its certificate";
+
+  // A key that does not parse, or that belongs to another certificate, is refused and the
+  // certificate in force stays.
+  std::ofstream(world.files.key, std::ios::trunc) << "not a key\n";
+  EXPECT_FALSE(world.server->ReloadTls(&error));
+  EXPECT_NE(error.find(world.files.key), std::string::npos) << error;
+  copy(first, world.files.certificate);
+  copy(next.key, world.files.key);
+  EXPECT_FALSE(world.server->ReloadTls(&error));
+  EXPECT_NE(error.find("mismatch"), std::string::npos) << error;
+  EXPECT_EQ(list(next.certificate), "");
+
+  World plain(World::Options{});
+  EXPECT_FALSE(plain.server->ReloadTls(&error));
+  std::remove(first.c_str());
+  test_tls::Remove(next);
+}
+
 TEST(HttpServer, SlowAndIdleClientsAreCutOffWhileOthersAreServed) {
   World::Options options;
   options.server.readTimeout = 300ms;

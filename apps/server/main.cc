@@ -2,6 +2,7 @@
 // their records in an SQLite file. `tirn-server --help` lists the options.
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -121,7 +122,7 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
         config.host.find(':') != std::string::npos ? "[" + config.host + "]" : config.host;
     std::cout << "listening on " << (config.tlsCertificateFile.empty() ? "http" : "https") << "://" << host << ":"
               << server.port() << std::endl;
-    // SIGHUP rereads the tokens and the policy; SIGINT and SIGTERM stop.
+    // SIGHUP rereads the tokens, the policy and the TLS files; SIGINT and SIGTERM stop.
     while (sigwait(&stopSignals, &stopSignal) == 0 && stopSignal == SIGHUP) {
       warnings.clear();
       if (access.Load(error, warnings)) {
@@ -129,6 +130,12 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
         log.Note("reloaded the tokens and the policy");
       } else {
         log.Note("reload refused, the files read before stay in force: " + error);
+      }
+      if (config.tlsCertificateFile.empty()) continue;
+      if (server.ReloadTls(&error)) {
+        log.Note("reloaded the TLS certificate and key; open connections keep theirs");
+      } else {
+        log.Note("TLS reload refused, the certificate read before stays in force: " + error);
       }
     }
     log.Note(std::string("stopping on ") + (stopSignal == SIGINT ? "SIGINT" : "SIGTERM"));
@@ -169,7 +176,7 @@ int HashToken(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "hash-token") return HashToken(argc, argv);
-  auto const parsed = ServerApp::ParseOptions(argc, argv);
+  auto const parsed = ServerApp::ParseOptions(argc, argv, environ);
   switch (parsed.outcome) {
     case ServerApp::ParsedOptions::kHelp:
     case ServerApp::ParsedOptions::kVersion:

@@ -2,7 +2,9 @@
 
 #include <boost/program_options.hpp>
 
+#include <cctype>
 #include <exception>
+#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -36,16 +38,52 @@ bool ParseListenAddress(std::string const& text, std::string& host, unsigned sho
   return true;
 }
 
-ParsedOptions ParseOptions(int argc, char const* const* argv) {
+namespace {
+
+// The options the environment sets: every TIRN_SERVER_<NAME>=value of `environment` as the
+// option <name> (lower case, '-' for '_'). False, naming the variable, when one names no
+// option of `table`.
+bool ReadEnvironment(char const* const* environment, po::options_description const& table,
+                     po::parsed_options& out, std::string& error) {
+  std::string const prefix = kEnvironmentPrefix;
+  for (; environment != nullptr && *environment != nullptr; ++environment) {
+    std::string const entry = *environment;
+    std::size_t const equals = entry.find('=');
+    if (equals == std::string::npos || entry.compare(0, prefix.size(), prefix) != 0) continue;
+    std::string name = entry.substr(prefix.size(), equals - prefix.size());
+    for (char& c : name) c = c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name.empty() || table.find_nothrow(name, false) == nullptr) {
+      error = "the environment variable " + entry.substr(0, equals) + " names no option";
+      return false;
+    }
+    po::option option;
+    option.string_key = name;
+    option.value.push_back(entry.substr(equals + 1));
+    out.options.push_back(std::move(option));
+  }
+  return true;
+}
+
+}  // namespace
+
+ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const* environment) {
   ParsedOptions parsed;
   ServerConfig& config = parsed.config;
+  auto fail = [&parsed](std::string const& why) {
+    parsed.outcome = ParsedOptions::kError;
+    parsed.text = why;
+    return parsed;
+  };
   std::string const defaultListen = config.host + ":" + std::to_string(Apps::kDefaultPort);
   std::string listen;
   std::string logFormat;
-  po::options_description options("tirn-server: serves the trusted-infrastructure services over HTTP\n\nOptions");
-  options.add_options()
-      ("help", "print this help and exit")
-      ("version", "print the version and exit")
+  std::string configFile;
+  // The one table of settings, read from the command line, the environment and the file.
+  po::options_description settings("Options (also TIRN_SERVER_<NAME> variables and --config lines)");
+  settings.add_options()
+      ("config", po::value(&configFile)->value_name("FILE"),
+       "read options from FILE, one 'name = value' a line ('listen = 127.0.0.1:7431'; '#' "
+       "starts a comment); flags win over the environment, which wins over the file")
       ("listen", po::value(&listen)->default_value(defaultListen)->value_name("HOST:PORT"),
        "address to listen on; port 0 picks a free one")
       ("tls-cert", po::value(&config.tlsCertificateFile)->value_name("FILE"),
@@ -53,8 +91,8 @@ ParsedOptions ParseOptions(int argc, char const* const* argv) {
       ("tls-key", po::value(&config.tlsPrivateKeyFile)->value_name("FILE"),
        "PEM private key of the server (needs --tls-cert)")
       ("tokens", po::value(&config.tokenFile)->value_name("FILE"),
-       "bearer tokens accepted, one '<token> <caller name>' per line; without it every caller "
-       "is anonymous")
+       "bearer tokens accepted, one '<token> <caller name>' or 'sha256:<hex> <caller name>' "
+       "per line; without it every caller is anonymous")
       ("policy", po::value(&config.policyFile)->value_name("FILE"),
        "which caller may call which operations, one '<caller> <pattern>' per line ('-' is the "
        "anonymous caller, '*' matches any characters); everything else is refused (403)")
@@ -66,14 +104,28 @@ ParsedOptions ParseOptions(int argc, char const* const* argv) {
        "file of the records; ':memory:' keeps them in memory only")
       ("key-file", po::value(&config.keyFile)->value_name("FILE"),
        "32-byte key sealing secrets at rest; default <data>.key, created on first start");
+  po::options_description commandLine;
+  commandLine.add_options()
+      ("help", "print this help and exit")
+      ("version", "print the version and exit");
+  commandLine.add(settings);
   po::variables_map values;
+  std::string error;
   try {
-    po::store(po::command_line_parser(argc, argv).options(options).run(), values);
+    // The first source to set an option wins: flags, then the environment, then the file.
+    po::store(po::command_line_parser(argc, argv).options(commandLine).run(), values);
+    po::parsed_options fromEnvironment(&settings);
+    if (!ReadEnvironment(environment, settings, fromEnvironment, error)) return fail(error);
+    po::store(fromEnvironment, values);
+    if (values.count("config")) {
+      std::string const& name = values["config"].as<std::string>();
+      std::ifstream file(name);
+      if (name.empty() || !file) return fail("--config cannot read '" + name + "'");
+      po::store(po::parse_config_file(file, settings), values);
+    }
     po::notify(values);
   } catch (std::exception const& problem) {
-    parsed.outcome = ParsedOptions::kError;
-    parsed.text = problem.what();
-    return parsed;
+    return fail(problem.what());
   }
   if (values.count("version")) {
     parsed.outcome = ParsedOptions::kVersion;
@@ -84,18 +136,20 @@ ParsedOptions ParseOptions(int argc, char const* const* argv) {
     std::ostringstream usage;
     usage << "Usage: tirn-server [options]\n"
           << "       tirn-server hash-token [CALLER] < token   (a --tokens line without the token)\n"
-          << options
-          << "\nSIGHUP rereads the --tokens and --policy files (a file that does not parse is "
-             "refused\nand the one read before stays); every other option needs a restart.\n";
+          << commandLine
+          << "\nSIGHUP rereads the --tokens, --policy, --tls-cert and --tls-key files (a file that "
+             "does not\nparse is refused and the one read before stays); every other option needs "
+             "a restart.\n";
     parsed.outcome = ParsedOptions::kHelp;
     parsed.text = usage.str();
     return parsed;
   }
-  auto fail = [&parsed](std::string const& why) {
-    parsed.outcome = ParsedOptions::kError;
-    parsed.text = why;
-    return parsed;
-  };
+  // An empty file name would quietly turn a feature off (no tokens: everyone anonymous).
+  for (char const* name : {"tls-cert", "tls-key", "tokens", "policy", "key-file"}) {
+    if (values.count(name) && values[name].as<std::string>().empty()) {
+      return fail(std::string("--") + name + " wants a file name, not an empty text");
+    }
+  }
   if (!ParseListenAddress(listen, config.host, config.port)) {
     return fail("--listen wants HOST:PORT with a port from 0 to 65535, not '" + listen + "'");
   }

@@ -1,6 +1,10 @@
-// The command line of tirn-server, parsed into a configuration or an error text.
+// The settings of tirn-server, parsed into a configuration or an error text. One table of
+// options serves three sources: the command line (--listen 127.0.0.1:7431), the environment
+// (TIRN_SERVER_LISTEN=127.0.0.1:7431) and a file named by --config or TIRN_SERVER_CONFIG
+// (lines "listen = 127.0.0.1:7431", '#' starts a comment). A flag wins over the environment,
+// which wins over the file.
 //
-//   auto parsed = ServerApp::ParseOptions(argc, argv);
+//   auto parsed = ServerApp::ParseOptions(argc, argv, environ);
 //   if (parsed.outcome == ServerApp::ParsedOptions::kError) { std::cerr << parsed.text; return 2; }
 //   if (parsed.outcome == ServerApp::ParsedOptions::kHelp) { std::cout << parsed.text; return 0; }
 //   Serve(parsed.config);
@@ -43,7 +47,16 @@ struct ParsedOptions {
   std::string text;
 };
 
-ParsedOptions ParseOptions(int argc, char const* const* argv);
+// The prefix of the environment variables that set options: TIRN_SERVER_ and the option's
+// name in capitals with '_' for '-' (TIRN_SERVER_TLS_CERT for --tls-cert).
+constexpr char kEnvironmentPrefix[] = "TIRN_SERVER_";
+
+// Parses `argv`, then the variables of `environment` (a null-terminated array of "NAME=value"
+// entries such as `environ`; null for none) that start with kEnvironmentPrefix, then the
+// configuration file when one is named. A variable with the prefix that names no option is
+// an error, as an unknown flag is; so is an empty file name from any source.
+ParsedOptions ParseOptions(int argc, char const* const* argv,
+                           char const* const* environment = nullptr);
 
 // Splits "host:port" (or "[v6]:port") into its parts; false when it is not of that form or
 // the port is not 0 to 65535.

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "apps/common/defaults.h"
@@ -9,10 +14,26 @@
 namespace ServerApp {
 namespace {
 
-ParsedOptions Parse(std::vector<char const*> args) {
+ParsedOptions Parse(std::vector<char const*> args, std::vector<char const*> environment = {}) {
   args.insert(args.begin(), "tirn-server");
-  return ParseOptions(static_cast<int>(args.size()), args.data());
+  environment.push_back(nullptr);
+  return ParseOptions(static_cast<int>(args.size()), args.data(), environment.data());
 }
+
+// A configuration file with `text`, removed with the fixture.
+class ConfigFile {
+ public:
+  explicit ConfigFile(std::string const& text) {
+    std::ofstream(path_) << text;
+  }
+  ~ConfigFile() { std::remove(path_.c_str()); }
+  char const* path() const { return path_.c_str(); }
+
+ private:
+  static inline int count_ = 0;
+  std::string path_ = ::testing::TempDir() + "tirn-server-options-" +
+                      std::to_string(::getpid()) + "-" + std::to_string(++count_) + ".conf";
+};
 
 TEST(ServerOptions, DefaultsAndEveryOption) {
   auto const defaults = Parse({});
@@ -69,6 +90,73 @@ TEST(ServerOptions, MistakesAreErrorsNamingTheOption) {
   for (auto const& c : cases) {
     SCOPED_TRACE(c.args.front());
     auto const parsed = Parse(c.args);
+    EXPECT_EQ(parsed.outcome, ParsedOptions::kError);
+    EXPECT_NE(parsed.text.find(c.mentions), std::string::npos) << parsed.text;
+  }
+}
+
+TEST(ServerOptions, FlagsWinOverTheEnvironmentWhichWinsOverTheFile) {
+  ConfigFile file(
+      "# a comment\n"
+      "listen = 127.0.0.1:9001\n"
+      "threads = 3\n"
+      "tokens = from-file.txt\n"
+      "log-format = json\n");
+  std::string const configVariable = std::string("TIRN_SERVER_CONFIG=") + file.path();
+  struct Case {
+    char const* what;
+    std::vector<char const*> args;
+    std::vector<char const*> environment;
+    unsigned short port;
+    unsigned threads;
+    char const* tokens;
+  } const cases[] = {
+      {"file alone", {"--config", file.path()}, {}, 9001, 3, "from-file.txt"},
+      {"environment over file",
+       {"--config", file.path()},
+       {"TIRN_SERVER_LISTEN=127.0.0.1:9002", "TIRN_SERVER_TOKENS=from-env.txt"},
+       9002, 3, "from-env.txt"},
+      {"flag over both",
+       {"--config", file.path(), "--listen", "127.0.0.1:9003", "--threads", "5"},
+       {"TIRN_SERVER_LISTEN=127.0.0.1:9002", "TIRN_SERVER_THREADS=4"},
+       9003, 5, "from-file.txt"},
+      {"file named by the environment", {}, {configVariable.c_str()}, 9001, 3, "from-file.txt"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto const parsed = Parse(c.args, c.environment);
+    ASSERT_EQ(parsed.outcome, ParsedOptions::kRun) << parsed.text;
+    EXPECT_EQ(parsed.config.port, c.port);
+    EXPECT_EQ(parsed.config.threads, c.threads);
+    EXPECT_EQ(parsed.config.tokenFile, c.tokens);
+    EXPECT_EQ(parsed.config.logFormat, LogFormat::kJson);
+  }
+  // Variables of other programs are not ours to judge.
+  auto const unrelated = Parse({}, {"TIRN_URL=http://x", "PATH=/bin", "TIRN_SERVERX=1"});
+  EXPECT_EQ(unrelated.outcome, ParsedOptions::kRun) << unrelated.text;
+}
+
+TEST(ServerOptions, MistakesInTheEnvironmentAndTheFileAreErrorsNamingThem) {
+  ConfigFile unknownLine("listn = 127.0.0.1:1\n");
+  ConfigFile badValue("threads = lots\n");
+  struct Case {
+    std::vector<char const*> args;
+    std::vector<char const*> environment;
+    char const* mentions;
+  } const cases[] = {
+      {{}, {"TIRN_SERVER_LISTN=127.0.0.1:1"}, "TIRN_SERVER_LISTN"},
+      {{}, {"TIRN_SERVER_HELP=1"}, "TIRN_SERVER_HELP"},
+      {{}, {"TIRN_SERVER_=1"}, "TIRN_SERVER_"},
+      {{}, {"TIRN_SERVER_TOKENS="}, "--tokens"},
+      {{}, {"TIRN_SERVER_THREADS=0"}, "--threads"},
+      {{"--config", unknownLine.path()}, {}, "listn"},
+      {{"--config", badValue.path()}, {}, "threads"},
+      {{"--config", "/nonexistent/tirn.conf"}, {}, "/nonexistent/tirn.conf"},
+      {{"--policy", ""}, {}, "--policy"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.mentions);
+    auto const parsed = Parse(c.args, c.environment);
     EXPECT_EQ(parsed.outcome, ParsedOptions::kError);
     EXPECT_NE(parsed.text.find(c.mentions), std::string::npos) << parsed.text;
   }

@@ -54,6 +54,10 @@ class SessionBase {
   virtual void StopWhenIdle() = 0;
   // Closes now.
   virtual void CloseNow() = 0;
+
+  // The TLS context the connection was accepted with, kept while the connection lives: a
+  // reload replaces the server's, not this one. Destroyed after the derived stream.
+  std::shared_ptr<ssl::context const> tls;
 };
 
 std::string AddressOf(tcp::endpoint const& endpoint) { return endpoint.address().to_string(); }
@@ -135,6 +139,8 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
   }
 
   bool Start(std::string* error);
+  bool ReloadTls(std::string* error);
+  bool ServesTls() const;
   void Stop(std::chrono::milliseconds grace, std::function<void()> done);
 
   ServerOptions const& options() const { return options_; }
@@ -182,13 +188,15 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
 
   void Accept();
   template <class Stream>
-  void Launch(Stream stream, std::string peer, std::string address);
+  void Launch(Stream stream, std::string peer, std::string address,
+              std::shared_ptr<ssl::context const> tls);
 
   net::io_context& context_;
   ServerOptions options_;
   HandlerContext handler_;
   tcp::acceptor acceptor_;
-  std::unique_ptr<ssl::context> tls_;
+  // Null for plain HTTP; replaced whole by ReloadTls, read with std::atomic_load.
+  std::shared_ptr<ssl::context> tls_;
   net::steady_timer graceTimer_;
   std::atomic<bool> stopping_{false};
 
@@ -648,30 +656,59 @@ class Session : public SessionBase,
 
 }  // namespace
 
+namespace {
+
+// A server TLS context with the certificate chain, key and client CAs `options` names; null,
+// with the reason in `*error`, when a file cannot be read or the key does not match.
+std::shared_ptr<ssl::context> LoadTls(ServerOptions const& options, std::string* error) {
+  beast::error_code ec;
+  auto tls = std::make_shared<ssl::context>(ssl::context::tls_server);
+  tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                   ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+  tls->use_certificate_chain_file(options.tlsCertificateFile, ec);
+  if (ec) {
+    *error = "cannot read the certificate " + options.tlsCertificateFile + ": " + ec.message();
+    return nullptr;
+  }
+  tls->use_private_key_file(options.tlsPrivateKeyFile, ssl::context::pem, ec);
+  if (ec) {
+    *error = "cannot read the private key " + options.tlsPrivateKeyFile + ": " + ec.message();
+    return nullptr;
+  }
+  if (!options.tlsClientCaFile.empty()) {
+    tls->load_verify_file(options.tlsClientCaFile, ec);
+    if (ec) {
+      *error = "cannot read the client CA " + options.tlsClientCaFile + ": " + ec.message();
+      return nullptr;
+    }
+    tls->set_verify_mode(ssl::verify_peer, ec);
+  }
+  return tls;
+}
+
+}  // namespace
+
+bool Server::Impl::ServesTls() const {
+  return !options_.tlsCertificateFile.empty() || !options_.tlsPrivateKeyFile.empty();
+}
+
+bool Server::Impl::ReloadTls(std::string* error) {
+  if (!ServesTls()) {
+    *error = "the server serves plain HTTP: there are no TLS files to reload";
+    return false;
+  }
+  auto next = LoadTls(options_, error);
+  if (!next) return false;
+  std::atomic_store(&tls_, std::move(next));
+  return true;
+}
+
 bool Server::Impl::Start(std::string* error) {
   beast::error_code ec;
-  if (!options_.tlsCertificateFile.empty() || !options_.tlsPrivateKeyFile.empty()) {
-    tls_ = std::make_unique<ssl::context>(ssl::context::tls_server);
-    tls_->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                      ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
-    tls_->use_certificate_chain_file(options_.tlsCertificateFile, ec);
-    if (ec) {
-      *error = "cannot read the certificate " + options_.tlsCertificateFile + ": " + ec.message();
-      return false;
-    }
-    tls_->use_private_key_file(options_.tlsPrivateKeyFile, ssl::context::pem, ec);
-    if (ec) {
-      *error = "cannot read the private key " + options_.tlsPrivateKeyFile + ": " + ec.message();
-      return false;
-    }
-    if (!options_.tlsClientCaFile.empty()) {
-      tls_->load_verify_file(options_.tlsClientCaFile, ec);
-      if (ec) {
-        *error = "cannot read the client CA " + options_.tlsClientCaFile + ": " + ec.message();
-        return false;
-      }
-      tls_->set_verify_mode(ssl::verify_peer, ec);
-    }
+  if (ServesTls()) {
+    auto tls = LoadTls(options_, error);
+    if (!tls) return false;
+    std::atomic_store(&tls_, std::move(tls));
   }
   tcp::resolver resolver(context_);
   auto endpoints = resolver.resolve(options_.address, std::to_string(options_.port),
@@ -695,7 +732,7 @@ bool Server::Impl::Start(std::string* error) {
     std::lock_guard<std::mutex> lock(mutex_);
     acceptorOpen_ = true;
   }
-  Log(std::string("listening on ") + (tls_ ? "https://" : "http://") +
+  Log(std::string("listening on ") + (ServesTls() ? "https://" : "http://") +
       endpoint.address().to_string() + ":" + std::to_string(port.load()));
   if (!options_.authenticator) Log("no authenticator: every call is anonymous");
   net::dispatch(acceptor_.get_executor(), [self = shared_from_this()] { self->Accept(); });
@@ -727,11 +764,11 @@ void Server::Impl::Accept() {
         } else {
           socket.set_option(tcp::no_delay(true), ignored);
           self->Connection(ConnectionEvent::kOpened, peer);
-          if (self->tls_) {
-            self->Launch(beast::ssl_stream<beast::tcp_stream>(std::move(socket), *self->tls_),
-                         peer, address);
+          if (auto tls = std::atomic_load(&self->tls_)) {
+            beast::ssl_stream<beast::tcp_stream> stream(std::move(socket), *tls);
+            self->Launch(std::move(stream), peer, address, std::move(tls));
           } else {
-            self->Launch(beast::tcp_stream(std::move(socket)), peer, address);
+            self->Launch(beast::tcp_stream(std::move(socket)), peer, address, nullptr);
           }
         }
         self->Accept();
@@ -739,9 +776,11 @@ void Server::Impl::Accept() {
 }
 
 template <class Stream>
-void Server::Impl::Launch(Stream stream, std::string peer, std::string address) {
+void Server::Impl::Launch(Stream stream, std::string peer, std::string address,
+                          std::shared_ptr<ssl::context const> tls) {
   auto session = std::make_shared<Session<Stream>>(std::move(stream), shared_from_this(),
                                                    std::move(peer), std::move(address));
+  session->tls = std::move(tls);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     sessions_.emplace_back(session.get(), session);
@@ -808,6 +847,8 @@ Server::Server(net::io_context& context, std::shared_ptr<Core::AsyncApiProvider>
 Server::~Server() { impl_->Stop(std::chrono::milliseconds(0), {}); }
 
 bool Server::Start(std::string* error) { return impl_->Start(error); }
+
+bool Server::ReloadTls(std::string* error) { return impl_->ReloadTls(error); }
 
 unsigned short Server::port() const { return impl_->port; }
 

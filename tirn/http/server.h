@@ -180,6 +180,13 @@ class TIRN_HTTP_EXPORT Server {
   // a file cannot be read or the address cannot be bound.
   bool Start(std::string* error);
 
+  // Rereads the TLS certificate chain, private key and client CAs from the files the options
+  // name; connections accepted from then on use them, connections already open keep theirs.
+  // False, with the reason in `*error` and the files read before still in use, when one
+  // cannot be read, the key does not match the certificate, or the server serves plain HTTP.
+  // Safe to call from any thread while the server runs.
+  bool ReloadTls(std::string* error);
+
   // The port listened on; 0 before Start.
   unsigned short port() const;
 
