@@ -14,6 +14,7 @@
 
 #include "apps/server/data_files.h"
 #include "apps/server/log_line.h"
+#include "apps/server/metrics.h"
 #include "apps/server/options.h"
 #include "apps/server/policy.h"
 #include "apps/server/tokens.h"
@@ -77,6 +78,11 @@ class AccessFiles {
   std::shared_ptr<Tables const> tables_ = std::make_shared<Tables const>();
 };
 
+// A host as it goes into a URL: an IPv6 address in brackets.
+std::string HostForUrl(std::string const& host) {
+  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
 int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
   ServerApp::LogWriter log(config.logFormat, std::cerr);
   ServerApp::OpenedData data;
@@ -104,24 +110,46 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
   access.Install(options);
   options.callFinished = [&log](Tirn::Http::CallRecord const& entry) { log.Access(entry); };
   options.log = [&log](std::string const& text) { log.Note(text); };
+  ServerApp::ServerMetrics metrics;
+  metrics.Subscribe(options);
+  // The page on a listener of its own, which serves nothing else and needs a token only when
+  // asked to; or beside the operations.
+  Tirn::Http::ServerOptions metricsOptions;
+  if (config.metricsSeparate) {
+    metricsOptions.address = config.metricsHost;
+    metricsOptions.port = config.metricsPort;
+    metricsOptions.endpoints.push_back(metrics.Endpoint(!config.metricsNeedToken));
+    if (config.metricsNeedToken) access.Install(metricsOptions);
+    metricsOptions.log = [&log](std::string const& text) { log.Note("metrics: " + text); };
+  } else {
+    options.endpoints.push_back(metrics.Endpoint(!config.metricsNeedToken));
+  }
 
   int stopSignal = 0;
   {
     Reference::ReferenceServer reference(
-        data.store, [&log](std::string const& text) { log.Note("records: " + text); });
+        metrics.CountStore(data.store), [&log](std::string const& text) { log.Note("records: " + text); });
     auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
     reference.RegisterWith(*provider);
     Tirn::Http::IoThreads threads(config.threads);
     Tirn::Http::Server server(threads.context(), provider,
                               Com::Ostrel::Nox::TrustedInfrastructure::Operations(), options);
-    if (!server.Start(&error)) {
+    Tirn::Core::OperationTable const noOperations("", {});
+    std::unique_ptr<Tirn::Http::Server> metricsServer;
+    if (config.metricsSeparate) {
+      metricsServer = std::make_unique<Tirn::Http::Server>(threads.context(), provider,
+                                                           noOperations, metricsOptions);
+    }
+    if (!server.Start(&error) || (metricsServer && !metricsServer->Start(&error))) {
       log.Note("cannot start: " + error);
       return 1;
     }
-    std::string const host =
-        config.host.find(':') != std::string::npos ? "[" + config.host + "]" : config.host;
-    std::cout << "listening on " << (config.tlsCertificateFile.empty() ? "http" : "https") << "://" << host << ":"
-              << server.port() << std::endl;
+    std::cout << "listening on " << (config.tlsCertificateFile.empty() ? "http" : "https")
+              << "://" << HostForUrl(config.host) << ":" << server.port() << std::endl;
+    if (metricsServer) {
+      std::cout << "metrics on http://" << HostForUrl(config.metricsHost) << ":"
+                << metricsServer->port() << "/metrics" << std::endl;
+    }
     // SIGHUP rereads the tokens, the policy and the TLS files; SIGINT and SIGTERM stop.
     while (sigwait(&stopSignals, &stopSignal) == 0 && stopSignal == SIGHUP) {
       warnings.clear();
@@ -142,6 +170,7 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
     // Shared with the callback, which may still run after this scope when the stop is slow.
     auto stopped = std::make_shared<std::promise<void>>();
     auto stoppedFuture = stopped->get_future();
+    if (metricsServer) metricsServer->Stop(std::chrono::milliseconds(0));
     server.Stop(std::chrono::duration_cast<std::chrono::milliseconds>(kGrace),
                 [stopped] { stopped->set_value(); });
     if (stoppedFuture.wait_for(kGrace * 2) != std::future_status::ready) {

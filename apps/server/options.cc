@@ -78,6 +78,7 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
   std::string listen;
   std::string logFormat;
   std::string configFile;
+  std::string metricsListen;
   // The one table of settings, read from the command line, the environment and the file.
   po::options_description settings("Options (also TIRN_SERVER_<NAME> variables and --config lines)");
   settings.add_options()
@@ -96,6 +97,10 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
       ("policy", po::value(&config.policyFile)->value_name("FILE"),
        "which caller may call which operations, one '<caller> <pattern>' per line ('-' is the "
        "anonymous caller, '*' matches any characters); everything else is refused (403)")
+      ("metrics-listen", po::value(&metricsListen)->value_name("HOST:PORT"),
+       "serve GET /metrics on a listener of its own (plain HTTP) instead of the main one")
+      ("metrics-token", po::bool_switch(&config.metricsNeedToken),
+       "GET /metrics needs a token from --tokens (by default it needs none)")
       ("threads", po::value(&config.threads)->default_value(config.threads)->value_name("N"),
        "threads serving calls (1 to 256)")
       ("log-format", po::value(&logFormat)->default_value("text")->value_name("text|json"),
@@ -152,6 +157,16 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
   }
   if (!ParseListenAddress(listen, config.host, config.port)) {
     return fail("--listen wants HOST:PORT with a port from 0 to 65535, not '" + listen + "'");
+  }
+  if (values.count("metrics-listen")) {
+    config.metricsSeparate = true;
+    if (!ParseListenAddress(metricsListen, config.metricsHost, config.metricsPort)) {
+      return fail("--metrics-listen wants HOST:PORT with a port from 0 to 65535, not '" +
+                  metricsListen + "'");
+    }
+  }
+  if (config.metricsNeedToken && config.tokenFile.empty()) {
+    return fail("--metrics-token needs --tokens");
   }
   if (config.tlsCertificateFile.empty() != config.tlsPrivateKeyFile.empty()) {
     return fail("--tls-cert and --tls-key go together");

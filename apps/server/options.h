@@ -30,6 +30,13 @@ struct ServerConfig {
   // Which caller may call which operations ("<caller> <pattern>" per line); empty: every
   // caller may call everything.
   std::string policyFile;
+  // Where GET /metrics is served: on the main listener when `metricsSeparate` is false,
+  // otherwise on a listener of its own at metricsHost:metricsPort (which serves nothing else).
+  bool metricsSeparate = false;
+  std::string metricsHost;
+  unsigned short metricsPort = 0;
+  // Whether GET /metrics needs a token the --tokens file accepts. Default: it needs none.
+  bool metricsNeedToken = false;
   // Threads that serve calls. Default 2.
   unsigned threads = 2;
   LogFormat logFormat = LogFormat::kText;

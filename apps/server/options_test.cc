@@ -47,7 +47,8 @@ TEST(ServerOptions, DefaultsAndEveryOption) {
 
   auto const all = Parse({"--listen", "[::1]:0", "--tls-cert", "c.pem", "--tls-key", "k.pem",
                           "--tokens", "t.txt", "--threads", "8", "--log-format", "json", "--data",
-                          ":memory:", "--key-file", "x.key"});
+                          ":memory:", "--key-file", "x.key", "--metrics-listen", "127.0.0.2:9100",
+                          "--metrics-token"});
   ASSERT_EQ(all.outcome, ParsedOptions::kRun) << all.text;
   EXPECT_EQ(all.config.host, "::1");
   EXPECT_EQ(all.config.port, 0);
@@ -58,13 +59,20 @@ TEST(ServerOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(all.config.logFormat, LogFormat::kJson);
   EXPECT_EQ(all.config.dataFile, ":memory:");
   EXPECT_EQ(all.config.keyFile, "x.key");
+  EXPECT_TRUE(all.config.metricsSeparate);
+  EXPECT_EQ(all.config.metricsHost, "127.0.0.2");
+  EXPECT_EQ(all.config.metricsPort, 9100);
+  EXPECT_TRUE(all.config.metricsNeedToken);
+  EXPECT_FALSE(defaults.config.metricsSeparate);
+  EXPECT_FALSE(defaults.config.metricsNeedToken);
 }
 
 TEST(ServerOptions, HelpListsEveryOption) {
   auto const help = Parse({"--help"});
   ASSERT_EQ(help.outcome, ParsedOptions::kHelp);
   for (char const* name : {"--listen", "--tls-cert", "--tls-key", "--tokens", "--threads",
-                           "--log-format", "--data", "--key-file", "--help"}) {
+                           "--log-format", "--data", "--key-file", "--help", "--config",
+                           "--metrics-listen", "--metrics-token", "--policy", "SIGHUP"}) {
     EXPECT_NE(help.text.find(name), std::string::npos) << name;
   }
 }
@@ -86,6 +94,8 @@ TEST(ServerOptions, MistakesAreErrorsNamingTheOption) {
       {{"--log-format", "xml"}, "--log-format"},
       {{"--data", ""}, "--data"},
       {{"--data"}, "data"},
+      {{"--metrics-listen", "9100"}, "--metrics-listen"},
+      {{"--metrics-token"}, "--tokens"},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.args.front());
@@ -101,7 +111,8 @@ TEST(ServerOptions, FlagsWinOverTheEnvironmentWhichWinsOverTheFile) {
       "listen = 127.0.0.1:9001\n"
       "threads = 3\n"
       "tokens = from-file.txt\n"
-      "log-format = json\n");
+      "log-format = json\n"
+      "metrics-token = true\n");
   std::string const configVariable = std::string("TIRN_SERVER_CONFIG=") + file.path();
   struct Case {
     char const* what;
@@ -130,6 +141,7 @@ TEST(ServerOptions, FlagsWinOverTheEnvironmentWhichWinsOverTheFile) {
     EXPECT_EQ(parsed.config.threads, c.threads);
     EXPECT_EQ(parsed.config.tokenFile, c.tokens);
     EXPECT_EQ(parsed.config.logFormat, LogFormat::kJson);
+    EXPECT_TRUE(parsed.config.metricsNeedToken);
   }
   // Variables of other programs are not ours to judge.
   auto const unrelated = Parse({}, {"TIRN_URL=http://x", "PATH=/bin", "TIRN_SERVERX=1"});
@@ -153,6 +165,7 @@ TEST(ServerOptions, MistakesInTheEnvironmentAndTheFileAreErrorsNamingThem) {
       {{"--config", badValue.path()}, {}, "threads"},
       {{"--config", "/nonexistent/tirn.conf"}, {}, "/nonexistent/tirn.conf"},
       {{"--policy", ""}, {}, "--policy"},
+      {{"--tokens", "t"}, {"TIRN_SERVER_METRICS_TOKEN=perhaps"}, "metrics-token"},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.mentions);

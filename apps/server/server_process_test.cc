@@ -1,10 +1,14 @@
 // Runs the built tirn-server program (TIRN_SERVER_BINARY) and calls it over 127.0.0.1 through
 // Tirn::Http::ClientProvider and the generated stubs. Every wait is bounded.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +26,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -613,6 +618,162 @@ TEST(ServerProgram, AcknowledgedWritesSurviveAKill) {
   std::cout << "durability: " << acknowledgedWrites << " writes acknowledged; records: acknowledged "
             << acknowledged << ", found " << found << ", extra " << extra << std::endl;
   EXPECT_GT(acknowledged, 0) << "the kill came before any write";
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Metrics -------------------------------------------------------------------------------
+
+struct Fetched {
+  int status = 0;
+  std::string body;
+};
+
+// GET `path` from 127.0.0.1:`port` over a fresh connection, with `token` as a bearer token
+// when given; status 0 when no answer came in time.
+Fetched Get(std::string const& port, std::string const& path, std::string const& token = {}) {
+  Fetched fetched;
+  int const fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval limit{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return fetched;
+  }
+  std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+  if (!token.empty()) request += "Authorization: Bearer " + token + "\r\n";
+  request += "\r\n";
+  (void)send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string answer;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) answer.append(buffer, static_cast<std::size_t>(n));
+  close(fd);
+  if (answer.rfind("HTTP/1.1 ", 0) != 0) return fetched;
+  fetched.status = std::stoi(answer.substr(9, 3));
+  std::size_t const end = answer.find("\r\n\r\n");
+  if (end != std::string::npos) fetched.body = answer.substr(end + 4);
+  return fetched;
+}
+
+// The samples of a Prometheus text page: "name{labels}" to value.
+std::map<std::string, double> Samples(std::string const& page) {
+  std::map<std::string, double> samples;
+  std::istringstream lines(page);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::size_t const space = line.rfind(' ');
+    if (line.empty() || line[0] == '#' || space == std::string::npos) continue;
+    samples[line.substr(0, space)] = std::stod(line.substr(space + 1));
+  }
+  return samples;
+}
+
+// What Prometheus' own checker says of `page`: empty when it accepts it.
+std::string PromtoolProblems(std::string const& page, std::string const& dir) {
+  std::ofstream(dir + "/page.txt") << page;
+  std::string const command =
+      "promtool check metrics < " + dir + "/page.txt > " + dir + "/promtool.txt 2>&1";
+  int const status = std::system(command.c_str());
+  return status == 0 ? std::string() : "promtool failed (" + std::to_string(status) + "): " +
+                                           ReadAll(dir + "/promtool.txt");
+}
+
+std::string PortOf(std::string const& url) { return url.substr(url.rfind(':') + 1); }
+
+// GET /metrics: a page Prometheus' own checker accepts, whose counts are those of the calls
+// the test made, served without a token by default.
+TEST(ServerProgram, MetricsCountTheCallsMade) {
+  TempDir dir;
+  std::ofstream(dir.path + "/tokens") << "t0ken-alice alice\n";
+  auto args = ServeArgs(dir.path + "/records.db");
+  args.insert(args.end(), {"--tokens", dir.path + "/tokens"});
+  Running server(args, dir.path);
+  ASSERT_FALSE(server.url.empty()) << server.line << server.process.Stderr();
+  Client alice(server.url, "t0ken-alice");
+  Client stranger(server.url);
+  for (char const* id : {"p1", "p2", "p3"}) EXPECT_EQ(alice.Create(id, "k", "s"), "ok");
+  EXPECT_EQ(alice.Create("p1", "k", "s"), "com.ostrel.tirn.std.errors.already_exists");
+  EXPECT_EQ(alice.KeyIdOf("nobody"), "!com.ostrel.tirn.std.errors.not_found");
+  EXPECT_EQ(alice.KeyIdOf("p2"), "k");
+  EXPECT_TRUE(stranger.List().empty());
+
+  // A call is counted once its answer is written, which its client may see a moment before:
+  // scrape until nothing but the scrape itself is in flight.
+  Fetched page;
+  std::map<std::string, double> samples;
+  for (int i = 0; i < 200; ++i) {
+    page = Get(PortOf(server.url), "/metrics");
+    samples = Samples(page.body);
+    if (page.status != 200 || samples["tirn_calls_in_flight"] == 1) break;
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_EQ(page.status, 200) << page.body;
+  EXPECT_EQ(PromtoolProblems(page.body, dir.path), "");
+  std::string const create = R"({operation="kms.providers.create",)";
+  std::string const get = R"({operation="kms.providers.get",)";
+  std::map<std::string, double> const expected = {
+      {"tirn_calls_total" + create + R"(outcome="ok"})", 3},
+      {"tirn_calls_total" + create + R"(outcome="com.ostrel.tirn.std.errors.already_exists"})", 1},
+      {"tirn_calls_total" + get + R"(outcome="ok"})", 1},
+      {"tirn_calls_total" + get + R"(outcome="com.ostrel.tirn.std.errors.not_found"})", 1},
+      {R"(tirn_calls_total{operation="kms.providers.list",outcome="com.ostrel.tirn.std.errors.unauthenticated"})", 1},
+      {R"(tirn_call_duration_seconds_count{operation="kms.providers.create"})", 4},
+      {R"(tirn_store_operations_total{operation="create_provider"})", 4},
+      {R"(tirn_store_operations_total{operation="get_provider"})", 2},
+      {R"(tirn_store_operations_total{operation="list_providers"})", 0},
+      {R"(tirn_store_failures_total{operation="create_provider"})", 0},
+      {"tirn_calls_in_flight", 1},  // this scrape
+      {R"(tirn_connections_total{event="refused"})", 0},
+      {R"(tirn_build_info{version=")" TIRN_VERSION R"("})", 1},
+  };
+  for (auto const& [name, value] : expected) {
+    auto const found = samples.find(name);
+    ASSERT_NE(found, samples.end()) << name << " is missing from\n" << page.body;
+    EXPECT_EQ(found->second, value) << name;
+  }
+  // The two clients' and this scrape's; an earlier scrape's may not have closed yet.
+  EXPECT_GE(samples["tirn_connections_open"], 3);
+  double const started = samples.at("process_start_time_seconds");
+  double const now =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  EXPECT_TRUE(started > now - 60 && started <= now) << started;
+  server.process.Signal(SIGTERM);
+  EXPECT_EQ(server.process.Wait(), 0);
+}
+
+// --metrics-listen serves the page on a listener of its own, and nothing else there;
+// --metrics-token makes it ask for a token.
+TEST(ServerProgram, MetricsOnAListenerOfTheirOwn) {
+  TempDir dir;
+  std::ofstream(dir.path + "/tokens") << "t0ken-alice alice\n";
+  auto args = ServeArgs(":memory:");
+  args.insert(args.end(), {"--tokens", dir.path + "/tokens", "--metrics-listen", "127.0.0.1:0",
+                           "--metrics-token"});
+  Running server(args, dir.path);
+  ASSERT_FALSE(server.url.empty()) << server.line << server.process.Stderr();
+  std::string const metricsLine = server.process.FirstLine();
+  std::string const prefix = "metrics on http://127.0.0.1:";
+  ASSERT_EQ(metricsLine.rfind(prefix, 0), 0u) << metricsLine;
+  std::string const metricsPort = metricsLine.substr(prefix.size(), metricsLine.find('/', prefix.size()) - prefix.size());
+
+  // The main listener no longer knows the path: a GET there is a wrong method (405).
+  EXPECT_EQ(Get(PortOf(server.url), "/metrics", "t0ken-alice").status, 405);
+  EXPECT_EQ(Get(metricsPort, "/metrics").status, 401);
+  Fetched const page = Get(metricsPort, "/metrics", "t0ken-alice");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("tirn_calls_total"), std::string::npos) << page.body;
+  EXPECT_EQ(Get(metricsPort, "/healthz").status, 200);
+  Client onMetrics("http://127.0.0.1:" + metricsPort, "t0ken-alice");
+  EXPECT_TRUE(onMetrics.List().empty());  // answered 404: no operation is served there
+  server.process.Signal(SIGTERM);
+  EXPECT_EQ(server.process.Wait(), 0);
 }
 
 }  // namespace

@@ -151,6 +151,9 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
   void Log(std::string const& text) const {
     if (options_.log) options_.log(text);
   }
+  void Started() const {
+    if (options_.callStarted) options_.callStarted();
+  }
   void Record(CallRecord const& record) const {
     if (options_.callFinished) options_.callFinished(record);
   }
@@ -230,6 +233,7 @@ class Session : public SessionBase,
         address_(std::move(address)) {}
 
   ~Session() override {
+    EmitRecord();  // a request started is always recorded, whatever ended the session
     if (state_ != State::kClosed) server_->Connection(ConnectionEvent::kClosed, peer_);
     server_->Forget(this);
   }
@@ -375,6 +379,8 @@ class Session : public SessionBase,
   void BeginRequest() {
     state_ = State::kCalling;
     served_ = true;
+    EmitRecord();  // never two requests in flight on one connection: closes any before
+    server_->Started();
     recorded_ = false;
     abandoned_.clear();
     status_ = 0;

@@ -156,6 +156,9 @@ struct ServerOptions {
   Authorizer authorizer;
   // GET endpoints served beside kHealthPath.
   std::vector<Endpoint> endpoints;
+  // Called once per request read, when the server starts on it: exactly one callFinished
+  // follows, so that the two count the requests in flight.
+  std::function<void()> callStarted;
   // Called once per request read (answered or not), after its answer is written or the
   // connection closed.
   std::function<void(CallRecord const&)> callFinished;
