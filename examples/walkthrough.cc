@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
@@ -131,11 +130,11 @@ int main(int argc, char** argv) {
     provider = inProcess;
   } else {
     clientThreads = std::make_unique<Tirn::Http::IoThreads>(1);
-    try {
-      provider = std::make_shared<Tirn::Http::ClientProvider>(
-          clientThreads->context(), url, Ti::Operations());
-    } catch (std::invalid_argument const& error) {
-      std::fprintf(stderr, "walkthrough: %s\n", error.what());
+    std::string error;
+    provider = Tirn::Http::ClientProvider::Create(clientThreads->context(), url, Ti::Operations(),
+                                                  {}, &error);
+    if (!provider) {
+      std::fprintf(stderr, "walkthrough: %s\n", error.c_str());
       return 2;
     }
     std::printf("Calling the server at %s\n\n", url.c_str());

@@ -29,8 +29,10 @@ CallOutcome CallRemote(Tirn::Core::OperationTable const& table,
   }
   // One thread runs the connection; the answer is waited for here.
   Tirn::Http::IoThreads threads(1);
-  auto provider = std::make_shared<Tirn::Http::ClientProvider>(threads.context(), settings.url,
-                                                               table, options);
+  CallOutcome refused;
+  auto provider = Tirn::Http::ClientProvider::Create(threads.context(), settings.url, table,
+                                                     options, &refused.usageError);
+  if (!provider) return refused;
   auto activation = std::make_shared<Tirn::Core::AsyncActivation>();
   activation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
   activation->requestLocalizer.localeSpec =
@@ -46,7 +48,7 @@ CallOutcome CallRemote(Tirn::Core::OperationTable const& table,
           if (onProgress) onProgress(progress);
           return;
         }
-        done->set_value(CallOutcome{result->output, result->error});
+        done->set_value(CallOutcome{result->output, result->error, {}});
       });
   auto method = std::make_shared<Tirn::Core::MethodIdentifier const>(
       std::make_shared<Tirn::Core::InterfaceIdentifier const>(operation.interfaceName),
@@ -63,7 +65,8 @@ CallOutcome CallRemote(Tirn::Core::OperationTable const& table,
                                     {Tirn::MakeMessage(Tirn::Http::MessageIds::kTimedOut,
                                                        "No answer from {1} within {2} ms",
                                                        settings.url,
-                                                       std::to_string(limit.count()))})};
+                                                       std::to_string(limit.count()))}),
+                       {}};
   }
   return answer.get();
 }

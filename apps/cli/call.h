@@ -39,11 +39,13 @@ struct CallSettings {
 struct CallOutcome {
   Tirn::Data::DataValuePtr output;
   Tirn::Data::ErrorValuePtr error;
+  // What is wrong with the settings when the call could not be sent (a malformed URL).
+  std::string usageError;
 };
 
 // Sends the call and waits for its final result: the output, or the error the server
-// answered or the client provider made (connection, TLS, time limit). Throws
-// std::invalid_argument for a malformed URL.
+// answered or the client provider made (connection, TLS, time limit); for a malformed URL,
+// only `usageError`.
 CallOutcome CallRemote(Tirn::Core::OperationTable const& table,
                        Tirn::Core::OperationDescriptor const& operation,
                        Tirn::Data::DataValuePtr const& input, CallSettings const& settings);

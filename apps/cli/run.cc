@@ -8,7 +8,6 @@
 #include <iostream>
 #include <iterator>
 #include <mutex>
-#include <stdexcept>
 
 #include "apps/cli/call.h"
 #include "apps/cli/describe.h"
@@ -196,11 +195,9 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
     };
   }
 
-  CallOutcome outcome;
-  try {
-    outcome = CallRemote(table, *operation, input, settings);
-  } catch (std::invalid_argument const& error) {
-    messages.push_back(Tirn::MakeMessage(MessageIds::kUsage, "{1}", error.what()));
+  CallOutcome const outcome = CallRemote(table, *operation, input, settings);
+  if (!outcome.usageError.empty()) {
+    messages.push_back(Tirn::MakeMessage(MessageIds::kUsage, "{1}", outcome.usageError));
     return Refuse(console, messages);
   }
   {

@@ -98,6 +98,32 @@ TEST(Run, DrawsAProgressBarOnATerminalAndClearsIt) {
   }
 }
 
+// A URL that cannot be called is a usage error (exit 2) naming what is wrong, never an
+// exception or a transport failure.
+TEST(Run, AMalformedUrlIsAUsageError) {
+  struct Case {
+    char const* url;
+    char const* says;
+  } const cases[] = {
+      {"ftp://127.0.0.1:1", "http:// or https://"},
+      {"http://127.0.0.1:1/v1", "scheme://host[:port]"},
+      {"http://", "scheme://host[:port]"},
+      {"http://[::1:80", "malformed URL"},
+      {"http://127.0.0.1:99999", "malformed host or port"},
+      {"http://127.0.0.1:", "malformed host or port"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.url);
+    std::istringstream in;
+    std::ostringstream out, err;
+    Apps::Cli::Console console(in, out, err);
+    EXPECT_EQ(Apps::Cli::Run({"--url", c.url, "kms.providers", "list"}, TI::Operations(), console),
+              2);
+    EXPECT_NE(err.str().find(c.says), std::string::npos) << err.str();
+    EXPECT_EQ(out.str(), "");
+  }
+}
+
 TEST(Run, AsksForAMissingSecretOnTheTerminalAndPrintsPrettyJsonThere) {
   Served served;
   std::istringstream in;

@@ -85,6 +85,58 @@ class Call;
 
 }  // namespace
 
+namespace {
+
+// The parts of "scheme://host[:port]".
+struct BaseUrl {
+  bool tls = false;
+  std::string host;
+  std::string port;
+  std::string server;  // host:port as given, for messages
+};
+
+bool ParseBaseUrl(std::string const& url, BaseUrl& out, std::string& error) {
+  std::string rest;
+  if (url.rfind("http://", 0) == 0) {
+    rest = url.substr(7);
+  } else if (url.rfind("https://", 0) == 0) {
+    rest = url.substr(8);
+    out.tls = true;
+  } else {
+    error = "the URL must start with http:// or https://: " + url;
+    return false;
+  }
+  while (!rest.empty() && rest.back() == '/') rest.pop_back();
+  if (rest.empty() || rest.find('/') != std::string::npos) {
+    error = "the URL must be scheme://host[:port]: " + url;
+    return false;
+  }
+  std::size_t colon = rest.rfind(':');
+  if (rest.front() == '[') {  // [::1]:8080
+    std::size_t const close = rest.find(']');
+    if (close == std::string::npos) {
+      error = "malformed URL: " + url;
+      return false;
+    }
+    out.host = rest.substr(1, close - 1);
+    colon = close + 1 < rest.size() && rest[close + 1] == ':' ? close + 1 : std::string::npos;
+  } else {
+    out.host = rest.substr(0, colon);
+  }
+  out.port = colon == std::string::npos ? (out.tls ? "443" : "80") : rest.substr(colon + 1);
+  unsigned port = 0;
+  auto parsed = std::from_chars(out.port.data(), out.port.data() + out.port.size(), port);
+  if (out.host.empty() || parsed.ec != std::errc() ||
+      parsed.ptr != out.port.data() + out.port.size() || port == 0 || port > 65535) {
+    error = "malformed host or port in URL: " + url;
+    return false;
+  }
+  out.server = rest;
+  return true;
+}
+
+}  // namespace
+
 class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider::Impl> {
  public:
   Impl(net::io_context& context, std::string const& baseUrl,
@@ -96,7 +148,13 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
                         &options_.connectTimeout, &options_.idleTimeout}) {
       *limit = std::clamp(*limit, std::chrono::milliseconds(1), kLongest);
     }
-    ParseUrl(baseUrl);
+    BaseUrl url;
+    std::string error;
+    if (!ParseBaseUrl(baseUrl, url, error)) throw std::invalid_argument(error);
+    tlsEnabled_ = url.tls;
+    host_ = std::move(url.host);
+    port_ = std::move(url.port);
+    server_ = std::move(url.server);
     if (tlsEnabled_) {
       tls_ = std::make_unique<ssl::context>(ssl::context::tls_client);
       tls_->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
@@ -197,39 +255,6 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
   std::size_t open_ = 0;  // connections in existence, idle or in use
   bool closing_ = false;
 
- private:
-  void ParseUrl(std::string const& url) {
-    std::string rest;
-    if (url.rfind("http://", 0) == 0) {
-      rest = url.substr(7);
-    } else if (url.rfind("https://", 0) == 0) {
-      rest = url.substr(8);
-      tlsEnabled_ = true;
-    } else {
-      throw std::invalid_argument("the URL must start with http:// or https://: " + url);
-    }
-    while (!rest.empty() && rest.back() == '/') rest.pop_back();
-    if (rest.empty() || rest.find('/') != std::string::npos) {
-      throw std::invalid_argument("the URL must be scheme://host[:port]: " + url);
-    }
-    std::size_t colon = rest.rfind(':');
-    if (!rest.empty() && rest.front() == '[') {  // [::1]:8080
-      std::size_t const close = rest.find(']');
-      if (close == std::string::npos) throw std::invalid_argument("malformed URL: " + url);
-      host_ = rest.substr(1, close - 1);
-      colon = close + 1 < rest.size() && rest[close + 1] == ':' ? close + 1 : std::string::npos;
-    } else {
-      host_ = rest.substr(0, colon);
-    }
-    port_ = colon == std::string::npos ? (tlsEnabled_ ? "443" : "80") : rest.substr(colon + 1);
-    unsigned port = 0;
-    auto parsed = std::from_chars(port_.data(), port_.data() + port_.size(), port);
-    if (host_.empty() || parsed.ec != std::errc() || parsed.ptr != port_.data() + port_.size() ||
-        port == 0 || port > 65535) {
-      throw std::invalid_argument("malformed host or port in URL: " + url);
-    }
-    server_ = rest;
-  }
 };
 
 namespace {
@@ -663,6 +688,20 @@ void ClientProvider::Impl::PlaceFreed() {
 ClientProvider::ClientProvider(net::io_context& context, std::string const& baseUrl,
                                Core::OperationTable const& operations, ClientOptions options)
     : impl_(std::make_shared<Impl>(context, baseUrl, operations, std::move(options))) {}
+
+std::shared_ptr<ClientProvider> ClientProvider::Create(net::io_context& context,
+                                                       std::string const& baseUrl,
+                                                       Core::OperationTable const& operations,
+                                                       ClientOptions options,
+                                                       std::string* error) {
+  BaseUrl url;
+  std::string why;
+  if (!ParseBaseUrl(baseUrl, url, why)) {
+    if (error) *error = why;
+    return nullptr;
+  }
+  return std::make_shared<ClientProvider>(context, baseUrl, operations, std::move(options));
+}
 
 ClientProvider::~ClientProvider() = default;
 

@@ -90,10 +90,17 @@ class TIRN_HTTP_EXPORT ClientProvider : public Core::AsyncApiProvider {
   static constexpr std::chrono::milliseconds kCancelPoll{50};
 
   // Calls the server at `baseUrl` ("http://host:port" or "https://host:port", no path).
-  // Throws std::invalid_argument for a malformed URL (a programming error). `operations` must
-  // outlive the provider.
+  // Throws std::invalid_argument for a malformed URL (a programming error); a URL that comes
+  // from a user goes through Create instead. `operations` must outlive the provider.
   ClientProvider(boost::asio::io_context& context, std::string const& baseUrl,
                  Core::OperationTable const& operations, ClientOptions options = {});
+
+  // The same for a URL that may be malformed: null, with what is wrong in `*error`, when it
+  // is. Never throws for the URL.
+  static std::shared_ptr<ClientProvider> Create(boost::asio::io_context& context,
+                                                std::string const& baseUrl,
+                                                Core::OperationTable const& operations,
+                                                ClientOptions options, std::string* error);
   ~ClientProvider() override;
 
   ClientProvider(ClientProvider const&) = delete;
