@@ -51,11 +51,14 @@ bool StartsWithDashes(std::string const& token) { return token.compare(0, 2, "--
 
 }  // namespace
 
-bool ParseArguments(std::vector<std::string> const& args, Arguments* out,
-                    std::list<Tirn::BaseMessage>& messages) {
+namespace {
+
+// The global options, into `parsed` (or the help and version commands, into `out` at once,
+// with `done` set); what they leave, in order, into `rest`.
+bool ReadGlobalOptions(std::vector<std::string> const& args, Arguments& parsed, Arguments* out,
+                       bool& done, std::vector<std::string>& rest,
+                       std::list<Tirn::BaseMessage>& messages) {
   namespace style = po::command_line_style;
-  Arguments parsed;
-  std::vector<std::string> rest;
   try {
     // Unregistered options are the input's fields; no guessing of abbreviations, so that a
     // field is never taken for a global option it happens to begin.
@@ -71,12 +74,9 @@ bool ParseArguments(std::vector<std::string> const& args, Arguments* out,
     po::variables_map values;
     po::store(options, values);
     rest = po::collect_unrecognized(options.options, po::include_positional);
-    if (values.count("help")) {
-      out->command = Arguments::Command::kHelp;
-      return true;
-    }
-    if (values.count("version")) {
-      out->command = Arguments::Command::kVersion;
+    if (values.count("help") || values.count("version")) {
+      out->command = values.count("help") ? Arguments::Command::kHelp : Arguments::Command::kVersion;
+      done = true;
       return true;
     }
     auto text = [&values](char const* name) {
@@ -110,28 +110,34 @@ bool ParseArguments(std::vector<std::string> const& args, Arguments* out,
   if (!parsed.token.empty() && !parsed.tokenFile.empty()) {
     return Usage("give either --token or --token-file", messages);
   }
+  return true;
+}
 
-  std::size_t next = 0;
+// The command and its positional arguments from the front of `rest`; `next` is left on what
+// follows them.
+bool ReadCommand(std::vector<std::string> const& rest, std::size_t& next, Arguments& parsed,
+                 std::list<Tirn::BaseMessage>& messages) {
   auto positional = [&](char const* what, std::string* into) {
-    if (next >= rest.size() || StartsWithDashes(rest[next])) {
-      return Usage(std::string("missing ") + what, messages);
+    if (next < rest.size() && StartsWithDashes(rest[next])) {
+      // Before the operation only global options may come: this one is none of them.
+      return Usage("unknown option " + rest[next] + " (see --help)", messages);
     }
+    if (next >= rest.size()) return Usage(std::string("missing ") + what, messages);
     *into = rest[next++];
     return true;
   };
-  if (rest.empty()) return Usage("missing <service> <operation>, or list, or describe", messages);
-  if (rest[0] == "list") {
+  next = 0;
+  if (!rest.empty() && rest[0] == "list") {
     parsed.command = Arguments::Command::kList;
     next = 1;
-  } else if (rest[0] == "describe") {
-    parsed.command = Arguments::Command::kDescribe;
-    next = 1;
-    if (!positional("<service>", &parsed.service) ||
-        !positional("<operation>", &parsed.operation)) {
-      return false;
-    }
   } else {
     parsed.command = Arguments::Command::kCall;
+    if (!rest.empty() && rest[0] == "describe") {
+      parsed.command = Arguments::Command::kDescribe;
+      next = 1;
+    } else if (rest.empty()) {
+      return Usage("missing <service> <operation>, or list, or describe", messages);
+    }
     if (!positional("<service>", &parsed.service) ||
         !positional("<operation>", &parsed.operation)) {
       return false;
@@ -140,6 +146,12 @@ bool ParseArguments(std::vector<std::string> const& args, Arguments* out,
   if (parsed.command != Arguments::Command::kCall && next < rest.size()) {
     return Usage("unexpected argument " + rest[next], messages);
   }
+  return true;
+}
+
+// The input's field options: everything after the operation.
+bool ReadFieldOptions(std::vector<std::string> const& rest, std::size_t next, Arguments& parsed,
+                      std::list<Tirn::BaseMessage>& messages) {
   while (next < rest.size()) {
     std::string const& token = rest[next++];
     if (!StartsWithDashes(token) || token.size() == 2) {
@@ -164,6 +176,23 @@ bool ParseArguments(std::vector<std::string> const& args, Arguments* out,
   }
   if (parsed.json && !parsed.fields.empty()) {
     return Usage("give the input either as --json or as field options, not both", messages);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseArguments(std::vector<std::string> const& args, Arguments* out,
+                    std::list<Tirn::BaseMessage>& messages) {
+  Arguments parsed;
+  std::vector<std::string> rest;
+  bool done = false;
+  if (!ReadGlobalOptions(args, parsed, out, done, rest, messages)) return false;
+  if (done) return true;
+  std::size_t next = 0;
+  if (!ReadCommand(rest, next, parsed, messages) ||
+      !ReadFieldOptions(rest, next, parsed, messages)) {
+    return false;
   }
   *out = std::move(parsed);
   return true;

@@ -93,6 +93,31 @@ TEST(ParseArguments, RefusesMalformedCommandLines) {
   }
 }
 
+// A mistake is named as what it is: an option before the operation that is no global option
+// is an unknown option, not a missing service.
+TEST(ParseArguments, NamesTheMistake) {
+  struct Case {
+    std::vector<std::string> args;
+    char const* says;
+  } const cases[] = {
+      {{"--bogus", "kms.providers", "list"}, "unknown option --bogus"},
+      {{"kms.providers", "--bogus", "list"}, "unknown option --bogus"},
+      {{"describe", "--bogus"}, "unknown option --bogus"},
+      {{"kms.providers"}, "missing <operation>"},
+      {{}, "missing <service> <operation>"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.says);
+    Cli::Arguments arguments;
+    std::list<Tirn::BaseMessage> messages;
+    ASSERT_FALSE(Cli::ParseArguments(c.args, &arguments, messages));
+    ASSERT_EQ(messages.size(), 1u);
+    ASSERT_EQ(messages.front().args().size(), 1u);
+    EXPECT_NE(messages.front().args().front().find(c.says), std::string::npos)
+        << messages.front().args().front();
+  }
+}
+
 TEST(ParseArguments, TakesDefaultsFromTheEnvironment) {
   struct Case {
     std::map<std::string, std::string> environment;

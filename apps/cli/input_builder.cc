@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <map>
 #include <utility>
 
 #include "tirn/json/json.h"
@@ -45,14 +46,6 @@ Tirn::BaseMessage NeedsField(std::string const& path, char const* kind) {
                            kind);
 }
 
-// The content of a field's value, seen through an optional.
-DataValuePtr Content(DataValuePtr value) {
-  if (value && value->GetType().kind() == DataType::OPTIONAL) {
-    return static_cast<OptionalValue const&>(*value).value();
-  }
-  return value;
-}
-
 // The value to store in a field: wrapped in an optional where one is defined.
 DataValuePtr Wrap(DataValuePtr value, bool optional) {
   if (!optional) return value;
@@ -66,26 +59,139 @@ bool IsStructure(DataDefinitionPtr const& definition) {
   return kind == DataType::STRUCTURE || kind == DataType::ERROR;
 }
 
+}  // namespace
+
+// The input while options arrive: a tree of plain nodes that Put changes in place, made into
+// the (immutable) value tree once, by Freeze. Destroyed without recursion.
+struct InputBuilder::Draft {
+  enum class Kind { kStructure, kList, kLeaf };
+
+  static std::unique_ptr<Draft> Structure(std::string name, bool optional) {
+    auto draft = std::make_unique<Draft>(Kind::kStructure, optional);
+    draft->name = std::move(name);
+    return draft;
+  }
+  static std::unique_ptr<Draft> List(bool isSet, bool optional) {
+    auto draft = std::make_unique<Draft>(Kind::kList, optional);
+    draft->isSet = isSet;
+    return draft;
+  }
+  static std::unique_ptr<Draft> Leaf(DataValuePtr value, bool optional) {
+    auto draft = std::make_unique<Draft>(Kind::kLeaf, optional);
+    draft->value = std::move(value);
+    return draft;
+  }
+
+  Draft(Kind kind, bool optional) : kind(kind), optional(optional) {}
+  ~Draft() {
+    std::vector<std::unique_ptr<Draft>> pending;
+    auto adopt = [&pending](Draft& draft) {
+      for (auto& field : draft.fields) pending.push_back(std::move(field.second));
+      for (auto& element : draft.elements) pending.push_back(std::move(element));
+      draft.fields.clear();
+      draft.elements.clear();
+    };
+    adopt(*this);
+    while (!pending.empty()) {
+      std::unique_ptr<Draft> next = std::move(pending.back());
+      pending.pop_back();
+      adopt(*next);  // its children wait here, so that its own destruction recurses no further
+    }
+  }
+  Draft(Draft const&) = delete;
+  Draft& operator=(Draft const&) = delete;
+
+  // The field `field` (replacing what was there) or a new last element.
+  Draft* Set(std::string const& field, std::unique_ptr<Draft> draft) {
+    return (fields[field] = std::move(draft)).get();
+  }
+  Draft* Append(std::unique_ptr<Draft> draft) {
+    elements.push_back(std::move(draft));
+    return elements.back().get();
+  }
+  Draft const* Field(std::string const& field) const {
+    auto found = fields.find(field);
+    return found == fields.end() ? nullptr : found->second.get();
+  }
+  Draft* Field(std::string const& field) {
+    return const_cast<Draft*>(static_cast<Draft const*>(this)->Field(field));
+  }
+
+  Kind kind;
+  bool optional;                                         // stored wrapped in an optional
+  std::string name;                                      // kStructure: the structure's name
+  bool isSet = false;                                    // kList: a set rather than a list
+  std::map<std::string, std::unique_ptr<Draft>> fields;  // kStructure, in name order
+  std::vector<std::unique_ptr<Draft>> elements;          // kList
+  DataValuePtr value;                                    // kLeaf
+};
+
+namespace {
+
+using Draft = InputBuilder::Draft;
+
 // Whether the leaf at `segments[from..]` below `element` is already set: another option for
 // the same leaf then starts a new list element.
-bool Occupied(StructValue const& element, StructDefinition const& definition,
+bool Occupied(Draft const& element, StructDefinition const& definition,
               std::vector<std::string> const& segments, std::size_t from) {
-  CompoundValue const* value = &element;
+  Draft const* draft = &element;
   StructDefinition const* structure = &definition;
   for (std::size_t i = from; i < segments.size(); ++i) {
     auto field = structure->fields().find(segments[i]);
     if (field == structure->fields().end()) return false;
     Resolved resolved = Resolve(field->second);
-    DataValuePtr const* present = value->FindField(segments[i]);
+    Draft const* present = draft->Field(segments[i]);
     if (!present) return false;
-    DataValuePtr content = Content(*present);
-    if (!content) return false;
     if (i + 1 == segments.size()) return resolved.definition->GetType().kind() != DataType::LIST;
-    if (!IsStructure(resolved.definition) || !content->GetType().IsCompound()) return false;
-    value = static_cast<CompoundValue const*>(content.get());
+    if (!IsStructure(resolved.definition) || present->kind != Draft::Kind::kStructure) return false;
+    draft = present;
     structure = static_cast<StructDefinition const*>(resolved.definition.get());
   }
   return false;
+}
+
+// The value tree `root` stands for, made children first, without recursion.
+std::shared_ptr<StructValue> Freeze(Draft const& root) {
+  // Every node, parents before children; then made in the reverse order.
+  std::vector<Draft const*> order{&root};
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    for (auto const& field : order[i]->fields) order.push_back(field.second.get());
+    for (auto const& element : order[i]->elements) order.push_back(element.get());
+  }
+  std::map<Draft const*, DataValuePtr> made;
+  std::shared_ptr<StructValue> frozenRoot;
+  for (auto node = order.rbegin(); node != order.rend(); ++node) {
+    Draft const& draft = **node;
+    DataValuePtr value;
+    auto take = [&made](Draft const* child) {
+      auto found = made.find(child);
+      DataValuePtr taken = Wrap(std::move(found->second), child->optional);
+      made.erase(found);
+      return taken;
+    };
+    switch (draft.kind) {
+      case Draft::Kind::kStructure: {
+        auto structure = StructValue::GetInstance(draft.name);
+        for (auto const& field : draft.fields) {
+          structure->SetField(field.first, take(field.second.get()));
+        }
+        if (&draft == &root) frozenRoot = structure;
+        value = std::move(structure);
+        break;
+      }
+      case Draft::Kind::kList: {
+        auto list = ListValue::GetInstance(draft.isSet ? ListValue::SET : ListValue::LIST);
+        for (auto const& element : draft.elements) list->Append(take(element.get()));
+        value = std::move(list);
+        break;
+      }
+      case Draft::Kind::kLeaf:
+        value = draft.value;
+        break;
+    }
+    made[&draft] = std::move(value);
+  }
+  return frozenRoot;
 }
 
 }  // namespace
@@ -211,8 +317,10 @@ InputBuilder::InputBuilder(DataDefinitionPtr input) : input_(std::move(input)) {
   std::string name = resolved.definition && IsStructure(resolved.definition)
                          ? static_cast<StructDefinition const&>(*resolved.definition).name()
                          : std::string();
-  root_ = StructValue::GetInstance(name);
+  root_ = Draft::Structure(name, false);
 }
+
+InputBuilder::~InputBuilder() = default;
 
 bool InputBuilder::Add(std::string const& path, std::string const& text,
                        std::list<Tirn::BaseMessage>& messages, bool hasText) {
@@ -246,8 +354,7 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
     messages.push_back(Tirn::MakeMessage(MessageIds::kNeedsValue, "{1} needs a value", where));
     return nullptr;
   };
-  // The values below the root were all made here, mutable, and are only stored as const.
-  StructValue* container = root_.get();
+  Draft* container = root_.get();
   std::string walked;
   for (std::size_t i = 0; i < segments.size(); ++i) {
     std::string const& name = segments[i];
@@ -257,48 +364,40 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
     Resolved resolved = Resolve(field->second);
     if (!resolved.definition) return unknown(walked);
     bool const last = i + 1 == segments.size();
-    DataValuePtr const* present = container->FindField(name);
-    DataValuePtr existing = present ? Content(*present) : nullptr;
+    Draft* existing = container->Field(name);
     auto const kind = resolved.definition->GetType().kind();
 
     if (kind == DataType::LIST) {
       auto const& listDefinition = static_cast<ListDefinition const&>(*resolved.definition);
       Resolved element = Resolve(listDefinition.element());
       if (!element.definition) return unknown(walked);
-      std::shared_ptr<ListValue> list;
-      if (existing && existing->GetType().kind() == DataType::LIST) {
-        list = std::const_pointer_cast<ListValue>(std::static_pointer_cast<ListValue const>(existing));
-      } else {
-        list = ListValue::GetInstance(listDefinition.isSet() ? ListValue::SET : ListValue::LIST);
-        container->SetField(name, Wrap(list, resolved.optional));
-      }
+      Draft* list = existing && existing->kind == Draft::Kind::kList
+                        ? existing
+                        : container->Set(name, Draft::List(listDefinition.isSet(), resolved.optional));
       if (IsStructure(element.definition)) {
         if (last) {
           messages.push_back(NeedsField(walked, "list of structures"));
           return false;
         }
         auto const& elementDefinition = static_cast<StructDefinition const&>(*element.definition);
-        std::shared_ptr<StructValue> target;
-        if (!list->elements().empty()) {
-          DataValuePtr back = Content(list->elements().back());
-          if (back && back->GetType().kind() == DataType::STRUCTURE &&
-              !Occupied(static_cast<StructValue const&>(*back), elementDefinition, segments, i + 1)) {
-            target = std::const_pointer_cast<StructValue>(std::static_pointer_cast<StructValue const>(back));
+        Draft* target = nullptr;
+        if (!list->elements.empty()) {
+          Draft* back = list->elements.back().get();
+          if (back->kind == Draft::Kind::kStructure &&
+              !Occupied(*back, elementDefinition, segments, i + 1)) {
+            target = back;
           }
         }
-        if (!target) {
-          target = StructValue::GetInstance(elementDefinition.name());
-          list->Append(Wrap(target, element.optional));
-        }
-        walked += "[" + std::to_string(list->size() - 1) + "]";
-        container = target.get();
+        if (!target) target = list->Append(Draft::Structure(elementDefinition.name(), element.optional));
+        walked += "[" + std::to_string(list->elements.size() - 1) + "]";
+        container = target;
         structure = &elementDefinition;
         continue;
       }
       if (!last) return unknown(walked + "." + segments[i + 1]);
       DataValuePtr typed = leaf(element.definition, walked);
       if (!typed) return false;
-      list->Append(Wrap(typed, element.optional));
+      list->Append(Draft::Leaf(std::move(typed), element.optional));
       return true;
     }
 
@@ -308,14 +407,9 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
         return false;
       }
       auto const& inner = static_cast<StructDefinition const&>(*resolved.definition);
-      std::shared_ptr<StructValue> next;
-      if (existing && existing->GetType().kind() == DataType::STRUCTURE) {
-        next = std::const_pointer_cast<StructValue>(std::static_pointer_cast<StructValue const>(existing));
-      } else {
-        next = StructValue::GetInstance(inner.name());
-        container->SetField(name, Wrap(next, resolved.optional));
-      }
-      container = next.get();
+      container = existing && existing->kind == Draft::Kind::kStructure
+                      ? existing
+                      : container->Set(name, Draft::Structure(inner.name(), resolved.optional));
       structure = &inner;
       continue;
     }
@@ -327,7 +421,7 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
     }
     DataValuePtr typed = leaf(resolved.definition, walked);
     if (!typed) return false;
-    container->SetField(name, Wrap(typed, resolved.optional));
+    container->Set(name, Draft::Leaf(std::move(typed), resolved.optional));
     return true;
   }
   return unknown(path);
@@ -339,7 +433,7 @@ std::vector<std::string> InputBuilder::MissingSecrets() const {
   if (!top.definition || !IsStructure(top.definition)) return missing;
   struct Pending {
     StructDefinition const* definition;
-    CompoundValue const* value;
+    Draft const* draft;
     std::string path;
   };
   std::vector<Pending> stack{{static_cast<StructDefinition const*>(top.definition.get()), root_.get(), ""}};
@@ -351,13 +445,12 @@ std::vector<std::string> InputBuilder::MissingSecrets() const {
       Resolved resolved = Resolve(fieldDefinition);
       if (!resolved.definition) continue;
       std::string path = pending.path.empty() ? name : pending.path + "." + name;
-      DataValuePtr const* present = pending.value->FindField(name);
-      DataValuePtr content = present ? Content(*present) : nullptr;
+      Draft const* present = pending.draft->Field(name);
       if (resolved.definition->GetType().kind() == DataType::SECRET) {
-        if (!content) missing.push_back(path);
-      } else if (IsStructure(resolved.definition) && content && content->GetType().IsCompound()) {
-        below.push_back({static_cast<StructDefinition const*>(resolved.definition.get()),
-                         static_cast<CompoundValue const*>(content.get()), path});
+        if (!present) missing.push_back(path);
+      } else if (IsStructure(resolved.definition) && present &&
+                 present->kind == Draft::Kind::kStructure) {
+        below.push_back({static_cast<StructDefinition const*>(resolved.definition.get()), present, path});
       }
     }
     // The first field's structure is visited first.
@@ -370,8 +463,9 @@ std::vector<std::string> InputBuilder::MissingSecrets() const {
 bool InputBuilder::Finish(DataValuePtr* out, std::list<Tirn::BaseMessage>& messages) {
   Tirn::Data::ValidationOptions options;
   options.rejectUnknownFields = true;
-  if (!Tirn::Data::Validate(input_, root_, messages, options)) return false;
-  *out = root_;
+  std::shared_ptr<StructValue const> input = Freeze(*root_);
+  if (!Tirn::Data::Validate(input_, input, messages, options)) return false;
+  *out = std::move(input);
   return true;
 }
 

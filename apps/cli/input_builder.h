@@ -74,6 +74,9 @@ class InputBuilder {
  public:
   // Builds a value of `input`, a structure definition.
   explicit InputBuilder(Tirn::Data::DataDefinitionPtr input);
+  ~InputBuilder();
+  InputBuilder(InputBuilder const&) = delete;
+  InputBuilder& operator=(InputBuilder const&) = delete;
 
   // Sets (or, for a list, appends to) the field at `path` from option text. A boolean field
   // given without text is true (`hasText` false).
@@ -89,13 +92,16 @@ class InputBuilder {
   // The finished input, validated against the definition (unknown fields refused).
   [[nodiscard]] bool Finish(Tirn::Data::DataValuePtr* out, std::list<Tirn::BaseMessage>& messages);
 
+  // The input while options arrive, made into values by Finish.
+  struct Draft;
+
  private:
   // Puts `value` (or, with a null value, the text typed by the definition) at `path`.
   bool Put(std::string const& path, std::string const* text, Tirn::Data::DataValuePtr value,
            std::list<Tirn::BaseMessage>& messages);
 
   Tirn::Data::DataDefinitionPtr input_;
-  std::shared_ptr<Tirn::Data::StructValue> root_;
+  std::unique_ptr<Draft> root_;
 };
 
 }  // namespace Cli
