@@ -5,6 +5,7 @@
 
 #include <boost/program_options.hpp>
 
+#include "apps/cli/suggest.h"
 #include "apps/common/defaults.h"
 #include "tirn/message/message.h"
 
@@ -31,6 +32,9 @@ po::options_description GlobalOptions() {
        "file whose first line is the bearer token")
       ("ca", po::value<std::string>()->value_name("FILE"),
        "PEM file of the CAs trusted for https (default: the system's)")
+      ("cert", po::value<std::string>()->value_name("FILE"),
+       "PEM certificate chain presented to the server for https (needs --key)")
+      ("key", po::value<std::string>()->value_name("FILE"), "PEM private key of --cert")
       ("timeout", po::value<double>()->value_name("SECONDS"), "time limit of the call (default 30)")
       ("json", po::value<std::string>()->value_name("JSON|@FILE|-"),
        "the whole input as JSON: text, a file, or standard input")
@@ -87,6 +91,8 @@ bool ReadGlobalOptions(std::vector<std::string> const& args, Arguments& parsed, 
     parsed.token = text("token");
     parsed.tokenFile = text("token-file");
     parsed.caFile = text("ca");
+    parsed.certificateFile = text("cert");
+    parsed.privateKeyFile = text("key");
     parsed.language = text("lang");
     parsed.showSecrets = values["show-secrets"].as<bool>();
     if (values.count("timeout")) {
@@ -110,6 +116,9 @@ bool ReadGlobalOptions(std::vector<std::string> const& args, Arguments& parsed, 
   if (!parsed.token.empty() && !parsed.tokenFile.empty()) {
     return Usage("give either --token or --token-file", messages);
   }
+  if (parsed.certificateFile.empty() != parsed.privateKeyFile.empty()) {
+    return Usage("--cert and --key go together", messages);
+  }
   return true;
 }
 
@@ -120,7 +129,12 @@ bool ReadCommand(std::vector<std::string> const& rest, std::size_t& next, Argume
   auto positional = [&](char const* what, std::string* into) {
     if (next < rest.size() && StartsWithDashes(rest[next])) {
       // Before the operation only global options may come: this one is none of them.
-      return Usage("unknown option " + rest[next] + " (see --help)", messages);
+      std::vector<std::string> known;
+      po::options_description const global = GlobalOptions();
+      for (auto const& option : global.options()) known.push_back("--" + option->long_name());
+      std::string const given = rest[next].substr(0, rest[next].find('='));
+      std::string const hint = DidYouMean(given, known);
+      return Usage("unknown option " + given + (hint.empty() ? " (see --help)" : hint), messages);
     }
     if (next >= rest.size()) return Usage(std::string("missing ") + what, messages);
     *into = rest[next++];

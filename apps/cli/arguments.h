@@ -51,6 +51,9 @@ struct Arguments {
   std::string token;
   std::string tokenFile;
   std::string caFile;
+  // --cert and --key: a client certificate and its key, both or neither.
+  std::string certificateFile;
+  std::string privateKeyFile;
   std::string language;
   // --timeout, in seconds; none: the client provider's default (30 s).
   boost::optional<double> timeoutSeconds;

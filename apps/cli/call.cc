@@ -19,6 +19,8 @@ CallOutcome CallRemote(Tirn::Core::OperationTable const& table,
                        Tirn::Data::DataValuePtr const& input, CallSettings const& settings) {
   Tirn::Http::ClientOptions options;
   options.caFile = settings.caFile;
+  options.certificateFile = settings.certificateFile;
+  options.privateKeyFile = settings.privateKeyFile;
   if (!settings.token.empty()) {
     std::string token = settings.token;
     options.tokenSupplier = [token] { return token; };

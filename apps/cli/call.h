@@ -27,6 +27,9 @@ struct CallSettings {
   std::string token;
   // PEM file of trusted CAs for https; empty: the system's.
   std::string caFile;
+  // PEM files of a client certificate and its key; empty: none.
+  std::string certificateFile;
+  std::string privateKeyFile;
   // Language preference and time zone sent with the call.
   std::string language = "en";
   std::string timeZone = "Etc/UTC";

@@ -26,6 +26,16 @@ std::string ListOperations(Tirn::Core::OperationTable const& table);
 // The input, output and errors of `operation`.
 std::string DescribeOperation(Tirn::Core::OperationDescriptor const& operation);
 
+// The same as JSON, for scripts: an array of {"service", "operation"}.
+std::string ListOperationsJson(Tirn::Core::OperationTable const& table);
+
+// The same as JSON, for scripts: {"service", "operation", "interface", "input", "output",
+// "errors", "structures"}. A type is {"kind", "structure" (its name, for a structure),
+// "wrappers" (["optional", "list", "set"], outside in), "union_tag" (when the field is there
+// for some values of a tag only)}; every structure met is described once under "structures"
+// by name, with its "fields".
+std::string DescribeOperationJson(Tirn::Core::OperationDescriptor const& operation);
+
 // `definition` as lines indented by `indent` spaces; `label` (a field name) starts the first
 // line unless empty.
 std::string DescribeDefinition(Tirn::Data::DataDefinitionPtr const& definition,

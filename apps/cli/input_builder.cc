@@ -6,6 +6,7 @@
 #include <map>
 #include <utility>
 
+#include "apps/cli/suggest.h"
 #include "tirn/json/json.h"
 #include "tirn/message/message.h"
 #include "tirn/runtime/value/validation.h"
@@ -334,9 +335,10 @@ bool InputBuilder::AddSecret(std::string const& path, Tirn::SecretString secret,
 
 bool InputBuilder::Put(std::string const& path, std::string const* text, DataValuePtr value,
                        std::list<Tirn::BaseMessage>& messages) {
-  auto unknown = [&](std::string const& where) {
-    messages.push_back(
-        Tirn::MakeMessage(MessageIds::kUnknownField, "{1}: there is no such field", where));
+  // `hint` names a field of the structure that was probably meant.
+  auto unknown = [&](std::string const& where, std::string const& hint = {}) {
+    messages.push_back(Tirn::MakeMessage(MessageIds::kUnknownField,
+                                         "{1}: there is no such field{2}", where, hint));
     return false;
   };
   Resolved top = Resolve(input_);
@@ -360,7 +362,11 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
     std::string const& name = segments[i];
     walked += (i ? "." : "") + name;
     auto field = structure->fields().find(name);
-    if (name.empty() || field == structure->fields().end()) return unknown(walked);
+    if (name.empty() || field == structure->fields().end()) {
+      std::vector<std::string> known;
+      for (auto const& candidate : structure->fields()) known.push_back(candidate.first);
+      return unknown(walked, DidYouMean(name, known));
+    }
     Resolved resolved = Resolve(field->second);
     if (!resolved.definition) return unknown(walked);
     bool const last = i + 1 == segments.size();

@@ -34,7 +34,7 @@ namespace Apps {
 namespace Cli {
 
 namespace MessageIds {
-// {1}: the option's path.
+// {1}: the option's path, {2}: " (did you mean <field>?)" or empty.
 inline constexpr char kUnknownField[] = "tirn.cli.unknown.field";
 // {1}: the path, {2}: the text, {3}: the kind the definition asks for.
 inline constexpr char kWrongKind[] = "tirn.cli.wrong.kind";

@@ -118,10 +118,23 @@ Ran RunTirn(std::vector<std::string> const& args, std::string const& input = "",
 // The reference services served over HTTP on 127.0.0.1, optionally behind an authenticator
 // that accepts one token, or over TLS.
 struct Served {
-  explicit Served(std::string acceptedToken = "", bool tls = false)
+  // With `clientCa`, a TLS server that accepts only callers with a client certificate it
+  // issued, and records their subjects.
+  explicit Served(std::string acceptedToken = "", bool tls = false, std::string clientCa = "")
       : files(tls ? test_tls::MakeSelfSigned() : test_tls::Files{}) {
     reference.RegisterWith(*provider);
     Tirn::Http::ServerOptions options;
+    if (!clientCa.empty()) {
+      options.tlsClientCaFile = clientCa;
+      options.authenticator = [this](Tirn::Http::Credentials const& credentials,
+                                     Tirn::Core::SecurityContextWrappedEntry& identity) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (credentials.clientCertificate.empty()) return false;
+        subjects.push_back(credentials.clientCertificate);
+        identity.text = credentials.clientCertificate;
+        return true;
+      };
+    }
     if (!acceptedToken.empty()) {
       options.authenticator = [this, acceptedToken](Tirn::Http::Credentials const& credentials,
                                                     Tirn::Core::SecurityContextWrappedEntry& identity) {
@@ -159,6 +172,10 @@ struct Served {
     std::lock_guard<std::mutex> lock(mutex);
     return tokens;
   }
+  std::vector<std::string> Subjects() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return subjects;
+  }
 
   test_tls::Files files;
   Tirn::Http::IoThreads threads{2};
@@ -169,6 +186,7 @@ struct Served {
   std::string url;
   std::mutex mutex;
   std::vector<std::string> tokens;
+  std::vector<std::string> subjects;
 };
 
 bool Contains(std::string const& text, std::string const& part) {
@@ -291,6 +309,21 @@ TEST(TirnProgram, RefusesBadInputBeforeSendingWithExitTwo) {
       {{"kms.providers", "frobnicate"}, "there is no operation frobnicate"},
       {{"kms.providers"}, "missing <operation>"},
       {{"--output", "yaml", "kms.providers", "list"}, "--output takes json or text"},
+      // Each mistake named as what it is, with the name probably meant.
+      {{"--bogus", "kms.providers", "list"}, "unknown option --bogus"},
+      {{"--tokn", "t", "kms.providers", "list"}, "unknown option --tokn (did you mean --token?)"},
+      {{"kms.provider", "get", "--provider", "p"},
+       "there is no service kms.provider (did you mean kms.providers?)"},
+      {{"kms.providers", "gte", "--provider", "p"},
+       "there is no operation gte in service kms.providers (did you mean get?)"},
+      {{"kms.providers", "get", "--providr", "p"},
+       "providr: there is no such field (did you mean provider?)"},
+      // Local files that cannot be read are the user's mistake, found before sending.
+      {{"--ca", "/nonexistent/ca.pem", "kms.providers", "list"},
+       "cannot read /nonexistent/ca.pem: No such file or directory"},
+      {{"--cert", "/nonexistent/c.pem", "--key", "/nonexistent/k.pem", "kms.providers", "list"},
+       "cannot read /nonexistent/c.pem"},
+      {{"--cert", "c.pem", "kms.providers", "list"}, "--cert and --key go together"},
   };
   for (auto const& c : cases) {
     std::string line;
@@ -335,6 +368,25 @@ TEST(TirnProgram, TransportFailuresExitThree) {
   EXPECT_EQ(trusted.out, "[]\n") << trusted;
 }
 
+// --cert and --key present a client certificate, which a server asking for one sees.
+TEST(TirnProgram, PresentsAClientCertificate) {
+  test_tls::Files const client = test_tls::MakeSelfSigned("client-alice");
+  Served served("", true, client.certificate);
+  std::vector<std::string> const trusting = {"--ca", served.files.certificate};
+  auto with = [&](std::vector<std::string> extra) {
+    extra.insert(extra.begin(), trusting.begin(), trusting.end());
+    extra.insert(extra.end(), {"kms.providers", "list"});
+    return served.Run(extra);
+  };
+  Ran const alice = with({"--cert", client.certificate, "--key", client.key});
+  EXPECT_EQ(alice.status, 0) << alice;
+  EXPECT_EQ(served.Subjects(), std::vector<std::string>{"/CN=client-alice"});
+  Ran const anonymous = with({});
+  EXPECT_EQ(anonymous.status, 1) << anonymous;
+  EXPECT_TRUE(Contains(anonymous.err, "unauthenticated")) << anonymous;
+  test_tls::Remove(client);
+}
+
 TEST(TirnProgram, ListsAndDescribesOperations) {
   Ran list = RunTirn({"list"});
   EXPECT_EQ(list.status, 0) << list;
@@ -348,6 +400,23 @@ TEST(TirnProgram, ListsAndDescribesOperations) {
   EXPECT_TRUE(Contains(describe.out, "      key_derivation_key: secret\n")) << describe;
   EXPECT_TRUE(Contains(describe.out, "output:\n  void\n")) << describe;
   EXPECT_TRUE(Contains(describe.out, "  error com.ostrel.tirn.std.errors.already_exists\n")) << describe;
+
+  // For scripts: the same as JSON.
+  Ran listJson = RunTirn({"--output", "json", "list"});
+  EXPECT_EQ(listJson.status, 0) << listJson;
+  EXPECT_EQ(listJson.out.rfind(R"([{"service":"kms.providers","operation":"list"},)", 0), 0u)
+      << listJson;
+  Ran describeJson = RunTirn({"--output", "json", "describe", "kms.providers", "create"});
+  EXPECT_EQ(describeJson.status, 0) << describeJson;
+  for (char const* part :
+       {R"("service":"kms.providers","operation":"create")",
+        R"("output":{"kind":"void"})",
+        R"("native_spec":{"kind":"structure","structure":")",
+        R"("wrappers":["optional"])",
+        R"("key_derivation_key":{"kind":"secret"})",
+        R"({"kind":"error","structure":"com.ostrel.tirn.std.errors.already_exists"})"}) {
+    EXPECT_TRUE(Contains(describeJson.out, part)) << part << "\n" << describeJson;
+  }
 
   Ran help = RunTirn({"--help"});
   EXPECT_EQ(help.status, 0) << help;

@@ -14,6 +14,7 @@
 #include "apps/cli/exit_code.h"
 #include "apps/cli/input_builder.h"
 #include "apps/cli/output.h"
+#include "apps/cli/suggest.h"
 #include "apps/common/defaults.h"
 #include "tirn/json/json.h"
 #include "tirn/message/message.h"
@@ -25,9 +26,13 @@ namespace Cli {
 
 namespace {
 
-// {1}: the file, {2}: the reason.
+// {1}: the file.
 constexpr char kUnreadableFile[] = "tirn.cli.unreadable.file";
-// {1}: the service, {2}: the operation.
+// {1}: the file, {2}: the reason.
+constexpr char kUnreadableFileWhy[] = "tirn.cli.unreadable.file.why";
+// {1}: the service, {2}: " (did you mean <service>?)" or empty.
+constexpr char kUnknownService[] = "tirn.cli.unknown.service";
+// {1}: the service, {2}: the operation, {3}: " (did you mean <operation>?)" or empty.
 constexpr char kUnknownOperation[] = "tirn.cli.unknown.operation";
 
 // {1}: the reason.
@@ -49,6 +54,23 @@ int WriteResult(Console& console, std::string const& text) {
 int Refuse(Console& console, std::list<Tirn::BaseMessage> const& messages) {
   console.err << FormatMessages(messages);
   return kExitUsage;
+}
+
+// Whether the local files the call needs can be read: one that cannot is the user's mistake
+// (exit 2), found before anything is sent, not a transport failure.
+bool CheckReadable(std::vector<std::string> const& paths, std::list<Tirn::BaseMessage>& messages) {
+  bool ok = true;
+  for (auto const& path : paths) {
+    if (path.empty()) continue;
+    errno = 0;
+    std::ifstream file(path, std::ios::binary);
+    if (file && file.peek() != std::ifstream::traits_type::eof()) continue;
+    int const reason = errno;
+    messages.push_back(Tirn::MakeMessage(kUnreadableFileWhy, "cannot read {1}: {2}", path,
+                                         reason != 0 ? std::strerror(reason) : "it is empty"));
+    ok = false;
+  }
+  return ok;
 }
 
 bool ReadFile(std::string const& path, std::string* text, std::list<Tirn::BaseMessage>& messages) {
@@ -154,20 +176,36 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
     case Arguments::Command::kVersion:
       return WriteResult(console, std::string("tirn ") + TIRN_VERSION + "\n");
     case Arguments::Command::kList:
-      return WriteResult(console, ListOperations(table));
+      return WriteResult(console, arguments.output == Format::kJson ? ListOperationsJson(table)
+                                                                    : ListOperations(table));
     default:
       break;
   }
   auto const* operation = table.FindByService(arguments.service, arguments.operation);
   if (!operation) {
-    messages.push_back(Tirn::MakeMessage(kUnknownOperation,
-                                         "there is no operation {2} in service {1} ('tirn list' "
-                                         "shows them)",
-                                         arguments.service, arguments.operation));
+    std::vector<std::string> services, operations;
+    for (auto const& known : table.operations()) {
+      if (arguments.service == known.serviceName) operations.push_back(known.operationName);
+      if (services.empty() || services.back() != known.serviceName) {
+        services.push_back(known.serviceName);
+      }
+    }
+    if (operations.empty()) {
+      messages.push_back(Tirn::MakeMessage(kUnknownService,
+                                           "there is no service {1}{2} ('tirn list' shows them)",
+                                           arguments.service,
+                                           DidYouMean(arguments.service, services)));
+    } else {
+      messages.push_back(Tirn::MakeMessage(
+          kUnknownOperation, "there is no operation {2} in service {1}{3} ('tirn list' shows them)",
+          arguments.service, arguments.operation, DidYouMean(arguments.operation, operations)));
+    }
     return Refuse(console, messages);
   }
   if (arguments.command == Arguments::Command::kDescribe) {
-    return WriteResult(console, DescribeOperation(*operation));
+    return WriteResult(console, arguments.output == Format::kJson
+                                    ? DescribeOperationJson(*operation)
+                                    : DescribeOperation(*operation));
   }
 
   Tirn::Data::DataDefinitionPtr const definition = operation->inputDefinition();
@@ -179,6 +217,12 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
   if (!built || !ReadToken(arguments, console.environment, &settings.token, messages)) return Refuse(console, messages);
   settings.url = ResolveUrl(arguments, console.environment);
   settings.caFile = arguments.caFile;
+  settings.certificateFile = arguments.certificateFile;
+  settings.privateKeyFile = arguments.privateKeyFile;
+  if (!CheckReadable({settings.caFile, settings.certificateFile, settings.privateKeyFile},
+                     messages)) {
+    return Refuse(console, messages);
+  }
   settings.language = ResolveLanguage(arguments, console.environment);
   settings.timeZone = TimeZone(console.environment);
   if (arguments.timeoutSeconds) {

@@ -1,0 +1,37 @@
+#include "apps/cli/suggest.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(Closest, FindsTheNameATypingMistakeMeant) {
+  std::vector<std::string> const services = {"kms.providers", "kms.services",
+                                             "attestation.services", "attestation.reports"};
+  struct Case {
+    char const* wrong;
+    char const* meant;  // empty: no suggestion
+  } const cases[] = {
+      {"kms.provider", "kms.providers"},          // a letter missing
+      {"kms.prodivers", "kms.providers"},         // two swapped
+      {"KMS.Providers", ""},                      // the same name but for case: nothing to add
+      {"attestation.report", "attestation.reports"},
+      {"kms", ""},                                // too far from all of them
+      {"frobnicate", ""},
+      {"", ""},
+      {std::string(100, 'k').c_str(), ""},        // longer than any name: not compared
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.wrong);
+    EXPECT_EQ(Apps::Cli::Closest(c.wrong, services), c.meant);
+  }
+  // The closest of several candidates wins; a one-letter name still allows one edit.
+  EXPECT_EQ(Apps::Cli::Closest("gte", {"get", "delete", "list"}), "get");
+  EXPECT_EQ(Apps::Cli::Closest("x", {"y"}), "y");
+  EXPECT_EQ(Apps::Cli::DidYouMean("lst", {"list"}), " (did you mean list?)");
+  EXPECT_EQ(Apps::Cli::DidYouMean("zzz", {"list"}), "");
+}
+
+}  // namespace
