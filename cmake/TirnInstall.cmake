@@ -48,7 +48,20 @@ install(PROGRAMS ${TIRN_GENERATOR} DESTINATION ${TIRN_CMAKE_DIR})
 # --prefix` anywhere gives a file that points at itself.
 file(RELATIVE_PATH TIRN_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 string(REGEX REPLACE "/$" "" TIRN_PC_TO_PREFIX "${TIRN_PC_TO_PREFIX}")
-configure_file(${PROJECT_SOURCE_DIR}/cmake/tirn-trusted-infrastructure.pc.in
-               ${PROJECT_BINARY_DIR}/tirn-trusted-infrastructure.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/tirn-trusted-infrastructure.pc
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# One file per library a client may want on its own: the package (with the runtime), the JSON
+# form, the HTTP transport; each names the one it builds on.
+function(tirn_pkg_config name description requires libs)
+  set(TIRN_PC_NAME ${name})
+  set(TIRN_PC_DESCRIPTION "${description}")
+  set(TIRN_PC_REQUIRES "${requires}")
+  set(TIRN_PC_LIBS "${libs}")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/tirn.pc.in ${PROJECT_BINARY_DIR}/${name}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${name}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endfunction()
+tirn_pkg_config(tirn-trusted-infrastructure
+                "Typed stubs and binders for com.ostrel.nox.trusted_infrastructure" ""
+                "-ltirn_trusted_infrastructure -ltirn_bindings -ltirn_std -ltirn_core")
+tirn_pkg_config(tirn-json "The JSON form of tirn values" "tirn-trusted-infrastructure"
+                "-ltirn_json")
+tirn_pkg_config(tirn-http "The HTTP server and client provider of tirn" "tirn-json"
+                "-ltirn_http")

@@ -49,6 +49,34 @@ TEST(Calling, AHandleIsMadeFromAPlainLambdaOfEitherForm) {
   EXPECT_THROW(results[1].value(), std::logic_error);
 }
 
+// A streamed-result handle is made from lambdas of the same forms, plus one that takes the
+// handle for the next piece.
+TEST(Calling, AStreamHandleIsMadeFromAPlainLambdaOfEachForm) {
+  using Stream = Tirn::AsyncStreamResult<int, Tirn::AsyncStreamResultTerminateCbPolicy>;
+  std::vector<Tirn::Progress> everything;
+  Stream const plain([&](boost::optional<int> const&, ErrorValuePtr const&,
+                         Tirn::Progress const& progress) { everything.push_back(progress); });
+  plain.progress({0, 2, 1});
+  plain.value(7);
+  EXPECT_EQ(everything, (std::vector<Tirn::Progress>{{0, 2, 1}, Tirn::Progress::Final()}));
+
+  std::vector<Tirn::CallResult<int>> ends;
+  Stream const onlyTheEnd([&](Tirn::CallResult<int> const& result) { ends.push_back(result); });
+  onlyTheEnd.progress({0, 2, 1});
+  onlyTheEnd.value(8);
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_EQ(ends[0].value(), 8);
+
+  bool handedOn = false;
+  Stream const withNext([&](boost::optional<int> const& piece, ErrorValuePtr const&,
+                            boost::optional<Tirn::Data::NativeError> const&, Tirn::Progress const&,
+                            Stream::Next&& next) {
+    handedOn = piece == 9 && next != nullptr;
+  });
+  withNext.value(9, [](Tirn::OptionalPtr<Stream>) {});
+  EXPECT_TRUE(handedOn);
+}
+
 TEST(Calling, EveryStubCallHasAFutureForm) {
   World world;
   Tirn::CallResult<InfoPtr> const found = world.providers.Get("kms-1").get();

@@ -28,6 +28,7 @@
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "apps/reference/reference_server.h"
 #include "tests/test_tls.h"
+#include "tirn/http/call_options.h"
 #include "tirn/http/client_provider.h"
 #include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
@@ -502,7 +503,9 @@ TEST(HttpCalls, ADeadlineEndsTheCallOnBothSides) {
   options.scriptedProviders = true;
   World world(options);
   auto activation = CallerActivation();
-  activation->executionContext->applicationData[Tirn::Http::kTimeoutKey] = {"300", boost::none};
+  EXPECT_FALSE(Tirn::Http::Deadline(*activation));
+  Tirn::Http::SetDeadline(activation, 300ms);
+  EXPECT_TRUE(Tirn::Http::Deadline(*activation) == 300ms);
   auto const start = std::chrono::steady_clock::now();
   auto const outcome = Call<std::shared_ptr<Providers::Info const>>(
       [&](auto r) { world.providers->Get("hold", activation, r); });
@@ -516,10 +519,10 @@ TEST(HttpCalls, ADeadlineEndsTheCallOnBothSides) {
   Activation const serverSide = world.held->Wait();
   ASSERT_TRUE(serverSide);
   // What the caller still waits when the request leaves: at most its whole limit.
-  int const sent =
-      std::stoi(serverSide->executionContext->applicationData.at(Tirn::Http::kTimeoutKey).value);
-  EXPECT_GT(sent, 200);
-  EXPECT_LE(sent, 300);
+  auto const sent = Tirn::Http::Deadline(*serverSide);
+  ASSERT_TRUE(sent);
+  EXPECT_GT(*sent, 200ms);
+  EXPECT_LE(*sent, 300ms);
   for (int i = 0; i < 100 && !serverSide->isCancelled(); ++i) std::this_thread::sleep_for(20ms);
   EXPECT_TRUE(serverSide->isCancelled());
 }

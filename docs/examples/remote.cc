@@ -8,6 +8,7 @@
 
 #include "apps/reference/reference_server.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "tirn/http/call_options.h"
 #include "tirn/http/client_provider.h"
 #include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
@@ -50,7 +51,17 @@ int main() {
   std::cout << (answer.ok() ? "found" : answer.error()->name()) << "\n";
   // [remote-client]
 
-  bool const ok = !answer.ok() && answer.error()->name() == "com.ostrel.tirn.std.errors.not_found";
+  // [remote-deadline]
+  // #include "tirn/http/call_options.h"
+  // A call that may take at most 300 ms from when it leaves; past it, it ends with
+  // com.ostrel.tirn.std.errors.timed_out and the server's implementation sees it cancelled.
+  auto hurried = std::make_shared<Tirn::Core::AsyncActivation>();
+  Tirn::Http::SetDeadline(hurried, std::chrono::milliseconds(300));
+  auto quick = providers.Get("vault-native", hurried).get();
+  // [remote-deadline]
+
+  bool const ok = !answer.ok() && answer.error()->name() == "com.ostrel.tirn.std.errors.not_found" &&
+                  !quick.ok() && quick.error()->name() == "com.ostrel.tirn.std.errors.not_found";
   std::promise<void> stopped;
   server.Stop(std::chrono::seconds(1), [&] { stopped.set_value(); });
   stopped.get_future().wait();

@@ -198,7 +198,43 @@ class AsyncStreamResult {
     }
   };
 
+  // Whether F can be called with the arguments of the callable of that arity.
+  template <class F, int arity>
+  static constexpr bool IsInvocable() {
+    if constexpr (arity == 3) {
+      return std::is_invocable<F&, boost::optional<T> const&, ErrorValuePtr const&,
+                               Progress const&>::value;
+    } else if constexpr (arity == 5) {
+      return std::is_invocable<F&, boost::optional<T> const&, ErrorValuePtr const&,
+                               boost::optional<Data::NativeError> const&, Progress const&,
+                               Next&&>::value;
+    } else {
+      return std::is_invocable<F&, CallResult<T> const&>::value;
+    }
+  }
+
   AsyncStreamResult() = default;
+  // A handle from any callable, as for AsyncResult: one taking (result, error, progress)
+  // hears every delivery, one taking (result, error, native error, progress, next) too and
+  // receives the handle for the following piece, and one taking a CallResult<T> hears only
+  // each piece's final delivery.
+  template <class F,
+            class = std::enable_if_t<!std::is_same<std::decay_t<F>, AsyncStreamResult>::value &&
+                                     (IsInvocable<F, 3>() || IsInvocable<F, 5>() ||
+                                      IsInvocable<F, 1>())>>
+  AsyncStreamResult(F&& callable) {  // NOLINT(google-explicit-constructor): made in place
+    if constexpr (IsInvocable<F, 3>()) {
+      callbacks_.plain = std::forward<F>(callable);
+    } else if constexpr (IsInvocable<F, 5>()) {
+      callbacks_.withNativeError = std::forward<F>(callable);
+    } else {
+      callbacks_.plain = [onFinal = std::forward<F>(callable)](
+                             boost::optional<T> const& result, ErrorValuePtr const& error,
+                             Progress const& progress) mutable {
+        if (progress.IsFinal()) onFinal(CallResult<T>(result, error));
+      };
+    }
+  }
   explicit AsyncStreamResult(WithNativeError withNativeError) {
     callbacks_.withNativeError = std::move(withNativeError);
   }
