@@ -14,6 +14,7 @@
 #include "apps/reference/reference_server.h"
 #include "tirn/message/message_ids.h"
 #include "tirn/runtime/call/in_process_provider.h"
+#include "tirn/runtime/value/build.h"
 #include "tirn/runtime/value/wire_shapes.h"
 #include "tirn/stub/async_api_stub.h"
 // [client-includes]
@@ -74,12 +75,14 @@ int main() {
   // [client-setup]
 
   // [client-call]
-  auto native = std::make_shared<Providers::NativeProviderCreateSpec>();
-  native->key_id = "key-1";
-  native->key_derivation_key = Tirn::SecretString("correct horse battery staple");
-  auto spec = std::make_shared<Providers::CreateSpec>();
-  spec->provider = "vault-native";
-  spec->native_spec = native;
+  // #include "tirn/runtime/value/build.h": a structure made and filled in one expression.
+  auto spec = Tirn::Build<Providers::CreateSpec>([](auto& spec) {
+    spec.provider = "vault-native";
+    spec.native_spec = Tirn::Build<Providers::NativeProviderCreateSpec>([](auto& native) {
+      native.key_id = "key-1";
+      native.key_derivation_key = Tirn::SecretString("correct horse battery staple");
+    });
+  });
 
   bool created = false;
   providers.Create(spec, /*activation=*/nullptr,
