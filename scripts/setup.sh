@@ -8,10 +8,11 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ python3 libboost1.81-dev libboost-program-options1.81-dev rapidjson-dev
-  libssl-dev libsqlite3-dev prometheus-cpp-dev)
+  libssl-dev libsqlite3-dev libpq-dev prometheus-cpp-dev)
 case "${1:-build}" in
   build) ;;
-  test) packages+=(libgtest-dev libgmock-dev curl pkg-config clang-14 libclang-rt-14-dev prometheus) ;;
+  test) packages+=(libgtest-dev libgmock-dev curl pkg-config clang-14 libclang-rt-14-dev prometheus
+    postgresql) ;;
   bench) packages+=(libbenchmark-dev libboost-json1.81-dev libsimdjson-dev pkg-config libgrpc++-dev
     libprotobuf-dev protobuf-compiler protobuf-compiler-grpc) ;;
   *)

@@ -10,7 +10,8 @@
 //   if (store->CreateProvider(provider, error) == Reference::StoreStatus::kExists) ...
 //
 // A store that fails (a disk that is full, a file that is locked) answers kFailed with the
-// reason in `error`; the reason never holds a secret.
+// reason in `error`, one whose database cannot be reached now kUnavailable; the reason never
+// holds a secret.
 #ifndef APPS_REFERENCE_RECORD_STORE_H_
 #define APPS_REFERENCE_RECORD_STORE_H_
 
@@ -55,6 +56,12 @@ enum class StoreStatus {
   kExists,
   // The store could not do it; `error` says why.
   kFailed,
+  // The store cannot be used now, and may be again later without a restart: its database
+  // cannot be reached or did not answer in time, or its records were sealed with another key
+  // since it was opened. `error` says why; nothing was changed, except that a change whose
+  // commit was under way when the database went away may or may not have been made (`error`
+  // says so).
+  kUnavailable,
 };
 
 class RecordStore {

@@ -33,6 +33,7 @@ constexpr char kHostEmpty[] = "reference.address.host.empty";
 constexpr char kPortOutOfRange[] = "reference.address.port.range";
 constexpr char kTrustedCaMissing[] = "reference.trusted.ca.missing";
 constexpr char kStoreFailed[] = "reference.store.failed";
+constexpr char kStoreUnavailable[] = "reference.store.unavailable";
 constexpr char kNotUtf8[] = "reference.text.not.utf8";
 
 // The length of the well-formed UTF-8 sequence that starts `text` at `at`, or 0 when the byte
@@ -184,10 +185,16 @@ struct Context {
   std::shared_ptr<RecordStore> store;
   StoreLog log;
 
-  // Answers a store failure with internal_server_error and tells the log.
+  // Answers a store failure with internal_server_error, or service_unavailable when the store
+  // cannot be used now (the caller may try again; why stays in the log, since it tells of the
+  // server's insides), and tells the log.
   template <class Handle>
-  void Failed(Handle const& result, char const* operation, std::string const& why) const {
+  void Failed(Handle const& result, char const* operation, StoreStatus status,
+              std::string const& why) const {
     if (log) log(std::string(operation) + ": " + why);
+    if (status == StoreStatus::kUnavailable) {
+      return Fail<Errors::ServiceUnavailable>(result, Say(kStoreUnavailable));
+    }
     Fail<Errors::InternalServerError>(result, Say(kStoreFailed, why));
   }
 };
@@ -206,10 +213,12 @@ class KeyProviders final : public Providers::AsyncServiceInterface {
     std::vector<ProviderRecord> records;
     std::vector<ServerRecord> keyServers;
     std::string error;
-    if (context_->store->ListProviders(records, error) != StoreStatus::kOk ||
-        context_->store->ListServers(ServerKind::kKeyServer, keyServers, error) !=
-            StoreStatus::kOk) {
-      return context_->Failed(result, "kms.providers.list", error);
+    StoreStatus status = context_->store->ListProviders(records, error);
+    if (status == StoreStatus::kOk) {
+      status = context_->store->ListServers(ServerKind::kKeyServer, keyServers, error);
+    }
+    if (status != StoreStatus::kOk) {
+      return context_->Failed(result, "kms.providers.list", status, error);
     }
     bool const haveKeyServer = !keyServers.empty();
     Providers::ListMethod::Result summaries;
@@ -248,13 +257,13 @@ class KeyProviders final : public Providers::AsyncServiceInterface {
       record.type = Providers::ProviderType::TRUST_AUTHORITY;
     }
     std::string error;
-    switch (context_->store->CreateProvider(record, error)) {
+    switch (auto const status = context_->store->CreateProvider(record, error); status) {
       case StoreStatus::kOk:
         return result.value(Tirn::Void());
       case StoreStatus::kExists:
         return Fail<Errors::AlreadyExists>(result, Say(kProviderExists, spec->provider));
       default:
-        return context_->Failed(result, "kms.providers.create", error);
+        return context_->Failed(result, "kms.providers.create", status, error);
     }
   }
 
@@ -284,7 +293,7 @@ class KeyProviders final : public Providers::AsyncServiceInterface {
       return true;
     };
     std::string error;
-    switch (context_->store->UpdateProvider(id, change, error)) {
+    switch (auto const status = context_->store->UpdateProvider(id, change, error); status) {
       case StoreStatus::kOk:
         if (notNative) return Fail<Errors::Unsupported>(result, *notNative);
         if (emptyKeyId) return Fail<Errors::InvalidArgument>(result, *emptyKeyId);
@@ -292,7 +301,7 @@ class KeyProviders final : public Providers::AsyncServiceInterface {
       case StoreStatus::kNotFound:
         return Fail<Errors::NotFound>(result, Say(kProviderNotFound, id));
       default:
-        return context_->Failed(result, "kms.providers.update", error);
+        return context_->Failed(result, "kms.providers.update", status, error);
     }
   }
 
@@ -300,13 +309,13 @@ class KeyProviders final : public Providers::AsyncServiceInterface {
               Providers::DeleteMethod::ResultCbType const& result) override {
     if (id.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
     std::string error;
-    switch (context_->store->DeleteProvider(id, error)) {
+    switch (auto const status = context_->store->DeleteProvider(id, error); status) {
       case StoreStatus::kOk:
         return result.value(Tirn::Void());
       case StoreStatus::kNotFound:
         return Fail<Errors::NotFound>(result, Say(kProviderNotFound, id));
       default:
-        return context_->Failed(result, "kms.providers.delete", error);
+        return context_->Failed(result, "kms.providers.delete", status, error);
     }
   }
 
@@ -315,13 +324,13 @@ class KeyProviders final : public Providers::AsyncServiceInterface {
     if (id.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
     ProviderRecord record;
     std::string error;
-    switch (context_->store->GetProvider(id, record, error)) {
+    switch (auto const status = context_->store->GetProvider(id, record, error); status) {
       case StoreStatus::kOk:
         break;
       case StoreStatus::kNotFound:
         return Fail<Errors::NotFound>(result, Say(kProviderNotFound, id));
       default:
-        return context_->Failed(result, "kms.providers.get", error);
+        return context_->Failed(result, "kms.providers.get", status, error);
     }
     auto info = std::make_shared<Providers::Info>();
     info->type = record.type;
@@ -390,8 +399,9 @@ class Servers final : public Traits::Svc {
             typename Traits::ListMethod::ResultCbType const& result) override {
     std::vector<ServerRecord> records;
     std::string error;
-    if (context_->store->ListServers(Traits::kKind, records, error) != StoreStatus::kOk) {
-      return context_->Failed(result, Operation("list").c_str(), error);
+    auto const status = context_->store->ListServers(Traits::kKind, records, error);
+    if (status != StoreStatus::kOk) {
+      return context_->Failed(result, Operation("list").c_str(), status, error);
     }
     typename Traits::ListMethod::Result summaries;
     for (auto const& record : records) {
@@ -413,13 +423,14 @@ class Servers final : public Traits::Svc {
            typename Traits::GetMethod::ResultCbType const& result) override {
     ServerRecord record;
     std::string error;
-    switch (context_->store->GetServer(Traits::kKind, id, record, error)) {
+    switch (auto const status = context_->store->GetServer(Traits::kKind, id, record, error);
+            status) {
       case StoreStatus::kOk:
         break;
       case StoreStatus::kNotFound:
         return Fail<Errors::NotFound>(result, Say(Traits::kNotFound, id));
       default:
-        return context_->Failed(result, Operation("get").c_str(), error);
+        return context_->Failed(result, Operation("get").c_str(), status, error);
     }
     auto info = std::make_shared<typename Traits::Info>();
     info->address = record.address;
@@ -443,26 +454,28 @@ class Servers final : public Traits::Svc {
     record.trustedCa = spec->trusted_CA;
     record.group = spec->group;
     std::string error;
-    switch (context_->store->CreateServer(Traits::kKind, Traits::kPrefix, record, error)) {
+    switch (auto const status =
+                context_->store->CreateServer(Traits::kKind, Traits::kPrefix, record, error);
+            status) {
       case StoreStatus::kOk:
         return result.value(record.id);
       case StoreStatus::kExists:
         return Fail<Errors::AlreadyExists>(result, Say(Traits::kExists, Describe(*spec->address)));
       default:
-        return context_->Failed(result, Operation("create").c_str(), error);
+        return context_->Failed(result, Operation("create").c_str(), status, error);
     }
   }
 
   void Delete(std::string const& id, std::shared_ptr<Tirn::Core::AsyncActivation> const&,
               typename Traits::DeleteMethod::ResultCbType const& result) override {
     std::string error;
-    switch (context_->store->DeleteServer(Traits::kKind, id, error)) {
+    switch (auto const status = context_->store->DeleteServer(Traits::kKind, id, error); status) {
       case StoreStatus::kOk:
         return result.value(Tirn::Void());
       case StoreStatus::kNotFound:
         return Fail<Errors::NotFound>(result, Say(Traits::kNotFound, id));
       default:
-        return context_->Failed(result, Operation("delete").c_str(), error);
+        return context_->Failed(result, Operation("delete").c_str(), status, error);
     }
   }
 
@@ -488,9 +501,10 @@ class AttestationReports final : public Reports::AsyncServiceInterface {
             Reports::ListMethod::ResultCbType const& result) override {
     std::vector<ServerRecord> records;
     std::string error;
-    if (context_->store->ListServers(ServerKind::kAttestationService, records, error) !=
-        StoreStatus::kOk) {
-      return context_->Failed(result, "attestation.reports.list", error);
+    auto const status =
+        context_->store->ListServers(ServerKind::kAttestationService, records, error);
+    if (status != StoreStatus::kOk) {
+      return context_->Failed(result, "attestation.reports.list", status, error);
     }
     Reports::ListMethod::Result summaries;
     for (auto const& record : records) {
@@ -542,6 +556,8 @@ std::list<MessageText> const& Messages() {
        "Eine vertrauenswürdige Zertifikatskette ist erforderlich."},
       {kStoreFailed, "The server could not use its records: {1}",
        "Der Server konnte seine Datensätze nicht verwenden: {1}"},
+      {kStoreUnavailable, "The server cannot reach its records just now; try again later.",
+       "Der Server erreicht seine Datensätze gerade nicht; bitte später erneut versuchen."},
       {kNotUtf8, "{1} is not well-formed UTF-8 text.", "{1} ist kein wohlgeformter UTF-8-Text."},
   };
   return messages;

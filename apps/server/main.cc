@@ -14,6 +14,7 @@
 
 #include "apps/server/data_files.h"
 #include "apps/server/log_line.h"
+#include "apps/server/maintenance.h"
 #include "apps/server/metrics.h"
 #include "apps/server/options.h"
 #include "apps/server/policy.h"
@@ -205,6 +206,8 @@ int HashToken(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "hash-token") return HashToken(argc, argv);
+  if (argc >= 2 && std::string(argv[1]) == "rekey") return ServerApp::RunRekey(argc, argv);
+  if (argc >= 2 && std::string(argv[1]) == "backup") return ServerApp::RunBackup(argc, argv);
   auto const parsed = ServerApp::ParseOptions(argc, argv, environ);
   switch (parsed.outcome) {
     case ServerApp::ParsedOptions::kHelp:

@@ -141,6 +141,8 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
     std::ostringstream usage;
     usage << "Usage: tirn-server [options]\n"
           << "       tirn-server hash-token [CALLER] < token   (a --tokens line without the token)\n"
+          << "       tirn-server rekey --data FILE --key-file OLD --new-key-file NEW   (reseal)\n"
+          << "       tirn-server backup --data FILE --to COPY   (a copy of a running server's records)\n"
           << commandLine
           << "\nSIGHUP rereads the --tokens, --policy, --tls-cert and --tls-key files (a file that "
              "does not\nparse is refused and the one read before stays); every other option needs "

@@ -525,4 +525,82 @@ Status SqliteRecordStore::DeleteServer(ServerKind kind, std::string const& id,
   return db_.Changes() == 0 ? Status::kNotFound : Status::kOk;
 }
 
+bool SqliteRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::size_t& resealed,
+                              std::vector<std::string>& notices, std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  resealed = 0;
+  std::string const fingerprint = newBox ? newBox->Fingerprint() : std::string();
+  if (fingerprint.empty()) {
+    error = "cannot compute the new key's fingerprint";
+    return false;
+  }
+  if (fingerprint == box_->Fingerprint()) {
+    error = "the new key is the one the data file is sealed with already";
+    return false;
+  }
+  std::size_t count = 0;
+  Status const status = InTransaction(
+      [&] {
+        // The sealed values are read first and written after, so that no row changes under
+        // an open scan. They are ciphertext; only the opened values are secret.
+        std::vector<std::pair<std::string, std::string>> rows;
+        {
+          Sqlite::Statement list;
+          if (!list.Prepare(db_, "SELECT id, sealed_key FROM providers ORDER BY id", error)) {
+            return Status::kFailed;
+          }
+          Sqlite::Step step;
+          while ((step = list.Next(error)) == Sqlite::Step::kRow) {
+            rows.emplace_back(list.ColumnText(0), list.ColumnBlob(1));
+          }
+          if (step != Sqlite::Step::kDone) return Status::kFailed;
+        }
+        Sqlite::Statement update;
+        if (!update.Prepare(db_, "UPDATE providers SET sealed_key = ?2 WHERE id = ?1", error)) {
+          return Status::kFailed;
+        }
+        for (auto const& [id, sealed] : rows) {
+          std::string const binding = ProviderBinding(id);
+          std::string again;
+          {
+            Tirn::SecretString opened;  // wiped when it leaves this scope, on every path
+            if (!box_->Open(sealed, binding, opened)) {
+              error = "the stored key of provider " + id + " does not open with the current key";
+              return Status::kFailed;
+            }
+            if (!newBox->Seal(opened.value(), binding, again, error)) return Status::kFailed;
+          }
+          update.BindText(1, id);
+          update.BindBlob(2, again);
+          if (!Run(update, error)) return Status::kFailed;
+          ++count;
+        }
+        std::string check;
+        bool const written = newBox->Seal(kCheckText, kCheckKey, check, error) &&
+                             WriteMeta(kCheckKey, check, error) &&
+                             WriteMeta(kFingerprintKey, fingerprint, error);
+        return written ? Status::kOk : Status::kFailed;
+      },
+      error);
+  if (status != Status::kOk) return false;
+  box_ = std::move(newBox);
+  resealed = count;
+  // The replaced values are still in the pages the transaction superseded: in the log, in
+  // the file's pages until a checkpoint overwrites them, and in free space. VACUUM rebuilds
+  // every page, and a truncating checkpoint copies them over the file and empties the log.
+  // The rekey stands either way; what could not be erased is said.
+  std::string why;
+  Sqlite::Statement checkpoint;
+  bool const erased = db_.Execute("VACUUM", why) &&
+                      checkpoint.Prepare(db_, "PRAGMA wal_checkpoint(TRUNCATE)", why) &&
+                      checkpoint.Next(why) == Sqlite::Step::kRow;
+  if (!erased || checkpoint.ColumnInt(0) != 0) {
+    notices.push_back(
+        "values sealed with the old key may remain in unused space of the data file or in its "
+        "log until they are overwritten (" +
+        (erased ? std::string("the log is in use by another connection") : why) + ")");
+  }
+  return true;
+}
+
 }  // namespace ServerApp

@@ -15,12 +15,18 @@
 //   auto store = ServerApp::SqliteRecordStore::Open("tirn-server.db", box, error);
 //   if (!store) Fail(error);
 //   Reference::ReferenceServer server(store, log);
+//
+// Rekey reseals the file's secrets with another key (tirn-server rekey):
+//
+//   if (!store->Rekey(newBox, resealed, notices, error)) Fail(error);
 #ifndef APPS_SERVER_SQLITE_STORE_H_
 #define APPS_SERVER_SQLITE_STORE_H_
 
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "apps/server/secret_box.h"
 #include "apps/server/sqlite.h"
@@ -58,6 +64,17 @@ class SqliteRecordStore final : public Reference::RecordStore {
   Status CreateServer(ServerKind kind, std::string const& idPrefix, ServerRecord& record,
                       std::string& error) override;
   Status DeleteServer(ServerKind kind, std::string const& id, std::string& error) override;
+
+  // Reseals every secret the file holds (each provider's key, and the key-check value and
+  // fingerprint) with `newBox`'s key, in one transaction: when a step fails nothing has
+  // changed and the file opens with the old key only. Then the store goes on with the new
+  // key, and the file is rewritten (VACUUM) and its log emptied, so that no value sealed with
+  // the old key is left on disk. `resealed` counts the providers' keys; `notices` receives
+  // what the user should be told (old values that could not be erased). False, with the
+  // reason in `error`, when `newBox` holds the key in use, a stored secret does not open with
+  // the key in use, or SQLite fails.
+  [[nodiscard]] bool Rekey(std::shared_ptr<SecretBox const> newBox, std::size_t& resealed,
+                           std::vector<std::string>& notices, std::string& error);
 
  private:
   SqliteRecordStore() = default;

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -23,6 +24,10 @@
 #include "tirn/runtime/call/in_process_provider.h"
 #include "apps/reference/test_calls.h"
 #include "tirn/stub/async_api_stub.h"
+#ifdef TIRN_POSTGRES_TESTS
+#include "apps/server/postgres_cluster.h"
+#include "apps/server/postgres_store.h"
+#endif
 
 namespace ServerApp {
 namespace {
@@ -138,6 +143,15 @@ class StoreTest : public ::testing::TestWithParam<char const*> {
     std::string error;
     auto box = SecretBox::WithRandomKey(error);
     ASSERT_TRUE(box) << error;
+#ifdef TIRN_POSTGRES_TESTS
+    if (std::string(GetParam()) == "postgres") {
+      std::string const uri = Testing::PostgresCluster::Shared().NewDatabase(error);
+      ASSERT_FALSE(uri.empty()) << error;
+      store_ = PostgresRecordStore::Open(uri, std::move(box), 4, error);
+      ASSERT_TRUE(store_) << error;
+      return;
+    }
+#endif
     store_ = SqliteRecordStore::Open(dir_.path + "/records.db", std::move(box), error);
     ASSERT_TRUE(store_) << error;
   }
@@ -249,6 +263,10 @@ TEST_P(StoreTest, ConcurrentCallsLoseNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothStores, StoreTest, ::testing::Values("memory", "sqlite"));
+#ifdef TIRN_POSTGRES_TESTS
+// The same, on a database of the test program's own PostgreSQL server (postgres_cluster.h).
+INSTANTIATE_TEST_SUITE_P(Postgres, StoreTest, ::testing::Values("postgres"));
+#endif
 
 // ---- The SQLite file -----------------------------------------------------------------------
 
@@ -385,6 +403,179 @@ TEST(SqliteFile, DamageIsToldApartFromAnotherKey) {
     EXPECT_NE(error.find("the data file " + path + " " + c.said), std::string::npos) << error;
     EXPECT_NE(error.find("restore it from a backup"), std::string::npos) << error;
     EXPECT_EQ(error.find("another key"), std::string::npos) << error;
+  }
+}
+
+// ---- Rekey ---------------------------------------------------------------------------------
+
+using Secrets = std::map<std::string, std::string>;
+
+Secrets const kSecrets = {{"a", "kdk-a"}, {"b", std::string(300, 'b')}, {"c", "kdk-c"}};
+
+void AddProviders(SqliteRecordStore& store, Secrets const& secrets) {
+  for (auto const& [id, secret] : secrets) {
+    Reference::ProviderRecord record;
+    record.id = id;
+    record.type = Providers::ProviderType::NATIVE;
+    record.keyId = "key-" + id;
+    record.keyDerivationKey = Tirn::SecretString(secret);
+    std::string error;
+    ASSERT_EQ(store.CreateProvider(record, error), Reference::StoreStatus::kOk) << error;
+  }
+}
+
+// The secret of every provider of `secrets` opened through a store on `path` with `box` ("!"
+// and the reason when it does not open); {"refused", why} when the store does not open.
+Secrets OpenedSecrets(std::string const& path, std::shared_ptr<SecretBox const> box,
+                      Secrets const& secrets) {
+  std::string error;
+  auto store = SqliteRecordStore::Open(path, std::move(box), error);
+  if (!store) return {{"refused", error}};
+  Secrets opened;
+  for (auto const& entry : secrets) {
+    Reference::ProviderRecord record;
+    bool const found =
+        store->GetProvider(entry.first, record, error) == Reference::StoreStatus::kOk;
+    opened[entry.first] = found ? record.keyDerivationKey.value() : "!" + error;
+  }
+  return opened;
+}
+
+// The result of `sql` (one text) on the file at `path`, through a connection of its own.
+std::string Query(std::string const& path, char const* sql) {
+  Sqlite::Database db;
+  Sqlite::Statement query;
+  std::string error;
+  if (!db.Open(path, error) || !query.Prepare(db, sql, error) ||
+      query.Next(error) != Sqlite::Step::kRow) {
+    return "query failed: " + error;
+  }
+  return query.ColumnBlob(0);
+}
+
+constexpr char kSealedValues[] =
+    "SELECT group_concat(v, ' ') FROM (SELECT id || '=' || hex(sealed_key) AS v FROM providers "
+    "UNION ALL SELECT key || '=' || hex(value) FROM meta ORDER BY v)";
+
+TEST(SqliteRekey, ResealsEverySecretAndErasesTheOldValues) {
+  TempDir dir;
+  std::string const path = dir.path + "/records.db";
+  std::string error;
+  std::shared_ptr<SecretBox const> oldKey = SecretBox::CreateKeyFile(dir.path + "/old.key", error);
+  std::shared_ptr<SecretBox const> sameKey = SecretBox::FromKeyFile(dir.path + "/old.key", error);
+  std::shared_ptr<SecretBox const> newKey = SecretBox::WithRandomKey(error);
+  ASSERT_TRUE(oldKey && sameKey && newKey) << error;
+  auto store = SqliteRecordStore::Open(path, oldKey, error);
+  ASSERT_TRUE(store) << error;
+  AddProviders(*store, kSecrets);
+  AddProviders(*store, {{"gone", "kdk-gone"}});
+  // Every value sealed with the old key, the deleted provider's included.
+  std::vector<std::string> oldValues;
+  {
+    Sqlite::Database db;
+    Sqlite::Statement read;
+    ASSERT_TRUE(db.Open(path, error) &&
+                read.Prepare(db,
+                             "SELECT sealed_key FROM providers "
+                             "UNION ALL SELECT value FROM meta WHERE key = 'key_check'",
+                             error))
+        << error;
+    while (read.Next(error) == Sqlite::Step::kRow) oldValues.push_back(read.ColumnBlob(0));
+  }
+  ASSERT_EQ(oldValues.size(), kSecrets.size() + 2);
+  {
+    // Deleted as an SQLite built without secure delete leaves it: in free space.
+    Sqlite::Database db;
+    ASSERT_TRUE(db.Open(path, error) &&
+                db.Execute("PRAGMA secure_delete = OFF; DELETE FROM providers WHERE id = 'gone'",
+                           error))
+        << error;
+  }
+
+  std::size_t resealed = 99;
+  std::vector<std::string> notices;
+  std::string const before = Query(path, kSealedValues);
+  EXPECT_FALSE(store->Rekey(sameKey, resealed, notices, error));
+  EXPECT_NE(error.find("sealed with already"), std::string::npos) << error;
+  EXPECT_EQ(Query(path, kSealedValues), before);
+
+  ASSERT_TRUE(store->Rekey(newKey, resealed, notices, error)) << error;
+  EXPECT_EQ(resealed, kSecrets.size());
+  EXPECT_TRUE(notices.empty()) << notices.front();
+  // The open store goes on with the new key.
+  Reference::ProviderRecord record;
+  ASSERT_EQ(store->GetProvider("a", record, error), Reference::StoreStatus::kOk) << error;
+  EXPECT_EQ(record.keyDerivationKey.value(), "kdk-a");
+  std::string const onDisk = ReadAll(path) + ReadAll(path + "-wal");
+  for (auto const& value : oldValues) {
+    EXPECT_EQ(onDisk.find(value), std::string::npos) << "a value sealed with the old key is left";
+  }
+  store.reset();
+
+  EXPECT_EQ(OpenedSecrets(path, newKey, kSecrets), kSecrets);
+  auto const refused = OpenedSecrets(path, oldKey, kSecrets);
+  ASSERT_EQ(refused.count("refused"), 1u) << "the old key still opens the file";
+  EXPECT_NE(refused.at("refused").find("was written with another key"), std::string::npos)
+      << refused.at("refused");
+}
+
+// A rekey that fails part-way changes nothing: the file keeps every sealed value as it was
+// and opens with the old key only.
+TEST(SqliteRekey, AFailurePartWayChangesNothing) {
+  struct Case {
+    char const* name;
+    char const* sabotage;  // SQL run on the file before the rekey
+    char const* said;
+    char const* broken;  // the provider the sabotage damaged, if any
+  } const cases[] = {
+      {"a provider's key does not open with the old key",
+       "UPDATE providers SET sealed_key = (SELECT sealed_key FROM providers WHERE id = 'a') "
+       "WHERE id = 'b'",
+       "the stored key of provider b does not open", "b"},
+      {"the last provider's write refused",
+       "CREATE TRIGGER refuse BEFORE UPDATE ON providers WHEN old.id = 'c' "
+       "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END",
+       "refused by the test", nullptr},
+      {"the key check's write refused, every provider resealed",
+       "CREATE TRIGGER refuse BEFORE INSERT ON meta BEGIN SELECT RAISE(ABORT, 'refused by the "
+       "test'); END",
+       "refused by the test", nullptr},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::string const path = dir.path + "/records.db";
+    std::string error;
+    std::shared_ptr<SecretBox const> oldKey = SecretBox::WithRandomKey(error);
+    std::shared_ptr<SecretBox const> newKey = SecretBox::WithRandomKey(error);
+    {
+      auto store = SqliteRecordStore::Open(path, oldKey, error);
+      ASSERT_TRUE(store) << error;
+      AddProviders(*store, kSecrets);
+    }
+    {
+      Sqlite::Database db;
+      ASSERT_TRUE(db.Open(path, error) && db.Execute(c.sabotage, error)) << error;
+    }
+    std::string const before = Query(path, kSealedValues);
+    auto store = SqliteRecordStore::Open(path, oldKey, error);
+    ASSERT_TRUE(store) << error;
+    std::size_t resealed = 0;
+    std::vector<std::string> notices;
+    EXPECT_FALSE(store->Rekey(newKey, resealed, notices, error));
+    EXPECT_NE(error.find(c.said), std::string::npos) << error;
+    for (auto const& [id, secret] : kSecrets) EXPECT_EQ(error.find(secret), std::string::npos);
+    Reference::ProviderRecord record;
+    EXPECT_EQ(store->GetProvider("a", record, error), Reference::StoreStatus::kOk)
+        << "the store left the old key: " << error;
+    store.reset();
+
+    EXPECT_EQ(Query(path, kSealedValues), before);
+    EXPECT_EQ(OpenedSecrets(path, newKey, kSecrets).count("refused"), 1u);
+    auto expected = kSecrets;
+    if (c.broken) expected.erase(c.broken);
+    auto opened = OpenedSecrets(path, oldKey, expected);
+    EXPECT_EQ(opened, expected);
   }
 }
 

@@ -1,0 +1,240 @@
+// Runs `tirn-server rekey` and `tirn-server backup` (TIRN_SERVER_BINARY) on data files, with
+// and without a server running on them, and checks the results through servers started on
+// the files afterwards, called over 127.0.0.1. Every wait is bounded.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apps/server/process_helpers.h"
+
+namespace {
+
+using namespace ServerApp::Testing;
+using namespace std::chrono_literals;
+
+// A server on `data` sealed with the key in `keyFile`.
+std::vector<std::string> ServeWithKey(std::string const& data, std::string const& keyFile) {
+  auto args = ServeArgs(data);
+  args.insert(args.end(), {"--key-file", keyFile});
+  return args;
+}
+
+// Stops a server as its operator would, and says how it ended.
+int Stop(ServerProcess& server) {
+  server.Signal(SIGTERM);
+  return server.Wait();
+}
+
+bool Contains(std::string const& text, std::string const& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// What PRAGMA integrity_check says of the database file at `path`, opened read-only.
+std::string IntegrityCheck(std::string const& path) {
+  sqlite3* db = nullptr;
+  std::string said = "cannot open";
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* statement = nullptr;
+    said = "cannot check";
+    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+      said = reinterpret_cast<char const*>(sqlite3_column_text(statement, 0));
+    }
+    sqlite3_finalize(statement);
+  }
+  sqlite3_close(db);
+  return said;
+}
+
+unsigned ModeOf(std::string const& path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 01000;
+}
+
+// ---- rekey ---------------------------------------------------------------------------------
+
+TEST(RekeyCommand, ResealsSoThatOnlyTheNewKeyOpens) {
+  TempDir dir;
+  std::string const data = dir.path + "/records.db";
+  std::string const newKey = dir.path + "/new.key";
+  std::string const secret = "kdk-rekeyed-8086";
+  {
+    Running server(ServeArgs(data), dir.path);  // makes records.db.key
+    ASSERT_FALSE(server.url.empty()) << server.process.Stderr();
+    ASSERT_EQ(Client(server.url).Create("vault", "key-vault", secret), "ok");
+    // A server on the file holds it: the rekey is refused, and changes nothing.
+    auto const refused = RunToEnd({"rekey", "--data", data, "--new-key-file", newKey}, dir.path);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(Contains(refused.err, "already running")) << refused.err;
+    EXPECT_FALSE(std::filesystem::exists(newKey));
+    EXPECT_EQ(Client(server.url).KeyIdOf("vault"), "key-vault");
+    ASSERT_EQ(Stop(server.process), 0);
+  }
+  auto const rekeyed = RunToEnd({"rekey", "--data", data, "--new-key-file", newKey}, dir.path);
+  ASSERT_EQ(rekeyed.status, 0) << rekeyed.err;
+  EXPECT_TRUE(Contains(rekeyed.out, "created the key file " + newKey)) << rekeyed.out;
+  EXPECT_TRUE(Contains(rekeyed.out, "resealed 1 provider key ")) << rekeyed.out;
+  EXPECT_TRUE(Contains(rekeyed.out, "--key-file " + newKey)) << rekeyed.out;
+  EXPECT_FALSE(Contains(rekeyed.out + rekeyed.err, secret));
+  EXPECT_EQ(ModeOf(newKey), 0600u);
+
+  Running withNew(ServeWithKey(data, newKey), dir.path);
+  ASSERT_FALSE(withNew.url.empty()) << withNew.process.Stderr();
+  EXPECT_EQ(Client(withNew.url).KeyIdOf("vault"), "key-vault");
+  EXPECT_EQ(Stop(withNew.process), 0);
+  Running withOld(ServeArgs(data), dir.path);
+  EXPECT_TRUE(withOld.url.empty());
+  EXPECT_EQ(withOld.process.Wait(), 1);
+  EXPECT_TRUE(Contains(withOld.process.Stderr(), "was written with another key"))
+      << withOld.process.Stderr();
+}
+
+// What rekey refuses, and the mistakes in how it and backup are called: each ends with its
+// status and reason, and leaves the data file opening with its key.
+TEST(RekeyCommand, RefusalsAndUsageMistakes) {
+  TempDir dir;
+  std::string const data = dir.path + "/records.db";
+  std::string const key = data + ".key";
+  {
+    Running server(ServeArgs(data), dir.path);
+    ASSERT_FALSE(server.url.empty()) << server.process.Stderr();
+    ASSERT_EQ(Client(server.url).Create("vault", "key-vault", "s"), "ok");
+    ASSERT_EQ(Stop(server.process), 0);
+  }
+  std::filesystem::copy_file(key, dir.path + "/same.key");
+  std::string const other = dir.path + "/other.key";
+  std::ofstream(other) << std::string(64, 'a') << "\n";
+  chmod(other.c_str(), 0600);
+  std::filesystem::copy_file(key, dir.path + "/open.key");
+  chmod((dir.path + "/open.key").c_str(), 0644);
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    char const* said;
+  } const cases[] = {
+      {{"rekey", "--data", data, "--key-file", other, "--new-key-file", dir.path + "/n1.key"},
+       1, "was written with another key"},
+      {{"rekey", "--data", data, "--new-key-file", dir.path + "/same.key"}, 1, "holds the key of"},
+      {{"rekey", "--data", data, "--new-key-file", dir.path + "/open.key"}, 1, "chmod 600"},
+      {{"rekey", "--data", dir.path + "/none.db", "--new-key-file", other}, 1, "No such file"},
+      {{"rekey", "--data", data}, 2, "new-key-file"},
+      {{"rekey", "--data", data, "--new-key-file", ""}, 2, "wants a file name"},
+      {{"rekey", "--data", data, "--new-key-file", other, "extra"}, 2,
+       "(see tirn-server rekey --help)"},
+      {{"backup", "--data", data}, 2, "--to"},
+      {{"backup", "--data", ":memory:", "--to", dir.path + "/c.db"}, 2, ":memory:"},
+  };
+  for (auto const& c : cases) {
+    std::string command;
+    for (auto const& arg : c.args) command += " " + arg;
+    SCOPED_TRACE(command);
+    auto const run = RunToEnd(c.args, dir.path);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(Contains(run.err, c.said)) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.path + "/n1.key"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path + "/none.db"));
+  Running server(ServeArgs(data), dir.path);
+  ASSERT_FALSE(server.url.empty()) << server.process.Stderr();
+  EXPECT_EQ(Client(server.url).KeyIdOf("vault"), "key-vault");
+  for (char const* command : {"rekey", "backup"}) {
+    auto const help = RunToEnd({command, "--help"}, dir.path);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind(std::string("Usage: tirn-server ") + command + " --data FILE", 0), 0u)
+        << help.out;
+  }
+}
+
+// ---- backup --------------------------------------------------------------------------------
+
+// A backup taken while a client keeps creating providers holds every creation acknowledged
+// before it began, passes SQLite's own check, and opens with the data file's key.
+TEST(BackupCommand, CopiesALiveFileWithEveryAcknowledgedWrite) {
+  TempDir dir;
+  std::string const data = dir.path + "/records.db";
+  std::string const copy = dir.path + "/copy.db";
+  Running server(ServeArgs(data), dir.path);
+  ASSERT_FALSE(server.url.empty()) << server.process.Stderr();
+  std::mutex mutex;
+  std::vector<std::string> acknowledged;
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    Client client(server.url);
+    for (int i = 0; i < 5000 && !stop; ++i) {
+      std::string const id = "p" + std::to_string(i);
+      // Secrets of a few kilobytes, so that the file outgrows what one step of the backup
+      // copies.
+      if (client.Create(id, "key-" + id, std::string(4000, 's') + id) != "ok") break;
+      std::lock_guard<std::mutex> lock(mutex);
+      acknowledged.push_back(id);
+    }
+  });
+  for (int i = 0; i < 500; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (acknowledged.size() >= 200) break;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  std::vector<std::string> before;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    before = acknowledged;
+  }
+  auto const backup = RunToEnd({"backup", "--data", data, "--to", copy}, dir.path);
+  std::size_t during;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    during = acknowledged.size() - before.size();
+  }
+  stop = true;
+  writer.join();
+  ASSERT_EQ(backup.status, 0) << backup.err;
+  EXPECT_TRUE(Contains(backup.out, "the key file is not copied")) << backup.out;
+  std::cout << "backup: " << before.size() << " creations acknowledged before it, " << during
+            << " while it ran" << std::endl;
+  ASSERT_GE(before.size(), 200u);
+  EXPECT_EQ(ModeOf(copy), 0600u);
+  for (auto const& entry : std::filesystem::directory_iterator(dir.path)) {
+    EXPECT_FALSE(Contains(entry.path().string(), copy + ".")) << "left behind: " << entry.path();
+  }
+  // SQLite's own check of the copy as it lies on disk.
+  EXPECT_EQ(IntegrityCheck(copy), "ok");
+
+  // A second backup to the same name is refused, and the copy stays as it was.
+  std::string const copied = ReadAll(copy);
+  auto const again = RunToEnd({"backup", "--data", data, "--to", copy}, dir.path);
+  EXPECT_EQ(again.status, 1);
+  EXPECT_TRUE(Contains(again.err, "exists already")) << again.err;
+  EXPECT_EQ(ReadAll(copy), copied);
+  EXPECT_EQ(Stop(server.process), 0);
+
+  // Without the key file the copy does not open; with it, every acknowledged record is there
+  // and its sealed key opens.
+  Running keyless(ServeArgs(copy), dir.path);
+  EXPECT_TRUE(keyless.url.empty());
+  EXPECT_EQ(keyless.process.Wait(), 1);
+  Running restored(ServeWithKey(copy, data + ".key"), dir.path);
+  ASSERT_FALSE(restored.url.empty()) << restored.process.Stderr();
+  Client client(restored.url);
+  int missing = 0;
+  for (auto const& id : before) missing += client.KeyIdOf(id) != "key-" + id;
+  EXPECT_EQ(missing, 0);
+}
+
+}  // namespace

@@ -1,0 +1,144 @@
+// PostgresRecordStore: the reference services' records in a PostgreSQL database, for
+// tirn-server instances that share them.
+//
+// Many instances may serve one database at once. Every operation is one transaction on one
+// connection of a small pool; identifiers of servers come from a database sequence per kind
+// (never reused, whichever instance asks), "already exists" from unique constraints (of a
+// provider's identifier, of a server's host name and port), and an update reads and writes its
+// row in one transaction with the row locked, so that no instance loses another's change.
+//
+// Each provider's key-derivation key is sealed with the server's SecretBox, bound to the
+// provider's identifier, as in the SQLite store; the database also holds a sealed check value
+// and the key's fingerprint, so that an instance started with another key is refused at Open.
+// Every transaction that seals or opens a secret checks the stored fingerprint again (under a
+// share lock, so that a rotation waits for it or it for the rotation) and answers kUnavailable
+// when another process has sealed the records with another key since.
+//
+// The schema is versioned: a migrations table lists the versions applied; instances starting
+// together apply a migration once (they take a transaction-level advisory lock first), and a
+// database of a newer version is refused.
+//
+// The database may go away and come back. A connection found broken is replaced at its next
+// use; connecting, waiting for a free connection and each statement are bounded (about a
+// second each, the statement also by the server's statement_timeout), so that a call while the
+// database cannot be reached answers kUnavailable promptly instead of hanging a serving thread.
+//
+// The URI names no password: one in it is refused (the error does not repeat it), and libpq
+// finds it in its usual places (PGPASSWORD, the password file, PGPASSFILE).
+//
+// Thread-safety: all operations may be called from any number of threads at once; each takes a
+// connection of its own from the pool for its duration.
+//
+//   std::string error;
+//   auto store = ServerApp::PostgresRecordStore::Open(
+//       "postgresql://tirn@db.internal:5432/tirn", box, threads, error);
+//   if (!store) Fail(error);
+//   Reference::ReferenceServer server(store, log);
+//   ...
+//   std::string why;
+//   bool const ready = store->Ready(why);  // for a readiness endpoint
+#ifndef APPS_SERVER_POSTGRES_STORE_H_
+#define APPS_SERVER_POSTGRES_STORE_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "apps/reference/record_store.h"
+#include "apps/server/secret_box.h"
+
+namespace ServerApp {
+
+// Whether `text` is a PostgreSQL connection URI (postgresql:// or postgres://).
+bool IsPostgresUri(std::string const& text);
+
+// One connection of a PostgresRecordStore's pool (postgres_store.cc).
+struct PostgresConnection;
+
+class PostgresRecordStore final : public Reference::RecordStore {
+ public:
+  // The schema version this server writes.
+  static constexpr int kSchemaVersion = 1;
+  // The most connections one store keeps.
+  static constexpr std::size_t kMaxConnections = 64;
+  // How long a connect, a statement (also the server's statement_timeout) and a wait for a
+  // free connection may take.
+  static constexpr std::chrono::milliseconds kConnectTimeout{1000};
+  static constexpr std::chrono::milliseconds kStatementTimeout{1000};
+  static constexpr std::chrono::milliseconds kLeaseTimeout{1000};
+
+  // Connects to the database at `uri`, creating or migrating its schema, with a pool of
+  // `connections` connections (at least one, at most kMaxConnections; one per serving thread
+  // is right). Null, with the reason in `error`, when the URI is not a PostgreSQL URI or holds
+  // a password, the database cannot be reached, is of a newer schema, or holds records sealed
+  // with a key other than `box`'s.
+  static std::shared_ptr<PostgresRecordStore> Open(std::string const& uri,
+                                                   std::shared_ptr<SecretBox const> box,
+                                                   std::size_t connections, std::string& error);
+  ~PostgresRecordStore() override;
+  PostgresRecordStore(PostgresRecordStore const&) = delete;
+  PostgresRecordStore& operator=(PostgresRecordStore const&) = delete;
+
+  using Status = Reference::StoreStatus;
+  using ProviderRecord = Reference::ProviderRecord;
+  using ServerRecord = Reference::ServerRecord;
+  using ServerKind = Reference::ServerKind;
+
+  Status ListProviders(std::vector<ProviderRecord>& out, std::string& error) override;
+  Status GetProvider(std::string const& id, ProviderRecord& out, std::string& error) override;
+  Status CreateProvider(ProviderRecord const& record, std::string& error) override;
+  Status UpdateProvider(std::string const& id, std::function<bool(ProviderRecord&)> const& change,
+                        std::string& error) override;
+  Status DeleteProvider(std::string const& id, std::string& error) override;
+  Status ListServers(ServerKind kind, std::vector<ServerRecord>& out,
+                     std::string& error) override;
+  Status GetServer(ServerKind kind, std::string const& id, ServerRecord& out,
+                   std::string& error) override;
+  Status CreateServer(ServerKind kind, std::string const& idPrefix, ServerRecord& record,
+                      std::string& error) override;
+  Status DeleteServer(ServerKind kind, std::string const& id, std::string& error) override;
+
+  // Whether the database answers now: a SELECT 1 on a pooled connection, all of it bounded by
+  // about a second. False with the reason in `why` (which holds no secret).
+  bool Ready(std::string& why);
+
+ private:
+  using Connection = PostgresConnection;
+  class Lease;
+  using Clock = std::chrono::steady_clock;
+
+  PostgresRecordStore() = default;
+
+  // A connection of the pool, waiting until `deadline` for one to come free.
+  std::unique_ptr<Connection> Take(Clock::time_point deadline, std::string& error);
+  void Give(std::unique_ptr<Connection> connection);
+  // Brings `connection` up (connecting and preparing the statements when it is not, or when
+  // its server has closed it since its last use) and runs `first` (without parameters) on it.
+  Status Start(Connection& connection, char const* first, Clock::time_point deadline,
+               std::string& error);
+  // Runs `body` in BEGIN ... COMMIT on a pooled connection; `secrets` when it seals or opens
+  // one, which first checks the stored key fingerprint. Rolls back unless `body` answers
+  // kOk, kNotFound or kExists.
+  Status InTransaction(bool secrets, std::function<Status(Connection&)> const& body,
+                       std::string& error);
+  bool Migrate(Connection& connection, std::string& error);
+  bool CheckKeyAtOpen(Connection& connection, std::string& error);
+
+  std::string uri_;
+  std::shared_ptr<SecretBox const> box_;
+  std::string fingerprint_;
+
+  std::mutex poolMutex_;
+  std::condition_variable poolFree_;
+  std::vector<std::unique_ptr<Connection>> idle_;
+  std::size_t size_ = 0;
+};
+
+}  // namespace ServerApp
+
+#endif  // APPS_SERVER_POSTGRES_STORE_H_

@@ -1,0 +1,253 @@
+// For tests that run the built tirn-server program (TIRN_SERVER_BINARY): a running server
+// process, a run to its end, and a client of its key-providers service over 127.0.0.1 through
+// Tirn::Http::ClientProvider and the generated stubs. Every wait is bounded (kWait).
+//
+//   Running server(ServeArgs(dir.path + "/records.db"), dir.path);
+//   ASSERT_FALSE(server.url.empty()) << server.process.Stderr();
+//   EXPECT_EQ(Client(server.url).Create("vault", "key-1", "secret"), "ok");
+//   server.process.Signal(SIGTERM);
+//   EXPECT_EQ(server.process.Wait(), 0);
+#ifndef APPS_SERVER_PROCESS_HELPERS_H_
+#define APPS_SERVER_PROCESS_HELPERS_H_
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "apps/server/test_files.h"
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
+#include "tirn/http/client_provider.h"
+#include "tirn/http/io_threads.h"
+#include "tirn/stub/async_api_stub.h"
+
+namespace ServerApp {
+namespace Testing {
+
+namespace Ti = Com::Ostrel::Nox::TrustedInfrastructure;
+namespace Providers = Ti::Kms::ProvidersSvc;
+
+constexpr std::chrono::seconds kWait{10};  // no single step of these tests may take longer
+
+// A running tirn-server: stdout through a pipe (for the start line), stderr to a file; the
+// files it writes limited to `fileSizeLimit` bytes (RLIMIT_FSIZE) when that is given.
+class ServerProcess {
+ public:
+  ServerProcess(std::vector<std::string> const& args, std::string stderrFile,
+                rlim_t fileSizeLimit = RLIM_INFINITY)
+      : stderrFile_(std::move(stderrFile)) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      int const err = open(stderrFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      dup2(out[1], 1);
+      if (err >= 0) dup2(err, 2);
+      rlimit const limit{fileSizeLimit, fileSizeLimit};
+      if (fileSizeLimit != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+      std::vector<char*> argv;
+      std::string binary = TIRN_SERVER_BINARY;
+      argv.push_back(&binary[0]);
+      std::vector<std::string> copies = args;
+      for (auto& arg : copies) argv.push_back(&arg[0]);
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    stdout_ = out[0];
+  }
+
+  ~ServerProcess() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      (void)Wait();
+    }
+    if (stdout_ >= 0) close(stdout_);
+  }
+
+  // The first line on stdout, without its end; empty when none came in time.
+  std::string FirstLine() {
+    std::string line;
+    auto const deadline = std::chrono::steady_clock::now() + kWait;
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd ready{stdout_, POLLIN, 0};
+      if (poll(&ready, 1, 100) <= 0) continue;
+      char c;
+      if (read(stdout_, &c, 1) != 1) break;
+      if (c == '\n') return line;
+      line += c;
+    }
+    return {};
+  }
+
+  // The exit status, or -1 when the process has not exited in time (it is then killed).
+  int Wait() {
+    auto const deadline = std::chrono::steady_clock::now() + kWait;
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        exited_ = true;
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    exited_ = true;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+  }
+
+  void Signal(int signal) const { kill(pid_, signal); }
+  std::string Stderr() const { return ReadAll(stderrFile_); }
+
+  // The rest of stdout, once the process has exited.
+  std::string RestOfStdout() {
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(stdout_, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+    return text;
+  }
+
+ private:
+  std::string stderrFile_;
+  pid_t pid_ = -1;
+  int stdout_ = -1;
+  bool exited_ = false;
+};
+
+// Runs the program to its end: exit status, stdout, stderr.
+struct Finished {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+inline Finished RunToEnd(std::vector<std::string> const& args, std::string const& dir) {
+  std::string const errFile = dir + "/run.err";
+  std::remove(errFile.c_str());
+  ServerProcess process(args, errFile);
+  int const status = process.Wait();
+  return {status, process.RestOfStdout(), process.Stderr()};
+}
+
+// Starts a server and reads its start line; the URL is empty when it did not start.
+struct Running {
+  Running(std::vector<std::string> args, std::string const& dir,
+          rlim_t fileSizeLimit = RLIM_INFINITY)
+      : process(args, Fresh(dir + "/server.err"), fileSizeLimit) {
+    line = process.FirstLine();
+    // Exactly "listening on http://127.0.0.1:PORT", PORT the real one.
+    std::string const prefix = "listening on http://127.0.0.1:";
+    if (line.rfind(prefix, 0) != 0) return;
+    std::string const port = line.substr(prefix.size());
+    if (port.empty() || port.size() > 5 || port[0] == '0' ||
+        port.find_first_not_of("0123456789") != std::string::npos) {
+      return;
+    }
+    url = line.substr(std::string("listening on ").size());
+  }
+  static std::string Fresh(std::string const& path) {
+    std::remove(path.c_str());
+    return path;
+  }
+
+  ServerProcess process;
+  std::string line;
+  std::string url;
+};
+
+// The generated key-providers stub on an HTTP client provider.
+class Client {
+ public:
+  explicit Client(std::string const& url, std::string token = {}) : threads_(1) {
+    Tirn::Http::ClientOptions options;
+    options.defaultTimeout = std::chrono::seconds(5);
+    options.connectTimeout = std::chrono::seconds(2);
+    if (!token.empty()) options.tokenSupplier = [token] { return token; };
+    auto provider = std::make_shared<Tirn::Http::ClientProvider>(threads_.context(), url,
+                                                                 Ti::Operations(), options);
+    auto activation = std::make_shared<Tirn::Core::AsyncActivation>();
+    activation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
+    stub_ = std::make_unique<Providers::AsyncServiceStub>(
+        std::make_shared<Tirn::Stub::AsyncApiStub>(provider, activation));
+  }
+
+  // "ok" or the error's name.
+  std::string Create(std::string const& id, std::string const& keyId, std::string const& secret) {
+    auto spec = std::make_shared<Providers::CreateSpec>();
+    spec->provider = id;
+    auto native = std::make_shared<Providers::NativeProviderCreateSpec>();
+    native->key_id = keyId;
+    native->key_derivation_key = Tirn::SecretString(secret);
+    spec->native_spec = native;
+    return Await<Tirn::Void>([&](auto r) { stub_->Create(spec, nullptr, r); }).first;
+  }
+
+  std::string Update(std::string const& id, std::string const& keyId) {
+    auto spec = std::make_shared<Providers::UpdateSpec>();
+    auto native = std::make_shared<Providers::NativeProviderUpdateSpec>();
+    native->key_id = keyId;
+    spec->native_spec = native;
+    return Await<Tirn::Void>([&](auto r) { stub_->Update(id, spec, nullptr, r); }).first;
+  }
+
+  // The key id of a native provider, or the error's name prefixed by '!'.
+  std::string KeyIdOf(std::string const& id) {
+    auto got = Await<std::shared_ptr<Providers::Info const>>(
+        [&](auto r) { stub_->Get(id, nullptr, r); });
+    if (got.first != "ok") return "!" + got.first;
+    return got.second && (*got.second)->native_info ? (*got.second)->native_info->key_id : "!none";
+  }
+
+  std::vector<std::string> List() {
+    auto got =
+        Await<Providers::ListMethod::Result>([&](auto r) { stub_->List(nullptr, nullptr, r); });
+    std::vector<std::string> ids;
+    if (got.second) {
+      for (auto const& summary : *got.second) ids.push_back(summary->provider);
+    }
+    return ids;
+  }
+
+ private:
+  template <class T, class Invoke>
+  std::pair<std::string, boost::optional<T>> Await(Invoke invoke) {
+    auto done = std::make_shared<std::promise<std::pair<std::string, boost::optional<T>>>>();
+    auto future = done->get_future();
+    invoke(Tirn::AsyncResult<T, Tirn::AsyncResultTerminateCbPolicy>(
+        [done](boost::optional<T> const& value, Tirn::Data::ErrorValuePtr const& error,
+               Tirn::Progress const& progress) {
+          if (!progress.IsFinal()) return;
+          done->set_value({error ? error->name() : "ok", value});
+        }));
+    if (future.wait_for(kWait) != std::future_status::ready) return {"no answer", boost::none};
+    return future.get();
+  }
+
+  Tirn::Http::IoThreads threads_;
+  std::unique_ptr<Providers::AsyncServiceStub> stub_;
+};
+
+inline std::vector<std::string> ServeArgs(std::string const& data) {
+  return {"--listen", "127.0.0.1:0", "--data", data};
+}
+
+}  // namespace Testing
+}  // namespace ServerApp
+
+#endif  // APPS_SERVER_PROCESS_HELPERS_H_
