@@ -66,6 +66,34 @@ struct AsyncResultTerminateCbPolicy {
 // The same policy for streamed-result handles.
 struct AsyncStreamResultTerminateCbPolicy : AsyncResultTerminateCbPolicy {};
 
+namespace detail {
+
+// Whether F takes every delivery of a T: (result, error, progress).
+template <class T, class F>
+constexpr bool TakesEveryDelivery() {
+  return std::is_invocable<F&, boost::optional<T> const&, ErrorValuePtr const&,
+                           Progress const&>::value;
+}
+
+// Whether F takes only a call's end: a CallResult<T>.
+template <class T, class F>
+constexpr bool TakesTheEnd() {
+  return std::is_invocable<F&, CallResult<T> const&>::value;
+}
+
+// A (result, error, progress) callable that passes the final delivery to `onFinal` as a
+// CallResult<T> and lets progress reports by.
+template <class T, class F>
+auto OnlyTheEnd(F&& onFinal) {
+  return [onFinal = std::forward<F>(onFinal)](boost::optional<T> const& result,
+                                              ErrorValuePtr const& error,
+                                              Progress const& progress) mutable {
+    if (progress.IsFinal()) onFinal(CallResult<T>(result, error));
+  };
+}
+
+}  // namespace detail
+
 template <class T, class Policy>
 class AsyncResult {
  public:
@@ -91,13 +119,12 @@ class AsyncResult {
   template <class F, int arity>
   static constexpr bool IsInvocable() {
     if constexpr (arity == 3) {
-      return std::is_invocable<F&, boost::optional<T> const&, ErrorValuePtr const&,
-                               Progress const&>::value;
+      return detail::TakesEveryDelivery<T, F>();
     } else if constexpr (arity == 4) {
       return std::is_invocable<F&, boost::optional<T> const&, ErrorValuePtr const&,
                                boost::optional<Data::NativeError> const&, Progress const&>::value;
     } else {
-      return std::is_invocable<F&, CallResult<T> const&>::value;
+      return detail::TakesTheEnd<T, F>();
     }
   }
 
@@ -117,11 +144,7 @@ class AsyncResult {
     } else if constexpr (IsInvocable<F, 4>()) {
       callbacks_.withNativeError = std::forward<F>(callable);
     } else {
-      callbacks_.plain = [onFinal = std::forward<F>(callable)](
-                             boost::optional<T> const& result, ErrorValuePtr const& error,
-                             Progress const& progress) mutable {
-        if (progress.IsFinal()) onFinal(CallResult<T>(result, error));
-      };
+      callbacks_.plain = detail::OnlyTheEnd<T>(std::forward<F>(callable));
     }
   }
   explicit AsyncResult(WithNativeError withNativeError) {
@@ -202,14 +225,13 @@ class AsyncStreamResult {
   template <class F, int arity>
   static constexpr bool IsInvocable() {
     if constexpr (arity == 3) {
-      return std::is_invocable<F&, boost::optional<T> const&, ErrorValuePtr const&,
-                               Progress const&>::value;
+      return detail::TakesEveryDelivery<T, F>();
     } else if constexpr (arity == 5) {
       return std::is_invocable<F&, boost::optional<T> const&, ErrorValuePtr const&,
                                boost::optional<Data::NativeError> const&, Progress const&,
                                Next&&>::value;
     } else {
-      return std::is_invocable<F&, CallResult<T> const&>::value;
+      return detail::TakesTheEnd<T, F>();
     }
   }
 
@@ -228,11 +250,7 @@ class AsyncStreamResult {
     } else if constexpr (IsInvocable<F, 5>()) {
       callbacks_.withNativeError = std::forward<F>(callable);
     } else {
-      callbacks_.plain = [onFinal = std::forward<F>(callable)](
-                             boost::optional<T> const& result, ErrorValuePtr const& error,
-                             Progress const& progress) mutable {
-        if (progress.IsFinal()) onFinal(CallResult<T>(result, error));
-      };
+      callbacks_.plain = detail::OnlyTheEnd<T>(std::forward<F>(callable));
     }
   }
   explicit AsyncStreamResult(WithNativeError withNativeError) {
