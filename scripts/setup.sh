@@ -3,7 +3,8 @@
 # Does nothing when everything is present.
 #
 #   scripts/setup.sh          build the libraries and the programs (the main command)
-#   scripts/setup.sh test     and test them: test frameworks, curl, the fuzzing toolchain
+#   scripts/setup.sh test     and test them: test frameworks, curl, the fuzzing toolchain,
+#                             Node.js and npm
 #   scripts/setup.sh bench    and benchmark them against their peers
 set -euo pipefail
 
@@ -12,7 +13,7 @@ packages=(cmake ninja-build g++ python3 libboost1.81-dev libboost-program-option
 case "${1:-build}" in
   build) ;;
   test) packages+=(libgtest-dev libgmock-dev curl pkg-config clang-14 libclang-rt-14-dev prometheus
-    postgresql) ;;
+    postgresql haproxy) ;;
   bench) packages+=(libbenchmark-dev libboost-json1.81-dev libsimdjson-dev pkg-config libgrpc++-dev
     libprotobuf-dev protobuf-compiler protobuf-compiler-grpc) ;;
   *)
@@ -20,6 +21,11 @@ case "${1:-build}" in
     exit 2
     ;;
 esac
+# The OpenAPI checks of the test command run on Node.js and npm (tools/openapi): Debian's only
+# when the machine has none, so that a newer Node.js already installed is kept.
+if [ "${1:-build}" = test ] && ! { command -v node && command -v npm; } >/dev/null 2>&1; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -11,7 +11,7 @@
 //
 // A store that fails (a disk that is full, a file that is locked) answers kFailed with the
 // reason in `error`, one whose database cannot be reached now kUnavailable; the reason never
-// holds a secret.
+// holds a secret. Ready says whether the store can serve now, without changing anything.
 #ifndef APPS_REFERENCE_RECORD_STORE_H_
 #define APPS_REFERENCE_RECORD_STORE_H_
 
@@ -94,6 +94,11 @@ class RecordStore {
                                    ServerRecord& record, std::string& error) = 0;
   virtual StoreStatus DeleteServer(ServerKind kind, std::string const& id,
                                    std::string& error) = 0;
+
+  // Whether the store can serve calls now (for a readiness probe); false with the reason in
+  // `why`, which holds no secret. Bounded in time. A store kept in this process or in a file
+  // it holds open is always ready.
+  virtual bool Ready(std::string& /*why*/) { return true; }
 };
 
 // Records in this process, behind one lock.

@@ -12,6 +12,9 @@
 #include <set>
 #include <utility>
 
+#include "apps/server/postgres_store.h"
+#include "apps/server/sqlite_store.h"
+
 namespace ServerApp {
 
 namespace {
@@ -78,8 +81,52 @@ std::string ReadableByOthers(std::string const& what, std::string const& path) {
          "); make it readable by its owner only: chmod 600 " + path;
 }
 
+namespace {
+
+// The key in the file at `path`, refusing a file another user may read: it gives away every
+// secret sealed with it. Checked before the file is read.
+std::unique_ptr<SecretBox> LoadKey(std::string const& path, std::string& error) {
+  error = ReadableByOthers("the key file", path);
+  if (!error.empty()) return nullptr;
+  return SecretBox::FromKeyFile(path, error);
+}
+
+// The records in the PostgreSQL database `config.dataFile` names, which other servers may
+// serve too.
+bool OpenDatabase(ServerConfig const& config, OpenedData& out, std::vector<std::string>& notices,
+                  std::string& error) {
+  // Checked before a key file is made for it.
+  if (!CheckPostgresUri(config.dataFile, error)) return false;
+  if (config.keyFile.empty()) {
+    error =
+        "--data names a PostgreSQL database: name the key file that seals its secrets with "
+        "--key-file (the same file for every server on the database; made when it does not "
+        "exist)";
+    return false;
+  }
+  bool const made = !Exists(config.keyFile);
+  std::shared_ptr<SecretBox> box =
+      made ? SecretBox::CreateKeyFile(config.keyFile, error) : LoadKey(config.keyFile, error);
+  if (!box) return false;
+  out.store = PostgresRecordStore::Open(config.dataFile, std::move(box), config.threads, error);
+  if (!out.store) {
+    if (made) error += " (the key file " + config.keyFile + " was made just now, with a new key)";
+    return false;
+  }
+  if (made) {
+    notices.push_back("created the key file " + config.keyFile +
+                      " (mode 0600): every server on this database must be started with this "
+                      "same key file; copy it to them by your own secure means, and keep it: the "
+                      "stored secrets need it");
+  }
+  return true;
+}
+
+}  // namespace
+
 bool OpenData(ServerConfig const& config, OpenedData& out, std::vector<std::string>& notices,
               std::string& error) {
+  if (IsPostgresUri(config.dataFile)) return OpenDatabase(config, out, notices, error);
   bool const inMemory = config.dataFile == kMemory;
   if (!inMemory) {
     // The lock is on the data file, made here (empty, mode 0600: SQLite gives its journal
@@ -87,23 +134,16 @@ bool OpenData(ServerConfig const& config, OpenedData& out, std::vector<std::stri
     out.lock = FileLock::Acquire(config.dataFile, error);
     if (!out.lock) return false;
   }
-  // A key file another user may read gives away every secret sealed with it: refused before
-  // it is read.
-  auto const loadKey = [&error](std::string const& path) -> std::unique_ptr<SecretBox> {
-    error = ReadableByOthers("the key file", path);
-    if (!error.empty()) return nullptr;
-    return SecretBox::FromKeyFile(path, error);
-  };
   std::shared_ptr<SecretBox> box;
   if (!config.keyFile.empty()) {
-    box = loadKey(config.keyFile);
+    box = LoadKey(config.keyFile, error);
   } else if (inMemory) {
     box = SecretBox::WithRandomKey(error);
   } else {
     std::string const keyFile = config.dataFile + ".key";
     off_t dataSize = 0;
     if (Exists(keyFile)) {
-      box = loadKey(keyFile);
+      box = LoadKey(keyFile, error);
     } else if (Exists(config.dataFile, &dataSize) && dataSize > 0) {
       error = config.dataFile + " exists but its key file " + keyFile +
               " does not; name the key it was written with (--key-file)";

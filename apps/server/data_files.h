@@ -1,11 +1,17 @@
-// The files tirn-server keeps its records in: the data file, its lock and the key that seals
-// its secrets.
+// Where tirn-server keeps its records: the data file, its lock and the key that seals its
+// secrets; or a PostgreSQL database and the key.
 //
-// OpenData takes an exclusive lock on the data file itself (so that a second server on the
-// same file is refused rather than becoming a second writer, whatever name it was given: a
-// symbolic link, a hard link, another path), loads the key (creating "<data>.key", mode 0600,
-// on first start when no key file is named; refusing a key file that its group or others may
-// read) and opens the records.
+// For a file, OpenData takes an exclusive lock on the data file itself (so that a second
+// server on the same file is refused rather than becoming a second writer, whatever name it
+// was given: a symbolic link, a hard link, another path), loads the key (creating
+// "<data>.key", mode 0600, on first start when no key file is named; refusing a key file that
+// its group or others may read) and opens the records.
+//
+// For a PostgreSQL URI (postgresql://USER@HOST:PORT/DATABASE) there is no lock: many servers
+// share the database, each with a pool of one connection per serving thread. The key file
+// must be named (every server on the database needs the same one); it is created, mode 0600,
+// when absent, and refused when its group or others may read it, as for a file. A URI that
+// holds a password is refused before anything is done.
 //
 //   ServerApp::OpenedData data;
 //   std::vector<std::string> notices;
@@ -20,8 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "apps/reference/record_store.h"
 #include "apps/server/options.h"
-#include "apps/server/sqlite_store.h"
 
 namespace ServerApp {
 
@@ -50,9 +56,10 @@ class FileLock {
 };
 
 struct OpenedData {
-  // Null for ":memory:". Declared first, so that it is released after the store.
+  // Null for ":memory:" and for a database. Declared first, so that it is released after the
+  // store.
   std::unique_ptr<FileLock> lock;
-  std::shared_ptr<SqliteRecordStore> store;
+  std::shared_ptr<Reference::RecordStore> store;
 };
 
 // When the file at `path` (a link followed) may be read by its group or by others: says so,
@@ -62,7 +69,8 @@ std::string ReadableByOthers(std::string const& what, std::string const& path);
 
 // Opens the records `config` names. `notices` receives what the user should be told (a key
 // file created). False, with the reason in `error`, when the file is in use, the key is
-// missing, wrong or readable by others, or the file cannot be opened or is damaged.
+// missing, wrong or readable by others, the file cannot be opened or is damaged, or the
+// database URI holds a password, names no key file, or the database cannot be opened.
 [[nodiscard]] bool OpenData(ServerConfig const& config, OpenedData& out,
                             std::vector<std::string>& notices, std::string& error);
 

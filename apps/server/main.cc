@@ -1,5 +1,6 @@
 // tirn-server: the reference services of the trusted-infrastructure package over HTTP, with
-// their records in an SQLite file. `tirn-server --help` lists the options.
+// their records in an SQLite file or in a PostgreSQL database that many instances share.
+// `tirn-server --help` lists the options.
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -79,6 +80,50 @@ class AccessFiles {
   std::shared_ptr<Tables const> tables_ = std::make_shared<Tables const>();
 };
 
+// GET /readyz: whether the records can be served now, for a load balancer that should send
+// calls elsewhere meanwhile (GET /healthz says only that the process answers). Always open,
+// and so the answer says nothing of why: the log does, once each time readiness changes,
+// however often the probes come.
+class Readiness {
+ public:
+  // `store` and `log` must outlive it, and it the servers it is given to.
+  Readiness(Reference::RecordStore& store, ServerApp::LogWriter& log) : store_(store), log_(log) {}
+
+  Tirn::Http::Endpoint Endpoint() {
+    Tirn::Http::Endpoint endpoint;
+    endpoint.path = "/readyz";
+    endpoint.open = true;
+    endpoint.answer = [this] {
+      Tirn::Http::EndpointAnswer answer;
+      if (Probe()) {
+        answer.body = R"({"status":"ready"})";
+      } else {
+        answer.status = 503;
+        answer.body = R"({"status":"unavailable"})";
+      }
+      return answer;
+    };
+    return endpoint;
+  }
+
+ private:
+  bool Probe() {
+    std::string why;
+    bool const ready = store_.Ready(why);
+    // Probes answered at once on several threads: the one that changes the state says so.
+    if (ready_.exchange(ready) != ready) {
+      log_.Note(ready ? "ready: the records can be served again"
+                      : "not ready: the records cannot be served now: " + why);
+    }
+    return ready;
+  }
+
+  Reference::RecordStore& store_;
+  ServerApp::LogWriter& log_;
+  // The store was ready when it was opened.
+  std::atomic<bool> ready_{true};
+};
+
 // A host as it goes into a URL: an IPv6 address in brackets.
 std::string HostForUrl(std::string const& host) {
   return host.find(':') != std::string::npos ? "[" + host + "]" : host;
@@ -125,6 +170,8 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
   } else {
     options.endpoints.push_back(metrics.Endpoint(!config.metricsNeedToken));
   }
+  Readiness readiness(*data.store, log);
+  options.endpoints.push_back(readiness.Endpoint());
 
   int stopSignal = 0;
   {

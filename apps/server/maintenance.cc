@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "apps/server/data_files.h"
+#include "apps/server/postgres_store.h"
 #include "apps/server/secret_box.h"
 #include "apps/server/sqlite_store.h"
 
@@ -127,6 +128,103 @@ std::shared_ptr<SecretBox const> LoadKey(std::string const& path, std::string& e
   error = ReadableByOthers("the key file", path);
   if (!error.empty()) return nullptr;
   return SecretBox::FromKeyFile(path, error);
+}
+
+// The key to seal with from now on when `path` holds one already; null, without an error,
+// when there is no file at `path` (one is made later). Refuses the key in use.
+bool LoadNewKey(std::string const& path, SecretBox const& oldBox, std::string const& oldKeyFile,
+                std::shared_ptr<SecretBox const>& newBox, std::string& error) {
+  if (!Exists(path)) return true;
+  newBox = LoadKey(path, error);
+  if (!newBox) return false;
+  std::string const fingerprint = oldBox.Fingerprint();
+  if (fingerprint.empty() || fingerprint == newBox->Fingerprint()) {
+    error = path + " holds the key of " + oldKeyFile +
+            "; name a file with another key, or a file that does not exist yet to have one made";
+    return false;
+  }
+  return true;
+}
+
+// Makes the new key file, on disk under its name before anything is sealed with it.
+std::shared_ptr<SecretBox const> MakeNewKey(std::string const& path, std::string& error) {
+  std::shared_ptr<SecretBox const> box = SecretBox::CreateKeyFile(path, error);
+  if (!box || !SyncDirectoryOf(path, error)) return nullptr;
+  std::cout << "created the key file " << path << " (a new random key, mode 0600)\n";
+  return box;
+}
+
+// rekey on a data file, which no server may hold.
+int RekeyFile(Command const& command, std::string const& data, std::string const& oldKeyFile,
+              std::string const& newKeyFile) {
+  std::string error;
+  // Checked before the lock, which would make an empty file where there is none.
+  if (!HasData(data, error)) return Fail(command, error);
+  auto lock = FileLock::Acquire(data, error);
+  if (!lock) return Fail(command, error);
+  auto const oldBox = LoadKey(oldKeyFile, error);
+  if (!oldBox) return Fail(command, error);
+  std::shared_ptr<SecretBox const> newBox;
+  if (!LoadNewKey(newKeyFile, *oldBox, oldKeyFile, newBox, error)) return Fail(command, error);
+  auto store = SqliteRecordStore::Open(data, oldBox, error);
+  if (!store) return Fail(command, "cannot open " + data + " with " + oldKeyFile + ": " + error);
+  bool const made = !newBox;
+  if (made && !(newBox = MakeNewKey(newKeyFile, error))) {
+    return Fail(command, error + "; " + data + " is unchanged");
+  }
+  std::size_t resealed = 0;
+  std::vector<std::string> notices;
+  if (!store->Rekey(newBox, resealed, notices, error)) {
+    return Fail(command, error + "; nothing was changed: " + data + " still opens with " +
+                             oldKeyFile +
+                             (made ? " (" + newKeyFile + " seals nothing; name it again to retry)"
+                                   : std::string()));
+  }
+  store.reset();
+  lock.reset();
+  for (auto const& notice : notices) std::cerr << "tirn-server rekey: warning: " << notice << "\n";
+  std::cout << "resealed " << resealed << " provider key" << (resealed == 1 ? "" : "s")
+            << " and the key check of " << data << " with the key in " << newKeyFile << "\n"
+            << "start the server with --key-file " << newKeyFile << " from now on; " << oldKeyFile
+            << " no longer opens " << data << " (keep it only for backups made before)\n";
+  return std::cout.flush() ? 0 : 1;
+}
+
+// rekey on a PostgreSQL database, which servers may be serving meanwhile. The URI is never
+// repeated: a mistaken one may hold a password.
+int RekeyDatabase(Command const& command, std::string const& uri, std::string const& oldKeyFile,
+                  std::string const& newKeyFile) {
+  std::string error;
+  // Checked before a key file is made for it.
+  if (!CheckPostgresUri(uri, error)) return Fail(command, error);
+  auto const oldBox = LoadKey(oldKeyFile, error);
+  if (!oldBox) return Fail(command, error);
+  std::shared_ptr<SecretBox const> newBox;
+  if (!LoadNewKey(newKeyFile, *oldBox, oldKeyFile, newBox, error)) return Fail(command, error);
+  auto store = PostgresRecordStore::Open(uri, oldBox, 1, error);
+  if (!store) return Fail(command, "cannot open the database with " + oldKeyFile + ": " + error);
+  bool const made = !newBox;
+  if (made && !(newBox = MakeNewKey(newKeyFile, error))) {
+    return Fail(command, error + "; the database is unchanged");
+  }
+  std::size_t resealed = 0;
+  std::vector<std::string> notices;
+  // The store's errors say whether anything was changed.
+  if (!store->Rekey(newBox, resealed, notices, error)) {
+    return Fail(command, error + (made ? " (" + newKeyFile + " was made for it; name it again to "
+                                                             "retry)"
+                                       : std::string()));
+  }
+  store.reset();
+  for (auto const& notice : notices) std::cerr << "tirn-server rekey: warning: " << notice << "\n";
+  std::cout << "resealed " << resealed << " provider key" << (resealed == 1 ? "" : "s")
+            << " and the key check of the database with the key in " << newKeyFile << "\n"
+            << "servers still running with " << oldKeyFile
+            << " now answer service_unavailable to calls that seal or open a secret: restart "
+               "each with --key-file "
+            << newKeyFile << " (copied to them by your own secure means); " << oldKeyFile
+            << " no longer opens the database (keep it only for backups made before)\n";
+  return std::cout.flush() ? 0 : 1;
 }
 
 // ---- backup ----------------------------------------------------------------------------------
@@ -252,70 +350,39 @@ bool SyncFile(std::string const& path, std::string& error) {
 
 int RunRekey(int argc, char** argv) {
   Command const command{
-      "rekey", "tirn-server rekey --data FILE [--key-file OLD] --new-key-file NEW",
+      "rekey", "tirn-server rekey --data FILE|URI [--key-file OLD] --new-key-file NEW",
       "Reseals every secret FILE holds with the key in NEW, in one transaction: when it fails,\n"
       "FILE is unchanged and still opens with OLD. NEW is made (a random key, mode 0600) when\n"
       "it does not exist. No server may be running on FILE. Afterwards the server needs\n"
-      "--key-file NEW, and OLD opens FILE no more (only backups made before)."};
+      "--key-file NEW, and OLD opens FILE no more (only backups made before).\n"
+      "\n"
+      "With a PostgreSQL URI (postgresql://USER@HOST:PORT/DATABASE, no password in it: it comes\n"
+      "from PGPASSWORD or the password file) --key-file is required, and servers may keep\n"
+      "running: the transaction waits for their calls that use a secret, and from its commit\n"
+      "on those still running with OLD answer service_unavailable to such calls until they\n"
+      "are restarted with NEW."};
   std::string data;
   std::string oldKeyFile;
   std::string newKeyFile;
   po::options_description options("Options");
   options.add_options()
-      ("data", po::value(&data)->required()->value_name("FILE"), "the data file")
+      ("data", po::value(&data)->required()->value_name("FILE|URI"),
+       "the data file, or the PostgreSQL database")
       ("key-file", po::value(&oldKeyFile)->value_name("OLD"),
-       "the key FILE is sealed with now; default FILE.key")
+       "the key the records are sealed with now; default FILE.key (required with a URI)")
       ("new-key-file", po::value(&newKeyFile)->required()->value_name("NEW"),
        "the key to seal with from now on; made when the file does not exist");
   int const parsed = Parse(command, argc, argv, options, {"data", "key-file", "new-key-file"});
   if (parsed >= 0) return parsed;
-  if (oldKeyFile.empty()) oldKeyFile = data + ".key";
-
-  std::string error;
-  // Checked before the lock, which would make an empty file where there is none.
-  if (!HasData(data, error)) return Fail(command, error);
-  auto lock = FileLock::Acquire(data, error);
-  if (!lock) return Fail(command, error);
-  auto const oldBox = LoadKey(oldKeyFile, error);
-  if (!oldBox) return Fail(command, error);
-  std::shared_ptr<SecretBox const> newBox;
-  if (Exists(newKeyFile)) {
-    newBox = LoadKey(newKeyFile, error);
-    if (!newBox) return Fail(command, error);
-    std::string const fingerprint = oldBox->Fingerprint();
-    if (fingerprint.empty() || fingerprint == newBox->Fingerprint()) {
-      return Fail(command, newKeyFile + " holds the key of " + oldKeyFile +
-                               "; name a file with another key, or a file that does not exist "
-                               "yet to have one made");
+  if (IsPostgresUri(data)) {
+    if (oldKeyFile.empty()) {
+      return UsageError(command,
+                        "--key-file is required with a database URI: name the key file the "
+                        "servers on the database use");
     }
+    return RekeyDatabase(command, data, oldKeyFile, newKeyFile);
   }
-  auto store = SqliteRecordStore::Open(data, oldBox, error);
-  if (!store) return Fail(command, "cannot open " + data + " with " + oldKeyFile + ": " + error);
-  bool const made = !newBox;
-  if (made) {
-    // On disk, under its name, before anything is sealed with it.
-    newBox = SecretBox::CreateKeyFile(newKeyFile, error);
-    if (!newBox || !SyncDirectoryOf(newKeyFile, error)) {
-      return Fail(command, error + "; " + data + " is unchanged");
-    }
-    std::cout << "created the key file " << newKeyFile << " (a new random key, mode 0600)\n";
-  }
-  std::size_t resealed = 0;
-  std::vector<std::string> notices;
-  if (!store->Rekey(newBox, resealed, notices, error)) {
-    return Fail(command, error + "; nothing was changed: " + data + " still opens with " +
-                             oldKeyFile +
-                             (made ? " (" + newKeyFile + " seals nothing; name it again to retry)"
-                                   : std::string()));
-  }
-  store.reset();
-  lock.reset();
-  for (auto const& notice : notices) std::cerr << "tirn-server rekey: warning: " << notice << "\n";
-  std::cout << "resealed " << resealed << " provider key" << (resealed == 1 ? "" : "s")
-            << " and the key check of " << data << " with the key in " << newKeyFile << "\n"
-            << "start the server with --key-file " << newKeyFile << " from now on; " << oldKeyFile
-            << " no longer opens " << data << " (keep it only for backups made before)\n";
-  return std::cout.flush() ? 0 : 1;
+  return RekeyFile(command, data, oldKeyFile.empty() ? data + ".key" : oldKeyFile, newKeyFile);
 }
 
 int RunBackup(int argc, char** argv) {
@@ -334,6 +401,11 @@ int RunBackup(int argc, char** argv) {
   int const parsed = Parse(command, argc, argv, options, {"data", "to"});
   if (parsed >= 0) return parsed;
 
+  if (IsPostgresUri(data)) {
+    return UsageError(command,
+                      "backup copies SQLite data files; back up a PostgreSQL database with its "
+                      "own tools (pg_dump, or a base backup), and its key file apart from it");
+  }
   std::string error;
   if (!HasData(data, error)) return Fail(command, error);
   if (Exists(copy)) {

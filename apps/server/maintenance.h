@@ -4,6 +4,9 @@
 //   tirn-server rekey --data FILE [--key-file OLD] --new-key-file NEW
 //     reseals every stored secret with the key in NEW (created, mode 0600, when absent), in
 //     one transaction; refused while a server runs on FILE.
+//   tirn-server rekey --data postgresql://... --key-file OLD --new-key-file NEW
+//     the same on a PostgreSQL database, while servers may be serving it: those still running
+//     with OLD then answer service_unavailable to calls that use a secret.
 //   tirn-server backup --data FILE --to COPY
 //     copies FILE with SQLite's online backup while a server may be writing to it, into a new
 //     file (mode 0600) that appears only once it is whole and passes SQLite's integrity check.

@@ -38,9 +38,6 @@ int Stop(ServerProcess& server) {
   return server.Wait();
 }
 
-bool Contains(std::string const& text, std::string const& part) {
-  return text.find(part) != std::string::npos;
-}
 
 // What PRAGMA integrity_check says of the database file at `path`, opened read-only.
 std::string IntegrityCheck(std::string const& path) {

@@ -76,8 +76,16 @@ struct ServerMetrics::State {
                             .Register(*registry)),
         storeFailures(BuildCounter()
                           .Name("tirn_store_failures_total")
-                          .Help("Operations the record store could not do, by operation")
-                          .Register(*registry)) {
+                          .Help("Operations the record store could not do, by operation: it "
+                                "failed, or it could not be used then (counted also in "
+                                "tirn_store_unavailable_total)")
+                          .Register(*registry)),
+        storeUnavailable(BuildCounter()
+                             .Name("tirn_store_unavailable_total")
+                             .Help("Operations the record store could not do because it could "
+                                   "not be used then (its database away, or the records "
+                                   "resealed with another key), by operation")
+                             .Register(*registry)) {
     BuildGauge()
         .Name("process_start_time_seconds")
         .Help("Start time of the process since the Unix epoch, in seconds")
@@ -97,10 +105,12 @@ struct ServerMetrics::State {
   struct StoreCounters {
     Counter& operations;
     Counter& failures;
+    Counter& unavailable;
   };
   StoreCounters Store(char const* operation) {
     return {storeOperations.Add({{"operation", operation}}),
-            storeFailures.Add({{"operation", operation}})};
+            storeFailures.Add({{"operation", operation}}),
+            storeUnavailable.Add({{"operation", operation}})};
   }
 
   std::shared_ptr<prometheus::Registry> registry;
@@ -115,6 +125,7 @@ struct ServerMetrics::State {
   Counter& answerBytes;
   Family<Counter>& storeOperations;
   Family<Counter>& storeFailures;
+  Family<Counter>& storeUnavailable;
 };
 
 namespace {
@@ -125,7 +136,8 @@ using Reference::ServerKind;
 using Reference::ServerRecord;
 using Reference::StoreStatus;
 
-// A record store that counts what it is asked and what it fails, and passes everything on.
+// A record store that counts what it is asked and what it fails, and passes everything on
+// (readiness included).
 class CountedStore final : public RecordStore {
  public:
   CountedStore(std::shared_ptr<RecordStore> inner, std::shared_ptr<ServerMetrics::State> state)
@@ -174,12 +186,16 @@ class CountedStore final : public RecordStore {
   StoreStatus DeleteServer(ServerKind kind, std::string const& id, std::string& error) override {
     return Count(deleteServer_, inner_->DeleteServer(kind, id, error));
   }
+  bool Ready(std::string& why) override { return inner_->Ready(why); }
 
  private:
   static StoreStatus Count(ServerMetrics::State::StoreCounters const& counters,
                            StoreStatus status) {
     counters.operations.Increment();
-    if (status == StoreStatus::kFailed) counters.failures.Increment();
+    if (status == StoreStatus::kFailed || status == StoreStatus::kUnavailable) {
+      counters.failures.Increment();
+    }
+    if (status == StoreStatus::kUnavailable) counters.unavailable.Increment();
     return status;
   }
 

@@ -32,7 +32,8 @@ class ServerMetrics {
   // they held before as well (the access log).
   void Subscribe(Tirn::Http::ServerOptions& options);
 
-  // `store`, with every operation counted (and its kFailed answers as failures).
+  // `store`, with every operation counted (its kFailed and kUnavailable answers as failures,
+  // the latter also as unavailable).
   std::shared_ptr<Reference::RecordStore> CountStore(std::shared_ptr<Reference::RecordStore> store);
 
   // The GET /metrics endpoint; `open`: served without a token even when tokens are required.

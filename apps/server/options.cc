@@ -105,8 +105,12 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
        "threads serving calls (1 to 256)")
       ("log-format", po::value(&logFormat)->default_value("text")->value_name("text|json"),
        "form of the log lines on stderr")
-      ("data", po::value(&config.dataFile)->default_value(config.dataFile)->value_name("FILE"),
-       "file of the records; ':memory:' keeps them in memory only")
+      ("data",
+       po::value(&config.dataFile)->default_value(config.dataFile)->value_name("FILE|URI"),
+       "file of the records; ':memory:' keeps them in memory only; or a PostgreSQL database "
+       "that many servers may share, postgresql://USER@HOST:PORT/DATABASE, which needs "
+       "--key-file (the same for every server) and holds no password: it comes from "
+       "PGPASSWORD or the password file (~/.pgpass, or the one PGPASSFILE names)")
       ("key-file", po::value(&config.keyFile)->value_name("FILE"),
        "32-byte key sealing secrets at rest; default <data>.key, created on first start");
   po::options_description commandLine;
@@ -141,7 +145,7 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
     std::ostringstream usage;
     usage << "Usage: tirn-server [options]\n"
           << "       tirn-server hash-token [CALLER] < token   (a --tokens line without the token)\n"
-          << "       tirn-server rekey --data FILE --key-file OLD --new-key-file NEW   (reseal)\n"
+          << "       tirn-server rekey --data FILE|URI --key-file OLD --new-key-file NEW   (reseal)\n"
           << "       tirn-server backup --data FILE --to COPY   (a copy of a running server's records)\n"
           << commandLine
           << "\nSIGHUP rereads the --tokens, --policy, --tls-cert and --tls-key files (a file that "
@@ -183,7 +187,9 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
   } else {
     return fail("--log-format wants 'text' or 'json', not '" + logFormat + "'");
   }
-  if (config.dataFile.empty()) return fail("--data wants a file name or ':memory:'");
+  if (config.dataFile.empty()) {
+    return fail("--data wants a file name, a PostgreSQL URI or ':memory:'");
+  }
   return parsed;
 }
 

@@ -40,7 +40,8 @@ struct ServerConfig {
   // Threads that serve calls. Default 2.
   unsigned threads = 2;
   LogFormat logFormat = LogFormat::kText;
-  // The records' file; ":memory:" keeps them in memory. Default tirn-server.db.
+  // The records' file; ":memory:" keeps them in memory; a PostgreSQL URI (postgresql://...)
+  // names a database many servers may share. Default tirn-server.db.
   std::string dataFile = "tirn-server.db";
   // The 32-byte key that seals secrets at rest; empty: <dataFile>.key, created when absent.
   std::string keyFile;

@@ -80,6 +80,10 @@ constexpr milliseconds kIdleInTransactionTimeout{10000};
 constexpr char kCheckKey[] = "key_check";
 constexpr char kCheckText[] = "tirn-server records";
 constexpr char kFingerprintKey[] = "key_fingerprint";
+// What a store whose key no longer matches the database's says.
+constexpr char kResealedElsewhere[] =
+    "the records in the database are no longer sealed with this server's key (another process "
+    "may have changed the key); restart the server with the current key file";
 
 // Every statement the store runs, prepared on each connection when it is made.
 constexpr char kStatements[] = R"sql(
@@ -324,6 +328,14 @@ bool IsPostgresUri(std::string const& text) {
   return text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0;
 }
 
+bool CheckPostgresUri(std::string const& uri, std::string& error) {
+  if (!IsPostgresUri(uri)) {
+    error = "the database URI must begin with postgresql:// or postgres://";
+    return false;
+  }
+  return CheckUri(uri, error);
+}
+
 // One connection of the pool; `prepared` once the session is set up and the statements are
 // prepared on it.
 struct PostgresConnection {
@@ -550,11 +562,7 @@ PostgresRecordStore::~PostgresRecordStore() = default;
 std::shared_ptr<PostgresRecordStore> PostgresRecordStore::Open(
     std::string const& uri, std::shared_ptr<SecretBox const> box, std::size_t connections,
     std::string& error) {
-  if (!IsPostgresUri(uri)) {
-    error = "the database URI must begin with postgresql:// or postgres://";
-    return nullptr;
-  }
-  if (!CheckUri(uri, error)) return nullptr;
+  if (!CheckPostgresUri(uri, error)) return nullptr;
   if (!box) {
     error = "no key to seal the records with";
     return nullptr;
@@ -737,9 +745,7 @@ Status PostgresRecordStore::InTransaction(bool secrets,
     if (status == Status::kOk && !Shaped(rows.get(), 1, error)) status = Status::kFailed;
     if (status == Status::kOk &&
         (PQntuples(rows.get()) != 1 || Column(rows.get(), 0, 0) != fingerprint_)) {
-      error =
-          "the records in the database are no longer sealed with this server's key (another "
-          "process may have changed the key); restart the server with the current key file";
+      error = kResealedElsewhere;
       status = Status::kUnavailable;
     }
   }
@@ -763,7 +769,128 @@ Status PostgresRecordStore::InTransaction(bool secrets,
 bool PostgresRecordStore::Ready(std::string& why) {
   auto const deadline = Clock::now() + kReadyTimeout;
   Lease lease(*this, deadline, why);
-  return lease && Start(*lease, "SELECT 1", deadline, why) == Status::kOk;
+  if (!lease) return false;
+  Connection& connection = *lease;
+  // Read without a lock, so that a rotation under way does not hold the probe up: until it
+  // commits, the records are sealed with the key they had.
+  Result rows;
+  if (Start(connection, "SELECT 1", deadline, why) != Status::kOk ||
+      Query(connection, "SELECT value FROM meta WHERE key = 'key_fingerprint'", Params(),
+            std::min(deadline, StatementDeadline()), rows, why) != Status::kOk ||
+      !Shaped(rows.get(), 1, why)) {
+    return false;
+  }
+  if (PQntuples(rows.get()) != 1 || Column(rows.get(), 0, 0) != fingerprint_) {
+    why = kResealedElsewhere;
+    return false;
+  }
+  return true;
+}
+
+bool PostgresRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::size_t& resealed,
+                                std::vector<std::string>& notices, std::string& error) {
+  resealed = 0;
+  // Every failure but a commit whose outcome is unknown leaves the database as it was.
+  auto const refuse = [&error](std::string const& what) {
+    error = what + "; nothing was changed: the records are still sealed with the old key";
+    return false;
+  };
+  std::string const fingerprint = newBox ? newBox->Fingerprint() : std::string();
+  if (fingerprint.empty()) return refuse("cannot compute the new key's fingerprint");
+  if (fingerprint == fingerprint_) {
+    return refuse("the new key is the one the database is sealed with already");
+  }
+  // The transaction may wait for instances starting (the migration lock) and for the calls in
+  // flight that hold the key check, and has every provider to reseal: it gets the time a
+  // migration gets.
+  auto const deadline = Clock::now() + kMigrationTimeout + kAnswerMargin;
+  Lease lease(*this, Clock::now() + kLeaseTimeout, error);
+  if (!lease) return refuse(error);
+  Connection& connection = *lease;
+  // The server rolls back what a lost connection had open.
+  auto const failed = [&](std::string const& what) {
+    std::string ignored;
+    if (connection.Up()) (void)Run(connection, "ROLLBACK", StatementDeadline(), ignored);
+    return refuse(what);
+  };
+  std::string const lock = "SET LOCAL statement_timeout = " +
+                           std::to_string(kMigrationTimeout.count()) + "; " + kMigrationLock;
+  if (Start(connection, "BEGIN", deadline, error) != Status::kOk ||
+      Run(connection, lock.c_str(), deadline, error) != Status::kOk) {
+    return failed("cannot start the rotation: " + error);
+  }
+  std::string const where = Where(connection);
+  // The key check first: the instances' transactions that seal or open a secret hold it
+  // shared, so this waits for those under way, and those that come later wait for the commit
+  // and then read the new fingerprint.
+  Result rows;
+  if (Query(connection,
+            "SELECT key, value FROM meta WHERE key IN ('key_check', 'key_fingerprint') "
+            "FOR UPDATE",
+            Params(), deadline, rows, error) != Status::kOk ||
+      !Shaped(rows.get(), 2, error)) {
+    return failed("cannot lock the key check of " + where + ": " + error);
+  }
+  std::string sealedCheck;
+  std::string stored;
+  for (int row = 0; row < PQntuples(rows.get()); ++row) {
+    (Column(rows.get(), row, 0) == kCheckKey ? sealedCheck : stored) = Column(rows.get(), row, 1);
+  }
+  {
+    Tirn::SecretString opened;
+    if (stored != fingerprint_ || !box_->Open(sealedCheck, kCheckKey, opened) ||
+        opened.value() != kCheckText) {
+      return failed(where + " is no longer sealed with the current key (another process may "
+                            "have changed the key since)");
+    }
+  }
+  // Read first and written after; the sealed values are ciphertext, only the opened ones are
+  // secret.
+  if (Query(connection, "SELECT id, sealed_key FROM providers ORDER BY id COLLATE \"C\"",
+            Params(), deadline, rows, error) != Status::kOk ||
+      !Shaped(rows.get(), 2, error)) {
+    return failed("cannot read the providers of " + where + ": " + error);
+  }
+  std::size_t count = 0;
+  for (int row = 0; row < PQntuples(rows.get()); ++row) {
+    std::string const id = Column(rows.get(), row, 0);
+    std::string const binding = ProviderBinding(id);
+    std::string again;
+    {
+      Tirn::SecretString opened;  // wiped when it leaves this scope, on every path
+      if (!box_->Open(Column(rows.get(), row, 1), binding, opened)) {
+        return failed("the stored key of provider " + id + " does not open with the current key");
+      }
+      if (!newBox->Seal(opened.value(), binding, again, error)) return failed(error);
+    }
+    Result done;
+    if (Query(connection, "UPDATE providers SET sealed_key = $2 WHERE id = $1",
+              Params().Text(id).Text(std::move(again)), deadline, done, error) != Status::kOk) {
+      return failed("cannot write the provider " + id + ": " + error);
+    }
+    // A provider deleted meanwhile is left deleted.
+    if (Changed(done.get())) ++count;
+  }
+  std::string check;
+  if (!newBox->Seal(kCheckText, kCheckKey, check, error)) return failed(error);
+  if (!WriteMeta(connection, kCheckKey, check, deadline, error) ||
+      !WriteMeta(connection, kFingerprintKey, fingerprint, deadline, error)) {
+    return failed("cannot write the key check of " + where + ": " + error);
+  }
+  std::string why;
+  if (Run(connection, "COMMIT", deadline, why) != Status::kOk) {
+    if (connection.pg) return failed("the database could not commit: " + why);
+    error = "the connection to " + where +
+            " was lost while committing, so the records are sealed with the old key or with the "
+            "new one: keep both key files, and start a server with the new one to find out (" +
+            why + ")";
+    return false;
+  }
+  resealed = count;
+  notices.push_back(
+      "values sealed with the old key may remain in the database's old row versions and "
+      "write-ahead log until PostgreSQL vacuums and recycles them, and in backups made before");
+  return true;
 }
 
 namespace {

@@ -37,6 +37,10 @@
 //   ...
 //   std::string why;
 //   bool const ready = store->Ready(why);  // for a readiness endpoint
+//
+// Rekey reseals the records with another key while instances serve them (tirn-server rekey):
+//
+//   if (!store->Rekey(newBox, resealed, notices, error)) Fail(error);
 #ifndef APPS_SERVER_POSTGRES_STORE_H_
 #define APPS_SERVER_POSTGRES_STORE_H_
 
@@ -56,6 +60,11 @@ namespace ServerApp {
 
 // Whether `text` is a PostgreSQL connection URI (postgresql:// or postgres://).
 bool IsPostgresUri(std::string const& text);
+
+// Whether `uri` is a PostgreSQL URI that libpq can read and that names no password (Open
+// refuses any other); false with the reason in `error`, which repeats neither the URI nor the
+// password.
+bool CheckPostgresUri(std::string const& uri, std::string& error);
 
 // One connection of a PostgresRecordStore's pool (postgres_store.cc).
 struct PostgresConnection;
@@ -103,9 +112,26 @@ class PostgresRecordStore final : public Reference::RecordStore {
                       std::string& error) override;
   Status DeleteServer(ServerKind kind, std::string const& id, std::string& error) override;
 
-  // Whether the database answers now: a SELECT 1 on a pooled connection, all of it bounded by
-  // about a second. False with the reason in `why` (which holds no secret).
-  bool Ready(std::string& why);
+  // Whether this store can serve now: the database answers on a pooled connection and its
+  // records are sealed with this store's key (not resealed by another process since), all of
+  // it bounded by about a second. False with the reason in `why` (which holds no secret).
+  bool Ready(std::string& why) override;
+
+  // Reseals every secret in the database (each provider's key, the key-check value and the
+  // fingerprint) with `newBox`'s key, in one transaction, while other instances may be serving
+  // the database. The transaction takes the lock the migrations take (so that no instance opens
+  // the database meanwhile) and locks the key check before anything else, so that the other
+  // instances' transactions that seal or open a secret wait for it and then find the new
+  // fingerprint: from its commit on, instances with the old key answer kUnavailable for them,
+  // and one started with the old key is refused. When a step fails, the transaction is rolled
+  // back and the old key stays the one. `resealed` counts the providers' keys; `notices`
+  // receives what the user should be told (old sealed values the database may still hold).
+  // False, with the reason in `error`, when `newBox` holds the key in use, the records are no
+  // longer sealed with this store's key, a stored secret does not open with it, or the database
+  // fails or cannot be reached. This store keeps its key, which no longer matches: open a new
+  // one with `newBox` to go on.
+  [[nodiscard]] bool Rekey(std::shared_ptr<SecretBox const> newBox, std::size_t& resealed,
+                           std::vector<std::string>& notices, std::string& error);
 
  private:
   using Connection = PostgresConnection;

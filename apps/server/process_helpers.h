@@ -10,10 +10,14 @@
 #ifndef APPS_SERVER_PROCESS_HELPERS_H_
 #define APPS_SERVER_PROCESS_HELPERS_H_
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,6 +35,7 @@
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "tirn/http/client_provider.h"
 #include "tirn/http/io_threads.h"
+#include "tirn/runtime/value/build.h"
 #include "tirn/stub/async_api_stub.h"
 
 namespace ServerApp {
@@ -38,6 +43,7 @@ namespace Testing {
 
 namespace Ti = Com::Ostrel::Nox::TrustedInfrastructure;
 namespace Providers = Ti::Kms::ProvidersSvc;
+namespace KeyServers = Ti::Kms::ServicesSvc;
 
 constexpr std::chrono::seconds kWait{10};  // no single step of these tests may take longer
 
@@ -183,8 +189,9 @@ class Client {
                                                                  Ti::Operations(), options);
     auto activation = std::make_shared<Tirn::Core::AsyncActivation>();
     activation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
-    stub_ = std::make_unique<Providers::AsyncServiceStub>(
-        std::make_shared<Tirn::Stub::AsyncApiStub>(provider, activation));
+    auto stub = std::make_shared<Tirn::Stub::AsyncApiStub>(provider, activation);
+    stub_ = std::make_unique<Providers::AsyncServiceStub>(stub);
+    keyServers_ = std::make_unique<KeyServers::AsyncServiceStub>(stub);
   }
 
   // "ok" or the error's name.
@@ -214,6 +221,22 @@ class Client {
     return got.second && (*got.second)->native_info ? (*got.second)->native_info->key_id : "!none";
   }
 
+  // A key server at host:port through the key-servers service: "ok" with its identifier in
+  // `id`, or the error's name.
+  std::string CreateKeyServer(std::string const& host, int port, std::string& id) {
+    auto spec = Tirn::Build<KeyServers::CreateSpec>([&](auto& spec) {
+      spec.address = Tirn::Build<Ti::NetworkAddress>([&](auto& address) {
+        address.hostname = host;
+        address.port = port;
+      });
+      spec.trusted_CA = Tirn::Build<Ti::X509CertChain>([](auto& ca) { ca.cert_chain = {"root"}; });
+      spec.group = "g";
+    });
+    auto got = Await<std::string>([&](auto r) { keyServers_->Create(spec, nullptr, r); });
+    if (got.second) id = *got.second;
+    return got.first;
+  }
+
   std::vector<std::string> List() {
     auto got =
         Await<Providers::ListMethod::Result>([&](auto r) { stub_->List(nullptr, nullptr, r); });
@@ -241,7 +264,52 @@ class Client {
 
   Tirn::Http::IoThreads threads_;
   std::unique_ptr<Providers::AsyncServiceStub> stub_;
+  std::unique_ptr<KeyServers::AsyncServiceStub> keyServers_;
 };
+
+struct Fetched {
+  int status = 0;
+  std::string body;
+};
+
+// GET `path` from 127.0.0.1:`port` over a fresh connection, with `token` as a bearer token
+// when given; status 0 when no answer came in time.
+inline Fetched Get(std::string const& port, std::string const& path,
+                   std::string const& token = {}) {
+  Fetched fetched;
+  int const fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval limit{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return fetched;
+  }
+  std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+  if (!token.empty()) request += "Authorization: Bearer " + token + "\r\n";
+  request += "\r\n";
+  (void)send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string answer;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) answer.append(buffer, static_cast<std::size_t>(n));
+  close(fd);
+  if (answer.rfind("HTTP/1.", 0) != 0 || answer.size() < 12) return fetched;
+  fetched.status = std::stoi(answer.substr(9, 3));
+  std::size_t const end = answer.find("\r\n\r\n");
+  if (end != std::string::npos) fetched.body = answer.substr(end + 4);
+  return fetched;
+}
+
+inline bool Contains(std::string const& text, std::string const& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// The port of "http://host:port".
+inline std::string PortOf(std::string const& url) { return url.substr(url.rfind(':') + 1); }
 
 inline std::vector<std::string> ServeArgs(std::string const& data) {
   return {"--listen", "127.0.0.1:0", "--data", data};

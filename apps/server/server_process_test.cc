@@ -413,42 +413,6 @@ namespace {
 
 // ---- Metrics -------------------------------------------------------------------------------
 
-struct Fetched {
-  int status = 0;
-  std::string body;
-};
-
-// GET `path` from 127.0.0.1:`port` over a fresh connection, with `token` as a bearer token
-// when given; status 0 when no answer came in time.
-Fetched Get(std::string const& port, std::string const& path, std::string const& token = {}) {
-  Fetched fetched;
-  int const fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval limit{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return fetched;
-  }
-  std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
-  if (!token.empty()) request += "Authorization: Bearer " + token + "\r\n";
-  request += "\r\n";
-  (void)send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  std::string answer;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) answer.append(buffer, static_cast<std::size_t>(n));
-  close(fd);
-  if (answer.rfind("HTTP/1.1 ", 0) != 0) return fetched;
-  fetched.status = std::stoi(answer.substr(9, 3));
-  std::size_t const end = answer.find("\r\n\r\n");
-  if (end != std::string::npos) fetched.body = answer.substr(end + 4);
-  return fetched;
-}
-
 // The samples of a Prometheus text page: "name{labels}" to value.
 std::map<std::string, double> Samples(std::string const& page) {
   std::map<std::string, double> samples;
@@ -471,8 +435,6 @@ std::string PromtoolProblems(std::string const& page, std::string const& dir) {
   return status == 0 ? std::string() : "promtool failed (" + std::to_string(status) + "): " +
                                            ReadAll(dir + "/promtool.txt");
 }
-
-std::string PortOf(std::string const& url) { return url.substr(url.rfind(':') + 1); }
 
 // GET /metrics: a page Prometheus' own checker accepts, whose counts are those of the calls
 // the test made, served without a token by default.

@@ -1,0 +1,266 @@
+// Runs tirn-server instances (TIRN_SERVER_BINARY) on one PostgreSQL database of the test
+// program's own cluster (postgres_cluster.h), called over 127.0.0.1: records shared by two
+// instances, the database going away and coming back under them, the key rotated while an
+// instance serves, and what is refused at start. Every wait is bounded.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apps/server/postgres_cluster.h"
+#include "apps/server/process_helpers.h"
+
+namespace {
+
+using namespace ServerApp::Testing;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kUnavailable[] = "com.ostrel.tirn.std.errors.service_unavailable";
+constexpr char kReady[] = R"({"status":"ready"})";
+constexpr char kNotReady[] = R"({"status":"unavailable"})";
+
+
+std::size_t CountOf(std::string const& text, std::string const& wanted) {
+  std::size_t count = 0;
+  for (auto at = text.find(wanted); at != std::string::npos; at = text.find(wanted, at + 1)) ++count;
+  return count;
+}
+
+std::vector<std::string> ServeDatabase(std::string const& uri, std::string const& keyFile) {
+  auto args = ServeArgs(uri);
+  args.insert(args.end(), {"--key-file", keyFile});
+  return args;
+}
+
+// A folder of its own under `dir`, for one process's log.
+std::string Folder(std::string const& dir, char const* name) {
+  std::string const path = dir + "/" + name;
+  std::filesystem::create_directory(path);
+  return path;
+}
+
+long long MillisSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+int Stop(ServerProcess& server) {
+  server.Signal(SIGTERM);
+  return server.Wait();
+}
+
+TEST(ServersOnPostgres, TwoInstancesShareTheRecordsAndOutliveTheDatabasesAbsence) {
+  auto& cluster = PostgresCluster::Shared();
+  std::string error;
+  std::string const uri = cluster.NewDatabase(error);
+  ASSERT_FALSE(uri.empty()) << error;
+  TempDir dir;
+  std::string const key = dir.path + "/shared.key";
+  std::string const secret = "kdk-shared-by-two-6502";
+  Running a(ServeDatabase(uri, key), Folder(dir.path, "a"));
+  ASSERT_FALSE(a.url.empty()) << a.process.Stderr();
+  EXPECT_TRUE(Contains(a.process.Stderr(), "created the key file " + key))
+      << a.process.Stderr();
+  struct stat status {};
+  ASSERT_EQ(stat(key.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  Running b(ServeDatabase(uri, key), Folder(dir.path, "b"));
+  ASSERT_FALSE(b.url.empty()) << b.process.Stderr();
+  Client ca(a.url);
+  Client cb(b.url);
+  ASSERT_EQ(ca.Create("vault", "key-vault", secret), "ok");
+  // Read through the other instance: its secret opens there with the shared key.
+  EXPECT_EQ(cb.KeyIdOf("vault"), "key-vault");
+  for (auto const* server : {&a, &b}) {
+    Fetched const ready = Get(PortOf(server->url), "/readyz");
+    EXPECT_EQ(ready.status, 200);
+    EXPECT_EQ(ready.body, kReady);
+  }
+
+  ASSERT_TRUE(cluster.Stop());
+  auto const start = Clock::now();
+  EXPECT_EQ(ca.KeyIdOf("vault"), std::string("!") + kUnavailable);
+  EXPECT_LT(MillisSince(start), 1500);
+  EXPECT_EQ(cb.Create("bank", "key-bank", secret), kUnavailable);
+  // Probed again and again: the answer says nothing of why, the log says it once.
+  for (int probe = 0; probe < 3; ++probe) {
+    for (auto const* server : {&a, &b}) {
+      Fetched const unready = Get(PortOf(server->url), "/readyz");
+      EXPECT_EQ(unready.status, 503);
+      EXPECT_EQ(unready.body, kNotReady);
+    }
+  }
+  EXPECT_EQ(CountOf(a.process.Stderr(), "not ready: "), 1u) << a.process.Stderr();
+  EXPECT_TRUE(Contains(a.process.Stderr(), "cannot connect to the database"))
+      << a.process.Stderr();
+  std::string const page = Get(PortOf(a.url), "/metrics").body;
+  EXPECT_TRUE(Contains(page, "tirn_store_failures_total{operation=\"get_provider\"} 1\n"))
+      << page;
+  EXPECT_TRUE(Contains(page, "tirn_store_unavailable_total{operation=\"get_provider\"} 1\n"))
+      << page;
+
+  // Back, at the same address: both serve again without a restart.
+  ASSERT_TRUE(cluster.Start(error)) << error;
+  EXPECT_EQ(ca.KeyIdOf("vault"), "key-vault");
+  EXPECT_EQ(cb.Create("bank", "key-bank", secret), "ok");
+  EXPECT_EQ(ca.KeyIdOf("bank"), "key-bank");
+  for (auto const* server : {&a, &b}) {
+    EXPECT_EQ(Get(PortOf(server->url), "/readyz").status, 200);
+    EXPECT_EQ(CountOf(server->process.Stderr(), "ready: the records can be served again"), 1u)
+        << server->process.Stderr();
+  }
+  EXPECT_EQ(Stop(a.process), 0);
+  EXPECT_EQ(Stop(b.process), 0);
+  EXPECT_FALSE(Contains(a.process.Stderr() + b.process.Stderr(), secret));
+}
+
+TEST(ServersOnPostgres, RekeyWhileAnInstanceServes) {
+  auto& cluster = PostgresCluster::Shared();
+  std::string error;
+  std::string const uri = cluster.NewDatabase(error);
+  ASSERT_FALSE(uri.empty()) << error;
+  TempDir dir;
+  std::string const oldKey = dir.path + "/old.key";
+  std::string const newKey = dir.path + "/new.key";
+  std::string const runs = Folder(dir.path, "runs");
+  std::vector<std::string> const rekey = {"rekey",    "--data",         uri,   "--key-file",
+                                          oldKey,     "--new-key-file", newKey};
+  Running a(ServeDatabase(uri, oldKey), Folder(dir.path, "a"));
+  ASSERT_FALSE(a.url.empty()) << a.process.Stderr();
+  Client ca(a.url);
+  ASSERT_EQ(ca.Create("vault", "key-vault", "kdk-vault"), "ok");
+
+  // A rotation that fails after resealing a provider leaves everything sealed as it was: a
+  // provider after "vault" whose sealed key does not open.
+  ASSERT_EQ(ca.Create("zz-broken", "k", "s"), "ok");
+  PostgresSession session(uri);
+  ASSERT_TRUE(session.Run("UPDATE providers SET sealed_key = '\\x00' WHERE id = 'zz-broken'",
+                          error))
+      << error;
+  auto const failed = RunToEnd(rekey, runs);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_TRUE(Contains(failed.err, "provider zz-broken does not open")) << failed.err;
+  EXPECT_TRUE(Contains(failed.err, "nothing was changed")) << failed.err;
+  EXPECT_EQ(ca.KeyIdOf("vault"), "key-vault");
+  ASSERT_TRUE(session.Run("DELETE FROM providers WHERE id = 'zz-broken'", error)) << error;
+
+  // A client keeps creating providers through A while the key is rotated: each acknowledged
+  // creation was committed before the rotation took the key check, and is resealed; after it
+  // A refuses.
+  std::mutex mutex;
+  std::vector<std::string> acknowledged;
+  std::string refusal;
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    Client client(a.url);
+    for (int i = 0; i < 5000 && !stop; ++i) {
+      std::string const id = "w" + std::to_string(i);
+      std::string const answer = client.Create(id, "key-" + id, "kdk-" + id);
+      std::lock_guard<std::mutex> lock(mutex);
+      if (answer != "ok") {
+        refusal = answer;
+        break;
+      }
+      acknowledged.push_back(id);
+    }
+  });
+  for (int i = 0; i < 500; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (acknowledged.size() >= 20 || !refusal.empty()) break;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  auto const rekeyed = RunToEnd(rekey, runs);
+  // After the rotation the writer's next creation is refused, which ends it.
+  if (rekeyed.status != 0) stop = true;
+  writer.join();
+  ASSERT_EQ(rekeyed.status, 0) << rekeyed.err;
+  EXPECT_EQ(refusal, kUnavailable);
+  EXPECT_TRUE(Contains(rekeyed.out, "resealed " + std::to_string(1 + acknowledged.size()) +
+                                        " provider keys"))
+      << rekeyed.out << " (" << acknowledged.size() << " creations acknowledged)";
+  EXPECT_TRUE(Contains(rekeyed.err, "warning: values sealed with the old key")) << rekeyed.err;
+  EXPECT_FALSE(Contains(rekeyed.out + rekeyed.err, "kdk-"));
+
+  // A, still with the old key, refuses to seal or open a secret, and says why in its log.
+  EXPECT_EQ(ca.Create("after", "key-after", "kdk-after"), kUnavailable);
+  EXPECT_EQ(ca.KeyIdOf("vault"), std::string("!") + kUnavailable);
+  EXPECT_TRUE(Contains(a.process.Stderr(), "no longer sealed with this server's key"))
+      << a.process.Stderr();
+  EXPECT_EQ(Get(PortOf(a.url), "/readyz").status, 503);
+
+  // An instance with the new key serves every provider, and their secrets open.
+  Running c(ServeDatabase(uri, newKey), Folder(dir.path, "c"));
+  ASSERT_FALSE(c.url.empty()) << c.process.Stderr();
+  Client cc(c.url);
+  EXPECT_EQ(cc.KeyIdOf("vault"), "key-vault");
+  std::size_t unreadable = 0;
+  for (auto const& id : acknowledged) unreadable += cc.KeyIdOf(id) != "key-" + id;
+  EXPECT_EQ(unreadable, 0u);
+  EXPECT_EQ(cc.Create("after", "key-after", "kdk-after"), "ok");
+  EXPECT_EQ(Get(PortOf(c.url), "/readyz").status, 200);
+
+  // One with the old key is refused at start.
+  Running d(ServeDatabase(uri, oldKey), Folder(dir.path, "d"));
+  EXPECT_TRUE(d.url.empty());
+  EXPECT_EQ(d.process.Wait(), 1);
+  EXPECT_TRUE(Contains(d.process.Stderr(), "was written with another key")) << d.process.Stderr();
+  EXPECT_EQ(Stop(a.process), 0);
+  EXPECT_EQ(Stop(c.process), 0);
+}
+
+// Refused before any database is reached: each ends with its status and reason, never repeats
+// a password, and makes no key file.
+TEST(ServersOnPostgres, StartRefusals) {
+  TempDir dir;
+  std::string const absentKey = dir.path + "/absent.key";
+  std::string const openKey = dir.path + "/open.key";
+  std::ofstream(openKey) << std::string(64, 'a') << "\n";
+  chmod(openKey.c_str(), 0644);
+  // Nothing is ever connected to: the refusals come first.
+  std::string const database = "127.0.0.1:9/tirn";
+  std::string const inUserInfo = "postgresql://tirn:Hunter2Secret@" + database;
+  std::string const asParameter = "postgres://tirn@" + database + "?password=Hunter2Secret";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    char const* said;
+  } const cases[] = {
+      {ServeDatabase(inUserInfo, absentKey), 1, "the database URI holds a password"},
+      {ServeDatabase(asParameter, absentKey), 1, "the database URI holds a password"},
+      {ServeArgs("postgresql://tirn@" + database), 1, "name the key file"},
+      {ServeDatabase("postgresql://tirn@" + database, openKey), 1, "chmod 600"},
+      {{"rekey", "--data", inUserInfo, "--key-file", openKey, "--new-key-file", absentKey}, 1,
+       "the database URI holds a password"},
+      {{"rekey", "--data", "postgresql://tirn@" + database, "--new-key-file", absentKey}, 2,
+       "--key-file is required"},
+      {{"backup", "--data", inUserInfo, "--to", dir.path + "/copy"}, 2, "pg_dump"},
+  };
+  for (auto const& c : cases) {
+    std::string command;
+    for (auto const& arg : c.args) command += " " + arg;
+    SCOPED_TRACE(command);
+    auto const run = RunToEnd(c.args, dir.path);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(Contains(run.err, c.said)) << run.err;
+    EXPECT_FALSE(Contains(run.err, "Hunter2")) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(absentKey));
+  }
+}
+
+}  // namespace
