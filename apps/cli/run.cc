@@ -9,6 +9,8 @@
 #include <iterator>
 #include <mutex>
 
+#include <boost/version.hpp>
+
 #include "apps/cli/call.h"
 #include "apps/cli/describe.h"
 #include "apps/cli/exit_code.h"
@@ -174,7 +176,10 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
     case Arguments::Command::kHelp:
       return WriteResult(console, HelpText());
     case Arguments::Command::kVersion:
-      return WriteResult(console, std::string("tirn ") + TIRN_VERSION + "\n");
+      return WriteResult(console, std::string("tirn ") + TIRN_VERSION + "\nlibraries: tirn " +
+                                      TIRN_VERSION + ", Boost " +
+                                      std::to_string(BOOST_VERSION / 100000) + "." +
+                                      std::to_string(BOOST_VERSION / 100 % 1000) + "\n");
     case Arguments::Command::kList:
       return WriteResult(console, arguments.output == Format::kJson ? ListOperationsJson(table)
                                                                     : ListOperations(table));

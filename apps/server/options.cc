@@ -1,6 +1,10 @@
 #include "apps/server/options.h"
 
 #include <boost/program_options.hpp>
+#include <boost/version.hpp>
+#include <libpq-fe.h>
+#include <openssl/crypto.h>
+#include <sqlite3.h>
 
 #include <cctype>
 #include <exception>
@@ -138,7 +142,13 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
   }
   if (values.count("version")) {
     parsed.outcome = ParsedOptions::kVersion;
-    parsed.text = std::string("tirn-server ") + TIRN_VERSION + "\n";
+    // The libraries it runs with, as they report themselves where they can.
+    parsed.text = std::string("tirn-server ") + TIRN_VERSION + "\nlibraries: tirn " +
+                  TIRN_VERSION + ", " + OpenSSL_version(OPENSSL_VERSION) + ", SQLite " +
+                  sqlite3_libversion() + ", libpq " + std::to_string(PQlibVersion() / 10000) +
+                  "." + std::to_string(PQlibVersion() % 100) + ", Boost " +
+                  std::to_string(BOOST_VERSION / 100000) + "." +
+                  std::to_string(BOOST_VERSION / 100 % 1000) + "\n";
     return parsed;
   }
   if (values.count("help")) {

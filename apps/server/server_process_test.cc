@@ -80,7 +80,11 @@ TEST(ServerProgram, HelpAndCommandLineMistakes) {
   EXPECT_NE(help.out.find("--key-file"), std::string::npos) << help.out;
   auto const version = RunToEnd({"--version"}, dir.path);
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out.rfind("tirn-server 0.", 0), 0u) << version.out;
+  EXPECT_EQ(version.out.rfind(std::string("tirn-server ") + TIRN_VERSION + "\nlibraries: tirn " +
+                                TIRN_VERSION + ", OpenSSL ", 0),
+            0u)
+      << version.out;
+  EXPECT_TRUE(Contains(version.out, ", SQLite 3.")) << version.out;
   // The parser's own tests go through every mistake; these show how the program ends.
   std::vector<std::string> const cases[] = {{"--bogus"}, {"--threads", "0"}};
   for (auto const& args : cases) {
