@@ -1,8 +1,10 @@
 // A walk through the trusted-infrastructure package: the reference server is bound to an
 // in-process API provider, and this program then acts as a client through the generated
-// stubs only. It creates, lists, reads, updates and deletes across the four services, shows a
-// declared error in English and in German, and a call whose input cannot be converted failing
-// before it is sent. With --url it tells the same story to a server in another process.
+// stubs only. It creates, lists, reads, updates and deletes across the four services; shows an
+// input as the value tree it travels as, progress reports before an answer, an unknown field
+// and an unknown enumeration value surviving a round trip, a declared error from the server in
+// English and in German, and a call whose input cannot be converted failing on the caller's
+// side before it is sent. With --url it tells the same story to a server in another process.
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -14,8 +16,12 @@
 #include "tirn/http/client_provider.h"
 #include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
+#include "tirn/data/native_to_value_adapter.h"
+#include "tirn/data/value_to_native_adapter.h"
 #include "tirn/runtime/call/in_process_provider.h"
 #include "tirn/runtime/l10n/locale.h"
+#include "tirn/runtime/l10n/request_localizer.h"
+#include "tirn/runtime/value/equal.h"
 #include "tirn/runtime/value/wire_shapes.h"
 #include "tirn/stub/async_api_stub.h"
 
@@ -155,6 +161,18 @@ int main(int argc, char** argv) {
   auto createNative = std::make_shared<Providers::CreateSpec>();
   createNative->provider = "vault-native";
   createNative->native_spec = native;
+  // The input as it travels: the structure becomes a value tree, checked against the
+  // operation's definition, and that tree is what a provider (in process or over HTTP) gets.
+  Tirn::Data::DataValuePtr tree;
+  std::list<Tirn::BaseMessage> problems;
+  if (Tirn::Data::NativeToValueAdapter::Adapt(
+          createNative.get(),
+          Tirn::Data::NativeToValueAdapter::AdaptMethod<Providers::CreateSpec>::Get(
+              createNative.get()),
+          &tree, problems, Tirn::L10n::RequestLocalizerHelper::GetDefaultRequestLocalizer())) {
+    std::printf("  the create's input as a value tree (the secret masked):\n    %s\n",
+                Tirn::Data::ToDebugString(tree).c_str());
+  }
   Show("create vault-native (NATIVE)", providers.Create(createNative).get());
   auto createTa = std::make_shared<Providers::CreateSpec>();
   createTa->provider = "trust-authority";
@@ -204,6 +222,17 @@ int main(int argc, char** argv) {
   Show<std::string>("create attest.example.org:443", attested, Identity);
   auto listed = attestation.List(nullptr).get();
   Show<Attestation::ListMethod::Result>("list", listed, ServiceNames<Attestation::Summary>);
+  // Progress reports arrive before the answer: the list says how far along it is.
+  reports.List(nullptr, [](boost::optional<Reports::ListMethod::Result> const& list,
+                           Tirn::Data::ErrorValuePtr const& error, Tirn::Progress const& progress) {
+    if (!progress.IsFinal()) {
+      std::printf("  %-44s -> %lld of %lld\n", "progress of list reports",
+                  static_cast<long long>(progress.current), static_cast<long long>(progress.maximum));
+    } else {
+      std::printf("  %-44s -> %s\n", "answer of list reports",
+                  list ? (std::to_string(list->size()) + " reports").c_str() : Explain(error).c_str());
+    }
+  });
   auto reportList = reports.List().get();
   if (!reportList.ok()) Show("list reports", reportList);
   for (auto const& report : reportList.ok() ? reportList.value() : Reports::ListMethod::Result()) {
@@ -212,11 +241,44 @@ int main(int argc, char** argv) {
                                       [&](auto const&) { return jwt; });
   }
 
-  std::printf("\nErrors in two languages\n");
+  std::printf("\nWhat a newer peer sends survives a round trip\n");
+  {
+    // A summary from a server that knows a field and a provider type this client does not.
+    using namespace Tirn::Data;
+    auto type = OptionalValue::GetInstance();
+    type->value(DataValue::Create<std::string>("HARDWARE"));
+    auto received =
+        StructValue::GetInstance("com.ostrel.nox.trusted_infrastructure.kms.providers.summary");
+    received->SetField("provider", DataValue::Create<std::string>("hsm-1"));
+    received->SetField("available", DataValue::Create<bool>(true));
+    received->SetField("details", ListValue::GetInstance(ListValue::LIST));
+    received->SetField("type", type);
+    received->SetField("firmware", DataValue::Create<std::string>("2.1"));
+    Providers::Summary summary;
+    DataValuePtr sentBack;
+    bool const read = ValueToNativeAdapter::Adapt(
+        received, ValueToNativeAdapter::AdaptMethod<Providers::Summary>::Get(&summary), &summary,
+        problems);
+    bool const written =
+        read && NativeToValueAdapter::Adapt(
+                    &summary, NativeToValueAdapter::AdaptMethod<Providers::Summary>::Get(&summary),
+                    &sentBack, problems,
+                    Tirn::L10n::RequestLocalizerHelper::GetDefaultRequestLocalizer());
+    std::printf("  %-44s -> type %s kept as \"%s\", %zu unknown field kept\n", "read into the C++ structure",
+                summary.type && summary.type->value() == Providers::ProviderType::_UNKNOWN
+                    ? "_UNKNOWN" : "known",
+                summary.type ? summary.type->unknownValue().c_str() : "",
+                summary.unknownFields ? summary.unknownFields->fields().size() : 0);
+    std::printf("  %-44s -> %s\n", "written back",
+                written && Equal(sentBack, received) ? "the same as received" : "changed");
+  }
+
+  std::printf("\nErrors in two languages (answered by the server)\n");
   Show("get missing (English)", providers.Get("missing").get());
   Show("get missing (German)", providers.Get("missing", InLanguage("de-DE")).get());
 
-  std::printf("\nA call that cannot be sent\n");
+  std::printf("\nA call that cannot be sent (refused by the library on this side: nothing "
+              "reaches the server)\n");
   Show("create a key server without a specification", keyServers.Create(nullptr).get());
 
   std::printf("\nClean up\n");

@@ -1,5 +1,6 @@
 #include "apps/reference/reference_server.h"
 
+#include <cstdint>
 #include <map>
 #include <set>
 #include <unordered_set>
@@ -506,8 +507,12 @@ class AttestationReports final : public Reports::AsyncServiceInterface {
     if (status != StoreStatus::kOk) {
       return context_->Failed(result, "attestation.reports.list", status, error);
     }
+    // One report is made per attestation service: the caller hears how far along the list is
+    // before it arrives.
     Reports::ListMethod::Result summaries;
+    auto const total = static_cast<std::int64_t>(records.size());
     for (auto const& record : records) {
+      result.progress({0, total, static_cast<std::int64_t>(summaries.size())});
       auto jwt = std::make_shared<Reports::ReportingJwt>();
       jwt->service = record.id;
       jwt->group = record.group;
