@@ -12,8 +12,17 @@
 #   tirn_generate(shop DESCRIPTION shop.tidl)
 #   target_link_libraries(app PRIVATE shop)
 #
-# Needs a Python 3 interpreter (Python3_EXECUTABLE) and TIRN_GENERATOR (the generator script)
-# and TIRN_BINDINGS_TARGET (the bindings library), which the package configuration sets.
+# The package's OpenAPI 3.1 document is written beside the sources and compiled into the
+# library (OpenApiDocument() in operations.h, which Tirn::Http::Server serves at
+# GET /v1/openapi.json); the target's TIRN_OPENAPI_DOCUMENT property names the file, to install
+# or publish it:
+#
+#   install(FILES $<TARGET_PROPERTY:shop,TIRN_OPENAPI_DOCUMENT> DESTINATION share/shop)
+#
+# Needs a Python 3 interpreter (Python3_EXECUTABLE) and TIRN_GENERATOR (the generator script),
+# TIRN_BINDINGS_TARGET (the bindings library) and TIRN_ERROR_STATUSES (the HTTP server's table
+# of error statuses, which the document's answers follow), which the package configuration
+# sets.
 function(tirn_generate target)
   cmake_parse_arguments(arg "SHARED;STATIC" "DESCRIPTION;NAME" "" ${ARGN})
   if(NOT arg_DESCRIPTION)
@@ -26,33 +35,42 @@ function(tirn_generate target)
     get_filename_component(name "${description}" NAME)
   endif()
   set(root "${CMAKE_CURRENT_BINARY_DIR}/${target}_generated")
+  set(statuses "")
+  if(TIRN_ERROR_STATUSES)
+    set(statuses --statuses ${TIRN_ERROR_STATUSES})
+  endif()
 
   execute_process(
-    COMMAND ${Python3_EXECUTABLE} ${TIRN_GENERATOR} ${description} --list
+    COMMAND ${Python3_EXECUTABLE} ${TIRN_GENERATOR} ${description} ${statuses} --list
     OUTPUT_VARIABLE listed
     ERROR_VARIABLE mistakes
     RESULT_VARIABLE result)
   if(NOT result EQUAL 0)
     message(FATAL_ERROR "The package description has mistakes:\n${mistakes}")
   endif()
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${description} ${TIRN_GENERATOR})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${description} ${TIRN_GENERATOR}
+                                                                ${TIRN_ERROR_STATUSES})
   string(STRIP "${listed}" listed)
   string(REPLACE "\n" ";" listed "${listed}")
   set(files "")
   set(sources "")
+  set(document "")
   foreach(file IN LISTS listed)
     list(APPEND files ${root}/${file})
     if(file MATCHES "\\.cc$")
       list(APPEND sources ${root}/${file})
+    elseif(file MATCHES "/openapi\\.json$")
+      set(document ${root}/${file})
     endif()
   endforeach()
 
   add_custom_command(
     OUTPUT ${root}/generated.stamp
     BYPRODUCTS ${files}
-    COMMAND ${Python3_EXECUTABLE} ${TIRN_GENERATOR} ${description} --name ${name} --output ${root}
+    COMMAND ${Python3_EXECUTABLE} ${TIRN_GENERATOR} ${description} ${statuses} --name ${name}
+            --output ${root}
     COMMAND ${CMAKE_COMMAND} -E touch ${root}/generated.stamp
-    DEPENDS ${description} ${TIRN_GENERATOR}
+    DEPENDS ${description} ${TIRN_GENERATOR} ${TIRN_ERROR_STATUSES}
     COMMENT "Generating the package of ${name}"
     VERBATIM)
   add_custom_target(${target}_generate DEPENDS ${root}/generated.stamp)
@@ -72,5 +90,6 @@ function(tirn_generate target)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     POSITION_INDEPENDENT_CODE ON
-    TIRN_GENERATED_ROOT ${root})
+    TIRN_GENERATED_ROOT ${root}
+    TIRN_OPENAPI_DOCUMENT ${document})
 endfunction()

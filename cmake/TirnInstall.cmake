@@ -1,6 +1,7 @@
 # Installation: the shared libraries with their version and SONAME, every public header (the
-# generated ones included), the generator with its CMake function, a CMake package
-# configuration and a pkg-config file.
+# generated ones included), the package's OpenAPI document, the generator with its CMake
+# function and the server's table of error statuses it reads, a CMake package configuration
+# and a pkg-config file.
 #
 #   find_package(TirnTrustedInfrastructure CONFIG REQUIRED)
 #   target_link_libraries(app PRIVATE Tirn::TrustedInfrastructure)   # the package
@@ -43,6 +44,11 @@ install(FILES ${PROJECT_BINARY_DIR}/TirnTrustedInfrastructureConfig.cmake
               ${PROJECT_SOURCE_DIR}/cmake/TirnGenerate.cmake
         DESTINATION ${TIRN_CMAKE_DIR})
 install(PROGRAMS ${TIRN_GENERATOR} DESTINATION ${TIRN_CMAKE_DIR})
+install(FILES ${TIRN_ERROR_STATUSES} DESTINATION ${TIRN_CMAKE_DIR})
+# The package's OpenAPI 3.1 document, as its servers serve it at GET /v1/openapi.json.
+install(FILES $<TARGET_PROPERTY:tirn_trusted_infrastructure,TIRN_OPENAPI_DOCUMENT>
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/tirn/openapi
+        RENAME com.ostrel.nox.trusted_infrastructure.json)
 
 # The pkg-config file finds its prefix from where it is installed, so that `cmake --install
 # --prefix` anywhere gives a file that points at itself.

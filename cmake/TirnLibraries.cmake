@@ -44,6 +44,7 @@ target_link_libraries(tirn_bindings PUBLIC tirn_std)
 # function that users of the installed package call for theirs.
 set(TIRN_GENERATOR ${PROJECT_SOURCE_DIR}/tools/tirn_generate.py)
 set(TIRN_BINDINGS_TARGET tirn_bindings)
+set(TIRN_ERROR_STATUSES ${PROJECT_SOURCE_DIR}/tirn/http/error_statuses.def)
 include(${PROJECT_SOURCE_DIR}/cmake/TirnGenerate.cmake)
 set(TIRN_DESCRIPTION
     ${PROJECT_SOURCE_DIR}/com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.tidl)

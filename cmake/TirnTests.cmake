@@ -88,6 +88,49 @@ add_test(NAME generator_test
          COMMAND ${Python3_EXECUTABLE} -m unittest -q tests/generator_test.py
          WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
 
+# The OpenAPI document a live server serves: the operation table's, with the statuses the
+# server answers; and the merge of several packages' documents.
+tirn_cross_cutting_test(tirn_openapi_tests tests/openapi_test.cc)
+if(TARGET tirn_openapi_tests)
+  target_link_libraries(tirn_openapi_tests PRIVATE tirn_http tirn_reference_server)
+endif()
+
+# The OpenAPI documents of the package and of the guide's shop, checked by validators written
+# elsewhere (tools/openapi: swagger-parser, Redocly's rules, Ajv), which `npm ci` installs into
+# the build tree from the pinned lock file. Runs in the optimised build only: it starts Node.js
+# and needs the npm registry once.
+if(TIRN_PROCESS_TESTS AND NOT TIRN_SANITIZE)
+  find_program(TIRN_NODE node)
+  find_program(TIRN_NPM npm)
+  set(TIRN_OPENAPI_DIR ${PROJECT_BINARY_DIR}/openapi)
+  set(TIRN_SHOP_OPENAPI ${TIRN_OPENAPI_DIR}/com.example.shop.json)
+  add_custom_command(
+    OUTPUT ${TIRN_SHOP_OPENAPI}
+    COMMAND ${Python3_EXECUTABLE} ${TIRN_GENERATOR} ${PROJECT_SOURCE_DIR}/docs/examples/shop.tidl
+            --statuses ${TIRN_ERROR_STATUSES} --openapi ${TIRN_SHOP_OPENAPI}
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/examples/shop.tidl ${TIRN_GENERATOR} ${TIRN_ERROR_STATUSES}
+    COMMENT "Writing the OpenAPI document of the guide's shop"
+    VERBATIM)
+  add_custom_target(tirn_openapi_documents ALL DEPENDS ${TIRN_SHOP_OPENAPI})
+  add_dependencies(tirn_openapi_documents tirn_trusted_infrastructure_generate)
+
+  add_test(NAME openapi.install
+           COMMAND ${CMAKE_COMMAND} -DNPM=${TIRN_NPM} -DSOURCE=${PROJECT_SOURCE_DIR}/tools/openapi
+                   -DTARGET=${TIRN_OPENAPI_DIR}/validators
+                   -P ${PROJECT_SOURCE_DIR}/tools/openapi/npm_ci.cmake)
+  set_tests_properties(openapi.install PROPERTIES FIXTURES_SETUP openapi_validators TIMEOUT 600)
+  get_target_property(TIRN_PACKAGE_OPENAPI tirn_trusted_infrastructure TIRN_OPENAPI_DOCUMENT)
+  add_test(NAME openapi.validate
+           COMMAND ${TIRN_NODE} ${PROJECT_SOURCE_DIR}/tools/openapi/check.cjs
+                   --redocly ${PROJECT_SOURCE_DIR}/tools/openapi/redocly.yaml
+                   --cases ${PROJECT_SOURCE_DIR}/tests/openapi_cases.json
+                   ${TIRN_PACKAGE_OPENAPI} ${TIRN_SHOP_OPENAPI})
+  set_tests_properties(openapi.validate PROPERTIES
+    FIXTURES_REQUIRED openapi_validators
+    ENVIRONMENT NODE_PATH=${TIRN_OPENAPI_DIR}/validators/node_modules
+    TIMEOUT 300)
+endif()
+
 # An unsorted known-name array is rejected at compile time; a sorted one is accepted.
 foreach(case sorted unsorted)
   add_test(NAME compile_${case}_known_names

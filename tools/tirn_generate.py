@@ -7,12 +7,15 @@ union tags and cases) and operations (parameters, result and declared standard e
 slot order). This tool applies the naming rules (canonical wire names, metadata names,
 namespaces, sorted known-name arrays, string tables, union annotations) and writes, per
 service, its types, operation descriptors and service interface, client stub, server binder
-and structure metadata. The text of every generated file is one of the templates below; the
-code computes the pieces that fill them.
+and structure metadata, and for the package its table of operations and its OpenAPI 3.1
+document (openapi.json, and the same text compiled into the library). The text of every
+generated C++ file is one of the templates below; the code computes the pieces that fill them.
+The document's error statuses are read from the server's table, error_statuses.def.
 
   tirn_generate.py DESCRIPTION --output DIR     write the sources (only files that change)
   tirn_generate.py DESCRIPTION --list           print the files it would write
   tirn_generate.py DESCRIPTION --check          validate the description only
+  tirn_generate.py DESCRIPTION --openapi FILE   also write the OpenAPI document to FILE
 
 A mistake in the description is reported as "FILE:LINE: error: MESSAGE" and the tool exits
 with status 1 without writing anything.
@@ -21,11 +24,13 @@ Only the Python standard library is used.
 """
 
 import argparse
+import json
 import os
 import re
 import string
 import sys
 from dataclasses import dataclass, field
+from http import HTTPStatus
 from typing import Dict, List, Optional
 
 TOOL = "tools/tirn_generate.py"
@@ -1117,8 +1122,14 @@ OPERATIONS_PURPOSE = Template("The table of the operations of $package.")
 
 OPERATIONS_H = Template("""\
 $open_namespaces
-// Every operation of the package, in the order of its description.
+// Every operation of the package, in the order of its description; the table carries the
+// package's OpenAPI document too.
 $export ::Tirn::Core::OperationTable const& Operations();
+
+// The package's OpenAPI 3.1 document (JSON): a POST path per operation, its input, output and
+// errors, as Tirn::Http::Server serves it at GET /v1/openapi.json. The same text is written
+// beside the sources as openapi.json.
+$export std::string const& OpenApiDocument();
 
 $close_namespaces""")
 
@@ -1128,7 +1139,8 @@ $open_namespaces
   static ::Tirn::Core::OperationTable const kTable(
       $package,
       {
-${rows}      });
+${rows}      },
+      OpenApiDocument());
   return kTable;
 }
 
@@ -1138,6 +1150,16 @@ OPERATION_ROW = Template("""\
       {$identifier, $service, $operation,
        &$method::inputDef, &$method::outputDef, &$method::errorDefs},
 """)
+
+# The document as one raw string; the delimiter is one the text does not hold.
+OPENAPI_CC = Template("""\
+$open_namespaces
+std::string const& OpenApiDocument() {
+  static std::string const kDocument(R"$delimiter($document)$delimiter");
+  return kDocument;
+}
+
+$close_namespaces""")
 
 # -- export.h and the umbrella header --
 
@@ -1244,6 +1266,14 @@ def source(description, includes, body):
                             includes="".join(INCLUDE.fill(file=i) for i in includes), body=body)
 
 
+def raw_string_delimiter(text):
+    """A delimiter for R"d(text)d": one whose end, )d", the text does not hold."""
+    delimiter = "tirn"
+    while f"){delimiter}\"" in text:
+        delimiter += "_"
+    return delimiter
+
+
 def quote(text):
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
@@ -1270,9 +1300,10 @@ class BoundType:
 # ---- Generation ----------------------------------------------------------------------------
 
 class Generator:
-    def __init__(self, package, description):
+    def __init__(self, package, description, statuses=None):
         self.package = package
         self.description = description
+        self.statuses = statuses
         self.root = "/".join(package.name.split("."))
         # The package's own export macro: a second package never borrows the first's.
         self.export = "_".join(package.name.upper().split(".")) + "_EXPORT"
@@ -1298,6 +1329,7 @@ class Generator:
             self.binder_files(service, directory)
             self.metadata_files(service, directory)
         self.operations_files()
+        self.openapi_files()
         self.export_file()
         self.umbrella()
         return self.files
@@ -1660,7 +1692,8 @@ class Generator:
     def operations_files(self):
         parts = namespace_parts(self.package.name)
         self.header("operations.h", OPERATIONS_PURPOSE.fill(package=self.package.name),
-                    {f'"{self.root}/export.h"', '"tirn/runtime/call/operation_table.h"'},
+                    {f'"{self.root}/export.h"', '"tirn/runtime/call/operation_table.h"',
+                     "<string>"},
                     OPERATIONS_H.fill(open_namespaces=open_namespaces(parts), export=self.export,
                                       close_namespaces=close_namespaces(parts)))
         rows = []
@@ -1678,6 +1711,18 @@ class Generator:
             open_namespaces=open_namespaces(parts), package=quote(self.package.name),
             rows="".join(rows), close_namespaces=close_namespaces(parts)))
 
+    # -- The OpenAPI document, as a file and inside the library --
+
+    def openapi_files(self):
+        statuses = self.statuses or read_status_table(default_status_table())
+        text = OpenApi(self.package, self.description, statuses).text()
+        self.files[f"{self.root}/openapi.json"] = text
+        parts = namespace_parts(self.package.name)
+        self.source("openapi_document.cc", [f'"{self.root}/operations.h"'],
+                    OPENAPI_CC.fill(open_namespaces=open_namespaces(parts),
+                                    delimiter=raw_string_delimiter(text),
+                                    document=text, close_namespaces=close_namespaces(parts)))
+
     def umbrella(self):
         includes = {f'"{self.root}/types.h"', f'"{self.root}/operations.h"'}
         for service in self.package.services:
@@ -1690,6 +1735,445 @@ class Generator:
         self.header(f"{name}.h", UMBRELLA_PURPOSE.fill(package=self.package.name), includes, "")
 
 
+# ---- The OpenAPI document ------------------------------------------------------------------
+#
+# The package's calls as the HTTP transport carries them (docs/protocol.md), in the JSON form
+# of docs/json.md: a POST path per operation, a schema per structure, enumeration, operation
+# input and error, and every error an operation may be answered with under the status the
+# server gives it. The statuses are read from the server's own table (error_statuses.def);
+# nothing here spells one.
+
+OPENAPI_VERSION = "3.1.0"
+STANDARD_PREFIX = "com.ostrel.tirn.std."
+ERRORS_PREFIX = STANDARD_PREFIX + "errors."
+LOCALIZABLE_MESSAGE = STANDARD_PREFIX + "localizable_message"
+PATH_PREFIX = "/v1/"
+JSON_TYPE = "application/json"
+STREAM_TYPE = "application/x-ndjson"
+STATUS_TABLE = "error_statuses.def"
+
+# The errors every operation may be answered with besides its declared ones: the runtime's own
+# (an input that does not match, an output or error that breaks the declaration, an interface
+# the server does not serve, and what a transport reports to an implementation that calls on),
+# then the authenticator's and the authorizer's.
+RUNTIME_ERRORS = ["InvalidArgument", "OperationNotFound", "InternalServerError",
+                  "ServiceUnavailable", "TimedOut"]
+ACCESS_ERRORS = ["Unauthenticated", "Unauthorized"]
+
+
+def error_name(error):
+    """NotFound -> com.ostrel.tirn.std.errors.not_found."""
+    return ERRORS_PREFIX + snake_case(error)
+
+
+def status_phrase(status):
+    try:
+        return HTTPStatus(status).phrase
+    except ValueError:
+        return f"Status {status}"
+
+
+def schema_ref(name):
+    return {"$ref": f"#/components/schemas/{name}"}
+
+
+def nullable(schema):
+    return {"anyOf": [schema, {"type": "null"}]}
+
+
+@dataclass
+class Refusal:
+    status: int
+    error: str
+    operations: bool
+
+
+@dataclass
+class StatusTable:
+    """The server's error statuses, as error_statuses.def gives them."""
+    statuses: Dict[str, int]
+    other: int
+    refusals: List[Refusal]
+
+    def status(self, name):
+        return self.statuses.get(name, self.other)
+
+
+STATUS_LINES = [
+    ("TIRN_ERROR_STATUS", re.compile(r'TIRN_ERROR_STATUS\("([a-z0-9_.]+)", *([1-5][0-9][0-9])\)$')),
+    ("TIRN_OTHER_ERROR_STATUS", re.compile(r"TIRN_OTHER_ERROR_STATUS\(([1-5][0-9][0-9])\)$")),
+    ("TIRN_REFUSAL_STATUS", re.compile(
+        r'TIRN_REFUSAL_STATUS\([A-Za-z]+, *([1-5][0-9][0-9]), *"([a-z0-9_.]+)", *([01])\)$')),
+]
+
+
+def default_status_table():
+    """The table beside the installed generator, or in the source tree it comes from."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    for candidate in (os.path.join(here, STATUS_TABLE),
+                      os.path.join(here, "..", "tirn", "http", STATUS_TABLE)):
+        if os.path.exists(candidate):
+            return candidate
+    return os.path.join(here, STATUS_TABLE)
+
+
+def read_status_table(path):
+    try:
+        with open(path, encoding="utf-8") as handle:
+            lines = handle.read().splitlines()
+    except OSError as error:
+        raise DescriptionError(path, 1, f"cannot read the table of error statuses: "
+                                        f"{error.strerror}")
+    statuses, other, refusals = {}, None, []
+    for number, line in enumerate(lines, start=1):
+        text = line.strip()
+        if not text.startswith("TIRN_"):
+            continue
+        for macro, pattern in STATUS_LINES:
+            if text.startswith(macro + "("):
+                match = pattern.match(text)
+                break
+        else:
+            match = None
+        if match is None:
+            raise DescriptionError(path, number, f"cannot read the status line '{text}'")
+        if macro == "TIRN_ERROR_STATUS":
+            if match.group(1) in statuses:
+                raise DescriptionError(path, number, f"'{match.group(1)}' has two statuses")
+            statuses[match.group(1)] = int(match.group(2))
+        elif macro == "TIRN_OTHER_ERROR_STATUS":
+            other = int(match.group(1))
+        else:
+            refusals.append(Refusal(int(match.group(1)), match.group(2), match.group(3) == "1"))
+    if other is None:
+        raise DescriptionError(path, len(lines), "the table gives no TIRN_OTHER_ERROR_STATUS")
+    return StatusTable(statuses, other, refusals)
+
+
+# Answers carry numbers; requests may carry the decimal text too, for writers that lose
+# precision above 2^53.
+INT64_SCHEMA = {
+    "anyOf": [{"type": "integer", "format": "int64"},
+              {"type": "string", "pattern": "^[+-]?[0-9]+$"}],
+}
+PROGRESS_FRAME = "com.ostrel.tirn.http.progress_frame"
+
+STANDARD_SCHEMAS = {
+    PROGRESS_FRAME: {
+        "type": "object",
+        "description": "A progress report of a streamed answer.",
+        "properties": {"progress": {
+            "type": "object",
+            "properties": {"current": INT64_SCHEMA, "maximum": INT64_SCHEMA,
+                           "minimum": INT64_SCHEMA},
+            "required": ["current", "maximum", "minimum"],
+        }},
+        "required": ["progress"],
+    },
+    LOCALIZABLE_MESSAGE: {
+        "type": "object",
+        "description": "A message: its id, its English text with the arguments filled in, the "
+                       "arguments, and the text in the caller's language (Accept-Language) "
+                       "when the server has it.",
+        "properties": {
+            "id": {"type": "string"},
+            "default_message": {"type": "string"},
+            "args": {"type": "array", "items": {"type": "string"}},
+            "localized": nullable({"type": "string"}),
+        },
+        "required": ["id", "default_message", "args"],
+    },
+}
+
+PARAMETERS = {
+    "Accept-Language": {
+        "name": "Accept-Language", "in": "header", "required": False,
+        "description": "The caller's language preference: error messages come back localized, "
+                       "with the English texts beside them.",
+        "schema": {"type": "string"}, "example": "de-DE, en;q=0.5",
+    },
+    "X-Tirn-Time-Zone": {
+        "name": "X-Tirn-Time-Zone", "in": "header", "required": False,
+        "description": "The caller's time zone.",
+        "schema": {"type": "string"}, "example": "Europe/Berlin",
+    },
+    "X-Tirn-Timeout-Ms": {
+        "name": "X-Tirn-Timeout-Ms", "in": "header", "required": False,
+        "description": "How many milliseconds the caller still waits, in decimal digits; "
+                       "clamped to the server's maximum (one hour by default). The server "
+                       "cancels the call when they pass. Anything else is answered 400.",
+        "schema": {"type": "integer", "minimum": 1},
+    },
+    "X-Request-Id": {
+        "name": "X-Request-Id", "in": "header", "required": False,
+        "description": "The request's id, echoed in the answer and in the server's access log.",
+        "schema": {"type": "string"},
+    },
+}
+
+HEADERS = {
+    "X-Request-Id": {"description": "The request's id, as the request gave it.",
+                     "schema": {"type": "string"}},
+    "WWW-Authenticate": {"description": "How to authenticate: a bearer token.",
+                         "schema": {"type": "string"}},
+    "Retry-After": {"description": "Seconds to wait before trying again.",
+                    "schema": {"type": "integer"}},
+}
+
+# Headers that answers of a status carry besides X-Request-Id.
+STATUS_HEADERS = {401: ["WWW-Authenticate"], 429: ["Retry-After"]}
+
+SECURITY_SCHEMES = {
+    "bearer": {
+        "type": "http", "scheme": "bearer",
+        "description": "Authorization: Bearer <token>, handed to the server's authenticator. "
+                       "A server without one accepts anonymous calls.",
+    },
+}
+
+STREAM_DESCRIPTION = (
+    "Sent when the request has 'Accept: application/x-ndjson': newline-delimited JSON, one "
+    "frame per line. A progress frame comes as each report happens, then one final frame: the "
+    "output ({\"output\": ...}) or an error ({\"error\": \"<name>\", \"value\": {...}}). The "
+    "schema is the schema of one line.")
+
+INFO_DESCRIPTION = Template(
+    "The operations of $package over HTTP: one POST per operation to "
+    "/v1/<interface identifier>/<operation> with the input as a JSON object; a value answer is "
+    "200 with the output, an error answer has the status of the error and the body "
+    "{\"error\": \"<name>\", \"value\": {...}}. Structures accept fields they do not name and "
+    "give them back; an enumeration may hold a name a newer server added.\n\n"
+    "Generated by $tool from $description; do not edit.")
+
+
+class OpenApi:
+    """Builds the document of a package as a JSON-ready dict."""
+
+    def __init__(self, package, description, statuses):
+        self.package = package
+        self.description = description
+        self.statuses = statuses
+        self.schemas = dict(STANDARD_SCHEMAS)
+        self.error_responses = {}
+        inputs, outputs = [], []
+        for service in package.services:
+            for operation in service.operations:
+                inputs += [param.type for param in operation.params]
+                outputs.append(operation.result)
+        self.in_inputs = self.reachable(inputs)
+        self.in_outputs = self.reachable(outputs)
+
+    @staticmethod
+    def reachable(refs):
+        """The structures these types hold, at any depth."""
+        found, pending = set(), [ref.target for ref in refs]
+        while pending:
+            item = pending.pop()
+            if isinstance(item, Structure) and item not in found:
+                found.add(item)
+                pending += [f.type.target for f in item.fields]
+        return found
+
+    def wire_name(self, item):
+        if isinstance(item, Enumeration):
+            return f"{item.service.identifier(self.package.name)}.{snake_case(item.name)}"
+        return item.wire_name(self.package.name)
+
+    def element(self, ref, write_only):
+        target = ref.target
+        if target == "id":
+            return {"type": "string",
+                    "description": f"Identifies a {self.package.name}.{ref.resource}."}
+        if target == "string":
+            return {"type": "string"}
+        if target == "int64":
+            return dict(INT64_SCHEMA)
+        if target == "boolean":
+            return {"type": "boolean"}
+        if target == "secret":
+            schema = {"type": "string", "format": "password"}
+            if write_only:
+                schema["writeOnly"] = True
+            return schema
+        if target == "external":
+            return schema_ref(LOCALIZABLE_MESSAGE)
+        return schema_ref(self.wire_name(target))
+
+    def field(self, ref, write_only):
+        schema = self.element(ref, write_only)
+        if ref.container:
+            schema = {"type": "array", "items": schema}
+            if ref.container == "set":
+                schema["uniqueItems"] = True
+        return nullable(schema) if ref.optional else schema
+
+    def output(self, ref):
+        if ref.base == "void":
+            return {"type": "null"}
+        return self.field(ref, False)
+
+    def structure(self, structure):
+        write_only = structure in self.in_inputs and structure not in self.in_outputs
+        schema = {"type": "object",
+                  "properties": {f.name: self.field(f.type, write_only) for f in structure.fields}}
+        required = [f.name for f in structure.fields if not f.type.optional]
+        if required:
+            schema["required"] = required
+        # A case is present (not null) exactly when its tag holds one of its values; any other
+        # tag, an absent one or a name this description does not know selects no case.
+        cases = [{
+            "if": {"properties": {f.case_tag: {"enum": list(f.case_values)}},
+                   "required": [f.case_tag]},
+            "then": {"properties": {f.name: self.element(f.type, write_only)},
+                     "required": [f.name]},
+            "else": {"properties": {f.name: {"type": "null"}}},
+        } for f in structure.fields if f.case_tag]
+        if cases:
+            schema["allOf"] = cases
+        return schema
+
+    @staticmethod
+    def enumeration(enumeration):
+        return {"type": "string",
+                "description": "One of the names listed, or one a newer server added (kept and "
+                               "sent back as it came).",
+                "anyOf": [{"enum": list(enumeration.values)}, {"type": "string"}]}
+
+    def error_answer(self, name):
+        """The body of an error answer or frame: a schema named after the error's, beside the
+        error's own."""
+        self.schemas.setdefault(name, {
+            "type": "object",
+            "properties": {"messages": {"type": "array",
+                                        "items": schema_ref(LOCALIZABLE_MESSAGE)}},
+            "required": ["messages"],
+        })
+        answer = f"{name}.answer"
+        self.schemas.setdefault(answer, {
+            "type": "object",
+            "properties": {"error": {"const": name}, "value": schema_ref(name)},
+            "required": ["error", "value"],
+        })
+        return schema_ref(answer)
+
+    def error_response(self, status, names):
+        """A reference to the answer of a status that carries one of `names`: one response
+        per set, shared by the operations that have it."""
+        short = [name[len(ERRORS_PREFIX):] for name in names]
+        key = ".".join([str(status)] + short)
+        if key not in self.error_responses:
+            headers = {"X-Request-Id": {"$ref": "#/components/headers/X-Request-Id"}}
+            for header_name in STATUS_HEADERS.get(status, []):
+                headers[header_name] = {"$ref": f"#/components/headers/{header_name}"}
+            answers = [self.error_answer(name) for name in names]
+            self.error_responses[key] = {
+                "description": f"{status_phrase(status)}: {', '.join(short)}.",
+                "headers": headers,
+                "content": {JSON_TYPE: {
+                    "schema": answers[0] if len(answers) == 1 else {"oneOf": answers}}},
+            }
+        return {"$ref": f"#/components/responses/{key}"}
+
+    def responses(self, operation, output):
+        """The answers of an operation by status: its output, then every error it may get."""
+        declared = [error_name(e) for e in operation.errors]
+        by_status = {}
+
+        def add(status, name):
+            names = by_status.setdefault(status, [])
+            if name not in names:
+                names.append(name)
+
+        for name in declared + [error_name(e) for e in RUNTIME_ERRORS + ACCESS_ERRORS]:
+            add(self.statuses.status(name), name)
+        for refusal in self.statuses.refusals:
+            if refusal.operations:
+                add(refusal.status, refusal.error)
+
+        final_errors = declared + [error_name(e) for e in RUNTIME_ERRORS
+                                   if error_name(e) not in declared]
+        frames = [schema_ref(PROGRESS_FRAME),
+                  {"type": "object", "description": "The output.",
+                   "properties": {"output": output}, "required": ["output"]}]
+        frames += [self.error_answer(name) for name in final_errors]
+        responses = {"200": {
+            "description": "The output.",
+            "headers": {"X-Request-Id": {"$ref": "#/components/headers/X-Request-Id"}},
+            "content": {
+                JSON_TYPE: {"schema": output},
+                STREAM_TYPE: {"schema": {"description": STREAM_DESCRIPTION, "oneOf": frames}},
+            },
+        }}
+        for status in sorted(by_status):
+            responses[str(status)] = self.error_response(status, by_status[status])
+        return responses
+
+    def signature(self, operation):
+        def spell(ref):
+            words = (["optional"] if ref.optional else []) + \
+                ([ref.container] if ref.container else []) + \
+                ([f"id {ref.resource}"] if ref.base == "id" else [ref.base])
+            return " ".join(words)
+        params = ", ".join(f"{p.name}: {spell(p.type)}" for p in operation.params)
+        return f"{operation.name}({params}) -> {spell(operation.result)}"
+
+    def document(self):
+        package = self.package
+        paths, tags = {}, []
+        for structure in package.structures:
+            self.schemas[structure.wire_name(package.name)] = self.structure(structure)
+        for service in package.services:
+            identifier = service.identifier(package.name)
+            tag = f"{service.subpackage}.{service.name}"
+            tags.append({"name": tag, "description": f"The service {identifier}."})
+            for enumeration in service.enumerations:
+                self.schemas[self.wire_name(enumeration)] = self.enumeration(enumeration)
+            for structure in service.structures:
+                self.schemas[structure.wire_name(package.name)] = self.structure(structure)
+            for operation in service.operations:
+                # Operation inputs share one wire name; each gets a schema named after its
+                # operation. The server refuses parameters the operation does not name.
+                input_name = f"{identifier}.{operation.name}.input"
+                schema = {"type": "object",
+                          "properties": {p.name: self.field(p.type, True)
+                                         for p in operation.params},
+                          "additionalProperties": False}
+                required = [p.name for p in operation.params if not p.type.optional]
+                if required:
+                    schema["required"] = required
+                self.schemas[input_name] = schema
+                paths[f"{PATH_PREFIX}{identifier}/{operation.name}"] = {"post": {
+                    "operationId": f"{tag}.{operation.name}",
+                    "summary": self.signature(operation),
+                    "tags": [tag],
+                    "parameters": [{"$ref": f"#/components/parameters/{name}"}
+                                   for name in PARAMETERS],
+                    "requestBody": {"required": True, "content": {
+                        JSON_TYPE: {"schema": schema_ref(input_name)}}},
+                    "responses": self.responses(operation, self.output(operation.result)),
+                }}
+        return {
+            "openapi": OPENAPI_VERSION,
+            "info": {"title": package.name, "version": "v1",
+                     "description": INFO_DESCRIPTION.fill(package=package.name, tool=TOOL,
+                                                          description=self.description)},
+            "servers": [{"url": "/", "description": "The server that serves this document."}],
+            "security": [{"bearer": []}, {}],
+            "tags": tags,
+            "paths": paths,
+            "components": {
+                "schemas": dict(sorted(self.schemas.items())),
+                "responses": dict(sorted(self.error_responses.items())),
+                "parameters": PARAMETERS,
+                "headers": HEADERS,
+                "securitySchemes": SECURITY_SCHEMES,
+            },
+        }
+
+    def text(self):
+        return json.dumps(self.document(), indent=2, ensure_ascii=False) + "\n"
+
+
 # ---- Driver --------------------------------------------------------------------------------
 
 def load(path):
@@ -1700,9 +2184,10 @@ def load(path):
     return package
 
 
-def generate(path, description_name=None):
+def generate(path, description_name=None, statuses_path=None):
     package = load(path)
-    return Generator(package, description_name or os.path.basename(path)).run()
+    statuses = read_status_table(statuses_path or default_status_table())
+    return Generator(package, description_name or os.path.basename(path), statuses).run()
 
 
 def write(files, output):
@@ -1726,6 +2211,11 @@ def main(argv=None):
     parser.add_argument("--list", action="store_true", help="print the files, one per line")
     parser.add_argument("--check", action="store_true", help="only validate the description")
     parser.add_argument("--name", help="the description's name in the generated banners")
+    parser.add_argument("--statuses", metavar="FILE",
+                        help="the server's table of error statuses, error_statuses.def "
+                             "(default: beside this tool, or tirn/http/ of its source tree)")
+    parser.add_argument("--openapi", metavar="FILE",
+                        help="also write the package's OpenAPI document to FILE")
     parser.add_argument("--api-page", metavar="FILE",
                         help="write the Markdown page of the package's calls and structures "
                              "(with --check: only compare it with FILE)")
@@ -1743,7 +2233,7 @@ def main(argv=None):
             else:
                 with open(args.api_page, "w", encoding="utf-8") as handle:
                     handle.write(page)
-        files = generate(args.description, args.name)
+        files = generate(args.description, args.name, args.statuses)
     except DescriptionError as error:
         print(error, file=sys.stderr)
         return 1
@@ -1755,6 +2245,9 @@ def main(argv=None):
             print(relative)
     if args.output:
         write(files, args.output)
+    if args.openapi:
+        document = next(text for name, text in files.items() if name.endswith("/openapi.json"))
+        write({os.path.basename(args.openapi): document}, os.path.dirname(args.openapi) or ".")
     return 0
 
 

@@ -47,5 +47,10 @@ int main() {
                   Errors::Is<Errors::NotFound>(missing.error()) && items.List().get().ok();
   if (found.ok()) std::cout << *found.value() << "\n";
   if (!ok) std::cerr << "the shop's calls did not answer as expected\n";
-  return ok ? 0 : 1;
+  // The package's OpenAPI document, which an HTTP server of its table serves.
+  std::string const& document = Com::Example::Shop::Operations().openApiDocument();
+  bool const described =
+      document.find("\"/v1/com.example.shop.store.items/get\"") != std::string::npos;
+  if (!described) std::cerr << "the shop's table has no OpenAPI document of its operations\n";
+  return ok && described ? 0 : 1;
 }

@@ -30,8 +30,14 @@ void Refuse(Exchange& exchange, CallControl& control, unsigned status, char cons
 }
 
 void Refuse(Exchange& exchange, CallControl& control, char const* name,
-            std::list<BaseMessage> const& messages) {
-  Refuse(exchange, control, StatusForError(name), name, messages);
+            std::list<BaseMessage> const& messages, std::vector<Header> headers = {}) {
+  Refuse(exchange, control, StatusForError(name), name, messages, std::move(headers));
+}
+
+void Refuse(Exchange& exchange, CallControl& control, Refusal refusal,
+            std::list<BaseMessage> const& messages, std::vector<Header> headers = {},
+            bool close = false) {
+  Refuse(exchange, control, refusal.status, refusal.error, messages, std::move(headers), close);
 }
 
 // The status and the frame or body that carry a final result, and its outcome for the record.
@@ -102,7 +108,7 @@ bool Authenticate(HandlerContext const& context, Request& request,
 }
 
 void RefuseUnauthenticated(Exchange& exchange, CallControl& control) {
-  Refuse(exchange, control, 401, Wire::kUnauthenticatedError,
+  Refuse(exchange, control, Wire::kUnauthenticatedError,
          {HttpMessage(MessageIds::kUnauthenticated)}, {{"WWW-Authenticate", "Bearer"}});
 }
 
@@ -187,8 +193,8 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
     ServeEndpoint(context, request, endpoint, path, *exchange, *control);
     return control;
   }
-  if (request.method != "POST") {
-    Refuse(*exchange, *control, 405, Wire::kInvalidArgumentError,
+  if (request.method != "POST" || isEndpoint) {
+    Refuse(*exchange, *control, kMethodNotAllowedRefusal,
            {HttpMessage(MessageIds::kMethodNotAllowed, {request.method})},
            {{"Allow", isEndpoint ? "GET" : "POST"}});
     return control;
@@ -210,12 +216,12 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
 
   // What can be told from the request alone.
   if (request.bodyTooLarge) {
-    Refuse(*exchange, *control, 413, Wire::kInvalidArgumentError,
+    Refuse(*exchange, *control, kBodyTooLargeRefusal,
            {HttpMessage(MessageIds::kBodyTooLarge, {std::to_string(context.bodyLimit)})});
     return control;
   }
   if (!EqualsIgnoringCase(MediaType(request.contentType), kJsonType)) {
-    Refuse(*exchange, *control, 415, Wire::kInvalidArgumentError,
+    Refuse(*exchange, *control, kUnsupportedMediaTypeRefusal,
            {HttpMessage(MessageIds::kUnsupportedMediaType, {request.contentType})});
     return control;
   }
@@ -250,7 +256,7 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
   if (context.ledger) {
     std::vector<Header> const retry = {{"Retry-After", "1"}};
     if (!exchange->BindCaller(limitKey)) {
-      Refuse(*exchange, *control, 429, Wire::kUnableToAllocateResourceError,
+      Refuse(*exchange, *control, kTooManyRequestsRefusal,
              {HttpMessage(MessageIds::kTooManyConnections,
                           {std::to_string(context.ledger->connectionLimit())})},
              retry, /*close=*/true);
@@ -258,7 +264,7 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
     }
     control->callHold = context.ledger->TakeCall(limitKey);
     if (!control->callHold) {
-      Refuse(*exchange, *control, 429, Wire::kUnableToAllocateResourceError,
+      Refuse(*exchange, *control, kTooManyRequestsRefusal,
              {HttpMessage(MessageIds::kTooManyCalls,
                           {std::to_string(context.ledger->callLimit())})},
              retry);

@@ -26,6 +26,16 @@ namespace Tirn {
 namespace Http {
 namespace detail {
 
+// A request refused for what it is, before any operation hears of it: the status and the
+// error it is answered with (tirn/http/error_statuses.def), kBodyTooLargeRefusal and so on.
+struct Refusal {
+  unsigned status;
+  char const* error;
+};
+#define TIRN_REFUSAL_STATUS(id, status, name, operations) \
+  inline constexpr Refusal k##id##Refusal{status, name};
+#include "tirn/http/error_statuses.def"
+
 // What the handler needs of a request; every header is empty when absent.
 struct Request {
   std::string method;

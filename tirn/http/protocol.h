@@ -21,6 +21,8 @@ namespace Http {
 
 inline constexpr char kPathPrefix[] = "/v1/";
 inline constexpr char kHealthPath[] = "/healthz";
+// The OpenAPI document of the operations served (GET).
+inline constexpr char kOpenApiPath[] = "/v1/openapi.json";
 inline constexpr char kJsonType[] = "application/json";
 // Newline-delimited JSON: progress frames, then the final frame.
 inline constexpr char kStreamType[] = "application/x-ndjson";
@@ -95,7 +97,8 @@ TIRN_HTTP_EXPORT std::string OperationPath(std::string const& interfaceName,
 // The status of an error answer: invalid_argument 400, unauthenticated 401, unauthorized 403,
 // not_found and operation_not_found 404, already_exists and not_allowed_in_current_state 409,
 // unsupported 501, unable_to_allocate_resource and service_unavailable 503, timed_out 504,
-// everything else 500.
+// everything else 500. The table is tirn/http/error_statuses.def, which the OpenAPI documents
+// of the generated packages are made from too.
 TIRN_HTTP_EXPORT unsigned StatusForError(std::string const& name);
 
 }  // namespace Http

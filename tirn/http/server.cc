@@ -129,6 +129,18 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
     handler_.authenticator = options_.authenticator;
     handler_.authorizer = options_.authorizer;
     handler_.endpoints = options_.endpoints;
+    // The OpenAPI document after the application's endpoints, so that one of theirs at the
+    // same path wins.
+    std::string const* document = options_.openApiDocument.empty()
+                                      ? &operations.openApiDocument()
+                                      : &options_.openApiDocument;
+    if (!document->empty()) {
+      handler_.endpoints.push_back({kOpenApiPath, options_.openApiOpen, [document] {
+                                      EndpointAnswer answer;
+                                      answer.body = *document;
+                                      return answer;
+                                    }});
+    }
     handler_.bodyLimit = options_.bodyLimit;
     handler_.depthLimit = options_.depthLimit;
     handler_.maxCallTimeout = options_.maxCallTimeout;
@@ -332,11 +344,12 @@ class Session : public SessionBase,
     if (ec) return OnReadFailed(ec);
     unsigned const version = parser_->get().version();
     if (version != 10 && version != 11) {
-      return RefuseRequest(505, HttpMessage(MessageIds::kVersionNotSupported));
+      return RefuseRequest(detail::kVersionNotSupportedRefusal,
+                           HttpMessage(MessageIds::kVersionNotSupported));
     }
     std::string why;
     if (!FramingAccepted(*parser_, why)) {
-      return RefuseRequest(400, HttpMessage(MessageIds::kBadRequest, {why}));
+      return RefuseRequest(detail::kBadRequestRefusal, HttpMessage(MessageIds::kBadRequest, {why}));
     }
     Lowest().expires_after(options().readTimeout);
     http::async_read(stream_, buffer_, *parser_,
@@ -353,25 +366,27 @@ class Session : public SessionBase,
       return Close();
     }
     if (ec == http::error::header_limit) {
-      return RefuseRequest(431, HttpMessage(MessageIds::kHeadersTooLarge,
-                                            {std::to_string(options().headerLimit)}));
+      return RefuseRequest(detail::kHeadersTooLargeRefusal,
+                           HttpMessage(MessageIds::kHeadersTooLarge,
+                                       {std::to_string(options().headerLimit)}));
     }
     if (ec == http::error::bad_version) {
-      return RefuseRequest(505, HttpMessage(MessageIds::kVersionNotSupported));
+      return RefuseRequest(detail::kVersionNotSupportedRefusal,
+                           HttpMessage(MessageIds::kVersionNotSupported));
     }
-    RefuseRequest(400, HttpMessage(MessageIds::kBadRequest, {ec.message()}));
+    RefuseRequest(detail::kBadRequestRefusal, HttpMessage(MessageIds::kBadRequest, {ec.message()}));
   }
 
   // Answers a request that cannot be handled, then closes the connection: whatever follows
   // cannot be trusted to start a request.
-  void RefuseRequest(unsigned status, BaseMessage message) {
+  void RefuseRequest(detail::Refusal refusal, BaseMessage message) {
     BeginRequest();
     keepAlive_ = false;
     control_ = std::make_shared<CallControl>();
-    control_->outcome = Data::Wire::kInvalidArgumentError;
+    control_->outcome = refusal.error;
     Answer answer;
-    answer.status = status;
-    answer.body = ErrorBody(Data::Wire::kInvalidArgumentError, {std::move(message)});
+    answer.status = refusal.status;
+    answer.body = ErrorBody(refusal.error, {std::move(message)});
     parser_.reset();
     WriteReply(std::move(answer));
   }

@@ -156,6 +156,13 @@ struct ServerOptions {
   Authorizer authorizer;
   // GET endpoints served beside kHealthPath.
   std::vector<Endpoint> endpoints;
+  // The OpenAPI 3.1 document served at kOpenApiPath (GET /v1/openapi.json). Empty: the
+  // operation table's (Operations().openApiDocument() of a generated package). A server of
+  // several packages gives the merge of theirs (MergeOpenApiDocuments, tirn/http/openapi.h).
+  // Nothing is served there when both are empty.
+  std::string openApiDocument;
+  // Whether the document is served without a token when the server has an authenticator.
+  bool openApiOpen = true;
   // Called once per request read, when the server starts on it: exactly one callFinished
   // follows, so that the two count the requests in flight.
   std::function<void()> callStarted;

@@ -5,8 +5,11 @@
 namespace Tirn {
 namespace Core {
 
-OperationTable::OperationTable(std::string package, std::vector<OperationDescriptor> operations)
-    : package_(std::move(package)), operations_(std::move(operations)) {
+OperationTable::OperationTable(std::string package, std::vector<OperationDescriptor> operations,
+                               std::string openApiDocument)
+    : package_(std::move(package)),
+      operations_(std::move(operations)),
+      openApiDocument_(std::move(openApiDocument)) {
   for (OperationDescriptor& operation : operations_) {
     if (operation.inputDefinition) operation.input = operation.inputDefinition();
     if (operation.outputDefinition) operation.output = operation.outputDefinition();

@@ -8,6 +8,9 @@
 //   auto const* get = table.Find("com.ostrel.nox.trusted_infrastructure.kms.providers", "get");
 //   Tirn::Data::DataDefinitionPtr const& input = get->input;
 //
+// A generated table also carries the package's OpenAPI 3.1 document (JSON), which
+// Tirn::Http::Server serves at GET /v1/openapi.json.
+//
 // A descriptor's functions build the definitions anew on every call, as the generated methods
 // do; the table builds them once, when it is made, and keeps them in the descriptor (`input`,
 // `output`, `errors`) beside the call's identifier (`method`), so that a transport handling
@@ -66,12 +69,16 @@ struct TIRN_CORE_EXPORT OperationDescriptor {
 
 class TIRN_CORE_EXPORT OperationTable {
  public:
-  // Builds every operation's definitions and identifier once.
-  OperationTable(std::string package, std::vector<OperationDescriptor> operations);
+  // Builds every operation's definitions and identifier once. `openApiDocument` is the
+  // package's OpenAPI document; empty when there is none.
+  OperationTable(std::string package, std::vector<OperationDescriptor> operations,
+                 std::string openApiDocument = {});
 
   // The package name ("com.ostrel.nox.trusted_infrastructure").
   std::string const& package() const { return package_; }
   std::vector<OperationDescriptor> const& operations() const { return operations_; }
+  // The package's OpenAPI 3.1 document as JSON text; empty when the table has none.
+  std::string const& openApiDocument() const { return openApiDocument_; }
 
   // The operation of that interface and wire name, or null.
   OperationDescriptor const* Find(boost::string_view interfaceName,
@@ -83,6 +90,7 @@ class TIRN_CORE_EXPORT OperationTable {
  private:
   std::string package_;
   std::vector<OperationDescriptor> operations_;
+  std::string openApiDocument_;
 };
 
 }  // namespace Core

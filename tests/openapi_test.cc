@@ -1,0 +1,386 @@
+// The OpenAPI document over a live Tirn::Http::Server on 127.0.0.1: the operation table's
+// document at GET /v1/openapi.json, open or behind the authenticator, listing for each
+// operation the statuses and errors the server really answers; and the merge of several
+// packages' documents.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "apps/reference/reference_server.h"
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "tirn/http/io_threads.h"
+#include "tirn/http/openapi.h"
+#include "tirn/http/server.h"
+#include "tirn/json/json.h"
+#include "tirn/runtime/call/in_process_provider.h"
+#include "tirn/runtime/value/data_value.h"
+
+namespace {
+
+namespace TI = Com::Ostrel::Nox::TrustedInfrastructure;
+using Tirn::Data::CompoundValue;
+using Tirn::Data::DataValuePtr;
+using namespace std::chrono_literals;
+
+constexpr char kProviders[] = "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/";
+constexpr char kToken[] = "s3cret";
+
+// ---- A server and raw HTTP -----------------------------------------------------------------
+
+struct Served {
+  explicit Served(Tirn::Http::ServerOptions options,
+                  Tirn::Core::OperationTable const& table = TI::Operations()) {
+    reference.RegisterWith(*provider);
+    server = std::make_unique<Tirn::Http::Server>(threads.context(), provider, table, options);
+    std::string error;
+    EXPECT_TRUE(server->Start(&error)) << error;
+  }
+  ~Served() {
+    std::promise<void> stopped;
+    server->Stop(0ms, [&] { stopped.set_value(); });
+    stopped.get_future().wait_for(10s);
+  }
+
+  Tirn::Http::IoThreads threads{1};
+  std::shared_ptr<Tirn::Core::InProcessApiProvider> provider =
+      std::make_shared<Tirn::Core::InProcessApiProvider>();
+  Reference::ReferenceServer reference;
+  std::unique_ptr<Tirn::Http::Server> server;
+};
+
+int Connect(unsigned short port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  timeval timeout{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  return fd;
+}
+
+struct Answer {
+  int status = 0;
+  std::string head;
+  std::string body;
+};
+
+// Sends `request` and reads one whole answer (it has a Content-Length); the connection stays
+// open.
+Answer Exchange(int fd, std::string const& request) {
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string text;
+  char buffer[65536];
+  auto const complete = [&text] {
+    std::size_t const split = text.find("\r\n\r\n");
+    std::size_t const length = text.find("Content-Length: ");
+    return split != std::string::npos && length != std::string::npos && length < split &&
+           text.size() >= split + 4 + std::stoul(text.substr(length + 16));
+  };
+  while (!complete()) {
+    ssize_t const n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  Answer answer;
+  if (text.size() > 12) answer.status = std::atoi(text.c_str() + 9);
+  std::size_t const split = text.find("\r\n\r\n");
+  answer.head = text.substr(0, split);
+  if (split != std::string::npos) answer.body = text.substr(split + 4);
+  return answer;
+}
+
+Answer Send(unsigned short port, std::string const& request) {
+  int const fd = Connect(port);
+  EXPECT_GE(fd, 0);
+  Answer answer = Exchange(fd, request);
+  ::close(fd);
+  return answer;
+}
+
+std::string Get(std::string const& path, std::string const& extra = "") {
+  return "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n" + extra + "\r\n";
+}
+
+std::string Post(std::string const& path, std::string const& body, std::string const& extra = "",
+                 std::string const& type = "application/json") {
+  return "POST " + path + " HTTP/1.1\r\nHost: localhost\r\nContent-Type: " + type +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra + "\r\n" + body;
+}
+
+// ---- Reading JSON --------------------------------------------------------------------------
+
+DataValuePtr Parse(std::string const& text) {
+  DataValuePtr value;
+  std::list<Tirn::BaseMessage> messages;
+  EXPECT_TRUE(Tirn::Json::Decode(text, nullptr, &value, messages))
+      << (messages.empty() ? "" : messages.front().defaultMessage());
+  return value;
+}
+
+CompoundValue const* Object(DataValuePtr const& value) {
+  if (!value || value->GetType().kind() != Tirn::Data::DataType::DYNAMIC_STRUCTURE) return nullptr;
+  return static_cast<CompoundValue const*>(value.get());
+}
+
+// The value at `steps` below `value`, or null.
+DataValuePtr At(DataValuePtr value, std::vector<std::string> const& steps) {
+  for (std::string const& step : steps) {
+    CompoundValue const* object = Object(value);
+    DataValuePtr const* member = object ? object->FindField(step) : nullptr;
+    if (!member) return nullptr;
+    value = *member;
+  }
+  return value;
+}
+
+std::string Text(DataValuePtr const& value) {
+  if (!value || value->GetType().kind() != Tirn::Data::DataType::STRING) return "";
+  return static_cast<Tirn::Data::StringValue const&>(*value).value();
+}
+
+std::size_t Size(DataValuePtr const& value) {
+  CompoundValue const* object = Object(value);
+  return object ? object->fields().size() : 0;
+}
+
+// Whether the document lets `status` of the operation at `path` carry the error `name`: its
+// response (or the shared response it refers to) names the error's answer schema.
+bool Lists(DataValuePtr const& document, std::string const& path, int status,
+           std::string const& name) {
+  DataValuePtr response = At(document, {"paths", path, "post", "responses", std::to_string(status)});
+  std::string const ref = Text(At(response, {"$ref"}));
+  if (!ref.empty()) {
+    response = At(document, {"components", "responses", ref.substr(ref.rfind('/') + 1)});
+  }
+  std::string text;
+  std::list<Tirn::BaseMessage> messages;
+  if (!response || !Tirn::Json::Encode(response, nullptr, &text, messages)) return false;
+  return text.find("\"#/components/schemas/" + name + ".answer\"") != std::string::npos;
+}
+
+Tirn::Http::Authenticator TokenAuthenticator() {
+  return [](Tirn::Http::Credentials const& credentials,
+            Tirn::Core::SecurityContextWrappedEntry& identity) {
+    if (credentials.bearerToken != kToken) return false;
+    identity.text = "alice";
+    return true;
+  };
+}
+
+// ---- Tests ---------------------------------------------------------------------------------
+
+TEST(OpenApiServed, TheServerServesItsOperationTablesDocument) {
+  std::string const& document = TI::Operations().openApiDocument();
+  ASSERT_FALSE(document.empty());
+  EXPECT_EQ(document, TI::OpenApiDocument());
+
+  Served served({});
+  Answer const answer = Send(served.server->port(), Get("/v1/openapi.json"));
+  ASSERT_EQ(answer.status, 200) << answer.body;
+  EXPECT_NE(answer.head.find("Content-Type: application/json"), std::string::npos) << answer.head;
+  EXPECT_EQ(answer.body, document);
+
+  DataValuePtr const parsed = Parse(answer.body);
+  EXPECT_EQ(Text(At(parsed, {"openapi"})), "3.1.0");
+  EXPECT_EQ(Text(At(parsed, {"info", "title"})), TI::Operations().package());
+  auto const& operations = TI::Operations().operations();
+  EXPECT_EQ(Size(At(parsed, {"paths"})), operations.size());
+  for (auto const& operation : operations) {
+    std::string const path =
+        Tirn::Http::OperationPath(operation.interfaceName, operation.operationName);
+    EXPECT_TRUE(At(parsed, {"paths", path, "post", "requestBody"})) << path;
+    EXPECT_TRUE(At(parsed, {"paths", path, "post", "responses", "200"})) << path;
+  }
+
+  Answer const post = Send(served.server->port(), Post("/v1/openapi.json", "{}"));
+  EXPECT_EQ(post.status, 405);
+  EXPECT_NE(post.head.find("Allow: GET"), std::string::npos) << post.head;
+  // A table without a document has nothing to serve there.
+  Tirn::Core::OperationTable const bare(TI::Operations().package(),
+                                        TI::Operations().operations());
+  Served without({}, bare);
+  EXPECT_EQ(Send(without.server->port(), Get("/v1/openapi.json")).status, 405);
+}
+
+TEST(OpenApiServed, TheDocumentNeedsATokenOnlyWhenConfiguredSo) {
+  struct Row {
+    char const* name;
+    bool authenticator;
+    bool open;
+    char const* authorization;
+    int status;
+  };
+  Row const rows[] = {
+      {"no authenticator", false, false, "", 200},
+      {"open by default, no token", true, true, "", 200},
+      {"closed, no token", true, false, "", 401},
+      {"closed, wrong token", true, false, "Authorization: Bearer nope\r\n", 401},
+      {"closed, good token", true, false, "Authorization: Bearer s3cret\r\n", 200},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.name);
+    Tirn::Http::ServerOptions options;
+    if (row.authenticator) options.authenticator = TokenAuthenticator();
+    options.openApiOpen = row.open;
+    Served served(options);
+    Answer const answer = Send(served.server->port(), Get("/v1/openapi.json", row.authorization));
+    EXPECT_EQ(answer.status, row.status) << answer.body;
+    EXPECT_EQ(answer.status == 200, answer.body == TI::OpenApiDocument());
+    // The operations themselves stay behind the authenticator either way.
+    if (row.authenticator && row.authorization[0] == '\0') {
+      EXPECT_EQ(Send(served.server->port(), Post(std::string(kProviders) + "list", "{}")).status,
+                401);
+    }
+  }
+}
+
+// Each row makes the server refuse or fail a call of an operation; the document must list the
+// status answered for that operation, with the error the body names.
+TEST(OpenApiDocument, ListsTheStatusAndErrorOfEveryAnswerTheServerGives) {
+  DataValuePtr const document = Parse(TI::OpenApiDocument());
+  struct Row {
+    char const* name;
+    std::function<void(Tirn::Http::ServerOptions&)> configure;
+    char const* operation;
+    std::string request;
+    int status;
+    bool twice = false;  // the first time makes the state the second is refused in
+  };
+  auto const path = [](char const* operation) { return std::string(kProviders) + operation; };
+  std::string const create =
+      R"({"spec":{"provider":"p1","native_spec":{"key_id":"k","key_derivation_key":"x"}}})";
+  Row const rows[] = {
+      {"declared not_found", {}, "get", Post(path("get"), R"({"provider":"nope"})"), 404},
+      {"declared already_exists", {}, "create", Post(path("create"), create), 409, true},
+      {"input that is not JSON", {}, "get", Post(path("get"), "{"), 400},
+      {"unknown parameter", {}, "get", Post(path("get"), R"({"provider":"p","x":1})"), 400},
+      {"bad time limit", {}, "get", Post(path("get"), "{}", "X-Tirn-Timeout-Ms: soon\r\n"), 400},
+      {"media type", {}, "get", Post(path("get"), "{}", "", "text/plain"), 415},
+      {"body too large", [](auto& o) { o.bodyLimit = 8; }, "get",
+       Post(path("get"), R"({"provider":"a-long-name"})"), 413},
+      {"headers too large", [](auto& o) { o.headerLimit = 256; }, "get",
+       Post(path("get"), "{}", "X-Pad: " + std::string(512, 'p') + "\r\n"), 431},
+      {"no token", [](auto& o) { o.authenticator = TokenAuthenticator(); }, "list",
+       Post(path("list"), "{}"), 401},
+      {"not allowed",
+       [](auto& o) {
+         o.authorizer = [](std::string const&, std::string const&) { return false; };
+       },
+       "list", Post(path("list"), "{}"), 403},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.name);
+    Tirn::Http::ServerOptions options;
+    if (row.configure) row.configure(options);
+    Served served(options);
+    if (row.twice) {
+      ASSERT_EQ(Send(served.server->port(), row.request).status, 200);
+    }
+    Answer const answer = Send(served.server->port(), row.request);
+    ASSERT_EQ(answer.status, row.status) << answer.body;
+    std::string const error = Text(At(Parse(answer.body), {"error"}));
+    EXPECT_TRUE(Lists(document, path(row.operation), row.status, error))
+        << error << " is not listed for " << row.status << " of " << row.operation;
+  }
+}
+
+TEST(OpenApiDocument, ListsTheRefusalOfACallerAtItsLimit) {
+  Tirn::Http::ServerOptions options;
+  options.maxConnectionsPerCaller = 1;
+  Served served(options);
+  std::string const request = Post(std::string(kProviders) + "list", "{}");
+  int const first = Connect(served.server->port());
+  ASSERT_EQ(Exchange(first, request).status, 200);  // the connection stays the caller's
+  Answer const refused = Send(served.server->port(), request);
+  ::close(first);
+  ASSERT_EQ(refused.status, 429) << refused.body;
+  EXPECT_TRUE(Lists(Parse(TI::OpenApiDocument()), std::string(kProviders) + "list", 429,
+                    Text(At(Parse(refused.body), {"error"}))));
+}
+
+// A second package's document, as small as the merge needs: one operation, one structure of
+// its own and one standard error it shares with the first.
+std::string ShopDocument(std::string const& errorSchema, std::string const& path) {
+  return R"({"openapi":"3.1.0","info":{"title":"com.example.shop","version":"v1"},)"
+         R"("tags":[{"name":"store.items"}],"paths":{")" +
+         path + R"(":{"post":{"responses":{"200":{"description":"x"}}}}},)"
+                R"("components":{"schemas":{"com.example.shop.store.items.item":{"type":"object"},)"
+                R"("com.ostrel.tirn.std.errors.not_found":)" +
+         errorSchema + "}}}";
+}
+
+TEST(OpenApiMerge, DocumentsOfSeveralPackagesMergeIntoOne) {
+  std::string const& own = TI::OpenApiDocument();
+  DataValuePtr const ownParsed = Parse(own);
+  std::string sharedError;
+  std::list<Tirn::BaseMessage> messages;
+  ASSERT_TRUE(Tirn::Json::Encode(
+      At(ownParsed, {"components", "schemas", "com.ostrel.tirn.std.errors.not_found"}), nullptr,
+      &sharedError, messages));
+  std::string const shopPath = "/v1/com.example.shop.store.items/get";
+  std::string const shop = ShopDocument(sharedError, shopPath);
+
+  std::string merged, error;
+  ASSERT_TRUE(Tirn::Http::MergeOpenApiDocuments({own, shop}, &merged, &error)) << error;
+  DataValuePtr const parsed = Parse(merged);
+  EXPECT_EQ(Size(At(parsed, {"paths"})), Size(At(ownParsed, {"paths"})) + 1);
+  EXPECT_TRUE(At(parsed, {"paths", shopPath, "post"}));
+  EXPECT_TRUE(At(parsed, {"paths", std::string(kProviders) + "get", "post"}));
+  // The shared error schema once, the shop's structure beside the package's.
+  EXPECT_EQ(Size(At(parsed, {"components", "schemas"})),
+            Size(At(ownParsed, {"components", "schemas"})) + 1);
+  EXPECT_TRUE(At(parsed, {"components", "schemas", "com.example.shop.store.items.item"}));
+  EXPECT_EQ(Text(At(parsed, {"info", "title"})),
+            "com.ostrel.nox.trusted_infrastructure, com.example.shop");
+
+  // A server of both serves the merge.
+  Tirn::Http::ServerOptions options;
+  options.openApiDocument = merged;
+  Served served(options);
+  EXPECT_EQ(Send(served.server->port(), Get("/v1/openapi.json")).body, merged);
+}
+
+TEST(OpenApiMerge, ConflictsAndTextsThatAreNoDocumentsAreRefused) {
+  std::string const& own = TI::OpenApiDocument();
+  struct Row {
+    char const* name;
+    std::vector<std::string> documents;
+    char const* reason;
+  };
+  Row const rows[] = {
+      {"a shared error defined otherwise",
+       {own, ShopDocument(R"({"type":"string"})", "/v1/com.example.shop.store.items/get")},
+       "com.ostrel.tirn.std.errors.not_found"},
+      {"a path defined twice, otherwise",
+       {own, ShopDocument("{}", std::string(kProviders) + "get")},
+       "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/get"},
+      {"not JSON", {own, "{"}, "document 2"},
+      {"not an object", {"[]", own}, "document 1"},
+      {"nothing to merge", {}, "no document"},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string merged = "untouched", error;
+    EXPECT_FALSE(Tirn::Http::MergeOpenApiDocuments(row.documents, &merged, &error));
+    EXPECT_NE(error.find(row.reason), std::string::npos) << error;
+  }
+}
+
+}  // namespace
