@@ -255,6 +255,7 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "hash-token") return HashToken(argc, argv);
   if (argc >= 2 && std::string(argv[1]) == "rekey") return ServerApp::RunRekey(argc, argv);
   if (argc >= 2 && std::string(argv[1]) == "backup") return ServerApp::RunBackup(argc, argv);
+  if (argc >= 2 && std::string(argv[1]) == "copy") return ServerApp::RunCopy(argc, argv);
   auto const parsed = ServerApp::ParseOptions(argc, argv, environ);
   switch (parsed.outcome) {
     case ServerApp::ParsedOptions::kHelp:

@@ -85,8 +85,11 @@ int Parse(Command const& command, int argc, char** argv, po::options_description
                         std::string("--") + name + " wants a file name, not an empty text");
     }
   }
-  if (values["data"].as<std::string>() == ":memory:") {
-    return UsageError(command, "--data wants a data file; ':memory:' keeps nothing to work on");
+  for (char const* name : {"data", "from"}) {
+    if (values.count(name) && values[name].as<std::string>() == ":memory:") {
+      return UsageError(command, std::string("--") + name +
+                                     " wants a data file; ':memory:' keeps nothing to work on");
+    }
   }
   return -1;
 }
@@ -346,6 +349,11 @@ bool SyncFile(std::string const& path, std::string& error) {
   return ok;
 }
 
+// "1 provider", "3 providers".
+std::string Counted(std::size_t count, char const* what) {
+  return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
 }  // namespace
 
 int RunRekey(int argc, char** argv) {
@@ -435,6 +443,82 @@ int RunBackup(int argc, char** argv) {
             << " pages; SQLite's integrity check: ok)\n"
             << "the key file is not copied: " << copy << " opens only with the key " << data
             << " is sealed with; keep that key file, apart from the copy\n";
+  return std::cout.flush() ? 0 : 1;
+}
+
+int RunCopy(int argc, char** argv) {
+  Command const command{
+      "copy", "tirn-server copy --from FILE --to URI [--key-file KEY]",
+      "Copies every record of the data file FILE into the PostgreSQL database URI, which must\n"
+      "hold no records (its schema is made when it has none), in one transaction: when it\n"
+      "fails, the database is left as it was. The providers' keys are copied as they are\n"
+      "sealed, with FILE's key: start the servers on the database with --key-file KEY. Key\n"
+      "servers and attestation services keep their identifiers, and those created afterwards\n"
+      "are numbered after them. No server may be running on FILE.\n"
+      "\n"
+      "URI: postgresql://USER@HOST:PORT/DATABASE, no password in it (it comes from PGPASSWORD\n"
+      "or the password file)."};
+  std::string from;
+  std::string to;
+  std::string keyFile;
+  po::options_description options("Options");
+  options.add_options()
+      ("from", po::value(&from)->required()->value_name("FILE"), "the data file to copy")
+      ("to", po::value(&to)->required()->value_name("URI"),
+       "the PostgreSQL database to copy into, holding no records")
+      ("key-file", po::value(&keyFile)->value_name("KEY"),
+       "the key FILE is sealed with, checked before anything is copied; default FILE.key");
+  int const parsed = Parse(command, argc, argv, options, {"from", "key-file"});
+  if (parsed >= 0) return parsed;
+  if (IsPostgresUri(from)) {
+    return UsageError(command, "--from wants a data file; the records are copied from SQLite");
+  }
+  // The URI is never repeated: a mistaken one may hold a password.
+  if (!IsPostgresUri(to)) {
+    return UsageError(command,
+                      "--to wants a PostgreSQL URI (postgresql://USER@HOST:PORT/DATABASE)");
+  }
+  if (keyFile.empty()) keyFile = from + ".key";
+
+  std::string error;
+  if (!CheckPostgresUri(to, error)) return Fail(command, error);
+  // Checked before the lock, which would make an empty file where there is none.
+  if (!HasData(from, error)) return Fail(command, error);
+  // Held until the copy is made, so that no server changes FILE meanwhile.
+  auto lock = FileLock::Acquire(from, error);
+  if (!lock) return Fail(command, error);
+  SealedRecords records;
+  {
+    auto const box = LoadKey(keyFile, error);
+    if (!box) return Fail(command, error + "; nothing was copied");
+    // Open checks that the file's key check opens with the key; nothing else is opened.
+    auto store = SqliteRecordStore::Open(from, box, error);
+    if (!store) {
+      return Fail(command, "cannot open " + from + " with " + keyFile + ": " + error +
+                               "; nothing was copied");
+    }
+    if (!store->ReadSealed(records, error)) {
+      return Fail(command, "cannot read " + from + ": " + error + "; nothing was copied");
+    }
+  }
+  std::string where;
+  std::vector<std::string> notices;
+  // The store's errors say that nothing was changed, or that it cannot be known.
+  if (!PostgresRecordStore::ImportSealed(to, records, where, notices, error)) {
+    return Fail(command, error);
+  }
+  lock.reset();
+  std::size_t keyServers = 0;
+  for (auto const& server : records.servers) {
+    keyServers += server.kind == Reference::ServerKind::kKeyServer;
+  }
+  for (auto const& notice : notices) std::cerr << "tirn-server copy: warning: " << notice << "\n";
+  std::cout << "copied " << Counted(records.providers.size(), "provider") << " (their keys sealed "
+            << "as they were), " << Counted(keyServers, "key server") << " and "
+            << Counted(records.servers.size() - keyServers, "attestation service") << " from "
+            << from << " into " << where << "\n"
+            << "start the servers on the database with --key-file " << keyFile << "; " << from
+            << " is unchanged, and changes made to it from now on are not copied\n";
   return std::cout.flush() ? 0 : 1;
 }
 

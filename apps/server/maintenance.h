@@ -11,6 +11,10 @@
 //     copies FILE with SQLite's online backup while a server may be writing to it, into a new
 //     file (mode 0600) that appears only once it is whole and passes SQLite's integrity check.
 //     The key file is not copied.
+//   tirn-server copy --from FILE --to postgresql://... [--key-file KEY]
+//     copies every record of FILE into a PostgreSQL database that holds none, in one
+//     transaction, the providers' keys as they are sealed (servers on the database then use
+//     KEY); refused while a server runs on FILE, and when KEY does not open FILE.
 //
 // Each takes the whole command line (argv[1] is the command's name) and returns the exit
 // status: 0 done, 1 failed (the reason on stderr), 2 a usage mistake.
@@ -23,6 +27,7 @@ namespace ServerApp {
 
 int RunRekey(int argc, char** argv);
 int RunBackup(int argc, char** argv);
+int RunCopy(int argc, char** argv);
 
 }  // namespace ServerApp
 

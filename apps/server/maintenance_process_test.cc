@@ -25,18 +25,6 @@ namespace {
 using namespace ServerApp::Testing;
 using namespace std::chrono_literals;
 
-// A server on `data` sealed with the key in `keyFile`.
-std::vector<std::string> ServeWithKey(std::string const& data, std::string const& keyFile) {
-  auto args = ServeArgs(data);
-  args.insert(args.end(), {"--key-file", keyFile});
-  return args;
-}
-
-// Stops a server as its operator would, and says how it ended.
-int Stop(ServerProcess& server) {
-  server.Signal(SIGTERM);
-  return server.Wait();
-}
 
 
 // What PRAGMA integrity_check says of the database file at `path`, opened read-only.

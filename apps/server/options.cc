@@ -157,6 +157,7 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
           << "       tirn-server hash-token [CALLER] < token   (a --tokens line without the token)\n"
           << "       tirn-server rekey --data FILE|URI --key-file OLD --new-key-file NEW   (reseal)\n"
           << "       tirn-server backup --data FILE --to COPY   (a copy of a running server's records)\n"
+          << "       tirn-server copy --from FILE --to URI --key-file KEY   (records into PostgreSQL)\n"
           << commandLine
           << "\nSIGHUP rereads the --tokens, --policy, --tls-cert and --tls-key files (a file that "
              "does not\nparse is refused and the one read before stays); every other option needs "

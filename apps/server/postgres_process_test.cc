@@ -40,12 +40,6 @@ std::size_t CountOf(std::string const& text, std::string const& wanted) {
   return count;
 }
 
-std::vector<std::string> ServeDatabase(std::string const& uri, std::string const& keyFile) {
-  auto args = ServeArgs(uri);
-  args.insert(args.end(), {"--key-file", keyFile});
-  return args;
-}
-
 // A folder of its own under `dir`, for one process's log.
 std::string Folder(std::string const& dir, char const* name) {
   std::string const path = dir + "/" + name;
@@ -57,10 +51,6 @@ long long MillisSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-int Stop(ServerProcess& server) {
-  server.Signal(SIGTERM);
-  return server.Wait();
-}
 
 TEST(ServersOnPostgres, TwoInstancesShareTheRecordsAndOutliveTheDatabasesAbsence) {
   auto& cluster = PostgresCluster::Shared();
@@ -70,14 +60,14 @@ TEST(ServersOnPostgres, TwoInstancesShareTheRecordsAndOutliveTheDatabasesAbsence
   TempDir dir;
   std::string const key = dir.path + "/shared.key";
   std::string const secret = "kdk-shared-by-two-6502";
-  Running a(ServeDatabase(uri, key), Folder(dir.path, "a"));
+  Running a(ServeWithKey(uri, key), Folder(dir.path, "a"));
   ASSERT_FALSE(a.url.empty()) << a.process.Stderr();
   EXPECT_TRUE(Contains(a.process.Stderr(), "created the key file " + key))
       << a.process.Stderr();
   struct stat status {};
   ASSERT_EQ(stat(key.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0600u);
-  Running b(ServeDatabase(uri, key), Folder(dir.path, "b"));
+  Running b(ServeWithKey(uri, key), Folder(dir.path, "b"));
   ASSERT_FALSE(b.url.empty()) << b.process.Stderr();
   Client ca(a.url);
   Client cb(b.url);
@@ -138,7 +128,7 @@ TEST(ServersOnPostgres, RekeyWhileAnInstanceServes) {
   std::string const runs = Folder(dir.path, "runs");
   std::vector<std::string> const rekey = {"rekey",    "--data",         uri,   "--key-file",
                                           oldKey,     "--new-key-file", newKey};
-  Running a(ServeDatabase(uri, oldKey), Folder(dir.path, "a"));
+  Running a(ServeWithKey(uri, oldKey), Folder(dir.path, "a"));
   ASSERT_FALSE(a.url.empty()) << a.process.Stderr();
   Client ca(a.url);
   ASSERT_EQ(ca.Create("vault", "key-vault", "kdk-vault"), "ok");
@@ -204,7 +194,7 @@ TEST(ServersOnPostgres, RekeyWhileAnInstanceServes) {
   EXPECT_EQ(Get(PortOf(a.url), "/readyz").status, 503);
 
   // An instance with the new key serves every provider, and their secrets open.
-  Running c(ServeDatabase(uri, newKey), Folder(dir.path, "c"));
+  Running c(ServeWithKey(uri, newKey), Folder(dir.path, "c"));
   ASSERT_FALSE(c.url.empty()) << c.process.Stderr();
   Client cc(c.url);
   EXPECT_EQ(cc.KeyIdOf("vault"), "key-vault");
@@ -215,7 +205,7 @@ TEST(ServersOnPostgres, RekeyWhileAnInstanceServes) {
   EXPECT_EQ(Get(PortOf(c.url), "/readyz").status, 200);
 
   // One with the old key is refused at start.
-  Running d(ServeDatabase(uri, oldKey), Folder(dir.path, "d"));
+  Running d(ServeWithKey(uri, oldKey), Folder(dir.path, "d"));
   EXPECT_TRUE(d.url.empty());
   EXPECT_EQ(d.process.Wait(), 1);
   EXPECT_TRUE(Contains(d.process.Stderr(), "was written with another key")) << d.process.Stderr();
@@ -240,10 +230,10 @@ TEST(ServersOnPostgres, StartRefusals) {
     int status;
     char const* said;
   } const cases[] = {
-      {ServeDatabase(inUserInfo, absentKey), 1, "the database URI holds a password"},
-      {ServeDatabase(asParameter, absentKey), 1, "the database URI holds a password"},
+      {ServeWithKey(inUserInfo, absentKey), 1, "the database URI holds a password"},
+      {ServeWithKey(asParameter, absentKey), 1, "the database URI holds a password"},
       {ServeArgs("postgresql://tirn@" + database), 1, "name the key file"},
-      {ServeDatabase("postgresql://tirn@" + database, openKey), 1, "chmod 600"},
+      {ServeWithKey("postgresql://tirn@" + database, openKey), 1, "chmod 600"},
       {{"rekey", "--data", inUserInfo, "--key-file", openKey, "--new-key-file", absentKey}, 1,
        "the database URI holds a password"},
       {{"rekey", "--data", "postgresql://tirn@" + database, "--new-key-file", absentKey}, 2,

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <list>
@@ -592,6 +593,57 @@ std::shared_ptr<PostgresRecordStore> PostgresRecordStore::Open(
   return store;
 }
 
+namespace {
+
+// Begins the transaction that looks at the schema: under the advisory lock every instance
+// takes first, with the time a migration may take.
+std::string BeginSchemaTransaction() {
+  return "BEGIN; SET LOCAL statement_timeout = " + std::to_string(kMigrationTimeout.count()) +
+         "; " + kMigrationLock + "; " + kMigrationsTable;
+}
+
+// Inside the transaction BeginSchemaTransaction began: brings the schema to this server's
+// version. False with the reason in `error` (the caller rolls back).
+bool ApplyMigrations(Connection& connection, Clock::time_point deadline, std::string const& where,
+                     std::string& error) {
+  Result rows;
+  if (Query(connection, "SELECT coalesce(max(version), 0)::integer FROM migrations", Params(),
+            deadline, rows, error) != Status::kOk) {
+    error = "cannot read the schema version of " + where + ": " + error;
+    return false;
+  }
+  if (!Shaped(rows.get(), 1, error) || PQntuples(rows.get()) != 1 ||
+      PQgetlength(rows.get(), 0, 0) != 4) {
+    error = "cannot read the schema version of " + where;
+    return false;
+  }
+  auto const* bytes = reinterpret_cast<unsigned char const*>(PQgetvalue(rows.get(), 0, 0));
+  auto const version = static_cast<std::int32_t>(std::uint32_t{bytes[0]} << 24 |
+                                                 std::uint32_t{bytes[1]} << 16 |
+                                                 std::uint32_t{bytes[2]} << 8 | bytes[3]);
+  if (version > PostgresRecordStore::kSchemaVersion) {
+    error = where + " has schema version " + std::to_string(version) +
+            ", newer than this server's " +
+            std::to_string(PostgresRecordStore::kSchemaVersion) +
+            "; use the newer server that wrote it";
+    return false;
+  }
+  for (auto const& migration : kMigrations) {
+    if (migration.version <= version) continue;
+    Result ignored;
+    if (Run(connection, migration.sql, deadline, error) != Status::kOk ||
+        Query(connection, "INSERT INTO migrations (version) VALUES ($1)",
+              Params().Int(migration.version), deadline, ignored, error) != Status::kOk) {
+      error = "cannot migrate " + where + " to schema version " +
+              std::to_string(migration.version) + ": " + error;
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool PostgresRecordStore::Migrate(Connection& connection, std::string& error) {
   auto const deadline = Clock::now() + kMigrationTimeout + kAnswerMargin;
   std::string const where = Where(connection);
@@ -601,38 +653,10 @@ bool PostgresRecordStore::Migrate(Connection& connection, std::string& error) {
     if (connection.Up()) (void)Run(connection, "ROLLBACK", StatementDeadline(), ignored);
     return false;
   };
-  std::string const begin = "BEGIN; SET LOCAL statement_timeout = " +
-                            std::to_string(kMigrationTimeout.count()) + "; " + kMigrationLock +
-                            "; " + kMigrationsTable;
-  Result rows;
-  if (Run(connection, begin.c_str(), deadline, error) != Status::kOk ||
-      Query(connection, "SELECT coalesce(max(version), 0)::integer FROM migrations", Params(),
-            deadline, rows, error) != Status::kOk) {
+  if (Run(connection, BeginSchemaTransaction().c_str(), deadline, error) != Status::kOk) {
     return failed("cannot read the schema version of " + where + ": " + error);
   }
-  if (!Shaped(rows.get(), 1, error) || PQntuples(rows.get()) != 1 ||
-      PQgetlength(rows.get(), 0, 0) != 4) {
-    return failed("cannot read the schema version of " + where);
-  }
-  auto const* bytes = reinterpret_cast<unsigned char const*>(PQgetvalue(rows.get(), 0, 0));
-  auto const version = static_cast<std::int32_t>(std::uint32_t{bytes[0]} << 24 |
-                                                 std::uint32_t{bytes[1]} << 16 |
-                                                 std::uint32_t{bytes[2]} << 8 | bytes[3]);
-  if (version > kSchemaVersion) {
-    return failed(where + " has schema version " + std::to_string(version) +
-                  ", newer than this server's " + std::to_string(kSchemaVersion) +
-                  "; use the newer server that wrote it");
-  }
-  for (auto const& migration : kMigrations) {
-    if (migration.version <= version) continue;
-    Result ignored;
-    if (Run(connection, migration.sql, deadline, error) != Status::kOk ||
-        Query(connection, "INSERT INTO migrations (version) VALUES ($1)",
-              Params().Int(migration.version), deadline, ignored, error) != Status::kOk) {
-      return failed("cannot migrate " + where + " to schema version " +
-                    std::to_string(migration.version) + ": " + error);
-    }
-  }
+  if (!ApplyMigrations(connection, deadline, where, error)) return failed(error);
   // Under the same lock, so that two instances with different keys starting on a new database
   // do not both take it for theirs.
   if (!CheckKeyAtOpen(connection, error)) return failed(error);
@@ -890,6 +914,148 @@ bool PostgresRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::si
   notices.push_back(
       "values sealed with the old key may remain in the database's old row versions and "
       "write-ahead log until PostgreSQL vacuums and recycles them, and in backups made before");
+  return true;
+}
+
+namespace {
+
+// The number a server's identifier ends with ("key-server-12": 12; 0 when none); false when it
+// is too large to hold.
+bool TrailingNumber(std::string const& id, std::int64_t& number) {
+  std::size_t start = id.size();
+  while (start > 0 && id[start - 1] >= '0' && id[start - 1] <= '9') --start;
+  number = 0;
+  if (start == id.size()) return true;
+  auto const parsed = std::from_chars(id.data() + start, id.data() + id.size(), number);
+  return parsed.ec == std::errc();
+}
+
+}  // namespace
+
+bool PostgresRecordStore::ImportSealed(std::string const& uri, SealedRecords const& records,
+                                       std::string& where, std::vector<std::string>& notices,
+                                       std::string& error) {
+  where = "the database";
+  auto const refuse = [&error](std::string const& what) {
+    error = what + "; nothing was changed";
+    return false;
+  };
+  if (!CheckPostgresUri(uri, error)) return false;
+  if (records.keyCheck.empty() || records.keyFingerprint.empty()) {
+    return refuse("the records to copy come without their key check");
+  }
+  // The highest number each kind has given out, to servers deleted since too.
+  std::int64_t highest[2] = {std::max<std::int64_t>(records.nextKeyServer - 1, 0),
+                             std::max<std::int64_t>(records.nextAttestationService - 1, 0)};
+  for (auto const& server : records.servers) {
+    std::int64_t number = 0;
+    if (!TrailingNumber(server.id, number)) {
+      return refuse("the number of the server " + server.id + " is too large to carry");
+    }
+    auto& most = highest[KindNumber(server.kind)];
+    most = std::max(most, number);
+    if (server.port && (*server.port < 0 || *server.port > INT32_MAX)) {
+      return refuse("the port of the server " + server.id + " cannot be stored");
+    }
+  }
+  Connection connection;
+  connection.pg = Connect(uri, Clock::now() + kConnectTimeout, error);
+  if (!connection.pg) return refuse(error);
+  where = Where(connection);
+  auto const deadline = [] { return Clock::now() + kMigrationTimeout + kAnswerMargin; };
+  // The server rolls back what a lost connection had open.
+  auto const failed = [&](std::string const& what) {
+    std::string ignored;
+    if (connection.Up()) (void)Run(connection, "ROLLBACK", StatementDeadline(), ignored);
+    return refuse(what);
+  };
+  if (Run(connection, BeginSchemaTransaction().c_str(), deadline(), error) != Status::kOk) {
+    return failed("cannot start the copy into " + where + ": " + error);
+  }
+  if (!ApplyMigrations(connection, deadline(), where, error)) return failed(error);
+  // Instances serving the database meanwhile wait: their writes for the tables, their calls
+  // that seal or open a secret for the key check (they hold it shared).
+  Result rows;
+  if (Run(connection, "LOCK TABLE providers, servers IN SHARE ROW EXCLUSIVE MODE", deadline(),
+          error) != Status::kOk ||
+      Query(connection, "SELECT value FROM meta WHERE key = 'key_fingerprint' FOR UPDATE",
+            Params(), deadline(), rows, error) != Status::kOk ||
+      !Shaped(rows.get(), 1, error)) {
+    return failed("cannot lock the records of " + where + ": " + error);
+  }
+  std::string const replaced = PQntuples(rows.get()) > 0 ? Column(rows.get(), 0, 0) : "";
+  if (Query(connection,
+            "SELECT (SELECT count(*) FROM providers)::text, (SELECT count(*) FROM servers)::text",
+            Params(), deadline(), rows, error) != Status::kOk ||
+      !Shaped(rows.get(), 2, error) || PQntuples(rows.get()) != 1) {
+    return failed("cannot count the records of " + where + ": " + error);
+  }
+  std::string const providers = Column(rows.get(), 0, 0);
+  std::string const servers = Column(rows.get(), 0, 1);
+  if (providers != "0" || servers != "0") {
+    return failed(where + " holds records already (providers: " + providers +
+                  ", key servers and attestation services: " + servers +
+                  "): copy only into a database that holds none");
+  }
+  for (auto const& provider : records.providers) {
+    Result done;
+    if (Query(connection,
+              "INSERT INTO providers (id, type, key_id, sealed_key) VALUES ($1, $2, $3, $4)",
+              Params().Text(provider.id).Text(provider.type).Text(provider.keyId).Text(
+                  provider.sealedKey),
+              deadline(), done, error) != Status::kOk) {
+      return failed("cannot write the provider " + provider.id + " into " + where + ": " +
+                    error);
+    }
+  }
+  for (auto const& server : records.servers) {
+    Params params;
+    params.Int(KindNumber(server.kind)).Text(server.id).Text(server.hostname);
+    if (server.port) {
+      params.Int(static_cast<std::int32_t>(*server.port));
+    } else {
+      params.Null();
+    }
+    params.Text(server.address).Text(server.trustedCa).Text(server.group);
+    Result done;
+    if (Query(connection,
+              "INSERT INTO servers (kind, id, hostname, port, address, trusted_ca, grp) "
+              "VALUES ($1, $2, $3, $4, $5, $6, $7)",
+              params, deadline(), done, error) != Status::kOk) {
+      return failed("cannot write the server " + server.id + " into " + where + ": " + error);
+    }
+  }
+  if (!WriteMeta(connection, kCheckKey, records.keyCheck, deadline(), error) ||
+      !WriteMeta(connection, kFingerprintKey, records.keyFingerprint, deadline(), error)) {
+    return failed("cannot write the key check of " + where + ": " + error);
+  }
+  // Never set back: numbers a server on this database drew before (for a server not kept)
+  // stay given out.
+  char const* const sequences[] = {"key_server_numbers", "attestation_service_numbers"};
+  for (int kind = 0; kind < 2; ++kind) {
+    if (highest[kind] == 0) continue;
+    std::string const sql = std::string("SELECT setval('") + sequences[kind] + "', greatest(" +
+                            std::to_string(highest[kind]) + ", last_value)) FROM " +
+                            sequences[kind];
+    if (Run(connection, sql.c_str(), deadline(), error) != Status::kOk) {
+      return failed("cannot advance the numbers of " + where + ": " + error);
+    }
+  }
+  std::string why;
+  if (Run(connection, "COMMIT", deadline(), why) != Status::kOk) {
+    if (connection.pg) return failed("the database could not commit: " + why);
+    error = "the connection to " + where +
+            " was lost while committing, so it holds either every copied record or none: start "
+            "a server on it to find out before copying again (" +
+            why + ")";
+    return false;
+  }
+  if (!replaced.empty() && replaced != records.keyFingerprint) {
+    notices.push_back(where +
+                      " held the key check of another key, replaced by the copied one: servers "
+                      "still running on it with that key answer service_unavailable to calls "
+                      "that seal or open a secret until restarted with the data file's key");
+  }
   return true;
 }
 

@@ -38,9 +38,12 @@
 //   std::string why;
 //   bool const ready = store->Ready(why);  // for a readiness endpoint
 //
-// Rekey reseals the records with another key while instances serve them (tirn-server rekey):
+// Rekey reseals the records with another key while instances serve them (tirn-server rekey);
+// ImportSealed fills an empty database with a data file's records, as sealed as they are
+// (tirn-server copy):
 //
 //   if (!store->Rekey(newBox, resealed, notices, error)) Fail(error);
+//   if (!ServerApp::PostgresRecordStore::ImportSealed(uri, records, where, notices, error)) ...
 #ifndef APPS_SERVER_POSTGRES_STORE_H_
 #define APPS_SERVER_POSTGRES_STORE_H_
 
@@ -55,6 +58,7 @@
 
 #include "apps/reference/record_store.h"
 #include "apps/server/secret_box.h"
+#include "apps/server/sqlite_store.h"
 
 namespace ServerApp {
 
@@ -132,6 +136,22 @@ class PostgresRecordStore final : public Reference::RecordStore {
   // one with `newBox` to go on.
   [[nodiscard]] bool Rekey(std::shared_ptr<SecretBox const> newBox, std::size_t& resealed,
                            std::vector<std::string>& notices, std::string& error);
+
+  // Writes `records` as they are (SqliteRecordStore::ReadSealed: the providers' keys and the
+  // key check stay sealed, with the key they were sealed with) into the database at `uri`,
+  // which must hold no providers and no servers; its schema is made when it has none. All in
+  // one transaction, under the lock the migrations take (no instance opens the database
+  // meanwhile) and with the tables and the key check locked (instances serving it wait, and
+  // then find the copied records and key check): when anything fails, the database is left
+  // as it was. The key-server and attestation-service sequences are advanced past every
+  // number the records gave out, so that a server created afterwards never gets an identifier
+  // given before. `where` names the database for messages (no password is ever in it);
+  // `notices` receives what the user should be told (the key check of another key replaced).
+  // False, with the reason in `error` (which says whether anything was changed), when the URI
+  // is refused, the database holds records or cannot be reached, or a statement fails.
+  [[nodiscard]] static bool ImportSealed(std::string const& uri, SealedRecords const& records,
+                                         std::string& where, std::vector<std::string>& notices,
+                                         std::string& error);
 
  private:
   using Connection = PostgresConnection;

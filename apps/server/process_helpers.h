@@ -44,6 +44,7 @@ namespace Testing {
 namespace Ti = Com::Ostrel::Nox::TrustedInfrastructure;
 namespace Providers = Ti::Kms::ProvidersSvc;
 namespace KeyServers = Ti::Kms::ServicesSvc;
+namespace Attestations = Ti::Attestation::ServicesSvc;
 
 constexpr std::chrono::seconds kWait{10};  // no single step of these tests may take longer
 
@@ -192,6 +193,7 @@ class Client {
     auto stub = std::make_shared<Tirn::Stub::AsyncApiStub>(provider, activation);
     stub_ = std::make_unique<Providers::AsyncServiceStub>(stub);
     keyServers_ = std::make_unique<KeyServers::AsyncServiceStub>(stub);
+    attestations_ = std::make_unique<Attestations::AsyncServiceStub>(stub);
   }
 
   // "ok" or the error's name.
@@ -224,17 +226,22 @@ class Client {
   // A key server at host:port through the key-servers service: "ok" with its identifier in
   // `id`, or the error's name.
   std::string CreateKeyServer(std::string const& host, int port, std::string& id) {
-    auto spec = Tirn::Build<KeyServers::CreateSpec>([&](auto& spec) {
-      spec.address = Tirn::Build<Ti::NetworkAddress>([&](auto& address) {
-        address.hostname = host;
-        address.port = port;
-      });
-      spec.trusted_CA = Tirn::Build<Ti::X509CertChain>([](auto& ca) { ca.cert_chain = {"root"}; });
-      spec.group = "g";
-    });
-    auto got = Await<std::string>([&](auto r) { keyServers_->Create(spec, nullptr, r); });
-    if (got.second) id = *got.second;
-    return got.first;
+    return CreateServer<KeyServers::CreateSpec>(*keyServers_, host, port, id);
+  }
+  std::string CreateAttestationService(std::string const& host, int port, std::string& id) {
+    return CreateServer<Attestations::CreateSpec>(*attestations_, host, port, id);
+  }
+  std::string DeleteKeyServer(std::string const& id) {
+    return Await<Tirn::Void>([&](auto r) { keyServers_->Delete(id, nullptr, r); }).first;
+  }
+  // The key servers' identifiers in the order listed, or the error's name prefixed by '!'.
+  std::vector<std::string> KeyServerIds() {
+    auto got = Await<KeyServers::ListMethod::Result>(
+        [&](auto r) { keyServers_->List(nullptr, nullptr, r); });
+    if (got.first != "ok" || !got.second) return {"!" + got.first};
+    std::vector<std::string> ids;
+    for (auto const& summary : *got.second) ids.push_back(summary->service);
+    return ids;
   }
 
   std::vector<std::string> List() {
@@ -248,6 +255,22 @@ class Client {
   }
 
  private:
+  template <class Request, class Stub>
+  std::string CreateServer(Stub& stub, std::string const& host, int port, std::string& id) {
+    auto request = Tirn::Build<Request>([&](auto& fields) {
+      fields.address = Tirn::Build<Ti::NetworkAddress>([&](auto& address) {
+        address.hostname = host;
+        address.port = port;
+      });
+      fields.trusted_CA =
+          Tirn::Build<Ti::X509CertChain>([](auto& ca) { ca.cert_chain = {"root"}; });
+      fields.group = "g";
+    });
+    auto got = Await<std::string>([&](auto r) { stub.Create(request, nullptr, r); });
+    if (got.second) id = *got.second;
+    return got.first;
+  }
+
   template <class T, class Invoke>
   std::pair<std::string, boost::optional<T>> Await(Invoke invoke) {
     auto done = std::make_shared<std::promise<std::pair<std::string, boost::optional<T>>>>();
@@ -265,6 +288,7 @@ class Client {
   Tirn::Http::IoThreads threads_;
   std::unique_ptr<Providers::AsyncServiceStub> stub_;
   std::unique_ptr<KeyServers::AsyncServiceStub> keyServers_;
+  std::unique_ptr<Attestations::AsyncServiceStub> attestations_;
 };
 
 struct Fetched {
@@ -313,6 +337,19 @@ inline std::string PortOf(std::string const& url) { return url.substr(url.rfind(
 
 inline std::vector<std::string> ServeArgs(std::string const& data) {
   return {"--listen", "127.0.0.1:0", "--data", data};
+}
+
+// A server on `data` sealed with the key in `keyFile`.
+inline std::vector<std::string> ServeWithKey(std::string const& data, std::string const& keyFile) {
+  auto args = ServeArgs(data);
+  args.insert(args.end(), {"--key-file", keyFile});
+  return args;
+}
+
+// Stops a server as its operator would, and says how it ended.
+inline int Stop(ServerProcess& server) {
+  server.Signal(SIGTERM);
+  return server.Wait();
 }
 
 }  // namespace Testing

@@ -603,4 +603,80 @@ bool SqliteRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::size
   return true;
 }
 
+bool SqliteRecordStore::ReadSealed(SealedRecords& out, std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  out = SealedRecords();
+  Status const status = InTransaction(
+      [&] {
+        Sqlite::Statement providers;
+        Sqlite::Step step;
+        if (!providers.Prepare(db_,
+                               "SELECT id, type, key_id, sealed_key FROM providers ORDER BY id",
+                               error)) {
+          return Status::kFailed;
+        }
+        while ((step = providers.Next(error)) == Sqlite::Step::kRow) {
+          out.providers.push_back({providers.ColumnText(0), providers.ColumnText(1),
+                                   providers.ColumnText(2), providers.ColumnBlob(3)});
+        }
+        if (step != Sqlite::Step::kDone) return Status::kFailed;
+
+        Sqlite::Statement servers;
+        if (!servers.Prepare(db_,
+                             "SELECT kind, id, hostname, port, address, trusted_ca, grp "
+                             "FROM servers ORDER BY kind, id",
+                             error)) {
+          return Status::kFailed;
+        }
+        while ((step = servers.Next(error)) == Sqlite::Step::kRow) {
+          SealedRecords::Server server;
+          std::int64_t const kind = servers.ColumnInt(0);
+          server.id = servers.ColumnText(1);
+          if (kind != static_cast<int>(ServerKind::kKeyServer) &&
+              kind != static_cast<int>(ServerKind::kAttestationService)) {
+            error = "the stored server " + server.id + " is of a kind (" + std::to_string(kind) +
+                    ") this server does not know";
+            return Status::kFailed;
+          }
+          server.kind = static_cast<ServerKind>(kind);
+          server.hostname = servers.ColumnText(2);
+          if (!servers.ColumnIsNull(3)) server.port = servers.ColumnInt(3);
+          server.address = servers.ColumnText(4);
+          server.trustedCa = servers.ColumnText(5);
+          server.group = servers.ColumnText(6);
+          out.servers.push_back(std::move(server));
+        }
+        if (step != Sqlite::Step::kDone) return Status::kFailed;
+
+        Sqlite::Statement counters;
+        if (!counters.Prepare(db_, "SELECT kind, next FROM counters", error)) {
+          return Status::kFailed;
+        }
+        while ((step = counters.Next(error)) == Sqlite::Step::kRow) {
+          std::int64_t const kind = counters.ColumnInt(0);
+          if (kind == static_cast<int>(ServerKind::kKeyServer)) {
+            out.nextKeyServer = counters.ColumnInt(1);
+          } else if (kind == static_cast<int>(ServerKind::kAttestationService)) {
+            out.nextAttestationService = counters.ColumnInt(1);
+          }
+        }
+        if (step != Sqlite::Step::kDone) return Status::kFailed;
+
+        bool haveCheck = false;
+        bool haveFingerprint = false;
+        if (!ReadMeta(kCheckKey, out.keyCheck, haveCheck, error) ||
+            !ReadMeta(kFingerprintKey, out.keyFingerprint, haveFingerprint, error)) {
+          return Status::kFailed;
+        }
+        // Open wrote both, or refused the file.
+        if (!haveCheck || !haveFingerprint) {
+          error = "the data file holds no key check";
+          return Status::kFailed;
+        }
+        return Status::kOk;
+      },
+      error);
+  return status == Status::kOk;
+}
+
 }  // namespace ServerApp

@@ -16,15 +16,21 @@
 //   if (!store) Fail(error);
 //   Reference::ReferenceServer server(store, log);
 //
-// Rekey reseals the file's secrets with another key (tirn-server rekey):
+// Rekey reseals the file's secrets with another key (tirn-server rekey), and ReadSealed
+// reads every record as it lies, secrets still sealed, to be written elsewhere (tirn-server
+// copy):
 //
 //   if (!store->Rekey(newBox, resealed, notices, error)) Fail(error);
+//   ServerApp::SealedRecords records;
+//   if (!store->ReadSealed(records, error)) Fail(error);
 #ifndef APPS_SERVER_SQLITE_STORE_H_
 #define APPS_SERVER_SQLITE_STORE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +39,39 @@
 #include "apps/reference/record_store.h"
 
 namespace ServerApp {
+
+// A store's records as they are kept, every secret still sealed, with the sealed key check
+// and the key fingerprint that go with them: moved from one store to another as they are, the
+// records open there with the key they were sealed with, and nothing is opened on the way.
+// The sealed values are ciphertext; none of this is secret.
+struct SealedRecords {
+  struct Provider {
+    std::string id;
+    std::string type;  // the type's wire name
+    std::string keyId;
+    // The key-derivation key, sealed (SecretBox::Seal) bound to "provider:<id>".
+    std::string sealedKey;
+  };
+  struct Server {
+    Reference::ServerKind kind;
+    std::string id;
+    std::string hostname;
+    std::optional<std::int64_t> port;
+    // The address and certificate chain as JSON, as they were received.
+    std::string address;
+    std::string trustedCa;
+    std::string group;
+  };
+  std::vector<Provider> providers;
+  // Ordered by kind, then identifier.
+  std::vector<Server> servers;
+  // The number the next server of each kind gets (numbers already given, also to servers
+  // deleted since, are below it).
+  std::int64_t nextKeyServer = 1;
+  std::int64_t nextAttestationService = 1;
+  std::string keyCheck;
+  std::string keyFingerprint;
+};
 
 class SqliteRecordStore final : public Reference::RecordStore {
  public:
@@ -75,6 +114,12 @@ class SqliteRecordStore final : public Reference::RecordStore {
   // the key in use, or SQLite fails.
   [[nodiscard]] bool Rekey(std::shared_ptr<SecretBox const> newBox, std::size_t& resealed,
                            std::vector<std::string>& notices, std::string& error);
+
+  // Every record as it lies in the file, in one transaction: the providers' keys, and the
+  // key check, still sealed with the key the file was opened with (Open has checked that it
+  // is that key). False, with the reason in `error`, when SQLite fails or a server's kind is
+  // unknown to this server.
+  [[nodiscard]] bool ReadSealed(SealedRecords& out, std::string& error);
 
  private:
   SqliteRecordStore() = default;
