@@ -10,6 +10,7 @@ namespace {
 TEST(Closest, FindsTheNameATypingMistakeMeant) {
   std::vector<std::string> const services = {"kms.providers", "kms.services",
                                              "attestation.services", "attestation.reports"};
+  std::string const tooLong(100, 'k');
   struct Case {
     char const* wrong;
     char const* meant;  // empty: no suggestion
@@ -21,7 +22,7 @@ TEST(Closest, FindsTheNameATypingMistakeMeant) {
       {"kms", ""},                                // too far from all of them
       {"frobnicate", ""},
       {"", ""},
-      {std::string(100, 'k').c_str(), ""},        // longer than any name: not compared
+      {tooLong.c_str(), ""},                      // longer than any name: not compared
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.wrong);
