@@ -66,6 +66,16 @@ if(TARGET tirn_json_package_tests)
   target_link_libraries(tirn_json_package_tests PRIVATE tirn_json)
 endif()
 
+# The JSON form of every operation's definitions and annotations, of the package and of the
+# guide's shop (generated here from its description, as a package of its own), read back equal;
+# and GET /v1/operations from a live server.
+tirn_cross_cutting_test(tirn_definitions_tests tests/definitions_test.cc)
+if(TARGET tirn_definitions_tests)
+  tirn_generate(tirn_shop_package SHARED DESCRIPTION ${PROJECT_SOURCE_DIR}/docs/examples/shop.tidl)
+  target_link_libraries(tirn_definitions_tests PRIVATE tirn_shop_package tirn_http)
+  target_compile_definitions(tirn_definitions_tests PRIVATE TIRN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+endif()
+
 # Calls across HTTP on 127.0.0.1, with TLS certificates the tests make.
 tirn_cross_cutting_test(tirn_http_tests tests/http_test.cc)
 if(TARGET tirn_http_tests)

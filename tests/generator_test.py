@@ -152,6 +152,27 @@ class GeneratorOutput(unittest.TestCase):
         self.assertIn("class COM_EXAMPLE_SHOP_EXPORT AsyncServiceStub",
                       files[root + "store/items/stub.h"])
 
+    def test_annotations_sit_beside_the_table(self):
+        # The package's structures by wire name; an operation's enumeration parameters in a
+        # function of their own that its row names, since every input shares one wire name.
+        text = GOOD.replace("  operation list -> list Item\n",
+                            "  operation list -> list Item\n    kind: optional set Kind\n")
+        path = describe(text)
+        try:
+            source = tirn_generate.generate(path)["com/example/shop/operations.cc"]
+        finally:
+            os.unlink(path)
+        structure = 'annotations.structures["com.example.shop.store.items.item"]'
+        self.assertIn(f'{structure}.enumerations["kind"] = {{"BOOK", "GAME"}};', source)
+        self.assertIn(f'{structure}.unionCases["detail"] = {{"kind", {{"BOOK"}}}};', source)
+        self.assertEqual(source.count("annotations.structures["), 2, source)
+        self.assertIn('input.enumerations["kind"] = {"BOOK", "GAME"};', source)
+        rows = re.findall(r'\{"com\.example\.shop\.store\.items", [^}]*\}', source)
+        self.assertEqual(len(rows), 2, source)
+        self.assertNotIn("InputAnnotations", rows[0])
+        self.assertIn("&StoreItemsListInputAnnotations", rows[1])
+        self.assertIn("OpenApiDocument(), PackageAnnotations());", source)
+
     def test_every_bound_type_has_its_type_info(self):
         path = describe(GOOD)
         try:
@@ -303,9 +324,11 @@ class OpenApiDocument(unittest.TestCase):
     def test_the_library_holds_the_document_text(self):
         doc, files = document(GOOD, name="shop.tidl")
         source = files["com/example/shop/openapi_document.cc"]
-        match = re.search(r'R"([a-z_]*)\((.*)\)\1"\);', source, re.DOTALL)
-        self.assertIsNotNone(match)
-        self.assertEqual(match.group(2), files["com/example/shop/openapi.json"])
+        pieces = re.findall(r'R"([a-z_]*)\((.*?)\)\1",\n', source, re.DOTALL)
+        self.assertTrue(pieces)
+        self.assertEqual("".join(text for _, text in pieces), files["com/example/shop/openapi.json"])
+        # No literal is longer than a compiler must accept.
+        self.assertTrue(all(len(text) <= tirn_generate.OPENAPI_PIECE for _, text in pieces))
         self.assertIn("shop.tidl", doc["info"]["description"])
         # A text that holds the end of the usual raw string gets another delimiter.
         for text in ['{"a": "b"}', 'x)tirn"y', 'x)tirn")tirn_"y']:

@@ -7,8 +7,9 @@ union tags and cases) and operations (parameters, result and declared standard e
 slot order). This tool applies the naming rules (canonical wire names, metadata names,
 namespaces, sorted known-name arrays, string tables, union annotations) and writes, per
 service, its types, operation descriptors and service interface, client stub, server binder
-and structure metadata, and for the package its table of operations and its OpenAPI 3.1
-document (openapi.json, and the same text compiled into the library). The text of every
+and structure metadata, and for the package its table of operations (with the annotations
+the definitions cannot hold: each enumeration field's names, each union case's tag values) and
+its OpenAPI 3.1 document (openapi.json, and the same text compiled into the library). The text of every
 generated C++ file is one of the templates below; the code computes the pieces that fill them.
 The document's error statuses are read from the server's table, error_statuses.def.
 
@@ -1123,7 +1124,7 @@ OPERATIONS_PURPOSE = Template("The table of the operations of $package.")
 OPERATIONS_H = Template("""\
 $open_namespaces
 // Every operation of the package, in the order of its description; the table carries the
-// package's OpenAPI document too.
+// package's OpenAPI document and the annotations of its structures too.
 $export ::Tirn::Core::OperationTable const& Operations();
 
 // The package's OpenAPI 3.1 document (JSON): a POST path per operation, its input, output and
@@ -1135,31 +1136,74 @@ $close_namespaces""")
 
 OPERATIONS_CC = Template("""\
 $open_namespaces
+namespace {
+
+// What the definitions cannot hold, by structure wire name: the names of each enumeration
+// field, in declaration order, and the tag values of each union case.
+::Tirn::Data::DefinitionAnnotations PackageAnnotations() {
+  ::Tirn::Data::DefinitionAnnotations annotations;
+${structures}  return annotations;
+}
+$inputs
+}  // namespace
+
 ::Tirn::Core::OperationTable const& Operations() {
   static ::Tirn::Core::OperationTable const kTable(
       $package,
       {
 ${rows}      },
-      OpenApiDocument());
+      OpenApiDocument(), PackageAnnotations());
   return kTable;
 }
 
 $close_namespaces""")
 
-OPERATION_ROW = Template("""\
-      {$identifier, $service, $operation,
-       &$method::inputDef, &$method::outputDef, &$method::errorDefs},
+# The annotations of an operation input's fields: its enumeration parameters.
+INPUT_ANNOTATIONS = Template("""
+// The enumeration parameters of $service $operation.
+::Tirn::Data::StructureAnnotations ${function}() {
+  ::Tirn::Data::StructureAnnotations input;
+${fields}  return input;
+}
 """)
 
-# The document as one raw string; the delimiter is one the text does not hold.
+ENUMERATION_ANNOTATION = Template("""\
+  $target.enumerations[$field] = {$names};
+""")
+
+UNION_CASE_ANNOTATION = Template("""\
+  $target.unionCases[$field] = {$tag, {$values}};
+""")
+
+STRUCTURE_TARGET = Template("annotations.structures[$wire]")
+
+INPUT_TARGET = "input"
+
+OPERATION_ROW = Template("""\
+      {$identifier, $service, $operation,
+       &$method::inputDef, &$method::outputDef, &$method::errorDefs$input_annotations},
+""")
+
+INPUT_ANNOTATIONS_ARGUMENT = Template(",\n       &$function")
+
+# The document as raw strings of at most OPENAPI_PIECE characters each (a compiler need not
+# take a longer literal), joined once; the delimiter is one the text does not hold.
 OPENAPI_CC = Template("""\
 $open_namespaces
 std::string const& OpenApiDocument() {
-  static std::string const kDocument(R"$delimiter($document)$delimiter");
+  static char const* const kPieces[] = {
+$pieces  };
+  static std::string const kDocument = [] {
+    std::string text;
+    for (char const* piece : kPieces) text += piece;
+    return text;
+  }();
   return kDocument;
 }
 
 $close_namespaces""")
+
+OPENAPI_PIECE = 16000
 
 # -- export.h and the umbrella header --
 
@@ -1264,6 +1308,14 @@ def source(description, includes, body):
     """A source file: its includes in the given order."""
     return SOURCE_FILE.fill(banner=BANNER.fill(tool=TOOL, description=description),
                             includes="".join(INCLUDE.fill(file=i) for i in includes), body=body)
+
+
+def raw_string_pieces(text, size):
+    """`text` as raw string literals of at most `size` characters, one per line, each
+    followed by a comma."""
+    delimiter = raw_string_delimiter(text)
+    return "".join(f'      R"{delimiter}({text[start:start + size]}){delimiter}",\n'
+                   for start in range(0, max(len(text), 1), size))
 
 
 def raw_string_delimiter(text):
@@ -1689,6 +1741,22 @@ class Generator:
 
     # -- The table of operations --
 
+    @staticmethod
+    def field_annotations(fields, target):
+        """The annotation lines of `fields`: an enumeration field's names, a union case's tag
+        and values."""
+        lines = []
+        for item in fields:
+            if isinstance(item.type.target, Enumeration):
+                lines.append(ENUMERATION_ANNOTATION.fill(
+                    target=target, field=quote(item.name),
+                    names=quoted_list(item.type.target.values)))
+            if item.case_tag:
+                lines.append(UNION_CASE_ANNOTATION.fill(
+                    target=target, field=quote(item.name), tag=quote(item.case_tag),
+                    values=quoted_list(item.case_values)))
+        return "".join(lines)
+
     def operations_files(self):
         parts = namespace_parts(self.package.name)
         self.header("operations.h", OPERATIONS_PURPOSE.fill(package=self.package.name),
@@ -1696,19 +1764,38 @@ class Generator:
                      "<string>"},
                     OPERATIONS_H.fill(open_namespaces=open_namespaces(parts), export=self.export,
                                       close_namespaces=close_namespaces(parts)))
-        rows = []
+        rows, inputs = [], []
         includes = [f'"{self.root}/operations.h"']
+        structures = [self.field_annotations(
+            structure.fields,
+            STRUCTURE_TARGET.fill(wire=quote(structure.wire_name(self.package.name))))
+            for structure in self.package.structures]
         for service in self.package.services:
             includes.append(f'"{self.root}/{service.subpackage}/{service.name}/service.h"')
             ns = "::" + "::".join(self.namespaces(service))
+            structures += [self.field_annotations(
+                structure.fields,
+                STRUCTURE_TARGET.fill(wire=quote(structure.wire_name(self.package.name))))
+                for structure in service.structures]
             for operation in service.operations:
+                fields = self.field_annotations(operation.params, INPUT_TARGET)
+                argument = ""
+                if fields:
+                    function = (camel_case(service.subpackage) + camel_case(service.name) +
+                                camel_case(operation.name) + "InputAnnotations")
+                    inputs.append(INPUT_ANNOTATIONS.fill(
+                        service=f"{service.subpackage}.{service.name}", operation=operation.name,
+                        function=function, fields=fields))
+                    argument = INPUT_ANNOTATIONS_ARGUMENT.fill(function=function)
                 rows.append(OPERATION_ROW.fill(
                     identifier=quote(service.identifier(self.package.name)),
                     service=quote(service.subpackage + "." + service.name),
                     operation=quote(operation.name),
-                    method=f"{ns}::{camel_case(operation.name)}Method"))
+                    method=f"{ns}::{camel_case(operation.name)}Method",
+                    input_annotations=argument))
         self.source("operations.cc", includes, OPERATIONS_CC.fill(
-            open_namespaces=open_namespaces(parts), package=quote(self.package.name),
+            open_namespaces=open_namespaces(parts), structures="".join(structures),
+            inputs="".join(inputs), package=quote(self.package.name),
             rows="".join(rows), close_namespaces=close_namespaces(parts)))
 
     # -- The OpenAPI document, as a file and inside the library --
@@ -1720,8 +1807,8 @@ class Generator:
         parts = namespace_parts(self.package.name)
         self.source("openapi_document.cc", [f'"{self.root}/operations.h"'],
                     OPENAPI_CC.fill(open_namespaces=open_namespaces(parts),
-                                    delimiter=raw_string_delimiter(text),
-                                    document=text, close_namespaces=close_namespaces(parts)))
+                                    pieces=raw_string_pieces(text, OPENAPI_PIECE),
+                                    close_namespaces=close_namespaces(parts)))
 
     def umbrella(self):
         includes = {f'"{self.root}/types.h"', f'"{self.root}/operations.h"'}

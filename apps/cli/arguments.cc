@@ -231,7 +231,9 @@ std::string HelpText() {
           "--json text: give them in --json @file or --json -, or answer the prompt (without\n"
           "echo on a terminal; otherwise one line per missing secret is read from standard\n"
           "input). Unknown fields, missing required fields and values of the wrong kind are\n"
-          "refused before anything is sent.\n"
+          "refused before anything is sent, as are enumeration names the client does not know\n"
+          "('describe' lists them; they are case-sensitive): a value newer than the client\n"
+          "still goes through --json.\n"
           "\n";
   text << GlobalOptions();
   text << "\n"

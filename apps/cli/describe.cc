@@ -17,11 +17,35 @@ namespace {
 
 using Tirn::Data::DataDefinitionPtr;
 using Tirn::Data::DataType;
+using Tirn::Data::DefinitionAnnotations;
 using Tirn::Data::StructDefinition;
+
+// What the annotations say of one field.
+struct FieldNotes {
+  std::vector<std::string> const* enumeration = nullptr;
+  Tirn::Data::UnionCaseAnnotation const* unionCase = nullptr;
+};
+
+FieldNotes NotesOf(DefinitionAnnotations const* annotations, std::string const* structure,
+                   std::string const& field) {
+  FieldNotes notes;
+  if (annotations && structure) {
+    notes.enumeration = annotations->EnumerationNames(*structure, field);
+    notes.unionCase = annotations->UnionCase(*structure, field);
+  }
+  return notes;
+}
+
+std::string Join(std::vector<std::string> const& names, char const* separator) {
+  std::string text;
+  for (auto const& name : names) text += (text.empty() ? "" : separator) + name;
+  return text;
+}
 
 // The kind of a definition in words, seen through its wrappers; `structure` is set to the
 // structure whose fields belong below the line, if any.
-std::string Summarize(DataDefinitionPtr definition, StructDefinition const** structure) {
+std::string Summarize(DataDefinitionPtr definition, StructDefinition const** structure,
+                      FieldNotes const& notes = {}) {
   std::string text;
   *structure = nullptr;
   std::string note;
@@ -36,7 +60,10 @@ std::string Summarize(DataDefinitionPtr definition, StructDefinition const** str
       definition = list.element();
     } else if (kind == DataType::UNION_CASE) {
       auto const& unionCase = static_cast<Tirn::Data::UnionCaseDefinition const&>(*definition);
-      note = " (only for some values of " + unionCase.tagName() + ")";
+      note = notes.unionCase && !notes.unionCase->values.empty()
+                 ? " (only when " + unionCase.tagName() + " is " +
+                       Join(notes.unionCase->values, " or ") + ")"
+                 : " (only for some values of " + unionCase.tagName() + ")";
       definition = unionCase.element();
     } else if (kind == DataType::STRUCTURE_REF) {
       text += "structure " + static_cast<Tirn::Data::StructRefDefinition const&>(*definition).name() +
@@ -47,6 +74,8 @@ std::string Summarize(DataDefinitionPtr definition, StructDefinition const** str
       text += std::string(definition->GetType().name()) + " " + inner.name();
       *structure = &inner;
       return text + note;
+    } else if (kind == DataType::STRING && notes.enumeration) {
+      return text + "enumeration (" + Join(*notes.enumeration, ", ") + ")" + note;
     } else {
       return text + definition->GetType().name() + note;
     }
@@ -57,17 +86,19 @@ std::string Summarize(DataDefinitionPtr definition, StructDefinition const** str
 // Appends the lines of `definition`. A structure named in `described` prints by name only;
 // each one expanded here is added to it.
 void Describe(DataDefinitionPtr const& definition, std::string const& label, int indent,
-              bool fieldsOnly, std::set<std::string>& described, std::string& out) {
+              bool fieldsOnly, DefinitionAnnotations const* annotations,
+              std::set<std::string>& described, std::string& out) {
   struct Frame {
     std::string label;
     DataDefinitionPtr definition;
     int indent;
+    std::string const* parent;  // the structure whose field this is, or null
   };
   std::vector<Frame> stack;
   auto pushFields = [&stack](StructDefinition const& structure, int fieldIndent) {
     auto const& fields = structure.fields();
     for (auto field = fields.rbegin(); field != fields.rend(); ++field) {
-      stack.push_back({field->first, field->second, fieldIndent});
+      stack.push_back({field->first, field->second, fieldIndent, &structure.name()});
     }
   };
   if (fieldsOnly) {
@@ -80,13 +111,14 @@ void Describe(DataDefinitionPtr const& definition, std::string const& label, int
     described.insert(structure->name());
     pushFields(*structure, indent);
   } else {
-    stack.push_back({label, definition, indent});
+    stack.push_back({label, definition, indent, nullptr});
   }
   while (!stack.empty()) {
     Frame frame = std::move(stack.back());
     stack.pop_back();
     StructDefinition const* structure = nullptr;
-    std::string kind = Summarize(frame.definition, &structure);
+    std::string kind = Summarize(frame.definition, &structure,
+                                 NotesOf(annotations, frame.parent, frame.label));
     out += std::string(std::min(frame.indent, kMaxIndent), ' ');
     if (!frame.label.empty()) out += frame.label + ": ";
     if (structure && !described.insert(structure->name()).second) {
@@ -109,10 +141,10 @@ std::string ListOperations(Tirn::Core::OperationTable const& table) {
 }
 
 std::string DescribeDefinition(DataDefinitionPtr const& definition, std::string const& label,
-                               int indent) {
+                               int indent, DefinitionAnnotations const* annotations) {
   std::string out;
   std::set<std::string> described;
-  Describe(definition, label, indent, false, described, out);
+  Describe(definition, label, indent, false, annotations, described, out);
   return out;
 }
 
@@ -120,14 +152,15 @@ std::string DescribeOperation(Tirn::Core::OperationDescriptor const& operation) 
   std::string out = std::string(operation.serviceName) + " " + operation.operationName + " (" +
                     operation.interfaceName + ")\n";
   std::set<std::string> described;
+  DefinitionAnnotations const* annotations = operation.annotations.get();
   out += "input:\n";
-  Describe(operation.inputDefinition(), "", 2, true, described, out);
+  Describe(operation.inputDefinition(), "", 2, true, annotations, described, out);
   out += "output:\n";
-  Describe(operation.outputDefinition(), "", 2, false, described, out);
+  Describe(operation.outputDefinition(), "", 2, false, annotations, described, out);
   out += "errors:\n";
   auto const errors = operation.errorDefinitions();
   if (errors.empty()) out += "  (none)\n";
-  for (auto const& error : errors) Describe(error, "", 2, false, described, out);
+  for (auto const& error : errors) Describe(error, "", 2, false, annotations, described, out);
   return out;
 }
 
@@ -135,10 +168,19 @@ namespace {
 
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
+void WriteStrings(char const* key, std::vector<std::string> const& strings, JsonWriter& json) {
+  json.Key(key);
+  json.StartArray();
+  for (auto const& text : strings) json.String(text.c_str());
+  json.EndArray();
+}
+
 // A type as an object: its kind ("string", "structure", ...), the structure's name, the
-// wrappers around it from the outside in ("optional", "list", "set"), and the union tag whose
-// values decide whether the field is there. The structure, if any, is returned for listing.
-StructDefinition const* WriteType(DataDefinitionPtr definition, JsonWriter& json) {
+// wrappers around it from the outside in ("optional", "list", "set"), the union tag whose
+// values decide whether the field is there, and what the annotations add: those values, an
+// enumeration's names. The structure, if any, is returned for listing.
+StructDefinition const* WriteType(DataDefinitionPtr definition, JsonWriter& json,
+                                  FieldNotes const& notes = {}) {
   json.StartObject();
   std::vector<std::string> wrappers;
   std::string tag;
@@ -191,7 +233,9 @@ StructDefinition const* WriteType(DataDefinitionPtr definition, JsonWriter& json
   if (!tag.empty()) {
     json.Key("union_tag");
     json.String(tag.c_str());
+    if (notes.unionCase) WriteStrings("union_values", notes.unionCase->values, json);
   }
+  if (kind == "string" && notes.enumeration) WriteStrings("enumeration", *notes.enumeration, json);
   json.EndObject();
   return structure;
 }
@@ -253,7 +297,8 @@ std::string DescribeOperationJson(Tirn::Core::OperationDescriptor const& operati
     json.StartObject();
     for (auto const& field : structure.fields()) {
       json.Key(field.first.c_str());
-      if (auto* inner = WriteType(field.second, json)) pending.push_back(inner);
+      FieldNotes const notes = NotesOf(operation.annotations.get(), &structure.name(), field.first);
+      if (auto* inner = WriteType(field.second, json, notes)) pending.push_back(inner);
     }
     json.EndObject();
     json.EndObject();

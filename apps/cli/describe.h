@@ -4,8 +4,10 @@
 // DescribeOperation prints an operation's input fields, its output and its declared errors,
 // one field per line with its kind ("optional set of string", "structure <name>"), nested
 // structures indented below their field. A structure is expanded once: met again (a recursive
-// reference, or the same structure in another place) it prints by name. Iterative: any depth
-// is fine.
+// reference, or the same structure in another place) it prints by name. With the operation's
+// annotations an enumeration field shows its known names ("enumeration (NATIVE,
+// TRUST_AUTHORITY)") and a union case the tag values that make it present ("(only when type
+// is NATIVE)"). Iterative: any depth is fine.
 //
 //   std::cout << Apps::Cli::ListOperations(table);
 //   std::cout << Apps::Cli::DescribeOperation(*table.FindByService("kms.providers", "get"));
@@ -15,6 +17,7 @@
 #include <string>
 
 #include "tirn/runtime/value/data_definition.h"
+#include "tirn/runtime/value/definition_annotations.h"
 #include "tirn/runtime/call/operation_table.h"
 
 namespace Apps {
@@ -23,7 +26,7 @@ namespace Cli {
 // One line per operation, "<service> <operation>", in the table's order.
 std::string ListOperations(Tirn::Core::OperationTable const& table);
 
-// The input, output and errors of `operation`.
+// The input, output and errors of `operation`, with its annotations when it has them.
 std::string DescribeOperation(Tirn::Core::OperationDescriptor const& operation);
 
 // The same as JSON, for scripts: an array of {"service", "operation"}.
@@ -32,14 +35,16 @@ std::string ListOperationsJson(Tirn::Core::OperationTable const& table);
 // The same as JSON, for scripts: {"service", "operation", "interface", "input", "output",
 // "errors", "structures"}. A type is {"kind", "structure" (its name, for a structure),
 // "wrappers" (["optional", "list", "set"], outside in), "union_tag" (when the field is there
-// for some values of a tag only)}; every structure met is described once under "structures"
-// by name, with its "fields".
+// for some values of a tag only) with "union_values" (those values, when known),
+// "enumeration" (an enumeration's known names)}; every structure met is described once under
+// "structures" by name, with its "fields".
 std::string DescribeOperationJson(Tirn::Core::OperationDescriptor const& operation);
 
 // `definition` as lines indented by `indent` spaces; `label` (a field name) starts the first
-// line unless empty.
+// line unless empty. `annotations`, when given, name enumerations and union-case values.
 std::string DescribeDefinition(Tirn::Data::DataDefinitionPtr const& definition,
-                               std::string const& label, int indent);
+                               std::string const& label, int indent,
+                               Tirn::Data::DefinitionAnnotations const* annotations = nullptr);
 
 }  // namespace Cli
 }  // namespace Apps

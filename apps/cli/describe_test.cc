@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 
@@ -40,6 +42,57 @@ TEST(Describe, PrintsFieldsKindsAndNestingOfAnOperation) {
   std::string const list = Cli::ListOperations(table);
   EXPECT_EQ(list.substr(0, 20), "kms.providers list\nk");
   EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 14);
+}
+
+// The annotations name what the definitions cannot: an enumeration's names, the tag values of
+// a union case; in the text and in the JSON form.
+TEST(Describe, ShowsEnumerationNamesAndTheValuesOfUnionCases) {
+  auto const& table = Com::Ostrel::Nox::TrustedInfrastructure::Operations();
+  std::string const providers = "com.ostrel.nox.trusted_infrastructure.kms.providers.";
+  struct Row {
+    char const* operation;
+    std::vector<std::string> text;
+    std::vector<std::string> json;
+  } const rows[] = {
+      {"get",
+       {"\n    type: enumeration (NATIVE, TRUST_AUTHORITY)\n",
+        "\n    native_info: structure " + providers +
+            "native_provider_info (only when type is NATIVE)\n"},
+       {R"("type":{"kind":"string","enumeration":["NATIVE","TRUST_AUTHORITY"]})",
+        R"("union_tag":"type","union_values":["NATIVE"]})"}},
+      {"list",
+       {"\n    types: optional set of enumeration (NATIVE, TRUST_AUTHORITY)\n",
+        "\n    type: optional enumeration (NATIVE, TRUST_AUTHORITY)\n",
+        "\n    providers: optional set of string\n"},
+       {R"("types":{"kind":"string","wrappers":["optional","set"],"enumeration":["NATIVE","TRUST_AUTHORITY"]})"}},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.operation);
+    auto const& operation = *table.FindByService("kms.providers", row.operation);
+    std::string const text = Cli::DescribeOperation(operation);
+    for (auto const& part : row.text) EXPECT_NE(text.find(part), std::string::npos) << part << text;
+    std::string const json = Cli::DescribeOperationJson(operation);
+    for (auto const& part : row.json) EXPECT_NE(json.find(part), std::string::npos) << part << json;
+  }
+
+  // A case of several values; and without annotations, what the definitions alone tell.
+  auto const item = Tirn::Data::StructDefinition::GetInstance(
+      "test.item",
+      {{"kind", DataDefinition::Create<std::string>()},
+       {"book", Tirn::Data::UnionCaseDefinition::GetInstance(
+                    Tirn::Data::StructDefinition::GetInstance("test.book", {}), "kind",
+                    [](std::string const&) { return true; })}});
+  Tirn::Data::DefinitionAnnotations annotations;
+  annotations.structures["test.item"].enumerations["kind"] = {"BOOK", "COMIC", "GAME"};
+  annotations.structures["test.item"].unionCases["book"] = {"kind", {"BOOK", "COMIC"}};
+  EXPECT_EQ(Cli::DescribeDefinition(item, "", 0, &annotations),
+            "structure test.item\n"
+            "  book: structure test.book (only when kind is BOOK or COMIC)\n"
+            "  kind: enumeration (BOOK, COMIC, GAME)\n");
+  EXPECT_EQ(Cli::DescribeDefinition(item, "", 0),
+            "structure test.item\n"
+            "  book: structure test.book (only for some values of kind)\n"
+            "  kind: string\n");
 }
 
 TEST(Describe, PrintsARecursiveReferenceByName) {

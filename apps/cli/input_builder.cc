@@ -1,10 +1,13 @@
 #include "apps/cli/input_builder.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <map>
 #include <utility>
+
+#include <boost/algorithm/string/predicate.hpp>
 
 #include "apps/cli/suggest.h"
 #include "tirn/json/json.h"
@@ -313,7 +316,9 @@ boost::optional<std::string> FindSecret(DataValuePtr const& value) {
   return boost::none;
 }
 
-InputBuilder::InputBuilder(DataDefinitionPtr input) : input_(std::move(input)) {
+InputBuilder::InputBuilder(DataDefinitionPtr input,
+                           std::shared_ptr<Tirn::Data::DefinitionAnnotations const> annotations)
+    : input_(std::move(input)), annotations_(std::move(annotations)) {
   Resolved resolved = Resolve(input_);
   std::string name = resolved.definition && IsStructure(resolved.definition)
                          ? static_cast<StructDefinition const&>(*resolved.definition).name()
@@ -347,8 +352,29 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
   auto const* structure = static_cast<StructDefinition const*>(top.definition.get());
   // The value of a leaf: the one given, the text read as the definition's kind, or true for
   // a boolean named without text.
-  auto leaf = [&](DataDefinitionPtr const& definition, std::string const& where) -> DataValuePtr {
+  // The value of a leaf of the field `field` of `owner`: the one given, the text read as the
+  // definition's kind (an enumeration's text one of its names), or true for a boolean named
+  // without text.
+  auto leaf = [&](DataDefinitionPtr const& definition, std::string const& where,
+                  StructDefinition const& owner, std::string const& field) -> DataValuePtr {
     if (value) return value;
+    auto const* names = annotations_ && definition->GetType().kind() == DataType::STRING
+                            ? annotations_->EnumerationNames(owner.name(), field)
+                            : nullptr;
+    if (text && names && std::find(names->begin(), names->end(), *text) == names->end()) {
+      // Names differ in case only from what was meant as often as by a typing mistake.
+      std::string known, hint = DidYouMean(*text, *names);
+      for (auto const& name : *names) {
+        known += (known.empty() ? "" : ", ") + name;
+        if (boost::algorithm::iequals(name, *text)) hint = " (did you mean " + name + "?)";
+      }
+      messages.push_back(Tirn::MakeMessage(
+          MessageIds::kUnknownEnumerationValue,
+          "{1}: \"{2}\" is not one of {3}{4}; a value this client does not know can still be "
+          "sent with --json",
+          where, *text, known, hint));
+      return nullptr;
+    }
     if (text) return TypeText(definition, where, *text, messages);
     if (definition->GetType().kind() == DataType::BOOLEAN) {
       return Tirn::Data::DataValue::Create<bool>(true);
@@ -401,7 +427,7 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
         continue;
       }
       if (!last) return unknown(walked + "." + segments[i + 1]);
-      DataValuePtr typed = leaf(element.definition, walked);
+      DataValuePtr typed = leaf(element.definition, walked, *structure, name);
       if (!typed) return false;
       list->Append(Draft::Leaf(std::move(typed), element.optional));
       return true;
@@ -425,7 +451,7 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
       messages.push_back(Tirn::MakeMessage(MessageIds::kGivenTwice, "{1} is given twice", walked));
       return false;
     }
-    DataValuePtr typed = leaf(resolved.definition, walked);
+    DataValuePtr typed = leaf(resolved.definition, walked, *structure, name);
     if (!typed) return false;
     container->Set(name, Draft::Leaf(std::move(typed), resolved.optional));
     return true;

@@ -5,9 +5,10 @@
 // string or enumeration name, base64 for a blob). Naming a list again appends to it; in a
 // list of structures, a field already set in the last element starts a new element.
 // Secrets are refused from option text: they come through AddSecret (a prompt or standard
-// input) only.
+// input) only. With the operation's annotations, an enumeration field takes only the names it
+// knows (case-sensitive): a value this client does not know goes through --json instead.
 //
-//   Apps::Cli::InputBuilder builder(descriptor.inputDefinition());
+//   Apps::Cli::InputBuilder builder(descriptor.inputDefinition(), descriptor.annotations);
 //   std::list<Tirn::BaseMessage> messages;
 //   bool ok = builder.Add("spec.native_spec.key_id", "k2", messages);
 //   for (auto const& path : builder.MissingSecrets()) ok = ok && builder.AddSecret(path, Ask(path), messages);
@@ -28,6 +29,7 @@
 #include "tirn/message/base_message.h"
 #include "tirn/runtime/value/data_definition.h"
 #include "tirn/runtime/value/data_value.h"
+#include "tirn/runtime/value/definition_annotations.h"
 #include "tirn/runtime/value/secret_string.h"
 
 namespace Apps {
@@ -46,6 +48,8 @@ inline constexpr char kGivenTwice[] = "tirn.cli.given.twice";
 inline constexpr char kNeedsField[] = "tirn.cli.needs.field";
 // {1}: the path.
 inline constexpr char kNeedsValue[] = "tirn.cli.needs.value";
+// {1}: the path, {2}: the text, {3}: the known names, {4}: " (did you mean <name>?)" or empty.
+inline constexpr char kUnknownEnumerationValue[] = "tirn.cli.unknown.enumeration.value";
 }  // namespace MessageIds
 
 // The definition a field's value must meet once optionals, union cases and structure
@@ -72,8 +76,11 @@ boost::optional<std::string> FindSecret(Tirn::Data::DataValuePtr const& value);
 
 class InputBuilder {
  public:
-  // Builds a value of `input`, a structure definition.
-  explicit InputBuilder(Tirn::Data::DataDefinitionPtr input);
+  // Builds a value of `input`, a structure definition; `annotations` (may be null) name the
+  // values its enumeration fields take.
+  explicit InputBuilder(
+      Tirn::Data::DataDefinitionPtr input,
+      std::shared_ptr<Tirn::Data::DefinitionAnnotations const> annotations = nullptr);
   ~InputBuilder();
   InputBuilder(InputBuilder const&) = delete;
   InputBuilder& operator=(InputBuilder const&) = delete;
@@ -101,6 +108,7 @@ class InputBuilder {
            std::list<Tirn::BaseMessage>& messages);
 
   Tirn::Data::DataDefinitionPtr input_;
+  std::shared_ptr<Tirn::Data::DefinitionAnnotations const> annotations_;
   std::unique_ptr<Draft> root_;
 };
 

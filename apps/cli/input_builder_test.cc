@@ -183,6 +183,60 @@ TEST(InputBuilder, RefusesWhatTheDefinitionDoesNotAdmit) {
   EXPECT_EQ(Build(empty), std::string(Tirn::MessageIds::kValidationMissingField) + " spec");
 }
 
+// An enumeration field takes the names its annotations know, and only those: the text is
+// case-sensitive. Without annotations any text goes, as for a plain string.
+TEST(InputBuilder, EnumerationFieldsTakeOnlyTheirKnownNames) {
+  auto const* list =
+      Com::Ostrel::Nox::TrustedInfrastructure::Operations().FindByService("kms.providers", "list");
+  ASSERT_NE(list, nullptr);
+  // An input with an enumeration parameter of its own, beside a plain one.
+  auto const input = Tirn::Data::StructDefinition::GetInstance(
+      "test.operation_input", {{"mode", DataDefinition::Create<std::string>()},
+                               {"note", DataDefinition::Create<std::string>()}});
+  auto annotations = std::make_shared<Tirn::Data::DefinitionAnnotations>();
+  annotations->structures["test.operation_input"].enumerations["mode"] = {"FAST", "SAFE"};
+  struct Case {
+    char const* what;
+    Tirn::Data::DataDefinitionPtr input;
+    std::shared_ptr<Tirn::Data::DefinitionAnnotations const> annotations;
+    std::vector<std::pair<std::string, std::string>> options;
+    std::string built;                  // when accepted
+    std::vector<std::string> refusal;  // the message's arguments, when refused
+  };
+  std::vector<Case> const cases = {
+      {"known names in a set", list->inputDefinition(), list->annotations,
+       {{"filter_spec.types", "TRUST_AUTHORITY"}, {"filter_spec.types", "NATIVE"}},
+       R"({"filter_spec":{"types":["TRUST_AUTHORITY","NATIVE"]}})", {}},
+      {"a name in the wrong case", list->inputDefinition(), list->annotations,
+       {{"filter_spec.types", "native"}}, "",
+       {"filter_spec.types", "native", "NATIVE, TRUST_AUTHORITY", " (did you mean NATIVE?)"}},
+      {"no annotations", list->inputDefinition(), nullptr, {{"filter_spec.types", "native"}},
+       R"({"filter_spec":{"types":["native"]}})", {}},
+      {"a parameter of the input", input, annotations, {{"mode", "SAFE"}, {"note", "fast"}},
+       R"({"mode":"SAFE","note":"fast"})", {}},
+      {"a parameter's unknown name", input, annotations, {{"mode", "SLOW"}}, "",
+       {"mode", "SLOW", "FAST, SAFE", ""}},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    Cli::InputBuilder builder(c.input, c.annotations);
+    std::list<Tirn::BaseMessage> messages;
+    bool ok = true;
+    for (auto const& [path, text] : c.options) ok = builder.Add(path, text, messages) && ok;
+    if (c.refusal.empty()) {
+      EXPECT_TRUE(ok);
+      EXPECT_EQ(Build(builder), c.built);
+      continue;
+    }
+    EXPECT_FALSE(ok);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages.front().id(), Cli::MessageIds::kUnknownEnumerationValue);
+    EXPECT_EQ(std::vector<std::string>(messages.front().args().begin(),
+                                       messages.front().args().end()),
+              c.refusal);
+  }
+}
+
 TEST(FindSecret, NamesThePathOfTheFirstSecret) {
   struct Case {
     char const* json;

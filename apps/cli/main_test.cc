@@ -428,6 +428,51 @@ TEST(TirnProgram, ListsAndDescribesOperations) {
   EXPECT_EQ(nothing.status, 2) << nothing;
 }
 
+// An enumeration field given as an option takes only the names the client knows, listed when
+// it refuses (exit 2, nothing sent); a value it does not know still goes through --json.
+TEST(TirnProgram, EnumerationOptionsTakeTheirKnownNames) {
+  Served served;
+  ASSERT_EQ(served.Run({"kms.providers", "create", "--spec.provider", "p1",
+                        "--spec.native_spec.key_id", "k1"},
+                       "kdk\n")
+                .status,
+            0);
+  std::string const listed = R"([{"available":true,"details":[],"provider":"p1","type":"NATIVE"}])" "\n";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;  // part of it
+  } const cases[] = {
+      {{"kms.providers", "list", "--filter_spec.types", "native"}, 2, "",
+       "filter_spec.types: \"native\" is not one of NATIVE, TRUST_AUTHORITY (did you mean "
+       "NATIVE?); a value this client does not know can still be sent with --json"},
+      {{"kms.providers", "list", "--filter_spec.types", "NATIVE"}, 0, listed, ""},
+      {{"kms.providers", "list", "--filter_spec.types", "TRUST_AUTHORITY"}, 0, "[]\n", ""},
+      // Sent as it is: the server knows no provider of that type.
+      {{"kms.providers", "list", "--json", R"({"filter_spec":{"types":["native"]}})"}, 0, "[]\n",
+       ""},
+  };
+  for (Case const& c : cases) {
+    std::string line;
+    for (auto const& arg : c.args) line += arg + " ";
+    SCOPED_TRACE(line);
+    Ran ran = served.Run(c.args);
+    EXPECT_EQ(ran.status, c.status) << ran;
+    EXPECT_EQ(ran.out, c.out) << ran;
+    EXPECT_TRUE(c.err.empty() ? ran.err.empty() : Contains(ran.err, c.err)) << ran;
+  }
+
+  Ran described = RunTirn({"describe", "kms.providers", "list"});
+  EXPECT_EQ(described.status, 0) << described;
+  EXPECT_TRUE(Contains(described.out, "types: optional set of enumeration (NATIVE, TRUST_AUTHORITY)\n"))
+      << described;
+  Ran json = RunTirn({"--output", "json", "describe", "kms.providers", "get"});
+  EXPECT_EQ(json.status, 0) << json;
+  EXPECT_TRUE(Contains(json.out, R"("enumeration":["NATIVE","TRUST_AUTHORITY"])")) << json;
+  EXPECT_TRUE(Contains(json.out, R"("union_tag":"type","union_values":["NATIVE"])")) << json;
+}
+
 // A result that does not arrive (a full disk, a pipe nobody reads) is a failure, whichever
 // command wrote it: exit 1 and a word on standard error, never a silent 0.
 TEST(TirnProgram, AResultThatCannotBeWrittenIsAFailure) {

@@ -115,11 +115,12 @@ bool InputFromJson(std::string const& given, Tirn::Data::DataDefinitionPtr const
   return true;
 }
 
-// The input from field options, secrets asked for where their structure is given.
-bool InputFromOptions(Arguments const& arguments, Tirn::Data::DataDefinitionPtr const& definition,
-                      Console& console, Tirn::Data::DataValuePtr* input,
-                      std::list<Tirn::BaseMessage>& messages) {
-  InputBuilder builder(definition);
+// The input from field options, secrets asked for where their structure is given; enumeration
+// fields take the names the operation's annotations know.
+bool InputFromOptions(Arguments const& arguments, Tirn::Core::OperationDescriptor const& operation,
+                      Tirn::Data::DataDefinitionPtr const& definition, Console& console,
+                      Tirn::Data::DataValuePtr* input, std::list<Tirn::BaseMessage>& messages) {
+  InputBuilder builder(definition, operation.annotations);
   bool ok = true;
   for (auto const& field : arguments.fields) {
     ok = builder.Add(field.path, field.text, messages, field.hasText) && ok;
@@ -217,7 +218,8 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
   Tirn::Data::DataValuePtr input;
   bool const built = arguments.json
                          ? InputFromJson(*arguments.json, definition, console, &input, messages)
-                         : InputFromOptions(arguments, definition, console, &input, messages);
+                         : InputFromOptions(arguments, *operation, definition, console, &input,
+                                            messages);
   CallSettings settings;
   if (!built || !ReadToken(arguments, console.environment, &settings.token, messages)) return Refuse(console, messages);
   settings.url = ResolveUrl(arguments, console.environment);

@@ -23,6 +23,9 @@ inline constexpr char kPathPrefix[] = "/v1/";
 inline constexpr char kHealthPath[] = "/healthz";
 // The OpenAPI document of the operations served (GET).
 inline constexpr char kOpenApiPath[] = "/v1/openapi.json";
+// Every operation served with its definitions and annotations (GET), in the JSON form of
+// tirn/json/definition.h.
+inline constexpr char kOperationsPath[] = "/v1/operations";
 inline constexpr char kJsonType[] = "application/json";
 // Newline-delimited JSON: progress frames, then the final frame.
 inline constexpr char kStreamType[] = "application/x-ndjson";

@@ -15,6 +15,7 @@
 
 #include "tirn/http/asio_internal.h"
 #include "tirn/http/handler_internal.h"
+#include "tirn/json/definition.h"
 #include "tirn/runtime/value/wire_shapes.h"
 
 namespace Tirn {
@@ -141,6 +142,16 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
                                       return answer;
                                     }});
     }
+    // The operations' definitions, described once: the table does not change. A table the
+    // form cannot describe is answered as the server's failure, with what is wrong.
+    auto described = std::make_shared<EndpointAnswer>();
+    std::list<BaseMessage> problems;
+    if (!Json::EncodeOperations(operations, &described->body, problems)) {
+      described->status = 500;
+      described->body = ErrorBody(Data::Wire::kInternalServerError, problems);
+    }
+    handler_.endpoints.push_back(
+        {kOperationsPath, options_.operationsOpen, [described] { return *described; }});
     handler_.bodyLimit = options_.bodyLimit;
     handler_.depthLimit = options_.depthLimit;
     handler_.maxCallTimeout = options_.maxCallTimeout;

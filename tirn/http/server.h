@@ -163,6 +163,10 @@ struct ServerOptions {
   std::string openApiDocument;
   // Whether the document is served without a token when the server has an authenticator.
   bool openApiOpen = true;
+  // Whether the operations, their definitions and annotations (kOperationsPath, GET
+  // /v1/operations) are served without a token when the server has an authenticator. They
+  // come from the operation table, described once when the server is made.
+  bool operationsOpen = true;
   // Called once per request read, when the server starts on it: exactly one callFinished
   // follows, so that the two count the requests in flight.
   std::function<void()> callStarted;

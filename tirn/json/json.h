@@ -14,6 +14,9 @@
 //   std::string text;
 //   if (Tirn::Json::Encode(value, nullptr, &text, messages, {/*pretty=*/true})) Print(text);
 //
+// Definitions have a JSON form of their own, with the annotations a definition cannot hold
+// (EncodeDefinition and DecodeDefinition, tirn/json/definition.h).
+//
 // Typed helpers go through the conversion engines:
 //
 //   std::string text;
@@ -69,6 +72,26 @@ inline constexpr char kInvalidUtf8Value[] = "tirn.json.invalid.utf8.value";
 inline constexpr char kTooLarge[] = "tirn.json.too.large";
 // {1}: the container that opens one level too many, {2}: DecodeOptions::maxDepth.
 inline constexpr char kTooDeep[] = "tirn.json.too.deep";
+
+// The JSON form of definitions (tirn/json/definition.h). {1} is where: a definition's
+// structure and field ("com.example.item.kind") when writing, the place in the document
+// ("structures.com.example.item.fields.kind.element") when reading.
+// {2}: what does not fit.
+inline constexpr char kDefinitionAnnotation[] = "tirn.json.definition.annotation";
+// {2}: the structure name used by two different structures.
+inline constexpr char kDefinitionConflict[] = "tirn.json.definition.conflict";
+// A null definition; no more arguments.
+inline constexpr char kDefinitionMissing[] = "tirn.json.definition.missing";
+// {2}: what was expected.
+inline constexpr char kDefinitionShape[] = "tirn.json.definition.shape";
+// {2}: DefinitionDecodeOptions::maxDefinitions.
+inline constexpr char kDefinitionTooLarge[] = "tirn.json.definition.too.large";
+// {2}: the name of a structure reference bound to nothing.
+inline constexpr char kDefinitionUnbound[] = "tirn.json.definition.unbound";
+// {2}: the kind.
+inline constexpr char kDefinitionUnknownKind[] = "tirn.json.definition.unknown.kind";
+// {2}: the structure's name.
+inline constexpr char kDefinitionUnknownStructure[] = "tirn.json.definition.unknown.structure";
 }  // namespace MessageIds
 
 struct EncodeOptions {

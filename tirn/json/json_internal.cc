@@ -29,6 +29,14 @@ namespace {
 
 // Sorted by identifier.
 constexpr CatalogEntry kJsonCatalog[] = {
+    {MessageIds::kDefinitionAnnotation, "At {1}: the annotation does not fit the definition: {2}."},
+    {MessageIds::kDefinitionConflict, "At {1}: two different structures are named {2}."},
+    {MessageIds::kDefinitionMissing, "At {1}: there is no definition."},
+    {MessageIds::kDefinitionShape, "At {1}: {2}."},
+    {MessageIds::kDefinitionTooLarge, "At {1}: more than {2} definitions."},
+    {MessageIds::kDefinitionUnbound, "At {1}: the reference to {2} is bound to no structure."},
+    {MessageIds::kDefinitionUnknownKind, "At {1}: \"{2}\" is not a kind of definition."},
+    {MessageIds::kDefinitionUnknownStructure, "At {1}: no structure named {2} is described."},
     {MessageIds::kDuplicateKey, "At {1}: the key \"{2}\" appears twice."},
     {MessageIds::kInvalidBase64, "At {1}: the text is not base64."},
     {MessageIds::kInvalidUtf8, "Invalid UTF-8 at byte {2}."},

@@ -1,15 +1,68 @@
 #include "tirn/runtime/call/operation_table.h"
 
+#include <set>
 #include <utility>
+#include <vector>
 
 namespace Tirn {
 namespace Core {
 
+namespace {
+
+using Data::DataDefinition;
+using Data::DataType;
+
+// The annotations of the structures the operation's definitions hold, found by a walk that
+// looks at each structure once; the input's own under the input's name.
+std::shared_ptr<Data::DefinitionAnnotations const> OperationAnnotations(
+    OperationDescriptor const& operation, Data::DefinitionAnnotations const& package) {
+  auto annotations = std::make_shared<Data::DefinitionAnnotations>();
+  std::vector<DataDefinition const*> pending{operation.input.get(), operation.output.get()};
+  for (auto const& error : operation.errors) pending.push_back(error.get());
+  std::set<DataDefinition const*> seen;
+  while (!pending.empty()) {
+    DataDefinition const* definition = pending.back();
+    pending.pop_back();
+    if (!definition) continue;
+    switch (definition->GetType().kind()) {
+      case DataType::STRUCTURE:
+      case DataType::ERROR: {
+        if (!seen.insert(definition).second) break;
+        auto const& structure = static_cast<Data::StructDefinition const&>(*definition);
+        if (auto const* found = package.Find(structure.name())) {
+          annotations->structures[structure.name()] = *found;
+        }
+        for (auto const& field : structure.fields()) pending.push_back(field.second.get());
+        break;
+      }
+      case DataType::LIST:
+      case DataType::OPTIONAL:
+      case DataType::UNION_CASE:
+        pending.push_back(static_cast<Data::WrappingDefinition const&>(*definition).element().get());
+        break;
+      default:  // a reference's target is held, and so reached, elsewhere in the same tree
+        break;
+    }
+  }
+  if (operation.inputAnnotations && operation.input &&
+      operation.input->GetType().kind() == DataType::STRUCTURE) {
+    Data::StructureAnnotations own = operation.inputAnnotations();
+    if (!own.empty()) {
+      annotations->structures[static_cast<Data::StructDefinition const&>(*operation.input).name()] =
+          std::move(own);
+    }
+  }
+  return annotations;
+}
+
+}  // namespace
+
 OperationTable::OperationTable(std::string package, std::vector<OperationDescriptor> operations,
-                               std::string openApiDocument)
+                               std::string openApiDocument, Data::DefinitionAnnotations annotations)
     : package_(std::move(package)),
       operations_(std::move(operations)),
-      openApiDocument_(std::move(openApiDocument)) {
+      openApiDocument_(std::move(openApiDocument)),
+      annotations_(std::move(annotations)) {
   for (OperationDescriptor& operation : operations_) {
     if (operation.inputDefinition) operation.input = operation.inputDefinition();
     if (operation.outputDefinition) operation.output = operation.outputDefinition();
@@ -17,6 +70,7 @@ OperationTable::OperationTable(std::string package, std::vector<OperationDescrip
     operation.method = std::make_shared<MethodIdentifier const>(
         std::make_shared<InterfaceIdentifier const>(operation.interfaceName),
         operation.operationName);
+    operation.annotations = OperationAnnotations(operation, annotations_);
   }
 }
 

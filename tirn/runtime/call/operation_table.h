@@ -9,7 +9,14 @@
 //   Tirn::Data::DataDefinitionPtr const& input = get->input;
 //
 // A generated table also carries the package's OpenAPI 3.1 document (JSON), which
-// Tirn::Http::Server serves at GET /v1/openapi.json.
+// Tirn::Http::Server serves at GET /v1/openapi.json, and the annotations of its structures:
+// the names of each enumeration field and the tag values of each union case, which the
+// definitions cannot hold (tirn/runtime/value/definition_annotations.h).
+//
+//   auto const* names = table.annotations().EnumerationNames(
+//       "com.ostrel.nox.trusted_infrastructure.kms.providers.info", "type");  // NATIVE, ...
+//   // An operation's own: those of the structures its definitions hold, its input's included.
+//   Tirn::Data::DefinitionAnnotations const& mine = *get->annotations;
 //
 // A descriptor's functions build the definitions anew on every call, as the generated methods
 // do; the table builds them once, when it is made, and keeps them in the descriptor (`input`,
@@ -28,6 +35,7 @@
 #include "tirn/message/export.h"
 #include "tirn/runtime/call/invocation.h"
 #include "tirn/runtime/value/data_definition.h"
+#include "tirn/runtime/value/definition_annotations.h"
 
 namespace Tirn {
 namespace Core {
@@ -36,16 +44,18 @@ namespace Core {
 struct TIRN_CORE_EXPORT OperationDescriptor {
   using DefinitionFunction = Data::DataDefinitionPtr (*)();
   using ErrorsFunction = std::list<Data::DataDefinitionPtr> (*)();
+  using AnnotationsFunction = Data::StructureAnnotations (*)();
 
   OperationDescriptor(char const* interfaceId, char const* service, char const* operation,
                       DefinitionFunction makeInput, DefinitionFunction makeOutput,
-                      ErrorsFunction makeErrors)
+                      ErrorsFunction makeErrors, AnnotationsFunction makeInputAnnotations = nullptr)
       : interfaceName(interfaceId),
         serviceName(service),
         operationName(operation),
         inputDefinition(makeInput),
         outputDefinition(makeOutput),
-        errorDefinitions(makeErrors) {}
+        errorDefinitions(makeErrors),
+        inputAnnotations(makeInputAnnotations) {}
 
   // The interface identifier ("com.ostrel.nox.trusted_infrastructure.kms.providers").
   char const* interfaceName;
@@ -57,6 +67,9 @@ struct TIRN_CORE_EXPORT OperationDescriptor {
   DefinitionFunction outputDefinition;
   // The declared errors, in a fixed order.
   ErrorsFunction errorDefinitions;
+  // The annotations of the input's own fields (its enumeration parameters); null when it has
+  // none. Every operation input shares one wire name, so these cannot live in the package's.
+  AnnotationsFunction inputAnnotations;
 
   // What the functions above build, built once by the table that holds the descriptor (null
   // in a descriptor outside a table).
@@ -65,20 +78,26 @@ struct TIRN_CORE_EXPORT OperationDescriptor {
   std::list<Data::DataDefinitionPtr> errors;
   // The identifier a call of the operation carries.
   std::shared_ptr<MethodIdentifier const> method;
+  // The annotations of the structures that `input`, `output` and `errors` hold, the input's own
+  // under the input's name; null outside a table.
+  std::shared_ptr<Data::DefinitionAnnotations const> annotations;
 };
 
 class TIRN_CORE_EXPORT OperationTable {
  public:
-  // Builds every operation's definitions and identifier once. `openApiDocument` is the
-  // package's OpenAPI document; empty when there is none.
+  // Builds every operation's definitions, identifier and annotations once. `openApiDocument`
+  // is the package's OpenAPI document, empty when there is none; `annotations` those of the
+  // package's structures.
   OperationTable(std::string package, std::vector<OperationDescriptor> operations,
-                 std::string openApiDocument = {});
+                 std::string openApiDocument = {}, Data::DefinitionAnnotations annotations = {});
 
   // The package name ("com.ostrel.nox.trusted_infrastructure").
   std::string const& package() const { return package_; }
   std::vector<OperationDescriptor> const& operations() const { return operations_; }
   // The package's OpenAPI 3.1 document as JSON text; empty when the table has none.
   std::string const& openApiDocument() const { return openApiDocument_; }
+  // The annotations of the package's structures, by wire name.
+  Data::DefinitionAnnotations const& annotations() const { return annotations_; }
 
   // The operation of that interface and wire name, or null.
   OperationDescriptor const* Find(boost::string_view interfaceName,
@@ -91,6 +110,7 @@ class TIRN_CORE_EXPORT OperationTable {
   std::string package_;
   std::vector<OperationDescriptor> operations_;
   std::string openApiDocument_;
+  Data::DefinitionAnnotations annotations_;
 };
 
 }  // namespace Core

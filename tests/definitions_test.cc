@@ -1,0 +1,263 @@
+// The JSON form of the operations' definitions and annotations, for every operation of the
+// package and of the guide's shop (generated in the build from docs/examples/shop.tidl): read
+// back equal, and served at GET /v1/operations by a live Tirn::Http::Server on 127.0.0.1.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "com/example/shop/operations.h"
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "tirn/http/io_threads.h"
+#include "tirn/http/server.h"
+#include "tirn/json/definition.h"
+#include "tirn/runtime/call/in_process_provider.h"
+#include "tirn/runtime/value/equal.h"
+
+namespace {
+
+namespace TI = Com::Ostrel::Nox::TrustedInfrastructure;
+namespace Shop = Com::Example::Shop;
+using Tirn::Core::OperationTable;
+using Tirn::Data::DataDefinitionPtr;
+using Tirn::Json::OperationDefinitions;
+using Messages = std::list<Tirn::BaseMessage>;
+using namespace std::chrono_literals;
+
+std::vector<OperationTable const*> Tables() { return {&TI::Operations(), &Shop::Operations()}; }
+
+std::string Failures(Messages const& messages) {
+  std::string text;
+  for (auto const& message : messages) text += message.defaultMessage() + "\n";
+  return text;
+}
+
+// What was read is the table: the same operations in order, equal definitions, the same
+// annotations.
+void ExpectTable(std::vector<OperationDefinitions> const& read, OperationTable const& table) {
+  ASSERT_EQ(read.size(), table.operations().size());
+  for (std::size_t i = 0; i < read.size(); ++i) {
+    auto const& operation = table.operations()[i];
+    OperationDefinitions const& back = read[i];
+    SCOPED_TRACE(std::string(operation.serviceName) + " " + operation.operationName);
+    EXPECT_EQ(back.interfaceName, operation.interfaceName);
+    EXPECT_EQ(back.serviceName, operation.serviceName);
+    EXPECT_EQ(back.operationName, operation.operationName);
+    EXPECT_TRUE(Tirn::Data::Equal(back.input, operation.input));
+    EXPECT_TRUE(Tirn::Data::Equal(back.output, operation.output));
+    ASSERT_EQ(back.errors.size(), operation.errors.size());
+    auto error = back.errors.begin();
+    for (auto const& expected : operation.errors) EXPECT_TRUE(Tirn::Data::Equal(*error++, expected));
+    EXPECT_EQ(back.annotations, *operation.annotations);
+  }
+}
+
+std::vector<OperationDefinitions> RoundTrip(OperationTable const& table) {
+  std::string text;
+  Messages messages;
+  std::vector<OperationDefinitions> read;
+  EXPECT_TRUE(Tirn::Json::EncodeOperations(table, &text, messages)) << Failures(messages);
+  EXPECT_TRUE(Tirn::Json::DecodeOperations(text, &read, messages)) << Failures(messages);
+  return read;
+}
+
+OperationDefinitions const* Find(std::vector<OperationDefinitions> const& read,
+                                 std::string const& service, std::string const& operation) {
+  for (auto const& one : read) {
+    if (one.serviceName == service && one.operationName == operation) return &one;
+  }
+  return nullptr;
+}
+
+TEST(OperationDefinitions, EveryOperationOfBothPackagesReadsBackEqual) {
+  for (OperationTable const* table : Tables()) {
+    SCOPED_TRACE(table->package());
+    ExpectTable(RoundTrip(*table), *table);
+  }
+}
+
+// The annotations that travel are the description's: each enumeration's names in declaration
+// order, each union case's tag and values.
+TEST(OperationDefinitions, TheDescriptionsEnumerationsAndUnionCasesTravel) {
+  std::vector<OperationDefinitions> const ti = RoundTrip(TI::Operations());
+  std::vector<OperationDefinitions> const shop = RoundTrip(Shop::Operations());
+  std::string const providers = "com.ostrel.nox.trusted_infrastructure.kms.providers.";
+  std::string const reports = "com.ostrel.nox.trusted_infrastructure.attestation.reports.";
+  std::string const items = "com.example.shop.store.items.";
+  struct Row {
+    std::vector<OperationDefinitions> const* read;
+    char const* service;
+    char const* operation;
+    std::string structure;
+    char const* field;
+    std::vector<std::string> names;  // of the enumeration field; empty: a union case's values
+    char const* tag;
+  } const rows[] = {
+      {&ti, "kms.providers", "get", providers + "info", "type", {"NATIVE", "TRUST_AUTHORITY"}, ""},
+      {&ti, "kms.providers", "get", providers + "info", "native_info", {}, "type"},
+      {&ti, "kms.providers", "list", providers + "filter_spec", "types",
+       {"NATIVE", "TRUST_AUTHORITY"}, ""},
+      {&ti, "attestation.reports", "list", reports + "summary", "reporting_jwt", {}, "type"},
+      {&shop, "store.items", "get", items + "item", "kind", {"BOOK", "GAME"}, ""},
+      {&shop, "store.items", "list", items + "item", "book", {}, "kind"},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.structure + "." + row.field);
+    OperationDefinitions const* operation = Find(*row.read, row.service, row.operation);
+    ASSERT_NE(operation, nullptr);
+    if (row.names.empty()) {
+      auto const* unionCase = operation->annotations.UnionCase(row.structure, row.field);
+      ASSERT_NE(unionCase, nullptr);
+      EXPECT_EQ(unionCase->tag, row.tag);
+      EXPECT_EQ(unionCase->values.size(), 1u);
+    } else {
+      auto const* names = operation->annotations.EnumerationNames(row.structure, row.field);
+      ASSERT_NE(names, nullptr);
+      EXPECT_EQ(*names, row.names);
+    }
+  }
+}
+
+// The example of docs/protocol.md is what the shop's first operation reads.
+TEST(OperationDefinitions, TheProtocolDocumentShowsTheShopsGet) {
+  std::ifstream file(std::string(TIRN_SOURCE_DIR) + "/docs/protocol.md");
+  ASSERT_TRUE(file) << "docs/protocol.md";
+  std::string line, example;
+  bool request = false, inExample = false;
+  while (std::getline(file, line)) {
+    if (line == "GET /v1/operations") request = true;
+    if (inExample && line == "```") break;
+    if (inExample) example += line + "\n";
+    if (request && line == "```json") inExample = true;
+  }
+  ASSERT_FALSE(example.empty());
+  std::string text;
+  Messages messages;
+  ASSERT_TRUE(Tirn::Json::EncodeOperations(Shop::Operations(), &text, messages));
+  Tirn::Data::DataValuePtr shown, served;
+  ASSERT_TRUE(Tirn::Json::Decode(example, nullptr, &shown, messages)) << Failures(messages);
+  ASSERT_TRUE(Tirn::Json::Decode(text, nullptr, &served, messages));
+  auto const& operations = static_cast<Tirn::Data::CompoundValue const&>(*served).FindField("operations");
+  ASSERT_NE(operations, nullptr);
+  EXPECT_TRUE(Tirn::Data::Equal(
+      shown, static_cast<Tirn::Data::ListValue const&>(**operations).elements().front()))
+      << example;
+}
+
+// ---- GET /v1/operations from a live server ------------------------------------------------
+
+struct Served {
+  Served(OperationTable const& table, Tirn::Http::ServerOptions options) {
+    server = std::make_unique<Tirn::Http::Server>(
+        threads.context(), std::make_shared<Tirn::Core::InProcessApiProvider>(), table, options);
+    std::string error;
+    EXPECT_TRUE(server->Start(&error)) << error;
+  }
+  ~Served() {
+    std::promise<void> stopped;
+    server->Stop(0ms, [&] { stopped.set_value(); });
+    stopped.get_future().wait_for(10s);
+  }
+  Tirn::Http::IoThreads threads{1};
+  std::unique_ptr<Tirn::Http::Server> server;
+};
+
+struct Answer {
+  int status = 0;
+  std::string head;
+  std::string body;
+};
+
+// One request on a connection of its own, which the server closes after its answer.
+Answer Send(unsigned short port, std::string const& request) {
+  int const fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval timeout{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::string text;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    char buffer[65536];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) text.append(buffer, n);
+  }
+  ::close(fd);
+  Answer answer;
+  std::size_t const split = text.find("\r\n\r\n");
+  if (split == std::string::npos) return answer;
+  answer.status = std::atoi(text.c_str() + 9);
+  answer.head = text.substr(0, split);
+  answer.body = text.substr(split + 4);
+  return answer;
+}
+
+std::string Get(std::string const& extra = "") {
+  return "GET /v1/operations HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + extra + "\r\n";
+}
+
+TEST(OperationsEndpoint, ServesEveryOperationOfItsTable) {
+  for (OperationTable const* table : Tables()) {
+    SCOPED_TRACE(table->package());
+    Served served(*table, {});
+    Answer const answer = Send(served.server->port(), Get());
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    EXPECT_NE(answer.head.find("Content-Type: application/json"), std::string::npos)
+        << answer.head;
+    std::vector<OperationDefinitions> read;
+    Messages messages;
+    ASSERT_TRUE(Tirn::Json::DecodeOperations(answer.body, &read, messages)) << Failures(messages);
+    ExpectTable(read, *table);
+
+    Answer const post = Send(served.server->port(),
+                             "POST /v1/operations HTTP/1.1\r\nHost: localhost\r\nConnection: "
+                             "close\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}");
+    EXPECT_EQ(post.status, 405);
+    EXPECT_NE(post.head.find("Allow: GET"), std::string::npos) << post.head;
+  }
+}
+
+TEST(OperationsEndpoint, NeedsATokenOnlyWhenConfiguredSo) {
+  struct Row {
+    char const* what;
+    bool authenticator;
+    bool open;
+    char const* authorization;
+    int status;
+  } const rows[] = {
+      {"no authenticator, closed", false, false, "", 200},
+      {"open by default, no token", true, true, "", 200},
+      {"closed, no token", true, false, "", 401},
+      {"closed, good token", true, false, "Authorization: Bearer s3cret\r\n", 200},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.what);
+    Tirn::Http::ServerOptions options;
+    if (row.authenticator) {
+      options.authenticator = [](Tirn::Http::Credentials const& credentials,
+                                 Tirn::Core::SecurityContextWrappedEntry& identity) {
+        identity.text = "alice";
+        return credentials.bearerToken == "s3cret";
+      };
+    }
+    options.operationsOpen = row.open;
+    Served served(Shop::Operations(), options);
+    Answer const answer = Send(served.server->port(), Get(row.authorization));
+    EXPECT_EQ(answer.status, row.status) << answer.body;
+    EXPECT_EQ(answer.body.find(R"({"operations":[)") == 0, row.status == 200) << answer.body;
+  }
+}
+
+}  // namespace

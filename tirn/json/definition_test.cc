@@ -1,0 +1,328 @@
+#include "tirn/json/definition.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "tirn/runtime/value/equal.h"
+
+namespace {
+
+using Tirn::BaseMessage;
+using Tirn::Data::DataDefinition;
+using Tirn::Data::DataDefinitionPtr;
+using Tirn::Data::DataType;
+using Tirn::Data::DefinitionAnnotations;
+using Tirn::Data::ErrorDefinition;
+using Tirn::Data::ListDefinition;
+using Tirn::Data::OptionalDefinition;
+using Tirn::Data::PrimitiveDefinition;
+using Tirn::Data::StructDefinition;
+using Tirn::Data::StructRefDefinition;
+using Tirn::Data::UnionCaseDefinition;
+using Messages = std::list<BaseMessage>;
+namespace Ids = Tirn::Json::MessageIds;
+
+DataDefinitionPtr String() { return DataDefinition::Create<std::string>(); }
+DataDefinitionPtr Integer() { return DataDefinition::Create<long long>(); }
+
+std::shared_ptr<StructDefinition const> Struct(std::string const& name,
+                                               DataDefinition::FieldMap const& fields) {
+  return StructDefinition::GetInstance(name, fields);
+}
+
+// A structure whose fields refer to it (`fields` gets the reference).
+std::shared_ptr<StructDefinition const> Recursive(
+    std::string const& name,
+    std::function<DataDefinition::FieldMap(DataDefinitionPtr const&)> const& fields) {
+  auto reference = StructRefDefinition::GetInstance(name);
+  auto structure = Struct(name, fields(reference));
+  reference->SetTarget(structure);
+  return structure;
+}
+
+DataDefinitionPtr BookCase(std::vector<std::string> const& values) {
+  return UnionCaseDefinition::GetInstance(
+      Struct("t.book", {{"pages", Integer()}}), "kind",
+      [values](std::string const& tag) -> boost::logic::tribool {
+        return std::find(values.begin(), values.end(), tag) != values.end();
+      });
+}
+
+std::string Encoded(DataDefinitionPtr const& definition, DefinitionAnnotations const& annotations) {
+  std::string text;
+  Messages messages;
+  EXPECT_TRUE(Tirn::Json::EncodeDefinition(definition, annotations, &text, messages));
+  for (BaseMessage const& message : messages) ADD_FAILURE() << message.defaultMessage();
+  return text;
+}
+
+struct Decoded {
+  DataDefinitionPtr definition;
+  DefinitionAnnotations annotations;
+};
+
+Decoded Decode(std::string const& text, Tirn::Json::DefinitionDecodeOptions const& options = {}) {
+  Decoded decoded;
+  Messages messages;
+  EXPECT_TRUE(Tirn::Json::DecodeDefinition(text, &decoded.definition, &decoded.annotations,
+                                           messages, options));
+  for (BaseMessage const& message : messages) ADD_FAILURE() << message.defaultMessage();
+  return decoded;
+}
+
+// Whether `text` reads through `definition` (and so passes its validation).
+bool Admits(DataDefinitionPtr const& definition, std::string const& text) {
+  Tirn::Data::DataValuePtr value;
+  Messages messages;
+  return Tirn::Json::Decode(text, definition, &value, messages);
+}
+
+TEST(DefinitionJson, TreesAndTheirAnnotationsReadBackEqual) {
+  struct Case {
+    char const* what;
+    DataDefinitionPtr definition;
+    DefinitionAnnotations annotations;
+    std::vector<char const*> parts;  // of the text
+  };
+  std::vector<Case> cases;
+  cases.push_back({"every leaf kind and wrapper",
+                   Struct("t.all", {{"void", DataDefinition::Create<Tirn::Void>()},
+                                    {"integer", Integer()},
+                                    {"double", DataDefinition::Create<double>()},
+                                    {"boolean", DataDefinition::Create<bool>()},
+                                    {"blob", PrimitiveDefinition::GetInstance(DataType::BLOB)},
+                                    {"secret", DataDefinition::Create<Tirn::SecretString>()},
+                                    {"dynamic", PrimitiveDefinition::GetInstance(
+                                                    DataType::DYNAMIC_STRUCTURE)},
+                                    {"list", ListDefinition::GetInstance(Integer())},
+                                    {"set", ListDefinition::GetSetInstance(String())},
+                                    {"nested", OptionalDefinition::GetInstance(ListDefinition::GetInstance(
+                                                   OptionalDefinition::GetInstance(String())))}}),
+                   {},
+                   {R"("set":{"element":{"kind":"string"},"kind":"set"})",
+                    R"("dynamic":{"kind":"dynamic_structure"})"}});
+  cases.push_back({"a structure that holds itself",
+                   Recursive("t.node",
+                             [](DataDefinitionPtr const& self) -> DataDefinition::FieldMap {
+                               return {{"children", ListDefinition::GetInstance(self)},
+                                       {"name", String()}};
+                             }),
+                   {},
+                   {R"("children":{"element":{"kind":"structure","name":"t.node"},"kind":"list"})"}});
+  {
+    // As the runtime builds it when it meets b first: c, built inside b, refers to b, and the
+    // root shares that c, so the reference sits where b is no ancestor.
+    auto b = Recursive("t.b", [](DataDefinitionPtr const& self) -> DataDefinition::FieldMap {
+      return {{"c", Struct("t.c", {{"b", OptionalDefinition::GetInstance(self)}})}};
+    });
+    DataDefinitionPtr const c = b->fields().at("c");
+    cases.push_back({"a reference shared away from its structure",
+                     Struct("t.a", {{"b", b}, {"c", c}}), {}, {}});
+  }
+  {
+    DefinitionAnnotations annotations;
+    annotations.structures["t.item"].enumerations["kind"] = {"GAME", "BOOK"};
+    annotations.structures["t.item"].enumerations["kinds"] = {"GAME", "BOOK"};
+    annotations.structures["t.item"].unionCases["book"] = {"kind", {"BOOK"}};
+    cases.push_back({"enumerations and a union case",
+                     Struct("t.item", {{"kind", String()},
+                                       {"kinds", OptionalDefinition::GetInstance(
+                                                     ListDefinition::GetSetInstance(String()))},
+                                       {"book", BookCase({"BOOK"})}}),
+                     annotations,
+                     {R"("kind":{"enumeration":["GAME","BOOK"],"kind":"string"})",
+                      R"("kind":"union_case","tag":"kind","values":["BOOK"])"}});
+  }
+  cases.push_back({"an error whose messages share a structure",
+                   ErrorDefinition::GetInstance(
+                       "t.failed", {{"messages", ListDefinition::GetInstance(Struct(
+                                                     "t.message", {{"id", String()}}))}}),
+                   {},
+                   {R"("type":{"kind":"error","name":"t.failed"})"}});
+
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string const text = Encoded(c.definition, c.annotations);
+    for (char const* part : c.parts) EXPECT_NE(text.find(part), std::string::npos) << text;
+    Decoded const back = Decode(text);
+    EXPECT_TRUE(Tirn::Data::Equal(c.definition, back.definition))
+        << Tirn::Data::ToDebugString(back.definition);
+    EXPECT_EQ(back.annotations, c.annotations);
+    // Written again, the tree read back gives the same text.
+    EXPECT_EQ(Encoded(back.definition, back.annotations), text);
+  }
+}
+
+TEST(DefinitionJson, AUnionCaseReadBackIsPresentForItsValuesOnly) {
+  DefinitionAnnotations annotations;
+  annotations.structures["t.item"].unionCases["book"] = {"kind", {"BOOK", "COMIC"}};
+  DataDefinitionPtr const original =
+      Struct("t.item", {{"kind", String()}, {"book", BookCase({"BOOK", "COMIC"})}});
+  DataDefinitionPtr const read = Decode(Encoded(original, annotations)).definition;
+  // Without values the case's rule is unknown: the field is left free.
+  DataDefinitionPtr const free = Decode(Encoded(original, {})).definition;
+  struct Row {
+    char const* text;
+    bool admitted;
+  } const rows[] = {
+      {R"({"kind":"BOOK","book":{"pages":3}})", true},
+      {R"({"kind":"COMIC","book":{"pages":3}})", true},
+      {R"({"kind":"BOOK"})", false},
+      {R"({"kind":"GAME","book":{"pages":3}})", false},
+      {R"({"kind":"GAME"})", true},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.text);
+    EXPECT_EQ(Admits(original, row.text), row.admitted);
+    EXPECT_EQ(Admits(read, row.text), row.admitted);
+    EXPECT_TRUE(Admits(free, row.text));
+  }
+}
+
+TEST(DefinitionJson, HostileTextsAreRefusedWithMessages) {
+  std::string deepWrappers;
+  for (int i = 0; i < 100000; ++i) deepWrappers += R"({"kind":"optional","element":)";
+  deepWrappers = R"({"structures":{},"type":)" + deepWrappers + R"({"kind":"string"})" +
+                 std::string(100000, '}') + "}";
+  std::string const wide = [] {
+    std::string fields;
+    for (int i = 0; i < 50; ++i) {
+      fields += (i ? "," : "") + std::string("\"f") + std::to_string(i) + R"(":{"kind":"string"})";
+    }
+    return R"({"type":{"kind":"structure","name":"w"},"structures":{"w":{"kind":"structure","fields":{)" +
+           fields + "}}}}";
+  }();
+  Tirn::Json::DefinitionDecodeOptions few;
+  few.maxDefinitions = 20;
+  struct Row {
+    char const* what;
+    std::string text;
+    char const* id;
+    char const* path;
+    Tirn::Json::DefinitionDecodeOptions options;
+  } const rows[] = {
+      {"not JSON", "{", Ids::kSyntax, "<root>", {}},
+      {"a hundred thousand wrappers", deepWrappers, Ids::kTooDeep, "type.element.element", {}},
+      {"a million arrays", std::string(1000000, '['), Ids::kTooDeep, "", {}},
+      {"no object", "[]", Ids::kDefinitionShape, "<root>", {}},
+      {"no type", R"({"structures":{}})", Ids::kDefinitionShape, "<root>", {}},
+      {"a table that is no object", R"({"type":{"kind":"string"},"structures":[]})",
+       Ids::kDefinitionShape, "structures", {}},
+      {"an unknown kind", R"({"type":{"kind":"map","element":{"kind":"string"}},"structures":{}})",
+       Ids::kDefinitionUnknownKind, "type", {}},
+      {"an unknown kind in a field",
+       R"({"type":{"kind":"string"},"structures":{"s":{"kind":"structure","fields":)"
+       R"({"f":{"kind":"list","element":{"kind":"tuple"}}}}}})",
+       Ids::kDefinitionUnknownKind, "structures.s.fields.f.element", {}},
+      {"a kind that is no string", R"({"type":{"kind":5},"structures":{}})",
+       Ids::kDefinitionShape, "type", {}},
+      {"a reference to a missing structure",
+       R"({"type":{"kind":"structure","name":"nowhere"},"structures":{}})",
+       Ids::kDefinitionUnknownStructure, "type", {}},
+      {"a field naming a missing structure",
+       R"({"type":{"kind":"string"},"structures":{"s":{"kind":"structure","fields":)"
+       R"({"next":{"kind":"optional","element":{"kind":"structure","name":"gone"}}}}}})",
+       Ids::kDefinitionUnknownStructure, "structures.s.fields.next.element", {}},
+      {"an error named as a structure",
+       R"({"type":{"kind":"structure","name":"e"},"structures":{"e":{"kind":"error","fields":{}}}})",
+       Ids::kDefinitionShape, "type", {}},
+      {"a wrapper without its element", R"({"type":{"kind":"set"},"structures":{}})",
+       Ids::kDefinitionShape, "type", {}},
+      {"a union case without its tag",
+       R"({"type":{"kind":"union_case","element":{"kind":"string"}},"structures":{}})",
+       Ids::kDefinitionShape, "type", {}},
+      {"names that are no strings",
+       R"({"type":{"kind":"string","enumeration":["A",1]},"structures":{}})",
+       Ids::kDefinitionShape, "type", {}},
+      {"a structure without fields",
+       R"({"type":{"kind":"string"},"structures":{"s":{"kind":"structure"}}})",
+       Ids::kDefinitionShape, "structures.s", {}},
+      {"more definitions than allowed", wide, Ids::kDefinitionTooLarge, "type", few},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.what);
+    DataDefinitionPtr out = String();
+    DataDefinitionPtr const before = out;
+    DefinitionAnnotations annotations;
+    annotations.structures["kept"].enumerations["f"] = {"A"};
+    Messages messages;
+    EXPECT_FALSE(Tirn::Json::DecodeDefinition(row.text, &out, &annotations, messages, row.options));
+    EXPECT_EQ(out, before);
+    EXPECT_EQ(annotations.structures.count("kept"), 1u);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.front().id(), row.id) << messages.front().defaultMessage();
+    ASSERT_FALSE(messages.front().args().empty());
+    EXPECT_EQ(messages.front().args().front().rfind(row.path, 0), 0u)
+        << messages.front().defaultMessage();
+  }
+}
+
+TEST(DefinitionJson, WritingRefusesWhatTheFormCannotSay) {
+  auto const annotated = [](char const* field, std::vector<std::string> names) {
+    DefinitionAnnotations annotations;
+    annotations.structures["t.s"].enumerations[field] = std::move(names);
+    return annotations;
+  };
+  DefinitionAnnotations tagged;
+  tagged.structures["t.s"].unionCases["book"] = {"type", {"BOOK"}};
+  DefinitionAnnotations plain;
+  plain.structures["t.s"].unionCases["count"] = {"kind", {"BOOK"}};
+  struct Row {
+    char const* what;
+    DataDefinitionPtr definition;
+    DefinitionAnnotations annotations;
+    char const* id;
+    char const* path;
+  } const rows[] = {
+      {"a missing definition", Struct("t.s", {{"f", nullptr}}), {}, Ids::kDefinitionMissing, "t.s.f"},
+      {"an unbound reference", Struct("t.s", {{"f", StructRefDefinition::GetInstance("t.gone")}}),
+       {}, Ids::kDefinitionUnbound, "t.s.f"},
+      {"two structures of one name",
+       Struct("t.s", {{"a", Struct("t.x", {{"f", Integer()}})},
+                      {"b", Struct("t.x", {{"f", String()}})}}),
+       {}, Ids::kDefinitionConflict, "t.s."},
+      {"names of a field that is not there", Struct("t.s", {{"count", Integer()}}),
+       annotated("kind", {"A"}), Ids::kDefinitionAnnotation, "<root>"},
+      {"names on an integer", Struct("t.s", {{"count", OptionalDefinition::GetInstance(Integer())}}),
+       annotated("count", {"A"}), Ids::kDefinitionAnnotation, "t.s.count"},
+      {"a case's values on a plain field", Struct("t.s", {{"count", Integer()}}), plain,
+       Ids::kDefinitionAnnotation, "t.s.count"},
+      {"a case's values for another tag", Struct("t.s", {{"book", BookCase({"BOOK"})}}), tagged,
+       Ids::kDefinitionAnnotation, "t.s.book"},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::string text = "untouched";
+    Messages messages;
+    EXPECT_FALSE(Tirn::Json::EncodeDefinition(row.definition, row.annotations, &text, messages));
+    EXPECT_EQ(text, "untouched");
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.front().id(), row.id) << messages.front().defaultMessage();
+    EXPECT_EQ(messages.front().args().front().rfind(row.path, 0), 0u)
+        << messages.front().defaultMessage();
+  }
+}
+
+TEST(DefinitionJson, DeepChainsGoBothWaysWithoutRecursing) {
+  constexpr int kDeep = 200000;
+  DataDefinitionPtr chain = String();
+  for (int i = 0; i < kDeep; ++i) {
+    if (i % 2) {
+      chain = OptionalDefinition::GetInstance(chain);
+    } else {
+      chain = ListDefinition::GetInstance(chain);
+    }
+  }
+  DataDefinitionPtr const definition = Struct("t.deep", {{"f", chain}});
+  std::string const text = Encoded(definition, {});
+  Tirn::Json::DefinitionDecodeOptions unlimited;
+  unlimited.maxDepth = 0;
+  EXPECT_TRUE(Tirn::Data::Equal(Decode(text, unlimited).definition, definition));
+}
+
+}  // namespace

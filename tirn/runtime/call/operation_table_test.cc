@@ -1,0 +1,77 @@
+#include "tirn/runtime/call/operation_table.h"
+
+#include <gtest/gtest.h>
+
+#include <list>
+#include <string>
+#include <vector>
+
+namespace Tirn {
+namespace Core {
+namespace {
+
+using Data::DataDefinition;
+using Data::DataDefinitionPtr;
+using Data::DefinitionAnnotations;
+using Data::StructDefinition;
+
+constexpr char kInput[] = "test.operation_input";
+
+DataDefinitionPtr Text() { return DataDefinition::Create<std::string>(); }
+DataDefinitionPtr Item() { return StructDefinition::GetInstance("test.item", {{"kind", Text()}}); }
+DataDefinitionPtr Input() {
+  return StructDefinition::GetInstance(kInput, {{"item", Item()}, {"mode", Text()}});
+}
+DataDefinitionPtr List() { return Data::ListDefinition::GetInstance(Item()); }
+DataDefinitionPtr Nothing() { return DataDefinition::Create<Void>(); }
+std::list<DataDefinitionPtr> Failed() {
+  return {Data::ErrorDefinition::GetInstance("test.failed", {{"why", Text()}})};
+}
+std::list<DataDefinitionPtr> NoErrors() { return {}; }
+Data::StructureAnnotations InputAnnotations() { return {{{"mode", {"FAST", "SAFE"}}}, {}}; }
+
+// An operation's annotations are the package's of the structures its definitions hold, and
+// its input's own under the input's name; a structure it does not reach brings nothing.
+TEST(OperationTableTest, GivesEachOperationTheAnnotationsOfWhatItHolds) {
+  DefinitionAnnotations package;
+  package.structures["test.item"].enumerations["kind"] = {"BOOK", "GAME"};
+  package.structures["test.failed"].enumerations["why"] = {"BROKEN"};
+  package.structures["test.elsewhere"].enumerations["x"] = {"X"};
+  OperationTable const table(
+      "test", {{"test.items", "items", "put", &Input, &Nothing, &Failed, &InputAnnotations},
+               {"test.items", "items", "list", &Input, &List, &NoErrors},
+               {"test.items", "items", "ping", &Nothing, &Nothing, &NoErrors, &InputAnnotations}},
+      "", package);
+  EXPECT_EQ(table.annotations(), package);
+
+  struct Row {
+    char const* operation;
+    std::vector<std::string> structures;
+  } const rows[] = {
+      {"put", {"test.failed", "test.item", kInput}},
+      {"list", {"test.item"}},
+      // No structure for its input's annotations to belong to.
+      {"ping", {}},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.operation);
+    auto const* operation = table.FindByService("items", row.operation);
+    ASSERT_NE(operation, nullptr);
+    ASSERT_NE(operation->annotations, nullptr);
+    std::vector<std::string> names;
+    for (auto const& structure : operation->annotations->structures) {
+      names.push_back(structure.first);
+      if (structure.first != kInput) {
+        EXPECT_EQ(structure.second, *package.Find(structure.first)) << structure.first;
+      }
+    }
+    EXPECT_EQ(names, row.structures);
+  }
+  auto const* names = table.FindByService("items", "put")->annotations->EnumerationNames(kInput, "mode");
+  ASSERT_NE(names, nullptr);
+  EXPECT_EQ(*names, (std::vector<std::string>{"FAST", "SAFE"}));
+}
+
+}  // namespace
+}  // namespace Core
+}  // namespace Tirn

@@ -1,0 +1,93 @@
+// Tirn::Data::DefinitionAnnotations: what a definition tree cannot say of a structure's fields.
+//
+// An enumeration travels as a string, so its definition is a string definition that does not
+// know the enumeration's names; a union case's rule is a callable that cannot be read back. The
+// generator writes both down beside each package's operation table, per structure (by its wire
+// name):
+//
+//   Tirn::Data::DefinitionAnnotations annotations;
+//   auto& info = annotations.structures["com.example.shop.store.items.item"];
+//   info.enumerations["kind"] = {"BOOK", "GAME"};         // declaration order
+//   info.unionCases["book"] = {"kind", {"BOOK"}};          // tag field, activating values
+//
+//   if (auto const* names = annotations.EnumerationNames(structureName, "kind")) ...
+//
+// An enumeration annotation belongs to the field whatever wraps the string (an optional set of
+// an enumeration has one too); a union-case annotation belongs to a field whose definition is a
+// union case. Plain values: copy, compare and read them from any thread.
+#ifndef TIRN_RUNTIME_VALUE_DEFINITION_ANNOTATIONS_H_
+#define TIRN_RUNTIME_VALUE_DEFINITION_ANNOTATIONS_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace Tirn {
+namespace Data {
+
+// The tag field of a union case and the tag values that make the case present.
+struct UnionCaseAnnotation {
+  std::string tag;
+  std::vector<std::string> values;
+
+  friend bool operator==(UnionCaseAnnotation const& a, UnionCaseAnnotation const& b) {
+    return a.tag == b.tag && a.values == b.values;
+  }
+  friend bool operator!=(UnionCaseAnnotation const& a, UnionCaseAnnotation const& b) {
+    return !(a == b);
+  }
+};
+
+// The annotations of one structure's fields, by field name.
+struct StructureAnnotations {
+  // An enumeration field's known names, in declaration order.
+  std::map<std::string, std::vector<std::string>> enumerations;
+  std::map<std::string, UnionCaseAnnotation> unionCases;
+
+  bool empty() const { return enumerations.empty() && unionCases.empty(); }
+
+  friend bool operator==(StructureAnnotations const& a, StructureAnnotations const& b) {
+    return a.enumerations == b.enumerations && a.unionCases == b.unionCases;
+  }
+  friend bool operator!=(StructureAnnotations const& a, StructureAnnotations const& b) {
+    return !(a == b);
+  }
+};
+
+struct DefinitionAnnotations {
+  // By the structure's wire name; a structure without annotations has no entry.
+  std::map<std::string, StructureAnnotations> structures;
+
+  StructureAnnotations const* Find(std::string const& structure) const {
+    auto found = structures.find(structure);
+    return found == structures.end() ? nullptr : &found->second;
+  }
+  // The known names of the enumeration field `field` of `structure`, or null.
+  std::vector<std::string> const* EnumerationNames(std::string const& structure,
+                                                   std::string const& field) const {
+    StructureAnnotations const* annotations = Find(structure);
+    if (!annotations) return nullptr;
+    auto found = annotations->enumerations.find(field);
+    return found == annotations->enumerations.end() ? nullptr : &found->second;
+  }
+  // The tag and values of the union-case field `field` of `structure`, or null.
+  UnionCaseAnnotation const* UnionCase(std::string const& structure,
+                                       std::string const& field) const {
+    StructureAnnotations const* annotations = Find(structure);
+    if (!annotations) return nullptr;
+    auto found = annotations->unionCases.find(field);
+    return found == annotations->unionCases.end() ? nullptr : &found->second;
+  }
+
+  friend bool operator==(DefinitionAnnotations const& a, DefinitionAnnotations const& b) {
+    return a.structures == b.structures;
+  }
+  friend bool operator!=(DefinitionAnnotations const& a, DefinitionAnnotations const& b) {
+    return !(a == b);
+  }
+};
+
+}  // namespace Data
+}  // namespace Tirn
+
+#endif  // TIRN_RUNTIME_VALUE_DEFINITION_ANNOTATIONS_H_
