@@ -11,6 +11,7 @@
 #include <list>
 #include <utility>
 
+#include "apps/server/record_form.h"
 #include "tirn/data/enumeration.h"
 #include "tirn/json/json.h"
 #include "tirn/runtime/value/secret_string.h"
@@ -18,6 +19,10 @@
 namespace ServerApp {
 
 namespace {
+
+using detail::LoadJson;
+using detail::ProviderBinding;
+using detail::StoreJson;
 
 using Status = Reference::StoreStatus;
 using Clock = std::chrono::steady_clock;
@@ -126,7 +131,6 @@ std::int32_t KindNumber(Reference::ServerKind kind) {
   return kind == Reference::ServerKind::kKeyServer ? 0 : 1;
 }
 
-std::string ProviderBinding(std::string const& id) { return "provider:" + id; }
 
 std::string Millis(milliseconds duration) { return std::to_string(duration.count()) + " ms"; }
 
@@ -208,27 +212,6 @@ bool Changed(PGresult const* result) {
   return count && count[0] != '\0' && std::strcmp(count, "0") != 0;
 }
 
-// A native structure as JSON, fields this server does not know included.
-template <class T>
-bool StoreJson(std::shared_ptr<T const> const& native, std::string& text, std::string& error) {
-  std::list<Tirn::BaseMessage> messages;
-  if (native && Tirn::Json::ToJson(*native, &text, messages)) return true;
-  error = "cannot write a record as JSON";
-  return false;
-}
-
-template <class T>
-bool LoadJson(std::string const& text, std::shared_ptr<T const>& native, std::string& error,
-              std::string const& id) {
-  auto loaded = std::make_shared<T>();
-  std::list<Tirn::BaseMessage> messages;
-  if (!Tirn::Json::FromJson(text, loaded.get(), messages)) {
-    error = "the stored record " + id + " is damaged";
-    return false;
-  }
-  native = std::move(loaded);
-  return true;
-}
 
 // The first line of libpq's complaint about a connection string, up to its first quote: its
 // parse errors quote the text they stumbled on, which may be a password, and so that text is

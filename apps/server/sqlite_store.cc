@@ -5,12 +5,17 @@
 #include <list>
 #include <utility>
 
+#include "apps/server/record_form.h"
 #include "tirn/data/enumeration.h"
 #include "tirn/json/json.h"
 
 namespace ServerApp {
 
 namespace {
+
+using detail::LoadJson;
+using detail::ProviderBinding;
+using detail::StoreJson;
 
 using Status = Reference::StoreStatus;
 using ProviderType = Reference::Ti::Kms::ProvidersSvc::ProviderType;
@@ -79,29 +84,7 @@ std::string Damage(Sqlite::Database& db) {
   return sqlite3_errmsg(db.handle());
 }
 
-std::string ProviderBinding(std::string const& id) { return "provider:" + id; }
 
-// A native structure as JSON, fields this server does not know included.
-template <class T>
-bool StoreJson(std::shared_ptr<T const> const& native, std::string& text, std::string& error) {
-  std::list<Tirn::BaseMessage> messages;
-  if (native && Tirn::Json::ToJson(*native, &text, messages)) return true;
-  error = "cannot write a record as JSON";
-  return false;
-}
-
-template <class T>
-bool LoadJson(std::string const& text, std::shared_ptr<T const>& native, std::string& error,
-              std::string const& id) {
-  auto loaded = std::make_shared<T>();
-  std::list<Tirn::BaseMessage> messages;
-  if (!Tirn::Json::FromJson(text, loaded.get(), messages)) {
-    error = "the stored record " + id + " is damaged";
-    return false;
-  }
-  native = std::move(loaded);
-  return true;
-}
 
 // Reads every row of `statement` into `out` with `read`.
 template <class Record, class Read>
