@@ -70,10 +70,30 @@ endif()
 # guide's shop (generated here from its description, as a package of its own), read back equal;
 # and GET /v1/operations from a live server.
 tirn_cross_cutting_test(tirn_definitions_tests tests/definitions_test.cc)
-if(TARGET tirn_definitions_tests)
+
+# `tirn`, built with the trusted-infrastructure package only, lists, describes and calls the
+# operations of the guide's shop, which the shop example serves over HTTP, by asking it for them.
+if(TIRN_PROCESS_TESTS)
+  tirn_add_test_program(tirn_reflect_tests tirn_trusted_infrastructure
+                        ${PROJECT_SOURCE_DIR}/apps/cli/reflect_process_test.cc)
+endif()
+
+if(TARGET tirn_definitions_tests OR TARGET tirn_reflect_tests)
   tirn_generate(tirn_shop_package SHARED DESCRIPTION ${PROJECT_SOURCE_DIR}/docs/examples/shop.tidl)
+endif()
+if(TARGET tirn_definitions_tests)
   target_link_libraries(tirn_definitions_tests PRIVATE tirn_shop_package tirn_http)
   target_compile_definitions(tirn_definitions_tests PRIVATE TIRN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+endif()
+if(TARGET tirn_reflect_tests)
+  add_executable(tirn_shop_example ${PROJECT_SOURCE_DIR}/examples/shop/shop.cc)
+  target_link_libraries(tirn_shop_example PRIVATE tirn_shop_package tirn_http)
+  target_link_libraries(tirn_reflect_tests PRIVATE tirn_http)
+  target_include_directories(tirn_reflect_tests PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_definitions(tirn_reflect_tests PRIVATE
+                             TIRN_CLI_PROGRAM="$<TARGET_FILE:tirn_cli>"
+                             TIRN_SHOP_PROGRAM="$<TARGET_FILE:tirn_shop_example>")
+  add_dependencies(tirn_reflect_tests tirn_cli tirn_shop_example)
 endif()
 
 # Calls across HTTP on 127.0.0.1, with TLS certificates the tests make.

@@ -42,7 +42,10 @@ po::options_description GlobalOptions() {
        "result as JSON (default; indented on a terminal) or as indented text")
       ("lang", po::value<std::string>()->value_name("LANG"),
        "language of error messages (default: from LC_ALL, LC_MESSAGES, LANG)")
-      ("show-secrets", po::bool_switch(), "print secrets instead of masking them");
+      ("show-secrets", po::bool_switch(), "print secrets instead of masking them")
+      ("reflect", po::bool_switch(),
+       "ask the server for its operations instead of using the ones built in (done anyway for "
+       "an operation that is not built in)");
   return options;
 }
 
@@ -95,6 +98,7 @@ bool ReadGlobalOptions(std::vector<std::string> const& args, Arguments& parsed, 
     parsed.privateKeyFile = text("key");
     parsed.language = text("lang");
     parsed.showSecrets = values["show-secrets"].as<bool>();
+    parsed.reflect = values["reflect"].as<bool>();
     if (values.count("timeout")) {
       double seconds = values["timeout"].as<double>();
       if (!(seconds > 0) || seconds > 1e7) return Usage("--timeout must be a positive number of seconds", messages);
@@ -214,7 +218,8 @@ bool ParseArguments(std::vector<std::string> const& args, Arguments* out,
 
 std::string HelpText() {
   std::ostringstream text;
-  text << "Calls the operations of com.ostrel.nox.trusted_infrastructure on a tirn server.\n"
+  text << "Calls the operations of com.ostrel.nox.trusted_infrastructure on a tirn server, and\n"
+          "those of any tirn server, whose operations it asks the server for (--reflect).\n"
           "\n"
           "Usage:\n"
           "  tirn [global options] <service> <operation> [--field.path value ...]\n"

@@ -5,6 +5,7 @@
 //   tirn [global options] <service> <operation> --json '{...}' | --json @file | --json -
 //   tirn list
 //   tirn describe <service> <operation>
+//   tirn --reflect list            (any command: the server's operations, read from it)
 //
 // Global options are read by Boost.Program_options wherever they stand; every other option
 // after the operation names an input field by its dotted path ("--spec.native_spec.key_id k2"
@@ -60,6 +61,8 @@ struct Arguments {
   // --output; none: JSON.
   boost::optional<Format> output;
   bool showSecrets = false;
+  // --reflect: the server's operations, read from it, instead of the compiled table.
+  bool reflect = false;
 };
 
 // Parses the arguments after the program name. False with a kUsage message when they are not

@@ -7,6 +7,8 @@
 #include "tirn/http/client_provider.h"
 #include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
+#include "tirn/json/definition.h"
+#include "tirn/json/json.h"
 #include "tirn/message/message.h"
 #include "tirn/runtime/l10n/locale.h"
 #include "tirn/runtime/value/wire_shapes.h"
@@ -14,9 +16,19 @@
 namespace Apps {
 namespace Cli {
 
-CallOutcome CallRemote(Tirn::Core::OperationTable const& table,
-                       Tirn::Core::OperationDescriptor const& operation,
-                       Tirn::Data::DataValuePtr const& input, CallSettings const& settings) {
+namespace {
+
+// {1}: the server.
+constexpr char kUnreadableOperations[] = "tirn.cli.unreadable.operations";
+
+}  // namespace
+
+namespace {
+
+// Sends one exchange (`start` puts it on the provider) and waits for its final result.
+template <class Start>
+CallOutcome Exchange(Tirn::Core::OperationTable const& table, CallSettings const& settings,
+                     Start const& start) {
   Tirn::Http::ClientOptions options;
   options.caFile = settings.caFile;
   options.certificateFile = settings.certificateFile;
@@ -52,10 +64,7 @@ CallOutcome CallRemote(Tirn::Core::OperationTable const& table,
         }
         done->set_value(CallOutcome{result->output, result->error, {}});
       });
-  auto method = std::make_shared<Tirn::Core::MethodIdentifier const>(
-      std::make_shared<Tirn::Core::InterfaceIdentifier const>(operation.interfaceName),
-      operation.operationName);
-  provider->Invoke(method, input, activation, callback);
+  start(*provider, activation, callback);
   callback = Tirn::Core::AsyncApiResultCb();
   // The provider answers at its time limit whatever the server does; the margin only guards
   // against a provider that never answers.
@@ -71,6 +80,50 @@ CallOutcome CallRemote(Tirn::Core::OperationTable const& table,
                        {}};
   }
   return answer.get();
+}
+
+}  // namespace
+
+CallOutcome CallRemote(Tirn::Core::OperationTable const& table,
+                       Tirn::Core::OperationDescriptor const& operation,
+                       Tirn::Data::DataValuePtr const& input, CallSettings const& settings) {
+  return Exchange(table, settings,
+                  [&](Tirn::Http::ClientProvider& provider,
+                      std::shared_ptr<Tirn::Core::AsyncActivation> const& activation,
+                      Tirn::Core::AsyncApiResultCb const& callback) {
+                    provider.Invoke(operation.method, input, activation, callback);
+                  });
+}
+
+std::shared_ptr<Tirn::Core::OperationTable const> ReadOperations(CallSettings const& settings,
+                                                                 CallOutcome* failure) {
+  static Tirn::Core::OperationTable const none("", {});
+  CallOutcome read = Exchange(none, settings,
+                              [](Tirn::Http::ClientProvider& provider,
+                                 std::shared_ptr<Tirn::Core::AsyncActivation> const& activation,
+                                 Tirn::Core::AsyncApiResultCb const& callback) {
+                                provider.Fetch(Tirn::Http::kOperationsPath, activation, callback);
+                              });
+  if (read.error || !read.usageError.empty()) {
+    *failure = std::move(read);
+    return nullptr;
+  }
+  // The answer was read by its shape; its text goes through the definitions' own reader,
+  // which checks every part of it.
+  std::list<Tirn::BaseMessage> messages;
+  std::string text;
+  std::vector<Tirn::Core::OperationDefinitions> operations;
+  if (!Tirn::Json::Encode(read.output, nullptr, &text, messages) ||
+      !Tirn::Json::DecodeOperations(text, &operations, messages)) {
+    messages.push_front(Tirn::MakeMessage(kUnreadableOperations,
+                                          "the operations {1} answered cannot be read",
+                                          settings.url));
+    failure->error = Tirn::Data::ErrorValue::Create(Tirn::Data::Wire::kInternalServerError,
+                                                    messages);
+    return nullptr;
+  }
+  return std::make_shared<Tirn::Core::OperationTable const>(
+      Tirn::Core::OperationTable::FromDefinitions("", std::move(operations)));
 }
 
 }  // namespace Cli

@@ -1,5 +1,5 @@
 // Apps::Cli::CallRemote: one call of an operation on a server, through
-// Tirn::Http::ClientProvider, waited for.
+// Tirn::Http::ClientProvider, waited for; Apps::Cli::ReadOperations: the server's own table.
 //
 //   Apps::Cli::CallSettings settings;
 //   settings.url = "http://127.0.0.1:7431";
@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "tirn/runtime/value/data_value.h"
@@ -52,6 +53,14 @@ struct CallOutcome {
 CallOutcome CallRemote(Tirn::Core::OperationTable const& table,
                        Tirn::Core::OperationDescriptor const& operation,
                        Tirn::Data::DataValuePtr const& input, CallSettings const& settings);
+
+// Reads the operations the server serves (GET /v1/operations) into a table that CallRemote,
+// the input builder and the descriptions use as they use a compiled one. Null when they cannot
+// be had, with the reason in `*failure`: the error the server answered (an older server
+// answers not found) or the transport made, internal_server_error for an answer that is not a
+// table of operations, or `usageError` for a malformed URL.
+std::shared_ptr<Tirn::Core::OperationTable const> ReadOperations(CallSettings const& settings,
+                                                                 CallOutcome* failure);
 
 }  // namespace Cli
 }  // namespace Apps

@@ -154,11 +154,11 @@ std::string DescribeOperation(Tirn::Core::OperationDescriptor const& operation) 
   std::set<std::string> described;
   DefinitionAnnotations const* annotations = operation.annotations.get();
   out += "input:\n";
-  Describe(operation.inputDefinition(), "", 2, true, annotations, described, out);
+  Describe(operation.input, "", 2, true, annotations, described, out);
   out += "output:\n";
-  Describe(operation.outputDefinition(), "", 2, false, annotations, described, out);
+  Describe(operation.output, "", 2, false, annotations, described, out);
   out += "errors:\n";
-  auto const errors = operation.errorDefinitions();
+  auto const& errors = operation.errors;
   if (errors.empty()) out += "  (none)\n";
   for (auto const& error : errors) Describe(error, "", 2, false, annotations, described, out);
   return out;
@@ -272,9 +272,9 @@ std::string DescribeOperationJson(Tirn::Core::OperationDescriptor const& operati
   json.Key("interface");
   json.String(operation.interfaceName);
   // The roots own every definition below them: they live until the end.
-  DataDefinitionPtr const input = operation.inputDefinition();
-  DataDefinitionPtr const output = operation.outputDefinition();
-  auto const errors = operation.errorDefinitions();
+  DataDefinitionPtr const& input = operation.input;
+  DataDefinitionPtr const& output = operation.output;
+  auto const& errors = operation.errors;
   json.Key("input");
   if (auto* structure = WriteType(input, json)) pending.push_back(structure);
   json.Key("output");

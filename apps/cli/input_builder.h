@@ -8,7 +8,7 @@
 // input) only. With the operation's annotations, an enumeration field takes only the names it
 // knows (case-sensitive): a value this client does not know goes through --json instead.
 //
-//   Apps::Cli::InputBuilder builder(descriptor.inputDefinition(), descriptor.annotations);
+//   Apps::Cli::InputBuilder builder(descriptor.input, descriptor.annotations);
 //   std::list<Tirn::BaseMessage> messages;
 //   bool ok = builder.Add("spec.native_spec.key_id", "k2", messages);
 //   for (auto const& path : builder.MissingSecrets()) ok = ok && builder.AddSecret(path, Ask(path), messages);

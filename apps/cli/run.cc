@@ -1,5 +1,6 @@
 #include "apps/cli/run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -22,6 +23,7 @@
 #include "tirn/message/message.h"
 #include "tirn/runtime/l10n/locale.h"
 #include "tirn/runtime/value/validation.h"
+#include "tirn/runtime/value/wire_shapes.h"
 
 namespace Apps {
 namespace Cli {
@@ -163,79 +165,59 @@ std::string TimeZone(Environment const& environment) {
   return "Etc/UTC";
 }
 
-}  // namespace
+// What the call needs besides its input: the server, the token, the files, the language.
+bool ResolveSettings(Arguments const& arguments, Console& console, CallSettings* settings,
+                     std::list<Tirn::BaseMessage>& messages) {
+  if (!ReadToken(arguments, console.environment, &settings->token, messages)) return false;
+  settings->url = ResolveUrl(arguments, console.environment);
+  settings->caFile = arguments.caFile;
+  settings->certificateFile = arguments.certificateFile;
+  settings->privateKeyFile = arguments.privateKeyFile;
+  if (!CheckReadable({settings->caFile, settings->certificateFile, settings->privateKeyFile},
+                     messages)) {
+    return false;
+  }
+  settings->language = ResolveLanguage(arguments, console.environment);
+  settings->timeZone = TimeZone(console.environment);
+  if (arguments.timeoutSeconds) {
+    settings->timeout = std::chrono::milliseconds(
+        static_cast<long long>(std::ceil(*arguments.timeoutSeconds * 1000)));
+  }
+  return true;
+}
 
-int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& table,
-        Console& console) {
-  Arguments arguments;
+// Why `arguments` name no operation of `table`, with the names nearest to what was given.
+Tirn::BaseMessage UnknownOperation(Arguments const& arguments,
+                                   Tirn::Core::OperationTable const& table) {
+  std::vector<std::string> services, operations;
+  for (auto const& known : table.operations()) {
+    if (arguments.service == known.serviceName) operations.push_back(known.operationName);
+    if (std::find(services.begin(), services.end(), known.serviceName) == services.end()) {
+      services.push_back(known.serviceName);
+    }
+  }
+  if (operations.empty()) {
+    return Tirn::MakeMessage(kUnknownService,
+                             "there is no service {1}{2} ('tirn list' shows them)",
+                             arguments.service, DidYouMean(arguments.service, services));
+  }
+  return Tirn::MakeMessage(
+      kUnknownOperation, "there is no operation {2} in service {1}{3} ('tirn list' shows them)",
+      arguments.service, arguments.operation, DidYouMean(arguments.operation, operations));
+}
+
+// The call itself, once its operation is known.
+int Call(Arguments const& arguments, Tirn::Core::OperationTable const& table,
+         Tirn::Core::OperationDescriptor const& operation, CallSettings& settings,
+         Console& console) {
   std::list<Tirn::BaseMessage> messages;
-  if (!ParseArguments(args, &arguments, messages)) {
-    console.err << FormatMessages(messages) << "Try 'tirn --help'.\n";
-    return kExitUsage;
-  }
-  switch (arguments.command) {
-    case Arguments::Command::kHelp:
-      return WriteResult(console, HelpText());
-    case Arguments::Command::kVersion:
-      return WriteResult(console, std::string("tirn ") + TIRN_VERSION + "\nlibraries: tirn " +
-                                      TIRN_VERSION + ", Boost " +
-                                      std::to_string(BOOST_VERSION / 100000) + "." +
-                                      std::to_string(BOOST_VERSION / 100 % 1000) + "\n");
-    case Arguments::Command::kList:
-      return WriteResult(console, arguments.output == Format::kJson ? ListOperationsJson(table)
-                                                                    : ListOperations(table));
-    default:
-      break;
-  }
-  auto const* operation = table.FindByService(arguments.service, arguments.operation);
-  if (!operation) {
-    std::vector<std::string> services, operations;
-    for (auto const& known : table.operations()) {
-      if (arguments.service == known.serviceName) operations.push_back(known.operationName);
-      if (services.empty() || services.back() != known.serviceName) {
-        services.push_back(known.serviceName);
-      }
-    }
-    if (operations.empty()) {
-      messages.push_back(Tirn::MakeMessage(kUnknownService,
-                                           "there is no service {1}{2} ('tirn list' shows them)",
-                                           arguments.service,
-                                           DidYouMean(arguments.service, services)));
-    } else {
-      messages.push_back(Tirn::MakeMessage(
-          kUnknownOperation, "there is no operation {2} in service {1}{3} ('tirn list' shows them)",
-          arguments.service, arguments.operation, DidYouMean(arguments.operation, operations)));
-    }
-    return Refuse(console, messages);
-  }
-  if (arguments.command == Arguments::Command::kDescribe) {
-    return WriteResult(console, arguments.output == Format::kJson
-                                    ? DescribeOperationJson(*operation)
-                                    : DescribeOperation(*operation));
-  }
-
-  Tirn::Data::DataDefinitionPtr const definition = operation->inputDefinition();
+  Tirn::Data::DataDefinitionPtr const& definition = operation.input;
   Tirn::Data::DataValuePtr input;
   bool const built = arguments.json
                          ? InputFromJson(*arguments.json, definition, console, &input, messages)
-                         : InputFromOptions(arguments, *operation, definition, console, &input,
+                         : InputFromOptions(arguments, operation, definition, console, &input,
                                             messages);
-  CallSettings settings;
-  if (!built || !ReadToken(arguments, console.environment, &settings.token, messages)) return Refuse(console, messages);
-  settings.url = ResolveUrl(arguments, console.environment);
-  settings.caFile = arguments.caFile;
-  settings.certificateFile = arguments.certificateFile;
-  settings.privateKeyFile = arguments.privateKeyFile;
-  if (!CheckReadable({settings.caFile, settings.certificateFile, settings.privateKeyFile},
-                     messages)) {
-    return Refuse(console, messages);
-  }
-  settings.language = ResolveLanguage(arguments, console.environment);
-  settings.timeZone = TimeZone(console.environment);
-  if (arguments.timeoutSeconds) {
-    settings.timeout = std::chrono::milliseconds(
-        static_cast<long long>(std::ceil(*arguments.timeoutSeconds * 1000)));
-  }
+  if (!built) return Refuse(console, messages);
   std::mutex progressMutex;
   bool barShown = false;
   if (console.errIsTerminal) {
@@ -246,7 +228,7 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
     };
   }
 
-  CallOutcome const outcome = CallRemote(table, *operation, input, settings);
+  CallOutcome const outcome = CallRemote(table, operation, input, settings);
   if (!outcome.usageError.empty()) {
     messages.push_back(Tirn::MakeMessage(MessageIds::kUsage, "{1}", outcome.usageError));
     return Refuse(console, messages);
@@ -269,6 +251,77 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
     return kExitServerError;
   }
   return WriteResult(console, text);
+}
+
+}  // namespace
+
+int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& table,
+        Console& console) {
+  Arguments arguments;
+  std::list<Tirn::BaseMessage> messages;
+  if (!ParseArguments(args, &arguments, messages)) {
+    console.err << FormatMessages(messages) << "Try 'tirn --help'.\n";
+    return kExitUsage;
+  }
+  switch (arguments.command) {
+    case Arguments::Command::kHelp:
+      return WriteResult(console, HelpText());
+    case Arguments::Command::kVersion:
+      return WriteResult(console, std::string("tirn ") + TIRN_VERSION + "\nlibraries: tirn " +
+                                      TIRN_VERSION + ", Boost " +
+                                      std::to_string(BOOST_VERSION / 100000) + "." +
+                                      std::to_string(BOOST_VERSION / 100 % 1000) + "\n");
+    default:
+      break;
+  }
+  bool const listing = arguments.command == Arguments::Command::kList;
+  auto const* operation =
+      listing ? nullptr : table.FindByService(arguments.service, arguments.operation);
+  CallSettings settings;
+  bool const settled = arguments.reflect || listing || operation;
+  // An operation the client was not built with may still be the server's: it is asked.
+  std::shared_ptr<Tirn::Core::OperationTable const> reflected;
+  if (arguments.reflect || (!listing && !operation)) {
+    if (!ResolveSettings(arguments, console, &settings, messages)) return Refuse(console, messages);
+    CallOutcome failure;
+    reflected = ReadOperations(settings, &failure);
+    if (!reflected && !failure.usageError.empty()) {
+      messages.push_back(Tirn::MakeMessage(MessageIds::kUsage, "{1}", failure.usageError));
+      return Refuse(console, messages);
+    }
+    if (!reflected && !settled) {
+      // Not built in, and the server cannot say: the operation is unknown, and why the server
+      // was no help follows.
+      messages.push_back(UnknownOperation(arguments, table));
+      console.err << FormatMessages(messages) << FormatError(*failure.error);
+      return failure.error->name() == Tirn::Data::Wire::kOperationNotFoundError
+                 ? kExitUsage
+                 : ExitCodeForError(*failure.error);
+    }
+    if (!reflected) {
+      console.err << FormatError(*failure.error);
+      return ExitCodeForError(*failure.error);
+    }
+    operation = listing ? nullptr : reflected->FindByService(arguments.service, arguments.operation);
+  }
+  Tirn::Core::OperationTable const& known = reflected ? *reflected : table;
+  if (listing) {
+    return WriteResult(console, arguments.output == Format::kJson ? ListOperationsJson(known)
+                                                                  : ListOperations(known));
+  }
+  if (!operation) {
+    messages.push_back(UnknownOperation(arguments, known));
+    return Refuse(console, messages);
+  }
+  if (arguments.command == Arguments::Command::kDescribe) {
+    return WriteResult(console, arguments.output == Format::kJson
+                                    ? DescribeOperationJson(*operation)
+                                    : DescribeOperation(*operation));
+  }
+  if (!reflected && !ResolveSettings(arguments, console, &settings, messages)) {
+    return Refuse(console, messages);
+  }
+  return Call(arguments, known, *operation, settings, console);
 }
 
 }  // namespace Cli

@@ -162,4 +162,51 @@ TEST(Run, AsksForAMissingSecretOnTheTerminalAndPrintsPrettyJsonThere) {
   EXPECT_EQ(out.str(), "{\n  \"native_info\": null,\n  \"type\": \"TRUST_AUTHORITY\"\n}\n");
 }
 
+// A client built without the server's operations learns them from the server: its
+// descriptions are those of a client built with them, and its calls, secrets read from standard
+// input included, reach the server as theirs do.
+TEST(Run, AClientWithoutTheOperationsAsksTheServerForThem) {
+  Served served;
+  Tirn::Core::OperationTable const none("", {});
+  auto run = [&](std::vector<std::string> args, Tirn::Core::OperationTable const& table,
+                 std::string const& input, std::string* output) {
+    std::istringstream in(input);
+    std::ostringstream out, err;
+    Apps::Cli::Console console(in, out, err);
+    args.insert(args.begin(), {"--url", served.url});
+    int const status = Apps::Cli::Run(args, table, console);
+    *output = out.str() + err.str();
+    return status;
+  };
+  std::string compiled, reflected;
+  for (auto const& operation : TI::Operations().operations()) {
+    for (char const* format : {"text", "json"}) {
+      std::vector<std::string> const describe{"--output", format, "describe",
+                                              operation.serviceName, operation.operationName};
+      ASSERT_EQ(run(describe, TI::Operations(), "", &compiled), 0) << compiled;
+      ASSERT_EQ(run(describe, none, "", &reflected), 0) << reflected;
+      EXPECT_EQ(reflected, compiled);
+    }
+  }
+  ASSERT_EQ(run({"list"}, TI::Operations(), "", &compiled), 0);
+  EXPECT_EQ(run({"--reflect", "list"}, none, "", &reflected), 0);
+  EXPECT_EQ(reflected, compiled);
+
+  EXPECT_EQ(run({"kms.providers", "create", "--spec.provider", "p", "--spec.native_spec.key_id",
+                 "k"},
+                none, "kdk-from-stdin\n", &reflected),
+            0)
+      << reflected;
+  {
+    std::lock_guard<std::mutex> lock(served.providers->mutex);
+    EXPECT_EQ(served.providers->key, "kdk-from-stdin");
+  }
+  EXPECT_EQ(run({"kms.providers", "get", "--provider", "p"}, none, "", &reflected), 0);
+  EXPECT_EQ(reflected, "{\"native_info\":null,\"type\":\"TRUST_AUTHORITY\"}\n");
+  // Typed by the server's definitions: an enumeration name it does not know is refused.
+  EXPECT_EQ(run({"kms.providers", "list", "--filter_spec.types", "NOPE"}, none, "", &reflected),
+            2);
+  EXPECT_NE(reflected.find("NOPE"), std::string::npos) << reflected;
+}
+
 }  // namespace

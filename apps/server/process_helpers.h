@@ -1,4 +1,5 @@
-// For tests that run the built tirn-server program (TIRN_SERVER_BINARY): a running server
+// For tests that run the built tirn-server program (TIRN_SERVER_BINARY), or another program that
+// starts the same way (its first line "listening on http://127.0.0.1:PORT"): a running server
 // process, a run to its end, and a client of its key-providers service over 127.0.0.1 through
 // Tirn::Http::ClientProvider and the generated stubs. Every wait is bounded (kWait).
 //
@@ -52,8 +53,14 @@ constexpr std::chrono::seconds kWait{10};  // no single step of these tests may 
 // files it writes limited to `fileSizeLimit` bytes (RLIMIT_FSIZE) when that is given.
 class ServerProcess {
  public:
+#ifdef TIRN_SERVER_BINARY
   ServerProcess(std::vector<std::string> const& args, std::string stderrFile,
                 rlim_t fileSizeLimit = RLIM_INFINITY)
+      : ServerProcess(TIRN_SERVER_BINARY, args, std::move(stderrFile), fileSizeLimit) {}
+#endif
+  // Another program than tirn-server.
+  ServerProcess(std::string program, std::vector<std::string> const& args,
+                std::string stderrFile, rlim_t fileSizeLimit = RLIM_INFINITY)
       : stderrFile_(std::move(stderrFile)) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
@@ -65,8 +72,7 @@ class ServerProcess {
       rlimit const limit{fileSizeLimit, fileSizeLimit};
       if (fileSizeLimit != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
       std::vector<char*> argv;
-      std::string binary = TIRN_SERVER_BINARY;
-      argv.push_back(&binary[0]);
+      argv.push_back(&program[0]);
       std::vector<std::string> copies = args;
       for (auto& arg : copies) argv.push_back(&arg[0]);
       argv.push_back(nullptr);
@@ -144,19 +150,31 @@ struct Finished {
   std::string err;
 };
 
-inline Finished RunToEnd(std::vector<std::string> const& args, std::string const& dir) {
+inline Finished RunToEnd(std::string const& program, std::vector<std::string> const& args,
+                         std::string const& dir) {
   std::string const errFile = dir + "/run.err";
   std::remove(errFile.c_str());
-  ServerProcess process(args, errFile);
+  ServerProcess process(program, args, errFile);
   int const status = process.Wait();
   return {status, process.RestOfStdout(), process.Stderr()};
 }
 
+#ifdef TIRN_SERVER_BINARY
+inline Finished RunToEnd(std::vector<std::string> const& args, std::string const& dir) {
+  return RunToEnd(TIRN_SERVER_BINARY, args, dir);
+}
+#endif
+
 // Starts a server and reads its start line; the URL is empty when it did not start.
 struct Running {
+#ifdef TIRN_SERVER_BINARY
   Running(std::vector<std::string> args, std::string const& dir,
           rlim_t fileSizeLimit = RLIM_INFINITY)
-      : process(args, Fresh(dir + "/server.err"), fileSizeLimit) {
+      : Running(TIRN_SERVER_BINARY, std::move(args), dir, fileSizeLimit) {}
+#endif
+  Running(std::string program, std::vector<std::string> args, std::string const& dir,
+          rlim_t fileSizeLimit = RLIM_INFINITY)
+      : process(std::move(program), args, Fresh(dir + "/server.err"), fileSizeLimit) {
     line = process.FirstLine();
     // Exactly "listening on http://127.0.0.1:PORT", PORT the real one.
     std::string const prefix = "listening on http://127.0.0.1:";

@@ -181,6 +181,9 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
               std::shared_ptr<Core::AsyncActivation> const& activation,
               Core::AsyncApiResultCb const& resultCb);
 
+  void Fetch(std::string const& target, std::shared_ptr<Core::AsyncActivation> const& activation,
+             Core::AsyncApiResultCb const& resultCb);
+
   ~Impl() {
     std::lock_guard<std::mutex> lock(mutex_);
     closing_ = true;
@@ -266,10 +269,12 @@ class Call : public std::enable_shared_from_this<Call> {
       : client_(std::move(client)), resultCb_(std::move(resultCb)) {}
 
   // Prepares the request; the call then waits for a connection (Client::Acquire).
+  // A call without an input (`fetch`) is a GET of a document the server serves.
   void Prepare(Core::OperationDescriptor const* operation, std::string target,
                Data::DataValuePtr const& input,
-               std::shared_ptr<Core::AsyncActivation> const& activation) {
+               std::shared_ptr<Core::AsyncActivation> const& activation, bool fetch = false) {
     operation_ = operation;
+    fetch_ = fetch;
     activation_ = activation;
     timeout_ = std::min(client_->options_.defaultTimeout, client_->options_.maxCallTimeout);
     if (activation && activation->executionContext) {
@@ -319,12 +324,12 @@ class Call : public std::enable_shared_from_this<Call> {
   ClientOptions const& options() const { return client_->options_; }
 
   void BuildRequest(std::string target, Data::DataValuePtr const& input) {
-    request_.method(http::verb::post);
+    request_.method(fetch_ ? http::verb::get : http::verb::post);
     request_.target(std::move(target));
     request_.version(11);
     request_.set(http::field::host, client_->host_);
-    request_.set(http::field::content_type, kJsonType);
-    request_.set(http::field::accept, kStreamType);
+    if (!fetch_) request_.set(http::field::content_type, kJsonType);
+    request_.set(http::field::accept, fetch_ ? kJsonType : kStreamType);
     request_.keep_alive(options().keepAlive);
     std::string requestId;
     if (activation_ && activation_->executionContext) {
@@ -348,7 +353,8 @@ class Call : public std::enable_shared_from_this<Call> {
       WipeString(token);
     }
     std::list<BaseMessage> messages;
-    if (!Json::Encode(input ? input : Data::DataValuePtr(Data::DynamicStructValue::GetInstance("")),
+    if (!fetch_ &&
+        !Json::Encode(input ? input : Data::DataValuePtr(Data::DynamicStructValue::GetInstance("")),
                       nullptr, &request_.body(), messages)) {
       encodeFailure_ = std::move(messages);
     }
@@ -486,7 +492,7 @@ class Call : public std::enable_shared_from_this<Call> {
   }
 
   void ReadAnswer() {
-    reader_.emplace(operation_ ? operation_->outputDefinition() : nullptr, client_->server_,
+    reader_.emplace(operation_ ? operation_->output : nullptr, client_->server_,
                     options().answerLimit);
     ReadSome();
   }
@@ -602,6 +608,7 @@ class Call : public std::enable_shared_from_this<Call> {
   std::optional<detail::AnswerReader> reader_;  // while the answer is read
   std::list<BaseMessage> encodeFailure_;
   int attempts_ = 0;
+  bool fetch_ = false;
   bool finished_ = false;
 };
 
@@ -616,6 +623,14 @@ void ClientProvider::Impl::Invoke(std::shared_ptr<Core::MethodIdentifier const> 
   Core::OperationDescriptor const* operation = operations_.Find(interfaceName, operationName);
   auto call = std::make_shared<Call>(shared_from_this(), resultCb);
   call->Prepare(operation, OperationPath(interfaceName, operationName), input, activation);
+  Acquire(call);
+}
+
+void ClientProvider::Impl::Fetch(std::string const& target,
+                                 std::shared_ptr<Core::AsyncActivation> const& activation,
+                                 Core::AsyncApiResultCb const& resultCb) {
+  auto call = std::make_shared<Call>(shared_from_this(), resultCb);
+  call->Prepare(nullptr, target, nullptr, activation, true);
   Acquire(call);
 }
 
@@ -710,6 +725,12 @@ void ClientProvider::Invoke(std::shared_ptr<Core::MethodIdentifier const> const&
                             std::shared_ptr<Core::AsyncActivation> const& activation,
                             Core::AsyncApiResultCb const& resultCb) {
   impl_->Invoke(method, input, activation, resultCb);
+}
+
+void ClientProvider::Fetch(std::string const& target,
+                           std::shared_ptr<Core::AsyncActivation> const& activation,
+                           Core::AsyncApiResultCb const& resultCb) {
+  impl_->Fetch(target, activation, resultCb);
 }
 
 }  // namespace Http

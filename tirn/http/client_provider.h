@@ -110,6 +110,16 @@ class TIRN_HTTP_EXPORT ClientProvider : public Core::AsyncApiProvider {
               Data::DataValuePtr const& input, std::shared_ptr<Core::AsyncActivation> const& activation,
               Core::AsyncApiResultCb const& resultCb) override;
 
+  // Reads the document the server serves at `target` by GET ("/v1/operations" for its
+  // operations, "/v1/openapi.json"), over the same connections and with the same token, TLS
+  // settings, language and time limit as a call with `activation`. `resultCb` receives, once,
+  // the JSON body of a 200 answer as the output (read by its shape: objects become dynamic
+  // structures), or the error the server answered or the transport made, as for a call.
+  //
+  //   provider->Fetch("/v1/operations", activation, resultCb);
+  void Fetch(std::string const& target, std::shared_ptr<Core::AsyncActivation> const& activation,
+             Core::AsyncApiResultCb const& resultCb);
+
   // The implementation, private to the library.
   class Impl;
 

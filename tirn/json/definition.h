@@ -132,16 +132,9 @@ class TIRN_JSON_EXPORT DefinitionReader {
     Data::DefinitionAnnotations* annotations, std::list<BaseMessage>& messages,
     DefinitionDecodeOptions const& options = {});
 
-// One operation as GET /v1/operations describes it.
-struct OperationDefinitions {
-  std::string interfaceName;
-  std::string serviceName;
-  std::string operationName;
-  Data::DataDefinitionPtr input;
-  Data::DataDefinitionPtr output;
-  std::list<Data::DataDefinitionPtr> errors;
-  Data::DefinitionAnnotations annotations;
-};
+// One operation as GET /v1/operations describes it; Core::OperationTable::FromDefinitions makes
+// a table of them.
+using OperationDefinitions = Core::OperationDefinitions;
 
 // Every operation of `table` with its definitions and annotations (OperationDescriptor::
 // annotations), each operation with a table of its own (all operation inputs share one name):

@@ -70,8 +70,30 @@ OperationTable::OperationTable(std::string package, std::vector<OperationDescrip
     operation.method = std::make_shared<MethodIdentifier const>(
         std::make_shared<InterfaceIdentifier const>(operation.interfaceName),
         operation.operationName);
-    operation.annotations = OperationAnnotations(operation, annotations_);
+    // A descriptor made from definitions brings its annotations along.
+    if (!operation.annotations) operation.annotations = OperationAnnotations(operation, annotations_);
   }
+}
+
+OperationTable OperationTable::FromDefinitions(std::string package,
+                                               std::vector<OperationDefinitions> operations) {
+  auto named = std::make_shared<std::vector<OperationDefinitions>>(std::move(operations));
+  std::vector<OperationDescriptor> descriptors;
+  descriptors.reserve(named->size());
+  for (OperationDefinitions& operation : *named) {
+    OperationDescriptor descriptor(operation.interfaceName.c_str(), operation.serviceName.c_str(),
+                                   operation.operationName.c_str(), nullptr, nullptr, nullptr);
+    // The table keeps its own references; the names stay here, where the descriptors point.
+    descriptor.input = std::move(operation.input);
+    descriptor.output = std::move(operation.output);
+    descriptor.errors = std::move(operation.errors);
+    descriptor.annotations = std::make_shared<Data::DefinitionAnnotations const>(
+        std::move(operation.annotations));
+    descriptors.push_back(std::move(descriptor));
+  }
+  OperationTable table(std::move(package), std::move(descriptors));
+  table.named_ = std::move(named);
+  return table;
 }
 
 OperationDescriptor const* OperationTable::Find(boost::string_view interfaceName,

@@ -21,7 +21,15 @@
 // A descriptor's functions build the definitions anew on every call, as the generated methods
 // do; the table builds them once, when it is made, and keeps them in the descriptor (`input`,
 // `output`, `errors`) beside the call's identifier (`method`), so that a transport handling
-// many calls builds nothing per call. A table is immutable and may be read from any thread.
+// many calls builds nothing per call. Read the definitions there.
+//
+// A table can also be made from definitions already built, such as those a client reads from a
+// server's GET /v1/operations (tirn/json/definition.h): its descriptors have no functions.
+//
+//   std::vector<Tirn::Core::OperationDefinitions> read = ...;
+//   auto table = Tirn::Core::OperationTable::FromDefinitions("", std::move(read));
+//
+// A table is immutable and may be read from any thread; copies share what they point at.
 #ifndef TIRN_RUNTIME_CALL_OPERATION_TABLE_H_
 #define TIRN_RUNTIME_CALL_OPERATION_TABLE_H_
 
@@ -83,6 +91,18 @@ struct TIRN_CORE_EXPORT OperationDescriptor {
   std::shared_ptr<Data::DefinitionAnnotations const> annotations;
 };
 
+// One operation known by its built definitions rather than by generated functions.
+struct OperationDefinitions {
+  std::string interfaceName;
+  std::string serviceName;
+  std::string operationName;
+  Data::DataDefinitionPtr input;
+  Data::DataDefinitionPtr output;
+  std::list<Data::DataDefinitionPtr> errors;
+  // The annotations of the structures the definitions hold, the input's own included.
+  Data::DefinitionAnnotations annotations;
+};
+
 class TIRN_CORE_EXPORT OperationTable {
  public:
   // Builds every operation's definitions, identifier and annotations once. `openApiDocument`
@@ -90,6 +110,11 @@ class TIRN_CORE_EXPORT OperationTable {
   // package's structures.
   OperationTable(std::string package, std::vector<OperationDescriptor> operations,
                  std::string openApiDocument = {}, Data::DefinitionAnnotations annotations = {});
+
+  // A table of operations whose definitions are built already; the descriptors' names point
+  // into storage the table (and its copies) keep alive, and their functions are null.
+  static OperationTable FromDefinitions(std::string package,
+                                        std::vector<OperationDefinitions> operations);
 
   // The package name ("com.ostrel.nox.trusted_infrastructure").
   std::string const& package() const { return package_; }
@@ -111,6 +136,8 @@ class TIRN_CORE_EXPORT OperationTable {
   std::vector<OperationDescriptor> operations_;
   std::string openApiDocument_;
   Data::DefinitionAnnotations annotations_;
+  // The names of a table made from definitions, which its descriptors point into.
+  std::shared_ptr<std::vector<OperationDefinitions> const> named_;
 };
 
 }  // namespace Core
