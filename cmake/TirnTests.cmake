@@ -7,6 +7,11 @@ include(GoogleTest)
 option(TIRN_ONLY_CONCURRENCY_TESTS
        "Build and register only the concurrency tests (for the ThreadSanitizer build)" OFF)
 
+# The HTTP test programs that record every answer they read in TIRN_RECORDED_ANSWERS
+# (tests/raw_http.h), for openapi.answers to check against the OpenAPI document (below).
+set(TIRN_RECORDING_TESTS tirn_http_tests tirn_openapi_tests tirn_definitions_tests)
+set(TIRN_RECORDED_ANSWERS ${PROJECT_BINARY_DIR}/openapi/answers.jsonl)
+
 # A test program made of `sources` (full paths), left out when TIRN_TEST_FILTER matches none.
 function(tirn_add_test_program name library)
   set(sources ${ARGN})
@@ -19,7 +24,12 @@ function(tirn_add_test_program name library)
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE ${library} GTest::gtest GTest::gmock GTest::gtest_main
                                         Threads::Threads)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 600)
+  set(properties TIMEOUT 600)
+  if(name IN_LIST TIRN_RECORDING_TESTS AND TIRN_PROCESS_TESTS AND NOT TIRN_SANITIZE)
+    list(APPEND properties ENVIRONMENT TIRN_RECORD_ANSWERS=${TIRN_RECORDED_ANSWERS}
+                           FIXTURES_REQUIRED openapi_answers_reset FIXTURES_SETUP openapi_answers)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES ${properties})
 endfunction()
 
 # A cross-cutting test program of tests/ made of the given sources (paths from the source root).
@@ -126,9 +136,10 @@ if(TARGET tirn_openapi_tests)
 endif()
 
 # The OpenAPI documents of the package and of the guide's shop, checked by validators written
-# elsewhere (tools/openapi: swagger-parser, Redocly's rules, Ajv), which `npm ci` installs into
-# the build tree from the pinned lock file. Runs in the optimised build only: it starts Node.js
-# and needs the npm registry once.
+# elsewhere (tools/openapi: swagger-parser, Redocly's rules, Ajv), against the answers the HTTP
+# tests read, and by a client generated from them (openapi-typescript, openapi-fetch, tsc); all
+# of them `npm ci` installs into the build tree from the pinned lock file. Runs in the optimised
+# build only: it starts Node.js and needs the npm registry once.
 if(TIRN_PROCESS_TESTS AND NOT TIRN_SANITIZE)
   find_program(TIRN_NODE node)
   find_program(TIRN_NPM npm)
@@ -159,6 +170,43 @@ if(TIRN_PROCESS_TESTS AND NOT TIRN_SANITIZE)
     FIXTURES_REQUIRED openapi_validators
     ENVIRONMENT NODE_PATH=${TIRN_OPENAPI_DIR}/validators/node_modules
     TIMEOUT 300)
+
+  # Every answer the HTTP tests read fits the package's document: the schema of its operation,
+  # status and media type. The tests of TIRN_RECORDING_TESTS, and the server program's raw
+  # requests, record their answers afresh in each run, before openapi.answers reads them.
+  add_test(NAME openapi.answers.reset COMMAND ${CMAKE_COMMAND} -E rm -f ${TIRN_RECORDED_ANSWERS})
+  set_tests_properties(openapi.answers.reset PROPERTIES FIXTURES_SETUP openapi_answers_reset)
+  if(TIRN_BUILD_EXAMPLES AND (NOT TIRN_TEST_FILTER
+                              OR "apps/server/server_process_test.cc" MATCHES "${TIRN_TEST_FILTER}"))
+    add_test(NAME openapi.answers.server
+             COMMAND $<TARGET_FILE:tirn_server_process_tests>
+                     --gtest_filter=ServerProgram.RawRequestsAreAnsweredWithTheirStatusAndError)
+    set_tests_properties(openapi.answers.server PROPERTIES
+      ENVIRONMENT TIRN_RECORD_ANSWERS=${TIRN_RECORDED_ANSWERS}
+      FIXTURES_REQUIRED openapi_answers_reset
+      FIXTURES_SETUP openapi_answers
+      TIMEOUT 120)
+  endif()
+  add_test(NAME openapi.answers
+           COMMAND ${TIRN_NODE} ${PROJECT_SOURCE_DIR}/tools/openapi/validate_answers.cjs
+                   --answers ${TIRN_RECORDED_ANSWERS} ${TIRN_PACKAGE_OPENAPI} ${TIRN_SHOP_OPENAPI})
+  set_tests_properties(openapi.answers PROPERTIES
+    FIXTURES_REQUIRED "openapi_validators;openapi_answers"
+    ENVIRONMENT NODE_PATH=${TIRN_OPENAPI_DIR}/validators/node_modules
+    TIMEOUT 120)
+
+  # A TypeScript client that openapi-typescript generates from the document a live tirn-server
+  # serves, compiled by tsc, calls every operation through openapi-fetch (tools/openapi/client).
+  if(TIRN_BUILD_EXAMPLES)
+    add_test(NAME openapi.typescript_client
+             COMMAND ${TIRN_NODE} ${PROJECT_SOURCE_DIR}/tools/openapi/client/run.cjs
+                     --server $<TARGET_FILE:tirn-server>
+                     --modules ${TIRN_OPENAPI_DIR}/validators/node_modules
+                     --work ${TIRN_OPENAPI_DIR}/typescript-client)
+    set_tests_properties(openapi.typescript_client PROPERTIES
+      FIXTURES_REQUIRED openapi_validators
+      TIMEOUT 300)
+  endif()
 endif()
 
 # An unsorted known-name array is rejected at compile time; a sorted one is accepted.

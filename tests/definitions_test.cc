@@ -1,17 +1,9 @@
 // The JSON form of the operations' definitions and annotations, for every operation of the
 // package and of the guide's shop (generated in the build from docs/examples/shop.tidl): read
 // back equal, and served at GET /v1/operations by a live Tirn::Http::Server on 127.0.0.1.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fstream>
-#include <future>
 #include <list>
 #include <memory>
 #include <string>
@@ -19,8 +11,7 @@
 
 #include "com/example/shop/operations.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
-#include "tirn/http/io_threads.h"
-#include "tirn/http/server.h"
+#include "tests/raw_http.h"
 #include "tirn/json/definition.h"
 #include "tirn/runtime/call/in_process_provider.h"
 #include "tirn/runtime/value/equal.h"
@@ -33,7 +24,6 @@ using Tirn::Core::OperationTable;
 using Tirn::Data::DataDefinitionPtr;
 using Tirn::Json::OperationDefinitions;
 using Messages = std::list<Tirn::BaseMessage>;
-using namespace std::chrono_literals;
 
 std::vector<OperationTable const*> Tables() { return {&TI::Operations(), &Shop::Operations()}; }
 
@@ -157,62 +147,22 @@ TEST(OperationDefinitions, TheProtocolDocumentShowsTheShopsGet) {
 
 // ---- GET /v1/operations from a live server ------------------------------------------------
 
-struct Served {
-  Served(OperationTable const& table, Tirn::Http::ServerOptions options) {
-    server = std::make_unique<Tirn::Http::Server>(
-        threads.context(), std::make_shared<Tirn::Core::InProcessApiProvider>(), table, options);
-    std::string error;
-    EXPECT_TRUE(server->Start(&error)) << error;
-  }
-  ~Served() {
-    std::promise<void> stopped;
-    server->Stop(0ms, [&] { stopped.set_value(); });
-    stopped.get_future().wait_for(10s);
-  }
-  Tirn::Http::IoThreads threads{1};
-  std::unique_ptr<Tirn::Http::Server> server;
+// A server of `table` whose operations have no implementation: only GET /v1/operations matters.
+struct Served : raw_http::Served {
+  Served(OperationTable const& table, Tirn::Http::ServerOptions options)
+      : raw_http::Served(std::make_shared<Tirn::Core::InProcessApiProvider>(), table,
+                         std::move(options)) {}
 };
 
-struct Answer {
-  int status = 0;
-  std::string head;
-  std::string body;
-};
+using raw_http::Send;
 
-// One request on a connection of its own, which the server closes after its answer.
-Answer Send(unsigned short port, std::string const& request) {
-  int const fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval timeout{5, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  std::string text;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    char buffer[65536];
-    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) text.append(buffer, n);
-  }
-  ::close(fd);
-  Answer answer;
-  std::size_t const split = text.find("\r\n\r\n");
-  if (split == std::string::npos) return answer;
-  answer.status = std::atoi(text.c_str() + 9);
-  answer.head = text.substr(0, split);
-  answer.body = text.substr(split + 4);
-  return answer;
-}
-
-std::string Get(std::string const& extra = "") {
-  return "GET /v1/operations HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + extra + "\r\n";
-}
+std::string Get(std::string const& extra = "") { return raw_http::Get("/v1/operations", extra); }
 
 TEST(OperationsEndpoint, ServesEveryOperationOfItsTable) {
   for (OperationTable const* table : Tables()) {
     SCOPED_TRACE(table->package());
     Served served(*table, {});
-    Answer const answer = Send(served.server->port(), Get());
+    raw_http::Answer const answer = Send(served.port(), Get());
     ASSERT_EQ(answer.status, 200) << answer.body;
     EXPECT_NE(answer.head.find("Content-Type: application/json"), std::string::npos)
         << answer.head;
@@ -221,9 +171,7 @@ TEST(OperationsEndpoint, ServesEveryOperationOfItsTable) {
     ASSERT_TRUE(Tirn::Json::DecodeOperations(answer.body, &read, messages)) << Failures(messages);
     ExpectTable(read, *table);
 
-    Answer const post = Send(served.server->port(),
-                             "POST /v1/operations HTTP/1.1\r\nHost: localhost\r\nConnection: "
-                             "close\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}");
+    raw_http::Answer const post = Send(served.port(), raw_http::Post("/v1/operations", "{}"));
     EXPECT_EQ(post.status, 405);
     EXPECT_NE(post.head.find("Allow: GET"), std::string::npos) << post.head;
   }
@@ -254,7 +202,7 @@ TEST(OperationsEndpoint, NeedsATokenOnlyWhenConfiguredSo) {
     }
     options.operationsOpen = row.open;
     Served served(Shop::Operations(), options);
-    Answer const answer = Send(served.server->port(), Get(row.authorization));
+    raw_http::Answer const answer = Send(served.port(), Get(row.authorization));
     EXPECT_EQ(answer.status, row.status) << answer.body;
     EXPECT_EQ(answer.body.find(R"({"operations":[)") == 0, row.status == 200) << answer.body;
   }

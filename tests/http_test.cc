@@ -27,6 +27,7 @@
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "apps/reference/reference_server.h"
+#include "tests/raw_http.h"
 #include "tests/test_tls.h"
 #include "tirn/http/call_options.h"
 #include "tirn/http/client_provider.h"
@@ -361,81 +362,13 @@ std::vector<std::string> Story(World& w) {
 
 // ---- Raw HTTP ------------------------------------------------------------------------------
 
-int Connect(unsigned short port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  timeval timeout{5, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  return fd;
-}
-
-// Everything the server sends until it closes the connection (or 5 s pass).
-std::string ReadAll(int fd) {
-  std::string answer;
-  char buffer[4096];
-  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, n);
-  return answer;
-}
-
-struct RawAnswer {
-  int status = 0;
-  std::string head;  // status line and headers
-  std::string body;
-};
-
-RawAnswer Parse(std::string const& answer) {
-  RawAnswer raw;
-  if (answer.size() > 12) raw.status = std::atoi(answer.c_str() + 9);
-  std::size_t const split = answer.find("\r\n\r\n");
-  raw.head = answer.substr(0, split);
-  if (split != std::string::npos) raw.body = answer.substr(split + 4);
-  return raw;
-}
-
-RawAnswer Raw(unsigned short port, std::string const& request) {
-  int fd = Connect(port);
-  EXPECT_GE(fd, 0);
-  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  std::string const answer = ReadAll(fd);
-  ::close(fd);
-  return Parse(answer);
-}
-
-// Reads one whole answer (with a Content-Length, or chunked to its end) from a connection that
-// stays open.
-RawAnswer ReadOneAnswer(int fd) {
-  std::string answer;
-  char buffer[4096];
-  auto const complete = [&answer] {
-    std::size_t const split = answer.find("\r\n\r\n");
-    if (split == std::string::npos) return false;
-    std::size_t const length = answer.find("Content-Length: ");
-    if (length != std::string::npos && length < split) {
-      return answer.size() >= split + 4 + std::stoul(answer.substr(length + 16));
-    }
-    return answer.size() >= 5 && answer.compare(answer.size() - 5, 5, "0\r\n\r\n") == 0;
-  };
-  while (!complete()) {
-    ssize_t const n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    answer.append(buffer, n);
-  }
-  return Parse(answer);
-}
-
-std::string Post(std::string const& path, std::string const& body,
-                 std::string const& type = "application/json", std::string const& extra = "") {
-  return "POST " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nContent-Type: " +
-         type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra + "\r\n" +
-         body;
-}
+using raw_http::Connect;
+using raw_http::Exchange;
+using raw_http::ExchangeToClose;
+using raw_http::Post;
+using raw_http::ReadAll;
+using raw_http::Send;
+using RawAnswer = raw_http::Answer;
 
 constexpr char kGetPath[] = "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/get";
 
@@ -533,11 +466,8 @@ TEST(HttpCalls, AClientThatGoesAwayCancelsTheCall) {
   World world(options);
   int fd = Connect(world.server->port());
   ASSERT_GE(fd, 0);
-  std::string const request = Post(kGetPath, R"({"provider": "hold"})", "application/json",
-                                   "Connection: keep-alive\r\n");
-  std::string keepAlive = request;
-  keepAlive.replace(keepAlive.find("Connection: close\r\n"), 19, "");
-  ::send(fd, keepAlive.data(), keepAlive.size(), MSG_NOSIGNAL);
+  std::string const request = Post(kGetPath, R"({"provider": "hold"})");
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   Activation const serverSide = world.held->Wait();
   ASSERT_TRUE(serverSide);
   EXPECT_FALSE(serverSide->isCancelled());
@@ -577,7 +507,7 @@ TEST(HttpCalls, AnOutputWithNoJsonFormIsAnsweredAsAnInternalError) {
             std::string::npos)
       << Describe(streamed.error);
   // A client that does not stream gets the same error with its status, never half a body.
-  RawAnswer const plain = Raw(world.server->port(), Post(kGetPath, R"({"provider": "not-utf8"})"));
+  RawAnswer const plain = Send(world.server->port(), Post(kGetPath, R"({"provider": "not-utf8"})"));
   EXPECT_EQ(plain.status, 500);
   EXPECT_NE(plain.body.find("tirn.json.invalid.utf8.value"), std::string::npos) << plain.body;
 }
@@ -638,17 +568,202 @@ TEST(HttpServer, MalformedRequestsGetAClearAnswerAndNeverReachTheImplementation)
   };
   for (Row const& row : rows) {
     SCOPED_TRACE(row.label);
-    RawAnswer const answer = Raw(world.server->port(), row.request);
+    RawAnswer const answer = Send(world.server->port(), row.request);
     EXPECT_EQ(answer.status, row.status) << answer.body;
     EXPECT_NE(answer.body.find(std::string("\"error\":\"") + row.error + "\""), std::string::npos)
         << answer.body;
     EXPECT_NE(answer.body.find(row.detail), std::string::npos) << answer.body;
   }
-  EXPECT_EQ(Raw(world.server->port(), "GET /healthz HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n")
+  EXPECT_EQ(Send(world.server->port(), "GET /healthz HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n")
                 .status,
             200);
   // None of them reached the implementation.
   EXPECT_EQ(world.held->arrived.get_future().wait_for(0ms), std::future_status::timeout);
+}
+
+// Every operation of the package through raw requests, with a token and without, as a caller
+// the policy allows and as one it refuses, with valid inputs, missing identifiers, inputs the
+// server refuses and requests it cannot take, plain and streamed: each answered with its status
+// and error. (With TIRN_RECORD_ANSWERS set, openapi.answers checks these answers against the
+// OpenAPI document.)
+TEST(HttpRawCalls, EveryOperationAnswersEachWayItCan) {
+  World::Options options;
+  options.server.bodyLimit = 4096;
+  options.server.authenticator = [](Tirn::Http::Credentials const& credentials,
+                                    Tirn::Core::SecurityContextWrappedEntry& identity) {
+    std::string const& token = credentials.bearerToken;
+    if (token != "t0ken-alice" && token != "t0ken-bob") return false;
+    identity.text = token.substr(6);
+    return true;
+  };
+  options.server.authorizer = [](std::string const& caller, std::string const& operation) {
+    return caller != "bob" || operation.compare(operation.size() - 5, 5, ".list") == 0;
+  };
+  World world(options);
+  unsigned short const port = world.server->port();
+  std::string const alice = "Authorization: Bearer t0ken-alice\r\n";
+  std::string const bob = "Authorization: Bearer t0ken-bob\r\n";
+  std::string const ndjson = "application/x-ndjson";
+  std::string const streamed = alice + "Accept: " + ndjson + "\r\n";
+  auto const call = [](std::string const& operation, std::string const& body,
+                       std::string const& extra, std::string const& type = "application/json") {
+    return Post("/v1/com.ostrel.nox.trusted_infrastructure." + operation, body, type, extra);
+  };
+  // The payload of an answer, and its last line: the output or the error.
+  auto const lastLine = [](RawAnswer const& answer, bool& whole) {
+    std::string const body = raw_http::Payload(answer, whole);
+    std::size_t const end = body.size() > 1 && body.back() == '\n' ? body.size() - 1 : body.size();
+    std::size_t const newline = end == 0 ? std::string::npos : body.rfind('\n', end - 1);
+    std::size_t const start = newline == std::string::npos ? 0 : newline + 1;
+    return body.substr(start, end - start);
+  };
+
+  std::string const native = R"({"spec": {"provider": "vault", "native_spec":
+                                  {"key_id": "k1", "key_derivation_key": "kdk"}}})";
+  std::string const authority = R"({"spec": {"provider": "authority"}})";
+  std::string const noSecret = R"({"spec": {"provider": "p", "native_spec": {"key_id": "k"}}})";
+  std::string const vault = R"({"provider": "vault"})";
+  std::string const missingProvider = R"({"provider": "missing"})";
+  std::string const newKeyId = R"({"provider": "vault", "spec": {"native_spec": {"key_id": "k2"}}})";
+  std::string const emptyKeyId = R"({"provider": "vault", "spec": {"native_spec": {"key_id": ""}}})";
+  std::string const notNative = R"({"provider": "authority", "spec": {"native_spec": {"key_id": "k"}}})";
+  std::string const unknownType =
+      R"({"filter_spec": {"types": ["NATIVE", "QUANTUM"], "available": null}})";
+  std::string const server = R"({"spec": {"address": {"hostname": "kms.example", "port": 5696},
+                                  "trusted_CA": {"cert_chain": ["root"]}, "group": "g1"}})";
+  std::string const badPort = R"({"spec": {"address": {"hostname": "h", "port": "fifty"},
+                                   "trusted_CA": {"cert_chain": []}, "group": "g"}})";
+  std::string const attestationServer = R"({"spec": {"address": {"hostname": "attest.example",
+      "port": "443"}, "trusted_CA": {"cert_chain": ["root"]}, "group": "g1"}})";
+  std::string const missingService = R"({"service": "missing"})";
+
+  // The records the calls below find; an identifier is the JSON string its create answered.
+  ASSERT_EQ(Send(port, call("kms.providers/create", native, alice)).status, 200);
+  ASSERT_EQ(Send(port, call("kms.providers/create", authority, alice)).status, 200);
+  bool whole = false;
+  RawAnswer const keyServer = Send(port, call("kms.services/create", server, alice));
+  ASSERT_EQ(keyServer.status, 200) << keyServer.body;
+  std::string const keyServerId = "{\"service\": " + keyServer.body + "}";
+  RawAnswer const attestation = Send(port, call("attestation.services/create", attestationServer, streamed));
+  std::string const created = lastLine(attestation, whole);
+  ASSERT_EQ(created.rfind("{\"output\":", 0), 0u) << created;
+  std::string const attestationId = "{\"service\": " + created.substr(10, created.size() - 11) + "}";
+
+  struct Row {
+    char const* label;
+    std::string request;
+    int status;
+    std::string error;  // the error the answer names; empty for an output
+    bool streamed = false;
+  };
+  Row const rows[] = {
+      // Key providers.
+      {"providers list", call("kms.providers/list", "{}", alice), 200, ""},
+      {"providers list, an unknown type name", call("kms.providers/list", unknownType, alice), 200, ""},
+      {"providers list, streamed", call("kms.providers/list", "{}", streamed), 200, "", true},
+      {"providers create again", call("kms.providers/create", native, alice), 409,
+       Wire::kAlreadyExistsError},
+      {"providers create again, streamed", call("kms.providers/create", native, streamed), 200,
+       Wire::kAlreadyExistsError, true},
+      {"providers create, no identifier", call("kms.providers/create", R"({"spec": {"provider": ""}})", alice),
+       400, Wire::kInvalidArgumentError},
+      {"providers create, no secret", call("kms.providers/create", noSecret, alice), 400,
+       Wire::kInvalidArgumentError},
+      {"providers get", call("kms.providers/get", vault, alice), 200, ""},
+      {"providers get, streamed", call("kms.providers/get", vault, streamed), 200, "", true},
+      {"providers get, missing, German",
+       call("kms.providers/get", missingProvider, alice + "Accept-Language: de-DE\r\n"), 404,
+       Wire::kNotFoundError},
+      {"providers get, missing, streamed", call("kms.providers/get", missingProvider, streamed),
+       200, Wire::kNotFoundError, true},
+      {"providers update", call("kms.providers/update", newKeyId, alice), 200, ""},
+      {"providers update, not native", call("kms.providers/update", notNative, alice), 501,
+       Wire::kUnsupportedError},
+      {"providers update, missing",
+       call("kms.providers/update", R"({"provider": "missing", "spec": {}})", alice), 404,
+       Wire::kNotFoundError},
+      {"providers update, empty key id", call("kms.providers/update", emptyKeyId, alice), 400,
+       Wire::kInvalidArgumentError},
+      {"providers delete, missing", call("kms.providers/delete", missingProvider, alice), 404,
+       Wire::kNotFoundError},
+      // Key servers.
+      {"key servers list, filtered",
+       call("kms.services/list", R"({"filter": {"group": ["g1"]}})", alice), 200, ""},
+      {"key servers get", call("kms.services/get", keyServerId, alice), 200, ""},
+      {"key servers get, streamed", call("kms.services/get", keyServerId, streamed), 200, "", true},
+      {"key servers get, missing", call("kms.services/get", missingService, alice), 404,
+       Wire::kNotFoundError},
+      {"key servers create, address taken", call("kms.services/create", server, alice), 409,
+       Wire::kAlreadyExistsError},
+      {"key servers create, port not an integer", call("kms.services/create", badPort, alice), 400,
+       Wire::kInvalidArgumentError},
+      {"key servers delete, missing", call("kms.services/delete", missingService, alice), 404,
+       Wire::kNotFoundError},
+      // Attestation services and reports.
+      {"attestation list", call("attestation.services/list", "{}", alice), 200, ""},
+      {"attestation get", call("attestation.services/get", attestationId, alice), 200, ""},
+      {"attestation get, missing", call("attestation.services/get", missingService, alice), 404,
+       Wire::kNotFoundError},
+      {"attestation create, address taken",
+       call("attestation.services/create", attestationServer, alice), 409, Wire::kAlreadyExistsError},
+      {"attestation delete, missing", call("attestation.services/delete", missingService, alice),
+       404, Wire::kNotFoundError},
+      {"reports list", call("attestation.reports/list", "{}", alice), 200, ""},
+      {"reports list, streamed", call("attestation.reports/list", "{}", streamed), 200, "", true},
+      // Callers.
+      {"no token", call("kms.providers/create", native, ""), 401, Wire::kUnauthenticatedError},
+      {"no token, streamed", call("kms.providers/list", "{}", "Accept: " + ndjson + "\r\n"), 401,
+       Wire::kUnauthenticatedError},
+      {"a wrong token", call("kms.services/list", "{}", "Authorization: Bearer nope\r\n"), 401,
+       Wire::kUnauthenticatedError},
+      {"a caller the policy refuses", call("attestation.services/delete", missingService, bob), 403,
+       Wire::kUnauthorizedError},
+      {"a caller the policy allows", call("attestation.reports/list", "{}", bob), 200, ""},
+      // Requests the server cannot take.
+      {"unknown operation", call("kms.providers/rename", "{}", alice), 404,
+       Wire::kOperationNotFoundError},
+      {"not JSON", call("kms.services/get", "{\"service\": ", alice), 400,
+       Wire::kInvalidArgumentError},
+      {"a parameter of the wrong kind", call("attestation.services/get", R"({"service": 7})", alice),
+       400, Wire::kInvalidArgumentError},
+      {"an unknown parameter",
+       call("kms.providers/delete", R"({"provider": "p", "force": true})", alice), 400,
+       Wire::kInvalidArgumentError},
+      {"text/plain", call("kms.providers/get", missingProvider, alice, "text/plain"), 415,
+       Wire::kInvalidArgumentError},
+      {"a body too large", call("kms.services/create", std::string(5000, ' ') + server, alice),
+       413, Wire::kInvalidArgumentError},
+      {"headers too large",
+       call("kms.providers/list", "{}", alice + "X-Pad: " + std::string(20000, 'p') + "\r\n"), 431,
+       Wire::kInvalidArgumentError},
+      {"a time limit that is no number",
+       call("attestation.reports/list", "{}", alice + "X-Tirn-Timeout-Ms: soon\r\n"), 400,
+       Wire::kInvalidArgumentError},
+      // The records go.
+      {"providers delete", call("kms.providers/delete", vault, alice), 200, ""},
+      {"providers delete, streamed",
+       call("kms.providers/delete", R"({"provider": "authority"})", streamed), 200, "", true},
+      {"key servers delete", call("kms.services/delete", keyServerId, alice), 200, ""},
+      {"attestation delete", call("attestation.services/delete", attestationId, alice), 200, ""},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.label);
+    RawAnswer const answer = Send(port, row.request);
+    EXPECT_EQ(answer.status, row.status) << answer.body;
+    EXPECT_EQ(raw_http::Header(answer.head, "Content-Type"),
+              row.streamed ? ndjson : "application/json")
+        << answer.head;
+    std::string const last = lastLine(answer, whole);
+    EXPECT_TRUE(whole) << answer.body;
+    if (row.error.empty()) {
+      EXPECT_EQ(last.find("\"error\":"), std::string::npos) << last;
+      if (row.streamed) {
+        EXPECT_EQ(last.rfind("{\"output\":", 0), 0u) << last;
+      }
+    } else {
+      EXPECT_EQ(last.rfind("{\"error\":\"" + row.error + "\"", 0), 0u) << last;
+    }
+  }
 }
 
 TEST(HttpTls, VerifiedConnectionsWorkAndOthersFailClearly) {
@@ -871,14 +986,11 @@ TEST(HttpHostilePeers, ConnectionsIdleAfterACallAreClosed) {
   unsigned short const port = world.server->port();
   std::string const call = Post("/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/list",
                                 "{}", "application/json", "Accept: application/x-ndjson\r\n");
-  std::string keepAlive = call;
-  keepAlive.replace(keepAlive.find("Connection: close\r\n"), 19, "");
   std::vector<int> sitting;
   for (int i = 0; i < 4; ++i) {
     int fd = Connect(port);
     ASSERT_GE(fd, 0);
-    ::send(fd, keepAlive.data(), keepAlive.size(), MSG_NOSIGNAL);
-    EXPECT_EQ(ReadOneAnswer(fd).status, 200);
+    EXPECT_EQ(Exchange(fd, call).status, 200);
     sitting.push_back(fd);
   }
   auto const start = std::chrono::steady_clock::now();
@@ -933,9 +1045,8 @@ TEST(HttpHostilePeers, BadFramingIsAnsweredAndClosesTheConnection) {
     SCOPED_TRACE(row.label);
     int fd = Connect(world.server->port());
     ASSERT_GE(fd, 0);
-    ::send(fd, row.request.data(), row.request.size(), MSG_NOSIGNAL);
     auto const start = std::chrono::steady_clock::now();
-    RawAnswer const answer = Parse(ReadAll(fd));  // to the server's close
+    RawAnswer const answer = ExchangeToClose(fd, row.request);
     ::close(fd);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "the connection stayed open";
     EXPECT_EQ(answer.status, row.status) << answer.head;
@@ -963,11 +1074,11 @@ TEST(HttpHostilePeers, RefusalsCarryTheirHeaders) {
     return !credentials.bearerToken.empty();
   };
   World world(options);
-  RawAnswer const anonymous = Raw(world.server->port(), Post(kGetPath, R"({"provider": "x"})"));
+  RawAnswer const anonymous = Send(world.server->port(), Post(kGetPath, R"({"provider": "x"})"));
   EXPECT_EQ(anonymous.status, 401);
   EXPECT_NE(anonymous.head.find("WWW-Authenticate: Bearer"), std::string::npos) << anonymous.head;
   RawAnswer const get =
-      Raw(world.server->port(), "GET " + std::string(kGetPath) +
+      Send(world.server->port(), "GET " + std::string(kGetPath) +
                                     " HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(get.status, 405);
   EXPECT_NE(get.head.find("Allow: POST"), std::string::npos) << get.head;
@@ -1055,7 +1166,7 @@ TEST(HttpHostilePeers, HugeTimeLimitsAreClamped) {
   for (char const* limit : {"9223372036855", "9223372036854775807", "99999999999999999999999999"}) {
     SCOPED_TRACE(limit);
     RawAnswer const answer =
-        Raw(server.port(),
+        Send(server.port(),
             Post("/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/list", "{}",
                  "application/json",
                  std::string("Accept: application/x-ndjson\r\nX-Tirn-Timeout-Ms: ") + limit +
@@ -1133,8 +1244,7 @@ TEST(HttpHostilePeers, EveryCallIsRecordedWithItsOutcome) {
 
   int fd = Connect(world.server->port());
   ASSERT_GE(fd, 0);
-  std::string hold = Post(kGetPath, R"({"provider": "hold"})");
-  hold.replace(hold.find("Connection: close\r\n"), 19, "");
+  std::string const hold = Post(kGetPath, R"({"provider": "hold"})");
   ::send(fd, hold.data(), hold.size(), MSG_NOSIGNAL);
   ASSERT_TRUE(world.held->Wait());
   ::close(fd);
@@ -1169,10 +1279,8 @@ TEST(HttpHostilePeers, AGreedyCallerIsLimitedAndOthersAreServed) {
   World world(options);
   unsigned short const port = world.server->port();
   auto const request = [](char const* token, char const* id) {
-    std::string text = Post(kGetPath, std::string(R"({"provider": ")") + id + "\"}",
-                            "application/json", std::string("Authorization: Bearer ") + token + "\r\n");
-    text.replace(text.find("Connection: close\r\n"), 19, "");
-    return text;
+    return Post(kGetPath, std::string(R"({"provider": ")") + id + "\"}", "application/json",
+                std::string("Authorization: Bearer ") + token + "\r\n");
   };
   // The greedy caller holds one call in flight, then asks for another on a second connection.
   int first = Connect(port);
@@ -1181,22 +1289,18 @@ TEST(HttpHostilePeers, AGreedyCallerIsLimitedAndOthersAreServed) {
   ASSERT_TRUE(world.held->Wait());
   int second = Connect(port);
   std::string const more = request("greedy", "missing");
-  ::send(second, more.data(), more.size(), MSG_NOSIGNAL);
-  RawAnswer const tooManyCalls = ReadOneAnswer(second);
+  RawAnswer const tooManyCalls = Exchange(second, more);
   EXPECT_EQ(tooManyCalls.status, 429);
   EXPECT_NE(tooManyCalls.head.find("Retry-After: 1"), std::string::npos) << tooManyCalls.head;
   EXPECT_NE(tooManyCalls.body.find("tirn.http.too.many.calls"), std::string::npos);
   // A third connection is one too many.
   int third = Connect(port);
-  ::send(third, more.data(), more.size(), MSG_NOSIGNAL);
-  RawAnswer const tooManyConnections = Parse(ReadAll(third));
+  RawAnswer const tooManyConnections = ExchangeToClose(third, more);
   EXPECT_EQ(tooManyConnections.status, 429);
   EXPECT_NE(tooManyConnections.body.find("tirn.http.too.many.connections"), std::string::npos);
   // Someone else is served meanwhile.
   int polite = Connect(port);
-  std::string const asked = request("polite", "missing");
-  ::send(polite, asked.data(), asked.size(), MSG_NOSIGNAL);
-  EXPECT_EQ(ReadOneAnswer(polite).status, 404);
+  EXPECT_EQ(Exchange(polite, request("polite", "missing")).status, 404);
   for (int fd : {first, second, third, polite}) ::close(fd);
 }
 
@@ -1217,7 +1321,7 @@ TEST(HttpTravel, RequestIdsAndTimeZonesTravelWithTheCall) {
       [&](auto r) { world.providers->Get("missing", nullptr, r); });
   std::string raw = Post(kGetPath, R"({"provider": "missing"})", "application/json",
                          "X-Request-Id: raw-id-2\r\n");
-  RawAnswer const echoed = Raw(world.server->port(), raw);
+  RawAnswer const echoed = Send(world.server->port(), raw);
   EXPECT_NE(echoed.head.find("X-Request-Id: raw-id-2"), std::string::npos) << echoed.head;
 
   auto const deadline = std::chrono::steady_clock::now() + kWait;

@@ -2,17 +2,9 @@
 // document at GET /v1/openapi.json, open or behind the authenticator, listing for each
 // operation the statuses and errors the server really answers; and the merge of several
 // packages' documents.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
-#include <future>
 #include <list>
 #include <memory>
 #include <string>
@@ -20,9 +12,8 @@
 
 #include "apps/reference/reference_server.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
-#include "tirn/http/io_threads.h"
+#include "tests/raw_http.h"
 #include "tirn/http/openapi.h"
-#include "tirn/http/server.h"
 #include "tirn/json/json.h"
 #include "tirn/runtime/call/in_process_provider.h"
 #include "tirn/runtime/value/data_value.h"
@@ -32,97 +23,30 @@ namespace {
 namespace TI = Com::Ostrel::Nox::TrustedInfrastructure;
 using Tirn::Data::CompoundValue;
 using Tirn::Data::DataValuePtr;
-using namespace std::chrono_literals;
+using raw_http::Answer;
+using raw_http::Connect;
+using raw_http::Exchange;
+using raw_http::Get;
+using raw_http::Post;
+using raw_http::Send;
 
 constexpr char kProviders[] = "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/";
 constexpr char kToken[] = "s3cret";
 
-// ---- A server and raw HTTP -----------------------------------------------------------------
+// ---- A server -----------------------------------------------------------------------------
 
-struct Served {
+// The reference server's services, served from `table` (the package's by default).
+struct Served : raw_http::Served {
   explicit Served(Tirn::Http::ServerOptions options,
-                  Tirn::Core::OperationTable const& table = TI::Operations()) {
-    reference.RegisterWith(*provider);
-    server = std::make_unique<Tirn::Http::Server>(threads.context(), provider, table, options);
-    std::string error;
-    EXPECT_TRUE(server->Start(&error)) << error;
-  }
-  ~Served() {
-    std::promise<void> stopped;
-    server->Stop(0ms, [&] { stopped.set_value(); });
-    stopped.get_future().wait_for(10s);
-  }
+                  Tirn::Core::OperationTable const& table = TI::Operations())
+      : raw_http::Served(ReferenceProvider(), table, std::move(options)) {}
 
-  Tirn::Http::IoThreads threads{1};
-  std::shared_ptr<Tirn::Core::InProcessApiProvider> provider =
-      std::make_shared<Tirn::Core::InProcessApiProvider>();
-  Reference::ReferenceServer reference;
-  std::unique_ptr<Tirn::Http::Server> server;
+  static std::shared_ptr<Tirn::Core::InProcessApiProvider> ReferenceProvider() {
+    auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
+    Reference::ReferenceServer().RegisterWith(*provider);
+    return provider;
+  }
 };
-
-int Connect(unsigned short port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  timeval timeout{5, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  return fd;
-}
-
-struct Answer {
-  int status = 0;
-  std::string head;
-  std::string body;
-};
-
-// Sends `request` and reads one whole answer (it has a Content-Length); the connection stays
-// open.
-Answer Exchange(int fd, std::string const& request) {
-  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  std::string text;
-  char buffer[65536];
-  auto const complete = [&text] {
-    std::size_t const split = text.find("\r\n\r\n");
-    std::size_t const length = text.find("Content-Length: ");
-    return split != std::string::npos && length != std::string::npos && length < split &&
-           text.size() >= split + 4 + std::stoul(text.substr(length + 16));
-  };
-  while (!complete()) {
-    ssize_t const n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  Answer answer;
-  if (text.size() > 12) answer.status = std::atoi(text.c_str() + 9);
-  std::size_t const split = text.find("\r\n\r\n");
-  answer.head = text.substr(0, split);
-  if (split != std::string::npos) answer.body = text.substr(split + 4);
-  return answer;
-}
-
-Answer Send(unsigned short port, std::string const& request) {
-  int const fd = Connect(port);
-  EXPECT_GE(fd, 0);
-  Answer answer = Exchange(fd, request);
-  ::close(fd);
-  return answer;
-}
-
-std::string Get(std::string const& path, std::string const& extra = "") {
-  return "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n" + extra + "\r\n";
-}
-
-std::string Post(std::string const& path, std::string const& body, std::string const& extra = "",
-                 std::string const& type = "application/json") {
-  return "POST " + path + " HTTP/1.1\r\nHost: localhost\r\nContent-Type: " + type +
-         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra + "\r\n" + body;
-}
 
 // ---- Reading JSON --------------------------------------------------------------------------
 
@@ -192,7 +116,7 @@ TEST(OpenApiServed, TheServerServesItsOperationTablesDocument) {
   EXPECT_EQ(document, TI::OpenApiDocument());
 
   Served served({});
-  Answer const answer = Send(served.server->port(), Get("/v1/openapi.json"));
+  Answer const answer = Send(served.port(), Get("/v1/openapi.json"));
   ASSERT_EQ(answer.status, 200) << answer.body;
   EXPECT_NE(answer.head.find("Content-Type: application/json"), std::string::npos) << answer.head;
   EXPECT_EQ(answer.body, document);
@@ -209,14 +133,14 @@ TEST(OpenApiServed, TheServerServesItsOperationTablesDocument) {
     EXPECT_TRUE(At(parsed, {"paths", path, "post", "responses", "200"})) << path;
   }
 
-  Answer const post = Send(served.server->port(), Post("/v1/openapi.json", "{}"));
+  Answer const post = Send(served.port(), Post("/v1/openapi.json", "{}"));
   EXPECT_EQ(post.status, 405);
   EXPECT_NE(post.head.find("Allow: GET"), std::string::npos) << post.head;
   // A table without a document has nothing to serve there.
   Tirn::Core::OperationTable const bare(TI::Operations().package(),
                                         TI::Operations().operations());
   Served without({}, bare);
-  EXPECT_EQ(Send(without.server->port(), Get("/v1/openapi.json")).status, 405);
+  EXPECT_EQ(Send(without.port(), Get("/v1/openapi.json")).status, 405);
 }
 
 TEST(OpenApiServed, TheDocumentNeedsATokenOnlyWhenConfiguredSo) {
@@ -240,12 +164,12 @@ TEST(OpenApiServed, TheDocumentNeedsATokenOnlyWhenConfiguredSo) {
     if (row.authenticator) options.authenticator = TokenAuthenticator();
     options.openApiOpen = row.open;
     Served served(options);
-    Answer const answer = Send(served.server->port(), Get("/v1/openapi.json", row.authorization));
+    Answer const answer = Send(served.port(), Get("/v1/openapi.json", row.authorization));
     EXPECT_EQ(answer.status, row.status) << answer.body;
     EXPECT_EQ(answer.status == 200, answer.body == TI::OpenApiDocument());
     // The operations themselves stay behind the authenticator either way.
     if (row.authenticator && row.authorization[0] == '\0') {
-      EXPECT_EQ(Send(served.server->port(), Post(std::string(kProviders) + "list", "{}")).status,
+      EXPECT_EQ(Send(served.port(), Post(std::string(kProviders) + "list", "{}")).status,
                 401);
     }
   }
@@ -271,12 +195,14 @@ TEST(OpenApiDocument, ListsTheStatusAndErrorOfEveryAnswerTheServerGives) {
       {"declared already_exists", {}, "create", Post(path("create"), create), 409, true},
       {"input that is not JSON", {}, "get", Post(path("get"), "{"), 400},
       {"unknown parameter", {}, "get", Post(path("get"), R"({"provider":"p","x":1})"), 400},
-      {"bad time limit", {}, "get", Post(path("get"), "{}", "X-Tirn-Timeout-Ms: soon\r\n"), 400},
-      {"media type", {}, "get", Post(path("get"), "{}", "", "text/plain"), 415},
+      {"bad time limit", {}, "get",
+       Post(path("get"), "{}", "application/json", "X-Tirn-Timeout-Ms: soon\r\n"), 400},
+      {"media type", {}, "get", Post(path("get"), "{}", "text/plain"), 415},
       {"body too large", [](auto& o) { o.bodyLimit = 8; }, "get",
        Post(path("get"), R"({"provider":"a-long-name"})"), 413},
       {"headers too large", [](auto& o) { o.headerLimit = 256; }, "get",
-       Post(path("get"), "{}", "X-Pad: " + std::string(512, 'p') + "\r\n"), 431},
+       Post(path("get"), "{}", "application/json", "X-Pad: " + std::string(512, 'p') + "\r\n"),
+       431},
       {"no token", [](auto& o) { o.authenticator = TokenAuthenticator(); }, "list",
        Post(path("list"), "{}"), 401},
       {"not allowed",
@@ -291,9 +217,9 @@ TEST(OpenApiDocument, ListsTheStatusAndErrorOfEveryAnswerTheServerGives) {
     if (row.configure) row.configure(options);
     Served served(options);
     if (row.twice) {
-      ASSERT_EQ(Send(served.server->port(), row.request).status, 200);
+      ASSERT_EQ(Send(served.port(), row.request).status, 200);
     }
-    Answer const answer = Send(served.server->port(), row.request);
+    Answer const answer = Send(served.port(), row.request);
     ASSERT_EQ(answer.status, row.status) << answer.body;
     std::string const error = Text(At(Parse(answer.body), {"error"}));
     EXPECT_TRUE(Lists(document, path(row.operation), row.status, error))
@@ -306,9 +232,9 @@ TEST(OpenApiDocument, ListsTheRefusalOfACallerAtItsLimit) {
   options.maxConnectionsPerCaller = 1;
   Served served(options);
   std::string const request = Post(std::string(kProviders) + "list", "{}");
-  int const first = Connect(served.server->port());
+  int const first = Connect(served.port());
   ASSERT_EQ(Exchange(first, request).status, 200);  // the connection stays the caller's
-  Answer const refused = Send(served.server->port(), request);
+  Answer const refused = Send(served.port(), request);
   ::close(first);
   ASSERT_EQ(refused.status, 429) << refused.body;
   EXPECT_TRUE(Lists(Parse(TI::OpenApiDocument()), std::string(kProviders) + "list", 429,
@@ -354,7 +280,7 @@ TEST(OpenApiMerge, DocumentsOfSeveralPackagesMergeIntoOne) {
   Tirn::Http::ServerOptions options;
   options.openApiDocument = merged;
   Served served(options);
-  EXPECT_EQ(Send(served.server->port(), Get("/v1/openapi.json")).body, merged);
+  EXPECT_EQ(Send(served.port(), Get("/v1/openapi.json")).body, merged);
 }
 
 TEST(OpenApiMerge, ConflictsAndTextsThatAreNoDocumentsAreRefused) {

@@ -34,6 +34,7 @@
 #include "apps/server/process_helpers.h"
 #include "apps/server/test_files.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "tests/raw_http.h"
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "tirn/http/client_provider.h"
 #include "tirn/http/io_threads.h"
@@ -282,6 +283,72 @@ TEST(ServerProgram, APolicyDecidesWhoMayCallWhat) {
   EXPECT_EQ(bob.KeyIdOf("by-alice"), "!com.ostrel.tirn.std.errors.unauthorized");
   server.process.Signal(SIGTERM);
   EXPECT_EQ(server.process.Wait(), 0);
+}
+
+// The program's answers as raw HTTP, by its records (SQLite), its token file and its policy:
+// an output of each service, plain and streamed, and each error a caller can meet. (With
+// TIRN_RECORD_ANSWERS set, openapi.answers.server records them for the OpenAPI document's
+// check.)
+TEST(ServerProgram, RawRequestsAreAnsweredWithTheirStatusAndError) {
+  TempDir dir;
+  std::ofstream(dir.path + "/tokens") << "t0ken-alice alice\nt0ken-bob bob\n";
+  std::ofstream(dir.path + "/policy") << "alice *\nbob *.list\n";
+  auto args = ServeArgs(dir.path + "/records.db");
+  args.insert(args.end(), {"--tokens", dir.path + "/tokens", "--policy", dir.path + "/policy"});
+  Running server(args, dir.path);
+  ASSERT_FALSE(server.url.empty()) << server.line << server.process.Stderr();
+  auto const port = static_cast<unsigned short>(std::stoi(PortOf(server.url)));
+  std::string const alice = "Authorization: Bearer t0ken-alice\r\n";
+  std::string const streamed = alice + "Accept: application/x-ndjson\r\n";
+  auto const call = [](std::string const& operation, std::string const& body,
+                       std::string const& extra) {
+    return raw_http::Post("/v1/com.ostrel.nox.trusted_infrastructure." + operation, body,
+                          "application/json", extra);
+  };
+  std::string const native = R"({"spec": {"provider": "vault", "native_spec":
+                                  {"key_id": "k1", "key_derivation_key": "kdk-5150"}}})";
+  std::string const keyServer = R"({"spec": {"address": {"hostname": "kms.example"},
+                                     "trusted_CA": {"cert_chain": ["root"]}, "group": "g"}})";
+  struct Row {
+    char const* label;
+    std::string request;
+    int status;
+    char const* says;  // what the body holds
+  } const rows[] = {
+      {"create with a secret", call("kms.providers/create", native, alice), 200, "null"},
+      {"create again", call("kms.providers/create", native, alice), 409, "already_exists"},
+      {"get", call("kms.providers/get", R"({"provider": "vault"})", alice), 200, "\"k1\""},
+      {"get, missing, German",
+       call("kms.providers/get", R"({"provider": "nope"})", alice + "Accept-Language: de\r\n"),
+       404, "existiert nicht"},
+      {"list, streamed, an unknown type name",
+       call("kms.providers/list", R"({"filter_spec": {"types": ["QUANTUM"]}})", streamed), 200,
+       "{\"output\":[]}"},
+      {"key server create", call("kms.services/create", keyServer, alice), 200, "key-server-"},
+      {"key server list, streamed", call("kms.services/list", "{}", streamed), 200,
+       "kms.example"},
+      {"attestation create", call("attestation.services/create", keyServer, alice), 200,
+       "attestation-service-"},
+      {"reports, streamed", call("attestation.reports/list", "{}", streamed), 200, "REPORTING_JWT"},
+      {"a caller the policy refuses",
+       call("kms.services/delete", R"({"service": "key-server-1"})",
+            "Authorization: Bearer t0ken-bob\r\n"),
+       403, "unauthorized"},
+      {"a wrong token", call("kms.providers/list", "{}", "Authorization: Bearer nope\r\n"), 401,
+       "unauthenticated"},
+      {"not JSON", call("kms.services/get", "{", alice), 400, "invalid_argument"},
+      {"unknown operation", call("kms.services/rename", "{}", alice), 404, "operation_not_found"},
+  };
+  for (auto const& row : rows) {
+    SCOPED_TRACE(row.label);
+    raw_http::Answer const answer = raw_http::Send(port, row.request);
+    bool whole = false;
+    std::string const body = raw_http::Payload(answer, whole);
+    EXPECT_EQ(answer.status, row.status) << body;
+    EXPECT_TRUE(whole && Contains(body, row.says)) << body;
+    EXPECT_FALSE(Contains(body, "kdk-5150")) << body;
+  }
+  EXPECT_EQ(Stop(server.process), 0);
 }
 
 // ---- Durability ----------------------------------------------------------------------------

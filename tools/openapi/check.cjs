@@ -18,7 +18,7 @@ const fs = require("fs");
 const path = require("path");
 const SwaggerParser = require("@apidevtools/swagger-parser");
 const { lint, loadConfig, getTotals, formatProblems } = require("@redocly/openapi-core");
-const Ajv2020 = require("ajv/dist/2020").default;
+const { RESOURCE, schemaResource, newAjv, answerSchema } = require("./schemas.cjs");
 
 function usage() {
   console.error("usage: node check.cjs --redocly FILE [--cases FILE] DOCUMENT...");
@@ -37,37 +37,6 @@ function parseArguments(argv) {
   }
   if (!options.redocly || options.documents.length === 0) usage();
   return options;
-}
-
-// The document's schemas as one JSON Schema resource, under $defs; every reference to one of
-// them, inside the resource or not, names the resource.
-const SCHEMA_PREFIX = "#/components/schemas/";
-const RESOURCE = "tirn:openapi";
-
-function schemaResource(text) {
-  const document = JSON.parse(text.split(`"${SCHEMA_PREFIX}`).join(`"${RESOURCE}#/$defs/`));
-  return { document, resource: { $id: RESOURCE, $defs: document.components.schemas } };
-}
-
-function newAjv() {
-  const ajv = new Ajv2020({ strict: true, allErrors: true });
-  // The formats of the OpenAPI format registry that the documents use.
-  ajv.addFormat("int64", { type: "number", validate: (n) => Number.isInteger(n) });
-  ajv.addFormat("password", { type: "string", validate: () => true });
-  return ajv;
-}
-
-// The schema of an operation's answer: `pick` is [path, status, media type].
-function answerSchema(document, pick) {
-  const [where, status, mediaType] = pick;
-  const operation = document.paths[where] && document.paths[where].post;
-  if (!operation) throw new Error(`no POST ${where}`);
-  let response = operation.responses[status];
-  if (!response) throw new Error(`POST ${where} lists no ${status}`);
-  if (response.$ref) response = document.components.responses[response.$ref.split("/").pop()];
-  const content = response.content && response.content[mediaType];
-  if (!content) throw new Error(`POST ${where} ${status} has no ${mediaType}`);
-  return content.schema;
 }
 
 // Every schema of the document that is not a component: those of the paths and answers.
