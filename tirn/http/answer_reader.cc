@@ -70,8 +70,13 @@ Data::DataDefinitionPtr FrameDefinition(Data::DataDefinitionPtr const& output) {
 
 class AnswerReader::Impl {
  public:
-  Impl(Data::DataDefinitionPtr output, std::string server, std::size_t limit)
+  Impl(Data::DataDefinitionPtr output, std::shared_ptr<Frames const> frames, std::string server,
+       std::size_t limit)
       : output_(std::move(output)), server_(std::move(server)), limit_(limit) {
+    if (frames) {
+      frameDefinition_ = frames->frame;
+      errorDefinition_ = frames->error;
+    }
     parser_.emplace();
     parser_->eager(true);
     parser_->header_limit(static_cast<std::uint32_t>(kHeaderLimit));
@@ -296,8 +301,15 @@ class AnswerReader::Impl {
   bool finished_ = false;
 };
 
+AnswerReader::Frames::Frames(Data::DataDefinitionPtr const& output)
+    : frame(FrameDefinition(output)), error(FrameDefinition(nullptr)) {}
+
+AnswerReader::AnswerReader(Data::DataDefinitionPtr output, std::shared_ptr<Frames const> frames,
+                           std::string server, std::size_t limit)
+    : impl_(std::make_unique<Impl>(std::move(output), std::move(frames), std::move(server), limit)) {}
+
 AnswerReader::AnswerReader(Data::DataDefinitionPtr output, std::string server, std::size_t limit)
-    : impl_(std::make_unique<Impl>(std::move(output), std::move(server), limit)) {}
+    : AnswerReader(std::move(output), nullptr, std::move(server), limit) {}
 
 AnswerReader::~AnswerReader() = default;
 

@@ -61,6 +61,19 @@ class TIRN_HTTP_EXPORT AnswerReader {
   // their JSON shape). `server` names the server in messages. `limit`: the largest body, in
   // bytes.
   AnswerReader(Data::DataDefinitionPtr output, std::string server, std::size_t limit);
+
+  // The definitions the reader decodes with, made once for an operation and shared by every
+  // reader of its answers: a reader given them builds none of its own.
+  struct Frames {
+    // Explicit, so that a reader may be made with none.
+    explicit Frames(Data::DataDefinitionPtr const& output);
+    // A frame or whole error answer of the operation: {"output"} or {"error", "value"}.
+    Data::DataDefinitionPtr frame;
+    // A whole error answer.
+    Data::DataDefinitionPtr error;
+  };
+  AnswerReader(Data::DataDefinitionPtr output, std::shared_ptr<Frames const> frames,
+               std::string server, std::size_t limit);
   ~AnswerReader();
 
   AnswerReader(AnswerReader const&) = delete;

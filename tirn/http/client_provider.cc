@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <charconv>
 #include <cstdio>
 #include <mutex>
@@ -38,6 +39,10 @@ using Clock = std::chrono::steady_clock;
 
 // The most read from a connection at once.
 constexpr std::size_t kReadSize = 64 << 10;
+// A pooled connection idle for less than this is reused without checking that it is still
+// open: a server closes idle connections only after many seconds (the client's idle limit,
+// ClientOptions::idleTimeout, is kept below the server's).
+constexpr std::chrono::milliseconds kTrustedIdle{1000};
 
 // One connection to the server, plain or TLS, reused by one call after another. Everything
 // done on it runs on its strand. While it exists it takes one of the client's places
@@ -151,6 +156,10 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
     BaseUrl url;
     std::string error;
     if (!ParseBaseUrl(baseUrl, url, error)) throw std::invalid_argument(error);
+    frames_.reserve(operations_.operations().size());
+    for (auto const& operation : operations_.operations()) {
+      frames_.push_back(std::make_shared<detail::AnswerReader::Frames const>(operation.output));
+    }
     tlsEnabled_ = url.tls;
     host_ = std::move(url.host);
     port_ = std::move(url.port);
@@ -183,6 +192,18 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
 
   void Fetch(std::string const& target, std::shared_ptr<Core::AsyncActivation> const& activation,
              Core::AsyncApiResultCb const& resultCb);
+
+  // The definitions the answers of `operation` are read with, made when the client was; null
+  // for an operation of another table (its reader makes its own).
+  std::shared_ptr<detail::AnswerReader::Frames const> FramesOf(
+      Core::OperationDescriptor const* operation) const {
+    auto const& all = operations_.operations();
+    std::less<Core::OperationDescriptor const*> const before;
+    if (!operation || before(operation, all.data()) || !before(operation, all.data() + all.size())) {
+      return nullptr;
+    }
+    return frames_[static_cast<std::size_t>(operation - all.data())];
+  }
 
   ~Impl() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -252,6 +273,8 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
   std::string server_;  // host:port, for messages
   std::unique_ptr<ssl::context> tls_;
   std::string tlsSetupError_;
+  // By operation, in the table's order.
+  std::vector<std::shared_ptr<detail::AnswerReader::Frames const>> frames_;
   std::mutex mutex_;
   std::vector<std::shared_ptr<Connection>> idle_;
   std::deque<std::shared_ptr<Call>> waiting_;
@@ -492,8 +515,8 @@ class Call : public std::enable_shared_from_this<Call> {
   }
 
   void ReadAnswer() {
-    reader_.emplace(operation_ ? operation_->output : nullptr, client_->server_,
-                    options().answerLimit);
+    reader_.emplace(operation_ ? operation_->output : nullptr, client_->FramesOf(operation_),
+                    client_->server_, options().answerLimit);
     ReadSome();
   }
 
@@ -642,7 +665,11 @@ void ClientProvider::Impl::Acquire(std::shared_ptr<Call> const& call) {
     while (!idle_.empty() && !connection) {
       std::shared_ptr<Connection> candidate = std::move(idle_.back());
       idle_.pop_back();
-      if (Clock::now() - candidate->idleSince < options_.idleTimeout && candidate->StillOpen()) {
+      // A connection idle for a moment is taken as it is; one idle longer is first checked
+      // for a close or an answer it was not asked for (a system call each time).
+      auto const idle = Clock::now() - candidate->idleSince;
+      if (idle < options_.idleTimeout &&
+          (idle < std::min(kTrustedIdle, options_.idleTimeout) || candidate->StillOpen())) {
         connection = std::move(candidate);
       } else {
         stale.push_back(std::move(candidate));

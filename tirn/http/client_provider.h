@@ -78,7 +78,9 @@ struct ClientOptions {
   std::chrono::milliseconds maxCallTimeout{3600000};
   // Reuse connections. Default: on.
   bool keepAlive = true;
-  // An idle connection older than this is not reused. Default 15 s (below the server's 30 s).
+  // An idle connection older than this is not reused. Default 15 s (below the server's 30 s):
+  // keep it below the idle limit of the server called, since a connection idle for less than a
+  // second is reused without checking that the server has not closed it.
   std::chrono::milliseconds idleTimeout{15000};
   // Largest answer accepted, in bytes. Default 64 MiB.
   std::size_t answerLimit = 64 << 20;

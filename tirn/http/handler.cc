@@ -146,23 +146,27 @@ void ServeEndpoint(HandlerContext const& context, Request& request, Endpoint con
 
 CallerLedger::Hold CallerLedger::Take(std::string const& caller, std::size_t Counts::*which,
                                       std::size_t limit) {
+  std::pair<std::string const, Counts>* entry = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Counts& counts = counts_[caller];
+    auto at = counts_.try_emplace(caller).first;
+    Counts& counts = at->second;
     if (limit != 0 && counts.*which >= limit) {
-      if (counts.connections == 0 && counts.calls == 0) counts_.erase(caller);
+      if (counts.connections == 0 && counts.calls == 0) counts_.erase(at);
       return nullptr;
     }
     ++(counts.*which);
+    entry = &*at;
   }
   auto self = shared_from_this();
-  // The pointer is the ledger itself: a hold is never null.
-  return Hold(static_cast<void*>(this), [self, caller, which](void*) {
+  // The pointer is the ledger itself: a hold is never null. The caller's entry stays in the
+  // map, where it is, while any hold counts in it: the hold keeps its address, not its name.
+  return Hold(static_cast<void*>(this), [self, entry, which](void*) {
     std::lock_guard<std::mutex> lock(self->mutex_);
-    auto found = self->counts_.find(caller);
-    if (found == self->counts_.end()) return;
-    --(found->second.*which);
-    if (found->second.connections == 0 && found->second.calls == 0) self->counts_.erase(found);
+    --(entry->second.*which);
+    if (entry->second.connections == 0 && entry->second.calls == 0) {
+      self->counts_.erase(self->counts_.find(entry->first));
+    }
   });
 }
 
@@ -254,12 +258,11 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
     return control;
   }
   if (context.ledger) {
-    std::vector<Header> const retry = {{"Retry-After", "1"}};
     if (!exchange->BindCaller(limitKey)) {
       Refuse(*exchange, *control, kTooManyRequestsRefusal,
              {HttpMessage(MessageIds::kTooManyConnections,
                           {std::to_string(context.ledger->connectionLimit())})},
-             retry, /*close=*/true);
+             {{"Retry-After", "1"}}, /*close=*/true);
       return control;
     }
     control->callHold = context.ledger->TakeCall(limitKey);
@@ -267,7 +270,7 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
       Refuse(*exchange, *control, kTooManyRequestsRefusal,
              {HttpMessage(MessageIds::kTooManyCalls,
                           {std::to_string(context.ledger->callLimit())})},
-             retry);
+             {{"Retry-After", "1"}});
       return control;
     }
   }

@@ -289,16 +289,18 @@ class Session : public SessionBase,
   }
 
   // ---- Answers (from any thread) ----------------------------------------------------------
+  // An answer given on the session's strand (a provider that answers at once, from within
+  // Handle) is written from there; one given on another thread goes to the strand.
 
   void Reply(Answer answer) override {
-    net::post(stream_.get_executor(),
+    net::dispatch(stream_.get_executor(),
               [self = this->shared_from_this(), answer = std::move(answer)]() mutable {
                 self->WriteReply(std::move(answer));
               });
   }
 
   void StreamFrame(std::string line, bool last) override {
-    net::post(stream_.get_executor(),
+    net::dispatch(stream_.get_executor(),
               [self = this->shared_from_this(), line = std::move(line), last]() mutable {
                 self->QueueFrame(std::move(line), last);
               });
@@ -404,6 +406,7 @@ class Session : public SessionBase,
 
   void BeginRequest() {
     state_ = State::kCalling;
+    lastQueued_ = false;
     served_ = true;
     EmitRecord();  // never two requests in flight on one connection: closes any before
     server_->Started();
@@ -458,7 +461,9 @@ class Session : public SessionBase,
       Watch();
     }
     control_ = detail::Handle(server_->handler(), std::move(request), this->shared_from_this());
-    if (state_ == State::kCalling) {
+    // A call answered within Handle needs no deadline; one still running, or still streaming
+    // toward its last frame, does.
+    if (state_ == State::kCalling || (state_ == State::kStreaming && !lastQueued_)) {
       // A caller that gave no time limit waits no longer than the longest one allowed.
       deadline_.expires_after(control_->timeout.count() > 0 ? control_->timeout
                                                             : options().maxCallTimeout);
@@ -524,7 +529,10 @@ class Session : public SessionBase,
 
   void QueueFrame(std::string line, bool last) {
     if (state_ != State::kCalling && state_ != State::kStreaming) return WipeString(line);
-    if (last) deadline_.cancel();
+    if (last) {
+      deadline_.cancel();
+      lastQueued_ = true;
+    }
     frames_.emplace_back(std::move(line), last);
     if (!writing_) WriteFrames();
   }
@@ -683,6 +691,7 @@ class Session : public SessionBase,
   bool recorded_ = true;   // the request's record has been emitted
   bool watching_ = false;  // a watch read is pending
   bool writing_ = false;   // a write of frames is pending
+  bool lastQueued_ = false;  // the call's last frame has been queued
   std::deque<std::pair<std::string, bool>> frames_;
 };
 
