@@ -2,7 +2,9 @@
 // Tirn::Http::Server, the generated stubs on a Tirn::Http::ClientProvider. Timeouts are short
 // and every wait is bounded.
 #include <arpa/inet.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -1002,6 +1004,127 @@ TEST(HttpHostilePeers, ConnectionsIdleAfterACallAreClosed) {
   auto const served = Call<Providers::ListMethod::Result>(
       [&](auto r) { world.providers->List(nullptr, nullptr, r); });
   EXPECT_TRUE(served.value) << Describe(served.error);
+}
+
+// The data segments a connected socket has received: on 127.0.0.1, with messages this small,
+// one for each write of its peer.
+unsigned SegmentsIn(int fd) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return 0;
+  return info.tcpi_data_segs_in;
+}
+
+// A call costs one write each way: the server gathers an answer's head, its frame and the end
+// of its body, and the client its request's head and body.
+TEST(HttpWire, EachSideWritesItsMessageOnce) {
+  World world(Remote());
+  std::string const providers = "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/";
+  struct Case {
+    std::string path;
+    std::string body;
+    char const* accept;
+    int status;
+  } const cases[] = {
+      {providers + "list", "{}", "Accept: application/x-ndjson\r\n", 200},
+      {providers + "list", "{}", "Accept: application/json\r\n", 200},
+      // Streamed, an error is the last frame of a 200.
+      {providers + "get", R"({"provider": "nobody"})", "Accept: application/x-ndjson\r\n", 200},
+      {providers + "get", R"({"provider": "nobody"})", "", 404},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.path + " " + c.accept);
+    int const fd = Connect(world.server->port());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(Exchange(fd, Post(c.path, c.body, "application/json", c.accept)).status, c.status);
+    EXPECT_EQ(SegmentsIn(fd), 1u);
+    ::close(fd);
+  }
+
+  // The client's side, seen by a listener of our own that answers by hand.
+  int const listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  Tirn::Http::ClientOptions options;
+  options.defaultTimeout = kWait;
+  auto client = std::make_shared<Tirn::Http::ClientProvider>(
+      world.threads.context(), "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)),
+      TI::Operations(), options);
+  Providers::AsyncServiceStub stub(
+      std::make_shared<Tirn::Stub::AsyncApiStub>(client, CallerActivation()));
+  auto answer = stub.List(nullptr);
+  pollfd ready{listener, POLLIN, 0};
+  ASSERT_EQ(::poll(&ready, 1, 5000), 1);
+  int const peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  ASSERT_GE(peer, 0);
+  timeval timeout{5, 0};
+  ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::string request;
+  char buffer[4096];
+  auto whole = [&request] {
+    std::size_t const end = request.find("\r\n\r\n");
+    if (end == std::string::npos) return false;
+    std::string const length = raw_http::Header(request.substr(0, end + 2), "Content-Length");
+    return request.size() >= end + 4 + std::stoul(length.empty() ? "0" : length);
+  };
+  for (ssize_t n; !whole() && (n = ::recv(peer, buffer, sizeof buffer, 0)) > 0;) {
+    request.append(buffer, static_cast<std::size_t>(n));
+  }
+  ASSERT_TRUE(whole()) << request;
+  EXPECT_EQ(SegmentsIn(peer), 1u);
+  std::string const reply =
+      "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n[]";
+  EXPECT_EQ(::send(peer, reply.data(), reply.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(reply.size()));
+  ASSERT_EQ(answer.wait_for(kWait), std::future_status::ready);
+  auto const listed = answer.get();
+  EXPECT_TRUE(listed.ok()) << Describe(listed.error());
+  ::close(peer);
+  ::close(listener);
+}
+
+// A pooled connection idle for under a second is reused as it is; one idle longer is checked
+// first, and one idle past the client's limit is dropped: a call after any pause is answered,
+// on a new connection when the server has closed the old one meanwhile.
+TEST(HttpWire, AConnectionIdleForAWhileIsCheckedOrDroppedBeforeItIsReused) {
+  struct Case {
+    std::chrono::milliseconds serverIdle;
+    std::chrono::milliseconds clientIdle;
+    std::chrono::milliseconds pause;
+    bool sameConnection;
+  } const cases[] = {
+      {30s, 15s, 0ms, true},
+      {30s, 15s, 1200ms, true},       // checked, and still open
+      {800ms, 5s, 1300ms, false},     // checked, and closed by the server meanwhile
+      {400ms, 200ms, 500ms, false},   // past the client's limit: dropped unchecked
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.serverIdle.count() << " ms server, "
+                                      << c.clientIdle.count() << " ms client, "
+                                      << c.pause.count() << " ms pause");
+    World::Options options;
+    options.server.idleTimeout = c.serverIdle;
+    options.client.idleTimeout = c.clientIdle;
+    World world(options);
+    for (int call = 0; call < 2; ++call) {
+      if (call == 1) std::this_thread::sleep_for(c.pause);
+      auto const outcome = Call<Providers::ListMethod::Result>(
+          [&](auto r) { world.providers->List(nullptr, nullptr, r); });
+      EXPECT_TRUE(outcome.value) << Describe(outcome.error);
+    }
+    auto const deadline = std::chrono::steady_clock::now() + kWait;
+    while (world.Access().size() < 2 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    auto const access = world.Access();
+    ASSERT_EQ(access.size(), 2u);
+    EXPECT_EQ(access[0].peer == access[1].peer, c.sameConnection);
+  }
 }
 
 // A request framed in a way the server does not accept, or that cannot be read, is answered
