@@ -36,6 +36,7 @@
 #include <rapidjson/reader.h>
 #include <simdjson.h>
 
+#include "bench/allocation_count.h"
 #include "com/ostrel/nox/trusted_infrastructure/kms/providers/service.h"
 #include "com/ostrel/nox/trusted_infrastructure/kms/services/binder.h"
 #include "com/ostrel/nox/trusted_infrastructure/kms/services/service.h"
@@ -49,48 +50,8 @@
 #include "tirn/runtime/l10n/request_localizer.h"
 #include "tirn/stub/async_api_stub.h"
 
-namespace {
-
-// ---- Allocation counting ---------------------------------------------------------------------
-
-std::atomic<long long> gAllocations{0};
-std::atomic<long long> gBytes{0};
-
-}  // namespace
-
-// The replacements below pair malloc with free; g++ sees the library's own `new` inlined into
-// this file's deletes and takes them for a mismatch.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t size) {
-  gAllocations.fetch_add(1, std::memory_order_relaxed);
-  gBytes.fetch_add(static_cast<long long>(size), std::memory_order_relaxed);
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
-
-// Allocations and bytes between its construction and Report, per item.
-class AllocationCount {
- public:
-  AllocationCount()
-      : allocations_(gAllocations.load(std::memory_order_relaxed)),
-        bytes_(gBytes.load(std::memory_order_relaxed)) {}
-  void Report(benchmark::State& state, long long items) const {
-    double const count = static_cast<double>(items);
-    state.counters["allocs/item"] =
-        static_cast<double>(gAllocations.load(std::memory_order_relaxed) - allocations_) / count;
-    state.counters["bytes/item"] =
-        static_cast<double>(gBytes.load(std::memory_order_relaxed) - bytes_) / count;
-  }
-
- private:
-  long long allocations_;
-  long long bytes_;
-};
 
 namespace Ti = Com::Ostrel::Nox::TrustedInfrastructure;
 using Tirn::Data::NativeToValueAdapter;

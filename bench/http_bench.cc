@@ -15,11 +15,18 @@
 // 127.0.0.1 with ephemeral ports, and every wait is bounded: a call that takes longer than
 // kCallWait, or a case that takes longer than kRunLimit, fails the case.
 //
+// The peer: gRPC's synchronous unary call of the same "get" over TCP (HTTP/2) on 127.0.0.1,
+// through the stub generated from key_servers.proto (the same fields as the providers' Info),
+// one channel shared by the callers, a fresh ClientContext per call; its server answers at once
+// with the same fixed Info from gRPC's own threads.
+//
 // Counters per case: calls_per_s; the latency percentiles p50_us, p90_us, p99_us in
 // microseconds; cpu_us_per_call, the whole process's CPU time (callers, both clients' and
-// servers' threads) per call, which bounds the throughput on a machine with few cores. (The
-// CPU column of the table is the main thread's alone, which only waits.) The report ends with
-// ours / floor for calls per second and p50 at each concurrency.
+// servers' threads) per call, which bounds the throughput on a machine with few cores (the CPU
+// column of the table is the main thread's alone, which only waits); allocs_per_call, the
+// allocations through operator new of the whole process per call (gRPC's core allocates with
+// malloc, which is not counted: its figure is a floor). The report ends with ours / floor and
+// ours / gRPC for calls per second, p50 and CPU per call at each concurrency.
 //
 //   cmake --preset bench && cmake --build --preset bench -j2 --target tirn_http_bench
 //   build/bench/bench/tirn_http_bench [--benchmark_filter=...] [--benchmark_repetitions=3]
@@ -48,7 +55,11 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <grpcpp/grpcpp.h>
 
+#include "bench/allocation_count.h"
+#include "bench/load.h"
+#include "key_servers.grpc.pb.h"
 #include "com/ostrel/nox/trusted_infrastructure/kms/providers/binder.h"
 #include "com/ostrel/nox/trusted_infrastructure/kms/providers/stub.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
@@ -452,162 +463,35 @@ bool RecordExchange(Exchange* exchange, std::string* error) {
 std::optional<Exchange> recorded;
 
 // User and system time of every thread of the process so far.
-double ProcessCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  auto seconds = [](timeval const& time) {
-    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
-  };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-// ---- Load ----------------------------------------------------------------------------------
-
-// `callers` threads, each making untimed warm-up calls and then, all released together, its
-// share of the timed calls; the first failure stops a caller.
-class Load {
- public:
-  // One blocking call by caller `caller`: true on success, else false with `*error` set.
-  using Call = std::function<bool(int caller, std::string* error)>;
-
-  Load(int callers, int callsPerCaller, Call call)
-      : callsPerCaller_(callsPerCaller), call_(std::move(call)), latencies_(callers) {
-    for (int i = 0; i < callers; ++i) threads_.emplace_back([this, i] { Caller(i); });
-  }
-
-  ~Load() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      released_ = true;
-    }
-    gate_.notify_all();
-    for (auto& thread : threads_) {
-      if (thread.joinable()) thread.join();
-    }
-  }
-
-  // Waits until every caller has warmed up; false when one failed or it took too long.
-  bool WarmedUp() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    bool const all = gate_.wait_for(lock, kSetupWait, [this] {
-      return warm_ == static_cast<int>(threads_.size());
-    });
-    if (!all && error_.empty()) error_ = "the callers did not warm up in time";
-    return error_.empty();
-  }
-
-  // Releases the callers and waits for them; every call is bounded, and so is the run.
-  void Run() {
-    double const cpuBefore = ProcessCpuSeconds();
-    start_ = Clock::now();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      timing_ = true;
-      released_ = true;
-    }
-    gate_.notify_all();
-    for (auto& thread : threads_) thread.join();
-    seconds_ = std::chrono::duration<double>(Clock::now() - start_).count();
-    cpuSeconds_ = ProcessCpuSeconds() - cpuBefore;
-  }
-
-  std::string error() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return error_;
-  }
-  double seconds() const { return seconds_; }
-  // CPU time of the whole process (callers, clients and servers) during the timed calls.
-  double cpuSeconds() const { return cpuSeconds_; }
-
-  // Every timed call's latency in microseconds, sorted.
-  std::vector<double> Latencies() const {
-    std::vector<double> all;
-    for (auto const& one : latencies_) all.insert(all.end(), one.begin(), one.end());
-    std::sort(all.begin(), all.end());
-    return all;
-  }
-
- private:
-  void Caller(int i) {
-    std::string error;
-    bool ok = true;
-    for (int k = 0; ok && k < kWarmupCalls; ++k) ok = call_(i, &error);
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (!ok) Failed(error);
-      ++warm_;
-      gate_.notify_all();
-      if (!ok) return;
-      if (!gate_.wait_for(lock, kSetupWait, [this] { return released_; })) {
-        return Failed("the callers were not released in time");
-      }
-      if (!timing_) return;  // the case ended before it ran
-    }
-    auto& latencies = latencies_[i];
-    latencies.reserve(callsPerCaller_);
-    for (int k = 0; k < callsPerCaller_; ++k) {
-      auto const before = Clock::now();
-      if (!call_(i, &error)) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return Failed(error);
-      }
-      auto const after = Clock::now();
-      latencies.push_back(std::chrono::duration<double, std::micro>(after - before).count());
-      if (after - start_ > kRunLimit) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return Failed("the run took longer than the limit");
-      }
-    }
-  }
-
-  // Keeps the first failure; the caller holds mutex_.
-  void Failed(std::string const& error) {
-    if (error_.empty()) error_ = error.empty() ? "a call failed" : error;
-  }
-
-  int const callsPerCaller_;
-  Call const call_;
-  std::vector<std::vector<double>> latencies_;
-  std::vector<std::thread> threads_;
-  std::mutex mutex_;
-  std::condition_variable gate_;
-  int warm_ = 0;
-  bool released_ = false;
-  bool timing_ = false;
-  std::string error_;
-  Clock::time_point start_;
-  double seconds_ = 0;
-  double cpuSeconds_ = 0;
-};
-
-// The latency below which a fraction `q` of the calls finished (nearest rank).
-double Percentile(std::vector<double> const& sorted, double q) {
-  if (sorted.empty()) return 0;
-  auto const rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(sorted.size())));
-  return sorted[std::min(sorted.size(), std::max<std::size_t>(rank, 1)) - 1];
-}
-
 // Runs one case with the benchmark's number of callers and reports its counters.
-void Measure(benchmark::State& state, Load::Call call) {
+void Measure(benchmark::State& state, std::function<bool(int caller, std::string* error)> call) {
   int const callers = static_cast<int>(state.range(0));
   int const callsPerCaller = CallsFor(callers) / callers;
-  Load load(callers, callsPerCaller, std::move(call));
+  bench::Load load(callers, callsPerCaller, {kWarmupCalls, kSetupWait, kRunLimit},
+                   [call = std::move(call)](int caller, int, std::string* error) {
+                     return call(caller, error);
+                   });
   if (!load.WarmedUp()) {
     state.SkipWithError(("warming up: " + load.error()).c_str());
     return;
   }
+  AllocationCount const allocations;
   for (auto _ : state) load.Run();
+  // Read before anything else allocates; every timed call ran when the run has no error.
+  double const allocationsPerCall =
+      allocations.AllocationsPer(static_cast<long long>(callsPerCaller) * callers);
   if (!load.error().empty()) {
     state.SkipWithError(load.error().c_str());
     return;
   }
   auto const latencies = load.Latencies();
   state.counters["calls_per_s"] = static_cast<double>(latencies.size()) / load.seconds();
-  state.counters["p50_us"] = Percentile(latencies, 0.50);
-  state.counters["p90_us"] = Percentile(latencies, 0.90);
-  state.counters["p99_us"] = Percentile(latencies, 0.99);
+  state.counters["p50_us"] = bench::Percentile(latencies, 0.50);
+  state.counters["p90_us"] = bench::Percentile(latencies, 0.90);
+  state.counters["p99_us"] = bench::Percentile(latencies, 0.99);
   state.counters["cpu_us_per_call"] =
       load.cpuSeconds() * 1e6 / static_cast<double>(latencies.size());
+  state.counters["allocs_per_call"] = allocationsPerCall;
 }
 
 void Ours(benchmark::State& state) {
@@ -653,7 +537,52 @@ void Floor(benchmark::State& state) {
   serverThreads.Join();
 }
 
-// Prints ours / floor for calls per second and p50 at each concurrency.
+// ---- gRPC over TCP --------------------------------------------------------------------------
+
+// Answers every get with the same fixed provider as FixedProviders.
+class GrpcProviders final : public tirn::bench::KeyProviders::Service {
+ public:
+  grpc::Status Get(grpc::ServerContext*, tirn::bench::GetProviderRequest const*,
+                   tirn::bench::ProviderInfo* info) override {
+    info->set_type(tirn::bench::NATIVE);
+    info->mutable_native_info()->set_key_id("k1");
+    return grpc::Status::OK;
+  }
+};
+
+void Grpc(benchmark::State& state) {
+  GrpcProviders service;
+  grpc::ServerBuilder builder;
+  int port = 0;
+  builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &port);
+  builder.RegisterService(&service);
+  std::unique_ptr<grpc::Server> server = builder.BuildAndStart();
+  if (!server || port == 0) {
+    state.SkipWithError("the gRPC server did not start");
+    return;
+  }
+  auto channel =
+      grpc::CreateChannel("127.0.0.1:" + std::to_string(port), grpc::InsecureChannelCredentials());
+  auto stub = tirn::bench::KeyProviders::NewStub(channel);
+  Measure(state, [&stub](int, std::string* failure) {
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + kCallWait);
+    tirn::bench::GetProviderRequest request;
+    request.set_provider("vault-native");
+    tirn::bench::ProviderInfo info;
+    grpc::Status const status = stub->Get(&context, request, &info);
+    if (!status.ok()) {
+      *failure = "gRPC: " + status.error_message();
+      return false;
+    }
+    if (info.native_info().key_id() != "k1") *failure = "an unexpected answer";
+    return failure->empty();
+  });
+  server->Shutdown(std::chrono::system_clock::now() + kSetupWait);
+}
+
+// Prints ours / floor and ours / gRPC for calls per second, p50 and CPU per call at each
+// concurrency.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(std::vector<Run> const& runs) override {
@@ -662,7 +591,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     for (auto const& run : runs) {
       if (run.error_occurred) continue;
       auto key = std::make_pair(run.run_name.function_name, run.run_name.args);
-      Figures figures{Counter(run, "calls_per_s"), Counter(run, "p50_us")};
+      Figures figures{Counter(run, "calls_per_s"), Counter(run, "p50_us"),
+                      Counter(run, "cpu_us_per_call")};
       if (run.run_type == Run::RT_Iteration) {
         figures_.emplace(key, figures);
       } else if (run.aggregate_name == "median") {
@@ -673,19 +603,22 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   void Finalize() override {
     ConsoleReporter::Finalize();
-    std::printf("\nOurs / floor (calls per second: below 1.0, we are slower; p50 latency: "
-                "above 1.0, we are slower)\n");
-    for (int callers : kConcurrencies) {
-      std::string const args = "callers:" + std::to_string(callers);
-      auto ours = figures_.find({"Ours", args});
-      auto floor = figures_.find({"Floor", args});
-      if (ours == figures_.end() || floor == figures_.end()) {
-        std::printf("  %2d callers: not measured\n", callers);
-        continue;
+    std::printf("\nOurs / peer (calls per second: below 1.0, we are slower; p50 latency and "
+                "CPU per call: above 1.0, we are slower)\n");
+    for (char const* peer : {"Floor", "Grpc"}) {
+      for (int callers : kConcurrencies) {
+        std::string const args = "callers:" + std::to_string(callers);
+        auto ours = figures_.find({"Ours", args});
+        auto theirs = figures_.find({peer, args});
+        if (ours == figures_.end() || theirs == figures_.end()) {
+          std::printf("  %-5s %2d callers: not measured\n", peer, callers);
+          continue;
+        }
+        std::printf("  %-5s %2d callers: calls/s %5.2f   p50 %5.2f   cpu/call %5.2f\n", peer,
+                    callers, ours->second.callsPerSecond / theirs->second.callsPerSecond,
+                    ours->second.p50 / theirs->second.p50,
+                    ours->second.cpuPerCall / theirs->second.cpuPerCall);
       }
-      std::printf("  %2d callers: calls/s %5.2f   p50 %5.2f\n", callers,
-                  ours->second.callsPerSecond / floor->second.callsPerSecond,
-                  ours->second.p50 / floor->second.p50);
     }
   }
 
@@ -693,6 +626,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   struct Figures {
     double callsPerSecond;
     double p50;
+    double cpuPerCall;
   };
 
   static double Counter(Run const& run, char const* name) {
@@ -718,10 +652,11 @@ int main(int argc, char** argv) {
               std::string(exchange.request.target()).c_str(), exchange.request.body().size(),
               exchange.answerType.c_str(), exchange.answerBody.size());
   recorded = std::move(exchange);
-  // Ours and the floor alternate, so that a change in the machine's load touches both alike.
+  // Ours and the peers alternate, so that a change in the machine's load touches all alike.
   for (int callers : kConcurrencies) {
     for (auto const& [name, function] :
-         {std::make_pair("Ours", &Ours), std::make_pair("Floor", &Floor)}) {
+         {std::make_pair("Ours", &Ours), std::make_pair("Floor", &Floor),
+          std::make_pair("Grpc", &Grpc)}) {
       benchmark::RegisterBenchmark(name, function)
           ->ArgName("callers")
           ->Arg(callers)

@@ -10,6 +10,10 @@
 //
 // The binaries are found in TIRN_POSTGRES_BIN, else in the newest /usr/lib/postgresql/*/bin.
 //
+// A program without gtest (a benchmark) defines TIRN_POSTGRES_CLUSTER_WITHOUT_GTEST before
+// including this: the gtest environment is left out, and the destructor at exit and the guard
+// process stop the server.
+//
 //   auto& cluster = ServerApp::Testing::PostgresCluster::Shared();
 //   std::string error;
 //   std::string const uri = cluster.NewDatabase(error);  // postgresql://postgres@127.0.0.1:P/t_1
@@ -31,7 +35,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#ifndef TIRN_POSTGRES_CLUSTER_WITHOUT_GTEST
 #include <gtest/gtest.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -293,6 +299,7 @@ class PostgresCluster {
   int guardPipe_ = -1;
 };
 
+#ifndef TIRN_POSTGRES_CLUSTER_WITHOUT_GTEST
 // Stops the cluster when the program's tests end, however they went.
 class PostgresClusterEnvironment : public ::testing::Environment {
  public:
@@ -301,6 +308,7 @@ class PostgresClusterEnvironment : public ::testing::Environment {
 
 inline ::testing::Environment* const kPostgresClusterEnvironment =
     ::testing::AddGlobalTestEnvironment(new PostgresClusterEnvironment);
+#endif
 
 }  // namespace Testing
 }  // namespace ServerApp
