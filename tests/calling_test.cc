@@ -77,23 +77,6 @@ TEST(Calling, AStreamHandleIsMadeFromAPlainLambdaOfEachForm) {
   EXPECT_TRUE(handedOn);
 }
 
-TEST(Calling, EveryStubCallHasAFutureForm) {
-  World world;
-  Tirn::CallResult<InfoPtr> const found = world.providers.Get("kms-1").get();
-  ASSERT_TRUE(found.ok());
-  EXPECT_FALSE(found.error());
-  EXPECT_EQ(found.value()->native_info->key_id, "key-7");
-
-  EXPECT_TRUE(world.providers.Delete("kms-1").get().ok());
-  EXPECT_EQ(world.providers.List(ProvidersFilter()).get().value().size(), 1u);
-
-  world.script->answer = Script::Answer::kError;
-  world.script->error = Refusal("kms-9");
-  Tirn::CallResult<InfoPtr> const missing = world.providers.Get("kms-9").get();
-  ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error()->name(), "com.ostrel.tirn.std.errors.not_found");
-}
-
 TEST(Calling, AnErrorIsAskedForByTypeAndReadAsItsNativeStructure) {
   World world(GermanCatalog());
   world.script->answer = Script::Answer::kError;

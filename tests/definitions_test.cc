@@ -156,13 +156,11 @@ struct Served : raw_http::Served {
 
 using raw_http::Send;
 
-std::string Get(std::string const& extra = "") { return raw_http::Get("/v1/operations", extra); }
-
 TEST(OperationsEndpoint, ServesEveryOperationOfItsTable) {
   for (OperationTable const* table : Tables()) {
     SCOPED_TRACE(table->package());
     Served served(*table, {});
-    raw_http::Answer const answer = Send(served.port(), Get());
+    raw_http::Answer const answer = Send(served.port(), raw_http::Get("/v1/operations"));
     ASSERT_EQ(answer.status, 200) << answer.body;
     EXPECT_NE(answer.head.find("Content-Type: application/json"), std::string::npos)
         << answer.head;
@@ -174,37 +172,6 @@ TEST(OperationsEndpoint, ServesEveryOperationOfItsTable) {
     raw_http::Answer const post = Send(served.port(), raw_http::Post("/v1/operations", "{}"));
     EXPECT_EQ(post.status, 405);
     EXPECT_NE(post.head.find("Allow: GET"), std::string::npos) << post.head;
-  }
-}
-
-TEST(OperationsEndpoint, NeedsATokenOnlyWhenConfiguredSo) {
-  struct Row {
-    char const* what;
-    bool authenticator;
-    bool open;
-    char const* authorization;
-    int status;
-  } const rows[] = {
-      {"no authenticator, closed", false, false, "", 200},
-      {"open by default, no token", true, true, "", 200},
-      {"closed, no token", true, false, "", 401},
-      {"closed, good token", true, false, "Authorization: Bearer s3cret\r\n", 200},
-  };
-  for (Row const& row : rows) {
-    SCOPED_TRACE(row.what);
-    Tirn::Http::ServerOptions options;
-    if (row.authenticator) {
-      options.authenticator = [](Tirn::Http::Credentials const& credentials,
-                                 Tirn::Core::SecurityContextWrappedEntry& identity) {
-        identity.text = "alice";
-        return credentials.bearerToken == "s3cret";
-      };
-    }
-    options.operationsOpen = row.open;
-    Served served(Shop::Operations(), options);
-    raw_http::Answer const answer = Send(served.port(), Get(row.authorization));
-    EXPECT_EQ(answer.status, row.status) << answer.body;
-    EXPECT_EQ(answer.body.find(R"({"operations":[)") == 0, row.status == 200) << answer.body;
   }
 }
 

@@ -207,6 +207,10 @@ struct World {
     bool remote = true;
     bool scriptedProviders = false;
     bool tls = false;
+    // What the server calls instead of the in-process provider, made from it.
+    std::function<std::shared_ptr<Tirn::Core::AsyncApiProvider>(
+        std::shared_ptr<Tirn::Core::AsyncApiProvider>)>
+        wrap;
     Tirn::Http::ServerOptions server;
     Tirn::Http::ClientOptions client;
   };
@@ -232,8 +236,9 @@ struct World {
         options.server.tlsPrivateKeyFile = files.key;
         if (options.client.caFile.empty()) options.client.caFile = files.certificate;
       }
-      server = std::make_unique<Tirn::Http::Server>(threads.context(), provider, TI::Operations(),
-                                                    options.server);
+      server = std::make_unique<Tirn::Http::Server>(
+          threads.context(), options.wrap ? options.wrap(provider) : provider, TI::Operations(),
+          options.server);
       std::string error;
       EXPECT_TRUE(server->Start(&error)) << error;
       url = std::string(options.tls ? "https" : "http") + "://localhost:" +
@@ -289,6 +294,22 @@ struct World {
 };
 
 World::Options Remote() { return World::Options{}; }
+
+World::Options Scripted() {
+  World::Options options;
+  options.scriptedProviders = true;
+  return options;
+}
+
+// A key-providers stub calling `url` through a client of its own.
+std::unique_ptr<Providers::AsyncServiceStub> ProvidersAt(Tirn::Http::IoThreads& threads,
+                                                         std::string const& url,
+                                                         Tirn::Http::ClientOptions options = {}) {
+  return std::make_unique<Providers::AsyncServiceStub>(std::make_shared<Tirn::Stub::AsyncApiStub>(
+      std::make_shared<Tirn::Http::ClientProvider>(threads.context(), url, TI::Operations(),
+                                                   std::move(options)),
+      CallerActivation()));
+}
 
 std::shared_ptr<TI::NetworkAddress const> Address(std::string host, long long port) {
   auto address = std::make_shared<TI::NetworkAddress>();
@@ -405,9 +426,7 @@ TEST(HttpCalls, EveryOperationAnswersAsItDoesInProcess) {
 // an output, progress reports before it (which arrive in order), or an error. The server's
 // access log tells the connection by the peer's port.
 TEST(HttpCalls, ProgressArrivesInOrderAndConsecutiveCallsShareOneConnection) {
-  World::Options options;
-  options.scriptedProviders = true;
-  World world(options);
+  World world(Scripted());
   std::size_t calls = 0;
   for (std::string const id : {"who", "progress", "missing"}) {
     SCOPED_TRACE(id);
@@ -434,9 +453,7 @@ TEST(HttpCalls, ProgressArrivesInOrderAndConsecutiveCallsShareOneConnection) {
 }
 
 TEST(HttpCalls, ADeadlineEndsTheCallOnBothSides) {
-  World::Options options;
-  options.scriptedProviders = true;
-  World world(options);
+  World world(Scripted());
   auto activation = CallerActivation();
   EXPECT_FALSE(Tirn::Http::Deadline(*activation));
   Tirn::Http::SetDeadline(activation, 300ms);
@@ -463,9 +480,7 @@ TEST(HttpCalls, ADeadlineEndsTheCallOnBothSides) {
 }
 
 TEST(HttpCalls, AClientThatGoesAwayCancelsTheCall) {
-  World::Options options;
-  options.scriptedProviders = true;
-  World world(options);
+  World world(Scripted());
   int fd = Connect(world.server->port());
   ASSERT_GE(fd, 0);
   std::string const request = Post(kGetPath, R"({"provider": "hold"})");
@@ -479,9 +494,7 @@ TEST(HttpCalls, AClientThatGoesAwayCancelsTheCall) {
 }
 
 TEST(HttpCalls, ACallerThatCancelsAbortsTheRequest) {
-  World::Options options;
-  options.scriptedProviders = true;
-  World world(options);
+  World world(Scripted());
   auto cancelled = std::make_shared<std::atomic<bool>>(false);
   auto activation = CallerActivation();
   activation->isCancelled = [cancelled] { return cancelled->load(); };
@@ -498,9 +511,7 @@ TEST(HttpCalls, ACallerThatCancelsAbortsTheRequest) {
 }
 
 TEST(HttpCalls, AnOutputWithNoJsonFormIsAnsweredAsAnInternalError) {
-  World::Options options;
-  options.scriptedProviders = true;
-  World world(options);
+  World world(Scripted());
   auto const streamed = Call<std::shared_ptr<Providers::Info const>>(
       [&](auto r) { world.providers->Get("not-utf8", nullptr, r); });
   ASSERT_TRUE(streamed.error);
@@ -515,8 +526,7 @@ TEST(HttpCalls, AnOutputWithNoJsonFormIsAnsweredAsAnInternalError) {
 }
 
 TEST(HttpCalls, AnAuthenticatorDecidesWhoCalls) {
-  World::Options options;
-  options.scriptedProviders = true;
+  World::Options options = Scripted();
   options.server.authenticator = [](Tirn::Http::Credentials const& credentials,
                                     Tirn::Core::SecurityContextWrappedEntry& identity) {
     if (credentials.bearerToken != "t0ken") return false;
@@ -538,8 +548,7 @@ TEST(HttpCalls, AnAuthenticatorDecidesWhoCalls) {
 }
 
 TEST(HttpServer, MalformedRequestsGetAClearAnswerAndNeverReachTheImplementation) {
-  World::Options options;
-  options.scriptedProviders = true;
+  World::Options options = Scripted();
   options.server.bodyLimit = 1000;
   World world(options);
   struct Row {
@@ -657,6 +666,7 @@ TEST(HttpRawCalls, EveryOperationAnswersEachWayItCan) {
     int status;
     std::string error;  // the error the answer names; empty for an output
     bool streamed = false;
+    char const* header = "";  // one the head holds
   };
   Row const rows[] = {
       // Key providers.
@@ -713,7 +723,11 @@ TEST(HttpRawCalls, EveryOperationAnswersEachWayItCan) {
       {"reports list", call("attestation.reports/list", "{}", alice), 200, ""},
       {"reports list, streamed", call("attestation.reports/list", "{}", streamed), 200, "", true},
       // Callers.
-      {"no token", call("kms.providers/create", native, ""), 401, Wire::kUnauthenticatedError},
+      {"no token", call("kms.providers/create", native, ""), 401, Wire::kUnauthenticatedError,
+       false, "WWW-Authenticate: Bearer"},
+      {"GET, no token",
+       "GET " + std::string(kGetPath) + " HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n", 405,
+       Wire::kInvalidArgumentError, false, "Allow: POST"},
       {"no token, streamed", call("kms.providers/list", "{}", "Accept: " + ndjson + "\r\n"), 401,
        Wire::kUnauthenticatedError},
       {"a wrong token", call("kms.services/list", "{}", "Authorization: Bearer nope\r\n"), 401,
@@ -755,6 +769,7 @@ TEST(HttpRawCalls, EveryOperationAnswersEachWayItCan) {
     EXPECT_EQ(raw_http::Header(answer.head, "Content-Type"),
               row.streamed ? ndjson : "application/json")
         << answer.head;
+    EXPECT_NE(answer.head.find(row.header), std::string::npos) << answer.head;
     std::string const last = lastLine(answer, whole);
     EXPECT_TRUE(whole) << answer.body;
     if (row.error.empty()) {
@@ -776,34 +791,27 @@ TEST(HttpTls, VerifiedConnectionsWorkAndOthersFailClearly) {
       [&](auto r) { world.providers->List(nullptr, nullptr, r); });
   EXPECT_TRUE(ok.value) << Describe(ok.error);
 
-  // A client that does not trust the server's certificate.
+  // A client that does not trust the server's certificate, and a plain connection to nothing.
   Tirn::Http::ClientOptions untrusting;
   untrusting.caFile = "/dev/null";
-  auto stranger = std::make_shared<Tirn::Http::ClientProvider>(world.threads.context(), world.url,
-                                                               TI::Operations(), untrusting);
-  Providers::AsyncServiceStub strangerStub(
-      std::make_shared<Tirn::Stub::AsyncApiStub>(stranger, CallerActivation()));
-  auto const refused =
-      Call<Providers::ListMethod::Result>([&](auto r) { strangerStub.List(nullptr, nullptr, r); });
-  ASSERT_TRUE(refused.error);
-  EXPECT_EQ(refused.error->name(), Wire::kServiceUnavailableError);
-  EXPECT_NE(Describe(refused.error).find(Tirn::Http::MessageIds::kTlsFailed), std::string::npos)
-      << Describe(refused.error);
-
-  // A plain connection to nothing.
   int fd = Connect(world.server->port());
   ASSERT_GE(fd, 0);
   ::close(fd);
-  auto nowhere = std::make_shared<Tirn::Http::ClientProvider>(
-      world.threads.context(), "http://127.0.0.1:1", TI::Operations());
-  Providers::AsyncServiceStub nowhereStub(
-      std::make_shared<Tirn::Stub::AsyncApiStub>(nowhere, CallerActivation()));
-  auto const unreachable =
-      Call<Providers::ListMethod::Result>([&](auto r) { nowhereStub.List(nullptr, nullptr, r); });
-  ASSERT_TRUE(unreachable.error);
-  EXPECT_EQ(unreachable.error->name(), Wire::kServiceUnavailableError);
-  EXPECT_NE(Describe(unreachable.error).find(Tirn::Http::MessageIds::kConnectFailed),
-            std::string::npos);
+  struct Case {
+    std::unique_ptr<Providers::AsyncServiceStub> stub;
+    std::string says;
+  } const cases[] = {
+      {ProvidersAt(world.threads, world.url, untrusting), Tirn::Http::MessageIds::kTlsFailed},
+      {ProvidersAt(world.threads, "http://127.0.0.1:1"), Tirn::Http::MessageIds::kConnectFailed},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.says);
+    auto const failed =
+        Call<Providers::ListMethod::Result>([&](auto r) { c.stub->List(nullptr, nullptr, r); });
+    ASSERT_TRUE(failed.error);
+    EXPECT_EQ(failed.error->name(), Wire::kServiceUnavailableError);
+    EXPECT_NE(Describe(failed.error).find(c.says), std::string::npos) << Describe(failed.error);
+  }
 }
 
 TEST(HttpTls, AReloadServesNewConnectionsTheNewCertificateAndKeepsOpenOnes) {
@@ -813,16 +821,10 @@ TEST(HttpTls, AReloadServesNewConnectionsTheNewCertificateAndKeepsOpenOnes) {
   // Lists the providers through a new client that trusts only `caFile`, or through the world's
   // client and its open connection when `caFile` is empty; the error's name, empty for success.
   auto const list = [&](std::string const& caFile) -> std::string {
-    std::shared_ptr<Tirn::Stub::AsyncApiStub> stub = world.apiStub;
-    if (!caFile.empty()) {
-      Tirn::Http::ClientOptions trusting;
-      trusting.caFile = caFile;
-      stub = std::make_shared<Tirn::Stub::AsyncApiStub>(
-          std::make_shared<Tirn::Http::ClientProvider>(world.threads.context(), world.url,
-                                                       TI::Operations(), trusting),
-          CallerActivation());
-    }
-    Providers::AsyncServiceStub providers(stub);
+    Tirn::Http::ClientOptions trusting;
+    trusting.caFile = caFile;
+    auto const own = caFile.empty() ? nullptr : ProvidersAt(world.threads, world.url, trusting);
+    Providers::AsyncServiceStub& providers = own ? *own : *world.providers;
     auto const result =
         Call<Providers::ListMethod::Result>([&](auto r) { providers.List(nullptr, nullptr, r); });
     return result.error ? result.error->name() : std::string();
@@ -903,9 +905,7 @@ TEST(HttpServer, SlowAndIdleClientsAreCutOffWhileOthersAreServed) {
 }
 
 TEST(HttpServer, StopLetsCallsInFlightFinish) {
-  World::Options options;
-  options.scriptedProviders = true;
-  World world(options);
+  World world(Scripted());
   auto outcome = std::async(std::launch::async, [&] {
     return Call<std::shared_ptr<Providers::Info const>>(
         [&](auto r) { world.providers->Get("hold", nullptr, r); });
@@ -949,23 +949,12 @@ class FinalLookingProgress : public Tirn::Core::AsyncApiProvider {
 // A server that sends such a report cannot crash its client: the report is dropped and the
 // future receives the answer that follows.
 TEST(HttpHostilePeers, AProgressReportThatLooksFinalDoesNotEndTheCall) {
-  World::Options options;
-  options.scriptedProviders = true;
-  options.remote = false;
+  World::Options options = Scripted();
+  options.wrap = [](auto inner) { return std::make_shared<FinalLookingProgress>(inner); };
   World world(options);
-  Tirn::Http::Server server(world.threads.context(),
-                            std::make_shared<FinalLookingProgress>(world.provider),
-                            TI::Operations(), {});
-  std::string error;
-  ASSERT_TRUE(server.Start(&error)) << error;
-  auto client = std::make_shared<Tirn::Http::ClientProvider>(
-      world.threads.context(), "http://127.0.0.1:" + std::to_string(server.port()),
-      TI::Operations());
-  Providers::AsyncServiceStub stub(
-      std::make_shared<Tirn::Stub::AsyncApiStub>(client, CallerActivation()));
   for (char const* id : {"progress", "missing"}) {
     SCOPED_TRACE(id);
-    auto future = stub.Get(id);
+    auto future = world.providers->Get(id);
     ASSERT_EQ(future.wait_for(kWait), std::future_status::ready);
     auto const result = future.get();
     if (std::string(id) == "progress") {
@@ -1188,25 +1177,6 @@ TEST(HttpHostilePeers, BadFramingIsAnsweredAndClosesTheConnection) {
   EXPECT_TRUE(listed.value->empty()) << "a smuggled request was served";
 }
 
-// The answers that tell the client what to do next carry the header that says it.
-TEST(HttpHostilePeers, RefusalsCarryTheirHeaders) {
-  World::Options options;
-  options.server.authenticator = [](Tirn::Http::Credentials const& credentials,
-                                    Tirn::Core::SecurityContextWrappedEntry& identity) {
-    identity.text = credentials.bearerToken;
-    return !credentials.bearerToken.empty();
-  };
-  World world(options);
-  RawAnswer const anonymous = Send(world.server->port(), Post(kGetPath, R"({"provider": "x"})"));
-  EXPECT_EQ(anonymous.status, 401);
-  EXPECT_NE(anonymous.head.find("WWW-Authenticate: Bearer"), std::string::npos) << anonymous.head;
-  RawAnswer const get =
-      Send(world.server->port(), "GET " + std::string(kGetPath) +
-                                    " HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
-  EXPECT_EQ(get.status, 405);
-  EXPECT_NE(get.head.find("Allow: POST"), std::string::npos) << get.head;
-}
-
 // A provider that answers each call after a short while, from a thread of its own, so that
 // many calls are in flight at once.
 class SlowProvider : public Tirn::Core::AsyncApiProvider {
@@ -1257,8 +1227,7 @@ class SlowProvider : public Tirn::Core::AsyncApiProvider {
 // A call may take longer than the time a request has to arrive: the read limit bounds the
 // request, not the call that follows it.
 TEST(HttpHostilePeers, ACallMayTakeLongerThanTheReadLimit) {
-  World::Options options;
-  options.scriptedProviders = true;
+  World::Options options = Scripted();
   options.server.readTimeout = 200ms;
   World world(options);
   std::thread answerer([&] {
@@ -1280,16 +1249,12 @@ TEST(HttpHostilePeers, ACallMayTakeLongerThanTheReadLimit) {
 // deadline that has passed (which cut an answer that takes a moment off after its head).
 TEST(HttpHostilePeers, HugeTimeLimitsAreClamped) {
   World::Options options;
-  options.remote = false;
+  options.wrap = [](auto inner) { return std::make_shared<SlowProvider>(inner); };
   World world(options);
-  Tirn::Http::Server server(world.threads.context(), std::make_shared<SlowProvider>(world.provider),
-                            TI::Operations(), {});
-  std::string error;
-  ASSERT_TRUE(server.Start(&error)) << error;
   for (char const* limit : {"9223372036855", "9223372036854775807", "99999999999999999999999999"}) {
     SCOPED_TRACE(limit);
     RawAnswer const answer =
-        Send(server.port(),
+        Send(world.server->port(),
             Post("/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/list", "{}",
                  "application/json",
                  std::string("Accept: application/x-ndjson\r\nX-Tirn-Timeout-Ms: ") + limit +
@@ -1299,16 +1264,11 @@ TEST(HttpHostilePeers, HugeTimeLimitsAreClamped) {
     EXPECT_NE(answer.body.find("\r\n0\r\n\r\n"), std::string::npos) << answer.body;
   }
   // The client clamps the limits its callers give it the same way.
-  auto client = std::make_shared<Tirn::Http::ClientProvider>(
-      world.threads.context(), "http://127.0.0.1:" + std::to_string(server.port()),
-      TI::Operations());
-  Providers::AsyncServiceStub stub(
-      std::make_shared<Tirn::Stub::AsyncApiStub>(client, CallerActivation()));
   for (char const* limit : {"9223372036855", "99999999999999999999999999"}) {
     SCOPED_TRACE(limit);
     auto activation = CallerActivation();
     activation->executionContext->applicationData[Tirn::Http::kTimeoutKey] = {limit, boost::none};
-    auto listed = stub.List(nullptr, activation);
+    auto listed = world.providers->List(nullptr, activation);
     ASSERT_EQ(listed.wait_for(kWait), std::future_status::ready);
     auto const result = listed.get();
     EXPECT_TRUE(result.ok()) << Describe(result.error());
@@ -1318,30 +1278,19 @@ TEST(HttpHostilePeers, HugeTimeLimitsAreClamped) {
 // 600 calls in flight through one client provider against a server with its default limits:
 // all are answered, over no more connections than the client's bound.
 TEST(HttpHostilePeers, ManyCallsInFlightWaitForABoundedSetOfConnections) {
-  World::Options options;
-  options.remote = false;
-  World world(options);
   std::mutex mutex;
   int open = 0;
   int most = 0;
-  Tirn::Http::ServerOptions serverOptions;
-  serverOptions.connectionEvent = [&](Tirn::Http::ConnectionEvent const& event) {
+  World::Options options;
+  options.server.connectionEvent = [&](Tirn::Http::ConnectionEvent const& event) {
     std::lock_guard<std::mutex> lock(mutex);
     if (event.kind == Tirn::Http::ConnectionEvent::kOpened) most = std::max(most, ++open);
     if (event.kind == Tirn::Http::ConnectionEvent::kClosed) --open;
   };
-  auto slow = std::make_shared<SlowProvider>(world.provider);
-  Tirn::Http::Server server(world.threads.context(), slow, TI::Operations(), serverOptions);
-  std::string error;
-  ASSERT_TRUE(server.Start(&error)) << error;
-  Tirn::Http::ClientOptions clientOptions;
-  auto client = std::make_shared<Tirn::Http::ClientProvider>(
-      world.threads.context(), "http://127.0.0.1:" + std::to_string(server.port()),
-      TI::Operations(), clientOptions);
-  Providers::AsyncServiceStub stub(
-      std::make_shared<Tirn::Stub::AsyncApiStub>(client, CallerActivation()));
+  options.wrap = [](auto inner) { return std::make_shared<SlowProvider>(inner); };
+  World world(options);
   std::vector<std::future<Tirn::CallResult<Providers::ListMethod::Result>>> calls;
-  for (int i = 0; i < 600; ++i) calls.push_back(stub.List(nullptr));
+  for (int i = 0; i < 600; ++i) calls.push_back(world.providers->List(nullptr));
   int answered = 0;
   for (auto& call : calls) {
     ASSERT_EQ(call.wait_for(30s), std::future_status::ready);
@@ -1351,16 +1300,14 @@ TEST(HttpHostilePeers, ManyCallsInFlightWaitForABoundedSetOfConnections) {
   }
   EXPECT_EQ(answered, 600);
   std::lock_guard<std::mutex> lock(mutex);
-  EXPECT_LE(most, static_cast<int>(clientOptions.maxConnections));
+  EXPECT_LE(most, static_cast<int>(Tirn::Http::ClientOptions().maxConnections));
   EXPECT_GT(most, 1);
 }
 
 // One record per call however it ended: the outcome of a streamed answer (not "200"), a call
 // whose client left, and one whose time limit passed.
 TEST(HttpHostilePeers, EveryCallIsRecordedWithItsOutcome) {
-  World::Options options;
-  options.scriptedProviders = true;
-  World world(options);
+  World world(Scripted());
   auto const missing = Call<std::shared_ptr<Providers::Info const>>(
       [&](auto r) { world.providers->Get("missing", nullptr, r); });
   ASSERT_TRUE(missing.error);
@@ -1390,8 +1337,7 @@ TEST(HttpHostilePeers, EveryCallIsRecordedWithItsOutcome) {
 // One caller cannot take every connection or every call: beyond its limits it is answered
 // 429 with Retry-After, while another caller is still served.
 TEST(HttpHostilePeers, AGreedyCallerIsLimitedAndOthersAreServed) {
-  World::Options options;
-  options.scriptedProviders = true;
+  World::Options options = Scripted();
   options.server.maxConnectionsPerCaller = 2;
   options.server.maxCallsPerCaller = 1;
   options.server.authenticator = [](Tirn::Http::Credentials const& credentials,
@@ -1432,9 +1378,7 @@ TEST(HttpHostilePeers, AGreedyCallerIsLimitedAndOthersAreServed) {
 // The client makes a request id when the caller has none, passes the caller's own, and the
 // server echoes and records it; the caller's time zone reaches the implementation.
 TEST(HttpTravel, RequestIdsAndTimeZonesTravelWithTheCall) {
-  World::Options options;
-  options.scriptedProviders = true;
-  World world(options);
+  World world(Scripted());
   auto withId = CallerActivation();
   withId->executionContext->applicationData[Tirn::Http::kRequestIdKey] = {"caller-id-1",
                                                                           boost::none};
@@ -1494,12 +1438,9 @@ TEST(HttpTravel, ASentRequestIsNeverRetried) {
     }
   });
   Tirn::Http::IoThreads threads(1);
-  auto client = std::make_shared<Tirn::Http::ClientProvider>(
-      threads.context(), "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)),
-      TI::Operations());
-  Providers::AsyncServiceStub stub(
-      std::make_shared<Tirn::Stub::AsyncApiStub>(client, CallerActivation()));
-  auto future = stub.List(nullptr);
+  auto const stub =
+      ProvidersAt(threads, "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+  auto future = stub->List(nullptr);
   ASSERT_EQ(future.wait_for(kWait), std::future_status::ready);
   auto const result = future.get();
   ASSERT_TRUE(result.error());
@@ -1536,13 +1477,10 @@ TEST(HttpTravel, AFailedConnectIsTriedAgain) {
   Tirn::Http::ClientOptions options;
   options.connectTimeout = 150ms;
   options.connectAttempts = 3;
-  auto client = std::make_shared<Tirn::Http::ClientProvider>(
-      threads.context(), "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)),
-      TI::Operations(), options);
-  Providers::AsyncServiceStub stub(
-      std::make_shared<Tirn::Stub::AsyncApiStub>(client, CallerActivation()));
+  auto const stub =
+      ProvidersAt(threads, "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), options);
   auto const start = std::chrono::steady_clock::now();
-  auto future = stub.List(nullptr);
+  auto future = stub->List(nullptr);
   ASSERT_EQ(future.wait_for(kWait), std::future_status::ready);
   auto const waited = std::chrono::steady_clock::now() - start;
   auto const result = future.get();
@@ -1561,31 +1499,21 @@ TEST(HttpTravel, AFailedConnectIsTriedAgain) {
 TEST(HttpTls, HostNamesAreCheckedAndClientCertificatesReachTheAuthenticator) {
   test_tls::Files const serverFiles = test_tls::MakeSelfSigned("elsewhere.test");
   test_tls::Files const clientFiles = test_tls::MakeSelfSigned("client-alice");
-  World::Options options;
-  options.remote = false;
-  options.scriptedProviders = true;
-  World world(options);
-  Tirn::Http::ServerOptions serverOptions;
-  serverOptions.tlsCertificateFile = serverFiles.certificate;
-  serverOptions.tlsPrivateKeyFile = serverFiles.key;
-  serverOptions.tlsClientCaFile = clientFiles.certificate;
-  serverOptions.authenticator = [](Tirn::Http::Credentials const& credentials,
-                                   Tirn::Core::SecurityContextWrappedEntry& identity) {
+  World::Options options = Scripted();
+  options.server.tlsCertificateFile = serverFiles.certificate;
+  options.server.tlsPrivateKeyFile = serverFiles.key;
+  options.server.tlsClientCaFile = clientFiles.certificate;
+  options.server.authenticator = [](Tirn::Http::Credentials const& credentials,
+                                    Tirn::Core::SecurityContextWrappedEntry& identity) {
     identity.text = credentials.clientCertificate;
     return !credentials.clientCertificate.empty();
   };
-  Tirn::Http::Server server(world.threads.context(), world.provider, TI::Operations(),
-                            serverOptions);
-  std::string error;
-  ASSERT_TRUE(server.Start(&error)) << error;
-  std::string const port = std::to_string(server.port());
+  World world(options);
+  std::string const port = std::to_string(world.server->port());
   auto const who = [&](std::string const& url, Tirn::Http::ClientOptions clientOptions) {
     clientOptions.caFile = serverFiles.certificate;
-    auto client = std::make_shared<Tirn::Http::ClientProvider>(world.threads.context(), url,
-                                                               TI::Operations(), clientOptions);
-    Providers::AsyncServiceStub stub(
-        std::make_shared<Tirn::Stub::AsyncApiStub>(client, CallerActivation()));
-    auto future = stub.Get("who");
+    auto const stub = ProvidersAt(world.threads, url, clientOptions);
+    auto future = stub->Get("who");
     EXPECT_EQ(future.wait_for(kWait), std::future_status::ready);
     return future.get();
   };

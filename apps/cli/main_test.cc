@@ -462,15 +462,6 @@ TEST(TirnProgram, EnumerationOptionsTakeTheirKnownNames) {
     EXPECT_EQ(ran.out, c.out) << ran;
     EXPECT_TRUE(c.err.empty() ? ran.err.empty() : Contains(ran.err, c.err)) << ran;
   }
-
-  Ran described = RunTirn({"describe", "kms.providers", "list"});
-  EXPECT_EQ(described.status, 0) << described;
-  EXPECT_TRUE(Contains(described.out, "types: optional set of enumeration (NATIVE, TRUST_AUTHORITY)\n"))
-      << described;
-  Ran json = RunTirn({"--output", "json", "describe", "kms.providers", "get"});
-  EXPECT_EQ(json.status, 0) << json;
-  EXPECT_TRUE(Contains(json.out, R"("enumeration":["NATIVE","TRUST_AUTHORITY"])")) << json;
-  EXPECT_TRUE(Contains(json.out, R"("union_tag":"type","union_values":["NATIVE"])")) << json;
 }
 
 // A result that does not arrive (a full disk, a pipe nobody reads) is a failure, whichever
@@ -534,31 +525,6 @@ TEST(TirnProgram, TakesTheWholeInputAsJson) {
   EXPECT_EQ(broken.status, 2) << broken;
   Ran both = served.Run({"kms.providers", "get", "--json", "{}", "--provider", "p"});
   EXPECT_EQ(both.status, 2) << both;
-}
-
-TEST(TirnProgram, RepeatedOptionsFillListsAndSets) {
-  Served served;
-  for (auto const& host : {"a.example", "b.example", "c.example"}) {
-    Ran created = served.Run({"kms.services", "create", "--spec.address.hostname", host,
-                              "--spec.address.port", "1", "--spec.trusted_CA.cert_chain", "r",
-                              "--spec.group", host[0] == 'c' ? "g2" : "g1"});
-    ASSERT_EQ(created.status, 0) << created;
-  }
-  // A set of groups: both named, each matching.
-  Ran groups = served.Run({"kms.services", "list", "--filter.group", "g2", "--filter.group", "g1",
-                           "--output", "text"});
-  EXPECT_EQ(groups.status, 0) << groups;
-  EXPECT_EQ(groups.out.substr(0, 12), "- address:\n ") << groups;
-  EXPECT_TRUE(Contains(groups.out, "\n  group: g2\n")) << groups;
-  EXPECT_EQ(std::count(groups.out.begin(), groups.out.end(), ':'), 3 * 5) << groups;
-  // A list of addresses: a hostname given again starts the next element.
-  Ran addresses = served.Run({"kms.services", "list", "--filter.address.hostname", "a.example",
-                              "--filter.address.port", "1", "--filter.address.hostname",
-                              "c.example", "--filter.address.port", "1"});
-  EXPECT_EQ(addresses.status, 0) << addresses;
-  EXPECT_TRUE(Contains(addresses.out, "a.example")) << addresses;
-  EXPECT_TRUE(Contains(addresses.out, "c.example")) << addresses;
-  EXPECT_FALSE(Contains(addresses.out, "b.example")) << addresses;
 }
 
 TEST(TirnProgram, SendsTheBearerToken) {

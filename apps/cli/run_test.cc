@@ -2,15 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <future>
 #include <memory>
 #include <sstream>
 
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
-#include "tirn/http/io_threads.h"
-#include "tirn/http/server.h"
+#include "tests/raw_http.h"
 #include "tirn/runtime/call/in_process_provider.h"
 
 namespace {
@@ -18,7 +15,6 @@ namespace {
 namespace TI = Com::Ostrel::Nox::TrustedInfrastructure;
 namespace Providers = TI::Kms::ProvidersSvc;
 using Activation = std::shared_ptr<Tirn::Core::AsyncActivation>;
-using namespace std::chrono_literals;
 
 // Get reports progress twice before it answers; Create keeps the key it was given.
 class ProgressingProviders : public Providers::AsyncServiceInterface {
@@ -54,27 +50,18 @@ class ProgressingProviders : public Providers::AsyncServiceInterface {
   std::string key;
 };
 
-struct Served {
-  Served() {
-    provider->Register(Providers::AsyncServiceBinder::BindImplementation(providers));
-    server = std::make_unique<Tirn::Http::Server>(threads.context(), provider, TI::Operations(),
-                                                  Tirn::Http::ServerOptions{});
-    std::string error;
-    EXPECT_TRUE(server->Start(&error)) << error;
-    url = "http://127.0.0.1:" + std::to_string(server->port());
-  }
-  ~Served() {
-    std::promise<void> stopped;
-    server->Stop(0ms, [&] { stopped.set_value(); });
-    stopped.get_future().wait_for(10s);
-  }
+// The providers above, served over HTTP on 127.0.0.1.
+std::shared_ptr<Tirn::Core::InProcessApiProvider> Bound(
+    std::shared_ptr<ProgressingProviders> const& providers) {
+  auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
+  provider->Register(Providers::AsyncServiceBinder::BindImplementation(providers));
+  return provider;
+}
 
-  Tirn::Http::IoThreads threads{1};
+struct Served {
   std::shared_ptr<ProgressingProviders> providers = std::make_shared<ProgressingProviders>();
-  std::shared_ptr<Tirn::Core::InProcessApiProvider> provider =
-      std::make_shared<Tirn::Core::InProcessApiProvider>();
-  std::unique_ptr<Tirn::Http::Server> server;
-  std::string url;
+  raw_http::Served http{Bound(providers), TI::Operations()};
+  std::string url = "http://127.0.0.1:" + std::to_string(http.port());
 };
 
 TEST(Run, DrawsAProgressBarOnATerminalAndClearsIt) {

@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "tirn/runtime/value/wire_shapes.h"
-#include "apps/reference/test_calls.h"
-#include "tirn/stub/async_api_stub.h"
+#include "tests/reference_services.h"
 
 namespace Reference {
 namespace {
@@ -24,74 +23,7 @@ namespace Reports = Ti::Attestation::ReportsSvc;
 using Testing::Call;
 using Testing::Outcome;
 
-class ReferenceServerTest : public ::testing::Test {
- protected:
-  ReferenceServerTest() {
-    server_.RegisterWith(*provider_);
-    auto apiStub = std::make_shared<Tirn::Stub::AsyncApiStub>(
-        provider_, std::make_shared<Tirn::Core::AsyncActivation>());
-    providers_ = std::make_unique<Providers::AsyncServiceStub>(apiStub);
-    keyServers_ = std::make_unique<KeyServers::AsyncServiceStub>(apiStub);
-    attestation_ = std::make_unique<Attestation::AsyncServiceStub>(apiStub);
-    reports_ = std::make_unique<Reports::AsyncServiceStub>(apiStub);
-  }
-
-  std::string CreateProvider(std::string const& id, char const* keyId = nullptr) {
-    auto spec = std::make_shared<Providers::CreateSpec>();
-    spec->provider = id;
-    if (keyId) {
-      auto native = std::make_shared<Providers::NativeProviderCreateSpec>();
-      native->key_id = keyId;
-      native->key_derivation_key = Tirn::SecretString("kdk-" + id + "-secret");
-      spec->native_spec = native;
-    }
-    return Call<Tirn::Void>([&](auto const& r) { providers_->Create(spec, nullptr, r); })
-        .Describe();
-  }
-
-  template <class Spec>
-  std::shared_ptr<Spec> ServerSpec(std::string host, boost::optional<long long> port,
-                                   std::string group) {
-    auto spec = std::make_shared<Spec>();
-    auto address = std::make_shared<Ti::NetworkAddress>();
-    address->hostname = std::move(host);
-    address->port = port;
-    spec->address = address;
-    spec->trusted_CA = std::make_shared<Ti::X509CertChain>();
-    spec->group = std::move(group);
-    return spec;
-  }
-
-  Outcome<std::string> CreateKeyServer(std::string host, boost::optional<long long> port,
-                                       std::string group = "g") {
-    auto spec = ServerSpec<KeyServers::CreateSpec>(std::move(host), port, std::move(group));
-    return Call<std::string>([&](auto const& r) { keyServers_->Create(spec, nullptr, r); });
-  }
-
-  std::set<std::string> ListProviders(std::shared_ptr<Providers::FilterSpec const> filter) {
-    auto outcome = Call<Providers::ListMethod::Result>(
-        [&](auto const& r) { providers_->List(filter, nullptr, r); });
-    std::set<std::string> ids;
-    for (auto const& summary : *outcome.value) ids.insert(summary->provider);
-    return ids;
-  }
-
-  std::set<std::string> ListKeyServers(std::shared_ptr<KeyServers::FilterSpec const> filter) {
-    auto outcome = Call<KeyServers::ListMethod::Result>(
-        [&](auto const& r) { keyServers_->List(filter, nullptr, r); });
-    std::set<std::string> ids;
-    for (auto const& summary : *outcome.value) ids.insert(summary->service);
-    return ids;
-  }
-
-  std::shared_ptr<Tirn::Core::InProcessApiProvider> provider_ =
-      std::make_shared<Tirn::Core::InProcessApiProvider>();
-  ReferenceServer server_;
-  std::unique_ptr<Providers::AsyncServiceStub> providers_;
-  std::unique_ptr<KeyServers::AsyncServiceStub> keyServers_;
-  std::unique_ptr<Attestation::AsyncServiceStub> attestation_;
-  std::unique_ptr<Reports::AsyncServiceStub> reports_;
-};
+class ReferenceServerTest : public ::testing::Test, public Testing::Services {};
 
 TEST_F(ReferenceServerTest, ProviderFiltersAreConjunctionsOfSets) {
   ASSERT_EQ(CreateProvider("native", "key-1"), "ok");
@@ -102,7 +34,7 @@ TEST_F(ReferenceServerTest, ProviderFiltersAreConjunctionsOfSets) {
     boost::optional<std::set<std::string>> providers;
     boost::optional<bool> available;
     boost::optional<Types> types;
-    std::set<std::string> expected;
+    std::vector<std::string> expected;
   };
   Case const cases[] = {
       {"no field set", boost::none, boost::none, boost::none, {"authority", "native"}},
@@ -119,14 +51,14 @@ TEST_F(ReferenceServerTest, ProviderFiltersAreConjunctionsOfSets) {
     filter->providers = c.providers;
     filter->available = c.available;
     filter->types = c.types;
-    EXPECT_EQ(ListProviders(filter), c.expected);
+    EXPECT_EQ(ProviderIds(filter), c.expected);
   }
 }
 
 TEST_F(ReferenceServerTest, TrustAuthorityIsAvailableOnlyWithAKeyServer) {
   ASSERT_EQ(CreateProvider("authority"), "ok");
   auto summaries = Call<Providers::ListMethod::Result>(
-      [&](auto const& r) { providers_->List(nullptr, nullptr, r); });
+      [&](auto const& r) { providers->List(nullptr, nullptr, r); });
   ASSERT_EQ(summaries.value->size(), 1u);
   auto const& summary = *summaries.value->front();
   EXPECT_FALSE(summary.available);
@@ -136,7 +68,7 @@ TEST_F(ReferenceServerTest, TrustAuthorityIsAvailableOnlyWithAKeyServer) {
   ASSERT_TRUE(CreateKeyServer("kms.example.org", 5696).value);
   auto filter = std::make_shared<Providers::FilterSpec>();
   filter->available = true;
-  EXPECT_EQ(ListProviders(filter), std::set<std::string>{"authority"});
+  EXPECT_EQ(ProviderIds(filter), std::vector<std::string>{"authority"});
 }
 
 TEST_F(ReferenceServerTest, AddressFiltersMatchHostAndListedPort) {
@@ -146,7 +78,7 @@ TEST_F(ReferenceServerTest, AddressFiltersMatchHostAndListedPort) {
     char const* name;
     std::vector<std::pair<std::string, boost::optional<long long>>> addresses;
     boost::optional<std::set<std::string>> groups;
-    std::set<std::string> expected;
+    std::vector<std::string> expected;
   };
   Case const cases[] = {
       {"host only", {{"a.example.org", boost::none}}, boost::none, {a}},
@@ -168,7 +100,7 @@ TEST_F(ReferenceServerTest, AddressFiltersMatchHostAndListedPort) {
       filter->address->push_back(listed);
     }
     filter->group = c.groups;
-    EXPECT_EQ(ListKeyServers(filter), c.expected);
+    EXPECT_EQ(KeyServerIds(filter), c.expected);
   }
 }
 
@@ -188,14 +120,11 @@ TEST_F(ReferenceServerTest, DeclaredErrorsForBadRequests) {
        "com.ostrel.tirn.std.errors.already_exists reference.provider.exists"},
       {"empty key id", CreateProvider("native", ""),
        "com.ostrel.tirn.std.errors.invalid_argument reference.provider.key.id.empty"},
-      {"unknown provider",
-       Call<std::shared_ptr<Providers::Info const>>([&](auto const& r) {
-         providers_->Get("missing", nullptr, r);
-       }).Describe(),
+      {"unknown provider", GetProvider("missing").Describe(),
        "com.ostrel.tirn.std.errors.not_found reference.provider.not.found"},
       {"native settings on a trust authority",
        Call<Tirn::Void>([&](auto const& r) {
-         providers_->Update("authority", update, nullptr, r);
+         providers->Update("authority", update, nullptr, r);
        }).Describe(),
        "com.ostrel.tirn.std.errors.unsupported reference.provider.not.native"},
       {"empty host", CreateKeyServer("", 1).Describe(),
@@ -205,7 +134,7 @@ TEST_F(ReferenceServerTest, DeclaredErrorsForBadRequests) {
       {"port 65536", CreateKeyServer("h", 65536).Describe(),
        "com.ostrel.tirn.std.errors.invalid_argument reference.address.port.range"},
       {"unknown key server",
-       Call<Tirn::Void>([&](auto const& r) { keyServers_->Delete("ks-9", nullptr, r); })
+       Call<Tirn::Void>([&](auto const& r) { keyServers->Delete("ks-9", nullptr, r); })
            .Describe(),
        "com.ostrel.tirn.std.errors.not_found reference.key.server.not.found"},
   };
@@ -214,8 +143,8 @@ TEST_F(ReferenceServerTest, DeclaredErrorsForBadRequests) {
     EXPECT_EQ(c.outcome, c.expected);
   }
   // Failed requests changed nothing.
-  EXPECT_EQ(ListProviders(nullptr), std::set<std::string>{"authority"});
-  EXPECT_TRUE(ListKeyServers(nullptr).empty());
+  EXPECT_EQ(ProviderIds(), std::vector<std::string>{"authority"});
+  EXPECT_TRUE(KeyServerIds().empty());
 }
 
 // A C++ caller can hand the services any bytes; a record that a store could never hand back
@@ -236,19 +165,19 @@ TEST_F(ReferenceServerTest, StringsThatAreNotUtf8AreRefusedNamingTheField) {
     auto native = std::make_shared<Providers::NativeProviderCreateSpec>();
     native->key_id = keyId;
     spec->native_spec = native;
-    return Call<Tirn::Void>([&](auto const& r) { providers_->Create(spec, nullptr, r); }).error;
+    return Call<Tirn::Void>([&](auto const& r) { providers->Create(spec, nullptr, r); }).error;
   };
   auto const update = [&](std::string const& keyId) {
     auto spec = std::make_shared<Providers::UpdateSpec>();
     auto native = std::make_shared<Providers::NativeProviderUpdateSpec>();
     native->key_id = keyId;
     spec->native_spec = native;
-    return Call<Tirn::Void>([&](auto const& r) { providers_->Update("native", spec, nullptr, r); })
+    return Call<Tirn::Void>([&](auto const& r) { providers->Update("native", spec, nullptr, r); })
         .error;
   };
   using Change = std::function<void(Ti::NetworkAddress&, Ti::X509CertChain&, std::string&)>;
   // A key server (an attestation service with `attestation`) after `change`.
-  auto const server = [&](bool attestation, Change const& change) {
+  auto const server = [&](bool toAttestation, Change const& change) {
     auto address = std::make_shared<Ti::NetworkAddress>();
     address->hostname = "h.example";
     auto chain = std::make_shared<Ti::X509CertChain>();
@@ -261,8 +190,8 @@ TEST_F(ReferenceServerTest, StringsThatAreNotUtf8AreRefusedNamingTheField) {
       spec->group = group;
       return Call<std::string>([&](auto const& r) { stub.Create(spec, nullptr, r); }).error;
     };
-    return attestation ? send(std::make_shared<Attestation::CreateSpec>(), *attestation_)
-                       : send(std::make_shared<KeyServers::CreateSpec>(), *keyServers_);
+    return toAttestation ? send(std::make_shared<Attestation::CreateSpec>(), *attestation)
+                         : send(std::make_shared<KeyServers::CreateSpec>(), *keyServers);
   };
   std::string const stray = "ab\x80", overlong = "\xc0\xaf", surrogate = "\xed\xa0\x80",
                     cut = "x\xe2\x82", past = "\xf4\x90\x80\x80";
@@ -306,22 +235,8 @@ TEST_F(ReferenceServerTest, StringsThatAreNotUtf8AreRefusedNamingTheField) {
                                           "reference.text.not.utf8 ") + c.field
                             : "ok");
   }
-  EXPECT_EQ(ListProviders(nullptr), std::set<std::string>{"native"});
-  EXPECT_TRUE(ListKeyServers(nullptr).empty());
-}
-
-TEST_F(ReferenceServerTest, KeyDerivationKeyIsKeptButNeverReturned) {
-  ASSERT_EQ(CreateProvider("native", "key-1"), "ok");
-  auto info = Call<std::shared_ptr<Providers::Info const>>(
-      [&](auto const& r) { providers_->Get("native", nullptr, r); });
-  ASSERT_TRUE(info.value && (*info.value)->native_info);
-  EXPECT_EQ((*info.value)->native_info->key_id, "key-1");
-  auto list = Call<Providers::ListMethod::Result>(
-      [&](auto const& r) { providers_->List(nullptr, nullptr, r); });
-  std::string printed;
-  for (auto const& summary : *list.value) printed += summary->provider;
-  printed += (*info.value)->native_info->key_id;
-  EXPECT_EQ(printed.find("kdk-"), std::string::npos);
+  EXPECT_EQ(ProviderIds(), std::vector<std::string>{"native"});
+  EXPECT_TRUE(KeyServerIds().empty());
 }
 
 // A store whose every operation fails, as a full disk would make it.
@@ -367,15 +282,8 @@ class FailingStore final : public RecordStore {
 
 TEST(ReferenceServerStore, AFailingStoreAnswersInternalErrorsAndIsLogged) {
   std::vector<std::string> logged;
-  ReferenceServer server(std::make_shared<FailingStore>(),
-                         [&logged](std::string const& line) { logged.push_back(line); });
-  auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
-  server.RegisterWith(*provider);
-  auto apiStub = std::make_shared<Tirn::Stub::AsyncApiStub>(
-      provider, std::make_shared<Tirn::Core::AsyncActivation>());
-  Providers::AsyncServiceStub providers(apiStub);
-  Attestation::AsyncServiceStub attestation(apiStub);
-  Reports::AsyncServiceStub reports(apiStub);
+  Testing::Services services(std::make_shared<FailingStore>(),
+                             [&logged](std::string const& line) { logged.push_back(line); });
   auto spec = std::make_shared<Providers::CreateSpec>();
   spec->provider = "p";
   std::string const failed = "com.ostrel.tirn.std.errors.internal_server_error reference.store.failed";
@@ -384,14 +292,14 @@ TEST(ReferenceServerStore, AFailingStoreAnswersInternalErrorsAndIsLogged) {
     Tirn::Data::ErrorValuePtr error;
   } const cases[] = {
       {"kms.providers.create",
-       Call<Tirn::Void>([&](auto const& r) { providers.Create(spec, nullptr, r); }).error},
-      {"kms.providers.get", Call<std::shared_ptr<Providers::Info const>>([&](auto const& r) {
-                              providers.Get("p", nullptr, r);
-                            }).error},
+       Call<Tirn::Void>([&](auto const& r) { services.providers->Create(spec, nullptr, r); })
+           .error},
+      {"kms.providers.get", services.GetProvider("p").error},
       {"attestation.services.delete",
-       Call<Tirn::Void>([&](auto const& r) { attestation.Delete("a", nullptr, r); }).error},
+       Call<Tirn::Void>([&](auto const& r) { services.attestation->Delete("a", nullptr, r); })
+           .error},
       {"attestation.reports.list", Call<Reports::ListMethod::Result>([&](auto const& r) {
-                                     reports.List(nullptr, r);
+                                     services.reports->List(nullptr, r);
                                    }).error},
   };
   ASSERT_EQ(logged.size(), std::size(cases));
@@ -427,11 +335,11 @@ std::string Base64UrlDecode(std::string const& text) {
 
 TEST_F(ReferenceServerTest, OneUnsignedJwtReportPerAttestationService) {
   auto spec = ServerSpec<Attestation::CreateSpec>("attest.example.org", 443, "prod\"uction");
-  auto created = Call<std::string>([&](auto const& r) { attestation_->Create(spec, nullptr, r); });
+  auto created = Call<std::string>([&](auto const& r) { attestation->Create(spec, nullptr, r); });
   ASSERT_TRUE(created.value);
-  auto reports = Call<Reports::ListMethod::Result>([&](auto const& r) { reports_->List(nullptr, r); });
-  ASSERT_EQ(reports.value->size(), 1u);
-  auto const& report = *reports.value->front();
+  auto listed = Call<Reports::ListMethod::Result>([&](auto const& r) { reports->List(nullptr, r); });
+  ASSERT_EQ(listed.value->size(), 1u);
+  auto const& report = *listed.value->front();
   EXPECT_EQ(report.type, Reports::ReportType::REPORTING_JWT);
   ASSERT_TRUE(report.reporting_jwt);
   EXPECT_EQ(report.reporting_jwt->service, *created.value);

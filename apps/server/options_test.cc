@@ -67,16 +67,6 @@ TEST(ServerOptions, DefaultsAndEveryOption) {
   EXPECT_FALSE(defaults.config.metricsNeedToken);
 }
 
-TEST(ServerOptions, HelpListsEveryOption) {
-  auto const help = Parse({"--help"});
-  ASSERT_EQ(help.outcome, ParsedOptions::kHelp);
-  for (char const* name : {"--listen", "--tls-cert", "--tls-key", "--tokens", "--threads",
-                           "--log-format", "--data", "--key-file", "--help", "--config",
-                           "--metrics-listen", "--metrics-token", "--policy", "SIGHUP"}) {
-    EXPECT_NE(help.text.find(name), std::string::npos) << name;
-  }
-}
-
 TEST(ServerOptions, MistakesAreErrorsNamingTheOption) {
   struct Case {
     std::vector<char const*> args;

@@ -14,11 +14,8 @@
 #include <set>
 #include <thread>
 
-#include "apps/reference/reference_server.h"
-#include "apps/reference/test_calls.h"
 #include "apps/server/postgres_cluster.h"
-#include "tirn/runtime/call/in_process_provider.h"
-#include "tirn/stub/async_api_stub.h"
+#include "tests/reference_services.h"
 
 namespace ServerApp {
 namespace {
@@ -255,13 +252,7 @@ TEST_F(PostgresStore, OpenRefusesWhatItCannotServe) {
 
 // The provider service's answer to a Get, as "error-name message-id", or "ok".
 std::string ServiceGet(std::shared_ptr<Reference::RecordStore> store, std::string const& id) {
-  Reference::ReferenceServer server(std::move(store));
-  auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
-  server.RegisterWith(*provider);
-  Providers::AsyncServiceStub providers(std::make_shared<Tirn::Stub::AsyncApiStub>(
-      provider, std::make_shared<Tirn::Core::AsyncActivation>()));
-  auto const outcome = Reference::Testing::Call<std::shared_ptr<Providers::Info const>>(
-      [&](auto const& r) { providers.Get(id, nullptr, r); });
+  auto const outcome = Reference::Testing::Services(std::move(store)).GetProvider(id);
   if (outcome.error) {
     for (auto const& message : outcome.error->GetMessages()) EXPECT_TRUE(message.args().empty());
   }

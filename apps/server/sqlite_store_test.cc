@@ -20,10 +20,7 @@
 
 #include "apps/server/data_files.h"
 #include "apps/server/test_files.h"
-#include "apps/reference/reference_server.h"
-#include "tirn/runtime/call/in_process_provider.h"
-#include "apps/reference/test_calls.h"
-#include "tirn/stub/async_api_stub.h"
+#include "tests/reference_services.h"
 #ifdef TIRN_POSTGRES_TESTS
 #include "apps/server/postgres_cluster.h"
 #include "apps/server/postgres_store.h"
@@ -44,92 +41,7 @@ namespace Attestation = Ti::Attestation::ServicesSvc;
 using Reference::Testing::Call;
 using Reference::Testing::Outcome;
 
-// The reference services over a store, called through the generated stubs.
-struct Services {
-  explicit Services(std::shared_ptr<Reference::RecordStore> store) : server(std::move(store)) {
-    server.RegisterWith(*provider);
-    auto apiStub = std::make_shared<Tirn::Stub::AsyncApiStub>(
-        provider, std::make_shared<Tirn::Core::AsyncActivation>());
-    providers = std::make_unique<Providers::AsyncServiceStub>(apiStub);
-    keyServers = std::make_unique<KeyServers::AsyncServiceStub>(apiStub);
-    attestation = std::make_unique<Attestation::AsyncServiceStub>(apiStub);
-  }
-
-  std::string CreateProvider(std::string const& id, char const* keyId, std::string const& kdk) {
-    auto spec = std::make_shared<Providers::CreateSpec>();
-    spec->provider = id;
-    if (keyId) {
-      auto native = std::make_shared<Providers::NativeProviderCreateSpec>();
-      native->key_id = keyId;
-      native->key_derivation_key = Tirn::SecretString(kdk);
-      spec->native_spec = native;
-    }
-    return Call<Tirn::Void>([&](auto const& r) { providers->Create(spec, nullptr, r); })
-        .Describe();
-  }
-
-  std::string UpdateKeyId(std::string const& id, std::string const& keyId) {
-    auto spec = std::make_shared<Providers::UpdateSpec>();
-    auto native = std::make_shared<Providers::NativeProviderUpdateSpec>();
-    native->key_id = keyId;
-    spec->native_spec = native;
-    return Call<Tirn::Void>([&](auto const& r) { providers->Update(id, spec, nullptr, r); })
-        .Describe();
-  }
-
-  Outcome<std::shared_ptr<Providers::Info const>> GetProvider(std::string const& id) {
-    return Call<std::shared_ptr<Providers::Info const>>(
-        [&](auto const& r) { providers->Get(id, nullptr, r); });
-  }
-
-  // `zone`, when set, travels as a field of the address this server does not know.
-  Outcome<std::string> CreateKeyServer(std::string host, boost::optional<long long> port,
-                                       std::list<std::string> chain = {},
-                                       char const* zone = nullptr) {
-    auto spec = std::make_shared<KeyServers::CreateSpec>();
-    auto address = std::make_shared<Ti::NetworkAddress>();
-    address->hostname = std::move(host);
-    address->port = port;
-    if (zone) {
-      address->unknownFields = Tirn::Data::StructValue::GetInstance(
-          "com.ostrel.nox.trusted_infrastructure.network_address");
-      address->unknownFields->SetField("zone", Tirn::Data::DataValue::Create<std::string>(zone));
-    }
-    spec->address = address;
-    auto ca = std::make_shared<Ti::X509CertChain>();
-    ca->cert_chain.assign(chain.begin(), chain.end());
-    spec->trusted_CA = ca;
-    spec->group = "group-a";
-    return Call<std::string>([&](auto const& r) { keyServers->Create(spec, nullptr, r); });
-  }
-
-  std::vector<std::string> ListProviderIds() {
-    auto list = Call<Providers::ListMethod::Result>(
-        [&](auto const& r) { providers->List(nullptr, nullptr, r); });
-    std::vector<std::string> ids;
-    if (list.value) {
-      for (auto const& summary : *list.value) ids.push_back(summary->provider);
-    }
-    return ids;
-  }
-
-  std::vector<std::string> ListKeyServerIds() {
-    auto list = Call<KeyServers::ListMethod::Result>(
-        [&](auto const& r) { keyServers->List(nullptr, nullptr, r); });
-    std::vector<std::string> ids;
-    if (list.value) {
-      for (auto const& summary : *list.value) ids.push_back(summary->service);
-    }
-    return ids;
-  }
-
-  std::shared_ptr<Tirn::Core::InProcessApiProvider> provider =
-      std::make_shared<Tirn::Core::InProcessApiProvider>();
-  Reference::ReferenceServer server;
-  std::unique_ptr<Providers::AsyncServiceStub> providers;
-  std::unique_ptr<KeyServers::AsyncServiceStub> keyServers;
-  std::unique_ptr<Attestation::AsyncServiceStub> attestation;
-};
+using Services = Reference::Testing::Services;
 
 // ---- Both stores, through the services -----------------------------------------------------
 
@@ -166,7 +78,7 @@ TEST_P(StoreTest, RecordsGoThroughTheirWholeLife) {
   EXPECT_EQ(services.CreateProvider("authority", nullptr, ""), "ok");
   EXPECT_EQ(services.CreateProvider("vault", "key-2", "other"),
             "com.ostrel.tirn.std.errors.already_exists reference.provider.exists");
-  EXPECT_EQ(services.ListProviderIds(), (std::vector<std::string>{"authority", "vault"}));
+  EXPECT_EQ(services.ProviderIds(), (std::vector<std::string>{"authority", "vault"}));
 
   EXPECT_EQ(services.UpdateKeyId("vault", "key-9"), "ok");
   EXPECT_EQ(services.UpdateKeyId("authority", "key-9"),
@@ -186,7 +98,7 @@ TEST_P(StoreTest, RecordsGoThroughTheirWholeLife) {
   // Certificates come back as they went in, and so do fields of the address that the server
   // does not know.
   std::list<std::string> const chain = {"-----BEGIN\n12:ab\n", "", "3:x"};
-  auto first = services.CreateKeyServer("kms.example", 443, chain, "eu-west");
+  auto first = services.CreateKeyServer("kms.example", 443, "group-a", chain, "eu-west");
   auto second = services.CreateKeyServer("kms.example", boost::none);
   EXPECT_EQ(services.CreateKeyServer("kms.example", 443).Describe(),
             "com.ostrel.tirn.std.errors.already_exists reference.key.server.exists");
@@ -224,14 +136,14 @@ TEST_P(StoreTest, RecordsGoThroughTheirWholeLife) {
   auto third = services.CreateKeyServer("kms.example", 443);
   ASSERT_TRUE(third.value) << third.Describe();
   EXPECT_EQ(*third.value, "key-server-3");
-  EXPECT_EQ(services.ListKeyServerIds(), (std::vector<std::string>{"key-server-2", "key-server-3"}));
+  EXPECT_EQ(services.KeyServerIds(), (std::vector<std::string>{"key-server-2", "key-server-3"}));
 
   EXPECT_EQ(Call<Tirn::Void>([&](auto const& r) { services.providers->Delete("vault", nullptr, r); })
                 .Describe(),
             "ok");
   EXPECT_EQ(services.GetProvider("vault").Describe(),
             "com.ostrel.tirn.std.errors.not_found reference.provider.not.found");
-  EXPECT_EQ(services.ListProviderIds(), (std::vector<std::string>{"authority"}));
+  EXPECT_EQ(services.ProviderIds(), (std::vector<std::string>{"authority"}));
 }
 
 TEST_P(StoreTest, ConcurrentCallsLoseNothing) {
@@ -252,8 +164,8 @@ TEST_P(StoreTest, ConcurrentCallsLoseNothing) {
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(services.ListProviderIds().size(), static_cast<std::size_t>(kThreads * kEach));
-  auto const servers = services.ListKeyServerIds();
+  EXPECT_EQ(services.ProviderIds().size(), static_cast<std::size_t>(kThreads * kEach));
+  auto const servers = services.KeyServerIds();
   std::set<std::string> const unique(servers.begin(), servers.end());
   EXPECT_EQ(servers.size(), static_cast<std::size_t>(kThreads * kEach + kEach));
   EXPECT_EQ(unique.size(), servers.size());

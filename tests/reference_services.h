@@ -1,0 +1,137 @@
+// The reference services over a record store (in memory unless one is given), bound to an
+// in-process provider and called through the generated stubs; the tests of the services and
+// of the stores share them. The in-process provider answers before a call returns.
+//
+//   Reference::Testing::Services services(store);
+//   EXPECT_EQ(services.CreateProvider("vault", "key-1"), "ok");
+//   EXPECT_EQ(services.ProviderIds(), std::vector<std::string>{"vault"});
+#ifndef TESTS_REFERENCE_SERVICES_H_
+#define TESTS_REFERENCE_SERVICES_H_
+
+#include <list>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "apps/reference/record_store.h"
+#include "apps/reference/reference_server.h"
+#include "apps/reference/test_calls.h"
+#include "tirn/stub/async_api_stub.h"
+
+namespace Reference {
+namespace Testing {
+
+namespace ProvidersSvc = Ti::Kms::ProvidersSvc;
+namespace KeyServersSvc = Ti::Kms::ServicesSvc;
+
+struct Services {
+  explicit Services(std::shared_ptr<RecordStore> store = std::make_shared<MemoryRecordStore>(),
+                    StoreLog log = {})
+      : server(std::move(store), std::move(log)) {
+    server.RegisterWith(*provider);
+    auto apiStub = std::make_shared<Tirn::Stub::AsyncApiStub>(
+        provider, std::make_shared<Tirn::Core::AsyncActivation>());
+    providers = std::make_unique<ProvidersSvc::AsyncServiceStub>(apiStub);
+    keyServers = std::make_unique<KeyServersSvc::AsyncServiceStub>(apiStub);
+    attestation = std::make_unique<Ti::Attestation::ServicesSvc::AsyncServiceStub>(apiStub);
+    reports = std::make_unique<Ti::Attestation::ReportsSvc::AsyncServiceStub>(apiStub);
+  }
+
+  // A trust authority, or with `keyId` a native provider whose key-derivation key is `kdk`.
+  std::string CreateProvider(std::string const& id, char const* keyId = nullptr,
+                             std::string const& kdk = "kdk-secret") {
+    auto spec = std::make_shared<ProvidersSvc::CreateSpec>();
+    spec->provider = id;
+    if (keyId) {
+      auto native = std::make_shared<ProvidersSvc::NativeProviderCreateSpec>();
+      native->key_id = keyId;
+      native->key_derivation_key = Tirn::SecretString(kdk);
+      spec->native_spec = native;
+    }
+    return Call<Tirn::Void>([&](auto const& r) { providers->Create(spec, nullptr, r); })
+        .Describe();
+  }
+
+  std::string UpdateKeyId(std::string const& id, std::string const& keyId) {
+    auto spec = std::make_shared<ProvidersSvc::UpdateSpec>();
+    auto native = std::make_shared<ProvidersSvc::NativeProviderUpdateSpec>();
+    native->key_id = keyId;
+    spec->native_spec = native;
+    return Call<Tirn::Void>([&](auto const& r) { providers->Update(id, spec, nullptr, r); })
+        .Describe();
+  }
+
+  Outcome<std::shared_ptr<ProvidersSvc::Info const>> GetProvider(std::string const& id) {
+    return Call<std::shared_ptr<ProvidersSvc::Info const>>(
+        [&](auto const& r) { providers->Get(id, nullptr, r); });
+  }
+
+  // The input that creates a key server or an attestation service.
+  template <class Spec>
+  static std::shared_ptr<Spec> ServerSpec(std::string host, boost::optional<long long> port,
+                                          std::string group, std::list<std::string> chain = {}) {
+    auto spec = std::make_shared<Spec>();
+    auto address = std::make_shared<Ti::NetworkAddress>();
+    address->hostname = std::move(host);
+    address->port = port;
+    spec->address = address;
+    auto ca = std::make_shared<Ti::X509CertChain>();
+    ca->cert_chain.assign(chain.begin(), chain.end());
+    spec->trusted_CA = ca;
+    spec->group = std::move(group);
+    return spec;
+  }
+
+  // `zone`, when set, travels as a field of the address this server does not know.
+  Outcome<std::string> CreateKeyServer(std::string host, boost::optional<long long> port,
+                                       std::string group = "g", std::list<std::string> chain = {},
+                                       char const* zone = nullptr) {
+    auto spec = ServerSpec<KeyServersSvc::CreateSpec>(std::move(host), port, std::move(group),
+                                                      std::move(chain));
+    if (zone) {
+      auto address = std::make_shared<Ti::NetworkAddress>(*spec->address);
+      address->unknownFields = Tirn::Data::StructValue::GetInstance(
+          "com.ostrel.nox.trusted_infrastructure.network_address");
+      address->unknownFields->SetField("zone", Tirn::Data::DataValue::Create<std::string>(zone));
+      spec->address = address;
+    }
+    return Call<std::string>([&](auto const& r) { keyServers->Create(spec, nullptr, r); });
+  }
+
+  // The identifiers listed, in the order of the answer.
+  std::vector<std::string> ProviderIds(
+      std::shared_ptr<ProvidersSvc::FilterSpec const> filter = nullptr) {
+    auto list = Call<ProvidersSvc::ListMethod::Result>(
+        [&](auto const& r) { providers->List(filter, nullptr, r); });
+    std::vector<std::string> ids;
+    if (list.value) {
+      for (auto const& summary : *list.value) ids.push_back(summary->provider);
+    }
+    return ids;
+  }
+
+  std::vector<std::string> KeyServerIds(
+      std::shared_ptr<KeyServersSvc::FilterSpec const> filter = nullptr) {
+    auto list = Call<KeyServersSvc::ListMethod::Result>(
+        [&](auto const& r) { keyServers->List(filter, nullptr, r); });
+    std::vector<std::string> ids;
+    if (list.value) {
+      for (auto const& summary : *list.value) ids.push_back(summary->service);
+    }
+    return ids;
+  }
+
+  std::shared_ptr<Tirn::Core::InProcessApiProvider> provider =
+      std::make_shared<Tirn::Core::InProcessApiProvider>();
+  ReferenceServer server;
+  std::unique_ptr<ProvidersSvc::AsyncServiceStub> providers;
+  std::unique_ptr<KeyServersSvc::AsyncServiceStub> keyServers;
+  std::unique_ptr<Ti::Attestation::ServicesSvc::AsyncServiceStub> attestation;
+  std::unique_ptr<Ti::Attestation::ReportsSvc::AsyncServiceStub> reports;
+};
+
+}  // namespace Testing
+}  // namespace Reference
+
+#endif  // TESTS_REFERENCE_SERVICES_H_
