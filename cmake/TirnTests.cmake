@@ -65,7 +65,7 @@ endif()
 tirn_test_program(tirn_bindings_tests tirn_bindings tirn/metadata tirn/stub tirn/provider)
 tirn_test_program(tirn_json_tests tirn_json tirn/json)
 
-# The compiled package checked against its naming, metadata and descriptor tables, and its
+# The compiled package checked against its naming and descriptor tables, and its
 # structures' round trips through the value model.
 tirn_cross_cutting_test(tirn_package_tests tests/package_tables_test.cc
                         tests/package_round_trip_test.cc)
