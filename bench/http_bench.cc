@@ -59,6 +59,7 @@
 
 #include "bench/allocation_count.h"
 #include "bench/load.h"
+#include "bench/median_reporter.h"
 #include "key_servers.grpc.pb.h"
 #include "com/ostrel/nox/trusted_infrastructure/kms/providers/binder.h"
 #include "com/ostrel/nox/trusted_infrastructure/kms/providers/stub.h"
@@ -583,58 +584,33 @@ void Grpc(benchmark::State& state) {
 
 // Prints ours / floor and ours / gRPC for calls per second, p50 and CPU per call at each
 // concurrency.
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public bench::MedianReporter {
  public:
-  void ReportRuns(std::vector<Run> const& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    // Single runs, or the median when repetitions are asked for.
-    for (auto const& run : runs) {
-      if (run.error_occurred) continue;
-      auto key = std::make_pair(run.run_name.function_name, run.run_name.args);
-      Figures figures{Counter(run, "calls_per_s"), Counter(run, "p50_us"),
-                      Counter(run, "cpu_us_per_call")};
-      if (run.run_type == Run::RT_Iteration) {
-        figures_.emplace(key, figures);
-      } else if (run.aggregate_name == "median") {
-        figures_[key] = figures;
-      }
-    }
-  }
-
   void Finalize() override {
-    ConsoleReporter::Finalize();
+    MedianReporter::Finalize();
     std::printf("\nOurs / peer (calls per second: below 1.0, we are slower; p50 latency and "
                 "CPU per call: above 1.0, we are slower)\n");
     for (char const* peer : {"Floor", "Grpc"}) {
       for (int callers : kConcurrencies) {
         std::string const args = "callers:" + std::to_string(callers);
-        auto ours = figures_.find({"Ours", args});
-        auto theirs = figures_.find({peer, args});
-        if (ours == figures_.end() || theirs == figures_.end()) {
+        double ratios[3];
+        bool measured = true;
+        char const* const counters[] = {"calls_per_s", "p50_us", "cpu_us_per_call"};
+        for (int i = 0; i < 3; ++i) {
+          double const* ours = Figure("Ours", args, counters[i]);
+          double const* theirs = Figure(peer, args, counters[i]);
+          measured = measured && ours && theirs;
+          if (measured) ratios[i] = *ours / *theirs;
+        }
+        if (!measured) {
           std::printf("  %-5s %2d callers: not measured\n", peer, callers);
           continue;
         }
         std::printf("  %-5s %2d callers: calls/s %5.2f   p50 %5.2f   cpu/call %5.2f\n", peer,
-                    callers, ours->second.callsPerSecond / theirs->second.callsPerSecond,
-                    ours->second.p50 / theirs->second.p50,
-                    ours->second.cpuPerCall / theirs->second.cpuPerCall);
+                    callers, ratios[0], ratios[1], ratios[2]);
       }
     }
   }
-
- private:
-  struct Figures {
-    double callsPerSecond;
-    double p50;
-    double cpuPerCall;
-  };
-
-  static double Counter(Run const& run, char const* name) {
-    auto found = run.counters.find(name);
-    return found == run.counters.end() ? 0 : found->second.value;
-  }
-
-  std::map<std::pair<std::string, std::string>, Figures> figures_;
 };
 
 }  // namespace

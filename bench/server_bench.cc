@@ -83,6 +83,7 @@
 #include <vector>
 
 #include "bench/load.h"
+#include "bench/median_reporter.h"
 #include "com/ostrel/nox/trusted_infrastructure/kms/services/stub.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "tirn/http/client_provider.h"
@@ -952,25 +953,10 @@ void Case(benchmark::State& state, Store store, Operation op, Kind kind) {
 }
 
 // Prints server / floor for operations per second and p50 at each (store, operation, threads).
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public bench::MedianReporter {
  public:
-  void ReportRuns(std::vector<Run> const& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    // Single runs, or the median when repetitions are asked for.
-    for (auto const& run : runs) {
-      if (run.error_occurred) continue;
-      auto key = std::make_pair(run.run_name.function_name, run.run_name.args);
-      Figures figures{Counter(run, "ops_per_s"), Counter(run, "p50_us")};
-      if (run.run_type == Run::RT_Iteration) {
-        figures_.emplace(key, figures);
-      } else if (run.aggregate_name == "median") {
-        figures_[key] = figures;
-      }
-    }
-  }
-
   void Finalize() override {
-    ConsoleReporter::Finalize();
+    MedianReporter::Finalize();
     std::printf("\n");
     for (auto const& note : fixture->notes()) std::printf("%s\n", note.c_str());
     std::printf("\nServer / floor (ops/s: below 1.0, the server is slower; p50: above 1.0, the "
@@ -982,33 +968,23 @@ class RatioReporter : public benchmark::ConsoleReporter {
         for (int threads : kThreadCounts) {
           std::string const args = "threads:" + std::to_string(threads);
           std::string const prefix = std::string(Name(store)) + "/" + Name(op) + "/";
-          auto server = figures_.find({prefix + Name(Kind::kServer), args});
-          auto floor = figures_.find({prefix + Name(Kind::kFloor), args});
-          if (server == figures_.end() || floor == figures_.end()) {
+          std::string const server = prefix + Name(Kind::kServer);
+          std::string const floor = prefix + Name(Kind::kFloor);
+          double const* serverOps = Figure(server, args, "ops_per_s");
+          double const* floorOps = Figure(floor, args, "ops_per_s");
+          double const* serverP50 = Figure(server, args, "p50_us");
+          double const* floorP50 = Figure(floor, args, "p50_us");
+          if (!serverOps || !floorOps || !serverP50 || !floorP50) {
             std::printf("  %-9s %-7s %7d   not measured\n", Name(store), Name(op), threads);
             continue;
           }
           std::printf("  %-9s %-7s %7d %12.0f %12.0f %8.2f %8.2f\n", Name(store), Name(op),
-                      threads, server->second.opsPerSecond, floor->second.opsPerSecond,
-                      server->second.opsPerSecond / floor->second.opsPerSecond,
-                      server->second.p50 / floor->second.p50);
+                      threads, *serverOps, *floorOps, *serverOps / *floorOps,
+                      *serverP50 / *floorP50);
         }
       }
     }
   }
-
- private:
-  struct Figures {
-    double opsPerSecond;
-    double p50;
-  };
-
-  static double Counter(Run const& run, char const* name) {
-    auto found = run.counters.find(name);
-    return found == run.counters.end() ? 0 : found->second.value;
-  }
-
-  std::map<std::pair<std::string, std::string>, Figures> figures_;
 };
 
 }  // namespace
