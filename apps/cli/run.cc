@@ -278,18 +278,21 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
   auto const* operation =
       listing ? nullptr : table.FindByService(arguments.service, arguments.operation);
   CallSettings settings;
-  bool const settled = arguments.reflect || listing || operation;
-  // An operation the client was not built with may still be the server's: it is asked.
+  // With --reflect, or for an operation the client was not built with, the server's own table.
   std::shared_ptr<Tirn::Core::OperationTable const> reflected;
   if (arguments.reflect || (!listing && !operation)) {
     if (!ResolveSettings(arguments, console, &settings, messages)) return Refuse(console, messages);
     CallOutcome failure;
     reflected = ReadOperations(settings, &failure);
-    if (!reflected && !failure.usageError.empty()) {
-      messages.push_back(Tirn::MakeMessage(MessageIds::kUsage, "{1}", failure.usageError));
-      return Refuse(console, messages);
-    }
-    if (!reflected && !settled) {
+    if (!reflected) {
+      if (!failure.usageError.empty()) {
+        messages.push_back(Tirn::MakeMessage(MessageIds::kUsage, "{1}", failure.usageError));
+        return Refuse(console, messages);
+      }
+      if (arguments.reflect) {
+        console.err << FormatError(*failure.error);
+        return ExitCodeForError(*failure.error);
+      }
       // Not built in, and the server cannot say: the operation is unknown, and why the server
       // was no help follows.
       messages.push_back(UnknownOperation(arguments, table));
@@ -297,10 +300,6 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
       return failure.error->name() == Tirn::Data::Wire::kOperationNotFoundError
                  ? kExitUsage
                  : ExitCodeForError(*failure.error);
-    }
-    if (!reflected) {
-      console.err << FormatError(*failure.error);
-      return ExitCodeForError(*failure.error);
     }
     operation = listing ? nullptr : reflected->FindByService(arguments.service, arguments.operation);
   }
