@@ -8,7 +8,6 @@
 #include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
 #include "tirn/json/definition.h"
-#include "tirn/json/json.h"
 #include "tirn/message/message.h"
 #include "tirn/runtime/l10n/locale.h"
 #include "tirn/runtime/value/wire_shapes.h"
@@ -108,13 +107,10 @@ std::shared_ptr<Tirn::Core::OperationTable const> ReadOperations(CallSettings co
     *failure = std::move(read);
     return nullptr;
   }
-  // The answer was read by its shape; its text goes through the definitions' own reader,
-  // which checks every part of it.
+  // The answer was read by its shape; the definitions' own reader checks every part of it.
   std::list<Tirn::BaseMessage> messages;
-  std::string text;
   std::vector<Tirn::Core::OperationDefinitions> operations;
-  if (!Tirn::Json::Encode(read.output, nullptr, &text, messages) ||
-      !Tirn::Json::DecodeOperations(text, &operations, messages)) {
+  if (!Tirn::Json::DecodeOperations(read.output, &operations, messages)) {
     messages.push_front(Tirn::MakeMessage(kUnreadableOperations,
                                           "the operations {1} answered cannot be read",
                                           settings.url));

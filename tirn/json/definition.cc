@@ -677,7 +677,12 @@ bool EncodeOperations(Core::OperationTable const& table, std::string* out,
 bool DecodeOperations(boost::string_view text, std::vector<OperationDefinitions>* out,
                       std::list<BaseMessage>& messages, DefinitionDecodeOptions const& options) {
   DataValuePtr document;
-  if (!ReadDocument(text, options, &document, messages)) return false;
+  return ReadDocument(text, options, &document, messages) &&
+         DecodeOperations(document, out, messages, options);
+}
+
+bool DecodeOperations(DataValuePtr const& document, std::vector<OperationDefinitions>* out,
+                      std::list<BaseMessage>& messages, DefinitionDecodeOptions const& options) {
   ListValue const* operations = AsArray(Member(AsObject(document.get()), kOperations));
   if (!operations) {
     return Fail(messages, MessageIds::kDefinitionShape, "<root>",

@@ -149,6 +149,11 @@ using OperationDefinitions = Core::OperationDefinitions;
 [[nodiscard]] TIRN_JSON_EXPORT bool DecodeOperations(
     boost::string_view text, std::vector<OperationDefinitions>* out,
     std::list<BaseMessage>& messages, DefinitionDecodeOptions const& options = {});
+// The same from the document already decoded by its shape (Decode without a definition, as
+// ClientProvider::Fetch delivers it); its nesting was bounded by that decoding.
+[[nodiscard]] TIRN_JSON_EXPORT bool DecodeOperations(
+    Data::DataValuePtr const& document, std::vector<OperationDefinitions>* out,
+    std::list<BaseMessage>& messages, DefinitionDecodeOptions const& options = {});
 
 }  // namespace Json
 }  // namespace Tirn
