@@ -927,6 +927,63 @@ TEST(HttpServer, StopLetsCallsInFlightFinish) {
   EXPECT_EQ(stopped.get_future().wait_for(kWait), std::future_status::ready);
 }
 
+// Holds the first `count` calls in Invoke, on the thread that makes it, until released, then
+// passes them on; passes the rest on at once: operations that wait for their store.
+class BlockingProvider : public Tirn::Core::AsyncApiProvider {
+ public:
+  BlockingProvider(std::shared_ptr<Tirn::Core::AsyncApiProvider> inner, int count,
+                   std::shared_future<void> release)
+      : inner_(std::move(inner)), toBlock_(count), release_(std::move(release)) {}
+  void Invoke(std::shared_ptr<Tirn::Core::MethodIdentifier const> const& method,
+              Tirn::Data::DataValuePtr const& input, Activation const& activation,
+              Tirn::Core::AsyncApiResultCb const& resultCb) override {
+    if (toBlock_.fetch_sub(1) > 0) {
+      ++held;
+      release_.wait_for(kWait);
+    }
+    inner_->Invoke(method, input, activation, resultCb);
+  }
+  std::atomic<int> held{0};
+
+ private:
+  std::shared_ptr<Tirn::Core::AsyncApiProvider> inner_;
+  std::atomic<int> toBlock_;
+  std::shared_future<void> release_;
+};
+
+// Operations that block run on the call threads the server is given: as many blocked calls
+// as there are I/O threads leave the connections served.
+TEST(HttpServer, OperationsThatBlockHoldCallThreadsNotTheIoThreads) {
+  std::promise<void> release;
+  std::shared_future<void> const released = release.get_future().share();
+  Tirn::Http::IoThreads callThreads(3);
+  std::shared_ptr<BlockingProvider> blocking;
+  World::Options options = Scripted();
+  options.server.callContext = &callThreads.context();
+  options.wrap = [&](std::shared_ptr<Tirn::Core::AsyncApiProvider> inner) {
+    return blocking = std::make_shared<BlockingProvider>(std::move(inner), 2, released);
+  };
+  World world(options);
+  auto get = [&] {
+    return Call<std::shared_ptr<Providers::Info const>>(
+        [&](auto r) { world.providers->Get("progress", nullptr, r); });
+  };
+  auto first = std::async(std::launch::async, get);
+  auto second = std::async(std::launch::async, get);
+  auto const deadline = std::chrono::steady_clock::now() + kWait;
+  while (blocking->held < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_EQ(blocking->held, 2);
+  auto const third = get();
+  release.set_value();
+  EXPECT_TRUE(third.value) << Describe(third.error);
+  for (auto* blocked : {&first, &second}) {
+    auto const outcome = blocked->get();
+    EXPECT_TRUE(outcome.value) << Describe(outcome.error);
+  }
+}
+
 // ---- Hostile peers --------------------------------------------------------------------------
 
 // Forwards calls to another provider, after a progress report whose numbers look final

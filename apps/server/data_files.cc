@@ -108,7 +108,7 @@ bool OpenDatabase(ServerConfig const& config, OpenedData& out, std::vector<std::
   std::shared_ptr<SecretBox> box =
       made ? SecretBox::CreateKeyFile(config.keyFile, error) : LoadKey(config.keyFile, error);
   if (!box) return false;
-  out.store = PostgresRecordStore::Open(config.dataFile, std::move(box), config.threads, error);
+  out.store = PostgresRecordStore::Open(config.dataFile, std::move(box), config.callThreads, error);
   if (!out.store) {
     if (made) error += " (the key file " + config.keyFile + " was made just now, with a new key)";
     return false;

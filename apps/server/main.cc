@@ -180,6 +180,10 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
     auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
     reference.RegisterWith(*provider);
     Tirn::Http::IoThreads threads(config.threads);
+    // The operations run here, so that one waiting for the store holds none of the threads
+    // that serve the connections.
+    Tirn::Http::IoThreads callThreads(config.callThreads);
+    options.callContext = &callThreads.context();
     Tirn::Http::Server server(threads.context(), provider,
                               Com::Ostrel::Nox::TrustedInfrastructure::Operations(), options);
     Tirn::Core::OperationTable const noOperations("", {});

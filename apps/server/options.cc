@@ -106,7 +106,10 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
       ("metrics-token", po::bool_switch(&config.metricsNeedToken),
        "GET /metrics needs a token from --tokens (by default it needs none)")
       ("threads", po::value(&config.threads)->default_value(config.threads)->value_name("N"),
-       "threads serving calls (1 to 256)")
+       "threads serving the connections (1 to 256)")
+      ("call-threads",
+       po::value(&config.callThreads)->default_value(config.callThreads)->value_name("N"),
+       "threads running the operations, which wait for the records' store (1 to 256)")
       ("log-format", po::value(&logFormat)->default_value("text")->value_name("text|json"),
        "form of the log lines on stderr")
       ("data",
@@ -190,6 +193,9 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
   }
   if (config.threads < 1 || config.threads > 256) {
     return fail("--threads wants a number from 1 to 256");
+  }
+  if (config.callThreads < 1 || config.callThreads > 256) {
+    return fail("--call-threads wants a number from 1 to 256");
   }
   if (logFormat == "text") {
     config.logFormat = LogFormat::kText;

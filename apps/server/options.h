@@ -37,8 +37,11 @@ struct ServerConfig {
   unsigned short metricsPort = 0;
   // Whether GET /metrics needs a token the --tokens file accepts. Default: it needs none.
   bool metricsNeedToken = false;
-  // Threads that serve calls. Default 2.
+  // Threads that serve the connections. Default 2.
   unsigned threads = 2;
+  // Threads that run the operations, and so wait for the store; a PostgreSQL store keeps a
+  // connection for each. Default 8.
+  unsigned callThreads = 8;
   LogFormat logFormat = LogFormat::kText;
   // The records' file; ":memory:" keeps them in memory; a PostgreSQL URI (postgresql://...)
   // names a database many servers may share. Default tirn-server.db.

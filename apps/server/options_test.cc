@@ -46,7 +46,7 @@ TEST(ServerOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(defaults.config.logFormat, LogFormat::kText);
 
   auto const all = Parse({"--listen", "[::1]:0", "--tls-cert", "c.pem", "--tls-key", "k.pem",
-                          "--tokens", "t.txt", "--threads", "8", "--log-format", "json", "--data",
+                          "--tokens", "t.txt", "--threads", "8", "--call-threads", "3", "--log-format", "json", "--data",
                           ":memory:", "--key-file", "x.key", "--metrics-listen", "127.0.0.2:9100",
                           "--metrics-token"});
   ASSERT_EQ(all.outcome, ParsedOptions::kRun) << all.text;
@@ -56,6 +56,7 @@ TEST(ServerOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(all.config.tlsPrivateKeyFile, "k.pem");
   EXPECT_EQ(all.config.tokenFile, "t.txt");
   EXPECT_EQ(all.config.threads, 8u);
+  EXPECT_EQ(all.config.callThreads, 3u);
   EXPECT_EQ(all.config.logFormat, LogFormat::kJson);
   EXPECT_EQ(all.config.dataFile, ":memory:");
   EXPECT_EQ(all.config.keyFile, "x.key");
@@ -81,6 +82,7 @@ TEST(ServerOptions, MistakesAreErrorsNamingTheOption) {
       {{"--tls-key", "k.pem"}, "--tls-cert"},
       {{"--threads", "0"}, "--threads"},
       {{"--threads", "many"}, "threads"},
+      {{"--call-threads", "257"}, "--call-threads"},
       {{"--log-format", "xml"}, "--log-format"},
       {{"--data", ""}, "--data"},
       {{"--data"}, "data"},

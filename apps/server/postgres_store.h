@@ -86,10 +86,10 @@ class PostgresRecordStore final : public Reference::RecordStore {
   static constexpr std::chrono::milliseconds kLeaseTimeout{1000};
 
   // Connects to the database at `uri`, creating or migrating its schema, with a pool of
-  // `connections` connections (at least one, at most kMaxConnections; one per serving thread
-  // is right). Null, with the reason in `error`, when the URI is not a PostgreSQL URI or holds
-  // a password, the database cannot be reached, is of a newer schema, or holds records sealed
-  // with a key other than `box`'s.
+  // `connections` connections (at least one, at most kMaxConnections; one per thread that
+  // calls the store is right). Null, with the reason in `error`, when the URI is not a
+  // PostgreSQL URI or holds a password, the database cannot be reached, is of a newer schema,
+  // or holds records sealed with a key other than `box`'s.
   static std::shared_ptr<PostgresRecordStore> Open(std::string const& uri,
                                                    std::shared_ptr<SecretBox const> box,
                                                    std::size_t connections, std::string& error);

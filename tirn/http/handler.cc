@@ -1,6 +1,7 @@
 #include <cstring>
 #include <utility>
 
+#include "tirn/http/asio_internal.h"
 #include "tirn/http/handler_internal.h"
 #include "tirn/http/protocol.h"
 #include "tirn/json/json.h"
@@ -140,6 +141,20 @@ void ServeEndpoint(HandlerContext const& context, Request& request, Endpoint con
   answer.contentType = std::move(served.contentType);
   answer.body = std::move(served.body);
   exchange.Reply(std::move(answer));
+}
+
+// Hands the call to the provider; one that serves in process takes the fresh activation as
+// it is.
+void Invoke(std::shared_ptr<Core::AsyncApiProvider> const& provider,
+            Core::InProcessApiProvider* inProcess,
+            std::shared_ptr<Core::MethodIdentifier const> const& method,
+            Data::DataValuePtr const& input, std::shared_ptr<Core::AsyncActivation> activation,
+            Core::AsyncApiResultCb const& resultCb) {
+  if (inProcess) {
+    inProcess->InvokeWithFreshActivation(method, input, std::move(activation), resultCb);
+  } else {
+    provider->Invoke(method, input, activation, resultCb);
+  }
 }
 
 }  // namespace
@@ -323,11 +338,17 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
           exchange->Reply(std::move(answer));
         }
       });
-  if (context.inProcess) {
-    context.inProcess->InvokeWithFreshActivation(operation->method, input, std::move(activation),
-                                                 resultCb);
+  if (context.callContext) {
+    // Everything the operation needs travels with it: the server may be gone when it runs.
+    net::post(*context.callContext,
+              [provider = context.provider, inProcess = context.inProcess,
+               method = operation->method, input = std::move(input),
+               activation = std::move(activation), resultCb = std::move(resultCb)]() mutable {
+                Invoke(provider, inProcess, method, input, std::move(activation), resultCb);
+              });
   } else {
-    context.provider->Invoke(operation->method, input, activation, resultCb);
+    Invoke(context.provider, context.inProcess, operation->method, input, std::move(activation),
+           resultCb);
   }
   return control;
 }

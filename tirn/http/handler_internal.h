@@ -144,6 +144,8 @@ struct HandlerContext {
   std::size_t bodyLimit = 0;
   std::size_t depthLimit = 0;  // 0: no limit
   std::chrono::milliseconds maxCallTimeout{3600000};
+  // Where the operations run; null: on the thread that handles the request.
+  boost::asio::io_context* callContext = nullptr;
 };
 
 // Handles `request`: answers what cannot be called at once, otherwise invokes the operation

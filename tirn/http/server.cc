@@ -155,6 +155,7 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
     handler_.bodyLimit = options_.bodyLimit;
     handler_.depthLimit = options_.depthLimit;
     handler_.maxCallTimeout = options_.maxCallTimeout;
+    handler_.callContext = options_.callContext;
     if (options_.maxConnectionsPerCaller != 0 || options_.maxCallsPerCaller != 0) {
       handler_.ledger = std::make_shared<CallerLedger>(options_.maxConnectionsPerCaller,
                                                        options_.maxCallsPerCaller);

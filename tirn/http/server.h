@@ -177,6 +177,12 @@ struct ServerOptions {
   std::function<void(ConnectionEvent const&)> connectionEvent;
   // Called with what the server has to say (started, anonymous, stopping, failures).
   std::function<void(std::string const&)> log;
+  // An io_context whose own threads run the operations (the provider's Invoke), so that an
+  // operation that blocks (a store waiting for its disk) holds one of those threads, never an
+  // I/O thread and the connections it serves. Null: operations run on the I/O thread that read
+  // the request, which suits operations that answer at once or hand their work on. It must be
+  // run by threads (Tirn::Http::IoThreads owns some) and outlive the server.
+  boost::asio::io_context* callContext = nullptr;
 };
 
 class TIRN_HTTP_EXPORT Server {
