@@ -206,6 +206,9 @@ bool SqliteRecordStore::Migrate(std::string const& path, std::string& error) {
 bool SqliteRecordStore::Prepare(std::string& error) {
   return begin_.Prepare(db_, "BEGIN IMMEDIATE", error) &&
          commit_.Prepare(db_, "COMMIT", error) && rollback_.Prepare(db_, "ROLLBACK", error) &&
+         savepoint_.Prepare(db_, "SAVEPOINT change", error) &&
+         release_.Prepare(db_, "RELEASE change", error) &&
+         rollbackToSavepoint_.Prepare(db_, "ROLLBACK TO change", error) &&
          listProviders_.Prepare(
              db_, "SELECT id, type, key_id, sealed_key FROM providers ORDER BY id", error) &&
          getProvider_.Prepare(
@@ -336,6 +339,76 @@ Status SqliteRecordStore::InTransaction(std::function<Status()> const& body, std
   return status;
 }
 
+Status SqliteRecordStore::Change(std::function<Status()> const& body, std::string& error) {
+  PendingChange mine{&body, &error};
+  std::unique_lock<std::mutex> queue(queueMutex_);
+  waiting_.push_back(&mine);
+  while (!mine.done) {
+    if (committing_) {
+      committed_.wait(queue);
+      continue;
+    }
+    // No commit under way: this thread commits every change waiting, its own among them.
+    committing_ = true;
+    std::vector<PendingChange*> batch;
+    batch.swap(waiting_);
+    queue.unlock();
+    bool committed;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      committed = CommitTogether(batch);
+    }
+    queue.lock();
+    committing_ = false;
+    changes_ += batch.size();
+    if (committed) ++commits_;
+    for (auto* change : batch) change->done = true;
+    committed_.notify_all();
+  }
+  return mine.status;
+}
+
+bool SqliteRecordStore::CommitTogether(std::vector<PendingChange*> const& batch) {
+  std::string error;
+  bool whole = Run(begin_, error);
+  std::size_t ran = 0;
+  while (whole && ran < batch.size()) {
+    PendingChange& change = *batch[ran];
+    if (!Run(savepoint_, error)) {
+      whole = false;
+      break;
+    }
+    ++ran;
+    change.status = (*change.body)();
+    std::string ignored;
+    if (change.status == Status::kFailed) (void)Run(rollbackToSavepoint_, ignored);
+    // SQLite ends the whole transaction on some failures (a full disk, an I/O error): the
+    // changes made in it before are lost with it.
+    if (sqlite3_get_autocommit(db_.handle())) {
+      error = "the transaction it shared ended when another change failed";
+      whole = false;
+    } else if (!Run(release_, error)) {
+      whole = false;
+    }
+  }
+  if (whole && Run(commit_, error)) return true;
+  std::string ignored;
+  if (!sqlite3_get_autocommit(db_.handle())) (void)Run(rollback_, ignored);
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    PendingChange& change = *batch[i];
+    // A change that failed by itself says why.
+    if (i < ran && change.status == Status::kFailed) continue;
+    change.status = Status::kFailed;
+    *change.error = "the change was not kept: " + error;
+  }
+  return false;
+}
+
+SqliteRecordStore::WriteCounts SqliteRecordStore::Counts() const {
+  std::lock_guard<std::mutex> queue(queueMutex_);
+  return {changes_, commits_, waiting_.size()};
+}
+
 std::function<bool(Sqlite::Statement&, Reference::ProviderRecord&, std::string&)>
 SqliteRecordStore::ProviderReader() {
   return [this](Sqlite::Statement& statement, ProviderRecord& out, std::string& error) {
@@ -381,16 +454,18 @@ Status SqliteRecordStore::GetProvider(std::string const& id, ProviderRecord& out
 }
 
 Status SqliteRecordStore::CreateProvider(ProviderRecord const& record, std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!WriteProvider(insertProvider_, record, error)) return Status::kFailed;
-  return db_.Changes() == 0 ? Status::kExists : Status::kOk;
+  return Change(
+      [&] {
+        if (!WriteProvider(insertProvider_, record, error)) return Status::kFailed;
+        return db_.Changes() == 0 ? Status::kExists : Status::kOk;
+      },
+      error);
 }
 
 Status SqliteRecordStore::UpdateProvider(std::string const& id,
                                          std::function<bool(ProviderRecord&)> const& change,
                                          std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return InTransaction(
+  return Change(
       [&] {
         ProviderRecord record;
         getProvider_.BindText(1, id);
@@ -403,10 +478,13 @@ Status SqliteRecordStore::UpdateProvider(std::string const& id,
 }
 
 Status SqliteRecordStore::DeleteProvider(std::string const& id, std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  deleteProvider_.BindText(1, id);
-  if (!Run(deleteProvider_, error)) return Status::kFailed;
-  return db_.Changes() == 0 ? Status::kNotFound : Status::kOk;
+  return Change(
+      [&] {
+        deleteProvider_.BindText(1, id);
+        if (!Run(deleteProvider_, error)) return Status::kFailed;
+        return db_.Changes() == 0 ? Status::kNotFound : Status::kOk;
+      },
+      error);
 }
 
 namespace {
@@ -438,14 +516,13 @@ Status SqliteRecordStore::GetServer(ServerKind kind, std::string const& id, Serv
 
 Status SqliteRecordStore::CreateServer(ServerKind kind, std::string const& idPrefix,
                                        ServerRecord& record, std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
   int const kindNumber = static_cast<int>(kind);
   std::string address;
   std::string trustedCa;
   if (!StoreJson(record.address, address, error) || !StoreJson(record.trustedCa, trustedCa, error)) {
     return Status::kFailed;
   }
-  return InTransaction(
+  return Change(
       [&] {
         {
           Sqlite::ResetOnExit reset(findServer_);
@@ -501,11 +578,14 @@ Status SqliteRecordStore::CreateServer(ServerKind kind, std::string const& idPre
 
 Status SqliteRecordStore::DeleteServer(ServerKind kind, std::string const& id,
                                        std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  deleteServer_.BindInt(1, static_cast<int>(kind));
-  deleteServer_.BindText(2, id);
-  if (!Run(deleteServer_, error)) return Status::kFailed;
-  return db_.Changes() == 0 ? Status::kNotFound : Status::kOk;
+  return Change(
+      [&] {
+        deleteServer_.BindInt(1, static_cast<int>(kind));
+        deleteServer_.BindText(2, id);
+        if (!Run(deleteServer_, error)) return Status::kFailed;
+        return db_.Changes() == 0 ? Status::kNotFound : Status::kOk;
+      },
+      error);
 }
 
 bool SqliteRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::size_t& resealed,

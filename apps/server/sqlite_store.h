@@ -1,7 +1,10 @@
 // SqliteRecordStore: the reference services' records in an SQLite file, for tirn-server.
 //
 // The file is kept in WAL mode with synchronous=FULL: every change has reached the disk when
-// its call returns. Each provider's key-derivation key is sealed with the server's SecretBox,
+// its call returns. Changes made from several threads at once share commits: the first to
+// find no commit under way commits every change waiting (each in a savepoint of its own, so
+// that one that fails undoes only itself), and the others wait for it; a change's call
+// returns once the commit that holds it is on disk. Each provider's key-derivation key is sealed with the server's SecretBox,
 // bound to the provider's identifier; the file also holds a sealed check value, so that a
 // file opened with another key is refused at once rather than served half-readable, and the
 // key's fingerprint, so that a damaged check value is not taken for another key. When opening
@@ -26,8 +29,10 @@
 #ifndef APPS_SERVER_SQLITE_STORE_H_
 #define APPS_SERVER_SQLITE_STORE_H_
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -121,6 +126,16 @@ class SqliteRecordStore final : public Reference::RecordStore {
   // unknown to this server.
   [[nodiscard]] bool ReadSealed(SealedRecords& out, std::string& error);
 
+  // How changes have reached the disk since the store was opened: `changes` counts the
+  // operations that change records (also those answered kExists or kNotFound), `commits` the
+  // transactions committed for them, `waiting` the changes waiting for a commit now.
+  struct WriteCounts {
+    std::uint64_t changes = 0;
+    std::uint64_t commits = 0;
+    std::size_t waiting = 0;
+  };
+  WriteCounts Counts() const;
+
  private:
   SqliteRecordStore() = default;
 
@@ -141,12 +156,33 @@ class SqliteRecordStore final : public Reference::RecordStore {
                      std::string& error);
   // Runs `body` inside BEGIN IMMEDIATE ... COMMIT, rolling back when it fails.
   Status InTransaction(std::function<Status()> const& body, std::string& error);
+  // A change waiting for its commit.
+  struct PendingChange {
+    std::function<Status()> const* body;
+    std::string* error;
+    Status status = Status::kFailed;
+    bool done = false;
+  };
+  // Runs `body` (which changes records) in the next commit, and returns its status once that
+  // commit is on disk; takes mutex_ itself.
+  Status Change(std::function<Status()> const& body, std::string& error);
+  // Commits `batch` in one transaction, under mutex_; sets each change's status and error.
+  // False when the transaction was not committed (every change of it then failed).
+  bool CommitTogether(std::vector<PendingChange*> const& batch);
+
+  // Guards the changes waiting and the counts; never held while mutex_ is wanted.
+  mutable std::mutex queueMutex_;
+  std::condition_variable committed_;
+  std::vector<PendingChange*> waiting_;
+  bool committing_ = false;
+  std::uint64_t changes_ = 0;
+  std::uint64_t commits_ = 0;
 
   std::mutex mutex_;
   std::shared_ptr<SecretBox const> box_;
   // Declared before the statements, so that they are finalised before it closes.
   Sqlite::Database db_;
-  Sqlite::Statement begin_, commit_, rollback_;
+  Sqlite::Statement begin_, commit_, rollback_, savepoint_, release_, rollbackToSavepoint_;
   Sqlite::Statement listProviders_, getProvider_, insertProvider_, updateProvider_,
       deleteProvider_;
   Sqlite::Statement listServers_, getServer_, findServer_, nextNumber_, setNumber_,

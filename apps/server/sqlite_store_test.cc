@@ -10,9 +10,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <map>
 #include <set>
@@ -489,6 +491,113 @@ TEST(SqliteRekey, AFailurePartWayChangesNothing) {
     auto opened = OpenedSecrets(path, oldKey, expected);
     EXPECT_EQ(opened, expected);
   }
+}
+
+// ---- Changes from several threads share commits -------------------------------------------
+
+// Blocks until `done` holds, or a bounded wait has passed.
+bool WaitFor(std::function<bool()> const& done) {
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Changes that arrive while a commit is under way go into the next one together, each with
+// its own outcome: one that fails undoes only what it did itself.
+TEST(SqliteCommits, ChangesWaitingForACommitShareTheNextAndKeepTheirOwnOutcomes) {
+  using Status = Reference::StoreStatus;
+  TempDir dir;
+  std::string const path = dir.path + "/records.db";
+  std::string error;
+  std::shared_ptr<SecretBox const> box = SecretBox::WithRandomKey(error);
+  {
+    auto store = SqliteRecordStore::Open(path, box, error);
+    ASSERT_TRUE(store) << error;
+    AddProviders(*store, {{"held", "s1"}});
+    Sqlite::Database db;
+    ASSERT_TRUE(db.Open(path, error) &&
+                db.Execute("CREATE TRIGGER refuse BEFORE INSERT ON servers WHEN "
+                           "new.hostname = 'refused.example' BEGIN SELECT RAISE(ABORT, "
+                           "'refused by the test'); END",
+                           error))
+        << error;
+  }
+  auto store = SqliteRecordStore::Open(path, box, error);
+  ASSERT_TRUE(store) << error;
+  auto const before = store->Counts();
+
+  // A change that holds the commit under way until released.
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> const released = release.get_future().share();
+  std::thread holder([&] {
+    std::string why;
+    auto hold = [&](Reference::ProviderRecord&) {
+      entered.set_value();
+      released.wait_for(std::chrono::seconds(10));
+      return false;
+    };
+    EXPECT_EQ(store->UpdateProvider("held", hold, why), Status::kOk) << why;
+  });
+  ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+
+  struct Outcome {
+    Status status = Status::kFailed;
+    std::string error;
+    std::string id;
+  };
+  auto server = [&](char const* host, Outcome& out) {
+    Reference::ServerRecord record;
+    auto address = std::make_shared<Ti::NetworkAddress>();
+    address->hostname = host;
+    record.address = address;
+    record.trustedCa = std::make_shared<Ti::X509CertChain>();
+    out.status = store->CreateServer(Reference::ServerKind::kKeyServer, "ks-", record, out.error);
+    out.id = record.id;
+  };
+  auto provider = [&](char const* id, Outcome& out) {
+    Reference::ProviderRecord record;
+    record.id = id;
+    record.type = Providers::ProviderType::TRUST_AUTHORITY;
+    out.status = store->CreateProvider(record, out.error);
+  };
+  Outcome refused, first, second, duplicate, created, missing;
+  std::vector<std::thread> changes;
+  // The refused create waits first: had its numbering been kept, the others' would skip one.
+  changes.emplace_back(server, "refused.example", std::ref(refused));
+  ASSERT_TRUE(WaitFor([&] { return store->Counts().waiting == 1; }));
+  changes.emplace_back(server, "a.example", std::ref(first));
+  changes.emplace_back(server, "b.example", std::ref(second));
+  changes.emplace_back(provider, "held", std::ref(duplicate));
+  changes.emplace_back(provider, "new", std::ref(created));
+  changes.emplace_back([&] { missing.status = store->DeleteProvider("missing", missing.error); });
+  bool const allWaiting = WaitFor([&] { return store->Counts().waiting == 6; });
+  release.set_value();
+  holder.join();
+  for (auto& thread : changes) thread.join();
+  ASSERT_TRUE(allWaiting);
+
+  auto const after = store->Counts();
+  EXPECT_EQ(after.changes - before.changes, 7u);
+  EXPECT_EQ(after.commits - before.commits, 2u);
+  EXPECT_EQ(after.waiting, 0u);
+  EXPECT_EQ(refused.status, Status::kFailed);
+  EXPECT_NE(refused.error.find("refused by the test"), std::string::npos) << refused.error;
+  EXPECT_EQ(first.status, Status::kOk) << first.error;
+  EXPECT_EQ(second.status, Status::kOk) << second.error;
+  EXPECT_EQ(std::set<std::string>({first.id, second.id}), std::set<std::string>({"ks-1", "ks-2"}));
+  EXPECT_EQ(duplicate.status, Status::kExists);
+  EXPECT_EQ(created.status, Status::kOk) << created.error;
+  EXPECT_EQ(missing.status, Status::kNotFound);
+
+  // All of it is in the file, as another connection sees it.
+  store.reset();
+  EXPECT_EQ(Query(path, "SELECT group_concat(id, ' ') FROM (SELECT id FROM servers UNION ALL "
+                        "SELECT id FROM providers ORDER BY id)"),
+            "held ks-1 ks-2 new");
 }
 
 }  // namespace
