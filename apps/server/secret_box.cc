@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <vector>
 
 namespace ServerApp {
@@ -35,6 +36,19 @@ class WipedBuffer {
   std::vector<unsigned char> bytes_;
 };
 
+// AES-256-GCM, looked up once for the process: looking it up on every seal and open, and
+// setting the nonce length apart, took about a third of their time. Its default nonce length
+// is kNonceSize (96 bits).
+EVP_CIPHER const* Aes256Gcm() {
+  struct Free {
+    void operator()(EVP_CIPHER* cipher) const { EVP_CIPHER_free(cipher); }
+  };
+  static std::unique_ptr<EVP_CIPHER, Free> const fetched(
+      EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr));
+  return fetched ? fetched.get() : EVP_aes_256_gcm();
+}
+
+// A context for one seal or open; freeing it wipes the key schedule it held.
 struct CipherContext {
   CipherContext() : context(EVP_CIPHER_CTX_new()) {}
   ~CipherContext() { EVP_CIPHER_CTX_free(context); }
@@ -140,9 +154,7 @@ bool SecretBox::Seal(std::string const& plaintext, std::string const& associated
   CipherContext cipher;
   int length = 0;
   bool ok = cipher.context != nullptr && RAND_bytes(out, kNonceSize) == 1 &&
-            EVP_EncryptInit_ex(cipher.context, EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-            EVP_CIPHER_CTX_ctrl(cipher.context, EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
-            EVP_EncryptInit_ex(cipher.context, nullptr, nullptr, key_, out) == 1 &&
+            EVP_EncryptInit_ex(cipher.context, Aes256Gcm(), nullptr, key_, out) == 1 &&
             EVP_EncryptUpdate(cipher.context, nullptr, &length, Bytes(associated),
                               static_cast<int>(associated.size())) == 1 &&
             EVP_EncryptUpdate(cipher.context, out + kNonceSize, &length, Bytes(plaintext),
@@ -171,9 +183,7 @@ bool SecretBox::Open(std::string const& sealed, std::string const& associated,
   int finalLength = 0;
   bool const ok =
       cipher.context != nullptr &&
-      EVP_DecryptInit_ex(cipher.context, EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-      EVP_CIPHER_CTX_ctrl(cipher.context, EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
-      EVP_DecryptInit_ex(cipher.context, nullptr, nullptr, key_, in) == 1 &&
+      EVP_DecryptInit_ex(cipher.context, Aes256Gcm(), nullptr, key_, in) == 1 &&
       EVP_DecryptUpdate(cipher.context, nullptr, &length, Bytes(associated),
                         static_cast<int>(associated.size())) == 1 &&
       EVP_DecryptUpdate(cipher.context, opened.data(), &length, in + kNonceSize,
