@@ -733,6 +733,7 @@ Status PostgresRecordStore::Start(Connection& connection, char const* first,
     Status const setup = Setup(connection, error);
     if (setup != Status::kOk) return setup;
   }
+  if (!first) return Status::kOk;
   return Run(connection, first, std::min(deadline, StatementDeadline()), error);
 }
 
@@ -771,6 +772,15 @@ Status PostgresRecordStore::InTransaction(bool secrets,
     (void)Run(connection, "ROLLBACK", StatementDeadline(), ignored);
   }
   return status;
+}
+
+Status PostgresRecordStore::ReadOnce(std::function<Status(Connection&)> const& body,
+                                     std::string& error) {
+  Lease lease(*this, Clock::now() + kLeaseTimeout, error);
+  if (!lease) return Status::kUnavailable;
+  Connection& connection = *lease;
+  Status const status = Start(connection, nullptr, Clock::time_point::max(), error);
+  return status == Status::kOk ? body(connection) : status;
 }
 
 bool PostgresRecordStore::Ready(std::string& why) {
@@ -1169,8 +1179,7 @@ Status PostgresRecordStore::DeleteProvider(std::string const& id, std::string& e
 Status PostgresRecordStore::ListServers(ServerKind kind, std::vector<ServerRecord>& out,
                                         std::string& error) {
   out.clear();
-  return InTransaction(
-      false,
+  return ReadOnce(
       [&](Connection& connection) {
         Result rows;
         Status const status =
@@ -1187,8 +1196,7 @@ Status PostgresRecordStore::ListServers(ServerKind kind, std::vector<ServerRecor
 
 Status PostgresRecordStore::GetServer(ServerKind kind, std::string const& id, ServerRecord& out,
                                       std::string& error) {
-  return InTransaction(
-      false,
+  return ReadOnce(
       [&](Connection& connection) {
         Result rows;
         Status const status = Execute(connection, "get_server",
