@@ -284,9 +284,12 @@ TEST(Concurrency, EveryCallThroughSharedStubsGetsExactlyOneFinalDelivery) {
 }
 
 // The same through one HTTP client provider to one server, each on threads of its own.
-TEST(Concurrency, EveryCallThroughOneClientProviderGetsExactlyOneFinalDelivery) {
+// Every call through one client provider to a server that runs the operations on the I/O
+// threads or, given `callThreads`, on threads of their own.
+void ExpectEveryRemoteCallAnsweredOnce(bool callThreads) {
   Tirn::Http::IoThreads serverThreads(2);
   Tirn::Http::IoThreads clientThreads(2);
+  Tirn::Http::IoThreads operationThreads(2);
   std::unique_ptr<Tirn::Http::Server> server;
   ExpectEveryCallAnsweredOnce(
       [&](std::shared_ptr<Tirn::Core::InProcessApiProvider> const& provider)
@@ -295,6 +298,7 @@ TEST(Concurrency, EveryCallThroughOneClientProviderGetsExactlyOneFinalDelivery) 
         // must take them all (its default limit would close the excess at once).
         Tirn::Http::ServerOptions serverOptions;
         serverOptions.maxConnections = kClientThreads * kRemoteCallsPerThread;
+        if (callThreads) serverOptions.callContext = &operationThreads.context();
         server = std::make_unique<Tirn::Http::Server>(
             serverThreads.context(), provider, TI::Operations(), serverOptions);
         std::string error;
@@ -306,6 +310,14 @@ TEST(Concurrency, EveryCallThroughOneClientProviderGetsExactlyOneFinalDelivery) 
             TI::Operations(), options);
       },
       kRemoteCallsPerThread);
+}
+
+TEST(Concurrency, EveryCallThroughOneClientProviderGetsExactlyOneFinalDelivery) {
+  ExpectEveryRemoteCallAnsweredOnce(false);
+}
+
+TEST(Concurrency, EveryCallRunOnTheServersCallThreadsGetsExactlyOneFinalDelivery) {
+  ExpectEveryRemoteCallAnsweredOnce(true);
 }
 
 // ---- Trees shared between threads ------------------------------------------------------------
