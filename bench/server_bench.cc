@@ -1,8 +1,9 @@
 // Creates and gets per second through one tirn-server process, on SQLite and on PostgreSQL,
 // beside plain SQLite and plain libpq writing and reading the same rows, in one run.
 //
-// Through the server: the program starts the tirn-server it was built with (TIRN_SERVER_BINARY)
-// on 127.0.0.1 at a free port, with its default options (two serving threads), on a data file
+// Through the server: the program starts the tirn-server it was built with (TIRN_SERVER_BINARY;
+// --server_binary=PATH names another build, to compare two in one sitting) on 127.0.0.1 at a
+// free port, with its default options (two serving threads, eight call threads), on a data file
 // in a temporary folder or on a database of a throwaway PostgreSQL cluster
 // (apps/server/postgres_cluster.h), and calls its key-servers service through the generated
 // stub over a Tirn::Http::ClientProvider. A create is `create` of a key server at an address
@@ -54,6 +55,7 @@
 #include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/statfs.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -110,6 +112,8 @@ constexpr auto kRunLimit = 120s;   // no case may take longer
 constexpr int kWarmupOps = 5;      // per thread, untimed
 constexpr int kRecords = 256;      // key servers made before the gets, read in turn
 constexpr int kThreadCounts[] = {1, 8};
+// The tirn-server the cases start (--server_binary=PATH).
+std::string serverBinary = TIRN_SERVER_BINARY;
 constexpr std::int64_t kPort = 5696;
 constexpr char kGroup[] = "bench";
 constexpr char kIdPrefix[] = "key-server-";  // what the server calls its key servers
@@ -177,6 +181,43 @@ class TempFolder {
   std::string path_;
 };
 
+// What the disk under the temporary folder is and how long it takes to make a small write
+// durable, the work every create waits for: the file system's name, and the median and 90th
+// percentile of 200 fdatasync calls after a 4 KiB write each, in a file of its own.
+std::string DiskNote() {
+  TempFolder folder;
+  std::string const file = folder.path() + "/probe";
+  int const fd = folder.path().empty() ? -1 : ::open(file.c_str(), O_CREAT | O_WRONLY, 0600);
+  if (fd < 0) return "disk: cannot write in the temporary folder";
+  struct statfs facts {};
+  std::string system = "unknown";
+  if (::fstatfs(fd, &facts) == 0) {
+    static std::map<long, char const*> const names = {
+        {0xEF53, "ext4"},     {0x01021994, "tmpfs"}, {0x58465342, "xfs"},
+        {0x9123683E, "btrfs"}, {0x794C7630, "overlayfs"}};
+    auto const found = names.find(static_cast<long>(facts.f_type));
+    system = found != names.end() ? found->second : "type " + std::to_string(facts.f_type);
+  }
+  std::vector<double> micros;
+  std::string const block(4096, 'x');
+  for (int i = 0; i < 200; ++i) {
+    if (::pwrite(fd, block.data(), block.size(), static_cast<off_t>(i) * 4096) < 0) break;
+    auto const start = std::chrono::steady_clock::now();
+    if (::fdatasync(fd) != 0) break;
+    micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() -
+                                                               start)
+                         .count());
+  }
+  ::close(fd);
+  if (micros.empty()) return "disk: " + system + ", fdatasync failed";
+  std::sort(micros.begin(), micros.end());
+  char text[160];
+  std::snprintf(text, sizeof text, "disk: %s under %s; fdatasync of 4 KiB: p50 %.0f us, p90 %.0f us",
+                system.c_str(), std::filesystem::temp_directory_path().c_str(),
+                micros[micros.size() / 2], micros[micros.size() * 9 / 10]);
+  return text;
+}
+
 // Keeps every core awake for the run: one process per core that spins at SCHED_IDLE, so that it
 // runs only when nothing else wants the core. On this kind of virtual machine a core that goes
 // idle while a thread waits for the disk or the network takes milliseconds to come back, and a
@@ -243,7 +284,7 @@ class ServerProgram {
   std::string Start(std::vector<std::string> args, std::string const& stderrFile,
                     std::string* error) {
     // Everything the child needs is made before fork: this process has threads.
-    args.insert(args.begin(), TIRN_SERVER_BINARY);
+    args.insert(args.begin(), serverBinary);
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(&arg[0]);
     argv.push_back(nullptr);
@@ -955,9 +996,12 @@ void Case(benchmark::State& state, Store store, Operation op, Kind kind) {
 // Prints server / floor for operations per second and p50 at each (store, operation, threads).
 class RatioReporter : public bench::MedianReporter {
  public:
+  // `disk` says what every create's commit waits for; printed beside the ratios.
+  explicit RatioReporter(std::string disk) : disk_(std::move(disk)) {}
+
   void Finalize() override {
     MedianReporter::Finalize();
-    std::printf("\n");
+    std::printf("\n%s\n", disk_.c_str());
     for (auto const& note : fixture->notes()) std::printf("%s\n", note.c_str());
     std::printf("\nServer / floor (ops/s: below 1.0, the server is slower; p50: above 1.0, the "
                 "server is slower)\n");
@@ -985,6 +1029,9 @@ class RatioReporter : public bench::MedianReporter {
       }
     }
   }
+
+ private:
+  std::string disk_;
 };
 
 }  // namespace
@@ -995,8 +1042,11 @@ int main(int argc, char** argv) {
   bool awake = true;
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
-    if (std::string(argv[i]) == "--idle_cores") {
+    std::string const arg = argv[i];
+    if (arg == "--idle_cores") {
       awake = false;
+    } else if (arg.rfind("--server_binary=", 0) == 0) {
+      serverBinary = arg.substr(std::string("--server_binary=").size());
     } else {
       argv[kept++] = argv[i];
     }
@@ -1005,11 +1055,13 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   std::optional<AwakeCores> spinners;
   if (awake) spinners.emplace();
-  std::printf("tirn-server: %s\n", TIRN_SERVER_BINARY);
+  std::printf("tirn-server: %s\n", serverBinary.c_str());
   std::printf("cores: %s\n",
               awake ? ("kept awake by " + std::to_string(spinners->count()) +
                        " SCHED_IDLE spinners (--idle_cores leaves them idle)").c_str()
                     : "left to go idle");
+  std::string const disk = DiskNote();
+  std::printf("%s\n", disk.c_str());
   // Server and floor alternate at each (store, operation, threads).
   for (Store store : {Store::kSqlite, Store::kPostgres}) {
     for (Operation op : {Operation::kCreate, Operation::kGet}) {
@@ -1030,7 +1082,7 @@ int main(int argc, char** argv) {
   try {
     Fixture sides;
     fixture = &sides;
-    RatioReporter reporter;
+    RatioReporter reporter(disk);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     sides.Stop();
     fixture = nullptr;
