@@ -6,14 +6,13 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <limits>
 #include <memory>
 #include <string>
 #include <system_error>
 #include <utility>
-#include <vector>
 
+#include <boost/container/small_vector.hpp>
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
@@ -516,9 +515,11 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   std::size_t maxDepth_;
   std::list<BaseMessage>& messages_;
   DataValuePtr root_;
-  // Grows in fixed blocks: no reallocation holds two copies of a deep stack at once.
-  std::deque<Frame> frames_;
-  std::vector<Member> values_;
+  // The open containers; a document nested up to 16 deep keeps them inline. A deeper one grows
+  // the stack on the heap, as deep as its text allows (one byte a level) or maxDepth_.
+  boost::container::small_vector<Frame, 16> frames_;
+  // The members and elements read of the open containers; a small document's stay inline.
+  boost::container::small_vector<Member, 16> values_;
   DataDefinition const* member_ = nullptr;  // the definition of the member whose key was read
   bool failed_ = false;
 };

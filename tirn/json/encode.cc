@@ -10,8 +10,8 @@
 #include <type_traits>
 #include <string>
 #include <utility>
-#include <vector>
 
+#include <boost/container/small_vector.hpp>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/writer.h>
 
@@ -210,7 +210,8 @@ class Encoder {
   Writer writer_;
   EncodeOptions const& options_;
   std::list<BaseMessage>& messages_;
-  std::vector<Open> open_;
+  // The containers being written; a shallow value's stay inline.
+  boost::container::small_vector<Open, 8> open_;
 };
 
 }  // namespace
