@@ -143,6 +143,26 @@ void ServeEndpoint(HandlerContext const& context, Request& request, Endpoint con
   exchange.Reply(std::move(answer));
 }
 
+// The locale of a request, made from its Accept-Language and time zone. A thread's calls
+// mostly carry the same two: the one made last on this thread is reused while they match (it is
+// immutable, so calls may share it).
+std::shared_ptr<L10n::LocaleSpec const> LocaleOf(Request const& request) {
+  struct Last {
+    std::string language;
+    std::string timeZone;
+    std::shared_ptr<L10n::LocaleSpec const> spec;
+  };
+  thread_local Last last;
+  if (!last.spec || last.language != request.acceptLanguage || last.timeZone != request.timeZone) {
+    last.spec = std::make_shared<L10n::LocaleSpec const>(
+        request.acceptLanguage.empty() ? std::string("en") : request.acceptLanguage, "C",
+        request.timeZone.empty() ? std::string("Etc/UTC") : request.timeZone);
+    last.language = request.acceptLanguage;
+    last.timeZone = request.timeZone;
+  }
+  return last.spec;
+}
+
 // Hands the call to the provider; one that serves in process takes the fresh activation as
 // it is.
 void Invoke(std::shared_ptr<Core::AsyncApiProvider> const& provider,
@@ -302,9 +322,7 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
   }
 
   // The call, with a fresh activation.
-  activation->requestLocalizer.localeSpec = std::make_shared<L10n::LocaleSpec const>(
-      request.acceptLanguage.empty() ? std::string("en") : request.acceptLanguage, "C",
-      request.timeZone.empty() ? std::string("Etc/UTC") : request.timeZone);
+  activation->requestLocalizer.localeSpec = LocaleOf(request);
   if (!request.requestId.empty()) {
     activation->executionContext->applicationData[kRequestIdKey] = {request.requestId,
                                                                     boost::none};
