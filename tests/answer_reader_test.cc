@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <list>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "tirn/http/answer_reader_internal.h"
+#include "tirn/http/transport_internal.h"
 #include "tirn/json/json.h"
 #include "tirn/runtime/value/wire_shapes.h"
 
@@ -213,6 +215,36 @@ TEST(AnswerReader, AnAnswerAboveTheLimitFails) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(Read({c.answer}, true, c.limit), c.said);
     EXPECT_EQ(Read(Pieces(c.answer, 1), true, c.limit), c.said);
+  }
+}
+
+// ---- Memory for request and answer bytes ------------------------------------------------------
+
+// A small block given back is kept for reuse, on the thread that frees it, and comes back all
+// zero: whatever a header or a body held is gone before anyone else gets the memory.
+TEST(WipedMemory, ASmallBlockComesBackZeroedWhicheverThreadFreedIt) {
+  Tirn::Http::detail::WipingAllocator<unsigned char> allocator;
+  auto const allZero = [](unsigned char const* block, std::size_t size) {
+    return std::all_of(block, block + size, [](unsigned char c) { return c == 0; });
+  };
+  for (std::size_t size : {1u, 63u, 64u, 100u, 256u}) {
+    SCOPED_TRACE(size);
+    unsigned char* first = allocator.allocate(size);
+    std::fill(first, first + size, 'S');
+    allocator.deallocate(first, size);
+    unsigned char* again = allocator.allocate(size);
+    EXPECT_EQ(again, first) << "the block was not kept for reuse";
+    EXPECT_TRUE(allZero(again, size));
+    std::fill(again, again + size, 'T');
+    // Freed on another thread, the block is that thread's to hand out.
+    std::thread other([&] {
+      allocator.deallocate(again, size);
+      unsigned char* there = allocator.allocate(size);
+      EXPECT_EQ(there, again);
+      EXPECT_TRUE(allZero(there, size));
+      allocator.deallocate(there, size);
+    });
+    other.join();
   }
 }
 

@@ -288,7 +288,8 @@ class AnswerReader::Impl {
   std::size_t const limit_;
   Data::DataDefinitionPtr frameDefinition_;
   Data::DataDefinitionPtr errorDefinition_;
-  std::optional<http::response_parser<AnswerBody>> parser_;
+  // Its header fields are recycled and wiped like the body.
+  std::optional<http::response_parser<AnswerBody, WipingAllocator<char>>> parser_;
   WipingString pending_;
   // The outcome of a streamed answer's final frame, read before the end of its body.
   std::optional<AnswerOutcome> final_;

@@ -1,7 +1,19 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <new>
 #include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TIRN_HTTP_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TIRN_HTTP_ASAN 1
+#endif
+#endif
+#ifdef TIRN_HTTP_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include "tirn/http/protocol.h"
 #include "tirn/http/transport_internal.h"
@@ -11,6 +23,25 @@ namespace Tirn {
 namespace Http {
 namespace detail {
 namespace {
+
+// Under AddressSanitizer a kept block is poisoned until it is handed out again, so that a use
+// after free is still caught.
+void Poison(void* block, std::size_t size) {
+#ifdef TIRN_HTTP_ASAN
+  ASAN_POISON_MEMORY_REGION(block, size);
+#else
+  (void)block;
+  (void)size;
+#endif
+}
+void Unpoison(void* block, std::size_t size) {
+#ifdef TIRN_HTTP_ASAN
+  ASAN_UNPOISON_MEMORY_REGION(block, size);
+#else
+  (void)block;
+  (void)size;
+#endif
+}
 
 // Sorted by identifier.
 constexpr CatalogEntry kHttpCatalog[] = {
@@ -39,7 +70,85 @@ constexpr CatalogEntry kHttpCatalog[] = {
 };
 static_assert(CatalogIsSorted(kHttpCatalog), "the transport's catalog must be sorted by identifier");
 
+// The blocks a thread keeps for reuse, by size class (kGrain, 2 kGrain, ... up to
+// kRecycledBlockLimit bytes), each already wiped.
+class BlockCache {
+ public:
+  static constexpr std::size_t kGrain = 64;
+  static constexpr std::size_t kClasses = kRecycledBlockLimit / kGrain;
+  static constexpr std::size_t kKept = 32;  // per class
+
+  ~BlockCache() {
+    for (std::size_t c = 0; c < kClasses; ++c) {
+      for (std::size_t i = 0; i < count_[c]; ++i) {
+        Unpoison(blocks_[c][i], (c + 1) * kGrain);
+        ::operator delete(blocks_[c][i]);
+      }
+      count_[c] = 0;
+    }
+  }
+
+  void* Take(std::size_t sizeClass) {
+    if (count_[sizeClass] == 0) return nullptr;
+    void* block = blocks_[sizeClass][--count_[sizeClass]];
+    Unpoison(block, (sizeClass + 1) * kGrain);
+    return block;
+  }
+  bool Keep(std::size_t sizeClass, void* block) {
+    if (count_[sizeClass] == kKept) return false;
+    Poison(block, (sizeClass + 1) * kGrain);
+    blocks_[sizeClass][count_[sizeClass]++] = block;
+    return true;
+  }
+
+ private:
+  void* blocks_[kClasses][kKept];
+  std::size_t count_[kClasses] = {};
+};
+
+// Set when the thread's cache is destroyed; trivially destructible, so that it can still be
+// read by whatever frees a block later in the thread's end.
+thread_local bool threadCacheGone = false;
+
+struct ThreadCacheOwner {
+  BlockCache cache;
+  ~ThreadCacheOwner() { threadCacheGone = true; }
+};
+
+// The calling thread's cache; null once it is gone.
+BlockCache* ThreadCache() noexcept {
+  if (threadCacheGone) return nullptr;
+  thread_local ThreadCacheOwner owner;
+  return &owner.cache;
+}
+
+// The size class of a small block of `bytes` (at least one).
+std::size_t SizeClass(std::size_t bytes) { return (bytes - 1) / BlockCache::kGrain; }
+
 }  // namespace
+
+void* AllocateWiped(std::size_t bytes) {
+  if (bytes == 0 || bytes > kRecycledBlockLimit) return ::operator new(bytes);
+  std::size_t const sizeClass = SizeClass(bytes);
+  if (BlockCache* cache = ThreadCache()) {
+    if (void* block = cache->Take(sizeClass)) return block;
+  }
+  return ::operator new((sizeClass + 1) * BlockCache::kGrain);
+}
+
+void FreeWiped(void* block, std::size_t bytes) noexcept {
+  if (!block) return;
+  if (bytes == 0 || bytes > kRecycledBlockLimit) {
+    Tirn::Detail::SecureZero(block, bytes);
+    ::operator delete(block);
+    return;
+  }
+  std::size_t const sizeClass = SizeClass(bytes);
+  // The whole block, so that it goes back to the cache or the heap all zero.
+  Tirn::Detail::SecureZero(block, (sizeClass + 1) * BlockCache::kGrain);
+  BlockCache* cache = ThreadCache();
+  if (!cache || !cache->Keep(sizeClass, block)) ::operator delete(block);
+}
 
 void WipeString(std::string& text) {
   if (!text.empty()) Tirn::Detail::SecureZero(&text[0], text.size());

@@ -8,10 +8,12 @@
 #include <cstddef>
 #include <list>
 #include <memory>
+#include <new>
 #include <string>
 
 #include <boost/utility/string_view.hpp>
 
+#include "tirn/http/protocol.h"
 #include "tirn/message/base_message.h"
 #include "tirn/message/message.h"
 #include "tirn/runtime/value/secret_string.h"
@@ -19,6 +21,14 @@
 namespace Tirn {
 namespace Http {
 namespace detail {
+
+// Memory for request and answer bytes: wiped before it is reused or given back. Blocks of up
+// to kRecycledBlockLimit bytes (header fields, small bodies) are kept, wiped, by the thread
+// that frees them (a few dozen at most) and handed out again, so that a call's header fields
+// cost no trip to the heap once a thread has served a few. Blocks may be freed on any thread.
+constexpr std::size_t kRecycledBlockLimit = 256;
+TIRN_HTTP_EXPORT void* AllocateWiped(std::size_t bytes);
+TIRN_HTTP_EXPORT void FreeWiped(void* block, std::size_t bytes) noexcept;
 
 // Zeroes memory before giving it back, so that request and answer bytes (which may carry a
 // secret) never linger in freed memory, whichever path frees them.
@@ -28,11 +38,11 @@ struct WipingAllocator {
   WipingAllocator() = default;
   template <class U>
   WipingAllocator(WipingAllocator<U> const&) {}
-  T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
-  void deallocate(T* p, std::size_t n) {
-    Tirn::Detail::SecureZero(p, n * sizeof(T));
-    std::allocator<T>().deallocate(p, n);
+  T* allocate(std::size_t n) {
+    if (n > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(AllocateWiped(n * sizeof(T)));
   }
+  void deallocate(T* p, std::size_t n) { FreeWiped(p, n * sizeof(T)); }
   template <class U>
   bool operator==(WipingAllocator<U> const&) const {
     return true;
