@@ -27,6 +27,10 @@ int main() {
 
   Tirn::Http::IoThreads serverThreads(2);
   Tirn::Http::ServerOptions options;  // 127.0.0.1; port 0 picks a free one
+  // Operations that block (on a disk, a database) run on threads of their own, never on the
+  // threads that serve the connections. Made before the server, so that they outlive it.
+  Tirn::Http::IoThreads callThreads(4);
+  options.callContext = &callThreads.context();
   Tirn::Http::Server server(serverThreads.context(), provider,
                             Com::Ostrel::Nox::TrustedInfrastructure::Operations(), options);
   std::string error;
