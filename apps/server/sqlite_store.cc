@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <exception>
 #include <list>
+#include <string>
 #include <utility>
 
 #include "apps/server/record_form.h"
@@ -353,10 +355,14 @@ Status SqliteRecordStore::Change(std::function<Status()> const& body, std::strin
     std::vector<PendingChange*> batch;
     batch.swap(waiting_);
     queue.unlock();
-    bool committed;
-    {
+    bool committed = false;
+    try {
       std::lock_guard<std::mutex> lock(mutex_);
       committed = CommitTogether(batch);
+    } catch (...) {
+      // Memory ran out on the way: nothing of the batch is kept, and the store goes on.
+      std::lock_guard<std::mutex> lock(mutex_);
+      Abandon(batch);
     }
     queue.lock();
     committing_ = false;
@@ -366,6 +372,40 @@ Status SqliteRecordStore::Change(std::function<Status()> const& body, std::strin
     committed_.notify_all();
   }
   return mine.status;
+}
+
+namespace {
+
+// Runs one change. One that throws (its caller's code, or memory running out) fails alone,
+// saying what it threw; nothing escapes to the thread committing it for everyone.
+Status RunChange(std::function<Status()> const& body, std::string& error) noexcept {
+  char const* what = "an exception";
+  try {
+    return body();
+  } catch (std::exception const& thrown) {
+    what = thrown.what();
+  } catch (...) {
+  }
+  try {
+    error = std::string("the change failed with ") + what;
+  } catch (...) {
+  }
+  return Status::kFailed;
+}
+
+}  // namespace
+
+void SqliteRecordStore::Abandon(std::vector<PendingChange*> const& batch) noexcept {
+  if (!sqlite3_get_autocommit(db_.handle())) {
+    (void)sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  for (auto* change : batch) {
+    change->status = Status::kFailed;
+    try {
+      *change->error = "the change was not kept: the server ran out of memory while committing it";
+    } catch (...) {
+    }
+  }
 }
 
 bool SqliteRecordStore::CommitTogether(std::vector<PendingChange*> const& batch) {
@@ -379,13 +419,14 @@ bool SqliteRecordStore::CommitTogether(std::vector<PendingChange*> const& batch)
       break;
     }
     ++ran;
-    change.status = (*change.body)();
-    std::string ignored;
-    if (change.status == Status::kFailed) (void)Run(rollbackToSavepoint_, ignored);
+    change.status = RunChange(*change.body, *change.error);
     // SQLite ends the whole transaction on some failures (a full disk, an I/O error): the
-    // changes made in it before are lost with it.
+    // changes made in it before are lost with it. A failed change whose writes cannot be
+    // undone takes the others with it too.
     if (sqlite3_get_autocommit(db_.handle())) {
       error = "the transaction it shared ended when another change failed";
+      whole = false;
+    } else if (change.status == Status::kFailed && !Run(rollbackToSavepoint_, error)) {
       whole = false;
     } else if (!Run(release_, error)) {
       whole = false;

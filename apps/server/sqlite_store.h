@@ -169,6 +169,8 @@ class SqliteRecordStore final : public Reference::RecordStore {
   // Commits `batch` in one transaction, under mutex_; sets each change's status and error.
   // False when the transaction was not committed (every change of it then failed).
   bool CommitTogether(std::vector<PendingChange*> const& batch);
+  // Rolls back what was begun and fails every change of `batch`, under mutex_.
+  void Abandon(std::vector<PendingChange*> const& batch) noexcept;
 
   // Guards the changes waiting and the counts; never held while mutex_ is wanted.
   mutable std::mutex queueMutex_;

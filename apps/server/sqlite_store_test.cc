@@ -18,6 +18,7 @@
 #include <iterator>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "apps/server/data_files.h"
@@ -529,21 +530,6 @@ TEST(SqliteCommits, ChangesWaitingForACommitShareTheNextAndKeepTheirOwnOutcomes)
   ASSERT_TRUE(store) << error;
   auto const before = store->Counts();
 
-  // A change that holds the commit under way until released.
-  std::promise<void> entered;
-  std::promise<void> release;
-  std::shared_future<void> const released = release.get_future().share();
-  std::thread holder([&] {
-    std::string why;
-    auto hold = [&](Reference::ProviderRecord&) {
-      entered.set_value();
-      released.wait_for(std::chrono::seconds(10));
-      return false;
-    };
-    EXPECT_EQ(store->UpdateProvider("held", hold, why), Status::kOk) << why;
-  });
-  ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
-
   struct Outcome {
     Status status = Status::kFailed;
     std::string error;
@@ -564,24 +550,56 @@ TEST(SqliteCommits, ChangesWaitingForACommitShareTheNextAndKeepTheirOwnOutcomes)
     record.type = Providers::ProviderType::TRUST_AUTHORITY;
     out.status = store->CreateProvider(record, out.error);
   };
-  Outcome refused, first, second, duplicate, created, missing;
-  std::vector<std::thread> changes;
+  Outcome refused, first, second, duplicate, created, missing, thrown;
+  // A change that holds the commit under way until released. However the test leaves, the
+  // hold is released and every thread joined.
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> const released = release.get_future().share();
+  std::vector<std::thread> threads;
+  struct JoinAll {
+    std::promise<void>& release;
+    std::shared_future<void> const& released;
+    std::vector<std::thread>& threads;
+    ~JoinAll() {
+      if (released.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        release.set_value();
+      }
+      for (auto& thread : threads) thread.join();
+    }
+  } joinAll{release, released, threads};
+  threads.emplace_back([&] {
+    std::string why;
+    auto hold = [&](Reference::ProviderRecord&) {
+      entered.set_value();
+      released.wait_for(std::chrono::seconds(10));
+      return false;
+    };
+    EXPECT_EQ(store->UpdateProvider("held", hold, why), Status::kOk) << why;
+  });
+  ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+
   // The refused create waits first: had its numbering been kept, the others' would skip one.
-  changes.emplace_back(server, "refused.example", std::ref(refused));
+  threads.emplace_back(server, "refused.example", std::ref(refused));
   ASSERT_TRUE(WaitFor([&] { return store->Counts().waiting == 1; }));
-  changes.emplace_back(server, "a.example", std::ref(first));
-  changes.emplace_back(server, "b.example", std::ref(second));
-  changes.emplace_back(provider, "held", std::ref(duplicate));
-  changes.emplace_back(provider, "new", std::ref(created));
-  changes.emplace_back([&] { missing.status = store->DeleteProvider("missing", missing.error); });
-  bool const allWaiting = WaitFor([&] { return store->Counts().waiting == 6; });
+  threads.emplace_back(server, "a.example", std::ref(first));
+  threads.emplace_back(server, "b.example", std::ref(second));
+  threads.emplace_back(provider, "held", std::ref(duplicate));
+  threads.emplace_back(provider, "new", std::ref(created));
+  threads.emplace_back([&] { missing.status = store->DeleteProvider("missing", missing.error); });
+  threads.emplace_back([&] {
+    auto refuse = [](Reference::ProviderRecord&) -> bool {
+      throw std::runtime_error("refused by its caller");
+    };
+    thrown.status = store->UpdateProvider("held", refuse, thrown.error);
+  });
+  ASSERT_TRUE(WaitFor([&] { return store->Counts().waiting == 7; }));
   release.set_value();
-  holder.join();
-  for (auto& thread : changes) thread.join();
-  ASSERT_TRUE(allWaiting);
+  for (auto& thread : threads) thread.join();
+  threads.clear();
 
   auto const after = store->Counts();
-  EXPECT_EQ(after.changes - before.changes, 7u);
+  EXPECT_EQ(after.changes - before.changes, 8u);
   EXPECT_EQ(after.commits - before.commits, 2u);
   EXPECT_EQ(after.waiting, 0u);
   EXPECT_EQ(refused.status, Status::kFailed);
@@ -590,8 +608,12 @@ TEST(SqliteCommits, ChangesWaitingForACommitShareTheNextAndKeepTheirOwnOutcomes)
   EXPECT_EQ(second.status, Status::kOk) << second.error;
   EXPECT_EQ(std::set<std::string>({first.id, second.id}), std::set<std::string>({"ks-1", "ks-2"}));
   EXPECT_EQ(duplicate.status, Status::kExists);
+  EXPECT_EQ(duplicate.error, "");
   EXPECT_EQ(created.status, Status::kOk) << created.error;
   EXPECT_EQ(missing.status, Status::kNotFound);
+  EXPECT_EQ(missing.error, "");
+  EXPECT_EQ(thrown.status, Status::kFailed);
+  EXPECT_NE(thrown.error.find("refused by its caller"), std::string::npos) << thrown.error;
 
   // All of it is in the file, as another connection sees it.
   store.reset();
