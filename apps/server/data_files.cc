@@ -108,7 +108,10 @@ bool OpenDatabase(ServerConfig const& config, OpenedData& out, std::vector<std::
   std::shared_ptr<SecretBox> box =
       made ? SecretBox::CreateKeyFile(config.keyFile, error) : LoadKey(config.keyFile, error);
   if (!box) return false;
-  out.store = PostgresRecordStore::Open(config.dataFile, std::move(box), config.callThreads, error);
+  // A connection for each thread that runs operations, and one more for the readiness probe,
+  // which runs on a thread serving the connections and must not wait behind busy calls.
+  out.store = PostgresRecordStore::Open(config.dataFile, std::move(box), config.callThreads + 1,
+                                        error);
   if (!out.store) {
     if (made) error += " (the key file " + config.keyFile + " was made just now, with a new key)";
     return false;

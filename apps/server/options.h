@@ -40,7 +40,7 @@ struct ServerConfig {
   // Threads that serve the connections. Default 2.
   unsigned threads = 2;
   // Threads that run the operations, and so wait for the store; a PostgreSQL store keeps a
-  // connection for each. Default 8.
+  // connection for each, and one more for the readiness probe. Default 8.
   unsigned callThreads = 8;
   LogFormat logFormat = LogFormat::kText;
   // The records' file; ":memory:" keeps them in memory; a PostgreSQL URI (postgresql://...)

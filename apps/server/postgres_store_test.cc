@@ -11,10 +11,13 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <set>
 #include <thread>
 
+#include "apps/server/data_files.h"
 #include "apps/server/postgres_cluster.h"
+#include "apps/server/test_files.h"
 #include "tests/reference_services.h"
 
 namespace ServerApp {
@@ -289,6 +292,48 @@ TEST_F(PostgresStore, RecordsResealedByAnotherProcessAreRefusedUntilTheKeyMatche
   Sql("UPDATE meta SET value = decode('" + fingerprint[0][0] + "', 'hex') WHERE key = " +
       fingerprintKey);
   EXPECT_EQ(store->GetProvider("vault", record, error_), StoreStatus::kOk) << error_;
+}
+
+// The server's store keeps a connection for its readiness probe: with every thread that runs
+// operations inside a transaction, the probe still answers at once.
+TEST_F(PostgresStore, TheReadinessProbeIsAnsweredWhileEveryCallThreadHoldsAConnection) {
+  Testing::TempDir dir;
+  ServerConfig config;
+  config.dataFile = uri_;
+  config.keyFile = dir.path + "/records.key";
+  config.callThreads = 2;
+  OpenedData data;
+  std::vector<std::string> notices;
+  ASSERT_TRUE(OpenData(config, data, notices, error_)) << error_;
+  for (unsigned i = 0; i < config.callThreads; ++i) {
+    ASSERT_EQ(data.store->CreateProvider(Provider("vault-" + std::to_string(i), "k", "kdk"), error_),
+              StoreStatus::kOk);
+  }
+  std::promise<void> release;
+  std::shared_future<void> const released = release.get_future().share();
+  std::atomic<int> holding{0};
+  std::vector<std::thread> calls;
+  for (unsigned i = 0; i < config.callThreads; ++i) {
+    calls.emplace_back([&, id = "vault-" + std::to_string(i)] {
+      std::string why;
+      (void)data.store->UpdateProvider(id, [&](Reference::ProviderRecord&) {
+        ++holding;
+        released.wait_for(std::chrono::seconds(10));
+        return false;
+      }, why);
+    });
+  }
+  auto const deadline = Clock::now() + std::chrono::seconds(10);
+  while (holding < 2 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  auto const start = Clock::now();
+  std::string why;
+  EXPECT_EQ(holding, 2);
+  bool const ready = data.store->Ready(why);
+  long long const took = MillisSince(start);
+  release.set_value();
+  for (auto& call : calls) call.join();
+  EXPECT_TRUE(ready) << why;
+  EXPECT_LT(took, 500);
 }
 
 TEST_F(PostgresStore, TheDatabaseGoesAwayAndComesBack) {
