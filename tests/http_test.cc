@@ -213,6 +213,8 @@ struct World {
         wrap;
     Tirn::Http::ServerOptions server;
     Tirn::Http::ClientOptions client;
+    // Threads of the server's own for the operations; none: they run on the I/O threads.
+    unsigned callThreads = 0;
   };
 
   explicit World(Options options) : files(options.tls ? test_tls::MakeSelfSigned() : test_tls::Files{}) {
@@ -223,6 +225,10 @@ struct World {
     }
     std::shared_ptr<Tirn::Core::AsyncApiProvider> calls = provider;
     if (options.remote) {
+      if (options.callThreads > 0) {
+        callThreads = std::make_unique<Tirn::Http::IoThreads>(options.callThreads);
+        options.server.callContext = &callThreads->context();
+      }
       options.server.log = [this](std::string const& line) {
         std::lock_guard<std::mutex> lock(logMutex);
         log.push_back(line);
@@ -277,6 +283,8 @@ struct World {
 
   test_tls::Files files;
   Tirn::Http::IoThreads threads{2};
+  // Stopped before `threads`: an operation still queued there holds a connection of theirs.
+  std::unique_ptr<Tirn::Http::IoThreads> callThreads;
   std::shared_ptr<Tirn::Core::InProcessApiProvider> provider =
       std::make_shared<Tirn::Core::InProcessApiProvider>();
   Reference::ReferenceServer reference;
@@ -937,12 +945,14 @@ class BlockingProvider : public Tirn::Core::AsyncApiProvider {
   void Invoke(std::shared_ptr<Tirn::Core::MethodIdentifier const> const& method,
               Tirn::Data::DataValuePtr const& input, Activation const& activation,
               Tirn::Core::AsyncApiResultCb const& resultCb) override {
+    ++invoked;
     if (toBlock_.fetch_sub(1) > 0) {
       ++held;
       release_.wait_for(kWait);
     }
     inner_->Invoke(method, input, activation, resultCb);
   }
+  std::atomic<int> invoked{0};
   std::atomic<int> held{0};
 
  private:
@@ -956,10 +966,9 @@ class BlockingProvider : public Tirn::Core::AsyncApiProvider {
 TEST(HttpServer, OperationsThatBlockHoldCallThreadsNotTheIoThreads) {
   std::promise<void> release;
   std::shared_future<void> const released = release.get_future().share();
-  Tirn::Http::IoThreads callThreads(3);
   std::shared_ptr<BlockingProvider> blocking;
   World::Options options = Scripted();
-  options.server.callContext = &callThreads.context();
+  options.callThreads = 3;
   options.wrap = [&](std::shared_ptr<Tirn::Core::AsyncApiProvider> inner) {
     return blocking = std::make_shared<BlockingProvider>(std::move(inner), 2, released);
   };
@@ -982,6 +991,50 @@ TEST(HttpServer, OperationsThatBlockHoldCallThreadsNotTheIoThreads) {
     auto const outcome = blocked->get();
     EXPECT_TRUE(outcome.value) << Describe(outcome.error);
   }
+}
+
+// A call still waiting for a call thread when its caller stops waiting is never run.
+TEST(HttpServer, AnOperationWhoseCallerStoppedWaitingBeforeItRanIsNotRun) {
+  std::promise<void> release;
+  std::shared_future<void> const released = release.get_future().share();
+  std::shared_ptr<BlockingProvider> blocking;
+  World::Options options = Scripted();
+  options.callThreads = 1;
+  options.wrap = [&](std::shared_ptr<Tirn::Core::AsyncApiProvider> inner) {
+    return blocking = std::make_shared<BlockingProvider>(std::move(inner), 1, released);
+  };
+  World world(options);
+  auto get = [&](Activation const& activation) {
+    return Call<std::shared_ptr<Providers::Info const>>(
+        [&](auto r) { world.providers->Get("progress", activation, r); });
+  };
+  auto first = std::async(std::launch::async, get, nullptr);
+  auto const deadline = std::chrono::steady_clock::now() + kWait;
+  while (blocking->held < 1 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  // Queued behind the first, on the only call thread, until its time runs out.
+  auto hurried = CallerActivation();
+  Tirn::Http::SetDeadline(hurried, 200ms);
+  auto const late = get(hurried);
+  // The server gives the call up too (its time limit travelled with it) before the call
+  // thread is free.
+  auto const givenUp = [&] {
+    for (auto const& entry : world.Access()) {
+      if (entry.outcome == "com.ostrel.tirn.std.errors.timed_out" || entry.outcome == "cancelled") {
+        return true;
+      }
+    }
+    return false;
+  };
+  auto const until = std::chrono::steady_clock::now() + kWait;
+  while (!givenUp() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+  release.set_value();
+  EXPECT_EQ(late.error ? late.error->name() : "", "com.ostrel.tirn.std.errors.timed_out");
+  EXPECT_TRUE(first.get().value);
+  auto const next = get(nullptr);
+  EXPECT_TRUE(next.value) << Describe(next.error);
+  EXPECT_EQ(blocking->invoked, 2) << "the call that timed out while queued was run";
 }
 
 // ---- Hostile peers --------------------------------------------------------------------------

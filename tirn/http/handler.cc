@@ -357,11 +357,14 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
         }
       });
   if (context.callContext) {
-    // Everything the operation needs travels with it: the server may be gone when it runs.
+    // Everything the operation needs travels with it: the server may be gone when it runs. One
+    // whose caller stopped waiting while it was queued (its time ran out, its client left) is
+    // not run: nobody would hear its answer, and what it would change is not wanted any more.
     net::post(*context.callContext,
               [provider = context.provider, inProcess = context.inProcess,
                method = operation->method, input = std::move(input),
                activation = std::move(activation), resultCb = std::move(resultCb)]() mutable {
+                if (activation->isCancelled()) return;
                 Invoke(provider, inProcess, method, input, std::move(activation), resultCb);
               });
   } else {

@@ -181,7 +181,9 @@ struct ServerOptions {
   // operation that blocks (a store waiting for its disk) holds one of those threads, never an
   // I/O thread and the connections it serves. Null: operations run on the I/O thread that read
   // the request, which suits operations that answer at once or hand their work on. It must be
-  // run by threads (Tirn::Http::IoThreads owns some) and outlive the server.
+  // run by threads (Tirn::Http::IoThreads owns some), outlive the server, and be stopped (its
+  // threads joined) before the io_context the server runs on goes: an operation queued or
+  // running there holds one of the server's connections.
   boost::asio::io_context* callContext = nullptr;
 };
 
