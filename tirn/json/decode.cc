@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <memory>
 #include <string>
@@ -140,6 +141,40 @@ struct Frame {
   std::uint8_t flags;
 };
 static_assert(sizeof(Frame) <= 24, "a frame is paid once per level of nesting");
+
+// The open containers, innermost last. The first kInline stay in place, so that a document of
+// usual depth costs no allocation; deeper ones go to blocks that never move, so that a deep
+// document's stack is never held twice while it grows.
+class FrameStack {
+ public:
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
+  Frame& operator[](std::size_t i) { return i < kInline ? inline_[i] : (*deep_)[i - kInline]; }
+  Frame const& operator[](std::size_t i) const {
+    return i < kInline ? inline_[i] : (*deep_)[i - kInline];
+  }
+  Frame& back() { return (*this)[size_ - 1]; }
+  Frame const& back() const { return (*this)[size_ - 1]; }
+  void push_back(Frame const& frame) {
+    if (size_ < kInline) {
+      inline_[size_] = frame;
+    } else {
+      if (!deep_) deep_ = std::make_unique<std::deque<Frame>>();
+      deep_->push_back(frame);
+    }
+    ++size_;
+  }
+  void pop_back() {
+    --size_;
+    if (size_ >= kInline) deep_->pop_back();
+  }
+
+ private:
+  static constexpr std::size_t kInline = 16;
+  Frame inline_[kInline];
+  std::unique_ptr<std::deque<Frame>> deep_;
+  std::size_t size_ = 0;
+};
 
 constexpr std::uint8_t kObject = 1;
 constexpr std::uint8_t kSet = 2;
@@ -379,7 +414,8 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   std::string Path() const {
     Data::detail::PathText path;
     std::size_t end = values_.size();
-    for (auto frame = frames_.rbegin(); frame != frames_.rend(); ++frame) {
+    for (std::size_t level = frames_.size(); level-- > 0;) {
+      Frame const* frame = &frames_[level];
       if (!(frame->flags & kObject)) {
         path.AddOuter(Data::detail::PathStep::Element(end - frame->first));
       } else if (frame->keyOffset != 0) {
@@ -515,9 +551,7 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   std::size_t maxDepth_;
   std::list<BaseMessage>& messages_;
   DataValuePtr root_;
-  // The open containers; a document nested up to 16 deep keeps them inline. A deeper one grows
-  // the stack on the heap, as deep as its text allows (one byte a level) or maxDepth_.
-  boost::container::small_vector<Frame, 16> frames_;
+  FrameStack frames_;
   // The members and elements read of the open containers; a small document's stay inline.
   boost::container::small_vector<Member, 16> values_;
   DataDefinition const* member_ = nullptr;  // the definition of the member whose key was read
