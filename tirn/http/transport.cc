@@ -130,10 +130,13 @@ std::size_t SizeClass(std::size_t bytes) { return (bytes - 1) / BlockCache::kGra
 void* AllocateWiped(std::size_t bytes) {
   if (bytes == 0 || bytes > kRecycledBlockLimit) return ::operator new(bytes);
   std::size_t const sizeClass = SizeClass(bytes);
-  if (BlockCache* cache = ThreadCache()) {
-    if (void* block = cache->Take(sizeClass)) return block;
-  }
-  return ::operator new((sizeClass + 1) * BlockCache::kGrain);
+  std::size_t const blockBytes = (sizeClass + 1) * BlockCache::kGrain;
+  void* block = nullptr;
+  if (BlockCache* cache = ThreadCache()) block = cache->Take(sizeClass);
+  if (!block) block = ::operator new(blockBytes);
+  // Under AddressSanitizer the rest of the block, past what was asked for, is out of bounds.
+  Poison(static_cast<char*>(block) + bytes, blockBytes - bytes);
+  return block;
 }
 
 void FreeWiped(void* block, std::size_t bytes) noexcept {
@@ -144,8 +147,10 @@ void FreeWiped(void* block, std::size_t bytes) noexcept {
     return;
   }
   std::size_t const sizeClass = SizeClass(bytes);
+  std::size_t const blockBytes = (sizeClass + 1) * BlockCache::kGrain;
   // The whole block, so that it goes back to the cache or the heap all zero.
-  Tirn::Detail::SecureZero(block, (sizeClass + 1) * BlockCache::kGrain);
+  Unpoison(block, blockBytes);
+  Tirn::Detail::SecureZero(block, blockBytes);
   BlockCache* cache = ThreadCache();
   if (!cache || !cache->Keep(sizeClass, block)) ::operator delete(block);
 }

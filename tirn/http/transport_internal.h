@@ -38,6 +38,8 @@ struct WipingAllocator {
   WipingAllocator() = default;
   template <class U>
   WipingAllocator(WipingAllocator<U> const&) {}
+  static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__,
+                "blocks come from plain operator new");
   T* allocate(std::size_t n) {
     if (n > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
     return static_cast<T*>(AllocateWiped(n * sizeof(T)));
