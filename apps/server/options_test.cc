@@ -44,6 +44,8 @@ TEST(ServerOptions, DefaultsAndEveryOption) {
   EXPECT_TRUE(defaults.config.keyFile.empty());
   EXPECT_TRUE(defaults.config.tokenFile.empty());
   EXPECT_EQ(defaults.config.logFormat, LogFormat::kText);
+  EXPECT_EQ(defaults.config.threads, 2u);
+  EXPECT_EQ(defaults.config.callThreads, 8u);
 
   auto const all = Parse({"--listen", "[::1]:0", "--tls-cert", "c.pem", "--tls-key", "k.pem",
                           "--tokens", "t.txt", "--threads", "8", "--call-threads", "3", "--log-format", "json", "--data",
