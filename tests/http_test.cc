@@ -961,31 +961,49 @@ class BlockingProvider : public Tirn::Core::AsyncApiProvider {
   std::shared_future<void> release_;
 };
 
-// Operations that block run on the call threads the server is given: as many blocked calls
-// as there are I/O threads leave the connections served.
-TEST(HttpServer, OperationsThatBlockHoldCallThreadsNotTheIoThreads) {
+// A world whose server runs the operations on `callThreads` threads of their own, where the
+// first `blocked` calls wait in the provider until released (at the latest when it goes).
+struct BlockedCalls {
+  BlockedCalls(unsigned callThreads, int blocked)
+      : world([&] {
+          World::Options options = Scripted();
+          options.callThreads = callThreads;
+          options.wrap = [this, blocked](std::shared_ptr<Tirn::Core::AsyncApiProvider> inner) {
+            return blocking = std::make_shared<BlockingProvider>(std::move(inner), blocked, released);
+          };
+          return options;
+        }()) {}
+  ~BlockedCalls() { Release(); }
+
+  Outcome<std::shared_ptr<Providers::Info const>> Get(Activation const& activation = nullptr) {
+    return Call<std::shared_ptr<Providers::Info const>>(
+        [&](auto r) { world.providers->Get("progress", activation, r); });
+  }
+  // Waits, bounded, until `done` holds.
+  static bool WaitFor(std::function<bool()> const& done) {
+    auto const deadline = std::chrono::steady_clock::now() + kWait;
+    while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    return done();
+  }
+  void Release() {
+    if (released.wait_for(0ms) != std::future_status::ready) release.set_value();
+  }
+
   std::promise<void> release;
   std::shared_future<void> const released = release.get_future().share();
   std::shared_ptr<BlockingProvider> blocking;
-  World::Options options = Scripted();
-  options.callThreads = 3;
-  options.wrap = [&](std::shared_ptr<Tirn::Core::AsyncApiProvider> inner) {
-    return blocking = std::make_shared<BlockingProvider>(std::move(inner), 2, released);
-  };
-  World world(options);
-  auto get = [&] {
-    return Call<std::shared_ptr<Providers::Info const>>(
-        [&](auto r) { world.providers->Get("progress", nullptr, r); });
-  };
-  auto first = std::async(std::launch::async, get);
-  auto second = std::async(std::launch::async, get);
-  auto const deadline = std::chrono::steady_clock::now() + kWait;
-  while (blocking->held < 2 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
-  }
-  ASSERT_EQ(blocking->held, 2);
-  auto const third = get();
-  release.set_value();
+  World world;
+};
+
+// Operations that block run on the call threads the server is given: as many blocked calls
+// as there are I/O threads leave the connections served.
+TEST(HttpServer, OperationsThatBlockHoldCallThreadsNotTheIoThreads) {
+  BlockedCalls calls(3, 2);
+  auto first = std::async(std::launch::async, [&] { return calls.Get(); });
+  auto second = std::async(std::launch::async, [&] { return calls.Get(); });
+  ASSERT_TRUE(BlockedCalls::WaitFor([&] { return calls.blocking->held == 2; }));
+  auto const third = calls.Get();
+  calls.Release();
   EXPECT_TRUE(third.value) << Describe(third.error);
   for (auto* blocked : {&first, &second}) {
     auto const outcome = blocked->get();
@@ -995,46 +1013,29 @@ TEST(HttpServer, OperationsThatBlockHoldCallThreadsNotTheIoThreads) {
 
 // A call still waiting for a call thread when its caller stops waiting is never run.
 TEST(HttpServer, AnOperationWhoseCallerStoppedWaitingBeforeItRanIsNotRun) {
-  std::promise<void> release;
-  std::shared_future<void> const released = release.get_future().share();
-  std::shared_ptr<BlockingProvider> blocking;
-  World::Options options = Scripted();
-  options.callThreads = 1;
-  options.wrap = [&](std::shared_ptr<Tirn::Core::AsyncApiProvider> inner) {
-    return blocking = std::make_shared<BlockingProvider>(std::move(inner), 1, released);
-  };
-  World world(options);
-  auto get = [&](Activation const& activation) {
-    return Call<std::shared_ptr<Providers::Info const>>(
-        [&](auto r) { world.providers->Get("progress", activation, r); });
-  };
-  auto first = std::async(std::launch::async, get, nullptr);
-  auto const deadline = std::chrono::steady_clock::now() + kWait;
-  while (blocking->held < 1 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
-  }
+  BlockedCalls calls(1, 1);
+  auto first = std::async(std::launch::async, [&] { return calls.Get(); });
+  ASSERT_TRUE(BlockedCalls::WaitFor([&] { return calls.blocking->held == 1; }));
   // Queued behind the first, on the only call thread, until its time runs out.
   auto hurried = CallerActivation();
   Tirn::Http::SetDeadline(hurried, 200ms);
-  auto const late = get(hurried);
+  auto const late = calls.Get(hurried);
   // The server gives the call up too (its time limit travelled with it) before the call
   // thread is free.
-  auto const givenUp = [&] {
-    for (auto const& entry : world.Access()) {
+  EXPECT_TRUE(BlockedCalls::WaitFor([&] {
+    for (auto const& entry : calls.world.Access()) {
       if (entry.outcome == "com.ostrel.tirn.std.errors.timed_out" || entry.outcome == "cancelled") {
         return true;
       }
     }
     return false;
-  };
-  auto const until = std::chrono::steady_clock::now() + kWait;
-  while (!givenUp() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
-  release.set_value();
+  }));
+  calls.Release();
   EXPECT_EQ(late.error ? late.error->name() : "", "com.ostrel.tirn.std.errors.timed_out");
   EXPECT_TRUE(first.get().value);
-  auto const next = get(nullptr);
+  auto const next = calls.Get();
   EXPECT_TRUE(next.value) << Describe(next.error);
-  EXPECT_EQ(blocking->invoked, 2) << "the call that timed out while queued was run";
+  EXPECT_EQ(calls.blocking->invoked, 2) << "the call that timed out while queued was run";
 }
 
 // ---- Hostile peers --------------------------------------------------------------------------
