@@ -376,19 +376,23 @@ Status SqliteRecordStore::Change(std::function<Status()> const& body, std::strin
 
 namespace {
 
-// Runs one change. One that throws (its caller's code, or memory running out) fails alone,
-// saying what it threw; nothing escapes to the thread committing it for everyone.
-Status RunChange(std::function<Status()> const& body, std::string& error) noexcept {
-  char const* what = "an exception";
-  try {
-    return body();
-  } catch (std::exception const& thrown) {
-    what = thrown.what();
-  } catch (...) {
-  }
+// Sets `error` to say what a change threw; left as it is when memory runs out.
+void SayThrown(std::string& error, char const* what) noexcept {
   try {
     error = std::string("the change failed with ") + what;
   } catch (...) {
+  }
+}
+
+// Runs one change. One that throws (its caller's code, or memory running out) fails alone,
+// saying what it threw; nothing escapes to the thread committing it for everyone.
+Status RunChange(std::function<Status()> const& body, std::string& error) noexcept {
+  try {
+    return body();
+  } catch (std::exception const& thrown) {
+    SayThrown(error, thrown.what());  // while the exception, and its text, still exist
+  } catch (...) {
+    SayThrown(error, "an exception");
   }
   return Status::kFailed;
 }
