@@ -4,11 +4,13 @@
 // its call returns. Changes made from several threads at once share commits: the first to
 // find no commit under way commits every change waiting (each in a savepoint of its own, so
 // that one that fails undoes only itself), and the others wait for it; a change's call
-// returns once the commit that holds it is on disk. Each provider's key-derivation key is sealed with the server's SecretBox,
-// bound to the provider's identifier; the file also holds a sealed check value, so that a
-// file opened with another key is refused at once rather than served half-readable, and the
-// key's fingerprint, so that a damaged check value is not taken for another key. When opening
-// fails, SQLite's own check of the file (PRAGMA quick_check) says whether it is damaged.
+// returns once the commit that holds it is on disk.
+//
+// Each provider's key-derivation key is sealed with the server's SecretBox, bound to the
+// provider's identifier; the file also holds a sealed check value, so that a file opened with
+// another key is refused at once rather than served half-readable, and the key's fingerprint,
+// so that a damaged check value is not taken for another key. When opening fails, SQLite's own
+// check of the file (PRAGMA quick_check) says whether it is damaged.
 //
 // The schema is versioned (PRAGMA user_version, and a migrations table listing the versions
 // applied): opening a file of an older version migrates it, a file of a newer version is

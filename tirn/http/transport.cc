@@ -4,16 +4,8 @@
 #include <new>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TIRN_HTTP_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TIRN_HTTP_ASAN 1
-#endif
-#endif
-#ifdef TIRN_HTTP_ASAN
+// Its poisoning macros do nothing in a build without AddressSanitizer.
 #include <sanitizer/asan_interface.h>
-#endif
 
 #include "tirn/http/protocol.h"
 #include "tirn/http/transport_internal.h"
@@ -23,25 +15,6 @@ namespace Tirn {
 namespace Http {
 namespace detail {
 namespace {
-
-// Under AddressSanitizer a kept block is poisoned until it is handed out again, so that a use
-// after free is still caught.
-void Poison(void* block, std::size_t size) {
-#ifdef TIRN_HTTP_ASAN
-  ASAN_POISON_MEMORY_REGION(block, size);
-#else
-  (void)block;
-  (void)size;
-#endif
-}
-void Unpoison(void* block, std::size_t size) {
-#ifdef TIRN_HTTP_ASAN
-  ASAN_UNPOISON_MEMORY_REGION(block, size);
-#else
-  (void)block;
-  (void)size;
-#endif
-}
 
 // Sorted by identifier.
 constexpr CatalogEntry kHttpCatalog[] = {
@@ -72,16 +45,22 @@ static_assert(CatalogIsSorted(kHttpCatalog), "the transport's catalog must be so
 
 // The blocks a thread keeps for reuse, by size class (kGrain, 2 kGrain, ... up to
 // kRecycledBlockLimit bytes), each already wiped.
+// Under AddressSanitizer a kept block is poisoned until it is handed out again, so that a use
+// after free is still caught.
 class BlockCache {
  public:
   static constexpr std::size_t kGrain = 64;
   static constexpr std::size_t kClasses = kRecycledBlockLimit / kGrain;
   static constexpr std::size_t kKept = 32;  // per class
 
+  // The class of a small block of `bytes` (at least one), and the size of its blocks.
+  static std::size_t ClassOf(std::size_t bytes) { return (bytes - 1) / kGrain; }
+  static std::size_t BlockBytes(std::size_t sizeClass) { return (sizeClass + 1) * kGrain; }
+
   ~BlockCache() {
     for (std::size_t c = 0; c < kClasses; ++c) {
       for (std::size_t i = 0; i < count_[c]; ++i) {
-        Unpoison(blocks_[c][i], (c + 1) * kGrain);
+        ASAN_UNPOISON_MEMORY_REGION(blocks_[c][i], BlockBytes(c));
         ::operator delete(blocks_[c][i]);
       }
       count_[c] = 0;
@@ -91,12 +70,12 @@ class BlockCache {
   void* Take(std::size_t sizeClass) {
     if (count_[sizeClass] == 0) return nullptr;
     void* block = blocks_[sizeClass][--count_[sizeClass]];
-    Unpoison(block, (sizeClass + 1) * kGrain);
+    ASAN_UNPOISON_MEMORY_REGION(block, BlockBytes(sizeClass));
     return block;
   }
   bool Keep(std::size_t sizeClass, void* block) {
     if (count_[sizeClass] == kKept) return false;
-    Poison(block, (sizeClass + 1) * kGrain);
+    ASAN_POISON_MEMORY_REGION(block, BlockBytes(sizeClass));
     blocks_[sizeClass][count_[sizeClass]++] = block;
     return true;
   }
@@ -122,20 +101,17 @@ BlockCache* ThreadCache() noexcept {
   return &owner.cache;
 }
 
-// The size class of a small block of `bytes` (at least one).
-std::size_t SizeClass(std::size_t bytes) { return (bytes - 1) / BlockCache::kGrain; }
-
 }  // namespace
 
 void* AllocateWiped(std::size_t bytes) {
   if (bytes == 0 || bytes > kRecycledBlockLimit) return ::operator new(bytes);
-  std::size_t const sizeClass = SizeClass(bytes);
-  std::size_t const blockBytes = (sizeClass + 1) * BlockCache::kGrain;
+  std::size_t const sizeClass = BlockCache::ClassOf(bytes);
+  std::size_t const blockBytes = BlockCache::BlockBytes(sizeClass);
   void* block = nullptr;
   if (BlockCache* cache = ThreadCache()) block = cache->Take(sizeClass);
   if (!block) block = ::operator new(blockBytes);
   // Under AddressSanitizer the rest of the block, past what was asked for, is out of bounds.
-  Poison(static_cast<char*>(block) + bytes, blockBytes - bytes);
+  ASAN_POISON_MEMORY_REGION(static_cast<char*>(block) + bytes, blockBytes - bytes);
   return block;
 }
 
@@ -146,10 +122,10 @@ void FreeWiped(void* block, std::size_t bytes) noexcept {
     ::operator delete(block);
     return;
   }
-  std::size_t const sizeClass = SizeClass(bytes);
-  std::size_t const blockBytes = (sizeClass + 1) * BlockCache::kGrain;
+  std::size_t const sizeClass = BlockCache::ClassOf(bytes);
+  std::size_t const blockBytes = BlockCache::BlockBytes(sizeClass);
   // The whole block, so that it goes back to the cache or the heap all zero.
-  Unpoison(block, blockBytes);
+  ASAN_UNPOISON_MEMORY_REGION(block, blockBytes);
   Tirn::Detail::SecureZero(block, blockBytes);
   BlockCache* cache = ThreadCache();
   if (!cache || !cache->Keep(sizeClass, block)) ::operator delete(block);
