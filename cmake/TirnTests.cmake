@@ -70,8 +70,10 @@ tirn_test_program(tirn_json_tests tirn_json tirn/json)
 tirn_cross_cutting_test(tirn_package_tests tests/package_tables_test.cc
                         tests/package_round_trip_test.cc)
 
-# Every structure and error of the package through JSON and back.
-tirn_cross_cutting_test(tirn_json_package_tests tests/json_round_trip_test.cc)
+# Every structure and error of the package through JSON and back, and the direct reading of
+# native objects held to the full path.
+tirn_cross_cutting_test(tirn_json_package_tests tests/json_round_trip_test.cc
+                        tests/json_direct_read_test.cc)
 if(TARGET tirn_json_package_tests)
   target_link_libraries(tirn_json_package_tests PRIVATE tirn_json)
 endif()

@@ -3,7 +3,10 @@
 // The first byte chooses a definition (none, or one structure of the package); the rest is the
 // JSON text. Every run must end consistently: success with no message, or failure with at
 // least one. A tree decoded without a definition must encode and decode again to an equal
-// tree; one decoded with a definition must do the same through that definition.
+// tree; one decoded with a definition must do the same through that definition. Where the
+// definition is a native type's, FromJson must agree with the full path (decode, validate,
+// convert), and whatever text the direct reader takes, the full path must take and fill the
+// same object.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +16,7 @@
 
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "tirn/data/native_to_definition_adapter.h"
+#include "tirn/data/value_to_native_adapter.h"
 #include "tirn/json/json.h"
 #include "tirn/runtime/value/equal.h"
 
@@ -50,6 +54,45 @@ void Check(bool condition, char const* what) {
   }
 }
 
+template <class T>
+void CheckNative(std::string const& text) {
+  T direct;
+  bool const taken =
+      Tirn::Json::detail::ReadNative(text, Tirn::Json::detail::ReaderOf<T>::value, &direct);
+  Messages messages;
+  DataValuePtr value;
+  T full;
+  bool const fullOk =
+      Tirn::Json::Decode(text, DescribeType<T>(), &value, messages) &&
+      Tirn::Data::ValueToNativeAdapter::Adapt(
+          value, Tirn::Data::ValueToNativeAdapter::AdaptMethod<T>::Get(&full), &full, messages);
+  Check(!taken || fullOk, "the direct reader took a text the full path refuses");
+  Check(!taken || direct == full, "the direct reader filled another object");
+  T viaFromJson;
+  Messages fromJsonMessages;
+  Check(Tirn::Json::FromJson(text, &viaFromJson, fromJsonMessages) == fullOk,
+        "FromJson and the full path disagree");
+  Check(fromJsonMessages.size() == messages.size(), "FromJson's messages are not the full path's");
+  Check(!fullOk || viaFromJson == full, "FromJson filled another object");
+}
+
+void CheckNative(std::uint8_t choice, std::string const& text) {
+  switch (choice % 8) {
+    case 1:
+      return CheckNative<TI::NetworkAddress>(text);
+    case 2:
+      return CheckNative<TI::Kms::ProvidersSvc::CreateSpec>(text);
+    case 3:
+      return CheckNative<TI::Kms::ProvidersSvc::FilterSpec>(text);
+    case 4:
+      return CheckNative<TI::Kms::ServicesSvc::Info>(text);
+    case 5:
+      return CheckNative<TI::Attestation::ReportsSvc::Summary>(text);
+    default:
+      return;
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
@@ -60,6 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
   Messages messages;
   bool const decoded = Tirn::Json::Decode(text, definition, &value, messages);
   Check(decoded == messages.empty(), "the verdict and the messages disagree");
+  CheckNative(data[0], text);
   if (!decoded) return 0;
 
   std::string encoded;

@@ -19,6 +19,7 @@
 
 #include "tirn/json/json.h"
 #include "tirn/json/json_internal.h"
+#include "tirn/json/text_reader_internal.h"
 #include "tirn/runtime/value/field_path_internal.h"
 #include "tirn/runtime/value/secret_string.h"
 #include "tirn/runtime/value/validation.h"
@@ -33,7 +34,10 @@ using Data::DataType;
 using Data::DataValue;
 using Data::DataValuePtr;
 using Data::ListValue;
+using detail::Buffer;
+using detail::HoldsSurrogate;
 using detail::JsonMessage;
+using detail::Reader;
 
 // What a position of the document is defined as, with optionals and union cases taken off.
 struct Expected {
@@ -107,28 +111,6 @@ void SortUnique(ListValue::Elements& elements) {
                  elements.end());
 }
 
-// RapidJSON's own stack (two 4-byte words per open container), allocated through operator
-// new like the rest of the decoder's memory, so that whoever watches the process's
-// allocations sees what a decode costs in one place.
-class StackAllocator {
- public:
-  // Part of the allocator concept the reader expects; it reads it only in some builds.
-  [[maybe_unused]] static bool const kNeedFree = true;
-  void* Malloc(std::size_t size) { return size ? ::operator new(size) : nullptr; }
-  void* Realloc(void* original, std::size_t originalSize, std::size_t newSize) {
-    if (newSize == 0) {
-      Free(original);
-      return nullptr;
-    }
-    void* block = ::operator new(newSize);
-    if (original) std::memcpy(block, original, std::min(originalSize, newSize));
-    Free(original);
-    return block;
-  }
-  static void Free(void* block) { ::operator delete(block); }
-};
-
-using Reader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, StackAllocator>;
 
 // An open container. Nothing of its value exists yet: its complete members or elements wait on
 // the value stack, and the value is made when it closes. So a document that opens containers
@@ -186,20 +168,6 @@ struct Member {
   std::uint32_t keyOffset;
   std::uint32_t keyLength;
 };
-
-// Whether decoded text holds a UTF-16 surrogate. The reader refuses surrogates in the raw
-// bytes, and a high surrogate escape without the escape of a low one after it, but writes a
-// lone low surrogate escape ("\udc00") out as three bytes that are no UTF-8: those are what
-// this finds.
-bool HoldsSurrogate(char const* text, std::size_t length) {
-  char const* const end = text + length;
-  for (char const* p = text; p != end; ++p) {
-    p = static_cast<char const*>(std::memchr(p, '\xed', static_cast<std::size_t>(end - p)));
-    if (!p) return false;
-    if (end - p > 1 && static_cast<unsigned char>(p[1]) >= 0xa0) return true;
-  }
-  return false;
-}
 
 unsigned Hex4(char const* text) {
   unsigned value = 0;
@@ -558,27 +526,6 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   bool failed_ = false;
 };
 
-// Our private copy of the text, parsed in place, and wiped however the decoding ends: a
-// secret's text may sit in it, whole or cut short. The reader's UTF-8 check takes the
-// continuation bytes a lead byte announces before it looks at them, so the text is followed
-// by enough zero bytes for the longest sequence.
-class Buffer {
- public:
-  explicit Buffer(boost::string_view text) {
-    bytes_.reserve(text.size() + kPadding);
-    bytes_.append(text.data(), text.size());
-    bytes_.append(kPadding, '\0');
-  }
-  ~Buffer() { Tirn::Detail::SecureZero(&bytes_[0], bytes_.size()); }
-  Buffer(Buffer const&) = delete;
-  Buffer& operator=(Buffer const&) = delete;
-  char* data() { return &bytes_[0]; }
-
- private:
-  static constexpr std::size_t kPadding = 4;
-  std::string bytes_;
-};
-
 // The number text that starts at `offset`.
 std::string NumberAt(boost::string_view text, std::size_t offset) {
   std::size_t end = std::min(offset, text.size());
@@ -607,9 +554,7 @@ bool Decode(boost::string_view text, Data::DataDefinitionPtr const& definition,
   Builder builder(definition.get(), text, buffer.data(), options.maxDepth, messages);
   Reader reader;
   rapidjson::InsituStringStream stream(buffer.data());
-  constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseValidateEncodingFlag |
-                              rapidjson::kParseIterativeFlag |
-                              rapidjson::kParseNumbersAsStringsFlag;
+  constexpr unsigned kFlags = detail::kInPlaceFlags | rapidjson::kParseNumbersAsStringsFlag;
   rapidjson::ParseResult const result = reader.Parse<kFlags>(stream, builder);
   if (builder.failed()) return false;
   if (result.IsError()) {

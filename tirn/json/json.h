@@ -40,6 +40,7 @@
 #include "tirn/data/native_to_definition_adapter.h"
 #include "tirn/data/native_to_value_adapter.h"
 #include "tirn/data/value_to_native_adapter.h"
+#include "tirn/json/detail/native_reader.h"
 #include "tirn/message/base_message.h"
 #include "tirn/message/export.h"
 #include "tirn/runtime/value/data_definition.h"
@@ -150,10 +151,14 @@ template <class T>
 }
 
 // Fills a native object of any bound type from JSON: decoded and validated against the
-// type's definition, then converted by the value-to-native engine.
+// type's definition, then converted by the value-to-native engine. The plain form of the type
+// (what ToJson writes) is read straight into the object, with the same outcome and without
+// the value tree; any other text goes the full way. Fields the text does not hold keep what
+// `*native` had, as with the engine; after a failure, `*native` may hold part of the text.
 template <class T>
 [[nodiscard]] bool FromJson(boost::string_view text, T* native,
                             std::list<BaseMessage>& messages) {
+  if (detail::ReadNative(text, detail::ReaderOf<T>::value, native)) return true;
   Data::DataValuePtr value;
   if (!Decode(text, Data::DescribeType<T>(), &value, messages)) return false;
   return Data::ValueToNativeAdapter::Adapt(
