@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <list>
 #include <string>
 #include <thread>
@@ -14,6 +17,20 @@
 #include "tirn/http/transport_internal.h"
 #include "tirn/json/json.h"
 #include "tirn/runtime/value/wire_shapes.h"
+
+// This program counts what it takes from the heap through operator new, for the test of the
+// recycled blocks.
+namespace {
+std::atomic<long> gHeapAllocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  gHeapAllocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -245,6 +262,31 @@ TEST(WipedMemory, ASmallBlockComesBackZeroedWhicheverThreadFreedIt) {
       allocator.deallocate(there, size);
     });
     other.join();
+  }
+}
+
+TEST(WipedMemory, BlocksFreedOnAnotherThreadComeBackWithoutTheHeap) {
+  // Made on this thread and freed on another, as a client's header fields are.
+  constexpr std::size_t kSize = 150;
+  constexpr std::size_t kBlocks = 96;  // three times what one thread keeps
+  Tirn::Http::detail::WipingAllocator<unsigned char> allocator;
+  std::vector<unsigned char*> blocks;
+  for (std::size_t i = 0; i < kBlocks; ++i) {
+    blocks.push_back(allocator.allocate(kSize));
+    std::fill(blocks.back(), blocks.back() + kSize, 'S');
+  }
+  std::thread([&] {
+    for (unsigned char* block : blocks) allocator.deallocate(block, kSize);
+  }).join();
+  std::vector<unsigned char*> again;
+  again.reserve(kBlocks);
+  long const before = gHeapAllocations.load();
+  for (std::size_t i = 0; i < kBlocks; ++i) again.push_back(allocator.allocate(kSize));
+  long const fromHeap = gHeapAllocations.load() - before;
+  EXPECT_EQ(fromHeap, 0);
+  for (unsigned char* block : again) {
+    EXPECT_TRUE(std::all_of(block, block + kSize, [](unsigned char c) { return c == 0; }));
+    allocator.deallocate(block, kSize);
   }
 }
 

@@ -25,7 +25,9 @@ namespace detail {
 // Memory for request and answer bytes: wiped before it is reused or given back. Blocks of up
 // to kRecycledBlockLimit bytes (header fields, small bodies) are kept, wiped, by the thread
 // that frees them (a few dozen at most) and handed out again, so that a call's header fields
-// cost no trip to the heap once a thread has served a few. Blocks may be freed on any thread.
+// cost no trip to the heap once a thread has served a few. Blocks may be freed on any thread:
+// what one thread has no room for goes to a depot the others take from (a few hundred blocks
+// at most).
 constexpr std::size_t kRecycledBlockLimit = 256;
 TIRN_HTTP_EXPORT void* AllocateWiped(std::size_t bytes);
 TIRN_HTTP_EXPORT void FreeWiped(void* block, std::size_t bytes) noexcept;
