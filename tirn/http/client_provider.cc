@@ -21,6 +21,7 @@
 #include "tirn/http/transport_internal.h"
 #include "tirn/json/json.h"
 #include "tirn/runtime/l10n/locale.h"
+#include "tirn/runtime/value/secret_string.h"
 #include "tirn/runtime/value/wire_shapes.h"
 
 namespace Tirn {
@@ -39,6 +40,19 @@ using Clock = std::chrono::steady_clock;
 
 // The most read from a connection at once.
 constexpr std::size_t kReadSize = 64 << 10;
+// A pooled connection keeps a read buffer up to this size, wiped, for its next call.
+constexpr std::size_t kKeptReadBuffer = 16 << 10;
+
+// Wipes the empty read buffer of a connection going back to the pool, and keeps its memory
+// for the next answer unless it has grown large.
+void RestBuffer(WipingBuffer& buffer) {
+  if (buffer.capacity() > kKeptReadBuffer) {
+    buffer.shrink_to_fit();  // the allocator wipes what it frees
+    return;
+  }
+  auto const storage = buffer.prepare(buffer.capacity());
+  Tirn::Detail::SecureZero(storage.data(), storage.size());
+}
 // A pooled connection idle for less than this is reused without checking that it is still
 // open: a server closes idle connections only after many seconds (the client's idle limit,
 // ClientOptions::idleTimeout, is kept below the server's).
@@ -70,11 +84,11 @@ struct Connection {
   }
 };
 
-std::string RandomRequestId() {
+// A new request id: 16 hexadecimal digits, written into `text`.
+boost::string_view RandomRequestId(char (&text)[17]) {
   static thread_local std::mt19937_64 generator{std::random_device{}()};
-  char text[17];
   std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(generator()));
-  return text;
+  return boost::string_view(text, 16);
 }
 
 std::string Join(std::list<std::string> const& items) {
@@ -157,8 +171,10 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
     std::string error;
     if (!ParseBaseUrl(baseUrl, url, error)) throw std::invalid_argument(error);
     frames_.reserve(operations_.operations().size());
+    paths_.reserve(operations_.operations().size());
     for (auto const& operation : operations_.operations()) {
       frames_.push_back(std::make_shared<detail::AnswerReader::Frames const>(operation.output));
+      paths_.push_back(OperationPath(operation.interfaceName, operation.operationName));
     }
     tlsEnabled_ = url.tls;
     host_ = std::move(url.host);
@@ -197,12 +213,14 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
   // for an operation of another table (its reader makes its own).
   std::shared_ptr<detail::AnswerReader::Frames const> FramesOf(
       Core::OperationDescriptor const* operation) const {
-    auto const& all = operations_.operations();
-    std::less<Core::OperationDescriptor const*> const before;
-    if (!operation || before(operation, all.data()) || !before(operation, all.data() + all.size())) {
-      return nullptr;
-    }
-    return frames_[static_cast<std::size_t>(operation - all.data())];
+    std::size_t const at = PlaceOf(operation);
+    return at < frames_.size() ? frames_[at] : nullptr;
+  }
+  // The path `operation` is called at, made when the client was; null for an operation of
+  // another table.
+  std::string const* PathOf(Core::OperationDescriptor const* operation) const {
+    std::size_t const at = PlaceOf(operation);
+    return at < paths_.size() ? &paths_[at] : nullptr;
   }
 
   ~Impl() {
@@ -275,6 +293,17 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
   std::string tlsSetupError_;
   // By operation, in the table's order.
   std::vector<std::shared_ptr<detail::AnswerReader::Frames const>> frames_;
+  std::vector<std::string> paths_;
+
+  // The place of `operation` in the table; past the end for one of another table.
+  std::size_t PlaceOf(Core::OperationDescriptor const* operation) const {
+    auto const& all = operations_.operations();
+    std::less<Core::OperationDescriptor const*> const before;
+    if (!operation || before(operation, all.data()) || !before(operation, all.data() + all.size())) {
+      return all.size();
+    }
+    return static_cast<std::size_t>(operation - all.data());
+  }
   std::mutex mutex_;
   std::vector<std::shared_ptr<Connection>> idle_;
   std::deque<std::shared_ptr<Call>> waiting_;
@@ -293,7 +322,7 @@ class Call : public std::enable_shared_from_this<Call> {
 
   // Prepares the request; the call then waits for a connection (Client::Acquire).
   // A call without an input (`fetch`) is a GET of a document the server serves.
-  void Prepare(Core::OperationDescriptor const* operation, std::string target,
+  void Prepare(Core::OperationDescriptor const* operation, boost::string_view target,
                Data::DataValuePtr const& input,
                std::shared_ptr<Core::AsyncActivation> const& activation, bool fetch = false) {
     operation_ = operation;
@@ -310,7 +339,7 @@ class Call : public std::enable_shared_from_this<Call> {
       }
     }
     deadlineAt_ = Clock::now() + timeout_;
-    BuildRequest(std::move(target), input);
+    BuildRequest(target, input);
   }
 
   // Runs the call on `connection`, from its strand.
@@ -346,21 +375,22 @@ class Call : public std::enable_shared_from_this<Call> {
  private:
   ClientOptions const& options() const { return client_->options_; }
 
-  void BuildRequest(std::string target, Data::DataValuePtr const& input) {
+  void BuildRequest(boost::string_view target, Data::DataValuePtr const& input) {
     request_.method(fetch_ ? http::verb::get : http::verb::post);
-    request_.target(std::move(target));
+    request_.target(target);
     request_.version(11);
     request_.set(http::field::host, client_->host_);
     if (!fetch_) request_.set(http::field::content_type, kJsonType);
     request_.set(http::field::accept, fetch_ ? kJsonType : kStreamType);
     request_.keep_alive(options().keepAlive);
-    std::string requestId;
+    boost::string_view requestId;
     if (activation_ && activation_->executionContext) {
       auto const& data = activation_->executionContext->applicationData;
       auto found = data.find(kRequestIdKey);
       if (found != data.end()) requestId = found->second.value;
     }
-    request_.set(kRequestIdHeader, requestId.empty() ? RandomRequestId() : requestId);
+    char randomId[17];
+    request_.set(kRequestIdHeader, requestId.empty() ? RandomRequestId(randomId) : requestId);
     if (activation_ && activation_->requestLocalizer.localeSpec) {
       auto const& spec = *activation_->requestLocalizer.localeSpec;
       if (!spec.languages().empty()) request_.set(http::field::accept_language, Join(spec.languages()));
@@ -588,7 +618,7 @@ class Call : public std::enable_shared_from_this<Call> {
     if (!connection_) {
       // Never given a connection: nothing to give back.
     } else if (reusable) {
-      connection_->buffer.shrink_to_fit();  // empty: every byte read went to the reader
+      RestBuffer(connection_->buffer);  // empty: every byte read went to the reader
       client_->Release(connection_);
     } else {
       Close();
@@ -641,11 +671,15 @@ void ClientProvider::Impl::Invoke(std::shared_ptr<Core::MethodIdentifier const> 
                                   Data::DataValuePtr const& input,
                                   std::shared_ptr<Core::AsyncActivation> const& activation,
                                   Core::AsyncApiResultCb const& resultCb) {
-  std::string interfaceName = method && method->interface ? method->interface->name : "";
-  std::string operationName = method ? method->name : "";
+  static std::string const kNone;
+  std::string const& interfaceName = method && method->interface ? method->interface->name : kNone;
+  std::string const& operationName = method ? method->name : kNone;
   Core::OperationDescriptor const* operation = operations_.Find(interfaceName, operationName);
+  std::string const* known = PathOf(operation);
+  std::string const path = known ? std::string() : OperationPath(interfaceName, operationName);
   auto call = std::make_shared<Call>(shared_from_this(), resultCb);
-  call->Prepare(operation, OperationPath(interfaceName, operationName), input, activation);
+  call->Prepare(operation, known ? boost::string_view(*known) : boost::string_view(path), input,
+                activation);
   Acquire(call);
 }
 
