@@ -44,10 +44,11 @@ struct Expected {
   DataDefinition const* definition;  // null: decode by the JSON's own shape
   bool optional;                     // wrap what arrives in an optional value
   bool nestedOptional;               // an optional directly inside an optional
+  bool viaReference;                 // reached through a structure reference
 };
 
 Expected Resolve(DataDefinition const* definition) {
-  Expected expected{definition, false, false};
+  Expected expected{definition, false, false, false};
   bool unionCase = false;
   while (expected.definition) {
     switch (expected.definition->GetType().kind()) {
@@ -69,6 +70,7 @@ Expected Resolve(DataDefinition const* definition) {
         break;
       case DataType::STRUCTURE_REF:
         // The target is owned by the definition tree the caller holds for the whole decode.
+        expected.viaReference = true;
         expected.definition =
             static_cast<Data::StructRefDefinition const*>(expected.definition)->target().get();
         if (!expected.definition) return expected;  // validation reports the dangling reference
@@ -161,6 +163,9 @@ class FrameStack {
 constexpr std::uint8_t kObject = 1;
 constexpr std::uint8_t kSet = 2;
 constexpr std::uint8_t kOptional = 4;  // wrap the value in an optional when it closes
+// The definition is part of the tree the decode was given, not reached through a reference:
+// the values made from it may borrow its names, keeping the tree alive.
+constexpr std::uint8_t kOwned = 8;
 
 // A complete value waiting for its container to close; members keep their key.
 struct Member {
@@ -198,9 +203,10 @@ std::size_t SurrogateEscapeAt(boost::string_view source, std::size_t from) {
 
 class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> {
  public:
-  Builder(DataDefinition const* root, boost::string_view source, char const* buffer,
+  Builder(Data::DataDefinitionPtr const& root, boost::string_view source, char const* buffer,
           std::size_t maxDepth, std::list<BaseMessage>& messages)
-      : rootDefinition_(root),
+      : rootDefinition_(root.get()),
+        keeper_(root),
         source_(source),
         buffer_(buffer),
         maxDepth_(maxDepth),
@@ -311,11 +317,20 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
     Frame& frame = frames_.back();
     std::size_t const count = values_.size() - frame.first;
     std::shared_ptr<CompoundValue> object;
+    // A structure of the given tree borrows its name and its defined field names from it.
+    bool const borrow = frame.definition && (frame.flags & kOwned) != 0;
+    Data::DataDefinition::FieldMap const* defined = nullptr;
     if (frame.definition) {
       auto const& definition = *static_cast<Data::StructDefinition const*>(frame.definition);
       // Room for the defined fields and for those that arrived.
       std::size_t const room = std::max(definition.fields().size(), count);
-      if (definition.GetType().kind() == DataType::ERROR) {
+      bool const error = definition.GetType().kind() == DataType::ERROR;
+      if (borrow) {
+        Data::SharedName const name{definition.name(), keeper_};
+        object = error ? std::shared_ptr<CompoundValue>(Data::ErrorValue::GetInstance(name, room))
+                       : Data::StructValue::GetInstance(name, room);
+        defined = &definition.fields();
+      } else if (error) {
         object = Data::ErrorValue::GetInstance(definition.name(), room);
       } else {
         object = Data::StructValue::GetInstance(definition.name(), room);
@@ -323,9 +338,23 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
     } else {
       object = Data::DynamicStructValue::GetInstance(std::string(), count);
     }
+    // The defined names, walked beside the members: in a canonical text both are in name
+    // order, so each member's defined name is found without a search. A member found there
+    // is named by the definition's string; any other keeps a copy of its key.
+    auto definedAt = defined ? defined->begin() : Data::DataDefinition::FieldMap::const_iterator();
     for (auto member = values_.begin() + frame.first; member != values_.end(); ++member) {
       std::size_t const before = object->fields().size();
-      DataValuePtr* slot = object->FieldSlot(KeyAt(member->keyOffset, member->keyLength));
+      boost::string_view const key = KeyAt(member->keyOffset, member->keyLength);
+      DataValuePtr* slot = nullptr;
+      if (defined) {
+        while (definedAt != defined->end() && boost::string_view(definedAt->first) < key) {
+          ++definedAt;
+        }
+        if (definedAt != defined->end() && boost::string_view(definedAt->first) == key) {
+          slot = object->StaticFieldSlot(definedAt->first);
+        }
+      }
+      if (!slot) slot = object->FieldSlot(key);
       if (object->fields().size() == before) {
         frame.keyOffset = member->keyOffset;
         frame.keyLength = member->keyLength;
@@ -429,9 +458,13 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
     }
     Expected expected;
     if (!Next(expected)) return false;
+    // Owned by the given tree: not reached through a reference, here or further up.
+    bool const owned =
+        !expected.viaReference && (frames_.empty() || (frames_.back().flags & kOwned) != 0);
     Frame frame{nullptr, static_cast<std::uint32_t>(values_.size()), 0, 0,
                 static_cast<std::uint8_t>((object ? kObject : 0) |
-                                          (expected.optional ? kOptional : 0))};
+                                          (expected.optional ? kOptional : 0) |
+                                          (owned ? kOwned : 0))};
     DataType::Kind const kind = KindOf(expected.definition);
     if (object && (kind == DataType::STRUCTURE || kind == DataType::ERROR)) {
       frame.definition = expected.definition;
@@ -514,6 +547,7 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   }
 
   DataDefinition const* rootDefinition_;
+  std::shared_ptr<void const> keeper_;  // the definition tree, kept by values that borrow names
   boost::string_view source_;
   char const* buffer_;
   std::size_t maxDepth_;
@@ -551,7 +585,7 @@ bool Decode(boost::string_view text, Data::DataDefinitionPtr const& definition,
     return false;
   }
   Buffer buffer(text);
-  Builder builder(definition.get(), text, buffer.data(), options.maxDepth, messages);
+  Builder builder(definition, text, buffer.data(), options.maxDepth, messages);
   Reader reader;
   rapidjson::InsituStringStream stream(buffer.data());
   constexpr unsigned kFlags = detail::kInPlaceFlags | rapidjson::kParseNumbersAsStringsFlag;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <random>
 #include <string>
 #include <tuple>
@@ -248,6 +249,29 @@ TEST(JsonDecode, GivesTheTreeTheKindsItsDefinitionNames) {
   std::string const logged = Encoded(value, {false, /*redactSecrets=*/true, false});
   EXPECT_EQ(logged.find("s3cr3t"), std::string::npos);
   EXPECT_NE(logged.find(R"("key":"<secret>")"), std::string::npos) << logged;
+}
+
+TEST(JsonDecode, AStructureKeepsTheDefinitionItBorrowsItsNamesFrom) {
+  // The tree given to the decode lends its structure and field names: a value made from it
+  // keeps it alive. A structure reached through a reference, and keys the definition does not
+  // name, keep copies of their own.
+  auto reference = Tirn::Data::StructRefDefinition::GetInstance("com.example.node");
+  auto node = std::static_pointer_cast<StructDefinition const>(
+      Struct("com.example.node",
+             {{"label", Tirn::Data::PrimitiveDefinition::GetInstance(DataType::STRING)},
+              {"next", OptionalDefinition::GetInstance(reference)}}));
+  reference->SetTarget(node);
+  std::weak_ptr<DataDefinition const> const watched = node;
+  DataValuePtr value = Decoded(
+      R"({"label":"a","next":{"label":"b","next":null,"zz_b":1},"zz_a":2})", node);
+  node.reset();
+  reference.reset();
+  EXPECT_FALSE(watched.expired());
+  EXPECT_EQ(ToDebugString(value),
+            "com.example.node{label: \"a\", next: optional(com.example.node{label: \"b\", "
+            "next: optional(), zz_b: 1}), zz_a: 2}");
+  value.reset();
+  EXPECT_TRUE(watched.expired());
 }
 
 TEST(JsonDecode, RefusesWhatTheDefinitionRefusesNamingTheField) {

@@ -123,7 +123,8 @@ std::size_t RoomBytes(std::size_t capacity) {
 }  // namespace
 
 CompoundValue::CompoundValue(detail::CompoundPlacement const& placement)
-    : name_(placement.staticName),
+    : keeper_(placement.keeper ? *placement.keeper : nullptr),
+      name_(placement.staticName),
       ownsName_(placement.copyName != nullptr),
       fields_({reinterpret_cast<detail::FieldStore::Entry*>(Trailing(placement)),
                placement.capacity}) {
@@ -355,13 +356,14 @@ class TrailingAllocator {
 
 template <class V>
 std::shared_ptr<V> MakeCompound(std::string const* copyName, std::string const* staticName,
-                                std::size_t fieldCount) {
+                                std::size_t fieldCount,
+                                std::shared_ptr<void const> const* keeper = nullptr) {
   static_assert(alignof(detail::FieldStore::Entry) <= alignof(std::max_align_t) &&
                     sizeof(detail::FieldStore::Entry) % alignof(std::string) == 0,
                 "the name's copy follows the room");
   void* trailing = nullptr;
   std::size_t const extra = RoomBytes(fieldCount) + (copyName ? sizeof(std::string) : 0);
-  detail::CompoundPlacement const placement{&trailing, fieldCount, copyName, staticName};
+  detail::CompoundPlacement const placement{&trailing, fieldCount, copyName, staticName, keeper};
   return std::allocate_shared<V>(TrailingAllocator<V>(extra, &trailing), placement);
 }
 
@@ -376,6 +378,9 @@ void StructValue::Accept(ValueVisitor& visitor) const { visitor.VisitStruct(*thi
 std::shared_ptr<StructValue> StructValue::GetInstance(StaticName name, std::size_t fieldCount) {
   return MakeCompound<StructValue>(nullptr, &name.name, fieldCount);
 }
+std::shared_ptr<StructValue> StructValue::GetInstance(SharedName name, std::size_t fieldCount) {
+  return MakeCompound<StructValue>(nullptr, &name.name, fieldCount, &name.keeper);
+}
 
 std::shared_ptr<DynamicStructValue> DynamicStructValue::GetInstance(std::string const& name,
                                                                     std::size_t fieldCount) {
@@ -388,6 +393,9 @@ std::shared_ptr<ErrorValue> ErrorValue::GetInstance(std::string const& name,
 }
 std::shared_ptr<ErrorValue> ErrorValue::GetInstance(StaticName name, std::size_t fieldCount) {
   return MakeCompound<ErrorValue>(nullptr, &name.name, fieldCount);
+}
+std::shared_ptr<ErrorValue> ErrorValue::GetInstance(SharedName name, std::size_t fieldCount) {
+  return MakeCompound<ErrorValue>(nullptr, &name.name, fieldCount, &name.keeper);
 }
 
 void ErrorValue::Accept(ValueVisitor& visitor) const { visitor.VisitError(*this); }

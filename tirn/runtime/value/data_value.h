@@ -153,6 +153,14 @@ struct StaticName {
   std::string const& name;
 };
 
+// A structure name that is not copied, and the object it lives in, which the value keeps alive
+// (a structure's definition). Fields named through SharedFieldSlot borrow their names from the
+// same object.
+struct SharedName {
+  std::string const& name;
+  std::shared_ptr<void const> keeper;
+};
+
 // Values with named fields: structures, dynamic structures and errors. Fields are kept in
 // ascending byte order of their names; a field's slot keeps its address for the life of the
 // value. A value is allocated in one piece with room for the fields it is expected to hold
@@ -180,7 +188,7 @@ class TIRN_CORE_EXPORT CompoundValue : public DataValue {
   // The slot of a field, created empty when absent.
   DataValuePtr* FieldSlot(boost::string_view name);
   // The same without copying the name of a new field: `name` must outlive the value (a string
-  // literal).
+  // literal, or a name held by what the value keeps alive: see SharedName).
   DataValuePtr* StaticFieldSlot(boost::string_view name);
 
   FieldMap const& fields() const { return fields_; }
@@ -189,6 +197,8 @@ class TIRN_CORE_EXPORT CompoundValue : public DataValue {
   explicit CompoundValue(detail::CompoundPlacement const& placement);
 
  private:
+  // What keeps a borrowed name, and borrowed field names, alive (SharedName); destroyed last.
+  std::shared_ptr<void const> keeper_;
   // The name: a copy in the value's own storage, or a string that outlives the value.
   std::string const* name_;
   bool ownsName_;
@@ -202,6 +212,8 @@ class TIRN_CORE_EXPORT StructValue : public CompoundValue {
                                                   std::size_t fieldCount = kDefaultFieldCount);
   // The same without copying the name.
   static std::shared_ptr<StructValue> GetInstance(StaticName name,
+                                                  std::size_t fieldCount = kDefaultFieldCount);
+  static std::shared_ptr<StructValue> GetInstance(SharedName name,
                                                   std::size_t fieldCount = kDefaultFieldCount);
   DataType GetType() const override { return DataType(DataType::STRUCTURE); }
   void Accept(ValueVisitor& visitor) const override;
@@ -231,6 +243,8 @@ class TIRN_CORE_EXPORT ErrorValue final : public CompoundValue {
                                                  std::size_t fieldCount = kDefaultFieldCount);
   // The same without copying the name.
   static std::shared_ptr<ErrorValue> GetInstance(StaticName name,
+                                                 std::size_t fieldCount = kDefaultFieldCount);
+  static std::shared_ptr<ErrorValue> GetInstance(SharedName name,
                                                  std::size_t fieldCount = kDefaultFieldCount);
   DataType GetType() const override { return DataType(DataType::ERROR); }
   void Accept(ValueVisitor& visitor) const override;

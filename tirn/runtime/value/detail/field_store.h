@@ -199,6 +199,7 @@ struct CompoundPlacement {
   std::size_t capacity;        // entries of room at their start
   std::string const* copyName;  // copied after the room; null when the name is static
   std::string const* staticName;
+  std::shared_ptr<void const> const* keeper;  // what keeps a borrowed name alive, or null
 };
 
 }  // namespace detail
