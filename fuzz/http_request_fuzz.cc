@@ -13,6 +13,8 @@
 #include <set>
 #include <string>
 
+#include <boost/utility/string_view.hpp>
+
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "apps/reference/reference_server.h"
 #include "tirn/http/handler_internal.h"
@@ -75,10 +77,11 @@ struct Fixture {
   Tirn::Http::detail::HandlerContext context;
 };
 
-std::string NextLine(std::string const& text, std::size_t& at) {
+// The next line of `text` from `at`, viewed where it is.
+boost::string_view NextLine(std::string const& text, std::size_t& at) {
   std::size_t end = text.find('\n', at);
   if (end == std::string::npos) end = text.size();
-  std::string line = text.substr(at, end - at);
+  boost::string_view const line(text.data() + at, end - at);
   at = end < text.size() ? end + 1 : end;
   return line;
 }
@@ -90,17 +93,19 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
   std::string const text(reinterpret_cast<char const*>(data), size);
   std::size_t at = 0;
   Tirn::Http::detail::Request request;
-  request.method = NextLine(text, at);
+  // The request's views are of `text`, which outlives the handling.
+  request.method = std::string(NextLine(text, at));
   request.target = NextLine(text, at);
-  for (std::string line; !(line = NextLine(text, at)).empty();) {
+  for (boost::string_view line; !(line = NextLine(text, at)).empty();) {
     std::size_t const colon = line.find(':');
-    std::string const name = line.substr(0, colon);
-    std::string const value = colon == std::string::npos ? "" : line.substr(colon + 1);
+    boost::string_view const name = line.substr(0, colon);
+    boost::string_view const value =
+        colon == boost::string_view::npos ? boost::string_view() : line.substr(colon + 1);
     if (name == "Content-Type") request.contentType = value;
     if (name == "Accept") request.accept = value;
     if (name == "Accept-Language") request.acceptLanguage = value;
     if (name == "X-Tirn-Time-Zone") request.timeZone = value;
-    if (name == "Authorization") request.authorization = value;
+    if (name == "Authorization") request.authorization = std::string(value);
     if (name == "X-Tirn-Timeout-Ms") request.timeout = value;
     if (name == "Too-Large") request.bodyTooLarge = true;
   }

@@ -155,10 +155,10 @@ std::shared_ptr<L10n::LocaleSpec const> LocaleOf(Request const& request) {
   thread_local Last last;
   if (!last.spec || last.language != request.acceptLanguage || last.timeZone != request.timeZone) {
     last.spec = std::make_shared<L10n::LocaleSpec const>(
-        request.acceptLanguage.empty() ? std::string("en") : request.acceptLanguage, "C",
-        request.timeZone.empty() ? std::string("Etc/UTC") : request.timeZone);
-    last.language = request.acceptLanguage;
-    last.timeZone = request.timeZone;
+        request.acceptLanguage.empty() ? std::string("en") : std::string(request.acceptLanguage),
+        "C", request.timeZone.empty() ? std::string("Etc/UTC") : std::string(request.timeZone));
+    last.language = std::string(request.acceptLanguage);
+    last.timeZone = std::string(request.timeZone);
   }
   return last.spec;
 }
@@ -261,20 +261,22 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
   }
   if (!EqualsIgnoringCase(MediaType(request.contentType), kJsonType)) {
     Refuse(*exchange, *control, kUnsupportedMediaTypeRefusal,
-           {HttpMessage(MessageIds::kUnsupportedMediaType, {request.contentType})});
+           {HttpMessage(MessageIds::kUnsupportedMediaType, {std::string(request.contentType)})});
     return control;
   }
   if (!request.timeout.empty() &&
       !ParseTimeLimit(request.timeout, context.maxCallTimeout, control->timeout)) {
     Refuse(*exchange, *control, Wire::kInvalidArgumentError,
-           {HttpMessage(MessageIds::kBadHeader, {kTimeoutHeader, request.timeout})});
+           {HttpMessage(MessageIds::kBadHeader, {kTimeoutHeader, std::string(request.timeout)})});
     return control;
   }
 
   // Who calls, whether it may, and whether it holds room for another call.
   auto activation = std::make_shared<Core::AsyncActivation>();
   activation->executionContext = std::make_shared<Core::ExecutionContext>();
-  std::string limitKey = "address " + request.peerAddress;
+  // The key the per-caller limits count under; its prefixes are short, so that an IPv4 address
+  // key fits a string's own storage.
+  std::string limitKey = "a " + request.peerAddress;
   if (context.authenticator) {
     Core::SecurityContextWrappedEntry identity;
     if (!Authenticate(context, request, identity)) {
@@ -283,7 +285,7 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
     }
     if (!identity.text.empty()) {
       control->caller = identity.text;
-      limitKey = "caller " + identity.text;
+      limitKey = "c " + identity.text;
     }
     activation->executionContext->securityContext[kCallerKey] = std::move(identity);
   }
@@ -324,8 +326,8 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
   // The call, with a fresh activation.
   activation->requestLocalizer.localeSpec = LocaleOf(request);
   if (!request.requestId.empty()) {
-    activation->executionContext->applicationData[kRequestIdKey] = {request.requestId,
-                                                                    boost::none};
+    activation->executionContext->applicationData[kRequestIdKey] = {
+        std::string(request.requestId), boost::none};
   }
   if (control->timeout.count() > 0) {
     activation->executionContext->applicationData[kTimeoutKey] = {

@@ -15,6 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <boost/utility/string_view.hpp>
+
 #include "tirn/http/server.h"
 #include "tirn/http/transport_internal.h"
 #include "tirn/message/base_message.h"
@@ -37,16 +39,18 @@ struct Refusal {
 #include "tirn/http/error_statuses.def"
 
 // What the handler needs of a request; every header is empty when absent.
+// One request as the handler reads it. The views are of the request's own message and of its
+// connection, which outlive Handle; the handler copies what it keeps.
 struct Request {
   std::string method;
-  std::string target;
-  std::string contentType;
-  std::string accept;
-  std::string acceptLanguage;
-  std::string timeZone;
-  std::string authorization;
-  std::string timeout;
-  std::string requestId;
+  boost::string_view target;
+  boost::string_view contentType;
+  boost::string_view accept;
+  boost::string_view acceptLanguage;
+  boost::string_view timeZone;
+  std::string authorization;  // wiped once handled
+  boost::string_view timeout;
+  boost::string_view requestId;
   WipingString body;
   std::string peer;         // "address:port"
   std::string peerAddress;  // the address alone: an anonymous caller's key for the limits

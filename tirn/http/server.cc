@@ -46,6 +46,8 @@ using RequestMessage = http::request<RequestBody, RequestFields>;
 // Time limits further away than this are not representable everywhere (a deadline in
 // nanoseconds overflows); nothing waits longer.
 constexpr std::chrono::milliseconds kLongestCallTimeout = std::chrono::hours(24 * 365);
+// A connection keeps the buffer its frames are written from up to this size, for the next.
+constexpr std::size_t kKeptWriteBuffer = 16 << 10;
 
 // What the server needs of a session to stop it.
 class SessionBase {
@@ -71,6 +73,14 @@ std::string HeaderOf(RequestMessage const& request, http::field field) {
 std::string HeaderOf(RequestMessage const& request, char const* name) {
   auto found = request.find(name);
   return found == request.end() ? std::string() : std::string(found->value());
+}
+
+// The value of a header field, viewed where the message keeps it; empty when absent.
+template <class Field>
+boost::string_view FieldOf(RequestMessage const& request, Field field) {
+  auto found = request.find(field);
+  if (found == request.end()) return boost::string_view();
+  return boost::string_view(found->value().data(), found->value().size());
 }
 
 // The verified subject of the peer's certificate, or empty.
@@ -178,6 +188,7 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
   void Started() const {
     if (options_.callStarted) options_.callStarted();
   }
+  bool Recording() const { return static_cast<bool>(options_.callFinished); }
   void Record(CallRecord const& record) const {
     if (options_.callFinished) options_.callFinished(record);
   }
@@ -436,15 +447,16 @@ class Session : public SessionBase,
     auto& message = parser_->get();
     keepAlive_ = !tooLarge && message.keep_alive() && !server_->stopping();
 
+    // The request's views are of the message, which lives until the handler returns.
     Request request;
     request.method = method_;
-    request.target = std::string(message.target());
-    request.contentType = HeaderOf(message, http::field::content_type);
-    request.accept = HeaderOf(message, http::field::accept);
-    request.acceptLanguage = HeaderOf(message, http::field::accept_language);
-    request.timeZone = HeaderOf(message, kTimeZoneHeader);
+    request.target = boost::string_view(message.target().data(), message.target().size());
+    request.contentType = FieldOf(message, http::field::content_type);
+    request.accept = FieldOf(message, http::field::accept);
+    request.acceptLanguage = FieldOf(message, http::field::accept_language);
+    request.timeZone = FieldOf(message, kTimeZoneHeader);
     request.authorization = HeaderOf(message, http::field::authorization);
-    request.timeout = HeaderOf(message, kTimeoutHeader);
+    request.timeout = FieldOf(message, kTimeoutHeader);
     request.requestId = requestId_;
     request.body = std::move(message.body());
     request.peer = peer_;
@@ -452,7 +464,6 @@ class Session : public SessionBase,
     request.peerCertificate = PeerCertificate(stream_);
     request.bodyTooLarge = tooLarge;
     requestBytes_ = request.body.size();
-    parser_.reset();
     if (buffer_.size() == 0) buffer_.shrink_to_fit();  // gives the wiped bytes back
 
     if (keepAlive_ && buffer_.size() == 0) {
@@ -462,6 +473,7 @@ class Session : public SessionBase,
       Watch();
     }
     control_ = detail::Handle(server_->handler(), std::move(request), this->shared_from_this());
+    parser_.reset();
     // A call answered within Handle needs no deadline; one still running, or still streaming
     // toward its last frame, does.
     if (state_ == State::kCalling || (state_ == State::kStreaming && !lastQueued_)) {
@@ -544,15 +556,20 @@ class Session : public SessionBase,
     // Sized once, so that no byte of a frame is left behind in a buffer outgrown on the way.
     std::size_t size = 128 + requestId_.size();
     for (auto const& frame : frames_) size += frame.first.size() + 32;
-    auto out = std::make_shared<std::string>();
-    out->reserve(size);
+    std::string* const out = &out_;
+    out->reserve(size);  // empty, and wiped since its last write
     if (state_ == State::kCalling) {
       state_ = State::kStreaming;
       status_ = 200;
       *out += "HTTP/1.1 200 OK\r\nContent-Type: ";
       *out += kStreamType;
       *out += "\r\nTransfer-Encoding: chunked\r\n";
-      if (!requestId_.empty()) *out += std::string(kRequestIdHeader) + ": " + requestId_ + "\r\n";
+      if (!requestId_.empty()) {
+        *out += kRequestIdHeader;
+        *out += ": ";
+        *out += requestId_;
+        *out += "\r\n";
+      }
       if (!keepAlive_) *out += "Connection: close\r\n";
       *out += "\r\n";
     }
@@ -575,9 +592,10 @@ class Session : public SessionBase,
     writing_ = true;
     Lowest().expires_after(options().readTimeout);
     net::async_write(stream_, net::buffer(*out),
-                     [self = this->shared_from_this(), out, ends](beast::error_code ec,
-                                                                  std::size_t) {
-                       WipeString(*out);
+                     [self = this->shared_from_this(), ends](beast::error_code ec, std::size_t) {
+                       // Kept for the next write, wiped; given back when it has grown large.
+                       WipeString(self->out_);
+                       if (self->out_.capacity() > kKeptWriteBuffer) std::string().swap(self->out_);
                        self->writing_ = false;
                        if (ec || ends) return self->Finished(ec);
                        if (self->state_ == State::kClosed) return;
@@ -620,6 +638,7 @@ class Session : public SessionBase,
   void EmitRecord() {
     if (recorded_) return;
     recorded_ = true;
+    if (!server_->Recording()) return;  // nobody listens: no record to make
     CallRecord record;
     record.peer = peer_;
     record.method = method_;
@@ -675,6 +694,9 @@ class Session : public SessionBase,
   std::string address_;
   WipingBuffer buffer_;
   std::optional<RequestParser> parser_;
+  // The bytes of a streamed answer's frames while they are written; empty and wiped between
+  // writes.
+  std::string out_;
   std::shared_ptr<CallControl> control_;
   CallerLedger::Hold connectionHold_;
   std::string boundCaller_;
