@@ -24,6 +24,10 @@ namespace {
 std::atomic<long> gHeapAllocations{0};
 }  // namespace
 
+// The replacements pair malloc with free; g++ sees a library's own `new` inlined into this
+// file's deletes and takes them for a mismatch.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 void* operator new(std::size_t size) {
   gHeapAllocations.fetch_add(1, std::memory_order_relaxed);
   if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
