@@ -8,7 +8,6 @@
 
 #include <climits>
 #include <cstddef>
-#include <cstdio>
 #include <list>
 #include <string>
 #include <vector>
@@ -142,7 +141,6 @@ TEST(JsonDirectRead, EveryTextOneEditFromThePlainFormReadsAsTheFullPathReadsIt) 
     }
   });
   // The edits reach both readers: a fraction read directly, the rest the full way.
-  std::printf("%zu texts, %zu read directly\n", texts, taken);
   EXPECT_GT(taken, texts / 20);
   EXPECT_LT(taken, texts / 2);
 }
@@ -211,7 +209,8 @@ TEST(JsonDirectRead, ListsAndSetsAreReplacedAndSetsSortedAsTheFullPathDoes) {
   using FilterSpec = KmsServices::FilterSpec;
   FilterSpec const start{{}, Strings{"old"}, Addresses{Address("old", 1LL)}, Strings{"old"}};
   for (char const* text : {
-           R"({"address":[{"hostname":"b","port":443},{"hostname":"a"}],"group":["g2","g1","g2"],"services":[]})",
+           R"({"address":[{"hostname":"b","port":443},{"hostname":"a"}],)"
+           R"("group":["g2","g1","g2"],"services":[]})",
            R"({"address":[],"group":[]})",
            R"({"services":["s"]})",
        }) {
