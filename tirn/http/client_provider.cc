@@ -21,7 +21,6 @@
 #include "tirn/http/transport_internal.h"
 #include "tirn/json/json.h"
 #include "tirn/runtime/l10n/locale.h"
-#include "tirn/runtime/value/secret_string.h"
 #include "tirn/runtime/value/wire_shapes.h"
 
 namespace Tirn {
@@ -43,16 +42,6 @@ constexpr std::size_t kReadSize = 64 << 10;
 // A pooled connection keeps a read buffer up to this size, wiped, for its next call.
 constexpr std::size_t kKeptReadBuffer = 16 << 10;
 
-// Wipes the empty read buffer of a connection going back to the pool, and keeps its memory
-// for the next answer unless it has grown large.
-void RestBuffer(WipingBuffer& buffer) {
-  if (buffer.capacity() > kKeptReadBuffer) {
-    buffer.shrink_to_fit();  // the allocator wipes what it frees
-    return;
-  }
-  auto const storage = buffer.prepare(buffer.capacity());
-  Tirn::Detail::SecureZero(storage.data(), storage.size());
-}
 // A pooled connection idle for less than this is reused without checking that it is still
 // open: a server closes idle connections only after many seconds (the client's idle limit,
 // ClientOptions::idleTimeout, is kept below the server's).
@@ -222,6 +211,15 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
     std::size_t const at = PlaceOf(operation);
     return at < paths_.size() ? &paths_[at] : nullptr;
   }
+  // The place of `operation` in the table; past the end for one of another table.
+  std::size_t PlaceOf(Core::OperationDescriptor const* operation) const {
+    auto const& all = operations_.operations();
+    std::less<Core::OperationDescriptor const*> const before;
+    if (!operation || before(operation, all.data()) || !before(operation, all.data() + all.size())) {
+      return all.size();
+    }
+    return static_cast<std::size_t>(operation - all.data());
+  }
 
   ~Impl() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -294,16 +292,6 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
   // By operation, in the table's order.
   std::vector<std::shared_ptr<detail::AnswerReader::Frames const>> frames_;
   std::vector<std::string> paths_;
-
-  // The place of `operation` in the table; past the end for one of another table.
-  std::size_t PlaceOf(Core::OperationDescriptor const* operation) const {
-    auto const& all = operations_.operations();
-    std::less<Core::OperationDescriptor const*> const before;
-    if (!operation || before(operation, all.data()) || !before(operation, all.data() + all.size())) {
-      return all.size();
-    }
-    return static_cast<std::size_t>(operation - all.data());
-  }
   std::mutex mutex_;
   std::vector<std::shared_ptr<Connection>> idle_;
   std::deque<std::shared_ptr<Call>> waiting_;
@@ -618,7 +606,8 @@ class Call : public std::enable_shared_from_this<Call> {
     if (!connection_) {
       // Never given a connection: nothing to give back.
     } else if (reusable) {
-      RestBuffer(connection_->buffer);  // empty: every byte read went to the reader
+      // Empty: every byte read went to the reader.
+      detail::RestBuffer(connection_->buffer, kKeptReadBuffer);
       client_->Release(connection_);
     } else {
       Close();

@@ -251,7 +251,11 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
            {HttpMessage(MessageIds::kUnknownPath, {std::string(path)})});
     return control;
   }
-  control->operation = std::string(operation->serviceName) + "." + operation->operationName;
+  std::size_t const serviceLength = std::strlen(operation->serviceName);
+  std::string& name = control->operation;
+  name.reserve(serviceLength + 1 + std::strlen(operation->operationName));
+  name.assign(operation->serviceName, serviceLength);
+  name.append(1, '.').append(operation->operationName);
 
   // What can be told from the request alone.
   if (request.bodyTooLarge) {

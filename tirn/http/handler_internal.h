@@ -38,9 +38,9 @@ struct Refusal {
   inline constexpr Refusal k##id##Refusal{status, name};
 #include "tirn/http/error_statuses.def"
 
-// What the handler needs of a request; every header is empty when absent.
-// One request as the handler reads it. The views are of the request's own message and of its
-// connection, which outlive Handle; the handler copies what it keeps.
+// What the handler needs of a request; every header is empty when absent. The views are of
+// the request's own message and of its connection, which outlive Handle; the handler copies
+// what it keeps.
 struct Request {
   std::string method;
   boost::string_view target;

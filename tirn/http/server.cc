@@ -46,7 +46,9 @@ using RequestMessage = http::request<RequestBody, RequestFields>;
 // Time limits further away than this are not representable everywhere (a deadline in
 // nanoseconds overflows); nothing waits longer.
 constexpr std::chrono::milliseconds kLongestCallTimeout = std::chrono::hours(24 * 365);
-// A connection keeps the buffer its frames are written from up to this size, for the next.
+// A connection keeps the buffers it reads requests into and writes frames from up to these
+// sizes, for the next.
+constexpr std::size_t kKeptReadBuffer = 16 << 10;
 constexpr std::size_t kKeptWriteBuffer = 16 << 10;
 
 // What the server needs of a session to stop it.
@@ -67,11 +69,6 @@ std::string AddressOf(tcp::endpoint const& endpoint) { return endpoint.address()
 
 std::string HeaderOf(RequestMessage const& request, http::field field) {
   auto found = request.find(field);
-  return found == request.end() ? std::string() : std::string(found->value());
-}
-
-std::string HeaderOf(RequestMessage const& request, char const* name) {
-  auto found = request.find(name);
   return found == request.end() ? std::string() : std::string(found->value());
 }
 
@@ -430,8 +427,10 @@ class Session : public SessionBase,
     started_ = std::chrono::steady_clock::now();
     if (parser_) {
       auto const& message = parser_->get();
-      method_ = std::string(message.method_string());
-      requestId_ = HeaderOf(message, kRequestIdHeader);
+      // Into the strings the connection keeps, reusing their room from request to request.
+      method_.assign(message.method_string().data(), message.method_string().size());
+      boost::string_view const requestId = FieldOf(message, kRequestIdHeader);
+      requestId_.assign(requestId.data(), requestId.size());
     } else {
       method_.clear();
       requestId_.clear();
@@ -464,7 +463,11 @@ class Session : public SessionBase,
     request.peerCertificate = PeerCertificate(stream_);
     request.bodyTooLarge = tooLarge;
     requestBytes_ = request.body.size();
-    if (buffer_.size() == 0) buffer_.shrink_to_fit();  // gives the wiped bytes back
+    if (buffer_.size() == 0) {
+      // A connection kept alive goes on reading into it: the watch below, then the next
+      // request.
+      detail::RestBuffer(buffer_, keepAlive_ ? kKeptReadBuffer : 0);
+    }
 
     if (keepAlive_ && buffer_.size() == 0) {
       // The read limit bounded the request; the watch is bounded by the call's deadline, then
