@@ -64,6 +64,7 @@ if(TARGET tirn_std)
 endif()
 tirn_test_program(tirn_bindings_tests tirn_bindings tirn/metadata tirn/stub tirn/provider)
 tirn_test_program(tirn_json_tests tirn_json tirn/json)
+tirn_test_program(tirn_http_unit_tests tirn_http tirn/http)
 
 # The compiled package checked against its naming and descriptor tables, and its
 # structures' round trips through the value model.

@@ -10,9 +10,11 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <future>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "tests/raw_http.h"
 #include "tests/world.h"
 #include "tirn/http/client_provider.h"
 #include "tirn/http/io_threads.h"
@@ -318,6 +321,120 @@ TEST(Concurrency, EveryCallThroughOneClientProviderGetsExactlyOneFinalDelivery) 
 
 TEST(Concurrency, EveryCallRunOnTheServersCallThreadsGetsExactlyOneFinalDelivery) {
   ExpectEveryRemoteCallAnsweredOnce(true);
+}
+
+// ---- Answers that arrive after the server is gone ---------------------------------------------
+
+// Keeps every call it is handed, unanswered, for the test to answer (or drop) when it likes.
+class HoldingProvider : public Tirn::Core::AsyncApiProvider {
+ public:
+  struct HeldCall {
+    std::shared_ptr<AsyncActivation> activation;
+    Tirn::Core::AsyncApiResultCb result;
+  };
+
+  void Invoke(std::shared_ptr<Tirn::Core::MethodIdentifier const> const&, DataValuePtr const&,
+              std::shared_ptr<AsyncActivation> const& activation,
+              Tirn::Core::AsyncApiResultCb const& result) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_.push_back({activation, result});
+    arrived_.notify_all();
+  }
+
+  // The first call handed over, once it has been (within 10 s).
+  std::optional<HeldCall> Take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!arrived_.wait_for(lock, std::chrono::seconds(10), [this] { return !held_.empty(); })) {
+      return std::nullopt;
+    }
+    HeldCall call = std::move(held_.front());
+    held_.pop_front();
+    return call;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::deque<HeldCall> held_;
+};
+
+enum class Gone { kStopped, kServerDestroyed, kContextDestroyed };
+enum class Late { kAnswer, kProgressThenAnswer, kError, kDrop, kCancel };
+
+// A call held by its provider outlives its connection, the server, or the server and its
+// io_context; then the provider answers it, reports progress, fails it, drops its callback or
+// cancels it from a thread of its own. Each must be a harmless no-op: nothing freed is touched
+// (AddressSanitizer and ThreadSanitizer watch), nothing is left running, the process goes on.
+TEST(Concurrency, AnswersAfterTheServerIsGoneTouchNothingFreed) {
+  for (Gone const gone : {Gone::kStopped, Gone::kServerDestroyed, Gone::kContextDestroyed}) {
+    for (Late const late :
+         {Late::kAnswer, Late::kProgressThenAnswer, Late::kError, Late::kDrop, Late::kCancel}) {
+      SCOPED_TRACE(testing::Message() << "gone " << static_cast<int>(gone) << ", late "
+                                      << static_cast<int>(late));
+      auto provider = std::make_shared<HoldingProvider>();
+      auto threads = std::make_unique<Tirn::Http::IoThreads>(2);
+      auto server = std::make_unique<Tirn::Http::Server>(threads->context(), provider,
+                                                         TI::Operations(),
+                                                         Tirn::Http::ServerOptions{});
+      std::string error;
+      ASSERT_TRUE(server->Start(&error)) << error;
+      int const fd = raw_http::Connect(server->port());
+      ASSERT_GE(fd, 0);
+      std::string const request = raw_http::Post(
+          "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/list", "{}",
+          "application/json",
+          late == Late::kProgressThenAnswer ? "Accept: application/x-ndjson\r\n" : "");
+      ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+                static_cast<ssize_t>(request.size()));
+      std::optional<HoldingProvider::HeldCall> held = provider->Take();
+      ASSERT_TRUE(held.has_value());
+
+      std::promise<void> stopped;
+      server->Stop(std::chrono::milliseconds(0), [&] { stopped.set_value(); });
+      ASSERT_EQ(stopped.get_future().wait_for(std::chrono::seconds(10)),
+                std::future_status::ready);
+      // The connection was closed under the call, which is cancelled but still held.
+      EXPECT_TRUE(held->activation->isCancelled());
+      EXPECT_EQ(raw_http::ReadAll(fd), "");
+      ::close(fd);
+      if (gone != Gone::kStopped) server.reset();
+      if (gone == Gone::kContextDestroyed) threads.reset();
+
+      std::thread answerer([&held, late] {
+        auto const final = [](DataValuePtr output, Tirn::Data::ErrorValuePtr error) {
+          auto result = std::make_shared<Tirn::Core::MethodResult>();
+          result->output = std::move(output);
+          result->error = std::move(error);
+          result->final = true;
+          return result;
+        };
+        switch (late) {
+          case Late::kProgressThenAnswer:
+            held->result(nullptr, Tirn::Progress(0, 2, 1), nullptr);
+            [[fallthrough]];
+          case Late::kAnswer:
+            held->result(final(Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST),
+                               nullptr),
+                         Tirn::Progress(0, 1, 1), nullptr);
+            break;
+          case Late::kError:
+            held->result(final(nullptr, Tirn::Data::ErrorValue::Create(
+                                            Tirn::Data::Wire::kInternalServerError, {})),
+                         Tirn::Progress(0, 1, 1), nullptr);
+            break;
+          case Late::kDrop:
+            break;  // the last copy of the callback goes below, answering as abandoned
+          case Late::kCancel:
+            held->activation->cancel();
+            EXPECT_TRUE(held->activation->isCancelled());
+            break;
+        }
+        held.reset();
+      });
+      answerer.join();
+      EXPECT_FALSE(held.has_value());
+    }
+  }
 }
 
 // ---- Trees shared between threads ------------------------------------------------------------

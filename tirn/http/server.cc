@@ -15,6 +15,7 @@
 
 #include "tirn/http/asio_internal.h"
 #include "tirn/http/handler_internal.h"
+#include "tirn/http/trusted_file.h"
 #include "tirn/json/definition.h"
 #include "tirn/runtime/value/wire_shapes.h"
 
@@ -51,7 +52,7 @@ constexpr std::chrono::milliseconds kLongestCallTimeout = std::chrono::hours(24 
 constexpr std::size_t kKeptReadBuffer = 16 << 10;
 constexpr std::size_t kKeptWriteBuffer = 16 << 10;
 
-// What the server needs of a session to stop it.
+// What the server needs of a session to stop it, and what a call's answer port hands it.
 class SessionBase {
  public:
   virtual ~SessionBase() = default;
@@ -59,6 +60,12 @@ class SessionBase {
   virtual void StopWhenIdle() = 0;
   // Closes now.
   virtual void CloseNow() = 0;
+
+  // On the session's strand: the answer of its call in flight, one line of a streamed answer,
+  // and the caller the connection counts for (see Exchange).
+  virtual void WriteReply(Answer answer) = 0;
+  virtual void QueueFrame(std::string line, bool last) = 0;
+  virtual bool BindCaller(std::string const& caller) = 0;
 
   // The TLS context the connection was accepted with, kept while the connection lives: a
   // reload replaces the server's, not this one. Destroyed after the derived stream.
@@ -116,6 +123,98 @@ bool FramingAccepted(RequestParser const& parser, std::string& why) {
     return false;
   }
   return true;
+}
+
+// An answer's text on its way to its session, wiped if it is dropped on the way.
+struct Parcel {
+  bool frame = false;  // a line of a streamed answer, not a whole answer
+  Answer answer;
+  std::string line;
+  bool last = false;
+
+  Parcel() = default;
+  Parcel(Parcel&&) = default;
+  ~Parcel() {
+    WipeString(answer.body);
+    WipeString(line);
+  }
+};
+
+// Where the answers of a session's calls go: the session, on its strand, for as long as it
+// lives. The handler's callbacks hold the port, never the session, so an implementation that
+// answers late from a thread of its own holds nothing made on the server's io_context: when
+// the session ends, it takes its strand from the port (while the context is still there), and
+// whatever arrives after that is wiped and dropped without touching the context.
+class AnswerPort final : public Exchange {
+ public:
+  using Strand = net::strand<net::io_context::executor_type>;
+
+  AnswerPort(std::weak_ptr<SessionBase> session, Strand strand)
+      : session_(std::move(session)), strand_(std::move(strand)) {}
+
+  void Reply(Answer answer) override {
+    Parcel parcel;
+    parcel.answer = std::move(answer);
+    Deliver(std::move(parcel));
+  }
+
+  void StreamFrame(std::string line, bool last) override {
+    Parcel parcel;
+    parcel.frame = true;
+    parcel.line = std::move(line);
+    parcel.last = last;
+    Deliver(std::move(parcel));
+  }
+
+  // Only from within Handle, on the session's strand.
+  bool BindCaller(std::string const& caller) override {
+    auto session = session_.lock();
+    return session && session->BindCaller(caller);
+  }
+
+  // The session has ended: nothing is handed to it any more.
+  void Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    strand_.reset();
+  }
+
+ private:
+  static void Hand(std::weak_ptr<SessionBase> const& session, Parcel& parcel) {
+    auto alive = session.lock();
+    if (!alive) return;
+    if (parcel.frame) {
+      alive->QueueFrame(std::move(parcel.line), parcel.last);
+    } else {
+      alive->WriteReply(std::move(parcel.answer));
+    }
+  }
+
+  void Deliver(Parcel parcel) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!strand_) return;  // the session has ended: the parcel is wiped here
+    if (strand_->running_in_this_thread()) {
+      // From within Handle, or from a provider answering on the session's own strand.
+      lock.unlock();
+      return Hand(session_, parcel);
+    }
+    // Posted, never run here: the lock keeps the strand from going while it is used.
+    net::post(*strand_, [session = session_, parcel = std::move(parcel)]() mutable {
+      Hand(session, parcel);
+    });
+  }
+
+  std::weak_ptr<SessionBase> const session_;
+  std::mutex mutex_;
+  // Reset when the session ends, which is always before its io_context goes.
+  std::optional<Strand> strand_;
+};
+
+// Whether the request names one caller at most: two Authorization headers could be read as
+// two callers by different readers (a balancer, a log, this server), so they are refused.
+bool CredentialsAccepted(RequestParser const& parser, std::string& why) {
+  if (parser.get().count(http::field::authorization) <= 1) return true;
+  why = "a request may carry one Authorization header";
+  return false;
 }
 
 }  // namespace
@@ -251,9 +350,7 @@ namespace {
 // call, and the same read receives the next request. Between requests the idle limit
 // applies, whatever the connection has done before.
 template <class Stream>
-class Session : public SessionBase,
-                public Exchange,
-                public std::enable_shared_from_this<Session<Stream>> {
+class Session : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
  public:
   Session(Stream stream, std::shared_ptr<Server::Impl> server, std::string peer,
           std::string address)
@@ -265,12 +362,15 @@ class Session : public SessionBase,
         address_(std::move(address)) {}
 
   ~Session() override {
+    if (port_) port_->Close();
     EmitRecord();  // a request started is always recorded, whatever ended the session
     if (state_ != State::kClosed) server_->Connection(ConnectionEvent::kClosed, peer_);
     server_->Forget(this);
   }
 
   void Run() {
+    auto const* strand = stream_.get_executor().template target<AnswerPort::Strand>();
+    port_ = std::make_shared<AnswerPort>(this->weak_from_this(), *strand);
     if constexpr (std::is_same<Stream, beast::ssl_stream<beast::tcp_stream>>::value) {
       Lowest().expires_after(options().readTimeout);
       stream_.async_handshake(ssl::stream_base::server,
@@ -297,23 +397,7 @@ class Session : public SessionBase,
     net::post(stream_.get_executor(), [self = this->shared_from_this()] { self->Close(); });
   }
 
-  // ---- Answers (from any thread) ----------------------------------------------------------
-  // An answer given on the session's strand (a provider that answers at once, from within
-  // Handle) is written from there; one given on another thread goes to the strand.
-
-  void Reply(Answer answer) override {
-    net::dispatch(stream_.get_executor(),
-              [self = this->shared_from_this(), answer = std::move(answer)]() mutable {
-                self->WriteReply(std::move(answer));
-              });
-  }
-
-  void StreamFrame(std::string line, bool last) override {
-    net::dispatch(stream_.get_executor(),
-              [self = this->shared_from_this(), line = std::move(line), last]() mutable {
-                self->QueueFrame(std::move(line), last);
-              });
-  }
+  // ---- Answers (on the strand, through the port) ------------------------------------------
 
   // Runs on the strand, from within Handle.
   bool BindCaller(std::string const& caller) override {
@@ -370,7 +454,7 @@ class Session : public SessionBase,
                            HttpMessage(MessageIds::kVersionNotSupported));
     }
     std::string why;
-    if (!FramingAccepted(*parser_, why)) {
+    if (!FramingAccepted(*parser_, why) || !CredentialsAccepted(*parser_, why)) {
       return RefuseRequest(detail::kBadRequestRefusal, HttpMessage(MessageIds::kBadRequest, {why}));
     }
     Lowest().expires_after(options().readTimeout);
@@ -475,7 +559,7 @@ class Session : public SessionBase,
       Lowest().expires_never();
       Watch();
     }
-    control_ = detail::Handle(server_->handler(), std::move(request), this->shared_from_this());
+    control_ = detail::Handle(server_->handler(), std::move(request), port_);
     parser_.reset();
     // A call answered within Handle needs no deadline; one still running, or still streaming
     // toward its last frame, does.
@@ -519,7 +603,7 @@ class Session : public SessionBase,
 
   // ---- Writing ----------------------------------------------------------------------------
 
-  void WriteReply(Answer answer) {
+  void WriteReply(Answer answer) override {
     if (state_ != State::kCalling) return WipeString(answer.body);  // too late: dropped
     deadline_.cancel();
     state_ = State::kReplying;
@@ -543,7 +627,7 @@ class Session : public SessionBase,
                       });
   }
 
-  void QueueFrame(std::string line, bool last) {
+  void QueueFrame(std::string line, bool last) override {
     if (state_ != State::kCalling && state_ != State::kStreaming) return WipeString(line);
     if (last) {
       deadline_.cancel();
@@ -691,6 +775,8 @@ class Session : public SessionBase,
 
   Stream stream_;
   std::shared_ptr<Server::Impl> server_;
+  // Where the calls' answers arrive; made once the session is shared.
+  std::shared_ptr<AnswerPort> port_;
   net::steady_timer deadline_;
   net::steady_timer idleTimer_;
   std::string peer_;
@@ -726,28 +812,49 @@ class Session : public SessionBase,
 namespace {
 
 // A server TLS context with the certificate chain, key and client CAs `options` names; null,
-// with the reason in `*error`, when a file cannot be read or the key does not match.
+// with the reason in `*error`, when a file cannot be trusted or read, or the key does not
+// match. Each file is read as a trusted file (tirn/http/trusted_file.h) and handed to OpenSSL
+// from memory, so that what OpenSSL reads is what was checked.
 std::shared_ptr<ssl::context> LoadTls(ServerOptions const& options, std::string* error) {
-  beast::error_code ec;
   auto tls = std::make_shared<ssl::context>(ssl::context::tls_server);
   tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
                    ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
-  tls->use_certificate_chain_file(options.tlsCertificateFile, ec);
-  if (ec) {
-    *error = "cannot read the certificate " + options.tlsCertificateFile + ": " + ec.message();
-    return nullptr;
-  }
-  tls->use_private_key_file(options.tlsPrivateKeyFile, ssl::context::pem, ec);
-  if (ec) {
-    *error = "cannot read the private key " + options.tlsPrivateKeyFile + ": " + ec.message();
+  std::string text;
+  // The text of the file at `path` handed to `use`; false with the reason in `*error`.
+  auto const load = [&](char const* what, std::string const& path, bool wiped, auto use) {
+    TrustedFile rule;
+    rule.what = what;
+    rule.wiped = wiped;
+    bool loaded = ReadTrustedFile(path, rule, text, *error);
+    if (loaded) {
+      beast::error_code ec;
+      use(net::buffer(text), ec);
+      if (ec) {
+        *error = "cannot use " + std::string(what) + " " + path + ": " + ec.message();
+        loaded = false;
+      }
+    }
+    if (wiped) WipeString(text);
+    return loaded;
+  };
+  if (!load("the certificate", options.tlsCertificateFile, false,
+            [&](net::const_buffer pem, beast::error_code& ec) {
+              tls->use_certificate_chain(pem, ec);
+            }) ||
+      !load("the private key", options.tlsPrivateKeyFile, true,
+            [&](net::const_buffer pem, beast::error_code& ec) {
+              tls->use_private_key(pem, ssl::context::pem, ec);
+            })) {
     return nullptr;
   }
   if (!options.tlsClientCaFile.empty()) {
-    tls->load_verify_file(options.tlsClientCaFile, ec);
-    if (ec) {
-      *error = "cannot read the client CA " + options.tlsClientCaFile + ": " + ec.message();
+    if (!load("the client CA", options.tlsClientCaFile, false,
+              [&](net::const_buffer pem, beast::error_code& ec) {
+                tls->add_certificate_authority(pem, ec);
+              })) {
       return nullptr;
     }
+    beast::error_code ec;
     tls->set_verify_mode(ssl::verify_peer, ec);
   }
   return tls;

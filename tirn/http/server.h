@@ -181,9 +181,10 @@ struct ServerOptions {
   // operation that blocks (a store waiting for its disk) holds one of those threads, never an
   // I/O thread and the connections it serves. Null: operations run on the I/O thread that read
   // the request, which suits operations that answer at once or hand their work on. It must be
-  // run by threads (Tirn::Http::IoThreads owns some), outlive the server, and be stopped (its
-  // threads joined) before the io_context the server runs on goes: an operation queued or
-  // running there holds one of the server's connections.
+  // run by threads (Tirn::Http::IoThreads owns some) and outlive the server's connections
+  // (until Stop's `done`, or until the io_context the server runs on has stopped). An
+  // operation queued or running there holds no connection, only the way back to one, so the
+  // two contexts may go in either order after that.
   boost::asio::io_context* callContext = nullptr;
 };
 
@@ -192,7 +193,8 @@ class TIRN_HTTP_EXPORT Server {
   // Serves `provider`'s operations listed in `operations`, which must outlive the server.
   Server(boost::asio::io_context& context, std::shared_ptr<Core::AsyncApiProvider> provider,
          Core::OperationTable const& operations, ServerOptions options);
-  // Stops at once (no grace) if still running.
+  // Stops at once (no grace) if still running. Destroy the server before the io_context it
+  // runs on.
   ~Server();
 
   Server(Server const&) = delete;
@@ -215,6 +217,13 @@ class TIRN_HTTP_EXPORT Server {
   // Stops accepting, lets the calls in flight finish for up to `grace`, then closes every
   // connection; `done` (optional) is called once all are closed. Idle connections close at
   // once. Calling it again changes nothing but adds its `done`.
+  //
+  // A call still running when its connection closes is cancelled (its activation's
+  // isCancelled() turns true) but not waited for. Its provider may still answer it, report
+  // progress, or drop its result callback, from any thread and at any time: after Stop, after
+  // the server is destroyed, even after the io_context is destroyed. Such a delivery is a
+  // no-op: its text is wiped, and it touches nothing of the server's or the io_context's,
+  // because no object made on the io_context is kept alive by a call's callbacks.
   void Stop(std::chrono::milliseconds grace, std::function<void()> done = {});
 
   // The implementation, private to the library.

@@ -1,0 +1,139 @@
+#include "tirn/http/trusted_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A folder of its own under the temporary directory, removed with what it holds.
+class Folder {
+ public:
+  Folder() {
+    std::string pattern = ::testing::TempDir() + "trusted-XXXXXX";
+    path_ = ::mkdtemp(&pattern[0]) ? pattern : std::string();
+  }
+  ~Folder() {
+    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
+  }
+  std::string const& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string Write(std::string const& path, std::string const& text, mode_t mode) {
+  std::ofstream(path, std::ios::binary) << text;
+  ::chmod(path.c_str(), mode);
+  return path;
+}
+
+struct Case {
+  char const* name;
+  // Makes the file in `folder` and returns its path.
+  std::function<std::string(std::string const& folder)> make;
+  Tirn::Http::TrustedFile rule;
+  // Empty: read, with `text`; otherwise a part of the error.
+  char const* refusal;
+  char const* text;
+};
+
+Tirn::Http::TrustedFile Rule(std::size_t maxSize = std::size_t(1) << 20, bool secret = false) {
+  Tirn::Http::TrustedFile rule;
+  rule.what = "the test file";
+  rule.maxSize = maxSize;
+  rule.secret = secret;
+  return rule;
+}
+
+TEST(TrustedFile, OnlyARegularFileKeptAsTheRuleSaysIsRead) {
+  std::vector<Case> const cases = {
+      {"plain", [](auto& f) { return Write(f + "/a", "x 1\n", 0644); }, Rule(), "", "x 1\n"},
+      {"empty", [](auto& f) { return Write(f + "/a", "", 0600); }, Rule(), "", ""},
+      {"at the bound", [](auto& f) { return Write(f + "/a", "12345", 0600); }, Rule(5), "",
+       "12345"},
+      {"past the bound", [](auto& f) { return Write(f + "/a", "123456", 0600); }, Rule(5),
+       "is larger than 5 bytes", ""},
+      {"missing", [](auto& f) { return f + "/none"; }, Rule(), "cannot open the test file", ""},
+      {"a directory", [](auto& f) { return f; }, Rule(), "is a directory", ""},
+      {"a device", [](auto&) { return std::string("/dev/zero"); }, Rule(), "is a device", ""},
+      {"a FIFO nobody writes",
+       [](auto& f) {
+         ::mkfifo((f + "/fifo").c_str(), 0600);
+         return f + "/fifo";
+       },
+       Rule(), "is a FIFO", ""},
+      {"others may write", [](auto& f) { return Write(f + "/a", "x", 0646); }, Rule(),
+       "can be written by others", ""},
+      {"a secret", [](auto& f) { return Write(f + "/k", "key", 0600); }, Rule(64, true), "",
+       "key"},
+      {"a secret its group may read", [](auto& f) { return Write(f + "/k", "key", 0640); },
+       Rule(64, true), "can be read by its group", ""},
+      {"a secret its group may write", [](auto& f) { return Write(f + "/k", "key", 0620); },
+       Rule(64, true), "can be written by its group", ""},
+      {"a secret others may read", [](auto& f) { return Write(f + "/k", "key", 0604); },
+       Rule(64, true), "can be read by others", ""},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.name);
+    Folder folder;
+    ASSERT_FALSE(folder.path().empty());
+    std::string const path = c.make(folder.path());
+    std::string text = "what was there before";
+    std::string error;
+    auto const began = std::chrono::steady_clock::now();
+    bool const read = Tirn::Http::ReadTrustedFile(path, c.rule, text, error);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+    if (*c.refusal == '\0') {
+      EXPECT_TRUE(read) << error;
+      EXPECT_EQ(text, c.text);
+    } else {
+      EXPECT_FALSE(read);
+      EXPECT_EQ(text, "");
+      EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+      EXPECT_NE(error.find(path), std::string::npos) << error;
+      EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+  }
+}
+
+TEST(TrustedFile, AFileOfAnotherUserIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file away";
+  Folder folder;
+  std::string const path = Write(folder.path() + "/a", "x", 0644);
+  ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+  std::string text;
+  std::string error;
+  EXPECT_FALSE(Tirn::Http::ReadTrustedFile(path, Rule(), text, error));
+  EXPECT_NE(error.find("belongs to user 65534"), std::string::npos) << error;
+}
+
+TEST(TrustedFile, AFileItsGroupOrOthersMayReadIsReadWithAWarningWhenAsked) {
+  Folder folder;
+  Tirn::Http::TrustedFile rule = Rule();
+  rule.warnIfReadable = true;
+  for (mode_t const mode : {0600, 0640, 0644}) {
+    SCOPED_TRACE(mode);
+    std::string const path = Write(folder.path() + "/t", "token", mode);
+    std::string text;
+    std::string error;
+    std::string warning = "stale";
+    ASSERT_TRUE(Tirn::Http::ReadTrustedFile(path, rule, text, error, &warning)) << error;
+    EXPECT_EQ(text, "token");
+    if (mode == 0600) {
+      EXPECT_EQ(warning, "");
+    } else {
+      EXPECT_NE(warning.find("chmod 600 " + path), std::string::npos) << warning;
+    }
+  }
+}
+
+}  // namespace
