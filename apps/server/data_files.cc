@@ -69,27 +69,7 @@ FileLock::~FileLock() {
   ::close(fd_);
 }
 
-std::string ReadableByOthers(std::string const& what, std::string const& path) {
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) return {};
-  unsigned const mode = status.st_mode & 07777;
-  if ((mode & (S_IRGRP | S_IROTH)) == 0) return {};
-  char octal[8];
-  std::snprintf(octal, sizeof octal, "%04o", mode);
-  return what + " " + path + " can be read by " +
-         ((mode & S_IROTH) != 0 ? "others" : "its group") + " (mode " + octal +
-         "); make it readable by its owner only: chmod 600 " + path;
-}
-
 namespace {
-
-// The key in the file at `path`, refusing a file another user may read: it gives away every
-// secret sealed with it. Checked before the file is read.
-std::unique_ptr<SecretBox> LoadKey(std::string const& path, std::string& error) {
-  error = ReadableByOthers("the key file", path);
-  if (!error.empty()) return nullptr;
-  return SecretBox::FromKeyFile(path, error);
-}
 
 // The records in the PostgreSQL database `config.dataFile` names, which other servers may
 // serve too.
@@ -106,7 +86,7 @@ bool OpenDatabase(ServerConfig const& config, OpenedData& out, std::vector<std::
   }
   bool const made = !Exists(config.keyFile);
   std::shared_ptr<SecretBox> box =
-      made ? SecretBox::CreateKeyFile(config.keyFile, error) : LoadKey(config.keyFile, error);
+      made ? SecretBox::CreateKeyFile(config.keyFile, error) : SecretBox::FromKeyFile(config.keyFile, error);
   if (!box) return false;
   // A connection for each thread that runs operations, and one more for the readiness probe,
   // which runs on a thread serving the connections and must not wait behind busy calls.
@@ -127,26 +107,42 @@ bool OpenDatabase(ServerConfig const& config, OpenedData& out, std::vector<std::
 
 }  // namespace
 
+void Abandon(OpenedData& data) {
+  data.store.reset();
+  data.lock.reset();
+  for (auto const& path : data.made) ::unlink(path.c_str());
+  data.made.clear();
+}
+
 bool OpenData(ServerConfig const& config, OpenedData& out, std::vector<std::string>& notices,
               std::string& error) {
   if (IsPostgresUri(config.dataFile)) return OpenDatabase(config, out, notices, error);
   bool const inMemory = config.dataFile == kMemory;
+  // A start that is refused leaves no file it made behind.
+  struct Leftovers {
+    OpenedData& out;
+    ~Leftovers() {
+      if (!out.store) Abandon(out);
+    }
+  } const leftovers{out};
   if (!inMemory) {
     // The lock is on the data file, made here (empty, mode 0600: SQLite gives its journal
     // files the same mode) when it is absent.
+    bool const existed = Exists(config.dataFile);
     out.lock = FileLock::Acquire(config.dataFile, error);
     if (!out.lock) return false;
+    if (!existed) out.made.push_back(config.dataFile);
   }
   std::shared_ptr<SecretBox> box;
   if (!config.keyFile.empty()) {
-    box = LoadKey(config.keyFile, error);
+    box = SecretBox::FromKeyFile(config.keyFile, error);
   } else if (inMemory) {
     box = SecretBox::WithRandomKey(error);
   } else {
     std::string const keyFile = config.dataFile + ".key";
     off_t dataSize = 0;
     if (Exists(keyFile)) {
-      box = LoadKey(keyFile, error);
+      box = SecretBox::FromKeyFile(keyFile, error);
     } else if (Exists(config.dataFile, &dataSize) && dataSize > 0) {
       error = config.dataFile + " exists but its key file " + keyFile +
               " does not; name the key it was written with (--key-file)";
@@ -154,6 +150,7 @@ bool OpenData(ServerConfig const& config, OpenedData& out, std::vector<std::stri
     } else {
       box = SecretBox::CreateKeyFile(keyFile, error);
       if (box) {
+        out.made.push_back(keyFile);
         notices.push_back("created the key file " + keyFile +
                           " (keep it with the data file: the stored secrets need it)");
       }

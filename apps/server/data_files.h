@@ -60,17 +60,19 @@ struct OpenedData {
   // store.
   std::unique_ptr<FileLock> lock;
   std::shared_ptr<Reference::RecordStore> store;
+  // The files this start made (the data file, a key file), removed by Abandon.
+  std::vector<std::string> made;
 };
 
-// When the file at `path` (a link followed) may be read by its group or by others: says so,
-// naming it as `what` ("the key file"), its mode and the fix (chmod 600). Empty when it may
-// not, or cannot be examined (then opening it says why).
-std::string ReadableByOthers(std::string const& what, std::string const& path);
+// Closes the records of a start that is refused after all, and removes the files it made, so
+// that the refused start leaves nothing behind.
+void Abandon(OpenedData& data);
 
 // Opens the records `config` names. `notices` receives what the user should be told (a key
 // file created). False, with the reason in `error`, when the file is in use, the key is
 // missing, wrong or readable by others, the file cannot be opened or is damaged, or the
-// database URI holds a password, names no key file, or the database cannot be opened.
+// database URI holds a password, names no key file, or the database cannot be opened; the
+// files made on the way are removed then.
 [[nodiscard]] bool OpenData(ServerConfig const& config, OpenedData& out,
                             std::vector<std::string>& notices, std::string& error);
 

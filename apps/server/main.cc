@@ -42,9 +42,11 @@ class AccessFiles {
   bool Load(std::string& error, std::vector<std::string>& warnings) {
     auto next = std::make_shared<Tables>();
     if (!config_.tokenFile.empty()) {
-      if (!ServerApp::ReadTokenFile(config_.tokenFile, next->tokens, error)) return false;
       // Tokens others can read let them call as anyone listed: worth a warning, not a refusal.
-      std::string const exposed = ServerApp::ReadableByOthers("the token file", config_.tokenFile);
+      std::string exposed;
+      if (!ServerApp::ReadTokenFile(config_.tokenFile, next->tokens, error, &exposed)) {
+        return false;
+      }
       if (!exposed.empty()) warnings.push_back(exposed);
     }
     if (!config_.policyFile.empty() &&
@@ -129,11 +131,61 @@ std::string HostForUrl(std::string const& host) {
   return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
+// Serves until SIGINT or SIGTERM, rereading the access and TLS files on each SIGHUP, then
+// stops `server` with a grace period for the calls in flight.
+void ServeUntilStopped(ServerApp::ServerConfig const& config, sigset_t const& stopSignals,
+                      ServerApp::LogWriter& log, AccessFiles& access, Tirn::Http::Server& server,
+                      Tirn::Http::Server* metricsServer) {
+  int stopSignal = 0;
+  std::string error;
+  std::vector<std::string> warnings;
+  std::cout << "listening on " << (config.tlsCertificateFile.empty() ? "http" : "https")
+            << "://" << HostForUrl(config.host) << ":" << server.port() << std::endl;
+  if (metricsServer) {
+    std::cout << "metrics on http://" << HostForUrl(config.metricsHost) << ":"
+              << metricsServer->port() << "/metrics" << std::endl;
+  }
+  // SIGHUP rereads the tokens, the policy and the TLS files; SIGINT and SIGTERM stop.
+  while (sigwait(&stopSignals, &stopSignal) == 0 && stopSignal == SIGHUP) {
+    warnings.clear();
+    if (access.Load(error, warnings)) {
+      for (auto const& warning : warnings) log.Note("warning: " + warning);
+      log.Note("reloaded the tokens and the policy");
+    } else {
+      log.Note("reload refused, the files read before stay in force: " + error);
+    }
+    if (config.tlsCertificateFile.empty()) continue;
+    if (server.ReloadTls(&error)) {
+      log.Note("reloaded the TLS certificate and key; open connections keep theirs");
+    } else {
+      log.Note("TLS reload refused, the certificate read before stays in force: " + error);
+    }
+  }
+  log.Note(std::string("stopping on ") + (stopSignal == SIGINT ? "SIGINT" : "SIGTERM"));
+  // Shared with the callback, which may still run after this scope when the stop is slow.
+  auto stopped = std::make_shared<std::promise<void>>();
+  auto stoppedFuture = stopped->get_future();
+  if (metricsServer) metricsServer->Stop(std::chrono::milliseconds(0));
+  server.Stop(std::chrono::duration_cast<std::chrono::milliseconds>(kGrace),
+              [stopped] { stopped->set_value(); });
+  if (stoppedFuture.wait_for(kGrace * 2) != std::future_status::ready) {
+    log.Note("calls still open after the grace period; closing anyway");
+  }
+}
+
 int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
   ServerApp::LogWriter log(config.logFormat, std::cerr);
+  std::string error;
+  // The tokens and the policy first: they make no file.
+  AccessFiles access(config);
+  std::vector<std::string> warnings;
+  if (!access.Load(error, warnings)) {
+    log.Note("cannot start: " + error);
+    return 1;
+  }
+  for (auto const& warning : warnings) log.Note("warning: " + warning);
   ServerApp::OpenedData data;
   std::vector<std::string> notices;
-  std::string error;
   if (!ServerApp::OpenData(config, data, notices, error)) {
     log.Note("cannot start: " + error);
     return 1;
@@ -146,13 +198,6 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
   options.tlsCertificateFile = config.tlsCertificateFile;
   options.tlsPrivateKeyFile = config.tlsPrivateKeyFile;
   // Without tokens the HTTP server itself says that every call is anonymous.
-  AccessFiles access(config);
-  std::vector<std::string> warnings;
-  if (!access.Load(error, warnings)) {
-    log.Note("cannot start: " + error);
-    return 1;
-  }
-  for (auto const& warning : warnings) log.Note("warning: " + warning);
   access.Install(options);
   options.callFinished = [&log](Tirn::Http::CallRecord const& entry) { log.Access(entry); };
   options.log = [&log](std::string const& text) { log.Note(text); };
@@ -173,16 +218,17 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
   Readiness readiness(*data.store, log);
   options.endpoints.push_back(readiness.Endpoint());
 
-  int stopSignal = 0;
+  bool refused = false;
   {
     Reference::ReferenceServer reference(
         metrics.CountStore(data.store), [&log](std::string const& text) { log.Note("records: " + text); });
     auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
     reference.RegisterWith(*provider);
-    Tirn::Http::IoThreads threads(config.threads);
     // The operations run here, so that one waiting for the store holds none of the threads
-    // that serve the connections.
+    // that serve the connections. Made first and so joined last: a connection may hand an
+    // operation over until the threads serving connections are joined.
     Tirn::Http::IoThreads callThreads(config.callThreads);
+    Tirn::Http::IoThreads threads(config.threads);
     options.callContext = &callThreads.context();
     Tirn::Http::Server server(threads.context(), provider,
                               Com::Ostrel::Nox::TrustedInfrastructure::Operations(), options);
@@ -194,40 +240,15 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
     }
     if (!server.Start(&error) || (metricsServer && !metricsServer->Start(&error))) {
       log.Note("cannot start: " + error);
-      return 1;
+      refused = true;
+    } else {
+      ServeUntilStopped(config, stopSignals, log, access, server, metricsServer.get());
     }
-    std::cout << "listening on " << (config.tlsCertificateFile.empty() ? "http" : "https")
-              << "://" << HostForUrl(config.host) << ":" << server.port() << std::endl;
-    if (metricsServer) {
-      std::cout << "metrics on http://" << HostForUrl(config.metricsHost) << ":"
-                << metricsServer->port() << "/metrics" << std::endl;
-    }
-    // SIGHUP rereads the tokens, the policy and the TLS files; SIGINT and SIGTERM stop.
-    while (sigwait(&stopSignals, &stopSignal) == 0 && stopSignal == SIGHUP) {
-      warnings.clear();
-      if (access.Load(error, warnings)) {
-        for (auto const& warning : warnings) log.Note("warning: " + warning);
-        log.Note("reloaded the tokens and the policy");
-      } else {
-        log.Note("reload refused, the files read before stay in force: " + error);
-      }
-      if (config.tlsCertificateFile.empty()) continue;
-      if (server.ReloadTls(&error)) {
-        log.Note("reloaded the TLS certificate and key; open connections keep theirs");
-      } else {
-        log.Note("TLS reload refused, the certificate read before stays in force: " + error);
-      }
-    }
-    log.Note(std::string("stopping on ") + (stopSignal == SIGINT ? "SIGINT" : "SIGTERM"));
-    // Shared with the callback, which may still run after this scope when the stop is slow.
-    auto stopped = std::make_shared<std::promise<void>>();
-    auto stoppedFuture = stopped->get_future();
-    if (metricsServer) metricsServer->Stop(std::chrono::milliseconds(0));
-    server.Stop(std::chrono::duration_cast<std::chrono::milliseconds>(kGrace),
-                [stopped] { stopped->set_value(); });
-    if (stoppedFuture.wait_for(kGrace * 2) != std::future_status::ready) {
-      log.Note("calls still open after the grace period; closing anyway");
-    }
+  }
+  if (refused) {
+    // Nothing was served from the records: the files made for them go too.
+    ServerApp::Abandon(data);
+    return 1;
   }
   // The threads are joined and the services gone: nothing uses the records any more.
   data.store.reset();

@@ -125,20 +125,13 @@ bool SyncDirectoryOf(std::string const& path, std::string& error) {
   return ok;
 }
 
-// The key in the file at `path`, refusing a file its group or others may read (as the server
-// does).
-std::shared_ptr<SecretBox const> LoadKey(std::string const& path, std::string& error) {
-  error = ReadableByOthers("the key file", path);
-  if (!error.empty()) return nullptr;
-  return SecretBox::FromKeyFile(path, error);
-}
 
 // The key to seal with from now on when `path` holds one already; null, without an error,
 // when there is no file at `path` (one is made later). Refuses the key in use.
 bool LoadNewKey(std::string const& path, SecretBox const& oldBox, std::string const& oldKeyFile,
                 std::shared_ptr<SecretBox const>& newBox, std::string& error) {
   if (!Exists(path)) return true;
-  newBox = LoadKey(path, error);
+  newBox = SecretBox::FromKeyFile(path, error);
   if (!newBox) return false;
   std::string const fingerprint = oldBox.Fingerprint();
   if (fingerprint.empty() || fingerprint == newBox->Fingerprint()) {
@@ -165,7 +158,7 @@ int RekeyFile(Command const& command, std::string const& data, std::string const
   if (!HasData(data, error)) return Fail(command, error);
   auto lock = FileLock::Acquire(data, error);
   if (!lock) return Fail(command, error);
-  auto const oldBox = LoadKey(oldKeyFile, error);
+  std::shared_ptr<SecretBox const> const oldBox = SecretBox::FromKeyFile(oldKeyFile, error);
   if (!oldBox) return Fail(command, error);
   std::shared_ptr<SecretBox const> newBox;
   if (!LoadNewKey(newKeyFile, *oldBox, oldKeyFile, newBox, error)) return Fail(command, error);
@@ -200,7 +193,7 @@ int RekeyDatabase(Command const& command, std::string const& uri, std::string co
   std::string error;
   // Checked before a key file is made for it.
   if (!CheckPostgresUri(uri, error)) return Fail(command, error);
-  auto const oldBox = LoadKey(oldKeyFile, error);
+  std::shared_ptr<SecretBox const> const oldBox = SecretBox::FromKeyFile(oldKeyFile, error);
   if (!oldBox) return Fail(command, error);
   std::shared_ptr<SecretBox const> newBox;
   if (!LoadNewKey(newKeyFile, *oldBox, oldKeyFile, newBox, error)) return Fail(command, error);
@@ -489,7 +482,7 @@ int RunCopy(int argc, char** argv) {
   if (!lock) return Fail(command, error);
   SealedRecords records;
   {
-    auto const box = LoadKey(keyFile, error);
+    std::shared_ptr<SecretBox const> const box = SecretBox::FromKeyFile(keyFile, error);
     if (!box) return Fail(command, error + "; nothing was copied");
     // Open checks that the file's key check opens with the key; nothing else is opened.
     auto store = SqliteRecordStore::Open(from, box, error);

@@ -8,11 +8,11 @@
 
 #include <cctype>
 #include <exception>
-#include <fstream>
 #include <sstream>
 #include <vector>
 
 #include "apps/common/defaults.h"
+#include "tirn/http/trusted_file.h"
 
 namespace ServerApp {
 
@@ -129,14 +129,26 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
   std::string error;
   try {
     // The first source to set an option wins: flags, then the environment, then the file.
-    po::store(po::command_line_parser(argc, argv).options(commandLine).run(), values);
+    po::parsed_options const line = po::command_line_parser(argc, argv).options(commandLine).run();
+    for (auto const& option : line.options) {
+      // Every setting is an option: a word without one is a mistake (a value that lost its
+      // option, a subcommand misspelt), never silently ignored.
+      if (option.position_key >= 0) {
+        return fail("unexpected argument '" +
+                    (option.value.empty() ? option.string_key : option.value.front()) + "'");
+      }
+    }
+    po::store(line, values);
     po::parsed_options fromEnvironment(&settings);
     if (!ReadEnvironment(environment, settings, fromEnvironment, error)) return fail(error);
     po::store(fromEnvironment, values);
     if (values.count("config")) {
       std::string const& name = values["config"].as<std::string>();
-      std::ifstream file(name);
-      if (name.empty() || !file) return fail("--config cannot read '" + name + "'");
+      Tirn::Http::TrustedFile rule;
+      rule.what = "the configuration file";
+      std::string text;
+      if (!Tirn::Http::ReadTrustedFile(name, rule, text, error)) return fail("--config: " + error);
+      std::istringstream file(text);
       po::store(po::parse_config_file(file, settings), values);
     }
     po::notify(values);

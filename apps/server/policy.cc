@@ -1,9 +1,10 @@
 #include "apps/server/policy.h"
 
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <utility>
+
+#include "tirn/http/trusted_file.h"
 
 namespace ServerApp {
 
@@ -53,11 +54,11 @@ bool Matches(std::string const& pattern, std::string const& text) {
 }
 
 bool ReadPolicyFile(std::string const& path, Policy& policy, std::string& error) {
-  std::ifstream in(path);
-  if (!in) {
-    error = "cannot read the policy file " + path;
-    return false;
-  }
+  Tirn::Http::TrustedFile rule;
+  rule.what = "the policy file";
+  std::string text;
+  if (!Tirn::Http::ReadTrustedFile(path, rule, text, error)) return false;
+  std::istringstream in(text);
   Policy read;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {

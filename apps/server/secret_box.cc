@@ -10,10 +10,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <vector>
+
+#include "tirn/http/trusted_file.h"
 
 namespace ServerApp {
 
@@ -82,16 +82,23 @@ std::unique_ptr<SecretBox> SecretBox::WithRandomKey(std::string& error) {
 }
 
 std::unique_ptr<SecretBox> SecretBox::FromKeyFile(std::string const& path, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot read the key file " + path + ": " + std::strerror(errno);
-    return nullptr;
-  }
-  // Read at most a little more than the longest valid form, so that a huge file is refused
-  // without being loaded.
-  WipedBuffer text(2 * kKeySize + 3);
-  in.read(reinterpret_cast<char*>(text.data()), static_cast<std::streamsize>(text.size()));
-  std::size_t length = static_cast<std::size_t>(in.gcount());
+  // At most the longest valid form: the hexadecimal digits and a line end. The text is wiped
+  // on every path, failures included.
+  Tirn::Http::TrustedFile rule;
+  rule.what = "the key file";
+  rule.maxSize = 2 * kKeySize + 2;
+  rule.secret = true;
+  std::string read;
+  struct Wiper {
+    std::string& text;
+    ~Wiper() {
+      if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
+    }
+  } const wiper{read};
+  if (!Tirn::Http::ReadTrustedFile(path, rule, read, error)) return nullptr;
+  WipedBuffer text(read.size() + 1);
+  std::memcpy(text.data(), read.data(), read.size());
+  std::size_t length = read.size();
   std::unique_ptr<SecretBox> box(new SecretBox());
   if (length == kKeySize) {
     std::memcpy(box->key_, text.data(), kKeySize);

@@ -78,6 +78,7 @@ TEST(SecretBox, KeyFilesAreCreatedOnceAndReadInBothForms) {
     SCOPED_TRACE(c.name);
     std::string const path = TempPath("case.key");
     std::ofstream(path, std::ios::binary) << c.content;
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
     error.clear();
     EXPECT_EQ(SecretBox::FromKeyFile(path, error) != nullptr, c.valid) << error;
     if (!c.valid) {

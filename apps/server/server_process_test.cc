@@ -136,6 +136,68 @@ TEST(ServerProgram, SighupReloadsTokensAndPolicy) {
   EXPECT_EQ(Stop(server.process), 0);
 }
 
+// A file the server cannot trust to say what it should (a directory, a device, a FIFO nobody
+// writes, one others may write) stops the start with one line naming it, within moments,
+// and leaves no new file behind; so does a word that is no option. A reload that meets such a
+// file keeps the files read before and the server serving.
+TEST(ServerProgram, FilesThatCannotBeTrustedStopTheStart) {
+  TempDir dir;
+  std::string const fifo = dir.path + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string const writable = dir.path + "/writable";
+  std::ofstream(writable) << "t0ken-alice-0123456789abc alice\n";
+  ASSERT_EQ(chmod(writable.c_str(), 0666), 0);
+  std::string const data = dir.path + "/never-made.db";
+  struct Case {
+    std::vector<std::string> args;
+    char const* said;
+    int status;
+  } const cases[] = {
+      {{"--config", dir.path}, "is a directory", 2},
+      {{"--config", "/dev/zero"}, "is a device", 2},
+      {{"--config", fifo}, "is a FIFO", 2},
+      {{"--tokens", dir.path}, "is a directory", 1},
+      {{"--tokens", "/dev/zero"}, "is a device", 1},
+      {{"--tokens", writable}, "can be written by others", 1},
+      {{"--policy", fifo}, "is a FIFO", 1},
+      {{"--key-file", fifo}, "is a FIFO", 1},
+      {{"--key-file", dir.path + "/missing.key"}, "cannot open the key file", 1},
+      {{"stray"}, "unexpected argument 'stray'", 2},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.args.front() + " " + c.args.back());
+    auto args = ServeArgs(data);
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    auto const began = std::chrono::steady_clock::now();
+    auto const run = RunToEnd(args, dir.path);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 10s);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find("listening"), std::string::npos) << run.out;
+    EXPECT_FALSE(std::filesystem::exists(data)) << "a refused start left " << data;
+    EXPECT_FALSE(std::filesystem::exists(data + ".key")) << "a refused start left its key";
+  }
+
+  // A token file swapped for a directory is refused on reload; the tokens read before serve.
+  std::string const tokens = dir.path + "/tokens";
+  std::ofstream(tokens) << "t0ken-alice-0123456789abc alice\n";
+  ASSERT_EQ(chmod(tokens.c_str(), 0600), 0);
+  auto args = ServeArgs(":memory:");
+  args.insert(args.end(), {"--tokens", tokens});
+  Running server(args, dir.path);
+  ASSERT_FALSE(server.url.empty()) << server.line << server.process.Stderr();
+  ASSERT_EQ(std::remove(tokens.c_str()), 0);
+  ASSERT_EQ(::mkdir(tokens.c_str(), 0700), 0);
+  server.process.Signal(SIGHUP);
+  for (int i = 0; i < 200 && !Contains(server.process.Stderr(), "reload refused"); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(Contains(server.process.Stderr(), "is a directory")) << server.process.Stderr();
+  Client alice(server.url, "t0ken-alice-0123456789abc");
+  EXPECT_EQ(alice.Create("a1", "k", "s"), "ok");
+  EXPECT_EQ(Stop(server.process), 0);
+}
+
 // `hash-token` prints the token file's line for a token read from standard input, which holds
 // its digest, and that line lets the token in.
 TEST(ServerProgram, HashTokenPrintsALineWithoutTheToken) {

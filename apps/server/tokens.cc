@@ -5,8 +5,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <string>
+#include <utility>
+
+#include "tirn/http/trusted_file.h"
 
 namespace ServerApp {
 
@@ -134,13 +136,16 @@ bool ParseTokens(std::string const& text, std::string const& source, TokenTable&
   return true;
 }
 
-bool ReadTokenFile(std::string const& path, TokenTable& tokens, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot read the token file " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  Tirn::SecretString text(std::string(std::istreambuf_iterator<char>(in), {}));
+bool ReadTokenFile(std::string const& path, TokenTable& tokens, std::string& error,
+                   std::string* warning) {
+  Tirn::Http::TrustedFile rule;
+  rule.what = "the token file";
+  rule.warnIfReadable = true;
+  rule.wiped = true;
+  std::string read;
+  if (!Tirn::Http::ReadTrustedFile(path, rule, read, error, warning)) return false;
+  // The secret string keeps its own copy and wipes the one it was made from.
+  Tirn::SecretString const text(std::move(read));
   if (!ParseTokens(text.value(), path, tokens, error)) return false;
   if (tokens.size() == 0) {
     error = "the token file " + path + " lists no token";

@@ -59,8 +59,11 @@ std::string HashedToken(std::string const& token);
 // ("<source>:<line>: ...") when a line has no caller name or repeats a token.
 [[nodiscard]] bool ParseTokens(std::string const& text, std::string const& source,
                                TokenTable& tokens, std::string& error);
-// Reads and parses the file at `path`; an empty table is an error too.
-[[nodiscard]] bool ReadTokenFile(std::string const& path, TokenTable& tokens, std::string& error);
+// Reads and parses the file at `path` (a regular file of the server's user or root, that
+// others may not write; tirn/http/trusted_file.h); an empty table is an error too. `*warning`
+// (when given) receives what to say of a file its group or others may read.
+[[nodiscard]] bool ReadTokenFile(std::string const& path, TokenTable& tokens, std::string& error,
+                                 std::string* warning = nullptr);
 
 }  // namespace ServerApp
 

@@ -171,12 +171,19 @@ int main() {
     holdsNull->SetField("port", nullptr);
     CHECK(!Validate(definition, holdsNull, secretProblems));
     CHECK((secretProblems.front().args() == Args{"port", "optional", "null"}));
-    // An empty string stands for an empty optional, list or structure.
+    // An empty string stands for an empty optional or list, and for a structure without
+    // fields, whose required fields are then missing.
     std::list<Tirn::BaseMessage> none;
-    CHECK(Validate(definition, DataValue::Create<std::string>(""), none));
+    auto emptyPort = StructValue::GetInstance("com.ostrel.nox.trusted_infrastructure.network_address");
+    emptyPort->SetField("hostname", DataValue::Create<std::string>("kms.example.org"));
+    emptyPort->SetField("port", DataValue::Create<std::string>(""));
+    CHECK(Validate(definition, emptyPort, none));
     CHECK(Validate(ListDefinition::GetInstance(definition), DataValue::Create<std::string>(""),
                    none));
     CHECK(none.empty());
+    std::list<Tirn::BaseMessage> noHost;
+    CHECK(!Validate(definition, DataValue::Create<std::string>(""), noHost));
+    CHECK((noHost.front().args() == Args{"hostname"}));
   }
 
   // A million levels: nothing recurses, nothing overflows the stack.

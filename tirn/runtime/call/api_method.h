@@ -83,7 +83,7 @@ class TIRN_CORE_EXPORT AsyncApiMethod {
 };
 
 // The checks applied to the values that cross an operation's boundary. Every result they
-// build is final and names a standard error from tirn/runtime/wire_shapes.h.
+// build is final and names a standard error from tirn/runtime/value/wire_shapes.h.
 struct TIRN_CORE_EXPORT ApiMethodHelper {
   // True when `input` conforms to `inputDefinition`, fields the definition does not name
   // included (they are rejected); `result` is then left alone. Otherwise sets `result` to an
@@ -101,7 +101,8 @@ struct TIRN_CORE_EXPORT ApiMethodHelper {
 
   // The result to deliver for `error`:
   //  - the runtime's own errors (invalid_argument, internal_server_error,
-  //    operation_not_found) pass unchanged;
+  //    operation_not_found, and the transport's service_unavailable and timed_out, which
+  //    callers need to see as they are to retry and to keep their time limits) pass unchanged;
   //  - an error declared in `errorDefinitions` (matched by name) passes unchanged when it
   //    conforms to its definition, otherwise becomes an internal_server_error carrying the
   //    validation messages;

@@ -1,6 +1,6 @@
 // Tirn::Core::InProcessApiProvider: an API provider that serves calls in the caller's process.
 //
-// A server registers its interfaces (tirn/runtime/api_method.h); clients, typically through
+// A server registers its interfaces (tirn/runtime/call/api_method.h); clients, typically through
 // the stubs of tirn/stub/, send calls, which reach the registered operation directly, on the
 // caller's thread. Each call gets its own copy of the activation, with its own execution
 // context, exactly as a network transport would deliver a fresh one, so an operation never

@@ -44,10 +44,14 @@ bool IsEmptyString(DataValue const* value) {
          static_cast<StringValue const*>(value)->value().empty();
 }
 
-// An optional without content, or the empty string that stands for one. A null value is not
-// absent: it is a value missing where one belongs, and the native side refuses it.
+// An optional without content, or the empty string that stands for one, bare or wrapped in an
+// optional (the native side reads both as an unset optional). A null value is not absent: it
+// is a value missing where one belongs, and the native side refuses it.
 bool IsAbsent(DataValue const* value) {
-  if (IsKind(value, DataType::OPTIONAL)) return !static_cast<OptionalValue const*>(value)->has_value();
+  if (IsKind(value, DataType::OPTIONAL)) {
+    auto const& optional = static_cast<OptionalValue const&>(*value);
+    return !optional.has_value() || IsEmptyString(optional.value().get());
+  }
   return IsEmptyString(value);
 }
 
@@ -184,7 +188,11 @@ class Validator {
         if (value && value->GetType().IsCompound()) {
           Fields(static_cast<StructDefinition const&>(*definition),
                  static_cast<CompoundValue const&>(*value), work);
-        } else if (!IsEmptyString(value)) {
+        } else if (IsEmptyString(value)) {
+          // The empty string stands for a structure without fields: its required fields are
+          // missing all the same.
+          Fields(static_cast<StructDefinition const&>(*definition), EmptyStructure(), work);
+        } else {
           WrongKind(work.path, type, value);
         }
         return;
@@ -242,6 +250,12 @@ class Validator {
     std::reverse(pending_.begin() + static_cast<std::ptrdiff_t>(firstChild), pending_.end());
   }
 
+  // A structure without fields, for the empty string that stands for one.
+  CompoundValue const& EmptyStructure() {
+    if (!empty_) empty_ = DynamicStructValue::GetInstance(std::string());
+    return *empty_;
+  }
+
   void Push(DataDefinition const* definition, DataValue const* value, int path,
             AncestorMark const& mark) {
     pending_.push_back({definition, value, path, false, mark});
@@ -265,6 +279,7 @@ class Validator {
   boost::container::small_vector<Work, 16> pending_;
   boost::container::small_vector<PathNode, 32> paths_;
   std::vector<std::shared_ptr<StructDefinition const>> keepAlive_;
+  std::shared_ptr<DynamicStructValue> empty_;
   std::size_t added_ = 0;
 };
 

@@ -2,8 +2,9 @@
 //
 // Validation is exactly as lenient as the conversion of values into native structures, so it
 // never rejects what a server's native types would accept:
-//  - an optional may arrive bare or wrapped in an optional value, and an empty string stands
-//    for an empty optional, list or structure;
+//  - an optional may arrive bare or wrapped in an optional value, and an empty string (bare
+//    or wrapped) stands for an empty optional or list, and for a structure without fields,
+//    whose required fields are then reported missing;
 //  - a string may stand for an integer, boolean, double, blob, void or secret (the native side
 //    parses it, or takes the text as the secret; "x8" for an integer passes here and fails
 //    there, the one kind of value that validation admits and conversion refuses);

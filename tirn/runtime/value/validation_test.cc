@@ -104,7 +104,8 @@ TEST(ValidationTest, LenientWhereTheNativeSideIs) {
       {"string for optional integer", Opt(Int()), Some(S("12")), {}},
       {"empty string for list", ListOf(Int()), S(""), {}},
       {"one string for a list", ListOf(Int()), S("7"), {}},
-      {"empty string for structure", host, S(""), {}},
+      {"empty string for a structure of optional fields",
+       Def("com.example.tags", {{"color", Opt(Str())}}), S(""), {}},
       {"extra field", host, V("com.example.host", {{"name", S("a")}, {"extra", I(1)}}), {}},
       {"error value for structure", host,
        [] {
@@ -132,6 +133,12 @@ TEST(ValidationTest, StrictWhereTheNativeSideCannotHelp) {
       {"missing root", Str(), nullptr, {WrongKind("<root>", "string", "null")}},
       {"required field missing", Def("s", {{"id", Str()}, {"name", Opt(Str())}}),
        V("s", {{"name", S("n")}}), {Missing("id")}},
+      // The empty string stands for a structure without fields, not for its required ones.
+      {"empty string for the whole input", Def("s", {{"id", Str()}, {"name", Opt(Str())}}),
+       S(""), {Missing("id")}},
+      {"empty string for a nested structure",
+       Def("s", {{"t", Def("t", {{"cert_chain", ListOf(Str())}})}}), V("s", {{"t", S("")}}),
+       {Missing("t.cert_chain")}},
       {"wrong kind inside an optional", Def("s", {{"n", Opt(Int())}}),
        V("s", {{"n", Some(B(false))}}), {WrongKind("n", "integer", "boolean")}},
   });
