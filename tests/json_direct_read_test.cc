@@ -160,13 +160,14 @@ TEST(JsonDirectRead, FormsOnlyTheFullPathTakesStillReadAsBefore) {
       // A field the text lacks, or holds as null, keeps what the object had.
       {R"({"hostname":"h"})", true, true, "h", 7LL},
       {R"({"hostname":"h","port":null})", true, true, "h", 7LL},
+      // So does the empty string, which stands for an empty optional of another kind than text.
+      {R"({"hostname":"h","port":""})", false, true, "h", 7LL},
       {R"({"hostname":"h","port":-9223372036854775808})", true, true, "h", LLONG_MIN},
       // Integers as strings.
       {R"({"hostname":"h","port":"443"})", false, true, "h", 443LL},
       {R"({"hostname":"h","port":"+4"})", false, true, "h", 4LL},
       // Refused, with the full path's messages.
       {R"({"hostname":"h","port":443.0})", false, false, "", boost::none},
-      {R"({"hostname":"h","port":""})", false, false, "", boost::none},
       {R"({"hostname":"h","port":9223372036854775808})", false, false, "", boost::none},
       {R"({"hostname":"h","hostname":"i"})", false, false, "", boost::none},
       {R"({"port":443})", false, false, "", boost::none},

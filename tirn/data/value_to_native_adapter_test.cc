@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <initializer_list>
+#include <iterator>
 #include <set>
+#include <string>
 #include <utility>
 
 #include <boost/optional/optional_io.hpp>
 
 #include "tests/convert.h"
+#include "tests/loops.h"
 #include "tests/shapes.h"
 #include "tirn/message/message_ids.h"
 
@@ -412,28 +416,23 @@ TEST(ValueToNativeAdapter, MillionLevelChain) {
   TakeApart(failed);
 }
 
-// A value built into a loop (through a slot, where nothing checks) fails the conversion with a
-// message instead of converting forever; shared subtrees are no loop.
+// A value built into a loop fails the conversion with a message, at the place where the walk
+// meets the loop again, instead of converting forever; shared subtrees are no loop.
 TEST(ValueToNativeAdapter, AValueThatContainsItselfFails) {
-  auto node = Struct("n", {{"name", Str("a")}, {"children", Str("")}});
-  auto next = OptionalValue::GetInstance();
-  node->SetField("next", next);
-  DataValuePtr* loop = next->value(nullptr);
-  *loop = node;
-  Node native;
-  EXPECT_EQ(FailureOf(node, native, "next").id(), MessageIds::kContainsItself);
-  TakeApart(native);
-  *loop = nullptr;  // lets the loop be freed
-
-  auto list = ListValue::GetInstance(ListValue::LIST);
-  DataValuePtr* element = list->AppendSlot();
-  auto holder = Struct("n", {{"name", Str("b")}, {"children", list}});
-  *element = holder;
-  // Found within one more turn of the loop.
-  EXPECT_EQ(FailureOf(holder, native, "children[0].children").id(),
-            MessageIds::kContainsItself);
-  TakeApart(native);
-  *element = nullptr;
+  // Where each loop of test_loops::Loops is met; the walk compares a value with the ancestors
+  // at powers of two, so a loop may be walked once more before it is found.
+  std::string const next8 = "next.next.next.next.next.next.next.next";
+  std::string const paths[] = {"next", "next.next.next", "children[0].children", "next",
+                               next8 + "..." + next8};
+  auto const loops = test_loops::Loops(100000);
+  ASSERT_EQ(loops.size(), std::size(paths));
+  for (std::size_t i = 0; i < loops.size(); ++i) {
+    SCOPED_TRACE(loops[i].label);
+    Node native;
+    EXPECT_EQ(FailureOf(loops[i].root, native, paths[i]).id(), MessageIds::kContainsItself);
+    TakeApart(native);
+  }
+  test_loops::Break(loops);
 
   DataValuePtr const shared = Struct("n", {{"name", Str("s")}, {"children", Str("")}});
   Node twice = FromValue<Node>(

@@ -265,7 +265,16 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
     Expected expected;
     if (!Next(expected)) return false;
     if (HoldsSurrogate(text, length)) return FailSurrogate(text);
-    switch (KindOf(expected.definition)) {
+    DataType::Kind const kind = KindOf(expected.definition);
+    if (length == 0 && expected.optional && expected.definition &&
+        (kind == DataType::INTEGER || kind == DataType::DOUBLE || kind == DataType::BOOLEAN ||
+         kind == DataType::VOID || kind == DataType::LIST || DataType(kind).IsCompound())) {
+      // An empty string where an optional of a kind that is not text is expected stands for
+      // the optional left empty, as null does ("port": ""). For text, blobs and secrets it is
+      // a value of its own.
+      return Complete(Data::OptionalValue::GetInstance());
+    }
+    switch (kind) {
       case DataType::SECRET:
         return Complete(Data::SecretValue::GetInstance(SecretString(text, length)),
                         expected.optional);

@@ -1,6 +1,8 @@
 // Value trees to JSON text. The tree is walked with an explicit stack of open containers and
 // written through RapidJSON's writer; every string is checked to be valid UTF-8 first (the
-// writer's own check reads past the end of a string cut inside a character).
+// writer's own check reads past the end of a string cut inside a character). The open
+// containers are the path from the root, so they also find a value that contains itself:
+// each keeps the mark of Data::detail::AncestorMark, a pointer compared per level.
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -17,6 +19,8 @@
 
 #include "tirn/json/json.h"
 #include "tirn/json/json_internal.h"
+#include "tirn/message/message.h"
+#include "tirn/message/message_ids.h"
 #include "tirn/runtime/value/field_path_internal.h"
 #include "tirn/runtime/value/secret_string.h"
 #include "tirn/runtime/value/validation.h"
@@ -84,11 +88,13 @@ using PrettyWriter = rapidjson::PrettyWriter<detail::Output>;
 // A container being written.
 struct Open {
   DataValue const* container;
-  bool object;
-  std::optional<CompoundValue::FieldMap::const_iterator> field;  // next member (objects)
+  DataValue const* marked;  // AncestorMark::marked; its depth is this entry's place
+  std::optional<CompoundValue::FieldMap::const_iterator> field;  // next member; set for objects
   std::size_t index;                              // next element (arrays)
   PathStep step;                                  // the member or element being written
 };
+// One entry per open level: what a deep tree costs beside its text.
+static_assert(sizeof(Open) <= 80, "an open container stays within ten words");
 
 template <class Writer>
 class Encoder {
@@ -103,7 +109,7 @@ class Encoder {
     while (!open_.empty()) {
       Open& top = open_.back();
       DataValue const* next;
-      if (top.object) {
+      if (top.field) {
         auto const& fields = static_cast<CompoundValue const*>(top.container)->fields();
         if (*top.field == fields.end()) {
           writer_.EndObject();
@@ -171,17 +177,35 @@ class Encoder {
         }
         return WriteString(static_cast<Data::SecretValue const*>(value)->value().value());
       }
-      case DataType::LIST:
+      case DataType::LIST: {
+        DataValue const* marked;
+        if (!Enter(value, &marked)) return FailContainsItself();
         writer_.StartArray();
-        open_.push_back(Open{value, false, std::nullopt, 0, PathStep()});
+        open_.push_back(Open{value, marked, std::nullopt, 0, PathStep()});
         return true;
-      default:  // structures, dynamic structures and errors
+      }
+      default: {  // structures, dynamic structures and errors
+        DataValue const* marked;
+        if (!Enter(value, &marked)) return FailContainsItself();
         writer_.StartObject();
-        open_.push_back(Open{value, true,
+        open_.push_back(Open{value, marked,
                              static_cast<CompoundValue const*>(value)->fields().begin(), 0,
                              PathStep()});
         return true;
+      }
     }
+  }
+
+  // The mark of `container`, about to open below the containers open now; false when it is
+  // one of them. Optionals open nothing (one directly inside another is refused), so every
+  // loop passes through a list or a compound value and is found here.
+  bool Enter(DataValue const* container, DataValue const** marked) const {
+    Data::detail::AncestorMark const above{open_.empty() ? nullptr : open_.back().marked,
+                                           open_.size()};
+    Data::detail::AncestorMark below;
+    if (!above.Down(container, below)) return false;
+    *marked = below.marked;
+    return true;
   }
 
   bool WriteInteger(long long number) {
@@ -200,10 +224,21 @@ class Encoder {
   }
 
   bool Fail(char const* id) {
+    messages_.push_back(JsonMessage(id, Path()));
+    return false;
+  }
+
+  // Reported as validation reports the same tree: the one message for a value in itself.
+  bool FailContainsItself() {
+    messages_.push_back(Message<CoreTag>(Tirn::MessageIds::kValidationContainsItself, Path()));
+    return false;
+  }
+
+  // The path of the value being written.
+  std::string Path() const {
     Data::detail::PathText path;
     for (auto open = open_.rbegin(); open != open_.rend(); ++open) path.AddOuter(open->step);
-    messages_.push_back(JsonMessage(id, path.str()));
-    return false;
+    return path.str();
   }
 
   detail::Output& output_;

@@ -131,7 +131,8 @@ struct DecodeOptions {
 // Writes `value` as JSON into `*out` (replacing its content). With a definition the value is
 // first validated against it. Refused with messages, `*out` unchanged: a missing (null)
 // value, an optional directly inside an optional, NaN or an infinity, a string that is not
-// valid UTF-8.
+// valid UTF-8, a value that contains itself (Tirn::MessageIds::kValidationContainsItself with
+// the path where the loop is met, as validation reports it).
 [[nodiscard]] TIRN_JSON_EXPORT bool Encode(Data::DataValuePtr const& value,
                                            Data::DataDefinitionPtr const& definition,
                                            std::string* out, std::list<BaseMessage>& messages,

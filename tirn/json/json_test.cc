@@ -251,6 +251,28 @@ TEST(JsonDecode, GivesTheTreeTheKindsItsDefinitionNames) {
   EXPECT_NE(logged.find(R"("key":"<secret>")"), std::string::npos) << logged;
 }
 
+// An empty string where an optional of a kind other than text is defined leaves the optional
+// empty, as null does; where text, a blob or a secret is defined it is a value of its own.
+TEST(JsonDecode, AnEmptyStringLeavesAnOptionalOfAnotherKindThanTextEmpty) {
+  auto const optional = [](DataDefinitionPtr element) {
+    return Struct("com.example.holder", {{"v", OptionalDefinition::GetInstance(element)}});
+  };
+  std::pair<DataDefinitionPtr, char const*> const rows[] = {
+      {DataDefinition::Create<long long>(), "optional()"},
+      {DataDefinition::Create<double>(), "optional()"},
+      {DataDefinition::Create<bool>(), "optional()"},
+      {ListDefinition::GetInstance(DataDefinition::Create<long long>()), "optional()"},
+      {Address(), "optional()"},
+      {DataDefinition::Create<std::string>(), "optional(\"\")"},
+      {Tirn::Data::PrimitiveDefinition::GetInstance(DataType::BLOB), "optional(blob(0 bytes))"},
+  };
+  for (auto const& row : rows) {
+    SCOPED_TRACE(ToDebugString(row.first));
+    EXPECT_EQ(ToDebugString(Decoded(R"({"v": ""})", optional(row.first))),
+              std::string("com.example.holder{v: ") + row.second + "}");
+  }
+}
+
 TEST(JsonDecode, AStructureKeepsTheDefinitionItBorrowsItsNamesFrom) {
   // The tree given to the decode lends its structure and field names: a value made from it
   // keeps it alive. A structure reached through a reference, and keys the definition does not

@@ -45,6 +45,9 @@ class Filler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Filler> {
 
   bool String(char const* text, rapidjson::SizeType length, bool) {
     if (HoldsSurrogate(text, length)) return false;
+    // The empty string where an optional of another kind than text is leaves it empty: the
+    // full path decides, and nothing is engaged here that it would have to find as it was.
+    if (length == 0 && NextIsOptionalOfNoText()) return false;
     NativeReader const* reader;
     void* target;
     return Place(reader, target, false) && reader->string && reader->string(target, text, length);
@@ -147,6 +150,23 @@ class Filler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Filler> {
       target = reader->engage(target);
       reader = reader->element;
     }
+  }
+
+  // Whether the value that starts now goes into an optional (through shared objects) of
+  // something that is not read from text, found without engaging or appending anything.
+  bool NextIsOptionalOfNoText() const {
+    NativeReader const* reader = root_;
+    if (!frames_.empty()) {
+      Frame const& frame = frames_.back();
+      reader = frame.fields ? frame.next : frame.reader->element;
+    }
+    bool optional = false;
+    while (reader && (reader->shape == NativeReader::kShared ||
+                      reader->shape == NativeReader::kOptional)) {
+      optional = optional || reader->shape == NativeReader::kOptional;
+      reader = reader->element;
+    }
+    return optional && reader && !reader->string;
   }
 
   NativeReader const* root_;

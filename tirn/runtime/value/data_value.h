@@ -19,14 +19,18 @@
 // Destroying a tree never recurses, whatever its depth, and a tree whose parts are shared
 // between threads may be released from any of them.
 //
-// A value cannot contain itself. Subtrees may be shared (the same value under several parents
-// or several times in one list), but a loop would make every walk over the tree endless.
-// Storing a value into itself through SetField, Append or OptionalValue::value(content)
-// throws std::invalid_argument at once. A loop made any other way (through a slot, or through
-// a longer chain) is found by the walks themselves, which compare each value only with the
-// values above it on the way down (detail::AncestorMark): printing shows "<contains itself>",
-// Equal reports the trees different, validation and conversion fail with a message. Such a
-// tree is never freed.
+// A value must not contain itself. Subtrees may be shared (the same value under several
+// parents or several times in one list), but the building interfaces (SetField, FieldSlot,
+// StaticFieldSlot, Append, AppendSlots, OptionalValue::value) must not be used to close a
+// loop. Only the direct case is caught as it is made: storing a value into itself through
+// SetField, Append or OptionalValue::value(content) throws std::invalid_argument. A loop made
+// any other way (through a slot, or through a chain of SetField calls) is found by the walks
+// over the tree, which compare each value with one value above it on the way down
+// (detail::AncestorMark: a pointer comparison per level, whatever the depth) and end where
+// they meet the loop again: printing shows "<contains itself>", Equal reports the trees
+// different, validation, value-to-native conversion and JSON encoding fail with a message.
+// Such a tree also leaks: its values own each other through shared pointers, so none of them
+// is freed unless the loop is broken (the slot that closes it emptied).
 #ifndef TIRN_RUNTIME_VALUE_DATA_VALUE_H_
 #define TIRN_RUNTIME_VALUE_DATA_VALUE_H_
 

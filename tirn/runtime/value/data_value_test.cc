@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <ctime>
+#include <iterator>
 #include <limits>
 #include <list>
 #include <memory>
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/convert.h"
+#include "tests/loops.h"
 #include "tirn/message/message.h"
 #include "tirn/message/message_ids.h"
 
@@ -387,6 +389,33 @@ TEST(DataValueTest, AValueCannotContainItself) {
   DataValuePtr const twice = Struct("s", "f", List({shared, shared}));
   EXPECT_EQ(ToDebugString(twice), "s{f: [optional(1), optional(1)]}");
   EXPECT_TRUE(Equal(twice, Struct("s", "f", List({Opt(Int(1)), shared}))));
+}
+
+// Printing a tree built into a loop writes "<contains itself>" where the walk meets the loop
+// again, once, and ends.
+TEST(ToDebugStringTest, ALoopPrintsAsAMarker) {
+  std::string const a = R"(n{children: "", name: "a", next: )";
+  std::string const b = R"(n{children: "", name: "b", next: )";
+  // For each loop of test_loops::Loops; the walk compares a value with the ancestors at
+  // powers of two, so a loop may be printed once more before it is found.
+  std::string const expected[] = {
+      a + "<contains itself>}",
+      a + b + a + "<contains itself>}}}",
+      R"(n{children: [n{children: <contains itself>, name: "a"}], name: "a"})",
+      a + "optional(" + a + "<contains itself>})}",
+      "",  // the long chain: only the marker is counted
+  };
+  auto const loops = test_loops::Loops(100000);
+  ASSERT_EQ(loops.size(), std::size(expected));
+  for (std::size_t i = 0; i < loops.size(); ++i) {
+    SCOPED_TRACE(loops[i].label);
+    std::string const printed = ToDebugString(loops[i].root);
+    EXPECT_EQ(Count(printed, "<contains itself>"), 1u);
+    if (!expected[i].empty()) {
+      EXPECT_EQ(printed, expected[i]);
+    }
+  }
+  test_loops::Break(loops);
 }
 
 // One more level around `inner`; `slot` receives the slot that holds `inner`.

@@ -240,7 +240,7 @@ class Validator {
         PushChild(work, field, fieldValue, Child(work.path, name));
       }
     }
-    if (work.top && options_.rejectUnknownFields) {
+    if ((work.top && options_.rejectUnknownFields) || options_.rejectUnknownNestedFields) {
       for (auto const& field : value.fields()) {
         if (fields.find(std::string(field.first)) == fields.end()) {
           Report(MessageIds::kValidationUnexpectedField, Child(work.path, field.first));

@@ -43,6 +43,9 @@ namespace Data {
 struct ValidationOptions {
   // Reject fields of the top-level structure that its definition does not name.
   bool rejectUnknownFields = false;
+  // Reject fields that a definition does not name in every structure, at any depth (a
+  // misspelt field of a write, which would otherwise be kept and stored unread).
+  bool rejectUnknownNestedFields = false;
 };
 
 // Validation stops adding messages after this many.

@@ -281,6 +281,22 @@ TEST(ValidationTest, UnknownTopLevelFieldsCanBeRejected) {
       strict);
   EXPECT_TRUE(Check(def, V("input", {{"inner", V("inner", {{"a", S("x")}})}, {"bogus", I(1)}}))
                   .empty());
+  ValidationOptions nested;
+  nested.rejectUnknownNestedFields = true;
+  auto listed = Def("input", {{"items", ListOf(inner)}, {"o", Opt(inner)}});
+  RunCases(
+      {
+          {"extra nested field", def,
+           V("input", {{"inner", V("inner", {{"a", S("x")}, {"b", S("y")}})}, {"bogus", I(1)}}),
+           {Problem(MessageIds::kValidationUnexpectedField, {"bogus"}),
+            Problem(MessageIds::kValidationUnexpectedField, {"inner.b"})}},
+          {"in a list and an optional", listed,
+           V("input", {{"items", L({V("inner", {{"a", S("x")}}), V("inner", {{"a", S("x")}, {"prot", I(5)}})})},
+                       {"o", Some(V("inner", {{"a", S("x")}, {"c", I(1)}}))}}),
+           {Problem(MessageIds::kValidationUnexpectedField, {"items[1].prot"}),
+            Problem(MessageIds::kValidationUnexpectedField, {"o.c"})}},
+      },
+      nested);
 }
 
 TEST(ValidationTest, StructureReferences) {

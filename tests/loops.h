@@ -1,0 +1,90 @@
+// Values that contain themselves, built each way the building interfaces do not refuse at
+// once, for the tests of the walks that must end on them (printing, JSON encoding,
+// value-to-native conversion). Every node is shaped as the test structure Shapes::Node
+// ("name", "children", "next"), so the conversion can read it too. A test empties each loop's
+// closing slot when it is done: a tree that contains itself is never freed otherwise.
+#ifndef TESTS_LOOPS_H_
+#define TESTS_LOOPS_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tirn/runtime/value/data_value.h"
+
+namespace test_loops {
+
+struct Loop {
+  char const* label;
+  Tirn::Data::DataValuePtr root;
+  Tirn::Data::DataValuePtr* closing;  // the slot that closes the loop
+};
+
+// A node named `name` without children, for the loops below.
+inline std::shared_ptr<Tirn::Data::StructValue> Node(std::string const& name) {
+  auto node = Tirn::Data::StructValue::GetInstance("n");
+  node->SetField("name", Tirn::Data::StringValue::GetInstance(name));
+  node->SetField("children", Tirn::Data::StringValue::GetInstance(""));
+  return node;
+}
+
+// The loops, always in this order:
+//   0 a node whose "next" is itself, stored through FieldSlot;
+//   1 a.next = b and b.next = a, each through SetField;
+//   2 a node in the list of its own "children" (Append, then SetField);
+//   3 a node inside the optional of its own "next", stored through the optional's slot;
+//   4 a chain of `chainLength` nodes whose last "next" is the first.
+inline std::vector<Loop> Loops(int chainLength) {
+  using Tirn::Data::DataValuePtr;
+  std::vector<Loop> loops;
+  {
+    auto a = Node("a");
+    DataValuePtr* slot = a->FieldSlot("next");
+    *slot = a;
+    loops.push_back({"through a field slot", a, slot});
+  }
+  {
+    auto a = Node("a");
+    auto b = Node("b");
+    a->SetField("next", b);
+    b->SetField("next", a);
+    loops.push_back({"through two SetField calls", a, b->FieldSlot("next")});
+  }
+  {
+    auto a = Node("a");
+    auto children = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
+    children->Append(a);
+    a->SetField("children", children);
+    loops.push_back({"through a list", a, a->FieldSlot("children")});
+  }
+  {
+    auto a = Node("a");
+    auto next = Tirn::Data::OptionalValue::GetInstance();
+    DataValuePtr* slot = next->value(nullptr);
+    a->SetField("next", next);
+    *slot = a;
+    loops.push_back({"through an optional", a, slot});
+  }
+  {
+    auto first = Node("0");
+    auto last = first;
+    for (int i = 1; i < chainLength; ++i) {
+      auto node = Node(std::to_string(i));
+      last->SetField("next", node);
+      last = node;
+    }
+    DataValuePtr* slot = last->FieldSlot("next");
+    *slot = first;
+    loops.push_back({"through a long chain", first, slot});
+  }
+  return loops;
+}
+
+// Empties every loop's closing slot, so that the trees can be freed.
+inline void Break(std::vector<Loop> const& loops) {
+  for (Loop const& loop : loops) *loop.closing = nullptr;
+}
+
+}  // namespace test_loops
+
+#endif  // TESTS_LOOPS_H_

@@ -1,0 +1,68 @@
+#include "tirn/json/json.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <iterator>
+#include <list>
+#include <string>
+
+#include "tests/loops.h"
+#include "tirn/message/message_ids.h"
+#include "tirn/runtime/value/data_value.h"
+
+namespace {
+
+using Tirn::BaseMessage;
+using Tirn::Data::ListValue;
+using Tirn::Data::StructValue;
+
+// Encoding a tree that contains itself ends with one message at the place where the walk
+// meets the loop again, the message validation gives for it, in both text forms; the output is
+// left as it was.
+TEST(JsonEncode, AValueThatContainsItselfIsRefusedNamingWhereItLoops) {
+  // Where each loop of test_loops::Loops is met; the walk compares a value with the ancestors
+  // at powers of two, so a loop may be walked once more before it is found.
+  char const* const paths[] = {"next", "next.next.next", "children[0].children", "next",
+                               "next.next.next.next.next.next.next.next...next.next.next.next."
+                               "next.next.next.next"};
+  for (bool const pretty : {false, true}) {
+    // Pretty text indents each level, so its size grows with the square of the depth.
+    auto const loops = test_loops::Loops(pretty ? 1000 : 100000);
+    ASSERT_EQ(loops.size(), std::size(paths));
+    for (std::size_t i = 0; i < loops.size(); ++i) {
+      SCOPED_TRACE(std::string(loops[i].label) + (pretty ? ", pretty" : ", compact"));
+      std::string text = "before";
+      std::list<BaseMessage> messages;
+      EXPECT_FALSE(Tirn::Json::Encode(loops[i].root, nullptr, &text, messages, {pretty}));
+      EXPECT_EQ(text, "before");
+      ASSERT_EQ(messages.size(), 1u);
+      EXPECT_EQ(messages.front().id(), Tirn::MessageIds::kValidationContainsItself);
+      EXPECT_EQ(messages.front().args(), std::list<std::string>{paths[i]});
+    }
+    test_loops::Break(loops);
+  }
+}
+
+// A value that appears several times, beside itself or at several depths, is no loop.
+TEST(JsonEncode, ASharedValueIsWrittenWhereverItAppears) {
+  auto const leaf = test_loops::Node("x");
+  auto const list = ListValue::GetInstance(ListValue::LIST);
+  list->Append(leaf);
+  list->Append(leaf);
+  auto const middle = StructValue::GetInstance("com.example.middle");
+  middle->SetField("a", leaf);
+  middle->SetField("b", list);
+  auto const root = StructValue::GetInstance("com.example.root");
+  root->SetField("m", middle);
+  root->SetField("n", leaf);
+  std::string text;
+  std::list<BaseMessage> messages;
+  EXPECT_TRUE(Tirn::Json::Encode(root, nullptr, &text, messages));
+  EXPECT_TRUE(messages.empty());
+  std::string const node = R"({"children":"","name":"x"})";
+  EXPECT_EQ(text, R"({"m":{"a":)" + node + R"(,"b":[)" + node + "," + node + R"(]},"n":)" +
+                      node + "}");
+}
+
+}  // namespace
