@@ -1,5 +1,6 @@
 #include "apps/server/policy.h"
 
+#include <algorithm>
 #include <memory>
 #include <sstream>
 #include <utility>
@@ -53,13 +54,17 @@ bool Matches(std::string const& pattern, std::string const& text) {
   return p == pattern.size();
 }
 
-bool ReadPolicyFile(std::string const& path, Policy& policy, std::string& error) {
+bool ReadPolicyFile(std::string const& path, Policy& policy, std::string& error,
+                    std::vector<std::string> const& operations,
+                    std::vector<std::string>* warnings) {
   Tirn::Http::TrustedFile rule;
   rule.what = "the policy file";
   std::string text;
   if (!Tirn::Http::ReadTrustedFile(path, rule, text, error)) return false;
   std::istringstream in(text);
   Policy read;
+  std::vector<std::string> said;
+  bool anyRule = false;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     std::size_t const comment = line.find('#');
@@ -71,9 +76,21 @@ bool ReadPolicyFile(std::string const& path, Policy& policy, std::string& error)
       error = path + ":" + std::to_string(number) + ": a rule is '<caller> <pattern>'";
       return false;
     }
+    anyRule = true;
+    bool const matchesSome =
+        operations.empty() ||
+        std::any_of(operations.begin(), operations.end(),
+                    [&pattern](std::string const& operation) { return Matches(pattern, operation); });
+    if (!matchesSome) {
+      said.push_back(path + ":" + std::to_string(number) + ": the rule '" + caller + " " +
+                     pattern + "' matches no operation (they are named service.operation, as "
+                     "kms.providers.list)");
+    }
     read.Add(caller, pattern);
   }
+  if (!anyRule) said.push_back("the policy file " + path + " holds no rule: it denies every call");
   policy = std::move(read);
+  if (warnings) warnings->insert(warnings->end(), said.begin(), said.end());
   return true;
 }
 

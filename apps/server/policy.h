@@ -46,8 +46,14 @@ class Policy {
 bool Matches(std::string const& pattern, std::string const& text);
 
 // Reads a policy file into `policy`. False, with `error` naming the file and the line, when the
-// file cannot be read or a line is not "<caller> <pattern>".
-bool ReadPolicyFile(std::string const& path, Policy& policy, std::string& error);
+// file cannot be read (tirn/http/trusted_file.h: a regular file of the server's user or root,
+// that others may not write) or a line is not "<caller> <pattern>". `*warnings` (when given)
+// receives what is legal but surely not meant: a file without rules, which denies every call,
+// and each rule ("<file>:<line>: ...") whose pattern matches none of `operations`
+// ("service.operation" names; not checked when empty).
+bool ReadPolicyFile(std::string const& path, Policy& policy, std::string& error,
+                    std::vector<std::string> const& operations = {},
+                    std::vector<std::string>* warnings = nullptr);
 
 }  // namespace ServerApp
 

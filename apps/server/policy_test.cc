@@ -64,5 +64,34 @@ TEST(Policy, AMalformedFileIsRefusedNamingTheLine) {
   EXPECT_FALSE(ReadPolicyFile(dir.path + "/absent", policy, error));
 }
 
+// What is legal but surely not meant is said, with the line: a rule no operation matches, and
+// a file without rules, which denies every call.
+TEST(Policy, RulesThatMatchNothingAndEmptyFilesAreSaid) {
+  Testing::TempDir dir;
+  std::string const path = dir.path + "/policy";
+  std::vector<std::string> const operations = {"kms.providers.list", "kms.providers.get"};
+  struct Case {
+    char const* text;
+    std::vector<std::string> said;  // the start of each warning, after the path
+  } const cases[] = {
+      {"alice *\nbob *.list\n", {}},
+      {"alice *\nbob kms.provider.*\nbob *.lst\n", {":2: the rule 'bob kms.provider.*' matches no operation", ":3: the rule 'bob *.lst'"}},
+      {"", {" holds no rule: it denies every call"}},
+      {"# nobody yet\n\n", {" holds no rule: it denies every call"}},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::ofstream(path) << c.text;
+    Policy policy;
+    std::string error;
+    std::vector<std::string> warnings;
+    ASSERT_TRUE(ReadPolicyFile(path, policy, error, operations, &warnings)) << error;
+    ASSERT_EQ(warnings.size(), c.said.size());
+    for (std::size_t i = 0; i < warnings.size(); ++i) {
+      EXPECT_NE(warnings[i].find(path + c.said[i]), std::string::npos) << warnings[i];
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ServerApp

@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 
 #include <cerrno>
 #include <cstring>
@@ -56,6 +57,29 @@ std::string HashedToken(std::string const& token) {
   return line;
 }
 
+bool NewToken(Tirn::SecretString& token, std::string& error) {
+  unsigned char random[32];
+  // Base64 of 32 bytes: 44 characters with one '=' of padding, and the terminating zero.
+  unsigned char text[45];
+  bool const made = RAND_bytes(random, sizeof random) == 1;
+  if (made) {
+    int const length = EVP_EncodeBlock(text, random, sizeof random);
+    std::size_t size = static_cast<std::size_t>(length);
+    while (size > 0 && text[size - 1] == '=') --size;
+    // base64url, so that the token needs no quoting in a header, a file or a shell.
+    for (std::size_t i = 0; i < size; ++i) {
+      if (text[i] == '+') text[i] = '-';
+      if (text[i] == '/') text[i] = '_';
+    }
+    token = Tirn::SecretString(reinterpret_cast<char const*>(text), size);
+  } else {
+    error = "the random source failed";
+  }
+  OPENSSL_cleanse(random, sizeof random);
+  OPENSSL_cleanse(text, sizeof text);
+  return made;
+}
+
 bool TokenTable::Add(std::string const& token, std::string const& caller) {
   return AddDigest(TokenDigest(token), caller);
 }
@@ -89,6 +113,22 @@ bool TokenTable::Authenticate(Tirn::Http::Credentials const& credentials,
   if (caller.empty()) return false;
   identity.entry.scheme = "bearer";
   identity.text = std::move(caller);
+  return true;
+}
+
+bool IdentifyCaller(Tirn::Http::Credentials const& credentials, TokenTable const* tokens,
+                    Tirn::Core::SecurityContextWrappedEntry& identity) {
+  if (!credentials.clientCertificate.empty()) {
+    if (credentials.clientName.empty()) return false;
+    if (tokens && !credentials.bearerToken.empty() &&
+        tokens->Find(credentials.bearerToken) != credentials.clientName) {
+      return false;
+    }
+    identity.entry.scheme = "certificate";
+    identity.text = credentials.clientName;
+    return true;
+  }
+  if (tokens) return tokens->Authenticate(credentials, identity);
   return true;
 }
 
@@ -128,6 +168,10 @@ bool ParseTokens(std::string const& text, std::string const& source, TokenTable&
       if (!ParseDigest(token.value().substr(sizeof kDigestPrefix - 1), digest)) {
         return fail("a sha256: entry wants 64 hexadecimal digits");
       }
+    } else if (token.value().size() < kShortestToken) {
+      // Also what a stray line of words becomes: its first word is no token anyone chose.
+      return fail("a token must be at least 22 characters long, about 128 random bits; "
+                  "'tirn-server hash-token --new CALLER' makes one");
     } else {
       digest = TokenDigest(token.value());
     }

@@ -49,14 +49,32 @@ class TokenTable {
       std::make_shared<std::vector<std::pair<Digest, std::string>>>();
 };
 
+// Who calls, from what the call brought: a client certificate's caller (verified in the TLS
+// handshake, and named by the field the server reads) and a bearer token checked against
+// `tokens` (null: the server takes no tokens). Certificate callers and token callers share one
+// namespace. A call that brings both is accepted only when they name the same caller; a
+// certificate without the naming field is refused; a call that brings neither is anonymous
+// (true, identity empty) only when the server takes no tokens.
+bool IdentifyCaller(Tirn::Http::Credentials const& credentials, TokenTable const* tokens,
+                    Tirn::Core::SecurityContextWrappedEntry& identity);
+
+// The shortest plain token a file may list: 22 characters carry about 128 random bits in the
+// alphabet NewToken uses.
+inline constexpr std::size_t kShortestToken = 22;
+
 // The SHA-256 of `token`.
 TokenTable::Digest TokenDigest(std::string const& token);
+
+// A fresh token of 32 random bytes, in base64url without padding (43 characters); false with
+// the reason in `error` when the random source fails.
+bool NewToken(Tirn::SecretString& token, std::string& error);
 
 // The token file's entry for `token` without the token: "sha256:<64 lower-case hex digits>".
 std::string HashedToken(std::string const& token);
 
 // Parses the text of a token file into `tokens`; false with the first problem in `error`
-// ("<source>:<line>: ...") when a line has no caller name or repeats a token.
+// ("<source>:<line>: ...") when a line has no caller name, a sha256: entry is not 64
+// hexadecimal digits, a plain token is shorter than kShortestToken, or a token repeats.
 [[nodiscard]] bool ParseTokens(std::string const& text, std::string const& source,
                                TokenTable& tokens, std::string& error);
 // Reads and parses the file at `path` (a regular file of the server's user or root, that
