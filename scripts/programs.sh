@@ -21,7 +21,8 @@ trap cleanup EXIT
 
 # Starts the server on a free port and waits (at most 10 s) for the line with its address.
 start_server() {
-  "$bin/tirn-server" --listen 127.0.0.1:0 --data "$work/records.db" >"$work/out" 2>>"$work/log" &
+  "$bin/tirn-server" --listen 127.0.0.1:0 --data "$work/records.db" --drain-delay 0 \
+    >"$work/out" 2>>"$work/log" &
   server=$!
   for _ in $(seq 100); do
     if grep -q '^listening on ' "$work/out"; then break; fi

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -11,6 +13,8 @@
 #include <vector>
 
 #include "tests/world.h"
+#include "tirn/message/message_ids.h"
+#include "tirn/runtime/call/future_call.h"
 
 namespace {
 
@@ -47,6 +51,38 @@ TEST(Calling, AHandleIsMadeFromAPlainLambdaOfEitherForm) {
   EXPECT_FALSE(results[1].ok());
   EXPECT_TRUE(Errors::Is<Errors::NotFound>(results[1].error()));
   EXPECT_THROW(results[1].value(), std::logic_error);
+}
+
+// The future form ends with its first final delivery: a later one, through a copy of the
+// handle made before (as a provider that answers twice holds one), is ignored, never thrown;
+// and a final delivery with neither value nor error reads as an internal_server_error saying
+// that the call ended without an answer.
+TEST(Calling, TheFutureFormTakesTheFirstEndAndNamesAnEndWithoutAnswer) {
+  auto info = std::make_shared<Providers::Info>();
+  info->type = Providers::ProviderType::NATIVE;
+  {
+    auto call = Tirn::MakeFutureCall<InfoPtr>();
+    auto const heldByTheProvider = call.handle;
+    auto const heldAgain = call.handle;
+    call.handle.value(info);
+    EXPECT_NO_THROW(heldByTheProvider.error(Refusal("late")));
+    EXPECT_NO_THROW(heldAgain.value(std::make_shared<Providers::Info>()));
+    ASSERT_EQ(call.future.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    auto const result = call.future.get();
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(result.value(), info);
+  }
+  {
+    auto call = Tirn::MakeFutureCall<InfoPtr>();
+    call.handle.Dispatch(boost::none, nullptr, boost::none, Tirn::Progress::Final());
+    ASSERT_EQ(call.future.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    auto const result = call.future.get();
+    EXPECT_FALSE(result.ok());
+    ASSERT_NE(result.error(), nullptr);
+    EXPECT_EQ(result.error()->name(), Tirn::Data::Wire::kInternalServerError);
+    EXPECT_EQ(MessagesOf(result.error()),
+              std::vector<std::string>{Msg(Tirn::MessageIds::kCallNoAnswer, "")});
+  }
 }
 
 // A streamed-result handle is made from lambdas of the same forms, plus one that takes the

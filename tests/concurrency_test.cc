@@ -301,6 +301,7 @@ void ExpectEveryRemoteCallAnsweredOnce(bool callThreads) {
         // must take them all (its default limit would close the excess at once).
         Tirn::Http::ServerOptions serverOptions;
         serverOptions.maxConnections = kClientThreads * kRemoteCallsPerThread;
+        serverOptions.maxConnectionsPerAddress = 0;
         if (callThreads) serverOptions.callContext = &operationThreads.context();
         server = std::make_unique<Tirn::Http::Server>(
             serverThreads.context(), provider, TI::Operations(), serverOptions);

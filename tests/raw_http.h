@@ -54,6 +54,14 @@ inline int Connect(unsigned short port) {
   return fd;
 }
 
+// Closes `fd` abortively: the peer sees the connection reset, as when a client is killed
+// with unread data, rather than an orderly end of what it sent.
+inline void Reset(int fd) {
+  linger const abort{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  ::close(fd);
+}
+
 // Everything the server sends until it closes the connection (or 5 s pass).
 inline std::string ReadAll(int fd) {
   std::string answer;

@@ -43,6 +43,9 @@ po::options_description GlobalOptions() {
       ("lang", po::value<std::string>()->value_name("LANG"),
        "language of error messages (default: from LC_ALL, LC_MESSAGES, LANG)")
       ("show-secrets", po::bool_switch(), "print secrets instead of masking them")
+      ("allow-unknown-fields", po::bool_switch(),
+       "send --json input that holds fields the operation's definitions do not name inside its "
+       "structures (refused by default, with the field probably meant)")
       ("reflect", po::bool_switch(),
        "ask the server for its operations instead of using the ones built in (done anyway for "
        "an operation that is not built in)");
@@ -98,6 +101,7 @@ bool ReadGlobalOptions(std::vector<std::string> const& args, Arguments& parsed, 
     parsed.privateKeyFile = text("key");
     parsed.language = text("lang");
     parsed.showSecrets = values["show-secrets"].as<bool>();
+    parsed.allowUnknownFields = values["allow-unknown-fields"].as<bool>();
     parsed.reflect = values["reflect"].as<bool>();
     if (values.count("timeout")) {
       double seconds = values["timeout"].as<double>();

@@ -61,6 +61,9 @@ struct Arguments {
   // --output; none: JSON.
   boost::optional<Format> output;
   bool showSecrets = false;
+  // --allow-unknown-fields: --json input may hold fields the definitions do not name inside
+  // its structures (a newer server may know them).
+  bool allowUnknownFields = false;
   // --reflect: the server's operations, read from it, instead of the compiled table.
   bool reflect = false;
 };

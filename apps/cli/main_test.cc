@@ -318,6 +318,11 @@ TEST(TirnProgram, RefusesBadInputBeforeSendingWithExitTwo) {
        "there is no operation gte in service kms.providers (did you mean get?)"},
       {{"kms.providers", "get", "--providr", "p"},
        "providr: there is no such field (did you mean provider?)"},
+      {{"kms.services", "create", "--json",
+        R"({"spec":{"address":{"hostname":"h","prot":5696},"trusted_CA":{"cert_chain":[]},"group":"g"}})"},
+       "spec.address.prot: there is no such field (did you mean port?)"},
+      {{"kms.services", "list", "--json", R"({"filter":{"adress":[{"hostname":"h"}]}})"},
+       "filter.adress: there is no such field (did you mean address?)"},
       // Local files that cannot be read are the user's mistake, found before sending.
       {{"--ca", "/nonexistent/ca.pem", "kms.providers", "list"},
        "cannot read /nonexistent/ca.pem: No such file or directory"},
@@ -521,6 +526,14 @@ TEST(TirnProgram, TakesTheWholeInputAsJson) {
   Ran unknown = served.Run({"kms.providers", "get", "--json", R"({"provider":"p1","x":1})"});
   EXPECT_EQ(unknown.status, 2) << unknown;
   EXPECT_TRUE(Contains(unknown.err, "x")) << unknown;
+  // A field inside a structure that this client does not know is sent when asked to.
+  std::string const newer = R"({"filter_spec":{"providers":["p1"],"since":"2026"}})";
+  Ran refusedNested = served.Run({"kms.providers", "list", "--json", newer});
+  EXPECT_EQ(refusedNested.status, 2) << refusedNested;
+  EXPECT_TRUE(Contains(refusedNested.err, "filter_spec.since: there is no such field"))
+      << refusedNested;
+  Ran allowed = served.Run({"--allow-unknown-fields", "kms.providers", "list", "--json", newer});
+  EXPECT_EQ(allowed.status, 0) << allowed;
   Ran broken = served.Run({"kms.providers", "get", "--json", "{"});
   EXPECT_EQ(broken.status, 2) << broken;
   Ran both = served.Run({"kms.providers", "get", "--json", "{}", "--provider", "p"});

@@ -87,9 +87,58 @@ bool ReadFile(std::string const& path, std::string* text, std::list<Tirn::BaseMe
   return true;
 }
 
-// The input from --json: the text itself, @file, or standard input.
+// The names of the fields of the structure at `path` ("spec.address", "items[1]") below
+// `input`; empty when the path leads to no structure.
+std::vector<std::string> FieldNamesAt(Tirn::Data::DataDefinitionPtr const& input,
+                                      std::string const& path) {
+  Tirn::Data::DataDefinitionPtr at = Resolve(input).definition;
+  std::size_t start = 0;
+  while (at && start < path.size()) {
+    std::size_t end = path.find('.', start);
+    if (end == std::string::npos) end = path.size();
+    std::string step = path.substr(start, end - start);
+    bool const listed = step.find('[') != std::string::npos;
+    step.erase(std::min(step.find('['), step.size()));
+    start = end + 1;
+    if (!at->GetType().IsCompound()) return {};
+    auto const& fields = static_cast<Tirn::Data::StructDefinition const&>(*at).fields();
+    auto const found = fields.find(step);
+    if (found == fields.end()) return {};
+    at = Resolve(found->second).definition;
+    if (listed && at && at->GetType().kind() == Tirn::Data::DataType::LIST) {
+      at = Resolve(static_cast<Tirn::Data::ListDefinition const&>(*at).element()).definition;
+    }
+  }
+  std::vector<std::string> names;
+  if (!at || !at->GetType().IsCompound()) return names;
+  for (auto const& field : static_cast<Tirn::Data::StructDefinition const&>(*at).fields()) {
+    names.push_back(field.first);
+  }
+  return names;
+}
+
+// Each field that the definitions do not name, as the field options name it, with the field
+// probably meant ("spec.address.prot: there is no such field (did you mean port?)").
+void SuggestForUnknownFields(Tirn::Data::DataDefinitionPtr const& input,
+                             std::list<Tirn::BaseMessage>& messages) {
+  for (Tirn::BaseMessage& message : messages) {
+    if (message.id() != Tirn::MessageIds::kValidationUnexpectedField || message.args().empty()) {
+      continue;
+    }
+    std::string const path = message.args().front();
+    std::size_t const dot = path.rfind('.');
+    std::string const parent = dot == std::string::npos ? std::string() : path.substr(0, dot);
+    std::string const name = dot == std::string::npos ? path : path.substr(dot + 1);
+    message = Tirn::MakeMessage(MessageIds::kUnknownField, "{1}: there is no such field{2}", path,
+                                DidYouMean(name, FieldNamesAt(input, parent)));
+  }
+}
+
+// The input from --json: the text itself, @file, or standard input. A field the definitions do
+// not name is refused at any depth, unless `allowUnknownFields` (then only at the top, where
+// no server could honour it).
 bool InputFromJson(std::string const& given, Tirn::Data::DataDefinitionPtr const& definition,
-                   Console& console, Tirn::Data::DataValuePtr* input,
+                   bool allowUnknownFields, Console& console, Tirn::Data::DataValuePtr* input,
                    std::list<Tirn::BaseMessage>& messages) {
   std::string text;
   bool const onCommandLine = given != "-" && (given.empty() || given[0] != '@');
@@ -106,7 +155,12 @@ bool InputFromJson(std::string const& given, Tirn::Data::DataDefinitionPtr const
   Tirn::Detail::SecureZero(&text[0], text.size());
   Tirn::Data::ValidationOptions strict;
   strict.rejectUnknownFields = true;
-  if (!ok || !Tirn::Data::Validate(definition, value, messages, strict)) return false;
+  strict.rejectUnknownNestedFields = !allowUnknownFields;
+  if (!ok) return false;
+  if (!Tirn::Data::Validate(definition, value, messages, strict)) {
+    SuggestForUnknownFields(definition, messages);
+    return false;
+  }
   if (onCommandLine) {
     if (auto secret = FindSecret(value)) {
       messages.push_back(SecretOnCommandLine(*secret));
@@ -214,7 +268,8 @@ int Call(Arguments const& arguments, Tirn::Core::OperationTable const& table,
   Tirn::Data::DataDefinitionPtr const& definition = operation.input;
   Tirn::Data::DataValuePtr input;
   bool const built = arguments.json
-                         ? InputFromJson(*arguments.json, definition, console, &input, messages)
+                         ? InputFromJson(*arguments.json, definition,
+                                         arguments.allowUnknownFields, console, &input, messages)
                          : InputFromOptions(arguments, operation, definition, console, &input,
                                             messages);
   if (!built) return Refuse(console, messages);

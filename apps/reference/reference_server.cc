@@ -568,6 +568,12 @@ std::list<MessageText> const& Messages() {
   return messages;
 }
 
+bool WritesRecords(std::string const& operation) {
+  std::size_t const dot = operation.rfind('.');
+  std::string const verb = dot == std::string::npos ? operation : operation.substr(dot + 1);
+  return verb == "create" || verb == "update" || verb == "delete";
+}
+
 std::shared_ptr<Tirn::L10n::Localizer> MakeLocalizer() {
   Tirn::L10n::Localizer::Catalog german;
   for (auto const& text : Messages()) german[text.id] = text.german;

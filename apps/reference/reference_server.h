@@ -44,6 +44,10 @@ std::list<MessageText> const& Messages();
 // A localizer whose German ("de") catalog holds the server's messages.
 std::shared_ptr<Tirn::L10n::Localizer> MakeLocalizer();
 
+// Whether `operation` ("service.operation", as "kms.providers.create") changes records: the
+// creates, updates and deletes of the four services. Every other operation only reads.
+bool WritesRecords(std::string const& operation);
+
 // Called with what the services have to say about their store's failures; never a secret.
 using StoreLog = std::function<void(std::string const&)>;
 

@@ -98,7 +98,7 @@ TEST(Cluster, AnInstanceKilledAndTheDatabaseRestartedLoseNothingAcknowledged) {
     // One at a time: the first makes the key file the others use.
     instances.push_back(std::make_unique<Running>(
         std::vector<std::string>{"--listen", "127.0.0.1:0", "--data", uri, "--key-file",
-                                 dir.path + "/tirn.key"},
+                                 dir.path + "/tirn.key", "--drain-delay", "0"},
         folder));
   }
   for (auto const& instance : instances) {

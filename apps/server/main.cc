@@ -3,9 +3,12 @@
 // `tirn-server --help` lists the options.
 #include <pthread.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <iostream>
@@ -28,15 +31,16 @@
 
 namespace {
 
-// Time the calls in flight get to finish once a stop is asked for.
-constexpr std::chrono::seconds kGrace{5};
-
 // Who may call, and what: the tokens and the policy, read at start and again on SIGHUP. A
 // reload that cannot read every file changes nothing; calls in flight keep the tables they
 // started with.
 class AccessFiles {
  public:
-  explicit AccessFiles(ServerApp::ServerConfig const& config) : config_(config) {}
+  explicit AccessFiles(ServerApp::ServerConfig const& config) : config_(config) {
+    for (auto const& operation : Com::Ostrel::Nox::TrustedInfrastructure::Operations().operations()) {
+      operationNames_.push_back(std::string(operation.serviceName) + "." + operation.operationName);
+    }
+  }
 
   // Reads the files the configuration names; false with the reason when one does not parse.
   bool Load(std::string& error, std::vector<std::string>& warnings) {
@@ -50,7 +54,8 @@ class AccessFiles {
       if (!exposed.empty()) warnings.push_back(exposed);
     }
     if (!config_.policyFile.empty() &&
-        !ServerApp::ReadPolicyFile(config_.policyFile, next->policy, error)) {
+        !ServerApp::ReadPolicyFile(config_.policyFile, next->policy, error, operationNames_,
+                                   &warnings)) {
       return false;
     }
     std::atomic_store(&tables_, std::shared_ptr<Tables const>(std::move(next)));
@@ -60,10 +65,13 @@ class AccessFiles {
   // Installs the authenticator and the authorizer the configuration asks for; they read the
   // tables in force at each call.
   void Install(Tirn::Http::ServerOptions& options) const {
-    if (!config_.tokenFile.empty()) {
-      options.authenticator = [this](Tirn::Http::Credentials const& credentials,
-                                     Tirn::Core::SecurityContextWrappedEntry& identity) {
-        return std::atomic_load(&tables_)->tokens.Authenticate(credentials, identity);
+    if (!config_.tokenFile.empty() || !config_.clientCaFile.empty()) {
+      bool const tokens = !config_.tokenFile.empty();
+      options.authenticator = [this, tokens](Tirn::Http::Credentials const& credentials,
+                                             Tirn::Core::SecurityContextWrappedEntry& identity) {
+        auto const tables = std::atomic_load(&tables_);
+        return ServerApp::IdentifyCaller(credentials, tokens ? &tables->tokens : nullptr,
+                                         identity);
       };
     }
     if (!config_.policyFile.empty()) {
@@ -79,6 +87,8 @@ class AccessFiles {
     ServerApp::Policy policy;
   };
   ServerApp::ServerConfig const& config_;
+  // "service.operation" of every operation served, for the rules of the policy to match.
+  std::vector<std::string> operationNames_;
   std::shared_ptr<Tables const> tables_ = std::make_shared<Tables const>();
 };
 
@@ -97,7 +107,10 @@ class Readiness {
     endpoint.open = true;
     endpoint.answer = [this] {
       Tirn::Http::EndpointAnswer answer;
-      if (Probe()) {
+      if (draining_) {
+        answer.status = 503;
+        answer.body = R"({"status":"draining"})";
+      } else if (Probe()) {
         answer.body = R"({"status":"ready"})";
       } else {
         answer.status = 503;
@@ -107,6 +120,10 @@ class Readiness {
     };
     return endpoint;
   }
+
+  // From now on the instance is not ready: it is about to stop, and a balancer should send
+  // its calls elsewhere.
+  void Drain() { draining_ = true; }
 
  private:
   bool Probe() {
@@ -124,6 +141,7 @@ class Readiness {
   ServerApp::LogWriter& log_;
   // The store was ready when it was opened.
   std::atomic<bool> ready_{true};
+  std::atomic<bool> draining_{false};
 };
 
 // A host as it goes into a URL: an IPv6 address in brackets.
@@ -131,11 +149,31 @@ std::string HostForUrl(std::string const& host) {
   return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
+// The next of `signals` to arrive within `wait` (one already pending, for no wait); 0 when
+// none did.
+int NextSignal(sigset_t const& signals, std::chrono::milliseconds wait) {
+  auto const until = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    auto const left = std::max(std::chrono::nanoseconds(0),
+                               std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   until - std::chrono::steady_clock::now()));
+    timespec const timeout{static_cast<time_t>(left.count() / 1000000000),
+                           static_cast<long>(left.count() % 1000000000)};
+    int const signal = sigtimedwait(&signals, nullptr, &timeout);
+    if (signal > 0) return signal;
+    if (errno != EINTR) return 0;  // EAGAIN: the time is up
+  }
+}
+
 // Serves until SIGINT or SIGTERM, rereading the access and TLS files on each SIGHUP, then
-// stops `server` with a grace period for the calls in flight.
+// drains: /readyz answers 503 at once, the server keeps serving for the drain delay (so that a
+// balancer's checks notice and send elsewhere), then stops accepting and gives the calls in
+// flight the drain timeout to finish, answering a kept-alive connection's next request with
+// Connection: close and closing the idle ones. A second SIGINT or SIGTERM stops at once.
 void ServeUntilStopped(ServerApp::ServerConfig const& config, sigset_t const& stopSignals,
-                      ServerApp::LogWriter& log, AccessFiles& access, Tirn::Http::Server& server,
-                      Tirn::Http::Server* metricsServer) {
+                       ServerApp::LogWriter& log, AccessFiles& access, Readiness& readiness,
+                       ServerApp::ServerMetrics& metrics, Tirn::Http::Server& server,
+                       Tirn::Http::Server* metricsServer) {
   int stopSignal = 0;
   std::string error;
   std::vector<std::string> warnings;
@@ -156,21 +194,55 @@ void ServeUntilStopped(ServerApp::ServerConfig const& config, sigset_t const& st
     }
     if (config.tlsCertificateFile.empty()) continue;
     if (server.ReloadTls(&error)) {
-      log.Note("reloaded the TLS certificate and key; open connections keep theirs");
+      log.Note(config.clientCaFile.empty()
+                   ? "reloaded the TLS certificate and key; open connections keep theirs"
+                   : "reloaded the TLS certificate, key, client CAs and CRL; open connections "
+                     "keep theirs");
     } else {
       log.Note("TLS reload refused, the certificate read before stays in force: " + error);
     }
   }
-  log.Note(std::string("stopping on ") + (stopSignal == SIGINT ? "SIGINT" : "SIGTERM"));
+  char const* const name = stopSignal == SIGINT ? "SIGINT" : "SIGTERM";
+  readiness.Drain();
+  metrics.Draining();
+  sigset_t stopOnly;
+  sigemptyset(&stopOnly);
+  sigaddset(&stopOnly, SIGINT);
+  sigaddset(&stopOnly, SIGTERM);
+  bool const now = [&] {
+    if (config.drainDelay.count() == 0) return false;
+    log.Note(std::string("draining on ") + name + ": not ready, serving " +
+             std::to_string(config.drainDelay.count()) +
+             " ms more before the calls in flight are finished (another signal stops at once)");
+    return NextSignal(stopOnly, config.drainDelay) != 0;
+  }();
   // Shared with the callback, which may still run after this scope when the stop is slow.
   auto stopped = std::make_shared<std::promise<void>>();
   auto stoppedFuture = stopped->get_future();
   if (metricsServer) metricsServer->Stop(std::chrono::milliseconds(0));
-  server.Stop(std::chrono::duration_cast<std::chrono::milliseconds>(kGrace),
-              [stopped] { stopped->set_value(); });
-  if (stoppedFuture.wait_for(kGrace * 2) != std::future_status::ready) {
-    log.Note("calls still open after the grace period; closing anyway");
+  if (now) {
+    log.Note("stopping at once: a second signal came while draining");
+    server.Stop(std::chrono::milliseconds(0), [stopped] { stopped->set_value(); });
+    stoppedFuture.wait_for(std::chrono::seconds(5));
+    return;
   }
+  log.Note(std::string("stopping on ") + name + ": no new connections; the calls in flight get " +
+           std::to_string(config.drainTimeout.count()) + " ms");
+  server.Stop(config.drainTimeout, [stopped] { stopped->set_value(); });
+  // Until every connection is closed, the drain timeout and a moment for the last writes
+  // have passed, or another signal comes.
+  auto const until = std::chrono::steady_clock::now() + config.drainTimeout + std::chrono::seconds(5);
+  while (stoppedFuture.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+    if (std::chrono::steady_clock::now() >= until) {
+      log.Note("connections still open after the drain timeout; closing anyway");
+      return;
+    }
+    if (NextSignal(stopOnly, std::chrono::milliseconds(0)) != 0) {
+      log.Note("stopping at once: a second signal came while draining");
+      return;
+    }
+  }
+  log.Note("drained: every connection is closed");
 }
 
 int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
@@ -197,8 +269,14 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
   options.port = config.port;
   options.tlsCertificateFile = config.tlsCertificateFile;
   options.tlsPrivateKeyFile = config.tlsPrivateKeyFile;
+  options.tlsClientCaFile = config.clientCaFile;
+  options.tlsClientCertificateRequired = config.clientCertificateRequired;
+  options.tlsClientCrlFile = config.clientCrlFile;
+  options.clientNameFrom = config.clientNameFrom;
+  options.maxConnectionsPerAddress = config.maxConnectionsPerAddress;
   // Without tokens the HTTP server itself says that every call is anonymous.
   access.Install(options);
+  if (!config.keepUnknownFields) options.rejectsUnknownFields = &Reference::WritesRecords;
   options.callFinished = [&log](Tirn::Http::CallRecord const& entry) { log.Access(entry); };
   options.log = [&log](std::string const& text) { log.Note(text); };
   ServerApp::ServerMetrics metrics;
@@ -242,7 +320,8 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
       log.Note("cannot start: " + error);
       refused = true;
     } else {
-      ServeUntilStopped(config, stopSignals, log, access, server, metricsServer.get());
+      ServeUntilStopped(config, stopSignals, log, access, readiness, metrics, server,
+                        metricsServer.get());
     }
   }
   if (refused) {
@@ -259,18 +338,46 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
 
 // `tirn-server hash-token [CALLER]`: reads a token from standard input (its first line) and
 // prints the token file's line for it, which holds the token's digest, not the token.
+// `tirn-server hash-token --new [CALLER]` makes a fresh token and prints it, then its line.
 int HashToken(int argc, char** argv) {
-  std::string token;
-  std::getline(std::cin, token);
-  if (!token.empty() && token.back() == '\r') token.pop_back();
-  if (token.empty() || argc > 3) {
-    std::cerr << "tirn-server: hash-token reads a token from standard input and takes an "
-                 "optional caller name: tirn-server hash-token [CALLER] < token\n";
+  std::vector<std::string> args(argv + 2, argv + argc);
+  bool const fresh = !args.empty() && args.front() == "--new";
+  if (fresh) args.erase(args.begin());
+  if (args.size() > 1 || (!args.empty() && args.front().rfind("-", 0) == 0)) {
+    std::cerr << "tirn-server: hash-token takes an optional caller name: tirn-server hash-token "
+                 "[CALLER] < token, or tirn-server hash-token --new [CALLER]\n";
     return 2;
   }
-  std::cout << ServerApp::HashedToken(token) << (argc == 3 ? std::string(" ") + argv[2] : "")
-            << "\n";
-  Tirn::Detail::SecureZero(&token[0], token.size());
+  std::string const caller = args.empty() ? std::string() : " " + args.front();
+  Tirn::SecretString token;
+  if (fresh) {
+    std::string error;
+    if (!ServerApp::NewToken(token, error)) {
+      std::cerr << "tirn-server: hash-token: " << error << "\n";
+      return 1;
+    }
+    std::cout << token.value() << "\n";
+    std::cerr << "the first line is the new token, for the caller; the second is its line for "
+                 "the --tokens file\n";
+  } else {
+    std::string line;
+    std::getline(std::cin, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    token = Tirn::SecretString(std::move(line));
+    if (token.value().empty()) {
+      std::cerr << "tirn-server: hash-token read no token from standard input (it hashes the "
+                   "first line); to make a new token: tirn-server hash-token --new [CALLER]\n";
+      return 2;
+    }
+    if (token.value().size() < ServerApp::kShortestToken) {
+      // Its digest would hide how short it is from the server's own check.
+      std::cerr << "tirn-server: hash-token: the token is shorter than "
+                << ServerApp::kShortestToken
+                << " characters, too easy to guess; tirn-server hash-token --new makes one\n";
+      return 2;
+    }
+  }
+  std::cout << ServerApp::HashedToken(token.value()) << caller << "\n";
   return std::cout.flush() ? 0 : 1;
 }
 

@@ -114,6 +114,12 @@ struct ServerMetrics::State {
   }
 
   std::shared_ptr<prometheus::Registry> registry;
+  Gauge& draining = BuildGauge()
+                        .Name("tirn_draining")
+                        .Help("1 while the server drains before it stops (not ready, finishing "
+                              "the calls in flight), 0 otherwise")
+                        .Register(*registry)
+                        .Add({});
   Family<Counter>& calls;
   Family<Histogram>& latency;
   Gauge& inFlight;
@@ -214,6 +220,8 @@ std::string PageOf(ServerMetrics::State const& state) {
 ServerMetrics::ServerMetrics() : state_(std::make_shared<State>(TIRN_VERSION)) {}
 
 ServerMetrics::~ServerMetrics() = default;
+
+void ServerMetrics::Draining() { state_->draining.Set(1); }
 
 void ServerMetrics::Subscribe(Tirn::Http::ServerOptions& options) {
   auto const state = state_;

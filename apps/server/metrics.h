@@ -36,6 +36,8 @@ class ServerMetrics {
   // the latter also as unavailable).
   std::shared_ptr<Reference::RecordStore> CountStore(std::shared_ptr<Reference::RecordStore> store);
 
+  // Says from now on that the server drains (tirn_draining 1).
+  void Draining();
   // The GET /metrics endpoint; `open`: served without a token even when tokens are required.
   Tirn::Http::Endpoint Endpoint(bool open) const;
 

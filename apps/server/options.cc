@@ -9,6 +9,7 @@
 #include <cctype>
 #include <exception>
 #include <sstream>
+#include <tuple>
 #include <vector>
 
 #include "apps/common/defaults.h"
@@ -83,6 +84,11 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
   std::string logFormat;
   std::string configFile;
   std::string metricsListen;
+  std::string unknownFields;
+  std::string clientCertificate;
+  std::string clientName;
+  double drainDelay = 5;
+  double drainTimeout = 30;
   // The one table of settings, read from the command line, the environment and the file.
   po::options_description settings("Options (also TIRN_SERVER_<NAME> variables and --config lines)");
   settings.add_options()
@@ -95,6 +101,18 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
        "PEM certificate chain of the server (needs --tls-key)")
       ("tls-key", po::value(&config.tlsPrivateKeyFile)->value_name("FILE"),
        "PEM private key of the server (needs --tls-cert)")
+      ("client-ca", po::value(&config.clientCaFile)->value_name("FILE"),
+       "PEM file of the CAs whose client certificates name callers (mutual TLS; needs "
+       "--tls-cert); a certificate that does not verify is refused in the handshake")
+      ("client-cert",
+       po::value(&clientCertificate)->default_value("required")->value_name("required|optional"),
+       "with --client-ca: whether a client must send a certificate, or may call with a token "
+       "or anonymously instead")
+      ("client-crl", po::value(&config.clientCrlFile)->value_name("FILE"),
+       "PEM file of revocation lists of the --client-ca CAs (one for each of them)")
+      ("client-name", po::value(&clientName)->default_value("cn")->value_name("cn|san-uri|san-dns"),
+       "the field of a client certificate that names its caller: the subject's common name, "
+       "or its first URI or DNS subject alternative name")
       ("tokens", po::value(&config.tokenFile)->value_name("FILE"),
        "bearer tokens accepted, one '<token> <caller name>' or 'sha256:<hex> <caller name>' "
        "per line; without it every caller is anonymous")
@@ -105,6 +123,18 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
        "serve GET /metrics on a listener of its own (plain HTTP) instead of the main one")
       ("metrics-token", po::bool_switch(&config.metricsNeedToken),
        "GET /metrics needs a token from --tokens (by default it needs none)")
+      ("max-connections-per-address",
+       po::value(&config.maxConnectionsPerAddress)
+           ->default_value(config.maxConnectionsPerAddress)
+           ->value_name("N"),
+       "connections served at once from one peer address, counted when accepted, so that "
+       "silent sockets from one address cannot take them all (0: no limit); behind a load "
+       "balancer, set it above the balancer's connections to this server, or to 0")
+      ("drain-delay", po::value(&drainDelay)->default_value(5)->value_name("SECONDS"),
+       "on SIGTERM or SIGINT: keep serving this long after /readyz turns 503, so that a load "
+       "balancer stops sending first")
+      ("drain-timeout", po::value(&drainTimeout)->default_value(30)->value_name("SECONDS"),
+       "then stop accepting and give the calls in flight this long to finish")
       ("threads", po::value(&config.threads)->default_value(config.threads)->value_name("N"),
        "threads serving the connections (1 to 256)")
       ("call-threads",
@@ -112,6 +142,10 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
        "threads running the operations, which wait for the records' store (1 to 256)")
       ("log-format", po::value(&logFormat)->default_value("text")->value_name("text|json"),
        "form of the log lines on stderr")
+      ("unknown-fields",
+       po::value(&unknownFields)->default_value("reject")->value_name("reject|keep"),
+       "a field the definitions do not name, at any depth of a create, update or delete's "
+       "input (a misspelt one): refused with 400 naming it, or kept and stored unread")
       ("data",
        po::value(&config.dataFile)->default_value(config.dataFile)->value_name("FILE|URI"),
        "file of the records; ':memory:' keeps them in memory only; or a PostgreSQL database "
@@ -170,19 +204,21 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
     std::ostringstream usage;
     usage << "Usage: tirn-server [options]\n"
           << "       tirn-server hash-token [CALLER] < token   (a --tokens line without the token)\n"
+          << "       tirn-server hash-token --new [CALLER]   (a fresh token, then its --tokens line)\n"
           << "       tirn-server rekey --data FILE|URI --key-file OLD --new-key-file NEW   (reseal)\n"
           << "       tirn-server backup --data FILE --to COPY   (a copy of a running server's records)\n"
           << "       tirn-server copy --from FILE --to URI --key-file KEY   (records into PostgreSQL)\n"
           << commandLine
-          << "\nSIGHUP rereads the --tokens, --policy, --tls-cert and --tls-key files (a file that "
-             "does not\nparse is refused and the one read before stays); every other option needs "
-             "a restart.\n";
+          << "\nSIGHUP rereads the --tokens, --policy, --tls-cert, --tls-key, --client-ca and "
+             "--client-crl files\n(a file that does not parse or cannot be trusted is refused and "
+             "the one read before stays);\nevery other option needs a restart.\n";
     parsed.outcome = ParsedOptions::kHelp;
     parsed.text = usage.str();
     return parsed;
   }
   // An empty file name would quietly turn a feature off (no tokens: everyone anonymous).
-  for (char const* name : {"tls-cert", "tls-key", "tokens", "policy", "key-file"}) {
+  for (char const* name :
+       {"tls-cert", "tls-key", "tokens", "policy", "key-file", "client-ca", "client-crl"}) {
     if (values.count(name) && values[name].as<std::string>().empty()) {
       return fail(std::string("--") + name + " wants a file name, not an empty text");
     }
@@ -203,6 +239,26 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
   if (config.tlsCertificateFile.empty() != config.tlsPrivateKeyFile.empty()) {
     return fail("--tls-cert and --tls-key go together");
   }
+  if (!config.clientCaFile.empty() && config.tlsCertificateFile.empty()) {
+    return fail("--client-ca needs --tls-cert and --tls-key: client certificates come over TLS");
+  }
+  if (!config.clientCrlFile.empty() && config.clientCaFile.empty()) {
+    return fail("--client-crl needs --client-ca");
+  }
+  if (clientCertificate != "required" && clientCertificate != "optional") {
+    return fail("--client-cert wants 'required' or 'optional', not '" + clientCertificate + "'");
+  }
+  config.clientCertificateRequired = clientCertificate == "required";
+  using ClientName = Tirn::Http::ServerOptions::ClientName;
+  if (clientName == "cn") {
+    config.clientNameFrom = ClientName::kCommonName;
+  } else if (clientName == "san-uri") {
+    config.clientNameFrom = ClientName::kSanUri;
+  } else if (clientName == "san-dns") {
+    config.clientNameFrom = ClientName::kSanDns;
+  } else {
+    return fail("--client-name wants 'cn', 'san-uri' or 'san-dns', not '" + clientName + "'");
+  }
   if (config.threads < 1 || config.threads > 256) {
     return fail("--threads wants a number from 1 to 256");
   }
@@ -219,6 +275,19 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
   if (config.dataFile.empty()) {
     return fail("--data wants a file name, a PostgreSQL URI or ':memory:'");
   }
+  for (auto const& [name, seconds, into] :
+       {std::tuple<char const*, double, std::chrono::milliseconds*>{"--drain-delay", drainDelay,
+                                                                    &config.drainDelay},
+        {"--drain-timeout", drainTimeout, &config.drainTimeout}}) {
+    if (!(seconds >= 0 && seconds <= 3600)) {
+      return fail(std::string(name) + " wants a number of seconds from 0 to 3600");
+    }
+    *into = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+  }
+  if (unknownFields != "reject" && unknownFields != "keep") {
+    return fail("--unknown-fields wants 'reject' or 'keep', not '" + unknownFields + "'");
+  }
+  config.keepUnknownFields = unknownFields == "keep";
   return parsed;
 }
 

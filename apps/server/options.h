@@ -11,7 +11,10 @@
 #ifndef APPS_SERVER_OPTIONS_H_
 #define APPS_SERVER_OPTIONS_H_
 
+#include <chrono>
 #include <string>
+
+#include "tirn/http/server.h"
 
 namespace ServerApp {
 
@@ -25,6 +28,14 @@ struct ServerConfig {
   // PEM certificate chain and private key; both empty: plain HTTP.
   std::string tlsCertificateFile;
   std::string tlsPrivateKeyFile;
+  // PEM file of the CAs whose client certificates name callers (mutual TLS); empty: none
+  // asked for. Whether a client must send one, the CRL file, and the certificate field that
+  // names the caller.
+  std::string clientCaFile;
+  bool clientCertificateRequired = true;
+  std::string clientCrlFile;
+  Tirn::Http::ServerOptions::ClientName clientNameFrom =
+      Tirn::Http::ServerOptions::ClientName::kCommonName;
   // Bearer tokens accepted ("<token> <caller name>" per line); empty: anonymous callers.
   std::string tokenFile;
   // Which caller may call which operations ("<caller> <pattern>" per line); empty: every
@@ -37,12 +48,23 @@ struct ServerConfig {
   unsigned short metricsPort = 0;
   // Whether GET /metrics needs a token the --tokens file accepts. Default: it needs none.
   bool metricsNeedToken = false;
+  // Connections served at once from one peer address (counted at accept); 0: no limit.
+  // Default 256. Behind a balancer every connection comes from its address.
+  unsigned maxConnectionsPerAddress = 256;
+  // On SIGTERM or SIGINT: how long the server keeps serving once /readyz says it is not
+  // ready (so that a balancer's checks notice), then how long the calls in flight get to
+  // finish once it stops accepting. Default 5 s and 30 s.
+  std::chrono::milliseconds drainDelay{5000};
+  std::chrono::milliseconds drainTimeout{30000};
   // Threads that serve the connections. Default 2.
   unsigned threads = 2;
   // Threads that run the operations, and so wait for the store; a PostgreSQL store keeps a
   // connection for each, and one more for the readiness probe. Default 8.
   unsigned callThreads = 8;
   LogFormat logFormat = LogFormat::kText;
+  // Whether the inputs of writes may hold fields the definitions do not name (kept and stored
+  // unread). Default: they are refused, naming the field.
+  bool keepUnknownFields = false;
   // The records' file; ":memory:" keeps them in memory; a PostgreSQL URI (postgresql://...)
   // names a database many servers may share. Default tirn-server.db.
   std::string dataFile = "tirn-server.db";

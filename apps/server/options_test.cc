@@ -46,6 +46,8 @@ TEST(ServerOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(defaults.config.logFormat, LogFormat::kText);
   EXPECT_EQ(defaults.config.threads, 2u);
   EXPECT_EQ(defaults.config.callThreads, 8u);
+  EXPECT_FALSE(defaults.config.keepUnknownFields);
+  EXPECT_TRUE(Parse({"--unknown-fields", "keep"}).config.keepUnknownFields);
 
   auto const all = Parse({"--listen", "[::1]:0", "--tls-cert", "c.pem", "--tls-key", "k.pem",
                           "--tokens", "t.txt", "--threads", "8", "--call-threads", "3", "--log-format", "json", "--data",
@@ -90,6 +92,9 @@ TEST(ServerOptions, MistakesAreErrorsNamingTheOption) {
       {{"--data"}, "data"},
       {{"--metrics-listen", "9100"}, "--metrics-listen"},
       {{"--metrics-token"}, "--tokens"},
+      {{"--unknown-fields", "drop"}, "--unknown-fields"},
+      {{"stray"}, "unexpected argument 'stray'"},
+      {{"--threads", "2", "8"}, "unexpected argument '8'"},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.args.front());

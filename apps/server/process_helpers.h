@@ -176,8 +176,9 @@ struct Running {
           rlim_t fileSizeLimit = RLIM_INFINITY)
       : process(std::move(program), args, Fresh(dir + "/server.err"), fileSizeLimit) {
     line = process.FirstLine();
-    // Exactly "listening on http://127.0.0.1:PORT", PORT the real one.
-    std::string const prefix = "listening on http://127.0.0.1:";
+    // Exactly "listening on http://127.0.0.1:PORT" (or https), PORT the real one.
+    std::string prefix = "listening on http://127.0.0.1:";
+    if (line.rfind("listening on https://", 0) == 0) prefix = "listening on https://127.0.0.1:";
     if (line.rfind(prefix, 0) != 0) return;
     std::string const port = line.substr(prefix.size());
     if (port.empty() || port.size() > 5 || port[0] == '0' ||
@@ -199,11 +200,17 @@ struct Running {
 // The generated key-providers stub on an HTTP client provider.
 class Client {
  public:
-  explicit Client(std::string const& url, std::string token = {}) : threads_(1) {
-    Tirn::Http::ClientOptions options;
+  explicit Client(std::string const& url, std::string token = {})
+      : Client(url, [&token] {
+          Tirn::Http::ClientOptions options;
+          if (!token.empty()) options.tokenSupplier = [token] { return token; };
+          return options;
+        }()) {}
+  // With `options` of the test's own (TLS files, a client certificate); the time limits are
+  // the tests' short ones.
+  Client(std::string const& url, Tirn::Http::ClientOptions options) : threads_(1) {
     options.defaultTimeout = std::chrono::seconds(5);
     options.connectTimeout = std::chrono::seconds(2);
-    if (!token.empty()) options.tokenSupplier = [token] { return token; };
     auto provider = std::make_shared<Tirn::Http::ClientProvider>(threads_.context(), url,
                                                                  Ti::Operations(), options);
     auto activation = std::make_shared<Tirn::Core::AsyncActivation>();
@@ -354,7 +361,8 @@ inline bool Contains(std::string const& text, std::string const& part) {
 inline std::string PortOf(std::string const& url) { return url.substr(url.rfind(':') + 1); }
 
 inline std::vector<std::string> ServeArgs(std::string const& data) {
-  return {"--listen", "127.0.0.1:0", "--data", data};
+  // Stopped at once on SIGTERM: the tests that drain say so.
+  return {"--listen", "127.0.0.1:0", "--data", data, "--drain-delay", "0"};
 }
 
 // A server on `data` sealed with the key in `keyFile`.

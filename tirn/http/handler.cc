@@ -6,6 +6,7 @@
 #include "tirn/http/protocol.h"
 #include "tirn/json/json.h"
 #include "tirn/runtime/l10n/locale.h"
+#include "tirn/runtime/value/validation.h"
 #include "tirn/runtime/value/wire_shapes.h"
 
 namespace Tirn {
@@ -102,6 +103,7 @@ bool Authenticate(HandlerContext const& context, Request& request,
     credentials.bearerToken = std::string(Trim(authorization.substr(7)));
   }
   credentials.clientCertificate = request.peerCertificate;
+  credentials.clientName = request.peerName;
   credentials.peer = request.peer;
   bool const accepted = context.authenticator(credentials, identity);
   WipeString(credentials.bearerToken);
@@ -325,6 +327,15 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
                     operation->input, &input, messages, decodeOptions)) {
     Refuse(*exchange, *control, Wire::kInvalidArgumentError, messages);
     return control;
+  }
+  if (context.rejectsUnknownFields && context.rejectsUnknownFields(control->operation)) {
+    Data::ValidationOptions strict;
+    strict.rejectUnknownFields = true;
+    strict.rejectUnknownNestedFields = true;
+    if (!Data::Validate(operation->input, input, messages, strict)) {
+      Refuse(*exchange, *control, Wire::kInvalidArgumentError, messages);
+      return control;
+    }
   }
 
   // The call, with a fresh activation.

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -55,6 +56,7 @@ struct Request {
   std::string peer;         // "address:port"
   std::string peerAddress;  // the address alone: an anonymous caller's key for the limits
   std::string peerCertificate;  // the subject of the client's certificate, when it sent one
+  std::string peerName;         // the caller that certificate names
   bool bodyTooLarge = false;
 };
 
@@ -148,6 +150,8 @@ struct HandlerContext {
   std::size_t bodyLimit = 0;
   std::size_t depthLimit = 0;  // 0: no limit
   std::chrono::milliseconds maxCallTimeout{3600000};
+  // ServerOptions::rejectsUnknownFields.
+  std::function<bool(std::string const& operation)> rejectsUnknownFields;
   // Where the operations run; null: on the thread that handles the request.
   boost::asio::io_context* callContext = nullptr;
 };

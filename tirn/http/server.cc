@@ -1,7 +1,10 @@
 #include "tirn/http/server.h"
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,6 +13,7 @@
 #include <list>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -87,24 +91,86 @@ boost::string_view FieldOf(RequestMessage const& request, Field field) {
   return boost::string_view(found->value().data(), found->value().size());
 }
 
-// The verified subject of the peer's certificate, or empty.
-template <class Stream>
-std::string PeerCertificate(Stream&) {
-  return std::string();
+// Who a client's verified certificate says it is.
+struct PeerIdentity {
+  std::string subject;  // the whole subject, one line
+  std::string name;     // the caller it names
+};
+
+// The caller `certificate` names in the field `from` says: the first common name of its
+// subject, or its first subject alternative name of that kind; empty when it has none.
+std::string CallerNamed(X509* certificate, ServerOptions::ClientName from) {
+  if (from == ServerOptions::ClientName::kCommonName) {
+    X509_NAME* subject = X509_get_subject_name(certificate);
+    int const at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+    if (at < 0) return std::string();
+    ASN1_STRING* text = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at));
+    unsigned char* utf8 = nullptr;
+    int const length = ASN1_STRING_to_UTF8(&utf8, text);
+    if (length < 0) return std::string();
+    std::string name(reinterpret_cast<char const*>(utf8), static_cast<std::size_t>(length));
+    OPENSSL_free(utf8);
+    return name;
+  }
+  int const kind = from == ServerOptions::ClientName::kSanUri ? GEN_URI : GEN_DNS;
+  auto* names = static_cast<GENERAL_NAMES*>(
+      X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr));
+  std::string name;
+  for (int i = 0; names && i < sk_GENERAL_NAME_num(names) && name.empty(); ++i) {
+    GENERAL_NAME const* entry = sk_GENERAL_NAME_value(names, i);
+    if (entry->type != kind) continue;
+    ASN1_IA5STRING const* text = kind == GEN_URI ? entry->d.uniformResourceIdentifier
+                                                 : entry->d.dNSName;
+    name.assign(reinterpret_cast<char const*>(ASN1_STRING_get0_data(text)),
+                static_cast<std::size_t>(ASN1_STRING_length(text)));
+  }
+  GENERAL_NAMES_free(names);
+  return name;
 }
 
-std::string PeerCertificate(beast::ssl_stream<beast::tcp_stream>& stream) {
+// The identity of a TLS peer whose certificate verified; empty for plain HTTP and for a
+// client that sent none.
+template <class Stream>
+PeerIdentity IdentityOf(Stream&, ServerOptions::ClientName) {
+  return PeerIdentity();
+}
+
+PeerIdentity IdentityOf(beast::ssl_stream<beast::tcp_stream>& stream,
+                        ServerOptions::ClientName from) {
   SSL* ssl = stream.native_handle();
   X509* certificate = SSL_get1_peer_certificate(ssl);
-  if (!certificate) return std::string();
-  std::string subject;
+  if (!certificate) return PeerIdentity();
+  PeerIdentity identity;
   if (SSL_get_verify_result(ssl) == X509_V_OK) {
     char buffer[512];
     X509_NAME_oneline(X509_get_subject_name(certificate), buffer, sizeof buffer);
-    subject = buffer;
+    identity.subject = buffer;
+    identity.name = CallerNamed(certificate, from);
   }
   X509_free(certificate);
-  return subject;
+  return identity;
+}
+
+// Why a client's certificate made its TLS handshake fail, for the log; empty when the
+// handshake failed for another reason (a peer that went away, or spoke no TLS).
+template <class Stream>
+std::string CertificateRefusal(Stream&, beast::error_code const&) {
+  return std::string();
+}
+
+std::string CertificateRefusal(beast::ssl_stream<beast::tcp_stream>& stream,
+                               beast::error_code const& ec) {
+  long const verified = SSL_get_verify_result(stream.native_handle());
+  if (verified != X509_V_OK) {
+    return std::string("its certificate does not verify: ") +
+           X509_verify_cert_error_string(verified);
+  }
+  if (ec.category() == net::error::get_ssl_category() &&
+      ERR_GET_REASON(static_cast<unsigned long>(ec.value())) ==
+          SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE) {
+    return "it sent no certificate, and one is required";
+  }
+  return std::string();
 }
 
 // Whether the request's framing is one the server accepts: a Transfer-Encoding must end in
@@ -256,12 +322,16 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
       described->status = 500;
       described->body = ErrorBody(Data::Wire::kInternalServerError, problems);
     }
-    handler_.endpoints.push_back(
-        {kOperationsPath, options_.operationsOpen, [described] { return *described; }});
+    // A server of no operations (a listener of its own for metrics) serves no description.
+    if (!operations.operations().empty()) {
+      handler_.endpoints.push_back(
+          {kOperationsPath, options_.operationsOpen, [described] { return *described; }});
+    }
     handler_.bodyLimit = options_.bodyLimit;
     handler_.depthLimit = options_.depthLimit;
     handler_.maxCallTimeout = options_.maxCallTimeout;
     handler_.callContext = options_.callContext;
+    handler_.rejectsUnknownFields = options_.rejectsUnknownFields;
     if (options_.maxConnectionsPerCaller != 0 || options_.maxCallsPerCaller != 0) {
       handler_.ledger = std::make_shared<CallerLedger>(options_.maxConnectionsPerCaller,
                                                        options_.maxCallsPerCaller);
@@ -303,8 +373,11 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
       std::lock_guard<std::mutex> lock(mutex_);
       // Compared by address: locking another session here could make this thread its last
       // owner, and its destructor would come back here under the lock.
-      sessions_.remove_if([session](Registered const& registered) {
-        return registered.first == session || registered.second.expired();
+      sessions_.remove_if([this, session](Registered const& registered) {
+        if (registered.session != session && !registered.weak.expired()) return false;
+        auto const counted = perAddress_.find(registered.address);
+        if (counted != perAddress_.end() && --counted->second == 0) perAddress_.erase(counted);
+        return true;
       });
       if (stopping_ && sessions_.empty() && !acceptorOpen_) done = std::exchange(done_, nullptr);
     }
@@ -335,8 +408,14 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
   std::atomic<bool> stopping_{false};
 
   std::mutex mutex_;
-  using Registered = std::pair<SessionBase*, std::weak_ptr<SessionBase>>;
+  struct Registered {
+    SessionBase* session;
+    std::weak_ptr<SessionBase> weak;
+    std::string address;  // the peer's, counted in perAddress_
+  };
   std::list<Registered> sessions_;
+  // Open connections by peer address.
+  std::unordered_map<std::string, std::size_t> perAddress_;
   bool acceptorOpen_ = false;
   std::function<void()> done_;
 };
@@ -369,13 +448,19 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   }
 
   void Run() {
-    auto const* strand = stream_.get_executor().template target<AnswerPort::Strand>();
-    port_ = std::make_shared<AnswerPort>(this->weak_from_this(), *strand);
+    auto const executor = stream_.get_executor();  // accepted on a strand of its own
+    port_ = std::make_shared<AnswerPort>(this->weak_from_this(),
+                                         *executor.template target<AnswerPort::Strand>());
     if constexpr (std::is_same<Stream, beast::ssl_stream<beast::tcp_stream>>::value) {
       Lowest().expires_after(options().readTimeout);
       stream_.async_handshake(ssl::stream_base::server,
                               [self = this->shared_from_this()](beast::error_code ec) {
-                                if (ec) return self->Close();
+                                if (ec) {
+                                  self->RefuseHandshake(ec);
+                                  return self->Close();
+                                }
+                                self->peer_identity_ =
+                                    IdentityOf(self->stream_, self->options().clientNameFrom);
                                 self->ReadRequest();
                               });
     } else {
@@ -384,17 +469,28 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     }
   }
 
+  std::string const& address() const { return address_; }
+
   // ---- Stopping ---------------------------------------------------------------------------
 
   void StopWhenIdle() override {
     net::post(stream_.get_executor(), [self = this->shared_from_this()] {
       self->keepAlive_ = false;
-      if (!self->Busy()) self->Close();
+      // A request that has begun to arrive is read and answered, with Connection: close.
+      if (!self->Busy() && !self->RequestBegun()) self->Close();
     });
   }
 
   void CloseNow() override {
     net::post(stream_.get_executor(), [self = this->shared_from_this()] { self->Close(); });
+  }
+
+  // A client refused for its certificate is said in the log, with why; a peer that went away
+  // or spoke no TLS is not.
+  void RefuseHandshake(beast::error_code const& ec) {
+    if (options().tlsClientCaFile.empty()) return;
+    std::string const why = CertificateRefusal(stream_, ec);
+    if (!why.empty()) server_->Log("TLS handshake with " + peer_ + " refused: " + why);
   }
 
   // ---- Answers (on the strand, through the port) ------------------------------------------
@@ -422,12 +518,18 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   ServerOptions const& options() const { return server_->options(); }
   beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
   bool Busy() const { return state_ == State::kCalling || state_ == State::kReplying || state_ == State::kStreaming; }
+  // Whether bytes of a request not yet handled have arrived.
+  bool RequestBegun() const {
+    return state_ == State::kReading && (buffer_.size() > 0 || (parser_ && parser_->got_some()));
+  }
 
   // ---- Reading ----------------------------------------------------------------------------
 
   void ReadRequest() {
     if (state_ == State::kClosed) return;
-    if (server_->stopping()) return Close();
+    // A stopping server answers a request already in the buffer, then closes; a client that
+    // has closed its side is done once what it sent before is answered.
+    if ((server_->stopping() || readClosed_) && buffer_.size() == 0) return Close();
     state_ = State::kReading;
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(options().headerLimit));
@@ -544,7 +646,8 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     request.body = std::move(message.body());
     request.peer = peer_;
     request.peerAddress = address_;
-    request.peerCertificate = PeerCertificate(stream_);
+    request.peerCertificate = peer_identity_.subject;
+    request.peerName = peer_identity_.name;
     request.bodyTooLarge = tooLarge;
     requestBytes_ = request.body.size();
     if (buffer_.size() == 0) {
@@ -553,7 +656,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
       detail::RestBuffer(buffer_, keepAlive_ ? kKeptReadBuffer : 0);
     }
 
-    if (keepAlive_ && buffer_.size() == 0) {
+    if (keepAlive_ && buffer_.size() == 0 && !readClosed_) {
       // The read limit bounded the request; the watch is bounded by the call's deadline, then
       // by the idle limit.
       Lowest().expires_never();
@@ -590,10 +693,23 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     watching_ = false;
     idleTimer_.cancel();
     if (state_ == State::kClosed) return;
+    if (ec == net::error::eof) {
+      // The client closed its side (some do once they have sent a request): what it sent is
+      // run and answered, in order, and then the connection closes.
+      readClosed_ = true;
+      if (!Busy()) ReadRequest();
+      return;
+    }
     if (ec) {
-      if (Busy() && control_) {
-        control_->cancelled = true;  // the client went away mid-call
+      // Reset or failed: the client is gone. A call without its answer is cancelled; a whole
+      // answer being written ends with its write.
+      if ((state_ == State::kCalling || state_ == State::kStreaming) && control_) {
+        control_->cancelled = true;
         abandoned_ = "cancelled";
+      }
+      if (state_ == State::kReplying) {
+        readClosed_ = true;
+        return;
       }
       return Close();
     }
@@ -704,6 +820,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     DropFrames();
     control_.reset();
     if (ec || !keepAlive_ || server_->stopping()) return Close();
+    if (readClosed_) return ReadRequest();  // the requests it sent before closing, if any
     if (watching_) {
       // The watch waits for the next request, no longer than the idle limit.
       idleTimer_.expires_after(options().idleTimeout);
@@ -761,13 +878,22 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     state_ = State::kClosed;
     deadline_.cancel();
     idleTimer_.cancel();
-    if (parser_) parser_.reset();
+    // A request cut short (its client went quiet, or away) may hold part of a secret: its
+    // body is wiped now, not when the session goes.
+    if (parser_) {
+      WipeString(parser_->get().body());
+      parser_.reset();
+    }
     DropFrames();
     control_.reset();
     connectionHold_.reset();
     beast::error_code ec;
     Lowest().socket().shutdown(tcp::socket::shutdown_both, ec);
     Lowest().close();
+    // Once the socket is closed no read can land in the buffer: the bytes read for a request
+    // cut short go now, wiped as they are freed.
+    buffer_.consume(buffer_.size());
+    detail::RestBuffer(buffer_, 0);
     server_->Connection(ConnectionEvent::kClosed, peer_);
     // A call may still hold this session to answer into; the server counts it closed now.
     server_->Forget(this);
@@ -781,6 +907,8 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   net::steady_timer idleTimer_;
   std::string peer_;
   std::string address_;
+  // Who the client's certificate says it is; empty without one.
+  PeerIdentity peer_identity_;
   WipingBuffer buffer_;
   std::optional<RequestParser> parser_;
   // The bytes of a streamed answer's frames while they are written; empty and wiped between
@@ -804,12 +932,31 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   bool watching_ = false;  // a watch read is pending
   bool writing_ = false;   // a write of frames is pending
   bool lastQueued_ = false;  // the call's last frame has been queued
+  bool readClosed_ = false;  // the client has closed its side: nothing more will arrive
   std::deque<std::pair<std::string, bool>> frames_;
 };
 
 }  // namespace
 
 namespace {
+
+// Adds the CRLs in `pem` (one at least) to the certificates `tls` verifies clients against, and
+// has every client certificate checked against a CRL of its issuer.
+beast::error_code AddRevocationLists(ssl::context& tls, net::const_buffer pem) {
+  ERR_clear_error();
+  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  X509_STORE* store = SSL_CTX_get_cert_store(tls.native_handle());
+  int added = 0;
+  while (X509_CRL* crl = PEM_read_bio_X509_CRL(bio, nullptr, nullptr, nullptr)) {
+    if (X509_STORE_add_crl(store, crl) == 1) ++added;
+    X509_CRL_free(crl);
+  }
+  BIO_free(bio);
+  ERR_clear_error();  // the end of the text reads as an error
+  if (added == 0) return beast::error_code(EINVAL, beast::generic_category());
+  X509_STORE_set_flags(store, X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
+  return beast::error_code();
+}
 
 // A server TLS context with the certificate chain, key and client CAs `options` names; null,
 // with the reason in `*error`, when a file cannot be trusted or read, or the key does not
@@ -854,8 +1001,18 @@ std::shared_ptr<ssl::context> LoadTls(ServerOptions const& options, std::string*
               })) {
       return nullptr;
     }
+    if (!options.tlsClientCrlFile.empty() &&
+        !load("the client CRL", options.tlsClientCrlFile, false,
+              [&](net::const_buffer pem, beast::error_code& ec) {
+                ec = AddRevocationLists(*tls, pem);
+              })) {
+      return nullptr;
+    }
     beast::error_code ec;
-    tls->set_verify_mode(ssl::verify_peer, ec);
+    tls->set_verify_mode(options.tlsClientCertificateRequired
+                             ? ssl::verify_peer | ssl::verify_fail_if_no_peer_cert
+                             : ssl::verify_peer,
+                         ec);
   }
   return tls;
 }
@@ -931,6 +1088,11 @@ void Server::Impl::Accept() {
         {
           std::lock_guard<std::mutex> lock(self->mutex_);
           full = self->sessions_.size() >= self->options_.maxConnections;
+          std::size_t const perAddress = self->options_.maxConnectionsPerAddress;
+          if (perAddress != 0 && !full) {
+            auto const counted = self->perAddress_.find(address);
+            full = counted != self->perAddress_.end() && counted->second >= perAddress;
+          }
         }
         if (full || self->stopping_) {
           socket.close(ignored);
@@ -957,7 +1119,8 @@ void Server::Impl::Launch(Stream stream, std::string peer, std::string address,
   session->tls = std::move(tls);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    sessions_.emplace_back(session.get(), session);
+    ++perAddress_[session->address()];
+    sessions_.push_back({session.get(), session, session->address()});
   }
   session->Run();
 }
@@ -987,7 +1150,7 @@ void Server::Impl::Stop(std::chrono::milliseconds grace, std::function<void()> d
       std::lock_guard<std::mutex> lock(self->mutex_);
       self->acceptorOpen_ = false;
       for (auto const& registered : self->sessions_) {
-        if (auto session = registered.second.lock()) sessions.push_back(std::move(session));
+        if (auto session = registered.weak.lock()) sessions.push_back(std::move(session));
       }
       finished = sessions.empty();
       if (!finished && done) self->AddDone(std::move(done));
@@ -1005,7 +1168,7 @@ void Server::Impl::Stop(std::chrono::milliseconds grace, std::function<void()> d
       {
         std::lock_guard<std::mutex> lock(self->mutex_);
         for (auto const& registered : self->sessions_) {
-          if (auto session = registered.second.lock()) remaining.push_back(std::move(session));
+          if (auto session = registered.weak.lock()) remaining.push_back(std::move(session));
         }
       }
       for (auto const& session : remaining) session->CloseNow();

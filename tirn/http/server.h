@@ -55,6 +55,10 @@ struct Credentials {
   // The subject of the client's TLS certificate, verified against the server's client CA;
   // empty when the client sent none.
   std::string clientCertificate;
+  // The caller the verified certificate names, read from the field ServerOptions::
+  // clientNameFrom says (the subject's common name by default); empty without a certificate
+  // or without that field.
+  std::string clientName;
   // "address:port" of the peer.
   std::string peer;
 };
@@ -126,8 +130,20 @@ struct ServerOptions {
   std::string tlsCertificateFile;
   std::string tlsPrivateKeyFile;
   // PEM file of the CAs whose client certificates are verified and handed to the
-  // authenticator; empty: no client certificates are asked for.
+  // authenticator; empty: no client certificates are asked for. A certificate that does not
+  // verify (another CA, expired, revoked) is refused in the handshake, and the log callback
+  // says why.
   std::string tlsClientCaFile;
+  // Whether a client must send a certificate (with tlsClientCaFile): one without is then
+  // refused in the handshake. Default: it need not, and the authenticator decides about a
+  // client without one (tirn-server requires one unless told otherwise).
+  bool tlsClientCertificateRequired = false;
+  // PEM file of certificate revocation lists of the client CAs; empty: none. With one, every
+  // client certificate is checked against a CRL of its issuer, so each client CA needs one.
+  std::string tlsClientCrlFile;
+  // Which field of a verified client certificate names its caller (Credentials::clientName).
+  enum class ClientName { kCommonName, kSanUri, kSanDns };
+  ClientName clientNameFrom = ClientName::kCommonName;
   // Largest request body, in bytes (413 beyond). Default 1 MiB.
   std::size_t bodyLimit = 1 << 20;
   // Largest request header block, in bytes (431 beyond). Default 16 KiB.
@@ -136,6 +152,12 @@ struct ServerOptions {
   std::size_t depthLimit = 10000;
   // Connections served at once; further ones are closed at once. Default 512.
   std::size_t maxConnections = 512;
+  // Connections served at once from one peer address, counted at accept (before anything is
+  // read), so that silent sockets from one address cannot take every connection; further
+  // ones are closed at once. 0: no limit. Default 256. Behind a load balancer every
+  // connection comes from its address: set this above the balancer's own connection limit
+  // toward this server, or to 0.
+  std::size_t maxConnectionsPerAddress = 256;
   // Connections and calls in flight one caller may hold at once (the authenticated caller,
   // or the peer's address for an anonymous one); beyond them a request is answered 429 with
   // Retry-After. 0: no limit. Default 256 each, so that no caller can take every connection.
@@ -177,6 +199,12 @@ struct ServerOptions {
   std::function<void(ConnectionEvent const&)> connectionEvent;
   // Called with what the server has to say (started, anonymous, stopping, failures).
   std::function<void(std::string const&)> log;
+  // Whether the input of `operation` ("service.operation") must not hold fields its
+  // definitions do not name, at any depth. Such a field (a misspelt one, which would
+  // otherwise be kept unread) is refused with 400 invalid_argument naming its path, under
+  // either media type, before the operation is invoked. Empty: every input may hold them, as
+  // the value model allows inside structures.
+  std::function<bool(std::string const& operation)> rejectsUnknownFields;
   // An io_context whose own threads run the operations (the provider's Invoke), so that an
   // operation that blocks (a store waiting for its disk) holds one of those threads, never an
   // I/O thread and the connections it serves. Null: operations run on the I/O thread that read
@@ -215,8 +243,10 @@ class TIRN_HTTP_EXPORT Server {
   unsigned short port() const;
 
   // Stops accepting, lets the calls in flight finish for up to `grace`, then closes every
-  // connection; `done` (optional) is called once all are closed. Idle connections close at
-  // once. Calling it again changes nothing but adds its `done`.
+  // connection; `done` (optional) is called once all are closed. Every answer written from
+  // now on says Connection: close. A connection idle between requests closes at once; one
+  // whose next request has begun to arrive has it answered first. Calling it again changes
+  // nothing but adds its `done`.
   //
   // A call still running when its connection closes is cancelled (its activation's
   // isCancelled() turns true) but not waited for. Its provider may still answer it, report

@@ -43,6 +43,7 @@ function startServer(server, folder) {
   const errFile = path.join(folder, "server.err");
   const child = childProcess.spawn(server, [
     "--listen", "127.0.0.1:0",
+    "--drain-delay", "0",
     "--data", path.join(folder, "records.db"),  // its sealing key made beside it
     "--tokens", tokens,
   ], { cwd: folder, stdio: ["ignore", "pipe", fs.openSync(errFile, "a")] });
