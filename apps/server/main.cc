@@ -16,12 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "apps/server/access_files.h"
+#include "apps/server/check.h"
 #include "apps/server/data_files.h"
 #include "apps/server/log_line.h"
 #include "apps/server/maintenance.h"
 #include "apps/server/metrics.h"
 #include "apps/server/options.h"
-#include "apps/server/policy.h"
+#include "apps/server/readiness.h"
 #include "apps/server/tokens.h"
 #include "apps/reference/reference_server.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
@@ -30,119 +32,6 @@
 #include "tirn/runtime/call/in_process_provider.h"
 
 namespace {
-
-// Who may call, and what: the tokens and the policy, read at start and again on SIGHUP. A
-// reload that cannot read every file changes nothing; calls in flight keep the tables they
-// started with.
-class AccessFiles {
- public:
-  explicit AccessFiles(ServerApp::ServerConfig const& config) : config_(config) {
-    for (auto const& operation : Com::Ostrel::Nox::TrustedInfrastructure::Operations().operations()) {
-      operationNames_.push_back(std::string(operation.serviceName) + "." + operation.operationName);
-    }
-  }
-
-  // Reads the files the configuration names; false with the reason when one does not parse.
-  bool Load(std::string& error, std::vector<std::string>& warnings) {
-    auto next = std::make_shared<Tables>();
-    if (!config_.tokenFile.empty()) {
-      // Tokens others can read let them call as anyone listed: worth a warning, not a refusal.
-      std::string exposed;
-      if (!ServerApp::ReadTokenFile(config_.tokenFile, next->tokens, error, &exposed)) {
-        return false;
-      }
-      if (!exposed.empty()) warnings.push_back(exposed);
-    }
-    if (!config_.policyFile.empty() &&
-        !ServerApp::ReadPolicyFile(config_.policyFile, next->policy, error, operationNames_,
-                                   &warnings)) {
-      return false;
-    }
-    std::atomic_store(&tables_, std::shared_ptr<Tables const>(std::move(next)));
-    return true;
-  }
-
-  // Installs the authenticator and the authorizer the configuration asks for; they read the
-  // tables in force at each call.
-  void Install(Tirn::Http::ServerOptions& options) const {
-    if (!config_.tokenFile.empty() || !config_.clientCaFile.empty()) {
-      bool const tokens = !config_.tokenFile.empty();
-      options.authenticator = [this, tokens](Tirn::Http::Credentials const& credentials,
-                                             Tirn::Core::SecurityContextWrappedEntry& identity) {
-        auto const tables = std::atomic_load(&tables_);
-        return ServerApp::IdentifyCaller(credentials, tokens ? &tables->tokens : nullptr,
-                                         identity);
-      };
-    }
-    if (!config_.policyFile.empty()) {
-      options.authorizer = [this](std::string const& caller, std::string const& operation) {
-        return std::atomic_load(&tables_)->policy.Allows(caller, operation);
-      };
-    }
-  }
-
- private:
-  struct Tables {
-    ServerApp::TokenTable tokens;
-    ServerApp::Policy policy;
-  };
-  ServerApp::ServerConfig const& config_;
-  // "service.operation" of every operation served, for the rules of the policy to match.
-  std::vector<std::string> operationNames_;
-  std::shared_ptr<Tables const> tables_ = std::make_shared<Tables const>();
-};
-
-// GET /readyz: whether the records can be served now, for a load balancer that should send
-// calls elsewhere meanwhile (GET /healthz says only that the process answers). Always open,
-// and so the answer says nothing of why: the log does, once each time readiness changes,
-// however often the probes come.
-class Readiness {
- public:
-  // `store` and `log` must outlive it, and it the servers it is given to.
-  Readiness(Reference::RecordStore& store, ServerApp::LogWriter& log) : store_(store), log_(log) {}
-
-  Tirn::Http::Endpoint Endpoint() {
-    Tirn::Http::Endpoint endpoint;
-    endpoint.path = "/readyz";
-    endpoint.open = true;
-    endpoint.answer = [this] {
-      Tirn::Http::EndpointAnswer answer;
-      if (draining_) {
-        answer.status = 503;
-        answer.body = R"({"status":"draining"})";
-      } else if (Probe()) {
-        answer.body = R"({"status":"ready"})";
-      } else {
-        answer.status = 503;
-        answer.body = R"({"status":"unavailable"})";
-      }
-      return answer;
-    };
-    return endpoint;
-  }
-
-  // From now on the instance is not ready: it is about to stop, and a balancer should send
-  // its calls elsewhere.
-  void Drain() { draining_ = true; }
-
- private:
-  bool Probe() {
-    std::string why;
-    bool const ready = store_.Ready(why);
-    // Probes answered at once on several threads: the one that changes the state says so.
-    if (ready_.exchange(ready) != ready) {
-      log_.Note(ready ? "ready: the records can be served again"
-                      : "not ready: the records cannot be served now: " + why);
-    }
-    return ready;
-  }
-
-  Reference::RecordStore& store_;
-  ServerApp::LogWriter& log_;
-  // The store was ready when it was opened.
-  std::atomic<bool> ready_{true};
-  std::atomic<bool> draining_{false};
-};
 
 // A host as it goes into a URL: an IPv6 address in brackets.
 std::string HostForUrl(std::string const& host) {
@@ -171,7 +60,7 @@ int NextSignal(sigset_t const& signals, std::chrono::milliseconds wait) {
 // flight the drain timeout to finish, answering a kept-alive connection's next request with
 // Connection: close and closing the idle ones. A second SIGINT or SIGTERM stops at once.
 void ServeUntilStopped(ServerApp::ServerConfig const& config, sigset_t const& stopSignals,
-                       ServerApp::LogWriter& log, AccessFiles& access, Readiness& readiness,
+                       ServerApp::LogWriter& log, ServerApp::AccessFiles& access, ServerApp::Readiness& readiness,
                        ServerApp::ServerMetrics& metrics, Tirn::Http::Server& server,
                        Tirn::Http::Server* metricsServer) {
   int stopSignal = 0;
@@ -249,7 +138,7 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
   ServerApp::LogWriter log(config.logFormat, std::cerr);
   std::string error;
   // The tokens and the policy first: they make no file.
-  AccessFiles access(config);
+  ServerApp::AccessFiles access(config);
   std::vector<std::string> warnings;
   if (!access.Load(error, warnings)) {
     log.Note("cannot start: " + error);
@@ -293,7 +182,7 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
   } else {
     options.endpoints.push_back(metrics.Endpoint(!config.metricsNeedToken));
   }
-  Readiness readiness(*data.store, log);
+  ServerApp::Readiness readiness(*data.store, log);
   options.endpoints.push_back(readiness.Endpoint());
 
   bool refused = false;
@@ -385,6 +274,9 @@ int HashToken(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "hash-token") return HashToken(argc, argv);
+  if (argc >= 2 && std::string(argv[1]) == "check") {
+    return ServerApp::RunCheck(argc, argv, environ, std::cout);
+  }
   if (argc >= 2 && std::string(argv[1]) == "rekey") return ServerApp::RunRekey(argc, argv);
   if (argc >= 2 && std::string(argv[1]) == "backup") return ServerApp::RunBackup(argc, argv);
   if (argc >= 2 && std::string(argv[1]) == "copy") return ServerApp::RunCopy(argc, argv);

@@ -205,6 +205,7 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
     usage << "Usage: tirn-server [options]\n"
           << "       tirn-server hash-token [CALLER] < token   (a --tokens line without the token)\n"
           << "       tirn-server hash-token --new [CALLER]   (a fresh token, then its --tokens line)\n"
+          << "       tirn-server check [options]   (reads what a start would read, says every problem)\n"
           << "       tirn-server rekey --data FILE|URI --key-file OLD --new-key-file NEW   (reseal)\n"
           << "       tirn-server backup --data FILE --to COPY   (a copy of a running server's records)\n"
           << "       tirn-server copy --from FILE --to URI --key-file KEY   (records into PostgreSQL)\n"

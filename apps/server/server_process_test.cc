@@ -249,7 +249,12 @@ TEST(ServerProgram, ClientCertificatesNameCallers) {
   for (auto const& c : refused) {
     SCOPED_TRACE(c.who);
     EXPECT_NE(as(c.certificate), "ok");
-    std::string const log = server.process.Stderr();
+    // The server says why once its side of the handshake has ended.
+    std::string log = server.process.Stderr();
+    for (int i = 0; i < 200 && !Contains(log, c.why); ++i) {
+      std::this_thread::sleep_for(10ms);
+      log = server.process.Stderr();
+    }
     EXPECT_TRUE(Contains(log, "refused: ") && Contains(log, c.why)) << log;
   }
   // tirn presents one the same way.
@@ -324,6 +329,57 @@ TEST(ServerProgram, SigtermDrainsBeforeItStops) {
   EXPECT_EQ(patient.process.Wait(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - again, 10s);
   EXPECT_TRUE(Contains(patient.process.Stderr(), "a second signal")) << patient.process.Stderr();
+}
+
+// `check` reads what a start would read and says every problem with its file and line, starts
+// nothing and makes no file; its status says whether a server would start.
+TEST(ServerProgram, CheckSaysEveryProblemAndStartsNothing) {
+  TempDir dir;
+  std::string const tokens = dir.path + "/tokens";
+  std::string const policy = dir.path + "/policy";
+  std::string const data = dir.path + "/records.db";
+  auto const write = [](std::string const& path, std::string const& text) {
+    std::ofstream(path) << text;
+    ::chmod(path.c_str(), 0600);
+  };
+  struct Case {
+    char const* name;
+    char const* tokenText;
+    char const* policyText;
+    int status;
+    std::vector<std::string> said;
+  } const cases[] = {
+      {"all well", "t0ken-alice-5f2c9e81d4b7 alice\n", "alice *\n", 0,
+       {"0 problems", "a server would start", "a start makes it"}},
+      {"a weak token and a rule for nothing", "short alice\n", "alice kms.provider.*\n", 1,
+       {"/tokens:1: a token must be at least 22 characters", "1 problem",
+        "a server would not start"}},
+      {"a rule for nothing", "t0ken-alice-5f2c9e81d4b7 alice\n", "alice kms.provider.*\n", 0,
+       {"/policy:1: the rule 'alice kms.provider.*' matches no operation", "2 warnings"}},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.name);
+    write(tokens, c.tokenText);
+    write(policy, c.policyText);
+    auto args = ServeArgs(data);
+    args.insert(args.begin(), "check");
+    args.insert(args.end(), {"--tokens", tokens, "--policy", policy});
+    auto const run = RunToEnd(args, dir.path);
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    for (auto const& part : c.said) EXPECT_TRUE(Contains(run.out, part)) << run.out;
+    EXPECT_FALSE(std::filesystem::exists(data)) << "check made the data file";
+    EXPECT_FALSE(std::filesystem::exists(data + ".key")) << "check made a key file";
+  }
+  // Records without their key, and a TLS key that is not there.
+  write(data, "records");
+  auto args = ServeArgs(data);
+  args.insert(args.begin(), "check");
+  args.insert(args.end(), {"--tls-cert", tokens, "--tls-key", dir.path + "/none.key"});
+  auto const run = RunToEnd(args, dir.path);
+  EXPECT_EQ(run.status, 1) << run.out;
+  EXPECT_TRUE(Contains(run.out, "does not exist, but the records do")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "problem: ")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "2 problems")) << run.out;
 }
 
 // `hash-token` prints the token file's line for a token read from standard input, which holds

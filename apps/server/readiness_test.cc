@@ -1,0 +1,88 @@
+#include "apps/server/readiness.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+namespace ServerApp {
+namespace {
+
+// A store whose readiness the test sets; it holds no records.
+class SwitchedStore final : public Reference::RecordStore {
+ public:
+  using Status = Reference::StoreStatus;
+  Status ListProviders(std::vector<Reference::ProviderRecord>&, std::string&) override {
+    return Status::kFailed;
+  }
+  Status GetProvider(std::string const&, Reference::ProviderRecord&, std::string&) override {
+    return Status::kFailed;
+  }
+  Status CreateProvider(Reference::ProviderRecord const&, std::string&) override {
+    return Status::kFailed;
+  }
+  Status UpdateProvider(std::string const&,
+                        std::function<bool(Reference::ProviderRecord&)> const&,
+                        std::string&) override {
+    return Status::kFailed;
+  }
+  Status DeleteProvider(std::string const&, std::string&) override { return Status::kFailed; }
+  Status ListServers(Reference::ServerKind, std::vector<Reference::ServerRecord>&,
+                     std::string&) override {
+    return Status::kFailed;
+  }
+  Status GetServer(Reference::ServerKind, std::string const&, Reference::ServerRecord&,
+                   std::string&) override {
+    return Status::kFailed;
+  }
+  Status CreateServer(Reference::ServerKind, std::string const&, Reference::ServerRecord&,
+                      std::string&) override {
+    return Status::kFailed;
+  }
+  Status DeleteServer(Reference::ServerKind, std::string const&, std::string&) override {
+    return Status::kFailed;
+  }
+  bool Ready(std::string& why) override {
+    if (!ready) why = "the database is away";
+    return ready;
+  }
+  bool ready = true;
+};
+
+// The probe follows the store, says each change once in the log however often it is asked,
+// and once the instance drains it is not ready whatever the store says.
+TEST(Readiness, FollowsTheStoreSaysEachChangeOnceAndDrains) {
+  SwitchedStore store;
+  std::ostringstream out;
+  LogWriter log(LogFormat::kText, out);
+  Readiness readiness(store, log);
+  auto const probe = readiness.Endpoint();
+  EXPECT_EQ(probe.path, "/readyz");
+  EXPECT_TRUE(probe.open);
+  struct Step {
+    bool storeReady;
+    bool drain;
+    unsigned status;
+    char const* body;
+  } const steps[] = {
+      {true, false, 200, R"({"status":"ready"})"},
+      {false, false, 503, R"({"status":"unavailable"})"},
+      {false, false, 503, R"({"status":"unavailable"})"},
+      {true, false, 200, R"({"status":"ready"})"},
+      {true, true, 503, R"({"status":"draining"})"},
+  };
+  for (auto const& step : steps) {
+    store.ready = step.storeReady;
+    if (step.drain) readiness.Drain();
+    auto const answer = probe.answer();
+    EXPECT_EQ(answer.status, step.status);
+    EXPECT_EQ(answer.body, step.body);
+  }
+  std::string const said = out.str();
+  EXPECT_EQ(said.find("not ready: the records cannot be served now: the database is away"),
+            said.rfind("not ready"));
+  EXPECT_NE(said.find("ready: the records can be served again"), std::string::npos) << said;
+}
+
+}  // namespace
+}  // namespace ServerApp
