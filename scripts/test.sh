@@ -75,4 +75,5 @@ phase fuzz fuzz
 
 echo "==== times ===="
 printf '%s\n' "${phases[@]}"
+bash scripts/test_share.sh
 echo "All suites passed in $((SECONDS - start)) s."

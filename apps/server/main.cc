@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <exception>
 #include <chrono>
 #include <future>
 #include <iostream>
@@ -163,6 +164,7 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
   options.tlsClientCrlFile = config.clientCrlFile;
   options.clientNameFrom = config.clientNameFrom;
   options.maxConnectionsPerAddress = config.maxConnectionsPerAddress;
+  options.readTimeout = std::max(config.readTimeout, std::chrono::milliseconds(1));
   // Without tokens the HTTP server itself says that every call is anonymous.
   access.Install(options);
   if (!config.keepUnknownFields) options.rejectsUnknownFields = &Reference::WritesRecords;
@@ -270,9 +272,7 @@ int HashToken(int argc, char** argv) {
   return std::cout.flush() ? 0 : 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "hash-token") return HashToken(argc, argv);
   if (argc >= 2 && std::string(argv[1]) == "check") {
     return ServerApp::RunCheck(argc, argv, environ, std::cout);
@@ -305,4 +305,18 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   return Serve(parsed.config, stopSignals);
+}
+
+}  // namespace
+
+// Nothing is thrown out of main: whatever escapes (memory exhausted) is said in one line.
+int main(int argc, char** argv) {
+  try {
+    return Main(argc, argv);
+  } catch (std::exception const& problem) {
+    std::cerr << "tirn-server: stopped by an unexpected failure: " << problem.what() << "\n";
+  } catch (...) {
+    std::cerr << "tirn-server: stopped by an unexpected failure\n";
+  }
+  return 1;
 }

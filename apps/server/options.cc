@@ -88,6 +88,7 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
   std::string clientCertificate;
   std::string clientName;
   double drainDelay = 5;
+  double readTimeout = 10;
   double drainTimeout = 30;
   // The one table of settings, read from the command line, the environment and the file.
   po::options_description settings("Options (also TIRN_SERVER_<NAME> variables and --config lines)");
@@ -130,6 +131,9 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
        "connections served at once from one peer address, counted when accepted, so that "
        "silent sockets from one address cannot take them all (0: no limit); behind a load "
        "balancer, set it above the balancer's connections to this server, or to 0")
+      ("read-timeout", po::value(&readTimeout)->default_value(10)->value_name("SECONDS"),
+       "time a request has to arrive whole (and an answer to be written) before its "
+       "connection is closed and what it sent is wiped")
       ("drain-delay", po::value(&drainDelay)->default_value(5)->value_name("SECONDS"),
        "on SIGTERM or SIGINT: keep serving this long after /readyz turns 503, so that a load "
        "balancer stops sending first")
@@ -279,7 +283,8 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
   for (auto const& [name, seconds, into] :
        {std::tuple<char const*, double, std::chrono::milliseconds*>{"--drain-delay", drainDelay,
                                                                     &config.drainDelay},
-        {"--drain-timeout", drainTimeout, &config.drainTimeout}}) {
+        {"--drain-timeout", drainTimeout, &config.drainTimeout},
+        {"--read-timeout", readTimeout, &config.readTimeout}}) {
     if (!(seconds >= 0 && seconds <= 3600)) {
       return fail(std::string(name) + " wants a number of seconds from 0 to 3600");
     }

@@ -55,6 +55,9 @@ struct ServerConfig {
   // ready (so that a balancer's checks notice), then how long the calls in flight get to
   // finish once it stops accepting. Default 5 s and 30 s.
   std::chrono::milliseconds drainDelay{5000};
+  // Time a request (headers and body) has to arrive whole, and an answer to be written.
+  // Default 10 s.
+  std::chrono::milliseconds readTimeout{10000};
   std::chrono::milliseconds drainTimeout{30000};
   // Threads that serve the connections. Default 2.
   unsigned threads = 2;

@@ -788,8 +788,12 @@ TEST(ServerProgram, MetricsOnAListenerOfTheirOwn) {
   ASSERT_EQ(metricsLine.rfind(prefix, 0), 0u) << metricsLine;
   std::string const metricsPort = metricsLine.substr(prefix.size(), metricsLine.find('/', prefix.size()) - prefix.size());
 
-  // The main listener no longer knows the path: a GET there is a wrong method (405).
-  EXPECT_EQ(Get(PortOf(server.url), "/metrics", "t0ken-alice-5f2c9e81d4b7").status, 405);
+  // The main listener no longer knows the path (404); the metrics listener serves nothing but
+  // the page and the health check.
+  EXPECT_EQ(Get(PortOf(server.url), "/metrics", "t0ken-alice-5f2c9e81d4b7").status, 404);
+  for (char const* path : {"/v1/operations", "/v1/openapi.json", "/readyz"}) {
+    EXPECT_EQ(Get(metricsPort, path, "t0ken-alice-5f2c9e81d4b7").status, 404) << path;
+  }
   EXPECT_EQ(Get(metricsPort, "/metrics").status, 401);
   Fetched const page = Get(metricsPort, "/metrics", "t0ken-alice-5f2c9e81d4b7");
   EXPECT_EQ(page.status, 200);

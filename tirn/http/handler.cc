@@ -234,19 +234,21 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
     ServeEndpoint(context, request, endpoint, path, *exchange, *control);
     return control;
   }
-  if (request.method != "POST" || isEndpoint) {
-    Refuse(*exchange, *control, kMethodNotAllowedRefusal,
-           {HttpMessage(MessageIds::kMethodNotAllowed, {request.method})},
-           {{"Allow", isEndpoint ? "GET" : "POST"}});
-    return control;
-  }
   Core::OperationDescriptor const* operation = nullptr;
-  if (path.starts_with(kPathPrefix) && context.operations) {
+  if (!isEndpoint && path.starts_with(kPathPrefix) && context.operations) {
     boost::string_view rest = path.substr(std::strlen(kPathPrefix));
     std::size_t const slash = rest.rfind('/');
     if (slash != boost::string_view::npos) {
       operation = context.operations->Find(rest.substr(0, slash), rest.substr(slash + 1));
     }
+  }
+  // A path served with another method is answered 405 with the one it takes; a path not
+  // served at all, 404, whatever the method.
+  if ((isEndpoint || operation) && request.method != (isEndpoint ? "GET" : "POST")) {
+    Refuse(*exchange, *control, kMethodNotAllowedRefusal,
+           {HttpMessage(MessageIds::kMethodNotAllowed, {request.method})},
+           {{"Allow", isEndpoint ? "GET" : "POST"}});
+    return control;
   }
   if (!operation) {
     Refuse(*exchange, *control, Wire::kOperationNotFoundError,
