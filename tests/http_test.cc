@@ -887,6 +887,8 @@ TEST(HttpTls, VerifiedConnectionsWorkAndOthersFailClearly) {
   // A client that does not trust the server's certificate, and a plain connection to nothing.
   Tirn::Http::ClientOptions untrusting;
   untrusting.caFile = "/dev/null";
+  Tirn::Http::ClientOptions refusedAtOnce;
+  refusedAtOnce.connectAttempts = 1;
   int fd = Connect(world.server->port());
   ASSERT_GE(fd, 0);
   ::close(fd);
@@ -895,7 +897,8 @@ TEST(HttpTls, VerifiedConnectionsWorkAndOthersFailClearly) {
     std::string says;
   } const cases[] = {
       {ProvidersAt(world.threads, world.url, untrusting), Tirn::Http::MessageIds::kTlsFailed},
-      {ProvidersAt(world.threads, "http://127.0.0.1:1"), Tirn::Http::MessageIds::kConnectFailed},
+      {ProvidersAt(world.threads, "http://127.0.0.1:1", refusedAtOnce),
+       Tirn::Http::MessageIds::kConnectFailed},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.says);
@@ -1732,6 +1735,59 @@ TEST(HttpTravel, AFailedConnectIsTriedAgain) {
   EXPECT_GE(waited, 3 * options.connectTimeout);  // three attempts, each waited out
   for (int fd : fillers) ::close(fd);
   ::close(listener);
+}
+
+// A call to a server that is not listening yet (starting, or restarting) is tried again until
+// its time limit, and answered once the server listens.
+TEST(HttpTravel, ACallWaitsForAServerThatStartsWithinItsTimeLimit) {
+  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  unsigned short const port = ntohs(address.sin_port);
+  ::close(probe);  // free again: connections to it are refused until the server below listens
+
+  Tirn::Http::IoThreads clientThreads(1);
+  Tirn::Http::ClientOptions options;
+  options.defaultTimeout = 10s;
+  auto const stub = ProvidersAt(clientThreads, "http://127.0.0.1:" + std::to_string(port), options);
+  auto future = stub->List(nullptr);
+  std::this_thread::sleep_for(400ms);
+  EXPECT_EQ(future.wait_for(0ms), std::future_status::timeout) << "answered with no server";
+
+  auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
+  Reference::ReferenceServer reference;
+  reference.RegisterWith(*provider);
+  Tirn::Http::IoThreads serverThreads(1);
+  Tirn::Http::ServerOptions serverOptions;
+  serverOptions.port = port;
+  Tirn::Http::Server server(serverThreads.context(), provider, TI::Operations(), serverOptions);
+  std::string error;
+  ASSERT_TRUE(server.Start(&error)) << error;
+  ASSERT_EQ(future.wait_for(kWait), std::future_status::ready);
+  auto const result = future.get();
+  EXPECT_TRUE(result.ok()) << Describe(result.error());
+
+  // A server that is gone: the call ends at its time limit, saying it could not connect.
+  std::promise<void> stopped;
+  server.Stop(0ms, [&] { stopped.set_value(); });
+  ASSERT_EQ(stopped.get_future().wait_for(kWait), std::future_status::ready);
+  Tirn::Http::ClientOptions brief;
+  brief.defaultTimeout = 300ms;
+  auto const gone = ProvidersAt(clientThreads, "http://127.0.0.1:" + std::to_string(port), brief);
+  auto const start = std::chrono::steady_clock::now();
+  auto late = gone->List(nullptr);
+  ASSERT_EQ(late.wait_for(kWait), std::future_status::ready);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);  // it kept trying meanwhile
+  auto const failed = late.get();
+  ASSERT_TRUE(failed.error());
+  EXPECT_EQ(failed.error()->name(), Wire::kServiceUnavailableError);
+  EXPECT_NE(Describe(failed.error()).find(Tirn::Http::MessageIds::kConnectFailed),
+            std::string::npos)
+      << Describe(failed.error());
 }
 
 // A certificate for another name is refused even when its signer is trusted; a client

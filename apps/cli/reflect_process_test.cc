@@ -97,7 +97,8 @@ TEST(ReflectingClientWithoutServer, SaysTheOperationIsUnknownAndWhyTheServerCoul
   TempDir dir;
   // A port nothing listens on: the connection is refused.
   Finished const ran = RunToEnd(TIRN_CLI_PROGRAM,
-                                {"--url", "http://127.0.0.1:1", "store.items", "get", "--item", "A-7"},
+                                {"--url", "http://127.0.0.1:1", "--timeout", "0.5", "store.items",
+                                 "get", "--item", "A-7"},
                                 dir.path);
   EXPECT_EQ(ran.status, 3) << ran.err;
   EXPECT_TRUE(Has(ran.err, "there is no service store.items")) << ran.err;

@@ -427,6 +427,12 @@ class Call : public std::enable_shared_from_this<Call> {
   }
 
   void TimedOut() {
+    if (!connectFailure_.empty() && !connection_->connected) {
+      // The time ran out between attempts to connect: the request never left, and why is the
+      // last failure to connect.
+      return Fail(Wire::kServiceUnavailableError,
+                  {HttpMessage(MessageIds::kConnectFailed, {client_->server_, connectFailure_})});
+    }
     Fail(Wire::kTimedOutError, {HttpMessage(MessageIds::kTimedOut,
                                             {client_->server_, std::to_string(timeout_.count())})});
   }
@@ -455,7 +461,13 @@ class Call : public std::enable_shared_from_this<Call> {
                              [self = shared_from_this()](beast::error_code ec,
                                                          tcp::resolver::results_type results) {
                                if (self->finished_) return;
-                               if (ec) return self->ConnectFailed(ec);
+                               if (ec) {
+                                 // A name that does not resolve is not waited for.
+                                 return self->Fail(Wire::kServiceUnavailableError,
+                                                   {HttpMessage(MessageIds::kConnectFailed,
+                                                                {self->client_->server_,
+                                                                 ec.message()})});
+                               }
                                self->Connect(results);
                              });
   }
@@ -477,13 +489,36 @@ class Call : public std::enable_shared_from_this<Call> {
     });
   }
 
+  // Nothing was sent, so another attempt is safe: after a jittered pause that doubles from
+  // kRetryPause up to kLongestRetryPause, until the call's time limit (or the attempts
+  // ClientOptions::connectAttempts allows) runs out.
   void ConnectFailed(beast::error_code ec) {
-    if (attempts_ < options().connectAttempts) {
-      client_->NewStream(*connection_);  // nothing was sent: another attempt is safe
-      return Resolve();
+    connectFailure_ = ec.message();
+    int const allowed = options().connectAttempts;
+    auto const pause = RetryPause(attempts_);
+    if ((allowed > 0 && attempts_ >= allowed) || Clock::now() + pause >= deadlineAt_) {
+      return Fail(Wire::kServiceUnavailableError,
+                  {HttpMessage(MessageIds::kConnectFailed, {client_->server_, connectFailure_})});
     }
-    Fail(Wire::kServiceUnavailableError,
-         {HttpMessage(MessageIds::kConnectFailed, {client_->server_, ec.message()})});
+    client_->NewStream(*connection_);
+    if (!retryTimer_) retryTimer_.emplace(connection_->executor);
+    retryTimer_->expires_after(pause);
+    retryTimer_->async_wait([self = shared_from_this()](beast::error_code waited) {
+      if (waited || self->finished_) return;
+      self->Resolve();
+    });
+  }
+
+  // The pause before the attempt after `made` ones: up to kRetryPause doubled per attempt made
+  // before, at most kLongestRetryPause, drawn at random from its upper half so that callers
+  // that failed together do not come back together.
+  static std::chrono::milliseconds RetryPause(int made) {
+    auto longest = ClientProvider::kRetryPause;
+    for (int i = 1; i < made && longest < ClientProvider::kLongestRetryPause; ++i) longest *= 2;
+    longest = std::min(longest, ClientProvider::kLongestRetryPause);
+    thread_local std::minstd_rand random(std::random_device{}());
+    std::uniform_int_distribution<long long> half(longest.count() / 2, longest.count());
+    return std::chrono::milliseconds(half(random));
   }
 
   void Handshake() {
@@ -599,6 +634,7 @@ class Call : public std::enable_shared_from_this<Call> {
     finished_ = true;
     delivered_ = true;
     if (deadline_) deadline_->cancel();
+    if (retryTimer_) retryTimer_->cancel();
     if (cancelPoll_) cancelPoll_->cancel();
     if (resolver_) resolver_->cancel();  // a pending look-up would keep the connection's place
     WipeString(request_.body());
@@ -633,6 +669,9 @@ class Call : public std::enable_shared_from_this<Call> {
   // On the connection's strand, once the call has one.
   std::optional<net::steady_timer> deadline_;
   std::optional<net::steady_timer> cancelPoll_;
+  // The pause before another attempt to connect; the last attempt's failure.
+  std::optional<net::steady_timer> retryTimer_;
+  std::string connectFailure_;
   // On a strand of its own, while the call waits for a connection.
   std::optional<net::steady_timer> waitTimer_;
   // Set once the call has delivered its outcome (read by the wait timer's strand too).

@@ -19,8 +19,10 @@
 // Answers are decoded with the operation's definitions but not validated: what the stub
 // cannot convert takes the stub's own path. Transport failures reach the handle as standard
 // errors: service_unavailable (connection refused, TLS failure, broken connection),
-// timed_out, and internal_server_error for an answer that cannot be read. A call is retried
-// only when its connection could not be made, never once its request may have been sent.
+// timed_out, and internal_server_error for an answer that cannot be read. A call is tried
+// again only while its connection could not be made (refused, or not made in time), with a
+// growing, jittered pause, until its time limit (a server restarting, or starting, is waited
+// for); never once its request may have been sent.
 //
 // At most ClientOptions::maxConnections connections are open at once; further calls wait in
 // order for one. Answer bodies and requests are wiped from memory once read or sent.
@@ -65,8 +67,11 @@ struct ClientOptions {
   std::chrono::milliseconds defaultTimeout{30000};
   // Time to connect (and shake hands) before an attempt counts as failed. Default 5 s.
   std::chrono::milliseconds connectTimeout{5000};
-  // Attempts to connect before the call fails with service_unavailable. Default 2.
-  int connectAttempts = 2;
+  // Attempts to connect before the call fails with service_unavailable; 0: as many as its
+  // time limit allows. A connection that cannot be made (refused, or not made within
+  // connectTimeout) is tried again after a pause (ClientProvider::kRetryPause, doubling up to
+  // kLongestRetryPause, jittered): nothing was sent, so another attempt is safe. Default 0.
+  int connectAttempts = 0;
   // Idle connections kept for reuse. Default 8.
   std::size_t poolSize = 8;
   // Connections open at once, in use or idle; calls beyond them wait, in order, for one to
@@ -90,6 +95,9 @@ class TIRN_HTTP_EXPORT ClientProvider : public Core::AsyncApiProvider {
  public:
   // How often a call in flight checks whether its caller cancelled it.
   static constexpr std::chrono::milliseconds kCancelPoll{50};
+  // The pause before the second attempt to connect, and the longest pause between two.
+  static constexpr std::chrono::milliseconds kRetryPause{50};
+  static constexpr std::chrono::milliseconds kLongestRetryPause{1000};
 
   // Calls the server at `baseUrl` ("http://host:port" or "https://host:port", no path).
   // Throws std::invalid_argument for a malformed URL (a programming error); a URL that comes
