@@ -879,11 +879,9 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     deadline_.cancel();
     idleTimer_.cancel();
     // A request cut short (its client went quiet, or away) may hold part of a secret: its
-    // body is wiped now, not when the session goes.
-    if (parser_) {
-      WipeString(parser_->get().body());
-      parser_.reset();
-    }
+    // body is wiped now, not when the session goes. The parser itself stays until then: a read
+    // still pending on it completes (aborted) after this.
+    if (parser_) WipeString(parser_->get().body());
     DropFrames();
     control_.reset();
     connectionHold_.reset();
