@@ -495,14 +495,15 @@ class Call : public std::enable_shared_from_this<Call> {
   void ConnectFailed(beast::error_code ec) {
     connectFailure_ = ec.message();
     int const allowed = options().connectAttempts;
-    auto const pause = RetryPause(attempts_);
-    if ((allowed > 0 && attempts_ >= allowed) || Clock::now() + pause >= deadlineAt_) {
+    if (allowed > 0 && attempts_ >= allowed) {
       return Fail(Wire::kServiceUnavailableError,
                   {HttpMessage(MessageIds::kConnectFailed, {client_->server_, connectFailure_})});
     }
     client_->NewStream(*connection_);
     if (!retryTimer_) retryTimer_.emplace(connection_->executor);
-    retryTimer_->expires_after(pause);
+    // A pause that would end past the time limit ends at it, where the deadline ends the call
+    // (saying why it could not connect) unless the attempt made then gets through first.
+    retryTimer_->expires_at(std::min(Clock::now() + RetryPause(attempts_), deadlineAt_));
     retryTimer_->async_wait([self = shared_from_this()](beast::error_code waited) {
       if (waited || self->finished_) return;
       self->Resolve();
