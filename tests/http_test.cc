@@ -1659,17 +1659,29 @@ TEST(HttpTravel, RequestIdsAndTimeZonesTravelWithTheCall) {
   caller.join();
 }
 
+// A socket bound to a free port of 127.0.0.1, its address in `address`; -1 when none could be
+// bound.
+int BindToAFreePort(sockaddr_in& address) {
+  int const fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  address = sockaddr_in{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // A request that may have reached the server is never sent again: a connection that breaks
 // after the request ends the call with service_unavailable, and the server saw one request.
 TEST(HttpTravel, ASentRequestIsNeverRetried) {
-  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  int listener = BindToAFreePort(address);
+  ASSERT_GE(listener, 0);
   ASSERT_EQ(::listen(listener, 8), 0);
-  socklen_t length = sizeof address;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
   std::atomic<int> requests{0};
   std::thread server([&] {
     timeval timeout{2, 0};
@@ -1701,14 +1713,10 @@ TEST(HttpTravel, ASentRequestIsNeverRetried) {
 // against a server whose queue of connections is full, each attempt waits its whole connect
 // time before the call fails.
 TEST(HttpTravel, AFailedConnectIsTriedAgain) {
-  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  int listener = BindToAFreePort(address);
+  ASSERT_GE(listener, 0);
   ASSERT_EQ(::listen(listener, 0), 0);
-  socklen_t length = sizeof address;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
   std::vector<int> fillers;  // never accepted: the queue stays full and new attempts hang
   for (int i = 0; i < 4; ++i) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
@@ -1740,13 +1748,9 @@ TEST(HttpTravel, AFailedConnectIsTriedAgain) {
 // A call to a server that is not listening yet (starting, or restarting) is tried again until
 // its time limit, and answered once the server listens.
 TEST(HttpTravel, ACallWaitsForAServerThatStartsWithinItsTimeLimit) {
-  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  socklen_t length = sizeof address;
-  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  int probe = BindToAFreePort(address);
+  ASSERT_GE(probe, 0);
   unsigned short const port = ntohs(address.sin_port);
   ::close(probe);  // free again: connections to it are refused until the server below listens
 

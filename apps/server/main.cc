@@ -99,40 +99,43 @@ void ServeUntilStopped(ServerApp::ServerConfig const& config, sigset_t const& st
   sigemptyset(&stopOnly);
   sigaddset(&stopOnly, SIGINT);
   sigaddset(&stopOnly, SIGTERM);
-  bool const now = [&] {
-    if (config.drainDelay.count() == 0) return false;
+  bool secondSignal = false;
+  if (config.drainDelay.count() > 0) {
     log.Note(std::string("draining on ") + name + ": not ready, serving " +
              std::to_string(config.drainDelay.count()) +
              " ms more before the calls in flight are finished (another signal stops at once)");
-    return NextSignal(stopOnly, config.drainDelay) != 0;
-  }();
-  // Shared with the callback, which may still run after this scope when the stop is slow.
-  auto stopped = std::make_shared<std::promise<void>>();
-  auto stoppedFuture = stopped->get_future();
+    secondSignal = NextSignal(stopOnly, config.drainDelay) != 0;
+  }
   if (metricsServer) metricsServer->Stop(std::chrono::milliseconds(0));
-  if (now) {
-    log.Note("stopping at once: a second signal came while draining");
-    server.Stop(std::chrono::milliseconds(0), [stopped] { stopped->set_value(); });
-    stoppedFuture.wait_for(std::chrono::seconds(5));
-    return;
-  }
-  log.Note(std::string("stopping on ") + name + ": no new connections; the calls in flight get " +
-           std::to_string(config.drainTimeout.count()) + " ms");
-  server.Stop(config.drainTimeout, [stopped] { stopped->set_value(); });
-  // Until every connection is closed, the drain timeout and a moment for the last writes
-  // have passed, or another signal comes.
-  auto const until = std::chrono::steady_clock::now() + config.drainTimeout + std::chrono::seconds(5);
-  while (stoppedFuture.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
-    if (std::chrono::steady_clock::now() >= until) {
-      log.Note("connections still open after the drain timeout; closing anyway");
+  if (!secondSignal) {
+    log.Note(std::string("stopping on ") + name +
+             ": no new connections; the calls in flight get " +
+             std::to_string(config.drainTimeout.count()) + " ms");
+    // Shared with the callback, which may still run after this scope when the stop is slow.
+    auto stopped = std::make_shared<std::promise<void>>();
+    auto stoppedFuture = stopped->get_future();
+    server.Stop(config.drainTimeout, [stopped] { stopped->set_value(); });
+    // Until every connection is closed, the drain timeout and a moment for the last writes
+    // have passed, or another signal comes.
+    auto const until =
+        std::chrono::steady_clock::now() + config.drainTimeout + std::chrono::seconds(5);
+    while (stoppedFuture.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+      if (std::chrono::steady_clock::now() >= until) {
+        log.Note("connections still open after the drain timeout; closing anyway");
+        return;
+      }
+      if (NextSignal(stopOnly, std::chrono::milliseconds(50)) != 0) {
+        secondSignal = true;
+        break;
+      }
+    }
+    if (!secondSignal) {
+      log.Note("drained: every connection is closed");
       return;
     }
-    if (NextSignal(stopOnly, std::chrono::milliseconds(0)) != 0) {
-      log.Note("stopping at once: a second signal came while draining");
-      return;
-    }
   }
-  log.Note("drained: every connection is closed");
+  // The server's destructor, as the caller's scope ends, closes every connection at once.
+  log.Note("stopping at once: a second signal came while draining");
 }
 
 int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
