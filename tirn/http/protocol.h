@@ -10,9 +10,11 @@
 #ifndef TIRN_HTTP_PROTOCOL_H_
 #define TIRN_HTTP_PROTOCOL_H_
 
+#include <cstddef>
 #include <string>
 
 #include "tirn/message/export.h"
+#include "tirn/runtime/call/activation.h"
 
 #define TIRN_HTTP_EXPORT TIRN_VISIBLE
 
@@ -38,6 +40,14 @@ inline constexpr char kRequestIdHeader[] = "X-Request-Id";
 inline constexpr char kTimeZoneHeader[] = "X-Tirn-Time-Zone";
 // The milliseconds the caller still waits for the answer.
 inline constexpr char kTimeoutHeader[] = "X-Tirn-Timeout-Ms";
+// The call's idempotency key (execution-context key Core::ContextKeys::kIdempotencyKey): 1 to
+// kIdempotencyKeyLimit visible ASCII characters. The client sends one with every call, the
+// same on every attempt of it.
+inline constexpr char kIdempotencyKeyHeader[] = "Idempotency-Key";
+inline constexpr std::size_t kIdempotencyKeyLimit = 128;
+// "true" on an answer that repeats the one given before to the call's idempotency key
+// (property Core::ContextKeys::kReplayed): nothing was done this time.
+inline constexpr char kReplayedHeader[] = "Idempotent-Replayed";
 
 // The execution-context key (application data) of a call's time limit in milliseconds, as
 // decimal text. A client reads it from the caller's activation; a server writes it into the
@@ -47,7 +57,7 @@ inline constexpr char kTimeoutKey[] = "tirn.timeout_ms";
 // as kRequestIdHeader (making one when it is absent); the server writes the id it received.
 inline constexpr char kRequestIdKey[] = "tirn.request_id";
 // The security-context key under which the server stores the caller's identity.
-inline constexpr char kCallerKey[] = "tirn.caller";
+inline constexpr char const* kCallerKey = Core::ContextKeys::kCaller;
 // Frame and error-body members.
 inline constexpr char kProgressMember[] = "progress";
 inline constexpr char kOutputMember[] = "output";

@@ -69,6 +69,20 @@ struct ExecutionContext {
   }
 };
 
+// What every transport puts in an activation the same way, so that an implementation reads it
+// without knowing how its call arrived.
+namespace ContextKeys {
+// Security context: the caller's identity, when the server knows it; its `text` names the
+// caller.
+inline constexpr char kCaller[] = "tirn.caller";
+// Application data: the key a caller gives a call so that trying the call again does not do
+// it twice. Keys are the caller's own: two callers may use the same one.
+inline constexpr char kIdempotencyKey[] = "tirn.idempotency_key";
+// Property: set to "true" by an implementation before it answers, when its answer repeats the
+// one it gave before to the same idempotency key and nothing was done this time.
+inline constexpr char kReplayed[] = "tirn.replayed";
+}  // namespace ContextKeys
+
 struct TIRN_CORE_EXPORT AsyncActivation {
   std::shared_ptr<ExecutionContext> executionContext;
   // Opaque per-call state of the transport.
