@@ -48,7 +48,7 @@ class Recorder : public Tirn::Http::detail::Exchange {
     finished = true;
   }
   bool BindCaller(std::string const&) override { return true; }
-  void StreamFrame(std::string line, bool last) override {
+  void StreamFrame(std::string line, bool last, bool) override {
     Check(!finished, "a frame after the answer");
     Check(IsJson(line), "a frame that is not JSON");
     ++frames;
@@ -107,6 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
     if (name == "X-Tirn-Time-Zone") request.timeZone = value;
     if (name == "Authorization") request.authorization = std::string(value);
     if (name == "X-Tirn-Timeout-Ms") request.timeout = value;
+    if (name == "Idempotency-Key") request.idempotencyKey = value;
     if (name == "Too-Large") request.bodyTooLarge = true;
   }
   request.body.assign(text, at, std::string::npos);

@@ -38,6 +38,21 @@ struct Services {
     reports = std::make_unique<Ti::Attestation::ReportsSvc::AsyncServiceStub>(apiStub);
   }
 
+  // Calls from now on carry the idempotency key `key` (none when empty), as `caller`.
+  void UseKey(std::string const& key, std::string const& caller = "") {
+    activation.reset();
+    if (key.empty()) return;
+    activation = std::make_shared<Tirn::Core::AsyncActivation>();
+    activation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
+    activation->executionContext->applicationData[Tirn::Core::ContextKeys::kIdempotencyKey] = {
+        key, boost::none};
+    if (!caller.empty()) {
+      Tirn::Core::SecurityContextWrappedEntry identity;
+      identity.text = caller;
+      activation->executionContext->securityContext[Tirn::Core::ContextKeys::kCaller] = identity;
+    }
+  }
+
   // A trust authority, or with `keyId` a native provider whose key-derivation key is `kdk`.
   std::string CreateProvider(std::string const& id, char const* keyId = nullptr,
                              std::string const& kdk = "kdk-secret") {
@@ -49,7 +64,7 @@ struct Services {
       native->key_derivation_key = Tirn::SecretString(kdk);
       spec->native_spec = native;
     }
-    return Call<Tirn::Void>([&](auto const& r) { providers->Create(spec, nullptr, r); })
+    return Call<Tirn::Void>([&](auto const& r) { providers->Create(spec, activation, r); })
         .Describe();
   }
 
@@ -58,7 +73,7 @@ struct Services {
     auto native = std::make_shared<ProvidersSvc::NativeProviderUpdateSpec>();
     native->key_id = keyId;
     spec->native_spec = native;
-    return Call<Tirn::Void>([&](auto const& r) { providers->Update(id, spec, nullptr, r); })
+    return Call<Tirn::Void>([&](auto const& r) { providers->Update(id, spec, activation, r); })
         .Describe();
   }
 
@@ -96,7 +111,7 @@ struct Services {
       address->unknownFields->SetField("zone", Tirn::Data::DataValue::Create<std::string>(zone));
       spec->address = address;
     }
-    return Call<std::string>([&](auto const& r) { keyServers->Create(spec, nullptr, r); });
+    return Call<std::string>([&](auto const& r) { keyServers->Create(spec, activation, r); });
   }
 
   // The identifiers listed, in the order of the answer.
@@ -122,6 +137,8 @@ struct Services {
     return ids;
   }
 
+  // What the helpers' calls carry (UseKey); null: nothing.
+  std::shared_ptr<Tirn::Core::AsyncActivation> activation;
   std::shared_ptr<Tirn::Core::InProcessApiProvider> provider =
       std::make_shared<Tirn::Core::InProcessApiProvider>();
   ReferenceServer server;

@@ -1996,6 +1996,18 @@ PARAMETERS = {
         "description": "The request's id, echoed in the answer and in the server's access log.",
         "schema": {"type": "string"},
     },
+    "Idempotency-Key": {
+        "name": "Idempotency-Key", "in": "header", "required": False,
+        "description": "A key of the caller's own for this call, the same each time it is "
+                       "sent. A server that keeps the outcomes of its writes answers a write "
+                       "sent again with the same key, by the same caller, from the first "
+                       "outcome (marked Idempotent-Replayed) instead of doing it twice, and "
+                       "refuses the key with another input (400). Reads ignore it. Anything "
+                       "but 1 to 128 visible ASCII characters is answered 400.",
+        "schema": {"type": "string", "minLength": 1, "maxLength": 128,
+                   "pattern": "^[\\x21-\\x7e]+$"},
+        "example": "3f9c2a7e41d05b86c1e9a4f27d3b6e05",
+    },
 }
 
 HEADERS = {
@@ -2005,6 +2017,10 @@ HEADERS = {
                          "schema": {"type": "string"}},
     "Retry-After": {"description": "Seconds to wait before trying again.",
                     "schema": {"type": "integer"}},
+    "Idempotent-Replayed": {
+        "description": "'true' when the answer repeats the first answer to the request's "
+                       "Idempotency-Key: nothing was done this time. Absent otherwise.",
+        "schema": {"type": "string", "enum": ["true"]}},
 }
 
 # Headers that answers of a status carry besides X-Request-Id.
@@ -2149,7 +2165,10 @@ class OpenApi:
         short = [name[len(ERRORS_PREFIX):] for name in names]
         key = ".".join([str(status)] + short)
         if key not in self.error_responses:
-            headers = {"X-Request-Id": {"$ref": "#/components/headers/X-Request-Id"}}
+            headers = {"X-Request-Id": {"$ref": "#/components/headers/X-Request-Id"},
+                       # A write's outcome replayed may be an error too.
+                       "Idempotent-Replayed": {
+                           "$ref": "#/components/headers/Idempotent-Replayed"}}
             for header_name in STATUS_HEADERS.get(status, []):
                 headers[header_name] = {"$ref": f"#/components/headers/{header_name}"}
             answers = [self.error_answer(name) for name in names]
@@ -2185,7 +2204,9 @@ class OpenApi:
         frames += [self.error_answer(name) for name in final_errors]
         responses = {"200": {
             "description": "The output.",
-            "headers": {"X-Request-Id": {"$ref": "#/components/headers/X-Request-Id"}},
+            "headers": {"X-Request-Id": {"$ref": "#/components/headers/X-Request-Id"},
+                        "Idempotent-Replayed": {
+                            "$ref": "#/components/headers/Idempotent-Replayed"}},
             "content": {
                 JSON_TYPE: {"schema": output},
                 STREAM_TYPE: {"schema": {"description": STREAM_DESCRIPTION, "oneOf": frames}},

@@ -7,8 +7,10 @@
 #include <utility>
 #include <vector>
 
+#include <boost/optional/optional.hpp>
 #include <boost/utility/string_view.hpp>
 
+#include "tirn/json/json.h"
 #include "tirn/message/message.h"
 #include "tirn/std/errors.h"
 
@@ -36,6 +38,7 @@ constexpr char kTrustedCaMissing[] = "reference.trusted.ca.missing";
 constexpr char kStoreFailed[] = "reference.store.failed";
 constexpr char kStoreUnavailable[] = "reference.store.unavailable";
 constexpr char kNotUtf8[] = "reference.text.not.utf8";
+constexpr char kKeyReused[] = "reference.idempotency.key.reused";
 
 // The length of the well-formed UTF-8 sequence that starts `text` at `at`, or 0 when the byte
 // there starts none (a stray continuation byte, an overlong form, a surrogate, past U+10FFFF,
@@ -181,6 +184,61 @@ std::string Describe(Ti::NetworkAddress const& address) {
   return address.port ? address.hostname + ":" + std::to_string(*address.port) : address.hostname;
 }
 
+// Appends a native input's wire form (secrets included) to `out`; the text made on the way is
+// wiped.
+template <class T>
+void AppendInput(std::shared_ptr<T const> const& native, std::string& out) {
+  if (!native) return;
+  std::string text;
+  std::list<Tirn::BaseMessage> messages;
+  if (Tirn::Json::ToJson(*native, &text, messages)) out += text;
+  Tirn::SecretString wiped(std::move(text));
+}
+
+// The idempotency key a write's caller gave it, as the store takes it, and the mark on the
+// answer when the store says the write was done before.
+class WriteKey {
+ public:
+  // `input` appends what the write is asked to do to its argument; it is called only when the
+  // call has a key.
+  template <class Input>
+  WriteKey(std::shared_ptr<Tirn::Core::AsyncActivation> const& activation, char const* operation,
+           Input const& input)
+      : activation_(activation) {
+    if (!activation || !activation->executionContext) return;
+    auto const& data = activation->executionContext->applicationData;
+    auto key = data.find(Tirn::Core::ContextKeys::kIdempotencyKey);
+    if (key == data.end()) return;
+    keyed_.emplace();
+    keyed_->key = key->second.value;
+    auto const& security = activation->executionContext->securityContext;
+    auto caller = security.find(Tirn::Core::ContextKeys::kCaller);
+    if (caller != security.end()) keyed_->scope = caller->second.text;
+    std::string text(operation);
+    text += '\n';
+    input(text);
+    keyed_->input = Tirn::SecretString(std::move(text));
+  }
+
+  Reference::KeyedWrite* get() { return keyed_ ? &*keyed_ : nullptr; }
+  Reference::KeyedWrite const* operator->() const { return &*keyed_; }
+  explicit operator bool() const { return keyed_.has_value(); }
+
+  // The store's answer; a replay's is marked so on the activation, for the transport.
+  StoreStatus Noted(StoreStatus status) const {
+    bool const answered = status == StoreStatus::kOk || status == StoreStatus::kExists ||
+                          status == StoreStatus::kNotFound;
+    if (answered && keyed_ && keyed_->replayed && activation_) {
+      activation_->properties[Tirn::Core::ContextKeys::kReplayed] = "true";
+    }
+    return status;
+  }
+
+ private:
+  std::shared_ptr<Tirn::Core::AsyncActivation> activation_;
+  boost::optional<Reference::KeyedWrite> keyed_;
+};
+
 // What the services share: the records and where store failures are told.
 struct Context {
   std::shared_ptr<RecordStore> store;
@@ -189,9 +247,13 @@ struct Context {
   // Answers a store failure with internal_server_error, or service_unavailable when the store
   // cannot be used now (the caller may try again; why stays in the log, since it tells of the
   // server's insides), and tells the log.
+  // A write whose key was used before for another input is refused, naming the key.
   template <class Handle>
   void Failed(Handle const& result, char const* operation, StoreStatus status,
-              std::string const& why) const {
+              std::string const& why, WriteKey const* key = nullptr) const {
+    if (status == StoreStatus::kKeyReused && key && *key) {
+      return Fail<Errors::InvalidArgument>(result, Say(kKeyReused, (*key)->key));
+    }
     if (log) log(std::string(operation) + ": " + why);
     if (status == StoreStatus::kUnavailable) {
       return Fail<Errors::ServiceUnavailable>(result, Say(kStoreUnavailable));
@@ -240,7 +302,7 @@ class KeyProviders final : public Providers::AsyncServiceInterface {
   }
 
   void Create(std::shared_ptr<Providers::CreateSpec const> const& spec,
-              std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+              std::shared_ptr<Tirn::Core::AsyncActivation> const& activation,
               Providers::CreateMethod::ResultCbType const& result) override {
     if (!spec || spec->provider.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
     if (!IsUtf8(spec->provider)) return Fail<Errors::InvalidArgument>(result, Say(kNotUtf8, "spec.provider"));
@@ -258,65 +320,77 @@ class KeyProviders final : public Providers::AsyncServiceInterface {
       record.type = Providers::ProviderType::TRUST_AUTHORITY;
     }
     std::string error;
-    switch (auto const status = context_->store->CreateProvider(record, error); status) {
+    WriteKey key(activation, "kms.providers.create",
+                 [&](std::string& text) { AppendInput(spec, text); });
+    switch (auto const status = key.Noted(context_->store->CreateProvider(record, error, key.get()));
+            status) {
       case StoreStatus::kOk:
         return result.value(Tirn::Void());
       case StoreStatus::kExists:
         return Fail<Errors::AlreadyExists>(result, Say(kProviderExists, spec->provider));
       default:
-        return context_->Failed(result, "kms.providers.create", status, error);
+        return context_->Failed(result, "kms.providers.create", status, error, &key);
     }
   }
 
   void Update(std::string const& id, std::shared_ptr<Providers::UpdateSpec const> const& spec,
-              std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+              std::shared_ptr<Tirn::Core::AsyncActivation> const& activation,
               Providers::UpdateMethod::ResultCbType const& result) override {
     if (id.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
     if (spec && spec->native_spec && spec->native_spec->key_id &&
         !IsUtf8(*spec->native_spec->key_id)) {
       return Fail<Errors::InvalidArgument>(result, Say(kNotUtf8, "spec.native_spec.key_id"));
     }
-    // Why the change was refused, decided inside the store's read-modify-write.
-    boost::optional<Tirn::BaseMessage> notNative;
-    boost::optional<Tirn::BaseMessage> emptyKeyId;
+    WriteKey key(activation, "kms.providers.update", [&](std::string& text) {
+      text += id + '\n';
+      AppendInput(spec, text);
+    });
+    // Why the change was refused, decided inside the store's read-modify-write and kept with
+    // the key's outcome, so that a replay refuses the same.
+    std::string refusal;
     auto change = [&](ProviderRecord& record) {
       if (!spec || !spec->native_spec) return false;
       if (record.type.value() != Providers::ProviderType::NATIVE) {
-        notNative = Say(kProviderNotNative, id);
-        return false;
+        refusal = kProviderNotNative;
+      } else if (spec->native_spec->key_id && spec->native_spec->key_id->empty()) {
+        refusal = kKeyIdEmpty;
       }
-      if (!spec->native_spec->key_id) return false;
-      if (spec->native_spec->key_id->empty()) {
-        emptyKeyId = Say(kKeyIdEmpty);
-        return false;
-      }
+      if (key) key.get()->outcome.refusal = refusal;
+      if (!refusal.empty() || !spec->native_spec->key_id) return false;
       record.keyId = *spec->native_spec->key_id;
       return true;
     };
     std::string error;
-    switch (auto const status = context_->store->UpdateProvider(id, change, error); status) {
+    switch (auto const status =
+                key.Noted(context_->store->UpdateProvider(id, change, error, key.get()));
+            status) {
       case StoreStatus::kOk:
-        if (notNative) return Fail<Errors::Unsupported>(result, *notNative);
-        if (emptyKeyId) return Fail<Errors::InvalidArgument>(result, *emptyKeyId);
+        if (key && key->replayed) refusal = key->outcome.refusal;
+        if (refusal == kProviderNotNative) {
+          return Fail<Errors::Unsupported>(result, Say(kProviderNotNative, id));
+        }
+        if (refusal == kKeyIdEmpty) return Fail<Errors::InvalidArgument>(result, Say(kKeyIdEmpty));
         return result.value(Tirn::Void());
       case StoreStatus::kNotFound:
         return Fail<Errors::NotFound>(result, Say(kProviderNotFound, id));
       default:
-        return context_->Failed(result, "kms.providers.update", status, error);
+        return context_->Failed(result, "kms.providers.update", status, error, &key);
     }
   }
 
-  void Delete(std::string const& id, std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+  void Delete(std::string const& id, std::shared_ptr<Tirn::Core::AsyncActivation> const& activation,
               Providers::DeleteMethod::ResultCbType const& result) override {
     if (id.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
     std::string error;
-    switch (auto const status = context_->store->DeleteProvider(id, error); status) {
+    WriteKey key(activation, "kms.providers.delete", [&](std::string& text) { text += id; });
+    switch (auto const status = key.Noted(context_->store->DeleteProvider(id, error, key.get()));
+            status) {
       case StoreStatus::kOk:
         return result.value(Tirn::Void());
       case StoreStatus::kNotFound:
         return Fail<Errors::NotFound>(result, Say(kProviderNotFound, id));
       default:
-        return context_->Failed(result, "kms.providers.delete", status, error);
+        return context_->Failed(result, "kms.providers.delete", status, error, &key);
     }
   }
 
@@ -441,7 +515,7 @@ class Servers final : public Traits::Svc {
   }
 
   void Create(std::shared_ptr<typename Traits::CreateSpec const> const& spec,
-              std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+              std::shared_ptr<Tirn::Core::AsyncActivation> const& activation,
               typename Traits::CreateMethod::ResultCbType const& result) override {
     if (auto problem = CheckAddress(spec ? spec->address.get() : nullptr)) {
       return Fail<Errors::InvalidArgument>(result, *problem);
@@ -455,28 +529,35 @@ class Servers final : public Traits::Svc {
     record.trustedCa = spec->trusted_CA;
     record.group = spec->group;
     std::string error;
-    switch (auto const status =
-                context_->store->CreateServer(Traits::kKind, Traits::kPrefix, record, error);
+    std::string const operation = Operation("create");
+    WriteKey key(activation, operation.c_str(),
+                 [&](std::string& text) { AppendInput(spec, text); });
+    switch (auto const status = key.Noted(context_->store->CreateServer(
+                Traits::kKind, Traits::kPrefix, record, error, key.get()));
             status) {
       case StoreStatus::kOk:
-        return result.value(record.id);
+        return result.value(key && key->replayed ? key->outcome.id : record.id);
       case StoreStatus::kExists:
         return Fail<Errors::AlreadyExists>(result, Say(Traits::kExists, Describe(*spec->address)));
       default:
-        return context_->Failed(result, Operation("create").c_str(), status, error);
+        return context_->Failed(result, operation.c_str(), status, error, &key);
     }
   }
 
-  void Delete(std::string const& id, std::shared_ptr<Tirn::Core::AsyncActivation> const&,
+  void Delete(std::string const& id, std::shared_ptr<Tirn::Core::AsyncActivation> const& activation,
               typename Traits::DeleteMethod::ResultCbType const& result) override {
     std::string error;
-    switch (auto const status = context_->store->DeleteServer(Traits::kKind, id, error); status) {
+    std::string const operation = Operation("delete");
+    WriteKey key(activation, operation.c_str(), [&](std::string& text) { text += id; });
+    switch (auto const status =
+                key.Noted(context_->store->DeleteServer(Traits::kKind, id, error, key.get()));
+            status) {
       case StoreStatus::kOk:
         return result.value(Tirn::Void());
       case StoreStatus::kNotFound:
         return Fail<Errors::NotFound>(result, Say(Traits::kNotFound, id));
       default:
-        return context_->Failed(result, Operation("delete").c_str(), status, error);
+        return context_->Failed(result, operation.c_str(), status, error, &key);
     }
   }
 
@@ -561,6 +642,11 @@ std::list<MessageText> const& Messages() {
        "Eine vertrauenswürdige Zertifikatskette ist erforderlich."},
       {kStoreFailed, "The server could not use its records: {1}",
        "Der Server konnte seine Datensätze nicht verwenden: {1}"},
+      {kKeyReused,
+       "The idempotency key {1} was used before for a different request; give each distinct "
+       "write a key of its own.",
+       "Der Idempotenzschlüssel {1} wurde schon für eine andere Anfrage verwendet; jeder "
+       "Schreibvorgang braucht einen eigenen Schlüssel."},
       {kStoreUnavailable, "The server cannot reach its records just now; try again later.",
        "Der Server erreicht seine Datensätze gerade nicht; bitte später erneut versuchen."},
       {kNotUtf8, "{1} is not well-formed UTF-8 text.", "{1} ist kein wohlgeformter UTF-8-Text."},

@@ -248,14 +248,16 @@ class FailingStore final : public RecordStore {
   StoreStatus GetProvider(std::string const&, ProviderRecord&, std::string& error) override {
     return Fail(error);
   }
-  StoreStatus CreateProvider(ProviderRecord const&, std::string& error) override {
+  StoreStatus CreateProvider(ProviderRecord const&, std::string& error,
+                             KeyedWrite* = nullptr) override {
     return Fail(error);
   }
   StoreStatus UpdateProvider(std::string const&, std::function<bool(ProviderRecord&)> const&,
-                             std::string& error) override {
+                             std::string& error, KeyedWrite* = nullptr) override {
     return Fail(error);
   }
-  StoreStatus DeleteProvider(std::string const&, std::string& error) override {
+  StoreStatus DeleteProvider(std::string const&, std::string& error,
+                             KeyedWrite* = nullptr) override {
     return Fail(error);
   }
   StoreStatus ListServers(ServerKind, std::vector<ServerRecord>&, std::string& error) override {
@@ -265,11 +267,12 @@ class FailingStore final : public RecordStore {
                         std::string& error) override {
     return Fail(error);
   }
-  StoreStatus CreateServer(ServerKind, std::string const&, ServerRecord&,
-                           std::string& error) override {
+  StoreStatus CreateServer(ServerKind, std::string const&, ServerRecord&, std::string& error,
+                           KeyedWrite* = nullptr) override {
     return Fail(error);
   }
-  StoreStatus DeleteServer(ServerKind, std::string const&, std::string& error) override {
+  StoreStatus DeleteServer(ServerKind, std::string const&, std::string& error,
+                           KeyedWrite* = nullptr) override {
     return Fail(error);
   }
 

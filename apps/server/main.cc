@@ -187,6 +187,7 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
   } else {
     options.endpoints.push_back(metrics.Endpoint(!config.metricsNeedToken));
   }
+  data.store->KeepKeysFor(config.idempotencyWindow);
   ServerApp::Readiness readiness(*data.store, log);
   options.endpoints.push_back(readiness.Endpoint());
 

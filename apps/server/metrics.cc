@@ -137,6 +137,7 @@ struct ServerMetrics::State {
 namespace {
 
 using Reference::ProviderRecord;
+using Reference::KeyedWrite;
 using Reference::RecordStore;
 using Reference::ServerKind;
 using Reference::ServerRecord;
@@ -166,16 +167,18 @@ class CountedStore final : public RecordStore {
                           std::string& error) override {
     return Count(getProvider_, inner_->GetProvider(id, out, error));
   }
-  StoreStatus CreateProvider(ProviderRecord const& record, std::string& error) override {
-    return Count(createProvider_, inner_->CreateProvider(record, error));
+  StoreStatus CreateProvider(ProviderRecord const& record, std::string& error,
+                             KeyedWrite* keyed = nullptr) override {
+    return Count(createProvider_, inner_->CreateProvider(record, error, keyed));
   }
   StoreStatus UpdateProvider(std::string const& id,
                              std::function<bool(ProviderRecord&)> const& change,
-                             std::string& error) override {
-    return Count(updateProvider_, inner_->UpdateProvider(id, change, error));
+                             std::string& error, KeyedWrite* keyed = nullptr) override {
+    return Count(updateProvider_, inner_->UpdateProvider(id, change, error, keyed));
   }
-  StoreStatus DeleteProvider(std::string const& id, std::string& error) override {
-    return Count(deleteProvider_, inner_->DeleteProvider(id, error));
+  StoreStatus DeleteProvider(std::string const& id, std::string& error,
+                             KeyedWrite* keyed = nullptr) override {
+    return Count(deleteProvider_, inner_->DeleteProvider(id, error, keyed));
   }
   StoreStatus ListServers(ServerKind kind, std::vector<ServerRecord>& out,
                           std::string& error) override {
@@ -186,13 +189,15 @@ class CountedStore final : public RecordStore {
     return Count(getServer_, inner_->GetServer(kind, id, out, error));
   }
   StoreStatus CreateServer(ServerKind kind, std::string const& idPrefix, ServerRecord& record,
-                           std::string& error) override {
-    return Count(createServer_, inner_->CreateServer(kind, idPrefix, record, error));
+                           std::string& error, KeyedWrite* keyed = nullptr) override {
+    return Count(createServer_, inner_->CreateServer(kind, idPrefix, record, error, keyed));
   }
-  StoreStatus DeleteServer(ServerKind kind, std::string const& id, std::string& error) override {
-    return Count(deleteServer_, inner_->DeleteServer(kind, id, error));
+  StoreStatus DeleteServer(ServerKind kind, std::string const& id, std::string& error,
+                           KeyedWrite* keyed = nullptr) override {
+    return Count(deleteServer_, inner_->DeleteServer(kind, id, error, keyed));
   }
   bool Ready(std::string& why) override { return inner_->Ready(why); }
+  void KeepKeysFor(std::chrono::seconds window) override { inner_->KeepKeysFor(window); }
 
  private:
   static StoreStatus Count(ServerMetrics::State::StoreCounters const& counters,

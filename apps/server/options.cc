@@ -69,6 +69,25 @@ bool ReadEnvironment(char const* const* environment, po::options_description con
   return true;
 }
 
+// A duration of whole seconds, minutes, hours or days ("90", "90s", "15m", "24h", "7d"), from
+// one second to 365 days.
+bool ParseWindow(std::string const& text, std::chrono::seconds& out) {
+  std::size_t digits = 0;
+  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+  if (digits == 0 || digits > 9) return false;
+  long long const number = std::stoll(text.substr(0, digits));
+  std::string const unit = text.substr(digits);
+  long long scale = 0;
+  if (unit.empty() || unit == "s") scale = 1;
+  if (unit == "m") scale = 60;
+  if (unit == "h") scale = 60 * 60;
+  if (unit == "d") scale = 24 * 60 * 60;
+  long long const seconds = number * scale;
+  if (scale == 0 || seconds < 1 || seconds > 365LL * 24 * 60 * 60) return false;
+  out = std::chrono::seconds(seconds);
+  return true;
+}
+
 }  // namespace
 
 ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const* environment) {
@@ -90,6 +109,7 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
   double drainDelay = 5;
   double readTimeout = 10;
   double drainTimeout = 30;
+  std::string idempotencyWindow = "24h";
   // The one table of settings, read from the command line, the environment and the file.
   po::options_description settings("Options (also TIRN_SERVER_<NAME> variables and --config lines)");
   settings.add_options()
@@ -139,6 +159,11 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
        "balancer stops sending first")
       ("drain-timeout", po::value(&drainTimeout)->default_value(30)->value_name("SECONDS"),
        "then stop accepting and give the calls in flight this long to finish")
+      ("idempotency-window",
+       po::value(&idempotencyWindow)->default_value("24h")->value_name("DURATION"),
+       "how long the outcome of a write that carried an Idempotency-Key is kept, so that the "
+       "same write tried again is answered from it instead of done twice: seconds, or a "
+       "number with s, m, h or d (1s to 365d)")
       ("threads", po::value(&config.threads)->default_value(config.threads)->value_name("N"),
        "threads serving the connections (1 to 256)")
       ("call-threads",
@@ -289,6 +314,10 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
       return fail(std::string(name) + " wants a number of seconds from 0 to 3600");
     }
     *into = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+  }
+  if (!ParseWindow(idempotencyWindow, config.idempotencyWindow)) {
+    return fail("--idempotency-window wants a duration from 1s to 365d (seconds, or a number "
+                "with s, m, h or d), not '" + idempotencyWindow + "'");
   }
   if (unknownFields != "reject" && unknownFields != "keep") {
     return fail("--unknown-fields wants 'reject' or 'keep', not '" + unknownFields + "'");

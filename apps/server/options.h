@@ -59,6 +59,9 @@ struct ServerConfig {
   // Default 10 s.
   std::chrono::milliseconds readTimeout{10000};
   std::chrono::milliseconds drainTimeout{30000};
+  // How long the outcome of a write that carried an Idempotency-Key is kept, so that the
+  // write tried again within it is answered from it rather than done twice. Default 24 h.
+  std::chrono::seconds idempotencyWindow{24 * 60 * 60};
   // Threads that serve the connections. Default 2.
   unsigned threads = 2;
   // Threads that run the operations, and so wait for the store; a PostgreSQL store keeps a

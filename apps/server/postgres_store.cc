@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <limits>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -57,6 +58,20 @@ constexpr Migration kMigrations[] = {
       CREATE UNIQUE INDEX servers_by_address ON servers (kind, hostname, (coalesce(port, -1)));
       CREATE SEQUENCE key_server_numbers AS bigint MINVALUE 1;
       CREATE SEQUENCE attestation_service_numbers AS bigint MINVALUE 1;
+    )sql"},
+    {2, R"sql(
+      -- The outcome of each write that carried an idempotency key, by the caller's scope; the
+      -- outcome is null only inside the transaction that claims the key.
+      CREATE TABLE write_keys (
+        scope text NOT NULL,
+        key text NOT NULL,
+        digest bytea NOT NULL,
+        kept timestamptz NOT NULL,
+        status integer,
+        record_id text,
+        refusal text,
+        PRIMARY KEY (scope, key));
+      CREATE INDEX write_keys_by_age ON write_keys (kept);
     )sql"},
 };
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == PostgresRecordStore::kSchemaVersion,
@@ -125,6 +140,22 @@ constexpr char kStatements[] = R"sql(
     RETURNING id;
   PREPARE delete_server (integer, text) AS
     DELETE FROM servers WHERE kind = $1 AND id = $2;
+  -- A row when the key is this write's now: new, or kept past its window ($4 seconds). A key
+  -- another transaction is claiming makes this wait for its end.
+  PREPARE claim_key (text, text, bytea, integer) AS
+    INSERT INTO write_keys AS held (scope, key, digest, kept) VALUES ($1, $2, $3, now())
+    ON CONFLICT (scope, key) DO UPDATE
+      SET digest = excluded.digest, kept = excluded.kept, status = NULL, record_id = NULL,
+          refusal = NULL
+      WHERE held.kept <= now() - $4 * interval '1 second'
+    RETURNING 1;
+  PREPARE kept_key (text, text) AS
+    SELECT digest, status, record_id, refusal FROM write_keys WHERE scope = $1 AND key = $2;
+  PREPARE keep_outcome (text, text, integer, text, text) AS
+    UPDATE write_keys SET status = $3, record_id = $4, refusal = $5
+    WHERE scope = $1 AND key = $2;
+  PREPARE forget_keys (integer) AS
+    DELETE FROM write_keys WHERE kept <= now() - $1 * interval '1 second';
 )sql";
 
 std::int32_t KindNumber(Reference::ServerKind kind) {
@@ -190,6 +221,15 @@ class Params {
   std::vector<std::string> values_;
   std::vector<bool> nulls_;
 };
+
+// A column of a binary result that holds a 32-bit integer; false when it holds none.
+bool IntColumn(PGresult const* result, int row, int column, std::int32_t& out) {
+  if (PQgetisnull(result, row, column) || PQgetlength(result, row, column) != 4) return false;
+  auto const* bytes = reinterpret_cast<unsigned char const*>(PQgetvalue(result, row, column));
+  out = static_cast<std::int32_t>(std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
+                                  std::uint32_t{bytes[2]} << 8 | bytes[3]);
+  return true;
+}
 
 // A column of a binary result, as bytes.
 std::string Column(PGresult const* result, int row, int column) {
@@ -595,15 +635,12 @@ bool ApplyMigrations(Connection& connection, Clock::time_point deadline, std::st
     error = "cannot read the schema version of " + where + ": " + error;
     return false;
   }
+  std::int32_t version = 0;
   if (!Shaped(rows.get(), 1, error) || PQntuples(rows.get()) != 1 ||
-      PQgetlength(rows.get(), 0, 0) != 4) {
+      !IntColumn(rows.get(), 0, 0, version)) {
     error = "cannot read the schema version of " + where;
     return false;
   }
-  auto const* bytes = reinterpret_cast<unsigned char const*>(PQgetvalue(rows.get(), 0, 0));
-  auto const version = static_cast<std::int32_t>(std::uint32_t{bytes[0]} << 24 |
-                                                 std::uint32_t{bytes[1]} << 16 |
-                                                 std::uint32_t{bytes[2]} << 8 | bytes[3]);
   if (version > PostgresRecordStore::kSchemaVersion) {
     error = where + " has schema version " + std::to_string(version) +
             ", newer than this server's " +
@@ -774,6 +811,76 @@ Status PostgresRecordStore::InTransaction(bool secrets,
   return status;
 }
 
+Status PostgresRecordStore::InKeyedTransaction(bool secrets, Reference::KeyedWrite* keyed,
+                                               std::function<Status(Connection&)> const& write,
+                                               std::function<std::string()> const& id,
+                                               std::string& error) {
+  if (!keyed) return InTransaction(secrets, write, error);
+  auto const window = static_cast<std::int32_t>(
+      std::min<std::int64_t>(KeyWindow().count(), std::numeric_limits<std::int32_t>::max()));
+  return InTransaction(
+      true,
+      [&](Connection& connection) {
+        std::string const digest = box_->Digest(keyed->input.value());
+        if (digest.empty()) {
+          error = "cannot digest the write's input";
+          return Status::kFailed;
+        }
+        auto const claim = [&] {
+          // At most once a minute per instance; another instance's removal meanwhile makes
+          // this one remove nothing.
+          auto const now = Clock::now().time_since_epoch().count();
+          auto last = keysForgotten_.load();
+          if (now - last >= std::chrono::nanoseconds(std::chrono::minutes(1)).count() &&
+              keysForgotten_.compare_exchange_strong(last, now)) {
+            Result done;
+            Status const forgot =
+                Execute(connection, "forget_keys", Params().Int(window), done, error);
+            if (forgot != Status::kOk) return forgot;
+          }
+          Result rows;
+          Status status = Execute(connection, "claim_key",
+                                  Params().Text(keyed->scope).Text(keyed->key).Text(digest).Int(
+                                      window),
+                                  rows, error);
+          if (status != Status::kOk) return status;
+          if (PQntuples(rows.get()) > 0) return Status::kOk;  // this write's key now
+          status = Execute(connection, "kept_key", Params().Text(keyed->scope).Text(keyed->key),
+                           rows, error);
+          if (status != Status::kOk) return status;
+          if (!Shaped(rows.get(), 4, error)) return Status::kFailed;
+          std::int32_t kept = 0;
+          if (PQntuples(rows.get()) != 1 || !IntColumn(rows.get(), 0, 1, kept) ||
+              (kept != static_cast<std::int32_t>(Status::kOk) &&
+               kept != static_cast<std::int32_t>(Status::kNotFound) &&
+               kept != static_cast<std::int32_t>(Status::kExists))) {
+            error = "the outcome kept for an idempotency key is damaged";
+            return Status::kFailed;
+          }
+          if (Column(rows.get(), 0, 0) != digest) return Status::kKeyReused;
+          keyed->outcome.status = static_cast<Status>(kept);
+          keyed->outcome.id = Column(rows.get(), 0, 2);
+          keyed->outcome.refusal = Column(rows.get(), 0, 3);
+          keyed->replayed = true;
+          return Status::kOk;
+        };
+        auto const keep = [&] {
+          Result done;
+          return Execute(connection, "keep_outcome",
+                         Params()
+                             .Text(keyed->scope)
+                             .Text(keyed->key)
+                             .Int(static_cast<std::int32_t>(keyed->outcome.status))
+                             .Text(keyed->outcome.id)
+                             .Text(keyed->outcome.refusal),
+                         done, error);
+        };
+        return Reference::RunKeyed(
+            keyed, claim, [&] { return write(connection); }, id, keep);
+      },
+      error);
+}
+
 Status PostgresRecordStore::ReadOnce(std::function<Status(Connection&)> const& body,
                                      std::string& error) {
   Lease lease(*this, Clock::now() + kLeaseTimeout, error);
@@ -887,6 +994,12 @@ bool PostgresRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::si
     }
     // A provider deleted meanwhile is left deleted.
     if (Changed(done.get())) ++count;
+  }
+  // The kept keys' digests were made with the old key and would not match again.
+  Result forgotten;
+  if (Query(connection, "DELETE FROM write_keys", Params(), deadline, forgotten, error) !=
+      Status::kOk) {
+    return failed("cannot forget the idempotency keys of " + where + ": " + error);
   }
   std::string check;
   if (!newBox->Seal(kCheckText, kCheckKey, check, error)) return failed(error);
@@ -1123,11 +1236,12 @@ Status PostgresRecordStore::GetProvider(std::string const& id, ProviderRecord& o
       error);
 }
 
-Status PostgresRecordStore::CreateProvider(ProviderRecord const& record, std::string& error) {
+Status PostgresRecordStore::CreateProvider(ProviderRecord const& record, std::string& error,
+                                           Reference::KeyedWrite* keyed) {
   Params params;
   if (!ProviderParams(*box_, record, params, error)) return Status::kFailed;
-  return InTransaction(
-      true,
+  return InKeyedTransaction(
+      true, keyed,
       [&](Connection& connection) {
         Result done;
         Status const status = Execute(connection, "insert_provider", params, done, error);
@@ -1136,14 +1250,14 @@ Status PostgresRecordStore::CreateProvider(ProviderRecord const& record, std::st
         // committed when this one tried, leaves nothing inserted here.
         return Changed(done.get()) ? Status::kOk : Status::kExists;
       },
-      error);
+      [&] { return record.id; }, error);
 }
 
 Status PostgresRecordStore::UpdateProvider(std::string const& id,
                                            std::function<bool(ProviderRecord&)> const& change,
-                                           std::string& error) {
-  return InTransaction(
-      true,
+                                           std::string& error, Reference::KeyedWrite* keyed) {
+  return InKeyedTransaction(
+      true, keyed,
       [&](Connection& connection) {
         // Locked until the transaction ends: an update by another instance waits for this one,
         // and then reads what it wrote.
@@ -1160,12 +1274,13 @@ Status PostgresRecordStore::UpdateProvider(std::string const& id,
         Result done;
         return Execute(connection, "update_provider", params, done, error);
       },
-      error);
+      [&] { return id; }, error);
 }
 
-Status PostgresRecordStore::DeleteProvider(std::string const& id, std::string& error) {
-  return InTransaction(
-      false,
+Status PostgresRecordStore::DeleteProvider(std::string const& id, std::string& error,
+                                           Reference::KeyedWrite* keyed) {
+  return InKeyedTransaction(
+      false, keyed,
       [&](Connection& connection) {
         Result done;
         Status const status =
@@ -1173,7 +1288,7 @@ Status PostgresRecordStore::DeleteProvider(std::string const& id, std::string& e
         if (status != Status::kOk) return status;
         return Changed(done.get()) ? Status::kOk : Status::kNotFound;
       },
-      error);
+      [&] { return id; }, error);
 }
 
 Status PostgresRecordStore::ListServers(ServerKind kind, std::vector<ServerRecord>& out,
@@ -1209,7 +1324,8 @@ Status PostgresRecordStore::GetServer(ServerKind kind, std::string const& id, Se
 }
 
 Status PostgresRecordStore::CreateServer(ServerKind kind, std::string const& idPrefix,
-                                         ServerRecord& record, std::string& error) {
+                                         ServerRecord& record, std::string& error,
+                                         Reference::KeyedWrite* keyed) {
   std::string address;
   std::string trustedCa;
   if (!StoreJson(record.address, address, error) ||
@@ -1231,8 +1347,8 @@ Status PostgresRecordStore::CreateServer(ServerKind kind, std::string const& idP
       .Text(address)
       .Text(trustedCa)
       .Text(record.group);
-  return InTransaction(
-      false,
+  return InKeyedTransaction(
+      false, keyed,
       [&](Connection& connection) {
         // Looked for first, so that a refused server takes no number in the common case.
         Result rows;
@@ -1248,13 +1364,13 @@ Status PostgresRecordStore::CreateServer(ServerKind kind, std::string const& idP
         record.id = Column(rows.get(), 0, 0);
         return Status::kOk;
       },
-      error);
+      [&] { return record.id; }, error);
 }
 
 Status PostgresRecordStore::DeleteServer(ServerKind kind, std::string const& id,
-                                         std::string& error) {
-  return InTransaction(
-      false,
+                                         std::string& error, Reference::KeyedWrite* keyed) {
+  return InKeyedTransaction(
+      false, keyed,
       [&](Connection& connection) {
         Result done;
         Status const status = Execute(connection, "delete_server",
@@ -1262,7 +1378,7 @@ Status PostgresRecordStore::DeleteServer(ServerKind kind, std::string const& id,
         if (status != Status::kOk) return status;
         return Changed(done.get()) ? Status::kOk : Status::kNotFound;
       },
-      error);
+      [&] { return id; }, error);
 }
 
 }  // namespace ServerApp

@@ -7,6 +7,11 @@
 // provider's identifier, of a server's host name and port), and an update reads and writes its
 // row in one transaction with the row locked, so that no instance loses another's change.
 //
+// A keyed write (Reference::KeyedWrite) claims its key in the write_keys table every instance
+// shares, in the write's transaction: of two writes with one key, on one instance or two, the
+// second waits on the first's row until it commits, then answers from its outcome. The input
+// is kept as a digest made with the SecretBox's key (it may hold a secret).
+//
 // Each provider's key-derivation key is sealed with the server's SecretBox, bound to the
 // provider's identifier, as in the SQLite store; the database also holds a sealed check value
 // and the key's fingerprint, so that an instance started with another key is refused at Open.
@@ -47,9 +52,11 @@
 #ifndef APPS_SERVER_POSTGRES_STORE_H_
 #define APPS_SERVER_POSTGRES_STORE_H_
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -76,7 +83,7 @@ struct PostgresConnection;
 class PostgresRecordStore final : public Reference::RecordStore {
  public:
   // The schema version this server writes.
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
   // The most connections one store keeps.
   static constexpr std::size_t kMaxConnections = 64;
   // How long a connect, a statement (also the server's statement_timeout) and a wait for a
@@ -104,17 +111,20 @@ class PostgresRecordStore final : public Reference::RecordStore {
 
   Status ListProviders(std::vector<ProviderRecord>& out, std::string& error) override;
   Status GetProvider(std::string const& id, ProviderRecord& out, std::string& error) override;
-  Status CreateProvider(ProviderRecord const& record, std::string& error) override;
+  Status CreateProvider(ProviderRecord const& record, std::string& error,
+                        Reference::KeyedWrite* keyed = nullptr) override;
   Status UpdateProvider(std::string const& id, std::function<bool(ProviderRecord&)> const& change,
-                        std::string& error) override;
-  Status DeleteProvider(std::string const& id, std::string& error) override;
+                        std::string& error, Reference::KeyedWrite* keyed = nullptr) override;
+  Status DeleteProvider(std::string const& id, std::string& error,
+                        Reference::KeyedWrite* keyed = nullptr) override;
   Status ListServers(ServerKind kind, std::vector<ServerRecord>& out,
                      std::string& error) override;
   Status GetServer(ServerKind kind, std::string const& id, ServerRecord& out,
                    std::string& error) override;
   Status CreateServer(ServerKind kind, std::string const& idPrefix, ServerRecord& record,
-                      std::string& error) override;
-  Status DeleteServer(ServerKind kind, std::string const& id, std::string& error) override;
+                      std::string& error, Reference::KeyedWrite* keyed = nullptr) override;
+  Status DeleteServer(ServerKind kind, std::string const& id, std::string& error,
+                      Reference::KeyedWrite* keyed = nullptr) override;
 
   // Whether this store can serve now: the database answers on a pooled connection and its
   // records are sealed with this store's key (not resealed by another process since), all of
@@ -173,6 +183,12 @@ class PostgresRecordStore final : public Reference::RecordStore {
   // kOk, kNotFound or kExists.
   Status InTransaction(bool secrets, std::function<Status(Connection&)> const& body,
                        std::string& error);
+  // The same for a write that may carry a key (Reference::RunKeyed on the write_keys table,
+  // which every instance shares): a keyed write checks the key fingerprint, since its input's
+  // digest is made with the key.
+  Status InKeyedTransaction(bool secrets, Reference::KeyedWrite* keyed,
+                            std::function<Status(Connection&)> const& write,
+                            std::function<std::string()> const& id, std::string& error);
   // Runs `body`, which reads with one statement that needs no key check, on a pooled
   // connection: the statement is a transaction of its own, one round trip instead of three.
   Status ReadOnce(std::function<Status(Connection&)> const& body, std::string& error);
@@ -182,6 +198,9 @@ class PostgresRecordStore final : public Reference::RecordStore {
   std::string uri_;
   std::shared_ptr<SecretBox const> box_;
   std::string fingerprint_;
+  // When this instance last removed keys past their window (steady clock, in its epoch's
+  // nanoseconds).
+  std::atomic<std::int64_t> keysForgotten_{0};
 
   std::mutex poolMutex_;
   std::condition_variable poolFree_;

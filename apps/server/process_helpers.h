@@ -321,10 +321,11 @@ struct Fetched {
   std::string body;
 };
 
-// GET `path` from 127.0.0.1:`port` over a fresh connection, with `token` as a bearer token
-// when given; status 0 when no answer came in time.
-inline Fetched Get(std::string const& port, std::string const& path,
-                   std::string const& token = {}) {
+// One request to 127.0.0.1:`port` over a fresh connection: a GET of `path`, or a POST of the
+// JSON `body` when it is set, with `token` as a bearer token when given; status 0 when no
+// answer came in time.
+inline Fetched Fetch(std::string const& port, std::string const& path, std::string const& token,
+                     std::string const* body) {
   Fetched fetched;
   int const fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -337,9 +338,15 @@ inline Fetched Get(std::string const& port, std::string const& path,
     close(fd);
     return fetched;
   }
-  std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+  std::string request = (body ? "POST " : "GET ") + path +
+                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
   if (!token.empty()) request += "Authorization: Bearer " + token + "\r\n";
-  request += "\r\n";
+  if (body) {
+    request += "Content-Type: application/json\r\nContent-Length: " +
+               std::to_string(body->size()) + "\r\n\r\n" + *body;
+  } else {
+    request += "\r\n";
+  }
   (void)send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   std::string answer;
   char buffer[4096];
@@ -351,6 +358,16 @@ inline Fetched Get(std::string const& port, std::string const& path,
   std::size_t const end = answer.find("\r\n\r\n");
   if (end != std::string::npos) fetched.body = answer.substr(end + 4);
   return fetched;
+}
+
+inline Fetched Get(std::string const& port, std::string const& path,
+                   std::string const& token = {}) {
+  return Fetch(port, path, token, nullptr);
+}
+
+inline Fetched Post(std::string const& port, std::string const& path, std::string const& body,
+                    std::string const& token = {}) {
+  return Fetch(port, path, token, &body);
 }
 
 inline bool Contains(std::string const& text, std::string const& part) {

@@ -18,15 +18,19 @@ class SwitchedStore final : public Reference::RecordStore {
   Status GetProvider(std::string const&, Reference::ProviderRecord&, std::string&) override {
     return Status::kFailed;
   }
-  Status CreateProvider(Reference::ProviderRecord const&, std::string&) override {
+  Status CreateProvider(Reference::ProviderRecord const&, std::string&,
+                        Reference::KeyedWrite* = nullptr) override {
     return Status::kFailed;
   }
   Status UpdateProvider(std::string const&,
-                        std::function<bool(Reference::ProviderRecord&)> const&,
-                        std::string&) override {
+                        std::function<bool(Reference::ProviderRecord&)> const&, std::string&,
+                        Reference::KeyedWrite* = nullptr) override {
     return Status::kFailed;
   }
-  Status DeleteProvider(std::string const&, std::string&) override { return Status::kFailed; }
+  Status DeleteProvider(std::string const&, std::string&,
+                        Reference::KeyedWrite* = nullptr) override {
+    return Status::kFailed;
+  }
   Status ListServers(Reference::ServerKind, std::vector<Reference::ServerRecord>&,
                      std::string&) override {
     return Status::kFailed;
@@ -36,10 +40,11 @@ class SwitchedStore final : public Reference::RecordStore {
     return Status::kFailed;
   }
   Status CreateServer(Reference::ServerKind, std::string const&, Reference::ServerRecord&,
-                      std::string&) override {
+                      std::string&, Reference::KeyedWrite* = nullptr) override {
     return Status::kFailed;
   }
-  Status DeleteServer(Reference::ServerKind, std::string const&, std::string&) override {
+  Status DeleteServer(Reference::ServerKind, std::string const&, std::string&,
+                      Reference::KeyedWrite* = nullptr) override {
     return Status::kFailed;
   }
   bool Ready(std::string& why) override {

@@ -214,4 +214,17 @@ std::string SecretBox::Fingerprint() const {
   return std::string(reinterpret_cast<char const*>(digest), 16);
 }
 
+std::string SecretBox::Digest(std::string const& text) const {
+  static char const kPrefix[] = "tirn-server digest\n";
+  Tirn::SecretString message(kPrefix + text);  // may hold a secret: wiped when released
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!HMAC(EVP_sha256(), key_, kKeySize,
+            reinterpret_cast<unsigned char const*>(message.value().data()),
+            message.value().size(), digest, &length)) {
+    return {};
+  }
+  return std::string(reinterpret_cast<char const*>(digest), length);
+}
+
 }  // namespace ServerApp

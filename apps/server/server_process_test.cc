@@ -331,6 +331,45 @@ TEST(ServerProgram, SigtermDrainsBeforeItStops) {
   EXPECT_TRUE(Contains(patient.process.Stderr(), "a second signal")) << patient.process.Stderr();
 }
 
+// A restart of the one SQLite instance, while a writer with a long time limit calls it: every
+// call succeeds, those made while it was away once it is back, and none is done twice.
+TEST(ServerProgram, AWriterWithALongTimeLimitRidesThroughARestart) {
+  TempDir dir;
+  std::string const data = dir.path + "/records.db";
+  auto server = std::make_unique<Running>(ServeArgs(data), dir.path);
+  ASSERT_FALSE(server->url.empty()) << server->line << server->process.Stderr();
+  std::string const url = server->url;
+  std::atomic<bool> stop{false};
+  std::vector<std::string> outcomes;
+  std::thread writer([&] {
+    Client client(url);
+    for (int i = 0; !stop; ++i) {
+      outcomes.push_back(client.Create("p" + std::to_string(i), "k", "s"));
+    }
+  });
+  std::this_thread::sleep_for(200ms);
+  server->process.Signal(SIGTERM);
+  EXPECT_EQ(server->process.Wait(), 0);
+  std::this_thread::sleep_for(500ms);  // away for a while: the writer's calls wait
+  auto args = ServeArgs(data);
+  args[1] = "127.0.0.1:" + PortOf(url);
+  server = std::make_unique<Running>(args, dir.path);
+  ASSERT_EQ(server->url, url) << server->line << server->process.Stderr();
+  std::this_thread::sleep_for(200ms);
+  stop = true;
+  writer.join();
+  std::map<std::string, int> counted;
+  for (auto const& outcome : outcomes) ++counted[outcome];
+  EXPECT_EQ(counted["ok"], static_cast<int>(outcomes.size()))
+      << "the first failure: " << [&] {
+           for (auto const& outcome : outcomes) {
+             if (outcome != "ok") return outcome;
+           }
+           return std::string();
+         }();
+  EXPECT_EQ(Client(url).List().size(), outcomes.size());
+}
+
 // `check` reads what a start would read and says every problem with its file and line, starts
 // nothing and makes no file; its status says whether a server would start.
 TEST(ServerProgram, CheckSaysEveryProblemAndStartsNothing) {

@@ -50,6 +50,19 @@ constexpr Migration kMigrations[] = {
       CREATE INDEX servers_by_address ON servers (kind, hostname, port);
       CREATE TABLE counters (kind INTEGER PRIMARY KEY, next INTEGER NOT NULL);
     )sql"},
+    {2, R"sql(
+      -- The outcome of each write that carried an idempotency key, by the caller's scope.
+      CREATE TABLE write_keys (
+        scope TEXT NOT NULL,
+        key TEXT NOT NULL,
+        digest BLOB NOT NULL,
+        kept INTEGER NOT NULL,
+        status INTEGER NOT NULL,
+        record_id TEXT NOT NULL,
+        refusal TEXT NOT NULL,
+        PRIMARY KEY (scope, key));
+      CREATE INDEX write_keys_by_age ON write_keys (kept);
+    )sql"},
 };
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == SqliteRecordStore::kSchemaVersion,
               "one migration per schema version");
@@ -242,7 +255,17 @@ bool SqliteRecordStore::Prepare(std::string& error) {
                                "(kind, id, hostname, port, address, trusted_ca, grp) "
                                "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
                                error) &&
-         deleteServer_.Prepare(db_, "DELETE FROM servers WHERE kind = ?1 AND id = ?2", error);
+         deleteServer_.Prepare(db_, "DELETE FROM servers WHERE kind = ?1 AND id = ?2", error) &&
+         findKey_.Prepare(db_,
+                          "SELECT digest, kept, status, record_id, refusal FROM write_keys "
+                          "WHERE scope = ?1 AND key = ?2",
+                          error) &&
+         keepKey_.Prepare(db_,
+                          "INSERT OR REPLACE INTO write_keys "
+                          "(scope, key, digest, kept, status, record_id, refusal) "
+                          "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+                          error) &&
+         forgetKeys_.Prepare(db_, "DELETE FROM write_keys WHERE kept <= ?1", error);
 }
 
 bool SqliteRecordStore::ReadMeta(char const* key, std::string& value, bool& found,
@@ -498,36 +521,121 @@ Status SqliteRecordStore::GetProvider(std::string const& id, ProviderRecord& out
   return ReadRow(getProvider_, out, ProviderReader(), error);
 }
 
-Status SqliteRecordStore::CreateProvider(ProviderRecord const& record, std::string& error) {
+namespace {
+
+std::int64_t UnixSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Keys past their window are removed at most this often, by the write that finds it due.
+constexpr std::chrono::minutes kForgetEvery{1};
+
+}  // namespace
+
+Status SqliteRecordStore::Keyed(Reference::KeyedWrite* keyed, std::function<Status()> const& write,
+                                std::function<std::string()> const& id, std::string& error) {
+  std::int64_t const now = UnixSeconds();
+  std::string digest;
+  auto const claim = [&] {
+    digest = box_->Digest(keyed->input.value());
+    if (digest.empty()) {
+      error = "cannot digest the write's input";
+      return Status::kFailed;
+    }
+    std::int64_t const oldest = now - KeyWindow().count();
+    auto const steady = std::chrono::steady_clock::now();
+    if (steady - keysForgotten_ >= kForgetEvery) {
+      forgetKeys_.BindInt(1, oldest);
+      if (!Run(forgetKeys_, error)) return Status::kFailed;
+      keysForgotten_ = steady;
+    }
+    Sqlite::ResetOnExit reset(findKey_);
+    findKey_.BindText(1, keyed->scope);
+    findKey_.BindText(2, keyed->key);
+    switch (findKey_.Next(error)) {
+      case Sqlite::Step::kRow:
+        break;
+      case Sqlite::Step::kDone:
+        return Status::kOk;
+      default:
+        return Status::kFailed;
+    }
+    if (findKey_.ColumnInt(1) <= oldest) return Status::kOk;  // forgotten: kept anew below
+    if (findKey_.ColumnBlob(0) != digest) return Status::kKeyReused;
+    auto const status = static_cast<Status>(findKey_.ColumnInt(2));
+    if (status != Status::kOk && status != Status::kNotFound && status != Status::kExists) {
+      error = "the outcome kept for an idempotency key is damaged";
+      return Status::kFailed;
+    }
+    keyed->outcome.status = status;
+    keyed->outcome.id = findKey_.ColumnText(3);
+    keyed->outcome.refusal = findKey_.ColumnText(4);
+    keyed->replayed = true;
+    return Status::kOk;
+  };
+  auto const keep = [&] {
+    keepKey_.BindText(1, keyed->scope);
+    keepKey_.BindText(2, keyed->key);
+    keepKey_.BindBlob(3, digest);
+    keepKey_.BindInt(4, now);
+    keepKey_.BindInt(5, static_cast<std::int64_t>(keyed->outcome.status));
+    keepKey_.BindText(6, keyed->outcome.id);
+    keepKey_.BindText(7, keyed->outcome.refusal);
+    return Run(keepKey_, error) ? Status::kOk : Status::kFailed;
+  };
+  return Reference::RunKeyed(keyed, claim, write, id, keep);
+}
+
+Status SqliteRecordStore::CreateProvider(ProviderRecord const& record, std::string& error,
+                                         Reference::KeyedWrite* keyed) {
   return Change(
       [&] {
-        if (!WriteProvider(insertProvider_, record, error)) return Status::kFailed;
-        return db_.Changes() == 0 ? Status::kExists : Status::kOk;
+        return Keyed(
+            keyed,
+            [&] {
+              if (!WriteProvider(insertProvider_, record, error)) return Status::kFailed;
+              return db_.Changes() == 0 ? Status::kExists : Status::kOk;
+            },
+            [&] { return record.id; }, error);
       },
       error);
 }
 
 Status SqliteRecordStore::UpdateProvider(std::string const& id,
                                          std::function<bool(ProviderRecord&)> const& change,
-                                         std::string& error) {
+                                         std::string& error, Reference::KeyedWrite* keyed) {
   return Change(
       [&] {
-        ProviderRecord record;
-        getProvider_.BindText(1, id);
-        Status const read = ReadRow(getProvider_, record, ProviderReader(), error);
-        if (read != Status::kOk || !change(record)) return read;
-        record.id = id;
-        return WriteProvider(updateProvider_, record, error) ? Status::kOk : Status::kFailed;
+        return Keyed(
+            keyed,
+            [&] {
+              ProviderRecord record;
+              getProvider_.BindText(1, id);
+              Status const read = ReadRow(getProvider_, record, ProviderReader(), error);
+              if (read != Status::kOk || !change(record)) return read;
+              record.id = id;
+              return WriteProvider(updateProvider_, record, error) ? Status::kOk
+                                                                   : Status::kFailed;
+            },
+            [&] { return id; }, error);
       },
       error);
 }
 
-Status SqliteRecordStore::DeleteProvider(std::string const& id, std::string& error) {
+Status SqliteRecordStore::DeleteProvider(std::string const& id, std::string& error,
+                                         Reference::KeyedWrite* keyed) {
   return Change(
       [&] {
-        deleteProvider_.BindText(1, id);
-        if (!Run(deleteProvider_, error)) return Status::kFailed;
-        return db_.Changes() == 0 ? Status::kNotFound : Status::kOk;
+        return Keyed(
+            keyed,
+            [&] {
+              deleteProvider_.BindText(1, id);
+              if (!Run(deleteProvider_, error)) return Status::kFailed;
+              return db_.Changes() == 0 ? Status::kNotFound : Status::kOk;
+            },
+            [&] { return id; }, error);
       },
       error);
 }
@@ -560,15 +668,15 @@ Status SqliteRecordStore::GetServer(ServerKind kind, std::string const& id, Serv
 }
 
 Status SqliteRecordStore::CreateServer(ServerKind kind, std::string const& idPrefix,
-                                       ServerRecord& record, std::string& error) {
+                                       ServerRecord& record, std::string& error,
+                                       Reference::KeyedWrite* keyed) {
   int const kindNumber = static_cast<int>(kind);
   std::string address;
   std::string trustedCa;
   if (!StoreJson(record.address, address, error) || !StoreJson(record.trustedCa, trustedCa, error)) {
     return Status::kFailed;
   }
-  return Change(
-      [&] {
+  auto const write = [&] {
         {
           Sqlite::ResetOnExit reset(findServer_);
           findServer_.BindInt(1, kindNumber);
@@ -617,18 +725,23 @@ Status SqliteRecordStore::CreateServer(ServerKind kind, std::string const& idPre
         insertServer_.BindText(6, trustedCa);
         insertServer_.BindText(7, record.group);
         return Run(insertServer_, error) ? Status::kOk : Status::kFailed;
-      },
-      error);
+  };
+  return Change([&] { return Keyed(keyed, write, [&] { return record.id; }, error); }, error);
 }
 
-Status SqliteRecordStore::DeleteServer(ServerKind kind, std::string const& id,
-                                       std::string& error) {
+Status SqliteRecordStore::DeleteServer(ServerKind kind, std::string const& id, std::string& error,
+                                       Reference::KeyedWrite* keyed) {
   return Change(
       [&] {
-        deleteServer_.BindInt(1, static_cast<int>(kind));
-        deleteServer_.BindText(2, id);
-        if (!Run(deleteServer_, error)) return Status::kFailed;
-        return db_.Changes() == 0 ? Status::kNotFound : Status::kOk;
+        return Keyed(
+            keyed,
+            [&] {
+              deleteServer_.BindInt(1, static_cast<int>(kind));
+              deleteServer_.BindText(2, id);
+              if (!Run(deleteServer_, error)) return Status::kFailed;
+              return db_.Changes() == 0 ? Status::kNotFound : Status::kOk;
+            },
+            [&] { return id; }, error);
       },
       error);
 }
@@ -683,6 +796,8 @@ bool SqliteRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::size
           if (!Run(update, error)) return Status::kFailed;
           ++count;
         }
+        // The kept keys' digests were made with the old key and would not match again.
+        if (!db_.Execute("DELETE FROM write_keys", error)) return Status::kFailed;
         std::string check;
         bool const written = newBox->Seal(kCheckText, kCheckKey, check, error) &&
                              WriteMeta(kCheckKey, check, error) &&

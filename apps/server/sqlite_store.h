@@ -16,6 +16,10 @@
 // applied): opening a file of an older version migrates it, a file of a newer version is
 // refused.
 //
+// A keyed write (Reference::KeyedWrite) keeps its key, a digest of its input made with the
+// SecretBox's key (SecretBox::Digest: the input may hold a secret), and its outcome in the
+// write_keys table, in the savepoint of its change.
+//
 //   std::string error;
 //   auto store = ServerApp::SqliteRecordStore::Open("tirn-server.db", box, error);
 //   if (!store) Fail(error);
@@ -31,6 +35,7 @@
 #ifndef APPS_SERVER_SQLITE_STORE_H_
 #define APPS_SERVER_SQLITE_STORE_H_
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -83,7 +88,7 @@ struct SealedRecords {
 class SqliteRecordStore final : public Reference::RecordStore {
  public:
   // The schema version this server writes.
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
   // Opens the file at `path` (":memory:" for none), creating or migrating its schema. Null,
   // with the reason in `error`, when it cannot be opened, is damaged, is of a newer schema,
@@ -99,23 +104,27 @@ class SqliteRecordStore final : public Reference::RecordStore {
 
   Status ListProviders(std::vector<ProviderRecord>& out, std::string& error) override;
   Status GetProvider(std::string const& id, ProviderRecord& out, std::string& error) override;
-  Status CreateProvider(ProviderRecord const& record, std::string& error) override;
+  Status CreateProvider(ProviderRecord const& record, std::string& error,
+                        Reference::KeyedWrite* keyed = nullptr) override;
   Status UpdateProvider(std::string const& id, std::function<bool(ProviderRecord&)> const& change,
-                        std::string& error) override;
-  Status DeleteProvider(std::string const& id, std::string& error) override;
+                        std::string& error, Reference::KeyedWrite* keyed = nullptr) override;
+  Status DeleteProvider(std::string const& id, std::string& error,
+                        Reference::KeyedWrite* keyed = nullptr) override;
   Status ListServers(ServerKind kind, std::vector<ServerRecord>& out,
                      std::string& error) override;
   Status GetServer(ServerKind kind, std::string const& id, ServerRecord& out,
                    std::string& error) override;
   Status CreateServer(ServerKind kind, std::string const& idPrefix, ServerRecord& record,
-                      std::string& error) override;
-  Status DeleteServer(ServerKind kind, std::string const& id, std::string& error) override;
+                      std::string& error, Reference::KeyedWrite* keyed = nullptr) override;
+  Status DeleteServer(ServerKind kind, std::string const& id, std::string& error,
+                      Reference::KeyedWrite* keyed = nullptr) override;
 
   // Reseals every secret the file holds (each provider's key, and the key-check value and
   // fingerprint) with `newBox`'s key, in one transaction: when a step fails nothing has
   // changed and the file opens with the old key only. Then the store goes on with the new
   // key, and the file is rewritten (VACUUM) and its log emptied, so that no value sealed with
-  // the old key is left on disk. `resealed` counts the providers' keys; `notices` receives
+  // the old key is left on disk. The idempotency keys kept are forgotten (their digests were
+  // made with the old key). `resealed` counts the providers' keys; `notices` receives
   // what the user should be told (old values that could not be erased). False, with the
   // reason in `error`, when `newBox` holds the key in use, a stored secret does not open with
   // the key in use, or SQLite fails.
@@ -156,6 +165,9 @@ class SqliteRecordStore final : public Reference::RecordStore {
   std::function<bool(Sqlite::Statement&, ProviderRecord&, std::string&)> ProviderReader();
   bool WriteProvider(Sqlite::Statement& statement, ProviderRecord const& record,
                      std::string& error);
+  // The steps of a keyed write (Reference::RunKeyed) on the write_keys table, within a change.
+  Status Keyed(Reference::KeyedWrite* keyed, std::function<Status()> const& write,
+               std::function<std::string()> const& id, std::string& error);
   // Runs `body` inside BEGIN IMMEDIATE ... COMMIT, rolling back when it fails.
   Status InTransaction(std::function<Status()> const& body, std::string& error);
   // A change waiting for its commit.
@@ -191,6 +203,9 @@ class SqliteRecordStore final : public Reference::RecordStore {
       deleteProvider_;
   Sqlite::Statement listServers_, getServer_, findServer_, nextNumber_, setNumber_,
       insertServer_, deleteServer_;
+  Sqlite::Statement findKey_, keepKey_, forgetKeys_;
+  // When keys past their window were last removed.
+  std::chrono::steady_clock::time_point keysForgotten_;
 };
 
 }  // namespace ServerApp

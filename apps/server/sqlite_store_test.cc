@@ -177,6 +177,101 @@ TEST_P(StoreTest, ConcurrentCallsLoseNothing) {
   EXPECT_EQ((*last.value)->native_info->key_id, "k" + std::to_string(kEach - 1));
 }
 
+// A write tried again with its key is answered as it was the first time, from what the store
+// kept, and changes nothing: each step below would answer otherwise if it were done again.
+TEST_P(StoreTest, KeyedWritesAreDoneOnceAndAnsweredAsTheFirstTime) {
+  Services services(store_);
+  auto const deleteKeyServer = [&services](std::string const& id) {
+    return Call<Tirn::Void>([&](auto const& r) { services.keyServers->Delete(id, services.activation, r); })
+        .Describe();
+  };
+  auto const deleteProvider = [&services](std::string const& id) {
+    return Call<Tirn::Void>([&](auto const& r) { services.providers->Delete(id, services.activation, r); })
+        .Describe();
+  };
+  std::string const exists = "com.ostrel.tirn.std.errors.already_exists reference.provider.exists";
+  std::string const reused =
+      "com.ostrel.tirn.std.errors.invalid_argument reference.idempotency.key.reused";
+  std::string const notFound = "com.ostrel.tirn.std.errors.not_found reference.provider.not.found";
+  std::string const notNative =
+      "com.ostrel.tirn.std.errors.unsupported reference.provider.not.native";
+  struct Step {
+    char const* key;
+    char const* caller;
+    std::function<std::string()> call;
+    std::string expected;
+  } const steps[] = {
+      {"k1", "", [&] { return services.CreateProvider("vault", "key-1"); }, "ok"},
+      {"k1", "", [&] { return services.CreateProvider("vault", "key-1"); }, "ok"},
+      {"", "", [&] { return services.CreateProvider("vault", "key-1"); }, exists},
+      // The same key for another write, or with another input (the secret counts), is refused.
+      {"k1", "", [&] { return services.CreateProvider("vault", "key-1", "other"); }, reused},
+      {"k1", "", [&] { return services.CreateProvider("other", "key-1"); }, reused},
+      {"k1", "", [&] { return deleteProvider("vault"); }, reused},
+      // Another caller's key of the same name is its own.
+      {"k1", "bob", [&] { return services.CreateProvider("vault", "key-1"); }, exists},
+      {"k1", "bob", [&] { return services.CreateProvider("vault", "key-1"); }, exists},
+      // A refusal made inside the change is kept too: the provider is gone when it is replayed.
+      {"", "", [&] { return services.CreateProvider("authority"); }, "ok"},
+      {"k2", "", [&] { return services.UpdateKeyId("authority", "key-2"); }, notNative},
+      {"", "", [&] { return deleteProvider("authority"); }, "ok"},
+      {"k2", "", [&] { return services.UpdateKeyId("authority", "key-2"); }, notNative},
+      // An answer of not_found is kept, though the provider exists by the replay.
+      {"k3", "", [&] { return deleteProvider("late"); }, notFound},
+      {"", "", [&] { return services.CreateProvider("late"); }, "ok"},
+      {"k3", "", [&] { return deleteProvider("late"); }, notFound},
+      // A created server's identifier, and a delete's success.
+      {"k4", "", [&] { return services.CreateKeyServer("kms", 1).value.value_or("?"); }, "key-server-1"},
+      {"k4", "", [&] { return services.CreateKeyServer("kms", 1).value.value_or("?"); }, "key-server-1"},
+      {"k5", "", [&] { return deleteKeyServer("key-server-1"); }, "ok"},
+      {"k5", "", [&] { return deleteKeyServer("key-server-1"); }, "ok"},
+  };
+  int index = 0;
+  for (auto const& step : steps) {
+    SCOPED_TRACE("step " + std::to_string(index++) + " key '" + step.key + "'");
+    services.UseKey(step.key, step.caller);
+    EXPECT_EQ(step.call(), step.expected);
+  }
+  services.UseKey("");
+  EXPECT_EQ(services.ProviderIds(), (std::vector<std::string>{"late", "vault"}));
+  EXPECT_TRUE(services.KeyServerIds().empty());
+}
+
+// Writes with one key at once: exactly one is done, and every one answers what it did.
+TEST_P(StoreTest, ConcurrentWritesWithOneKeyAreDoneOnce) {
+  Services services(store_);
+  services.UseKey("race", "alice");
+  constexpr int kThreads = 6;
+  std::vector<std::string> ids(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&services, &ids, t] {
+      auto created = services.CreateKeyServer("kms", 443);
+      ids[t] = created.value ? *created.value : created.Describe();
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(ids, std::vector<std::string>(kThreads, "key-server-1"));
+  services.UseKey("");
+  EXPECT_EQ(services.KeyServerIds(), std::vector<std::string>{"key-server-1"});
+}
+
+// A key kept longer than the store's window is forgotten: the same key then starts a new write.
+TEST_P(StoreTest, KeysAreForgottenAfterTheirWindow) {
+  store_->KeepKeysFor(std::chrono::seconds(1));
+  Services services(store_);
+  services.UseKey("k");
+  EXPECT_EQ(services.CreateProvider("first"), "ok");
+  EXPECT_EQ(services.CreateProvider("second"),
+            "com.ostrel.tirn.std.errors.invalid_argument reference.idempotency.key.reused");
+  // Whole seconds are compared, so that the window has surely passed after two.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  EXPECT_EQ(services.CreateProvider("second"), "ok");
+  EXPECT_EQ(services.CreateProvider("second"), "ok");
+  services.UseKey("");
+  EXPECT_EQ(services.ProviderIds(), (std::vector<std::string>{"first", "second"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(BothStores, StoreTest, ::testing::Values("memory", "sqlite"));
 #ifdef TIRN_POSTGRES_TESTS
 // The same, on a database of the test program's own PostgreSQL server (postgres_cluster.h).
@@ -205,10 +300,13 @@ TEST(SqliteFile, SecretsAreSealedAndNeedTheirKey) {
     EXPECT_EQ(status.st_mode & 0777, 0600u) << "the data file is readable by others";
 
     Services services(data.store);
+    // With an idempotency key, whose outcome is kept beside the record, without the input.
+    services.UseKey("create-vault-key");
     ASSERT_EQ(services.CreateProvider("vault", "key-1", secret), "ok");
     // The WAL holds the change until a checkpoint: look at both while the store is open.
     std::string const onDisk = ReadAll(config.dataFile) + ReadAll(config.dataFile + "-wal");
     EXPECT_NE(onDisk.find("key-1"), std::string::npos) << "the record is not on disk at all";
+    EXPECT_NE(onDisk.find("create-vault-key"), std::string::npos) << "the key was not kept";
     EXPECT_EQ(onDisk.find(secret), std::string::npos);
 
     // A second opener of the same file is refused while the first holds it.
@@ -252,7 +350,7 @@ TEST(SqliteFile, SchemaIsVersionedAndANewerOneRefused) {
         error))
         << error;
     ASSERT_EQ(read.Next(error), Sqlite::Step::kRow) << error;
-    EXPECT_EQ(read.ColumnText(0), std::to_string(SqliteRecordStore::kSchemaVersion));
+    EXPECT_EQ(read.ColumnText(0), "1,2");  // every migration applied, in order
     EXPECT_EQ(read.ColumnInt(1), SqliteRecordStore::kSchemaVersion);
     read.Finalize();
     ASSERT_TRUE(db.Execute("PRAGMA user_version = 99", error)) << error;

@@ -42,6 +42,28 @@ void Refuse(Exchange& exchange, CallControl& control, Refusal refusal,
   Refuse(exchange, control, refusal.status, refusal.error, messages, std::move(headers), close);
 }
 
+// A header's value as a message shows it: a long one cut short.
+std::string Shown(boost::string_view value) {
+  constexpr std::size_t kShown = 64;
+  if (value.size() <= kShown) return std::string(value);
+  return std::string(value.substr(0, kShown)) + "...";
+}
+
+// 1 to kIdempotencyKeyLimit visible ASCII characters.
+bool IsIdempotencyKey(boost::string_view key) {
+  if (key.empty() || key.size() > kIdempotencyKeyLimit) return false;
+  for (char const c : key) {
+    if (c < 0x21 || c > 0x7e) return false;
+  }
+  return true;
+}
+
+// Whether the implementation marked its answer as the repeat of an earlier one.
+bool Replayed(Core::AsyncActivation const& activation) {
+  auto found = activation.properties.find(Core::ContextKeys::kReplayed);
+  return found != activation.properties.end() && found->second == "true";
+}
+
 // The status and the frame or body that carry a final result, and its outcome for the record.
 Answer FinalAnswer(Core::MethodResult const& result, bool streamed, std::string& outcome) {
   std::list<BaseMessage> messages;
@@ -272,10 +294,16 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
            {HttpMessage(MessageIds::kUnsupportedMediaType, {std::string(request.contentType)})});
     return control;
   }
-  if (!request.timeout.empty() &&
-      !ParseTimeLimit(request.timeout, context.maxCallTimeout, control->timeout)) {
+  if (request.timeout &&
+      !ParseTimeLimit(*request.timeout, context.maxCallTimeout, control->timeout)) {
     Refuse(*exchange, *control, Wire::kInvalidArgumentError,
-           {HttpMessage(MessageIds::kBadHeader, {kTimeoutHeader, std::string(request.timeout)})});
+           {HttpMessage(MessageIds::kBadHeader, {kTimeoutHeader, Shown(*request.timeout)})});
+    return control;
+  }
+  if (request.idempotencyKey && !IsIdempotencyKey(*request.idempotencyKey)) {
+    Refuse(*exchange, *control, Wire::kInvalidArgumentError,
+           {HttpMessage(MessageIds::kBadHeader,
+                        {kIdempotencyKeyHeader, Shown(*request.idempotencyKey)})});
     return control;
   }
 
@@ -350,6 +378,13 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
     activation->executionContext->applicationData[kTimeoutKey] = {
         std::to_string(control->timeout.count()), boost::none};
   }
+  // A keyed call's answer may be marked a replay by the implementation, on the activation.
+  std::shared_ptr<Core::AsyncActivation const> keyed;
+  if (request.idempotencyKey) {
+    activation->executionContext->applicationData[Core::ContextKeys::kIdempotencyKey] = {
+        std::string(*request.idempotencyKey), boost::none};
+    keyed = activation;
+  }
   std::weak_ptr<CallControl> weakControl = control;
   activation->cancel = [weakControl] {
     if (auto alive = weakControl.lock()) alive->cancelled = true;
@@ -361,17 +396,20 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
 
   bool const streamed = Accepts(request.accept, kStreamType);
   Core::AsyncApiResultCb resultCb(
-      [exchange, control, streamed](std::shared_ptr<Core::MethodResult const> const& result,
-                                    Progress const& progress,
-                                    Core::AsyncApiResultCb::Continuation&&) {
+      [exchange, control, streamed, keyed](std::shared_ptr<Core::MethodResult const> const& result,
+                                           Progress const& progress,
+                                           Core::AsyncApiResultCb::Continuation&&) {
         if (!result) {
-          if (streamed) exchange->StreamFrame(ProgressLine(progress), false);
+          if (streamed) exchange->StreamFrame(ProgressLine(progress), false, false);
           return;
         }
         Answer answer = FinalAnswer(*result, streamed, control->outcome);
+        // Read once the implementation has answered: it marks the activation before.
+        bool const replayed = keyed && Replayed(*keyed);
         if (streamed) {
-          exchange->StreamFrame(std::move(answer.body), true);
+          exchange->StreamFrame(std::move(answer.body), true, replayed);
         } else {
+          if (replayed) answer.headers.push_back({kReplayedHeader, "true"});
           exchange->Reply(std::move(answer));
         }
       });

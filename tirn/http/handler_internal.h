@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include <boost/optional/optional.hpp>
 #include <boost/utility/string_view.hpp>
 
 #include "tirn/http/server.h"
@@ -39,7 +40,8 @@ struct Refusal {
   inline constexpr Refusal k##id##Refusal{status, name};
 #include "tirn/http/error_statuses.def"
 
-// What the handler needs of a request; every header is empty when absent. The views are of
+// What the handler needs of a request; every header is empty when absent, and those whose
+// empty value means something else than their absence are optional. The views are of
 // the request's own message and of its connection, which outlive Handle; the handler copies
 // what it keeps.
 struct Request {
@@ -50,7 +52,8 @@ struct Request {
   boost::string_view acceptLanguage;
   boost::string_view timeZone;
   std::string authorization;  // wiped once handled
-  boost::string_view timeout;
+  boost::optional<boost::string_view> timeout;
+  boost::optional<boost::string_view> idempotencyKey;
   boost::string_view requestId;
   WipingString body;
   std::string peer;         // "address:port"
@@ -82,8 +85,9 @@ class Exchange {
  public:
   virtual ~Exchange() = default;
   virtual void Reply(Answer answer) = 0;
-  // One line of a streamed answer (status 200); `last` ends the answer.
-  virtual void StreamFrame(std::string line, bool last) = 0;
+  // One line of a streamed answer (status 200); `last` ends the answer. `replayed` (with the
+  // first line only) marks the answer as the repeat of an earlier one (kReplayedHeader).
+  virtual void StreamFrame(std::string line, bool last, bool replayed) = 0;
   // Counts the connection as one of `caller`'s (a caller's key, see CallerLedger). False
   // when the caller already holds as many connections as it may.
   virtual bool BindCaller(std::string const& caller) = 0;

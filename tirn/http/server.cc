@@ -68,7 +68,7 @@ class SessionBase {
   // On the session's strand: the answer of its call in flight, one line of a streamed answer,
   // and the caller the connection counts for (see Exchange).
   virtual void WriteReply(Answer answer) = 0;
-  virtual void QueueFrame(std::string line, bool last) = 0;
+  virtual void QueueFrame(std::string line, bool last, bool replayed) = 0;
   virtual bool BindCaller(std::string const& caller) = 0;
 
   // The TLS context the connection was accepted with, kept while the connection lives: a
@@ -83,12 +83,18 @@ std::string HeaderOf(RequestMessage const& request, http::field field) {
   return found == request.end() ? std::string() : std::string(found->value());
 }
 
-// The value of a header field, viewed where the message keeps it; empty when absent.
+// The value of a header field, viewed where the message keeps it; none when absent.
+template <class Field>
+boost::optional<boost::string_view> GivenFieldOf(RequestMessage const& request, Field field) {
+  auto found = request.find(field);
+  if (found == request.end()) return boost::none;
+  return boost::string_view(found->value().data(), found->value().size());
+}
+
+// The same, empty when absent.
 template <class Field>
 boost::string_view FieldOf(RequestMessage const& request, Field field) {
-  auto found = request.find(field);
-  if (found == request.end()) return boost::string_view();
-  return boost::string_view(found->value().data(), found->value().size());
+  return GivenFieldOf(request, field).value_or(boost::string_view());
 }
 
 // Who a client's verified certificate says it is.
@@ -197,6 +203,7 @@ struct Parcel {
   Answer answer;
   std::string line;
   bool last = false;
+  bool replayed = false;
 
   Parcel() = default;
   Parcel(Parcel&&) = default;
@@ -224,11 +231,12 @@ class AnswerPort final : public Exchange {
     Deliver(std::move(parcel));
   }
 
-  void StreamFrame(std::string line, bool last) override {
+  void StreamFrame(std::string line, bool last, bool replayed) override {
     Parcel parcel;
     parcel.frame = true;
     parcel.line = std::move(line);
     parcel.last = last;
+    parcel.replayed = replayed;
     Deliver(std::move(parcel));
   }
 
@@ -249,7 +257,7 @@ class AnswerPort final : public Exchange {
     auto alive = session.lock();
     if (!alive) return;
     if (parcel.frame) {
-      alive->QueueFrame(std::move(parcel.line), parcel.last);
+      alive->QueueFrame(std::move(parcel.line), parcel.last, parcel.replayed);
     } else {
       alive->WriteReply(std::move(parcel.answer));
     }
@@ -602,6 +610,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   void BeginRequest() {
     state_ = State::kCalling;
     lastQueued_ = false;
+    replayed_ = false;
     served_ = true;
     EmitRecord();  // never two requests in flight on one connection: closes any before
     server_->Started();
@@ -641,7 +650,8 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     request.acceptLanguage = FieldOf(message, http::field::accept_language);
     request.timeZone = FieldOf(message, kTimeZoneHeader);
     request.authorization = HeaderOf(message, http::field::authorization);
-    request.timeout = FieldOf(message, kTimeoutHeader);
+    request.timeout = GivenFieldOf(message, kTimeoutHeader);
+    request.idempotencyKey = GivenFieldOf(message, kIdempotencyKeyHeader);
     request.requestId = requestId_;
     request.body = std::move(message.body());
     request.peer = peer_;
@@ -743,8 +753,9 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
                       });
   }
 
-  void QueueFrame(std::string line, bool last) override {
+  void QueueFrame(std::string line, bool last, bool replayed) override {
     if (state_ != State::kCalling && state_ != State::kStreaming) return WipeString(line);
+    replayed_ = replayed_ || replayed;
     if (last) {
       deadline_.cancel();
       lastQueued_ = true;
@@ -772,6 +783,10 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
         *out += ": ";
         *out += requestId_;
         *out += "\r\n";
+      }
+      if (replayed_) {
+        *out += kReplayedHeader;
+        *out += ": true\r\n";
       }
       if (!keepAlive_) *out += "Connection: close\r\n";
       *out += "\r\n";
@@ -930,6 +945,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   bool watching_ = false;  // a watch read is pending
   bool writing_ = false;   // a write of frames is pending
   bool lastQueued_ = false;  // the call's last frame has been queued
+  bool replayed_ = false;    // the answer repeats an earlier one (kReplayedHeader)
   bool readClosed_ = false;  // the client has closed its side: nothing more will arrive
   std::deque<std::pair<std::string, bool>> frames_;
 };
