@@ -665,6 +665,43 @@ TEST(HttpServer, MalformedRequestsGetAClearAnswerAndNeverReachTheImplementation)
   EXPECT_EQ(world.held->arrived.get_future().wait_for(0ms), std::future_status::timeout);
 }
 
+// The Accept header chooses the answer's form, its qualities included; a header that accepts
+// neither form is answered 406.
+TEST(HttpRawCalls, AcceptChoosesTheFormOfTheAnswer) {
+  World world(World::Options{});
+  std::string const path = "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/list";
+  std::string const json = "application/json";
+  std::string const ndjson = "application/x-ndjson";
+  struct Row {
+    char const* accept;
+    int status;
+    std::string const& type;
+  } const rows[] = {
+      {"", 200, json},
+      {"*/*", 200, json},
+      {"application/*", 200, json},
+      {"text/html, application/json;q=0.5", 200, json},
+      {"application/x-ndjson", 200, ndjson},
+      {"application/json;q=0, application/x-ndjson", 200, ndjson},
+      {"application/x-ndjson;q=0, application/json", 200, json},
+      {"application/x-ndjson; q=0.000, */*", 200, json},
+      {"text/html", 406, json},
+      {"application/json;q=0", 406, json},
+      {"application/x-ndjson;q=0.0", 406, json},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.accept);
+    std::string const accept = *row.accept ? std::string("Accept: ") + row.accept + "\r\n" : "";
+    RawAnswer const answer =
+        Send(world.server->port(), Post(path, "{}", "application/json", accept));
+    EXPECT_EQ(answer.status, row.status) << answer.body;
+    EXPECT_EQ(raw_http::Header(answer.head, "Content-Type"), row.type) << answer.head;
+    if (row.status == 406) {
+      EXPECT_NE(answer.body.find("tirn.http.not.acceptable"), std::string::npos) << answer.body;
+    }
+  }
+}
+
 // A write sent again with its Idempotency-Key is answered as the first time, marked as a
 // replay, plain or streamed; the key is the caller's own, and another input is refused.
 TEST(HttpRawCalls, AKeyedWriteSentAgainIsAnsweredAsAReplay) {

@@ -294,6 +294,12 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
            {HttpMessage(MessageIds::kUnsupportedMediaType, {std::string(request.contentType)})});
     return control;
   }
+  bool const streamed = Accepts(request.accept, kStreamType);
+  if (!request.accept.empty() && !streamed && !Accepts(request.accept, kJsonType, true)) {
+    Refuse(*exchange, *control, kNotAcceptableRefusal,
+           {HttpMessage(MessageIds::kNotAcceptable, {Shown(request.accept)})});
+    return control;
+  }
   if (request.timeout &&
       !ParseTimeLimit(*request.timeout, context.maxCallTimeout, control->timeout)) {
     Refuse(*exchange, *control, Wire::kInvalidArgumentError,
@@ -394,7 +400,6 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
     return !alive || alive->cancelled.load();
   };
 
-  bool const streamed = Accepts(request.accept, kStreamType);
   Core::AsyncApiResultCb resultCb(
       [exchange, control, streamed, keyed](std::shared_ptr<Core::MethodResult const> const& result,
                                            Progress const& progress,

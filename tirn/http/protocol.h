@@ -70,6 +70,8 @@ namespace MessageIds {
 inline constexpr char kMethodNotAllowed[] = "tirn.http.method.not.allowed";
 // {1}: the content type received.
 inline constexpr char kUnsupportedMediaType[] = "tirn.http.unsupported.media.type";
+// {1}: the Accept header received.
+inline constexpr char kNotAcceptable[] = "tirn.http.not.acceptable";
 // {1}: the limit in bytes.
 inline constexpr char kBodyTooLarge[] = "tirn.http.body.too.large";
 // No arguments.

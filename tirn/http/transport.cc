@@ -28,6 +28,9 @@ constexpr CatalogEntry kHttpCatalog[] = {
     {MessageIds::kConnectionBroken, "The connection to {1} broke: {2}."},
     {MessageIds::kHeadersTooLarge, "The request's header block is larger than {1} bytes."},
     {MessageIds::kMethodNotAllowed, "The method {1} is not allowed here."},
+    {MessageIds::kNotAcceptable,
+     "The answer can only be application/json or application/x-ndjson, which \"{1}\" does not "
+     "accept."},
     {MessageIds::kOutputNotEncodable, "The operation's output could not be written as JSON."},
     {MessageIds::kTimedOut, "{1} did not answer within {2} ms."},
     {MessageIds::kTlsFailed, "The TLS handshake with {1} failed: {2}."},
@@ -207,10 +210,43 @@ boost::string_view MediaType(boost::string_view value) {
   return Trim(value.substr(0, value.find(';')));
 }
 
-bool Accepts(boost::string_view accept, boost::string_view type) {
+namespace {
+
+// Whether a media range's parameters give it the quality 0 ("q=0", "q=0.0", up to "q=0.000"):
+// the type is then not acceptable.
+bool RefusedByQuality(boost::string_view range) {
+  for (std::size_t semicolon = range.find(';'); semicolon != boost::string_view::npos;
+       semicolon = range.find(';')) {
+    range.remove_prefix(semicolon + 1);
+    boost::string_view parameter = Trim(range.substr(0, range.find(';')));
+    if (parameter.size() < 2 || (parameter[0] != 'q' && parameter[0] != 'Q') ||
+        parameter[1] != '=') {
+      continue;
+    }
+    parameter.remove_prefix(2);
+    if (parameter.empty() || parameter[0] != '0') return false;
+    parameter.remove_prefix(1);
+    if (!parameter.empty() && parameter[0] == '.') parameter.remove_prefix(1);
+    return parameter.find_first_not_of('0') == boost::string_view::npos;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool Accepts(boost::string_view accept, boost::string_view type, bool wildcards) {
+  std::size_t const slash = type.find('/');
+  boost::string_view const family = type.substr(0, slash == boost::string_view::npos ? 0 : slash);
   while (!accept.empty()) {
     std::size_t const comma = accept.find(',');
-    if (EqualsIgnoringCase(MediaType(accept.substr(0, comma)), type)) return true;
+    boost::string_view const range = accept.substr(0, comma);
+    boost::string_view const listed = MediaType(range);
+    bool const names = EqualsIgnoringCase(listed, type) ||
+                       (wildcards && (listed == "*/*" ||
+                                      (listed.size() == family.size() + 2 &&
+                                       EqualsIgnoringCase(listed.substr(0, family.size()), family) &&
+                                       listed.substr(family.size()) == "/*")));
+    if (names && !RefusedByQuality(range)) return true;
     if (comma == boost::string_view::npos) break;
     accept.remove_prefix(comma + 1);
   }

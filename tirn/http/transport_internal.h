@@ -80,8 +80,9 @@ boost::string_view Trim(boost::string_view text);
 // The media type of a Content-Type or Accept item, without its parameters.
 boost::string_view MediaType(boost::string_view value);
 
-// Whether an Accept header lists `type`.
-bool Accepts(boost::string_view accept, boost::string_view type);
+// Whether an Accept header lists `type` with a quality above 0; with `wildcards`, also through
+// "*/*" or "family/*". An entry of quality 0 says the type is not wanted.
+bool Accepts(boost::string_view accept, boost::string_view type, bool wildcards = false);
 
 // Reads a time limit in milliseconds written as decimal digits ("250"). A limit above
 // `maximum` (however many digits it has) is clamped to it. False for anything that is not a
