@@ -596,16 +596,43 @@ TEST(HttpCalls, AnAuthenticatorDecidesWhoCalls) {
   };
   auto token = std::make_shared<std::string>();
   options.client.tokenSupplier = [token] { return *token; };
+  options.server.authorizer = [](std::string const& caller, std::string const& operation) {
+    return caller == "alice" && operation == "kms.providers.get";
+  };
   World world(options);
-  auto const anonymous = Call<std::shared_ptr<Providers::Info const>>(
-      [&](auto r) { world.providers->Get("who", nullptr, r); });
-  ASSERT_TRUE(anonymous.error);
-  EXPECT_EQ(anonymous.error->name(), Wire::kUnauthenticatedError);
+  auto const get = [&world] {
+    return Call<std::shared_ptr<Providers::Info const>>(
+        [&](auto r) { world.providers->Get("who", nullptr, r); });
+  };
+  // No token, a wrong one, and a caller the policy refuses are each told what is wrong.
+  struct Row {
+    char const* token;
+    char const* error;
+    char const* message;
+    std::list<std::string> args;
+  } const refused[] = {
+      {"", Wire::kUnauthenticatedError, "tirn.http.unauthenticated", {}},
+      {"wrong", Wire::kUnauthenticatedError, "tirn.http.token.refused", {}},
+  };
+  for (Row const& row : refused) {
+    SCOPED_TRACE(row.token);
+    *token = row.token;
+    auto const outcome = get();
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->name(), row.error);
+    ASSERT_FALSE(outcome.error->GetMessages().empty());
+    EXPECT_EQ(outcome.error->GetMessages().front().id(), row.message);
+  }
   *token = "t0ken";
-  auto const alice = Call<std::shared_ptr<Providers::Info const>>(
-      [&](auto r) { world.providers->Get("who", nullptr, r); });
+  auto const alice = get();
   ASSERT_TRUE(alice.value) << Describe(alice.error);
   EXPECT_EQ((*alice.value)->type.unknownValue(), "alice");
+  auto const list = Call<Providers::ListMethod::Result>(
+      [&](auto r) { world.providers->List(nullptr, nullptr, r); });
+  ASSERT_TRUE(list.error);
+  ASSERT_FALSE(list.error->GetMessages().empty());
+  EXPECT_EQ(list.error->GetMessages().front().args(),
+            (std::list<std::string>{"kms.providers.list", "alice"}));
 }
 
 TEST(HttpServer, MalformedRequestsGetAClearAnswerAndNeverReachTheImplementation) {

@@ -132,9 +132,12 @@ bool Authenticate(HandlerContext const& context, Request& request,
   return accepted;
 }
 
-void RefuseUnauthenticated(Exchange& exchange, CallControl& control) {
+// Says whether the call brought a token the server refused, or none.
+void RefuseUnauthenticated(Exchange& exchange, CallControl& control, Request const& request) {
+  bool const brought = !Trim(request.authorization).empty();
   Refuse(exchange, control, Wire::kUnauthenticatedError,
-         {HttpMessage(MessageIds::kUnauthenticated)}, {{"WWW-Authenticate", "Bearer"}});
+         {HttpMessage(brought ? MessageIds::kTokenRefused : MessageIds::kUnauthenticated)},
+         {{"WWW-Authenticate", "Bearer"}});
 }
 
 Endpoint const* FindEndpoint(HandlerContext const& context, boost::string_view path) {
@@ -150,7 +153,9 @@ void ServeEndpoint(HandlerContext const& context, Request& request, Endpoint con
   bool const open = !endpoint || endpoint->open;
   if (!open && context.authenticator) {
     Core::SecurityContextWrappedEntry identity;
-    if (!Authenticate(context, request, identity)) return RefuseUnauthenticated(exchange, control);
+    if (!Authenticate(context, request, identity)) {
+      return RefuseUnauthenticated(exchange, control, request);
+    }
     control.caller = identity.text.empty() ? kAnonymous : identity.text;
   }
   EndpointAnswer served;
@@ -322,7 +327,7 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
   if (context.authenticator) {
     Core::SecurityContextWrappedEntry identity;
     if (!Authenticate(context, request, identity)) {
-      RefuseUnauthenticated(*exchange, *control);
+      RefuseUnauthenticated(*exchange, *control, request);
       return control;
     }
     if (!identity.text.empty()) {
@@ -333,7 +338,7 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
   }
   if (context.authorizer && !context.authorizer(control->caller, control->operation)) {
     Refuse(*exchange, *control, Wire::kUnauthorizedError,
-           {HttpMessage(MessageIds::kUnauthorized, {control->operation})});
+           {HttpMessage(MessageIds::kUnauthorized, {control->operation, control->caller})});
     return control;
   }
   if (context.ledger) {

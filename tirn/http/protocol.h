@@ -74,9 +74,11 @@ inline constexpr char kUnsupportedMediaType[] = "tirn.http.unsupported.media.typ
 inline constexpr char kNotAcceptable[] = "tirn.http.not.acceptable";
 // {1}: the limit in bytes.
 inline constexpr char kBodyTooLarge[] = "tirn.http.body.too.large";
-// No arguments.
+// No arguments: the call carries no token (and no certificate that names a caller).
 inline constexpr char kUnauthenticated[] = "tirn.http.unauthenticated";
-// {1}: the operation ("kms.providers.create").
+// No arguments: the call carries a bearer token that the server does not accept.
+inline constexpr char kTokenRefused[] = "tirn.http.token.refused";
+// {1}: the operation ("kms.providers.create"), {2}: the caller ("-": the anonymous caller).
 inline constexpr char kUnauthorized[] = "tirn.http.unauthorized";
 // {1}: what is wrong with the request's framing or syntax.
 inline constexpr char kBadRequest[] = "tirn.http.bad.request";
