@@ -5,7 +5,7 @@
 
 #include <boost/program_options.hpp>
 
-#include "apps/cli/suggest.h"
+#include "apps/common/suggest.h"
 #include "apps/common/defaults.h"
 #include "tirn/message/message.h"
 

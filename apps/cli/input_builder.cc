@@ -9,7 +9,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
-#include "apps/cli/suggest.h"
+#include "apps/common/suggest.h"
 #include "tirn/json/json.h"
 #include "tirn/message/message.h"
 #include "tirn/runtime/value/validation.h"

@@ -17,7 +17,7 @@
 #include "apps/cli/exit_code.h"
 #include "apps/cli/input_builder.h"
 #include "apps/cli/output.h"
-#include "apps/cli/suggest.h"
+#include "apps/common/suggest.h"
 #include "apps/common/defaults.h"
 #include "tirn/json/json.h"
 #include "tirn/message/message.h"

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "apps/common/defaults.h"
+#include "apps/common/suggest.h"
 #include "tirn/http/trusted_file.h"
 
 namespace ServerApp {
@@ -85,6 +86,40 @@ bool ParseWindow(std::string const& text, std::chrono::seconds& out) {
   long long const seconds = number * scale;
   if (scale == 0 || seconds < 1 || seconds > 365LL * 24 * 60 * 60) return false;
   out = std::chrono::seconds(seconds);
+  return true;
+}
+
+// The names of the settings of `table`, for suggestions.
+std::vector<std::string> NamesOf(po::options_description const& table) {
+  std::vector<std::string> names;
+  for (auto const& option : table.options()) names.push_back(option->long_name());
+  return names;
+}
+
+// Checks that every line of a configuration file is a comment, blank, or "name = value" for a
+// setting of `table`; false with "FILE:LINE: what is wrong" (and the setting most likely meant)
+// in `error`.
+bool CheckConfigLines(std::string const& file, std::string const& text,
+                      po::options_description const& table, std::string& error) {
+  std::istringstream lines(text);
+  std::string line;
+  for (int number = 1; std::getline(lines, line); ++number) {
+    std::string const where = file + ":" + std::to_string(number) + ": ";
+    std::string content = line.substr(0, line.find('#'));
+    std::size_t const first = content.find_first_not_of(" \t\r");
+    if (first == std::string::npos) continue;
+    std::size_t const equals = content.find('=');
+    if (equals == std::string::npos) {
+      error = where + "expected 'name = value', not '" + content.substr(first) + "'";
+      return false;
+    }
+    std::string name = content.substr(first, equals - first);
+    name.erase(name.find_last_not_of(" \t") + 1);
+    if (table.find_nothrow(name, false) == nullptr) {
+      error = where + "no setting is called '" + name + "'" + Apps::DidYouMean(name, NamesOf(table));
+      return false;
+    }
+  }
   return true;
 }
 
@@ -211,10 +246,16 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
       rule.what = "the configuration file";
       std::string text;
       if (!Tirn::Http::ReadTrustedFile(name, rule, text, error)) return fail("--config: " + error);
+      if (!CheckConfigLines(name, text, settings, error)) return fail(error);
       std::istringstream file(text);
       po::store(po::parse_config_file(file, settings), values);
     }
     po::notify(values);
+  } catch (po::unknown_option const& problem) {
+    std::string name = problem.get_option_name();
+    name.erase(0, name.find_first_not_of('-'));
+    std::string hint = Apps::Closest(name, NamesOf(commandLine));
+    return fail(std::string(problem.what()) + (hint.empty() ? "" : " (did you mean --" + hint + "?)"));
   } catch (std::exception const& problem) {
     return fail(problem.what());
   }

@@ -48,6 +48,12 @@ TEST(ServerOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(defaults.config.callThreads, 8u);
   EXPECT_FALSE(defaults.config.keepUnknownFields);
   EXPECT_TRUE(Parse({"--unknown-fields", "keep"}).config.keepUnknownFields);
+  EXPECT_EQ(defaults.config.idempotencyWindow, std::chrono::hours(24));
+  for (auto const& [text, seconds] : std::vector<std::pair<char const*, long long>>{
+           {"90", 90}, {"90s", 90}, {"15m", 900}, {"24h", 86400}, {"7d", 604800}}) {
+    EXPECT_EQ(Parse({"--idempotency-window", text}).config.idempotencyWindow.count(), seconds)
+        << text;
+  }
 
   auto const all = Parse({"--listen", "[::1]:0", "--tls-cert", "c.pem", "--tls-key", "k.pem",
                           "--tokens", "t.txt", "--threads", "8", "--call-threads", "3", "--log-format", "json", "--data",
@@ -95,6 +101,11 @@ TEST(ServerOptions, MistakesAreErrorsNamingTheOption) {
       {{"--unknown-fields", "drop"}, "--unknown-fields"},
       {{"stray"}, "unexpected argument 'stray'"},
       {{"--threads", "2", "8"}, "unexpected argument '8'"},
+      {{"--drian-delay", "1"}, "(did you mean --drain-delay?)"},
+      {{"--idempotency-window", "0"}, "--idempotency-window"},
+      {{"--idempotency-window", "366d"}, "--idempotency-window"},
+      {{"--idempotency-window", "2x"}, "--idempotency-window"},
+      {{"--idempotency-window", "h"}, "--idempotency-window"},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.args.front());
@@ -148,7 +159,8 @@ TEST(ServerOptions, FlagsWinOverTheEnvironmentWhichWinsOverTheFile) {
 }
 
 TEST(ServerOptions, MistakesInTheEnvironmentAndTheFileAreErrorsNamingThem) {
-  ConfigFile unknownLine("listn = 127.0.0.1:1\n");
+  ConfigFile unknownLine("# the server\n\nlistn = 127.0.0.1:1\n");
+  ConfigFile noEquals("listen = 127.0.0.1:1\nthreads 4\n");
   ConfigFile badValue("threads = lots\n");
   struct Case {
     std::vector<char const*> args;
@@ -160,7 +172,9 @@ TEST(ServerOptions, MistakesInTheEnvironmentAndTheFileAreErrorsNamingThem) {
       {{}, {"TIRN_SERVER_=1"}, "TIRN_SERVER_"},
       {{}, {"TIRN_SERVER_TOKENS="}, "--tokens"},
       {{}, {"TIRN_SERVER_THREADS=0"}, "--threads"},
-      {{"--config", unknownLine.path()}, {}, "listn"},
+      {{"--config", unknownLine.path()}, {},
+       ":3: no setting is called 'listn' (did you mean listen?)"},
+      {{"--config", noEquals.path()}, {}, ":2: expected 'name = value', not 'threads 4'"},
       {{"--config", badValue.path()}, {}, "threads"},
       {{"--config", "/nonexistent/tirn.conf"}, {}, "/nonexistent/tirn.conf"},
       {{"--policy", ""}, {}, "--policy"},

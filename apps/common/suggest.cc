@@ -1,11 +1,10 @@
-#include "apps/cli/suggest.h"
+#include "apps/common/suggest.h"
 
 #include <algorithm>
 #include <cctype>
 #include <numeric>
 
 namespace Apps {
-namespace Cli {
 
 namespace {
 
@@ -59,5 +58,4 @@ std::string DidYouMean(std::string const& wrong, std::vector<std::string> const&
   return closest.empty() ? std::string() : " (did you mean " + closest + "?)";
 }
 
-}  // namespace Cli
 }  // namespace Apps

@@ -1,16 +1,15 @@
-// Apps::Cli::Closest: the known name a mistyped one was most likely meant to be, for "did you
-// mean ...?" hints.
+// Apps::Closest: the known name a mistyped one was most likely meant to be, for the "did you
+// mean ...?" hints of both programs (an operation or field of tirn, an option of tirn-server).
 //
-//   std::string hint = Apps::Cli::Closest("kms.provider", {"kms.providers", "kms.services"});
+//   std::string hint = Apps::Closest("kms.provider", {"kms.providers", "kms.services"});
 //   // "kms.providers"
-#ifndef APPS_CLI_SUGGEST_H_
-#define APPS_CLI_SUGGEST_H_
+#ifndef APPS_COMMON_SUGGEST_H_
+#define APPS_COMMON_SUGGEST_H_
 
 #include <string>
 #include <vector>
 
 namespace Apps {
-namespace Cli {
 
 // The name of `known` closest to `wrong` in edits (insertions, deletions, substitutions and
 // swaps of neighbours, ignoring case), when it is close enough to be a typing mistake: at most a third of the
@@ -21,7 +20,6 @@ std::string Closest(std::string const& wrong, std::vector<std::string> const& kn
 // " (did you mean <name>?)" for the closest name, or empty.
 std::string DidYouMean(std::string const& wrong, std::vector<std::string> const& known);
 
-}  // namespace Cli
 }  // namespace Apps
 
-#endif  // APPS_CLI_SUGGEST_H_
+#endif  // APPS_COMMON_SUGGEST_H_

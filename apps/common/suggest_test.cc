@@ -1,4 +1,4 @@
-#include "apps/cli/suggest.h"
+#include "apps/common/suggest.h"
 
 #include <gtest/gtest.h>
 
@@ -26,13 +26,13 @@ TEST(Closest, FindsTheNameATypingMistakeMeant) {
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.wrong);
-    EXPECT_EQ(Apps::Cli::Closest(c.wrong, services), c.meant);
+    EXPECT_EQ(Apps::Closest(c.wrong, services), c.meant);
   }
   // The closest of several candidates wins; a one-letter name still allows one edit.
-  EXPECT_EQ(Apps::Cli::Closest("gte", {"get", "delete", "list"}), "get");
-  EXPECT_EQ(Apps::Cli::Closest("x", {"y"}), "y");
-  EXPECT_EQ(Apps::Cli::DidYouMean("lst", {"list"}), " (did you mean list?)");
-  EXPECT_EQ(Apps::Cli::DidYouMean("zzz", {"list"}), "");
+  EXPECT_EQ(Apps::Closest("gte", {"get", "delete", "list"}), "get");
+  EXPECT_EQ(Apps::Closest("x", {"y"}), "y");
+  EXPECT_EQ(Apps::DidYouMean("lst", {"list"}), " (did you mean list?)");
+  EXPECT_EQ(Apps::DidYouMean("zzz", {"list"}), "");
 }
 
 }  // namespace
