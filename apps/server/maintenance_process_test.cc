@@ -83,7 +83,10 @@ TEST(RekeyCommand, ResealsSoThatOnlyTheNewKeyOpens) {
   Running withOld(ServeArgs(data), dir.path);
   EXPECT_TRUE(withOld.url.empty());
   EXPECT_EQ(withOld.process.Wait(), 1);
+  // The start with the old key file says what to do after a rekey.
   EXPECT_TRUE(Contains(withOld.process.Stderr(), "was written with another key"))
+      << withOld.process.Stderr();
+  EXPECT_TRUE(Contains(withOld.process.Stderr(), "after a tirn-server rekey"))
       << withOld.process.Stderr();
 }
 

@@ -728,8 +728,8 @@ bool PostgresRecordStore::CheckKeyAtOpen(Connection& connection, std::string& er
             "written with; restore it from a backup";
   } else if (haveFingerprint) {
     error = where +
-            " was written with another key; start the server with the key file it was created "
-            "with";
+            " was written with another key; start the server with the key file it was sealed "
+            "with (after a tirn-server rekey, that is the new one: --key-file NEW)";
   } else {
     error = where +
             " was written with another key, or its key-check value is damaged; start the server "

@@ -338,8 +338,8 @@ SqliteRecordStore::KeyCheck SqliteRecordStore::CheckKey(std::string const& path,
     error = DamagedText(path, report);
   } else if (haveFingerprint) {
     error = "the data file " + path +
-            " was written with another key; start the server with the key file it was created "
-            "with";
+            " was written with another key; start the server with the key file it was sealed "
+            "with (after a tirn-server rekey, that is the new one: --key-file NEW)";
   } else {
     error = "the data file " + path +
             " was written with another key, or its key-check value is damaged; start the server "
