@@ -39,8 +39,8 @@ bool IsJson(std::string const& text) {
 class Recorder : public Tirn::Http::detail::Exchange {
  public:
   void Reply(Tirn::Http::detail::Answer answer) override {
-    static std::set<unsigned> const kStatuses = {200, 400, 401, 403, 404, 405, 409,
-                                                 413, 415, 429, 500, 501, 503, 504};
+    static std::set<unsigned> const kStatuses = {200, 400, 401, 403, 404, 405, 406,
+                                                 409, 413, 415, 429, 500, 501, 503, 504};
     Check(!finished, "a second answer");
     Check(frames == 0, "a reply after frames");
     Check(kStatuses.count(answer.status) == 1, "an unknown status");
