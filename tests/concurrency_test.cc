@@ -288,8 +288,10 @@ TEST(Concurrency, EveryCallThroughSharedStubsGetsExactlyOneFinalDelivery) {
 
 // The same through one HTTP client provider to one server, each on threads of its own.
 // Every call through one client provider to a server that runs the operations on the I/O
-// threads or, given `callThreads`, on threads of their own.
-void ExpectEveryRemoteCallAnsweredOnce(bool callThreads) {
+// threads or, given `callThreads`, on threads of their own. With `pastADeadServer` the client
+// has a server before that one that refuses every connection: the calls that start there go
+// on to the next, while the client comes to prefer it.
+void ExpectEveryRemoteCallAnsweredOnce(bool callThreads, bool pastADeadServer = false) {
   Tirn::Http::IoThreads serverThreads(2);
   Tirn::Http::IoThreads clientThreads(2);
   Tirn::Http::IoThreads operationThreads(2);
@@ -309,9 +311,14 @@ void ExpectEveryRemoteCallAnsweredOnce(bool callThreads) {
         EXPECT_TRUE(server->Start(&error)) << error;
         Tirn::Http::ClientOptions options;
         options.poolSize = kClientThreads;
-        return std::make_shared<Tirn::Http::ClientProvider>(
-            clientThreads.context(), "http://127.0.0.1:" + std::to_string(server->port()),
-            TI::Operations(), options);
+        std::vector<std::string> urls = {"http://127.0.0.1:" + std::to_string(server->port())};
+        sockaddr_in dead{};
+        if (pastADeadServer) {
+          ::close(raw_http::Bind(dead));  // bound, then closed: refused
+          urls.insert(urls.begin(), "http://127.0.0.1:" + std::to_string(ntohs(dead.sin_port)));
+        }
+        return std::make_shared<Tirn::Http::ClientProvider>(clientThreads.context(), urls,
+                                                            TI::Operations(), options);
       },
       kRemoteCallsPerThread);
 }
@@ -322,6 +329,10 @@ TEST(Concurrency, EveryCallThroughOneClientProviderGetsExactlyOneFinalDelivery) 
 
 TEST(Concurrency, EveryCallRunOnTheServersCallThreadsGetsExactlyOneFinalDelivery) {
   ExpectEveryRemoteCallAnsweredOnce(true);
+}
+
+TEST(Concurrency, EveryCallPastAServerThatIsDownGetsExactlyOneFinalDelivery) {
+  ExpectEveryRemoteCallAnsweredOnce(false, true);
 }
 
 // ---- Answers that arrive after the server is gone ---------------------------------------------

@@ -390,8 +390,9 @@ TEST(ClientRetries, AFailureNamesTheServerOfItsAttempt) {
   }
 }
 
-// Over TLS, each connection is checked against its own URL's host name: the second server's
-// certificate is good for 127.0.0.1, not for the first URL's "localhost".
+// Over TLS, each connection is checked against its own URL's host name: the server's
+// certificate is good for 127.0.0.1, not for "localhost". A handshake that fails ends its call
+// at once, and the next call starts at the next URL.
 TEST(ClientRetries, EachServerIsCheckedAgainstItsOwnHostName) {
   test_tls::Files const files = test_tls::MakeSelfSigned("elsewhere.test");
   auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
@@ -403,10 +404,23 @@ TEST(ClientRetries, EachServerIsCheckedAgainstItsOwnHostName) {
   raw_http::Served served(provider, TI::Operations(), serverOptions);
   Tirn::Http::ClientOptions options;
   options.caFile = files.certificate;
-  Client client({"https://localhost:" + std::to_string(RefusingPort()),
-                 "https://127.0.0.1:" + std::to_string(served.port())},
-                options);
-  EXPECT_EQ(Summary(client.List()), "ok");
+  std::string const tlsFailed = std::string(Wire::kServiceUnavailableError) + " " + Ids::kTlsFailed;
+  struct Case {
+    char const* what;
+    unsigned short firstPort;
+    std::string firstCall;
+  } const cases[] = {
+      {"the first refuses connections", RefusingPort(), "ok"},
+      {"the first's certificate is not for its name", served.port(), tlsFailed},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    Client client({"https://localhost:" + std::to_string(c.firstPort),
+                   "https://127.0.0.1:" + std::to_string(served.port())},
+                  options);
+    EXPECT_EQ(Summary(client.List()), c.firstCall);
+    EXPECT_EQ(Summary(client.List()), "ok");
+  }
   test_tls::Remove(files);
 }
 

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "apps/reference/reference_server.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
@@ -64,8 +65,30 @@ int main() {
   auto quick = providers.Get("vault-native", hurried).get();
   // [remote-deadline]
 
-  bool const ok = !answer.ok() && answer.error()->name() == "com.ostrel.tirn.std.errors.not_found" &&
-                  !quick.ok() && quick.error()->name() == "com.ostrel.tirn.std.errors.not_found";
+  // [remote-failover]
+  // Two servers of the same calls, the first preferred: a call goes on to the second when the
+  // first cannot be reached (nothing listens on port 1 here), and new calls start there.
+  std::vector<std::string> const servers = {"http://127.0.0.1:1", url};
+  Tirn::Http::ClientOptions retrying;
+  retrying.maxAttempts = 3;  // requests sent, in all, while none gets an answer or a 502 or 503
+  auto both = std::make_shared<Tirn::Http::ClientProvider>(
+      clientThreads.context(), servers, Com::Ostrel::Nox::TrustedInfrastructure::Operations(),
+      retrying);
+  // The caller's own idempotency key, sent on every attempt of the call: a server that kept
+  // the outcome of a call with this key answers with it instead of doing the call again, even
+  // when this process sends it anew after a restart. Without one, each call gets a random key.
+  auto keyed = std::make_shared<Tirn::Core::AsyncActivation>();
+  keyed->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
+  keyed->executionContext->applicationData[Tirn::Core::ContextKeys::kIdempotencyKey] = {
+      "order-2041", boost::none};
+  Providers::AsyncServiceStub failover(std::make_shared<Tirn::Stub::AsyncApiStub>(both, keyed));
+  auto elsewhere = failover.Get("vault-native").get();
+  // [remote-failover]
+
+  auto const notFound = [](auto const& result) {
+    return !result.ok() && result.error()->name() == "com.ostrel.tirn.std.errors.not_found";
+  };
+  bool const ok = notFound(answer) && notFound(quick) && notFound(elsewhere);
   std::promise<void> stopped;
   server.Stop(std::chrono::seconds(1), [&] { stopped.set_value(); });
   stopped.get_future().wait();

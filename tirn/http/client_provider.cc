@@ -529,14 +529,9 @@ class Call : public std::enable_shared_from_this<Call> {
                              [self = shared_from_this()](beast::error_code ec,
                                                          tcp::resolver::results_type results) {
                                if (self->finished_) return;
-                               // A name that does not resolve is not waited for, unless
-                               // another server may be tried meanwhile.
-                               if (ec && self->client_->urls_.size() == 1) {
-                                 return self->Fail(Wire::kServiceUnavailableError,
-                                                   {HttpMessage(MessageIds::kConnectFailed,
-                                                                {self->Server(), ec.message()})});
+                               if (ec) {
+                                 return self->Unreachable(MessageIds::kConnectFailed, ec.message());
                                }
-                               if (ec) return self->ConnectFailed(ec);
                                self->Connect(results);
                              });
   }
@@ -567,6 +562,14 @@ class Call : public std::enable_shared_from_this<Call> {
     int const allowed = options().connectAttempts;
     if (++connectFailures_ >= allowed && allowed > 0) return Deliver(nullptr, failure, false);
     TryNext(std::move(failure));
+  }
+
+  // The server of this connection's URL cannot be reached for a reason that waiting does not
+  // cure (its name does not resolve, the TLS handshake failed; message `id`): the call ends at
+  // once, and new calls start at the next URL.
+  void Unreachable(char const* id, std::string const& reason) {
+    client_->Avoid(connection_->url);
+    Fail(Wire::kServiceUnavailableError, {HttpMessage(id, {Server(), reason})});
   }
 
   // The attempt on this connection's URL failed with `failure`: calls no longer start at that
@@ -604,19 +607,14 @@ class Call : public std::enable_shared_from_this<Call> {
     auto& stream = *connection_->tls;
     std::string const& host = client_->urls_[connection_->url].host;
     if (!SSL_set_tlsext_host_name(stream.native_handle(), host.c_str())) {
-      return Fail(Wire::kServiceUnavailableError,
-                  {HttpMessage(MessageIds::kTlsFailed, {Server(), "no server name"})});
+      return Unreachable(MessageIds::kTlsFailed, "no server name");
     }
     if (options().verifyPeer) stream.set_verify_callback(ssl::host_name_verification(host));
     connection_->Lowest().expires_after(options().connectTimeout);
     stream.async_handshake(ssl::stream_base::client,
                            [self = shared_from_this()](beast::error_code ec) {
                              if (self->finished_) return;
-                             if (ec) {
-                               return self->Fail(Wire::kServiceUnavailableError,
-                                                 {HttpMessage(MessageIds::kTlsFailed,
-                                                              {self->Server(), ec.message()})});
-                             }
+                             if (ec) return self->Unreachable(MessageIds::kTlsFailed, ec.message());
                              self->connection_->connected = true;
                              self->Send();
                            });

@@ -45,6 +45,8 @@
 //     a new connection, with the same key, while ClientOptions::maxAttempts allows.
 // Once any other answer has begun (a byte of it read, a progress report delivered), the call
 // is never tried again. When the attempts run out, the last attempt's outcome is the call's.
+// A name that does not resolve, or a TLS handshake that fails, ends the call at once (waiting
+// would not cure it), and new calls start at the next URL.
 //
 // At most ClientOptions::maxConnections connections are open at once; further calls wait in
 // order for one. Answer bodies are wiped from memory once read; requests (body and header
