@@ -116,6 +116,12 @@ if(TARGET tirn_http_tests)
   target_compile_definitions(tirn_http_tests PRIVATE TIRN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 endif()
 
+# The client's attempts after a failure, against scripted peers on 127.0.0.1.
+tirn_cross_cutting_test(tirn_retry_tests tests/retry_test.cc)
+if(TARGET tirn_retry_tests)
+  target_link_libraries(tirn_retry_tests PRIVATE tirn_http tirn_reference_server OpenSSL::Crypto)
+endif()
+
 # The client's reading of answers, without sockets.
 tirn_cross_cutting_test(tirn_answer_reader_tests tests/answer_reader_test.cc)
 if(TARGET tirn_answer_reader_tests)

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <new>
 #include <list>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -236,6 +237,51 @@ TEST(AnswerReader, AnAnswerAboveTheLimitFails) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(Read({c.answer}, true, c.limit), c.said);
     EXPECT_EQ(Read(Pieces(c.answer, 1), true, c.limit), c.said);
+  }
+}
+
+// The outcome carries the status of the answer's head, which the client's retries go by, and
+// an error status without a JSON error is service_unavailable when a proxy or balancer in
+// front of the server could have sent it.
+TEST(AnswerReader, TheOutcomeCarriesTheStatusOfItsHead) {
+  std::string const page = "<html>no server</html>";
+  struct Status {
+    char const* what;
+    std::vector<std::string> pieces;
+    bool closed;
+    unsigned status;
+    std::string said;
+  };
+  Status const cases[] = {
+      {"a value", {Whole(200, kInfo)}, false, 200, R"(output {"type":"TRUST_AUTHORITY"} reusable)"},
+      {"a stream", {Streamed({kNotFound})}, false, 200,
+       "error com.ostrel.tirn.std.errors.not_found reusable"},
+      {"a JSON error", {Whole(503, kNotFound)}, false, 503,
+       "error com.ostrel.tirn.std.errors.not_found reusable"},
+      {"a balancer's 502", {Whole(502, page)}, false, 502,
+       "failed com.ostrel.tirn.std.errors.service_unavailable tirn.http.bad.answer"},
+      {"a balancer's 503", {Whole(503, page)}, false, 503,
+       "failed com.ostrel.tirn.std.errors.service_unavailable tirn.http.bad.answer"},
+      {"a balancer's 504", {Whole(504, page)}, false, 504,
+       "failed com.ostrel.tirn.std.errors.service_unavailable tirn.http.bad.answer"},
+      {"a 500 without an error", {Whole(500, page)}, false, 500, kBad},
+      {"a body cut short", {Whole(503, page).substr(0, Whole(503, page).size() - 3)}, true, 503,
+       kCut},
+      {"a head cut short", {"HTTP/1.1 503 X\r\nContent-"}, true, 0, kCut},
+      {"nothing", {}, true, 0, kCut},
+      {"a malformed head", {"HTTP/1.1 5x3 X\r\n\r\n"}, false, 0, kBad},
+  };
+  for (Status const& c : cases) {
+    SCOPED_TRACE(c.what);
+    AnswerReader reader(GetOutput(), "server:1", kLimit);
+    std::optional<Tirn::Http::detail::AnswerOutcome> outcome;
+    for (auto const& piece : c.pieces) {
+      if (!outcome) outcome = reader.Feed(piece).outcome;
+    }
+    if (!outcome && c.closed) outcome = reader.Closed().outcome;
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->status, c.status);
+    EXPECT_EQ(Read(c.pieces, c.closed), std::vector<std::string>{c.said});
   }
 }
 

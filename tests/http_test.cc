@@ -1780,62 +1780,12 @@ TEST(HttpTravel, RequestIdsAndTimeZonesTravelWithTheCall) {
   caller.join();
 }
 
-// A socket bound to a free port of 127.0.0.1, its address in `address`; -1 when none could be
-// bound.
-int BindToAFreePort(sockaddr_in& address) {
-  int const fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  address = sockaddr_in{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// A request that may have reached the server is never sent again: a connection that breaks
-// after the request ends the call with service_unavailable, and the server saw one request.
-TEST(HttpTravel, ASentRequestIsNeverRetried) {
-  sockaddr_in address{};
-  int listener = BindToAFreePort(address);
-  ASSERT_GE(listener, 0);
-  ASSERT_EQ(::listen(listener, 8), 0);
-  std::atomic<int> requests{0};
-  std::thread server([&] {
-    timeval timeout{2, 0};
-    ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    for (int fd; (fd = ::accept(listener, nullptr, nullptr)) >= 0;) {
-      char buffer[4096];
-      if (::recv(fd, buffer, sizeof buffer, 0) > 0) ++requests;
-      ::close(fd);  // gone before answering
-    }
-  });
-  Tirn::Http::IoThreads threads(1);
-  auto const stub =
-      ProvidersAt(threads, "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
-  auto future = stub->List(nullptr);
-  ASSERT_EQ(future.wait_for(kWait), std::future_status::ready);
-  auto const result = future.get();
-  ASSERT_TRUE(result.error());
-  EXPECT_EQ(result.error()->name(), Wire::kServiceUnavailableError);
-  EXPECT_NE(Describe(result.error()).find(Tirn::Http::MessageIds::kConnectionBroken),
-            std::string::npos)
-      << Describe(result.error());
-  ::shutdown(listener, SHUT_RDWR);
-  server.join();
-  ::close(listener);
-  EXPECT_EQ(requests.load(), 1);
-}
-
 // A connection that cannot be made is tried again, up to the client's number of attempts:
 // against a server whose queue of connections is full, each attempt waits its whole connect
 // time before the call fails.
 TEST(HttpTravel, AFailedConnectIsTriedAgain) {
   sockaddr_in address{};
-  int listener = BindToAFreePort(address);
+  int listener = raw_http::Bind(address);
   ASSERT_GE(listener, 0);
   ASSERT_EQ(::listen(listener, 0), 0);
   std::vector<int> fillers;  // never accepted: the queue stays full and new attempts hang
@@ -1870,7 +1820,7 @@ TEST(HttpTravel, AFailedConnectIsTriedAgain) {
 // its time limit, and answered once the server listens.
 TEST(HttpTravel, ACallWaitsForAServerThatStartsWithinItsTimeLimit) {
   sockaddr_in address{};
-  int probe = BindToAFreePort(address);
+  int probe = raw_http::Bind(address);
   ASSERT_GE(probe, 0);
   unsigned short const port = ntohs(address.sin_port);
   ::close(probe);  // free again: connections to it are refused until the server below listens

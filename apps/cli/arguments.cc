@@ -21,9 +21,11 @@ po::options_description GlobalOptions() {
   options.add_options()
       ("help,h", "print this help")
       ("version", "print the version")
-      ("url", po::value<std::string>()->value_name("URL"),
+      ("url", po::value<std::vector<std::string>>()->value_name("URL"),
        ("the server (default: $" + std::string(kUrlVariable) + ", else http://127.0.0.1:" +
-        std::to_string(kDefaultPort) + ")").c_str())
+        std::to_string(kDefaultPort) + "); given again, another server of the same calls, "
+        "tried in turn when one cannot be reached or is unavailable")
+           .c_str())
       ("token", po::value<std::string>()->value_name("TOKEN"),
        ("bearer token sent with the call (default: $" + std::string(kTokenVariable) +
         "; the command line shows in the process list, the environment does not)")
@@ -93,7 +95,7 @@ bool ReadGlobalOptions(std::vector<std::string> const& args, Arguments& parsed, 
       return values.count(name) ? values[name].as<std::string>() : std::string();
     };
     if (values.count("json")) parsed.json = values["json"].as<std::string>();
-    parsed.url = text("url");
+    if (values.count("url")) parsed.urls = values["url"].as<std::vector<std::string>>();
     parsed.token = text("token");
     parsed.tokenFile = text("token-file");
     parsed.caFile = text("ca");
@@ -259,11 +261,11 @@ std::string HelpText() {
   return text.str();
 }
 
-std::string ResolveUrl(Arguments const& arguments, Environment const& environment) {
-  if (!arguments.url.empty()) return arguments.url;
+std::vector<std::string> ResolveUrls(Arguments const& arguments, Environment const& environment) {
+  if (!arguments.urls.empty()) return arguments.urls;
   char const* fromEnvironment = environment(kUrlVariable);
-  if (fromEnvironment && *fromEnvironment) return fromEnvironment;
-  return "http://127.0.0.1:" + std::to_string(kDefaultPort);
+  if (fromEnvironment && *fromEnvironment) return {fromEnvironment};
+  return {"http://127.0.0.1:" + std::to_string(kDefaultPort)};
 }
 
 std::string ResolveLanguage(Arguments const& arguments, Environment const& environment) {

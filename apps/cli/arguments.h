@@ -48,7 +48,8 @@ struct Arguments {
   std::vector<FieldOption> fields;
   // --json as given: the JSON text, "@file" or "-" (standard input).
   boost::optional<std::string> json;
-  std::string url;
+  // --url, each time it is given, in order.
+  std::vector<std::string> urls;
   std::string token;
   std::string tokenFile;
   std::string caFile;
@@ -79,8 +80,9 @@ std::string HelpText();
 // Reads an environment variable; null when unset.
 using Environment = std::function<char const*(char const*)>;
 
-// --url, else the variable Apps::kUrlVariable, else http://127.0.0.1:<Apps::kDefaultPort>.
-std::string ResolveUrl(Arguments const& arguments, Environment const& environment);
+// The servers to call, in order of preference: every --url, else the variable
+// Apps::kUrlVariable, else http://127.0.0.1:<Apps::kDefaultPort>.
+std::vector<std::string> ResolveUrls(Arguments const& arguments, Environment const& environment);
 
 // --lang, else the first of LC_ALL, LC_MESSAGES and LANG that is set and not empty, else "en".
 std::string ResolveLanguage(Arguments const& arguments, Environment const& environment);

@@ -52,7 +52,7 @@ TEST(ParseArguments, SeparatesGlobalOptionsFromFieldOptions) {
                                    "--show-secrets", "describe", "kms.providers", "get"},
                                   &all, messages));
   EXPECT_EQ(all.command, Cli::Arguments::Command::kDescribe);
-  EXPECT_EQ(all.url, "https://h:1");
+  EXPECT_EQ(all.urls, std::vector<std::string>{"https://h:1"});
   EXPECT_EQ(all.tokenFile, "t");
   EXPECT_EQ(all.caFile, "ca.pem");
   EXPECT_EQ(all.timeoutSeconds, 2.5);
@@ -122,21 +122,26 @@ TEST(ParseArguments, TakesDefaultsFromTheEnvironment) {
   struct Case {
     std::map<std::string, std::string> environment;
     std::vector<std::string> args;
-    std::string url;
+    std::vector<std::string> urls;
     std::string language;
   };
   std::vector<Case> const cases = {
-      {{}, {"list"}, "http://127.0.0.1:7431", "en"},
-      {{{"TIRN_URL", "http://e:1"}, {"LANG", "fr_FR.UTF-8"}}, {"list"}, "http://e:1", "fr_FR.UTF-8"},
-      {{{"TIRN_URL", ""}, {"LANG", "fr"}, {"LC_MESSAGES", "it"}}, {"list"}, "http://127.0.0.1:7431", "it"},
-      {{{"LC_ALL", "de"}, {"LC_MESSAGES", "it"}}, {"list"}, "http://127.0.0.1:7431", "de"},
+      {{}, {"list"}, {"http://127.0.0.1:7431"}, "en"},
+      {{{"TIRN_URL", "http://e:1"}, {"LANG", "fr_FR.UTF-8"}}, {"list"}, {"http://e:1"}, "fr_FR.UTF-8"},
+      {{{"TIRN_URL", ""}, {"LANG", "fr"}, {"LC_MESSAGES", "it"}}, {"list"}, {"http://127.0.0.1:7431"}, "it"},
+      {{{"LC_ALL", "de"}, {"LC_MESSAGES", "it"}}, {"list"}, {"http://127.0.0.1:7431"}, "de"},
       {{{"TIRN_URL", "http://e:1"}, {"LC_ALL", "de"}},
        {"--url", "http://o:2", "--lang", "sv", "list"},
-       "http://o:2",
+       {"http://o:2"},
        "sv"},
+      // Each --url is one more server, in the order given.
+      {{{"TIRN_URL", "http://e:1"}},
+       {"--url", "http://o:2", "list", "--url=http://p:3"},
+       {"http://o:2", "http://p:3"},
+       "en"},
   };
   for (auto const& c : cases) {
-    SCOPED_TRACE(c.url + " " + c.language);
+    SCOPED_TRACE(c.urls.back() + " " + c.language);
     Cli::Arguments arguments;
     std::list<Tirn::BaseMessage> messages;
     ASSERT_TRUE(Cli::ParseArguments(c.args, &arguments, messages));
@@ -144,7 +149,7 @@ TEST(ParseArguments, TakesDefaultsFromTheEnvironment) {
       auto found = c.environment.find(name);
       return found == c.environment.end() ? nullptr : found->second.c_str();
     };
-    EXPECT_EQ(Cli::ResolveUrl(arguments, environment), c.url);
+    EXPECT_EQ(Cli::ResolveUrls(arguments, environment), c.urls);
     EXPECT_EQ(Cli::ResolveLanguage(arguments, environment), c.language);
   }
 }

@@ -20,6 +20,13 @@ namespace {
 // {1}: the server.
 constexpr char kUnreadableOperations[] = "tirn.cli.unreadable.operations";
 
+// The servers called, for messages.
+std::string Servers(CallSettings const& settings) {
+  std::string text;
+  for (auto const& url : settings.urls) text += (text.empty() ? "" : ", ") + url;
+  return text;
+}
+
 }  // namespace
 
 namespace {
@@ -43,7 +50,7 @@ CallOutcome Exchange(Tirn::Core::OperationTable const& table, CallSettings const
   // One thread runs the connection; the answer is waited for here.
   Tirn::Http::IoThreads threads(1);
   CallOutcome refused;
-  auto provider = Tirn::Http::ClientProvider::Create(threads.context(), settings.url, table,
+  auto provider = Tirn::Http::ClientProvider::Create(threads.context(), settings.urls, table,
                                                      options, &refused.usageError);
   if (!provider) return refused;
   auto activation = std::make_shared<Tirn::Core::AsyncActivation>();
@@ -74,7 +81,7 @@ CallOutcome Exchange(Tirn::Core::OperationTable const& table, CallSettings const
                                     Tirn::Data::Wire::kTimedOutError,
                                     {Tirn::MakeMessage(Tirn::Http::MessageIds::kTimedOut,
                                                        "No answer from {1} within {2} ms",
-                                                       settings.url,
+                                                       Servers(settings),
                                                        std::to_string(limit.count()))}),
                        {}};
   }
@@ -113,7 +120,7 @@ std::shared_ptr<Tirn::Core::OperationTable const> ReadOperations(CallSettings co
   if (!Tirn::Json::DecodeOperations(read.output, &operations, messages)) {
     messages.push_front(Tirn::MakeMessage(kUnreadableOperations,
                                           "the operations {1} answered cannot be read",
-                                          settings.url));
+                                          Servers(settings)));
     failure->error = Tirn::Data::ErrorValue::Create(Tirn::Data::Wire::kInternalServerError,
                                                     messages);
     return nullptr;

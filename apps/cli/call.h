@@ -2,7 +2,7 @@
 // Tirn::Http::ClientProvider, waited for; Apps::Cli::ReadOperations: the server's own table.
 //
 //   Apps::Cli::CallSettings settings;
-//   settings.url = "http://127.0.0.1:7431";
+//   settings.urls = {"http://127.0.0.1:7431"};
 //   settings.language = "de";
 //   Apps::Cli::CallOutcome outcome = Apps::Cli::CallRemote(table, *descriptor, input, settings);
 //   if (outcome.error) Report(*outcome.error);
@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tirn/runtime/value/data_value.h"
 #include "tirn/runtime/call/operation_table.h"
@@ -22,8 +23,9 @@ namespace Apps {
 namespace Cli {
 
 struct CallSettings {
-  // "http://host:port" or "https://host:port".
-  std::string url;
+  // "http://host:port" or "https://host:port": the servers, in order of preference
+  // (Tirn::Http::ClientProvider tries the next when one cannot be reached or is unavailable).
+  std::vector<std::string> urls;
   // Bearer token; empty: none.
   std::string token;
   // PEM file of trusted CAs for https; empty: the system's.

@@ -374,6 +374,24 @@ TEST(TirnProgram, TransportFailuresExitThree) {
   EXPECT_EQ(trusted.out, "[]\n") << trusted;
 }
 
+// Each --url is one more server of the same calls, in order: one that is down is passed over
+// for the next, within the call's time limit.
+TEST(TirnProgram, RepeatedUrlsAreTriedInTurn) {
+  int port = 0;
+  {
+    Served closed;
+    port = closed.server->port();
+  }
+  Served served;
+  std::string const down = "http://127.0.0.1:" + std::to_string(port);
+  for (auto const& [first, second] : {std::pair{down, served.url}, std::pair{served.url, down}}) {
+    SCOPED_TRACE(first);
+    Ran ran = RunTirn({"--url", first, "--url", second, "--timeout", "5", "kms.providers", "list"});
+    EXPECT_EQ(ran.status, 0) << ran;
+    EXPECT_EQ(ran.out, "[]\n") << ran;
+  }
+}
+
 // --cert and --key present a client certificate, which a server asking for one sees.
 TEST(TirnProgram, PresentsAClientCertificate) {
   test_tls::Files const client = test_tls::MakeSelfSigned("client-alice");

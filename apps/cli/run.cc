@@ -223,7 +223,7 @@ std::string TimeZone(Environment const& environment) {
 bool ResolveSettings(Arguments const& arguments, Console& console, CallSettings* settings,
                      std::list<Tirn::BaseMessage>& messages) {
   if (!ReadToken(arguments, console.environment, &settings->token, messages)) return false;
-  settings->url = ResolveUrl(arguments, console.environment);
+  settings->urls = ResolveUrls(arguments, console.environment);
   settings->caFile = arguments.caFile;
   settings->certificateFile = arguments.certificateFile;
   settings->privateKeyFile = arguments.privateKeyFile;

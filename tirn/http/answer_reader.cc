@@ -167,6 +167,7 @@ class AnswerReader::Impl {
     if (!headRead_ && parser_->is_header_done()) {
       headRead_ = true;
       auto const& head = parser_->get();
+      status_ = head.result_int();
       auto const type = head.find(http::field::content_type);
       streamed_ = head.result() == http::status::ok && type != head.end() &&
                   type->value().substr(0, std::strlen(kStreamType)) == kStreamType;
@@ -249,7 +250,12 @@ class AnswerReader::Impl {
         messages.push_front(HttpMessage(
             MessageIds::kBadAnswer,
             {server_, "status " + std::to_string(status) + " without an error in JSON"}));
-        return Finish(events, Failure(Wire::kInternalServerError, std::move(messages)));
+        // A balancer's or proxy's own page: the server behind it is not there (502, 503) or
+        // did not answer in its time (504), which a caller may try again.
+        bool const unavailable = status == 502 || status == 503 || status == 504;
+        return Finish(events, Failure(unavailable ? Wire::kServiceUnavailableError
+                                                  : Wire::kInternalServerError,
+                                      std::move(messages)));
       }
     }
     outcome.reusable = Reusable();
@@ -276,6 +282,7 @@ class AnswerReader::Impl {
   // Gives the outcome and lets go of every byte of the answer (the allocator wipes them).
   void Finish(AnswerEvents& events, AnswerOutcome outcome) {
     finished_ = true;
+    outcome.status = status_;
     events.outcome = std::move(outcome);
     final_.reset();
     parser_.reset();
@@ -296,6 +303,7 @@ class AnswerReader::Impl {
   std::size_t consumed_ = 0;  // the body's bytes read as frames
   std::size_t scanned_ = 0;   // the body's bytes known to hold no line end past consumed_
   bool headRead_ = false;
+  unsigned status_ = 0;  // once the head is read
   bool streamed_ = false;
   bool trailing_ = false;  // bytes followed the answer's end
   bool closed_ = false;

@@ -4,7 +4,9 @@
 //
 // An answer is either whole (status and a JSON body: the output for 200, {"error", "value"}
 // otherwise) or a chunked 200 of kStreamType, whose lines are frames: progress reports, then
-// the final {"output"} or {"error", "value"} frame. The outcome of a streamed answer comes
+// the final {"output"} or {"error", "value"} frame. An error status without a JSON error is
+// internal_server_error, except 502, 503 and 504: those come from a proxy or balancer in
+// front of a server that is not there, and are service_unavailable. The outcome of a streamed answer comes
 // once its chunked body has ended, so that the connection is whole again when the caller
 // hears of it. Bodies are decoded with the operation's definitions but not validated.
 //
@@ -41,6 +43,9 @@ struct AnswerOutcome {
   // The whole answer was read, nothing followed it, and the server keeps the connection
   // open: it may carry the next call.
   bool reusable = false;
+  // The answer's status; 0 when the connection ended (or the answer failed) before its head
+  // was read.
+  unsigned status = 0;
 };
 
 // What one step of reading produced: the progress reports it read, in order, then, once in

@@ -53,6 +53,8 @@ constexpr std::chrono::milliseconds kTrustedIdle{1000};
 struct Connection {
   net::strand<net::io_context::executor_type> executor;
   std::shared_ptr<void> place;
+  // The base URL (its place in the client's list) the connection goes to.
+  std::size_t url = 0;
   std::unique_ptr<beast::tcp_stream> plain;
   std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls;
   WipingBuffer buffer;
@@ -73,11 +75,23 @@ struct Connection {
   }
 };
 
-// A new request id: 16 hexadecimal digits, written into `text`.
-boost::string_view RandomRequestId(char (&text)[17]) {
-  static thread_local std::mt19937_64 generator{std::random_device{}()};
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(generator()));
-  return boost::string_view(text, 16);
+// Random hexadecimal digits filling `text` but for its terminating zero (16 for a request id,
+// 32 for an idempotency key), from a generator of the calling thread's own seeded with 256
+// bits from std::random_device, so that keys made by different threads and processes do not
+// meet.
+template <std::size_t N>
+boost::string_view RandomHex(char (&text)[N]) {
+  static_assert(N > 1 && (N - 1) % 16 == 0, "whole 64-bit draws");
+  static thread_local std::mt19937_64 generator = [] {
+    std::random_device device;
+    std::seed_seq seed{device(), device(), device(), device(),
+                       device(), device(), device(), device()};
+    return std::mt19937_64(seed);
+  }();
+  for (std::size_t at = 0; at + 1 < N; at += 16) {
+    std::snprintf(text + at, N - at, "%016llx", static_cast<unsigned long long>(generator()));
+  }
+  return boost::string_view(text, N - 1);
 }
 
 std::string Join(std::list<std::string> const& items) {
@@ -143,11 +157,26 @@ bool ParseBaseUrl(std::string const& url, BaseUrl& out, std::string& error) {
   return true;
 }
 
+// Every URL of `urls`, at least one; false with what is wrong with the first that does not
+// parse, or with an empty list.
+bool ParseBaseUrls(std::vector<std::string> const& urls, std::vector<BaseUrl>& out,
+                   std::string& error) {
+  if (urls.empty()) {
+    error = "no server URL given";
+    return false;
+  }
+  out.assign(urls.size(), BaseUrl());
+  for (std::size_t i = 0; i < urls.size(); ++i) {
+    if (!ParseBaseUrl(urls[i], out[i], error)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider::Impl> {
  public:
-  Impl(net::io_context& context, std::string const& baseUrl,
+  Impl(net::io_context& context, std::vector<std::string> const& baseUrls,
        Core::OperationTable const& operations, ClientOptions options)
       : context_(context), operations_(operations), options_(std::move(options)) {
     // Time limits further away than a year overflow a deadline in nanoseconds.
@@ -156,20 +185,15 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
                         &options_.connectTimeout, &options_.idleTimeout}) {
       *limit = std::clamp(*limit, std::chrono::milliseconds(1), kLongest);
     }
-    BaseUrl url;
     std::string error;
-    if (!ParseBaseUrl(baseUrl, url, error)) throw std::invalid_argument(error);
+    if (!ParseBaseUrls(baseUrls, urls_, error)) throw std::invalid_argument(error);
     frames_.reserve(operations_.operations().size());
     paths_.reserve(operations_.operations().size());
     for (auto const& operation : operations_.operations()) {
       frames_.push_back(std::make_shared<detail::AnswerReader::Frames const>(operation.output));
       paths_.push_back(OperationPath(operation.interfaceName, operation.operationName));
     }
-    tlsEnabled_ = url.tls;
-    host_ = std::move(url.host);
-    port_ = std::move(url.port);
-    server_ = std::move(url.server);
-    if (tlsEnabled_) {
+    if (std::any_of(urls_.begin(), urls_.end(), [](BaseUrl const& url) { return url.tls; })) {
       tls_ = std::make_unique<ssl::context>(ssl::context::tls_client);
       tls_->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
                         ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
@@ -243,9 +267,11 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
     return false;
   }
 
-  void NewStream(Connection& connection) {
+  // Gives `connection` a new, unconnected stream to `url`.
+  void NewStream(Connection& connection, std::size_t url) {
+    connection.url = url;
     connection.connected = false;
-    if (tlsEnabled_) {
+    if (urls_[url].tls) {
       connection.plain.reset();
       connection.tls =
           std::make_unique<beast::ssl_stream<beast::tcp_stream>>(connection.executor, *tls_);
@@ -279,14 +305,22 @@ class ClientProvider::Impl : public std::enable_shared_from_this<ClientProvider:
         });
       }
     });
-    NewStream(*connection);
+    NewStream(*connection, Preferred());
     return connection;
   }
 
-  bool tlsEnabled_ = false;
-  std::string host_;
-  std::string port_;
-  std::string server_;  // host:port, for messages
+  // The URL new connections go to: the first of the list until an attempt on it fails.
+  std::size_t Preferred() const { return preferred_.load(std::memory_order_relaxed); }
+  // The URL after `url` in the list, the first after the last.
+  std::size_t After(std::size_t url) const { return (url + 1) % urls_.size(); }
+  // An attempt on `url` failed: new connections go to the next URL from now on, unless a
+  // failure seen meanwhile has already moved them off `url`.
+  void Avoid(std::size_t url) {
+    preferred_.compare_exchange_strong(url, After(url), std::memory_order_relaxed);
+  }
+
+  std::vector<BaseUrl> urls_;
+  std::atomic<std::size_t> preferred_{0};
   std::unique_ptr<ssl::context> tls_;
   std::string tlsSetupError_;
   // By operation, in the table's order.
@@ -308,26 +342,34 @@ class Call : public std::enable_shared_from_this<Call> {
   Call(std::shared_ptr<ClientProvider::Impl> client, Core::AsyncApiResultCb resultCb)
       : client_(std::move(client)), resultCb_(std::move(resultCb)) {}
 
-  // Prepares the request; the call then waits for a connection (Client::Acquire).
-  // A call without an input (`fetch`) is a GET of a document the server serves.
-  void Prepare(Core::OperationDescriptor const* operation, boost::string_view target,
+  ~Call() { WipeString(request_.body()); }
+
+  // Prepares the request; false when it cannot be sent (FailUnsent then says why). The call
+  // then waits for a connection (Client::Acquire). A call without an input (`fetch`) is a GET
+  // of a document the server serves.
+  bool Prepare(Core::OperationDescriptor const* operation, boost::string_view target,
                Data::DataValuePtr const& input,
                std::shared_ptr<Core::AsyncActivation> const& activation, bool fetch = false) {
     operation_ = operation;
     fetch_ = fetch;
     activation_ = activation;
     timeout_ = std::min(client_->options_.defaultTimeout, client_->options_.maxCallTimeout);
-    if (activation && activation->executionContext) {
-      auto const& data = activation->executionContext->applicationData;
-      auto found = data.find(kTimeoutKey);
+    if (std::string const* given = ApplicationData(kTimeoutKey)) {
       std::chrono::milliseconds limit{0};
-      if (found != data.end() &&
-          detail::ParseTimeLimit(found->second.value, client_->options_.maxCallTimeout, limit)) {
+      if (detail::ParseTimeLimit(*given, client_->options_.maxCallTimeout, limit)) {
         timeout_ = limit;
       }
     }
     deadlineAt_ = Clock::now() + timeout_;
     BuildRequest(target, input);
+    return refusal_.empty();
+  }
+
+  // Ends a call that Prepare refused, from the io_context, without sending anything.
+  void FailUnsent(net::io_context& context) {
+    net::post(context, [self = shared_from_this()] {
+      self->Fail(Wire::kInvalidArgumentError, std::move(self->refusal_));
+    });
   }
 
   // Runs the call on `connection`, from its strand.
@@ -363,22 +405,33 @@ class Call : public std::enable_shared_from_this<Call> {
  private:
   ClientOptions const& options() const { return client_->options_; }
 
+  // The application data of the caller's activation under `key`; null when absent.
+  std::string const* ApplicationData(char const* key) const {
+    if (!activation_ || !activation_->executionContext) return nullptr;
+    auto const& data = activation_->executionContext->applicationData;
+    auto found = data.find(key);
+    return found == data.end() ? nullptr : &found->second.value;
+  }
+
+  // The server the call's attempt goes to, as host:port for messages: its connection's, or,
+  // before it has one, the one new connections go to.
+  std::string const& Server() const {
+    return client_->urls_[connection_ ? connection_->url : client_->Preferred()].server;
+  }
+
   void BuildRequest(boost::string_view target, Data::DataValuePtr const& input) {
     request_.method(fetch_ ? http::verb::get : http::verb::post);
     request_.target(target);
     request_.version(11);
-    request_.set(http::field::host, client_->host_);
     if (!fetch_) request_.set(http::field::content_type, kJsonType);
     request_.set(http::field::accept, fetch_ ? kJsonType : kStreamType);
     request_.keep_alive(options().keepAlive);
-    boost::string_view requestId;
-    if (activation_ && activation_->executionContext) {
-      auto const& data = activation_->executionContext->applicationData;
-      auto found = data.find(kRequestIdKey);
-      if (found != data.end()) requestId = found->second.value;
-    }
+    std::string const* requestId = ApplicationData(kRequestIdKey);
     char randomId[17];
-    request_.set(kRequestIdHeader, requestId.empty() ? RandomRequestId(randomId) : requestId);
+    request_.set(kRequestIdHeader, requestId && !requestId->empty()
+                                       ? boost::string_view(*requestId)
+                                       : RandomHex(randomId));
+    if (!fetch_) SetIdempotencyKey();
     if (activation_ && activation_->requestLocalizer.localeSpec) {
       auto const& spec = *activation_->requestLocalizer.localeSpec;
       if (!spec.languages().empty()) request_.set(http::field::accept_language, Join(spec.languages()));
@@ -394,47 +447,62 @@ class Call : public std::enable_shared_from_this<Call> {
       WipeString(token);
     }
     std::list<BaseMessage> messages;
-    if (!fetch_ &&
+    if (refusal_.empty() && !fetch_ &&
         !Json::Encode(input ? input : Data::DataValuePtr(Data::DynamicStructValue::GetInstance("")),
                       nullptr, &request_.body(), messages)) {
-      encodeFailure_ = std::move(messages);
+      refusal_ = std::move(messages);
     }
     request_.prepare_payload();
+  }
+
+  // Every attempt of a call carries the same key, so that a server that kept the outcome of
+  // an attempt answers the next one with it instead of doing the call twice. The caller's own
+  // key (which lets an application try a call again after a restart) or a new random one: not
+  // the request id, which callers may give many calls.
+  void SetIdempotencyKey() {
+    std::string const* given = ApplicationData(Core::ContextKeys::kIdempotencyKey);
+    if (given && !detail::IsIdempotencyKey(*given)) {
+      refusal_.push_back(HttpMessage(MessageIds::kBadIdempotencyKey,
+                                     {std::to_string(kIdempotencyKeyLimit)}));
+      return;
+    }
+    char randomKey[33];
+    request_.set(kIdempotencyKeyHeader,
+                 given ? boost::string_view(*given) : RandomHex(randomKey));
+  }
+
+  // The time the call has left, in whole milliseconds rounded up.
+  std::chrono::milliseconds Remaining() const {
+    return std::chrono::ceil<std::chrono::milliseconds>(deadlineAt_ - Clock::now());
   }
 
   void Begin() {
     deadline_.emplace(connection_->executor);
     cancelPoll_.emplace(connection_->executor);
-    if (!encodeFailure_.empty()) {
-      return Fail(Wire::kInvalidArgumentError, std::move(encodeFailure_));
-    }
     // A call that waited for its connection past its time, or that its caller gave up
     // meanwhile, is not sent: the server would do what nobody waits for any more.
-    auto const remaining = std::chrono::ceil<std::chrono::milliseconds>(deadlineAt_ - Clock::now());
-    if (remaining.count() <= 0) return TimedOut();
+    if (Remaining().count() <= 0) return TimedOut();
     if (activation_ && activation_->isCancelled && activation_->isCancelled()) {
       return Fail(Wire::kGenericError, {HttpMessage(MessageIds::kCancelled)});
     }
-    request_.set(kTimeoutHeader, std::to_string(remaining.count()));
     deadline_->expires_at(deadlineAt_);
     deadline_->async_wait([self = shared_from_this()](beast::error_code ec) {
       if (!ec) self->TimedOut();
     });
     if (activation_ && activation_->isCancelled) PollCancel();
     if (connection_->connected) return Send();
-    attempts_ = 0;
+    // A new connection goes where calls start now.
+    client_->NewStream(*connection_, client_->Preferred());
     Resolve();
   }
 
   void TimedOut() {
-    if (!connectFailure_.empty() && !connection_->connected) {
-      // The time ran out between attempts to connect: the request never left, and why is the
-      // last failure to connect.
-      return Fail(Wire::kServiceUnavailableError,
-                  {HttpMessage(MessageIds::kConnectFailed, {client_->server_, connectFailure_})});
+    if (lastFailure_ && connection_ && !connection_->connected) {
+      // The time ran out before the next attempt was sent: why is the last attempt's failure.
+      return Deliver(nullptr, lastFailure_, false);
     }
-    Fail(Wire::kTimedOutError, {HttpMessage(MessageIds::kTimedOut,
-                                            {client_->server_, std::to_string(timeout_.count())})});
+    Fail(Wire::kTimedOutError,
+         {HttpMessage(MessageIds::kTimedOut, {Server(), std::to_string(timeout_.count())})});
   }
 
   void PollCancel() {
@@ -451,23 +519,24 @@ class Call : public std::enable_shared_from_this<Call> {
   // ---- Connecting -------------------------------------------------------------------------
 
   void Resolve() {
-    if (!client_->tlsSetupError_.empty()) {
+    BaseUrl const& url = client_->urls_[connection_->url];
+    if (url.tls && !client_->tlsSetupError_.empty()) {
       return Fail(Wire::kServiceUnavailableError,
-                  {HttpMessage(MessageIds::kTlsFailed, {client_->server_, client_->tlsSetupError_})});
+                  {HttpMessage(MessageIds::kTlsFailed, {url.server, client_->tlsSetupError_})});
     }
-    ++attempts_;
     resolver_ = std::make_shared<tcp::resolver>(connection_->executor);
-    resolver_->async_resolve(client_->host_, client_->port_,
+    resolver_->async_resolve(url.host, url.port,
                              [self = shared_from_this()](beast::error_code ec,
                                                          tcp::resolver::results_type results) {
                                if (self->finished_) return;
-                               if (ec) {
-                                 // A name that does not resolve is not waited for.
+                               // A name that does not resolve is not waited for, unless
+                               // another server may be tried meanwhile.
+                               if (ec && self->client_->urls_.size() == 1) {
                                  return self->Fail(Wire::kServiceUnavailableError,
                                                    {HttpMessage(MessageIds::kConnectFailed,
-                                                                {self->client_->server_,
-                                                                 ec.message()})});
+                                                                {self->Server(), ec.message()})});
                                }
+                               if (ec) return self->ConnectFailed(ec);
                                self->Connect(results);
                              });
   }
@@ -489,21 +558,30 @@ class Call : public std::enable_shared_from_this<Call> {
     });
   }
 
-  // Nothing was sent, so another attempt is safe: after a jittered pause that doubles from
-  // kRetryPause up to kLongestRetryPause, until the call's time limit (or the attempts
-  // ClientOptions::connectAttempts allows) runs out.
+  // Nothing was sent, so another attempt is safe: until the call's time limit, or the
+  // attempts ClientOptions::connectAttempts allows, run out.
   void ConnectFailed(beast::error_code ec) {
-    connectFailure_ = ec.message();
+    auto failure = Data::ErrorValue::Create(
+        Wire::kServiceUnavailableError,
+        {HttpMessage(MessageIds::kConnectFailed, {Server(), ec.message()})});
     int const allowed = options().connectAttempts;
-    if (allowed > 0 && attempts_ >= allowed) {
-      return Fail(Wire::kServiceUnavailableError,
-                  {HttpMessage(MessageIds::kConnectFailed, {client_->server_, connectFailure_})});
-    }
-    client_->NewStream(*connection_);
+    if (++connectFailures_ >= allowed && allowed > 0) return Deliver(nullptr, failure, false);
+    TryNext(std::move(failure));
+  }
+
+  // The attempt on this connection's URL failed with `failure`: calls no longer start at that
+  // URL, and the next attempt goes, on a new connection, to the next one, after a jittered
+  // pause that doubles from kRetryPause up to kLongestRetryPause. A pause that would end past
+  // the time limit ends at it, where the deadline ends the call with `failure` unless the
+  // attempt made then gets through first.
+  void TryNext(std::shared_ptr<Data::ErrorValue const> failure) {
+    lastFailure_ = std::move(failure);
+    reader_.reset();
+    Close();
+    client_->Avoid(connection_->url);
+    client_->NewStream(*connection_, client_->After(connection_->url));
     if (!retryTimer_) retryTimer_.emplace(connection_->executor);
-    // A pause that would end past the time limit ends at it, where the deadline ends the call
-    // (saying why it could not connect) unless the attempt made then gets through first.
-    retryTimer_->expires_at(std::min(Clock::now() + RetryPause(attempts_), deadlineAt_));
+    retryTimer_->expires_at(std::min(Clock::now() + RetryPause(++failures_), deadlineAt_));
     retryTimer_->async_wait([self = shared_from_this()](beast::error_code waited) {
       if (waited || self->finished_) return;
       self->Resolve();
@@ -524,11 +602,12 @@ class Call : public std::enable_shared_from_this<Call> {
 
   void Handshake() {
     auto& stream = *connection_->tls;
-    if (!SSL_set_tlsext_host_name(stream.native_handle(), client_->host_.c_str())) {
+    std::string const& host = client_->urls_[connection_->url].host;
+    if (!SSL_set_tlsext_host_name(stream.native_handle(), host.c_str())) {
       return Fail(Wire::kServiceUnavailableError,
-                  {HttpMessage(MessageIds::kTlsFailed, {client_->server_, "no server name"})});
+                  {HttpMessage(MessageIds::kTlsFailed, {Server(), "no server name"})});
     }
-    if (options().verifyPeer) stream.set_verify_callback(ssl::host_name_verification(client_->host_));
+    if (options().verifyPeer) stream.set_verify_callback(ssl::host_name_verification(host));
     connection_->Lowest().expires_after(options().connectTimeout);
     stream.async_handshake(ssl::stream_base::client,
                            [self = shared_from_this()](beast::error_code ec) {
@@ -536,8 +615,7 @@ class Call : public std::enable_shared_from_this<Call> {
                              if (ec) {
                                return self->Fail(Wire::kServiceUnavailableError,
                                                  {HttpMessage(MessageIds::kTlsFailed,
-                                                              {self->client_->server_,
-                                                               ec.message()})});
+                                                              {self->Server(), ec.message()})});
                              }
                              self->connection_->connected = true;
                              self->Send();
@@ -555,12 +633,19 @@ class Call : public std::enable_shared_from_this<Call> {
     }
   }
 
+  // Sends the request, kept whole from one attempt to the next, with the time left and the
+  // host of the connection's URL.
   void Send() {
+    auto const remaining = Remaining();
+    if (remaining.count() <= 0) return TimedOut();
+    request_.set(kTimeoutHeader, std::to_string(remaining.count()));
+    request_.set(http::field::host, client_->urls_[connection_->url].host);
+    ++sent_;
+    answerBegun_ = false;
     connection_->Lowest().expires_never();  // the call's deadline bounds the exchange
     WithStream([this](auto& stream) {
       http::async_write(stream, request_,
                         [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                          WipeString(self->request_.body());
                           if (self->finished_) return;
                           if (ec) return self->Broken(ec);
                           self->ReadAnswer();
@@ -570,7 +655,7 @@ class Call : public std::enable_shared_from_this<Call> {
 
   void ReadAnswer() {
     reader_.emplace(operation_ ? operation_->output : nullptr, client_->FramesOf(operation_),
-                    client_->server_, options().answerLimit);
+                    Server(), options().answerLimit);
     ReadSome();
   }
 
@@ -592,6 +677,7 @@ class Call : public std::enable_shared_from_this<Call> {
     auto& buffer = connection_->buffer;
     detail::AnswerEvents events;
     if (buffer.size() != 0) {
+      answerBegun_ = true;
       auto const bytes = buffer.data();
       events = reader_->Feed(
           boost::string_view(static_cast<char const*>(bytes.data()), bytes.size()));
@@ -607,6 +693,11 @@ class Call : public std::enable_shared_from_this<Call> {
     detail::AnswerOutcome& outcome = *events.outcome;
     // The server gives up at the same time limit and closes the connection (see Broken).
     if (outcome.cutOff && Clock::now() >= deadlineAt_) return TimedOut();
+    // A server that is not there behind a proxy, or one that cannot take the call now, did
+    // nothing: the call may go elsewhere. (Such an answer is never streamed, so no progress
+    // reached the caller.)
+    bool const unavailable = outcome.status == 502 || outcome.status == 503;
+    if (unavailable || !answerBegun_) return TryAgain(std::move(outcome.error), outcome.reusable);
     // A streamed answer's outcome comes with the end of its chunked body: the connection
     // goes back to the pool before the caller hears of the outcome and calls again.
     Deliver(std::move(outcome.output), std::move(outcome.error), outcome.reusable);
@@ -616,8 +707,21 @@ class Call : public std::enable_shared_from_this<Call> {
     // The server gives up at the same time limit and closes the connection: past the
     // deadline, that is the time-out, whichever of the two was noticed first.
     if (Clock::now() >= deadlineAt_) return TimedOut();
-    Fail(Wire::kServiceUnavailableError,
-         {HttpMessage(MessageIds::kConnectionBroken, {client_->server_, ec.message()})});
+    auto failure = Data::ErrorValue::Create(
+        Wire::kServiceUnavailableError,
+        {HttpMessage(MessageIds::kConnectionBroken, {Server(), ec.message()})});
+    if (!answerBegun_) return TryAgain(std::move(failure), false);
+    Deliver(nullptr, std::move(failure), false);
+  }
+
+  // The request was sent, but no answer began, or the answer said the server could not take
+  // it: the call is sent again elsewhere (its key tells the server if it was done already)
+  // while ClientOptions::maxAttempts allows; after the last, `failure` is its outcome.
+  void TryAgain(std::shared_ptr<Data::ErrorValue const> failure, bool reusable) {
+    if (sent_ >= std::max(options().maxAttempts, 1)) {
+      return Deliver(nullptr, std::move(failure), reusable);
+    }
+    TryNext(std::move(failure));
   }
 
   // ---- Ending -----------------------------------------------------------------------------
@@ -670,9 +774,10 @@ class Call : public std::enable_shared_from_this<Call> {
   // On the connection's strand, once the call has one.
   std::optional<net::steady_timer> deadline_;
   std::optional<net::steady_timer> cancelPoll_;
-  // The pause before another attempt to connect; the last attempt's failure.
+  // The pause before another attempt; the last attempt's failure, the call's outcome when the
+  // time runs out before the next attempt is sent.
   std::optional<net::steady_timer> retryTimer_;
-  std::string connectFailure_;
+  std::shared_ptr<Data::ErrorValue const> lastFailure_;
   // On a strand of its own, while the call waits for a connection.
   std::optional<net::steady_timer> waitTimer_;
   // Set once the call has delivered its outcome (read by the wait timer's strand too).
@@ -684,12 +789,16 @@ class Call : public std::enable_shared_from_this<Call> {
   std::shared_ptr<Core::AsyncActivation> activation_;
   std::chrono::milliseconds timeout_{0};
   Clock::time_point deadlineAt_ = Clock::time_point::max();
-  // Its header fields (the token) live in memory that is wiped as it is freed; its body is
-  // wiped once sent, or when the call ends without sending it.
+  // Its header fields (the token) live in memory that is wiped as it is freed, with the call;
+  // its body, kept for the attempts after the first, is wiped when the call ends or is freed.
   http::request<http::string_body, http::basic_fields<WipingAllocator<char>>> request_;
   std::optional<detail::AnswerReader> reader_;  // while the answer is read
-  std::list<BaseMessage> encodeFailure_;
-  int attempts_ = 0;
+  // Why the request cannot be sent (the input has no JSON form, the key is malformed).
+  std::list<BaseMessage> refusal_;
+  int connectFailures_ = 0;  // attempts to connect that failed
+  int failures_ = 0;         // attempts that failed and were followed by another
+  int sent_ = 0;             // attempts whose request was sent
+  bool answerBegun_ = false;  // a byte of the answer to the last request sent was read
   bool fetch_ = false;
   bool finished_ = false;
 };
@@ -707,8 +816,10 @@ void ClientProvider::Impl::Invoke(std::shared_ptr<Core::MethodIdentifier const> 
   std::string const* known = PathOf(operation);
   std::string const path = known ? std::string() : OperationPath(interfaceName, operationName);
   auto call = std::make_shared<Call>(shared_from_this(), resultCb);
-  call->Prepare(operation, known ? boost::string_view(*known) : boost::string_view(path), input,
-                activation);
+  if (!call->Prepare(operation, known ? boost::string_view(*known) : boost::string_view(path),
+                     input, activation)) {
+    return call->FailUnsent(context_);
+  }
   Acquire(call);
 }
 
@@ -716,7 +827,7 @@ void ClientProvider::Impl::Fetch(std::string const& target,
                                  std::shared_ptr<Core::AsyncActivation> const& activation,
                                  Core::AsyncApiResultCb const& resultCb) {
   auto call = std::make_shared<Call>(shared_from_this(), resultCb);
-  call->Prepare(nullptr, target, nullptr, activation, true);
+  if (!call->Prepare(nullptr, target, nullptr, activation, true)) return call->FailUnsent(context_);
   Acquire(call);
 }
 
@@ -792,20 +903,32 @@ void ClientProvider::Impl::PlaceFreed() {
 
 ClientProvider::ClientProvider(net::io_context& context, std::string const& baseUrl,
                                Core::OperationTable const& operations, ClientOptions options)
-    : impl_(std::make_shared<Impl>(context, baseUrl, operations, std::move(options))) {}
+    : ClientProvider(context, std::vector<std::string>{baseUrl}, operations, std::move(options)) {}
+
+ClientProvider::ClientProvider(net::io_context& context, std::vector<std::string> const& baseUrls,
+                               Core::OperationTable const& operations, ClientOptions options)
+    : impl_(std::make_shared<Impl>(context, baseUrls, operations, std::move(options))) {}
 
 std::shared_ptr<ClientProvider> ClientProvider::Create(net::io_context& context,
                                                        std::string const& baseUrl,
                                                        Core::OperationTable const& operations,
                                                        ClientOptions options,
                                                        std::string* error) {
-  BaseUrl url;
+  return Create(context, std::vector<std::string>{baseUrl}, operations, std::move(options), error);
+}
+
+std::shared_ptr<ClientProvider> ClientProvider::Create(net::io_context& context,
+                                                       std::vector<std::string> const& baseUrls,
+                                                       Core::OperationTable const& operations,
+                                                       ClientOptions options,
+                                                       std::string* error) {
+  std::vector<BaseUrl> urls;
   std::string why;
-  if (!ParseBaseUrl(baseUrl, url, why)) {
+  if (!ParseBaseUrls(baseUrls, urls, why)) {
     if (error) *error = why;
     return nullptr;
   }
-  return std::make_shared<ClientProvider>(context, baseUrl, operations, std::move(options));
+  return std::make_shared<ClientProvider>(context, baseUrls, operations, std::move(options));
 }
 
 ClientProvider::~ClientProvider() = default;

@@ -18,14 +18,37 @@
 //
 // Answers are decoded with the operation's definitions but not validated: what the stub
 // cannot convert takes the stub's own path. Transport failures reach the handle as standard
-// errors: service_unavailable (connection refused, TLS failure, broken connection),
-// timed_out, and internal_server_error for an answer that cannot be read. A call is tried
-// again only while its connection could not be made (refused, or not made in time), with a
-// growing, jittered pause, until its time limit (a server restarting, or starting, is waited
-// for); never once its request may have been sent.
+// errors: service_unavailable (connection refused, TLS failure, broken connection, or a
+// 502, 503 or 504 from a proxy or balancer in front of the server), timed_out, and
+// internal_server_error for an answer that cannot be read. Messages name the server
+// (host:port) the failed attempt went to.
+//
+// Every call carries an idempotency key (kIdempotencyKeyHeader), the same on each of its
+// attempts: the activation's application data Core::ContextKeys::kIdempotencyKey when set
+// (1 to kIdempotencyKeyLimit visible ASCII characters, else the call fails at once with
+// invalid_argument), else a random key of the client's own. A server that keeps the outcome
+// of each call by key answers an attempt it has seen before with that outcome instead of
+// doing the call again. Fetch sends none.
+//
+// The client may be given several base URLs, servers that serve the same calls. A call
+// starts at the one the client prefers, the first until an attempt on it fails; each attempt
+// after a failure goes to the next URL in the list (after the last, the first), and the
+// client prefers that one from then on. A call is tried again, after a jittered pause that
+// doubles from kRetryPause up to kLongestRetryPause and always within the call's own time
+// limit, when
+//   - its request was never sent: the connection was refused, or not made in time. Tried
+//     again until the time limit (a server restarting, or starting, is waited for), or
+//     ClientOptions::connectAttempts;
+//   - its request was sent but no byte of an answer came back (the write failed, or the
+//     connection was reset or closed: typically a kept-alive connection the server closed
+//     meanwhile), or the answer was a 502 or 503 (nothing reached the caller). Sent again on
+//     a new connection, with the same key, while ClientOptions::maxAttempts allows.
+// Once any other answer has begun (a byte of it read, a progress report delivered), the call
+// is never tried again. When the attempts run out, the last attempt's outcome is the call's.
 //
 // At most ClientOptions::maxConnections connections are open at once; further calls wait in
-// order for one. Answer bodies and requests are wiped from memory once read or sent.
+// order for one. Answer bodies are wiped from memory once read; requests (body and header
+// fields, the token among them) are kept for the call's attempts and wiped when it ends.
 //
 // Threads: the provider starts none of its own, but the first call makes Asio's asynchronous
 // resolver start its one internal thread (per io_context) to look the server's name up.
@@ -39,6 +62,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tirn/http/protocol.h"
 #include "tirn/runtime/call/invocation.h"
@@ -70,8 +94,13 @@ struct ClientOptions {
   // Attempts to connect before the call fails with service_unavailable; 0: as many as its
   // time limit allows. A connection that cannot be made (refused, or not made within
   // connectTimeout) is tried again after a pause (ClientProvider::kRetryPause, doubling up to
-  // kLongestRetryPause, jittered): nothing was sent, so another attempt is safe. Default 0.
+  // kLongestRetryPause, jittered): nothing was sent, so another attempt is safe. Bounds only
+  // these attempts, whose request never left; maxAttempts bounds those sent. Default 0.
   int connectAttempts = 0;
+  // Attempts whose request was sent, in all, before the call ends with the last one's
+  // outcome: a request sent again is one that got no answer, or a 502 or 503 (see the
+  // header's comment). 1: never sent twice; values below 1 count as 1. Default 3.
+  int maxAttempts = 3;
   // Idle connections kept for reuse. Default 8.
   std::size_t poolSize = 8;
   // Connections open at once, in use or idle; calls beyond them wait, in order, for one to
@@ -95,7 +124,7 @@ class TIRN_HTTP_EXPORT ClientProvider : public Core::AsyncApiProvider {
  public:
   // How often a call in flight checks whether its caller cancelled it.
   static constexpr std::chrono::milliseconds kCancelPoll{50};
-  // The pause before the second attempt to connect, and the longest pause between two.
+  // The pause before a call's second attempt, and the longest pause between two.
   static constexpr std::chrono::milliseconds kRetryPause{50};
   static constexpr std::chrono::milliseconds kLongestRetryPause{1000};
 
@@ -104,11 +133,19 @@ class TIRN_HTTP_EXPORT ClientProvider : public Core::AsyncApiProvider {
   // from a user goes through Create instead. `operations` must outlive the provider.
   ClientProvider(boost::asio::io_context& context, std::string const& baseUrl,
                  Core::OperationTable const& operations, ClientOptions options = {});
+  // Calls the servers at `baseUrls`, each as above, in that order of preference (see the
+  // header's comment). Throws std::invalid_argument for an empty list or a malformed URL.
+  ClientProvider(boost::asio::io_context& context, std::vector<std::string> const& baseUrls,
+                 Core::OperationTable const& operations, ClientOptions options = {});
 
-  // The same for a URL that may be malformed: null, with what is wrong in `*error`, when it
-  // is. Never throws for the URL.
+  // The same for URLs that may be malformed: null, with what is wrong in `*error`, when one
+  // is, or when the list is empty. Never throws for the URLs.
   static std::shared_ptr<ClientProvider> Create(boost::asio::io_context& context,
                                                 std::string const& baseUrl,
+                                                Core::OperationTable const& operations,
+                                                ClientOptions options, std::string* error);
+  static std::shared_ptr<ClientProvider> Create(boost::asio::io_context& context,
+                                                std::vector<std::string> const& baseUrls,
                                                 Core::OperationTable const& operations,
                                                 ClientOptions options, std::string* error);
   ~ClientProvider() override;

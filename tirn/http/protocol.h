@@ -105,6 +105,8 @@ inline constexpr char kTimedOut[] = "tirn.http.timed.out";
 inline constexpr char kBadAnswer[] = "tirn.http.bad.answer";
 // No arguments.
 inline constexpr char kCancelled[] = "tirn.http.cancelled";
+// {1}: the longest key (kIdempotencyKeyLimit).
+inline constexpr char kBadIdempotencyKey[] = "tirn.http.bad.idempotency.key";
 }  // namespace MessageIds
 
 // "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/get".

@@ -21,6 +21,9 @@ namespace {
 constexpr CatalogEntry kHttpCatalog[] = {
     {MessageIds::kBadAnswer, "The answer of {1} cannot be read: {2}."},
     {MessageIds::kBadHeader, "The header {1} has the malformed value \"{2}\"."},
+    {MessageIds::kBadIdempotencyKey,
+     "The call's idempotency key (tirn.idempotency_key) must be 1 to {1} visible ASCII "
+     "characters, without spaces."},
     {MessageIds::kBadRequest, "The request cannot be read: {1}."},
     {MessageIds::kBodyTooLarge, "The body is larger than {1} bytes."},
     {MessageIds::kCancelled, "The call was cancelled by its caller."},
@@ -253,6 +256,11 @@ bool Accepts(boost::string_view accept, boost::string_view type, bool wildcards)
     accept.remove_prefix(comma + 1);
   }
   return false;
+}
+
+bool IsIdempotencyKey(boost::string_view key) {
+  return !key.empty() && key.size() <= kIdempotencyKeyLimit &&
+         std::all_of(key.begin(), key.end(), [](char c) { return c > ' ' && c < 0x7f; });
 }
 
 bool ParseTimeLimit(boost::string_view text, std::chrono::milliseconds maximum,

@@ -84,6 +84,10 @@ boost::string_view MediaType(boost::string_view value);
 // "*/*" or "family/*". An entry of quality 0 says the type is not wanted.
 bool Accepts(boost::string_view accept, boost::string_view type, bool wildcards = false);
 
+// Whether `key` may be an idempotency key: 1 to kIdempotencyKeyLimit visible ASCII
+// characters (no spaces, no control characters).
+bool IsIdempotencyKey(boost::string_view key);
+
 // Reads a time limit in milliseconds written as decimal digits ("250"). A limit above
 // `maximum` (however many digits it has) is clamped to it. False for anything that is not a
 // positive decimal number.

@@ -1,0 +1,413 @@
+// The client provider's attempts after a failure, against peers on 127.0.0.1 that answer each
+// request as the test scripts it: which calls are sent again, with which idempotency key and
+// to which of the client's servers. Every wait is bounded.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apps/reference/reference_server.h"
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
+#include "tests/raw_http.h"
+#include "tests/test_tls.h"
+#include "tirn/http/client_provider.h"
+#include "tirn/http/io_threads.h"
+#include "tirn/json/json.h"
+#include "tirn/runtime/call/in_process_provider.h"
+#include "tirn/runtime/value/wire_shapes.h"
+#include "tirn/stub/async_api_stub.h"
+
+namespace {
+
+namespace TI = Com::Ostrel::Nox::TrustedInfrastructure;
+namespace Providers = TI::Kms::ProvidersSvc;
+namespace Wire = Tirn::Data::Wire;
+namespace Ids = Tirn::Http::MessageIds;
+using namespace std::chrono_literals;
+
+constexpr auto kWait = 10s;  // no call in these tests may take longer
+
+// ---- Scripted peers --------------------------------------------------------------------------
+
+// What a peer does with a request it has read: sends `bytes`, then closes the connection
+// (abortively, so that the client sees it reset, with `reset`) or waits for the next request.
+struct Step {
+  std::string bytes;
+  bool close = false;
+  bool reset = false;
+};
+
+std::string Whole(int status, std::string const& body,
+                  std::string const& type = "application/json") {
+  return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: " + type +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string ErrorBody(char const* name) {
+  return std::string(R"({"error":")") + name + R"(","value":{"messages":[]}})";
+}
+
+Step const kClose{"", true};
+Step const kReset{"", true, true};
+Step const kListed{Whole(200, "[]")};
+Step const kUnavailable{Whole(503, ErrorBody(Wire::kServiceUnavailableError))};
+Step const kBalancerDown{Whole(503, "<html>no server</html>", "text/html")};
+Step const kBadGateway{Whole(502, "<html>bad gateway</html>", "text/html")};
+Step const kGatewayTimeout{Whole(504, "<html>too slow</html>", "text/html")};
+Step const kInternal{Whole(500, ErrorBody(Wire::kInternalServerError))};
+// A streamed answer cut after its first progress report.
+Step const kProgressThenClose{
+    "HTTP/1.1 200 OK\r\nContent-Type: application/x-ndjson\r\nTransfer-Encoding: chunked\r\n\r\n"
+    "33\r\n{\"progress\":{\"minimum\":0,\"maximum\":3,\"current\":1}}\n\r\n",
+    true};
+Step const kHalfAHead{"HTTP/1.1 20", true};
+
+struct Request {
+  std::string head;
+  std::string body;
+  std::string Header(char const* name) const { return raw_http::Header(head, name); }
+};
+
+// Listens on a port of 127.0.0.1 (`port`, or a free one) and serves one connection at a time
+// on a thread of its own: the n-th request it reads gets the n-th step of the script, the last
+// step repeating.
+class ScriptedPeer {
+ public:
+  explicit ScriptedPeer(std::vector<Step> script, unsigned short port = 0)
+      : script_(std::move(script)) {
+    sockaddr_in address{};
+    listener_ = raw_http::Bind(address, port);
+    EXPECT_TRUE(listener_ >= 0 && ::listen(listener_, 16) == 0) << "cannot listen on " << port;
+    url_ = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~ScriptedPeer() {
+    stopping_ = true;
+    thread_.join();
+    ::close(listener_);
+  }
+
+  std::string const& url() const { return url_; }
+  int Connections() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connections_;
+  }
+  std::vector<Request> Requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  void Run() {
+    while (!stopping_) {
+      int const fd = Ready(listener_) ? ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+      if (fd < 0) continue;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++connections_;
+      }
+      std::string pending;
+      Step step;
+      for (Request request; !step.close && Read(fd, pending, request);) {
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          step = script_[std::min(requests_.size(), script_.size() - 1)];
+          requests_.push_back(request);
+        }
+        ::send(fd, step.bytes.data(), step.bytes.size(), MSG_NOSIGNAL);
+      }
+      step.reset ? raw_http::Reset(fd) : static_cast<void>(::close(fd));
+    }
+  }
+
+  // Waits up to 20 ms for `fd` to be readable.
+  static bool Ready(int fd) {
+    pollfd ready{fd, POLLIN, 0};
+    return ::poll(&ready, 1, 20) > 0;
+  }
+
+  // The next request of the connection, its body read to its Content-Length; false when the
+  // client closed the connection or the peer stops.
+  bool Read(int fd, std::string& pending, Request& request) {
+    std::size_t end;
+    while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
+      if (!Receive(fd, pending)) return false;
+    }
+    request.head = pending.substr(0, end);
+    std::string const length = request.Header("Content-Length");
+    std::size_t const size = end + 4 + (length.empty() ? 0 : std::stoul(length));
+    while (pending.size() < size) {
+      if (!Receive(fd, pending)) return false;
+    }
+    request.body = pending.substr(end + 4, size - end - 4);
+    pending.erase(0, size);
+    return true;
+  }
+
+  bool Receive(int fd, std::string& into) {
+    while (!stopping_) {
+      if (!Ready(fd)) continue;
+      char buffer[4096];
+      ssize_t const n = ::recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) return false;
+      into.append(buffer, static_cast<std::size_t>(n));
+      return true;
+    }
+    return false;
+  }
+
+  std::vector<Step> const script_;
+  int listener_ = -1;
+  std::string url_;
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;
+  int connections_ = 0;
+  std::vector<Request> requests_;
+  std::thread thread_;  // last: it starts once the rest is made
+};
+
+// A port of 127.0.0.1 that refuses connections: bound, then closed.
+unsigned short RefusingPort() {
+  sockaddr_in address{};
+  int const fd = raw_http::Bind(address);
+  EXPECT_GE(fd, 0);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+std::string UrlOf(unsigned short port) { return "http://127.0.0.1:" + std::to_string(port); }
+
+// ---- Calling ---------------------------------------------------------------------------------
+
+// A key-providers stub on a client of its own for `urls`, on threads of its own.
+struct Client {
+  explicit Client(std::vector<std::string> const& urls, Tirn::Http::ClientOptions options = {})
+      : provider(std::make_shared<Tirn::Http::ClientProvider>(threads.context(), urls,
+                                                              TI::Operations(), options)),
+        providers(std::make_shared<Tirn::Stub::AsyncApiStub>(
+            provider, std::make_shared<Tirn::Core::AsyncActivation>())) {}
+
+  // Lists the key providers with `activation`; the error, null for success.
+  Tirn::Data::ErrorValuePtr List(std::shared_ptr<Tirn::Core::AsyncActivation> activation = nullptr) {
+    auto future = providers.List(nullptr, activation);
+    if (future.wait_for(kWait) != std::future_status::ready) {
+      return Tirn::Data::ErrorValue::Create("no answer", {});
+    }
+    auto result = future.get();
+    return result.ok() ? nullptr : result.error();
+  }
+
+  Tirn::Http::IoThreads threads{1};
+  std::shared_ptr<Tirn::Http::ClientProvider> provider;
+  Providers::AsyncServiceStub providers;
+};
+
+// "ok", or the error's name and its messages' identifiers.
+std::string Summary(Tirn::Data::ErrorValuePtr const& error) {
+  if (!error) return "ok";
+  std::string text = error->name();
+  for (auto const& message : error->GetMessages()) text += " " + message.id();
+  return text;
+}
+
+bool IsKey(std::string const& text) {
+  return text.size() == 32 && std::all_of(text.begin(), text.end(), [](unsigned char c) {
+           return std::isdigit(c) || (c >= 'a' && c <= 'f');
+         });
+}
+
+// ---- Tests -----------------------------------------------------------------------------------
+
+// A request that got no answer at all, or a 502 or 503, is sent again, whole, with the same key
+// and the time then left, up to maxAttempts sent in all; once another answer has begun, never.
+TEST(ClientRetries, ASentCallIsSentAgainOnlyWhileNoAnswerHasBegun) {
+  std::string const broken = std::string(Wire::kServiceUnavailableError) + " " + Ids::kConnectionBroken;
+  // A page that is no JSON error: the reader's own message, then the JSON decoder's.
+  std::string const badAnswer = std::string(Wire::kServiceUnavailableError) + " " +
+                                Ids::kBadAnswer + " " + Tirn::Json::MessageIds::kSyntax;
+  struct Case {
+    char const* what;
+    std::vector<Step> script;
+    int maxAttempts;
+    std::size_t requests;  // that reach the peer
+    std::string outcome;
+  } const cases[] = {
+      {"closed unanswered, then answered", {kClose, kListed}, 3, 2, "ok"},
+      {"reset unanswered, then answered", {kReset, kListed}, 3, 2, "ok"},
+      {"closed unanswered, one attempt allowed", {kClose, kListed}, 1, 1, broken},
+      {"always closed unanswered", {kClose}, 3, 3, broken},
+      {"always closed unanswered, five attempts", {kClose}, 5, 5, broken},
+      {"a 503 error, then answered", {kUnavailable, kListed}, 3, 2, "ok"},
+      {"a balancer's 503 page, then answered", {kBalancerDown, kListed}, 3, 2, "ok"},
+      {"a balancer's 502 page, then answered", {kBadGateway, kListed}, 3, 2, "ok"},
+      {"always a 503 error", {kUnavailable}, 3, 3, Wire::kServiceUnavailableError},
+      {"always a balancer's 503 page", {kBalancerDown}, 2, 2, badAnswer},
+      {"a 504 page: the server may have done it", {kGatewayTimeout, kListed}, 3, 1, badAnswer},
+      {"a 500", {kInternal, kListed}, 3, 1, Wire::kInternalServerError},
+      {"a progress report, then closed", {kProgressThenClose, kListed}, 3, 1, broken},
+      {"half a head, then closed", {kHalfAHead, kListed}, 3, 1, broken},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedPeer peer(c.script);
+    Tirn::Http::ClientOptions options;
+    options.maxAttempts = c.maxAttempts;
+    EXPECT_EQ(Summary(Client({peer.url()}, options).List()), c.outcome);
+    auto const requests = peer.Requests();
+    ASSERT_EQ(requests.size(), c.requests);
+    EXPECT_TRUE(IsKey(requests[0].Header("Idempotency-Key"))) << requests[0].head;
+    for (std::size_t i = 1; i < requests.size(); ++i) {
+      EXPECT_EQ(requests[i].Header("Idempotency-Key"), requests[0].Header("Idempotency-Key"));
+      EXPECT_EQ(requests[i].body, R"({"filter_spec":null})");
+      EXPECT_LT(std::stol(requests[i].Header("X-Tirn-Timeout-Ms")),
+                std::stol(requests[i - 1].Header("X-Tirn-Timeout-Ms")));
+    }
+  }
+}
+
+// The caller's key travels as it is; a key that is not 1 to 128 visible ASCII characters fails
+// the call before anything is sent. Without one, each call has a random key of its own, which
+// is not its request id; a Fetch has none.
+TEST(ClientRetries, TheCallersIdempotencyKeyTravelsAndAMalformedOneIsRefused) {
+  std::string const refused = std::string(Wire::kInvalidArgumentError) + " " + Ids::kBadIdempotencyKey;
+  struct Case {
+    char const* what;
+    std::string key;
+    bool sent;
+  } const cases[] = {
+      {"a key of the application", "order-17/attempt:x", true},
+      {"the longest key", std::string(128, 'k'), true},
+      {"an empty key", "", false},
+      {"a key too long", std::string(129, 'k'), false},
+      {"a space", "order 17", false},
+      {"a line break", "order\r\nX-Injected: 1", false},
+      {"a tab", "order\t17", false},
+      {"a character beyond ASCII", "ord\xc3\xa9r", false},
+      {"a control character", "order\x7f", false},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedPeer peer({kListed});
+    auto activation = std::make_shared<Tirn::Core::AsyncActivation>();
+    activation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
+    activation->executionContext->applicationData[Tirn::Core::ContextKeys::kIdempotencyKey] = {
+        c.key, boost::none};
+    EXPECT_EQ(Summary(Client({peer.url()}).List(activation)), c.sent ? "ok" : refused);
+    EXPECT_EQ(peer.Connections(), c.sent ? 1 : 0);
+    if (c.sent) {
+      EXPECT_EQ(peer.Requests().at(0).Header("Idempotency-Key"), c.key);
+    }
+  }
+
+  ScriptedPeer peer({kListed});
+  Client client({peer.url()});
+  EXPECT_EQ(Summary(client.List()), "ok");
+  EXPECT_EQ(Summary(client.List()), "ok");
+  std::promise<void> fetched;
+  client.provider->Fetch(
+      Tirn::Http::kOperationsPath, nullptr,
+      Tirn::Core::AsyncApiResultCb(
+          [&fetched](std::shared_ptr<Tirn::Core::MethodResult const> const& result,
+                     Tirn::Progress const&, Tirn::Core::AsyncApiResultCb::Continuation&&) {
+            if (result) fetched.set_value();
+          }));
+  ASSERT_EQ(fetched.get_future().wait_for(kWait), std::future_status::ready);
+  auto const requests = peer.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  std::string const key = requests[0].Header("Idempotency-Key");
+  EXPECT_TRUE(IsKey(key) && IsKey(requests[1].Header("Idempotency-Key"))) << key;
+  EXPECT_NE(requests[1].Header("Idempotency-Key"), key);
+  EXPECT_NE(requests[0].Header("X-Request-Id"), key);
+  EXPECT_EQ(requests[2].head.rfind("GET ", 0), 0u) << requests[2].head;
+  EXPECT_EQ(requests[2].Header("Idempotency-Key"), "");
+}
+
+// With two servers, an attempt that fails at the first goes to the second, and the client
+// prefers the second from then on: new calls do not try the first again.
+TEST(ClientRetries, ACallGoesOnToTheNextServerWhichNewCallsThenStartAt) {
+  struct Case {
+    char const* what;
+    std::optional<Step> first;  // none: the first refuses connections
+  } const cases[] = {
+      {"the first refuses connections", std::nullopt},
+      {"the first closes without answering", kClose},
+      {"the first answers 503", kUnavailable},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    unsigned short const firstPort = c.first ? 0 : RefusingPort();
+    auto first = c.first ? std::make_unique<ScriptedPeer>(std::vector<Step>{*c.first}) : nullptr;
+    ScriptedPeer second({kListed});
+    Tirn::Http::ClientOptions options;
+    options.keepAlive = false;  // each call makes its connection where calls start
+    Client client({first ? first->url() : UrlOf(firstPort), second.url()}, options);
+    EXPECT_EQ(Summary(client.List()), "ok");
+    EXPECT_EQ(second.Requests().size(), 1u);
+    if (!first) first = std::make_unique<ScriptedPeer>(std::vector<Step>{kListed}, firstPort);
+    EXPECT_EQ(first->Requests().size(), c.first ? 1u : 0u);
+    int const seen = first->Connections();
+    EXPECT_EQ(Summary(client.List()), "ok");
+    EXPECT_EQ(Summary(client.List()), "ok");
+    EXPECT_EQ(first->Connections(), seen) << "a new call went to the server that failed";
+    EXPECT_EQ(second.Requests().size(), 3u);
+  }
+}
+
+// A failure names the server its attempt went to; an empty or malformed list is refused.
+TEST(ClientRetries, AFailureNamesTheServerOfItsAttempt) {
+  unsigned short const ports[] = {RefusingPort(), RefusingPort()};
+  for (int attempts : {1, 2, 3}) {
+    SCOPED_TRACE(attempts);
+    Tirn::Http::ClientOptions options;
+    options.connectAttempts = attempts;
+    auto const error = Client({UrlOf(ports[0]), UrlOf(ports[1])}, options).List();
+    ASSERT_EQ(Summary(error), std::string(Wire::kServiceUnavailableError) + " " + Ids::kConnectFailed);
+    EXPECT_EQ(error->GetMessages().front().args().front(),
+              "127.0.0.1:" + std::to_string(ports[(attempts - 1) % 2]));
+  }
+  Tirn::Http::IoThreads threads(1);
+  for (auto const& urls : {std::vector<std::string>{}, {UrlOf(ports[0]), "ftp://x:3"}}) {
+    std::string error;
+    EXPECT_FALSE(Tirn::Http::ClientProvider::Create(threads.context(), urls, TI::Operations(), {},
+                                                    &error));
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+// Over TLS, each connection is checked against its own URL's host name: the second server's
+// certificate is good for 127.0.0.1, not for the first URL's "localhost".
+TEST(ClientRetries, EachServerIsCheckedAgainstItsOwnHostName) {
+  test_tls::Files const files = test_tls::MakeSelfSigned("elsewhere.test");
+  auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
+  Reference::ReferenceServer reference;
+  reference.RegisterWith(*provider);
+  Tirn::Http::ServerOptions serverOptions;
+  serverOptions.tlsCertificateFile = files.certificate;
+  serverOptions.tlsPrivateKeyFile = files.key;
+  raw_http::Served served(provider, TI::Operations(), serverOptions);
+  Tirn::Http::ClientOptions options;
+  options.caFile = files.certificate;
+  Client client({"https://localhost:" + std::to_string(RefusingPort()),
+                 "https://127.0.0.1:" + std::to_string(served.port())},
+                options);
+  EXPECT_EQ(Summary(client.List()), "ok");
+  test_tls::Remove(files);
+}
+
+}  // namespace
