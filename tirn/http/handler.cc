@@ -49,15 +49,6 @@ std::string Shown(boost::string_view value) {
   return std::string(value.substr(0, kShown)) + "...";
 }
 
-// 1 to kIdempotencyKeyLimit visible ASCII characters.
-bool IsIdempotencyKey(boost::string_view key) {
-  if (key.empty() || key.size() > kIdempotencyKeyLimit) return false;
-  for (char const c : key) {
-    if (c < 0x21 || c > 0x7e) return false;
-  }
-  return true;
-}
-
 // Whether the implementation marked its answer as the repeat of an earlier one.
 bool Replayed(Core::AsyncActivation const& activation) {
   auto found = activation.properties.find(Core::ContextKeys::kReplayed);
