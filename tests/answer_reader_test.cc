@@ -126,6 +126,8 @@ std::vector<std::string> Pieces(std::string const& text, std::size_t size) {
 }
 
 constexpr char kBad[] = "failed com.ostrel.tirn.std.errors.internal_server_error tirn.http.bad.answer";
+constexpr char kNotTirn[] =
+    "failed com.ostrel.tirn.std.errors.error tirn.http.not.tirn.answer";
 constexpr char kCut[] =
     "failed com.ostrel.tirn.std.errors.service_unavailable tirn.http.connection.broken cut off";
 
@@ -145,6 +147,7 @@ std::vector<Case> const& Answers() {
       {"a value the server closes after", Whole(200, kInfo, "Connection: close\r\n"),
        {R"(output {"type":"TRUST_AUTHORITY"})"}, true},
       {"an error status without an error", Whole(500, "oops"), {kBad}, true},
+      {"another server's 404 page", Whole(404, "<html>no</html>"), {kNotTirn}, true},
       {"a value that is not JSON", Whole(200, "{\"type\":"), {kBad}, true},
       {"a stream", Streamed({Progress(1), Progress(2), std::string("{\"output\":") + kInfo + "}"}),
        {"progress 1/3", "progress 2/3", R"(output {"type":"TRUST_AUTHORITY"} reusable)"}, true},
@@ -265,6 +268,7 @@ TEST(AnswerReader, TheOutcomeCarriesTheStatusOfItsHead) {
       {"a balancer's 504", {Whole(504, page)}, false, 504,
        "failed com.ostrel.tirn.std.errors.service_unavailable tirn.http.bad.answer"},
       {"a 500 without an error", {Whole(500, page)}, false, 500, kBad},
+      {"a 404 without an error", {Whole(404, page)}, false, 404, kNotTirn},
       {"a body cut short", {Whole(503, page).substr(0, Whole(503, page).size() - 3)}, true, 503,
        kCut},
       {"a head cut short", {"HTTP/1.1 503 X\r\nContent-"}, true, 0, kCut},
@@ -282,6 +286,34 @@ TEST(AnswerReader, TheOutcomeCarriesTheStatusOfItsHead) {
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->status, c.status);
     EXPECT_EQ(Read(c.pieces, c.closed), std::vector<std::string>{c.said});
+  }
+}
+
+// An error status without a tirn error comes from another kind of server, or from a path no
+// tirn server serves: the message names the URL called and the status, and nothing of JSON.
+TEST(AnswerReader, AnAnswerWithoutATirnErrorSaysWhatAnsweredIt) {
+  struct Page {
+    char const* what;
+    std::string answer;
+    char const* says;
+  } const cases[] = {
+      {"an empty 404", Whole(404, ""), "answered 404 without"},
+      {"a page", Whole(404, "<html>Not Found</html>"), "answered 404 without"},
+      {"JSON of another shape", Whole(400, R"({"message":"no"})"), "answered 400 without"},
+      {"a redirect", Whole(301, ""), "answered 301 without"},
+  };
+  std::string const url = "http://h:1/v1/x/get";
+  for (Page const& c : cases) {
+    SCOPED_TRACE(c.what);
+    AnswerReader reader(GetOutput(), nullptr, "h:1", kLimit, url);
+    auto const outcome = reader.Feed(c.answer).outcome;
+    ASSERT_TRUE(outcome && outcome->error);
+    EXPECT_EQ(outcome->error->name(), Wire::kGenericError);
+    auto const messages = outcome->error->GetMessages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages.front().defaultMessage(),
+              "The server at " + url + " " + c.says +
+                  " a tirn error (is it a tirn server? is the path right?).");
   }
 }
 

@@ -25,7 +25,9 @@
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "tests/raw_http.h"
+#include "tests/scripted_peer.h"
 #include "tests/test_tls.h"
+#include "tirn/http/call_options.h"
 #include "tirn/http/client_provider.h"
 #include "tirn/http/io_threads.h"
 #include "tirn/json/json.h"
@@ -40,158 +42,9 @@ namespace Providers = TI::Kms::ProvidersSvc;
 namespace Wire = Tirn::Data::Wire;
 namespace Ids = Tirn::Http::MessageIds;
 using namespace std::chrono_literals;
+using namespace scripted_peer;
 
 constexpr auto kWait = 10s;  // no call in these tests may take longer
-
-// ---- Scripted peers --------------------------------------------------------------------------
-
-// What a peer does with a request it has read: sends `bytes`, then closes the connection
-// (abortively, so that the client sees it reset, with `reset`) or waits for the next request.
-struct Step {
-  std::string bytes;
-  bool close = false;
-  bool reset = false;
-};
-
-std::string Whole(int status, std::string const& body,
-                  std::string const& type = "application/json") {
-  return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: " + type +
-         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-std::string ErrorBody(char const* name) {
-  return std::string(R"({"error":")") + name + R"(","value":{"messages":[]}})";
-}
-
-Step const kClose{"", true};
-Step const kReset{"", true, true};
-Step const kListed{Whole(200, "[]")};
-Step const kUnavailable{Whole(503, ErrorBody(Wire::kServiceUnavailableError))};
-Step const kBalancerDown{Whole(503, "<html>no server</html>", "text/html")};
-Step const kBadGateway{Whole(502, "<html>bad gateway</html>", "text/html")};
-Step const kGatewayTimeout{Whole(504, "<html>too slow</html>", "text/html")};
-Step const kInternal{Whole(500, ErrorBody(Wire::kInternalServerError))};
-// A streamed answer cut after its first progress report.
-Step const kProgressThenClose{
-    "HTTP/1.1 200 OK\r\nContent-Type: application/x-ndjson\r\nTransfer-Encoding: chunked\r\n\r\n"
-    "33\r\n{\"progress\":{\"minimum\":0,\"maximum\":3,\"current\":1}}\n\r\n",
-    true};
-Step const kHalfAHead{"HTTP/1.1 20", true};
-
-struct Request {
-  std::string head;
-  std::string body;
-  std::string Header(char const* name) const { return raw_http::Header(head, name); }
-};
-
-// Listens on a port of 127.0.0.1 (`port`, or a free one) and serves one connection at a time
-// on a thread of its own: the n-th request it reads gets the n-th step of the script, the last
-// step repeating.
-class ScriptedPeer {
- public:
-  explicit ScriptedPeer(std::vector<Step> script, unsigned short port = 0)
-      : script_(std::move(script)) {
-    sockaddr_in address{};
-    listener_ = raw_http::Bind(address, port);
-    EXPECT_TRUE(listener_ >= 0 && ::listen(listener_, 16) == 0) << "cannot listen on " << port;
-    url_ = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~ScriptedPeer() {
-    stopping_ = true;
-    thread_.join();
-    ::close(listener_);
-  }
-
-  std::string const& url() const { return url_; }
-  int Connections() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return connections_;
-  }
-  std::vector<Request> Requests() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
-  }
-
- private:
-  void Run() {
-    while (!stopping_) {
-      int const fd = Ready(listener_) ? ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
-      if (fd < 0) continue;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++connections_;
-      }
-      std::string pending;
-      Step step;
-      for (Request request; !step.close && Read(fd, pending, request);) {
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          step = script_[std::min(requests_.size(), script_.size() - 1)];
-          requests_.push_back(request);
-        }
-        ::send(fd, step.bytes.data(), step.bytes.size(), MSG_NOSIGNAL);
-      }
-      step.reset ? raw_http::Reset(fd) : static_cast<void>(::close(fd));
-    }
-  }
-
-  // Waits up to 20 ms for `fd` to be readable.
-  static bool Ready(int fd) {
-    pollfd ready{fd, POLLIN, 0};
-    return ::poll(&ready, 1, 20) > 0;
-  }
-
-  // The next request of the connection, its body read to its Content-Length; false when the
-  // client closed the connection or the peer stops.
-  bool Read(int fd, std::string& pending, Request& request) {
-    std::size_t end;
-    while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
-      if (!Receive(fd, pending)) return false;
-    }
-    request.head = pending.substr(0, end);
-    std::string const length = request.Header("Content-Length");
-    std::size_t const size = end + 4 + (length.empty() ? 0 : std::stoul(length));
-    while (pending.size() < size) {
-      if (!Receive(fd, pending)) return false;
-    }
-    request.body = pending.substr(end + 4, size - end - 4);
-    pending.erase(0, size);
-    return true;
-  }
-
-  bool Receive(int fd, std::string& into) {
-    while (!stopping_) {
-      if (!Ready(fd)) continue;
-      char buffer[4096];
-      ssize_t const n = ::recv(fd, buffer, sizeof buffer, 0);
-      if (n <= 0) return false;
-      into.append(buffer, static_cast<std::size_t>(n));
-      return true;
-    }
-    return false;
-  }
-
-  std::vector<Step> const script_;
-  int listener_ = -1;
-  std::string url_;
-  std::atomic<bool> stopping_{false};
-  std::mutex mutex_;
-  int connections_ = 0;
-  std::vector<Request> requests_;
-  std::thread thread_;  // last: it starts once the rest is made
-};
-
-// A port of 127.0.0.1 that refuses connections: bound, then closed.
-unsigned short RefusingPort() {
-  sockaddr_in address{};
-  int const fd = raw_http::Bind(address);
-  EXPECT_GE(fd, 0);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
-std::string UrlOf(unsigned short port) { return "http://127.0.0.1:" + std::to_string(port); }
 
 // ---- Calling ---------------------------------------------------------------------------------
 
@@ -278,6 +131,120 @@ TEST(ClientRetries, ASentCallIsSentAgainOnlyWhileNoAnswerHasBegun) {
       EXPECT_LT(std::stol(requests[i].Header("X-Tirn-Timeout-Ms")),
                 std::stol(requests[i - 1].Header("X-Tirn-Timeout-Ms")));
     }
+  }
+}
+
+// Lists the key providers on `client`'s provider itself, which gets `activation` as it is (a
+// stub would give it a copy); the error, null for success.
+Tirn::Data::ErrorValuePtr ListDirectly(Client& client,
+                                       std::shared_ptr<Tirn::Core::AsyncActivation> activation) {
+  auto const* list = TI::Operations().FindByService("kms.providers", "list");
+  auto done = std::make_shared<std::promise<Tirn::Data::ErrorValuePtr>>();
+  auto answer = done->get_future();
+  client.provider->Invoke(
+      list->method, nullptr, std::move(activation),
+      Tirn::Core::AsyncApiResultCb(
+          [done](std::shared_ptr<Tirn::Core::MethodResult const> const& result,
+                 Tirn::Progress const&, Tirn::Core::AsyncApiResultCb::Continuation&&) {
+            if (result) done->set_value(result->error);
+          }));
+  if (answer.wait_for(kWait) != std::future_status::ready) {
+    return Tirn::Data::ErrorValue::Create("no answer", {});
+  }
+  return answer.get();
+}
+
+// A caller that asks finds in its activation what the provider saw of the answer, of the last
+// attempt: the URL called, the status and the request id the server received.
+TEST(ClientRetries, NotesTheAnswerOfTheLastAttemptWhenAsked) {
+  std::string const path = "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/list";
+  struct Case {
+    char const* what;
+    std::vector<Step> script;
+    int maxAttempts;
+    unsigned status;
+  } const cases[] = {
+      {"answered", {kListed}, 3, 200},
+      {"a balancer's 502 page, then answered", {kBadGateway, kListed}, 3, 200},
+      {"always a balancer's 502 page", {kBadGateway}, 2, 502},
+      {"another server's 404 page", {kNotFoundPage}, 3, 404},
+      {"a server's own error", {kInternal}, 3, 500},
+      {"closed unanswered", {kClose}, 1, 0},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedPeer peer(c.script);
+    Tirn::Http::ClientOptions options;
+    options.maxAttempts = c.maxAttempts;
+    Client client({peer.url()}, options);
+    auto activation = std::make_shared<Tirn::Core::AsyncActivation>();
+    Tirn::Http::NoteAnswer(activation);
+    EXPECT_FALSE(Tirn::Http::NotedAnswer(*activation)) << "noted before the call";
+    ListDirectly(client, activation);
+    auto const seen = Tirn::Http::NotedAnswer(*activation);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->status, c.status);
+    EXPECT_EQ(seen->url, peer.url() + path);
+    auto const requests = peer.Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(seen->requestId, requests.back().Header("X-Request-Id"));
+    EXPECT_FALSE(seen->requestId.empty());
+  }
+
+  // The caller's own request id; nothing sent, no request id; not asked, nothing noted.
+  ScriptedPeer peer({kListed});
+  Client client({peer.url()});
+  auto own = std::make_shared<Tirn::Core::AsyncActivation>();
+  own->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
+  own->executionContext->applicationData[Tirn::Http::kRequestIdKey] = {"trace-7", boost::none};
+  Tirn::Http::NoteAnswer(own);
+  EXPECT_EQ(Summary(ListDirectly(client, own)), "ok");
+  ASSERT_TRUE(Tirn::Http::NotedAnswer(*own));
+  EXPECT_EQ(Tirn::Http::NotedAnswer(*own)->requestId, "trace-7");
+
+  Tirn::Http::ClientOptions once;
+  once.connectAttempts = 1;
+  Client refused({UrlOf(RefusingPort())}, once);
+  auto unsent = std::make_shared<Tirn::Core::AsyncActivation>();
+  Tirn::Http::NoteAnswer(unsent);
+  EXPECT_NE(Summary(ListDirectly(refused, unsent)), "ok");
+  auto const seen = Tirn::Http::NotedAnswer(*unsent);
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(seen->status, 0u);
+  EXPECT_EQ(seen->requestId, "");
+
+  auto silent = std::make_shared<Tirn::Core::AsyncActivation>();
+  EXPECT_EQ(Summary(ListDirectly(client, silent)), "ok");
+  EXPECT_FALSE(Tirn::Http::NotedAnswer(*silent));
+  EXPECT_TRUE(silent->properties.empty());
+}
+
+// A connection to an http:// URL that ends before any byte of an answer may be a TLS server's,
+// which waits for a handshake: the message asks, with the URL to try. Once an answer has
+// begun, it does not.
+TEST(ClientRetries, AConnectionEndedUnansweredAsksWhetherTheServerSpeaksTls) {
+  struct Case {
+    char const* what;
+    Step step;
+    bool asks;
+  } const cases[] = {
+      {"closed", kClose, true},
+      {"reset", kReset, true},
+      {"half a head, then closed", kHalfAHead, false},
+      {"a progress report, then closed", kProgressThenClose, false},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedPeer peer({c.step});
+    Tirn::Http::ClientOptions options;
+    options.maxAttempts = 1;
+    auto const error = Client({peer.url()}, options).List();
+    ASSERT_EQ(Summary(error), std::string(Wire::kServiceUnavailableError) + " " +
+                                  Ids::kConnectionBroken);
+    std::string const text = error->GetMessages().front().defaultMessage();
+    std::string const hint =
+        "(does the server speak TLS? try https://" + peer.url().substr(7) + ")";
+    EXPECT_EQ(text.find(hint) != std::string::npos, c.asks) << text;
   }
 }
 

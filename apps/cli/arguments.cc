@@ -37,11 +37,16 @@ po::options_description GlobalOptions() {
       ("cert", po::value<std::string>()->value_name("FILE"),
        "PEM certificate chain presented to the server for https (needs --key)")
       ("key", po::value<std::string>()->value_name("FILE"), "PEM private key of --cert")
-      ("timeout", po::value<double>()->value_name("SECONDS"), "time limit of the call (default 30)")
+      ("timeout", po::value<std::string>()->value_name("SECONDS"),
+       "time limit of the call (default 30)")
       ("json", po::value<std::string>()->value_name("JSON|@FILE|-"),
        "the whole input as JSON: text, a file, or standard input")
       ("output", po::value<std::string>()->value_name("json|text"),
-       "result as JSON (default; indented on a terminal) or as indented text")
+       "result as JSON (default; indented on a terminal) or as indented text; with json "
+       "given, an error as one line of JSON too")
+      ("verbose,v", po::bool_switch(),
+       "say on standard error, after each exchange with the server, the URL called, the "
+       "status, the request id and the time taken")
       ("lang", po::value<std::string>()->value_name("LANG"),
        "language of error messages (default: from LC_ALL, LC_MESSAGES, LANG)")
       ("show-secrets", po::bool_switch(), "print secrets instead of masking them")
@@ -61,6 +66,33 @@ bool Usage(std::string const& what, std::list<Tirn::BaseMessage>& messages) {
 
 bool StartsWithDashes(std::string const& token) { return token.compare(0, 2, "--") == 0; }
 
+// An option's value refused in our words: "--timeout wants a number of seconds above 0, not
+// 'abc'", rather than Boost's.
+bool Wants(std::string const& option, std::string const& what, std::string const& given,
+           std::list<Tirn::BaseMessage>& messages) {
+  return Usage(option + " wants " + what + ", not '" + given + "'", messages);
+}
+
+// The longest time limit taken, in seconds (about 115 days): a longer one is a mistake.
+constexpr double kLongestTimeout = 1e7;
+
+// Boost's refusals of the options' syntax, said in our words where we have better ones.
+std::string SyntaxMistake(po::error_with_option_name const& error,
+                          po::options_description const& global) {
+  std::string const option = error.get_option_name();
+  if (auto const* syntax = dynamic_cast<po::invalid_command_line_syntax const*>(&error)) {
+    std::size_t const name = option.find_first_not_of('-');
+    auto const* known =
+        name == std::string::npos ? nullptr : global.find_nothrow(option.substr(name), false);
+    if (syntax->kind() == po::invalid_syntax::missing_parameter && known) {
+      return option + " wants a value (" + known->semantic()->name() + ")";
+    }
+    if (syntax->kind() == po::invalid_syntax::extra_parameter) return option + " takes no value";
+  }
+  if (dynamic_cast<po::multiple_occurrences const*>(&error)) return "give " + option + " once";
+  return error.what();
+}
+
 }  // namespace
 
 namespace {
@@ -71,11 +103,12 @@ bool ReadGlobalOptions(std::vector<std::string> const& args, Arguments& parsed, 
                        bool& done, std::vector<std::string>& rest,
                        std::list<Tirn::BaseMessage>& messages) {
   namespace style = po::command_line_style;
+  // The parsed options refer to their description: it must outlive them.
+  po::options_description const global = GlobalOptions();
+  po::variables_map values;
   try {
     // Unregistered options are the input's fields; no guessing of abbreviations, so that a
     // field is never taken for a global option it happens to begin.
-    // The parsed options refer to their description: it must outlive them.
-    po::options_description const global = GlobalOptions();
     po::parsed_options options =
         po::command_line_parser(args)
             .options(global)
@@ -83,45 +116,52 @@ bool ReadGlobalOptions(std::vector<std::string> const& args, Arguments& parsed, 
             .style(style::allow_long | style::long_allow_adjacent | style::long_allow_next |
                    style::allow_short | style::allow_dash_for_short | style::short_allow_next)
             .run();
-    po::variables_map values;
     po::store(options, values);
     rest = po::collect_unrecognized(options.options, po::include_positional);
-    if (values.count("help") || values.count("version")) {
-      out->command = values.count("help") ? Arguments::Command::kHelp : Arguments::Command::kVersion;
-      done = true;
-      return true;
-    }
-    auto text = [&values](char const* name) {
-      return values.count(name) ? values[name].as<std::string>() : std::string();
-    };
-    if (values.count("json")) parsed.json = values["json"].as<std::string>();
-    if (values.count("url")) parsed.urls = values["url"].as<std::vector<std::string>>();
-    parsed.token = text("token");
-    parsed.tokenFile = text("token-file");
-    parsed.caFile = text("ca");
-    parsed.certificateFile = text("cert");
-    parsed.privateKeyFile = text("key");
-    parsed.language = text("lang");
-    parsed.showSecrets = values["show-secrets"].as<bool>();
-    parsed.allowUnknownFields = values["allow-unknown-fields"].as<bool>();
-    parsed.reflect = values["reflect"].as<bool>();
-    if (values.count("timeout")) {
-      double seconds = values["timeout"].as<double>();
-      if (!(seconds > 0) || seconds > 1e7) return Usage("--timeout must be a positive number of seconds", messages);
-      parsed.timeoutSeconds = seconds;
-    }
-    if (values.count("output")) {
-      std::string format = text("output");
-      if (format == "json") {
-        parsed.output = Format::kJson;
-      } else if (format == "text") {
-        parsed.output = Format::kText;
-      } else {
-        return Usage("--output takes json or text, not " + format, messages);
-      }
-    }
+  } catch (po::error_with_option_name const& error) {
+    return Usage(SyntaxMistake(error, global), messages);
   } catch (std::exception const& error) {
     return Usage(error.what(), messages);
+  }
+  if (values.count("help") || values.count("version")) {
+    out->command = values.count("help") ? Arguments::Command::kHelp : Arguments::Command::kVersion;
+    done = true;
+    return true;
+  }
+  auto text = [&values](char const* name) {
+    return values.count(name) ? values[name].as<std::string>() : std::string();
+  };
+  // First what a refusal is said with.
+  parsed.verbose = values["verbose"].as<bool>();
+  if (values.count("output")) {
+    std::string format = text("output");
+    if (format == "json") {
+      parsed.output = Format::kJson;
+    } else if (format == "text") {
+      parsed.output = Format::kText;
+    } else {
+      return Wants("--output", "json or text", format, messages);
+    }
+  }
+  if (values.count("json")) parsed.json = values["json"].as<std::string>();
+  if (values.count("url")) parsed.urls = values["url"].as<std::vector<std::string>>();
+  parsed.token = text("token");
+  parsed.tokenFile = text("token-file");
+  parsed.caFile = text("ca");
+  parsed.certificateFile = text("cert");
+  parsed.privateKeyFile = text("key");
+  parsed.language = text("lang");
+  parsed.showSecrets = values["show-secrets"].as<bool>();
+  parsed.allowUnknownFields = values["allow-unknown-fields"].as<bool>();
+  parsed.reflect = values["reflect"].as<bool>();
+  if (values.count("timeout")) {
+    std::string const given = text("timeout");
+    std::istringstream reader(given);
+    double seconds = 0;
+    if (!(reader >> seconds) || !reader.eof() || !(seconds > 0) || seconds > kLongestTimeout) {
+      return Wants("--timeout", "a number of seconds above 0 (2.5, 30)", given, messages);
+    }
+    parsed.timeoutSeconds = seconds;
   }
   if (!parsed.token.empty() && !parsed.tokenFile.empty()) {
     return Usage("give either --token or --token-file", messages);
@@ -137,7 +177,7 @@ bool ReadGlobalOptions(std::vector<std::string> const& args, Arguments& parsed, 
 bool ReadCommand(std::vector<std::string> const& rest, std::size_t& next, Arguments& parsed,
                  std::list<Tirn::BaseMessage>& messages) {
   auto positional = [&](char const* what, std::string* into) {
-    if (next < rest.size() && StartsWithDashes(rest[next])) {
+    if (next < rest.size() && rest[next].size() > 1 && rest[next][0] == '-') {
       // Before the operation only global options may come: this one is none of them.
       std::vector<std::string> known;
       po::options_description const global = GlobalOptions();
@@ -154,13 +194,17 @@ bool ReadCommand(std::vector<std::string> const& rest, std::size_t& next, Argume
   if (!rest.empty() && rest[0] == "list") {
     parsed.command = Arguments::Command::kList;
     next = 1;
+  } else if (rest.size() == 1 && rest[0] == "help") {
+    parsed.command = Arguments::Command::kHelp;
+    next = 1;
   } else {
     parsed.command = Arguments::Command::kCall;
-    if (!rest.empty() && rest[0] == "describe") {
+    if (!rest.empty() && (rest[0] == "describe" || rest[0] == "help")) {
+      // An operation's help is its description.
       parsed.command = Arguments::Command::kDescribe;
       next = 1;
     } else if (rest.empty()) {
-      return Usage("missing <service> <operation>, or list, or describe", messages);
+      return Usage("missing <service> <operation>, or list, describe or help", messages);
     }
     if (!positional("<service>", &parsed.service) ||
         !positional("<operation>", &parsed.operation)) {
@@ -211,11 +255,14 @@ bool ParseArguments(std::vector<std::string> const& args, Arguments* out,
   Arguments parsed;
   std::vector<std::string> rest;
   bool done = false;
-  if (!ReadGlobalOptions(args, parsed, out, done, rest, messages)) return false;
-  if (done) return true;
   std::size_t next = 0;
-  if (!ReadCommand(rest, next, parsed, messages) ||
-      !ReadFieldOptions(rest, next, parsed, messages)) {
+  bool const ok = ReadGlobalOptions(args, parsed, out, done, rest, messages) &&
+                  (done || (ReadCommand(rest, next, parsed, messages) &&
+                            ReadFieldOptions(rest, next, parsed, messages)));
+  if (done) return true;
+  if (!ok) {
+    out->output = parsed.output;
+    out->verbose = parsed.verbose;
     return false;
   }
   *out = std::move(parsed);
@@ -232,6 +279,7 @@ std::string HelpText() {
           "  tirn [global options] <service> <operation> --json '{...}' | --json @file | --json -\n"
           "  tirn list                             the services and their operations\n"
           "  tirn describe <service> <operation>   an operation's input, output and errors\n"
+          "  tirn help [<service> <operation>]     this help, or the operation's description\n"
           "\n"
           "Input: each option after the operation sets the input field named by its dotted path\n"
           "(--spec.native_spec.key_id k2, or --spec.native_spec.key_id=k2); the field's kind\n"
@@ -249,15 +297,27 @@ std::string HelpText() {
   text << GlobalOptions();
   text << "\n"
           "Output: the result as JSON on standard output (indented when it is a terminal), or\n"
-          "as indented text with --output text. Errors go to standard error with their name\n"
-          "and messages. A progress bar shows on standard error when it is a terminal.\n"
+          "as indented text with --output text; an operation without a result (create, update,\n"
+          "delete) prints nothing. Errors go to standard error with their name and messages;\n"
+          "with --output json given, also to standard output as one line of JSON:\n"
+          "  {\"error\": NAME, \"messages\": [{\"id\": ID, \"default_message\": TEXT,\n"
+          "   \"args\": [TEXT, ...]}, ...], \"status\": HTTP status or null,\n"
+          "   \"request_id\": ID or null}\n"
+          "For an error that ends a streamed answer, whose head said 200, the status is the\n"
+          "one the protocol gives the error (404 for not_found).\n"
+          "A progress bar shows on standard error when it is a terminal.\n"
           "\n"
           "Exit status:\n"
           "  0  success\n"
-          "  1  the server answered with an error (declared by the operation or not), or\n"
-          "     the result could not be written to standard output\n"
-          "  2  usage or input error: nothing was sent\n"
-          "  3  transport failure: server unreachable, TLS failure, time limit passed\n";
+          "  1  an error the operation declares ('tirn describe' lists them), other than\n"
+          "     unauthenticated and unauthorized\n"
+          "  2  usage: bad arguments, an unknown operation, or input refused before sending\n"
+          "  3  transport: the server could not be reached (connection, TLS), the connection\n"
+          "     broke, the time limit passed, or what answered was no tirn server (a\n"
+          "     balancer's 502, 503 or 504 page, another server's 404)\n"
+          "  4  any other error: one the server answered that the operation does not declare\n"
+          "     (internal_server_error, service_unavailable), unauthenticated or\n"
+          "     unauthorized; or the result could not be written to standard output\n";
   return text.str();
 }
 

@@ -5,12 +5,13 @@
 //   tirn [global options] <service> <operation> --json '{...}' | --json @file | --json -
 //   tirn list
 //   tirn describe <service> <operation>
+//   tirn help [<service> <operation>]   (--help, or the operation's description)
 //   tirn --reflect list            (any command: the server's operations, read from it)
 //
 // Global options are read by Boost.Program_options wherever they stand; every other option
 // after the operation names an input field by its dotted path ("--spec.native_spec.key_id k2"
-// or "--spec.native_spec.key_id=k2"; a value that starts with "--" needs the "=" form). A
-// field option without a value is a boolean set to true.
+// or "--spec.native_spec.key_id=k2"; a value that starts with "--", or is -h or -v, needs the
+// "=" form). A field option without a value is a boolean set to true.
 #ifndef APPS_CLI_ARGUMENTS_H_
 #define APPS_CLI_ARGUMENTS_H_
 
@@ -67,14 +68,17 @@ struct Arguments {
   bool allowUnknownFields = false;
   // --reflect: the server's operations, read from it, instead of the compiled table.
   bool reflect = false;
+  // -v, --verbose: each exchange with the server said on standard error.
+  bool verbose = false;
 };
 
 // Parses the arguments after the program name. False with a kUsage message when they are not
-// a valid command line.
+// a valid command line; `*out` then holds the output format and verbosity when they were read,
+// so that the refusal is said as the command line asked.
 [[nodiscard]] bool ParseArguments(std::vector<std::string> const& args, Arguments* out,
                                   std::list<Tirn::BaseMessage>& messages);
 
-// The text of --help: syntax, global options, input, output and exit status.
+// The text of --help: syntax, global options, input, output and exit status (exit_code.h).
 std::string HelpText();
 
 // Reads an environment variable; null when unset.

@@ -55,6 +55,7 @@ CallOutcome Exchange(Tirn::Core::OperationTable const& table, CallSettings const
   if (!provider) return refused;
   auto activation = std::make_shared<Tirn::Core::AsyncActivation>();
   activation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
+  Tirn::Http::NoteAnswer(activation);
   activation->requestLocalizer.localeSpec =
       std::make_shared<Tirn::L10n::LocaleSpec const>(settings.language, "C", settings.timeZone);
 
@@ -68,24 +69,30 @@ CallOutcome Exchange(Tirn::Core::OperationTable const& table, CallSettings const
           if (onProgress) onProgress(progress);
           return;
         }
-        done->set_value(CallOutcome{result->output, result->error, {}});
+        done->set_value(CallOutcome{result->output, result->error, {}, {}, {}});
       });
+  auto const started = std::chrono::steady_clock::now();
   start(*provider, activation, callback);
   callback = Tirn::Core::AsyncApiResultCb();
   // The provider answers at its time limit whatever the server does; the margin only guards
   // against a provider that never answers.
   auto const limit = (settings.timeout.count() > 0 ? settings.timeout : options.defaultTimeout) +
                      options.connectTimeout * options.connectAttempts + std::chrono::seconds(5);
-  if (answer.wait_for(limit) != std::future_status::ready) {
-    return CallOutcome{nullptr, Tirn::Data::ErrorValue::Create(
-                                    Tirn::Data::Wire::kTimedOutError,
-                                    {Tirn::MakeMessage(Tirn::Http::MessageIds::kTimedOut,
-                                                       "No answer from {1} within {2} ms",
-                                                       Servers(settings),
-                                                       std::to_string(limit.count()))}),
-                       {}};
+  CallOutcome outcome;
+  if (answer.wait_for(limit) == std::future_status::ready) {
+    outcome = answer.get();
+    // Written by the provider before it answered.
+    outcome.seen = Tirn::Http::NotedAnswer(*activation).value_or(Tirn::Http::AnswerSeen{});
+  } else {
+    outcome.error = Tirn::Data::ErrorValue::Create(
+        Tirn::Data::Wire::kTimedOutError,
+        {Tirn::MakeMessage(Tirn::Http::MessageIds::kTimedOut, "No answer from {1} within {2} ms",
+                           Servers(settings), std::to_string(limit.count()))});
+    outcome.seen.url = Servers(settings);
   }
-  return answer.get();
+  outcome.took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - started);
+  return outcome;
 }
 
 }  // namespace
@@ -102,27 +109,25 @@ CallOutcome CallRemote(Tirn::Core::OperationTable const& table,
 }
 
 std::shared_ptr<Tirn::Core::OperationTable const> ReadOperations(CallSettings const& settings,
-                                                                 CallOutcome* failure) {
+                                                                 CallOutcome* exchange) {
   static Tirn::Core::OperationTable const none("", {});
-  CallOutcome read = Exchange(none, settings,
-                              [](Tirn::Http::ClientProvider& provider,
-                                 std::shared_ptr<Tirn::Core::AsyncActivation> const& activation,
-                                 Tirn::Core::AsyncApiResultCb const& callback) {
-                                provider.Fetch(Tirn::Http::kOperationsPath, activation, callback);
-                              });
-  if (read.error || !read.usageError.empty()) {
-    *failure = std::move(read);
-    return nullptr;
-  }
+  *exchange = Exchange(none, settings,
+                       [](Tirn::Http::ClientProvider& provider,
+                          std::shared_ptr<Tirn::Core::AsyncActivation> const& activation,
+                          Tirn::Core::AsyncApiResultCb const& callback) {
+                         provider.Fetch(Tirn::Http::kOperationsPath, activation, callback);
+                       });
+  if (exchange->error || !exchange->usageError.empty()) return nullptr;
   // The answer was read by its shape; the definitions' own reader checks every part of it.
   std::list<Tirn::BaseMessage> messages;
   std::vector<Tirn::Core::OperationDefinitions> operations;
-  if (!Tirn::Json::DecodeOperations(read.output, &operations, messages)) {
+  Tirn::Data::DataValuePtr const read = std::move(exchange->output);
+  if (!Tirn::Json::DecodeOperations(read, &operations, messages)) {
     messages.push_front(Tirn::MakeMessage(kUnreadableOperations,
                                           "the operations {1} answered cannot be read",
                                           Servers(settings)));
-    failure->error = Tirn::Data::ErrorValue::Create(Tirn::Data::Wire::kInternalServerError,
-                                                    messages);
+    exchange->error = Tirn::Data::ErrorValue::Create(Tirn::Data::Wire::kInternalServerError,
+                                                     messages);
     return nullptr;
   }
   return std::make_shared<Tirn::Core::OperationTable const>(

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tirn/http/call_options.h"
 #include "tirn/runtime/value/data_value.h"
 #include "tirn/runtime/call/operation_table.h"
 #include "tirn/runtime/call/progress.h"
@@ -47,6 +48,10 @@ struct CallOutcome {
   Tirn::Data::ErrorValuePtr error;
   // What is wrong with the settings when the call could not be sent (a malformed URL).
   std::string usageError;
+  // What the client provider saw of the answer (the URL called, the status, the request id),
+  // and the time from sending the call to its outcome: for --verbose and for errors as JSON.
+  Tirn::Http::AnswerSeen seen;
+  std::chrono::milliseconds took{0};
 };
 
 // Sends the call and waits for its final result: the output, or the error the server
@@ -57,12 +62,13 @@ CallOutcome CallRemote(Tirn::Core::OperationTable const& table,
                        Tirn::Data::DataValuePtr const& input, CallSettings const& settings);
 
 // Reads the operations the server serves (GET /v1/operations) into a table that CallRemote,
-// the input builder and the descriptions use as they use a compiled one. Null when they cannot
-// be had, with the reason in `*failure`: the error the server answered (an older server
-// answers not found) or the transport made, internal_server_error for an answer that is not a
-// table of operations, or `usageError` for a malformed URL.
+// the input builder and the descriptions use as they use a compiled one; `*exchange` says what
+// was seen of the answer and the time it took. Null when they cannot be had, with the reason
+// in `*exchange`: the error the server answered (an older server answers not found) or the
+// transport made, internal_server_error for an answer that is not a table of operations, or
+// `usageError` for a malformed URL.
 std::shared_ptr<Tirn::Core::OperationTable const> ReadOperations(CallSettings const& settings,
-                                                                 CallOutcome* failure);
+                                                                 CallOutcome* exchange);
 
 }  // namespace Cli
 }  // namespace Apps

@@ -340,10 +340,12 @@ bool InputBuilder::AddSecret(std::string const& path, Tirn::SecretString secret,
 
 bool InputBuilder::Put(std::string const& path, std::string const* text, DataValuePtr value,
                        std::list<Tirn::BaseMessage>& messages) {
-  // `hint` names a field of the structure that was probably meant.
-  auto unknown = [&](std::string const& where, std::string const& hint = {}) {
-    messages.push_back(Tirn::MakeMessage(MessageIds::kUnknownField,
-                                         "{1}: there is no such field{2}", where, hint));
+  // The option and the one probably meant (`meant`, a path) are said as they are typed, with
+  // their dashes, so that the hint can be typed as it stands.
+  auto unknown = [&](std::string const& where, std::string const& meant = {}) {
+    messages.push_back(Tirn::MakeMessage(
+        MessageIds::kUnknownField, "{1}: there is no such field{2}", "--" + where,
+        meant.empty() ? std::string() : " (did you mean --" + meant + "?)"));
     return false;
   };
   Resolved top = Resolve(input_);
@@ -383,18 +385,22 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
     return nullptr;
   };
   Draft* container = root_.get();
-  std::string walked;
+  std::string walked;  // with the index of each list element passed ("filter.address[0]")
+  std::string option;  // as the option names it ("filter.address")
   for (std::size_t i = 0; i < segments.size(); ++i) {
     std::string const& name = segments[i];
     walked += (i ? "." : "") + name;
+    option += (i ? "." : "") + name;
     auto field = structure->fields().find(name);
     if (name.empty() || field == structure->fields().end()) {
       std::vector<std::string> known;
       for (auto const& candidate : structure->fields()) known.push_back(candidate.first);
-      return unknown(walked, DidYouMean(name, known));
+      std::string const closest = Closest(name, known);
+      std::string const parent = option.substr(0, option.size() - name.size());
+      return unknown(option, closest.empty() ? closest : parent + closest);
     }
     Resolved resolved = Resolve(field->second);
-    if (!resolved.definition) return unknown(walked);
+    if (!resolved.definition) return unknown(option);
     bool const last = i + 1 == segments.size();
     Draft* existing = container->Field(name);
     auto const kind = resolved.definition->GetType().kind();
@@ -402,7 +408,7 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
     if (kind == DataType::LIST) {
       auto const& listDefinition = static_cast<ListDefinition const&>(*resolved.definition);
       Resolved element = Resolve(listDefinition.element());
-      if (!element.definition) return unknown(walked);
+      if (!element.definition) return unknown(option);
       Draft* list = existing && existing->kind == Draft::Kind::kList
                         ? existing
                         : container->Set(name, Draft::List(listDefinition.isSet(), resolved.optional));
@@ -426,7 +432,7 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
         structure = &elementDefinition;
         continue;
       }
-      if (!last) return unknown(walked + "." + segments[i + 1]);
+      if (!last) return unknown(option + "." + segments[i + 1]);
       DataValuePtr typed = leaf(element.definition, walked, *structure, name);
       if (!typed) return false;
       list->Append(Draft::Leaf(std::move(typed), element.optional));
@@ -446,7 +452,7 @@ bool InputBuilder::Put(std::string const& path, std::string const* text, DataVal
       continue;
     }
 
-    if (!last) return unknown(walked + "." + segments[i + 1]);
+    if (!last) return unknown(option + "." + segments[i + 1]);
     if (existing) {
       messages.push_back(Tirn::MakeMessage(MessageIds::kGivenTwice, "{1} is given twice", walked));
       return false;

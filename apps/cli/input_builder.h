@@ -36,7 +36,9 @@ namespace Apps {
 namespace Cli {
 
 namespace MessageIds {
-// {1}: the option's path, {2}: " (did you mean <field>?)" or empty.
+// {1}: the field: as an option ("--spec.adress") when an option named it, as a path
+// ("spec.adress") in --json input; {2}: " (did you mean <the same for the field meant>?)" or
+// empty.
 inline constexpr char kUnknownField[] = "tirn.cli.unknown.field";
 // {1}: the path, {2}: the text, {3}: the kind the definition asks for.
 inline constexpr char kWrongKind[] = "tirn.cli.wrong.kind";

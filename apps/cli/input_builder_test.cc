@@ -145,11 +145,11 @@ TEST(InputBuilder, RefusesWhatTheDefinitionDoesNotAdmit) {
     std::string path;
   };
   std::vector<Case> const cases = {
-      {"kms.providers", "get", {{"nope", "x"}}, Cli::MessageIds::kUnknownField, "nope"},
-      {"kms.providers", "get", {{"provider.deeper", "x"}}, Cli::MessageIds::kUnknownField, "provider.deeper"},
+      {"kms.providers", "get", {{"nope", "x"}}, Cli::MessageIds::kUnknownField, "--nope"},
+      {"kms.providers", "get", {{"provider.deeper", "x"}}, Cli::MessageIds::kUnknownField, "--provider.deeper"},
       {"kms.providers", "create", {{"spec.native_spec.nope", "x"}}, Cli::MessageIds::kUnknownField,
-       "spec.native_spec.nope"},
-      {"kms.providers", "create", {{"spec..provider", "x"}}, Cli::MessageIds::kUnknownField, "spec."},
+       "--spec.native_spec.nope"},
+      {"kms.providers", "create", {{"spec..provider", "x"}}, Cli::MessageIds::kUnknownField, "--spec."},
       {"kms.providers", "get", {{"provider", "a"}, {"provider", "b"}}, Cli::MessageIds::kGivenTwice, "provider"},
       {"kms.providers", "create", {{"spec", "x"}}, Cli::MessageIds::kNeedsField, "spec"},
       {"kms.services", "list", {{"filter.address", "x"}}, Cli::MessageIds::kNeedsField, "filter.address"},

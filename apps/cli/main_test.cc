@@ -21,6 +21,7 @@
 
 #include "apps/reference/reference_server.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "tests/scripted_peer.h"
 #include "tests/test_tls.h"
 #include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
@@ -211,18 +212,18 @@ TEST(TirnProgram, CallsEveryOperationOfThePackage) {
   struct Step {
     std::vector<std::string> args;
     std::string input;  // standard input (the secrets read from it)
-    std::string output;  // exactly, compact JSON
+    std::string output;  // exactly, compact JSON; nothing for the operations without a result
   };
   std::vector<Step> const steps = {
       {{"kms.providers", "create", "--spec.provider", "vault-native", "--spec.native_spec.key_id",
         "k1"},
        "kdk-3e9a\n",
-       "null\n"},
+       ""},
       {{"kms.providers", "list"}, "",
        R"([{"available":true,"details":[],"provider":"vault-native","type":"NATIVE"}])" "\n"},
       {{"kms.providers", "update", "--provider", "vault-native", "--spec.native_spec.key_id=k2"},
        "",
-       "null\n"},
+       ""},
       {{"kms.providers", "get", "--provider", "vault-native"}, "",
        R"({"native_info":{"key_id":"k2"},"type":"NATIVE"})" "\n"},
       {{"kms.services", "create", "--spec.address.hostname", "kms.example", "--spec.address.port",
@@ -242,10 +243,14 @@ TEST(TirnProgram, CallsEveryOperationOfThePackage) {
        R"({"address":{"hostname":"as.example","port":null},"group":"g1","trusted_CA":{"cert_chain":["root"]}})" "\n"},
       {{"attestation.services", "list"}, "",
        R"([{"address":{"hostname":"as.example","port":null},"group":"g1","service":"attestation-service-1"}])" "\n"},
-      {{"attestation.reports", "list"}, "", ""},
-      {{"attestation.services", "delete", "--service", "attestation-service-1"}, "", "null\n"},
-      {{"kms.services", "delete", "--service", "key-server-1"}, "", "null\n"},
-      {{"kms.providers", "delete", "--provider", "vault-native"}, "", "null\n"},
+      {{"attestation.reports", "list"}, "",
+       R"([{"report":"report-attestation-service-1","reporting_jwt":{"group":"g1","jwt":")"
+       "eyJhbGciOiJub25lIiwidHlwIjoiSldUIn0."
+       "eyJpc3MiOiJyZWZlcmVuY2Utc2VydmVyIiwic3ViIjoiYXR0ZXN0YXRpb24tc2VydmljZS0xIiwiZ3JvdXAiOiJnMSJ9."
+       R"(","service":"attestation-service-1"},"type":"REPORTING_JWT"}])" "\n"},
+      {{"attestation.services", "delete", "--service", "attestation-service-1"}, "", ""},
+      {{"kms.services", "delete", "--service", "key-server-1"}, "", ""},
+      {{"kms.providers", "delete", "--provider", "vault-native"}, "", ""},
       {{"kms.providers", "list"}, "", "[]\n"},
   };
   for (auto const& step : steps) {
@@ -254,9 +259,7 @@ TEST(TirnProgram, CallsEveryOperationOfThePackage) {
     SCOPED_TRACE(line);
     Ran ran = served.Run(step.args, step.input);
     EXPECT_EQ(ran.status, 0) << ran;
-    if (!step.output.empty()) {
-      EXPECT_EQ(ran.out, step.output) << ran;
-    }
+    EXPECT_EQ(ran.out, step.output) << ran;
     EXPECT_EQ(ran.err, "") << ran;
   }
   // Every operation of the table was called above.
@@ -265,6 +268,198 @@ TEST(TirnProgram, CallsEveryOperationOfThePackage) {
   for (auto const& operation : TI::Operations().operations()) {
     std::string name = std::string(operation.serviceName) + " " + operation.operationName;
     EXPECT_NE(std::find(called.begin(), called.end(), name), called.end()) << name;
+  }
+}
+
+// A port of 127.0.0.1 that was just free and is closed now.
+int ClosedPort() {
+  Served closed;
+  return closed.server->port();
+}
+
+std::size_t Lines(std::string const& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// One exit status per kind of outcome, and, with --output json, the error as one line of JSON
+// on standard output beside the text on standard error: its name, its status (null when no
+// answer came) and its request id (null when nothing was sent).
+TEST(TirnProgram, ExitStatusAndJsonErrorTellTheKindsOfOutcomeApart) {
+  namespace Peer = scripted_peer;
+  std::string const notFound =
+      Peer::Whole(404, Peer::ErrorBody(Tirn::Data::Wire::kNotFoundError));
+  struct Case {
+    char const* what;
+    std::vector<Peer::Step> script;  // none: a tirn server, or no server at all
+    std::vector<std::string> args;
+    int status;
+    std::string error;  // the JSON's "error"
+    char const* answered;  // the JSON's "status"
+  } const cases[] = {
+      {"an error the operation declares", {{notFound}}, {"kms.providers", "get", "--provider", "p"},
+       1, "com.ostrel.tirn.std.errors.not_found", "404"},
+      // Streamed by a tirn server: its head said 200 before the error came.
+      {"an error the operation declares, at the end of a stream", {},
+       {"kms.providers", "get", "--provider", "nope"}, 1, "com.ostrel.tirn.std.errors.not_found",
+       "404"},
+      {"an unknown operation", {}, {"kms.providers", "gte", "--provider", "p"}, 2,
+       "com.ostrel.tirn.std.errors.invalid_argument", "null"},
+      {"a malformed option", {}, {"--timeout", "soon", "kms.providers", "list"}, 2,
+       "com.ostrel.tirn.std.errors.invalid_argument", "null"},
+      {"no server", {}, {"--url", "http://127.0.0.1:" + std::to_string(ClosedPort()),
+                         "--timeout", "0.3", "kms.providers", "list"},
+       3, "com.ostrel.tirn.std.errors.service_unavailable", "null"},
+      {"a balancer's 502 page", {Peer::kBadGateway}, {"kms.providers", "list"}, 3,
+       "com.ostrel.tirn.std.errors.service_unavailable", "502"},
+      {"another server's 404 page", {Peer::kNotFoundPage}, {"kms.providers", "list"}, 3,
+       "com.ostrel.tirn.std.errors.error", "404"},
+      {"a server's internal error", {Peer::kInternal}, {"kms.providers", "list"}, 4,
+       "com.ostrel.tirn.std.errors.internal_server_error", "500"},
+      {"a server that cannot take the call", {Peer::kUnavailable}, {"kms.providers", "list"}, 4,
+       "com.ostrel.tirn.std.errors.service_unavailable", "503"},
+      {"an error the operation does not declare", {{notFound}}, {"kms.providers", "list"}, 4,
+       "com.ostrel.tirn.std.errors.not_found", "404"},
+      {"a call without credentials", {}, {"kms.providers", "list"}, 4,
+       "com.ostrel.tirn.std.errors.unauthenticated", "401"},
+  };
+  Served open;
+  Served guarded("t0k3n");
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::unique_ptr<Peer::ScriptedPeer> peer;
+    std::vector<std::string> args{"--output", "json"};
+    if (!c.script.empty()) {
+      peer = std::make_unique<Peer::ScriptedPeer>(c.script);
+      args.insert(args.end(), {"--url", peer->url()});
+    } else if (c.args[0] != "--url") {
+      args.insert(args.end(), {"--url", c.status == 4 ? guarded.url : open.url});
+    }
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Ran const ran = RunTirn(args);
+    EXPECT_EQ(ran.status, c.status) << ran;
+    EXPECT_EQ(Lines(ran.out), 1u) << ran;
+    EXPECT_EQ(ran.out.rfind("{\"error\":\"" + c.error + "\",\"messages\":[", 0), 0u) << ran;
+    EXPECT_TRUE(Contains(ran.out, std::string("\"status\":") + c.answered + ",")) << ran;
+    // A request id whenever a request was sent; the peer's tells which.
+    bool const sent = std::string(c.answered) != "null";
+    EXPECT_EQ(Contains(ran.out, "\"request_id\":null}"), !sent) << ran;
+    if (peer) {
+      auto const requests = peer->Requests();
+      ASSERT_FALSE(requests.empty());
+      EXPECT_TRUE(Contains(ran.out, "\"request_id\":\"" +
+                                        requests.back().Header("X-Request-Id") + "\"}"))
+          << ran;
+    }
+    // The text for people is on standard error as without --output json.
+    EXPECT_TRUE(Contains(ran.err, c.status == 2 ? "tirn: " : "error: " + c.error)) << ran;
+    // Without --output json, nothing on standard output.
+    args.erase(args.begin(), args.begin() + 2);
+    Ran const plain = RunTirn(args);
+    EXPECT_EQ(plain.status, c.status) << plain;
+    EXPECT_EQ(plain.out, "") << plain;
+  }
+}
+
+// -v says each exchange on standard error once it is over: the URL called, the status, the
+// request id the server received, the time taken; without it, none of that.
+TEST(TirnProgram, VerboseSaysEachExchange) {
+  scripted_peer::ScriptedPeer peer({scripted_peer::kListed});
+  std::string const url =
+      peer.url() + "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/list";
+  std::vector<std::vector<std::string>> const verbose = {
+      {"-v", "--url", peer.url(), "kms.providers", "list"},
+      {"--url", peer.url(), "kms.providers", "list", "--verbose"},
+  };
+  for (auto const& args : verbose) {
+    Ran const ran = RunTirn(args);
+    EXPECT_EQ(ran.status, 0) << ran;
+    EXPECT_EQ(ran.out, "[]\n") << ran;
+    std::string const id = peer.Requests().back().Header("X-Request-Id");
+    ASSERT_FALSE(id.empty());
+    std::string const said = "tirn: " + url + ": status 200, request id " + id + ", ";
+    EXPECT_EQ(ran.err.rfind(said, 0), 0u) << ran;
+    EXPECT_EQ(ran.err.substr(ran.err.size() - 4), " ms\n") << ran;
+    EXPECT_EQ(Lines(ran.err), 1u) << ran;
+  }
+  Ran const quiet = RunTirn({"--url", peer.url(), "kms.providers", "list"});
+  EXPECT_EQ(quiet.status, 0) << quiet;
+  EXPECT_EQ(quiet.err, "") << quiet;
+
+  // A call that got no answer says so, before its error.
+  Ran const refused = RunTirn({"-v", "--url", "http://127.0.0.1:" + std::to_string(ClosedPort()),
+                               "--timeout", "0.3", "kms.providers", "list"});
+  EXPECT_EQ(refused.status, 3) << refused;
+  EXPECT_TRUE(Contains(refused.err, ": status none, request id none, ")) << refused;
+  EXPECT_LT(refused.err.find("status none"), refused.err.find("error: ")) << refused;
+}
+
+// `tirn help` is --help; `tirn help <service> <operation>` is the operation's description.
+TEST(TirnProgram, HelpPrintsTheUsageOrAnOperationsDescription) {
+  Ran const help = RunTirn({"help"});
+  EXPECT_EQ(help.status, 0) << help;
+  EXPECT_EQ(help.out, RunTirn({"--help"}).out);
+  EXPECT_TRUE(Contains(help.out, "  4  any other error")) << help;
+  Ran const operation = RunTirn({"help", "kms.providers", "create"});
+  EXPECT_EQ(operation.status, 0) << operation;
+  EXPECT_EQ(operation.out, RunTirn({"describe", "kms.providers", "create"}).out);
+  EXPECT_TRUE(Contains(operation.out, "input:\n")) << operation;
+  Served served;
+  Ran const unknown = served.Run({"help", "kms.providers", "gte"});
+  EXPECT_EQ(unknown.status, 2) << unknown;
+  EXPECT_TRUE(Contains(unknown.err, "(did you mean get?)")) << unknown;
+}
+
+// The messages met most often, in our words: what was typed is named as it was typed, and what
+// went wrong with the server says what to try.
+TEST(TirnProgram, SaysTheMistakesMetMostInItsOwnWords) {
+  Served tls("", true);
+  std::string const plainToTls = "http://localhost:" + std::to_string(tls.server->port());
+  scripted_peer::ScriptedPeer web({scripted_peer::kNotFoundPage});
+  std::string const closed = "http://127.0.0.1:" + std::to_string(ClosedPort());
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+    std::vector<std::string> never;
+  };
+  std::vector<Case> const cases = {
+      {{"--timeout", "abc", "kms.providers", "list"},
+       "tirn: --timeout wants a number of seconds above 0 (2.5, 30), not 'abc'\n",
+       {"argument ('abc')"}},
+      {{"--timeout", "-1", "kms.providers", "list"}, "--timeout wants a number of seconds", {}},
+      {{"kms.providers", "list", "--timeout"}, "tirn: --timeout wants a value (SECONDS)\n",
+       {"required argument"}},
+      {{"--output", "json", "--output", "text", "kms.providers", "list"}, "give --output once",
+       {}},
+      {{"--show-secrets=yes", "kms.providers", "list"}, "--show-secrets takes no value", {}},
+      {{"-x", "kms.providers", "list"}, "unknown option -x", {"no service"}},
+      {{"kms.providers", "get", "--providr", "p"},
+       "tirn: --providr: there is no such field (did you mean --provider?)\n", {}},
+      {{"kms.services", "create", "--spec.adress.hostname", "h"},
+       "tirn: --spec.adress: there is no such field (did you mean --spec.address?)\n", {}},
+      {{"kms.services", "list", "--filter.address.hostnme", "h"},
+       "--filter.address.hostnme: there is no such field (did you mean "
+       "--filter.address.hostname?)",
+       {"[0]"}},
+      {{"--url", plainToTls, "--timeout", "5", "kms.providers", "list"},
+       "the connection closed before the answer ended (does the server speak TLS? try "
+       "https://localhost:" + std::to_string(tls.server->port()) + ")",
+       {}},
+      {{"--url", web.url(), "kms.providers", "list"},
+       "The server at " + web.url() +
+           "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/list answered 404 without a "
+           "tirn error (is it a tirn server? is the path right?). [tirn.http.not.tirn.answer]\n",
+       {"internal_server_error", "..", "Not JSON"}},
+      {{"--url", closed, "--timeout", "0.3", "kms.providers", "list"},
+       "Could not connect to 127.0.0.1:", {"TLS"}},
+  };
+  for (auto const& c : cases) {
+    std::string line;
+    for (auto const& arg : c.args) line += arg + " ";
+    SCOPED_TRACE(line);
+    Ran const ran = RunTirn(c.args);
+    EXPECT_NE(ran.status, 0) << ran;
+    EXPECT_TRUE(Contains(ran.err, c.says)) << ran;
+    for (auto const& wrong : c.never) EXPECT_FALSE(Contains(ran.err, wrong)) << wrong << "\n" << ran;
   }
 }
 
@@ -294,7 +489,7 @@ TEST(TirnProgram, RefusesBadInputBeforeSendingWithExitTwo) {
     std::string message;  // part of standard error
   };
   std::vector<Case> const cases = {
-      {{"kms.providers", "get", "--provider", "p", "--nope", "x"}, "nope: there is no such field"},
+      {{"kms.providers", "get", "--provider", "p", "--nope", "x"}, "--nope: there is no such field"},
       {{"kms.providers", "get"}, "provider: a required field is missing"},
       {{"kms.services", "list", "--filter.address.hostname", "h", "--filter.address.port", "80x"},
        "filter.address[0].port: \"80x\" is not a valid integer"},
@@ -308,7 +503,7 @@ TEST(TirnProgram, RefusesBadInputBeforeSendingWithExitTwo) {
        "spec.native_spec.key_derivation_key is a secret"},
       {{"kms.providers", "frobnicate"}, "there is no operation frobnicate"},
       {{"kms.providers"}, "missing <operation>"},
-      {{"--output", "yaml", "kms.providers", "list"}, "--output takes json or text"},
+      {{"--output", "yaml", "kms.providers", "list"}, "--output wants json or text, not 'yaml'"},
       // Each mistake named as what it is, with the name probably meant.
       {{"--bogus", "kms.providers", "list"}, "unknown option --bogus"},
       {{"--tokn", "t", "kms.providers", "list"}, "unknown option --tokn (did you mean --token?)"},
@@ -317,7 +512,7 @@ TEST(TirnProgram, RefusesBadInputBeforeSendingWithExitTwo) {
       {{"kms.providers", "gte", "--provider", "p"},
        "there is no operation gte in service kms.providers (did you mean get?)"},
       {{"kms.providers", "get", "--providr", "p"},
-       "providr: there is no such field (did you mean provider?)"},
+       "--providr: there is no such field (did you mean --provider?)"},
       {{"kms.services", "create", "--json",
         R"({"spec":{"address":{"hostname":"h","prot":5696},"trusted_CA":{"cert_chain":[]},"group":"g"}})"},
        "spec.address.prot: there is no such field (did you mean port?)"},
@@ -406,7 +601,7 @@ TEST(TirnProgram, PresentsAClientCertificate) {
   EXPECT_EQ(alice.status, 0) << alice;
   EXPECT_EQ(served.Subjects(), std::vector<std::string>{"/CN=client-alice"});
   Ran const anonymous = with({});
-  EXPECT_EQ(anonymous.status, 1) << anonymous;
+  EXPECT_EQ(anonymous.status, 4) << anonymous;
   EXPECT_TRUE(Contains(anonymous.err, "unauthenticated")) << anonymous;
   test_tls::Remove(client);
 }
@@ -489,7 +684,7 @@ TEST(TirnProgram, EnumerationOptionsTakeTheirKnownNames) {
 }
 
 // A result that does not arrive (a full disk, a pipe nobody reads) is a failure, whichever
-// command wrote it: exit 1 and a word on standard error, never a silent 0.
+// command wrote it: exit 4 and a word on standard error, never a silent 0.
 TEST(TirnProgram, AResultThatCannotBeWrittenIsAFailure) {
   Served served;
   ASSERT_EQ(served.Run({"kms.providers", "create", "--spec.provider", "p"}).status, 0);
@@ -516,7 +711,7 @@ TEST(TirnProgram, AResultThatCannotBeWrittenIsAFailure) {
     for (auto const& c : cases) {
       SCOPED_TRACE(std::string(c.name) + " to " + sink.first);
       Ran ran = RunTirn(c.args, "", {"LANG=C"}, sink.second);
-      EXPECT_EQ(ran.status, 1) << ran;
+      EXPECT_EQ(ran.status, 4) << ran;
       EXPECT_TRUE(Contains(ran.err, "tirn: cannot write the result to standard output: ")) << ran;
     }
   }
@@ -562,7 +757,7 @@ TEST(TirnProgram, TakesTheWholeInputAsJson) {
 TEST(TirnProgram, SendsTheBearerToken) {
   Served served("t0k3n");
   Ran without = served.Run({"kms.providers", "list"});
-  EXPECT_EQ(without.status, 1) << without;
+  EXPECT_EQ(without.status, 4) << without;
   EXPECT_TRUE(Contains(without.err, "com.ostrel.tirn.std.errors.unauthenticated")) << without;
 
   Ran with = served.Run({"--token", "t0k3n", "kms.providers", "list"});
@@ -575,7 +770,7 @@ TEST(TirnProgram, SendsTheBearerToken) {
   EXPECT_EQ(fromEnvironment.status, 0) << fromEnvironment;
   Ran optionFirst =
       served.Run({"--token", "other", "kms.providers", "list"}, "", {"LANG=C", "TIRN_TOKEN=t0k3n"});
-  EXPECT_EQ(optionFirst.status, 1) << optionFirst;
+  EXPECT_EQ(optionFirst.status, 4) << optionFirst;
   EXPECT_EQ(served.Tokens(),
             (std::vector<std::string>{"", "t0k3n", "t0k3n", "t0k3n", "other"}));
 }

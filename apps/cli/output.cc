@@ -1,5 +1,8 @@
 #include "apps/cli/output.h"
 
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 #include <algorithm>
 #include <utility>
 #include <vector>
@@ -126,9 +129,10 @@ void WriteText(DataValuePtr const& root, bool showSecrets, std::string& out) {
 
 bool FormatValue(DataValuePtr const& value, OutputOptions const& options, std::string* out,
                  std::list<Tirn::BaseMessage>& messages) {
+  out->clear();
+  // A script reads the exit status of a call without a result; "null" would say nothing more.
+  if (value && value->GetType().kind() == DataType::VOID) return true;
   if (options.format == Format::kText) {
-    out->clear();
-    if (value && value->GetType().kind() == DataType::VOID) return true;
     WriteText(value, options.showSecrets, *out);
     return true;
   }
@@ -151,6 +155,54 @@ std::string FormatError(Tirn::Data::ErrorValue const& error) {
     out += "  " + (localized ? *localized : message.defaultMessage()) + " [" + message.id() + "]\n";
   }
   return out;
+}
+
+std::string FormatErrorJson(Tirn::Data::ErrorValue const& error,
+                            Tirn::Http::AnswerSeen const& seen) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> json(buffer);
+  auto const string = [&json](std::string const& text) {
+    json.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+  };
+  json.StartObject();
+  json.Key("error");
+  string(error.name());
+  json.Key("messages");
+  json.StartArray();
+  for (auto const& message : error.GetMessages()) {
+    json.StartObject();
+    json.Key("id");
+    string(message.id());
+    json.Key("default_message");
+    string(message.defaultMessage());
+    json.Key("args");
+    json.StartArray();
+    for (auto const& arg : message.args()) string(arg);
+    json.EndArray();
+    json.EndObject();
+  }
+  json.EndArray();
+  json.Key("status");
+  if (seen.status != 0) {
+    json.Uint(seen.status);
+  } else {
+    json.Null();
+  }
+  json.Key("request_id");
+  if (!seen.requestId.empty()) {
+    string(seen.requestId);
+  } else {
+    json.Null();
+  }
+  json.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+std::string FormatExchange(Tirn::Http::AnswerSeen const& seen, std::chrono::milliseconds took) {
+  return "tirn: " + seen.url + ": status " +
+         (seen.status != 0 ? std::to_string(seen.status) : std::string("none")) +
+         ", request id " + (seen.requestId.empty() ? std::string("none") : seen.requestId) +
+         ", " + std::to_string(took.count()) + " ms\n";
 }
 
 std::string ProgressLine(Tirn::Progress const& progress) {

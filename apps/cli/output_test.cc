@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "apps/cli/exit_code.h"
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "tirn/http/protocol.h"
 #include "tirn/message/message.h"
 #include "tirn/runtime/value/wire_shapes.h"
@@ -62,13 +63,12 @@ TEST(FormatValue, PrintsJsonOrTextWithSecretsMaskedUnlessAskedFor) {
   EXPECT_NE(pretty.find("\n  \"key\": \"<secret>\""), std::string::npos) << pretty;
   EXPECT_EQ(pretty.find("hunter2"), std::string::npos);
 
-  // Nothing at all for a void result in text form; null in JSON.
-  std::string text = "stale";
-  EXPECT_TRUE(Cli::FormatValue(Tirn::Data::VoidValue::GetInstance(), {Cli::Format::kText},
-                               &text, messages));
-  EXPECT_EQ(text, "");
-  EXPECT_TRUE(Cli::FormatValue(Tirn::Data::VoidValue::GetInstance(), {}, &text, messages));
-  EXPECT_EQ(text, "null\n");
+  // Nothing at all for a void result, in either form.
+  for (Cli::Format format : {Cli::Format::kText, Cli::Format::kJson}) {
+    std::string text = "stale";
+    EXPECT_TRUE(Cli::FormatValue(Tirn::Data::VoidValue::GetInstance(), {format}, &text, messages));
+    EXPECT_EQ(text, "");
+  }
 }
 
 TEST(FormatValue, PrintsADeepListAsTextWithoutRecursing) {
@@ -127,31 +127,64 @@ TEST(FormatError, NamesTheErrorAndPrefersLocalizedTexts) {
             "  try again [x.hint]\n");
 }
 
-TEST(ExitCodeForError, TellsTransportFailuresFromServerAnswers) {
+// One exit status per kind of outcome: the transport's own failures, whatever their name; the
+// errors the operation declares; everything else the server answered. (The program's own test
+// drives the common kinds through a server; these are the ones a test server cannot easily
+// give.)
+TEST(ExitCodeForError, TellsEachKindOfOutcomeApart) {
   namespace Ids = Tirn::Http::MessageIds;
   namespace Wire = Tirn::Data::Wire;
+  // Declares already_exists, the generic error, invalid_argument, unauthenticated and
+  // unauthorized.
+  auto const* create = Com::Ostrel::Nox::TrustedInfrastructure::Operations().FindByService(
+      "kms.providers", "create");
+  ASSERT_TRUE(create);
   struct Case {
     char const* name;
     char const* id;
+    Tirn::Core::OperationDescriptor const* operation;
     Cli::ExitCode expected;
   };
   std::vector<Case> const cases = {
-      {Wire::kServiceUnavailableError, Ids::kConnectFailed, Cli::kExitTransport},
-      {Wire::kServiceUnavailableError, Ids::kTlsFailed, Cli::kExitTransport},
-      {Wire::kServiceUnavailableError, Ids::kConnectionBroken, Cli::kExitTransport},
-      {Wire::kTimedOutError, Ids::kTimedOut, Cli::kExitTransport},
-      {Wire::kInternalServerError, Ids::kBadAnswer, Cli::kExitTransport},
-      // The same names answered by a server are the server's errors.
-      {Wire::kServiceUnavailableError, "reference.busy", Cli::kExitServerError},
-      {Wire::kTimedOutError, "reference.slow", Cli::kExitServerError},
-      {Wire::kNotFoundError, "reference.provider.not.found", Cli::kExitServerError},
-      {Wire::kUnauthenticatedError, Ids::kUnauthenticated, Cli::kExitServerError},
+      {Wire::kServiceUnavailableError, Ids::kTlsFailed, create, Cli::kExitTransport},
+      {Wire::kServiceUnavailableError, Ids::kConnectionBroken, create, Cli::kExitTransport},
+      {Wire::kTimedOutError, Ids::kTimedOut, create, Cli::kExitTransport},
+      {Wire::kInternalServerError, Ids::kBadAnswer, create, Cli::kExitTransport},
+      // Declared, but the transport's: a page that is no tirn server's.
+      {Wire::kGenericError, Ids::kNotTirnAnswer, create, Cli::kExitTransport},
+      // The operation's own answer, under the generic name.
+      {Wire::kGenericError, "reference.failed", create, Cli::kExitDeclaredError},
+      // Declared by every operation, said by access control.
+      {Wire::kUnauthorizedError, Ids::kUnauthorized, create, Cli::kExitOtherError},
+      // The transport's name, answered by a server.
+      {Wire::kTimedOutError, "reference.slow", create, Cli::kExitOtherError},
+      // Without an operation (the server's table of operations), nothing is declared.
+      {Wire::kAlreadyExistsError, "reference.provider.exists", nullptr, Cli::kExitOtherError},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(std::string(c.name) + " " + c.id);
     auto error = Tirn::Data::ErrorValue::Create(c.name, {Tirn::MakeMessage(c.id, "text")});
-    EXPECT_EQ(Cli::ExitCodeForError(*error), c.expected);
+    EXPECT_EQ(Cli::ExitCodeForError(*error, c.operation), c.expected);
   }
+}
+
+// For scripts: one line of JSON that jq reads, the status and request id null when there were
+// none, the texts escaped.
+TEST(FormatErrorJson, WritesTheErrorAsOneLineOfJson) {
+  auto const error = Tirn::Data::ErrorValue::Create(
+      Tirn::Data::Wire::kNotFoundError,
+      {Tirn::MakeMessage("x.missing", "{1} is \"missing\"\n", "p"),
+       Tirn::MakeMessage("x.hint", "try again")});
+  Tirn::Http::AnswerSeen seen;
+  EXPECT_EQ(Cli::FormatErrorJson(*error, seen),
+            R"({"error":"com.ostrel.tirn.std.errors.not_found","messages":[)"
+            R"({"id":"x.missing","default_message":"p is \"missing\"\n","args":["p"]},)"
+            R"({"id":"x.hint","default_message":"try again","args":[]}],)"
+            R"("status":null,"request_id":null})" "\n");
+  seen.status = 404;
+  seen.requestId = "ab12";
+  std::string const json = Cli::FormatErrorJson(*error, seen);
+  EXPECT_NE(json.find(R"("status":404,"request_id":"ab12"})"), std::string::npos) << json;
 }
 
 TEST(ProgressLine, FillsTheBarInProportion) {

@@ -19,6 +19,7 @@
 #include "apps/cli/output.h"
 #include "apps/common/suggest.h"
 #include "apps/common/defaults.h"
+#include "tirn/http/protocol.h"
 #include "tirn/json/json.h"
 #include "tirn/message/message.h"
 #include "tirn/runtime/l10n/locale.h"
@@ -52,13 +53,68 @@ int WriteResult(Console& console, std::string const& text) {
   console.err << FormatMessages({Tirn::MakeMessage(
       kOutputFailed, "cannot write the result to standard output: {1}",
       reason != 0 ? std::strerror(reason) : "the stream failed")});
-  return kExitServerError;
+  return kExitOtherError;
 }
 
-int Refuse(Console& console, std::list<Tirn::BaseMessage> const& messages) {
-  console.err << FormatMessages(messages);
-  return kExitUsage;
-}
+// How a command's failures are said: on standard error for people, and with --output json
+// also on standard output as one line of JSON for scripts; with --verbose, each exchange with
+// the server, once it is over.
+class Reporter {
+ public:
+  Reporter(Console& console, Arguments const& arguments)
+      : console_(console),
+        json_(arguments.output == Format::kJson),
+        verbose_(arguments.verbose) {}
+
+  // A usage error: nothing was sent. `hint` follows the messages on standard error.
+  int Refuse(std::list<Tirn::BaseMessage> const& messages, std::string const& hint = {}) {
+    console_.err << FormatMessages(messages) << hint;
+    SayJson(*Tirn::Data::ErrorValue::Create(Tirn::Data::Wire::kInvalidArgumentError, messages),
+            {});
+    return kExitUsage;
+  }
+
+  // An error of an exchange with the server, the server's or the transport's, after the
+  // client's own `before` (an unknown operation the server was asked about); exit `code`.
+  int Fail(Tirn::Data::ErrorValue const& error, Tirn::Http::AnswerSeen seen, int code,
+           std::list<Tirn::BaseMessage> before = {}) {
+    console_.err << FormatMessages(before) << FormatError(error);
+    // An error that ends a streamed answer comes after the answer's 200: a script is told the
+    // status the protocol gives the error, which a whole answer would have had.
+    if (seen.status == 200 && code != kExitTransport) {
+      seen.status = Tirn::Http::StatusForError(error.name());
+    }
+    if (before.empty()) {
+      SayJson(error, seen);
+    } else {
+      before.splice(before.end(), error.GetMessages());
+      SayJson(*Tirn::Data::ErrorValue::Create(error.name(), before), seen);
+    }
+    return code;
+  }
+
+  // A failure of the client after a call succeeded (its result has no JSON form).
+  int FailAfterCall(std::list<Tirn::BaseMessage> const& messages) {
+    console_.err << FormatMessages(messages);
+    SayJson(*Tirn::Data::ErrorValue::Create(Tirn::Data::Wire::kGenericError, messages), {});
+    return kExitOtherError;
+  }
+
+  void Exchanged(CallOutcome const& exchange) {
+    if (verbose_ && !exchange.seen.url.empty()) {
+      console_.err << FormatExchange(exchange.seen, exchange.took) << std::flush;
+    }
+  }
+
+ private:
+  void SayJson(Tirn::Data::ErrorValue const& error, Tirn::Http::AnswerSeen const& seen) {
+    if (json_) console_.out << FormatErrorJson(error, seen) << std::flush;
+  }
+
+  Console& console_;
+  bool const json_;
+  bool const verbose_;
+};
 
 // Whether the local files the call needs can be read: one that cannot is the user's mistake
 // (exit 2), found before anything is sent, not a transport failure.
@@ -263,7 +319,7 @@ Tirn::BaseMessage UnknownOperation(Arguments const& arguments,
 // The call itself, once its operation is known.
 int Call(Arguments const& arguments, Tirn::Core::OperationTable const& table,
          Tirn::Core::OperationDescriptor const& operation, CallSettings& settings,
-         Console& console) {
+         Console& console, Reporter& report) {
   std::list<Tirn::BaseMessage> messages;
   Tirn::Data::DataDefinitionPtr const& definition = operation.input;
   Tirn::Data::DataValuePtr input;
@@ -272,7 +328,7 @@ int Call(Arguments const& arguments, Tirn::Core::OperationTable const& table,
                                          arguments.allowUnknownFields, console, &input, messages)
                          : InputFromOptions(arguments, operation, definition, console, &input,
                                             messages);
-  if (!built) return Refuse(console, messages);
+  if (!built) return report.Refuse(messages);
   std::mutex progressMutex;
   bool barShown = false;
   if (console.errIsTerminal) {
@@ -286,25 +342,23 @@ int Call(Arguments const& arguments, Tirn::Core::OperationTable const& table,
   CallOutcome const outcome = CallRemote(table, operation, input, settings);
   if (!outcome.usageError.empty()) {
     messages.push_back(Tirn::MakeMessage(MessageIds::kUsage, "{1}", outcome.usageError));
-    return Refuse(console, messages);
+    return report.Refuse(messages);
   }
   {
     std::lock_guard<std::mutex> lock(progressMutex);
     if (barShown) console.err << "\r\033[K" << std::flush;
   }
+  report.Exchanged(outcome);
   if (outcome.error) {
-    console.err << FormatError(*outcome.error);
-    return ExitCodeForError(*outcome.error);
+    return report.Fail(*outcome.error, outcome.seen,
+                       ExitCodeForError(*outcome.error, &operation));
   }
   OutputOptions output;
   output.format = arguments.output.value_or(Format::kJson);
   output.pretty = console.outIsTerminal;
   output.showSecrets = arguments.showSecrets;
   std::string text;
-  if (!FormatValue(outcome.output, output, &text, messages)) {
-    console.err << FormatMessages(messages);
-    return kExitServerError;
-  }
+  if (!FormatValue(outcome.output, output, &text, messages)) return report.FailAfterCall(messages);
   return WriteResult(console, text);
 }
 
@@ -314,10 +368,10 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
         Console& console) {
   Arguments arguments;
   std::list<Tirn::BaseMessage> messages;
-  if (!ParseArguments(args, &arguments, messages)) {
-    console.err << FormatMessages(messages) << "Try 'tirn --help'.\n";
-    return kExitUsage;
-  }
+  bool const parsed = ParseArguments(args, &arguments, messages);
+  // Made once the output format is known, even from a command line refused.
+  Reporter report(console, arguments);
+  if (!parsed) return report.Refuse(messages, "Try 'tirn --help'.\n");
   switch (arguments.command) {
     case Arguments::Command::kHelp:
       return WriteResult(console, HelpText());
@@ -336,25 +390,26 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
   // With --reflect, or for an operation the client was not built with, the server's own table.
   std::shared_ptr<Tirn::Core::OperationTable const> reflected;
   if (arguments.reflect || (!listing && !operation)) {
-    if (!ResolveSettings(arguments, console, &settings, messages)) return Refuse(console, messages);
-    CallOutcome failure;
-    reflected = ReadOperations(settings, &failure);
+    if (!ResolveSettings(arguments, console, &settings, messages)) return report.Refuse(messages);
+    CallOutcome exchange;
+    reflected = ReadOperations(settings, &exchange);
+    report.Exchanged(exchange);
     if (!reflected) {
-      if (!failure.usageError.empty()) {
-        messages.push_back(Tirn::MakeMessage(MessageIds::kUsage, "{1}", failure.usageError));
-        return Refuse(console, messages);
+      if (!exchange.usageError.empty()) {
+        messages.push_back(Tirn::MakeMessage(MessageIds::kUsage, "{1}", exchange.usageError));
+        return report.Refuse(messages);
       }
+      Tirn::Data::ErrorValue const& error = *exchange.error;
       if (arguments.reflect) {
-        console.err << FormatError(*failure.error);
-        return ExitCodeForError(*failure.error);
+        return report.Fail(error, exchange.seen, ExitCodeForError(error, nullptr));
       }
       // Not built in, and the server cannot say: the operation is unknown, and why the server
       // was no help follows.
       messages.push_back(UnknownOperation(arguments, table));
-      console.err << FormatMessages(messages) << FormatError(*failure.error);
-      return failure.error->name() == Tirn::Data::Wire::kOperationNotFoundError
-                 ? kExitUsage
-                 : ExitCodeForError(*failure.error);
+      int const code = error.name() == Tirn::Data::Wire::kOperationNotFoundError
+                           ? kExitUsage
+                           : ExitCodeForError(error, nullptr);
+      return report.Fail(error, exchange.seen, code, std::move(messages));
     }
     operation = listing ? nullptr : reflected->FindByService(arguments.service, arguments.operation);
   }
@@ -365,7 +420,7 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
   }
   if (!operation) {
     messages.push_back(UnknownOperation(arguments, known));
-    return Refuse(console, messages);
+    return report.Refuse(messages);
   }
   if (arguments.command == Arguments::Command::kDescribe) {
     return WriteResult(console, arguments.output == Format::kJson
@@ -373,9 +428,9 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
                                     : DescribeOperation(*operation));
   }
   if (!reflected && !ResolveSettings(arguments, console, &settings, messages)) {
-    return Refuse(console, messages);
+    return report.Refuse(messages);
   }
-  return Call(arguments, known, *operation, settings, console);
+  return Call(arguments, known, *operation, settings, console, report);
 }
 
 }  // namespace Cli

@@ -71,8 +71,11 @@ Data::DataDefinitionPtr FrameDefinition(Data::DataDefinitionPtr const& output) {
 class AnswerReader::Impl {
  public:
   Impl(Data::DataDefinitionPtr output, std::shared_ptr<Frames const> frames, std::string server,
-       std::size_t limit)
-      : output_(std::move(output)), server_(std::move(server)), limit_(limit) {
+       std::size_t limit, std::string url)
+      : output_(std::move(output)),
+        server_(std::move(server)),
+        url_(url.empty() ? server_ : std::move(url)),
+        limit_(limit) {
     if (frames) {
       frameDefinition_ = frames->frame;
       errorDefinition_ = frames->error;
@@ -247,12 +250,19 @@ class AnswerReader::Impl {
         outcome.error = ErrorFrom(frame);
       }
       if (!outcome.error) {
-        messages.push_front(HttpMessage(
-            MessageIds::kBadAnswer,
-            {server_, "status " + std::to_string(status) + " without an error in JSON"}));
         // A balancer's or proxy's own page: the server behind it is not there (502, 503) or
         // did not answer in its time (504), which a caller may try again.
         bool const unavailable = status == 502 || status == 503 || status == 504;
+        if (!unavailable && status != 500) {
+          // Another kind of server, or a path it does not serve: why its body is no JSON
+          // would say nothing more.
+          return Finish(events, Failure(Wire::kGenericError,
+                                        {HttpMessage(MessageIds::kNotTirnAnswer,
+                                                     {url_, std::to_string(status)})}));
+        }
+        messages.push_front(HttpMessage(
+            MessageIds::kBadAnswer,
+            {server_, "status " + std::to_string(status) + " without an error in JSON"}));
         return Finish(events, Failure(unavailable ? Wire::kServiceUnavailableError
                                                   : Wire::kInternalServerError,
                                       std::move(messages)));
@@ -292,6 +302,7 @@ class AnswerReader::Impl {
 
   Data::DataDefinitionPtr const output_;
   std::string const server_;
+  std::string const url_;
   std::size_t const limit_;
   Data::DataDefinitionPtr frameDefinition_;
   Data::DataDefinitionPtr errorDefinition_;
@@ -314,8 +325,9 @@ AnswerReader::Frames::Frames(Data::DataDefinitionPtr const& output)
     : frame(FrameDefinition(output)), error(FrameDefinition(nullptr)) {}
 
 AnswerReader::AnswerReader(Data::DataDefinitionPtr output, std::shared_ptr<Frames const> frames,
-                           std::string server, std::size_t limit)
-    : impl_(std::make_unique<Impl>(std::move(output), std::move(frames), std::move(server), limit)) {}
+                           std::string server, std::size_t limit, std::string url)
+    : impl_(std::make_unique<Impl>(std::move(output), std::move(frames), std::move(server), limit,
+                                   std::move(url))) {}
 
 AnswerReader::AnswerReader(Data::DataDefinitionPtr output, std::string server, std::size_t limit)
     : AnswerReader(std::move(output), nullptr, std::move(server), limit) {}

@@ -5,8 +5,10 @@
 // An answer is either whole (status and a JSON body: the output for 200, {"error", "value"}
 // otherwise) or a chunked 200 of kStreamType, whose lines are frames: progress reports, then
 // the final {"output"} or {"error", "value"} frame. An error status without a JSON error is
-// internal_server_error, except 502, 503 and 504: those come from a proxy or balancer in
-// front of a server that is not there, and are service_unavailable. The outcome of a streamed answer comes
+// internal_server_error for 500; service_unavailable for 502, 503 and 504, which come from a
+// proxy or balancer in front of a server that is not there; and for any other status the
+// generic error with kNotTirnAnswer: what answered is probably no tirn server (a web server's
+// 404 page), and claims no error of its own. The outcome of a streamed answer comes
 // once its chunked body has ended, so that the connection is whole again when the caller
 // hears of it. Bodies are decoded with the operation's definitions but not validated.
 //
@@ -63,8 +65,9 @@ class TIRN_HTTP_EXPORT AnswerReader {
   static constexpr std::size_t kHeaderLimit = 8192;
 
   // `output`: the operation's output definition (null when unknown: outputs are read by
-  // their JSON shape). `server` names the server in messages. `limit`: the largest body, in
-  // bytes.
+  // their JSON shape). `server` names the server in messages; `url`, the URL called, names it
+  // in the message of an answer that is no tirn server's (empty: `server` does). `limit`: the
+  // largest body, in bytes.
   AnswerReader(Data::DataDefinitionPtr output, std::string server, std::size_t limit);
 
   // The definitions the reader decodes with, made once for an operation and shared by every
@@ -78,7 +81,7 @@ class TIRN_HTTP_EXPORT AnswerReader {
     Data::DataDefinitionPtr error;
   };
   AnswerReader(Data::DataDefinitionPtr output, std::shared_ptr<Frames const> frames,
-               std::string server, std::size_t limit);
+               std::string server, std::size_t limit, std::string url = {});
   ~AnswerReader();
 
   AnswerReader(AnswerReader const&) = delete;

@@ -361,6 +361,9 @@ class Call : public std::enable_shared_from_this<Call> {
       }
     }
     deadlineAt_ = Clock::now() + timeout_;
+    // Read here, on the caller's thread: the caller owns its activation's properties until
+    // Deliver writes the answer into them.
+    noteAnswer_ = activation_ && activation_->properties.count(kAnswerStatusProperty) != 0;
     BuildRequest(target, input);
     return refusal_.empty();
   }
@@ -415,8 +418,15 @@ class Call : public std::enable_shared_from_this<Call> {
 
   // The server the call's attempt goes to, as host:port for messages: its connection's, or,
   // before it has one, the one new connections go to.
-  std::string const& Server() const {
-    return client_->urls_[connection_ ? connection_->url : client_->Preferred()].server;
+  std::string const& Server() const { return Url().server; }
+  BaseUrl const& Url() const {
+    return client_->urls_[connection_ ? connection_->url : client_->Preferred()];
+  }
+
+  // The URL the attempt calls, for people: "http://host:port/v1/...".
+  std::string Called() const {
+    return std::string(Url().tls ? "https://" : "http://") + Server() +
+           std::string(request_.target());
   }
 
   void BuildRequest(boost::string_view target, Data::DataValuePtr const& input) {
@@ -428,9 +438,9 @@ class Call : public std::enable_shared_from_this<Call> {
     request_.keep_alive(options().keepAlive);
     std::string const* requestId = ApplicationData(kRequestIdKey);
     char randomId[17];
-    request_.set(kRequestIdHeader, requestId && !requestId->empty()
-                                       ? boost::string_view(*requestId)
-                                       : RandomHex(randomId));
+    requestId_ = std::string(requestId && !requestId->empty() ? boost::string_view(*requestId)
+                                                              : RandomHex(randomId));
+    request_.set(kRequestIdHeader, requestId_);
     if (!fetch_) SetIdempotencyKey();
     if (activation_ && activation_->requestLocalizer.localeSpec) {
       auto const& spec = *activation_->requestLocalizer.localeSpec;
@@ -640,6 +650,7 @@ class Call : public std::enable_shared_from_this<Call> {
     request_.set(http::field::host, client_->urls_[connection_->url].host);
     ++sent_;
     answerBegun_ = false;
+    status_ = 0;
     connection_->Lowest().expires_never();  // the call's deadline bounds the exchange
     WithStream([this](auto& stream) {
       http::async_write(stream, request_,
@@ -653,7 +664,7 @@ class Call : public std::enable_shared_from_this<Call> {
 
   void ReadAnswer() {
     reader_.emplace(operation_ ? operation_->output : nullptr, client_->FramesOf(operation_),
-                    Server(), options().answerLimit);
+                    Server(), options().answerLimit, Called());
     ReadSome();
   }
 
@@ -689,8 +700,12 @@ class Call : public std::enable_shared_from_this<Call> {
     for (Progress const& progress : events.progress) resultCb_(nullptr, progress, {});
     if (!events.outcome) return ec ? Broken(ec) : ReadSome();
     detail::AnswerOutcome& outcome = *events.outcome;
+    status_ = outcome.status;
     // The server gives up at the same time limit and closes the connection (see Broken).
     if (outcome.cutOff && Clock::now() >= deadlineAt_) return TimedOut();
+    if (outcome.cutOff && !answerBegun_) {
+      return TryAgain(Unanswered("the connection closed before the answer ended"), false);
+    }
     // A server that is not there behind a proxy, or one that cannot take the call now, did
     // nothing: the call may go elsewhere. (Such an answer is never streamed, so no progress
     // reached the caller.)
@@ -705,11 +720,22 @@ class Call : public std::enable_shared_from_this<Call> {
     // The server gives up at the same time limit and closes the connection: past the
     // deadline, that is the time-out, whichever of the two was noticed first.
     if (Clock::now() >= deadlineAt_) return TimedOut();
-    auto failure = Data::ErrorValue::Create(
+    if (!answerBegun_) return TryAgain(Unanswered(ec.message()), false);
+    Deliver(nullptr,
+            Data::ErrorValue::Create(
+                Wire::kServiceUnavailableError,
+                {HttpMessage(MessageIds::kConnectionBroken, {Server(), ec.message()})}),
+            false);
+  }
+
+  // The failure of an attempt whose connection ended, closed or reset, before any byte of an
+  // answer. A server that speaks TLS, called with http://, ends it so (it waits for a
+  // handshake and gives up): the message says what to try.
+  std::shared_ptr<Data::ErrorValue const> Unanswered(std::string reason) const {
+    if (!Url().tls) reason += " (does the server speak TLS? try https://" + Server() + ")";
+    return Data::ErrorValue::Create(
         Wire::kServiceUnavailableError,
-        {HttpMessage(MessageIds::kConnectionBroken, {Server(), ec.message()})});
-    if (!answerBegun_) return TryAgain(std::move(failure), false);
-    Deliver(nullptr, std::move(failure), false);
+        {HttpMessage(MessageIds::kConnectionBroken, {Server(), std::move(reason)})});
   }
 
   // The request was sent, but no answer began, or the answer said the server could not take
@@ -742,6 +768,7 @@ class Call : public std::enable_shared_from_this<Call> {
     if (resolver_) resolver_->cancel();  // a pending look-up would keep the connection's place
     WipeString(request_.body());
     reader_.reset();  // its buffers held the answer, which may have carried a secret
+    if (noteAnswer_) NoteAnswer();
     if (!connection_) {
       // Never given a connection: nothing to give back.
     } else if (reusable) {
@@ -756,6 +783,15 @@ class Call : public std::enable_shared_from_this<Call> {
     result->error = std::move(error);
     result->final = true;
     resultCb_(result, Progress::Final(), {});
+  }
+
+  // What the caller asked to see of the answer (call_options.h), into its activation before
+  // it hears of the outcome.
+  void NoteAnswer() {
+    auto& properties = activation_->properties;
+    properties[kAnswerUrlProperty] = Called();
+    properties[kAnswerStatusProperty] = std::to_string(status_);
+    properties[kAnswerRequestIdProperty] = sent_ > 0 ? requestId_ : std::string();
   }
 
   void Close() {
@@ -793,6 +829,9 @@ class Call : public std::enable_shared_from_this<Call> {
   std::optional<detail::AnswerReader> reader_;  // while the answer is read
   // Why the request cannot be sent (the input has no JSON form, the key is malformed).
   std::list<BaseMessage> refusal_;
+  std::string requestId_;    // sent as kRequestIdHeader with every attempt
+  unsigned status_ = 0;      // of the last attempt's answer; 0 before its head is read
+  bool noteAnswer_ = false;  // the caller asked for the answer to be noted
   int connectFailures_ = 0;  // attempts to connect that failed
   int failures_ = 0;         // attempts that failed and were followed by another
   int sent_ = 0;             // attempts whose request was sent

@@ -19,9 +19,13 @@
 // Answers are decoded with the operation's definitions but not validated: what the stub
 // cannot convert takes the stub's own path. Transport failures reach the handle as standard
 // errors: service_unavailable (connection refused, TLS failure, broken connection, or a
-// 502, 503 or 504 from a proxy or balancer in front of the server), timed_out, and
-// internal_server_error for an answer that cannot be read. Messages name the server
-// (host:port) the failed attempt went to.
+// 502, 503 or 504 from a proxy or balancer in front of the server), timed_out,
+// internal_server_error for an answer that cannot be read, and the generic error with
+// "tirn.http.not.tirn.answer" for another error status without a tirn error (another kind of
+// server, or a path no tirn server serves). Messages name the server (host:port) the failed
+// attempt went to; a connection to an http:// URL that ends before any byte of an answer asks
+// whether the server speaks TLS. A caller that wants the URL, status and request id of the
+// answer asks for them (Tirn::Http::NoteAnswer in call_options.h).
 //
 // Every call carries an idempotency key (kIdempotencyKeyHeader), the same on each of its
 // attempts: the activation's application data Core::ContextKeys::kIdempotencyKey when set

@@ -56,6 +56,12 @@ inline constexpr char kTimeoutKey[] = "tirn.timeout_ms";
 // The execution-context key (application data) of the call's request id: the client sends it
 // as kRequestIdHeader (making one when it is absent); the server writes the id it received.
 inline constexpr char kRequestIdKey[] = "tirn.request_id";
+// The activation properties in which the client provider notes what it saw of a call's
+// answer, when its caller asks (Tirn::Http::NoteAnswer in call_options.h, which reads them
+// back typed): the URL called, the answer's status and the request id the call was sent with.
+inline constexpr char kAnswerUrlProperty[] = "tirn.http.answer.url";
+inline constexpr char kAnswerStatusProperty[] = "tirn.http.answer.status";
+inline constexpr char kAnswerRequestIdProperty[] = "tirn.http.answer.request_id";
 // The security-context key under which the server stores the caller's identity.
 inline constexpr char const* kCallerKey = Core::ContextKeys::kCaller;
 // Frame and error-body members.
@@ -103,6 +109,10 @@ inline constexpr char kConnectionBroken[] = "tirn.http.connection.broken";
 inline constexpr char kTimedOut[] = "tirn.http.timed.out";
 // {1}: the server, {2}: what is wrong with the answer.
 inline constexpr char kBadAnswer[] = "tirn.http.bad.answer";
+// {1}: the URL called, {2}: the status. An error status without a tirn error in JSON, from a
+// server that is probably not a tirn server (or not at that path); 500 and the pages of a
+// proxy or balancer (502, 503, 504) are kBadAnswer.
+inline constexpr char kNotTirnAnswer[] = "tirn.http.not.tirn.answer";
 // No arguments.
 inline constexpr char kCancelled[] = "tirn.http.cancelled";
 // {1}: the longest key (kIdempotencyKeyLimit).

@@ -34,6 +34,9 @@ constexpr CatalogEntry kHttpCatalog[] = {
     {MessageIds::kNotAcceptable,
      "The answer can only be application/json or application/x-ndjson, which \"{1}\" does not "
      "accept."},
+    {MessageIds::kNotTirnAnswer,
+     "The server at {1} answered {2} without a tirn error (is it a tirn server? is the path "
+     "right?)."},
     {MessageIds::kOutputNotEncodable, "The operation's output could not be written as JSON."},
     {MessageIds::kTimedOut, "{1} did not answer within {2} ms."},
     {MessageIds::kTlsFailed, "The TLS handshake with {1} failed: {2}."},

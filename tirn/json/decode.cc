@@ -612,10 +612,12 @@ bool Decode(boost::string_view text, Data::DataDefinitionPtr const& definition,
         messages.push_back(
             JsonMessage(MessageIds::kNumberOutOfRange, path, NumberAt(text, result.Offset())));
         break;
-      default:
-        messages.push_back(JsonMessage(MessageIds::kSyntax, path,
-                                       std::string(rapidjson::GetParseError_En(result.Code())),
-                                       offset));
+      default: {
+        // RapidJSON's sentences end with a period, which the message's own would double.
+        std::string reason = rapidjson::GetParseError_En(result.Code());
+        if (!reason.empty() && reason.back() == '.') reason.pop_back();
+        messages.push_back(JsonMessage(MessageIds::kSyntax, path, reason, offset));
+      }
     }
     return false;
   }

@@ -142,6 +142,8 @@ TEST(JsonDecode, RefusesWhatIsNotOneJsonTextWithTheByteOffset) {
     }
   }
   EXPECT_EQ(Args(DecodeFailure(R"({"x": {"a": 1, "a": 2}})"))[1], "a");
+  // One sentence, one period.
+  EXPECT_EQ(DecodeFailure("").defaultMessage(), "Not JSON: The document is empty at byte 0.");
 }
 
 // ---- With a definition ---------------------------------------------------------------------
