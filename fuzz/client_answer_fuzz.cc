@@ -62,8 +62,14 @@ struct Transcript {
       Check(outcome.error && !outcome.output, "a failure without its error");
       Check(!outcome.reusable, "a failure leaves the connection in use");
       std::string const& name = outcome.error->name();
+      // A balancer's page (502, 503, 504) says the server is not there; another kind of
+      // server's error status is no answer of ours at all.
+      unsigned const status = outcome.status;
+      bool const balancer = status == 502 || status == 503 || status == 504;
+      bool const foreign = status != 0 && status != 200 && status != 500 && !balancer;
       Check(name == Wire::kInternalServerError ||
-                (outcome.cutOff && name == Wire::kServiceUnavailableError),
+                ((outcome.cutOff || balancer) && name == Wire::kServiceUnavailableError) ||
+                (foreign && name == Wire::kGenericError),
             "a failure of an unexpected name");
     } else {
       Check(!outcome.cutOff, "a cut-off answer that did not fail");
