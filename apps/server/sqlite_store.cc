@@ -585,59 +585,46 @@ Status SqliteRecordStore::Keyed(Reference::KeyedWrite* keyed, std::function<Stat
     keepKey_.BindText(7, keyed->outcome.refusal);
     return Run(keepKey_, error) ? Status::kOk : Status::kFailed;
   };
-  return Reference::RunKeyed(keyed, claim, write, id, keep);
+  return Change([&] { return Reference::RunKeyed(keyed, claim, write, id, keep); }, error);
 }
 
 Status SqliteRecordStore::CreateProvider(ProviderRecord const& record, std::string& error,
                                          Reference::KeyedWrite* keyed) {
-  return Change(
+  return Keyed(
+      keyed,
       [&] {
-        return Keyed(
-            keyed,
-            [&] {
-              if (!WriteProvider(insertProvider_, record, error)) return Status::kFailed;
-              return db_.Changes() == 0 ? Status::kExists : Status::kOk;
-            },
-            [&] { return record.id; }, error);
+        if (!WriteProvider(insertProvider_, record, error)) return Status::kFailed;
+        return db_.Changes() == 0 ? Status::kExists : Status::kOk;
       },
-      error);
+      [&] { return record.id; }, error);
 }
 
 Status SqliteRecordStore::UpdateProvider(std::string const& id,
                                          std::function<bool(ProviderRecord&)> const& change,
                                          std::string& error, Reference::KeyedWrite* keyed) {
-  return Change(
+  return Keyed(
+      keyed,
       [&] {
-        return Keyed(
-            keyed,
-            [&] {
-              ProviderRecord record;
-              getProvider_.BindText(1, id);
-              Status const read = ReadRow(getProvider_, record, ProviderReader(), error);
-              if (read != Status::kOk || !change(record)) return read;
-              record.id = id;
-              return WriteProvider(updateProvider_, record, error) ? Status::kOk
-                                                                   : Status::kFailed;
-            },
-            [&] { return id; }, error);
+        ProviderRecord record;
+        getProvider_.BindText(1, id);
+        Status const read = ReadRow(getProvider_, record, ProviderReader(), error);
+        if (read != Status::kOk || !change(record)) return read;
+        record.id = id;
+        return WriteProvider(updateProvider_, record, error) ? Status::kOk : Status::kFailed;
       },
-      error);
+      [&] { return id; }, error);
 }
 
 Status SqliteRecordStore::DeleteProvider(std::string const& id, std::string& error,
                                          Reference::KeyedWrite* keyed) {
-  return Change(
+  return Keyed(
+      keyed,
       [&] {
-        return Keyed(
-            keyed,
-            [&] {
-              deleteProvider_.BindText(1, id);
-              if (!Run(deleteProvider_, error)) return Status::kFailed;
-              return db_.Changes() == 0 ? Status::kNotFound : Status::kOk;
-            },
-            [&] { return id; }, error);
+        deleteProvider_.BindText(1, id);
+        if (!Run(deleteProvider_, error)) return Status::kFailed;
+        return db_.Changes() == 0 ? Status::kNotFound : Status::kOk;
       },
-      error);
+      [&] { return id; }, error);
 }
 
 namespace {
@@ -677,73 +664,69 @@ Status SqliteRecordStore::CreateServer(ServerKind kind, std::string const& idPre
     return Status::kFailed;
   }
   auto const write = [&] {
-        {
-          Sqlite::ResetOnExit reset(findServer_);
-          findServer_.BindInt(1, kindNumber);
-          findServer_.BindText(2, record.address->hostname);
-          if (record.address->port) {
-            findServer_.BindInt(3, *record.address->port);
-          } else {
-            findServer_.BindNull(3);
-          }
-          switch (findServer_.Next(error)) {
-            case Sqlite::Step::kRow:
-              return Status::kExists;
-            case Sqlite::Step::kDone:
-              break;
-            default:
-              return Status::kFailed;
-          }
-        }
-        std::int64_t number = 1;
-        {
-          Sqlite::ResetOnExit reset(nextNumber_);
-          nextNumber_.BindInt(1, kindNumber);
-          switch (nextNumber_.Next(error)) {
-            case Sqlite::Step::kRow:
-              number = nextNumber_.ColumnInt(0);
-              break;
-            case Sqlite::Step::kDone:
-              break;
-            default:
-              return Status::kFailed;
-          }
-        }
-        setNumber_.BindInt(1, kindNumber);
-        setNumber_.BindInt(2, number + 1);
-        if (!Run(setNumber_, error)) return Status::kFailed;
-        record.id = idPrefix + std::to_string(number);
-        insertServer_.BindInt(1, kindNumber);
-        insertServer_.BindText(2, record.id);
-        insertServer_.BindText(3, record.address->hostname);
-        if (record.address->port) {
-          insertServer_.BindInt(4, *record.address->port);
-        } else {
-          insertServer_.BindNull(4);
-        }
-        insertServer_.BindText(5, address);
-        insertServer_.BindText(6, trustedCa);
-        insertServer_.BindText(7, record.group);
-        return Run(insertServer_, error) ? Status::kOk : Status::kFailed;
+    {
+      Sqlite::ResetOnExit reset(findServer_);
+      findServer_.BindInt(1, kindNumber);
+      findServer_.BindText(2, record.address->hostname);
+      if (record.address->port) {
+        findServer_.BindInt(3, *record.address->port);
+      } else {
+        findServer_.BindNull(3);
+      }
+      switch (findServer_.Next(error)) {
+        case Sqlite::Step::kRow:
+          return Status::kExists;
+        case Sqlite::Step::kDone:
+          break;
+        default:
+          return Status::kFailed;
+      }
+    }
+    std::int64_t number = 1;
+    {
+      Sqlite::ResetOnExit reset(nextNumber_);
+      nextNumber_.BindInt(1, kindNumber);
+      switch (nextNumber_.Next(error)) {
+        case Sqlite::Step::kRow:
+          number = nextNumber_.ColumnInt(0);
+          break;
+        case Sqlite::Step::kDone:
+          break;
+        default:
+          return Status::kFailed;
+      }
+    }
+    setNumber_.BindInt(1, kindNumber);
+    setNumber_.BindInt(2, number + 1);
+    if (!Run(setNumber_, error)) return Status::kFailed;
+    record.id = idPrefix + std::to_string(number);
+    insertServer_.BindInt(1, kindNumber);
+    insertServer_.BindText(2, record.id);
+    insertServer_.BindText(3, record.address->hostname);
+    if (record.address->port) {
+      insertServer_.BindInt(4, *record.address->port);
+    } else {
+      insertServer_.BindNull(4);
+    }
+    insertServer_.BindText(5, address);
+    insertServer_.BindText(6, trustedCa);
+    insertServer_.BindText(7, record.group);
+    return Run(insertServer_, error) ? Status::kOk : Status::kFailed;
   };
-  return Change([&] { return Keyed(keyed, write, [&] { return record.id; }, error); }, error);
+  return Keyed(keyed, write, [&] { return record.id; }, error);
 }
 
 Status SqliteRecordStore::DeleteServer(ServerKind kind, std::string const& id, std::string& error,
                                        Reference::KeyedWrite* keyed) {
-  return Change(
+  return Keyed(
+      keyed,
       [&] {
-        return Keyed(
-            keyed,
-            [&] {
-              deleteServer_.BindInt(1, static_cast<int>(kind));
-              deleteServer_.BindText(2, id);
-              if (!Run(deleteServer_, error)) return Status::kFailed;
-              return db_.Changes() == 0 ? Status::kNotFound : Status::kOk;
-            },
-            [&] { return id; }, error);
+        deleteServer_.BindInt(1, static_cast<int>(kind));
+        deleteServer_.BindText(2, id);
+        if (!Run(deleteServer_, error)) return Status::kFailed;
+        return db_.Changes() == 0 ? Status::kNotFound : Status::kOk;
       },
-      error);
+      [&] { return id; }, error);
 }
 
 bool SqliteRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::size_t& resealed,

@@ -165,7 +165,8 @@ class SqliteRecordStore final : public Reference::RecordStore {
   std::function<bool(Sqlite::Statement&, ProviderRecord&, std::string&)> ProviderReader();
   bool WriteProvider(Sqlite::Statement& statement, ProviderRecord const& record,
                      std::string& error);
-  // The steps of a keyed write (Reference::RunKeyed) on the write_keys table, within a change.
+  // Runs `write` in the next commit (Change), as a keyed write when `keyed` is set
+  // (Reference::RunKeyed on the write_keys table).
   Status Keyed(Reference::KeyedWrite* keyed, std::function<Status()> const& write,
                std::function<std::string()> const& id, std::string& error);
   // Runs `body` inside BEGIN IMMEDIATE ... COMMIT, rolling back when it fails.
