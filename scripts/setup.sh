@@ -13,7 +13,7 @@ packages=(cmake ninja-build g++ python3 libboost1.81-dev libboost-program-option
 case "${1:-build}" in
   build) ;;
   test) packages+=(libgtest-dev libgmock-dev curl pkg-config clang-14 libclang-rt-14-dev prometheus
-    postgresql haproxy) ;;
+    postgresql haproxy openssl) ;;
   bench) packages+=(libbenchmark-dev libboost-json1.81-dev libsimdjson-dev pkg-config libgrpc++-dev
     libprotobuf-dev protobuf-compiler protobuf-compiler-grpc) ;;
   *)

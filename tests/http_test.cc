@@ -156,6 +156,10 @@ class ScriptedProviders : public Providers::AsyncServiceInterface {
       auto info = std::make_shared<Providers::Info>();
       info->type = Providers::ProviderType::TRUST_AUTHORITY;
       result.value(info);
+    } else if (id == "progress-then-missing") {
+      result.progress(Tirn::Progress(0, 3, 1));
+      result.error(Errors::MakeNativeError<Errors::NotFound>(
+          {Tirn::MakeMessage("test.missing", "{1} is missing", id)}));
     } else if (id == "hold") {
       std::lock_guard<std::mutex> lock(held_->mutex);
       held_->activation = activation;
@@ -729,6 +733,35 @@ TEST(HttpRawCalls, AcceptChoosesTheFormOfTheAnswer) {
   }
 }
 
+// An error that comes before any progress has its own status, whichever form was asked for:
+// the status tells a refused input from an answer under either.
+TEST(HttpRawCalls, AnErrorBeforeAnyProgressHasItsStatusUnderEitherForm) {
+  World world(World::Options{});
+  std::string const providers = "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/";
+  struct Row {
+    char const* what;
+    std::string operation, body;
+    int status;
+    char const* says;
+  } const rows[] = {
+      {"a field the input does not have", "list", R"({"bogus":1})", 400,
+       "tirn.validation.unexpected.field"},
+      {"an input that is not JSON", "list", "{", 400, "tirn.json.syntax"},
+      {"an error of the operation", "get", R"({"provider":"missing"})", 404, "not_found"},
+  };
+  for (Row const& row : rows) {
+    for (char const* accept : {"application/json", "application/x-ndjson"}) {
+      SCOPED_TRACE(std::string(row.what) + " as " + accept);
+      RawAnswer const answer =
+          Send(world.server->port(), Post(providers + row.operation, row.body, "application/json",
+                                          std::string("Accept: ") + accept + "\r\n"));
+      EXPECT_EQ(answer.status, row.status) << answer.body;
+      EXPECT_EQ(raw_http::Header(answer.head, "Content-Type"), "application/json");
+      EXPECT_NE(answer.body.find(row.says), std::string::npos) << answer.body;
+    }
+  }
+}
+
 // A write sent again with its Idempotency-Key is answered as the first time, marked as a
 // replay, plain or streamed; the key is the caller's own, and another input is refused.
 TEST(HttpRawCalls, AKeyedWriteSentAgainIsAnsweredAsAReplay) {
@@ -863,8 +896,9 @@ TEST(HttpRawCalls, EveryOperationAnswersEachWayItCan) {
       {"providers list, streamed", call("kms.providers/list", "{}", streamed), 200, "", true},
       {"providers create again", call("kms.providers/create", native, alice), 409,
        Wire::kAlreadyExistsError},
-      {"providers create again, streamed", call("kms.providers/create", native, streamed), 200,
-       Wire::kAlreadyExistsError, true},
+      // An error before any progress keeps its status when streaming was asked for.
+      {"providers create again, streamed", call("kms.providers/create", native, streamed), 409,
+       Wire::kAlreadyExistsError},
       {"providers create, no identifier", call("kms.providers/create", R"({"spec": {"provider": ""}})", alice),
        400, Wire::kInvalidArgumentError},
       {"providers create, no secret", call("kms.providers/create", noSecret, alice), 400,
@@ -875,7 +909,7 @@ TEST(HttpRawCalls, EveryOperationAnswersEachWayItCan) {
        call("kms.providers/get", missingProvider, alice + "Accept-Language: de-DE\r\n"), 404,
        Wire::kNotFoundError},
       {"providers get, missing, streamed", call("kms.providers/get", missingProvider, streamed),
-       200, Wire::kNotFoundError, true},
+       404, Wire::kNotFoundError},
       {"providers update", call("kms.providers/update", newKeyId, alice), 200, ""},
       {"providers update, not native", call("kms.providers/update", notNative, alice), 501,
        Wire::kUnsupportedError},
@@ -1029,6 +1063,45 @@ TEST(HttpTls, VerifiedConnectionsWorkAndOthersFailClearly) {
     EXPECT_EQ(failed.error->name(), Wire::kServiceUnavailableError);
     EXPECT_NE(Describe(failed.error).find(c.says), std::string::npos) << Describe(failed.error);
   }
+}
+
+TEST(HttpTls, CreateRefusesFilesItCannotUse) {
+  test_tls::Files const mine = test_tls::MakeSelfSigned();
+  test_tls::Files const other = test_tls::MakeSelfSigned();
+  Tirn::Http::IoThreads threads(1);
+  struct Case {
+    char const* what;
+    std::string caFile, certificate, key;
+    std::string says;  // empty: made
+  } const cases[] = {
+      {"every file usable", mine.certificate, mine.certificate, mine.key, ""},
+      {"no CA file", "/nonexistent/ca.pem", "", "", "/nonexistent/ca.pem"},
+      {"a key as the CA file", mine.key, "", "", mine.key},
+      {"a key of another certificate", mine.certificate, mine.certificate, other.key,
+       "client certificate"},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    Tirn::Http::ClientOptions options;
+    options.caFile = c.caFile;
+    options.certificateFile = c.certificate;
+    options.privateKeyFile = c.key;
+    std::string error;
+    auto const provider = Tirn::Http::ClientProvider::Create(
+        threads.context(), "https://127.0.0.1:1", TI::Operations(), options, &error);
+    EXPECT_EQ(provider == nullptr, !c.says.empty());
+    EXPECT_NE(error.find(c.says), std::string::npos) << error;
+  }
+  // Plain http needs none of the files.
+  Tirn::Http::ClientOptions unused;
+  unused.caFile = "/nonexistent/ca.pem";
+  std::string error;
+  EXPECT_NE(Tirn::Http::ClientProvider::Create(threads.context(), "http://127.0.0.1:1",
+                                               TI::Operations(), unused, &error),
+            nullptr)
+      << error;
+  test_tls::Remove(mine);
+  test_tls::Remove(other);
 }
 
 TEST(HttpTls, AReloadServesNewConnectionsTheNewCertificateAndKeepsOpenOnes) {
@@ -1337,8 +1410,8 @@ TEST(HttpWire, EachSideWritesItsMessageOnce) {
   } const cases[] = {
       {providers + "list", "{}", "Accept: application/x-ndjson\r\n", 200},
       {providers + "list", "{}", "Accept: application/json\r\n", 200},
-      // Streamed, an error is the last frame of a 200.
-      {providers + "get", R"({"provider": "nobody"})", "Accept: application/x-ndjson\r\n", 200},
+      // Streamed, an error before any progress is answered as without streaming.
+      {providers + "get", R"({"provider": "nobody"})", "Accept: application/x-ndjson\r\n", 404},
       {providers + "get", R"({"provider": "nobody"})", "", 404},
   };
   for (Case const& c : cases) {
@@ -1624,13 +1697,14 @@ TEST(HttpHostilePeers, ManyCallsInFlightWaitForABoundedSetOfConnections) {
   EXPECT_GT(most, 1);
 }
 
-// One record per call however it ended: the outcome of a streamed answer (not "200"), a call
-// whose client left, and one whose time limit passed.
+// One record per call however it ended: the outcome of a streamed answer (an error after
+// progress, sent with status 200), a call whose client left, and one whose time limit passed.
 TEST(HttpHostilePeers, EveryCallIsRecordedWithItsOutcome) {
   World world(Scripted());
   auto const missing = Call<std::shared_ptr<Providers::Info const>>(
-      [&](auto r) { world.providers->Get("missing", nullptr, r); });
+      [&](auto r) { world.providers->Get("progress-then-missing", nullptr, r); });
   ASSERT_TRUE(missing.error);
+  EXPECT_EQ(missing.error->name(), Wire::kNotFoundError);
 
   int fd = Connect(world.server->port());
   ASSERT_GE(fd, 0);

@@ -35,19 +35,36 @@ std::size_t MemoryRecordStore::KeptKeys() {
   return keys_.size();
 }
 
-StoreStatus MemoryRecordStore::ListProviders(std::vector<ProviderRecord>& out, std::string&) {
+namespace {
+
+// A copy of `record`, with its key only when asked for: a key not handed out is not copied.
+void CopyProvider(ProviderRecord const& record, Unseal unseal, ProviderRecord& out) {
+  out.id = record.id;
+  out.type = record.type;
+  out.keyId = record.keyId;
+  if (unseal == Unseal::kYes) {
+    out.keyDerivationKey = record.keyDerivationKey;
+  } else {
+    out.keyDerivationKey.clear();
+  }
+}
+
+}  // namespace
+
+StoreStatus MemoryRecordStore::ListProviders(std::vector<ProviderRecord>& out, std::string&,
+                                             Unseal unseal) {
   std::lock_guard<std::mutex> lock(mutex_);
   out.clear();
-  for (auto const& entry : providers_) out.push_back(entry.second);
+  for (auto const& entry : providers_) CopyProvider(entry.second, unseal, out.emplace_back());
   return StoreStatus::kOk;
 }
 
 StoreStatus MemoryRecordStore::GetProvider(std::string const& id, ProviderRecord& out,
-                                           std::string&) {
+                                           std::string&, Unseal unseal) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto found = providers_.find(id);
   if (found == providers_.end()) return StoreStatus::kNotFound;
-  out = found->second;
+  CopyProvider(found->second, unseal, out);
   return StoreStatus::kOk;
 }
 

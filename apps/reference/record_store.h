@@ -128,14 +128,21 @@ StoreStatus RunKeyed(KeyedWrite* keyed, Claim const& claim, Write const& write, 
   return kept == StoreStatus::kOk ? status : kept;
 }
 
+// Whether a read of providers opens their key-derivation keys. No answer of the services
+// carries one, so their reads leave the keys sealed (ProviderRecord::keyDerivationKey stays
+// empty) and pay nothing for them: a seal is opened, and so checked, where its key is used
+// (an update, which writes the key back; a rekey).
+enum class Unseal { kNo, kYes };
+
 class RecordStore {
  public:
   virtual ~RecordStore() = default;
 
   // Every provider, ordered by identifier.
-  virtual StoreStatus ListProviders(std::vector<ProviderRecord>& out, std::string& error) = 0;
+  virtual StoreStatus ListProviders(std::vector<ProviderRecord>& out, std::string& error,
+                                    Unseal unseal = Unseal::kNo) = 0;
   virtual StoreStatus GetProvider(std::string const& id, ProviderRecord& out,
-                                  std::string& error) = 0;
+                                  std::string& error, Unseal unseal = Unseal::kNo) = 0;
   // kExists when a provider has the record's identifier. Every write takes an optional key
   // (see KeyedWrite).
   virtual StoreStatus CreateProvider(ProviderRecord const& record, std::string& error,
@@ -182,9 +189,10 @@ class RecordStore {
 // Records in this process, behind one lock.
 class MemoryRecordStore final : public RecordStore {
  public:
-  StoreStatus ListProviders(std::vector<ProviderRecord>& out, std::string& error) override;
-  StoreStatus GetProvider(std::string const& id, ProviderRecord& out,
-                          std::string& error) override;
+  StoreStatus ListProviders(std::vector<ProviderRecord>& out, std::string& error,
+                            Unseal unseal = Unseal::kNo) override;
+  StoreStatus GetProvider(std::string const& id, ProviderRecord& out, std::string& error,
+                          Unseal unseal = Unseal::kNo) override;
   StoreStatus CreateProvider(ProviderRecord const& record, std::string& error,
                              KeyedWrite* keyed = nullptr) override;
   StoreStatus UpdateProvider(std::string const& id,

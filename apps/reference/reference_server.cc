@@ -714,8 +714,14 @@ std::string Base64Url(std::string const& bytes) {
 }
 
 std::string JsonString(std::string const& text) {
+  std::string out;
+  AppendJsonString(out, text);
+  return out;
+}
+
+void AppendJsonString(std::string& out, std::string const& text) {
   static char const hex[] = "0123456789abcdef";
-  std::string out = "\"";
+  out += '"';
   for (std::size_t at = 0; at < text.size();) {
     unsigned char const c = static_cast<unsigned char>(text[at]);
     std::size_t const length = Utf8SequenceAt(text, at);
@@ -735,7 +741,7 @@ std::string JsonString(std::string const& text) {
     }
     ++at;
   }
-  return out + "\"";
+  out += '"';
 }
 
 std::string UnsignedJwt(std::string const& service, std::string const& group) {

@@ -93,6 +93,8 @@ std::string UnsignedJwt(std::string const& service, std::string const& group);
 // control characters and every byte that is not part of well-formed UTF-8 are written as
 // \u00XX, so that the literal is JSON any reader accepts.
 std::string JsonString(std::string const& text);
+// The same, appended to `out`.
+void AppendJsonString(std::string& out, std::string const& text);
 
 // base64url without padding.
 std::string Base64Url(std::string const& bytes);

@@ -242,10 +242,12 @@ TEST_F(ReferenceServerTest, StringsThatAreNotUtf8AreRefusedNamingTheField) {
 // A store whose every operation fails, as a full disk would make it.
 class FailingStore final : public RecordStore {
  public:
-  StoreStatus ListProviders(std::vector<ProviderRecord>&, std::string& error) override {
+  StoreStatus ListProviders(std::vector<ProviderRecord>&, std::string& error,
+                            Reference::Unseal) override {
     return Fail(error);
   }
-  StoreStatus GetProvider(std::string const&, ProviderRecord&, std::string& error) override {
+  StoreStatus GetProvider(std::string const&, ProviderRecord&, std::string& error,
+                          Reference::Unseal) override {
     return Fail(error);
   }
   StoreStatus CreateProvider(ProviderRecord const&, std::string& error,

@@ -13,8 +13,6 @@
 #define APPS_SERVER_LOG_LINE_H_
 
 #include <chrono>
-#include <mutex>
-#include <ostream>
 #include <string>
 
 #include "apps/server/options.h"
@@ -22,7 +20,9 @@
 
 namespace ServerApp {
 
-// One access-log line, without the line end.
+// One access-log line, without the line end, appended to `out`; FormatAccessLine returns it.
+void AppendAccessLine(std::string& out, Tirn::Http::CallRecord const& entry, LogFormat format,
+                      std::chrono::system_clock::time_point when);
 std::string FormatAccessLine(Tirn::Http::CallRecord const& entry, LogFormat format,
                              std::chrono::system_clock::time_point when);
 
@@ -30,22 +30,25 @@ std::string FormatAccessLine(Tirn::Http::CallRecord const& entry, LogFormat form
 std::string FormatNoteLine(std::string const& text, LogFormat format,
                            std::chrono::system_clock::time_point when);
 
-// `when` as UTC with milliseconds: 2026-01-02T03:04:05.678Z.
+// `when` as UTC with milliseconds: 2026-01-02T03:04:05.678Z, appended to `out`; FormatTime
+// returns it.
+void AppendTime(std::string& out, std::chrono::system_clock::time_point when);
 std::string FormatTime(std::chrono::system_clock::time_point when);
 
-// Writes whole lines to a stream shared by the server's threads, one at a time, flushed.
+// Writes whole lines to a file descriptor (standard error in the server) from any thread, each
+// line with one write and without a lock; an access line is formatted in a buffer each thread
+// keeps. A descriptor that cannot be written to loses the line, never stops the server.
 class LogWriter {
  public:
-  LogWriter(LogFormat format, std::ostream& out) : format_(format), out_(out) {}
+  LogWriter(LogFormat format, int fd) : format_(format), fd_(fd) {}
   void Access(Tirn::Http::CallRecord const& entry);
   void Note(std::string const& text);
 
  private:
-  void Write(std::string const& line);
+  void Write(std::string const& line) const;
 
   LogFormat const format_;
-  std::mutex mutex_;
-  std::ostream& out_;
+  int const fd_;
 };
 
 }  // namespace ServerApp

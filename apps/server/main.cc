@@ -139,7 +139,7 @@ void ServeUntilStopped(ServerApp::ServerConfig const& config, sigset_t const& st
 }
 
 int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
-  ServerApp::LogWriter log(config.logFormat, std::cerr);
+  ServerApp::LogWriter log(config.logFormat, STDERR_FILENO);
   std::string error;
   // The tokens and the policy first: they make no file.
   ServerApp::AccessFiles access(config);

@@ -160,12 +160,13 @@ class CountedStore final : public RecordStore {
         createServer_(state_->Store("create_server")),
         deleteServer_(state_->Store("delete_server")) {}
 
-  StoreStatus ListProviders(std::vector<ProviderRecord>& out, std::string& error) override {
-    return Count(listProviders_, inner_->ListProviders(out, error));
+  StoreStatus ListProviders(std::vector<ProviderRecord>& out, std::string& error,
+                            Reference::Unseal unseal = Reference::Unseal::kNo) override {
+    return Count(listProviders_, inner_->ListProviders(out, error, unseal));
   }
-  StoreStatus GetProvider(std::string const& id, ProviderRecord& out,
-                          std::string& error) override {
-    return Count(getProvider_, inner_->GetProvider(id, out, error));
+  StoreStatus GetProvider(std::string const& id, ProviderRecord& out, std::string& error,
+                          Reference::Unseal unseal = Reference::Unseal::kNo) override {
+    return Count(getProvider_, inner_->GetProvider(id, out, error, unseal));
   }
   StoreStatus CreateProvider(ProviderRecord const& record, std::string& error,
                              KeyedWrite* keyed = nullptr) override {

@@ -1167,14 +1167,17 @@ bool PostgresRecordStore::ImportSealed(std::string const& uri, SealedRecords con
 
 namespace {
 
-// A provider from a row of (id, type, key_id, sealed_key), its key opened with `box`.
-bool ReadProvider(PGresult const* rows, int row, SecretBox const& box,
+// A provider from a row of (id, type, key_id, sealed_key), its key opened with `box` when
+// asked for.
+bool ReadProvider(PGresult const* rows, int row, SecretBox const& box, Reference::Unseal unseal,
                   Reference::ProviderRecord& out, std::string& error) {
   if (!Shaped(rows, 4, error)) return false;
   out.id = Column(rows, row, 0);
   out.type = Tirn::Data::EnumFromWire<ProviderType>(Column(rows, row, 1));
   out.keyId = Column(rows, row, 2);
-  if (!box.Open(Column(rows, row, 3), ProviderBinding(out.id), out.keyDerivationKey)) {
+  out.keyDerivationKey.clear();
+  if (unseal == Reference::Unseal::kYes &&
+      !box.Open(Column(rows, row, 3), ProviderBinding(out.id), out.keyDerivationKey)) {
     error = "the stored key of provider " + out.id + " does not open with this server's key";
     return false;
   }
@@ -1205,17 +1208,20 @@ bool ProviderParams(SecretBox const& box, Reference::ProviderRecord const& recor
 
 }  // namespace
 
-Status PostgresRecordStore::ListProviders(std::vector<ProviderRecord>& out, std::string& error) {
+Status PostgresRecordStore::ListProviders(std::vector<ProviderRecord>& out, std::string& error,
+                                          Reference::Unseal unseal) {
   out.clear();
   return InTransaction(
-      true,
+      unseal == Reference::Unseal::kYes,
       [&](Connection& connection) {
         Result rows;
         Status const status = Execute(connection, "list_providers", Params(), rows, error);
         if (status != Status::kOk) return status;
         for (int row = 0; row < PQntuples(rows.get()); ++row) {
           out.emplace_back();
-          if (!ReadProvider(rows.get(), row, *box_, out.back(), error)) return Status::kFailed;
+          if (!ReadProvider(rows.get(), row, *box_, unseal, out.back(), error)) {
+            return Status::kFailed;
+          }
         }
         return Status::kOk;
       },
@@ -1223,15 +1229,16 @@ Status PostgresRecordStore::ListProviders(std::vector<ProviderRecord>& out, std:
 }
 
 Status PostgresRecordStore::GetProvider(std::string const& id, ProviderRecord& out,
-                                        std::string& error) {
+                                        std::string& error, Reference::Unseal unseal) {
   return InTransaction(
-      true,
+      unseal == Reference::Unseal::kYes,
       [&](Connection& connection) {
         Result rows;
         Status const status = Execute(connection, "get_provider", Params().Text(id), rows, error);
         if (status != Status::kOk) return status;
         if (PQntuples(rows.get()) == 0) return Status::kNotFound;
-        return ReadProvider(rows.get(), 0, *box_, out, error) ? Status::kOk : Status::kFailed;
+        return ReadProvider(rows.get(), 0, *box_, unseal, out, error) ? Status::kOk
+                                                                      : Status::kFailed;
       },
       error);
 }
@@ -1266,7 +1273,9 @@ Status PostgresRecordStore::UpdateProvider(std::string const& id,
         if (status != Status::kOk) return status;
         if (PQntuples(rows.get()) == 0) return Status::kNotFound;
         ProviderRecord record;
-        if (!ReadProvider(rows.get(), 0, *box_, record, error)) return Status::kFailed;
+        if (!ReadProvider(rows.get(), 0, *box_, Reference::Unseal::kYes, record, error)) {
+          return Status::kFailed;
+        }
         if (!change(record)) return Status::kOk;
         record.id = id;
         Params params;

@@ -109,8 +109,10 @@ class PostgresRecordStore final : public Reference::RecordStore {
   using ServerRecord = Reference::ServerRecord;
   using ServerKind = Reference::ServerKind;
 
-  Status ListProviders(std::vector<ProviderRecord>& out, std::string& error) override;
-  Status GetProvider(std::string const& id, ProviderRecord& out, std::string& error) override;
+  Status ListProviders(std::vector<ProviderRecord>& out, std::string& error,
+                       Reference::Unseal unseal = Reference::Unseal::kNo) override;
+  Status GetProvider(std::string const& id, ProviderRecord& out, std::string& error,
+                     Reference::Unseal unseal = Reference::Unseal::kNo) override;
   Status CreateProvider(ProviderRecord const& record, std::string& error,
                         Reference::KeyedWrite* keyed = nullptr) override;
   Status UpdateProvider(std::string const& id, std::function<bool(ProviderRecord&)> const& change,

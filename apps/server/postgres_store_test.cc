@@ -172,7 +172,8 @@ TEST_F(PostgresStore, ConcurrentUpdatesFromTwoInstancesLoseNothing) {
         << error;
   });
   Reference::ProviderRecord record;
-  ASSERT_EQ(stores[1]->GetProvider("counter", record, error_), StoreStatus::kOk);
+  ASSERT_EQ(stores[1]->GetProvider("counter", record, error_, Reference::Unseal::kYes),
+            StoreStatus::kOk);
   EXPECT_EQ(record.keyId, std::to_string(2 * kEach));
   EXPECT_EQ(record.keyDerivationKey.value(), "kdk-kept");
 }
@@ -275,22 +276,27 @@ TEST_F(PostgresStore, RecordsResealedByAnotherProcessAreRefusedUntilTheKeyMatche
   ASSERT_EQ(fingerprint.size(), 1u);
   Sql("UPDATE meta SET value = '\\x00' WHERE key = " + fingerprintKey);
   Reference::ProviderRecord record;
-  EXPECT_EQ(store->GetProvider("vault", record, error_), StoreStatus::kUnavailable);
+  EXPECT_EQ(store->GetProvider("vault", record, error_, Reference::Unseal::kYes),
+            StoreStatus::kUnavailable);
   EXPECT_NE(error_.find("no longer sealed with this server's key"), std::string::npos) << error_;
   EXPECT_EQ(store->CreateProvider(Provider("other", "k", "kdk"), error_),
             StoreStatus::kUnavailable);
   std::vector<Reference::ProviderRecord> providers;
-  EXPECT_EQ(store->ListProviders(providers, error_), StoreStatus::kUnavailable);
+  EXPECT_EQ(store->ListProviders(providers, error_, Reference::Unseal::kYes),
+            StoreStatus::kUnavailable);
   EXPECT_EQ(store->UpdateProvider("vault", [](Reference::ProviderRecord&) { return true; }, error_),
             StoreStatus::kUnavailable);
-  EXPECT_EQ(ServiceGet(store, "vault"), kUnavailable);
-  // What holds no secret is served still.
+  // What opens no secret is served still: the services' reads, and the servers.
+  EXPECT_EQ(ServiceGet(store, "vault"), "ok");
+  EXPECT_EQ(store->ListProviders(providers, error_), StoreStatus::kOk) << error_;
+  EXPECT_EQ(providers.size(), 1u);
   std::vector<Reference::ServerRecord> servers;
   EXPECT_EQ(store->ListServers(Reference::ServerKind::kKeyServer, servers, error_),
             StoreStatus::kOk);
   Sql("UPDATE meta SET value = decode('" + fingerprint[0][0] + "', 'hex') WHERE key = " +
       fingerprintKey);
-  EXPECT_EQ(store->GetProvider("vault", record, error_), StoreStatus::kOk) << error_;
+  EXPECT_EQ(store->GetProvider("vault", record, error_, Reference::Unseal::kYes), StoreStatus::kOk)
+      << error_;
 }
 
 // The server's store keeps a connection for its readiness probe: with every thread that runs
@@ -340,7 +346,9 @@ TEST_F(PostgresStore, TheDatabaseGoesAwayAndComesBack) {
   ASSERT_TRUE(store);
   ASSERT_EQ(store->CreateProvider(Provider("vault", "k", "kdk"), error_), StoreStatus::kOk);
   Reference::ProviderRecord record;
-  auto const get = [&] { return store->GetProvider("vault", record, error_); };
+  auto const get = [&] {
+    return store->GetProvider("vault", record, error_, Reference::Unseal::kYes);
+  };
 
   // A restart between two calls goes unnoticed: the broken connection is made again.
   ASSERT_TRUE(cluster_.Stop());

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
+#include <cstdio>
 #include <string>
 
 namespace ServerApp {
@@ -12,10 +12,12 @@ namespace {
 class SwitchedStore final : public Reference::RecordStore {
  public:
   using Status = Reference::StoreStatus;
-  Status ListProviders(std::vector<Reference::ProviderRecord>&, std::string&) override {
+  Status ListProviders(std::vector<Reference::ProviderRecord>&, std::string&,
+                       Reference::Unseal) override {
     return Status::kFailed;
   }
-  Status GetProvider(std::string const&, Reference::ProviderRecord&, std::string&) override {
+  Status GetProvider(std::string const&, Reference::ProviderRecord&, std::string&,
+                     Reference::Unseal) override {
     return Status::kFailed;
   }
   Status CreateProvider(Reference::ProviderRecord const&, std::string&,
@@ -58,8 +60,9 @@ class SwitchedStore final : public Reference::RecordStore {
 // and once the instance drains it is not ready whatever the store says.
 TEST(Readiness, FollowsTheStoreSaysEachChangeOnceAndDrains) {
   SwitchedStore store;
-  std::ostringstream out;
-  LogWriter log(LogFormat::kText, out);
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  LogWriter log(LogFormat::kText, fileno(out));
   Readiness readiness(store, log);
   auto const probe = readiness.Endpoint();
   EXPECT_EQ(probe.path, "/readyz");
@@ -83,7 +86,10 @@ TEST(Readiness, FollowsTheStoreSaysEachChangeOnceAndDrains) {
     EXPECT_EQ(answer.status, step.status);
     EXPECT_EQ(answer.body, step.body);
   }
-  std::string const said = out.str();
+  std::string said;
+  std::rewind(out);
+  for (int c; (c = std::fgetc(out)) != EOF;) said += static_cast<char>(c);
+  std::fclose(out);
   EXPECT_EQ(said.find("not ready: the records cannot be served now: the database is away"),
             said.rfind("not ready"));
   EXPECT_NE(said.find("ready: the records can be served again"), std::string::npos) << said;

@@ -478,18 +478,20 @@ SqliteRecordStore::WriteCounts SqliteRecordStore::Counts() const {
 }
 
 std::function<bool(Sqlite::Statement&, Reference::ProviderRecord&, std::string&)>
-SqliteRecordStore::ProviderReader() {
-  return [this](Sqlite::Statement& statement, ProviderRecord& out, std::string& error) {
-    return ReadProvider(statement, out, error);
+SqliteRecordStore::ProviderReader(Reference::Unseal unseal) {
+  return [this, unseal](Sqlite::Statement& statement, ProviderRecord& out, std::string& error) {
+    return ReadProvider(statement, out, unseal, error);
   };
 }
 
 bool SqliteRecordStore::ReadProvider(Sqlite::Statement& statement, ProviderRecord& out,
-                                     std::string& error) {
+                                     Reference::Unseal unseal, std::string& error) {
   out.id = statement.ColumnText(0);
   out.type = Tirn::Data::EnumFromWire<ProviderType>(statement.ColumnText(1));
   out.keyId = statement.ColumnText(2);
-  if (!box_->Open(statement.ColumnBlob(3), ProviderBinding(out.id), out.keyDerivationKey)) {
+  out.keyDerivationKey.clear();
+  if (unseal == Reference::Unseal::kYes &&
+      !box_->Open(statement.ColumnBlob(3), ProviderBinding(out.id), out.keyDerivationKey)) {
     error = "the stored key of provider " + out.id + " does not open with this server's key";
     return false;
   }
@@ -509,16 +511,17 @@ bool SqliteRecordStore::WriteProvider(Sqlite::Statement& statement, ProviderReco
   return Run(statement, error);
 }
 
-Status SqliteRecordStore::ListProviders(std::vector<ProviderRecord>& out, std::string& error) {
+Status SqliteRecordStore::ListProviders(std::vector<ProviderRecord>& out, std::string& error,
+                                        Reference::Unseal unseal) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return ReadRows(listProviders_, out, ProviderReader(), error);
+  return ReadRows(listProviders_, out, ProviderReader(unseal), error);
 }
 
 Status SqliteRecordStore::GetProvider(std::string const& id, ProviderRecord& out,
-                                      std::string& error) {
+                                      std::string& error, Reference::Unseal unseal) {
   std::lock_guard<std::mutex> lock(mutex_);
   getProvider_.BindText(1, id);
-  return ReadRow(getProvider_, out, ProviderReader(), error);
+  return ReadRow(getProvider_, out, ProviderReader(unseal), error);
 }
 
 namespace {
@@ -607,7 +610,8 @@ Status SqliteRecordStore::UpdateProvider(std::string const& id,
       [&] {
         ProviderRecord record;
         getProvider_.BindText(1, id);
-        Status const read = ReadRow(getProvider_, record, ProviderReader(), error);
+        Status const read =
+            ReadRow(getProvider_, record, ProviderReader(Reference::Unseal::kYes), error);
         if (read != Status::kOk || !change(record)) return read;
         record.id = id;
         return WriteProvider(updateProvider_, record, error) ? Status::kOk : Status::kFailed;

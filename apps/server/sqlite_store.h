@@ -102,8 +102,10 @@ class SqliteRecordStore final : public Reference::RecordStore {
   using ServerRecord = Reference::ServerRecord;
   using ServerKind = Reference::ServerKind;
 
-  Status ListProviders(std::vector<ProviderRecord>& out, std::string& error) override;
-  Status GetProvider(std::string const& id, ProviderRecord& out, std::string& error) override;
+  Status ListProviders(std::vector<ProviderRecord>& out, std::string& error,
+                       Reference::Unseal unseal = Reference::Unseal::kNo) override;
+  Status GetProvider(std::string const& id, ProviderRecord& out, std::string& error,
+                     Reference::Unseal unseal = Reference::Unseal::kNo) override;
   Status CreateProvider(ProviderRecord const& record, std::string& error,
                         Reference::KeyedWrite* keyed = nullptr) override;
   Status UpdateProvider(std::string const& id, std::function<bool(ProviderRecord&)> const& change,
@@ -161,8 +163,10 @@ class SqliteRecordStore final : public Reference::RecordStore {
   bool WriteMeta(char const* key, std::string const& value, std::string& error);
   // Runs `statement` to its end.
   bool Run(Sqlite::Statement& statement, std::string& error);
-  bool ReadProvider(Sqlite::Statement& statement, ProviderRecord& out, std::string& error);
-  std::function<bool(Sqlite::Statement&, ProviderRecord&, std::string&)> ProviderReader();
+  bool ReadProvider(Sqlite::Statement& statement, ProviderRecord& out, Reference::Unseal unseal,
+                    std::string& error);
+  std::function<bool(Sqlite::Statement&, ProviderRecord&, std::string&)> ProviderReader(
+      Reference::Unseal unseal);
   bool WriteProvider(Sqlite::Statement& statement, ProviderRecord const& record,
                      std::string& error);
   // Runs `write` in the next commit (Change), as a keyed write when `keyed` is set

@@ -95,7 +95,9 @@ TEST_P(StoreTest, RecordsGoThroughTheirWholeLife) {
   // The key-derivation key is kept through the update, though the services never return it.
   Reference::ProviderRecord record;
   std::string error;
-  ASSERT_EQ(store_->GetProvider("vault", record, error), Reference::StoreStatus::kOk) << error;
+  ASSERT_EQ(store_->GetProvider("vault", record, error, Reference::Unseal::kYes),
+            Reference::StoreStatus::kOk)
+      << error;
   EXPECT_EQ(record.keyDerivationKey.value(), "kdk-vault");
 
   // Certificates come back as they went in, and so do fields of the address that the server
@@ -321,7 +323,8 @@ TEST(SqliteFile, SecretsAreSealedAndNeedTheirKey) {
     ASSERT_TRUE(OpenData(config, data, notices, error)) << error;
     EXPECT_TRUE(notices.empty());
     Reference::ProviderRecord record;
-    ASSERT_EQ(data.store->GetProvider("vault", record, error), Reference::StoreStatus::kOk)
+    ASSERT_EQ(data.store->GetProvider("vault", record, error, Reference::Unseal::kYes),
+              Reference::StoreStatus::kOk)
         << error;
     EXPECT_EQ(record.keyDerivationKey.value(), secret);
   }
@@ -419,6 +422,49 @@ TEST(SqliteFile, DamageIsToldApartFromAnotherKey) {
   }
 }
 
+// Reads that answer without the key leave it sealed; where the key is used, a seal that does
+// not open fails that use alone, naming the provider.
+TEST(SqliteFile, ASealIsOpenedWhereItsKeyIsUsed) {
+  TempDir dir;
+  std::string const path = dir.path + "/records.db";
+  std::string error;
+  std::shared_ptr<SecretBox const> key = SecretBox::WithRandomKey(error);
+  auto store = SqliteRecordStore::Open(path, key, error);
+  ASSERT_TRUE(store) << error;
+  Services services(store);
+  ASSERT_EQ(services.CreateProvider("broken", "key-1", "kdk-broken"), "ok");
+  ASSERT_EQ(services.CreateProvider("whole", "key-2", "kdk-whole"), "ok");
+  {
+    Sqlite::Database db;
+    ASSERT_TRUE(db.Open(path, error) &&
+                db.Execute("UPDATE providers SET sealed_key = x'00' WHERE id = 'broken'", error))
+        << error;
+  }
+
+  Reference::ProviderRecord record;
+  ASSERT_EQ(store->GetProvider("broken", record, error), Reference::StoreStatus::kOk) << error;
+  EXPECT_EQ(record.keyId, "key-1");
+  EXPECT_TRUE(record.keyDerivationKey.empty());
+  std::vector<Reference::ProviderRecord> all;
+  ASSERT_EQ(store->ListProviders(all, error), Reference::StoreStatus::kOk) << error;
+  EXPECT_EQ(all.size(), 2u);
+  EXPECT_TRUE(services.GetProvider("broken").value) << services.GetProvider("broken").Describe();
+
+  EXPECT_EQ(store->GetProvider("broken", record, error, Reference::Unseal::kYes),
+            Reference::StoreStatus::kFailed);
+  EXPECT_NE(error.find("provider broken does not open"), std::string::npos) << error;
+  auto const change = [](Reference::ProviderRecord& changed) {
+    changed.keyId = "key-3";
+    return true;
+  };
+  EXPECT_EQ(store->UpdateProvider("broken", change, error), Reference::StoreStatus::kFailed);
+  EXPECT_EQ(store->UpdateProvider("whole", change, error), Reference::StoreStatus::kOk) << error;
+  ASSERT_EQ(store->GetProvider("whole", record, error, Reference::Unseal::kYes),
+            Reference::StoreStatus::kOk)
+      << error;
+  EXPECT_EQ(record.keyDerivationKey.value(), "kdk-whole");
+}
+
 // ---- Rekey ---------------------------------------------------------------------------------
 
 using Secrets = std::map<std::string, std::string>;
@@ -448,7 +494,8 @@ Secrets OpenedSecrets(std::string const& path, std::shared_ptr<SecretBox const> 
   for (auto const& entry : secrets) {
     Reference::ProviderRecord record;
     bool const found =
-        store->GetProvider(entry.first, record, error) == Reference::StoreStatus::kOk;
+        store->GetProvider(entry.first, record, error, Reference::Unseal::kYes) ==
+        Reference::StoreStatus::kOk;
     opened[entry.first] = found ? record.keyDerivationKey.value() : "!" + error;
   }
   return opened;
@@ -517,7 +564,9 @@ TEST(SqliteRekey, ResealsEverySecretAndErasesTheOldValues) {
   EXPECT_TRUE(notices.empty()) << notices.front();
   // The open store goes on with the new key.
   Reference::ProviderRecord record;
-  ASSERT_EQ(store->GetProvider("a", record, error), Reference::StoreStatus::kOk) << error;
+  ASSERT_EQ(store->GetProvider("a", record, error, Reference::Unseal::kYes),
+            Reference::StoreStatus::kOk)
+      << error;
   EXPECT_EQ(record.keyDerivationKey.value(), "kdk-a");
   std::string const onDisk = ReadAll(path) + ReadAll(path + "-wal");
   for (auto const& value : oldValues) {
@@ -579,7 +628,8 @@ TEST(SqliteRekey, AFailurePartWayChangesNothing) {
     EXPECT_NE(error.find(c.said), std::string::npos) << error;
     for (auto const& [id, secret] : kSecrets) EXPECT_EQ(error.find(secret), std::string::npos);
     Reference::ProviderRecord record;
-    EXPECT_EQ(store->GetProvider("a", record, error), Reference::StoreStatus::kOk)
+    EXPECT_EQ(store->GetProvider("a", record, error, Reference::Unseal::kYes),
+              Reference::StoreStatus::kOk)
         << "the store left the old key: " << error;
     store.reset();
 

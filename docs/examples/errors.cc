@@ -79,6 +79,16 @@ int main() {
   }
   // [errors-read]
   CHECK(error && error->name() == Tirn::Data::Wire::kNotFoundError);
+  if (error) {
+    // [errors-messages]
+    // Every error value, whatever its name, carries its messages as Tirn::BaseMessage:
+    // "reference.provider.not.found: Key provider missing does not exist."
+    for (Tirn::BaseMessage const& message : error->GetMessages()) {
+      std::printf("%s: %s\n", message.id().c_str(), message.defaultMessage().c_str());
+      // message.args() == {"missing"}: the values the text was filled with
+    }
+    // [errors-messages]
+  }
   CHECK(error && error->GetMessages().size() == 1);
   std::list<Tirn::BaseMessage> const carried =
       error ? error->GetMessages() : std::list<Tirn::BaseMessage>{};

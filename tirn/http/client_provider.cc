@@ -965,7 +965,13 @@ std::shared_ptr<ClientProvider> ClientProvider::Create(net::io_context& context,
     if (error) *error = why;
     return nullptr;
   }
-  return std::make_shared<ClientProvider>(context, baseUrls, operations, std::move(options));
+  auto provider =
+      std::make_shared<ClientProvider>(context, baseUrls, operations, std::move(options));
+  if (!provider->impl_->tlsSetupError_.empty()) {
+    if (error) *error = provider->impl_->tlsSetupError_;
+    return nullptr;
+  }
+  return provider;
 }
 
 ClientProvider::~ClientProvider() = default;

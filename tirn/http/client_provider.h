@@ -144,8 +144,10 @@ class TIRN_HTTP_EXPORT ClientProvider : public Core::AsyncApiProvider {
   ClientProvider(boost::asio::io_context& context, std::vector<std::string> const& baseUrls,
                  Core::OperationTable const& operations, ClientOptions options = {});
 
-  // The same for URLs that may be malformed: null, with what is wrong in `*error`, when one
-  // is, or when the list is empty. Never throws for the URLs.
+  // The same for URLs and files that may be wrong: null, with what is wrong in `*error`, when
+  // a URL is malformed, the list is empty, or (for https) the CA file, the client certificate
+  // or its key cannot be used. Never throws for them. (A provider made by a constructor
+  // instead answers each https call with that TLS failure.)
   static std::shared_ptr<ClientProvider> Create(boost::asio::io_context& context,
                                                 std::string const& baseUrl,
                                                 Core::OperationTable const& operations,

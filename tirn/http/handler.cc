@@ -401,13 +401,18 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
                                            Progress const& progress,
                                            Core::AsyncApiResultCb::Continuation&&) {
         if (!result) {
-          if (streamed) exchange->StreamFrame(ProgressLine(progress), false, false);
+          if (streamed) {
+            control->streamBegun = true;
+            exchange->StreamFrame(ProgressLine(progress), false, false);
+          }
           return;
         }
         Answer answer = FinalAnswer(*result, streamed, control->outcome);
         // Read once the implementation has answered: it marks the activation before.
         bool const replayed = keyed && Replayed(*keyed);
-        if (streamed) {
+        // An error before the stream began is answered as without streaming, with its own
+        // status: an input the operation refuses gets 400 whichever form was asked for.
+        if (streamed && (!result->error || control->streamBegun)) {
           exchange->StreamFrame(std::move(answer.body), true, replayed);
         } else {
           if (replayed) answer.headers.push_back({kReplayedHeader, "true"});

@@ -128,6 +128,8 @@ class CallerLedger : public std::enable_shared_from_this<CallerLedger> {
 // reads them after.
 struct CallControl {
   std::atomic<bool> cancelled{false};
+  // Whether a streamed answer has sent its first line (and so its status, 200).
+  std::atomic<bool> streamBegun{false};
   // The caller's time limit; zero when it gave none.
   std::chrono::milliseconds timeout{0};
   // "service.operation", the GET endpoint's name, or "-".

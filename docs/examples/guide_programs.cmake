@@ -1,0 +1,28 @@
+# tirn_guide_programs(<prefix> <libraries>...): each program of this folder as an executable
+# <prefix>_<name> linked with <libraries>, run as the test <prefix>.<name>; the secure program
+# with certificates made for it first. Sets TIRN_GUIDE_PROGRAMS to the programs' names.
+set(TIRN_GUIDE_FOLDER "${CMAKE_CURRENT_LIST_DIR}")
+function(tirn_guide_programs prefix)
+  find_package(Threads REQUIRED)
+  file(GLOB sources CONFIGURE_DEPENDS "${TIRN_GUIDE_FOLDER}/*.cc")
+  set(names "")
+  set(certificates "${CMAKE_CURRENT_BINARY_DIR}/${prefix}_certificates")
+  foreach(source IN LISTS sources)
+    get_filename_component(name "${source}" NAME_WE)
+    list(APPEND names ${name})
+    add_executable(${prefix}_${name} "${source}")
+    set_target_properties(${prefix}_${name} PROPERTIES CXX_STANDARD 17 CXX_STANDARD_REQUIRED ON)
+    target_link_libraries(${prefix}_${name} PRIVATE ${ARGN} Threads::Threads)
+    set(arguments "")
+    if(name STREQUAL "secure")
+      set(arguments "${certificates}")
+    endif()
+    add_test(NAME ${prefix}.${name} COMMAND ${prefix}_${name} ${arguments})
+    set_tests_properties(${prefix}.${name} PROPERTIES TIMEOUT 300)
+  endforeach()
+  add_test(NAME ${prefix}.certificates
+           COMMAND sh "${TIRN_GUIDE_FOLDER}/make_certificates.sh" "${certificates}")
+  set_tests_properties(${prefix}.certificates PROPERTIES FIXTURES_SETUP ${prefix}_certificates)
+  set_tests_properties(${prefix}.secure PROPERTIES FIXTURES_REQUIRED ${prefix}_certificates)
+  set(TIRN_GUIDE_PROGRAMS ${names} PARENT_SCOPE)
+endfunction()
