@@ -305,7 +305,7 @@ TEST(AnswerReader, AnAnswerWithoutATirnErrorSaysWhatAnsweredIt) {
   std::string const url = "http://h:1/v1/x/get";
   for (Page const& c : cases) {
     SCOPED_TRACE(c.what);
-    AnswerReader reader(GetOutput(), nullptr, "h:1", kLimit, url);
+    AnswerReader reader(GetOutput(), nullptr, "h:1", kLimit, [&url] { return url; });
     auto const outcome = reader.Feed(c.answer).outcome;
     ASSERT_TRUE(outcome && outcome->error);
     EXPECT_EQ(outcome->error->name(), Wire::kGenericError);

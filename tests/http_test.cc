@@ -1839,7 +1839,7 @@ TEST(HttpTravel, RequestIdsAndTimeZonesTravelWithTheCall) {
   auto const access = world.Access();
   ASSERT_EQ(access.size(), 3u);
   EXPECT_EQ(access[0].requestId, "caller-id-1");
-  EXPECT_EQ(access[1].requestId.size(), 16u) << access[1].requestId;
+  EXPECT_EQ(access[1].requestId.size(), 15u) << access[1].requestId;
   EXPECT_EQ(access[2].requestId, "raw-id-2");
 
   std::thread caller([&] {

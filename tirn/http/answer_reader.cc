@@ -71,10 +71,10 @@ Data::DataDefinitionPtr FrameDefinition(Data::DataDefinitionPtr const& output) {
 class AnswerReader::Impl {
  public:
   Impl(Data::DataDefinitionPtr output, std::shared_ptr<Frames const> frames, std::string server,
-       std::size_t limit, std::string url)
+       std::size_t limit, std::function<std::string()> url)
       : output_(std::move(output)),
         server_(std::move(server)),
-        url_(url.empty() ? server_ : std::move(url)),
+        url_(std::move(url)),
         limit_(limit) {
     if (frames) {
       frameDefinition_ = frames->frame;
@@ -258,7 +258,8 @@ class AnswerReader::Impl {
           // would say nothing more.
           return Finish(events, Failure(Wire::kGenericError,
                                         {HttpMessage(MessageIds::kNotTirnAnswer,
-                                                     {url_, std::to_string(status)})}));
+                                                     {url_ ? url_() : server_,
+                                                      std::to_string(status)})}));
         }
         messages.push_front(HttpMessage(
             MessageIds::kBadAnswer,
@@ -302,7 +303,7 @@ class AnswerReader::Impl {
 
   Data::DataDefinitionPtr const output_;
   std::string const server_;
-  std::string const url_;
+  std::function<std::string()> const url_;
   std::size_t const limit_;
   Data::DataDefinitionPtr frameDefinition_;
   Data::DataDefinitionPtr errorDefinition_;
@@ -325,7 +326,8 @@ AnswerReader::Frames::Frames(Data::DataDefinitionPtr const& output)
     : frame(FrameDefinition(output)), error(FrameDefinition(nullptr)) {}
 
 AnswerReader::AnswerReader(Data::DataDefinitionPtr output, std::shared_ptr<Frames const> frames,
-                           std::string server, std::size_t limit, std::string url)
+                           std::string server, std::size_t limit,
+                           std::function<std::string()> url)
     : impl_(std::make_unique<Impl>(std::move(output), std::move(frames), std::move(server), limit,
                                    std::move(url))) {}
 

@@ -17,6 +17,7 @@
 #define TIRN_HTTP_ANSWER_READER_INTERNAL_H_
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -65,9 +66,9 @@ class TIRN_HTTP_EXPORT AnswerReader {
   static constexpr std::size_t kHeaderLimit = 8192;
 
   // `output`: the operation's output definition (null when unknown: outputs are read by
-  // their JSON shape). `server` names the server in messages; `url`, the URL called, names it
-  // in the message of an answer that is no tirn server's (empty: `server` does). `limit`: the
-  // largest body, in bytes.
+  // their JSON shape). `server` names the server in messages; `url` gives the URL called,
+  // which names it in the message of an answer that is no tirn server's (asked for only then;
+  // empty: `server` does). `limit`: the largest body, in bytes.
   AnswerReader(Data::DataDefinitionPtr output, std::string server, std::size_t limit);
 
   // The definitions the reader decodes with, made once for an operation and shared by every
@@ -81,7 +82,8 @@ class TIRN_HTTP_EXPORT AnswerReader {
     Data::DataDefinitionPtr error;
   };
   AnswerReader(Data::DataDefinitionPtr output, std::shared_ptr<Frames const> frames,
-               std::string server, std::size_t limit, std::string url = {});
+               std::string server, std::size_t limit,
+               std::function<std::string()> url = {});
   ~AnswerReader();
 
   AnswerReader(AnswerReader const&) = delete;

@@ -8,7 +8,7 @@
 #include <deque>
 #include <functional>
 #include <charconv>
-#include <cstdio>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -75,22 +75,27 @@ struct Connection {
   }
 };
 
-// Random hexadecimal digits filling `text` but for its terminating zero (16 for a request id,
-// 32 for an idempotency key), from a generator of the calling thread's own seeded with 256
-// bits from std::random_device, so that keys made by different threads and processes do not
-// meet.
+// Random hexadecimal digits filling `text` but for its terminating zero (15 for a request id,
+// which then needs no allocation in a std::string; 32 for an idempotency key), from a
+// generator of the calling thread's own seeded with 256 bits from std::random_device, so that
+// keys made by different threads and processes do not meet.
 template <std::size_t N>
 boost::string_view RandomHex(char (&text)[N]) {
-  static_assert(N > 1 && (N - 1) % 16 == 0, "whole 64-bit draws");
+  static_assert(N > 1, "at least one digit");
   static thread_local std::mt19937_64 generator = [] {
     std::random_device device;
     std::seed_seq seed{device(), device(), device(), device(),
                        device(), device(), device(), device()};
     return std::mt19937_64(seed);
   }();
-  for (std::size_t at = 0; at + 1 < N; at += 16) {
-    std::snprintf(text + at, N - at, "%016llx", static_cast<unsigned long long>(generator()));
+  static char const digits[] = "0123456789abcdef";
+  std::uint64_t draw = 0;
+  for (std::size_t at = 0; at + 1 < N; ++at) {
+    if (at % 16 == 0) draw = generator();  // sixteen digits a draw
+    text[at] = digits[draw & 15];
+    draw >>= 4;
   }
+  text[N - 1] = '\0';
   return boost::string_view(text, N - 1);
 }
 
@@ -363,7 +368,8 @@ class Call : public std::enable_shared_from_this<Call> {
     deadlineAt_ = Clock::now() + timeout_;
     // Read here, on the caller's thread: the caller owns its activation's properties until
     // Deliver writes the answer into them.
-    noteAnswer_ = activation_ && activation_->properties.count(kAnswerStatusProperty) != 0;
+    noteAnswer_ = activation_ && !activation_->properties.empty() &&
+                  activation_->properties.count(kAnswerStatusProperty) != 0;
     BuildRequest(target, input);
     return refusal_.empty();
   }
@@ -437,7 +443,7 @@ class Call : public std::enable_shared_from_this<Call> {
     request_.set(http::field::accept, fetch_ ? kJsonType : kStreamType);
     request_.keep_alive(options().keepAlive);
     std::string const* requestId = ApplicationData(kRequestIdKey);
-    char randomId[17];
+    char randomId[16];
     requestId_ = std::string(requestId && !requestId->empty() ? boost::string_view(*requestId)
                                                               : RandomHex(randomId));
     request_.set(kRequestIdHeader, requestId_);
@@ -664,7 +670,7 @@ class Call : public std::enable_shared_from_this<Call> {
 
   void ReadAnswer() {
     reader_.emplace(operation_ ? operation_->output : nullptr, client_->FramesOf(operation_),
-                    Server(), options().answerLimit, Called());
+                    Server(), options().answerLimit, [this] { return Called(); });
     ReadSome();
   }
 

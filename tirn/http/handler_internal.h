@@ -71,7 +71,7 @@ struct Header {
 // A whole answer.
 struct Answer {
   unsigned status = 200;
-  std::string contentType = kJsonType;
+  std::string contentType;  // empty: kJsonType, the common case, kept without a copy
   std::vector<Header> headers;  // besides Content-Type and X-Request-Id
   std::string body;
   // Close the connection after this answer.

@@ -736,7 +736,9 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     if (answer.close) keepAlive_ = false;
     auto response = std::make_shared<http::response<http::string_body>>(
         static_cast<http::status>(answer.status), 11);
-    response->set(http::field::content_type, answer.contentType);
+    response->set(http::field::content_type,
+                  answer.contentType.empty() ? boost::string_view(kJsonType)
+                                             : boost::string_view(answer.contentType));
     if (!requestId_.empty()) response->set(kRequestIdHeader, requestId_);
     for (Header const& header : answer.headers) response->set(header.name, header.value);
     response->keep_alive(keepAlive_);

@@ -22,7 +22,7 @@ constexpr CatalogEntry kHttpCatalog[] = {
     {MessageIds::kBadAnswer, "The answer of {1} cannot be read: {2}."},
     {MessageIds::kBadHeader, "The header {1} has the malformed value \"{2}\"."},
     {MessageIds::kBadIdempotencyKey,
-     "The call's idempotency key (tirn.idempotency_key) must be 1 to {1} visible ASCII "
+     "The call's idempotency key (tirn.idem_key) must be 1 to {1} visible ASCII "
      "characters, without spaces."},
     {MessageIds::kBadRequest, "The request cannot be read: {1}."},
     {MessageIds::kBodyTooLarge, "The body is larger than {1} bytes."},

@@ -77,7 +77,9 @@ namespace ContextKeys {
 inline constexpr char kCaller[] = "tirn.caller";
 // Application data: the key a caller gives a call so that trying the call again does not do
 // it twice. Keys are the caller's own: two callers may use the same one.
-inline constexpr char kIdempotencyKey[] = "tirn.idempotency_key";
+// (Names of these keys are kept within 15 characters, which a std::string holds without an
+// allocation.)
+inline constexpr char kIdempotencyKey[] = "tirn.idem_key";
 // Property: set to "true" by an implementation before it answers, when its answer repeats the
 // one it gave before to the same idempotency key and nothing was done this time.
 inline constexpr char kReplayed[] = "tirn.replayed";
