@@ -818,14 +818,15 @@ Status PostgresRecordStore::InKeyedTransaction(bool secrets, Reference::KeyedWri
   if (!keyed) return InTransaction(secrets, write, error);
   auto const window = static_cast<std::int32_t>(
       std::min<std::int64_t>(KeyWindow().count(), std::numeric_limits<std::int32_t>::max()));
+  // Made before the transaction begins, which the digest does not need.
+  std::string const digest = box_->Digest(keyed->input.value());
+  if (digest.empty()) {
+    error = "cannot digest the write's input";
+    return Status::kFailed;
+  }
   return InTransaction(
       true,
       [&](Connection& connection) {
-        std::string const digest = box_->Digest(keyed->input.value());
-        if (digest.empty()) {
-          error = "cannot digest the write's input";
-          return Status::kFailed;
-        }
         auto const claim = [&] {
           // At most once a minute per instance; another instance's removal meanwhile makes
           // this one remove nothing.

@@ -540,13 +540,16 @@ constexpr std::chrono::minutes kForgetEvery{1};
 Status SqliteRecordStore::Keyed(Reference::KeyedWrite* keyed, std::function<Status()> const& write,
                                 std::function<std::string()> const& id, std::string& error) {
   std::int64_t const now = UnixSeconds();
+  // Made before the change waits for the store's lock, which the digest does not need.
   std::string digest;
-  auto const claim = [&] {
+  if (keyed) {
     digest = box_->Digest(keyed->input.value());
     if (digest.empty()) {
       error = "cannot digest the write's input";
       return Status::kFailed;
     }
+  }
+  auto const claim = [&] {
     std::int64_t const oldest = now - KeyWindow().count();
     auto const steady = std::chrono::steady_clock::now();
     if (steady - keysForgotten_ >= kForgetEvery) {
