@@ -10,7 +10,11 @@ import textwrap
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
-import tirn_generate  # noqa: E402
+from tirn_generator.command import generate, main  # noqa: E402
+from tirn_generator.cpp import raw_string_delimiter  # noqa: E402
+from tirn_generator.cpp_templates import OPENAPI_PIECE  # noqa: E402
+from tirn_generator.model import DescriptionError  # noqa: E402
+from tirn_generator.template import Template, TemplateError  # noqa: E402
 
 GOOD = """\
 package com.example.shop
@@ -55,8 +59,8 @@ class GeneratorErrors(unittest.TestCase):
     def assertFails(self, text, line, fragment):
         path = describe(text)
         try:
-            with self.assertRaises(tirn_generate.DescriptionError) as raised:
-                tirn_generate.generate(path)
+            with self.assertRaises(DescriptionError) as raised:
+                generate(path)
         finally:
             os.unlink(path)
         message = str(raised.exception)
@@ -112,7 +116,7 @@ class GeneratorErrors(unittest.TestCase):
         path = describe(GOOD.replace("pages: int64", "pages: integer"))
         output = tempfile.mkdtemp()
         try:
-            self.assertEqual(tirn_generate.main([path, "--output", output]), 1)
+            self.assertEqual(main([path, "--output", output]), 1)
             self.assertEqual(os.listdir(output), [])
         finally:
             os.unlink(path)
@@ -122,7 +126,7 @@ class GeneratorOutput(unittest.TestCase):
     def test_good_description_generates_every_file(self):
         path = describe(GOOD)
         try:
-            files = tirn_generate.generate(path)
+            files = generate(path)
         finally:
             os.unlink(path)
         root = "com/example/shop/"
@@ -159,7 +163,7 @@ class GeneratorOutput(unittest.TestCase):
                             "  operation list -> list Item\n    kind: optional set Kind\n")
         path = describe(text)
         try:
-            source = tirn_generate.generate(path)["com/example/shop/operations.cc"]
+            source = generate(path)["com/example/shop/operations.cc"]
         finally:
             os.unlink(path)
         structure = 'annotations.structures["com.example.shop.store.items.item"]'
@@ -176,7 +180,7 @@ class GeneratorOutput(unittest.TestCase):
     def test_every_bound_type_has_its_type_info(self):
         path = describe(GOOD)
         try:
-            files = tirn_generate.generate(path)
+            files = generate(path)
         finally:
             os.unlink(path)
         root = "com/example/shop/"
@@ -203,10 +207,10 @@ class GeneratorOutput(unittest.TestCase):
         path = describe(GOOD)
         output = tempfile.mkdtemp()
         try:
-            self.assertEqual(tirn_generate.main([path, "--output", output]), 0)
+            self.assertEqual(main([path, "--output", output]), 0)
             target = os.path.join(output, "com/example/shop/store/items/types.h")
             before = os.stat(target).st_mtime_ns
-            self.assertEqual(tirn_generate.main([path, "--output", output]), 0)
+            self.assertEqual(main([path, "--output", output]), 0)
             self.assertEqual(os.stat(target).st_mtime_ns, before)
         finally:
             os.unlink(path)
@@ -219,7 +223,7 @@ def document(text, statuses=None, name=None):
     """The OpenAPI document generated from a description, and the generated files."""
     path = describe(text)
     try:
-        files = tirn_generate.generate(path, name, statuses)
+        files = generate(path, name, statuses)
     finally:
         os.unlink(path)
     return json.loads(files["com/example/shop/openapi.json"]), files
@@ -296,7 +300,7 @@ class OpenApiDocument(unittest.TestCase):
             with self.subTest(name):
                 table = table_with(replacements)
                 try:
-                    with self.assertRaises(tirn_generate.DescriptionError) as raised:
+                    with self.assertRaises(DescriptionError) as raised:
                         document(GOOD, table)
                 finally:
                     os.unlink(table)
@@ -328,12 +332,12 @@ class OpenApiDocument(unittest.TestCase):
         self.assertTrue(pieces)
         self.assertEqual("".join(text for _, text in pieces), files["com/example/shop/openapi.json"])
         # No literal is longer than a compiler must accept.
-        self.assertTrue(all(len(text) <= tirn_generate.OPENAPI_PIECE for _, text in pieces))
+        self.assertTrue(all(len(text) <= OPENAPI_PIECE for _, text in pieces))
         self.assertIn("shop.tidl", doc["info"]["description"])
         # A text that holds the end of the usual raw string gets another delimiter.
         for text in ['{"a": "b"}', 'x)tirn"y', 'x)tirn")tirn_"y']:
             with self.subTest(text):
-                delimiter = tirn_generate.raw_string_delimiter(text)
+                delimiter = raw_string_delimiter(text)
                 self.assertNotIn(f"){delimiter}\"", text)
 
 
@@ -346,7 +350,7 @@ class Templates(unittest.TestCase):
         ]
         for name, text, pieces, expected in fills:
             with self.subTest(name):
-                self.assertEqual(tirn_generate.Template(text).fill(**pieces), expected)
+                self.assertEqual(Template(text).fill(**pieces), expected)
         mistakes = [
             ("placeholder left unfilled", "struct $name {$members};", {"name": "A"},
              "needs members"),
@@ -357,11 +361,11 @@ class Templates(unittest.TestCase):
         ]
         for name, text, pieces, fragment in mistakes:
             with self.subTest(name):
-                with self.assertRaises(tirn_generate.TemplateError) as raised:
-                    tirn_generate.Template(text).fill(**pieces)
+                with self.assertRaises(TemplateError) as raised:
+                    Template(text).fill(**pieces)
                 self.assertIn(fragment, str(raised.exception))
-        with self.assertRaises(tirn_generate.TemplateError):
-            tirn_generate.Template("costs $5")
+        with self.assertRaises(TemplateError):
+            Template("costs $5")
 
 
 if __name__ == "__main__":
