@@ -17,6 +17,8 @@ LOCALIZABLE_MESSAGE = STANDARD_PREFIX + "localizable_message"
 PATH_PREFIX = "/v1/"
 JSON_TYPE = "application/json"
 STREAM_TYPE = "application/x-ndjson"
+# The schema of an enumeration's known names is named after the enumeration's.
+KNOWN_NAMES_SUFFIX = ".known"
 
 # The errors every operation may be answered with besides its declared ones: the runtime's own
 # (an input that does not match, an output or error that breaks the declaration, an interface
@@ -245,12 +247,20 @@ class OpenApi:
             schema["allOf"] = cases
         return schema
 
-    @staticmethod
-    def enumeration(enumeration):
-        return {"type": "string",
-                "description": "One of the names listed, or one a newer server added (kept and "
-                               "sent back as it came).",
-                "anyOf": [{"enum": list(enumeration.values)}, {"type": "string"}]}
+    def enumerations(self, enumeration):
+        """An enumeration's two schemas, by name: the enumeration itself, open (a newer server
+        may send a name this document does not list, which a client keeps and sends back), and
+        its known names, a schema of their own that it references, so that generators give the
+        names a type (openapi-typescript: a union of the names) and still take any string."""
+        name = self.wire_name(enumeration)
+        known = name + KNOWN_NAMES_SUFFIX
+        return {
+            name: {"description": "One of the names listed, or one a newer server added (kept "
+                                  "and sent back as it came).",
+                   "anyOf": [schema_ref(known), {"type": "string"}]},
+            known: {"type": "string", "description": "The names this document lists.",
+                    "enum": list(enumeration.values)},
+        }
 
     def error_answer(self, name):
         """The body of an error answer or frame: a schema named after the error's, beside the
@@ -345,7 +355,7 @@ class OpenApi:
             tag = f"{service.subpackage}.{service.name}"
             tags.append({"name": tag, "description": f"The service {identifier}."})
             for enumeration in service.enumerations:
-                self.schemas[self.wire_name(enumeration)] = self.enumeration(enumeration)
+                self.schemas.update(self.enumerations(enumeration))
             for structure in service.structures:
                 self.schemas[structure.wire_name(package.name)] = self.structure(structure)
             for operation in service.operations:
