@@ -26,19 +26,12 @@ namespace Cli {
 // One line per operation, "<service> <operation>", in the table's order.
 std::string ListOperations(Tirn::Core::OperationTable const& table);
 
-// The input, output and errors of `operation`, with its annotations when it has them.
+// The input, output and errors of `operation`, with its annotations when it has them. (As
+// JSON, an operation is described by Tirn::Json::EncodeOperation, as GET /v1/operations does.)
 std::string DescribeOperation(Tirn::Core::OperationDescriptor const& operation);
 
 // The same as JSON, for scripts: an array of {"service", "operation"}.
 std::string ListOperationsJson(Tirn::Core::OperationTable const& table);
-
-// The same as JSON, for scripts: {"service", "operation", "interface", "input", "output",
-// "errors", "structures"}. A type is {"kind", "structure" (its name, for a structure),
-// "wrappers" (["optional", "list", "set"], outside in), "union_tag" (when the field is there
-// for some values of a tag only) with "union_values" (those values, when known),
-// "enumeration" (an enumeration's known names)}; every structure met is described once under
-// "structures" by name, with its "fields".
-std::string DescribeOperationJson(Tirn::Core::OperationDescriptor const& operation);
 
 // `definition` as lines indented by `indent` spaces; `label` (a field name) starts the first
 // line unless empty. `annotations`, when given, name enumerations and union-case values.

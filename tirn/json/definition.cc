@@ -647,31 +647,59 @@ bool DecodeDefinition(boost::string_view text, DataDefinitionPtr* out,
   return true;
 }
 
-bool EncodeOperations(Core::OperationTable const& table, std::string* out,
-                      std::list<BaseMessage>& messages, EncodeOptions const& options) {
-  auto operations = ListValue::GetInstance(ListValue::LIST);
-  for (Core::OperationDescriptor const& operation : table.operations()) {
-    DefinitionWriter writer(operation.annotations ? *operation.annotations
-                                                  : Data::DefinitionAnnotations());
-    auto entry = Object();
-    entry->SetField(kInterface, Text(operation.interfaceName));
-    entry->SetField(kService, Text(operation.serviceName));
-    entry->SetField(kOperation, Text(operation.operationName));
-    for (auto const& root : {std::make_pair(kInput, &operation.input),
-                             std::make_pair(kOutput, &operation.output)}) {
-      if (!writer.Write(*root.second, entry->FieldSlot(root.first), messages)) return false;
-    }
-    auto errors = ListValue::GetInstance(ListValue::LIST);
-    for (DataDefinitionPtr const& error : operation.errors) {
-      if (!writer.Write(error, errors->AppendSlot(), messages)) return false;
-    }
-    entry->SetField(kErrors, std::move(errors));
-    entry->SetField(kStructures, writer.Structures());
-    operations->Append(std::move(entry));
+namespace {
+
+// One operation as GET /v1/operations describes it, with a table of structures of its own.
+bool OperationEntry(Core::OperationDescriptor const& operation, DataValuePtr* out,
+                    std::list<BaseMessage>& messages) {
+  DefinitionWriter writer(operation.annotations ? *operation.annotations
+                                                : Data::DefinitionAnnotations());
+  auto entry = Object();
+  entry->SetField(kInterface, Text(operation.interfaceName));
+  entry->SetField(kService, Text(operation.serviceName));
+  entry->SetField(kOperation, Text(operation.operationName));
+  for (auto const& root : {std::make_pair(kInput, &operation.input),
+                           std::make_pair(kOutput, &operation.output)}) {
+    if (!writer.Write(*root.second, entry->FieldSlot(root.first), messages)) return false;
+  }
+  auto errors = ListValue::GetInstance(ListValue::LIST);
+  for (DataDefinitionPtr const& error : operation.errors) {
+    if (!writer.Write(error, errors->AppendSlot(), messages)) return false;
+  }
+  entry->SetField(kErrors, std::move(errors));
+  entry->SetField(kStructures, writer.Structures());
+  *out = std::move(entry);
+  return true;
+}
+
+}  // namespace
+
+bool EncodeOperation(Core::OperationDescriptor const& operation, std::string* out,
+                     std::list<BaseMessage>& messages, EncodeOptions const& options) {
+  DataValuePtr entry;
+  return OperationEntry(operation, &entry, messages) &&
+         Encode(entry, nullptr, out, messages, options);
+}
+
+bool EncodeOperations(std::vector<Core::OperationDescriptor const*> const& operations,
+                      std::string* out, std::list<BaseMessage>& messages,
+                      EncodeOptions const& options) {
+  auto entries = ListValue::GetInstance(ListValue::LIST);
+  for (Core::OperationDescriptor const* operation : operations) {
+    if (!OperationEntry(*operation, entries->AppendSlot(), messages)) return false;
   }
   auto document = Object();
-  document->SetField(kOperations, std::move(operations));
+  document->SetField(kOperations, std::move(entries));
   return Encode(document, nullptr, out, messages, options);
+}
+
+bool EncodeOperations(Core::OperationTable const& table, std::string* out,
+                      std::list<BaseMessage>& messages, EncodeOptions const& options) {
+  std::vector<Core::OperationDescriptor const*> operations;
+  for (Core::OperationDescriptor const& operation : table.operations()) {
+    operations.push_back(&operation);
+  }
+  return EncodeOperations(operations, out, messages, options);
 }
 
 bool DecodeOperations(boost::string_view text, std::vector<OperationDefinitions>* out,

@@ -140,10 +140,21 @@ using OperationDefinitions = Core::OperationDefinitions;
 // annotations), each operation with a table of its own (all operation inputs share one name):
 //   {"operations": [{"interface", "service", "operation", "input", "output", "errors",
 //                    "structures"}, ...]}
+// This is what GET /v1/operations answers, and `tirn describe --output json` prints.
 [[nodiscard]] TIRN_JSON_EXPORT bool EncodeOperations(Core::OperationTable const& table,
                                                      std::string* out,
                                                      std::list<BaseMessage>& messages,
                                                      EncodeOptions const& options = {});
+// The same document of some operations only (of a table, which keeps them alive), in the
+// order given.
+[[nodiscard]] TIRN_JSON_EXPORT bool EncodeOperations(
+    std::vector<Core::OperationDescriptor const*> const& operations, std::string* out,
+    std::list<BaseMessage>& messages, EncodeOptions const& options = {});
+// One operation's entry of that document.
+[[nodiscard]] TIRN_JSON_EXPORT bool EncodeOperation(Core::OperationDescriptor const& operation,
+                                                    std::string* out,
+                                                    std::list<BaseMessage>& messages,
+                                                    EncodeOptions const& options = {});
 
 // Reads back what EncodeOperations writes; `*out` is left unchanged on failure.
 [[nodiscard]] TIRN_JSON_EXPORT bool DecodeOperations(
