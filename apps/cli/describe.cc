@@ -24,6 +24,7 @@ using Tirn::Data::StructDefinition;
 struct FieldNotes {
   std::vector<std::string> const* enumeration = nullptr;
   Tirn::Data::UnionCaseAnnotation const* unionCase = nullptr;
+  std::string const* description = nullptr;
 };
 
 FieldNotes NotesOf(DefinitionAnnotations const* annotations, std::string const* structure,
@@ -32,8 +33,22 @@ FieldNotes NotesOf(DefinitionAnnotations const* annotations, std::string const* 
   if (annotations && structure) {
     notes.enumeration = annotations->EnumerationNames(*structure, field);
     notes.unionCase = annotations->UnionCase(*structure, field);
+    notes.description = annotations->FieldDescription(*structure, field);
   }
   return notes;
+}
+
+// A description below the line it belongs to, indented past the fields that follow it: one
+// line per paragraph.
+void AppendDescription(std::string const& description, int indent, std::string& out) {
+  std::size_t start = 0;
+  while (start < description.size()) {
+    std::size_t end = description.find("\n\n", start);
+    if (end == std::string::npos) end = description.size();
+    out += std::string(std::min(indent, kMaxIndent), ' ') +
+           description.substr(start, end - start) + "\n";
+    start = end + 2;
+  }
 }
 
 std::string Join(std::vector<std::string> const& names, char const* separator) {
@@ -117,16 +132,20 @@ void Describe(DataDefinitionPtr const& definition, std::string const& label, int
     Frame frame = std::move(stack.back());
     stack.pop_back();
     StructDefinition const* structure = nullptr;
-    std::string kind = Summarize(frame.definition, &structure,
-                                 NotesOf(annotations, frame.parent, frame.label));
+    FieldNotes const notes = NotesOf(annotations, frame.parent, frame.label);
+    std::string kind = Summarize(frame.definition, &structure, notes);
     out += std::string(std::min(frame.indent, kMaxIndent), ' ');
     if (!frame.label.empty()) out += frame.label + ": ";
-    if (structure && !described.insert(structure->name()).second) {
-      out += kind + " (see above)\n";
-      continue;
+    bool const expanded = structure && described.insert(structure->name()).second;
+    out += kind + (structure && !expanded ? " (see above)\n" : "\n");
+    // The field's own description; without one, that of the structure expanded here.
+    std::string const* description = notes.description;
+    if (!description && expanded && annotations) {
+      auto const* own = annotations->Find(structure->name());
+      if (own && !own->description.empty()) description = &own->description;
     }
-    out += kind + "\n";
-    if (structure) pushFields(*structure, frame.indent + 2);
+    if (description) AppendDescription(*description, frame.indent + 4, out);
+    if (expanded) pushFields(*structure, frame.indent + 2);
   }
 }
 
@@ -151,6 +170,7 @@ std::string DescribeDefinition(DataDefinitionPtr const& definition, std::string 
 std::string DescribeOperation(Tirn::Core::OperationDescriptor const& operation) {
   std::string out = std::string(operation.serviceName) + " " + operation.operationName + " (" +
                     operation.interfaceName + ")\n";
+  AppendDescription(operation.description, 2, out);
   std::set<std::string> described;
   DefinitionAnnotations const* annotations = operation.annotations.get();
   out += "input:\n";

@@ -7,7 +7,9 @@
 // reference, or the same structure in another place) it prints by name. With the operation's
 // annotations an enumeration field shows its known names ("enumeration (NATIVE,
 // TRUST_AUTHORITY)") and a union case the tag values that make it present ("(only when type
-// is NATIVE)"). Iterative: any depth is fine.
+// is NATIVE)"); the operation's description, and each field's (or, without one, that of the
+// structure it expands), follow their line, indented past the fields below it. Iterative: any
+// depth is fine.
 //
 //   std::cout << Apps::Cli::ListOperations(table);
 //   std::cout << Apps::Cli::DescribeOperation(*table.FindByService("kms.providers", "get"));

@@ -89,6 +89,33 @@ TEST(Describe, ShowsEnumerationNamesAndTheValuesOfUnionCases) {
             "  kind: string\n");
 }
 
+// A description follows its line, indented past the fields below it, a line a paragraph: a
+// field's own, else that of the structure it expands; a structure met again prints none.
+TEST(Describe, PrintsTheDescriptionsOfStructuresAndFields) {
+  auto const address = Tirn::Data::StructDefinition::GetInstance(
+      "test.address", {{"street", DataDefinition::Create<std::string>()}});
+  auto const order = Tirn::Data::StructDefinition::GetInstance(
+      "test.order", {{"from", address},
+                     {"to", address},
+                     {"count", DataDefinition::Create<long long>()}});
+  Tirn::Data::DefinitionAnnotations annotations;
+  annotations.structures["test.order"].description = "An order.\n\nSent once.";
+  annotations.structures["test.order"].fieldDescriptions["to"] = "Where it goes.";
+  annotations.structures["test.address"].description = "A place.";
+  annotations.structures["test.address"].fieldDescriptions["street"] = "The street.";
+  EXPECT_EQ(Cli::DescribeDefinition(order, "", 0, &annotations),
+            "structure test.order\n"
+            "    An order.\n"
+            "    Sent once.\n"
+            "  count: integer\n"
+            "  from: structure test.address\n"
+            "      A place.\n"
+            "    street: string\n"
+            "        The street.\n"
+            "  to: structure test.address (see above)\n"
+            "      Where it goes.\n");
+}
+
 TEST(Describe, PrintsARecursiveReferenceByName) {
   auto reference = Tirn::Data::StructRefDefinition::GetInstance("test.node");
   auto node = Tirn::Data::StructDefinition::GetInstance(

@@ -1,8 +1,9 @@
 """The API page of a package (docs/api.md for this project's): per service its C++ namespace
 and header, each operation's stub calls, result and declared errors, its enumerations, and the
-fields of every structure with their C++ types."""
+fields of every structure with their C++ types; with the documentation of each, in Markdown."""
 
 from .cpp import Names, call, future_call, namespaces_of
+from .markdown import markdown, markdown_line
 from .model import package_path
 from .template import TOOL, Template
 
@@ -17,10 +18,11 @@ of `AsyncServiceInterface` (the handle form).
 
 $services$shared""")
 
+# A documentation paragraph (`doc`) is "" or ends with an empty line.
 API_SERVICE = Template("""\
 ## `$service`
 
-Interface `$identifier`; C++ namespace `$namespace`;
+${doc}Interface `$identifier`; C++ namespace `$namespace`;
 header `$header`.
 
 $operations$enumerations$structures""")
@@ -28,7 +30,7 @@ $operations$enumerations$structures""")
 API_OPERATION = Template("""\
 ### `$operation`
 
-```cpp
+${doc}```cpp
 void $call;
 $future_call;
 ```
@@ -42,19 +44,24 @@ API_NO_ERRORS = "none"
 API_ENUMERATION = Template("""\
 #### enumeration `$name`
 
-$values
+${doc}$values
 
 """)
 
 API_STRUCTURE = Template("""\
 #### `$name` (`$wire`)
 
-| Field | C++ type |
-|---|---|
+${doc}| Field | C++ type | Description |
+|---|---|---|
 $fields
 """)
 
-API_FIELD = Template("| `$name`$case | `$type` |\n")
+API_FIELD = Template("| `$name`$case | `$type` | $doc |\n")
+
+# The values of an enumeration whose values are documented: one item each.
+API_VALUE = Template("- `$name`$doc")
+
+API_VALUE_DOC = Template(": $text")
 
 API_CASE = Template(" (when `$tag` is $values)")
 
@@ -70,6 +77,20 @@ def code_list(words):
     return ", ".join(API_CODE.fill(text=word) for word in words)
 
 
+def paragraph(doc):
+    """A description as the paragraphs of the page, followed by an empty line; "" for none."""
+    return markdown(doc) + "\n\n" if doc else ""
+
+
+def values(enumeration):
+    """An enumeration's values: their names, or one item per value with its description."""
+    if not any(enumeration.value_docs):
+        return code_list(enumeration.values)
+    return "\n".join(
+        API_VALUE.fill(name=value, doc=API_VALUE_DOC.fill(text=markdown_line(doc)) if doc else "")
+        for value, doc in zip(enumeration.values, enumeration.value_docs))
+
+
 def api_page(package, description):
     """A Markdown page of every service of the package: its C++ namespace, each operation's
     stub calls (with a handle, and returning a future), its result and declared errors, and
@@ -81,11 +102,12 @@ def api_page(package, description):
         for structure in items:
             fields = "".join(
                 API_FIELD.fill(name=item.name, type=names.member(item.type),
+                               doc=markdown_line(item.doc),
                                case=(API_CASE.fill(tag=item.case_tag,
                                                    values=", ".join(item.case_values))
                                      if item.case_tag else ""))
                 for item in structure.fields)
-            out.append(API_STRUCTURE.fill(name=structure.name,
+            out.append(API_STRUCTURE.fill(name=structure.name, doc=paragraph(structure.doc),
                                           wire=structure.wire_name(package.name), fields=fields))
         return "".join(out)
 
@@ -94,15 +116,17 @@ def api_page(package, description):
         names = Names(package, service)
         operations = "".join(
             API_OPERATION.fill(operation=operation.name, call=call(operation, names),
+                               doc=paragraph(operation.doc),
                                future_call=future_call(operation, names, True),
                                result=names.result(operation.result),
                                errors=code_list(operation.errors) or API_NO_ERRORS)
             for operation in service.operations)
         enumerations = "".join(
-            API_ENUMERATION.fill(name=enumeration.name, values=code_list(enumeration.values))
+            API_ENUMERATION.fill(name=enumeration.name, doc=paragraph(enumeration.doc),
+                                 values=values(enumeration))
             for enumeration in service.enumerations)
         services.append(API_SERVICE.fill(
-            service=f"{service.subpackage}.{service.name}",
+            service=f"{service.subpackage}.{service.name}", doc=paragraph(service.doc),
             identifier=service.identifier(package.name),
             namespace="::".join(namespaces_of(package, service)),
             header=f"{root}/{service.subpackage}/{service.name}/stub.h",

@@ -6,15 +6,17 @@ umbrella header. The text of every file is one of the templates of cpp_templates
 here computes the pieces that fill them."""
 
 import re
+import textwrap
 from dataclasses import dataclass
 from typing import Optional
 
 from .cpp_templates import (ADD_FIELDS, ADD_NO_FIELDS, ARGUMENT, BANNER, BINDER_CC, BINDER_H,
                             BINDER_PURPOSE, BIND_METHOD, CALL, CALL_PARAMETER, CALL_PARAMETER_TYPE,
                             CALL_TYPES, DECLARE_ROUTINES, DEFAULT_INSTANCE_DECLARATION,
-                            DEFAULT_INSTANCE_DEFINITION, DEFINE_ROUTINES, ENUMERATION_ANNOTATION,
-                            ENUMERATION_CLASS, ENUM_VALUE, ERROR_DEFINITION, EXPORT_H,
-                            EXPORT_PURPOSE, FIELD_VISIT, FUTURE_CALL_DECLARATION,
+                            DEFAULT_INSTANCE_DEFINITION, DEFINE_ROUTINES, DESCRIPTION_ARGUMENT,
+                            ENUMERATION_ANNOTATION, ENUMERATION_CLASS, ENUM_VALUE,
+                            ERROR_DEFINITION, EXPORT_H, EXPORT_PURPOSE,
+                            FIELD_DESCRIPTION_ANNOTATION, FIELD_VISIT, FUTURE_CALL_DECLARATION,
                             FUTURE_CALL_DECLARATION_LINE, FUTURE_CALL_DEFINITION, HEADER_FILE,
                             INCLUDE, INPUT_ANNOTATIONS, INPUT_ANNOTATIONS_ARGUMENT, INPUT_ARGUMENT,
                             INPUT_FILL, INPUT_MEMBER, INPUT_NAME_NOTE, INPUT_TARGET, INPUT_VISIT,
@@ -22,18 +24,20 @@ from .cpp_templates import (ADD_FIELDS, ADD_NO_FIELDS, ARGUMENT, BANNER, BINDER_
                             METADATA_CC, METADATA_H, METADATA_PURPOSE, METHOD_BUILDER_DECLARATION,
                             METHOD_BUILDER_DEFINITION, METHOD_CLASS, METHOD_DEFINITIONS,
                             METHOD_INPUT, NAMED_INPUT, NAMESPACE_CLOSE, NAMESPACE_OPEN,
-                            NO_KNOWN_NAMES, NO_METHOD_INPUT, OPENAPI_CC, OPENAPI_PIECE,
-                            OPERATIONS_CC, OPERATIONS_H, OPERATIONS_PURPOSE, OPERATION_INPUT_NAME,
-                            OPERATION_ROW, OWN_NAME, RESOURCE_FIELD, RESOURCE_TYPE_DECLARATION,
-                            RESOURCE_TYPE_DEFINITION, SERVICE_CC, SERVICE_H, SERVICE_PURPOSE,
-                            SERVICE_TYPES_PURPOSE, SHARED_TYPES_PURPOSE, SOURCE_FILE,
-                            STRUCTURE_CLASS, STRUCTURE_DECLARATION, STRUCTURE_DECLARATIONS,
-                            STRUCTURE_OPERATORS, STRUCTURE_TARGET, STRUCT_INFO_DECLARATION,
-                            STRUCT_INFO_DEFINITION, STUB_CALL, STUB_CALL_DECLARATION, STUB_CC,
-                            STUB_FUTURE_CALL, STUB_H, STUB_PURPOSE, TYPES_CC, TYPES_H,
-                            TYPE_INFO_BLOCK, TYPE_INFO_DECLARATION, TYPE_INFO_DEFINITION,
-                            UMBRELLA_PURPOSE, UNION_ANNOTATIONS, UNION_CASES,
-                            UNION_CASE_ANNOTATION, UNION_CASE_VISIT)
+                            NO_INPUT_ANNOTATIONS_ARGUMENT, NO_KNOWN_NAMES, NO_METHOD_INPUT,
+                            OPENAPI_CC, OPENAPI_PIECE, OPERATIONS_CC, OPERATIONS_H,
+                            OPERATIONS_PURPOSE, OPERATION_INPUT_NAME, OPERATION_ROW, OWN_NAME,
+                            RESOURCE_FIELD, RESOURCE_TYPE_DECLARATION, RESOURCE_TYPE_DEFINITION,
+                            SERVICE_CC, SERVICE_H, SERVICE_PURPOSE, SERVICE_TYPES_PURPOSE,
+                            SHARED_TYPES_PURPOSE, SOURCE_FILE, STRUCTURE_CLASS,
+                            STRUCTURE_DECLARATION, STRUCTURE_DECLARATIONS,
+                            STRUCTURE_DESCRIPTION_ANNOTATION, STRUCTURE_OPERATORS,
+                            STRUCTURE_TARGET, STRUCT_INFO_DECLARATION, STRUCT_INFO_DEFINITION,
+                            STUB_CALL, STUB_CALL_DECLARATION, STUB_CC, STUB_FUTURE_CALL, STUB_H,
+                            STUB_PURPOSE, TYPES_CC, TYPES_H, TYPE_INFO_BLOCK,
+                            TYPE_INFO_DECLARATION, TYPE_INFO_DEFINITION, UMBRELLA_PURPOSE,
+                            UNION_ANNOTATIONS, UNION_CASES, UNION_CASE_ANNOTATION,
+                            UNION_CASE_VISIT)
 from .model import (EXTERNAL_STRUCTURES, PRIMITIVES, Enumeration, Structure, camel_case,
                     is_structure, namespace_parts, package_path, service_namespace, snake_case)
 from .template import TOOL
@@ -148,7 +152,42 @@ def raw_string_delimiter(text):
 
 
 def quote(text):
-    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    """`text` as a C++ string literal. A "?" after a "?" is escaped, so that no two of them
+    start a trigraph; a line break is written as \\n."""
+    escaped = text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")
+    return '"' + re.sub(r"(?<=\?)\?", r"\\?", escaped) + '"'
+
+
+def quote_lines(text, indent):
+    """`text` as string literals that follow each other, one per line indented by `indent`
+    spaces, each of at most 80 characters of the text where its words allow."""
+    pieces = textwrap.wrap(text, width=80, drop_whitespace=False, replace_whitespace=False,
+                           break_long_words=False, break_on_hyphens=False)
+    return "\n".join(" " * indent + quote(piece) for piece in pieces)
+
+
+def comment(text, indent):
+    """A description as // comment lines indented by `indent` spaces, at most 100 columns
+    wide where its words allow, an empty comment line between paragraphs; "" for no text. A
+    word that ends in a backslash (or in ??/, the trigraph of one) is put in backticks: a
+    comment line that ends in one would go on into the line below it."""
+    prefix = " " * indent + "// "
+    lines = []
+    for paragraph in text.split("\n\n") if text else []:
+        if lines:
+            lines.append(prefix.rstrip())
+        words = [f"`{word}`" if word.endswith(("\\", "??/")) else word
+                 for word in paragraph.split(" ")]
+        lines += textwrap.wrap(" ".join(words), width=100, initial_indent=prefix,
+                               subsequent_indent=prefix, break_long_words=False,
+                               break_on_hyphens=False)
+    return "".join(line + "\n" for line in lines)
+
+
+def lead_comment(text):
+    """A description as the comment lines that come before what every such declaration says,
+    an empty comment line between them; "" for no text."""
+    return comment(text, 0) + "//\n" if text else ""
 
 
 def quoted_list(words):
@@ -309,9 +348,12 @@ class CppFiles:
 
     def enumeration_class(self, enumeration):
         values = enumeration.values + ["_UNKNOWN"]
+        docs = enumeration.value_docs + [""]
         return ENUMERATION_CLASS.fill(
             export=self.export, name=enumeration.name, values=", ".join(enumeration.values),
-            enumerators="".join(ENUM_VALUE.fill(name=v, number=i) for i, v in enumerate(values)),
+            doc=lead_comment(enumeration.doc),
+            enumerators="".join(ENUM_VALUE.fill(name=v, number=i, doc=comment(d, 4))
+                                for i, (v, d) in enumerate(zip(values, docs))),
             strings=quoted_list(values))
 
     @staticmethod
@@ -336,7 +378,8 @@ class CppFiles:
 
     def struct_class(self, structure, names):
         members = "".join(MEMBER.fill(type=names.member(item.type), name=item.name,
-                                      initializer=names.initializer(item.type))
+                                      initializer=names.initializer(item.type),
+                                      doc=comment(item.doc, 2))
                           for item in structure.fields)
         known = sorted(f.name for f in structure.fields)
         known_names = (KNOWN_NAMES.fill(names=quoted_list(known)) if known
@@ -354,6 +397,7 @@ class CppFiles:
         add_fields = ADD_FIELDS if structure.fields else ADD_NO_FIELDS
         return STRUCTURE_CLASS.fill(
             wire=structure.wire_name(self.package.name), export=self.export,
+            doc=comment(structure.doc, 0),
             name=structure.name, members=members, known_names=known_names,
             add_fields=add_fields.fill(name=structure.name), visits="".join(visits))
 
@@ -384,7 +428,9 @@ class CppFiles:
                         methods="".join(self.method_class(op, names)
                                         for op in service.operations),
                         identifier=identifier, export=self.export,
-                        operations="".join(INTERFACE_OPERATION.fill(signature=call(op, names))
+                        doc=lead_comment(service.doc),
+                        operations="".join(INTERFACE_OPERATION.fill(signature=call(op, names),
+                                                                    doc=comment(op.doc, 2))
                                            for op in service.operations),
                         close_namespaces=close_namespaces(namespaces), type_info=type_info_h))
         self.source(f"{directory}/service.cc",
@@ -398,7 +444,8 @@ class CppFiles:
 
     def method_class(self, operation, names):
         if operation.params:
-            members = "".join(INPUT_MEMBER.fill(type=names.member(p.type), name=p.name)
+            members = "".join(INPUT_MEMBER.fill(type=names.member(p.type), name=p.name,
+                                                doc=comment(p.doc, 4))
                               for p in operation.params)
             visits = "".join(INPUT_VISIT.fill(wire=quote(p.name), name=p.name)
                              for p in operation.params)
@@ -408,6 +455,7 @@ class CppFiles:
         else:
             method_input = NO_METHOD_INPUT.fill()
         return METHOD_CLASS.fill(operation=operation.name, export=self.export,
+                                 doc=comment(operation.doc, 0),
                                  method=f"{camel_case(operation.name)}Method",
                                  result=names.result(operation.result), input=method_input)
 
@@ -521,11 +569,23 @@ class CppFiles:
     # -- The table of operations --
 
     @staticmethod
+    def structure_annotations(structure, package):
+        """The annotation lines of a structure: its description, its fields'."""
+        target = STRUCTURE_TARGET.fill(wire=quote(structure.wire_name(package)))
+        described = (STRUCTURE_DESCRIPTION_ANNOTATION.fill(target=target,
+                                                           text=quote_lines(structure.doc, 6))
+                     if structure.doc else "")
+        return described + CppFiles.field_annotations(structure.fields, target)
+
+    @staticmethod
     def field_annotations(fields, target):
         """The annotation lines of `fields`: an enumeration field's names, a union case's tag
-        and values."""
+        and values, a field's description."""
         lines = []
         for item in fields:
+            if item.doc:
+                lines.append(FIELD_DESCRIPTION_ANNOTATION.fill(
+                    target=target, field=quote(item.name), text=quote_lines(item.doc, 6)))
             if isinstance(item.type.target, Enumeration):
                 lines.append(ENUMERATION_ANNOTATION.fill(
                     target=target, field=quote(item.name),
@@ -545,17 +605,13 @@ class CppFiles:
                                       close_namespaces=close_namespaces(parts)))
         rows, inputs = [], []
         includes = [f'"{self.root}/operations.h"']
-        structures = [self.field_annotations(
-            structure.fields,
-            STRUCTURE_TARGET.fill(wire=quote(structure.wire_name(self.package.name))))
-            for structure in self.package.structures]
+        structures = [self.structure_annotations(structure, self.package.name)
+                      for structure in self.package.structures]
         for service in self.package.services:
             includes.append(f'"{self.root}/{service.subpackage}/{service.name}/service.h"')
             ns = "::" + "::".join(namespaces_of(self.package, service))
-            structures += [self.field_annotations(
-                structure.fields,
-                STRUCTURE_TARGET.fill(wire=quote(structure.wire_name(self.package.name))))
-                for structure in service.structures]
+            structures += [self.structure_annotations(structure, self.package.name)
+                           for structure in service.structures]
             for operation in service.operations:
                 fields = self.field_annotations(operation.params, INPUT_TARGET)
                 argument = ""
@@ -566,12 +622,16 @@ class CppFiles:
                         service=f"{service.subpackage}.{service.name}", operation=operation.name,
                         function=function, fields=fields))
                     argument = INPUT_ANNOTATIONS_ARGUMENT.fill(function=function)
+                description = ""
+                if operation.doc:
+                    argument = argument or NO_INPUT_ANNOTATIONS_ARGUMENT
+                    description = DESCRIPTION_ARGUMENT.fill(text=quote_lines(operation.doc, 7))
                 rows.append(OPERATION_ROW.fill(
                     identifier=quote(service.identifier(self.package.name)),
                     service=quote(service.subpackage + "." + service.name),
                     operation=quote(operation.name),
                     method=f"{ns}::{camel_case(operation.name)}Method",
-                    input_annotations=argument))
+                    input_annotations=argument, description=description))
         self.source("operations.cc", includes, OPERATIONS_CC.fill(
             open_namespaces=open_namespaces(parts), structures="".join(structures),
             inputs="".join(inputs), package=quote(self.package.name),

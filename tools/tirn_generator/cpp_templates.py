@@ -118,8 +118,10 @@ char const RESOURCE_TYPE[] = $resource;
 }  // namespace Constants
 """)
 
+# The enumeration's documentation (`doc`) comes first, separated from what every enumeration
+# says; each enumerator's above it.
 ENUMERATION_CLASS = Template("""
-// Enumeration $name: $values; any other received
+$doc// Enumeration $name: $values; any other received
 // string is _UNKNOWN and is kept to be sent back unchanged.
 class $export $name {
  public:
@@ -153,7 +155,7 @@ $enumerators  };
 };
 """)
 
-ENUM_VALUE = Template("    $name = $number,\n")
+ENUM_VALUE = Template("$doc    $name = $number,\n")
 
 # The structures are declared ahead of their definitions: they may name each other.
 STRUCTURE_DECLARATIONS = Template("""
@@ -182,7 +184,7 @@ struct $export ${field}UnionCases {
 
 STRUCTURE_CLASS = Template("""
 // $wire
-struct $export $name : ::Tirn::Data::BaseNative {
+${doc}struct $export $name : ::Tirn::Data::BaseNative {
 $members
   // Member-wise equality, unknown fields included.
   friend $export bool operator==($name const& a, $name const& b);
@@ -201,7 +203,7 @@ $add_fields$visits    }
 };
 """)
 
-MEMBER = Template("  $type $name$initializer;\n")
+MEMBER = Template("$doc  $type $name$initializer;\n")
 
 KNOWN_NAMES = Template("""\
     static constexpr boost::string_view knownNames[] = {
@@ -251,7 +253,7 @@ SERVICE_H = Template("""\
 $open_namespaces
 class AsyncServiceInterface;
 $methods
-// The service $identifier. Servers implement it and bind it with
+$doc// The service $identifier. Servers implement it and bind it with
 // AsyncServiceBinder; clients call it through AsyncServiceStub. Every operation reports
 // its outcome only through its result handle, possibly before it returns.
 class $export AsyncServiceInterface {
@@ -267,11 +269,11 @@ AsyncServiceInterface::~AsyncServiceInterface() = default;
 $methods
 $close_namespaces$type_info""")
 
-INTERFACE_OPERATION = Template("  virtual void $signature = 0;\n")
+INTERFACE_OPERATION = Template("$doc  virtual void $signature = 0;\n")
 
 METHOD_CLASS = Template("""
 // Operation "$operation".
-struct $export $method {
+${doc}struct $export $method {
   using Interface = AsyncServiceInterface;
   using Result = $result;
   using ResultCbType = ::Tirn::AsyncResult<Result, ::Tirn::AsyncResultTerminateCbPolicy>;
@@ -307,7 +309,7 @@ NO_METHOD_INPUT = Template("""\
   using Input = ::Tirn::OperationInput;
 """)
 
-INPUT_MEMBER = Template("    $type $name;\n")
+INPUT_MEMBER = Template("$doc    $type $name;\n")
 
 INPUT_VISIT = Template("        compound.Field($wire, native, &Input::$name);\n")
 
@@ -553,7 +555,8 @@ $open_namespaces
 namespace {
 
 // What the definitions cannot hold, by structure wire name: the names of each enumeration
-// field, in declaration order, and the tag values of each union case.
+// field, in declaration order, the tag values of each union case, and what the package's
+// description says of each structure and field.
 ::Tirn::Data::DefinitionAnnotations PackageAnnotations() {
   ::Tirn::Data::DefinitionAnnotations annotations;
 ${structures}  return annotations;
@@ -572,9 +575,10 @@ ${rows}      },
 
 $close_namespaces""")
 
-# The annotations of an operation input's fields: its enumeration parameters.
+# The annotations of an operation input's fields: its enumeration parameters, the
+# descriptions of its parameters.
 INPUT_ANNOTATIONS = Template("""
-// The enumeration parameters of $service $operation.
+// The annotations of the parameters of $service $operation.
 ::Tirn::Data::StructureAnnotations ${function}() {
   ::Tirn::Data::StructureAnnotations input;
 ${fields}  return input;
@@ -589,16 +593,32 @@ UNION_CASE_ANNOTATION = Template("""\
   $target.unionCases[$field] = {$tag, {$values}};
 """)
 
+# A description is a string literal, or several that follow each other, on lines of their own.
+STRUCTURE_DESCRIPTION_ANNOTATION = Template("""\
+  $target.description =
+$text;
+""")
+
+FIELD_DESCRIPTION_ANNOTATION = Template("""\
+  $target.fieldDescriptions[$field] =
+$text;
+""")
+
 STRUCTURE_TARGET = Template("annotations.structures[$wire]")
 
 INPUT_TARGET = "input"
 
 OPERATION_ROW = Template("""\
       {$identifier, $service, $operation,
-       &$method::inputDef, &$method::outputDef, &$method::errorDefs$input_annotations},
+       &$method::inputDef, &$method::outputDef, &$method::errorDefs$input_annotations$description},
 """)
 
 INPUT_ANNOTATIONS_ARGUMENT = Template(",\n       &$function")
+
+# An operation with a description and no annotations of its parameters passes none of them.
+NO_INPUT_ANNOTATIONS_ARGUMENT = ",\n       nullptr"
+
+DESCRIPTION_ARGUMENT = Template(",\n$text")
 
 # The document as raw strings of at most OPENAPI_PIECE characters each (a compiler need not
 # take a longer literal), joined once; the delimiter is one the text does not hold.

@@ -1,8 +1,11 @@
-"""Reads a package description (a .tidl file): the parser builds the model line by line, the
-checker resolves the types fields name and refuses what the bindings cannot express. Every
-mistake is a DescriptionError naming the file and line."""
+"""Reads a package description (a .tidl file): the parser builds the model line by line, with
+the documentation comments ("/// ..." lines) of what they come before; the checker resolves the
+types fields name and refuses what the bindings cannot express. Every mistake is a
+DescriptionError naming the file and line."""
 
 import re
+from dataclasses import dataclass, field
+from typing import List
 
 from .model import (EXTERNAL_STRUCTURES, PRIMITIVES, STANDARD_ERRORS, DescriptionError,
                     Enumeration, Field, Operation, Package, Service, Structure, TypeRef,
@@ -23,14 +26,39 @@ TYPE_NAME = re.compile(r"[A-Z][A-Za-z0-9]*$")
 WIRE_WORD = re.compile(r"[a-z][a-z0-9_]*$")
 ENUMERATOR = re.compile(r"[A-Z][A-Z0-9_]*$")
 
+# A line that starts with it documents the declaration that follows it.
+DOC_MARK = "///"
+
 
 # ---- Parsing -------------------------------------------------------------------------------
+
+@dataclass
+class PendingDoc:
+    """A documentation comment read, waiting for the declaration it documents."""
+    line: int
+    indent: int
+    lines: List[str] = field(default_factory=list)
+
+
+def doc_text(lines):
+    """The text of a documentation comment: its paragraphs (separated by empty comment lines),
+    each on one line with its words separated by single spaces, separated by an empty line."""
+    paragraphs, words = [], []
+    for line in lines + [""]:
+        if line.split():
+            words += line.split()
+        elif words:
+            paragraphs.append(" ".join(words))
+            words = []
+    return "\n\n".join(paragraphs)
+
 
 class Parser:
     def __init__(self, path, text):
         self.path = path
         self.lines = text.splitlines()
         self.package = Package()
+        self.doc = None
 
     def fail(self, line, message):
         raise DescriptionError(self.path, line, message)
@@ -39,22 +67,63 @@ class Parser:
         # (indent, kind, object) of the open blocks.
         blocks = []
         for number, raw in enumerate(self.lines, start=1):
+            if raw.lstrip().startswith(DOC_MARK):
+                self.doc_line(number, raw)
+                continue
             text = raw.split("#", 1)[0].rstrip()
             if not text.strip():
+                if self.doc:
+                    self.fail(self.doc.line, "a documentation comment must come right before "
+                                             "the declaration it documents")
                 continue
-            if "\t" in text[: len(text) - len(text.lstrip())]:
-                self.fail(number, "indent with spaces, not tabs")
-            indent = len(text) - len(text.lstrip(" "))
+            indent = self.indent(number, text)
+            if self.doc and self.doc.indent != indent:
+                self.fail(self.doc.line, "a documentation comment must be indented as the "
+                                         "declaration it documents")
             words = text.split()
             while blocks and indent <= blocks[-1][0]:
                 blocks.pop()
             parent = blocks[-1] if blocks else None
             opened = self.line(number, words, parent)
+            if self.doc:
+                self.fail(self.doc.line, f"'{words[0]}' takes no documentation comment: only "
+                                         f"services, enumerations and their values, structures, "
+                                         f"fields, operations and parameters do")
             if opened:
                 blocks.append((indent,) + opened)
+        if self.doc:
+            self.fail(self.doc.line, "a documentation comment must come right before the "
+                                     "declaration it documents")
         if not self.package.name:
             self.fail(1, "the description declares no package")
         return self.package
+
+    def indent(self, number, text):
+        if "\t" in text[: len(text) - len(text.lstrip())]:
+            self.fail(number, "indent with spaces, not tabs")
+        return len(text) - len(text.lstrip(" "))
+
+    def doc_line(self, number, raw):
+        """One line of a documentation comment: "/// text", the space after the mark optional."""
+        indent = self.indent(number, raw)
+        if self.doc and self.doc.indent != indent:
+            self.fail(number, "the lines of a documentation comment must be indented alike")
+        if any(ord(c) < 32 or ord(c) == 127 for c in raw if c != "\t"):
+            self.fail(number, "a documentation comment cannot hold control characters")
+        if not self.doc:
+            self.doc = PendingDoc(number, indent)
+        self.doc.lines.append(raw.lstrip()[len(DOC_MARK):])
+
+    def take_doc(self):
+        """The text of the documentation comment before the declaration being read; "" when
+        there is none."""
+        doc, self.doc = self.doc, None
+        if doc is None:
+            return ""
+        text = doc_text(doc.lines)
+        if not text:
+            self.fail(doc.line, "the documentation comment is empty")
+        return text
 
     def line(self, number, words, parent):
         keyword = words[0]
@@ -91,6 +160,7 @@ class Parser:
                 self.fail(number, f"enumerator '{keyword}' is declared twice in '{owner.name}'")
             owner.values.append(keyword)
             owner.value_lines.append(number)
+            owner.value_docs.append(self.take_doc())
             return None
         if kind == "operation":
             if keyword == "errors":
@@ -125,7 +195,7 @@ class Parser:
         for other in self.package.services:
             if (other.subpackage, other.name) == tuple(parts):
                 self.fail(number, f"service '{words[1]}' is declared twice (line {other.line})")
-        service = Service(number, parts[0], parts[1])
+        service = Service(number, parts[0], parts[1], doc=self.take_doc())
         self.package.services.append(service)
         return ("service", service)
 
@@ -147,13 +217,13 @@ class Parser:
 
     def enumeration_line(self, number, words, service):
         self.check_type_name(number, words, "enumeration")
-        enumeration = Enumeration(number, words[1], service=service)
+        enumeration = Enumeration(number, words[1], service=service, doc=self.take_doc())
         service.enumerations.append(enumeration)
         return ("enumeration", enumeration)
 
     def structure_line(self, number, words, service):
         self.check_type_name(number, words, "structure")
-        structure = Structure(number, words[1], service=service)
+        structure = Structure(number, words[1], service=service, doc=self.take_doc())
         (service.structures if service else self.package.structures).append(structure)
         return ("structure", structure)
 
@@ -164,7 +234,7 @@ class Parser:
             if other.name == words[1]:
                 self.fail(number, f"operation '{words[1]}' is declared twice (line {other.line})")
         result = self.type_words(number, words[3:])
-        operation = Operation(number, words[1], result)
+        operation = Operation(number, words[1], result, doc=self.take_doc())
         service.operations.append(operation)
         return ("operation", operation)
 
@@ -209,7 +279,8 @@ class Parser:
                 self.fail(number, "expected 'case tag_field VALUE...'")
             case_tag, case_values = rest[at + 1], rest[at + 2:]
             rest = rest[:at]
-        return Field(number, name, self.type_words(number, rest), case_tag, case_values)
+        return Field(number, name, self.type_words(number, rest), case_tag, case_values,
+                     self.take_doc())
 
 
 # ---- Checking ------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 """The package as a description declares it: services, their enumerations, structures and
-operations, the types that fields name, and the naming rules that turn those names into C++ and
-wire names."""
+operations, the types that fields name, the documentation of each (`doc`: paragraphs separated
+by an empty line, each on one line; "" when there is none), and the naming rules that turn
+those names into C++ and wire names."""
 
 import re
 from dataclasses import dataclass, field
@@ -50,6 +51,7 @@ class Field:
     type: TypeRef
     case_tag: Optional[str] = None
     case_values: List[str] = field(default_factory=list)
+    doc: str = ""
 
 
 @dataclass(eq=False)
@@ -58,6 +60,7 @@ class Structure:
     name: str
     fields: List[Field] = field(default_factory=list)
     service: Optional["Service"] = None
+    doc: str = ""
 
     def wire_name(self, package):
         scope = self.service.identifier(package) if self.service else package
@@ -70,7 +73,9 @@ class Enumeration:
     name: str
     values: List[str] = field(default_factory=list)
     value_lines: List[int] = field(default_factory=list)
+    value_docs: List[str] = field(default_factory=list)
     service: Optional["Service"] = None
+    doc: str = ""
 
 
 @dataclass(eq=False)
@@ -81,6 +86,7 @@ class Operation:
     params: List[Field] = field(default_factory=list)
     errors: List[str] = field(default_factory=list)
     errors_line: int = 0
+    doc: str = ""
 
 
 @dataclass(eq=False)
@@ -93,6 +99,7 @@ class Service:
     structures: List[Structure] = field(default_factory=list)
     enumerations: List[Enumeration] = field(default_factory=list)
     operations: List[Operation] = field(default_factory=list)
+    doc: str = ""
 
     def identifier(self, package):
         return f"{package}.{self.subpackage}.{self.name}"

@@ -7,6 +7,7 @@ with under the status the server gives it. The statuses are read from the server
 import json
 from http import HTTPStatus
 
+from .markdown import markdown
 from .model import Enumeration, Structure, snake_case
 from .template import TOOL, Template
 
@@ -19,6 +20,8 @@ JSON_TYPE = "application/json"
 STREAM_TYPE = "application/x-ndjson"
 # The schema of an enumeration's known names is named after the enumeration's.
 KNOWN_NAMES_SUFFIX = ".known"
+# The descriptions of the known names, in their order, where generators look for them.
+ENUM_DESCRIPTIONS = "x-enum-descriptions"
 
 # The errors every operation may be answered with besides its declared ones: the runtime's own
 # (an input that does not match, an output or error that breaks the declaration, an interface
@@ -47,6 +50,15 @@ def schema_ref(name):
 
 def nullable(schema):
     return {"anyOf": [schema, {"type": "null"}]}
+
+
+def described(schema, doc):
+    """`schema` with the description `doc` (plain text, written as Markdown) before the one it
+    has, if any."""
+    if not doc:
+        return schema
+    own = schema.get("description")
+    return {**schema, "description": markdown(doc) + (f"\n\n{own}" if own else "")}
 
 
 # Answers carry numbers; requests may carry the decimal text too, for writers that lose
@@ -227,10 +239,15 @@ class OpenApi:
             return {"type": "null"}
         return self.field(ref, False)
 
+    def properties(self, fields, write_only):
+        """The schemas of `fields` by name, each with its description."""
+        return {f.name: described(self.field(f.type, write_only), f.doc) for f in fields}
+
     def structure(self, structure):
         write_only = structure in self.in_inputs and structure not in self.in_outputs
-        schema = {"type": "object",
-                  "properties": {f.name: self.field(f.type, write_only) for f in structure.fields}}
+        schema = described({"type": "object",
+                            "properties": self.properties(structure.fields, write_only)},
+                           structure.doc)
         required = [f.name for f in structure.fields if not f.type.optional]
         if required:
             schema["required"] = required
@@ -254,12 +271,20 @@ class OpenApi:
         names a type (openapi-typescript: a union of the names) and still take any string."""
         name = self.wire_name(enumeration)
         known = name + KNOWN_NAMES_SUFFIX
+        open_text = ("One of the names listed, or one a newer server added (kept and sent back "
+                     "as it came).")
+        names = {"type": "string", "description": "The names this document lists.",
+                 "enum": list(enumeration.values)}
+        if any(enumeration.value_docs):
+            names["description"] += "\n\n" + "\n".join(
+                f"- `{value}`" + (f": {markdown(doc)}" if doc else "")
+                for value, doc in zip(enumeration.values, enumeration.value_docs))
+            names[ENUM_DESCRIPTIONS] = list(enumeration.value_docs)
         return {
-            name: {"description": "One of the names listed, or one a newer server added (kept "
-                                  "and sent back as it came).",
+            name: {"description": (markdown(enumeration.doc) + "\n\n" + open_text
+                                   if enumeration.doc else open_text),
                    "anyOf": [schema_ref(known), {"type": "string"}]},
-            known: {"type": "string", "description": "The names this document lists.",
-                    "enum": list(enumeration.values)},
+            known: names,
         }
 
     def error_answer(self, name):
@@ -353,7 +378,8 @@ class OpenApi:
         for service in package.services:
             identifier = service.identifier(package.name)
             tag = f"{service.subpackage}.{service.name}"
-            tags.append({"name": tag, "description": f"The service {identifier}."})
+            tags.append({"name": tag, "description": (markdown(service.doc) if service.doc
+                                                      else f"The service {identifier}.")})
             for enumeration in service.enumerations:
                 self.schemas.update(self.enumerations(enumeration))
             for structure in service.structures:
@@ -363,8 +389,7 @@ class OpenApi:
                 # operation. The server refuses parameters the operation does not name.
                 input_name = f"{identifier}.{operation.name}.input"
                 schema = {"type": "object",
-                          "properties": {p.name: self.field(p.type, True)
-                                         for p in operation.params},
+                          "properties": self.properties(operation.params, True),
                           "additionalProperties": False}
                 required = [p.name for p in operation.params if not p.type.optional]
                 if required:
@@ -373,6 +398,7 @@ class OpenApi:
                 paths[f"{PATH_PREFIX}{identifier}/{operation.name}"] = {"post": {
                     "operationId": f"{tag}.{operation.name}",
                     "summary": self.signature(operation),
+                    **({"description": markdown(operation.doc)} if operation.doc else {}),
                     "tags": [tag],
                     "parameters": [{"$ref": f"#/components/parameters/{name}"}
                                    for name in PARAMETERS],
