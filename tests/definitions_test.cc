@@ -123,6 +123,11 @@ TEST(OperationDefinitions, TheDescriptionsEnumerationsAndUnionCasesTravel) {
 // What the package's description says of an operation, a structure, a field and a parameter
 // travels with them.
 TEST(OperationDefinitions, TheDocumentationOfThePackageTravels) {
+  // Every operation of the package is documented.
+  for (OperationDefinitions const& operation : RoundTrip(TI::Operations())) {
+    EXPECT_FALSE(operation.description.empty()) << operation.serviceName << " "
+                                                << operation.operationName;
+  }
   std::vector<OperationDefinitions> const shop = RoundTrip(Shop::Operations());
   OperationDefinitions const* get = Find(shop, "store.items", "get");
   ASSERT_NE(get, nullptr);

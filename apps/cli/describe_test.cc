@@ -16,17 +16,29 @@ using Tirn::Data::DataDefinition;
 TEST(Describe, PrintsFieldsKindsAndNestingOfAnOperation) {
   auto const& table = Com::Ostrel::Nox::TrustedInfrastructure::Operations();
   std::string const text = Cli::DescribeOperation(*table.FindByService("kms.services", "list"));
+  // With the package's documentation below what it documents.
   std::string const expected =
       "kms.services list (com.ostrel.nox.trusted_infrastructure.kms.services)\n"
+      "  Lists the key servers, each with its address and group.\n"
       "input:\n"
       "  filter: optional structure com.ostrel.nox.trusted_infrastructure.kms.services.filter_spec\n"
+      "      Which key servers to list; absent to list every one.\n"
       "    address: optional list of structure com.ostrel.nox.trusted_infrastructure.network_address\n"
+      "        Only the key servers at one of these addresses: the same host name, and the same "
+      "port when the address given has one.\n"
       "      hostname: string\n"
+      "          The server's host name or IP address.\n"
       "      port: optional integer\n"
+      "          The TCP port, from 1 to 65535; absent when none was given.\n"
       "    group: optional set of string\n"
+      "        Only the key servers of these groups.\n"
       "    services: optional set of string\n"
+      "        Only the key servers of these identifiers.\n"
       "output:\n"
-      "  list of structure com.ostrel.nox.trusted_infrastructure.kms.services.summary\n";
+      "  list of structure com.ostrel.nox.trusted_infrastructure.kms.services.summary\n"
+      "      One key server as a list shows it.\n"
+      "    address: structure com.ostrel.nox.trusted_infrastructure.network_address (see above)\n"
+      "        Where the key server is reached.\n";
   EXPECT_EQ(text.substr(0, expected.size()), expected) << text;
   // The errors share the message structure: expanded the first time only.
   EXPECT_NE(text.find("errors:\n  error com.ostrel.tirn.std.errors.error\n    messages: list of "

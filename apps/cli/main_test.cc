@@ -633,10 +633,12 @@ TEST(TirnProgram, ListsAndDescribesOperations) {
   Ran describeJson = RunTirn({"--output", "json", "describe", "kms.providers", "create"});
   EXPECT_EQ(describeJson.status, 0) << describeJson;
   for (char const* part :
-       {R"({"errors":[)", R"("operation":"create","output":{"kind":"void"},"service":"kms.providers")",
-        R"("native_spec":{"element":{"kind":"structure","name":")",
-        R"("key_derivation_key":{"kind":"secret"})",
-        R"({"kind":"error","name":"com.ostrel.tirn.std.errors.already_exists"})"}) {
+       {R"({"description":"Creates a key provider: )",
+        R"("operation":"create","output":{"kind":"void"},"service":"kms.providers")",
+        R"("element":{"kind":"structure","name":"com.ostrel.nox.trusted_infrastructure.kms.)"
+        R"(providers.native_provider_create_spec"},"kind":"optional"})",
+        R"(never answered back.","kind":"secret"})",
+        R"("errors":[{"kind":"error","name":"com.ostrel.tirn.std.errors.already_exists"})"}) {
     EXPECT_TRUE(Contains(describeJson.out, part)) << part << "\n" << describeJson;
   }
   // A service's operations, or every one.

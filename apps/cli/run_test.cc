@@ -179,6 +179,14 @@ TEST(Run, DescribesAsJsonWhatTheServerAnswersOnGetOperations) {
     std::string& service = services[operation.serviceName];
     service += (service.empty() ? "" : ",") + entry;
   }
+  // The package's documentation is part of the shape.
+  EXPECT_NE(all.find(R"("description":"Reads one key provider: its kind and, for a native provider, )"
+                     R"(its key identifier. NotFound when there is no such provider.","errors":[)"),
+            std::string::npos)
+      << all;
+  EXPECT_NE(all.find(R"("key_derivation_key":{"description":"The key-derivation key itself: a secret, )"),
+            std::string::npos)
+      << all;
   EXPECT_EQ(document(all), served_operations.body);
   EXPECT_EQ(describe({}), served_operations.body + "\n");
   EXPECT_EQ(services.size(), 4u);

@@ -28,6 +28,7 @@ ENUMERATOR = re.compile(r"[A-Z][A-Z0-9_]*$")
 
 # A line that starts with it documents the declaration that follows it.
 DOC_MARK = "///"
+DETACHED_DOC = "a documentation comment must come right before the declaration it documents"
 
 
 # ---- Parsing -------------------------------------------------------------------------------
@@ -73,8 +74,7 @@ class Parser:
             text = raw.split("#", 1)[0].rstrip()
             if not text.strip():
                 if self.doc:
-                    self.fail(self.doc.line, "a documentation comment must come right before "
-                                             "the declaration it documents")
+                    self.fail(self.doc.line, DETACHED_DOC)
                 continue
             indent = self.indent(number, text)
             if self.doc and self.doc.indent != indent:
@@ -92,8 +92,7 @@ class Parser:
             if opened:
                 blocks.append((indent,) + opened)
         if self.doc:
-            self.fail(self.doc.line, "a documentation comment must come right before the "
-                                     "declaration it documents")
+            self.fail(self.doc.line, DETACHED_DOC)
         if not self.package.name:
             self.fail(1, "the description declares no package")
         return self.package
