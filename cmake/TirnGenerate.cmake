@@ -19,10 +19,16 @@
 #
 #   install(FILES $<TARGET_PROPERTY:shop,TIRN_OPENAPI_DOCUMENT> DESTINATION share/shop)
 #
-# Needs a Python 3 interpreter (Python3_EXECUTABLE) and TIRN_GENERATOR (the generator script),
-# TIRN_BINDINGS_TARGET (the bindings library) and TIRN_ERROR_STATUSES (the HTTP server's table
-# of error statuses, which the document's answers follow), which the package configuration
-# sets.
+# Needs a Python 3 interpreter (Python3_EXECUTABLE) and TIRN_GENERATOR (the generator script,
+# which runs the package tirn_generator beside it), TIRN_BINDINGS_TARGET (the bindings library)
+# and TIRN_ERROR_STATUSES (the HTTP server's table of error statuses, which the document's
+# answers follow), which the package configuration sets.
+
+# The generator's files, the script and its modules: a change to any of them generates again.
+get_filename_component(TIRN_GENERATOR_DIR "${TIRN_GENERATOR}" DIRECTORY)
+file(GLOB TIRN_GENERATOR_FILES CONFIGURE_DEPENDS "${TIRN_GENERATOR_DIR}/tirn_generator/*.py")
+list(PREPEND TIRN_GENERATOR_FILES "${TIRN_GENERATOR}")
+
 function(tirn_generate target)
   cmake_parse_arguments(arg "SHARED;STATIC" "DESCRIPTION;NAME" "" ${ARGN})
   if(NOT arg_DESCRIPTION)
@@ -48,7 +54,8 @@ function(tirn_generate target)
   if(NOT result EQUAL 0)
     message(FATAL_ERROR "The package description has mistakes:\n${mistakes}")
   endif()
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${description} ${TIRN_GENERATOR}
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${description}
+                                                                ${TIRN_GENERATOR_FILES}
                                                                 ${TIRN_ERROR_STATUSES})
   string(STRIP "${listed}" listed)
   string(REPLACE "\n" ";" listed "${listed}")
@@ -70,7 +77,7 @@ function(tirn_generate target)
     COMMAND ${Python3_EXECUTABLE} ${TIRN_GENERATOR} ${description} ${statuses} --name ${name}
             --output ${root}
     COMMAND ${CMAKE_COMMAND} -E touch ${root}/generated.stamp
-    DEPENDS ${description} ${TIRN_GENERATOR} ${TIRN_ERROR_STATUSES}
+    DEPENDS ${description} ${TIRN_GENERATOR_FILES} ${TIRN_ERROR_STATUSES}
     COMMENT "Generating the package of ${name}"
     VERBATIM)
   add_custom_target(${target}_generate DEPENDS ${root}/generated.stamp)

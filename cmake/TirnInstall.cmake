@@ -44,6 +44,9 @@ install(FILES ${PROJECT_BINARY_DIR}/TirnTrustedInfrastructureConfig.cmake
               ${PROJECT_SOURCE_DIR}/cmake/TirnGenerate.cmake
         DESTINATION ${TIRN_CMAKE_DIR})
 install(PROGRAMS ${TIRN_GENERATOR} DESTINATION ${TIRN_CMAKE_DIR})
+install(DIRECTORY ${TIRN_GENERATOR_DIR}/tirn_generator DESTINATION ${TIRN_CMAKE_DIR}
+        FILES_MATCHING PATTERN "*.py"
+        PATTERN "__pycache__" EXCLUDE)
 install(FILES ${TIRN_ERROR_STATUSES} DESTINATION ${TIRN_CMAKE_DIR})
 # The package's OpenAPI 3.1 document, as its servers serve it at GET /v1/openapi.json.
 install(FILES $<TARGET_PROPERTY:tirn_trusted_infrastructure,TIRN_OPENAPI_DOCUMENT>

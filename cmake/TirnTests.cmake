@@ -158,7 +158,8 @@ if(TIRN_PROCESS_TESTS AND NOT TIRN_SANITIZE)
     OUTPUT ${TIRN_SHOP_OPENAPI}
     COMMAND ${Python3_EXECUTABLE} ${TIRN_GENERATOR} ${PROJECT_SOURCE_DIR}/docs/examples/shop.tidl
             --statuses ${TIRN_ERROR_STATUSES} --openapi ${TIRN_SHOP_OPENAPI}
-    DEPENDS ${PROJECT_SOURCE_DIR}/docs/examples/shop.tidl ${TIRN_GENERATOR} ${TIRN_ERROR_STATUSES}
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/examples/shop.tidl ${TIRN_GENERATOR_FILES}
+            ${TIRN_ERROR_STATUSES}
     COMMENT "Writing the OpenAPI document of the guide's shop"
     VERBATIM)
   add_custom_target(tirn_openapi_documents ALL DEPENDS ${TIRN_SHOP_OPENAPI})

@@ -44,6 +44,7 @@ void ExpectTable(std::vector<OperationDefinitions> const& read, OperationTable c
     EXPECT_EQ(back.interfaceName, operation.interfaceName);
     EXPECT_EQ(back.serviceName, operation.serviceName);
     EXPECT_EQ(back.operationName, operation.operationName);
+    EXPECT_EQ(back.description, operation.description);
     EXPECT_TRUE(Tirn::Data::Equal(back.input, operation.input));
     EXPECT_TRUE(Tirn::Data::Equal(back.output, operation.output));
     ASSERT_EQ(back.errors.size(), operation.errors.size());
@@ -115,6 +116,44 @@ TEST(OperationDefinitions, TheDescriptionsEnumerationsAndUnionCasesTravel) {
       auto const* names = operation->annotations.EnumerationNames(row.structure, row.field);
       ASSERT_NE(names, nullptr);
       EXPECT_EQ(*names, row.names);
+    }
+  }
+}
+
+// What the package's description says of an operation, a structure, a field and a parameter
+// travels with them.
+TEST(OperationDefinitions, TheDocumentationOfThePackageTravels) {
+  // Every operation of the package is documented.
+  for (OperationDefinitions const& operation : RoundTrip(TI::Operations())) {
+    EXPECT_FALSE(operation.description.empty()) << operation.serviceName << " "
+                                                << operation.operationName;
+  }
+  std::vector<OperationDefinitions> const shop = RoundTrip(Shop::Operations());
+  OperationDefinitions const* get = Find(shop, "store.items", "get");
+  ASSERT_NE(get, nullptr);
+  EXPECT_EQ(get->description, "The item of that identifier.");
+  std::string const item = "com.example.shop.store.items.item";
+  auto const* structure = get->annotations.Find(item);
+  ASSERT_NE(structure, nullptr);
+  EXPECT_EQ(structure->description, "One item of the shop.");
+  struct Row {
+    std::string structure;
+    char const* field;
+    char const* description;  // null: none
+  } const rows[] = {
+      {item, "ships_from", "Where the item is sent from."},
+      {item, "tags", nullptr},
+      {"com.ostrel.tirn.std.operation_input", "item", "The item's identifier."},
+      {"com.example.shop.address", "street", nullptr},
+  };
+  for (Row const& row : rows) {
+    SCOPED_TRACE(row.structure + "." + row.field);
+    std::string const* description = get->annotations.FieldDescription(row.structure, row.field);
+    if (!row.description) {
+      EXPECT_EQ(description, nullptr);
+    } else {
+      ASSERT_NE(description, nullptr);
+      EXPECT_EQ(*description, row.description);
     }
   }
 }

@@ -4,13 +4,19 @@ the description's line, and a good description generates the expected files."""
 import json
 import os
 import re
+import shutil
+import subprocess
 import sys
 import tempfile
 import textwrap
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
-import tirn_generate  # noqa: E402
+from tirn_generator.command import generate, main  # noqa: E402
+from tirn_generator.cpp import raw_string_delimiter  # noqa: E402
+from tirn_generator.cpp_templates import OPENAPI_PIECE  # noqa: E402
+from tirn_generator.model import DescriptionError  # noqa: E402
+from tirn_generator.template import Template, TemplateError  # noqa: E402
 
 GOOD = """\
 package com.example.shop
@@ -55,8 +61,8 @@ class GeneratorErrors(unittest.TestCase):
     def assertFails(self, text, line, fragment):
         path = describe(text)
         try:
-            with self.assertRaises(tirn_generate.DescriptionError) as raised:
-                tirn_generate.generate(path)
+            with self.assertRaises(DescriptionError) as raised:
+                generate(path)
         finally:
             os.unlink(path)
         message = str(raised.exception)
@@ -103,6 +109,24 @@ class GeneratorErrors(unittest.TestCase):
              "found 'resources'"),
             ("tab indentation", self.replace("  street: string", "\tstreet: string"), 4,
              "indent with spaces"),
+            ("documented package", "/// The shop.\n" + GOOD, 1, "'package' takes no "
+             "documentation comment"),
+            ("documented errors",
+             self.replace("    errors Error\n", "    /// x\n    errors Error\n"), 28,
+             "'errors' takes no documentation comment"),
+            ("documentation apart from its declaration",
+             self.replace("  structure Detail", "  /// Details.\n\n  structure Detail"), 13,
+             "must come right before the declaration"),
+            ("documentation indented otherwise",
+             self.replace("  structure Detail", "    /// Details.\n  structure Detail"), 13,
+             "must be indented as the declaration"),
+            ("documentation at the end", GOOD + "  /// Nothing follows.\n", 29,
+             "must come right before the declaration"),
+            ("empty documentation", self.replace("  structure Detail", "  ///\n  structure Detail"),
+             13, "the documentation comment is empty"),
+            ("documentation with a control character",
+             self.replace("  structure Detail", "  /// A bell \a.\n  structure Detail"), 13,
+             "control characters"),
         ]
         for name, text, line, fragment in cases:
             with self.subTest(name):
@@ -112,7 +136,7 @@ class GeneratorErrors(unittest.TestCase):
         path = describe(GOOD.replace("pages: int64", "pages: integer"))
         output = tempfile.mkdtemp()
         try:
-            self.assertEqual(tirn_generate.main([path, "--output", output]), 1)
+            self.assertEqual(main([path, "--output", output]), 1)
             self.assertEqual(os.listdir(output), [])
         finally:
             os.unlink(path)
@@ -122,7 +146,7 @@ class GeneratorOutput(unittest.TestCase):
     def test_good_description_generates_every_file(self):
         path = describe(GOOD)
         try:
-            files = tirn_generate.generate(path)
+            files = generate(path)
         finally:
             os.unlink(path)
         root = "com/example/shop/"
@@ -159,7 +183,7 @@ class GeneratorOutput(unittest.TestCase):
                             "  operation list -> list Item\n    kind: optional set Kind\n")
         path = describe(text)
         try:
-            source = tirn_generate.generate(path)["com/example/shop/operations.cc"]
+            source = generate(path)["com/example/shop/operations.cc"]
         finally:
             os.unlink(path)
         structure = 'annotations.structures["com.example.shop.store.items.item"]'
@@ -176,7 +200,7 @@ class GeneratorOutput(unittest.TestCase):
     def test_every_bound_type_has_its_type_info(self):
         path = describe(GOOD)
         try:
-            files = tirn_generate.generate(path)
+            files = generate(path)
         finally:
             os.unlink(path)
         root = "com/example/shop/"
@@ -203,10 +227,10 @@ class GeneratorOutput(unittest.TestCase):
         path = describe(GOOD)
         output = tempfile.mkdtemp()
         try:
-            self.assertEqual(tirn_generate.main([path, "--output", output]), 0)
+            self.assertEqual(main([path, "--output", output]), 0)
             target = os.path.join(output, "com/example/shop/store/items/types.h")
             before = os.stat(target).st_mtime_ns
-            self.assertEqual(tirn_generate.main([path, "--output", output]), 0)
+            self.assertEqual(main([path, "--output", output]), 0)
             self.assertEqual(os.stat(target).st_mtime_ns, before)
         finally:
             os.unlink(path)
@@ -219,7 +243,7 @@ def document(text, statuses=None, name=None):
     """The OpenAPI document generated from a description, and the generated files."""
     path = describe(text)
     try:
-        files = tirn_generate.generate(path, name, statuses)
+        files = generate(path, name, statuses)
     finally:
         os.unlink(path)
     return json.loads(files["com/example/shop/openapi.json"]), files
@@ -296,7 +320,7 @@ class OpenApiDocument(unittest.TestCase):
             with self.subTest(name):
                 table = table_with(replacements)
                 try:
-                    with self.assertRaises(tirn_generate.DescriptionError) as raised:
+                    with self.assertRaises(DescriptionError) as raised:
                         document(GOOD, table)
                 finally:
                     os.unlink(table)
@@ -328,13 +352,164 @@ class OpenApiDocument(unittest.TestCase):
         self.assertTrue(pieces)
         self.assertEqual("".join(text for _, text in pieces), files["com/example/shop/openapi.json"])
         # No literal is longer than a compiler must accept.
-        self.assertTrue(all(len(text) <= tirn_generate.OPENAPI_PIECE for _, text in pieces))
+        self.assertTrue(all(len(text) <= OPENAPI_PIECE for _, text in pieces))
         self.assertIn("shop.tidl", doc["info"]["description"])
         # A text that holds the end of the usual raw string gets another delimiter.
         for text in ['{"a": "b"}', 'x)tirn"y', 'x)tirn")tirn_"y']:
             with self.subTest(text):
-                delimiter = tirn_generate.raw_string_delimiter(text)
+                delimiter = raw_string_delimiter(text)
                 self.assertNotIn(f"){delimiter}\"", text)
+
+
+# Documentation on every kind of declaration; one text holds what C++, JSON and Markdown would
+# each read as something else, and two paragraphs.
+TRICKY = ('A "quoted" word, a path C:\\ and ??/ (the trigraph of a backslash), ??= */ /*, '
+          '<b>tags</b> & *stars* | pipes `ticks` [link](x) and _underscores_ with key_id.')
+# The same in Markdown, as the API page and the OpenAPI document hold it.
+TRICKY_MARKDOWN = ('A "quoted" word, a path C:\\\\ and ??/ (the trigraph of a backslash), ??= '
+                   '\\*/ /\\*, \\<b\\>tags\\</b\\> \\& \\*stars\\* \\| pipes '
+                   '\\`ticks\\` \\[link\\](x) and \\_underscores\\_ with key_id.')
+DOCUMENTED = f"""\
+package com.example.shop
+
+/// A place.
+structure Address
+  /// The street,
+  /// on two lines.
+  street: string
+
+/// The items.
+service store.items
+  resource store.item
+
+  /// What an item is.
+  enumeration Kind
+    /// A book.
+    BOOK
+    GAME
+
+  /// {TRICKY}
+  ///
+  /// # Not a heading.
+  structure Item
+    /// {TRICKY}
+    item: id store.item
+    kind: Kind
+
+  /// {TRICKY}
+  operation get -> Item
+    /// The item's identifier.
+    item: string
+    /// The kinds, {TRICKY}
+    kinds: optional set Kind
+    errors NotFound Error
+"""
+
+
+class Documentation(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        path = describe(DOCUMENTED)
+        try:
+            cls.files = generate(path, "shop.tidl")
+        finally:
+            os.unlink(path)
+        cls.root = "com/example/shop/"
+
+    def test_headers_hold_the_documentation_as_comments(self):
+        types = self.files[self.root + "store/items/types.h"]
+        # A word ending in a backslash, or in its trigraph, would carry the comment on into the
+        # line below: it is quoted.
+        self.assertIn("// A \"quoted\" word, a path `C:\\` and `??/` (the trigraph", types)
+        self.assertIn("// com.example.shop.store.items.item\n// A \"quoted\"", types)
+        self.assertIn("//\n// # Not a heading.\nstruct COM_EXAMPLE_SHOP_EXPORT Item", types)
+        self.assertIn("// What an item is.\n//\n// Enumeration Kind", types)
+        self.assertIn("    // A book.\n    BOOK = 0,\n    GAME = 1,", types)
+        self.assertIn("  // The street, on two lines.\n  std::string street;",
+                      self.files[self.root + "types.h"])
+        service = self.files[self.root + "store/items/service.h"]
+        self.assertIn("// The items.\n//\n// The service com.example.shop.store.items.", service)
+        self.assertIn("    // The item's identifier.\n    std::string item;", service)
+        self.assertIn("  // A \"quoted\" word", service.split("class COM_EXAMPLE_SHOP_EXPORT "
+                                                             "AsyncServiceInterface")[1])
+        for name, text in self.files.items():
+            for line in text.splitlines():
+                self.assertFalse(line.lstrip().startswith("//") and line.endswith(("\\", "??/")),
+                                 f"{name}: {line}")
+
+    def test_the_table_holds_the_descriptions_as_literals_that_read_back(self):
+        source = self.files[self.root + "operations.cc"]
+
+        def literal(after):
+            """The text of the string literals that follow `after` in the source."""
+            rest = source[source.index(after) + len(after):]
+            pieces = re.match(r'(\s*"(?:[^"\\]|\\.)*")+', rest).group(0)
+            # The escapes of these literals are JSON's, and \? for a question mark.
+            return "".join(json.loads(piece.replace("\\?", "?"))
+                           for piece in re.findall(r'"(?:[^"\\]|\\.)*"', pieces))
+
+        self.assertEqual(literal('annotations.structures["com.example.shop.store.items.item"]'
+                                 '.description ='), TRICKY + "\n\n# Not a heading.")
+        self.assertEqual(literal('.fieldDescriptions["item"] ='), TRICKY)
+        self.assertEqual(literal('input.fieldDescriptions["kinds"] ='), "The kinds, " + TRICKY)
+        self.assertNotIn("??", source.replace("?\\?", ""))
+        self.assertIn('"get",\n', source)
+        self.assertEqual(literal("&StoreItemsGetInputAnnotations,"), TRICKY)
+        # Compiled with every warning an error: no literal or comment misleads the compiler.
+        compiler = shutil.which("g++")
+        if compiler is None:
+            self.skipTest("no g++ to compile the generated sources with")
+        source_root = os.path.join(os.path.dirname(__file__), "..")
+        with tempfile.TemporaryDirectory() as output:
+            for name, text in self.files.items():
+                os.makedirs(os.path.dirname(os.path.join(output, name)), exist_ok=True)
+                with open(os.path.join(output, name), "w", encoding="utf-8") as handle:
+                    handle.write(text)
+            for name in ["operations.cc", "shop.h"]:
+                with self.subTest(name):
+                    compiled = subprocess.run(
+                        [compiler, "-std=c++17", "-fsyntax-only", "-Wall", "-Wextra",
+                         "-Wpedantic", "-Werror", "-x", "c++", "-I", source_root, "-I", output,
+                         os.path.join(output, self.root, name)],
+                        capture_output=True, text=True, timeout=300)
+                    self.assertEqual(compiled.returncode, 0, compiled.stderr)
+
+    def test_the_openapi_document_holds_the_descriptions_in_markdown(self):
+        doc = json.loads(self.files[self.root + "openapi.json"])
+        schemas = doc["components"]["schemas"]
+        item = schemas["com.example.shop.store.items.item"]
+        self.assertEqual(item["description"], TRICKY_MARKDOWN + "\n\n\\# Not a heading.")
+        self.assertEqual(item["properties"]["item"]["description"],
+                         TRICKY_MARKDOWN + "\n\nIdentifies a com.example.shop.store.item.")
+        self.assertNotIn("description", item["properties"]["kind"])
+        post = doc["paths"]["/v1/com.example.shop.store.items/get"]["post"]
+        self.assertEqual(post["description"], TRICKY_MARKDOWN)
+        self.assertEqual(schemas["com.example.shop.store.items.get.input"]["properties"]
+                         ["kinds"]["description"], "The kinds, " + TRICKY_MARKDOWN)
+        self.assertEqual(schemas["com.example.shop.store.items.kind.known"]
+                         ["x-enum-descriptions"], ["A book.", ""])
+        self.assertTrue(schemas["com.example.shop.store.items.kind"]["description"]
+                        .startswith("What an item is.\n\n"))
+        self.assertEqual(doc["tags"], [{"name": "store.items", "description": "The items."}])
+
+    def test_the_api_page_holds_the_descriptions_in_markdown(self):
+        path = describe(DOCUMENTED)
+        page_file = path + ".md"
+        try:
+            self.assertEqual(main([path, "--name", "shop.tidl", "--api-page", page_file]), 0)
+            with open(page_file, encoding="utf-8") as handle:
+                page = handle.read()
+        finally:
+            os.unlink(path)
+            os.unlink(page_file)
+        self.assertIn("## `store.items`\n\nThe items.\n\nInterface", page)
+        self.assertIn("### `get`\n\n" + TRICKY_MARKDOWN + "\n\n```cpp", page)
+        self.assertIn("#### `Item` (`com.example.shop.store.items.item`)\n\n" + TRICKY_MARKDOWN +
+                      "\n\n\\# Not a heading.\n\n| Field |", page)
+        self.assertIn("| `item` | `std::string` | " + TRICKY_MARKDOWN + " |", page)
+        self.assertIn("| `street` | `std::string` | The street, on two lines. |", page)
+        self.assertIn("#### enumeration `Kind`\n\nWhat an item is.\n\n"
+                      "- `BOOK`: A book.\n- `GAME`\n", page)
 
 
 class Templates(unittest.TestCase):
@@ -346,7 +521,7 @@ class Templates(unittest.TestCase):
         ]
         for name, text, pieces, expected in fills:
             with self.subTest(name):
-                self.assertEqual(tirn_generate.Template(text).fill(**pieces), expected)
+                self.assertEqual(Template(text).fill(**pieces), expected)
         mistakes = [
             ("placeholder left unfilled", "struct $name {$members};", {"name": "A"},
              "needs members"),
@@ -357,11 +532,11 @@ class Templates(unittest.TestCase):
         ]
         for name, text, pieces, fragment in mistakes:
             with self.subTest(name):
-                with self.assertRaises(tirn_generate.TemplateError) as raised:
-                    tirn_generate.Template(text).fill(**pieces)
+                with self.assertRaises(TemplateError) as raised:
+                    Template(text).fill(**pieces)
                 self.assertIn(fragment, str(raised.exception))
-        with self.assertRaises(tirn_generate.TemplateError):
-            tirn_generate.Template("costs $5")
+        with self.assertRaises(TemplateError):
+            Template("costs $5")
 
 
 if __name__ == "__main__":

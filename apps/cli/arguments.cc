@@ -197,13 +197,16 @@ bool ReadCommand(std::vector<std::string> const& rest, std::size_t& next, Argume
   } else if (rest.size() == 1 && rest[0] == "help") {
     parsed.command = Arguments::Command::kHelp;
     next = 1;
+  } else if (!rest.empty() && (rest[0] == "describe" || rest[0] == "help")) {
+    // An operation's help is its description; without an operation, every one of the service,
+    // and without a service (describe only) every one there is.
+    parsed.command = Arguments::Command::kDescribe;
+    next = 1;
+    if (next < rest.size() && !positional("<service>", &parsed.service)) return false;
+    if (next < rest.size() && !positional("<operation>", &parsed.operation)) return false;
   } else {
     parsed.command = Arguments::Command::kCall;
-    if (!rest.empty() && (rest[0] == "describe" || rest[0] == "help")) {
-      // An operation's help is its description.
-      parsed.command = Arguments::Command::kDescribe;
-      next = 1;
-    } else if (rest.empty()) {
+    if (rest.empty()) {
       return Usage("missing <service> <operation>, or list, describe or help", messages);
     }
     if (!positional("<service>", &parsed.service) ||
@@ -277,9 +280,11 @@ std::string HelpText() {
           "Usage:\n"
           "  tirn [global options] <service> <operation> [--field.path value ...]\n"
           "  tirn [global options] <service> <operation> --json '{...}' | --json @file | --json -\n"
-          "  tirn list                             the services and their operations\n"
-          "  tirn describe <service> <operation>   an operation's input, output and errors\n"
-          "  tirn help [<service> <operation>]     this help, or the operation's description\n"
+          "  tirn list                                 the services and their operations\n"
+          "  tirn describe [<service> [<operation>]]   an operation's input, output and errors;\n"
+          "                                            a service's operations, or every one\n"
+          "                                            (--output json: as GET /v1/operations)\n"
+          "  tirn help [<service> [<operation>]]       this help, or the same as describe\n"
           "\n"
           "Input: each option after the operation sets the input field named by its dotted path\n"
           "(--spec.native_spec.key_id k2, or --spec.native_spec.key_id=k2); the field's kind\n"

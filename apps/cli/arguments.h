@@ -4,8 +4,8 @@
 //   tirn [global options] <service> <operation> [--field.path value ...]
 //   tirn [global options] <service> <operation> --json '{...}' | --json @file | --json -
 //   tirn list
-//   tirn describe <service> <operation>
-//   tirn help [<service> <operation>]   (--help, or the operation's description)
+//   tirn describe [<service> [<operation>]]   (every operation, a service's, or one)
+//   tirn help [<service> [<operation>]]       (--help, or the same as describe)
 //   tirn --reflect list            (any command: the server's operations, read from it)
 //
 // Global options are read by Boost.Program_options wherever they stand; every other option

@@ -66,6 +66,35 @@ TEST(ParseArguments, SeparatesGlobalOptionsFromFieldOptions) {
   EXPECT_EQ(json.json, std::string("-"));
 }
 
+// describe (and help, but alone) names an operation, a service's operations or every one.
+TEST(ParseArguments, DescribesAnOperationAServiceOrEveryOne) {
+  struct Case {
+    std::vector<std::string> args;
+    Cli::Arguments::Command command;
+    char const* service;
+    char const* operation;
+  } const cases[] = {
+      {{"describe", "kms.providers", "get"}, Cli::Arguments::Command::kDescribe, "kms.providers",
+       "get"},
+      {{"help", "kms.providers", "get"}, Cli::Arguments::Command::kDescribe, "kms.providers", "get"},
+      {{"describe", "kms.providers"}, Cli::Arguments::Command::kDescribe, "kms.providers", ""},
+      {{"help", "kms.providers"}, Cli::Arguments::Command::kDescribe, "kms.providers", ""},
+      {{"--output", "json", "describe"}, Cli::Arguments::Command::kDescribe, "", ""},
+      {{"help"}, Cli::Arguments::Command::kHelp, "", ""},
+  };
+  for (auto const& c : cases) {
+    std::string line;
+    for (auto const& arg : c.args) line += arg + " ";
+    SCOPED_TRACE(line);
+    Cli::Arguments arguments;
+    std::list<Tirn::BaseMessage> messages;
+    ASSERT_TRUE(Cli::ParseArguments(c.args, &arguments, messages));
+    EXPECT_EQ(arguments.command, c.command);
+    EXPECT_EQ(arguments.service, c.service);
+    EXPECT_EQ(arguments.operation, c.operation);
+  }
+}
+
 TEST(ParseArguments, RefusesMalformedCommandLines) {
   std::vector<std::vector<std::string>> const cases = {
       {},
@@ -73,7 +102,7 @@ TEST(ParseArguments, RefusesMalformedCommandLines) {
       {"kms.providers", "--provider", "p"},
       {"kms.providers", "get", "stray"},
       {"list", "extra"},
-      {"describe", "kms.providers"},
+      {"describe", "kms.providers", "get", "stray"},
       {"--timeout", "0", "list"},
       {"--timeout", "soon", "list"},
       {"--output", "xml", "list"},

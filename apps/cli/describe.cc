@@ -24,6 +24,7 @@ using Tirn::Data::StructDefinition;
 struct FieldNotes {
   std::vector<std::string> const* enumeration = nullptr;
   Tirn::Data::UnionCaseAnnotation const* unionCase = nullptr;
+  std::string const* description = nullptr;
 };
 
 FieldNotes NotesOf(DefinitionAnnotations const* annotations, std::string const* structure,
@@ -32,8 +33,22 @@ FieldNotes NotesOf(DefinitionAnnotations const* annotations, std::string const* 
   if (annotations && structure) {
     notes.enumeration = annotations->EnumerationNames(*structure, field);
     notes.unionCase = annotations->UnionCase(*structure, field);
+    notes.description = annotations->FieldDescription(*structure, field);
   }
   return notes;
+}
+
+// A description below the line it belongs to, indented past the fields that follow it: one
+// line per paragraph.
+void AppendDescription(std::string const& description, int indent, std::string& out) {
+  std::size_t start = 0;
+  while (start < description.size()) {
+    std::size_t end = description.find("\n\n", start);
+    if (end == std::string::npos) end = description.size();
+    out += std::string(std::min(indent, kMaxIndent), ' ') +
+           description.substr(start, end - start) + "\n";
+    start = end + 2;
+  }
 }
 
 std::string Join(std::vector<std::string> const& names, char const* separator) {
@@ -117,16 +132,20 @@ void Describe(DataDefinitionPtr const& definition, std::string const& label, int
     Frame frame = std::move(stack.back());
     stack.pop_back();
     StructDefinition const* structure = nullptr;
-    std::string kind = Summarize(frame.definition, &structure,
-                                 NotesOf(annotations, frame.parent, frame.label));
+    FieldNotes const notes = NotesOf(annotations, frame.parent, frame.label);
+    std::string kind = Summarize(frame.definition, &structure, notes);
     out += std::string(std::min(frame.indent, kMaxIndent), ' ');
     if (!frame.label.empty()) out += frame.label + ": ";
-    if (structure && !described.insert(structure->name()).second) {
-      out += kind + " (see above)\n";
-      continue;
+    bool const expanded = structure && described.insert(structure->name()).second;
+    out += kind + (structure && !expanded ? " (see above)\n" : "\n");
+    // The field's own description; without one, that of the structure expanded here.
+    std::string const* description = notes.description;
+    if (!description && expanded && annotations) {
+      auto const* own = annotations->Find(structure->name());
+      if (own && !own->description.empty()) description = &own->description;
     }
-    out += kind + "\n";
-    if (structure) pushFields(*structure, frame.indent + 2);
+    if (description) AppendDescription(*description, frame.indent + 4, out);
+    if (expanded) pushFields(*structure, frame.indent + 2);
   }
 }
 
@@ -151,6 +170,7 @@ std::string DescribeDefinition(DataDefinitionPtr const& definition, std::string 
 std::string DescribeOperation(Tirn::Core::OperationDescriptor const& operation) {
   std::string out = std::string(operation.serviceName) + " " + operation.operationName + " (" +
                     operation.interfaceName + ")\n";
+  AppendDescription(operation.description, 2, out);
   std::set<std::string> described;
   DefinitionAnnotations const* annotations = operation.annotations.get();
   out += "input:\n";
@@ -164,87 +184,9 @@ std::string DescribeOperation(Tirn::Core::OperationDescriptor const& operation) 
   return out;
 }
 
-namespace {
-
-using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
-
-void WriteStrings(char const* key, std::vector<std::string> const& strings, JsonWriter& json) {
-  json.Key(key);
-  json.StartArray();
-  for (auto const& text : strings) json.String(text.c_str());
-  json.EndArray();
-}
-
-// A type as an object: its kind ("string", "structure", ...), the structure's name, the
-// wrappers around it from the outside in ("optional", "list", "set"), the union tag whose
-// values decide whether the field is there, and what the annotations add: those values, an
-// enumeration's names. The structure, if any, is returned for listing.
-StructDefinition const* WriteType(DataDefinitionPtr definition, JsonWriter& json,
-                                  FieldNotes const& notes = {}) {
-  json.StartObject();
-  std::vector<std::string> wrappers;
-  std::string tag;
-  StructDefinition const* structure = nullptr;
-  std::string kind = "undefined";
-  std::string name;
-  while (definition) {
-    auto const type = definition->GetType().kind();
-    if (type == DataType::OPTIONAL) {
-      wrappers.push_back("optional");
-      definition = static_cast<Tirn::Data::OptionalDefinition const&>(*definition).element();
-      continue;
-    }
-    if (type == DataType::LIST) {
-      auto const& list = static_cast<Tirn::Data::ListDefinition const&>(*definition);
-      wrappers.push_back(list.isSet() ? "set" : "list");
-      definition = list.element();
-      continue;
-    }
-    if (type == DataType::UNION_CASE) {
-      auto const& unionCase = static_cast<Tirn::Data::UnionCaseDefinition const&>(*definition);
-      tag = unionCase.tagName();
-      definition = unionCase.element();
-      continue;
-    }
-    if (type == DataType::STRUCTURE_REF) {
-      kind = "structure";
-      name = static_cast<Tirn::Data::StructRefDefinition const&>(*definition).name();
-    } else if (type == DataType::STRUCTURE || type == DataType::ERROR) {
-      kind = definition->GetType().name();
-      structure = static_cast<StructDefinition const*>(definition.get());
-      name = structure->name();
-    } else {
-      kind = definition->GetType().name();
-    }
-    break;
-  }
-  json.Key("kind");
-  json.String(kind.c_str());
-  if (!name.empty()) {
-    json.Key("structure");
-    json.String(name.c_str());
-  }
-  if (!wrappers.empty()) {
-    json.Key("wrappers");
-    json.StartArray();
-    for (auto const& wrapper : wrappers) json.String(wrapper.c_str());
-    json.EndArray();
-  }
-  if (!tag.empty()) {
-    json.Key("union_tag");
-    json.String(tag.c_str());
-    if (notes.unionCase) WriteStrings("union_values", notes.unionCase->values, json);
-  }
-  if (kind == "string" && notes.enumeration) WriteStrings("enumeration", *notes.enumeration, json);
-  json.EndObject();
-  return structure;
-}
-
-}  // namespace
-
 std::string ListOperationsJson(Tirn::Core::OperationTable const& table) {
   rapidjson::StringBuffer buffer;
-  JsonWriter json(buffer);
+  rapidjson::Writer<rapidjson::StringBuffer> json(buffer);
   json.StartArray();
   for (auto const& operation : table.operations()) {
     json.StartObject();
@@ -255,56 +197,6 @@ std::string ListOperationsJson(Tirn::Core::OperationTable const& table) {
     json.EndObject();
   }
   json.EndArray();
-  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
-}
-
-std::string DescribeOperationJson(Tirn::Core::OperationDescriptor const& operation) {
-  rapidjson::StringBuffer buffer;
-  JsonWriter json(buffer);
-  // Structures are described once each, in "structures", and named everywhere else: the
-  // description stays flat however deep or recursive the definitions are.
-  std::vector<StructDefinition const*> pending;
-  json.StartObject();
-  json.Key("service");
-  json.String(operation.serviceName);
-  json.Key("operation");
-  json.String(operation.operationName);
-  json.Key("interface");
-  json.String(operation.interfaceName);
-  // The roots own every definition below them: they live until the end.
-  DataDefinitionPtr const& input = operation.input;
-  DataDefinitionPtr const& output = operation.output;
-  auto const& errors = operation.errors;
-  json.Key("input");
-  if (auto* structure = WriteType(input, json)) pending.push_back(structure);
-  json.Key("output");
-  if (auto* structure = WriteType(output, json)) pending.push_back(structure);
-  json.Key("errors");
-  json.StartArray();
-  for (auto const& error : errors) {
-    if (auto* structure = WriteType(error, json)) pending.push_back(structure);
-  }
-  json.EndArray();
-  json.Key("structures");
-  json.StartObject();
-  std::set<std::string> described;
-  for (std::size_t i = 0; i < pending.size(); ++i) {
-    StructDefinition const& structure = *pending[i];
-    if (!described.insert(structure.name()).second) continue;
-    json.Key(structure.name().c_str());
-    json.StartObject();
-    json.Key("fields");
-    json.StartObject();
-    for (auto const& field : structure.fields()) {
-      json.Key(field.first.c_str());
-      FieldNotes const notes = NotesOf(operation.annotations.get(), &structure.name(), field.first);
-      if (auto* inner = WriteType(field.second, json, notes)) pending.push_back(inner);
-    }
-    json.EndObject();
-    json.EndObject();
-  }
-  json.EndObject();
-  json.EndObject();
   return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
 }
 

@@ -7,7 +7,9 @@
 // reference, or the same structure in another place) it prints by name. With the operation's
 // annotations an enumeration field shows its known names ("enumeration (NATIVE,
 // TRUST_AUTHORITY)") and a union case the tag values that make it present ("(only when type
-// is NATIVE)"). Iterative: any depth is fine.
+// is NATIVE)"); the operation's description, and each field's (or, without one, that of the
+// structure it expands), follow their line, indented past the fields below it. Iterative: any
+// depth is fine.
 //
 //   std::cout << Apps::Cli::ListOperations(table);
 //   std::cout << Apps::Cli::DescribeOperation(*table.FindByService("kms.providers", "get"));
@@ -26,19 +28,12 @@ namespace Cli {
 // One line per operation, "<service> <operation>", in the table's order.
 std::string ListOperations(Tirn::Core::OperationTable const& table);
 
-// The input, output and errors of `operation`, with its annotations when it has them.
+// The input, output and errors of `operation`, with its annotations when it has them. (As
+// JSON, an operation is described by Tirn::Json::EncodeOperation, as GET /v1/operations does.)
 std::string DescribeOperation(Tirn::Core::OperationDescriptor const& operation);
 
 // The same as JSON, for scripts: an array of {"service", "operation"}.
 std::string ListOperationsJson(Tirn::Core::OperationTable const& table);
-
-// The same as JSON, for scripts: {"service", "operation", "interface", "input", "output",
-// "errors", "structures"}. A type is {"kind", "structure" (its name, for a structure),
-// "wrappers" (["optional", "list", "set"], outside in), "union_tag" (when the field is there
-// for some values of a tag only) with "union_values" (those values, when known),
-// "enumeration" (an enumeration's known names)}; every structure met is described once under
-// "structures" by name, with its "fields".
-std::string DescribeOperationJson(Tirn::Core::OperationDescriptor const& operation);
 
 // `definition` as lines indented by `indent` spaces; `label` (a field name) starts the first
 // line unless empty. `annotations`, when given, name enumerations and union-case values.

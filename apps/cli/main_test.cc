@@ -511,6 +511,10 @@ TEST(TirnProgram, RefusesBadInputBeforeSendingWithExitTwo) {
        "there is no service kms.provider (did you mean kms.providers?)"},
       {{"kms.providers", "gte", "--provider", "p"},
        "there is no operation gte in service kms.providers (did you mean get?)"},
+      {{"describe", "kms.provider"},
+       "there is no service kms.provider (did you mean kms.providers?)"},
+      {{"describe", "kms.providers", "gte"},
+       "there is no operation gte in service kms.providers (did you mean get?)"},
       {{"kms.providers", "get", "--providr", "p"},
        "--providr: there is no such field (did you mean --provider?)"},
       {{"kms.services", "create", "--json",
@@ -625,17 +629,29 @@ TEST(TirnProgram, ListsAndDescribesOperations) {
   EXPECT_EQ(listJson.status, 0) << listJson;
   EXPECT_EQ(listJson.out.rfind(R"([{"service":"kms.providers","operation":"list"},)", 0), 0u)
       << listJson;
+  // As GET /v1/operations describes an operation (run_test.cc compares the two).
   Ran describeJson = RunTirn({"--output", "json", "describe", "kms.providers", "create"});
   EXPECT_EQ(describeJson.status, 0) << describeJson;
   for (char const* part :
-       {R"("service":"kms.providers","operation":"create")",
-        R"("output":{"kind":"void"})",
-        R"("native_spec":{"kind":"structure","structure":")",
-        R"("wrappers":["optional"])",
-        R"("key_derivation_key":{"kind":"secret"})",
-        R"({"kind":"error","structure":"com.ostrel.tirn.std.errors.already_exists"})"}) {
+       {R"({"description":"Creates a key provider: )",
+        R"("operation":"create","output":{"kind":"void"},"service":"kms.providers")",
+        R"("element":{"kind":"structure","name":"com.ostrel.nox.trusted_infrastructure.kms.)"
+        R"(providers.native_provider_create_spec"},"kind":"optional"})",
+        R"(never answered back.","kind":"secret"})",
+        R"("errors":[{"kind":"error","name":"com.ostrel.tirn.std.errors.already_exists"})"}) {
     EXPECT_TRUE(Contains(describeJson.out, part)) << part << "\n" << describeJson;
   }
+  // A service's operations, or every one.
+  Ran service = RunTirn({"describe", "kms.services"});
+  EXPECT_EQ(service.status, 0) << service;
+  for (char const* operation : {"list", "get", "create", "delete"}) {
+    EXPECT_TRUE(Contains(service.out, std::string("kms.services ") + operation + " (")) << service;
+  }
+  EXPECT_FALSE(Contains(service.out, "kms.providers")) << service;
+  Ran all = RunTirn({"describe"});
+  EXPECT_EQ(all.status, 0) << all;
+  EXPECT_TRUE(Contains(all.out, "kms.providers get (")) << all;
+  EXPECT_TRUE(Contains(all.out, "attestation.reports list (")) << all;
 
   Ran help = RunTirn({"--help"});
   EXPECT_EQ(help.status, 0) << help;

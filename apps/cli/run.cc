@@ -20,6 +20,7 @@
 #include "apps/common/suggest.h"
 #include "apps/common/defaults.h"
 #include "tirn/http/protocol.h"
+#include "tirn/json/definition.h"
 #include "tirn/json/json.h"
 #include "tirn/message/message.h"
 #include "tirn/runtime/l10n/locale.h"
@@ -93,7 +94,8 @@ class Reporter {
     return code;
   }
 
-  // A failure of the client after a call succeeded (its result has no JSON form).
+  // A failure of the client with nothing refused or failed before it: a call's result, or a
+  // description, that has no JSON form.
   int FailAfterCall(std::list<Tirn::BaseMessage> const& messages) {
     console_.err << FormatMessages(messages);
     SayJson(*Tirn::Data::ErrorValue::Create(Tirn::Data::Wire::kGenericError, messages), {});
@@ -316,6 +318,45 @@ Tirn::BaseMessage UnknownOperation(Arguments const& arguments,
       arguments.service, arguments.operation, DidYouMean(arguments.operation, operations));
 }
 
+// The operations `arguments` name in `table`, in its order: every one when they name no
+// service, every one of the service when they name no operation; none when the table has none
+// of them.
+std::vector<Tirn::Core::OperationDescriptor const*> Named(Arguments const& arguments,
+                                                          Tirn::Core::OperationTable const& table) {
+  std::vector<Tirn::Core::OperationDescriptor const*> named;
+  for (auto const& operation : table.operations()) {
+    if ((arguments.service.empty() || arguments.service == operation.serviceName) &&
+        (arguments.operation.empty() || arguments.operation == operation.operationName)) {
+      named.push_back(&operation);
+    }
+  }
+  return named;
+}
+
+// The description of the operations named, as text; or with --output json in the form of
+// GET /v1/operations (Tirn::Json::EncodeOperations): one operation's entry when the command
+// names an operation, the document of the service's or the server's operations otherwise.
+int Describe(Arguments const& arguments,
+             std::vector<Tirn::Core::OperationDescriptor const*> const& operations,
+             Console& console, Reporter& report) {
+  std::string text;
+  if (arguments.output != Format::kJson) {
+    for (auto const* operation : operations) {
+      text += (text.empty() ? "" : "\n") + DescribeOperation(*operation);
+    }
+    return WriteResult(console, text);
+  }
+  Tirn::Json::EncodeOptions options;
+  options.pretty = console.outIsTerminal;
+  std::list<Tirn::BaseMessage> messages;
+  bool const encoded =
+      arguments.operation.empty()
+          ? Tirn::Json::EncodeOperations(operations, &text, messages, options)
+          : Tirn::Json::EncodeOperation(*operations.front(), &text, messages, options);
+  if (!encoded) return report.FailAfterCall(messages);
+  return WriteResult(console, text + "\n");
+}
+
 // The call itself, once its operation is known.
 int Call(Arguments const& arguments, Tirn::Core::OperationTable const& table,
          Tirn::Core::OperationDescriptor const& operation, CallSettings& settings,
@@ -384,12 +425,11 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
       break;
   }
   bool const listing = arguments.command == Arguments::Command::kList;
-  auto const* operation =
-      listing ? nullptr : table.FindByService(arguments.service, arguments.operation);
+  std::vector<Tirn::Core::OperationDescriptor const*> named = Named(arguments, table);
   CallSettings settings;
-  // With --reflect, or for an operation the client was not built with, the server's own table.
+  // With --reflect, or for operations the client was not built with, the server's own table.
   std::shared_ptr<Tirn::Core::OperationTable const> reflected;
-  if (arguments.reflect || (!listing && !operation)) {
+  if (arguments.reflect || named.empty()) {
     if (!ResolveSettings(arguments, console, &settings, messages)) return report.Refuse(messages);
     CallOutcome exchange;
     reflected = ReadOperations(settings, &exchange);
@@ -411,26 +451,24 @@ int Run(std::vector<std::string> const& args, Tirn::Core::OperationTable const& 
                            : ExitCodeForError(error, nullptr);
       return report.Fail(error, exchange.seen, code, std::move(messages));
     }
-    operation = listing ? nullptr : reflected->FindByService(arguments.service, arguments.operation);
+    named = Named(arguments, *reflected);
   }
   Tirn::Core::OperationTable const& known = reflected ? *reflected : table;
   if (listing) {
     return WriteResult(console, arguments.output == Format::kJson ? ListOperationsJson(known)
                                                                   : ListOperations(known));
   }
-  if (!operation) {
+  if (named.empty()) {
     messages.push_back(UnknownOperation(arguments, known));
     return report.Refuse(messages);
   }
   if (arguments.command == Arguments::Command::kDescribe) {
-    return WriteResult(console, arguments.output == Format::kJson
-                                    ? DescribeOperationJson(*operation)
-                                    : DescribeOperation(*operation));
+    return Describe(arguments, named, console, report);
   }
   if (!reflected && !ResolveSettings(arguments, console, &settings, messages)) {
     return report.Refuse(messages);
   }
-  return Call(arguments, known, *operation, settings, console, report);
+  return Call(arguments, known, *named.front(), settings, console, report);
 }
 
 }  // namespace Cli

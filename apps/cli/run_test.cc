@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -147,6 +148,51 @@ TEST(Run, AsksForAMissingSecretOnTheTerminalAndPrintsPrettyJsonThere) {
                           TI::Operations(), console);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(out.str(), "{\n  \"native_info\": null,\n  \"type\": \"TRUST_AUTHORITY\"\n}\n");
+}
+
+// `tirn describe --output json` prints what the server answers on GET /v1/operations for the
+// same table: the whole document, the part of it that is a service's operations, or one
+// operation's entry of it.
+TEST(Run, DescribesAsJsonWhatTheServerAnswersOnGetOperations) {
+  Served served;
+  raw_http::Answer const served_operations =
+      raw_http::Send(served.http.port(), raw_http::Get("/v1/operations"));
+  ASSERT_EQ(served_operations.status, 200) << served_operations.head;
+  auto describe = [](std::vector<std::string> args) {
+    std::istringstream in;
+    std::ostringstream out, err;
+    Apps::Cli::Console console(in, out, err);
+    args.insert(args.begin(), {"--output", "json", "describe"});
+    EXPECT_EQ(Apps::Cli::Run(args, TI::Operations(), console), 0) << err.str();
+    return out.str();
+  };
+  auto document = [](std::string const& entries) {
+    return "{\"operations\":[" + entries + "]}";
+  };
+  std::string all;
+  std::map<std::string, std::string> services;
+  for (auto const& operation : TI::Operations().operations()) {
+    std::string entry = describe({operation.serviceName, operation.operationName});
+    ASSERT_EQ(entry.back(), '\n');
+    entry.pop_back();
+    all += (all.empty() ? "" : ",") + entry;
+    std::string& service = services[operation.serviceName];
+    service += (service.empty() ? "" : ",") + entry;
+  }
+  // The package's documentation is part of the shape.
+  EXPECT_NE(all.find(R"("description":"Reads one key provider: its kind and, for a native provider, )"
+                     R"(its key identifier. NotFound when there is no such provider.","errors":[)"),
+            std::string::npos)
+      << all;
+  EXPECT_NE(all.find(R"("key_derivation_key":{"description":"The key-derivation key itself: a secret, )"),
+            std::string::npos)
+      << all;
+  EXPECT_EQ(document(all), served_operations.body);
+  EXPECT_EQ(describe({}), served_operations.body + "\n");
+  EXPECT_EQ(services.size(), 4u);
+  for (auto const& service : services) {
+    EXPECT_EQ(describe({service.first}), document(service.second) + "\n") << service.first;
+  }
 }
 
 // A client built without the server's operations learns them from the server: its

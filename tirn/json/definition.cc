@@ -45,6 +45,7 @@ constexpr char kOperation[] = "operation";
 constexpr char kInput[] = "input";
 constexpr char kOutput[] = "output";
 constexpr char kErrors[] = "errors";
+constexpr char kDescription[] = "description";
 
 // Kinds of the form.
 constexpr char kList[] = "list";
@@ -133,6 +134,13 @@ bool StringsMember(CompoundValue const* object, char const* name, std::vector<st
   return true;
 }
 
+// The "description" of an object into `*out` (null when it has none); false when it is there
+// and is not a string.
+bool DescriptionMember(CompoundValue const* object, std::string const** out) {
+  *out = StringMember(object, kDescription);
+  return *out || !Member(object, kDescription);
+}
+
 // A name for a message: a hostile one is cut after 64 bytes, at a character's start.
 std::string Short(boost::string_view name) {
   constexpr std::size_t kMost = 64;
@@ -214,6 +222,12 @@ bool DefinitionWriter::Write(DataDefinitionPtr const& definition, DataValuePtr* 
     }
     auto object = Object();
     *task.slot = object;
+    if (task.top) {
+      if (std::string const* description =
+              annotations_.FieldDescription(*task.structure, *task.field)) {
+        object->SetField(kDescription, Text(*description));
+      }
+    }
 
     if (char const* leaf = LeafName(kind)) {
       object->SetField(kKind, Text(leaf));
@@ -288,6 +302,7 @@ bool DefinitionWriter::Write(DataDefinitionPtr const& definition, DataValuePtr* 
           std::vector<std::string const*> annotated;
           for (auto const& names : own->enumerations) annotated.push_back(&names.first);
           for (auto const& values : own->unionCases) annotated.push_back(&values.first);
+          for (auto const& text : own->fieldDescriptions) annotated.push_back(&text.first);
           for (std::string const* field : annotated) {
             if (!described.fields().count(*field)) {
               return misfit(task, described.name() + " has no field " + *field);
@@ -297,6 +312,7 @@ bool DefinitionWriter::Write(DataDefinitionPtr const& definition, DataValuePtr* 
         auto entry = Object();
         auto fields = Object();
         entry->SetField(kKind, Text(error ? kError : kStructure));
+        if (own && !own->description.empty()) entry->SetField(kDescription, Text(own->description));
         entry->SetField(kFields, fields);
         structures_->SetField(described.name(), entry);
         for (auto const& field : described.fields()) {
@@ -345,6 +361,7 @@ struct DefinitionReader::Table {
   struct Structure {
     bool error;
     CompoundValue const* fields;
+    std::string const* description;  // null when it has none
   };
   DataValuePtr holder;  // the table's value, which the pointers below point into
   std::string path;
@@ -425,18 +442,30 @@ bool DefinitionReader::Start(DataValuePtr const& structures, std::string const& 
       return Fail(messages, MessageIds::kDefinitionShape, where,
                   "expected {\"kind\": \"structure\" or \"error\", \"fields\": {...}}");
     }
-    table->structures[std::string(entry.first)] = {*kind == kError, fields};
+    std::string const* description = nullptr;
+    if (!DescriptionMember(structure, &description)) {
+      return Fail(messages, MessageIds::kDefinitionShape, where,
+                  "\"description\" must be a string");
+    }
+    table->structures[std::string(entry.first)] = {*kind == kError, fields, description};
   }
   // Every field's type, now that every name is known; and the annotations they carry.
   Data::DefinitionAnnotations annotations;
   for (auto const& structure : table->structures) {
     Data::StructureAnnotations own;
+    if (structure.second.description) own.description = *structure.second.description;
     for (auto const& field : structure.second.fields->fields()) {
       std::string const where = FieldPath(path, structure.first, field.first);
       if (!table->Check(field.second.get(), where, messages)) return false;
       std::string const name(field.first);
       bool present = false;
       CompoundValue const* top = AsObject(field.second.get());
+      std::string const* description = nullptr;
+      if (!DescriptionMember(top, &description)) {
+        return Fail(messages, MessageIds::kDefinitionShape, where,
+                    "\"description\" must be a string");
+      }
+      if (description) own.fieldDescriptions[name] = *description;
       if (*StringMember(top, kKind) == kUnionCase) {
         Data::UnionCaseAnnotation unionCase{*StringMember(top, kTag), {}};
         (void)StringsMember(top, kValues, &unionCase.values, &present);  // checked above
@@ -647,31 +676,60 @@ bool DecodeDefinition(boost::string_view text, DataDefinitionPtr* out,
   return true;
 }
 
-bool EncodeOperations(Core::OperationTable const& table, std::string* out,
-                      std::list<BaseMessage>& messages, EncodeOptions const& options) {
-  auto operations = ListValue::GetInstance(ListValue::LIST);
-  for (Core::OperationDescriptor const& operation : table.operations()) {
-    DefinitionWriter writer(operation.annotations ? *operation.annotations
-                                                  : Data::DefinitionAnnotations());
-    auto entry = Object();
-    entry->SetField(kInterface, Text(operation.interfaceName));
-    entry->SetField(kService, Text(operation.serviceName));
-    entry->SetField(kOperation, Text(operation.operationName));
-    for (auto const& root : {std::make_pair(kInput, &operation.input),
-                             std::make_pair(kOutput, &operation.output)}) {
-      if (!writer.Write(*root.second, entry->FieldSlot(root.first), messages)) return false;
-    }
-    auto errors = ListValue::GetInstance(ListValue::LIST);
-    for (DataDefinitionPtr const& error : operation.errors) {
-      if (!writer.Write(error, errors->AppendSlot(), messages)) return false;
-    }
-    entry->SetField(kErrors, std::move(errors));
-    entry->SetField(kStructures, writer.Structures());
-    operations->Append(std::move(entry));
+namespace {
+
+// One operation as GET /v1/operations describes it, with a table of structures of its own.
+bool OperationEntry(Core::OperationDescriptor const& operation, DataValuePtr* out,
+                    std::list<BaseMessage>& messages) {
+  DefinitionWriter writer(operation.annotations ? *operation.annotations
+                                                : Data::DefinitionAnnotations());
+  auto entry = Object();
+  entry->SetField(kInterface, Text(operation.interfaceName));
+  entry->SetField(kService, Text(operation.serviceName));
+  entry->SetField(kOperation, Text(operation.operationName));
+  if (*operation.description) entry->SetField(kDescription, Text(operation.description));
+  for (auto const& root : {std::make_pair(kInput, &operation.input),
+                           std::make_pair(kOutput, &operation.output)}) {
+    if (!writer.Write(*root.second, entry->FieldSlot(root.first), messages)) return false;
+  }
+  auto errors = ListValue::GetInstance(ListValue::LIST);
+  for (DataDefinitionPtr const& error : operation.errors) {
+    if (!writer.Write(error, errors->AppendSlot(), messages)) return false;
+  }
+  entry->SetField(kErrors, std::move(errors));
+  entry->SetField(kStructures, writer.Structures());
+  *out = std::move(entry);
+  return true;
+}
+
+}  // namespace
+
+bool EncodeOperation(Core::OperationDescriptor const& operation, std::string* out,
+                     std::list<BaseMessage>& messages, EncodeOptions const& options) {
+  DataValuePtr entry;
+  return OperationEntry(operation, &entry, messages) &&
+         Encode(entry, nullptr, out, messages, options);
+}
+
+bool EncodeOperations(std::vector<Core::OperationDescriptor const*> const& operations,
+                      std::string* out, std::list<BaseMessage>& messages,
+                      EncodeOptions const& options) {
+  auto entries = ListValue::GetInstance(ListValue::LIST);
+  for (Core::OperationDescriptor const* operation : operations) {
+    if (!OperationEntry(*operation, entries->AppendSlot(), messages)) return false;
   }
   auto document = Object();
-  document->SetField(kOperations, std::move(operations));
+  document->SetField(kOperations, std::move(entries));
   return Encode(document, nullptr, out, messages, options);
+}
+
+bool EncodeOperations(Core::OperationTable const& table, std::string* out,
+                      std::list<BaseMessage>& messages, EncodeOptions const& options) {
+  std::vector<Core::OperationDescriptor const*> operations;
+  for (Core::OperationDescriptor const& operation : table.operations()) {
+    operations.push_back(&operation);
+  }
+  return EncodeOperations(operations, out, messages, options);
 }
 
 bool DecodeOperations(boost::string_view text, std::vector<OperationDefinitions>* out,
@@ -706,10 +764,15 @@ bool DecodeOperations(DataValuePtr const& document, std::vector<OperationDefinit
                   "expected an operation: \"interface\", \"service\", \"operation\", \"input\", "
                   "\"output\", \"errors\" and \"structures\"");
     }
+    std::string const* description = nullptr;
+    if (!DescriptionMember(entry, &description)) {
+      return Fail(messages, MessageIds::kDefinitionShape, at, "\"description\" must be a string");
+    }
     OperationDefinitions operation;
     operation.interfaceName = *names[0];
     operation.serviceName = *names[1];
     operation.operationName = *names[2];
+    if (description) operation.description = *description;
     if (!reader.Start(*structures, at + "." + kStructures, messages) ||
         !reader.Read(*input, at + "." + kInput, &operation.input, messages) ||
         !reader.Read(*output, at + "." + kOutput, &operation.output, messages)) {

@@ -3,8 +3,9 @@
 // A definition tree travels as a type, an object naming its kind, and one table of the
 // structures it holds, each described once, by name, and named everywhere else: a recursive
 // type is a name that comes back. Annotations travel inside the fields they belong to: an
-// enumeration's names on its string, a union case's tag values on the case. The form is
-// described in docs/protocol.md ("The operations").
+// enumeration's names on its string, a union case's tag values on the case, a field's
+// description on the field's type; a structure's description on its entry of the table. The
+// form is described in docs/protocol.md ("The operations").
 //
 //   {"type": {"kind": "list", "element": {"kind": "structure", "name": "com.example.item"}},
 //    "structures": {"com.example.item": {"kind": "structure", "fields": {
@@ -138,12 +139,23 @@ using OperationDefinitions = Core::OperationDefinitions;
 
 // Every operation of `table` with its definitions and annotations (OperationDescriptor::
 // annotations), each operation with a table of its own (all operation inputs share one name):
-//   {"operations": [{"interface", "service", "operation", "input", "output", "errors",
-//                    "structures"}, ...]}
+//   {"operations": [{"interface", "service", "operation", "description" (when it has one),
+//                    "input", "output", "errors", "structures"}, ...]}
+// This is what GET /v1/operations answers, and `tirn describe --output json` prints.
 [[nodiscard]] TIRN_JSON_EXPORT bool EncodeOperations(Core::OperationTable const& table,
                                                      std::string* out,
                                                      std::list<BaseMessage>& messages,
                                                      EncodeOptions const& options = {});
+// The same document of some operations only (of a table, which keeps them alive), in the
+// order given.
+[[nodiscard]] TIRN_JSON_EXPORT bool EncodeOperations(
+    std::vector<Core::OperationDescriptor const*> const& operations, std::string* out,
+    std::list<BaseMessage>& messages, EncodeOptions const& options = {});
+// One operation's entry of that document.
+[[nodiscard]] TIRN_JSON_EXPORT bool EncodeOperation(Core::OperationDescriptor const& operation,
+                                                    std::string* out,
+                                                    std::list<BaseMessage>& messages,
+                                                    EncodeOptions const& options = {});
 
 // Reads back what EncodeOperations writes; `*out` is left unchanged on failure.
 [[nodiscard]] TIRN_JSON_EXPORT bool DecodeOperations(

@@ -138,6 +138,25 @@ TEST(DefinitionJson, TreesAndTheirAnnotationsReadBackEqual) {
                      {R"("kind":{"enumeration":["GAME","BOOK"],"kind":"string"})",
                       R"("kind":"union_case","tag":"kind","values":["BOOK"])"}});
   }
+  {
+    DefinitionAnnotations annotations;
+    annotations.structures["t.item"].description = "An item.\n\nIts \"second\" paragraph.";
+    annotations.structures["t.item"].fieldDescriptions["kinds"] = "What it is.";
+    annotations.structures["t.item"].fieldDescriptions["book"] = "Its book.";
+    annotations.structures["t.item"].enumerations["kinds"] = {"BOOK"};
+    annotations.structures["t.item"].unionCases["book"] = {"kind", {"BOOK"}};
+    cases.push_back({"descriptions of a structure and of fields",
+                     Struct("t.item", {{"kind", String()},
+                                       {"kinds", OptionalDefinition::GetInstance(
+                                                     ListDefinition::GetSetInstance(String()))},
+                                       {"book", BookCase({"BOOK"})},
+                                       {"count", Integer()}}),
+                     annotations,
+                     {R"("description":"An item.\n\nIts \"second\" paragraph.","fields")",
+                      R"("kinds":{"description":"What it is.","element":{"element":)",
+                      R"("book":{"description":"Its book.","element")",
+                      R"("count":{"kind":"integer"})"}});
+  }
   cases.push_back({"an error whose messages share a structure",
                    ErrorDefinition::GetInstance(
                        "t.failed", {{"messages", ListDefinition::GetInstance(Struct(
@@ -242,6 +261,13 @@ TEST(DefinitionJson, HostileTextsAreRefusedWithMessages) {
       {"a structure without fields",
        R"({"type":{"kind":"string"},"structures":{"s":{"kind":"structure"}}})",
        Ids::kDefinitionShape, "structures.s", {}},
+      {"a structure's description that is no string",
+       R"({"type":{"kind":"string"},"structures":{"s":{"kind":"structure","description":1,"fields":{}}}})",
+       Ids::kDefinitionShape, "structures.s", {}},
+      {"a field's description that is no string",
+       R"({"type":{"kind":"string"},"structures":{"s":{"kind":"structure","fields":)"
+       R"({"f":{"kind":"string","description":["x"]}}}}})",
+       Ids::kDefinitionShape, "structures.s.fields.f", {}},
       {"more definitions than allowed", wide, Ids::kDefinitionTooLarge, "type", few},
   };
   for (Row const& row : rows) {
@@ -272,6 +298,8 @@ TEST(DefinitionJson, WritingRefusesWhatTheFormCannotSay) {
   tagged.structures["t.s"].unionCases["book"] = {"type", {"BOOK"}};
   DefinitionAnnotations plain;
   plain.structures["t.s"].unionCases["count"] = {"kind", {"BOOK"}};
+  DefinitionAnnotations described;
+  described.structures["t.s"].fieldDescriptions["size"] = "How big.";
   struct Row {
     char const* what;
     DataDefinitionPtr definition;
@@ -294,6 +322,8 @@ TEST(DefinitionJson, WritingRefusesWhatTheFormCannotSay) {
        Ids::kDefinitionAnnotation, "t.s.count"},
       {"a case's values for another tag", Struct("t.s", {{"book", BookCase({"BOOK"})}}), tagged,
        Ids::kDefinitionAnnotation, "t.s.book"},
+      {"a description of a field that is not there", Struct("t.s", {{"count", Integer()}}),
+       described, Ids::kDefinitionAnnotation, "<root>"},
   };
   for (Row const& row : rows) {
     SCOPED_TRACE(row.what);

@@ -19,6 +19,8 @@ function newAjv() {
   // The formats of the OpenAPI format registry that the documents use.
   ajv.addFormat("int64", { type: "number", validate: (n) => Number.isInteger(n) });
   ajv.addFormat("password", { type: "string", validate: () => true });
+  // The extension that describes an enumeration's names, one by one: an annotation.
+  ajv.addKeyword("x-enum-descriptions");
   return ajv;
 }
 

@@ -56,10 +56,12 @@ struct TIRN_CORE_EXPORT OperationDescriptor {
 
   OperationDescriptor(char const* interfaceId, char const* service, char const* operation,
                       DefinitionFunction makeInput, DefinitionFunction makeOutput,
-                      ErrorsFunction makeErrors, AnnotationsFunction makeInputAnnotations = nullptr)
+                      ErrorsFunction makeErrors, AnnotationsFunction makeInputAnnotations = nullptr,
+                      char const* operationDescription = "")
       : interfaceName(interfaceId),
         serviceName(service),
         operationName(operation),
+        description(operationDescription),
         inputDefinition(makeInput),
         outputDefinition(makeOutput),
         errorDefinitions(makeErrors),
@@ -71,12 +73,16 @@ struct TIRN_CORE_EXPORT OperationDescriptor {
   char const* serviceName;
   // The operation's wire name ("get").
   char const* operationName;
+  // What the operation does, for people: plain text, paragraphs separated by an empty line;
+  // empty when the package's description says nothing.
+  char const* description;
   DefinitionFunction inputDefinition;
   DefinitionFunction outputDefinition;
   // The declared errors, in a fixed order.
   ErrorsFunction errorDefinitions;
-  // The annotations of the input's own fields (its enumeration parameters); null when it has
-  // none. Every operation input shares one wire name, so these cannot live in the package's.
+  // The annotations of the input's own fields (its enumeration parameters, the parameters'
+  // descriptions); null when it has none. Every operation input shares one wire name, so these
+  // cannot live in the package's.
   AnnotationsFunction inputAnnotations;
 
   // What the functions above build, built once by the table that holds the descriptor (null
@@ -96,6 +102,7 @@ struct OperationDefinitions {
   std::string interfaceName;
   std::string serviceName;
   std::string operationName;
+  std::string description;
   Data::DataDefinitionPtr input;
   Data::DataDefinitionPtr output;
   std::list<Data::DataDefinitionPtr> errors;

@@ -28,7 +28,12 @@ std::list<DataDefinitionPtr> Failed() {
   return {Data::ErrorDefinition::GetInstance("test.failed", {{"why", Text()}})};
 }
 std::list<DataDefinitionPtr> NoErrors() { return {}; }
-Data::StructureAnnotations InputAnnotations() { return {{{"mode", {"FAST", "SAFE"}}}, {}}; }
+Data::StructureAnnotations InputAnnotations() {
+  Data::StructureAnnotations input;
+  input.enumerations["mode"] = {"FAST", "SAFE"};
+  input.fieldDescriptions["mode"] = "How to put it.";
+  return input;
+}
 
 // An operation's annotations are the package's of the structures its definitions hold, and
 // its input's own under the input's name; a structure it does not reach brings nothing.
@@ -67,9 +72,35 @@ TEST(OperationTableTest, GivesEachOperationTheAnnotationsOfWhatItHolds) {
     }
     EXPECT_EQ(names, row.structures);
   }
-  auto const* names = table.FindByService("items", "put")->annotations->EnumerationNames(kInput, "mode");
+  auto const& put = *table.FindByService("items", "put");
+  auto const* names = put.annotations->EnumerationNames(kInput, "mode");
   ASSERT_NE(names, nullptr);
   EXPECT_EQ(*names, (std::vector<std::string>{"FAST", "SAFE"}));
+  auto const* description = put.annotations->FieldDescription(kInput, "mode");
+  ASSERT_NE(description, nullptr);
+  EXPECT_EQ(*description, "How to put it.");
+}
+
+// An operation's description is the descriptor's; a table made from definitions keeps it with
+// the names, which its descriptors point into.
+TEST(OperationTableTest, KeepsEachOperationsDescription) {
+  OperationTable const generated(
+      "test", {{"test.items", "items", "put", &Input, &Nothing, &Failed, nullptr, "Puts it."},
+               {"test.items", "items", "list", &Input, &List, &NoErrors}});
+  EXPECT_STREQ(generated.FindByService("items", "put")->description, "Puts it.");
+  EXPECT_STREQ(generated.FindByService("items", "list")->description, "");
+
+  std::vector<OperationDefinitions> read(1);
+  read[0].interfaceName = "test.items";
+  read[0].serviceName = "items";
+  read[0].operationName = "put";
+  read[0].description = std::string("Puts it, ") + std::string(100, 'x');
+  OperationTable const copy = [&] {
+    OperationTable const made = OperationTable::FromDefinitions("test", std::move(read));
+    return made;
+  }();
+  EXPECT_EQ(std::string(copy.FindByService("items", "put")->description),
+            "Puts it, " + std::string(100, 'x'));
 }
 
 }  // namespace

@@ -1,14 +1,17 @@
-// Tirn::Data::DefinitionAnnotations: what a definition tree cannot say of a structure's fields.
+// Tirn::Data::DefinitionAnnotations: what a definition tree cannot say of a structure and its
+// fields.
 //
 // An enumeration travels as a string, so its definition is a string definition that does not
-// know the enumeration's names; a union case's rule is a callable that cannot be read back. The
-// generator writes both down beside each package's operation table, per structure (by its wire
-// name):
+// know the enumeration's names; a union case's rule is a callable that cannot be read back; and
+// what a structure or a field is for is said only in the package's description. The generator
+// writes them down beside each package's operation table, per structure (by its wire name):
 //
 //   Tirn::Data::DefinitionAnnotations annotations;
 //   auto& info = annotations.structures["com.example.shop.store.items.item"];
 //   info.enumerations["kind"] = {"BOOK", "GAME"};         // declaration order
 //   info.unionCases["book"] = {"kind", {"BOOK"}};          // tag field, activating values
+//   info.description = "An item of the shop.";
+//   info.fieldDescriptions["kind"] = "What the item is.";
 //
 //   if (auto const* names = annotations.EnumerationNames(structureName, "kind")) ...
 //
@@ -38,16 +41,24 @@ struct UnionCaseAnnotation {
   }
 };
 
-// The annotations of one structure's fields, by field name.
+// The annotations of one structure, and of its fields by field name.
 struct StructureAnnotations {
   // An enumeration field's known names, in declaration order.
   std::map<std::string, std::vector<std::string>> enumerations;
   std::map<std::string, UnionCaseAnnotation> unionCases;
+  // What the structure is, and what each field holds, for people: plain text, paragraphs
+  // separated by an empty line. Empty, or no entry, when the package's description says nothing.
+  std::string description;
+  std::map<std::string, std::string> fieldDescriptions;
 
-  bool empty() const { return enumerations.empty() && unionCases.empty(); }
+  bool empty() const {
+    return enumerations.empty() && unionCases.empty() && description.empty() &&
+           fieldDescriptions.empty();
+  }
 
   friend bool operator==(StructureAnnotations const& a, StructureAnnotations const& b) {
-    return a.enumerations == b.enumerations && a.unionCases == b.unionCases;
+    return a.enumerations == b.enumerations && a.unionCases == b.unionCases &&
+           a.description == b.description && a.fieldDescriptions == b.fieldDescriptions;
   }
   friend bool operator!=(StructureAnnotations const& a, StructureAnnotations const& b) {
     return !(a == b);
@@ -69,6 +80,14 @@ struct DefinitionAnnotations {
     if (!annotations) return nullptr;
     auto found = annotations->enumerations.find(field);
     return found == annotations->enumerations.end() ? nullptr : &found->second;
+  }
+  // The description of the field `field` of `structure`, or null when it has none.
+  std::string const* FieldDescription(std::string const& structure,
+                                      std::string const& field) const {
+    StructureAnnotations const* annotations = Find(structure);
+    if (!annotations) return nullptr;
+    auto found = annotations->fieldDescriptions.find(field);
+    return found == annotations->fieldDescriptions.end() ? nullptr : &found->second;
   }
   // The tag and values of the union-case field `field` of `structure`, or null.
   UnionCaseAnnotation const* UnionCase(std::string const& structure,

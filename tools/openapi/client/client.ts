@@ -81,6 +81,23 @@ export function refusedByTheTypes(): void {
   void client.POST("/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/rename", { body: {} });
 }
 
+// An enumeration is open: its names are a type of their own, exactly those the package lists,
+// and its fields take them and any name a newer server adds. Checked by tsc only: a document
+// whose enumerations lost their names, or closed them, does not compile here.
+type Same<A, B> = (<T>() => T extends A ? 1 : 2) extends (<T>() => T extends B ? 1 : 2) ? true : false;
+const PROVIDERS = "com.ostrel.nox.trusted_infrastructure.kms.providers";
+type ProviderType = Schemas[`${typeof PROVIDERS}.provider_type`];
+type ProviderTypeNames = Schemas[`${typeof PROVIDERS}.provider_type.known`];
+export const providerTypeNames: Same<ProviderTypeNames, "NATIVE" | "TRUST_AUTHORITY"> = true;
+export const reportTypeNames: Same<
+    Schemas["com.ostrel.nox.trusted_infrastructure.attestation.reports.report_type.known"],
+    "REPORTING_JWT"> = true;
+export const providerTypeFields: Same<Schemas[`${typeof PROVIDERS}.info`]["type"], ProviderType> = true;
+export const listedNames: ProviderType[] = ["NATIVE", "TRUST_AUTHORITY"] satisfies ProviderTypeNames[];
+export const newerName: ProviderType = "QUANTUM_VAULT";
+// @ts-expect-error a name the package does not list is none of the known names
+export const unlistedName: ProviderTypeNames = "QUANTUM_VAULT";
+
 async function keyProviders(): Promise<void> {
   const create = "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/create";
   const native = { provider: "vault-native", native_spec: { key_id: "k1", key_derivation_key: SECRET } };
