@@ -77,6 +77,16 @@ struct Services {
         .Describe();
   }
 
+  std::string DeleteProvider(std::string const& id) {
+    return Call<Tirn::Void>([&](auto const& r) { providers->Delete(id, activation, r); })
+        .Describe();
+  }
+
+  std::string DeleteKeyServer(std::string const& id) {
+    return Call<Tirn::Void>([&](auto const& r) { keyServers->Delete(id, activation, r); })
+        .Describe();
+  }
+
   Outcome<std::shared_ptr<ProvidersSvc::Info const>> GetProvider(std::string const& id) {
     return Call<std::shared_ptr<ProvidersSvc::Info const>>(
         [&](auto const& r) { providers->Get(id, nullptr, r); });

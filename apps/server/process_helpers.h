@@ -126,6 +126,14 @@ class ServerProcess {
 
   void Signal(int signal) const { kill(pid_, signal); }
   std::string Stderr() const { return ReadAll(stderrFile_); }
+  // Whether stderr holds `said` within 2 s (a line the server writes once it has acted).
+  bool Says(std::string const& said) const {
+    for (int i = 0; i < 200; ++i) {
+      if (Stderr().find(said) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
 
   // The rest of stdout, once the process has exited.
   std::string RestOfStdout() {

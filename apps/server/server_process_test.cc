@@ -120,10 +120,7 @@ TEST(ServerProgram, SighupReloadsTokensAndPolicy) {
     std::ofstream(tokens) << tokenText;
     std::ofstream(policy) << policyText;
     server.process.Signal(SIGHUP);
-    for (int i = 0; i < 200 && server.process.Stderr().find(said) == std::string::npos; ++i) {
-      std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_NE(server.process.Stderr().find(said), std::string::npos) << server.process.Stderr();
+    EXPECT_TRUE(server.process.Says(said)) << server.process.Stderr();
   };
   // bob added with reading rights, alice removed.
   reload("t0ken-bob-83d1a6f04c2e97 bob\n", "bob *.list\n", "reloaded the tokens and the policy");
@@ -190,9 +187,7 @@ TEST(ServerProgram, FilesThatCannotBeTrustedStopTheStart) {
   ASSERT_EQ(std::remove(tokens.c_str()), 0);
   ASSERT_EQ(::mkdir(tokens.c_str(), 0700), 0);
   server.process.Signal(SIGHUP);
-  for (int i = 0; i < 200 && !Contains(server.process.Stderr(), "reload refused"); ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
+  EXPECT_TRUE(server.process.Says("reload refused")) << server.process.Stderr();
   EXPECT_TRUE(Contains(server.process.Stderr(), "is a directory")) << server.process.Stderr();
   Client alice(server.url, "t0ken-alice-5f2c9e81d4b7-0123456789abc");
   EXPECT_EQ(alice.Create("a1", "k", "s"), "ok");
@@ -250,12 +245,8 @@ TEST(ServerProgram, ClientCertificatesNameCallers) {
     SCOPED_TRACE(c.who);
     EXPECT_NE(as(c.certificate), "ok");
     // The server says why once its side of the handshake has ended.
-    std::string log = server.process.Stderr();
-    for (int i = 0; i < 200 && !Contains(log, c.why); ++i) {
-      std::this_thread::sleep_for(10ms);
-      log = server.process.Stderr();
-    }
-    EXPECT_TRUE(Contains(log, "refused: ") && Contains(log, c.why)) << log;
+    EXPECT_TRUE(server.process.Says(c.why)) << server.process.Stderr();
+    EXPECT_TRUE(Contains(server.process.Stderr(), "refused: ")) << server.process.Stderr();
   }
   // tirn presents one the same way.
   std::vector<std::string> const tirn = {"--url", server.url, "--ca", serverFiles.certificate};
@@ -275,9 +266,7 @@ TEST(ServerProgram, ClientCertificatesNameCallers) {
   std::filesystem::copy_file(next.Revoke({}), crlFile,
                              std::filesystem::copy_options::overwrite_existing);
   server.process.Signal(SIGHUP);
-  for (int i = 0; i < 200 && !Contains(server.process.Stderr(), "reloaded the TLS"); ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
+  EXPECT_TRUE(server.process.Says("reloaded the TLS")) << server.process.Stderr();
   EXPECT_EQ(as(&dave), "ok");
   EXPECT_NE(as(&alice), "ok");
   EXPECT_EQ(Stop(server.process), 0);
@@ -322,9 +311,7 @@ TEST(ServerProgram, SigtermDrainsBeforeItStops) {
   ASSERT_FALSE(patient.url.empty()) << patient.line << patient.process.Stderr();
   auto const again = std::chrono::steady_clock::now();
   patient.process.Signal(SIGTERM);
-  for (int i = 0; i < 200 && !Contains(patient.process.Stderr(), "draining on"); ++i) {
-    std::this_thread::sleep_for(5ms);
-  }
+  EXPECT_TRUE(patient.process.Says("draining on")) << patient.process.Stderr();
   patient.process.Signal(SIGINT);
   EXPECT_EQ(patient.process.Wait(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - again, 10s);

@@ -130,22 +130,15 @@ TEST_P(StoreTest, RecordsGoThroughTheirWholeLife) {
   EXPECT_FALSE((*portless.value)->address->port);
 
   // Deleting frees the address but not the number.
-  EXPECT_EQ(Call<Tirn::Void>([&](auto const& r) {
-              services.keyServers->Delete("key-server-1", nullptr, r);
-            }).Describe(),
-            "ok");
-  EXPECT_EQ(Call<Tirn::Void>([&](auto const& r) {
-              services.keyServers->Delete("key-server-1", nullptr, r);
-            }).Describe(),
+  EXPECT_EQ(services.DeleteKeyServer("key-server-1"), "ok");
+  EXPECT_EQ(services.DeleteKeyServer("key-server-1"),
             "com.ostrel.tirn.std.errors.not_found reference.key.server.not.found");
   auto third = services.CreateKeyServer("kms.example", 443);
   ASSERT_TRUE(third.value) << third.Describe();
   EXPECT_EQ(*third.value, "key-server-3");
   EXPECT_EQ(services.KeyServerIds(), (std::vector<std::string>{"key-server-2", "key-server-3"}));
 
-  EXPECT_EQ(Call<Tirn::Void>([&](auto const& r) { services.providers->Delete("vault", nullptr, r); })
-                .Describe(),
-            "ok");
+  EXPECT_EQ(services.DeleteProvider("vault"), "ok");
   EXPECT_EQ(services.GetProvider("vault").Describe(),
             "com.ostrel.tirn.std.errors.not_found reference.provider.not.found");
   EXPECT_EQ(services.ProviderIds(), (std::vector<std::string>{"authority"}));
@@ -183,14 +176,6 @@ TEST_P(StoreTest, ConcurrentCallsLoseNothing) {
 // kept, and changes nothing: each step below would answer otherwise if it were done again.
 TEST_P(StoreTest, KeyedWritesAreDoneOnceAndAnsweredAsTheFirstTime) {
   Services services(store_);
-  auto const deleteKeyServer = [&services](std::string const& id) {
-    return Call<Tirn::Void>([&](auto const& r) { services.keyServers->Delete(id, services.activation, r); })
-        .Describe();
-  };
-  auto const deleteProvider = [&services](std::string const& id) {
-    return Call<Tirn::Void>([&](auto const& r) { services.providers->Delete(id, services.activation, r); })
-        .Describe();
-  };
   std::string const exists = "com.ostrel.tirn.std.errors.already_exists reference.provider.exists";
   std::string const reused =
       "com.ostrel.tirn.std.errors.invalid_argument reference.idempotency.key.reused";
@@ -209,24 +194,24 @@ TEST_P(StoreTest, KeyedWritesAreDoneOnceAndAnsweredAsTheFirstTime) {
       // The same key for another write, or with another input (the secret counts), is refused.
       {"k1", "", [&] { return services.CreateProvider("vault", "key-1", "other"); }, reused},
       {"k1", "", [&] { return services.CreateProvider("other", "key-1"); }, reused},
-      {"k1", "", [&] { return deleteProvider("vault"); }, reused},
+      {"k1", "", [&] { return services.DeleteProvider("vault"); }, reused},
       // Another caller's key of the same name is its own.
       {"k1", "bob", [&] { return services.CreateProvider("vault", "key-1"); }, exists},
       {"k1", "bob", [&] { return services.CreateProvider("vault", "key-1"); }, exists},
       // A refusal made inside the change is kept too: the provider is gone when it is replayed.
       {"", "", [&] { return services.CreateProvider("authority"); }, "ok"},
       {"k2", "", [&] { return services.UpdateKeyId("authority", "key-2"); }, notNative},
-      {"", "", [&] { return deleteProvider("authority"); }, "ok"},
+      {"", "", [&] { return services.DeleteProvider("authority"); }, "ok"},
       {"k2", "", [&] { return services.UpdateKeyId("authority", "key-2"); }, notNative},
       // An answer of not_found is kept, though the provider exists by the replay.
-      {"k3", "", [&] { return deleteProvider("late"); }, notFound},
+      {"k3", "", [&] { return services.DeleteProvider("late"); }, notFound},
       {"", "", [&] { return services.CreateProvider("late"); }, "ok"},
-      {"k3", "", [&] { return deleteProvider("late"); }, notFound},
+      {"k3", "", [&] { return services.DeleteProvider("late"); }, notFound},
       // A created server's identifier, and a delete's success.
       {"k4", "", [&] { return services.CreateKeyServer("kms", 1).value.value_or("?"); }, "key-server-1"},
       {"k4", "", [&] { return services.CreateKeyServer("kms", 1).value.value_or("?"); }, "key-server-1"},
-      {"k5", "", [&] { return deleteKeyServer("key-server-1"); }, "ok"},
-      {"k5", "", [&] { return deleteKeyServer("key-server-1"); }, "ok"},
+      {"k5", "", [&] { return services.DeleteKeyServer("key-server-1"); }, "ok"},
+      {"k5", "", [&] { return services.DeleteKeyServer("key-server-1"); }, "ok"},
   };
   int index = 0;
   for (auto const& step : steps) {
