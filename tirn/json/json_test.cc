@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <list>
 #include <memory>
 #include <random>
@@ -473,10 +473,16 @@ double DecodeSeconds(std::size_t n) {
     if (i != 0) text += ',';
   }
   text += '}';
-  auto const start = std::chrono::steady_clock::now();
-  DataValuePtr value = Decoded(text);
-  EXPECT_EQ(static_cast<Tirn::Data::CompoundValue const&>(*value).fields().size(), n);
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // The least CPU time of three decodes: other work on the machine only ever adds to one.
+  double least = 0;
+  for (int run = 0; run < 3; ++run) {
+    std::clock_t const start = std::clock();
+    DataValuePtr value = Decoded(text);
+    double const seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+    EXPECT_EQ(static_cast<Tirn::Data::CompoundValue const&>(*value).fields().size(), n);
+    least = run == 0 ? seconds : std::min(least, seconds);
+  }
+  return least;
 }
 
 TEST(JsonDecode, ManyKeysCostCloseToTheirNumber) {

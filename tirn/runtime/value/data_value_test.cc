@@ -218,8 +218,8 @@ double BuildAndReadSeconds(std::vector<std::string> const& names) {
     EXPECT_EQ(found, names.size());
     EXPECT_EQ(value->fields().size(), names.size());
   }
-  std::sort(runs.begin(), runs.end());
-  return runs[1];
+  // The least of three: other work on the machine only ever adds to a run.
+  return *std::min_element(runs.begin(), runs.end());
 }
 
 // Field names f00000000, f00000001, ... in the given order.
