@@ -245,7 +245,9 @@ TEST(StructValueTest, BuildingAWideStructureIsNotQuadraticInAnyOrder) {
     SCOPED_TRACE(order);
     double const small = BuildAndReadSeconds(FieldNames(kFields, order));
     double const large = BuildAndReadSeconds(FieldNames(8 * kFields, order));
-    EXPECT_LT(large, 24 * std::max(small, 1e-3)) << small << " s, then " << large << " s";
+    // Linear growth gives 8x, n log n and a working set past the caches up to about 25x (with
+    // AddressSanitizer's checks); quadratic gives 64x.
+    EXPECT_LT(large, 40 * std::max(small, 1e-3)) << small << " s, then " << large << " s";
   }
   // Past the first few fields, order and addresses still hold.
   for (char const* order : {"descending", "random"}) {
