@@ -274,6 +274,10 @@ TEST(AnswerReader, TheOutcomeCarriesTheStatusOfItsHead) {
       {"a head cut short", {"HTTP/1.1 503 X\r\nContent-"}, true, 0, kCut},
       {"nothing", {}, true, 0, kCut},
       {"a malformed head", {"HTTP/1.1 5x3 X\r\n\r\n"}, false, 0, kBad},
+      {"three digits that are no status", {"HTTP/1.1 000 X\r\nContent-Length: 0\r\n\r\n"},
+       false, 0, kBad},
+      {"a status past 599", {"HTTP/1.1 999 X\r\nContent-Length: 0\r\n\r\n"}, false, 999,
+       kBad},
   };
   for (Status const& c : cases) {
     SCOPED_TRACE(c.what);

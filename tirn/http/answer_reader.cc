@@ -174,6 +174,10 @@ class AnswerReader::Impl {
       auto const type = head.find(http::field::content_type);
       streamed_ = head.result() == http::status::ok && type != head.end() &&
                   type->value().substr(0, std::strlen(kStreamType)) == kStreamType;
+      // Three digits that are no status at all ("000") say nothing of what answered.
+      if (status_ < 100 || status_ > 599) {
+        return BadAnswer(events, {}, "status " + std::to_string(status_) + " is no HTTP status");
+      }
     }
     if (streamed_) ReadFrames(events);
     if (finished_) return;
