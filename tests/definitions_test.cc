@@ -45,6 +45,7 @@ void ExpectTable(std::vector<OperationDefinitions> const& read, OperationTable c
     EXPECT_EQ(back.serviceName, operation.serviceName);
     EXPECT_EQ(back.operationName, operation.operationName);
     EXPECT_EQ(back.description, operation.description);
+    EXPECT_EQ(back.serviceDescription, operation.serviceDescription);
     EXPECT_TRUE(Tirn::Data::Equal(back.input, operation.input));
     EXPECT_TRUE(Tirn::Data::Equal(back.output, operation.output));
     ASSERT_EQ(back.errors.size(), operation.errors.size());

@@ -455,6 +455,11 @@ class Documentation(unittest.TestCase):
         self.assertNotIn("??", source.replace("?\\?", ""))
         self.assertIn('"get",\n', source)
         self.assertEqual(literal("&StoreItemsGetInputAnnotations,"), TRICKY)
+        self.assertEqual(literal("constexpr char kStoreItemsDescription[] ="), "The items.")
+        self.assertIn("kStoreItemsDescription},\n", source)
+        meanings = source[source.index('.enumerationDescriptions["kind"] = {'):]
+        self.assertEqual(literal('.enumerationDescriptions["kind"] = {\n      {"BOOK",'), "A book.")
+        self.assertNotIn('"GAME"', meanings[:meanings.index("};")])
         # Compiled with every warning an error: no literal or comment misleads the compiler.
         compiler = shutil.which("g++")
         if compiler is None:

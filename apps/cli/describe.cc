@@ -4,6 +4,7 @@
 #include <rapidjson/writer.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <utility>
 #include <vector>
@@ -23,6 +24,7 @@ using Tirn::Data::StructDefinition;
 // What the annotations say of one field.
 struct FieldNotes {
   std::vector<std::string> const* enumeration = nullptr;
+  std::map<std::string, std::string> const* meanings = nullptr;  // of the enumeration's names
   Tirn::Data::UnionCaseAnnotation const* unionCase = nullptr;
   std::string const* description = nullptr;
 };
@@ -32,6 +34,7 @@ FieldNotes NotesOf(DefinitionAnnotations const* annotations, std::string const* 
   FieldNotes notes;
   if (annotations && structure) {
     notes.enumeration = annotations->EnumerationNames(*structure, field);
+    notes.meanings = annotations->EnumerationDescriptions(*structure, field);
     notes.unionCase = annotations->UnionCase(*structure, field);
     notes.description = annotations->FieldDescription(*structure, field);
   }
@@ -145,6 +148,14 @@ void Describe(DataDefinitionPtr const& definition, std::string const& label, int
       if (own && !own->description.empty()) description = &own->description;
     }
     if (description) AppendDescription(*description, frame.indent + 4, out);
+    if (notes.enumeration && notes.meanings) {
+      for (std::string const& name : *notes.enumeration) {
+        auto meaning = notes.meanings->find(name);
+        if (meaning != notes.meanings->end()) {
+          AppendDescription(name + ": " + meaning->second, frame.indent + 4, out);
+        }
+      }
+    }
     if (expanded) pushFields(*structure, frame.indent + 2);
   }
 }
@@ -171,6 +182,10 @@ std::string DescribeOperation(Tirn::Core::OperationDescriptor const& operation) 
   std::string out = std::string(operation.serviceName) + " " + operation.operationName + " (" +
                     operation.interfaceName + ")\n";
   AppendDescription(operation.description, 2, out);
+  if (*operation.serviceDescription) {
+    out += std::string("service ") + operation.serviceName + ":\n";
+    AppendDescription(operation.serviceDescription, 2, out);
+  }
   std::set<std::string> described;
   DefinitionAnnotations const* annotations = operation.annotations.get();
   out += "input:\n";

@@ -20,6 +20,9 @@ TEST(Describe, PrintsFieldsKindsAndNestingOfAnOperation) {
   std::string const expected =
       "kms.services list (com.ostrel.nox.trusted_infrastructure.kms.services)\n"
       "  Lists the key servers, each with its address and group.\n"
+      "service kms.services:\n"
+      "  Key servers: the KMIP servers that keys are served from. Each is known by the identifier "
+      "the server gave it when it was created.\n"
       "input:\n"
       "  filter: optional structure com.ostrel.nox.trusted_infrastructure.kms.services.filter_spec\n"
       "      Which key servers to list; absent to list every one.\n"
@@ -109,12 +112,16 @@ TEST(Describe, PrintsTheDescriptionsOfStructuresAndFields) {
   auto const order = Tirn::Data::StructDefinition::GetInstance(
       "test.order", {{"from", address},
                      {"to", address},
-                     {"count", DataDefinition::Create<long long>()}});
+                     {"count", DataDefinition::Create<long long>()},
+                     {"speed", DataDefinition::Create<std::string>()}});
   Tirn::Data::DefinitionAnnotations annotations;
   annotations.structures["test.order"].description = "An order.\n\nSent once.";
   annotations.structures["test.order"].fieldDescriptions["to"] = "Where it goes.";
   annotations.structures["test.address"].description = "A place.";
   annotations.structures["test.address"].fieldDescriptions["street"] = "The street.";
+  annotations.structures["test.order"].enumerations["speed"] = {"SLOW", "FAST", "SAME_DAY"};
+  annotations.structures["test.order"].enumerationDescriptions["speed"] = {
+      {"SAME_DAY", "Before midnight."}, {"FAST", "The next day."}};
   EXPECT_EQ(Cli::DescribeDefinition(order, "", 0, &annotations),
             "structure test.order\n"
             "    An order.\n"
@@ -124,6 +131,9 @@ TEST(Describe, PrintsTheDescriptionsOfStructuresAndFields) {
             "      A place.\n"
             "    street: string\n"
             "        The street.\n"
+            "  speed: enumeration (SLOW, FAST, SAME_DAY)\n"
+            "      FAST: The next day.\n"
+            "      SAME_DAY: Before midnight.\n"
             "  to: structure test.address (see above)\n"
             "      Where it goes.\n");
 }

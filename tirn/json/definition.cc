@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -35,12 +36,14 @@ constexpr char kElement[] = "element";
 constexpr char kTag[] = "tag";
 constexpr char kValues[] = "values";
 constexpr char kEnumeration[] = "enumeration";
+constexpr char kEnumerationDescriptions[] = "enumeration_descriptions";
 constexpr char kFields[] = "fields";
 constexpr char kType[] = "type";
 constexpr char kStructures[] = "structures";
 constexpr char kOperations[] = "operations";
 constexpr char kInterface[] = "interface";
 constexpr char kService[] = "service";
+constexpr char kServiceDescription[] = "service_description";
 constexpr char kOperation[] = "operation";
 constexpr char kInput[] = "input";
 constexpr char kOutput[] = "output";
@@ -130,6 +133,22 @@ bool StringsMember(CompoundValue const* object, char const* name, std::vector<st
   for (DataValuePtr const& element : array->elements()) {
     if (!element || element->GetType().kind() != DataType::STRING) return false;
     out->push_back(static_cast<StringValue const&>(*element).value());
+  }
+  return true;
+}
+
+// The strings of an object member, by name; false when the member is there and is not one.
+bool StringMapMember(CompoundValue const* object, char const* name,
+                     std::map<std::string, std::string>* out, bool* present) {
+  DataValue const* member = Member(object, name);
+  *present = member != nullptr;
+  if (!member) return true;
+  CompoundValue const* map = AsObject(member);
+  if (!map) return false;
+  out->clear();
+  for (auto const& entry : map->fields()) {
+    if (!entry.second || entry.second->GetType().kind() != DataType::STRING) return false;
+    (*out)[std::string(entry.first)] = static_cast<StringValue const&>(*entry.second).value();
   }
   return true;
 }
@@ -236,6 +255,14 @@ bool DefinitionWriter::Write(DataDefinitionPtr const& definition, DataValuePtr* 
           return misfit(task, std::string("an enumeration's names on a ") + leaf);
         }
         object->SetField(kEnumeration, Texts(*task.enumeration));
+        if (auto const* meanings =
+                annotations_.EnumerationDescriptions(*task.structure, *task.field)) {
+          auto described = Object();
+          for (auto const& meaning : *meanings) {
+            described->SetField(meaning.first, Text(meaning.second));
+          }
+          object->SetField(kEnumerationDescriptions, std::move(described));
+        }
       }
       continue;
     }
@@ -303,9 +330,22 @@ bool DefinitionWriter::Write(DataDefinitionPtr const& definition, DataValuePtr* 
           for (auto const& names : own->enumerations) annotated.push_back(&names.first);
           for (auto const& values : own->unionCases) annotated.push_back(&values.first);
           for (auto const& text : own->fieldDescriptions) annotated.push_back(&text.first);
+          for (auto const& text : own->enumerationDescriptions) annotated.push_back(&text.first);
           for (std::string const* field : annotated) {
             if (!described.fields().count(*field)) {
               return misfit(task, described.name() + " has no field " + *field);
+            }
+          }
+          // Only the names an enumeration field lists have meanings.
+          for (auto const& meanings : own->enumerationDescriptions) {
+            auto named = own->enumerations.find(meanings.first);
+            for (auto const& meaning : meanings.second) {
+              if (named == own->enumerations.end() ||
+                  std::find(named->second.begin(), named->second.end(), meaning.first) ==
+                      named->second.end()) {
+                return misfit(task, described.name() + "." + meanings.first +
+                                        " lists no name " + meaning.first);
+              }
             }
           }
         }
@@ -367,6 +407,25 @@ struct DefinitionReader::Table {
   std::string path;
   std::map<std::string, Structure> structures;
 
+  // Checks the "enumeration_descriptions" of a leaf: an object of strings, by names of its
+  // "enumeration" (`names`, `listed` when it has one).
+  template <typename Shape>
+  static bool CheckMeanings(CompoundValue const* leaf, std::vector<std::string> const& names,
+                            bool listed, Shape const& shape) {
+    std::map<std::string, std::string> meanings;
+    bool present = false;
+    if (!StringMapMember(leaf, kEnumerationDescriptions, &meanings, &present)) {
+      return shape("\"enumeration_descriptions\" must be an object of strings");
+    }
+    for (auto const& meaning : meanings) {
+      if (!listed || std::find(names.begin(), names.end(), meaning.first) == names.end()) {
+        return shape("\"enumeration_descriptions\" describes " + Short(meaning.first) +
+                     ", which the \"enumeration\" does not list");
+      }
+    }
+    return true;
+  }
+
   // Checks that `type` is a type whose structures are in the table: a chain of wrappers down
   // to a leaf or a structure's name. Without recursion: a type nests through "element" only.
   bool Check(DataValue const* type, std::string const& base,
@@ -390,6 +449,7 @@ struct DefinitionReader::Table {
           if (!StringsMember(object, kEnumeration, &strings, &present)) {
             return shape("\"enumeration\" must be an array of strings");
           }
+          if (!CheckMeanings(object, strings, present, shape)) return false;
           return true;
         case Form::kStructure:
         case Form::kError: {
@@ -483,6 +543,9 @@ bool DefinitionReader::Start(DataValuePtr const& structures, std::string const& 
       (void)StringsMember(below, kEnumeration, &names, &present);
       if (present && leaf == DataType::STRING && form == Form::kLeaf) {
         own.enumerations[name] = std::move(names);
+        std::map<std::string, std::string> meanings;
+        (void)StringMapMember(below, kEnumerationDescriptions, &meanings, &present);  // checked
+        if (present && !meanings.empty()) own.enumerationDescriptions[name] = std::move(meanings);
       }
     }
     if (!own.empty()) annotations.structures[structure.first] = std::move(own);
@@ -688,6 +751,9 @@ bool OperationEntry(Core::OperationDescriptor const& operation, DataValuePtr* ou
   entry->SetField(kService, Text(operation.serviceName));
   entry->SetField(kOperation, Text(operation.operationName));
   if (*operation.description) entry->SetField(kDescription, Text(operation.description));
+  if (*operation.serviceDescription) {
+    entry->SetField(kServiceDescription, Text(operation.serviceDescription));
+  }
   for (auto const& root : {std::make_pair(kInput, &operation.input),
                            std::make_pair(kOutput, &operation.output)}) {
     if (!writer.Write(*root.second, entry->FieldSlot(root.first), messages)) return false;
@@ -768,11 +834,17 @@ bool DecodeOperations(DataValuePtr const& document, std::vector<OperationDefinit
     if (!DescriptionMember(entry, &description)) {
       return Fail(messages, MessageIds::kDefinitionShape, at, "\"description\" must be a string");
     }
+    std::string const* serviceDescription = StringMember(entry, kServiceDescription);
+    if (!serviceDescription && Member(entry, kServiceDescription)) {
+      return Fail(messages, MessageIds::kDefinitionShape, at,
+                  "\"service_description\" must be a string");
+    }
     OperationDefinitions operation;
     operation.interfaceName = *names[0];
     operation.serviceName = *names[1];
     operation.operationName = *names[2];
     if (description) operation.description = *description;
+    if (serviceDescription) operation.serviceDescription = *serviceDescription;
     if (!reader.Start(*structures, at + "." + kStructures, messages) ||
         !reader.Read(*input, at + "." + kInput, &operation.input, messages) ||
         !reader.Read(*output, at + "." + kOutput, &operation.output, messages)) {

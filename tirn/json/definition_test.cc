@@ -143,9 +143,10 @@ TEST(DefinitionJson, TreesAndTheirAnnotationsReadBackEqual) {
     annotations.structures["t.item"].description = "An item.\n\nIts \"second\" paragraph.";
     annotations.structures["t.item"].fieldDescriptions["kinds"] = "What it is.";
     annotations.structures["t.item"].fieldDescriptions["book"] = "Its book.";
-    annotations.structures["t.item"].enumerations["kinds"] = {"BOOK"};
+    annotations.structures["t.item"].enumerations["kinds"] = {"BOOK", "GAME"};
+    annotations.structures["t.item"].enumerationDescriptions["kinds"] = {{"GAME", "One to play."}};
     annotations.structures["t.item"].unionCases["book"] = {"kind", {"BOOK"}};
-    cases.push_back({"descriptions of a structure and of fields",
+    cases.push_back({"descriptions of a structure, of fields and of an enumeration's names",
                      Struct("t.item", {{"kind", String()},
                                        {"kinds", OptionalDefinition::GetInstance(
                                                      ListDefinition::GetSetInstance(String()))},
@@ -155,6 +156,7 @@ TEST(DefinitionJson, TreesAndTheirAnnotationsReadBackEqual) {
                      {R"("description":"An item.\n\nIts \"second\" paragraph.","fields")",
                       R"("kinds":{"description":"What it is.","element":{"element":)",
                       R"("book":{"description":"Its book.","element")",
+                      R"("enumeration":["BOOK","GAME"],"enumeration_descriptions":{"GAME":"One to play."})",
                       R"("count":{"kind":"integer"})"}});
   }
   cases.push_back({"an error whose messages share a structure",
@@ -268,6 +270,15 @@ TEST(DefinitionJson, HostileTextsAreRefusedWithMessages) {
        R"({"type":{"kind":"string"},"structures":{"s":{"kind":"structure","fields":)"
        R"({"f":{"kind":"string","description":["x"]}}}}})",
        Ids::kDefinitionShape, "structures.s.fields.f", {}},
+      {"meanings that are no strings",
+       R"({"type":{"kind":"string","enumeration":["A"],"enumeration_descriptions":{"A":1}},"structures":{}})",
+       Ids::kDefinitionShape, "type", {}},
+      {"the meaning of a name the enumeration does not list",
+       R"({"type":{"kind":"string","enumeration":["A"],"enumeration_descriptions":{"B":"b"}},"structures":{}})",
+       Ids::kDefinitionShape, "type", {}},
+      {"meanings without names",
+       R"({"type":{"kind":"string","enumeration_descriptions":{"A":"a"}},"structures":{}})",
+       Ids::kDefinitionShape, "type", {}},
       {"more definitions than allowed", wide, Ids::kDefinitionTooLarge, "type", few},
   };
   for (Row const& row : rows) {
@@ -300,6 +311,10 @@ TEST(DefinitionJson, WritingRefusesWhatTheFormCannotSay) {
   plain.structures["t.s"].unionCases["count"] = {"kind", {"BOOK"}};
   DefinitionAnnotations described;
   described.structures["t.s"].fieldDescriptions["size"] = "How big.";
+  DefinitionAnnotations unlisted = annotated("kind", {"A"});
+  unlisted.structures["t.s"].enumerationDescriptions["kind"] = {{"B", "Not listed."}};
+  DefinitionAnnotations unnamed;
+  unnamed.structures["t.s"].enumerationDescriptions["kind"] = {{"A", "No names at all."}};
   struct Row {
     char const* what;
     DataDefinitionPtr definition;
@@ -324,6 +339,10 @@ TEST(DefinitionJson, WritingRefusesWhatTheFormCannotSay) {
        Ids::kDefinitionAnnotation, "t.s.book"},
       {"a description of a field that is not there", Struct("t.s", {{"count", Integer()}}),
        described, Ids::kDefinitionAnnotation, "<root>"},
+      {"the meaning of a name the field does not list", Struct("t.s", {{"kind", String()}}),
+       unlisted, Ids::kDefinitionAnnotation, "<root>"},
+      {"meanings of a field without names", Struct("t.s", {{"kind", String()}}), unnamed,
+       Ids::kDefinitionAnnotation, "<root>"},
   };
   for (Row const& row : rows) {
     SCOPED_TRACE(row.what);

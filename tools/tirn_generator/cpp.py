@@ -14,7 +14,8 @@ from .cpp_templates import (ADD_FIELDS, ADD_NO_FIELDS, ARGUMENT, BANNER, BINDER_
                             BINDER_PURPOSE, BIND_METHOD, CALL, CALL_PARAMETER, CALL_PARAMETER_TYPE,
                             CALL_TYPES, DECLARE_ROUTINES, DEFAULT_INSTANCE_DECLARATION,
                             DEFAULT_INSTANCE_DEFINITION, DEFINE_ROUTINES, DESCRIPTION_ARGUMENT,
-                            ENUMERATION_ANNOTATION, ENUMERATION_CLASS, ENUM_VALUE,
+                            ENUMERATION_ANNOTATION, ENUMERATION_CLASS,
+                            ENUMERATION_DESCRIPTIONS_ANNOTATION, ENUMERATION_MEANING, ENUM_VALUE,
                             ERROR_DEFINITION, EXPORT_H, EXPORT_PURPOSE,
                             FIELD_DESCRIPTION_ANNOTATION, FIELD_VISIT, FUTURE_CALL_DECLARATION,
                             FUTURE_CALL_DECLARATION_LINE, FUTURE_CALL_DEFINITION, HEADER_FILE,
@@ -24,11 +25,13 @@ from .cpp_templates import (ADD_FIELDS, ADD_NO_FIELDS, ARGUMENT, BANNER, BINDER_
                             METADATA_CC, METADATA_H, METADATA_PURPOSE, METHOD_BUILDER_DECLARATION,
                             METHOD_BUILDER_DEFINITION, METHOD_CLASS, METHOD_DEFINITIONS,
                             METHOD_INPUT, NAMED_INPUT, NAMESPACE_CLOSE, NAMESPACE_OPEN,
-                            NO_INPUT_ANNOTATIONS_ARGUMENT, NO_KNOWN_NAMES, NO_METHOD_INPUT,
+                            NO_DESCRIPTION_ARGUMENT, NO_INPUT_ANNOTATIONS_ARGUMENT, NO_KNOWN_NAMES,
+                            NO_METHOD_INPUT,
                             OPENAPI_CC, OPENAPI_PIECE, OPERATIONS_CC, OPERATIONS_H,
                             OPERATIONS_PURPOSE, OPERATION_INPUT_NAME, OPERATION_ROW, OWN_NAME,
                             RESOURCE_FIELD, RESOURCE_TYPE_DECLARATION, RESOURCE_TYPE_DEFINITION,
-                            SERVICE_CC, SERVICE_H, SERVICE_PURPOSE, SERVICE_TYPES_PURPOSE,
+                            SERVICE_CC, SERVICE_DESCRIPTION, SERVICE_DESCRIPTION_ARGUMENT,
+                            SERVICE_H, SERVICE_PURPOSE, SERVICE_TYPES_PURPOSE,
                             SHARED_TYPES_PURPOSE, SOURCE_FILE, STRUCTURE_CLASS,
                             STRUCTURE_DECLARATION, STRUCTURE_DECLARATIONS,
                             STRUCTURE_DESCRIPTION_ANNOTATION, STRUCTURE_OPERATORS,
@@ -587,9 +590,15 @@ class CppFiles:
                 lines.append(FIELD_DESCRIPTION_ANNOTATION.fill(
                     target=target, field=quote(item.name), text=quote_lines(item.doc, 6)))
             if isinstance(item.type.target, Enumeration):
+                enumeration = item.type.target
                 lines.append(ENUMERATION_ANNOTATION.fill(
-                    target=target, field=quote(item.name),
-                    names=quoted_list(item.type.target.values)))
+                    target=target, field=quote(item.name), names=quoted_list(enumeration.values)))
+                meanings = "".join(
+                    ENUMERATION_MEANING.fill(name=quote(value), text=quote_lines(doc, 7))
+                    for value, doc in zip(enumeration.values, enumeration.value_docs) if doc)
+                if meanings:
+                    lines.append(ENUMERATION_DESCRIPTIONS_ANNOTATION.fill(
+                        target=target, field=quote(item.name), meanings=meanings))
             if item.case_tag:
                 lines.append(UNION_CASE_ANNOTATION.fill(
                     target=target, field=quote(item.name), tag=quote(item.case_tag),
@@ -612,6 +621,13 @@ class CppFiles:
             ns = "::" + "::".join(namespaces_of(self.package, service))
             structures += [self.structure_annotations(structure, self.package.name)
                            for structure in service.structures]
+            service_constant = ""
+            if service.doc:
+                service_constant = ("k" + camel_case(service.subpackage) +
+                                    camel_case(service.name) + "Description")
+                inputs.append(SERVICE_DESCRIPTION.fill(
+                    service=f"{service.subpackage}.{service.name}", constant=service_constant,
+                    text=quote_lines(service.doc, 4)))
             for operation in service.operations:
                 fields = self.field_annotations(operation.params, INPUT_TARGET)
                 argument = ""
@@ -623,9 +639,12 @@ class CppFiles:
                         function=function, fields=fields))
                     argument = INPUT_ANNOTATIONS_ARGUMENT.fill(function=function)
                 description = ""
-                if operation.doc:
+                if operation.doc or service_constant:
                     argument = argument or NO_INPUT_ANNOTATIONS_ARGUMENT
-                    description = DESCRIPTION_ARGUMENT.fill(text=quote_lines(operation.doc, 7))
+                    description = (DESCRIPTION_ARGUMENT.fill(text=quote_lines(operation.doc, 7))
+                                   if operation.doc else NO_DESCRIPTION_ARGUMENT)
+                if service_constant:
+                    description += SERVICE_DESCRIPTION_ARGUMENT.fill(constant=service_constant)
                 rows.append(OPERATION_ROW.fill(
                     identifier=quote(service.identifier(self.package.name)),
                     service=quote(service.subpackage + "." + service.name),

@@ -589,6 +589,17 @@ ENUMERATION_ANNOTATION = Template("""\
   $target.enumerations[$field] = {$names};
 """)
 
+# What the documented names of an enumeration field mean, by name.
+ENUMERATION_DESCRIPTIONS_ANNOTATION = Template("""\
+  $target.enumerationDescriptions[$field] = {
+$meanings};
+""")
+
+ENUMERATION_MEANING = Template("""\
+      {$name,
+$text},
+""")
+
 UNION_CASE_ANNOTATION = Template("""\
   $target.unionCases[$field] = {$tag, {$values}};
 """)
@@ -619,6 +630,18 @@ INPUT_ANNOTATIONS_ARGUMENT = Template(",\n       &$function")
 NO_INPUT_ANNOTATIONS_ARGUMENT = ",\n       nullptr"
 
 DESCRIPTION_ARGUMENT = Template(",\n$text")
+
+# An operation of a described service without a description of its own.
+NO_DESCRIPTION_ARGUMENT = ',\n       ""'
+
+SERVICE_DESCRIPTION_ARGUMENT = Template(",\n       $constant")
+
+# What a service is for, shared by its operations' rows.
+SERVICE_DESCRIPTION = Template("""
+// What $service is for.
+constexpr char ${constant}[] =
+$text;
+""")
 
 # The document as raw strings of at most OPENAPI_PIECE characters each (a compiler need not
 # take a longer literal), joined once; the delimiter is one the text does not hold.

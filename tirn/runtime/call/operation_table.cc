@@ -83,7 +83,8 @@ OperationTable OperationTable::FromDefinitions(std::string package,
   for (OperationDefinitions& operation : *named) {
     OperationDescriptor descriptor(operation.interfaceName.c_str(), operation.serviceName.c_str(),
                                    operation.operationName.c_str(), nullptr, nullptr, nullptr,
-                                   nullptr, operation.description.c_str());
+                                   nullptr, operation.description.c_str(),
+                                   operation.serviceDescription.c_str());
     // The table keeps its own references; the names stay here, where the descriptors point.
     descriptor.input = std::move(operation.input);
     descriptor.output = std::move(operation.output);

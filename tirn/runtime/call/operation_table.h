@@ -57,11 +57,13 @@ struct TIRN_CORE_EXPORT OperationDescriptor {
   OperationDescriptor(char const* interfaceId, char const* service, char const* operation,
                       DefinitionFunction makeInput, DefinitionFunction makeOutput,
                       ErrorsFunction makeErrors, AnnotationsFunction makeInputAnnotations = nullptr,
-                      char const* operationDescription = "")
+                      char const* operationDescription = "",
+                      char const* serviceDescriptionText = "")
       : interfaceName(interfaceId),
         serviceName(service),
         operationName(operation),
         description(operationDescription),
+        serviceDescription(serviceDescriptionText),
         inputDefinition(makeInput),
         outputDefinition(makeOutput),
         errorDefinitions(makeErrors),
@@ -76,6 +78,8 @@ struct TIRN_CORE_EXPORT OperationDescriptor {
   // What the operation does, for people: plain text, paragraphs separated by an empty line;
   // empty when the package's description says nothing.
   char const* description;
+  // What the operation's service is for, in the same form; shared by the service's operations.
+  char const* serviceDescription;
   DefinitionFunction inputDefinition;
   DefinitionFunction outputDefinition;
   // The declared errors, in a fixed order.
@@ -103,6 +107,7 @@ struct OperationDefinitions {
   std::string serviceName;
   std::string operationName;
   std::string description;
+  std::string serviceDescription;
   Data::DataDefinitionPtr input;
   Data::DataDefinitionPtr output;
   std::list<Data::DataDefinitionPtr> errors;

@@ -9,6 +9,7 @@
 //   Tirn::Data::DefinitionAnnotations annotations;
 //   auto& info = annotations.structures["com.example.shop.store.items.item"];
 //   info.enumerations["kind"] = {"BOOK", "GAME"};         // declaration order
+//   info.enumerationDescriptions["kind"] = {{"BOOK", "A printed book."}};
 //   info.unionCases["book"] = {"kind", {"BOOK"}};          // tag field, activating values
 //   info.description = "An item of the shop.";
 //   info.fieldDescriptions["kind"] = "What the item is.";
@@ -45,6 +46,9 @@ struct UnionCaseAnnotation {
 struct StructureAnnotations {
   // An enumeration field's known names, in declaration order.
   std::map<std::string, std::vector<std::string>> enumerations;
+  // What an enumeration field's names mean, by name: only names the field's enumeration lists,
+  // and only those the package's description documents.
+  std::map<std::string, std::map<std::string, std::string>> enumerationDescriptions;
   std::map<std::string, UnionCaseAnnotation> unionCases;
   // What the structure is, and what each field holds, for people: plain text, paragraphs
   // separated by an empty line. Empty, or no entry, when the package's description says nothing.
@@ -52,13 +56,15 @@ struct StructureAnnotations {
   std::map<std::string, std::string> fieldDescriptions;
 
   bool empty() const {
-    return enumerations.empty() && unionCases.empty() && description.empty() &&
-           fieldDescriptions.empty();
+    return enumerations.empty() && enumerationDescriptions.empty() && unionCases.empty() &&
+           description.empty() && fieldDescriptions.empty();
   }
 
   friend bool operator==(StructureAnnotations const& a, StructureAnnotations const& b) {
-    return a.enumerations == b.enumerations && a.unionCases == b.unionCases &&
-           a.description == b.description && a.fieldDescriptions == b.fieldDescriptions;
+    return a.enumerations == b.enumerations &&
+           a.enumerationDescriptions == b.enumerationDescriptions &&
+           a.unionCases == b.unionCases && a.description == b.description &&
+           a.fieldDescriptions == b.fieldDescriptions;
   }
   friend bool operator!=(StructureAnnotations const& a, StructureAnnotations const& b) {
     return !(a == b);
@@ -80,6 +86,15 @@ struct DefinitionAnnotations {
     if (!annotations) return nullptr;
     auto found = annotations->enumerations.find(field);
     return found == annotations->enumerations.end() ? nullptr : &found->second;
+  }
+  // What the names of the enumeration field `field` of `structure` mean, or null when none is
+  // documented.
+  std::map<std::string, std::string> const* EnumerationDescriptions(
+      std::string const& structure, std::string const& field) const {
+    StructureAnnotations const* annotations = Find(structure);
+    if (!annotations) return nullptr;
+    auto found = annotations->enumerationDescriptions.find(field);
+    return found == annotations->enumerationDescriptions.end() ? nullptr : &found->second;
   }
   // The description of the field `field` of `structure`, or null when it has none.
   std::string const* FieldDescription(std::string const& structure,
