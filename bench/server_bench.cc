@@ -5,7 +5,7 @@
 // --server_binary=PATH names another build, to compare two in one sitting) on 127.0.0.1 at a
 // free port, with its default options (two serving threads, eight call threads), on a data file
 // in a temporary folder or on a database of a throwaway PostgreSQL cluster
-// (apps/server/postgres_cluster.h), and calls its key-servers service through the generated
+// (tests/postgres_cluster.h), and calls its key-servers service through the generated
 // stub over a Tirn::Http::ClientProvider. A create is `create` of a key server at an address
 // not used before (so never already_exists); a get is `get` of one of kRecords key servers
 // made beforehand.
@@ -97,7 +97,8 @@
 // The benchmark has no gtest; the cluster is stopped by Fixture::Stop, its destructor at exit
 // and its guard process.
 #define TIRN_POSTGRES_CLUSTER_WITHOUT_GTEST
-#include "apps/server/postgres_cluster.h"
+#include "tests/child_process.h"
+#include "tests/postgres_cluster.h"
 
 namespace {
 
@@ -283,34 +284,17 @@ class ServerProgram {
   // empty with the reason in `*error`.
   std::string Start(std::vector<std::string> args, std::string const& stderrFile,
                     std::string* error) {
-    // Everything the child needs is made before fork: this process has threads.
     args.insert(args.begin(), serverBinary);
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
-      *error = "cannot make a pipe";
+    TestSupport::ChildOptions options;
+    options.out = TestSupport::Stream::Pipe();
+    options.err = TestSupport::Stream::ToFile(stderrFile);
+    options.deathSignal = SIGTERM;
+    process_ = std::make_unique<TestSupport::ChildProcess>(std::move(args), options);
+    if (!process_->started()) {
+      process_.reset();
+      *error = "cannot start tirn-server";
       return {};
     }
-    pid_t const parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGTERM);
-      if (getppid() != parent) _exit(126);
-      int const err = open(stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(out[1], 1);
-      if (err >= 0) dup2(err, 2);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    if (pid_ < 0) {
-      close(out[0]);
-      *error = "cannot fork";
-      return {};
-    }
-    stdout_ = out[0];
     stderrFile_ = stderrFile;
     std::string const line = FirstLine();
     std::string const prefix = "listening on http://127.0.0.1:";
@@ -325,27 +309,17 @@ class ServerProgram {
 
   // Stops the program (SIGTERM, then SIGKILL after kSetupWait); its exit status, or -1.
   int Stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    auto const deadline = Clock::now() + kSetupWait;
-    int status = 0;
-    pid_t got = 0;
-    while ((got = waitpid(pid_, &status, WNOHANG)) == 0 && Clock::now() < deadline) {
-      std::this_thread::sleep_for(10ms);
-    }
-    if (got == 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-    }
-    pid_ = -1;
-    if (stdout_ >= 0) close(stdout_);
-    stdout_ = -1;
-    return got != 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (!process_) return -1;
+    process_->Signal(SIGTERM);
+    int const status = process_->Wait(std::chrono::duration_cast<std::chrono::milliseconds>(kSetupWait));
+    process_.reset();
+    return status;
   }
 
   // User and system time of the program so far (in clock ticks, 10 ms here); -1 when unknown.
   double CpuSeconds() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    if (!process_) return -1;
+    std::ifstream in("/proc/" + std::to_string(process_->pid()) + "/stat");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::size_t const end = text.rfind(')');
     if (end == std::string::npos) return -1;
@@ -382,18 +356,17 @@ class ServerProgram {
     std::string line;
     auto const deadline = Clock::now() + kSetupWait;
     while (Clock::now() < deadline) {
-      pollfd ready{stdout_, POLLIN, 0};
+      pollfd ready{process_->out(), POLLIN, 0};
       if (poll(&ready, 1, 100) <= 0) continue;
       char c;
-      if (read(stdout_, &c, 1) != 1) break;
+      if (read(process_->out(), &c, 1) != 1) break;
       if (c == '\n') return line;
       line += c;
     }
     return {};
   }
 
-  pid_t pid_ = -1;
-  int stdout_ = -1;
+  std::unique_ptr<TestSupport::ChildProcess> process_;
   std::string stderrFile_;
 };
 

@@ -30,6 +30,7 @@
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "apps/reference/reference_server.h"
+#include "tests/child_process.h"
 #include "tests/raw_http.h"
 #include "tests/test_tls.h"
 #include "tirn/http/call_options.h"
@@ -1940,13 +1941,12 @@ TEST(HttpProtocolDocument, CurlCommandsPrintWhatTheDocumentShows) {
   std::string const port = std::to_string(world.server->port());
   for (auto const& [curl, expected] : examples) {
     SCOPED_TRACE(curl);
-    std::string const run = "PORT=" + port + " bash -c \"$(cat <<'CURL'\n" + curl + "CURL\n)\"";
-    FILE* pipe = ::popen(run.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-    EXPECT_EQ(::pclose(pipe), 0);
+    TestSupport::ChildOptions options;
+    options.inheritEnvironment = false;
+    options.environment = {"PORT=" + port, "PATH=/usr/bin:/bin"};
+    TestSupport::Finished const ran = TestSupport::Run({"/bin/bash", "-c", curl}, "", options);
+    EXPECT_EQ(ran.status, 0) << ran.err;
+    std::string output = ran.out;
     while (!output.empty() && output.back() == '\n') output.pop_back();
     std::string want = expected;
     while (!want.empty() && want.back() == '\n') want.pop_back();

@@ -1,10 +1,7 @@
 // The `tirn` program run as a process against a live server in this test: the reference
 // services behind Tirn::Http::Server on 127.0.0.1, an ephemeral port. Every wait is bounded.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -21,98 +18,33 @@
 
 #include "apps/reference/reference_server.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "tests/child_process.h"
 #include "tests/scripted_peer.h"
 #include "tests/test_tls.h"
 #include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
 #include "tirn/runtime/call/in_process_provider.h"
 
-extern char** environ;
-
 namespace {
 
 namespace TI = Com::Ostrel::Nox::TrustedInfrastructure;
 using namespace std::chrono_literals;
 
-struct Ran {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::ostream& operator<<(std::ostream& stream, Ran const& ran) {
-  return stream << "exit " << ran.status << "\nstdout: " << ran.out << "\nstderr: " << ran.err;
-}
+using Ran = TestSupport::Finished;
 
 // Runs the program with `args`, feeding `input` on standard input, in an environment of
 // `environment` only; kills it after 20 s. Standard output goes to `stdoutTo` when it is a
 // descriptor (`out` then stays empty).
 Ran RunTirn(std::vector<std::string> const& args, std::string const& input = "",
             std::vector<std::string> environment = {"LANG=C"}, int stdoutTo = -1) {
-  int in[2], out[2], err[2];
-  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return {};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, stdoutTo >= 0 ? stdoutTo : out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
-    posix_spawn_file_actions_addclose(&actions, fd);
-  }
   std::vector<std::string> argv{TIRN_CLI_PROGRAM};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> argp, envp;
-  for (auto& arg : argv) argp.push_back(&arg[0]);
-  argp.push_back(nullptr);
-  for (auto& entry : environment) envp.push_back(&entry[0]);
-  envp.push_back(nullptr);
-  pid_t pid = 0;
-  int const spawned = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, argp.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  Ran ran;
-  if (spawned != 0) {
-    for (int fd : {in[1], out[0], err[0]}) close(fd);
-    ADD_FAILURE() << "cannot start " << argv[0];
-    return ran;
-  }
-  // Small inputs fit the pipe: written at once, then closed so that the program sees the end.
-  signal(SIGPIPE, SIG_IGN);
-  if (!input.empty() && write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
-    ADD_FAILURE() << "short write to the program";
-  }
-  close(in[1]);
-  auto const deadline = std::chrono::steady_clock::now() + 20s;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* sinks[2] = {&ran.out, &ran.err};
-  int open = 2;
-  while (open > 0 && std::chrono::steady_clock::now() < deadline) {
-    if (poll(fds, 2, 200) <= 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buffer[4096];
-      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-  for (auto& fd : fds) {
-    if (fd.fd >= 0) close(fd.fd);
-  }
-  if (open > 0) {
-    kill(pid, SIGKILL);
-    ADD_FAILURE() << "the program did not finish in time";
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  TestSupport::ChildOptions options;
+  options.inheritEnvironment = false;
+  options.environment = std::move(environment);
+  if (stdoutTo >= 0) options.out = TestSupport::Stream::Descriptor(stdoutTo);
+  Ran ran = TestSupport::Run(std::move(argv), input, options);
+  if (ran.status < 0) ADD_FAILURE() << "the program did not start, or did not finish in time";
   return ran;
 }
 

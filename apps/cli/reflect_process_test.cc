@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "apps/server/process_helpers.h"
-#include "apps/server/test_files.h"
+#include "tests/process_helpers.h"
+#include "tests/test_files.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "apps/server/test_files.h"
+#include "tests/test_files.h"
 
 namespace ServerApp {
 namespace {

@@ -4,7 +4,6 @@
 // answered within its time limit, none fails during the restarts, every acknowledged write is
 // there once, and none is done twice. And the balancer on its own: two instances of three
 // killed at once cost no call that had not reached them.
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -22,10 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "apps/server/postgres_cluster.h"
-#include "apps/server/process_helpers.h"
-
-extern char** environ;
+#include "tests/postgres_cluster.h"
+#include "tests/process_helpers.h"
 
 namespace {
 
@@ -35,21 +32,12 @@ using namespace std::chrono_literals;
 // HAProxy in the foreground, with the configuration at `config`; killed with the object.
 class Balancer {
  public:
-  explicit Balancer(std::string const& config) {
-    char const* argv[] = {"/usr/sbin/haproxy", "-f", config.c_str(), "-db", nullptr};
-    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) {
-      pid_ = -1;
-    }
-  }
-  ~Balancer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  bool started() const { return pid_ > 0; }
+  explicit Balancer(std::string const& config)
+      : process_({"/usr/sbin/haproxy", "-f", config, "-db"}) {}
+  bool started() const { return process_.started(); }
 
  private:
-  pid_t pid_ = -1;
+  TestSupport::ChildProcess process_;
 };
 
 // docs/haproxy.cfg with the balancer's address and the instances filled in.

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "apps/server/postgres_cluster.h"
-#include "apps/server/process_helpers.h"
+#include "tests/postgres_cluster.h"
+#include "tests/process_helpers.h"
 
 namespace {
 

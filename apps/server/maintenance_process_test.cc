@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "apps/server/process_helpers.h"
+#include "tests/process_helpers.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "apps/server/test_files.h"
+#include "tests/test_files.h"
 
 namespace ServerApp {
 namespace {

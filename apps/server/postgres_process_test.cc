@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "apps/server/postgres_cluster.h"
-#include "apps/server/process_helpers.h"
+#include "tests/postgres_cluster.h"
+#include "tests/process_helpers.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "apps/server/data_files.h"
-#include "apps/server/postgres_cluster.h"
-#include "apps/server/test_files.h"
+#include "tests/postgres_cluster.h"
+#include "tests/test_files.h"
 #include "tests/reference_services.h"
 
 namespace ServerApp {

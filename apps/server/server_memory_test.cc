@@ -8,10 +8,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -24,9 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "apps/server/test_files.h"
-
-extern char** environ;
+#include "tests/child_process.h"
+#include "tests/test_files.h"
 
 namespace {
 
@@ -110,16 +107,12 @@ TEST(ServerMemory, SecretsAreWipedOnEveryPath) {
   std::vector<std::string> args = {TIRN_SERVER_BINARY, "--listen", "127.0.0.1:0", "--data", data,
                                    "--tokens", tokens, "--drain-delay", "0",
                                    "--read-timeout", "1"};
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(&arg[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  TestSupport::ChildOptions options;
+  options.out = TestSupport::Stream::ToFile(outFile);
+  options.err = TestSupport::Stream::Null();
+  TestSupport::ChildProcess server(args, options);
+  ASSERT_TRUE(server.started());
+  pid_t const pid = server.pid();
 
   unsigned short port = 0;
   for (int i = 0; i < 500 && port == 0; ++i) {
@@ -192,9 +185,8 @@ TEST(ServerMemory, SecretsAreWipedOnEveryPath) {
     std::string where;
     EXPECT_FALSE(InMemory(pid, path.secret, where)) << path.label << " left its secret at " << where;
   }
-  ::kill(pid, SIGTERM);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(10s), 0);
 }
 
 }  // namespace

@@ -31,8 +31,8 @@
 #include <thread>
 #include <vector>
 
-#include "apps/server/process_helpers.h"
-#include "apps/server/test_files.h"
+#include "tests/process_helpers.h"
+#include "tests/test_files.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "tests/raw_http.h"
 #include "tests/test_tls.h"
@@ -412,13 +412,10 @@ TEST(ServerProgram, CheckSaysEveryProblemAndStartsNothing) {
 // its digest, and that line lets the token in.
 TEST(ServerProgram, HashTokenPrintsALineWithoutTheToken) {
   TempDir dir;
-  std::string const command = "printf 't0ken-alice-5f2c9e81d4b7\\n' | " + std::string(TIRN_SERVER_BINARY) +
-                              " hash-token alice";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  char buffer[256] = {};
-  std::string line = std::fgets(buffer, sizeof buffer, pipe) ? buffer : "";
-  EXPECT_EQ(::pclose(pipe), 0);
+  TestSupport::Finished const hashed =
+      TestSupport::Run({TIRN_SERVER_BINARY, "hash-token", "alice"}, "t0ken-alice-5f2c9e81d4b7\n");
+  EXPECT_EQ(hashed.status, 0) << hashed.err;
+  std::string const line = hashed.out;
   EXPECT_EQ(line.rfind("sha256:", 0), 0u) << line;
   EXPECT_EQ(line.find("t0ken-alice-5f2c9e81d4b7"), std::string::npos) << line;
   std::ofstream(dir.path + "/tokens") << line;

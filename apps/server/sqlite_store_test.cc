@@ -22,10 +22,10 @@
 #include <thread>
 
 #include "apps/server/data_files.h"
-#include "apps/server/test_files.h"
+#include "tests/test_files.h"
 #include "tests/reference_services.h"
 #ifdef TIRN_POSTGRES_TESTS
-#include "apps/server/postgres_cluster.h"
+#include "tests/postgres_cluster.h"
 #include "apps/server/postgres_store.h"
 #endif
 

@@ -1,7 +1,7 @@
 // For tests of the server program: a temporary directory that goes away with its object, and
 // a whole file read as bytes.
-#ifndef APPS_SERVER_TEST_FILES_H_
-#define APPS_SERVER_TEST_FILES_H_
+#ifndef TESTS_TEST_FILES_H_
+#define TESTS_TEST_FILES_H_
 
 #include <stdlib.h>
 
@@ -37,4 +37,4 @@ inline std::string ReadAll(std::string const& path) {
 }  // namespace Testing
 }  // namespace ServerApp
 
-#endif  // APPS_SERVER_TEST_FILES_H_
+#endif  // TESTS_TEST_FILES_H_

@@ -8,8 +8,8 @@
 //   EXPECT_EQ(Client(server.url).Create("vault", "key-1", "secret"), "ok");
 //   server.process.Signal(SIGTERM);
 //   EXPECT_EQ(server.process.Wait(), 0);
-#ifndef APPS_SERVER_PROCESS_HELPERS_H_
-#define APPS_SERVER_PROCESS_HELPERS_H_
+#ifndef TESTS_PROCESS_HELPERS_H_
+#define TESTS_PROCESS_HELPERS_H_
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -31,7 +31,8 @@
 #include <utility>
 #include <vector>
 
-#include "apps/server/test_files.h"
+#include "tests/child_process.h"
+#include "tests/test_files.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "tirn/http/client_provider.h"
@@ -61,45 +62,18 @@ class ServerProcess {
   // Another program than tirn-server.
   ServerProcess(std::string program, std::vector<std::string> const& args,
                 std::string stderrFile, rlim_t fileSizeLimit = RLIM_INFINITY)
-      : stderrFile_(std::move(stderrFile)) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      int const err = open(stderrFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-      dup2(out[1], 1);
-      if (err >= 0) dup2(err, 2);
-      rlimit const limit{fileSizeLimit, fileSizeLimit};
-      if (fileSizeLimit != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
-      std::vector<char*> argv;
-      argv.push_back(&program[0]);
-      std::vector<std::string> copies = args;
-      for (auto& arg : copies) argv.push_back(&arg[0]);
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    stdout_ = out[0];
-  }
-
-  ~ServerProcess() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      (void)Wait();
-    }
-    if (stdout_ >= 0) close(stdout_);
-  }
+      : stderrFile_(std::move(stderrFile)),
+        child_(Arguments(std::move(program), args), Options(stderrFile_, fileSizeLimit)) {}
 
   // The first line on stdout, without its end; empty when none came in time.
   std::string FirstLine() {
     std::string line;
     auto const deadline = std::chrono::steady_clock::now() + kWait;
     while (std::chrono::steady_clock::now() < deadline) {
-      pollfd ready{stdout_, POLLIN, 0};
+      pollfd ready{child_.out(), POLLIN, 0};
       if (poll(&ready, 1, 100) <= 0) continue;
       char c;
-      if (read(stdout_, &c, 1) != 1) break;
+      if (read(child_.out(), &c, 1) != 1) break;
       if (c == '\n') return line;
       line += c;
     }
@@ -107,24 +81,9 @@ class ServerProcess {
   }
 
   // The exit status, or -1 when the process has not exited in time (it is then killed).
-  int Wait() {
-    auto const deadline = std::chrono::steady_clock::now() + kWait;
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        exited_ = true;
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    exited_ = true;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-  }
+  int Wait() { return child_.Wait(kWait); }
 
-  void Signal(int signal) const { kill(pid_, signal); }
+  void Signal(int signal) const { child_.Signal(signal); }
   std::string Stderr() const { return ReadAll(stderrFile_); }
   // Whether stderr holds `said` within 2 s (a line the server writes once it has acted).
   bool Says(std::string const& said) const {
@@ -140,15 +99,29 @@ class ServerProcess {
     std::string text;
     char buffer[4096];
     ssize_t n;
-    while ((n = read(stdout_, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+    while ((n = read(child_.out(), buffer, sizeof buffer)) > 0) {
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
     return text;
   }
 
  private:
+  static std::vector<std::string> Arguments(std::string program,
+                                            std::vector<std::string> const& args) {
+    std::vector<std::string> argv{std::move(program)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  }
+  static TestSupport::ChildOptions Options(std::string const& stderrFile, rlim_t fileSizeLimit) {
+    TestSupport::ChildOptions options;
+    options.out = TestSupport::Stream::Pipe();
+    options.err = TestSupport::Stream::AppendTo(stderrFile);
+    options.fileSizeLimit = fileSizeLimit;
+    return options;
+  }
+
   std::string stderrFile_;
-  pid_t pid_ = -1;
-  int stdout_ = -1;
-  bool exited_ = false;
+  TestSupport::ChildProcess child_;
 };
 
 // Runs the program to its end: exit status, stdout, stderr.
@@ -406,4 +379,4 @@ inline int Stop(ServerProcess& server) {
 }  // namespace Testing
 }  // namespace ServerApp
 
-#endif  // APPS_SERVER_PROCESS_HELPERS_H_
+#endif  // TESTS_PROCESS_HELPERS_H_

@@ -20,32 +20,33 @@
 //   ASSERT_FALSE(uri.empty()) << error;
 //   cluster.Stop();                                       // the database goes away ...
 //   ASSERT_TRUE(cluster.Start(error)) << error;           // ... and comes back, at the same port
-#ifndef APPS_SERVER_POSTGRES_CLUSTER_H_
-#define APPS_SERVER_POSTGRES_CLUSTER_H_
+#ifndef TESTS_POSTGRES_CLUSTER_H_
+#define TESTS_POSTGRES_CLUSTER_H_
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <libpq-fe.h>
 #include <netinet/in.h>
 #include <pwd.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #ifndef TIRN_POSTGRES_CLUSTER_WITHOUT_GTEST
 #include <gtest/gtest.h>
 #endif
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "tests/child_process.h"
+
 
 namespace ServerApp {
 namespace Testing {
@@ -141,12 +142,11 @@ class PostgresCluster {
     std::error_code ignored;
     std::filesystem::remove_all(base_, ignored);
     base_.clear();
-    if (guardPipe_ >= 0) {
+    if (guard_) {
       // Told that it is no longer needed, the guard finds nothing left to do.
-      close(guardPipe_);
-      guardPipe_ = -1;
-      int status = 0;
-      (void)waitpid(guard_, &status, 0);
+      guard_->CloseIn();
+      (void)guard_->Wait(std::chrono::minutes(1));
+      guard_.reset();
     }
   }
 
@@ -203,24 +203,14 @@ class PostgresCluster {
   // A guard process that stops the server and removes its folder once this program has gone
   // (its end of the pipe closes then, however it ends).
   void StartGuard() {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) return;
     std::string const script = "cat >/dev/null; " + AsPostgres() + bin_ + "/pg_ctl -D " + base_ +
                                "/data -m immediate stop; rm -rf " + base_;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[0], 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    char const* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
-    if (posix_spawn(&guard_, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ) ==
-        0) {
-      guardPipe_ = ends[1];
-    } else {
-      close(ends[1]);
-    }
-    close(ends[0]);
-    posix_spawn_file_actions_destroy(&actions);
+    TestSupport::ChildOptions options;
+    options.in = TestSupport::Stream::Pipe();
+    options.out = TestSupport::Stream::Null();
+    options.err = TestSupport::Stream::Null();
+    guard_ = std::make_unique<TestSupport::ChildProcess>(
+        std::vector<std::string>{"/bin/sh", "-c", script}, options);
   }
 
   static std::string BinDir() {
@@ -270,23 +260,12 @@ class PostgresCluster {
     if (geteuid() == 0) {
       arguments.insert(arguments.begin(), {"/usr/sbin/runuser", "-u", "postgres", "--"});
     }
-    std::vector<char*> argv;
-    for (auto& argument : arguments) argv.push_back(&argument[0]);
-    argv.push_back(nullptr);
-    std::string const log = base_ + "/tools.log";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawn_file_actions_addchdir_np(&actions, "/tmp");
-    pid_t child = 0;
-    int status = 0;
-    bool const ran = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0 &&
-                     waitpid(child, &status, 0) == child;
-    posix_spawn_file_actions_destroy(&actions);
-    return ran && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    TestSupport::ChildOptions options;
+    options.out = TestSupport::Stream::AppendTo(base_ + "/tools.log");
+    options.err = TestSupport::Stream::SameAsOut();
+    options.directory = "/tmp";
+    TestSupport::ChildProcess tool(std::move(arguments), options);
+    return tool.started() && tool.Wait(std::chrono::minutes(5)) == 0;
   }
 
   std::mutex mutex_;
@@ -295,8 +274,7 @@ class PostgresCluster {
   int port_ = 0;
   bool running_ = false;
   int databases_ = 0;
-  pid_t guard_ = 0;
-  int guardPipe_ = -1;
+  std::unique_ptr<TestSupport::ChildProcess> guard_;
 };
 
 #ifndef TIRN_POSTGRES_CLUSTER_WITHOUT_GTEST
@@ -313,4 +291,4 @@ inline ::testing::Environment* const kPostgresClusterEnvironment =
 }  // namespace Testing
 }  // namespace ServerApp
 
-#endif  // APPS_SERVER_POSTGRES_CLUSTER_H_
+#endif  // TESTS_POSTGRES_CLUSTER_H_
