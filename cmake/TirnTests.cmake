@@ -57,7 +57,7 @@ function(tirn_test_program name library)
   tirn_add_test_program(${name} ${library} ${sources})
 endfunction()
 
-tirn_test_program(tirn_core_tests tirn_core tirn/message tirn/runtime/value tirn/runtime/l10n
+tirn_test_program(tirn_core_tests tirn_core tirn/text tirn/message tirn/runtime/value tirn/runtime/l10n
                   tirn/runtime/call tirn/data)
 if(TARGET tirn_std)
   tirn_test_program(tirn_std_tests tirn_std tirn/std)

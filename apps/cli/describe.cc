@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "apps/cli/output.h"
+#include "tirn/text/text.h"
 
 namespace Apps {
 namespace Cli {
@@ -54,11 +55,7 @@ void AppendDescription(std::string const& description, int indent, std::string& 
   }
 }
 
-std::string Join(std::vector<std::string> const& names, char const* separator) {
-  std::string text;
-  for (auto const& name : names) text += (text.empty() ? "" : separator) + name;
-  return text;
-}
+using Tirn::Text::Join;
 
 // The kind of a definition in words, seen through its wrappers; `structure` is set to the
 // structure whose fields belong below the line, if any.

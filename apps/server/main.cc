@@ -31,13 +31,11 @@
 #include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
 #include "tirn/runtime/call/in_process_provider.h"
+#include "tirn/text/text.h"
 
 namespace {
 
-// A host as it goes into a URL: an IPv6 address in brackets.
-std::string HostForUrl(std::string const& host) {
-  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
-}
+using Tirn::Text::HostForUrl;
 
 // The next of `signals` to arrive within `wait` (one already pending, for no wait); 0 when
 // none did.

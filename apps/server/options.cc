@@ -15,32 +15,17 @@
 #include "apps/common/defaults.h"
 #include "apps/common/suggest.h"
 #include "tirn/http/trusted_file.h"
+#include "tirn/text/text.h"
 
 namespace ServerApp {
 
 namespace po = boost::program_options;
 
 bool ParseListenAddress(std::string const& text, std::string& host, unsigned short& port) {
-  std::size_t const colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size() ||
-      colon + 6 < text.size()) {
-    return false;
-  }
-  std::string name = text.substr(0, colon);
-  if (name.front() == '[') {
-    if (name.size() < 3 || name.back() != ']') return false;
-    name = name.substr(1, name.size() - 2);
-  } else if (name.find(':') != std::string::npos) {
-    return false;  // a bare IPv6 address needs brackets
-  }
-  unsigned long number = 0;
-  for (std::size_t i = colon + 1; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    number = number * 10 + static_cast<unsigned long>(text[i] - '0');
-  }
-  if (number > 65535) return false;
-  host = name;
-  port = static_cast<unsigned short>(number);
+  Tirn::Text::HostPort address;
+  if (!Tirn::Text::ParseHostPort(text, &address) || !address.hasPort) return false;
+  host = address.host;
+  port = address.port;
   return true;
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tirn/http/trusted_file.h"
+#include "tirn/text/text.h"
 
 namespace ServerApp {
 
@@ -56,13 +57,6 @@ struct CipherContext {
   CipherContext& operator=(CipherContext const&) = delete;
   EVP_CIPHER_CTX* context;
 };
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 unsigned char const* Bytes(std::string const& text) {
   return reinterpret_cast<unsigned char const*>(text.data());
@@ -107,14 +101,8 @@ std::unique_ptr<SecretBox> SecretBox::FromKeyFile(std::string const& path, std::
   while (length > 0 && (text.data()[length - 1] == '\n' || text.data()[length - 1] == '\r')) {
     --length;
   }
-  bool valid = length == 2 * kKeySize;
-  for (std::size_t i = 0; valid && i < kKeySize; ++i) {
-    int const high = HexDigit(static_cast<char>(text.data()[2 * i]));
-    int const low = HexDigit(static_cast<char>(text.data()[2 * i + 1]));
-    valid = high >= 0 && low >= 0;
-    box->key_[i] = static_cast<unsigned char>(valid ? high * 16 + low : 0);
-  }
-  if (!valid) {
+  if (!Tirn::Text::DecodeHex(reinterpret_cast<char const*>(text.data()), length, box->key_,
+                             kKeySize)) {
     error = "the key file " + path + " holds no key (expected 32 bytes or 64 hexadecimal digits)";
     return nullptr;
   }
@@ -124,12 +112,8 @@ std::unique_ptr<SecretBox> SecretBox::FromKeyFile(std::string const& path, std::
 std::unique_ptr<SecretBox> SecretBox::CreateKeyFile(std::string const& path, std::string& error) {
   auto box = WithRandomKey(error);
   if (!box) return nullptr;
-  static char const hex[] = "0123456789abcdef";
   WipedBuffer text(2 * kKeySize + 1);
-  for (std::size_t i = 0; i < kKeySize; ++i) {
-    text.data()[2 * i] = static_cast<unsigned char>(hex[box->key_[i] >> 4]);
-    text.data()[2 * i + 1] = static_cast<unsigned char>(hex[box->key_[i] & 15]);
-  }
+  Tirn::Text::EncodeHex(box->key_, kKeySize, reinterpret_cast<char*>(text.data()));
   text.data()[2 * kKeySize] = '\n';
   int const fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "tirn/http/trusted_file.h"
+#include "tirn/text/text.h"
 
 namespace ServerApp {
 
@@ -19,23 +20,9 @@ bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 constexpr char kDigestPrefix[] = "sha256:";
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The digest written after "sha256:"; false unless it is 64 hexadecimal digits.
 bool ParseDigest(std::string const& hex, TokenTable::Digest& digest) {
-  if (hex.size() != 2 * digest.size()) return false;
-  for (std::size_t i = 0; i < digest.size(); ++i) {
-    int const high = HexValue(hex[2 * i]);
-    int const low = HexValue(hex[2 * i + 1]);
-    if (high < 0 || low < 0) return false;
-    digest[i] = static_cast<unsigned char>(high << 4 | low);
-  }
-  return true;
+  return Tirn::Text::DecodeHex(hex.data(), hex.size(), digest.data(), digest.size());
 }
 
 }  // namespace
@@ -48,13 +35,8 @@ TokenTable::Digest TokenDigest(std::string const& token) {
 }
 
 std::string HashedToken(std::string const& token) {
-  static char const hex[] = "0123456789abcdef";
-  std::string line = kDigestPrefix;
-  for (unsigned char byte : TokenDigest(token)) {
-    line += hex[byte >> 4];
-    line += hex[byte & 15];
-  }
-  return line;
+  TokenTable::Digest const digest = TokenDigest(token);
+  return kDigestPrefix + Tirn::Text::Hex(digest.data(), digest.size());
 }
 
 bool NewToken(Tirn::SecretString& token, std::string& error) {

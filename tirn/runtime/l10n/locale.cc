@@ -8,6 +8,8 @@
 
 #include <boost/container/small_vector.hpp>
 
+#include "tirn/text/text.h"
+
 namespace Tirn {
 namespace L10n {
 namespace {
@@ -21,15 +23,8 @@ constexpr int kFullWeight = 1000;  // weights are kept in thousandths
 bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsAlnum(char c) { return IsAlpha(c) || IsDigit(c); }
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view Trim(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && IsBlank(text[begin])) ++begin;
-  while (end > begin && IsBlank(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
-}
+using Text::Trim;
 
 // Advances `pos` over characters accepted by `accept`; true when it moved by 1..maxLength.
 template <class Accept>
