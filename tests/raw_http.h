@@ -34,6 +34,7 @@
 
 #include "tirn/http/io_threads.h"
 #include "tirn/http/server.h"
+#include "tirn/json/text.h"
 #include "tirn/runtime/call/operation_table.h"
 
 namespace raw_http {
@@ -158,27 +159,7 @@ inline std::string Payload(Answer const& answer, bool& whole) {
 
 namespace detail {
 
-inline void AppendJsonString(std::string& out, std::string const& text) {
-  out += '"';
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          out += escaped;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  out += '"';
-}
+using Tirn::Json::AppendJsonString;
 
 // The file TIRN_RECORD_ANSWERS names, opened for appending once; -1 when the variable is unset.
 inline int RecordFile() {

@@ -11,6 +11,7 @@
 #include <boost/utility/string_view.hpp>
 
 #include "tirn/json/json.h"
+#include "tirn/json/text.h"
 #include "tirn/message/message.h"
 #include "tirn/std/errors.h"
 
@@ -40,46 +41,7 @@ constexpr char kStoreUnavailable[] = "reference.store.unavailable";
 constexpr char kNotUtf8[] = "reference.text.not.utf8";
 constexpr char kKeyReused[] = "reference.idempotency.key.reused";
 
-// The length of the well-formed UTF-8 sequence that starts `text` at `at`, or 0 when the byte
-// there starts none (a stray continuation byte, an overlong form, a surrogate, past U+10FFFF,
-// a sequence cut short).
-std::size_t Utf8SequenceAt(boost::string_view text, std::size_t at) {
-  auto const byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned char const lead = byte(at);
-  if (lead < 0x80) return 1;
-  std::size_t length;
-  unsigned char low = 0x80;
-  unsigned char high = 0xbf;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    if (lead == 0xe0) low = 0xa0;   // overlong
-    if (lead == 0xed) high = 0x9f;  // surrogates
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    if (lead == 0xf0) low = 0x90;   // overlong
-    if (lead == 0xf4) high = 0x8f;  // past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(at + i) < 0x80 || byte(at + i) > 0xbf) return 0;
-  }
-  return length;
-}
-
-// True when the whole of `text` is well-formed UTF-8.
-bool IsUtf8(boost::string_view text) {
-  for (std::size_t at = 0; at < text.size();) {
-    std::size_t const length = Utf8SequenceAt(text, at);
-    if (length == 0) return false;
-    at += length;
-  }
-  return true;
-}
+using Tirn::Json::IsValidUtf8;
 
 // Where the first string below `root` that is not well-formed UTF-8 sits (`where` followed
 // by the fields and elements down to it), field names and secrets' texts included; none when
@@ -96,14 +58,14 @@ boost::optional<std::string> FirstNonUtf8(Tirn::Data::DataValuePtr const& root,
     pending.pop_back();
     if (!value || !seen.insert(value).second) continue;
     if (auto const* text = dynamic_cast<Data::StringValue const*>(value)) {
-      if (!IsUtf8(text->value())) return path;
+      if (!IsValidUtf8(text->value())) return path;
     } else if (auto const* secret = dynamic_cast<Data::SecretValue const*>(value)) {
-      if (!IsUtf8(secret->value().value())) return path;
+      if (!IsValidUtf8(secret->value().value())) return path;
     } else if (auto const* compound = dynamic_cast<Data::CompoundValue const*>(value)) {
       for (auto const& field : compound->fields()) {
         boost::string_view const name = field.first;
         // The name itself cannot go into the message: it is not text.
-        if (!IsUtf8(name)) return path + " (a field name)";
+        if (!IsValidUtf8(name)) return path + " (a field name)";
         pending.emplace_back(field.second.get(), path + "." + std::string(name));
       }
     } else if (auto const* list = dynamic_cast<Data::ListValue const*>(value)) {
@@ -120,15 +82,15 @@ boost::optional<std::string> FirstNonUtf8(Tirn::Data::DataValuePtr const& root,
 // The same for a server's address, certificate chain and group, as they are to be stored.
 template <class Spec>
 boost::optional<std::string> FirstNonUtf8InServer(Spec const& spec) {
-  if (!IsUtf8(spec.address->hostname)) return std::string("spec.address.hostname");
+  if (!IsValidUtf8(spec.address->hostname)) return std::string("spec.address.hostname");
   if (auto bad = FirstNonUtf8(spec.address->unknownFields, "spec.address")) return bad;
   std::size_t index = 0;
   for (auto const& certificate : spec.trusted_CA->cert_chain) {
-    if (!IsUtf8(certificate)) return "spec.trusted_CA.cert_chain[" + std::to_string(index) + "]";
+    if (!IsValidUtf8(certificate)) return "spec.trusted_CA.cert_chain[" + std::to_string(index) + "]";
     ++index;
   }
   if (auto bad = FirstNonUtf8(spec.trusted_CA->unknownFields, "spec.trusted_CA")) return bad;
-  if (!IsUtf8(spec.group)) return std::string("spec.group");
+  if (!IsValidUtf8(spec.group)) return std::string("spec.group");
   return boost::none;
 }
 
@@ -305,12 +267,12 @@ class KeyProviders final : public Providers::AsyncServiceInterface {
               std::shared_ptr<Tirn::Core::AsyncActivation> const& activation,
               Providers::CreateMethod::ResultCbType const& result) override {
     if (!spec || spec->provider.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
-    if (!IsUtf8(spec->provider)) return Fail<Errors::InvalidArgument>(result, Say(kNotUtf8, "spec.provider"));
+    if (!IsValidUtf8(spec->provider)) return Fail<Errors::InvalidArgument>(result, Say(kNotUtf8, "spec.provider"));
     ProviderRecord record;
     record.id = spec->provider;
     if (spec->native_spec) {
       if (spec->native_spec->key_id.empty()) return Fail<Errors::InvalidArgument>(result, Say(kKeyIdEmpty));
-      if (!IsUtf8(spec->native_spec->key_id)) {
+      if (!IsValidUtf8(spec->native_spec->key_id)) {
         return Fail<Errors::InvalidArgument>(result, Say(kNotUtf8, "spec.native_spec.key_id"));
       }
       record.type = Providers::ProviderType::NATIVE;
@@ -338,7 +300,7 @@ class KeyProviders final : public Providers::AsyncServiceInterface {
               Providers::UpdateMethod::ResultCbType const& result) override {
     if (id.empty()) return Fail<Errors::InvalidArgument>(result, Say(kProviderIdEmpty));
     if (spec && spec->native_spec && spec->native_spec->key_id &&
-        !IsUtf8(*spec->native_spec->key_id)) {
+        !IsValidUtf8(*spec->native_spec->key_id)) {
       return Fail<Errors::InvalidArgument>(result, Say(kNotUtf8, "spec.native_spec.key_id"));
     }
     WriteKey key(activation, "kms.providers.update", [&](std::string& text) {
@@ -689,66 +651,17 @@ void ReferenceServer::RegisterWith(Tirn::Core::InProcessApiProvider& provider) c
       Ti::Attestation::ReportsSvc::AsyncServiceBinder::BindImplementation(reports_, localizer_));
 }
 
-std::string Base64Url(std::string const& bytes) {
-  static char const alphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  std::string out;
-  std::size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    unsigned const n = static_cast<unsigned char>(bytes[i]) << 16 |
-                       static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                       static_cast<unsigned char>(bytes[i + 2]);
-    out += alphabet[n >> 18];
-    out += alphabet[(n >> 12) & 63];
-    out += alphabet[(n >> 6) & 63];
-    out += alphabet[n & 63];
-  }
-  if (i < bytes.size()) {
-    unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    out += alphabet[n >> 18];
-    out += alphabet[(n >> 12) & 63];
-    if (i + 1 < bytes.size()) out += alphabet[(n >> 6) & 63];
-  }
-  return out;
-}
-
-std::string JsonString(std::string const& text) {
-  std::string out;
-  AppendJsonString(out, text);
-  return out;
-}
-
-void AppendJsonString(std::string& out, std::string const& text) {
-  static char const hex[] = "0123456789abcdef";
-  out += '"';
-  for (std::size_t at = 0; at < text.size();) {
-    unsigned char const c = static_cast<unsigned char>(text[at]);
-    std::size_t const length = Utf8SequenceAt(text, at);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || length == 0) {
-      // Control characters, and every byte that is not part of well-formed UTF-8, as
-      // \u00XX: the line stays JSON that every reader accepts.
-      out += "\\u00";
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    } else {
-      out.append(text, at, length);
-      at += length;
-      continue;
-    }
-    ++at;
-  }
-  out += '"';
-}
-
 std::string UnsignedJwt(std::string const& service, std::string const& group) {
-  std::string const header = R"({"alg":"none","typ":"JWT"})";
-  std::string const claims = "{\"iss\":\"reference-server\",\"sub\":" + JsonString(service) +
-                             ",\"group\":" + JsonString(group) + "}";
-  return Base64Url(header) + "." + Base64Url(claims) + ".";
+  std::string claims = R"({"iss":"reference-server","sub":)";
+  Tirn::Json::AppendJsonString(claims, service);
+  claims += R"(,"group":)";
+  Tirn::Json::AppendJsonString(claims, group);
+  claims += "}";
+  std::string token;
+  Tirn::Json::AppendBase64(R"({"alg":"none","typ":"JWT"})", token, Tirn::Json::Base64::kUrl);
+  token += ".";
+  Tirn::Json::AppendBase64(claims, token, Tirn::Json::Base64::kUrl);
+  return token + ".";
 }
 
 }  // namespace Reference

@@ -89,16 +89,6 @@ class ReferenceServer {
 // base64url claims naming the attestation service and group, and a final dot.
 std::string UnsignedJwt(std::string const& service, std::string const& group);
 
-// `text` as a JSON string literal, quotes included. Well-formed UTF-8 is copied as it is;
-// control characters and every byte that is not part of well-formed UTF-8 are written as
-// \u00XX, so that the literal is JSON any reader accepts.
-std::string JsonString(std::string const& text);
-// The same, appended to `out`.
-void AppendJsonString(std::string& out, std::string const& text);
-
-// base64url without padding.
-std::string Base64Url(std::string const& bytes);
-
 }  // namespace Reference
 
 #endif  // APPS_REFERENCE_REFERENCE_SERVER_H_

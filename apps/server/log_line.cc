@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "apps/reference/reference_server.h"
+#include "tirn/json/text.h"
 
 namespace ServerApp {
 
@@ -33,7 +33,7 @@ void AppendJsonField(std::string& out, char const* name, std::string const& valu
   out += ",\"";
   out += name;
   out += "\":";
-  Reference::AppendJsonString(out, value);
+  Tirn::Json::AppendJsonString(out, value);
 }
 
 void AppendJsonNumber(std::string& out, char const* name, unsigned long long value) {

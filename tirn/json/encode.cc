@@ -19,6 +19,7 @@
 
 #include "tirn/json/json.h"
 #include "tirn/json/json_internal.h"
+#include "tirn/json/text.h"
 #include "tirn/message/message.h"
 #include "tirn/message/message_ids.h"
 #include "tirn/runtime/value/field_path_internal.h"
@@ -165,7 +166,7 @@ class Encoder {
         return writer_.Bool(static_cast<Data::BooleanValue const*>(value)->value());
       case DataType::BLOB: {
         std::string text;
-        detail::AppendBase64(static_cast<Data::BlobValue const*>(value)->value(), text);
+        AppendBase64(static_cast<Data::BlobValue const*>(value)->value(), text);
         return writer_.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
       }
       case DataType::STRING:

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tests/loops.h"
+#include "tirn/json/text.h"
 #include "tirn/message/message_ids.h"
 #include "tirn/runtime/value/data_value.h"
 
@@ -63,6 +64,34 @@ TEST(JsonEncode, ASharedValueIsWrittenWhereverItAppears) {
   std::string const node = R"({"children":"","name":"x"})";
   EXPECT_EQ(text, R"({"m":{"a":)" + node + R"(,"b":[)" + node + "," + node + R"(]},"n":)" +
                       node + "}");
+}
+
+// The text pieces that hand-written JSON uses: base64 in both forms, and the escaper that keeps
+// any byte string valid JSON.
+TEST(JsonText, Base64InBothFormsAndStringsThatStayJson) {
+  struct Row {
+    std::string bytes;
+    char const* standard;
+    char const* url;
+  } const rows[] = {
+      {"", "", ""},
+      {"f", "Zg==", "Zg"},
+      {"fo", "Zm8=", "Zm8"},
+      {"foo", "Zm9v", "Zm9v"},
+      {"\xfb\xff\xbf", "+/+/", "-_-_"},
+  };
+  for (Row const& row : rows) {
+    std::string standard = "<", url = "<";
+    Tirn::Json::AppendBase64(row.bytes, standard);
+    Tirn::Json::AppendBase64(row.bytes, url, Tirn::Json::Base64::kUrl);
+    EXPECT_EQ(standard, std::string("<") + row.standard);
+    EXPECT_EQ(url, std::string("<") + row.url);
+  }
+  std::string out = "x";
+  Tirn::Json::AppendJsonString(out, std::string("q\"b\\\n\x01\xff\xc3\xa9\0", 10));
+  EXPECT_EQ(out, "x\"q\\\"b\\\\\\u000a\\u0001\\u00ff\xc3\xa9\\u0000\"");
+  EXPECT_TRUE(Tirn::Json::IsValidUtf8("\xf0\x9f\x98\x80 \xc3\xa9"));
+  EXPECT_FALSE(Tirn::Json::IsValidUtf8("\xed\xa0\x80"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "tirn/json/json.h"
+#include "tirn/json/text.h"
 
 namespace Tirn {
 namespace Json {
@@ -56,26 +57,6 @@ static_assert(CatalogIsSorted(kJsonCatalog), "the JSON catalog must be sorted by
 
 CatalogView JsonTag::Catalog() { return CatalogView(kJsonCatalog); }
 
-void AppendBase64(std::string const& bytes, std::string& out) {
-  out.reserve(out.size() + (bytes.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  auto byte = [&](std::size_t at) { return static_cast<unsigned char>(bytes[at]); };
-  for (; i + 3 <= bytes.size(); i += 3) {
-    unsigned const group = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
-    out += kBase64Alphabet[group >> 18];
-    out += kBase64Alphabet[(group >> 12) & 63];
-    out += kBase64Alphabet[(group >> 6) & 63];
-    out += kBase64Alphabet[group & 63];
-  }
-  std::size_t const rest = bytes.size() - i;
-  if (rest == 0) return;
-  unsigned const group = byte(i) << 16 | (rest == 2 ? byte(i + 1) << 8 : 0);
-  out += kBase64Alphabet[group >> 18];
-  out += kBase64Alphabet[(group >> 12) & 63];
-  out += rest == 2 ? kBase64Alphabet[(group >> 6) & 63] : '=';
-  out += '=';
-}
-
 bool DecodeBase64(boost::string_view text, std::string& out) {
   if (text.size() % 4 != 0) return false;
   out.clear();
@@ -113,39 +94,95 @@ std::size_t FormatDouble(double value, char (&buffer)[32]) {
 }
 
 bool IsValidUtf8(char const* data, std::size_t size) {
-  auto const* p = reinterpret_cast<unsigned char const*>(data);
-  auto const* end = p + size;
-  while (p != end) {
-    unsigned char const lead = *p;
-    if (lead < 0x80) {
-      ++p;
+  boost::string_view const text(data, size);
+  for (std::size_t at = 0; at < size;) {
+    if (static_cast<unsigned char>(data[at]) < 0x80) {
+      ++at;
       continue;
     }
-    std::size_t length;
-    unsigned char low = 0x80, high = 0xbf;  // the range of the second byte
-    if (lead >= 0xc2 && lead <= 0xdf) {
-      length = 2;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-      length = 3;
-      if (lead == 0xe0) low = 0xa0;   // no overlong forms
-      if (lead == 0xed) high = 0x9f;  // no surrogates
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-      length = 4;
-      if (lead == 0xf0) low = 0x90;
-      if (lead == 0xf4) high = 0x8f;  // nothing above U+10FFFF
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) < length) return false;
-    if (p[1] < low || p[1] > high) return false;
-    for (std::size_t i = 2; i < length; ++i) {
-      if (p[i] < 0x80 || p[i] > 0xbf) return false;
-    }
-    p += length;
+    std::size_t const length = Utf8SequenceAt(text, at);
+    if (length == 0) return false;
+    at += length;
   }
   return true;
 }
 
 }  // namespace detail
+
+std::size_t Utf8SequenceAt(boost::string_view text, std::size_t at) {
+  auto const byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char const lead = byte(at);
+  if (lead < 0x80) return 1;
+  std::size_t length;
+  unsigned char low = 0x80, high = 0xbf;  // the range of the second byte
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    if (lead == 0xe0) low = 0xa0;   // no overlong forms
+    if (lead == 0xed) high = 0x9f;  // no surrogates
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    if (lead == 0xf0) low = 0x90;
+    if (lead == 0xf4) high = 0x8f;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (text.size() - at < length) return 0;
+  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xbf) return 0;
+  }
+  return length;
+}
+
+bool IsValidUtf8(boost::string_view text) { return detail::IsValidUtf8(text.data(), text.size()); }
+
+void AppendJsonString(std::string& out, boost::string_view text) {
+  static char const hex[] = "0123456789abcdef";
+  out += '"';
+  for (std::size_t at = 0; at < text.size();) {
+    unsigned char const c = static_cast<unsigned char>(text[at]);
+    std::size_t const length = Utf8SequenceAt(text, at);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || length == 0) {
+      out += "\\u00";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out.append(text.data() + at, length);
+      at += length;
+      continue;
+    }
+    ++at;
+  }
+  out += '"';
+}
+
+void AppendBase64(boost::string_view bytes, std::string& out, Base64 form) {
+  static char const url[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  char const* const alphabet = form == Base64::kUrl ? url : detail::kBase64Alphabet;
+  bool const pad = form == Base64::kStandard;
+  out.reserve(out.size() + (bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  auto byte = [&](std::size_t at) { return static_cast<unsigned char>(bytes[at]); };
+  for (; i + 3 <= bytes.size(); i += 3) {
+    unsigned const group = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
+    out += alphabet[group >> 18];
+    out += alphabet[(group >> 12) & 63];
+    out += alphabet[(group >> 6) & 63];
+    out += alphabet[group & 63];
+  }
+  std::size_t const rest = bytes.size() - i;
+  if (rest == 0) return;
+  unsigned const group = byte(i) << 16 | (rest == 2 ? byte(i + 1) << 8 : 0);
+  out += alphabet[group >> 18];
+  out += alphabet[(group >> 12) & 63];
+  if (rest == 2) out += alphabet[(group >> 6) & 63];
+  if (pad) out += rest == 2 ? "=" : "==";
+}
+
 }  // namespace Json
 }  // namespace Tirn

@@ -27,8 +27,6 @@ BaseMessage JsonMessage(char const* id, Args&&... args) {
   return MakeMessage(id, Message<JsonTag>::DefaultMessageForId(id), std::forward<Args>(args)...);
 }
 
-// Standard base64 with padding.
-void AppendBase64(std::string const& bytes, std::string& out);
 // False when `text` is not standard base64 with correct padding.
 bool DecodeBase64(boost::string_view text, std::string& out);
 
