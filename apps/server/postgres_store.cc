@@ -12,6 +12,7 @@
 #include <list>
 #include <utility>
 
+#include "apps/server/key_check.h"
 #include "apps/server/record_form.h"
 #include "tirn/data/enumeration.h"
 #include "tirn/json/json.h"
@@ -94,13 +95,10 @@ constexpr milliseconds kReadyTimeout{1000};
 // is ended by the server.
 constexpr milliseconds kIdleInTransactionTimeout{10000};
 
-// The check value sealed in the meta table and the key's fingerprint beside it, as in the
-// SQLite store: the check value opens only with the key the records were sealed with; the
-// fingerprint tells a damaged check value from another key, and is what each transaction
-// compares (cheaply) with this instance's key.
-constexpr char kCheckKey[] = "key_check";
-constexpr char kCheckText[] = "tirn-server records";
-constexpr char kFingerprintKey[] = "key_fingerprint";
+// The key check (key_check.h) is in the meta table; its fingerprint is what each transaction
+// that seals or opens a secret compares (cheaply) with this instance's key.
+using KeyCheck::kCheckName;
+using KeyCheck::kFingerprintName;
 // What a store whose key no longer matches the database's says.
 constexpr char kResealedElsewhere[] =
     "the records in the database are no longer sealed with this server's key (another process "
@@ -108,8 +106,8 @@ constexpr char kResealedElsewhere[] =
 
 // Every statement the store runs, prepared on each connection when it is made.
 constexpr char kStatements[] = R"sql(
-  PREPARE key_fingerprint AS
-    SELECT value FROM meta WHERE key = 'key_fingerprint' FOR SHARE;
+  PREPARE shared_meta_value (text) AS
+    SELECT value FROM meta WHERE key = $1 FOR SHARE;
   PREPARE list_providers AS
     SELECT id, type, key_id, sealed_key FROM providers ORDER BY id COLLATE "C";
   PREPARE get_provider (text) AS
@@ -560,6 +558,14 @@ bool WriteMeta(Connection& connection, char const* key, std::string const& value
                Params().Text(key).Text(value), deadline, ignored, error) == Status::kOk;
 }
 
+// Both values of the key check: `sealed` and the key's `fingerprint`.
+bool WriteKeyCheck(Connection& connection, std::string const& sealed,
+                   std::string const& fingerprint, Clock::time_point deadline,
+                   std::string& error) {
+  return WriteMeta(connection, kCheckName, sealed, deadline, error) &&
+         WriteMeta(connection, kFingerprintName, fingerprint, deadline, error);
+}
+
 }  // namespace
 
 // A connection taken from the pool for one call, given back when the call is done.
@@ -689,53 +695,38 @@ bool PostgresRecordStore::Migrate(Connection& connection, std::string& error) {
 bool PostgresRecordStore::CheckKeyAtOpen(Connection& connection, std::string& error) {
   auto const deadline = Clock::now() + kMigrationTimeout + kAnswerMargin;
   std::string const where = Where(connection);
-  std::string sealed;
-  std::string stored;
-  bool haveCheck = false;
-  bool haveFingerprint = false;
-  if (!ReadMeta(connection, kCheckKey, deadline, sealed, haveCheck, error) ||
-      !ReadMeta(connection, kFingerprintKey, deadline, stored, haveFingerprint, error)) {
+  KeyCheck::Stored stored;
+  if (!ReadMeta(connection, kCheckName, deadline, stored.sealed, stored.haveCheck, error) ||
+      !ReadMeta(connection, kFingerprintName, deadline, stored.fingerprint,
+                stored.haveFingerprint, error)) {
     error = "cannot read the key check of " + where + ": " + error;
     return false;
   }
-  if (!haveCheck) {
-    // A new database: sealed with this key from now on.
-    if (!box_->Seal(kCheckText, kCheckKey, sealed, error)) return false;
-    if (!WriteMeta(connection, kCheckKey, sealed, deadline, error) ||
-        !WriteMeta(connection, kFingerprintKey, fingerprint_, deadline, error)) {
-      error = "cannot write the key check of " + where + ": " + error;
+  auto const verdict = KeyCheck::Judge(*box_, fingerprint_, stored);
+  bool written = true;
+  switch (verdict) {
+    case KeyCheck::Verdict::kSealNew: {
+      // A new database: sealed with this key from now on.
+      std::string sealed;
+      if (!KeyCheck::Seal(*box_, sealed, error)) return false;
+      written = WriteKeyCheck(connection, sealed, fingerprint_, deadline, error);
+      break;
+    }
+    case KeyCheck::Verdict::kMatches:
+      return true;
+    case KeyCheck::Verdict::kAddFingerprint:
+      written = WriteMeta(connection, kFingerprintName, fingerprint_, deadline, error);
+      break;
+    default: {
+      std::string const damage = KeyCheck::DamageReport(verdict);
+      error = !damage.empty()
+                  ? where + " is damaged: " + damage + "; restore it from a backup"
+                  : KeyCheck::OtherKeyText(verdict, where, "the database");
       return false;
     }
-    return true;
   }
-  Tirn::SecretString opened;
-  bool const opens = box_->Open(sealed, kCheckKey, opened) && opened.value() == kCheckText;
-  bool const sameKey = haveFingerprint && stored == fingerprint_;
-  if (opens && (sameKey || !haveFingerprint)) {
-    if (haveFingerprint || WriteMeta(connection, kFingerprintKey, fingerprint_, deadline, error)) {
-      return true;
-    }
-    error = "cannot write the key check of " + where + ": " + error;
-    return false;
-  }
-  if (opens) {
-    error = where +
-            " is damaged: the key fingerprint it holds does not match the key its check value "
-            "opens with; restore it from a backup";
-  } else if (sameKey) {
-    error = where +
-            " is damaged: its key-check value does not open, though the key is the one it was "
-            "written with; restore it from a backup";
-  } else if (haveFingerprint) {
-    error = where +
-            " was written with another key; start the server with the key file it was sealed "
-            "with (after a tirn-server rekey, that is the new one: --key-file NEW)";
-  } else {
-    error = where +
-            " was written with another key, or its key-check value is damaged; start the server "
-            "with the key file it was created with, or restore the database from a backup";
-  }
-  return false;
+  if (!written) error = "cannot write the key check of " + where + ": " + error;
+  return written;
 }
 
 std::unique_ptr<Connection> PostgresRecordStore::Take(Clock::time_point deadline,
@@ -786,7 +777,8 @@ Status PostgresRecordStore::InTransaction(bool secrets,
     // Another process may have resealed the records with another key since this store was
     // opened; the share lock keeps it from doing so until this transaction ends.
     Result rows;
-    status = Execute(connection, "key_fingerprint", Params(), rows, error);
+    status = Execute(connection, "shared_meta_value", Params().Text(kFingerprintName), rows,
+                     error);
     if (status == Status::kOk && !Shaped(rows.get(), 1, error)) status = Status::kFailed;
     if (status == Status::kOk &&
         (PQntuples(rows.get()) != 1 || Column(rows.get(), 0, 0) != fingerprint_)) {
@@ -898,14 +890,14 @@ bool PostgresRecordStore::Ready(std::string& why) {
   Connection& connection = *lease;
   // Read without a lock, so that a rotation under way does not hold the probe up: until it
   // commits, the records are sealed with the key they had.
-  Result rows;
+  std::string stored;
+  bool found = false;
   if (Start(connection, "SELECT 1", deadline, why) != Status::kOk ||
-      Query(connection, "SELECT value FROM meta WHERE key = 'key_fingerprint'", Params(),
-            std::min(deadline, StatementDeadline()), rows, why) != Status::kOk ||
-      !Shaped(rows.get(), 1, why)) {
+      !ReadMeta(connection, kFingerprintName, std::min(deadline, StatementDeadline()), stored,
+                found, why)) {
     return false;
   }
-  if (PQntuples(rows.get()) != 1 || Column(rows.get(), 0, 0) != fingerprint_) {
+  if (!found || stored != fingerprint_) {
     why = kResealedElsewhere;
     return false;
   }
@@ -949,25 +941,20 @@ bool PostgresRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::si
   // shared, so this waits for those under way, and those that come later wait for the commit
   // and then read the new fingerprint.
   Result rows;
-  if (Query(connection,
-            "SELECT key, value FROM meta WHERE key IN ('key_check', 'key_fingerprint') "
-            "FOR UPDATE",
-            Params(), deadline, rows, error) != Status::kOk ||
+  if (Query(connection, "SELECT key, value FROM meta WHERE key IN ($1, $2) FOR UPDATE",
+            Params().Text(kCheckName).Text(kFingerprintName), deadline, rows, error) !=
+          Status::kOk ||
       !Shaped(rows.get(), 2, error)) {
     return failed("cannot lock the key check of " + where + ": " + error);
   }
   std::string sealedCheck;
   std::string stored;
   for (int row = 0; row < PQntuples(rows.get()); ++row) {
-    (Column(rows.get(), row, 0) == kCheckKey ? sealedCheck : stored) = Column(rows.get(), row, 1);
+    (Column(rows.get(), row, 0) == kCheckName ? sealedCheck : stored) = Column(rows.get(), row, 1);
   }
-  {
-    Tirn::SecretString opened;
-    if (stored != fingerprint_ || !box_->Open(sealedCheck, kCheckKey, opened) ||
-        opened.value() != kCheckText) {
-      return failed(where + " is no longer sealed with the current key (another process may "
-                            "have changed the key since)");
-    }
+  if (stored != fingerprint_ || !KeyCheck::Opens(*box_, sealedCheck)) {
+    return failed(where + " is no longer sealed with the current key (another process may "
+                          "have changed the key since)");
   }
   // Read first and written after; the sealed values are ciphertext, only the opened ones are
   // secret.
@@ -1003,9 +990,8 @@ bool PostgresRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::si
     return failed("cannot forget the idempotency keys of " + where + ": " + error);
   }
   std::string check;
-  if (!newBox->Seal(kCheckText, kCheckKey, check, error)) return failed(error);
-  if (!WriteMeta(connection, kCheckKey, check, deadline, error) ||
-      !WriteMeta(connection, kFingerprintKey, fingerprint, deadline, error)) {
+  if (!KeyCheck::Seal(*newBox, check, error)) return failed(error);
+  if (!WriteKeyCheck(connection, check, fingerprint, deadline, error)) {
     return failed("cannot write the key check of " + where + ": " + error);
   }
   std::string why;
@@ -1085,8 +1071,8 @@ bool PostgresRecordStore::ImportSealed(std::string const& uri, SealedRecords con
   Result rows;
   if (Run(connection, "LOCK TABLE providers, servers IN SHARE ROW EXCLUSIVE MODE", deadline(),
           error) != Status::kOk ||
-      Query(connection, "SELECT value FROM meta WHERE key = 'key_fingerprint' FOR UPDATE",
-            Params(), deadline(), rows, error) != Status::kOk ||
+      Query(connection, "SELECT value FROM meta WHERE key = $1 FOR UPDATE",
+            Params().Text(kFingerprintName), deadline(), rows, error) != Status::kOk ||
       !Shaped(rows.get(), 1, error)) {
     return failed("cannot lock the records of " + where + ": " + error);
   }
@@ -1132,8 +1118,7 @@ bool PostgresRecordStore::ImportSealed(std::string const& uri, SealedRecords con
       return failed("cannot write the server " + server.id + " into " + where + ": " + error);
     }
   }
-  if (!WriteMeta(connection, kCheckKey, records.keyCheck, deadline(), error) ||
-      !WriteMeta(connection, kFingerprintKey, records.keyFingerprint, deadline(), error)) {
+  if (!WriteKeyCheck(connection, records.keyCheck, records.keyFingerprint, deadline(), error)) {
     return failed("cannot write the key check of " + where + ": " + error);
   }
   // Never set back: numbers a server on this database drew before (for a server not kept)

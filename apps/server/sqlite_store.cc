@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "apps/server/key_check.h"
 #include "apps/server/record_form.h"
 #include "tirn/data/enumeration.h"
 #include "tirn/json/json.h"
@@ -66,14 +67,6 @@ constexpr Migration kMigrations[] = {
 };
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == SqliteRecordStore::kSchemaVersion,
               "one migration per schema version");
-
-// The check value sealed in the meta table: it opens only with the key the file was made with.
-constexpr char kCheckKey[] = "key_check";
-constexpr char kCheckText[] = "tirn-server records";
-// Beside it, the key's fingerprint (SecretBox::Fingerprint): when the check value does not
-// open, the two together tell a damaged check value (the fingerprint matches) from another
-// key (it does not). Files written before it was kept get it when they are next opened.
-constexpr char kFingerprintKey[] = "key_fingerprint";
 
 std::string DamagedText(std::string const& path, std::string const& report) {
   return "the data file " + path + " is damaged: " + report + "; restore it from a backup";
@@ -286,6 +279,12 @@ bool SqliteRecordStore::ReadMeta(char const* key, std::string& value, bool& foun
   }
 }
 
+bool SqliteRecordStore::WriteKeyCheck(std::string const& sealed, std::string const& fingerprint,
+                                      std::string& error) {
+  return WriteMeta(ServerApp::KeyCheck::kCheckName, sealed, error) &&
+         WriteMeta(ServerApp::KeyCheck::kFingerprintName, fingerprint, error);
+}
+
 bool SqliteRecordStore::WriteMeta(char const* key, std::string const& value, std::string& error) {
   Sqlite::Statement write;
   if (!write.Prepare(db_, "INSERT OR REPLACE INTO meta (key, value) VALUES (?1, ?2)", error)) {
@@ -303,48 +302,36 @@ SqliteRecordStore::KeyCheck SqliteRecordStore::CheckKey(std::string const& path,
     error = "cannot compute the key's fingerprint";
     return KeyCheck::kRefused;
   }
-  std::string sealed;
-  std::string stored;
-  bool haveCheck = false;
-  bool haveFingerprint = false;
-  if (!ReadMeta(kCheckKey, sealed, haveCheck, error) ||
-      !ReadMeta(kFingerprintKey, stored, haveFingerprint, error)) {
+  ServerApp::KeyCheck::Stored stored;
+  if (!ReadMeta(ServerApp::KeyCheck::kCheckName, stored.sealed, stored.haveCheck, error) ||
+      !ReadMeta(ServerApp::KeyCheck::kFingerprintName, stored.fingerprint,
+                stored.haveFingerprint, error)) {
     return KeyCheck::kFailed;
   }
-  if (!haveCheck) {
-    // A new file: sealed with this key from now on.
-    if (!box_->Seal(kCheckText, kCheckKey, sealed, error)) return KeyCheck::kRefused;
-    bool const written = WriteMeta(kCheckKey, sealed, error) &&
-                         WriteMeta(kFingerprintKey, fingerprint, error);
-    return written ? KeyCheck::kMatches : KeyCheck::kFailed;
-  }
-  Tirn::SecretString opened;
-  bool const opens = box_->Open(sealed, kCheckKey, opened) && opened.value() == kCheckText;
-  bool const sameKey = haveFingerprint && stored == fingerprint;
-  if (opens && (sameKey || !haveFingerprint)) {
-    if (haveFingerprint) return KeyCheck::kMatches;
-    return WriteMeta(kFingerprintKey, fingerprint, error) ? KeyCheck::kMatches
-                                                          : KeyCheck::kFailed;
+  auto const verdict = ServerApp::KeyCheck::Judge(*box_, fingerprint, stored);
+  switch (verdict) {
+    case ServerApp::KeyCheck::Verdict::kSealNew: {
+      // A new file: sealed with this key from now on.
+      std::string sealed;
+      if (!ServerApp::KeyCheck::Seal(*box_, sealed, error)) return KeyCheck::kRefused;
+      return WriteKeyCheck(sealed, fingerprint, error) ? KeyCheck::kMatches : KeyCheck::kFailed;
+    }
+    case ServerApp::KeyCheck::Verdict::kMatches:
+      return KeyCheck::kMatches;
+    case ServerApp::KeyCheck::Verdict::kAddFingerprint:
+      return WriteMeta(ServerApp::KeyCheck::kFingerprintName, fingerprint, error)
+                 ? KeyCheck::kMatches
+                 : KeyCheck::kFailed;
+    default:
+      break;
   }
   // Something does not match. Damage SQLite finds explains it first; then the two values
   // tell on each other.
   std::string report = Damage(db_);
-  if (report.empty() && opens) {
-    report = "the key fingerprint it holds does not match the key its check value opens with";
-  } else if (report.empty() && sameKey) {
-    report = "its key-check value does not open, though the key is the one it was written with";
-  }
-  if (!report.empty()) {
-    error = DamagedText(path, report);
-  } else if (haveFingerprint) {
-    error = "the data file " + path +
-            " was written with another key; start the server with the key file it was sealed "
-            "with (after a tirn-server rekey, that is the new one: --key-file NEW)";
-  } else {
-    error = "the data file " + path +
-            " was written with another key, or its key-check value is damaged; start the server "
-            "with the key file it was created with, or restore the file from a backup";
-  }
+  if (report.empty()) report = ServerApp::KeyCheck::DamageReport(verdict);
+  error = !report.empty() ? DamagedText(path, report)
+                          : ServerApp::KeyCheck::OtherKeyText(verdict, "the data file " + path,
+                                                              "the file");
   return KeyCheck::kRefused;
 }
 
@@ -789,9 +776,8 @@ bool SqliteRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::size
         // The kept keys' digests were made with the old key and would not match again.
         if (!db_.Execute("DELETE FROM write_keys", error)) return Status::kFailed;
         std::string check;
-        bool const written = newBox->Seal(kCheckText, kCheckKey, check, error) &&
-                             WriteMeta(kCheckKey, check, error) &&
-                             WriteMeta(kFingerprintKey, fingerprint, error);
+        bool const written = ServerApp::KeyCheck::Seal(*newBox, check, error) &&
+                             WriteKeyCheck(check, fingerprint, error);
         return written ? Status::kOk : Status::kFailed;
       },
       error);
@@ -877,8 +863,9 @@ bool SqliteRecordStore::ReadSealed(SealedRecords& out, std::string& error) {
 
         bool haveCheck = false;
         bool haveFingerprint = false;
-        if (!ReadMeta(kCheckKey, out.keyCheck, haveCheck, error) ||
-            !ReadMeta(kFingerprintKey, out.keyFingerprint, haveFingerprint, error)) {
+        if (!ReadMeta(ServerApp::KeyCheck::kCheckName, out.keyCheck, haveCheck, error) ||
+            !ReadMeta(ServerApp::KeyCheck::kFingerprintName, out.keyFingerprint,
+                      haveFingerprint, error)) {
           return Status::kFailed;
         }
         // Open wrote both, or refused the file.

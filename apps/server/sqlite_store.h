@@ -161,6 +161,9 @@ class SqliteRecordStore final : public Reference::RecordStore {
   // A value of the meta table; `found` false when there is none.
   bool ReadMeta(char const* key, std::string& value, bool& found, std::string& error);
   bool WriteMeta(char const* key, std::string const& value, std::string& error);
+  // Both values of the key check: `sealed` and the key's `fingerprint`.
+  bool WriteKeyCheck(std::string const& sealed, std::string const& fingerprint,
+                     std::string& error);
   // Runs `statement` to its end.
   bool Run(Sqlite::Statement& statement, std::string& error);
   bool ReadProvider(Sqlite::Statement& statement, ProviderRecord& out, Reference::Unseal unseal,
