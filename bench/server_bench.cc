@@ -81,6 +81,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -97,6 +98,9 @@
 // The benchmark has no gtest; the cluster is stopped by Fixture::Stop, its destructor at exit
 // and its guard process.
 #define TIRN_POSTGRES_CLUSTER_WITHOUT_GTEST
+#include "apps/server/postgres_store.h"
+#include "apps/server/secret_box.h"
+#include "apps/server/sqlite_store.h"
 #include "tests/child_process.h"
 #include "tests/postgres_cluster.h"
 
@@ -493,6 +497,26 @@ class ThroughServer final : public Side {
   std::shared_ptr<TI::X509CertChain const> trustedCa_;
 };
 
+// ---- The floors ----------------------------------------------------------------------------
+
+// The floors work on the stores' own schema: made by opening the store once, with a key of its
+// own, through the store's migrations.
+template <class Store>
+bool MakeSchema(std::string const& where, std::string* error) {
+  std::string why;
+  std::shared_ptr<ServerApp::SecretBox const> box = ServerApp::SecretBox::WithRandomKey(why);
+  bool made = false;
+  if (box) {
+    if constexpr (std::is_same_v<Store, ServerApp::PostgresRecordStore>) {
+      made = Store::Open(where, box, 1, why) != nullptr;
+    } else {
+      made = Store::Open(where, box, why) != nullptr;
+    }
+  }
+  if (!made) *error = "cannot make the store's schema at " + where + ": " + why;
+  return made;
+}
+
 // ---- The floor: SQLite ---------------------------------------------------------------------
 
 // One sqlite3 connection shared by every thread under a mutex, with the server's PRAGMAs and
@@ -504,6 +528,7 @@ class SqliteFloor final : public Side {
   // reports of its journal mode and synchronous level.
   static std::unique_ptr<SqliteFloor> Open(std::string const& path, std::string* settings,
                                            std::string* error) {
+    if (!MakeSchema<ServerApp::SqliteRecordStore>(path, error)) return nullptr;
     std::unique_ptr<SqliteFloor> floor(new SqliteFloor());
     int const flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
     if (sqlite3_open_v2(path.c_str(), &floor->db_, flags, nullptr) != SQLITE_OK) {
@@ -514,17 +539,6 @@ class SqliteFloor final : public Side {
     char const* const schema = R"sql(
       PRAGMA journal_mode=WAL;
       PRAGMA synchronous=FULL;
-      CREATE TABLE servers (
-        kind INTEGER NOT NULL,
-        id TEXT NOT NULL,
-        hostname TEXT NOT NULL,
-        port INTEGER,
-        address TEXT NOT NULL,
-        trusted_ca TEXT NOT NULL,
-        grp TEXT NOT NULL,
-        PRIMARY KEY (kind, id));
-      CREATE INDEX servers_by_address ON servers (kind, hostname, port);
-      CREATE TABLE counters (kind INTEGER PRIMARY KEY, next INTEGER NOT NULL);
     )sql";
     if (sqlite3_exec(floor->db_, schema, nullptr, nullptr, nullptr) != SQLITE_OK ||
         !floor->Prepare(&floor->begin_, "BEGIN IMMEDIATE") ||
@@ -671,6 +685,7 @@ class PostgresFloor final : public Side {
   // says what the server reports of fsync and synchronous_commit.
   static std::unique_ptr<PostgresFloor> Open(std::string const& uri, std::string* settings,
                                              std::string* error) {
+    if (!MakeSchema<ServerApp::PostgresRecordStore>(uri, error)) return nullptr;
     std::unique_ptr<PostgresFloor> floor(new PostgresFloor());
     floor->pg_ = PQconnectdb((uri + "?connect_timeout=10").c_str());
     if (PQstatus(floor->pg_) != CONNECTION_OK) {
@@ -680,17 +695,6 @@ class PostgresFloor final : public Side {
     // The same bound on each statement as the server's store has, with more room.
     char const* const schema = R"sql(
       SET statement_timeout = 10000;
-      CREATE TABLE servers (
-        kind integer NOT NULL,
-        id text NOT NULL,
-        hostname text NOT NULL,
-        port integer,
-        address text NOT NULL,
-        trusted_ca text NOT NULL,
-        grp text NOT NULL,
-        PRIMARY KEY (kind, id));
-      CREATE UNIQUE INDEX servers_by_address ON servers (kind, hostname, (coalesce(port, -1)));
-      CREATE SEQUENCE key_server_numbers AS bigint MINVALUE 1;
     )sql";
     if (!floor->Command(schema, error) ||
         !floor->Prepare("insert_server",
