@@ -73,6 +73,12 @@ OperationTable::OperationTable(std::string package, std::vector<OperationDescrip
     // A descriptor made from definitions brings its annotations along.
     if (!operation.annotations) operation.annotations = OperationAnnotations(operation, annotations_);
   }
+  // Indexed once the vector no longer moves; emplace keeps the first of a name.
+  for (std::size_t i = 0; i < operations_.size(); ++i) {
+    OperationDescriptor const& operation = operations_[i];
+    byInterface_.emplace(Names{operation.interfaceName, operation.operationName}, i);
+    byService_.emplace(Names{operation.serviceName, operation.operationName}, i);
+  }
 }
 
 OperationTable OperationTable::FromDefinitions(std::string package,
@@ -98,24 +104,22 @@ OperationTable OperationTable::FromDefinitions(std::string package,
   return table;
 }
 
+OperationDescriptor const* OperationTable::Lookup(
+    Index const& index, std::vector<OperationDescriptor> const& operations,
+    boost::string_view owner, boost::string_view operation) {
+  auto found = index.find(Names{std::string_view(owner.data(), owner.size()),
+                                std::string_view(operation.data(), operation.size())});
+  return found == index.end() ? nullptr : &operations[found->second];
+}
+
 OperationDescriptor const* OperationTable::Find(boost::string_view interfaceName,
                                                 boost::string_view operationName) const {
-  for (OperationDescriptor const& operation : operations_) {
-    if (interfaceName == operation.interfaceName && operationName == operation.operationName) {
-      return &operation;
-    }
-  }
-  return nullptr;
+  return Lookup(byInterface_, operations_, interfaceName, operationName);
 }
 
 OperationDescriptor const* OperationTable::FindByService(boost::string_view serviceName,
                                                          boost::string_view operationName) const {
-  for (OperationDescriptor const& operation : operations_) {
-    if (serviceName == operation.serviceName && operationName == operation.operationName) {
-      return &operation;
-    }
-  }
-  return nullptr;
+  return Lookup(byService_, operations_, serviceName, operationName);
 }
 
 }  // namespace Core

@@ -33,9 +33,13 @@
 #ifndef TIRN_RUNTIME_CALL_OPERATION_TABLE_H_
 #define TIRN_RUNTIME_CALL_OPERATION_TABLE_H_
 
+#include <cstddef>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <boost/utility/string_view.hpp>
@@ -136,7 +140,8 @@ class TIRN_CORE_EXPORT OperationTable {
   // The annotations of the package's structures, by wire name.
   Data::DefinitionAnnotations const& annotations() const { return annotations_; }
 
-  // The operation of that interface and wire name, or null.
+  // The operation of that interface and wire name, or null; the first of that name when the
+  // table lists it twice. A hash lookup: no name is copied.
   OperationDescriptor const* Find(boost::string_view interfaceName,
                                   boost::string_view operationName) const;
   // The same by the service's short name ("kms.providers"), or null.
@@ -144,12 +149,37 @@ class TIRN_CORE_EXPORT OperationTable {
                                            boost::string_view operationName) const;
 
  private:
+  // A pair of names (an interface's or a service's, and an operation's), viewing the
+  // descriptors' own strings, which live as long as the table and its copies.
+  struct Names {
+    std::string_view owner;
+    std::string_view operation;
+    bool operator==(Names const& other) const {
+      return owner == other.owner && operation == other.operation;
+    }
+  };
+  struct NamesHash {
+    std::size_t operator()(Names const& names) const {
+      std::size_t const owner = std::hash<std::string_view>()(names.owner);
+      return owner ^ (std::hash<std::string_view>()(names.operation) + 0x9e3779b97f4a7c15ULL +
+                      (owner << 6) + (owner >> 2));
+    }
+  };
+  using Index = std::unordered_map<Names, std::size_t, NamesHash>;
+  static OperationDescriptor const* Lookup(Index const& index,
+                                           std::vector<OperationDescriptor> const& operations,
+                                           boost::string_view owner,
+                                           boost::string_view operation);
+
   std::string package_;
   std::vector<OperationDescriptor> operations_;
   std::string openApiDocument_;
   Data::DefinitionAnnotations annotations_;
   // The names of a table made from definitions, which its descriptors point into.
   std::shared_ptr<std::vector<OperationDefinitions> const> named_;
+  // Positions in `operations_` by (interface, operation) and by (service, operation).
+  Index byInterface_;
+  Index byService_;
 };
 
 }  // namespace Core

@@ -95,12 +95,45 @@ TEST(OperationTableTest, KeepsEachOperationsDescription) {
   read[0].serviceName = "items";
   read[0].operationName = "put";
   read[0].description = std::string("Puts it, ") + std::string(100, 'x');
+  read[0].serviceDescription = "The items.";
   OperationTable const copy = [&] {
     OperationTable const made = OperationTable::FromDefinitions("test", std::move(read));
     return made;
   }();
   EXPECT_EQ(std::string(copy.FindByService("items", "put")->description),
             "Puts it, " + std::string(100, 'x'));
+  EXPECT_STREQ(copy.Find("test.items", "put")->serviceDescription, "The items.");
+}
+
+// An operation is found by its interface or its service, with its own name; names that only
+// share a prefix or belong to another owner find nothing; of two of one name, the first.
+TEST(OperationTableTest, FindsByEitherOwnerAndNameExactly) {
+  OperationTable const table(
+      "test", {{"test.items", "items", "put", &Input, &Nothing, &Failed},
+               {"test.items", "items", "list", &Input, &List, &NoErrors},
+               {"test.orders", "orders", "put", &Input, &Nothing, &NoErrors},
+               {"test.items", "items", "put", &Input, &List, &NoErrors}});
+  struct Row {
+    char const* owner;
+    char const* operation;
+    int byInterface;  // the operation's position, or -1
+    int byService;
+  } const rows[] = {
+      {"test.items", "put", 0, -1}, {"items", "put", -1, 0},      {"test.items", "list", 1, -1},
+      {"test.orders", "put", 2, -1}, {"orders", "put", -1, 2},    {"orders", "list", -1, -1},
+      {"test.item", "put", -1, -1},  {"test.items", "pu", -1, -1}, {"", "", -1, -1},
+  };
+  OperationTable const copy = table;
+  for (Row const& row : rows) {
+    SCOPED_TRACE(std::string(row.owner) + " " + row.operation);
+    for (OperationTable const* one : {&table, &copy}) {
+      auto const position = [one](OperationDescriptor const* found) {
+        return found ? static_cast<int>(found - one->operations().data()) : -1;
+      };
+      EXPECT_EQ(position(one->Find(row.owner, row.operation)), row.byInterface);
+      EXPECT_EQ(position(one->FindByService(row.owner, row.operation)), row.byService);
+    }
+  }
 }
 
 }  // namespace
