@@ -19,6 +19,7 @@
 #include "tirn/http/answer_reader_internal.h"
 #include "tirn/http/asio_internal.h"
 #include "tirn/http/transport_internal.h"
+#include "tirn/http/wiping_allocator.h"
 #include "tirn/json/json.h"
 #include "tirn/runtime/l10n/locale.h"
 #include "tirn/runtime/value/wire_shapes.h"

@@ -21,6 +21,7 @@
 
 #include "tirn/http/server_types.h"
 #include "tirn/http/transport_internal.h"
+#include "tirn/http/wiping_allocator.h"
 #include "tirn/message/base_message.h"
 #include "tirn/runtime/call/in_process_provider.h"
 #include "tirn/runtime/call/invocation.h"

@@ -20,6 +20,7 @@
 #include "tirn/http/asio_internal.h"
 #include "tirn/http/handler_internal.h"
 #include "tirn/http/trusted_file.h"
+#include "tirn/http/wiping_allocator.h"
 #include "tirn/json/definition.h"
 #include "tirn/runtime/value/wire_shapes.h"
 
