@@ -8,6 +8,9 @@
 #include <functional>
 #include <utility>
 
+#include "tirn/http/tls_context_internal.h"
+#include "tirn/http/transport_internal.h"
+
 namespace Tirn {
 namespace Http {
 namespace detail {
@@ -85,17 +88,10 @@ bool Connection::StillOpen() {
 ConnectionPool::ConnectionPool(net::io_context& context, std::vector<BaseUrl> urls,
                                ClientOptions options)
     : context_(context), options_(std::move(options)), urls_(std::move(urls)) {
-  // Time limits further away than a year overflow a deadline in nanoseconds.
-  constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365);
-  for (auto* limit : {&options_.maxCallTimeout, &options_.defaultTimeout,
-                      &options_.connectTimeout, &options_.idleTimeout}) {
-    *limit = std::clamp(*limit, std::chrono::milliseconds(1), kLongest);
-  }
+  ClampTimeLimits({&options_.maxCallTimeout, &options_.defaultTimeout, &options_.connectTimeout,
+                   &options_.idleTimeout});
   if (std::any_of(urls_.begin(), urls_.end(), [](BaseUrl const& url) { return url.tls; })) {
-    tls_ = std::make_unique<ssl::context>(ssl::context::tls_client);
-    tls_->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                      ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
-                      ssl::context::no_tlsv1_1);
+    tls_ = NewTlsContext(ssl::context::tls_client);
     beast::error_code ec;
     if (options_.caFile.empty()) {
       tls_->set_default_verify_paths(ec);

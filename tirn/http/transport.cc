@@ -149,6 +149,13 @@ bool ParseTimeLimit(boost::string_view text, std::chrono::milliseconds maximum,
   return true;
 }
 
+void ClampTimeLimits(std::initializer_list<std::chrono::milliseconds*> limits) {
+  constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365);
+  for (std::chrono::milliseconds* limit : limits) {
+    *limit = std::clamp(*limit, std::chrono::milliseconds(1), kLongest);
+  }
+}
+
 }  // namespace detail
 }  // namespace Http
 }  // namespace Tirn

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <initializer_list>
 #include <list>
 #include <string>
 
@@ -49,6 +50,11 @@ bool IsIdempotencyKey(boost::string_view key);
 // positive decimal number.
 bool ParseTimeLimit(boost::string_view text, std::chrono::milliseconds maximum,
                     std::chrono::milliseconds& limit);
+
+// Brings each of `limits` (the options' time limits, as the server and the client are made)
+// between 1 ms and one year: nothing waits longer, since a deadline further away overflows in
+// nanoseconds.
+void ClampTimeLimits(std::initializer_list<std::chrono::milliseconds*> limits);
 
 }  // namespace detail
 }  // namespace Http
