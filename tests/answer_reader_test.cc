@@ -16,6 +16,7 @@
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "tirn/http/answer_reader_internal.h"
 #include "tirn/http/transport_internal.h"
+#include "tirn/http/wiping_allocator.h"
 #include "tirn/json/json.h"
 #include "tirn/runtime/value/wire_shapes.h"
 

@@ -13,6 +13,7 @@
 #include <boost/beast/http/string_body.hpp>
 
 #include "tirn/http/transport_internal.h"
+#include "tirn/http/wiping_allocator.h"
 #include "tirn/json/json.h"
 #include "tirn/runtime/value/wire_shapes.h"
 

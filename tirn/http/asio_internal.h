@@ -12,6 +12,7 @@
 #include <boost/beast/ssl.hpp>
 
 #include "tirn/http/transport_internal.h"
+#include "tirn/http/wiping_allocator.h"
 #include "tirn/runtime/value/secret_string.h"
 
 namespace Tirn {

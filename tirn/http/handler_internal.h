@@ -19,12 +19,19 @@
 #include <boost/optional/optional.hpp>
 #include <boost/utility/string_view.hpp>
 
-#include "tirn/http/server.h"
+#include "tirn/http/server_types.h"
 #include "tirn/http/transport_internal.h"
+#include "tirn/http/wiping_allocator.h"
 #include "tirn/message/base_message.h"
 #include "tirn/runtime/call/in_process_provider.h"
 #include "tirn/runtime/call/invocation.h"
 #include "tirn/runtime/call/operation_table.h"
+
+namespace boost {
+namespace asio {
+class io_context;
+}  // namespace asio
+}  // namespace boost
 
 namespace Tirn {
 namespace Http {

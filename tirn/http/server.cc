@@ -19,7 +19,10 @@
 
 #include "tirn/http/asio_internal.h"
 #include "tirn/http/handler_internal.h"
+#include "tirn/http/tls_context_internal.h"
+#include "tirn/http/transport_internal.h"
 #include "tirn/http/trusted_file.h"
+#include "tirn/http/wiping_allocator.h"
 #include "tirn/json/definition.h"
 #include "tirn/runtime/value/wire_shapes.h"
 
@@ -48,9 +51,6 @@ using RequestFields = http::basic_fields<WipingAllocator<char>>;
 using RequestParser = http::request_parser<RequestBody, WipingAllocator<char>>;
 using RequestMessage = http::request<RequestBody, RequestFields>;
 
-// Time limits further away than this are not representable everywhere (a deadline in
-// nanoseconds overflows); nothing waits longer.
-constexpr std::chrono::milliseconds kLongestCallTimeout = std::chrono::hours(24 * 365);
 // A connection keeps the buffers it reads requests into and writes frames from up to these
 // sizes, for the next.
 constexpr std::size_t kKeptReadBuffer = 16 << 10;
@@ -301,9 +301,8 @@ class Server::Impl : public std::enable_shared_from_this<Server::Impl> {
         options_(std::move(options)),
         acceptor_(net::make_strand(context)),
         graceTimer_(acceptor_.get_executor()) {
-    for (auto* limit : {&options_.maxCallTimeout, &options_.readTimeout, &options_.idleTimeout}) {
-      *limit = std::clamp(*limit, std::chrono::milliseconds(1), kLongestCallTimeout);
-    }
+    detail::ClampTimeLimits(
+        {&options_.maxCallTimeout, &options_.readTimeout, &options_.idleTimeout});
     handler_.provider = std::move(provider);
     handler_.inProcess = dynamic_cast<Core::InProcessApiProvider*>(handler_.provider.get());
     handler_.operations = &operations;
@@ -979,9 +978,7 @@ beast::error_code AddRevocationLists(ssl::context& tls, net::const_buffer pem) {
 // match. Each file is read as a trusted file (tirn/http/trusted_file.h) and handed to OpenSSL
 // from memory, so that what OpenSSL reads is what was checked.
 std::shared_ptr<ssl::context> LoadTls(ServerOptions const& options, std::string* error) {
-  auto tls = std::make_shared<ssl::context>(ssl::context::tls_server);
-  tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                   ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+  std::shared_ptr<ssl::context> tls = detail::NewTlsContext(ssl::context::tls_server);
   std::string text;
   // The text of the file at `path` handed to `use`; false with the reason in `*error`.
   auto const load = [&](char const* what, std::string const& path, bool wiped, auto use) {
