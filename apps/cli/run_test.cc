@@ -99,6 +99,8 @@ TEST(Run, AMalformedUrlIsAUsageError) {
       {"http://[::1:80", "malformed URL"},
       {"http://127.0.0.1:99999", "malformed host or port"},
       {"http://127.0.0.1:", "malformed host or port"},
+      {"http://127.0.0.1:0", "malformed host or port"},
+      {"http://::1:80", "malformed host or port"},  // an IPv6 address needs brackets
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.url);

@@ -13,6 +13,7 @@
 #include "tirn/http/answer_reader_internal.h"
 #include "tirn/http/transport_internal.h"
 #include "tirn/http/wiping_allocator.h"
+#include "tirn/text/text.h"
 #include "tirn/json/json.h"
 #include "tirn/runtime/l10n/locale.h"
 #include "tirn/runtime/value/wire_shapes.h"
@@ -43,25 +44,16 @@ boost::string_view RandomHex(char (&text)[N]) {
                        device(), device(), device(), device()};
     return std::mt19937_64(seed);
   }();
-  static char const digits[] = "0123456789abcdef";
   std::uint64_t draw = 0;
   for (std::size_t at = 0; at + 1 < N; ++at) {
     if (at % 16 == 0) draw = generator();  // sixteen digits a draw
-    text[at] = digits[draw & 15];
+    text[at] = Text::kHexDigits[draw & 15];
     draw >>= 4;
   }
   text[N - 1] = '\0';
   return boost::string_view(text, N - 1);
 }
 
-std::string Join(std::list<std::string> const& items) {
-  std::string text;
-  for (auto const& item : items) {
-    if (!text.empty()) text += ", ";
-    text += item;
-  }
-  return text;
-}
 
 
 // One call in flight. Every step runs on its connection's strand, so deliveries never overlap.
@@ -177,7 +169,7 @@ class Call : public PooledCall, public std::enable_shared_from_this<Call> {
     if (!fetch_) SetIdempotencyKey();
     if (activation_ && activation_->requestLocalizer.localeSpec) {
       auto const& spec = *activation_->requestLocalizer.localeSpec;
-      if (!spec.languages().empty()) request_.set(http::field::accept_language, Join(spec.languages()));
+      if (!spec.languages().empty()) request_.set(http::field::accept_language, Text::Join(spec.languages(), ", "));
       if (spec.timezone().valid()) request_.set(kTimeZoneHeader, spec.timezone().text());
     }
     if (options().tokenSupplier) {

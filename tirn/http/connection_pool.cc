@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <functional>
 #include <utility>
 
 #include "tirn/http/tls_context_internal.h"
 #include "tirn/http/transport_internal.h"
+#include "tirn/text/text.h"
 
 namespace Tirn {
 namespace Http {
@@ -39,26 +39,17 @@ bool ParseBaseUrl(std::string const& url, BaseUrl& out, std::string& error) {
     error = "the URL must be scheme://host[:port]: " + url;
     return false;
   }
-  std::size_t colon = rest.rfind(':');
-  if (rest.front() == '[') {  // [::1]:8080
-    std::size_t const close = rest.find(']');
-    if (close == std::string::npos) {
-      error = "malformed URL: " + url;
-      return false;
-    }
-    out.host = rest.substr(1, close - 1);
-    colon = close + 1 < rest.size() && rest[close + 1] == ':' ? close + 1 : std::string::npos;
-  } else {
-    out.host = rest.substr(0, colon);
+  if (rest.front() == '[' && rest.find(']') == std::string::npos) {
+    error = "malformed URL: " + url;
+    return false;
   }
-  out.port = colon == std::string::npos ? (out.tls ? "443" : "80") : rest.substr(colon + 1);
-  unsigned port = 0;
-  auto parsed = std::from_chars(out.port.data(), out.port.data() + out.port.size(), port);
-  if (out.host.empty() || parsed.ec != std::errc() ||
-      parsed.ptr != out.port.data() + out.port.size() || port == 0 || port > 65535) {
+  Text::HostPort address;
+  if (!Text::ParseHostPort(rest, &address) || (address.hasPort && address.port == 0)) {
     error = "malformed host or port in URL: " + url;
     return false;
   }
+  out.host = address.host;
+  out.port = address.hasPort ? std::to_string(address.port) : (out.tls ? "443" : "80");
   out.server = rest;
   return true;
 }

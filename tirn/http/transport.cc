@@ -1,11 +1,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "tirn/http/protocol.h"
 #include "tirn/http/transport_internal.h"
 #include "tirn/message/message.h"
+#include "tirn/text/text.h"
 
 namespace Tirn {
 namespace Http {
@@ -69,9 +71,8 @@ bool EqualsIgnoringCase(boost::string_view a, boost::string_view b) {
 }
 
 boost::string_view Trim(boost::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
+  std::string_view const trimmed = Text::Trim(std::string_view(text.data(), text.size()));
+  return boost::string_view(trimmed.data(), trimmed.size());
 }
 
 boost::string_view MediaType(boost::string_view value) {
