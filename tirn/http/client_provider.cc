@@ -1,8 +1,10 @@
 #include "tirn/http/client_provider.h"
 
 #include <cstddef>
-#include <functional>
+#include <memory>
 #include <stdexcept>
+#include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -37,11 +39,11 @@ class ClientProvider::Impl {
       : operations_(operations),
         pool_(std::make_shared<detail::ConnectionPool>(context, BaseUrlsOf(baseUrls),
                                                        std::move(options))) {
-    frames_.reserve(operations_.operations().size());
-    paths_.reserve(operations_.operations().size());
+    entries_.reserve(operations_.operations().size());
     for (auto const& operation : operations_.operations()) {
-      frames_.push_back(std::make_shared<detail::AnswerReader::Frames const>(operation.output));
-      paths_.push_back(OperationPath(operation.interfaceName, operation.operationName));
+      entries_.emplace(&operation,
+                       Entry{OperationPath(operation.interfaceName, operation.operationName),
+                             std::make_shared<detail::AnswerReader::Frames const>(operation.output)});
     }
   }
 
@@ -55,12 +57,16 @@ class ClientProvider::Impl {
     std::string const& operationName = method ? method->name : kNone;
     detail::CallTarget target;
     target.operation = operations_.Find(interfaceName, operationName);
-    std::size_t const at = PlaceOf(target.operation);
+    auto const entry = entries_.find(target.operation);
     // An operation of another table is called at its path, read with its own definitions.
-    std::string const path =
-        at < paths_.size() ? std::string() : OperationPath(interfaceName, operationName);
-    target.path = at < paths_.size() ? boost::string_view(paths_[at]) : boost::string_view(path);
-    if (at < frames_.size()) target.frames = frames_[at];
+    std::string path;
+    if (entry != entries_.end()) {
+      target.path = entry->second.path;
+      target.frames = entry->second.frames;
+    } else {
+      path = OperationPath(interfaceName, operationName);
+      target.path = path;
+    }
     detail::StartCall(pool_, kPacing, target, input, activation, resultCb);
   }
 
@@ -75,21 +81,16 @@ class ClientProvider::Impl {
   std::string const& tlsSetupError() const { return pool_->tlsSetupError(); }
 
  private:
-  // The place of `operation` in the table; past the end for one of another table.
-  std::size_t PlaceOf(Core::OperationDescriptor const* operation) const {
-    auto const& all = operations_.operations();
-    std::less<Core::OperationDescriptor const*> const before;
-    if (!operation || before(operation, all.data()) || !before(operation, all.data() + all.size())) {
-      return all.size();
-    }
-    return static_cast<std::size_t>(operation - all.data());
-  }
+  // What a call of one of the table's operations needs, made once.
+  struct Entry {
+    std::string path;
+    std::shared_ptr<detail::AnswerReader::Frames const> frames;
+  };
 
   Core::OperationTable const& operations_;
   std::shared_ptr<detail::ConnectionPool> const pool_;
-  // By operation, in the table's order.
-  std::vector<std::shared_ptr<detail::AnswerReader::Frames const>> frames_;
-  std::vector<std::string> paths_;
+  // By the table's descriptor, which the table's hashed lookup finds.
+  std::unordered_map<Core::OperationDescriptor const*, Entry> entries_;
 };
 
 ClientProvider::ClientProvider(net::io_context& context, std::string const& baseUrl,
