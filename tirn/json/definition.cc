@@ -153,11 +153,12 @@ bool StringMapMember(CompoundValue const* object, char const* name,
   return true;
 }
 
-// The "description" of an object into `*out` (null when it has none); false when it is there
-// and is not a string.
-bool DescriptionMember(CompoundValue const* object, std::string const** out) {
-  *out = StringMember(object, kDescription);
-  return *out || !Member(object, kDescription);
+// The "description" (or the member `name`) of an object into `*out` (null when it has none);
+// false when it is there and is not a string.
+bool DescriptionMember(CompoundValue const* object, std::string const** out,
+                       char const* name = kDescription) {
+  *out = StringMember(object, name);
+  return *out || !Member(object, name);
 }
 
 // A name for a message: a hostile one is cut after 64 bytes, at a character's start.
@@ -834,8 +835,8 @@ bool DecodeOperations(DataValuePtr const& document, std::vector<OperationDefinit
     if (!DescriptionMember(entry, &description)) {
       return Fail(messages, MessageIds::kDefinitionShape, at, "\"description\" must be a string");
     }
-    std::string const* serviceDescription = StringMember(entry, kServiceDescription);
-    if (!serviceDescription && Member(entry, kServiceDescription)) {
+    std::string const* serviceDescription = nullptr;
+    if (!DescriptionMember(entry, &serviceDescription, kServiceDescription)) {
       return Fail(messages, MessageIds::kDefinitionShape, at,
                   "\"service_description\" must be a string");
     }
