@@ -58,6 +58,7 @@
 #include <grpcpp/grpcpp.h>
 
 #include "bench/allocation_count.h"
+#include "bench/floor_server.h"
 #include "bench/load.h"
 #include "bench/median_reporter.h"
 #include "key_servers.grpc.pb.h"
@@ -83,8 +84,10 @@ namespace http = boost::beast::http;
 using tcp = boost::asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using Activation = std::shared_ptr<Tirn::Core::AsyncActivation>;
-using Request = http::request<http::string_body>;
-using Answer = http::response<http::string_body>;
+using bench::Answer;
+using bench::FloorServer;
+using bench::FloorThreads;
+using bench::Request;
 using namespace std::chrono_literals;
 
 constexpr unsigned kIoThreads = 2;  // for each server and each client, ours and the floor's
@@ -219,134 +222,6 @@ class OurClient {
 
 // ---- The floor -----------------------------------------------------------------------------
 
-// I/O threads for the floor. Asio is header-only in this program and compiled into tirn_http,
-// so the floor keeps its own io_context and never shares an Asio object with ours.
-class FloorThreads {
- public:
-  FloorThreads() {
-    for (unsigned i = 0; i < kIoThreads; ++i) threads_.emplace_back([this] { context_.run(); });
-  }
-  ~FloorThreads() { Join(); }
-
-  net::io_context& context() { return context_; }
-
-  // Stops the threads; the floor's sockets may then be destroyed from this thread.
-  void Join() {
-    work_.reset();
-    context_.stop();
-    for (auto& thread : threads_) {
-      if (thread.joinable()) thread.join();
-    }
-  }
-
- private:
-  net::io_context context_;
-  net::executor_work_guard<net::io_context::executor_type> work_ = net::make_work_guard(context_);
-  std::vector<std::thread> threads_;
-};
-
-// What the floor server answers, and the first request it received.
-struct FloorState {
-  std::string contentType;
-  std::string body;
-  std::mutex mutex;
-  std::optional<Request> first;
-};
-
-// One connection of the floor server: read a request, write the fixed answer, again.
-class FloorSession : public std::enable_shared_from_this<FloorSession> {
- public:
-  FloorSession(tcp::socket socket, std::shared_ptr<FloorState> state)
-      : stream_(std::move(socket)), state_(std::move(state)) {}
-
-  void Read() {
-    request_ = {};
-    stream_.expires_after(kSetupWait);
-    http::async_read(stream_, buffer_, request_,
-                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                       if (!ec) self->Write();
-                     });
-  }
-
- private:
-  void Write() {
-    {
-      std::lock_guard<std::mutex> lock(state_->mutex);
-      if (!state_->first) state_->first = request_;
-    }
-    answer_ = {};
-    answer_.result(http::status::ok);
-    answer_.version(11);
-    answer_.set(http::field::content_type, state_->contentType);
-    auto id = request_.find(Tirn::Http::kRequestIdHeader);
-    if (id != request_.end()) answer_.set(Tirn::Http::kRequestIdHeader, id->value());
-    answer_.keep_alive(request_.keep_alive());
-    answer_.body() = state_->body;
-    answer_.prepare_payload();
-    stream_.expires_after(kCallWait);
-    http::async_write(stream_, answer_,
-                      [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                        if (!ec && self->answer_.keep_alive()) self->Read();
-                      });
-  }
-
-  beast::tcp_stream stream_;
-  beast::flat_buffer buffer_;
-  Request request_;
-  Answer answer_;
-  std::shared_ptr<FloorState> state_;
-};
-
-class FloorServer : public std::enable_shared_from_this<FloorServer> {
- public:
-  FloorServer(net::io_context& context, std::string contentType, std::string body)
-      : context_(context), acceptor_(net::make_strand(context)),
-        state_(std::make_shared<FloorState>()) {
-    state_->contentType = std::move(contentType);
-    state_->body = std::move(body);
-  }
-
-  bool Start(std::string* error) {
-    beast::error_code ec;
-    tcp::endpoint const endpoint(net::ip::make_address("127.0.0.1"), 0);
-    acceptor_.open(endpoint.protocol(), ec);
-    if (!ec) acceptor_.bind(endpoint, ec);
-    if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
-    if (!ec) port_ = acceptor_.local_endpoint(ec).port();
-    if (ec) {
-      *error = "the floor server cannot listen: " + ec.message();
-      return false;
-    }
-    net::dispatch(acceptor_.get_executor(), [self = shared_from_this()] { self->Accept(); });
-    return true;
-  }
-
-  unsigned short port() const { return port_; }
-
-  // The first request received, if one has been.
-  std::optional<Request> First() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->first;
-  }
-
- private:
-  void Accept() {
-    acceptor_.async_accept(net::make_strand(context_), [self = shared_from_this()](
-                                                           beast::error_code ec,
-                                                           tcp::socket socket) {
-      if (ec) return;  // the acceptor was closed
-      socket.set_option(tcp::no_delay(true), ec);
-      std::make_shared<FloorSession>(std::move(socket), self->state_)->Read();
-      self->Accept();
-    });
-  }
-
-  net::io_context& context_;
-  tcp::acceptor acceptor_;
-  std::shared_ptr<FloorState> state_;
-  unsigned short port_ = 0;
-};
-
 // One caller's kept-alive connection of the floor client, made at its first exchange.
 class FloorConnection : public std::enable_shared_from_this<FloorConnection> {
  public:
@@ -426,7 +301,7 @@ struct Exchange {
 // Records one call: our client calls a floor server that keeps the request, which is then
 // sent to our server as it was and its answer kept.
 bool RecordExchange(Exchange* exchange, std::string* error) {
-  FloorThreads threads;
+  FloorThreads threads(kIoThreads);
   {
     auto recorder = std::make_shared<FloorServer>(threads.context(), "application/json", "null");
     if (!recorder->Start(error)) return false;
@@ -509,8 +384,8 @@ void Ours(benchmark::State& state) {
 
 void Floor(benchmark::State& state) {
   std::size_t const callers = static_cast<std::size_t>(state.range(0));
-  FloorThreads serverThreads;
-  FloorThreads clientThreads;
+  FloorThreads serverThreads(kIoThreads);
+  FloorThreads clientThreads(kIoThreads);
   auto server = std::make_shared<FloorServer>(serverThreads.context(), recorded->answerType,
                                               recorded->answerBody);
   std::string error;

@@ -1,5 +1,6 @@
 // Creates and gets per second through one tirn-server process, on SQLite and on PostgreSQL,
-// beside plain SQLite and plain libpq writing and reading the same rows, in one run.
+// beside plain SQLite and plain libpq writing and reading the same rows, and beside a bare HTTP
+// server process answering the same bodies, in one run.
 //
 // Through the server: the program starts the tirn-server it was built with (TIRN_SERVER_BINARY;
 // --server_binary=PATH names another build, to compare two in one sitting) on 127.0.0.1 at a
@@ -25,9 +26,19 @@
 // PostgreSQL commit reaches the disk as an SQLite one does. Without PostgreSQL's binaries the
 // PostgreSQL cases are skipped with the reason.
 //
-// Each case runs 1 or 8 client threads, each making blocking operations one after another,
-// after kWarmupOps untimed ones. Server and floor alternate at each (store, operation,
-// threads), so that a change in the machine's load touches both alike. Every wait is bounded
+// The bare server (tirn_bare_server, bare_server.cc): a minimal Beast server process with as
+// many serving threads as tirn-server, answering every request with a fixed body. Two of them,
+// one with the body tirn-server answered a create with and one with its answer to a get
+// (recorded from the SQLite server before they start), are called through the same client and
+// stub: the same requests, the same answers read, and no work in between. A server's CPU per
+// request against the bare server's tells what the server does beyond the exchange. A create
+// from one thread cannot beat a bare exchange followed by a plain SQLite create: that sum, the
+// composite floor, is reported beside it.
+//
+// Each case runs 1, 8 or 64 client threads (each with a connection of its own), each making
+// blocking operations one after another, after kWarmupOps untimed ones. Server, floor and bare
+// server alternate at each (store, operation, threads), so that a change in the machine's load
+// touches them alike. Every wait is bounded
 // (kCallWait per operation, kRunLimit per case, kSetupWait for starting and stopping), and the
 // server and the cluster are stopped at the end, also when the program fails: the server gets
 // SIGTERM when this program goes (PR_SET_PDEATHSIG), the cluster has its guard process.
@@ -41,7 +52,9 @@
 // cpu_us_per_op, this process's CPU per operation (the clients' threads, or the floor's work
 // in SQLite; not PostgreSQL's backends); server_cpu_us_per_op, the tirn-server process's CPU
 // per operation (server cases only). The report ends with server / floor for operations per
-// second and for p50 latency at each (store, operation, threads).
+// second and for p50 latency at each (store, operation, threads), then server / bare server for
+// operations per second and server CPU per operation, and the SQLite creates from one thread
+// against their composite floor.
 //
 //   cmake --preset bench && cmake --build --preset bench --target tirn_server_bench
 //   build/bench/bench/tirn_server_bench [--benchmark_filter=sqlite] [--benchmark_repetitions=3]
@@ -61,6 +74,11 @@
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -116,20 +134,23 @@ constexpr auto kSetupWait = 30s;   // starting or stopping a server, warming up,
 constexpr auto kRunLimit = 120s;   // no case may take longer
 constexpr int kWarmupOps = 5;      // per thread, untimed
 constexpr int kRecords = 256;      // key servers made before the gets, read in turn
-constexpr int kThreadCounts[] = {1, 8};
-// The tirn-server the cases start (--server_binary=PATH).
+constexpr int kThreadCounts[] = {1, 8, 64};
+// The tirn-server the cases start (--server_binary=PATH), and the bare server.
 std::string serverBinary = TIRN_SERVER_BINARY;
+std::string const bareBinary = TIRN_BARE_SERVER_BINARY;
 constexpr std::int64_t kPort = 5696;
 constexpr char kGroup[] = "bench";
 constexpr char kIdPrefix[] = "key-server-";  // what the server calls its key servers
 
 enum class Store { kSqlite, kPostgres };
 enum class Operation { kCreate, kGet };
-enum class Kind { kServer, kFloor };
+enum class Kind { kServer, kFloor, kBare };
 
 char const* Name(Store store) { return store == Store::kSqlite ? "sqlite" : "postgres"; }
 char const* Name(Operation op) { return op == Operation::kCreate ? "create" : "get"; }
-char const* Name(Kind kind) { return kind == Kind::kServer ? "server" : "floor"; }
+char const* Name(Kind kind) {
+  return kind == Kind::kServer ? "server" : kind == Kind::kFloor ? "floor" : "bare";
+}
 
 // Operations timed per case, shared among the threads. Creates wait for the disk, gets do not.
 int OpsFor(Operation op, int threads) {
@@ -274,8 +295,8 @@ bool WriteKeyFile(std::string const& path, std::string* error) {
   return ok;
 }
 
-// A running tirn-server: its start line read from stdout, stderr (one access-log line per
-// call) into a file. Stopped with SIGTERM by Stop or the destructor, and by the kernel when
+// A running server program (tirn-server or the bare server): its start line read from stdout,
+// stderr (tirn-server's access log) into a file. Stopped with SIGTERM by Stop or the destructor, and by the kernel when
 // the thread that started it ends (start it from the main thread).
 class ServerProgram {
  public:
@@ -284,11 +305,11 @@ class ServerProgram {
   ServerProgram(ServerProgram const&) = delete;
   ServerProgram& operator=(ServerProgram const&) = delete;
 
-  // Starts the program with `args` and waits for its start line; the URL it listens at, or
-  // empty with the reason in `*error`.
+  // Starts the program `args` (its path first) and waits for its start line; the URL it
+  // listens at, or empty with the reason in `*error`.
   std::string Start(std::vector<std::string> args, std::string const& stderrFile,
                     std::string* error) {
-    args.insert(args.begin(), serverBinary);
+    std::string const program = args.front();
     TestSupport::ChildOptions options;
     options.out = TestSupport::Stream::Pipe();
     options.err = TestSupport::Stream::ToFile(stderrFile);
@@ -296,14 +317,14 @@ class ServerProgram {
     process_ = std::make_unique<TestSupport::ChildProcess>(std::move(args), options);
     if (!process_->started()) {
       process_.reset();
-      *error = "cannot start tirn-server";
+      *error = "cannot start " + program;
       return {};
     }
     stderrFile_ = stderrFile;
     std::string const line = FirstLine();
     std::string const prefix = "listening on http://127.0.0.1:";
     if (line.rfind(prefix, 0) != 0 || line.size() == prefix.size()) {
-      *error = "tirn-server did not start (start line \"" + line + "\"); its stderr: " +
+      *error = program + " did not start (start line \"" + line + "\"); its stderr: " +
                ReadFile(stderrFile);
       Stop();
       return {};
@@ -384,18 +405,21 @@ class Side {
   virtual bool Get(std::string const& id, std::string* error) = 0;
   // CPU time of the server process so far; negative for a floor.
   virtual double ServerCpuSeconds() const { return -1; }
+  // The server's URL; empty for a floor.
+  virtual std::string Url() const { return {}; }
 };
 
-// A tirn-server process and the generated key-servers stub on a client provider of two I/O
+// A server process and the generated key-servers stub on a client provider of two I/O
 // threads, with a connection for each client thread.
 class ThroughServer final : public Side {
  public:
-  // Starts the server with `args`; null with the reason when it does not start.
+  // Starts the server `args` (its path first); null with the reason when it does not start.
   static std::unique_ptr<ThroughServer> Start(std::vector<std::string> const& args,
                                               std::string const& stderrFile, std::string* error) {
     std::unique_ptr<ThroughServer> side(new ThroughServer());
     std::string const url = side->program_.Start(args, stderrFile, error);
     if (url.empty()) return nullptr;
+    side->url_ = url;
     Tirn::Http::ClientOptions options;
     options.poolSize = static_cast<std::size_t>(
         *std::max_element(std::begin(kThreadCounts), std::end(kThreadCounts)));
@@ -451,6 +475,7 @@ class ThroughServer final : public Side {
   }
 
   double ServerCpuSeconds() const override { return program_.CpuSeconds(); }
+  std::string Url() const override { return url_; }
 
  private:
   ThroughServer() = default;
@@ -492,9 +517,90 @@ class ThroughServer final : public Side {
   }
 
   ServerProgram program_;
+  std::string url_;
   Tirn::Http::IoThreads threads_{2};
   std::unique_ptr<KeyServers::AsyncServiceStub> stub_;
   std::shared_ptr<TI::X509CertChain const> trustedCa_;
+};
+
+// ---- The bare server ------------------------------------------------------------------------
+
+// POSTs `body` as JSON to `path` of the server at `url` (http://127.0.0.1:PORT) over a
+// connection of its own; the answer's body, or empty with the reason when the answer is not
+// a 200.
+std::string RawPost(std::string const& url, std::string const& path, std::string const& body,
+                    std::string* error) {
+  namespace net = boost::asio;
+  namespace http = boost::beast::http;
+  std::string const prefix = "http://127.0.0.1:";
+  try {
+    net::io_context context;
+    boost::beast::tcp_stream stream(context);
+    stream.expires_after(kCallWait);
+    stream.connect({net::ip::make_address("127.0.0.1"),
+                    static_cast<unsigned short>(std::stoi(url.substr(prefix.size())))});
+    http::request<http::string_body> request(http::verb::post, path, 11);
+    request.set(http::field::host, "127.0.0.1");
+    request.set(http::field::content_type, "application/json");
+    request.body() = body;
+    request.prepare_payload();
+    http::write(stream, request);
+    boost::beast::flat_buffer buffer;
+    http::response<http::string_body> answer;
+    http::read(stream, buffer, answer);
+    if (answer.result() == http::status::ok) return answer.body();
+    *error = path + " answered " + std::to_string(answer.result_int()) + ": " + answer.body();
+  } catch (std::exception const& failure) {
+    *error = path + ": " + failure.what();
+  }
+  return {};
+}
+
+// Two bare servers (tirn_bare_server), one answering every request with the body tirn-server
+// answers a create with, the other with its answer to a get, each through the same client as
+// tirn-server's side: the same requests, the same answers to read, no work between them.
+class BareSide final : public Side {
+ public:
+  // Records a create's and a get's answer from the tirn-server at `serverUrl`, then starts the
+  // bare servers with them in `folder`; null with the reason.
+  static std::unique_ptr<BareSide> Start(std::string const& serverUrl, std::string const& folder,
+                                         std::string* error) {
+    std::string const operations = "/v1/com.ostrel.nox.trusted_infrastructure.kms.services/";
+    std::string const created = RawPost(
+        serverUrl, operations + "create",
+        "{\"spec\":{\"address\":" + AddressJson(NextHost()) + ",\"trusted_CA\":" +
+            TrustedCaJson() + ",\"group\":\"" + kGroup + "\"}}",
+        error);
+    if (created.empty()) return nullptr;
+    std::string const got = RawPost(serverUrl, operations + "get",
+                                    "{\"service\":" + created + "}", error);
+    if (got.empty()) return nullptr;
+    std::unique_ptr<BareSide> side(new BareSide());
+    side->create_ = StartOne(folder + "/bare-create", created, error);
+    if (side->create_) side->get_ = StartOne(folder + "/bare-get", got, error);
+    return side->get_ ? std::move(side) : nullptr;
+  }
+
+  bool Create(std::string const& host, std::string* id, std::string* error) override {
+    return create_->Create(host, id, error);
+  }
+  bool Get(std::string const& id, std::string* error) override { return get_->Get(id, error); }
+  // Only one of the two is called in a case; the other's CPU stays put.
+  double ServerCpuSeconds() const override {
+    return create_->ServerCpuSeconds() + get_->ServerCpuSeconds();
+  }
+
+ private:
+  BareSide() = default;
+
+  static std::unique_ptr<ThroughServer> StartOne(std::string const& base, std::string const& body,
+                                                 std::string* error) {
+    std::ofstream(base + ".json", std::ios::binary) << body;
+    return ThroughServer::Start({bareBinary, "--body-file", base + ".json"}, base + ".err", error);
+  }
+
+  std::unique_ptr<ThroughServer> create_;
+  std::unique_ptr<ThroughServer> get_;
 };
 
 // ---- The floors ----------------------------------------------------------------------------
@@ -839,6 +945,11 @@ class Fixture {
     }
     std::string const base = folder_.path() + "/" + Name(store) + "-" + Name(kind);
     std::string settings;
+    if (kind == Kind::kBare) {
+      // Its answers are the SQLite tirn-server's.
+      Side* server = Acquire(Store::kSqlite, Kind::kServer, error);
+      return server ? BareSide::Start(server->Url(), folder_.path(), error) : nullptr;
+    }
     if (store == Store::kSqlite && kind == Kind::kFloor) {
       auto floor = SqliteFloor::Open(base + ".db", &settings, error);
       if (floor) notes_.push_back("SQLite floor: " + settings);
@@ -853,8 +964,8 @@ class Fixture {
     }
     if (!WriteKeyFile(base + ".key", error)) return nullptr;
     return ThroughServer::Start(
-        {"--listen", "127.0.0.1:0", "--data", data, "--key-file", base + ".key"}, base + ".err",
-        error);
+        {serverBinary, "--listen", "127.0.0.1:0", "--data", data, "--key-file", base + ".key"},
+        base + ".err", error);
   }
 
   // A new database on the cluster, started (with fsync on) at the first call; empty with the
@@ -1005,9 +1116,48 @@ class RatioReporter : public bench::MedianReporter {
         }
       }
     }
+    PrintAgainstBare();
   }
 
  private:
+  // tirn-server against the bare server answering its bodies: requests per second and server
+  // CPU per request; and, for a create from one thread, against the sum of a bare exchange
+  // and a plain SQLite create, one after the other (a lone caller waits for both).
+  void PrintAgainstBare() const {
+    std::printf("\nServer / bare server (ops/s: below 1.0, the server is slower; server CPU per "
+                "op: above 1.0, the server spends more)\n");
+    std::printf("  %-9s %-7s %7s %12s %12s %8s %8s\n", "store", "op", "threads", "server ops/s",
+                "bare ops/s", "ops/s", "cpu/op");
+    for (Store store : {Store::kSqlite, Store::kPostgres}) {
+      for (Operation op : {Operation::kCreate, Operation::kGet}) {
+        for (int threads : kThreadCounts) {
+          std::string const args = "threads:" + std::to_string(threads);
+          std::string const server = std::string(Name(store)) + "/" + Name(op) + "/server";
+          std::string const bare = std::string("bare/") + Name(op);
+          double const* serverOps = Figure(server, args, "ops_per_s");
+          double const* bareOps = Figure(bare, args, "ops_per_s");
+          double const* serverCpu = Figure(server, args, "server_cpu_us_per_op");
+          double const* bareCpu = Figure(bare, args, "server_cpu_us_per_op");
+          if (!serverOps || !bareOps || !serverCpu || !bareCpu || *bareCpu <= 0) {
+            std::printf("  %-9s %-7s %7d   not measured\n", Name(store), Name(op), threads);
+            continue;
+          }
+          std::printf("  %-9s %-7s %7d %12.0f %12.0f %8.2f %8.2f\n", Name(store), Name(op),
+                      threads, *serverOps, *bareOps, *serverOps / *bareOps, *serverCpu / *bareCpu);
+        }
+      }
+    }
+    double const* server = Figure("sqlite/create/server", "threads:1", "ops_per_s");
+    double const* bare = Figure("bare/create", "threads:1", "ops_per_s");
+    double const* plain = Figure("sqlite/create/floor", "threads:1", "ops_per_s");
+    if (server && bare && plain) {
+      double const composite = 1 / (1 / *bare + 1 / *plain);
+      std::printf("\nSQLite creates from one thread: server %.0f/s, composite floor %.0f/s (bare "
+                  "exchange %.0f/s then plain SQLite %.0f/s): %.2f\n",
+                  *server, composite, *bare, *plain, *server / composite);
+    }
+  }
+
   std::string disk_;
 };
 
@@ -1043,8 +1193,12 @@ int main(int argc, char** argv) {
   for (Store store : {Store::kSqlite, Store::kPostgres}) {
     for (Operation op : {Operation::kCreate, Operation::kGet}) {
       for (int threads : kThreadCounts) {
-        for (Kind kind : {Kind::kServer, Kind::kFloor}) {
-          std::string const name = std::string(Name(store)) + "/" + Name(op) + "/" + Name(kind);
+        // The bare server's cases sit beside SQLite's: their answers are its server's.
+        for (Kind kind : {Kind::kServer, Kind::kFloor, Kind::kBare}) {
+          if (kind == Kind::kBare && store != Store::kSqlite) continue;
+          std::string const name = kind == Kind::kBare
+                                       ? std::string("bare/") + Name(op)
+                                       : std::string(Name(store)) + "/" + Name(op) + "/" + Name(kind);
           benchmark::RegisterBenchmark(name.c_str(), &Case, store, op, kind)
               ->ArgName("threads")
               ->Arg(threads)
