@@ -78,12 +78,6 @@ constexpr Migration kMigrations[] = {
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == PostgresRecordStore::kSchemaVersion,
               "one migration per schema version");
 
-constexpr char kMigrationsTable[] =
-    "CREATE TABLE IF NOT EXISTS migrations ("
-    "version integer PRIMARY KEY, applied timestamptz NOT NULL DEFAULT now())";
-// The advisory lock every instance takes before it looks at the schema, so that instances
-// starting together migrate one after the other: a key of this server's own ("tirnsrv").
-constexpr char kMigrationLock[] = "SELECT pg_advisory_xact_lock(32762843290087030)";
 // Opening may wait for another instance's migration, so its transaction has longer.
 constexpr milliseconds kMigrationTimeout{30000};
 // A statement the server has not answered this long after its statement_timeout is taken for
@@ -95,6 +89,35 @@ constexpr milliseconds kReadyTimeout{1000};
 // is ended by the server.
 constexpr milliseconds kIdleInTransactionTimeout{10000};
 
+// What PostgreSQL cannot prepare, run as text: transaction control, session settings, a table
+// lock and the DDL that keeps the schema's versions. The migration steps above are DDL too, and
+// stay a table of their own.
+constexpr char kBegin[] = "BEGIN";
+constexpr char kCommit[] = "COMMIT";
+constexpr char kRollback[] = "ROLLBACK";
+constexpr char kMigrationsTable[] =
+    "CREATE TABLE IF NOT EXISTS migrations ("
+    "version integer PRIMARY KEY, applied timestamptz NOT NULL DEFAULT now())";
+// Instances serving the database wait on this for their writes while the records are copied.
+constexpr char kLockRecords[] = "LOCK TABLE providers, servers IN SHARE ROW EXCLUSIVE MODE";
+
+// The limits of every session the store lends out.
+std::string SessionLimits() {
+  return "SET statement_timeout = " +
+         std::to_string(PostgresRecordStore::kStatementTimeout.count()) +
+         "; SET idle_in_transaction_session_timeout = " +
+         std::to_string(kIdleInTransactionTimeout.count()) + ";";
+}
+
+// Inside a transaction: the advisory lock every instance takes before it looks at the schema,
+// so that instances starting together migrate one after the other (a key of this server's own,
+// "tirnsrv"), with the time a migration may take. Run as text too, since it comes before
+// anything is prepared on a connection that migrates.
+std::string SchemaLock() {
+  return "SET LOCAL statement_timeout = " + std::to_string(kMigrationTimeout.count()) +
+         "; SELECT pg_advisory_xact_lock(32762843290087030)";
+}
+
 // The key check (key_check.h) is in the meta table; its fingerprint is what each transaction
 // that seals or opens a secret compares (cheaply) with this instance's key.
 using KeyCheck::kCheckName;
@@ -104,57 +127,147 @@ constexpr char kResealedElsewhere[] =
     "the records in the database are no longer sealed with this server's key (another process "
     "may have changed the key); restart the server with the current key file";
 
-// Every statement the store runs, prepared on each connection when it is made.
-constexpr char kStatements[] = R"sql(
-  PREPARE shared_meta_value (text) AS
-    SELECT value FROM meta WHERE key = $1 FOR SHARE;
-  PREPARE list_providers AS
-    SELECT id, type, key_id, sealed_key FROM providers ORDER BY id COLLATE "C";
-  PREPARE get_provider (text) AS
-    SELECT id, type, key_id, sealed_key FROM providers WHERE id = $1;
-  PREPARE lock_provider (text) AS
-    SELECT id, type, key_id, sealed_key FROM providers WHERE id = $1 FOR UPDATE;
-  PREPARE insert_provider (text, text, text, bytea) AS
-    INSERT INTO providers (id, type, key_id, sealed_key) VALUES ($1, $2, $3, $4)
-    ON CONFLICT (id) DO NOTHING;
-  PREPARE update_provider (text, text, text, bytea) AS
-    UPDATE providers SET type = $2, key_id = $3, sealed_key = $4 WHERE id = $1;
-  PREPARE delete_provider (text) AS
-    DELETE FROM providers WHERE id = $1;
-  PREPARE list_servers (integer) AS
-    SELECT id, address, trusted_ca, grp FROM servers WHERE kind = $1 ORDER BY id COLLATE "C";
-  PREPARE get_server (integer, text) AS
-    SELECT id, address, trusted_ca, grp FROM servers WHERE kind = $1 AND id = $2;
-  PREPARE find_server (integer, text, integer) AS
-    SELECT 1 FROM servers
-    WHERE kind = $1 AND hostname = $2 AND coalesce(port, -1) = coalesce($3, -1);
-  PREPARE insert_server (integer, text, text, integer, text, text, text) AS
+// A statement the store runs, prepared under `name` with parameters of `types` ("" when it
+// takes none). Every one is run by this entry, never by its name or text written again.
+struct Statement {
+  char const* name;
+  char const* types;
+  char const* sql;
+};
+
+// The schema's version and its steps taken. Only the migrations table need exist for these,
+// and so they are prepared in the transaction that looks at the schema, once it has made that
+// table.
+constexpr Statement kSchemaVersion{"schema_version", "",
+                                   "SELECT coalesce(max(version), 0)::integer FROM migrations"};
+constexpr Statement kRecordMigration{"record_migration", "(integer)",
+                                     "INSERT INTO migrations (version) VALUES ($1)"};
+
+// Everything else refers to the tables the migrations make, so it is prepared once the schema
+// is at this server's version: on the connection that migrated it, inside that transaction, and
+// on every connection made after (Setup).
+constexpr Statement kMetaValue{"meta_value", "(text)", "SELECT value FROM meta WHERE key = $1"};
+// Held until the transaction ends: a rotation of the key waits for the transactions that hold
+// the fingerprint shared, and those that come later wait for it.
+constexpr Statement kSharedMetaValue{"shared_meta_value", "(text)",
+                                     "SELECT value FROM meta WHERE key = $1 FOR SHARE"};
+constexpr Statement kLockedMetaValue{"locked_meta_value", "(text)",
+                                     "SELECT value FROM meta WHERE key = $1 FOR UPDATE"};
+constexpr Statement kLockKeyCheck{"lock_key_check", "(text, text)",
+                                  "SELECT key, value FROM meta WHERE key IN ($1, $2) FOR UPDATE"};
+constexpr Statement kSetMeta{"set_meta", "(text, bytea)",
+                             "INSERT INTO meta (key, value) VALUES ($1, $2) "
+                             "ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value"};
+constexpr Statement kListProviders{
+    "list_providers", "",
+    R"sql(SELECT id, type, key_id, sealed_key FROM providers ORDER BY id COLLATE "C")sql"};
+constexpr Statement kGetProvider{
+    "get_provider", "(text)", "SELECT id, type, key_id, sealed_key FROM providers WHERE id = $1"};
+constexpr Statement kLockProvider{
+    "lock_provider", "(text)",
+    "SELECT id, type, key_id, sealed_key FROM providers WHERE id = $1 FOR UPDATE"};
+constexpr Statement kInsertProvider{
+    "insert_provider", "(text, text, text, bytea)",
+    "INSERT INTO providers (id, type, key_id, sealed_key) VALUES ($1, $2, $3, $4) "
+    "ON CONFLICT (id) DO NOTHING"};
+constexpr Statement kUpdateProvider{
+    "update_provider", "(text, text, text, bytea)",
+    "UPDATE providers SET type = $2, key_id = $3, sealed_key = $4 WHERE id = $1"};
+constexpr Statement kDeleteProvider{"delete_provider", "(text)",
+                                    "DELETE FROM providers WHERE id = $1"};
+constexpr Statement kListServers{
+    "list_servers", "(integer)",
+    R"sql(SELECT id, address, trusted_ca, grp FROM servers WHERE kind = $1
+          ORDER BY id COLLATE "C")sql"};
+constexpr Statement kGetServer{
+    "get_server", "(integer, text)",
+    "SELECT id, address, trusted_ca, grp FROM servers WHERE kind = $1 AND id = $2"};
+constexpr Statement kFindServer{
+    "find_server", "(integer, text, integer)",
+    "SELECT 1 FROM servers "
+    "WHERE kind = $1 AND hostname = $2 AND coalesce(port, -1) = coalesce($3, -1)"};
+constexpr Statement kInsertServer{"insert_server",
+                                  "(integer, text, text, integer, text, text, text)", R"sql(
     INSERT INTO servers (kind, id, hostname, port, address, trusted_ca, grp)
     VALUES ($1,
             $2 || nextval(CASE $1 WHEN 0 THEN 'key_server_numbers'::regclass
                                   WHEN 1 THEN 'attestation_service_numbers'::regclass END),
             $3, $4, $5, $6, $7)
     ON CONFLICT (kind, hostname, (coalesce(port, -1))) DO NOTHING
-    RETURNING id;
-  PREPARE delete_server (integer, text) AS
-    DELETE FROM servers WHERE kind = $1 AND id = $2;
-  -- A row when the key is this write's now: new, or kept past its window ($4 seconds). A key
-  -- another transaction is claiming makes this wait for its end.
-  PREPARE claim_key (text, text, bytea, integer) AS
+    RETURNING id)sql"};
+constexpr Statement kDeleteServer{"delete_server", "(integer, text)",
+                                  "DELETE FROM servers WHERE kind = $1 AND id = $2"};
+// A row when the key is this write's now: new, or kept past its window ($4 seconds). A key
+// another transaction is claiming makes this wait for its end.
+constexpr Statement kClaimKey{"claim_key", "(text, text, bytea, integer)", R"sql(
     INSERT INTO write_keys AS held (scope, key, digest, kept) VALUES ($1, $2, $3, now())
     ON CONFLICT (scope, key) DO UPDATE
       SET digest = excluded.digest, kept = excluded.kept, status = NULL, record_id = NULL,
           refusal = NULL
       WHERE held.kept <= now() - $4 * interval '1 second'
-    RETURNING 1;
-  PREPARE kept_key (text, text) AS
-    SELECT digest, status, record_id, refusal FROM write_keys WHERE scope = $1 AND key = $2;
-  PREPARE keep_outcome (text, text, integer, text, text) AS
-    UPDATE write_keys SET status = $3, record_id = $4, refusal = $5
-    WHERE scope = $1 AND key = $2;
-  PREPARE forget_keys (integer) AS
-    DELETE FROM write_keys WHERE kept <= now() - $1 * interval '1 second';
-)sql";
+    RETURNING 1)sql"};
+constexpr Statement kKeptKey{
+    "kept_key", "(text, text)",
+    "SELECT digest, status, record_id, refusal FROM write_keys WHERE scope = $1 AND key = $2"};
+constexpr Statement kKeepOutcome{
+    "keep_outcome", "(text, text, integer, text, text)",
+    "UPDATE write_keys SET status = $3, record_id = $4, refusal = $5 "
+    "WHERE scope = $1 AND key = $2"};
+constexpr Statement kForgetKeys{
+    "forget_keys", "(integer)",
+    "DELETE FROM write_keys WHERE kept <= now() - $1 * interval '1 second'"};
+// The rotation of the key: every provider's sealed key, read and written back resealed, and
+// every kept key forgotten.
+constexpr Statement kSealedKeys{
+    "sealed_keys", "", R"sql(SELECT id, sealed_key FROM providers ORDER BY id COLLATE "C")sql"};
+constexpr Statement kResealProvider{"reseal_provider", "(text, bytea)",
+                                    "UPDATE providers SET sealed_key = $2 WHERE id = $1"};
+constexpr Statement kForgetEveryKey{"forget_every_key", "", "DELETE FROM write_keys"};
+// The copy into an empty database: the records counted, written as they come (a repeated
+// identifier is refused, not skipped), and the numbers servers were given carried over.
+constexpr Statement kCountRecords{
+    "count_records", "",
+    "SELECT (SELECT count(*) FROM providers)::text, (SELECT count(*) FROM servers)::text"};
+constexpr Statement kCopyProvider{
+    "copy_provider", "(text, text, text, bytea)",
+    "INSERT INTO providers (id, type, key_id, sealed_key) VALUES ($1, $2, $3, $4)"};
+constexpr Statement kCopyServer{
+    "copy_server", "(integer, text, text, integer, text, text, text)",
+    "INSERT INTO servers (kind, id, hostname, port, address, trusted_ca, grp) "
+    "VALUES ($1, $2, $3, $4, $5, $6, $7)"};
+// Never set back: numbers a server on this database drew before (for a server not kept) stay
+// given out.
+constexpr Statement kAdvanceKeyServerNumbers{
+    "advance_key_server_numbers", "(bigint)",
+    "SELECT setval('key_server_numbers', greatest($1, last_value)) FROM key_server_numbers"};
+constexpr Statement kAdvanceAttestationServiceNumbers{
+    "advance_attestation_service_numbers", "(bigint)",
+    "SELECT setval('attestation_service_numbers', greatest($1, last_value)) "
+    "FROM attestation_service_numbers"};
+
+constexpr Statement const* kSchemaStatements[] = {&kSchemaVersion, &kRecordMigration};
+constexpr Statement const* kRecordStatements[] = {
+    &kMetaValue,       &kSharedMetaValue,  &kLockedMetaValue,
+    &kLockKeyCheck,    &kSetMeta,          &kListProviders,
+    &kGetProvider,     &kLockProvider,     &kInsertProvider,
+    &kUpdateProvider,  &kDeleteProvider,   &kListServers,
+    &kGetServer,       &kFindServer,       &kInsertServer,
+    &kDeleteServer,    &kClaimKey,         &kKeptKey,
+    &kKeepOutcome,     &kForgetKeys,       &kSealedKeys,
+    &kResealProvider,  &kForgetEveryKey,   &kCountRecords,
+    &kCopyProvider,    &kCopyServer,       &kAdvanceKeyServerNumbers,
+    &kAdvanceAttestationServiceNumbers};
+
+// The text that prepares `group` on a connection, in one round trip.
+template <std::size_t N>
+std::string Prepare(Statement const* const (&group)[N]) {
+  std::string sql;
+  for (Statement const* statement : group) {
+    sql += std::string("PREPARE ") + statement->name + " " + statement->types + " AS " +
+           statement->sql + ";\n";
+  }
+  return sql;
+}
 
 std::int32_t KindNumber(Reference::ServerKind kind) {
   return kind == Reference::ServerKind::kKeyServer ? 0 : 1;
@@ -179,7 +292,7 @@ struct ResultDeleter {
 using Result = std::unique_ptr<PGresult, ResultDeleter>;
 
 // A statement's parameters, all sent in binary: text and bytea as their bytes, an integer as
-// four big-endian bytes, a null as none.
+// four big-endian bytes (a bigint as eight), a null as none.
 class Params {
  public:
   Params& Text(std::string value) {
@@ -187,11 +300,9 @@ class Params {
     nulls_.push_back(false);
     return *this;
   }
-  Params& Int(std::int32_t value) {
-    auto const bits = static_cast<std::uint32_t>(value);
-    char const bytes[4] = {static_cast<char>(bits >> 24), static_cast<char>(bits >> 16),
-                           static_cast<char>(bits >> 8), static_cast<char>(bits)};
-    return Text(std::string(bytes, 4));
+  Params& Int(std::int32_t value) { return BigEndian(static_cast<std::uint32_t>(value), 4); }
+  Params& BigInt(std::int64_t value) {
+    return BigEndian(static_cast<std::uint64_t>(value), 8);
   }
   Params& Null() {
     values_.emplace_back();
@@ -216,6 +327,14 @@ class Params {
   std::vector<int> Formats() const { return std::vector<int>(values_.size(), 1); }
 
  private:
+  Params& BigEndian(std::uint64_t bits, int count) {
+    std::string bytes;
+    for (int shift = 8 * (count - 1); shift >= 0; shift -= 8) {
+      bytes.push_back(static_cast<char>(bits >> shift));
+    }
+    return Text(std::move(bytes));
+  }
+
   std::vector<std::string> values_;
   std::vector<bool> nulls_;
 };
@@ -476,32 +595,31 @@ Status Run(Connection& connection, char const* sql, Clock::time_point deadline,
   return Collect(connection, deadline, ignored, error);
 }
 
-// Runs one statement with `params`; its rows, in binary, in `out`.
-Status Query(Connection& connection, char const* sql, Params const& params,
-             Clock::time_point deadline, Result& out, std::string& error) {
+// Runs the prepared `statement` with `params` until `deadline`; its rows, in binary, in `out`.
+Status Execute(Connection& connection, Statement const& statement, Params const& params,
+               Clock::time_point deadline, Result& out, std::string& error) {
   if (!connection.pg) return Lost(connection, "the connection to the database was lost", error);
   auto const values = params.Values();
   auto const lengths = params.Lengths();
   auto const formats = params.Formats();
-  if (!PQsendQueryParams(connection.pg, sql, params.size(), nullptr, values.data(),
-                         lengths.data(), formats.data(), 1)) {
+  if (!PQsendQueryPrepared(connection.pg, statement.name, params.size(), values.data(),
+                           lengths.data(), formats.data(), 1)) {
     return NotSent(connection, error);
   }
   return Collect(connection, deadline, out, error);
 }
 
-// Runs the prepared statement `name` with `params`; its rows, in binary, in `out`.
-Status Execute(Connection& connection, char const* name, Params const& params, Result& out,
-               std::string& error) {
-  if (!connection.pg) return Lost(connection, "the connection to the database was lost", error);
-  auto const values = params.Values();
-  auto const lengths = params.Lengths();
-  auto const formats = params.Formats();
-  if (!PQsendQueryPrepared(connection.pg, name, params.size(), values.data(), lengths.data(),
-                           formats.data(), 1)) {
-    return NotSent(connection, error);
-  }
-  return Collect(connection, StatementDeadline(), out, error);
+// The same within a statement's own time.
+Status Execute(Connection& connection, Statement const& statement, Params const& params,
+               Result& out, std::string& error) {
+  return Execute(connection, statement, params, StatementDeadline(), out, error);
+}
+
+// Ends the transaction open on `connection`. What the rollback answers is not kept: the server
+// rolls back what a lost connection had open.
+void RollBack(Connection& connection) {
+  std::string ignored;
+  if (connection.Up()) (void)Run(connection, kRollback, StatementDeadline(), ignored);
 }
 
 // Whether a connection idle in the pool is still open. One whose server has closed it (the
@@ -517,12 +635,10 @@ bool StillOpen(Connection& connection) {
   return connection.Up();
 }
 
-// Sets the session's limits and prepares the statements on a connection just made.
+// Sets the session's limits and prepares the record statements on a connection just made to a
+// database whose schema is at this server's version.
 Status Setup(Connection& connection, std::string& error) {
-  std::string const sql =
-      "SET statement_timeout = " + std::to_string(PostgresRecordStore::kStatementTimeout.count()) +
-      "; SET idle_in_transaction_session_timeout = " +
-      std::to_string(kIdleInTransactionTimeout.count()) + ";" + kStatements;
+  std::string const sql = SessionLimits() + Prepare(kRecordStatements);
   Status const status = Run(connection, sql.c_str(), StatementDeadline(), error);
   connection.prepared = status == Status::kOk;
   return status;
@@ -539,8 +655,7 @@ std::string Where(Connection const& connection) {
 bool ReadMeta(Connection& connection, char const* key, Clock::time_point deadline,
               std::string& value, bool& found, std::string& error) {
   Result rows;
-  if (Query(connection, "SELECT value FROM meta WHERE key = $1", Params().Text(key), deadline,
-            rows, error) != Status::kOk ||
+  if (Execute(connection, kMetaValue, Params().Text(key), deadline, rows, error) != Status::kOk ||
       !Shaped(rows.get(), 1, error)) {
     return false;
   }
@@ -552,10 +667,8 @@ bool ReadMeta(Connection& connection, char const* key, Clock::time_point deadlin
 bool WriteMeta(Connection& connection, char const* key, std::string const& value,
                Clock::time_point deadline, std::string& error) {
   Result ignored;
-  return Query(connection,
-               "INSERT INTO meta (key, value) VALUES ($1, $2) "
-               "ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value",
-               Params().Text(key).Text(value), deadline, ignored, error) == Status::kOk;
+  return Execute(connection, kSetMeta, Params().Text(key).Text(value), deadline, ignored,
+                 error) == Status::kOk;
 }
 
 // Both values of the key check: `sealed` and the key's `fingerprint`.
@@ -609,11 +722,13 @@ std::shared_ptr<PostgresRecordStore> PostgresRecordStore::Open(
   first->pg = Connect(uri, Clock::now() + kConnectTimeout, error);
   if (!first->pg) return nullptr;
   std::string const where = Where(*first);
+  // The migration prepares the statements on this connection; the session's limits remain.
   if (!store->Migrate(*first, error)) return nullptr;
-  if (Setup(*first, error) != Status::kOk) {
-    error = "cannot prepare the statements on " + where + ": " + error;
+  if (Run(*first, SessionLimits().c_str(), StatementDeadline(), error) != Status::kOk) {
+    error = "cannot set up the session on " + where + ": " + error;
     return nullptr;
   }
+  first->prepared = true;
   store->idle_.push_back(std::move(first));
   // The others connect at their first use.
   std::size_t const count = std::clamp<std::size_t>(connections, 1, kMaxConnections);
@@ -624,20 +739,22 @@ std::shared_ptr<PostgresRecordStore> PostgresRecordStore::Open(
 
 namespace {
 
-// Begins the transaction that looks at the schema: under the advisory lock every instance
-// takes first, with the time a migration may take.
+// Begins the transaction that looks at the schema, on a connection just made: under the
+// advisory lock every instance takes first, with the time a migration may take, and with the
+// statements that read and record the schema's version prepared.
 std::string BeginSchemaTransaction() {
-  return "BEGIN; SET LOCAL statement_timeout = " + std::to_string(kMigrationTimeout.count()) +
-         "; " + kMigrationLock + "; " + kMigrationsTable;
+  return std::string(kBegin) + "; " + SchemaLock() + "; " + kMigrationsTable + "; " +
+         Prepare(kSchemaStatements);
 }
 
 // Inside the transaction BeginSchemaTransaction began: brings the schema to this server's
-// version. False with the reason in `error` (the caller rolls back).
+// version and prepares the record statements on it. Prepared statements belong to the session,
+// not the transaction: a caller that rolls back closes the connection, so that none is kept on
+// tables whose making was rolled back. False with the reason in `error`.
 bool ApplyMigrations(Connection& connection, Clock::time_point deadline, std::string const& where,
                      std::string& error) {
   Result rows;
-  if (Query(connection, "SELECT coalesce(max(version), 0)::integer FROM migrations", Params(),
-            deadline, rows, error) != Status::kOk) {
+  if (Execute(connection, kSchemaVersion, Params(), deadline, rows, error) != Status::kOk) {
     error = "cannot read the schema version of " + where + ": " + error;
     return false;
   }
@@ -658,12 +775,16 @@ bool ApplyMigrations(Connection& connection, Clock::time_point deadline, std::st
     if (migration.version <= version) continue;
     Result ignored;
     if (Run(connection, migration.sql, deadline, error) != Status::kOk ||
-        Query(connection, "INSERT INTO migrations (version) VALUES ($1)",
-              Params().Int(migration.version), deadline, ignored, error) != Status::kOk) {
+        Execute(connection, kRecordMigration, Params().Int(migration.version), deadline, ignored,
+                error) != Status::kOk) {
       error = "cannot migrate " + where + " to schema version " +
               std::to_string(migration.version) + ": " + error;
       return false;
     }
+  }
+  if (Run(connection, Prepare(kRecordStatements).c_str(), deadline, error) != Status::kOk) {
+    error = "cannot prepare the statements on " + where + ": " + error;
+    return false;
   }
   return true;
 }
@@ -675,8 +796,7 @@ bool PostgresRecordStore::Migrate(Connection& connection, std::string& error) {
   std::string const where = Where(connection);
   auto const failed = [&](std::string const& what) {
     error = what;
-    std::string ignored;
-    if (connection.Up()) (void)Run(connection, "ROLLBACK", StatementDeadline(), ignored);
+    RollBack(connection);
     return false;
   };
   if (Run(connection, BeginSchemaTransaction().c_str(), deadline, error) != Status::kOk) {
@@ -686,7 +806,7 @@ bool PostgresRecordStore::Migrate(Connection& connection, std::string& error) {
   // Under the same lock, so that two instances with different keys starting on a new database
   // do not both take it for theirs.
   if (!CheckKeyAtOpen(connection, error)) return failed(error);
-  if (Run(connection, "COMMIT", deadline, error) != Status::kOk) {
+  if (Run(connection, kCommit, deadline, error) != Status::kOk) {
     return failed("cannot migrate " + where + ": " + error);
   }
   return true;
@@ -771,14 +891,13 @@ Status PostgresRecordStore::InTransaction(bool secrets,
   Lease lease(*this, Clock::now() + kLeaseTimeout, error);
   if (!lease) return Status::kUnavailable;
   Connection& connection = *lease;
-  Status status = Start(connection, "BEGIN", Clock::time_point::max(), error);
+  Status status = Start(connection, kBegin, Clock::time_point::max(), error);
   if (status != Status::kOk) return status;
   if (secrets) {
     // Another process may have resealed the records with another key since this store was
     // opened; the share lock keeps it from doing so until this transaction ends.
     Result rows;
-    status = Execute(connection, "shared_meta_value", Params().Text(kFingerprintName), rows,
-                     error);
+    status = Execute(connection, kSharedMetaValue, Params().Text(kFingerprintName), rows, error);
     if (status == Status::kOk && !Shaped(rows.get(), 1, error)) status = Status::kFailed;
     if (status == Status::kOk &&
         (PQntuples(rows.get()) != 1 || Column(rows.get(), 0, 0) != fingerprint_)) {
@@ -789,17 +908,14 @@ Status PostgresRecordStore::InTransaction(bool secrets,
   if (status == Status::kOk) status = body(connection);
   if (status == Status::kOk || status == Status::kNotFound || status == Status::kExists) {
     std::string why;
-    Status const committed = Run(connection, "COMMIT", StatementDeadline(), why);
+    Status const committed = Run(connection, kCommit, StatementDeadline(), why);
     if (committed == Status::kOk) return status;
     error = connection.pg ? "the database could not commit: " + why
                           : "the connection to the database was lost while committing, so the "
                             "change may or may not have been made: " + why;
     return committed;
   }
-  if (connection.Up()) {
-    std::string ignored;
-    (void)Run(connection, "ROLLBACK", StatementDeadline(), ignored);
-  }
+  RollBack(connection);
   return status;
 }
 
@@ -828,17 +944,17 @@ Status PostgresRecordStore::InKeyedTransaction(bool secrets, Reference::KeyedWri
               keysForgotten_.compare_exchange_strong(last, now)) {
             Result done;
             Status const forgot =
-                Execute(connection, "forget_keys", Params().Int(window), done, error);
+                Execute(connection, kForgetKeys, Params().Int(window), done, error);
             if (forgot != Status::kOk) return forgot;
           }
           Result rows;
-          Status status = Execute(connection, "claim_key",
+          Status status = Execute(connection, kClaimKey,
                                   Params().Text(keyed->scope).Text(keyed->key).Text(digest).Int(
                                       window),
                                   rows, error);
           if (status != Status::kOk) return status;
           if (PQntuples(rows.get()) > 0) return Status::kOk;  // this write's key now
-          status = Execute(connection, "kept_key", Params().Text(keyed->scope).Text(keyed->key),
+          status = Execute(connection, kKeptKey, Params().Text(keyed->scope).Text(keyed->key),
                            rows, error);
           if (status != Status::kOk) return status;
           if (!Shaped(rows.get(), 4, error)) return Status::kFailed;
@@ -859,7 +975,7 @@ Status PostgresRecordStore::InKeyedTransaction(bool secrets, Reference::KeyedWri
         };
         auto const keep = [&] {
           Result done;
-          return Execute(connection, "keep_outcome",
+          return Execute(connection, kKeepOutcome,
                          Params()
                              .Text(keyed->scope)
                              .Text(keyed->key)
@@ -892,7 +1008,7 @@ bool PostgresRecordStore::Ready(std::string& why) {
   // commits, the records are sealed with the key they had.
   std::string stored;
   bool found = false;
-  if (Start(connection, "SELECT 1", deadline, why) != Status::kOk ||
+  if (Start(connection, nullptr, deadline, why) != Status::kOk ||
       !ReadMeta(connection, kFingerprintName, std::min(deadline, StatementDeadline()), stored,
                 found, why)) {
     return false;
@@ -924,16 +1040,12 @@ bool PostgresRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::si
   Lease lease(*this, Clock::now() + kLeaseTimeout, error);
   if (!lease) return refuse(error);
   Connection& connection = *lease;
-  // The server rolls back what a lost connection had open.
   auto const failed = [&](std::string const& what) {
-    std::string ignored;
-    if (connection.Up()) (void)Run(connection, "ROLLBACK", StatementDeadline(), ignored);
+    RollBack(connection);
     return refuse(what);
   };
-  std::string const lock = "SET LOCAL statement_timeout = " +
-                           std::to_string(kMigrationTimeout.count()) + "; " + kMigrationLock;
-  if (Start(connection, "BEGIN", deadline, error) != Status::kOk ||
-      Run(connection, lock.c_str(), deadline, error) != Status::kOk) {
+  if (Start(connection, kBegin, deadline, error) != Status::kOk ||
+      Run(connection, SchemaLock().c_str(), deadline, error) != Status::kOk) {
     return failed("cannot start the rotation: " + error);
   }
   std::string const where = Where(connection);
@@ -941,9 +1053,8 @@ bool PostgresRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::si
   // shared, so this waits for those under way, and those that come later wait for the commit
   // and then read the new fingerprint.
   Result rows;
-  if (Query(connection, "SELECT key, value FROM meta WHERE key IN ($1, $2) FOR UPDATE",
-            Params().Text(kCheckName).Text(kFingerprintName), deadline, rows, error) !=
-          Status::kOk ||
+  if (Execute(connection, kLockKeyCheck, Params().Text(kCheckName).Text(kFingerprintName),
+              deadline, rows, error) != Status::kOk ||
       !Shaped(rows.get(), 2, error)) {
     return failed("cannot lock the key check of " + where + ": " + error);
   }
@@ -958,8 +1069,7 @@ bool PostgresRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::si
   }
   // Read first and written after; the sealed values are ciphertext, only the opened ones are
   // secret.
-  if (Query(connection, "SELECT id, sealed_key FROM providers ORDER BY id COLLATE \"C\"",
-            Params(), deadline, rows, error) != Status::kOk ||
+  if (Execute(connection, kSealedKeys, Params(), deadline, rows, error) != Status::kOk ||
       !Shaped(rows.get(), 2, error)) {
     return failed("cannot read the providers of " + where + ": " + error);
   }
@@ -976,8 +1086,8 @@ bool PostgresRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::si
       if (!newBox->Seal(opened.value(), binding, again, error)) return failed(error);
     }
     Result done;
-    if (Query(connection, "UPDATE providers SET sealed_key = $2 WHERE id = $1",
-              Params().Text(id).Text(std::move(again)), deadline, done, error) != Status::kOk) {
+    if (Execute(connection, kResealProvider, Params().Text(id).Text(std::move(again)), deadline,
+                done, error) != Status::kOk) {
       return failed("cannot write the provider " + id + ": " + error);
     }
     // A provider deleted meanwhile is left deleted.
@@ -985,7 +1095,7 @@ bool PostgresRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::si
   }
   // The kept keys' digests were made with the old key and would not match again.
   Result forgotten;
-  if (Query(connection, "DELETE FROM write_keys", Params(), deadline, forgotten, error) !=
+  if (Execute(connection, kForgetEveryKey, Params(), deadline, forgotten, error) !=
       Status::kOk) {
     return failed("cannot forget the idempotency keys of " + where + ": " + error);
   }
@@ -995,7 +1105,7 @@ bool PostgresRecordStore::Rekey(std::shared_ptr<SecretBox const> newBox, std::si
     return failed("cannot write the key check of " + where + ": " + error);
   }
   std::string why;
-  if (Run(connection, "COMMIT", deadline, why) != Status::kOk) {
+  if (Run(connection, kCommit, deadline, why) != Status::kOk) {
     if (connection.pg) return failed("the database could not commit: " + why);
     error = "the connection to " + where +
             " was lost while committing, so the records are sealed with the old key or with the "
@@ -1056,10 +1166,8 @@ bool PostgresRecordStore::ImportSealed(std::string const& uri, SealedRecords con
   if (!connection.pg) return refuse(error);
   where = Where(connection);
   auto const deadline = [] { return Clock::now() + kMigrationTimeout + kAnswerMargin; };
-  // The server rolls back what a lost connection had open.
   auto const failed = [&](std::string const& what) {
-    std::string ignored;
-    if (connection.Up()) (void)Run(connection, "ROLLBACK", StatementDeadline(), ignored);
+    RollBack(connection);
     return refuse(what);
   };
   if (Run(connection, BeginSchemaTransaction().c_str(), deadline(), error) != Status::kOk) {
@@ -1069,17 +1177,14 @@ bool PostgresRecordStore::ImportSealed(std::string const& uri, SealedRecords con
   // Instances serving the database meanwhile wait: their writes for the tables, their calls
   // that seal or open a secret for the key check (they hold it shared).
   Result rows;
-  if (Run(connection, "LOCK TABLE providers, servers IN SHARE ROW EXCLUSIVE MODE", deadline(),
-          error) != Status::kOk ||
-      Query(connection, "SELECT value FROM meta WHERE key = $1 FOR UPDATE",
-            Params().Text(kFingerprintName), deadline(), rows, error) != Status::kOk ||
+  if (Run(connection, kLockRecords, deadline(), error) != Status::kOk ||
+      Execute(connection, kLockedMetaValue, Params().Text(kFingerprintName), deadline(), rows,
+              error) != Status::kOk ||
       !Shaped(rows.get(), 1, error)) {
     return failed("cannot lock the records of " + where + ": " + error);
   }
   std::string const replaced = PQntuples(rows.get()) > 0 ? Column(rows.get(), 0, 0) : "";
-  if (Query(connection,
-            "SELECT (SELECT count(*) FROM providers)::text, (SELECT count(*) FROM servers)::text",
-            Params(), deadline(), rows, error) != Status::kOk ||
+  if (Execute(connection, kCountRecords, Params(), deadline(), rows, error) != Status::kOk ||
       !Shaped(rows.get(), 2, error) || PQntuples(rows.get()) != 1) {
     return failed("cannot count the records of " + where + ": " + error);
   }
@@ -1092,11 +1197,10 @@ bool PostgresRecordStore::ImportSealed(std::string const& uri, SealedRecords con
   }
   for (auto const& provider : records.providers) {
     Result done;
-    if (Query(connection,
-              "INSERT INTO providers (id, type, key_id, sealed_key) VALUES ($1, $2, $3, $4)",
-              Params().Text(provider.id).Text(provider.type).Text(provider.keyId).Text(
-                  provider.sealedKey),
-              deadline(), done, error) != Status::kOk) {
+    if (Execute(connection, kCopyProvider,
+                Params().Text(provider.id).Text(provider.type).Text(provider.keyId).Text(
+                    provider.sealedKey),
+                deadline(), done, error) != Status::kOk) {
       return failed("cannot write the provider " + provider.id + " into " + where + ": " +
                     error);
     }
@@ -1111,30 +1215,25 @@ bool PostgresRecordStore::ImportSealed(std::string const& uri, SealedRecords con
     }
     params.Text(server.address).Text(server.trustedCa).Text(server.group);
     Result done;
-    if (Query(connection,
-              "INSERT INTO servers (kind, id, hostname, port, address, trusted_ca, grp) "
-              "VALUES ($1, $2, $3, $4, $5, $6, $7)",
-              params, deadline(), done, error) != Status::kOk) {
+    if (Execute(connection, kCopyServer, params, deadline(), done, error) != Status::kOk) {
       return failed("cannot write the server " + server.id + " into " + where + ": " + error);
     }
   }
   if (!WriteKeyCheck(connection, records.keyCheck, records.keyFingerprint, deadline(), error)) {
     return failed("cannot write the key check of " + where + ": " + error);
   }
-  // Never set back: numbers a server on this database drew before (for a server not kept)
-  // stay given out.
-  char const* const sequences[] = {"key_server_numbers", "attestation_service_numbers"};
+  Statement const* const advance[] = {&kAdvanceKeyServerNumbers,
+                                      &kAdvanceAttestationServiceNumbers};
   for (int kind = 0; kind < 2; ++kind) {
     if (highest[kind] == 0) continue;
-    std::string const sql = std::string("SELECT setval('") + sequences[kind] + "', greatest(" +
-                            std::to_string(highest[kind]) + ", last_value)) FROM " +
-                            sequences[kind];
-    if (Run(connection, sql.c_str(), deadline(), error) != Status::kOk) {
+    Result done;
+    if (Execute(connection, *advance[kind], Params().BigInt(highest[kind]), deadline(), done,
+                error) != Status::kOk) {
       return failed("cannot advance the numbers of " + where + ": " + error);
     }
   }
   std::string why;
-  if (Run(connection, "COMMIT", deadline(), why) != Status::kOk) {
+  if (Run(connection, kCommit, deadline(), why) != Status::kOk) {
     if (connection.pg) return failed("the database could not commit: " + why);
     error = "the connection to " + where +
             " was lost while committing, so it holds either every copied record or none: start "
@@ -1201,7 +1300,7 @@ Status PostgresRecordStore::ListProviders(std::vector<ProviderRecord>& out, std:
       unseal == Reference::Unseal::kYes,
       [&](Connection& connection) {
         Result rows;
-        Status const status = Execute(connection, "list_providers", Params(), rows, error);
+        Status const status = Execute(connection, kListProviders, Params(), rows, error);
         if (status != Status::kOk) return status;
         for (int row = 0; row < PQntuples(rows.get()); ++row) {
           out.emplace_back();
@@ -1220,7 +1319,7 @@ Status PostgresRecordStore::GetProvider(std::string const& id, ProviderRecord& o
       unseal == Reference::Unseal::kYes,
       [&](Connection& connection) {
         Result rows;
-        Status const status = Execute(connection, "get_provider", Params().Text(id), rows, error);
+        Status const status = Execute(connection, kGetProvider, Params().Text(id), rows, error);
         if (status != Status::kOk) return status;
         if (PQntuples(rows.get()) == 0) return Status::kNotFound;
         return ReadProvider(rows.get(), 0, *box_, unseal, out, error) ? Status::kOk
@@ -1237,7 +1336,7 @@ Status PostgresRecordStore::CreateProvider(ProviderRecord const& record, std::st
       true, keyed,
       [&](Connection& connection) {
         Result done;
-        Status const status = Execute(connection, "insert_provider", params, done, error);
+        Status const status = Execute(connection, kInsertProvider, params, done, error);
         if (status != Status::kOk) return status;
         // The unique identifier decides: a provider another instance created, even one not yet
         // committed when this one tried, leaves nothing inserted here.
@@ -1255,7 +1354,7 @@ Status PostgresRecordStore::UpdateProvider(std::string const& id,
         // Locked until the transaction ends: an update by another instance waits for this one,
         // and then reads what it wrote.
         Result rows;
-        Status status = Execute(connection, "lock_provider", Params().Text(id), rows, error);
+        Status status = Execute(connection, kLockProvider, Params().Text(id), rows, error);
         if (status != Status::kOk) return status;
         if (PQntuples(rows.get()) == 0) return Status::kNotFound;
         ProviderRecord record;
@@ -1267,7 +1366,7 @@ Status PostgresRecordStore::UpdateProvider(std::string const& id,
         Params params;
         if (!ProviderParams(*box_, record, params, error)) return Status::kFailed;
         Result done;
-        return Execute(connection, "update_provider", params, done, error);
+        return Execute(connection, kUpdateProvider, params, done, error);
       },
       [&] { return id; }, error);
 }
@@ -1279,7 +1378,7 @@ Status PostgresRecordStore::DeleteProvider(std::string const& id, std::string& e
       [&](Connection& connection) {
         Result done;
         Status const status =
-            Execute(connection, "delete_provider", Params().Text(id), done, error);
+            Execute(connection, kDeleteProvider, Params().Text(id), done, error);
         if (status != Status::kOk) return status;
         return Changed(done.get()) ? Status::kOk : Status::kNotFound;
       },
@@ -1293,7 +1392,7 @@ Status PostgresRecordStore::ListServers(ServerKind kind, std::vector<ServerRecor
       [&](Connection& connection) {
         Result rows;
         Status const status =
-            Execute(connection, "list_servers", Params().Int(KindNumber(kind)), rows, error);
+            Execute(connection, kListServers, Params().Int(KindNumber(kind)), rows, error);
         if (status != Status::kOk) return status;
         for (int row = 0; row < PQntuples(rows.get()); ++row) {
           out.emplace_back();
@@ -1309,7 +1408,7 @@ Status PostgresRecordStore::GetServer(ServerKind kind, std::string const& id, Se
   return ReadOnce(
       [&](Connection& connection) {
         Result rows;
-        Status const status = Execute(connection, "get_server",
+        Status const status = Execute(connection, kGetServer,
                                       Params().Int(KindNumber(kind)).Text(id), rows, error);
         if (status != Status::kOk) return status;
         if (PQntuples(rows.get()) == 0) return Status::kNotFound;
@@ -1347,12 +1446,12 @@ Status PostgresRecordStore::CreateServer(ServerKind kind, std::string const& idP
       [&](Connection& connection) {
         // Looked for first, so that a refused server takes no number in the common case.
         Result rows;
-        Status status = Execute(connection, "find_server", find, rows, error);
+        Status status = Execute(connection, kFindServer, find, rows, error);
         if (status != Status::kOk) return status;
         if (PQntuples(rows.get()) > 0) return Status::kExists;
         // Another instance may insert the same address meanwhile: the unique index decides,
         // and the number drawn is then left unused (numbers are never reused).
-        status = Execute(connection, "insert_server", insert, rows, error);
+        status = Execute(connection, kInsertServer, insert, rows, error);
         if (status != Status::kOk) return status;
         if (!Shaped(rows.get(), 1, error)) return Status::kFailed;
         if (PQntuples(rows.get()) == 0) return Status::kExists;
@@ -1368,7 +1467,7 @@ Status PostgresRecordStore::DeleteServer(ServerKind kind, std::string const& id,
       false, keyed,
       [&](Connection& connection) {
         Result done;
-        Status const status = Execute(connection, "delete_server",
+        Status const status = Execute(connection, kDeleteServer,
                                       Params().Int(KindNumber(kind)).Text(id), done, error);
         if (status != Status::kOk) return status;
         return Changed(done.get()) ? Status::kOk : Status::kNotFound;
