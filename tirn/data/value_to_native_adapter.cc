@@ -38,7 +38,8 @@ bool ValueToNativeAdapter::Run(DataValuePtr const& source, Method const& root,
     if (position < frame.base) break;  // not one of its members: nothing to name it by
     std::size_t const member = position - frame.base;
     if (frame.firstName == V2N_internal::StackMapCnt::Frame::kList) {
-      failedAt.push_back({nullptr, member});
+      // The list's cursor has moved past the element that failed.
+      failedAt.push_back({nullptr, frame.next - 1});
     } else if (frame.firstName + member < stack.names.size()) {
       failedAt.push_back({stack.names[frame.firstName + member], 0});
     }

@@ -25,7 +25,6 @@
 
 #include <array>
 #include <cstddef>
-#include <deque>
 #include <iterator>
 #include <list>
 #include <memory>
@@ -97,6 +96,12 @@ class TIRN_CORE_EXPORT ValueToNativeAdapter {
   template <class E, class Container>
   static void ListBeginMethod(DataValuePtr const& source, NativePtr const& destination,
                               Stack& stack, std::list<BaseMessage>& messages);
+  // A list's cursor: the entry of a list value whose elements are converted in turn, so that a
+  // long list never sits on the stack whole. Its frame, the innermost when it runs, holds the
+  // next element's index.
+  template <class E, class Container>
+  static void ListNextMethod(DataValuePtr const& source, NativePtr const& destination,
+                             Stack& stack, std::list<BaseMessage>& messages);
   template <class E, class Container>
   static void SetBeginMethod(DataValuePtr const& source, NativePtr const& destination,
                              Stack& stack, std::list<BaseMessage>& messages);
@@ -110,6 +115,10 @@ class TIRN_CORE_EXPORT ValueToNativeAdapter {
   // Pushes (value, routine for T, member); every check happens when the entry runs.
   template <class T>
   static void ValueMethod(DataValuePtr const& value, T* member, Stack& stack);
+  // Reads a primitive: parsed from a string, otherwise taken from a value of its kind.
+  template <class T>
+  static bool ReadPrimitive(DataValuePtr const& source, T& target,
+                           std::list<BaseMessage>& messages);
   // Sets `holder` to a new default object of E.
   template <class E>
   static void InitOptional(OptionalPtr<E>& holder, DataValuePtr const& value);
@@ -193,9 +202,10 @@ struct StackMapCnt {
   // detail::AncestorMark, whose depth is the frame's place in the chain.
   struct Frame {
     static constexpr std::size_t kList = static_cast<std::size_t>(-1);
-    std::size_t base;       // stack position of the first member
+    std::size_t base;       // stack position of the first member; a list's cursor sits there
     std::size_t firstName;  // in `names`, the first member's name; kList for a list's elements
     DataValue const* marked;
+    std::size_t next = 0;  // a list's next element to convert; the one before is converting
   };
 
   explicit StackMapCnt(ValueToNativeAdapter::Method rootMethod) : root(rootMethod) {}
@@ -216,7 +226,9 @@ struct StackMapCnt {
   // Names the member just pushed.
   void NameLast(char const* name) { names.push_back(name); }
 
-  std::deque<ValueToNativeAdapter::Entry> entries;
+  // Inline room for the usual shallow trees: a list holds one entry, its cursor, whatever its
+  // length, and a structure one for each member that is not read at once.
+  boost::container::small_vector<ValueToNativeAdapter::Entry, 16> entries;
   ValueToNativeAdapter::Method root;
   // Inline room for the usual small trees: converting a call's value allocates no bookkeeping.
   boost::container::small_vector<Frame, 8> frames;
@@ -276,6 +288,7 @@ class ValueToNativeAdapter::CompoundHelper {
     } else {
       T::AdapterHelper::AddFields(*this, native);
     }
+    ReadPrimitives();
   }
 
   template <class S, class C, class M>
@@ -319,6 +332,10 @@ class ValueToNativeAdapter::CompoundHelper {
   void AddFieldInt(char const* name, M* member, std::list<BaseMessage>& messages) {
     if (!source_) return;
     if (DataValuePtr const* value = Lookup(name)) {
+      if constexpr (detail::IsPrimitive<M>::value) {
+        primitives_.push_back({value, member, name, &PrimitiveMethod<M>, &ReadInto<M>});
+        return;
+      }
       ValueMethod(*value, member, stack_);
       stack_.NameLast(name);
       return;
@@ -341,6 +358,27 @@ class ValueToNativeAdapter::CompoundHelper {
   bool Clean() const { return messages_.size() == count_; }
 
  private:
+  template <class M>
+  static bool ReadInto(DataValuePtr const& value, NativePtr member,
+                       std::list<BaseMessage>& messages) {
+    return ReadPrimitive(value, *static_cast<M*>(member), messages);
+  }
+
+  // Reads the primitive members at once, last first as the stack would run them, with no
+  // entry of their own. One that cannot be read is pushed after all, with its name, so that
+  // the run meets it next and reports it with its path; those before it stay unread.
+  void ReadPrimitives() {
+    if (!Clean()) return;
+    std::list<BaseMessage> refused;
+    for (auto at = primitives_.rbegin(); at != primitives_.rend(); ++at) {
+      if (!at->read(*at->value, at->member, refused)) {
+        stack_.entries.push_back(Entry{*at->value, at->method, at->member});
+        stack_.NameLast(at->name);
+        return;
+      }
+    }
+  }
+
   // The merge pass: the value of each of `names` (null when absent) into `found`; true when
   // the value has a field that is not among them.
   template <class Names>
@@ -376,6 +414,16 @@ class ValueToNativeAdapter::CompoundHelper {
   Stack& stack_;
   std::list<BaseMessage>& messages_;
   std::size_t count_;
+  // The required primitive members met, read once every member was found (a structure that
+  // lacks one converts nothing).
+  struct Primitive {
+    DataValuePtr const* value;
+    NativePtr member;
+    char const* name;
+    Method method;
+    bool (*read)(DataValuePtr const& value, NativePtr member, std::list<BaseMessage>& messages);
+  };
+  boost::container::small_vector<Primitive, 8> primitives_;
   // While the field list of a structure that declares its names runs: the names, and the
   // value of each, found by the merge pass.
   boost::string_view const* known_ = nullptr;
@@ -469,14 +517,18 @@ void ValueToNativeAdapter::StructMethod(DataValuePtr const& source, NativePtr co
 }
 
 template <class T>
+bool ValueToNativeAdapter::ReadPrimitive(DataValuePtr const& source, T& target,
+                                         std::list<BaseMessage>& messages) {
+  return source && source->GetType().kind() == DataType::STRING
+             ? DataValue::ToPrimitive<T>(source, target, messages)
+             : DataValue::Value<T>(source, target, messages);
+}
+
+template <class T>
 void ValueToNativeAdapter::PrimitiveMethod(DataValuePtr const& source,
                                            NativePtr const& destination, Stack& stack,
                                            std::list<BaseMessage>& messages) {
-  T& target = *static_cast<T*>(destination);
-  bool const ok = source && source->GetType().kind() == DataType::STRING
-                      ? DataValue::ToPrimitive<T>(source, target, messages)
-                      : DataValue::Value<T>(source, target, messages);
-  if (!ok) stack.Abandon();
+  if (!ReadPrimitive(source, *static_cast<T*>(destination), messages)) stack.Abandon();
 }
 
 template <class T>
@@ -527,13 +579,37 @@ void ValueToNativeAdapter::ListBeginMethod(DataValuePtr const& source,
       stack.Abandon();
       return;
     }
-    for (auto const& item : static_cast<ListValue const&>(*source).elements()) {
-      list.emplace_back();
-      stack.entries.push_back(Entry{item, element, &list.back()});
+    if (!static_cast<ListValue const&>(*source).elements().empty()) {
+      stack.entries.push_back(Entry{source, &ListNextMethod<E, Container>, &list});
     }
   } else {
     messages.push_back(Message<CoreTag>(MessageIds::kInvalidType));
     stack.Abandon();
+  }
+}
+
+template <class E, class Container>
+void ValueToNativeAdapter::ListNextMethod(DataValuePtr const& source,
+                                          NativePtr const& destination, Stack& stack,
+                                          std::list<BaseMessage>& messages) {
+  Container& list = *static_cast<Container*>(destination);
+  auto const& elements = static_cast<ListValue const&>(*source).elements();
+  std::size_t& next = stack.frames.back().next;
+  if constexpr (detail::IsPrimitive<E>::value) {
+    // Primitives are read here, one after another.
+    while (next < elements.size()) {
+      list.emplace_back();
+      if (!ReadPrimitive(elements[next++], list.back(), messages)) {
+        stack.Abandon();
+        return;
+      }
+    }
+  } else {
+    // The cursor goes back under the element, and runs again once the element is done.
+    DataValuePtr const& element = elements[next++];
+    list.emplace_back();
+    if (next < elements.size()) stack.entries.push_back(Entry{source, &ListNextMethod<E, Container>, &list});
+    stack.entries.push_back(Entry{element, AdaptMethod<E>::Get(), &list.back()});
   }
 }
 
@@ -542,9 +618,7 @@ bool ValueToNativeAdapter::ConvertElement(DataValuePtr const& value, E& out,
                                           std::list<BaseMessage>& messages,
                                           std::vector<V2N_internal::PathLabel>& failedAt) {
   if constexpr (detail::IsPrimitive<E>::value) {
-    return value && value->GetType().kind() == DataType::STRING
-               ? DataValue::ToPrimitive<E>(value, out, messages)
-               : DataValue::Value<E>(value, out, messages);
+    return ReadPrimitive(value, out, messages);
   } else {
     // A set element cannot be a pending destination: it is converted by a run of its own.
     return Run(value, AdaptMethod<E>::Get(), &out, messages, failedAt);
@@ -597,12 +671,13 @@ void ValueToNativeAdapter::SetBeginMethod(DataValuePtr const& source,
 template <class E>
 void ValueToNativeAdapter::SharedPtrMethod(DataValuePtr const& source,
                                            NativePtr const& destination, Stack& stack,
-                                           std::list<BaseMessage>&) {
+                                           std::list<BaseMessage>& messages) {
   using Element = std::remove_const_t<E>;
   std::shared_ptr<Element> object = TypeInfo<Element>::defaultInstance(source);
   Element* target = object.get();
   *static_cast<std::shared_ptr<E>*>(destination) = std::move(object);
-  stack.entries.push_back(Entry{source, AdaptMethod<Element>::Get(target), target});
+  // The object's own routine runs now, where an entry pushed for it would have run next.
+  AdaptMethod<Element>::Get(target)(source, target, stack, messages);
 }
 
 }  // namespace Data
