@@ -341,11 +341,14 @@ Verdict HoldPlace(Call& call) {
 
 // ---- The input --------------------------------------------------------------------------
 
-// The input, decoded with the operation's definition. A server that refuses unknown fields at
-// every depth checks them here.
+// The input, read with the operation's definition. The operation validates what it is given
+// (the provider's method signal, ApiMethodHelper::ValidateInput), so it is not validated here
+// as well: what does not conform reaches that check and is refused there, 400 under either
+// media type. A server that refuses unknown fields at every depth checks them here.
 Verdict DecodeInput(Call& call) {
   std::list<BaseMessage> messages;
   Json::DecodeOptions options;
+  options.validate = false;
   options.maxDepth = call.context.depthLimit;
   boost::string_view const body(call.request.body.data(), call.request.body.size());
   if (!Json::Decode(body, call.operation->input, &call.input, messages, options)) {
