@@ -421,17 +421,22 @@ Core::AsyncApiResultCb ResultCallback(Call const& call) {
       });
 }
 
-// How the call reaches its operation: through the provider.
+// How the call reaches its operation: the method found for it, or the provider.
 struct Dispatch {
   std::shared_ptr<Core::AsyncApiProvider> provider;
   Core::InProcessApiProvider* inProcess;
   std::shared_ptr<Core::MethodIdentifier const> method;
+  // Found in the in-process provider's registrations; null: through the provider.
+  std::shared_ptr<Provider::AsyncApiMethod const> found;
 
-  // A provider that serves in process takes the fresh activation as it is.
+  // A provider that serves in process takes the fresh activation as it is; one whose
+  // operation is not registered (any more) answers that it is not found.
   void operator()(Data::DataValuePtr const& input,
                   std::shared_ptr<Core::AsyncActivation> activation,
                   Core::AsyncApiResultCb const& resultCb) const {
-    if (inProcess) {
+    if (found) {
+      found->Invoke(input, activation, resultCb);
+    } else if (inProcess) {
       inProcess->InvokeWithFreshActivation(method, input, std::move(activation), resultCb);
     } else {
       provider->Invoke(method, input, activation, resultCb);
@@ -443,7 +448,8 @@ struct Dispatch {
 void Invoke(Call& call) {
   PrepareActivation(call);
   HandlerContext const& context = call.context;
-  Dispatch dispatch{context.provider, context.inProcess, call.operation->method};
+  Dispatch dispatch{context.provider, context.inProcess, call.operation->method, nullptr};
+  if (context.methods) dispatch.found = context.methods->Find(*call.operation);
   Core::AsyncApiResultCb resultCb = ResultCallback(call);
   if (!context.callContext) return dispatch(call.input, std::move(call.activation), resultCb);
   // Everything the operation needs travels with it: the server may be gone when it runs. One

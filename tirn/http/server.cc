@@ -45,6 +45,11 @@ HandlerContext HandlerContextFor(std::shared_ptr<Core::AsyncApiProvider> provide
   HandlerContext handler;
   handler.provider = std::move(provider);
   handler.inProcess = dynamic_cast<Core::InProcessApiProvider*>(handler.provider.get());
+  if (handler.inProcess) {
+    handler.methods = std::make_shared<detail::MethodCache const>(
+        std::shared_ptr<Core::InProcessApiProvider const>(handler.provider, handler.inProcess),
+        operations);
+  }
   handler.operations = &operations;
   handler.authenticator = options.authenticator;
   handler.authorizer = options.authorizer;
