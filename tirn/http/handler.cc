@@ -238,6 +238,8 @@ Verdict Route(Call& call) {
   return std::nullopt;
 }
 
+// Answers a GET endpoint (the health check when `endpoint` is null); one that is not open
+// asks the authenticator first.
 Verdict ServeEndpoint(Call& call) {
   CallControl& control = *call.control;
   control.operation = std::string(call.path.substr(1));
