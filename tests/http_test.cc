@@ -698,6 +698,26 @@ TEST(HttpServer, MalformedRequestsGetAClearAnswerAndNeverReachTheImplementation)
   EXPECT_EQ(world.held->arrived.get_future().wait_for(0ms), std::future_status::timeout);
 }
 
+// The server finds an operation's implementation once and keeps it while the provider's
+// registrations stay as they are: a replaced interface serves the calls after the change, and
+// an unregistered one none.
+TEST(HttpServer, ARegistrationChangeTakesEffectForTheCallsAfterIt) {
+  World world(Remote());
+  std::string const request = Post(kGetPath, R"({"provider": "who"})");
+  auto const send = [&] { return Send(world.server->port(), request); };
+  RawAnswer const before = send();
+  EXPECT_EQ(before.status, 404) << before.body;  // the reference has no provider "who"
+  world.provider->Register(Providers::AsyncServiceBinder::BindImplementation(
+      std::make_shared<ScriptedProviders>(world.held), Reference::MakeLocalizer()));
+  RawAnswer const replaced = send();
+  EXPECT_EQ(replaced.status, 200) << replaced.body;
+  EXPECT_NE(replaced.body.find("anonymous"), std::string::npos) << replaced.body;
+  ASSERT_TRUE(world.provider->Unregister("com.ostrel.nox.trusted_infrastructure.kms.providers"));
+  RawAnswer const gone = send();
+  EXPECT_EQ(gone.status, 404) << gone.body;
+  EXPECT_NE(gone.body.find(Wire::kOperationNotFoundError), std::string::npos) << gone.body;
+}
+
 // The Accept header chooses the answer's form, its qualities included; a header that accepts
 // neither form is answered 406.
 TEST(HttpRawCalls, AcceptChoosesTheFormOfTheAnswer) {

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "tirn/http/asio_internal.h"
@@ -18,28 +19,37 @@ namespace Wire = Data::Wire;
 
 constexpr char kAnonymous[] = "-";
 
-// Answers an error: the one way every step of Handle refuses a request.
-void Refuse(Exchange& exchange, CallControl& control, unsigned status, char const* name,
-            std::list<BaseMessage> const& messages, std::vector<Header> headers = {},
-            bool close = false) {
-  control.outcome = name;
+// Why a request is refused: the status and error it is answered with, and what they say.
+struct Refused {
+  unsigned status;
+  char const* error;
+  std::list<BaseMessage> messages;
+  std::vector<Header> headers;
+  bool close = false;
+};
+
+// What a stage of Handle decides: nothing when the request goes on, otherwise its refusal.
+using Verdict = std::optional<Refused>;
+
+Refused Refusing(Refusal refusal, std::list<BaseMessage> messages,
+                 std::vector<Header> headers = {}, bool close = false) {
+  return Refused{refusal.status, refusal.error, std::move(messages), std::move(headers), close};
+}
+
+Refused Refusing(char const* error, std::list<BaseMessage> messages,
+                 std::vector<Header> headers = {}) {
+  return Refused{StatusForError(error), error, std::move(messages), std::move(headers), false};
+}
+
+// Answers a refusal: the one way every stage of Handle refuses a request.
+void Refuse(Exchange& exchange, CallControl& control, Refused refused) {
+  control.outcome = refused.error;
   Answer answer;
-  answer.status = status;
-  answer.headers = std::move(headers);
-  answer.close = close;
-  answer.body = ErrorBody(name, messages);
+  answer.status = refused.status;
+  answer.headers = std::move(refused.headers);
+  answer.close = refused.close;
+  answer.body = ErrorBody(refused.error, refused.messages);
   exchange.Reply(std::move(answer));
-}
-
-void Refuse(Exchange& exchange, CallControl& control, char const* name,
-            std::list<BaseMessage> const& messages, std::vector<Header> headers = {}) {
-  Refuse(exchange, control, StatusForError(name), name, messages, std::move(headers));
-}
-
-void Refuse(Exchange& exchange, CallControl& control, Refusal refusal,
-            std::list<BaseMessage> const& messages, std::vector<Header> headers = {},
-            bool close = false) {
-  Refuse(exchange, control, refusal.status, refusal.error, messages, std::move(headers), close);
 }
 
 // A header's value as a message shows it: a long one cut short.
@@ -124,43 +134,11 @@ bool Authenticate(HandlerContext const& context, Request& request,
 }
 
 // Says whether the call brought a token the server refused, or none.
-void RefuseUnauthenticated(Exchange& exchange, CallControl& control, Request const& request) {
+Refused Unauthenticated(Request const& request) {
   bool const brought = !Trim(request.authorization).empty();
-  Refuse(exchange, control, Wire::kUnauthenticatedError,
-         {HttpMessage(brought ? MessageIds::kTokenRefused : MessageIds::kUnauthenticated)},
-         {{"WWW-Authenticate", "Bearer"}});
-}
-
-Endpoint const* FindEndpoint(HandlerContext const& context, boost::string_view path) {
-  for (Endpoint const& endpoint : context.endpoints) {
-    if (endpoint.path == path) return &endpoint;
-  }
-  return nullptr;
-}
-
-void ServeEndpoint(HandlerContext const& context, Request& request, Endpoint const* endpoint,
-                   boost::string_view path, Exchange& exchange, CallControl& control) {
-  control.operation = std::string(path.substr(1));
-  bool const open = !endpoint || endpoint->open;
-  if (!open && context.authenticator) {
-    Core::SecurityContextWrappedEntry identity;
-    if (!Authenticate(context, request, identity)) {
-      return RefuseUnauthenticated(exchange, control, request);
-    }
-    control.caller = identity.text.empty() ? kAnonymous : identity.text;
-  }
-  EndpointAnswer served;
-  if (endpoint) {
-    served = endpoint->answer();
-  } else {
-    served.body = "{\"status\":\"serving\"}";
-  }
-  control.outcome = served.status < 400 ? "ok" : std::to_string(served.status);
-  Answer answer;
-  answer.status = served.status;
-  answer.contentType = std::move(served.contentType);
-  answer.body = std::move(served.body);
-  exchange.Reply(std::move(answer));
+  return Refusing(Wire::kUnauthenticatedError,
+                  {HttpMessage(brought ? MessageIds::kTokenRefused : MessageIds::kUnauthenticated)},
+                  {{"WWW-Authenticate", "Bearer"}});
 }
 
 // The locale of a request, made from its Accept-Language and time zone. A thread's calls
@@ -183,18 +161,320 @@ std::shared_ptr<L10n::LocaleSpec const> LocaleOf(Request const& request) {
   return last.spec;
 }
 
-// Hands the call to the provider; one that serves in process takes the fresh activation as
-// it is.
-void Invoke(std::shared_ptr<Core::AsyncApiProvider> const& provider,
-            Core::InProcessApiProvider* inProcess,
-            std::shared_ptr<Core::MethodIdentifier const> const& method,
-            Data::DataValuePtr const& input, std::shared_ptr<Core::AsyncActivation> activation,
-            Core::AsyncApiResultCb const& resultCb) {
-  if (inProcess) {
-    inProcess->InvokeWithFreshActivation(method, input, std::move(activation), resultCb);
-  } else {
-    provider->Invoke(method, input, activation, resultCb);
+// What the stages of one call share: the request and where its answer goes, and what each
+// stage finds out for the next.
+struct Call {
+  Call(HandlerContext const& handlerContext, Request& handled,
+       std::shared_ptr<Exchange> const& answerTo, std::shared_ptr<CallControl> const& callControl)
+      : context(handlerContext),
+        request(handled),
+        exchange(answerTo),
+        control(callControl),
+        path(request.target.substr(0, request.target.find('?'))) {}
+
+  HandlerContext const& context;
+  Request& request;
+  std::shared_ptr<Exchange> const& exchange;
+  std::shared_ptr<CallControl> const& control;
+  // The target without its query.
+  boost::string_view path;
+  // A GET endpoint's path (the application's, or the health check when `endpoint` is null).
+  bool isEndpoint = false;
+  Endpoint const* endpoint = nullptr;
+  // Otherwise the operation the path names.
+  Core::OperationDescriptor const* operation = nullptr;
+  // The answer goes as a stream of frames.
+  bool streamed = false;
+  // The key the per-caller limits count under; its prefixes are short, so that an IPv4 address
+  // key fits a string's own storage.
+  std::string limitKey;
+  std::shared_ptr<Core::AsyncActivation> activation;
+  Data::DataValuePtr input;
+};
+
+// ---- Routing ----------------------------------------------------------------------------
+
+Endpoint const* FindEndpoint(HandlerContext const& context, boost::string_view path) {
+  for (Endpoint const& endpoint : context.endpoints) {
+    if (endpoint.path == path) return &endpoint;
   }
+  return nullptr;
+}
+
+// The operation at `path` (kPathPrefix, the interface, a slash, the operation), or null.
+Core::OperationDescriptor const* FindOperation(HandlerContext const& context,
+                                               boost::string_view path) {
+  if (!path.starts_with(kPathPrefix) || !context.operations) return nullptr;
+  boost::string_view const rest = path.substr(std::strlen(kPathPrefix));
+  std::size_t const slash = rest.rfind('/');
+  if (slash == boost::string_view::npos) return nullptr;
+  return context.operations->Find(rest.substr(0, slash), rest.substr(slash + 1));
+}
+
+// The GET endpoints, then one operation per POST path. A path served with another method is
+// refused 405 with the one it takes; a path not served at all, 404, whatever the method.
+Verdict Route(Call& call) {
+  call.endpoint = FindEndpoint(call.context, call.path);
+  call.isEndpoint = call.endpoint || call.path == kHealthPath;
+  if (!call.isEndpoint) call.operation = FindOperation(call.context, call.path);
+  if (!call.isEndpoint && !call.operation) {
+    return Refusing(Wire::kOperationNotFoundError,
+                    {HttpMessage(MessageIds::kUnknownPath, {std::string(call.path)})});
+  }
+  char const* const takes = call.isEndpoint ? "GET" : "POST";
+  if (call.request.method != takes) {
+    return Refusing(kMethodNotAllowedRefusal,
+                    {HttpMessage(MessageIds::kMethodNotAllowed, {call.request.method})},
+                    {{"Allow", takes}});
+  }
+  if (call.operation) {
+    Core::OperationDescriptor const& operation = *call.operation;
+    std::size_t const serviceLength = std::strlen(operation.serviceName);
+    std::string& name = call.control->operation;
+    name.reserve(serviceLength + 1 + std::strlen(operation.operationName));
+    name.assign(operation.serviceName, serviceLength);
+    name.append(1, '.').append(operation.operationName);
+  }
+  return std::nullopt;
+}
+
+// Answers a GET endpoint (the health check when `endpoint` is null); one that is not open
+// asks the authenticator first.
+Verdict ServeEndpoint(Call& call) {
+  CallControl& control = *call.control;
+  control.operation = std::string(call.path.substr(1));
+  bool const open = !call.endpoint || call.endpoint->open;
+  if (!open && call.context.authenticator) {
+    Core::SecurityContextWrappedEntry identity;
+    if (!Authenticate(call.context, call.request, identity)) return Unauthenticated(call.request);
+    control.caller = identity.text.empty() ? kAnonymous : identity.text;
+  }
+  EndpointAnswer served;
+  if (call.endpoint) {
+    served = call.endpoint->answer();
+  } else {
+    served.body = "{\"status\":\"serving\"}";
+  }
+  control.outcome = served.status < 400 ? "ok" : std::to_string(served.status);
+  Answer answer;
+  answer.status = served.status;
+  answer.contentType = std::move(served.contentType);
+  answer.body = std::move(served.body);
+  call.exchange->Reply(std::move(answer));
+  return std::nullopt;
+}
+
+// ---- Admission --------------------------------------------------------------------------
+
+// What can be told from the request alone: its size, its media types and its headers.
+Verdict CheckRequest(Call& call) {
+  Request const& request = call.request;
+  if (request.bodyTooLarge) {
+    return Refusing(kBodyTooLargeRefusal, {HttpMessage(MessageIds::kBodyTooLarge,
+                                                       {std::to_string(call.context.bodyLimit)})});
+  }
+  if (!EqualsIgnoringCase(MediaType(request.contentType), kJsonType)) {
+    return Refusing(kUnsupportedMediaTypeRefusal,
+                    {HttpMessage(MessageIds::kUnsupportedMediaType,
+                                 {std::string(request.contentType)})});
+  }
+  call.streamed = Accepts(request.accept, kStreamType);
+  if (!request.accept.empty() && !call.streamed && !Accepts(request.accept, kJsonType, true)) {
+    return Refusing(kNotAcceptableRefusal,
+                    {HttpMessage(MessageIds::kNotAcceptable, {Shown(request.accept)})});
+  }
+  if (request.timeout &&
+      !ParseTimeLimit(*request.timeout, call.context.maxCallTimeout, call.control->timeout)) {
+    return Refusing(Wire::kInvalidArgumentError,
+                    {HttpMessage(MessageIds::kBadHeader,
+                                 {kTimeoutHeader, Shown(*request.timeout)})});
+  }
+  if (request.idempotencyKey && !IsIdempotencyKey(*request.idempotencyKey)) {
+    return Refusing(Wire::kInvalidArgumentError,
+                    {HttpMessage(MessageIds::kBadHeader,
+                                 {kIdempotencyKeyHeader, Shown(*request.idempotencyKey)})});
+  }
+  return std::nullopt;
+}
+
+// Who calls: the caller the authenticator names goes into the call's security context.
+Verdict Identify(Call& call) {
+  call.activation = std::make_shared<Core::AsyncActivation>();
+  call.activation->executionContext = std::make_shared<Core::ExecutionContext>();
+  call.limitKey = "a " + call.request.peerAddress;
+  if (!call.context.authenticator) return std::nullopt;
+  Core::SecurityContextWrappedEntry identity;
+  if (!Authenticate(call.context, call.request, identity)) return Unauthenticated(call.request);
+  if (!identity.text.empty()) {
+    call.control->caller = identity.text;
+    call.limitKey = "c " + identity.text;
+  }
+  call.activation->executionContext->securityContext[kCallerKey] = std::move(identity);
+  return std::nullopt;
+}
+
+// Whether the caller may call the operation.
+Verdict Authorize(Call& call) {
+  CallControl const& control = *call.control;
+  if (!call.context.authorizer || call.context.authorizer(control.caller, control.operation)) {
+    return std::nullopt;
+  }
+  return Refusing(Wire::kUnauthorizedError,
+                  {HttpMessage(MessageIds::kUnauthorized, {control.operation, control.caller})});
+}
+
+// Whether the caller holds room for this connection and for another call; the call keeps its
+// place until it ends.
+Verdict HoldPlace(Call& call) {
+  CallerLedger* const ledger = call.context.ledger.get();
+  if (!ledger) return std::nullopt;
+  if (!call.exchange->BindCaller(call.limitKey)) {
+    return Refusing(kTooManyRequestsRefusal,
+                    {HttpMessage(MessageIds::kTooManyConnections,
+                                 {std::to_string(ledger->connectionLimit())})},
+                    {{"Retry-After", "1"}}, /*close=*/true);
+  }
+  call.control->callHold = ledger->TakeCall(call.limitKey);
+  if (call.control->callHold) return std::nullopt;
+  return Refusing(kTooManyRequestsRefusal,
+                  {HttpMessage(MessageIds::kTooManyCalls, {std::to_string(ledger->callLimit())})},
+                  {{"Retry-After", "1"}});
+}
+
+// ---- The input --------------------------------------------------------------------------
+
+// The input, read with the operation's definition. The operation validates what it is given
+// (the provider's method signal, ApiMethodHelper::ValidateInput), so it is not validated here
+// as well: what does not conform reaches that check and is refused there, 400 under either
+// media type. A server that refuses unknown fields at every depth checks them here.
+Verdict DecodeInput(Call& call) {
+  std::list<BaseMessage> messages;
+  Json::DecodeOptions options;
+  options.validate = false;
+  options.maxDepth = call.context.depthLimit;
+  boost::string_view const body(call.request.body.data(), call.request.body.size());
+  if (!Json::Decode(body, call.operation->input, &call.input, messages, options)) {
+    return Refusing(Wire::kInvalidArgumentError, std::move(messages));
+  }
+  auto const& rejectsUnknown = call.context.rejectsUnknownFields;
+  if (!rejectsUnknown || !rejectsUnknown(call.control->operation)) return std::nullopt;
+  Data::ValidationOptions strict;
+  strict.rejectUnknownFields = true;
+  strict.rejectUnknownNestedFields = true;
+  if (Data::Validate(call.operation->input, call.input, messages, strict)) return std::nullopt;
+  return Refusing(Wire::kInvalidArgumentError, std::move(messages));
+}
+
+// ---- The call ---------------------------------------------------------------------------
+
+// What the activation carries of the request besides the caller: its locale, request id, time
+// limit and idempotency key, and the way to cancel it.
+void PrepareActivation(Call& call) {
+  Core::AsyncActivation& activation = *call.activation;
+  auto& data = activation.executionContext->applicationData;
+  activation.requestLocalizer.localeSpec = LocaleOf(call.request);
+  if (!call.request.requestId.empty()) {
+    data[kRequestIdKey] = {std::string(call.request.requestId), boost::none};
+  }
+  if (call.control->timeout.count() > 0) {
+    data[kTimeoutKey] = {std::to_string(call.control->timeout.count()), boost::none};
+  }
+  if (call.request.idempotencyKey) {
+    data[Core::ContextKeys::kIdempotencyKey] = {std::string(*call.request.idempotencyKey),
+                                                boost::none};
+  }
+  std::weak_ptr<CallControl> weakControl = call.control;
+  activation.cancel = [weakControl] {
+    if (auto alive = weakControl.lock()) alive->cancelled = true;
+  };
+  activation.isCancelled = [weakControl] {
+    auto alive = weakControl.lock();
+    return !alive || alive->cancelled.load();
+  };
+}
+
+// Where the provider's progress and result go: frames of a streamed answer, or one answer.
+Core::AsyncApiResultCb ResultCallback(Call const& call) {
+  // A keyed call's answer may be marked a replay by the implementation, on the activation.
+  std::shared_ptr<Core::AsyncActivation const> keyed;
+  if (call.request.idempotencyKey) keyed = call.activation;
+  return Core::AsyncApiResultCb(
+      [exchange = call.exchange, control = call.control, streamed = call.streamed, keyed](
+          std::shared_ptr<Core::MethodResult const> const& result, Progress const& progress,
+          Core::AsyncApiResultCb::Continuation&&) {
+        if (!result) {
+          if (streamed) {
+            control->streamBegun = true;
+            exchange->StreamFrame(ProgressLine(progress), false, false);
+          }
+          return;
+        }
+        Answer answer = FinalAnswer(*result, streamed, control->outcome);
+        // Read once the implementation has answered: it marks the activation before.
+        bool const replayed = keyed && Replayed(*keyed);
+        // An error before the stream began is answered as without streaming, with its own
+        // status: an input the operation refuses gets 400 whichever form was asked for.
+        if (streamed && (!result->error || control->streamBegun)) {
+          exchange->StreamFrame(std::move(answer.body), true, replayed);
+        } else {
+          if (replayed) answer.headers.push_back({kReplayedHeader, "true"});
+          exchange->Reply(std::move(answer));
+        }
+      });
+}
+
+// How the call reaches its operation: the method found for it, or the provider.
+struct Dispatch {
+  std::shared_ptr<Core::AsyncApiProvider> provider;
+  Core::InProcessApiProvider* inProcess;
+  std::shared_ptr<Core::MethodIdentifier const> method;
+  // Found in the in-process provider's registrations; null: through the provider.
+  std::shared_ptr<Provider::AsyncApiMethod const> found;
+
+  // A provider that serves in process takes the fresh activation as it is; one whose
+  // operation is not registered (any more) answers that it is not found.
+  void operator()(Data::DataValuePtr const& input,
+                  std::shared_ptr<Core::AsyncActivation> activation,
+                  Core::AsyncApiResultCb const& resultCb) const {
+    if (found) {
+      found->Invoke(input, activation, resultCb);
+    } else if (inProcess) {
+      inProcess->InvokeWithFreshActivation(method, input, std::move(activation), resultCb);
+    } else {
+      provider->Invoke(method, input, activation, resultCb);
+    }
+  }
+};
+
+// Hands the call to its operation, now or on the call context.
+void Invoke(Call& call) {
+  PrepareActivation(call);
+  HandlerContext const& context = call.context;
+  Dispatch dispatch{context.provider, context.inProcess, call.operation->method, nullptr};
+  if (context.methods) dispatch.found = context.methods->Find(*call.operation);
+  Core::AsyncApiResultCb resultCb = ResultCallback(call);
+  if (!context.callContext) return dispatch(call.input, std::move(call.activation), resultCb);
+  // Everything the operation needs travels with it: the server may be gone when it runs. One
+  // whose caller stopped waiting while it was queued (its time ran out, its client left) is
+  // not run: nobody would hear its answer, and what it would change is not wanted any more.
+  net::post(*context.callContext,
+            [dispatch = std::move(dispatch), input = std::move(call.input),
+             activation = std::move(call.activation), resultCb = std::move(resultCb)]() mutable {
+              if (activation->isCancelled()) return;
+              dispatch(input, std::move(activation), resultCb);
+            });
+}
+
+// Routes, admits, decodes and invokes: each stage lets the request on or refuses it.
+Verdict Run(Call& call) {
+  if (Verdict refused = Route(call)) return refused;
+  if (call.isEndpoint) return ServeEndpoint(call);
+  using Stage = Verdict (*)(Call&);
+  for (Stage const stage : {CheckRequest, Identify, Authorize, HoldPlace, DecodeInput}) {
+    if (Verdict refused = stage(call)) return refused;
+  }
+  Invoke(call);
+  return std::nullopt;
 }
 
 }  // namespace
@@ -242,198 +522,8 @@ std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request reque
                                     std::shared_ptr<Exchange> exchange) {
   RequestWiper const wiper{request};
   auto control = std::make_shared<CallControl>();
-  boost::string_view path(request.target);
-  path = path.substr(0, path.find('?'));
-
-  // Routing: the GET endpoints, then one operation per POST path.
-  Endpoint const* endpoint = FindEndpoint(context, path);
-  bool const isEndpoint = endpoint || path == kHealthPath;
-  if (request.method == "GET" && isEndpoint) {
-    ServeEndpoint(context, request, endpoint, path, *exchange, *control);
-    return control;
-  }
-  Core::OperationDescriptor const* operation = nullptr;
-  if (!isEndpoint && path.starts_with(kPathPrefix) && context.operations) {
-    boost::string_view rest = path.substr(std::strlen(kPathPrefix));
-    std::size_t const slash = rest.rfind('/');
-    if (slash != boost::string_view::npos) {
-      operation = context.operations->Find(rest.substr(0, slash), rest.substr(slash + 1));
-    }
-  }
-  // A path served with another method is answered 405 with the one it takes; a path not
-  // served at all, 404, whatever the method.
-  if ((isEndpoint || operation) && request.method != (isEndpoint ? "GET" : "POST")) {
-    Refuse(*exchange, *control, kMethodNotAllowedRefusal,
-           {HttpMessage(MessageIds::kMethodNotAllowed, {request.method})},
-           {{"Allow", isEndpoint ? "GET" : "POST"}});
-    return control;
-  }
-  if (!operation) {
-    Refuse(*exchange, *control, Wire::kOperationNotFoundError,
-           {HttpMessage(MessageIds::kUnknownPath, {std::string(path)})});
-    return control;
-  }
-  std::size_t const serviceLength = std::strlen(operation->serviceName);
-  std::string& name = control->operation;
-  name.reserve(serviceLength + 1 + std::strlen(operation->operationName));
-  name.assign(operation->serviceName, serviceLength);
-  name.append(1, '.').append(operation->operationName);
-
-  // What can be told from the request alone.
-  if (request.bodyTooLarge) {
-    Refuse(*exchange, *control, kBodyTooLargeRefusal,
-           {HttpMessage(MessageIds::kBodyTooLarge, {std::to_string(context.bodyLimit)})});
-    return control;
-  }
-  if (!EqualsIgnoringCase(MediaType(request.contentType), kJsonType)) {
-    Refuse(*exchange, *control, kUnsupportedMediaTypeRefusal,
-           {HttpMessage(MessageIds::kUnsupportedMediaType, {std::string(request.contentType)})});
-    return control;
-  }
-  bool const streamed = Accepts(request.accept, kStreamType);
-  if (!request.accept.empty() && !streamed && !Accepts(request.accept, kJsonType, true)) {
-    Refuse(*exchange, *control, kNotAcceptableRefusal,
-           {HttpMessage(MessageIds::kNotAcceptable, {Shown(request.accept)})});
-    return control;
-  }
-  if (request.timeout &&
-      !ParseTimeLimit(*request.timeout, context.maxCallTimeout, control->timeout)) {
-    Refuse(*exchange, *control, Wire::kInvalidArgumentError,
-           {HttpMessage(MessageIds::kBadHeader, {kTimeoutHeader, Shown(*request.timeout)})});
-    return control;
-  }
-  if (request.idempotencyKey && !IsIdempotencyKey(*request.idempotencyKey)) {
-    Refuse(*exchange, *control, Wire::kInvalidArgumentError,
-           {HttpMessage(MessageIds::kBadHeader,
-                        {kIdempotencyKeyHeader, Shown(*request.idempotencyKey)})});
-    return control;
-  }
-
-  // Who calls, whether it may, and whether it holds room for another call.
-  auto activation = std::make_shared<Core::AsyncActivation>();
-  activation->executionContext = std::make_shared<Core::ExecutionContext>();
-  // The key the per-caller limits count under; its prefixes are short, so that an IPv4 address
-  // key fits a string's own storage.
-  std::string limitKey = "a " + request.peerAddress;
-  if (context.authenticator) {
-    Core::SecurityContextWrappedEntry identity;
-    if (!Authenticate(context, request, identity)) {
-      RefuseUnauthenticated(*exchange, *control, request);
-      return control;
-    }
-    if (!identity.text.empty()) {
-      control->caller = identity.text;
-      limitKey = "c " + identity.text;
-    }
-    activation->executionContext->securityContext[kCallerKey] = std::move(identity);
-  }
-  if (context.authorizer && !context.authorizer(control->caller, control->operation)) {
-    Refuse(*exchange, *control, Wire::kUnauthorizedError,
-           {HttpMessage(MessageIds::kUnauthorized, {control->operation, control->caller})});
-    return control;
-  }
-  if (context.ledger) {
-    if (!exchange->BindCaller(limitKey)) {
-      Refuse(*exchange, *control, kTooManyRequestsRefusal,
-             {HttpMessage(MessageIds::kTooManyConnections,
-                          {std::to_string(context.ledger->connectionLimit())})},
-             {{"Retry-After", "1"}}, /*close=*/true);
-      return control;
-    }
-    control->callHold = context.ledger->TakeCall(limitKey);
-    if (!control->callHold) {
-      Refuse(*exchange, *control, kTooManyRequestsRefusal,
-             {HttpMessage(MessageIds::kTooManyCalls,
-                          {std::to_string(context.ledger->callLimit())})},
-             {{"Retry-After", "1"}});
-      return control;
-    }
-  }
-
-  // The input, decoded with the operation's definition.
-  Data::DataValuePtr input;
-  std::list<BaseMessage> messages;
-  Json::DecodeOptions decodeOptions;
-  decodeOptions.maxDepth = context.depthLimit;
-  if (!Json::Decode(boost::string_view(request.body.data(), request.body.size()),
-                    operation->input, &input, messages, decodeOptions)) {
-    Refuse(*exchange, *control, Wire::kInvalidArgumentError, messages);
-    return control;
-  }
-  if (context.rejectsUnknownFields && context.rejectsUnknownFields(control->operation)) {
-    Data::ValidationOptions strict;
-    strict.rejectUnknownFields = true;
-    strict.rejectUnknownNestedFields = true;
-    if (!Data::Validate(operation->input, input, messages, strict)) {
-      Refuse(*exchange, *control, Wire::kInvalidArgumentError, messages);
-      return control;
-    }
-  }
-
-  // The call, with a fresh activation.
-  activation->requestLocalizer.localeSpec = LocaleOf(request);
-  if (!request.requestId.empty()) {
-    activation->executionContext->applicationData[kRequestIdKey] = {
-        std::string(request.requestId), boost::none};
-  }
-  if (control->timeout.count() > 0) {
-    activation->executionContext->applicationData[kTimeoutKey] = {
-        std::to_string(control->timeout.count()), boost::none};
-  }
-  // A keyed call's answer may be marked a replay by the implementation, on the activation.
-  std::shared_ptr<Core::AsyncActivation const> keyed;
-  if (request.idempotencyKey) {
-    activation->executionContext->applicationData[Core::ContextKeys::kIdempotencyKey] = {
-        std::string(*request.idempotencyKey), boost::none};
-    keyed = activation;
-  }
-  std::weak_ptr<CallControl> weakControl = control;
-  activation->cancel = [weakControl] {
-    if (auto alive = weakControl.lock()) alive->cancelled = true;
-  };
-  activation->isCancelled = [weakControl] {
-    auto alive = weakControl.lock();
-    return !alive || alive->cancelled.load();
-  };
-
-  Core::AsyncApiResultCb resultCb(
-      [exchange, control, streamed, keyed](std::shared_ptr<Core::MethodResult const> const& result,
-                                           Progress const& progress,
-                                           Core::AsyncApiResultCb::Continuation&&) {
-        if (!result) {
-          if (streamed) {
-            control->streamBegun = true;
-            exchange->StreamFrame(ProgressLine(progress), false, false);
-          }
-          return;
-        }
-        Answer answer = FinalAnswer(*result, streamed, control->outcome);
-        // Read once the implementation has answered: it marks the activation before.
-        bool const replayed = keyed && Replayed(*keyed);
-        // An error before the stream began is answered as without streaming, with its own
-        // status: an input the operation refuses gets 400 whichever form was asked for.
-        if (streamed && (!result->error || control->streamBegun)) {
-          exchange->StreamFrame(std::move(answer.body), true, replayed);
-        } else {
-          if (replayed) answer.headers.push_back({kReplayedHeader, "true"});
-          exchange->Reply(std::move(answer));
-        }
-      });
-  if (context.callContext) {
-    // Everything the operation needs travels with it: the server may be gone when it runs. One
-    // whose caller stopped waiting while it was queued (its time ran out, its client left) is
-    // not run: nobody would hear its answer, and what it would change is not wanted any more.
-    net::post(*context.callContext,
-              [provider = context.provider, inProcess = context.inProcess,
-               method = operation->method, input = std::move(input),
-               activation = std::move(activation), resultCb = std::move(resultCb)]() mutable {
-                if (activation->isCancelled()) return;
-                Invoke(provider, inProcess, method, input, std::move(activation), resultCb);
-              });
-  } else {
-    Invoke(context.provider, context.inProcess, operation->method, input, std::move(activation),
-           resultCb);
-  }
+  Call call(context, request, exchange, control);
+  if (Verdict refused = Run(call)) Refuse(*exchange, *control, std::move(*refused));
   return control;
 }
 

@@ -19,6 +19,7 @@
 #include <boost/optional/optional.hpp>
 #include <boost/utility/string_view.hpp>
 
+#include "tirn/http/method_cache_internal.h"
 #include "tirn/http/server_types.h"
 #include "tirn/http/transport_internal.h"
 #include "tirn/http/wiping_allocator.h"
@@ -154,6 +155,9 @@ struct HandlerContext {
   // The same provider when it serves in process: it takes the activation the handler made
   // for the call as it is, instead of copying it.
   Core::InProcessApiProvider* inProcess = nullptr;
+  // With an in-process provider, the method each operation is served by; null otherwise, and
+  // the provider finds it by name for every call.
+  std::shared_ptr<MethodCache const> methods;
   Core::OperationTable const* operations = nullptr;
   Authenticator authenticator;
   Authorizer authorizer;

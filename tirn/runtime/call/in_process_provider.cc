@@ -20,6 +20,7 @@ bool InProcessApiProvider::Register(
     std::unique_lock<std::shared_mutex> lock(mutex_);
     auto& slot = interfaces_[name];
     previous = std::exchange(slot, interface);
+    generation_.fetch_add(1, std::memory_order_release);
   }
   // The replaced interface may be the last owner of its operations: release it unlocked.
   return static_cast<bool>(previous);
@@ -33,6 +34,7 @@ bool InProcessApiProvider::Unregister(std::string const& interfaceName) {
     if (found == interfaces_.end()) return false;
     previous = std::move(found->second);
     interfaces_.erase(found);
+    generation_.fetch_add(1, std::memory_order_release);
   }
   return true;
 }
@@ -42,6 +44,13 @@ std::shared_ptr<Provider::AsyncApiInterface const> InProcessApiProvider::Find(
   std::shared_lock<std::shared_mutex> lock(mutex_);
   auto found = interfaces_.find(interfaceName);
   return found == interfaces_.end() ? nullptr : found->second;
+}
+
+std::shared_ptr<Provider::AsyncApiMethod const> InProcessApiProvider::FindMethod(
+    MethodIdentifier const& method) const {
+  if (!method.interface) return nullptr;
+  auto interface = Find(method.interface->name);
+  return interface ? interface->Find(method.name) : nullptr;
 }
 
 void InProcessApiProvider::Invoke(std::shared_ptr<MethodIdentifier const> const& method,
@@ -66,12 +75,12 @@ void InProcessApiProvider::InvokeWithFreshActivation(
   }
   // Copied out so that the call runs without the lock: an operation may register or
   // unregister interfaces, or call this provider again.
-  std::shared_ptr<Provider::AsyncApiInterface const> interface = Find(method->interface->name);
-  if (!interface) {
+  std::shared_ptr<Provider::AsyncApiMethod const> found = FindMethod(*method);
+  if (!found) {
     detail::AnswerOperationNotFound(method->interface->name, method->name, resultCb);
     return;
   }
-  interface->Invoke(method->name, input, callActivation, resultCb);
+  found->Invoke(input, callActivation, resultCb);
 }
 
 }  // namespace Core

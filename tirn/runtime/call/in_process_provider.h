@@ -11,11 +11,21 @@
 //   provider->Register(ServicesSvc::AsyncServiceBinder::BindImplementation(impl));
 //   auto apiStub = std::make_shared<Tirn::Stub::AsyncApiStub>(provider, templateActivation);
 //
-// Thread-safety: Register, Unregister, Find and Invoke may be called concurrently from any
-// number of threads.
+// A transport that serves many calls of the same operations may resolve each operation once
+// (FindMethod) and call it directly, resolving again only when generation() has moved since:
+//
+//   std::uint64_t const seen = provider->generation();
+//   auto method = provider->FindMethod(*identifier);  // null: answer through Invoke instead
+//   ... later calls: if (provider->generation() == seen) method->Invoke(input, activation, cb);
+//
+// Thread-safety: Register, Unregister, Find, FindMethod, generation and Invoke may be called
+// concurrently from any number of threads. generation() is one atomic load; a generation read
+// before a FindMethod is never newer than what that FindMethod sees.
 #ifndef TIRN_RUNTIME_CALL_IN_PROCESS_PROVIDER_H_
 #define TIRN_RUNTIME_CALL_IN_PROCESS_PROVIDER_H_
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -51,6 +61,14 @@ class TIRN_CORE_EXPORT InProcessApiProvider : public AsyncApiProvider {
   // The interface registered under `interfaceName`, or null.
   std::shared_ptr<Provider::AsyncApiInterface const> Find(std::string const& interfaceName) const;
 
+  // The operation `method` names (its interface's and its own name), as served now; null when
+  // that interface or operation is not registered.
+  std::shared_ptr<Provider::AsyncApiMethod const> FindMethod(MethodIdentifier const& method) const;
+
+  // How many times Register and Unregister have changed what is served: a method found while
+  // the generation was g is the one served for as long as the generation stays g.
+  std::uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
+
   // Passes the call to the registered interface, with a copy of `activation` made for this
   // call (AsyncActivation::ForCall), or a new default activation with an empty execution
   // context when `activation` is null. A call to an interface or operation that is not
@@ -70,6 +88,8 @@ class TIRN_CORE_EXPORT InProcessApiProvider : public AsyncApiProvider {
 
  private:
   mutable std::shared_mutex mutex_;
+  // Raised under mutex_ held exclusively, after each change of interfaces_.
+  std::atomic<std::uint64_t> generation_{0};
   std::map<std::string, std::shared_ptr<Provider::AsyncApiInterface const>, std::less<>>
       interfaces_;
 };
