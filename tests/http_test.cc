@@ -1295,25 +1295,37 @@ TEST(HttpServer, AnOperationWhoseCallerStoppedWaitingBeforeItRanIsNotRun) {
 // (current equal to maximum): a server that says it has finished before it answers.
 class FinalLookingProgress : public Tirn::Core::AsyncApiProvider {
  public:
-  explicit FinalLookingProgress(std::shared_ptr<Tirn::Core::AsyncApiProvider> inner)
-      : inner_(std::move(inner)) {}
+  FinalLookingProgress(std::shared_ptr<Tirn::Core::AsyncApiProvider> inner,
+                       std::shared_ptr<std::atomic<int>> calls)
+      : inner_(std::move(inner)), calls_(std::move(calls)) {}
   void Invoke(std::shared_ptr<Tirn::Core::MethodIdentifier const> const& method,
               Tirn::Data::DataValuePtr const& input, Activation const& activation,
               Tirn::Core::AsyncApiResultCb const& resultCb) override {
+    ++*calls_;
     resultCb(nullptr, Tirn::Progress(5, 5, 5), {});
     inner_->Invoke(method, input, activation, resultCb);
   }
 
  private:
   std::shared_ptr<Tirn::Core::AsyncApiProvider> inner_;
+  std::shared_ptr<std::atomic<int>> calls_;
 };
 
 // A server that sends such a report cannot crash its client: the report is dropped and the
 // future receives the answer that follows.
 TEST(HttpHostilePeers, AProgressReportThatLooksFinalDoesNotEndTheCall) {
   World::Options options = Scripted();
-  options.wrap = [](auto inner) { return std::make_shared<FinalLookingProgress>(inner); };
+  auto calls = std::make_shared<std::atomic<int>>(0);
+  options.wrap = [calls](auto inner) {
+    return std::make_shared<FinalLookingProgress>(inner, calls);
+  };
   World world(options);
+  // A provider of another kind than the in-process one gets only input that conforms: the
+  // server validates it before the call leaves.
+  RawAnswer const refused = Send(world.server->port(), Post(kGetPath, R"({"provider": 7})"));
+  EXPECT_EQ(refused.status, 400) << refused.body;
+  EXPECT_NE(refused.body.find("tirn.validation.wrong.kind"), std::string::npos) << refused.body;
+  EXPECT_EQ(calls->load(), 0);
   for (char const* id : {"progress", "missing"}) {
     SCOPED_TRACE(id);
     auto future = world.providers->Get(id);

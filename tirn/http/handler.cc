@@ -350,7 +350,10 @@ Verdict HoldPlace(Call& call) {
 Verdict DecodeInput(Call& call) {
   std::list<BaseMessage> messages;
   Json::DecodeOptions options;
-  options.validate = false;
+  // An in-process provider's operations check their input themselves, so it is read here
+  // without a second pass; a provider of another kind may hand it to code that does not, so
+  // its input is validated before it leaves.
+  options.validate = call.context.inProcess == nullptr;
   options.maxDepth = call.context.depthLimit;
   boost::string_view const body(call.request.body.data(), call.request.body.size());
   if (!Json::Decode(body, call.operation->input, &call.input, messages, options)) {
