@@ -33,14 +33,13 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = boost::beast::http;
 using tcp = boost::asio::ip::tcp;
-using namespace std::chrono_literals;
 
 using Request = http::request<http::string_body>;
 using Answer = http::response<http::string_body>;
 
 // How long a connection may wait for its next request, and an answer take to be written.
-constexpr auto kFloorIdleWait = 30s;
-constexpr auto kFloorWriteWait = 5s;
+constexpr std::chrono::seconds kFloorIdleWait{30};
+constexpr std::chrono::seconds kFloorWriteWait{5};
 
 // I/O threads for the floor: `count` threads running one io_context of its own. Asio is
 // header-only in the benchmarks and compiled into tirn_http, so the floor never shares an
