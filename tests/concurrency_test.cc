@@ -188,9 +188,11 @@ using Reach = std::function<std::shared_ptr<Tirn::Core::AsyncApiProvider>(
     std::shared_ptr<Tirn::Core::InProcessApiProvider> const&)>;
 
 // kClientThreads threads make `callsPerThread` calls each through one shared stub; every call
-// must get exactly one final delivery, the right one.
-void ExpectEveryCallAnsweredOnce(Reach const& reach, int callsPerThread) {
-  WorkerPool pool(kWorkerThreads);
+// must get exactly one final delivery, the right one. The service answers on `pool`, which the
+// caller makes before whatever `reach` starts, so that it outlives it: a server still running
+// after the calls are answered may yet be handed a call sent again, and that call reaches the
+// pool.
+void ExpectEveryCallAnsweredOnce(WorkerPool& pool, Reach const& reach, int callsPerThread) {
   auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
   provider->Register(KmsServices::AsyncServiceBinder::BindImplementation(
       std::make_shared<PooledServices>(pool), GermanCatalog()));
@@ -283,7 +285,9 @@ void ExpectEveryCallAnsweredOnce(Reach const& reach, int callsPerThread) {
 }
 
 TEST(Concurrency, EveryCallThroughSharedStubsGetsExactlyOneFinalDelivery) {
-  ExpectEveryCallAnsweredOnce([](auto const& provider) { return provider; }, kCallsPerThread);
+  WorkerPool pool(kWorkerThreads);
+  ExpectEveryCallAnsweredOnce(pool, [](auto const& provider) { return provider; },
+                              kCallsPerThread);
 }
 
 // The same through one HTTP client provider to one server, each on threads of its own.
@@ -292,11 +296,13 @@ TEST(Concurrency, EveryCallThroughSharedStubsGetsExactlyOneFinalDelivery) {
 // has a server before that one that refuses every connection: the calls that start there go
 // on to the next, while the client comes to prefer it.
 void ExpectEveryRemoteCallAnsweredOnce(bool callThreads, bool pastADeadServer = false) {
+  WorkerPool pool(kWorkerThreads);
   Tirn::Http::IoThreads serverThreads(2);
   Tirn::Http::IoThreads clientThreads(2);
   Tirn::Http::IoThreads operationThreads(2);
   std::unique_ptr<Tirn::Http::Server> server;
   ExpectEveryCallAnsweredOnce(
+      pool,
       [&](std::shared_ptr<Tirn::Core::InProcessApiProvider> const& provider)
           -> std::shared_ptr<Tirn::Core::AsyncApiProvider> {
         // Every call may be in flight at once, each on a connection of its own: the server
