@@ -150,7 +150,7 @@ class OurServer {
   OurServer() {
     provider_->Register(
         Providers::AsyncServiceBinder::BindImplementation(std::make_shared<FixedProviders>()));
-    server_ = std::make_unique<Tirn::Http::Server>(threads_.context(), provider_, TI::Operations(),
+    server_ = std::make_unique<Tirn::Http::Server>(threads_.contexts(), provider_, TI::Operations(),
                                                    Tirn::Http::ServerOptions{});
   }
 
@@ -182,7 +182,7 @@ class OurClient {
     options.poolSize = poolSize;
     options.defaultTimeout = std::chrono::duration_cast<std::chrono::milliseconds>(kCallWait);
     auto provider = std::make_shared<Tirn::Http::ClientProvider>(
-        threads_.context(), "http://127.0.0.1:" + std::to_string(port), TI::Operations(),
+        threads_.contexts(), "http://127.0.0.1:" + std::to_string(port), TI::Operations(),
         options);
     auto templateActivation = std::make_shared<Tirn::Core::AsyncActivation>();
     templateActivation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();

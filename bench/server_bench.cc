@@ -424,7 +424,7 @@ class ThroughServer final : public Side {
     options.poolSize = static_cast<std::size_t>(
         *std::max_element(std::begin(kThreadCounts), std::end(kThreadCounts)));
     options.defaultTimeout = std::chrono::duration_cast<std::chrono::milliseconds>(kCallWait);
-    auto provider = std::make_shared<Tirn::Http::ClientProvider>(side->threads_.context(), url,
+    auto provider = std::make_shared<Tirn::Http::ClientProvider>(side->threads_.contexts(), url,
                                                                  TI::Operations(), options);
     auto templateActivation = std::make_shared<Tirn::Core::AsyncActivation>();
     templateActivation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();

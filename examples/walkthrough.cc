@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
   } else {
     clientThreads = std::make_unique<Tirn::Http::IoThreads>(1);
     std::string error;
-    provider = Tirn::Http::ClientProvider::Create(clientThreads->context(), url, Ti::Operations(),
+    provider = Tirn::Http::ClientProvider::Create(clientThreads->contexts(), url, Ti::Operations(),
                                                   {}, &error);
     if (!provider) {
       std::fprintf(stderr, "walkthrough: %s\n", error.c_str());

@@ -299,7 +299,7 @@ void ExpectEveryRemoteCallAnsweredOnce(bool callThreads, bool pastADeadServer = 
   WorkerPool pool(kWorkerThreads);
   Tirn::Http::IoThreads serverThreads(2);
   Tirn::Http::IoThreads clientThreads(2);
-  Tirn::Http::IoThreads operationThreads(2);
+  Tirn::Http::WorkThreads operationThreads(2);
   std::unique_ptr<Tirn::Http::Server> server;
   ExpectEveryCallAnsweredOnce(
       pool,
@@ -312,7 +312,7 @@ void ExpectEveryRemoteCallAnsweredOnce(bool callThreads, bool pastADeadServer = 
         serverOptions.maxConnectionsPerAddress = 0;
         if (callThreads) serverOptions.callContext = &operationThreads.context();
         server = std::make_unique<Tirn::Http::Server>(
-            serverThreads.context(), provider, TI::Operations(), serverOptions);
+            serverThreads.contexts(), provider, TI::Operations(), serverOptions);
         std::string error;
         EXPECT_TRUE(server->Start(&error)) << error;
         Tirn::Http::ClientOptions options;
@@ -323,7 +323,7 @@ void ExpectEveryRemoteCallAnsweredOnce(bool callThreads, bool pastADeadServer = 
           ::close(raw_http::Bind(dead));  // bound, then closed: refused
           urls.insert(urls.begin(), "http://127.0.0.1:" + std::to_string(ntohs(dead.sin_port)));
         }
-        return std::make_shared<Tirn::Http::ClientProvider>(clientThreads.context(), urls,
+        return std::make_shared<Tirn::Http::ClientProvider>(clientThreads.contexts(), urls,
                                                             TI::Operations(), options);
       },
       kRemoteCallsPerThread);
@@ -391,7 +391,7 @@ TEST(Concurrency, AnswersAfterTheServerIsGoneTouchNothingFreed) {
                                       << static_cast<int>(late));
       auto provider = std::make_shared<HoldingProvider>();
       auto threads = std::make_unique<Tirn::Http::IoThreads>(2);
-      auto server = std::make_unique<Tirn::Http::Server>(threads->context(), provider,
+      auto server = std::make_unique<Tirn::Http::Server>(threads->contexts(), provider,
                                                          TI::Operations(),
                                                          Tirn::Http::ServerOptions{});
       std::string error;

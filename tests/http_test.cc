@@ -66,6 +66,7 @@ struct Outcome {
   boost::optional<T> value;
   Tirn::Data::ErrorValuePtr error;
   std::vector<Tirn::Progress> progress;  // every delivery's progress, the final one last
+  std::thread::id deliveredOn;           // the thread of the final delivery
 };
 
 // Makes a call and waits (bounded) for its final delivery.
@@ -81,6 +82,7 @@ Outcome<T> Call(Invoke invoke) {
         if (!progress.IsFinal()) return;
         outcome->value = value;
         outcome->error = error;
+        outcome->deliveredOn = std::this_thread::get_id();
         done->set_value();
       });
   invoke(result);
@@ -240,7 +242,7 @@ struct World {
     std::shared_ptr<Tirn::Core::AsyncApiProvider> calls = provider;
     if (options.remote) {
       if (options.callThreads > 0) {
-        callThreads = std::make_unique<Tirn::Http::IoThreads>(options.callThreads);
+        callThreads = std::make_unique<Tirn::Http::WorkThreads>(options.callThreads);
         options.server.callContext = &callThreads->context();
       }
       options.server.log = [this](std::string const& line) {
@@ -257,13 +259,13 @@ struct World {
         if (options.client.caFile.empty()) options.client.caFile = files.certificate;
       }
       server = std::make_unique<Tirn::Http::Server>(
-          threads.context(), options.wrap ? options.wrap(provider) : provider, TI::Operations(),
+          threads.contexts(), options.wrap ? options.wrap(provider) : provider, TI::Operations(),
           options.server);
       std::string error;
       EXPECT_TRUE(server->Start(&error)) << error;
       url = std::string(options.tls ? "https" : "http") + "://localhost:" +
             std::to_string(server->port());
-      calls = std::make_shared<Tirn::Http::ClientProvider>(threads.context(), url,
+      calls = std::make_shared<Tirn::Http::ClientProvider>(threads.contexts(), url,
                                                            TI::Operations(), options.client);
     }
     auto templateActivation = CallerActivation();
@@ -318,7 +320,7 @@ struct World {
   test_tls::Files files;
   Tirn::Http::IoThreads threads{2};
   // Stopped before `threads`: an operation still queued there holds a connection of theirs.
-  std::unique_ptr<Tirn::Http::IoThreads> callThreads;
+  std::unique_ptr<Tirn::Http::WorkThreads> callThreads;
   std::shared_ptr<Tirn::Core::InProcessApiProvider> provider =
       std::make_shared<Tirn::Core::InProcessApiProvider>();
   Reference::ReferenceServer reference;
@@ -348,7 +350,7 @@ std::unique_ptr<Providers::AsyncServiceStub> ProvidersAt(Tirn::Http::IoThreads& 
                                                          std::string const& url,
                                                          Tirn::Http::ClientOptions options = {}) {
   return std::make_unique<Providers::AsyncServiceStub>(std::make_shared<Tirn::Stub::AsyncApiStub>(
-      std::make_shared<Tirn::Http::ClientProvider>(threads.context(), url, TI::Operations(),
+      std::make_shared<Tirn::Http::ClientProvider>(threads.contexts(), url, TI::Operations(),
                                                    std::move(options)),
       CallerActivation()));
 }
@@ -1065,7 +1067,7 @@ TEST(HttpTls, CreateRefusesFilesItCannotUse) {
     options.privateKeyFile = c.key;
     std::string error;
     auto const provider = Tirn::Http::ClientProvider::Create(
-        threads.context(), "https://127.0.0.1:1", TI::Operations(), options, &error);
+        threads.contexts(), "https://127.0.0.1:1", TI::Operations(), options, &error);
     EXPECT_EQ(provider == nullptr, !c.says.empty());
     EXPECT_NE(error.find(c.says), std::string::npos) << error;
   }
@@ -1073,7 +1075,7 @@ TEST(HttpTls, CreateRefusesFilesItCannotUse) {
   Tirn::Http::ClientOptions unused;
   unused.caFile = "/nonexistent/ca.pem";
   std::string error;
-  EXPECT_NE(Tirn::Http::ClientProvider::Create(threads.context(), "http://127.0.0.1:1",
+  EXPECT_NE(Tirn::Http::ClientProvider::Create(threads.contexts(), "http://127.0.0.1:1",
                                                TI::Operations(), unused, &error),
             nullptr)
       << error;
@@ -1289,6 +1291,74 @@ TEST(HttpServer, AnOperationWhoseCallerStoppedWaitingBeforeItRanIsNotRun) {
   EXPECT_EQ(calls.blocking->invoked, 2) << "the call that timed out while queued was run";
 }
 
+// Notes the thread each call is handed over on, then passes it on. The first `meet` calls are
+// held, without holding their threads, until that many have arrived; the last to arrive
+// passes them all on.
+class ThreadNoting : public Tirn::Core::AsyncApiProvider {
+ public:
+  ThreadNoting(std::shared_ptr<Tirn::Core::AsyncApiProvider> inner, std::size_t meet)
+      : inner_(std::move(inner)), meet_(meet) {}
+  void Invoke(std::shared_ptr<Tirn::Core::MethodIdentifier const> const& method,
+              Tirn::Data::DataValuePtr const& input, Activation const& activation,
+              Tirn::Core::AsyncApiResultCb const& resultCb) override {
+    std::vector<std::function<void()>> go;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      threads_.push_back(std::this_thread::get_id());
+      held_.push_back([=] { inner_->Invoke(method, input, activation, resultCb); });
+      if (threads_.size() >= meet_) go.swap(held_);
+    }
+    for (auto const& call : go) call();
+  }
+  // The threads the calls came on, in order.
+  std::vector<std::thread::id> Threads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return threads_;
+  }
+
+ private:
+  std::shared_ptr<Tirn::Core::AsyncApiProvider> inner_;
+  std::size_t const meet_;
+  std::mutex mutex_;
+  std::vector<std::thread::id> threads_;
+  std::vector<std::function<void()>> held_;
+};
+
+// Server and client spread their connections over the contexts they are given, one thread
+// each, and a connection's work stays on its thread. Two calls in flight at once go on two
+// connections, served and answered on two threads on each side; later calls, one after
+// another, reuse one connection and all run on one thread on each side.
+TEST(HttpServer, EachConnectionLivesOnOneOfTheContextsInTurn) {
+  std::shared_ptr<ThreadNoting> noting;
+  World::Options options;
+  options.wrap = [&](std::shared_ptr<Tirn::Core::AsyncApiProvider> inner) {
+    return noting = std::make_shared<ThreadNoting>(std::move(inner), 2);
+  };
+  World world(options);
+  auto first = std::async(std::launch::async, [&] { return world.List(); });
+  auto second = std::async(std::launch::async, [&] { return world.List(); });
+  auto const together = {first.get(), second.get()};
+  std::set<std::thread::id> deliveredTogether;
+  for (auto const& outcome : together) {
+    EXPECT_TRUE(outcome.value) << Describe(outcome.error);
+    deliveredTogether.insert(outcome.deliveredOn);
+  }
+  EXPECT_EQ(deliveredTogether.size(), 2u) << "both calls in flight were answered on one thread";
+  std::set<std::thread::id> deliveredLater;
+  for (int i = 0; i < 20; ++i) {
+    auto const outcome = world.List();
+    EXPECT_TRUE(outcome.value) << Describe(outcome.error);
+    deliveredLater.insert(outcome.deliveredOn);
+  }
+  EXPECT_EQ(deliveredLater.size(), 1u) << "one client connection's answers came on several threads";
+
+  auto const served = noting->Threads();
+  ASSERT_EQ(served.size(), 22u);
+  EXPECT_NE(served[0], served[1]) << "both calls in flight were served on one thread";
+  EXPECT_EQ(std::set<std::thread::id>(served.begin() + 2, served.end()).size(), 1u)
+      << "one server connection's calls ran on several threads";
+}
+
 // ---- Hostile peers --------------------------------------------------------------------------
 
 // Forwards calls to another provider, after a progress report whose numbers look final
@@ -1415,7 +1485,7 @@ TEST(HttpWire, EachSideWritesItsMessageOnce) {
   Tirn::Http::ClientOptions options;
   options.defaultTimeout = kWait;
   auto client = std::make_shared<Tirn::Http::ClientProvider>(
-      world.threads.context(), "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)),
+      world.threads.contexts(), "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)),
       TI::Operations(), options);
   Providers::AsyncServiceStub stub(
       std::make_shared<Tirn::Stub::AsyncApiStub>(client, CallerActivation()));
@@ -1873,7 +1943,7 @@ TEST(HttpTravel, ACallWaitsForAServerThatStartsWithinItsTimeLimit) {
   Tirn::Http::IoThreads serverThreads(1);
   Tirn::Http::ServerOptions serverOptions;
   serverOptions.port = port;
-  Tirn::Http::Server server(serverThreads.context(), provider, TI::Operations(), serverOptions);
+  Tirn::Http::Server server(serverThreads.contexts(), provider, TI::Operations(), serverOptions);
   std::string error;
   ASSERT_TRUE(server.Start(&error)) << error;
   ASSERT_EQ(future.wait_for(kWait), std::future_status::ready);

@@ -192,7 +192,7 @@ class Client {
   Client(std::string const& url, Tirn::Http::ClientOptions options) : threads_(1) {
     options.defaultTimeout = std::chrono::seconds(5);
     options.connectTimeout = std::chrono::seconds(2);
-    auto provider = std::make_shared<Tirn::Http::ClientProvider>(threads_.context(), url,
+    auto provider = std::make_shared<Tirn::Http::ClientProvider>(threads_.contexts(), url,
                                                                  Ti::Operations(), options);
     auto activation = std::make_shared<Tirn::Core::AsyncActivation>();
     activation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();

@@ -266,7 +266,7 @@ inline std::string Get(std::string const& path, std::string const& extra = "") {
 struct Served {
   Served(std::shared_ptr<Tirn::Core::AsyncApiProvider> provider,
          Tirn::Core::OperationTable const& table, Tirn::Http::ServerOptions options = {}) {
-    server = std::make_unique<Tirn::Http::Server>(threads.context(), std::move(provider), table,
+    server = std::make_unique<Tirn::Http::Server>(threads.contexts(), std::move(provider), table,
                                                   std::move(options));
     std::string error;
     EXPECT_TRUE(server->Start(&error)) << error;

@@ -51,7 +51,7 @@ constexpr auto kWait = 10s;  // no call in these tests may take longer
 // A key-providers stub on a client of its own for `urls`, on threads of its own.
 struct Client {
   explicit Client(std::vector<std::string> const& urls, Tirn::Http::ClientOptions options = {})
-      : provider(std::make_shared<Tirn::Http::ClientProvider>(threads.context(), urls,
+      : provider(std::make_shared<Tirn::Http::ClientProvider>(threads.contexts(), urls,
                                                               TI::Operations(), options)),
         providers(std::make_shared<Tirn::Stub::AsyncApiStub>(
             provider, std::make_shared<Tirn::Core::AsyncActivation>())) {}
@@ -351,7 +351,7 @@ TEST(ClientRetries, AFailureNamesTheServerOfItsAttempt) {
   Tirn::Http::IoThreads threads(1);
   for (auto const& urls : {std::vector<std::string>{}, {UrlOf(ports[0]), "ftp://x:3"}}) {
     std::string error;
-    EXPECT_FALSE(Tirn::Http::ClientProvider::Create(threads.context(), urls, TI::Operations(), {},
+    EXPECT_FALSE(Tirn::Http::ClientProvider::Create(threads.contexts(), urls, TI::Operations(), {},
                                                     &error));
     EXPECT_FALSE(error.empty());
   }

@@ -50,7 +50,7 @@ CallOutcome Exchange(Tirn::Core::OperationTable const& table, CallSettings const
   // One thread runs the connection; the answer is waited for here.
   Tirn::Http::IoThreads threads(1);
   CallOutcome refused;
-  auto provider = Tirn::Http::ClientProvider::Create(threads.context(), settings.urls, table,
+  auto provider = Tirn::Http::ClientProvider::Create(threads.contexts(), settings.urls, table,
                                                      options, &refused.usageError);
   if (!provider) return refused;
   auto activation = std::make_shared<Tirn::Core::AsyncActivation>();

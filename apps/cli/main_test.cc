@@ -81,7 +81,7 @@ struct Served {
       options.tlsCertificateFile = files.certificate;
       options.tlsPrivateKeyFile = files.key;
     }
-    server = std::make_unique<Tirn::Http::Server>(threads.context(), provider, TI::Operations(),
+    server = std::make_unique<Tirn::Http::Server>(threads.contexts(), provider, TI::Operations(),
                                                   options);
     std::string error;
     EXPECT_TRUE(server->Start(&error)) << error;

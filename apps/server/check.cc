@@ -81,7 +81,7 @@ void CheckTls(ServerConfig const& config, Findings& found) {
   options.tlsClientCrlFile = config.clientCrlFile;
   Tirn::Http::IoThreads threads(1);
   Tirn::Core::OperationTable const none("", {});
-  Tirn::Http::Server server(threads.context(),
+  Tirn::Http::Server server(threads.contexts(),
                             std::make_shared<Tirn::Core::InProcessApiProvider>(), none, options);
   std::string error;
   if (!server.ReloadTls(&error)) found.problems.push_back(error);

@@ -198,15 +198,15 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
     // The operations run here, so that one waiting for the store holds none of the threads
     // that serve the connections. Made first and so joined last: a connection may hand an
     // operation over until the threads serving connections are joined.
-    Tirn::Http::IoThreads callThreads(config.callThreads);
+    Tirn::Http::WorkThreads callThreads(config.callThreads);
     Tirn::Http::IoThreads threads(config.threads);
     options.callContext = &callThreads.context();
-    Tirn::Http::Server server(threads.context(), provider,
+    Tirn::Http::Server server(threads.contexts(), provider,
                               Com::Ostrel::Nox::TrustedInfrastructure::Operations(), options);
     Tirn::Core::OperationTable const noOperations("", {});
     std::unique_ptr<Tirn::Http::Server> metricsServer;
     if (config.metricsSeparate) {
-      metricsServer = std::make_unique<Tirn::Http::Server>(threads.context(), provider,
+      metricsServer = std::make_unique<Tirn::Http::Server>(threads.contexts(), provider,
                                                            noOperations, metricsOptions);
     }
     if (!server.Start(&error) || (metricsServer && !metricsServer->Start(&error))) {

@@ -30,9 +30,9 @@ int main() {
   Tirn::Http::ServerOptions options;  // 127.0.0.1; port 0 picks a free one
   // Operations that block (on a disk, a database) run on threads of their own, never on the
   // threads that serve the connections. Made before the server, so that they outlive it.
-  Tirn::Http::IoThreads callThreads(4);
+  Tirn::Http::WorkThreads callThreads(4);
   options.callContext = &callThreads.context();
-  Tirn::Http::Server server(serverThreads.context(), provider,
+  Tirn::Http::Server server(serverThreads.contexts(), provider,
                             Com::Ostrel::Nox::TrustedInfrastructure::Operations(), options);
   std::string error;
   if (!server.Start(&error)) {
@@ -48,7 +48,7 @@ int main() {
   // #include "tirn/http/io_threads.h"
   Tirn::Http::IoThreads clientThreads(1);
   auto remote = std::make_shared<Tirn::Http::ClientProvider>(
-      clientThreads.context(), url, Com::Ostrel::Nox::TrustedInfrastructure::Operations());
+      clientThreads.contexts(), url, Com::Ostrel::Nox::TrustedInfrastructure::Operations());
   Providers::AsyncServiceStub providers(std::make_shared<Tirn::Stub::AsyncApiStub>(
       remote, std::make_shared<Tirn::Core::AsyncActivation>()));
   // As in process: the same calls, errors and progress.
@@ -72,7 +72,7 @@ int main() {
   Tirn::Http::ClientOptions retrying;
   retrying.maxAttempts = 3;  // requests sent, in all, while none gets an answer or a 502 or 503
   auto both = std::make_shared<Tirn::Http::ClientProvider>(
-      clientThreads.context(), servers, Com::Ostrel::Nox::TrustedInfrastructure::Operations(),
+      clientThreads.contexts(), servers, Com::Ostrel::Nox::TrustedInfrastructure::Operations(),
       retrying);
   // The caller's own idempotency key, sent on every attempt of the call: a server that kept
   // the outcome of a call with this key answers with it instead of doing the call again, even

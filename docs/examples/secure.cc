@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     identity.text = presented.clientName;
     return true;
   };
-  Tirn::Http::Server server(serverThreads.context(), provider, Ti::Operations(), options);
+  Tirn::Http::Server server(serverThreads.contexts(), provider, Ti::Operations(), options);
   std::string error;
   if (!server.Start(&error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
   // a fixed one. An empty token sends none.
   credentials.tokenSupplier = [] { return std::string("s3cret-token-of-reporting"); };
   std::string problem;
-  auto remote = Tirn::Http::ClientProvider::Create(clientThreads.context(), url, Ti::Operations(),
+  auto remote = Tirn::Http::ClientProvider::Create(clientThreads.contexts(), url, Ti::Operations(),
                                                    credentials, &problem);
   if (!remote) {
     // A file that cannot be read, or a key that does not match its certificate.
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
   // Without the token, the same client is refused before any operation runs.
   Tirn::Http::ClientOptions tokenless = credentials;
   tokenless.tokenSupplier = nullptr;
-  auto anonymous = Tirn::Http::ClientProvider::Create(clientThreads.context(), url,
+  auto anonymous = Tirn::Http::ClientProvider::Create(clientThreads.contexts(), url,
                                                       Ti::Operations(), tokenless, &problem);
   auto refused =
       Providers::AsyncServiceStub(std::make_shared<Tirn::Stub::AsyncApiStub>(

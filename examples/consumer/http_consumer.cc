@@ -22,14 +22,14 @@ int main() {
   implementation->Register(
       KeyServers::AsyncServiceBinder::BindImplementation(std::make_shared<OneKeyServer>()));
   Tirn::Http::IoThreads threads(1);
-  Tirn::Http::Server server(threads.context(), implementation, Ti::Operations(), {});
+  Tirn::Http::Server server(threads.contexts(), implementation, Ti::Operations(), {});
   std::string error;
   if (!server.Start(&error)) {
     std::fprintf(stderr, "http consumer: %s\n", error.c_str());
     return 1;
   }
   auto remote = Tirn::Http::ClientProvider::Create(
-      threads.context(), "http://127.0.0.1:" + std::to_string(server.port()), Ti::Operations(),
+      threads.contexts(), "http://127.0.0.1:" + std::to_string(server.port()), Ti::Operations(),
       {}, &error);
   if (!remote) {
     std::fprintf(stderr, "http consumer: %s\n", error.c_str());

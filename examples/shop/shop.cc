@@ -103,7 +103,7 @@ int Serve(unsigned short port) {
   Tirn::Http::IoThreads threads(2);
   Tirn::Http::ServerOptions options;
   options.port = port;
-  Tirn::Http::Server server(threads.context(), Shop(), Com::Example::Shop::Operations(), options);
+  Tirn::Http::Server server(threads.contexts(), Shop(), Com::Example::Shop::Operations(), options);
   std::string error;
   if (!server.Start(&error)) {
     std::cerr << "shop: " << error << "\n";

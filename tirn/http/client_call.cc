@@ -576,7 +576,7 @@ void StartCall(std::shared_ptr<ConnectionPool> pool, CallPacing const& pacing,
                Core::AsyncApiResultCb const& resultCb) {
   auto call = std::make_shared<Call>(pool, pacing, target.frames, resultCb);
   if (!call->Prepare(target.operation, target.path, input, activation, target.fetch)) {
-    return call->FailUnsent(pool->context());
+    return call->FailUnsent(pool->NextContext());
   }
   pool->Acquire(call);
 }

@@ -34,10 +34,10 @@ std::vector<detail::BaseUrl> BaseUrlsOf(std::vector<std::string> const& baseUrls
 // The operations' paths and answer definitions, made once, over the client's connections.
 class ClientProvider::Impl {
  public:
-  Impl(net::io_context& context, std::vector<std::string> const& baseUrls,
+  Impl(IoContexts contexts, std::vector<std::string> const& baseUrls,
        Core::OperationTable const& operations, ClientOptions options)
       : operations_(operations),
-        pool_(std::make_shared<detail::ConnectionPool>(context, BaseUrlsOf(baseUrls),
+        pool_(std::make_shared<detail::ConnectionPool>(std::move(contexts), BaseUrlsOf(baseUrls),
                                                        std::move(options))) {
     entries_.reserve(operations_.operations().size());
     for (auto const& operation : operations_.operations()) {
@@ -93,23 +93,26 @@ class ClientProvider::Impl {
   std::unordered_map<Core::OperationDescriptor const*, Entry> entries_;
 };
 
-ClientProvider::ClientProvider(net::io_context& context, std::string const& baseUrl,
+ClientProvider::ClientProvider(IoContexts contexts, std::string const& baseUrl,
                                Core::OperationTable const& operations, ClientOptions options)
-    : ClientProvider(context, std::vector<std::string>{baseUrl}, operations, std::move(options)) {}
+    : ClientProvider(std::move(contexts), std::vector<std::string>{baseUrl}, operations,
+                     std::move(options)) {}
 
-ClientProvider::ClientProvider(net::io_context& context, std::vector<std::string> const& baseUrls,
+ClientProvider::ClientProvider(IoContexts contexts, std::vector<std::string> const& baseUrls,
                                Core::OperationTable const& operations, ClientOptions options)
-    : impl_(std::make_shared<Impl>(context, baseUrls, operations, std::move(options))) {}
+    : impl_(std::make_shared<Impl>(std::move(contexts), baseUrls, operations,
+                                   std::move(options))) {}
 
-std::shared_ptr<ClientProvider> ClientProvider::Create(net::io_context& context,
+std::shared_ptr<ClientProvider> ClientProvider::Create(IoContexts contexts,
                                                        std::string const& baseUrl,
                                                        Core::OperationTable const& operations,
                                                        ClientOptions options,
                                                        std::string* error) {
-  return Create(context, std::vector<std::string>{baseUrl}, operations, std::move(options), error);
+  return Create(std::move(contexts), std::vector<std::string>{baseUrl}, operations,
+                std::move(options), error);
 }
 
-std::shared_ptr<ClientProvider> ClientProvider::Create(net::io_context& context,
+std::shared_ptr<ClientProvider> ClientProvider::Create(IoContexts contexts,
                                                        std::vector<std::string> const& baseUrls,
                                                        Core::OperationTable const& operations,
                                                        ClientOptions options,
@@ -121,7 +124,8 @@ std::shared_ptr<ClientProvider> ClientProvider::Create(net::io_context& context,
     return nullptr;
   }
   auto provider =
-      std::make_shared<ClientProvider>(context, baseUrls, operations, std::move(options));
+      std::make_shared<ClientProvider>(std::move(contexts), baseUrls, operations,
+                                       std::move(options));
   if (!provider->impl_->tlsSetupError().empty()) {
     if (error) *error = provider->impl_->tlsSetupError();
     return nullptr;

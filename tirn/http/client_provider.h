@@ -5,7 +5,7 @@
 //
 //   Tirn::Http::IoThreads threads(1);
 //   auto provider = std::make_shared<Tirn::Http::ClientProvider>(
-//       threads.context(), "https://kms.example:8443",
+//       threads.contexts(), "https://kms.example:8443",
 //       Com::Ostrel::Nox::TrustedInfrastructure::Operations(), options);
 //   auto apiStub = std::make_shared<Tirn::Stub::AsyncApiStub>(provider, templateActivation);
 //
@@ -56,10 +56,13 @@
 // order for one. Answer bodies are wiped from memory once read; requests (body and header
 // fields, the token among them) are kept for the call's attempts and wiped when it ends.
 //
-// Threads: the provider starts none of its own, but the first call makes Asio's asynchronous
-// resolver start its one internal thread (per io_context) to look the server's name up.
-// Thread-safety: Invoke may be called from any number of threads at once. Answers are
-// delivered on the io_context's threads.
+// Threads and contexts: the provider runs on io_contexts the application owns (one, run by any
+// number of threads, or several, typically one per thread: tirn/http/io_threads.h). Each
+// connection lives on one of them, the next in turn, and everything done for it runs there.
+// The provider starts no thread of its own, but the first call on a context makes Asio's
+// asynchronous resolver start its one internal thread for that context, to look the server's
+// name up. Thread-safety: Invoke may be called from any number of threads at once. Answers
+// are delivered on the contexts' threads.
 #ifndef TIRN_HTTP_CLIENT_PROVIDER_H_
 #define TIRN_HTTP_CLIENT_PROVIDER_H_
 
@@ -71,15 +74,10 @@
 #include <vector>
 
 #include "tirn/http/client_options.h"
+#include "tirn/http/io_threads.h"
 #include "tirn/http/protocol.h"
 #include "tirn/runtime/call/invocation.h"
 #include "tirn/runtime/call/operation_table.h"
-
-namespace boost {
-namespace asio {
-class io_context;
-}  // namespace asio
-}  // namespace boost
 
 namespace Tirn {
 namespace Http {
@@ -95,22 +93,22 @@ class TIRN_HTTP_EXPORT ClientProvider : public Core::AsyncApiProvider {
   // Calls the server at `baseUrl` ("http://host:port" or "https://host:port", no path).
   // Throws std::invalid_argument for a malformed URL (a programming error); a URL that comes
   // from a user goes through Create instead. `operations` must outlive the provider.
-  ClientProvider(boost::asio::io_context& context, std::string const& baseUrl,
+  ClientProvider(IoContexts contexts, std::string const& baseUrl,
                  Core::OperationTable const& operations, ClientOptions options = {});
   // Calls the servers at `baseUrls`, each as above, in that order of preference (see the
   // header's comment). Throws std::invalid_argument for an empty list or a malformed URL.
-  ClientProvider(boost::asio::io_context& context, std::vector<std::string> const& baseUrls,
+  ClientProvider(IoContexts contexts, std::vector<std::string> const& baseUrls,
                  Core::OperationTable const& operations, ClientOptions options = {});
 
   // The same for URLs and files that may be wrong: null, with what is wrong in `*error`, when
   // a URL is malformed, the list is empty, or (for https) the CA file, the client certificate
   // or its key cannot be used. Never throws for them. (A provider made by a constructor
   // instead answers each https call with that TLS failure.)
-  static std::shared_ptr<ClientProvider> Create(boost::asio::io_context& context,
+  static std::shared_ptr<ClientProvider> Create(IoContexts contexts,
                                                 std::string const& baseUrl,
                                                 Core::OperationTable const& operations,
                                                 ClientOptions options, std::string* error);
-  static std::shared_ptr<ClientProvider> Create(boost::asio::io_context& context,
+  static std::shared_ptr<ClientProvider> Create(IoContexts contexts,
                                                 std::vector<std::string> const& baseUrls,
                                                 Core::OperationTable const& operations,
                                                 ClientOptions options, std::string* error);

@@ -76,9 +76,9 @@ bool Connection::StillOpen() {
   return peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
-ConnectionPool::ConnectionPool(net::io_context& context, std::vector<BaseUrl> urls,
+ConnectionPool::ConnectionPool(IoContexts contexts, std::vector<BaseUrl> urls,
                                ClientOptions options)
-    : context_(context), options_(std::move(options)), urls_(std::move(urls)) {
+    : contexts_(std::move(contexts)), options_(std::move(options)), urls_(std::move(urls)) {
   ClampTimeLimits({&options_.maxCallTimeout, &options_.defaultTimeout, &options_.connectTimeout,
                    &options_.idleTimeout});
   if (std::any_of(urls_.begin(), urls_.end(), [](BaseUrl const& url) { return url.tls; })) {
@@ -129,13 +129,13 @@ void ConnectionPool::NewStream(Connection& connection, std::size_t url) {
 
 std::shared_ptr<Connection> ConnectionPool::NewConnectionLocked() {
   ++open_;
-  auto connection = std::make_shared<Connection>(context_);
+  auto connection = std::make_shared<Connection>(NextContext());
   std::weak_ptr<ConnectionPool> weak = shared_from_this();
   connection->place = std::shared_ptr<void>(static_cast<void*>(nullptr), [weak](void*) {
     // Runs wherever the connection is released, possibly under mutex_: the queue is served
-    // from the io_context.
+    // from an io_context.
     if (auto self = weak.lock()) {
-      net::post(self->context_, [weak] {
+      net::post(self->NextContext(), [weak] {
         if (auto alive = weak.lock()) alive->PlaceFreed();
       });
     }
@@ -174,7 +174,7 @@ void ConnectionPool::Acquire(std::shared_ptr<PooledCall> const& call) {
   if (connection) {
     call->Run(std::move(connection));
   } else {
-    call->Wait(context_);
+    call->Wait(NextContext());
   }
 }
 

@@ -15,6 +15,7 @@
 
 #include "tirn/http/asio_internal.h"
 #include "tirn/http/client_options.h"
+#include "tirn/http/io_threads.h"
 
 namespace Tirn {
 namespace Http {
@@ -72,13 +73,17 @@ class ConnectionPool : public std::enable_shared_from_this<ConnectionPool> {
   // `urls` as ParseBaseUrls made them, at least one. The options' time limits are clamped to
   // what a deadline can hold. The TLS context (made when a URL is https) verifies the server
   // as `options` say; tlsSetupError() tells why it cannot be used.
-  ConnectionPool(net::io_context& context, std::vector<BaseUrl> urls, ClientOptions options);
+  ConnectionPool(IoContexts contexts, std::vector<BaseUrl> urls, ClientOptions options);
   ~ConnectionPool();
 
   ConnectionPool(ConnectionPool const&) = delete;
   ConnectionPool& operator=(ConnectionPool const&) = delete;
 
-  net::io_context& context() const { return context_; }
+  // The next of the client's contexts in turn, where a new connection (or a call's wait for
+  // one) lives.
+  net::io_context& NextContext() {
+    return contexts_[nextContext_.fetch_add(1, std::memory_order_relaxed) % contexts_.size()];
+  }
   ClientOptions const& options() const { return options_; }
   BaseUrl const& url(std::size_t at) const { return urls_[at]; }
   // Why the CA file or the client certificate cannot be used; empty when they can.
@@ -115,7 +120,8 @@ class ConnectionPool : public std::enable_shared_from_this<ConnectionPool> {
   // A new connection taking one of the places; the caller holds mutex_.
   std::shared_ptr<Connection> NewConnectionLocked();
 
-  net::io_context& context_;
+  IoContexts const contexts_;
+  std::atomic<std::size_t> nextContext_{0};
   ClientOptions options_;
   std::vector<BaseUrl> const urls_;
   std::atomic<std::size_t> preferred_{0};

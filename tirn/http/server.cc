@@ -96,11 +96,11 @@ HandlerContext HandlerContextFor(std::shared_ptr<Core::AsyncApiProvider> provide
 class Server::Impl final : public detail::SessionHost,
                            public std::enable_shared_from_this<Server::Impl> {
  public:
-  Impl(net::io_context& context, std::shared_ptr<Core::AsyncApiProvider> provider,
+  Impl(IoContexts contexts, std::shared_ptr<Core::AsyncApiProvider> provider,
        Core::OperationTable const& operations, ServerOptions options)
-      : context_(context),
+      : contexts_(std::move(contexts)),
         options_(std::move(options)),
-        acceptor_(net::make_strand(context)),
+        acceptor_(net::make_strand(contexts_[0])),
         graceTimer_(acceptor_.get_executor()) {
     detail::ClampTimeLimits(
         {&options_.maxCallTimeout, &options_.readTimeout, &options_.idleTimeout});
@@ -175,7 +175,9 @@ class Server::Impl final : public detail::SessionHost,
   // still open after `grace`.
   void StopAccepting(std::chrono::milliseconds grace, std::function<void()> done);
 
-  net::io_context& context_;
+  IoContexts const contexts_;
+  // The context the next connection accepted lives on; only on the acceptor's strand.
+  std::size_t nextContext_ = 0;
   ServerOptions options_;
   HandlerContext handler_;
   tcp::acceptor acceptor_;
@@ -298,7 +300,7 @@ bool Server::Impl::Start(std::string* error) {
     if (!tls) return false;
     std::atomic_store(&tls_, std::move(tls));
   }
-  tcp::resolver resolver(context_);
+  tcp::resolver resolver(contexts_[0]);
   auto endpoints = resolver.resolve(options_.address, std::to_string(options_.port),
                                     tcp::resolver::passive, ec);
   if (ec || endpoints.empty()) {
@@ -327,10 +329,13 @@ bool Server::Impl::Start(std::string* error) {
   return true;
 }
 
+// Each connection lives on the next of the contexts in turn, on a strand of its own there.
 void Server::Impl::Accept() {
+  net::io_context& context = contexts_[nextContext_];
+  nextContext_ = (nextContext_ + 1) % contexts_.size();
   acceptor_.async_accept(
-      net::make_strand(context_), [self = shared_from_this()](beast::error_code ec,
-                                                               tcp::socket socket) {
+      net::make_strand(context), [self = shared_from_this()](beast::error_code ec,
+                                                             tcp::socket socket) {
         if (ec) {
           if (ec == net::error::operation_aborted || !self->acceptor_.is_open()) return;
           self->Log("accept failed: " + ec.message());
@@ -442,9 +447,9 @@ void Server::Impl::StopAccepting(std::chrono::milliseconds grace, std::function<
   });
 }
 
-Server::Server(net::io_context& context, std::shared_ptr<Core::AsyncApiProvider> provider,
+Server::Server(IoContexts contexts, std::shared_ptr<Core::AsyncApiProvider> provider,
                Core::OperationTable const& operations, ServerOptions options)
-    : impl_(std::make_shared<Impl>(context, std::move(provider), operations,
+    : impl_(std::make_shared<Impl>(std::move(contexts), std::move(provider), operations,
                                    std::move(options))) {}
 
 Server::~Server() { impl_->Stop(std::chrono::milliseconds(0), {}); }

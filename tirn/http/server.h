@@ -8,7 +8,7 @@
 //   Tirn::Http::IoThreads threads(2);  // tirn/http/io_threads.h
 //   Tirn::Http::ServerOptions options;
 //   options.port = 0;  // any free port
-//   Tirn::Http::Server server(threads.context(), provider,
+//   Tirn::Http::Server server(threads.contexts(), provider,
 //                             Com::Ostrel::Nox::TrustedInfrastructure::Operations(), options);
 //   std::string error;
 //   if (!server.Start(&error)) Fail(error);
@@ -16,13 +16,16 @@
 //   ...
 //   server.Stop(std::chrono::seconds(5));
 //
-// The server runs on an io_context that the application owns and runs on threads of its own
-// (tirn/http/io_threads.h owns some for programs that want that); it starts no thread itself, and resolves
-// its listen address synchronously in Start. Every limit has a safe default; a slow or hostile client is cut off by them
-// while others keep being served.
+// The server runs on io_contexts that the application owns and runs on threads of its own
+// (tirn/http/io_threads.h owns some for programs that want that): one context run by several
+// threads, or several contexts, typically one per thread. It accepts on the first, and each
+// connection lives on one of them, the next in turn, where everything done for it runs: with
+// one context per thread, a connection's work never wakes another thread. The server starts
+// no thread itself, and resolves its listen address synchronously in Start. Every limit has a
+// safe default; a slow or hostile client is cut off by them while others keep being served.
 //
 // Thread-safety: Start, Stop and port may be called from any thread; the callbacks in the
-// options are called from the io_context's threads, possibly concurrently.
+// options are called from the contexts' threads, possibly concurrently.
 #ifndef TIRN_HTTP_SERVER_H_
 #define TIRN_HTTP_SERVER_H_
 
@@ -33,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "tirn/http/io_threads.h"
 #include "tirn/http/protocol.h"
 #include "tirn/http/server_options.h"
 #include "tirn/http/server_types.h"
@@ -45,10 +49,11 @@ namespace Http {
 
 class TIRN_HTTP_EXPORT Server {
  public:
-  // Serves `provider`'s operations listed in `operations`, which must outlive the server.
-  Server(boost::asio::io_context& context, std::shared_ptr<Core::AsyncApiProvider> provider,
+  // Serves `provider`'s operations listed in `operations`, which must outlive the server, on
+  // `contexts` (one io_context converts to them).
+  Server(IoContexts contexts, std::shared_ptr<Core::AsyncApiProvider> provider,
          Core::OperationTable const& operations, ServerOptions options);
-  // Stops at once (no grace) if still running. Destroy the server before the io_context it
+  // Stops at once (no grace) if still running. Destroy the server before any io_context it
   // runs on.
   ~Server();
 

@@ -109,8 +109,8 @@ struct ServerOptions {
   // operation that blocks (a store waiting for its disk) holds one of those threads, never an
   // I/O thread and the connections it serves. Null: operations run on the I/O thread that read
   // the request, which suits operations that answer at once or hand their work on. It must be
-  // run by threads (Tirn::Http::IoThreads owns some) and outlive the server's connections
-  // (until Stop's `done`, or until the io_context the server runs on has stopped). An
+  // run by threads (Tirn::Http::WorkThreads owns some, sharing it) and outlive the server's
+  // connections (until Stop's `done`, or until the contexts the server runs on have stopped). An
   // operation queued or running there holds no connection, only the way back to one, so the
   // two contexts may go in either order after that.
   boost::asio::io_context* callContext = nullptr;
