@@ -455,6 +455,55 @@ TEST(Concurrency, AnswersAfterTheServerIsGoneTouchNothingFreed) {
   }
 }
 
+// A client on two contexts with one connection: the first call takes it (on the first
+// context), the second waits for it on the second context, then runs on it once the first is
+// answered. The second call, held by the server, is left in flight while the client and then
+// its threads are destroyed. It is owned both by its read on the first context and by its wait
+// on the second: a handler left unrun on one context owns an I/O object of the other, and
+// nothing freed may be touched when the contexts go (AddressSanitizer watches).
+TEST(Concurrency, ACallLeftInFlightAcrossTwoContextsTouchesNothingFreedWhenTheyGo) {
+  using Summaries = std::list<std::shared_ptr<KmsServices::Summary const>>;
+  auto provider = std::make_shared<HoldingProvider>();
+  Tirn::Http::IoThreads serverThreads(1);
+  Tirn::Http::Server server(serverThreads.contexts(), provider, TI::Operations(),
+                            Tirn::Http::ServerOptions{});
+  std::string error;
+  ASSERT_TRUE(server.Start(&error)) << error;
+
+  auto clientThreads = std::make_unique<Tirn::Http::IoThreads>(2);
+  Tirn::Http::ClientOptions options;
+  options.maxConnections = 1;
+  auto stub = std::make_unique<KmsServices::AsyncServiceStub>(std::make_shared<Tirn::Stub::AsyncApiStub>(
+      std::make_shared<Tirn::Http::ClientProvider>(
+          clientThreads->contexts(), "http://127.0.0.1:" + std::to_string(server.port()),
+          TI::Operations(), options),
+      TemplateActivation()));
+  Slot first;
+  Slot second;
+  Countdown firstAnswered(1);
+  Countdown secondAnswered(1);
+  auto const anyAnswer = [](auto const&, auto const&) { return true; };
+  stub->List(nullptr, nullptr, Track<Summaries>(first, firstAnswered, anyAnswer));
+  std::optional<HoldingProvider::HeldCall> held = provider->Take();
+  ASSERT_TRUE(held.has_value());
+  stub->List(nullptr, nullptr, Track<Summaries>(second, secondAnswered, anyAnswer));
+
+  auto answer = std::make_shared<Tirn::Core::MethodResult>();
+  answer->output = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
+  answer->final = true;
+  held->result(answer, Tirn::Progress(0, 1, 1), nullptr);
+  ASSERT_TRUE(firstAnswered.Wait(std::chrono::seconds(10)));
+  // The second call now runs on the first one's connection, and the server holds it.
+  held = provider->Take();
+  ASSERT_TRUE(held.has_value());
+
+  stub.reset();
+  clientThreads.reset();
+  EXPECT_EQ(first.finalDeliveries, 1);
+  // Answered once, as abandoned, when the client's last hold on it went.
+  EXPECT_EQ(second.finalDeliveries, 1);
+}
+
 // ---- Trees shared between threads ------------------------------------------------------------
 
 using Tirn::Data::DataDefinitionPtr;
