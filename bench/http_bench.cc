@@ -10,7 +10,9 @@
 // the same size (ours streams it as one chunk of a chunked answer, the floor with a length).
 //
 // Each case runs 1, 8 or 64 callers, each a thread making blocking calls one after another
-// (a promise per call), after a few untimed calls per caller that open the connections. Both
+// (a promise per call), after a few untimed calls per caller that open the connections.
+// Blocking: ours again, each call made on its caller's thread (ClientProvider::InvokeAndWait)
+// instead of through the client's pool and I/O threads. Both
 // stacks give their server and their client two I/O threads each. Everything runs on
 // 127.0.0.1 with ephemeral ports, and every wait is bounded: a call that takes longer than
 // kCallWait, or a case that takes longer than kRunLimit, fails the case.
@@ -174,10 +176,27 @@ class OurServer {
   std::unique_ptr<Tirn::Http::Server> server_;
 };
 
-// The generated stub over a Tirn::Http::ClientProvider on its own I/O threads.
+// Hands each call to a client provider's blocking form: the caller's thread makes it.
+class BlockingCalls : public Tirn::Core::AsyncApiProvider {
+ public:
+  explicit BlockingCalls(std::shared_ptr<Tirn::Http::ClientProvider> client)
+      : client_(std::move(client)) {}
+  void Invoke(std::shared_ptr<Tirn::Core::MethodIdentifier const> const& method,
+              Tirn::Data::DataValuePtr const& input,
+              std::shared_ptr<Tirn::Core::AsyncActivation> const& activation,
+              Tirn::Core::AsyncApiResultCb const& resultCb) override {
+    client_->InvokeAndWait(method, input, activation, resultCb);
+  }
+
+ private:
+  std::shared_ptr<Tirn::Http::ClientProvider> client_;
+};
+
+// The generated stub over a Tirn::Http::ClientProvider on its own I/O threads; with
+// `blocking`, over its blocking form, each call made on the caller's thread.
 class OurClient {
  public:
-  OurClient(unsigned short port, std::size_t poolSize) {
+  OurClient(unsigned short port, std::size_t poolSize, bool blocking) {
     Tirn::Http::ClientOptions options;
     options.poolSize = poolSize;
     options.defaultTimeout = std::chrono::duration_cast<std::chrono::milliseconds>(kCallWait);
@@ -188,8 +207,10 @@ class OurClient {
     templateActivation->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
     templateActivation->requestLocalizer.localeSpec =
         std::make_shared<Tirn::L10n::LocaleSpec const>("en-US", "C", "Europe/Berlin");
+    std::shared_ptr<Tirn::Core::AsyncApiProvider> calls = provider;
+    if (blocking) calls = std::make_shared<BlockingCalls>(provider);
     stub_ = std::make_unique<Providers::AsyncServiceStub>(
-        std::make_shared<Tirn::Stub::AsyncApiStub>(provider, templateActivation));
+        std::make_shared<Tirn::Stub::AsyncApiStub>(calls, templateActivation));
   }
 
   // One get, waited for: true when it answered the fixed provider.
@@ -305,7 +326,7 @@ bool RecordExchange(Exchange* exchange, std::string* error) {
   {
     auto recorder = std::make_shared<FloorServer>(threads.context(), "application/json", "null");
     if (!recorder->Start(error)) return false;
-    OurClient client(recorder->port(), 1);
+    OurClient client(recorder->port(), 1, false);
     std::string ignored;
     client.Call(&ignored);  // the recorder's answer does not decode; only the request counts
     auto first = recorder->First();
@@ -370,7 +391,8 @@ void Measure(benchmark::State& state, std::function<bool(int caller, std::string
   state.counters["allocs_per_call"] = allocationsPerCall;
 }
 
-void Ours(benchmark::State& state) {
+// Our stack, the client's calls made through its pool or, `blocking`, on the callers' threads.
+void OursWith(benchmark::State& state, bool blocking) {
   std::size_t const callers = static_cast<std::size_t>(state.range(0));
   OurServer server;
   std::string error;
@@ -378,9 +400,12 @@ void Ours(benchmark::State& state) {
     state.SkipWithError(error.c_str());
     return;
   }
-  OurClient client(server.port(), std::max<std::size_t>(callers, 8));
+  OurClient client(server.port(), std::max<std::size_t>(callers, 8), blocking);
   Measure(state, [&client](int, std::string* failure) { return client.Call(failure); });
 }
+
+void Ours(benchmark::State& state) { OursWith(state, false); }
+void Blocking(benchmark::State& state) { OursWith(state, true); }
 
 void Floor(benchmark::State& state) {
   std::size_t const callers = static_cast<std::size_t>(state.range(0));
@@ -466,23 +491,22 @@ class RatioReporter : public bench::MedianReporter {
     std::printf("\nOurs / peer (calls per second: below 1.0, we are slower; p50 latency and "
                 "CPU per call: above 1.0, we are slower)\n");
     for (char const* peer : {"Floor", "Grpc"}) {
-      for (int callers : kConcurrencies) {
-        std::string const args = "callers:" + std::to_string(callers);
-        double ratios[3];
-        bool measured = true;
-        char const* const counters[] = {"calls_per_s", "p50_us", "cpu_us_per_call"};
-        for (int i = 0; i < 3; ++i) {
-          double const* ours = Figure("Ours", args, counters[i]);
-          double const* theirs = Figure(peer, args, counters[i]);
-          measured = measured && ours && theirs;
-          if (measured) ratios[i] = *ours / *theirs;
+      for (char const* ourCase : {"Ours", "Blocking"}) {
+        for (int callers : kConcurrencies) {
+          std::string const args = "callers:" + std::to_string(callers);
+          double ratios[3];
+          bool measured = true;
+          char const* const counters[] = {"calls_per_s", "p50_us", "cpu_us_per_call"};
+          for (int i = 0; i < 3; ++i) {
+            double const* ours = Figure(ourCase, args, counters[i]);
+            double const* theirs = Figure(peer, args, counters[i]);
+            measured = measured && ours && theirs;
+            if (measured) ratios[i] = *ours / *theirs;
+          }
+          if (!measured) continue;
+          std::printf("  %-8s / %-5s %2d callers: calls/s %5.2f   p50 %5.2f   cpu/call %5.2f\n",
+                      ourCase, peer, callers, ratios[0], ratios[1], ratios[2]);
         }
-        if (!measured) {
-          std::printf("  %-5s %2d callers: not measured\n", peer, callers);
-          continue;
-        }
-        std::printf("  %-5s %2d callers: calls/s %5.2f   p50 %5.2f   cpu/call %5.2f\n", peer,
-                    callers, ratios[0], ratios[1], ratios[2]);
       }
     }
   }
@@ -506,8 +530,8 @@ int main(int argc, char** argv) {
   // Ours and the peers alternate, so that a change in the machine's load touches all alike.
   for (int callers : kConcurrencies) {
     for (auto const& [name, function] :
-         {std::make_pair("Ours", &Ours), std::make_pair("Floor", &Floor),
-          std::make_pair("Grpc", &Grpc)}) {
+         {std::make_pair("Ours", &Ours), std::make_pair("Blocking", &Blocking),
+          std::make_pair("Floor", &Floor), std::make_pair("Grpc", &Grpc)}) {
       benchmark::RegisterBenchmark(name, function)
           ->ArgName("callers")
           ->Arg(callers)

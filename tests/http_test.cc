@@ -582,6 +582,88 @@ TEST(HttpCalls, ACallerThatCancelsAbortsTheRequest) {
   EXPECT_NE(Describe(outcome.error).find(Tirn::Http::MessageIds::kCancelled), std::string::npos);
 }
 
+// Hands every call to a client provider's blocking form: a stub over it makes each call on
+// the caller's thread, and returns once it is answered.
+class WaitingProvider : public Tirn::Core::AsyncApiProvider {
+ public:
+  explicit WaitingProvider(std::shared_ptr<Tirn::Http::ClientProvider> client)
+      : client_(std::move(client)) {}
+  void Invoke(std::shared_ptr<Tirn::Core::MethodIdentifier const> const& method,
+              Tirn::Data::DataValuePtr const& input, Activation const& activation,
+              Tirn::Core::AsyncApiResultCb const& resultCb) override {
+    client_->InvokeAndWait(method, input, activation, resultCb);
+  }
+
+ private:
+  std::shared_ptr<Tirn::Http::ClientProvider> client_;
+};
+
+// A key-providers stub whose calls block, through a client of its own to `urls`.
+std::unique_ptr<Providers::AsyncServiceStub> BlockingProvidersAt(
+    Tirn::Http::IoThreads& threads, std::vector<std::string> const& urls) {
+  auto client = std::make_shared<Tirn::Http::ClientProvider>(threads.contexts(), urls,
+                                                             TI::Operations());
+  return std::make_unique<Providers::AsyncServiceStub>(std::make_shared<Tirn::Stub::AsyncApiStub>(
+      std::make_shared<WaitingProvider>(std::move(client)), CallerActivation()));
+}
+
+// A blocking call is sent, tried again past a server that refuses it, answered and delivered
+// on the caller's own thread; the caller's next calls reuse its one connection.
+TEST(HttpCalls, ABlockingCallIsMadeAndAnsweredOnTheCallersThread) {
+  std::atomic<int> opened{0};
+  World::Options options = Remote();
+  options.server.connectionEvent = [&opened](Tirn::Http::ConnectionEvent const& event) {
+    if (event.kind == Tirn::Http::ConnectionEvent::kOpened) ++opened;
+  };
+  World world(options);
+  sockaddr_in dead{};
+  ::close(raw_http::Bind(dead));  // bound, then closed: refused
+  auto const stub = BlockingProvidersAt(
+      world.threads, {"http://127.0.0.1:" + std::to_string(ntohs(dead.sin_port)), world.url});
+  int const openedBefore = opened;
+  for (int i = 0; i < 3; ++i) {
+    auto const outcome = Call<Providers::ListMethod::Result>(
+        [&](auto r) { stub->List(nullptr, nullptr, r); });
+    EXPECT_TRUE(outcome.value) << Describe(outcome.error);
+    EXPECT_EQ(outcome.deliveredOn, std::this_thread::get_id()) << "call " << i;
+  }
+  EXPECT_EQ(opened - openedBefore, 1);
+}
+
+// A blocking call's time limit, and a cancellation from another thread, end it as they end a
+// pooled call: the caller's thread sees them while it waits.
+TEST(HttpCalls, ABlockingCallEndsAtItsTimeLimitOrWhenCancelledFromAnotherThread) {
+  for (bool const cancel : {false, true}) {
+    SCOPED_TRACE(cancel ? "cancelled" : "timed out");
+    World world(Scripted());
+    auto const stub = BlockingProvidersAt(world.threads, {world.url});
+    auto activation = CallerActivation();
+    auto cancelled = std::make_shared<std::atomic<bool>>(false);
+    std::thread canceller;
+    if (cancel) {
+      activation->isCancelled = [cancelled] { return cancelled->load(); };
+      canceller = std::thread([&] {
+        world.held->Wait();
+        *cancelled = true;
+      });
+    } else {
+      Tirn::Http::SetDeadline(activation, 300ms);
+    }
+    auto const outcome = Call<std::shared_ptr<Providers::Info const>>(
+        [&](auto r) { stub->Get("hold", activation, r); });
+    if (canceller.joinable()) canceller.join();
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.deliveredOn, std::this_thread::get_id());
+    if (cancel) {
+      EXPECT_EQ(outcome.error->name(), Wire::kGenericError);
+      EXPECT_NE(Describe(outcome.error).find(Tirn::Http::MessageIds::kCancelled),
+                std::string::npos);
+    } else {
+      EXPECT_EQ(outcome.error->name(), Wire::kTimedOutError);
+    }
+  }
+}
+
 TEST(HttpCalls, AnOutputWithNoJsonFormIsAnsweredAsAnInternalError) {
   World world(Scripted());
   auto const streamed = world.Get("not-utf8");

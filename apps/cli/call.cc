@@ -47,7 +47,8 @@ CallOutcome Exchange(Tirn::Core::OperationTable const& table, CallSettings const
     options.defaultTimeout = settings.timeout;
     options.connectTimeout = std::min(options.connectTimeout, settings.timeout);
   }
-  // One thread runs the connection; the answer is waited for here.
+  // A call is made on this thread (ClientProvider::InvokeAndWait); a document is fetched on
+  // the pool's one thread, and its answer waited for here.
   Tirn::Http::IoThreads threads(1);
   CallOutcome refused;
   auto provider = Tirn::Http::ClientProvider::Create(threads.contexts(), settings.urls, table,
@@ -104,7 +105,8 @@ CallOutcome CallRemote(Tirn::Core::OperationTable const& table,
                   [&](Tirn::Http::ClientProvider& provider,
                       std::shared_ptr<Tirn::Core::AsyncActivation> const& activation,
                       Tirn::Core::AsyncApiResultCb const& callback) {
-                    provider.Invoke(operation.method, input, activation, callback);
+                    // Made on this thread, which waits for the answer anyway.
+                    provider.InvokeAndWait(operation.method, input, activation, callback);
                   });
 }
 

@@ -1,9 +1,12 @@
 #include "tirn/http/client_provider.h"
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -37,7 +40,8 @@ class ClientProvider::Impl {
   Impl(IoContexts contexts, std::vector<std::string> const& baseUrls,
        Core::OperationTable const& operations, ClientOptions options)
       : operations_(operations),
-        pool_(std::make_shared<detail::ConnectionPool>(std::move(contexts), BaseUrlsOf(baseUrls),
+        urls_(BaseUrlsOf(baseUrls)),
+        pool_(std::make_shared<detail::ConnectionPool>(std::move(contexts), urls_,
                                                        std::move(options))) {
     entries_.reserve(operations_.operations().size());
     for (auto const& operation : operations_.operations()) {
@@ -51,6 +55,37 @@ class ClientProvider::Impl {
               Data::DataValuePtr const& input,
               std::shared_ptr<Core::AsyncActivation> const& activation,
               Core::AsyncApiResultCb const& resultCb) {
+    Start(pool_, method, input, activation, resultCb);
+  }
+
+  // The call on this thread's lane, run by this thread until its final result is delivered.
+  void InvokeAndWait(std::shared_ptr<Core::MethodIdentifier const> const& method,
+                     Data::DataValuePtr const& input,
+                     std::shared_ptr<Core::AsyncActivation> const& activation,
+                     Core::AsyncApiResultCb const& resultCb) {
+    Lane& lane = LaneOfThisThread();
+    // Set by the final delivery, on this thread; atomic for an abandoned call's answer, made
+    // where its last hold goes.
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    Core::AsyncApiResultCb delivered(
+        [resultCb, finished](std::shared_ptr<Core::MethodResult const> const& result,
+                             Progress const& progress, Core::AsyncApiResultCb::Continuation&& next) {
+          if (result) finished->store(true);
+          resultCb(result, progress, std::move(next));
+        });
+    Start(lane.pool, method, input, activation, delivered);
+    delivered = Core::AsyncApiResultCb();  // the call's copies are the last: dropped, they answer
+    lane.context.restart();
+    while (!finished->load() && lane.context.run_one() > 0) {
+    }
+  }
+
+ private:
+  void Start(std::shared_ptr<detail::ConnectionPool> const& pool,
+             std::shared_ptr<Core::MethodIdentifier const> const& method,
+             Data::DataValuePtr const& input,
+             std::shared_ptr<Core::AsyncActivation> const& activation,
+             Core::AsyncApiResultCb const& resultCb) {
     static std::string const kNone;
     std::string const& interfaceName =
         method && method->interface ? method->interface->name : kNone;
@@ -67,9 +102,10 @@ class ClientProvider::Impl {
       path = OperationPath(interfaceName, operationName);
       target.path = path;
     }
-    detail::StartCall(pool_, kPacing, target, input, activation, resultCb);
+    detail::StartCall(pool, kPacing, target, input, activation, resultCb);
   }
 
+ public:
   void Fetch(std::string const& target, std::shared_ptr<Core::AsyncActivation> const& activation,
              Core::AsyncApiResultCb const& resultCb) {
     detail::CallTarget get;
@@ -87,8 +123,35 @@ class ClientProvider::Impl {
     std::shared_ptr<detail::AnswerReader::Frames const> frames;
   };
 
+  // A thread's own way to the servers for its blocking calls: one connection at most, on a
+  // context that only that thread runs, while it waits for a call. The pool goes first, then
+  // the context, with whatever of the pool its unrun handlers still hold.
+  struct Lane {
+    Lane(std::vector<detail::BaseUrl> const& urls, ClientOptions options)
+        : pool(std::make_shared<detail::ConnectionPool>(IoContexts(context), urls,
+                                                        OneConnection(std::move(options)))) {}
+    static ClientOptions OneConnection(ClientOptions options) {
+      options.maxConnections = 1;
+      options.poolSize = 1;
+      return options;
+    }
+    net::io_context context;
+    std::shared_ptr<detail::ConnectionPool> pool;
+  };
+
+  Lane& LaneOfThisThread() {
+    std::lock_guard<std::mutex> lock(lanesMutex_);
+    std::unique_ptr<Lane>& lane = lanes_[std::this_thread::get_id()];
+    if (!lane) lane = std::make_unique<Lane>(urls_, pool_->options());
+    return *lane;
+  }
+
   Core::OperationTable const& operations_;
+  std::vector<detail::BaseUrl> const urls_;
   std::shared_ptr<detail::ConnectionPool> const pool_;
+  std::mutex lanesMutex_;
+  // By the thread that made blocking calls; kept until the provider goes.
+  std::unordered_map<std::thread::id, std::unique_ptr<Lane>> lanes_;
   // By the table's descriptor, which the table's hashed lookup finds.
   std::unordered_map<Core::OperationDescriptor const*, Entry> entries_;
 };
@@ -140,6 +203,13 @@ void ClientProvider::Invoke(std::shared_ptr<Core::MethodIdentifier const> const&
                             std::shared_ptr<Core::AsyncActivation> const& activation,
                             Core::AsyncApiResultCb const& resultCb) {
   impl_->Invoke(method, input, activation, resultCb);
+}
+
+void ClientProvider::InvokeAndWait(std::shared_ptr<Core::MethodIdentifier const> const& method,
+                                   Data::DataValuePtr const& input,
+                                   std::shared_ptr<Core::AsyncActivation> const& activation,
+                                   Core::AsyncApiResultCb const& resultCb) {
+  impl_->InvokeAndWait(method, input, activation, resultCb);
 }
 
 void ClientProvider::Fetch(std::string const& target,

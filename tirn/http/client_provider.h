@@ -121,6 +121,26 @@ class TIRN_HTTP_EXPORT ClientProvider : public Core::AsyncApiProvider {
               Data::DataValuePtr const& input, std::shared_ptr<Core::AsyncActivation> const& activation,
               Core::AsyncApiResultCb const& resultCb) override;
 
+  // The same call, made on the calling thread, which it blocks until the final result has
+  // been delivered: for a caller that would wait for the answer anyway. This thread writes the
+  // request, reads the answer and delivers it to `resultCb` (progress reports, then the
+  // result) before returning, so that the call crosses no thread (the one exception: Asio's
+  // resolver thread looks the server's name up when a connection is made).
+  //
+  // The call goes on a connection of this thread's own, made on its first blocking call and
+  // kept for its next ones until the provider is destroyed: one per calling thread, beside the
+  // pool that ClientOptions::maxConnections bounds. The rules of Invoke hold, checked by this
+  // thread while it waits: the time limit ends the call with timed_out; a cancellation from
+  // another thread (the activation's isCancelled()) is seen within kCancelPoll; a request
+  // that got no answer is sent again, after the same pauses, while the options allow. Safe to
+  // call from any number of threads at once, each on its own connection; a call made from
+  // one of the provider's own io_context threads blocks that thread's other connections
+  // meanwhile. Invoke (and a stub's future form, which calls Invoke) keeps the pooled path.
+  void InvokeAndWait(std::shared_ptr<Core::MethodIdentifier const> const& method,
+                     Data::DataValuePtr const& input,
+                     std::shared_ptr<Core::AsyncActivation> const& activation,
+                     Core::AsyncApiResultCb const& resultCb);
+
   // Reads the document the server serves at `target` by GET ("/v1/operations" for its
   // operations, "/v1/openapi.json"), over the same connections and with the same token, TLS
   // settings, language and time limit as a call with `activation`. `resultCb` receives, once,
