@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -662,6 +663,28 @@ TEST(HttpCalls, ABlockingCallEndsAtItsTimeLimitOrWhenCancelledFromAnotherThread)
       EXPECT_EQ(outcome.error->name(), Wire::kTimedOutError);
     }
   }
+}
+
+// A blocking call made from within the delivery of another, on the same thread, is answered
+// as well, before the outer call returns.
+TEST(HttpCalls, ABlockingCallMadeFromWithinAnotherOnesDeliveryIsAnswered) {
+  World world(Remote());
+  auto const stub = BlockingProvidersAt(world.threads, {world.url});
+  bool outerAnswered = false;
+  std::optional<bool> innerAnswered;
+  Tirn::AsyncResult<Providers::ListMethod::Result, Tirn::AsyncResultTerminateCbPolicy> outer(
+      [&](boost::optional<Providers::ListMethod::Result> const& value,
+          Tirn::Data::ErrorValuePtr const&, Tirn::Progress const& progress) {
+        if (!progress.IsFinal()) return;
+        outerAnswered = static_cast<bool>(value);
+        auto const inner = Call<Providers::ListMethod::Result>(
+            [&](auto r) { stub->List(nullptr, nullptr, r); });
+        innerAnswered = static_cast<bool>(inner.value);
+      });
+  stub->List(nullptr, nullptr, outer);
+  EXPECT_TRUE(outerAnswered);
+  ASSERT_TRUE(innerAnswered.has_value()) << "the outer call returned before its delivery ended";
+  EXPECT_TRUE(*innerAnswered);
 }
 
 TEST(HttpCalls, AnOutputWithNoJsonFormIsAnsweredAsAnInternalError) {

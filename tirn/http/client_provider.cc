@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -64,6 +65,7 @@ class ClientProvider::Impl {
                      std::shared_ptr<Core::AsyncActivation> const& activation,
                      Core::AsyncApiResultCb const& resultCb) {
     Lane& lane = LaneOfThisThread();
+    if (lane.running) return InvokePooledAndWait(method, input, activation, resultCb);
     // Set by the final delivery, on this thread; atomic for an abandoned call's answer, made
     // where its last hold goes.
     auto finished = std::make_shared<std::atomic<bool>>(false);
@@ -75,9 +77,35 @@ class ClientProvider::Impl {
         });
     Start(lane.pool, method, input, activation, delivered);
     delivered = Core::AsyncApiResultCb();  // the call's copies are the last: dropped, they answer
+    lane.running = true;
+    struct Done {
+      bool& running;
+      ~Done() { running = false; }
+    } const done{lane.running};
     lane.context.restart();
     while (!finished->load() && lane.context.run_one() > 0) {
     }
+  }
+
+  // A blocking call made from within a delivery of another on the same thread, whose lane is
+  // running that one (Asio warns that running a context again from inside one of its own
+  // handlers may deadlock): made through the pool, its deliveries on the client's threads, and
+  // waited for here.
+  void InvokePooledAndWait(std::shared_ptr<Core::MethodIdentifier const> const& method,
+                           Data::DataValuePtr const& input,
+                           std::shared_ptr<Core::AsyncActivation> const& activation,
+                           Core::AsyncApiResultCb const& resultCb) {
+    auto ended = std::make_shared<std::promise<void>>();
+    std::future<void> finished = ended->get_future();
+    Core::AsyncApiResultCb delivered(
+        [resultCb, ended](std::shared_ptr<Core::MethodResult const> const& result,
+                          Progress const& progress, Core::AsyncApiResultCb::Continuation&& next) {
+          resultCb(result, progress, std::move(next));
+          if (result) ended->set_value();
+        });
+    Start(pool_, method, input, activation, delivered);
+    delivered = Core::AsyncApiResultCb();
+    finished.wait();
   }
 
  private:
@@ -137,6 +165,8 @@ class ClientProvider::Impl {
     }
     net::io_context context;
     std::shared_ptr<detail::ConnectionPool> pool;
+    // Whether its thread is running it, waiting for a call; only that thread reads or sets it.
+    bool running = false;
   };
 
   Lane& LaneOfThisThread() {

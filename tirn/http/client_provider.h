@@ -135,7 +135,9 @@ class TIRN_HTTP_EXPORT ClientProvider : public Core::AsyncApiProvider {
   // that got no answer is sent again, after the same pauses, while the options allow. Safe to
   // call from any number of threads at once, each on its own connection; a call made from
   // one of the provider's own io_context threads blocks that thread's other connections
-  // meanwhile. Invoke (and a stub's future form, which calls Invoke) keeps the pooled path.
+  // meanwhile. Called again from within one of its own deliveries, on the same thread, the
+  // inner call goes through the pool (delivered on the client's threads) while this thread
+  // waits for it. Invoke (and a stub's future form, which calls Invoke) keeps the pooled path.
   void InvokeAndWait(std::shared_ptr<Core::MethodIdentifier const> const& method,
                      Data::DataValuePtr const& input,
                      std::shared_ptr<Core::AsyncActivation> const& activation,
