@@ -473,11 +473,11 @@ TEST(Concurrency, ACallLeftInFlightAcrossTwoContextsTouchesNothingFreedWhenTheyG
   auto clientThreads = std::make_unique<Tirn::Http::IoThreads>(2);
   Tirn::Http::ClientOptions options;
   options.maxConnections = 1;
-  auto stub = std::make_unique<KmsServices::AsyncServiceStub>(std::make_shared<Tirn::Stub::AsyncApiStub>(
-      std::make_shared<Tirn::Http::ClientProvider>(
-          clientThreads->contexts(), "http://127.0.0.1:" + std::to_string(server.port()),
-          TI::Operations(), options),
-      TemplateActivation()));
+  auto client = std::make_shared<Tirn::Http::ClientProvider>(
+      clientThreads->contexts(), "http://127.0.0.1:" + std::to_string(server.port()),
+      TI::Operations(), options);
+  auto stub = std::make_unique<KmsServices::AsyncServiceStub>(
+      std::make_shared<Tirn::Stub::AsyncApiStub>(std::move(client), TemplateActivation()));
   Slot first;
   Slot second;
   Countdown firstAnswered(1);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -69,14 +70,8 @@ class ClientProvider::Impl {
     // Set by the final delivery, on this thread; atomic for an abandoned call's answer, made
     // where its last hold goes.
     auto finished = std::make_shared<std::atomic<bool>>(false);
-    Core::AsyncApiResultCb delivered(
-        [resultCb, finished](std::shared_ptr<Core::MethodResult const> const& result,
-                             Progress const& progress, Core::AsyncApiResultCb::Continuation&& next) {
-          if (result) finished->store(true);
-          resultCb(result, progress, std::move(next));
-        });
-    Start(lane.pool, method, input, activation, delivered);
-    delivered = Core::AsyncApiResultCb();  // the call's copies are the last: dropped, they answer
+    Start(lane.pool, method, input, activation,
+          ThenOnFinal(resultCb, [finished] { finished->store(true); }));
     lane.running = true;
     struct Done {
       bool& running;
@@ -97,16 +92,19 @@ class ClientProvider::Impl {
                            Core::AsyncApiResultCb const& resultCb) {
     auto ended = std::make_shared<std::promise<void>>();
     std::future<void> finished = ended->get_future();
-    Core::AsyncApiResultCb delivered(
-        [resultCb, ended](std::shared_ptr<Core::MethodResult const> const& result,
-                          Progress const& progress, Core::AsyncApiResultCb::Continuation&& next) {
-          resultCb(result, progress, std::move(next));
-          if (result) ended->set_value();
-        });
-    Start(pool_, method, input, activation, delivered);
-    delivered = Core::AsyncApiResultCb();
+    Start(pool_, method, input, activation, ThenOnFinal(resultCb, [ended] { ended->set_value(); }));
     finished.wait();
   }
+
+  void Fetch(std::string const& target, std::shared_ptr<Core::AsyncActivation> const& activation,
+             Core::AsyncApiResultCb const& resultCb) {
+    detail::CallTarget get;
+    get.path = target;
+    get.fetch = true;
+    detail::StartCall(pool_, kPacing, get, nullptr, activation, resultCb);
+  }
+
+  std::string const& tlsSetupError() const { return pool_->tlsSetupError(); }
 
  private:
   void Start(std::shared_ptr<detail::ConnectionPool> const& pool,
@@ -133,18 +131,19 @@ class ClientProvider::Impl {
     detail::StartCall(pool, kPacing, target, input, activation, resultCb);
   }
 
- public:
-  void Fetch(std::string const& target, std::shared_ptr<Core::AsyncActivation> const& activation,
-             Core::AsyncApiResultCb const& resultCb) {
-    detail::CallTarget get;
-    get.path = target;
-    get.fetch = true;
-    detail::StartCall(pool_, kPacing, get, nullptr, activation, resultCb);
+  // `resultCb`, which calls `ended` once the final result has been delivered through it. The
+  // call holds the only copies: were it dropped unanswered, the abandoned answer still ends it.
+  static Core::AsyncApiResultCb ThenOnFinal(Core::AsyncApiResultCb const& resultCb,
+                                            std::function<void()> ended) {
+    return Core::AsyncApiResultCb(
+        [resultCb, ended = std::move(ended)](
+            std::shared_ptr<Core::MethodResult const> const& result, Progress const& progress,
+            Core::AsyncApiResultCb::Continuation&& next) {
+          resultCb(result, progress, std::move(next));
+          if (result) ended();
+        });
   }
 
-  std::string const& tlsSetupError() const { return pool_->tlsSetupError(); }
-
- private:
   // What a call of one of the table's operations needs, made once.
   struct Entry {
     std::string path;

@@ -1,10 +1,11 @@
 #include "tirn/http/io_threads.h"
 
 #include <algorithm>
-#include <optional>
+#include <cstddef>
 #include <stdexcept>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
