@@ -164,6 +164,18 @@ struct Node : Tirn::Data::BaseNative {
   };
 };
 
+// Takes apart the chain of "next" that `head` starts in a loop: a long chain would otherwise be
+// freed by one nested destructor call per level.
+inline void TakeApart(Node& head) {
+  std::shared_ptr<Node const> rest = head.next.shared();
+  head.next.reset();
+  while (rest) {
+    std::shared_ptr<Node const> next = rest->next.shared();
+    const_cast<Node&>(*rest).next.reset();
+    rest = std::move(next);
+  }
+}
+
 // An operation input: a leading pointer no engine touches, then the parameters; no unknown
 // fields.
 struct Input {

@@ -25,6 +25,7 @@ using Shapes::Color;
 using Shapes::MakeAddress;
 using Shapes::Node;
 using Shapes::Record;
+using Shapes::TakeApart;
 using Shapes::Variant;
 using namespace ::test_convert;
 using Args = std::list<std::string>;
@@ -377,17 +378,6 @@ TEST(ValueToNativeAdapter, EarlierMessagesDoNotMakeARunFail) {
   Address address;
   EXPECT_FALSE(FromValue(Str("abc"), address, messages));
   EXPECT_EQ(messages.size(), 3u);
-}
-
-// The native chain is ours: take it apart without recursion.
-void TakeApart(Node& head) {
-  std::shared_ptr<Node const> rest = head.next.shared();
-  head.next.reset();
-  while (rest) {
-    std::shared_ptr<Node const> next = rest->next.shared();
-    const_cast<Node&>(*rest).next.reset();
-    rest = std::move(next);
-  }
 }
 
 // A million-level value chain converts without exhausting the stack; a failure at its bottom

@@ -238,45 +238,6 @@ TEST(AsyncApiMethodSignal, DescribesItsOperation) {
   EXPECT_EQ(definition->output, output);
 }
 
-TEST(AsyncApiMethodSignal, StreamedPiecesAreValidatedAndReachTheCallbackSuppliedForThem) {
-  auto signal = Signal(German());
-  std::vector<Received> received[3];
-  std::vector<HandlerCall> calls;
-  signal->Connect(Handler(calls));
-  signal->Invoke(InputValue(), std::make_shared<Core::AsyncActivation>(), Runtime(received[0]));
-  ASSERT_EQ(calls.size(), 1u);
-
-  std::vector<std::shared_ptr<AsyncApiMethod::ResultCb>> handed;
-  auto const next = [&handed](std::shared_ptr<AsyncApiMethod::ResultCb> resultCb) {
-    handed.push_back(std::move(resultCb));
-  };
-  // Piece 1 through the call's own callback; the runtime asks for each further piece with a
-  // new callback, and the handler's `next` receives one that validates into it.
-  calls[0].result(DataValuePtr(AddressValue("one")), nullptr, Progress(0, 1, 1), next);
-  DataValuePtr const pieces[] = {Data::IntegerValue::GetInstance(2), AddressValue("three")};
-  for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(received[i].size(), 1u);
-    ASSERT_TRUE(received[i][0].next);
-    received[i][0].next(std::make_shared<Core::AsyncApiResultCb>(Runtime(received[i + 1])));
-    ASSERT_EQ(handed.size(), i + 1u);
-    ASSERT_TRUE(handed[i]);
-    (*handed[i])(pieces[i], nullptr, Progress(0, 1, 1), next);
-  }
-  std::string const expected[] = {
-      kFinal + "host one",
-      kInternal + MessageIds::kValidationWrongKind + ",<root>,structure,integer",
-      kFinal + "host three"};
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(received[i].size(), 1u);
-    EXPECT_EQ(received[i][0].text, expected[i]);
-  }
-  // The runtime wants no more.
-  ASSERT_TRUE(received[2][0].next);
-  received[2][0].next(nullptr);
-  ASSERT_EQ(handed.size(), 3u);
-  EXPECT_FALSE(handed[2]);
-}
-
 }  // namespace
 }  // namespace Provider
 }  // namespace Tirn
