@@ -57,6 +57,15 @@ def describe(text):
     return handle.name
 
 
+def generated(text, name=None, statuses=None):
+    """The files generated from a description."""
+    path = describe(text)
+    try:
+        return generate(path, name, statuses)
+    finally:
+        os.unlink(path)
+
+
 class GeneratorErrors(unittest.TestCase):
     def assertFails(self, text, line, fragment):
         path = describe(text)
@@ -132,23 +141,25 @@ class GeneratorErrors(unittest.TestCase):
             with self.subTest(name):
                 self.assertFails(text, line, fragment)
 
-    def test_command_line_reports_and_writes_nothing(self):
-        path = describe(GOOD.replace("pages: int64", "pages: integer"))
-        output = tempfile.mkdtemp()
+    def test_command_line_writes_nothing_for_a_mistake_and_only_what_changes(self):
+        bad, good = describe(GOOD.replace("pages: int64", "pages: integer")), describe(GOOD)
         try:
-            self.assertEqual(main([path, "--output", output]), 1)
-            self.assertEqual(os.listdir(output), [])
+            with tempfile.TemporaryDirectory() as output:
+                self.assertEqual(main([bad, "--output", output]), 1)
+                self.assertEqual(os.listdir(output), [])
+                self.assertEqual(main([good, "--output", output]), 0)
+                target = os.path.join(output, "com/example/shop/store/items/types.h")
+                before = os.stat(target).st_mtime_ns
+                self.assertEqual(main([good, "--output", output]), 0)
+                self.assertEqual(os.stat(target).st_mtime_ns, before)
         finally:
-            os.unlink(path)
+            os.unlink(bad)
+            os.unlink(good)
 
 
 class GeneratorOutput(unittest.TestCase):
     def test_good_description_generates_every_file(self):
-        path = describe(GOOD)
-        try:
-            files = generate(path)
-        finally:
-            os.unlink(path)
+        files = generated(GOOD)
         root = "com/example/shop/"
         expected = {root + name for name in [
             "types.h", "types.cc", "shop.h", "operations.h", "operations.cc", "export.h",
@@ -175,35 +186,7 @@ class GeneratorOutput(unittest.TestCase):
         self.assertIn("#define COM_EXAMPLE_SHOP_EXPORT", files[root + "export.h"])
         self.assertIn("class COM_EXAMPLE_SHOP_EXPORT AsyncServiceStub",
                       files[root + "store/items/stub.h"])
-
-    def test_annotations_sit_beside_the_table(self):
-        # The package's structures by wire name; an operation's enumeration parameters in a
-        # function of their own that its row names, since every input shares one wire name.
-        text = GOOD.replace("  operation list -> list Item\n",
-                            "  operation list -> list Item\n    kind: optional set Kind\n")
-        path = describe(text)
-        try:
-            source = generate(path)["com/example/shop/operations.cc"]
-        finally:
-            os.unlink(path)
-        structure = 'annotations.structures["com.example.shop.store.items.item"]'
-        self.assertIn(f'{structure}.enumerations["kind"] = {{"BOOK", "GAME"}};', source)
-        self.assertIn(f'{structure}.unionCases["detail"] = {{"kind", {{"BOOK"}}}};', source)
-        self.assertEqual(source.count("annotations.structures["), 2, source)
-        self.assertIn('input.enumerations["kind"] = {"BOOK", "GAME"};', source)
-        rows = re.findall(r'\{"com\.example\.shop\.store\.items", [^}]*\}', source)
-        self.assertEqual(len(rows), 2, source)
-        self.assertNotIn("InputAnnotations", rows[0])
-        self.assertIn("&StoreItemsListInputAnnotations", rows[1])
-        self.assertIn("OpenApiDocument(), PackageAnnotations());", source)
-
-    def test_every_bound_type_has_its_type_info(self):
-        path = describe(GOOD)
-        try:
-            files = generate(path)
-        finally:
-            os.unlink(path)
-        root = "com/example/shop/"
+        # Every bound type has its type info.
         items = "::Com::Example::Shop::Store::ItemsSvc"
         # (file stem, bound type, TypeInfo specialisations, conversion routines)
         cases = [
@@ -223,29 +206,29 @@ class GeneratorOutput(unittest.TestCase):
                 self.assertEqual(declared.count(f"TIRN_DECLARE_ROUTINES({bound[2:]})"), routines)
                 self.assertEqual(defined.count(f"TIRN_DEFINE_ROUTINES({bound[2:]})"), routines)
 
-    def test_writing_is_idempotent(self):
-        path = describe(GOOD)
-        output = tempfile.mkdtemp()
-        try:
-            self.assertEqual(main([path, "--output", output]), 0)
-            target = os.path.join(output, "com/example/shop/store/items/types.h")
-            before = os.stat(target).st_mtime_ns
-            self.assertEqual(main([path, "--output", output]), 0)
-            self.assertEqual(os.stat(target).st_mtime_ns, before)
-        finally:
-            os.unlink(path)
-
+    def test_annotations_sit_beside_the_table(self):
+        # The package's structures by wire name; an operation's enumeration parameters in a
+        # function of their own that its row names, since every input shares one wire name.
+        text = GOOD.replace("  operation list -> list Item\n",
+                            "  operation list -> list Item\n    kind: optional set Kind\n")
+        source = generated(text)["com/example/shop/operations.cc"]
+        structure = 'annotations.structures["com.example.shop.store.items.item"]'
+        self.assertIn(f'{structure}.enumerations["kind"] = {{"BOOK", "GAME"}};', source)
+        self.assertIn(f'{structure}.unionCases["detail"] = {{"kind", {{"BOOK"}}}};', source)
+        self.assertEqual(source.count("annotations.structures["), 2, source)
+        self.assertIn('input.enumerations["kind"] = {"BOOK", "GAME"};', source)
+        rows = re.findall(r'\{"com\.example\.shop\.store\.items", [^}]*\}', source)
+        self.assertEqual(len(rows), 2, source)
+        self.assertNotIn("InputAnnotations", rows[0])
+        self.assertIn("&StoreItemsListInputAnnotations", rows[1])
+        self.assertIn("OpenApiDocument(), PackageAnnotations());", source)
 
 STATUSES = os.path.join(os.path.dirname(__file__), "..", "tirn", "http", "error_statuses.def")
 
 
 def document(text, statuses=None, name=None):
     """The OpenAPI document generated from a description, and the generated files."""
-    path = describe(text)
-    try:
-        files = generate(path, name, statuses)
-    finally:
-        os.unlink(path)
+    files = generated(text, name, statuses)
     return json.loads(files["com/example/shop/openapi.json"]), files
 
 
@@ -409,11 +392,7 @@ service store.items
 class Documentation(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        path = describe(DOCUMENTED)
-        try:
-            cls.files = generate(path, "shop.tidl")
-        finally:
-            os.unlink(path)
+        cls.files = generated(DOCUMENTED, "shop.tidl")
         cls.root = "com/example/shop/"
 
     def test_headers_hold_the_documentation_as_comments(self):

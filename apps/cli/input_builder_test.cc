@@ -175,12 +175,6 @@ TEST(InputBuilder, RefusesWhatTheDefinitionDoesNotAdmit) {
   EXPECT_FALSE(noValue.Add("provider", "", messages, /*hasText=*/false));
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages.front().id(), Cli::MessageIds::kNeedsValue);
-  messages.clear();
-
-  // A missing required field is found by validation, with its path.
-  Cli::InputBuilder empty(Input("kms.providers", "update"));
-  EXPECT_TRUE(empty.Add("provider", "p", messages));
-  EXPECT_EQ(Build(empty), std::string(Tirn::MessageIds::kValidationMissingField) + " spec");
 }
 
 // An enumeration field takes the names its annotations know, and only those: the text is

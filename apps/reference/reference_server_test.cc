@@ -319,25 +319,9 @@ TEST(ReferenceServerStore, AFailingStoreAnswersInternalErrorsAndIsLogged) {
   }
 }
 
-std::string Base64UrlDecode(std::string const& text) {
-  static std::string const alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  std::string out;
-  unsigned bits = 0;
-  int count = 0;
-  for (char c : text) {
-    auto at = alphabet.find(c);
-    if (at == std::string::npos) return "<invalid>";
-    bits = bits << 6 | static_cast<unsigned>(at);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out += static_cast<char>((bits >> count) & 0xff);
-    }
-  }
-  return out;
-}
-
+// The report is an unsigned JWT (its signature empty) whose claims name the service and its
+// group, quoted as JSON: {"iss":"reference-server","sub":"attestation-service-1",
+// "group":"prod\"uction"} after the header {"alg":"none","typ":"JWT"}.
 TEST_F(ReferenceServerTest, OneUnsignedJwtReportPerAttestationService) {
   auto spec = ServerSpec<Attestation::CreateSpec>("attest.example.org", 443, "prod\"uction");
   auto created = Call<std::string>([&](auto const& r) { attestation->Create(spec, nullptr, r); });
@@ -348,16 +332,10 @@ TEST_F(ReferenceServerTest, OneUnsignedJwtReportPerAttestationService) {
   EXPECT_EQ(report.type, Reports::ReportType::REPORTING_JWT);
   ASSERT_TRUE(report.reporting_jwt);
   EXPECT_EQ(report.reporting_jwt->service, *created.value);
-
-  std::string const& jwt = report.reporting_jwt->jwt;
-  auto first = jwt.find('.');
-  auto second = jwt.find('.', first + 1);
-  ASSERT_NE(second, std::string::npos);
-  EXPECT_EQ(second, jwt.size() - 1) << "an unsigned token has an empty signature";
-  EXPECT_EQ(Base64UrlDecode(jwt.substr(0, first)), R"({"alg":"none","typ":"JWT"})");
-  std::string const claims = Base64UrlDecode(jwt.substr(first + 1, second - first - 1));
-  EXPECT_NE(claims.find("\"sub\":\"" + *created.value + "\""), std::string::npos) << claims;
-  EXPECT_NE(claims.find(R"("group":"prod\"uction")"), std::string::npos) << claims;
+  EXPECT_EQ(report.reporting_jwt->jwt,
+            "eyJhbGciOiJub25lIiwidHlwIjoiSldUIn0."
+            "eyJpc3MiOiJyZWZlcmVuY2Utc2VydmVyIiwic3ViIjoiYXR0ZXN0YXRpb24tc2VydmljZS0xIiwiZ3JvdXAi"
+            "OiJwcm9kXCJ1Y3Rpb24ifQ.");
 }
 
 }  // namespace
