@@ -14,6 +14,7 @@
 #include <cctype>
 #include <chrono>
 #include <future>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -87,53 +88,6 @@ bool IsKey(std::string const& text) {
 
 // ---- Tests -----------------------------------------------------------------------------------
 
-// A request that got no answer at all, or a 502 or 503, is sent again, whole, with the same key
-// and the time then left, up to maxAttempts sent in all; once another answer has begun, never.
-TEST(ClientRetries, ASentCallIsSentAgainOnlyWhileNoAnswerHasBegun) {
-  std::string const broken = std::string(Wire::kServiceUnavailableError) + " " + Ids::kConnectionBroken;
-  // A page that is no JSON error: the reader's own message, then the JSON decoder's.
-  std::string const badAnswer = std::string(Wire::kServiceUnavailableError) + " " +
-                                Ids::kBadAnswer + " " + Tirn::Json::MessageIds::kSyntax;
-  struct Case {
-    char const* what;
-    std::vector<Step> script;
-    int maxAttempts;
-    std::size_t requests;  // that reach the peer
-    std::string outcome;
-  } const cases[] = {
-      {"closed unanswered, then answered", {kClose, kListed}, 3, 2, "ok"},
-      {"reset unanswered, then answered", {kReset, kListed}, 3, 2, "ok"},
-      {"closed unanswered, one attempt allowed", {kClose, kListed}, 1, 1, broken},
-      {"always closed unanswered", {kClose}, 3, 3, broken},
-      {"always closed unanswered, five attempts", {kClose}, 5, 5, broken},
-      {"a 503 error, then answered", {kUnavailable, kListed}, 3, 2, "ok"},
-      {"a balancer's 503 page, then answered", {kBalancerDown, kListed}, 3, 2, "ok"},
-      {"a balancer's 502 page, then answered", {kBadGateway, kListed}, 3, 2, "ok"},
-      {"always a 503 error", {kUnavailable}, 3, 3, Wire::kServiceUnavailableError},
-      {"always a balancer's 503 page", {kBalancerDown}, 2, 2, badAnswer},
-      {"a 504 page: the server may have done it", {kGatewayTimeout, kListed}, 3, 1, badAnswer},
-      {"a 500", {kInternal, kListed}, 3, 1, Wire::kInternalServerError},
-      {"a progress report, then closed", {kProgressThenClose, kListed}, 3, 1, broken},
-      {"half a head, then closed", {kHalfAHead, kListed}, 3, 1, broken},
-  };
-  for (Case const& c : cases) {
-    SCOPED_TRACE(c.what);
-    ScriptedPeer peer(c.script);
-    Tirn::Http::ClientOptions options;
-    options.maxAttempts = c.maxAttempts;
-    EXPECT_EQ(Summary(Client({peer.url()}, options).List()), c.outcome);
-    auto const requests = peer.Requests();
-    ASSERT_EQ(requests.size(), c.requests);
-    EXPECT_TRUE(IsKey(requests[0].Header("Idempotency-Key"))) << requests[0].head;
-    for (std::size_t i = 1; i < requests.size(); ++i) {
-      EXPECT_EQ(requests[i].Header("Idempotency-Key"), requests[0].Header("Idempotency-Key"));
-      EXPECT_EQ(requests[i].body, R"({"filter_spec":null})");
-      EXPECT_LT(std::stol(requests[i].Header("X-Tirn-Timeout-Ms")),
-                std::stol(requests[i - 1].Header("X-Tirn-Timeout-Ms")));
-    }
-  }
-}
-
 // Lists the key providers on `client`'s provider itself, which gets `activation` as it is (a
 // stub would give it a copy); the error, null for success.
 Tirn::Data::ErrorValuePtr ListDirectly(Client& client,
@@ -154,22 +108,46 @@ Tirn::Data::ErrorValuePtr ListDirectly(Client& client,
   return answer.get();
 }
 
-// A caller that asks finds in its activation what the provider saw of the answer, of the last
-// attempt: the URL called, the status and the request id the server received.
-TEST(ClientRetries, NotesTheAnswerOfTheLastAttemptWhenAsked) {
+// A request that got no answer at all, or a 502 or 503, is sent again, whole, with the same key
+// and the time then left, up to maxAttempts sent in all; once another answer has begun, never.
+// A caller that asks finds in its activation what the provider saw of the last attempt's
+// answer: the URL called, the status and the request id the server received. A connection to
+// an http:// URL that ends before any byte of an answer may be a TLS server's, which waits for
+// a handshake: the message asks, with the URL to try.
+TEST(ClientRetries, ASentCallIsSentAgainOnlyWhileNoAnswerHasBegun) {
   std::string const path = "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/list";
+  std::string const broken = std::string(Wire::kServiceUnavailableError) + " " + Ids::kConnectionBroken;
+  // A page that is no JSON error: the reader's own message, then the JSON decoder's.
+  std::string const badAnswer = std::string(Wire::kServiceUnavailableError) + " " +
+                                Ids::kBadAnswer + " " + Tirn::Json::MessageIds::kSyntax;
   struct Case {
     char const* what;
     std::vector<Step> script;
     int maxAttempts;
-    unsigned status;
+    std::size_t requests;  // that reach the peer
+    std::string outcome;
+    unsigned status;  // noted of the last attempt
+    bool asksTls = false;
   } const cases[] = {
-      {"answered", {kListed}, 3, 200},
-      {"a balancer's 502 page, then answered", {kBadGateway, kListed}, 3, 200},
-      {"always a balancer's 502 page", {kBadGateway}, 2, 502},
-      {"another server's 404 page", {kNotFoundPage}, 3, 404},
-      {"a server's own error", {kInternal}, 3, 500},
-      {"closed unanswered", {kClose}, 1, 0},
+      {"answered", {kListed}, 3, 1, "ok", 200},
+      {"closed unanswered, then answered", {kClose, kListed}, 3, 2, "ok", 200},
+      {"reset unanswered, then answered", {kReset, kListed}, 3, 2, "ok", 200},
+      {"closed unanswered, one attempt allowed", {kClose, kListed}, 1, 1, broken, 0, true},
+      {"reset unanswered, one attempt allowed", {kReset, kListed}, 1, 1, broken, 0, true},
+      {"always closed unanswered", {kClose}, 3, 3, broken, 0, true},
+      {"always closed unanswered, five attempts", {kClose}, 5, 5, broken, 0, true},
+      {"a 503 error, then answered", {kUnavailable, kListed}, 3, 2, "ok", 200},
+      {"a balancer's 503 page, then answered", {kBalancerDown, kListed}, 3, 2, "ok", 200},
+      {"a balancer's 502 page, then answered", {kBadGateway, kListed}, 3, 2, "ok", 200},
+      {"always a 503 error", {kUnavailable}, 3, 3, Wire::kServiceUnavailableError, 503},
+      {"always a balancer's 503 page", {kBalancerDown}, 2, 2, badAnswer, 503},
+      {"always a balancer's 502 page", {kBadGateway}, 2, 2, badAnswer, 502},
+      {"a 504 page: the server may have done it", {kGatewayTimeout, kListed}, 3, 1, badAnswer, 504},
+      {"a 500", {kInternal, kListed}, 3, 1, Wire::kInternalServerError, 500},
+      {"another server's 404 page", {kNotFoundPage}, 3, 1,
+       std::string(Wire::kGenericError) + " " + Ids::kNotTirnAnswer, 404},
+      {"a progress report, then closed", {kProgressThenClose, kListed}, 3, 1, broken, 200},
+      {"half a head, then closed", {kHalfAHead, kListed}, 3, 1, broken, 0},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.what);
@@ -180,18 +158,34 @@ TEST(ClientRetries, NotesTheAnswerOfTheLastAttemptWhenAsked) {
     auto activation = std::make_shared<Tirn::Core::AsyncActivation>();
     Tirn::Http::NoteAnswer(activation);
     EXPECT_FALSE(Tirn::Http::NotedAnswer(*activation)) << "noted before the call";
-    ListDirectly(client, activation);
+    auto const error = ListDirectly(client, activation);
+    EXPECT_EQ(Summary(error), c.outcome);
+    std::string const hint = "(does the server speak TLS? try https://" + peer.url().substr(7);
+    auto const messages = error ? error->GetMessages() : std::list<Tirn::BaseMessage>{};
+    bool const asks = !messages.empty() && messages.front().defaultMessage().find(hint)
+                      != std::string::npos;
+    EXPECT_EQ(asks, c.asksTls);
+    auto const requests = peer.Requests();
+    ASSERT_EQ(requests.size(), c.requests);
+    EXPECT_TRUE(IsKey(requests[0].Header("Idempotency-Key"))) << requests[0].head;
+    for (std::size_t i = 1; i < requests.size(); ++i) {
+      EXPECT_EQ(requests[i].Header("Idempotency-Key"), requests[0].Header("Idempotency-Key"));
+      EXPECT_EQ(requests[i].body, requests[0].body);
+      EXPECT_LT(std::stol(requests[i].Header("X-Tirn-Timeout-Ms")),
+                std::stol(requests[i - 1].Header("X-Tirn-Timeout-Ms")));
+    }
     auto const seen = Tirn::Http::NotedAnswer(*activation);
     ASSERT_TRUE(seen);
     EXPECT_EQ(seen->status, c.status);
     EXPECT_EQ(seen->url, peer.url() + path);
-    auto const requests = peer.Requests();
-    ASSERT_FALSE(requests.empty());
     EXPECT_EQ(seen->requestId, requests.back().Header("X-Request-Id"));
     EXPECT_FALSE(seen->requestId.empty());
   }
+}
 
-  // The caller's own request id; nothing sent, no request id; not asked, nothing noted.
+// The answer noted holds the caller's own request id; none when nothing was sent; and nothing
+// is noted unless the caller asks.
+TEST(ClientRetries, NotesTheAnswerOfTheLastAttemptWhenAsked) {
   ScriptedPeer peer({kListed});
   Client client({peer.url()});
   auto own = std::make_shared<Tirn::Core::AsyncActivation>();
@@ -217,35 +211,6 @@ TEST(ClientRetries, NotesTheAnswerOfTheLastAttemptWhenAsked) {
   EXPECT_EQ(Summary(ListDirectly(client, silent)), "ok");
   EXPECT_FALSE(Tirn::Http::NotedAnswer(*silent));
   EXPECT_TRUE(silent->properties.empty());
-}
-
-// A connection to an http:// URL that ends before any byte of an answer may be a TLS server's,
-// which waits for a handshake: the message asks, with the URL to try. Once an answer has
-// begun, it does not.
-TEST(ClientRetries, AConnectionEndedUnansweredAsksWhetherTheServerSpeaksTls) {
-  struct Case {
-    char const* what;
-    Step step;
-    bool asks;
-  } const cases[] = {
-      {"closed", kClose, true},
-      {"reset", kReset, true},
-      {"half a head, then closed", kHalfAHead, false},
-      {"a progress report, then closed", kProgressThenClose, false},
-  };
-  for (Case const& c : cases) {
-    SCOPED_TRACE(c.what);
-    ScriptedPeer peer({c.step});
-    Tirn::Http::ClientOptions options;
-    options.maxAttempts = 1;
-    auto const error = Client({peer.url()}, options).List();
-    ASSERT_EQ(Summary(error), std::string(Wire::kServiceUnavailableError) + " " +
-                                  Ids::kConnectionBroken);
-    std::string const text = error->GetMessages().front().defaultMessage();
-    std::string const hint =
-        "(does the server speak TLS? try https://" + peer.url().substr(7) + ")";
-    EXPECT_EQ(text.find(hint) != std::string::npos, c.asks) << text;
-  }
 }
 
 // The caller's key travels as it is; a key that is not 1 to 128 visible ASCII characters fails

@@ -10,6 +10,7 @@
 #define TESTS_SCRIPTED_PEER_H_
 
 #include <arpa/inet.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -64,9 +65,18 @@ inline Step const kProgressThenClose{
     true};
 inline Step const kHalfAHead{"HTTP/1.1 20", true};
 
+// The data segments a connected socket has received: on 127.0.0.1, with messages this small,
+// one for each write of its peer.
+inline unsigned SegmentsIn(int fd) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 ? info.tcpi_data_segs_in : 0;
+}
+
 struct Request {
   std::string head;
   std::string body;
+  unsigned segments = 0;  // SegmentsIn of its connection once it was read
   std::string Header(char const* name) const { return raw_http::Header(head, name); }
 };
 
@@ -111,6 +121,7 @@ class ScriptedPeer {
       std::string pending;
       Step step;
       for (Request request; !step.close && Read(fd, pending, request);) {
+        request.segments = SegmentsIn(fd);
         {
           std::lock_guard<std::mutex> lock(mutex_);
           step = script_[std::min(requests_.size(), script_.size() - 1)];

@@ -24,43 +24,64 @@ struct Files {
   std::string key;
 };
 
-// A new key pair and a self-signed certificate for `commonName`, valid for a day.
-inline Files MakeSelfSigned(std::string const& commonName = "localhost") {
-  char folderTemplate[] = "/tmp/tirn-tls-XXXXXX";
-  if (!mkdtemp(folderTemplate)) throw std::runtime_error("mkdtemp failed");
-  Files files{folderTemplate, std::string(folderTemplate) + "/cert.pem",
-              std::string(folderTemplate) + "/key.pem"};
+namespace detail {
 
-  EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+// A certificate of `key` for `commonName` with `serial`, valid from `from` to `until` seconds
+// from now, with `extensions`, signed by `signer` with `signerKey` (null: self-signed).
+inline X509* Certificate(std::string const& commonName, EVP_PKEY* key, long serial, X509* signer,
+                         EVP_PKEY* signerKey, long from, long until,
+                         std::vector<std::pair<int, std::string>> const& extensions) {
   X509* certificate = X509_new();
   X509_set_version(certificate, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1);
-  X509_gmtime_adj(X509_getm_notBefore(certificate), -60);
-  X509_gmtime_adj(X509_getm_notAfter(certificate), 24 * 3600);
+  ASN1_INTEGER_set(X509_get_serialNumber(certificate), serial);
+  X509_gmtime_adj(X509_getm_notBefore(certificate), from);
+  X509_gmtime_adj(X509_getm_notAfter(certificate), until);
   X509_set_pubkey(certificate, key);
   X509_NAME* name = X509_get_subject_name(certificate);
   X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
                              reinterpret_cast<unsigned char const*>(commonName.c_str()), -1, -1,
                              0);
-  X509_set_issuer_name(certificate, name);
+  if (!signer) signer = certificate;
+  X509_set_issuer_name(certificate, X509_get_subject_name(signer));
   X509V3_CTX context;
   X509V3_set_ctx_nodb(&context);
-  X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
-  std::string const altNames = "DNS:" + commonName + ",IP:127.0.0.1";
-  for (auto const& [id, value] : {std::pair<int, std::string>{NID_subject_alt_name, altNames},
-                                  {NID_basic_constraints, "critical,CA:TRUE"}}) {
+  X509V3_set_ctx(&context, signer, certificate, nullptr, nullptr, 0);
+  for (auto const& [id, value] : extensions) {
     X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, id, value.c_str());
     X509_add_ext(certificate, extension, -1);
     X509_EXTENSION_free(extension);
   }
-  X509_sign(certificate, key, EVP_sha256());
+  X509_sign(certificate, signerKey ? signerKey : key, EVP_sha256());
+  return certificate;
+}
 
-  FILE* out = std::fopen(files.certificate.c_str(), "w");
-  PEM_write_X509(out, certificate);
+// Writes `path` with `write`; the path.
+template <class Writer>
+std::string Write(std::string const& path, Writer write) {
+  FILE* out = std::fopen(path.c_str(), "w");
+  write(out);
   std::fclose(out);
-  out = std::fopen(files.key.c_str(), "w");
-  PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
-  std::fclose(out);
+  return path;
+}
+
+}  // namespace detail
+
+// A new key pair and a self-signed certificate for `commonName`, valid for a day.
+inline Files MakeSelfSigned(std::string const& commonName = "localhost") {
+  char folderTemplate[] = "/tmp/tirn-tls-XXXXXX";
+  if (!mkdtemp(folderTemplate)) throw std::runtime_error("mkdtemp failed");
+  std::string const folder = folderTemplate;
+  EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+  X509* certificate = detail::Certificate(
+      commonName, key, 1, nullptr, nullptr, -60, 24 * 3600,
+      {{NID_subject_alt_name, "DNS:" + commonName + ",IP:127.0.0.1"},
+       {NID_basic_constraints, "critical,CA:TRUE"}});
+  Files const files{
+      folder,
+      detail::Write(folder + "/cert.pem", [&](FILE* out) { PEM_write_X509(out, certificate); }),
+      detail::Write(folder + "/key.pem", [&](FILE* out) {
+        PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
+      })};
   X509_free(certificate);
   EVP_PKEY_free(key);
   return files;
@@ -154,41 +175,17 @@ class Authority {
  private:
   X509* Make(std::string const& commonName, EVP_PKEY* key, Authority* issuer, long from,
              long until, bool authority, std::string const& uri) {
-    X509* certificate = X509_new();
-    X509_set_version(certificate, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate), ++serial_);
-    X509_gmtime_adj(X509_getm_notBefore(certificate), from);
-    X509_gmtime_adj(X509_getm_notAfter(certificate), until);
-    X509_set_pubkey(certificate, key);
-    X509_NAME* name = X509_get_subject_name(certificate);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<unsigned char const*>(commonName.c_str()), -1,
-                               -1, 0);
-    X509* const signer = issuer ? issuer->certificate_ : certificate;
-    X509_set_issuer_name(certificate, X509_get_subject_name(signer));
-    X509V3_CTX context;
-    X509V3_set_ctx_nodb(&context);
-    X509V3_set_ctx(&context, signer, certificate, nullptr, nullptr, 0);
     std::vector<std::pair<int, std::string>> extensions = {
         {NID_basic_constraints, authority ? "critical,CA:TRUE" : "critical,CA:FALSE"}};
     if (authority) extensions.push_back({NID_key_usage, "critical,keyCertSign,cRLSign"});
     if (!uri.empty()) extensions.push_back({NID_subject_alt_name, "URI:" + uri});
-    for (auto const& [id, value] : extensions) {
-      X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, id, value.c_str());
-      X509_add_ext(certificate, extension, -1);
-      X509_EXTENSION_free(extension);
-    }
-    X509_sign(certificate, issuer ? issuer->key_ : key, EVP_sha256());
-    return certificate;
+    return detail::Certificate(commonName, key, ++serial_, issuer ? issuer->certificate_ : nullptr,
+                               issuer ? issuer->key_ : nullptr, from, until, extensions);
   }
 
   template <class Writer>
   std::string Write(std::string const& name, Writer write) {
-    std::string const path = folder_ + "/" + name;
-    FILE* out = std::fopen(path.c_str(), "w");
-    write(out);
-    std::fclose(out);
-    return path;
+    return detail::Write(folder_ + "/" + name, write);
   }
 
   std::string folder_;
