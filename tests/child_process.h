@@ -49,7 +49,7 @@ struct Stream {
 
   static Stream Inherit() { return {}; }
   static Stream Null() { return {kNull, {}, -1}; }
-  // A pipe to or from the parent: ChildProcess::in(), out() or err().
+  // A pipe to or from the parent: ChildProcess::in() or out(); stderr's is read by ReadToEnd.
   static Stream Pipe() { return {kPipe, {}, -1}; }
   // A file made (mode 0600) or emptied.
   static Stream ToFile(std::string path) { return {kTruncate, std::move(path), -1}; }
@@ -135,10 +135,9 @@ class ChildProcess {
 
   bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
-  // The parent's ends of the pipes asked for; -1 otherwise.
+  // The parent's ends of the stdin and stdout pipes asked for; -1 otherwise.
   int in() const { return ends_[0]; }
   int out() const { return ends_[1]; }
-  int err() const { return ends_[2]; }
   // Closes the parent's end of stdin, so that the child reads its end.
   void CloseIn() { CloseEnd(0); }
 

@@ -120,6 +120,22 @@ class PostgresCluster {
   }
   int port() const { return port_; }
 
+  // A port no one listens at on 127.0.0.1 just now.
+  static int FreePort() {
+    int const probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      port = ntohs(address.sin_port);
+    }
+    if (probe >= 0) close(probe);
+    return port;
+  }
+
   // Starts the server (made at first use); it listens at the same port as before.
   bool Start(std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -226,22 +242,6 @@ class PostgresCluster {
       }
     }
     return best;
-  }
-
-  // A port no one listens at on 127.0.0.1 just now.
-  static int FreePort() {
-    int const probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-      port = ntohs(address.sin_port);
-    }
-    if (probe >= 0) close(probe);
-    return port;
   }
 
   // initdb and pg_ctl refuse root: they run as the postgres user then.

@@ -11,19 +11,15 @@
 #ifndef TESTS_PROCESS_HELPERS_H_
 #define TESTS_PROCESS_HELPERS_H_
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -32,6 +28,7 @@
 #include <vector>
 
 #include "tests/child_process.h"
+#include "tests/raw_http.h"
 #include "tests/test_files.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
@@ -54,16 +51,11 @@ constexpr std::chrono::seconds kWait{10};  // no single step of these tests may 
 // files it writes limited to `fileSizeLimit` bytes (RLIMIT_FSIZE) when that is given.
 class ServerProcess {
  public:
-#ifdef TIRN_SERVER_BINARY
-  ServerProcess(std::vector<std::string> const& args, std::string stderrFile,
+  // argv[0] is the program's path.
+  ServerProcess(std::vector<std::string> argv, std::string stderrFile,
                 rlim_t fileSizeLimit = RLIM_INFINITY)
-      : ServerProcess(TIRN_SERVER_BINARY, args, std::move(stderrFile), fileSizeLimit) {}
-#endif
-  // Another program than tirn-server.
-  ServerProcess(std::string program, std::vector<std::string> const& args,
-                std::string stderrFile, rlim_t fileSizeLimit = RLIM_INFINITY)
       : stderrFile_(std::move(stderrFile)),
-        child_(Arguments(std::move(program), args), Options(stderrFile_, fileSizeLimit)) {}
+        child_(std::move(argv), Options(stderrFile_, fileSizeLimit)) {}
 
   // The first line on stdout, without its end; empty when none came in time.
   std::string FirstLine() {
@@ -94,24 +86,7 @@ class ServerProcess {
     return false;
   }
 
-  // The rest of stdout, once the process has exited.
-  std::string RestOfStdout() {
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(child_.out(), buffer, sizeof buffer)) > 0) {
-      text.append(buffer, static_cast<std::size_t>(n));
-    }
-    return text;
-  }
-
  private:
-  static std::vector<std::string> Arguments(std::string program,
-                                            std::vector<std::string> const& args) {
-    std::vector<std::string> argv{std::move(program)};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-  }
   static TestSupport::ChildOptions Options(std::string const& stderrFile, rlim_t fileSizeLimit) {
     TestSupport::ChildOptions options;
     options.out = TestSupport::Stream::Pipe();
@@ -124,25 +99,50 @@ class ServerProcess {
   TestSupport::ChildProcess child_;
 };
 
-// Runs the program to its end: exit status, stdout, stderr.
-struct Finished {
-  int status;
-  std::string out;
-  std::string err;
-};
+// Runs the program to its end (killed after kWait), its output captured through pipes: exit
+// status, stdout, stderr. (`dir`, the caller's folder, is kept for the callers' sake.)
+using Finished = TestSupport::Finished;
 
-inline Finished RunToEnd(std::string const& program, std::vector<std::string> const& args,
-                         std::string const& dir) {
-  std::string const errFile = dir + "/run.err";
-  std::remove(errFile.c_str());
-  ServerProcess process(program, args, errFile);
-  int const status = process.Wait();
-  return {status, process.RestOfStdout(), process.Stderr()};
+// The program's path followed by its arguments.
+inline std::vector<std::string> Argv(std::string program, std::vector<std::string> args) {
+  args.insert(args.begin(), std::move(program));
+  return args;
+}
+
+inline Finished RunToEnd(std::string const& program, std::vector<std::string> args,
+                         std::string const& /*dir*/) {
+  return TestSupport::Run(Argv(program, std::move(args)), {}, {}, kWait);
 }
 
 #ifdef TIRN_SERVER_BINARY
 inline Finished RunToEnd(std::vector<std::string> const& args, std::string const& dir) {
   return RunToEnd(TIRN_SERVER_BINARY, args, dir);
+}
+
+// A run of tirn-server that it refuses: its arguments, the status it ends with, and what its
+// one line on stderr says.
+struct Refusal {
+  std::vector<std::string> args;
+  int status;
+  char const* said;
+};
+
+// Runs each refusal to its end: its status, nothing on stdout, one line on stderr that says
+// what it should and repeats no password ("Hunter2"); `after` checks what else must hold.
+inline void ExpectRefusals(std::vector<Refusal> const& cases, std::string const& dir,
+                           std::function<void()> const& after = {}) {
+  for (auto const& c : cases) {
+    std::string command;
+    for (auto const& arg : c.args) command += " " + arg;
+    SCOPED_TRACE(command);
+    Finished const run = RunToEnd(c.args, dir);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(run.err.find(c.said) != std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_TRUE(run.err.find("Hunter2") == std::string::npos) << run.err;
+    if (after) after();
+  }
 }
 #endif
 
@@ -155,7 +155,8 @@ struct Running {
 #endif
   Running(std::string program, std::vector<std::string> args, std::string const& dir,
           rlim_t fileSizeLimit = RLIM_INFINITY)
-      : process(std::move(program), args, Fresh(dir + "/server.err"), fileSizeLimit) {
+      : process(Argv(std::move(program), std::move(args)), Fresh(dir + "/server.err"),
+                fileSizeLimit) {
     line = process.FirstLine();
     // Exactly "listening on http://127.0.0.1:PORT" (or https), PORT the real one.
     std::string prefix = "listening on http://127.0.0.1:";
@@ -307,38 +308,16 @@ struct Fetched {
 // answer came in time.
 inline Fetched Fetch(std::string const& port, std::string const& path, std::string const& token,
                      std::string const* body) {
-  Fetched fetched;
-  int const fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval limit{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return fetched;
-  }
-  std::string request = (body ? "POST " : "GET ") + path +
-                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
-  if (!token.empty()) request += "Authorization: Bearer " + token + "\r\n";
-  if (body) {
-    request += "Content-Type: application/json\r\nContent-Length: " +
-               std::to_string(body->size()) + "\r\n\r\n" + *body;
-  } else {
-    request += "\r\n";
-  }
+  int const fd = raw_http::Connect(static_cast<unsigned short>(std::stoi(port)));
+  if (fd < 0) return {};
+  std::string extra = "Connection: close\r\n";
+  if (!token.empty()) extra += "Authorization: Bearer " + token + "\r\n";
+  std::string const request = body ? raw_http::Post(path, *body, "application/json", extra)
+                                   : raw_http::Get(path, extra);
   (void)send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  std::string answer;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) answer.append(buffer, static_cast<std::size_t>(n));
+  raw_http::Answer const answer = raw_http::Parse(raw_http::ReadAll(fd));
   close(fd);
-  if (answer.rfind("HTTP/1.", 0) != 0 || answer.size() < 12) return fetched;
-  fetched.status = std::stoi(answer.substr(9, 3));
-  std::size_t const end = answer.find("\r\n\r\n");
-  if (end != std::string::npos) fetched.body = answer.substr(end + 4);
-  return fetched;
+  return {answer.status, answer.body};
 }
 
 inline Fetched Get(std::string const& port, std::string const& path,

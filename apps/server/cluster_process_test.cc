@@ -4,11 +4,8 @@
 // answered within its time limit, none fails during the restarts, every acknowledged write is
 // there once, and none is done twice. And the balancer on its own: two instances of three
 // killed at once cost no call that had not reached them.
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -29,17 +26,6 @@ namespace {
 using namespace ServerApp::Testing;
 using namespace std::chrono_literals;
 
-// HAProxy in the foreground, with the configuration at `config`; killed with the object.
-class Balancer {
- public:
-  explicit Balancer(std::string const& config)
-      : process_({"/usr/sbin/haproxy", "-f", config, "-db"}) {}
-  bool started() const { return process_.started(); }
-
- private:
-  TestSupport::ChildProcess process_;
-};
-
 // docs/haproxy.cfg with the balancer's address and the instances filled in.
 std::string BalancerConfig(std::string const& listen, std::vector<std::string> const& urls) {
   std::ifstream in(std::string(TIRN_SOURCE_DIR) + "/docs/haproxy.cfg");
@@ -52,19 +38,6 @@ std::string BalancerConfig(std::string const& listen, std::vector<std::string> c
   text.replace(text.find("@LISTEN@"), 8, listen);
   text.replace(text.find("@SERVERS@\n"), 10, servers);
   return text;
-}
-
-// A port that was free a moment ago.
-std::string FreePort() {
-  int const fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  close(fd);
-  return std::to_string(ntohs(address.sin_port));
 }
 
 // Three instances on a database of their own behind HAProxy, each restartable on its port.
@@ -85,16 +58,18 @@ class Cluster {
       if (!Start(n, "0")) return;
       urls.push_back(instances_[n]->url);
     }
-    port_ = FreePort();
-    std::ofstream(dir_.path + "/haproxy.cfg") << BalancerConfig("127.0.0.1:" + port_, urls);
-    balancer_ = std::make_unique<Balancer>(dir_.path + "/haproxy.cfg");
+    port_ = std::to_string(PostgresCluster::FreePort());
+    std::string const config = dir_.path + "/haproxy.cfg";
+    std::ofstream(config) << BalancerConfig("127.0.0.1:" + port_, urls);
+    // HAProxy in the foreground; killed with the cluster.
+    balancer_ = std::make_unique<TestSupport::ChildProcess>(
+        std::vector<std::string>{"/usr/sbin/haproxy", "-f", config, "-db"});
     EXPECT_TRUE(balancer_->started());
     ready_ = WaitReady(port_);
   }
 
   bool ready() const { return ready_; }
   std::string url() const { return "http://127.0.0.1:" + port_; }
-  std::string const& uri() const { return uri_; }
   Running& instance(int n) { return *instances_[n]; }
 
   // Starts instance `n` listening on `port` ("0": any), draining for a second on SIGTERM so
@@ -107,10 +82,8 @@ class Cluster {
                                  dir_.path + "/tirn.key", "--drain-delay", "1.2"},
         folder);
     EXPECT_FALSE(started->url.empty()) << started->line << started->process.Stderr();
-    bool const ok = !started->url.empty();
-    if (static_cast<int>(instances_.size()) <= n) instances_.resize(n + 1);
     instances_[n] = std::move(started);
-    return ok;
+    return !instances_[n]->url.empty();
   }
 
   // SIGTERM, the drain, the exit, and the same instance again on the same port.
@@ -133,8 +106,8 @@ class Cluster {
   TempDir dir_;
   std::string uri_;
   std::string port_;
-  std::vector<std::unique_ptr<Running>> instances_;
-  std::unique_ptr<Balancer> balancer_;
+  std::vector<std::unique_ptr<Running>> instances_{kInstances};
+  std::unique_ptr<TestSupport::ChildProcess> balancer_;
   bool ready_ = false;
 };
 

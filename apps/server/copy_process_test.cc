@@ -171,11 +171,7 @@ TEST_F(CopyCommand, RefusalsLeaveTheDatabaseUntouched) {
   chmod(otherKey.c_str(), 0600);
   std::string withPassword = uri;
   withPassword.replace(withPassword.find("postgres@"), 9, "postgres:Hunter2Secret@");
-  struct Case {
-    std::vector<std::string> args;
-    int status;
-    char const* said;
-  } const cases[] = {
+  std::vector<Refusal> const cases = {
       {{"copy", "--from", Data(), "--to", uri, "--key-file", otherKey}, 1,
        "was written with another key"},
       {{"copy", "--from", Dir() + "/none.db", "--to", uri}, 1, "No such file"},
@@ -183,14 +179,7 @@ TEST_F(CopyCommand, RefusalsLeaveTheDatabaseUntouched) {
       {{"copy", "--from", Data()}, 2, "--to"},
       {{"copy", "--from", Data(), "--to", Dir() + "/copy.db"}, 2, "wants a PostgreSQL URI"},
   };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.args.back());
-    auto const run = RunToEnd(c.args, Dir());
-    EXPECT_EQ(run.status, c.status) << run.err;
-    EXPECT_EQ(run.out, "");
-    EXPECT_TRUE(Contains(run.err, c.said)) << run.err;
-    EXPECT_FALSE(Contains(run.err, "Hunter2")) << run.err;
-  }
+  ExpectRefusals(cases, Dir());
   {
     Running server(ServeArgs(Data()), Dir());
     ASSERT_FALSE(server.url.empty()) << server.process.Stderr();

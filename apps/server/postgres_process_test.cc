@@ -2,12 +2,7 @@
 // program's own cluster (postgres_cluster.h), called over 127.0.0.1: records shared by two
 // instances, the database going away and coming back under them, the key rotated while an
 // instance serves, and what is refused at start. Every wait is bounded.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -235,11 +230,7 @@ TEST(ServersOnPostgres, StartRefusals) {
   std::string const database = "127.0.0.1:9/tirn";
   std::string const inUserInfo = "postgresql://tirn:Hunter2Secret@" + database;
   std::string const asParameter = "postgres://tirn@" + database + "?password=Hunter2Secret";
-  struct Case {
-    std::vector<std::string> args;
-    int status;
-    char const* said;
-  } const cases[] = {
+  std::vector<Refusal> const cases = {
       {ServeWithKey(inUserInfo, absentKey), 1, "the database URI holds a password"},
       {ServeWithKey(asParameter, absentKey), 1, "the database URI holds a password"},
       {ServeArgs("postgresql://tirn@" + database), 1, "name the key file"},
@@ -250,17 +241,7 @@ TEST(ServersOnPostgres, StartRefusals) {
        "--key-file is required"},
       {{"backup", "--data", inUserInfo, "--to", dir.path + "/copy"}, 2, "pg_dump"},
   };
-  for (auto const& c : cases) {
-    std::string command;
-    for (auto const& arg : c.args) command += " " + arg;
-    SCOPED_TRACE(command);
-    auto const run = RunToEnd(c.args, dir.path);
-    EXPECT_EQ(run.status, c.status);
-    EXPECT_EQ(run.out, "");
-    EXPECT_TRUE(Contains(run.err, c.said)) << run.err;
-    EXPECT_FALSE(Contains(run.err, "Hunter2")) << run.err;
-    EXPECT_FALSE(std::filesystem::exists(absentKey));
-  }
+  ExpectRefusals(cases, dir.path, [&] { EXPECT_FALSE(std::filesystem::exists(absentKey)); });
 }
 
 }  // namespace

@@ -1,10 +1,6 @@
 #include "apps/server/postgres_store.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "tests/raw_http.h"
 #include "apps/server/data_files.h"
 #include "tests/postgres_cluster.h"
 #include "tests/test_files.h"
@@ -95,38 +92,26 @@ class PostgresStore : public ::testing::Test {
   std::shared_ptr<SecretBox const> key_;
 };
 
-TEST_F(PostgresStore, RacingCreatesOfOneProviderOnTwoInstancesLetExactlyOneWin) {
+// Each round, both instances create the same provider, a server at an address of their own
+// and one at an address both want: exactly one wins each contested name or address, and no
+// identifier is given twice.
+TEST_F(PostgresStore, RacingCreatesOnTwoInstancesLetExactlyOneWinAndGiveNoIdTwice) {
   std::shared_ptr<PostgresRecordStore> const stores[] = {Open(), Open()};
   ASSERT_TRUE(stores[0] && stores[1]);
   constexpr int kRounds = 200;
   std::vector<StoreStatus> outcomes(2 * kRounds);
-  Race(kRounds, [&](int thread, int round) {
-    std::string error;
-    outcomes[2 * round + thread] = stores[thread]->CreateProvider(
-        Provider("p-" + std::to_string(round), "k", "kdk"), error);
-  });
-  for (int round = 0; round < kRounds; ++round) {
-    std::multiset<StoreStatus> const both = {outcomes[2 * round], outcomes[2 * round + 1]};
-    ASSERT_EQ(both, (std::multiset<StoreStatus>{StoreStatus::kOk, StoreStatus::kExists}))
-        << "round " << round;
-  }
-}
-
-TEST_F(PostgresStore, RacingCreateServerOnTwoInstancesNeverGivesAnIdOrAnAddressTwice) {
-  std::shared_ptr<PostgresRecordStore> const stores[] = {Open(), Open()};
-  ASSERT_TRUE(stores[0] && stores[1]);
-  constexpr int kRounds = 60;
   std::vector<std::string> ids[2];
   std::vector<int> sharedWins(kRounds, 0);
   Race(kRounds, [&](int thread, int round) {
     auto& store = *stores[thread];
     std::string error;
+    outcomes[2 * round + thread] =
+        store.CreateProvider(Provider("p-" + std::to_string(round), "k", "kdk"), error);
     auto own = Server("host-" + std::to_string(thread), round + 1);
     EXPECT_EQ(store.CreateServer(Reference::ServerKind::kKeyServer, "key-server-", own, error),
               StoreStatus::kOk)
         << error;
     ids[thread].push_back(own.id);
-    // Both want this address; the unique constraint gives it to one.
     auto shared = Server("shared", round + 1);
     auto const status =
         store.CreateServer(Reference::ServerKind::kKeyServer, "key-server-", shared, error);
@@ -137,6 +122,11 @@ TEST_F(PostgresStore, RacingCreateServerOnTwoInstancesNeverGivesAnIdOrAnAddressT
       EXPECT_EQ(status, StoreStatus::kExists) << error;
     }
   });
+  for (int round = 0; round < kRounds; ++round) {
+    std::multiset<StoreStatus> const both = {outcomes[2 * round], outcomes[2 * round + 1]};
+    ASSERT_EQ(both, (std::multiset<StoreStatus>{StoreStatus::kOk, StoreStatus::kExists}))
+        << "round " << round;
+  }
   EXPECT_EQ(sharedWins, std::vector<int>(kRounds, 1));
   std::set<std::string> all(ids[0].begin(), ids[0].end());
   all.insert(ids[1].begin(), ids[1].end());
@@ -148,7 +138,7 @@ TEST_F(PostgresStore, RacingCreateServerOnTwoInstancesNeverGivesAnIdOrAnAddressT
   // The other kind counts on its own.
   auto attestation = Server("shared", 1);
   ASSERT_EQ(stores[1]->CreateServer(Reference::ServerKind::kAttestationService,
-                                            "attestation-service-", attestation, error_),
+                                    "attestation-service-", attestation, error_),
             StoreStatus::kOk);
   EXPECT_EQ(attestation.id, "attestation-service-1");
 }
@@ -202,18 +192,11 @@ TEST_F(PostgresStore, OpenRefusesWhatItCannotServe) {
   std::string const database = uri_.substr(uri_.rfind('/'));
   // Nothing listens at the first port (bound, not listening: refused); the second takes
   // connections and never answers.
-  int const sockets[] = {socket(AF_INET, SOCK_STREAM, 0), socket(AF_INET, SOCK_STREAM, 0)};
-  std::string ports[2];
-  for (int i = 0; i < 2; ++i) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_TRUE(bind(sockets[i], reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                (i == 0 || listen(sockets[i], 4) == 0) &&
-                getsockname(sockets[i], reinterpret_cast<sockaddr*>(&address), &length) == 0);
-    ports[i] = std::to_string(ntohs(address.sin_port));
-  }
+  sockaddr_in addresses[2];
+  int const sockets[] = {raw_http::Bind(addresses[0]), raw_http::Bind(addresses[1])};
+  ASSERT_TRUE(sockets[0] >= 0 && sockets[1] >= 0 && listen(sockets[1], 4) == 0);
+  std::string const ports[] = {std::to_string(ntohs(addresses[0].sin_port)),
+                               std::to_string(ntohs(addresses[1].sin_port))};
   struct Case {
     char const* name;
     std::string uri;

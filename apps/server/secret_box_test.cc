@@ -1,22 +1,15 @@
 #include "apps/server/secret_box.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
+
+#include "tests/test_files.h"
 
 namespace ServerApp {
 namespace {
-
-std::string TempPath(char const* name) {
-  return (std::filesystem::temp_directory_path() /
-          (std::string("tirn-box-") + std::to_string(getpid()) + "-" + name))
-      .string();
-}
 
 TEST(SecretBox, OpensOnlyWhatItSealedForTheSameBinding) {
   std::string error;
@@ -45,7 +38,8 @@ TEST(SecretBox, OpensOnlyWhatItSealedForTheSameBinding) {
 }
 
 TEST(SecretBox, KeyFilesAreCreatedOnceAndReadInBothForms) {
-  std::string const created = TempPath("created.key");
+  Testing::TempDir dir;
+  std::string const created = dir.path + "/created.key";
   std::string error;
   auto box = SecretBox::CreateKeyFile(created, error);
   ASSERT_TRUE(box) << error;
@@ -59,7 +53,6 @@ TEST(SecretBox, KeyFilesAreCreatedOnceAndReadInBothForms) {
   ASSERT_TRUE(reread) << error;
   Tirn::SecretString opened;
   EXPECT_TRUE(reread->Open(sealed, "x", opened));
-  std::remove(created.c_str());
 
   struct Case {
     char const* name;
@@ -76,7 +69,7 @@ TEST(SecretBox, KeyFilesAreCreatedOnceAndReadInBothForms) {
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string const path = TempPath("case.key");
+    std::string const path = dir.path + "/case-" + std::to_string(&c - cases) + ".key";
     std::ofstream(path, std::ios::binary) << c.content;
     ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
     error.clear();
@@ -84,9 +77,8 @@ TEST(SecretBox, KeyFilesAreCreatedOnceAndReadInBothForms) {
     if (!c.valid) {
       EXPECT_NE(error.find(path), std::string::npos) << error;
     }
-    std::remove(path.c_str());
   }
-  EXPECT_FALSE(SecretBox::FromKeyFile(TempPath("missing.key"), error));
+  EXPECT_FALSE(SecretBox::FromKeyFile(dir.path + "/missing.key", error));
 }
 
 }  // namespace
