@@ -1350,6 +1350,27 @@ TEST(HttpServer, EachConnectionLivesOnOneOfTheContextsInTurn) {
       << "one server connection's calls ran on several threads";
 }
 
+// With call threads, the operations the server names as answering at once stay on the I/O
+// thread that read their request (a get, found or not); every other goes to the call thread.
+TEST(HttpServer, OperationsThatAnswerAtOnceStayOnTheThreadThatReadThem) {
+  std::shared_ptr<ThreadNoting> noting;
+  World::Options options;
+  options.callThreads = 1;
+  options.server.runsOnIoThread = &Reference::ReadsOneRecord;
+  options.wrap = [&](std::shared_ptr<Tirn::Core::AsyncApiProvider> inner) {
+    return noting = std::make_shared<ThreadNoting>(std::move(inner), 1);
+  };
+  World world(options);
+  EXPECT_TRUE(world.List().value);
+  EXPECT_TRUE(world.Get("missing").error);
+  EXPECT_TRUE(world.List().value);
+
+  auto const served = noting->Threads();
+  ASSERT_EQ(served.size(), 3u);
+  EXPECT_EQ(served[0], served[2]) << "the lists did not both run on the one call thread";
+  EXPECT_NE(served[1], served[0]) << "the get was handed to the call thread";
+}
+
 // ---- Hostile peers --------------------------------------------------------------------------
 
 // A call costs one write each way: the server gathers an answer's head, its frame and the end

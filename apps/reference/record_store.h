@@ -175,6 +175,11 @@ class RecordStore {
   // it holds open is always ready.
   virtual bool Ready(std::string& /*why*/) { return true; }
 
+  // Whether GetProvider (leaving keys sealed) and GetServer answer at once: they never wait
+  // for another call's write, a disk write or the network, so a server may run them on a
+  // thread that serves connections. A read may still fetch a page its file's cache lacks.
+  virtual bool ReadsAtOnce() const { return false; }
+
   // How long the keys of keyed writes are kept (at least a second). Default 24 hours.
   static constexpr std::chrono::seconds kDefaultKeyWindow{24 * 60 * 60};
   virtual void KeepKeysFor(std::chrono::seconds window) {
@@ -208,6 +213,9 @@ class MemoryRecordStore final : public RecordStore {
                            std::string& error, KeyedWrite* keyed = nullptr) override;
   StoreStatus DeleteServer(ServerKind kind, std::string const& id, std::string& error,
                            KeyedWrite* keyed = nullptr) override;
+
+  // Every call holds the lock only while it works in memory.
+  bool ReadsAtOnce() const override { return true; }
 
   // The keys kept now (expired ones included until a keyed write removes them).
   std::size_t KeptKeys();

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -616,11 +617,22 @@ std::list<MessageText> const& Messages() {
   return messages;
 }
 
-bool WritesRecords(std::string const& operation) {
+namespace {
+
+// The operation's last name, as "create" in "kms.providers.create".
+std::string_view Verb(std::string_view operation) {
   std::size_t const dot = operation.rfind('.');
-  std::string const verb = dot == std::string::npos ? operation : operation.substr(dot + 1);
+  return dot == std::string_view::npos ? operation : operation.substr(dot + 1);
+}
+
+}  // namespace
+
+bool WritesRecords(std::string const& operation) {
+  std::string_view const verb = Verb(operation);
   return verb == "create" || verb == "update" || verb == "delete";
 }
+
+bool ReadsOneRecord(std::string const& operation) { return Verb(operation) == "get"; }
 
 std::shared_ptr<Tirn::L10n::Localizer> MakeLocalizer() {
   Tirn::L10n::Localizer::Catalog german;

@@ -48,6 +48,10 @@ std::shared_ptr<Tirn::L10n::Localizer> MakeLocalizer();
 // creates, updates and deletes of the four services. Every other operation only reads.
 bool WritesRecords(std::string const& operation);
 
+// Whether `operation` reads one record by its identifier (the gets of the services): a call
+// whose store work is a single short read (RecordStore::ReadsAtOnce says whether it waits).
+bool ReadsOneRecord(std::string const& operation);
+
 // Called with what the services have to say about their store's failures; never a secret.
 using StoreLog = std::function<void(std::string const&)>;
 

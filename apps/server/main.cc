@@ -201,6 +201,9 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
     Tirn::Http::WorkThreads callThreads(config.callThreads);
     Tirn::Http::IoThreads threads(config.threads);
     options.callContext = &callThreads.context();
+    // A get is one short read: where the store answers it without waiting for a write, it is
+    // served on the connection's own thread, without two hand-offs between threads.
+    if (data.store->ReadsAtOnce()) options.runsOnIoThread = &Reference::ReadsOneRecord;
     Tirn::Http::Server server(threads.contexts(), provider,
                               Com::Ostrel::Nox::TrustedInfrastructure::Operations(), options);
     Tirn::Core::OperationTable const noOperations("", {});

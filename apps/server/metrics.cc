@@ -198,6 +198,7 @@ class CountedStore final : public RecordStore {
     return Count(deleteServer_, inner_->DeleteServer(kind, id, error, keyed));
   }
   bool Ready(std::string& why) override { return inner_->Ready(why); }
+  bool ReadsAtOnce() const override { return inner_->ReadsAtOnce(); }
   void KeepKeysFor(std::chrono::seconds window) override { inner_->KeepKeysFor(window); }
 
  private:

@@ -169,6 +169,7 @@ std::shared_ptr<SqliteRecordStore> SqliteRecordStore::Open(std::string const& pa
   }
   switch (store->CheckKey(path, error)) {
     case KeyCheck::kMatches:
+      if (path != ":memory:" && !store->OpenReads(path, error)) return nullptr;
       return store;
     case KeyCheck::kFailed:
       return failed();
@@ -211,16 +212,47 @@ bool SqliteRecordStore::Migrate(std::string const& path, std::string& error) {
   return true;
 }
 
+bool SqliteRecordStore::Reads::Prepare(Sqlite::Database& db, std::string& error) {
+  return listProviders.Prepare(
+             db, "SELECT id, type, key_id, sealed_key FROM providers ORDER BY id", error) &&
+         getProvider.Prepare(
+             db, "SELECT id, type, key_id, sealed_key FROM providers WHERE id = ?1", error) &&
+         listServers.Prepare(db,
+                             "SELECT id, address, trusted_ca, grp FROM servers "
+                             "WHERE kind = ?1 ORDER BY id",
+                             error) &&
+         getServer.Prepare(db,
+                           "SELECT id, address, trusted_ca, grp FROM servers "
+                           "WHERE kind = ?1 AND id = ?2",
+                           error);
+}
+
+bool SqliteRecordStore::OpenReads(std::string const& path, std::string& error) {
+  std::string why;
+  // query_only: the connection cannot write, whatever runs on it.
+  bool const opened = readDb_.Open(path, why);
+  if (opened) sqlite3_busy_timeout(readDb_.handle(), 5000);
+  if (!opened || !readDb_.Execute("PRAGMA query_only=ON", why) || !reads_.Prepare(readDb_, why)) {
+    error = path + ": cannot open a connection for reads: " + why;
+    return false;
+  }
+  readsApart_ = true;
+  return true;
+}
+
+SqliteRecordStore::LockedReads SqliteRecordStore::ReadsFor(Reference::Unseal unseal) {
+  if (readsApart_ && unseal == Reference::Unseal::kNo) {
+    return {std::unique_lock<std::mutex>(readMutex_), reads_};
+  }
+  return {std::unique_lock<std::mutex>(mutex_), writerReads_};
+}
+
 bool SqliteRecordStore::Prepare(std::string& error) {
-  return begin_.Prepare(db_, "BEGIN IMMEDIATE", error) &&
+  return writerReads_.Prepare(db_, error) && begin_.Prepare(db_, "BEGIN IMMEDIATE", error) &&
          commit_.Prepare(db_, "COMMIT", error) && rollback_.Prepare(db_, "ROLLBACK", error) &&
          savepoint_.Prepare(db_, "SAVEPOINT change", error) &&
          release_.Prepare(db_, "RELEASE change", error) &&
          rollbackToSavepoint_.Prepare(db_, "ROLLBACK TO change", error) &&
-         listProviders_.Prepare(
-             db_, "SELECT id, type, key_id, sealed_key FROM providers ORDER BY id", error) &&
-         getProvider_.Prepare(
-             db_, "SELECT id, type, key_id, sealed_key FROM providers WHERE id = ?1", error) &&
          insertProvider_.Prepare(db_,
                                  "INSERT INTO providers (id, type, key_id, sealed_key) "
                                  "VALUES (?1, ?2, ?3, ?4) ON CONFLICT (id) DO NOTHING",
@@ -229,14 +261,6 @@ bool SqliteRecordStore::Prepare(std::string& error) {
              db_, "UPDATE providers SET type = ?2, key_id = ?3, sealed_key = ?4 WHERE id = ?1",
              error) &&
          deleteProvider_.Prepare(db_, "DELETE FROM providers WHERE id = ?1", error) &&
-         listServers_.Prepare(db_,
-                              "SELECT id, address, trusted_ca, grp FROM servers "
-                              "WHERE kind = ?1 ORDER BY id",
-                              error) &&
-         getServer_.Prepare(db_,
-                            "SELECT id, address, trusted_ca, grp FROM servers "
-                            "WHERE kind = ?1 AND id = ?2",
-                            error) &&
          findServer_.Prepare(
              db_, "SELECT 1 FROM servers WHERE kind = ?1 AND hostname = ?2 AND port IS ?3",
              error) &&
@@ -500,15 +524,15 @@ bool SqliteRecordStore::WriteProvider(Sqlite::Statement& statement, ProviderReco
 
 Status SqliteRecordStore::ListProviders(std::vector<ProviderRecord>& out, std::string& error,
                                         Reference::Unseal unseal) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return ReadRows(listProviders_, out, ProviderReader(unseal), error);
+  LockedReads read = ReadsFor(unseal);
+  return ReadRows(read.reads.listProviders, out, ProviderReader(unseal), error);
 }
 
 Status SqliteRecordStore::GetProvider(std::string const& id, ProviderRecord& out,
                                       std::string& error, Reference::Unseal unseal) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  getProvider_.BindText(1, id);
-  return ReadRow(getProvider_, out, ProviderReader(unseal), error);
+  LockedReads read = ReadsFor(unseal);
+  read.reads.getProvider.BindText(1, id);
+  return ReadRow(read.reads.getProvider, out, ProviderReader(unseal), error);
 }
 
 namespace {
@@ -599,9 +623,9 @@ Status SqliteRecordStore::UpdateProvider(std::string const& id,
       keyed,
       [&] {
         ProviderRecord record;
-        getProvider_.BindText(1, id);
-        Status const read =
-            ReadRow(getProvider_, record, ProviderReader(Reference::Unseal::kYes), error);
+        Sqlite::Statement& get = writerReads_.getProvider;
+        get.BindText(1, id);
+        Status const read = ReadRow(get, record, ProviderReader(Reference::Unseal::kYes), error);
         if (read != Status::kOk || !change(record)) return read;
         record.id = id;
         return WriteProvider(updateProvider_, record, error) ? Status::kOk : Status::kFailed;
@@ -634,18 +658,18 @@ bool ReadServer(Sqlite::Statement& statement, Reference::ServerRecord& out, std:
 
 Status SqliteRecordStore::ListServers(ServerKind kind, std::vector<ServerRecord>& out,
                                       std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  listServers_.BindInt(1, static_cast<int>(kind));
-  return ReadRows(listServers_, out, ReadServer, error);
+  LockedReads read = ReadsFor(Reference::Unseal::kNo);
+  read.reads.listServers.BindInt(1, static_cast<int>(kind));
+  return ReadRows(read.reads.listServers, out, ReadServer, error);
 }
 
 Status SqliteRecordStore::GetServer(ServerKind kind, std::string const& id, ServerRecord& out,
                                     std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Sqlite::ResetOnExit reset(getServer_);
-  getServer_.BindInt(1, static_cast<int>(kind));
-  getServer_.BindText(2, id);
-  return ReadRow(getServer_, out, ReadServer, error);
+  LockedReads read = ReadsFor(Reference::Unseal::kNo);
+  Sqlite::Statement& get = read.reads.getServer;
+  get.BindInt(1, static_cast<int>(kind));
+  get.BindText(2, id);
+  return ReadRow(get, out, ReadServer, error);
 }
 
 Status SqliteRecordStore::CreateServer(ServerKind kind, std::string const& idPrefix,

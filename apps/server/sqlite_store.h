@@ -16,6 +16,11 @@
 // applied): opening a file of an older version migrates it, a file of a newer version is
 // refused.
 //
+// Reads that open no seal run on a second connection of their own, under a lock of their
+// own: in WAL mode they see every commit made before they start and never wait for the one
+// under way, so ReadsAtOnce holds (the file's: ":memory:" has one connection, and its reads
+// wait for the writer's lock).
+//
 // A keyed write (Reference::KeyedWrite) keeps its key, a digest of its input made with the
 // SecretBox's key (SecretBox::Digest: the input may hold a secret), and its outcome in the
 // write_keys table, in the savepoint of its change.
@@ -120,6 +125,7 @@ class SqliteRecordStore final : public Reference::RecordStore {
                       std::string& error, Reference::KeyedWrite* keyed = nullptr) override;
   Status DeleteServer(ServerKind kind, std::string const& id, std::string& error,
                       Reference::KeyedWrite* keyed = nullptr) override;
+  bool ReadsAtOnce() const override { return readsApart_; }
 
   // Reseals every secret the file holds (each provider's key, and the key-check value and
   // fingerprint) with `newBox`'s key, in one transaction: when a step fails nothing has
@@ -164,6 +170,21 @@ class SqliteRecordStore final : public Reference::RecordStore {
   // Both values of the key check: `sealed` and the key's `fingerprint`.
   bool WriteKeyCheck(std::string const& sealed, std::string const& fingerprint,
                      std::string& error);
+  // The statements of the plain reads, prepared on one connection.
+  struct Reads {
+    Sqlite::Statement listProviders, getProvider, listServers, getServer;
+    bool Prepare(Sqlite::Database& db, std::string& error);
+  };
+  // The reads a call runs, with their connection's lock held: the reading connection's when
+  // the file has one and the read opens no seal (seals are opened under mutex_, which Rekey
+  // changes the key under), else the writer's.
+  struct LockedReads {
+    std::unique_lock<std::mutex> lock;
+    Reads& reads;
+  };
+  LockedReads ReadsFor(Reference::Unseal unseal);
+  // Opens the reading connection on the file at `path`, once its schema is current.
+  bool OpenReads(std::string const& path, std::string& error);
   // Runs `statement` to its end.
   bool Run(Sqlite::Statement& statement, std::string& error);
   bool ReadProvider(Sqlite::Statement& statement, ProviderRecord& out, Reference::Unseal unseal,
@@ -207,11 +228,16 @@ class SqliteRecordStore final : public Reference::RecordStore {
   // Declared before the statements, so that they are finalised before it closes.
   Sqlite::Database db_;
   Sqlite::Statement begin_, commit_, rollback_, savepoint_, release_, rollbackToSavepoint_;
-  Sqlite::Statement listProviders_, getProvider_, insertProvider_, updateProvider_,
-      deleteProvider_;
-  Sqlite::Statement listServers_, getServer_, findServer_, nextNumber_, setNumber_,
-      insertServer_, deleteServer_;
+  Reads writerReads_;
+  Sqlite::Statement insertProvider_, updateProvider_, deleteProvider_;
+  Sqlite::Statement findServer_, nextNumber_, setNumber_, insertServer_, deleteServer_;
   Sqlite::Statement findKey_, keepKey_, forgetKeys_;
+
+  // The reading connection and its statements, when the file has one (readsApart_).
+  std::mutex readMutex_;
+  bool readsApart_ = false;
+  Sqlite::Database readDb_;
+  Reads reads_;
   // When keys past their window were last removed.
   std::chrono::steady_clock::time_point keysForgotten_;
 };

@@ -738,5 +738,50 @@ TEST(SqliteCommits, ChangesWaitingForACommitShareTheNextAndKeepTheirOwnOutcomes)
             "held ks-1 ks-2 new");
 }
 
+// Reads have a connection of their own: one made while a change holds the commit under way is
+// answered at once, with what was committed before; the next read sees the commit. A store
+// in memory has a single connection, whose reads wait for the writer.
+TEST(SqliteCommits, ReadsDoNotWaitForTheCommitUnderWay) {
+  using Status = Reference::StoreStatus;
+  TempDir dir;
+  std::string error;
+  std::shared_ptr<SecretBox const> box = SecretBox::WithRandomKey(error);
+  auto const inMemory = SqliteRecordStore::Open(":memory:", box, error);
+  ASSERT_TRUE(inMemory) << error;
+  EXPECT_FALSE(inMemory->ReadsAtOnce());
+  auto store = SqliteRecordStore::Open(dir.path + "/records.db", box, error);
+  ASSERT_TRUE(store) << error;
+  EXPECT_TRUE(store->ReadsAtOnce());
+  AddProviders(*store, {{"held", "s1"}});
+
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> const released = release.get_future().share();
+  std::thread writer([&] {
+    std::string why;
+    auto hold = [&](Reference::ProviderRecord& record) {
+      entered.set_value();
+      released.wait_for(std::chrono::seconds(10));
+      record.keyId = "key-changed";
+      return true;
+    };
+    EXPECT_EQ(store->UpdateProvider("held", hold, why), Status::kOk) << why;
+  });
+  bool const held = entered.get_future().wait_for(std::chrono::seconds(10)) ==
+                    std::future_status::ready;
+  Reference::ProviderRecord read;
+  auto get =
+      std::async(std::launch::async, [&] { return store->GetProvider("held", read, error); });
+  bool const answered = get.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  release.set_value();
+  writer.join();
+  ASSERT_TRUE(held) << "the change never began";
+  EXPECT_TRUE(answered) << "the read waited for the commit under way";
+  EXPECT_EQ(get.get(), Status::kOk) << error;
+  EXPECT_EQ(read.keyId, "key-held");
+  EXPECT_EQ(store->GetProvider("held", read, error), Status::kOk) << error;
+  EXPECT_EQ(read.keyId, "key-changed") << "a read after the commit did not see it";
+}
+
 }  // namespace
 }  // namespace ServerApp

@@ -108,9 +108,10 @@ class Call : public PooledCall, public std::enable_shared_from_this<Call> {
   }
 
   // Waits in the client's queue for a connection, giving up (and leaving the queue) when the
-  // call's time limit passes or its caller cancels it.
+  // call's time limit passes or its caller cancels it. The timer needs no strand: it is only
+  // touched by its own handlers, one waiting at a time, and the flags they read are atomic.
   void Wait(net::io_context& context) override {
-    waitTimer_.emplace(net::make_strand(context));
+    waitTimer_.emplace(context);
     WaitTick();
   }
 

@@ -72,8 +72,8 @@ Answer FinalAnswer(Core::MethodResult const& result, bool streamed, std::string&
   outcome = result.error ? result.error->name() : std::string("ok");
   if (result.error) {
     auto frame = Data::DynamicStructValue::GetInstance(std::string());
-    frame->SetField(kErrorMember, Data::StringValue::GetInstance(result.error->name()));
-    frame->SetField(kValueMember, result.error);
+    *frame->StaticFieldSlot(kErrorMember) = Data::StringValue::GetInstance(result.error->name());
+    *frame->StaticFieldSlot(kValueMember) = result.error;
     if (Json::Encode(frame, nullptr, &answer.body, messages)) {
       answer.status = StatusForError(result.error->name());
       return answer;
@@ -82,7 +82,7 @@ Answer FinalAnswer(Core::MethodResult const& result, bool streamed, std::string&
     Data::DataValuePtr output = result.output ? result.output : Data::VoidValue::GetInstance();
     if (streamed) {
       auto frame = Data::DynamicStructValue::GetInstance(std::string());
-      frame->SetField(kOutputMember, output);
+      *frame->StaticFieldSlot(kOutputMember) = output;
       output = std::move(frame);
     }
     if (Json::Encode(output, nullptr, &answer.body, messages)) return answer;
@@ -96,11 +96,11 @@ Answer FinalAnswer(Core::MethodResult const& result, bool streamed, std::string&
 
 std::string ProgressLine(Progress const& progress) {
   auto numbers = Data::DynamicStructValue::GetInstance(std::string());
-  numbers->SetField("minimum", Data::IntegerValue::GetInstance(progress.minimum));
-  numbers->SetField("maximum", Data::IntegerValue::GetInstance(progress.maximum));
-  numbers->SetField("current", Data::IntegerValue::GetInstance(progress.current));
+  *numbers->StaticFieldSlot("minimum") = Data::IntegerValue::GetInstance(progress.minimum);
+  *numbers->StaticFieldSlot("maximum") = Data::IntegerValue::GetInstance(progress.maximum);
+  *numbers->StaticFieldSlot("current") = Data::IntegerValue::GetInstance(progress.current);
   auto frame = Data::DynamicStructValue::GetInstance(std::string());
-  frame->SetField(kProgressMember, numbers);
+  *frame->StaticFieldSlot(kProgressMember) = numbers;
   std::string text;
   std::list<BaseMessage> messages;
   (void)Json::Encode(frame, nullptr, &text, messages);  // integers always encode
@@ -227,14 +227,7 @@ Verdict Route(Call& call) {
                     {HttpMessage(MessageIds::kMethodNotAllowed, {call.request.method})},
                     {{"Allow", takes}});
   }
-  if (call.operation) {
-    Core::OperationDescriptor const& operation = *call.operation;
-    std::size_t const serviceLength = std::strlen(operation.serviceName);
-    std::string& name = call.control->operation;
-    name.reserve(serviceLength + 1 + std::strlen(operation.operationName));
-    name.assign(operation.serviceName, serviceLength);
-    name.append(1, '.').append(operation.operationName);
-  }
+  if (call.operation) call.control->operation = &call.context.operationNames.at(call.operation);
   return std::nullopt;
 }
 
@@ -242,7 +235,8 @@ Verdict Route(Call& call) {
 // asks the authenticator first.
 Verdict ServeEndpoint(Call& call) {
   CallControl& control = *call.control;
-  control.operation = std::string(call.path.substr(1));
+  control.endpoint = std::string(call.path.substr(1));
+  control.operation = &control.endpoint;
   bool const open = !call.endpoint || call.endpoint->open;
   if (!open && call.context.authenticator) {
     Core::SecurityContextWrappedEntry identity;
@@ -316,11 +310,11 @@ Verdict Identify(Call& call) {
 // Whether the caller may call the operation.
 Verdict Authorize(Call& call) {
   CallControl const& control = *call.control;
-  if (!call.context.authorizer || call.context.authorizer(control.caller, control.operation)) {
+  if (!call.context.authorizer || call.context.authorizer(control.caller, *control.operation)) {
     return std::nullopt;
   }
   return Refusing(Wire::kUnauthorizedError,
-                  {HttpMessage(MessageIds::kUnauthorized, {control.operation, control.caller})});
+                  {HttpMessage(MessageIds::kUnauthorized, {*control.operation, control.caller})});
 }
 
 // Whether the caller holds room for this connection and for another call; the call keeps its
@@ -360,7 +354,7 @@ Verdict DecodeInput(Call& call) {
     return Refusing(Wire::kInvalidArgumentError, std::move(messages));
   }
   auto const& rejectsUnknown = call.context.rejectsUnknownFields;
-  if (!rejectsUnknown || !rejectsUnknown(call.control->operation)) return std::nullopt;
+  if (!rejectsUnknown || !rejectsUnknown(*call.control->operation)) return std::nullopt;
   Data::ValidationOptions strict;
   strict.rejectUnknownFields = true;
   strict.rejectUnknownNestedFields = true;
@@ -456,7 +450,10 @@ void Invoke(Call& call) {
   Dispatch dispatch{context.provider, context.inProcess, call.operation->method, nullptr};
   if (context.methods) dispatch.found = context.methods->Find(*call.operation);
   Core::AsyncApiResultCb resultCb = ResultCallback(call);
-  if (!context.callContext) return dispatch(call.input, std::move(call.activation), resultCb);
+  if (!context.callContext ||
+      (context.runsOnIoThread && context.runsOnIoThread(*call.control->operation))) {
+    return dispatch(call.input, std::move(call.activation), resultCb);
+  }
   // Everything the operation needs travels with it: the server may be gone when it runs. One
   // whose caller stopped waiting while it was queued (its time ran out, its client left) is
   // not run: nobody would hear its answer, and what it would change is not wanted any more.
@@ -510,16 +507,18 @@ CallerLedger::Hold CallerLedger::Take(std::string const& caller, std::size_t Cou
 
 std::string ErrorBody(std::string const& name, std::list<BaseMessage> const& messages) {
   auto frame = Data::DynamicStructValue::GetInstance(std::string());
-  frame->SetField(kErrorMember, Data::StringValue::GetInstance(name));
-  frame->SetField(kValueMember, Data::ErrorValue::Create(name, messages));
+  *frame->StaticFieldSlot(kErrorMember) = Data::StringValue::GetInstance(name);
+  *frame->StaticFieldSlot(kValueMember) = Data::ErrorValue::Create(name, messages);
   std::string text;
   std::list<BaseMessage> problems;
   if (Json::Encode(frame, nullptr, &text, problems)) return text;
   // Only text that is not UTF-8 fails to encode; the bare error still says what happened.
-  frame->SetField(kValueMember, Data::ErrorValue::Create(name, {}));
+  *frame->StaticFieldSlot(kValueMember) = Data::ErrorValue::Create(name, {});
   (void)Json::Encode(frame, nullptr, &text, problems);
   return text;
 }
+
+std::string const CallControl::kNoOperation = "-";
 
 std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request request,
                                     std::shared_ptr<Exchange> exchange) {

@@ -140,8 +140,11 @@ struct CallControl {
   std::atomic<bool> streamBegun{false};
   // The caller's time limit; zero when it gave none.
   std::chrono::milliseconds timeout{0};
-  // "service.operation", the GET endpoint's name, or "-".
-  std::string operation = "-";
+  // "service.operation", the GET endpoint's name, or "-": the operation's name as the handler
+  // keeps it (HandlerContext::operationNames, which outlives every call), or `endpoint`.
+  std::string const* operation = &kNoOperation;
+  std::string endpoint;
+  static std::string const kNoOperation;
   // "ok" or the name of the error answered.
   std::string outcome;
   // The authenticated caller's name; "-" when anonymous.
@@ -159,6 +162,8 @@ struct HandlerContext {
   // the provider finds it by name for every call.
   std::shared_ptr<MethodCache const> methods;
   Core::OperationTable const* operations = nullptr;
+  // Each operation's "service.operation", made once: the calls name their operation with it.
+  std::unordered_map<Core::OperationDescriptor const*, std::string> operationNames;
   Authenticator authenticator;
   Authorizer authorizer;
   std::vector<Endpoint> endpoints;
@@ -171,6 +176,8 @@ struct HandlerContext {
   std::function<bool(std::string const& operation)> rejectsUnknownFields;
   // Where the operations run; null: on the thread that handles the request.
   boost::asio::io_context* callContext = nullptr;
+  // ServerOptions::runsOnIoThread: the operations that stay off `callContext`.
+  std::function<bool(std::string const& operation)> runsOnIoThread;
 };
 
 // Handles `request`: answers what cannot be called at once, otherwise invokes the operation

@@ -51,6 +51,10 @@ HandlerContext HandlerContextFor(std::shared_ptr<Core::AsyncApiProvider> provide
         operations);
   }
   handler.operations = &operations;
+  for (Core::OperationDescriptor const& operation : operations.operations()) {
+    handler.operationNames.emplace(
+        &operation, std::string(operation.serviceName) + "." + operation.operationName);
+  }
   handler.authenticator = options.authenticator;
   handler.authorizer = options.authorizer;
   handler.endpoints = options.endpoints;
@@ -83,6 +87,7 @@ HandlerContext HandlerContextFor(std::shared_ptr<Core::AsyncApiProvider> provide
   handler.depthLimit = options.depthLimit;
   handler.maxCallTimeout = options.maxCallTimeout;
   handler.callContext = options.callContext;
+  handler.runsOnIoThread = options.runsOnIoThread;
   handler.rejectsUnknownFields = options.rejectsUnknownFields;
   if (options.maxConnectionsPerCaller != 0 || options.maxCallsPerCaller != 0) {
     handler.ledger = std::make_shared<CallerLedger>(options.maxConnectionsPerCaller,

@@ -114,6 +114,13 @@ struct ServerOptions {
   // operation queued or running there holds no connection, only the way back to one, so the
   // two contexts may go in either order after that.
   boost::asio::io_context* callContext = nullptr;
+  // Whether `operation` ("service.operation") runs on the I/O thread that read its request
+  // although `callContext` is set: for an operation that answers at once, never waiting for a
+  // disk write, a lock held across one, or the network (a read the store serves from memory
+  // or its file's cache). It saves the two hand-offs between threads that a call through
+  // `callContext` costs; an operation that does wait holds up every connection of its thread
+  // meanwhile. Empty: every operation runs on `callContext`.
+  std::function<bool(std::string const& operation)> runsOnIoThread;
 };
 
 }  // namespace Http

@@ -230,7 +230,7 @@ struct Round {
       // The handler fills the names before the call starts, and the outcome before it hands
       // over the answer; a call that ends without its answer may be answering right now on
       // another thread, so its outcome is the session's.
-      record.operation = control->operation;
+      record.operation = *control->operation;
       record.outcome = !abandoned.empty() ? abandoned : control->outcome;
       record.caller = control->caller;
     } else {

@@ -595,7 +595,7 @@ bool Decode(boost::string_view text, Data::DataDefinitionPtr const& definition,
   }
   Buffer buffer(text);
   Builder builder(definition, text, buffer.data(), options.maxDepth, messages);
-  Reader reader;
+  Reader reader(detail::StackOf<detail::ReaderStack>());
   rapidjson::InsituStringStream stream(buffer.data());
   constexpr unsigned kFlags = detail::kInPlaceFlags | rapidjson::kParseNumbersAsStringsFlag;
   rapidjson::ParseResult const result = reader.Parse<kFlags>(stream, builder);

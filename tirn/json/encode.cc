@@ -19,6 +19,7 @@
 
 #include "tirn/json/json.h"
 #include "tirn/json/json_internal.h"
+#include "tirn/json/stack_allocator_internal.h"
 #include "tirn/json/text.h"
 #include "tirn/message/message.h"
 #include "tirn/message/message_ids.h"
@@ -83,8 +84,14 @@ using Data::ListValue;
 using Data::detail::PathStep;
 using detail::JsonMessage;
 
-using CompactWriter = rapidjson::Writer<detail::Output>;
-using PrettyWriter = rapidjson::PrettyWriter<detail::Output>;
+// The writers' stack of open levels starts in this thread's block: 32 levels of 16 bytes,
+// RapidJSON's default capacity.
+struct WriterStackUse;
+using WriterStack = detail::StackAllocator<WriterStackUse, 512>;
+using CompactWriter =
+    rapidjson::Writer<detail::Output, rapidjson::UTF8<>, rapidjson::UTF8<>, WriterStack>;
+using PrettyWriter =
+    rapidjson::PrettyWriter<detail::Output, rapidjson::UTF8<>, rapidjson::UTF8<>, WriterStack>;
 
 // A container being written.
 struct Open {
@@ -101,7 +108,10 @@ template <class Writer>
 class Encoder {
  public:
   Encoder(detail::Output& output, EncodeOptions const& options, std::list<BaseMessage>& messages)
-      : output_(output), writer_(output), options_(options), messages_(messages) {
+      : output_(output),
+        writer_(output, detail::StackOf<WriterStack>()),
+        options_(options),
+        messages_(messages) {
     if constexpr (std::is_same<Writer, PrettyWriter>::value) writer_.SetIndent(' ', 2);
   }
 

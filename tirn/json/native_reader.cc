@@ -183,7 +183,7 @@ bool ReadNative(boost::string_view text, NativeReader const& root, void* target)
   if (std::memchr(text.data(), '\0', text.size()) != nullptr) return false;
   Buffer buffer(text);
   Filler filler(root, target);
-  Reader reader;
+  Reader reader(StackOf<ReaderStack>());
   rapidjson::InsituStringStream stream(buffer.data());
   return !reader.Parse<kInPlaceFlags>(stream, filler).IsError();
 }

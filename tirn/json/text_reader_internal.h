@@ -1,46 +1,31 @@
 // What the JSON decoder and the direct native reader share: RapidJSON's reader with its stack
-// on operator new, the private copy of the text that both parse in place, and the check for
-// the lone surrogates the reader lets through.
+// in a block kept per thread, the private copy of the text that both parse in place, and the
+// check for the lone surrogates the reader lets through.
 #ifndef TIRN_JSON_TEXT_READER_INTERNAL_H_
 #define TIRN_JSON_TEXT_READER_INTERNAL_H_
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <new>
-#include <string>
+#include <memory>
 
 #include <boost/utility/string_view.hpp>
 #include <rapidjson/reader.h>
 
+#include "tirn/json/stack_allocator_internal.h"
 #include "tirn/runtime/value/secret_string.h"
 
 namespace Tirn {
 namespace Json {
 namespace detail {
 
-// RapidJSON's own stack (two 4-byte words per open container), allocated through operator
-// new like the rest of the decoder's memory, so that whoever watches the process's
-// allocations sees what a decode costs in one place.
-class StackAllocator {
- public:
-  // Part of the allocator concept the reader expects; it reads it only in some builds.
-  [[maybe_unused]] static bool const kNeedFree = true;
-  void* Malloc(std::size_t size) { return size ? ::operator new(size) : nullptr; }
-  void* Realloc(void* original, std::size_t originalSize, std::size_t newSize) {
-    if (newSize == 0) {
-      Free(original);
-      return nullptr;
-    }
-    void* block = ::operator new(newSize);
-    if (original) std::memcpy(block, original, std::min(originalSize, newSize));
-    Free(original);
-    return block;
-  }
-  static void Free(void* block) { ::operator delete(block); }
-};
+// RapidJSON's own stack (two 4-byte words per open container), starting in this thread's
+// block (stack_allocator_internal.h); its initial capacity is RapidJSON's default, 256 bytes.
+struct ReaderStackUse;
+using ReaderStack = StackAllocator<ReaderStackUse, 256>;
 
-using Reader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, StackAllocator>;
+// The reader, its stack on a ReaderStack: `Reader reader(StackOf<ReaderStack>())`.
+using Reader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, ReaderStack>;
+
 
 // The flags both readers parse with: in place, UTF-8 checked, nesting on the heap.
 constexpr unsigned kInPlaceFlags = rapidjson::kParseInsituFlag |
@@ -64,22 +49,29 @@ inline bool HoldsSurrogate(char const* text, std::size_t length) {
 // Our private copy of the text, parsed in place, and wiped however the decoding ends: a
 // secret's text may sit in it, whole or cut short. The reader's UTF-8 check takes the
 // continuation bytes a lead byte announces before it looks at them, so the text is followed
-// by enough zero bytes for the longest sequence.
+// by enough zero bytes for the longest sequence. A short text (a call's input or answer, as a
+// rule) is copied into the buffer's own room, a longer one into memory of its own.
 class Buffer {
  public:
-  explicit Buffer(boost::string_view text) {
-    bytes_.reserve(text.size() + kPadding);
-    bytes_.append(text.data(), text.size());
-    bytes_.append(kPadding, '\0');
+  explicit Buffer(boost::string_view text) : size_(text.size() + kPadding) {
+    if (size_ > sizeof(room_)) {
+      heap_.reset(new char[size_]);
+      data_ = heap_.get();
+    }
+    std::memcpy(data_, text.data(), text.size());
+    std::memset(data_ + text.size(), 0, kPadding);
   }
-  ~Buffer() { Tirn::Detail::SecureZero(&bytes_[0], bytes_.size()); }
+  ~Buffer() { Tirn::Detail::SecureZero(data_, size_); }
   Buffer(Buffer const&) = delete;
   Buffer& operator=(Buffer const&) = delete;
-  char* data() { return &bytes_[0]; }
+  char* data() { return data_; }
 
  private:
   static constexpr std::size_t kPadding = 4;
-  std::string bytes_;
+  std::size_t const size_;
+  std::unique_ptr<char[]> heap_;
+  char room_[1024];
+  char* data_ = room_;
 };
 
 }  // namespace detail

@@ -69,10 +69,14 @@ class AsyncApiMethodResultFilter {
                                     Data::ErrorValuePtr const&, Progress const&,
                                     AsyncApiMethod::ResultCb::Continuation&&) {};
 
-    Data::ErrorValuePtr const reported = Data::NativeErrorHelper::GetError(
-        error, nativeError,
-        activation_ ? activation_->GetErrorRequestLocalizer()
-                    : L10n::RequestLocalizerHelper::GetDefaultRequestLocalizer());
+    // The error's localizer is looked up only for an error: most reports carry none.
+    Data::ErrorValuePtr const reported =
+        error || nativeError
+            ? Data::NativeErrorHelper::GetError(
+                  error, nativeError,
+                  activation_ ? activation_->GetErrorRequestLocalizer()
+                              : L10n::RequestLocalizerHelper::GetDefaultRequestLocalizer())
+            : nullptr;
     if (reported) {
       std::swap(result_, replacement);
       replacement(boost::none, reported, progress, nullptr);

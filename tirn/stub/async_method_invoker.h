@@ -28,8 +28,6 @@
 #include "tirn/runtime/call/async_result.h"
 #include "tirn/runtime/value/data_value.h"
 #include "tirn/runtime/call/invocation.h"
-#include "tirn/runtime/l10n/locale.h"
-#include "tirn/runtime/l10n/localizer.h"
 #include "tirn/runtime/l10n/request_localizer.h"
 #include "tirn/runtime/value/wire_shapes.h"
 #include "tirn/stub/async_api_stub.h"
@@ -72,12 +70,9 @@ struct AsyncMethodInvoker {
     {
       // The input is converted under a fixed locale, whatever the caller's: a request's input
       // does not depend on who sends it.
-      L10n::RequestLocalizer const localizer{
-          std::make_shared<L10n::Localizer const>(),
-          std::make_shared<L10n::LocaleSpec const>("en_US", "C", "Etc/UTC")};
       converted = Data::NativeToValueAdapter::Adapt(
           &input, Data::NativeToValueAdapter::AdaptMethod<Input>::Get(&input), &value, messages,
-          localizer);
+          L10n::RequestLocalizerHelper::GetDefaultRequestLocalizer());
     }
     if (!converted) {
       result.error(Data::ErrorValue::Create(Data::Wire::kInvalidArgumentError, messages));

@@ -163,9 +163,9 @@ TEST(RequestLocalizerTest, DefaultUsesEnglishTexts) {
   EXPECT_TRUE(first.localizer->empty());
   EXPECT_EQ(first.localeSpec->languages(), Tags{"en_US"});
   EXPECT_EQ(first.Localize(BaseMessage(kGreeting, "Hello", {})), boost::none);
-  // Nothing is cached between calls.
-  EXPECT_NE(first.localizer, second.localizer);
-  EXPECT_NE(first.localeSpec, second.localeSpec);
+  // Both parts are immutable, and every call shares them.
+  EXPECT_EQ(first.localizer, second.localizer);
+  EXPECT_EQ(first.localeSpec, second.localeSpec);
 }
 
 }  // namespace

@@ -9,8 +9,12 @@ boost::optional<std::string> RequestLocalizer::Localize(BaseMessage const& messa
 }
 
 RequestLocalizer RequestLocalizerHelper::GetDefaultRequestLocalizer() {
-  return RequestLocalizer{std::make_shared<Localizer const>(),
-                          std::make_shared<LocaleSpec const>("en_US", "C", "Etc/UTC")};
+  // Both parts are immutable, so every caller shares one pair, made on first use. It is never
+  // destroyed: a thread still localizing while the process exits finds it whole.
+  static RequestLocalizer const* const kDefault = new RequestLocalizer{
+      std::make_shared<Localizer const>(),
+      std::make_shared<LocaleSpec const>("en_US", "C", "Etc/UTC")};
+  return *kDefault;
 }
 
 }  // namespace L10n

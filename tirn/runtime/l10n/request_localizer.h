@@ -36,8 +36,9 @@ struct TIRN_CORE_EXPORT RequestLocalizer {
 };
 
 struct TIRN_CORE_EXPORT RequestLocalizerHelper {
-  // A new RequestLocalizer of an empty Localizer and LocaleSpec("en_US", "C", "Etc/UTC"): the
-  // default English texts apply. Each call allocates fresh parts; nothing is cached.
+  // A RequestLocalizer of an empty Localizer and LocaleSpec("en_US", "C", "Etc/UTC"): the
+  // default English texts apply. The parts are immutable, so every call gives the same pair,
+  // made on first use and never destroyed; the call allocates nothing.
   static RequestLocalizer GetDefaultRequestLocalizer();
 };
 
