@@ -62,7 +62,7 @@ struct Fixture {
   Fixture() {
     reference.RegisterWith(*provider);
     context.provider = provider;
-    context.operations = &Com::Ostrel::Nox::TrustedInfrastructure::Operations();
+    context.SetOperations(Com::Ostrel::Nox::TrustedInfrastructure::Operations());
     context.bodyLimit = 1 << 20;
     context.depthLimit = 10000;
     context.authenticator = [](Tirn::Http::Credentials const& credentials,

@@ -211,6 +211,11 @@ Core::OperationDescriptor const* FindOperation(HandlerContext const& context,
   return context.operations->Find(rest.substr(0, slash), rest.substr(slash + 1));
 }
 
+// "service.operation".
+std::string OperationName(Core::OperationDescriptor const& operation) {
+  return std::string(operation.serviceName) + "." + operation.operationName;
+}
+
 // The GET endpoints, then one operation per POST path. A path served with another method is
 // refused 405 with the one it takes; a path not served at all, 404, whatever the method.
 Verdict Route(Call& call) {
@@ -227,7 +232,16 @@ Verdict Route(Call& call) {
                     {HttpMessage(MessageIds::kMethodNotAllowed, {call.request.method})},
                     {{"Allow", takes}});
   }
-  if (call.operation) call.control->operation = &call.context.operationNames.at(call.operation);
+  if (call.operation) {
+    auto const named = call.context.operationNames.find(call.operation);
+    CallControl& control = *call.control;
+    if (named != call.context.operationNames.end()) {
+      control.operation = &named->second;
+    } else {  // a table set without SetOperations
+      control.endpoint = OperationName(*call.operation);
+      control.operation = &control.endpoint;
+    }
+  }
   return std::nullopt;
 }
 
@@ -519,6 +533,14 @@ std::string ErrorBody(std::string const& name, std::list<BaseMessage> const& mes
 }
 
 std::string const CallControl::kNoOperation = "-";
+
+void HandlerContext::SetOperations(Core::OperationTable const& table) {
+  operations = &table;
+  operationNames.clear();
+  for (Core::OperationDescriptor const& operation : table.operations()) {
+    operationNames.emplace(&operation, OperationName(operation));
+  }
+}
 
 std::shared_ptr<CallControl> Handle(HandlerContext const& context, Request request,
                                     std::shared_ptr<Exchange> exchange) {

@@ -161,9 +161,13 @@ struct HandlerContext {
   // With an in-process provider, the method each operation is served by; null otherwise, and
   // the provider finds it by name for every call.
   std::shared_ptr<MethodCache const> methods;
+  // Set by SetOperations, with each operation's "service.operation", made once: the calls
+  // name their operation with it.
   Core::OperationTable const* operations = nullptr;
-  // Each operation's "service.operation", made once: the calls name their operation with it.
   std::unordered_map<Core::OperationDescriptor const*, std::string> operationNames;
+
+  // Serves the operations of `table`, which must outlive the calls.
+  void SetOperations(Core::OperationTable const& table);
   Authenticator authenticator;
   Authorizer authorizer;
   std::vector<Endpoint> endpoints;

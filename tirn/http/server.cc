@@ -50,11 +50,7 @@ HandlerContext HandlerContextFor(std::shared_ptr<Core::AsyncApiProvider> provide
         std::shared_ptr<Core::InProcessApiProvider const>(handler.provider, handler.inProcess),
         operations);
   }
-  handler.operations = &operations;
-  for (Core::OperationDescriptor const& operation : operations.operations()) {
-    handler.operationNames.emplace(
-        &operation, std::string(operation.serviceName) + "." + operation.operationName);
-  }
+  handler.SetOperations(operations);
   handler.authenticator = options.authenticator;
   handler.authorizer = options.authorizer;
   handler.endpoints = options.endpoints;
