@@ -204,16 +204,11 @@ Endpoint const* FindEndpoint(HandlerContext const& context, boost::string_view p
 // The operation at `path` (kPathPrefix, the interface, a slash, the operation), or null.
 Core::OperationDescriptor const* FindOperation(HandlerContext const& context,
                                                boost::string_view path) {
-  if (!path.starts_with(kPathPrefix) || !context.operations) return nullptr;
+  if (!path.starts_with(kPathPrefix) || !context.operations()) return nullptr;
   boost::string_view const rest = path.substr(std::strlen(kPathPrefix));
   std::size_t const slash = rest.rfind('/');
   if (slash == boost::string_view::npos) return nullptr;
-  return context.operations->Find(rest.substr(0, slash), rest.substr(slash + 1));
-}
-
-// "service.operation".
-std::string OperationName(Core::OperationDescriptor const& operation) {
-  return std::string(operation.serviceName) + "." + operation.operationName;
+  return context.operations()->Find(rest.substr(0, slash), rest.substr(slash + 1));
 }
 
 // The GET endpoints, then one operation per POST path. A path served with another method is
@@ -232,16 +227,7 @@ Verdict Route(Call& call) {
                     {HttpMessage(MessageIds::kMethodNotAllowed, {call.request.method})},
                     {{"Allow", takes}});
   }
-  if (call.operation) {
-    auto const named = call.context.operationNames.find(call.operation);
-    CallControl& control = *call.control;
-    if (named != call.context.operationNames.end()) {
-      control.operation = &named->second;
-    } else {  // a table set without SetOperations
-      control.endpoint = OperationName(*call.operation);
-      control.operation = &control.endpoint;
-    }
-  }
+  if (call.operation) call.control->operation = &call.context.NameOf(*call.operation);
   return std::nullopt;
 }
 
@@ -535,10 +521,11 @@ std::string ErrorBody(std::string const& name, std::list<BaseMessage> const& mes
 std::string const CallControl::kNoOperation = "-";
 
 void HandlerContext::SetOperations(Core::OperationTable const& table) {
-  operations = &table;
-  operationNames.clear();
+  operations_ = &table;
+  operationNames_.clear();
   for (Core::OperationDescriptor const& operation : table.operations()) {
-    operationNames.emplace(&operation, OperationName(operation));
+    operationNames_.emplace(&operation, std::string(operation.serviceName) + "." +
+                                            operation.operationName);
   }
 }
 

@@ -141,7 +141,7 @@ struct CallControl {
   // The caller's time limit; zero when it gave none.
   std::chrono::milliseconds timeout{0};
   // "service.operation", the GET endpoint's name, or "-": the operation's name as the handler
-  // keeps it (HandlerContext::operationNames, which outlives every call), or `endpoint`.
+  // keeps it (HandlerContext::NameOf, which outlives every call), or `endpoint`.
   std::string const* operation = &kNoOperation;
   std::string endpoint;
   static std::string const kNoOperation;
@@ -161,13 +161,15 @@ struct HandlerContext {
   // With an in-process provider, the method each operation is served by; null otherwise, and
   // the provider finds it by name for every call.
   std::shared_ptr<MethodCache const> methods;
-  // Set by SetOperations, with each operation's "service.operation", made once: the calls
-  // name their operation with it.
-  Core::OperationTable const* operations = nullptr;
-  std::unordered_map<Core::OperationDescriptor const*, std::string> operationNames;
-
-  // Serves the operations of `table`, which must outlive the calls.
+  // Serves the operations of `table`, which must outlive the calls, and names each once.
   void SetOperations(Core::OperationTable const& table);
+  // The table served; null until SetOperations.
+  Core::OperationTable const* operations() const { return operations_; }
+  // The "service.operation" of one of the table's operations, made once: the calls name
+  // their operation with it.
+  std::string const& NameOf(Core::OperationDescriptor const& operation) const {
+    return operationNames_.at(&operation);
+  }
   Authenticator authenticator;
   Authorizer authorizer;
   std::vector<Endpoint> endpoints;
@@ -182,6 +184,10 @@ struct HandlerContext {
   boost::asio::io_context* callContext = nullptr;
   // ServerOptions::runsOnIoThread: the operations that stay off `callContext`.
   std::function<bool(std::string const& operation)> runsOnIoThread;
+
+ private:
+  Core::OperationTable const* operations_ = nullptr;
+  std::unordered_map<Core::OperationDescriptor const*, std::string> operationNames_;
 };
 
 // Handles `request`: answers what cannot be called at once, otherwise invokes the operation
