@@ -76,6 +76,18 @@ struct KeyServerSummary {
 };
 BOOST_DESCRIBE_STRUCT(KeyServerSummary, (), (service, address, group))
 
+struct X509CertChain {
+  std::vector<std::string> cert_chain;
+};
+BOOST_DESCRIBE_STRUCT(X509CertChain, (), (cert_chain))
+
+struct KeyServerInfo {
+  NetworkAddress address;
+  X509CertChain trusted_CA;
+  std::string group;
+};
+BOOST_DESCRIBE_STRUCT(KeyServerInfo, (), (address, trusted_CA, group))
+
 struct Message {
   std::string id;
   std::string default_message;
@@ -128,17 +140,22 @@ BOOST_DESCRIBE_STRUCT(SharedProviderSummary, (), (provider, available, details, 
 
 std::string ServiceId(int i) { return "key-server-" + std::to_string(i); }
 std::string Host(int i) { return "kms-" + std::to_string(i) + ".example.org"; }
+std::string Group(int i) { return "group-" + std::to_string(i % 10); }
+
+std::shared_ptr<Ti::NetworkAddress const> Address(int i, long long port) {
+  auto address = std::make_shared<Ti::NetworkAddress>();
+  address->hostname = Host(i);
+  address->port = port;
+  return address;
+}
 
 std::list<std::shared_ptr<Ti::Kms::ServicesSvc::Summary const>> KeyServers() {
   std::list<std::shared_ptr<Ti::Kms::ServicesSvc::Summary const>> list;
   for (int i = 0; i < kCount; ++i) {
-    auto address = std::make_shared<Ti::NetworkAddress>();
-    address->hostname = Host(i);
-    address->port = 5696 + i % 7;
     auto summary = std::make_shared<Ti::Kms::ServicesSvc::Summary>();
     summary->service = ServiceId(i);
-    summary->address = address;
-    summary->group = "group-" + std::to_string(i % 10);
+    summary->address = Address(i, 5696 + i % 7);
+    summary->group = Group(i);
     list.push_back(summary);
   }
   return list;
@@ -147,7 +164,45 @@ std::list<std::shared_ptr<Ti::Kms::ServicesSvc::Summary const>> KeyServers() {
 std::vector<plain::KeyServerSummary> PlainKeyServers() {
   std::vector<plain::KeyServerSummary> list;
   for (int i = 0; i < kCount; ++i) {
-    list.push_back({ServiceId(i), {Host(i), 5696 + i % 7}, "group-" + std::to_string(i % 10)});
+    list.push_back({ServiceId(i), {Host(i), 5696 + i % 7}, Group(i)});
+  }
+  return list;
+}
+
+// A certificate as PEM text: about 1.4 KB of base64 in lines of 64 characters, each line end
+// escaped in JSON, as in what a key server's get answers.
+std::string PemCertificate(int i) {
+  std::string pem = "-----BEGIN CERTIFICATE-----\n";
+  static char const alphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (int line = 0; line < 21; ++line) {
+    for (int at = 0; at < 64; ++at) pem += alphabet[(i * 31 + line * 7 + at) % 64];
+    pem += '\n';
+  }
+  return pem + "-----END CERTIFICATE-----\n";
+}
+
+// A tenth as many key servers as summaries, each with its certificate chain.
+constexpr int kInfoCount = kCount / 10;
+
+std::list<std::shared_ptr<Ti::Kms::ServicesSvc::Info const>> KeyServerInfos() {
+  std::list<std::shared_ptr<Ti::Kms::ServicesSvc::Info const>> list;
+  for (int i = 0; i < kInfoCount; ++i) {
+    auto chain = std::make_shared<Ti::X509CertChain>();
+    chain->cert_chain = {PemCertificate(i)};
+    auto info = std::make_shared<Ti::Kms::ServicesSvc::Info>();
+    info->address = Address(i, 5696);
+    info->trusted_CA = chain;
+    info->group = Group(i);
+    list.push_back(info);
+  }
+  return list;
+}
+
+std::vector<plain::KeyServerInfo> PlainKeyServerInfos() {
+  std::vector<plain::KeyServerInfo> list;
+  for (int i = 0; i < kInfoCount; ++i) {
+    list.push_back({{Host(i), 5696}, {{PemCertificate(i)}}, Group(i)});
   }
   return list;
 }
@@ -312,14 +367,14 @@ void ToJsonText(benchmark::State& state, Make make) {
     if (!Tirn::Json::ToJson(native, &text, messages)) std::abort();
     benchmark::DoNotOptimize(text);
   }
-  state.SetItemsProcessed(state.iterations() * kCount);
+  state.SetItemsProcessed(state.iterations() * static_cast<long long>(native.size()));
 }
 
 template <class Make>
 void JsonSerialize(benchmark::State& state, Make make) {
   auto const native = make();
   for (auto _ : state) benchmark::DoNotOptimize(boost::json::serialize(boost::json::value_from(native)));
-  state.SetItemsProcessed(state.iterations() * kCount);
+  state.SetItemsProcessed(state.iterations() * static_cast<long long>(native.size()));
 }
 
 // JSON text to native structures: ours decodes, validates and converts; Boost.JSON parses and
@@ -399,6 +454,9 @@ void SimdjsonDomWalk(benchmark::State& state, Make make) {
 
 BENCHMARK_CAPTURE(ToJsonText, KeyServerSummaries, KeyServers)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(JsonSerialize, KeyServerSummaries, PlainKeyServers)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(ToJsonText, KeyServerInfos, KeyServerInfos)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(JsonSerialize, KeyServerInfos, PlainKeyServerInfos)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(FromJsonText, KeyServerSummaries, KeyServers)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(JsonParse, KeyServerSummaries, KeyServers, PlainKeyServers)
@@ -558,6 +616,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
         {"NativeToValue/ProviderSummaries", "JsonValueFrom/SharedProviderSummaries"},
         {"ValueToNative/ProviderSummaries", "JsonValueTo/SharedProviderSummaries"},
         {"ToJsonText/KeyServerSummaries", "JsonSerialize/KeyServerSummaries"},
+        {"ToJsonText/KeyServerInfos", "JsonSerialize/KeyServerInfos"},
         {"FromJsonText/KeyServerSummaries", "JsonParse/KeyServerSummaries"},
         {"RapidJsonReaderOnly/KeyServerSummaries", "SimdjsonDomWalk/KeyServerSummaries"},
         {"InProcessCall/process_time", "GrpcInProcessCall/process_time"},

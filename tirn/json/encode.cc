@@ -48,6 +48,10 @@ class Output {
     if (text_.size() == text_.capacity()) Grow(1);
     text_.push_back(c);
   }
+  void Append(char const* data, std::size_t size) {
+    Reserve(size);
+    text_.append(data, size);
+  }
   void Reserve(std::size_t count) {
     if (text_.capacity() - text_.size() < count) Grow(count);
   }
@@ -92,6 +96,29 @@ using CompactWriter =
     rapidjson::Writer<detail::Output, rapidjson::UTF8<>, rapidjson::UTF8<>, WriterStack>;
 using PrettyWriter =
     rapidjson::PrettyWriter<detail::Output, rapidjson::UTF8<>, rapidjson::UTF8<>, WriterStack>;
+
+}  // namespace
+}  // namespace Json
+}  // namespace Tirn
+
+// RapidJSON's writer hands a string's characters to its stream one at a time unless its writer
+// type scans for runs; this one copies each run that needs no escape at once (a certificate is
+// a few lines of 64 characters), and leaves the character that ends it to the writer.
+template <>
+inline bool rapidjson::Writer<Tirn::Json::detail::Output, rapidjson::UTF8<>, rapidjson::UTF8<>,
+                              Tirn::Json::WriterStack>::ScanWriteUnescapedString(StringStream& is,
+                                                                                 size_t length) {
+  char const* const end = is.head_ + length;
+  std::size_t const run =
+      Tirn::Json::detail::PlainStringRun(is.src_, static_cast<std::size_t>(end - is.src_));
+  os_->Append(is.src_, run);
+  is.src_ += run;
+  return is.src_ != end;
+}
+
+namespace Tirn {
+namespace Json {
+namespace {
 
 // A container being written.
 struct Open {

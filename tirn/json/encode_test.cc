@@ -66,6 +66,33 @@ TEST(JsonEncode, ASharedValueIsWrittenWhereverItAppears) {
                       node + "}");
 }
 
+// A string is copied in runs of eight bytes between the characters JSON escapes: whichever byte
+// of a run holds one, in keys and values alike, the text holds no raw control character and
+// reads back to the same string; a non-ASCII sequence across a run's end is kept whole.
+TEST(JsonEncode, EveryCharacterToEscapeIsFoundWhereverItFallsInARun) {
+  std::string const specials[] = {"\"", "\\", "\n", std::string(1, '\0'), "\x1f", "\xc3\xa9",
+                                  "\xe2\x82\xac", "\x7f"};
+  for (std::string const& special : specials) {
+    for (std::size_t at = 0; at <= 17; ++at) {
+      std::string const text = std::string(at, 'a') + special + std::string(19 - at, 'b');
+      auto const value = StructValue::GetInstance("com.example.s");
+      value->SetField(text, Tirn::Data::DataValue::Create(text));
+      std::string json;
+      std::list<BaseMessage> messages;
+      ASSERT_TRUE(Tirn::Json::Encode(value, nullptr, &json, messages)) << at;
+      for (char c : json) ASSERT_GE(static_cast<unsigned char>(c), 0x20) << at << " " << json;
+      Tirn::Data::DataValuePtr back;
+      ASSERT_TRUE(Tirn::Json::Decode(json, nullptr, &back, messages)) << json;
+      auto const& fields = static_cast<Tirn::Data::CompoundValue const&>(*back).fields();
+      ASSERT_EQ(fields.size(), 1u);
+      auto const& field = *fields.begin();
+      EXPECT_EQ(std::string(field.first.data(), field.first.size()), text) << at;
+      ASSERT_EQ(field.second->GetType().kind(), Tirn::Data::DataType::STRING);
+      EXPECT_EQ(static_cast<Tirn::Data::StringValue const&>(*field.second).value(), text) << at;
+    }
+  }
+}
+
 // The text pieces that hand-written JSON uses: base64 in both forms, and the escaper that keeps
 // any byte string valid JSON.
 TEST(JsonText, Base64InBothFormsAndStringsThatStayJson) {

@@ -1,6 +1,7 @@
 #include "tirn/json/json_internal.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
@@ -93,9 +94,51 @@ std::size_t FormatDouble(double value, char (&buffer)[32]) {
   return size;
 }
 
+namespace {
+
+// Eight bytes at a time, each test exact for the whole word: a byte below 0x80 has its high
+// bit clear, and a zero byte is one that borrows when one is subtracted from every byte.
+constexpr std::uint64_t kEachByte = 0x0101010101010101u;
+constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+
+std::uint64_t Word(char const* at) {
+  std::uint64_t word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+bool HasZeroByte(std::uint64_t word) { return ((word - kEachByte) & ~word & kHighBits) != 0; }
+
+// A byte below 0x20 (bytes of 0x80 and above have their high bit set and do not borrow).
+bool HasByteBelowSpace(std::uint64_t word) {
+  return ((word - kEachByte * 0x20) & ~word & kHighBits) != 0;
+}
+
+}  // namespace
+
+std::size_t PlainStringRun(char const* data, std::size_t size) {
+  std::size_t at = 0;
+  for (; at + 8 <= size; at += 8) {
+    std::uint64_t const word = Word(data + at);
+    if (HasByteBelowSpace(word) || HasZeroByte(word ^ (kEachByte * '"')) ||
+        HasZeroByte(word ^ (kEachByte * '\\'))) {
+      break;
+    }
+  }
+  for (; at < size; ++at) {
+    unsigned char const c = static_cast<unsigned char>(data[at]);
+    if (c < 0x20 || c == '"' || c == '\\') break;
+  }
+  return at;
+}
+
 bool IsValidUtf8(char const* data, std::size_t size) {
   boost::string_view const text(data, size);
   for (std::size_t at = 0; at < size;) {
+    if (size - at >= 8 && (Word(data + at) & kHighBits) == 0) {
+      at += 8;
+      continue;
+    }
     if (static_cast<unsigned char>(data[at]) < 0x80) {
       ++at;
       continue;

@@ -38,6 +38,10 @@ std::size_t FormatDouble(double value, char (&buffer)[32]);
 // no sequence cut short. Reads only [data, data + size).
 bool IsValidUtf8(char const* data, std::size_t size);
 
+// The length of the longest prefix of [data, data + size) that a JSON string holds as it is:
+// no control character, quotation mark or backslash. Reads eight bytes at a time.
+std::size_t PlainStringRun(char const* data, std::size_t size);
+
 }  // namespace detail
 }  // namespace Json
 }  // namespace Tirn
