@@ -19,7 +19,10 @@
 // (on, the default), the store's table, unique index and sequence, and a create is one INSERT
 // ... ON CONFLICT DO NOTHING RETURNING (one transaction, in which the unique index and the
 // sequence check and number). A get is one SELECT by kind and identifier on both. The address
-// and the certificate chain are stored as the JSON text the server stores.
+// and the certificate chain are stored as the JSON text the server stores. The keyed SQLite
+// floor ("floor-keyed", creates only) also keeps in the same transaction the record the server
+// keeps of each create's idempotency key (looked for, then written: the store's write_keys
+// table and its indexes), so that its commit writes the pages the server's does.
 //
 // The cluster is the tests' fixture, made with fsync off; this program turns fsync and
 // full_page_writes on (ALTER SYSTEM, then a reload) before it measures anything, so that a
@@ -85,7 +88,9 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -144,12 +149,22 @@ constexpr char kIdPrefix[] = "key-server-";  // what the server calls its key se
 
 enum class Store { kSqlite, kPostgres };
 enum class Operation { kCreate, kGet };
-enum class Kind { kServer, kFloor, kBare };
+enum class Kind { kServer, kFloor, kKeyedFloor, kBare };
 
 char const* Name(Store store) { return store == Store::kSqlite ? "sqlite" : "postgres"; }
 char const* Name(Operation op) { return op == Operation::kCreate ? "create" : "get"; }
 char const* Name(Kind kind) {
-  return kind == Kind::kServer ? "server" : kind == Kind::kFloor ? "floor" : "bare";
+  switch (kind) {
+    case Kind::kServer:
+      return "server";
+    case Kind::kFloor:
+      return "floor";
+    case Kind::kKeyedFloor:
+      return "floor-keyed";
+    case Kind::kBare:
+      break;
+  }
+  return "bare";
 }
 
 // Operations timed per case, shared among the threads. Creates wait for the disk, gets do not.
@@ -627,15 +642,16 @@ bool MakeSchema(std::string const& where, std::string* error) {
 
 // One sqlite3 connection shared by every thread under a mutex, with the server's PRAGMAs and
 // the server's table of key servers; a create runs the server store's statements in one
-// transaction.
+// transaction, and a keyed one also looks for and keeps its idempotency key's record.
 class SqliteFloor final : public Side {
  public:
   // Opens (creating) the file at `path`; null with the reason. `settings` says what SQLite
   // reports of its journal mode and synchronous level.
-  static std::unique_ptr<SqliteFloor> Open(std::string const& path, std::string* settings,
-                                           std::string* error) {
+  static std::unique_ptr<SqliteFloor> Open(std::string const& path, bool keyed,
+                                           std::string* settings, std::string* error) {
     if (!MakeSchema<ServerApp::SqliteRecordStore>(path, error)) return nullptr;
     std::unique_ptr<SqliteFloor> floor(new SqliteFloor());
+    floor->keyed_ = keyed;
     int const flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
     if (sqlite3_open_v2(path.c_str(), &floor->db_, flags, nullptr) != SQLITE_OK) {
       *error = "sqlite floor: " + floor->Error();
@@ -660,7 +676,14 @@ class SqliteFloor final : public Side {
                         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)") ||
         !floor->Prepare(&floor->get_,
                         "SELECT id, address, trusted_ca, grp FROM servers "
-                        "WHERE kind = ?1 AND id = ?2")) {
+                        "WHERE kind = ?1 AND id = ?2") ||
+        !floor->Prepare(&floor->findKey_,
+                        "SELECT digest, kept, status, record_id, refusal FROM write_keys "
+                        "WHERE scope = ?1 AND key = ?2") ||
+        !floor->Prepare(&floor->keepKey_,
+                        "INSERT OR REPLACE INTO write_keys "
+                        "(scope, key, digest, kept, status, record_id, refusal) "
+                        "VALUES (?1, ?2, ?3, ?4, 0, ?5, '')")) {
       *error = "sqlite floor: " + floor->Error();
       return nullptr;
     }
@@ -671,7 +694,7 @@ class SqliteFloor final : public Side {
 
   ~SqliteFloor() override {
     for (sqlite3_stmt* statement :
-         {begin_, commit_, rollback_, find_, next_, setNext_, insert_, get_}) {
+         {begin_, commit_, rollback_, find_, next_, setNext_, insert_, get_, findKey_, keepKey_}) {
       sqlite3_finalize(statement);
     }
     sqlite3_close(db_);
@@ -680,7 +703,15 @@ class SqliteFloor final : public Side {
   bool Create(std::string const& host, std::string* id, std::string* error) override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!Done(begin_)) return Failed(error);
+    // A new key for each create, as the client draws one for each call.
+    std::string const key = "floor-key-" + std::to_string(++keys_);
     bool ok = true;
+    if (keyed_) {
+      sqlite3_bind_text(findKey_, 1, kKeyScope, -1, SQLITE_STATIC);
+      sqlite3_bind_text(findKey_, 2, key.c_str(), -1, SQLITE_TRANSIENT);
+      ok = sqlite3_step(findKey_) == SQLITE_DONE;  // never kept before
+      sqlite3_reset(findKey_);
+    }
     sqlite3_bind_int(find_, 1, 0);
     sqlite3_bind_text(find_, 2, host.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64(find_, 3, kPort);
@@ -716,6 +747,15 @@ class SqliteFloor final : public Side {
       sqlite3_bind_text(insert_, 6, TrustedCaJson().c_str(), -1, SQLITE_STATIC);
       sqlite3_bind_text(insert_, 7, kGroup, -1, SQLITE_STATIC);
       ok = Done(insert_);
+    }
+    if (ok && keyed_) {
+      static unsigned char const digest[32] = {1, 2, 3};  // the size of the server's digest
+      sqlite3_bind_text(keepKey_, 1, kKeyScope, -1, SQLITE_STATIC);
+      sqlite3_bind_text(keepKey_, 2, key.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_blob(keepKey_, 3, digest, sizeof digest, SQLITE_STATIC);
+      sqlite3_bind_int64(keepKey_, 4, static_cast<std::int64_t>(std::time(nullptr)));
+      sqlite3_bind_text(keepKey_, 5, id->c_str(), -1, SQLITE_TRANSIENT);
+      ok = Done(keepKey_);
     }
     if (ok && Done(commit_)) return true;
     if (error->empty()) *error = Error();
@@ -773,10 +813,16 @@ class SqliteFloor final : public Side {
     return value;
   }
 
+  // The scope the server keeps a key under for a caller without credentials.
+  static constexpr char kKeyScope[] = "anonymous";
+
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt *begin_ = nullptr, *commit_ = nullptr, *rollback_ = nullptr, *find_ = nullptr,
-               *next_ = nullptr, *setNext_ = nullptr, *insert_ = nullptr, *get_ = nullptr;
+               *next_ = nullptr, *setNext_ = nullptr, *insert_ = nullptr, *get_ = nullptr,
+               *findKey_ = nullptr, *keepKey_ = nullptr;
+  bool keyed_ = false;
+  std::uint64_t keys_ = 0;
   std::string row_[4];
 };
 
@@ -950,9 +996,9 @@ class Fixture {
       Side* server = Acquire(Store::kSqlite, Kind::kServer, error);
       return server ? BareSide::Start(server->Url(), folder_.path(), error) : nullptr;
     }
-    if (store == Store::kSqlite && kind == Kind::kFloor) {
-      auto floor = SqliteFloor::Open(base + ".db", &settings, error);
-      if (floor) notes_.push_back("SQLite floor: " + settings);
+    if (store == Store::kSqlite && (kind == Kind::kFloor || kind == Kind::kKeyedFloor)) {
+      auto floor = SqliteFloor::Open(base + ".db", kind == Kind::kKeyedFloor, &settings, error);
+      if (floor && kind == Kind::kFloor) notes_.push_back("SQLite floor: " + settings);
       return floor;
     }
     std::string const data = store == Store::kSqlite ? base + ".db" : NewDatabase(error);
@@ -1150,11 +1196,27 @@ class RatioReporter : public bench::MedianReporter {
     double const* server = Figure("sqlite/create/server", "threads:1", "ops_per_s");
     double const* bare = Figure("bare/create", "threads:1", "ops_per_s");
     double const* plain = Figure("sqlite/create/floor", "threads:1", "ops_per_s");
+    double const* keyed = Figure("sqlite/create/floor-keyed", "threads:1", "ops_per_s");
     if (server && bare && plain) {
       double const composite = 1 / (1 / *bare + 1 / *plain);
       std::printf("\nSQLite creates from one thread: server %.0f/s, composite floor %.0f/s (bare "
                   "exchange %.0f/s then plain SQLite %.0f/s): %.2f\n",
                   *server, composite, *bare, *plain, *server / composite);
+      if (keyed) {
+        double const keyedComposite = 1 / (1 / *bare + 1 / *keyed);
+        std::printf("  with the idempotency key's record in the floor's commit: composite %.0f/s "
+                    "(plain SQLite %.0f/s): %.2f\n",
+                    keyedComposite, *keyed, *server / keyedComposite);
+      }
+    }
+    for (int threads : kThreadCounts) {
+      std::string const args = "threads:" + std::to_string(threads);
+      double const* many = Figure("sqlite/create/server", args, "ops_per_s");
+      double const* keyedMany = Figure("sqlite/create/floor-keyed", args, "ops_per_s");
+      if (!many || !keyedMany || threads == 1) continue;
+      std::printf("SQLite creates from %d threads: server / plain SQLite with the idempotency "
+                  "key's record: %.2f\n",
+                  threads, *many / *keyedMany);
     }
   }
 
@@ -1194,8 +1256,11 @@ int main(int argc, char** argv) {
     for (Operation op : {Operation::kCreate, Operation::kGet}) {
       for (int threads : kThreadCounts) {
         // The bare server's cases sit beside SQLite's: their answers are its server's.
-        for (Kind kind : {Kind::kServer, Kind::kFloor, Kind::kBare}) {
+        for (Kind kind : {Kind::kServer, Kind::kFloor, Kind::kKeyedFloor, Kind::kBare}) {
           if (kind == Kind::kBare && store != Store::kSqlite) continue;
+          if (kind == Kind::kKeyedFloor && (store != Store::kSqlite || op != Operation::kCreate)) {
+            continue;
+          }
           std::string const name = kind == Kind::kBare
                                        ? std::string("bare/") + Name(op)
                                        : std::string(Name(store)) + "/" + Name(op) + "/" + Name(kind);
