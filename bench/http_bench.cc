@@ -199,6 +199,8 @@ class OurClient {
   OurClient(unsigned short port, std::size_t poolSize, bool blocking) {
     Tirn::Http::ClientOptions options;
     options.poolSize = poolSize;
+    // As many connections open at once as are kept: every caller has one, as on the floor.
+    options.maxConnections = poolSize;
     options.defaultTimeout = std::chrono::duration_cast<std::chrono::milliseconds>(kCallWait);
     auto provider = std::make_shared<Tirn::Http::ClientProvider>(
         threads_.contexts(), "http://127.0.0.1:" + std::to_string(port), TI::Operations(),
