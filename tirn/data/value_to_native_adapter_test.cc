@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <boost/optional/optional_io.hpp>
 
@@ -29,6 +30,7 @@ using Shapes::TakeApart;
 using Shapes::Variant;
 using namespace ::test_convert;
 using Args = std::list<std::string>;
+namespace Id = MessageIds;
 
 DataValuePtr Bool() { return BooleanValue::GetInstance(true); }
 
@@ -54,7 +56,7 @@ BaseMessage FailureOf(DataValuePtr const& value, T& native, std::string const& p
   EXPECT_FALSE(FromValue(value, native, messages));
   EXPECT_EQ(messages.size(), 2u);
   if (messages.size() != 2) return BaseMessage("<none>", "", {});
-  EXPECT_EQ(messages.back().id(), MessageIds::kAtPath);
+  EXPECT_EQ(messages.back().id(), Id::kAtPath);
   EXPECT_EQ(messages.back().args(), Args{path});
   return messages.front();
 }
@@ -149,8 +151,8 @@ std::string Said(char const* id, Args const& args) {
 }
 
 // A failed run as text: its message, then the one that names the path of the failing value.
-std::string Failure(char const* id, Args const& args, std::string const& path) {
-  return Said(id, args) + Said(MessageIds::kAtPath, {path});
+std::string Fail(char const* id, Args const& args, std::string const& path) {
+  return Said(id, args) + Said(Id::kAtPath, {path});
 }
 
 // What a record's member holds after conversion, as text; "none" when it is unset.
@@ -168,6 +170,8 @@ std::string Member(Record const& r, std::string const& field) {
 }
 
 TEST(ValueToNativeAdapter, MembersTakeEveryFormTheWireAllowsAndNoOther) {
+  auto error = ErrorValue::GetInstance("e");
+  error->SetField("host", Str("e"));
   struct Case {
     char const* what;
     char const* field;  // "port" is the address's
@@ -190,13 +194,7 @@ TEST(ValueToNativeAdapter, MembersTakeEveryFormTheWireAllowsAndNoOther) {
       {"bare structure", "backup", Struct("a", {{"host", Str("b")}}), "'b'"},
       {"empty string for a structure", "address", Str(""), "''"},
       {"dynamic structure", "address", Struct("d", {{"host", Str("d")}}), "'d'"},
-      {"error value", "address",
-       [] {
-         auto error = ErrorValue::GetInstance("e");
-         error->SetField("host", Str("e"));
-         return DataValuePtr(error);
-       }(),
-       "'e'"},
+      {"error value", "address", error, "'e'"},
       {"list", "tags", List({Str("x"), Str("y"), Str("x")}), "[x,y,x]"},
       {"non-empty string for a list", "tags", Str("only"), "[only]"},
       {"empty string for a list", "tags", Str(""), "[]"},
@@ -212,43 +210,39 @@ TEST(ValueToNativeAdapter, MembersTakeEveryFormTheWireAllowsAndNoOther) {
       {"names are case-sensitive", "color", Str("red"), "_UNKNOWN(red)"},
       {"empty string for an enumeration", "color", Str(""), "_UNKNOWN()"},
       {"unparsable integer", "count", Str("x8"),
-       Failure(MessageIds::kParseFailed, {"x8", "integer"}, "count")},
+       Fail(Id::kParseFailed, {"x8", "integer"}, "count")},
       {"boolean for an integer", "count", Bool(),
-       Failure(MessageIds::kWrongKind, {"integer", "boolean"}, "count")},
+       Fail(Id::kWrongKind, {"integer", "boolean"}, "count")},
       {"optional for an integer", "count", Opt(Int(1)),
-       Failure(MessageIds::kWrongKind, {"integer", "optional"}, "count")},
-      {"null for an integer", "count", nullptr,
-       Failure(MessageIds::kWrongKind, {"integer", "null"}, "count")},
+       Fail(Id::kWrongKind, {"integer", "optional"}, "count")},
+      {"null for an integer", "count", nullptr, Fail(Id::kWrongKind, {"integer", "null"}, "count")},
       {"unparsable port", "port", Opt(Str("y9")),
-       Failure(MessageIds::kParseFailed, {"y9", "integer"}, "address.port")},
-      {"integer for a list", "tags", Int(3), Failure(MessageIds::kInvalidType, {}, "tags")},
-      {"optional for a list", "tags", Opt(List({})),
-       Failure(MessageIds::kInvalidType, {}, "tags")},
+       Fail(Id::kParseFailed, {"y9", "integer"}, "address.port")},
+      {"integer for a list", "tags", Int(3), Fail(Id::kInvalidType, {}, "tags")},
+      {"optional for a list", "tags", Opt(List({})), Fail(Id::kInvalidType, {}, "tags")},
       {"list element of another kind", "tags", List({Str("a"), Int(1)}),
-       Failure(MessageIds::kWrongKind, {"string", "integer"}, "tags[1]")},
-      {"integer for a set", "labels", Int(1), Failure(MessageIds::kInvalidType, {}, "labels")},
+       Fail(Id::kWrongKind, {"string", "integer"}, "tags[1]")},
+      {"integer for a set", "labels", Int(1), Fail(Id::kInvalidType, {}, "labels")},
       {"set element of another kind", "labels", List({Str("a"), Int(5)}),
-       Failure(MessageIds::kWrongKind, {"string", "integer"}, "labels[1]")},
+       Fail(Id::kWrongKind, {"string", "integer"}, "labels[1]")},
       {"enumeration element of another kind", "colors", List({Str("RED"), Bool()}),
-       Failure(MessageIds::kWrongKind, {"string", "boolean"}, "colors[1]")},
+       Fail(Id::kWrongKind, {"string", "boolean"}, "colors[1]")},
       {"integer for an enumeration", "color", Int(0),
-       Failure(MessageIds::kWrongKind, {"string", "integer"}, "color")},
+       Fail(Id::kWrongKind, {"string", "integer"}, "color")},
       {"optional for an enumeration", "color", Opt(Str("RED")),
-       Failure(MessageIds::kWrongKind, {"string", "optional"}, "color")},
+       Fail(Id::kWrongKind, {"string", "optional"}, "color")},
       {"non-empty string for a structure", "address", Str("abc"),
-       Failure(MessageIds::kBadCast, {"abc"}, "address")},
-      {"integer for a structure", "address", Int(1),
-       Failure(MessageIds::kInvalidType, {}, "address")},
+       Fail(Id::kBadCast, {"abc"}, "address")},
+      {"integer for a structure", "address", Int(1), Fail(Id::kInvalidType, {}, "address")},
       {"optional for a structure", "address", Opt(Struct("a", {{"host", Str("h")}})),
-       Failure(MessageIds::kInvalidType, {}, "address")},
-      {"null for a structure", "address", nullptr,
-       Failure(MessageIds::kInvalidType, {}, "address")},
+       Fail(Id::kInvalidType, {}, "address")},
+      {"null for a structure", "address", nullptr, Fail(Id::kInvalidType, {}, "address")},
       {"present optional structure lacking a field", "backup",
        Opt(DynamicStructValue::GetInstance("d")),
-       Failure(MessageIds::kFieldMissing, {"host", "d"}, "backup")},
+       Fail(Id::kFieldMissing, {"host", "d"}, "backup")},
       {"an element of a list of structures", "mirrors",
        List({Struct("a", {{"host", Str("m")}}), Struct("a", {{"host", Str("n")}, {"port", Bool()}})}),
-       Failure(MessageIds::kWrongKind, {"integer", "boolean"}, "mirrors[1].port")},
+       Fail(Id::kWrongKind, {"integer", "boolean"}, "mirrors[1].port")},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(std::string(c.field) + ": " + c.what);
@@ -300,68 +294,61 @@ TEST(ValueToNativeAdapter, RootOfAStructure) {
 
   Node node;
   BaseMessage const message = FailureOf(Str("abc"), node, "<root>");
-  EXPECT_EQ(message.id(), MessageIds::kBadCast);
+  EXPECT_EQ(message.id(), Id::kBadCast);
   EXPECT_EQ(message.args(), Args{"abc"});
 }
 
-TEST(ValueToNativeAdapter, MissingRequiredFieldConvertsNothing) {
+// A run checks that every required field is there before it converts anything, then converts
+// the required primitives, then the other members from the last to the first, and stops at the
+// first failure.
+TEST(ValueToNativeAdapter, ChecksInAFixedOrderAndStopsAtTheFirstFailure) {
+  struct Case {
+    std::string what;
+    std::set<std::string> without;  // required fields left out
+    std::vector<std::pair<std::string, DataValuePtr>> fields;  // set besides
+    std::string failure;
+    char const* note;  // the note member after the run
+  };
+  std::string const record = "test.shapes.record";
+  std::vector<Case> cases = {
+      {"the first missing field in declaration order", {"labels", "enabled"}, {},
+       Fail(Id::kFieldMissing, {"enabled", record}, "<root>"), "none"},
+      {"presence before values", {"labels"}, {{"count", Str("x8")}},
+       Fail(Id::kFieldMissing, {"labels", record}, "<root>"), "none"},
+      {"required primitives before the other values", {}, {{"count", Str("x8")}, {"tags", Int(3)}},
+       Fail(Id::kParseFailed, {"x8", "integer"}, "count"), "none"},
+      {"the other values from the last member to the first (note follows tags)", {},
+       {{"tags", Int(3)}, {"note", Str("converted")}}, Fail(Id::kInvalidType, {}, "tags"),
+       "'converted'"},
+      {"a nested structure is finished before its earlier siblings", {},
+       {{"tags", Int(3)}, {"address", Struct("a", {{"host", Str("h")}, {"port", Str("y9")}})}},
+       Fail(Id::kParseFailed, {"y9", "integer"}, "address.port"), "none"},
+  };
+  // Any one required field missing, whatever else is there.
+  decltype(Case::fields) const besides = {
+      {"note", Str("n")}, {"backup", Struct("a", {{"host", Str("b")}})}, {"extra", Str("x")}};
   for (char const* field :
        {"id", "count", "enabled", "key", "color", "tags", "labels", "address"}) {
-    SCOPED_TRACE(field);
-    auto value = RecordValue({field});
-    value->SetField("note", Str("n"));
-    value->SetField("backup", Struct("a", {{"host", Str("b")}}));
-    value->SetField("extra", Str("x"));
-    Record record;
-    BaseMessage const message = FailureOf(value, record, "<root>");
-    EXPECT_EQ(message.id(), MessageIds::kFieldMissing);
-    EXPECT_EQ(message.args(), (Args{field, "test.shapes.record"}));
-    EXPECT_EQ(record.id, "");
-    EXPECT_EQ(record.address, nullptr);
-    EXPECT_EQ(record.backup, nullptr);
-    EXPECT_EQ(record.note, boost::none);
-    EXPECT_EQ(record.unknownFields, nullptr);
+    cases.push_back({std::string("without ") + field, {field}, besides,
+                     Fail(Id::kFieldMissing, {field, record}, "<root>"), "none"});
   }
-}
-
-TEST(ValueToNativeAdapter, OrderOfChecks) {
-  {
-    SCOPED_TRACE("the first missing field in declaration order");
-    Record record;
-    EXPECT_EQ(FailureOf(RecordValue({"labels", "enabled"}), record, "<root>").args(),
-              (Args{"enabled", "test.shapes.record"}));
-  }
-  {
-    SCOPED_TRACE("presence before values");
-    auto value = RecordValue({"labels"});
-    value->SetField("count", Str("x8"));
-    Record record;
-    EXPECT_EQ(FailureOf(value, record, "<root>").id(), MessageIds::kFieldMissing);
-  }
-  {
-    SCOPED_TRACE("required primitives before the other values");
-    auto value = RecordValue();
-    value->SetField("count", Str("x8"));
-    value->SetField("tags", Int(3));
-    Record record;
-    EXPECT_EQ(FailureOf(value, record, "count").args(), (Args{"x8", "integer"}));
-  }
-  {
-    SCOPED_TRACE("the other values from the last member to the first");
-    auto value = RecordValue();
-    value->SetField("tags", Int(3));
-    value->SetField("note", Str("converted"));
-    Record record;
-    EXPECT_EQ(FailureOf(value, record, "tags").id(), MessageIds::kInvalidType);
-    EXPECT_EQ(record.note, std::string("converted"));  // declared after tags
-  }
-  {
-    SCOPED_TRACE("a nested structure is finished before its earlier siblings");
-    auto value = RecordValue();
-    value->SetField("tags", Int(3));
-    value->SetField("address", Struct("a", {{"host", Str("h")}, {"port", Str("y9")}}));
-    Record record;
-    EXPECT_EQ(FailureOf(value, record, "address.port").args(), (Args{"y9", "integer"}));
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto value = RecordValue(c.without);
+    for (auto const& field : c.fields) value->SetField(field.first, field.second);
+    Record native;
+    Messages messages;
+    EXPECT_FALSE(FromValue(value, native, messages));
+    std::string got;
+    for (auto const& message : messages) got += Said(message.id().c_str(), message.args());
+    EXPECT_EQ(got, c.failure);
+    EXPECT_EQ(Member(native, "note"), c.note);
+    if (!c.without.empty()) {  // nothing is converted
+      EXPECT_EQ(native.id, "");
+      EXPECT_EQ(native.address, nullptr);
+      EXPECT_EQ(native.backup, nullptr);
+      EXPECT_EQ(native.unknownFields, nullptr);
+    }
   }
 }
 
@@ -427,7 +414,7 @@ TEST(ValueToNativeAdapter, AValueThatContainsItselfFails) {
   for (std::size_t i = 0; i < loops.size(); ++i) {
     SCOPED_TRACE(loops[i].label);
     Node native;
-    EXPECT_EQ(FailureOf(loops[i].root, native, paths[i]).id(), MessageIds::kContainsItself);
+    EXPECT_EQ(FailureOf(loops[i].root, native, paths[i]).id(), Id::kContainsItself);
     TakeApart(native);
   }
   test_loops::Break(loops);

@@ -29,6 +29,9 @@ namespace Ids = Tirn::Json::MessageIds;
 
 DataDefinitionPtr String() { return DataDefinition::Create<std::string>(); }
 DataDefinitionPtr Integer() { return DataDefinition::Create<long long>(); }
+DataDefinitionPtr Optional(DataDefinitionPtr e) { return OptionalDefinition::GetInstance(e); }
+DataDefinitionPtr List(DataDefinitionPtr e) { return ListDefinition::GetInstance(e); }
+DataDefinitionPtr Set(DataDefinitionPtr e) { return ListDefinition::GetSetInstance(e); }
 
 std::shared_ptr<StructDefinition const> Struct(std::string const& name,
                                                DataDefinition::FieldMap const& fields) {
@@ -99,18 +102,16 @@ TEST(DefinitionJson, TreesAndTheirAnnotationsReadBackEqual) {
                                     {"secret", DataDefinition::Create<Tirn::SecretString>()},
                                     {"dynamic", PrimitiveDefinition::GetInstance(
                                                     DataType::DYNAMIC_STRUCTURE)},
-                                    {"list", ListDefinition::GetInstance(Integer())},
-                                    {"set", ListDefinition::GetSetInstance(String())},
-                                    {"nested", OptionalDefinition::GetInstance(ListDefinition::GetInstance(
-                                                   OptionalDefinition::GetInstance(String())))}}),
+                                    {"list", List(Integer())},
+                                    {"set", Set(String())},
+                                    {"nested", Optional(List(Optional(String())))}}),
                    {},
                    {R"("set":{"element":{"kind":"string"},"kind":"set"})",
                     R"("dynamic":{"kind":"dynamic_structure"})"}});
   cases.push_back({"a structure that holds itself",
                    Recursive("t.node",
                              [](DataDefinitionPtr const& self) -> DataDefinition::FieldMap {
-                               return {{"children", ListDefinition::GetInstance(self)},
-                                       {"name", String()}};
+                               return {{"children", List(self)}, {"name", String()}};
                              }),
                    {},
                    {R"("children":{"element":{"kind":"structure","name":"t.node"},"kind":"list"})"}});
@@ -118,42 +119,30 @@ TEST(DefinitionJson, TreesAndTheirAnnotationsReadBackEqual) {
     // As the runtime builds it when it meets b first: c, built inside b, refers to b, and the
     // root shares that c, so the reference sits where b is no ancestor.
     auto b = Recursive("t.b", [](DataDefinitionPtr const& self) -> DataDefinition::FieldMap {
-      return {{"c", Struct("t.c", {{"b", OptionalDefinition::GetInstance(self)}})}};
+      return {{"c", Struct("t.c", {{"b", Optional(self)}})}};
     });
-    DataDefinitionPtr const c = b->fields().at("c");
     cases.push_back({"a reference shared away from its structure",
-                     Struct("t.a", {{"b", b}, {"c", c}}), {}, {}});
+                     Struct("t.a", {{"b", b}, {"c", b->fields().at("c")}}), {}, {}});
   }
   {
     DefinitionAnnotations annotations;
-    annotations.structures["t.item"].enumerations["kind"] = {"GAME", "BOOK"};
-    annotations.structures["t.item"].enumerations["kinds"] = {"GAME", "BOOK"};
-    annotations.structures["t.item"].unionCases["book"] = {"kind", {"BOOK"}};
-    cases.push_back({"enumerations and a union case",
+    auto& item = annotations.structures["t.item"];
+    item.description = "An item.\n\nIts \"second\" paragraph.";
+    item.fieldDescriptions["kinds"] = "What it is.";
+    item.fieldDescriptions["book"] = "Its book.";
+    item.enumerations["kind"] = {"GAME", "BOOK"};
+    item.enumerations["kinds"] = {"BOOK", "GAME"};
+    item.enumerationDescriptions["kinds"] = {{"GAME", "One to play."}};
+    item.unionCases["book"] = {"kind", {"BOOK"}};
+    cases.push_back({"enumerations, a union case, and descriptions of all three",
                      Struct("t.item", {{"kind", String()},
-                                       {"kinds", OptionalDefinition::GetInstance(
-                                                     ListDefinition::GetSetInstance(String()))},
-                                       {"book", BookCase({"BOOK"})}}),
-                     annotations,
-                     {R"("kind":{"enumeration":["GAME","BOOK"],"kind":"string"})",
-                      R"("kind":"union_case","tag":"kind","values":["BOOK"])"}});
-  }
-  {
-    DefinitionAnnotations annotations;
-    annotations.structures["t.item"].description = "An item.\n\nIts \"second\" paragraph.";
-    annotations.structures["t.item"].fieldDescriptions["kinds"] = "What it is.";
-    annotations.structures["t.item"].fieldDescriptions["book"] = "Its book.";
-    annotations.structures["t.item"].enumerations["kinds"] = {"BOOK", "GAME"};
-    annotations.structures["t.item"].enumerationDescriptions["kinds"] = {{"GAME", "One to play."}};
-    annotations.structures["t.item"].unionCases["book"] = {"kind", {"BOOK"}};
-    cases.push_back({"descriptions of a structure, of fields and of an enumeration's names",
-                     Struct("t.item", {{"kind", String()},
-                                       {"kinds", OptionalDefinition::GetInstance(
-                                                     ListDefinition::GetSetInstance(String()))},
+                                       {"kinds", Optional(Set(String()))},
                                        {"book", BookCase({"BOOK"})},
                                        {"count", Integer()}}),
                      annotations,
                      {R"("description":"An item.\n\nIts \"second\" paragraph.","fields")",
+                      R"("kind":{"enumeration":["GAME","BOOK"],"kind":"string"})",
+                      R"("kind":"union_case","tag":"kind","values":["BOOK"])",
                       R"("kinds":{"description":"What it is.","element":{"element":)",
                       R"("book":{"description":"Its book.","element")",
                       R"("enumeration":["BOOK","GAME"],"enumeration_descriptions":{"GAME":"One to play."})",
@@ -161,8 +150,7 @@ TEST(DefinitionJson, TreesAndTheirAnnotationsReadBackEqual) {
   }
   cases.push_back({"an error whose messages share a structure",
                    ErrorDefinition::GetInstance(
-                       "t.failed", {{"messages", ListDefinition::GetInstance(Struct(
-                                                     "t.message", {{"id", String()}}))}}),
+                       "t.failed", {{"messages", List(Struct("t.message", {{"id", String()}}))}}),
                    {},
                    {R"("type":{"kind":"error","name":"t.failed"})"}});
 
@@ -205,19 +193,27 @@ TEST(DefinitionJson, AUnionCaseReadBackIsPresentForItsValuesOnly) {
   }
 }
 
+// A definition document: the type `type` beside the structure table `structures`.
+std::string Document(std::string const& type, std::string const& structures = "{}") {
+  return R"({"type":)" + type + R"(,"structures":)" + structures + "}";
+}
+
+// A document whose string type comes with one structure "s" of `members` beside its kind.
+std::string WithStructure(std::string const& members) {
+  return Document(R"({"kind":"string"})", R"({"s":{"kind":"structure")" + members + "}}");
+}
+
 TEST(DefinitionJson, HostileTextsAreRefusedWithMessages) {
   std::string deepWrappers;
   for (int i = 0; i < 100000; ++i) deepWrappers += R"({"kind":"optional","element":)";
   deepWrappers = R"({"structures":{},"type":)" + deepWrappers + R"({"kind":"string"})" +
                  std::string(100000, '}') + "}";
-  std::string const wide = [] {
-    std::string fields;
-    for (int i = 0; i < 50; ++i) {
-      fields += (i ? "," : "") + std::string("\"f") + std::to_string(i) + R"(":{"kind":"string"})";
-    }
-    return R"({"type":{"kind":"structure","name":"w"},"structures":{"w":{"kind":"structure","fields":{)" +
-           fields + "}}}}";
-  }();
+  std::string wide;
+  for (int i = 0; i < 50; ++i) {
+    wide += (i ? ",\"f" : "\"f") + std::to_string(i) + R"(":{"kind":"string"})";
+  }
+  wide = Document(R"({"kind":"structure","name":"w"})",
+                  R"({"w":{"kind":"structure","fields":{)" + wide + "}}}");
   Tirn::Json::DefinitionDecodeOptions few;
   few.maxDefinitions = 20;
   struct Row {
@@ -225,60 +221,52 @@ TEST(DefinitionJson, HostileTextsAreRefusedWithMessages) {
     std::string text;
     char const* id;
     char const* path;
-    Tirn::Json::DefinitionDecodeOptions options;
+    Tirn::Json::DefinitionDecodeOptions options = {};
   } const rows[] = {
-      {"not JSON", "{", Ids::kSyntax, "<root>", {}},
-      {"a hundred thousand wrappers", deepWrappers, Ids::kTooDeep, "type.element.element", {}},
-      {"a million arrays", std::string(1000000, '['), Ids::kTooDeep, "", {}},
-      {"no object", "[]", Ids::kDefinitionShape, "<root>", {}},
-      {"no type", R"({"structures":{}})", Ids::kDefinitionShape, "<root>", {}},
-      {"a table that is no object", R"({"type":{"kind":"string"},"structures":[]})",
-       Ids::kDefinitionShape, "structures", {}},
-      {"an unknown kind", R"({"type":{"kind":"map","element":{"kind":"string"}},"structures":{}})",
-       Ids::kDefinitionUnknownKind, "type", {}},
+      {"not JSON", "{", Ids::kSyntax, "<root>"},
+      {"a hundred thousand wrappers", deepWrappers, Ids::kTooDeep, "type.element.element"},
+      {"a million arrays", std::string(1000000, '['), Ids::kTooDeep, ""},
+      {"no object", "[]", Ids::kDefinitionShape, "<root>"},
+      {"no type", R"({"structures":{}})", Ids::kDefinitionShape, "<root>"},
+      {"a table that is no object", Document(R"({"kind":"string"})", "[]"),
+       Ids::kDefinitionShape, "structures"},
+      {"an unknown kind", Document(R"({"kind":"map","element":{"kind":"string"}})"),
+       Ids::kDefinitionUnknownKind, "type"},
       {"an unknown kind in a field",
-       R"({"type":{"kind":"string"},"structures":{"s":{"kind":"structure","fields":)"
-       R"({"f":{"kind":"list","element":{"kind":"tuple"}}}}}})",
-       Ids::kDefinitionUnknownKind, "structures.s.fields.f.element", {}},
-      {"a kind that is no string", R"({"type":{"kind":5},"structures":{}})",
-       Ids::kDefinitionShape, "type", {}},
-      {"a reference to a missing structure",
-       R"({"type":{"kind":"structure","name":"nowhere"},"structures":{}})",
-       Ids::kDefinitionUnknownStructure, "type", {}},
+       WithStructure(R"(,"fields":{"f":{"kind":"list","element":{"kind":"tuple"}}})"),
+       Ids::kDefinitionUnknownKind, "structures.s.fields.f.element"},
+      {"a kind that is no string", Document(R"({"kind":5})"), Ids::kDefinitionShape, "type"},
+      {"a reference to a missing structure", Document(R"({"kind":"structure","name":"nowhere"})"),
+       Ids::kDefinitionUnknownStructure, "type"},
       {"a field naming a missing structure",
-       R"({"type":{"kind":"string"},"structures":{"s":{"kind":"structure","fields":)"
-       R"({"next":{"kind":"optional","element":{"kind":"structure","name":"gone"}}}}}})",
-       Ids::kDefinitionUnknownStructure, "structures.s.fields.next.element", {}},
+       WithStructure(
+           R"(,"fields":{"f":{"kind":"optional","element":{"kind":"structure","name":"gone"}}})"),
+       Ids::kDefinitionUnknownStructure, "structures.s.fields.f.element"},
       {"an error named as a structure",
-       R"({"type":{"kind":"structure","name":"e"},"structures":{"e":{"kind":"error","fields":{}}}})",
-       Ids::kDefinitionShape, "type", {}},
-      {"a wrapper without its element", R"({"type":{"kind":"set"},"structures":{}})",
-       Ids::kDefinitionShape, "type", {}},
+       Document(R"({"kind":"structure","name":"e"})", R"({"e":{"kind":"error","fields":{}}})"),
+       Ids::kDefinitionShape, "type"},
+      {"a wrapper without its element", Document(R"({"kind":"set"})"), Ids::kDefinitionShape,
+       "type"},
       {"a union case without its tag",
-       R"({"type":{"kind":"union_case","element":{"kind":"string"}},"structures":{}})",
-       Ids::kDefinitionShape, "type", {}},
-      {"names that are no strings",
-       R"({"type":{"kind":"string","enumeration":["A",1]},"structures":{}})",
-       Ids::kDefinitionShape, "type", {}},
-      {"a structure without fields",
-       R"({"type":{"kind":"string"},"structures":{"s":{"kind":"structure"}}})",
-       Ids::kDefinitionShape, "structures.s", {}},
+       Document(R"({"kind":"union_case","element":{"kind":"string"}})"), Ids::kDefinitionShape,
+       "type"},
+      {"names that are no strings", Document(R"({"kind":"string","enumeration":["A",1]})"),
+       Ids::kDefinitionShape, "type"},
+      {"a structure without fields", WithStructure(""), Ids::kDefinitionShape, "structures.s"},
       {"a structure's description that is no string",
-       R"({"type":{"kind":"string"},"structures":{"s":{"kind":"structure","description":1,"fields":{}}}})",
-       Ids::kDefinitionShape, "structures.s", {}},
+       WithStructure(R"(,"description":1,"fields":{})"), Ids::kDefinitionShape, "structures.s"},
       {"a field's description that is no string",
-       R"({"type":{"kind":"string"},"structures":{"s":{"kind":"structure","fields":)"
-       R"({"f":{"kind":"string","description":["x"]}}}}})",
-       Ids::kDefinitionShape, "structures.s.fields.f", {}},
+       WithStructure(R"(,"fields":{"f":{"kind":"string","description":["x"]}})"),
+       Ids::kDefinitionShape, "structures.s.fields.f"},
       {"meanings that are no strings",
-       R"({"type":{"kind":"string","enumeration":["A"],"enumeration_descriptions":{"A":1}},"structures":{}})",
-       Ids::kDefinitionShape, "type", {}},
+       Document(R"({"kind":"string","enumeration":["A"],"enumeration_descriptions":{"A":1}})"),
+       Ids::kDefinitionShape, "type"},
       {"the meaning of a name the enumeration does not list",
-       R"({"type":{"kind":"string","enumeration":["A"],"enumeration_descriptions":{"B":"b"}},"structures":{}})",
-       Ids::kDefinitionShape, "type", {}},
+       Document(R"({"kind":"string","enumeration":["A"],"enumeration_descriptions":{"B":"b"}})"),
+       Ids::kDefinitionShape, "type"},
       {"meanings without names",
-       R"({"type":{"kind":"string","enumeration_descriptions":{"A":"a"}},"structures":{}})",
-       Ids::kDefinitionShape, "type", {}},
+       Document(R"({"kind":"string","enumeration_descriptions":{"A":"a"}})"),
+       Ids::kDefinitionShape, "type"},
       {"more definitions than allowed", wide, Ids::kDefinitionTooLarge, "type", few},
   };
   for (Row const& row : rows) {
@@ -300,21 +288,13 @@ TEST(DefinitionJson, HostileTextsAreRefusedWithMessages) {
 }
 
 TEST(DefinitionJson, WritingRefusesWhatTheFormCannotSay) {
-  auto const annotated = [](char const* field, std::vector<std::string> names) {
+  // The annotations of "t.s" as `edit` leaves them.
+  auto const of = [](std::function<void(Tirn::Data::StructureAnnotations&)> const& edit) {
     DefinitionAnnotations annotations;
-    annotations.structures["t.s"].enumerations[field] = std::move(names);
+    edit(annotations.structures["t.s"]);
     return annotations;
   };
-  DefinitionAnnotations tagged;
-  tagged.structures["t.s"].unionCases["book"] = {"type", {"BOOK"}};
-  DefinitionAnnotations plain;
-  plain.structures["t.s"].unionCases["count"] = {"kind", {"BOOK"}};
-  DefinitionAnnotations described;
-  described.structures["t.s"].fieldDescriptions["size"] = "How big.";
-  DefinitionAnnotations unlisted = annotated("kind", {"A"});
-  unlisted.structures["t.s"].enumerationDescriptions["kind"] = {{"B", "Not listed."}};
-  DefinitionAnnotations unnamed;
-  unnamed.structures["t.s"].enumerationDescriptions["kind"] = {{"A", "No names at all."}};
+  using S = Tirn::Data::StructureAnnotations;
   struct Row {
     char const* what;
     DataDefinitionPtr definition;
@@ -322,7 +302,8 @@ TEST(DefinitionJson, WritingRefusesWhatTheFormCannotSay) {
     char const* id;
     char const* path;
   } const rows[] = {
-      {"a missing definition", Struct("t.s", {{"f", nullptr}}), {}, Ids::kDefinitionMissing, "t.s.f"},
+      {"a missing definition", Struct("t.s", {{"f", nullptr}}), {}, Ids::kDefinitionMissing,
+       "t.s.f"},
       {"an unbound reference", Struct("t.s", {{"f", StructRefDefinition::GetInstance("t.gone")}}),
        {}, Ids::kDefinitionUnbound, "t.s.f"},
       {"two structures of one name",
@@ -330,18 +311,27 @@ TEST(DefinitionJson, WritingRefusesWhatTheFormCannotSay) {
                       {"b", Struct("t.x", {{"f", String()}})}}),
        {}, Ids::kDefinitionConflict, "t.s."},
       {"names of a field that is not there", Struct("t.s", {{"count", Integer()}}),
-       annotated("kind", {"A"}), Ids::kDefinitionAnnotation, "<root>"},
-      {"names on an integer", Struct("t.s", {{"count", OptionalDefinition::GetInstance(Integer())}}),
-       annotated("count", {"A"}), Ids::kDefinitionAnnotation, "t.s.count"},
-      {"a case's values on a plain field", Struct("t.s", {{"count", Integer()}}), plain,
-       Ids::kDefinitionAnnotation, "t.s.count"},
-      {"a case's values for another tag", Struct("t.s", {{"book", BookCase({"BOOK"})}}), tagged,
-       Ids::kDefinitionAnnotation, "t.s.book"},
+       of([](S& s) { s.enumerations["kind"] = {"A"}; }), Ids::kDefinitionAnnotation, "<root>"},
+      {"names on an integer", Struct("t.s", {{"count", Optional(Integer())}}),
+       of([](S& s) { s.enumerations["count"] = {"A"}; }), Ids::kDefinitionAnnotation,
+       "t.s.count"},
+      {"a case's values on a plain field", Struct("t.s", {{"count", Integer()}}),
+       of([](S& s) { s.unionCases["count"] = {"kind", {"BOOK"}}; }), Ids::kDefinitionAnnotation,
+       "t.s.count"},
+      {"a case's values for another tag", Struct("t.s", {{"book", BookCase({"BOOK"})}}),
+       of([](S& s) { s.unionCases["book"] = {"type", {"BOOK"}}; }), Ids::kDefinitionAnnotation,
+       "t.s.book"},
       {"a description of a field that is not there", Struct("t.s", {{"count", Integer()}}),
-       described, Ids::kDefinitionAnnotation, "<root>"},
+       of([](S& s) { s.fieldDescriptions["size"] = "How big."; }), Ids::kDefinitionAnnotation,
+       "<root>"},
       {"the meaning of a name the field does not list", Struct("t.s", {{"kind", String()}}),
-       unlisted, Ids::kDefinitionAnnotation, "<root>"},
-      {"meanings of a field without names", Struct("t.s", {{"kind", String()}}), unnamed,
+       of([](S& s) {
+         s.enumerations["kind"] = {"A"};
+         s.enumerationDescriptions["kind"] = {{"B", "Not listed."}};
+       }),
+       Ids::kDefinitionAnnotation, "<root>"},
+      {"meanings of a field without names", Struct("t.s", {{"kind", String()}}),
+       of([](S& s) { s.enumerationDescriptions["kind"] = {{"A", "No names at all."}}; }),
        Ids::kDefinitionAnnotation, "<root>"},
   };
   for (Row const& row : rows) {
@@ -358,15 +348,8 @@ TEST(DefinitionJson, WritingRefusesWhatTheFormCannotSay) {
 }
 
 TEST(DefinitionJson, DeepChainsGoBothWaysWithoutRecursing) {
-  constexpr int kDeep = 200000;
   DataDefinitionPtr chain = String();
-  for (int i = 0; i < kDeep; ++i) {
-    if (i % 2) {
-      chain = OptionalDefinition::GetInstance(chain);
-    } else {
-      chain = ListDefinition::GetInstance(chain);
-    }
-  }
+  for (int i = 0; i < 200000; ++i) chain = i % 2 ? Optional(chain) : List(chain);
   DataDefinitionPtr const definition = Struct("t.deep", {{"f", chain}});
   std::string const text = Encoded(definition, {});
   Tirn::Json::DefinitionDecodeOptions unlimited;

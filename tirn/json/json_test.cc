@@ -26,13 +26,14 @@ using Tirn::Data::DataDefinitionPtr;
 using Tirn::Data::DataType;
 using Tirn::Data::DataValuePtr;
 using Tirn::Data::ListDefinition;
-using Tirn::Data::ListValue;
 using Tirn::Data::OptionalDefinition;
 using Tirn::Data::OptionalValue;
 using Tirn::Data::StructDefinition;
 using Tirn::Data::ToDebugString;
+using test_convert::FieldOf;
 using test_convert::Int;
 using test_convert::Opt;
+using test_convert::Str;
 using Messages = std::list<BaseMessage>;
 namespace Ids = Tirn::Json::MessageIds;
 namespace CoreIds = Tirn::MessageIds;
@@ -71,21 +72,22 @@ DataDefinitionPtr Struct(std::string const& name, DataDefinition::FieldMap const
   return StructDefinition::GetInstance(name, fields);
 }
 
+DataDefinitionPtr Optional(DataDefinitionPtr e) { return OptionalDefinition::GetInstance(e); }
+DataDefinitionPtr Blob() { return Tirn::Data::PrimitiveDefinition::GetInstance(DataType::BLOB); }
+
 DataDefinitionPtr Address() {
-  return Struct("com.example.address",
-                {{"host", DataDefinition::Create<std::string>()},
-                 {"port", OptionalDefinition::GetInstance(DataDefinition::Create<long long>())}});
+  return Struct("com.example.address", {{"host", DataDefinition::Create<std::string>()},
+                                        {"port", Optional(DataDefinition::Create<long long>())}});
 }
 
 DataDefinitionPtr Account() {
-  DataDefinition::FieldMap fields;
-  fields["address"] = Address();
-  fields["key"] = DataDefinition::Create<Tirn::SecretString>();
-  fields["tags"] = ListDefinition::GetSetInstance(DataDefinition::Create<std::string>());
-  fields["ids"] = ListDefinition::GetSetInstance(DataDefinition::Create<long long>());
-  fields["blob"] = OptionalDefinition::GetInstance(Tirn::Data::PrimitiveDefinition::GetInstance(DataType::BLOB));
-  fields["ratio"] = OptionalDefinition::GetInstance(DataDefinition::Create<double>());
-  return Struct("com.example.account", fields);
+  return Struct("com.example.account",
+                {{"address", Address()},
+                 {"key", DataDefinition::Create<Tirn::SecretString>()},
+                 {"tags", ListDefinition::GetSetInstance(DataDefinition::Create<std::string>())},
+                 {"ids", ListDefinition::GetSetInstance(DataDefinition::Create<long long>())},
+                 {"blob", Optional(Blob())},
+                 {"ratio", Optional(DataDefinition::Create<double>())}});
 }
 
 // ---- Without a definition ------------------------------------------------------------------
@@ -137,9 +139,7 @@ TEST(JsonDecode, FollowsTheShapeOfTheTextAndEncodesBackCanonically) {
 // naming the field.
 TEST(JsonDecode, RefusesWhatIsNotJsonOrNotWhatTheDefinitionAllows) {
   DataDefinitionPtr const nested = Struct(
-      "com.example.nested",
-      {{"maybe", OptionalDefinition::GetInstance(
-                     OptionalDefinition::GetInstance(DataDefinition::Create<long long>()))}});
+      "com.example.nested", {{"maybe", Optional(Optional(DataDefinition::Create<long long>()))}});
   struct Row {
     std::string text;
     char const* id;
@@ -238,14 +238,11 @@ TEST(JsonDecode, GivesTheTreeTheKindsItsDefinitionNames) {
             "com.example.account{address: com.example.address{host: \"h\", port: optional()}, "
             "blob: optional(blob(2 bytes)), ids: set[3, 7], key: <secret>, ratio: optional(2), "
             "tags: set[\"a\", \"b\"], zz_new: {n: 1}}");
-  auto const& account = static_cast<Tirn::Data::CompoundValue const&>(*value);
-  DataValuePtr const* key = account.FindField("key");
-  ASSERT_NE(key, nullptr);
-  ASSERT_EQ((*key)->GetType().kind(), DataType::SECRET);
-  EXPECT_EQ(static_cast<Tirn::Data::SecretValue const&>(**key).value().value(), "s3cr3t-kdk");
-  DataValuePtr const* ratio = account.FindField("ratio");
-  ASSERT_NE(ratio, nullptr);
-  EXPECT_EQ(static_cast<OptionalValue const&>(**ratio).value()->GetType().kind(), DataType::DOUBLE);
+  DataValuePtr const key = FieldOf(value, "key");
+  ASSERT_EQ(key->GetType().kind(), DataType::SECRET);
+  EXPECT_EQ(static_cast<Tirn::Data::SecretValue const&>(*key).value().value(), "s3cr3t-kdk");
+  auto const& ratio = static_cast<OptionalValue const&>(*FieldOf(value, "ratio"));
+  EXPECT_EQ(ratio.value()->GetType().kind(), DataType::DOUBLE);
 
   // The wire form writes the secret and reads back to the same tree; the log form masks it.
   std::string const wire = Encoded(value);
@@ -267,7 +264,7 @@ TEST(JsonDecode, GivesTheTreeTheKindsItsDefinitionNames) {
 // empty, as null does; where text, a blob or a secret is defined it is a value of its own.
 TEST(JsonDecode, AnEmptyStringLeavesAnOptionalOfAnotherKindThanTextEmpty) {
   auto const optional = [](DataDefinitionPtr element) {
-    return Struct("com.example.holder", {{"v", OptionalDefinition::GetInstance(element)}});
+    return Struct("com.example.holder", {{"v", Optional(element)}});
   };
   std::pair<DataDefinitionPtr, char const*> const rows[] = {
       {DataDefinition::Create<long long>(), "optional()"},
@@ -276,7 +273,7 @@ TEST(JsonDecode, AnEmptyStringLeavesAnOptionalOfAnotherKindThanTextEmpty) {
       {ListDefinition::GetInstance(DataDefinition::Create<long long>()), "optional()"},
       {Address(), "optional()"},
       {DataDefinition::Create<std::string>(), "optional(\"\")"},
-      {Tirn::Data::PrimitiveDefinition::GetInstance(DataType::BLOB), "optional(blob(0 bytes))"},
+      {Blob(), "optional(blob(0 bytes))"},
   };
   for (auto const& row : rows) {
     SCOPED_TRACE(ToDebugString(row.first));
@@ -293,7 +290,7 @@ TEST(JsonDecode, AStructureKeepsTheDefinitionItBorrowsItsNamesFrom) {
   auto node = std::static_pointer_cast<StructDefinition const>(
       Struct("com.example.node",
              {{"label", Tirn::Data::PrimitiveDefinition::GetInstance(DataType::STRING)},
-              {"next", OptionalDefinition::GetInstance(reference)}}));
+              {"next", Optional(reference)}}));
   reference->SetTarget(node);
   std::weak_ptr<DataDefinition const> const watched = node;
   DataValuePtr value = Decoded(
@@ -312,11 +309,10 @@ TEST(JsonDecode, ChecksUnionCasesWhateverTheOrderOfKeys) {
   auto const isNative = [](std::string const& tag) -> boost::logic::tribool {
     return tag == "NATIVE";
   };
-  DataDefinitionPtr const info = Struct(
-      "com.example.info",
-      {{"type", DataDefinition::Create<std::string>()},
-       {"native", Tirn::Data::UnionCaseDefinition::GetInstance(
-                      OptionalDefinition::GetInstance(Address()), "type", isNative)}});
+  DataDefinitionPtr const info =
+      Struct("com.example.info", {{"type", DataDefinition::Create<std::string>()},
+                                  {"native", Tirn::Data::UnionCaseDefinition::GetInstance(
+                                                 Optional(Address()), "type", isNative)}});
   Decoded(R"({"native": {"host": "h"}, "type": "NATIVE"})", info);
   Decoded(R"({"type": "NATIVE", "native": {"host": "h"}})", info);
   Decoded(R"({"type": "OTHER", "native": null})", info);
@@ -329,41 +325,31 @@ TEST(JsonDecode, ChecksUnionCasesWhateverTheOrderOfKeys) {
 // ---- Encoding ------------------------------------------------------------------------------
 
 TEST(JsonEncode, RefusesWhatHasNoJsonFormNamingTheField) {
-  auto const structWith = [](DataValuePtr field) {
-    auto outer = Tirn::Data::StructValue::GetInstance("com.example.outer");
-    auto inner = Tirn::Data::StructValue::GetInstance("com.example.inner");
-    inner->SetField("a", Tirn::Data::IntegerValue::GetInstance(1));
-    inner->SetField("field", std::move(field));
-    outer->SetField("inner", inner);
-    return outer;
-  };
+  auto const number = [](double d) { return Tirn::Data::DoubleValue::GetInstance(d); };
   struct Row {
     char const* label;
-    DataValuePtr value;
+    DataValuePtr field;
     char const* id;
   };
   Row const rows[] = {
-      {"NaN", structWith(Tirn::Data::DoubleValue::GetInstance(std::nan(""))), Ids::kNotFinite},
-      {"infinity", structWith(Tirn::Data::DoubleValue::GetInstance(-HUGE_VAL)), Ids::kNotFinite},
-      {"broken UTF-8", structWith(Tirn::Data::StringValue::GetInstance("ab\xe2\x82")),
-       Ids::kInvalidUtf8Value},
-      {"a surrogate", structWith(Tirn::Data::StringValue::GetInstance("\xed\xa0\x80")),
-       Ids::kInvalidUtf8Value},
-      {"an overlong form", structWith(Tirn::Data::StringValue::GetInstance("\xc0\xaf")),
-       Ids::kInvalidUtf8Value},
-      {"cut at the end", structWith(Tirn::Data::StringValue::GetInstance("ok\xf0\x9f")),
-       Ids::kInvalidUtf8Value},
-      {"above U+10FFFF", structWith(Tirn::Data::StringValue::GetInstance("\xf4\x90\x80\x80")),
-       Ids::kInvalidUtf8Value},
-      {"no value", structWith(nullptr), Ids::kNullValue},
-      {"an optional directly inside an optional", structWith(Opt(Opt(Int(1)))),
-       Ids::kNestedOptional},
+      {"NaN", number(std::nan("")), Ids::kNotFinite},
+      {"infinity", number(-HUGE_VAL), Ids::kNotFinite},
+      {"broken UTF-8", Str("ab\xe2\x82"), Ids::kInvalidUtf8Value},
+      {"a surrogate", Str("\xed\xa0\x80"), Ids::kInvalidUtf8Value},
+      {"an overlong form", Str("\xc0\xaf"), Ids::kInvalidUtf8Value},
+      {"cut at the end", Str("ok\xf0\x9f"), Ids::kInvalidUtf8Value},
+      {"above U+10FFFF", Str("\xf4\x90\x80\x80"), Ids::kInvalidUtf8Value},
+      {"no value", nullptr, Ids::kNullValue},
+      {"an optional directly inside an optional", Opt(Opt(Int(1))), Ids::kNestedOptional},
   };
   for (Row const& row : rows) {
     SCOPED_TRACE(row.label);
+    auto const inner =
+        test_convert::Struct("com.example.inner", {{"a", Int(1)}, {"field", row.field}});
+    DataValuePtr const value = test_convert::Struct("com.example.outer", {{"inner", inner}});
     std::string text = "unchanged";
     Messages messages;
-    EXPECT_FALSE(Tirn::Json::Encode(row.value, nullptr, &text, messages));
+    EXPECT_FALSE(Tirn::Json::Encode(value, nullptr, &text, messages));
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages.front().id(), row.id);
     EXPECT_EQ(Args(messages.front()).front(), "inner.field");
@@ -386,7 +372,7 @@ TEST(JsonEncode, OptionsShapeTheText) {
 }
 
 TEST(JsonEncode, BlobsTravelAsBase64) {
-  DataDefinitionPtr const blob = Tirn::Data::PrimitiveDefinition::GetInstance(DataType::BLOB);
+  DataDefinitionPtr const blob = Blob();
   for (std::string const& bytes : std::vector<std::string>{"", "f", "fo", "foo", "foob",
                                                           std::string("\0\xff\x10", 3)}) {
     SCOPED_TRACE(bytes);
