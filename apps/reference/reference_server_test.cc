@@ -25,7 +25,9 @@ using Testing::Outcome;
 
 class ReferenceServerTest : public ::testing::Test, public Testing::Services {};
 
-TEST_F(ReferenceServerTest, ProviderFiltersAreConjunctionsOfSets) {
+// A trust authority is available only once a key server exists; until then its summary says
+// why.
+TEST_F(ReferenceServerTest, ProviderFiltersAreConjunctionsAndAvailabilityNeedsAKeyServer) {
   ASSERT_EQ(CreateProvider("native", "key-1"), "ok");
   ASSERT_EQ(CreateProvider("authority"), "ok");
   using Types = std::set<Providers::ProviderType>;
@@ -45,30 +47,25 @@ TEST_F(ReferenceServerTest, ProviderFiltersAreConjunctionsOfSets) {
       {"all must hold", std::set<std::string>{"native", "authority"}, true,
        Types{Providers::ProviderType::TRUST_AUTHORITY}, {}},
   };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.name);
+  auto const ids = [&](Case const& c) {
     auto filter = std::make_shared<Providers::FilterSpec>();
     filter->providers = c.providers;
     filter->available = c.available;
     filter->types = c.types;
-    EXPECT_EQ(ProviderIds(filter), c.expected);
-  }
-}
-
-TEST_F(ReferenceServerTest, TrustAuthorityIsAvailableOnlyWithAKeyServer) {
-  ASSERT_EQ(CreateProvider("authority"), "ok");
+    return ProviderIds(filter);
+  };
+  for (auto const& c : cases) EXPECT_EQ(ids(c), c.expected) << c.name;
   auto summaries = Call<Providers::ListMethod::Result>(
       [&](auto const& r) { providers->List(nullptr, nullptr, r); });
-  ASSERT_EQ(summaries.value->size(), 1u);
-  auto const& summary = *summaries.value->front();
-  EXPECT_FALSE(summary.available);
-  ASSERT_EQ(summary.details.size(), 1u);
-  EXPECT_EQ(summary.details.front()->id, "reference.provider.no.key.server");
+  ASSERT_EQ(summaries.value->size(), 2u);
+  auto const& authority = *summaries.value->front();
+  EXPECT_FALSE(authority.available);
+  ASSERT_EQ(authority.details.size(), 1u);
+  EXPECT_EQ(authority.details.front()->id, "reference.provider.no.key.server");
 
   ASSERT_TRUE(CreateKeyServer("kms.example.org", 5696).value);
-  auto filter = std::make_shared<Providers::FilterSpec>();
-  filter->available = true;
-  EXPECT_EQ(ProviderIds(filter), std::vector<std::string>{"authority"});
+  EXPECT_EQ(ids({"available with a key server", boost::none, true, boost::none, {}}),
+            (std::vector<std::string>{"authority", "native"}));
 }
 
 TEST_F(ReferenceServerTest, AddressFiltersMatchHostAndListedPort) {
@@ -85,7 +82,8 @@ TEST_F(ReferenceServerTest, AddressFiltersMatchHostAndListedPort) {
       {"host and port", {{"a.example.org", 1}}, boost::none, {a}},
       {"other port", {{"a.example.org", 2}}, boost::none, {}},
       {"port wanted, none set", {{"b.example.org", 1}}, boost::none, {}},
-      {"either address", {{"a.example.org", 1}, {"b.example.org", boost::none}}, boost::none, {a, b}},
+      {"either address", {{"a.example.org", 1}, {"b.example.org", boost::none}}, boost::none,
+       {a, b}},
       {"and the group", {{"a.example.org", 1}, {"b.example.org", boost::none}},
        std::set<std::string>{"red"}, {b}},
   };
@@ -111,37 +109,27 @@ TEST_F(ReferenceServerTest, DeclaredErrorsForBadRequests) {
   struct Case {
     char const* name;
     std::string outcome;
-    char const* expected;
+    std::string expected;
   };
+  std::string const invalid = "com.ostrel.tirn.std.errors.invalid_argument reference.";
+  std::string const notFound = "com.ostrel.tirn.std.errors.not_found reference.";
   Case const cases[] = {
-      {"empty provider id", CreateProvider(""),
-       "com.ostrel.tirn.std.errors.invalid_argument reference.provider.id.empty"},
+      {"empty provider id", CreateProvider(""), invalid + "provider.id.empty"},
       {"duplicate provider", CreateProvider("authority"),
        "com.ostrel.tirn.std.errors.already_exists reference.provider.exists"},
-      {"empty key id", CreateProvider("native", ""),
-       "com.ostrel.tirn.std.errors.invalid_argument reference.provider.key.id.empty"},
-      {"unknown provider", GetProvider("missing").Describe(),
-       "com.ostrel.tirn.std.errors.not_found reference.provider.not.found"},
+      {"empty key id", CreateProvider("native", ""), invalid + "provider.key.id.empty"},
+      {"unknown provider", GetProvider("missing").Describe(), notFound + "provider.not.found"},
       {"native settings on a trust authority",
        Call<Tirn::Void>([&](auto const& r) {
          providers->Update("authority", update, nullptr, r);
        }).Describe(),
        "com.ostrel.tirn.std.errors.unsupported reference.provider.not.native"},
-      {"empty host", CreateKeyServer("", 1).Describe(),
-       "com.ostrel.tirn.std.errors.invalid_argument reference.address.host.empty"},
-      {"port 0", CreateKeyServer("h", 0).Describe(),
-       "com.ostrel.tirn.std.errors.invalid_argument reference.address.port.range"},
-      {"port 65536", CreateKeyServer("h", 65536).Describe(),
-       "com.ostrel.tirn.std.errors.invalid_argument reference.address.port.range"},
-      {"unknown key server",
-       Call<Tirn::Void>([&](auto const& r) { keyServers->Delete("ks-9", nullptr, r); })
-           .Describe(),
-       "com.ostrel.tirn.std.errors.not_found reference.key.server.not.found"},
+      {"empty host", CreateKeyServer("", 1).Describe(), invalid + "address.host.empty"},
+      {"port 0", CreateKeyServer("h", 0).Describe(), invalid + "address.port.range"},
+      {"port 65536", CreateKeyServer("h", 65536).Describe(), invalid + "address.port.range"},
+      {"unknown key server", DeleteKeyServer("ks-9"), notFound + "key.server.not.found"},
   };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(c.outcome, c.expected);
-  }
+  for (auto const& c : cases) EXPECT_EQ(c.outcome, c.expected) << c.name;
   // Failed requests changed nothing.
   EXPECT_EQ(ProviderIds(), std::vector<std::string>{"authority"});
   EXPECT_TRUE(KeyServerIds().empty());
@@ -242,24 +230,21 @@ TEST_F(ReferenceServerTest, StringsThatAreNotUtf8AreRefusedNamingTheField) {
 // A store whose every operation fails, as a full disk would make it.
 class FailingStore final : public RecordStore {
  public:
-  StoreStatus ListProviders(std::vector<ProviderRecord>&, std::string& error,
-                            Reference::Unseal) override {
+  StoreStatus ListProviders(std::vector<ProviderRecord>&, std::string& error, Unseal) override {
     return Fail(error);
   }
   StoreStatus GetProvider(std::string const&, ProviderRecord&, std::string& error,
-                          Reference::Unseal) override {
+                          Unseal) override {
     return Fail(error);
   }
-  StoreStatus CreateProvider(ProviderRecord const&, std::string& error,
-                             KeyedWrite* = nullptr) override {
+  StoreStatus CreateProvider(ProviderRecord const&, std::string& error, KeyedWrite*) override {
     return Fail(error);
   }
   StoreStatus UpdateProvider(std::string const&, std::function<bool(ProviderRecord&)> const&,
-                             std::string& error, KeyedWrite* = nullptr) override {
+                             std::string& error, KeyedWrite*) override {
     return Fail(error);
   }
-  StoreStatus DeleteProvider(std::string const&, std::string& error,
-                             KeyedWrite* = nullptr) override {
+  StoreStatus DeleteProvider(std::string const&, std::string& error, KeyedWrite*) override {
     return Fail(error);
   }
   StoreStatus ListServers(ServerKind, std::vector<ServerRecord>&, std::string& error) override {
@@ -270,11 +255,11 @@ class FailingStore final : public RecordStore {
     return Fail(error);
   }
   StoreStatus CreateServer(ServerKind, std::string const&, ServerRecord&, std::string& error,
-                           KeyedWrite* = nullptr) override {
+                           KeyedWrite*) override {
     return Fail(error);
   }
   StoreStatus DeleteServer(ServerKind, std::string const&, std::string& error,
-                           KeyedWrite* = nullptr) override {
+                           KeyedWrite*) override {
     return Fail(error);
   }
 
@@ -291,7 +276,8 @@ TEST(ReferenceServerStore, AFailingStoreAnswersInternalErrorsAndIsLogged) {
                              [&logged](std::string const& line) { logged.push_back(line); });
   auto spec = std::make_shared<Providers::CreateSpec>();
   spec->provider = "p";
-  std::string const failed = "com.ostrel.tirn.std.errors.internal_server_error reference.store.failed";
+  std::string const failed =
+      "com.ostrel.tirn.std.errors.internal_server_error reference.store.failed";
   struct Case {
     char const* name;
     Tirn::Data::ErrorValuePtr error;
@@ -326,7 +312,8 @@ TEST_F(ReferenceServerTest, OneUnsignedJwtReportPerAttestationService) {
   auto spec = ServerSpec<Attestation::CreateSpec>("attest.example.org", 443, "prod\"uction");
   auto created = Call<std::string>([&](auto const& r) { attestation->Create(spec, nullptr, r); });
   ASSERT_TRUE(created.value);
-  auto listed = Call<Reports::ListMethod::Result>([&](auto const& r) { reports->List(nullptr, r); });
+  auto listed =
+      Call<Reports::ListMethod::Result>([&](auto const& r) { reports->List(nullptr, r); });
   ASSERT_EQ(listed.value->size(), 1u);
   auto const& report = *listed.value->front();
   EXPECT_EQ(report.type, Reports::ReportType::REPORTING_JWT);

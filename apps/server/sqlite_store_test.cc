@@ -26,21 +26,33 @@
 namespace ServerApp {
 namespace {
 
+using Reference::StoreStatus;
+using Reference::Unseal;
+using Reference::Testing::Call;
+using Services = Reference::Testing::Services;
 using Testing::ReadAll;
 using Testing::TempDir;
 
 namespace Ti = Reference::Ti;
 namespace Providers = Ti::Kms::ProvidersSvc;
 namespace KeyServers = Ti::Kms::ServicesSvc;
-namespace Attestation = Ti::Attestation::ServicesSvc;
 
+// The services' refusals, as Outcome::Describe gives them.
+std::string const kErrors = "com.ostrel.tirn.std.errors.";
+std::string const kProviderExists = kErrors + "already_exists reference.provider.exists";
+std::string const kProviderNotFound = kErrors + "not_found reference.provider.not.found";
+std::string const kNotNative = kErrors + "unsupported reference.provider.not.native";
+std::string const kKeyReused = kErrors + "invalid_argument reference.idempotency.key.reused";
 
-using Reference::Testing::Call;
-using Reference::Testing::Outcome;
+// The key-derivation key of provider `id` as `store` opens it; "!" and why when it does not.
+std::string SecretOf(Reference::RecordStore& store, std::string const& id) {
+  Reference::ProviderRecord record;
+  std::string error;
+  if (store.GetProvider(id, record, error, Unseal::kYes) != StoreStatus::kOk) return "!" + error;
+  return record.keyDerivationKey.value();
+}
 
-using Services = Reference::Testing::Services;
-
-// ---- Both stores, through the services -----------------------------------------------------
+// ---- Every store, through the services ------------------------------------------------------
 
 class StoreTest : public ::testing::TestWithParam<char const*> {
  protected:
@@ -73,26 +85,18 @@ TEST_P(StoreTest, RecordsGoThroughTheirWholeLife) {
   Services services(store_);
   EXPECT_EQ(services.CreateProvider("vault", "key-1", "kdk-vault"), "ok");
   EXPECT_EQ(services.CreateProvider("authority", nullptr, ""), "ok");
-  EXPECT_EQ(services.CreateProvider("vault", "key-2", "other"),
-            "com.ostrel.tirn.std.errors.already_exists reference.provider.exists");
+  EXPECT_EQ(services.CreateProvider("vault", "key-2", "other"), kProviderExists);
   EXPECT_EQ(services.ProviderIds(), (std::vector<std::string>{"authority", "vault"}));
 
   EXPECT_EQ(services.UpdateKeyId("vault", "key-9"), "ok");
-  EXPECT_EQ(services.UpdateKeyId("authority", "key-9"),
-            "com.ostrel.tirn.std.errors.unsupported reference.provider.not.native");
-  EXPECT_EQ(services.UpdateKeyId("nobody", "key-9"),
-            "com.ostrel.tirn.std.errors.not_found reference.provider.not.found");
+  EXPECT_EQ(services.UpdateKeyId("authority", "key-9"), kNotNative);
+  EXPECT_EQ(services.UpdateKeyId("nobody", "key-9"), kProviderNotFound);
   auto vault = services.GetProvider("vault");
   ASSERT_TRUE(vault.value && (*vault.value)->native_info) << vault.Describe();
   EXPECT_EQ((*vault.value)->type.value(), Providers::ProviderType::NATIVE);
   EXPECT_EQ((*vault.value)->native_info->key_id, "key-9");
   // The key-derivation key is kept through the update, though the services never return it.
-  Reference::ProviderRecord record;
-  std::string error;
-  ASSERT_EQ(store_->GetProvider("vault", record, error, Reference::Unseal::kYes),
-            Reference::StoreStatus::kOk)
-      << error;
-  EXPECT_EQ(record.keyDerivationKey.value(), "kdk-vault");
+  EXPECT_EQ(SecretOf(*store_, "vault"), "kdk-vault");
 
   // Certificates come back as they went in, and so do fields of the address that the server
   // does not know.
@@ -100,12 +104,15 @@ TEST_P(StoreTest, RecordsGoThroughTheirWholeLife) {
   auto first = services.CreateKeyServer("kms.example", 443, "group-a", chain, "eu-west");
   auto second = services.CreateKeyServer("kms.example", boost::none);
   EXPECT_EQ(services.CreateKeyServer("kms.example", 443).Describe(),
-            "com.ostrel.tirn.std.errors.already_exists reference.key.server.exists");
+            kErrors + "already_exists reference.key.server.exists");
   ASSERT_TRUE(first.value && second.value) << first.Describe() << second.Describe();
   EXPECT_EQ(*first.value, "key-server-1");
   EXPECT_EQ(*second.value, "key-server-2");
-  auto info = Call<std::shared_ptr<KeyServers::Info const>>(
-      [&](auto const& r) { services.keyServers->Get("key-server-1", nullptr, r); });
+  auto const get = [&](std::string const& id) {
+    return Call<std::shared_ptr<KeyServers::Info const>>(
+        [&](auto const& r) { services.keyServers->Get(id, nullptr, r); });
+  };
+  auto info = get("key-server-1");
   ASSERT_TRUE(info.value) << info.Describe();
   EXPECT_EQ((*info.value)->address->hostname, "kms.example");
   EXPECT_EQ((*info.value)->address->port, boost::optional<long long>(443));
@@ -118,44 +125,43 @@ TEST_P(StoreTest, RecordsGoThroughTheirWholeLife) {
   ASSERT_TRUE(zone && *zone && (*zone)->GetType().kind() == Tirn::Data::DataType::STRING)
       << "a field the server does not know was lost";
   EXPECT_EQ(static_cast<Tirn::Data::StringValue const&>(**zone).value(), "eu-west");
-  auto portless = Call<std::shared_ptr<KeyServers::Info const>>(
-      [&](auto const& r) { services.keyServers->Get("key-server-2", nullptr, r); });
+  auto portless = get("key-server-2");
   ASSERT_TRUE(portless.value) << portless.Describe();
   EXPECT_FALSE((*portless.value)->address->port);
 
   // Deleting frees the address but not the number.
   EXPECT_EQ(services.DeleteKeyServer("key-server-1"), "ok");
   EXPECT_EQ(services.DeleteKeyServer("key-server-1"),
-            "com.ostrel.tirn.std.errors.not_found reference.key.server.not.found");
-  auto third = services.CreateKeyServer("kms.example", 443);
-  ASSERT_TRUE(third.value) << third.Describe();
-  EXPECT_EQ(*third.value, "key-server-3");
+            kErrors + "not_found reference.key.server.not.found");
+  EXPECT_EQ(services.CreateKeyServer("kms.example", 443).value, std::string("key-server-3"));
   EXPECT_EQ(services.KeyServerIds(), (std::vector<std::string>{"key-server-2", "key-server-3"}));
 
   EXPECT_EQ(services.DeleteProvider("vault"), "ok");
-  EXPECT_EQ(services.GetProvider("vault").Describe(),
-            "com.ostrel.tirn.std.errors.not_found reference.provider.not.found");
+  EXPECT_EQ(services.GetProvider("vault").Describe(), kProviderNotFound);
   EXPECT_EQ(services.ProviderIds(), (std::vector<std::string>{"authority"}));
+}
+
+// Runs `body(thread)` on `count` threads at once and waits for them all.
+void OnThreads(int count, std::function<void(int)> const& body) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < count; ++t) threads.emplace_back(body, t);
+  for (auto& thread : threads) thread.join();
 }
 
 TEST_P(StoreTest, ConcurrentCallsLoseNothing) {
   Services services(store_);
   constexpr int kThreads = 4;
   constexpr int kEach = 20;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&services, t] {
-      for (int i = 0; i < kEach; ++i) {
-        std::string const id = "p-" + std::to_string(t) + "-" + std::to_string(i);
-        EXPECT_EQ(services.CreateProvider(id, "k", "s"), "ok");
-        EXPECT_EQ(services.UpdateKeyId(id, "k" + std::to_string(i)), "ok");
-        // Every thread creates a server at the same address; exactly one of them wins it.
-        (void)services.CreateKeyServer("shared", i + 1);
-        EXPECT_TRUE(services.CreateKeyServer("host-" + std::to_string(t), i + 1).value);
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  OnThreads(kThreads, [&services](int t) {
+    for (int i = 0; i < kEach; ++i) {
+      std::string const id = "p-" + std::to_string(t) + "-" + std::to_string(i);
+      EXPECT_EQ(services.CreateProvider(id, "k", "s"), "ok");
+      EXPECT_EQ(services.UpdateKeyId(id, "k" + std::to_string(i)), "ok");
+      // Every thread creates a server at the same address; exactly one of them wins it.
+      (void)services.CreateKeyServer("shared", i + 1);
+      EXPECT_TRUE(services.CreateKeyServer("host-" + std::to_string(t), i + 1).value);
+    }
+  });
   EXPECT_EQ(services.ProviderIds().size(), static_cast<std::size_t>(kThreads * kEach));
   auto const servers = services.KeyServerIds();
   std::set<std::string> const unique(servers.begin(), servers.end());
@@ -170,12 +176,7 @@ TEST_P(StoreTest, ConcurrentCallsLoseNothing) {
 // kept, and changes nothing: each step below would answer otherwise if it were done again.
 TEST_P(StoreTest, KeyedWritesAreDoneOnceAndAnsweredAsTheFirstTime) {
   Services services(store_);
-  std::string const exists = "com.ostrel.tirn.std.errors.already_exists reference.provider.exists";
-  std::string const reused =
-      "com.ostrel.tirn.std.errors.invalid_argument reference.idempotency.key.reused";
-  std::string const notFound = "com.ostrel.tirn.std.errors.not_found reference.provider.not.found";
-  std::string const notNative =
-      "com.ostrel.tirn.std.errors.unsupported reference.provider.not.native";
+  auto const createServer = [&] { return services.CreateKeyServer("kms", 1).value.value_or("?"); };
   struct Step {
     char const* key;
     char const* caller;
@@ -184,32 +185,31 @@ TEST_P(StoreTest, KeyedWritesAreDoneOnceAndAnsweredAsTheFirstTime) {
   } const steps[] = {
       {"k1", "", [&] { return services.CreateProvider("vault", "key-1"); }, "ok"},
       {"k1", "", [&] { return services.CreateProvider("vault", "key-1"); }, "ok"},
-      {"", "", [&] { return services.CreateProvider("vault", "key-1"); }, exists},
+      {"", "", [&] { return services.CreateProvider("vault", "key-1"); }, kProviderExists},
       // The same key for another write, or with another input (the secret counts), is refused.
-      {"k1", "", [&] { return services.CreateProvider("vault", "key-1", "other"); }, reused},
-      {"k1", "", [&] { return services.CreateProvider("other", "key-1"); }, reused},
-      {"k1", "", [&] { return services.DeleteProvider("vault"); }, reused},
+      {"k1", "", [&] { return services.CreateProvider("vault", "key-1", "other"); }, kKeyReused},
+      {"k1", "", [&] { return services.CreateProvider("other", "key-1"); }, kKeyReused},
+      {"k1", "", [&] { return services.DeleteProvider("vault"); }, kKeyReused},
       // Another caller's key of the same name is its own.
-      {"k1", "bob", [&] { return services.CreateProvider("vault", "key-1"); }, exists},
-      {"k1", "bob", [&] { return services.CreateProvider("vault", "key-1"); }, exists},
+      {"k1", "bob", [&] { return services.CreateProvider("vault", "key-1"); }, kProviderExists},
+      {"k1", "bob", [&] { return services.CreateProvider("vault", "key-1"); }, kProviderExists},
       // A refusal made inside the change is kept too: the provider is gone when it is replayed.
       {"", "", [&] { return services.CreateProvider("authority"); }, "ok"},
-      {"k2", "", [&] { return services.UpdateKeyId("authority", "key-2"); }, notNative},
+      {"k2", "", [&] { return services.UpdateKeyId("authority", "key-2"); }, kNotNative},
       {"", "", [&] { return services.DeleteProvider("authority"); }, "ok"},
-      {"k2", "", [&] { return services.UpdateKeyId("authority", "key-2"); }, notNative},
+      {"k2", "", [&] { return services.UpdateKeyId("authority", "key-2"); }, kNotNative},
       // An answer of not_found is kept, though the provider exists by the replay.
-      {"k3", "", [&] { return services.DeleteProvider("late"); }, notFound},
+      {"k3", "", [&] { return services.DeleteProvider("late"); }, kProviderNotFound},
       {"", "", [&] { return services.CreateProvider("late"); }, "ok"},
-      {"k3", "", [&] { return services.DeleteProvider("late"); }, notFound},
+      {"k3", "", [&] { return services.DeleteProvider("late"); }, kProviderNotFound},
       // A created server's identifier, and a delete's success.
-      {"k4", "", [&] { return services.CreateKeyServer("kms", 1).value.value_or("?"); }, "key-server-1"},
-      {"k4", "", [&] { return services.CreateKeyServer("kms", 1).value.value_or("?"); }, "key-server-1"},
+      {"k4", "", createServer, "key-server-1"},
+      {"k4", "", createServer, "key-server-1"},
       {"k5", "", [&] { return services.DeleteKeyServer("key-server-1"); }, "ok"},
       {"k5", "", [&] { return services.DeleteKeyServer("key-server-1"); }, "ok"},
   };
-  int index = 0;
   for (auto const& step : steps) {
-    SCOPED_TRACE("step " + std::to_string(index++) + " key '" + step.key + "'");
+    SCOPED_TRACE("step " + std::to_string(&step - steps) + " key '" + step.key + "'");
     services.UseKey(step.key, step.caller);
     EXPECT_EQ(step.call(), step.expected);
   }
@@ -224,14 +224,10 @@ TEST_P(StoreTest, ConcurrentWritesWithOneKeyAreDoneOnce) {
   services.UseKey("race", "alice");
   constexpr int kThreads = 6;
   std::vector<std::string> ids(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&services, &ids, t] {
-      auto created = services.CreateKeyServer("kms", 443);
-      ids[t] = created.value ? *created.value : created.Describe();
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  OnThreads(kThreads, [&services, &ids](int t) {
+    auto created = services.CreateKeyServer("kms", 443);
+    ids[t] = created.value ? *created.value : created.Describe();
+  });
   EXPECT_EQ(ids, std::vector<std::string>(kThreads, "key-server-1"));
   services.UseKey("");
   EXPECT_EQ(services.KeyServerIds(), std::vector<std::string>{"key-server-1"});
@@ -243,8 +239,7 @@ TEST_P(StoreTest, KeysAreForgottenAfterTheirWindow) {
   Services services(store_);
   services.UseKey("k");
   EXPECT_EQ(services.CreateProvider("first"), "ok");
-  EXPECT_EQ(services.CreateProvider("second"),
-            "com.ostrel.tirn.std.errors.invalid_argument reference.idempotency.key.reused");
+  EXPECT_EQ(services.CreateProvider("second"), kKeyReused);
   // Whole seconds are compared, so that the window has surely passed after two.
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));
   EXPECT_EQ(services.CreateProvider("second"), "ok");
@@ -261,6 +256,59 @@ INSTANTIATE_TEST_SUITE_P(Postgres, StoreTest, ::testing::Values("postgres"));
 
 // ---- The SQLite file -----------------------------------------------------------------------
 
+using Secrets = std::map<std::string, std::string>;
+
+Secrets const kSecrets = {{"a", "kdk-a"}, {"b", std::string(300, 'b')}, {"c", "kdk-c"}};
+
+// A store on `path` sealing with `box` that holds a native provider "<id>", with the key id
+// "key-<id>", for each of `secrets`; null when it does not open.
+std::shared_ptr<SqliteRecordStore> OpenWith(std::string const& path,
+                                            std::shared_ptr<SecretBox const> box,
+                                            Secrets const& secrets = {}) {
+  std::string error;
+  auto store = SqliteRecordStore::Open(path, std::move(box), error);
+  EXPECT_TRUE(store) << error;
+  for (auto const& [id, secret] : secrets) {
+    if (!store) break;
+    Reference::ProviderRecord const record = {id, Providers::ProviderType::NATIVE, "key-" + id,
+                                              Tirn::SecretString(secret)};
+    EXPECT_EQ(store->CreateProvider(record, error), StoreStatus::kOk) << error;
+  }
+  return store;
+}
+
+// The secret of every provider of `secrets` opened through a store on `path` with `box` ("!"
+// and the reason when it does not open); {"refused", why} when the store does not open.
+Secrets OpenedSecrets(std::string const& path, std::shared_ptr<SecretBox const> box,
+                      Secrets const& secrets) {
+  std::string error;
+  auto store = SqliteRecordStore::Open(path, std::move(box), error);
+  if (!store) return {{"refused", error}};
+  Secrets opened;
+  for (auto const& entry : secrets) opened[entry.first] = SecretOf(*store, entry.first);
+  return opened;
+}
+
+// Runs `sql` on the file at `path` through a connection of its own: "" or what failed.
+std::string Execute(std::string const& path, std::string const& sql) {
+  Sqlite::Database db;
+  std::string error;
+  bool const done = db.Open(path, error) && db.Execute(sql.c_str(), error);
+  return done ? "" : "failed: " + error;
+}
+
+// The result of `sql` (one value, as bytes) on the file at `path`, through a connection of its
+// own.
+std::string Query(std::string const& path, std::string const& sql) {
+  Sqlite::Database db;
+  Sqlite::Statement query;
+  std::string error;
+  if (!db.Open(path, error) || !query.Prepare(db, sql.c_str(), error) ||
+      query.Next(error) != Sqlite::Step::kRow) {
+    return "query failed: " + error;
+  }
+  return query.ColumnBlob(0);
+}
 
 TEST(SqliteFile, SecretsAreSealedWithAKeyFileMadeForThem) {
   TempDir dir;
@@ -274,11 +322,11 @@ TEST(SqliteFile, SecretsAreSealedWithAKeyFileMadeForThem) {
     ASSERT_TRUE(OpenData(config, data, notices, error)) << error;
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_NE(notices[0].find(config.dataFile + ".key"), std::string::npos) << notices[0];
-    struct stat status {};
-    ASSERT_EQ(stat((config.dataFile + ".key").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0600u);
-    ASSERT_EQ(stat(config.dataFile.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0600u) << "the data file is readable by others";
+    for (std::string const& file : {config.dataFile + ".key", config.dataFile}) {
+      struct stat status {};
+      ASSERT_EQ(stat(file.c_str(), &status), 0) << file;
+      EXPECT_EQ(status.st_mode & 0777, 0600u) << file << " is readable by others";
+    }
 
     Services services(data.store);
     // With an idempotency key, whose outcome is kept beside the record, without the input.
@@ -296,17 +344,11 @@ TEST(SqliteFile, SecretsAreSealedWithAKeyFileMadeForThem) {
     EXPECT_NE(error.find("already running"), std::string::npos) << error;
   }
   EXPECT_EQ(ReadAll(config.dataFile).find(secret), std::string::npos);
-  {
-    OpenedData data;
-    std::vector<std::string> notices;
-    ASSERT_TRUE(OpenData(config, data, notices, error)) << error;
-    EXPECT_TRUE(notices.empty());
-    Reference::ProviderRecord record;
-    ASSERT_EQ(data.store->GetProvider("vault", record, error, Reference::Unseal::kYes),
-              Reference::StoreStatus::kOk)
-        << error;
-    EXPECT_EQ(record.keyDerivationKey.value(), secret);
-  }
+  OpenedData data;
+  std::vector<std::string> notices;
+  ASSERT_TRUE(OpenData(config, data, notices, error)) << error;
+  EXPECT_TRUE(notices.empty());
+  EXPECT_EQ(SecretOf(*data.store, "vault"), secret);
 }
 
 TEST(SqliteFile, SchemaIsVersionedAndANewerOneRefused) {
@@ -315,20 +357,10 @@ TEST(SqliteFile, SchemaIsVersionedAndANewerOneRefused) {
   std::string error;
   std::shared_ptr<SecretBox const> box = SecretBox::WithRandomKey(error);
   ASSERT_TRUE(SqliteRecordStore::Open(path, box, error)) << error;
-  {
-    Sqlite::Database db;
-    ASSERT_TRUE(db.Open(path, error)) << error;
-    Sqlite::Statement read;
-    ASSERT_TRUE(read.Prepare(
-        db, "SELECT (SELECT group_concat(version) FROM migrations), user_version FROM pragma_user_version",
-        error))
-        << error;
-    ASSERT_EQ(read.Next(error), Sqlite::Step::kRow) << error;
-    EXPECT_EQ(read.ColumnText(0), "1,2");  // every migration applied, in order
-    EXPECT_EQ(read.ColumnInt(1), SqliteRecordStore::kSchemaVersion);
-    read.Finalize();
-    ASSERT_TRUE(db.Execute("PRAGMA user_version = 99", error)) << error;
-  }
+  // Every migration applied, in order, and the file marked with the version they make.
+  EXPECT_EQ(Query(path, "SELECT group_concat(version) FROM migrations"), "1,2");
+  EXPECT_EQ(Query(path, "PRAGMA user_version"), std::to_string(SqliteRecordStore::kSchemaVersion));
+  ASSERT_EQ(Execute(path, "PRAGMA user_version = 99"), "");
   EXPECT_FALSE(SqliteRecordStore::Open(path, box, error));
   EXPECT_NE(error.find("schema version 99"), std::string::npos) << error;
 }
@@ -343,21 +375,11 @@ TEST(SqliteFile, DamageIsToldApartFromAnotherKey) {
   ASSERT_EQ(Services(SqliteRecordStore::Open(original, key, error)).CreateProvider("v", "k", "s"),
             "ok");
   // Where the check value lies: its bytes, and the page of its table.
-  Sqlite::Database db;
-  Sqlite::Statement read;
-  ASSERT_TRUE(db.Open(original, error) &&
-              read.Prepare(db,
-                           "SELECT (SELECT value FROM meta WHERE key = 'key_check'), "
-                           "(SELECT rootpage FROM sqlite_master WHERE name = 'meta'), page_size "
-                           "FROM pragma_page_size",
-                           error) &&
-              read.Next(error) == Sqlite::Step::kRow)
-      << error;
-  std::string const check = read.ColumnBlob(0);
-  auto const pageSize = static_cast<std::size_t>(read.ColumnInt(2));
-  auto const pageAt = static_cast<std::size_t>(read.ColumnInt(1) - 1) * pageSize;
-  read.Finalize();
-  db.Close();
+  std::string const check = Query(original, "SELECT value FROM meta WHERE key = 'key_check'");
+  auto const pageSize = std::stoul(Query(original, "PRAGMA page_size"));
+  auto const pageAt = std::stoul(Query(original,
+                                       "SELECT (rootpage - 1) * page_size FROM sqlite_master, "
+                                       "pragma_page_size WHERE name = 'meta'"));
   std::string const bytes = ReadAll(original);
   std::size_t const checkAt = bytes.find(check);
   ASSERT_NE(checkAt, std::string::npos);
@@ -396,168 +418,51 @@ TEST(SqliteFile, ASealIsOpenedWhereItsKeyIsUsed) {
   TempDir dir;
   std::string const path = dir.path + "/records.db";
   std::string error;
-  std::shared_ptr<SecretBox const> key = SecretBox::WithRandomKey(error);
-  auto store = SqliteRecordStore::Open(path, key, error);
-  ASSERT_TRUE(store) << error;
-  Services services(store);
-  ASSERT_EQ(services.CreateProvider("broken", "key-1", "kdk-broken"), "ok");
-  ASSERT_EQ(services.CreateProvider("whole", "key-2", "kdk-whole"), "ok");
-  {
-    Sqlite::Database db;
-    ASSERT_TRUE(db.Open(path, error) &&
-                db.Execute("UPDATE providers SET sealed_key = x'00' WHERE id = 'broken'", error))
-        << error;
-  }
+  auto store = OpenWith(path, SecretBox::WithRandomKey(error),
+                        {{"broken", "kdk-broken"}, {"whole", "kdk-whole"}});
+  ASSERT_TRUE(store);
+  ASSERT_EQ(Execute(path, "UPDATE providers SET sealed_key = x'00' WHERE id = 'broken'"), "");
 
   Reference::ProviderRecord record;
-  ASSERT_EQ(store->GetProvider("broken", record, error), Reference::StoreStatus::kOk) << error;
-  EXPECT_EQ(record.keyId, "key-1");
+  ASSERT_EQ(store->GetProvider("broken", record, error), StoreStatus::kOk) << error;
+  EXPECT_EQ(record.keyId, "key-broken");
   EXPECT_TRUE(record.keyDerivationKey.empty());
   std::vector<Reference::ProviderRecord> all;
-  ASSERT_EQ(store->ListProviders(all, error), Reference::StoreStatus::kOk) << error;
+  ASSERT_EQ(store->ListProviders(all, error), StoreStatus::kOk) << error;
   EXPECT_EQ(all.size(), 2u);
-  EXPECT_TRUE(services.GetProvider("broken").value) << services.GetProvider("broken").Describe();
+  auto const got = Services(store).GetProvider("broken");
+  EXPECT_TRUE(got.value) << got.Describe();
 
-  EXPECT_EQ(store->GetProvider("broken", record, error, Reference::Unseal::kYes),
-            Reference::StoreStatus::kFailed);
+  EXPECT_EQ(store->GetProvider("broken", record, error, Unseal::kYes), StoreStatus::kFailed);
   EXPECT_NE(error.find("provider broken does not open"), std::string::npos) << error;
   auto const change = [](Reference::ProviderRecord& changed) {
     changed.keyId = "key-3";
     return true;
   };
-  EXPECT_EQ(store->UpdateProvider("broken", change, error), Reference::StoreStatus::kFailed);
-  EXPECT_EQ(store->UpdateProvider("whole", change, error), Reference::StoreStatus::kOk) << error;
-  ASSERT_EQ(store->GetProvider("whole", record, error, Reference::Unseal::kYes),
-            Reference::StoreStatus::kOk)
-      << error;
-  EXPECT_EQ(record.keyDerivationKey.value(), "kdk-whole");
+  EXPECT_EQ(store->UpdateProvider("broken", change, error), StoreStatus::kFailed);
+  EXPECT_EQ(store->UpdateProvider("whole", change, error), StoreStatus::kOk) << error;
+  EXPECT_EQ(SecretOf(*store, "whole"), "kdk-whole");
 }
 
 // ---- Rekey ---------------------------------------------------------------------------------
-
-using Secrets = std::map<std::string, std::string>;
-
-Secrets const kSecrets = {{"a", "kdk-a"}, {"b", std::string(300, 'b')}, {"c", "kdk-c"}};
-
-void AddProviders(SqliteRecordStore& store, Secrets const& secrets) {
-  for (auto const& [id, secret] : secrets) {
-    Reference::ProviderRecord record;
-    record.id = id;
-    record.type = Providers::ProviderType::NATIVE;
-    record.keyId = "key-" + id;
-    record.keyDerivationKey = Tirn::SecretString(secret);
-    std::string error;
-    ASSERT_EQ(store.CreateProvider(record, error), Reference::StoreStatus::kOk) << error;
-  }
-}
-
-// The secret of every provider of `secrets` opened through a store on `path` with `box` ("!"
-// and the reason when it does not open); {"refused", why} when the store does not open.
-Secrets OpenedSecrets(std::string const& path, std::shared_ptr<SecretBox const> box,
-                      Secrets const& secrets) {
-  std::string error;
-  auto store = SqliteRecordStore::Open(path, std::move(box), error);
-  if (!store) return {{"refused", error}};
-  Secrets opened;
-  for (auto const& entry : secrets) {
-    Reference::ProviderRecord record;
-    bool const found =
-        store->GetProvider(entry.first, record, error, Reference::Unseal::kYes) ==
-        Reference::StoreStatus::kOk;
-    opened[entry.first] = found ? record.keyDerivationKey.value() : "!" + error;
-  }
-  return opened;
-}
-
-// The result of `sql` (one text) on the file at `path`, through a connection of its own.
-std::string Query(std::string const& path, char const* sql) {
-  Sqlite::Database db;
-  Sqlite::Statement query;
-  std::string error;
-  if (!db.Open(path, error) || !query.Prepare(db, sql, error) ||
-      query.Next(error) != Sqlite::Step::kRow) {
-    return "query failed: " + error;
-  }
-  return query.ColumnBlob(0);
-}
 
 constexpr char kSealedValues[] =
     "SELECT group_concat(v, ' ') FROM (SELECT id || '=' || hex(sealed_key) AS v FROM providers "
     "UNION ALL SELECT key || '=' || hex(value) FROM meta ORDER BY v)";
 
-TEST(SqliteRekey, ResealsEverySecretAndErasesTheOldValues) {
-  TempDir dir;
-  std::string const path = dir.path + "/records.db";
-  std::string error;
-  std::shared_ptr<SecretBox const> oldKey = SecretBox::CreateKeyFile(dir.path + "/old.key", error);
-  std::shared_ptr<SecretBox const> sameKey = SecretBox::FromKeyFile(dir.path + "/old.key", error);
-  std::shared_ptr<SecretBox const> newKey = SecretBox::WithRandomKey(error);
-  ASSERT_TRUE(oldKey && sameKey && newKey) << error;
-  auto store = SqliteRecordStore::Open(path, oldKey, error);
-  ASSERT_TRUE(store) << error;
-  AddProviders(*store, kSecrets);
-  AddProviders(*store, {{"gone", "kdk-gone"}});
-  // Every value sealed with the old key, the deleted provider's included.
-  std::vector<std::string> oldValues;
-  {
-    Sqlite::Database db;
-    Sqlite::Statement read;
-    ASSERT_TRUE(db.Open(path, error) &&
-                read.Prepare(db,
-                             "SELECT sealed_key FROM providers "
-                             "UNION ALL SELECT value FROM meta WHERE key = 'key_check'",
-                             error))
-        << error;
-    while (read.Next(error) == Sqlite::Step::kRow) oldValues.push_back(read.ColumnBlob(0));
-  }
-  ASSERT_EQ(oldValues.size(), kSecrets.size() + 2);
-  {
-    // Deleted as an SQLite built without secure delete leaves it: in free space.
-    Sqlite::Database db;
-    ASSERT_TRUE(db.Open(path, error) &&
-                db.Execute("PRAGMA secure_delete = OFF; DELETE FROM providers WHERE id = 'gone'",
-                           error))
-        << error;
-  }
-
-  std::size_t resealed = 99;
-  std::vector<std::string> notices;
-  std::string const before = Query(path, kSealedValues);
-  EXPECT_FALSE(store->Rekey(sameKey, resealed, notices, error));
-  EXPECT_NE(error.find("sealed with already"), std::string::npos) << error;
-  EXPECT_EQ(Query(path, kSealedValues), before);
-
-  ASSERT_TRUE(store->Rekey(newKey, resealed, notices, error)) << error;
-  EXPECT_EQ(resealed, kSecrets.size());
-  EXPECT_TRUE(notices.empty()) << notices.front();
-  // The open store goes on with the new key.
-  Reference::ProviderRecord record;
-  ASSERT_EQ(store->GetProvider("a", record, error, Reference::Unseal::kYes),
-            Reference::StoreStatus::kOk)
-      << error;
-  EXPECT_EQ(record.keyDerivationKey.value(), "kdk-a");
-  std::string const onDisk = ReadAll(path) + ReadAll(path + "-wal");
-  for (auto const& value : oldValues) {
-    EXPECT_EQ(onDisk.find(value), std::string::npos) << "a value sealed with the old key is left";
-  }
-  store.reset();
-
-  EXPECT_EQ(OpenedSecrets(path, newKey, kSecrets), kSecrets);
-  auto const refused = OpenedSecrets(path, oldKey, kSecrets);
-  ASSERT_EQ(refused.count("refused"), 1u) << "the old key still opens the file";
-  EXPECT_NE(refused.at("refused").find("was written with another key"), std::string::npos)
-      << refused.at("refused");
-}
-
-// A rekey that fails part-way changes nothing: the file keeps every sealed value as it was
-// and opens with the old key only.
-TEST(SqliteRekey, AFailurePartWayChangesNothing) {
+// A rekey reseals every secret with the new key and leaves no value sealed with the old one on
+// disk, not even a deleted provider's in free space. One refused, or failing part-way, changes
+// nothing: the file keeps every sealed value as it was and opens with the old key only.
+TEST(SqliteRekey, ResealsEverySecretOrChangesNothing) {
   struct Case {
     char const* name;
     char const* sabotage;  // SQL run on the file before the rekey
-    char const* said;
-    char const* broken;  // the provider the sabotage damaged, if any
+    char const* said;      // in the refusal; none: the rekey is done
+    char const* broken;    // the provider the sabotage damaged, if any
+    bool sameKey = false;  // the new key is the old one, read again from its file
   } const cases[] = {
+      {"done", "", nullptr, nullptr},
+      {"the new key is the old one", "", "sealed with already", nullptr, true},
       {"a provider's key does not open with the old key",
        "UPDATE providers SET sealed_key = (SELECT sealed_key FROM providers WHERE id = 'a') "
        "WHERE id = 'b'",
@@ -575,38 +480,60 @@ TEST(SqliteRekey, AFailurePartWayChangesNothing) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     std::string const path = dir.path + "/records.db";
+    std::string const keyFile = dir.path + "/old.key";
     std::string error;
-    std::shared_ptr<SecretBox const> oldKey = SecretBox::WithRandomKey(error);
-    std::shared_ptr<SecretBox const> newKey = SecretBox::WithRandomKey(error);
-    {
-      auto store = SqliteRecordStore::Open(path, oldKey, error);
-      ASSERT_TRUE(store) << error;
-      AddProviders(*store, kSecrets);
+    std::shared_ptr<SecretBox const> oldKey = SecretBox::CreateKeyFile(keyFile, error);
+    std::shared_ptr<SecretBox const> newKey =
+        c.sameKey ? SecretBox::FromKeyFile(keyFile, error) : SecretBox::WithRandomKey(error);
+    ASSERT_TRUE(oldKey && newKey) << error;
+    auto withGone = kSecrets;
+    withGone["gone"] = "kdk-gone";
+    ASSERT_TRUE(OpenWith(path, oldKey, withGone));
+    // Every value sealed with the old key, the deleted provider's included.
+    std::vector<std::string> oldValues = {
+        Query(path, "SELECT value FROM meta WHERE key = 'key_check'")};
+    for (auto const& entry : withGone) {
+      oldValues.push_back(
+          Query(path, "SELECT sealed_key FROM providers WHERE id = '" + entry.first + "'"));
     }
-    {
-      Sqlite::Database db;
-      ASSERT_TRUE(db.Open(path, error) && db.Execute(c.sabotage, error)) << error;
-    }
+    // Deleted as an SQLite built without secure delete leaves it: in free space.
+    ASSERT_EQ(Execute(path, "PRAGMA secure_delete = OFF; DELETE FROM providers WHERE id = "
+                            "'gone'; " + std::string(c.sabotage)),
+              "");
     std::string const before = Query(path, kSealedValues);
     auto store = SqliteRecordStore::Open(path, oldKey, error);
     ASSERT_TRUE(store) << error;
     std::size_t resealed = 0;
     std::vector<std::string> notices;
-    EXPECT_FALSE(store->Rekey(newKey, resealed, notices, error));
-    EXPECT_NE(error.find(c.said), std::string::npos) << error;
-    for (auto const& [id, secret] : kSecrets) EXPECT_EQ(error.find(secret), std::string::npos);
-    Reference::ProviderRecord record;
-    EXPECT_EQ(store->GetProvider("a", record, error, Reference::Unseal::kYes),
-              Reference::StoreStatus::kOk)
-        << "the store left the old key: " << error;
+    bool const done = store->Rekey(newKey, resealed, notices, error);
+    // The open store goes on with the key that the file is sealed with.
+    EXPECT_EQ(SecretOf(*store, "a"), "kdk-a");
+    std::string const onDisk = ReadAll(path) + ReadAll(path + "-wal");
     store.reset();
 
-    EXPECT_EQ(Query(path, kSealedValues), before);
-    EXPECT_EQ(OpenedSecrets(path, newKey, kSecrets).count("refused"), 1u);
-    auto expected = kSecrets;
-    if (c.broken) expected.erase(c.broken);
-    auto opened = OpenedSecrets(path, oldKey, expected);
-    EXPECT_EQ(opened, expected);
+    if (c.said) {
+      EXPECT_FALSE(done);
+      EXPECT_NE(error.find(c.said), std::string::npos) << error;
+      for (auto const& [id, secret] : kSecrets) EXPECT_EQ(error.find(secret), std::string::npos);
+      EXPECT_EQ(Query(path, kSealedValues), before);
+      auto expected = kSecrets;
+      if (c.broken) expected.erase(c.broken);
+      EXPECT_EQ(OpenedSecrets(path, oldKey, expected), expected);
+      EXPECT_EQ(OpenedSecrets(path, newKey, kSecrets).count("refused"), c.sameKey ? 0u : 1u);
+      continue;
+    }
+    ASSERT_TRUE(done) << error;
+    EXPECT_EQ(resealed, kSecrets.size());
+    EXPECT_TRUE(notices.empty()) << notices.front();
+    for (auto const& value : oldValues) {
+      ASSERT_NE(value.rfind("query failed", 0), 0u) << value;
+      EXPECT_EQ(onDisk.find(value), std::string::npos) << "a value sealed with the old key is left";
+    }
+    EXPECT_EQ(OpenedSecrets(path, newKey, kSecrets), kSecrets);
+    auto const refused = OpenedSecrets(path, oldKey, kSecrets);
+    ASSERT_EQ(refused.count("refused"), 1u) << "the old key still opens the file";
+    EXPECT_NE(refused.at("refused").find("was written with another key"), std::string::npos)
+        << refused.at("refused");
   }
 }
 
@@ -622,78 +549,92 @@ bool WaitFor(std::function<bool()> const& done) {
   return true;
 }
 
+// A change to provider "held" that holds the commit under way until released (when it goes,
+// at the latest), then sets the provider's key id to "key-changed".
+class HeldCommit {
+ public:
+  explicit HeldCommit(Reference::RecordStore& store)
+      : thread_([this, &store] {
+          std::string why;
+          auto const hold = [this](Reference::ProviderRecord& record) {
+            entered_.set_value();
+            released_.wait_for(std::chrono::seconds(10));
+            record.keyId = "key-changed";
+            return true;
+          };
+          EXPECT_EQ(store.UpdateProvider("held", hold, why), StoreStatus::kOk) << why;
+        }) {}
+  ~HeldCommit() { Release(); }
+
+  // Whether the change began within a bounded wait.
+  bool Entered() {
+    return entered_.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  }
+
+  void Release() {
+    if (!thread_.joinable()) return;
+    release_.set_value();
+    thread_.join();
+  }
+
+ private:
+  std::promise<void> entered_;
+  std::promise<void> release_;
+  std::shared_future<void> const released_ = release_.get_future().share();
+  std::thread thread_;
+};
+
+// Threads that are joined however the test leaves.
+struct JoinedThreads : std::vector<std::thread> {
+  ~JoinedThreads() {
+    for (auto& thread : *this) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+};
+
 // Changes that arrive while a commit is under way go into the next one together, each with
-// its own outcome: one that fails undoes only what it did itself.
-TEST(SqliteCommits, ChangesWaitingForACommitShareTheNextAndKeepTheirOwnOutcomes) {
-  using Status = Reference::StoreStatus;
+// its own outcome: one that fails undoes only what it did itself. Reads have a connection of
+// their own and are answered meanwhile, with what was committed before. (A store in memory
+// has a single connection, whose reads wait for the writer.)
+TEST(SqliteCommits, ChangesWaitingShareTheNextCommitAndReadsDoNotWaitForIt) {
   TempDir dir;
   std::string const path = dir.path + "/records.db";
   std::string error;
   std::shared_ptr<SecretBox const> box = SecretBox::WithRandomKey(error);
-  {
-    auto store = SqliteRecordStore::Open(path, box, error);
-    ASSERT_TRUE(store) << error;
-    AddProviders(*store, {{"held", "s1"}});
-    Sqlite::Database db;
-    ASSERT_TRUE(db.Open(path, error) &&
-                db.Execute("CREATE TRIGGER refuse BEFORE INSERT ON servers WHEN "
-                           "new.hostname = 'refused.example' BEGIN SELECT RAISE(ABORT, "
-                           "'refused by the test'); END",
-                           error))
-        << error;
-  }
+  auto const inMemory = SqliteRecordStore::Open(":memory:", box, error);
+  ASSERT_TRUE(inMemory) << error;
+  EXPECT_FALSE(inMemory->ReadsAtOnce());
+  ASSERT_TRUE(OpenWith(path, box, {{"held", "s1"}}));
+  ASSERT_EQ(Execute(path,
+                    "CREATE TRIGGER refuse BEFORE INSERT ON servers WHEN new.hostname = "
+                    "'refused.example' BEGIN SELECT RAISE(ABORT, 'refused by the test'); END"),
+            "");
   auto store = SqliteRecordStore::Open(path, box, error);
   ASSERT_TRUE(store) << error;
+  EXPECT_TRUE(store->ReadsAtOnce());
   auto const before = store->Counts();
 
   struct Outcome {
-    Status status = Status::kFailed;
+    StoreStatus status = StoreStatus::kFailed;
     std::string error;
     std::string id;
   };
   auto server = [&](char const* host, Outcome& out) {
-    Reference::ServerRecord record;
     auto address = std::make_shared<Ti::NetworkAddress>();
     address->hostname = host;
-    record.address = address;
-    record.trustedCa = std::make_shared<Ti::X509CertChain>();
+    Reference::ServerRecord record = {"", address, std::make_shared<Ti::X509CertChain>(), ""};
     out.status = store->CreateServer(Reference::ServerKind::kKeyServer, "ks-", record, out.error);
     out.id = record.id;
   };
   auto provider = [&](char const* id, Outcome& out) {
-    Reference::ProviderRecord record;
-    record.id = id;
-    record.type = Providers::ProviderType::TRUST_AUTHORITY;
+    Reference::ProviderRecord const record = {id, Providers::ProviderType::TRUST_AUTHORITY, "", {}};
     out.status = store->CreateProvider(record, out.error);
   };
   Outcome refused, first, second, duplicate, created, missing, thrown;
-  // A change that holds the commit under way until released. However the test leaves, the
-  // hold is released and every thread joined.
-  std::promise<void> entered;
-  std::promise<void> release;
-  std::shared_future<void> const released = release.get_future().share();
-  std::vector<std::thread> threads;
-  struct JoinAll {
-    std::promise<void>& release;
-    std::shared_future<void> const& released;
-    std::vector<std::thread>& threads;
-    ~JoinAll() {
-      if (released.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-        release.set_value();
-      }
-      for (auto& thread : threads) thread.join();
-    }
-  } joinAll{release, released, threads};
-  threads.emplace_back([&] {
-    std::string why;
-    auto hold = [&](Reference::ProviderRecord&) {
-      entered.set_value();
-      released.wait_for(std::chrono::seconds(10));
-      return false;
-    };
-    EXPECT_EQ(store->UpdateProvider("held", hold, why), Status::kOk) << why;
-  });
-  ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  JoinedThreads threads;
+  HeldCommit held(*store);
+  ASSERT_TRUE(held.Entered()) << "the change never began";
 
   // The refused create waits first: had its numbering been kept, the others' would skip one.
   threads.emplace_back(server, "refused.example", std::ref(refused));
@@ -710,25 +651,34 @@ TEST(SqliteCommits, ChangesWaitingForACommitShareTheNextAndKeepTheirOwnOutcomes)
     thrown.status = store->UpdateProvider("held", refuse, thrown.error);
   });
   ASSERT_TRUE(WaitFor([&] { return store->Counts().waiting == 7; }));
-  release.set_value();
+  Reference::ProviderRecord read;
+  std::string readError;
+  auto get = std::async(std::launch::async,
+                        [&] { return store->GetProvider("held", read, readError); });
+  bool const answered = get.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  held.Release();
   for (auto& thread : threads) thread.join();
-  threads.clear();
+  EXPECT_TRUE(answered) << "the read waited for the commit under way";
+  EXPECT_EQ(get.get(), StoreStatus::kOk) << readError;
+  EXPECT_EQ(read.keyId, "key-held");
+  EXPECT_EQ(store->GetProvider("held", read, error), StoreStatus::kOk) << error;
+  EXPECT_EQ(read.keyId, "key-changed") << "a read after the commit did not see it";
 
   auto const after = store->Counts();
   EXPECT_EQ(after.changes - before.changes, 8u);
   EXPECT_EQ(after.commits - before.commits, 2u);
   EXPECT_EQ(after.waiting, 0u);
-  EXPECT_EQ(refused.status, Status::kFailed);
+  EXPECT_EQ(refused.status, StoreStatus::kFailed);
   EXPECT_NE(refused.error.find("refused by the test"), std::string::npos) << refused.error;
-  EXPECT_EQ(first.status, Status::kOk) << first.error;
-  EXPECT_EQ(second.status, Status::kOk) << second.error;
+  EXPECT_EQ(first.status, StoreStatus::kOk) << first.error;
+  EXPECT_EQ(second.status, StoreStatus::kOk) << second.error;
   EXPECT_EQ(std::set<std::string>({first.id, second.id}), std::set<std::string>({"ks-1", "ks-2"}));
-  EXPECT_EQ(duplicate.status, Status::kExists);
+  EXPECT_EQ(duplicate.status, StoreStatus::kExists);
   EXPECT_EQ(duplicate.error, "");
-  EXPECT_EQ(created.status, Status::kOk) << created.error;
-  EXPECT_EQ(missing.status, Status::kNotFound);
+  EXPECT_EQ(created.status, StoreStatus::kOk) << created.error;
+  EXPECT_EQ(missing.status, StoreStatus::kNotFound);
   EXPECT_EQ(missing.error, "");
-  EXPECT_EQ(thrown.status, Status::kFailed);
+  EXPECT_EQ(thrown.status, StoreStatus::kFailed);
   EXPECT_NE(thrown.error.find("refused by its caller"), std::string::npos) << thrown.error;
 
   // All of it is in the file, as another connection sees it.
@@ -736,51 +686,6 @@ TEST(SqliteCommits, ChangesWaitingForACommitShareTheNextAndKeepTheirOwnOutcomes)
   EXPECT_EQ(Query(path, "SELECT group_concat(id, ' ') FROM (SELECT id FROM servers UNION ALL "
                         "SELECT id FROM providers ORDER BY id)"),
             "held ks-1 ks-2 new");
-}
-
-// Reads have a connection of their own: one made while a change holds the commit under way is
-// answered at once, with what was committed before; the next read sees the commit. A store
-// in memory has a single connection, whose reads wait for the writer.
-TEST(SqliteCommits, ReadsDoNotWaitForTheCommitUnderWay) {
-  using Status = Reference::StoreStatus;
-  TempDir dir;
-  std::string error;
-  std::shared_ptr<SecretBox const> box = SecretBox::WithRandomKey(error);
-  auto const inMemory = SqliteRecordStore::Open(":memory:", box, error);
-  ASSERT_TRUE(inMemory) << error;
-  EXPECT_FALSE(inMemory->ReadsAtOnce());
-  auto store = SqliteRecordStore::Open(dir.path + "/records.db", box, error);
-  ASSERT_TRUE(store) << error;
-  EXPECT_TRUE(store->ReadsAtOnce());
-  AddProviders(*store, {{"held", "s1"}});
-
-  std::promise<void> entered;
-  std::promise<void> release;
-  std::shared_future<void> const released = release.get_future().share();
-  std::thread writer([&] {
-    std::string why;
-    auto hold = [&](Reference::ProviderRecord& record) {
-      entered.set_value();
-      released.wait_for(std::chrono::seconds(10));
-      record.keyId = "key-changed";
-      return true;
-    };
-    EXPECT_EQ(store->UpdateProvider("held", hold, why), Status::kOk) << why;
-  });
-  bool const held = entered.get_future().wait_for(std::chrono::seconds(10)) ==
-                    std::future_status::ready;
-  Reference::ProviderRecord read;
-  auto get =
-      std::async(std::launch::async, [&] { return store->GetProvider("held", read, error); });
-  bool const answered = get.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-  release.set_value();
-  writer.join();
-  ASSERT_TRUE(held) << "the change never began";
-  EXPECT_TRUE(answered) << "the read waited for the commit under way";
-  EXPECT_EQ(get.get(), Status::kOk) << error;
-  EXPECT_EQ(read.keyId, "key-held");
-  EXPECT_EQ(store->GetProvider("held", read, error), Status::kOk) << error;
-  EXPECT_EQ(read.keyId, "key-changed") << "a read after the commit did not see it";
 }
 
 }  // namespace
