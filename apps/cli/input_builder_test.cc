@@ -36,218 +36,172 @@ std::string Build(Cli::InputBuilder& builder) {
 TEST(TypeText, ReadsTheKindTheDefinitionNames) {
   struct Case {
     DataType::Kind kind;
-    std::string text;
-    std::string json;  // empty: refused
+    std::vector<std::pair<std::string, std::string>> read;  // text and its value as JSON
+    std::vector<std::string> refused;
   };
   std::vector<Case> const cases = {
-      {DataType::INTEGER, "42", "42"},
-      {DataType::INTEGER, "+4", "4"},
-      {DataType::INTEGER, "-9223372036854775808", "-9223372036854775808"},
-      {DataType::INTEGER, "9223372036854775808", ""},
-      {DataType::INTEGER, "4x", ""},
-      {DataType::INTEGER, "", ""},
-      {DataType::INTEGER, "1.0", ""},
-      {DataType::DOUBLE, "1.5", "1.5"},
-      {DataType::DOUBLE, "1e3", "1000.0"},
-      {DataType::DOUBLE, "7", "7.0"},
-      {DataType::DOUBLE, "nan", ""},
-      {DataType::DOUBLE, "inf", ""},
-      {DataType::DOUBLE, "1e400", ""},
-      {DataType::DOUBLE, " 1", ""},
-      {DataType::BOOLEAN, "true", "true"},
-      {DataType::BOOLEAN, "false", "false"},
-      {DataType::BOOLEAN, "yes", ""},
-      {DataType::BOOLEAN, "True", ""},
-      {DataType::STRING, "NATIVE", "\"NATIVE\""},
-      {DataType::STRING, "", "\"\""},
-      {DataType::BLOB, "Zm9vYg==", "\"Zm9vYg==\""},
-      {DataType::BLOB, "not base64!", ""},
-      {DataType::VOID, "", "null"},
-      {DataType::VOID, "x", ""},
+      {DataType::INTEGER,
+       {{"42", "42"}, {"+4", "4"}, {"-9223372036854775808", "-9223372036854775808"}},
+       {"9223372036854775808", "4x", "", "1.0"}},
+      {DataType::DOUBLE,
+       {{"1.5", "1.5"}, {"1e3", "1000.0"}, {"7", "7.0"}},
+       {"nan", "inf", "1e400", " 1"}},
+      {DataType::BOOLEAN, {{"true", "true"}, {"false", "false"}}, {"yes", "True"}},
+      {DataType::STRING, {{"NATIVE", "\"NATIVE\""}, {"", "\"\""}}, {}},
+      {DataType::BLOB, {{"Zm9vYg==", "\"Zm9vYg==\""}}, {"not base64!"}},
+      {DataType::VOID, {{"", "null"}}, {"x"}},
   };
   for (auto const& c : cases) {
-    SCOPED_TRACE(std::string(DataType(c.kind).name()) + " '" + c.text + "'");
-    std::list<Tirn::BaseMessage> messages;
-    auto value = Cli::TypeText(Tirn::Data::PrimitiveDefinition::GetInstance(c.kind), "a.b",
-                               c.text, messages);
-    if (c.json.empty()) {
-      EXPECT_EQ(value, nullptr);
+    auto const definition = Tirn::Data::PrimitiveDefinition::GetInstance(c.kind);
+    std::string const kind = DataType(c.kind).name();
+    for (auto const& [text, json] : c.read) {
+      SCOPED_TRACE(kind + " '" + text + "'");
+      std::list<Tirn::BaseMessage> messages;
+      auto const value = Cli::TypeText(definition, "a.b", text, messages);
+      ASSERT_NE(value, nullptr);
+      EXPECT_EQ(value->GetType().kind(), c.kind);
+      std::string encoded;
+      EXPECT_TRUE(Tirn::Json::Encode(value, nullptr, &encoded, messages));
+      EXPECT_EQ(encoded, json);
+    }
+    for (auto const& text : c.refused) {
+      SCOPED_TRACE(kind + " '" + text + "'");
+      std::list<Tirn::BaseMessage> messages;
+      EXPECT_EQ(Cli::TypeText(definition, "a.b", text, messages), nullptr);
       ASSERT_EQ(messages.size(), 1u);
       EXPECT_EQ(messages.front().id(), Cli::MessageIds::kWrongKind);
-      EXPECT_EQ(messages.front().args(),
-                (std::list<std::string>{"a.b", c.text, DataType(c.kind).name()}));
-      continue;
+      EXPECT_EQ(messages.front().args(), (std::list<std::string>{"a.b", text, kind}));
     }
-    ASSERT_NE(value, nullptr);
-    EXPECT_EQ(value->GetType().kind(), c.kind);
-    std::string json;
-    EXPECT_TRUE(Tirn::Json::Encode(value, nullptr, &json, messages));
-    EXPECT_EQ(json, c.json);
   }
-  std::list<Tirn::BaseMessage> messages;
-  EXPECT_EQ(Cli::TypeText(DataDefinition::Create<Tirn::SecretString>(), "key", "hunter2", messages),
-            nullptr);
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages.front().id(), Cli::MessageIds::kSecretOnCommandLine);
-  EXPECT_EQ(messages.front().defaultMessage().find("hunter2"), std::string::npos);
 }
 
-TEST(InputBuilder, BuildsNestedStructuresFromDottedPaths) {
+TEST(InputBuilder, AsksForAMissingSecretUntilItIsGiven) {
   Cli::InputBuilder builder(Input("kms.providers", "create"));
   std::list<Tirn::BaseMessage> messages;
   EXPECT_TRUE(builder.Add("spec.native_spec.key_id", "k1", messages));
   EXPECT_TRUE(builder.Add("spec.provider", "vault-native", messages));
   EXPECT_TRUE(messages.empty());
-  // The secret is missing: asked for, and refused until it is given.
-  EXPECT_EQ(builder.MissingSecrets(), std::vector<std::string>{"spec.native_spec.key_derivation_key"});
-  EXPECT_EQ(Build(builder),
-            std::string(Tirn::MessageIds::kValidationMissingField) +
-                " spec.native_spec.key_derivation_key");
-  EXPECT_TRUE(builder.AddSecret("spec.native_spec.key_derivation_key", Tirn::SecretString("kdk"),
-                                messages));
+  std::string const secret = "spec.native_spec.key_derivation_key";
+  EXPECT_EQ(builder.MissingSecrets(), std::vector<std::string>{secret});
+  EXPECT_EQ(Build(builder), std::string(Tirn::MessageIds::kValidationMissingField) + " " + secret);
+  EXPECT_TRUE(builder.AddSecret(secret, Tirn::SecretString("kdk"), messages));
   EXPECT_TRUE(builder.MissingSecrets().empty());
-  EXPECT_EQ(Build(builder),
-            R"({"spec":{"native_spec":{"key_derivation_key":"<secret>","key_id":"k1"},"provider":"vault-native"}})");
-
-  // Without the structure that holds it, a secret is not asked for.
-  Cli::InputBuilder bare(Input("kms.providers", "create"));
-  EXPECT_TRUE(bare.Add("spec.provider", "p", messages));
-  EXPECT_TRUE(bare.MissingSecrets().empty());
-  EXPECT_EQ(Build(bare), R"({"spec":{"provider":"p"}})");
+  EXPECT_EQ(Build(builder), R"({"spec":{"native_spec":{"key_derivation_key":"<secret>",)"
+                            R"("key_id":"k1"},"provider":"vault-native"}})");
 }
 
-TEST(InputBuilder, RepeatedOptionsFillListsSetsAndListsOfStructures) {
-  Cli::InputBuilder builder(Input("kms.services", "list"));
-  std::list<Tirn::BaseMessage> messages;
-  for (auto const* group : {"g2", "g1"}) EXPECT_TRUE(builder.Add("filter.group", group, messages));
-  EXPECT_TRUE(builder.Add("filter.address.hostname", "a", messages));
-  EXPECT_TRUE(builder.Add("filter.address.port", "1", messages));
-  EXPECT_TRUE(builder.Add("filter.address.hostname", "b", messages));
-  EXPECT_TRUE(builder.Add("filter.address.hostname", "c", messages));
-  EXPECT_TRUE(builder.Add("filter.address.port", "3", messages));
-  EXPECT_TRUE(messages.empty());
-  EXPECT_EQ(Build(builder),
-            R"({"filter":{"address":[{"hostname":"a","port":1},{"hostname":"b"},{"hostname":"c","port":3}],"group":["g2","g1"]}})");
-
-  // A boolean given without a value is true.
-  Cli::InputBuilder flags(Input("kms.providers", "list"));
-  EXPECT_TRUE(flags.Add("filter_spec.available", "", messages, /*hasText=*/false));
-  EXPECT_TRUE(flags.Add("filter_spec.types", "NATIVE", messages));
-  EXPECT_EQ(Build(flags), R"({"filter_spec":{"available":true,"types":["NATIVE"]}})");
-}
-
-TEST(InputBuilder, RefusesWhatTheDefinitionDoesNotAdmit) {
-  struct Case {
-    char const* service;
-    char const* operation;
-    std::vector<std::pair<std::string, std::string>> options;
-    std::string id;
-    std::string path;
-  };
-  std::vector<Case> const cases = {
-      {"kms.providers", "get", {{"nope", "x"}}, Cli::MessageIds::kUnknownField, "--nope"},
-      {"kms.providers", "get", {{"provider.deeper", "x"}}, Cli::MessageIds::kUnknownField, "--provider.deeper"},
-      {"kms.providers", "create", {{"spec.native_spec.nope", "x"}}, Cli::MessageIds::kUnknownField,
-       "--spec.native_spec.nope"},
-      {"kms.providers", "create", {{"spec..provider", "x"}}, Cli::MessageIds::kUnknownField, "--spec."},
-      {"kms.providers", "get", {{"provider", "a"}, {"provider", "b"}}, Cli::MessageIds::kGivenTwice, "provider"},
-      {"kms.providers", "create", {{"spec", "x"}}, Cli::MessageIds::kNeedsField, "spec"},
-      {"kms.services", "list", {{"filter.address", "x"}}, Cli::MessageIds::kNeedsField, "filter.address"},
-      {"kms.services", "list", {{"filter.address.port", "eighty"}}, Cli::MessageIds::kWrongKind,
-       "filter.address[0].port"},
-      {"kms.providers", "create", {{"spec.native_spec.key_derivation_key", "kdk"}},
-       Cli::MessageIds::kSecretOnCommandLine, "spec.native_spec.key_derivation_key"},
-  };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.path);
-    Cli::InputBuilder builder(Input(c.service, c.operation));
-    std::list<Tirn::BaseMessage> messages;
-    bool ok = true;
-    for (auto const& [path, text] : c.options) ok = builder.Add(path, text, messages) && ok;
-    EXPECT_FALSE(ok);
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages.front().id(), c.id);
-    EXPECT_EQ(messages.front().args().front(), c.path);
-  }
-  // Only a boolean may be named without a value.
-  std::list<Tirn::BaseMessage> messages;
-  Cli::InputBuilder noValue(Input("kms.providers", "get"));
-  EXPECT_FALSE(noValue.Add("provider", "", messages, /*hasText=*/false));
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages.front().id(), Cli::MessageIds::kNeedsValue);
-}
-
-// An enumeration field takes the names its annotations know, and only those: the text is
-// case-sensitive. Without annotations any text goes, as for a plain string.
-TEST(InputBuilder, EnumerationFieldsTakeOnlyTheirKnownNames) {
+// Options build nested structures from dotted paths; repeated ones fill lists, sets and lists
+// of structures; a secret is asked for only when the structure that holds it is given. What the
+// definition does not admit is refused with one message naming it. An enumeration field takes
+// the names its annotations know, case-sensitively; without annotations any text goes.
+TEST(InputBuilder, TakesTheOptionsTheDefinitionAdmitsAndRefusesTheRest) {
   auto const* list =
       Com::Ostrel::Nox::TrustedInfrastructure::Operations().FindByService("kms.providers", "list");
   ASSERT_NE(list, nullptr);
   // An input with an enumeration parameter of its own, beside a plain one.
-  auto const input = Tirn::Data::StructDefinition::GetInstance(
+  auto const own = Tirn::Data::StructDefinition::GetInstance(
       "test.operation_input", {{"mode", DataDefinition::Create<std::string>()},
                                {"note", DataDefinition::Create<std::string>()}});
   auto annotations = std::make_shared<Tirn::Data::DefinitionAnnotations>();
   annotations->structures["test.operation_input"].enumerations["mode"] = {"FAST", "SAFE"};
+  struct Option {
+    std::string path;
+    std::string text;
+    bool hasText = true;
+  };
   struct Case {
-    char const* what;
     Tirn::Data::DataDefinitionPtr input;
     std::shared_ptr<Tirn::Data::DefinitionAnnotations const> annotations;
-    std::vector<std::pair<std::string, std::string>> options;
-    std::string built;                  // when accepted
-    std::vector<std::string> refusal;  // the message's arguments, when refused
+    std::vector<Option> options;
+    std::string built;                   // when accepted
+    std::string id = "";                 // the message, when refused
+    std::vector<std::string> args = {};  // its first arguments
   };
+  auto const services = Input("kms.services", "list");
+  auto const providers = list->inputDefinition();
+  auto const get = Input("kms.providers", "get");
+  auto const create = Input("kms.providers", "create");
   std::vector<Case> const cases = {
-      {"known names in a set", list->inputDefinition(), list->annotations,
+      {services, nullptr,
+       {{"filter.group", "g2"}, {"filter.group", "g1"}, {"filter.address.hostname", "a"},
+        {"filter.address.port", "1"}, {"filter.address.hostname", "b"},
+        {"filter.address.hostname", "c"}, {"filter.address.port", "3"}},
+       R"({"filter":{"address":[{"hostname":"a","port":1},{"hostname":"b"},)"
+       R"({"hostname":"c","port":3}],"group":["g2","g1"]}})"},
+      {providers, nullptr, {{"filter_spec.available", "", false}, {"filter_spec.types", "NATIVE"}},
+       R"({"filter_spec":{"available":true,"types":["NATIVE"]}})"},
+      {providers, list->annotations,
        {{"filter_spec.types", "TRUST_AUTHORITY"}, {"filter_spec.types", "NATIVE"}},
-       R"({"filter_spec":{"types":["TRUST_AUTHORITY","NATIVE"]}})", {}},
-      {"a name in the wrong case", list->inputDefinition(), list->annotations,
-       {{"filter_spec.types", "native"}}, "",
+       R"({"filter_spec":{"types":["TRUST_AUTHORITY","NATIVE"]}})"},
+      {providers, nullptr, {{"filter_spec.types", "native"}},
+       R"({"filter_spec":{"types":["native"]}})"},
+      {own, annotations, {{"mode", "SAFE"}, {"note", "fast"}}, R"({"mode":"SAFE","note":"fast"})"},
+      {create, nullptr, {{"spec.provider", "p"}}, R"({"spec":{"provider":"p"}})"},
+      {providers, list->annotations, {{"filter_spec.types", "native"}}, "",
+       Cli::MessageIds::kUnknownEnumerationValue,
        {"filter_spec.types", "native", "NATIVE, TRUST_AUTHORITY", " (did you mean NATIVE?)"}},
-      {"no annotations", list->inputDefinition(), nullptr, {{"filter_spec.types", "native"}},
-       R"({"filter_spec":{"types":["native"]}})", {}},
-      {"a parameter of the input", input, annotations, {{"mode", "SAFE"}, {"note", "fast"}},
-       R"({"mode":"SAFE","note":"fast"})", {}},
-      {"a parameter's unknown name", input, annotations, {{"mode", "SLOW"}}, "",
+      {own, annotations, {{"mode", "SLOW"}}, "", Cli::MessageIds::kUnknownEnumerationValue,
        {"mode", "SLOW", "FAST, SAFE", ""}},
+      {get, nullptr, {{"nope", "x"}}, "", Cli::MessageIds::kUnknownField, {"--nope"}},
+      {get, nullptr, {{"provider.deeper", "x"}}, "", Cli::MessageIds::kUnknownField,
+       {"--provider.deeper"}},
+      {create, nullptr, {{"spec.native_spec.nope", "x"}}, "", Cli::MessageIds::kUnknownField,
+       {"--spec.native_spec.nope"}},
+      {create, nullptr, {{"spec..provider", "x"}}, "", Cli::MessageIds::kUnknownField, {"--spec."}},
+      {get, nullptr, {{"provider", "a"}, {"provider", "b"}}, "", Cli::MessageIds::kGivenTwice,
+       {"provider"}},
+      {create, nullptr, {{"spec", "x"}}, "", Cli::MessageIds::kNeedsField, {"spec"}},
+      {services, nullptr, {{"filter.address", "x"}}, "", Cli::MessageIds::kNeedsField,
+       {"filter.address"}},
+      {services, nullptr, {{"filter.address.port", "eighty"}}, "", Cli::MessageIds::kWrongKind,
+       {"filter.address[0].port"}},
+      {create, nullptr, {{"spec.native_spec.key_derivation_key", "kdk"}}, "",
+       Cli::MessageIds::kSecretOnCommandLine, {"spec.native_spec.key_derivation_key"}},
+      // Only a boolean may be named without a value.
+      {get, nullptr, {{"provider", "", false}}, "", Cli::MessageIds::kNeedsValue, {}},
   };
   for (Case const& c : cases) {
-    SCOPED_TRACE(c.what);
     Cli::InputBuilder builder(c.input, c.annotations);
     std::list<Tirn::BaseMessage> messages;
     bool ok = true;
-    for (auto const& [path, text] : c.options) ok = builder.Add(path, text, messages) && ok;
-    if (c.refusal.empty()) {
+    std::string given;
+    for (auto const& o : c.options) {
+      ok = builder.Add(o.path, o.text, messages, o.hasText) && ok;
+      given += "--" + o.path + (o.hasText ? "=" + o.text : "") + " ";
+    }
+    SCOPED_TRACE(given);
+    if (c.id.empty()) {
       EXPECT_TRUE(ok);
+      EXPECT_TRUE(messages.empty());
+      // No structure that holds a secret was given: none is asked for.
+      EXPECT_TRUE(builder.MissingSecrets().empty());
       EXPECT_EQ(Build(builder), c.built);
       continue;
     }
     EXPECT_FALSE(ok);
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages.front().id(), Cli::MessageIds::kUnknownEnumerationValue);
-    EXPECT_EQ(std::vector<std::string>(messages.front().args().begin(),
-                                       messages.front().args().end()),
-              c.refusal);
+    EXPECT_EQ(messages.front().id(), c.id);
+    std::vector<std::string> const args(messages.front().args().begin(),
+                                        messages.front().args().end());
+    ASSERT_GE(args.size(), c.args.size());
+    EXPECT_EQ(std::vector<std::string>(args.begin(), args.begin() + c.args.size()), c.args);
   }
 }
 
 TEST(FindSecret, NamesThePathOfTheFirstSecret) {
-  struct Case {
-    char const* json;
-    std::string path;  // empty: none
-  };
-  std::vector<Case> const cases = {
+  // An input as JSON, and the path of its secret (empty: none).
+  std::pair<char const*, char const*> const cases[] = {
       {R"({"spec":{"provider":"p","native_spec":{"key_id":"k","key_derivation_key":"s"}}})",
        "spec.native_spec.key_derivation_key"},
       {R"({"spec":{"provider":"p","native_spec":null}})", ""},
       {R"({"spec":{"provider":"p"}})", ""},
   };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.json);
+  for (auto const& [json, path] : cases) {
+    SCOPED_TRACE(json);
     std::list<Tirn::BaseMessage> messages;
     Tirn::Data::DataValuePtr value;
-    ASSERT_TRUE(Tirn::Json::Decode(c.json, Input("kms.providers", "create"), &value, messages));
-    EXPECT_EQ(Cli::FindSecret(value).value_or(""), c.path);
+    ASSERT_TRUE(Tirn::Json::Decode(json, Input("kms.providers", "create"), &value, messages));
+    EXPECT_EQ(Cli::FindSecret(value).value_or(""), path);
   }
   // Inside lists and optionals, by index.
   auto list = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);

@@ -63,26 +63,48 @@ struct Served {
   std::shared_ptr<ProgressingProviders> providers = std::make_shared<ProgressingProviders>();
   raw_http::Served http{Bound(providers), TI::Operations()};
   std::string url = "http://127.0.0.1:" + std::to_string(http.port());
+
+  // The key the last create was given.
+  std::string Key() {
+    std::lock_guard<std::mutex> lock(providers->mutex);
+    return providers->key;
+  }
+};
+
+// What Get answers, as compact JSON.
+std::string const kGot = "{\"native_info\":null,\"type\":\"TRUST_AUTHORITY\"}\n";
+
+// The program's entry point on streams of the test's own, calling `url` when it is given.
+struct Session {
+  explicit Session(std::string url = "", std::string const& input = "")
+      : url(std::move(url)), in(input) {}
+
+  // The exit status; `out` and `err` hold what this run wrote.
+  int Run(std::vector<std::string> args,
+          Tirn::Core::OperationTable const& table = TI::Operations()) {
+    if (!url.empty()) args.insert(args.begin(), {"--url", url});
+    out.str("");
+    err.str("");
+    return Apps::Cli::Run(args, table, console);
+  }
+
+  std::string url;
+  std::istringstream in;
+  std::ostringstream out, err;
+  Apps::Cli::Console console{in, out, err};
 };
 
 TEST(Run, DrawsAProgressBarOnATerminalAndClearsIt) {
   Served served;
+  std::string const bar = "\r" + Apps::Cli::ProgressLine({0, 4, 1}) + "\r" +
+                          Apps::Cli::ProgressLine({0, 4, 3}) + "\r\033[K";
   for (bool terminal : {true, false}) {
     SCOPED_TRACE(terminal);
-    std::istringstream in;
-    std::ostringstream out, err;
-    Apps::Cli::Console console(in, out, err);
-    console.errIsTerminal = terminal;
-    int status = Apps::Cli::Run({"--url", served.url, "kms.providers", "get", "--provider", "p"},
-                                TI::Operations(), console);
-    EXPECT_EQ(status, 0) << err.str();
-    EXPECT_EQ(out.str(), "{\"native_info\":null,\"type\":\"TRUST_AUTHORITY\"}\n");
-    if (terminal) {
-      EXPECT_EQ(err.str(), "\r" + Apps::Cli::ProgressLine({0, 4, 1}) + "\r" +
-                               Apps::Cli::ProgressLine({0, 4, 3}) + "\r\033[K");
-    } else {
-      EXPECT_EQ(err.str(), "");
-    }
+    Session session(served.url);
+    session.console.errIsTerminal = terminal;
+    EXPECT_EQ(session.Run({"kms.providers", "get", "--provider", "p"}), 0) << session.err.str();
+    EXPECT_EQ(session.out.str(), kGot);
+    EXPECT_EQ(session.err.str(), terminal ? bar : "");
   }
 }
 
@@ -104,52 +126,38 @@ TEST(Run, AMalformedUrlIsAUsageError) {
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.url);
-    std::istringstream in;
-    std::ostringstream out, err;
-    Apps::Cli::Console console(in, out, err);
-    EXPECT_EQ(Apps::Cli::Run({"--url", c.url, "kms.providers", "list"}, TI::Operations(), console),
-              2);
-    EXPECT_NE(err.str().find(c.says), std::string::npos) << err.str();
-    EXPECT_EQ(out.str(), "");
+    Session session(c.url);
+    EXPECT_EQ(session.Run({"kms.providers", "list"}), 2);
+    EXPECT_NE(session.err.str().find(c.says), std::string::npos) << session.err.str();
+    EXPECT_EQ(session.out.str(), "");
   }
 }
 
 TEST(Run, AsksForAMissingSecretOnTheTerminalAndPrintsPrettyJsonThere) {
   Served served;
-  std::istringstream in;
-  std::ostringstream out, err;
-  Apps::Cli::Console console(in, out, err);
-  console.inIsTerminal = true;
-  console.outIsTerminal = true;
+  Session session(served.url);
+  session.console.inIsTerminal = true;
+  session.console.outIsTerminal = true;
   std::vector<std::string> asked;
-  console.promptSecret = [&asked](std::string const& path, Tirn::SecretString* secret) {
+  session.console.promptSecret = [&asked](std::string const& path, Tirn::SecretString* secret) {
     asked.push_back(path);
     *secret = Tirn::SecretString("kdk-typed");
     return true;
   };
-  int status = Apps::Cli::Run({"--url", served.url, "kms.providers", "create", "--spec.provider",
-                               "p", "--spec.native_spec.key_id", "k"},
-                              TI::Operations(), console);
-  EXPECT_EQ(status, 0) << err.str();
+  std::vector<std::string> const create = {"kms.providers", "create", "--spec.provider", "p",
+                                           "--spec.native_spec.key_id", "k"};
+  EXPECT_EQ(session.Run(create), 0) << session.err.str();
   EXPECT_EQ(asked, std::vector<std::string>{"spec.native_spec.key_derivation_key"});
-  {
-    std::lock_guard<std::mutex> lock(served.providers->mutex);
-    EXPECT_EQ(served.providers->key, "kdk-typed");
-  }
+  EXPECT_EQ(served.Key(), "kdk-typed");
 
   // A prompt left unanswered leaves the secret missing: refused, nothing sent.
-  console.promptSecret = [](std::string const&, Tirn::SecretString*) { return false; };
-  status = Apps::Cli::Run({"--url", served.url, "kms.providers", "create", "--spec.provider", "q",
-                           "--spec.native_spec.key_id", "k"},
-                          TI::Operations(), console);
-  EXPECT_EQ(status, 2);
-  EXPECT_NE(err.str().find("spec.native_spec.key_derivation_key"), std::string::npos) << err.str();
+  session.console.promptSecret = [](std::string const&, Tirn::SecretString*) { return false; };
+  EXPECT_EQ(session.Run(create), 2);
+  EXPECT_NE(session.err.str().find("spec.native_spec.key_derivation_key"), std::string::npos)
+      << session.err.str();
 
-  out.str("");
-  status = Apps::Cli::Run({"--url", served.url, "kms.providers", "get", "--provider", "p"},
-                          TI::Operations(), console);
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(out.str(), "{\n  \"native_info\": null,\n  \"type\": \"TRUST_AUTHORITY\"\n}\n");
+  EXPECT_EQ(session.Run({"kms.providers", "get", "--provider", "p"}), 0);
+  EXPECT_EQ(session.out.str(), "{\n  \"native_info\": null,\n  \"type\": \"TRUST_AUTHORITY\"\n}\n");
 }
 
 // `tirn describe --output json` prints what the server answers on GET /v1/operations for the
@@ -161,15 +169,10 @@ TEST(Run, DescribesAsJsonWhatTheServerAnswersOnGetOperations) {
       raw_http::Send(served.http.port(), raw_http::Get("/v1/operations"));
   ASSERT_EQ(served_operations.status, 200) << served_operations.head;
   auto describe = [](std::vector<std::string> args) {
-    std::istringstream in;
-    std::ostringstream out, err;
-    Apps::Cli::Console console(in, out, err);
+    Session session;
     args.insert(args.begin(), {"--output", "json", "describe"});
-    EXPECT_EQ(Apps::Cli::Run(args, TI::Operations(), console), 0) << err.str();
-    return out.str();
-  };
-  auto document = [](std::string const& entries) {
-    return "{\"operations\":[" + entries + "]}";
+    EXPECT_EQ(session.Run(args), 0) << session.err.str();
+    return session.out.str();
   };
   std::string all;
   std::map<std::string, std::string> services;
@@ -182,18 +185,17 @@ TEST(Run, DescribesAsJsonWhatTheServerAnswersOnGetOperations) {
     service += (service.empty() ? "" : ",") + entry;
   }
   // The package's documentation is part of the shape.
-  EXPECT_NE(all.find(R"("description":"Reads one key provider: its kind and, for a native provider, )"
-                     R"(its key identifier. NotFound when there is no such provider.","errors":[)"),
-            std::string::npos)
-      << all;
-  EXPECT_NE(all.find(R"("key_derivation_key":{"description":"The key-derivation key itself: a secret, )"),
-            std::string::npos)
-      << all;
-  EXPECT_EQ(document(all), served_operations.body);
+  for (char const* part :
+       {R"("description":"Reads one key provider: its kind and, for a native provider, its key )"
+        R"(identifier. NotFound when there is no such provider.","errors":[)",
+        R"("key_derivation_key":{"description":"The key-derivation key itself: a secret, )"}) {
+    EXPECT_NE(all.find(part), std::string::npos) << part;
+  }
+  EXPECT_EQ("{\"operations\":[" + all + "]}", served_operations.body);
   EXPECT_EQ(describe({}), served_operations.body + "\n");
   EXPECT_EQ(services.size(), 4u);
-  for (auto const& service : services) {
-    EXPECT_EQ(describe({service.first}), document(service.second) + "\n") << service.first;
+  for (auto const& [name, entries] : services) {
+    EXPECT_EQ(describe({name}), "{\"operations\":[" + entries + "]}\n") << name;
   }
 }
 
@@ -203,45 +205,36 @@ TEST(Run, DescribesAsJsonWhatTheServerAnswersOnGetOperations) {
 TEST(Run, AClientWithoutTheOperationsAsksTheServerForThem) {
   Served served;
   Tirn::Core::OperationTable const none("", {});
-  auto run = [&](std::vector<std::string> args, Tirn::Core::OperationTable const& table,
-                 std::string const& input, std::string* output) {
-    std::istringstream in(input);
-    std::ostringstream out, err;
-    Apps::Cli::Console console(in, out, err);
-    args.insert(args.begin(), {"--url", served.url});
-    int const status = Apps::Cli::Run(args, table, console);
-    *output = out.str() + err.str();
-    return status;
+  Session compiled(served.url);
+  Session reflected(served.url, "kdk-from-stdin\n");
+  // Both succeed and write the same; the second without the operations built in.
+  auto const same = [&](std::vector<std::string> const& args,
+                        std::vector<std::string> const& reflectedArgs) {
+    ASSERT_EQ(compiled.Run(args), 0) << compiled.err.str();
+    EXPECT_EQ(reflected.Run(reflectedArgs, none), 0) << reflected.err.str();
+    EXPECT_EQ(reflected.out.str() + reflected.err.str(), compiled.out.str() + compiled.err.str());
   };
-  std::string compiled, reflected;
   for (auto const& operation : TI::Operations().operations()) {
     for (char const* format : {"text", "json"}) {
+      SCOPED_TRACE(std::string(operation.operationName) + " " + format);
       std::vector<std::string> const describe{"--output", format, "describe",
                                               operation.serviceName, operation.operationName};
-      ASSERT_EQ(run(describe, TI::Operations(), "", &compiled), 0) << compiled;
-      ASSERT_EQ(run(describe, none, "", &reflected), 0) << reflected;
-      EXPECT_EQ(reflected, compiled);
+      same(describe, describe);
     }
   }
-  ASSERT_EQ(run({"list"}, TI::Operations(), "", &compiled), 0);
-  EXPECT_EQ(run({"--reflect", "list"}, none, "", &reflected), 0);
-  EXPECT_EQ(reflected, compiled);
+  same({"list"}, {"--reflect", "list"});
 
-  EXPECT_EQ(run({"kms.providers", "create", "--spec.provider", "p", "--spec.native_spec.key_id",
-                 "k"},
-                none, "kdk-from-stdin\n", &reflected),
+  EXPECT_EQ(reflected.Run({"kms.providers", "create", "--spec.provider", "p",
+                           "--spec.native_spec.key_id", "k"},
+                          none),
             0)
-      << reflected;
-  {
-    std::lock_guard<std::mutex> lock(served.providers->mutex);
-    EXPECT_EQ(served.providers->key, "kdk-from-stdin");
-  }
-  EXPECT_EQ(run({"kms.providers", "get", "--provider", "p"}, none, "", &reflected), 0);
-  EXPECT_EQ(reflected, "{\"native_info\":null,\"type\":\"TRUST_AUTHORITY\"}\n");
+      << reflected.err.str();
+  EXPECT_EQ(served.Key(), "kdk-from-stdin");
+  EXPECT_EQ(reflected.Run({"kms.providers", "get", "--provider", "p"}, none), 0);
+  EXPECT_EQ(reflected.out.str() + reflected.err.str(), kGot);
   // Typed by the server's definitions: an enumeration name it does not know is refused.
-  EXPECT_EQ(run({"kms.providers", "list", "--filter_spec.types", "NOPE"}, none, "", &reflected),
-            2);
-  EXPECT_NE(reflected.find("NOPE"), std::string::npos) << reflected;
+  EXPECT_EQ(reflected.Run({"kms.providers", "list", "--filter_spec.types", "NOPE"}, none), 2);
+  EXPECT_NE(reflected.err.str().find("NOPE"), std::string::npos) << reflected.err.str();
 }
 
 }  // namespace
