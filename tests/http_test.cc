@@ -100,7 +100,9 @@ template <class T>
 Tirn::CallResult<T> Await(std::future<Tirn::CallResult<T>> future) {
   if (future.wait_for(kWait) == std::future_status::ready) return future.get();
   ADD_FAILURE() << "no final delivery";
-  return {boost::none, nullptr};
+  // Failed with the error of a call that ended without its answer. (A value is given beside
+  // it: g++ takes an empty optional moved through the constructor for an uninitialised one.)
+  return {T{}, Tirn::detail::NoAnswerError()};
 }
 
 // "name: id(args) = localized | id(args)" for an error.
