@@ -703,8 +703,8 @@ class SqliteFloor final : public Side {
   bool Create(std::string const& host, std::string* id, std::string* error) override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!Done(begin_)) return Failed(error);
-    // A new key for each create, as the client draws one for each call.
-    std::string const key = "floor-key-" + std::to_string(++keys_);
+    // A new key for each keyed create, as the client draws one for each call.
+    std::string const key = keyed_ ? "floor-key-" + std::to_string(++keys_) : std::string();
     bool ok = true;
     if (keyed_) {
       sqlite3_bind_text(findKey_, 1, kKeyScope, -1, SQLITE_STATIC);
