@@ -11,6 +11,10 @@
 // One whole call in process, through our stub and provider, is measured beside gRPC's
 // synchronous unary call over an in-process channel with equivalent messages.
 //
+// Value → native is also taken apart (ByHandValueToNative, ValueTreeWalk, NativeCopy: see
+// there), so that what the engine costs is told from what the value model and the native
+// shape cost whoever converts.
+//
 // The report ends with one line per pair: our time divided by the peer's.
 //
 //   build/bench/bench/tirn_engines_bench [--benchmark_filter=...]
@@ -294,17 +298,23 @@ void NativeToValue(benchmark::State& state, Make make) {
   state.SetItemsProcessed(state.iterations() * kCount);
 }
 
-template <class Make>
-void ValueToNative(benchmark::State& state, Make make) {
+// Each iteration converts the value of make()'s summaries into new natives with `convert`.
+template <class Make, class Convert>
+void IntoNatives(benchmark::State& state, Make make, Convert convert) {
   auto const value = ToValue(make());
   AllocationCount const count;
   for (auto _ : state) {
     decltype(make()) native;
-    ToNative(value, native);
+    convert(value, native);
     benchmark::DoNotOptimize(native);
   }
   count.Report(state, state.iterations() * kCount);
   state.SetItemsProcessed(state.iterations() * kCount);
+}
+
+template <class Make>
+void ValueToNative(benchmark::State& state, Make make) {
+  IntoNatives(state, make, [](auto const& value, auto& native) { ToNative(value, native); });
 }
 
 template <class Make>
@@ -346,6 +356,248 @@ BENCHMARK_CAPTURE(JsonValueFrom, SharedProviderSummaries, SharedPlainProviders)
 BENCHMARK_CAPTURE(JsonValueTo, SharedProviderSummaries, SharedPlainProviders)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(JsonValueTo, ProviderSummaries, PlainProviders)->Unit(benchmark::kMillisecond);
+
+// ---- Value → native taken apart ------------------------------------------------------------
+//
+// Three cases split what ValueToNative costs, for both kinds of summary:
+// - ByHandValueToNative: the same conversion written out for these structures: each field
+//   found by name and read, the same natives made. No work stack, no path kept for a message,
+//   nothing checked beyond a value's kind, none of the wire's leniencies: the engine's floor.
+// - ValueTreeWalk: the same walk over the same value tree, reading every field's content and
+//   making nothing: what reaching the values costs in the value model's layout.
+// - NativeCopy: a deep copy of the natives the conversion makes: allocating, filling and
+//   freeing the generated structures' shape, with no value read at all.
+// What ValueToNative costs beyond ByHandValueToNative is the engine's own; ValueTreeWalk and
+// NativeCopy are the two parts of ByHandValueToNative that Boost.JSON pays differently.
+
+namespace by_hand {
+
+using Tirn::Data::CompoundValue;
+using Tirn::Data::DataType;
+using Tirn::Data::DataValuePtr;
+using Tirn::Data::ListValue;
+
+bool Is(DataValuePtr const* value, DataType::Kind kind) {
+  return value && *value && (*value)->GetType().kind() == kind;
+}
+CompoundValue const& Struct(DataValuePtr const& value) {
+  return static_cast<CompoundValue const&>(*value);
+}
+std::string const& Text(DataValuePtr const& value) {
+  return static_cast<Tirn::Data::StringValue const&>(*value).value();
+}
+// An optional's content, bare or wrapped; null when there is none.
+DataValuePtr const* Content(DataValuePtr const* value) {
+  if (!Is(value, DataType::OPTIONAL)) return value;
+  auto const& optional = static_cast<Tirn::Data::OptionalValue const&>(**value);
+  return optional.has_value() ? &optional.value() : nullptr;
+}
+
+// Reads a structure's fields into `out` when `Build`; otherwise adds up what it reads into
+// `*seen`, making nothing.
+template <bool Build>
+void Address(DataValuePtr const& value, Ti::NetworkAddress* out, std::size_t* seen) {
+  auto const& fields = Struct(value);
+  if (auto const* host = fields.FindField("hostname"); Is(host, DataType::STRING)) {
+    if constexpr (Build) out->hostname = Text(*host); else *seen += Text(*host).size();
+  }
+  if (auto const* port = Content(fields.FindField("port")); Is(port, DataType::INTEGER)) {
+    auto const number = static_cast<Tirn::Data::IntegerValue const&>(**port).value();
+    if constexpr (Build) out->port = number; else *seen += static_cast<std::size_t>(number);
+  }
+}
+
+template <bool Build>
+void KeyServer(DataValuePtr const& value, Ti::Kms::ServicesSvc::Summary* out, std::size_t* seen) {
+  auto const& fields = Struct(value);
+  if (auto const* service = fields.FindField("service"); Is(service, DataType::STRING)) {
+    if constexpr (Build) out->service = Text(*service); else *seen += Text(*service).size();
+  }
+  if (auto const* address = fields.FindField("address"); Is(address, DataType::STRUCTURE)) {
+    if constexpr (Build) {
+      auto made = std::make_shared<Ti::NetworkAddress>();
+      Address<true>(*address, made.get(), seen);
+      out->address = std::move(made);
+    } else {
+      Address<false>(*address, nullptr, seen);
+    }
+  }
+  if (auto const* group = fields.FindField("group"); Is(group, DataType::STRING)) {
+    if constexpr (Build) out->group = Text(*group); else *seen += Text(*group).size();
+  }
+}
+
+template <bool Build>
+void Message(DataValuePtr const& value, Com::Ostrel::Tirn::Std::LocalizableMessage* out,
+             std::size_t* seen) {
+  auto const& fields = Struct(value);
+  if (auto const* id = fields.FindField("id"); Is(id, DataType::STRING)) {
+    if constexpr (Build) out->id = Text(*id); else *seen += Text(*id).size();
+  }
+  if (auto const* text = fields.FindField("default_message"); Is(text, DataType::STRING)) {
+    if constexpr (Build) out->default_message = Text(*text); else *seen += Text(*text).size();
+  }
+  if (auto const* args = fields.FindField("args"); Is(args, DataType::LIST)) {
+    for (auto const& arg : static_cast<ListValue const&>(**args).elements()) {
+      if (!Is(&arg, DataType::STRING)) continue;
+      if constexpr (Build) out->args.push_back(Text(arg)); else *seen += Text(arg).size();
+    }
+  }
+  if (auto const* localized = Content(fields.FindField("localized"));
+      Is(localized, DataType::STRING)) {
+    if constexpr (Build) out->localized = Text(*localized); else *seen += Text(*localized).size();
+  }
+}
+
+template <bool Build>
+void Provider(DataValuePtr const& value, Ti::Kms::ProvidersSvc::Summary* out, std::size_t* seen) {
+  using Type = Ti::Kms::ProvidersSvc::ProviderType;
+  auto const& fields = Struct(value);
+  if (auto const* id = fields.FindField("provider"); Is(id, DataType::STRING)) {
+    if constexpr (Build) out->provider = Text(*id); else *seen += Text(*id).size();
+  }
+  if (auto const* available = fields.FindField("available"); Is(available, DataType::BOOLEAN)) {
+    bool const yes = static_cast<Tirn::Data::BooleanValue const&>(**available).value();
+    if constexpr (Build) out->available = yes; else *seen += yes;
+  }
+  if (auto const* details = fields.FindField("details"); Is(details, DataType::LIST)) {
+    for (auto const& detail : static_cast<ListValue const&>(**details).elements()) {
+      if (!Is(&detail, DataType::STRUCTURE)) continue;
+      if constexpr (Build) {
+        auto made = std::make_shared<Com::Ostrel::Tirn::Std::LocalizableMessage>();
+        Message<true>(detail, made.get(), seen);
+        out->details.push_back(std::move(made));
+      } else {
+        Message<false>(detail, nullptr, seen);
+      }
+    }
+  }
+  if (auto const* type = Content(fields.FindField("type")); Is(type, DataType::STRING)) {
+    bool const native = Text(*type) == "NATIVE";
+    if constexpr (Build) {
+      out->type = Type(native ? Type::NATIVE : Type::TRUST_AUTHORITY);
+    } else {
+      *seen += native;
+    }
+  }
+}
+
+// Each element of the list `value`, read by `read` into a new T when `Build`.
+template <bool Build, class T, class Read>
+void Summaries(DataValuePtr const& value, std::list<std::shared_ptr<T const>>* out,
+               std::size_t* seen, Read read) {
+  for (auto const& element : static_cast<ListValue const&>(*value).elements()) {
+    if (!Is(&element, DataType::STRUCTURE)) continue;
+    if constexpr (Build) {
+      auto made = std::make_shared<T>();
+      read(element, made.get(), seen);
+      out->push_back(std::move(made));
+    } else {
+      read(element, nullptr, seen);
+    }
+  }
+}
+
+void Convert(DataValuePtr const& value,
+             std::list<std::shared_ptr<Ti::Kms::ServicesSvc::Summary const>>* out,
+             std::size_t* seen) {
+  Summaries<true>(value, out, seen, &KeyServer<true>);
+}
+void Convert(DataValuePtr const& value,
+             std::list<std::shared_ptr<Ti::Kms::ProvidersSvc::Summary const>>* out,
+             std::size_t* seen) {
+  Summaries<true>(value, out, seen, &Provider<true>);
+}
+std::size_t Walk(DataValuePtr const& value,
+                 std::list<std::shared_ptr<Ti::Kms::ServicesSvc::Summary const>> const*) {
+  std::size_t seen = 0;
+  Summaries<false, Ti::Kms::ServicesSvc::Summary>(value, nullptr, &seen, &KeyServer<false>);
+  return seen;
+}
+std::size_t Walk(DataValuePtr const& value,
+                 std::list<std::shared_ptr<Ti::Kms::ProvidersSvc::Summary const>> const*) {
+  std::size_t seen = 0;
+  Summaries<false, Ti::Kms::ProvidersSvc::Summary>(value, nullptr, &seen, &Provider<false>);
+  return seen;
+}
+
+// A deep copy: new shared objects all the way down, as a conversion makes them.
+std::list<std::shared_ptr<Ti::Kms::ServicesSvc::Summary const>> Copy(
+    std::list<std::shared_ptr<Ti::Kms::ServicesSvc::Summary const>> const& from) {
+  std::list<std::shared_ptr<Ti::Kms::ServicesSvc::Summary const>> out;
+  for (auto const& summary : from) {
+    auto made = std::make_shared<Ti::Kms::ServicesSvc::Summary>(*summary);
+    made->address = std::make_shared<Ti::NetworkAddress>(*summary->address);
+    out.push_back(std::move(made));
+  }
+  return out;
+}
+std::list<std::shared_ptr<Ti::Kms::ProvidersSvc::Summary const>> Copy(
+    std::list<std::shared_ptr<Ti::Kms::ProvidersSvc::Summary const>> const& from) {
+  std::list<std::shared_ptr<Ti::Kms::ProvidersSvc::Summary const>> out;
+  for (auto const& summary : from) {
+    auto made = std::make_shared<Ti::Kms::ProvidersSvc::Summary>();
+    made->provider = summary->provider;
+    made->available = summary->available;
+    for (auto const& detail : summary->details) {
+      made->details.push_back(std::make_shared<Com::Ostrel::Tirn::Std::LocalizableMessage>(*detail));
+    }
+    made->type = summary->type;
+    out.push_back(std::move(made));
+  }
+  return out;
+}
+
+}  // namespace by_hand
+
+template <class Make>
+void ByHandValueToNative(benchmark::State& state, Make make) {
+  auto const expected = make();
+  auto const value = ToValue(expected);
+  {
+    decltype(make()) native;
+    std::size_t seen = 0;
+    by_hand::Convert(value, &native, &seen);
+    if (native.size() != expected.size() || !(*native.front() == *expected.front()) ||
+        !(*native.back() == *expected.back())) {
+      state.SkipWithError("the conversion by hand does not give back the summaries");
+      return;
+    }
+  }
+  IntoNatives(state, make, [](auto const& from, auto& native) {
+    std::size_t seen = 0;
+    by_hand::Convert(from, &native, &seen);
+  });
+}
+
+template <class Make>
+void ValueTreeWalk(benchmark::State& state, Make make) {
+  auto const value = ToValue(make());
+  AllocationCount const count;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(by_hand::Walk(value, static_cast<decltype(make()) const*>(nullptr)));
+  }
+  count.Report(state, state.iterations() * kCount);
+  state.SetItemsProcessed(state.iterations() * kCount);
+}
+
+template <class Make>
+void NativeCopy(benchmark::State& state, Make make) {
+  auto const native = make();
+  AllocationCount const count;
+  for (auto _ : state) benchmark::DoNotOptimize(by_hand::Copy(native));
+  count.Report(state, state.iterations() * kCount);
+  state.SetItemsProcessed(state.iterations() * kCount);
+}
+
+BENCHMARK_CAPTURE(ByHandValueToNative, KeyServerSummaries, KeyServers)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(ValueTreeWalk, KeyServerSummaries, KeyServers)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(NativeCopy, KeyServerSummaries, KeyServers)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(ByHandValueToNative, ProviderSummaries, Providers)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(ValueTreeWalk, ProviderSummaries, Providers)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(NativeCopy, ProviderSummaries, Providers)->Unit(benchmark::kMillisecond);
 
 // ---- JSON text -----------------------------------------------------------------------------
 
@@ -615,14 +867,21 @@ class RatioReporter : public benchmark::ConsoleReporter {
         {"ValueToNative/KeyServerSummaries", "JsonValueTo/SharedKeyServerSummaries"},
         {"NativeToValue/ProviderSummaries", "JsonValueFrom/SharedProviderSummaries"},
         {"ValueToNative/ProviderSummaries", "JsonValueTo/SharedProviderSummaries"},
+        {"ValueToNative/KeyServerSummaries", "ByHandValueToNative/KeyServerSummaries"},
+        {"ValueToNative/ProviderSummaries", "ByHandValueToNative/ProviderSummaries"},
+        {"ByHandValueToNative/KeyServerSummaries", "JsonValueTo/KeyServerSummaries"},
+        {"ByHandValueToNative/ProviderSummaries", "JsonValueTo/ProviderSummaries"},
+        {"ByHandValueToNative/KeyServerSummaries", "JsonValueTo/SharedKeyServerSummaries"},
+        {"ByHandValueToNative/ProviderSummaries", "JsonValueTo/SharedProviderSummaries"},
         {"ToJsonText/KeyServerSummaries", "JsonSerialize/KeyServerSummaries"},
         {"ToJsonText/KeyServerInfos", "JsonSerialize/KeyServerInfos"},
         {"FromJsonText/KeyServerSummaries", "JsonParse/KeyServerSummaries"},
         {"RapidJsonReaderOnly/KeyServerSummaries", "SimdjsonDomWalk/KeyServerSummaries"},
         {"InProcessCall/process_time", "GrpcInProcessCall/process_time"},
     };
-    std::printf("\nOur time / Boost.JSON's (below 1.0: we are faster); then RapidJSON's reader\n"
-                "alone / simdjson's parser and walk alone; last line: our in-process call /\n"
+    std::printf("\nOur time / Boost.JSON's (below 1.0: we are faster), with the engine against the\n"
+                "same conversion written by hand, and that against Boost.JSON; then RapidJSON's\n"
+                "reader alone / simdjson's parser and walk alone; last line: our in-process call /\n"
                 "gRPC's\n");
     for (auto const& pair : pairs) {
       auto ours = times_.find(pair.ours);
