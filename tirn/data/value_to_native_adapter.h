@@ -7,6 +7,14 @@
 // for a primitive (it is parsed). Unknown enumeration strings and unknown fields are kept, not
 // rejected. Nested values go through an explicit work stack, never recursion.
 //
+// A run first tries the direct path: each member converted at once, by calls that descend at
+// most kDirectDepth levels, with none of the stack's bookkeeping. It takes a value only in the
+// exact shape of its native type (every required member present, no empty string standing for
+// a structure or list, nothing deeper than kDirectDepth) and gives up without a message on
+// anything else; the destination is then put back as it was before the run and the work
+// stack converts the value from the start, so what a run gives and says is the same either
+// way.
+//
 // The problem's own message is followed by one "tirn.data.at.path" message whose argument is
 // the field path of the value the problem was found in, written as validation writes paths
 // ("spec.address[1].port", "<root>"; the middle of a very long path is left out). The path is
@@ -72,11 +80,16 @@ class TIRN_CORE_EXPORT ValueToNativeAdapter {
                                   NativePtr const& destination,
                                   std::list<BaseMessage>& messages);
 
-  // The routine that fills one object of type T.
+  // The routine that fills one object of type T. A specialization replaces the routine, and
+  // the direct path then leaves T to it.
   template <class T, class Enable = void>
   struct AdaptMethod {
+    using Standard = void;
     static Method Get(T const* = nullptr) { return Select<T>(); }
   };
+
+  // How many levels of a tree the direct path descends before it leaves the tree to the stack.
+  static constexpr std::size_t kDirectDepth = 32;
 
   template <class V>
   class CompoundHelper;
@@ -131,6 +144,62 @@ class TIRN_CORE_EXPORT ValueToNativeAdapter {
   class OptionalVisitor;
 
  private:
+  class DirectFields;
+
+  template <class T, class = void>
+  struct HasStandardMethod : std::false_type {};
+  template <class T>
+  struct HasStandardMethod<T, std::void_t<typename AdaptMethod<T>::Standard>> : std::true_type {};
+
+  // At the start of a run (the first routine to ask, once): converts `source` into
+  // `destination`, a T, by the direct path. True when it did; otherwise the destination holds
+  // again what it held, and the routine goes on with the stack.
+  template <class T>
+  static bool DirectAtRoot(DataValuePtr const& source, NativePtr const& destination,
+                           Stack& stack);
+  // The direct path: converts `value` into `out` at `depth` levels below the root, `above`
+  // being the mark of the structure or list around it. False, with no message, when the value
+  // needs the stack.
+  template <class T>
+  static bool Direct(DataValuePtr const& value, T* out, detail::AncestorMark const& above,
+                     std::size_t depth);
+  template <class T>
+  static bool Direct(DataValuePtr const& value, T* out, detail::AncestorMark const& above,
+                     std::size_t depth, detail::PrimitiveKind);
+  template <class T>
+  static bool Direct(DataValuePtr const& value, T* out, detail::AncestorMark const& above,
+                     std::size_t depth, detail::EnumerationKind);
+  template <class T>
+  static bool Direct(DataValuePtr const& value, T* out, detail::AncestorMark const& above,
+                     std::size_t depth, detail::StructureKind);
+  template <class T>
+  static bool Direct(DataValuePtr const& value, T* out, detail::AncestorMark const& above,
+                     std::size_t depth, detail::ErrorStructureKind) {
+    return Direct(value, out, above, depth, detail::StructureKind());
+  }
+  template <class T, class E>
+  static bool Direct(DataValuePtr const& value, T* out, detail::AncestorMark const& above,
+                     std::size_t depth, detail::BoostOptionalKind<E>) {
+    return DirectOptional<E>(value, out, above, depth);
+  }
+  template <class T, class E>
+  static bool Direct(DataValuePtr const& value, T* out, detail::AncestorMark const& above,
+                     std::size_t depth, detail::OptionalPtrKind<E>) {
+    return DirectOptional<E const>(value, out, above, depth);
+  }
+  template <class E, class Holder>
+  static bool DirectOptional(DataValuePtr const& value, Holder* out,
+                             detail::AncestorMark const& above, std::size_t depth);
+  template <class T, class E>
+  static bool Direct(DataValuePtr const& value, T* out, detail::AncestorMark const& above,
+                     std::size_t depth, detail::ListKind<E>);
+  template <class T, class E>
+  static bool Direct(DataValuePtr const& value, T* out, detail::AncestorMark const& above,
+                     std::size_t depth, detail::SetKind<E>);
+  template <class T, class E>
+  static bool Direct(DataValuePtr const& value, T* out, detail::AncestorMark const& above,
+                     std::size_t depth, detail::SharedPtrKind<E>);
+
   // The routine of T, chosen by its kind. A standard error structure converts like any
   // structure.
   template <class T>
@@ -213,6 +282,13 @@ struct StackMapCnt {
   // Drops all pending work: the run ends without converting anything else.
   void Abandon() { entries.clear(); }
 
+  // True for the first routine of the run that asks, false after.
+  bool TakeRoot() {
+    bool const first = root_;
+    root_ = false;
+    return first;
+  }
+
   // Starts the frame of `owner`, a structure (or the empty string that stands for one) or a
   // list, whose members are pushed next. False, and no frame, when `owner` contains itself.
   bool OpenFrame(DataValue const* owner, bool list) {
@@ -236,7 +312,78 @@ struct StackMapCnt {
   // Set by a routine that failed inside a value of its own (a set's element): the path from
   // that value down, innermost step first.
   std::vector<PathLabel> failedBelow;
+
+ private:
+  bool root_ = true;
 };
+
+// The merge pass of a structure that declares its sorted `names`: the value of each (null when
+// absent) into `found`, in one pass over `source`'s sorted fields; true when the value has a
+// field that is not among them.
+template <class Names, class It>
+bool MatchNames(It first, It last, Names const& names, DataValuePtr const** found) {
+  std::size_t const count = std::size(names);
+  std::size_t i = 0;
+  bool unknown = false;
+  for (; first != last; ++first) {
+    int order = 1;
+    while (i < count && (order = detail::CompareNames(names[i], first->first)) < 0) ++i;
+    if (i < count && order == 0) {
+      found[i++] = &first->second;
+    } else {
+      unknown = true;
+    }
+  }
+  return unknown;
+}
+template <class Names>
+bool MatchNames(CompoundValue const& source, Names const& names, DataValuePtr const** found) {
+  CompoundValue::FieldMap const& fields = source.fields();
+  // A value made from a structure's sorted names keeps its fields in one ordered array.
+  if (auto const* room = fields.OrderedRoom()) {
+    return MatchNames(room, room + fields.size(), names, found);
+  }
+  return MatchNames(fields.begin(), fields.end(), names, found);
+}
+
+// The value of the member `name` of `source`: through what MatchNames found for the `count`
+// declared names from `known` when `found` is set, else by looking it up.
+inline DataValuePtr const* FindMember(CompoundValue const& source,
+                                      boost::string_view const* known, std::size_t count,
+                                      DataValuePtr const* const* found, char const* name) {
+  if (!found) return source.FindField(name);
+  boost::string_view const* const last = known + count;
+  boost::string_view const* const at =
+      detail::FindName(known, last, name, [](boost::string_view candidate) { return candidate; });
+  if (at != last) return found[at - known];
+  return source.FindField(name);  // a member whose name the structure does not declare
+}
+
+// Where a structure's declared members are in the value being read, while its field list runs.
+struct KnownMembers {
+  boost::string_view const* names = nullptr;
+  std::size_t count = 0;
+  DataValuePtr const* const* found = nullptr;  // null: look each member up
+
+  DataValuePtr const* Find(CompoundValue const& source, char const* name) const {
+    return FindMember(source, names, count, found, name);
+  }
+};
+
+// Runs T's field list with `helper` (a structure that declares its names), `members` holding
+// what the merge pass found of them in `source` (null: nothing) meanwhile. True when `source`
+// has a field that T does not declare.
+template <class T, class Helper>
+bool RunKnownFields(CompoundValue const* source, KnownMembers& members, Helper& helper,
+                    T* native) {
+  auto const& names = T::AdapterHelper::knownNames;
+  std::array<DataValuePtr const*, std::size(T::AdapterHelper::knownNames)> found{};
+  bool const unknown = source && MatchNames(*source, names, found.data());
+  members = KnownMembers{std::begin(names), found.size(), found.data()};
+  T::AdapterHelper::AddFields(helper, native);
+  members = KnownMembers();
+  return unknown;
+}
 
 }  // namespace V2N_internal
 
@@ -272,17 +419,11 @@ class ValueToNativeAdapter::CompoundHelper {
   template <class T>
   void AddFields(T* native) {
     if constexpr (detail::HasKnownNames<T>::value) {
-      auto const& names = T::AdapterHelper::knownNames;
-      std::array<DataValuePtr const*, std::size(T::AdapterHelper::knownNames)> found{};
-      bool const unknown = Match(names, found.data());
-      known_ = std::begin(names);
-      knownCount_ = found.size();
-      found_ = found.data();
-      T::AdapterHelper::AddFields(*this, native);
-      found_ = nullptr;
+      bool const unknown = V2N_internal::RunKnownFields(source_, known_, *this, native);
       if constexpr (std::is_base_of<BaseNative, T>::value) {
         if (unknown && Clean()) {
-          BaseNative::AdapterHelper::AddUnknownFields(names, source_, native->unknownFields);
+          BaseNative::AdapterHelper::AddUnknownFields(T::AdapterHelper::knownNames, source_,
+                                                      native->unknownFields);
         }
       }
     } else {
@@ -381,33 +522,8 @@ class ValueToNativeAdapter::CompoundHelper {
 
   // The merge pass: the value of each of `names` (null when absent) into `found`; true when
   // the value has a field that is not among them.
-  template <class Names>
-  bool Match(Names const& names, DataValuePtr const** found) const {
-    if (!source_) return false;
-    std::size_t const count = std::size(names);
-    std::size_t i = 0;
-    bool unknown = false;
-    for (auto const& field : source_->fields()) {
-      int order = 1;
-      while (i < count && (order = detail::CompareNames(names[i], field.first)) < 0) ++i;
-      if (i < count && order == 0) {
-        found[i++] = &field.second;
-      } else {
-        unknown = true;
-      }
-    }
-    return unknown;
-  }
-
   // The value of the member named `name`, or null when the value lacks it.
-  DataValuePtr const* Lookup(char const* name) const {
-    if (!found_) return source_->FindField(name);
-    boost::string_view const* const last = known_ + knownCount_;
-    boost::string_view const* const at =
-        detail::FindName(known_, last, name, [](boost::string_view known) { return known; });
-    if (at != last) return found_[at - known_];
-    return source_->FindField(name);  // a member whose name the structure does not declare
-  }
+  DataValuePtr const* Lookup(char const* name) const { return known_.Find(*source_, name); }
 
   CompoundValue const* source_ = nullptr;
   DataValuePtr const* fallback_ = nullptr;
@@ -426,9 +542,7 @@ class ValueToNativeAdapter::CompoundHelper {
   boost::container::small_vector<Primitive, 8> primitives_;
   // While the field list of a structure that declares its names runs: the names, and the
   // value of each, found by the merge pass.
-  boost::string_view const* known_ = nullptr;
-  std::size_t knownCount_ = 0;
-  DataValuePtr const* const* found_ = nullptr;
+  V2N_internal::KnownMembers known_;
 };
 
 // Engages an optional holder for any present value and pushes its conversion; leaves it
@@ -474,7 +588,188 @@ class ValueToNativeAdapter::OptionalVisitor final : public ValueVisitor {
   std::list<BaseMessage>& messages_;
 };
 
+// The direct path's structure helper: runs a native structure's field list against a
+// structure value, converting each member at once. Stops at the first member that needs the
+// stack (missing while required, or not in its exact shape).
+class ValueToNativeAdapter::DirectFields {
+ public:
+  DirectFields(CompoundValue const& source, detail::AncestorMark const& mark, std::size_t depth)
+      : source_(source), mark_(mark), depth_(depth) {}
+
+  // Converts every member of `native`; false when one needs the stack.
+  template <class T>
+  bool Run(T* native) {
+    if constexpr (detail::HasKnownNames<T>::value) {
+      bool const unknown = V2N_internal::RunKnownFields(&source_, known_, *this, native);
+      if constexpr (std::is_base_of<BaseNative, T>::value) {
+        if (unknown && ok_) {
+          // Unknown fields already held are shared with the destination's copy: the stack's.
+          ok_ = !native->unknownFields;
+          if (ok_) {
+            BaseNative::AdapterHelper::AddUnknownFields(T::AdapterHelper::knownNames, &source_,
+                                                        native->unknownFields);
+          }
+        }
+      }
+    } else {
+      T::AdapterHelper::AddFields(*this, native);
+    }
+    return ok_;
+  }
+
+  template <class S, class C, class M>
+  void Field(char const* name, S* native, M C::*member) {
+    if (!ok_) return;
+    DataValuePtr const* value = known_.Find(source_, name);
+    if (!value) {
+      ok_ = detail::IsOptional<M>::value;  // a missing required member is the stack's to report
+      return;
+    }
+    ok_ = Direct(*value, &(native->*member), mark_, depth_);
+  }
+
+  template <class Tags, std::size_t Index, class Predicate, class S, class C, class M>
+  void UnionCase(char const* name, S* native, M C::*member) {
+    Field(name, native, member);
+  }
+
+ private:
+  CompoundValue const& source_;
+  detail::AncestorMark const mark_;
+  std::size_t const depth_;
+  bool ok_ = true;
+  V2N_internal::KnownMembers known_;
+};
+
 // ---- Implementation ---------------------------------------------------------------------
+
+template <class T>
+bool ValueToNativeAdapter::DirectAtRoot(DataValuePtr const& source,
+                                        NativePtr const& destination, Stack& stack) {
+  if constexpr (std::is_copy_constructible<T>::value && std::is_move_assignable<T>::value) {
+    if (!stack.TakeRoot()) return false;
+    T& target = *static_cast<T*>(destination);
+    // What the destination held: members the value lacks keep it, and a run that fails part
+    // way has converted nothing into a structure that lacks a required member. The direct path
+    // replaces what it fills and changes no object that the copy shares.
+    T before(target);
+    if (Direct(source, &target, detail::AncestorMark(), 0)) return true;
+    target = std::move(before);
+  }
+  return false;
+}
+
+template <class T>
+bool ValueToNativeAdapter::Direct(DataValuePtr const& value, T* out,
+                                  detail::AncestorMark const& above, std::size_t depth) {
+  if constexpr (!HasStandardMethod<T>::value) {
+    return false;  // a routine of its own: the stack runs it
+  } else {
+    if (!value || depth > kDirectDepth) return false;
+    return Direct(value, out, above, depth, detail::NativeKind<T>());
+  }
+}
+
+template <class T>
+bool ValueToNativeAdapter::Direct(DataValuePtr const& value, T* out, detail::AncestorMark const&,
+                                  std::size_t, detail::PrimitiveKind) {
+  if constexpr (std::is_same<T, std::string>::value) {
+    if (value->GetType().kind() == DataType::STRING) {
+      *out = static_cast<StringValue const&>(*value).value();
+      return true;
+    }
+  }
+  std::list<BaseMessage> refused;
+  return ReadPrimitive(value, *out, refused);
+}
+
+template <class T>
+bool ValueToNativeAdapter::Direct(DataValuePtr const& value, T* out, detail::AncestorMark const&,
+                                  std::size_t, detail::EnumerationKind) {
+  if (value->GetType().kind() != DataType::STRING) return false;
+  *out = EnumFromWire<T>(static_cast<StringValue const&>(*value).value());
+  return true;
+}
+
+template <class T>
+bool ValueToNativeAdapter::Direct(DataValuePtr const& value, T* out,
+                                  detail::AncestorMark const& above, std::size_t depth,
+                                  detail::StructureKind) {
+  detail::AncestorMark mark;
+  if (!value->GetType().IsCompound() || !above.Down(value.get(), mark)) return false;
+  return DirectFields(static_cast<CompoundValue const&>(*value), mark, depth + 1).Run(out);
+}
+
+template <class E, class Holder>
+bool ValueToNativeAdapter::DirectOptional(DataValuePtr const& value, Holder* out,
+                                          detail::AncestorMark const& above, std::size_t depth) {
+  DataValuePtr const* content = &value;
+  switch (value->GetType().kind()) {
+    case DataType::STRING:
+      if (static_cast<StringValue const&>(*value).value().empty()) return true;
+      break;
+    case DataType::OPTIONAL: {
+      auto const& optional = static_cast<OptionalValue const&>(*value);
+      if (!optional.has_value()) return true;
+      content = &optional.value();
+      break;
+    }
+    default:
+      break;
+  }
+  using Element = std::remove_const_t<E>;
+  if constexpr (detail::IsOptionalPtr<Holder>::value) {
+    InitOptional(*out, *content);
+    return Direct(*content, const_cast<Element*>(out->get()), above, depth + 1);
+  } else {
+    *out = Element();
+    return Direct(*content, &**out, above, depth + 1);
+  }
+}
+
+template <class T, class E>
+bool ValueToNativeAdapter::Direct(DataValuePtr const& value, T* out,
+                                  detail::AncestorMark const& above, std::size_t depth,
+                                  detail::ListKind<E>) {
+  detail::AncestorMark mark;
+  if (value->GetType().kind() != DataType::LIST || !above.Down(value.get(), mark)) return false;
+  out->clear();
+  for (DataValuePtr const& element : static_cast<ListValue const&>(*value).elements()) {
+    out->emplace_back();
+    if (!Direct(element, &out->back(), mark, depth + 1)) return false;
+  }
+  return true;
+}
+
+template <class T, class E>
+bool ValueToNativeAdapter::Direct(DataValuePtr const& value, T* out, detail::AncestorMark const&,
+                                  std::size_t, detail::SetKind<E>) {
+  // A set's structures convert each in a run of their own, with a path of their own: the
+  // stack's.
+  if constexpr (!detail::IsPrimitive<E>::value) {
+    return false;
+  } else {
+    if (value->GetType().kind() != DataType::LIST) return false;
+    out->clear();
+    std::list<BaseMessage> refused;
+    for (DataValuePtr const& item : static_cast<ListValue const&>(*value).elements()) {
+      E element{};
+      if (!ReadPrimitive(item, element, refused)) return false;
+      out->insert(std::move(element));
+    }
+    return true;
+  }
+}
+
+template <class T, class E>
+bool ValueToNativeAdapter::Direct(DataValuePtr const& value, T* out,
+                                  detail::AncestorMark const& above, std::size_t depth,
+                                  detail::SharedPtrKind<E>) {
+  std::shared_ptr<E> object = TypeInfo<E>::defaultInstance(value);
+  E* target = object.get();
+  *out = std::move(object);
+  return Direct(value, target, above, depth + 1);
+}
 
 template <class T>
 void ValueToNativeAdapter::ValueMethod(DataValuePtr const& value, T* member, Stack& stack) {
@@ -499,6 +794,7 @@ std::shared_ptr<L const> ValueToNativeAdapter::NarrowSrc(DataValuePtr const& val
 template <class T>
 void ValueToNativeAdapter::StructMethod(DataValuePtr const& source, NativePtr const& destination,
                                         Stack& stack, std::list<BaseMessage>& messages) {
+  if (DirectAtRoot<T>(source, destination, stack)) return;
   std::size_t const before = messages.size();
   CompoundHelper<StructValue> compound(source, stack, messages);
   if (messages.size() != before) {
@@ -548,6 +844,7 @@ template <class E, class Holder>
 void ValueToNativeAdapter::OptionalBeginMethod(DataValuePtr const& source,
                                                NativePtr const& destination, Stack& stack,
                                                std::list<BaseMessage>& messages) {
+  if (DirectAtRoot<Holder>(source, destination, stack)) return;
   Holder& holder = *static_cast<Holder*>(destination);
   OptionalVisitor<E, Holder> visitor(source, holder, stack, messages);
   if (!source) {
@@ -564,6 +861,7 @@ template <class E, class Container>
 void ValueToNativeAdapter::ListBeginMethod(DataValuePtr const& source,
                                            NativePtr const& destination, Stack& stack,
                                            std::list<BaseMessage>& messages) {
+  if (DirectAtRoot<Container>(source, destination, stack)) return;
   Container& list = *static_cast<Container*>(destination);
   Method const element = AdaptMethod<E>::Get();
   if (source && source->GetType().kind() == DataType::STRING) {
@@ -645,6 +943,7 @@ template <class E, class Container>
 void ValueToNativeAdapter::SetBeginMethod(DataValuePtr const& source,
                                           NativePtr const& destination, Stack& stack,
                                           std::list<BaseMessage>& messages) {
+  if (DirectAtRoot<Container>(source, destination, stack)) return;
   if (source && source->GetType().kind() == DataType::STRING) {
     CastStringToSet<E, Container>(source, destination, stack, messages);
     return;
@@ -672,6 +971,7 @@ template <class E>
 void ValueToNativeAdapter::SharedPtrMethod(DataValuePtr const& source,
                                            NativePtr const& destination, Stack& stack,
                                            std::list<BaseMessage>& messages) {
+  if (DirectAtRoot<std::shared_ptr<E>>(source, destination, stack)) return;
   using Element = std::remove_const_t<E>;
   std::shared_ptr<Element> object = TypeInfo<Element>::defaultInstance(source);
   Element* target = object.get();

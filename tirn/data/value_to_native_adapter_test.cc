@@ -21,6 +21,35 @@ namespace Tirn {
 namespace Data {
 namespace {
 
+// A structure converted by a routine of its own, which marks what it converts.
+struct Stamped : BaseNative {
+  std::string text;
+  bool byOwnRoutine = false;
+
+  struct AdapterHelper {
+    using IsStructure = void;
+    static constexpr boost::string_view knownNames[] = {"text"};
+    template <class H>
+    static void AddFields(H& compound, Stamped* native) {
+      compound.Field("text", native, &Stamped::text);
+    }
+  };
+};
+
+}  // namespace
+
+template <>
+struct ValueToNativeAdapter::AdaptMethod<Stamped> {
+  static Method Get(Stamped const* = nullptr) { return &Read; }
+  static void Read(DataValuePtr const& source, NativePtr const& destination, Stack& stack,
+                   std::list<BaseMessage>& messages) {
+    StructMethod<Stamped>(source, destination, stack, messages);
+    static_cast<Stamped*>(destination)->byOwnRoutine = true;
+  }
+};
+
+namespace {
+
 using Shapes::Address;
 using Shapes::Color;
 using Shapes::MakeAddress;
@@ -424,6 +453,56 @@ TEST(ValueToNativeAdapter, AValueThatContainsItselfFails) {
       Struct("n", {{"name", Str("t")}, {"children", List({shared, shared})}, {"next", shared}}));
   EXPECT_EQ(twice.children.size(), 2u);
   TakeApart(twice);
+}
+
+// A value that is its own member fails even where that member is read as another type, which
+// the value could pass for.
+TEST(ValueToNativeAdapter, AValueThatIsItsOwnMemberUnderAnotherTypeFails) {
+  auto value = RecordValue({"address"});
+  value->SetField("host", Str("h"));  // so that the record also reads as an address
+  DataValuePtr* slot = value->FieldSlot("address");
+  *slot = value;
+  Record native;
+  EXPECT_EQ(FailureOf(value, native, "address").id(), Id::kContainsItself);
+  *slot = nullptr;
+}
+
+// Chains around the depth where a run leaves the rest of the tree to its work stack convert
+// whole, each level once.
+TEST(ValueToNativeAdapter, ChainsAroundTheDirectDepthConvertWhole) {
+  std::size_t const depth = ValueToNativeAdapter::kDirectDepth;
+  for (std::size_t levels : {depth / 2, depth - 1, depth, depth + 1, 3 * depth}) {
+    SCOPED_TRACE(levels);
+    // At the bottom an empty string stands for the list: a form only the work stack reads.
+    DataValuePtr chain = Struct("n", {{"name", Str("0")}, {"children", Str("")}});
+    for (std::size_t i = 1; i < levels; ++i) {
+      chain = Struct("n", {{"name", Str(std::to_string(i))},
+                           {"children", List({})},
+                           {"next", Opt(std::move(chain))}});
+    }
+    Node head = FromValue<Node>(chain);
+    std::size_t count = 1;
+    Node const* at = &head;
+    for (; at->next; at = at->next.get()) {
+      EXPECT_EQ(at->name, std::to_string(levels - count));
+      EXPECT_TRUE(at->children.empty());
+      ++count;
+    }
+    EXPECT_EQ(count, levels);
+    EXPECT_EQ(at->name, "0");
+    EXPECT_TRUE(at->children.empty());
+    TakeApart(head);
+  }
+}
+
+// A structure whose conversion routine is replaced is converted by that routine, wherever it
+// sits.
+TEST(ValueToNativeAdapter, AReplacedRoutineConvertsItsStructure) {
+  auto const stamped = [](char const* text) { return Struct("s", {{"text", Str(text)}}); };
+  auto const list = FromValue<std::list<Stamped>>(List({stamped("a"), stamped("b")}));
+  ASSERT_EQ(list.size(), 2u);
+  for (Stamped const& element : list) EXPECT_TRUE(element.byOwnRoutine) << element.text;
+  EXPECT_EQ(list.back().text, "b");
 }
 
 }  // namespace

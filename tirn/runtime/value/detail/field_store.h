@@ -147,6 +147,10 @@ class TIRN_CORE_EXPORT FieldStore {
 
   const_iterator begin() const;
   const_iterator end() const;
+  // The entries in name order as one array, [OrderedRoom(), OrderedRoom() + size()), while
+  // they all sit in the room in that order (a value made from a structure's sorted names);
+  // null otherwise, when only the iterators walk them in order.
+  Entry const* OrderedRoom() const { return direct() ? room_ : nullptr; }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
 
