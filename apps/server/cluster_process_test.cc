@@ -157,6 +157,17 @@ TEST(Cluster, RestartsAKillAndTheDatabaseCostNoAcknowledgedWriteAndDoNoneTwice) 
   std::atomic<bool> stop{false};
   constexpr int kWriters = 8;
   std::vector<std::thread> writers;
+  // A step that fails ends the test: its writers stop and are joined first.
+  struct JoinWriters {
+    std::atomic<bool>& stop;
+    std::vector<std::thread>& threads;
+    ~JoinWriters() {
+      stop = true;
+      for (auto& thread : threads) {
+        if (thread.joinable()) thread.join();
+      }
+    }
+  } joinWriters{stop, writers};
   for (int w = 0; w < kWriters; ++w) {
     writers.emplace_back([&, w] {
       Client client(cluster.url());
@@ -229,15 +240,17 @@ TEST(Cluster, TwoInstancesKilledAtOnceCostOnlyTheCallsTheyWereServing) {
   std::atomic<bool> stop{false};
   std::mutex mutex;
   std::map<int, int> statuses;
+  std::map<int, std::string> bodies;  // the first body of each status other than 200
   constexpr int kCallers = 8;
   std::vector<std::thread> callers;
   for (int c = 0; c < kCallers; ++c) {
     callers.emplace_back([&] {
       while (!stop) {
-        int const status =
-            Post(port, "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/list", "{}").status;
+        Fetched const answer =
+            Post(port, "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/list", "{}");
         std::lock_guard<std::mutex> lock(mutex);
-        ++statuses[status];
+        ++statuses[answer.status];
+        if (answer.status != 200) bodies.emplace(answer.status, answer.body);
       }
     });
   }
@@ -253,6 +266,7 @@ TEST(Cluster, TwoInstancesKilledAtOnceCostOnlyTheCallsTheyWereServing) {
     seen += std::to_string(status) + " x" + std::to_string(count) + "; ";
     if (status != 200) failed += count;
   }
+  for (auto const& [status, body] : bodies) seen += "\n" + std::to_string(status) + ": " + body;
   std::cout << "balancer: " << seen << std::endl;
   EXPECT_EQ(statuses.count(503), 0u) << seen;
   // Only calls that had reached a killed instance fail (502; their callers' clients send them
