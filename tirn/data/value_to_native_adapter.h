@@ -346,27 +346,20 @@ bool MatchNames(CompoundValue const& source, Names const& names, DataValuePtr co
   return MatchNames(fields.begin(), fields.end(), names, found);
 }
 
-// The value of the member `name` of `source`: through what MatchNames found for the `count`
-// declared names from `known` when `found` is set, else by looking it up.
-inline DataValuePtr const* FindMember(CompoundValue const& source,
-                                      boost::string_view const* known, std::size_t count,
-                                      DataValuePtr const* const* found, char const* name) {
-  if (!found) return source.FindField(name);
-  boost::string_view const* const last = known + count;
-  boost::string_view const* const at =
-      detail::FindName(known, last, name, [](boost::string_view candidate) { return candidate; });
-  if (at != last) return found[at - known];
-  return source.FindField(name);  // a member whose name the structure does not declare
-}
-
 // Where a structure's declared members are in the value being read, while its field list runs.
 struct KnownMembers {
   boost::string_view const* names = nullptr;
   std::size_t count = 0;
   DataValuePtr const* const* found = nullptr;  // null: look each member up
 
+  // The value of the member `name` of `source`, or null when it lacks it.
   DataValuePtr const* Find(CompoundValue const& source, char const* name) const {
-    return FindMember(source, names, count, found, name);
+    if (!found) return source.FindField(name);
+    boost::string_view const* const last = names + count;
+    boost::string_view const* const at = detail::FindName(
+        names, last, name, [](boost::string_view candidate) { return candidate; });
+    if (at != last) return found[at - names];
+    return source.FindField(name);  // a member whose name the structure does not declare
   }
 };
 
