@@ -21,6 +21,9 @@
 #include <utility>
 #include <vector>
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
+
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "tests/raw_http.h"
 #include "tests/world.h"
@@ -39,67 +42,18 @@ constexpr int kCallsPerThread = 10000;
 constexpr int kRemoteCallsPerThread = 150;
 constexpr int kWorkerThreads = 2;
 
-// Runs posted tasks on a few threads of its own. Stop runs what is still queued, then joins.
-class WorkerPool {
- public:
-  explicit WorkerPool(int threads) {
-    for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { Run(); });
-  }
-  ~WorkerPool() { Stop(); }
-
-  void Post(std::function<void()> task) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      tasks_.push_back(std::move(task));
-    }
-    ready_.notify_one();
-  }
-
-  void Stop() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    ready_.notify_all();
-    for (auto& worker : workers_) {
-      if (worker.joinable()) worker.join();
-    }
-  }
-
- private:
-  void Run() {
-    for (;;) {
-      std::function<void()> task;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
-        if (tasks_.empty()) return;
-        task = std::move(tasks_.front());
-        tasks_.pop_front();
-      }
-      task();
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<std::function<void()>> tasks_;
-  bool stopping_ = false;
-  std::vector<std::thread> workers_;
-};
-
 // Answers every call later, from the pool, with results derived from the call's input: Get
 // and List name the requested service, Create the requested group; Delete refuses the
 // service. List reports progress first.
 class PooledServices : public KmsServices::AsyncServiceInterface {
  public:
-  explicit PooledServices(WorkerPool& pool) : pool_(pool) {}
+  explicit PooledServices(boost::asio::thread_pool& pool) : pool_(pool) {}
 
   void List(Tirn::OptionalPtr<KmsServices::FilterSpec const> const& filter,
             std::shared_ptr<AsyncActivation> const&,
             KmsServices::ListMethod::ResultCbType const& result) override {
     std::string service = filter && filter->services ? *filter->services->begin() : "";
-    pool_.Post([result, service = std::move(service)] {
+    boost::asio::post(pool_, [result, service = std::move(service)] {
       result.progress(Tirn::Progress(0, 2, 1));
       auto summary = std::make_shared<KmsServices::Summary>();
       summary->service = service;
@@ -109,7 +63,7 @@ class PooledServices : public KmsServices::AsyncServiceInterface {
   }
   void Get(std::string const& service, std::shared_ptr<AsyncActivation> const&,
            KmsServices::GetMethod::ResultCbType const& result) override {
-    pool_.Post([result, service] {
+    boost::asio::post(pool_, [result, service] {
       auto info = std::make_shared<KmsServices::Info>();
       info->address = Address(service, 5696LL);
       info->trusted_CA = std::make_shared<TI::X509CertChain>();
@@ -120,15 +74,15 @@ class PooledServices : public KmsServices::AsyncServiceInterface {
   void Create(std::shared_ptr<KmsServices::CreateSpec const> const& spec,
               std::shared_ptr<AsyncActivation> const&,
               KmsServices::CreateMethod::ResultCbType const& result) override {
-    pool_.Post([result, group = spec->group] { result.value("created-" + group); });
+    boost::asio::post(pool_, [result, group = spec->group] { result.value("created-" + group); });
   }
   void Delete(std::string const& service, std::shared_ptr<AsyncActivation> const&,
               KmsServices::DeleteMethod::ResultCbType const& result) override {
-    pool_.Post([result, service] { result.error(Refusal(service)); });
+    boost::asio::post(pool_, [result, service] { result.error(Refusal(service)); });
   }
 
  private:
-  WorkerPool& pool_;
+  boost::asio::thread_pool& pool_;
 };
 
 // What one call received. Written only by the thread delivering that call's results.
@@ -192,7 +146,8 @@ using Reach = std::function<std::shared_ptr<Tirn::Core::AsyncApiProvider>(
 // caller makes before whatever `reach` starts, so that it outlives it: a server still running
 // after the calls are answered may yet be handed a call sent again, and that call reaches the
 // pool.
-void ExpectEveryCallAnsweredOnce(WorkerPool& pool, Reach const& reach, int callsPerThread) {
+void ExpectEveryCallAnsweredOnce(boost::asio::thread_pool& pool, Reach const& reach,
+                                 int callsPerThread) {
   auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
   provider->Register(KmsServices::AsyncServiceBinder::BindImplementation(
       std::make_shared<PooledServices>(pool), GermanCatalog()));
@@ -268,7 +223,7 @@ void ExpectEveryCallAnsweredOnce(WorkerPool& pool, Reach const& reach, int calls
   for (auto& client : clients) client.join();
   ASSERT_TRUE(countdown.Wait(std::chrono::seconds(120)));
   // Whatever is still queued (there is nothing when every call was answered once) runs now.
-  pool.Stop();
+  pool.join();
 
   int wrongCount = 0;
   int firstWrong = -1;
@@ -285,7 +240,7 @@ void ExpectEveryCallAnsweredOnce(WorkerPool& pool, Reach const& reach, int calls
 }
 
 TEST(Concurrency, EveryCallThroughSharedStubsGetsExactlyOneFinalDelivery) {
-  WorkerPool pool(kWorkerThreads);
+  boost::asio::thread_pool pool(kWorkerThreads);
   ExpectEveryCallAnsweredOnce(pool, [](auto const& provider) { return provider; },
                               kCallsPerThread);
 }
@@ -296,7 +251,7 @@ TEST(Concurrency, EveryCallThroughSharedStubsGetsExactlyOneFinalDelivery) {
 // has a server before that one that refuses every connection: the calls that start there go
 // on to the next, while the client comes to prefer it.
 void ExpectEveryRemoteCallAnsweredOnce(bool callThreads, bool pastADeadServer = false) {
-  WorkerPool pool(kWorkerThreads);
+  boost::asio::thread_pool pool(kWorkerThreads);
   Tirn::Http::IoThreads serverThreads(2);
   Tirn::Http::IoThreads clientThreads(2);
   Tirn::Http::WorkThreads operationThreads(2);
