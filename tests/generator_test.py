@@ -1,6 +1,7 @@
 """Tests of the package generator: every mistake it can see in a description is reported with
 the description's line, and a good description generates the expected files."""
 
+import contextlib
 import json
 import os
 import re
@@ -50,30 +51,28 @@ service store.items
 """
 
 
-def describe(text):
+@contextlib.contextmanager
+def described(text):
+    """The path of a description file holding `text`, removed afterwards."""
     handle = tempfile.NamedTemporaryFile("w", suffix=".tidl", delete=False)
     handle.write(textwrap.dedent(text))
     handle.close()
-    return handle.name
+    try:
+        yield handle.name
+    finally:
+        os.unlink(handle.name)
 
 
 def generated(text, name=None, statuses=None):
     """The files generated from a description."""
-    path = describe(text)
-    try:
+    with described(text) as path:
         return generate(path, name, statuses)
-    finally:
-        os.unlink(path)
 
 
 class GeneratorErrors(unittest.TestCase):
     def assertFails(self, text, line, fragment):
-        path = describe(text)
-        try:
-            with self.assertRaises(DescriptionError) as raised:
-                generate(path)
-        finally:
-            os.unlink(path)
+        with described(text) as path, self.assertRaises(DescriptionError) as raised:
+            generate(path)
         message = str(raised.exception)
         self.assertTrue(message.startswith(f"{path}:{line}: error: "), message)
         self.assertIn(fragment, message)
@@ -142,19 +141,15 @@ class GeneratorErrors(unittest.TestCase):
                 self.assertFails(text, line, fragment)
 
     def test_command_line_writes_nothing_for_a_mistake_and_only_what_changes(self):
-        bad, good = describe(GOOD.replace("pages: int64", "pages: integer")), describe(GOOD)
-        try:
-            with tempfile.TemporaryDirectory() as output:
-                self.assertEqual(main([bad, "--output", output]), 1)
-                self.assertEqual(os.listdir(output), [])
-                self.assertEqual(main([good, "--output", output]), 0)
-                target = os.path.join(output, "com/example/shop/store/items/types.h")
-                before = os.stat(target).st_mtime_ns
-                self.assertEqual(main([good, "--output", output]), 0)
-                self.assertEqual(os.stat(target).st_mtime_ns, before)
-        finally:
-            os.unlink(bad)
-            os.unlink(good)
+        with described(GOOD.replace("pages: int64", "pages: integer")) as bad, \
+                described(GOOD) as good, tempfile.TemporaryDirectory() as output:
+            self.assertEqual(main([bad, "--output", output]), 1)
+            self.assertEqual(os.listdir(output), [])
+            self.assertEqual(main([good, "--output", output]), 0)
+            target = os.path.join(output, "com/example/shop/store/items/types.h")
+            before = os.stat(target).st_mtime_ns
+            self.assertEqual(main([good, "--output", output]), 0)
+            self.assertEqual(os.stat(target).st_mtime_ns, before)
 
 
 class GeneratorOutput(unittest.TestCase):
@@ -241,8 +236,9 @@ def answers(doc, path, status):
     return [ref.split("/")[-1][:-len(".answer")] for ref in refs]
 
 
+@contextlib.contextmanager
 def table_with(replacements):
-    """A copy of the server's status table with lines replaced; the caller removes it."""
+    """The path of a copy of the server's status table with lines replaced, removed afterwards."""
     with open(STATUSES, encoding="utf-8") as handle:
         text = handle.read()
     for old, new in replacements:
@@ -252,7 +248,10 @@ def table_with(replacements):
     handle = tempfile.NamedTemporaryFile("w", suffix=".def", delete=False)
     handle.write(text)
     handle.close()
-    return handle.name
+    try:
+        yield handle.name
+    finally:
+        os.unlink(handle.name)
 
 
 class OpenApiDocument(unittest.TestCase):
@@ -285,11 +284,8 @@ class OpenApiDocument(unittest.TestCase):
         ]
         for name, replacements, path, status, expected in cases:
             with self.subTest(name):
-                table = table_with(replacements)
-                try:
+                with table_with(replacements) as table:
                     doc, _ = document(GOOD, table)
-                finally:
-                    os.unlink(table)
                 self.assertEqual(answers(doc, path, status), expected)
 
     def test_status_table_mistakes_name_their_line(self):
@@ -301,12 +297,9 @@ class OpenApiDocument(unittest.TestCase):
         ]
         for name, replacements, fragment in cases:
             with self.subTest(name):
-                table = table_with(replacements)
-                try:
-                    with self.assertRaises(DescriptionError) as raised:
-                        document(GOOD, table)
-                finally:
-                    os.unlink(table)
+                with table_with(replacements) as table, \
+                        self.assertRaises(DescriptionError) as raised:
+                    document(GOOD, table)
                 self.assertIn(fragment, str(raised.exception))
                 self.assertTrue(str(raised.exception).startswith(table + ":"))
 
@@ -477,15 +470,11 @@ class Documentation(unittest.TestCase):
         self.assertEqual(doc["tags"], [{"name": "store.items", "description": "The items."}])
 
     def test_the_api_page_holds_the_descriptions_in_markdown(self):
-        path = describe(DOCUMENTED)
-        page_file = path + ".md"
-        try:
+        with described(DOCUMENTED) as path, tempfile.TemporaryDirectory() as folder:
+            page_file = os.path.join(folder, "shop.md")
             self.assertEqual(main([path, "--name", "shop.tidl", "--api-page", page_file]), 0)
             with open(page_file, encoding="utf-8") as handle:
                 page = handle.read()
-        finally:
-            os.unlink(path)
-            os.unlink(page_file)
         self.assertIn("## `store.items`\n\nThe items.\n\nInterface", page)
         self.assertIn("### `get`\n\n" + TRICKY_MARKDOWN + "\n\n```cpp", page)
         self.assertIn("#### `Item` (`com.example.shop.store.items.item`)\n\n" + TRICKY_MARKDOWN +
