@@ -326,7 +326,8 @@ TEST(DataValueTest, DestroyingOneOwnerLeavesSharedSubtreesIntact) {
 }
 
 // Storing a value into itself is refused at once; a loop made through slots or a longer chain
-// is found by printing and comparing, which stop there. Shared subtrees are no loop.
+// is found by comparing, which stops there (as printing does, below). Shared subtrees are no
+// loop.
 TEST(DataValueTest, AValueCannotContainItself) {
   auto structure = StructValue::GetInstance("s");
   auto list = ListValue::GetInstance(ListValue::LIST);
@@ -346,8 +347,6 @@ TEST(DataValueTest, AValueCannotContainItself) {
   *slots[0] = b;
   *slots[1] = a;
   *slots[2] = c;
-  EXPECT_EQ(ToDebugString(a), "[[[<contains itself>]]]");
-  EXPECT_EQ(ToDebugString(c), "[<contains itself>]");
   EXPECT_FALSE(Equal(a, c));
   EXPECT_FALSE(Equal(c, List({c})));
   EXPECT_TRUE(Equal(a, a));
