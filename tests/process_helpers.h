@@ -21,7 +21,9 @@
 #include <cstdio>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -332,6 +334,19 @@ inline Fetched Post(std::string const& port, std::string const& path, std::strin
 
 inline bool Contains(std::string const& text, std::string const& part) {
   return text.find(part) != std::string::npos;
+}
+
+// The samples of a Prometheus text page: "name{labels}" to value.
+inline std::map<std::string, double> Samples(std::string const& page) {
+  std::map<std::string, double> samples;
+  std::istringstream lines(page);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::size_t const space = line.rfind(' ');
+    if (line.empty() || line[0] == '#' || space == std::string::npos) continue;
+    samples[line.substr(0, space)] = std::stod(line.substr(space + 1));
+  }
+  return samples;
 }
 
 // The port of "http://host:port".

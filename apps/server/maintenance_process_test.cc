@@ -9,6 +9,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -21,8 +22,6 @@ namespace {
 
 using namespace ServerApp::Testing;
 using namespace std::chrono_literals;
-
-
 
 // What PRAGMA integrity_check says of the database file at `path`, opened read-only.
 std::string IntegrityCheck(std::string const& path) {
@@ -44,25 +43,38 @@ unsigned ModeOf(std::string const& path) {
   return stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 01000;
 }
 
-// ---- rekey ---------------------------------------------------------------------------------
-
-TEST(RekeyCommand, ResealsSoThatOnlyTheNewKeyOpens) {
-  TempDir dir;
-  std::string const data = dir.path + "/records.db";
-  std::string const newKey = dir.path + "/new.key";
-  std::string const secret = "kdk-rekeyed-8086";
-  {
-    Running server(ServeArgs(data), dir.path);  // makes records.db.key
+// A folder for a data file, records.db, and its key, records.db.key.
+class RekeyCommand : public ::testing::Test {
+ protected:
+  // Makes the data file and its key through a server that creates the provider "vault" with
+  // `secret`; `whileServed` runs before the server stops.
+  void MakeData(std::string const& secret, std::function<void(Running&)> const& whileServed = {}) {
+    Running server(ServeArgs(data), dir.path);
     ASSERT_FALSE(server.url.empty()) << server.process.Stderr();
     ASSERT_EQ(Client(server.url).Create("vault", "key-vault", secret), "ok");
+    if (whileServed) whileServed(server);
+    ASSERT_EQ(Stop(server.process), 0);
+  }
+
+  TempDir dir;
+  std::string const data = dir.path + "/records.db";
+  std::string const key = data + ".key";
+};
+using BackupCommand = RekeyCommand;
+
+// ---- rekey ---------------------------------------------------------------------------------
+
+TEST_F(RekeyCommand, ResealsSoThatOnlyTheNewKeyOpens) {
+  std::string const newKey = dir.path + "/new.key";
+  std::string const secret = "kdk-rekeyed-8086";
+  MakeData(secret, [&](Running& server) {
     // A server on the file holds it: the rekey is refused, and changes nothing.
     auto const refused = RunToEnd({"rekey", "--data", data, "--new-key-file", newKey}, dir.path);
     EXPECT_EQ(refused.status, 1);
     EXPECT_TRUE(Contains(refused.err, "already running")) << refused.err;
     EXPECT_FALSE(std::filesystem::exists(newKey));
     EXPECT_EQ(Client(server.url).KeyIdOf("vault"), "key-vault");
-    ASSERT_EQ(Stop(server.process), 0);
-  }
+  });
   auto const rekeyed = RunToEnd({"rekey", "--data", data, "--new-key-file", newKey}, dir.path);
   ASSERT_EQ(rekeyed.status, 0) << rekeyed.err;
   EXPECT_TRUE(Contains(rekeyed.out, "created the key file " + newKey)) << rekeyed.out;
@@ -87,16 +99,8 @@ TEST(RekeyCommand, ResealsSoThatOnlyTheNewKeyOpens) {
 
 // What rekey refuses, and the mistakes in how it and backup are called: each ends with its
 // status and reason, and leaves the data file opening with its key.
-TEST(RekeyCommand, RefusalsAndUsageMistakes) {
-  TempDir dir;
-  std::string const data = dir.path + "/records.db";
-  std::string const key = data + ".key";
-  {
-    Running server(ServeArgs(data), dir.path);
-    ASSERT_FALSE(server.url.empty()) << server.process.Stderr();
-    ASSERT_EQ(Client(server.url).Create("vault", "key-vault", "s"), "ok");
-    ASSERT_EQ(Stop(server.process), 0);
-  }
+TEST_F(RekeyCommand, RefusalsAndUsageMistakes) {
+  MakeData("s");
   std::filesystem::copy_file(key, dir.path + "/same.key");
   std::string const other = dir.path + "/other.key";
   std::ofstream(other) << std::string(64, 'a') << "\n";
@@ -134,9 +138,7 @@ TEST(RekeyCommand, RefusalsAndUsageMistakes) {
 
 // A backup taken while a client keeps creating providers holds every creation acknowledged
 // before it began, passes SQLite's own check, and opens with the data file's key.
-TEST(BackupCommand, CopiesALiveFileWithEveryAcknowledgedWrite) {
-  TempDir dir;
-  std::string const data = dir.path + "/records.db";
+TEST_F(BackupCommand, CopiesALiveFileWithEveryAcknowledgedWrite) {
   std::string const copy = dir.path + "/copy.db";
   Running server(ServeArgs(data), dir.path);
   ASSERT_FALSE(server.url.empty()) << server.process.Stderr();
@@ -199,7 +201,7 @@ TEST(BackupCommand, CopiesALiveFileWithEveryAcknowledgedWrite) {
   Running keyless(ServeArgs(copy), dir.path);
   EXPECT_TRUE(keyless.url.empty());
   EXPECT_EQ(keyless.process.Wait(), 1);
-  Running restored(ServeWithKey(copy, data + ".key"), dir.path);
+  Running restored(ServeWithKey(copy, key), dir.path);
   ASSERT_FALSE(restored.url.empty()) << restored.process.Stderr();
   Client client(restored.url);
   int missing = 0;
