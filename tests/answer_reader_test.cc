@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <new>
 #include <list>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,8 +85,9 @@ std::string FirstMessageId(Tirn::Data::ErrorValuePtr const& error) {
 }
 
 // What the reader said, as lines; fails the test when anything comes after the outcome.
+// With `status`, the status the outcome carries goes there.
 std::vector<std::string> Read(std::vector<std::string> const& pieces, bool closed,
-                              std::size_t limit = kLimit) {
+                              std::size_t limit = kLimit, unsigned* status = nullptr) {
   AnswerReader reader(GetOutput(), "server:1", limit);
   std::vector<std::string> said;
   bool ended = false;
@@ -100,6 +100,7 @@ std::vector<std::string> Read(std::vector<std::string> const& pieces, bool close
     if (!events.outcome) return;
     ended = true;
     auto const& outcome = *events.outcome;
+    if (status) *status = outcome.status;
     std::string line;
     if (outcome.failed) {
       line = "failed " + outcome.error->name() + " " + FirstMessageId(outcome.error);
@@ -131,42 +132,61 @@ constexpr char kNotTirn[] =
     "failed com.ostrel.tirn.std.errors.error tirn.http.not.tirn.answer";
 constexpr char kCut[] =
     "failed com.ostrel.tirn.std.errors.service_unavailable tirn.http.connection.broken cut off";
+constexpr char kUnavailable[] =
+    "failed com.ostrel.tirn.std.errors.service_unavailable tirn.http.bad.answer";
+constexpr char kNoServer[] = "<html>no server</html>";
 
+// The outcome carries the status of the answer's head, which the client's retries go by, and
+// an error status without a JSON error is service_unavailable when a proxy or balancer in
+// front of the server could have sent it.
 struct Case {
   char const* what;
   std::string answer;
   std::vector<std::string> said;
   // One answer of sound framing, no bad frame before its end: cut short, it is cut off.
   bool whole;
+  unsigned status;  // the head's; 0 for a head that cannot be read
 };
 
 std::vector<Case> const& Answers() {
   static std::vector<Case> const cases = {
-      {"a value", Whole(200, kInfo), {R"(output {"type":"TRUST_AUTHORITY"} reusable)"}, true},
+      {"a value", Whole(200, kInfo), {R"(output {"type":"TRUST_AUTHORITY"} reusable)"}, true, 200},
       {"an error", Whole(404, kNotFound), {"error com.ostrel.tirn.std.errors.not_found reusable"},
-       true},
+       true, 404},
       {"a value the server closes after", Whole(200, kInfo, "Connection: close\r\n"),
-       {R"(output {"type":"TRUST_AUTHORITY"})"}, true},
-      {"an error status without an error", Whole(500, "oops"), {kBad}, true},
-      {"another server's 404 page", Whole(404, "<html>no</html>"), {kNotTirn}, true},
-      {"a value that is not JSON", Whole(200, "{\"type\":"), {kBad}, true},
+       {R"(output {"type":"TRUST_AUTHORITY"})"}, true, 200},
+      {"an error status without an error", Whole(500, "oops"), {kBad}, true, 500},
+      {"another server's 404 page", Whole(404, "<html>no</html>"), {kNotTirn}, true, 404},
+      {"a value that is not JSON", Whole(200, "{\"type\":"), {kBad}, true, 200},
       {"a stream", Streamed({Progress(1), Progress(2), std::string("{\"output\":") + kInfo + "}"}),
-       {"progress 1/3", "progress 2/3", R"(output {"type":"TRUST_AUTHORITY"} reusable)"}, true},
+       {"progress 1/3", "progress 2/3", R"(output {"type":"TRUST_AUTHORITY"} reusable)"}, true,
+       200},
       {"a stream ending in an error", Streamed({Progress(1), kNotFound}),
-       {"progress 1/3", "error com.ostrel.tirn.std.errors.not_found reusable"}, true},
+       {"progress 1/3", "error com.ostrel.tirn.std.errors.not_found reusable"}, true, 200},
       {"a final-looking report", Streamed({Progress(3), Progress(2), kNotFound}),
-       {"progress 2/3", "error com.ostrel.tirn.std.errors.not_found reusable"}, true},
-      {"a stream without its final frame", Streamed({Progress(1)}), {"progress 1/3", kBad}, true},
-      {"an empty stream", Streamed({}), {kBad}, true},
+       {"progress 2/3", "error com.ostrel.tirn.std.errors.not_found reusable"}, true, 200},
+      {"a stream without its final frame", Streamed({Progress(1)}), {"progress 1/3", kBad}, true,
+       200},
+      {"an empty stream", Streamed({}), {kBad}, true, 200},
       {"lines after the final frame", Streamed({kNotFound, Progress(2), "garbage"}),
-       {"error com.ostrel.tirn.std.errors.not_found reusable"}, true},
+       {"error com.ostrel.tirn.std.errors.not_found reusable"}, true, 200},
       {"a malformed report", Streamed({Progress(1), R"({"progress":{"current":1}})", kNotFound}),
-       {"progress 1/3", kBad}, false},
-      {"broken framing after the final frame", Streamed({kNotFound}, "zz\r\n\r\n"), {kBad}, false},
+       {"progress 1/3", kBad}, false, 200},
+      {"broken framing after the final frame", Streamed({kNotFound}, "zz\r\n\r\n"), {kBad}, false,
+       200},
       {"a header block without its end", "HTTP/1.1 200 OK\r\nX: " + std::string(9000, 'a'),
-       {kBad}, false},
+       {kBad}, false, 0},
       {"a chunk header without its end", Streamed({Progress(1)}, std::string(9000, '0')),
-       {"progress 1/3", kBad}, false},
+       {"progress 1/3", kBad}, false, 200},
+      {"a JSON error with 503", Whole(503, kNotFound),
+       {"error com.ostrel.tirn.std.errors.not_found reusable"}, true, 503},
+      {"a balancer's 502", Whole(502, kNoServer), {kUnavailable}, true, 502},
+      {"a balancer's 503", Whole(503, kNoServer), {kUnavailable}, true, 503},
+      {"a balancer's 504", Whole(504, kNoServer), {kUnavailable}, true, 504},
+      {"a malformed head", "HTTP/1.1 5x3 X\r\n\r\n", {kBad}, false, 0},
+      {"three digits that are no status", "HTTP/1.1 000 X\r\nContent-Length: 0\r\n\r\n", {kBad},
+       false, 0},
+      {"a status past 599", "HTTP/1.1 999 X\r\nContent-Length: 0\r\n\r\n", {kBad}, false, 999},
   };
   return cases;
 }
@@ -174,7 +194,9 @@ std::vector<Case> const& Answers() {
 TEST(AnswerReader, ReadsTheSameHoweverTheBytesArrive) {
   for (Case const& c : Answers()) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(Read({c.answer}, false), c.said);
+    unsigned status = 1;
+    EXPECT_EQ(Read({c.answer}, false, kLimit, &status), c.said);
+    EXPECT_EQ(status, c.status);
     EXPECT_EQ(Read(Pieces(c.answer, 1), false), c.said);
     EXPECT_EQ(Read(Pieces(c.answer, 7), false), c.said);
     for (std::size_t split = 1; split < c.answer.size(); split += 3) {
@@ -191,7 +213,9 @@ TEST(AnswerReader, AnAnswerCutAnywhereEndsInOneFailure) {
     bool const fails = c.said.back().rfind("failed ", 0) == 0;
     if (!c.whole && !fails) continue;
     for (std::size_t length = 0; length < c.answer.size(); ++length) {
-      auto said = Read({c.answer.substr(0, length)}, true);
+      std::string const cut = c.answer.substr(0, length);
+      unsigned status = 1;
+      auto said = Read({cut}, true, kLimit, &status);
       ASSERT_FALSE(said.empty()) << length;
       std::string const last = said.back();
       said.pop_back();
@@ -200,6 +224,8 @@ TEST(AnswerReader, AnAnswerCutAnywhereEndsInOneFailure) {
       EXPECT_TRUE(std::equal(said.begin(), said.end(), c.said.begin())) << length;
       if (c.whole) {
         EXPECT_EQ(last, kCut) << length;
+        // The status of a head read whole; none before.
+        EXPECT_EQ(status, cut.find("\r\n\r\n") == std::string::npos ? 0u : c.status) << length;
       } else {
         EXPECT_EQ(last.rfind("failed ", 0), 0u) << length << ": " << last;
       }
@@ -241,56 +267,6 @@ TEST(AnswerReader, AnAnswerAboveTheLimitFails) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(Read({c.answer}, true, c.limit), c.said);
     EXPECT_EQ(Read(Pieces(c.answer, 1), true, c.limit), c.said);
-  }
-}
-
-// The outcome carries the status of the answer's head, which the client's retries go by, and
-// an error status without a JSON error is service_unavailable when a proxy or balancer in
-// front of the server could have sent it.
-TEST(AnswerReader, TheOutcomeCarriesTheStatusOfItsHead) {
-  std::string const page = "<html>no server</html>";
-  struct Status {
-    char const* what;
-    std::vector<std::string> pieces;
-    bool closed;
-    unsigned status;
-    std::string said;
-  };
-  Status const cases[] = {
-      {"a value", {Whole(200, kInfo)}, false, 200, R"(output {"type":"TRUST_AUTHORITY"} reusable)"},
-      {"a stream", {Streamed({kNotFound})}, false, 200,
-       "error com.ostrel.tirn.std.errors.not_found reusable"},
-      {"a JSON error", {Whole(503, kNotFound)}, false, 503,
-       "error com.ostrel.tirn.std.errors.not_found reusable"},
-      {"a balancer's 502", {Whole(502, page)}, false, 502,
-       "failed com.ostrel.tirn.std.errors.service_unavailable tirn.http.bad.answer"},
-      {"a balancer's 503", {Whole(503, page)}, false, 503,
-       "failed com.ostrel.tirn.std.errors.service_unavailable tirn.http.bad.answer"},
-      {"a balancer's 504", {Whole(504, page)}, false, 504,
-       "failed com.ostrel.tirn.std.errors.service_unavailable tirn.http.bad.answer"},
-      {"a 500 without an error", {Whole(500, page)}, false, 500, kBad},
-      {"a 404 without an error", {Whole(404, page)}, false, 404, kNotTirn},
-      {"a body cut short", {Whole(503, page).substr(0, Whole(503, page).size() - 3)}, true, 503,
-       kCut},
-      {"a head cut short", {"HTTP/1.1 503 X\r\nContent-"}, true, 0, kCut},
-      {"nothing", {}, true, 0, kCut},
-      {"a malformed head", {"HTTP/1.1 5x3 X\r\n\r\n"}, false, 0, kBad},
-      {"three digits that are no status", {"HTTP/1.1 000 X\r\nContent-Length: 0\r\n\r\n"},
-       false, 0, kBad},
-      {"a status past 599", {"HTTP/1.1 999 X\r\nContent-Length: 0\r\n\r\n"}, false, 999,
-       kBad},
-  };
-  for (Status const& c : cases) {
-    SCOPED_TRACE(c.what);
-    AnswerReader reader(GetOutput(), "server:1", kLimit);
-    std::optional<Tirn::Http::detail::AnswerOutcome> outcome;
-    for (auto const& piece : c.pieces) {
-      if (!outcome) outcome = reader.Feed(piece).outcome;
-    }
-    if (!outcome && c.closed) outcome = reader.Closed().outcome;
-    ASSERT_TRUE(outcome);
-    EXPECT_EQ(outcome->status, c.status);
-    EXPECT_EQ(Read(c.pieces, c.closed), std::vector<std::string>{c.said});
   }
 }
 
