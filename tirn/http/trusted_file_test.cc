@@ -36,18 +36,6 @@ std::string Write(std::string const& path, std::string const& text, mode_t mode)
   return path;
 }
 
-struct Case {
-  char const* name;
-  // Makes the file in `folder` and returns its path.
-  std::function<std::string(std::string const& folder)> make;
-  Tirn::Http::TrustedFile rule;
-  // Empty: read, with `text`; otherwise a part of the error.
-  char const* refusal;
-  char const* text;
-  // Read with a warning that holds this and the path; empty: without one.
-  char const* warning = "";
-};
-
 Tirn::Http::TrustedFile Rule(std::size_t maxSize = std::size_t(1) << 20, bool secret = false,
                              bool warnIfReadable = false) {
   Tirn::Http::TrustedFile rule;
@@ -58,46 +46,51 @@ Tirn::Http::TrustedFile Rule(std::size_t maxSize = std::size_t(1) << 20, bool se
   return rule;
 }
 
+struct Case {
+  char const* name;
+  // A regular file holding `text`, made with `mode`: what a read gives.
+  char const* text;
+  mode_t mode;
+  Tirn::Http::TrustedFile rule;
+  // Empty: read; otherwise a part of the error.
+  char const* refusal;
+  // Read with a warning that holds this and the path; empty: without one.
+  char const* warning = "";
+  // Makes a file of another kind in `folder` and returns its path.
+  std::function<std::string(std::string const& folder)> make = nullptr;
+};
+
 TEST(TrustedFile, OnlyARegularFileKeptAsTheRuleSaysIsRead) {
   std::vector<Case> const cases = {
-      {"plain", [](auto& f) { return Write(f + "/a", "x 1\n", 0644); }, Rule(), "", "x 1\n"},
-      {"empty", [](auto& f) { return Write(f + "/a", "", 0600); }, Rule(), "", ""},
-      {"at the bound", [](auto& f) { return Write(f + "/a", "12345", 0600); }, Rule(5), "",
-       "12345"},
-      {"past the bound", [](auto& f) { return Write(f + "/a", "123456", 0600); }, Rule(5),
-       "is larger than 5 bytes", ""},
-      {"missing", [](auto& f) { return f + "/none"; }, Rule(), "cannot open the test file", ""},
-      {"a directory", [](auto& f) { return f; }, Rule(), "is a directory", ""},
-      {"a device", [](auto&) { return std::string("/dev/zero"); }, Rule(), "is a device", ""},
-      {"a FIFO nobody writes",
+      {"plain", "x 1\n", 0644, Rule(), ""},
+      {"empty", "", 0600, Rule(), ""},
+      {"at the bound", "12345", 0600, Rule(5), ""},
+      {"past the bound", "123456", 0600, Rule(5), "is larger than 5 bytes"},
+      {"missing", "", 0, Rule(), "cannot open the test file", "", [](auto& f) { return f + "/x"; }},
+      {"a directory", "", 0, Rule(), "is a directory", "", [](auto& f) { return f; }},
+      {"a device", "", 0, Rule(), "is a device", "",
+       [](auto&) { return std::string("/dev/zero"); }},
+      {"a FIFO nobody writes", "", 0, Rule(), "is a FIFO", "",
        [](auto& f) {
          ::mkfifo((f + "/fifo").c_str(), 0600);
          return f + "/fifo";
-       },
-       Rule(), "is a FIFO", ""},
-      {"others may write", [](auto& f) { return Write(f + "/a", "x", 0646); }, Rule(),
-       "can be written by others", ""},
-      {"a secret", [](auto& f) { return Write(f + "/k", "key", 0600); }, Rule(64, true), "",
-       "key"},
-      {"a secret its group may read", [](auto& f) { return Write(f + "/k", "key", 0640); },
-       Rule(64, true), "can be read by its group", ""},
-      {"a secret its group may write", [](auto& f) { return Write(f + "/k", "key", 0620); },
-       Rule(64, true), "can be written by its group", ""},
-      {"a secret others may read", [](auto& f) { return Write(f + "/k", "key", 0604); },
-       Rule(64, true), "can be read by others", ""},
+       }},
+      {"others may write", "x", 0646, Rule(), "can be written by others"},
+      {"a secret", "key", 0600, Rule(64, true), ""},
+      {"a secret its group may read", "key", 0640, Rule(64, true), "can be read by its group"},
+      {"a secret its group may write", "key", 0620, Rule(64, true), "can be written by its group"},
+      {"a secret others may read", "key", 0604, Rule(64, true), "can be read by others"},
       // A file its group or others may read, read with a warning when the rule asks for one.
-      {"a token", [](auto& f) { return Write(f + "/t", "token", 0600); }, Rule(64, false, true), "",
-       "token"},
-      {"a token its group may read", [](auto& f) { return Write(f + "/t", "token", 0640); },
-       Rule(64, false, true), "", "token", "chmod 600 "},
-      {"a token others may read", [](auto& f) { return Write(f + "/t", "token", 0644); },
-       Rule(64, false, true), "", "token", "chmod 600 "},
+      {"a token", "token", 0600, Rule(64, false, true), ""},
+      {"a token its group may read", "token", 0640, Rule(64, false, true), "", "chmod 600 "},
+      {"a token others may read", "token", 0644, Rule(64, false, true), "", "chmod 600 "},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.name);
     Folder folder;
     ASSERT_FALSE(folder.path().empty());
-    std::string const path = c.make(folder.path());
+    std::string const path =
+        c.make ? c.make(folder.path()) : Write(folder.path() + "/f", c.text, c.mode);
     std::string text = "what was there before";
     std::string error;
     std::string warning = "stale";
