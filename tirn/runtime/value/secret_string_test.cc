@@ -40,13 +40,10 @@ void Inspect(void* block) noexcept {
   }
 }
 
+// No new-handler is installed in this program: a failed allocation throws at once.
 void* Allocate(std::size_t size) {
-  for (;;) {
-    if (void* block = std::malloc(size ? size : 1)) return block;
-    std::new_handler handler = std::get_new_handler();
-    if (!handler) throw std::bad_alloc();
-    handler();
-  }
+  if (void* block = std::malloc(size ? size : 1)) return block;
+  throw std::bad_alloc();
 }
 
 void Release(void* block) noexcept {
