@@ -54,14 +54,10 @@ TEST(NativeEqualTest, MillionLevelChainsCompareWithoutRecursion) {
     EXPECT_TRUE(NativeEqual(a.root(), b.root()));
     EXPECT_TRUE(*a.root() == *b.root());
 
+    // A difference at the very bottom is found (what differences count: the test below).
     b.nodes.back()->name = "changed";
     EXPECT_FALSE(NativeEqual(a.root(), b.root()));
     EXPECT_FALSE(*a.root() == *b.root());
-    b.nodes.back()->name = a.nodes.back()->name;
-    b.nodes.back()->next = OptionalPtr<Node const>(std::make_shared<Node>());
-    EXPECT_FALSE(NativeEqual(a.root(), b.root()));
-    b.nodes.back()->next = OptionalPtr<Node const>();
-    EXPECT_TRUE(NativeEqual(a.root(), b.root()));
   }
 }
 
