@@ -771,8 +771,9 @@ TEST(HttpCalls, AnAuthenticatorDecidesWhoCalls) {
     World::Options options = Scripted();
     options.tls = certificate;
     if (certificate) options.server.tlsClientCaFile = clientFiles.certificate;
-    options.server.authenticator = [certificate](Tirn::Http::Credentials const& credentials,
-                                                 Tirn::Core::SecurityContextWrappedEntry& identity) {
+    options.server.authenticator = [certificate](
+                                       Tirn::Http::Credentials const& credentials,
+                                       Tirn::Core::SecurityContextWrappedEntry& identity) {
       identity.text = certificate ? credentials.clientCertificate : "alice";
       return credentials.bearerToken == "t0ken" || !credentials.clientCertificate.empty();
     };
@@ -1040,10 +1041,8 @@ TEST(HttpRawCalls, EveryOperationAnswersEachWayItCan) {
       {"a bad time limit", withHeader("X-Tirn-Timeout-Ms: soon"), 400, kInvalid,
        "tirn.http.bad.header"},
       {"an empty time limit", withHeader("X-Tirn-Timeout-Ms:"), 400, kInvalid, "X-Tirn-Timeout-Ms"},
+      // (Which keys are malformed: ClientRetries.TheCallersIdempotencyKeyTravels...)
       {"an empty key", withHeader("Idempotency-Key:"), 400, kInvalid, "Idempotency-Key"},
-      {"a key with a space", withHeader("Idempotency-Key: a b"), 400, kInvalid, "Idempotency-Key"},
-      {"a key too long", withHeader("Idempotency-Key: " + std::string(129, 'k')), 400, kInvalid,
-       "Idempotency-Key"},
       // The records go.
       {"providers delete", providers("delete", vault, alice), 200, ""},
       {"providers delete, streamed", providers("delete", R"({"provider": "authority"})", streamed),

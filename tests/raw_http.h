@@ -39,14 +39,20 @@
 
 namespace raw_http {
 
+// The address of `port` of 127.0.0.1.
+inline sockaddr_in Loopback(unsigned short port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
 // A socket bound to `port` of 127.0.0.1 (0: a free one), its address in `address`; -1 when it
 // cannot be bound.
 inline int Bind(sockaddr_in& address, unsigned short port = 0) {
   int const fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  address = sockaddr_in{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address = Loopback(port);
   socklen_t length = sizeof address;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -59,11 +65,8 @@ inline int Bind(sockaddr_in& address, unsigned short port = 0) {
 // A connection to 127.0.0.1:`port` whose reads give up after 5 s; -1 when refused.
 inline int Connect(unsigned short port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  sockaddr_in const address = Loopback(port);
+  if (::connect(fd, reinterpret_cast<sockaddr const*>(&address), sizeof address) != 0) {
     ::close(fd);
     return -1;
   }
