@@ -368,12 +368,10 @@ TEST(Calls, CallWithoutActivationRunsOnAFreshCopyOfTheTemplate) {
   for (int i = 0; i < 2; ++i) {
     Kms::Get(world, nullptr);
     sent.push_back(world.provider->lastActivation);
+    // What the copy holds: InProcessApiProvider.EveryCallGetsItsOwnActivation.
     ASSERT_TRUE(sent.back() && sent.back()->executionContext);
     EXPECT_NE(sent.back(), templateActivation);
-    EXPECT_NE(sent.back()->executionContext, templateActivation->executionContext);
     EXPECT_EQ(*sent.back()->executionContext, *templateActivation->executionContext);
-    EXPECT_EQ(sent.back()->properties, templateActivation->properties);
-    EXPECT_EQ(sent.back()->flags, 0);
     // The implementation runs with the template's execution context too.
     ASSERT_TRUE(world.script->activation && world.script->activation->executionContext);
     EXPECT_EQ(*world.script->activation->executionContext, *templateActivation->executionContext);
