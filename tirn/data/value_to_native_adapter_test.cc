@@ -202,6 +202,8 @@ std::string Member(Record const& r, std::string const& field) {
 }
 
 TEST(ValueToNativeAdapter, MembersTakeEveryFormTheWireAllowsAndNoOther) {
+  auto error = ErrorValue::GetInstance("e");
+  error->SetField("host", Str("e"));
   struct Case {
     char const* what;
     char const* field;  // "port" is the address's
@@ -225,6 +227,7 @@ TEST(ValueToNativeAdapter, MembersTakeEveryFormTheWireAllowsAndNoOther) {
       {"bare structure", "backup", Struct("a", {{"host", Str("b")}}), "'b'"},
       {"empty string for a structure", "address", Str(""), "''"},
       {"dynamic structure", "address", Struct("d", {{"host", Str("d")}}), "'d'"},
+      {"error value", "address", error, "'e'"},
       {"list", "tags", List({Str("x"), Str("y"), Str("x")}), "[x,y,x]"},
       {"non-empty string for a list", "tags", Str("only"), "[only]"},
       {"empty string for a list", "tags", Str(""), "[]"},
@@ -241,6 +244,8 @@ TEST(ValueToNativeAdapter, MembersTakeEveryFormTheWireAllowsAndNoOther) {
       {"empty string for an enumeration", "color", Str(""), "_UNKNOWN()"},
       {"unparsable integer", "count", Str("x8"),
        Fail(Id::kParseFailed, {"x8", "integer"}, "count")},
+      {"boolean for an integer", "count", Bool(),
+       Fail(Id::kWrongKind, {"integer", "boolean"}, "count")},
       {"optional for an integer", "count", Opt(Int(1)),
        Fail(Id::kWrongKind, {"integer", "optional"}, "count")},
       {"null for an integer", "count", nullptr, Fail(Id::kWrongKind, {"integer", "null"}, "count")},
