@@ -101,14 +101,18 @@ TEST(JsonDecode, FollowsTheShapeOfTheTextAndEncodesBackCanonically) {
   Row const rows[] = {
       {R"({"b": 1, "a": [true, null, "x", -2.5]})",
        R"({a: [true, void, "x", -2.5], b: 1})", R"({"a":[true,null,"x",-2.5],"b":1})"},
-      {"[]", "[]", "[]"}, {"{}", "{}", "{}"},
+      {"[]", "[]", "[]"},
+      {"{}", "{}", "{}"},
       {R"("caf\u00e9 \ud83d\ude00")", "\"caf\xc3\xa9 \xf0\x9f\x98\x80\"",
        "\"caf\xc3\xa9 \xf0\x9f\x98\x80\""},
       {"9223372036854775807", "9223372036854775807", "9223372036854775807"},
       {"-9223372036854775808", "-9223372036854775808", "-9223372036854775808"},
       {"9223372036854775808", "9.22337e+18", "9223372036854775808.0"},
-      {"1.0", "1", "1.0"}, {"-0.0", "-0", "-0.0"}, {"0.1", "0.1", "0.1"},
-      {"1e-400", "0", "0.0"}, {"2.5E3", "2500", "2500.0"},
+      {"1.0", "1", "1.0"},
+      {"-0.0", "-0", "-0.0"},
+      {"0.1", "0.1", "0.1"},
+      {"1e-400", "0", "0.0"},
+      {"2.5E3", "2500", "2500.0"},
       {R"({"k": "\"\\\/\b\f\n\r\t\u0001"})", R"({k: "\"\\/\x08\x0c\x0a\x0d\x09\x01"})",
        R"({"k":"\"\\/\b\f\n\r\t\u0001"})"},
       // Escaped surrogate pairs, and what lies around them, read as the characters they pair.
@@ -144,8 +148,10 @@ TEST(JsonDecode, RefusesWhatIsNotJsonOrNotWhatTheDefinitionAllows) {
     DataDefinitionPtr definition = nullptr;
   };
   Row const rows[] = {
-      {"", Ids::kSyntax, "<root>", "0"}, {R"({"a": 1,})", Ids::kSyntax, "a", "8"},
-      {"[1] [2]", Ids::kSyntax, "<root>", "4"}, {"NaN", Ids::kSyntax, "<root>", "0"},
+      {"", Ids::kSyntax, "<root>", "0"},
+      {R"({"a": 1,})", Ids::kSyntax, "a", "8"},
+      {"[1] [2]", Ids::kSyntax, "<root>", "4"},
+      {"NaN", Ids::kSyntax, "<root>", "0"},
       {"[1, 2", Ids::kSyntax, "[2]", "5"},
       {std::string("[1]\0[2]", 7), Ids::kSyntax, "<root>", "3"},
       {"[\"\xf3\"]", Ids::kInvalidUtf8, "[0]", "2"},
@@ -198,11 +204,16 @@ TEST(JsonDecode, RefusesContainersNestedDeeperThanTheLimit) {
   std::string const deep = std::string(1000, '[') + std::string(1000, ']');
   char const* const account = R"({"address": {"host": "h"}, "key": "k", "tags": [], "ids": []})";
   std::tuple<std::string, DataDefinitionPtr, std::size_t, char const*> const rows[] = {
-      {"[[1]]", nullptr, 2, nullptr}, {"[1, [2], [[ not JSON", nullptr, 2, "[2][0]"},
-      {R"({"a": {"b": {}}})", nullptr, 3, nullptr}, {R"({"a": {"b": {}}})", nullptr, 2, "a.b"},
-      {"1", nullptr, 1, nullptr}, {deep, nullptr, 0, nullptr}, {deep, nullptr, 1000, nullptr},
+      {"[[1]]", nullptr, 2, nullptr},
+      {"[1, [2], [[ not JSON", nullptr, 2, "[2][0]"},
+      {R"({"a": {"b": {}}})", nullptr, 3, nullptr},
+      {R"({"a": {"b": {}}})", nullptr, 2, "a.b"},
+      {"1", nullptr, 1, nullptr},
+      {deep, nullptr, 0, nullptr},
+      {deep, nullptr, 1000, nullptr},
       {deep, nullptr, 999, "[0][0][0][0][0][0][0][0]...[0][0][0][0][0][0][0][0]"},
-      {account, Account(), 2, nullptr}, {account, Account(), 1, "address"},
+      {account, Account(), 2, nullptr},
+      {account, Account(), 1, "address"},
   };
   for (auto const& [text, definition, maxDepth, path] : rows) {
     SCOPED_TRACE(text.substr(0, 30) + " limit " + std::to_string(maxDepth));
