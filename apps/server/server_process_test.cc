@@ -565,13 +565,9 @@ TEST_F(ServerProgram, AcknowledgedWritesSurviveAKill) {
 // ---- Metrics -------------------------------------------------------------------------------
 
 // What Prometheus' own checker says of `page`: empty when it accepts it.
-std::string PromtoolProblems(std::string const& page, std::string const& dir) {
-  std::ofstream(dir + "/page.txt") << page;
-  std::string const command =
-      "promtool check metrics < " + dir + "/page.txt > " + dir + "/promtool.txt 2>&1";
-  int const status = std::system(command.c_str());
-  return status == 0 ? std::string() : "promtool failed (" + std::to_string(status) + "): " +
-                                           ReadAll(dir + "/promtool.txt");
+std::string PromtoolProblems(std::string const& page) {
+  auto const checked = TestSupport::Run({"/usr/bin/promtool", "check", "metrics"}, page);
+  return checked.status == 0 ? std::string() : "promtool failed: " + checked.out + checked.err;
 }
 
 // GET /metrics: a page Prometheus' own checker accepts, whose counts are those of the calls
@@ -599,7 +595,7 @@ TEST_F(ServerProgram, MetricsCountTheCallsMade) {
     std::this_thread::sleep_for(10ms);
   }
   ASSERT_EQ(page.status, 200) << page.body;
-  EXPECT_EQ(PromtoolProblems(page.body, dir.path), "");
+  EXPECT_EQ(PromtoolProblems(page.body), "");
   auto const calls = [](char const* operation, std::string const& outcome) {
     return std::string("tirn_calls_total{operation=\"kms.providers.") + operation +
            "\",outcome=\"" + outcome + "\"}";
