@@ -887,8 +887,6 @@ TEST(HttpRawCalls, EveryOperationAnswersEachWayItCan) {
       R"({"provider": "vault", "spec": {"native_spec": {"key_id": ""}}})";
   std::string const notNative =
       R"({"provider": "authority", "spec": {"native_spec": {"key_id": "k"}}})";
-  std::string const unknownType =
-      R"({"filter_spec": {"types": ["NATIVE", "QUANTUM"], "available": null}})";
   std::string const server = R"({"spec": {"address": {"hostname": "kms.example", "port": 5696},
                                   "trusted_CA": {"cert_chain": ["root"]}, "group": "g1"}})";
   std::string const keyed = R"({"spec": {"address": {"hostname": "kms", "port": 1},
@@ -896,8 +894,6 @@ TEST(HttpRawCalls, EveryOperationAnswersEachWayItCan) {
   std::string const keyedOther = R"({"spec": {"address": {"hostname": "kms", "port": 2},
                                       "trusted_CA": {"cert_chain": []}, "group": "g"}})";
   std::string const key = "Idempotency-Key: one\r\n";
-  std::string const badPort = R"({"spec": {"address": {"hostname": "h", "port": "fifty"},
-                                   "trusted_CA": {"cert_chain": []}, "group": "g"}})";
   std::string const noPort = R"({"spec": {"address": {"hostname": "no-port", "port": ""},
                                   "trusted_CA": {"cert_chain": ["r"]}, "group": "g"}})";
   std::string const misspelt = R"({"spec": {"address": {"hostname": "h3", "prot": 5696},
@@ -931,19 +927,14 @@ TEST(HttpRawCalls, EveryOperationAnswersEachWayItCan) {
   Row const rows[] = {
       // Key providers.
       {"providers list", providers("list", "{}", alice), 200, ""},
-      {"providers list, an unknown type name", providers("list", unknownType, alice), 200, ""},
       {"providers list, streamed", providers("list", "{}", streamed), 200, "", "", true},
       {"providers create again", providers("create", native, alice), 409, kExists},
       {"providers create again, streamed", providers("create", native, streamed), 409, kExists},
-      {"providers create, no identifier",
-       providers("create", R"({"spec": {"provider": ""}})", alice), 400, kInvalid},
       {"providers create, no secret", providers("create", noSecret, alice), 400, kInvalid},
       {"providers get", providers("get", vault, alice), 200, ""},
       {"providers get, streamed", providers("get", vault, streamed), 200, "", "", true},
       {"providers get, missing, German",
        providers("get", missingProvider, alice + "Accept-Language: de-DE\r\n"), 404, kMissing},
-      {"providers get, missing, streamed", providers("get", missingProvider, streamed), 404,
-       kMissing},
       {"providers update", providers("update", newKeyId, alice), 200, ""},
       {"providers update, not native", providers("update", notNative, alice), 501,
        Wire::kUnsupportedError},
@@ -975,8 +966,6 @@ TEST(HttpRawCalls, EveryOperationAnswersEachWayItCan) {
       {"key servers get, streamed", keyServers("get", keyServerId, streamed), 200, "", "", true},
       {"key servers get, missing", keyServers("get", missingService, alice), 404, kMissing},
       {"key servers create, address taken", keyServers("create", server, alice), 409, kExists},
-      {"key servers create, port not an integer", keyServers("create", badPort, alice), 400,
-       kInvalid},
       {"key servers delete, missing", keyServers("delete", missingService, alice), 404, kMissing},
       // A write sent again with its Idempotency-Key is answered as the first time, marked as a
       // replay, plain or streamed; the key is its caller's own, and another input is refused.
@@ -1025,7 +1014,6 @@ TEST(HttpRawCalls, EveryOperationAnswersEachWayItCan) {
       {"GET", "GET " + kGetPath + " HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n", 405,
        kInvalid, "Allow: POST"},
       {"not JSON", keyServers("get", "{", alice), 400, kInvalid, "tirn.json.syntax"},
-      {"not JSON, streamed", providers("list", "{", streamed), 400, kInvalid, "tirn.json.syntax"},
       {"a parameter of the wrong kind", attestation("get", R"({"service": 7})", alice), 400,
        kInvalid, "tirn.validation.wrong.kind"},
       {"an unknown parameter", providers("delete", R"({"provider": "p", "force": true})", alice),
