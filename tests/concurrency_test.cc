@@ -61,8 +61,10 @@ class PooledServices : public KmsServices::AsyncServiceInterface {
       result.value({summary});
     });
   }
-  void Get(std::string const& service, std::shared_ptr<AsyncActivation> const&,
+  void Get(std::string const& service, std::shared_ptr<AsyncActivation> const& activation,
            KmsServices::GetMethod::ResultCbType const& result) override {
+    // Written to the call's own execution context, never to the template's it was copied from.
+    activation->executionContext->applicationData["service"] = {service, boost::none};
     boost::asio::post(pool_, [result, service] {
       auto info = std::make_shared<KmsServices::Info>();
       info->address = Address(service, 5696LL);
