@@ -247,7 +247,6 @@ TEST(Concurrency, EveryCallThroughSharedStubsGetsExactlyOneFinalDelivery) {
                               kCallsPerThread);
 }
 
-// The same through one HTTP client provider to one server, each on threads of its own.
 // Every call through one client provider to a server that runs the operations on the I/O
 // threads or, given `callThreads`, on threads of their own. With `pastADeadServer` the client
 // has a server before that one that refuses every connection: the calls that start there go
