@@ -171,6 +171,22 @@ class ChildProcess {
     return status_;
   }
 
+  // The next line on the stdout pipe asked for, without its end; empty when none came within
+  // `limit`.
+  std::string ReadLine(std::chrono::milliseconds limit) {
+    std::string line;
+    auto const deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd ready{ends_[1], POLLIN, 0};
+      if (poll(&ready, 1, 100) <= 0) continue;
+      char c;
+      if (read(ends_[1], &c, 1) != 1) break;
+      if (c == '\n') return line;
+      line += c;
+    }
+    return {};
+  }
+
   // Reads the stdout and stderr pipes asked for until both end or `limit` passes; false when
   // time ran out.
   bool ReadToEnd(std::string* out, std::string* err, std::chrono::milliseconds limit) {

@@ -11,7 +11,6 @@
 #ifndef TESTS_PROCESS_HELPERS_H_
 #define TESTS_PROCESS_HELPERS_H_
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -59,20 +58,8 @@ class ServerProcess {
       : stderrFile_(std::move(stderrFile)),
         child_(std::move(argv), Options(stderrFile_, fileSizeLimit)) {}
 
-  // The first line on stdout, without its end; empty when none came in time.
-  std::string FirstLine() {
-    std::string line;
-    auto const deadline = std::chrono::steady_clock::now() + kWait;
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd ready{child_.out(), POLLIN, 0};
-      if (poll(&ready, 1, 100) <= 0) continue;
-      char c;
-      if (read(child_.out(), &c, 1) != 1) break;
-      if (c == '\n') return line;
-      line += c;
-    }
-    return {};
-  }
+  // The next line on stdout, without its end; empty when none came in time.
+  std::string NextLine() { return child_.ReadLine(kWait); }
 
   // The exit status, or -1 when the process has not exited in time (it is then killed).
   int Wait() { return child_.Wait(kWait); }
@@ -159,7 +146,7 @@ struct Running {
           rlim_t fileSizeLimit = RLIM_INFINITY)
       : process(Argv(std::move(program), std::move(args)), Fresh(dir + "/server.err"),
                 fileSizeLimit) {
-    line = process.FirstLine();
+    line = process.NextLine();
     // Exactly "listening on http://127.0.0.1:PORT" (or https), PORT the real one.
     std::string prefix = "listening on http://127.0.0.1:";
     if (line.rfind("listening on https://", 0) == 0) prefix = "listening on https://127.0.0.1:";

@@ -100,28 +100,19 @@ TEST(ServerMemory, SecretsAreWipedOnEveryPath) {
   std::string const tokens = dir.path + "/tokens";
   std::ofstream(tokens) << "t0ken-for-alice-9c1e5b7a2d alice\n";
   ::chmod(tokens.c_str(), 0600);
-  std::string const outFile = dir.path + "/out";
   std::string const data = dir.path + "/records.db";
   std::vector<std::string> args = {TIRN_SERVER_BINARY, "--listen", "127.0.0.1:0", "--data", data,
                                    "--tokens", tokens, "--drain-delay", "0",
                                    "--read-timeout", "1"};
   TestSupport::ChildOptions options;
-  options.out = TestSupport::Stream::ToFile(outFile);
+  options.out = TestSupport::Stream::Pipe();
   options.err = TestSupport::Stream::Null();
   TestSupport::ChildProcess server(args, options);
-  ASSERT_TRUE(server.started());
   pid_t const pid = server.pid();
-
-  unsigned short port = 0;
-  for (int i = 0; i < 500 && port == 0; ++i) {
-    std::this_thread::sleep_for(10ms);
-    std::string const line = ServerApp::Testing::ReadAll(outFile);
-    std::size_t const colon = line.rfind(':');
-    if (line.find('\n') != std::string::npos && colon != std::string::npos) {
-      port = static_cast<unsigned short>(std::stoi(line.substr(colon + 1)));
-    }
-  }
-  ASSERT_NE(port, 0) << "the server did not start";
+  // "listening on http://127.0.0.1:PORT"
+  std::string const line = server.ReadLine(10s);
+  ASSERT_EQ(line.rfind("listening on http://127.0.0.1:", 0), 0u) << line;
+  auto const port = static_cast<unsigned short>(std::stoi(line.substr(line.rfind(':') + 1)));
 
   auto const spec = [](std::string const& kdk) {
     return R"({"spec": {"provider": "p", "native_spec": {"key_id": "k", "key_derivation_key": ")" +

@@ -637,7 +637,7 @@ TEST_F(ServerProgram, MetricsOnAListenerOfTheirOwn) {
                                     "--metrics-token"}),
                  dir.path);
   ASSERT_FALSE(server.url.empty()) << server.line << server.process.Stderr();
-  std::string const metricsLine = server.process.FirstLine();
+  std::string const metricsLine = server.process.NextLine();
   std::string const prefix = "metrics on http://127.0.0.1:";
   ASSERT_EQ(metricsLine.rfind(prefix, 0), 0u) << metricsLine;
   std::size_t const portEnd = metricsLine.find('/', prefix.size());
