@@ -2,40 +2,16 @@
 // their bytes arrive, cut short, followed by more bytes, or larger than the limit.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <new>
 #include <list>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
 #include "tirn/http/answer_reader_internal.h"
 #include "tirn/http/transport_internal.h"
-#include "tirn/http/wiping_allocator.h"
 #include "tirn/json/json.h"
 #include "tirn/runtime/value/wire_shapes.h"
-
-// This program counts what it takes from the heap through operator new, for the test of the
-// recycled blocks.
-namespace {
-std::atomic<long> gHeapAllocations{0};
-}  // namespace
-
-// The replacements pair malloc with free; g++ sees a library's own `new` inlined into this
-// file's deletes and takes them for a mismatch.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t size) {
-  gHeapAllocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -295,61 +271,6 @@ TEST(AnswerReader, AnAnswerWithoutATirnErrorSaysWhatAnsweredIt) {
     EXPECT_EQ(messages.front().defaultMessage(),
               "The server at " + url + " " + c.says +
                   " a tirn error (is it a tirn server? is the path right?).");
-  }
-}
-
-// ---- Memory for request and answer bytes ------------------------------------------------------
-
-// A small block given back is kept for reuse, on the thread that frees it, and comes back all
-// zero: whatever a header or a body held is gone before anyone else gets the memory.
-TEST(WipedMemory, ASmallBlockComesBackZeroedWhicheverThreadFreedIt) {
-  Tirn::Http::detail::WipingAllocator<unsigned char> allocator;
-  auto const allZero = [](unsigned char const* block, std::size_t size) {
-    return std::all_of(block, block + size, [](unsigned char c) { return c == 0; });
-  };
-  for (std::size_t size : {1u, 63u, 64u, 100u, 256u}) {
-    SCOPED_TRACE(size);
-    unsigned char* first = allocator.allocate(size);
-    std::fill(first, first + size, 'S');
-    allocator.deallocate(first, size);
-    unsigned char* again = allocator.allocate(size);
-    EXPECT_EQ(again, first) << "the block was not kept for reuse";
-    EXPECT_TRUE(allZero(again, size));
-    std::fill(again, again + size, 'T');
-    // Freed on another thread, the block is that thread's to hand out.
-    std::thread other([&] {
-      allocator.deallocate(again, size);
-      unsigned char* there = allocator.allocate(size);
-      EXPECT_EQ(there, again);
-      EXPECT_TRUE(allZero(there, size));
-      allocator.deallocate(there, size);
-    });
-    other.join();
-  }
-}
-
-TEST(WipedMemory, BlocksFreedOnAnotherThreadComeBackWithoutTheHeap) {
-  // Made on this thread and freed on another, as a client's header fields are.
-  constexpr std::size_t kSize = 150;
-  constexpr std::size_t kBlocks = 96;  // three times what one thread keeps
-  Tirn::Http::detail::WipingAllocator<unsigned char> allocator;
-  std::vector<unsigned char*> blocks;
-  for (std::size_t i = 0; i < kBlocks; ++i) {
-    blocks.push_back(allocator.allocate(kSize));
-    std::fill(blocks.back(), blocks.back() + kSize, 'S');
-  }
-  std::thread([&] {
-    for (unsigned char* block : blocks) allocator.deallocate(block, kSize);
-  }).join();
-  std::vector<unsigned char*> again;
-  again.reserve(kBlocks);
-  long const before = gHeapAllocations.load();
-  for (std::size_t i = 0; i < kBlocks; ++i) again.push_back(allocator.allocate(kSize));
-  long const fromHeap = gHeapAllocations.load() - before;
-  EXPECT_EQ(fromHeap, 0);
-  for (unsigned char* block : again) {
-    EXPECT_TRUE(std::all_of(block, block + kSize, [](unsigned char c) { return c == 0; }));
-    allocator.deallocate(block, kSize);
   }
 }
 
