@@ -60,10 +60,6 @@ TEST(ParseArguments, SeparatesGlobalOptionsFromFieldOptions) {
   EXPECT_EQ(all.language, "de");
   EXPECT_TRUE(all.showSecrets);
   EXPECT_EQ(all.operation, "get");
-
-  Cli::Arguments json;
-  ASSERT_TRUE(Cli::ParseArguments({"kms.providers", "get", "--json", "-"}, &json, messages));
-  EXPECT_EQ(json.json, std::string("-"));
 }
 
 // describe (and help, but alone) names an operation, a service's operations or every one.

@@ -454,33 +454,25 @@ TEST(TirnProgram, CallsWithTheSettingsOfTheOptionsAndTheEnvironment) {
 TEST(TirnProgram, ListsDescribesAndHelps) {
   struct Case {
     std::vector<std::string> args;
-    int status;
-    std::vector<std::string> parts;        // of standard output
-    std::vector<std::string> sameAs = {};  // other arguments that print the same
+    std::vector<std::string> parts;  // of standard output
   } const cases[] = {
-      {{"list"}, 0, {"kms.providers get\n", "attestation.reports list\n"}},
-      {{"--output", "json", "list"}, 0, {R"([{"service":"kms.providers","operation":"list"},)"}},
-      {{"describe", "kms.providers", "create"}, 0,
+      {{"list"}, {"kms.providers get\n", "attestation.reports list\n"}},
+      {{"--output", "json", "list"}, {R"([{"service":"kms.providers","operation":"list"},)"}},
+      {{"describe", "kms.providers", "create"},
        {"input:\n  spec: structure ", "      key_derivation_key: secret\n", "output:\n  void\n",
         "  error com.ostrel.tirn.std.errors.already_exists\n"}},
-      {{"help", "kms.providers", "create"}, 0, {}, {"describe", "kms.providers", "create"}},
-      {{"describe", "kms.services"}, 0,
+      {{"describe", "kms.services"},
        {"kms.services list (", "kms.services get (", "kms.services create (",
         "kms.services delete ("}},
-      {{"describe"}, 0, {"kms.providers get (", "attestation.reports list ("}},
-      {{"--help"}, 0, {"Exit status:", "  4  any other error"}},
-      {{"help"}, 0, {}, {"--help"}},
-      {{"--version"}, 0, {"tirn 0.", "\nlibraries: tirn 0."}},
-      {{}, 2, {}},
+      {{"describe"}, {"kms.providers get (", "attestation.reports list ("}},
+      {{"--help"}, {"Exit status:", "  4  any other error"}},
+      {{"--version"}, {"tirn 0.", "\nlibraries: tirn 0."}},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(Joined(c.args));
     Ran const ran = RunTirn(c.args);
-    EXPECT_EQ(ran.status, c.status) << ran;
+    EXPECT_EQ(ran.status, 0) << ran;
     for (auto const& part : c.parts) EXPECT_TRUE(Contains(ran.out, part)) << part << "\n" << ran;
-    if (!c.sameAs.empty()) {
-      EXPECT_EQ(ran.out, RunTirn(c.sameAs).out);
-    }
   }
 }
 
