@@ -16,12 +16,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <future>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -285,6 +287,57 @@ class Client {
   std::unique_ptr<Providers::AsyncServiceStub> stub_;
   std::unique_ptr<KeyServers::AsyncServiceStub> keyServers_;
   std::unique_ptr<Attestations::AsyncServiceStub> attestations_;
+};
+
+// A client that creates providers "<prefix>0", "<prefix>1", ... (key id "key-" and the id, the
+// secret `secret` and the id) on a thread of its own until it is joined, is refused, or has
+// made 5000.
+class Writer {
+ public:
+  Writer(std::string const& url, std::string const& prefix, std::string const& secret)
+      : thread_([this, url, prefix, secret] {
+          Client client(url);
+          for (int i = 0; i < 5000 && !stop_; ++i) {
+            std::string const id = prefix + std::to_string(i);
+            std::string const answer = client.Create(id, "key-" + id, secret + id);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (answer != "ok") {
+              refusal_ = answer;
+              return;
+            }
+            acknowledged_.push_back(id);
+          }
+        }) {}
+  ~Writer() { Join(); }
+
+  // Waits (within kWait) until `count` creations are acknowledged or one is refused.
+  void WaitFor(std::size_t count) {
+    auto const deadline = std::chrono::steady_clock::now() + kWait;
+    while (std::chrono::steady_clock::now() < deadline && Acknowledged().size() < count &&
+           Refusal().empty()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  std::vector<std::string> Acknowledged() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return acknowledged_;
+  }
+  std::string Refusal() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return refusal_;
+  }
+  // Stops the writer after its call in flight; without `stop`, lets it go on until refused.
+  void Join(bool stop = true) {
+    if (stop) stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::atomic<bool> stop_{false};
+  std::vector<std::string> acknowledged_;
+  std::string refusal_;
+  std::thread thread_;  // last: it uses the members above
 };
 
 struct Fetched {

@@ -6,14 +6,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/process_helpers.h"
@@ -87,14 +84,10 @@ TEST_F(RekeyCommand, ResealsSoThatOnlyTheNewKeyOpens) {
   ASSERT_FALSE(withNew.url.empty()) << withNew.process.Stderr();
   EXPECT_EQ(Client(withNew.url).KeyIdOf("vault"), "key-vault");
   EXPECT_EQ(Stop(withNew.process), 0);
-  Running withOld(ServeArgs(data), dir.path);
-  EXPECT_TRUE(withOld.url.empty());
-  EXPECT_EQ(withOld.process.Wait(), 1);
   // The start with the old key file says what to do after a rekey.
-  EXPECT_TRUE(Contains(withOld.process.Stderr(), "was written with another key"))
-      << withOld.process.Stderr();
-  EXPECT_TRUE(Contains(withOld.process.Stderr(), "after a tirn-server rekey"))
-      << withOld.process.Stderr();
+  ExpectRefusals({{ServeArgs(data), 1, "was written with another key"},
+                  {ServeArgs(data), 1, "after a tirn-server rekey"}},
+                 dir.path);
 }
 
 // What rekey refuses, and the mistakes in how it and backup are called: each ends with its
@@ -142,40 +135,13 @@ TEST_F(BackupCommand, CopiesALiveFileWithEveryAcknowledgedWrite) {
   std::string const copy = dir.path + "/copy.db";
   Running server(ServeArgs(data), dir.path);
   ASSERT_FALSE(server.url.empty()) << server.process.Stderr();
-  std::mutex mutex;
-  std::vector<std::string> acknowledged;
-  std::atomic<bool> stop{false};
-  std::thread writer([&] {
-    Client client(server.url);
-    for (int i = 0; i < 5000 && !stop; ++i) {
-      std::string const id = "p" + std::to_string(i);
-      // Secrets of a few kilobytes, so that the file outgrows what one step of the backup
-      // copies.
-      if (client.Create(id, "key-" + id, std::string(4000, 's') + id) != "ok") break;
-      std::lock_guard<std::mutex> lock(mutex);
-      acknowledged.push_back(id);
-    }
-  });
-  for (int i = 0; i < 500; ++i) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (acknowledged.size() >= 200) break;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  std::vector<std::string> before;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    before = acknowledged;
-  }
+  // Secrets of a few kilobytes, so that the file outgrows what one step of the backup copies.
+  Writer writer(server.url, "p", std::string(4000, 's'));
+  writer.WaitFor(200);
+  std::vector<std::string> const before = writer.Acknowledged();
   auto const backup = RunToEnd({"backup", "--data", data, "--to", copy}, dir.path);
-  std::size_t during;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    during = acknowledged.size() - before.size();
-  }
-  stop = true;
-  writer.join();
+  std::size_t const during = writer.Acknowledged().size() - before.size();
+  writer.Join();
   ASSERT_EQ(backup.status, 0) << backup.err;
   EXPECT_TRUE(Contains(backup.out, "the key file is not copied")) << backup.out;
   std::cout << "backup: " << before.size() << " creations acknowledged before it, " << during
@@ -198,9 +164,7 @@ TEST_F(BackupCommand, CopiesALiveFileWithEveryAcknowledgedWrite) {
 
   // Without the key file the copy does not open; with it, every acknowledged record is there
   // and its sealed key opens.
-  Running keyless(ServeArgs(copy), dir.path);
-  EXPECT_TRUE(keyless.url.empty());
-  EXPECT_EQ(keyless.process.Wait(), 1);
+  ExpectRefusals({{ServeArgs(copy), 1, "name the key it was written with"}}, dir.path);
   Running restored(ServeWithKey(copy, key), dir.path);
   ASSERT_FALSE(restored.url.empty()) << restored.process.Stderr();
   Client client(restored.url);

@@ -6,13 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/postgres_cluster.h"
@@ -144,36 +141,14 @@ TEST_F(ServersOnPostgres, RekeyWhileAnInstanceServes) {
   // A client keeps creating providers through A while the key is rotated: each acknowledged
   // creation was committed before the rotation took the key check, and is resealed; after it
   // A refuses.
-  std::mutex mutex;
-  std::vector<std::string> acknowledged;
-  std::string refusal;
-  std::atomic<bool> stop{false};
-  std::thread writer([&] {
-    Client client(a.url);
-    for (int i = 0; i < 5000 && !stop; ++i) {
-      std::string const id = "w" + std::to_string(i);
-      std::string const answer = client.Create(id, "key-" + id, "kdk-" + id);
-      std::lock_guard<std::mutex> lock(mutex);
-      if (answer != "ok") {
-        refusal = answer;
-        break;
-      }
-      acknowledged.push_back(id);
-    }
-  });
-  for (int i = 0; i < 500; ++i) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (acknowledged.size() >= 20 || !refusal.empty()) break;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
+  Writer writer(a.url, "w", "kdk-");
+  writer.WaitFor(20);
   auto const rekeyed = RunToEnd(rekey, runs);
   // After the rotation the writer's next creation is refused, which ends it.
-  if (rekeyed.status != 0) stop = true;
-  writer.join();
+  writer.Join(rekeyed.status != 0);
+  std::vector<std::string> const acknowledged = writer.Acknowledged();
   ASSERT_EQ(rekeyed.status, 0) << rekeyed.err;
-  EXPECT_EQ(refusal, kUnavailable);
+  EXPECT_EQ(writer.Refusal(), kUnavailable);
   EXPECT_TRUE(Contains(rekeyed.out, "resealed " + std::to_string(1 + acknowledged.size()) +
                                         " provider keys"))
       << rekeyed.out << " (" << acknowledged.size() << " creations acknowledged)";
@@ -200,10 +175,7 @@ TEST_F(ServersOnPostgres, RekeyWhileAnInstanceServes) {
   EXPECT_EQ(Get(PortOf(c.url), "/readyz").status, 200);
 
   // One with the old key is refused at start.
-  Running d(ServeWithKey(uri, oldKey), Folder("d"));
-  EXPECT_TRUE(d.url.empty());
-  EXPECT_EQ(d.process.Wait(), 1);
-  EXPECT_TRUE(Contains(d.process.Stderr(), "was written with another key")) << d.process.Stderr();
+  ExpectRefusals({{ServeWithKey(uri, oldKey), 1, "was written with another key"}}, dir.path);
   EXPECT_EQ(Stop(a.process), 0);
   EXPECT_EQ(Stop(c.process), 0);
 }

@@ -271,14 +271,7 @@ TEST_F(ServerProgram, AWriterWithALongTimeLimitRidesThroughARestart) {
   auto server = std::make_unique<Running>(Serve("records.db"), dir.path);
   ASSERT_FALSE(server->url.empty()) << server->line << server->process.Stderr();
   std::string const url = server->url;
-  std::atomic<bool> stop{false};
-  std::vector<std::string> outcomes;
-  std::thread writer([&] {
-    Client client(url);
-    for (int i = 0; !stop; ++i) {
-      outcomes.push_back(client.Create("p" + std::to_string(i), "k", "s"));
-    }
-  });
+  Writer writer(url, "p", "s");
   std::this_thread::sleep_for(200ms);
   server->process.Signal(SIGTERM);
   EXPECT_EQ(server->process.Wait(), 0);
@@ -288,12 +281,9 @@ TEST_F(ServerProgram, AWriterWithALongTimeLimitRidesThroughARestart) {
   server = std::make_unique<Running>(args, dir.path);
   ASSERT_EQ(server->url, url) << server->line << server->process.Stderr();
   std::this_thread::sleep_for(200ms);
-  stop = true;
-  writer.join();
-  std::string failures;
-  for (auto const& outcome : outcomes) failures += outcome == "ok" ? "" : outcome + "; ";
-  EXPECT_EQ(failures, "") << "of " << outcomes.size() << " calls";
-  EXPECT_EQ(Client(url).List().size(), outcomes.size());
+  writer.Join();
+  EXPECT_EQ(writer.Refusal(), "") << "after " << writer.Acknowledged().size() << " calls";
+  EXPECT_EQ(Client(url).List().size(), writer.Acknowledged().size());
 }
 
 // `check` reads what a start would read and says every problem with its file and line, starts
