@@ -64,7 +64,6 @@
 //                                       [--idle_cores]
 #include <fcntl.h>
 #include <libpq-fe.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -311,8 +310,8 @@ bool WriteKeyFile(std::string const& path, std::string* error) {
 }
 
 // A running server program (tirn-server or the bare server): its start line read from stdout,
-// stderr (tirn-server's access log) into a file. Stopped with SIGTERM by Stop or the destructor, and by the kernel when
-// the thread that started it ends (start it from the main thread).
+// stderr (tirn-server's access log) into a file. Stopped with SIGTERM by Stop or the destructor,
+// and by the kernel when the thread that started it ends (start it from the main thread).
 class ServerProgram {
  public:
   ServerProgram() = default;
@@ -336,7 +335,8 @@ class ServerProgram {
       return {};
     }
     stderrFile_ = stderrFile;
-    std::string const line = FirstLine();
+    std::string const line =
+        process_->ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(kSetupWait));
     std::string const prefix = "listening on http://127.0.0.1:";
     if (line.rfind(prefix, 0) != 0 || line.size() == prefix.size()) {
       *error = program + " did not start (start line \"" + line + "\"); its stderr: " +
@@ -389,21 +389,6 @@ class ServerProgram {
   static std::string ReadFile(std::string const& path) {
     std::ifstream in(path);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  }
-
-  // The first line on stdout, without its end; empty when none came within kSetupWait.
-  std::string FirstLine() {
-    std::string line;
-    auto const deadline = Clock::now() + kSetupWait;
-    while (Clock::now() < deadline) {
-      pollfd ready{process_->out(), POLLIN, 0};
-      if (poll(&ready, 1, 100) <= 0) continue;
-      char c;
-      if (read(process_->out(), &c, 1) != 1) break;
-      if (c == '\n') return line;
-      line += c;
-    }
-    return {};
   }
 
   std::unique_ptr<TestSupport::ChildProcess> process_;
