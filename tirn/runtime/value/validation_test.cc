@@ -87,11 +87,14 @@ TEST(ValidationTest, LenientWhereTheNativeSideIs) {
   auto error = ErrorValue::GetInstance("com.example.host");
   error->SetField("name", S("a"));
   RunCases({
-      {"optional bare", Opt(Int()), I(1), {}}, {"optional wrapped", Opt(Int()), Some(I(1)), {}},
+      {"optional bare", Opt(Int()), I(1), {}},
+      {"optional wrapped", Opt(Int()), Some(I(1)), {}},
       {"optional as empty string", Opt(Int()), S(""), {}},
       {"empty optional", Opt(Int()), None(), {}},
+      {"optional structure bare", Opt(host), V("com.example.host", {{"name", S("a")}}), {}},
       {"optional field absent", Def("s", {{"port", Opt(Int())}}), V("s", {}), {}},
       {"string for integer", Int(), S("x8"), {}},
+      {"string for optional integer", Opt(Int()), Some(S("12")), {}},
       {"empty string for list", ListOf(Int()), S(""), {}},
       {"one string for a list", ListOf(Int()), S("7"), {}},
       {"empty string for a structure of optional fields",
@@ -168,6 +171,7 @@ TEST(ValidationTest, SecretsMayArriveAsTextButStringsOnlyAsStrings) {
        V("s", {{"password", Sec(text)}, {"user", S("u")}, {"tags", S("")}}), {}},
       {"plain text for secret", def,
        V("s", {{"password", S(text)}, {"user", S("u")}, {"tags", S("")}}), {}},
+      {"plain text for an optional secret", Opt(Secret()), Some(S(text)), {}},
       {"secret for string", def,
        V("s", {{"password", Sec(text)}, {"user", Sec(text)}, {"tags", L({S("a"), Sec(text)})}}),
        {WrongKind("tags[1]", "string", "secret"), WrongKind("user", "string", "secret")}},
@@ -229,6 +233,8 @@ TEST(ValidationTest, UnionCasesFollowTheirTag) {
        {}},
       {"inactive empty optional", def,
        value({{"kind", S("HOST")}, {"hostname", S("h")}, {"port", None()}}), {}},
+      {"inactive empty string", def,
+       value({{"kind", S("HOST")}, {"hostname", S("h")}, {"port", S("")}}), {}},
       {"undecided tag leaves cases free", def,
        value({{"kind", S("OTHER")}, {"hostname", S("h")}}), {}},
       {"active missing", def, value({{"kind", S("PORT")}}),
