@@ -52,15 +52,20 @@ service store.items
 
 
 @contextlib.contextmanager
-def described(text):
-    """The path of a description file holding `text`, removed afterwards."""
-    handle = tempfile.NamedTemporaryFile("w", suffix=".tidl", delete=False)
-    handle.write(textwrap.dedent(text))
+def temporary_file(text, suffix):
+    """The path of a file holding `text`, removed afterwards."""
+    handle = tempfile.NamedTemporaryFile("w", suffix=suffix, delete=False)
+    handle.write(text)
     handle.close()
     try:
         yield handle.name
     finally:
         os.unlink(handle.name)
+
+
+def described(text):
+    """The path of a description file holding `text`, removed afterwards."""
+    return temporary_file(textwrap.dedent(text), ".tidl")
 
 
 def generated(text, name=None, statuses=None):
@@ -236,7 +241,6 @@ def answers(doc, path, status):
     return [ref.split("/")[-1][:-len(".answer")] for ref in refs]
 
 
-@contextlib.contextmanager
 def table_with(replacements):
     """The path of a copy of the server's status table with lines replaced, removed afterwards."""
     with open(STATUSES, encoding="utf-8") as handle:
@@ -245,13 +249,7 @@ def table_with(replacements):
         if old not in text:
             raise AssertionError(f"{old!r} is not in the table")
         text = text.replace(old, new)
-    handle = tempfile.NamedTemporaryFile("w", suffix=".def", delete=False)
-    handle.write(text)
-    handle.close()
-    try:
-        yield handle.name
-    finally:
-        os.unlink(handle.name)
+    return temporary_file(text, ".def")
 
 
 class OpenApiDocument(unittest.TestCase):
