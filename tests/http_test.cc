@@ -1192,12 +1192,14 @@ TEST(HttpServer, StopLetsCallsInFlightFinish) {
 
 // A world whose server runs the operations on `callThreads` threads of their own, where the
 // first `blocked` calls wait in the provider, on the thread that makes them, until released
-// (at the latest when the fixture goes): operations that wait for their store.
+// (at the latest when the fixture goes): operations that wait for their store. With
+// `whenAlone`, an operation of a connection alone on its I/O thread waits there.
 struct BlockedCalls {
-  BlockedCalls(unsigned callThreads, int blocked)
+  BlockedCalls(unsigned callThreads, int blocked, bool whenAlone = false)
       : toBlock(blocked), world([&] {
           World::Options options = Scripted();
           options.callThreads = callThreads;
+          if (whenAlone) options.server.runsOnIoThreadWhenAlone = [](auto const&) { return true; };
           options.hook = [this](auto const&, auto const& pass) {
             ++invoked;
             if (toBlock.fetch_sub(1) > 0) {
@@ -1241,6 +1243,22 @@ TEST(HttpServer, OperationsThatBlockHoldCallThreadsNotTheIoThreads) {
   }
 }
 
+// One that waits on the I/O thread of a connection alone there holds up no one else: the
+// connections that arrive meanwhile go to the other thread, however many they are.
+TEST(HttpServer, NewConnectionsPassOverTheThreadAnOperationHolds) {
+  BlockedCalls calls(1, 1, true);
+  auto held = calls.GetLater();
+  ASSERT_TRUE(Eventually([&] { return calls.held == 1; }));
+  std::string const get = Post(kGetPath, R"({"provider": "nobody"})");
+  int const fds[] = {Connect(calls.world.server->port()), Connect(calls.world.server->port())};
+  for (int fd : fds) {
+    EXPECT_EQ(Exchange(fd, get).status, 404) << "a connection waited for the held operation";
+    ::close(fd);
+  }
+  calls.Release();
+  EXPECT_TRUE(held.get().value);
+}
+
 // A call still waiting for a call thread when its caller stops waiting is never run.
 TEST(HttpServer, AnOperationWhoseCallerStoppedWaitingBeforeItRanIsNotRun) {
   BlockedCalls calls(1, 1);
@@ -1270,7 +1288,7 @@ TEST(HttpServer, AnOperationWhoseCallerStoppedWaitingBeforeItRanIsNotRun) {
 // each, and a connection's work stays on its thread. Two calls in flight at once go on two
 // connections, served and answered on two threads on each side; later calls, one after
 // another, reuse one connection and all run on one thread on each side.
-TEST(HttpServer, EachConnectionLivesOnOneOfTheContextsInTurn) {
+TEST(HttpServer, EachConnectionLivesOnOneOfTheContexts) {
   ThreadsNoted noted(2);
   World::Options options;
   options.hook = noted.Hook();
@@ -1315,6 +1333,34 @@ TEST(HttpServer, OperationsThatAnswerAtOnceStayOnTheThreadThatReadThem) {
   ASSERT_EQ(served.size(), 3u);
   EXPECT_EQ(served[0], served[2]) << "the lists did not both run on the one call thread";
   EXPECT_NE(served[1], served[0]) << "the get was handed to the call thread";
+}
+
+// With call threads, an operation that may wait runs on the I/O thread of a connection that
+// is the only thing its thread serves, and on the call thread beside another connection or on
+// the thread that accepts them (the last). Each connection goes to the thread serving fewest.
+TEST(HttpServer, AnOperationThatMayWaitStaysOnTheThreadOfAConnectionAloneThere) {
+  ThreadsNoted noted(1);
+  World::Options options;
+  options.callThreads = 1;
+  options.server.runsOnIoThreadWhenAlone = [](std::string const&) { return true; };
+  options.hook = noted.Hook();
+  World world(options);
+  std::string const get = Post(kGetPath, R"({"provider": "missing"})");
+  int const alone = Connect(world.server->port());  // the first thread
+  EXPECT_EQ(Exchange(alone, get).status, 404);
+  int const besideAcceptor = Connect(world.server->port());  // the last
+  EXPECT_EQ(Exchange(besideAcceptor, get).status, 404);
+  int const third = Connect(world.server->port());  // the first again, beside `alone`
+  EXPECT_EQ(Exchange(third, get).status, 404);
+  EXPECT_EQ(Exchange(alone, get).status, 404);
+  for (int fd : {alone, besideAcceptor, third}) ::close(fd);
+
+  auto const served = noted.Threads();
+  ASSERT_EQ(served.size(), 4u);
+  std::thread::id const callThread = served[1];  // the call thread, the only one
+  EXPECT_NE(served[0], callThread) << "the call of a connection alone was handed over";
+  EXPECT_EQ(served[2], callThread) << "the call beside another connection stayed";
+  EXPECT_EQ(served[3], callThread) << "the call of a connection no longer alone stayed";
 }
 
 // ---- Hostile peers --------------------------------------------------------------------------

@@ -180,6 +180,11 @@ class RecordStore {
   // thread that serves connections. A read may still fetch a page its file's cache lacks.
   virtual bool ReadsAtOnce() const { return false; }
 
+  // Whether every call waits for nothing outside this process but its own disk: never for the
+  // network or another process. A server may then run a call on the thread of a connection
+  // that thread serves alone, where its wait holds up no other connection.
+  virtual bool WaitsOnlyForItsDisk() const { return false; }
+
   // How long the keys of keyed writes are kept (at least a second). Default 24 hours.
   static constexpr std::chrono::seconds kDefaultKeyWindow{24 * 60 * 60};
   virtual void KeepKeysFor(std::chrono::seconds window) {
@@ -216,6 +221,7 @@ class MemoryRecordStore final : public RecordStore {
 
   // Every call holds the lock only while it works in memory.
   bool ReadsAtOnce() const override { return true; }
+  bool WaitsOnlyForItsDisk() const override { return true; }
 
   // The keys kept now (expired ones included until a keyed write removes them).
   std::size_t KeptKeys();

@@ -204,6 +204,11 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
     // A get is one short read: where the store answers it without waiting for a write, it is
     // served on the connection's own thread, without two hand-offs between threads.
     if (data.store->ReadsAtOnce()) options.runsOnIoThread = &Reference::ReadsOneRecord;
+    // A caller alone on its thread, as one making call after call is, has its writes and lists
+    // served there too, when they wait for nothing but the data file.
+    if (data.store->WaitsOnlyForItsDisk()) {
+      options.runsOnIoThreadWhenAlone = [](std::string const&) { return true; };
+    }
     Tirn::Http::Server server(threads.contexts(), provider,
                               Com::Ostrel::Nox::TrustedInfrastructure::Operations(), options);
     Tirn::Core::OperationTable const noOperations("", {});

@@ -199,6 +199,7 @@ class CountedStore final : public RecordStore {
   }
   bool Ready(std::string& why) override { return inner_->Ready(why); }
   bool ReadsAtOnce() const override { return inner_->ReadsAtOnce(); }
+  bool WaitsOnlyForItsDisk() const override { return inner_->WaitsOnlyForItsDisk(); }
   void KeepKeysFor(std::chrono::seconds window) override { inner_->KeepKeysFor(window); }
 
  private:

@@ -126,6 +126,8 @@ class SqliteRecordStore final : public Reference::RecordStore {
   Status DeleteServer(ServerKind kind, std::string const& id, std::string& error,
                       Reference::KeyedWrite* keyed = nullptr) override;
   bool ReadsAtOnce() const override { return readsApart_; }
+  // The file is this process's alone, locked while it is open.
+  bool WaitsOnlyForItsDisk() const override { return true; }
 
   // Reseals every secret the file holds (each provider's key, and the key-check value and
   // fingerprint) with `newBox`'s key, in one transaction: when a step fails nothing has

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "tirn/http/asio_internal.h"
+#include "tirn/http/context_load_internal.h"
 #include "tirn/http/handler_internal.h"
 #include "tirn/http/protocol.h"
 #include "tirn/json/json.h"
@@ -450,9 +451,16 @@ void Invoke(Call& call) {
   Dispatch dispatch{context.provider, context.inProcess, call.operation->method, nullptr};
   if (context.methods) dispatch.found = context.methods->Find(*call.operation);
   Core::AsyncApiResultCb resultCb = ResultCallback(call);
-  if (!context.callContext ||
-      (context.runsOnIoThread && context.runsOnIoThread(*call.control->operation))) {
+  std::string const& operation = *call.control->operation;
+  if (!context.callContext || (context.runsOnIoThread && context.runsOnIoThread(operation))) {
     return dispatch(call.input, std::move(call.activation), resultCb);
+  }
+  if (ContextLoad* const load = call.request.load;
+      load && context.runsOnIoThreadWhenAlone && context.runsOnIoThreadWhenAlone(operation)) {
+    // Counted as waiting before it looks: a connection placed on this context meanwhile is
+    // either seen here, or sees the wait and goes elsewhere (Server's NextContext).
+    ContextLoad::Hold waiting(*load, &ContextLoad::waiting);
+    if (load->Alone()) return dispatch(call.input, std::move(call.activation), resultCb);
   }
   // Everything the operation needs travels with it: the server may be gone when it runs. One
   // whose caller stopped waiting while it was queued (its time ran out, its client left) is

@@ -38,6 +38,8 @@ namespace Tirn {
 namespace Http {
 namespace detail {
 
+class ContextLoad;
+
 // A request refused for what it is, before any operation hears of it: the status and the
 // error it is answered with (tirn/http/error_statuses.def), kBodyTooLargeRefusal and so on.
 struct Refusal {
@@ -69,6 +71,9 @@ struct Request {
   std::string peerCertificate;  // the subject of the client's certificate, when it sent one
   std::string peerName;         // the caller that certificate names
   bool bodyTooLarge = false;
+  // The load of the context whose thread serves the connection; null when there is none (a
+  // request handed over directly, as the fuzz target does).
+  ContextLoad* load = nullptr;
 };
 
 struct Header {
@@ -184,6 +189,8 @@ struct HandlerContext {
   boost::asio::io_context* callContext = nullptr;
   // ServerOptions::runsOnIoThread: the operations that stay off `callContext`.
   std::function<bool(std::string const& operation)> runsOnIoThread;
+  // ServerOptions::runsOnIoThreadWhenAlone: those that stay off it on a connection alone.
+  std::function<bool(std::string const& operation)> runsOnIoThreadWhenAlone;
 
  private:
   Core::OperationTable const* operations_ = nullptr;

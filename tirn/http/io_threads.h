@@ -18,7 +18,7 @@
 // contexts() and context() may be called from any thread.
 //
 // A server or client on several contexts owns objects on more than one of them (a call that
-// waited on one context for a connection on another; the acceptor on the first context,
+// waited on one context for a connection on another; the acceptor on the last context,
 // reached from connections on the others), so a handler left unrun on one context may own an
 // object of another. IoThreads therefore shuts every context down before it destroys any. An
 // application that runs several contexts of its own does the same in its own way: once the

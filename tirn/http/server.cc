@@ -7,15 +7,19 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "tirn/http/asio_internal.h"
+#include "tirn/http/context_load_internal.h"
 #include "tirn/http/handler_internal.h"
 #include "tirn/http/session_internal.h"
 #include "tirn/http/tls_context_internal.h"
@@ -29,6 +33,7 @@ namespace Tirn {
 namespace Http {
 
 using detail::CallerLedger;
+using detail::ContextLoad;
 using detail::ErrorBody;
 using detail::HandlerContext;
 using detail::SessionBase;
@@ -84,12 +89,24 @@ HandlerContext HandlerContextFor(std::shared_ptr<Core::AsyncApiProvider> provide
   handler.maxCallTimeout = options.maxCallTimeout;
   handler.callContext = options.callContext;
   handler.runsOnIoThread = options.runsOnIoThread;
+  handler.runsOnIoThreadWhenAlone = options.runsOnIoThreadWhenAlone;
   handler.rejectsUnknownFields = options.rejectsUnknownFields;
   if (options.maxConnectionsPerCaller != 0 || options.maxCallsPerCaller != 0) {
     handler.ledger = std::make_shared<CallerLedger>(options.maxConnectionsPerCaller,
                                                      options.maxCallsPerCaller);
   }
   return handler;
+}
+
+// `accepted`, moved to a strand of its own on `context`. On failure the connection is closed.
+tcp::socket MovedTo(net::io_context& context, tcp const& protocol, tcp::socket& accepted,
+                    beast::error_code& ec) {
+  tcp::socket moved(net::make_strand(context));
+  tcp::socket::native_handle_type const handle = accepted.release(ec);
+  if (ec) return moved;
+  moved.assign(protocol, handle, ec);
+  if (ec) ::close(handle);  // released, and not taken: closed here or never
+  return moved;
 }
 
 }  // namespace
@@ -101,8 +118,12 @@ class Server::Impl final : public detail::SessionHost,
        Core::OperationTable const& operations, ServerOptions options)
       : contexts_(std::move(contexts)),
         options_(std::move(options)),
-        acceptor_(net::make_strand(contexts_[0])),
+        acceptor_(net::make_strand(AcceptorContext())),
+        acceptorCounted_(ContextLoad::Of(AcceptorContext()), &ContextLoad::acceptors),
         graceTimer_(acceptor_.get_executor()) {
+    for (std::size_t at = 0; at < contexts_.size(); ++at) {
+      loads_.push_back(&ContextLoad::Of(contexts_[at]));
+    }
     detail::ClampTimeLimits(
         {&options_.maxCallTimeout, &options_.readTimeout, &options_.idleTimeout});
     handler_ = HandlerContextFor(std::move(provider), operations, options_);
@@ -165,6 +186,16 @@ class Server::Impl final : public detail::SessionHost,
     };
   }
 
+  // The acceptor waits on the last context: the first connections go to the others, where it
+  // holds up nobody that waits on their threads.
+  net::io_context& AcceptorContext() const { return contexts_[contexts_.size() - 1]; }
+  // The context the next connection lives on, where `counted` counts it until its session
+  // does: of those whose thread no operation holds (all, when every one is held), the one
+  // serving the fewest connections, of all servers on it; the first of equals, so the
+  // acceptor's comes last.
+  net::io_context& NextContext(std::optional<ContextLoad::Hold>& counted);
+  // The index of that context as things stand.
+  std::size_t Lightest() const;
   void Accept();
   void OnAccept(tcp::socket socket);
   // Whether the server holds as many connections as it may, in all or from `address`.
@@ -177,11 +208,15 @@ class Server::Impl final : public detail::SessionHost,
   void StopAccepting(std::chrono::milliseconds grace, std::function<void()> done);
 
   IoContexts const contexts_;
-  // The context the next connection accepted lives on; only on the acceptor's strand.
-  std::size_t nextContext_ = 0;
   ServerOptions options_;
   HandlerContext handler_;
   tcp::acceptor acceptor_;
+  // The protocol it listens with, set by Start.
+  tcp protocol_ = tcp::v4();
+  // The load of each context, in their order.
+  std::vector<ContextLoad*> loads_;
+  // The acceptor, counted in its context's load.
+  ContextLoad::Hold const acceptorCounted_;
   // Null for plain HTTP; replaced whole by ReloadTls, read with std::atomic_load.
   std::shared_ptr<ssl::context> tls_;
   net::steady_timer graceTimer_;
@@ -309,7 +344,8 @@ bool Server::Impl::Start(std::string* error) {
     return false;
   }
   tcp::endpoint const endpoint = endpoints.begin()->endpoint();
-  acceptor_.open(endpoint.protocol(), ec);
+  protocol_ = endpoint.protocol();
+  acceptor_.open(protocol_, ec);
   if (!ec) acceptor_.set_option(net::socket_base::reuse_address(true), ec);
   if (!ec) acceptor_.bind(endpoint, ec);
   if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
@@ -330,30 +366,62 @@ bool Server::Impl::Start(std::string* error) {
   return true;
 }
 
-// Each connection lives on the next of the contexts in turn, on a strand of its own there.
-void Server::Impl::Accept() {
-  net::io_context& context = contexts_[nextContext_];
-  nextContext_ = (nextContext_ + 1) % contexts_.size();
-  acceptor_.async_accept(
-      net::make_strand(context), [self = shared_from_this()](beast::error_code ec,
-                                                             tcp::socket socket) {
-        if (ec) {
-          if (ec == net::error::operation_aborted || !self->acceptor_.is_open()) return;
-          self->Log("accept failed: " + ec.message());
-          return self->Accept();
-        }
-        self->OnAccept(std::move(socket));
-        self->Accept();
-      });
+std::size_t Server::Impl::Lightest() const {
+  std::size_t chosen = 0;
+  std::pair<bool, std::size_t> lightest{true, SIZE_MAX};
+  for (std::size_t at = 0; at < loads_.size(); ++at) {
+    std::pair<bool, std::size_t> const weight{loads_[at]->Waiting(), loads_[at]->connections};
+    if (weight < lightest) {
+      chosen = at;
+      lightest = weight;
+    }
+  }
+  return chosen;
 }
 
-void Server::Impl::OnAccept(tcp::socket socket) {
+net::io_context& Server::Impl::NextContext(std::optional<ContextLoad::Hold>& counted) {
+  std::size_t at = Lightest();
+  for (std::size_t tries = 1;; ++tries) {
+    ContextLoad& load = *loads_[at];
+    bool const held = load.Waiting();
+    // Counted before it looks again: an operation that begins to wait there meanwhile either
+    // sees this connection and is handed over, or is seen here.
+    counted.emplace(load, &ContextLoad::connections);
+    if (held || !load.Waiting() || tries == loads_.size()) return contexts_[at];
+    counted.reset();
+    at = Lightest();
+  }
+}
+
+void Server::Impl::Accept() {
+  acceptor_.async_accept([self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
+    if (ec) {
+      if (ec == net::error::operation_aborted || !self->acceptor_.is_open()) return;
+      self->Log("accept failed: " + ec.message());
+      return self->Accept();
+    }
+    self->OnAccept(std::move(socket));
+    self->Accept();
+  });
+}
+
+// The connection is accepted on the acceptor's context and then moved to the context it lives
+// on, chosen as it arrives, on a strand of its own there.
+void Server::Impl::OnAccept(tcp::socket accepted) {
   beast::error_code ignored;
-  tcp::endpoint const remote = socket.remote_endpoint(ignored);
+  tcp::endpoint const remote = accepted.remote_endpoint(ignored);
   std::string address = ignored ? std::string("?") : AddressOf(remote);
   std::string peer = ignored ? std::string("?") : address + ":" + std::to_string(remote.port());
   if (Full(address) || stopping_) {
-    socket.close(ignored);
+    accepted.close(ignored);
+    Connection(ConnectionEvent::kRefused, peer);
+    return;
+  }
+  beast::error_code failed;
+  std::optional<ContextLoad::Hold> counted;
+  tcp::socket socket = MovedTo(NextContext(counted), protocol_, accepted, failed);
+  if (failed) {
+    Log("accept failed: " + failed.message());
     Connection(ConnectionEvent::kRefused, peer);
     return;
   }

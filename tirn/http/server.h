@@ -18,9 +18,10 @@
 //
 // The server runs on io_contexts that the application owns and runs on threads of its own
 // (tirn/http/io_threads.h owns some for programs that want that): one context run by several
-// threads, or several contexts, typically one per thread. It accepts on the first, and each
-// connection lives on one of them, the next in turn, where everything done for it runs: with
-// one context per thread, a connection's work never wakes another thread. The server starts
+// threads, or several contexts, typically one per thread. It accepts on the last, and moves each
+// connection as it arrives to the one serving the fewest connections (past one whose thread an
+// operation holds: ServerOptions::runsOnIoThreadWhenAlone), where everything done for it runs:
+// with one context per thread, a connection's work never wakes another thread. The server starts
 // no thread itself, and resolves its listen address synchronously in Start. Every limit has a
 // safe default; a slow or hostile client is cut off by them while others keep being served.
 //

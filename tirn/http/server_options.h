@@ -121,6 +121,16 @@ struct ServerOptions {
   // `callContext` costs; an operation that does wait holds up every connection of its thread
   // meanwhile. Empty: every operation runs on `callContext`.
   std::function<bool(std::string const& operation)> runsOnIoThread;
+  // Whether `operation` runs on the I/O thread that read its request although `callContext` is
+  // set and it may wait (for a write to its local disk; never for the network, nor for anything
+  // that needs this thread), when its connection is the only thing the thread's context serves:
+  // no other connection of any server on it, and no acceptor (a client's connections or the
+  // application's own work there are not counted). No other connection waits behind it then,
+  // and a caller making one call after another saves the two hand-offs of each. Meanwhile the
+  // servers on that context send new connections to their other contexts while one is free,
+  // and the waiting connection itself is not watched: its time limit, its client leaving, and
+  // Stop's grace take effect once the operation returns. Empty: only `runsOnIoThread` decides.
+  std::function<bool(std::string const& operation)> runsOnIoThreadWhenAlone;
 };
 
 }  // namespace Http

@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "tirn/http/context_load_internal.h"
 #include "tirn/http/peer_certificate_internal.h"
 #include "tirn/runtime/value/wire_shapes.h"
 
@@ -266,6 +267,8 @@ class Session final : public SessionBase,
         host_(std::move(host)),
         deadline_(stream_.get_executor()),
         idleTimer_(stream_.get_executor()),
+        counted_(ContextLoad::Of(net::query(stream_.get_executor(), net::execution::context)),
+                 &ContextLoad::connections),
         peer_(std::move(peer)),
         address_(std::move(address)) {}
 
@@ -524,6 +527,7 @@ class Session final : public SessionBase,
     request.peerCertificate = identity_.subject;
     request.peerName = identity_.name;
     request.bodyTooLarge = tooLarge;
+    request.load = &counted_.load();
     return request;
   }
 
@@ -737,6 +741,8 @@ class Session final : public SessionBase,
   std::shared_ptr<AnswerPort> port_;
   net::steady_timer deadline_;
   net::steady_timer idleTimer_;
+  // The connection, counted in its context's load while the session lives.
+  ContextLoad::Hold const counted_;
   std::string peer_;
   std::string address_;
   // Who the client's certificate says it is; empty without one.
