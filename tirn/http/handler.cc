@@ -407,6 +407,8 @@ Core::AsyncApiResultCb ResultCallback(Call const& call) {
           }
           return;
         }
+        // The thread is free before the answer leaves: its caller may connect again at once.
+        control->EndHolding();
         Answer answer = FinalAnswer(*result, streamed, control->outcome);
         // Read once the implementation has answered: it marks the activation before.
         bool const replayed = keyed && Replayed(*keyed);
@@ -459,7 +461,13 @@ void Invoke(Call& call) {
       load && context.runsOnIoThreadWhenAlone && context.runsOnIoThreadWhenAlone(operation)) {
     // Counted as waiting before it looks: a connection placed on this context meanwhile is
     // either seen here, or sees the wait and goes elsewhere (Server's NextContext).
-    ContextLoad::Hold waiting(*load, &ContextLoad::waiting);
+    CallControl& control = *call.control;
+    ++load->waiting;
+    control.holding = load;
+    struct Ends {
+      CallControl& control;
+      ~Ends() { control.EndHolding(); }
+    } const ends{control};
     if (load->Alone()) return dispatch(call.input, std::move(call.activation), resultCb);
   }
   // Everything the operation needs travels with it: the server may be gone when it runs. One
@@ -527,6 +535,10 @@ std::string ErrorBody(std::string const& name, std::list<BaseMessage> const& mes
 }
 
 std::string const CallControl::kNoOperation = "-";
+
+void CallControl::EndHolding() {
+  if (ContextLoad* const load = holding.exchange(nullptr)) --load->waiting;
+}
 
 void HandlerContext::SetOperations(Core::OperationTable const& table) {
   operations_ = &table;

@@ -156,6 +156,11 @@ struct CallControl {
   std::string caller = "-";
   // The call's place among its caller's calls in flight, given back when the call ends.
   CallerLedger::Hold callHold;
+  // The context whose thread the call's operation holds while it runs there
+  // (ServerOptions::runsOnIoThreadWhenAlone); null otherwise, and once it has answered.
+  std::atomic<ContextLoad*> holding{nullptr};
+  // Counts the thread free again; the first of the answer and the operation's return does.
+  void EndHolding();
 };
 
 struct HandlerContext {

@@ -436,6 +436,9 @@ void Server::Impl::OnAccept(tcp::socket accepted) {
     session = detail::MakeSession(beast::tcp_stream(std::move(socket)), shared_from_this(),
                                   std::move(peer), address);
   }
+  // The session counts itself now. Dropped before it runs: its first request must not find the
+  // connection counted twice, as if another shared its thread.
+  counted.reset();
   Launch(std::move(session), address);
 }
 
