@@ -238,6 +238,10 @@ TEST(AnswerReader, AnAnswerAboveTheLimitFails) {
       {"a body above it", Whole(200, kInfo), sizeof kInfo - 2, {kBad}},
       {"a stream passing it", Streamed({Progress(1), Progress(2), frame}), 2 * Progress(1).size() + 2,
        {"progress 1/3", "progress 2/3", kBad}},
+      {"a stream to the close passing it",
+       "HTTP/1.1 200 OK\r\nContent-Type: application/x-ndjson\r\n\r\n" + Progress(1) + "\n" +
+           Progress(2) + "\n" + frame + "\n",
+       2 * Progress(1).size() + 2, {"progress 1/3", "progress 2/3", kBad}},
   };
   for (Limited const& c : cases) {
     SCOPED_TRACE(c.what);

@@ -82,7 +82,9 @@ class AnswerReader::Impl {
       errorDefinition_ = frames->error;
     }
     parser_.emplace();
-    parser_->eager(true);
+    // The head is parsed on its own, so that a body running to the connection's close is
+    // offered within its limit (Feed).
+    parser_->eager(false);
     parser_->header_limit(static_cast<std::uint32_t>(kHeaderLimit));
     parser_->body_limit(limit);
   }
@@ -107,11 +109,19 @@ class AnswerReader::Impl {
     std::size_t used = 0;
     while (used < input.size() && !parser_->is_done()) {
       std::size_t const shown = input.size() - used;
-      if (shown < 5 && parser_->is_header_done() && parser_->chunked()) break;
-      std::size_t const window = std::min(shown, kHeaderLimit);
+      bool const headDone = parser_->is_header_done();
+      if (shown < 5 && headDone && parser_->chunked()) break;
+      parser_->eager(headDone);
+      std::size_t window = std::min(shown, kHeaderLimit);
+      // A body that runs to the close is refused whole by a put that would pass its limit:
+      // offered up to the limit first, it reads the same however its bytes arrive, and the
+      // frames within the limit still count.
+      bool const toClose = headDone && !parser_->chunked() && !parser_->content_length();
+      if (toClose) window = std::min(window, std::max<std::size_t>(limit_ - bodyToClose_, 1));
       std::size_t const taken =
           parser_->put(boost::asio::const_buffer(input.data() + used, window), ec);
       used += taken;
+      if (toClose) bodyToClose_ += taken;
       if (ec && ec != http::error::need_more) break;
       bool const wantsMore = ec == http::error::need_more;
       ec = {};
@@ -323,6 +333,7 @@ class AnswerReader::Impl {
   unsigned status_ = 0;  // once the head is read
   bool streamed_ = false;
   bool trailing_ = false;  // bytes followed the answer's end
+  std::size_t bodyToClose_ = 0;  // of a body that runs to the close, the bytes taken
   bool closed_ = false;
   bool finished_ = false;
 };
