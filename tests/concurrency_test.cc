@@ -55,10 +55,7 @@ class PooledServices : public KmsServices::AsyncServiceInterface {
     std::string service = filter && filter->services ? *filter->services->begin() : "";
     boost::asio::post(pool_, [result, service = std::move(service)] {
       result.progress(Tirn::Progress(0, 2, 1));
-      auto summary = std::make_shared<KmsServices::Summary>();
-      summary->service = service;
-      summary->address = Address(service, 5696LL);
-      result.value({summary});
+      result.value({Ptr(KmsServices::Summary{{}, service, Address(service, 5696LL), {}})});
     });
   }
   void Get(std::string const& service, std::shared_ptr<AsyncActivation> const& activation,
@@ -66,11 +63,7 @@ class PooledServices : public KmsServices::AsyncServiceInterface {
     // Written to the call's own execution context, never to the template's it was copied from.
     activation->executionContext->applicationData["service"] = {service, boost::none};
     boost::asio::post(pool_, [result, service] {
-      auto info = std::make_shared<KmsServices::Info>();
-      info->address = Address(service, 5696LL);
-      info->trusted_CA = std::make_shared<TI::X509CertChain>();
-      info->group = service;
-      result.value(info);
+      result.value(Ptr(KmsServices::Info{{}, Address(service, 5696LL), Chain({}), service}));
     });
   }
   void Create(std::shared_ptr<KmsServices::CreateSpec const> const& spec,
@@ -86,6 +79,9 @@ class PooledServices : public KmsServices::AsyncServiceInterface {
  private:
   boost::asio::thread_pool& pool_;
 };
+
+using Info = std::shared_ptr<KmsServices::Info const>;
+using Summaries = std::list<std::shared_ptr<KmsServices::Summary const>>;
 
 // What one call received. Written only by the thread delivering that call's results.
 struct Slot {
@@ -176,43 +172,30 @@ void ExpectEveryCallAnsweredOnce(boost::asio::thread_pool& pool, Reach const& re
     Slot& slot = slots[static_cast<std::size_t>(k)];
     switch (k % 4) {
       case 0:
-        stub.Get(service, activation,
-                 Track<std::shared_ptr<KmsServices::Info const>>(
-                     slot, countdown, [service](auto const& value, auto const& error) {
-                       return !error && value && *value && (*value)->group == service &&
-                              (*value)->address->hostname == service;
-                     }));
-        break;
-      case 1: {
-        auto spec = std::make_shared<KmsServices::CreateSpec>();
-        spec->address = Address(service, 5696LL);
-        spec->trusted_CA = std::make_shared<TI::X509CertChain>();
-        spec->group = service;
-        stub.Create(spec, activation,
-                    Track<std::string>(slot, countdown,
-                                       [service](auto const& value, auto const& error) {
-                                         return !error && value && *value == "created-" + service;
-                                       }));
-        break;
-      }
-      case 2: {
-        auto filter = std::make_shared<KmsServices::FilterSpec>();
-        filter->services = std::set<std::string>{service};
-        stub.List(filter, activation,
-                  Track<std::list<std::shared_ptr<KmsServices::Summary const>>>(
-                      slot, countdown, [service](auto const& value, auto const& error) {
-                        return !error && value && value->size() == 1 &&
-                               value->front()->service == service;
-                      }));
-        break;
-      }
+        return stub.Get(service, activation,
+                        Track<Info>(slot, countdown, [service](auto const& v, auto const& e) {
+                          return !e && v && *v && (*v)->group == service &&
+                                 (*v)->address->hostname == service;
+                        }));
+      case 1:
+        return stub.Create(
+            Ptr(KmsServices::CreateSpec{{}, Address(service, 5696LL), Chain({}), service}),
+            activation,
+            Track<std::string>(slot, countdown, [service](auto const& v, auto const& e) {
+              return !e && v && *v == "created-" + service;
+            }));
+      case 2:
+        return stub.List(
+            Ptr(KmsServices::FilterSpec{{}, std::set<std::string>{service}, {}, {}}), activation,
+            Track<Summaries>(slot, countdown, [service](auto const& v, auto const& e) {
+              return !e && v && v->size() == 1 && v->front()->service == service;
+            }));
       default:
-        stub.Delete(service, activation,
-                    Track<Tirn::Void>(slot, countdown,
-                                      [service, german](auto const& value, auto const& error) {
-                                        return !value && IsRefusal(error, service, german);
-                                      }));
-        break;
+        return stub.Delete(
+            service, activation,
+            Track<Tirn::Void>(slot, countdown, [service, german](auto const& v, auto const& e) {
+              return !v && IsRefusal(e, service, german);
+            }));
     }
   };
 
@@ -305,6 +288,15 @@ class HoldingProvider : public Tirn::Core::AsyncApiProvider {
   struct HeldCall {
     std::shared_ptr<AsyncActivation> activation;
     Tirn::Core::AsyncApiResultCb result;
+
+    // Ends the call with `output`, or with `error`.
+    void Answer(DataValuePtr output, ErrorValuePtr error = nullptr) const {
+      auto answer = std::make_shared<Tirn::Core::MethodResult>();
+      answer->output = std::move(output);
+      answer->error = std::move(error);
+      answer->final = true;
+      result(answer, Tirn::Progress(0, 1, 1), nullptr);
+    }
   };
 
   void Invoke(std::shared_ptr<Tirn::Core::MethodIdentifier const> const&, DataValuePtr const&,
@@ -347,16 +339,14 @@ TEST(Concurrency, AnswersAfterTheServerIsGoneTouchNothingFreed) {
                                       << static_cast<int>(late));
       auto provider = std::make_shared<HoldingProvider>();
       auto threads = std::make_unique<Tirn::Http::IoThreads>(2);
-      auto server = std::make_unique<Tirn::Http::Server>(threads->contexts(), provider,
-                                                         TI::Operations(),
-                                                         Tirn::Http::ServerOptions{});
+      auto server = std::make_unique<Tirn::Http::Server>(
+          threads->contexts(), provider, TI::Operations(), Tirn::Http::ServerOptions{});
       std::string error;
       ASSERT_TRUE(server->Start(&error)) << error;
       int const fd = raw_http::Connect(server->port());
       ASSERT_GE(fd, 0);
       std::string const request = raw_http::Post(
-          "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/list", "{}",
-          "application/json",
+          "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/list", "{}", "application/json",
           late == Late::kProgressThenAnswer ? "Accept: application/x-ndjson\r\n" : "");
       ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
                 static_cast<ssize_t>(request.size()));
@@ -365,8 +355,7 @@ TEST(Concurrency, AnswersAfterTheServerIsGoneTouchNothingFreed) {
 
       std::promise<void> stopped;
       server->Stop(std::chrono::milliseconds(0), [&] { stopped.set_value(); });
-      ASSERT_EQ(stopped.get_future().wait_for(std::chrono::seconds(10)),
-                std::future_status::ready);
+      ASSERT_EQ(stopped.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
       // The connection was closed under the call, which is cancelled but still held.
       EXPECT_TRUE(held->activation->isCancelled());
       EXPECT_EQ(raw_http::ReadAll(fd), "");
@@ -375,26 +364,16 @@ TEST(Concurrency, AnswersAfterTheServerIsGoneTouchNothingFreed) {
       if (gone == Gone::kContextDestroyed) threads.reset();
 
       std::thread answerer([&held, late] {
-        auto const final = [](DataValuePtr output, Tirn::Data::ErrorValuePtr error) {
-          auto result = std::make_shared<Tirn::Core::MethodResult>();
-          result->output = std::move(output);
-          result->error = std::move(error);
-          result->final = true;
-          return result;
-        };
         switch (late) {
           case Late::kProgressThenAnswer:
             held->result(nullptr, Tirn::Progress(0, 2, 1), nullptr);
             [[fallthrough]];
           case Late::kAnswer:
-            held->result(final(Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST),
-                               nullptr),
-                         Tirn::Progress(0, 1, 1), nullptr);
+            held->Answer(Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST));
             break;
           case Late::kError:
-            held->result(final(nullptr, Tirn::Data::ErrorValue::Create(
-                                            Tirn::Data::Wire::kInternalServerError, {})),
-                         Tirn::Progress(0, 1, 1), nullptr);
+            held->Answer(nullptr, Tirn::Data::ErrorValue::Create(
+                                      Tirn::Data::Wire::kInternalServerError, {}));
             break;
           case Late::kDrop:
             break;  // the last copy of the callback goes below, answering as abandoned
@@ -418,7 +397,6 @@ TEST(Concurrency, AnswersAfterTheServerIsGoneTouchNothingFreed) {
 // on the second: a handler left unrun on one context owns an I/O object of the other, and
 // nothing freed may be touched when the contexts go (AddressSanitizer watches).
 TEST(Concurrency, ACallLeftInFlightAcrossTwoContextsTouchesNothingFreedWhenTheyGo) {
-  using Summaries = std::list<std::shared_ptr<KmsServices::Summary const>>;
   auto provider = std::make_shared<HoldingProvider>();
   Tirn::Http::IoThreads serverThreads(1);
   Tirn::Http::Server server(serverThreads.contexts(), provider, TI::Operations(),
@@ -444,10 +422,7 @@ TEST(Concurrency, ACallLeftInFlightAcrossTwoContextsTouchesNothingFreedWhenTheyG
   ASSERT_TRUE(held.has_value());
   stub->List(nullptr, nullptr, Track<Summaries>(second, secondAnswered, anyAnswer));
 
-  auto answer = std::make_shared<Tirn::Core::MethodResult>();
-  answer->output = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
-  answer->final = true;
-  held->result(answer, Tirn::Progress(0, 1, 1), nullptr);
+  held->Answer(Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST));
   ASSERT_TRUE(firstAnswered.Wait(std::chrono::seconds(10)));
   // The second call now runs on the first one's connection, and the server holds it.
   held = provider->Take();

@@ -30,6 +30,7 @@
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "apps/reference/reference_server.h"
 #include "tests/child_process.h"
+#include "tests/package_samples.h"
 #include "tests/raw_http.h"
 #include "tests/scripted_peer.h"
 #include "tests/test_tls.h"
@@ -55,6 +56,11 @@ namespace Errors = Com::Ostrel::Tirn::Std::Errors;
 namespace Wire = Tirn::Data::Wire;
 namespace MessageIds = Tirn::Http::MessageIds;
 using Activation = std::shared_ptr<Tirn::Core::AsyncActivation>;
+using Credentials = Tirn::Http::Credentials;
+using Identity = Tirn::Core::SecurityContextWrappedEntry;
+using package_samples::Address;
+using package_samples::Chain;
+using package_samples::Ptr;
 using ProviderInfo = std::shared_ptr<Providers::Info const>;
 using ProviderList = Providers::ListMethod::Result;
 using namespace std::chrono_literals;
@@ -474,49 +480,36 @@ std::vector<std::string> Story(World& w) {
   std::vector<std::string> lines;
   auto const show = [&lines](auto call) { lines.push_back(Show(Await(std::move(call)))); };
   auto const german = CallerActivation("de-DE");
-  auto spec = std::make_shared<Providers::CreateSpec>();
-  spec->provider = "vault-native";
-  auto native = std::make_shared<Providers::NativeProviderCreateSpec>();
-  native->key_id = "k1";
-  native->key_derivation_key = Tirn::SecretString("kdk-3e9a");
-  spec->native_spec = native;
+  auto const spec = Ptr(Providers::CreateSpec{
+      {}, "vault-native",
+      Ptr(Providers::NativeProviderCreateSpec{{}, "k1", Tirn::SecretString("kdk-3e9a")})});
   Providers::AsyncServiceStub& providers = *w.providers;
   show(providers.Create(spec));
   show(providers.Create(spec, german));
   show(providers.List(nullptr));
   show(providers.Get("vault-native"));
-  auto update = std::make_shared<Providers::UpdateSpec>();
-  auto nativeUpdate = std::make_shared<Providers::NativeProviderUpdateSpec>();
-  nativeUpdate->key_id = std::string("k2");
-  update->native_spec = nativeUpdate;
+  auto const update = Ptr(Providers::UpdateSpec{
+      {}, Ptr(Providers::NativeProviderUpdateSpec{{}, std::string("k2")})});
   show(providers.Update("vault-native", update));
   show(providers.Get("vault-native", german));
   show(providers.Get("missing", german));
 
-  auto chain = std::make_shared<TI::X509CertChain>();
-  chain->cert_chain = {"-----CERT-----root", "-----CERT-----leaf"};
-  // Creates a key server or an attestation service (`spec` of `stub`) at `host`; its
-  // identifier.
-  auto const create = [&](auto& stub, auto spec, char const* host, long long port) {
-    auto address = std::make_shared<TI::NetworkAddress>();
-    address->hostname = host;
-    address->port = port;
-    spec->address = address;
-    spec->trusted_CA = chain;
-    spec->group = "g1";
-    auto const created = Await(stub.Create(spec));
+  auto const chain = Chain({"-----CERT-----root", "-----CERT-----leaf"});
+  // Creates a key server or an attestation service (`spec` of `stub`); its identifier.
+  auto const create = [&](auto& stub, auto const& spec) {
+    auto const created = Await(stub.Create(Ptr(spec)));
     lines.push_back(Show(created));
     return created ? created.value() : std::string();
   };
   KeyServers::AsyncServiceStub keyServers(w.apiStub);
   std::string const serverId =
-      create(keyServers, std::make_shared<KeyServers::CreateSpec>(), "kms.example", 5696);
+      create(keyServers, KeyServers::CreateSpec{{}, Address("kms.example", 5696LL), chain, "g1"});
   show(keyServers.List(nullptr));
   show(keyServers.Get(serverId));
 
   Attestation::AsyncServiceStub attestation(w.apiStub);
-  std::string const serviceId =
-      create(attestation, std::make_shared<Attestation::CreateSpec>(), "attest.example", 443);
+  std::string const serviceId = create(
+      attestation, Attestation::CreateSpec{{}, Address("attest.example", 443LL), chain, "g1"});
   show(attestation.List(nullptr));
   show(attestation.Get(serviceId, german));
   show(Reports::AsyncServiceStub(w.apiStub).List());
@@ -764,8 +757,7 @@ TEST(HttpCalls, AnOutputWithNoJsonFormIsAnsweredAsAnInternalError) {
 // names reaches the implementation. (The refusals are rows of EveryOperationAnswersEachWayItCan.)
 TEST(HttpCalls, AnAuthenticatorDecidesWhoCalls) {
   World::Options options = Scripted();
-  options.server.authenticator = [](Tirn::Http::Credentials const& credentials,
-                                    Tirn::Core::SecurityContextWrappedEntry& identity) {
+  options.server.authenticator = [](Credentials const& credentials, Identity& identity) {
     identity.text = "alice";
     return credentials.bearerToken == "t0ken";
   };
@@ -809,8 +801,7 @@ TEST(HttpRawCalls, EveryOperationAnswersEachWayItCan) {
   World::Options options;
   options.server.bodyLimit = 4096;
   // "t0ken-NAME-..." names its caller.
-  options.server.authenticator = [](Tirn::Http::Credentials const& credentials,
-                                    Tirn::Core::SecurityContextWrappedEntry& identity) {
+  options.server.authenticator = [](Credentials const& credentials, Identity& identity) {
     std::string const& token = credentials.bearerToken;
     std::size_t const end = token.rfind("t0ken-", 0) == 0 ? token.find('-', 6) : std::string::npos;
     if (end == std::string::npos) return false;
@@ -1616,8 +1607,7 @@ TEST(HttpHostilePeers, AGreedyCallerIsLimitedAndOthersAreServed) {
   World::Options options = Scripted();
   options.server.maxConnectionsPerCaller = 2;
   options.server.maxCallsPerCaller = 1;
-  options.server.authenticator = [](Tirn::Http::Credentials const& credentials,
-                                    Tirn::Core::SecurityContextWrappedEntry& identity) {
+  options.server.authenticator = [](Credentials const& credentials, Identity& identity) {
     identity.text = credentials.bearerToken;
     return !credentials.bearerToken.empty();
   };
@@ -1745,8 +1735,7 @@ TEST(HttpTls, ClientCertificatesReachTheAuthenticator) {
   World::Options options = Scripted();
   options.tls = true;
   options.server.tlsClientCaFile = clientFiles.certificate;
-  options.server.authenticator = [](Tirn::Http::Credentials const& credentials,
-                                    Tirn::Core::SecurityContextWrappedEntry& identity) {
+  options.server.authenticator = [](Credentials const& credentials, Identity& identity) {
     identity.text = credentials.clientCertificate;
     return !credentials.clientCertificate.empty();
   };

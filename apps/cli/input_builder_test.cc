@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "tests/convert.h"
 #include "tirn/json/json.h"
 #include "tirn/message/message_ids.h"
 
@@ -204,13 +205,9 @@ TEST(FindSecret, NamesThePathOfTheFirstSecret) {
     EXPECT_EQ(Cli::FindSecret(value).value_or(""), path);
   }
   // Inside lists and optionals, by index.
-  auto list = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
-  list->Append(Tirn::Data::DataValue::Create<std::string>("a"));
-  auto optional = Tirn::Data::OptionalValue::GetInstance();
-  optional->value(Tirn::Data::DataValue::Create<Tirn::SecretString>(Tirn::SecretString("s")));
-  list->Append(optional);
-  auto root = Tirn::Data::StructValue::GetInstance("test");
-  root->SetField("items", list);
+  auto const secret = Tirn::Data::DataValue::Create(Tirn::SecretString("s"));
+  auto const root = test_convert::Struct(
+      "test", {{"items", test_convert::List({test_convert::Str("a"), test_convert::Opt(secret)})}});
   EXPECT_EQ(Cli::FindSecret(root).value_or(""), "items[1]");
 }
 

@@ -386,9 +386,7 @@ TEST(TirnProgram, NamesEachMistakeInItsOwnWords) {
     Ran const ran = ownUrl ? RunTirn(c.args) : served.Run(c.args);
     EXPECT_EQ(ran.status, c.status) << ran;
     EXPECT_TRUE(Contains(ran.err, c.says)) << ran;
-    for (auto const& wrong : c.never) {
-      EXPECT_FALSE(Contains(ran.err, wrong)) << wrong << "\n" << ran;
-    }
+    for (auto const& part : c.never) EXPECT_FALSE(Contains(ran.err, part)) << part << "\n" << ran;
     EXPECT_FALSE(Contains(ran.err, "hunter2")) << ran;
     EXPECT_EQ(ran.out, "");
   }
@@ -452,10 +450,8 @@ TEST(TirnProgram, CallsWithTheSettingsOfTheOptionsAndTheEnvironment) {
 // list, describe and help need no server; --output json gives the same for scripts (run_test.cc
 // compares describe's JSON with what the server answers).
 TEST(TirnProgram, ListsDescribesAndHelps) {
-  struct Case {
-    std::vector<std::string> args;
-    std::vector<std::string> parts;  // of standard output
-  } const cases[] = {
+  // The arguments, and parts of standard output.
+  std::pair<std::vector<std::string>, std::vector<std::string>> const cases[] = {
       {{"list"}, {"kms.providers get\n", "attestation.reports list\n"}},
       {{"--output", "json", "list"}, {R"([{"service":"kms.providers","operation":"list"},)"}},
       {{"describe", "kms.providers", "create"},
@@ -468,11 +464,11 @@ TEST(TirnProgram, ListsDescribesAndHelps) {
       {{"--help"}, {"Exit status:", "  4  any other error"}},
       {{"--version"}, {"tirn 0.", "\nlibraries: tirn 0."}},
   };
-  for (Case const& c : cases) {
-    SCOPED_TRACE(Joined(c.args));
-    Ran const ran = RunTirn(c.args);
+  for (auto const& [args, parts] : cases) {
+    SCOPED_TRACE(Joined(args));
+    Ran const ran = RunTirn(args);
     EXPECT_EQ(ran.status, 0) << ran;
-    for (auto const& part : c.parts) EXPECT_TRUE(Contains(ran.out, part)) << part << "\n" << ran;
+    for (auto const& part : parts) EXPECT_TRUE(Contains(ran.out, part)) << part << "\n" << ran;
   }
 }
 
@@ -525,10 +521,8 @@ TEST(TirnProgram, TakesTheWholeInputAsJsonOrAsOptions) {
   EXPECT_EQ(served.Run({"kms.providers", "create", "--json", "-"}, input).status, 0);
   std::string const p1 =
       R"([{"available":true,"details":[],"provider":"p1","type":"NATIVE"}])" "\n";
-  struct Case {
-    std::vector<std::string> args;  // after "kms.providers list"
-    std::string out;
-  } const cases[] = {
+  // The arguments after "kms.providers list", and standard output.
+  std::pair<std::vector<std::string>, std::string> const cases[] = {
       {{"--json", R"({"filter_spec":{"providers":["p2","p1"]}})", "--output", "text"},
        "- available: true\n  details: (empty)\n  provider: p1\n  type: NATIVE\n"
        "- available: true\n  details: (empty)\n  provider: p2\n  type: NATIVE\n"},
@@ -538,13 +532,13 @@ TEST(TirnProgram, TakesTheWholeInputAsJsonOrAsOptions) {
       // Sent as it is: the server knows no provider of that type.
       {{"--json", R"({"filter_spec":{"types":["native"]}})"}, "[]\n"},
   };
-  for (Case const& c : cases) {
-    SCOPED_TRACE(Joined(c.args));
+  for (auto const& [options, out] : cases) {
+    SCOPED_TRACE(Joined(options));
     std::vector<std::string> args{"kms.providers", "list"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.insert(args.end(), options.begin(), options.end());
     Ran ran = served.Run(args);
     EXPECT_EQ(ran.status, 0) << ran;
-    EXPECT_EQ(ran.out, c.out) << ran;
+    EXPECT_EQ(ran.out, out) << ran;
   }
 }
 

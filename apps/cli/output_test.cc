@@ -6,6 +6,7 @@
 
 #include "apps/cli/exit_code.h"
 #include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "tests/convert.h"
 #include "tirn/http/protocol.h"
 #include "tirn/message/message.h"
 #include "tirn/runtime/value/wire_shapes.h"
@@ -15,32 +16,34 @@ namespace {
 namespace Cli = Apps::Cli;
 using Tirn::Data::DataValue;
 
+using test_convert::Int;
+using test_convert::List;
+using test_convert::Opt;
+using test_convert::Str;
+using test_convert::Struct;
+
 // {"name": "k", "key": <secret "hunter2">, "tags": ["a", "b"], "port": optional 443,
 //  "none": optional empty, "inner": {"ok": true}}
 Tirn::Data::DataValuePtr Sample() {
-  auto value = Tirn::Data::StructValue::GetInstance("test.sample");
-  value->SetField("name", DataValue::Create<std::string>("k"));
-  value->SetField("key", DataValue::Create<Tirn::SecretString>(Tirn::SecretString("hunter2")));
-  auto tags = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
-  tags->Append(DataValue::Create<std::string>("a"));
-  tags->Append(DataValue::Create<std::string>("b"));
-  value->SetField("tags", tags);
-  auto port = Tirn::Data::OptionalValue::GetInstance();
-  port->value(DataValue::Create<long long>(443));
-  value->SetField("port", port);
-  value->SetField("none", Tirn::Data::OptionalValue::GetInstance());
-  auto inner = Tirn::Data::StructValue::GetInstance("test.inner");
-  inner->SetField("ok", DataValue::Create<bool>(true));
-  value->SetField("inner", inner);
-  return value;
+  return Struct("test.sample",
+                {{"name", Str("k")},
+                 {"key", DataValue::Create<Tirn::SecretString>(Tirn::SecretString("hunter2"))},
+                 {"tags", List({Str("a"), Str("b")})},
+                 {"port", Opt(Int(443))},
+                 {"none", Opt()},
+                 {"inner", Struct("test.inner", {{"ok", DataValue::Create<bool>(true)}})}});
+}
+
+// `value` as FormatValue writes it, over a text it must replace; expects success.
+std::string Formatted(Tirn::Data::DataValuePtr const& value, Cli::OutputOptions const& options) {
+  std::string text = "stale";
+  std::list<Tirn::BaseMessage> messages;
+  EXPECT_TRUE(Cli::FormatValue(value, options, &text, messages));
+  return text;
 }
 
 TEST(FormatValue, PrintsJsonOrTextWithSecretsMaskedUnlessAskedFor) {
-  struct Case {
-    Cli::OutputOptions options;
-    std::string expected;
-  };
-  std::vector<Case> const cases = {
+  std::pair<Cli::OutputOptions, std::string> const cases[] = {
       {{Cli::Format::kJson, false, false},
        R"({"inner":{"ok":true},"key":"<secret>","name":"k","none":null,"port":443,"tags":["a","b"]})" "\n"},
       {{Cli::Format::kJson, false, true},
@@ -50,38 +53,25 @@ TEST(FormatValue, PrintsJsonOrTextWithSecretsMaskedUnlessAskedFor) {
       {{Cli::Format::kText, false, true},
        "inner:\n  ok: true\nkey: hunter2\nname: k\nnone: (none)\nport: 443\ntags:\n  - a\n  - b\n"},
   };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.expected);
-    std::string text;
-    std::list<Tirn::BaseMessage> messages;
-    EXPECT_TRUE(Cli::FormatValue(Sample(), c.options, &text, messages));
-    EXPECT_EQ(text, c.expected);
+  for (auto const& [options, expected] : cases) {
+    SCOPED_TRACE(expected);
+    EXPECT_EQ(Formatted(Sample(), options), expected);
   }
-  std::string pretty;
-  std::list<Tirn::BaseMessage> messages;
-  EXPECT_TRUE(Cli::FormatValue(Sample(), {Cli::Format::kJson, true, false}, &pretty, messages));
+  std::string const pretty = Formatted(Sample(), {Cli::Format::kJson, true, false});
   EXPECT_NE(pretty.find("\n  \"key\": \"<secret>\""), std::string::npos) << pretty;
   EXPECT_EQ(pretty.find("hunter2"), std::string::npos);
 
   // Nothing at all for a void result, in either form.
   for (Cli::Format format : {Cli::Format::kText, Cli::Format::kJson}) {
-    std::string text = "stale";
-    EXPECT_TRUE(Cli::FormatValue(Tirn::Data::VoidValue::GetInstance(), {format}, &text, messages));
-    EXPECT_EQ(text, "");
+    EXPECT_EQ(Formatted(Tirn::Data::VoidValue::GetInstance(), {format}), "");
   }
 }
 
 TEST(FormatValue, PrintsADeepListAsTextWithoutRecursing) {
   constexpr int kDepth = 200000;
-  Tirn::Data::DataValuePtr value = DataValue::Create<long long>(1);
-  for (int i = 0; i < kDepth; ++i) {
-    auto list = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
-    list->Append(value);
-    value = list;
-  }
-  std::string text;
-  std::list<Tirn::BaseMessage> messages;
-  EXPECT_TRUE(Cli::FormatValue(value, {Cli::Format::kText}, &text, messages));
+  Tirn::Data::DataValuePtr value = Int(1);
+  for (int i = 0; i < kDepth; ++i) value = List({value});
+  std::string const text = Formatted(value, {Cli::Format::kText});
   // Nested lists share a line until their dashes reach the indentation limit.
   EXPECT_GE(std::count(text.begin(), text.end(), '\n'), kDepth / Cli::kMaxIndent);
   EXPECT_LT(text.size(), static_cast<std::size_t>(kDepth) * (2 * Cli::kMaxIndent + 8));
@@ -89,23 +79,12 @@ TEST(FormatValue, PrintsADeepListAsTextWithoutRecursing) {
 }
 
 TEST(FormatValue, StartsStructuresInListsOnTheElementLine) {
-  auto list = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
-  for (auto const* name : {"a", "b"}) {
-    auto element = Tirn::Data::StructValue::GetInstance("test.element");
-    element->SetField("name", DataValue::Create<std::string>(name));
-    auto address = Tirn::Data::StructValue::GetInstance("test.address");
-    address->SetField("port", DataValue::Create<long long>(1));
-    element->SetField("address", address);
-    list->Append(element);
-  }
-  auto pair = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
-  pair->Append(DataValue::Create<std::string>("x"));
-  pair->Append(DataValue::Create<std::string>("y"));
-  list->Append(pair);
-  list->Append(Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST));
-  std::string text;
-  std::list<Tirn::BaseMessage> messages;
-  EXPECT_TRUE(Cli::FormatValue(list, {Cli::Format::kText}, &text, messages));
+  auto const element = [](char const* name) {
+    return Struct("test.element",
+                  {{"name", Str(name)}, {"address", Struct("test.address", {{"port", Int(1)}})}});
+  };
+  auto const list = List({element("a"), element("b"), List({Str("x"), Str("y")}), List({})});
+  std::string const text = Formatted(list, {Cli::Format::kText});
   EXPECT_EQ(text,
             "- address:\n    port: 1\n  name: a\n"
             "- address:\n    port: 1\n  name: b\n"
@@ -115,12 +94,11 @@ TEST(FormatValue, StartsStructuresInListsOnTheElementLine) {
 
 TEST(FormatError, NamesTheErrorAndPrefersLocalizedTexts) {
   auto error = Tirn::Data::ErrorValue::GetInstance(Tirn::Data::Wire::kNotFoundError);
-  auto list = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
-  list->Append(Tirn::Data::Wire::MessageToValue(
-      Tirn::MakeMessage("x.missing", "{1} is missing", "p"), std::string("p fehlt")));
-  list->Append(Tirn::Data::Wire::MessageToValue(Tirn::MakeMessage("x.hint", "try again"),
-                                                boost::none));
-  error->SetField(Tirn::Data::Wire::kErrorMessages, list);
+  using Tirn::Data::Wire::MessageToValue;
+  error->SetField(Tirn::Data::Wire::kErrorMessages,
+                  List({MessageToValue(Tirn::MakeMessage("x.missing", "{1} is missing", "p"),
+                                       std::string("p fehlt")),
+                        MessageToValue(Tirn::MakeMessage("x.hint", "try again"), boost::none)}));
   EXPECT_EQ(Cli::FormatError(*error),
             "error: com.ostrel.tirn.std.errors.not_found\n"
             "  p fehlt [x.missing]\n"

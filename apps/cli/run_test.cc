@@ -111,10 +111,7 @@ TEST(Run, DrawsAProgressBarOnATerminalAndClearsIt) {
 // A URL that cannot be called is a usage error (exit 2) naming what is wrong, never an
 // exception or a transport failure.
 TEST(Run, AMalformedUrlIsAUsageError) {
-  struct Case {
-    char const* url;
-    char const* says;
-  } const cases[] = {
+  std::pair<char const*, char const*> const cases[] = {  // the URL, and part of what is said
       {"ftp://127.0.0.1:1", "http:// or https://"},
       {"http://127.0.0.1:1/v1", "scheme://host[:port]"},
       {"http://", "scheme://host[:port]"},
@@ -124,11 +121,11 @@ TEST(Run, AMalformedUrlIsAUsageError) {
       {"http://127.0.0.1:0", "malformed host or port"},
       {"http://::1:80", "malformed host or port"},  // an IPv6 address needs brackets
   };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.url);
-    Session session(c.url);
+  for (auto const& [url, says] : cases) {
+    SCOPED_TRACE(url);
+    Session session(url);
     EXPECT_EQ(session.Run({"kms.providers", "list"}), 2);
-    EXPECT_NE(session.err.str().find(c.says), std::string::npos) << session.err.str();
+    EXPECT_NE(session.err.str().find(says), std::string::npos) << session.err.str();
     EXPECT_EQ(session.out.str(), "");
   }
 }
@@ -224,11 +221,9 @@ TEST(Run, AClientWithoutTheOperationsAsksTheServerForThem) {
   }
   same({"list"}, {"--reflect", "list"});
 
-  EXPECT_EQ(reflected.Run({"kms.providers", "create", "--spec.provider", "p",
-                           "--spec.native_spec.key_id", "k"},
-                          none),
-            0)
-      << reflected.err.str();
+  std::vector<std::string> const create = {"kms.providers", "create", "--spec.provider", "p",
+                                           "--spec.native_spec.key_id", "k"};
+  EXPECT_EQ(reflected.Run(create, none), 0) << reflected.err.str();
   EXPECT_EQ(served.Key(), "kdk-from-stdin");
   EXPECT_EQ(reflected.Run({"kms.providers", "get", "--provider", "p"}, none), 0);
   EXPECT_EQ(reflected.out.str() + reflected.err.str(), kGot);

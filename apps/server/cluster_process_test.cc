@@ -213,8 +213,9 @@ TEST(Cluster, RestartsAKillAndTheDatabaseCostNoAcknowledgedWriteAndDoNoneTwice) 
 
   for (int phase = 0; phase < Ledger::kPhases; ++phase) {
     auto const failures = ledger.Failures(static_cast<Ledger::Phase>(phase));
-    std::cout << "cluster: " << Ledger::kNames[phase] << ": " << ledger.Calls(static_cast<Ledger::Phase>(phase))
-              << " calls, failed: " << Describe(failures) << std::endl;
+    std::cout << "cluster: " << Ledger::kNames[phase] << ": "
+              << ledger.Calls(static_cast<Ledger::Phase>(phase)) << " calls, failed: "
+              << Describe(failures) << std::endl;
     // Every call was answered within its time limit, and no write was answered as if done
     // before by someone else: it would have been done twice.
     EXPECT_EQ(failures.count("no answer"), 0u) << Ledger::kNames[phase];
@@ -227,15 +228,11 @@ TEST(Cluster, RestartsAKillAndTheDatabaseCostNoAcknowledgedWriteAndDoNoneTwice) 
 
   // Every acknowledged write is there, once.
   Client reader(cluster.url());
-  std::vector<std::string> const listed = reader.List();
-  std::multiset<std::string> const providers(listed.begin(), listed.end());
-  for (auto const& id : ledger.providers()) {
-    EXPECT_EQ(providers.count(id), 1u) << id << " was acknowledged";
-  }
-  std::vector<std::string> const servers = reader.KeyServerIds();
-  std::multiset<std::string> const serverIds(servers.begin(), servers.end());
-  for (auto const& id : ledger.keyServers()) {
-    EXPECT_EQ(serverIds.count(id), 1u) << id << " was acknowledged";
+  std::pair<std::vector<std::string>, std::vector<std::string> const*> const kinds[] = {
+      {reader.List(), &ledger.providers()}, {reader.KeyServerIds(), &ledger.keyServers()}};
+  for (auto const& [listed, acknowledged] : kinds) {
+    std::multiset<std::string> const ids(listed.begin(), listed.end());
+    for (auto const& id : *acknowledged) EXPECT_EQ(ids.count(id), 1u) << id << " was acknowledged";
   }
   EXPECT_GT(ledger.providers().size(), 50u);
 }

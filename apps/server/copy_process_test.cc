@@ -91,15 +91,14 @@ class CopyCommand : public ::testing::Test {
   static std::string Dir() { return dir_->path; }
   static std::string Data() { return dir_->path + "/records.db"; }
   static std::string Key() { return Data() + ".key"; }
-  static std::string FreshDatabase() {
-    std::string error;
-    std::string const uri = PostgresCluster::Shared().NewDatabase(error);
-    EXPECT_FALSE(uri.empty()) << error;
-    return uri;
-  }
   static Finished Copy(std::string const& uri) {
     return RunToEnd({"copy", "--from", Data(), "--to", uri}, Dir());
   }
+
+  // Each test copies into a fresh database of the cluster.
+  void SetUp() override { ASSERT_FALSE(uri.empty()) << error; }
+  std::string error;
+  std::string const uri = PostgresCluster::Shared().NewDatabase(error);
 
  private:
   static std::unique_ptr<TempDir> dir_;
@@ -108,13 +107,10 @@ class CopyCommand : public ::testing::Test {
 std::unique_ptr<TempDir> CopyCommand::dir_;
 
 TEST_F(CopyCommand, CopiesEveryRecordAsStoredAndTheDatabaseServesThem) {
-  std::string const uri = FreshDatabase();
-  ASSERT_FALSE(uri.empty());
   auto const copied = Copy(uri);
   ASSERT_EQ(copied.status, 0) << copied.err;
-  EXPECT_TRUE(Contains(copied.out, "copied 3 providers (their keys sealed as they were), 2 key "
-                                   "servers and 1 attestation service from "))
-      << copied.out;
+  EXPECT_PRED2(Contains, copied.out, "copied 3 providers (their keys sealed as they were), 2 key "
+                                     "servers and 1 attestation service from ");
   EXPECT_FALSE(Contains(copied.out + copied.err, kSecret));
 
   // Byte for byte, the providers' sealed keys and the key check: nothing was opened and sealed
@@ -144,7 +140,6 @@ TEST_F(CopyCommand, CopiesEveryRecordAsStoredAndTheDatabaseServesThem) {
 
   // Left with only the two servers made since, which the copy would not collide with, the
   // database still holds records: a second copy is refused and changes nothing.
-  std::string error;
   ASSERT_TRUE(PostgresSession(uri).Run("DELETE FROM providers; DELETE FROM servers WHERE id IN "
                                        "('key-server-1', 'key-server-2', 'attestation-service-1')",
                                        error))
@@ -152,9 +147,8 @@ TEST_F(CopyCommand, CopiesEveryRecordAsStoredAndTheDatabaseServesThem) {
   Rows const before = Snapshot(uri);
   auto const again = Copy(uri);
   EXPECT_EQ(again.status, 1);
-  EXPECT_TRUE(Contains(again.err, "holds records already (providers: 0, key servers and "
-                                  "attestation services: 2)"))
-      << again.err;
+  EXPECT_PRED2(Contains, again.err,
+               "holds records already (providers: 0, key servers and attestation services: 2)");
   EXPECT_TRUE(Contains(again.err, "nothing was changed")) << again.err;
   EXPECT_EQ(Snapshot(uri), before);
   EXPECT_EQ(Stop(server.process), 0);
@@ -163,8 +157,6 @@ TEST_F(CopyCommand, CopiesEveryRecordAsStoredAndTheDatabaseServesThem) {
 // Each refusal and usage mistake ends with its status and reason, repeats no password, and
 // leaves the database untouched (not even a schema made).
 TEST_F(CopyCommand, RefusalsLeaveTheDatabaseUntouched) {
-  std::string const uri = FreshDatabase();
-  ASSERT_FALSE(uri.empty());
   Rows const empty = Snapshot(uri);
   std::string const otherKey = Dir() + "/other.key";
   std::ofstream(otherKey) << std::string(64, 'a') << "\n";
@@ -198,8 +190,6 @@ TEST_F(CopyCommand, RefusalsLeaveTheDatabaseUntouched) {
 // copy that fails midway (at the first server, after the providers) leaves it as it was,
 // its key check included.
 TEST_F(CopyCommand, AFailureMidwayLeavesTheDatabaseAsItWas) {
-  std::string const uri = FreshDatabase();
-  ASSERT_FALSE(uri.empty());
   std::string const otherKey = Dir() + "/made-by-server.key";
   {
     Running server(ServeWithKey(uri, otherKey), Dir());
@@ -207,7 +197,6 @@ TEST_F(CopyCommand, AFailureMidwayLeavesTheDatabaseAsItWas) {
     ASSERT_EQ(Stop(server.process), 0);
   }
   PostgresSession session(uri);
-  std::string error;
   ASSERT_TRUE(session.Run(
       "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
       "$$ BEGIN RAISE EXCEPTION 'refused here'; END $$; "

@@ -22,8 +22,14 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kUnavailable[] = "com.ostrel.tirn.std.errors.service_unavailable";
-constexpr char kReady[] = R"({"status":"ready"})";
-constexpr char kNotReady[] = R"({"status":"unavailable"})";
+constexpr char kReady[] = R"(200 {"status":"ready"})";
+constexpr char kNotReady[] = R"(503 {"status":"unavailable"})";
+
+// What `server` answers to GET /readyz: its status, a space and its body.
+std::string Readiness(Running const& server) {
+  Fetched const answer = Get(PortOf(server.url), "/readyz");
+  return std::to_string(answer.status) + " " + answer.body;
+}
 
 
 std::size_t CountOf(std::string const& text, std::string const& wanted) {
@@ -55,8 +61,7 @@ TEST_F(ServersOnPostgres, TwoInstancesShareTheRecordsAndOutliveTheDatabasesAbsen
   std::string const secret = "kdk-shared-by-two-6502";
   Running a(ServeWithKey(uri, key), Folder("a"));
   ASSERT_FALSE(a.url.empty()) << a.process.Stderr();
-  EXPECT_TRUE(Contains(a.process.Stderr(), "created the key file " + key))
-      << a.process.Stderr();
+  EXPECT_PRED2(Contains, a.process.Stderr(), "created the key file " + key);
   struct stat status {};
   ASSERT_EQ(stat(key.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0600u);
@@ -67,11 +72,7 @@ TEST_F(ServersOnPostgres, TwoInstancesShareTheRecordsAndOutliveTheDatabasesAbsen
   ASSERT_EQ(ca.Create("vault", "key-vault", secret), "ok");
   // Read through the other instance: its secret opens there with the shared key.
   EXPECT_EQ(cb.KeyIdOf("vault"), "key-vault");
-  for (auto const* server : {&a, &b}) {
-    Fetched const ready = Get(PortOf(server->url), "/readyz");
-    EXPECT_EQ(ready.status, 200);
-    EXPECT_EQ(ready.body, kReady);
-  }
+  for (auto const* server : {&a, &b}) EXPECT_EQ(Readiness(*server), kReady);
 
   ASSERT_TRUE(cluster.Stop());
   auto const start = Clock::now();
@@ -80,15 +81,10 @@ TEST_F(ServersOnPostgres, TwoInstancesShareTheRecordsAndOutliveTheDatabasesAbsen
   EXPECT_EQ(cb.Create("bank", "key-bank", secret), kUnavailable);
   // Probed again and again: the answer says nothing of why, the log says it once.
   for (int probe = 0; probe < 3; ++probe) {
-    for (auto const* server : {&a, &b}) {
-      Fetched const unready = Get(PortOf(server->url), "/readyz");
-      EXPECT_EQ(unready.status, 503);
-      EXPECT_EQ(unready.body, kNotReady);
-    }
+    for (auto const* server : {&a, &b}) EXPECT_EQ(Readiness(*server), kNotReady);
   }
   EXPECT_EQ(CountOf(a.process.Stderr(), "not ready: "), 1u) << a.process.Stderr();
-  EXPECT_TRUE(Contains(a.process.Stderr(), "cannot connect to the database"))
-      << a.process.Stderr();
+  EXPECT_PRED2(Contains, a.process.Stderr(), "cannot connect to the database");
   // Each attempt of the client (it tries a 503 again) is one store failure, counted as such.
   std::string const page = Get(PortOf(a.url), "/metrics").body;
   auto samples = Samples(page);
@@ -159,8 +155,7 @@ TEST_F(ServersOnPostgres, RekeyWhileAnInstanceServes) {
   // reads, which open none, are still answered.
   EXPECT_EQ(ca.Create("after", "key-after", "kdk-after"), kUnavailable);
   EXPECT_EQ(ca.KeyIdOf("vault"), "key-vault");
-  EXPECT_TRUE(Contains(a.process.Stderr(), "no longer sealed with this server's key"))
-      << a.process.Stderr();
+  EXPECT_PRED2(Contains, a.process.Stderr(), "no longer sealed with this server's key");
   EXPECT_EQ(Get(PortOf(a.url), "/readyz").status, 503);
 
   // An instance with the new key serves every provider, and their secrets open.

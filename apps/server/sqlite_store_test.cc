@@ -310,12 +310,20 @@ std::string Query(std::string const& path, std::string const& sql) {
   return query.ColumnBlob(0);
 }
 
-TEST(SqliteFile, SecretsAreSealedWithAKeyFileMadeForThem) {
+// A folder of the test's own, a data file's path in it, and a random key to seal with.
+class SqliteFile : public ::testing::Test {
+ protected:
   TempDir dir;
-  ServerConfig config;
-  config.dataFile = dir.path + "/records.db";
-  std::string const secret = "kdk-a-secret-that-must-not-be-on-disk";
+  std::string const path = dir.path + "/records.db";
   std::string error;
+  std::shared_ptr<SecretBox const> const box = SecretBox::WithRandomKey(error);
+};
+using SqliteCommits = SqliteFile;
+
+TEST_F(SqliteFile, SecretsAreSealedWithAKeyFileMadeForThem) {
+  ServerConfig config;
+  config.dataFile = path;
+  std::string const secret = "kdk-a-secret-that-must-not-be-on-disk";
   {
     OpenedData data;
     std::vector<std::string> notices;
@@ -351,11 +359,7 @@ TEST(SqliteFile, SecretsAreSealedWithAKeyFileMadeForThem) {
   EXPECT_EQ(SecretOf(*data.store, "vault"), secret);
 }
 
-TEST(SqliteFile, SchemaIsVersionedAndANewerOneRefused) {
-  TempDir dir;
-  std::string const path = dir.path + "/records.db";
-  std::string error;
-  std::shared_ptr<SecretBox const> box = SecretBox::WithRandomKey(error);
+TEST_F(SqliteFile, SchemaIsVersionedAndANewerOneRefused) {
   ASSERT_TRUE(SqliteRecordStore::Open(path, box, error)) << error;
   // Every migration applied, in order, and the file marked with the version they make.
   EXPECT_EQ(Query(path, "SELECT group_concat(version) FROM migrations"), "1,2");
@@ -367,12 +371,9 @@ TEST(SqliteFile, SchemaIsVersionedAndANewerOneRefused) {
 
 // A copy of a real data file, damaged in one place, is reported as damaged, with what SQLite
 // found, and not as written with another key; so is a file that is no database at all.
-TEST(SqliteFile, DamageIsToldApartFromAnotherKey) {
-  TempDir dir;
-  std::string error;
-  std::shared_ptr<SecretBox const> key = SecretBox::WithRandomKey(error);
+TEST_F(SqliteFile, DamageIsToldApartFromAnotherKey) {
   std::string const original = dir.path + "/original.db";
-  ASSERT_EQ(Services(SqliteRecordStore::Open(original, key, error)).CreateProvider("v", "k", "s"),
+  ASSERT_EQ(Services(SqliteRecordStore::Open(original, box, error)).CreateProvider("v", "k", "s"),
             "ok");
   // Where the check value lies: its bytes, and the page of its table.
   std::string const check = Query(original, "SELECT value FROM meta WHERE key = 'key_check'");
@@ -405,7 +406,7 @@ TEST(SqliteFile, DamageIsToldApartFromAnotherKey) {
     std::string file = bytes;
     c.damage(file);
     std::ofstream(path, std::ios::binary) << file;
-    EXPECT_FALSE(SqliteRecordStore::Open(path, key, error));
+    EXPECT_FALSE(SqliteRecordStore::Open(path, box, error));
     EXPECT_NE(error.find("the data file " + path + " " + c.said), std::string::npos) << error;
     EXPECT_NE(error.find("restore it from a backup"), std::string::npos) << error;
     EXPECT_EQ(error.find("another key"), std::string::npos) << error;
@@ -414,12 +415,8 @@ TEST(SqliteFile, DamageIsToldApartFromAnotherKey) {
 
 // Reads that answer without the key leave it sealed; where the key is used, a seal that does
 // not open fails that use alone, naming the provider.
-TEST(SqliteFile, ASealIsOpenedWhereItsKeyIsUsed) {
-  TempDir dir;
-  std::string const path = dir.path + "/records.db";
-  std::string error;
-  auto store = OpenWith(path, SecretBox::WithRandomKey(error),
-                        {{"broken", "kdk-broken"}, {"whole", "kdk-whole"}});
+TEST_F(SqliteFile, ASealIsOpenedWhereItsKeyIsUsed) {
+  auto store = OpenWith(path, box, {{"broken", "kdk-broken"}, {"whole", "kdk-whole"}});
   ASSERT_TRUE(store);
   ASSERT_EQ(Execute(path, "UPDATE providers SET sealed_key = x'00' WHERE id = 'broken'"), "");
 
@@ -597,11 +594,7 @@ struct JoinedThreads : std::vector<std::thread> {
 // its own outcome: one that fails undoes only what it did itself. Reads have a connection of
 // their own and are answered meanwhile, with what was committed before. (A store in memory
 // has a single connection, whose reads wait for the writer.)
-TEST(SqliteCommits, ChangesWaitingShareTheNextCommitAndReadsDoNotWaitForIt) {
-  TempDir dir;
-  std::string const path = dir.path + "/records.db";
-  std::string error;
-  std::shared_ptr<SecretBox const> box = SecretBox::WithRandomKey(error);
+TEST_F(SqliteCommits, ChangesWaitingShareTheNextCommitAndReadsDoNotWaitForIt) {
   auto const inMemory = SqliteRecordStore::Open(":memory:", box, error);
   ASSERT_TRUE(inMemory) << error;
   EXPECT_FALSE(inMemory->ReadsAtOnce());

@@ -67,19 +67,15 @@ TEST(NativeToValueAdapter, EveryMemberKind) {
 }
 
 TEST(NativeToValueAdapter, EnumerationWireStrings) {
-  struct Case {
-    Color color;
-    char const* wire;
-  };
-  Case const cases[] = {
+  std::pair<Color, char const*> const cases[] = {  // the enumeration, and its string
       {Color::RED, "RED"},
       {Color(), "_UNKNOWN"},
       {Color(Color::_UNKNOWN, "FUTURE_KIND"), "FUTURE_KIND"},
       {Color(Color::_UNKNOWN, "red"), "red"},
   };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.wire);
-    EXPECT_TRUE(Equal(ToValue(c.color), StringValue::GetInstance(c.wire)));
+  for (auto const& [color, wire] : cases) {
+    SCOPED_TRACE(wire);
+    EXPECT_TRUE(Equal(ToValue(color), StringValue::GetInstance(wire)));
   }
 }
 
@@ -138,9 +134,8 @@ TEST(NativeToValueAdapter, UnsetRequiredStructureStopsTheRunAndNamesItsPlace) {
 TEST(NativeToValueAdapter, UnknownFieldsAreSentBackShared) {
   Address address;
   address.host = "h";
-  address.unknownFields = StructValue::GetInstance("unknownFields");
-  DataValuePtr zone = StringValue::GetInstance("eu");
-  address.unknownFields->SetField("zone", zone);
+  DataValuePtr const zone = Str("eu");
+  address.unknownFields = Struct("unknownFields", {{"zone", zone}});
   DataValuePtr value = ToValue(address);
   EXPECT_EQ(FieldOf(value, "zone"), zone);
   EXPECT_EQ(AsCompound(value).fields().size(), 3u);
@@ -161,10 +156,8 @@ TEST(NativeToValueAdapter, DocumentedHelperAndUnknownFieldForms) {
   helper.AddFields(&address);
   EXPECT_EQ(stack.entries.size(), 2u);  // one pending entry per member
 
-  auto source = StructValue::GetInstance("test.shapes.address");
-  source->SetField("host", StringValue::GetInstance("h"));
-  source->SetField("zone", StringValue::GetInstance("eu"));
-  std::shared_ptr<StructValue const> const shared = source;
+  std::shared_ptr<StructValue const> const shared =
+      Struct("test.shapes.address", {{"host", Str("h")}, {"zone", Str("eu")}});
   std::shared_ptr<StructValue> unknown;
   BaseNative::AdapterHelper::AddUnknownFields(Address::AdapterHelper::knownNames, shared, unknown);
   ASSERT_TRUE(unknown);

@@ -172,16 +172,10 @@ std::string Join(Container const& items, Render render) {
   return "[" + text + "]";
 }
 
-// A message as text: "!" and its id and arguments.
-std::string Said(char const* id, Args const& args) {
-  std::string text = std::string("! ") + id;
-  for (auto const& arg : args) text += "," + arg;
-  return text;
-}
-
-// A failed run as text: its message, then the one that names the path of the failing value.
+// A failed run's messages as Said shows them: its message, then the one that names the path of
+// the failing value.
 std::string Fail(char const* id, Args const& args, std::string const& path) {
-  return Said(id, args) + Said(Id::kAtPath, {path});
+  return Said({BaseMessage(id, "", args), BaseMessage(Id::kAtPath, "", {path})});
 }
 
 // What a record's member holds after conversion, as text; "none" when it is unset.
@@ -291,8 +285,7 @@ TEST(ValueToNativeAdapter, MembersTakeEveryFormTheWireAllowsAndNoOther) {
     record.labels = {"stale"};
     Messages messages;
     bool const ok = FromValue(value, record, messages);
-    std::string got = ok ? Member(record, c.field) : "";
-    for (auto const& message : messages) got += Said(message.id().c_str(), message.args());
+    std::string const got = (ok ? Member(record, c.field) : "") + Said(messages);
     EXPECT_EQ(got, c.expected);
     // A failure stops the run: "color", converted last, keeps its default.
     if (std::string(c.field) != "color") {
@@ -357,9 +350,7 @@ TEST(ValueToNativeAdapter, ChecksInAFixedOrderAndStopsAtTheFirstFailure) {
     Record native;
     Messages messages;
     EXPECT_FALSE(FromValue(value, native, messages));
-    std::string got;
-    for (auto const& message : messages) got += Said(message.id().c_str(), message.args());
-    EXPECT_EQ(got, c.failure);
+    EXPECT_EQ(Said(messages), c.failure);
     EXPECT_EQ(Member(native, "note"), c.note);
     if (!c.without.empty()) {  // nothing is converted
       EXPECT_EQ(native.id, "");
@@ -385,6 +376,13 @@ TEST(ValueToNativeAdapter, EarlierMessagesDoNotMakeARunFail) {
   EXPECT_EQ(messages.size(), 3u);
 }
 
+// The nodes of the chain from `head` along `next`, `head` first.
+std::vector<Node const*> Levels(Node const& head) {
+  std::vector<Node const*> levels{&head};
+  while (levels.back()->next) levels.push_back(levels.back()->next.get());
+  return levels;
+}
+
 // A million-level value chain converts without exhausting the stack; a failure at its bottom
 // names a path whose middle is left out.
 TEST(ValueToNativeAdapter, MillionLevelChain) {
@@ -400,14 +398,9 @@ TEST(ValueToNativeAdapter, MillionLevelChain) {
   Node head = FromValue<Node>(chain);
   ASSERT_EQ(head.children.size(), 1u);
   EXPECT_EQ(head.children.front()->name, "kid");
-  int depth = 1;
-  Node const* at = &head;
-  while (at->next) {
-    at = at->next.get();
-    ++depth;
-  }
-  EXPECT_EQ(depth, kDepth);
-  EXPECT_EQ(at->name, "bottom");
+  auto const levels = Levels(head);
+  EXPECT_EQ(levels.size(), static_cast<std::size_t>(kDepth));
+  EXPECT_EQ(levels.back()->name, "bottom");
   TakeApart(head);
 
   bottom->SetField("name", Int(7));
@@ -470,16 +463,12 @@ TEST(ValueToNativeAdapter, ChainsAroundTheDirectDepthConvertWhole) {
                            {"next", Opt(std::move(chain))}});
     }
     Node head = FromValue<Node>(chain);
-    std::size_t count = 1;
-    Node const* at = &head;
-    for (; at->next; at = at->next.get()) {
-      EXPECT_EQ(at->name, std::to_string(levels - count));
-      EXPECT_TRUE(at->children.empty());
-      ++count;
+    auto const nodes = Levels(head);
+    EXPECT_EQ(nodes.size(), levels);
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      EXPECT_EQ(nodes[i]->name, std::to_string(levels - 1 - i));
+      EXPECT_TRUE(nodes[i]->children.empty());
     }
-    EXPECT_EQ(count, levels);
-    EXPECT_EQ(at->name, "0");
-    EXPECT_TRUE(at->children.empty());
     TakeApart(head);
   }
 }

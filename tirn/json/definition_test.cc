@@ -175,21 +175,19 @@ TEST(DefinitionJson, AUnionCaseReadBackIsPresentForItsValuesOnly) {
   DataDefinitionPtr const read = Decode(Encoded(original, annotations)).definition;
   // Without values the case's rule is unknown: the field is left free.
   DataDefinitionPtr const free = Decode(Encoded(original, {})).definition;
-  struct Row {
-    char const* text;
-    bool admitted;
-  } const rows[] = {
+  // A value as JSON, and whether the original admits it.
+  std::pair<char const*, bool> const rows[] = {
       {R"({"kind":"BOOK","book":{"pages":3}})", true},
       {R"({"kind":"COMIC","book":{"pages":3}})", true},
       {R"({"kind":"BOOK"})", false},
       {R"({"kind":"GAME","book":{"pages":3}})", false},
       {R"({"kind":"GAME"})", true},
   };
-  for (Row const& row : rows) {
-    SCOPED_TRACE(row.text);
-    EXPECT_EQ(Admits(original, row.text), row.admitted);
-    EXPECT_EQ(Admits(read, row.text), row.admitted);
-    EXPECT_TRUE(Admits(free, row.text));
+  for (auto const& [text, admitted] : rows) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(Admits(original, text), admitted);
+    EXPECT_EQ(Admits(read, text), admitted);
+    EXPECT_TRUE(Admits(free, text));
   }
 }
 

@@ -38,10 +38,11 @@ using Messages = std::list<BaseMessage>;
 namespace Ids = Tirn::Json::MessageIds;
 namespace CoreIds = Tirn::MessageIds;
 
-DataValuePtr Decoded(std::string const& text, DataDefinitionPtr const& definition = nullptr) {
+DataValuePtr Decoded(std::string const& text, DataDefinitionPtr const& definition = nullptr,
+                     Tirn::Json::DecodeOptions const& options = {}) {
   DataValuePtr value;
   Messages messages;
-  EXPECT_TRUE(Tirn::Json::Decode(text, definition, &value, messages)) << text;
+  EXPECT_TRUE(Tirn::Json::Decode(text, definition, &value, messages, options)) << text;
   for (BaseMessage const& message : messages) ADD_FAILURE() << message.defaultMessage();
   return value;
 }
@@ -252,10 +253,8 @@ TEST(JsonDecode, GivesTheTreeTheKindsItsDefinitionNames) {
   EXPECT_NE(logged.find(R"("key":"<secret>")"), std::string::npos) << logged;
 
   // A reader that skips validation still gets the definition's kinds.
-  DataValuePtr unchecked;
-  Messages messages;
-  ASSERT_TRUE(Tirn::Json::Decode(R"({"key": "k", "address": {"host": 5}})", Account(), &unchecked,
-                                 messages, {/*validate=*/false}));
+  DataValuePtr const unchecked =
+      Decoded(R"({"key": "k", "address": {"host": 5}})", Account(), {/*validate=*/false});
   EXPECT_EQ(ToDebugString(unchecked),
             "com.example.account{address: com.example.address{host: 5}, key: <secret>}");
 }
@@ -326,12 +325,8 @@ TEST(JsonDecode, ChecksUnionCasesWhateverTheOrderOfKeys) {
 
 TEST(JsonEncode, RefusesWhatHasNoJsonFormNamingTheField) {
   auto const number = [](double d) { return Tirn::Data::DoubleValue::GetInstance(d); };
-  struct Row {
-    char const* label;
-    DataValuePtr field;
-    char const* id;
-  };
-  Row const rows[] = {
+  // What the field holds, the field, and the id of the message.
+  std::tuple<char const*, DataValuePtr, char const*> const rows[] = {
       {"NaN", number(std::nan("")), Ids::kNotFinite},
       {"infinity", number(-HUGE_VAL), Ids::kNotFinite},
       {"broken UTF-8", Str("ab\xe2\x82"), Ids::kInvalidUtf8Value},
@@ -342,16 +337,15 @@ TEST(JsonEncode, RefusesWhatHasNoJsonFormNamingTheField) {
       {"no value", nullptr, Ids::kNullValue},
       {"an optional directly inside an optional", Opt(Opt(Int(1))), Ids::kNestedOptional},
   };
-  for (Row const& row : rows) {
-    SCOPED_TRACE(row.label);
-    auto const inner =
-        test_convert::Struct("com.example.inner", {{"a", Int(1)}, {"field", row.field}});
+  for (auto const& [label, field, id] : rows) {
+    SCOPED_TRACE(label);
+    auto const inner = test_convert::Struct("com.example.inner", {{"a", Int(1)}, {"field", field}});
     DataValuePtr const value = test_convert::Struct("com.example.outer", {{"inner", inner}});
     std::string text = "unchanged";
     Messages messages;
     EXPECT_FALSE(Tirn::Json::Encode(value, nullptr, &text, messages));
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages.front().id(), row.id);
+    EXPECT_EQ(messages.front().id(), id);
     EXPECT_EQ(Args(messages.front()).front(), "inner.field");
     EXPECT_EQ(text, "unchanged");
   }

@@ -11,6 +11,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -84,11 +85,8 @@ constexpr char const* kBad = MessageIds::kParseFailed;
 constexpr char const* kRange = MessageIds::kOutOfRange;
 
 TEST(ToPrimitiveTest, IntegerTakesExactlyTheWholeDecimalText) {
-  struct Case {
-    std::string text;
-    long long expected;
-    char const* failure;
-  } const cases[] = {
+  // The text, the integer it reads as, and the failure (kOk: none).
+  std::tuple<std::string, long long, char const*> const cases[] = {
       {"0", 0, kOk}, {"-9223372036854775808", kMin, kOk},
       {"9223372036854775807", 9223372036854775807LL, kOk}, {"+5", 5, kOk}, {"007", 7, kOk},
       {"", 0, kBad}, {"+", 0, kBad}, {"-", 0, kBad}, {" 1", 0, kBad}, {"1 ", 0, kBad},
@@ -97,18 +95,18 @@ TEST(ToPrimitiveTest, IntegerTakesExactlyTheWholeDecimalText) {
       {"99999999999999999999x", 0, kBad}, {"9223372036854775808", 0, kRange},
       {"-9223372036854775809", 0, kRange}, {"+99999999999999999999", 0, kRange},
   };
-  for (Case const& c : cases) ExpectParse<long long>(c.text, c.expected, c.failure, "integer");
+  for (auto const& [text, expected, failure] : cases) {
+    ExpectParse<long long>(text, expected, failure, "integer");
+  }
 }
 
 TEST(ToPrimitiveTest, BooleanVoidSecretAndString) {
-  struct BoolCase {
-    std::string text;
-    bool expected;
-    char const* failure;
-  } const bools[] = {{"true", true, kOk}, {"false", false, kOk}, {"True", false, kBad},
-                     {"FALSE", false, kBad}, {"1", false, kBad}, {"0", false, kBad},
-                     {"", false, kBad}, {"true ", false, kBad}};
-  for (BoolCase const& c : bools) ExpectParse<bool>(c.text, c.expected, c.failure, "boolean");
+  std::tuple<std::string, bool, char const*> const bools[] = {
+      {"true", true, kOk}, {"false", false, kOk}, {"True", false, kBad}, {"FALSE", false, kBad},
+      {"1", false, kBad}, {"0", false, kBad}, {"", false, kBad}, {"true ", false, kBad}};
+  for (auto const& [text, expected, failure] : bools) {
+    ExpectParse<bool>(text, expected, failure, "boolean");
+  }
 
   ExpectParse<Void>("", Void(), kOk, "void");
   for (std::string const text : {" ", "void", "\t"}) ExpectParse<Void>(text, Void(), kBad, "void");
@@ -304,10 +302,9 @@ TEST(ToDebugStringTest, SecretsPrintAsTheMask) {
   DataValuePtr secret = DataValue::Create(SecretString(text));
   auto error = ErrorValue::GetInstance("com.example.errors.e");
   error->SetField("s", secret);
-  auto root = StructValue::GetInstance("com.example.key");
-  root->SetField("c", error);
-  root->SetField("b", List({secret, Opt(secret)}, ListValue::SET));
-  root->SetField("a", secret);
+  DataValuePtr const root = test_convert::Struct(
+      "com.example.key",
+      {{"c", error}, {"b", List({secret, Opt(secret)}, ListValue::SET)}, {"a", secret}});
   std::string const printed = ToDebugString(root);
   EXPECT_EQ(printed.find("correct"), std::string::npos) << printed;
   EXPECT_EQ(Count(printed, SecretString::kMask), 4u) << printed;

@@ -166,7 +166,8 @@ TEST(ValidationTest, NullWhereAValueBelongsIsRefusedEvenForOptionals) {
 TEST(ValidationTest, SecretsMayArriveAsTextButStringsOnlyAsStrings) {
   std::string const text = "s3cr3t-pa55phrase";
   auto def = Def("s", {{"password", Secret()}, {"user", Str()}, {"tags", ListOf(Str())}});
-  std::vector<Case> const cases = {
+  // The exact problems: none quotes the secret.
+  RunCases({
       {"secret as secret", def,
        V("s", {{"password", Sec(text)}, {"user", S("u")}, {"tags", S("")}}), {}},
       {"plain text for secret", def,
@@ -176,9 +177,7 @@ TEST(ValidationTest, SecretsMayArriveAsTextButStringsOnlyAsStrings) {
        V("s", {{"password", Sec(text)}, {"user", Sec(text)}, {"tags", L({S("a"), Sec(text)})}}),
        {WrongKind("tags[1]", "string", "secret"), WrongKind("user", "string", "secret")}},
       {"secret for integer", Int(), Sec(text), {WrongKind("<root>", "integer", "secret")}},
-  };
-  // The exact problems: none quotes the secret.
-  RunCases(cases);
+  });
 }
 
 TEST(ValidationTest, PathsNameNestedFieldsAndListIndexes) {
