@@ -462,8 +462,7 @@ void Invoke(Call& call) {
     // Counted as waiting before it looks: a connection placed on this context meanwhile is
     // either seen here, or sees the wait and goes elsewhere (Server's NextContext).
     CallControl& control = *call.control;
-    ++load->waiting;
-    control.holding = load;
+    control.BeginHolding(*load);
     struct Ends {
       CallControl& control;
       ~Ends() { control.EndHolding(); }
@@ -535,6 +534,11 @@ std::string ErrorBody(std::string const& name, std::list<BaseMessage> const& mes
 }
 
 std::string const CallControl::kNoOperation = "-";
+
+void CallControl::BeginHolding(ContextLoad& load) {
+  ++load.waiting;
+  holding = &load;
+}
 
 void CallControl::EndHolding() {
   if (ContextLoad* const load = holding.exchange(nullptr)) --load->waiting;

@@ -159,6 +159,8 @@ struct CallControl {
   // The context whose thread the call's operation holds while it runs there
   // (ServerOptions::runsOnIoThreadWhenAlone); null otherwise, and once it has answered.
   std::atomic<ContextLoad*> holding{nullptr};
+  // Counts the operation as holding `load`'s thread, until EndHolding.
+  void BeginHolding(ContextLoad& load);
   // Counts the thread free again; the first of the answer and the operation's return does.
   void EndHolding();
 };
