@@ -2,7 +2,7 @@
 
 #include <atomic>
 #include <cstddef>
-#include <functional>
+#include <cstdint>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -67,18 +67,16 @@ class ClientProvider::Impl {
                      Core::AsyncApiResultCb const& resultCb) {
     Lane& lane = LaneOfThisThread();
     if (lane.running) return InvokePooledAndWait(method, input, activation, resultCb);
-    // Set by the final delivery, on this thread; atomic for an abandoned call's answer, made
-    // where its last hold goes.
-    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::uint64_t const number = ++lane.started;
     Start(lane.pool, method, input, activation,
-          ThenOnFinal(resultCb, [finished] { finished->store(true); }));
+          ThenOnFinal(resultCb, [finished = &lane.finished, number] { finished->store(number); }));
     lane.running = true;
     struct Done {
       bool& running;
       ~Done() { running = false; }
     } const done{lane.running};
     lane.context.restart();
-    while (!finished->load() && lane.context.run_one() > 0) {
+    while (lane.finished.load() != number && lane.context.run_one() > 0) {
     }
   }
 
@@ -133,8 +131,8 @@ class ClientProvider::Impl {
 
   // `resultCb`, which calls `ended` once the final result has been delivered through it. The
   // call holds the only copies: were it dropped unanswered, the abandoned answer still ends it.
-  static Core::AsyncApiResultCb ThenOnFinal(Core::AsyncApiResultCb const& resultCb,
-                                            std::function<void()> ended) {
+  template <class Ended>
+  static Core::AsyncApiResultCb ThenOnFinal(Core::AsyncApiResultCb const& resultCb, Ended ended) {
     return Core::AsyncApiResultCb(
         [resultCb, ended = std::move(ended)](
             std::shared_ptr<Core::MethodResult const> const& result, Progress const& progress,
@@ -162,6 +160,11 @@ class ClientProvider::Impl {
       options.poolSize = 1;
       return options;
     }
+    // The number of the last blocking call made on this lane, and of the last one whose final
+    // result has been delivered: set where that happens, which for a call answered as abandoned
+    // is where its last hold goes, possibly as `context` is destroyed, before this.
+    std::uint64_t started = 0;
+    std::atomic<std::uint64_t> finished{0};
     net::io_context context;
     std::shared_ptr<detail::ConnectionPool> pool;
     // Whether its thread is running it, waiting for a call; only that thread reads or sets it.
