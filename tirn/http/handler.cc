@@ -496,28 +496,25 @@ Verdict Run(Call& call) {
 
 CallerLedger::Hold CallerLedger::Take(std::string const& caller, std::size_t Counts::*which,
                                       std::size_t limit) {
-  std::pair<std::string const, Counts>* entry = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto at = counts_.try_emplace(caller).first;
-    Counts& counts = at->second;
-    if (limit != 0 && counts.*which >= limit) {
-      if (counts.connections == 0 && counts.calls == 0) counts_.erase(at);
-      return nullptr;
-    }
-    ++(counts.*which);
-    entry = &*at;
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto at = counts_.try_emplace(caller).first;
+  Counts& counts = at->second;
+  if (limit != 0 && counts.*which >= limit) {
+    if (counts.connections == 0 && counts.calls == 0) counts_.erase(at);
+    return Hold();
   }
-  auto self = shared_from_this();
-  // The pointer is the ledger itself: a hold is never null. The caller's entry stays in the
-  // map, where it is, while any hold counts in it: the hold keeps its address, not its name.
-  return Hold(static_cast<void*>(this), [self, entry, which](void*) {
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    --(entry->second.*which);
-    if (entry->second.connections == 0 && entry->second.calls == 0) {
-      self->counts_.erase(self->counts_.find(entry->first));
-    }
-  });
+  ++(counts.*which);
+  return Hold(shared_from_this(), &*at, which);
+}
+
+void CallerLedger::Hold::reset() {
+  if (!ledger_) return;
+  std::shared_ptr<CallerLedger> const ledger = std::move(ledger_);
+  std::lock_guard<std::mutex> lock(ledger->mutex_);
+  --(entry_->second.*which_);
+  if (entry_->second.connections == 0 && entry_->second.calls == 0) {
+    ledger->counts_.erase(ledger->counts_.find(entry_->first));
+  }
 }
 
 std::string ErrorBody(std::string const& name, std::list<BaseMessage> const& messages) {

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <boost/optional/optional.hpp>
@@ -107,16 +108,55 @@ class Exchange {
 };
 
 // Counts what each caller holds (connections, calls in flight) against its limits. A hold is
-// given back when its last copy is released. Thread-safe.
+// given back when it is released or destroyed. Thread-safe; a hold is used by one thread at a
+// time.
 class CallerLedger : public std::enable_shared_from_this<CallerLedger> {
+  struct Counts {
+    std::size_t connections = 0;
+    std::size_t calls = 0;
+  };
+  using Entry = std::pair<std::string const, Counts>;
+
  public:
-  using Hold = std::shared_ptr<void>;
+  // One count in a caller's entry; empty, or holding it until reset or destroyed. It keeps
+  // the ledger, and the entry's address, not the caller's name, so taking one allocates nothing
+  // once the caller has an entry.
+  class Hold {
+   public:
+    Hold() = default;
+    Hold(Hold&& other) noexcept { *this = std::move(other); }
+    Hold& operator=(Hold&& other) noexcept {
+      if (this != &other) {
+        reset();
+        ledger_ = std::move(other.ledger_);
+        entry_ = other.entry_;
+        which_ = other.which_;
+      }
+      return *this;
+    }
+    Hold(Hold const&) = delete;
+    Hold& operator=(Hold const&) = delete;
+    ~Hold() { reset(); }
+
+    explicit operator bool() const { return ledger_ != nullptr; }
+    // Gives the count back; then empty.
+    void reset();
+
+   private:
+    friend class CallerLedger;
+    Hold(std::shared_ptr<CallerLedger> ledger, Entry* entry, std::size_t Counts::*which)
+        : ledger_(std::move(ledger)), entry_(entry), which_(which) {}
+
+    std::shared_ptr<CallerLedger> ledger_;
+    Entry* entry_ = nullptr;
+    std::size_t Counts::*which_ = nullptr;
+  };
 
   // 0: no limit.
   CallerLedger(std::size_t connectionsPerCaller, std::size_t callsPerCaller)
       : connectionLimit_(connectionsPerCaller), callLimit_(callsPerCaller) {}
 
-  // A hold on one of `caller`'s connections or calls; null when it holds its limit already.
+  // A hold on one of `caller`'s connections or calls; empty when it holds its limit already.
   Hold TakeConnection(std::string const& caller) { return Take(caller, &Counts::connections, connectionLimit_); }
   Hold TakeCall(std::string const& caller) { return Take(caller, &Counts::calls, callLimit_); }
 
@@ -124,15 +164,12 @@ class CallerLedger : public std::enable_shared_from_this<CallerLedger> {
   std::size_t callLimit() const { return callLimit_; }
 
  private:
-  struct Counts {
-    std::size_t connections = 0;
-    std::size_t calls = 0;
-  };
   Hold Take(std::string const& caller, std::size_t Counts::*which, std::size_t limit);
 
   std::size_t const connectionLimit_;
   std::size_t const callLimit_;
   std::mutex mutex_;
+  // Its entries do not move while the map grows, and stay while any hold counts in them.
   std::unordered_map<std::string, Counts> counts_;
 };
 
