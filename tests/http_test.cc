@@ -1635,7 +1635,15 @@ TEST(HttpHostilePeers, AGreedyCallerIsLimitedAndOthersAreServed) {
   // Someone else is served meanwhile.
   int const polite = Connect(port);
   EXPECT_EQ(Exchange(polite, request("polite", "missing")).status, 404);
+  // Its call's place is given back before the answer leaves, whatever the service's thread
+  // does after answering: the next call, sent as soon as that answer is read, is served.
+  std::thread answering([&] { world.held->Answer(); });
+  EXPECT_EQ(Exchange(first, "").status, 200);
+  EXPECT_EQ(Exchange(first, more).status, 404);
+  answering.join();
   for (int fd : {first, second, third, polite}) ::close(fd);
+  // And its connections' places once they have closed.
+  EXPECT_TRUE(Eventually([&] { return Send(port, more).status == 404; }));
 }
 
 // ---- What travels with a call ----------------------------------------------------------------

@@ -407,8 +407,10 @@ Core::AsyncApiResultCb ResultCallback(Call const& call) {
           }
           return;
         }
-        // The thread is free before the answer leaves: its caller may connect again at once.
+        // The thread, and the call's place among its caller's, are free before the answer
+        // leaves: its caller may call again at once, whoever still holds the result handle.
         control->EndHolding();
+        control->callHold.reset();
         Answer answer = FinalAnswer(*result, streamed, control->outcome);
         // Read once the implementation has answered: it marks the activation before.
         bool const replayed = keyed && Replayed(*keyed);

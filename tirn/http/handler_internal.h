@@ -191,7 +191,9 @@ struct CallControl {
   std::string outcome;
   // The authenticated caller's name; "-" when anonymous.
   std::string caller = "-";
-  // The call's place among its caller's calls in flight, given back when the call ends.
+  // The call's place among its caller's calls in flight: given back by its final answer, or
+  // with this record when the call is refused before it runs. Set before the operation runs;
+  // only the final answer touches it after.
   CallerLedger::Hold callHold;
   // The context whose thread the call's operation holds while it runs there
   // (ServerOptions::runsOnIoThreadWhenAlone); null otherwise, and once it has answered.
