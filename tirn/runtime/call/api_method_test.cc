@@ -189,6 +189,18 @@ TEST(AsyncApiMethodResultCb, ReleasedAfterOutputOrErrorAndThrowsWhenEmpty) {
                std::bad_function_call);
 }
 
+// An empty call callback holds nothing: it and its copies are false, and calling them throws.
+TEST(AsyncApiResultCb, AnEmptyOneAndItsCopiesAreFalseAndThrowWhenCalled) {
+  Core::AsyncApiResultCb const empty;
+  Core::AsyncApiResultCb const copy = empty;
+  auto const final = std::make_shared<Core::MethodResult const>();
+  for (Core::AsyncApiResultCb const* callback : {&empty, &copy}) {
+    EXPECT_FALSE(static_cast<bool>(*callback));
+    EXPECT_THROW((*callback)(nullptr, Progress(0, 2, 1), nullptr), std::bad_function_call);
+    EXPECT_THROW((*callback)(final, Progress::Final(), nullptr), std::bad_function_call);
+  }
+}
+
 }  // namespace
 }  // namespace Provider
 }  // namespace Tirn

@@ -31,15 +31,17 @@ struct AsyncApiResultCb::Shared {
   Callable callable;
 };
 
-AsyncApiResultCb::AsyncApiResultCb() : shared_(std::make_shared<Shared>(Callable())) {}
+// Holds nothing: there is no callable for its copies to share.
+AsyncApiResultCb::AsyncApiResultCb() = default;
 
 AsyncApiResultCb::AsyncApiResultCb(Callable callable)
     : shared_(std::make_shared<Shared>(std::move(callable))) {}
 
-AsyncApiResultCb::operator bool() const { return static_cast<bool>(shared_->callable); }
+AsyncApiResultCb::operator bool() const { return shared_ && shared_->callable; }
 
 void AsyncApiResultCb::operator()(std::shared_ptr<MethodResult const> const& result,
                                   Progress const& progress, Continuation&& next) const {
+  if (!shared_) throw std::bad_function_call();
   Callable& held = shared_->callable;
   if (!held) throw std::bad_function_call();
   if (!result) {

@@ -75,6 +75,7 @@ class TIRN_CORE_EXPORT AsyncApiResultCb {
 
  private:
   // The callable shared by all copies; answers the call as abandoned when destroyed holding it.
+  // Null in an empty callback.
   struct Shared;
   std::shared_ptr<Shared> shared_;
 };
