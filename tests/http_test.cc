@@ -1635,8 +1635,9 @@ TEST(HttpHostilePeers, AGreedyCallerIsLimitedAndOthersAreServed) {
   // Someone else is served meanwhile.
   int const polite = Connect(port);
   EXPECT_EQ(Exchange(polite, request("polite", "missing")).status, 404);
-  // Its call's place is given back before the answer leaves, whatever the service's thread
-  // does after answering: the next call, sent as soon as that answer is read, is served.
+  // Its call's place is given back before the answer leaves: the next call, sent as soon as
+  // that answer is read, is served, however late the service's own thread, which answers,
+  // lets go of the call.
   std::thread answering([&] { world.held->Answer(); });
   EXPECT_EQ(Exchange(first, "").status, 200);
   EXPECT_EQ(Exchange(first, more).status, 404);

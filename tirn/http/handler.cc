@@ -408,7 +408,8 @@ Core::AsyncApiResultCb ResultCallback(Call const& call) {
           return;
         }
         // The thread, and the call's place among its caller's, are free before the answer
-        // leaves: its caller may call again at once, whoever still holds the result handle.
+        // leaves: its caller may call again as soon as it reads the answer, however late the
+        // thread that answered lets go of this callback.
         control->EndHolding();
         control->callHold.reset();
         Answer answer = FinalAnswer(*result, streamed, control->outcome);
