@@ -41,9 +41,8 @@ AsyncApiResultCb::operator bool() const { return shared_ && shared_->callable; }
 
 void AsyncApiResultCb::operator()(std::shared_ptr<MethodResult const> const& result,
                                   Progress const& progress, Continuation&& next) const {
-  if (!shared_) throw std::bad_function_call();
+  if (!*this) throw std::bad_function_call();
   Callable& held = shared_->callable;
-  if (!held) throw std::bad_function_call();
   if (!result) {
     held(result, progress, std::move(next));
     return;
