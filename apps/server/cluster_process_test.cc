@@ -73,25 +73,16 @@ class Cluster {
   Running& instance(int n) { return *instances_[n]; }
 
   // Starts instance `n` listening on `port` ("0": any), draining for a second on SIGTERM so
-  // that the balancer's checks see it go first. An instance that stops at start because the
-  // database did not answer its first connection within a second is started again, up to
-  // three times, as a supervisor would on a machine that busy.
+  // that the balancer's checks see it go first.
   bool Start(int n, std::string const& port) {
     std::string const folder = dir_.path + "/" + std::to_string(n);
     std::filesystem::create_directories(folder);
-    std::unique_ptr<Running> started;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-      started = std::make_unique<Running>(
-          std::vector<std::string>{"--listen", "127.0.0.1:" + port, "--data", uri_,
-                                   "--key-file", dir_.path + "/tirn.key", "--drain-delay", "1.2"},
-          folder);
-      if (!started->url.empty() ||
-          !Contains(started->process.Stderr(), "cannot connect to the database: no answer")) {
-        break;
-      }
-    }
-    EXPECT_FALSE(started->url.empty()) << started->line << started->process.Stderr();
-    instances_[n] = std::move(started);
+    instances_[n] = std::make_unique<Running>(
+        std::vector<std::string>{"--listen", "127.0.0.1:" + port, "--data", uri_, "--key-file",
+                                 dir_.path + "/tirn.key", "--drain-delay", "1.2"},
+        folder);
+    EXPECT_FALSE(instances_[n]->url.empty()) << instances_[n]->line
+                                             << instances_[n]->process.Stderr();
     return !instances_[n]->url.empty();
   }
 

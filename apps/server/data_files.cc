@@ -73,8 +73,8 @@ namespace {
 
 // The records in the PostgreSQL database `config.dataFile` names, which other servers may
 // serve too.
-bool OpenDatabase(ServerConfig const& config, OpenedData& out, std::vector<std::string>& notices,
-                  std::string& error) {
+bool OpenDatabase(ServerConfig const& config, PostgresRecordStore::StartWait const& wait,
+                  OpenedData& out, std::vector<std::string>& notices, std::string& error) {
   // Checked before a key file is made for it.
   if (!CheckPostgresUri(config.dataFile, error)) return false;
   if (config.keyFile.empty()) {
@@ -91,7 +91,7 @@ bool OpenDatabase(ServerConfig const& config, OpenedData& out, std::vector<std::
   // A connection for each thread that runs operations, and one more for the readiness probe,
   // which runs on a thread serving the connections and must not wait behind busy calls.
   out.store = PostgresRecordStore::Open(config.dataFile, std::move(box), config.callThreads + 1,
-                                        error);
+                                        wait, error);
   if (!out.store) {
     if (made) error += " (the key file " + config.keyFile + " was made just now, with a new key)";
     return false;
@@ -114,9 +114,9 @@ void Abandon(OpenedData& data) {
   data.made.clear();
 }
 
-bool OpenData(ServerConfig const& config, OpenedData& out, std::vector<std::string>& notices,
-              std::string& error) {
-  if (IsPostgresUri(config.dataFile)) return OpenDatabase(config, out, notices, error);
+bool OpenData(ServerConfig const& config, PostgresRecordStore::StartWait const& wait,
+              OpenedData& out, std::vector<std::string>& notices, std::string& error) {
+  if (IsPostgresUri(config.dataFile)) return OpenDatabase(config, wait, out, notices, error);
   bool const inMemory = config.dataFile == kMemory;
   // A start that is refused leaves no file it made behind.
   struct Leftovers {

@@ -16,7 +16,7 @@
 //   ServerApp::OpenedData data;
 //   std::vector<std::string> notices;
 //   std::string error;
-//   if (!ServerApp::OpenData(config, data, notices, error)) Fail(error);
+//   if (!ServerApp::OpenData(config, {}, data, notices, error)) Fail(error);
 #ifndef APPS_SERVER_DATA_FILES_H_
 #define APPS_SERVER_DATA_FILES_H_
 
@@ -28,6 +28,7 @@
 
 #include "apps/reference/record_store.h"
 #include "apps/server/options.h"
+#include "apps/server/postgres_store.h"
 
 namespace ServerApp {
 
@@ -72,9 +73,11 @@ void Abandon(OpenedData& data);
 // file created). False, with the reason in `error`, when the file is in use, the key is
 // missing, wrong or readable by others, the file cannot be opened or is damaged, or the
 // database URI holds a password, names no key file, or the database cannot be opened; the
-// files made on the way are removed then.
-[[nodiscard]] bool OpenData(ServerConfig const& config, OpenedData& out,
-                            std::vector<std::string>& notices, std::string& error);
+// files made on the way are removed then. A database that does not answer yet is waited for as
+// `wait` says.
+[[nodiscard]] bool OpenData(ServerConfig const& config, PostgresRecordStore::StartWait const& wait,
+                            OpenedData& out, std::vector<std::string>& notices,
+                            std::string& error);
 
 }  // namespace ServerApp
 

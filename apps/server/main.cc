@@ -24,6 +24,7 @@
 #include "apps/server/maintenance.h"
 #include "apps/server/metrics.h"
 #include "apps/server/options.h"
+#include "apps/server/postgres_store.h"
 #include "apps/server/readiness.h"
 #include "apps/server/tokens.h"
 #include "apps/reference/reference_server.h"
@@ -51,6 +52,15 @@ int NextSignal(sigset_t const& signals, std::chrono::milliseconds wait) {
     if (signal > 0) return signal;
     if (errno != EINTR) return 0;  // EAGAIN: the time is up
   }
+}
+
+// SIGINT and SIGTERM, without SIGHUP.
+sigset_t StopOnly() {
+  sigset_t stopOnly;
+  sigemptyset(&stopOnly);
+  sigaddset(&stopOnly, SIGINT);
+  sigaddset(&stopOnly, SIGTERM);
+  return stopOnly;
 }
 
 // Serves until SIGINT or SIGTERM, rereading the access and TLS files on each SIGHUP, then
@@ -93,10 +103,7 @@ void ServeUntilStopped(ServerApp::ServerConfig const& config, sigset_t const& st
   char const* const name = stopSignal == SIGINT ? "SIGINT" : "SIGTERM";
   readiness.Drain();
   metrics.Draining();
-  sigset_t stopOnly;
-  sigemptyset(&stopOnly);
-  sigaddset(&stopOnly, SIGINT);
-  sigaddset(&stopOnly, SIGTERM);
+  sigset_t const stopOnly = StopOnly();
   bool secondSignal = false;
   if (config.drainDelay.count() > 0) {
     log.Note(std::string("draining on ") + name + ": not ready, serving " +
@@ -149,9 +156,19 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
   for (auto const& warning : warnings) log.Note("warning: " + warning);
   ServerApp::OpenedData data;
   std::vector<std::string> notices;
-  if (!ServerApp::OpenData(config, data, notices, error)) {
-    log.Note("cannot start: " + error);
-    return 1;
+  // A database that does not answer yet is waited for; SIGINT or SIGTERM ends the wait, and
+  // the start, at once (a SIGHUP stays pending for the serving loop).
+  bool stopped = false;
+  ServerApp::PostgresRecordStore::StartWait wait;
+  wait.limit = config.databaseWait;
+  wait.waiting = [&log](std::string const& why) { log.Note(why); };
+  wait.pause = [&stopped, stopOnly = StopOnly()](std::chrono::milliseconds pause) {
+    stopped = NextSignal(stopOnly, pause) != 0;
+    return !stopped;
+  };
+  if (!ServerApp::OpenData(config, wait, data, notices, error)) {
+    log.Note((stopped ? "stopped before it started: " : "cannot start: ") + error);
+    return stopped ? 0 : 1;
   }
   for (auto const& notice : notices) log.Note(notice);
 

@@ -129,6 +129,7 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
   double drainDelay = 5;
   double readTimeout = 10;
   double drainTimeout = 30;
+  double databaseWait = 30;
   std::string idempotencyWindow = "24h";
   // The one table of settings, read from the command line, the environment and the file.
   po::options_description settings("Options (also TIRN_SERVER_<NAME> variables and --config lines)");
@@ -201,6 +202,11 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
        "that many servers may share, postgresql://USER@HOST:PORT/DATABASE, which needs "
        "--key-file (the same for every server) and holds no password: it comes from "
        "PGPASSWORD or the password file (~/.pgpass, or the one PGPASSFILE names)")
+      ("database-wait",
+       po::value(&databaseWait)->default_value(30)->value_name("SECONDS"),
+       "at start: how long to wait for a PostgreSQL database that does not answer yet, or is "
+       "starting up, trying again twice a second; one that refuses the user, the password or "
+       "the database's name stops the server at once; 0 tries once")
       ("key-file", po::value(&config.keyFile)->value_name("FILE"),
        "32-byte key sealing secrets at rest; default <data>.key, created on first start");
   po::options_description commandLine;
@@ -335,7 +341,8 @@ ParsedOptions ParseOptions(int argc, char const* const* argv, char const* const*
        {std::tuple<char const*, double, std::chrono::milliseconds*>{"--drain-delay", drainDelay,
                                                                     &config.drainDelay},
         {"--drain-timeout", drainTimeout, &config.drainTimeout},
-        {"--read-timeout", readTimeout, &config.readTimeout}}) {
+        {"--read-timeout", readTimeout, &config.readTimeout},
+        {"--database-wait", databaseWait, &config.databaseWait}}) {
     if (!(seconds >= 0 && seconds <= 3600)) {
       return fail(std::string(name) + " wants a number of seconds from 0 to 3600");
     }

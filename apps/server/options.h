@@ -59,6 +59,9 @@ struct ServerConfig {
   // Default 10 s.
   std::chrono::milliseconds readTimeout{10000};
   std::chrono::milliseconds drainTimeout{30000};
+  // At start: how long to wait for a PostgreSQL database that does not answer yet (a deploy,
+  // a restart of the database), trying again twice a second. Default 30 s; 0 tries once.
+  std::chrono::milliseconds databaseWait{30000};
   // How long the outcome of a write that carried an Idempotency-Key is kept, so that the
   // write tried again within it is answered from it rather than done twice. Default 24 h.
   std::chrono::seconds idempotencyWindow{24 * 60 * 60};

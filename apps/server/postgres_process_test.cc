@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -173,6 +174,51 @@ TEST_F(ServersOnPostgres, RekeyWhileAnInstanceServes) {
   ExpectRefusals({{ServeWithKey(uri, oldKey), 1, "was written with another key"}}, dir.path);
   EXPECT_EQ(Stop(a.process), 0);
   EXPECT_EQ(Stop(c.process), 0);
+}
+
+// A server started while its database is away (a deploy, a restart of the database) waits for
+// it, within --database-wait, and a stop signal ends the wait; a database that answers with a
+// refusal is not waited for.
+TEST_F(ServersOnPostgres, AStartWaitsForADatabaseThatDoesNotAnswerYet) {
+  std::string const key = dir.path + "/wait.key";
+  auto const waitingFor = [&](std::string const& database, char const* seconds) {
+    auto args = ServeWithKey(database, key);
+    args.insert(args.end(), {"--database-wait", seconds});
+    return args;
+  };
+  auto const started = [&](char const* seconds, char const* folder) {
+    return std::make_unique<ServerProcess>(Argv(TIRN_SERVER_BINARY, waitingFor(uri, seconds)),
+                                           Folder(folder) + "/server.err");
+  };
+  ASSERT_TRUE(cluster.Stop());
+  {
+    auto const early = started("20", "early");
+    ASSERT_TRUE(early->Says("waiting up to 20000 ms for the database: cannot connect"))
+        << early->Stderr();
+    ASSERT_TRUE(cluster.Start(error)) << error;
+    std::string const line = early->NextLine();
+    ASSERT_EQ(line.rfind("listening on http://127.0.0.1:", 0), 0u) << line << early->Stderr();
+    EXPECT_EQ(Client(line.substr(13)).Create("vault", "key-vault", "kdk-waited"), "ok");
+    EXPECT_EQ(Stop(*early), 0);
+  }
+  ASSERT_TRUE(cluster.Stop());
+  {
+    auto const stopped = started("60", "stopped");
+    ASSERT_TRUE(stopped->Says("waiting up to 60000 ms")) << stopped->Stderr();
+    auto const start = Clock::now();
+    EXPECT_EQ(Stop(*stopped), 0);
+    EXPECT_LT(Clock::now() - start, 5s);
+    EXPECT_PRED2(Contains, stopped->Stderr(), "stopped before it started");
+    auto const out = Clock::now();
+    auto const late = RunToEnd(waitingFor(uri, "1"), dir.path);
+    EXPECT_EQ(late.status, 1) << late.err;
+    EXPECT_GE(Clock::now() - out, 1s);
+    EXPECT_PRED2(Contains, late.err, "cannot start: cannot connect to the database");
+    EXPECT_PRED2(Contains, late.err, "(tried for 1000 ms)");
+  }
+  ASSERT_TRUE(cluster.Start(error)) << error;
+  ExpectRefusals({{waitingFor(cluster.Uri("no_such_database"), "60"), 1, "does not exist"}},
+                 dir.path);
 }
 
 // Refused before any database is reached: each ends with its status and reason, never repeats

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <list>
+#include <thread>
 #include <utility>
 
 #include "apps/server/key_check.h"
@@ -705,6 +706,57 @@ PostgresRecordStore::~PostgresRecordStore() = default;
 std::shared_ptr<PostgresRecordStore> PostgresRecordStore::Open(
     std::string const& uri, std::shared_ptr<SecretBox const> box, std::size_t connections,
     std::string& error) {
+  return Open(uri, std::move(box), connections, StartWait(), error);
+}
+
+namespace {
+
+// Whether the database at `uri` is not answering yet, or answers only that it cannot take
+// connections now (starting up, shutting down, recovering): worth another try, unlike a
+// database that answers and refuses this user, password or database name.
+bool NotAnsweringYet(std::string const& uri) {
+  // libpq's shortest time limit for a connection.
+  char const* const keywords[] = {"dbname", "connect_timeout", nullptr};
+  char const* const values[] = {uri.c_str(), "2", nullptr};
+  PGPing const ping = PQpingParams(keywords, values, 1);
+  return ping == PQPING_NO_RESPONSE || ping == PQPING_REJECT;
+}
+
+// The store's first connection, tried again every kStartRetry while the database does not
+// answer yet, for at most `wait.limit`. Null with the last reason in `error`.
+PGconn* ConnectAtStart(std::string const& uri, PostgresRecordStore::StartWait const& wait,
+                       std::string& error) {
+  using Store = PostgresRecordStore;
+  Clock::time_point const end = Clock::now() + wait.limit;
+  bool waiting = false;
+  for (;;) {
+    Clock::time_point const by = Clock::now() + Store::kConnectTimeout;
+    if (PGconn* pg = Connect(uri, by, error)) return pg;
+    Clock::time_point const now = Clock::now();
+    // A try that ran out of time had no answer, however the database answers a ping after it.
+    if (now >= end || (now < by && !NotAnsweringYet(uri))) break;
+    if (!waiting && wait.waiting) {
+      wait.waiting("waiting up to " + Millis(wait.limit) + " for the database: " + error);
+    }
+    waiting = true;
+    auto const pause =
+        std::min<milliseconds>(Store::kStartRetry, std::chrono::ceil<milliseconds>(end - now));
+    if (!wait.pause) {
+      std::this_thread::sleep_for(pause);
+    } else if (!wait.pause(pause)) {
+      error = "stopped while waiting for the database (" + error + ")";
+      return nullptr;
+    }
+  }
+  if (waiting) error += " (tried for " + Millis(wait.limit) + ")";
+  return nullptr;
+}
+
+}  // namespace
+
+std::shared_ptr<PostgresRecordStore> PostgresRecordStore::Open(
+    std::string const& uri, std::shared_ptr<SecretBox const> box, std::size_t connections,
+    StartWait const& wait, std::string& error) {
   if (!CheckPostgresUri(uri, error)) return nullptr;
   if (!box) {
     error = "no key to seal the records with";
@@ -719,7 +771,7 @@ std::shared_ptr<PostgresRecordStore> PostgresRecordStore::Open(
     return nullptr;
   }
   auto first = std::make_unique<Connection>();
-  first->pg = Connect(uri, Clock::now() + kConnectTimeout, error);
+  first->pg = ConnectAtStart(uri, wait, error);
   if (!first->pg) return nullptr;
   std::string const where = Where(*first);
   // The migration prepares the statements on this connection; the session's limits remain.

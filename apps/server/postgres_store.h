@@ -100,6 +100,27 @@ class PostgresRecordStore final : public Reference::RecordStore {
   static std::shared_ptr<PostgresRecordStore> Open(std::string const& uri,
                                                    std::shared_ptr<SecretBox const> box,
                                                    std::size_t connections, std::string& error);
+
+  // How Open waits, when it starts a server, for a database that does not answer yet: nothing
+  // listens at its address, nothing answers, or the database is starting up or shutting down
+  // (a deploy or a restart of the database beside the server's own). A database that answers
+  // with a refusal (an unknown user or database, a wrong password) is not waited for.
+  struct StartWait {
+    // How long to keep trying; zero tries once.
+    std::chrono::milliseconds limit{0};
+    // Told once, with the reason, when the first try fails and the wait begins.
+    std::function<void(std::string const&)> waiting;
+    // Waits up to the time given before the next try; false ends the wait at once (the
+    // server was asked to stop). Empty: sleeps.
+    std::function<bool(std::chrono::milliseconds)> pause;
+  };
+  // The time between two tries while Open waits.
+  static constexpr std::chrono::milliseconds kStartRetry{500};
+  // Open, waiting for the database as `wait` says.
+  static std::shared_ptr<PostgresRecordStore> Open(std::string const& uri,
+                                                   std::shared_ptr<SecretBox const> box,
+                                                   std::size_t connections,
+                                                   StartWait const& wait, std::string& error);
   ~PostgresRecordStore() override;
   PostgresRecordStore(PostgresRecordStore const&) = delete;
   PostgresRecordStore& operator=(PostgresRecordStore const&) = delete;

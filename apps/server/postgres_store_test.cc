@@ -273,7 +273,7 @@ TEST_F(PostgresStore, TheReadinessProbeIsAnsweredWhileEveryCallThreadHoldsAConne
   config.callThreads = 2;
   OpenedData data;
   std::vector<std::string> notices;
-  ASSERT_TRUE(OpenData(config, data, notices, error_)) << error_;
+  ASSERT_TRUE(OpenData(config, {}, data, notices, error_)) << error_;
   auto const id = [](unsigned i) { return "vault-" + std::to_string(i); };
   for (unsigned i = 0; i < config.callThreads; ++i) {
     ASSERT_EQ(data.store->CreateProvider(Provider(id(i), "k", "kdk"), error_), StoreStatus::kOk);

@@ -327,7 +327,7 @@ TEST_F(SqliteFile, SecretsAreSealedWithAKeyFileMadeForThem) {
   {
     OpenedData data;
     std::vector<std::string> notices;
-    ASSERT_TRUE(OpenData(config, data, notices, error)) << error;
+    ASSERT_TRUE(OpenData(config, {}, data, notices, error)) << error;
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_NE(notices[0].find(config.dataFile + ".key"), std::string::npos) << notices[0];
     for (std::string const& file : {config.dataFile + ".key", config.dataFile}) {
@@ -348,13 +348,13 @@ TEST_F(SqliteFile, SecretsAreSealedWithAKeyFileMadeForThem) {
 
     // A second opener of the same file is refused while the first holds it.
     OpenedData second;
-    EXPECT_FALSE(OpenData(config, second, notices, error));
+    EXPECT_FALSE(OpenData(config, {}, second, notices, error));
     EXPECT_NE(error.find("already running"), std::string::npos) << error;
   }
   EXPECT_EQ(ReadAll(config.dataFile).find(secret), std::string::npos);
   OpenedData data;
   std::vector<std::string> notices;
-  ASSERT_TRUE(OpenData(config, data, notices, error)) << error;
+  ASSERT_TRUE(OpenData(config, {}, data, notices, error)) << error;
   EXPECT_TRUE(notices.empty());
   EXPECT_EQ(SecretOf(*data.store, "vault"), secret);
 }
