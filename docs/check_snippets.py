@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Keeps the code blocks of docs/guide.md and README.md identical to the programs they are
+"""Keeps the code blocks of docs/guide.md, docs/operations.md and README.md identical to the programs they are
 taken from, which the build compiles and runs.
 
 A block is preceded by a line naming its source, relative to the document's folder:
@@ -20,7 +20,8 @@ DOCS = os.path.dirname(os.path.abspath(__file__))
 MARKER = re.compile(r"<!-- snippet: (\S+)(?: \[([\w-]+)\])? -->$")
 
 
-DOCUMENTS = [os.path.join(DOCS, "guide.md"), os.path.join(os.path.dirname(DOCS), "README.md")]
+DOCUMENTS = [os.path.join(DOCS, "guide.md"), os.path.join(DOCS, "operations.md"),
+             os.path.join(os.path.dirname(DOCS), "README.md")]
 
 
 def region(folder, path, name):

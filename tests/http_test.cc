@@ -1088,7 +1088,15 @@ TEST(HttpTls, AReloadServesNewConnectionsTheNewCertificateAndKeepsOpenOnes) {
     std::ofstream(to, std::ios::trunc) << std::ifstream(from).rdbuf();
   };
   ASSERT_EQ(list(""), "");  // opens the world's connection under the first certificate
-  test_tls::Files const next = test_tls::MakeSelfSigned();
+  // Until when the certificate in force serves: about a day from now for the first, two for
+  // the next.
+  auto const validFor = [&] {
+    return std::chrono::duration_cast<std::chrono::hours>(
+               world.server->tlsValidity().certificate - std::chrono::system_clock::now())
+        .count();
+  };
+  EXPECT_EQ(validFor(), 23);
+  test_tls::Files const next = test_tls::MakeSelfSigned("localhost", 2 * 24 * 3600);
   std::string const first = next.folder + "/first.pem";
   copy(world.files.certificate, first);
   copy(next.certificate, world.files.certificate);
@@ -1099,6 +1107,7 @@ TEST(HttpTls, AReloadServesNewConnectionsTheNewCertificateAndKeepsOpenOnes) {
   EXPECT_EQ(list(next.certificate), "");
   EXPECT_EQ(list(first), Wire::kServiceUnavailableError);
   EXPECT_EQ(list(""), "") << "the connection opened before the reload keeps its certificate";
+  EXPECT_EQ(validFor(), 47);
 
   // A key that does not parse, or that belongs to another certificate, is refused and the
   // certificate in force stays.
@@ -1109,12 +1118,20 @@ TEST(HttpTls, AReloadServesNewConnectionsTheNewCertificateAndKeepsOpenOnes) {
   copy(next.key, world.files.key);
   EXPECT_FALSE(world.server->ReloadTls(&error));
   EXPECT_NE(error.find("mismatch"), std::string::npos) << error;
+  // Nor is a certificate that has expired.
+  test_tls::Files const expired = test_tls::MakeSelfSigned("localhost", -60);
+  copy(expired.certificate, world.files.certificate);
+  copy(expired.key, world.files.key);
+  EXPECT_FALSE(world.server->ReloadTls(&error));
+  EXPECT_NE(error.find(world.files.certificate + " expired on 20"), std::string::npos) << error;
   EXPECT_EQ(list(next.certificate), "");
+  EXPECT_EQ(validFor(), 47);
 
   World plain({});
   EXPECT_FALSE(plain.server->ReloadTls(&error));
   std::remove(first.c_str());
   test_tls::Remove(next);
+  test_tls::Remove(expired);
 }
 
 // Headers that never end, connections that never send anything and connections idle after a

@@ -9,6 +9,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -66,14 +67,15 @@ std::string Write(std::string const& path, Writer write) {
 
 }  // namespace detail
 
-// A new key pair and a self-signed certificate for `commonName`, valid for a day.
-inline Files MakeSelfSigned(std::string const& commonName = "localhost") {
+// A new key pair and a self-signed certificate for `commonName`, valid until `until` seconds
+// from now (a day by default).
+inline Files MakeSelfSigned(std::string const& commonName = "localhost", long until = 24 * 3600) {
   char folderTemplate[] = "/tmp/tirn-tls-XXXXXX";
   if (!mkdtemp(folderTemplate)) throw std::runtime_error("mkdtemp failed");
   std::string const folder = folderTemplate;
   EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
   X509* certificate = detail::Certificate(
-      commonName, key, 1, nullptr, nullptr, -60, 24 * 3600,
+      commonName, key, 1, nullptr, nullptr, std::min(-60L, until - 60), until,
       {{NID_subject_alt_name, "DNS:" + commonName + ",IP:127.0.0.1"},
        {NID_basic_constraints, "critical,CA:TRUE"}});
   Files const files{
@@ -144,13 +146,14 @@ class Authority {
     return issued;
   }
 
-  // A CRL of this authority that revokes `serials`; the file's path.
-  std::string Revoke(std::vector<long> const& serials) {
+  // A CRL of this authority that revokes `serials`, due to be replaced `due` seconds from
+  // now (a day by default); the file's path.
+  std::string Revoke(std::vector<long> const& serials, long due = 24 * 3600) {
     X509_CRL* crl = X509_CRL_new();
     X509_CRL_set_version(crl, 1);
     X509_CRL_set_issuer_name(crl, X509_get_subject_name(certificate_));
-    ASN1_TIME* now = X509_gmtime_adj(nullptr, -60);
-    ASN1_TIME* next = X509_gmtime_adj(nullptr, 24 * 3600);
+    ASN1_TIME* now = X509_gmtime_adj(nullptr, std::min(-60L, due - 60));
+    ASN1_TIME* next = X509_gmtime_adj(nullptr, due);
     X509_CRL_set1_lastUpdate(crl, now);
     X509_CRL_set1_nextUpdate(crl, next);
     for (long serial : serials) {

@@ -63,6 +63,28 @@ sigset_t StopOnly() {
   return stopOnly;
 }
 
+// How long before its TLS certificate expires, or a client CRL is due, the server warns.
+constexpr std::chrono::hours kTlsWarning{14 * 24};
+
+// Says on the metrics page until when the TLS files in force serve, and warns in the log when
+// that is less than two weeks away.
+void NoteTlsValidity(Tirn::Http::Server const& server, ServerApp::ServerConfig const& config,
+                     ServerApp::ServerMetrics& metrics, ServerApp::LogWriter& log) {
+  Tirn::Http::Server::TlsValidity const validity = server.tlsValidity();
+  metrics.TlsValidUntil(validity);
+  auto const now = std::chrono::system_clock::now();
+  for (auto const& [what, until] :
+       {std::pair{"the certificate " + config.tlsCertificateFile + " expires",
+                  validity.certificate},
+        {"the client CRL " + config.clientCrlFile + " is due to be replaced", validity.clientCrl}}) {
+    if (until == std::chrono::system_clock::time_point() || until - now > kTlsWarning) continue;
+    auto const days = std::chrono::duration_cast<std::chrono::hours>(until - now).count() / 24;
+    log.Note("warning: " + what + " in " +
+             (days == 0 ? std::string("less than a day") : std::to_string(days) + " days") +
+             ": renew it, then send SIGHUP");
+  }
+}
+
 // Serves until SIGINT or SIGTERM, rereading the access and TLS files on each SIGHUP, then
 // drains: /readyz answers 503 at once, the server keeps serving for the drain delay (so that a
 // balancer's checks notice and send elsewhere), then stops accepting and gives the calls in
@@ -75,6 +97,7 @@ void ServeUntilStopped(ServerApp::ServerConfig const& config, sigset_t const& st
   int stopSignal = 0;
   std::string error;
   std::vector<std::string> warnings;
+  NoteTlsValidity(server, config, metrics, log);
   std::cout << "listening on " << (config.tlsCertificateFile.empty() ? "http" : "https")
             << "://" << HostForUrl(config.host) << ":" << server.port() << std::endl;
   if (metricsServer) {
@@ -96,6 +119,7 @@ void ServeUntilStopped(ServerApp::ServerConfig const& config, sigset_t const& st
                    ? "reloaded the TLS certificate and key; open connections keep theirs"
                    : "reloaded the TLS certificate, key, client CAs and CRL; open connections "
                      "keep theirs");
+      NoteTlsValidity(server, config, metrics, log);
     } else {
       log.Note("TLS reload refused, the certificate read before stays in force: " + error);
     }
@@ -170,7 +194,6 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
     log.Note((stopped ? "stopped before it started: " : "cannot start: ") + error);
     return stopped ? 0 : 1;
   }
-  for (auto const& notice : notices) log.Note(notice);
 
   Tirn::Http::ServerOptions options;
   options.address = config.host;
@@ -238,6 +261,8 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
       log.Note("cannot start: " + error);
       refused = true;
     } else {
+      // Said once the start stands: a refused start removes what it made.
+      for (auto const& notice : notices) log.Note(notice);
       ServeUntilStopped(config, stopSignals, log, access, readiness, metrics, server,
                         metricsServer.get());
     }

@@ -120,6 +120,13 @@ struct ServerMetrics::State {
                               "the calls in flight), 0 otherwise")
                         .Register(*registry)
                         .Add({});
+  Family<Gauge>& tlsValidUntil = BuildGauge()
+                                     .Name("tirn_tls_valid_until_timestamp_seconds")
+                                     .Help("Until when the TLS files in force serve, in seconds "
+                                           "since the Unix epoch, by file: 'certificate' (the "
+                                           "end of its validity), 'client_crl' (the earliest "
+                                           "next update of the client CRLs)")
+                                     .Register(*registry);
   Family<Counter>& calls;
   Family<Histogram>& latency;
   Gauge& inFlight;
@@ -230,6 +237,19 @@ ServerMetrics::ServerMetrics() : state_(std::make_shared<State>(TIRN_VERSION)) {
 ServerMetrics::~ServerMetrics() = default;
 
 void ServerMetrics::Draining() { state_->draining.Set(1); }
+
+void ServerMetrics::TlsValidUntil(Tirn::Http::Server::TlsValidity const& validity) {
+  using Time = std::chrono::system_clock::time_point;
+  for (auto const& [file, until] : {std::pair<char const*, Time>{"certificate", validity.certificate},
+                                    {"client_crl", validity.clientCrl}}) {
+    Gauge& gauge = state_->tlsValidUntil.Add({{"file", file}});
+    if (until == Time()) {
+      state_->tlsValidUntil.Remove(&gauge);
+    } else {
+      gauge.Set(static_cast<double>(std::chrono::system_clock::to_time_t(until)));
+    }
+  }
+}
 
 void ServerMetrics::Subscribe(Tirn::Http::ServerOptions& options) {
   auto const state = state_;

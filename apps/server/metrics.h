@@ -1,6 +1,7 @@
 // What tirn-server counts about itself, as a Prometheus text page (GET /metrics): calls by
 // operation and outcome, their latency, calls in flight, connections open and refused, bytes
-// read and written, store operations and their failures, the start time and the version.
+// read and written, store operations and their failures, until when the TLS files serve, the
+// start time and the version.
 //
 // The HTTP server reports calls and connections through its events; the store is counted by
 // wrapping it. Every method may be called from any thread.
@@ -38,6 +39,9 @@ class ServerMetrics {
 
   // Says from now on that the server drains (tirn_draining 1).
   void Draining();
+  // Says until when the TLS files in force serve (tirn_tls_valid_until_timestamp_seconds, by
+  // file: the certificate, the client CRL); a time at the epoch is left out.
+  void TlsValidUntil(Tirn::Http::Server::TlsValidity const& validity);
   // The GET /metrics endpoint; `open`: served without a token even when tokens are required.
   Tirn::Http::Endpoint Endpoint(bool open) const;
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -127,9 +128,11 @@ TEST_F(ServerProgram, FilesThatCannotBeTrustedStopTheStart) {
   std::string const writable = Write("writable", kAlice + std::string("-0123456789abc alice\n"));
   ASSERT_EQ(chmod(writable.c_str(), 0666), 0);
   std::string const data = dir.path + "/never-made.db";
+  test_tls::Files const expired = test_tls::MakeSelfSigned("localhost", -60);
   // Each a server on `data` but for the words of its own (a run that takes longer than kWait
   // is killed, and ends with -1).
   std::vector<Refusal> cases = {
+      {{"--tls-cert", expired.certificate, "--tls-key", expired.key}, 1, "expired on"},
       {{"--config", dir.path}, 2, "is a directory"},
       {{"--config", "/dev/zero"}, 2, "is a device"},
       {{"--config", fifo}, 2, "is a FIFO"},
@@ -147,6 +150,7 @@ TEST_F(ServerProgram, FilesThatCannotBeTrustedStopTheStart) {
     EXPECT_FALSE(std::filesystem::exists(data)) << "a refused start left " << data;
     EXPECT_FALSE(std::filesystem::exists(data + ".key")) << "a refused start left its key";
   });
+  test_tls::Remove(expired);
 }
 
 // Callers prove themselves with certificates of a CA the server trusts: the certificate's
@@ -164,18 +168,39 @@ TEST_F(ServerProgram, ClientCertificatesNameCallers) {
   auto const mallory = stranger.Issue("alice");
   std::string const caFile = dir.path + "/clients-ca.pem";
   std::string const crlFile = dir.path + "/clients.crl";
-  auto const install = [&](test_tls::Authority& ca, std::vector<long> const& revoking) {
+  auto const install = [&](test_tls::Authority& ca, std::vector<long> const& revoking,
+                           long due = 24 * 3600) {
     auto const replace = std::filesystem::copy_options::overwrite_existing;
     std::filesystem::copy_file(ca.certificate(), caFile, replace);
-    std::filesystem::copy_file(ca.Revoke(revoking), crlFile, replace);
+    std::filesystem::copy_file(ca.Revoke(revoking, due), crlFile, replace);
   };
   install(authority, {revoked.serial});
   std::string const policy = Write("policy", "alice *\ncarol *.list\n");
   Running server(Serve(":memory:", {"--tls-cert", serverFiles.certificate, "--tls-key",
                                     serverFiles.key, "--client-ca", caFile, "--client-crl",
-                                    crlFile, "--policy", policy}),
+                                    crlFile, "--policy", policy, "--metrics-listen",
+                                    "127.0.0.1:0"}),
                  dir.path);
   ASSERT_FALSE(server.url.empty()) << server.line << server.process.Stderr();
+  // Until when the certificate and the CRL serve (a day, both), on the metrics page and, as
+  // that is less than two weeks, in the log.
+  std::string const metrics = server.process.NextLine();
+  std::string const metricsPort =
+      metrics.substr(metrics.rfind(':') + 1, metrics.rfind('/') - metrics.rfind(':') - 1);
+  // How many hours from now the page says `file` serves; -1 when it says nothing of it.
+  auto const hoursLeft = [&](std::string const& file) {
+    auto const page = Samples(Get(metricsPort, "/metrics").body);
+    auto const until = page.find("tirn_tls_valid_until_timestamp_seconds{file=\"" + file + "\"}");
+    double const now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return until == page.end() ? -1 : std::lround((until->second - now) / 3600);
+  };
+  EXPECT_EQ(hoursLeft("certificate"), 24) << metrics;
+  EXPECT_EQ(hoursLeft("client_crl"), 24);
+  EXPECT_PRED2(Contains, server.process.Stderr(),
+               "warning: the certificate " + serverFiles.certificate +
+                   " expires in less than a day: renew it, then send SIGHUP");
+  EXPECT_PRED2(Contains, server.process.Stderr(), "warning: the client CRL " + crlFile);
   int made = 0;
   auto const as = [&](test_tls::Authority::Issued const* who) {
     Tirn::Http::ClientOptions options;
@@ -206,11 +231,20 @@ TEST_F(ServerProgram, ClientCertificatesNameCallers) {
   // A new CA (and its CRL) after SIGHUP: its callers are in, the old CA's are out.
   test_tls::Authority next("next callers CA");
   auto const dave = next.Issue("alice");
-  install(next, {});
+  install(next, {}, 3 * 24 * 3600);
   server.process.Signal(SIGHUP);
   EXPECT_TRUE(server.process.Says("reloaded the TLS")) << server.process.Stderr();
   EXPECT_EQ(as(&dave), "ok");
   EXPECT_NE(as(&alice), "ok");
+  EXPECT_EQ(hoursLeft("client_crl"), 72);
+  // A CRL past its next update would have every client refused: the reload is, and the one in
+  // force stays.
+  std::filesystem::copy_file(next.Revoke({}, -60), crlFile,
+                             std::filesystem::copy_options::overwrite_existing);
+  server.process.Signal(SIGHUP);
+  EXPECT_TRUE(server.process.Says("was due to be replaced by")) << server.process.Stderr();
+  EXPECT_PRED2(Contains, server.process.Stderr(), "TLS reload refused");
+  EXPECT_EQ(as(&dave), "ok");
   EXPECT_EQ(Stop(server.process), 0);
   test_tls::Remove(serverFiles);
 }

@@ -10,10 +10,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <ctime>
 #include <cstdint>
 #include <list>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -133,6 +136,10 @@ class Server::Impl final : public detail::SessionHost,
   bool ReloadTls(std::string* error);
   bool ServesTls() const;
   void Stop(std::chrono::milliseconds grace, std::function<void()> done);
+  Server::TlsValidity Validity() const {
+    std::lock_guard<std::mutex> lock(validityMutex_);
+    return validity_;
+  }
 
   std::atomic<unsigned short> port{0};
 
@@ -219,6 +226,9 @@ class Server::Impl final : public detail::SessionHost,
   ContextLoad::Hold const acceptorCounted_;
   // Null for plain HTTP; replaced whole by ReloadTls, read with std::atomic_load.
   std::shared_ptr<ssl::context> tls_;
+  // Of the files in tls_, set with it.
+  mutable std::mutex validityMutex_;
+  Server::TlsValidity validity_;
   net::steady_timer graceTimer_;
   std::atomic<bool> stopping_{false};
 
@@ -255,11 +265,53 @@ beast::error_code AddRevocationLists(ssl::context& tls, net::const_buffer pem) {
   return beast::error_code();
 }
 
-// A server TLS context with the certificate chain, key and client CAs `options` names; null,
-// with the reason in `*error`, when a file cannot be trusted or read, or the key does not
-// match. Each file is read as a trusted file (tirn/http/trusted_file.h) and handed to OpenSSL
+using SystemClock = std::chrono::system_clock;
+
+// `time` as a point in time; the epoch when it cannot be read.
+SystemClock::time_point TimeOf(ASN1_TIME const* time) {
+  std::tm parts{};
+  if (!time || ASN1_TIME_to_tm(time, &parts) != 1) return {};
+  return SystemClock::from_time_t(timegm(&parts));
+}
+
+// `time` as "2026-12-08 14:03:00 UTC".
+std::string Show(SystemClock::time_point time) {
+  std::time_t const seconds = SystemClock::to_time_t(time);
+  std::tm parts{};
+  gmtime_r(&seconds, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+  return text;
+}
+
+// The end of the validity of the certificate `tls` serves, and the earliest next update of
+// the CRLs it checks clients against.
+Server::TlsValidity ValidityOf(ssl::context& tls) {
+  Server::TlsValidity validity;
+  if (X509 const* certificate = SSL_CTX_get0_certificate(tls.native_handle())) {
+    validity.certificate = TimeOf(X509_get0_notAfter(certificate));
+  }
+  X509_STORE* store = SSL_CTX_get_cert_store(tls.native_handle());
+  STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
+  for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
+    X509_CRL const* crl = X509_OBJECT_get0_X509_CRL(sk_X509_OBJECT_value(objects, i));
+    SystemClock::time_point const due = crl ? TimeOf(X509_CRL_get0_nextUpdate(crl))
+                                            : SystemClock::time_point();
+    if (due != SystemClock::time_point() &&
+        (validity.clientCrl == SystemClock::time_point() || due < validity.clientCrl)) {
+      validity.clientCrl = due;
+    }
+  }
+  return validity;
+}
+
+// A server TLS context with the certificate chain, key and client CAs `options` names, and
+// until when they serve in `*validity`; null, with the reason in `*error`, when a file cannot
+// be trusted or read, the key does not match, the certificate has expired or a CRL is past
+// due (either would have every handshake, or every client certificate, refused). Each file is read as a trusted file (tirn/http/trusted_file.h) and handed to OpenSSL
 // from memory, so that what OpenSSL reads is what was checked.
-std::shared_ptr<ssl::context> LoadTls(ServerOptions const& options, std::string* error) {
+std::shared_ptr<ssl::context> LoadTls(ServerOptions const& options, Server::TlsValidity* validity,
+                                      std::string* error) {
   std::shared_ptr<ssl::context> tls = detail::NewTlsContext(ssl::context::tls_server);
   std::string text;
   // The text of the file at `path` handed to `use`; false with the reason in `*error`.
@@ -309,6 +361,19 @@ std::shared_ptr<ssl::context> LoadTls(ServerOptions const& options, std::string*
                              : ssl::verify_peer,
                          ec);
   }
+  *validity = ValidityOf(*tls);
+  SystemClock::time_point const now = SystemClock::now();
+  if (validity->certificate <= now) {
+    *error = "the certificate " + options.tlsCertificateFile + " expired on " +
+             Show(validity->certificate) + "; renew it";
+    return nullptr;
+  }
+  if (validity->clientCrl != SystemClock::time_point() && validity->clientCrl <= now) {
+    *error = "the client CRL " + options.tlsClientCrlFile + " was due to be replaced by " +
+             Show(validity->clientCrl) + ": until a newer one is given, every client certificate "
+             "of its issuer would be refused";
+    return nullptr;
+  }
   return tls;
 }
 
@@ -323,18 +388,24 @@ bool Server::Impl::ReloadTls(std::string* error) {
     *error = "the server serves plain HTTP: there are no TLS files to reload";
     return false;
   }
-  auto next = LoadTls(options_, error);
+  Server::TlsValidity validity;
+  auto next = LoadTls(options_, &validity, error);
   if (!next) return false;
+  std::lock_guard<std::mutex> lock(validityMutex_);
   std::atomic_store(&tls_, std::move(next));
+  validity_ = validity;
   return true;
 }
 
 bool Server::Impl::Start(std::string* error) {
   beast::error_code ec;
   if (ServesTls()) {
-    auto tls = LoadTls(options_, error);
+    Server::TlsValidity validity;
+    auto tls = LoadTls(options_, &validity, error);
     if (!tls) return false;
+    std::lock_guard<std::mutex> lock(validityMutex_);
     std::atomic_store(&tls_, std::move(tls));
+    validity_ = validity;
   }
   tcp::resolver resolver(contexts_[0]);
   auto endpoints = resolver.resolve(options_.address, std::to_string(options_.port),
@@ -501,7 +572,8 @@ void Server::Impl::StopAccepting(std::chrono::milliseconds grace, std::function<
     finished = sessions.empty();
     if (!finished && done) AddDone(std::move(done));
   }
-  Log("stopping: " + std::to_string(sessions.size()) + " connections open");
+  // A server that never listened (its start refused) has nothing to say about stopping.
+  if (port != 0) Log("stopping: " + std::to_string(sessions.size()) + " connections open");
   if (finished) {
     if (done) done();
     return;
@@ -529,6 +601,8 @@ Server::~Server() { impl_->Stop(std::chrono::milliseconds(0), {}); }
 bool Server::Start(std::string* error) { return impl_->Start(error); }
 
 bool Server::ReloadTls(std::string* error) { return impl_->ReloadTls(error); }
+
+Server::TlsValidity Server::tlsValidity() const { return impl_->Validity(); }
 
 unsigned short Server::port() const { return impl_->port; }
 

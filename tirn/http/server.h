@@ -72,6 +72,18 @@ class TIRN_HTTP_EXPORT Server {
   // Safe to call from any thread while the server runs.
   bool ReloadTls(std::string* error);
 
+  // Until when the TLS files in force (loaded by Start or by the last ReloadTls that
+  // succeeded) can serve: the end of the certificate's validity, and the earliest time by
+  // which a client CRL is due to be replaced (past it, every client certificate of its issuer
+  // is refused). The epoch where there is no such file (plain HTTP, no CRL, a CRL without a
+  // next update). Start and ReloadTls refuse a certificate that has expired and a CRL that is
+  // past due. Safe to call from any thread.
+  struct TlsValidity {
+    std::chrono::system_clock::time_point certificate;
+    std::chrono::system_clock::time_point clientCrl;
+  };
+  TlsValidity tlsValidity() const;
+
   // The port listened on; 0 before Start.
   unsigned short port() const;
 
