@@ -1040,6 +1040,7 @@ TEST(HttpRawCalls, EveryOperationAnswersEachWayItCan) {
 TEST(HttpTls, CreateRefusesFilesItCannotUse) {
   test_tls::Files const mine = test_tls::MakeSelfSigned();
   test_tls::Files const other = test_tls::MakeSelfSigned();
+  test_tls::Files const expired = test_tls::MakeSelfSigned("client", -60);
   Tirn::Http::IoThreads threads(1);
   struct Case {
     char const* what;
@@ -1053,6 +1054,8 @@ TEST(HttpTls, CreateRefusesFilesItCannotUse) {
       {"a key as the CA file", "https://127.0.0.1:1", mine.key, "", "", mine.key},
       {"a key of another certificate", "https://127.0.0.1:1", mine.certificate, mine.certificate,
        other.key, "client certificate"},
+      {"an expired certificate", "https://127.0.0.1:1", mine.certificate, expired.certificate,
+       expired.key, "the client certificate " + expired.certificate + " expired on 20"},
       {"plain http, no CA file", "http://127.0.0.1:1", "/nonexistent/ca.pem", "", "", ""},
   };
   for (Case const& c : cases) {
@@ -1069,6 +1072,7 @@ TEST(HttpTls, CreateRefusesFilesItCannotUse) {
   }
   test_tls::Remove(mine);
   test_tls::Remove(other);
+  test_tls::Remove(expired);
 }
 
 TEST(HttpTls, AReloadServesNewConnectionsTheNewCertificateAndKeepsOpenOnes) {
@@ -1126,12 +1130,20 @@ TEST(HttpTls, AReloadServesNewConnectionsTheNewCertificateAndKeepsOpenOnes) {
   EXPECT_NE(error.find(world.files.certificate + " expired on 20"), std::string::npos) << error;
   EXPECT_EQ(list(next.certificate), "");
   EXPECT_EQ(validFor(), 47);
+  // One that never ends (9999-12-31, past the clock's range) serves until the clock's end.
+  test_tls::Files const endless = test_tls::MakeSelfSigned("localhost", 250000000000L);
+  copy(endless.certificate, world.files.certificate);
+  copy(endless.key, world.files.key);
+  ASSERT_TRUE(world.server->ReloadTls(&error)) << error;
+  EXPECT_EQ(world.server->tlsValidity().certificate, std::chrono::system_clock::time_point::max());
+  EXPECT_EQ(list(endless.certificate), "");
 
   World plain({});
   EXPECT_FALSE(plain.server->ReloadTls(&error));
   std::remove(first.c_str());
   test_tls::Remove(next);
   test_tls::Remove(expired);
+  test_tls::Remove(endless);
 }
 
 // Headers that never end, connections that never send anything and connections idle after a

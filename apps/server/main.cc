@@ -78,9 +78,18 @@ void NoteTlsValidity(Tirn::Http::Server const& server, ServerApp::ServerConfig c
                   validity.certificate},
         {"the client CRL " + config.clientCrlFile + " is due to be replaced", validity.clientCrl}}) {
     if (until == std::chrono::system_clock::time_point() || until - now > kTlsWarning) continue;
-    auto const days = std::chrono::duration_cast<std::chrono::hours>(until - now).count() / 24;
+    if (until <= now) {
+      // Only a CRL gets here (an expired certificate is refused): certificates of its CA are
+      // refused until a newer one comes; callers without one are still served.
+      log.Note("warning: the client CRL " + config.clientCrlFile + " is past its next update: "
+               "its CA's client certificates are refused until a newer one is given and "
+               "SIGHUP sent");
+      continue;
+    }
+    auto const hours = std::chrono::duration_cast<std::chrono::hours>(until - now).count();
     log.Note("warning: " + what + " in " +
-             (days == 0 ? std::string("less than a day") : std::to_string(days) + " days") +
+             (hours < 24 ? std::string("less than a day") : std::to_string((hours + 23) / 24) +
+                                                               " days") +
              ": renew it, then send SIGHUP");
   }
 }
@@ -115,11 +124,11 @@ void ServeUntilStopped(ServerApp::ServerConfig const& config, sigset_t const& st
     }
     if (config.tlsCertificateFile.empty()) continue;
     if (server.ReloadTls(&error)) {
+      NoteTlsValidity(server, config, metrics, log);
       log.Note(config.clientCaFile.empty()
                    ? "reloaded the TLS certificate and key; open connections keep theirs"
                    : "reloaded the TLS certificate, key, client CAs and CRL; open connections "
                      "keep theirs");
-      NoteTlsValidity(server, config, metrics, log);
     } else {
       log.Note("TLS reload refused, the certificate read before stays in force: " + error);
     }
@@ -178,31 +187,40 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
     return 1;
   }
   for (auto const& warning : warnings) log.Note("warning: " + warning);
-  ServerApp::OpenedData data;
-  std::vector<std::string> notices;
-  // A database that does not answer yet is waited for; SIGINT or SIGTERM ends the wait, and
-  // the start, at once (a SIGHUP stays pending for the serving loop).
-  bool stopped = false;
-  ServerApp::PostgresRecordStore::StartWait wait;
-  wait.limit = config.databaseWait;
-  wait.waiting = [&log](std::string const& why) { log.Note(why); };
-  wait.pause = [&stopped, stopOnly = StopOnly()](std::chrono::milliseconds pause) {
-    stopped = NextSignal(stopOnly, pause) != 0;
-    return !stopped;
-  };
-  if (!ServerApp::OpenData(config, wait, data, notices, error)) {
-    log.Note((stopped ? "stopped before it started: " : "cannot start: ") + error);
-    return stopped ? 0 : 1;
-  }
-
+  // The TLS files too, before the records are opened (which may make files, or wait).
   Tirn::Http::ServerOptions options;
-  options.address = config.host;
-  options.port = config.port;
   options.tlsCertificateFile = config.tlsCertificateFile;
   options.tlsPrivateKeyFile = config.tlsPrivateKeyFile;
   options.tlsClientCaFile = config.clientCaFile;
   options.tlsClientCertificateRequired = config.clientCertificateRequired;
   options.tlsClientCrlFile = config.clientCrlFile;
+  if (!Tirn::Http::Server::CheckTls(options, &error)) {
+    log.Note("cannot start: " + error);
+    return 1;
+  }
+  ServerApp::OpenedData data;
+  std::vector<std::string> notices;
+  // A database that does not answer yet is waited for; SIGINT or SIGTERM ends the wait, and
+  // the start, within moments (a SIGHUP stays pending for the serving loop).
+  sigset_t const stopOnly = StopOnly();
+  bool stopped = false;
+  ServerApp::PostgresRecordStore::StartWait wait;
+  wait.limit = config.databaseWait;
+  wait.waiting = [&log](std::string const& why) { log.Note(why); };
+  wait.pause = [&stopped, &stopOnly](std::chrono::milliseconds pause) {
+    stopped = NextSignal(stopOnly, pause) != 0;
+    return !stopped;
+  };
+  if (!ServerApp::OpenData(config, wait, data, notices, error)) {
+    // A signal that came during the last try is an ask to stop too.
+    stopped = stopped || NextSignal(stopOnly, std::chrono::milliseconds(0)) != 0;
+    log.Note((stopped ? "stopped before it started: " : "cannot start: ") + error);
+    return stopped ? 0 : 1;
+  }
+  for (auto const& notice : notices) log.Note(notice);
+
+  options.address = config.host;
+  options.port = config.port;
   options.clientNameFrom = config.clientNameFrom;
   options.maxConnectionsPerAddress = config.maxConnectionsPerAddress;
   options.readTimeout = std::max(config.readTimeout, std::chrono::milliseconds(1));
@@ -261,8 +279,6 @@ int Serve(ServerApp::ServerConfig const& config, sigset_t const& stopSignals) {
       log.Note("cannot start: " + error);
       refused = true;
     } else {
-      // Said once the start stands: a refused start removes what it made.
-      for (auto const& notice : notices) log.Note(notice);
       ServeUntilStopped(config, stopSignals, log, access, readiness, metrics, server,
                         metricsServer.get());
     }

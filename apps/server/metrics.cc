@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <functional>
+#include <mutex>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -127,6 +129,10 @@ struct ServerMetrics::State {
                                            "end of its validity), 'client_crl' (the earliest "
                                            "next update of the client CRLs)")
                                      .Register(*registry);
+  // Its series, null while there is none; changed under tlsMutex.
+  std::mutex tlsMutex;
+  Gauge* tlsCertificate = nullptr;
+  Gauge* tlsClientCrl = nullptr;
   Family<Counter>& calls;
   Family<Histogram>& latency;
   Gauge& inFlight;
@@ -240,14 +246,20 @@ void ServerMetrics::Draining() { state_->draining.Set(1); }
 
 void ServerMetrics::TlsValidUntil(Tirn::Http::Server::TlsValidity const& validity) {
   using Time = std::chrono::system_clock::time_point;
-  for (auto const& [file, until] : {std::pair<char const*, Time>{"certificate", validity.certificate},
-                                    {"client_crl", validity.clientCrl}}) {
-    Gauge& gauge = state_->tlsValidUntil.Add({{"file", file}});
+  std::lock_guard<std::mutex> lock(state_->tlsMutex);
+  for (auto const& [file, until, gauge] :
+       {std::tuple<char const*, Time, Gauge**>{"certificate", validity.certificate,
+                                                &state_->tlsCertificate},
+        {"client_crl", validity.clientCrl, &state_->tlsClientCrl}}) {
     if (until == Time()) {
-      state_->tlsValidUntil.Remove(&gauge);
-    } else {
-      gauge.Set(static_cast<double>(std::chrono::system_clock::to_time_t(until)));
+      if (*gauge) state_->tlsValidUntil.Remove(*gauge);
+      *gauge = nullptr;
+      continue;
     }
+    // Made with its value, so that no scrape sees it at zero.
+    auto const seconds = static_cast<double>(std::chrono::system_clock::to_time_t(until));
+    *gauge = &state_->tlsValidUntil.Add({{"file", file}}, seconds);
+    (*gauge)->Set(seconds);
   }
 }
 

@@ -733,8 +733,16 @@ PGconn* ConnectAtStart(std::string const& uri, PostgresRecordStore::StartWait co
     Clock::time_point const by = Clock::now() + Store::kConnectTimeout;
     if (PGconn* pg = Connect(uri, by, error)) return pg;
     Clock::time_point const now = Clock::now();
+    if (now >= end) {
+      if (waiting) error += " (tried for " + Millis(wait.limit) + ")";
+      return nullptr;
+    }
     // A try that ran out of time had no answer, however the database answers a ping after it.
-    if (now >= end || (now < by && !NotAnsweringYet(uri))) break;
+    // One that answers the ping may have finished starting since the try: tried once more
+    // before its refusal is believed.
+    if (now < by && !NotAnsweringYet(uri)) {
+      return Connect(uri, Clock::now() + Store::kConnectTimeout, error);
+    }
     if (!waiting && wait.waiting) {
       wait.waiting("waiting up to " + Millis(wait.limit) + " for the database: " + error);
     }
@@ -748,8 +756,6 @@ PGconn* ConnectAtStart(std::string const& uri, PostgresRecordStore::StartWait co
       return nullptr;
     }
   }
-  if (waiting) error += " (tried for " + Millis(wait.limit) + ")";
-  return nullptr;
 }
 
 }  // namespace

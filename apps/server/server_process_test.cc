@@ -129,10 +129,16 @@ TEST_F(ServerProgram, FilesThatCannotBeTrustedStopTheStart) {
   ASSERT_EQ(chmod(writable.c_str(), 0666), 0);
   std::string const data = dir.path + "/never-made.db";
   test_tls::Files const expired = test_tls::MakeSelfSigned("localhost", -60);
+  test_tls::Files const valid = test_tls::MakeSelfSigned("localhost");
+  test_tls::Authority callers("callers CA");
+  std::vector<std::string> const pastDueCrl = {
+      "--tls-cert", valid.certificate, "--tls-key", valid.key, "--client-ca",
+      callers.certificate(), "--client-crl", callers.Revoke({}, -60)};
   // Each a server on `data` but for the words of its own (a run that takes longer than kWait
   // is killed, and ends with -1).
   std::vector<Refusal> cases = {
       {{"--tls-cert", expired.certificate, "--tls-key", expired.key}, 1, "expired on"},
+      {pastDueCrl, 1, "was due to be replaced by"},
       {{"--config", dir.path}, 2, "is a directory"},
       {{"--config", "/dev/zero"}, 2, "is a device"},
       {{"--config", fifo}, 2, "is a FIFO"},
@@ -151,12 +157,40 @@ TEST_F(ServerProgram, FilesThatCannotBeTrustedStopTheStart) {
     EXPECT_FALSE(std::filesystem::exists(data + ".key")) << "a refused start left its key";
   });
   test_tls::Remove(expired);
+
+  // With client certificates optional, a CRL past due is taken, with a warning: callers
+  // without a certificate are still served.
+  auto optional = Serve(":memory:", pastDueCrl);
+  optional.insert(optional.end(), {"--client-cert", "optional"});
+  Running server(optional, dir.path);
+  ASSERT_FALSE(server.url.empty()) << server.line << server.process.Stderr();
+  EXPECT_PRED2(Contains, server.process.Stderr(), "is past its next update");
+  EXPECT_EQ(Stop(server.process), 0);
+  test_tls::Remove(valid);
+}
+
+// A certificate is warned of from two weeks before it expires, in whole days to go.
+TEST_F(ServerProgram, ACertificateRunningOutIsWarnedOf) {
+  for (auto const& [days, warning] : {std::pair<long, char const*>{15, nullptr},
+                                     {9, " expires in 9 days: renew it, then send SIGHUP"}}) {
+    test_tls::Files const files = test_tls::MakeSelfSigned("localhost", days * 24 * 3600);
+    Running server(Serve(":memory:", {"--tls-cert", files.certificate, "--tls-key", files.key}),
+                   dir.path);
+    ASSERT_FALSE(server.url.empty()) << server.line << server.process.Stderr();
+    EXPECT_EQ(Stop(server.process), 0);
+    EXPECT_EQ(Contains(server.process.Stderr(), "warning: the certificate"), warning != nullptr)
+        << days << " days: " << server.process.Stderr();
+    if (warning) {
+      EXPECT_PRED2(Contains, server.process.Stderr(), files.certificate + warning);
+    }
+    test_tls::Remove(files);
+  }
 }
 
 // Callers prove themselves with certificates of a CA the server trusts: the certificate's
 // common name is the caller the policy sees. No certificate, one of another CA, a revoked one
-// and an expired one are each refused in the handshake, with a log line saying why; after a
-// reload the new CA is in force.
+// and one not yet valid are each refused in the handshake, with a log line saying why (an
+// expired one, its own client refuses to send); after a reload the new CA is in force.
 TEST_F(ServerProgram, ClientCertificatesNameCallers) {
   test_tls::Files const serverFiles = test_tls::MakeSelfSigned("localhost");
   test_tls::Authority authority("callers CA");
@@ -165,6 +199,7 @@ TEST_F(ServerProgram, ClientCertificatesNameCallers) {
   auto const carol = authority.Issue("carol");
   auto const revoked = authority.Issue("bob");
   auto const expired = authority.Issue("erin", -2 * 24 * 3600, -24 * 3600);
+  auto const early = authority.Issue("erin", 24 * 3600, 2 * 24 * 3600);
   auto const mallory = stranger.Issue("alice");
   std::string const caFile = dir.path + "/clients-ca.pem";
   std::string const crlFile = dir.path + "/clients.crl";
@@ -218,7 +253,7 @@ TEST_F(ServerProgram, ClientCertificatesNameCallers) {
       {nullptr, "sent no certificate"},
       {&mallory, "does not verify"},  // another CA's
       {&revoked, "certificate revoked"},
-      {&expired, "certificate has expired"},
+      {&early, "certificate is not yet valid"},
   };
   for (auto const& [who, why] : refused) {
     SCOPED_TRACE(why);
@@ -227,6 +262,9 @@ TEST_F(ServerProgram, ClientCertificatesNameCallers) {
     EXPECT_TRUE(server.process.Says(why)) << server.process.Stderr();
     EXPECT_TRUE(Contains(server.process.Stderr(), "refused: ")) << server.process.Stderr();
   }
+  std::string const before = server.process.Stderr();
+  EXPECT_NE(as(&expired), "ok");
+  EXPECT_EQ(server.process.Stderr(), before) << "an expired certificate reached the server";
 
   // A new CA (and its CRL) after SIGHUP: its callers are in, the old CA's are out.
   test_tls::Authority next("next callers CA");

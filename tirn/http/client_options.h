@@ -17,7 +17,8 @@ struct ClientOptions {
   std::string caFile;
   // Verify the server's certificate and its host name (https only). Default: on.
   bool verifyPeer = true;
-  // PEM files of a client certificate and key, for servers that ask for one; empty: none.
+  // PEM files of a client certificate and key, for servers that ask for one; empty: none. A
+  // certificate that has expired is refused here, before any server would refuse it.
   std::string certificateFile;
   std::string privateKeyFile;
   // Returns the bearer token to send with each call; empty function or empty token: none.

@@ -102,7 +102,7 @@ class TIRN_HTTP_EXPORT ClientProvider : public Core::AsyncApiProvider {
 
   // The same for URLs and files that may be wrong: null, with what is wrong in `*error`, when
   // a URL is malformed, the list is empty, or (for https) the CA file, the client certificate
-  // or its key cannot be used. Never throws for them. (A provider made by a constructor
+  // or its key cannot be used, or the certificate has expired. Never throws for them. (A provider made by a constructor
   // instead answers each https call with that TLS failure.)
   static std::shared_ptr<ClientProvider> Create(IoContexts contexts,
                                                 std::string const& baseUrl,

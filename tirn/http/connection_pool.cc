@@ -93,7 +93,13 @@ ConnectionPool::ConnectionPool(IoContexts contexts, std::vector<BaseUrl> urls,
     if (!options_.certificateFile.empty()) {
       tls_->use_certificate_chain_file(options_.certificateFile, ec);
       if (!ec) tls_->use_private_key_file(options_.privateKeyFile, ssl::context::pem, ec);
-      if (ec) tlsSetupError_ = "cannot read the client certificate: " + ec.message();
+      if (ec) {
+        tlsSetupError_ = "cannot read the client certificate: " + ec.message();
+      } else {
+        std::string expired =
+            ExpiryRefusal(*tls_, "the client certificate " + options_.certificateFile);
+        if (!expired.empty()) tlsSetupError_ = std::move(expired);
+      }
     }
     tls_->set_verify_mode(options_.verifyPeer ? ssl::verify_peer : ssl::verify_none);
   }

@@ -267,38 +267,21 @@ beast::error_code AddRevocationLists(ssl::context& tls, net::const_buffer pem) {
 
 using SystemClock = std::chrono::system_clock;
 
-// `time` as a point in time; the epoch when it cannot be read.
-SystemClock::time_point TimeOf(ASN1_TIME const* time) {
-  std::tm parts{};
-  if (!time || ASN1_TIME_to_tm(time, &parts) != 1) return {};
-  return SystemClock::from_time_t(timegm(&parts));
-}
-
-// `time` as "2026-12-08 14:03:00 UTC".
-std::string Show(SystemClock::time_point time) {
-  std::time_t const seconds = SystemClock::to_time_t(time);
-  std::tm parts{};
-  gmtime_r(&seconds, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
-  return text;
-}
-
-// The end of the validity of the certificate `tls` serves, and the earliest next update of
-// the CRLs it checks clients against.
-Server::TlsValidity ValidityOf(ssl::context& tls) {
+// The end of the validity of the certificate chain `tls` serves, and the earliest next update
+// of the CRLs it checks clients against; whether one of those is past already in `*pastDue`.
+Server::TlsValidity ValidityOf(ssl::context& tls, bool* pastDue) {
   Server::TlsValidity validity;
-  if (X509 const* certificate = SSL_CTX_get0_certificate(tls.native_handle())) {
-    validity.certificate = TimeOf(X509_get0_notAfter(certificate));
-  }
+  validity.certificate = detail::CertificateEnd(tls);
+  *pastDue = false;
   X509_STORE* store = SSL_CTX_get_cert_store(tls.native_handle());
   STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
   for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
     X509_CRL const* crl = X509_OBJECT_get0_X509_CRL(sk_X509_OBJECT_value(objects, i));
-    SystemClock::time_point const due = crl ? TimeOf(X509_CRL_get0_nextUpdate(crl))
-                                            : SystemClock::time_point();
-    if (due != SystemClock::time_point() &&
-        (validity.clientCrl == SystemClock::time_point() || due < validity.clientCrl)) {
+    ASN1_TIME const* next = crl ? X509_CRL_get0_nextUpdate(crl) : nullptr;
+    if (!next) continue;  // a CRL without a next update is never due
+    *pastDue = *pastDue || X509_cmp_current_time(next) < 0;
+    SystemClock::time_point const due = detail::TimeOf(next);
+    if (validity.clientCrl == SystemClock::time_point() || due < validity.clientCrl) {
       validity.clientCrl = due;
     }
   }
@@ -307,9 +290,10 @@ Server::TlsValidity ValidityOf(ssl::context& tls) {
 
 // A server TLS context with the certificate chain, key and client CAs `options` names, and
 // until when they serve in `*validity`; null, with the reason in `*error`, when a file cannot
-// be trusted or read, the key does not match, the certificate has expired or a CRL is past
-// due (either would have every handshake, or every client certificate, refused). Each file is read as a trusted file (tirn/http/trusted_file.h) and handed to OpenSSL
-// from memory, so that what OpenSSL reads is what was checked.
+// be trusted or read, the key does not match, the certificate chain has expired (every
+// handshake would fail), or client certificates are required and a CRL is past due (every
+// client would be refused). Each file is read as a trusted file (tirn/http/trusted_file.h)
+// and handed to OpenSSL from memory, so that what OpenSSL reads is what was checked.
 std::shared_ptr<ssl::context> LoadTls(ServerOptions const& options, Server::TlsValidity* validity,
                                       std::string* error) {
   std::shared_ptr<ssl::context> tls = detail::NewTlsContext(ssl::context::tls_server);
@@ -361,17 +345,15 @@ std::shared_ptr<ssl::context> LoadTls(ServerOptions const& options, Server::TlsV
                              : ssl::verify_peer,
                          ec);
   }
-  *validity = ValidityOf(*tls);
-  SystemClock::time_point const now = SystemClock::now();
-  if (validity->certificate <= now) {
-    *error = "the certificate " + options.tlsCertificateFile + " expired on " +
-             Show(validity->certificate) + "; renew it";
-    return nullptr;
-  }
-  if (validity->clientCrl != SystemClock::time_point() && validity->clientCrl <= now) {
+  bool pastDue = false;
+  *validity = ValidityOf(*tls, &pastDue);
+  *error = detail::ExpiryRefusal(*tls, "the certificate " + options.tlsCertificateFile);
+  if (!error->empty()) return nullptr;
+  if (pastDue && options.tlsClientCertificateRequired) {
     *error = "the client CRL " + options.tlsClientCrlFile + " was due to be replaced by " +
-             Show(validity->clientCrl) + ": until a newer one is given, every client certificate "
-             "of its issuer would be refused";
+             detail::ShowTime(validity->clientCrl) +
+             ": until a newer one is given, every client certificate of its issuer would be "
+             "refused";
     return nullptr;
   }
   return tls;
@@ -601,6 +583,12 @@ Server::~Server() { impl_->Stop(std::chrono::milliseconds(0), {}); }
 bool Server::Start(std::string* error) { return impl_->Start(error); }
 
 bool Server::ReloadTls(std::string* error) { return impl_->ReloadTls(error); }
+
+bool Server::CheckTls(ServerOptions const& options, std::string* error) {
+  if (options.tlsCertificateFile.empty() && options.tlsPrivateKeyFile.empty()) return true;
+  TlsValidity validity;
+  return LoadTls(options, &validity, error) != nullptr;
+}
 
 Server::TlsValidity Server::tlsValidity() const { return impl_->Validity(); }
 

@@ -65,6 +65,10 @@ class TIRN_HTTP_EXPORT Server {
   // a file cannot be read or the address cannot be bound.
   bool Start(std::string* error);
 
+  // Whether Start could use the TLS files `options` names, read now (true for plain HTTP);
+  // false with the reason in `*error`. For a program that checks them before it makes anything.
+  static bool CheckTls(ServerOptions const& options, std::string* error);
+
   // Rereads the TLS certificate chain, private key and client CAs from the files the options
   // name; connections accepted from then on use them, connections already open keep theirs.
   // False, with the reason in `*error` and the files read before still in use, when one
@@ -76,8 +80,10 @@ class TIRN_HTTP_EXPORT Server {
   // succeeded) can serve: the end of the certificate's validity, and the earliest time by
   // which a client CRL is due to be replaced (past it, every client certificate of its issuer
   // is refused). The epoch where there is no such file (plain HTTP, no CRL, a CRL without a
-  // next update). Start and ReloadTls refuse a certificate that has expired and a CRL that is
-  // past due. Safe to call from any thread.
+  // next update; the clock's last point, in 2262, for any later time). Start and ReloadTls
+  // refuse a certificate chain that has expired, and a CRL that is past due when client
+  // certificates are required (with optional ones, the callers without are still served).
+  // Safe to call from any thread.
   struct TlsValidity {
     std::chrono::system_clock::time_point certificate;
     std::chrono::system_clock::time_point clientCrl;

@@ -1,5 +1,7 @@
 #include "tirn/http/tls_context_internal.h"
 
+#include <ctime>
+
 namespace Tirn {
 namespace Http {
 namespace detail {
@@ -9,6 +11,64 @@ std::unique_ptr<ssl::context> NewTlsContext(ssl::context::method method) {
   tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
                    ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
   return tls;
+}
+
+std::chrono::system_clock::time_point TimeOf(ASN1_TIME const* time) {
+  using Clock = std::chrono::system_clock;
+  std::tm parts{};
+  if (!time || ASN1_TIME_to_tm(time, &parts) != 1) return {};
+  // The clock's range ends in 2262; "no end" (9999-12-31) and the like end there.
+  std::time_t const seconds = timegm(&parts);
+  std::time_t const last = Clock::to_time_t(Clock::time_point::max());
+  return seconds >= last ? Clock::time_point::max() : Clock::from_time_t(seconds);
+}
+
+std::string ShowTime(std::chrono::system_clock::time_point time) {
+  std::time_t const seconds = std::chrono::system_clock::to_time_t(time);
+  std::tm parts{};
+  gmtime_r(&seconds, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+  return text;
+}
+
+namespace {
+
+// The certificate `tls` presents, then the rest of its chain, each handed to `visit`.
+template <class Visit>
+void ForEachPresented(ssl::context& tls, Visit visit) {
+  X509* certificate = SSL_CTX_get0_certificate(tls.native_handle());
+  if (!certificate) return;
+  visit(certificate);
+  STACK_OF(X509)* chain = nullptr;
+  if (SSL_CTX_get0_chain_certs(tls.native_handle(), &chain) != 1 || !chain) return;
+  for (int i = 0; i < sk_X509_num(chain); ++i) visit(sk_X509_value(chain, i));
+}
+
+}  // namespace
+
+std::chrono::system_clock::time_point CertificateEnd(ssl::context& tls) {
+  std::chrono::system_clock::time_point end;
+  ForEachPresented(tls, [&](X509* certificate) {
+    auto const until = TimeOf(X509_get0_notAfter(certificate));
+    if (until != std::chrono::system_clock::time_point() &&
+        (end == std::chrono::system_clock::time_point() || until < end)) {
+      end = until;
+    }
+  });
+  return end;
+}
+
+std::string ExpiryRefusal(ssl::context& tls, std::string const& what) {
+  std::string refusal;
+  ForEachPresented(tls, [&](X509* certificate) {
+    ASN1_TIME const* end = X509_get0_notAfter(certificate);
+    // -1: before now; 0: unreadable, left to the peer to judge.
+    if (refusal.empty() && X509_cmp_current_time(end) < 0) {
+      refusal = what + " expired on " + ShowTime(TimeOf(end)) + "; renew it";
+    }
+  });
+  return refusal;
 }
 
 }  // namespace detail
