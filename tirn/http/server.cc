@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <cstdint>
 #include <list>
 #include <mutex>
@@ -134,6 +133,8 @@ class Server::Impl final : public detail::SessionHost,
 
   bool Start(std::string* error);
   bool ReloadTls(std::string* error);
+  // Loads the TLS files and puts them in force, with their validity; as ReloadTls says.
+  bool InstallTls(std::string* error);
   bool ServesTls() const;
   void Stop(std::chrono::milliseconds grace, std::function<void()> done);
   Server::TlsValidity Validity() const {
@@ -268,20 +269,19 @@ beast::error_code AddRevocationLists(ssl::context& tls, net::const_buffer pem) {
 using SystemClock = std::chrono::system_clock;
 
 // The end of the validity of the certificate chain `tls` serves, and the earliest next update
-// of the CRLs it checks clients against; whether one of those is past already in `*pastDue`.
-Server::TlsValidity ValidityOf(ssl::context& tls, bool* pastDue) {
+// of the CRLs it checks clients against.
+Server::TlsValidity ValidityOf(ssl::context& tls) {
   Server::TlsValidity validity;
   validity.certificate = detail::CertificateEnd(tls);
-  *pastDue = false;
   X509_STORE* store = SSL_CTX_get_cert_store(tls.native_handle());
   STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
   for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
     X509_CRL const* crl = X509_OBJECT_get0_X509_CRL(sk_X509_OBJECT_value(objects, i));
-    ASN1_TIME const* next = crl ? X509_CRL_get0_nextUpdate(crl) : nullptr;
-    if (!next) continue;  // a CRL without a next update is never due
-    *pastDue = *pastDue || X509_cmp_current_time(next) < 0;
-    SystemClock::time_point const due = detail::TimeOf(next);
-    if (validity.clientCrl == SystemClock::time_point() || due < validity.clientCrl) {
+    // A CRL without a next update is never due; an unreadable one is left to the handshake.
+    SystemClock::time_point const due =
+        crl ? detail::TimeOf(X509_CRL_get0_nextUpdate(crl)) : SystemClock::time_point();
+    if (due != SystemClock::time_point() &&
+        (validity.clientCrl == SystemClock::time_point() || due < validity.clientCrl)) {
       validity.clientCrl = due;
     }
   }
@@ -345,10 +345,11 @@ std::shared_ptr<ssl::context> LoadTls(ServerOptions const& options, Server::TlsV
                              : ssl::verify_peer,
                          ec);
   }
-  bool pastDue = false;
-  *validity = ValidityOf(*tls, &pastDue);
+  *validity = ValidityOf(*tls);
   *error = detail::ExpiryRefusal(*tls, "the certificate " + options.tlsCertificateFile);
   if (!error->empty()) return nullptr;
+  bool const pastDue = validity->clientCrl != SystemClock::time_point() &&
+                       validity->clientCrl <= SystemClock::now();
   if (pastDue && options.tlsClientCertificateRequired) {
     *error = "the client CRL " + options.tlsClientCrlFile + " was due to be replaced by " +
              detail::ShowTime(validity->clientCrl) +
@@ -370,6 +371,10 @@ bool Server::Impl::ReloadTls(std::string* error) {
     *error = "the server serves plain HTTP: there are no TLS files to reload";
     return false;
   }
+  return InstallTls(error);
+}
+
+bool Server::Impl::InstallTls(std::string* error) {
   Server::TlsValidity validity;
   auto next = LoadTls(options_, &validity, error);
   if (!next) return false;
@@ -381,14 +386,7 @@ bool Server::Impl::ReloadTls(std::string* error) {
 
 bool Server::Impl::Start(std::string* error) {
   beast::error_code ec;
-  if (ServesTls()) {
-    Server::TlsValidity validity;
-    auto tls = LoadTls(options_, &validity, error);
-    if (!tls) return false;
-    std::lock_guard<std::mutex> lock(validityMutex_);
-    std::atomic_store(&tls_, std::move(tls));
-    validity_ = validity;
-  }
+  if (ServesTls() && !InstallTls(error)) return false;
   tcp::resolver resolver(contexts_[0]);
   auto endpoints = resolver.resolve(options_.address, std::to_string(options_.port),
                                     tcp::resolver::passive, ec);

@@ -32,43 +32,30 @@ std::string ShowTime(std::chrono::system_clock::time_point time) {
   return text;
 }
 
-namespace {
-
-// The certificate `tls` presents, then the rest of its chain, each handed to `visit`.
-template <class Visit>
-void ForEachPresented(ssl::context& tls, Visit visit) {
-  X509* certificate = SSL_CTX_get0_certificate(tls.native_handle());
-  if (!certificate) return;
-  visit(certificate);
-  STACK_OF(X509)* chain = nullptr;
-  if (SSL_CTX_get0_chain_certs(tls.native_handle(), &chain) != 1 || !chain) return;
-  for (int i = 0; i < sk_X509_num(chain); ++i) visit(sk_X509_value(chain, i));
-}
-
-}  // namespace
-
 std::chrono::system_clock::time_point CertificateEnd(ssl::context& tls) {
-  std::chrono::system_clock::time_point end;
-  ForEachPresented(tls, [&](X509* certificate) {
-    auto const until = TimeOf(X509_get0_notAfter(certificate));
-    if (until != std::chrono::system_clock::time_point() &&
-        (end == std::chrono::system_clock::time_point() || until < end)) {
-      end = until;
-    }
-  });
+  using Time = std::chrono::system_clock::time_point;
+  Time end;
+  // An unreadable end is left to the peer to judge.
+  auto const count = [&end](X509 const* certificate) {
+    Time const until = TimeOf(X509_get0_notAfter(certificate));
+    if (until != Time() && (end == Time() || until < end)) end = until;
+  };
+  X509 const* certificate = SSL_CTX_get0_certificate(tls.native_handle());
+  if (!certificate) return end;
+  count(certificate);
+  STACK_OF(X509)* chain = nullptr;
+  if (SSL_CTX_get0_chain_certs(tls.native_handle(), &chain) == 1 && chain) {
+    for (int i = 0; i < sk_X509_num(chain); ++i) count(sk_X509_value(chain, i));
+  }
   return end;
 }
 
 std::string ExpiryRefusal(ssl::context& tls, std::string const& what) {
-  std::string refusal;
-  ForEachPresented(tls, [&](X509* certificate) {
-    ASN1_TIME const* end = X509_get0_notAfter(certificate);
-    // -1: before now; 0: unreadable, left to the peer to judge.
-    if (refusal.empty() && X509_cmp_current_time(end) < 0) {
-      refusal = what + " expired on " + ShowTime(TimeOf(end)) + "; renew it";
-    }
-  });
-  return refusal;
+  auto const end = CertificateEnd(tls);
+  if (end == std::chrono::system_clock::time_point() || end > std::chrono::system_clock::now()) {
+    return {};
+  }
+  return what + " expired on " + ShowTime(end) + "; renew it";
 }
 
 }  // namespace detail
