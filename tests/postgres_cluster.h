@@ -40,6 +40,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -170,10 +171,23 @@ class PostgresCluster {
   PostgresCluster() = default;
 
   bool StartLocked(std::string& error) {
-    if (base_.empty() && !Create(error)) return false;
-    if (!PgCtl({"-l", base_ + "/server.log", "-t", "30", "start"})) {
-      error = "pg_ctl start failed; see " + base_ + "/server.log and " + base_ + "/tools.log";
-      return false;
+    bool const first = base_.empty();
+    if (first && !Create(error)) return false;
+    std::string const log = base_ + "/server.log";
+    // The port was free when it was chosen; another program (a test program beside this one)
+    // may have taken it since. At the first start another is chosen then; later starts keep
+    // theirs, since the tests count on the same address.
+    for (int attempt = 1; !PgCtl({"-l", log, "-t", "30", "start"}); ++attempt) {
+      std::ifstream in(log);
+      std::string const said{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+      if (!first || attempt == 3 || said.find("Address already in use") == std::string::npos) {
+        error = "pg_ctl start failed; see " + log + " and " + base_ + "/tools.log";
+        return false;
+      }
+      port_ = FreePort();
+      // The last setting of a name wins.
+      std::ofstream conf(base_ + "/data/postgresql.conf", std::ios::app);
+      conf << "\nport = " << port_ << "\n";
     }
     running_ = true;
     return true;
