@@ -1,6 +1,7 @@
 // What a client writes to call and read answers: handles from plain lambdas, calls that
 // return a future, typed errors, and structures printed readably.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -20,23 +21,17 @@ namespace {
 
 using namespace ::test_world;
 using InfoPtr = std::shared_ptr<Providers::Info const>;
+using testing::AllOf;
+using testing::HasSubstr;
+using testing::Not;
+using testing::StartsWith;
 
-TEST(Calling, AHandleIsMadeFromAPlainLambdaOfEitherForm) {
+// (A lambda taking every delivery as it comes is a handle too: the abandoned call of
+// Calls.ACallWhoseHandleIsReleasedUnansweredEndsAsAbandoned reaches one; the deliveries in
+// order, Calls.EveryOperationDeliversProgressInOrderThenTheAnswerConvertedOnce.)
+TEST(Calling, AHandleIsMadeFromALambdaThatTakesOnlyTheCallsResult) {
   World world;
-  world.script->answer = Script::Answer::kProgressThenValue;
-  // Every delivery: the progress reports, then the answer.
-  std::vector<Tirn::Progress> seen;
-  std::string keyId;
-  world.providers.Get("kms-1", nullptr,
-                      [&](boost::optional<InfoPtr> const& info, ErrorValuePtr const&,
-                          Tirn::Progress const& progress) {
-                        seen.push_back(progress);
-                        if (info) keyId = (*info)->native_info->key_id;
-                      });
-  EXPECT_EQ(seen, (std::vector<Tirn::Progress>{{0, 3, 1}, {0, 3, 2}, Tirn::Progress::Final()}));
-  EXPECT_EQ(keyId, "key-7");
-
-  // Only the end: a lambda that takes the call's result.
+  world.script->answer = Script::Answer::kProgressThenValue;  // reaches it only at the end
   std::vector<Tirn::CallResult<InfoPtr>> results;
   auto const onlyTheEnd = [&](Tirn::CallResult<InfoPtr> const& result) {
     results.push_back(result);
@@ -58,8 +53,7 @@ TEST(Calling, AHandleIsMadeFromAPlainLambdaOfEitherForm) {
 // and a final delivery with neither value nor error reads as an internal_server_error saying
 // that the call ended without an answer.
 TEST(Calling, TheFutureFormTakesTheFirstEndAndNamesAnEndWithoutAnswer) {
-  auto info = std::make_shared<Providers::Info>();
-  info->type = Providers::ProviderType::NATIVE;
+  auto const info = Ptr(Providers::Info{{}, ProviderType::NATIVE, nullptr});
   {
     auto call = Tirn::MakeFutureCall<InfoPtr>();
     auto const heldByTheProvider = call.handle;
@@ -78,10 +72,8 @@ TEST(Calling, TheFutureFormTakesTheFirstEndAndNamesAnEndWithoutAnswer) {
     ASSERT_EQ(call.future.wait_for(std::chrono::seconds(0)), std::future_status::ready);
     auto const result = call.future.get();
     EXPECT_FALSE(result.ok());
-    ASSERT_NE(result.error(), nullptr);
-    EXPECT_EQ(result.error()->name(), Tirn::Data::Wire::kInternalServerError);
-    EXPECT_EQ(MessagesOf(result.error()),
-              std::vector<std::string>{Msg(Tirn::MessageIds::kCallNoAnswer, "")});
+    ExpectOneFinalError({{false, false, result.error(), Tirn::Progress::Final()}},
+                        kInternalServerError, {Msg(Tirn::MessageIds::kCallNoAnswer, "")});
   }
 }
 
@@ -138,59 +130,39 @@ TEST(Calling, AnErrorIsAskedForByTypeAndReadAsItsNativeStructure) {
   EXPECT_EQ(inEnglish->messages.front()->Text(), "kms-9 refused");
   std::ostringstream printed;
   printed << *inEnglish << " / " << *inEnglish->messages.front();
-  EXPECT_NE(printed.str().find("kms-9 refused"), std::string::npos) << printed.str();
-  EXPECT_NE(printed.str().find("test.server.refused"), std::string::npos) << printed.str();
+  EXPECT_THAT(printed.str(), AllOf(HasSubstr("kms-9 refused"), HasSubstr("test.server.refused")));
 }
 
 // (Errors print readably: AnErrorIsAskedForByTypeAndReadAsItsNativeStructure.)
 TEST(Calling, StructuresPrintReadablyWithSecretsMasked) {
-  auto native = std::make_shared<Providers::NativeProviderCreateSpec>();
-  native->key_id = "k1";
-  native->key_derivation_key = Tirn::SecretString("hunter2-secret");
-  Providers::CreateSpec spec;
-  spec.provider = "p1";
-  spec.native_spec = std::shared_ptr<Providers::NativeProviderCreateSpec const>(native);
-
   std::ostringstream out;
-  out << spec;
-  EXPECT_NE(out.str().find("p1"), std::string::npos) << out.str();
-  EXPECT_NE(out.str().find("k1"), std::string::npos) << out.str();
-  EXPECT_EQ(out.str().find("hunter2"), std::string::npos) << out.str();
+  out << Providers::CreateSpec{{}, "p1", Ptr(Providers::NativeProviderCreateSpec{
+                                             {}, "k1", Tirn::SecretString("hunter2-secret")})};
+  EXPECT_THAT(out.str(), AllOf(HasSubstr("p1"), HasSubstr("k1"), Not(HasSubstr("hunter2"))));
 
   // A structure that cannot be converted (a required member left empty) says so rather than
   // printing half of it.
-  KmsServices::CreateSpec unprintable;
   std::ostringstream broken;
-  broken << unprintable;
-  EXPECT_EQ(broken.str().rfind("<unprintable: ", 0), 0u) << broken.str();
+  broken << KmsServices::CreateSpec();
+  EXPECT_THAT(broken.str(), StartsWith("<unprintable: "));
 }
 
-TEST(Calling, InProcessTheImplementationSeesTheCallersCancelFlagAndIdentity) {
+// (The caller's identity reaches the implementation's copy of the activation:
+// InProcessApiProvider.EveryCallGetsItsOwnActivation.)
+TEST(Calling, InProcessTheImplementationSeesTheCallersCancelFlag) {
   World world;
   auto activation = CallerActivation();
-  Tirn::Core::SecurityContextWrappedEntry alice;
-  alice.entry.scheme = "bearer";
-  alice.entry.attributes["name"] = "alice";
-  activation->executionContext->securityContext["tirn.caller"] = alice;
   auto const cancelled = std::make_shared<std::atomic<bool>>(false);
   activation->cancel = [cancelled] { *cancelled = true; };
   activation->isCancelled = [cancelled] { return cancelled->load(); };
 
   world.providers.Update("kms-1", ProvidersUpdateSpec(), activation).get();
   Activation const seen = world.script->activation;
-  ASSERT_TRUE(seen && seen->executionContext && seen->isCancelled);
-  auto const& context = seen->executionContext->securityContext;
-  ASSERT_EQ(context.count("tirn.caller"), 1u);
-  EXPECT_EQ(context.at("tirn.caller").entry.attributes.at("name"), "alice");
-
+  ASSERT_TRUE(seen && seen->isCancelled);
   // The implementation's copy of the activation shares the caller's flag.
   EXPECT_FALSE(seen->isCancelled());
   activation->cancel();
   EXPECT_TRUE(seen->isCancelled());
-
-  // Without an identity the context holds none.
-  world.providers.Update("kms-1", ProvidersUpdateSpec(), nullptr).get();
-  EXPECT_EQ(world.script->activation->executionContext->securityContext.count("tirn.caller"), 0u);
 }
 
 }  // namespace

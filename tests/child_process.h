@@ -47,7 +47,6 @@ struct Stream {
   std::string path;  // kTruncate, kAppend
   int fd = -1;       // kDescriptor: the parent's descriptor, left open in the parent
 
-  static Stream Inherit() { return {}; }
   static Stream Null() { return {kNull, {}, -1}; }
   // A pipe to or from the parent: ChildProcess::in() or out(); stderr's is read by ReadToEnd.
   static Stream Pipe() { return {kPipe, {}, -1}; }
@@ -61,8 +60,8 @@ struct Stream {
 
 struct ChildOptions {
   Stream in = Stream::Null();
-  Stream out = Stream::Inherit();
-  Stream err = Stream::Inherit();
+  Stream out;  // inherited, as is `err`
+  Stream err;
   // The whole environment, "NAME=value" each; this process's own when `inherit` is true.
   bool inheritEnvironment = true;
   std::vector<std::string> environment;
@@ -88,7 +87,11 @@ class ChildProcess {
     Stream const* streams[3] = {&options.in, &options.out, &options.err};
     for (int i = 0; i < 3; ++i) {
       if (streams[i]->kind == Stream::kPipe && pipe2(pipes[i], O_CLOEXEC) != 0) {
-        ClosePipes(pipes);
+        for (auto const& ends : pipes) {
+          for (int fd : ends) {
+            if (fd >= 0) close(fd);
+          }
+        }
         return;
       }
     }
@@ -153,21 +156,19 @@ class ChildProcess {
     auto const deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
     pid_t ended;
-    while ((ended = waitpid(pid_, &status, WNOHANG)) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        exited_ = true;
-        status_ = -1;
-        return status_;
-      }
+    while ((ended = waitpid(pid_, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    if (ended == 0) {  // out of time
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+    }
     exited_ = true;
-    status_ = ended < 0                ? -1
-              : WIFEXITED(status)      ? WEXITSTATUS(status)
-              : WIFSIGNALED(status)    ? 128 + WTERMSIG(status)
-                                       : -1;
+    status_ = ended <= 0            ? -1
+              : WIFEXITED(status)   ? WEXITSTATUS(status)
+              : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                                    : -1;
     return status_;
   }
 
@@ -218,38 +219,23 @@ class ChildProcess {
  private:
   // In the child: makes `target` (0, 1, 2) what `stream` says.
   static bool Redirect(Stream const& stream, int target, int const (&ends)[2]) {
-    int fd = -1;
-    switch (stream.kind) {
-      case Stream::kInherit:
-        return true;
-      case Stream::kNull:
-        fd = open("/dev/null", target == 0 ? O_RDONLY : O_WRONLY);
-        break;
-      case Stream::kPipe:
-        return dup2(target == 0 ? ends[0] : ends[1], target) == target;
-      case Stream::kTruncate:
-      case Stream::kAppend:
-        fd = open(stream.path.c_str(),
-                  O_WRONLY | O_CREAT | (stream.kind == Stream::kAppend ? O_APPEND : O_TRUNC), 0600);
-        break;
-      case Stream::kDescriptor:
-        return dup2(stream.fd, target) == target;
-      case Stream::kSameAsOut:
-        return dup2(1, target) == target;
-    }
+    if (stream.kind == Stream::kInherit) return true;
+    // Onto a descriptor there already: the pipe's end, the parent's, or stdout.
+    int const existing = stream.kind == Stream::kPipe         ? ends[target == 0 ? 0 : 1]
+                         : stream.kind == Stream::kDescriptor ? stream.fd
+                         : stream.kind == Stream::kSameAsOut  ? 1
+                                                              : -1;
+    if (existing >= 0) return dup2(existing, target) == target;
+    int const flags = stream.kind == Stream::kAppend ? O_APPEND : O_TRUNC;
+    int const fd = stream.kind == Stream::kNull
+                       ? open("/dev/null", target == 0 ? O_RDONLY : O_WRONLY)
+                       : open(stream.path.c_str(), O_WRONLY | O_CREAT | flags, 0600);
     if (fd < 0) return false;
     bool const moved = dup2(fd, target) == target;
     if (fd != target) close(fd);
     return moved;
   }
 
-  static void ClosePipes(int (&pipes)[3][2]) {
-    for (auto& ends : pipes) {
-      for (int fd : ends) {
-        if (fd >= 0) close(fd);
-      }
-    }
-  }
   void CloseEnd(int i) {
     if (ends_[i] >= 0) close(ends_[i]);
     ends_[i] = -1;

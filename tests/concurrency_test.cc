@@ -3,13 +3,13 @@
 // with shared subtrees are read and released from several threads at once. Built and run
 // under ThreadSanitizer as well.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <functional>
 #include <future>
 #include <list>
 #include <memory>
@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -49,30 +50,28 @@ class PooledServices : public KmsServices::AsyncServiceInterface {
  public:
   explicit PooledServices(boost::asio::thread_pool& pool) : pool_(pool) {}
 
-  void List(Tirn::OptionalPtr<KmsServices::FilterSpec const> const& filter,
-            std::shared_ptr<AsyncActivation> const&,
-            KmsServices::ListMethod::ResultCbType const& result) override {
+  void List(Tirn::OptionalPtr<KmsServices::FilterSpec const> const& filter, Activation const&,
+            Cb<KmsServices::ListMethod> result) override {
     std::string service = filter && filter->services ? *filter->services->begin() : "";
     boost::asio::post(pool_, [result, service = std::move(service)] {
       result.progress(Tirn::Progress(0, 2, 1));
       result.value({Ptr(KmsServices::Summary{{}, service, Address(service, 5696LL), {}})});
     });
   }
-  void Get(std::string const& service, std::shared_ptr<AsyncActivation> const& activation,
-           KmsServices::GetMethod::ResultCbType const& result) override {
+  void Get(std::string const& service, Activation const& activation,
+           Cb<KmsServices::GetMethod> result) override {
     // Written to the call's own execution context, never to the template's it was copied from.
     activation->executionContext->applicationData["service"] = {service, boost::none};
     boost::asio::post(pool_, [result, service] {
       result.value(Ptr(KmsServices::Info{{}, Address(service, 5696LL), Chain({}), service}));
     });
   }
-  void Create(std::shared_ptr<KmsServices::CreateSpec const> const& spec,
-              std::shared_ptr<AsyncActivation> const&,
-              KmsServices::CreateMethod::ResultCbType const& result) override {
+  void Create(std::shared_ptr<KmsServices::CreateSpec const> const& spec, Activation const&,
+              Cb<KmsServices::CreateMethod> result) override {
     boost::asio::post(pool_, [result, group = spec->group] { result.value("created-" + group); });
   }
-  void Delete(std::string const& service, std::shared_ptr<AsyncActivation> const&,
-              KmsServices::DeleteMethod::ResultCbType const& result) override {
+  void Delete(std::string const& service, Activation const&,
+              Cb<KmsServices::DeleteMethod> result) override {
     boost::asio::post(pool_, [result, service] { result.error(Refusal(service)); });
   }
 
@@ -80,6 +79,7 @@ class PooledServices : public KmsServices::AsyncServiceInterface {
   boost::asio::thread_pool& pool_;
 };
 
+constexpr char kNotFound[] = "com.ostrel.tirn.std.errors.not_found";
 using Info = std::shared_ptr<KmsServices::Info const>;
 using Summaries = std::list<std::shared_ptr<KmsServices::Summary const>>;
 
@@ -91,59 +91,50 @@ struct Slot {
 };
 
 // Counts calls that have not had their final delivery yet.
-class Countdown {
- public:
-  explicit Countdown(int count) : count_(count) {}
+struct Countdown {
+  explicit Countdown(int count) : left(count) {}
   void Done() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (--count_ <= 0) zero_.notify_all();
+    if (--left == 0) zero.set_value();
   }
   // Whether every call was answered within `limit`.
   bool Wait(std::chrono::seconds limit) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return zero_.wait_for(lock, limit, [this] { return count_ <= 0; });
+    return reached.wait_for(limit) == std::future_status::ready;
   }
 
- private:
-  std::mutex mutex_;
-  std::condition_variable zero_;
-  int count_;
+  std::atomic<int> left;
+  std::promise<void> zero;
+  std::future<void> reached = zero.get_future();
 };
 
-// A handle recording into `slot`; `isRight` judges the final delivery.
-template <class T, class Check>
-Handle<T> Track(Slot& slot, Countdown& countdown, Check isRight) {
+// A handle recording into `slot`. Its final delivery is right when it is `expected` or, with
+// nothing expected, the not_found error whose one message is `refusal`.
+template <class T>
+Handle<T> Track(Slot& slot, Countdown& countdown, boost::optional<T> expected,
+                std::string refusal = "") {
   return Handle<T>(typename Handle<T>::Plain(
-      [&slot, &countdown, isRight](boost::optional<T> const& value, ErrorValuePtr const& error,
-                                   Tirn::Progress const& progress) {
+      [&slot, &countdown, expected, refusal](boost::optional<T> const& value,
+                                             ErrorValuePtr const& error,
+                                             Tirn::Progress const& progress) {
         if (!progress.IsFinal()) {
           ++slot.progressReports;
           return;
         }
         ++slot.finalDeliveries;
-        slot.right = isRight(value, error);
+        slot.right = expected ? value && !error && NativeEqual(*value, *expected)
+                              : !value && error && error->name() == kNotFound &&
+                                    MessagesOf(error) == std::vector<std::string>{refusal};
         countdown.Done();
       }));
 }
-
-// Whether `error` is the refusal of `service`, in German exactly when asked.
-bool IsRefusal(ErrorValuePtr const& error, std::string const& service, bool german) {
-  std::string message = Msg("test.server.refused", service);
-  if (german) message += " = " + service + " abgelehnt";
-  return error && error->name() == "com.ostrel.tirn.std.errors.not_found" &&
-         MessagesOf(error) == std::vector<std::string>{message};
-}
-
-// How the clients reach the bound service: the provider it is registered with, or one that
-// carries calls to it.
-using Reach = std::function<std::shared_ptr<Tirn::Core::AsyncApiProvider>(
-    std::shared_ptr<Tirn::Core::InProcessApiProvider> const&)>;
 
 // kClientThreads threads make `callsPerThread` calls each through one shared stub; every call
 // must get exactly one final delivery, the right one. The service answers on `pool`, which the
 // caller makes before whatever `reach` starts, so that it outlives it: a server still running
 // after the calls are answered may yet be handed a call sent again, and that call reaches the
 // pool.
+// `reach` gives the provider the clients call: the one the service is registered with, or one
+// that carries calls to it.
+template <class Reach>
 void ExpectEveryCallAnsweredOnce(boost::asio::thread_pool& pool, Reach const& reach,
                                  int callsPerThread) {
   auto provider = std::make_shared<Tirn::Core::InProcessApiProvider>();
@@ -163,39 +154,28 @@ void ExpectEveryCallAnsweredOnce(boost::asio::thread_pool& pool, Reach const& re
   auto const call = [&](int k) {
     std::string const service = "svc-" + std::to_string(k);
     bool const german = k % 2 == 1;
-    Activation activation;
-    if (german) {
-      activation = std::make_shared<AsyncActivation>();
-      activation->requestLocalizer.localeSpec =
-          std::make_shared<Tirn::L10n::LocaleSpec const>("de-DE", "C", "Europe/Berlin");
-    }
+    Activation const activation = german ? CallerActivation("de-DE") : nullptr;
+    auto const address = Address(service, 5696LL);
+    // Delete's refusal of `service`, in German exactly when asked.
+    std::string refusal = Msg("test.server.refused", service);
+    if (german) refusal += " = " + service + " abgelehnt";
     Slot& slot = slots[static_cast<std::size_t>(k)];
     switch (k % 4) {
       case 0:
-        return stub.Get(service, activation,
-                        Track<Info>(slot, countdown, [service](auto const& v, auto const& e) {
-                          return !e && v && *v && (*v)->group == service &&
-                                 (*v)->address->hostname == service;
-                        }));
+        return stub.Get(
+            service, activation,
+            Track<Info>(slot, countdown, Ptr(KmsServices::Info{{}, address, Chain({}), service})));
       case 1:
-        return stub.Create(
-            Ptr(KmsServices::CreateSpec{{}, Address(service, 5696LL), Chain({}), service}),
-            activation,
-            Track<std::string>(slot, countdown, [service](auto const& v, auto const& e) {
-              return !e && v && *v == "created-" + service;
-            }));
+        return stub.Create(Ptr(KmsServices::CreateSpec{{}, address, Chain({}), service}),
+                           activation, Track<std::string>(slot, countdown, "created-" + service));
       case 2:
         return stub.List(
             Ptr(KmsServices::FilterSpec{{}, std::set<std::string>{service}, {}, {}}), activation,
-            Track<Summaries>(slot, countdown, [service](auto const& v, auto const& e) {
-              return !e && v && v->size() == 1 && v->front()->service == service;
-            }));
+            Track<Summaries>(slot, countdown,
+                             Summaries{Ptr(KmsServices::Summary{{}, service, address, {}})}));
       default:
-        return stub.Delete(
-            service, activation,
-            Track<Tirn::Void>(slot, countdown, [service, german](auto const& v, auto const& e) {
-              return !v && IsRefusal(e, service, german);
-            }));
+        return stub.Delete(service, activation,
+                           Track<Tirn::Void>(slot, countdown, boost::none, refusal));
     }
   };
 
@@ -210,17 +190,14 @@ void ExpectEveryCallAnsweredOnce(boost::asio::thread_pool& pool, Reach const& re
   // Whatever is still queued (there is nothing when every call was answered once) runs now.
   pool.join();
 
-  int wrongCount = 0;
-  int firstWrong = -1;
+  std::vector<int> wrongCalls;  // only List reports progress
   for (int k = 0; k < kCalls; ++k) {
     Slot const& slot = slots[static_cast<std::size_t>(k)];
-    int const expectedProgress = k % 4 == 2 ? 1 : 0;
-    if (slot.finalDeliveries != 1 || !slot.right || slot.progressReports != expectedProgress) {
-      if (firstWrong < 0) firstWrong = k;
-      ++wrongCount;
+    if (slot.finalDeliveries != 1 || !slot.right || slot.progressReports != (k % 4 == 2)) {
+      wrongCalls.push_back(k);
     }
   }
-  EXPECT_EQ(wrongCount, 0) << "first wrong call: " << firstWrong;
+  EXPECT_THAT(wrongCalls, testing::IsEmpty());
   EXPECT_EQ(templateActivation->executionContext->applicationData.size(), 1u);
 }
 
@@ -234,7 +211,7 @@ TEST(Concurrency, EveryCallThroughSharedStubsGetsExactlyOneFinalDelivery) {
 // threads or, given `callThreads`, on threads of their own. With `pastADeadServer` the client
 // has a server before that one that refuses every connection: the calls that start there go
 // on to the next, while the client comes to prefer it.
-void ExpectEveryRemoteCallAnsweredOnce(bool callThreads, bool pastADeadServer = false) {
+void ExpectEveryRemoteCallAnsweredOnce(bool callThreads, bool pastADeadServer) {
   boost::asio::thread_pool pool(kWorkerThreads);
   Tirn::Http::IoThreads serverThreads(2);
   Tirn::Http::IoThreads clientThreads(2);
@@ -242,8 +219,7 @@ void ExpectEveryRemoteCallAnsweredOnce(bool callThreads, bool pastADeadServer = 
   std::unique_ptr<Tirn::Http::Server> server;
   ExpectEveryCallAnsweredOnce(
       pool,
-      [&](std::shared_ptr<Tirn::Core::InProcessApiProvider> const& provider)
-          -> std::shared_ptr<Tirn::Core::AsyncApiProvider> {
+      [&](std::shared_ptr<Tirn::Core::InProcessApiProvider> const& provider) {
         // Every call may be in flight at once, each on a connection of its own: the server
         // must take them all (its default limit would close the excess at once).
         Tirn::Http::ServerOptions serverOptions;
@@ -268,17 +244,15 @@ void ExpectEveryRemoteCallAnsweredOnce(bool callThreads, bool pastADeadServer = 
       kRemoteCallsPerThread);
 }
 
-TEST(Concurrency, EveryCallThroughOneClientProviderGetsExactlyOneFinalDelivery) {
-  ExpectEveryRemoteCallAnsweredOnce(false);
+// With and without the server's call threads, and past a server that is down or not.
+class EveryCallThroughOneClientProvider : public testing::TestWithParam<std::tuple<bool, bool>> {};
+
+TEST_P(EveryCallThroughOneClientProvider, GetsExactlyOneFinalDelivery) {
+  ExpectEveryRemoteCallAnsweredOnce(std::get<0>(GetParam()), std::get<1>(GetParam()));
 }
 
-TEST(Concurrency, EveryCallRunOnTheServersCallThreadsGetsExactlyOneFinalDelivery) {
-  ExpectEveryRemoteCallAnsweredOnce(true);
-}
-
-TEST(Concurrency, EveryCallPastAServerThatIsDownGetsExactlyOneFinalDelivery) {
-  ExpectEveryRemoteCallAnsweredOnce(false, true);
-}
+INSTANTIATE_TEST_SUITE_P(Concurrency, EveryCallThroughOneClientProvider,
+                         testing::Combine(testing::Bool(), testing::Bool()));
 
 // ---- Answers that arrive after the server is gone ---------------------------------------------
 
@@ -286,22 +260,19 @@ TEST(Concurrency, EveryCallPastAServerThatIsDownGetsExactlyOneFinalDelivery) {
 class HoldingProvider : public Tirn::Core::AsyncApiProvider {
  public:
   struct HeldCall {
-    std::shared_ptr<AsyncActivation> activation;
+    Activation activation;
     Tirn::Core::AsyncApiResultCb result;
 
     // Ends the call with `output`, or with `error`.
     void Answer(DataValuePtr output, ErrorValuePtr error = nullptr) const {
-      auto answer = std::make_shared<Tirn::Core::MethodResult>();
-      answer->output = std::move(output);
-      answer->error = std::move(error);
-      answer->final = true;
-      result(answer, Tirn::Progress(0, 1, 1), nullptr);
+      result(std::make_shared<Tirn::Core::MethodResult>(
+                 Tirn::Core::MethodResult{std::move(output), std::move(error), true}),
+             Tirn::Progress(0, 1, 1), nullptr);
     }
   };
 
   void Invoke(std::shared_ptr<Tirn::Core::MethodIdentifier const> const&, DataValuePtr const&,
-              std::shared_ptr<AsyncActivation> const& activation,
-              Tirn::Core::AsyncApiResultCb const& result) override {
+              Activation const& activation, Tirn::Core::AsyncApiResultCb const& result) override {
     std::lock_guard<std::mutex> lock(mutex_);
     held_.push_back({activation, result});
     arrived_.notify_all();
@@ -416,11 +387,10 @@ TEST(Concurrency, ACallLeftInFlightAcrossTwoContextsTouchesNothingFreedWhenTheyG
   Slot second;
   Countdown firstAnswered(1);
   Countdown secondAnswered(1);
-  auto const anyAnswer = [](auto const&, auto const&) { return true; };
-  stub->List(nullptr, nullptr, Track<Summaries>(first, firstAnswered, anyAnswer));
+  stub->List(nullptr, nullptr, Track<Summaries>(first, firstAnswered, Summaries()));
   std::optional<HoldingProvider::HeldCall> held = provider->Take();
   ASSERT_TRUE(held.has_value());
-  stub->List(nullptr, nullptr, Track<Summaries>(second, secondAnswered, anyAnswer));
+  stub->List(nullptr, nullptr, Track<Summaries>(second, secondAnswered, Summaries()));
 
   held->Answer(Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST));
   ASSERT_TRUE(firstAnswered.Wait(std::chrono::seconds(10)));
@@ -437,27 +407,21 @@ TEST(Concurrency, ACallLeftInFlightAcrossTwoContextsTouchesNothingFreedWhenTheyG
 
 // ---- Trees shared between threads ------------------------------------------------------------
 
-using Tirn::Data::DataDefinitionPtr;
-using Tirn::Data::DataValuePtr;
-
 constexpr int kReleaseRounds = 300;
 
 // Runs `first` and `second` on two threads that start together.
 template <class First, class Second>
 void RunTogether(First first, Second second) {
   std::atomic<int> ready{0};
-  auto const start = [&ready] {
-    ready.fetch_add(1);
-    while (ready.load() < 2) std::this_thread::yield();
+  auto const start = [&ready](auto const& run) {
+    return std::thread([&ready, &run] {
+      ready.fetch_add(1);
+      while (ready.load() < 2) std::this_thread::yield();
+      run();
+    });
   };
-  std::thread one([&] {
-    start();
-    first();
-  });
-  std::thread two([&] {
-    start();
-    second();
-  });
+  std::thread one = start(first);
+  std::thread two = start(second);
   one.join();
   two.join();
 }
@@ -487,7 +451,6 @@ DataValuePtr SharedSubtree(int depth) {
 // to let go first), so both orders happen. Each reader must see the whole subtree.
 TEST(Concurrency, SharedValueSubtreesAreReleasedFromTwoThreadsInEitherOrder) {
   std::string const expected = Tirn::Data::ToDebugString(SharedSubtree(40));
-  int wrong = 0;
   for (int round = 0; round < kReleaseRounds; ++round) {
     DataValuePtr subtree = SharedSubtree(40);
     auto parent = Tirn::Data::StructValue::GetInstance("com.example.parent");
@@ -509,9 +472,8 @@ TEST(Concurrency, SharedValueSubtreesAreReleasedFromTwoThreadsInEitherOrder) {
           if (pause) std::this_thread::sleep_for(std::chrono::milliseconds(2));
           for (DataValuePtr& held : parents) held.reset();
         });
-    if (!same) ++wrong;
+    EXPECT_TRUE(same) << "round " << round;
   }
-  EXPECT_EQ(wrong, 0);
 }
 
 // A recursive definition: "node" holds a list of references to itself. A thread that keeps
@@ -553,12 +515,9 @@ TEST(Concurrency, RecursiveDefinitionsAreReleasedWhileReachedThroughAReference) 
           if (pause) std::this_thread::sleep_for(std::chrono::milliseconds(2));
           root.reset();
         });
-    std::string problems;
-    for (auto const& message : messages) problems += message.defaultMessage() + "\n";
     ASSERT_TRUE(messages.empty() ||
                 messages.front().id() == Tirn::MessageIds::kValidationUnresolvedReference)
-        << "round " << round << ":\n"
-        << problems;
+        << "round " << round << ": " << messages.front().defaultMessage();
   }
 }
 

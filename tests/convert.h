@@ -45,13 +45,22 @@ bool FromValue(DataValuePtr const& value, T& native, Messages& messages) {
   return Adapter::Adapt(value, Adapter::AdaptMethod<T>::Get(&native), &native, messages);
 }
 
+// Messages as text: " id,argument,argument" for each.
+inline std::string Said(Messages const& messages) {
+  std::string text;
+  for (auto const& message : messages) {
+    text += " " + message.id();
+    for (auto const& arg : message.args()) text += "," + arg;
+  }
+  return text;
+}
+
 // Each of these expects the conversion to succeed without messages.
 template <class T>
 DataValuePtr ToValue(T const& native) {
   DataValuePtr value;
   Messages messages;
-  EXPECT_TRUE(ToValue(native, value, messages));
-  for (auto const& message : messages) ADD_FAILURE() << message.id();
+  EXPECT_TRUE(ToValue(native, value, messages)) << Said(messages);
   return value;
 }
 
@@ -59,18 +68,16 @@ template <class T>
 T FromValue(DataValuePtr const& value) {
   T native{};
   Messages messages;
-  EXPECT_TRUE(FromValue(value, native, messages));
-  for (auto const& message : messages) ADD_FAILURE() << message.id();
+  EXPECT_TRUE(FromValue(value, native, messages)) << Said(messages);
   return native;
 }
 
+// Describing a type reports nothing.
 template <class T>
 DataDefinitionPtr Define() {
   using Adapter = Tirn::Data::NativeToDefinitionAdapter;
   DataDefinitionPtr definition;
-  Messages messages;
-  Adapter::Adapt(Adapter::AdaptMethod<T>::Get(), &definition, messages);
-  for (auto const& message : messages) ADD_FAILURE() << message.id();
+  Adapter::Adapt(Adapter::AdaptMethod<T>::Get(), &definition, Messages());
   return definition;
 }
 
@@ -113,22 +120,12 @@ inline std::size_t Count(std::string const& text, std::string const& part) {
   return count;
 }
 
-// Messages as text: " id,argument,argument" for each.
-inline std::string Said(Messages const& messages) {
-  std::string text;
-  for (auto const& message : messages) {
-    text += " " + message.id();
-    for (auto const& arg : message.args()) text += "," + arg;
-  }
-  return text;
-}
-
 // The messages of an error value as they arrived, each as "id(arguments)", followed by
 // " = text" when localized.
 inline std::vector<std::string> MessagesOf(Tirn::Data::ErrorValuePtr const& error) {
   std::vector<std::string> result;
-  DataValuePtr const* list = error ? error->FindField(Tirn::Data::Wire::kErrorMessages) : nullptr;
-  auto const* messages = list ? dynamic_cast<Tirn::Data::ListValue const*>(list->get()) : nullptr;
+  auto const* messages = dynamic_cast<Tirn::Data::ListValue const*>(
+      FieldOf(error, Tirn::Data::Wire::kErrorMessages).get());
   if (!messages) return result;
   for (auto const& element : messages->elements()) {
     Tirn::BaseMessage message("", "", {});

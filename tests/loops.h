@@ -18,6 +18,10 @@ struct Loop {
   char const* label;
   Tirn::Data::DataValuePtr root;
   Tirn::Data::DataValuePtr* closing;  // the slot that closes the loop
+  // Where a walk meets the loop again when it compares each value with its ancestors at
+  // powers of two, as the conversion and the JSON encoder do: a loop may be walked once more
+  // before it is found, and a long path is shown without its middle.
+  char const* path;
 };
 
 // A node named `name` without children, for the loops below.
@@ -36,48 +40,42 @@ inline std::shared_ptr<Tirn::Data::StructValue> Node(std::string const& name) {
 //   4 a chain of `chainLength` nodes whose last "next" is the first.
 inline std::vector<Loop> Loops(int chainLength) {
   using Tirn::Data::DataValuePtr;
-  std::vector<Loop> loops;
-  {
-    auto a = Node("a");
-    DataValuePtr* slot = a->FieldSlot("next");
-    *slot = a;
-    loops.push_back({"through a field slot", a, slot});
+  auto const itself = Node("a");
+  DataValuePtr* const itselfSlot = itself->FieldSlot("next");
+  *itselfSlot = itself;
+
+  auto const a = Node("a");
+  auto const b = Node("b");
+  a->SetField("next", b);
+  b->SetField("next", a);
+
+  auto const parent = Node("a");
+  auto const children = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
+  children->Append(parent);
+  parent->SetField("children", children);
+
+  auto const wrapped = Node("a");
+  auto const next = Tirn::Data::OptionalValue::GetInstance();
+  DataValuePtr* const wrappedSlot = next->value(nullptr);
+  wrapped->SetField("next", next);
+  *wrappedSlot = wrapped;
+
+  auto const first = Node("0");
+  auto last = first;
+  for (int i = 1; i < chainLength; ++i) {
+    auto node = Node(std::to_string(i));
+    last->SetField("next", node);
+    last = node;
   }
-  {
-    auto a = Node("a");
-    auto b = Node("b");
-    a->SetField("next", b);
-    b->SetField("next", a);
-    loops.push_back({"through two SetField calls", a, b->FieldSlot("next")});
-  }
-  {
-    auto a = Node("a");
-    auto children = Tirn::Data::ListValue::GetInstance(Tirn::Data::ListValue::LIST);
-    children->Append(a);
-    a->SetField("children", children);
-    loops.push_back({"through a list", a, a->FieldSlot("children")});
-  }
-  {
-    auto a = Node("a");
-    auto next = Tirn::Data::OptionalValue::GetInstance();
-    DataValuePtr* slot = next->value(nullptr);
-    a->SetField("next", next);
-    *slot = a;
-    loops.push_back({"through an optional", a, slot});
-  }
-  {
-    auto first = Node("0");
-    auto last = first;
-    for (int i = 1; i < chainLength; ++i) {
-      auto node = Node(std::to_string(i));
-      last->SetField("next", node);
-      last = node;
-    }
-    DataValuePtr* slot = last->FieldSlot("next");
-    *slot = first;
-    loops.push_back({"through a long chain", first, slot});
-  }
-  return loops;
+  DataValuePtr* const chainSlot = last->FieldSlot("next");
+  *chainSlot = first;
+
+  return {{"through a field slot", itself, itselfSlot, "next"},
+          {"through two SetField calls", a, b->FieldSlot("next"), "next.next.next"},
+          {"through a list", parent, parent->FieldSlot("children"), "children[0].children"},
+          {"through an optional", wrapped, wrappedSlot, "next"},
+          {"through a long chain", first, chainSlot,
+           "next.next.next.next.next.next.next.next...next.next.next.next.next.next.next.next"}};
 }
 
 // Empties every loop's closing slot, so that the trees can be freed.

@@ -1,6 +1,6 @@
-// The compiled trusted-infrastructure package against its operation descriptors: each
-// operation's input, output and error definitions, with the canonical names of the structures
-// they hold, and the package's table. (docs/examples/metadata.cc checks its metadata records.)
+// The compiled trusted-infrastructure package's table of operations: each operation's input,
+// output and error definitions, with the canonical names of the structures they hold.
+// (docs/examples/metadata.cc checks its metadata records.)
 #include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +32,7 @@ using Tirn::Data::ToDebugString;
 using Names = std::vector<std::string>;
 
 // Expected definitions name other definitions "@key@": "@input@" is the operation input,
-// "@message@" the localizable message, any other key a row of the type table.
+// "@message@" the localizable message, any other key a structure of the package.
 std::string Expand(std::string text, std::map<std::string, std::string> const& texts) {
   for (std::size_t open; (open = text.find('@')) != std::string::npos;) {
     std::size_t const close = text.find('@', open + 1);
@@ -46,134 +46,94 @@ std::string Expand(std::string text, std::map<std::string, std::string> const& t
   return text;
 }
 
-struct TypeRow {
-  std::string key;  // the canonical name after the package prefix
-  std::string expected;
-};
-
-// A structure, described by its fields in name order.
-TypeRow Struct(std::string key, std::string const& fields) {
-  std::string expected = kPackage + key + "{" + fields + "}";
-  return {std::move(key), std::move(expected)};
-}
-
-// Key servers and attestation services have structures of the same shapes.
-void AddServicesTypes(std::vector<TypeRow>& rows, std::string const& service) {
-  std::string const info =
-      "address: @network_address@, group: string, trusted_CA: @x509_cert_chain@";
-  rows.push_back(
-      Struct(service + ".summary", "address: @network_address@, group: string, service: string"));
-  rows.push_back(Struct(service + ".info", info));
-  rows.push_back(Struct(service + ".create_spec", info));
-  rows.push_back(Struct(service + ".filter_spec",
-                        "address: optional(list(@network_address@)), "
-                        "group: optional(set(string)), services: optional(set(string))"));
-}
-
-std::vector<TypeRow> TypeRows() {
-  std::vector<TypeRow> rows = {
-      Struct("network_address", "hostname: string, port: optional(integer)"),
-      Struct("x509_cert_chain", "cert_chain: list(string)"),
-
-      Struct("kms.providers.native_provider_info", "key_id: string"),
-      Struct("kms.providers.info",
-             "native_info: union_case(type, @kms.providers.native_provider_info@), type: string"),
-      Struct("kms.providers.summary",
-             "available: boolean, details: list(@message@), "
-             "provider: string, type: optional(string)"),
-      Struct("kms.providers.filter_spec",
-             "available: optional(boolean), "
-             "providers: optional(set(string)), "
-             "types: optional(set(string))"),
-      Struct("kms.providers.native_provider_create_spec",
-             "key_derivation_key: secret, key_id: string"),
-      Struct(
-          "kms.providers.create_spec",
-          "native_spec: optional(@kms.providers.native_provider_create_spec@), provider: string"),
-      Struct("kms.providers.native_provider_update_spec", "key_id: optional(string)"),
-      Struct("kms.providers.update_spec",
-             "native_spec: optional(@kms.providers.native_provider_update_spec@)"),
-
-      Struct("attestation.reports.reporting_jwt", "group: string, jwt: string, service: string"),
-      Struct("attestation.reports.summary",
-             "report: string, reporting_jwt: union_case(type, "
-             "@attestation.reports.reporting_jwt@), type: string"),
-  };
-  AddServicesTypes(rows, "kms.services");
-  AddServicesTypes(rows, "attestation.services");
-  return rows;
-}
-
+// The expected definitions of the package's structures, by canonical name after the package
+// prefix, and of the standard structures they hold.
 std::map<std::string, std::string> PackageTexts() {
+  // Each structure's fields in name order.
+  std::map<std::string, std::string> fields = {
+      {"network_address", "hostname: string, port: optional(integer)"},
+      {"x509_cert_chain", "cert_chain: list(string)"},
+      {"kms.providers.native_provider_info", "key_id: string"},
+      {"kms.providers.info",
+       "native_info: union_case(type, @kms.providers.native_provider_info@), type: string"},
+      {"kms.providers.summary",
+       "available: boolean, details: list(@message@), provider: string, type: optional(string)"},
+      {"kms.providers.filter_spec",
+       "available: optional(boolean), providers: optional(set(string)), "
+       "types: optional(set(string))"},
+      {"kms.providers.native_provider_create_spec", "key_derivation_key: secret, key_id: string"},
+      {"kms.providers.create_spec",
+       "native_spec: optional(@kms.providers.native_provider_create_spec@), provider: string"},
+      {"kms.providers.native_provider_update_spec", "key_id: optional(string)"},
+      {"kms.providers.update_spec",
+       "native_spec: optional(@kms.providers.native_provider_update_spec@)"},
+      {"attestation.reports.reporting_jwt", "group: string, jwt: string, service: string"},
+      {"attestation.reports.summary",
+       "report: string, reporting_jwt: union_case(type, @attestation.reports.reporting_jwt@), "
+       "type: string"},
+  };
+  // Key servers and attestation services have structures of the same shapes.
+  for (std::string const s : {"kms.services", "attestation.services"}) {
+    fields[s + ".summary"] = "address: @network_address@, group: string, service: string";
+    fields[s + ".info"] = fields[s + ".create_spec"] =
+        "address: @network_address@, group: string, trusted_CA: @x509_cert_chain@";
+    fields[s + ".filter_spec"] =
+        "address: optional(list(@network_address@)), group: optional(set(string)), "
+        "services: optional(set(string))";
+  }
   std::map<std::string, std::string> texts = {
       {"input", NameOf<Tirn::OperationInput>()},
       {"message", ToDebugString(DescribeType<Com::Ostrel::Tirn::Std::LocalizableMessage>())}};
-  for (TypeRow const& row : TypeRows()) texts[row.key] = row.expected;
+  for (auto const& type : fields)
+    texts[type.first] = kPackage + type.first + "{" + type.second + "}";
   return texts;
 }
 
-struct OperationRow {
-  std::string label;  // "service.operation"
-  std::string methodName;
-  std::string inputName;
-  DataDefinitionPtr (*inputDef)();
-  DataDefinitionPtr (*outputDef)();
-  std::list<DataDefinitionPtr> (*errorDefs)();
-  std::string input;  // the expected definitions
+// An operation's expected definitions, by "service.operation".
+struct Expected {
+  std::string input;
   std::string output;
   Names errors;  // after "com.ostrel.tirn.std.errors."
 };
 
-template <class M>
-OperationRow Operation(std::string const& service, std::string const& name, std::string input,
-                       std::string output, Names errors) {
-  return {service + "." + name, M::methodName(),   NameOf<typename M::Input>(),
-          &M::inputDef,         &M::outputDef,     &M::errorDefs,
-          std::move(input),     std::move(output), std::move(errors)};
-}
-
-// The operations of key servers and attestation services differ only in their names.
-template <class List, class Get, class Create, class Delete>
-void AddServicesOperations(std::vector<OperationRow>& rows, std::string const& s) {
-  Names const getDeleteErrors = {"not_found", "error", "unauthenticated"};
-  rows.push_back(Operation<List>(s, "list", "@input@{filter: optional(@" + s + ".filter_spec@)}",
-                                 "list(@" + s + ".summary@)", {"error", "unauthenticated"}));
-  rows.push_back(
-      Operation<Get>(s, "get", "@input@{service: string}", "@" + s + ".info@", getDeleteErrors));
-  rows.push_back(Operation<Create>(s, "create", "@input@{spec: @" + s + ".create_spec@}", "string",
-                                   {"already_exists", "invalid_argument",
-                                    "unable_to_allocate_resource", "error", "unauthenticated"}));
-  rows.push_back(
-      Operation<Delete>(s, "delete", "@input@{service: string}", "void", getDeleteErrors));
-}
-
-std::vector<OperationRow> OperationRows() {
-  std::string const p = "kms.providers";
+std::map<std::string, Expected> ExpectedOperations() {
+  std::string const p = "kms.providers.";
   Names const changeErrors = {"error",           "invalid_argument", "not_found",
                               "unauthenticated", "unauthorized",     "unsupported"};
-  std::vector<OperationRow> rows = {
-      Operation<Providers::ListMethod>(
-          p, "list", "@input@{filter_spec: optional(@kms.providers.filter_spec@)}",
-          "list(@kms.providers.summary@)", {"error", "unauthenticated", "unauthorized"}),
-      Operation<Providers::CreateMethod>(
-          p, "create", "@input@{spec: @kms.providers.create_spec@}", "void",
-          {"already_exists", "error", "invalid_argument", "unauthenticated", "unauthorized"}),
-      Operation<Providers::UpdateMethod>(
-          p, "update", "@input@{provider: string, spec: @kms.providers.update_spec@}", "void",
-          changeErrors),
-      Operation<Providers::DeleteMethod>(p, "delete", "@input@{provider: string}", "void",
-                                         changeErrors),
-      Operation<Providers::GetMethod>(
-          p, "get", "@input@{provider: string}", "@kms.providers.info@",
-          {"error", "invalid_argument", "not_found", "unauthenticated", "unauthorized"}),
-      Operation<Reports::ListMethod>(
-          "attestation.reports", "list", "@input@{}", "list(@attestation.reports.summary@)",
-          {"error", "not_allowed_in_current_state", "unauthenticated", "unauthorized"}),
+  std::map<std::string, Expected> rows = {
+      {p + "list",
+       {"@input@{filter_spec: optional(@kms.providers.filter_spec@)}",
+        "list(@kms.providers.summary@)",
+        {"error", "unauthenticated", "unauthorized"}}},
+      {p + "create",
+       {"@input@{spec: @kms.providers.create_spec@}",
+        "void",
+        {"already_exists", "error", "invalid_argument", "unauthenticated", "unauthorized"}}},
+      {p + "update",
+       {"@input@{provider: string, spec: @kms.providers.update_spec@}", "void", changeErrors}},
+      {p + "delete", {"@input@{provider: string}", "void", changeErrors}},
+      {p + "get",
+       {"@input@{provider: string}",
+        "@kms.providers.info@",
+        {"error", "invalid_argument", "not_found", "unauthenticated", "unauthorized"}}},
+      {"attestation.reports.list",
+       {"@input@{}",
+        "list(@attestation.reports.summary@)",
+        {"error", "not_allowed_in_current_state", "unauthenticated", "unauthorized"}}},
   };
-  AddServicesOperations<KmsServices::ListMethod, KmsServices::GetMethod, KmsServices::CreateMethod,
-                        KmsServices::DeleteMethod>(rows, "kms.services");
-  AddServicesOperations<AttServices::ListMethod, AttServices::GetMethod, AttServices::CreateMethod,
-                        AttServices::DeleteMethod>(rows, "attestation.services");
+  // The operations of key servers and attestation services differ only in their names.
+  for (std::string const s : {"kms.services", "attestation.services"}) {
+    Names const getDeleteErrors = {"not_found", "error", "unauthenticated"};
+    rows[s + ".list"] = {"@input@{filter: optional(@" + s + ".filter_spec@)}",
+                         "list(@" + s + ".summary@)",
+                         {"error", "unauthenticated"}};
+    rows[s + ".get"] = {"@input@{service: string}", "@" + s + ".info@", getDeleteErrors};
+    rows[s + ".create"] = {"@input@{spec: @" + s + ".create_spec@}",
+                           "string",
+                           {"already_exists", "invalid_argument", "unable_to_allocate_resource",
+                            "error", "unauthenticated"}};
+    rows[s + ".delete"] = {"@input@{service: string}", "void", getDeleteErrors};
+  }
   return rows;
 }
 
@@ -189,42 +149,27 @@ Names ErrorNames(std::list<DataDefinitionPtr> const& definitions) {
   return names;
 }
 
+// The package's table lists every operation once, with the definitions its descriptor's
+// functions build. (Finding them: OperationTableTest.FindsByEitherOwnerAndNameExactly.)
 TEST(PackageTables, OperationDescriptors) {
   static_assert(std::is_same<Reports::ListMethod::Input, Tirn::OperationInput>::value,
                 "the operation without parameters takes the operation input itself");
   auto const texts = PackageTexts();
-  auto const rows = OperationRows();
-  ASSERT_EQ(rows.size(), 14u);
-  for (OperationRow const& row : rows) {
-    SCOPED_TRACE(row.label);
-    EXPECT_EQ(row.methodName, row.label.substr(row.label.rfind('.') + 1));
-    // Inputs travel under the operation-input name.
-    EXPECT_EQ(row.inputName, NameOf<Tirn::OperationInput>());
-    EXPECT_EQ(ToDebugString(row.inputDef()), Expand(row.input, texts));
-    EXPECT_EQ(ToDebugString(row.outputDef()), Expand(row.output, texts));
-    EXPECT_EQ(ErrorNames(row.errorDefs()), row.errors);
-  }
-  // The package's table lists the same operations with the same descriptors, each once.
+  auto expected = ExpectedOperations();
   Tirn::Core::OperationTable const& table = TI::Operations();
   EXPECT_EQ(table.package(), "com.ostrel.nox.trusted_infrastructure");
-  ASSERT_EQ(table.operations().size(), rows.size());
-  std::set<std::string> seen;
+  ASSERT_EQ(table.operations().size(), expected.size());
   for (Tirn::Core::OperationDescriptor const& operation : table.operations()) {
     std::string const label = std::string(operation.serviceName) + "." + operation.operationName;
     SCOPED_TRACE(label);
-    EXPECT_TRUE(seen.insert(label).second);
-    auto row = std::find_if(rows.begin(), rows.end(),
-                            [&](OperationRow const& r) { return r.label == label; });
-    ASSERT_NE(row, rows.end());
+    auto const row = expected.find(label);  // each found once: rows found are taken out
+    ASSERT_NE(row, expected.end());
     EXPECT_EQ(std::string(operation.interfaceName), kPackage + operation.serviceName);
-    EXPECT_EQ(operation.inputDefinition, row->inputDef);
-    EXPECT_EQ(operation.outputDefinition, row->outputDef);
-    EXPECT_EQ(operation.errorDefinitions, row->errorDefs);
-    EXPECT_EQ(table.Find(operation.interfaceName, operation.operationName), &operation);
-    EXPECT_EQ(table.FindByService(operation.serviceName, operation.operationName), &operation);
+    EXPECT_EQ(ToDebugString(operation.inputDefinition()), Expand(row->second.input, texts));
+    EXPECT_EQ(ToDebugString(operation.outputDefinition()), Expand(row->second.output, texts));
+    EXPECT_EQ(ErrorNames(operation.errorDefinitions()), row->second.errors);
+    expected.erase(row);
   }
-  EXPECT_EQ(table.Find("com.ostrel.nox.trusted_infrastructure.kms.providers", "gets"), nullptr);
-  EXPECT_EQ(table.FindByService("kms", "get"), nullptr);
 }
 
 // Adds every node of a definition tree to `nodes`.
@@ -246,16 +191,14 @@ bool Disjoint(DataDefinitionPtr const& a, DataDefinitionPtr const& b) {
 }
 
 TEST(PackageTables, DescriptorsBuildNewDefinitionsOnEveryCall) {
-  for (OperationRow const& row : OperationRows()) {
-    SCOPED_TRACE(row.label);
-    EXPECT_TRUE(Disjoint(row.inputDef(), row.inputDef()));
-    EXPECT_TRUE(Disjoint(row.outputDef(), row.outputDef()));
-    std::list<DataDefinitionPtr> const errors = row.errorDefs();
-    std::list<DataDefinitionPtr> const again = row.errorDefs();
+  for (Tirn::Core::OperationDescriptor const& operation : TI::Operations().operations()) {
+    SCOPED_TRACE(std::string(operation.serviceName) + "." + operation.operationName);
+    EXPECT_TRUE(Disjoint(operation.inputDefinition(), operation.inputDefinition()));
+    EXPECT_TRUE(Disjoint(operation.outputDefinition(), operation.outputDefinition()));
+    std::list<DataDefinitionPtr> const errors = operation.errorDefinitions();
+    std::list<DataDefinitionPtr> const again = operation.errorDefinitions();
     ASSERT_EQ(errors.size(), again.size());
-    for (auto i = errors.begin(), j = again.begin(); i != errors.end(); ++i, ++j) {
-      EXPECT_TRUE(Disjoint(*i, *j));
-    }
+    EXPECT_TRUE(std::equal(errors.begin(), errors.end(), again.begin(), Disjoint));
   }
 }
 

@@ -107,12 +107,8 @@ class PostgresCluster {
     if (!running_ && !StartLocked(error)) return {};
     std::string const name = "t_" + std::to_string(++databases_);
     PostgresSession admin(Uri("postgres"));
-    if (!admin.Connected()) {
-      error = admin.Error();
-      return {};
-    }
-    if (!admin.Run("CREATE DATABASE " + name, error)) return {};
-    return Uri(name);
+    if (!admin.Connected()) error = admin.Error();
+    return admin.Connected() && admin.Run("CREATE DATABASE " + name, error) ? Uri(name) : "";
   }
 
   // The URI of the database `name` on this cluster, as its superuser (no password: trust).
@@ -124,17 +120,13 @@ class PostgresCluster {
   // A port no one listens at on 127.0.0.1 just now.
   static int FreePort() {
     int const probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
-    int port = 0;
-    if (probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-      port = ntohs(address.sin_port);
-    }
+    bool const bound = probe >= 0 &&
+                       bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                       getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0;
     if (probe >= 0) close(probe);
-    return port;
+    return bound ? ntohs(address.sin_port) : 0;
   }
 
   // Starts the server (made at first use); it listens at the same port as before.

@@ -13,12 +13,14 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <map>
@@ -30,11 +32,11 @@
 #include <utility>
 #include <vector>
 
+#include "com/ostrel/nox/trusted_infrastructure/operations.h"
+#include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "tests/child_process.h"
 #include "tests/raw_http.h"
 #include "tests/test_files.h"
-#include "com/ostrel/nox/trusted_infrastructure/operations.h"
-#include "com/ostrel/nox/trusted_infrastructure/trusted_infrastructure.h"
 #include "tirn/http/client_provider.h"
 #include "tirn/http/io_threads.h"
 #include "tirn/runtime/value/build.h"
@@ -50,6 +52,10 @@ namespace Attestations = Ti::Attestation::ServicesSvc;
 
 constexpr std::chrono::seconds kWait{10};  // no single step of these tests may take longer
 
+inline bool Contains(std::string const& text, std::string const& part) {
+  return text.find(part) != std::string::npos;
+}
+
 // A running tirn-server: stdout through a pipe (for the start line), stderr to a file; the
 // files it writes limited to `fileSizeLimit` bytes (RLIMIT_FSIZE) when that is given.
 class ServerProcess {
@@ -57,8 +63,13 @@ class ServerProcess {
   // argv[0] is the program's path.
   ServerProcess(std::vector<std::string> argv, std::string stderrFile,
                 rlim_t fileSizeLimit = RLIM_INFINITY)
-      : stderrFile_(std::move(stderrFile)),
-        child_(std::move(argv), Options(stderrFile_, fileSizeLimit)) {}
+      : stderrFile_(std::move(stderrFile)), child_(std::move(argv), [&] {
+          TestSupport::ChildOptions options;
+          options.out = TestSupport::Stream::Pipe();
+          options.err = TestSupport::Stream::AppendTo(stderrFile_);
+          options.fileSizeLimit = fileSizeLimit;
+          return options;
+        }()) {}
 
   // The next line on stdout, without its end; empty when none came in time.
   std::string NextLine() { return child_.ReadLine(kWait); }
@@ -70,22 +81,13 @@ class ServerProcess {
   std::string Stderr() const { return ReadAll(stderrFile_); }
   // Whether stderr holds `said` within 2 s (a line the server writes once it has acted).
   bool Says(std::string const& said) const {
-    for (int i = 0; i < 200; ++i) {
-      if (Stderr().find(said) != std::string::npos) return true;
+    for (int i = 0; i < 200 && !Contains(Stderr(), said); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return false;
+    return Contains(Stderr(), said);
   }
 
  private:
-  static TestSupport::ChildOptions Options(std::string const& stderrFile, rlim_t fileSizeLimit) {
-    TestSupport::ChildOptions options;
-    options.out = TestSupport::Stream::Pipe();
-    options.err = TestSupport::Stream::AppendTo(stderrFile);
-    options.fileSizeLimit = fileSizeLimit;
-    return options;
-  }
-
   std::string stderrFile_;
   TestSupport::ChildProcess child_;
 };
@@ -115,7 +117,7 @@ inline Finished RunToEnd(std::vector<std::string> const& args, std::string const
 struct Refusal {
   std::vector<std::string> args;
   int status;
-  char const* said;
+  std::string said;
 };
 
 // Runs each refusal to its end: its status, nothing on stdout, one line on stderr that says
@@ -123,9 +125,7 @@ struct Refusal {
 inline void ExpectRefusals(std::vector<Refusal> const& cases, std::string const& dir,
                            std::function<void()> const& after = {}) {
   for (auto const& c : cases) {
-    std::string command;
-    for (auto const& arg : c.args) command += " " + arg;
-    SCOPED_TRACE(command);
+    SCOPED_TRACE(testing::PrintToString(c.args));
     Finished const run = RunToEnd(c.args, dir);
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_EQ(run.out, "");
@@ -150,15 +150,13 @@ struct Running {
                 fileSizeLimit) {
     line = process.NextLine();
     // Exactly "listening on http://127.0.0.1:PORT" (or https), PORT the real one.
-    std::string prefix = "listening on http://127.0.0.1:";
-    if (line.rfind("listening on https://", 0) == 0) prefix = "listening on https://127.0.0.1:";
-    if (line.rfind(prefix, 0) != 0) return;
-    std::string const port = line.substr(prefix.size());
-    if (port.empty() || port.size() > 5 || port[0] == '0' ||
-        port.find_first_not_of("0123456789") != std::string::npos) {
-      return;
+    std::string const port = line.substr(line.rfind(':') + 1);
+    if ((line.rfind("listening on http://127.0.0.1:", 0) == 0 ||
+         line.rfind("listening on https://127.0.0.1:", 0) == 0) &&
+        !port.empty() && port.size() <= 5 && port[0] != '0' &&
+        port.find_first_not_of("0123456789") == std::string::npos) {
+      url = line.substr(std::string("listening on ").size());
     }
-    url = line.substr(std::string("listening on ").size());
   }
   static std::string Fresh(std::string const& path) {
     std::remove(path.c_str());
@@ -340,13 +338,10 @@ class Writer {
   std::thread thread_;  // last: it uses the members above
 };
 
-struct Fetched {
-  int status = 0;
-  std::string body;
-};
+using Fetched = raw_http::Answer;
 
 // One request to 127.0.0.1:`port` over a fresh connection: a GET of `path`, or a POST of the
-// JSON `body` when it is set, with `token` as a bearer token when given; status 0 when no
+// JSON `body` when it is given, with `token` as a bearer token when given; status 0 when no
 // answer came in time.
 inline Fetched Fetch(std::string const& port, std::string const& path, std::string const& token,
                      std::string const* body) {
@@ -357,23 +352,17 @@ inline Fetched Fetch(std::string const& port, std::string const& path, std::stri
   std::string const request = body ? raw_http::Post(path, *body, "application/json", extra)
                                    : raw_http::Get(path, extra);
   (void)send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  raw_http::Answer const answer = raw_http::Parse(raw_http::ReadAll(fd));
+  Fetched const answer = raw_http::Parse(raw_http::ReadAll(fd));
   close(fd);
-  return {answer.status, answer.body};
+  return answer;
 }
 
 inline Fetched Get(std::string const& port, std::string const& path,
                    std::string const& token = {}) {
   return Fetch(port, path, token, nullptr);
 }
-
-inline Fetched Post(std::string const& port, std::string const& path, std::string const& body,
-                    std::string const& token = {}) {
-  return Fetch(port, path, token, &body);
-}
-
-inline bool Contains(std::string const& text, std::string const& part) {
-  return text.find(part) != std::string::npos;
+inline Fetched Post(std::string const& port, std::string const& path, std::string const& body) {
+  return Fetch(port, path, {}, &body);
 }
 
 // The samples of a Prometheus text page: "name{labels}" to value.
@@ -387,6 +376,13 @@ inline std::map<std::string, double> Samples(std::string const& page) {
     samples[line.substr(0, space)] = std::stod(line.substr(space + 1));
   }
   return samples;
+}
+
+// `text` in a file at `path` (made or emptied) with `mode`; its path.
+inline std::string WriteFile(std::string const& path, std::string const& text, mode_t mode = 0600) {
+  std::ofstream(path) << text;
+  ::chmod(path.c_str(), mode);
+  return path;
 }
 
 // The port of "http://host:port".

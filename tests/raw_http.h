@@ -25,11 +25,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "tirn/http/io_threads.h"
@@ -83,14 +86,21 @@ inline void Reset(int fd) {
   ::close(fd);
 }
 
+// What the server sends until `done` holds for all of it, or it closes the connection (or 5 s
+// pass).
+template <class Done>
+std::string ReadUntil(int fd, Done done) {
+  std::string text;
+  char buffer[65536];
+  for (ssize_t n; !done(text) && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
 // Everything the server sends until it closes the connection (or 5 s pass).
 inline std::string ReadAll(int fd) {
-  std::string answer;
-  char buffer[65536];
-  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-    answer.append(buffer, static_cast<std::size_t>(n));
-  }
-  return answer;
+  return ReadUntil(fd, [](std::string const&) { return false; });
 }
 
 struct Answer {
@@ -101,18 +111,15 @@ struct Answer {
 
 // The value of the header `name` (any case) in an answer's head; empty when absent.
 inline std::string Header(std::string const& head, std::string const& name) {
-  for (std::size_t at = head.find("\r\n"); at != std::string::npos;) {
-    std::size_t const start = at + 2;
-    std::size_t const end = head.find("\r\n", start);
-    std::string const line = head.substr(start, end == std::string::npos ? end : end - start);
-    if (line.size() > name.size() && line[name.size()] == ':' &&
-        strncasecmp(line.c_str(), name.c_str(), name.size()) == 0) {
-      std::size_t const value = line.find_first_not_of(' ', name.size() + 1);
-      return value == std::string::npos ? std::string() : line.substr(value);
-    }
-    at = end;
-  }
-  return {};
+  auto const lower = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  std::string const line = "\r\n" + lower(name) + ":";
+  std::size_t const at = lower(head).find(line);
+  if (at == std::string::npos) return {};
+  std::size_t const value = std::min(head.find_first_not_of(' ', at + line.size()), head.size());
+  return head.substr(value, head.find("\r\n", value) - value);
 }
 
 inline Answer Parse(std::string const& text) {
@@ -181,13 +188,8 @@ inline int RecordFile() {
 inline void Record(std::string const& request, Answer const& answer) {
   int const fd = RecordFile();
   if (fd < 0 || answer.status == 0) return;
-  std::string const requestLine = request.substr(0, request.find("\r\n"));
-  std::size_t const space = requestLine.find(' ');
-  std::string const method = requestLine.substr(0, space);
-  std::string path;
-  if (space != std::string::npos) {
-    path = requestLine.substr(space + 1, requestLine.find(' ', space + 1) - space - 1);
-  }
+  std::string method, path;
+  std::istringstream(request.substr(0, request.find("\r\n"))) >> method >> path;
   bool whole = false;
   std::string const body = Payload(answer, whole);
   auto const* test = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -213,23 +215,14 @@ inline void Record(std::string const& request, Answer const& answer) {
 // chunk); the connection stays open.
 inline Answer Exchange(int fd, std::string const& request) {
   ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  std::string text;
-  char buffer[65536];
-  auto const complete = [&text] {
-    std::size_t const split = text.find("\r\n\r\n");
-    if (split == std::string::npos) return false;
+  Answer answer = Parse(ReadUntil(fd, [](std::string const& text) {
+    if (text.find("\r\n\r\n") == std::string::npos) return false;
     Answer const sofar = Parse(text);
     bool whole = false;
     Payload(sofar, whole);
     return whole && !(Header(sofar.head, "Content-Length").empty() &&
                       Header(sofar.head, "Transfer-Encoding").empty());
-  };
-  while (!complete()) {
-    ssize_t const n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  Answer answer = Parse(text);
+  }));
   detail::Record(request, answer);
   return answer;
 }

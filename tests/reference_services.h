@@ -8,6 +8,7 @@
 #ifndef TESTS_REFERENCE_SERVICES_H_
 #define TESTS_REFERENCE_SERVICES_H_
 
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -53,6 +54,13 @@ struct Services {
     }
   }
 
+  // The outcome's description (Outcome::Describe); its error is kept in lastError.
+  template <class T>
+  std::string Described(Outcome<T> const& outcome) {
+    lastError = outcome.error;
+    return outcome.Describe();
+  }
+
   // A trust authority, or with `keyId` a native provider whose key-derivation key is `kdk`.
   std::string CreateProvider(std::string const& id, char const* keyId = nullptr,
                              std::string const& kdk = "kdk-secret") {
@@ -64,8 +72,8 @@ struct Services {
       native->key_derivation_key = Tirn::SecretString(kdk);
       spec->native_spec = native;
     }
-    return Call<Tirn::Void>([&](auto const& r) { providers->Create(spec, activation, r); })
-        .Describe();
+    return Described(
+        Call<Tirn::Void>([&](auto const& r) { providers->Create(spec, activation, r); }));
   }
 
   std::string UpdateKeyId(std::string const& id, std::string const& keyId) {
@@ -73,8 +81,8 @@ struct Services {
     auto native = std::make_shared<ProvidersSvc::NativeProviderUpdateSpec>();
     native->key_id = keyId;
     spec->native_spec = native;
-    return Call<Tirn::Void>([&](auto const& r) { providers->Update(id, spec, activation, r); })
-        .Describe();
+    return Described(
+        Call<Tirn::Void>([&](auto const& r) { providers->Update(id, spec, activation, r); }));
   }
 
   std::string DeleteProvider(std::string const& id) {
@@ -147,6 +155,8 @@ struct Services {
     return ids;
   }
 
+  // The error of the last call that CreateProvider or UpdateKeyId made; null: none.
+  Tirn::Data::ErrorValuePtr lastError;
   // What the helpers' calls carry (UseKey); null: nothing.
   std::shared_ptr<Tirn::Core::AsyncActivation> activation;
   std::shared_ptr<Tirn::Core::InProcessApiProvider> provider =
@@ -156,6 +166,50 @@ struct Services {
   std::unique_ptr<KeyServersSvc::AsyncServiceStub> keyServers;
   std::unique_ptr<Ti::Attestation::ServicesSvc::AsyncServiceStub> attestation;
   std::unique_ptr<Ti::Attestation::ReportsSvc::AsyncServiceStub> reports;
+};
+
+// A store whose every operation fails, as a full disk would make it; a test overrides what it
+// needs otherwise.
+class FailingStore : public RecordStore {
+ public:
+  StoreStatus ListProviders(std::vector<ProviderRecord>&, std::string& error, Unseal) override {
+    return Fail(error);
+  }
+  StoreStatus GetProvider(std::string const&, ProviderRecord&, std::string& error,
+                          Unseal) override {
+    return Fail(error);
+  }
+  StoreStatus CreateProvider(ProviderRecord const&, std::string& error, KeyedWrite*) override {
+    return Fail(error);
+  }
+  StoreStatus UpdateProvider(std::string const&, std::function<bool(ProviderRecord&)> const&,
+                             std::string& error, KeyedWrite*) override {
+    return Fail(error);
+  }
+  StoreStatus DeleteProvider(std::string const&, std::string& error, KeyedWrite*) override {
+    return Fail(error);
+  }
+  StoreStatus ListServers(ServerKind, std::vector<ServerRecord>&, std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus GetServer(ServerKind, std::string const&, ServerRecord&,
+                        std::string& error) override {
+    return Fail(error);
+  }
+  StoreStatus CreateServer(ServerKind, std::string const&, ServerRecord&, std::string& error,
+                           KeyedWrite*) override {
+    return Fail(error);
+  }
+  StoreStatus DeleteServer(ServerKind, std::string const&, std::string& error,
+                           KeyedWrite*) override {
+    return Fail(error);
+  }
+
+ private:
+  static StoreStatus Fail(std::string& error) {
+    error = "database or disk is full";
+    return StoreStatus::kFailed;
+  }
 };
 
 }  // namespace Testing

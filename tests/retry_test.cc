@@ -1,25 +1,16 @@
 // The client provider's attempts after a failure, against peers on 127.0.0.1 that answer each
 // request as the test scripts it: which calls are sent again, with which idempotency key and
 // to which of the client's servers. Every wait is bounded.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <future>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "apps/reference/reference_server.h"
@@ -34,12 +25,10 @@
 #include "tirn/json/json.h"
 #include "tirn/runtime/call/in_process_provider.h"
 #include "tirn/runtime/value/wire_shapes.h"
-#include "tirn/stub/async_api_stub.h"
 
 namespace {
 
 namespace TI = Com::Ostrel::Nox::TrustedInfrastructure;
-namespace Providers = TI::Kms::ProvidersSvc;
 namespace Wire = Tirn::Data::Wire;
 namespace Ids = Tirn::Http::MessageIds;
 using namespace std::chrono_literals;
@@ -49,27 +38,34 @@ constexpr auto kWait = 10s;  // no call in these tests may take longer
 
 // ---- Calling ---------------------------------------------------------------------------------
 
-// A key-providers stub on a client of its own for `urls`, on threads of its own.
+// A client of its own for `urls`, on threads of its own.
 struct Client {
   explicit Client(std::vector<std::string> const& urls, Tirn::Http::ClientOptions options = {})
       : provider(std::make_shared<Tirn::Http::ClientProvider>(threads.contexts(), urls,
-                                                              TI::Operations(), options)),
-        providers(std::make_shared<Tirn::Stub::AsyncApiStub>(
-            provider, std::make_shared<Tirn::Core::AsyncActivation>())) {}
+                                                              TI::Operations(), options)) {}
 
-  // Lists the key providers with `activation`; the error, null for success.
-  Tirn::Data::ErrorValuePtr List(std::shared_ptr<Tirn::Core::AsyncActivation> activation = nullptr) {
-    auto future = providers.List(nullptr, activation);
-    if (future.wait_for(kWait) != std::future_status::ready) {
+  // Lists the key providers on the client itself, which gets `activation` as it is (a stub
+  // would give it a copy); the error, null for success.
+  Tirn::Data::ErrorValuePtr List(std::shared_ptr<Tirn::Core::AsyncActivation> activation =
+                                     std::make_shared<Tirn::Core::AsyncActivation>()) {
+    auto const* list = TI::Operations().FindByService("kms.providers", "list");
+    auto done = std::make_shared<std::promise<Tirn::Data::ErrorValuePtr>>();
+    auto answer = done->get_future();
+    provider->Invoke(
+        list->method, nullptr, std::move(activation),
+        Tirn::Core::AsyncApiResultCb(
+            [done](std::shared_ptr<Tirn::Core::MethodResult const> const& result,
+                   Tirn::Progress const&, Tirn::Core::AsyncApiResultCb::Continuation&&) {
+              if (result) done->set_value(result->error);
+            }));
+    if (answer.wait_for(kWait) != std::future_status::ready) {
       return Tirn::Data::ErrorValue::Create("no answer", {});
     }
-    auto result = future.get();
-    return result.ok() ? nullptr : result.error();
+    return answer.get();
   }
 
   Tirn::Http::IoThreads threads{1};
   std::shared_ptr<Tirn::Http::ClientProvider> provider;
-  Providers::AsyncServiceStub providers;
 };
 
 // "ok", or the error's name and its messages' identifiers.
@@ -87,26 +83,6 @@ bool IsKey(std::string const& text) {
 }
 
 // ---- Tests -----------------------------------------------------------------------------------
-
-// Lists the key providers on `client`'s provider itself, which gets `activation` as it is (a
-// stub would give it a copy); the error, null for success.
-Tirn::Data::ErrorValuePtr ListDirectly(Client& client,
-                                       std::shared_ptr<Tirn::Core::AsyncActivation> activation) {
-  auto const* list = TI::Operations().FindByService("kms.providers", "list");
-  auto done = std::make_shared<std::promise<Tirn::Data::ErrorValuePtr>>();
-  auto answer = done->get_future();
-  client.provider->Invoke(
-      list->method, nullptr, std::move(activation),
-      Tirn::Core::AsyncApiResultCb(
-          [done](std::shared_ptr<Tirn::Core::MethodResult const> const& result,
-                 Tirn::Progress const&, Tirn::Core::AsyncApiResultCb::Continuation&&) {
-            if (result) done->set_value(result->error);
-          }));
-  if (answer.wait_for(kWait) != std::future_status::ready) {
-    return Tirn::Data::ErrorValue::Create("no answer", {});
-  }
-  return answer.get();
-}
 
 // A request that got no answer at all, or a 502 or 503, is sent again, whole, with the same key
 // and the time then left, up to maxAttempts sent in all; once another answer has begun, never.
@@ -158,7 +134,7 @@ TEST(ClientRetries, ASentCallIsSentAgainOnlyWhileNoAnswerHasBegun) {
     auto activation = std::make_shared<Tirn::Core::AsyncActivation>();
     Tirn::Http::NoteAnswer(activation);
     EXPECT_FALSE(Tirn::Http::NotedAnswer(*activation)) << "noted before the call";
-    auto const error = ListDirectly(client, activation);
+    auto const error = client.List(activation);
     EXPECT_EQ(Summary(error), c.outcome);
     std::string const hint = "(does the server speak TLS? try https://" + peer.url().substr(7);
     auto const messages = error ? error->GetMessages() : std::list<Tirn::BaseMessage>{};
@@ -183,32 +159,25 @@ TEST(ClientRetries, ASentCallIsSentAgainOnlyWhileNoAnswerHasBegun) {
   }
 }
 
-// The answer noted holds the caller's own request id; none when nothing was sent; and nothing
-// is noted unless the caller asks.
+// The answer noted holds no request id when nothing was sent; and nothing is noted unless the
+// caller asks. (The request id noted is the one sent:
+// ASentCallIsSentAgainOnlyWhileNoAnswerHasBegun; a caller's own is sent:
+// HttpTravel.RequestIdsAndTimeZonesTravelWithTheCall.)
 TEST(ClientRetries, NotesTheAnswerOfTheLastAttemptWhenAsked) {
-  ScriptedPeer peer({kListed});
-  Client client({peer.url()});
-  auto own = std::make_shared<Tirn::Core::AsyncActivation>();
-  own->executionContext = std::make_shared<Tirn::Core::ExecutionContext>();
-  own->executionContext->applicationData[Tirn::Http::kRequestIdKey] = {"trace-7", boost::none};
-  Tirn::Http::NoteAnswer(own);
-  EXPECT_EQ(Summary(ListDirectly(client, own)), "ok");
-  ASSERT_TRUE(Tirn::Http::NotedAnswer(*own));
-  EXPECT_EQ(Tirn::Http::NotedAnswer(*own)->requestId, "trace-7");
-
   Tirn::Http::ClientOptions once;
   once.connectAttempts = 1;
   Client refused({UrlOf(RefusingPort())}, once);
   auto unsent = std::make_shared<Tirn::Core::AsyncActivation>();
   Tirn::Http::NoteAnswer(unsent);
-  EXPECT_NE(Summary(ListDirectly(refused, unsent)), "ok");
+  EXPECT_NE(Summary(refused.List(unsent)), "ok");
   auto const seen = Tirn::Http::NotedAnswer(*unsent);
   ASSERT_TRUE(seen);
   EXPECT_EQ(seen->status, 0u);
   EXPECT_EQ(seen->requestId, "");
 
+  ScriptedPeer peer({kListed});
   auto silent = std::make_shared<Tirn::Core::AsyncActivation>();
-  EXPECT_EQ(Summary(ListDirectly(client, silent)), "ok");
+  EXPECT_EQ(Summary(Client({peer.url()}).List(silent)), "ok");
   EXPECT_FALSE(Tirn::Http::NotedAnswer(*silent));
   EXPECT_TRUE(silent->properties.empty());
 }

@@ -100,10 +100,7 @@ class ScriptedPeer {
   }
 
   std::string const& url() const { return url_; }
-  int Connections() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return connections_;
-  }
+  int Connections() const { return connections_; }
   std::vector<Request> Requests() {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
@@ -114,10 +111,7 @@ class ScriptedPeer {
     while (!stopping_) {
       int const fd = Ready(listener_) ? ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
       if (fd < 0) continue;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++connections_;
-      }
+      ++connections_;
       std::string pending;
       Step step;
       for (Request request; !step.close && Read(fd, pending, request);) {
@@ -142,29 +136,22 @@ class ScriptedPeer {
   // The next request of the connection, its body read to its Content-Length; false when the
   // client closed the connection or the peer stops.
   bool Read(int fd, std::string& pending, Request& request) {
-    std::size_t end;
-    while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
-      if (!Receive(fd, pending)) return false;
-    }
-    request.head = pending.substr(0, end);
-    std::string const length = request.Header("Content-Length");
-    std::size_t const size = end + 4 + (length.empty() ? 0 : std::stoul(length));
-    while (pending.size() < size) {
-      if (!Receive(fd, pending)) return false;
-    }
-    request.body = pending.substr(end + 4, size - end - 4);
-    pending.erase(0, size);
-    return true;
-  }
-
-  bool Receive(int fd, std::string& into) {
-    while (!stopping_) {
+    for (char buffer[4096]; !stopping_;) {
+      std::size_t const end = pending.find("\r\n\r\n");
+      if (end != std::string::npos) {
+        request.head = pending.substr(0, end);
+        std::string const length = request.Header("Content-Length");
+        std::size_t const size = end + 4 + (length.empty() ? 0 : std::stoul(length));
+        if (pending.size() >= size) {
+          request.body = pending.substr(end + 4, size - end - 4);
+          pending.erase(0, size);
+          return true;
+        }
+      }
       if (!Ready(fd)) continue;
-      char buffer[4096];
       ssize_t const n = ::recv(fd, buffer, sizeof buffer, 0);
       if (n <= 0) return false;
-      into.append(buffer, static_cast<std::size_t>(n));
-      return true;
+      pending.append(buffer, static_cast<std::size_t>(n));
     }
     return false;
   }
@@ -174,7 +161,7 @@ class ScriptedPeer {
   std::string url_;
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
-  int connections_ = 0;
+  std::atomic<int> connections_{0};
   std::vector<Request> requests_;
   std::thread thread_;  // last: it starts once the rest is made
 };

@@ -79,11 +79,8 @@ struct Address : Tirn::Data::BaseNative {
 inline std::shared_ptr<Address const> MakeAddress(
     std::string host, boost::optional<long long> port = boost::none,
     std::shared_ptr<Tirn::Data::StructValue> unknownFields = nullptr) {
-  auto address = std::make_shared<Address>();
-  address->host = std::move(host);
-  address->port = port;
-  address->unknownFields = std::move(unknownFields);
-  return address;
+  return std::make_shared<Address const>(
+      Address{{std::move(unknownFields)}, std::move(host), port});
 }
 
 // One member of every kind.
@@ -229,15 +226,8 @@ SHAPES_TYPE_INFO(Variant, "test.shapes.variant")
 SHAPES_TYPE_INFO(Node, "test.shapes.node")
 SHAPES_TYPE_INFO(Input, "test.shapes.operation_input")
 SHAPES_TYPE_INFO(Empty, "test.shapes.empty")
+SHAPES_TYPE_INFO(Color, "test.shapes.color")  // its defaultInstance is never called
 #undef SHAPES_TYPE_INFO
-
-template <>
-struct TypeInfo<Shapes::Color> {
-  static std::string const& name() {
-    static std::string const kName = "test.shapes.color";
-    return kName;
-  }
-};
 
 }  // namespace Data
 }  // namespace Tirn

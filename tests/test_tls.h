@@ -89,11 +89,7 @@ inline Files MakeSelfSigned(std::string const& commonName = "localhost", long un
   return files;
 }
 
-inline void Remove(Files const& files) {
-  std::remove(files.certificate.c_str());
-  std::remove(files.key.c_str());
-  std::remove(files.folder.c_str());
-}
+inline void Remove(Files const& files) { std::system(("rm -rf '" + files.folder + "'").c_str()); }
 
 // A certificate authority of the test's own, in a temporary folder removed with it: it issues
 // client certificates (valid now, expired, or not yet valid) and revokes them in a CRL.
@@ -115,7 +111,8 @@ class Authority {
     folder_ = folderTemplate;
     key_ = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
     certificate_ = Make(name, key_, nullptr, -60, 24 * 3600, true, "");
-    certificateFile_ = Write("ca.pem", [this](FILE* out) { PEM_write_X509(out, certificate_); });
+    certificateFile_ = detail::Write(folder_ + "/ca.pem",
+                                     [this](FILE* out) { PEM_write_X509(out, certificate_); });
   }
   ~Authority() {
     X509_free(certificate_);
@@ -134,13 +131,13 @@ class Authority {
                std::string const& uri = "") {
     EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
     X509* certificate = Make(commonName, key, this, from, until, false, uri);
-    Issued issued;
-    issued.serial = serial_;
-    std::string const stem = commonName + "-" + std::to_string(serial_);
-    issued.certificate = Write(stem + ".pem", [&](FILE* out) { PEM_write_X509(out, certificate); });
-    issued.key = Write(stem + ".key", [&](FILE* out) {
-      PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
-    });
+    std::string const stem = folder_ + "/" + commonName + "-" + std::to_string(serial_);
+    Issued const issued{
+        detail::Write(stem + ".pem", [&](FILE* out) { PEM_write_X509(out, certificate); }),
+        detail::Write(stem + ".key", [&](FILE* out) {
+          PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
+        }),
+        serial_};
     X509_free(certificate);
     EVP_PKEY_free(key);
     return issued;
@@ -167,8 +164,8 @@ class Authority {
     }
     X509_CRL_sort(crl);
     X509_CRL_sign(crl, key_, EVP_sha256());
-    std::string const path = Write("crl-" + std::to_string(++crls_) + ".pem",
-                                   [&](FILE* out) { PEM_write_X509_CRL(out, crl); });
+    std::string const path = detail::Write(folder_ + "/crl-" + std::to_string(++crls_) + ".pem",
+                                           [&](FILE* out) { PEM_write_X509_CRL(out, crl); });
     ASN1_TIME_free(now);
     ASN1_TIME_free(next);
     X509_CRL_free(crl);
@@ -184,11 +181,6 @@ class Authority {
     if (!uri.empty()) extensions.push_back({NID_subject_alt_name, "URI:" + uri});
     return detail::Certificate(commonName, key, ++serial_, issuer ? issuer->certificate_ : nullptr,
                                issuer ? issuer->key_ : nullptr, from, until, extensions);
-  }
-
-  template <class Writer>
-  std::string Write(std::string const& name, Writer write) {
-    return detail::Write(folder_ + "/" + name, write);
   }
 
   std::string folder_;

@@ -55,11 +55,6 @@ inline std::shared_ptr<TI::X509CertChain const> CertChain() {
   return Chain({"-----CERTIFICATE-----root", "-----CERTIFICATE-----leaf"});
 }
 
-inline Tirn::OptionalPtr<Providers::FilterSpec const> ProvidersFilter() {
-  std::set<ProviderType> const types = {ProviderType::NATIVE, {ProviderType::_UNKNOWN, "HSM"}};
-  return Ptr(Providers::FilterSpec{{}, std::set<std::string>{"kms-1", "kms-2"}, true, types});
-}
-
 inline std::shared_ptr<Providers::CreateSpec const> ProvidersCreateSpec() {
   auto const key = Tirn::SecretString("s3cr3t-kdk");
   return Ptr(
@@ -71,18 +66,6 @@ inline std::shared_ptr<Providers::UpdateSpec const> ProvidersUpdateSpec() {
       {}, Ptr(Providers::NativeProviderUpdateSpec{{}, std::string("key-10")})});
 }
 
-// Key servers and attestation services share their shapes; only the namespaces differ.
-template <class FilterSpec>
-Tirn::OptionalPtr<FilterSpec const> ServicesFilter() {
-  Addresses const addresses = {Address("kms.example", 5696LL)};
-  return Ptr(FilterSpec{{}, std::set<std::string>{"svc-1"}, addresses, std::set<std::string>{}});
-}
-
-template <class CreateSpec>
-std::shared_ptr<CreateSpec const> ServicesCreateSpec() {
-  return Ptr(CreateSpec{{}, Address("kms3.example", 443LL), CertChain(), "red"});
-}
-
 // ---- The server side ------------------------------------------------------------------------
 
 // How the implementations answer, and what they saw.
@@ -92,6 +75,7 @@ struct Script {
     kProgressThenValue,
     kFinalProgressThenValue,
     kError,
+    // The answers from here on leave the call unanswered.
     kNothing,             // returns without answering, dropping its handle
     kProgressThenNothing,
     kKeepHandle,          // keeps a copy of its handle in `kept`, unanswered
@@ -114,10 +98,7 @@ struct Script {
     if (answer == Answer::kError) return result.error(*error);
     if (answer == Answer::kProgressThenNothing) result.progress(Tirn::Progress(0, 3, 1));
     if (answer == Answer::kKeepHandle) kept = std::make_shared<Handle<T> const>(result);
-    if (answer == Answer::kNothing || answer == Answer::kProgressThenNothing ||
-        answer == Answer::kKeepHandle) {
-      return;
-    }
+    if (answer >= Answer::kNothing) return;
     if (answer == Answer::kProgressThenValue) {
       result.progress(Tirn::Progress(0, 3, 1));
       result.progress(Tirn::Progress(0, 3, 2));
@@ -140,65 +121,82 @@ class ProvidersImpl : public Providers::AsyncServiceInterface {
  public:
   explicit ProvidersImpl(std::shared_ptr<Script> script) : script_(std::move(script)) {}
 
+  // What clients send and the implementation takes for the filter, the spec and the provider
+  // they name.
+  static constexpr char kId[] = "kms-1";
+  static Tirn::OptionalPtr<Providers::FilterSpec const> Filter() {
+    std::set<ProviderType> const types = {ProviderType::NATIVE, {ProviderType::_UNKNOWN, "HSM"}};
+    return Ptr(Providers::FilterSpec{{}, std::set<std::string>{kId, "kms-2"}, true, types});
+  }
+  static auto Spec() { return ProvidersCreateSpec(); }
+
   void List(Tirn::OptionalPtr<Providers::FilterSpec const> const& filter, Activation const& a,
             Cb<Providers::ListMethod> result) override {
-    script_->Respond(NativeEqual(filter, ProvidersFilter()), a, result, summaries);
+    script_->Respond(NativeEqual(filter, Filter()), a, result, summaries);
   }
   void Create(std::shared_ptr<Providers::CreateSpec const> const& spec, Activation const& a,
               Cb<Providers::CreateMethod> result) override {
-    script_->Respond(NativeEqual(spec, ProvidersCreateSpec()), a, result, Tirn::Void());
+    script_->Respond(NativeEqual(spec, Spec()), a, result, created);
   }
   void Update(std::string const& id, std::shared_ptr<Providers::UpdateSpec const> const& spec,
               Activation const& a, Cb<Providers::UpdateMethod> result) override {
-    bool const arrived = id == "kms-1" && NativeEqual(spec, ProvidersUpdateSpec());
+    bool const arrived = id == kId && NativeEqual(spec, ProvidersUpdateSpec());
     script_->Respond(arrived, a, result, Tirn::Void());
   }
   void Delete(std::string const& id, Activation const& a,
               Cb<Providers::DeleteMethod> result) override {
-    script_->Respond(id == "kms-1", a, result, Tirn::Void());
+    script_->Respond(id == kId, a, result, Tirn::Void());
   }
   void Get(std::string const& id, Activation const& a, Cb<Providers::GetMethod> result) override {
-    script_->Respond(id == "kms-1", a, result, info);
+    script_->Respond(id == kId, a, result, info);
   }
 
   std::list<std::shared_ptr<Providers::Summary const>> summaries = {
       Ptr(Providers::Summary{{}, "kms-1", true, {}, ProviderType(ProviderType::_UNKNOWN, "HSM")})};
   std::shared_ptr<Providers::Info const> info = Ptr(
       Providers::Info{{}, ProviderType::NATIVE, Ptr(Providers::NativeProviderInfo{{}, "key-7"})});
+  Tirn::Void created;
 
  private:
   std::shared_ptr<Script> script_;
 };
 
-template <class Interface, class Summary, class Info, class FilterSpecT, class CreateSpecT>
+// Key servers and attestation services share their shapes; only the namespaces differ.
+template <class Interface, class Summary, class Info, class FilterSpec, class CreateSpec>
 class ServicesImpl : public Interface {
  public:
-  using FilterSpec = FilterSpecT;
-  using CreateSpec = CreateSpecT;
-
   explicit ServicesImpl(std::shared_ptr<Script> script) : script_(std::move(script)) {}
+
+  static constexpr char kId[] = "svc-1";
+  static Tirn::OptionalPtr<FilterSpec const> Filter() {
+    Addresses const addresses = {Address("kms.example", 5696LL)};
+    return Ptr(FilterSpec{{}, std::set<std::string>{kId}, addresses, std::set<std::string>{}});
+  }
+  static std::shared_ptr<CreateSpec const> Spec() {
+    return Ptr(CreateSpec{{}, Address("kms3.example", 443LL), CertChain(), "red"});
+  }
 
   void List(Tirn::OptionalPtr<FilterSpec const> const& filter, Activation const& a,
             Handle<std::list<std::shared_ptr<Summary const>>> const& result) override {
-    script_->Respond(NativeEqual(filter, ServicesFilter<FilterSpec>()), a, result, summaries);
+    script_->Respond(NativeEqual(filter, Filter()), a, result, summaries);
   }
   void Get(std::string const& id, Activation const& a,
            Handle<std::shared_ptr<Info const>> const& result) override {
-    script_->Respond(id == "svc-1", a, result, info);
+    script_->Respond(id == kId, a, result, info);
   }
   void Create(std::shared_ptr<CreateSpec const> const& spec, Activation const& a,
               Handle<std::string> const& result) override {
-    script_->Respond(NativeEqual(spec, ServicesCreateSpec<CreateSpec>()), a, result, createdId);
+    script_->Respond(NativeEqual(spec, Spec()), a, result, created);
   }
   void Delete(std::string const& id, Activation const& a,
               Handle<Tirn::Void> const& result) override {
-    script_->Respond(id == "svc-1", a, result, Tirn::Void());
+    script_->Respond(id == kId, a, result, Tirn::Void());
   }
 
   std::list<std::shared_ptr<Summary const>> summaries = {
       Ptr(Summary{{}, "svc-1", Address("kms.example", boost::none), "blue"})};
   std::shared_ptr<Info const> info = Ptr(Info{{}, Address("kms.example", 5696LL), CertChain(), ""});
-  std::string createdId = "svc-3";
+  std::string created = "svc-3";
 
  private:
   std::shared_ptr<Script> script_;
@@ -237,14 +235,12 @@ class CountingProvider : public Tirn::Core::AsyncApiProvider {
               DataValuePtr const& input, Activation const& activation,
               Tirn::Core::AsyncApiResultCb const& resultCb) override {
     ++calls;
-    lastInput = input;
     lastActivation = activation;
     inner.Invoke(method, input, activation, resultCb);
   }
 
   Tirn::Core::InProcessApiProvider inner;
   int calls = 0;
-  DataValuePtr lastInput;
   Activation lastActivation;
 };
 

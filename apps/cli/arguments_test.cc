@@ -4,8 +4,6 @@
 
 #include <map>
 
-#include <boost/optional/optional_io.hpp>
-
 namespace {
 
 namespace Cli = Apps::Cli;
@@ -18,76 +16,38 @@ std::string Fields(Cli::Arguments const& arguments) {
   return text;
 }
 
-TEST(ParseArguments, SeparatesGlobalOptionsFromFieldOptions) {
+// Field options apart from global ones, wherever these stand; help (alone or before
+// describe's arguments) names an operation, a service's operations or the program's use.
+TEST(ParseArguments, SeparatesTheCommandGlobalOptionsAndFieldOptions) {
+  using Command = Cli::Arguments::Command;
   struct Case {
     std::vector<std::string> args;
-    std::string fields;
-  };
-  std::vector<Case> const cases = {
-      {{"kms.providers", "get", "--provider", "p"}, "provider=p;"},
-      {{"kms.providers", "get", "--provider=p"}, "provider=p;"},
-      {{"kms.providers", "get", "--provider=--x"}, "provider=--x;"},
-      {{"kms.providers", "get", "--provider=a=b"}, "provider=a=b;"},
-      {{"kms.services", "list", "--filter.address.port", "-1"}, "filter.address.port=-1;"},
-      {{"--lang", "de", "kms.providers", "list", "--filter_spec.available", "--url",
-        "http://h:1"},
-       "filter_spec.available;"},
-      {{"kms.services", "list", "--filter.group", "a", "--filter.group", "b"},
-       "filter.group=a;filter.group=b;"},
-  };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.fields);
-    Cli::Arguments arguments;
-    std::list<Tirn::BaseMessage> messages;
-    ASSERT_TRUE(Cli::ParseArguments(c.args, &arguments, messages)) << messages.front().defaultMessage();
-    EXPECT_EQ(arguments.command, Cli::Arguments::Command::kCall);
-    EXPECT_EQ(arguments.service, c.args[c.args[0] == "--lang" ? 2 : 0]);
-    EXPECT_EQ(Fields(arguments), c.fields);
-  }
-
-  Cli::Arguments all;
-  std::list<Tirn::BaseMessage> messages;
-  ASSERT_TRUE(Cli::ParseArguments({"--url", "https://h:1", "--token-file", "t", "--ca", "ca.pem",
-                                   "--timeout", "2.5", "--output", "text", "--lang", "de",
-                                   "--show-secrets", "describe", "kms.providers", "get"},
-                                  &all, messages));
-  EXPECT_EQ(all.command, Cli::Arguments::Command::kDescribe);
-  EXPECT_EQ(all.urls, std::vector<std::string>{"https://h:1"});
-  EXPECT_EQ(all.tokenFile, "t");
-  EXPECT_EQ(all.caFile, "ca.pem");
-  EXPECT_EQ(all.timeoutSeconds, 2.5);
-  EXPECT_TRUE(all.output == Cli::Format::kText);
-  EXPECT_EQ(all.language, "de");
-  EXPECT_TRUE(all.showSecrets);
-  EXPECT_EQ(all.operation, "get");
-}
-
-// describe (and help, but alone) names an operation, a service's operations or every one.
-TEST(ParseArguments, DescribesAnOperationAServiceOrEveryOne) {
-  struct Case {
-    std::vector<std::string> args;
-    Cli::Arguments::Command command;
+    Command command;
     char const* service;
     char const* operation;
+    std::string fields = "";
   } const cases[] = {
-      {{"describe", "kms.providers", "get"}, Cli::Arguments::Command::kDescribe, "kms.providers",
-       "get"},
-      {{"help", "kms.providers", "get"}, Cli::Arguments::Command::kDescribe, "kms.providers", "get"},
-      {{"describe", "kms.providers"}, Cli::Arguments::Command::kDescribe, "kms.providers", ""},
-      {{"help", "kms.providers"}, Cli::Arguments::Command::kDescribe, "kms.providers", ""},
-      {{"--output", "json", "describe"}, Cli::Arguments::Command::kDescribe, "", ""},
-      {{"help"}, Cli::Arguments::Command::kHelp, "", ""},
+      {{"kms.providers", "get", "--provider=--x"}, Command::kCall, "kms.providers", "get",
+       "provider=--x;"},
+      {{"kms.providers", "get", "--provider=a=b"}, Command::kCall, "kms.providers", "get",
+       "provider=a=b;"},
+      {{"kms.services", "list", "--filter.address.port", "-1"}, Command::kCall, "kms.services",
+       "list", "filter.address.port=-1;"},
+      {{"--lang", "de", "kms.providers", "list", "--filter_spec.available", "--url", "http://h:1"},
+       Command::kCall, "kms.providers", "list", "filter_spec.available;"},
+      {{"help", "kms.providers", "get"}, Command::kDescribe, "kms.providers", "get"},
+      {{"help", "kms.providers"}, Command::kDescribe, "kms.providers", ""},
+      {{"help"}, Command::kHelp, "", ""},
   };
   for (auto const& c : cases) {
-    std::string line;
-    for (auto const& arg : c.args) line += arg + " ";
-    SCOPED_TRACE(line);
+    SCOPED_TRACE(testing::PrintToString(c.args));
     Cli::Arguments arguments;
     std::list<Tirn::BaseMessage> messages;
     ASSERT_TRUE(Cli::ParseArguments(c.args, &arguments, messages));
     EXPECT_EQ(arguments.command, c.command);
     EXPECT_EQ(arguments.service, c.service);
     EXPECT_EQ(arguments.operation, c.operation);
+    EXPECT_EQ(Fields(arguments), c.fields);
   }
 }
 
@@ -100,7 +60,6 @@ TEST(ParseArguments, RefusesMalformedCommandLinesNamingTheMistake) {
   } const cases[] = {
       {{}, "missing <service> <operation>"},
       {{"kms.providers"}, "missing <operation>"},
-      {{"--bogus", "kms.providers", "list"}, "unknown option --bogus"},
       {{"kms.providers", "--bogus", "list"}, "unknown option --bogus"},
       {{"describe", "--bogus"}, "unknown option --bogus"},
       {{"kms.providers", "--provider", "p"}, nullptr},
@@ -108,16 +67,11 @@ TEST(ParseArguments, RefusesMalformedCommandLinesNamingTheMistake) {
       {{"list", "extra"}, nullptr},
       {{"describe", "kms.providers", "get", "stray"}, nullptr},
       {{"--timeout", "0", "list"}, nullptr},
-      {{"--timeout", "soon", "list"}, nullptr},
-      {{"--output", "xml", "list"}, nullptr},
       {{"--token", "a", "--token-file", "f", "list"}, nullptr},
       {{"kms.providers", "get", "--json", "{}", "--provider", "p"}, nullptr},
-      {{"kms.providers", "get", "--json"}, nullptr},
   };
   for (auto const& c : cases) {
-    std::string line;
-    for (auto const& arg : c.args) line += arg + " ";
-    SCOPED_TRACE(line);
+    SCOPED_TRACE(testing::PrintToString(c.args));
     Cli::Arguments arguments;
     std::list<Tirn::BaseMessage> messages;
     EXPECT_FALSE(Cli::ParseArguments(c.args, &arguments, messages));
@@ -139,7 +93,6 @@ TEST(ParseArguments, TakesDefaultsFromTheEnvironment) {
   };
   std::vector<Case> const cases = {
       {{}, {"list"}, {"http://127.0.0.1:7431"}, "en"},
-      {{{"TIRN_URL", "http://e:1"}, {"LANG", "fr_FR.UTF-8"}}, {"list"}, {"http://e:1"}, "fr_FR.UTF-8"},
       {{{"TIRN_URL", ""}, {"LANG", "fr"}, {"LC_MESSAGES", "it"}}, {"list"}, {"http://127.0.0.1:7431"}, "it"},
       {{{"LC_ALL", "de"}, {"LC_MESSAGES", "it"}}, {"list"}, {"http://127.0.0.1:7431"}, "de"},
       {{{"TIRN_URL", "http://e:1"}, {"LC_ALL", "de"}},

@@ -26,20 +26,6 @@ namespace {
 using namespace ServerApp::Testing;
 using namespace std::chrono_literals;
 
-// docs/haproxy.cfg with the balancer's address and the instances filled in.
-std::string BalancerConfig(std::string const& listen, std::vector<std::string> const& urls) {
-  std::ifstream in(std::string(TIRN_SOURCE_DIR) + "/docs/haproxy.cfg");
-  std::string text(std::istreambuf_iterator<char>(in), {});
-  std::string servers;
-  for (std::size_t i = 0; i < urls.size(); ++i) {
-    servers += "    server instance" + std::to_string(i) + " 127.0.0.1:" + PortOf(urls[i]) +
-               " check\n";
-  }
-  text.replace(text.find("@LISTEN@"), 8, listen);
-  text.replace(text.find("@SERVERS@\n"), 10, servers);
-  return text;
-}
-
 // Three instances on a database of their own behind HAProxy, each restartable on its port.
 class Cluster {
  public:
@@ -52,15 +38,21 @@ class Cluster {
       ADD_FAILURE() << error;
       return;
     }
-    std::vector<std::string> urls;
+    // docs/haproxy.cfg with the balancer's address and the instances filled in.
+    std::ifstream in(std::string(TIRN_SOURCE_DIR) + "/docs/haproxy.cfg");
+    std::string text(std::istreambuf_iterator<char>(in), {});
+    std::string servers;
     for (int n = 0; n < kInstances; ++n) {
       // One at a time: the first makes the key file the others use.
       if (!Start(n, "0")) return;
-      urls.push_back(instances_[n]->url);
+      servers += "    server instance" + std::to_string(n) +
+                 " 127.0.0.1:" + PortOf(instances_[n]->url) + " check\n";
     }
     port_ = std::to_string(PostgresCluster::FreePort());
+    text.replace(text.find("@LISTEN@"), 8, "127.0.0.1:" + port_);
+    text.replace(text.find("@SERVERS@\n"), 10, servers);
     std::string const config = dir_.path + "/haproxy.cfg";
-    std::ofstream(config) << BalancerConfig("127.0.0.1:" + port_, urls);
+    std::ofstream(config) << text;
     // HAProxy in the foreground; killed with the cluster.
     balancer_ = std::make_unique<TestSupport::ChildProcess>(
         std::vector<std::string>{"/usr/sbin/haproxy", "-f", config, "-db"});
@@ -77,13 +69,12 @@ class Cluster {
   bool Start(int n, std::string const& port) {
     std::string const folder = dir_.path + "/" + std::to_string(n);
     std::filesystem::create_directories(folder);
-    instances_[n] = std::make_unique<Running>(
+    auto const& started = instances_[n] = std::make_unique<Running>(
         std::vector<std::string>{"--listen", "127.0.0.1:" + port, "--data", uri_, "--key-file",
                                  dir_.path + "/tirn.key", "--drain-delay", "1.2"},
         folder);
-    EXPECT_FALSE(instances_[n]->url.empty()) << instances_[n]->line
-                                             << instances_[n]->process.Stderr();
-    return !instances_[n]->url.empty();
+    EXPECT_FALSE(started->url.empty()) << started->line << started->process.Stderr();
+    return !started->url.empty();
   }
 
   // SIGTERM, the drain, the exit, and the same instance again on the same port.
@@ -112,41 +103,30 @@ class Cluster {
 };
 
 // What the writers did and were told, by the phase they were in when each call ended.
-class Ledger {
- public:
+struct Ledger {
   enum Phase { kSteady, kRolling, kKill, kDatabase, kPhases };
   static constexpr char const* kNames[kPhases] = {"steady", "rolling restart", "kill",
                                                   "database restart"};
 
-  void Enter(Phase phase) { phase_ = phase; }
-
-  void Note(std::string const& outcome, std::string const& created, bool server) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++calls_[phase_];
-    if (outcome != "ok") {
-      failures_[phase_][outcome] += 1;
-      return;
-    }
-    (server ? keyServers_ : providers_).push_back(created);
+  // A call's outcome; `created`, a provider (kind 0) or a key server (1), when it is "ok".
+  void Note(std::string const& outcome, std::string const& created, int kind) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++calls[phase];
+    if (outcome != "ok") ++failures[phase][outcome];
+    if (outcome == "ok") acknowledged[kind].push_back(created);
   }
 
-  std::map<std::string, int> Failures(Phase phase) const { return failures_[phase]; }
-  int Calls(Phase phase) const { return calls_[phase]; }
-  std::vector<std::string> const& providers() const { return providers_; }
-  std::vector<std::string> const& keyServers() const { return keyServers_; }
-
- private:
-  std::atomic<Phase> phase_{kSteady};
-  std::mutex mutex_;
-  int calls_[kPhases] = {};
-  std::map<std::string, int> failures_[kPhases];
-  std::vector<std::string> providers_;
-  std::vector<std::string> keyServers_;
+  std::atomic<Phase> phase{kSteady};
+  std::mutex mutex;
+  int calls[kPhases] = {};
+  std::map<std::string, int> failures[kPhases];
+  std::vector<std::string> acknowledged[2];  // providers, key servers
 };
 
-std::string Describe(std::map<std::string, int> const& failures) {
+// "name xCOUNT; " for each.
+std::string Describe(std::map<std::string, int> const& counts) {
   std::string text;
-  for (auto const& [name, count] : failures) text += name + " x" + std::to_string(count) + "; ";
+  for (auto const& [name, count] : counts) text += name + " x" + std::to_string(count) + "; ";
   return text;
 }
 
@@ -175,38 +155,34 @@ TEST(Cluster, RestartsAKillAndTheDatabaseCostNoAcknowledgedWriteAndDoNoneTwice) 
         // Ids and addresses of this writer's own: a write done twice would answer
         // already_exists the second time.
         std::string const id = "w" + std::to_string(w) + "-" + std::to_string(i);
-        ledger.Note(client.Create(id, "key-" + id, "kdk-" + id), id, false);
+        ledger.Note(client.Create(id, "key-" + id, "kdk-" + id), id, 0);
         std::string serverId;
-        ledger.Note(client.CreateKeyServer("kms-" + id, 5696, serverId), serverId, true);
+        ledger.Note(client.CreateKeyServer("kms-" + id, 5696, serverId), serverId, 1);
       }
     });
   }
-  auto const pause = [] { std::this_thread::sleep_for(500ms); };
-  pause();
-  ledger.Enter(Ledger::kRolling);
+  std::this_thread::sleep_for(500ms);
+  ledger.phase = Ledger::kRolling;
   for (int n = 0; n < Cluster::kInstances; ++n) {
     ASSERT_TRUE(cluster.Restart(n)) << "instance " << n;
   }
-  pause();
-  ledger.Enter(Ledger::kKill);
+  std::this_thread::sleep_for(500ms);
+  ledger.phase = Ledger::kKill;
   cluster.instance(1).process.Signal(SIGKILL);
-  pause();
-  pause();
-  ledger.Enter(Ledger::kDatabase);
+  std::this_thread::sleep_for(1s);
+  ledger.phase = Ledger::kDatabase;
   auto& database = PostgresCluster::Shared();
   ASSERT_TRUE(database.Stop());
   std::string error;
   ASSERT_TRUE(database.Start(error)) << error;
-  pause();
-  pause();
+  std::this_thread::sleep_for(1s);
   stop = true;
   for (auto& writer : writers) writer.join();
 
   for (int phase = 0; phase < Ledger::kPhases; ++phase) {
-    auto const failures = ledger.Failures(static_cast<Ledger::Phase>(phase));
-    std::cout << "cluster: " << Ledger::kNames[phase] << ": "
-              << ledger.Calls(static_cast<Ledger::Phase>(phase)) << " calls, failed: "
-              << Describe(failures) << std::endl;
+    auto const& failures = ledger.failures[phase];
+    std::cout << "cluster: " << Ledger::kNames[phase] << ": " << ledger.calls[phase]
+              << " calls, failed: " << Describe(failures) << std::endl;
     // Every call was answered within its time limit, and no write was answered as if done
     // before by someone else: it would have been done twice.
     EXPECT_EQ(failures.count("no answer"), 0u) << Ledger::kNames[phase];
@@ -219,13 +195,14 @@ TEST(Cluster, RestartsAKillAndTheDatabaseCostNoAcknowledgedWriteAndDoNoneTwice) 
 
   // Every acknowledged write is there, once.
   Client reader(cluster.url());
-  std::pair<std::vector<std::string>, std::vector<std::string> const*> const kinds[] = {
-      {reader.List(), &ledger.providers()}, {reader.KeyServerIds(), &ledger.keyServers()}};
-  for (auto const& [listed, acknowledged] : kinds) {
-    std::multiset<std::string> const ids(listed.begin(), listed.end());
-    for (auto const& id : *acknowledged) EXPECT_EQ(ids.count(id), 1u) << id << " was acknowledged";
+  std::vector<std::string> const listed[] = {reader.List(), reader.KeyServerIds()};
+  for (int kind = 0; kind < 2; ++kind) {
+    std::multiset<std::string> const ids(listed[kind].begin(), listed[kind].end());
+    for (auto const& id : ledger.acknowledged[kind]) {
+      EXPECT_EQ(ids.count(id), 1u) << id << " was acknowledged";
+    }
   }
-  EXPECT_GT(ledger.providers().size(), 50u);
+  EXPECT_GT(ledger.acknowledged[0].size(), 50u);
 }
 
 // The balancer alone, with a client that never tries a call again: two instances of three
@@ -236,8 +213,8 @@ TEST(Cluster, TwoInstancesKilledAtOnceCostOnlyTheCallsTheyWereServing) {
   std::string const port = PortOf(cluster.url());
   std::atomic<bool> stop{false};
   std::mutex mutex;
-  std::map<int, int> statuses;
-  std::map<int, std::string> bodies;  // the first body of each status other than 200
+  std::map<std::string, int> statuses;
+  std::map<std::string, std::string> bodies;  // the first body of each status other than 200
   constexpr int kCallers = 8;
   std::vector<std::thread> callers;
   for (int c = 0; c < kCallers; ++c) {
@@ -245,9 +222,10 @@ TEST(Cluster, TwoInstancesKilledAtOnceCostOnlyTheCallsTheyWereServing) {
       while (!stop) {
         Fetched const answer =
             Post(port, "/v1/com.ostrel.nox.trusted_infrastructure.kms.providers/list", "{}");
+        std::string const status = std::to_string(answer.status);
         std::lock_guard<std::mutex> lock(mutex);
-        ++statuses[answer.status];
-        if (answer.status != 200) bodies.emplace(answer.status, answer.body);
+        ++statuses[status];
+        if (status != "200") bodies.emplace(status, answer.body);
       }
     });
   }
@@ -258,19 +236,16 @@ TEST(Cluster, TwoInstancesKilledAtOnceCostOnlyTheCallsTheyWereServing) {
   stop = true;
   for (auto& caller : callers) caller.join();
   int failed = 0;
-  std::string seen;
-  for (auto const& [status, count] : statuses) {
-    seen += std::to_string(status) + " x" + std::to_string(count) + "; ";
-    if (status != 200) failed += count;
-  }
-  for (auto const& [status, body] : bodies) seen += "\n" + std::to_string(status) + ": " + body;
+  std::string seen = Describe(statuses);
+  for (auto const& [status, count] : statuses) failed += status == "200" ? 0 : count;
+  for (auto const& [status, body] : bodies) seen += "\n" + status + ": " + body;
   std::cout << "balancer: " << seen << std::endl;
-  EXPECT_EQ(statuses.count(503), 0u) << seen;
+  EXPECT_EQ(statuses.count("503"), 0u) << seen;
   // Only calls that had reached a killed instance fail (502; their callers' clients send them
   // again): at most the one each caller had in flight, and one more sent on a connection
   // HAProxy kept open to it.
   EXPECT_LE(failed, 2 * kCallers) << seen;
-  EXPECT_GT(statuses[200], 100) << seen;
+  EXPECT_GT(statuses["200"], 100) << seen;
 }
 
 }  // namespace

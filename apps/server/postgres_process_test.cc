@@ -1,14 +1,11 @@
 // Runs tirn-server instances (TIRN_SERVER_BINARY) on one PostgreSQL database of the test
-// program's own cluster (postgres_cluster.h), called over 127.0.0.1: records shared by two
-// instances, the database going away and coming back under them, the key rotated while an
-// instance serves, and what is refused at start. Every wait is bounded.
-#include <sys/stat.h>
-
+// program's own cluster (postgres_cluster.h), called over 127.0.0.1: the database going away
+// and coming back under an instance, the key rotated while an instance serves, a start that
+// waits for the database, and what is refused at start. Every wait is bounded.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,21 +20,9 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kUnavailable[] = "com.ostrel.tirn.std.errors.service_unavailable";
-constexpr char kReady[] = R"(200 {"status":"ready"})";
-constexpr char kNotReady[] = R"(503 {"status":"unavailable"})";
 
-// What `server` answers to GET /readyz: its status, a space and its body.
-std::string Readiness(Running const& server) {
-  Fetched const answer = Get(PortOf(server.url), "/readyz");
-  return std::to_string(answer.status) + " " + answer.body;
-}
-
-
-std::size_t CountOf(std::string const& text, std::string const& wanted) {
-  std::size_t count = 0;
-  for (auto at = text.find(wanted); at != std::string::npos; at = text.find(wanted, at + 1)) ++count;
-  return count;
-}
+// The status `server` answers GET /readyz with.
+int Readiness(Running const& server) { return Get(PortOf(server.url), "/readyz").status; }
 
 // A fresh database of the cluster, and a folder for the instances' keys and logs.
 class ServersOnPostgres : public ::testing::Test {
@@ -57,34 +42,25 @@ class ServersOnPostgres : public ::testing::Test {
   TempDir dir;
 };
 
-TEST_F(ServersOnPostgres, TwoInstancesShareTheRecordsAndOutliveTheDatabasesAbsence) {
+// An instance outlives the database's absence. (Several instances sharing one database and key
+// file: Cluster.RestartsAKillAndTheDatabaseCostNoAcknowledgedWriteAndDoNoneTwice.)
+TEST_F(ServersOnPostgres, AnInstanceOutlivesTheDatabasesAbsence) {
   std::string const key = dir.path + "/shared.key";
-  std::string const secret = "kdk-shared-by-two-6502";
+  std::string const secret = "kdk-kept-sealed-6502";
   Running a(ServeWithKey(uri, key), Folder("a"));
   ASSERT_FALSE(a.url.empty()) << a.process.Stderr();
+  // (Made with mode 0600: SecretBox.KeyFilesAreCreatedOnceAndReadInBothForms.)
   EXPECT_PRED2(Contains, a.process.Stderr(), "created the key file " + key);
-  struct stat status {};
-  ASSERT_EQ(stat(key.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 0777, 0600u);
-  Running b(ServeWithKey(uri, key), Folder("b"));
-  ASSERT_FALSE(b.url.empty()) << b.process.Stderr();
   Client ca(a.url);
-  Client cb(b.url);
   ASSERT_EQ(ca.Create("vault", "key-vault", secret), "ok");
-  // Read through the other instance: its secret opens there with the shared key.
-  EXPECT_EQ(cb.KeyIdOf("vault"), "key-vault");
-  for (auto const* server : {&a, &b}) EXPECT_EQ(Readiness(*server), kReady);
 
+  // Away: calls are answered service_unavailable, the probe 503, and the log says why. (How
+  // promptly, and that each change is said once, the store's and the probe's own tests show.)
   ASSERT_TRUE(cluster.Stop());
-  auto const start = Clock::now();
   EXPECT_EQ(ca.KeyIdOf("vault"), std::string("!") + kUnavailable);
-  EXPECT_LT(Clock::now() - start, 1500ms);
-  EXPECT_EQ(cb.Create("bank", "key-bank", secret), kUnavailable);
-  // Probed again and again: the answer says nothing of why, the log says it once.
-  for (int probe = 0; probe < 3; ++probe) {
-    for (auto const* server : {&a, &b}) EXPECT_EQ(Readiness(*server), kNotReady);
-  }
-  EXPECT_EQ(CountOf(a.process.Stderr(), "not ready: "), 1u) << a.process.Stderr();
+  EXPECT_EQ(ca.Create("bank", "key-bank", secret), kUnavailable);
+  EXPECT_EQ(Readiness(a), 503);
+  EXPECT_PRED2(Contains, a.process.Stderr(), "not ready: ");
   EXPECT_PRED2(Contains, a.process.Stderr(), "cannot connect to the database");
   // Each attempt of the client (it tries a 503 again) is one store failure, counted as such.
   std::string const page = Get(PortOf(a.url), "/metrics").body;
@@ -95,19 +71,15 @@ TEST_F(ServersOnPostgres, TwoInstancesShareTheRecordsAndOutliveTheDatabasesAbsen
   EXPECT_EQ(samples[R"(tirn_store_failures_total{operation="get_provider"})"], attempts) << page;
   EXPECT_EQ(samples[R"(tirn_store_unavailable_total{operation="get_provider"})"], attempts) << page;
 
-  // Back, at the same address: both serve again without a restart.
+  // Back, at the same address: it serves again without a restart.
   ASSERT_TRUE(cluster.Start(error)) << error;
   EXPECT_EQ(ca.KeyIdOf("vault"), "key-vault");
-  EXPECT_EQ(cb.Create("bank", "key-bank", secret), "ok");
+  EXPECT_EQ(ca.Create("bank", "key-bank", secret), "ok");
   EXPECT_EQ(ca.KeyIdOf("bank"), "key-bank");
-  for (auto const* server : {&a, &b}) {
-    EXPECT_EQ(Get(PortOf(server->url), "/readyz").status, 200);
-    EXPECT_EQ(CountOf(server->process.Stderr(), "ready: the records can be served again"), 1u)
-        << server->process.Stderr();
-  }
+  EXPECT_EQ(Readiness(a), 200);
+  EXPECT_PRED2(Contains, a.process.Stderr(), "ready: the records can be served again");
   EXPECT_EQ(Stop(a.process), 0);
-  EXPECT_EQ(Stop(b.process), 0);
-  EXPECT_FALSE(Contains(a.process.Stderr() + b.process.Stderr(), secret));
+  EXPECT_FALSE(Contains(a.process.Stderr(), secret));
 }
 
 TEST_F(ServersOnPostgres, RekeyWhileAnInstanceServes) {
@@ -157,7 +129,7 @@ TEST_F(ServersOnPostgres, RekeyWhileAnInstanceServes) {
   EXPECT_EQ(ca.Create("after", "key-after", "kdk-after"), kUnavailable);
   EXPECT_EQ(ca.KeyIdOf("vault"), "key-vault");
   EXPECT_PRED2(Contains, a.process.Stderr(), "no longer sealed with this server's key");
-  EXPECT_EQ(Get(PortOf(a.url), "/readyz").status, 503);
+  EXPECT_EQ(Readiness(a), 503);
 
   // An instance with the new key serves every provider, and their secrets open.
   Running c(ServeWithKey(uri, newKey), Folder("c"));
@@ -168,10 +140,8 @@ TEST_F(ServersOnPostgres, RekeyWhileAnInstanceServes) {
   for (auto const& id : acknowledged) unreadable += cc.KeyIdOf(id) != "key-" + id;
   EXPECT_EQ(unreadable, 0u);
   EXPECT_EQ(cc.Create("after", "key-after", "kdk-after"), "ok");
-  EXPECT_EQ(Get(PortOf(c.url), "/readyz").status, 200);
+  EXPECT_EQ(Readiness(c), 200);
 
-  // One with the old key is refused at start.
-  ExpectRefusals({{ServeWithKey(uri, oldKey), 1, "was written with another key"}}, dir.path);
   EXPECT_EQ(Stop(a.process), 0);
   EXPECT_EQ(Stop(c.process), 0);
 }
@@ -225,9 +195,7 @@ TEST_F(ServersOnPostgres, AStartWaitsForADatabaseThatDoesNotAnswerYet) {
 // a password, and makes no key file.
 TEST_F(ServersOnPostgres, StartRefusals) {
   std::string const absentKey = dir.path + "/absent.key";
-  std::string const openKey = dir.path + "/open.key";
-  std::ofstream(openKey) << std::string(64, 'a') << "\n";
-  chmod(openKey.c_str(), 0644);
+  std::string const openKey = WriteFile(dir.path + "/open.key", std::string(64, 'a'), 0644);
   // Nothing is ever connected to: the refusals come first.
   std::string const database = "127.0.0.1:9/tirn";
   std::string const inUserInfo = "postgresql://tirn:Hunter2Secret@" + database;

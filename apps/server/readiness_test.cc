@@ -5,50 +5,13 @@
 #include <cstdio>
 #include <string>
 
+#include "tests/reference_services.h"
+
 namespace ServerApp {
 namespace {
 
 // A store whose readiness the test sets; it holds no records.
-class SwitchedStore final : public Reference::RecordStore {
- public:
-  using Status = Reference::StoreStatus;
-  Status ListProviders(std::vector<Reference::ProviderRecord>&, std::string&,
-                       Reference::Unseal) override {
-    return Status::kFailed;
-  }
-  Status GetProvider(std::string const&, Reference::ProviderRecord&, std::string&,
-                     Reference::Unseal) override {
-    return Status::kFailed;
-  }
-  Status CreateProvider(Reference::ProviderRecord const&, std::string&,
-                        Reference::KeyedWrite* = nullptr) override {
-    return Status::kFailed;
-  }
-  Status UpdateProvider(std::string const&,
-                        std::function<bool(Reference::ProviderRecord&)> const&, std::string&,
-                        Reference::KeyedWrite* = nullptr) override {
-    return Status::kFailed;
-  }
-  Status DeleteProvider(std::string const&, std::string&,
-                        Reference::KeyedWrite* = nullptr) override {
-    return Status::kFailed;
-  }
-  Status ListServers(Reference::ServerKind, std::vector<Reference::ServerRecord>&,
-                     std::string&) override {
-    return Status::kFailed;
-  }
-  Status GetServer(Reference::ServerKind, std::string const&, Reference::ServerRecord&,
-                   std::string&) override {
-    return Status::kFailed;
-  }
-  Status CreateServer(Reference::ServerKind, std::string const&, Reference::ServerRecord&,
-                      std::string&, Reference::KeyedWrite* = nullptr) override {
-    return Status::kFailed;
-  }
-  Status DeleteServer(Reference::ServerKind, std::string const&, std::string&,
-                      Reference::KeyedWrite* = nullptr) override {
-    return Status::kFailed;
-  }
+struct SwitchedStore final : Reference::Testing::FailingStore {
   bool Ready(std::string& why) override {
     if (!ready) why = "the database is away";
     return ready;

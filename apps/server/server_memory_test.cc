@@ -5,6 +5,7 @@
 // in the server's memory.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,13 +13,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,12 +34,9 @@ constexpr char kCreate[] = "/v1/com.ostrel.nox.trusted_infrastructure.kms.provid
 
 // Connects to 127.0.0.1:port, sends `bytes`, and reads until the server closes (bounded).
 void Exchange(unsigned short port, std::string const& bytes, bool waitForClose) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  int const fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in const address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr const*>(&address), sizeof address), 0);
   ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   if (waitForClose) {
     timeval timeout{5, 0};
@@ -68,15 +64,11 @@ bool InMemory(pid_t pid, std::string const& needle, std::string& where) {
   }
   bool found = false;
   for (std::string line; !found && std::getline(maps, line);) {
-    std::istringstream fields(line);
-    std::string range, permissions, offset, device, inode, path;
-    fields >> range >> permissions >> offset >> device >> inode;
-    std::getline(fields, path);
-    path.erase(0, path.find_first_not_of(' '));
-    if (permissions.size() < 2 || permissions[0] != 'r' || permissions[1] != 'w') continue;
-    if (!path.empty() && path != "[heap]") continue;
-    unsigned long long begin = std::stoull(range.substr(0, range.find('-')), nullptr, 16);
-    unsigned long long const end = std::stoull(range.substr(range.find('-') + 1), nullptr, 16);
+    // "begin-end perms offset device inode [path]": readable and writable, heap or anonymous.
+    unsigned long long begin = 0, end = 0;
+    char permissions[5] = "", path[256] = "";
+    std::sscanf(line.c_str(), "%llx-%llx %4s %*s %*s %*s %255s", &begin, &end, permissions, path);
+    if (std::string(permissions, 2) != "rw" || (*path && std::string(path) != "[heap]")) continue;
     std::string chunk(1 << 20, '\0');
     std::string carry;
     for (; begin < end && !found; begin += chunk.size()) {

@@ -5,30 +5,16 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "tests/test_files.h"
+
 namespace {
 
-// A folder of its own under the temporary directory, removed with what it holds.
-class Folder {
- public:
-  Folder() {
-    std::string pattern = ::testing::TempDir() + "trusted-XXXXXX";
-    path_ = ::mkdtemp(&pattern[0]) ? pattern : std::string();
-  }
-  ~Folder() {
-    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
-  }
-  std::string const& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using Folder = ServerApp::Testing::TempDir;
 
 std::string Write(std::string const& path, std::string const& text, mode_t mode) {
   std::ofstream(path, std::ios::binary) << text;
@@ -88,9 +74,9 @@ TEST(TrustedFile, OnlyARegularFileKeptAsTheRuleSaysIsRead) {
   for (Case const& c : cases) {
     SCOPED_TRACE(c.name);
     Folder folder;
-    ASSERT_FALSE(folder.path().empty());
+    ASSERT_FALSE(folder.path.empty());
     std::string const path =
-        c.make ? c.make(folder.path()) : Write(folder.path() + "/f", c.text, c.mode);
+        c.make ? c.make(folder.path) : Write(folder.path + "/f", c.text, c.mode);
     std::string text = "what was there before";
     std::string error;
     std::string warning = "stale";
@@ -119,7 +105,7 @@ TEST(TrustedFile, OnlyARegularFileKeptAsTheRuleSaysIsRead) {
 TEST(TrustedFile, AFileOfAnotherUserIsRefused) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file away";
   Folder folder;
-  std::string const path = Write(folder.path() + "/a", "x", 0644);
+  std::string const path = Write(folder.path + "/a", "x", 0644);
   ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
   std::string text;
   std::string error;

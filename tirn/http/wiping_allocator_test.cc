@@ -32,13 +32,14 @@ void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
+bool AllZero(unsigned char const* block, std::size_t size) {
+  return std::all_of(block, block + size, [](unsigned char c) { return c == 0; });
+}
+
 // A small block given back is kept for reuse, on the thread that frees it, and comes back all
 // zero: whatever a header or a body held is gone before anyone else gets the memory.
 TEST(WipedMemory, ASmallBlockComesBackZeroedWhicheverThreadFreedIt) {
   Tirn::Http::detail::WipingAllocator<unsigned char> allocator;
-  auto const allZero = [](unsigned char const* block, std::size_t size) {
-    return std::all_of(block, block + size, [](unsigned char c) { return c == 0; });
-  };
   for (std::size_t size : {1u, 63u, 64u, 100u, 256u}) {
     SCOPED_TRACE(size);
     unsigned char* first = allocator.allocate(size);
@@ -46,14 +47,14 @@ TEST(WipedMemory, ASmallBlockComesBackZeroedWhicheverThreadFreedIt) {
     allocator.deallocate(first, size);
     unsigned char* again = allocator.allocate(size);
     EXPECT_EQ(again, first) << "the block was not kept for reuse";
-    EXPECT_TRUE(allZero(again, size));
+    EXPECT_TRUE(AllZero(again, size));
     std::fill(again, again + size, 'T');
     // Freed on another thread, the block is that thread's to hand out.
     std::thread other([&] {
       allocator.deallocate(again, size);
       unsigned char* there = allocator.allocate(size);
       EXPECT_EQ(there, again);
-      EXPECT_TRUE(allZero(there, size));
+      EXPECT_TRUE(AllZero(there, size));
       allocator.deallocate(there, size);
     });
     other.join();
@@ -77,10 +78,9 @@ TEST(WipedMemory, BlocksFreedOnAnotherThreadComeBackWithoutTheHeap) {
   again.reserve(kBlocks);
   long const before = gHeapAllocations.load();
   for (std::size_t i = 0; i < kBlocks; ++i) again.push_back(allocator.allocate(kSize));
-  long const fromHeap = gHeapAllocations.load() - before;
-  EXPECT_EQ(fromHeap, 0);
+  EXPECT_EQ(gHeapAllocations.load() - before, 0) << "blocks came from the heap";
   for (unsigned char* block : again) {
-    EXPECT_TRUE(std::all_of(block, block + kSize, [](unsigned char c) { return c == 0; }));
+    EXPECT_TRUE(AllZero(block, kSize));
     allocator.deallocate(block, kSize);
   }
 }

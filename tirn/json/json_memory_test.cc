@@ -32,9 +32,9 @@ long long PeakGrowth(Run&& run) {
 
 }  // namespace
 
-void* operator new(std::size_t size) {
+void* operator new(std::size_t size, std::nothrow_t const&) noexcept {
   auto* block = static_cast<std::size_t*>(std::malloc(size + kHeader));
-  if (!block) throw std::bad_alloc();
+  if (!block) return nullptr;
   *block = size;
   long long const now = inUse += static_cast<long long>(size);
   for (long long seen = peak; now > seen && !peak.compare_exchange_weak(seen, now);) {
@@ -50,15 +50,12 @@ void operator delete(void* pointer) noexcept {
   inUse -= static_cast<long long>(size);
   std::free(block);
 }
-void operator delete(void* pointer, std::size_t) noexcept { operator delete(pointer); }
 // Every other form goes through the two above, so that a block is always freed by the form
 // that knows its header (a sanitizer's runtime would otherwise provide some of them).
-void* operator new(std::size_t size, std::nothrow_t const&) noexcept {
-  try {
-    return operator new(size);
-  } catch (std::bad_alloc const&) {
-    return nullptr;
-  }
+void operator delete(void* pointer, std::size_t) noexcept { operator delete(pointer); }
+void* operator new(std::size_t size) {
+  if (void* pointer = operator new(size, std::nothrow)) return pointer;
+  throw std::bad_alloc();
 }
 void operator delete(void* pointer, std::nothrow_t const&) noexcept { operator delete(pointer); }
 void* operator new[](std::size_t size) { return operator new(size); }

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <list>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <boost/optional/optional_io.hpp>
@@ -13,13 +15,40 @@
 #include "tests/shapes.h"
 #include "tirn/message/message_ids.h"
 #include "tirn/runtime/value/wire_shapes.h"
+#include "tirn/stub/async_method_invoker.h"
+
+namespace StubTest {
+
+// Stands for a service's AsyncServiceInterface: only its TypeInfo is used.
+class AddressService {};
+
+struct GetAddressMethod {
+  using Input = Shapes::Input;
+  using ResultCbType =
+      Tirn::AsyncResult<std::shared_ptr<Shapes::Address const>, Tirn::AsyncResultTerminateCbPolicy>;
+  using Interface = AddressService;
+  static std::string methodName() { return "get_address"; }
+};
+
+}  // namespace StubTest
 
 namespace Tirn {
+namespace Data {
+template <>
+struct TypeInfo<StubTest::AddressService> {
+  static std::string const& name() {
+    static std::string const kName = "test.stub.address_service";
+    return kName;
+  }
+};
+}  // namespace Data
+
 namespace Stub {
 namespace {
 
+using StubTest::GetAddressMethod;
 using AddressPtr = std::shared_ptr<Shapes::Address const>;
-using Handle = AsyncResult<AddressPtr, AsyncResultTerminateCbPolicy>;
+using Handle = GetAddressMethod::ResultCbType;
 using Wrapper = AsyncResultWrapper::ResultWrapper<AddressPtr, Handle>;
 using Data::DataValuePtr;
 using Data::ErrorValuePtr;
@@ -54,25 +83,18 @@ std::shared_ptr<Core::MethodResult const> Result(DataValuePtr output, ErrorValue
 }
 
 DataValuePtr AddressValue() {
-  auto value = Data::StructValue::GetInstance("test.shapes.address");
-  value->SetField("host", Data::StringValue::GetInstance("h"));
-  value->SetField("port", Data::IntegerValue::GetInstance(443));
-  return value;
+  return test_convert::Struct("test.shapes.address",
+                              {{"host", test_convert::Str("h")}, {"port", test_convert::Int(443)}});
 }
 
-struct Report {
-  std::shared_ptr<Core::MethodResult const> result;  // null: progress
-  Progress progress;
-};
+// A report of the runtime: its result (null: progress) and progress.
+using Report = std::pair<std::shared_ptr<Core::MethodResult const>, Progress>;
 
 TEST(ResultWrapper, TurnsRuntimeReportsIntoDeliveries) {
   auto const notFound = Data::ErrorValue::Create(Data::Wire::kNotFoundError, {});
   std::string const invalid = "1/1 invalid_argument: ";
-  struct Case {
-    char const* name;
-    std::vector<Report> reports;
-    std::vector<std::string> deliveries;
-  } const cases[] = {
+  // The runtime's reports, and the deliveries they make.
+  std::tuple<char const*, std::vector<Report>, std::vector<std::string>> const cases[] = {
       {"two progress reports, then a value",
        {{nullptr, Progress(0, 3, 1)},
         {nullptr, Progress(0, 3, 2)},
@@ -91,44 +113,62 @@ TEST(ResultWrapper, TurnsRuntimeReportsIntoDeliveries) {
        {invalid + MessageIds::kInvalidType + " " + MessageIds::kAtPath + ",<root>"}},
   };
   for (bool nativeOnly : {false, true}) {
-    for (auto const& c : cases) {
-      SCOPED_TRACE(std::string(c.name) + (nativeOnly ? " (native-error callable)" : ""));
+    for (auto const& [name, reports, expected] : cases) {
+      SCOPED_TRACE(std::string(name) + (nativeOnly ? " (native-error callable)" : ""));
       std::vector<std::string> deliveries;
       Wrapper const wrapper(Recording(deliveries, nativeOnly, notFound));
-      for (auto const& report : c.reports) {
-        wrapper(report.result, report.progress, [](std::shared_ptr<Core::AsyncApiResultCb>) {
+      for (auto const& [result, progress] : reports) {
+        wrapper(result, progress, [](std::shared_ptr<Core::AsyncApiResultCb>) {
           ADD_FAILURE() << "continuation called";
         });
       }
-      EXPECT_EQ(deliveries, c.deliveries);
+      EXPECT_EQ(deliveries, expected);
     }
   }
-}
-
-TEST(ResultWrapper, HandleWithoutCallablesThrowsOnFirstDelivery) {
-  Wrapper const wrapper{Handle()};
-  EXPECT_THROW(wrapper(nullptr, Progress(0, 2, 1), nullptr), std::bad_function_call);
-  EXPECT_THROW(wrapper(Result(AddressValue(), nullptr), Progress(0, 1, 1), nullptr),
+  // A handle without callables throws at its first delivery.
+  Wrapper const empty{Handle()};
+  EXPECT_THROW(empty(nullptr, Progress(0, 2, 1), nullptr), std::bad_function_call);
+  EXPECT_THROW(empty(Result(AddressValue(), nullptr), Progress(0, 1, 1), nullptr),
                std::bad_function_call);
 }
 
 TEST(ResultWrapperDeathTest, AnyDeliveryAfterTheFinalOneTerminates) {
-  struct Case {
-    char const* name;
-    std::shared_ptr<Core::MethodResult const> final;
-  };
-  Case const cases[] = {
+  // The final report, after which any delivery ends the process.
+  std::pair<char const*, std::shared_ptr<Core::MethodResult const>> const cases[] = {
       {"value", Result(AddressValue(), nullptr)},
       {"error", Result(nullptr, Data::ErrorValue::Create(Data::Wire::kNotFoundError, {}))},
       {"unconvertible value", Result(Data::IntegerValue::GetInstance(1), nullptr)},
   };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (auto const& [name, final] : cases) {
+    SCOPED_TRACE(name);
     std::vector<std::string> deliveries;
     Wrapper const wrapper(Recording(deliveries, false, nullptr));
-    wrapper(c.final, Progress(0, 1, 1), nullptr);
+    wrapper(final, Progress(0, 1, 1), nullptr);
     EXPECT_DEATH(wrapper(nullptr, Progress(0, 2, 1), nullptr), "");
   }
+}
+
+class ThrowingProvider : public Core::AsyncApiProvider {
+ public:
+  void Invoke(std::shared_ptr<Core::MethodIdentifier const> const&, Data::DataValuePtr const&,
+              std::shared_ptr<Core::AsyncActivation> const&,
+              Core::AsyncApiResultCb const&) override {
+    throw std::runtime_error("provider down");
+  }
+};
+
+TEST(AsyncMethodInvoker, AProviderThatThrowsPassesTheExceptionOnAndTheCallEndsAsAbandoned) {
+  std::vector<std::string> deliveries;
+  Shapes::Input input;
+  input.spec = Shapes::MakeAddress("h");
+  EXPECT_THROW(AsyncMethodInvoker::Invoke<GetAddressMethod>(
+                   input, std::make_shared<Core::AsyncActivation>(),
+                   Recording(deliveries, false, nullptr),
+                   std::make_shared<AsyncApiStub>(std::make_shared<ThrowingProvider>())),
+               std::runtime_error);
+  EXPECT_EQ(deliveries, std::vector<std::string>{std::string("1/1 ") +
+                                                 Data::Wire::kInternalServerError + ": " +
+                                                 MessageIds::kCallAbandoned});
 }
 
 }  // namespace

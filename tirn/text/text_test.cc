@@ -4,6 +4,7 @@
 
 #include <list>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -22,8 +23,7 @@ TEST(Text, HexRoundTripsEveryByteAndRefusesWhatIsNoDigit) {
 
   unsigned char two[2];
   EXPECT_TRUE(Tirn::Text::DecodeHex("aBcD", 4, two, 2));
-  EXPECT_EQ(two[0], 0xab);
-  EXPECT_EQ(two[1], 0xcd);
+  EXPECT_EQ(std::string(two, two + 2), "\xab\xcd");
   for (char const* bad : {"abc", "abcde", "abcg", "ab d", "/0ab", ":0ab", "@0ab", "`0ab"}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(Tirn::Text::DecodeHex(bad, std::string(bad).size(), two, 2));
@@ -41,23 +41,19 @@ TEST(Text, TrimAndJoin) {
 }
 
 TEST(Text, HostPortReadsNamesAddressesAndPortsAndRefusesTheRest) {
-  struct Row {
-    char const* text;
-    char const* host;
-    bool hasPort;
-    unsigned short port;
-  } const rows[] = {
+  // The text, then the host, whether a port is given, and the port read from it.
+  std::tuple<char const*, char const*, bool, unsigned short> const rows[] = {
       {"127.0.0.1:8443", "127.0.0.1", true, 8443}, {"kms.example.org", "kms.example.org", false, 0},
       {"[::1]:0", "::1", true, 0}, {"[fe80::1]", "fe80::1", false, 0},
       {"h:65535", "h", true, 65535},
   };
-  for (Row const& row : rows) {
-    SCOPED_TRACE(row.text);
+  for (auto const& [text, host, hasPort, port] : rows) {
+    SCOPED_TRACE(text);
     HostPort read;
-    ASSERT_TRUE(Tirn::Text::ParseHostPort(row.text, &read));
-    EXPECT_EQ(read.host, row.host);
-    EXPECT_EQ(read.hasPort, row.hasPort);
-    EXPECT_EQ(read.port, row.port);
+    ASSERT_TRUE(Tirn::Text::ParseHostPort(text, &read));
+    EXPECT_EQ(read.host, host);
+    EXPECT_EQ(read.hasPort, hasPort);
+    EXPECT_EQ(read.port, port);
   }
   for (char const* text : {"h:65536", "h:008080", "h:", ":80", "", "::1", "::1:80", "[::1",
                            "[]:80", "[::1]80", "h:8a", "h:-1"}) {

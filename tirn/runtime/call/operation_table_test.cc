@@ -4,6 +4,7 @@
 
 #include <list>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace Tirn {
@@ -49,47 +50,32 @@ TEST(OperationTableTest, GivesEachOperationTheAnnotationsOfWhatItHolds) {
       "", package);
   EXPECT_EQ(table.annotations(), package);
 
-  struct Row {
-    char const* operation;
-    std::vector<std::string> structures;
-  } const rows[] = {
+  // The operation, and the structures its annotations hold.
+  std::tuple<char const*, std::vector<std::string>> const rows[] = {
       {"put", {"test.failed", "test.item", kInput}},
       {"list", {"test.item"}},
       // No structure for its input's annotations to belong to.
       {"ping", {}},
   };
-  for (Row const& row : rows) {
-    SCOPED_TRACE(row.operation);
-    auto const* operation = table.FindByService("items", row.operation);
+  for (auto const& [name, structures] : rows) {
+    SCOPED_TRACE(name);
+    auto const* operation = table.FindByService("items", name);
     ASSERT_NE(operation, nullptr);
     ASSERT_NE(operation->annotations, nullptr);
     std::vector<std::string> names;
     for (auto const& structure : operation->annotations->structures) {
       names.push_back(structure.first);
-      if (structure.first != kInput) {
-        EXPECT_EQ(structure.second, *package.Find(structure.first)) << structure.first;
-      }
+      EXPECT_EQ(structure.second,
+                structure.first == kInput ? InputAnnotations() : *package.Find(structure.first))
+          << structure.first;
     }
-    EXPECT_EQ(names, row.structures);
+    EXPECT_EQ(names, structures);
   }
-  auto const& put = *table.FindByService("items", "put");
-  auto const* names = put.annotations->EnumerationNames(kInput, "mode");
-  ASSERT_NE(names, nullptr);
-  EXPECT_EQ(*names, (std::vector<std::string>{"FAST", "SAFE"}));
-  auto const* description = put.annotations->FieldDescription(kInput, "mode");
-  ASSERT_NE(description, nullptr);
-  EXPECT_EQ(*description, "How to put it.");
 }
 
-// An operation's description is the descriptor's; a table made from definitions keeps it with
-// the names, which its descriptors point into.
+// A table made from definitions keeps each operation's description with the names, which its
+// descriptors point into, when it is moved.
 TEST(OperationTableTest, KeepsEachOperationsDescription) {
-  OperationTable const generated(
-      "test", {{"test.items", "items", "put", &Input, &Nothing, &Failed, nullptr, "Puts it."},
-               {"test.items", "items", "list", &Input, &List, &NoErrors}});
-  EXPECT_STREQ(generated.FindByService("items", "put")->description, "Puts it.");
-  EXPECT_STREQ(generated.FindByService("items", "list")->description, "");
-
   std::vector<OperationDefinitions> read(1);
   read[0].interfaceName = "test.items";
   read[0].serviceName = "items";
@@ -113,25 +99,21 @@ TEST(OperationTableTest, FindsByEitherOwnerAndNameExactly) {
                {"test.items", "items", "list", &Input, &List, &NoErrors},
                {"test.orders", "orders", "put", &Input, &Nothing, &NoErrors},
                {"test.items", "items", "put", &Input, &List, &NoErrors}});
-  struct Row {
-    char const* owner;
-    char const* operation;
-    int byInterface;  // the operation's position, or -1
-    int byService;
-  } const rows[] = {
+  // The owner and name asked for; the position found by interface, and by service (-1: none).
+  std::tuple<char const*, char const*, int, int> const rows[] = {
       {"test.items", "put", 0, -1}, {"items", "put", -1, 0},      {"test.items", "list", 1, -1},
       {"test.orders", "put", 2, -1}, {"orders", "put", -1, 2},    {"orders", "list", -1, -1},
       {"test.item", "put", -1, -1},  {"test.items", "pu", -1, -1}, {"", "", -1, -1},
   };
   OperationTable const copy = table;
-  for (Row const& row : rows) {
-    SCOPED_TRACE(std::string(row.owner) + " " + row.operation);
+  for (auto const& [owner, operation, byInterface, byService] : rows) {
+    SCOPED_TRACE(std::string(owner) + " " + operation);
     for (OperationTable const* one : {&table, &copy}) {
       auto const position = [one](OperationDescriptor const* found) {
         return found ? static_cast<int>(found - one->operations().data()) : -1;
       };
-      EXPECT_EQ(position(one->Find(row.owner, row.operation)), row.byInterface);
-      EXPECT_EQ(position(one->FindByService(row.owner, row.operation)), row.byService);
+      EXPECT_EQ(position(one->Find(owner, operation)), byInterface);
+      EXPECT_EQ(position(one->FindByService(owner, operation)), byService);
     }
   }
 }
