@@ -378,13 +378,6 @@ inline std::map<std::string, double> Samples(std::string const& page) {
   return samples;
 }
 
-// `text` in a file at `path` (made or emptied) with `mode`; its path.
-inline std::string WriteFile(std::string const& path, std::string const& text, mode_t mode = 0600) {
-  std::ofstream(path) << text;
-  ::chmod(path.c_str(), mode);
-  return path;
-}
-
 // The port of "http://host:port".
 inline std::string PortOf(std::string const& url) { return url.substr(url.rfind(':') + 1); }
 

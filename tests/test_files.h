@@ -1,9 +1,11 @@
-// For tests of the server program: a temporary directory that goes away with its object, and
-// a whole file read as bytes.
+// For tests of the server program: a temporary directory that goes away with its object, a
+// whole file read as bytes, and a file written with its mode.
 #ifndef TESTS_TEST_FILES_H_
 #define TESTS_TEST_FILES_H_
 
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <filesystem>
 #include <fstream>
@@ -32,6 +34,13 @@ struct TempDir {
 inline std::string ReadAll(std::string const& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// `text` in a file at `path` (made or emptied) with `mode`; its path.
+inline std::string WriteFile(std::string const& path, std::string const& text, mode_t mode = 0600) {
+  std::ofstream(path) << text;
+  ::chmod(path.c_str(), mode);
+  return path;
 }
 
 }  // namespace Testing

@@ -12,8 +12,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -89,7 +91,10 @@ inline Files MakeSelfSigned(std::string const& commonName = "localhost", long un
   return files;
 }
 
-inline void Remove(Files const& files) { std::system(("rm -rf '" + files.folder + "'").c_str()); }
+inline void Remove(Files const& files) {
+  std::error_code ignored;
+  std::filesystem::remove_all(files.folder, ignored);
+}
 
 // A certificate authority of the test's own, in a temporary folder removed with it: it issues
 // client certificates (valid now, expired, or not yet valid) and revokes them in a CRL.
@@ -117,7 +122,8 @@ class Authority {
   ~Authority() {
     X509_free(certificate_);
     EVP_PKEY_free(key_);
-    std::system(("rm -rf '" + folder_ + "'").c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
   }
   Authority(Authority const&) = delete;
   Authority& operator=(Authority const&) = delete;

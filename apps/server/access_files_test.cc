@@ -1,9 +1,7 @@
 #include "apps/server/access_files.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -30,18 +28,13 @@ std::string Caller(Tirn::Http::ServerOptions const& options, std::string const& 
   return identity.text.empty() ? "-" : identity.text;
 }
 
-void Write(std::string const& path, std::string const& text) {
-  std::ofstream(path) << text;
-  ::chmod(path.c_str(), 0600);
-}
-
 TEST(AccessFiles, AReloadThatCannotReadEveryFileKeepsTheTablesInForce) {
   Testing::TempDir dir;
   ServerConfig config;
   config.tokenFile = dir.path + "/tokens";
   config.policyFile = dir.path + "/policy";
-  Write(config.tokenFile, std::string(kAlice) + " alice\n");
-  Write(config.policyFile, "alice *.list\n");
+  Testing::WriteFile(config.tokenFile, std::string(kAlice) + " alice\n");
+  Testing::WriteFile(config.policyFile, "alice *.list\n");
   AccessFiles access(config);
   std::string error;
   std::vector<std::string> warnings;
@@ -56,15 +49,14 @@ TEST(AccessFiles, AReloadThatCannotReadEveryFileKeepsTheTablesInForce) {
 
   // A token file that does not parse: refused, and alice's token and rules still hold. (What
   // files are refused unread: TrustedFile.OnlyARegularFileKeptAsTheRuleSaysIsRead.)
-  Write(config.tokenFile, std::string(kBob) + "\n");
+  Testing::WriteFile(config.tokenFile, std::string(kBob) + "\n");
   EXPECT_FALSE(access.Load(error, warnings));
   EXPECT_EQ(Caller(options, kAlice), "alice");
   EXPECT_TRUE(options.authorizer("alice", "kms.providers.list"));
 
   // A reload that reads: bob in, alice out, with what is worth saying said.
-  Write(config.tokenFile, std::string(kBob) + " bob\n");
-  ::chmod(config.tokenFile.c_str(), 0644);
-  Write(config.policyFile, "bob *\nbob kms.provider.*\n");
+  Testing::WriteFile(config.tokenFile, std::string(kBob) + " bob\n", 0644);
+  Testing::WriteFile(config.policyFile, "bob *\nbob kms.provider.*\n");
   ASSERT_TRUE(access.Load(error, warnings)) << error;
   EXPECT_EQ(Caller(options, kAlice), "refused");
   EXPECT_EQ(Caller(options, kBob), "bob");
@@ -88,7 +80,7 @@ TEST(AccessFiles, CertificatesAndTokensNameCallersInOneNamespace) {
   EXPECT_EQ(Caller(options, "", ""), "-");  // no tokens taken: anonymous
 
   config.tokenFile = dir.path + "/tokens";
-  Write(config.tokenFile, std::string(kAlice) + " alice\n" + kBob + " bob\n");
+  Testing::WriteFile(config.tokenFile, std::string(kAlice) + " alice\n" + kBob + " bob\n");
   AccessFiles both(config);
   std::string error;
   std::vector<std::string> warnings;
