@@ -258,7 +258,7 @@ using Hook = std::function<void(Tirn::Core::AsyncApiResultCb const& deliver,
 Hook PassedOnLater() {
   struct Later {
     std::mutex mutex;
-    std::vector<std::future<void>> calls;  // each waited for as it goes
+    std::vector<std::future<void>> calls;  // waited for when the hook goes
   };
   auto later = std::make_shared<Later>();
   return [later](auto const&, std::function<void()> const& pass) {
